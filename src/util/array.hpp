@@ -1,0 +1,150 @@
+// Arrays with Fortran-style index ranges (1-based by default), zero-initialised,
+// column-major.  Bounds are checked when VELMORAN_BOUNDS is defined (test and
+// sanitizer builds); release builds index directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace util {
+
+[[noreturn]] inline void bounds_fail(const char* what, long i, long lo, long hi) {
+  std::fprintf(stderr, "index %ld out of range %ld:%ld in %s\n", i, lo, hi, what);
+  std::abort();
+}
+
+#ifdef VELMORAN_BOUNDS
+#define VELMORAN_CHECK(what, i, lo, hi) \
+  do {                                  \
+    if ((i) < (lo) || (i) > (hi)) ::util::bounds_fail(what, (i), (lo), (hi)); \
+  } while (0)
+#else
+#define VELMORAN_CHECK(what, i, lo, hi) ((void)0)
+#endif
+
+// vec1<T>(n): indices 1..n;  vec1<T>(lo, hi): indices lo..hi.
+template <class T>
+class vec1 {
+ public:
+  vec1() = default;
+  explicit vec1(long n) { resize(n); }
+  vec1(long lo, long hi) { resize(lo, hi); }
+
+  void resize(long n) { resize(1, n); }
+  void resize(long lo, long hi) {
+    lo_ = lo;
+    hi_ = hi < lo - 1 ? lo - 1 : hi;
+    d_.assign(static_cast<std::size_t>(hi_ - lo_ + 1), T{});
+  }
+  void fill(const T& v) { d_.assign(d_.size(), v); }
+  void clear() { d_.clear(); d_.shrink_to_fit(); lo_ = 1; hi_ = 0; }
+
+  T& operator()(long i) {
+    VELMORAN_CHECK("vec1", i, lo_, hi_);
+    return d_[static_cast<std::size_t>(i - lo_)];
+  }
+  const T& operator()(long i) const {
+    VELMORAN_CHECK("vec1", i, lo_, hi_);
+    return d_[static_cast<std::size_t>(i - lo_)];
+  }
+
+  long lo() const { return lo_; }
+  long hi() const { return hi_; }
+  long size() const { return hi_ - lo_ + 1; }
+  bool empty() const { return d_.empty(); }
+  T* data() { return d_.data(); }
+  const T* data() const { return d_.data(); }
+  std::vector<T>& raw() { return d_; }
+  const std::vector<T>& raw() const { return d_; }
+
+ private:
+  std::vector<T> d_;
+  long lo_ = 1, hi_ = 0;
+};
+
+// mat1<T>(m, n): rows 1..m, columns 1..n, column-major (a column is contiguous).
+template <class T>
+class mat1 {
+ public:
+  mat1() = default;
+  mat1(long m, long n) { resize(m, n); }
+
+  void resize(long m, long n) {
+    m_ = m < 0 ? 0 : m;
+    n_ = n < 0 ? 0 : n;
+    d_.assign(static_cast<std::size_t>(m_ * n_), T{});
+  }
+  void fill(const T& v) { d_.assign(d_.size(), v); }
+
+  T& operator()(long i, long j) {
+    VELMORAN_CHECK("mat1 row", i, 1L, m_);
+    VELMORAN_CHECK("mat1 column", j, 1L, n_);
+    return d_[static_cast<std::size_t>((j - 1) * m_ + (i - 1))];
+  }
+  const T& operator()(long i, long j) const {
+    VELMORAN_CHECK("mat1 row", i, 1L, m_);
+    VELMORAN_CHECK("mat1 column", j, 1L, n_);
+    return d_[static_cast<std::size_t>((j - 1) * m_ + (i - 1))];
+  }
+  // Start of column j, for kernels that walk a column.
+  T* col(long j) {
+    VELMORAN_CHECK("mat1 column", j, 1L, n_);
+    return d_.data() + (j - 1) * m_;
+  }
+  const T* col(long j) const {
+    VELMORAN_CHECK("mat1 column", j, 1L, n_);
+    return d_.data() + (j - 1) * m_;
+  }
+
+  long rows() const { return m_; }
+  long cols() const { return n_; }
+  T* data() { return d_.data(); }
+  const T* data() const { return d_.data(); }
+
+ private:
+  std::vector<T> d_;
+  long m_ = 0, n_ = 0;
+};
+
+// arr3<T>(a, b, c): indices 1..a, 1..b, 1..c, first index fastest.
+template <class T>
+class arr3 {
+ public:
+  arr3() = default;
+  arr3(long a, long b, long c) { resize(a, b, c); }
+
+  void resize(long a, long b, long c) {
+    a_ = a < 0 ? 0 : a;
+    b_ = b < 0 ? 0 : b;
+    c_ = c < 0 ? 0 : c;
+    d_.assign(static_cast<std::size_t>(a_ * b_ * c_), T{});
+  }
+  void fill(const T& v) { d_.assign(d_.size(), v); }
+
+  T& operator()(long i, long j, long k) {
+    VELMORAN_CHECK("arr3 index 1", i, 1L, a_);
+    VELMORAN_CHECK("arr3 index 2", j, 1L, b_);
+    VELMORAN_CHECK("arr3 index 3", k, 1L, c_);
+    return d_[static_cast<std::size_t>(((k - 1) * b_ + (j - 1)) * a_ + (i - 1))];
+  }
+  const T& operator()(long i, long j, long k) const {
+    VELMORAN_CHECK("arr3 index 1", i, 1L, a_);
+    VELMORAN_CHECK("arr3 index 2", j, 1L, b_);
+    VELMORAN_CHECK("arr3 index 3", k, 1L, c_);
+    return d_[static_cast<std::size_t>(((k - 1) * b_ + (j - 1)) * a_ + (i - 1))];
+  }
+
+  long extent1() const { return a_; }
+  long extent2() const { return b_; }
+  long extent3() const { return c_; }
+  T* data() { return d_.data(); }
+  const T* data() const { return d_.data(); }
+
+ private:
+  std::vector<T> d_;
+  long a_ = 0, b_ = 0, c_ = 0;
+};
+
+}  // namespace util

@@ -1,0 +1,112 @@
+// Output formatting.
+//
+// Fixed-column output follows classic edit descriptors given as a format text,
+// e.g. "(a,i8,10f12.4)": Iw, Iw.m, Fw.d, Ew.d, Ew.dEe, ESw.d, Gw.d, Aw, A, nX,
+// Tn, TLn, TRn, '/', quoted literals, repeat counts on descriptors and on
+// parenthesised groups, and format reversion when items outlast the format.
+// A field too narrow fills with asterisks; a negative value that rounds to
+// zero keeps its sign; NaN and Infinity print right-aligned.
+//
+// Free-format output writes items separated by blanks, beginning with one blank.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace util {
+
+// One output item.  Reals of either width are kept as double: every float is
+// exactly a double, so the decimal text is the same.
+struct FmtItem {
+  enum Kind : unsigned char { Int, Real, Real4, Text } kind;
+  std::int64_t i = 0;
+  double d = 0;
+  std::string_view s;
+
+  FmtItem(int v) : kind(Int), i(v) {}
+  FmtItem(long v) : kind(Int), i(v) {}
+  FmtItem(long long v) : kind(Int), i(v) {}
+  FmtItem(unsigned v) : kind(Int), i(v) {}
+  FmtItem(float v) : kind(Real4), d(v) {}
+  FmtItem(double v) : kind(Real), d(v) {}
+  FmtItem(const char* v) : kind(Text), s(v) {}
+  FmtItem(std::string_view v) : kind(Text), s(v) {}
+  FmtItem(const std::string& v) : kind(Text), s(v) {}
+};
+
+// Builds a list of items; spans of numbers add one item per element.
+class FmtArgs {
+ public:
+  FmtArgs() = default;
+  template <class... A>
+  explicit FmtArgs(const A&... a) {
+    (add(a), ...);
+  }
+  FmtArgs& add(const FmtItem& it) {
+    v_.push_back(it);
+    return *this;
+  }
+  template <class T>
+  FmtArgs& add(std::span<const T> xs) {
+    for (const T& x : xs) v_.push_back(FmtItem(x));
+    return *this;
+  }
+  template <class T>
+  FmtArgs& add(std::span<T> xs) {
+    for (const T& x : xs) v_.push_back(FmtItem(x));
+    return *this;
+  }
+  template <class T>
+  FmtArgs& add(const std::vector<T>& xs) {
+    for (const T& x : xs) v_.push_back(FmtItem(x));
+    return *this;
+  }
+  std::span<const FmtItem> items() const { return v_; }
+  void clear() { v_.clear(); }
+
+ private:
+  std::vector<FmtItem> v_;
+};
+
+// Formats items under a format text.  Records are separated by '\n'; the
+// result has no trailing newline.  A bad format text stops the run.
+std::string format(std::string_view fmt, std::span<const FmtItem> items);
+inline std::string format(std::string_view fmt, const FmtArgs& args) {
+  return format(fmt, args.items());
+}
+template <class... A>
+std::string formatv(std::string_view fmt, const A&... a) {
+  return format(fmt, FmtArgs(a...));
+}
+
+// Single fields, appended to out (fast paths for large result files).
+void put_i(std::string& out, std::int64_t v, int w, int m = -1);  // Iw / Iw.m
+void put_f(std::string& out, double v, int w, int d);             // Fw.d
+void put_e(std::string& out, double v, int w, int d, int e = -1);  // Ew.d / Ew.dEe
+void put_g(std::string& out, double v, int w, int d, int e = -1);  // Gw.d
+void put_a(std::string& out, std::string_view s, int w = -1);     // A / Aw
+
+// Free format: " item item ...".  Integers in decimal, reals in the shortest
+// text that reads back to the same value (float items to the same float),
+// texts as they stand.
+std::string free_format(std::span<const FmtItem> items);
+template <class... A>
+std::string freev(const A&... a) {
+  return free_format(FmtArgs(a...).items());
+}
+
+// Writes one free-format line (with its newline) to standard output.
+template <class... A>
+void say(const A&... a) {
+  std::string s = free_format(FmtArgs(a...).items());
+  s.push_back('\n');
+  std::fwrite(s.data(), 1, s.size(), stdout);
+}
+// Writes text (plus a newline) to standard output as it stands.
+void say_text(std::string_view s);
+
+}  // namespace util

@@ -1,0 +1,119 @@
+// Text files: input read whole into memory (line reads and free-format
+// reads), result files replaced atomically, sample files written new or
+// appended.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "util/format.hpp"
+
+namespace util {
+
+// Status of a free-format read.
+enum class ReadStatus { ok, eof, bad };
+
+// A target of a free-format read: one variable, or every element of a span.
+struct ReadTarget {
+  enum Kind : unsigned char { I32, I64, R32, R64 } kind;
+  void* p;
+  std::size_t n;
+  ReadTarget(int& v) : kind(I32), p(&v), n(1) {}
+  ReadTarget(std::int64_t& v) : kind(I64), p(&v), n(1) {}
+  ReadTarget(float& v) : kind(R32), p(&v), n(1) {}
+  ReadTarget(double& v) : kind(R64), p(&v), n(1) {}
+  ReadTarget(std::span<int> v) : kind(I32), p(v.data()), n(v.size()) {}
+  ReadTarget(std::span<std::int64_t> v) : kind(I64), p(v.data()), n(v.size()) {}
+  ReadTarget(std::span<float> v) : kind(R32), p(v.data()), n(v.size()) {}
+  ReadTarget(std::span<double> v) : kind(R64), p(v.data()), n(v.size()) {}
+};
+
+// An input text file, held in memory.  Opening never creates a file: a
+// missing or unreadable file stops the run with a message naming it.
+class TextIn {
+ public:
+  TextIn() = default;
+  // Opens name (trailing blanks removed).  Stops the run when it cannot.
+  explicit TextIn(const std::string& name);
+  // Same, over text given directly (tests, in-memory data).
+  static TextIn from_text(std::string text, std::string name = "(text)");
+  // True when name exists and is a readable regular file.
+  static bool exists(const std::string& name);
+
+  bool is_open() const { return open_; }
+  const std::string& name() const { return name_; }
+
+  // Next line, without its end-of-line characters ("\n" or "\r\n").
+  // False at end of file.
+  bool getline(std::string_view& line);
+  // Free-format read: starts on a new line, may span lines, and skips the
+  // rest of its last line.  Separators: blank, tab, comma, line end.  E and D
+  // exponents are accepted, and r*v repeats.  On eof or bad the position is
+  // after the line where the read stopped.
+  ReadStatus read(std::span<const ReadTarget> targets);
+  template <class... T>
+  ReadStatus readv(T&&... t) {
+    const ReadTarget ts[] = {ReadTarget(t)...};
+    return read(std::span<const ReadTarget>(ts, sizeof...(T)));
+  }
+  void rewind() { pos_ = 0; line_no_ = 0; }
+  // Number of lines consumed so far (the last line read or skipped).
+  long line_number() const { return line_no_; }
+  bool at_end() const { return pos_ >= text_.size(); }
+
+ private:
+  std::string name_;
+  std::string text_;
+  std::size_t pos_ = 0;
+  long line_no_ = 0;
+  bool open_ = false;
+};
+
+// An output text file.
+class TextOut {
+ public:
+  enum class Mode { replace, append, atomic };
+  TextOut() = default;
+  // replace: created new or truncated; append: opened at its end (created if
+  // missing); atomic: written to a temporary file in the same folder and
+  // renamed over name by commit(), so an interrupted write never damages the
+  // old file.  Stops the run when the file cannot be opened.
+  TextOut(const std::string& name, Mode mode);
+  TextOut(TextOut&& o) noexcept;
+  TextOut& operator=(TextOut&& o) noexcept;
+  TextOut(const TextOut&) = delete;
+  TextOut& operator=(const TextOut&) = delete;
+  ~TextOut();
+
+  bool is_open() const { return f_ != nullptr; }
+  const std::string& name() const { return name_; }
+
+  void write(std::string_view s);  // as it stands
+  void line(std::string_view s);   // plus a newline
+  template <class... A>
+  void free(const A&... a) {  // one free-format line
+    line(free_format(FmtArgs(a...).items()));
+  }
+  void fmt(std::string_view f, const FmtArgs& args) {  // one formatted block
+    line(format(f, args));
+  }
+  void flush();
+  // Finishes the file: atomic files are renamed into place; others closed.
+  void commit();
+  // Closes without committing (an atomic file's temporary is removed).
+  void close();
+
+ private:
+  std::FILE* f_ = nullptr;
+  std::string name_, tmp_;
+  Mode mode_ = Mode::replace;
+};
+
+// Removes trailing blanks (fixed-width names compare and open without them).
+std::string_view trim_right(std::string_view s);
+
+}  // namespace util
