@@ -1,0 +1,359 @@
+#include "util/textio.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "util/stop.hpp"
+
+namespace util {
+
+namespace {
+
+// Input and output failures end the run the way a run-time I/O error does:
+// a message on standard error.
+[[noreturn]] void io_fail(const char* what, const std::string& name, int err) {
+  std::string m = what;
+  m += " \"";
+  m += name;
+  m += '"';
+  if (err != 0) {
+    m += ": ";
+    m += std::strerror(err);
+  }
+  fatal_stderr(m);
+}
+
+inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+inline bool is_sep(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ',' || c == '/';
+}
+
+// Integers: optional sign, digits, nothing else; overflow of the target is bad.
+template <class T>
+bool parse_int(const char* t, const char* e, T& out) {
+  if (t < e && *t == '+') {
+    ++t;
+    if (t < e && *t == '-') return false;
+  }
+  T v;
+  auto r = std::from_chars(t, e, v);
+  if (r.ec != std::errc() || r.ptr != e) return false;
+  out = v;
+  return true;
+}
+
+// Reals: the Fortran forms 1.5, .5, 5., 1.5E3, 1.5D3, 1.5E+3 and 1.5+3 (a
+// signed exponent without its letter), also Inf and NaN.  The text is parsed
+// straight to T, so a 32-bit target is rounded once.  Overflow gives an
+// infinity and underflow zero or a subnormal, as the run-time library does.
+template <class T>
+bool parse_real(const char* t, const char* e, T& out) {
+  if (t < e && *t == '+') {
+    ++t;
+    if (t < e && (*t == '-' || *t == '+')) return false;
+  }
+  const std::size_t n = static_cast<std::size_t>(e - t);
+  if (n == 0) return false;
+  char small[72];
+  std::string big;
+  char* buf = small;
+  if (n + 2 > sizeof small) {
+    big.resize(n + 2);
+    buf = big.data();
+  }
+  std::size_t m = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    char c = t[i];
+    if (c == 'd' || c == 'D') {
+      c = 'e';
+    } else if ((c == '+' || c == '-') && i > 0) {
+      const char q = t[i - 1];
+      if ((q >= '0' && q <= '9') || q == '.') buf[m++] = 'e';
+    }
+    buf[m++] = c;
+  }
+  buf[m] = '\0';
+  T v;
+  auto r = std::from_chars(buf, buf + m, v, std::chars_format::general);
+  if (r.ptr != buf + m) return false;
+  if (r.ec == std::errc::result_out_of_range) {
+    char* end = nullptr;
+    if constexpr (std::is_same_v<T, float>)
+      v = std::strtof(buf, &end);
+    else
+      v = std::strtod(buf, &end);
+    if (end != buf + m) return false;
+  } else if (r.ec != std::errc()) {
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+bool store(const ReadTarget& tg, std::size_t k, const char* t, const char* e) {
+  switch (tg.kind) {
+    case ReadTarget::I32:
+      return parse_int(t, e, static_cast<int*>(tg.p)[k]);
+    case ReadTarget::I64:
+      return parse_int(t, e, static_cast<std::int64_t*>(tg.p)[k]);
+    case ReadTarget::R32:
+      return parse_real(t, e, static_cast<float*>(tg.p)[k]);
+    case ReadTarget::R64:
+      return parse_real(t, e, static_cast<double*>(tg.p)[k]);
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string_view trim_right(std::string_view s) {
+  std::size_t n = s.size();
+  while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t')) --n;
+  return s.substr(0, n);
+}
+
+// ---------------------------------------------------------------- TextIn
+
+TextIn::TextIn(const std::string& name) : name_(trim_right(name)) {
+  const int fd = ::open(name_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) io_fail("cannot open file", name_, errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    io_fail("cannot open file", name_, err);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    io_fail("cannot open file", name_, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  }
+  text_.resize(static_cast<std::size_t>(st.st_size));
+  std::size_t got = 0;
+  for (;;) {
+    if (got == text_.size()) text_.resize(text_.size() + 65536);  // file grew
+    const ssize_t r = ::read(fd, text_.data() + got, text_.size() - got);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      io_fail("cannot read file", name_, err);
+    }
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  ::close(fd);
+  text_.resize(got);
+  open_ = true;
+}
+
+TextIn TextIn::from_text(std::string text, std::string name) {
+  TextIn in;
+  in.name_ = std::move(name);
+  in.text_ = std::move(text);
+  in.open_ = true;
+  return in;
+}
+
+bool TextIn::exists(const std::string& name) {
+  const std::string n(trim_right(name));
+  struct stat st;
+  if (::stat(n.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  return ::access(n.c_str(), R_OK) == 0;
+}
+
+bool TextIn::getline(std::string_view& line) {
+  const std::size_t size = text_.size();
+  if (pos_ >= size) return false;
+  const char* b = text_.data();
+  const void* nl = std::memchr(b + pos_, '\n', size - pos_);
+  std::size_t end = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - b) : size;
+  std::size_t stop = end;
+  if (stop > pos_ && b[stop - 1] == '\r') --stop;
+  line = std::string_view(b + pos_, stop - pos_);
+  pos_ = nl ? end + 1 : size;
+  ++line_no_;
+  return true;
+}
+
+// List-directed input.  A comma right after another separator comma (or at
+// the start of the read) is a null value, as is "r*": its targets keep their
+// values.  A repeat that outlasts the targets is cut short.
+ReadStatus TextIn::read(std::span<const ReadTarget> targets) {
+  const char* const b = text_.data();
+  const char* const e = b + text_.size();
+  const char* p = b + pos_;
+  if (p < e) ++line_no_;
+
+  std::size_t ti = 0, k = 0;
+  const std::size_t nt = targets.size();
+  while (ti < nt && targets[ti].n == 0) ++ti;
+
+  auto finish = [&](ReadStatus s) {
+    while (p < e && *p != '\n') ++p;
+    if (p < e) ++p;
+    pos_ = static_cast<std::size_t>(p - b);
+    return s;
+  };
+
+  if (ti == nt) return p < e ? finish(ReadStatus::ok) : ReadStatus::eof;
+
+  bool after_value = false;
+  while (ti < nt) {
+    for (;;) {
+      while (p < e && is_blank(*p)) ++p;
+      if (p < e && *p == '\n') {
+        ++p;
+        if (p < e) ++line_no_;
+        continue;
+      }
+      break;
+    }
+    if (p == e) {
+      pos_ = text_.size();
+      return ReadStatus::eof;
+    }
+    const char c = *p;
+    if (c == '/') {
+      ++p;
+      break;
+    }
+    if (c == ',') {
+      ++p;
+      if (after_value) {
+        after_value = false;
+        continue;
+      }
+      // null value
+      if (++k == targets[ti].n) {
+        k = 0;
+        do ++ti;
+        while (ti < nt && targets[ti].n == 0);
+      }
+      continue;
+    }
+    const char* t = p;
+    while (p < e && !is_sep(*p)) ++p;
+    after_value = true;
+    std::size_t rep = 1;
+    bool null = false;
+    if (const void* star = std::memchr(t, '*', static_cast<std::size_t>(p - t))) {
+      const char* s = static_cast<const char*>(star);
+      std::size_t r = 0;
+      if (s == t) return finish(ReadStatus::bad);
+      for (const char* q = t; q < s; ++q) {
+        if (*q < '0' || *q > '9') return finish(ReadStatus::bad);
+        r = r * 10 + static_cast<std::size_t>(*q - '0');
+        if (r > std::numeric_limits<int>::max()) return finish(ReadStatus::bad);
+      }
+      if (r == 0) return finish(ReadStatus::bad);
+      rep = r;
+      t = s + 1;
+      null = (t == p);
+    }
+    for (; rep > 0 && ti < nt; --rep) {
+      if (!null && !store(targets[ti], k, t, p)) return finish(ReadStatus::bad);
+      if (++k == targets[ti].n) {
+        k = 0;
+        do ++ti;
+        while (ti < nt && targets[ti].n == 0);
+      }
+    }
+  }
+  return finish(ReadStatus::ok);
+}
+
+// ---------------------------------------------------------------- TextOut
+
+TextOut::TextOut(const std::string& name, Mode mode) : name_(trim_right(name)), mode_(mode) {
+  const char* how = mode == Mode::append ? "a" : "w";
+  const std::string& path = mode == Mode::atomic ? (tmp_ = name_ + ".tmp") : name_;
+  f_ = std::fopen(path.c_str(), how);
+  if (!f_) io_fail("cannot open file", path, errno);
+  std::setvbuf(f_, nullptr, _IOFBF, 1 << 16);
+}
+
+TextOut::TextOut(TextOut&& o) noexcept
+    : f_(std::exchange(o.f_, nullptr)), name_(std::move(o.name_)), tmp_(std::move(o.tmp_)), mode_(o.mode_) {}
+
+TextOut& TextOut::operator=(TextOut&& o) noexcept {
+  if (this != &o) {
+    if (f_) {
+      std::fclose(f_);
+      if (mode_ == Mode::atomic) std::remove(tmp_.c_str());
+    }
+    f_ = std::exchange(o.f_, nullptr);
+    name_ = std::move(o.name_);
+    tmp_ = std::move(o.tmp_);
+    mode_ = o.mode_;
+  }
+  return *this;
+}
+
+TextOut::~TextOut() {
+  if (!f_) return;
+  std::fclose(f_);
+  f_ = nullptr;
+  if (mode_ == Mode::atomic) std::remove(tmp_.c_str());
+}
+
+void TextOut::write(std::string_view s) {
+  if (f_ && !s.empty()) std::fwrite(s.data(), 1, s.size(), f_);
+}
+
+void TextOut::line(std::string_view s) {
+  if (!f_) return;
+  if (!s.empty()) std::fwrite(s.data(), 1, s.size(), f_);
+  std::fputc('\n', f_);
+}
+
+void TextOut::flush() {
+  if (!f_) return;
+  if (std::fflush(f_) != 0 || std::ferror(f_)) {
+    const int err = errno;
+    const std::string& path = mode_ == Mode::atomic ? tmp_ : name_;
+    io_fail("cannot write file", path, err);
+  }
+}
+
+void TextOut::commit() {
+  if (!f_) return;
+  std::FILE* f = std::exchange(f_, nullptr);
+  const bool bad = std::ferror(f) != 0;
+  const int rc = std::fclose(f);
+  const int err = errno;
+  if (mode_ != Mode::atomic) {
+    if (bad || rc != 0) io_fail("cannot write file", name_, err);
+    return;
+  }
+  if (bad || rc != 0) {
+    std::remove(tmp_.c_str());
+    io_fail("cannot write file", tmp_, err);
+  }
+  if (std::rename(tmp_.c_str(), name_.c_str()) != 0) {
+    const int rerr = errno;
+    std::remove(tmp_.c_str());
+    io_fail("cannot replace file", name_, rerr);
+  }
+}
+
+void TextOut::close() {
+  if (!f_) return;
+  if (mode_ != Mode::atomic) {
+    commit();
+    return;
+  }
+  std::fclose(std::exchange(f_, nullptr));
+  std::remove(tmp_.c_str());
+}
+
+}  // namespace util
