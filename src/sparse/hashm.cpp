@@ -1,0 +1,163 @@
+// Hash-addressed symmetric matrix: table management, growth and overwrite.
+#include <climits>
+#include <string>
+
+#include "sparse/sparsem.hpp"
+#include "util/format.hpp"
+#include "util/stop.hpp"
+
+namespace sparsem {
+
+namespace {
+
+// A key that keeps failing its probes would otherwise grow the table
+// without end.
+constexpr int max_growths = 5;
+
+// Smallest filled count whose 32-bit quotient by nel exceeds maxfill; the
+// quotient never decreases as the count rises.
+std::int32_t growth_point(std::int32_t nel) {
+  auto over = [nel](std::int64_t f) {
+    return static_cast<float>(f) / static_cast<float>(nel) > maxfill;
+  };
+  if (!over(nel)) return INT32_MAX;
+  std::int64_t lo = 0, hi = nel;  // over(hi) holds
+  while (lo < hi) {
+    const std::int64_t mid = lo + (hi - lo) / 2;
+    if (over(mid)) hi = mid;
+    else lo = mid + 1;
+  }
+  return static_cast<std::int32_t>(lo);
+}
+
+void set_table_constants(sparse_hashm& A) {
+  const auto d = static_cast<std::uint32_t>(A.nel);
+  A.mod_magic_ = UINT64_MAX / d + 1;
+  A.step_ = 17 % A.nel;
+  A.grow_at_ = growth_point(A.nel);
+}
+
+// Replaces A's table by one 1.5 times larger; occupied slots enter the new
+// table in their old slot order, which fixes its layout.
+void grow(sparse_hashm& A) {
+  const float want = static_cast<float>(A.nel) * hash_incr;
+  if (!(want < 2147483648.0f)) util::fatal(util::freev("hash matrix too large to grow from", A.nel));
+  std::int32_t nsize = static_cast<std::int32_t>(want);
+  if (nsize <= A.nel) nsize = A.nel + 1;  // a table of one slot would not grow
+  sparse_hashm B;
+  zero_sparse_hashm(B, A.n, nsize);
+  const hash_slot* t = A.x.data();
+  for (std::int32_t k = 0; k < A.nel; ++k) {
+    if (t[k].row != 0) add_sparse_hashm(t[k].val, t[k].row, t[k].col, B);
+  }
+  util::say("hash matrix increased from", A.nel, "to", nsize);
+  A = std::move(B);
+}
+
+}  // namespace
+
+namespace detail {
+
+void not_ready_add() {
+  util::fatal(util::freev("Structure sparse_hashm not ready; probably destroyed by solving"));
+}
+void not_ready_get() {
+  util::fatal(util::freev("Structure sparse_hashm not ready; probably sorted"));
+}
+void key_out_of_range(const char* who, long r, long c, long n) {
+  util::fatal(util::freev(std::string(who) + ": element", r, c, "outside a matrix of order", n));
+}
+
+void add_slow(double a, std::int32_t i, std::int32_t j, sparse_hashm& A, std::int32_t s) {
+  int growths = 0;
+  for (;;) {
+    if (s == -1 || A.filled >= A.grow_at_) {
+      if (++growths > max_growths) {
+        util::fatal(util::freev("hash matrix: no free slot for element", i, j, "after",
+                                max_growths, "growths of the table"));
+      }
+      grow(A);
+      s = probe<true>(i, j, A);
+    }
+    if (s >= 1) {
+      A.x.data()[s - 1].val += a;
+      return;
+    }
+    // Still no slot: the whole addition starts again.
+    if (A.status != 1) not_ready_add();
+    if (upper_storage && j < i) return;
+    s = probe<true>(i, j, A);
+  }
+}
+
+}  // namespace detail
+
+void init_sparse_hashm(sparse_hashm& A) {
+  A.n = 0;
+  A.filled = 0;
+  A.status = 0;
+  A.x.clear();
+}
+
+void zero_sparse_hashm(sparse_hashm& A, std::int32_t n) {
+  zero_sparse_hashm(A, n, A.has_table() ? A.nel : default_hash_size);
+}
+
+void zero_sparse_hashm(sparse_hashm& A, std::int32_t n, std::int32_t nel) {
+  if (nel < 1) util::fatal(util::freev("zero_sparse_hashm: table size must be positive, not", nel));
+  A.nel = nel;
+  if (!A.has_table() || A.x.size() != nel) {
+    A.x.clear();
+    A.x.resize(nel);  // zero-filled
+    set_table_constants(A);
+  } else {
+    std::memset(static_cast<void*>(A.x.data()), 0, sizeof(hash_slot) * static_cast<std::size_t>(nel));
+  }
+  A.filled = 0;
+  A.n = n;
+  A.status = 1;
+}
+
+void deall_sparse_hashm(sparse_hashm& A) {
+  A.n = 0;
+  A.nel = 0;
+  A.filled = 0;
+  A.status = 0;
+  A.x.clear();
+}
+
+void zero_values_sparse_hashm(sparse_hashm& A) {
+  hash_slot* t = A.x.data();
+  const long m = A.x.size();
+  for (long k = 0; k < m; ++k) t[k].val = 0.0;
+}
+
+std::int32_t hashvr(std::int32_t i, std::int32_t j, sparse_hashm& A, std::int32_t mode) {
+  if (mode == 1) return detail::probe<true>(i, j, A);
+  const std::int32_t s = detail::probe<false>(i, j, A);
+  if (mode == 0 || s != 0) return s;
+  // Other modes: the empty slot where the key would go, nothing written.
+  const hash_slot* t = A.x.data();
+  std::int32_t p = detail::start_slot(i, j, A);
+  while (detail::slot_key(t[p]) != 0) {
+    p += A.step_;
+    if (p >= A.nel) p -= A.nel;
+  }
+  return p + 1;
+}
+
+void add_sparse_hashm(double a, std::int32_t i, std::int32_t j, sparse_hashm& A,
+                      std::string_view option) {
+  if (!option.empty() && option[0] == 'f') upper_storage = false;
+  add_sparse_hashm(a, i, j, A);
+}
+
+void set_sparse_hashm(double a, std::int32_t i, std::int32_t j, sparse_hashm& A) {
+  if (A.status != 1) detail::not_ready_get();
+  if (j < i) return;
+  const std::int32_t s = detail::probe<true>(i, j, A);
+  if (s == -1) util::fatal(util::freev("hash matrix too small"));
+  A.x.data()[s - 1].val = a;
+}
+
+}  // namespace sparsem
