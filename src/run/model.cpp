@@ -1,0 +1,5 @@
+#include "run/model.hpp"
+
+namespace model {
+Model m;
+}
