@@ -170,7 +170,8 @@ void printm4p(const util::vec1<float>& x, std::optional<std::string_view> text =
 enum class Repair {
   unchanged,       // smallest eigenvalue not below eps: x left exactly as it was
   repaired,        // small eigenvalues raised, x rebuilt, mes printed
-  eigen_failed,    // the eigen decomposition failed (info holds its status); x unchanged
+  eigen_failed,    // the eigen decomposition failed (info: its status, or 0 when it
+                   // gave values that are not numbers); x unchanged
   not_repairable,  // no positive eigenvalue to scale from; x unchanged, nothing printed
 };
 struct PosDef {

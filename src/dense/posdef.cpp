@@ -1,5 +1,6 @@
 // Positive-definite repair through the symmetric eigen decomposition.
 #include <cfloat>
+#include <cmath>
 #include <vector>
 
 #include "dense/denseop.hpp"
@@ -84,6 +85,13 @@ PosDef pos_def(util::mat1<double>& x, std::optional<std::string_view> mes, doubl
   util::mat1<double> v;
   const int info = syev8(x, lam, v);
   if (info != 0) return {Repair::eigen_failed, info};
+  // Input that is not a number can come back with status 0 and a
+  // decomposition that is not one.
+  for (int j = 1; j <= n; ++j) {
+    if (!std::isfinite(lam(j))) return {Repair::eigen_failed, 0};
+    for (int i = 1; i <= n; ++i)
+      if (!std::isfinite(v(i, j))) return {Repair::eigen_failed, 0};
+  }
 
   double lam_min = DBL_MAX, lam_max = -DBL_MAX;
   for (int i = 1; i <= n; ++i) {
