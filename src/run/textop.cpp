@@ -34,7 +34,8 @@ std::string msg(std::initializer_list<Piece> ps) {
   for (const Piece& p : ps) {
     if (p.s.empty()) continue;
     const char last = out.back(), first = p.s.front();
-    if (last != ' ' && first != ' ' && first != '.' && first != ',') out.push_back(' ');
+    if (last != ' ' && first != ' ' && first != '.' && first != ',' && first != ':' && first != ';')
+      out.push_back(' ');
     out += p.s;
   }
   return out;
