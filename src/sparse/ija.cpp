@@ -121,7 +121,7 @@ void hashia1(util::vec1<hash_slot>& x, std::int32_t nel, std::int32_t n,
   ia(1) = 1;
   for (std::int32_t i = 1; i <= n; ++i) ia(i + 1) = ia(i) + count[i];
   if (ia(n + 1) - 1 > m) {
-    util::fatal(util::freev("Too small parameter m in hashia:should be > ", ia(n + 1)));
+    util::fatal(util::freev("Too small parameter m in hashia:should be >", ia(n + 1)));
   }
   for (std::int32_t i = 1; i <= n; ++i) count[i] = 0;
   for (std::int32_t k = 1; k <= nel; ++k) {
