@@ -25,6 +25,7 @@ void shape_fail(const char* who, const char* what) {
 }  // namespace detail
 
 using detail::Ref;
+using detail::VRef;
 using detail::Work;
 
 namespace {
@@ -77,24 +78,24 @@ template <class T>
 void inverse_from_factor(T* a, int n, int lda, T* w0) {
   const Ref<T> A{a, lda};
   const double tol = denseop_tol;
-  T* w = w0 - 1;  // w[1..n]
+  const VRef<T> w{w0};
   auto kept = [&](int j) { return std::fabs(static_cast<double>(A(j, j))) > tol; };
   for (int i = 1; i <= n; ++i) {
-    for (int j = i; j <= n; ++j) w[j] = 0;
-    if (kept(i)) w[i] = T(1) / A(i, i);
+    for (int j = i; j <= n; ++j) w(j) = 0;
+    if (kept(i)) w(i) = T(1) / A(i, i);
     for (int j = i + 1; j <= n; ++j) {
       T s = 0;
-      for (int k = i; k < j; ++k) s += A(j, k) * w[k];
-      if (kept(j)) w[j] = -s / A(j, j);
+      for (int k = i; k < j; ++k) s += A(j, k) * w(k);
+      if (kept(j)) w(j) = -s / A(j, j);
     }
     for (int j = n; j >= i; --j) {
       T s = 0;
-      for (int k = j + 1; k <= n; ++k) s += A(k, j) * w[k];
-      if (kept(j)) w[j] = (w[j] - s) / A(j, j);
+      for (int k = j + 1; k <= n; ++k) s += A(k, j) * w(k);
+      if (kept(j)) w(j) = (w(j) - s) / A(j, j);
     }
     for (int j = i; j <= n; ++j) {
-      A(j, i) = w[j];
-      A(i, j) = w[j];
+      A(j, i) = w(j);
+      A(i, j) = w(j);
     }
   }
 }
@@ -104,22 +105,21 @@ void inverse_from_factor(T* a, int n, int lda, T* w0) {
 template <class T>
 void substitute(const T* a, int n, int lda, T* y0, T* z0) {
   const Ref<const T> A{a, lda};
-  T* y = y0 - 1;
-  T* z = z0 - 1;
+  const VRef<T> y{y0}, z{z0};
   for (int i = 1; i <= n; ++i) {
-    z[i] = 0;
+    z(i) = 0;
     if (A(i, i) > 0) {
       T s = 0;
-      for (int k = 1; k < i; ++k) s += A(i, k) * z[k];
-      z[i] = (y[i] - s) / A(i, i);
+      for (int k = 1; k < i; ++k) s += A(i, k) * z(k);
+      z(i) = (y(i) - s) / A(i, i);
     }
   }
-  for (int i = 1; i <= n; ++i) y[i] = 0;
+  for (int i = 1; i <= n; ++i) y(i) = 0;
   for (int i = n; i >= 1; --i) {
     if (A(i, i) > 0) {
       T s = 0;
-      for (int k = i + 1; k <= n; ++k) s += A(k, i) * y[k];
-      y[i] = (z[i] - s) / A(i, i);
+      for (int k = i + 1; k <= n; ++k) s += A(k, i) * y(k);
+      y(i) = (z(i) - s) / A(i, i);
     }
   }
 }

@@ -39,19 +39,19 @@ void ginv1(double* a, int n, int m, double tol, int& rank) {
   // Invert the factor column by column (L X = I): column c of X replaces
   // column c of L; later columns of L are still in place while it is formed.
   detail::Work<double, 64> work(static_cast<std::size_t>(n));
-  double* w = work.data() - 1;  // w[1..n]
+  const detail::VRef<double> w{work.data()};
   for (int c = 1; c <= n; ++c) {
     if (A(c, c) == 0.0) {
       for (int j = c + 1; j <= n; ++j) A(j, c) = 0.0;
       continue;
     }
     A(c, c) = 1.0 / A(c, c);
-    for (int j = c + 1; j <= n; ++j) w[j] = 0.0;
+    for (int j = c + 1; j <= n; ++j) w(j) = 0.0;
     for (int j = c + 1; j <= n; ++j) {
       const double xprev = A(j - 1, c);  // X(j-1, c)
-      for (int i = j; i <= n; ++i) w[i] = w[i] - A(i, j - 1) * xprev;
+      for (int i = j; i <= n; ++i) w(i) = w(i) - A(i, j - 1) * xprev;
       const double ljj = A(j, j);
-      A(j, c) = ljj != 0.0 ? w[j] / ljj : 0.0;
+      A(j, c) = ljj != 0.0 ? w(j) / ljj : 0.0;
     }
   }
 

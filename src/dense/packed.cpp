@@ -34,9 +34,9 @@ void packit(const util::mat1<T>& m, util::vec1<T>& x) {
   if (m.cols() < n) detail::shape_fail("packit", "matrix has fewer columns than rows");
   const long need = static_cast<long>(n) * (n + 1) / 2;
   if (x.size() < need) x.resize(need);
-  T* p = x.data() - 1;  // positions count from 1
+  const detail::VRef<T> p{x.data()};  // positions count from 1
   for (int i = 1; i <= n; ++i)
-    for (int j = 1; j <= i; ++j) p[pos_symm(j, i, n)] = m(i, j);
+    for (int j = 1; j <= i; ++j) p(pos_symm(j, i, n)) = m(i, j);
 }
 
 template <class T>
@@ -46,10 +46,10 @@ void unpackit(const util::vec1<T>& x, util::mat1<T>& m) {
   if (n > 0 && m.cols() < n) detail::shape_fail("unpackit", "matrix has fewer columns than rows");
   if (x.size() < static_cast<long>(n) * (n + 1) / 2)
     detail::shape_fail("unpackit", "packed vector shorter than the order of the matrix");
-  const T* p = x.data() - 1;
+  const detail::VRef<const T> p{x.data()};
   for (int i = 1; i <= n; ++i)
     for (int j = 1; j <= i; ++j) {
-      const T v = p[pos_symm(j, i, n)];
+      const T v = p(pos_symm(j, i, n));
       m(i, j) = v;
       m(j, i) = v;
     }

@@ -38,6 +38,13 @@ struct Ref {
   T& operator()(int i, int j) const { return p[(i - 1) + (j - 1) * ld]; }
 };
 
+// Vector view with indices counted from 1.
+template <class T>
+struct VRef {
+  T* p;
+  T& operator()(int i) const { return p[i - 1]; }
+};
+
 // Copies the leading n by n block of src into dst.
 template <class S, class D>
 void copy_block(const S* src, int lds, D* dst, int ldd, int n) {
