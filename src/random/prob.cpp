@@ -110,6 +110,11 @@ double normal_invcdf(double& p, std::optional<double> mean, std::optional<double
 }
 
 double gen_trunc_normal_scalar(double a, double b, double mean, double var) {
+  // Infinite bounds give one-sided truncation; a bound that is not a number
+  // would turn the deviate into one silently.
+  if (std::isnan(a) || std::isnan(b)) {
+    util::fatal(util::freev("GEN_TRUNC_NORMAL: bound not a number: a =", a, " b =", b));
+  }
   if (a > b) {
     util::fatal(util::freev("GEN_TRUNC_NORMAL: bound b =", b, " < bound a =", a));
   }
