@@ -31,6 +31,8 @@ struct FmtItem {
   FmtItem(long v) : kind(Int), i(v) {}
   FmtItem(long long v) : kind(Int), i(v) {}
   FmtItem(unsigned v) : kind(Int), i(v) {}
+  FmtItem(unsigned long v) : kind(Int), i(static_cast<std::int64_t>(v)) {}  // sizes
+  FmtItem(unsigned long long v) : kind(Int), i(static_cast<std::int64_t>(v)) {}
   FmtItem(float v) : kind(Real4), d(v) {}
   FmtItem(double v) : kind(Real), d(v) {}
   FmtItem(const char* v) : kind(Text), s(v) {}

@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "util/format.hpp"
 #include "util/stop.hpp"
@@ -367,6 +368,7 @@ TEST(Format, FreeFormat) {
   EXPECT_EQ(util::freev(0.1, 0.1f, 1.0 / 3, 1.0f / 3, 1e20, -2.5f, 100.0), " 0.1 0.1 0.3333333333333333 0.33333334 1e+20 -2.5 100");
   EXPECT_EQ(util::freev(kNaN, -kInf, std::int64_t{-9000000000}), " NaN -Infinity -9000000000");
   EXPECT_EQ(util::freev(), "");
+  EXPECT_EQ(util::freev(std::vector<int>(3).size(), 7u), " 3 7");
   // Shortest text that reads back to the same value, for either width.
   std::mt19937_64 g(7);
   for (int k = 0; k < 2000; ++k) {
