@@ -33,8 +33,8 @@ i32 gen_uniform_integer(i32 a, i32 b);
 // the diagonal and lower triangle of var are read).  Always draws n standard
 // normals; components at dropped pivots equal the mean.
 util::vec1<double> gen_normal_multi(const util::vec1<double>& mean, const util::mat1<double>& var);
-// Allocation-free form for hot paths (n <= 20): element (i, j) of var at
-// var[(i-1) + (j-1)*ldv]; result in x[0..n-1] (may alias mean).
+// Form for hot paths, allocation-free up to order 20: element (i, j) of var
+// at var[(i-1) + (j-1)*ldv]; result in x[0..n-1] (x may be mean itself).
 void gen_normal_multi(const double* mean, const double* var, int n, int ldv, double* x);
 
 // ---- Wishart and inverse Wishart -----------------------------------------

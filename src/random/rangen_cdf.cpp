@@ -29,7 +29,10 @@ double upper_tail(double y) {
 
 }  // namespace
 
-i32 ipmpar(i32 i) { return IMACH[i]; }
+i32 ipmpar(i32 i) {
+  VELMORAN_CHECK("ipmpar", i, 1, 10);
+  return IMACH[i];
+}
 
 double spmpar(i32 i) {
   const double b = ipmpar(4);

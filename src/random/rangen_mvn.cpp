@@ -61,7 +61,7 @@ void setgmn(const util::vec1<float>& meanv, util::mat1<float>& covm, i32 p,
   parm(1) = static_cast<float>(p);
   for (i32 i = 2; i <= p + 1; ++i) parm(i) = meanv(i - 1);
   i32 info;
-  spofa(covm.data(), p, p, info);
+  spofa(covm.data(), static_cast<i32>(covm.rows()), p, info);
   if (info != 0) {
     util::say(" COVM not positive definite in SETGMN");
     util::fatal_stderr(" COVM not positive definite in SETGMN");
