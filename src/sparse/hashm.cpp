@@ -133,6 +133,7 @@ void zero_values_sparse_hashm(sparse_hashm& A) {
 }
 
 std::int32_t hashvr(std::int32_t i, std::int32_t j, sparse_hashm& A, std::int32_t mode) {
+  if (!A.has_table()) return mode == 1 ? -1 : 0;
   if (mode == 1) return detail::probe<true>(i, j, A);
   const std::int32_t s = detail::probe<false>(i, j, A);
   if (mode == 0 || s != 0) return s;

@@ -84,6 +84,10 @@ void add_sparse_hashm(double a, std::int32_t i, std::int32_t j, sparse_hashm& A,
                       std::string_view option);
 // A(i,j); 0 for an element without a slot and for j < i.
 inline double get_sparse_hashm(std::int32_t i, std::int32_t j, const sparse_hashm& A);
+// Starts loading the slot where the probe for (i, j) begins; changes nothing.
+// Issuing it for the keys of a record before adding them lets the loads of
+// the record's slots overlap.
+inline void prefetch_sparse_hashm(std::int32_t i, std::int32_t j, const sparse_hashm& A);
 // A(i,j) = a, without growth.
 void set_sparse_hashm(double a, std::int32_t i, std::int32_t j, sparse_hashm& A);
 
@@ -285,7 +289,12 @@ inline double get_sparse_hashm(std::int32_t i, std::int32_t j, const sparse_hash
 }
 
 inline std::int32_t hashvr_find(std::int32_t i, std::int32_t j, const sparse_hashm& A) {
+  if (!A.has_table()) return 0;
   return detail::probe<false>(i, j, A);
+}
+
+inline void prefetch_sparse_hashm(std::int32_t i, std::int32_t j, const sparse_hashm& A) {
+  if (A.status == 1) __builtin_prefetch(A.x.data() + detail::start_slot(i, j, A));
 }
 
 }  // namespace sparsem

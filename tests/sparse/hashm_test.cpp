@@ -85,7 +85,13 @@ TEST(HashMatrix, SlotPositionsAndProbing) {
 
 TEST(HashMatrix, HashvrModes) {
   sparse_hashm A;
+  EXPECT_EQ(hashvr(1, 1, A, 0), 0);  // no table yet
+  EXPECT_EQ(hashvr(1, 1, A, 1), -1);
+  EXPECT_EQ(hashvr_find(1, 1, A), 0);
+  prefetch_sparse_hashm(1, 1, A);
   zero_sparse_hashm(A, 10);
+  prefetch_sparse_hashm(3, 4, A);
+  EXPECT_EQ(A.filled, 0);
   EXPECT_EQ(hashvr(3, 4, A, 0), 0);
   EXPECT_EQ(A.filled, 0);
   const int s = hashvr(3, 4, A, 1);
