@@ -1,0 +1,278 @@
+#include "run/echo.hpp"
+
+#include <optional>
+#include <string>
+
+#include "dense/denseop.hpp"
+#include "run/model.hpp"
+#include "util/format.hpp"
+#include "util/stop.hpp"
+
+namespace run {
+
+namespace {
+
+// Writes one formatted block (one or more lines) to standard output.
+template <class... A>
+void out(std::string_view fmt, const A&... a) {
+  util::say_text(util::formatv(fmt, a...));
+}
+void out_args(std::string_view fmt, const util::FmtArgs& a) { util::say_text(util::format(fmt, a)); }
+
+// File names are fixed 40-character texts in the echo: blank-padded.
+std::string name40(const std::string& s) {
+  std::string t = s;
+  if (t.size() < 40) t.resize(40, ' ');
+  return t;
+}
+
+const char* effect_name(int code) {
+  switch (code) {
+    case model::eff_cro: return "cross-classified";
+    case model::eff_cov: return "covariable";
+    case model::eff_ram: return "ram";
+    case model::eff_unk: return "unknown-covariable";
+    case model::eff_rno: return "reaction-norm";
+    default: return "???";
+  }
+}
+
+const char* residual_name(int code) {
+  static const char* const names[] = {"homogeneous",  "structural", "slash",
+                                      "struct_slash", "student_t",  "struct_student_t"};
+  return code >= 1 && code <= 6 ? names[code - 1] : "";
+}
+
+struct RandomName {
+  const char* name;
+  const char* addition;
+};
+RandomName random_name(int code) {
+  switch (code) {
+    case model::rnd_diagonal: return {"diagonal", ""};
+    case model::rnd_add_animal: return {"additive animal", ""};
+    case model::rnd_add_an_upg: return {"additive animal", " with unknown parent groups"};
+    case model::rnd_add_an_upgi: return {"additive animal", " with unknown parent groups and inbreeding"};
+    case model::rnd_add_sire: return {"additive sire", ""};
+    case model::rnd_par_domin: return {"parental dominance", ""};
+    case model::rnd_add_an_ms: return {"(reduced) animal model", " with msires and parent groups"};
+    case model::rnd_add_an_mb: return {"multiple breed animal model", " with additive effects"};
+    case model::rnd_diag_mb: return {"multiple breed uncorrelated effect", ""};
+    default: return {"", ""};
+  }
+}
+
+constexpr std::string_view corrected = "    Matrix not positive definite: corrected";
+
+// Repairs a starting matrix in place; a matrix the repair cannot make
+// positive definite would otherwise be reported as corrected while left as
+// it was, so it stops the run here.
+void repair(util::mat1<double>& x, const std::string& what) {
+  const denseop::PosDef r = denseop::pos_def(x, corrected, 1e-4);
+  if (r.state == denseop::Repair::not_repairable || r.state == denseop::Repair::eigen_failed)
+    util::fatal(" The starting " + what +
+                " is not positive definite and cannot be corrected (no positive eigenvalue,"
+                " or values that are not numbers)");
+}
+
+void chain_and_data(std::string_view title) {
+  const model::Model& M = model::m;
+  util::say("    ");
+  util::say("    " + std::string(title));
+
+  out("(/' Parameter file:',t30,a)", name40(M.parfile));
+  out("(' Total number of MCMC cycles:',t30,i8)", M.nround);
+  out("(' Burn-in period:',t30,i8)", M.nburn);
+  out("(' Thinning interval:',t30,i8)", M.skip);
+  out("(' Seed:',t30,i8)", M.seed);
+  out("(' Is this a restart?:',t30,a)", std::string(1, M.rstart));
+  if (M.rstart == 'y') out("('Restarting cycle',t30,i8)", M.start);
+  out("(' Data file:',t30,a)", name40(M.datafile));
+  out("(' Number of Traits',t30,i2)", M.ntrait);
+  out("(' Number of Effects',t30,i2)", M.neff);
+  util::FmtArgs ys;
+  for (int t = 1; t <= M.ntrait; ++t) ys.add(M.pos_y(t));
+  out_args("(' Position of Observations',t30,20i3)", ys);
+  out("(' Position of Weight (1)',t30,20i3)", M.pos_weight);
+  out("(' Value of Missing Trait/Observation',t40,i8)", M.miss);
+}
+
+void effect_table() {
+  const model::Model& M = model::m;
+  out("(/' EFFECTS')");
+  out("(' #  type',t25,'position (2)',t42,'levels  save  [positions for nested]')");
+
+  // The row layout carries the number of traits as an I2 field; the colon
+  // lets more than ten nesting columns continue on further lines.
+  std::string nt2 = std::to_string(M.ntrait);
+  if (nt2.size() < 2) nt2.insert(0, 2 - nt2.size(), ' ');
+  const std::string layout = "(i2,2x,a19," + nt2 + "i3,t37,i10,t51,i2,t55,10i3:/(t55,10i3))";
+
+  bool ram = false, rno = false;
+  util::FmtArgs row;
+  for (int i = 1; i <= M.neff; ++i) {
+    std::string type = effect_name(M.effecttype(i));
+    type.resize(20, ' ');
+    row.clear();
+    row.add(i).add(type);
+    for (int t = 1; t <= M.ntrait; ++t) row.add(M.pos_eff(i, t));
+    row.add(M.nlev(i)).add(M.effectsave(i));
+    if (M.nestedcov(i, 1) != 0)
+      for (int t = 1; t <= M.ntrait; ++t) row.add(M.nestedcov(i, t));
+    out_args(layout, row);
+    ram = ram || M.effecttype(i) == model::eff_ram;
+    rno = rno || M.effecttype(i) == model::eff_rno;
+  }
+  if (ram && rno) util::fatal(util::freev("ERROR: Joint implementation of RAM and reaction-norm effects not possible"));
+}
+
+void residual_model() {
+  model::Model& M = model::m;
+  const int rt = M.residualtype;
+  if (rt < 1 || rt > 6) util::fatal(util::freev("unknown RESIDUAL-TYPE"));
+  out("(' Type of Residuals:',t30,a)", residual_name(rt));
+
+  util::FmtArgs pos, save;
+  for (int k = 1; k <= M.neffr; ++k) {
+    pos.add(M.pos_effr(k));
+    save.add(M.effrsave(k));
+  }
+  if (rt == model::res_structural) {
+    out("(' Metropolis steps within round:',t40,i8)", M.r_nround);
+    out("(' Cycles to tune MH during burn-in:',t40,i8)", M.r_skip);
+    out("(' Number structural effects:',t40,i3)", M.neffr);
+    out_args("(' Structural effects:',t40,50i3)", pos);
+    out_args("(' Structural effects save:',t40,50i3)", save);
+  } else if (rt == model::res_struct_slash || rt == model::res_struct_student_t) {
+    out("(' Metropolis steps within round:',t30,i8)", M.r_nround);
+    out("(' Cycles to adjust metropolis variance during burn-in:',t30,i8)", M.r_skip);
+    out("(' Number structural effects:',t30,i3)", M.neffr);
+    out_args("(' Structural effects:',t30,50i3)", pos);
+    out_args("(' Structural effects save:',t30,50i3)", save);
+  }
+
+  out("(' R prior degrees of belief:',t30,i12)", M.dbelief_r);
+  if (M.ntrait > 1 && rt != model::res_homogeneous)
+    util::fatal(util::freev("ERROR: only homoskedastic residuals are possible for multitrait models"));
+
+  out("(/' Residual (co)variance Matrix')");
+  repair(M.r, "residual (co)variance matrix");
+  denseop::printm8(M.r, std::nullopt, "(20g12.5)");
+}
+
+void multiple_sires_lines() {
+  const model::Model& M = model::m;
+  if (M.max_msires <= 0) return;
+  out("(' Msires File: ',t30,a)", name40(M.msfile));
+  out("(' Dimension of Msfile: ',t30,i12)", M.n_ms);
+  out("(' Max_N of Sires to infer: ',t30,i12)", M.max_msires);
+  if (M.max_msires > 1) out("(' Dirichlel hyperparameters: ',t30,f12.4)", M.ms_alpha);
+}
+
+void random_group(int e) {
+  model::Model& M = model::m;
+  const int n = M.randomnumb(e), rt = M.randomtype(e);
+  if (n == 1) {
+    out("(/' Random Effect(s)',t20,10i3)", e);
+  } else {
+    util::FmtArgs ids;
+    for (int k = 0; k < n; ++k) ids.add(e + k);
+    out_args("(/' correlated random effects',t30,10i3)", ids);
+  }
+  if (rt < model::rnd_diagonal || rt > model::rnd_diag_mb) util::fatal(util::freev("unknown RANDOM-TYPE"));
+
+  const RandomName nm = random_name(rt);
+  out("(' Type of Random Effect:',t30,a,a)", nm.name, nm.addition);
+  const std::string ped = name40(M.randomfile(e));
+  switch (rt) {
+    case model::rnd_diagonal:
+      out("(' Prior degrees of belief:',t30,i12)", M.dbelief_g(e));
+      break;
+    case model::rnd_add_animal:
+      out("(' Pedigree File:',t30,a)", ped);
+      out("(' Prior degrees of belief:',t30,i12)", M.dbelief_g(e));
+      break;
+    case model::rnd_add_an_upg:
+    case model::rnd_add_an_upgi:
+    case model::rnd_add_sire:
+      out("(' Pedigree File: ',t30,a)", ped);
+      out("(' Prior degrees of belief:',t30,i12)", M.dbelief_g(e));
+      break;
+    case model::rnd_par_domin:
+      out("(' Pedigree File: ',t30,a)", ped);
+      break;
+    case model::rnd_add_an_ms:
+      out("(' Prior degrees of belief:',t30,i12)", M.dbelief_g(e));
+      out("(' Pedigree File: ',t30,a)", ped);
+      out("(' Number of Animals: ',t30,i12)", M.lenped(e));
+      out("(' Number of groups: ',t30,i12)", M.ngrp(e));
+      multiple_sires_lines();
+      break;
+    case model::rnd_add_an_mb:
+    case model::rnd_diag_mb:
+      out("(' Metropolis steps within round:',t30,i8)", M.mb_nround);
+      out("(' Cycles to adjust metropolis variance during burn-in:',t30,i8)", M.mb_skip);
+      out("(' Prior degrees of belief:',t30,i12)", M.dbelief_g(e));
+      out("(' Pedigree File: ',t30,a)", ped);
+      out("(' Number of Animals: ',t30,i12)", M.lenped(e));
+      out("(' Number of breeds: ',t30,i12)", M.nbreed(e));
+      out("(' Number of groups: ',t30,i12)", M.ngrp(e));
+      if (rt == model::rnd_add_an_mb) multiple_sires_lines();
+      break;
+  }
+
+  // The repair covers the leading block of order m: for multiple-breed
+  // groups, the first breed's block.
+  const int m = M.ntrait * n;
+  util::mat1<double> block(m, m);
+  for (int j = 1; j <= m; ++j)
+    for (int i = 1; i <= m; ++i) block(i, j) = M.g(e, i, j);
+  repair(block, "(co)variance matrix of random effect " + std::to_string(e));
+  for (int j = 1; j <= m; ++j)
+    for (int i = 1; i <= m; ++i) M.g(e, i, j) = block(i, j);
+
+  util::FmtArgs row;
+  if (rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb) {
+    util::say_text(" breeds  trait   effect    (CO)VARIANCES");
+    const int nb = M.nbreed(e);
+    for (int b1 = 1; b1 <= nb; ++b1)
+      for (int b2 = b1; b2 <= nb; ++b2)
+        for (int k = 1; k <= n; ++k)
+          for (int t = 1; t <= M.ntrait; ++t) {
+            const int r = (b1 - 1) * m + (k - 1) * M.ntrait + t;
+            row.clear();
+            row.add(b1).add(b2).add(t).add(e + k - 1);
+            for (int c = (b2 - 1) * m + 1; c <= b2 * m; ++c) row.add(M.g(e, r, c));
+            out_args("(1x,i3,i3,2x,i4,i8,2x,20g12.5)", row);
+          }
+  } else {
+    util::say_text(" trait   effect    (CO)VARIANCES");
+    for (int k = 1; k <= n; ++k)
+      for (int t = 1; t <= M.ntrait; ++t) {
+        const int r = (k - 1) * M.ntrait + t;
+        row.clear();
+        row.add(t).add(e + k - 1);
+        for (int c = 1; c <= m; ++c) row.add(M.g(e, r, c));
+        out_args("(i3,i8,2x,20g12.5)", row);
+      }
+  }
+}
+
+}  // namespace
+
+void print_parameters(std::string_view title) {
+  const model::Model& M = model::m;
+  chain_and_data(title);
+  effect_table();
+  residual_model();
+  for (int e = 1; e <= M.neff; ++e)
+    if (M.randomnumb(e) != 0) random_group(e);
+
+  out("(/' REMARKS')");
+  util::say(" (1) Weight position 0 means no weights utilized");
+  util::say(" (2) Effect positions of 0 for some effects and traits means that such");
+  util::say("     effects are missing for specified traits");
+  util::say();
+}
+
+}  // namespace run

@@ -1,0 +1,245 @@
+#include "run/readfiles.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "run/model.hpp"
+#include "util/format.hpp"
+#include "util/stop.hpp"
+#include "util/textio.hpp"
+
+namespace run {
+
+namespace {
+
+using model::m;
+
+bool is_multibreed(int rt) { return rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb; }
+bool has_candidates(int rt) { return rt == model::rnd_add_an_ms || is_multibreed(rt); }
+
+// Where a refused value stands, for the messages.
+struct Where {
+  const util::TextIn& file;
+  int e;  // the group's first effect
+  int i;  // pedigree record (the animal's line)
+};
+
+[[noreturn]] void refuse(const Where& w, const std::string& what) {
+  util::fatal(" Error in pedigree file " + w.file.name() + " of effect " + std::to_string(w.e) +
+              ", line " + std::to_string(w.file.line_number()) + " (record " + std::to_string(w.i) +
+              "): " + what);
+}
+
+// Names of the three id columns of a pedigree record.
+struct Columns {
+  const char* c[3];
+};
+Columns column_names(int rt) {
+  if (rt == model::rnd_add_sire) return {{"sire", "sire of the sire", "maternal grandsire"}};
+  if (has_candidates(rt)) return {{"animal", "dam", "sire"}};
+  return {{"animal", "parent", "parent"}};
+}
+
+// Largest id a parent or candidate sire may have: it needs an equation of
+// the effect, and for the multiple-breed types also a pedigree line of its
+// own (its breed fractions and parents are looked up there).
+int parent_limit(int e) {
+  const int rt = m.randomtype(e);
+  return is_multibreed(rt) ? std::min(m.nlev(e), m.lenped(e)) : m.nlev(e);
+}
+
+// Checks the three ids of record i of effect e.
+void check_ids(const Where& w, const int ids[3]) {
+  const int e = w.e, rt = m.randomtype(e);
+  const Columns names = column_names(rt);
+  // Animals beyond the levels of an add_an_ms group have no equations of
+  // their own (reduced animal model); their id is not used as a level.
+  const int animal_max =
+      rt == model::rnd_add_an_ms && w.i > m.nlev(e) ? std::max(m.nlev(e), m.lenped(e)) : m.nlev(e);
+  if (ids[0] < 1 || ids[0] > animal_max)
+    refuse(w, std::string(names.c[0]) + " " + std::to_string(ids[0]) + " is not within 1 to " +
+                  std::to_string(animal_max));
+  const int pmax = parent_limit(e);
+  for (int k = 1; k <= 2; ++k) {
+    const int id = ids[k];
+    if (k == 2 && id < 0 && has_candidates(rt)) {
+      if (m.max_msires <= 0)
+        refuse(w, "negative sire " + std::to_string(id) +
+                      " (candidate sires) but the model has no multiple-sires file");
+      continue;
+    }
+    if (id < 0 || id > pmax)
+      refuse(w, std::string(names.c[k]) + " " + std::to_string(id) + " is not within 0 to " +
+                    std::to_string(pmax));
+  }
+}
+
+// Block assignment of record i, whose sire is negative: its candidate block
+// starts at the running position n_ms, which then moves past the block.
+void assign_block(State& s, const Where& w, int n_values) {
+  const int p = m.n_ms;
+  const std::string file = " of the multiple-sires file " + m.msfile;
+  if (p < 1 || p > n_values)
+    refuse(w, "the candidate block would start at position " + std::to_string(p) + ", beyond the " +
+                  std::to_string(n_values) + " values" + file);
+  const double count = s.MS(p);
+  if (!(count >= 1.0 && count <= max_candidates && count == std::trunc(count)))
+    refuse(w, "the candidate count " + util::freev(count).substr(1) + " at position " +
+                  std::to_string(p) + file + " is not a whole number from 1 to " +
+                  std::to_string(max_candidates));
+  const int k = static_cast<int>(count);
+  if (p + 2 * k > n_values)
+    refuse(w, "the block of " + std::to_string(k) + " candidates at position " + std::to_string(p) +
+                  file + " runs past its " + std::to_string(n_values) + " values");
+  const int pmax = parent_limit(w.e);
+  for (int j = 1; j <= k; ++j) {
+    const double id = std::trunc(s.MS(p + 2 * j - 1));
+    if (!(id >= 0.0 && id <= pmax))
+      refuse(w, "candidate sire " + util::freev(s.MS(p + 2 * j - 1)).substr(1) + " at position " +
+                    std::to_string(p + 2 * j - 1) + file + " is not within 0 to " +
+                    std::to_string(pmax));
+  }
+
+  if (s.MS(p) <= static_cast<double>(m.max_msires)) {
+    // The draw passes over candidates numbered 0 to the next one, so the
+    // last candidate of a sampled block must be a sire.
+    if (std::trunc(s.MS(p + 2 * k - 1)) == 0.0)
+      refuse(w, "the last candidate of the block at position " + std::to_string(p) + file +
+                    " is 0; the sire drawn from it could not be found");
+    s.MS_STAT(w.i) = 1;
+  }
+  s.P_MS(w.i) = p;
+  m.n_ms = static_cast<int>(static_cast<double>(p) + 1.0 + 2.0 * s.MS(p));
+}
+
+void read_msfile(State& s) {
+  const int n = m.n_ms;
+  s.MS.resize(n);
+  if (!util::TextIn::exists(m.msfile)) util::fatal(" multiple-sires file not found: " + m.msfile);
+  util::TextIn ms(m.msfile);
+  for (int i = 1; i <= n; ++i) {
+    if (ms.readv(s.MS(i)) != util::ReadStatus::ok)
+      util::fatal(util::freev("Error reading the msires file at record: ", i));
+    if (i <= 9) util::say_text(util::formatv("(1x,f10.4)", s.MS(i)));
+  }
+  util::say("read msfile", n, " records ");
+
+  if (m.max_msires > 1) {
+    s.SUMMS.resize(n);
+    s.SSMS.resize(n);
+    s.MS_ALPHAS.resize(n);
+    if (m.ms_alpha > 0)
+      s.MS_ALPHAS.fill(static_cast<double>(m.ms_alpha));
+    else
+      s.MS_ALPHAS = s.MS;
+    // Every fresh chain that resamples the probabilities gets the file.
+    if (m.rstart != 'y' && m.ms_alpha != 0)
+      s.msirespprsam = util::TextOut("msirespprsam", util::TextOut::Mode::replace);
+  }
+}
+
+}  // namespace
+
+void read_files(State& s) {
+  const int nf = m.neff;
+  int lp = 0, nb_max = 0;
+  for (int e = 1; e <= nf; ++e) {
+    lp = std::max(lp, m.lenped(e));
+    nb_max = std::max(nb_max, m.nbreed(e));
+  }
+  const int n_values = m.max_msires > 0 ? m.n_ms : 0;
+
+  if (m.max_msires > 0) read_msfile(s);
+
+  bool breed_allocated = false, code_allocated = false;
+  std::vector<double> fractions;
+  for (int e = 1; e <= nf; ++e) {
+    const int rt = m.randomtype(e);
+    const bool three = rt == model::rnd_add_animal || rt == model::rnd_add_sire;
+    const bool four = rt == model::rnd_add_an_upg || rt == model::rnd_add_an_upgi;
+    if (!three && !four && !has_candidates(rt)) continue;
+    const int len = m.lenped(e);
+    util::TextIn ped(m.randomfile(e));
+
+    int nb = 0;
+    if (four && !code_allocated) {
+      s.PED_CODE.resize(nf, lp);
+      code_allocated = true;
+    }
+    if (rt == model::rnd_add_an_ms) {
+      s.DINV.resize(len);
+      if (m.effecttype(e) == model::eff_ram) {
+        const int rows = len - m.nlev(e), cols = m.randomnumb(e) * m.ntrait;
+        s.SUMSOL_N.resize(rows, cols);
+        s.SSSOL_N.resize(rows, cols);
+        s.SOL_N.resize(rows, cols);
+      }
+      m.n_ms = 1;
+    }
+    if (is_multibreed(rt)) {
+      if (!breed_allocated) {
+        s.BREED.resize(nf, lp, nb_max);
+        s.SUMMB_ACCEP.resize(nf, nb_max, nb_max);
+        s.MB_DBELIEF.resize(nf, nb_max, nb_max);
+        breed_allocated = true;
+      }
+      for (int b2 = 1; b2 <= nb_max; ++b2)
+        for (int b1 = 1; b1 <= nb_max; ++b1) s.MB_DBELIEF(e, b1, b2) = m.nlev(e);
+      // Each group reads its own number of fractions per record.
+      nb = m.nbreed(e);
+      fractions.assign(static_cast<std::size_t>(nb), 0.0);
+      m.n_ms = 1;
+    }
+
+    for (int i = 1; i <= len; ++i) {
+      int ids[3] = {0, 0, 0};
+      int code = 0;
+      float dinv = 0;
+      util::ReadStatus st;
+      if (three)
+        st = ped.readv(std::span<int>(ids, 3));
+      else if (four)
+        st = ped.readv(std::span<int>(ids, 3), code);
+      else if (rt == model::rnd_add_an_ms)
+        st = ped.readv(std::span<int>(ids, 3), dinv);
+      else
+        st = ped.readv(std::span<int>(ids, 3), std::span<double>(fractions));
+      if (st != util::ReadStatus::ok)
+        util::fatal(util::freev("Error reading the pedigree for effect: ", e, "file at animal: ", i));
+
+      const Where w{ped, e, i};
+      check_ids(w, ids);
+      if (rt == model::rnd_add_an_upg && (code < 1 || code > 4))
+        refuse(w, "multiplier code " + std::to_string(code) + " is not within 1 to 4");
+      for (int k = 0; k < 3; ++k) s.PED(e, i, k + 1) = ids[k];
+      if (four) s.PED_CODE(e, i) = code;
+      if (rt == model::rnd_add_an_ms) s.DINV(i) = dinv;
+      if (is_multibreed(rt))
+        for (int b = 1; b <= nb; ++b) s.BREED(e, i, b) = fractions[static_cast<std::size_t>(b - 1)];
+      if (has_candidates(rt) && ids[2] < 0) assign_block(s, w, n_values);
+
+      if (i > 10) continue;
+      if (three) {
+        util::say_text(util::formatv("(1x,3i10)", ids[0], ids[1], ids[2]));
+      } else if (four) {
+        util::say_text(util::formatv("(1x,4i10)", ids[0], ids[1], ids[2], code));
+      } else if (rt == model::rnd_add_an_ms) {
+        util::say_text(util::formatv("(1x,3i10,f9.4,2i10)", ids[0], ids[1], ids[2], s.DINV(i),
+                                     s.MS_STAT(i), s.P_MS(i)));
+      } else {
+        util::FmtArgs row(ids[0], ids[1], ids[2], s.MS_STAT(i), s.P_MS(i));
+        for (int b = 1; b <= nb; ++b) row.add(s.BREED(e, i, b));
+        // More than ten fractions continue under the first ones.
+        util::say_text(util::format("(1x,5i10,10f9.4:/(51x,10f9.4))", row));
+      }
+    }
+    util::say("read pedigree", e, "with ", len, " animals ");
+  }
+
+  if (m.max_msires > 0) util::say("nonparent starting position at ms ", m.n_ms);
+}
+
+}  // namespace run

@@ -1,0 +1,26 @@
+// Pedigree and multiple-sires files.
+#pragma once
+
+#include "run/state.hpp"
+
+namespace run {
+
+// Reads, once at start-up, the multiple-sires file (when max_msires > 0) and
+// the pedigree file of every random group of types 3, 4, 5, 6, 8, 9 and 10
+// into the state: PED, PED_CODE, MS_STAT, P_MS, MS, DINV, BREED; allocates
+// and initialises SUMMS, SSMS, MS_ALPHAS, SOL_N, SUMSOL_N, SSSOL_N,
+// SUMMB_ACCEP and MB_DBELIEF; assigns each animal with candidate sires its
+// block in MS; creates "msirespprsam" on a fresh run that samples the
+// candidates' probabilities.  Echoes the first records and writes a count
+// line per file to standard output.  Leaves model::m.n_ms at the position
+// after the last candidate block assigned.
+//
+// Ids are checked where a wrong one would reach outside the state: animals,
+// parents and candidate sires must be levels of their effect (and, for the
+// multiple-breed types, lines of its pedigree), a negative sire needs a
+// multiple-sires file and a whole candidate block of 1 to 50 candidates in it,
+// and a multiplier code of random type 4 must be 1 to 4.  A read failure or a
+// refused value stops the run.
+void read_files(State& s);
+
+}  // namespace run
