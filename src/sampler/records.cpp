@@ -1,0 +1,455 @@
+#include "sampler/records.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "dense/denseop.hpp"
+#include "random/prob.hpp"
+#include "run/model.hpp"
+#include "util/format.hpp"
+#include "util/stop.hpp"
+
+namespace sampler {
+
+RecordCursor cursor;
+
+namespace {
+
+using model::m;
+
+constexpr int max_traits = denseop::max_order;
+
+bool robust_type(int rt) { return rt >= model::res_slash && rt <= model::res_struct_student_t; }
+
+// Value of a data field as the messages show it.
+std::string shown(float v) { return util::freev(v).substr(1); }
+
+[[noreturn]] void refuse(int irec, int e, int t, const std::string& what) {
+  util::fatal(" Error in data record " + std::to_string(irec) + ", effect " + std::to_string(e) +
+              ", trait " + std::to_string(t) + ": " + what);
+}
+
+// True when v, truncated toward zero, is a level 1..n.
+bool level_in(double v, int n) { return v >= 1.0 && v < static_cast<double>(n) + 1.0; }
+
+void check_level(int irec, int e, int t, const char* what, float v, int n) {
+  if (!level_in(v, n))
+    refuse(irec, e, t,
+           std::string(what) + " " + shown(v) + " is not within 1 to " + std::to_string(n));
+}
+
+// Equation of effect e, level l, trait t from the prepared bases.
+inline int eq(const RecordCursor& c, int e, int l, int t) {
+  return static_cast<int>(c.eq_base(e) + static_cast<long long>(l - 1) * c.ntrait + t);
+}
+
+[[noreturn]] void too_many_slots(const run::State& s, int t) {
+  util::fatal(util::freev("record", s.irec, "trait", t, "has more than",
+                          m.neff + run::extra_slots, "design slots"));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+void prepare_records(const run::State& s) {
+  (void)s;
+  RecordCursor& c = cursor;
+  const int nt = m.ntrait, nf = m.neff;
+  if (nt > max_traits)
+    util::fatal(util::freev("at most", max_traits, "traits are possible, not", nt));
+  c.ntrait = nt;
+  c.neff = nf;
+  c.naddr_t.resize(nt);
+  c.nslot_max = 0;
+  c.SLOT_EFF.resize(nf + run::extra_slots, nt);
+  c.EFF_SLOT.resize(nf, nt);
+  c.rn_pending.resize(nf);
+
+  c.eq_base.resize(nf);
+  long long levels = 0;
+  for (int e = 1; e <= nf; ++e) {
+    c.eq_base(e) = levels * nt;
+    levels += m.nlev(e);
+  }
+
+  // The unknown covariable of each reaction norm: the first "unk" effect on
+  // the same data column of the trait.
+  c.has_rno = false;
+  c.unk_of_rno.resize(static_cast<long>(nf) * nt);
+  c.unk_of_rno.fill(0);
+  for (int e = 1; e <= nf; ++e) {
+    if (m.effecttype(e) != model::eff_rno) continue;
+    c.has_rno = true;
+    for (int t = 1; t <= nt; ++t) {
+      if (m.pos_eff(e, t) == m.miss) continue;
+      if (m.nestedcov(e, t) <= 0)
+        util::fatal(util::freev("reaction-norm effect", e, "has no level column for trait", t));
+      for (int k = 1; k <= nf; ++k)
+        if (m.effecttype(k) == model::eff_unk && m.pos_eff(k, t) == m.pos_eff(e, t)) {
+          c.unk_of_rno((t - 1) * nf + e) = k;
+          break;
+        }
+    }
+  }
+
+  // The Mendelian term of a reduced animal model needs both an "add_an_ms"
+  // group and a "ram" effect.
+  c.e8 = 0;
+  bool has_ram = false;
+  for (int e = 1; e <= nf; ++e) has_ram = has_ram || m.effecttype(e) == model::eff_ram;
+  if (has_ram)
+    for (int e = 1; e <= nf; ++e)
+      if (m.randomtype(e) == model::rnd_add_an_ms) {
+        c.e8 = e;
+        break;
+      }
+  if (c.e8 > 0 && m.pos_eff(c.e8, 1) == 0)
+    util::fatal(util::freev("the animal effect", c.e8,
+                            "of the add_an_ms group must be present for trait 1"));
+
+  c.rinv_constant = m.neffr == 0 && !robust_type(m.residualtype) && c.e8 == 0;
+  c.rinv_cached = false;
+  c.cached_r.resize(nt * nt);
+  c.cached_rinv.resize(nt * nt);
+}
+
+void open_data_file(const std::string& name) { cursor.datafile = util::TextIn(name); }
+
+int address1(int eff, int level, int trait) {
+  long long before = 0;
+  for (int e = 1; e < eff; ++e) before += m.nlev(e);
+  return static_cast<int>((before + level - 1) * m.ntrait + trait);
+}
+
+void decode_record(run::State& s) {
+  const int irec = s.irec;
+  s.rec_weight = m.pos_weight == 0 ? 1.0 : static_cast<double>(s.INDATA(irec, m.pos_weight));
+  for (int t = 1; t <= m.ntrait; ++t) s.Y(t) = s.INDATA(irec, m.pos_y(t));
+}
+
+// ---------------------------------------------------------------------------
+
+void find_addresses(run::State& s) {
+  RecordCursor& c = cursor;
+  const int nt = m.ntrait, nf = m.neff, ld = nf + run::extra_slots;
+  if (c.ntrait != nt || c.neff != nf || c.SLOT_EFF.rows() != ld) prepare_records(s);
+  const int irec = s.irec;
+  const float missv = static_cast<float>(m.miss);
+
+  std::fill(s.WEIGHT_COV.data(), s.WEIGHT_COV.data() + static_cast<long>(ld) * nt, 0.0f);
+  int nmax = 0, n = 0;
+  for (int t = 1; t <= nt; ++t) {
+    int* addr = s.ADDRESS.col(t);
+    float* wc = s.WEIGHT_COV.col(t);
+    int* own = c.SLOT_EFF.col(t);
+    int* first = c.EFF_SLOT.col(t);
+    if (c.has_rno) std::fill(c.rn_pending.data(), c.rn_pending.data() + nf, 0.0f);
+    n = 0;
+    // Slot n+1 of effect e; the caller checks the room for it.
+    auto add = [&](int e, int a, float x) {
+      if (n >= ld) too_many_slots(s, t);
+      addr[n] = a;
+      wc[n] = x;
+      own[n] = e;
+      ++n;
+    };
+    for (int e = 1; e <= nf; ++e) {
+      const int col = m.pos_eff(e, t);
+      const float v = col == m.miss ? missv : s.INDATA(irec, col);
+      first[e - 1] = n + 1;
+      if (v == missv) {
+        add(-e, 1, 0.0f);
+        continue;
+      }
+      const int level = static_cast<int>(v);
+      switch (m.effecttype(e)) {
+        case model::eff_cro:
+          add(e, eq(c, e, level, t), 1.0f);
+          break;
+        case model::eff_cov: {
+          const int nc = m.nestedcov(e, t);
+          if (nc < 0) util::fatal(util::freev("wrong description of nested covariable"));
+          const int l = nc == 0 ? 1 : static_cast<int>(s.INDATA(irec, nc));
+          add(e, eq(c, e, l, t), v);
+          break;
+        }
+        case model::eff_ram: {
+          if (level <= m.nlev(e)) {
+            add(e, eq(c, e, level, t), 1.0f);
+            break;
+          }
+          // An animal without an equation of its own: its known parents and
+          // candidate sires stand in for it.
+          const int p2 = s.PED(e, level, 2), p3 = s.PED(e, level, 3);
+          const int start = n;
+          if (p2 > 0) add(e, eq(c, e, p2, t), 0.5f);
+          if (p3 > 0) add(e, eq(c, e, p3, t), 0.5f);
+          if (p3 < 0) {
+            const int p = s.P_MS(level);
+            const int last = static_cast<int>(2.0 * s.MS(p));
+            for (int j = 1; j <= last; j += 2) {
+              const int sire = static_cast<int>(s.MS(p + j));
+              add(e, eq(c, e, sire, t), static_cast<float>(0.5 * s.MS(p + j + 1)));
+            }
+          }
+          if (n == start) first[e - 1] = 0;
+          break;
+        }
+        case model::eff_unk: {
+          // A reaction norm met earlier left its solution waiting here.
+          const float pend = c.has_rno ? c.rn_pending(e) : 0.0f;
+          add(e, eq(c, e, level, t), pend + 1.0f);
+          break;
+        }
+        case model::eff_rno: {
+          const int l = static_cast<int>(s.INDATA(irec, m.nestedcov(e, t)));
+          const int k = c.unk_of_rno((t - 1) * nf + e);
+          if (k == 0) util::fatal(util::freev("unknown covariable address not found"));
+          add(e, eq(c, e, l, t), static_cast<float>(s.SOL(eq(c, k, level, t))));
+          const double b = s.SOL(eq(c, e, l, t));
+          if (k < e) {
+            float& x = wc[first[k - 1] - 1];
+            x = static_cast<float>(static_cast<double>(x) + b);
+          } else {
+            float& x = c.rn_pending(k);
+            x = static_cast<float>(static_cast<double>(x) + b);
+          }
+          break;
+        }
+        default:
+          util::fatal(util::freev("unimplemented effect ", e));
+      }
+    }
+    c.naddr_t(t) = n;
+    nmax = std::max(nmax, n);
+  }
+  s.naddr = n;
+  c.nslot_max = nmax;
+}
+
+// ---------------------------------------------------------------------------
+
+void decode_r(run::State& s) {
+  RecordCursor& c = cursor;
+  const int nt = m.ntrait;
+  double* ri = m.rinv.data();
+  const double* r = m.r.data();
+  const std::size_t bytes = sizeof(double) * static_cast<std::size_t>(nt) * nt;
+
+  if (c.rinv_constant) {
+    // rinv is the inverse of 1.0 * r for every record: reuse it while r and
+    // the pivot tolerance are those it was formed from.
+    s.res_scale = 1.0;
+    if (c.rinv_cached && c.cached_tol == denseop::denseop_tol &&
+        std::memcmp(c.cached_r.data(), r, bytes) == 0) {
+      std::memcpy(ri, c.cached_rinv.data(), bytes);
+      return;
+    }
+    for (int i = 0; i < nt * nt; ++i) ri[i] = 1.0 * r[i];
+    int ierr = 0;
+    denseop::invcs8(ri, nt, nt, nullptr, &ierr);
+    // A failed inverse reports itself; keep it uncached so it does so again.
+    c.rinv_cached = ierr == 0;
+    if (c.rinv_cached) {
+      c.cached_tol = denseop::denseop_tol;
+      std::memcpy(c.cached_r.data(), r, bytes);
+      std::memcpy(c.cached_rinv.data(), ri, bytes);
+    }
+    return;
+  }
+
+  std::memcpy(ri, r, bytes);
+  double sc = 1.0;
+  if (m.neffr > 0) {
+    for (int t = 1; t <= nt; ++t)
+      for (int k = 1; k <= m.neffr; ++k) {
+        const int e = m.pos_effr(k);
+        const int slot = c.EFF_SLOT(e, t);
+        if (slot == 0) continue;  // no slot: multiplier 0, factor 1
+        const int q = m.nestedcov(e, t) > 0 ? eq(c, e, 1, t) : s.ADDRESS(slot, t);
+        sc = sc * std::pow(s.R_SOL(q), static_cast<double>(s.WEIGHT_COV(slot, t)));
+      }
+  }
+  if (robust_type(m.residualtype)) sc = sc / s.WEIGHT_ROBUST(s.irec);
+  if (c.e8 > 0) {
+    const int e8 = c.e8;
+    const int a = static_cast<int>(s.INDATA(s.irec, m.pos_eff(e8, 1)));
+    if (a > m.nlev(e8)) {
+      const double d = static_cast<double>(s.DINV(a));
+      for (int j = 1; j <= nt; ++j)
+        for (int i = 1; i <= nt; ++i) m.rinv(i, j) = m.rinv(i, j) + m.g(e8, i, j) / d;
+    }
+  }
+  s.res_scale = sc;
+  for (int i = 0; i < nt * nt; ++i) ri[i] = sc * ri[i];
+  denseop::invcs8(ri, nt, nt);
+}
+
+// ---------------------------------------------------------------------------
+
+void record_residuals(const run::State& s, double* e) {
+  const RecordCursor& c = cursor;
+  const double w = s.rec_weight;
+  for (int t = 1; t <= m.ntrait; ++t) {
+    const int* addr = s.ADDRESS.col(t);
+    const float* wc = s.WEIGHT_COV.col(t);
+    const int* own = c.SLOT_EFF.col(t);
+    double r = static_cast<double>(s.Y(t));
+    for (int j = 0; j < c.naddr_t(t); ++j) {
+      const int ef = own[j];
+      if (ef < 0) continue;  // missing code: no term
+      const double cj = m.effecttype(ef) == model::eff_unk ? w : w * static_cast<double>(wc[j]);
+      r = r - cj * s.SOL(addr[j]);
+    }
+    e[t - 1] = r;
+  }
+}
+
+void predict_missing_y(run::State& s) {
+  const int nt = m.ntrait;
+  float* y = s.Y.data();
+  int mi[max_traits], ob[max_traits];
+  int nm = 0, no = 0;
+  for (int t = 0; t < nt; ++t) {
+    if (y[t] == 0.0f)
+      mi[nm++] = t;
+    else
+      ob[no++] = t;
+  }
+  if (nm == 0) return;
+  if (no == 0) util::fatal(util::freev("All traits are missing; eliminate such records!"));
+
+  double e[max_traits];
+  record_residuals(s, e);
+
+  // Blocks of r by the missing (m) and observed (o) lists, leading dimension 20.
+  constexpr int L = max_traits;
+  const double* r = m.r.data();
+  auto R = [&](int i, int j) { return r[i + j * nt]; };
+  double roo[L * L], rooi[L * L], tt[L * L], v[L * L], mean[L], z[L];
+  for (int j = 0; j < no; ++j)
+    for (int i = 0; i < no; ++i) roo[i + j * L] = R(ob[i], ob[j]);
+  denseop::finvcs8(roo, no, L, rooi, L);
+  // T = Rmo Roo^-
+  for (int k = 0; k < no; ++k)
+    for (int i = 0; i < nm; ++i) {
+      double sum = 0.0;
+      for (int l = 0; l < no; ++l) sum += R(mi[i], ob[l]) * rooi[l + k * L];
+      tt[i + k * L] = sum;
+    }
+  for (int i = 0; i < nm; ++i) {
+    double sum = 0.0;
+    for (int k = 0; k < no; ++k) sum += tt[i + k * L] * e[ob[k]];
+    y[mi[i]] = static_cast<float>(sum - e[mi[i]]);
+    mean[i] = static_cast<double>(y[mi[i]]);
+  }
+  // V = Rmm - T Rom
+  for (int j = 0; j < nm; ++j)
+    for (int i = 0; i < nm; ++i) {
+      double sum = 0.0;
+      for (int l = 0; l < no; ++l) sum += tt[i + l * L] * R(ob[l], mi[j]);
+      v[i + j * L] = R(mi[i], mi[j]) - sum;
+    }
+  prob::gen_normal_multi(mean, v, nm, L, z);
+  for (int i = 0; i < nm; ++i) y[mi[i]] = static_cast<float>(z[i]);
+}
+
+// ---------------------------------------------------------------------------
+
+void check_data_record(const run::State& s, int irec) {
+  const RecordCursor& c = cursor;
+  const int nt = m.ntrait, nf = m.neff;
+  const float missv = static_cast<float>(m.miss);
+  for (int t = 1; t <= nt; ++t)
+    for (int e = 1; e <= nf; ++e) {
+      const int col = m.pos_eff(e, t);
+      if (col == m.miss) continue;
+      const float v = s.INDATA(irec, col);
+      if (v == missv) continue;
+      const int nl = m.nlev(e);
+      switch (m.effecttype(e)) {
+        case model::eff_cro:
+        case model::eff_unk:
+          check_level(irec, e, t, "level", v, nl);
+          break;
+        case model::eff_cov: {
+          const int nc = m.nestedcov(e, t);
+          if (nc > 0) check_level(irec, e, t, "nesting class", s.INDATA(irec, nc), nl);
+          break;
+        }
+        case model::eff_rno: {
+          check_level(irec, e, t, "level", s.INDATA(irec, m.nestedcov(e, t)), nl);
+          break;
+        }
+        case model::eff_ram: {
+          const int lp = std::min<long>(m.lenped(e), s.PED.extent2());
+          if (!level_in(v, std::max(nl, lp)))
+            refuse(irec, e, t,
+                   "animal " + shown(v) + " is not within 1 to " + std::to_string(std::max(nl, lp)));
+          const int a = static_cast<int>(v);
+          if (a <= nl) break;
+          // An animal without an equation: its parents and candidate sires
+          // must have equations.
+          for (int k = 2; k <= 3; ++k) {
+            const int p = s.PED(e, a, k);
+            if (p > nl)
+              refuse(irec, e, t,
+                     "parent " + std::to_string(p) + " of animal " + std::to_string(a) +
+                         " is not within 1 to " + std::to_string(nl));
+          }
+          if (s.PED(e, a, 3) < 0) {
+            const int p = a <= s.P_MS.hi() ? s.P_MS(a) : 0;
+            const long nms = s.MS.size();
+            const double cnt = p >= 1 && p <= nms ? s.MS(p) : -1.0;
+            if (!(cnt >= 0.0 && p + 2.0 * cnt <= static_cast<double>(nms)))
+              refuse(irec, e, t,
+                     "animal " + std::to_string(a) + " has no list of candidate sires");
+            const int last = static_cast<int>(2.0 * cnt);
+            for (int j = 1; j <= last; j += 2)
+              if (!level_in(std::trunc(s.MS(p + j)), nl))
+                refuse(irec, e, t,
+                       "candidate sire " + util::freev(s.MS(p + j)).substr(1) + " of animal " +
+                           std::to_string(a) + " is not within 1 to " + std::to_string(nl));
+          }
+          break;
+        }
+        default:
+          break;  // find_addresses reports an unknown type
+      }
+    }
+  if (c.e8 > 0) {
+    // The record's animal, read from the first trait's column, takes a
+    // Mendelian term when it has no equation of its own.
+    const int e8 = c.e8;
+    const double v = s.INDATA(irec, m.pos_eff(e8, 1));
+    if (!(v < m.nlev(e8) + 1.0) && !(v < s.DINV.hi() + 1.0))
+      refuse(irec, e8, 1,
+             "animal " + shown(static_cast<float>(v)) +
+                 " has no Mendelian coefficient (pedigree of " + std::to_string(s.DINV.hi()) +
+                 " lines)");
+  }
+}
+
+void read_data_record(run::State& s) {
+  RecordCursor& c = cursor;
+  const int irec = s.irec, len = s.reclen;
+  float* buf = c.rec_buf.data();
+  if (c.rec_buf.size() != len) {
+    c.rec_buf.resize(len);
+    buf = c.rec_buf.data();
+  }
+  const util::ReadStatus st =
+      c.datafile.is_open() ? c.datafile.readv(std::span<float>(buf, static_cast<std::size_t>(len)))
+                           : util::ReadStatus::eof;
+  if (st != util::ReadStatus::ok)
+    util::fatal(util::freev("total number of record in data set: ", irec - 1,
+                            " is not equal   to the value you have entered: ", m.nrec));
+  for (int k = 1; k <= len; ++k) s.INDATA(irec, k) = buf[k - 1];
+  check_data_record(s, irec);
+}
+
+}  // namespace sampler

@@ -1,0 +1,103 @@
+// One data record as the sampler sees it: its weight and observations, its
+// design row per trait as (equation, multiplier) slots, the inverse of its
+// residual (co)variance, and the imputation of its missing traits.
+//
+// Every pass over the data handles one record at a time through the record
+// cursor of run::State, in this order: set s.irec; decode_record; find_addresses;
+// decode_r; predict_missing_y.  prepare_records must have run for the model
+// in hand (setup_eq does it at the first cycle of a run; find_addresses does
+// it itself when the cursor's extents do not fit the model).
+#pragma once
+
+#include <string>
+
+#include "run/state.hpp"
+#include "util/array.hpp"
+#include "util/textio.hpp"
+
+namespace sampler {
+
+// Members of the record cursor that the sampler state does not hold yet, and
+// model-derived constants of the per-record steps.  One instance, beside the
+// state.
+struct RecordCursor {
+  // Slot counts of each trait of the current record, and the largest of them.
+  // s.naddr holds the count of the last trait.
+  util::vec1<int> naddr_t;  // (ntrait)
+  int nslot_max = 0;
+  // Owning effect of each slot: e for a slot of effect e, -e for the slot of
+  // an effect whose value is the missing code.  Rows beyond a trait's count
+  // are stale.
+  util::mat1<int> SLOT_EFF;  // (neff+50, ntrait)
+  // First slot of effect e in trait t; 0 when the effect has none (a
+  // non-parent animal without known parents).
+  util::mat1<int> EFF_SLOT;  // (neff, ntrait)
+
+  // The data file (unit 50); its records are read at the first cycle of a run.
+  util::TextIn datafile;
+
+  // ---- derived from the model by prepare_records
+  int ntrait = 0, neff = 0;
+  util::vec1<long long> eq_base;  // (neff) equations before effect e: (sum of earlier nlev) * ntrait
+  util::vec1<int> unk_of_rno;     // (neff*ntrait) per (rno effect, trait): its unknown covariable, 0 none
+  bool has_rno = false;
+  int e8 = 0;                     // first "add_an_ms" group when a "ram" effect exists; else 0
+  bool rinv_constant = false;     // no structural factor, robust weight or Mendelian term
+  // decode_r's inverse of r, reused while r and the pivot tolerance stay.
+  bool rinv_cached = false;
+  double cached_tol = 0;
+  util::vec1<double> cached_r, cached_rinv;  // (ntrait*ntrait) column-major
+  // Reaction-norm solutions met before their unknown covariable's slot, by
+  // that effect (work of find_addresses).
+  util::vec1<float> rn_pending;  // (neff)
+  util::vec1<float> rec_buf;     // (reclen) one record as read
+};
+
+extern RecordCursor cursor;
+
+// Sizes the cursor and derives its constants from model::m and the state's
+// pedigree store.  Keeps the data file.  Stops when the model asks for
+// something the record steps cannot do (an "add_an_ms" animal effect absent
+// for the first trait).
+void prepare_records(const run::State& s);
+
+// Opens the data file (unit 50).
+void open_data_file(const std::string& name);
+
+// Equation of effect eff, level, trait: (nlev(1)+...+nlev(eff-1) + level - 1)
+// * ntrait + trait.  The level is not checked.
+int address1(int eff, int level, int trait);
+
+// s.rec_weight and s.Y of record s.irec.
+void decode_record(run::State& s);
+
+// Slots of record s.irec: s.ADDRESS, s.WEIGHT_COV (cleared first), s.naddr,
+// and the per-trait counts and owners of `cursor`.
+void find_addresses(run::State& s);
+
+// model::m.rinv := the inverse of the record's residual (co)variance
+// s.res_scale * (r + Mendelian term); s.res_scale := its structural and
+// robust scale.
+void decode_r(run::State& s);
+
+// Residuals of the current record for every trait: Y(t) minus the weighted
+// fitted value, each slot's term subtracted in turn.  A slot of an unknown
+// covariable counts with the weight alone (its multiplier carries the
+// reaction-norm slopes); a missing-code slot counts nothing.  e[0..ntrait-1].
+void record_residuals(const run::State& s, double* e);
+
+// Replaces each missing trait of s.Y (value exactly 0) by a draw from its
+// normal distribution given the observed traits, the current solutions and r.
+// Draws nothing when no trait is missing; stops when all are.
+void predict_missing_y(run::State& s);
+
+// Reads record s.irec from the data file into s.INDATA (one free-format read
+// of s.reclen numbers) and checks its levels, nesting columns, animals and
+// candidate sires against the model.  Stops on a short file with the record
+// count, and on a bad value naming the record, effect, trait and value.
+void read_data_record(run::State& s);
+
+// The checks of read_data_record on a record already in s.INDATA.
+void check_data_record(const run::State& s, int irec);
+
+}  // namespace sampler
