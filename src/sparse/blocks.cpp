@@ -1,0 +1,344 @@
+// Quadratic forms, blocks and traces of the hash, compressed-row and dense
+// forms.
+#include "sparse/blocks.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "util/format.hpp"
+#include "util/stop.hpp"
+
+namespace sparsem {
+
+namespace {
+
+[[noreturn]] void stop(const char* message) { util::fatal(util::freev(message)); }
+
+// Order of the block after the range checks; stops with not_square when the
+// ranges differ in length.
+std::int32_t block_order(const char* who, const char* not_square, std::int32_t i1, std::int32_t i2,
+                         std::int32_t j1, std::int32_t j2, std::int32_t step) {
+  if (static_cast<std::int64_t>(i2) - i1 != static_cast<std::int64_t>(j2) - j1) stop(not_square);
+  if (step < 1) util::fatal(util::freev(std::string(who) + ": step must be at least 1, not", step));
+  const std::int32_t order = (i2 - i1) / step + 1;
+  if (order < 0) {
+    util::fatal(util::freev(std::string(who) + ": reversed range", i1, i2));
+  }
+  return order;
+}
+
+// Position of index r in the range first.. on the step, 0 when it is not on it.
+inline std::int32_t on_step(std::int32_t r, std::int32_t first, std::int32_t last,
+                            std::int32_t step) {
+  if (r < first || r > last || (r - first) % step != 0) return 0;
+  return (r - first) / step + 1;
+}
+
+// Compressed-row look-up that finds nothing in rows outside the matrix.
+double ija_at(std::int32_t i, std::int32_t j, const sparse_ija& A) {
+  if (i < 1 || i > A.n) return 0.0;
+  return get_sparse_ija(i, j, A);
+}
+
+// Element of a dense matrix inside the block's source; stops outside it.
+double dense_at(const char* who, std::int64_t i, std::int64_t j, const densem& A) {
+  if (i < 1 || i > A.n || j < 1 || j > A.n) detail::key_out_of_range(who, i, j, A.n);
+  return A.x(i, j);
+}
+
+}  // namespace
+
+vec_view slice(const util::vec1<double>& v, long first, long last, long step) {
+  if (step < 1) util::fatal(util::freev("slice: step must be at least 1, not", step));
+  const long count = last >= first ? (last - first) / step + 1 : 0;
+  if (count == 0) return {v.data(), 0, step};
+  if (first < v.lo() || first + (count - 1) * step > v.hi()) {
+    util::fatal(util::freev("slice:", first, last, "outside the vector's range", v.lo(), v.hi()));
+  }
+  return {v.data() + (first - v.lo()), count, step};
+}
+
+// ---------------------------------------------------------------------------
+// Quadratic forms.
+
+double quadr_hashm(const vec_view& x, const sparse_hashm& A, const vec_view& y) {
+  const std::int32_t n = A.n;
+  if (x.size != n || y.size != n) stop("QUADR_HASHM: incompatible dimensions");
+  const hash_slot* t = A.x.data();
+  const std::int32_t nel = A.has_table() ? A.nel : 0;
+  const double* xp = x.p;
+  const double* yp = y.p;
+  const std::ptrdiff_t ix = x.inc, iy = y.inc;
+  double sum = 0.0;
+  for (std::int32_t k = 0; k < nel; ++k) {
+    const std::int32_t r = t[k].row;
+    if (r == 0) continue;
+    const std::int32_t c = t[k].col;
+    if (r > c) continue;
+    if (r < 1 || c > n) detail::key_out_of_range("quadr_hashm", r, c, n);
+    const double a = t[k].val;
+    const double xr = xp[(r - 1) * ix], yr = yp[(r - 1) * iy];
+    if (r == c) {
+      sum += (a * xr) * yr;
+    } else {
+      sum += (xr * yp[(c - 1) * iy] + xp[(c - 1) * ix] * yr) * a;
+    }
+  }
+  return sum;
+}
+
+double quadr_ija(const vec_view& x, const sparse_ija& A, const vec_view& y) {
+  const std::int32_t n = A.n;
+  if (x.size != n || y.size != n) stop("QUADR_IJA: incompatible dimensions");
+  double sum = 0.0;
+  for (std::int32_t i = 1; i <= n; ++i) {
+    const double xi = x(i), yi = y(i);
+    for (std::int32_t k = A.ia(i); k < A.ia(i + 1); ++k) {
+      const std::int32_t j = A.ja(k);
+      const double a = A.a(k);
+      if (j == i) {
+        sum += (xi * a) * yi;
+      } else if (j > i) {
+        if (j > n) detail::key_out_of_range("quadr_ija", i, j, n);
+        sum += (xi * y(j) + yi * x(j)) * a;
+      }
+    }
+  }
+  return sum;
+}
+
+double quadr_densem(const vec_view& x, const densem& A, const vec_view& y) {
+  const std::int32_t n = A.n;
+  if (x.size != n || y.size != n) stop("QUADR_DENSEM: incompatible dimensions");
+  double sum = 0.0;
+  for (std::int32_t j = 1; j <= n; ++j) {
+    const double yj = y(j);
+    const double* col = A.x.col(j);
+    for (std::int32_t i = 1; i <= n; ++i) sum += (x(i) * col[i - 1]) * yj;
+  }
+  return sum;
+}
+
+// ---------------------------------------------------------------------------
+// Blocks.
+
+sparse_hashm block_hashm(const sparse_hashm& A, std::int32_t i1, std::int32_t i2, std::int32_t j1,
+                         std::int32_t j2, std::int32_t step) {
+  const std::int32_t order =
+      block_order("block_hashm", "BLOCK_HASHM: matrix not square", i1, i2, j1, j2, step);
+  sparse_hashm R;
+  zero_sparse_hashm(R, order);
+  const hash_slot* t = A.x.data();
+  const std::int32_t nel = A.has_table() ? A.nel : 0;
+  for (std::int32_t k = 0; k < nel; ++k) {
+    const std::int32_t r = t[k].row;
+    if (r == 0) continue;
+    const std::int32_t p = on_step(r, i1, i2, step);
+    if (p == 0) continue;
+    const std::int32_t q = on_step(t[k].col, j1, j2, step);
+    if (q == 0) continue;
+    // A block element may land below the block's diagonal; the upper
+    // storage then drops it.
+    add_sparse_hashm(t[k].val, p, q, R);
+  }
+  return R;
+}
+
+sparse_ija block_ija(const sparse_ija& A, std::int32_t i1, std::int32_t i2, std::int32_t j1,
+                     std::int32_t j2, std::int32_t step) {
+  const std::int32_t order =
+      block_order("block_ija", "BLOCK_IJA: matrix not square", i1, i2, j1, j2, step);
+  sparse_ija R;
+  R.n = order;
+  R.ia.resize(order + 1);
+  R.ia(1) = 1;
+  // Count pass; a source row outside the matrix holds nothing.
+  for (std::int32_t p = 1; p <= order; ++p) {
+    const std::int64_t r = i1 + static_cast<std::int64_t>(p - 1) * step;
+    std::int32_t count = 0;
+    if (r >= 1 && r <= A.n) {
+      for (std::int32_t k = A.ia(r); k < A.ia(r + 1); ++k) {
+        if (on_step(A.ja(k), j1, j2, step) != 0) ++count;
+      }
+    }
+    R.ia(p + 1) = R.ia(p) + count;
+  }
+  R.nel = R.ia(order + 1) - 1;
+  R.ja.resize(R.nel);
+  R.a.resize(R.nel);
+  // Fill pass, in stored order.
+  for (std::int32_t p = 1; p <= order; ++p) {
+    const std::int64_t r = i1 + static_cast<std::int64_t>(p - 1) * step;
+    if (r < 1 || r > A.n) continue;
+    std::int32_t next = R.ia(p);
+    for (std::int32_t k = A.ia(r); k < A.ia(r + 1); ++k) {
+      const std::int32_t q = on_step(A.ja(k), j1, j2, step);
+      if (q == 0) continue;
+      R.ja(next) = q;
+      R.a(next) = A.a(k);
+      ++next;
+    }
+  }
+  return R;
+}
+
+densem block_densem(const densem& A, std::int32_t i1, std::int32_t i2, std::int32_t j1,
+                    std::int32_t j2, std::int32_t step) {
+  const std::int32_t order =
+      block_order("block_densem", "BLOCK_DENSEM: matrix not square", i1, i2, j1, j2, step);
+  densem R;
+  zero_densem(R, order);
+  for (std::int32_t q = 1; q <= order; ++q) {
+    const std::int64_t c = j1 + static_cast<std::int64_t>(q - 1) * step;
+    for (std::int32_t p = 1; p <= order; ++p) {
+      const std::int64_t r = i1 + static_cast<std::int64_t>(p - 1) * step;
+      R.x(p, q) = dense_at("block_densem", r, c, A);
+    }
+  }
+  return R;
+}
+
+// ---------------------------------------------------------------------------
+// Traces of products.
+
+double trace_hashm(const sparse_hashm& A, const sparse_hashm& B) {
+  if (A.n != B.n) stop("TRACE_DENSEM: Matrices of different size");
+  // Scan the matrix with fewer occupied slots, look up in the other.
+  const bool scan_b = B.filled <= A.filled;
+  const sparse_hashm& S = scan_b ? B : A;
+  const sparse_hashm& L = scan_b ? A : B;
+  const hash_slot* t = S.x.data();
+  const std::int32_t nel = S.has_table() ? S.nel : 0;
+  double diag = 0.0, upper = 0.0;
+  for (std::int32_t k = 0; k < nel; ++k) {
+    const std::int32_t r = t[k].row;
+    if (r == 0) continue;
+    const std::int32_t c = t[k].col;
+    const double w = get_sparse_hashm(r, c, L);
+    if (r == c) {
+      diag += w * t[k].val;
+    } else if (r < c) {
+      upper += w * t[k].val;
+    }
+  }
+  return diag + upper + upper;
+}
+
+double trace_ija(const sparse_ija& A, const sparse_ija& B) {
+  const std::int32_t n = A.n;
+  if (n != B.n) stop("TRACE_IJA: Matrices of different size");
+  std::vector<double> work(static_cast<std::size_t>(n) + 1, 0.0);
+  double total = 0.0, lower = 0.0, diag = 0.0, upper = 0.0;
+  for (std::int32_t i = 1; i <= n; ++i) {
+    for (std::int32_t k = A.ia(i); k < A.ia(i + 1); ++k) {
+      const std::int32_t j = A.ja(k);
+      if (j < 1 || j > n) detail::key_out_of_range("trace_ija", i, j, n);
+      work[j] = A.a(k);
+    }
+    for (std::int32_t k = B.ia(i); k < B.ia(i + 1); ++k) {
+      const std::int32_t c = B.ja(k);
+      if (c < 1 || c > n) detail::key_out_of_range("trace_ija", i, c, n);
+      const double p = B.a(k) * work[c];
+      total += p;
+      if (c < i) {
+        lower += p;
+      } else if (c == i) {
+        diag += p;
+      } else {
+        upper += p;
+      }
+    }
+    for (std::int32_t k = A.ia(i); k < A.ia(i + 1); ++k) work[A.ja(k)] = 0.0;
+  }
+  if (lower == 0.0) return diag + upper + upper;  // upper storage
+  if (rel_diff(lower, upper) < 1e-6) return diag + lower + upper;  // both triangles
+  util::say("TRACE_IJA: inconsistent trace value: tr[lower,diag,upper]= ", lower, diag, upper);
+  return total;
+}
+
+double trace_densem(const densem& A, const densem& B) {
+  const std::int32_t n = A.n;
+  if (n != B.n) stop("TRACE_DENSEM: Matrices of different size");
+  double sum = 0.0;
+  for (std::int32_t j = 1; j <= n; ++j) {
+    const double* a = A.x.col(j);
+    const double* b = B.x.col(j);
+    for (std::int32_t i = 0; i < n; ++i) sum += a[i] * b[i];
+  }
+  return sum;
+}
+
+// ---------------------------------------------------------------------------
+// Traces against a block.
+
+namespace {
+
+// Sum over the stored elements (r, c, v) of A of the block rule: B(R, C) * v
+// on the diagonal, (B(R, C) + B(R', C')) * v off it, where (R', C') is the
+// mirrored position with its indices in increasing order.
+template <class Get>
+struct block_trace {
+  std::int32_t i1, j1, step;
+  Get get;
+  double term(std::int32_t r, std::int32_t c, double v) const {
+    const std::int32_t R = i1 + (r - 1) * step, C = j1 + (c - 1) * step;
+    if (r == c) return get(R, C) * v;
+    std::int32_t R2 = i1 + (c - 1) * step, C2 = j1 + (r - 1) * step;
+    if (R2 > C2) std::swap(R2, C2);
+    return (get(R, C) + get(R2, C2)) * v;
+  }
+};
+
+}  // namespace
+
+double traceblock_hashm(const sparse_hashm& A, const sparse_hashm& B, std::int32_t i1,
+                        std::int32_t i2, std::int32_t j1, std::int32_t j2, std::int32_t step) {
+  block_order("traceblock_hashm", "BLOCKTRACE_HASHM: ranges not equal", i1, i2, j1, j2, step);
+  auto get = [&B](std::int32_t i, std::int32_t j) { return get_sparse_hashm(i, j, B); };
+  const block_trace<decltype(get)> rule{i1, j1, step, get};
+  const hash_slot* t = A.x.data();
+  const std::int32_t nel = A.has_table() ? A.nel : 0;
+  double total = 0.0;
+  for (std::int32_t k = 0; k < nel; ++k) {
+    if (t[k].row == 0) continue;
+    total += rule.term(t[k].row, t[k].col, t[k].val);
+  }
+  return total;
+}
+
+double traceblock_ija(const sparse_ija& A, const sparse_ija& B, std::int32_t i1, std::int32_t i2,
+                      std::int32_t j1, std::int32_t j2, std::int32_t step) {
+  block_order("traceblock_ija", "BLOCKTRACE_HASHM: ranges not equal", i1, i2, j1, j2, step);
+  auto get = [&B](std::int32_t i, std::int32_t j) { return ija_at(i, j, B); };
+  const block_trace<decltype(get)> rule{i1, j1, step, get};
+  double total = 0.0;
+  for (std::int32_t r = 1; r <= A.n; ++r) {
+    for (std::int32_t k = A.ia(r); k < A.ia(r + 1); ++k) total += rule.term(r, A.ja(k), A.a(k));
+  }
+  return total;
+}
+
+double traceblock_densem(const densem& A, const densem& B, std::int32_t i1, std::int32_t i2,
+                         std::int32_t j1, std::int32_t j2, std::int32_t step) {
+  const std::int32_t order = block_order("traceblock_densem", "BLOCKTRACE_DENSEM: ranges not equal",
+                                         i1, i2, j1, j2, step);
+  if (order != A.n) stop("TRACE_DENSEM: Matrices of different size");
+  double sum = 0.0;
+  for (std::int32_t q = 1; q <= order; ++q) {
+    const std::int64_t c = j1 + static_cast<std::int64_t>(q - 1) * step;
+    for (std::int32_t p = 1; p <= order; ++p) {
+      const std::int64_t r = i1 + static_cast<std::int64_t>(p - 1) * step;
+      sum += A.x(p, q) * dense_at("traceblock_densem", r, c, B);
+    }
+  }
+  return sum;
+}
+
+double rel_diff(double a, double b) {
+  if (a == 0.0 && b == 0.0) return 0.0;
+  return std::fabs(a - b) / std::max(std::fabs(a), std::fabs(b));
+}
+
+}  // namespace sparsem
