@@ -1,0 +1,438 @@
+// Pedigree and multiple-sires files: layouts by random type, candidate
+// blocks, the echo lines, the sample file of the candidates' probabilities
+// and every message.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "run/model.hpp"
+#include "run/readfiles.hpp"
+#include "run/state.hpp"
+#include "state_support.hpp"
+
+namespace {
+
+using statetest::capture;
+using statetest::read_model;
+
+model::Model& M = model::m;
+
+// One trait; effect 1 is a fixed class effect, the others are given as
+// their EFFECTS: lines; groups follow the residual.
+std::string model1(const std::string& effects, int neff, const std::string& groups,
+                   const std::string& restart = "n") {
+  return "MCMC_CHAIN:\n100 10 2\nSEED\n5\nRESTART:\n" + restart +
+         "\nDATAFILE\nd.txt 7\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n" + std::to_string(neff) +
+         "\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n2 3 cross y\n" + effects +
+         "RANDOM_RESIDUAL:\nhomogeneous 5\nRESIDUAL_PRIOR_(CO)VARIANCES\n1\n" + groups;
+}
+
+std::string group(int e, const std::string& type, const std::string& pedline,
+                  const std::string& extra = "", const std::string& cov = "1\n") {
+  return "RANDOM_GROUP\n" + std::to_string(e) + "\nRANDOM_TYPE\n" + type + " 4\nPEDIGREEFILE:\n" + pedline +
+         "\n" + extra + "(CO)VARIANCES\n" + cov;
+}
+
+const std::string mb_metropolis = "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n4 25\n";
+
+class Files : public statetest::InFolder {
+ protected:
+  // Reads the model, allocates the state and reads the files.
+  statetest::Run load(const std::string& text) {
+    read_model(text);
+    s_ = run::State{};
+    s_.neq = run::number_of_equations();
+    s_.reclen = run::data_record_length();
+    run::allocate_state(s_);
+    return capture([this] { run::read_files(s_); });
+  }
+  run::State s_;
+};
+
+// ---------------------------------------------------------------- worked example
+
+TEST_F(Files, WorkedMultipleSiresExample) {
+  write("ms.txt", "2\n101\n0.6\n102\n0.4\n3\n201\n0.5\n202\n0.3\n203\n0.2\n");
+  write("ped.txt",
+        "1 0 0 1.0\n2 0 0 1.0\n3 1 2 2.0\n4 1 2 2.0\n5 3 -1 1.3333\n"
+        "6 0 0 1.0\n7 3 4 2.0\n8 0 0 1.0\n9 6 -1 1.5\n10 7 8 2.0\n");
+  const auto r = load(model1("3 250 cross n\n", 2,
+                             group(2, "add_an_ms", "ped.txt 10 0", "MULTIPLE_SIRES:\n2 ms.txt 12 0\n")));
+  ASSERT_EQ(r.stop, "");
+  EXPECT_EQ(r.out,
+            "     2.0000\n"
+            "   101.0000\n"
+            "     0.6000\n"
+            "   102.0000\n"
+            "     0.4000\n"
+            "     3.0000\n"
+            "   201.0000\n"
+            "     0.5000\n"
+            "   202.0000\n"
+            " read msfile 12  records \n"
+            "          1         0         0   1.0000         0         0\n"
+            "          2         0         0   1.0000         0         0\n"
+            "          3         1         2   2.0000         0         0\n"
+            "          4         1         2   2.0000         0         0\n"
+            "          5         3        -1   1.3333         1         1\n"
+            "          6         0         0   1.0000         0         0\n"
+            "          7         3         4   2.0000         0         0\n"
+            "          8         0         0   1.0000         0         0\n"
+            "          9         6        -1   1.5000         0         6\n"
+            "         10         7         8   2.0000         0         0\n"
+            " read pedigree 2 with  10  animals \n"
+            " nonparent starting position at ms  13\n");
+  EXPECT_EQ(s_.P_MS(5), 1);
+  EXPECT_EQ(s_.P_MS(9), 6);
+  EXPECT_EQ(M.n_ms, 13);
+  EXPECT_EQ(s_.MS_STAT(5), 1);
+  EXPECT_EQ(s_.MS_STAT(9), 0);  // 3 candidates exceed 2
+  for (int i : {1, 2, 3, 4, 6, 7, 8, 10}) {
+    EXPECT_EQ(s_.P_MS(i), 0);
+    EXPECT_EQ(s_.MS_STAT(i), 0);
+  }
+  ASSERT_EQ(s_.MS.size(), 12);
+  EXPECT_EQ(s_.MS(7), 201.0);
+  EXPECT_EQ(s_.MS(12), 0.2);
+  EXPECT_EQ(s_.PED(2, 9, 1), 9);
+  EXPECT_EQ(s_.PED(2, 9, 2), 6);
+  EXPECT_EQ(s_.PED(2, 9, 3), -1);
+  ASSERT_EQ(s_.DINV.size(), 10);
+  EXPECT_EQ(s_.DINV(5), 1.3333f);
+  // Two candidates at most: sums and Dirichlet parameters exist; with
+  // ms_alpha 0 the parameters are the file's values and no sample file is made.
+  ASSERT_EQ(s_.SUMMS.size(), 12);
+  ASSERT_EQ(s_.SSMS.size(), 12);
+  for (int i = 1; i <= 12; ++i) {
+    EXPECT_EQ(s_.MS_ALPHAS(i), s_.MS(i));
+    EXPECT_EQ(s_.SUMMS(i), 0.0);
+  }
+  EXPECT_FALSE(exists("msirespprsam"));
+  // Not a reduced animal model: no values of animals without equations.
+  EXPECT_EQ(s_.SOL_N.rows(), 0);
+}
+
+// ---------------------------------------------------------------- layouts by type
+
+TEST_F(Files, AnimalAndSirePedigreesEchoTenRecords) {
+  std::string ped, ms;
+  for (int i = 1; i <= 25; ++i) ped += std::to_string(i) + (i > 2 ? " 1 2\n" : " 0 0\n");
+  for (int i = 1; i <= 25; ++i) ms += "1\n";
+  write("ped.txt", ped);
+  write("sire.txt", "1 0 0\n2 1 0\n3 1 2   trailing words are skipped\n4 3 2\n");
+  write("ms.txt", ms);
+  write("ams.txt", "1 0 0 1\n2 0 0 1\n");
+  const auto r = load(model1("3 30 cross n\n4 6 cross n\n5 2 cross n\n", 4,
+                             group(2, "add_animal", "ped.txt 25") + group(3, "add_sire", "sire.txt 4") +
+                                 group(4, "add_an_ms", "ams.txt 2 0", "MULTIPLE_SIRES:\n1 ms.txt 25\n")));
+  ASSERT_EQ(r.stop, "");
+  const auto ls = statetest::lines(r.out);
+  ASSERT_EQ(ls.size(), 9u + 1 + 10 + 1 + 4 + 1 + 2 + 1 + 1);
+  EXPECT_EQ(ls[9], " read msfile 25  records ");
+  EXPECT_EQ(ls[10], "          1         0         0");
+  EXPECT_EQ(ls[19], "         10         1         2");
+  EXPECT_EQ(ls[20], " read pedigree 2 with  25  animals ");
+  EXPECT_EQ(ls[23], "          3         1         2");
+  EXPECT_EQ(ls[25], " read pedigree 3 with  4  animals ");
+  // A group without negative sires leaves the position at 1.
+  EXPECT_EQ(ls.back(), " nonparent starting position at ms  1");
+  EXPECT_EQ(s_.PED(2, 25, 1), 25);
+  EXPECT_EQ(s_.PED(2, 25, 3), 2);
+  EXPECT_EQ(s_.PED(3, 4, 2), 3);
+  EXPECT_EQ(s_.PED(3, 5, 1), 0);  // beyond the sire pedigree: untouched
+  // max_msires 1: the file is read, but no sums and no Dirichlet parameters.
+  EXPECT_EQ(s_.MS.size(), 25);
+  EXPECT_TRUE(s_.SUMMS.empty());
+  EXPECT_TRUE(s_.MS_ALPHAS.empty());
+}
+
+TEST_F(Files, UnknownParentGroupTypesReadFourIntegers) {
+  write("upg.txt", "1 0 0 3\n2 0 0 3\n3 1 2 1\n4 3 0 2\n5 0 0 4\n");
+  write("upgi.txt", "1 0 0 1000\n2 1 0 1333\n3 1 2 2000\n");
+  const auto r = load(model1("3 5 cross n\n4 3 cross n\n", 3,
+                             group(2, "add_an_upg", "upg.txt 5") + group(3, "add_an_upgi", "upgi.txt 3")));
+  ASSERT_EQ(r.stop, "");
+  EXPECT_NE(r.out.find("          4         3         0         2\n"), std::string::npos);
+  EXPECT_NE(r.out.find("          2         1         0      1333\n          3         1         2      2000\n"
+                     " read pedigree 3 with  3  animals \n"),
+            std::string::npos);
+  EXPECT_EQ(s_.PED_CODE(2, 3), 1);
+  EXPECT_EQ(s_.PED_CODE(2, 5), 4);
+  EXPECT_EQ(s_.PED_CODE(3, 2), 1333);
+  EXPECT_EQ(s_.PED(3, 3, 3), 2);
+  // The codes have their own array: no line is marked as a sampled sire.
+  for (int i = 1; i <= 5; ++i) EXPECT_EQ(s_.MS_STAT(i), 0);
+
+  // A type-4 code outside 1..4 has no multiplier.
+  write("upg.txt", "1 0 0 3\n2 0 0 5\n");
+  EXPECT_EQ(load(model1("3 5 cross n\n", 2, group(2, "add_an_upg", "upg.txt 2"))).stop,
+            " Error in pedigree file upg.txt of effect 2, line 2 (record 2): multiplier code 5 is not within 1 to 4");
+}
+
+TEST_F(Files, MultipleBreedGroups) {
+  // add_an_mb of two breeds with candidate sires, diag_mb of three breeds;
+  // the first file is padded to three fractions and reads the same.
+  write("ms.txt", "1\n2\n1.0\n2\n1\n0.5\n3\n0.5\n");
+  write("mb.txt", "1 0 0 1 0 9\n2 0 0 0 1 9\n3 1 -1 0.5 0.5 9\n4 1 -1 0.25 0.75 9\n");
+  write("dmb.txt", "1 0 0 0.2 0.3 0.5\n2 0 -1 0 0 1\n3 1 2 0.1 0.1 0.8\n");
+  const auto r =
+      load(model1("3 4 cross n\n4 3 cross n\n", 3,
+                  group(2, "add_an_mb", "mb.txt 4 0 2", "MULTIPLE_SIRES:\n2 ms.txt 8 0.5\n" + mb_metropolis,
+                        "1 0 0 1\n") +
+                      group(3, "diag_mb", "dmb.txt 3 0 3", mb_metropolis, "1 0 0\n0 1 0\n0 0 1\n")));
+  ASSERT_EQ(r.stop, "");
+  EXPECT_NE(r.out.find("          4         1        -1         1         4   0.2500   0.7500\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("          2         0        -1         1         1   0.0000   0.0000   1.0000\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(r.out.ends_with(" read pedigree 3 with  3  animals \n nonparent starting position at ms  4\n"));
+
+  ASSERT_EQ(s_.BREED.extent1(), 3);
+  ASSERT_EQ(s_.BREED.extent2(), 4);
+  ASSERT_EQ(s_.BREED.extent3(), 3);
+  EXPECT_EQ(s_.BREED(2, 4, 1), 0.25);
+  EXPECT_EQ(s_.BREED(2, 4, 2), 0.75);
+  EXPECT_EQ(s_.BREED(2, 4, 3), 0.0);  // the group's own two fractions only
+  EXPECT_EQ(s_.BREED(3, 1, 3), 0.5);
+  // Each group's blocks count from the start of MS; P_MS is shared by line.
+  EXPECT_EQ(s_.P_MS(3), 1);
+  EXPECT_EQ(s_.P_MS(4), 4);
+  EXPECT_EQ(s_.P_MS(2), 1);  // line 2 of diag_mb
+  EXPECT_EQ(s_.MS_STAT(3), 1);
+  EXPECT_EQ(s_.MS_STAT(4), 1);
+  EXPECT_EQ(s_.MS_STAT(2), 1);
+  EXPECT_EQ(M.n_ms, 4);
+  for (int b2 = 1; b2 <= 3; ++b2)
+    for (int b1 = 1; b1 <= 3; ++b1) {
+      EXPECT_EQ(s_.MB_DBELIEF(2, b1, b2), 4);
+      EXPECT_EQ(s_.MB_DBELIEF(3, b1, b2), 3);
+      EXPECT_EQ(s_.MB_DBELIEF(1, b1, b2), 0);
+      EXPECT_EQ(s_.SUMMB_ACCEP(2, b1, b2), 0.0);
+    }
+  // ms_alpha > 0 on a fresh chain: parameters ms_alpha, sample file created.
+  for (int i = 1; i <= 8; ++i) EXPECT_EQ(s_.MS_ALPHAS(i), 0.5);
+  EXPECT_TRUE(s_.msirespprsam.is_open());
+  EXPECT_TRUE(exists("msirespprsam"));
+}
+
+TEST_F(Files, MoreThanTenFractionsContinueUnderTheFirst) {
+  std::string line = "1 0 0";
+  for (int b = 1; b <= 12; ++b) line += " " + std::to_string(b) + ".5";
+  write("dmb.txt", line + "\n");
+  std::string cov;
+  for (int i = 1; i <= 12; ++i)
+    for (int j = 1; j <= 12; ++j) cov += i == j ? "1 " : "0 ";
+  const auto r = load(model1("3 2 cross n\n", 2, group(2, "diag_mb", "dmb.txt 1 0 12", mb_metropolis, cov + "\n")));
+  ASSERT_EQ(r.stop, "");
+  const auto ls = statetest::lines(r.out);
+  ASSERT_GE(ls.size(), 3u);
+  EXPECT_EQ(ls[0], "          1         0         0         0         0   1.5000   2.5000   3.5000   4.5000"
+                   "   5.5000   6.5000   7.5000   8.5000   9.5000  10.5000");
+  EXPECT_EQ(ls[1], std::string(51, ' ') + "  11.5000  12.5000");
+  EXPECT_EQ(s_.BREED(2, 1, 12), 12.5);
+}
+
+TEST_F(Files, ReducedAnimalModelGroupAndEmptyPedigree) {
+  // Animals 5 and 6 have no equations (4 levels): their line ids may pass
+  // the levels; their parents may not.
+  write("ram.txt", "1 0 0 1\n2 0 0 1\n3 1 2 2\n4 1 2 2\n5 3 4 2\n6 4 0 1.3333\n");
+  write("empty.txt", "");
+  const auto r = load(model1("3 4 ram n\n4 3 cross n\n", 3,
+                             group(2, "add_an_ms", "ram.txt 6 0", "MULTIPLE_SIRES:\n0 none 0\n") +
+                                 group(3, "add_animal", "empty.txt 0")));
+  ASSERT_EQ(r.stop, "");
+  EXPECT_NE(r.out.find(" read pedigree 3 with  0  animals \n"), std::string::npos);
+  EXPECT_EQ(r.out.find("nonparent"), std::string::npos);  // max_msires 0
+  EXPECT_EQ(s_.SOL_N.rows(), 2);
+  EXPECT_EQ(s_.SOL_N.cols(), 1);
+  EXPECT_EQ(s_.SUMSOL_N.rows(), 2);
+  EXPECT_EQ(s_.SSSOL_N.cols(), 1);
+  EXPECT_EQ(s_.SOL_N(2, 1), 0.0);
+  EXPECT_EQ(s_.DINV(6), 1.3333f);
+
+  // An empty add_an_ms pedigree allocates DINV with no element.
+  write("ram.txt", "");
+  const auto e = load(model1("3 4 ram n\n", 2, group(2, "add_an_ms", "ram.txt 0 0", "MULTIPLE_SIRES:\n0 none 0\n")));
+  ASSERT_EQ(e.stop, "");
+  EXPECT_EQ(s_.DINV.size(), 0);
+  EXPECT_EQ(e.out, " read pedigree 2 with  0  animals \n");
+}
+
+// ---------------------------------------------------------------- sample file and Dirichlet parameters
+
+TEST_F(Files, SampleFileOfTheCandidateProbabilities) {
+  write("ms.txt", "1\n1\n0.8\n");
+  write("ped.txt", "1 0 0 1\n2 0 -1 1\n");
+  struct Case {
+    const char* restart;
+    const char* alpha;
+    bool file;
+    double first_alpha;  // MS_ALPHAS(1)
+  };
+  const Case cases[] = {
+      {"n", "0", false, 1.0},         // a copy of MS
+      {"n", "0.5", true, 0.5},        // ms_alpha everywhere
+      {"y 11", "0.5", false, 0.5},    // a restart opens it later for appending
+      {"n", "-1", true, 1.0},         // a copy of MS, yet the file is made
+      {"Y", "0.5", true, 0.5},        // any letter but y is a fresh chain
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove("msirespprsam");
+    const auto r = load(model1("3 2 cross n\n", 2,
+                               group(2, "add_an_ms", "ped.txt 2 0",
+                                     std::string("MULTIPLE_SIRES:\n2 ms.txt 3 ") + c.alpha + "\n"),
+                               c.restart));
+    ASSERT_EQ(r.stop, "") << c.restart << " " << c.alpha;
+    EXPECT_EQ(exists("msirespprsam"), c.file) << c.restart << " " << c.alpha;
+    EXPECT_EQ(s_.msirespprsam.is_open(), c.file);
+    EXPECT_EQ(s_.MS_ALPHAS(1), c.first_alpha);
+    EXPECT_EQ(s_.MS_ALPHAS(3), std::string(c.alpha) == "0.5" ? 0.5 : 0.8);
+  }
+}
+
+TEST_F(Files, MultipleSiresFileWithoutCandidateGroups) {
+  // The position line then shows the file's value count.
+  write("ms.txt", "1\n2\n1.0\n");
+  write("ped.txt", "1 0 0\n");
+  read_model(model1("3 2 cross n\n", 2, group(2, "add_animal", "ped.txt 1")));
+  M.max_msires = 1;
+  M.msfile = "ms.txt";
+  M.n_ms = 3;
+  run::State s;
+  s.neq = run::number_of_equations();
+  s.reclen = run::data_record_length();
+  run::allocate_state(s);
+  const auto r = capture([&s] { run::read_files(s); });
+  ASSERT_EQ(r.stop, "");
+  EXPECT_TRUE(r.out.ends_with(" nonparent starting position at ms  3\n")) << r.out;
+}
+
+// ---------------------------------------------------------------- messages
+
+TEST_F(Files, ReadFailures) {
+  const std::string ms_model =
+      model1("3 2 cross n\n", 2, group(2, "add_an_ms", "ped.txt 2 0", "MULTIPLE_SIRES:\n1 ms.txt 12\n"));
+  write("ped.txt", "1 0 0 1\n2 0 0 1\n");
+  // Fewer values than n_ms: the first missing record.
+  write("ms.txt", "2\n1\n0.6\n2\n0.4\n3\n1\n0.5\n2\n0.3\n2\n");
+  auto r = load(ms_model);
+  EXPECT_EQ(r.stop, " Error reading the msires file at record:  12");
+  EXPECT_TRUE(r.out.ends_with("     2.0000\n")) << r.out;  // values 1 to 9 only
+  // A value that is not a number.
+  write("ms.txt", "2\n1\nx\n");
+  EXPECT_EQ(load(ms_model).stop, " Error reading the msires file at record:  3");
+  // A missing file is not created.
+  std::filesystem::remove("ms.txt");
+  EXPECT_EQ(load(ms_model).stop, " multiple-sires file not found: ms.txt");
+  EXPECT_FALSE(exists("ms.txt"));
+
+  const std::string animal_model = model1("3 5 cross n\n", 2, group(2, "add_animal", "ped.txt 3"));
+  // A malformed value.
+  write("ped.txt", "1 0 0\n2 x 0\n3 0 0\n");
+  EXPECT_EQ(load(animal_model).stop, " Error reading the pedigree for effect:  2 file at animal:  2");
+  // A file with fewer records.
+  write("ped.txt", "1 0 0\n2 0 0\n");
+  r = load(animal_model);
+  EXPECT_EQ(r.stop, " Error reading the pedigree for effect:  2 file at animal:  3");
+  EXPECT_TRUE(r.out.ends_with("          2         0         0\n"));
+  // A line ending early: the read goes on to the next line and the records
+  // after it shift, so the end comes one record early.
+  write("ped.txt", "1 0\n2 0 0\n3 0 0\n");
+  r = load(animal_model);
+  EXPECT_EQ(r.stop, " Error reading the pedigree for effect:  2 file at animal:  3");
+  EXPECT_EQ(s_.PED(2, 1, 3), 2);
+  EXPECT_EQ(s_.PED(2, 2, 1), 3);
+  // A DINV that is not a number.
+  write("ms.txt", "1\n1\n1.0\n");
+  write("ped.txt", "1 0 0 one\n");
+  EXPECT_EQ(load(model1("3 2 cross n\n", 2, group(2, "add_an_ms", "ped.txt 1 0", "MULTIPLE_SIRES:\n1 ms.txt 3\n")))
+                .stop,
+            " Error reading the pedigree for effect:  2 file at animal:  1");
+}
+
+TEST_F(Files, RefusedIds) {
+  struct Case {
+    const char* what;
+    std::string model;
+    std::string ped;
+    std::string ms;
+    std::string message;
+  };
+  const std::string ped3 = model1("3 5 cross n\n", 2, group(2, "add_animal", "ped.txt 3"));
+  const std::string sire = model1("3 5 cross n\n", 2, group(2, "add_sire", "ped.txt 3"));
+  auto ms_model = [](int nlev, int lenped, int max, int n_ms) {
+    return model1("3 " + std::to_string(nlev) + " cross n\n", 2,
+                  group(2, "add_an_ms", "ped.txt " + std::to_string(lenped) + " 0",
+                        "MULTIPLE_SIRES:\n" + std::to_string(max) + " ms.txt " + std::to_string(n_ms) + " 0\n"));
+  };
+  auto mb_model = [](int nlev, int lenped, const std::string& ms) {
+    return model1("3 " + std::to_string(nlev) + " cross n\n", 2,
+                  group(2, "add_an_mb", "ped.txt " + std::to_string(lenped) + " 0 1",
+                        "MULTIPLE_SIRES:\n" + ms + "\n" + mb_metropolis));
+  };
+  const std::string where = " Error in pedigree file ped.txt of effect 2, line ";
+  const std::string msf = " of the multiple-sires file ms.txt";
+  const Case cases[] = {
+      {"animal above the levels", ped3, "1 0 0\n6 0 0\n3 0 0\n", "",
+       where + "2 (record 2): animal 6 is not within 1 to 5"},
+      {"animal 0", ped3, "0 0 0\n2 0 0\n3 0 0\n", "", where + "1 (record 1): animal 0 is not within 1 to 5"},
+      {"parent above the levels", ped3, "1 0 0\n2 0 0\n3 1 9\n", "",
+       where + "3 (record 3): parent 9 is not within 0 to 5"},
+      {"negative parent", ped3, "1 -1 0\n2 0 0\n3 0 0\n", "",
+       where + "1 (record 1): parent -1 is not within 0 to 5"},
+      {"record over two lines", ped3, "1 0\n0\n2 0 7\n3 0 0\n", "",
+       where + "3 (record 2): parent 7 is not within 0 to 5"},
+      {"sire model names", sire, "1 0 0\n2 1 0\n3 1 8\n", "",
+       where + "3 (record 3): maternal grandsire 8 is not within 0 to 5"},
+      {"negative sire without a multiple-sires file",
+       model1("3 5 cross n\n", 2, group(2, "diag_mb", "ped.txt 2 0 1", mb_metropolis)), "1 0 0 1\n2 0 -1 1\n", "",
+       where + "2 (record 2): negative sire -1 (candidate sires) but the model has no multiple-sires file"},
+      {"dam negative", ms_model(5, 2, 1, 3), "1 0 0 1\n2 -1 0 1\n", "1\n1\n1\n",
+       where + "2 (record 2): dam -1 is not within 0 to 5"},
+      {"block beyond the values", ms_model(5, 3, 1, 3), "1 0 0 1\n2 0 -1 1\n3 0 -1 1\n", "1\n1\n1.0\n",
+       where + "3 (record 3): the candidate block would start at position 4, beyond the 3 values" + msf},
+      {"count not whole", ms_model(5, 2, 3, 6), "1 0 0 1\n2 0 -1 1\n", "2.5\n1\n0.5\n3\n0.5\n0\n",
+       where + "2 (record 2): the candidate count 2.5 at position 1" + msf + " is not a whole number from 1 to 50"},
+      {"count zero", ms_model(5, 2, 3, 3), "1 0 0 1\n2 0 -1 1\n", "0\n1\n1\n",
+       where + "2 (record 2): the candidate count 0 at position 1" + msf + " is not a whole number from 1 to 50"},
+      {"count above 50", ms_model(5, 2, 3, 3), "1 0 0 1\n2 0 -1 1\n", "51\n1\n1\n",
+       where + "2 (record 2): the candidate count 51 at position 1" + msf + " is not a whole number from 1 to 50"},
+      {"block runs past the values", ms_model(5, 2, 3, 4), "1 0 0 1\n2 0 -1 1\n", "2\n1\n0.5\n3\n",
+       where + "2 (record 2): the block of 2 candidates at position 1" + msf + " runs past its 4 values"},
+      {"candidate above the levels", ms_model(5, 2, 3, 5), "1 0 0 1\n2 0 -1 1\n", "2\n1\n0.5\n6\n0.5\n",
+       where + "2 (record 2): candidate sire 6 at position 4" + msf + " is not within 0 to 5"},
+      {"negative candidate", ms_model(5, 2, 3, 3), "1 0 0 1\n2 0 -1 1\n", "1\n-2\n1\n",
+       where + "2 (record 2): candidate sire -2 at position 2" + msf + " is not within 0 to 5"},
+      {"last candidate 0 of a sampled sire", ms_model(5, 2, 3, 5), "1 0 0 1\n2 0 -1 1\n", "2\n1\n0.5\n0\n0.5\n",
+       where + "2 (record 2): the last candidate of the block at position 1" + msf +
+           " is 0; the sire drawn from it could not be found"},
+      {"multiple-breed parent without a line", mb_model(20, 3, "1 ms.txt 3"), "1 0 0 1\n2 0 0 1\n3 1 4 1\n",
+       "1\n1\n1\n", where + "3 (record 3): sire 4 is not within 0 to 3"},
+      {"multiple-breed candidate without a line", mb_model(20, 3, "1 ms.txt 3"), "1 0 0 1\n2 0 0 1\n3 1 -1 1\n",
+       "1\n9\n1\n", where + "3 (record 3): candidate sire 9 at position 2" + msf + " is not within 0 to 3"},
+  };
+  for (const Case& c : cases) {
+    write("ped.txt", c.ped);
+    write("ms.txt", c.ms);
+    EXPECT_EQ(load(c.model).stop, c.message) << c.what;
+  }
+
+  // Accepted: a candidate 0 before the last one, a last candidate 0 whose
+  // sire is never drawn (more candidates than max_msires), and the line ids
+  // of animals without equations in a reduced animal model.
+  write("ped.txt", "1 0 0 1\n2 0 -1 1\n3 0 -1 1\n");
+  write("ms.txt", "2\n0\n0.5\n1\n0.5\n2\n1\n0.5\n0\n0.5\n");
+  const auto ok = load(ms_model(5, 3, 1, 10));
+  EXPECT_EQ(ok.stop, "");
+  EXPECT_EQ(s_.MS_STAT(2), 0);
+  write("ped.txt", "1 0 0 1\n2 0 0 1\n3 1 2 1\n4 1 -1 1\n");
+  write("ms.txt", "1\n2\n1\n");
+  const auto ram = load(model1("3 2 ram n\n", 2,
+                               group(2, "add_an_ms", "ped.txt 4 0", "MULTIPLE_SIRES:\n1 ms.txt 3\n")));
+  EXPECT_EQ(ram.stop, "");
+  EXPECT_EQ(s_.MS_STAT(4), 1);
+}
+
+}  // namespace
