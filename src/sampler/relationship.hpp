@@ -2,19 +2,63 @@
 // is fixed for the run: G^-1 (x) I for "diagonal" groups and G^-1 (x) A^-1 for
 // the additive types (animal, animal with unknown parent groups, the same
 // with inbreeding, sire).
+//
+// G^-1 is the group's block of model::m.ginv, indexed effect-major and
+// trait-minor (i*ntrait + t for effect e+i, trait t); it changes every cycle,
+// so the terms are added again every cycle.  A^-1 is built from the pedigree
+// in the first cycle of a run (round == start): it is stored in s.AINV(e) and
+// its per-line terms are kept in compact form, from which later cycles re-add
+// them to s.XX in the same order, so the hash layout and every sum come out
+// as if the pedigree were walked again.
 #pragma once
+
+#include <cstdint>
+#include <vector>
 
 #include "run/state.hpp"
 
 namespace sampler {
 
-// Random type 2: adds ginv(e) (x) I over the group's levels to s.XX; in the
-// first cycle of a run also stores I in s.AINV(e) and sets s.DF_RANDOM(e).
+// One pedigree line of an additive group: its non-zero ids with the column
+// (0, 1, 2) each came from, in column order, and the line's multiplier.
+struct PedLine {
+  std::int32_t id[3] = {0, 0, 0};
+  std::uint8_t k[3] = {0, 0, 0};
+  std::uint8_t n = 0;  // non-zero ids
+  double m = 0;        // Mendelian multiplier (2, 4/3, ..., code/1000)
+};
+
+// Compact A^-1 terms of one additive group, built in the first cycle of a run.
+struct AddTerms {
+  int type = 0;    // random type they were built for; 0 = not built
+  int lenped = 0;  // pedigree lines they were built from
+  std::vector<PedLine> lines;
+};
+
+// The compact terms of every additive group, by first effect (index e-1).
+// Owned by whoever runs the chain; one store per chain.
+struct RelationshipTerms {
+  std::vector<AddTerms> group;
+};
+
+// The store of the three-argument add_g_add.
+RelationshipTerms& relationship_terms();
+
+// Random type 2: adds ginv(e) (x) I over the group's levels to s.XX, every
+// trait of every effect of the group (no test of pos_eff); in the first cycle
+// of a run also stores I in s.AINV(e).  s.DF_RANDOM(e) = nlev(e) at every call.
 void add_g_diag(run::State& s, int e);
 
 // Random types 3 to 6 (and a single-breed multiple-breed group as type 3):
-// adds ginv(e) (x) A^-1 to s.XX; A^-1 from the pedigree in s.PED, built in
-// the first cycle of a run and kept in s.AINV(e).
+// adds ginv(e) (x) A^-1 to s.XX for the traits where both effects have data
+// (pos_eff != 0).  In the first cycle of a run builds A^-1 from s.PED (and
+// s.PED_CODE for types 4 and 5) into s.AINV(e) and terms, prints
+// " read <lenped> additive pedigrees" and sets s.DF_RANDOM(e) = lenped(e);
+// a later cycle re-adds the kept terms (building them first, without
+// touching AINV, if the store lacks them).  An empty pedigree stops the run;
+// so does, when the terms are built, an id outside the levels of the group's
+// effects.
+void add_g_add(run::State& s, int randomtype, int e, RelationshipTerms& terms);
 void add_g_add(run::State& s, int randomtype, int e);
 
 }  // namespace sampler

@@ -1,0 +1,223 @@
+#include "sampler/relationship.hpp"
+
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "run/model.hpp"
+#include "sparse/sparsem.hpp"
+#include "util/format.hpp"
+#include "util/stop.hpp"
+
+namespace sampler {
+
+namespace {
+
+using model::m;
+
+// One element of G^-1 with the equation bases of its row and column: the
+// equation of level l is base + l * ntrait.
+struct GTerm {
+  std::int32_t r0 = 0;
+  std::int32_t c0 = 0;
+  double g = 0;
+};
+using GTerms = std::array<GTerm, model::maxcorr * model::maxcorr>;
+
+// Equation of level 0, trait 0 of effect e: (sum of nlev before e - 1) * ntrait.
+std::int32_t level_base(int e) {
+  std::int64_t levels = 0;
+  for (int f = 1; f < e; ++f) levels += m.nlev(f);
+  return static_cast<std::int32_t>((levels - 1) * m.ntrait);
+}
+
+// The group's G^-1 elements in loop order i1, i2, t1, t2; with only_data,
+// those whose effects have data for both traits.  Returns their count.
+int gather_ginv(int e, bool only_data, GTerms& out) {
+  const int q = m.randomnumb(e), nt = m.ntrait;
+  std::array<std::int32_t, model::maxcorr> base{};
+  for (int i = 0; i < q; ++i) base[static_cast<std::size_t>(i)] = level_base(e + i);
+  int n = 0;
+  for (int i1 = 0; i1 < q; ++i1)
+    for (int i2 = 0; i2 < q; ++i2)
+      for (int t1 = 1; t1 <= nt; ++t1)
+        for (int t2 = 1; t2 <= nt; ++t2) {
+          if (only_data && (m.pos_eff(e + i1, t1) == 0 || m.pos_eff(e + i2, t2) == 0)) continue;
+          GTerm& x = out[static_cast<std::size_t>(n++)];
+          x.r0 = base[static_cast<std::size_t>(i1)] + t1;
+          x.c0 = base[static_cast<std::size_t>(i2)] + t2;
+          x.g = m.ginv(e, i1 * nt + t1, i2 * nt + t2);
+        }
+  return n;
+}
+
+// Fewest levels among the group's effects: the largest level that has an
+// equation in every one of them.
+int group_levels(int e) {
+  int lim = m.nlev(e);
+  for (int i = 1; i < m.randomnumb(e); ++i) lim = std::min(lim, m.nlev(e + i));
+  return lim;
+}
+
+// Per-column coefficients of a pedigree line.
+struct Rules {
+  double w[3];
+  double res[4];
+};
+
+// Multipliers 4/3, 16/11 and 16/15 are single-precision constants.
+Rules rules_of(int type) {
+  const double r43 = static_cast<double>(4.0f / 3.0f);
+  switch (type) {
+    case model::rnd_add_animal:
+    case model::rnd_add_an_upg:
+    case model::rnd_add_an_upgi:
+      return {{1.0, -0.5, -0.5}, {2.0, r43, 1.0, 0.0}};
+    case model::rnd_add_sire:
+      return {{1.0, -0.5, -0.25},
+              {static_cast<double>(16.0f / 11.0f), r43, static_cast<double>(16.0f / 15.0f), 1.0}};
+    default:
+      util::fatal(util::freev("add_g_add: random type", type, "is not an additive relationship"));
+  }
+}
+
+[[noreturn]] void bad_line(int e, int line, const std::string& what) {
+  util::fatal(util::freev("pedigree line", line, "of random effect", e) + ": " + what);
+}
+
+// Multiplier of one line from its three ids (and code for types 4, 5).
+double line_multiplier(int type, const Rules& r, const int p[3], int code, int e, int line) {
+  const bool k2 = p[1] != 0, k3 = p[2] != 0;
+  switch (type) {
+    case model::rnd_add_animal:
+      return k2 && k3 ? r.res[0] : (k2 || k3 ? r.res[1] : r.res[2]);
+    case model::rnd_add_an_upg:
+      if (code < 1 || code > 4)
+        bad_line(e, line, "multiplier code " + std::to_string(code) + " is not within 1 to 4");
+      return r.res[code - 1];
+    case model::rnd_add_an_upgi:
+      return static_cast<double>(static_cast<float>(code) / 1000.0f);
+    default:  // add_sire
+      return k2 && k3 ? r.res[0] : (k2 ? r.res[1] : (k3 ? r.res[2] : r.res[3]));
+  }
+}
+
+// Builds the compact terms of group e from its pedigree; every id must be a
+// level of each of the group's effects.
+void build_terms(const run::State& s, int type, int e, AddTerms& t) {
+  const Rules r = rules_of(type);
+  const int len = m.lenped(e) > 0 ? m.lenped(e) : 0;
+  const int lim = group_levels(e);
+  const bool coded = type == model::rnd_add_an_upg || type == model::rnd_add_an_upgi;
+  t.type = 0;  // until complete
+  t.lines.resize(static_cast<std::size_t>(len));
+  for (int line = 1; line <= len; ++line) {
+    int p[3];
+    for (int k = 0; k < 3; ++k) {
+      p[k] = s.PED(e, line, k + 1);
+      if (p[k] < 0 || p[k] > lim)
+        bad_line(e, line,
+                 "id " + std::to_string(p[k]) + " is not within 0 to " + std::to_string(lim) +
+                     ", the levels of the group's effects");
+    }
+    const int code = coded ? s.PED_CODE(e, line) : 0;
+    PedLine& L = t.lines[static_cast<std::size_t>(line - 1)];
+    L = PedLine{};
+    L.m = line_multiplier(type, r, p, code, e, line);
+    for (int k = 0; k < 3; ++k) {
+      if (p[k] == 0) continue;
+      L.id[L.n] = p[k];
+      L.k[L.n] = static_cast<std::uint8_t>(k);
+      ++L.n;
+    }
+  }
+  t.type = type;
+  t.lenped = len;
+}
+
+// XX terms of one line: for each G^-1 element, every ordered pair of the
+// line's known ids in column order, value m * W(k1) * W(k2) * g.
+inline void add_line(const PedLine& L, const double* w, const GTerm* gt, int ng, std::int32_t nt,
+                     sparsem::sparse_hashm& XX) {
+  const int n = L.n;
+  for (int c = 0; c < ng; ++c) {
+    const GTerm& x = gt[c];
+    for (int a = 0; a < n; ++a) {
+      const std::int32_t row = x.r0 + L.id[a] * nt;
+      const double ma = L.m * w[L.k[a]];
+      for (int b = 0; b < n; ++b)
+        sparsem::add_sparse_hashm(ma * w[L.k[b]] * x.g, row, x.c0 + L.id[b] * nt, XX);
+    }
+  }
+}
+
+}  // namespace
+
+RelationshipTerms& relationship_terms() {
+  static RelationshipTerms store;
+  return store;
+}
+
+void add_g_diag(run::State& s, int e) {
+  const bool first = m.round == m.start;
+  const int nl = m.nlev(e);
+  if (first) {
+    for (int i = 1; i < m.randomnumb(e); ++i)
+      if (m.nlev(e + i) < nl)
+        util::fatal(util::freev("random effect", e + i, "has", m.nlev(e + i),
+                                "levels, fewer than the", nl, "of effect", e,
+                                "whose group it belongs to"));
+    sparsem::zero_sparse_hashm(s.AINV(e), nl);
+  }
+
+  GTerms gt;
+  const int ng = gather_ginv(e, false, gt);
+  const std::int32_t nt = m.ntrait;
+  sparsem::sparse_hashm& XX = s.XX;
+  for (std::int32_t l = 1; l <= nl; ++l) {
+    if (first) sparsem::add_sparse_hashm(1.0, l, l, s.AINV(e));
+    const std::int32_t off = l * nt;
+    for (int c = 0; c < ng; ++c) sparsem::add_sparse_hashm(gt[c].g, gt[c].r0 + off, gt[c].c0 + off, XX);
+  }
+  s.DF_RANDOM(e) = nl;
+}
+
+void add_g_add(run::State& s, int randomtype, int e, RelationshipTerms& terms) {
+  const bool first = m.round == m.start;
+  const Rules r = rules_of(randomtype);
+  if (terms.group.size() < static_cast<std::size_t>(m.neff)) terms.group.resize(static_cast<std::size_t>(m.neff));
+  AddTerms& t = terms.group[static_cast<std::size_t>(e - 1)];
+  const int len = m.lenped(e);
+  if (first || t.type != randomtype || t.lenped != (len > 0 ? len : 0)) build_terms(s, randomtype, e, t);
+  if (first) sparsem::zero_sparse_hashm(s.AINV(e), m.nlev(e));
+
+  GTerms gt;
+  const int ng = gather_ginv(e, true, gt);
+  const std::int32_t nt = m.ntrait;
+  sparsem::sparse_hashm& XX = s.XX;
+  const PedLine* lines = t.lines.data();
+  const std::size_t nlines = t.lines.size();
+  if (first) {
+    sparsem::sparse_hashm& A = s.AINV(e);
+    for (std::size_t i = 0; i < nlines; ++i) {
+      const PedLine& L = lines[i];
+      add_line(L, r.w, gt.data(), ng, nt, XX);
+      for (int a = 0; a < L.n; ++a) {
+        const double ma = L.m * r.w[L.k[a]];
+        for (int b = 0; b < L.n; ++b) sparsem::add_sparse_hashm(ma * r.w[L.k[b]], L.id[a], L.id[b], A);
+      }
+    }
+    util::say(" read ", len, " additive pedigrees");
+  } else {
+    for (std::size_t i = 0; i < nlines; ++i) add_line(lines[i], r.w, gt.data(), ng, nt, XX);
+  }
+
+  if (len <= 0) util::fatal(util::freev("Additive pedigree file for effect ", e, " empty"));
+  if (first) s.DF_RANDOM(e) = len;
+}
+
+void add_g_add(run::State& s, int randomtype, int e) {
+  add_g_add(s, randomtype, e, relationship_terms());
+}
+
+}  // namespace sampler
