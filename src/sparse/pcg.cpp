@@ -57,8 +57,8 @@ void compact(sym_rows& S, const sparse_hashm& A) {
   S.val.resize(total);
 
   // Fill in table order, with start[i] running as the next free place of row
-  // i - 1 (0-based); afterwards start[i] is the start of row i.
-  std::size_t* next = S.start.data() + 1;
+  // i (0-based); afterwards start[i] is the end of row i, so shift by one.
+  std::size_t* next = S.start.data();
   for (std::int32_t k = 0; k < nel; ++k) {
     const std::int32_t r = t[k].row, c = t[k].col;
     if (r == 0 || r > c) continue;
