@@ -1,0 +1,88 @@
+// Simulator of data sets for VELMORAN: a pedigree, data records and a
+// parameter file drawn from an animal model with known (co)variances.  A tool
+// for examples, tests and benchmarks; the program itself does not use it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+constexpr int max_traits = 3;
+
+struct Options {
+  long records = 1000;
+  long animals = 0;  // 0: 1.5 times the records
+  int traits = 1;
+  int levels = 20;          // levels of the fixed cross-classified effect
+  int generations = 3;      // generations after the founders
+  double unknown = 0.05;    // chance that a parent of a non-founder is unknown
+  double missing = 0.0;     // chance that one trait of a record is missing
+  bool weights = false;     // record-weight column
+  bool tbv = false;         // also write the true breeding values
+  std::uint64_t seed = 1;
+  long chain_seed = 0;      // 0: derived from seed
+  long nround = 1000, nburn = 200, skip = 10;
+  int dbelief = 0;
+  double start_scale = 1.0;  // starting (co)variances = start_scale * truth
+  std::vector<double> g, r;  // lower triangles by rows; empty: the defaults
+  std::string out = ".";
+  std::string prefix;
+  bool help = false;
+};
+
+// Parses the command-line words (without the program name).  Throws
+// std::invalid_argument with a message naming the word at fault.
+Options parse_options(const std::vector<std::string>& args);
+std::string usage();
+
+// Full symmetric matrix, row-major, traits x traits.
+using Matrix = std::vector<double>;
+
+// The true genetic and residual (co)variance matrices of the options.
+Matrix true_g(const Options& o);
+Matrix true_r(const Options& o);
+// Lower Cholesky factor; throws std::invalid_argument when the matrix is not
+// positive definite.
+Matrix cholesky(const Matrix& a, int n, const char* what);
+
+// Splitmix64-seeded xoshiro256** stream with Box-Muller normals.
+class Rng {
+ public:
+  explicit Rng(std::uint64_t seed);
+  std::uint64_t next();
+  double uniform();              // in (0, 1)
+  long below(long n);            // uniform in 0 .. n-1
+  double normal();
+
+ private:
+  std::array<std::uint64_t, 4> s_{};
+  bool have_spare_ = false;
+  double spare_ = 0.0;
+};
+
+// Animals 1..n; sire(i), dam(i) are 0 or below i.  Index 0 is unused.
+struct Pedigree {
+  std::vector<long> sire, dam;
+  std::vector<int> generation;
+  long size() const { return static_cast<long>(sire.size()) - 1; }
+};
+
+Pedigree make_pedigree(long animals, int generations, double unknown, Rng& rng);
+
+// Breeding values, animal i trait t at [i * traits + t - 1]: the parents'
+// mean plus a Mendelian sampling term of (1 - known parents / 4) G.
+std::vector<double> breeding_values(const Pedigree& p, const Matrix& g, int traits, Rng& rng);
+
+struct Summary {
+  std::vector<std::string> files;  // paths written
+  long records = 0, animals = 0, founders = 0;
+};
+
+// Draws the whole data set and writes its files into o.out.  Throws
+// std::runtime_error when a file cannot be written.
+Summary simulate(const Options& o);
+
+}  // namespace sim

@@ -1,0 +1,534 @@
+#include "simulate.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+
+namespace sim {
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+
+// Largest id or level that a 32-bit real in the data file holds exactly.
+constexpr long max_exact_id = 16777216;
+// Seeds the program's combined generator accepts.
+constexpr long max_chain_seed = 2147483398;
+
+// Default truth for up to three traits: heritabilities 1/3, 1/4 and 0.4.
+constexpr double g_var[max_traits] = {1.0, 0.5, 2.0};
+constexpr double r_var[max_traits] = {2.0, 1.5, 3.0};
+// Correlations of the pairs (2,1), (3,1), (3,2).
+constexpr double g_cor[3] = {0.3, -0.2, 0.5};
+constexpr double r_cor[3] = {0.2, 0.1, 0.3};
+// Trait means and covariable slopes in phenotypic standard deviations.
+constexpr double trait_mean[max_traits] = {10.0, 20.0, 30.0};
+constexpr double slope_sd[max_traits] = {0.8, -0.5, 0.3};
+
+[[noreturn]] void bad(const std::string& m) { throw std::invalid_argument(m); }
+
+long to_long(const std::string& opt, const std::string& v) {
+  errno = 0;
+  char* end = nullptr;
+  const long x = std::strtol(v.c_str(), &end, 10);
+  if (v.empty() || *end != '\0' || errno == ERANGE) bad(opt + ": not an integer: '" + v + "'");
+  return x;
+}
+
+double to_double(const std::string& opt, const std::string& v) {
+  errno = 0;
+  char* end = nullptr;
+  const double x = std::strtod(v.c_str(), &end);
+  if (v.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(x))
+    bad(opt + ": not a number: '" + v + "'");
+  return x;
+}
+
+std::vector<double> to_list(const std::string& opt, const std::string& v) {
+  std::vector<double> out;
+  std::size_t from = 0;
+  while (true) {
+    const std::size_t comma = v.find(',', from);
+    out.push_back(to_double(opt, v.substr(from, comma == std::string::npos ? comma : comma - from)));
+    if (comma == std::string::npos) break;
+    from = comma + 1;
+  }
+  return out;
+}
+
+void in_range(const std::string& opt, double x, double lo, double hi) {
+  if (!(x >= lo && x <= hi)) {
+    char b[160];
+    std::snprintf(b, sizeof b, "%s must be between %g and %g", opt.c_str(), lo, hi);
+    bad(b);
+  }
+}
+
+// Full matrix from a lower triangle by rows.
+Matrix from_lower(const std::vector<double>& low, int n) {
+  Matrix a(n * n);
+  int k = 0;
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j <= i; ++j) a[i * n + j] = a[j * n + i] = low[k++];
+  return a;
+}
+
+Matrix default_matrix(const double* var, const double* cor, int n) {
+  Matrix a(n * n);
+  for (int i = 0; i < n; ++i) a[i * n + i] = var[i];
+  const int pi_[3] = {1, 2, 2}, pj_[3] = {0, 0, 1};
+  for (int k = 0; k < 3; ++k) {
+    const int i = pi_[k], j = pj_[k];
+    if (i >= n) continue;
+    a[i * n + j] = a[j * n + i] = cor[k] * std::sqrt(var[i] * var[j]);
+  }
+  return a;
+}
+
+// L z for a lower factor L and a fresh standard normal vector z.
+void correlated(const Matrix& l, int n, double scale, Rng& rng, double* out) {
+  double z[max_traits];
+  for (int i = 0; i < n; ++i) z[i] = rng.normal();
+  for (int i = 0; i < n; ++i) {
+    double s = 0.0;
+    for (int j = 0; j <= i; ++j) s += l[i * n + j] * z[j];
+    out[i] = scale * s;
+  }
+}
+
+// A value for the data file with 4 decimals, never printed as zero: a zero
+// marks a missing trait or an absent covariable.
+void put_value(std::FILE* f, double x, const char* sep = " ") {
+  if (std::fabs(x) < 0.00005) x = std::copysign(0.0001, x);
+  std::fprintf(f, "%s%.4f", sep, x);
+}
+
+struct File {
+  std::string path;
+  std::FILE* f = nullptr;
+  explicit File(std::string p) : path(std::move(p)) {
+    f = std::fopen(path.c_str(), "w");
+    if (!f) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    std::setvbuf(f, nullptr, _IOFBF, 1 << 16);
+  }
+  ~File() {
+    if (f) std::fclose(f);
+  }
+  void close() {
+    const bool bad_write = std::ferror(f) != 0;
+    const int rc = std::fclose(f);
+    f = nullptr;
+    if (bad_write || rc != 0) throw std::runtime_error("error writing " + path);
+  }
+};
+
+void put_matrix(std::FILE* f, const Matrix& a, int n, double scale) {
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) std::fprintf(f, "%s%.10g", j ? " " : "", scale * a[i * n + j]);
+    std::fprintf(f, "\n");
+  }
+}
+
+// Sample (co)variance matrix of n-vectors stored one after another.
+Matrix sample_cov(const std::vector<double>& v, int n) {
+  const std::size_t m = v.size() / n;
+  Matrix c(n * n, 0.0);
+  if (m < 2) return c;
+  std::vector<double> mean(n, 0.0);
+  for (std::size_t k = 0; k < m; ++k)
+    for (int i = 0; i < n; ++i) mean[i] += v[k * n + i];
+  for (int i = 0; i < n; ++i) mean[i] /= static_cast<double>(m);
+  for (std::size_t k = 0; k < m; ++k)
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < n; ++j) c[i * n + j] += (v[k * n + i] - mean[i]) * (v[k * n + j] - mean[j]);
+  for (double& x : c) x /= static_cast<double>(m - 1);
+  return c;
+}
+
+}  // namespace
+
+std::string usage() {
+  return "usage: simulate [options]\n"
+         "Writes a simulated data set for VELMORAN: params.txt, data.txt, pedigree.txt, truth.txt.\n"
+         "  --records N      data records (default 1000)\n"
+         "  --animals N      animals in the pedigree (default 1.5 x records)\n"
+         "  --traits N       traits, 1 to 3 (default 1)\n"
+         "  --levels N       levels of the fixed cross-classified effect (default 20)\n"
+         "  --generations N  generations after the founders (default 3)\n"
+         "  --unknown F      chance that a parent of a non-founder is unknown (default 0.05)\n"
+         "  --missing F      chance that a trait of a record is missing, never all of them;\n"
+         "                   two or more traits (default 0)\n"
+         "  --weights        add a record-weight column (weights 1 to 4, residual R/w)\n"
+         "  --g V,V,..       true genetic (co)variances, lower triangle by rows\n"
+         "  --r V,V,..       true residual (co)variances, lower triangle by rows\n"
+         "  --seed N         seed of the simulation (default 1)\n"
+         "  --chain-seed N   SEED of the parameter file (default derived from --seed)\n"
+         "  --nround N       cycles of the chain (default 1000)\n"
+         "  --nburn N        burn-in (default 200)\n"
+         "  --skip N         thinning interval (default 10)\n"
+         "  --dbelief N      prior degrees of belief of G and R (default 0)\n"
+         "  --start-scale S  starting (co)variances are S times the true ones (default 1)\n"
+         "  --tbv            also write the true breeding values (tbv.txt)\n"
+         "  --out DIR        output folder, created when absent (default .)\n"
+         "  --prefix P       prefix of the file names (default none)\n";
+}
+
+Options parse_options(const std::vector<std::string>& args) {
+  Options o;
+  for (std::size_t k = 0; k < args.size(); ++k) {
+    std::string opt = args[k], val;
+    bool has_val = false;
+    if (const std::size_t eq = opt.find('='); opt.rfind("--", 0) == 0 && eq != std::string::npos) {
+      val = opt.substr(eq + 1);
+      opt = opt.substr(0, eq);
+      has_val = true;
+    }
+    auto value = [&]() -> std::string {
+      if (has_val) return val;
+      if (k + 1 >= args.size()) bad(opt + ": value missing");
+      return args[++k];
+    };
+    auto flag = [&]() {
+      if (has_val) bad(opt + " takes no value");
+    };
+    if (opt == "--help" || opt == "-h") {
+      flag();
+      o.help = true;
+    } else if (opt == "--records") o.records = to_long(opt, value());
+    else if (opt == "--animals") o.animals = to_long(opt, value());
+    else if (opt == "--traits") o.traits = static_cast<int>(to_long(opt, value()));
+    else if (opt == "--levels") o.levels = static_cast<int>(to_long(opt, value()));
+    else if (opt == "--generations") o.generations = static_cast<int>(to_long(opt, value()));
+    else if (opt == "--unknown") o.unknown = to_double(opt, value());
+    else if (opt == "--missing") o.missing = to_double(opt, value());
+    else if (opt == "--weights") {
+      flag();
+      o.weights = true;
+    } else if (opt == "--tbv") {
+      flag();
+      o.tbv = true;
+    } else if (opt == "--g") o.g = to_list(opt, value());
+    else if (opt == "--r") o.r = to_list(opt, value());
+    else if (opt == "--seed") {
+      const long s = to_long(opt, value());
+      if (s < 1) bad("--seed must be a positive integer");
+      o.seed = static_cast<std::uint64_t>(s);
+    } else if (opt == "--chain-seed") o.chain_seed = to_long(opt, value());
+    else if (opt == "--nround") o.nround = to_long(opt, value());
+    else if (opt == "--nburn") o.nburn = to_long(opt, value());
+    else if (opt == "--skip") o.skip = to_long(opt, value());
+    else if (opt == "--dbelief") o.dbelief = static_cast<int>(to_long(opt, value()));
+    else if (opt == "--start-scale") o.start_scale = to_double(opt, value());
+    else if (opt == "--out") o.out = value();
+    else if (opt == "--prefix") o.prefix = value();
+    else bad("unknown option '" + opt + "'");
+  }
+  if (o.help) return o;
+
+  in_range("--records", static_cast<double>(o.records), 1, static_cast<double>(max_exact_id));
+  if (o.animals == 0) o.animals = o.records + o.records / 2;
+  in_range("--animals", static_cast<double>(o.animals), 1, static_cast<double>(max_exact_id));
+  in_range("--traits", o.traits, 1, max_traits);
+  in_range("--levels", o.levels, 1, static_cast<double>(std::min(o.records, max_exact_id)));
+  in_range("--generations", o.generations, 0, 1000);
+  in_range("--unknown", o.unknown, 0.0, 1.0);
+  in_range("--missing", o.missing, 0.0, 0.95);
+  if (o.missing > 0.0 && o.traits < 2) bad("--missing needs two or more traits");
+  in_range("--nround", static_cast<double>(o.nround), 1, std::numeric_limits<int>::max());
+  in_range("--nburn", static_cast<double>(o.nburn), 0, std::numeric_limits<int>::max());
+  in_range("--skip", static_cast<double>(o.skip), 1, std::numeric_limits<int>::max());
+  in_range("--dbelief", o.dbelief, 0, std::numeric_limits<int>::max());
+  if (!(o.start_scale > 0.0)) bad("--start-scale must be positive");
+  if (o.chain_seed == 0) o.chain_seed = 1 + static_cast<long>((o.seed - 1) % max_chain_seed);
+  in_range("--chain-seed", static_cast<double>(o.chain_seed), 1, max_chain_seed);
+  const std::size_t tri = static_cast<std::size_t>(o.traits * (o.traits + 1) / 2);
+  if (!o.g.empty() && o.g.size() != tri) bad("--g needs " + std::to_string(tri) + " values (lower triangle by rows)");
+  if (!o.r.empty() && o.r.size() != tri) bad("--r needs " + std::to_string(tri) + " values (lower triangle by rows)");
+  cholesky(true_g(o), o.traits, "--g");
+  cholesky(true_r(o), o.traits, "--r");
+  // The parameter file holds names of at most 40 characters, split at blanks.
+  if (o.prefix.find_first_of(" \t\n") != std::string::npos) bad("--prefix must not hold blanks");
+  if (o.prefix.size() + std::string("pedigree.txt").size() > 40) bad("--prefix is too long (names are 40 characters at most)");
+  if (o.out.empty()) bad("--out must not be empty");
+  return o;
+}
+
+Matrix true_g(const Options& o) {
+  return o.g.empty() ? default_matrix(g_var, g_cor, o.traits) : from_lower(o.g, o.traits);
+}
+
+Matrix true_r(const Options& o) {
+  return o.r.empty() ? default_matrix(r_var, r_cor, o.traits) : from_lower(o.r, o.traits);
+}
+
+Matrix cholesky(const Matrix& a, int n, const char* what) {
+  Matrix l(n * n, 0.0);
+  for (int j = 0; j < n; ++j) {
+    double d = a[j * n + j];
+    for (int k = 0; k < j; ++k) d -= l[j * n + k] * l[j * n + k];
+    if (!(d > 0.0)) bad(std::string(what) + ": the matrix is not positive definite");
+    l[j * n + j] = std::sqrt(d);
+    for (int i = j + 1; i < n; ++i) {
+      double s = a[i * n + j];
+      for (int k = 0; k < j; ++k) s -= l[i * n + k] * l[j * n + k];
+      l[i * n + j] = s / l[j * n + j];
+    }
+  }
+  return l;
+}
+
+Rng::Rng(std::uint64_t seed) {
+  std::uint64_t x = seed;
+  for (auto& w : s_) {
+    x += 0x9e3779b97f4a7c15ULL;
+    std::uint64_t z = x;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    w = z ^ (z >> 31);
+  }
+}
+
+std::uint64_t Rng::next() {
+  auto rotl = [](std::uint64_t v, int k) { return (v << k) | (v >> (64 - k)); };
+  const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
+  const std::uint64_t t = s_[1] << 17;
+  s_[2] ^= s_[0];
+  s_[3] ^= s_[1];
+  s_[1] ^= s_[2];
+  s_[0] ^= s_[3];
+  s_[2] ^= t;
+  s_[3] = rotl(s_[3], 45);
+  return result;
+}
+
+double Rng::uniform() { return (static_cast<double>(next() >> 11) + 0.5) * 0x1.0p-53; }
+
+long Rng::below(long n) {
+  const long k = static_cast<long>(uniform() * static_cast<double>(n));
+  return k < n ? k : n - 1;
+}
+
+double Rng::normal() {
+  if (have_spare_) {
+    have_spare_ = false;
+    return spare_;
+  }
+  const double u1 = uniform(), u2 = uniform();
+  const double rad = std::sqrt(-2.0 * std::log(u1));
+  spare_ = rad * std::sin(2.0 * pi * u2);
+  have_spare_ = true;
+  return rad * std::cos(2.0 * pi * u2);
+}
+
+Pedigree make_pedigree(long n, int generations, double unknown, Rng& rng) {
+  Pedigree p;
+  p.sire.assign(n + 1, 0);
+  p.dam.assign(n + 1, 0);
+  p.generation.assign(n + 1, 0);
+  std::vector<char> male(n + 1, 0);
+  for (long i = 1; i <= n; ++i) male[i] = rng.uniform() < 0.5;
+
+  // Generation g holds the ids first(g) .. first(g+1)-1, so parents, drawn
+  // from the generation before, always come before their offspring.
+  const long slices = generations + 1L;
+  auto first = [&](long g) { return g * n / slices + 1; };
+  std::vector<long> sires, dams;
+  for (long g = 1; g < slices; ++g) {
+    sires.clear();
+    dams.clear();
+    for (long i = first(g - 1); i < first(g); ++i) (male[i] ? sires : dams).push_back(i);
+    // A tenth of the males become sires, so that half-sib families form.
+    const long nsire = sires.empty() ? 0 : std::max(1L, (static_cast<long>(sires.size()) + 9) / 10);
+    for (long k = 0; k < nsire; ++k)
+      std::swap(sires[k], sires[k + rng.below(static_cast<long>(sires.size()) - k)]);
+    const long ndam = static_cast<long>(dams.size());
+    for (long i = first(g); i < first(g + 1); ++i) {
+      p.generation[i] = static_cast<int>(g);
+      const bool sire_known = rng.uniform() >= unknown;
+      const bool dam_known = rng.uniform() >= unknown;
+      if (sire_known && nsire > 0) p.sire[i] = sires[rng.below(nsire)];
+      if (dam_known && ndam > 0) p.dam[i] = dams[rng.below(ndam)];
+    }
+  }
+  return p;
+}
+
+std::vector<double> breeding_values(const Pedigree& p, const Matrix& g, int nt, Rng& rng) {
+  const Matrix l = cholesky(g, nt, "G");
+  const long n = p.size();
+  std::vector<double> a((n + 1) * nt, 0.0);
+  double m[max_traits];
+  for (long i = 1; i <= n; ++i) {
+    const long s = p.sire[i], d = p.dam[i];
+    const int known = (s > 0) + (d > 0);
+    correlated(l, nt, std::sqrt(1.0 - 0.25 * known), rng, m);
+    for (int t = 0; t < nt; ++t) a[i * nt + t] = 0.5 * (a[s * nt + t] + a[d * nt + t]) + m[t];
+  }
+  return a;
+}
+
+Summary simulate(const Options& o) {
+  namespace fs = std::filesystem;
+  const int nt = o.traits;
+  const Matrix g = true_g(o), r = true_r(o);
+  const Matrix lr = cholesky(r, nt, "R");
+  Rng rng(o.seed);
+
+  const Pedigree ped = make_pedigree(o.animals, o.generations, o.unknown, rng);
+  const std::vector<double> a = breeding_values(ped, g, nt, rng);
+
+  // Fixed effects: a level effect around each trait's mean and a slope on the
+  // covariable, both on the scale of the phenotypic standard deviation.
+  std::vector<double> level_eff(static_cast<std::size_t>(o.levels) * nt), slope(nt);
+  for (int t = 0; t < nt; ++t) slope[t] = slope_sd[t] * std::sqrt(g[t * nt + t] + r[t * nt + t]);
+  for (int l = 0; l < o.levels; ++l)
+    for (int t = 0; t < nt; ++t)
+      level_eff[l * nt + t] = trait_mean[t] + std::sqrt(g[t * nt + t] + r[t * nt + t]) * rng.normal();
+
+  std::error_code ec;
+  fs::create_directories(o.out, ec);
+  if (ec) throw std::runtime_error("cannot create " + o.out + ": " + ec.message());
+  auto path = [&](const char* name) { return (fs::path(o.out) / (o.prefix + name)).string(); };
+  Summary sum;
+  sum.animals = o.animals;
+  sum.records = o.records;
+  for (long i = 1; i <= ped.size(); ++i) sum.founders += ped.sire[i] == 0 && ped.dam[i] == 0;
+
+  // Pedigree: animal, sire, dam.
+  {
+    File f(path("pedigree.txt"));
+    for (long i = 1; i <= ped.size(); ++i) std::fprintf(f.f, "%ld %ld %ld\n", i, ped.sire[i], ped.dam[i]);
+    f.close();
+    sum.files.push_back(f.path);
+  }
+
+  // Data: traits, level, covariable, animal[, weight].  The last animals carry
+  // the records, one each, or several each when records outnumber animals.
+  const long with_records = std::min(o.records, o.animals);
+  const long first_recorded = o.animals - with_records + 1;
+  std::vector<double> residuals;
+  residuals.reserve(static_cast<std::size_t>(o.records) * nt);
+  {
+    File f(path("data.txt"));
+    double e[max_traits];
+    bool miss[max_traits];
+    for (long k = 0; k < o.records; ++k) {
+      const long animal = first_recorded + k % with_records;
+      const int level = k < o.levels ? static_cast<int>(k) : static_cast<int>(rng.below(o.levels));
+      const double cov = rng.normal();
+      const int w = o.weights ? 1 + static_cast<int>(rng.below(4)) : 1;
+      correlated(lr, nt, 1.0 / std::sqrt(static_cast<double>(w)), rng, e);
+      int nmiss = 0;
+      for (int t = 0; t < nt; ++t) nmiss += (miss[t] = o.missing > 0.0 && rng.uniform() < o.missing);
+      if (nmiss == nt) miss[rng.below(nt)] = false;
+      for (int t = 0; t < nt; ++t) {
+        const double y = level_eff[level * nt + t] + slope[t] * cov + a[animal * nt + t] + e[t];
+        if (miss[t])
+          std::fprintf(f.f, "%s0", t ? " " : "");
+        else
+          put_value(f.f, y, t ? " " : "");
+      }
+      std::fprintf(f.f, " %d", level + 1);
+      put_value(f.f, cov);
+      std::fprintf(f.f, " %ld", animal);
+      if (o.weights) std::fprintf(f.f, " %d", w);
+      std::fprintf(f.f, "\n");
+      if (w == 1)
+        for (int t = 0; t < nt; ++t) residuals.push_back(e[t]);
+    }
+    f.close();
+    sum.files.push_back(f.path);
+  }
+
+  // Parameter file: traits in columns 1..nt, then level, covariable, animal
+  // and weight; starting (co)variances start_scale times the truth.
+  {
+    File f(path("params.txt"));
+    std::FILE* p = f.f;
+    std::fprintf(p, "# Simulated data set: %d trait(s), %ld records, %ld animals, seed %llu\n", nt, o.records,
+                 o.animals, static_cast<unsigned long long>(o.seed));
+    std::fprintf(p, "# Data columns: trait(s) 1-%d, fixed level %d, covariable %d, animal %d", nt, nt + 1, nt + 2,
+                 nt + 3);
+    if (o.weights) std::fprintf(p, ", weight %d", nt + 4);
+    std::fprintf(p, "\nMCMC_CHAIN:\n%ld %ld %ld\n", o.nround, o.nburn, o.skip);
+    std::fprintf(p, "SEED\n%ld\n", o.chain_seed);
+    std::fprintf(p, "RESTART:\nn\n");
+    std::fprintf(p, "DATAFILE\n%sdata.txt %ld\n", o.prefix.c_str(), o.records);
+    std::fprintf(p, "NUMBER_OF_TRAITS\n%d\n", nt);
+    std::fprintf(p, "NUMBER_OF_EFFECTS\n3\n");
+    std::fprintf(p, "OBSERVATION(S)\n");
+    for (int t = 1; t <= nt; ++t) std::fprintf(p, "%s%d", t > 1 ? " " : "", t);
+    std::fprintf(p, "\nWEIGHT(S)\n");
+    if (o.weights) std::fprintf(p, "%d", nt + 4);
+    std::fprintf(p, "\nEFFECTS:\n");
+    const long nlev[3] = {o.levels, 1, o.animals};
+    const char* type[3] = {"cross", "cov", "cross"};
+    for (int e = 0; e < 3; ++e) {
+      for (int t = 0; t < nt; ++t) std::fprintf(p, "%d ", nt + 1 + e);
+      std::fprintf(p, "%ld %s n\n", nlev[e], type[e]);
+    }
+    std::fprintf(p, "RANDOM_RESIDUAL:\nhomogeneous %d\n", o.dbelief);
+    std::fprintf(p, "RESIDUAL_PRIOR_(CO)VARIANCES\n");
+    put_matrix(p, r, nt, o.start_scale);
+    std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_animal %d\n", o.dbelief);
+    std::fprintf(p, "PEDIGREEFILE:\n%spedigree.txt %ld\n", o.prefix.c_str(), o.animals);
+    std::fprintf(p, "(CO)VARIANCES\n");
+    put_matrix(p, g, nt, o.start_scale);
+    f.close();
+    sum.files.push_back(f.path);
+  }
+
+  // Truth: keyword lines, each followed by its values.
+  {
+    File f(path("truth.txt"));
+    std::FILE* p = f.f;
+    std::fprintf(p, "# True values of the simulated data set (seed %llu)\n", static_cast<unsigned long long>(o.seed));
+    std::fprintf(p, "TRAITS\n%d\nRECORDS\n%ld\nANIMALS\n%ld\nFOUNDERS\n%ld\n", nt, o.records, o.animals, sum.founders);
+    std::fprintf(p, "GENETIC_(CO)VARIANCES\n");
+    put_matrix(p, g, nt, 1.0);
+    std::fprintf(p, "RESIDUAL_(CO)VARIANCES\n");
+    put_matrix(p, r, nt, 1.0);
+    std::fprintf(p, "HERITABILITIES\n");
+    for (int t = 0; t < nt; ++t)
+      std::fprintf(p, "%s%.6f", t ? " " : "", g[t * nt + t] / (g[t * nt + t] + r[t * nt + t]));
+    std::fprintf(p, "\nCOVARIABLE_SLOPES\n");
+    for (int t = 0; t < nt; ++t) std::fprintf(p, "%s%.10g", t ? " " : "", slope[t]);
+    std::fprintf(p, "\n# Realised in this draw: (co)variances of the founders' breeding values and of the\n"
+                    "# residuals of the records of weight 1\n");
+    std::vector<double> fa;
+    for (long i = 1; i <= ped.size(); ++i)
+      if (ped.sire[i] == 0 && ped.dam[i] == 0) fa.insert(fa.end(), &a[i * nt], &a[i * nt] + nt);
+    std::fprintf(p, "REALISED_FOUNDER_(CO)VARIANCES\n");
+    put_matrix(p, sample_cov(fa, nt), nt, 1.0);
+    std::fprintf(p, "REALISED_RESIDUAL_(CO)VARIANCES\n");
+    put_matrix(p, sample_cov(residuals, nt), nt, 1.0);
+    std::fprintf(p, "FIXED_LEVELS (level, then one effect per trait)\n");
+    for (int l = 0; l < o.levels; ++l) {
+      std::fprintf(p, "%d", l + 1);
+      for (int t = 0; t < nt; ++t) std::fprintf(p, " %.10g", level_eff[l * nt + t]);
+      std::fprintf(p, "\n");
+    }
+    f.close();
+    sum.files.push_back(f.path);
+  }
+
+  if (o.tbv) {
+    File f(path("tbv.txt"));
+    for (long i = 1; i <= ped.size(); ++i) {
+      std::fprintf(f.f, "%ld", i);
+      for (int t = 0; t < nt; ++t) std::fprintf(f.f, " %.6f", a[i * nt + t]);
+      std::fprintf(f.f, "\n");
+    }
+    f.close();
+    sum.files.push_back(f.path);
+  }
+  return sum;
+}
+
+}  // namespace sim
