@@ -1,0 +1,320 @@
+#include "sampler/gibbsvar.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "dense/denseop.hpp"
+#include "random/prob.hpp"
+#include "run/model.hpp"
+#include "run/store.hpp"
+#include "sampler/model_choice.hpp"
+#include "sampler/records.hpp"
+#include "sparse/blocks.hpp"
+#include "util/clock.hpp"
+#include "util/format.hpp"
+#include "util/stop.hpp"
+
+namespace sampler {
+
+DispersionWork dispersion_work;
+
+namespace {
+
+using model::m;
+
+constexpr int maxc = model::maxcorr;
+
+bool multiple_breed(int rt) { return rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb; }
+
+// First "add_an_ms" group when the model also has a "ram" effect (its
+// non-parent animals have no equations); 0 otherwise.
+int reduced_animal_group() {
+  bool ram = false;
+  for (int e = 1; e <= m.neff; ++e) ram = ram || m.effecttype(e) == model::eff_ram;
+  if (!ram) return 0;
+  for (int e = 1; e <= m.neff; ++e)
+    if (m.randomtype(e) == model::rnd_add_an_ms) return e;
+  return 0;
+}
+
+// An "add_an_ms" group whose first effect is itself of type "ram".
+bool has_ram_ms_group() {
+  for (int e = 1; e <= m.neff; ++e)
+    if (m.randomtype(e) == model::rnd_add_an_ms && m.effecttype(e) == model::eff_ram) return true;
+  return false;
+}
+
+// Order of the block of the group at e as it is kept in g.
+int block_order(int e) {
+  int n = m.ntrait * m.randomnumb(e);
+  if (multiple_breed(m.randomtype(e))) n *= m.nbreed(e);
+  return n;
+}
+
+// The Bartlett construction needs at least as many degrees of freedom as the
+// order; fewer means too few levels (or records) for the prior given.
+void check_df(int df, int n, int e) {
+  if (df >= n) return;
+  if (e > 0)
+    util::fatal(util::freev("Degrees of freedom", df, "of the (co)variance matrix of random effect",
+                            e, "are below its order", n));
+  util::fatal(util::freev("Degrees of freedom", df,
+                          "of the residual (co)variance matrix are below its order", n));
+}
+
+// Repairs x in place; a matrix that cannot be repaired (values that are not
+// numbers, or no positive eigenvalue) would only spread into every later
+// draw, so it ends the run.
+void repair(util::mat1<double>& x, const char* mes, int e) {
+  const denseop::PosDef r = denseop::pos_def(x, mes, 1.0e-4);
+  if (r.state != denseop::Repair::not_repairable && r.state != denseop::Repair::eigen_failed)
+    return;
+  const std::string what =
+      e > 0 ? util::freev("the quadratic forms of random effect", e) : util::freev("ee");
+  util::fatal(" Cannot sample: " + what.substr(1) +
+              " cannot be made positive definite (no positive eigenvalue, or values that are"
+              " not numbers)");
+}
+
+[[noreturn]] void not_built(const char* what) {
+  util::fatal(std::string(what) + " is not available in this build");
+}
+
+}  // namespace
+
+bool kept_cycle(int round) { return round > m.nburn && round % m.skip == 0; }
+
+// ---------------------------------------------------------------------------
+// Step 1: residuals, their cross-products and the record log-likelihoods.
+
+void residual_pass(run::State& s, DispersionWork& w) {
+  const int nt = m.ntrait, nrec = m.nrec;
+  if (w.e.rows() != nrec || w.e.cols() != nt) w.e.resize(nrec, nt);
+  if (w.ee.rows() != nt || w.ee.cols() != nt) w.ee.resize(nt, nt);
+  w.ee.fill(0.0);
+  const int a = reduced_animal_group();
+  const bool kept = kept_cycle(m.round);
+  double e[denseop::max_order];
+
+  for (int i = 1; i <= nrec; ++i) {
+    s.irec = i;
+    // Records of animals without an equation belong to the Mendelian step.
+    if (a > 0 && static_cast<int>(s.INDATA(i, m.pos_eff(a, 1))) > m.nlev(a)) {
+      for (int t = 1; t <= nt; ++t) w.e(i, t) = 0.0;
+      continue;
+    }
+    decode_record(s);
+    find_addresses(s);
+    decode_r(s);
+    predict_missing_y(s);
+    record_residuals(s, e);
+    if (kept) model_choice(s, i, e);
+    const double sc = std::sqrt(s.res_scale);
+    for (int t = 0; t < nt; ++t) {
+      e[t] = e[t] / sc;
+      w.e(i, t + 1) = e[t];
+    }
+    for (int t1 = 1; t1 <= nt; ++t1)
+      for (int t2 = t1; t2 <= nt; ++t2) {
+        if (s.ORIG_R(t1, t2) == 0.0) continue;
+        w.ee(t1, t2) += e[t1 - 1] * e[t2 - 1];
+        w.ee(t2, t1) = w.ee(t1, t2);
+      }
+  }
+  s.irec = nrec + 1;
+}
+
+// ---------------------------------------------------------------------------
+// Step 2: G of every random group.
+
+void sample_g(run::State& s, DispersionWork& w) {
+  const int nt = m.ntrait;
+  if (w.qform.extent1() != m.neff) w.qform.resize(m.neff, maxc, maxc);
+  w.qform.fill(0.0);
+
+  for (int e = 1; e <= m.neff; ++e) {
+    const int k = m.randomnumb(e);
+    if (k <= 0) continue;
+    const int rt = m.randomtype(e);
+    const int n = nt * k;
+    if (multiple_breed(rt)) {
+      if (m.max_msires == 0)
+        sample_mb_g(s, e, n);
+      else
+        sample_mbs_g(s, e, run::max_candidates, n);
+      continue;
+    }
+
+    // u_p' A^-1 u_q over the levels of the group's first effect, for the
+    // elements that the starting matrix does not hold at 0.
+    const int nl = m.nlev(e);
+    for (int k1 = 0; k1 < k; ++k1)
+      for (int t1 = 1; t1 <= nt; ++t1) {
+        const int p = k1 * nt + t1;
+        const int x0 = address1(e + k1, 1, t1);
+        const auto x = sparsem::slice(s.SOL, x0, x0 + (nl - 1) * nt, nt);
+        for (int k2 = 0; k2 < k; ++k2)
+          for (int t2 = 1; t2 <= nt; ++t2) {
+            const int q = k2 * nt + t2;
+            if (p > q || s.ORIG_G(e, p, q) == 0.0) continue;
+            const int y0 = address1(e + k2, 1, t2);
+            const auto y = sparsem::slice(s.SOL, y0, y0 + (nl - 1) * nt, nt);
+            const double v = sparsem::quadr_hashm(x, s.AINV(e), y);
+            w.qform(e, p, q) = v;
+            w.qform(e, q, p) = v;
+          }
+      }
+
+    if (rt == model::rnd_add_an_ms && m.effecttype(e) == model::eff_ram)
+      mendelian(s, e, w.qform, w.ee);
+
+    const int df = s.DF_RANDOM(e) + m.dbelief_g(e);
+    check_df(df, n, e);
+    util::mat1<double> sc(n, n);
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= n; ++i) {
+        w.qform(e, i, j) += m.dbelief_g(e) * s.ORIG_G(e, i, j);
+        sc(i, j) = w.qform(e, i, j);
+      }
+    repair(sc, "qform not pos def, fixed", e);
+    for (int j = 1; j <= n; ++j)
+      for (int i = 1; i <= n; ++i) w.qform(e, i, j) = sc(i, j);
+
+    const util::mat1<double> draw = prob::gen_invwishart_multi(denseop::finvcs8(sc), df);
+    // The starting zero pattern holds; nothing outside the block is kept.
+    for (int j = 1; j <= maxc; ++j)
+      for (int i = 1; i <= maxc; ++i)
+        m.g(e, i, j) = (i <= n && j <= n && s.ORIG_G(e, i, j) != 0.0) ? draw(i, j) : 0.0;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Step 3: R.
+
+void sample_r(run::State& s, DispersionWork& w) {
+  const int nt = m.ntrait;
+  const int df = m.nrec + m.dbelief_r;
+  check_df(df, nt, 0);
+  for (int j = 1; j <= nt; ++j)
+    for (int i = 1; i <= nt; ++i) w.ee(i, j) += m.dbelief_r * s.ORIG_R(i, j);
+  repair(w.ee, "ee not pos def, fixed", 0);
+  const util::mat1<double> draw = prob::gen_invwishart_multi(denseop::finvcs8(w.ee), df);
+  for (int j = 1; j <= nt; ++j)
+    for (int i = 1; i <= nt; ++i) m.r(i, j) = s.ORIG_R(i, j) != 0.0 ? draw(i, j) : 0.0;
+}
+
+// ---------------------------------------------------------------------------
+// Step 4: sample files.
+
+void write_samples(const run::State& s, SampleFiles& f) {
+  const int nt = m.ntrait;
+  if (f.varcompsam.is_open()) {
+    util::TextOut& o = f.varcompsam;
+    o.free(m.round);
+    for (int e = 1; e <= m.neff; ++e) {
+      if (m.randomnumb(e) <= 0) continue;
+      const int n = block_order(e);
+      for (int i = 1; i <= n; ++i)
+        for (int j = i; j <= n; ++j)
+          if (s.ORIG_G(e, i, j) != 0.0) o.free(m.g(e, i, j));
+    }
+    for (int t1 = 1; t1 <= nt; ++t1)
+      for (int t2 = t1; t2 <= nt; ++t2)
+        if (s.ORIG_R(t1, t2) != 0.0) o.free(m.r(t1, t2));
+  }
+  f.loglike_rnd.free(m.round, " ", s.logl_total);
+  if (f.solutionsam.is_open()) {
+    util::TextOut& o = f.solutionsam;
+    o.free(m.round);
+    long long base = 0;  // equations before effect e
+    for (int e = 1; e <= m.neff; ++e) {
+      if (m.effectsave(e) == 1)
+        for (int l = 1; l <= m.nlev(e); ++l)
+          for (int t = 1; t <= nt; ++t)
+            if (m.pos_eff(e, t) != 0)
+              o.free(s.SOL(static_cast<long>(base + static_cast<long long>(l - 1) * nt + t)));
+      base += static_cast<long long>(m.nlev(e)) * nt;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Step 5: posterior sums.
+
+namespace {
+
+void add_sums(const double* x, double* sum, double* ss, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    sum[i] += x[i];
+    ss[i] += x[i] * x[i];
+  }
+}
+
+std::size_t count(const util::mat1<double>& a) { return static_cast<std::size_t>(a.rows() * a.cols()); }
+
+}  // namespace
+
+void add_posterior_sums(run::State& s) {
+  add_sums(m.r.data(), s.SUMR.data(), s.SSR.data(), count(m.r));
+  const std::size_t ng =
+      static_cast<std::size_t>(m.g.extent1() * m.g.extent2() * m.g.extent3());
+  add_sums(m.g.data(), s.SUMG.data(), s.SSG.data(), ng);
+  add_sums(s.SOL.data(), s.SUMSOL.data(), s.SSSOL.data(), static_cast<std::size_t>(s.SOL.size()));
+  if (has_ram_ms_group())
+    add_sums(s.SOL_N.data(), s.SUMSOL_N.data(), s.SSSOL_N.data(), count(s.SOL_N));
+}
+
+// ---------------------------------------------------------------------------
+// Step 9: progress line.
+
+void progress_line(run::State& s) {
+  s.cpu_now = util::cpu_seconds();
+  const float elapsed = s.cpu_now - s.cpu_start;
+  const float rate = static_cast<float>(600LL * m.skip) / (s.cpu_now - s.cpu_last);
+  util::say("round ", m.round, "elapsed time ", elapsed, " s ", "(", rate, "rounds/min )");
+  s.cpu_last = util::cpu_seconds();
+}
+
+// ---------------------------------------------------------------------------
+
+void gibbsvar(run::State& s) {
+  DispersionWork& w = dispersion_work;
+  const long long round = m.round, skip = m.skip;
+
+  residual_pass(s, w);
+  sample_g(s, w);
+  sample_r(s, w);
+  if (round == m.nround || round % skip == 0) write_samples(s, sample_files);
+  if (kept_cycle(m.round)) add_posterior_sums(s);
+  if (m.neffr > 0) structural_r(s, w.e);
+  if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t)
+    student_t_weights(s, w.e);
+  else if (m.residualtype == model::res_slash || m.residualtype == model::res_struct_slash)
+    slash_weights(s, w.e);
+  if (round < m.nround && round % (100 * skip) == 0) run::store_solutions(s);
+  if (round % (10 * skip) == 0) progress_line(s);
+}
+
+// ---------------------------------------------------------------------------
+// Steps of later models.
+
+void mendelian(run::State&, int, util::arr3<double>&, util::mat1<double>&) {
+  not_built("Mendelian sampling of animals without equations (add_an_ms with a ram effect)");
+}
+void structural_r(run::State&, util::mat1<double>&) {
+  not_built("Sampling of structural residual effects");
+}
+void student_t_weights(run::State&, const util::mat1<double>&) {
+  not_built("Sampling of Student-t robustness weights");
+}
+void slash_weights(run::State&, const util::mat1<double>&) {
+  not_built("Sampling of slash robustness weights");
+}
+void sample_mb_g(run::State&, int, int) {
+  not_built("Sampling of multiple-breed (co)variance blocks");
+}
+void sample_mbs_g(run::State&, int, int, int) {
+  not_built("Sampling of multiple-breed (co)variance blocks with candidate sires");
+}
+
+}  // namespace sampler

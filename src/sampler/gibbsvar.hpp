@@ -1,0 +1,74 @@
+// The dispersion step, the second half of every cycle: a residual pass over
+// the records, new draws of every random group's (co)variance matrix G and of
+// the residual (co)variance matrix R from their inverse-Wishart full
+// conditionals, the sample files, the posterior sums, the structural residual
+// effects and robustness weights, the periodic store of the result files and
+// the progress line, in that order (the order fixes the random stream).
+//
+// The starting matrices ORIG_G and ORIG_R give the prior scales and the zero
+// pattern: an element that is 0 there is never sampled and stays 0.
+#pragma once
+
+#include "run/state.hpp"
+#include "sampler/samplefiles.hpp"
+#include "util/array.hpp"
+
+namespace sampler {
+
+// Work arrays of the step, kept between cycles so that a cycle allocates
+// nothing of the size of the data; their contents last one call.
+struct DispersionWork {
+  // (nrec, ntrait): residuals of each record divided by the square root of
+  // its residual scale.  Rows of records left to the Mendelian step are 0.
+  util::mat1<double> e;
+  util::mat1<double> ee;     // (ntrait, ntrait) residual cross-products
+  util::arr3<double> qform;  // (neff, 20, 20) quadratic forms of each group
+};
+
+extern DispersionWork dispersion_work;
+
+// A kept cycle: past burn-in and a multiple of the thinning interval.  Its
+// samples enter the posterior sums and the per-record log-likelihoods.
+bool kept_cycle(int round);
+
+// One dispersion step for cycle model::m.round, working on s, model::m (g and
+// r are replaced), dispersion_work and sample_files.  s.logl_total must hold 0
+// at entry (the main loop clears it before each cycle).
+void gibbsvar(run::State& s);
+
+// ---- the steps of gibbsvar, in their order ----------------------------------
+
+// Residual pass (every record through the record protocol): w.e, w.ee and, on
+// kept cycles, the log-likelihoods.  Leaves s.irec at nrec + 1.
+void residual_pass(run::State& s, DispersionWork& w);
+// New G of every random group (multiple-breed groups through their own step).
+void sample_g(run::State& s, DispersionWork& w);
+// New R from w.ee.
+void sample_r(run::State& s, DispersionWork& w);
+// The lines of "varcompsam", "loglike_rnd" and "solutionsam" of the cycle.
+void write_samples(const run::State& s, SampleFiles& f);
+// SUMR/SSR, SUMG/SSG, SUMSOL/SSSOL and, with a reduced animal model,
+// SUMSOL_N/SSSOL_N.
+void add_posterior_sums(run::State& s);
+// " round <round> elapsed time <s> s ( <rate> rounds/min )"; sets s.cpu_now and
+// s.cpu_last.
+void progress_line(run::State& s);
+
+// ---- steps of models this build does not sample ---------------------------
+// Each stops the run with a message saying so; the start-up refuses such
+// models before the first cycle.
+
+// Mendelian terms of the animals without equations of a reduced animal model:
+// adds to qform(e, :, :) and to ee.
+void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee);
+// Structural residual effects; rescales the residual array in place.
+void structural_r(run::State& s, util::mat1<double>& e);
+// Robustness weights and their shape.
+void student_t_weights(run::State& s, const util::mat1<double>& e);
+void slash_weights(run::State& s, const util::mat1<double>& e);
+// Multiple-breed (co)variance blocks of the group at e (order n per breed),
+// without and with candidate sires (at most maxc per animal).
+void sample_mb_g(run::State& s, int e, int n);
+void sample_mbs_g(run::State& s, int e, int maxc, int n);
+
+}  // namespace sampler
