@@ -31,6 +31,7 @@ struct Options {
   std::string out = ".";
   std::string prefix;
   bool help = false;
+  std::string command;  // the options as given, for the files' headers
 };
 
 // Parses the command-line words (without the program name).  Throws

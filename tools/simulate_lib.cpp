@@ -181,6 +181,8 @@ std::string usage() {
 
 Options parse_options(const std::vector<std::string>& args) {
   Options o;
+  o.command = "simulate";
+  for (const std::string& w : args) o.command += " " + w;
   for (std::size_t k = 0; k < args.size(); ++k) {
     std::string opt = args[k], val;
     bool has_val = false;
@@ -456,6 +458,7 @@ Summary simulate(const Options& o) {
     std::fprintf(p, "# Data columns: trait(s) 1-%d, fixed level %d, covariable %d, animal %d", nt, nt + 1, nt + 2,
                  nt + 3);
     if (o.weights) std::fprintf(p, ", weight %d", nt + 4);
+    std::fprintf(p, "\n# Made by: %s", o.command.c_str());
     std::fprintf(p, "\nMCMC_CHAIN:\n%ld %ld %ld\n", o.nround, o.nburn, o.skip);
     std::fprintf(p, "SEED\n%ld\n", o.chain_seed);
     std::fprintf(p, "RESTART:\nn\n");
@@ -488,7 +491,8 @@ Summary simulate(const Options& o) {
   {
     File f(path("truth.txt"));
     std::FILE* p = f.f;
-    std::fprintf(p, "# True values of the simulated data set (seed %llu)\n", static_cast<unsigned long long>(o.seed));
+    std::fprintf(p, "# True values of the simulated data set (seed %llu)\n# Made by: %s\n",
+                 static_cast<unsigned long long>(o.seed), o.command.c_str());
     std::fprintf(p, "TRAITS\n%d\nRECORDS\n%ld\nANIMALS\n%ld\nFOUNDERS\n%ld\n", nt, o.records, o.animals, sum.founders);
     std::fprintf(p, "GENETIC_(CO)VARIANCES\n");
     put_matrix(p, g, nt, 1.0);
