@@ -17,6 +17,54 @@ int kept_count(int round);
 // the sample files for appending (after the last cycle they stay closed).
 // Each file is written whole to a temporary and renamed into place, so an
 // interrupted store leaves the previous files intact.
+//
+// Means and standard deviations (divisor n, the kept count) are written once
+// the chain is past burn-in with at least one kept sample; before that the
+// mean and sd columns hold the raw sums.  An acceptance rate is its sum
+// divided by n, or the sum itself while n is 0.  A variance that rounds
+// below 0 gives a standard deviation of 0.
 void store_solutions(State& s);
+
+// What the store and the restart share about the layouts.
+namespace results {
+
+// Head lines, written as they stand.
+inline constexpr const char* head_solutions = "trait effect level     mean            sd            last ";
+inline constexpr const char* head_msiresppr =
+    "  animal    sire      post.prob.        sd           last       sample prop";
+inline constexpr const char* head_robustness_w = "trait    record       mean            sd            last ";
+// The column line of "loglike_obs" (a free-format line).
+inline constexpr const char* head_loglike_obs = "obs       cpo             average logl    logl-thetabar   residuals";
+
+// Random types 9 and 10: several breeds in one block.
+inline bool is_multibreed(int randomtype) { return randomtype == 9 || randomtype == 10; }
+// Order of the (co)variance block of the random group whose first effect is e.
+int block_order(int e);
+// Some effect has a multiple-breed group, or the residuals are not
+// homogeneous: "mh_dbeliefchg" and "mh_acceptance" exist.
+bool uses_mh_files();
+// Residual types 3 to 6: "robustness_w" exists.
+bool robust_weights();
+// Some effect is saved: "solutionsam" exists.
+bool saves_solutions();
+// "msirespprsam" exists (probabilities of candidate sires resampled).
+bool samples_msires();
+
+// What a structural residual effect has in the result files: a covariable
+// or reaction norm has one scale factor per trait and a degrees-of-belief
+// proposal; a cross-classified effect that is also random has factors per
+// level and an alpha; any other effect factors per level only.
+enum class Structural { scale, levels_alpha, levels };
+Structural structural_kind(int e);
+
+// The sample files after a store at cycle `round`: closed, and reopened for
+// appending unless the chain has ended (unit 58 only while its proposals
+// are still tuned).
+void reopen_sample_files(State& s, int round);
+// The sample files of a chain restarted at cycle `start`, opened for
+// appending.  A missing file stops the run.
+void open_sample_files(State& s, int start);
+
+}  // namespace results
 
 }  // namespace run

@@ -1,0 +1,411 @@
+#include "run/store.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "run/model.hpp"
+#include "sampler/records.hpp"
+#include "sampler/samplefiles.hpp"
+#include "util/stop.hpp"
+#include "util/format.hpp"
+#include "util/textio.hpp"
+
+namespace run {
+
+using model::m;
+using namespace results;
+
+int kept_count(int round) { return round / m.skip - m.nburn / m.skip; }
+
+namespace results {
+
+int block_order(int e) {
+  int d = m.ntrait * m.randomnumb(e);
+  if (is_multibreed(m.randomtype(e))) d *= m.nbreed(e);
+  return d;
+}
+
+bool uses_mh_files() {
+  if (m.residualtype != model::res_homogeneous) return true;
+  for (int e = 1; e <= m.neff; ++e)
+    if (is_multibreed(m.randomtype(e))) return true;
+  return false;
+}
+
+bool robust_weights() { return m.residualtype >= model::res_slash && m.residualtype <= model::res_struct_student_t; }
+
+bool saves_solutions() {
+  for (int e = 1; e <= m.neff; ++e)
+    if (m.effectsave(e) == 1) return true;
+  return false;
+}
+
+// The same condition under which the pedigree reader creates the file.
+bool samples_msires() { return m.max_msires > 1 && m.ms_alpha != 0; }
+
+Structural structural_kind(int e) {
+  const int et = m.effecttype(e);
+  if (et == model::eff_cov || et == model::eff_rno) return Structural::scale;
+  if (et == model::eff_cro && m.randomnumb(e) > 0) return Structural::levels_alpha;
+  return Structural::levels;
+}
+
+namespace {
+
+// A sample file reopened to go on writing at its end.  It must exist: the
+// chain that made it is being continued.
+void reopen(util::TextOut& f, const char* name) {
+  struct stat st;
+  const int err = ::stat(name, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EISDIR;
+  if (err != 0) util::fatal_stderr(std::string("cannot open file \"") + name + "\": " + std::strerror(err));
+  f = util::TextOut(name, util::TextOut::Mode::append);
+}
+
+// Tuning lines come while the cycle is at most half of burn-in (32-bit
+// comparisons).
+bool in_tuning(int round, bool strictly) {
+  const float c = static_cast<float>(round), h = 0.5f * static_cast<float>(m.nburn);
+  return strictly ? c < h : c <= h;
+}
+
+}  // namespace
+
+void reopen_sample_files(State& s, int round) {
+  sampler::SampleFiles& f = sampler::sample_files;
+  const bool going_on = round < m.nround;
+  f.varcompsam.close();
+  if (going_on) reopen(f.varcompsam, sampler::varcompsam_file);
+  f.loglike_rnd.close();
+  if (going_on) reopen(f.loglike_rnd, sampler::loglike_rnd_file);
+  if (samples_msires()) {
+    s.msirespprsam.close();
+    if (going_on) reopen(s.msirespprsam, "msirespprsam");
+  }
+  if (uses_mh_files()) {
+    if (in_tuning(round, false)) f.mh_dbeliefchg.close();
+    if (in_tuning(round, true)) reopen(f.mh_dbeliefchg, sampler::mh_dbeliefchg_file);
+  }
+  if (saves_solutions()) {
+    f.solutionsam.close();
+    if (going_on) reopen(f.solutionsam, sampler::solutionsam_file);
+  }
+}
+
+void open_sample_files(State& s, int start) {
+  sampler::SampleFiles& f = sampler::sample_files;
+  reopen(f.varcompsam, sampler::varcompsam_file);
+  reopen(f.loglike_rnd, sampler::loglike_rnd_file);
+  if (samples_msires()) reopen(s.msirespprsam, "msirespprsam");
+  if (uses_mh_files() && in_tuning(start, false)) reopen(f.mh_dbeliefchg, sampler::mh_dbeliefchg_file);
+  if (saves_solutions()) reopen(f.solutionsam, sampler::solutionsam_file);
+}
+
+}  // namespace results
+
+namespace {
+
+// A result file under construction: lines are gathered in a buffer and
+// handed to the temporary file in large pieces; commit() renames it into
+// place.
+class ResultFile {
+ public:
+  explicit ResultFile(const char* name) : out_(name, util::TextOut::Mode::atomic) { buf_.reserve(1 << 17); }
+  std::string& buf() { return buf_; }
+  void end_line() {
+    buf_.push_back('\n');
+    if (buf_.size() >= (1 << 16)) spill();
+  }
+  // A free-format line.
+  template <class... A>
+  void free(const A&... a) {
+    buf_ += util::freev(a...);
+    end_line();
+  }
+  void text(std::string_view s) {
+    buf_ += s;
+    end_line();
+  }
+  void title(const char* t) { free(t, m.round, " rounds and burn-in of ", m.nburn); }
+  void commit() {
+    spill();
+    out_.commit();
+  }
+
+ private:
+  void spill() {
+    out_.write(buf_);
+    buf_.clear();
+  }
+  util::TextOut out_;
+  std::string buf_;
+};
+
+// Posterior summaries of the store: mean and sd once kept samples exist,
+// otherwise the raw sums (0 before the first kept sample).
+struct Summary {
+  double n = 0;       // kept count as a real
+  bool kept = false;  // past burn-in with at least one kept sample
+  double mean(double S) const { return kept ? S / n : S; }
+  double sd(double S, double Q) const {
+    if (!kept) return Q;
+    const double v = (Q - S * S / n) / n;
+    return v > 0 ? std::sqrt(v) : 0.0;
+  }
+  // Acceptance rates: a kept count of 0 leaves the sum as it stands.
+  double rate(double S) const { return n != 0 ? S / n : S; }
+};
+
+// Value of a (rows, cols) array, 0 where it has no element.
+double at(const util::mat1<double>& a, int i, int j) {
+  return i >= 1 && i <= a.rows() && j >= 1 && j <= a.cols() ? a(i, j) : 0.0;
+}
+
+// trait, effect, level, then mean, sd and last.
+void level_line(ResultFile& f, const Summary& sm, int t, int e, int l, double S, double Q, double last) {
+  std::string& b = f.buf();
+  util::put_i(b, t, 3);
+  util::put_i(b, e, 3);
+  util::put_i(b, l, 8);
+  util::put_f(b, sm.mean(S), 15, 6);
+  util::put_f(b, sm.sd(S, Q), 15, 6);
+  util::put_f(b, last, 15, 6);
+  f.end_line();
+}
+
+void write_solutions(const State& s, const Summary& sm) {
+  const int nt = m.ntrait;
+  ResultFile f("solutions");
+  f.title("Solution after: ");
+  f.text(head_solutions);
+  int f_ram = 0, j_ram = 0;
+  for (int e = 1; e <= m.neff; ++e)
+    if (m.effecttype(e) == model::eff_ram && f_ram == 0) f_ram = e;
+  int base = 0;  // equations of the effects before e
+  for (int e = 1; e <= m.neff; ++e) {
+    for (int l = 1; l <= m.nlev(e); ++l)
+      for (int t = 1; t <= nt; ++t) {
+        if (m.pos_eff(e, t) == 0) continue;
+        const int a = base + (l - 1) * nt + t;
+        level_line(f, sm, t, e, l, s.SUMSOL(a), s.SSSOL(a), s.SOL(a));
+      }
+    base += m.nlev(e) * nt;
+    if (m.effecttype(e) != model::eff_ram) continue;
+    // Animals without equations of their own.
+    ++j_ram;
+    for (int an = m.nlev(e) + 1; an <= m.lenped(f_ram); ++an)
+      for (int t = 1; t <= nt; ++t) {
+        if (m.pos_eff(e, t) == 0) continue;
+        const int i = an - m.nlev(e), c = (j_ram - 1) * nt + t;
+        level_line(f, sm, t, e, an, at(s.SUMSOL_N, i, c), at(s.SSSOL_N, i, c), at(s.SOL_N, i, c));
+      }
+  }
+  f.commit();
+  util::say("solutions stored in file: \"solutions\"");
+}
+
+void write_msiresppr(const State& s, const Summary& sm) {
+  ResultFile f("msiresppr");
+  f.title("Post. probs after: ");
+  f.text(head_msiresppr);
+  for (int an = 1; an <= m.lenped(1); ++an) {
+    if (s.MS_STAT(an) <= 0) continue;
+    const int p = s.P_MS(an);
+    const int nc = static_cast<int>(s.MS(p));
+    for (int k = 1; k <= nc; ++k) {
+      const int ps = p + 2 * k - 1, pp = p + 2 * k;
+      std::string& b = f.buf();
+      util::put_i(b, an, 8);
+      util::put_i(b, static_cast<int>(s.MS(ps)), 8);
+      util::put_f(b, sm.mean(s.SUMMS(pp)), 14, 6);
+      util::put_f(b, sm.sd(s.SUMMS(pp), s.SSMS(pp)), 14, 6);
+      util::put_f(b, s.MS(pp), 14, 6);
+      util::put_f(b, sm.mean(s.SUMMS(ps)), 14, 6);
+      f.end_line();
+    }
+  }
+  f.commit();
+  util::say("msires ppr stored in file: \"msiresppr\"");
+}
+
+// One matrix row of d values, ten fields of F12.4 to a line.
+template <class Get>
+void matrix_row(ResultFile& f, int d, Get get) {
+  std::string& b = f.buf();
+  for (int j = 1; j <= d; ++j) {
+    util::put_f(b, get(j), 12, 4);
+    if (j % 10 == 0 || j == d) f.end_line();
+  }
+}
+
+void write_varcomp(const State& s, const Summary& sm) {
+  const int nt = m.ntrait;
+  ResultFile f("varcomp");
+  f.title("Variance components after: ");
+  for (int e = 1; e <= m.neff; ++e) {
+    if (m.randomnumb(e) <= 0) continue;
+    const int d = block_order(e);
+    if (d <= 0) continue;
+    f.free("Average variance components (G) for effect: ", e);
+    for (int i = 1; i <= d; ++i) matrix_row(f, d, [&](int j) { return sm.mean(s.SUMG(e, i, j)); });
+    f.free("Std deviation of variance components (G) for effect: ", e);
+    for (int i = 1; i <= d; ++i)
+      matrix_row(f, d, [&](int j) { return sm.sd(s.SUMG(e, i, j), s.SSG(e, i, j)); });
+    f.free("Last variance components sample (G) for effect: ", e);
+    for (int i = 1; i <= d; ++i) matrix_row(f, d, [&](int j) { return m.g(e, i, j); });
+  }
+  f.free("Average residuals (R)");
+  for (int i = 1; i <= nt; ++i) matrix_row(f, nt, [&](int j) { return sm.mean(s.SUMR(i, j)); });
+  f.free("Std deviation of residuals (R)");
+  for (int i = 1; i <= nt; ++i) matrix_row(f, nt, [&](int j) { return sm.sd(s.SUMR(i, j), s.SSR(i, j)); });
+  f.free("Last residuals sample (R)");
+  for (int i = 1; i <= nt; ++i) matrix_row(f, nt, [&](int j) { return m.r(i, j); });
+  f.commit();
+  util::say("variance components stored in file: \"varcomp\"");
+}
+
+// Every column of a record on one line, whatever the number of traits.
+void write_loglike_obs(const State& s, const Summary& sm) {
+  const int nt = m.ntrait;
+  ResultFile f("loglike_obs");
+  f.title("CPO,Loglike,residuals after: ");
+  f.free(head_loglike_obs);
+  const bool any = sm.n > 0;
+  for (int i = 1; i <= m.nrec; ++i) {
+    std::string& b = f.buf();
+    util::put_i(b, i, 10);
+    util::put_f(b, any ? 1.0 / (s.LOGL_OBS(i, 1) / sm.n) : s.LOGL_OBS(i, 1), 18, 12);
+    util::put_f(b, any ? s.LOGL_OBS(i, 2) / sm.n : s.LOGL_OBS(i, 2), 18, 12);
+    for (int c = 3; c <= nt + 3; ++c) util::put_f(b, s.LOGL_OBS(i, c), 18, 12);
+    f.end_line();
+  }
+  f.commit();
+  util::say("loglike_obs stored in file: \"loglike_obs\"");
+}
+
+void rate_line(ResultFile& f, double rate, int setting) {
+  std::string& b = f.buf();
+  util::put_f(b, rate, 12, 8);
+  util::put_i(b, setting, 10);
+  f.end_line();
+}
+void rate_line(ResultFile& f, double rate, double setting) {
+  std::string& b = f.buf();
+  util::put_f(b, rate, 12, 8);
+  util::put_f(b, setting, 12, 8);
+  f.end_line();
+}
+
+void write_mh_acceptance(const State& s, const Summary& sm) {
+  ResultFile f("mh_acceptance");
+  for (int e = 1; e <= m.neff; ++e) {
+    if (!is_multibreed(m.randomtype(e))) continue;
+    for (int b1 = 1; b1 <= m.nbreed(e); ++b1)
+      for (int b2 = b1; b2 <= m.nbreed(e); ++b2) {
+        f.free("Acceptance rate & proposal dbelief for effect: ", e, "Breed(s): ", b1, b2);
+        rate_line(f, sm.rate(s.SUMMB_ACCEP(e, b1, b2)), s.MB_DBELIEF(e, b1, b2));
+      }
+  }
+  for (int k = 1; k <= m.neffr; ++k) {
+    const int e = m.pos_effr(k);
+    switch (structural_kind(e)) {
+      case Structural::scale:
+        f.free("Acceptance rate & proposal dbelief for structural R effect: ", e);
+        rate_line(f, sm.rate(s.SUMR_ACCEP(k)), s.R_DBELIEFPROP(k));
+        break;
+      case Structural::levels_alpha:
+        f.free("Acceptance rate & proposal variance for alpha of structural R effect: ", e);
+        rate_line(f, sm.rate(s.SUMR_ALPHAACCEP(k)), s.R_ALPHA_VARPROP(k));
+        break;
+      case Structural::levels:
+        break;
+    }
+  }
+  if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t) {
+    f.free("Acceptance rate & proposal variance for alpha of robust R ");
+    rate_line(f, sm.rate(s.sumw_alphaaccep), s.w_alpha_varprop);
+  }
+  f.commit();
+  util::say("acceptance rates and degrees of belief stored in file: \"mh_acceptance\"");
+}
+
+void write_structural_r(const State& s, const Summary& sm) {
+  const int nt = m.ntrait;
+  ResultFile f("structural_r");
+  f.title("Structural R solution after: ");
+  f.text(head_solutions);
+  for (int k = 1; k <= m.neffr; ++k) {
+    const int e = m.pos_effr(k);
+    const Structural kind = structural_kind(e);
+    if (kind == Structural::levels_alpha) {
+      std::string& b = f.buf();
+      util::put_i(b, 1, 3);
+      util::put_i(b, e, 3);
+      util::put_a(b, "  alpha", 8);
+      util::put_f(b, sm.mean(s.SUMR_ALPHA(k)), 15, 6);
+      util::put_f(b, sm.sd(s.SUMR_ALPHA(k), s.SSR_ALPHA(k)), 15, 6);
+      util::put_f(b, s.R_ALPHA(k), 15, 6);
+      f.end_line();
+    }
+    const int levels = kind == Structural::scale ? 1 : m.nlev(e);
+    for (int l = 1; l <= levels; ++l)
+      for (int t = 1; t <= nt; ++t) {
+        if (m.pos_eff(e, t) == 0) continue;
+        const int a = sampler::address1(e, l, t);
+        level_line(f, sm, t, e, l, s.SUMR_SOL(a), s.SSR_SOL(a), s.R_SOL(a));
+      }
+  }
+  f.commit();
+  util::say("Structural R  stored in file: \"Structural_r\"");
+}
+
+void write_robustness_w(const State& s, const Summary& sm) {
+  ResultFile f("robustness_w");
+  f.title("Robustness weights after: ");
+  f.text(head_robustness_w);
+  for (int t = 1; t <= m.ntrait; ++t) {
+    std::string& b = f.buf();
+    util::put_i(b, t, 3);
+    util::put_a(b, "    alpha", 10);
+    util::put_f(b, sm.mean(s.sumw_alpha), 15, 6);
+    util::put_f(b, sm.sd(s.sumw_alpha, s.ssw_alpha), 15, 6);
+    util::put_f(b, s.w_alpha, 15, 6);
+    f.end_line();
+    for (int i = 1; i <= m.nrec; ++i) {
+      std::string& r = f.buf();
+      util::put_i(r, t, 3);
+      util::put_i(r, i, 10);
+      util::put_f(r, sm.mean(s.SUMWEIGHT_ROBUST(i)), 15, 6);
+      util::put_f(r, sm.sd(s.SUMWEIGHT_ROBUST(i), s.SSWEIGHT_ROBUST(i)), 15, 6);
+      util::put_f(r, s.WEIGHT_ROBUST(i), 15, 6);
+      f.end_line();
+    }
+  }
+  f.commit();
+  util::say("Robustness weights stored in file: \"robustness_w\"");
+}
+
+}  // namespace
+
+void store_solutions(State& s) {
+  const int round = m.round;
+  Summary sm;
+  const int n = kept_count(round);
+  sm.n = static_cast<double>(n);
+  sm.kept = m.nburn < round && n > 0;
+
+  write_solutions(s, sm);
+  if (m.max_msires > 1) write_msiresppr(s, sm);
+  write_varcomp(s, sm);
+  if (m.nburn < round) write_loglike_obs(s, sm);
+  reopen_sample_files(s, round);
+  if (uses_mh_files()) write_mh_acceptance(s, sm);
+  if (m.neffr > 0) write_structural_r(s, sm);
+  if (robust_weights()) write_robustness_w(s, sm);
+}
+
+}  // namespace run
