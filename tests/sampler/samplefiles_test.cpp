@@ -1,0 +1,75 @@
+// The sample files: which files a model gets, creation, appending, closing.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "run/model.hpp"
+#include "sampler/dispersion_support.hpp"
+#include "sampler/eq_support.hpp"
+#include "sampler/samplefiles.hpp"
+
+namespace {
+
+using model::m;
+using sampler::sample_files;
+
+using SampleFiles = disptest::InFolder;
+
+TEST_F(SampleFiles, ConditionsOfTheOptionalFiles) {
+  eqtest::new_model(1, {model::eff_cro, model::eff_cro}, {2, 3}, 1);
+  EXPECT_FALSE(sampler::wants_mh_dbeliefchg());
+  EXPECT_FALSE(sampler::wants_solutionsam());
+  sampler::open_new(sample_files);
+  EXPECT_TRUE(exists("varcompsam"));
+  EXPECT_TRUE(exists("loglike_rnd"));
+  EXPECT_FALSE(exists("mh_dbeliefchg"));
+  EXPECT_FALSE(exists("solutionsam"));
+  sampler::close(sample_files);
+
+  m.effectsave(2) = 1;
+  m.residualtype = model::res_slash;  // a heavy-tailed residual tunes a proposal
+  EXPECT_TRUE(sampler::wants_mh_dbeliefchg());
+  EXPECT_TRUE(sampler::wants_solutionsam());
+  m.residualtype = model::res_homogeneous;
+  m.randomtype(1) = model::rnd_add_an_mb;
+  EXPECT_TRUE(sampler::wants_mh_dbeliefchg());
+  sampler::open_new(sample_files);
+  EXPECT_TRUE(exists("mh_dbeliefchg"));
+  EXPECT_TRUE(exists("solutionsam"));
+}
+
+TEST_F(SampleFiles, NewReplacesAppendKeepsAndClosedFilesDropLines) {
+  eqtest::new_model(1, {model::eff_cro}, {2}, 1);
+  m.effectsave(1) = 1;
+  m.randomtype(1) = model::rnd_diag_mb;
+  sampler::open_new(sample_files);
+  sample_files.varcompsam.free(1);
+  sample_files.mh_dbeliefchg.free(0.5);
+  sampler::close(sample_files);
+
+  sampler::open_append(sample_files);
+  sample_files.varcompsam.free(2);
+  sample_files.mh_dbeliefchg.free(0.25);
+  sampler::close(sample_files);
+  EXPECT_EQ(file_lines("varcompsam"), (std::vector<std::string>{" 1", " 2"}));
+  EXPECT_EQ(file_lines("mh_dbeliefchg"), (std::vector<std::string>{" 0.5", " 0.25"}));
+
+  // Past the tuning window "mh_dbeliefchg" stays closed; writes to it are dropped.
+  sampler::open_append(sample_files, false);
+  EXPECT_FALSE(sample_files.mh_dbeliefchg.is_open());
+  sample_files.mh_dbeliefchg.free(9.0);
+  sample_files.solutionsam.free(3);
+  sampler::flush(sample_files);
+  EXPECT_EQ(file_lines("solutionsam"), std::vector<std::string>{" 3"});
+  sampler::close(sample_files);
+  EXPECT_EQ(file_lines("mh_dbeliefchg").size(), 2u);
+
+  // A fresh run empties the files.
+  sampler::open_new(sample_files);
+  sampler::close(sample_files);
+  EXPECT_TRUE(file_lines("varcompsam").empty());
+  EXPECT_TRUE(file_lines("solutionsam").empty());
+}
+
+}  // namespace
