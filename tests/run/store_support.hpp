@@ -1,0 +1,261 @@
+// Support of the result-file and restart tests: model descriptions and
+// sampler states built by hand, with sums that match chosen means and
+// standard deviations.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "run/model.hpp"
+#include "run/state.hpp"
+#include "run/store.hpp"
+#include "sampler/samplefiles.hpp"
+#include "state_support.hpp"
+
+namespace storetest {
+
+inline model::Model& M = model::m;
+
+// Every per-effect array of the model sized, with the defaults of the
+// parameter reader (not random, present for every trait in column 1).
+inline void shape_model(int ntrait, int neff, int nrec) {
+  M = model::Model{};
+  M.ntrait = ntrait;
+  M.neff = neff;
+  M.nrec = nrec;
+  M.pos_y.resize(ntrait);
+  for (int t = 1; t <= ntrait; ++t) M.pos_y(t) = 1;
+  M.pos_eff.resize(neff, ntrait);
+  M.pos_eff.fill(1);
+  M.nlev.resize(neff);
+  M.effecttype.resize(neff);
+  M.effectsave.resize(neff);
+  M.nestedcov.resize(neff, ntrait);
+  M.randomtype.resize(neff);
+  M.randomtype.fill(model::rnd_none);
+  M.randomnumb.resize(neff);
+  M.dbelief_g.resize(neff);
+  M.randomfile.resize(neff);
+  M.lenped.resize(neff);
+  M.ngrp.resize(neff);
+  M.nbreed.resize(neff);
+  M.g.resize(neff, model::maxcorr, model::maxcorr);
+  M.r.resize(ntrait, ntrait);
+  M.rinv.resize(ntrait, ntrait);
+  M.residualtype = model::res_homogeneous;
+  M.skip = 1;
+}
+
+inline void allocate(run::State& s) {
+  s = run::State{};
+  s.neq = run::number_of_equations();
+  s.reclen = 1;
+  run::allocate_state(s);
+}
+
+// S and Q of n samples with this mean and standard deviation.
+inline void set_pair(double& S, double& Q, double n, double mean, double sd) {
+  S = mean * n;
+  Q = n * (sd * sd + mean * mean);
+}
+
+// A value that varies in sign and size with k.
+inline double wave(int k, double scale = 1.0) {
+  return scale * ((k % 7) - 3 + 0.123457 * ((k * 37) % 11));
+}
+
+// Two traits, three effects, four records, kept count 90 at cycle 1000
+// (burn-in 105, thinning 10):
+//  1: animal of a reduced animal model, "add_an_ms", 3 levels, a pedigree of
+//     5 (two animals without equations), candidate sires for animals 2 and 4;
+//  2: cross-classified, "diag_mb" with two breeds (block of order 4);
+//  3: covariable, not random, absent for trait 2.
+// Sums are set for n kept samples (the raw sums as they stand when n <= 0).
+inline void model_a(run::State& s, int round, int nround, int nburn = 105, int skip = 10) {
+  shape_model(2, 3, 4);
+  M.nround = nround;
+  M.nburn = nburn;
+  M.skip = skip;
+  M.round = round;
+  M.effecttype(1) = model::eff_ram;
+  M.nlev(1) = 3;
+  M.randomtype(1) = model::rnd_add_an_ms;
+  M.randomnumb(1) = 1;
+  M.lenped(1) = 5;
+  M.effecttype(2) = model::eff_cro;
+  M.nlev(2) = 2;
+  M.randomtype(2) = model::rnd_diag_mb;
+  M.randomnumb(2) = 1;
+  M.nbreed(2) = 2;
+  M.effecttype(3) = model::eff_cov;
+  M.nlev(3) = 1;
+  M.pos_eff(3, 2) = 0;
+  M.max_msires = 3;
+  M.ms_alpha = 1.0f;
+  for (int i = 1; i <= 2; ++i)
+    for (int j = 1; j <= 2; ++j) {
+      M.g(1, i, j) = i == j ? 1.25 + i : 0.3125;
+      M.r(i, j) = i == j ? 2.5 * i : -0.75;
+    }
+  for (int i = 1; i <= 4; ++i)
+    for (int j = 1; j <= 4; ++j) M.g(2, i, j) = i == j ? 0.5 * i : 0.0625 * (i + j);
+
+  allocate(s);
+  const int n = run::kept_count(round);
+  const double dn = n > 0 ? n : 1;  // sums of the chosen summaries
+  const bool kept = nburn < round && n > 0;
+  for (int a = 1; a <= s.neq; ++a) {
+    s.SOL(a) = wave(a, 0.75);
+    if (kept) set_pair(s.SUMSOL(a), s.SSSOL(a), dn, wave(a + 3, 1.5), 0.05 * a);
+  }
+  // Equations of trait 2 of effect 3 have no line: sums that stay 0.
+  s.SUMSOL(12) = s.SSSOL(12) = 0;
+  s.SOL_N.resize(2, 2);
+  s.SUMSOL_N.resize(2, 2);
+  s.SSSOL_N.resize(2, 2);
+  for (int i = 1; i <= 2; ++i)
+    for (int c = 1; c <= 2; ++c) {
+      s.SOL_N(i, c) = wave(10 * i + c, 0.5);
+      if (kept) set_pair(s.SUMSOL_N(i, c), s.SSSOL_N(i, c), dn, wave(i + 5 * c, 0.25), 0.125 * c);
+    }
+  for (int e = 1; e <= 2; ++e)
+    for (int i = 1; i <= 20; ++i)
+      for (int j = 1; j <= 20; ++j)
+        if (M.g(e, i, j) != 0 && kept)
+          set_pair(s.SUMG(e, i, j), s.SSG(e, i, j), dn, M.g(e, i, j) * 0.9, 0.01 * (i + j));
+  for (int i = 1; i <= 2; ++i)
+    for (int j = 1; j <= 2; ++j)
+      if (kept) set_pair(s.SUMR(i, j), s.SSR(i, j), dn, M.r(i, j) * 1.1, 0.02 * (i + j));
+
+  // Candidate sires: animal 2 (two candidates) and animal 4 (three).
+  s.MS.resize(12);
+  s.SUMMS.resize(12);
+  s.SSMS.resize(12);
+  s.MS_ALPHAS.resize(12);
+  const int starts[2] = {1, 6}, animals[2] = {2, 4}, counts[2] = {2, 3};
+  const double probs[5] = {0.375, 0.625, 0.2, 0.3, 0.5};
+  const double times[5] = {36, 54, 9, 27, 54};
+  int q = 0;
+  for (int b = 0; b < 2; ++b) {
+    const int p = starts[b];
+    s.P_MS(animals[b]) = p;
+    s.MS_STAT(animals[b]) = 1;
+    s.MS(p) = counts[b];
+    for (int k = 1; k <= counts[b]; ++k, ++q) {
+      s.MS(p + 2 * k - 1) = 100 + 10 * b + k;
+      s.MS(p + 2 * k) = probs[q];
+      if (kept) {
+        set_pair(s.SUMMS(p + 2 * k), s.SSMS(p + 2 * k), dn, probs[q] - 0.05, 0.0625 * k);
+        s.SUMMS(p + 2 * k - 1) = times[q] * dn / 90.0;
+      }
+    }
+  }
+  // Multiple-breed proposals.
+  s.SUMMB_ACCEP.resize(3, 2, 2);
+  s.MB_DBELIEF.resize(3, 2, 2);
+  s.SUMMB_ACCEP(2, 1, 1) = 0.25 * n;
+  s.SUMMB_ACCEP(2, 1, 2) = 0.4375 * n;
+  s.SUMMB_ACCEP(2, 2, 2) = 0.5625 * n;
+  s.MB_DBELIEF(2, 1, 1) = 12;
+  s.MB_DBELIEF(2, 1, 2) = 345;
+  s.MB_DBELIEF(2, 2, 2) = 6789;
+
+  for (int i = 1; i <= 4; ++i) {
+    if (kept) {
+      const double cpo = 0.0123456789 * i;
+      s.LOGL_OBS(i, 1) = dn / cpo;
+      s.LOGL_OBS(i, 2) = dn * (-1.5 - 0.25 * i);
+    }
+    for (int c = 3; c <= 5; ++c) s.LOGL_OBS(i, c) = 0;
+  }
+}
+
+// One trait, structural Student-t residuals with three structural effects,
+// three records:
+//  1: covariable (one scale factor, degrees-of-belief proposal);
+//  2: cross-classified, "diagonal" random (factors per level and an alpha);
+//  3: cross-classified, not random (factors per level only).
+inline void model_b(run::State& s, int round, int nround, int nburn, int skip) {
+  shape_model(1, 3, 3);
+  M.nround = nround;
+  M.nburn = nburn;
+  M.skip = skip;
+  M.round = round;
+  M.effecttype(1) = model::eff_cov;
+  M.nlev(1) = 1;
+  M.effecttype(2) = model::eff_cro;
+  M.nlev(2) = 3;
+  M.randomtype(2) = model::rnd_diagonal;
+  M.randomnumb(2) = 1;
+  M.effecttype(3) = model::eff_cro;
+  M.nlev(3) = 2;
+  M.g(2, 1, 1) = 0.875;
+  M.r(1, 1) = 3.5;
+  M.residualtype = model::res_struct_student_t;
+  M.neffr = 3;
+  M.pos_effr.resize(3);
+  M.effrsave.resize(3);
+  for (int k = 1; k <= 3; ++k) M.pos_effr(k) = k;
+
+  allocate(s);
+  const int n = run::kept_count(round);
+  const double dn = n > 0 ? n : 1;
+  const bool kept = nburn < round && n > 0;
+  for (int a = 1; a <= s.neq; ++a) {
+    s.SOL(a) = wave(a, 2.0);
+    s.R_SOL(a) = 1.0 + 0.0625 * a;
+    if (kept) {
+      set_pair(s.SUMSOL(a), s.SSSOL(a), dn, wave(a + 1), 0.5);
+      set_pair(s.SUMR_SOL(a), s.SSR_SOL(a), dn, 1.0 + 0.03125 * a, 0.015625 * a);
+    }
+  }
+  if (kept) {
+    set_pair(s.SUMG(2, 1, 1), s.SSG(2, 1, 1), dn, 0.8, 0.125);
+    set_pair(s.SUMR(1, 1), s.SSR(1, 1), dn, 3.25, 0.25);
+    set_pair(s.SUMR_ALPHA(2), s.SSR_ALPHA(2), dn, 4.5, 0.75);
+    set_pair(s.sumw_alpha, s.ssw_alpha, dn, 5.25, 1.125);
+    for (int i = 1; i <= 3; ++i)
+      set_pair(s.SUMWEIGHT_ROBUST(i), s.SSWEIGHT_ROBUST(i), dn, 0.75 + 0.125 * i, 0.0625 * i);
+    for (int i = 1; i <= 3; ++i) {
+      s.LOGL_OBS(i, 1) = dn / (0.03125 * i);
+      s.LOGL_OBS(i, 2) = dn * -2.0;
+    }
+  }
+  s.R_ALPHA(2) = 4.75;
+  s.w_alpha = 6.5;
+  for (int i = 1; i <= 3; ++i) s.WEIGHT_ROBUST(i) = 0.5 + 0.25 * i;
+  s.SUMR_ACCEP(1) = 0.375 * n;
+  s.R_DBELIEFPROP(1) = 1900;
+  s.SUMR_ALPHAACCEP(2) = 0.3125 * n;
+  s.R_ALPHA_VARPROP(2) = 0.0546875;
+  s.sumw_alphaaccep = 0.46875 * n;
+  s.w_alpha_varprop = 0.078125;
+}
+
+// Runs each test in its own folder; leaves the sample files closed.
+class StoreFolder : public statetest::InFolder {
+ protected:
+  void TearDown() override {
+    sampler::close(sampler::sample_files);
+    state_ = run::State{};
+    statetest::InFolder::TearDown();
+  }
+  static std::string slurp(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  // The sample files of a chain, with some lines in them.
+  static void make_sample_files() {
+    for (const char* f : {"varcompsam", "loglike_rnd", "mh_dbeliefchg", "solutionsam", "msirespprsam"})
+      write(f, std::string(" 1 ") + f + "\n");
+  }
+  run::State state_;
+};
+
+}  // namespace storetest

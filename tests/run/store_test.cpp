@@ -1,0 +1,288 @@
+// Result files: layouts from constructed states, the kept count, the fields
+// before burn-in ends, the replacement of whole files and the sample files
+// around a store.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+
+#include "run/store.hpp"
+#include "sampler/samplefiles.hpp"
+#include "store_support.hpp"
+
+namespace {
+
+using statetest::capture;
+using statetest::expect_golden;
+using statetest::lines;
+using namespace storetest;
+
+class Store : public StoreFolder {};
+
+bool has_nan_or_inf(const std::string& text) {
+  return text.find("NaN") != std::string::npos || text.find("Inf") != std::string::npos ||
+         text.find("nan") != std::string::npos || text.find("inf") != std::string::npos;
+}
+
+TEST_F(Store, KeptCountCountsTheKeptCycles) {
+  shape_model(1, 1, 1);
+  M.nburn = 105;
+  M.skip = 10;
+  EXPECT_EQ(run::kept_count(1000), 90);  // cycles 110 ... 1000
+  EXPECT_EQ(run::kept_count(110), 1);
+  EXPECT_EQ(run::kept_count(109), 0);
+  EXPECT_EQ(run::kept_count(105), 0);
+  EXPECT_EQ(run::kept_count(100), 0);
+  EXPECT_EQ(run::kept_count(50), -5);
+  M.nburn = 6;
+  M.skip = 7;
+  EXPECT_EQ(run::kept_count(14), 2);  // cycles 7 and 14
+  M.nburn = 100;
+  M.skip = 10;
+  EXPECT_EQ(run::kept_count(1000), 90);  // a multiple: (round - nburn) div skip
+}
+
+// Two traits, candidate sires, a multiple-breed group, animals without
+// equations, a covariable absent for one trait; past burn-in.
+TEST_F(Store, LayoutsOfEveryFilePastBurnIn) {
+  model_a(state_, 1000, 1000);
+  const auto r = capture([&] { run::store_solutions(state_); });
+  ASSERT_EQ(r.stop, "");
+  EXPECT_EQ(r.out,
+            " solutions stored in file: \"solutions\"\n"
+            " msires ppr stored in file: \"msiresppr\"\n"
+            " variance components stored in file: \"varcomp\"\n"
+            " loglike_obs stored in file: \"loglike_obs\"\n"
+            " acceptance rates and degrees of belief stored in file: \"mh_acceptance\"\n");
+  for (const char* f : {"solutions", "msiresppr", "varcomp", "loglike_obs", "mh_acceptance"}) {
+    const std::string text = slurp(f);
+    expect_golden(std::string("store_a_") + f + ".txt", text);
+    EXPECT_FALSE(has_nan_or_inf(text)) << f;
+  }
+  EXPECT_FALSE(exists("structural_r"));
+  EXPECT_FALSE(exists("robustness_w"));
+  for (const auto& e : std::filesystem::directory_iterator("."))
+    EXPECT_NE(e.path().extension(), ".tmp") << e.path();  // every temporary renamed
+
+  // Spot checks against the layout: title, head, field widths.
+  const auto sol = lines(slurp("solutions"));
+  EXPECT_EQ(sol[0], " Solution after:  1000  rounds and burn-in of  105");
+  EXPECT_EQ(sol[1], "trait effect level     mean            sd            last ");
+  // 3 levels x 2 traits, 2 animals without equations x 2 traits, 2 levels x
+  // 2 traits, covariable for trait 1 only.
+  EXPECT_EQ(sol.size(), 2u + 6 + 4 + 4 + 1);
+  for (std::size_t i = 2; i < sol.size(); ++i) EXPECT_EQ(sol[i].size(), 3u + 3 + 8 + 45) << i;
+  EXPECT_EQ(sol[8].substr(0, 14), "  1  1       4");  // the first animal without equation
+  EXPECT_EQ(sol.back().substr(0, 14), "  1  3       1");
+  // Mean of the first equation: S / 90.
+  EXPECT_NEAR(std::stod(sol[2].substr(14, 15)), state_.SUMSOL(1) / 90, 5e-7);
+  const auto ms = lines(slurp("msiresppr"));
+  EXPECT_EQ(ms[1], "  animal    sire      post.prob.        sd           last       sample prop");
+  ASSERT_EQ(ms.size(), 2u + 5);
+  EXPECT_EQ(ms[2], "       2     101      0.325000      0.062500      0.375000      0.400000");
+  EXPECT_EQ(ms[6], "       4     113      0.450000      0.187500      0.500000      0.600000");
+}
+
+// Structural and heavy-tailed residuals: "structural_r", "robustness_w" and
+// every kind of acceptance line.
+TEST_F(Store, LayoutsOfTheResidualFiles) {
+  model_b(state_, 300, 300, 100, 5);  // 40 kept samples
+  const auto r = capture([&] { run::store_solutions(state_); });
+  ASSERT_EQ(r.stop, "");
+  EXPECT_EQ(r.out,
+            " solutions stored in file: \"solutions\"\n"
+            " variance components stored in file: \"varcomp\"\n"
+            " loglike_obs stored in file: \"loglike_obs\"\n"
+            " acceptance rates and degrees of belief stored in file: \"mh_acceptance\"\n"
+            " Structural R  stored in file: \"Structural_r\"\n"
+            " Robustness weights stored in file: \"robustness_w\"\n");
+  for (const char* f : {"mh_acceptance", "structural_r", "robustness_w", "loglike_obs"}) {
+    const std::string text = slurp(f);
+    expect_golden(std::string("store_b_") + f + ".txt", text);
+    EXPECT_FALSE(has_nan_or_inf(text)) << f;
+  }
+  const auto acc = lines(slurp("mh_acceptance"));
+  ASSERT_EQ(acc.size(), 6u);
+  EXPECT_EQ(acc[0], " Acceptance rate & proposal dbelief for structural R effect:  1");
+  EXPECT_EQ(acc[1], "  0.37500000      1900");
+  EXPECT_EQ(acc[2], " Acceptance rate & proposal variance for alpha of structural R effect:  2");
+  EXPECT_EQ(acc[3], "  0.31250000  0.05468750");
+  EXPECT_EQ(acc[4], " Acceptance rate & proposal variance for alpha of robust R ");
+  EXPECT_EQ(acc[5], "  0.46875000  0.07812500");
+  const auto st = lines(slurp("structural_r"));
+  // Alpha line of the random cross-classified effect: I3, I3, A8, 3 F15.6.
+  EXPECT_EQ(st[3], "  1  2   alpha       4.500000       0.750000       4.750000");
+  const auto rw = lines(slurp("robustness_w"));
+  EXPECT_EQ(rw[1], "trait    record       mean            sd            last ");
+  EXPECT_EQ(rw[2], "  1     alpha       5.250000       1.125000       6.500000");
+  EXPECT_EQ(rw[3], "  1         1       0.875000       0.062500       0.750000");
+}
+
+// Before burn-in ends the mean and sd columns hold the raw sums, there is
+// no "loglike_obs", and the rates divide by the (negative) kept count.
+TEST_F(Store, BeforeTheEndOfBurnIn) {
+  make_sample_files();
+  model_b(state_, 50, 300, 100, 5);  // n = 10 - 20 = -10
+  state_.SUMSOL(2) = 7.5;            // raw sums as they stand
+  state_.SSSOL(2) = 30.25;
+  std::filesystem::remove("loglike_obs");
+  const auto r = capture([&] { run::store_solutions(state_); });
+  ASSERT_EQ(r.stop, "");
+  EXPECT_EQ(r.out.find("loglike_obs"), std::string::npos);
+  EXPECT_FALSE(exists("loglike_obs"));
+  const auto sol = lines(slurp("solutions"));
+  EXPECT_EQ(sol[0], " Solution after:  50  rounds and burn-in of  100");
+  EXPECT_EQ(sol[3].substr(14, 30), "       7.500000      30.250000");
+  EXPECT_EQ(sol[2].substr(14, 30), "       0.000000       0.000000");
+  const auto acc = lines(slurp("mh_acceptance"));
+  EXPECT_EQ(acc[1], "  0.37500000      1900");  // (0.375 * -10) / -10
+  EXPECT_EQ(lines(slurp("robustness_w"))[2], "  1     alpha       0.000000       0.000000       6.500000");
+  // Sums of the raw columns are not divided: kept count -10 never shows.
+  EXPECT_EQ(lines(slurp("varcomp"))[2], "      0.0000");
+}
+
+// Past burn-in but before the first kept cycle, n = 0: nothing divides by
+// it; sums (all 0) and acceptance sums are written as they stand.
+TEST_F(Store, KeptCountZeroPastBurnIn) {
+  make_sample_files();
+  model_b(state_, 108, 300, 105, 10);
+  ASSERT_EQ(run::kept_count(108), 0);
+  state_.SUMR_ACCEP(1) = 0.75;
+  state_.sumw_alphaaccep = 2.5;
+  const auto r = capture([&] { run::store_solutions(state_); });
+  ASSERT_EQ(r.stop, "");
+  for (const char* f : {"solutions", "varcomp", "loglike_obs", "mh_acceptance", "structural_r", "robustness_w"}) {
+    ASSERT_TRUE(exists(f)) << f;
+    EXPECT_FALSE(has_nan_or_inf(slurp(f))) << f;
+  }
+  const auto ll = lines(slurp("loglike_obs"));
+  ASSERT_EQ(ll.size(), 2u + 3);
+  EXPECT_EQ(ll[1], " obs       cpo             average logl    logl-thetabar   residuals");
+  EXPECT_EQ(ll[2], "         1    0.000000000000    0.000000000000    0.000000000000    0.000000000000");
+  const auto acc = lines(slurp("mh_acceptance"));
+  EXPECT_EQ(acc[1], "  0.75000000      1900");
+  EXPECT_EQ(acc[5], "  2.50000000  0.07812500");
+}
+
+// A variance that rounds below 0 gives sd 0, not NaN.
+TEST_F(Store, StandardDeviationOfARoundedNegativeVariance) {
+  model_b(state_, 300, 300, 100, 5);
+  const double n = 40;
+  state_.SUMSOL(1) = 0.1 * n;
+  state_.SSSOL(1) = 0.1 * 0.1 * n * (1 - 1e-15);  // Q - S^2/n just below 0
+  ASSERT_LT(state_.SSSOL(1) - state_.SUMSOL(1) * state_.SUMSOL(1) / n, 0.0);
+  capture([&] { run::store_solutions(state_); });
+  EXPECT_EQ(lines(slurp("solutions"))[2].substr(14, 30), "       0.100000       0.000000");
+}
+
+// Every "varcomp" row starts on a new line and holds ten values a line.
+TEST_F(Store, VarcompRowsOfTwelveValues) {
+  shape_model(3, 4, 1);
+  M.nround = M.round = 20;
+  M.nburn = 0;
+  for (int e = 1; e <= 4; ++e) M.nlev(e) = 1;
+  M.randomtype(1) = model::rnd_diagonal;
+  M.randomnumb(1) = 4;
+  for (int i = 1; i <= 12; ++i)
+    for (int j = 1; j <= 12; ++j) M.g(1, i, j) = i == j ? 10.0 + i : 0.01 * (i + j);
+  allocate(state_);
+  capture([&] { run::store_solutions(state_); });
+  const auto v = lines(slurp("varcomp"));
+  // Title, then three labels and 12 rows of two lines each, then R.
+  ASSERT_EQ(v.size(), 1u + 3 * (1 + 24) + 3 * (1 + 3));
+  EXPECT_EQ(v[1], " Average variance components (G) for effect:  1");
+  for (int k = 0; k < 3; ++k)
+    for (int i = 0; i < 12; ++i) {
+      const std::size_t at = 2 + static_cast<std::size_t>(k) * 25 + 2 * static_cast<std::size_t>(i);
+      EXPECT_EQ(v[at].size(), 120u) << at;
+      EXPECT_EQ(v[at + 1].size(), 24u) << at;
+    }
+  EXPECT_EQ(v[52].substr(0, 24), "     11.0000      0.0300");
+  EXPECT_EQ(v[76], " Average residuals (R)");
+  EXPECT_EQ(v[77].size(), 36u);
+}
+
+// An interrupted store leaves the previous file whole: the new text goes to
+// a temporary that only replaces the file once complete.
+TEST_F(Store, AFailedStoreLeavesThePreviousFiles) {
+  model_a(state_, 1000, 1000);
+  write("varcomp", "old varcomp\n");
+  write("solutions", "old solutions\n");
+  std::filesystem::create_directory("varcomp.tmp");  // the temporary cannot be made
+  const auto r = capture([&] { run::store_solutions(state_); });
+  EXPECT_NE(r.stop.find("varcomp.tmp"), std::string::npos) << r.stop;
+  EXPECT_EQ(slurp("varcomp"), "old varcomp\n");
+  EXPECT_NE(slurp("solutions"), "old solutions\n");  // written before it, whole
+  EXPECT_EQ(lines(slurp("solutions"))[0], " Solution after:  1000  rounds and burn-in of  105");
+}
+
+// A periodic store closes the sample files and reopens them at their end;
+// the last store leaves them closed; "mh_dbeliefchg" only while tuning.
+TEST_F(Store, SampleFilesAroundAStore) {
+  make_sample_files();
+  model_b(state_, 40, 300, 100, 5);
+  M.effectsave(2) = 1;
+  sampler::SampleFiles& f = sampler::sample_files;
+  sampler::open_append(f);
+  f.varcompsam.line(" 40 varcompsam");
+  capture([&] { run::store_solutions(state_); });
+  // Written out by the close, and open again for the next lines.
+  EXPECT_EQ(slurp("varcompsam"), " 1 varcompsam\n 40 varcompsam\n");
+  ASSERT_TRUE(f.varcompsam.is_open());
+  EXPECT_TRUE(f.loglike_rnd.is_open());
+  EXPECT_TRUE(f.solutionsam.is_open());
+  EXPECT_TRUE(f.mh_dbeliefchg.is_open());  // 40 < 50
+  f.varcompsam.line(" 45 varcompsam");
+  f.varcompsam.flush();
+  EXPECT_EQ(slurp("varcompsam"), " 1 varcompsam\n 40 varcompsam\n 45 varcompsam\n");
+
+  // At half of burn-in the tuning file is closed for good.
+  M.round = 50;
+  capture([&] { run::store_solutions(state_); });
+  EXPECT_FALSE(f.mh_dbeliefchg.is_open());
+  EXPECT_TRUE(f.varcompsam.is_open());
+  // Past it, a store leaves it as it is (an open one stays open).
+  sampler::open_append(f);
+  M.round = 60;
+  capture([&] { run::store_solutions(state_); });
+  EXPECT_TRUE(f.mh_dbeliefchg.is_open());
+
+  // The last store closes the others.
+  M.round = 300;
+  capture([&] { run::store_solutions(state_); });
+  EXPECT_FALSE(f.varcompsam.is_open());
+  EXPECT_FALSE(f.loglike_rnd.is_open());
+  EXPECT_FALSE(f.solutionsam.is_open());
+}
+
+// "msirespprsam" follows the store like the others, when it exists.
+TEST_F(Store, CandidateSireSampleFile) {
+  make_sample_files();
+  model_a(state_, 1000, 2000);
+  state_.msirespprsam = util::TextOut("msirespprsam", util::TextOut::Mode::append);
+  state_.msirespprsam.line(" 1000 0.5");
+  sampler::open_append(sampler::sample_files);
+  capture([&] { run::store_solutions(state_); });
+  EXPECT_EQ(slurp("msirespprsam"), " 1 msirespprsam\n 1000 0.5\n");
+  EXPECT_TRUE(state_.msirespprsam.is_open());
+  // No resampled probabilities: the file is neither needed nor touched.
+  M.ms_alpha = 0;
+  std::filesystem::remove("msirespprsam");
+  state_.msirespprsam.close();
+  const auto r = capture([&] { run::store_solutions(state_); });
+  EXPECT_EQ(r.stop, "");
+  EXPECT_FALSE(exists("msirespprsam"));
+}
+
+// A sample file that disappeared cannot be continued.
+TEST_F(Store, MissingSampleFileStops) {
+  make_sample_files();
+  model_a(state_, 1000, 2000);
+  sampler::open_append(sampler::sample_files);
+  std::filesystem::remove("loglike_rnd");
+  const auto r = capture([&] { run::store_solutions(state_); });
+  EXPECT_EQ(r.stop, "cannot open file \"loglike_rnd\": No such file or directory");
+}
+
+}  // namespace
