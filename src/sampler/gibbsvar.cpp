@@ -92,7 +92,10 @@ void residual_pass(run::State& s, DispersionWork& w) {
   if (w.e.rows() != nrec || w.e.cols() != nt) w.e.resize(nrec, nt);
   if (w.ee.rows() != nt || w.ee.cols() != nt) w.ee.resize(nt, nt);
   w.ee.fill(0.0);
-  const int a = reduced_animal_group();
+  // (An animal effect absent for trait 1 is refused when the records are
+  // prepared.)
+  int a = reduced_animal_group();
+  if (a > 0 && m.pos_eff(a, 1) == 0) a = 0;
   const bool kept = kept_cycle(m.round);
   double e[denseop::max_order];
 

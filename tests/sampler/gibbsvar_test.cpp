@@ -313,6 +313,22 @@ TEST(GibbsvarStops, DegreesOfFreedomBelowTheOrder) {
   }
 }
 
+TEST(GibbsvarStops, SolutionsThatAreNotNumbersStopTheDraw) {
+  run::State s;
+  new_model(1, {CRO}, {2}, 2);
+  m.pos_eff(1, 1) = 1;
+  m.pos_y(1) = 2;
+  diagonal_group(1, 2, {1.0});
+  new_state(s);
+  identity_ainv(s, 1);
+  put_record(s, 1, {1, 1.0f});
+  put_record(s, 2, {2, 3.0f});
+  s.SOL(2) = std::nan("");
+  EXPECT_EQ(eqtest::stop_of([&] { sampler::gibbsvar(s); }),
+            " Cannot sample: the quadratic forms of random effect 1 cannot be made positive"
+            " definite (no positive eigenvalue, or values that are not numbers)");
+}
+
 TEST(GibbsvarStops, StepsOfLaterModelsAreRefused) {
   {
     run::State s;
