@@ -1,0 +1,470 @@
+// Restart from the result files: round trips store -> restart -> store,
+// sums that go on as in an uninterrupted chain, restarts inside and after
+// burn-in, the sample files, and every message.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "run/restart.hpp"
+#include "run/store.hpp"
+#include "sampler/gibbsvar.hpp"
+#include "sampler/samplefiles.hpp"
+#include "store_support.hpp"
+#include "util/format.hpp"
+
+namespace {
+
+using statetest::capture;
+using statetest::lines;
+using namespace storetest;
+
+const char* const result_files[] = {"solutions", "msiresppr",    "varcomp",     "loglike_obs",
+                                    "mh_acceptance", "structural_r", "robustness_w"};
+
+class Restart : public StoreFolder {
+ protected:
+  // The result files present in the folder, by name.
+  std::map<std::string, std::string> results() const {
+    std::map<std::string, std::string> m;
+    for (const char* f : result_files)
+      if (exists(f)) m[f] = slurp(f);
+    return m;
+  }
+  // What a restarted run holds before the restart: the start values, with
+  // the candidate counts and sire ids of the multiple-sires file.
+  void wipe() {
+    run::State& s = state_;
+    for (auto* v : {&s.SOL, &s.SUMSOL, &s.SSSOL, &s.R_SOL, &s.SUMR_SOL, &s.SSR_SOL, &s.SUMR_ACCEP, &s.R_ALPHA,
+                    &s.SUMR_ALPHAACCEP, &s.SUMR_ALPHA, &s.SSR_ALPHA, &s.R_ALPHA_VARPROP, &s.WEIGHT_ROBUST,
+                    &s.SUMWEIGHT_ROBUST, &s.SSWEIGHT_ROBUST, &s.SUMMS, &s.SSMS})
+      v->fill(0.0);
+    for (auto* a : {&s.SOL_N, &s.SUMSOL_N, &s.SSSOL_N, &s.SUMR, &s.SSR, &s.LOGL_OBS}) a->fill(0.0);
+    for (auto* a : {&s.SUMG, &s.SSG, &s.SUMMB_ACCEP}) a->fill(0.0);
+    s.MB_DBELIEF.fill(0);
+    s.R_DBELIEFPROP.fill(0);
+    s.w_alpha = s.w_alpha_varprop = s.sumw_alpha = s.ssw_alpha = s.sumw_alphaaccep = 0;
+    M.g.fill(0.0);
+    M.r.fill(0.0);
+    for (int p = 1; p <= s.MS.size();) {  // probabilities only
+      const int k = static_cast<int>(s.MS(p));
+      for (int j = 1; j <= k; ++j) s.MS(p + 2 * j) = 0;
+      p += 1 + 2 * k;
+    }
+  }
+  run::State state_;
+  statetest::Run restart(int start) {
+    return capture([&] { run::restart(state_, start); });
+  }
+  statetest::Run store() {
+    return capture([&] { run::store_solutions(state_); });
+  }
+  // Line k (from 0) of a file replaced.
+  static void replace_line(const std::string& file, std::size_t k, const std::string& text) {
+    auto v = lines(slurp(file));
+    ASSERT_LT(k, v.size());
+    v[k] = text;
+    std::string out;
+    for (const auto& l : v) out += l + "\n";
+    write(file, out);
+  }
+  static void keep_lines(const std::string& file, std::size_t n) {
+    auto v = lines(slurp(file));
+    std::string out;
+    for (std::size_t i = 0; i < n && i < v.size(); ++i) out += v[i] + "\n";
+    write(file, out);
+  }
+  static bool finite(const run::State& s) {
+    auto ok = [](const auto& v, long n) {
+      for (long i = 0; i < n; ++i)
+        if (!std::isfinite(v.data()[i])) return false;
+      return true;
+    };
+    return ok(s.SUMSOL, s.SUMSOL.size()) && ok(s.SSSOL, s.SSSOL.size()) &&
+           ok(s.LOGL_OBS, s.LOGL_OBS.rows() * s.LOGL_OBS.cols()) && ok(s.SUMR, s.SUMR.rows() * s.SUMR.cols()) &&
+           ok(s.SSR, s.SSR.rows() * s.SSR.cols()) && ok(s.SUMR_SOL, s.SUMR_SOL.size()) &&
+           ok(s.SSR_SOL, s.SSR_SOL.size()) && ok(s.SUMWEIGHT_ROBUST, s.SUMWEIGHT_ROBUST.size()) &&
+           ok(s.SSWEIGHT_ROBUST, s.SSWEIGHT_ROBUST.size()) && std::isfinite(s.sumw_alpha) &&
+           std::isfinite(s.ssw_alpha) && std::isfinite(s.sumw_alphaaccep) && ok(s.SUMR_ACCEP, s.SUMR_ACCEP.size());
+  }
+};
+
+// The final store of a chain, a restart after it with no cycle left, and the
+// store at the end of that run give the same files, the evaluation at the
+// posterior means included.
+TEST_F(Restart, RoundTripAfterTheLastCycle) {
+  make_sample_files();
+  model_a(state_, 1000, 1000);
+  for (int i = 1; i <= 4; ++i)
+    for (int c = 3; c <= 5; ++c) state_.LOGL_OBS(i, c) = wave(4 * i + c, 0.3);
+  ASSERT_EQ(store().stop, "");
+  const auto first = results();
+  ASSERT_EQ(first.size(), 5u);
+  const run::State before = std::move(state_);
+
+  model_a(state_, 1000, 1000);
+  wipe();
+  const auto r = restart(1001);
+  ASSERT_EQ(r.stop, "");
+  EXPECT_EQ(r.out,
+            " read solutions from file: \"solutions\"\n"
+            " read msires ppr from file: \"msiresppr\"\n"
+            " read variance components from file: \"varcomp\"\n"
+            " read loglike_obs from file: \"loglike_obs\"\n"
+            " Read acceptance rates and proposal dbelief from file: \"mh_acceptance\"\n");
+  // Current samples from the "last" columns, sums from mean and sd.
+  for (int a = 1; a <= 11; ++a) {
+    EXPECT_NEAR(state_.SOL(a), before.SOL(a), 1e-6) << a;
+    EXPECT_NEAR(state_.SUMSOL(a), before.SUMSOL(a), 90 * 1e-6) << a;
+    EXPECT_NEAR(state_.SSSOL(a), before.SSSOL(a), 1e-3 * (1 + before.SSSOL(a))) << a;
+  }
+  // Equation 12 (the covariable, trait 2) has no line: start values stay.
+  EXPECT_EQ(state_.SUMSOL(12), 0.0);
+  EXPECT_EQ(state_.SOL(12), 0.0);
+  EXPECT_NEAR(state_.SOL_N(2, 1), before.SOL_N(2, 1), 1e-6);
+  EXPECT_NEAR(state_.SUMSOL_N(2, 1), before.SUMSOL_N(2, 1), 90 * 1e-6);
+  EXPECT_EQ(M.g(2, 4, 4), 2.0);
+  EXPECT_EQ(M.r(1, 2), -0.75);
+  EXPECT_EQ(state_.MS(8), 0.2);            // animal 4, candidate 1
+  EXPECT_NEAR(state_.SUMMS(7), 9, 1e-9);   // its count: proportion 0.1 x 90
+  EXPECT_EQ(state_.MS(7), 111.0);          // ids stay as read from the file
+  EXPECT_NEAR(state_.SUMMB_ACCEP(2, 1, 2), 0.4375 * 90, 1e-12);
+  EXPECT_EQ(state_.MB_DBELIEF(2, 2, 2), 6789);
+  EXPECT_NEAR(state_.LOGL_OBS(3, 1), before.LOGL_OBS(3, 1), 1e-6 * before.LOGL_OBS(3, 1));
+  EXPECT_NEAR(state_.LOGL_OBS(3, 4), before.LOGL_OBS(3, 4), 5e-13);
+
+  M.round = 1000;
+  ASSERT_EQ(store().stop, "");
+  EXPECT_EQ(results(), first);
+}
+
+// A periodic store of a model with structural and heavy-tailed residuals,
+// then a restart at the next cycle with no cycle left to run.
+TEST_F(Restart, RoundTripOfTheResidualFiles) {
+  make_sample_files();
+  model_b(state_, 300, 400, 100, 5);
+  ASSERT_EQ(store().stop, "");
+  const auto first = results();
+  ASSERT_EQ(first.size(), 6u);
+
+  model_b(state_, 300, 300, 100, 5);
+  wipe();
+  const auto r = restart(301);
+  ASSERT_EQ(r.stop, "");
+  EXPECT_EQ(r.out,
+            " read solutions from file: \"solutions\"\n"
+            " read variance components from file: \"varcomp\"\n"
+            " read loglike_obs from file: \"loglike_obs\"\n"
+            " Read acceptance rates and proposal dbelief from file: \"mh_acceptance\"\n"
+            " read structural R from file: \"Structural_r\"\n"
+            " Read robustness weights from file: \"robustness_w\"\n");
+  EXPECT_EQ(state_.R_ALPHA(2), 4.75);
+  EXPECT_EQ(state_.w_alpha, 6.5);
+  EXPECT_EQ(state_.WEIGHT_ROBUST(3), 1.25);
+  EXPECT_EQ(state_.R_DBELIEFPROP(1), 1900);
+  EXPECT_NEAR(state_.SUMR_ACCEP(1), 0.375 * 40, 1e-12);
+  EXPECT_EQ(state_.R_ALPHA_VARPROP(2), 0.0546875);
+  EXPECT_NEAR(state_.sumw_alphaaccep, 0.46875 * 40, 1e-12);
+  EXPECT_NEAR(state_.SUMR_ALPHA(2), 4.5 * 40, 1e-9);
+  EXPECT_NEAR(state_.SSR_ALPHA(2), 40 * (0.75 * 0.75 + 4.5 * 4.5), 1e-9);
+  EXPECT_NEAR(state_.sumw_alpha, 5.25 * 40, 1e-9);
+
+  ASSERT_EQ(store().stop, "");
+  EXPECT_EQ(results(), first);
+}
+
+// After a restart the sums go on as in the chain that was not stopped: the
+// same later samples give the same posterior means and sds.
+TEST_F(Restart, SumsGoOnAsInTheUninterruptedChain) {
+  make_sample_files();
+  model_b(state_, 300, 600, 100, 5);
+  ASSERT_EQ(store().stop, "");
+  run::State going_on = std::move(state_);
+  const double g = M.g(2, 1, 1), r = M.r(1, 1);
+
+  model_b(state_, 300, 600, 100, 5);
+  wipe();
+  ASSERT_EQ(restart(301).stop, "");
+  // Twenty more kept cycles, the same samples in both chains.
+  for (int c = 1; c <= 20; ++c) {
+    M.round = 300 + 5 * c;
+    M.g(2, 1, 1) = g + 0.01 * c;
+    M.r(1, 1) = r - 0.02 * c;
+    for (run::State* s : {&going_on, &state_}) {
+      for (int a = 1; a <= s->neq; ++a) s->SOL(a) = wave(a + c, 0.5);
+      sampler::add_posterior_sums(*s);
+    }
+  }
+  M.round = 400;
+  ASSERT_EQ(capture([&] { run::store_solutions(going_on); }).stop, "");
+  const auto want = results();
+  ASSERT_EQ(store().stop, "");
+  const auto got = results();
+  for (const char* f : {"solutions", "varcomp"}) {
+    const auto a = lines(want.at(f)), b = lines(got.at(f));
+    ASSERT_EQ(a.size(), b.size());
+    EXPECT_EQ(a[0], " " + std::string(f == std::string("solutions") ? "Solution" : "Variance components") +
+                        " after:  400  rounds and burn-in of  100");
+    for (std::size_t i = 2; i < a.size(); ++i) {
+      std::istringstream x(a[i]), y(b[i]);
+      std::vector<double> u, v;
+      for (std::string w; x >> w;) u.push_back(std::atof(w.c_str()));
+      for (std::string w; y >> w;) v.push_back(std::atof(w.c_str()));
+      ASSERT_EQ(u.size(), v.size()) << f << i;
+      for (std::size_t k = 0; k < u.size(); ++k) EXPECT_NEAR(u[k], v[k], 1e-5) << f << " line " << i;
+    }
+  }
+}
+
+// Inside burn-in only the last samples, the proposal settings and the
+// acceptance sums come back; every kept sum is empty and "loglike_obs" is
+// not read.
+TEST_F(Restart, InsideBurnIn) {
+  make_sample_files();
+  model_b(state_, 40, 300, 100, 5);  // kept count 8 - 20 = -12
+  ASSERT_EQ(store().stop, "");
+  EXPECT_FALSE(exists("loglike_obs"));
+
+  model_b(state_, 40, 300, 100, 5);
+  wipe();
+  state_.SUMSOL.fill(99);
+  state_.LOGL_OBS.fill(99);
+  state_.SUMR_ACCEP.fill(99);
+  state_.sumw_alpha = 99;
+  const auto r = restart(41);
+  ASSERT_EQ(r.stop, "");
+  EXPECT_EQ(r.out.find("loglike_obs"), std::string::npos);
+  for (int a = 1; a <= state_.neq; ++a) {
+    EXPECT_EQ(state_.SUMSOL(a), 0.0);
+    EXPECT_EQ(state_.SSSOL(a), 0.0);
+    EXPECT_EQ(state_.SUMR_SOL(a), 0.0);
+    EXPECT_NEAR(state_.SOL(a), wave(a, 2.0), 5e-7);
+    EXPECT_EQ(state_.R_SOL(a), 1.0 + 0.0625 * a);
+  }
+  for (int i = 1; i <= 3; ++i)
+    for (int c = 1; c <= 4; ++c) EXPECT_EQ(state_.LOGL_OBS(i, c), 0.0);
+  EXPECT_EQ(state_.sumw_alpha, 0.0);
+  EXPECT_EQ(state_.SUMG(2, 1, 1), 0.0);
+  EXPECT_EQ(M.g(2, 1, 1), 0.875);
+  EXPECT_EQ(M.r(1, 1), 3.5);
+  EXPECT_EQ(state_.w_alpha, 6.5);
+  // Acceptance sums: rate x (negative) n, as stored; the structural one
+  // starts again during burn-in.
+  EXPECT_NEAR(state_.SUMR_ALPHAACCEP(2), 0.3125 * -12, 1e-12);
+  EXPECT_NEAR(state_.sumw_alphaaccep, 0.46875 * -12, 1e-12);
+  EXPECT_EQ(state_.SUMR_ACCEP(1), 0.0);
+  EXPECT_EQ(state_.R_DBELIEFPROP(1), 1900);
+  // Proposals are still tuned: "mh_dbeliefchg" is open for appending.
+  EXPECT_TRUE(sampler::sample_files.mh_dbeliefchg.is_open());
+  EXPECT_TRUE(sampler::sample_files.varcompsam.is_open());
+  EXPECT_TRUE(sampler::sample_files.loglike_rnd.is_open());
+  EXPECT_FALSE(sampler::sample_files.solutionsam.is_open());
+}
+
+// At the end of burn-in, and past it before the first kept cycle, the kept
+// count is 0: the sums start empty and nothing is NaN.
+TEST_F(Restart, KeptCountZero) {
+  struct Case {
+    int stored, nburn, skip;
+    bool loglike;
+  };
+  for (const Case c : {Case{100, 100, 5, false}, Case{108, 105, 10, true}}) {
+    SCOPED_TRACE(c.stored);
+    for (const char* f : result_files) std::filesystem::remove(f);
+    make_sample_files();
+    model_b(state_, c.stored, 300, c.nburn, c.skip);
+    ASSERT_EQ(run::kept_count(c.stored), 0);
+    state_.SUMR_ACCEP(1) = 0.75;  // raw sums, as the store writes them at n = 0
+    state_.sumw_alphaaccep = 2.5;
+    ASSERT_EQ(store().stop, "");
+    EXPECT_EQ(exists("loglike_obs"), c.loglike);
+
+    model_b(state_, c.stored, 300, c.nburn, c.skip);
+    wipe();
+    const auto r = restart(c.stored + 1);
+    ASSERT_EQ(r.stop, "");
+    EXPECT_EQ(r.out.find("loglike_obs") != std::string::npos, c.loglike);
+    EXPECT_TRUE(finite(state_));
+    for (int a = 1; a <= state_.neq; ++a) EXPECT_EQ(state_.SUMSOL(a), 0.0);
+    EXPECT_EQ(state_.LOGL_OBS(1, 1), 0.0);
+    EXPECT_EQ(state_.SUMR_ACCEP(1), c.stored + 1 <= c.nburn ? 0.0 : 0.75);
+    EXPECT_EQ(state_.sumw_alphaaccep, 2.5);
+    EXPECT_FALSE(sampler::sample_files.mh_dbeliefchg.is_open());  // past half of burn-in
+    sampler::close(sampler::sample_files);
+  }
+}
+
+// The restart opens the sample files at their ends and leaves their lines.
+TEST_F(Restart, SampleFilesAppended) {
+  make_sample_files();
+  model_a(state_, 1000, 2000);
+  M.effectsave(3) = 1;
+  ASSERT_EQ(store().stop, "");
+  sampler::close(sampler::sample_files);
+  state_.msirespprsam.close();
+  model_a(state_, 1000, 2000);
+  M.effectsave(3) = 1;
+  wipe();
+  ASSERT_EQ(restart(1001).stop, "");
+  sampler::SampleFiles& f = sampler::sample_files;
+  ASSERT_TRUE(f.solutionsam.is_open());
+  ASSERT_TRUE(state_.msirespprsam.is_open());
+  EXPECT_FALSE(f.mh_dbeliefchg.is_open());
+  f.varcompsam.line(" 1001");
+  f.solutionsam.line(" 1001");
+  state_.msirespprsam.line(" 1001");
+  sampler::close(f);
+  state_.msirespprsam.close();
+  EXPECT_EQ(slurp("varcompsam"), " 1 varcompsam\n 1001\n");
+  EXPECT_EQ(slurp("solutionsam"), " 1 solutionsam\n 1001\n");
+  EXPECT_EQ(slurp("msirespprsam"), " 1 msirespprsam\n 1001\n");
+}
+
+// With candidates whose sires are never sampled, "msiresppr" is neither
+// read nor needed.
+TEST_F(Restart, OneCandidateNeedsNoMsiresppr) {
+  make_sample_files();
+  model_a(state_, 1000, 1000);
+  M.max_msires = 1;
+  ASSERT_EQ(store().stop, "");
+  EXPECT_FALSE(exists("msiresppr"));
+  model_a(state_, 1000, 1000);
+  M.max_msires = 1;
+  wipe();
+  const auto r = restart(1001);
+  EXPECT_EQ(r.stop, "");
+  EXPECT_EQ(r.out.find("msires"), std::string::npos);
+}
+
+TEST_F(Restart, RefusedAtCycleOneOrBelow) {
+  model_a(state_, 1000, 1000);
+  for (int start : {1, 0, -3}) {
+    const auto r = restart(start);
+    EXPECT_EQ(r.stop, util::freev("restart at cycle", start,
+                                  "not possible: a restarted chain continues at cycle 2 or later"));
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+// Files of another cycle than the one before the restart are refused, file
+// by file; so are title lines without a cycle.
+TEST_F(Restart, StoredCycleChecked) {
+  make_sample_files();
+  model_a(state_, 1000, 1000);
+  ASSERT_EQ(store().stop, "");
+  const auto stored = results();
+  auto refused = [](int start, const char* file, int cycle) {
+    return util::freev("restart at cycle", start, "needs the results of cycle", start - 1, "but",
+                       std::string("\"") + file + "\"", "holds those of cycle", cycle);
+  };
+  EXPECT_EQ(restart(1000).stop, refused(1000, "solutions", 1000));
+  EXPECT_EQ(restart(1200).stop, refused(1200, "solutions", 1000));
+
+  // A mixture of two stores: "varcomp" of an earlier cycle.
+  replace_line("varcomp", 0, " Variance components after:  900  rounds and burn-in of  105");
+  const auto r = restart(1001);
+  EXPECT_EQ(r.stop, refused(1001, "varcomp", 900));
+  EXPECT_EQ(r.out, " read solutions from file: \"solutions\"\n read msires ppr from file: \"msiresppr\"\n");
+  write("varcomp", stored.at("varcomp"));
+
+  for (const char* f : {"solutions", "msiresppr", "loglike_obs"}) {
+    replace_line(f, 0, "no title here");
+    EXPECT_EQ(restart(1001).stop, util::freev("restart at cycle", 1001, ": no stored cycle in the title line of",
+                                               std::string("\"") + f + "\""));
+    write(f, stored.at(f));
+  }
+  write("loglike_obs", "");
+  EXPECT_EQ(restart(1001).stop, util::freev("restart at cycle", 1001, ": no stored cycle in the title line of",
+                                             std::string("\"loglike_obs\"")));
+}
+
+// Each value line that cannot be read stops with the message of its file.
+TEST_F(Restart, MessagesOfUnreadableValues) {
+  make_sample_files();
+  model_a(state_, 1000, 1000);
+  ASSERT_EQ(store().stop, "");
+  const auto a_files = results();
+  struct Case {
+    const char* file;
+    std::size_t line;  // replaced by a bad line, or kept up to, from 0
+    bool truncate;
+    std::string message;
+  };
+  const std::vector<Case> a_cases = {
+      {"solutions", 5, false, util::freev("error reading solutions at effect: ", 1, " level :", 2, " trait: ", 2)},
+      {"solutions", 10, false, util::freev("error reading solutions at effect: ", 1, " level :", 5, " trait: ", 1)},
+      {"solutions", 14, true, util::freev("error reading solutions at effect: ", 2, " level :", 2, " trait: ", 1)},
+      {"msiresppr", 5, false, util::freev("error reading msires ppr at effect/animal: ", 4)},
+      {"msiresppr", 6, true, util::freev("error reading msires ppr at effect/animal: ", 4)},
+      {"varcomp", 17, false, util::freev("error reading G at effect: ", 2)},
+      {"varcomp", 3, false, util::freev("error reading G at effect: ", 1)},
+      {"varcomp", 30, false, util::freev("error reading R at trait: ", 2)},
+      {"varcomp", 33, true, util::freev("error reading R at trait: ", 2)},
+      {"loglike_obs", 4, false, util::freev("error reading loglilke_obs at record: ", 3)},
+      {"mh_acceptance", 3, false, util::freev("error reading acceptance rate at effect: ", 2)},
+  };
+  for (const Case& c : a_cases) {
+    SCOPED_TRACE(std::string(c.file) + " " + std::to_string(c.line));
+    if (c.truncate)
+      keep_lines(c.file, c.line);
+    else
+      replace_line(c.file, c.line, "  xx  1  2  3  4.0  5.0  6.0");
+    model_a(state_, 1000, 1000);
+    EXPECT_EQ(restart(1001).stop, c.message);
+    write(c.file, a_files.at(c.file));
+    sampler::close(sampler::sample_files);
+  }
+
+  for (const char* f : result_files) std::filesystem::remove(f);
+  model_b(state_, 300, 300, 100, 5);
+  ASSERT_EQ(store().stop, "");
+  const auto b_files = results();
+  const std::vector<Case> b_cases = {
+      {"mh_acceptance", 1, false, util::freev("error reading acceptance rate at structural effect: ", 1)},
+      {"mh_acceptance", 3, false, util::freev("error reading acceptance rate for alpha at structural effect: ", 2)},
+      {"mh_acceptance", 5, false, util::freev("error reading acceptance rate for alpha robust")},
+      {"structural_r", 3, false, util::freev("error reading structural R alpha at effect: ", 2)},
+      {"structural_r", 8, false, util::freev("error reading structural R at effect: ", 3, " level :", 2, " trait: ", 1)},
+      {"robustness_w", 2, false, util::freev("error reading robustness w_alpha")},
+      {"robustness_w", 4, false, util::freev("error reading robustness w at record: ", 2, " trait: ", 1)},
+      {"robustness_w", 5, true, util::freev("error reading robustness w at record: ", 3, " trait: ", 1)},
+  };
+  for (const Case& c : b_cases) {
+    SCOPED_TRACE(std::string(c.file) + " " + std::to_string(c.line));
+    if (c.truncate)
+      keep_lines(c.file, c.line);
+    else
+      replace_line(c.file, c.line, "  xx  1  2  3  4.0  5.0  6.0");
+    model_b(state_, 300, 300, 100, 5);
+    EXPECT_EQ(restart(301).stop, c.message);
+    write(c.file, b_files.at(c.file));
+    sampler::close(sampler::sample_files);
+  }
+}
+
+// A result or sample file that the restart needs and that does not exist
+// ends the run through the file layer, on standard error.
+TEST_F(Restart, MissingFiles) {
+  make_sample_files();
+  model_b(state_, 300, 300, 100, 5);
+  ASSERT_EQ(store().stop, "");
+  const auto files = results();
+  for (const char* f : {"solutions", "varcomp", "loglike_obs", "mh_acceptance", "structural_r", "robustness_w",
+                        "varcompsam", "loglike_rnd"}) {
+    SCOPED_TRACE(f);
+    const std::string keep = slurp(f);
+    std::filesystem::remove(f);
+    model_b(state_, 300, 300, 100, 5);
+    const auto r = restart(301);
+    EXPECT_EQ(r.stop, std::string("cannot open file \"") + f + "\": No such file or directory");
+    write(f, keep);
+    sampler::close(sampler::sample_files);
+  }
+}
+
+}  // namespace
