@@ -104,7 +104,7 @@ double line_multiplier(int type, const Rules& r, const int p[3], int code, int e
 
 // Builds the compact terms of group e from its pedigree; every id must be a
 // level of each of the group's effects.
-void build_terms(const run::State& s, int type, int e, AddTerms& t) {
+void build_terms(const run::State& s, int type, int e, GroupTerms& t) {
   const Rules r = rules_of(type);
   const int len = m.lenped(e) > 0 ? m.lenped(e) : 0;
   const int lim = group_levels(e);
@@ -135,18 +135,69 @@ void build_terms(const run::State& s, int type, int e, AddTerms& t) {
   t.lenped = len;
 }
 
+// Additions to a hash matrix through the slots remembered from the same
+// additions in an earlier cycle.  Where the remembered slot holds the
+// element, the addition goes straight there, as the store's own addition
+// would (the key is in place and the table needs no growth); anywhere else
+// the store adds it and the slot is remembered anew.  The slots are known
+// ahead, so their loads are started a few additions early.
+class SlotAdder {
+ public:
+  SlotAdder(sparsem::sparse_hashm& A, std::vector<std::int32_t>& slots) : A_(A), slots_(slots) {}
+  SlotAdder(const SlotAdder&) = delete;
+  SlotAdder& operator=(const SlotAdder&) = delete;
+  // Forgets the remembered slots beyond the last addition.
+  ~SlotAdder() {
+    if (k_ < slots_.size()) slots_.resize(k_);
+  }
+
+  void add(double v, std::int32_t r, std::int32_t c) {
+    // Dropped by the store without effect.
+    if (sparsem::upper_storage && c < r) return;
+    sparsem::hash_slot* t = A_.x.data();
+    const std::size_t k = k_++;
+    const std::size_t n = slots_.size();
+    if (k + ahead < n) {
+      const std::uint32_t f = static_cast<std::uint32_t>(slots_[k + ahead]);
+      if (f < static_cast<std::uint32_t>(A_.nel)) __builtin_prefetch(t + f, 1);
+    }
+    if (k < n) {
+      const std::uint32_t s = static_cast<std::uint32_t>(slots_[k]);
+      if (s < static_cast<std::uint32_t>(A_.nel) && t[s].row == r && t[s].col == c &&
+          A_.status == 1 && A_.filled < A_.grow_at_) {
+        t[s].val += v;
+        return;
+      }
+      slots_[k] = slow(v, r, c);
+    } else {
+      slots_.push_back(slow(v, r, c));
+    }
+  }
+
+ private:
+  static constexpr std::size_t ahead = 16;
+
+  std::int32_t slow(double v, std::int32_t r, std::int32_t c) {
+    sparsem::add_sparse_hashm(v, r, c, A_);
+    return sparsem::hashvr_find(r, c, A_) - 1;
+  }
+
+  sparsem::sparse_hashm& A_;
+  std::vector<std::int32_t>& slots_;
+  std::size_t k_ = 0;
+};
+
 // XX terms of one line: for each G^-1 element, every ordered pair of the
 // line's known ids in column order, value m * W(k1) * W(k2) * g.
 inline void add_line(const PedLine& L, const double* w, const GTerm* gt, int ng, std::int32_t nt,
-                     sparsem::sparse_hashm& XX) {
+                     SlotAdder& XX) {
   const int n = L.n;
   for (int c = 0; c < ng; ++c) {
     const GTerm& x = gt[c];
     for (int a = 0; a < n; ++a) {
       const std::int32_t row = x.r0 + L.id[a] * nt;
       const double ma = L.m * w[L.k[a]];
-      for (int b = 0; b < n; ++b)
-        sparsem::add_sparse_hashm(ma * w[L.k[b]] * x.g, row, x.c0 + L.id[b] * nt, XX);
+      for (int b = 0; b < n; ++b) XX.add(ma * w[L.k[b]] * x.g, row, x.c0 + L.id[b] * nt);
     }
   }
 }
@@ -158,7 +209,17 @@ RelationshipTerms& relationship_terms() {
   return store;
 }
 
-void add_g_diag(run::State& s, int e) {
+namespace {
+
+GroupTerms& group_terms(RelationshipTerms& terms, int e) {
+  if (terms.group.size() < static_cast<std::size_t>(m.neff))
+    terms.group.resize(static_cast<std::size_t>(m.neff));
+  return terms.group[static_cast<std::size_t>(e - 1)];
+}
+
+}  // namespace
+
+void add_g_diag(run::State& s, int e, RelationshipTerms& terms) {
   const bool first = m.round == m.start;
   const int nl = m.nlev(e);
   if (first) {
@@ -169,24 +230,29 @@ void add_g_diag(run::State& s, int e) {
                                 "whose group it belongs to"));
     sparsem::zero_sparse_hashm(s.AINV(e), nl);
   }
+  GroupTerms& t = group_terms(terms, e);
+  t.type = model::rnd_diagonal;
+  t.lenped = 0;
+  t.lines.clear();
 
   GTerms gt;
   const int ng = gather_ginv(e, false, gt);
   const std::int32_t nt = m.ntrait;
-  sparsem::sparse_hashm& XX = s.XX;
+  SlotAdder XX(s.XX, t.slots);
   for (std::int32_t l = 1; l <= nl; ++l) {
     if (first) sparsem::add_sparse_hashm(1.0, l, l, s.AINV(e));
     const std::int32_t off = l * nt;
-    for (int c = 0; c < ng; ++c) sparsem::add_sparse_hashm(gt[c].g, gt[c].r0 + off, gt[c].c0 + off, XX);
+    for (int c = 0; c < ng; ++c) XX.add(gt[c].g, gt[c].r0 + off, gt[c].c0 + off);
   }
   s.DF_RANDOM(e) = nl;
 }
 
+void add_g_diag(run::State& s, int e) { add_g_diag(s, e, relationship_terms()); }
+
 void add_g_add(run::State& s, int randomtype, int e, RelationshipTerms& terms) {
   const bool first = m.round == m.start;
   const Rules r = rules_of(randomtype);
-  if (terms.group.size() < static_cast<std::size_t>(m.neff)) terms.group.resize(static_cast<std::size_t>(m.neff));
-  AddTerms& t = terms.group[static_cast<std::size_t>(e - 1)];
+  GroupTerms& t = group_terms(terms, e);
   const int len = m.lenped(e);
   if (first || t.type != randomtype || t.lenped != (len > 0 ? len : 0)) build_terms(s, randomtype, e, t);
   if (first) sparsem::zero_sparse_hashm(s.AINV(e), m.nlev(e));
@@ -194,23 +260,25 @@ void add_g_add(run::State& s, int randomtype, int e, RelationshipTerms& terms) {
   GTerms gt;
   const int ng = gather_ginv(e, true, gt);
   const std::int32_t nt = m.ntrait;
-  sparsem::sparse_hashm& XX = s.XX;
-  const PedLine* lines = t.lines.data();
-  const std::size_t nlines = t.lines.size();
-  if (first) {
-    sparsem::sparse_hashm& A = s.AINV(e);
-    for (std::size_t i = 0; i < nlines; ++i) {
-      const PedLine& L = lines[i];
-      add_line(L, r.w, gt.data(), ng, nt, XX);
-      for (int a = 0; a < L.n; ++a) {
-        const double ma = L.m * r.w[L.k[a]];
-        for (int b = 0; b < L.n; ++b) sparsem::add_sparse_hashm(ma * r.w[L.k[b]], L.id[a], L.id[b], A);
+  {
+    SlotAdder XX(s.XX, t.slots);
+    const PedLine* lines = t.lines.data();
+    const std::size_t nlines = t.lines.size();
+    if (first) {
+      sparsem::sparse_hashm& A = s.AINV(e);
+      for (std::size_t i = 0; i < nlines; ++i) {
+        const PedLine& L = lines[i];
+        add_line(L, r.w, gt.data(), ng, nt, XX);
+        for (int a = 0; a < L.n; ++a) {
+          const double ma = L.m * r.w[L.k[a]];
+          for (int b = 0; b < L.n; ++b) sparsem::add_sparse_hashm(ma * r.w[L.k[b]], L.id[a], L.id[b], A);
+        }
       }
+    } else {
+      for (std::size_t i = 0; i < nlines; ++i) add_line(lines[i], r.w, gt.data(), ng, nt, XX);
     }
-    util::say(" read ", len, " additive pedigrees");
-  } else {
-    for (std::size_t i = 0; i < nlines; ++i) add_line(lines[i], r.w, gt.data(), ng, nt, XX);
   }
+  if (first) util::say(" read ", len, " additive pedigrees");
 
   if (len <= 0) util::fatal(util::freev("Additive pedigree file for effect ", e, " empty"));
   if (first) s.DF_RANDOM(e) = len;

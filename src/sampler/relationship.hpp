@@ -9,7 +9,9 @@
 // in the first cycle of a run (round == start): it is stored in s.AINV(e) and
 // its per-line terms are kept in compact form, from which later cycles re-add
 // them to s.XX in the same order, so the hash layout and every sum come out
-// as if the pedigree were walked again.
+// as if the pedigree were walked again.  Each group also remembers the table
+// slot of each of its additions to s.XX; a remembered slot that no longer
+// holds its element (the table grew or was rebuilt) is looked up again.
 #pragma once
 
 #include <cstdint>
@@ -28,36 +30,39 @@ struct PedLine {
   double m = 0;        // Mendelian multiplier (2, 4/3, ..., code/1000)
 };
 
-// Compact A^-1 terms of one additive group, built in the first cycle of a run.
-struct AddTerms {
-  int type = 0;    // random type they were built for; 0 = not built
+// What one random group keeps between cycles.
+struct GroupTerms {
+  int type = 0;    // random type of the kept lines; 0 = none kept
   int lenped = 0;  // pedigree lines they were built from
-  std::vector<PedLine> lines;
+  std::vector<PedLine> lines;       // additive types: built in the first cycle of a run
+  std::vector<std::int32_t> slots;  // 0-based s.XX slot of each addition, in order
 };
 
-// The compact terms of every additive group, by first effect (index e-1).
-// Owned by whoever runs the chain; one store per chain.
+// The kept terms of every group, by first effect (index e-1).  One store per
+// chain, owned by whoever runs it.
 struct RelationshipTerms {
-  std::vector<AddTerms> group;
+  std::vector<GroupTerms> group;
 };
 
-// The store of the three-argument add_g_add.
+// The store of the forms without a store argument.
 RelationshipTerms& relationship_terms();
 
 // Random type 2: adds ginv(e) (x) I over the group's levels to s.XX, every
 // trait of every effect of the group (no test of pos_eff); in the first cycle
-// of a run also stores I in s.AINV(e).  s.DF_RANDOM(e) = nlev(e) at every call.
+// of a run also stores I in s.AINV(e).  s.DF_RANDOM(e) = nlev(e) at every
+// call.  A correlated effect with fewer levels than e stops the run.
+void add_g_diag(run::State& s, int e, RelationshipTerms& terms);
 void add_g_diag(run::State& s, int e);
 
 // Random types 3 to 6 (and a single-breed multiple-breed group as type 3):
 // adds ginv(e) (x) A^-1 to s.XX for the traits where both effects have data
 // (pos_eff != 0).  In the first cycle of a run builds A^-1 from s.PED (and
-// s.PED_CODE for types 4 and 5) into s.AINV(e) and terms, prints
+// s.PED_CODE for types 4 and 5) into s.AINV(e) and the store, prints
 // " read <lenped> additive pedigrees" and sets s.DF_RANDOM(e) = lenped(e);
 // a later cycle re-adds the kept terms (building them first, without
 // touching AINV, if the store lacks them).  An empty pedigree stops the run;
 // so does, when the terms are built, an id outside the levels of the group's
-// effects.
+// effects or a type-4 code outside 1..4.
 void add_g_add(run::State& s, int randomtype, int e, RelationshipTerms& terms);
 void add_g_add(run::State& s, int randomtype, int e);
 

@@ -567,16 +567,33 @@ TEST(RelationshipOrder, FirstAndLaterCyclesMatchThePlainLoop) {
     expect_same_table(s.AINV(2), ref.AINV(2));
     EXPECT_EQ(s.DF_RANDOM(2), static_cast<int>(c.ped.size()));
 
-    // Later cycles: new G^-1, values zeroed, keys kept; nothing printed and
-    // A^-1 and the degrees of freedom untouched.
-    for (int round = 2; round <= 3; ++round) {
+    // Later cycles: new G^-1, values zeroed, keys kept; A^-1 and the degrees
+    // of freedom untouched.  Cycle 3 meets a table grown by other elements,
+    // cycle 4 a table emptied and shrunk, so the remembered slots are stale.
+    for (int round = 2; round <= 5; ++round) {
+      SCOPED_TRACE(round);
       M.round = round;
       fill_ginv(2, 4, 0.125 * round);
-      sparsem::zero_values_sparse_hashm(s.XX);
-      sparsem::zero_values_sparse_hashm(ref.XX);
+      const std::int32_t nel = s.XX.nel;
+      for (run::State* x : {&s, &ref}) {
+        sparsem::sparse_hashm& XX = x->XX;
+        sparsem::zero_values_sparse_hashm(XX);
+        if (round == 3) {
+          captured([&] {
+            for (int i = 1; i <= XX.n && XX.nel == nel; ++i)
+              for (int j = i; j <= XX.n && XX.nel == nel; ++j) sparsem::add_sparse_hashm(1.0, i, j, XX);
+          });
+        }
+        if (round == 4) sparsem::zero_sparse_hashm(XX, XX.n, 7);
+      }
+      if (round == 3) {
+        EXPECT_GT(s.XX.nel, nel);
+      }
       s.DF_RANDOM(2) = 99;
-      EXPECT_EQ(captured([&] { sampler::add_g_add(s, c.type, 2, terms); }), "");
-      reference_add(ref, c.type, 2, ref.XX, nullptr);
+      const std::string later = captured([&] { sampler::add_g_add(s, c.type, 2, terms); });
+      const std::string ref_later = captured([&] { reference_add(ref, c.type, 2, ref.XX, nullptr); });
+      EXPECT_EQ(later, ref_later);
+      EXPECT_EQ(later.empty(), round != 4);
       expect_same_table(s.XX, ref.XX);
       expect_same_table(s.AINV(2), ref.AINV(2));
       EXPECT_EQ(s.DF_RANDOM(2), 99);
@@ -591,6 +608,46 @@ TEST(RelationshipOrder, FirstAndLaterCyclesMatchThePlainLoop) {
     reference_add(ref, c.type, 2, ref.XX, nullptr);
     expect_same_table(s.XX, ref.XX);
     expect_same_table(s.AINV(2), ref.AINV(2));
+  }
+}
+
+TEST(RelationshipOrder, DiagonalLaterCyclesMatchThePlainLoop) {
+  model_for(2, {3, 6, 6});
+  run::State s, ref;
+  state_for(s, 5);
+  state_for(ref, 5);
+  M.randomtype(2) = model::rnd_diagonal;
+  M.randomnumb(2) = 2;
+  sampler::RelationshipTerms terms;
+  auto plain = [](run::State& x) {
+    for (int l = 1; l <= M.nlev(2); ++l)
+      for (int i1 = 0; i1 < 2; ++i1)
+        for (int i2 = 0; i2 < 2; ++i2)
+          for (int t1 = 1; t1 <= 2; ++t1)
+            for (int t2 = 1; t2 <= 2; ++t2)
+              sparsem::add_sparse_hashm(M.ginv(2, i1 * 2 + t1, i2 * 2 + t2), eq(2 + i1, l, t1),
+                                        eq(2 + i2, l, t2), x.XX);
+  };
+  for (int round = 1; round <= 5; ++round) {
+    SCOPED_TRACE(round);
+    M.round = round;
+    fill_ginv(2, 4, 0.3 * round);
+    if (round == 3) {
+      sparsem::zero_sparse_hashm(s.XX, s.neq, 3);
+      sparsem::zero_sparse_hashm(ref.XX, ref.neq, 3);
+    }
+    if (round == 5) {
+      // Keys placed without the growth check leave the table due to grow at
+      // the next addition, even of an element it holds.
+      for (run::State* x : {&s, &ref})
+        for (int j = 1; x->XX.filled < x->XX.grow_at_; ++j) sparsem::hashvr(1, j, x->XX, 1);
+    }
+    const std::string out = captured([&] { sampler::add_g_diag(s, 2, terms); });
+    EXPECT_EQ(out.find("hash matrix increased") != std::string::npos, round % 2 == 1);
+    EXPECT_EQ(out, captured([&] { plain(ref); }));
+    expect_same_table(s.XX, ref.XX);
+    sparsem::zero_values_sparse_hashm(s.XX);
+    sparsem::zero_values_sparse_hashm(ref.XX);
   }
 }
 
