@@ -160,7 +160,8 @@ void read_msiresppr(State& s, int start, const Rebuild& rb) {
   ResultIn f("msiresppr", start);
   f.title();
   f.skip();
-  for (int an = 1; an <= m.lenped(1); ++an) {
+  // Every pedigree line with sampled sires, whichever effect holds the group.
+  for (int an = 1; an <= s.MS_STAT.size(); ++an) {
     if (s.MS_STAT(an) <= 0) continue;
     const int p = s.P_MS(an);
     const int nc = static_cast<int>(s.MS(p));

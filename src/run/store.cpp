@@ -212,7 +212,8 @@ void write_msiresppr(const State& s, const Summary& sm) {
   ResultFile f("msiresppr");
   f.title("Post. probs after: ");
   f.text(head_msiresppr);
-  for (int an = 1; an <= m.lenped(1); ++an) {
+  // Every pedigree line with sampled sires, whichever effect holds the group.
+  for (int an = 1; an <= s.MS_STAT.size(); ++an) {
     if (s.MS_STAT(an) <= 0) continue;
     const int p = s.P_MS(an);
     const int nc = static_cast<int>(s.MS(p));

@@ -18,7 +18,12 @@ using statetest::expect_golden;
 using statetest::lines;
 using namespace storetest;
 
-class Store : public StoreFolder {};
+class Store : public StoreFolder {
+ protected:
+  statetest::Run store() {
+    return capture([&] { run::store_solutions(state_); });
+  }
+};
 
 bool has_nan_or_inf(const std::string& text) {
   return text.find("NaN") != std::string::npos || text.find("Inf") != std::string::npos ||
@@ -81,6 +86,18 @@ TEST_F(Store, LayoutsOfEveryFilePastBurnIn) {
   EXPECT_EQ(ms[1], "  animal    sire      post.prob.        sd           last       sample prop");
   ASSERT_EQ(ms.size(), 2u + 5);
   EXPECT_EQ(ms[2], "       2     101      0.325000      0.062500      0.375000      0.400000");
+  EXPECT_EQ(ms[6], "       4     113      0.450000      0.187500      0.500000      0.600000");
+}
+
+// Candidate sires are listed for every pedigree line that has them, also
+// when their group is not the first effect (here its pedigree length is no
+// longer the one of effect 1).
+TEST_F(Store, CandidateSiresOfAGroupAfterTheFirstEffect) {
+  model_a(state_, 1000, 1000);
+  M.lenped(1) = 0;
+  ASSERT_EQ(store().stop, "");
+  const auto ms = lines(slurp("msiresppr"));
+  ASSERT_EQ(ms.size(), 7u);
   EXPECT_EQ(ms[6], "       4     113      0.450000      0.187500      0.500000      0.600000");
 }
 
