@@ -1,10 +1,13 @@
 // The program's entry: start-up, then the cycles of the sampler.
 #include "random/prob.hpp"
+#include "run/cycle.hpp"
 #include "run/echo.hpp"
 #include "run/model.hpp"
 #include "run/readfiles.hpp"
+#include "run/restart.hpp"
 #include "run/state.hpp"
 #include "run/textop.hpp"
+#include "sampler/records.hpp"
 #include "util/format.hpp"
 
 namespace run {
@@ -15,23 +18,25 @@ int velmoran_main() {
   // Start-up, in this order.
   textop::read_parameters();
   print_parameters("VELMORAN 1.20");
+  refuse_unbuilt_models();
   // The only seeding of the run.
   prob::set_seed(M.seed);
 
-  State st;
+  static State st;  // lives for the run; large, so not on the stack
   st.neq = number_of_equations();
   st.reclen = data_record_length();
   util::say("Data record length = ", st.reclen);
   allocate_state(st);
   read_files(st);
 
-  // Restart from the result files (rstart 'y'): not built yet.
-  // The data file (unit 50) is opened here; its records are read at the
-  // first cycle: not built yet.
+  if (M.rstart == 'y') restart(st, M.start);
+  // The data file; its records are read at the first cycle of this run.  A
+  // missing file stops here, naming it.
+  sampler::open_data_file(M.datafile);
   start_clock(st);
 
-  // The cycles from M.start to M.nround and the final evaluation: not built
-  // yet.
+  const int cycles = run_cycles(st);
+  finish_run(st, cycles);
   return 0;
 }
 

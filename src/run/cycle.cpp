@@ -1,0 +1,214 @@
+#include "run/cycle.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "dense/denseop.hpp"
+#include "dense/ginv1.hpp"
+#include "random/prob.hpp"
+#include "run/model.hpp"
+#include "run/store.hpp"
+#include "sampler/gibbs.hpp"
+#include "sampler/gibbsvar.hpp"
+#include "sampler/records.hpp"
+#include "sampler/samplefiles.hpp"
+#include "sampler/setup_eq.hpp"
+#include "sparse/pcg.hpp"
+#include "sparse/settings.hpp"
+#include "util/clock.hpp"
+#include "util/format.hpp"
+#include "util/stop.hpp"
+
+namespace run {
+
+namespace {
+
+model::Model& M = model::m;
+
+std::string unavailable(const std::string& what) {
+  return " " + what + " is not available in this build of VELMORAN";
+}
+
+// Effect and level of the block whose first equation is f.
+void block_owner(int f, int& effect, int& level) {
+  long index = (f - 1) / M.ntrait + 1;  // 1-based level over all effects
+  for (int e = 1; e <= M.neff; ++e) {
+    if (index <= M.nlev(e)) {
+      effect = e;
+      level = static_cast<int>(index);
+      return;
+    }
+    index -= M.nlev(e);
+  }
+  effect = M.neff;
+  level = 0;
+}
+
+}  // namespace
+
+void refuse_unbuilt_models() {
+  static const char* const residual_names[] = {"",         "homogeneous",  "structural",
+                                               "slash",    "struct_slash", "student_t",
+                                               "struct_student_t"};
+  if (M.residualtype != model::res_homogeneous) {
+    const int r = M.residualtype;
+    const std::string name = (r >= 1 && r <= 6) ? residual_names[r] : std::to_string(r);
+    util::fatal(unavailable("the residual type \"" + name + "\""));
+  }
+  for (int e = 1; e <= M.neff; ++e) {
+    const int t = M.effecttype(e);
+    if (t == model::eff_ram)
+      util::fatal(unavailable("the reduced-animal-model effect (\"ram\") of effect " +
+                              std::to_string(e)));
+    if (t == model::eff_unk || t == model::eff_rno)
+      util::fatal(unavailable("the reaction-norm and unknown-covariable effects (effect " +
+                              std::to_string(e) + ")"));
+    const int rt = M.randomtype(e);
+    if (rt == model::rnd_add_an_ms || rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb)
+      util::fatal(unavailable("the random type of effect " + std::to_string(e) +
+                              " (candidate sires or multiple breeds)"));
+  }
+}
+
+void invert_group_blocks() {
+  M.ginv = M.g;
+  double slice[model::maxcorr * model::maxcorr];
+  for (int i = 1; i <= M.neff; ++i) {
+    if (M.randomnumb(i) == 0) continue;
+    const int rt = M.randomtype(i);
+    if (rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb) continue;
+    for (int c = 1; c <= model::maxcorr; ++c)
+      for (int r = 1; r <= model::maxcorr; ++r)
+        slice[(r - 1) + (c - 1) * model::maxcorr] = M.ginv(i, r, c);
+    const int n = M.randomnumb(i) * M.ntrait;
+    int rank = 0;
+    denseop::ginv1(slice, n, model::maxcorr, 1e-18, rank);
+    for (int c = 1; c <= model::maxcorr; ++c)
+      for (int r = 1; r <= model::maxcorr; ++r)
+        M.ginv(i, r, c) = slice[(r - 1) + (c - 1) * model::maxcorr];
+  }
+}
+
+void reset_equations(State& s) {
+  s.XY.fill(0.0);
+  s.logl_total = 0;
+  sparsem::zero_values_sparse_hashm(s.XX);
+}
+
+void gibbssol(State& s) {
+  denseop::denseop_tol = 1e-9;
+  sampler::link_hash_ija(s.XX, s.XX_IJA);
+  if (M.round == 1) {
+    sparsem::default_iter(1e-10f, 400, 1.4f);
+    pcg::solve_sparse_hashm_pcg(s.XX, s.XY, s.SOL);
+    if (s.neq <= 20) {
+      util::FmtArgs args(" start solutions: ");
+      for (int i = 1; i <= s.neq; ++i) args.add(s.SOL(i));
+      util::say_text(util::format("(a/(10f8.2))", args));
+    }
+    sampler::open_new(sampler::sample_files);
+  }
+  const int nt = M.ntrait;
+  denseop::mat20 block(nt), v(nt);
+  for (int f = 1; f <= s.neq; f += nt) {
+    const int l = f + nt - 1;
+    sampler::solve_iterm_block(s.XX_IJA, s.XY, s.SOL, f, l, block.data(), block.ld,
+                               sampler::BlockMode::solve);
+    denseop::finvcs8(block.data(), nt, block.ld, v.data(), v.ld);
+    prob::gen_normal_multi(&s.SOL(f), v.data(), nt, v.ld, &s.SOL(f));
+    for (int i = f; i <= l; ++i) {
+      if (std::isnan(s.SOL(i))) {
+        int effect = 0, level = 0;
+        block_owner(f, effect, level);
+        util::fatal(" The draw of effect " + std::to_string(effect) + " level " +
+                    std::to_string(level) + " in cycle " + std::to_string(M.round) +
+                    " is not a number: the equations of this block are not usable");
+      }
+    }
+    sampler::solve_iterm_block(s.XX_IJA, s.XY, s.SOL, f, l, block.data(), block.ld,
+                               sampler::BlockMode::update);
+  }
+}
+
+int run_cycles(State& s) {
+  const int first = M.start, last = M.nround;
+  int cycles = 0;
+  for (int round = first; round <= last; ++round) {
+    M.round = round;
+    invert_group_blocks();
+    reset_equations(s);
+    sampler::setup_eq(s);
+    gibbssol(s);
+    sampler::gibbsvar(s);
+    ++cycles;
+  }
+  M.round = M.nround;
+  return cycles;
+}
+
+void logl_thetabar(State& s) {
+  const int nt = M.ntrait;
+  const double n = static_cast<double>(kept_count(M.nround));
+  const sampler::RecordCursor& c = sampler::cursor;
+  const bool robust = M.residualtype >= model::res_slash && M.residualtype <= 6;
+  double rin[model::maxcorr * model::maxcorr];
+  double e[model::maxcorr];
+  const double cst = static_cast<double>(static_cast<float>(nt) * 0.5f) * -1.8378770942368803;
+  for (int irec = 1; irec <= M.nrec; ++irec) {
+    s.irec = irec;
+    for (int j = 1; j <= nt; ++j)
+      for (int i = 1; i <= nt; ++i) M.rinv(i, j) = s.SUMR(i, j) / n;
+    sampler::decode_record(s);
+    sampler::find_addresses(s);
+    double sc = 1.0;
+    if (M.neffr >= 1) {
+      for (int t = 1; t <= nt; ++t)
+        for (int k = 1; k <= M.neffr; ++k) {
+          const int ef = M.pos_effr(k);
+          const int a = M.nestedcov(ef, t) <= 0 ? s.ADDRESS(ef, t) : sampler::address1(ef, 1, t);
+          sc = sc * std::pow(s.SUMR_SOL(a) / n, static_cast<double>(s.WEIGHT_COV(ef, t)));
+        }
+    }
+    if (robust) sc = sc / (s.SUMWEIGHT_ROBUST(irec) / n);
+    s.res_scale = sc;
+    for (int j = 1; j <= nt; ++j)
+      for (int i = 1; i <= nt; ++i) rin[(i - 1) + (j - 1) * nt] = sc * M.rinv(i, j);
+    denseop::finvcs8(rin, nt, nt, M.rinv.data(), nt);
+    sampler::predict_missing_y(s);
+    // Every slot of each trait enters (its own count), and a slot holding the
+    // missing code contributes nothing.
+    for (int t = 1; t <= nt; ++t) {
+      double r = static_cast<double>(s.Y(t));
+      const int ns = c.naddr_t(t);
+      for (int j = 1; j <= ns; ++j) {
+        const int eff = c.SLOT_EFF(j, t);
+        if (eff <= 0) continue;
+        const int a = s.ADDRESS(j, t);
+        if (M.effecttype(eff) == model::eff_unk)
+          r = r - s.SOL(a) * s.rec_weight;
+        else
+          r = r - static_cast<double>(s.WEIGHT_COV(j, t)) * s.rec_weight * s.SUMSOL(a) / n;
+      }
+      e[t - 1] = r;
+    }
+    double q = 0;
+    for (int t1 = 1; t1 <= nt; ++t1)
+      for (int t2 = 1; t2 <= nt; ++t2) q += e[t1 - 1] * M.rinv(t2, t1) * e[t2 - 1];
+    for (int t = 1; t <= nt; ++t) s.LOGL_OBS(irec, 3 + t) = e[t - 1] * std::sqrt(M.rinv(t, t));
+    s.LOGL_OBS(irec, 3) = 0.5 * (std::log(denseop::fdets8(M.rinv.data(), nt, nt)) - q) + cst;
+  }
+}
+
+void finish_run(State& s, int cycles_run) {
+  // The pass needs the data (read by the first cycle of this run) and at
+  // least one kept sample.
+  if (M.nround > M.nburn && cycles_run > 0 && kept_count(M.nround) > 0) logl_thetabar(s);
+  store_solutions(s);
+  s.cpu_now = util::cpu_seconds();
+  const float elapsed = s.cpu_now - s.cpu_start;
+  const float minutes = elapsed / 60.0f;
+  const float rate = static_cast<float>(60 * (M.nround - M.start)) / elapsed;
+  util::say(" Time elapsed ", minutes, " min", "(", rate, "rounds/min )");
+}
+
+}  // namespace run
