@@ -113,6 +113,7 @@ void prepare_records(const run::State& s) {
 
   c.rinv_constant = m.neffr == 0 && !robust_type(m.residualtype) && c.e8 == 0;
   c.rinv_cached = false;
+  c.queue.head = c.queue.tail = 0;
   c.cached_r.resize(nt * nt);
   c.cached_rinv.resize(nt * nt);
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "run/state.hpp"
 #include "util/array.hpp"
@@ -51,6 +52,17 @@ struct RecordCursor {
   // that effect (work of find_addresses).
   util::vec1<float> rn_pending;  // (neff)
   util::vec1<float> rec_buf;     // (reclen) one record as read
+  // Additions to the coefficient matrix waiting to be made (work of the
+  // equation build): entries head..tail-1 of t.
+  struct Term {
+    int row, col;
+    double v;
+  };
+  struct TermQueue {
+    std::vector<Term> t;
+    std::size_t head = 0, tail = 0;
+  };
+  TermQueue queue;
 };
 
 extern RecordCursor cursor;

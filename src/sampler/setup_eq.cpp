@@ -1,5 +1,6 @@
 #include "sampler/setup_eq.hpp"
 
+#include <algorithm>
 #include <span>
 #include <string>
 
@@ -36,8 +37,16 @@ void print_slots(const run::State& s) {
 
 }  // namespace
 
-void add_record_terms(run::State& s) {
-  const RecordCursor& c = cursor;
+namespace {
+
+// Additions to the coefficient matrix wait in a queue a few entries behind
+// their prefetch, across records, so that the loads of their table slots
+// overlap.  The order of the additions is kept.
+constexpr std::size_t ahead = 32;
+
+// Appends the record's XX additions to the queue and adds its RHS terms.
+void queue_record_terms(run::State& s) {
+  RecordCursor& c = cursor;
   const int nt = m.ntrait;
   const long ld = s.ADDRESS.rows();
   const int* addr = s.ADDRESS.data();
@@ -45,23 +54,26 @@ void add_record_terms(run::State& s) {
   const double w = s.rec_weight;
   const double* ri = m.rinv.data();
   const float* y = s.Y.data();
-  sparsem::sparse_hashm& XX = s.XX;
   double* xy = s.XY.data() - 1;
-
-  // R^-1 y of the record, the same for every slot.
-  double ry[max_traits];
-  for (int t1 = 0; t1 < nt; ++t1) {
-    double sum = 0.0;
-    for (int t2 = 0; t2 < nt; ++t2) sum += ri[t1 + t2 * nt] * static_cast<double>(y[t2]);
-    ry[t1] = sum;
-  }
 
   const int nmax = c.nslot_max;
   const int* cnt = c.naddr_t.data();
   bool uniform = true;
   for (int t = 0; t < nt; ++t) uniform = uniform && cnt[t] == nmax;
 
-  for (int i = 0; i < nmax; ++i) {
+  RecordCursor::TermQueue& q = c.queue;
+  const std::size_t most = static_cast<std::size_t>(nmax) * nmax * nt * nt;
+  if (q.tail + most > q.t.size()) {
+    // Move the waiting entries to the front; grow only when they cannot fit.
+    std::copy(q.t.begin() + static_cast<long>(q.head), q.t.begin() + static_cast<long>(q.tail),
+              q.t.begin());
+    q.tail -= q.head;
+    q.head = 0;
+    if (q.tail + most > q.t.size()) q.t.resize(std::max(2 * q.t.size(), q.tail + most + 4096));
+  }
+  RecordCursor::Term* term = q.t.data();
+  std::size_t nk = q.tail;
+  for (int i = 0; i < nmax; ++i)
     for (int j = 0; j < nmax; ++j)
       for (int t1 = 0; t1 < nt; ++t1) {
         if (!uniform && i >= cnt[t1]) continue;
@@ -72,15 +84,47 @@ void add_record_terms(run::State& s) {
           if (!uniform && j >= cnt[t2]) continue;
           // The product of the two multipliers is a 32-bit value.
           const float p = x1 * x[j + t2 * ld];
-          sparsem::add_sparse_hashm(static_cast<double>(p) * w * rcol[t2 * nt], a1,
-                                    addr[j + t2 * ld], XX);
+          term[nk++] = {a1, addr[j + t2 * ld], static_cast<double>(p) * w * rcol[t2 * nt]};
         }
       }
+  q.tail = nk;
+
+  // R^-1 y of the record, the same for every slot.
+  double ry[max_traits];
+  for (int t1 = 0; t1 < nt; ++t1) {
+    double sum = 0.0;
+    for (int t2 = 0; t2 < nt; ++t2) sum += ri[t1 + t2 * nt] * static_cast<double>(y[t2]);
+    ry[t1] = sum;
+  }
+  for (int i = 0; i < nmax; ++i)
     for (int t1 = 0; t1 < nt; ++t1) {
       if (!uniform && i >= cnt[t1]) continue;
       xy[addr[i + t1 * ld]] += static_cast<double>(x[i + t1 * ld]) * w * ry[t1];
     }
+}
+
+// Adds the queued entries until at most keep wait.
+void drain(run::State& s, std::size_t keep) {
+  RecordCursor::TermQueue& q = cursor.queue;
+  sparsem::sparse_hashm& XX = s.XX;
+  const RecordCursor::Term* term = q.t.data();
+  std::size_t k = q.head;
+  const std::size_t tail = q.tail, stop = tail > keep ? tail - keep : 0;
+  for (; k < stop; ++k) {
+    const std::size_t f = k + ahead;
+    if (f < tail && term[f].row <= term[f].col)
+      sparsem::prefetch_sparse_hashm(term[f].row, term[f].col, XX);
+    sparsem::add_sparse_hashm(term[k].v, term[k].row, term[k].col, XX);
   }
+  q.head = k;
+  if (q.head == q.tail) q.head = q.tail = 0;
+}
+
+}  // namespace
+
+void add_record_terms(run::State& s) {
+  queue_record_terms(s);
+  drain(s, 0);
 }
 
 void add_random_terms(run::State& s) {
@@ -116,6 +160,8 @@ void add_random_terms(run::State& s) {
 void setup_eq(run::State& s) {
   const bool first = m.round == m.start;
   if (first) prepare_records(s);
+  // Nothing waits from a build that a stop interrupted.
+  cursor.queue.head = cursor.queue.tail = 0;
 
   for (int irec = 1; irec <= m.nrec; ++irec) {
     s.irec = irec;
@@ -125,8 +171,10 @@ void setup_eq(run::State& s) {
     decode_r(s);
     predict_missing_y(s);
     if (first && irec < 10) print_slots(s);
-    add_record_terms(s);
+    queue_record_terms(s);
+    drain(s, ahead);
   }
+  drain(s, 0);
   s.irec = m.nrec + 1;
 
   if (first) {

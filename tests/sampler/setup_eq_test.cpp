@@ -177,6 +177,57 @@ TEST(SetupEq, MultiTraitSystemAgainstDenseDesign) {
   expect_system(s, C, b, 1e-12);
 }
 
+// The coefficient matrix of the records made one addition at a time, in the
+// loop order slot i, slot j, trait t1, trait t2.
+void additions_in_loop_order(run::State& s, sparsem::sparse_hashm& A) {
+  for (int r = 1; r <= m.nrec; ++r) {
+    s.irec = r;
+    sampler::decode_record(s);
+    sampler::find_addresses(s);
+    sampler::decode_r(s);
+    sampler::predict_missing_y(s);
+    for (int i = 1; i <= s.naddr; ++i)
+      for (int j = 1; j <= s.naddr; ++j)
+        for (int t1 = 1; t1 <= m.ntrait; ++t1)
+          for (int t2 = 1; t2 <= m.ntrait; ++t2) {
+            const float p = s.WEIGHT_COV(i, t1) * s.WEIGHT_COV(j, t2);
+            sparsem::add_sparse_hashm(static_cast<double>(p) * s.rec_weight * m.rinv(t1, t2),
+                                      s.ADDRESS(i, t1), s.ADDRESS(j, t2), A);
+          }
+  }
+}
+
+TEST(SetupEq, TableLayoutOfAdditionsInLoopOrder) {
+  // Many records into a small table: collisions and growths make the slot
+  // of every key depend on the order in which the keys arrived.
+  two_trait_model();
+  m.nrec = 300;
+  run::State s;
+  new_state(s);
+  sparsem::zero_sparse_hashm(s.XX, s.neq, 7);
+  std::string data;
+  for (int r = 0; r < 300; ++r) {
+    std::ostringstream line;
+    line << 1 + r % 3 << ' ' << 1 + (r * 7) % 3 << ' ' << 0.25 * (r % 5) << ' ' << 0.5 * (r % 3)
+         << ' ' << 1 + r % 2 << ' ' << (r * 5) % 3 << ' ' << 1 + r % 11 << ' ' << 2 + r % 7 << '\n';
+    data += line.str();
+  }
+  set_data(data);
+  stdout_of([&] { sampler::setup_eq(s); });
+
+  sparsem::sparse_hashm A;
+  sparsem::zero_sparse_hashm(A, s.neq, 7);
+  m.round = 2;
+  stdout_of([&] { additions_in_loop_order(s, A); });
+  ASSERT_EQ(A.nel, s.XX.nel);
+  ASSERT_EQ(A.filled, s.XX.filled);
+  for (int k = 1; k <= A.nel; ++k) {
+    EXPECT_EQ(A.x(k).row, s.XX.x(k).row) << k;
+    EXPECT_EQ(A.x(k).col, s.XX.x(k).col) << k;
+    EXPECT_EQ(A.x(k).val, s.XX.x(k).val) << k;
+  }
+}
+
 TEST(SetupEq, DiagonalGroupAddsGinvTimesIdentity) {
   two_trait_model();
   m.randomtype(4) = model::rnd_diagonal;
