@@ -51,7 +51,7 @@ std::string captured(const std::function<void()>& f) {
   return testing::internal::GetCapturedStdout();
 }
 
-// Square matrix, 1-based, row-major storage is irrelevant to the tests.
+// Square dense matrix, 1-based, column-major (the layout dgesv takes).
 struct Mat {
   int n = 0;
   std::vector<double> x;
