@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -464,6 +465,70 @@ TEST_F(Restart, MissingFiles) {
     EXPECT_EQ(r.stop, std::string("cannot open file \"") + f + "\": No such file or directory");
     write(f, keep);
     sampler::close(sampler::sample_files);
+  }
+}
+
+// The program itself: a chain of 100 cycles, a restart after it with no
+// cycle left (the files come out as they were), then a restart that goes on
+// to cycle 160, whose means and sds are those of the stored sums plus the
+// samples of the new cycles (read back from "solutionsam").
+TEST_F(Restart, TheProgramContinuesAChainFromItsFiles) {
+  const char* exe = std::getenv("VELMORAN_EXE");
+  if (!exe || !std::filesystem::exists(exe)) GTEST_SKIP() << "VELMORAN_EXE not set";
+  std::string data;
+  for (int i = 0; i < 30; ++i) {
+    const int l1 = i % 3 + 1, l2 = (i * 7) % 5 + 1;
+    data += util::formatv("(f8.3,2i3)", 1 + 0.5 * l1 + 0.3 * l2 + ((i * 13) % 7 - 3) * 0.2, l1, l2) + "\n";
+  }
+  write("d.txt", data);
+  auto params = [](const std::string& chain, const std::string& restart) {
+    return "MCMC_CHAIN:\n" + chain + "\nSEED\n7\nRESTART:\n" + restart +
+           "\nDATAFILE\nd.txt 30\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n2\nOBSERVATION(S)\n1\n"
+           "WEIGHT(S)\n\nEFFECTS:\n2 3 cross y\n3 5 cross n\nRANDOM_RESIDUAL:\nhomogeneous 5\n"
+           "RESIDUAL_PRIOR_(CO)VARIANCES\n1\nRANDOM_GROUP\n2\nRANDOM_TYPE\ndiagonal 4\nPEDIGREEFILE:\nnone 0\n"
+           "(CO)VARIANCES\n0.5\n";
+  };
+  auto run = [exe](const std::string& par, const std::string& text, const std::string& log) {
+    write(par, text);
+    const std::string cmd = "echo " + par + " | '" + exe + "' > " + log + " 2>&1";
+    return std::system(cmd.c_str());
+  };
+  ASSERT_EQ(run("a.par", params("100 50 1", "n"), "a.log"), 0) << slurp("a.log");
+  const auto stored = results();
+  ASSERT_EQ(stored.size(), 3u);
+
+  ASSERT_EQ(run("b.par", params("100 50 1", "y 101"), "b.log"), 0) << slurp("b.log");
+  EXPECT_NE(slurp("b.log").find(" read loglike_obs from file: \"loglike_obs\""), std::string::npos);
+  EXPECT_EQ(results(), stored);
+
+  ASSERT_EQ(run("c.par", params("160 50 1", "y 101"), "c.log"), 0) << slurp("c.log");
+  // "solutionsam": every cycle once, 1 to 160, the restart's lines appended.
+  std::istringstream sam(slurp("solutionsam"));
+  double added[4] = {}, squares[4] = {};
+  for (int c = 1; c <= 160; ++c) {
+    int cycle = 0;
+    ASSERT_TRUE(sam >> cycle);
+    ASSERT_EQ(cycle, c);
+    for (int l = 1; l <= 3; ++l) {
+      double x;
+      ASSERT_TRUE(sam >> x);
+      if (c > 100) {
+        added[l] += x;
+        squares[l] += x * x;
+      }
+    }
+  }
+  const auto before = lines(stored.at("solutions")), after = lines(slurp("solutions"));
+  EXPECT_EQ(after[0], " Solution after:  160  rounds and burn-in of  50");
+  for (int l = 1; l <= 3; ++l) {
+    std::istringstream b(before[static_cast<std::size_t>(l + 1)]), a(after[static_cast<std::size_t>(l + 1)]);
+    int t, e, lev;
+    double m0, sd0, m1, sd1, last;
+    ASSERT_TRUE(b >> t >> e >> lev >> m0 >> sd0 >> last);
+    ASSERT_TRUE(a >> t >> e >> lev >> m1 >> sd1 >> last);
+    const double S = m0 * 50 + added[l], Q = 50 * sd0 * sd0 + m0 * m0 * 50 + squares[l];
+    EXPECT_NEAR(m1, S / 110, 1e-6) << l;
+    EXPECT_NEAR(sd1, std::sqrt((Q - S * S / 110) / 110), 2e-6) << l;
   }
 }
 
