@@ -67,10 +67,10 @@ struct RecordCursor {
 
 extern RecordCursor cursor;
 
-// Sizes the cursor and derives its constants from model::m and the state's
-// pedigree store.  Keeps the data file.  Stops when the model asks for
-// something the record steps cannot do (an "add_an_ms" animal effect absent
-// for the first trait).
+// Sizes the cursor and derives its constants from model::m (the state is
+// not read yet).  Keeps the data file.  Stops when the model asks for
+// something the record steps cannot do: more than 20 traits, a reaction norm
+// without a level column, an "add_an_ms" animal effect absent for trait 1.
 void prepare_records(const run::State& s);
 
 // Opens the data file (unit 50).
