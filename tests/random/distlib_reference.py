@@ -1,0 +1,371 @@
+#!/usr/bin/python3
+"""Reference values for the distribution-library tests, computed once with
+mpmath (Debian's python3-mpmath) at 60+ digits and written, to 36 significant
+digits, to tests/random/distlib_reference_data.hpp.
+
+Run:  /usr/bin/python3 tests/random/distlib_reference.py
+
+Every argument is a double, and the reference is the exact function value at
+that double.  Each row also carries a condition number kappa: the relative
+change of the result per relative change of the arguments (summed over the
+arguments), so that a test can allow for the rounding of intermediate values
+that any double-precision method must make.
+"""
+
+import os
+import sys
+
+import mpmath
+from mpmath import mp, mpf
+
+mp.dps = 70
+DIG = 36
+
+
+def lit(v):
+    v = mpf(v)
+    if v == 0:
+        return "0.0"
+    s = mpmath.nstr(v, DIG, min_fixed=1, max_fixed=0, strip_zeros=False)
+    if "e" not in s and "." not in s:
+        s += ".0"
+    return s
+
+
+def klit(v):
+    return mpmath.nstr(mpf(v), 4, min_fixed=1, max_fixed=0) if v != 0 else "0.0"
+
+
+def dlit(x):
+    return repr(float(x)) if abs(x) != float("inf") else "INFINITY"
+
+
+def cond1(f, x):
+    """|x f'(x) / f(x)| by a central difference at high precision."""
+    x = mpf(x)
+    fx = f(x)
+    if fx == 0:
+        return mpf(0)
+    h = abs(x) * mpf(10) ** -25 if x != 0 else mpf(10) ** -25
+    d = (f(x + h) - f(x - h)) / (2 * h)
+    return abs(x * d / fx)
+
+
+# ------------------------------------------------------ incomplete gamma ratio
+def quad_pq(a, x):
+    """P and Q by quadrature in u = (t - a)/sqrt(a), with the nodes packed
+    around u(x) where a tail integrand has its mass; for a >= 1e4."""
+    s = mpmath.sqrt(a)
+    lg = mpmath.loggamma(a)
+    g = lambda u: mpmath.exp((a - 1) * mpmath.log(a + s * u) - (a + s * u) - lg) * s
+    ux = (x - a) / s
+    pts = [mpf(v) for v in (-90, -40, -20, -8, -3, 0, 3, 8, 20, 40, 90)]
+    width = min(mpf(1), 1 / abs(ux)) if ux != 0 else mpf(1)
+    for k in (0.05, 0.1, 0.25, 0.5, 1, 2, 4, 8, 16, 32):
+        for sgn in (-1, 1):
+            v = ux + sgn * k * width
+            if -90 < v < 90:
+                pts.append(v)
+    pts = sorted(set(pts))
+    lo = [p for p in pts if p < ux] + [ux]
+    hi = [ux] + [p for p in pts if p > ux]
+    p = mpmath.quad(g, lo) if len(lo) > 1 else mpf(0)
+    q = mpmath.quad(g, hi) if len(hi) > 1 else mpf(0)
+    return p, q
+
+
+def pq(a, x):
+    """P(a, x) and Q(a, x): mpmath's own series and fractions where they
+    converge, the quadrature above for large shapes where they do not."""
+    a = mpf(a)
+    x = mpf(x)
+    try:
+        p = mpmath.gammainc(a, 0, x, regularized=True)
+        q = mpmath.gammainc(a, x, mpmath.inf, regularized=True)
+        return p, q
+    except mpmath.libmp.libhyper.NoConvergence:
+        if a < 1e4:
+            raise
+        return quad_pq(a, x)
+
+
+def gamma_density(a, x):
+    a = mpf(a)
+    x = mpf(x)
+    return mpmath.exp((a - 1) * mpmath.log(x) - x - mpmath.loggamma(a))
+
+
+def cond_pq(a, x):
+    """Condition of the smaller tail with respect to a and x."""
+    a = mpf(a)
+    x = mpf(x)
+    p, q = pq(a, x)
+    small = min(p, q)
+    if small == 0:
+        return mpf(0)
+    kx = x * gamma_density(a, x) / small
+    h = a * mpf(10) ** -30
+    dp = (pq(a + h, x)[0] - pq(a - h, x)[0]) / (2 * h)
+    ka = abs(a * dp) / small
+    return kx + ka
+
+
+def inverse(a, p, q):
+    """x with P(a, x) = p when p <= q, else Q(a, x) = q."""
+    a = mpf(a)
+    use_p = p <= q
+    target = mpf(p) if use_p else mpf(q)
+    lt = mpmath.log(target)
+
+    def f(x):
+        v = pq(a, x)[0 if use_p else 1]
+        return mpmath.log(v) - lt
+
+    # Bracket on a log scale, then a robust root finder.
+    lo, hi = mpf(0), None
+    x = max(a, mpf(1))
+    fx = f(x)
+    if (fx > 0) == use_p:
+        hi = x
+        lo = x / 2
+        while (f(lo) > 0) == use_p:
+            hi = lo
+            lo = lo / 2
+            if lo < mpf(10) ** -300:
+                raise SystemExit("quantile underflows: a=%s p=%s" % (a, p))
+    else:
+        lo = x
+        hi = x * 2
+        while (f(hi) > 0) != use_p:
+            lo = hi
+            hi = hi * 2
+    # Bisection (geometric) to a narrow bracket, then Newton on ln(tail):
+    # d ln(tail)/dx = +-density/tail.
+    while hi / lo - 1 > mpf(10) ** -8:
+        mid = mpmath.sqrt(lo * hi)
+        if (f(mid) > 0) == use_p:
+            hi = mid
+        else:
+            lo = mid
+    root = mpmath.sqrt(lo * hi)
+    for _ in range(40):
+        v = pq(a, root)[0 if use_p else 1]
+        slope = gamma_density(a, root) / v * (1 if use_p else -1)
+        step = (mpmath.log(v) - lt) / slope
+        root -= step
+        if abs(step / root) < mpf(10) ** -50:
+            break
+    else:
+        raise SystemExit("no convergence for the inverse at a=%s p=%s" % (a, p))
+    # kappa: relative change of x per relative change of target and of a
+    dens = gamma_density(a, root)
+    kp = target / (root * dens)
+    h = a * mpf(10) ** -30
+    dpa = (pq(a + h, root)[0] - pq(a - h, root)[0]) / (2 * h)
+    ka = abs(a * dpa / (dens * root))
+    return root, kp + ka
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    out = []
+    w = out.append
+    w("// Generated by tests/random/distlib_reference.py with mpmath; do not edit by hand.")
+    w("// Each row: arguments (doubles), exact value to 36 digits, condition number.")
+    w("#pragma once")
+    w("#include <cmath>")
+    w("")
+    w("namespace distlib_ref {")
+    w("")
+    w("struct F1 { double x; double v; double kappa; };")
+    w("struct F2 { double a; double b; double v; double kappa; };")
+    w("struct Inc { double a; double x; double p; double q; double kappa; };")
+    w("struct Inv { double a; double p; double q; double x; double kappa; };")
+    w("struct Cdf { int which; double p; double q; double x; double shape; double scale;")
+    w("             double v; double kappa; };")
+    w("")
+
+    def table1(name, f, xs):
+        w("inline const F1 %s[] = {" % name)
+        for x in xs:
+            xv = mpf(float(x))
+            v = f(xv)
+            w("    {%s, %s, %s}," % (dlit(float(x)), lit(v), klit(cond1(f, xv))))
+        w("};")
+        w("")
+
+    # gamma_log on every branch: (0, 0.8], (0.8, 2.25], (2.25, 10), [10, inf)
+    table1("gamma_log", mpmath.loggamma, [
+        1e-300, 1e-30, 1e-8, 1e-3, 0.1, 0.25, 0.4616321449683622, 0.5, 0.6, 0.79, 0.8,
+        0.8000000000000002, 0.9, 0.99, 1.0000001, 1.2, 1.5, 1.75, 1.99, 2.0000001, 2.25,
+        2.2500000000000004, 2.5, 3.3, 4.7, 6.0, 7.25, 9.99, 10.0, 10.5, 20.0, 55.5, 100.0,
+        1234.5, 1e5, 1e10, 1e20, 1e100, 1e300])
+
+    # gamma on the product branches, the reflection branch and both overflow limits
+    table1("gamma", mpmath.gamma, [
+        1e-20, 1e-5, 0.1, 0.5, 0.9, 1.0, 1.25, 1.5, 1.999, 2.5, 3.0, 5.0, 7.5, 12.3, 14.99,
+        15.0, 20.5, 35.0, 100.25, 171.5, -0.5, -0.25, -1.5, -2.75, -7.3, -14.5, -15.5,
+        -20.5, -50.25, -100.5, -170.5])
+
+    table1("erf", mpmath.erf, [
+        1e-300, 1e-10, 0.1, 0.3, 0.5, 0.5000000000000001, 0.75, 1.0, 2.0, 3.0, 4.0,
+        4.000000000000001, 4.5, 5.0, 5.7, -0.3, -1.0, -4.5])
+    erfc = lambda x: mpmath.erfc(x)
+    table1("erfc", erfc, [
+        1e-300, 1e-10, 0.1, 0.3, 0.5, 0.5000000000000001, 0.75, 1.0, 1.5, 2.0, 3.0, 4.0,
+        4.000000000000001, 4.5, 5.0, 6.0, 10.0, 20.0, 26.5, -0.3, -0.5, -1.0, -3.0, -4.5,
+        -5.5])
+    erfcx = lambda x: mpmath.exp(x * x) * mpmath.erfc(x)
+    table1("erfcx", erfcx, [
+        1e-10, 0.1, 0.3, 0.5, 0.75, 1.0, 1.5, 2.0, 3.0, 4.0, 4.5, 6.0, 10.0, 30.0, 100.0,
+        1e5, 1e10, -0.3, -0.5, -1.0, -3.0, -5.0, -5.6, -10.0])
+
+    # ln Gamma(1 + a) on its callers' range, both branches
+    table1("gamma_ln1", lambda a: mpmath.loggamma(1 + a), [
+        -0.2, -0.1, -1e-5, 1e-12, 1e-5, 0.1, 0.25, 0.4616321449683622, 0.5, 0.59,
+        0.6, 0.7, 0.9, 0.999, 1.001, 1.1, 1.25])
+
+    def g1(a):
+        return mpmath.rgamma(1 + a) - 1
+    table1("gam1", g1, [
+        -0.5, -0.4, -0.25, -0.1, -1e-8, 1e-8, 0.1, 0.25, 0.4, 0.5, 0.5000000000000001,
+        0.6, 0.75, 0.9, 0.99999, 1.00001, 1.2, 1.4, 1.5])
+
+    table1("psi", mpmath.digamma, [
+        1e-12, 0.1, 0.5, 1.0, 1.25, 2.0, 2.9, 3.0, 3.1, 5.5, 10.0, 100.0, 1e6, 1e12,
+        -0.3, -0.7, -1.2, -2.5, -10.75])
+
+    table1("rlog1", lambda x: x - mpmath.log(1 + x), [
+        -0.9, -0.39, -0.3, -0.18, -0.1, -1e-5, 1e-5, 0.1, 0.18, 0.3, 0.57, 0.6, 2.0, 100.0])
+    table1("rlog", lambda x: x - 1 - mpmath.log(x), [
+        0.01, 0.5, 0.61, 0.7, 0.82, 0.9, 0.99999, 1.00001, 1.1, 1.18, 1.4, 1.57, 2.0, 50.0])
+    table1("rexp", lambda x: mpmath.expm1(x), [
+        -5.0, -0.2, -0.15, -0.1, -1e-6, 1e-10, 1e-6, 0.1, 0.15, 0.2, 3.0, 50.0])
+    table1("alnrel", lambda x: mpmath.log1p(x), [
+        -0.9, -0.375, -0.2, -1e-7, 1e-7, 0.2, 0.375, 0.3750000000000001, 2.0, 1e10])
+    table1("rcomp_a0_5", lambda x: mpmath.exp(-x) * x ** mpf(0.5) / mpmath.gamma(mpf(0.5)),
+           [1e-5, 0.3, 1.0, 5.0, 40.0])
+
+    def table2(name, f, pairs):
+        w("inline const F2 %s[] = {" % name)
+        for a, b in pairs:
+            av = mpf(float(a))
+            bv = mpf(float(b))
+            v = f(av, bv)
+            ka = cond1(lambda t: f(t, bv), av)
+            kb = cond1(lambda t: f(av, t), bv)
+            w("    {%s, %s, %s, %s}," % (dlit(float(a)), dlit(float(b)), lit(v), klit(ka + kb)))
+        w("};")
+        w("")
+
+    table2("beta_log", lambda a, b: mpmath.log(mpmath.beta(a, b)), [
+        (0.5, 0.7), (0.5, 3.0), (0.3, 20.0), (1.5, 1.75), (1.5, 5.5), (1.5, 30.0), (3.5, 5.25),
+        (3.5, 50.0), (5.5, 2000.0), (7.9, 7.9), (10.0, 12.0), (25.0, 1e6), (100.0, 100.0)])
+    table2("rcomp", lambda a, x: mpmath.exp(-x) * x ** a / mpmath.gamma(a), [
+        (0.01, 0.5), (0.7, 2.0), (1.0, 1.0), (3.5, 2.0), (19.9, 25.0), (20.0, 20.0),
+        (50.0, 45.0), (1000.0, 1010.0), (1e6, 1e6 + 2000.0)])
+
+    # ---------------------------------------------------------- gamma_inc
+    inc_cases = [
+        # a < 1: the a = 0.5 closed forms, the series with both forms, the fraction
+        (0.5, 0.2), (0.5, 0.25), (0.5, 1.0), (0.5, 30.0),
+        (1e-10, 0.5), (1e-10, 2.0), (1e-3, 1e-3), (1e-3, 0.2), (1e-3, 1.0),
+        (0.1, 1e-5), (0.1, 0.2), (0.1, 0.9), (0.3, 0.1), (0.3, 1.05), (0.7, 0.01),
+        (0.7, 0.3), (0.7, 1.0), (0.9, 0.2), (0.99, 1.09), (0.1, 1.1), (0.7, 2.0),
+        (0.7, 10.0), (0.3, 100.0), (0.9, 700.0),
+        # 1 <= a < 20: finite sums, the series, the fraction, the asymptotic series
+        (1.0, 1.0), (1.0, 0.5), (2.0, 5.0), (3.0, 30.0), (10.0, 12.0), (1.5, 2.0), (7.5, 9.0),
+        (1.2, 0.5), (1.2, 2.3), (4.3, 4.0), (4.3, 1e-3), (15.5, 15.0), (19.9, 1.0),
+        (1.2, 3.0), (4.3, 10.0), (15.5, 20.0), (19.9, 30.0), (1.2, 31.0), (10.5, 40.0),
+        (19.9, 35.0), (5.5, 100.0), (12.0, 500.0),
+        # a >= 20: Temme near 1, short and full expansions, tails
+        (100.0, 100.0), (100.0, 100.001), (100.0, 99.9995), (20.0, 20.01), (1e4, 10000.01),
+        (100.0, 100.05), (100.0, 99.95), (20.0, 21.0), (20.0, 19.0), (100.0, 80.0),
+        (100.0, 125.0), (1e4, 9800.0), (1e4, 10150.0), (1e4, 9500.0), (1e4, 10500.0),
+        (30.0, 18.5), (30.0, 42.5), (25.0, 5.0), (25.0, 40.0), (25.0, 100.0),
+        (1000.0, 500.0), (1000.0, 1500.0), (500.0, 250.0),
+        # very large shapes
+        (1e5, 1e5 + 10.0), (1e5, 1e5 - 1500.0), (1e6, 1e6 + 0.5), (1e6, 1e6 - 3000.0),
+        (1e10, 1e10 + 1e5), (1e10, 1e10 - 2e5), (1e15, 1e15 + 1e7),
+    ]
+    w("inline const Inc gamma_inc[] = {")
+    for a, x in inc_cases:
+        print("gamma_inc", a, x, file=sys.stderr, flush=True)
+        p, q = pq(mpf(a), mpf(x))
+        w("    {%s, %s, %s, %s, %s}," % (dlit(a), dlit(x), lit(p), lit(q), klit(cond_pq(a, x))))
+    w("};")
+    w("")
+
+    # ------------------------------------------------------ gamma_inc_inv
+    inv_cases = []
+    for a in [1e-3, 0.1, 0.25, 0.5, 0.9, 1.5, 3.0, 10.0, 100.0, 1000.0, 1e4, 1e5]:
+        for small in [1e-100, 1e-20, 1e-5, 0.01, 0.3, 0.5]:
+            # x is about p^(1/a) for a small lower tail: keep it a normal double
+            if a >= 1.0 or mpmath.log10(small) / a > -290:
+                inv_cases.append((a, small, 1.0 - small))
+            if small != 0.5:
+                inv_cases.append((a, 1.0 - small, small))
+    w("inline const Inv gamma_inc_inv[] = {")
+    for a, p, q in inv_cases:
+        print("inverse", a, p, file=sys.stderr, flush=True)
+        x, k = inverse(a, p, q)
+        w("    {%s, %s, %s, %s, %s}," % (dlit(a), dlit(p), dlit(q), lit(x), klit(k)))
+    w("};")
+    w("")
+
+    # ---------------------------------------------------------------- cdfgam
+    w("inline const Cdf cdfgam[] = {")
+    # which 1: the p and q columns hold the exact tails, v is p
+    for shape, x, scale in [(1e-6, 0.5, 1.0), (0.01, 3.0, 2.0), (2.0, 1.0, 1.0), (3.5, 2.5, 3.7),
+                            (50.0, 12.0, 4.25), (2e4, 1.0, 2e4), (1e5, 0.99, 1e5),
+                            (1e6, 5e5 + 700.0, 2.0)]:
+        xs = float(x) * float(scale)
+        p, q = pq(mpf(shape), mpf(xs))
+        w("    {1, %s, %s, %s, %s, %s, %s, %s}," % (lit(p), lit(q), dlit(x), dlit(shape), dlit(scale),
+                                                   lit(p), klit(cond_pq(shape, xs))))
+    # which 2 and 4: v is x (which 2) or scale (which 4)
+    # (shape, lower-tail p or None, upper-tail q or None, scale); tails whose
+    # quantile would underflow a double are left out.
+    cases2 = [(1e-6, None, 1e-7, 1.0), (1e-6, None, 5e-7, 3.0), (0.01, 0.99, None, 2.0),
+              (0.01, None, 1e-3, 2.0), (0.5, 0.2, None, 0.5), (0.5, None, 0.2, 0.5),
+              (2.0, 1e-5, None, 1.0), (2.0, None, 1e-5, 1.0), (3.5, 0.4, None, 3.7),
+              (3.5, None, 0.4, 3.7), (50.0, 0.05, None, 4.25), (50.0, None, 0.05, 4.25),
+              (2e4, 0.3, None, 2e4), (2e4, None, 0.3, 2e4), (1e5, 1e-3, None, 1e5),
+              (1e5, None, 1e-3, 1e5), (1e6, 0.5, None, 1.0), (1e6, None, 1e-10, 0.125)]
+    for shape, pl, qu, scale in cases2:
+        if pl is not None:
+            p, q = pl, 1.0 - pl
+        else:
+            p, q = 1.0 - qu, qu
+        print("cdfgam inverse", shape, p, q, file=sys.stderr, flush=True)
+        xx, k = inverse(shape, p, q)
+        w("    {2, %s, %s, 0.0, %s, %s, %s, %s}," % (dlit(p), dlit(q), dlit(shape), dlit(scale),
+                                                   lit(xx / mpf(scale)), klit(k)))
+        xgiven = float(xx) * 1.25
+        w("    {4, %s, %s, %s, %s, 0.0, %s, %s}," % (dlit(p), dlit(q), dlit(xgiven), dlit(shape),
+                                                   lit(xx / mpf(xgiven)), klit(k)))
+    # which 3: v is the shape with P(shape, x scale) = p
+    for shape, x, scale in [(0.01, 0.5, 1.0), (0.3, 2.0, 0.5), (5.0, 4.0, 1.0), (7.5, 20.0, 0.25),
+                            (40.0, 9.0, 3.0), (2e4, 1.01, 2e4)]:
+        xs = mpf(float(x) * float(scale))
+        p, q = pq(mpf(shape), xs)
+        pd, qd = float(p), float(q)
+        use_p = pd <= qd
+        tgt = mpf(pd) if use_p else mpf(qd)
+
+        def f(s):
+            v = pq(s, xs)[0 if use_p else 1]
+            return v - tgt
+        print("cdfgam shape", shape, x, scale, file=sys.stderr, flush=True)
+        root = mpmath.findroot(f, mpf(shape), tol=mpf(10) ** -50)
+        w("    {3, %s, %s, %s, 0.0, %s, %s, 0.0}," % (dlit(pd), dlit(qd), dlit(x), dlit(scale),
+                                                    lit(root)))
+    w("};")
+    w("")
+    w("}  // namespace distlib_ref")
+    with open(os.path.join(here, "distlib_reference_data.hpp"), "w") as fh:
+        fh.write("\n".join(out) + "\n")
+
+
+if __name__ == "__main__":
+    main()
