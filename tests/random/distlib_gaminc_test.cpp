@@ -38,7 +38,11 @@ TEST(DistlibGammaInc, EdgeCasesAndErrorExits) {
   EXPECT_EQ(q, 0.0);
   // Error exits store 2.0 in P and leave Q alone.
   const double bad[][2] = {{0.0, 0.0}, {-1.0, 1.0}, {1.0, -1.0}, {kNaN, 1.0}, {1.0, kNaN},
-                           {kInf, 1.0}, {2.0, kInf}, {1.0e30, 1.0e30}};
+                           {kInf, 1.0}, {2.0, kInf}, {1.0e30, 1.0e30},
+                           // near-indeterminate band of the Temme region: x within
+                           // a few ulps of a huge shape
+                           {1.0e30, std::nextafter(1.0e30, 0.0)},
+                           {1.0e300, std::nextafter(1.0e300, 2.0e300)}};
   for (const auto& b : bad) {
     p = 0.25;
     q = 0.75;
@@ -46,6 +50,14 @@ TEST(DistlibGammaInc, EdgeCasesAndErrorExits) {
     EXPECT_EQ(p, 2.0) << args(b[0], b[1]);
     EXPECT_EQ(q, 0.75) << args(b[0], b[1]);
   }
+  // A power term that underflows, and an abscissa negligible beside the
+  // shape, give the limits.
+  distlib::gamma_inc(0.7, 800.0, p, q, 0);
+  EXPECT_EQ(p, 1.0);
+  EXPECT_EQ(q, 0.0);
+  distlib::gamma_inc(1.0e300, 1.0e-30, p, q, 0);
+  EXPECT_EQ(p, 0.0);
+  EXPECT_EQ(q, 1.0);
   // Far beyond the bulk the Temme region returns the limits.
   distlib::gamma_inc(1.0e4, 5.0e3, p, q, 0);
   EXPECT_EQ(p, 0.0);
@@ -90,6 +102,28 @@ TEST(DistlibGammaInc, RatiosAgainstReference) {
   }
 }
 
+TEST(DistlibGammaInc, SmallShapeRatiosWithGivenPowerTerm) {
+  double p = -1, q = -1;
+  distlib::gamma_rat1(0.5, 0.2, 0.0, p, q, 1e-15);
+  EXPECT_EQ(p, std::erf(std::sqrt(0.2)));
+  distlib::gamma_rat1(0.7, 0.0, 0.0, p, q, 1e-15);
+  EXPECT_EQ(p, 0.0);
+  EXPECT_EQ(q, 1.0);
+  p = 0.25;
+  q = 0.75;
+  distlib::gamma_rat1(kNaN, 1.0, 1.0, p, q, 1e-15);
+  EXPECT_EQ(p, 2.0);
+  EXPECT_EQ(q, 0.75);
+  for (const auto& r : distlib_ref::gamma_inc) {
+    if (r.a >= 1.0 || r.a == 0.5) continue;
+    distlib::gamma_rat1(r.a, r.x, distlib::rcomp(r.a, r.x), p, q, 1e-15);
+    double small = std::min(r.p, r.q);
+    double tol = 40 + 2 * r.kappa;
+    EXPECT_LE((std::fabs(p - r.p) - kEps) / (small * kEps), tol) << "P" << args(r.a, r.x);
+    EXPECT_LE((std::fabs(q - r.q) - kEps) / (small * kEps), tol) << "Q" << args(r.a, r.x);
+  }
+}
+
 TEST(DistlibGammaIncInv, ClosedFormsAndErrorCodes) {
   double x = -1;
   int ierr = 99;
@@ -122,6 +156,20 @@ TEST(DistlibGammaIncInv, ClosedFormsAndErrorCodes) {
   distlib::gamma_inc_inv(0.5, x, -1.0, 1.0e-300, 1.0, ierr);
   EXPECT_EQ(ierr, -3);
   EXPECT_EQ(x, 0.0);
+  // From a start of the caller's: a ratio that is exactly 0 at the start
+  // ends the iteration (-8); a step past 0 ends it with that iterate (-7).
+  distlib::gamma_inc_inv(2.5, x, 1.0e10, 0.3, 0.7, ierr);
+  EXPECT_EQ(ierr, -8);
+  EXPECT_EQ(x, 1.0e10);
+  distlib::gamma_inc_inv(2.5, x, 50.0, 0.3, 0.7, ierr);
+  EXPECT_EQ(ierr, -7);
+  EXPECT_LE(x, 0.0);
+  // Tiny shape with a small upper tail: the start exp(-(q/a + Euler)).
+  distlib::gamma_inc_inv(1.0e-12, x, -1.0, 1.0 - 1.0e-11, 1.0e-11, ierr);
+  EXPECT_GE(ierr, 0);
+  double pp, qq;
+  distlib::gamma_inc(1.0e-12, x, pp, qq, 0);
+  EXPECT_NEAR(qq / 1.0e-11, 1.0, 1e-12);
   // Half way at a = 1000 the start (about a - 1/3) needs the iteration.
   distlib::gamma_inc_inv(1000.0, x, -1.0, 0.5, 0.5, ierr);
   EXPECT_GT(ierr, 0);

@@ -106,6 +106,18 @@ TEST(DistlibZeroFinder, ConvergesWithinTolerance) {
   EXPECT_LT(steep.points.size(), 200u);
 }
 
+TEST(DistlibZeroFinder, WorseTrialPointSwapsTheEnds) {
+  // Piecewise linear through (0, -1), (1, -3), (2, 1): the first step lands
+  // on a point worse than the far end, which becomes the best point.
+  auto f = [](double x) { return x <= 1.0 ? -1.0 - 2.0 * x : -3.0 + 4.0 * (x - 1.0); };
+  ZeroRun r = run_zero(0.0, 2.0, f);
+  ASSERT_GE(r.points.size(), 4u);
+  EXPECT_EQ(r.points[2], 1.0);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_LE(std::fabs(r.xlo - 1.75), 1e-8 * 1.75);
+  EXPECT_LE(std::fabs(f(r.xlo)), std::fabs(f(r.xhi)));
+}
+
 TEST(DistlibZeroFinder, RestartAndNotANumber) {
   distlib::dstzr(0.0, 2.0, 1e-50, 1e-8);
   int status = 0;
