@@ -8,6 +8,7 @@
 namespace distlib {
 
 double eval_pol(const double* a, int n, double x) {
+  if (n < 0) return 0.0;  // an empty polynomial; never read before a[0]
   double term = a[n];
   for (int i = n - 1; i >= 0; --i) term = term * x + a[i];
   return term;
@@ -15,6 +16,7 @@ double eval_pol(const double* a, int n, double x) {
 
 int ipmpar(int i) {
   static const int imach[10] = {2, 31, 2147483647, 2, 24, -125, 128, 53, -1021, 1024};
+  if (i < 1 || i > 10) return 0;  // no such constant; never read outside the table
   return imach[i - 1];
 }
 

@@ -16,6 +16,9 @@ TEST(DistlibNumerical, PolynomialAndMachineTable) {
   EXPECT_EQ(distlib::eval_pol(a, 3, 2.0), 1.5 - 4.0 + 1.0 + 24.0);
   const int want[10] = {2, 31, 2147483647, 2, 24, -125, 128, 53, -1021, 1024};
   for (int i = 1; i <= 10; ++i) EXPECT_EQ(distlib::ipmpar(i), want[i - 1]) << i;
+  EXPECT_EQ(distlib::ipmpar(0), 0);
+  EXPECT_EQ(distlib::ipmpar(11), 0);
+  EXPECT_EQ(distlib::eval_pol(a, -1, 2.0), 0.0);
   EXPECT_EQ(distlib::exparg(0), 709.7756150662599);
   EXPECT_EQ(distlib::exparg(1), -708.3893345680835);
   double x = 1.0, y = 2.0;
