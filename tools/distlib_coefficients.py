@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Derives the coefficient tables of the distribution library that are not
-written out elsewhere, and writes src/random/distlib_coef.hpp.
+"""Derives coefficient tables of the distribution library from the functions'
+mathematical definitions, and writes src/random/distlib_coef.hpp.
 
 Run with Debian's python3 (python3-mpmath):  /usr/bin/python3 tools/distlib_coefficients.py
 

@@ -33,7 +33,9 @@ double zpoly(const double* d, int n, double z) {
 
 // Temme's correction sum in powers of u = 1/a with n0..n6 terms of the
 // C_k series in z (the full form 13, 12, 10, 8, 6, 4, 2; the short one
-// 7, 6, 5, 4, 2, 2, 1).
+// 7, 6, 5, 4, 2, 2, 1).  The Dk tables are the exact Taylor coefficients of
+// Temme's C_k(eta), derived in rational arithmetic by
+// tools/distlib_coefficients.py.
 double temme_sum(double z, double u, const int (&len)[7]) {
   using namespace coef;
   double c0 = zpoly(D0, len[0], z) - third;
