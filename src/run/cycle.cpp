@@ -1,5 +1,6 @@
 #include "run/cycle.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <string>
 
@@ -130,17 +131,32 @@ void gibbssol(State& s) {
   }
 }
 
-int run_cycles(State& s) {
+int run_cycles(State& s, CycleTimes* times) {
+  using clock = std::chrono::steady_clock;
+  const auto seconds = [](clock::time_point a, clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+  };
   const int first = M.start, last = M.nround;
   int cycles = 0;
   for (int round = first; round <= last; ++round) {
     M.round = round;
+    clock::time_point t0, t1, t2;
+    if (times) t0 = clock::now();
     invert_group_blocks();
     reset_equations(s);
     sampler::setup_eq(s);
+    if (times) t1 = clock::now();
     gibbssol(s);
+    if (times) t2 = clock::now();
     sampler::gibbsvar(s);
     ++cycles;
+    if (times) {
+      const clock::time_point t3 = clock::now();
+      times->build = seconds(t0, t1);
+      times->blocks = seconds(t1, t2);
+      times->dispersion = seconds(t2, t3);
+      if (times->after_cycle) times->after_cycle(s, *times, times->user);
+    }
   }
   M.round = M.nround;
   return cycles;

@@ -23,9 +23,20 @@ void reset_equations(State& s);
 // cycle 1 of a fresh chain.
 void gibbssol(State& s);
 
+// Optional timing of the cycles, for benchmarks: wall-clock seconds of the
+// three phases of the cycle just run, handed to after_cycle when it is set.
+struct CycleTimes {
+  double build = 0;       // group inverses and the equation build
+  double blocks = 0;      // the block Gibbs pass
+  double dispersion = 0;  // the dispersion step
+  void (*after_cycle)(const State& s, const CycleTimes& t, void* user) = nullptr;
+  void* user = nullptr;
+};
+
 // Cycles model::m.start .. model::m.nround; afterwards model::m.round holds
-// nround, also when no cycle ran.  Returns the number of cycles run.
-int run_cycles(State& s);
+// nround, also when no cycle ran.  Returns the number of cycles run.  With
+// times, each cycle's phases are timed (nothing else changes).
+int run_cycles(State& s, CycleTimes* times = nullptr);
 
 // Log-likelihood and standardised residuals of every record at the
 // posterior means (columns 3 and beyond of LOGL_OBS).
