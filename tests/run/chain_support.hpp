@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -296,8 +297,9 @@ class ChainFolder : public testing::Test {
   void SetUp() override {
     old_ = fs::current_path();
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::path(testing::TempDir()) /
-           (std::string("chain_") + info->test_suite_name() + "_" + info->name());
+    std::string name = std::string("chain_") + info->test_suite_name() + "_" + info->name();
+    std::replace(name.begin(), name.end(), '/', '_');  // parameterised tests
+    dir_ = fs::path(testing::TempDir()) / name;
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     fs::current_path(dir_);

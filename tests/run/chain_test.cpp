@@ -224,7 +224,7 @@ TEST_F(ChainFolder, PosteriorOfLocationEffectsMatchesTheDenseSystem) {
   const Dense Ci = inverse(C);
   const std::vector<double> xs = multiply(Ci, b);
 
-  const int burn = 200, kept = 20000, batch = kept / 50;
+  const int burn = 200, kept = 15000, batch = kept / 50;
   std::vector<BatchMeans> mean(static_cast<std::size_t>(n), BatchMeans(batch));
   std::vector<BatchMeans> var(static_cast<std::size_t>(n), BatchMeans(batch));
   std::vector<BatchMeans> cov(static_cast<std::size_t>(n / nt), BatchMeans(batch));  // traits 1, 2 of a block
@@ -593,7 +593,7 @@ TEST_F(Program, MissingDataFileStopsNamingIt) {
   fs::remove(dir() / "data.txt");
   const Process p = run_program(dir());
   EXPECT_EQ(p.status, 1);
-  EXPECT_NE((p.out + p.err).find("data.txt"), std::string::npos) << p.out << p.err;
+  EXPECT_NE((p.out + p.err).find("\"data.txt\""), std::string::npos) << p.out << p.err;
   EXPECT_EQ(p.out.find("Time elapsed"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir() / "solutions"));
   EXPECT_FALSE(fs::exists(dir() / "varcompsam"));
