@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <set>
@@ -76,7 +77,7 @@ void expect_no_inbreeding(const SmallModel& sm) {
 }
 
 // ---------------------------------------------------------------------------
-// 1. With every normal deviate 0 the pass is block Gauss-Seidel.
+// With every normal deviate 0 the pass is block Gauss-Seidel.
 
 class BlockPass : public ChainFolder {};
 
@@ -178,7 +179,7 @@ TEST_F(BlockPass, StartSolutionsOfTheFirstCycleSolveTheEquations) {
 }
 
 // ---------------------------------------------------------------------------
-// 2. With fixed (co)variances the chain samples the posterior of the
+// With fixed (co)variances the chain samples the posterior of the
 // location effects: mean C^-1 b, covariance C^-1.
 
 // Batch means of one statistic of the chain.
@@ -265,7 +266,7 @@ TEST_F(ChainFolder, PosteriorOfLocationEffectsMatchesTheDenseSystem) {
 }
 
 // ---------------------------------------------------------------------------
-// 4. The printed system of a small model.
+// The printed system of a small model.
 
 std::string trim(const std::string& s) {
   const std::size_t a = s.find_first_not_of(' ');
@@ -508,7 +509,7 @@ std::size_t line_count(const fs::path& p) { return lines_of(read_file(p)).size()
 
 class Program : public ChainFolder {};
 
-// 3 and 6: seeds and the result files of a small run.
+// Seeds and the result files of a small run.
 TEST_F(Program, SameSeedSameFilesOtherSeedOtherChainAndTheResultFiles) {
   NEED_TOOLS();
   // 2 traits, 300 records of 450 animals, 20 fixed levels; 42 cycles, so the
@@ -572,6 +573,15 @@ TEST_F(Program, SameSeedSameFilesOtherSeedOtherChainAndTheResultFiles) {
   EXPECT_EQ(line_count(a / "loglike_obs"), 2u + 300u);
   EXPECT_EQ(line_count(a / "varcompsam"), 9u * 7u);
   EXPECT_EQ(line_count(a / "loglike_rnd"), 9u);
+  // Every number written is finite and fits its field.
+  for (const std::string& f : expected)
+    for (const std::string& l : lines_of(read_file(a / f))) {
+      std::string low = l;
+      std::transform(low.begin(), low.end(), low.begin(), [](unsigned char ch) { return std::tolower(ch); });
+      EXPECT_EQ(low.find("nan"), std::string::npos) << f << ": " << l;
+      EXPECT_EQ(low.find("inf"), std::string::npos) << f << ": " << l;
+      EXPECT_EQ(low.find("**"), std::string::npos) << f << ": " << l;
+    }
   const auto vs = lines_of(read_file(a / "varcompsam"));
   EXPECT_EQ(trim(vs[0]), "5");
   EXPECT_EQ(trim(vs[8 * 7]), "42");
@@ -600,7 +610,7 @@ TEST_F(Program, MissingDataFileStopsNamingIt) {
 }
 
 // ---------------------------------------------------------------------------
-// 5. Calibration: data simulated with known (co)variances; the posterior
+// Calibration: data simulated with known (co)variances; the posterior
 // means of G and R lie within a few posterior standard deviations of the
 // truth.
 
