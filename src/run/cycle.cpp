@@ -93,12 +93,17 @@ void invert_group_blocks() {
 void reset_equations(State& s) {
   s.XY.fill(0.0);
   s.logl_total = 0;
-  sparsem::zero_values_sparse_hashm(s.XX);
+  sampler::reset_matrix_values(s);
 }
 
 void gibbssol(State& s) {
   denseop::denseop_tol = 1e-9;
-  sampler::link_hash_ija(s.XX, s.XX_IJA);
+  // A build straight into XX_IJA needs no refresh from XX.
+  const sampler::EquationPlan& plan = sampler::equation_plan;
+  if (!(plan.direct && plan.owner == &s)) {
+    sampler::link_hash_ija(s.XX, s.XX_IJA);
+    sampler::plan_equations(s);
+  }
   if (M.round == 1) {
     sparsem::default_iter(1e-10f, 400, 1.4f);
     pcg::solve_sparse_hashm_pcg(s.XX, s.XY, s.SOL);

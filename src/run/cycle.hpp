@@ -16,11 +16,13 @@ void refuse_unbuilt_models();
 // multiple-breed types) inverted in place with pivot tolerance 1e-18.
 void invert_group_blocks();
 
-// Values of XX and every element of XY set to 0 (keys kept), logl_total := 0.
+// Values of XX (or, when the coming build goes straight there, of XX_IJA)
+// and every element of XY set to 0 (keys kept), logl_total := 0.
 void reset_equations(State& s);
 
-// The block Gibbs pass of a cycle; starting solutions and the sample files in
-// cycle 1 of a fresh chain.
+// The block Gibbs pass of a cycle, after refreshing XX_IJA from XX (unless
+// the build went straight into XX_IJA); starting solutions and the sample
+// files in cycle 1 of a fresh chain.
 void gibbssol(State& s);
 
 // Optional timing of the cycles, for benchmarks: wall-clock seconds of the

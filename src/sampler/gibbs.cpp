@@ -33,6 +33,7 @@ void link_hash_ija(sparsem::sparse_hashm& A, sparsem::sparse_ija& B, HashLink& l
       }
     }
     link.built = true;
+    ++link.generation;
     return;
   }
   const sparsem::hash_slot* slots = A.x.data() - 1;  // 1-based slot numbers

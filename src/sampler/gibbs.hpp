@@ -17,6 +17,7 @@ namespace sampler {
 struct HashLink {
   std::vector<std::int32_t> linkhi;
   bool built = false;
+  long generation = 0;  // counts the builds of the map (and of the copy's layout)
 };
 
 // The link the sampler uses; one for the run.

@@ -187,10 +187,88 @@ class SlotAdder {
   std::size_t k_ = 0;
 };
 
+// Additions straight into the values of the compressed-row copy, at the
+// positions planned for them in order; the positions are known ahead, so
+// their loads are started a few additions early.
+class PosAdder {
+ public:
+  PosAdder(double* a, const std::vector<std::int32_t>& pos) : a_(a), pos_(pos.data()), n_(pos.size()) {}
+
+  void add(double v, std::int32_t r, std::int32_t c) {
+    if (sparsem::upper_storage && c < r) return;
+    const std::size_t k = k_++;
+    VELMORAN_CHECK("planned addition", static_cast<long>(k), 0L, static_cast<long>(n_) - 1);
+    if (k + ahead < n_) __builtin_prefetch(a_ + pos_[k + ahead], 1);
+    a_[pos_[k]] += v;
+  }
+
+ private:
+  static constexpr std::size_t ahead = 16;
+  double* a_;
+  const std::int32_t* pos_;
+  std::size_t n_;
+  std::size_t k_ = 0;
+};
+
+// Walks the additions without values, writing each kept one's position over
+// its remembered slot.
+class PosFinder {
+ public:
+  PosFinder(std::vector<std::int32_t>& slots, PositionOf where, const void* ctx)
+      : slots_(slots), where_(where), ctx_(ctx) {}
+
+  void add(double, std::int32_t r, std::int32_t c) {
+    if (sparsem::upper_storage && c < r) return;
+    const std::size_t k = k_++;
+    if (k >= slots_.size()) {
+      ok_ = false;
+      return;
+    }
+    const std::int32_t p = where_(r, c, ctx_);
+    if (p < 0) ok_ = false;
+    slots_[k] = p;
+  }
+  bool complete() const { return ok_ && k_ == slots_.size(); }
+
+ private:
+  std::vector<std::int32_t>& slots_;
+  PositionOf where_;
+  const void* ctx_;
+  std::size_t k_ = 0;
+  bool ok_ = true;
+};
+
+// Remembered hash slots of a group, made ready for additions through s.XX.
+std::vector<std::int32_t>& hash_slots(GroupTerms& t) {
+  if (t.positions) {
+    t.slots.clear();
+    t.positions = false;
+  }
+  return t.slots;
+}
+
+void remember_keys(GroupTerms& t, const GTerm* gt, int ng) {
+  t.gkeys.resize(2 * static_cast<std::size_t>(ng));
+  for (int c = 0; c < ng; ++c) {
+    t.gkeys[2 * static_cast<std::size_t>(c)] = gt[c].r0;
+    t.gkeys[2 * static_cast<std::size_t>(c) + 1] = gt[c].c0;
+  }
+}
+
+bool same_keys(const GroupTerms& t, const GTerm* gt, int ng) {
+  if (t.gkeys.size() != 2 * static_cast<std::size_t>(ng)) return false;
+  for (int c = 0; c < ng; ++c)
+    if (t.gkeys[2 * static_cast<std::size_t>(c)] != gt[c].r0 ||
+        t.gkeys[2 * static_cast<std::size_t>(c) + 1] != gt[c].c0)
+      return false;
+  return true;
+}
+
 // XX terms of one line: for each G^-1 element, every ordered pair of the
 // line's known ids in column order, value m * W(k1) * W(k2) * g.
+template <class Adder>
 inline void add_line(const PedLine& L, const double* w, const GTerm* gt, int ng, std::int32_t nt,
-                     SlotAdder& XX) {
+                     Adder& XX) {
   const int n = L.n;
   for (int c = 0; c < ng; ++c) {
     const GTerm& x = gt[c];
@@ -237,14 +315,84 @@ void add_g_diag(run::State& s, int e, RelationshipTerms& terms) {
 
   GTerms gt;
   const int ng = gather_ginv(e, false, gt);
+  remember_keys(t, gt.data(), ng);
+  t.levels = nl;
   const std::int32_t nt = m.ntrait;
-  SlotAdder XX(s.XX, t.slots);
+  SlotAdder XX(s.XX, hash_slots(t));
   for (std::int32_t l = 1; l <= nl; ++l) {
     if (first) sparsem::add_sparse_hashm(1.0, l, l, s.AINV(e));
     const std::int32_t off = l * nt;
     for (int c = 0; c < ng; ++c) XX.add(gt[c].g, gt[c].r0 + off, gt[c].c0 + off);
   }
   s.DF_RANDOM(e) = nl;
+}
+
+namespace {
+
+template <class Adder>
+void diag_terms(const GTerm* gt, int ng, std::int32_t nl, Adder& XX) {
+  const std::int32_t nt = m.ntrait;
+  for (std::int32_t l = 1; l <= nl; ++l) {
+    const std::int32_t off = l * nt;
+    for (int c = 0; c < ng; ++c) XX.add(gt[c].g, gt[c].r0 + off, gt[c].c0 + off);
+  }
+}
+
+template <class Adder>
+void additive_terms(const GroupTerms& t, const Rules& r, const GTerm* gt, int ng, Adder& XX) {
+  const std::int32_t nt = m.ntrait;
+  const PedLine* lines = t.lines.data();
+  const std::size_t nlines = t.lines.size();
+  for (std::size_t i = 0; i < nlines; ++i) add_line(lines[i], r.w, gt, ng, nt, XX);
+}
+
+}  // namespace
+
+bool add_g_diag_direct(run::State& s, int e, double* a, RelationshipTerms& terms) {
+  GroupTerms& t = group_terms(terms, e);
+  const int nl = m.nlev(e);
+  if (!t.positions || t.type != model::rnd_diagonal || t.levels != nl) return false;
+  GTerms gt;
+  const int ng = gather_ginv(e, false, gt);
+  if (!same_keys(t, gt.data(), ng)) return false;
+  PosAdder XX(a, t.slots);
+  diag_terms(gt.data(), ng, nl, XX);
+  s.DF_RANDOM(e) = nl;
+  return true;
+}
+
+bool add_g_add_direct(run::State& s, int randomtype, int e, double* a, RelationshipTerms& terms) {
+  (void)s;
+  GroupTerms& t = group_terms(terms, e);
+  const int len = m.lenped(e);
+  if (!t.positions || t.type != randomtype || t.lenped != (len > 0 ? len : 0)) return false;
+  GTerms gt;
+  const int ng = gather_ginv(e, true, gt);
+  if (!same_keys(t, gt.data(), ng)) return false;
+  const Rules r = rules_of(randomtype);
+  PosAdder XX(a, t.slots);
+  additive_terms(t, r, gt.data(), ng, XX);
+  return true;
+}
+
+bool plan_group_positions(RelationshipTerms& terms, int e, int randomtype, PositionOf where,
+                          const void* ctx) {
+  GroupTerms& t = group_terms(terms, e);
+  if (t.positions || t.type != randomtype) return false;
+  const int ng = static_cast<int>(t.gkeys.size() / 2);
+  GTerms gt;
+  for (int c = 0; c < ng; ++c) {
+    gt[static_cast<std::size_t>(c)].r0 = t.gkeys[2 * static_cast<std::size_t>(c)];
+    gt[static_cast<std::size_t>(c)].c0 = t.gkeys[2 * static_cast<std::size_t>(c) + 1];
+  }
+  PosFinder XX(t.slots, where, ctx);
+  if (randomtype == model::rnd_diagonal)
+    diag_terms(gt.data(), ng, t.levels, XX);
+  else
+    additive_terms(t, rules_of(randomtype), gt.data(), ng, XX);
+  t.positions = XX.complete();
+  if (!t.positions) t.slots.clear();
+  return t.positions;
 }
 
 void add_g_diag(run::State& s, int e) { add_g_diag(s, e, relationship_terms()); }
@@ -259,9 +407,10 @@ void add_g_add(run::State& s, int randomtype, int e, RelationshipTerms& terms) {
 
   GTerms gt;
   const int ng = gather_ginv(e, true, gt);
+  remember_keys(t, gt.data(), ng);
   const std::int32_t nt = m.ntrait;
   {
-    SlotAdder XX(s.XX, t.slots);
+    SlotAdder XX(s.XX, hash_slots(t));
     const PedLine* lines = t.lines.data();
     const std::size_t nlines = t.lines.size();
     if (first) {

@@ -12,6 +12,8 @@
 // as if the pedigree were walked again.  Each group also remembers the table
 // slot of each of its additions to s.XX; a remembered slot that no longer
 // holds its element (the table grew or was rebuilt) is looked up again.
+// Once the equations are built straight into s.XX_IJA (see setup_eq.hpp),
+// the remembered slots become positions in it.
 #pragma once
 
 #include <cstdint>
@@ -35,7 +37,16 @@ struct GroupTerms {
   int type = 0;    // random type of the kept lines; 0 = none kept
   int lenped = 0;  // pedigree lines they were built from
   std::vector<PedLine> lines;       // additive types: built in the first cycle of a run
-  std::vector<std::int32_t> slots;  // 0-based s.XX slot of each addition, in order
+  // Per addition to s.XX that the store keeps (upper triangle), in order:
+  // its 0-based slot in s.XX, or, once `positions` is set, its 0-based
+  // position among the values of s.XX_IJA.
+  std::vector<std::int32_t> slots;
+  bool positions = false;
+  // The G^-1 elements (row and column bases, in pairs) and, for a diagonal
+  // group, the levels of the last additions made through s.XX: a later
+  // cycle makes the same additions while these and the lines stay.
+  std::vector<std::int32_t> gkeys;
+  int levels = 0;
 };
 
 // The kept terms of every group, by first effect (index e-1).  One store per
@@ -65,5 +76,24 @@ void add_g_diag(run::State& s, int e);
 // effects or a type-4 code outside 1..4.
 void add_g_add(run::State& s, int randomtype, int e, RelationshipTerms& terms);
 void add_g_add(run::State& s, int randomtype, int e);
+
+// Later cycles whose equations are built straight into the values of
+// s.XX_IJA (a, 0-based): the same additions as add_g_diag / add_g_add, in the
+// same order, at the positions planned for them.  False, adding nothing,
+// when the group has no positions or its additions would differ from those
+// planned (another G^-1 pattern, pedigree or level count).
+bool add_g_diag_direct(run::State& s, int e, double* a, RelationshipTerms& terms);
+bool add_g_add_direct(run::State& s, int randomtype, int e, double* a, RelationshipTerms& terms);
+
+// Position of element (row, col) among the values of s.XX_IJA; negative
+// when it has none.
+using PositionOf = std::int32_t (*)(std::int32_t row, std::int32_t col, const void* ctx);
+
+// Replaces the remembered slots of group e, whose additions of the last
+// cycle went through s.XX as random type `randomtype` (2 for diagonal), by
+// the positions where(row, col, ctx) gives.  False, and no positions, when
+// the group kept other additions or an element has no position.
+bool plan_group_positions(RelationshipTerms& terms, int e, int randomtype, PositionOf where,
+                          const void* ctx);
 
 }  // namespace sampler

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "run/model.hpp"
+#include "sampler/gibbs.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
 #include "sparse/sparsem.hpp"
@@ -103,6 +104,24 @@ void queue_record_terms(run::State& s) {
     }
 }
 
+// Adds the queued entries straight into the values a of XX_IJA at the
+// planned positions pos[at..], as the store would add them.
+void drain_direct(double* a, const std::vector<std::int32_t>& pos, std::size_t& at) {
+  RecordCursor::TermQueue& q = cursor.queue;
+  const RecordCursor::Term* term = q.t.data();
+  const std::int32_t* p = pos.data();
+  const std::size_t n = pos.size();
+  std::size_t k = at;
+  for (std::size_t i = q.head; i < q.tail; ++i) {
+    if (term[i].col < term[i].row) continue;  // the store keeps the upper triangle
+    VELMORAN_CHECK("planned record addition", static_cast<long>(k), 0L, static_cast<long>(n) - 1);
+    if (k + ahead < n) __builtin_prefetch(a + p[k + ahead], 1);
+    a[p[k++]] += term[i].v;
+  }
+  at = k;
+  q.head = q.tail = 0;
+}
+
 // Adds the queued entries until at most keep wait.
 void drain(run::State& s, std::size_t keep) {
   RecordCursor::TermQueue& q = cursor.queue;
@@ -122,33 +141,140 @@ void drain(run::State& s, std::size_t keep) {
 
 }  // namespace
 
-void add_record_terms(run::State& s) {
-  queue_record_terms(s);
-  drain(s, 0);
+EquationPlan equation_plan;
+
+namespace {
+
+RelationshipTerms& terms_of_groups() { return relationship_terms(); }
+
+// True (and `at` moved past it) when the record in the cursor has the slot
+// counts and equations that the plan holds for it at `at`.
+bool record_as_planned(const run::State& s, const EquationPlan& p, std::size_t& at) {
+  const int nt = m.ntrait;
+  const std::size_t size = p.rec_keys.size();
+  if (at + static_cast<std::size_t>(nt) > size) return false;
+  const std::int32_t* k = p.rec_keys.data() + at;
+  const int* cnt = cursor.naddr_t.data();
+  std::size_t need = static_cast<std::size_t>(nt);
+  for (int t = 0; t < nt; ++t) {
+    if (k[t] != cnt[t]) return false;
+    need += static_cast<std::size_t>(cnt[t]);
+  }
+  if (at + need > size) return false;
+  const std::int32_t* q = k + nt;
+  const long ld = s.ADDRESS.rows();
+  const int* addr = s.ADDRESS.data();
+  for (int t = 0; t < nt; ++t)
+    for (int i = 0; i < cnt[t]; ++i)
+      if (*q++ != addr[i + t * ld]) return false;
+  at += need;
+  return true;
 }
 
-void add_random_terms(run::State& s) {
+void remember_record(const run::State& s, EquationPlan& p) {
+  const int nt = m.ntrait;
+  const int* cnt = cursor.naddr_t.data();
+  const long ld = s.ADDRESS.rows();
+  const int* addr = s.ADDRESS.data();
+  for (int t = 0; t < nt; ++t) p.rec_keys.push_back(cnt[t]);
+  for (int t = 0; t < nt; ++t)
+    for (int i = 0; i < cnt[t]; ++i) p.rec_keys.push_back(addr[i + t * ld]);
+}
+
+// Visits the kept additions of the remembered records in the order of the
+// build: slot i, slot j, trait t1, trait t2, upper triangle only.
+template <class F>
+bool for_each_record_element(const EquationPlan& p, F&& f) {
+  const int nt = m.ntrait;
+  const std::int32_t* k = p.rec_keys.data();
+  const std::int32_t* end = k + p.rec_keys.size();
+  const std::int32_t* col[max_traits];
+  while (k < end) {
+    if (end - k < nt) return false;
+    const std::int32_t* cnt = k;
+    int nmax = 0;
+    long need = nt;
+    for (int t = 0; t < nt; ++t) {
+      nmax = std::max(nmax, static_cast<int>(cnt[t]));
+      need += cnt[t];
+    }
+    if (end - k < need) return false;
+    const std::int32_t* q = k + nt;
+    for (int t = 0; t < nt; ++t) {
+      col[t] = q;
+      q += cnt[t];
+    }
+    for (int i = 0; i < nmax; ++i)
+      for (int j = 0; j < nmax; ++j)
+        for (int t1 = 0; t1 < nt; ++t1) {
+          if (i >= cnt[t1]) continue;
+          const std::int32_t r = col[t1][i];
+          for (int t2 = 0; t2 < nt; ++t2) {
+            if (j >= cnt[t2]) continue;
+            const std::int32_t c = col[t2][j];
+            if (c < r) continue;
+            if (!f(r, c)) return false;
+          }
+        }
+    k = q;
+  }
+  return true;
+}
+
+// Moves the values built so far in XX_IJA into XX, whose keys they came
+// from, so that the build goes on there.
+void leave_direct(run::State& s) {
+  EquationPlan& p = equation_plan;
+  sparsem::zero_values_sparse_hashm(s.XX);
+  sparsem::hash_slot* slots = s.XX.x.data() - 1;  // 1-based slot numbers
+  const double* a = s.XX_IJA.a.data();
+  const std::vector<std::int32_t>& link = linkhi.linkhi;
+  for (std::size_t k = 0; k < link.size(); ++k) slots[link[k]].val = a[k];
+  p.direct = false;
+  p.ready = false;
+}
+
+// The random groups' terms, straight into XX_IJA while direct holds and
+// each group can; through XX from the first group that cannot.
+void add_random_terms(run::State& s, bool& direct) {
+  RelationshipTerms& terms = terms_of_groups();
   for (int e = 1; e <= m.neff; ++e) {
     const int rt = m.randomtype(e);
     switch (rt) {
       case model::rnd_none:
         break;
       case model::rnd_diagonal:
-        add_g_diag(s, e);
+        if (direct && add_g_diag_direct(s, e, s.XX_IJA.a.data(), terms)) break;
+        if (direct) {
+          leave_direct(s);
+          direct = false;
+        }
+        add_g_diag(s, e, terms);
         break;
       case model::rnd_add_animal:
       case model::rnd_add_an_upg:
       case model::rnd_add_an_upgi:
       case model::rnd_add_sire:
         // The pedigrees are in memory: nothing to rewind.
-        add_g_add(s, rt, e);
+        if (direct && add_g_add_direct(s, rt, e, s.XX_IJA.a.data(), terms)) break;
+        if (direct) {
+          leave_direct(s);
+          direct = false;
+        }
+        add_g_add(s, rt, e, terms);
         break;
       case model::rnd_add_an_ms:
         not_built(rt, e);
       case model::rnd_add_an_mb:
       case model::rnd_diag_mb:
         if (m.max_msires != 0 || m.nbreed(e) != 1) not_built(rt, e);
-        add_g_add(s, model::rnd_add_animal, e);
+        if (direct && add_g_add_direct(s, model::rnd_add_animal, e, s.XX_IJA.a.data(), terms))
+          break;
+        if (direct) {
+          leave_direct(s);
+          direct = false;
+        }
+        add_g_add(s, model::rnd_add_animal, e, terms);
         break;
       default:
         util::say("unimplemented random type", rt);
@@ -157,11 +283,104 @@ void add_random_terms(run::State& s) {
   }
 }
 
+std::int32_t position_in_copy(std::int32_t r, std::int32_t c, const void* ctx) {
+  // The values of the table hold the positions while the plan is made.
+  const sparsem::sparse_hashm& A = *static_cast<const sparsem::sparse_hashm*>(ctx);
+  const std::int32_t slot = sparsem::hashvr_find(r, c, A);
+  return slot > 0 ? static_cast<std::int32_t>(A.x.data()[slot - 1].val) : -1;
+}
+
+}  // namespace
+
+void reset_matrix_values(run::State& s) {
+  EquationPlan& p = equation_plan;
+  p.direct_next = p.ready && p.owner == &s && m.round != m.start && sparsem::upper_storage &&
+                  linkhi.built && linkhi.generation == p.link_generation &&
+                  static_cast<std::int32_t>(linkhi.linkhi.size()) == s.XX.filled &&
+                  s.XX_IJA.nel == p.nel;
+  if (p.direct_next)
+    std::fill(s.XX_IJA.a.data(), s.XX_IJA.a.data() + s.XX_IJA.nel, 0.0);
+  else
+    sparsem::zero_values_sparse_hashm(s.XX);
+}
+
+void plan_equations(run::State& s) {
+  EquationPlan& p = equation_plan;
+  if (p.ready || !p.keys_complete || p.owner != &s || !sparsem::upper_storage || !linkhi.built ||
+      static_cast<std::int32_t>(linkhi.linkhi.size()) != s.XX.filled || s.XX_IJA.nel != s.XX.filled)
+    return;
+  p.keys_complete = false;
+
+  sparsem::hash_slot* slots = s.XX.x.data() - 1;  // 1-based slot numbers
+  const std::vector<std::int32_t>& link = linkhi.linkhi;
+  for (std::size_t k = 0; k < link.size(); ++k) slots[link[k]].val = static_cast<double>(k);
+
+  std::size_t count = 0;
+  bool ok = for_each_record_element(p, [&count](std::int32_t, std::int32_t) {
+    ++count;
+    return true;
+  });
+  if (ok) {
+    p.rec_pos.resize(count);
+    std::int32_t* pos = p.rec_pos.data();
+    std::size_t k = 0;
+    ok = for_each_record_element(p, [&](std::int32_t r, std::int32_t c) {
+      const std::int32_t q = position_in_copy(r, c, &s.XX);
+      pos[k++] = q;
+      return q >= 0;
+    });
+  }
+  RelationshipTerms& terms = terms_of_groups();
+  for (int e = 1; e <= m.neff && ok; ++e) {
+    int rt = m.randomtype(e);
+    if (rt == model::rnd_none) continue;
+    if (rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb) rt = model::rnd_add_animal;
+    ok = plan_group_positions(terms, e, rt, position_in_copy, &s.XX);
+  }
+
+  const double* a = s.XX_IJA.a.data();
+  for (std::size_t k = 0; k < link.size(); ++k) slots[link[k]].val = a[k];
+  p.ready = ok;
+  p.link_generation = linkhi.generation;
+  p.nel = s.XX_IJA.nel;
+  if (!ok) {
+    p.rec_pos.clear();
+    p.rec_pos.shrink_to_fit();
+  }
+}
+
+void add_record_terms(run::State& s) {
+  queue_record_terms(s);
+  drain(s, 0);
+}
+
+void add_random_terms(run::State& s) {
+  bool direct = false;
+  add_random_terms(s, direct);
+}
+
 void setup_eq(run::State& s) {
   const bool first = m.round == m.start;
   if (first) prepare_records(s);
   // Nothing waits from a build that a stop interrupted.
   cursor.queue.head = cursor.queue.tail = 0;
+
+  EquationPlan& p = equation_plan;
+  bool direct = !first && p.direct_next && p.owner == &s;
+  // XX was left as it was when its build was to go to XX_IJA.
+  if (p.direct_next && !direct) sparsem::zero_values_sparse_hashm(s.XX);
+  p.direct_next = false;
+  const bool remember = !direct;
+  p.keys_complete = false;
+  if (remember) {
+    // A cycle through XX: its additions are remembered for a plan.
+    p.direct = false;
+    p.ready = false;
+    p.owner = &s;
+    p.rec_keys.clear();
+  }
+  double* a = s.XX_IJA.a.data();
+  std::size_t key_at = 0, pos_at = 0;
 
   for (int irec = 1; irec <= m.nrec; ++irec) {
     s.irec = irec;
@@ -171,6 +390,16 @@ void setup_eq(run::State& s) {
     decode_r(s);
     predict_missing_y(s);
     if (first && irec < 10) print_slots(s);
+    if (direct) {
+      if (record_as_planned(s, p, key_at)) {
+        queue_record_terms(s);
+        drain_direct(a, p.rec_pos, pos_at);
+        continue;
+      }
+      leave_direct(s);
+      direct = false;
+    }
+    if (remember) remember_record(s, p);
     queue_record_terms(s);
     drain(s, ahead);
   }
@@ -183,7 +412,9 @@ void setup_eq(run::State& s) {
               " nonzeroes");
   }
 
-  add_random_terms(s);
+  add_random_terms(s, direct);
+  p.direct = direct;
+  p.keys_complete = remember;
 
   if (first) {
     s.cpu_now = util::cpu_seconds();

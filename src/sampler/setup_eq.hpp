@@ -3,9 +3,51 @@
 // group's covariance-inverse terms.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "run/state.hpp"
 
 namespace sampler {
+
+// After the first cycle of a run the elements of the coefficient matrix stay
+// the same; only their values change.  So once a cycle has been built through
+// the hash store s.XX and copied into s.XX_IJA, the position in s.XX_IJA of
+// every addition of that cycle is found once, and later cycles make the same
+// additions, in the same order, straight into the values of s.XX_IJA: every
+// sum comes out as before, without the hash look-ups and the copy.  s.XX
+// then keeps its keys and the values of the last cycle built through it.
+// A record whose equations differ from the planned ones sends the rest of
+// its cycle back through s.XX (the values so far copied there first), and
+// the next cycle is planned anew.
+struct EquationPlan {
+  bool ready = false;                  // positions valid for owner's XX_IJA
+  const run::State* owner = nullptr;
+  long link_generation = -1;           // of the copy the positions are in
+  std::int32_t nel = 0;                // stored elements of that copy
+  // Per record of the last cycle built through s.XX: the slot count of each
+  // trait, then the equations of its slots, trait by trait.
+  std::vector<std::int32_t> rec_keys;
+  bool keys_complete = false;          // rec_keys and the groups' keys cover a whole cycle
+  // XX_IJA position (0-based) of each record addition that the store keeps.
+  std::vector<std::int32_t> rec_pos;
+  // Set by reset_matrix_values when the coming build can go straight into
+  // XX_IJA (whose values it set to 0); taken by setup_eq.
+  bool direct_next = false;
+  // The last build went straight into XX_IJA for all of its cycle.
+  bool direct = false;
+};
+
+extern EquationPlan equation_plan;
+
+// Sets the values of the coefficient matrix to 0 for the coming cycle: those
+// of XX_IJA when its build can go straight there (a planned later cycle),
+// else those of XX (keys kept).
+void reset_matrix_values(run::State& s);
+
+// After the block pass's refresh of XX_IJA from XX: finds the positions of
+// the cycle's additions when it was built through XX from its start.
+void plan_equations(run::State& s);
 
 // Builds the equations of the cycle into s.XX and s.XY, whose values the
 // caller has set to 0.  At the first cycle of a run (round = start) it reads
