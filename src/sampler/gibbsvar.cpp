@@ -149,24 +149,33 @@ void sample_g(run::State& s, DispersionWork& w) {
     }
 
     // u_p' A^-1 u_q over the levels of the group's first effect, for the
-    // elements that the starting matrix does not hold at 0.
+    // elements that the starting matrix does not hold at 0: all of them in
+    // one pass over A^-1, each level's n solutions side by side.
     const int nl = m.nlev(e);
+    const std::size_t cells = static_cast<std::size_t>(nl) * static_cast<std::size_t>(n);
+    if (w.levels.size() < cells) w.levels.resize(cells);
+    double* u = w.levels.data();
     for (int k1 = 0; k1 < k; ++k1)
       for (int t1 = 1; t1 <= nt; ++t1) {
         const int p = k1 * nt + t1;
         const int x0 = address1(e + k1, 1, t1);
         const auto x = sparsem::slice(s.SOL, x0, x0 + (nl - 1) * nt, nt);
-        for (int k2 = 0; k2 < k; ++k2)
-          for (int t2 = 1; t2 <= nt; ++t2) {
-            const int q = k2 * nt + t2;
-            if (p > q || s.ORIG_G(e, p, q) == 0.0) continue;
-            const int y0 = address1(e + k2, 1, t2);
-            const auto y = sparsem::slice(s.SOL, y0, y0 + (nl - 1) * nt, nt);
-            const double v = sparsem::quadr_hashm(x, s.AINV(e), y);
-            w.qform(e, p, q) = v;
-            w.qform(e, q, p) = v;
-          }
+        for (long l = 1; l <= x.size; ++l) u[(l - 1) * n + (p - 1)] = x.p[(l - 1) * x.inc];
       }
+    int pp[maxc * maxc], qq[maxc * maxc], npairs = 0;
+    for (int p = 1; p <= n; ++p)
+      for (int q = p; q <= n; ++q)
+        if (s.ORIG_G(e, p, q) != 0.0) {
+          pp[npairs] = p - 1;
+          qq[npairs] = q - 1;
+          ++npairs;
+        }
+    double forms[maxc * maxc];
+    if (npairs > 0) sparsem::quadr_hashm_multi(s.AINV(e), nl, u, n, pp, qq, npairs, forms);
+    for (int k2 = 0; k2 < npairs; ++k2) {
+      w.qform(e, pp[k2] + 1, qq[k2] + 1) = forms[k2];
+      w.qform(e, qq[k2] + 1, pp[k2] + 1) = forms[k2];
+    }
 
     if (rt == model::rnd_add_an_ms && m.effecttype(e) == model::eff_ram)
       mendelian(s, e, w.qform, w.ee);

@@ -9,6 +9,8 @@
 // pattern: an element that is 0 there is never sampled and stays 0.
 #pragma once
 
+#include <vector>
+
 #include "run/state.hpp"
 #include "sampler/samplefiles.hpp"
 #include "util/array.hpp"
@@ -23,6 +25,9 @@ struct DispersionWork {
   util::mat1<double> e;
   util::mat1<double> ee;     // (ntrait, ntrait) residual cross-products
   util::arr3<double> qform;  // (neff, 20, 20) quadratic forms of each group
+  // Solutions of one group by level, the block's n values of a level side by
+  // side (levels * n).
+  std::vector<double> levels;
 };
 
 extern DispersionWork dispersion_work;

@@ -89,6 +89,29 @@ double quadr_hashm(const vec_view& x, const sparse_hashm& A, const vec_view& y) 
   return sum;
 }
 
+void quadr_hashm_multi(const sparse_hashm& A, std::int32_t n, const double* x, int nx,
+                       const int* p, const int* q, int npairs, double* out) {
+  if (n != A.n) stop("QUADR_HASHM: incompatible dimensions");
+  const hash_slot* t = A.x.data();
+  const std::int32_t nel = A.has_table() ? A.nel : 0;
+  for (int k = 0; k < npairs; ++k) out[k] = 0.0;
+  for (std::int32_t s = 0; s < nel; ++s) {
+    const std::int32_t r = t[s].row;
+    if (r == 0) continue;
+    const std::int32_t c = t[s].col;
+    if (r > c) continue;
+    if (r < 1 || c > n) detail::key_out_of_range("quadr_hashm", r, c, n);
+    const double a = t[s].val;
+    const double* xr = x + static_cast<std::ptrdiff_t>(r - 1) * nx;
+    if (r == c) {
+      for (int k = 0; k < npairs; ++k) out[k] += (a * xr[p[k]]) * xr[q[k]];
+    } else {
+      const double* xc = x + static_cast<std::ptrdiff_t>(c - 1) * nx;
+      for (int k = 0; k < npairs; ++k) out[k] += (xr[p[k]] * xc[q[k]] + xc[p[k]] * xr[q[k]]) * a;
+    }
+  }
+}
+
 double quadr_ija(const vec_view& x, const sparse_ija& A, const vec_view& y) {
   const std::int32_t n = A.n;
   if (x.size != n || y.size != n) stop("QUADR_IJA: incompatible dimensions");
