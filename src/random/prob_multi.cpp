@@ -37,40 +37,20 @@ void need_square(const Mat& m, long n, const char* who) {
   }
 }
 
-// C = A B (A m by k, B k by n), sums in increasing k.
-Mat matmul(const Mat& a, const Mat& b) {
-  const long m = a.rows(), k = a.cols(), n = b.cols();
-  Mat c(m, n);
-  for (long j = 1; j <= n; ++j)
-    for (long i = 1; i <= m; ++i) {
-      double s = 0.0;
-      for (long l = 1; l <= k; ++l) s += a(i, l) * b(l, j);
-      c(i, j) = s;
-    }
-  return c;
-}
+enum class Tr { none, a, b };
 
-// C = A B' (A m by k, B n by k).
-Mat matmul_bt(const Mat& a, const Mat& b) {
-  const long m = a.rows(), k = a.cols(), n = b.rows();
+// C = op(A) op(B) with op the transpose where asked (Tr::a: A' B, Tr::b:
+// A B'); every sum runs over the inner index in increasing order.
+Mat matmul(const Mat& a, const Mat& b, Tr t = Tr::none) {
+  const long m = t == Tr::a ? a.cols() : a.rows();
+  const long k = t == Tr::a ? a.rows() : a.cols();
+  const long n = t == Tr::b ? b.rows() : b.cols();
   Mat c(m, n);
   for (long j = 1; j <= n; ++j)
     for (long i = 1; i <= m; ++i) {
       double s = 0.0;
-      for (long l = 1; l <= k; ++l) s += a(i, l) * b(j, l);
-      c(i, j) = s;
-    }
-  return c;
-}
-
-// C = A' B (A k by m, B k by n).
-Mat matmul_at(const Mat& a, const Mat& b) {
-  const long m = a.cols(), k = a.rows(), n = b.cols();
-  Mat c(m, n);
-  for (long j = 1; j <= n; ++j)
-    for (long i = 1; i <= m; ++i) {
-      double s = 0.0;
-      for (long l = 1; l <= k; ++l) s += a(l, i) * b(l, j);
+      for (long l = 1; l <= k; ++l)
+        s += (t == Tr::a ? a(l, i) : a(i, l)) * (t == Tr::b ? b(j, l) : b(l, j));
       c(i, j) = s;
     }
   return c;
@@ -96,10 +76,10 @@ Mat wishart_draw(const Mat& s, i32 df, const char* who) {
       a(i, k) = static_cast<double>(rangen::snorm());
     }
   }
-  const Mat t = matmul_bt(a, a);
+  const Mat t = matmul(a, a, Tr::b);
   const Mat l = denseop::fchols8(s);
   const Mat lt = matmul(l, t);
-  return matmul_bt(lt, l);
+  return matmul(lt, l, Tr::b);
 }
 
 }  // namespace
@@ -202,7 +182,7 @@ void gen_invwishart_restrict(const util::vec1<i32>& idx1, const util::vec1<i32>&
 
   const Mat r0 = gen_invwishart_multi(s11, df);
   const Mat s11i = denseop::finvcs8(s11);
-  const Mat h = matmul_at(s12, s11i);  // S12' S11i
+  const Mat h = matmul(s12, s11i, Tr::a);  // S12' S11i
   const Mat k = matmul(h, s12);
   Mat s221(q, q);
   for (long d = 1; d <= q; ++d)
@@ -238,7 +218,7 @@ void gen_invwishart_restrict(const util::vec1<i32>& idx1, const util::vec1<i32>&
   const Mat& cmat = r1;
 
   const Mat xc = matmul(x, cmat);
-  const Mat xcx = matmul_bt(xc, x);
+  const Mat xcx = matmul(xc, x, Tr::b);
   for (long b = 1; b <= p; ++b)
     for (long a = 1; a <= p; ++a) w(i1(a), i1(b)) = r0(a, b) + xcx(a, b);
   for (long c = 1; c <= q; ++c)
