@@ -6,9 +6,50 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <new>
 #include <vector>
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 namespace util {
+
+// Allocator of the arrays: a large array (the equations, the data, the hash
+// tables) is aligned to 2 MB and, on Linux, marked for transparent huge pages
+// before it is first touched, so that walks over it at random cost fewer
+// address-translation misses.
+template <class T>
+struct ArrayAlloc {
+  using value_type = T;
+  static constexpr std::size_t huge_page = std::size_t(2) << 20;
+  static constexpr std::size_t huge_from = std::size_t(4) << 20;
+
+  ArrayAlloc() = default;
+  template <class U>
+  ArrayAlloc(const ArrayAlloc<U>&) {}
+
+  T* allocate(std::size_t n) {
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < huge_from) return std::allocator<T>().allocate(n);
+    void* p = ::operator new(bytes, std::align_val_t(huge_page));
+#ifdef __linux__
+    madvise(p, bytes / huge_page * huge_page, MADV_HUGEPAGE);
+#endif
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t n) {
+    if (n * sizeof(T) < huge_from)
+      std::allocator<T>().deallocate(p, n);
+    else
+      ::operator delete(p, std::align_val_t(huge_page));
+  }
+  template <class U>
+  bool operator==(const ArrayAlloc<U>&) const { return true; }
+};
+
+template <class T>
+using array_vector = std::vector<T, ArrayAlloc<T>>;
 
 [[noreturn]] inline void bounds_fail(const char* what, long i, long lo, long hi) {
   std::fprintf(stderr, "index %ld out of range %ld:%ld in %s\n", i, lo, hi, what);
@@ -56,11 +97,11 @@ class vec1 {
   bool empty() const { return d_.empty(); }
   T* data() { return d_.data(); }
   const T* data() const { return d_.data(); }
-  std::vector<T>& raw() { return d_; }
-  const std::vector<T>& raw() const { return d_; }
+  array_vector<T>& raw() { return d_; }
+  const array_vector<T>& raw() const { return d_; }
 
  private:
-  std::vector<T> d_;
+  array_vector<T> d_;
   long lo_ = 1, hi_ = 0;
 };
 
@@ -104,7 +145,7 @@ class mat1 {
   const T* data() const { return d_.data(); }
 
  private:
-  std::vector<T> d_;
+  array_vector<T> d_;
   long m_ = 0, n_ = 0;
 };
 
@@ -143,7 +184,7 @@ class arr3 {
   const T* data() const { return d_.data(); }
 
  private:
-  std::vector<T> d_;
+  array_vector<T> d_;
   long a_ = 0, b_ = 0, c_ = 0;
 };
 
