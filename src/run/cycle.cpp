@@ -116,8 +116,12 @@ void gibbssol(State& s) {
   }
   const int nt = M.ntrait;
   denseop::mat20 block(nt), v(nt);
+  // The solutions and right-hand sides of a block's columns lie anywhere;
+  // those of a later block are fetched while this one is drawn.
+  constexpr int ahead = 4;
   for (int f = 1; f <= s.neq; f += nt) {
     const int l = f + nt - 1;
+    if (l + ahead * nt <= s.neq) sampler::prefetch_block(s.XX_IJA, s.XY, s.SOL, f + ahead * nt, l + ahead * nt);
     sampler::solve_iterm_block(s.XX_IJA, s.XY, s.SOL, f, l, block.data(), block.ld,
                                sampler::BlockMode::solve);
     denseop::finvcs8(block.data(), nt, block.ld, v.data(), v.ld);
