@@ -150,17 +150,24 @@ void sample_g(run::State& s, DispersionWork& w) {
 
     // u_p' A^-1 u_q over the levels of the group's first effect, for the
     // elements that the starting matrix does not hold at 0: all of them in
-    // one pass over A^-1, each level's n solutions side by side.
+    // one walk over A^-1, each level's n solutions side by side.
     const int nl = m.nlev(e);
-    const std::size_t cells = static_cast<std::size_t>(nl) * static_cast<std::size_t>(n);
-    if (w.levels.size() < cells) w.levels.resize(cells);
-    double* u = w.levels.data();
+    const double* u = nullptr;
     for (int k1 = 0; k1 < k; ++k1)
       for (int t1 = 1; t1 <= nt; ++t1) {
         const int p = k1 * nt + t1;
         const int x0 = address1(e + k1, 1, t1);
         const auto x = sparsem::slice(s.SOL, x0, x0 + (nl - 1) * nt, nt);
-        for (long l = 1; l <= x.size; ++l) u[(l - 1) * n + (p - 1)] = x.p[(l - 1) * x.inc];
+        if (k == 1) {
+          // One effect: its levels' traits already lie side by side.
+          if (t1 == 1) u = x.p;
+          continue;
+        }
+        const std::size_t cells = static_cast<std::size_t>(nl) * static_cast<std::size_t>(n);
+        if (w.levels.size() < cells) w.levels.resize(cells);
+        double* v = w.levels.data();
+        for (long l = 1; l <= x.size; ++l) v[(l - 1) * n + (p - 1)] = x.p[(l - 1) * x.inc];
+        u = v;
       }
     int pp[maxc * maxc], qq[maxc * maxc], npairs = 0;
     for (int p = 1; p <= n; ++p)
@@ -170,11 +177,24 @@ void sample_g(run::State& s, DispersionWork& w) {
           qq[npairs] = q - 1;
           ++npairs;
         }
-    double forms[maxc * maxc];
-    if (npairs > 0) sparsem::quadr_hashm_multi(s.AINV(e), nl, u, n, pp, qq, npairs, forms);
-    for (int k2 = 0; k2 < npairs; ++k2) {
-      w.qform(e, pp[k2] + 1, qq[k2] + 1) = forms[k2];
-      w.qform(e, qq[k2] + 1, pp[k2] + 1) = forms[k2];
+    if (npairs > 0) {
+      // A^-1 stays as the first cycle of the run built it.
+      if (w.ainv.size() < static_cast<std::size_t>(m.neff)) w.ainv.resize(static_cast<std::size_t>(m.neff));
+      DispersionWork::Ainv& c = w.ainv[static_cast<std::size_t>(e - 1)];
+      const sparsem::sparse_hashm& A = s.AINV(e);
+      if (m.round == m.start || c.table != A.x.data() || c.nel != A.nel || c.filled != A.filled ||
+          c.terms.n != A.n) {
+        sparsem::gather_hash_terms(c.terms, A);
+        c.table = A.x.data();
+        c.nel = A.nel;
+        c.filled = A.filled;
+      }
+      double forms[maxc * maxc];
+      sparsem::quadr_terms_multi(c.terms, nl, u, k == 1 ? nt : n, pp, qq, npairs, forms);
+      for (int k2 = 0; k2 < npairs; ++k2) {
+        w.qform(e, pp[k2] + 1, qq[k2] + 1) = forms[k2];
+        w.qform(e, qq[k2] + 1, pp[k2] + 1) = forms[k2];
+      }
     }
 
     if (rt == model::rnd_add_an_ms && m.effecttype(e) == model::eff_ram)

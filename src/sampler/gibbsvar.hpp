@@ -13,6 +13,7 @@
 
 #include "run/state.hpp"
 #include "sampler/samplefiles.hpp"
+#include "sparse/blocks.hpp"
 #include "util/array.hpp"
 
 namespace sampler {
@@ -26,8 +27,16 @@ struct DispersionWork {
   util::mat1<double> ee;     // (ntrait, ntrait) residual cross-products
   util::arr3<double> qform;  // (neff, 20, 20) quadratic forms of each group
   // Solutions of one group by level, the block's n values of a level side by
-  // side (levels * n).
+  // side (levels * n), for groups of several effects.
   std::vector<double> levels;
+  // A^-1 of each group (index e-1) as its elements in table order, gathered
+  // in the first cycle of a run and whenever the table is another.
+  struct Ainv {
+    sparsem::hash_terms terms;
+    const void* table = nullptr;
+    std::int32_t nel = -1, filled = -1;
+  };
+  std::vector<Ainv> ainv;
 };
 
 extern DispersionWork dispersion_work;

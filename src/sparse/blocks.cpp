@@ -89,25 +89,88 @@ double quadr_hashm(const vec_view& x, const sparse_hashm& A, const vec_view& y) 
   return sum;
 }
 
-void quadr_hashm_multi(const sparse_hashm& A, std::int32_t n, const double* x, int nx,
-                       const int* p, const int* q, int npairs, double* out) {
-  if (n != A.n) stop("QUADR_HASHM: incompatible dimensions");
-  const hash_slot* t = A.x.data();
+void gather_hash_terms(hash_terms& t, const sparse_hashm& A) {
+  const std::int32_t n = A.n;
+  const hash_slot* x = A.x.data();
   const std::int32_t nel = A.has_table() ? A.nel : 0;
-  for (int k = 0; k < npairs; ++k) out[k] = 0.0;
+  std::size_t m = 0;
   for (std::int32_t s = 0; s < nel; ++s) {
-    const std::int32_t r = t[s].row;
-    if (r == 0) continue;
-    const std::int32_t c = t[s].col;
-    if (r > c) continue;
+    const std::int32_t r = x[s].row, c = x[s].col;
+    if (r == 0 || r > c) continue;
     if (r < 1 || c > n) detail::key_out_of_range("quadr_hashm", r, c, n);
-    const double a = t[s].val;
+    ++m;
+  }
+  t.n = n;
+  t.row.resize(m);
+  t.col.resize(m);
+  t.val.resize(m);
+  std::size_t k = 0;
+  for (std::int32_t s = 0; s < nel; ++s) {
+    const std::int32_t r = x[s].row, c = x[s].col;
+    if (r == 0 || r > c) continue;
+    t.row[k] = r;
+    t.col[k] = c;
+    t.val[k] = x[s].val;
+    ++k;
+  }
+}
+
+namespace {
+
+// NP forms at a time, their sums kept apart.  The rows of x are met at
+// random: both ends of the rows of an element a few elements ahead are
+// fetched early.
+template <int NP>
+void quadr_terms_pass(const hash_terms& t, const double* x, int nx, const int* p, const int* q,
+                      double* out) {
+  double sum[NP];
+  int pk[NP], qk[NP];
+  for (int k = 0; k < NP; ++k) {
+    sum[k] = 0.0;
+    pk[k] = p[k];
+    qk[k] = q[k];
+  }
+  constexpr std::size_t ahead = 32;
+  const std::size_t m = t.row.size();
+  const std::int32_t* R = t.row.data();
+  const std::int32_t* C = t.col.data();
+  const double* V = t.val.data();
+  for (std::size_t s = 0; s < m; ++s) {
+    if (s + ahead < m) {
+      const double* fr = x + static_cast<std::ptrdiff_t>(R[s + ahead] - 1) * nx;
+      const double* fc = x + static_cast<std::ptrdiff_t>(C[s + ahead] - 1) * nx;
+      __builtin_prefetch(fr);
+      __builtin_prefetch(fr + nx - 1);
+      __builtin_prefetch(fc);
+      __builtin_prefetch(fc + nx - 1);
+    }
+    const std::int32_t r = R[s], c = C[s];
+    const double a = V[s];
     const double* xr = x + static_cast<std::ptrdiff_t>(r - 1) * nx;
     if (r == c) {
-      for (int k = 0; k < npairs; ++k) out[k] += (a * xr[p[k]]) * xr[q[k]];
+      for (int k = 0; k < NP; ++k) sum[k] += (a * xr[pk[k]]) * xr[qk[k]];
     } else {
       const double* xc = x + static_cast<std::ptrdiff_t>(c - 1) * nx;
-      for (int k = 0; k < npairs; ++k) out[k] += (xr[p[k]] * xc[q[k]] + xc[p[k]] * xr[q[k]]) * a;
+      for (int k = 0; k < NP; ++k) sum[k] += (xr[pk[k]] * xc[qk[k]] + xc[pk[k]] * xr[qk[k]]) * a;
+    }
+  }
+  for (int k = 0; k < NP; ++k) out[k] = sum[k];
+}
+
+}  // namespace
+
+void quadr_terms_multi(const hash_terms& t, std::int32_t n, const double* x, int nx, const int* p,
+                       const int* q, int npairs, double* out) {
+  if (n != t.n) stop("QUADR_HASHM: incompatible dimensions");
+  // Six forms per pass: the two- and three-trait blocks in one.
+  for (int k = 0; k < npairs; k += 6) {
+    switch (std::min(npairs - k, 6)) {
+      case 1: quadr_terms_pass<1>(t, x, nx, p + k, q + k, out + k); break;
+      case 2: quadr_terms_pass<2>(t, x, nx, p + k, q + k, out + k); break;
+      case 3: quadr_terms_pass<3>(t, x, nx, p + k, q + k, out + k); break;
+      case 4: quadr_terms_pass<4>(t, x, nx, p + k, q + k, out + k); break;
+      case 5: quadr_terms_pass<5>(t, x, nx, p + k, q + k, out + k); break;
+      default: quadr_terms_pass<6>(t, x, nx, p + k, q + k, out + k); break;
     }
   }
 }

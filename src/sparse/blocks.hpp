@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "sparse/sparsem.hpp"
 
@@ -48,13 +49,23 @@ inline double quadr_densem(const util::vec1<double>& x, const densem& A,
   return quadr_densem(view(x), A, view(y));
 }
 
-// Several quadratic forms of A in one pass over its slots: out[k] =
-// x_p' A x_q for p = p[k], q = q[k] (0-based, k < npairs), each sum taken in
-// the order and with the operations of quadr_hashm(x_p, A, x_q).  x holds nx
-// vectors of A's order by rows: element r (1-based) of vector p at
+// The stored upper elements of a hash matrix in slot order: quadratic forms
+// of a matrix that no longer changes walk this instead of the table.
+struct hash_terms {
+  std::int32_t n = 0;  // order
+  std::vector<std::int32_t> row, col;
+  std::vector<double> val;
+};
+// t := the elements of A; stops like quadr_hashm on a key outside A's order.
+void gather_hash_terms(hash_terms& t, const sparse_hashm& A);
+
+// Several quadratic forms in one pass: out[k] = x_p' A x_q for p = p[k],
+// q = q[k] (0-based, k < npairs), each sum taken in the order and with the
+// operations of quadr_hashm(x_p, A, x_q) on the A that t was gathered from.
+// x holds nx vectors of order n by rows: element r (1-based) of vector p at
 // x[(r-1)*nx + p].  Stops like quadr_hashm when n is not A's order.
-void quadr_hashm_multi(const sparse_hashm& A, std::int32_t n, const double* x, int nx,
-                       const int* p, const int* q, int npairs, double* out);
+void quadr_terms_multi(const hash_terms& t, std::int32_t n, const double* x, int nx, const int* p,
+                       const int* q, int npairs, double* out);
 
 // New matrices holding the block.  Each stops when i2 - i1 differs from
 // j2 - j1.  The hash block keeps the upper triangle of the block; the
