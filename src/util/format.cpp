@@ -615,6 +615,21 @@ std::string format(std::string_view fmt, std::span<const FmtItem> items) {
 
 std::string free_format(std::span<const FmtItem> items) {
   std::string s;
+  free_format_to(s, items);
+  return s;
+}
+
+void say_items(std::span<const FmtItem> items) {
+  // One line buffer, reused.
+  static thread_local std::string s;
+  if (s.capacity() < 256) s.reserve(256);
+  s.clear();
+  free_format_to(s, items);
+  s.push_back('\n');
+  std::fwrite(s.data(), 1, s.size(), stdout);
+}
+
+void free_format_to(std::string& s, std::span<const FmtItem> items) {
   char b[64];
   for (const FmtItem& it : items) {
     s.push_back(' ');
@@ -639,7 +654,6 @@ std::string free_format(std::span<const FmtItem> items) {
         break;
     }
   }
-  return s;
 }
 
 void say_text(std::string_view s) {

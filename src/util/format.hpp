@@ -10,6 +10,7 @@
 // Free-format output writes items separated by blanks, beginning with one blank.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -27,6 +28,7 @@ struct FmtItem {
   double d = 0;
   std::string_view s;
 
+  FmtItem() : kind(Int) {}
   FmtItem(int v) : kind(Int), i(v) {}
   FmtItem(long v) : kind(Int), i(v) {}
   FmtItem(long long v) : kind(Int), i(v) {}
@@ -40,7 +42,8 @@ struct FmtItem {
   FmtItem(const std::string& v) : kind(Text), s(v) {}
 };
 
-// Builds a list of items; spans of numbers add one item per element.
+// Builds a list of items; spans of numbers add one item per element.  The
+// first few items are kept inline, so a short line allocates nothing.
 class FmtArgs {
  public:
   FmtArgs() = default;
@@ -49,29 +52,43 @@ class FmtArgs {
     (add(a), ...);
   }
   FmtArgs& add(const FmtItem& it) {
-    v_.push_back(it);
+    if (heap_.empty() && n_ < inline_items) {
+      buf_[n_++] = it;
+    } else {
+      if (heap_.empty()) heap_.assign(buf_.begin(), buf_.begin() + static_cast<long>(n_));
+      heap_.push_back(it);
+    }
     return *this;
   }
   template <class T>
   FmtArgs& add(std::span<const T> xs) {
-    for (const T& x : xs) v_.push_back(FmtItem(x));
+    for (const T& x : xs) add(FmtItem(x));
     return *this;
   }
   template <class T>
   FmtArgs& add(std::span<T> xs) {
-    for (const T& x : xs) v_.push_back(FmtItem(x));
+    for (const T& x : xs) add(FmtItem(x));
     return *this;
   }
   template <class T>
   FmtArgs& add(const std::vector<T>& xs) {
-    for (const T& x : xs) v_.push_back(FmtItem(x));
+    for (const T& x : xs) add(FmtItem(x));
     return *this;
   }
-  std::span<const FmtItem> items() const { return v_; }
-  void clear() { v_.clear(); }
+  std::span<const FmtItem> items() const {
+    if (heap_.empty()) return {buf_.data(), n_};
+    return heap_;
+  }
+  void clear() {
+    n_ = 0;
+    heap_.clear();
+  }
 
  private:
-  std::vector<FmtItem> v_;
+  static constexpr std::size_t inline_items = 8;
+  std::array<FmtItem, inline_items> buf_;
+  std::size_t n_ = 0;
+  std::vector<FmtItem> heap_;
 };
 
 // Formats items under a format text.  Records are separated by '\n'; the
@@ -96,17 +113,18 @@ void put_a(std::string& out, std::string_view s, int w = -1);     // A / Aw
 // text that reads back to the same value (float items to the same float),
 // texts as they stand.
 std::string free_format(std::span<const FmtItem> items);
+// The same text appended to out.
+void free_format_to(std::string& out, std::span<const FmtItem> items);
 template <class... A>
 std::string freev(const A&... a) {
   return free_format(FmtArgs(a...).items());
 }
 
 // Writes one free-format line (with its newline) to standard output.
+void say_items(std::span<const FmtItem> items);
 template <class... A>
 void say(const A&... a) {
-  std::string s = free_format(FmtArgs(a...).items());
-  s.push_back('\n');
-  std::fwrite(s.data(), 1, s.size(), stdout);
+  say_items(FmtArgs(a...).items());
 }
 // Writes text (plus a newline) to standard output as it stands.
 void say_text(std::string_view s);

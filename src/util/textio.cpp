@@ -280,10 +280,16 @@ TextOut::TextOut(const std::string& name, Mode mode) : name_(trim_right(name)), 
   f_ = std::fopen(path.c_str(), how);
   if (!f_) io_fail("cannot open file", path, errno);
   std::setvbuf(f_, nullptr, _IOFBF, 1 << 16);
+  // Room for the free-format lines of a sample file, made when it opens.
+  buf_.reserve(128);
 }
 
 TextOut::TextOut(TextOut&& o) noexcept
-    : f_(std::exchange(o.f_, nullptr)), name_(std::move(o.name_)), tmp_(std::move(o.tmp_)), mode_(o.mode_) {}
+    : f_(std::exchange(o.f_, nullptr)),
+      name_(std::move(o.name_)),
+      tmp_(std::move(o.tmp_)),
+      buf_(std::move(o.buf_)),
+      mode_(o.mode_) {}
 
 TextOut& TextOut::operator=(TextOut&& o) noexcept {
   if (this != &o) {
@@ -294,6 +300,7 @@ TextOut& TextOut::operator=(TextOut&& o) noexcept {
     f_ = std::exchange(o.f_, nullptr);
     name_ = std::move(o.name_);
     tmp_ = std::move(o.tmp_);
+    buf_ = std::move(o.buf_);
     mode_ = o.mode_;
   }
   return *this;

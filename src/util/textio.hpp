@@ -96,7 +96,9 @@ class TextOut {
   void line(std::string_view s);   // plus a newline
   template <class... A>
   void free(const A&... a) {  // one free-format line
-    line(free_format(FmtArgs(a...).items()));
+    buf_.clear();
+    free_format_to(buf_, FmtArgs(a...).items());
+    line(buf_);
   }
   void fmt(std::string_view f, const FmtArgs& args) {  // one formatted block
     line(format(f, args));
@@ -110,6 +112,7 @@ class TextOut {
  private:
   std::FILE* f_ = nullptr;
   std::string name_, tmp_;
+  std::string buf_;  // line buffer of free(), reused
   Mode mode_ = Mode::replace;
 };
 
