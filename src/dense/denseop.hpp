@@ -186,6 +186,10 @@ struct PosDef {
 // a repair.  The eigen decomposition reads the upper triangle.
 [[nodiscard]] PosDef pos_def(util::mat1<double>& x, std::optional<std::string_view> mes, double eps,
                              int* fix = nullptr);
+// The same on the leading n by n block of x (leading dimension ldx); nothing
+// is allocated for orders up to max_order.
+[[nodiscard]] PosDef pos_def(double* x, int n, int ldx, std::optional<std::string_view> mes,
+                             double eps, int* fix = nullptr);
 
 // Eigenvalues (ascending) and orthonormal eigenvectors of x from its upper
 // triangle; lam and v are sized to the order of x.  Returns the status of the

@@ -23,7 +23,7 @@ int eigen(double* v, int n, double* lam) {
   if (info != 0) return info;
   lwork = static_cast<int>(query);
   if (lwork < 3 * n - 1) lwork = 3 * n - 1;
-  std::vector<double> work(static_cast<std::size_t>(lwork));
+  detail::Work<double, 4096> work(static_cast<std::size_t>(lwork));
   dsyev_(&jobz, &uplo, &n, v, &n, lam, work.data(), &lwork, &info, 1, 1);
   return info;
 }
@@ -56,34 +56,40 @@ int syev4(const util::mat1<float>& x, util::vec1<float>& lam, util::mat1<float>&
   return info;
 }
 
-PosDef pos_def(util::mat1<double>& x, std::optional<std::string_view> mes, double eps, int* fix) {
+PosDef pos_def(double* x0, int n, int ldx, std::optional<std::string_view> mes, double eps,
+               int* fix) {
   if (fix) *fix = 0;
-  const int n = order_of(x.rows(), x.cols(), "pos_def");
+  const detail::Ref<double> x{x0, ldx};
+  constexpr std::size_t cap = static_cast<std::size_t>(max_order) * max_order;
+  const std::size_t nn = static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
 
   // Rows that are zero together with their column stay out of the decomposition.
-  std::vector<int> list;
-  list.reserve(static_cast<std::size_t>(n));
+  detail::Work<int, max_order> list(static_cast<std::size_t>(n));
+  int k = 0;
   for (int i = 1; i <= n; ++i) {
     double s = 0;
     for (int j = 1; j <= n; ++j) s += x(i, j) * x(i, j);
     for (int j = 1; j <= n; ++j) s += x(j, i) * x(j, i);
-    if (!(s == 0.0)) list.push_back(i);
+    if (!(s == 0.0)) list[static_cast<std::size_t>(k++)] = i;
   }
-  const int k = static_cast<int>(list.size());
   if (k < n) {
-    util::mat1<double> y(k, k);
+    detail::Work<double, cap> y0(static_cast<std::size_t>(k) * static_cast<std::size_t>(k));
+    const detail::Ref<double> y{y0.data(), k};
     for (int b = 1; b <= k; ++b)
       for (int a = 1; a <= k; ++a) y(a, b) = x(list[a - 1], list[b - 1]);
-    const PosDef inner = pos_def(y, mes, eps, fix);
+    const PosDef inner = pos_def(y0.data(), k, k, mes, eps, fix);
     if (inner.state == Repair::repaired)
       for (int b = 1; b <= k; ++b)
         for (int a = 1; a <= k; ++a) x(list[a - 1], list[b - 1]) = y(a, b);
     return inner;
   }
 
-  util::vec1<double> lam;
-  util::mat1<double> v;
-  const int info = syev8(x, lam, v);
+  detail::Work<double, max_order> lam0(static_cast<std::size_t>(n));
+  detail::Work<double, cap> v0(nn);
+  detail::copy_block(x0, ldx, v0.data(), n, n);
+  const int info = eigen(v0.data(), n, lam0.data());
+  const detail::VRef<double> lam{lam0.data()};
+  const detail::Ref<double> v{v0.data(), n};
   if (info != 0) return {Repair::eigen_failed, info};
   // Input that is not a number can come back with status 0 and a
   // decomposition that is not one.
@@ -111,7 +117,8 @@ PosDef pos_def(util::mat1<double>& x, std::optional<std::string_view> mes, doubl
 
   // x = (V D) V', formed on the lower triangle and mirrored so that it is
   // exactly symmetric.
-  util::mat1<double> vd(n, n);
+  detail::Work<double, cap> vd0(nn);
+  const detail::Ref<double> vd{vd0.data(), n};
   for (int c = 1; c <= n; ++c)
     for (int r = 1; r <= n; ++r) vd(r, c) = v(r, c) * lam(c);
   for (int j = 1; j <= n; ++j)
@@ -122,6 +129,11 @@ PosDef pos_def(util::mat1<double>& x, std::optional<std::string_view> mes, doubl
       x(j, i) = s;
     }
   return {Repair::repaired, 0};
+}
+
+PosDef pos_def(util::mat1<double>& x, std::optional<std::string_view> mes, double eps, int* fix) {
+  const int n = order_of(x.rows(), x.cols(), "pos_def");
+  return pos_def(x.data(), n, static_cast<int>(x.rows()), mes, eps, fix);
 }
 
 util::mat1<double> diag_vec_mat8(const util::vec1<double>& v) {
