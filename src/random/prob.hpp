@@ -45,6 +45,9 @@ void gen_normal_multi(const double* mean, const double* var, int n, int ldv, dou
 // s is refused.
 util::mat1<double> gen_wishart_multi(const util::mat1<double>& s, i32 df);
 util::mat1<double> gen_invwishart_multi(const util::mat1<double>& s, i32 df);
+// The same on the leading n by n block of s (leading dimension lds) into w
+// (leading dimension ldw); nothing is allocated for orders up to 20.
+void gen_invwishart_multi(const double* s, int n, int lds, i32 df, double* w, int ldw);
 
 // The inverse-Wishart draw rescaled so that the diagonal elements named in
 // idx become 1; sd(i) holds the scale factor of index i (1 when unnamed).

@@ -56,30 +56,59 @@ Mat matmul(const Mat& a, const Mat& b, Tr t = Tr::none) {
   return c;
 }
 
-// The Bartlett construction W = (L T) L' with T = A A'.
+// The Bartlett construction W = (L T) L' with T = A A', on square matrices
+// of order n: s and w column-major with leading dimensions lds and ldw.
+// Nothing is allocated for the orders of the sampler.
+void wishart_raw(const double* s, int n, int lds, i32 df, const char* who, double* w, int ldw) {
+  if (df < n) {
+    util::fatal(util::freev(who, ": degrees of freedom", df, "below the order", static_cast<long>(n),
+                            "of the matrix"));
+  }
+  constexpr std::size_t cap = static_cast<std::size_t>(denseop::max_order) * denseop::max_order;
+  const std::size_t nn = static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
+  Scratch<cap> a0(nn), t0(nn), l0(nn), lt0(nn);
+  auto at = [n](Scratch<cap>& m, int i, int j) -> double& {
+    return m[static_cast<std::size_t>(i - 1) + static_cast<std::size_t>(j - 1) * static_cast<std::size_t>(n)];
+  };
+  // All deviates first, in row order: the chi on the diagonal, then the
+  // normals to its left.
+  for (int i = 1; i <= n; ++i) {
+    const float shape = static_cast<float>(df - static_cast<i32>(i) + 1) * 0.5f;
+    const float g = rangen::sgamma(shape);
+    at(a0, i, i) = static_cast<double>(std::sqrt(g + g));
+    for (int k = 1; k <= i - 1; ++k) {
+      at(a0, k, i) = 0.0;
+      at(a0, i, k) = static_cast<double>(rangen::snorm());
+    }
+  }
+  // Every sum runs over the inner index in increasing order.
+  for (int j = 1; j <= n; ++j)
+    for (int i = 1; i <= n; ++i) {
+      double sum = 0.0;
+      for (int l = 1; l <= n; ++l) sum += at(a0, i, l) * at(a0, j, l);
+      at(t0, i, j) = sum;
+    }
+  denseop::fchols8(s, n, lds, l0.data(), n);
+  for (int j = 1; j <= n; ++j)
+    for (int i = 1; i <= n; ++i) {
+      double sum = 0.0;
+      for (int l = 1; l <= n; ++l) sum += at(l0, i, l) * at(t0, l, j);
+      at(lt0, i, j) = sum;
+    }
+  for (int j = 1; j <= n; ++j)
+    for (int i = 1; i <= n; ++i) {
+      double sum = 0.0;
+      for (int l = 1; l <= n; ++l) sum += at(lt0, i, l) * at(l0, j, l);
+      w[static_cast<std::size_t>(i - 1) + static_cast<std::size_t>(j - 1) * static_cast<std::size_t>(ldw)] = sum;
+    }
+}
+
 Mat wishart_draw(const Mat& s, i32 df, const char* who) {
   const long n = s.rows();
   need_square(s, n, who);
-  if (df < n) {
-    util::fatal(util::freev(who, ": degrees of freedom", df, "below the order", n,
-                            "of the matrix"));
-  }
-  // All deviates first, in row order: the chi on the diagonal, then the
-  // normals to its left.
-  Mat a(n, n);
-  for (long i = 1; i <= n; ++i) {
-    const float shape = static_cast<float>(df - static_cast<i32>(i) + 1) * 0.5f;
-    const float g = rangen::sgamma(shape);
-    a(i, i) = static_cast<double>(std::sqrt(g + g));
-    for (long k = 1; k <= i - 1; ++k) {
-      a(k, i) = 0.0;
-      a(i, k) = static_cast<double>(rangen::snorm());
-    }
-  }
-  const Mat t = matmul(a, a, Tr::b);
-  const Mat l = denseop::fchols8(s);
-  const Mat lt = matmul(l, t);
-  return matmul(lt, l, Tr::b);
+  Mat w(n, n);
+  wishart_raw(s.data(), static_cast<int>(n), static_cast<int>(n), df, who, w.data(), static_cast<int>(n));
+  return w;
 }
 
 }  // namespace
@@ -118,6 +147,13 @@ Vec gen_normal_multi(const Vec& mean, const Mat& var) {
 // Wishart and inverse Wishart
 
 Mat gen_wishart_multi(const Mat& s, i32 df) { return wishart_draw(s, df, "GEN_WISHART_MULTI"); }
+
+void gen_invwishart_multi(const double* s, int n, int lds, i32 df, double* w, int ldw) {
+  constexpr std::size_t cap = static_cast<std::size_t>(denseop::max_order) * denseop::max_order;
+  Scratch<cap> x(static_cast<std::size_t>(n) * static_cast<std::size_t>(n));
+  wishart_raw(s, n, lds, df, "GEN_INVWISHART_MULTI", x.data(), n);
+  denseop::finvcs8(x.data(), n, n, w, ldw);
+}
 
 Mat gen_invwishart_multi(const Mat& s, i32 df) {
   const Mat w = wishart_draw(s, df, "GEN_INVWISHART_MULTI");
