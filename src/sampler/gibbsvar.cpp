@@ -65,8 +65,8 @@ void check_df(int df, int n, int e) {
 // Repairs x in place; a matrix that cannot be repaired (values that are not
 // numbers, or no positive eigenvalue) would only spread into every later
 // draw, so it ends the run.
-void repair(util::mat1<double>& x, const char* mes, int e) {
-  const denseop::PosDef r = denseop::pos_def(x, mes, 1.0e-4);
+void repair(double* x, int n, int ldx, const char* mes, int e) {
+  const denseop::PosDef r = denseop::pos_def(x, n, ldx, mes, 1.0e-4);
   if (r.state != denseop::Repair::not_repairable && r.state != denseop::Repair::eigen_failed)
     return;
   const std::string what =
@@ -202,21 +202,24 @@ void sample_g(run::State& s, DispersionWork& w) {
 
     const int df = s.DF_RANDOM(e) + m.dbelief_g(e);
     check_df(df, n, e);
-    util::mat1<double> sc(n, n);
+    // Order-n work matrices, column-major with leading dimension n.
+    double sc[maxc * maxc], sci[maxc * maxc], draw[maxc * maxc];
+    auto at = [n](int i, int j) { return (i - 1) + (j - 1) * n; };
     for (int j = 1; j <= n; ++j)
       for (int i = 1; i <= n; ++i) {
         w.qform(e, i, j) += m.dbelief_g(e) * s.ORIG_G(e, i, j);
-        sc(i, j) = w.qform(e, i, j);
+        sc[at(i, j)] = w.qform(e, i, j);
       }
-    repair(sc, "qform not pos def, fixed", e);
+    repair(sc, n, n, "qform not pos def, fixed", e);
     for (int j = 1; j <= n; ++j)
-      for (int i = 1; i <= n; ++i) w.qform(e, i, j) = sc(i, j);
+      for (int i = 1; i <= n; ++i) w.qform(e, i, j) = sc[at(i, j)];
 
-    const util::mat1<double> draw = prob::gen_invwishart_multi(denseop::finvcs8(sc), df);
+    denseop::finvcs8(sc, n, n, sci, n);
+    prob::gen_invwishart_multi(sci, n, n, df, draw, n);
     // The starting zero pattern holds; nothing outside the block is kept.
     for (int j = 1; j <= maxc; ++j)
       for (int i = 1; i <= maxc; ++i)
-        m.g(e, i, j) = (i <= n && j <= n && s.ORIG_G(e, i, j) != 0.0) ? draw(i, j) : 0.0;
+        m.g(e, i, j) = (i <= n && j <= n && s.ORIG_G(e, i, j) != 0.0) ? draw[at(i, j)] : 0.0;
   }
 }
 
@@ -229,10 +232,13 @@ void sample_r(run::State& s, DispersionWork& w) {
   check_df(df, nt, 0);
   for (int j = 1; j <= nt; ++j)
     for (int i = 1; i <= nt; ++i) w.ee(i, j) += m.dbelief_r * s.ORIG_R(i, j);
-  repair(w.ee, "ee not pos def, fixed", 0);
-  const util::mat1<double> draw = prob::gen_invwishart_multi(denseop::finvcs8(w.ee), df);
+  repair(w.ee.data(), nt, nt, "ee not pos def, fixed", 0);
+  double eei[maxc * maxc], draw[maxc * maxc];
+  denseop::finvcs8(w.ee.data(), nt, nt, eei, nt);
+  prob::gen_invwishart_multi(eei, nt, nt, df, draw, nt);
   for (int j = 1; j <= nt; ++j)
-    for (int i = 1; i <= nt; ++i) m.r(i, j) = s.ORIG_R(i, j) != 0.0 ? draw(i, j) : 0.0;
+    for (int i = 1; i <= nt; ++i)
+      m.r(i, j) = s.ORIG_R(i, j) != 0.0 ? draw[(i - 1) + (j - 1) * nt] : 0.0;
 }
 
 // ---------------------------------------------------------------------------
