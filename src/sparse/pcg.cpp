@@ -78,14 +78,22 @@ void compact(sym_rows& S, const sparse_hashm& A) {
   S.start[0] = 0;
 }
 
+// The columns of a row come in table order, at random: u is fetched a few
+// terms ahead.
+constexpr std::size_t fetch_ahead = 16;
+
 // y = A u.
 void product(const sym_rows& S, const double* u, double* y) {
   const std::size_t* st = S.start.data();
   const std::int32_t* col = S.col.data();
   const double* val = S.val.data();
+  const std::size_t end = st[S.n];
   for (std::int32_t i = 0; i < S.n; ++i) {
     double s = 0.0;
-    for (std::size_t k = st[i]; k < st[i + 1]; ++k) s += val[k] * u[col[k]];
+    for (std::size_t k = st[i]; k < st[i + 1]; ++k) {
+      if (k + fetch_ahead < end) __builtin_prefetch(u + col[k + fetch_ahead]);
+      s += val[k] * u[col[k]];
+    }
     y[i] = s;
   }
 }
@@ -95,10 +103,14 @@ double product_dot(const sym_rows& S, const double* u, double* y) {
   const std::size_t* st = S.start.data();
   const std::int32_t* col = S.col.data();
   const double* val = S.val.data();
+  const std::size_t end = st[S.n];
   double dot = 0.0;
   for (std::int32_t i = 0; i < S.n; ++i) {
     double s = 0.0;
-    for (std::size_t k = st[i]; k < st[i + 1]; ++k) s += val[k] * u[col[k]];
+    for (std::size_t k = st[i]; k < st[i + 1]; ++k) {
+      if (k + fetch_ahead < end) __builtin_prefetch(u + col[k + fetch_ahead]);
+      s += val[k] * u[col[k]];
+    }
     y[i] = s;
     dot += u[i] * s;
   }
