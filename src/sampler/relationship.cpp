@@ -178,8 +178,7 @@ class SlotAdder {
   static constexpr std::size_t ahead = 16;
 
   std::int32_t slow(double v, std::int32_t r, std::int32_t c) {
-    sparsem::add_sparse_hashm(v, r, c, A_);
-    return sparsem::hashvr_find(r, c, A_) - 1;
+    return sparsem::add_sparse_hashm_slot(v, r, c, A_) - 1;
   }
 
   sparsem::sparse_hashm& A_;

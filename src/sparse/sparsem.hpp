@@ -82,6 +82,9 @@ inline std::int32_t hashvr_find(std::int32_t i, std::int32_t j, const sparse_has
 inline void add_sparse_hashm(double a, std::int32_t i, std::int32_t j, sparse_hashm& A);
 void add_sparse_hashm(double a, std::int32_t i, std::int32_t j, sparse_hashm& A,
                       std::string_view option);
+// The same addition; returns the element's 1-based slot afterwards, 0 when
+// the pair was dropped.
+inline std::int32_t add_sparse_hashm_slot(double a, std::int32_t i, std::int32_t j, sparse_hashm& A);
 // A(i,j); 0 for an element without a slot and for j < i.
 inline double get_sparse_hashm(std::int32_t i, std::int32_t j, const sparse_hashm& A);
 // Starts loading the slot where the probe for (i, j) begins; changes nothing.
@@ -279,6 +282,18 @@ inline void add_sparse_hashm(double a, std::int32_t i, std::int32_t j, sparse_ha
     return;
   }
   A.x.data()[s - 1].val += a;
+}
+
+inline std::int32_t add_sparse_hashm_slot(double a, std::int32_t i, std::int32_t j, sparse_hashm& A) {
+  if (A.status != 1) detail::not_ready_add();
+  if (upper_storage && j < i) return 0;
+  const std::int32_t s = detail::probe<true>(i, j, A);
+  if (s < 0 || A.filled >= A.grow_at_) [[unlikely]] {
+    detail::add_slow(a, i, j, A, s);
+    return detail::probe<false>(i, j, A);
+  }
+  A.x.data()[s - 1].val += a;
+  return s;
 }
 
 inline double get_sparse_hashm(std::int32_t i, std::int32_t j, const sparse_hashm& A) {
