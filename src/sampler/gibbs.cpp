@@ -1,5 +1,6 @@
 #include "sampler/gibbs.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "dense/denseop.hpp"
@@ -49,6 +50,13 @@ BlockMode block_mode(std::string_view mode) {
   return BlockMode::none;
 }
 
+namespace {
+// Rows longer than this (the fixed effects' rows, mostly) fetch the
+// solutions or right-hand sides of their columns a few entries ahead.
+constexpr std::int32_t long_row = 64;
+constexpr std::int32_t row_ahead = 16;
+}  // namespace
+
 void solve_iterm_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
                        util::vec1<double>& sol, int first, int last, double* block, int ldb,
                        BlockMode mode) {
@@ -62,7 +70,10 @@ void solve_iterm_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
       for (int i = 0; i < n; ++i) block[i + j * ldb] = 0.0;
     for (int i = first; i <= last; ++i) {
       double r = rhs(i);
-      for (std::int32_t k = ia[i]; k < ia[i + 1]; ++k) {
+      const std::int32_t end = ia[i + 1];
+      const bool fetch = end - ia[i] > long_row;
+      for (std::int32_t k = ia[i]; k < end; ++k) {
+        if (fetch && k + row_ahead < end) __builtin_prefetch(&sol(ja[k + row_ahead]));
         const std::int32_t j = ja[k];
         if (j >= first && j <= last) {
           block[(i - first) + (j - first) * ldb] = a[k];
@@ -77,7 +88,10 @@ void solve_iterm_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
   } else if (mode == BlockMode::update) {
     for (int i = first; i <= last; ++i) {
       const double s = sol(i);
-      for (std::int32_t k = ia[i]; k < ia[i + 1]; ++k) {
+      const std::int32_t end = ia[i + 1];
+      const bool fetch = end - ia[i] > long_row;
+      for (std::int32_t k = ia[i]; k < end; ++k) {
+        if (fetch && k + row_ahead < end) __builtin_prefetch(&rhs(ja[k + row_ahead]), 1);
         const std::int32_t j = ja[k];
         if (j > last) rhs(j) = rhs(j) - s * a[k];
       }
@@ -92,7 +106,9 @@ void prefetch_block(const sparsem::sparse_ija& A, const util::vec1<double>& rhs,
   const std::int32_t* ja = A.ja.data() - 1;
   const double* x = sol.data() - 1;
   const double* b = rhs.data() - 1;
-  for (std::int32_t k = ia[first]; k < ia[last + 1]; ++k) {
+  // A long row fetches its own columns as it goes.
+  const std::int32_t end = std::min(ia[last + 1], ia[first] + long_row);
+  for (std::int32_t k = ia[first]; k < end; ++k) {
     __builtin_prefetch(x + ja[k]);
     __builtin_prefetch(b + ja[k]);
   }
