@@ -202,7 +202,7 @@ class PosAdder {
   }
 
  private:
-  static constexpr std::size_t ahead = 16;
+  static constexpr std::size_t ahead = 64;
   double* a_;
   const std::int32_t* pos_;
   std::size_t n_;
