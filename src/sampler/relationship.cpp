@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <unordered_map>
 #include <string>
 
 #include "run/model.hpp"
@@ -151,6 +153,9 @@ class SlotAdder {
     if (k_ < slots_.size()) slots_.resize(k_);
   }
 
+  // An additive term: coefficient times G^-1 element.
+  void term(double coef, int, double g, std::int32_t r, std::int32_t c) { add(coef * g, r, c); }
+
   void add(double v, std::int32_t r, std::int32_t c) {
     // Dropped by the store without effect.
     if (sparsem::upper_storage && c < r) return;
@@ -193,6 +198,8 @@ class PosAdder {
  public:
   PosAdder(double* a, const std::vector<std::int32_t>& pos) : a_(a), pos_(pos.data()), n_(pos.size()) {}
 
+  void term(double coef, int, double g, std::int32_t r, std::int32_t c) { add(coef * g, r, c); }
+
   void add(double v, std::int32_t r, std::int32_t c) {
     if (sparsem::upper_storage && c < r) return;
     const std::size_t k = k_++;
@@ -216,6 +223,8 @@ class PosFinder {
   PosFinder(std::vector<std::int32_t>& slots, PositionOf where, const void* ctx)
       : slots_(slots), where_(where), ctx_(ctx) {}
 
+  void term(double, int, double, std::int32_t r, std::int32_t c) { add(0.0, r, c); }
+
   void add(double, std::int32_t r, std::int32_t c) {
     if (sparsem::upper_storage && c < r) return;
     const std::size_t k = k_++;
@@ -237,10 +246,48 @@ class PosFinder {
   bool ok_ = true;
 };
 
+// Walks an additive group's additions, giving each kept one its coefficient
+// and G^-1 element beside its position.
+class CoefFinder {
+ public:
+  explicit CoefFinder(GroupTerms& t) : t_(t) { t_.coefs.clear(); }
+
+  void term(double coef, int gi, double, std::int32_t r, std::int32_t c) {
+    if (sparsem::upper_storage && c < r) return;
+    const std::size_t k = k_++;
+    if (k >= t_.sorted.size()) {
+      ok_ = false;
+      return;
+    }
+    std::uint64_t bits;
+    std::memcpy(&bits, &coef, sizeof bits);
+    auto it = index_.find(bits);
+    if (it == index_.end()) {
+      if (t_.coefs.size() > 0xFFFF) {
+        ok_ = false;
+        return;
+      }
+      it = index_.emplace(bits, static_cast<std::uint16_t>(t_.coefs.size())).first;
+      t_.coefs.push_back(coef);
+    }
+    t_.sorted[k].coef = it->second;
+    t_.sorted[k].g = static_cast<std::uint16_t>(gi);
+  }
+  bool complete() const { return ok_ && k_ == t_.sorted.size(); }
+
+ private:
+  GroupTerms& t_;
+  std::unordered_map<std::uint64_t, std::uint16_t> index_;
+  std::size_t k_ = 0;
+  bool ok_ = true;
+};
+
 // Remembered hash slots of a group, made ready for additions through s.XX.
 std::vector<std::int32_t>& hash_slots(GroupTerms& t) {
   if (t.positions) {
     t.slots.clear();
+    t.sorted.clear();
+    t.sorted.shrink_to_fit();
     t.positions = false;
   }
   return t.slots;
@@ -274,7 +321,7 @@ inline void add_line(const PedLine& L, const double* w, const GTerm* gt, int ng,
     for (int a = 0; a < n; ++a) {
       const std::int32_t row = x.r0 + L.id[a] * nt;
       const double ma = L.m * w[L.k[a]];
-      for (int b = 0; b < n; ++b) XX.add(ma * w[L.k[b]] * x.g, row, x.c0 + L.id[b] * nt);
+      for (int b = 0; b < n; ++b) XX.term(ma * w[L.k[b]], c, x.g, row, x.c0 + L.id[b] * nt);
     }
   }
 }
@@ -368,6 +415,13 @@ bool add_g_add_direct(run::State& s, int randomtype, int e, double* a, Relations
   GTerms gt;
   const int ng = gather_ginv(e, true, gt);
   if (!same_keys(t, gt.data(), ng)) return false;
+  if (!t.sorted.empty()) {
+    double g[model::maxcorr * model::maxcorr];
+    for (int c = 0; c < ng; ++c) g[c] = gt[static_cast<std::size_t>(c)].g;
+    const double* coef = t.coefs.data();
+    for (const GroupTerms::Sorted& q : t.sorted) a[q.pos] += coef[q.coef] * g[q.g];
+    return true;
+  }
   const Rules r = rules_of(randomtype);
   PosAdder XX(a, t.slots);
   additive_terms(t, r, gt.data(), ng, XX);
@@ -390,8 +444,29 @@ bool plan_group_positions(RelationshipTerms& terms, int e, int randomtype, Posit
   else
     additive_terms(t, rules_of(randomtype), gt.data(), ng, XX);
   t.positions = XX.complete();
-  if (!t.positions) t.slots.clear();
-  return t.positions;
+  if (!t.positions) {
+    t.slots.clear();
+    return false;
+  }
+  if (randomtype != model::rnd_diagonal) {
+    // The pedigree's parents lie anywhere in the copy: sorted, the additions
+    // meet its values in order.
+    t.sorted.resize(t.slots.size());
+    for (std::size_t k = 0; k < t.slots.size(); ++k) t.sorted[k].pos = t.slots[k];
+    CoefFinder C(t);
+    additive_terms(t, rules_of(randomtype), gt.data(), ng, C);
+    if (C.complete()) {
+      std::stable_sort(t.sorted.begin(), t.sorted.end(),
+                       [](const GroupTerms::Sorted& x, const GroupTerms::Sorted& y) { return x.pos < y.pos; });
+      t.slots.clear();
+      t.slots.shrink_to_fit();
+    } else {
+      t.sorted.clear();
+      t.sorted.shrink_to_fit();
+      t.coefs.clear();
+    }
+  }
+  return true;
 }
 
 void add_g_diag(run::State& s, int e) { add_g_diag(s, e, relationship_terms()); }

@@ -42,6 +42,18 @@ struct GroupTerms {
   // position among the values of s.XX_IJA.
   std::vector<std::int32_t> slots;
   bool positions = false;
+  // Once positions are found, an additive group's additions sorted by their
+  // position (ties in their order), each with its coefficient (index into
+  // coefs) and its G^-1 element (index in the group's list): walked in this
+  // order the values of s.XX_IJA are met one after another, and every
+  // element still receives its additions in their order.  When set, slots
+  // is emptied.
+  struct Sorted {
+    std::int32_t pos;
+    std::uint16_t coef, g;
+  };
+  std::vector<Sorted> sorted;
+  std::vector<double> coefs;
   // The G^-1 elements (row and column bases, in pairs) and, for a diagonal
   // group, the levels of the last additions made through s.XX: a later
   // cycle makes the same additions while these and the lines stay.

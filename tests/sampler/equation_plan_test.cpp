@@ -139,6 +139,14 @@ TEST(EquationPlan, LaterCyclesBuildTheCopyBitForBit) {
   ASSERT_TRUE(p.ready);
   EXPECT_FALSE(p.direct);
   const std::int32_t filled = s.XX.filled;
+  // The animal group adds in the order of its positions; the herd group,
+  // whose levels come in order anyway, in its own.
+  const sampler::GroupTerms& herd = sampler::relationship_terms().group[0];
+  const sampler::GroupTerms& animal = sampler::relationship_terms().group[2];
+  EXPECT_TRUE(herd.positions && herd.sorted.empty() && !herd.slots.empty());
+  EXPECT_TRUE(animal.positions && !animal.sorted.empty() && animal.slots.empty());
+  for (std::size_t k = 1; k < animal.sorted.size(); ++k)
+    ASSERT_LE(animal.sorted[k - 1].pos, animal.sorted[k].pos);
 
   for (int round = 2; round <= 4; ++round) {
     SCOPED_TRACE(round);
