@@ -54,7 +54,10 @@ struct State {
   double sumw_alphaaccep = 0;                // acceptance sum
 
   // ---- equations
-  sparsem::sparse_hashm XX;   // coefficient matrix, upper triangle, order neq
+  // Coefficient matrix, upper triangle, order neq.  After the first cycle of
+  // a run, cycles build XX_IJA directly and XX keeps its keys (see
+  // sampler/setup_eq.hpp).
+  sparsem::sparse_hashm XX;
   sparsem::sparse_ija XX_IJA; // its compressed-row copy; empty until the first cycle
   util::vec1<double> XY;      // (neq) right-hand side
   util::vec1<double> SOL;     // (neq) current solutions
