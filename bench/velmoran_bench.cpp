@@ -79,6 +79,9 @@ struct Tally {
 void after_cycle(const run::State& s, const run::CycleTimes& t, void* user) {
   Tally& y = *static_cast<Tally*>(user);
   ++y.cycles;
+  // Each cycle's times, for a look at how they spread (the run's stderr file).
+  std::fprintf(stderr, "cycle %d build %.6f blocks %.6f dispersion %.6f\n", y.cycles, t.build,
+               t.blocks, t.dispersion);
   if (y.cycles == 1) {
     y.first_cycle = t.build + t.blocks + t.dispersion;
     y.allocs_at_first = allocations;

@@ -54,7 +54,7 @@ namespace {
 // Rows longer than this (the fixed effects' rows, mostly) fetch the
 // solutions or right-hand sides of their columns a few entries ahead.
 constexpr std::int32_t long_row = 64;
-constexpr std::int32_t row_ahead = 16;
+constexpr std::int32_t row_ahead = 48;
 }  // namespace
 
 void solve_iterm_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs,

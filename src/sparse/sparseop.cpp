@@ -15,6 +15,16 @@ void need_length(const char* who, const util::vec1<double>& u, std::int32_t n) {
   }
 }
 
+// The vector-returning forms: checked length, fresh result.
+template <class Matrix, class Kernel>
+util::vec1<double> product(const char* who, const Matrix& A, const util::vec1<double>& u,
+                           Kernel kernel) {
+  need_length(who, u, A.n);
+  util::vec1<double> y(A.n);
+  kernel(A, u.data(), y.data());
+  return y;
+}
+
 }  // namespace
 
 void mult_ija_scal(sparse_ija& A, double s) {
@@ -97,45 +107,40 @@ void mult_vec_densem(const double* u, const densem& A, double* y) {
 }
 
 util::vec1<double> mult_ija_vec(const sparse_ija& A, const util::vec1<double>& u) {
-  need_length("mult_ija_vec", u, A.n);
-  util::vec1<double> y(A.n);
-  mult_ija_vec(A, u.data(), y.data());
-  return y;
+  return product("mult_ija_vec", A, u, [](const sparse_ija& M, const double* x, double* y) {
+    mult_ija_vec(M, x, y);
+  });
 }
 
+// The matrices are symmetric: u'A is Au.
 util::vec1<double> mult_vec_ija(const util::vec1<double>& u, const sparse_ija& A) {
-  need_length("mult_vec_ija", u, A.n);
-  util::vec1<double> y(A.n);
-  mult_ija_vec(A, u.data(), y.data());
-  return y;
+  return product("mult_vec_ija", A, u, [](const sparse_ija& M, const double* x, double* y) {
+    mult_ija_vec(M, x, y);
+  });
 }
 
 util::vec1<double> mult_hashm_vec(const sparse_hashm& A, const util::vec1<double>& u) {
-  need_length("mult_hashm_vec", u, A.n);
-  util::vec1<double> y(A.n);
-  mult_hashm_vec(A, u.data(), y.data());
-  return y;
+  return product("mult_hashm_vec", A, u, [](const sparse_hashm& M, const double* x, double* y) {
+    mult_hashm_vec(M, x, y);
+  });
 }
 
 util::vec1<double> mult_vec_hashm(const util::vec1<double>& u, const sparse_hashm& A) {
-  need_length("mult_vec_hashm", u, A.n);
-  util::vec1<double> y(A.n);
-  mult_hashm_vec(A, u.data(), y.data());
-  return y;
+  return product("mult_vec_hashm", A, u, [](const sparse_hashm& M, const double* x, double* y) {
+    mult_hashm_vec(M, x, y);
+  });
 }
 
 util::vec1<double> mult_densem_vec(const densem& A, const util::vec1<double>& u) {
-  need_length("mult_densem_vec", u, A.n);
-  util::vec1<double> y(A.n);
-  mult_densem_vec(A, u.data(), y.data());
-  return y;
+  return product("mult_densem_vec", A, u, [](const densem& M, const double* x, double* y) {
+    mult_densem_vec(M, x, y);
+  });
 }
 
 util::vec1<double> mult_vec_densem(const util::vec1<double>& u, const densem& A) {
-  need_length("mult_vec_densem", u, A.n);
-  util::vec1<double> y(A.n);
-  mult_vec_densem(u.data(), A, y.data());
-  return y;
+  return product("mult_vec_densem", A, u, [](const densem& M, const double* x, double* y) {
+    mult_vec_densem(x, M, y);
+  });
 }
 
 }  // namespace sparsem
