@@ -110,6 +110,47 @@ TEST(BlockGibbs, LinkKeepsDiagonalKeysAndReportsNewKeys) {
   EXPECT_EQ(sparsem::get_sparse_ija(1, 3, B), 5.0);
 }
 
+// The rebuilt table is the one a plain conversion makes, and each element's
+// slot holds its key, also when the table grows while it is rebuilt.
+TEST(BlockGibbs, LinkSlotsMatchTheRebuiltTable) {
+  const int n = 60;
+  int offdiag = 0;
+  for (int i = 1; i <= n; ++i)
+    for (int j = i + 1; j <= n; j += 7) ++offdiag;
+  // Just large enough for the off-diagonal keys, then ample.
+  for (int size : {offdiag * 10 / 9 + 2, 4001}) {
+    sparse_hashm A;
+    sparse_ija B;
+    sampler::HashLink link;
+    sparsem::zero_sparse_hashm(A, n, size);
+    // Rows without diagonals, so the rebuild adds keys.
+    for (int i = 1; i <= n; ++i)
+      for (int j = i + 1; j <= n; j += 7) sparsem::add_sparse_hashm(i + 0.5 * j, i, j, A);
+    ASSERT_EQ(A.nel, size);
+    testing::internal::CaptureStdout();
+    sampler::link_hash_ija(A, B, link);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(said.find("increased") != std::string::npos, size < 4001) << said;
+    sparse_hashm ref;
+    sparsem::zero_sparse_hashm(ref, n, size);
+    testing::internal::CaptureStdout();
+    sparsem::convert_ija_hash(ref, B);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(A.nel, ref.nel) << size;
+    for (int k = 1; k <= A.nel; ++k) {
+      EXPECT_EQ(A.x(k).row, ref.x(k).row) << size << " " << k;
+      EXPECT_EQ(A.x(k).col, ref.x(k).col) << size << " " << k;
+    }
+    ASSERT_EQ(static_cast<int>(link.linkhi.size()), B.nel);
+    for (int i = 1; i <= n; ++i)
+      for (int k = B.ia(i); k < B.ia(i + 1); ++k) {
+        const sparsem::hash_slot& t = A.x(link.linkhi[k - 1]);
+        EXPECT_EQ(t.row, i) << size << " " << k;
+        EXPECT_EQ(t.col, B.ja(k)) << size << " " << k;
+      }
+  }
+}
+
 TEST(BlockGibbs, SingleTraitBlockAndModes) {
   sparse_hashm A;
   sparse_ija B;
