@@ -63,7 +63,7 @@ void reopen(util::TextOut& f, const char* name) {
   struct stat st;
   const int err = ::stat(name, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EISDIR;
   if (err != 0) util::fatal_stderr(std::string("cannot open file \"") + name + "\": " + std::strerror(err));
-  f = util::TextOut(name, util::TextOut::Mode::append);
+  f.open(name, util::TextOut::Mode::append);
 }
 
 // Tuning lines come while the cycle is at most half of burn-in (32-bit
@@ -111,10 +111,19 @@ namespace {
 
 // A result file under construction: lines are gathered in a buffer and
 // handed to the temporary file in large pieces; commit() renames it into
-// place.
+// place.  The files of a store are written one at a time, and every store
+// reuses the same stream and buffer: a periodic store allocates nothing.
 class ResultFile {
  public:
-  explicit ResultFile(const char* name) : out_(name, util::TextOut::Mode::atomic) { buf_.reserve(1 << 17); }
+  explicit ResultFile(const char* name) : out_(shared().out), buf_(shared().buf) {
+    out_.open(name, util::TextOut::Mode::atomic);
+    buf_.clear();
+  }
+  // A file left uncommitted by a stop keeps the old one and loses its temporary.
+  ~ResultFile() { out_.close(); }
+  ResultFile(const ResultFile&) = delete;
+  ResultFile& operator=(const ResultFile&) = delete;
+
   std::string& buf() { return buf_; }
   void end_line() {
     buf_.push_back('\n');
@@ -123,7 +132,7 @@ class ResultFile {
   // A free-format line.
   template <class... A>
   void free(const A&... a) {
-    buf_ += util::freev(a...);
+    util::free_format_to(buf_, util::FmtArgs(a...).items());
     end_line();
   }
   void text(std::string_view s) {
@@ -137,13 +146,26 @@ class ResultFile {
   }
 
  private:
+  // Made when the program starts, so that no store allocates.
+  struct Shared {
+    util::TextOut out;
+    std::string buf;
+    Shared() {
+      out.reserve_buffers();
+      buf.reserve(1 << 17);
+    }
+  };
+  static Shared& shared() { return shared_; }
+  static Shared shared_;
   void spill() {
     out_.write(buf_);
     buf_.clear();
   }
-  util::TextOut out_;
-  std::string buf_;
+  util::TextOut& out_;
+  std::string& buf_;
 };
+
+ResultFile::Shared ResultFile::shared_;
 
 // Posterior summaries of the store: mean and sd once kept samples exist,
 // otherwise the raw sums (0 before the first kept sample).

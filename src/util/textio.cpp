@@ -19,6 +19,9 @@ namespace util {
 
 namespace {
 
+// Stream buffer of an output file: large writes, few system calls.
+constexpr std::size_t stream_buffer = 1 << 16;
+
 // Input and output failures end the run the way a run-time I/O error does:
 // a message on standard error.
 [[noreturn]] void io_fail(const char* what, const std::string& name, int err) {
@@ -274,14 +277,30 @@ ReadStatus TextIn::read(std::span<const ReadTarget> targets) {
 
 // ---------------------------------------------------------------- TextOut
 
-TextOut::TextOut(const std::string& name, Mode mode) : name_(trim_right(name)), mode_(mode) {
+TextOut::TextOut(const std::string& name, Mode mode) { open(name, mode); }
+
+void TextOut::open(std::string_view name, Mode mode) {
+  close();
+  name_.assign(trim_right(name));
+  mode_ = mode;
   const char* how = mode == Mode::append ? "a" : "w";
-  const std::string& path = mode == Mode::atomic ? (tmp_ = name_ + ".tmp") : name_;
+  if (mode == Mode::atomic) {
+    tmp_.assign(name_);
+    tmp_.append(".tmp");
+  }
+  const std::string& path = mode == Mode::atomic ? tmp_ : name_;
   f_ = std::fopen(path.c_str(), how);
   if (!f_) io_fail("cannot open file", path, errno);
-  std::setvbuf(f_, nullptr, _IOFBF, 1 << 16);
-  // Room for the free-format lines of a sample file, made when it opens.
-  buf_.reserve(128);
+  reserve_buffers();
+  std::setvbuf(f_, vbuf_.get(), _IOFBF, stream_buffer);
+}
+
+void TextOut::reserve_buffers() {
+  if (!vbuf_) vbuf_ = std::make_unique<char[]>(stream_buffer);
+  // Room for the free-format lines of a sample file.
+  if (buf_.capacity() < 128) buf_.reserve(128);
+  if (name_.capacity() < 64) name_.reserve(64);
+  if (tmp_.capacity() < 68) tmp_.reserve(68);
 }
 
 TextOut::TextOut(TextOut&& o) noexcept
@@ -289,6 +308,7 @@ TextOut::TextOut(TextOut&& o) noexcept
       name_(std::move(o.name_)),
       tmp_(std::move(o.tmp_)),
       buf_(std::move(o.buf_)),
+      vbuf_(std::move(o.vbuf_)),
       mode_(o.mode_) {}
 
 TextOut& TextOut::operator=(TextOut&& o) noexcept {
@@ -301,6 +321,7 @@ TextOut& TextOut::operator=(TextOut&& o) noexcept {
     name_ = std::move(o.name_);
     tmp_ = std::move(o.tmp_);
     buf_ = std::move(o.buf_);
+    vbuf_ = std::move(o.vbuf_);
     mode_ = o.mode_;
   }
   return *this;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -83,6 +84,12 @@ class TextOut {
   // renamed over name by commit(), so an interrupted write never damages the
   // old file.  Stops the run when the file cannot be opened.
   TextOut(const std::string& name, Mode mode);
+  // Finishes what is open (as close does) and opens name; the object's
+  // strings and buffers are reused, so a file opened again costs no memory.
+  void open(std::string_view name, Mode mode);
+  // Makes now the buffers that opening files of names up to 64 characters
+  // needs, for an object that opens file after file.
+  void reserve_buffers();
   TextOut(TextOut&& o) noexcept;
   TextOut& operator=(TextOut&& o) noexcept;
   TextOut(const TextOut&) = delete;
@@ -113,6 +120,7 @@ class TextOut {
   std::FILE* f_ = nullptr;
   std::string name_, tmp_;
   std::string buf_;  // line buffer of free(), reused
+  std::unique_ptr<char[]> vbuf_;  // the stream's buffer, kept across opens
   Mode mode_ = Mode::replace;
 };
 

@@ -4,12 +4,30 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <string>
 
 #include "run/store.hpp"
 #include "sampler/samplefiles.hpp"
 #include "store_support.hpp"
+
+namespace {
+long g_news = 0;
+}
+
+// Counted, for the store that must not allocate.
+void* operator new(std::size_t n) {
+  ++g_news;
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -271,6 +289,28 @@ TEST_F(Store, SampleFilesAroundAStore) {
   EXPECT_FALSE(f.varcompsam.is_open());
   EXPECT_FALSE(f.loglike_rnd.is_open());
   EXPECT_FALSE(f.solutionsam.is_open());
+}
+
+// A long chain stores every 100 kept-cycle intervals; once the first store
+// has made its buffers, the next allocates nothing, files and all.
+TEST_F(Store, ALaterStoreAllocatesNothing) {
+  make_sample_files();
+  model_b(state_, 40, 300, 100, 5);
+  M.effectsave(2) = 1;
+  sampler::open_append(sampler::sample_files);
+  long news = -1;
+  for (int round : {40, 44}) {
+    M.round = round;
+    const auto r = capture([&] {
+      const long before = g_news;
+      run::store_solutions(state_);
+      news = g_news - before;
+    });
+    ASSERT_EQ(r.stop, "");
+  }
+  EXPECT_EQ(news, 0);
+  EXPECT_TRUE(sampler::sample_files.varcompsam.is_open());
+  EXPECT_TRUE(sampler::sample_files.mh_dbeliefchg.is_open());
 }
 
 // "msirespprsam" follows the store like the others, when it exists.
