@@ -1,24 +1,8 @@
 // The forms the sampler calls per block and per record allocate nothing.
-#include <cstdlib>
-#include <new>
 
+#include "count_new.hpp"
 #include "dense/ginv1.hpp"
 #include "helpers.hpp"
-
-namespace {
-long g_news = 0;
-}
-
-void* operator new(std::size_t n) {
-  ++g_news;
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace d = denseop;
 
@@ -34,7 +18,7 @@ TEST(NoAllocation, HotFormsAtOrderTwenty) {
   d::mat20 out;
   int rank = 0;
 
-  const long before = g_news;
+  const long before = counted::news;
   out = d::fchols8(a);
   out = d::finvcs8(a);
   d::fsolvs8(a, rhs, x);
@@ -43,7 +27,7 @@ TEST(NoAllocation, HotFormsAtOrderTwenty) {
   d::finvcs8(a.data(), 20, d::mat20::ld, out.data(), d::mat20::ld);
   d::fsolvs8(a.data(), 20, d::mat20::ld, rhs, x);
   d::ginv1(a.data(), 20, d::mat20::ld, 1e-18, rank);
-  EXPECT_EQ(g_news, before);
+  EXPECT_EQ(counted::news, before);
 
   EXPECT_GT(det, 0);
   EXPECT_EQ(rank, 19);

@@ -4,30 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
-#include <new>
 #include <string>
 
+#include "count_new.hpp"
 #include "run/store.hpp"
 #include "sampler/samplefiles.hpp"
 #include "store_support.hpp"
-
-namespace {
-long g_news = 0;
-}
-
-// Counted, for the store that must not allocate.
-void* operator new(std::size_t n) {
-  ++g_news;
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -302,9 +285,9 @@ TEST_F(Store, ALaterStoreAllocatesNothing) {
   for (int round : {40, 44}) {
     M.round = round;
     const auto r = capture([&] {
-      const long before = g_news;
+      const long before = counted::news;
       run::store_solutions(state_);
-      news = g_news - before;
+      news = counted::news - before;
     });
     ASSERT_EQ(r.stop, "");
   }
