@@ -1,8 +1,10 @@
 #include "sampler/setup_eq.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "run/model.hpp"
 #include "sampler/gibbs.hpp"
@@ -286,11 +288,43 @@ void add_random_terms(run::State& s, bool& direct) {
   }
 }
 
+// The copy's columns row by row in ascending order, each beside its
+// position: a plan finds its positions here, where a row's few cache lines
+// serve all its lookups, rather than by the table's long probe chains.
+struct CopyIndex {
+  std::int32_t n = 0;
+  const std::int32_t* ia = nullptr;  // the copy's row starts, 1-based
+  std::vector<std::int32_t> col, pos;
+};
+
+void index_copy(CopyIndex& x, const sparsem::sparse_ija& A) {
+  x.n = A.n;
+  x.ia = A.ia.data() - 1;
+  const std::int32_t* ja = A.ja.data() - 1;
+  x.col.resize(static_cast<std::size_t>(A.nel));
+  x.pos.resize(static_cast<std::size_t>(A.nel));
+  std::vector<std::uint64_t> row;  // column above, position below
+  for (std::int32_t i = 1; i <= A.n; ++i) {
+    const std::int32_t b = x.ia[i], e = x.ia[i + 1];
+    row.clear();
+    for (std::int32_t k = b; k < e; ++k)
+      row.push_back(static_cast<std::uint64_t>(ja[k]) << 32 | static_cast<std::uint32_t>(k - 1));
+    std::sort(row.begin(), row.end());
+    for (std::size_t q = 0; q < row.size(); ++q) {
+      x.col[static_cast<std::size_t>(b - 1) + q] = static_cast<std::int32_t>(row[q] >> 32);
+      x.pos[static_cast<std::size_t>(b - 1) + q] = static_cast<std::int32_t>(row[q] & 0xffffffffu);
+    }
+  }
+}
+
 std::int32_t position_in_copy(std::int32_t r, std::int32_t c, const void* ctx) {
-  // The values of the table hold the positions while the plan is made.
-  const sparsem::sparse_hashm& A = *static_cast<const sparsem::sparse_hashm*>(ctx);
-  const std::int32_t slot = sparsem::hashvr_find(r, c, A);
-  return slot > 0 ? static_cast<std::int32_t>(A.x.data()[slot - 1].val) : -1;
+  const CopyIndex& x = *static_cast<const CopyIndex*>(ctx);
+  if (r < 1 || r > x.n) return -1;
+  const std::int32_t* cols = x.col.data();
+  const std::int32_t* b = cols + (x.ia[r] - 1);
+  const std::int32_t* e = cols + (x.ia[r + 1] - 1);
+  const std::int32_t* q = std::lower_bound(b, e, c);
+  return q != e && *q == c ? x.pos[static_cast<std::size_t>(q - cols)] : -1;
 }
 
 }  // namespace
@@ -314,9 +348,10 @@ void plan_equations(run::State& s) {
     return;
   p.keys_complete = false;
 
-  sparsem::hash_slot* slots = s.XX.x.data() - 1;  // 1-based slot numbers
-  const std::vector<std::int32_t>& link = linkhi.linkhi;
-  for (std::size_t k = 0; k < link.size(); ++k) slots[link[k]].val = static_cast<double>(k);
+  // Every key of XX has its element in the copy (the link holds one for
+  // each), so the copy alone tells where an addition goes.
+  CopyIndex index;
+  index_copy(index, s.XX_IJA);
 
   std::size_t count = 0;
   bool ok = for_each_record_element(p, [&count](std::int32_t, std::int32_t) {
@@ -328,7 +363,7 @@ void plan_equations(run::State& s) {
     std::int32_t* pos = p.rec_pos.data();
     std::size_t k = 0;
     ok = for_each_record_element(p, [&](std::int32_t r, std::int32_t c) {
-      const std::int32_t q = position_in_copy(r, c, &s.XX);
+      const std::int32_t q = position_in_copy(r, c, &index);
       pos[k++] = q;
       return q >= 0;
     });
@@ -338,11 +373,9 @@ void plan_equations(run::State& s) {
     int rt = m.randomtype(e);
     if (rt == model::rnd_none) continue;
     if (rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb) rt = model::rnd_add_animal;
-    ok = plan_group_positions(terms, e, rt, position_in_copy, &s.XX);
+    ok = plan_group_positions(terms, e, rt, position_in_copy, &index);
   }
 
-  const double* a = s.XX_IJA.a.data();
-  for (std::size_t k = 0; k < link.size(); ++k) slots[link[k]].val = a[k];
   p.ready = ok;
   p.link_generation = linkhi.generation;
   p.nel = s.XX_IJA.nel;
