@@ -160,23 +160,16 @@ void read_msiresppr(State& s, int start, const Rebuild& rb) {
   ResultIn f("msiresppr", start);
   f.title();
   f.skip();
-  // Every pedigree line with sampled sires, whichever effect holds the group.
-  for (int an = 1; an <= s.MS_STAT.size(); ++an) {
-    if (s.MS_STAT(an) <= 0) continue;
-    const int p = s.P_MS(an);
-    const int nc = static_cast<int>(s.MS(p));
-    for (int k = 1; k <= nc; ++k) {
-      const int ps = p + 2 * k - 1, pp = p + 2 * k;
-      int id1, id2;
-      double mean, sd, last, prop;
-      // Every candidate's line is checked, so a bad value is never passed over.
-      if (!f.values(id1, id2, mean, sd, last, prop))
-        util::fatal(util::freev("error reading msires ppr at effect/animal: ", an));
-      rb.pair(s.SUMMS(pp), s.SSMS(pp), mean, sd);
-      s.SUMMS(ps) = rb.kept ? prop * rb.n : 0.0;
-      s.MS(pp) = last;
-    }
-  }
+  results::each_candidate(s, [&](int an, int ps, int pp) {
+    int id1, id2;
+    double mean, sd, last, prop;
+    // Every candidate's line is checked, so a bad value is never passed over.
+    if (!f.values(id1, id2, mean, sd, last, prop))
+      util::fatal(util::freev("error reading msires ppr at effect/animal: ", an));
+    rb.pair(s.SUMMS(pp), s.SSMS(pp), mean, sd);
+    s.SUMMS(ps) = rb.kept ? prop * rb.n : 0.0;
+    s.MS(pp) = last;
+  });
   util::say("read msires ppr from file: \"msiresppr\"");
 }
 

@@ -115,7 +115,7 @@ namespace {
 // reuses the same stream and buffer: a periodic store allocates nothing.
 class ResultFile {
  public:
-  explicit ResultFile(const char* name) : out_(shared().out), buf_(shared().buf) {
+  explicit ResultFile(const char* name) : out_(shared_.out), buf_(shared_.buf) {
     out_.open(name, util::TextOut::Mode::atomic);
     buf_.clear();
   }
@@ -155,7 +155,6 @@ class ResultFile {
       buf.reserve(1 << 17);
     }
   };
-  static Shared& shared() { return shared_; }
   static Shared shared_;
   void spill() {
     out_.write(buf_);
@@ -234,23 +233,16 @@ void write_msiresppr(const State& s, const Summary& sm) {
   ResultFile f("msiresppr");
   f.title("Post. probs after: ");
   f.text(head_msiresppr);
-  // Every pedigree line with sampled sires, whichever effect holds the group.
-  for (int an = 1; an <= s.MS_STAT.size(); ++an) {
-    if (s.MS_STAT(an) <= 0) continue;
-    const int p = s.P_MS(an);
-    const int nc = static_cast<int>(s.MS(p));
-    for (int k = 1; k <= nc; ++k) {
-      const int ps = p + 2 * k - 1, pp = p + 2 * k;
-      std::string& b = f.buf();
-      util::put_i(b, an, 8);
-      util::put_i(b, static_cast<int>(s.MS(ps)), 8);
-      util::put_f(b, sm.mean(s.SUMMS(pp)), 14, 6);
-      util::put_f(b, sm.sd(s.SUMMS(pp), s.SSMS(pp)), 14, 6);
-      util::put_f(b, s.MS(pp), 14, 6);
-      util::put_f(b, sm.mean(s.SUMMS(ps)), 14, 6);
-      f.end_line();
-    }
-  }
+  results::each_candidate(s, [&](int an, int ps, int pp) {
+    std::string& b = f.buf();
+    util::put_i(b, an, 8);
+    util::put_i(b, static_cast<int>(s.MS(ps)), 8);
+    util::put_f(b, sm.mean(s.SUMMS(pp)), 14, 6);
+    util::put_f(b, sm.sd(s.SUMMS(pp), s.SSMS(pp)), 14, 6);
+    util::put_f(b, s.MS(pp), 14, 6);
+    util::put_f(b, sm.mean(s.SUMMS(ps)), 14, 6);
+    f.end_line();
+  });
   f.commit();
   util::say("msires ppr stored in file: \"msiresppr\"");
 }

@@ -50,6 +50,19 @@ bool saves_solutions();
 // "msirespprsam" exists (probabilities of candidate sires resampled).
 bool samples_msires();
 
+// The lines of "msiresppr", in file order: f(animal, ps, pp) for each
+// candidate of every pedigree line with sampled sires (whichever effect
+// holds the group), where MS(ps) is the candidate and MS(pp) its probability.
+template <class F>
+void each_candidate(const State& s, F f) {
+  for (int an = 1; an <= s.MS_STAT.size(); ++an) {
+    if (s.MS_STAT(an) <= 0) continue;
+    const int p = s.P_MS(an);
+    const int nc = static_cast<int>(s.MS(p));
+    for (int k = 1; k <= nc; ++k) f(an, p + 2 * k - 1, p + 2 * k);
+  }
+}
+
 // What a structural residual effect has in the result files: a covariable
 // or reaction norm has one scale factor per trait and a degrees-of-belief
 // proposal; a cross-classified effect that is also random has factors per

@@ -174,6 +174,34 @@ void solve_sparse_hashm_gs(std::int32_t n, const util::vec1<hash_slot>& t,
       true);
 }
 
+namespace {
+
+// Sweeps over a full symmetric matrix whose element (i, j) is at(i, j).
+template <class At>
+void dense_sweeps(std::int32_t n, At at, const util::vec1<double>& b, util::vec1<double>& x) {
+  const double relax = static_cast<double>(default_relax);
+  const double* bp = b.data();
+  double* xp = x.data();
+  run_sweeps(
+      [&](double& change, double& size) {
+        for (std::int32_t i = 1; i <= n; ++i) {
+          const double di = at(i, i);
+          if (di == 0.0) continue;
+          double s = 0.0;
+          for (std::int32_t j = 1; j <= n; ++j) s += at(i, j) * xp[j - 1];
+          const double xi = xp[i - 1];
+          const double xn = (bp[i - 1] - s) * relax / di + xi;
+          const double dx = xi - xn;
+          change += dx * dx;
+          size += xn * xn;
+          xp[i - 1] = xn;
+        }
+      },
+      false);
+}
+
+}  // namespace
+
 void solve_dense_symm_gs(std::int32_t n, const util::vec1<double>& a, const util::vec1<double>& b,
                          util::vec1<double>& x) {
   static const char* who = "solve_dense_symm_gs";
@@ -184,26 +212,8 @@ void solve_dense_symm_gs(std::int32_t n, const util::vec1<double>& a, const util
     util::fatal(util::freev(std::string(who) + ": packed triangle of length", a.size(),
                             "too short for order", n));
   }
-  const double relax = static_cast<double>(default_relax);
   const double* ap = a.data();
-  const double* bp = b.data();
-  double* xp = x.data();
-  run_sweeps(
-      [&](double& change, double& size) {
-        for (std::int32_t i = 1; i <= n; ++i) {
-          const double di = ap[pos_symm(i, i, n) - 1];
-          if (di == 0.0) continue;
-          double s = 0.0;
-          for (std::int32_t j = 1; j <= n; ++j) s += ap[pos_symm(i, j, n) - 1] * xp[j - 1];
-          const double xi = xp[i - 1];
-          const double xn = (bp[i - 1] - s) * relax / di + xi;
-          const double dx = xi - xn;
-          change += dx * dx;
-          size += xn * xn;
-          xp[i - 1] = xn;
-        }
-      },
-      false);
+  dense_sweeps(n, [ap, n](std::int32_t i, std::int32_t j) { return ap[pos_symm(i, j, n) - 1]; }, b, x);
 }
 
 void solve_dense_gs(std::int32_t n, const util::mat1<double>& a, const util::vec1<double>& b,
@@ -216,25 +226,7 @@ void solve_dense_gs(std::int32_t n, const util::mat1<double>& a, const util::vec
     util::fatal(util::freev(std::string(who) + ": array of", a.rows(), "by", a.cols(),
                             "too small for order", n));
   }
-  const double relax = static_cast<double>(default_relax);
-  const double* bp = b.data();
-  double* xp = x.data();
-  run_sweeps(
-      [&](double& change, double& size) {
-        for (std::int32_t i = 1; i <= n; ++i) {
-          const double di = a(i, i);
-          if (di == 0.0) continue;
-          double s = 0.0;
-          for (std::int32_t j = 1; j <= n; ++j) s += a(i, j) * xp[j - 1];
-          const double xi = xp[i - 1];
-          const double xn = (bp[i - 1] - s) * relax / di + xi;
-          const double dx = xi - xn;
-          change += dx * dx;
-          size += xn * xn;
-          xp[i - 1] = xn;
-        }
-      },
-      false);
+  dense_sweeps(n, [&a](std::int32_t i, std::int32_t j) { return a(i, j); }, b, x);
 }
 
 namespace {

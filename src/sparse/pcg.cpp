@@ -82,24 +82,9 @@ void compact(sym_rows& S, const sparse_hashm& A) {
 // terms ahead.
 constexpr std::size_t fetch_ahead = 16;
 
-// y = A u.
-void product(const sym_rows& S, const double* u, double* y) {
-  const std::size_t* st = S.start.data();
-  const std::int32_t* col = S.col.data();
-  const double* val = S.val.data();
-  const std::size_t end = st[S.n];
-  for (std::int32_t i = 0; i < S.n; ++i) {
-    double s = 0.0;
-    for (std::size_t k = st[i]; k < st[i + 1]; ++k) {
-      if (k + fetch_ahead < end) __builtin_prefetch(u + col[k + fetch_ahead]);
-      s += val[k] * u[col[k]];
-    }
-    y[i] = s;
-  }
-}
-
-// y = A u, returning u'y summed in index order.
-double product_dot(const sym_rows& S, const double* u, double* y) {
+// y = A u, and with Dot also u'y summed in index order.
+template <bool Dot>
+double product(const sym_rows& S, const double* u, double* y) {
   const std::size_t* st = S.start.data();
   const std::int32_t* col = S.col.data();
   const double* val = S.val.data();
@@ -112,15 +97,15 @@ double product_dot(const sym_rows& S, const double* u, double* y) {
       s += val[k] * u[col[k]];
     }
     y[i] = s;
-    dot += u[i] * s;
+    if constexpr (Dot) dot += u[i] * s;
   }
   return dot;
 }
 
 struct hashm_op {
   const sym_rows& S;
-  void mul(const double* u, double* y) const { product(S, u, y); }
-  double mul_dot(const double* u, double* y) const { return product_dot(S, u, y); }
+  void mul(const double* u, double* y) const { product<false>(S, u, y); }
+  double mul_dot(const double* u, double* y) const { return product<true>(S, u, y); }
 };
 
 struct densem_op {
