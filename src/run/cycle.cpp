@@ -196,8 +196,10 @@ void logl_thetabar(State& s) {
     }
     if (robust) sc = sc / (s.SUMWEIGHT_ROBUST(irec) / n);
     s.res_scale = sc;
+    // The record weight is a precision: the record's covariance is sc R / w.
+    const double cov_scale = sc / s.rec_weight;
     for (int j = 1; j <= nt; ++j)
-      for (int i = 1; i <= nt; ++i) rin[(i - 1) + (j - 1) * nt] = sc * M.rinv(i, j);
+      for (int i = 1; i <= nt; ++i) rin[(i - 1) + (j - 1) * nt] = cov_scale * M.rinv(i, j);
     denseop::finvcs8(rin, nt, nt, M.rinv.data(), nt);
     sampler::predict_missing_y(s);
     // Every slot of each trait enters (its own count), and a slot holding the
@@ -210,9 +212,9 @@ void logl_thetabar(State& s) {
         if (eff <= 0) continue;
         const int a = s.ADDRESS(j, t);
         if (M.effecttype(eff) == model::eff_unk)
-          r = r - s.SOL(a) * s.rec_weight;
+          r = r - s.SOL(a);
         else
-          r = r - static_cast<double>(s.WEIGHT_COV(j, t)) * s.rec_weight * s.SUMSOL(a) / n;
+          r = r - static_cast<double>(s.WEIGHT_COV(j, t)) * s.SUMSOL(a) / n;
       }
       e[t - 1] = r;
     }

@@ -41,7 +41,8 @@ struct CycleTimes {
 int run_cycles(State& s, CycleTimes* times = nullptr);
 
 // Log-likelihood and standardised residuals of every record at the
-// posterior means (columns 3 and beyond of LOGL_OBS).
+// posterior means (columns 3 and beyond of LOGL_OBS), under the record's
+// covariance: its mean scale times the mean of R, over its weight.
 void logl_thetabar(State& s);
 
 // The final pass when it applies, the final store and the timing line.

@@ -112,7 +112,8 @@ void residual_pass(run::State& s, DispersionWork& w) {
     predict_missing_y(s);
     record_residuals(s, e);
     if (kept) model_choice(s, i, e);
-    const double sc = std::sqrt(s.res_scale);
+    // Scaled to unit covariance R: the record's own is res_scale * R / w.
+    const double sc = std::sqrt(s.res_scale / s.rec_weight);
     for (int t = 0; t < nt; ++t) {
       e[t] = e[t] / sc;
       w.e(i, t + 1) = e[t];

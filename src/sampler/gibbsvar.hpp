@@ -21,8 +21,9 @@ namespace sampler {
 // Work arrays of the step, kept between cycles so that a cycle allocates
 // nothing of the size of the data; their contents last one call.
 struct DispersionWork {
-  // (nrec, ntrait): residuals of each record divided by the square root of
-  // its residual scale.  Rows of records left to the Mendelian step are 0.
+  // (nrec, ntrait): residuals of each record times sqrt(w / residual scale),
+  // w its weight, so that each row has covariance R.  Rows of records left to
+  // the Mendelian step are 0.
   util::mat1<double> e;
   util::mat1<double> ee;     // (ntrait, ntrait) residual cross-products
   util::arr3<double> qform;  // (neff, 20, 20) quadratic forms of each group

@@ -19,7 +19,13 @@ double record_log_density(int nt, const double* e, const double* rinv, int ld) {
 void model_choice(run::State& s, int record, const double* e) {
   const model::Model& M = model::m;
   const int nt = M.ntrait;
-  const double logl = record_log_density(nt, e, M.rinv.data(), nt);
+  // The record weight is a precision: the record's inverse covariance is
+  // w * rinv.
+  const double w = s.rec_weight;
+  const double* ri = M.rinv.data();
+  double wri[denseop::max_order * denseop::max_order];
+  for (int k = 0; k < nt * nt; ++k) wri[k] = w * ri[k];
+  const double logl = record_log_density(nt, e, wri, nt);
   // An underflowing density gives an infinite inverse; the record's CPO is
   // then reported as 0.
   s.LOGL_OBS(record, 1) += 1.0 / std::exp(logl);

@@ -20,7 +20,8 @@ double record_log_density(int nt, const double* e, const double* rinv, int ld);
 // Adds record's contribution of the cycle: s.LOGL_OBS(record, 1) += 1/density,
 // s.LOGL_OBS(record, 2) += log-density, s.logl_total += log-density, for the
 // residual vector e[0..ntrait-1] (not divided by the residual scale) under
-// model::m.rinv as decode_r left it for the record.
+// the inverse covariance s.rec_weight * model::m.rinv, with rinv as decode_r
+// left it for the record.
 void model_choice(run::State& s, int record, const double* e);
 
 }  // namespace sampler

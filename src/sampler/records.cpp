@@ -294,7 +294,6 @@ void decode_r(run::State& s) {
 
 void record_residuals(const run::State& s, double* e) {
   const RecordCursor& c = cursor;
-  const double w = s.rec_weight;
   for (int t = 1; t <= m.ntrait; ++t) {
     const int* addr = s.ADDRESS.col(t);
     const float* wc = s.WEIGHT_COV.col(t);
@@ -303,7 +302,9 @@ void record_residuals(const run::State& s, double* e) {
     for (int j = 0; j < c.naddr_t(t); ++j) {
       const int ef = own[j];
       if (ef < 0) continue;  // missing code: no term
-      const double cj = m.effecttype(ef) == model::eff_unk ? w : w * static_cast<double>(wc[j]);
+      // The record weight is a precision: it scales the residual's
+      // covariance, never the fitted value.
+      const double cj = m.effecttype(ef) == model::eff_unk ? 1.0 : static_cast<double>(wc[j]);
       r = r - cj * s.SOL(addr[j]);
     }
     e[t - 1] = r;
@@ -348,12 +349,14 @@ void predict_missing_y(run::State& s) {
     y[mi[i]] = static_cast<float>(sum - e[mi[i]]);
     mean[i] = static_cast<double>(y[mi[i]]);
   }
-  // V = Rmm - T Rom
+  // V = (Rmm - T Rom) / w: the record's residual covariance is R/w, which
+  // leaves the regression T as it is and scales the conditional covariance.
+  const double w = s.rec_weight;
   for (int j = 0; j < nm; ++j)
     for (int i = 0; i < nm; ++i) {
       double sum = 0.0;
       for (int l = 0; l < no; ++l) sum += tt[i + l * L] * R(ob[l], mi[j]);
-      v[i + j * L] = R(mi[i], mi[j]) - sum;
+      v[i + j * L] = (R(mi[i], mi[j]) - sum) / w;
     }
   prob::gen_normal_multi(mean, v, nm, L, z);
   for (int i = 0; i < nm; ++i) y[mi[i]] = static_cast<float>(z[i]);

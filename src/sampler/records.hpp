@@ -92,15 +92,18 @@ void find_addresses(run::State& s);
 // robust scale.
 void decode_r(run::State& s);
 
-// Residuals of the current record for every trait: Y(t) minus the weighted
-// fitted value, each slot's term subtracted in turn.  A slot of an unknown
-// covariable counts with the weight alone (its multiplier carries the
-// reaction-norm slopes); a missing-code slot counts nothing.  e[0..ntrait-1].
+// Residuals of the current record for every trait: Y(t) minus the fitted
+// value, each slot's term subtracted in turn.  The record weight does not
+// enter: it is a precision (the record's residual covariance is R/w).  A slot
+// of an unknown covariable counts with multiplier 1 (its own multiplier
+// carries the reaction-norm slopes); a missing-code slot counts nothing.
+// e[0..ntrait-1].
 void record_residuals(const run::State& s, double* e);
 
 // Replaces each missing trait of s.Y (value exactly 0) by a draw from its
-// normal distribution given the observed traits, the current solutions and r.
-// Draws nothing when no trait is missing; stops when all are.
+// normal distribution given the observed traits, the current solutions and
+// the record's residual covariance r / rec_weight.  Draws nothing when no
+// trait is missing; stops when all are.
 void predict_missing_y(run::State& s);
 
 // Reads record s.irec from the data file into s.INDATA (one free-format read

@@ -33,6 +33,13 @@ void one_record_model(int nt) {
   eqtest::new_model(nt, {model::eff_cro}, {1}, 3);
 }
 
+// The state with an unweighted record under the cursor (the weight scales
+// the record's inverse covariance).
+void new_state(run::State& s) {
+  eqtest::new_state(s);
+  s.rec_weight = 1.0;
+}
+
 TEST(ModelChoice, ConstantUsesSinglePrecisionPi) {
   EXPECT_EQ(sampler::ln_2pi, std::log(2.0 * static_cast<double>(static_cast<float>(std::numbers::pi))));
   EXPECT_NE(sampler::ln_2pi, std::log(2.0 * std::numbers::pi));
@@ -41,7 +48,7 @@ TEST(ModelChoice, ConstantUsesSinglePrecisionPi) {
 TEST(ModelChoice, OneTraitZeroResidual) {
   one_record_model(1);
   run::State s;
-  eqtest::new_state(s);
+  new_state(s);
   m.rinv(1, 1) = 1.0 / 2.5;
   const double e[1] = {0.0};
   sampler::model_choice(s, 2, e);
@@ -58,7 +65,7 @@ TEST(ModelChoice, OneTraitZeroResidual) {
 TEST(ModelChoice, AgreesWithDenseMultivariateNormalDensity) {
   one_record_model(3);
   run::State s;
-  eqtest::new_state(s);
+  new_state(s);
   const std::vector<double> R = {4.0, 1.2, -0.6, 1.2, 2.0, 0.3, -0.6, 0.3, 1.5};
   const std::vector<double> Ri = eqtest::dense_inverse(R, 3);
   for (int j = 1; j <= 3; ++j)
@@ -86,7 +93,7 @@ TEST(ModelChoice, AgreesWithDenseMultivariateNormalDensity) {
 TEST(ModelChoice, DroppedPivotCountsOnlyKeptPivots) {
   one_record_model(2);
   run::State s;
-  eqtest::new_state(s);
+  new_state(s);
   m.rinv(1, 1) = 2.0;  // second row and column 0: its pivot is dropped
   const double e[2] = {0.5, 3.0};
   sampler::model_choice(s, 1, e);
@@ -96,7 +103,7 @@ TEST(ModelChoice, DroppedPivotCountsOnlyKeptPivots) {
 TEST(ModelChoice, UnderflowingDensityGivesInfiniteInverse) {
   one_record_model(1);
   run::State s;
-  eqtest::new_state(s);
+  new_state(s);
   m.rinv(1, 1) = 1.0;
   const double e[1] = {60.0};  // log-density about -1800
   sampler::model_choice(s, 1, e);

@@ -460,9 +460,11 @@ TEST(RecordsImpute, TwoTraitsAgainstTheConditionalNormal) {
       impute_model(s, 2, {r11, r12, r12, r22});
       put_record(s, 1, {1, static_cast<float>(lev2), static_cast<float>(w), 10, 0});
       load(s, 1);
+      // The weight is a precision: the fitted values enter as they are and
+      // the conditional variance is divided by w.
       const double f1 = fitted(s, 1, lev2), f2 = fitted(s, 2, lev2);
-      const double mean = w * f2 + (r12 / r11) * (10 - w * f1);
-      const double var = r22 - r12 * r12 / r11;
+      const double mean = f2 + (r12 / r11) * (10 - f1);
+      const double var = (r22 - r12 * r12 / r11) / w;
       {
         rgtest::ScriptedNormals z({0.0f});
         sampler::predict_missing_y(s);
@@ -487,8 +489,9 @@ TEST(RecordsImpute, UncorrelatedAndNegativeZero) {
   load(s, 1);
   rgtest::ScriptedNormals z({-1.0f});
   sampler::predict_missing_y(s);
+  // Weight 2: mean f2, variance r22 / 2 = 1.
   const double f2 = fitted(s, 2, 1);
-  EXPECT_NEAR(s.Y(2), 2.0 * f2 - std::sqrt(2.0), 1e-5);
+  EXPECT_NEAR(s.Y(2), f2 - 1.0, 1e-5);
 }
 
 TEST(RecordsImpute, ThreeTraitsTwoMissing) {
@@ -499,12 +502,13 @@ TEST(RecordsImpute, ThreeTraitsTwoMissing) {
   load(s, 1);
   rgtest::ScriptedNormals z({0.5f, -0.25f});
   sampler::predict_missing_y(s);
-  // Traits 1 and 3 given trait 2: mean w f + r(.,2)/r22 (y2 - w f2), covariance
-  // R_mm - r(.,2) r(2,.)/r22, drawn as mean + L z with L its Cholesky factor.
+  // Traits 1 and 3 given trait 2 under R/w: mean f + r(.,2)/r22 (y2 - f2),
+  // covariance (R_mm - r(.,2) r(2,.)/r22) / w, drawn as mean + L z with L its
+  // Cholesky factor.
   const double w = 1.5;
-  const double e2 = 7 - w * fitted(s, 2, 1);
-  const double m1 = w * fitted(s, 1, 1) + r[1] / 3 * e2, m3 = w * fitted(s, 3, 1) + r[7] / 3 * e2;
-  const double v11 = 4 - 1.0 / 3, v13 = 0.5 - 0.8 / 3, v33 = 2 - 0.64 / 3;
+  const double e2 = 7 - fitted(s, 2, 1);
+  const double m1 = fitted(s, 1, 1) + r[1] / 3 * e2, m3 = fitted(s, 3, 1) + r[7] / 3 * e2;
+  const double v11 = (4 - 1.0 / 3) / w, v13 = (0.5 - 0.8 / 3) / w, v33 = (2 - 0.64 / 3) / w;
   const double l11 = std::sqrt(v11), l21 = v13 / l11, l22 = std::sqrt(v33 - l21 * l21);
   EXPECT_NEAR(s.Y(1), m1 + l11 * 0.5, 1e-5);
   EXPECT_NEAR(s.Y(3), m3 + l21 * 0.5 - l22 * 0.25, 1e-5);
@@ -520,7 +524,7 @@ TEST(RecordsImpute, AllMissingStops) {
             " All traits are missing; eliminate such records!");
 }
 
-TEST(RecordsImpute, ResidualsSkipMissingCodesAndWeightUnknownCovariables) {
+TEST(RecordsImpute, ResidualsSkipMissingCodesAndLeaveOutTheWeight) {
   run::State s;
   impute_model(s, 2, {1, 0, 0, 1});
   put_record(s, 1, {1, 2, 3, 10, 20});
@@ -528,14 +532,15 @@ TEST(RecordsImpute, ResidualsSkipMissingCodesAndWeightUnknownCovariables) {
   s.WEIGHT_COV(2, 1) = 1.75f;  // slopes on the unk slot are not counted
   double e[2];
   sampler::record_residuals(s, e);
-  EXPECT_DOUBLE_EQ(e[0], 10 - 3 * s.SOL(1) - 3 * s.SOL(sampler::address1(2, 2, 1)));
+  // Weight 3 is a precision: it does not scale the fitted value.
+  EXPECT_DOUBLE_EQ(e[0], 10 - s.SOL(1) - s.SOL(sampler::address1(2, 2, 1)));
   // A missing code of the unknown covariable contributes nothing (not the
   // solution of equation 1).
   put_record(s, 1, {1, 0, 3, 10, 20});
   load(s, 1);
   sampler::record_residuals(s, e);
-  EXPECT_DOUBLE_EQ(e[0], 10 - 3 * s.SOL(1));
-  EXPECT_DOUBLE_EQ(e[1], 20 - 3 * s.SOL(2));
+  EXPECT_DOUBLE_EQ(e[0], 10 - s.SOL(1));
+  EXPECT_DOUBLE_EQ(e[1], 20 - s.SOL(2));
 }
 
 }  // namespace
