@@ -614,30 +614,6 @@ TEST_F(Program, MissingDataFileStopsNamingIt) {
 // means of G and R lie within a few posterior standard deviations of the
 // truth.
 
-void expect_calibrated(const fs::path& d, int nt) {
-  const auto truth = lines_of(read_file(d / "truth.txt"));
-  const auto varcomp = lines_of(read_file(d / "varcomp"));
-  struct Part {
-    const char* name;
-    Dense truth, mean, sd;
-  };
-  const Part parts[2] = {
-      {"G", matrix_after(truth, "GENETIC_(CO)VARIANCES", nt),
-       matrix_after(varcomp, "Average variance components (G) for effect:", nt),
-       matrix_after(varcomp, "Std deviation of variance components (G) for effect:", nt)},
-      {"R", matrix_after(truth, "RESIDUAL_(CO)VARIANCES", nt), matrix_after(varcomp, "Average residuals (R)", nt),
-       matrix_after(varcomp, "Std deviation of residuals (R)", nt)}};
-  for (const Part& p : parts)
-    for (int i = 0; i < nt; ++i)
-      for (int j = i; j < nt; ++j) {
-        const double t = p.truth(i, j), m = p.mean(i, j), s = p.sd(i, j);
-        EXPECT_GT(s, 0.0) << p.name << "(" << i + 1 << "," << j + 1 << ")";
-        EXPECT_LT(s, 0.5 * std::sqrt(p.truth(i, i) * p.truth(j, j))) << p.name << "(" << i + 1 << "," << j + 1 << ")";
-        EXPECT_LT(std::fabs(m - t), 4.0 * s)
-            << p.name << "(" << i + 1 << "," << j + 1 << "): mean " << m << ", sd " << s << ", truth " << t;
-      }
-}
-
 class Calibration : public ChainFolder, public testing::WithParamInterface<int> {};
 
 TEST_P(Calibration, PosteriorMeansOfGAndRNearTheTruth) {
