@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "run/lineread.hpp"
 #include "run/model.hpp"
 #include "run/state.hpp"
 #include "state_support.hpp"
@@ -295,6 +296,44 @@ TEST(ParameterRefusals, LinesNotReadAreReported) {
   // A complete file says nothing; comments alone after it neither.
   EXPECT_EQ(read(base).out, "");
   EXPECT_EQ(read(base + "# end\n\n").out, "");
+}
+
+TEST(ParameterRefusals, NumberWords) {
+  using textop::NumRead;
+  struct W {
+    const char* word;
+    NumRead whole;
+    int value;
+    NumRead real;
+    double x;
+  };
+  const W words[] = {
+      {"42", NumRead::ok, 42, NumRead::ok, 42},
+      {"-7", NumRead::ok, -7, NumRead::ok, -7},
+      {"+7", NumRead::ok, 7, NumRead::ok, 7},
+      {"1e4", NumRead::not_a_number, 0, NumRead::ok, 1e4},
+      {"2.5", NumRead::not_a_number, 0, NumRead::ok, 2.5},
+      {"4O", NumRead::not_a_number, 0, NumRead::not_a_number, 0},
+      {"five", NumRead::not_a_number, 0, NumRead::not_a_number, 0},
+      {"-", NumRead::not_a_number, 0, NumRead::not_a_number, 0},
+      {"", NumRead::not_a_number, 0, NumRead::not_a_number, 0},
+      {"2147483647", NumRead::ok, INT_MAX, NumRead::ok, 2147483647.0},
+      {"-2147483648", NumRead::ok, INT_MIN, NumRead::ok, -2147483648.0},
+      {"2147483648", NumRead::out_of_range, 0, NumRead::ok, 2147483648.0},
+      {"1e400", NumRead::not_a_number, 0, NumRead::out_of_range, 0},
+  };
+  for (const W& w : words) {
+    int v = 0;
+    double x = 0;
+    EXPECT_EQ(textop::whole_number(w.word, v), w.whole) << w.word;
+    if (w.whole == NumRead::ok) {
+      EXPECT_EQ(v, w.value) << w.word;
+    }
+    EXPECT_EQ(textop::real_number(w.word, x), w.real) << w.word;
+    if (w.real == NumRead::ok) {
+      EXPECT_EQ(x, w.x) << w.word;
+    }
+  }
 }
 
 // A size the memory cannot hold stops with a message naming it.
