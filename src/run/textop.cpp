@@ -70,9 +70,9 @@ int residual_code(std::string_view w) {
 }
 
 int random_code(std::string_view w) {
-  static constexpr std::string_view keys[] = {"diagonal",    "add_animal", "add_an_upg",
-                                              "add_an_upgi", "add_sire",   "par_domin",
-                                              "add_an_ms",   "add_an_mb",  "diag_mb"};
+  static constexpr std::string_view keys[] = {"diagonal", "add_animal", "add_an_upg",
+                                              "add_an_upgi", "add_sire", "par_domin",
+                                              "add_an_ms", "add_an_mb", "diag_mb"};
   for (int k = 0; k < 9; ++k)
     if (same_on(w, keys[k], 11)) return k + 2;
   return 0;
