@@ -1,6 +1,7 @@
 #include "run/lineread.hpp"
 
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 
 #include "util/stop.hpp"
@@ -53,6 +54,30 @@ bool word_int(std::string_view w, int& value) {
   return true;
 }
 
+NumRead whole_number(std::string_view w, int& value) {
+  std::size_t i = 0;
+  if (!w.empty() && (w[0] == '-' || w[0] == '+')) i = 1;
+  if (i == w.size()) return NumRead::not_a_number;
+  for (std::size_t k = i; k < w.size(); ++k)
+    if (!is_digit(w[k])) return NumRead::not_a_number;
+  int v = 0;
+  const std::string_view unsigned_part = w.substr(i);
+  // word_int reads the digits with the sign that matters for the range.
+  const bool fits = w[0] == '-' ? word_int(w, v) : word_int(unsigned_part, v);
+  if (!fits) return NumRead::out_of_range;
+  value = v;
+  return NumRead::ok;
+}
+
+NumRead real_number(std::string_view w, double& value) {
+  if (w.empty() || w.find(' ') != std::string_view::npos) return NumRead::not_a_number;
+  double v = 0;
+  if (!field_real(w, v)) return NumRead::not_a_number;
+  if (!std::isfinite(v)) return NumRead::out_of_range;
+  value = v;
+  return NumRead::ok;
+}
+
 void nums(std::string_view text, Words& w) {
   w.n = 0;
   w.xc.clear();
@@ -68,9 +93,13 @@ bool readline(util::TextIn& in, Words& w) {
     const std::size_t p = line.find_first_not_of(" \t");
     if (p != std::string_view::npos && line[p] == '#') continue;
     nums(line, w);
+    w.line = in.line_number();
+    w.text.assign(line);
     return true;
   }
   w.n = -1;
+  w.line = in.line_number();
+  w.text.clear();
   return false;
 }
 

@@ -19,6 +19,8 @@ namespace textop {
 struct Words {
   int n = 0;
   std::vector<std::string> xc;  // xc[k - 1] is word k (k <= n)
+  long line = 0;                // number of the line in its file; at end of file, of the last line
+  std::string text;             // the line as read; empty at end of file
 
   // Word k (1-based); empty when k is not within 1..n.
   std::string_view word(int k) const {
@@ -31,6 +33,17 @@ struct Words {
 // first character that is not one ("12ab" is 12, "1.5" is 1, "y" and "+3"
 // are 0).  Returns false when the value does not fit in 32 bits.
 bool word_int(std::string_view w, int& value);
+
+// Reading a word as a number where a number must stand.
+enum class NumRead { ok, not_a_number, out_of_range };
+
+// A whole number: an optional sign, then digits and nothing else ("1e4",
+// "4O", "1.5" and "five" are not).  out_of_range beyond 32 bits.
+NumRead whole_number(std::string_view w, int& value);
+
+// A real number in any form field_real takes ("1e4" is); a value that is not
+// finite is out_of_range.
+NumRead real_number(std::string_view w, double& value);
 
 // Splits text into words.
 void nums(std::string_view text, Words& w);

@@ -1,5 +1,7 @@
 // VELMORAN: Bayesian analysis of multiple-trait linear mixed models by Gibbs sampling.
 #include <cstdio>
+#include <new>
+#include <stdexcept>
 
 #include "util/stop.hpp"
 
@@ -12,6 +14,14 @@ int main() {
     return run::velmoran_main();
   } catch (const util::Stop& s) {
     util::report_stop(s);
+    return 1;
+  } catch (const std::bad_alloc&) {
+    // Allocations that name their counts stop through the path above; this
+    // is the last guard for any other.
+    util::report_stop(util::Stop(" Not enough memory for this model", false));
+    return 1;
+  } catch (const std::length_error&) {
+    util::report_stop(util::Stop(" Not enough memory for this model", false));
     return 1;
   }
 }

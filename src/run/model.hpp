@@ -53,7 +53,7 @@ struct Model {
   int nburn = 0;         // burn-in
   int skip = 0;          // thinning interval
   int seed = 0;          // seed of the random stream
-  char rstart = ' ';     // 'y': continue from the result files
+  char rstart = ' ';     // 'y': continue from the result files; 'n': a fresh chain
   int start = 0;         // first cycle of this run
   int round = 0;         // current cycle (main loop only)
   std::string datafile;  // data file

@@ -1,6 +1,8 @@
 #include "run/state.hpp"
 
 #include <climits>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "run/model.hpp"
@@ -35,6 +37,27 @@ int data_record_length() {
   return len;
 }
 
+namespace {
+
+// Runs one allocation step; a size the memory cannot hold stops the run with
+// a message naming what was being allocated and the counts behind it.
+template <class F>
+void allocating(const std::string& what, F&& f) {
+  try {
+    f();
+  } catch (const std::bad_alloc&) {
+    util::fatal(" Not enough memory for " + what);
+  } catch (const std::length_error&) {
+    util::fatal(" Not enough memory for " + what);
+  }
+}
+
+std::string num(long long v) {
+  return std::to_string(v);
+}
+
+}  // namespace
+
 void allocate_state(State& s) {
   model::Model& M = model::m;
   const int nt = M.ntrait, nf = M.neff, neq = s.neq, nrec = M.nrec;
@@ -43,35 +66,55 @@ void allocate_state(State& s) {
     if (M.lenped(e) > lp) lp = M.lenped(e);
 
   // Arrays 1-23, in order.  Extents below 0 give empty arrays.
-  s.XY.resize(neq);
-  s.SOL.resize(neq);
-  s.ADDRESS.resize(nf + extra_slots, nt);
-  // Rows beyond a trait's slots are read as equation numbers: keep them valid.
-  s.ADDRESS.fill(1);
-  s.WEIGHT_COV.resize(nf + extra_slots, nt);
-  s.Y.resize(nt);
-  s.INDATA.resize(nrec, s.reclen);
-  s.AINV.resize(nf);
-  s.AINV_IJA.resize(nf);
-  s.DF_RANDOM.resize(nf);
-  s.PED.resize(nf, lp, 3);
-  s.P_MS.resize(lp);
-  s.MS_STAT.resize(lp);
-  s.PROBS.resize(2 + max_candidates);
-  s.ORIG_R.resize(nt, nt);
-  s.ORIG_G.resize(nf, model::maxcorr, model::maxcorr);
-  M.ginv.resize(nf, model::maxcorr, model::maxcorr);
-  s.SUMG.resize(nf, model::maxcorr, model::maxcorr);
-  s.SUMR.resize(nt, nt);
-  s.SSG.resize(nf, model::maxcorr, model::maxcorr);
-  s.SSR.resize(nt, nt);
-  s.SUMSOL.resize(neq);
-  s.SSSOL.resize(neq);
-  s.LOGL_OBS.resize(nrec, nt + 3);
+  const std::string eqs = "the " + num(neq) + " equations (NUMBER_OF_TRAITS " + num(nt) +
+                          " times the levels of EFFECTS:)";
+  allocating("the right-hand side and solutions of " + eqs, [&] {
+    s.XY.resize(neq);
+    s.SOL.resize(neq);
+  });
+  allocating("the addresses of one record (" + num(nf) + " effects, " + num(nt) + " traits)", [&] {
+    s.ADDRESS.resize(nf + extra_slots, nt);
+    // Rows beyond a trait's slots are read as equation numbers: keep them valid.
+    s.ADDRESS.fill(1);
+    s.WEIGHT_COV.resize(nf + extra_slots, nt);
+    s.Y.resize(nt);
+  });
+  allocating(
+      "the data records (DATAFILE: " + num(nrec) + " records of " + num(s.reclen) + " columns)",
+      [&] { s.INDATA.resize(nrec, s.reclen); });
+  allocating("the relationship structures and pedigrees (" + num(nf) +
+                 " effects, PEDIGREEFILE: " + num(lp) + " animals)",
+             [&] {
+               s.AINV.resize(nf);
+               s.AINV_IJA.resize(nf);
+               s.DF_RANDOM.resize(nf);
+               s.PED.resize(nf, lp, 3);
+               s.P_MS.resize(lp);
+               s.MS_STAT.resize(lp);
+               s.PROBS.resize(2 + max_candidates);
+             });
+  allocating(
+      "the (co)variance matrices and their sums (" + num(nf) + " effects, " + num(nt) + " traits)",
+      [&] {
+        s.ORIG_R.resize(nt, nt);
+        s.ORIG_G.resize(nf, model::maxcorr, model::maxcorr);
+        M.ginv.resize(nf, model::maxcorr, model::maxcorr);
+        s.SUMG.resize(nf, model::maxcorr, model::maxcorr);
+        s.SUMR.resize(nt, nt);
+        s.SSG.resize(nf, model::maxcorr, model::maxcorr);
+        s.SSR.resize(nt, nt);
+      });
+  allocating("the posterior sums of " + eqs, [&] {
+    s.SUMSOL.resize(neq);
+    s.SSSOL.resize(neq);
+  });
+  allocating("the log-likelihoods of the records (DATAFILE: " + num(nrec) + " records, " + num(nt) +
+                 " traits)",
+             [&] { s.LOGL_OBS.resize(nrec, nt + 3); });
 
   // Start values, in order.  Fresh arrays are already 0, so only the values
   // that are not 0 need setting.
-  sparsem::zero_sparse_hashm(s.XX, neq);
+  allocating("the coefficient matrix of " + eqs, [&] { sparsem::zero_sparse_hashm(s.XX, neq); });
   s.SOL.fill(0.0);
   s.ORIG_G = M.g;
   s.ORIG_R = M.r;
@@ -86,35 +129,37 @@ void allocate_state(State& s) {
   s.ssw_alpha = 0;
   s.sumw_alphaaccep = 0;
 
-  if (M.neffr > 0) {
-    const int nr = M.neffr;
-    s.R_SOL.resize(neq);
-    s.R_SOL.fill(1.0);
-    s.R_NREC.resize(neq);
-    s.SUMR_SOL.resize(neq);
-    s.SSR_SOL.resize(neq);
-    s.SUMR_ACCEP.resize(nr);
-    s.R_DBELIEFPROP.resize(nr);
-    s.R_DBELIEFPROP.fill(2000);
-    s.R_ALPHA.resize(nr);
-    s.R_ALPHA.fill(3.0);
-    s.SUMR_ALPHAACCEP.resize(nr);
-    s.SUMR_ALPHA.resize(nr);
-    s.SSR_ALPHA.resize(nr);
-    s.R_ALPHA_VARPROP.resize(nr);
-    s.R_ALPHA_VARPROP.fill(static_cast<double>(0.1f));
-    s.SUMH_ACCEP.resize(neq);
-    s.H_VARPROP.resize(nf);
-    s.H_VARPROP.fill(100.0);
-  }
+  if (M.neffr > 0)
+    allocating("the structural residual factors of " + eqs, [&] {
+      const int nr = M.neffr;
+      s.R_SOL.resize(neq);
+      s.R_SOL.fill(1.0);
+      s.R_NREC.resize(neq);
+      s.SUMR_SOL.resize(neq);
+      s.SSR_SOL.resize(neq);
+      s.SUMR_ACCEP.resize(nr);
+      s.R_DBELIEFPROP.resize(nr);
+      s.R_DBELIEFPROP.fill(2000);
+      s.R_ALPHA.resize(nr);
+      s.R_ALPHA.fill(3.0);
+      s.SUMR_ALPHAACCEP.resize(nr);
+      s.SUMR_ALPHA.resize(nr);
+      s.SSR_ALPHA.resize(nr);
+      s.R_ALPHA_VARPROP.resize(nr);
+      s.R_ALPHA_VARPROP.fill(static_cast<double>(0.1f));
+      s.SUMH_ACCEP.resize(neq);
+      s.H_VARPROP.resize(nf);
+      s.H_VARPROP.fill(100.0);
+    });
 
   const int rt = M.residualtype;
-  if (rt >= model::res_slash && rt <= model::res_struct_student_t) {
-    s.WEIGHT_ROBUST.resize(nrec);
-    s.WEIGHT_ROBUST.fill(1.0);
-    s.SUMWEIGHT_ROBUST.resize(nrec);
-    s.SSWEIGHT_ROBUST.resize(nrec);
-  }
+  if (rt >= model::res_slash && rt <= model::res_struct_student_t)
+    allocating("the robustness weights (DATAFILE: " + num(nrec) + " records)", [&] {
+      s.WEIGHT_ROBUST.resize(nrec);
+      s.WEIGHT_ROBUST.fill(1.0);
+      s.SUMWEIGHT_ROBUST.resize(nrec);
+      s.SSWEIGHT_ROBUST.resize(nrec);
+    });
 }
 
 void start_clock(State& s) {

@@ -276,7 +276,7 @@ TEST_F(Files, SampleFileOfTheCandidateProbabilities) {
       {"n", "0.5", true, 0.5},        // ms_alpha everywhere
       {"y 11", "0.5", false, 0.5},    // a restart opens it later for appending
       {"n", "-1", true, 1.0},         // a copy of MS, yet the file is made
-      {"Y", "0.5", true, 0.5},        // any letter but y is a fresh chain
+      {"N", "0.5", true, 0.5},        // n in either case is a fresh chain
   };
   for (const Case& c : cases) {
     std::filesystem::remove("msirespprsam");

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "run/model.hpp"
 #include "run/textop.hpp"
@@ -33,12 +35,20 @@ std::string with_ped(std::string text) {
 }
 
 // Reads a parameter text; returns the stop message, or "" when it passed.
+// Every stop ends with a line naming the place in the file; it is checked
+// here and left out of the message returned.
 std::string read(const std::string& text) {
   auto in = util::TextIn::from_text(with_ped(text), "test.par");
   try {
     textop::read_parameter_text(in);
   } catch (const util::Stop& s) {
-    return s.what();
+    const std::string m = s.what();
+    const std::size_t p = m.rfind('\n');
+    if (p == std::string::npos || m.compare(p, 13, "\n in test.par") != 0) {
+      ADD_FAILURE() << "no place in the file named: " << m;
+      return m;
+    }
+    return m.substr(0, p);
   }
   return "";
 }
@@ -153,9 +163,10 @@ TEST(ParameterFile, EveryStopMessage) {
       {"residual prior", sub(base, "RESIDUAL_PRIOR_(CO)VARIANCES", "RESIDUAL_PRIOR_COVARIANCES"),
        "  RESIDUAL_PRIOR_(CO)VARIANCES not found"},
       {"residual numbers missing", upto("RANDOM_GROUP").substr(0, upto("RANDOM_GROUP").size() - 4),
-       " error reading RANDOM_RESIDUAL variances"},
+       " error reading RANDOM_RESIDUAL variances\n"
+       " RESIDUAL_PRIOR_(CO)VARIANCES: the file ends after 0 of the 1 values of a matrix of order 1"},
       {"comment inside residual numbers", sub(base, "(CO)VARIANCES\n1.0\n", "(CO)VARIANCES\n# one\n1.0\n"),
-       " error reading RANDOM_RESIDUAL variances"},
+       " error reading RANDOM_RESIDUAL variances\n RESIDUAL_PRIOR_(CO)VARIANCES: \"#\" is not a number"},
       {"group line empty", sub(base, "RANDOM_GROUP\n2\n", "RANDOM_GROUP\n\n"),
        " line after RANDOM_GROUP has too few or too many numbers"},
       {"group line too long", sub(base, "RANDOM_GROUP\n2\n", "RANDOM_GROUP\n1 2 3\n"),
@@ -178,23 +189,36 @@ TEST(ParameterFile, EveryStopMessage) {
        group(sub(mb_group, "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:", "METROPOLIS_STEP_MB:")),
        " METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES: not found"},
       {"covariances keyword", sub(base, "(CO)VARIANCES\n0.5", "COVARIANCES\n0.5"), "  (CO)VARIANCES not found"},
-      {"group numbers missing", base.substr(0, base.size() - 4), " error reading variances for effect 2"},
-      {"group numbers unreadable", sub(base, "\n0.5\n", "\nhalf\n"), " error reading variances for effect 2"},
+      {"group numbers missing", base.substr(0, base.size() - 4),
+       " error reading variances for effect 2\n"
+       " (CO)VARIANCES: the file ends after 0 of the 1 values of a matrix of order 1"},
+      {"group numbers unreadable", sub(base, "\n0.5\n", "\nhalf\n"),
+       " error reading variances for effect 2\n (CO)VARIANCES: \"half\" is not a number"},
 
-      // A value line short of words stops with its keyword's message.
-      {"short chain line", sub(base, "1000 100 10", "1000 100"), " MCMC_CHAIN: not found"},
-      {"empty seed line", sub(base, "1234", ""), " SEED not found"},
-      {"restart without cycle", sub(base, "RESTART:\nn\n", "RESTART:\ny\n"), " RESTART: not found"},
-      {"datafile without count", sub(base, "data.txt 50", "data.txt"), " DATAFILE not found"},
-      {"residual without belief", sub(base, "homogeneous 5", "homogeneous"), "  RANDOM_RESIDUAL: not found"},
-      {"random type without belief", sub(base, "diagonal 4", "diagonal"), "  RANDOM_TYPE not found"},
+      // A value line short of words says what it should hold.
+      {"short chain line", sub(base, "1000 100 10", "1000 100"),
+       " MCMC_CHAIN: the value line holds 2 words; expected 3 numbers: the number of cycles, the burn-in and"
+       " the thinning interval"},
+      {"empty seed line", sub(base, "1234", ""), " SEED: the value line is empty; expected 1 number: the seed"},
+      {"restart without cycle", sub(base, "RESTART:\nn\n", "RESTART:\ny\n"),
+       " RESTART: the value line holds 1 word; expected 2 words: y and the cycle to restart from"},
+      {"datafile without count", sub(base, "data.txt 50", "data.txt"),
+       " DATAFILE: the value line holds 1 word; expected 2 words: the data file and the number of records"},
+      {"residual without belief", sub(base, "homogeneous 5", "homogeneous"),
+       " RANDOM_RESIDUAL: the value line holds 1 word; expected 2 words: the residual type and the degrees of"
+       " belief"},
+      {"random type without belief", sub(base, "diagonal 4", "diagonal"),
+       " RANDOM_TYPE: the value line holds 1 word; expected 2 words: the random type and the degrees of belief"},
       {"pedigree line without count",
        group("RANDOM_GROUP\n2\nRANDOM_TYPE\nadd_animal 4\nPEDIGREEFILE:\n@PED\n(CO)VARIANCES\n1\n"),
-       "  PEDIGREEFILE for random effect 2 not found"},
+       " PEDIGREEFILE: the value line holds 1 word; expected 2 words: the pedigree file and the number of"
+       " animals"},
       {"sires line without weight", group(sub(ms_group, "3 ms.txt 12 0.5", "3 ms.txt 12")),
-       "  MULTIPLE_SIRES: for random effect 2 not found"},
+       " MULTIPLE_SIRES: the value line holds 3 words; expected 4 words: the largest number of candidate sires,"
+       " the multiple-sires file, its number of values and the Dirichlet weight"},
       {"multibreed line short", group(sub(mb_group, "10 50", "10")),
-       " METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES: not found"},
+       " METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES: the value line holds 1 word; expected 2 numbers: the"
+       " steps per cycle and the tuning interval"},
 
       // Values that would break the run later.
       {"no cycles", sub(base, "1000 100 10", "0 0 10"), " MCMC_CHAIN: number of cycles must be at least 1. Was 0"},
@@ -252,15 +276,19 @@ TEST(ParameterFile, EveryStopMessage) {
            .replace(base.find("3 10 cross n"), 12, "3 10 ram n  "),
        " RANDOM_GROUP 2: a second reduced animal model (ram) group is not possible"},
   };
-  testing::internal::CaptureStdout();  // the unknown effect type's warning
-  for (const Case& c : cases) EXPECT_EQ(read(c.text), c.message) << c.what;
+  // Standard output (the unknown effect type's warning) is captured while
+  // reading, so failures are reported after it.
+  std::vector<std::string> got;
+  testing::internal::CaptureStdout();
+  for (const Case& c : cases) got.push_back(read(c.text));
   testing::internal::GetCapturedStdout();
+  for (std::size_t k = 0; k < got.size(); ++k) EXPECT_EQ(got[k], cases[k].message) << cases[k].what;
   // The base itself is sound.
   EXPECT_EQ(read(base), "");
 }
 
-// nt traits, ne effects, all of them in one diagonal group with the block's
-// numbers 1, 2, 3, ...
+// nt traits, ne effects, all of them in one diagonal group whose block holds
+// 1000 * min(i, j) + max(i, j) at row i, column j, a row per line.
 std::string one_big_group(int nt, int ne) {
   std::string obs, eff, rnums, grp, block;
   for (int t = 1; t <= nt; ++t) {
@@ -269,7 +297,10 @@ std::string one_big_group(int nt, int ne) {
     for (int u = 1; u <= nt; ++u) rnums += t == u ? "1 " : "0 ";
   }
   for (int e = 1; e <= ne; ++e) grp += std::to_string(e) + " ";
-  for (int k = 1; k <= nt * ne * nt * ne; ++k) block += std::to_string(k) + (k % 20 == 0 ? "\n" : " ");
+  const int d = nt * ne;
+  for (int j = 1; j <= d; ++j)
+    for (int i = 1; i <= d; ++i)
+      block += std::to_string(1000 * std::min(i, j) + std::max(i, j)) + (i == d ? "\n" : " ");
   std::string t = "MCMC_CHAIN:\n10 0 1\nSEED\n5\nRESTART:\nn\nDATAFILE\nd 1\nNUMBER_OF_TRAITS\n" +
                   std::to_string(nt) + "\nNUMBER_OF_EFFECTS\n" + std::to_string(ne) + "\nOBSERVATION(S)\n" + obs +
                   "\nWEIGHT(S)\n\nEFFECTS:\n";
@@ -284,10 +315,10 @@ TEST(ParameterFile, BlockAbove20StopsWithTheMaxcorrWarning) {
             " maxcorr should be increased to at least 21\n"
             " the (co)variance block of random effect 1 has order 21; the largest possible is 20");
   ASSERT_EQ(read(one_big_group(2, 10)), "");  // order 20 is read
-  EXPECT_EQ(M.g(1, 1, 1), 1);
-  EXPECT_EQ(M.g(1, 20, 1), 20);  // column by column
-  EXPECT_EQ(M.g(1, 1, 2), 21);
-  EXPECT_EQ(M.g(1, 20, 20), 400);
+  EXPECT_EQ(M.g(1, 1, 1), 1001);
+  EXPECT_EQ(M.g(1, 20, 1), 1020);
+  EXPECT_EQ(M.g(1, 1, 2), 1002);
+  EXPECT_EQ(M.g(1, 20, 20), 20020);
 }
 
 TEST(ParameterFile, UnknownEffectTypeWarnsThenStops) {
@@ -336,9 +367,9 @@ TEST(ParameterFile, RestartForms) {
   EXPECT_EQ(M.start, 5001);
   ASSERT_EQ(read(sub(base, "RESTART:\nn\n", "RESTART:\nyes 12\n")), "");
   EXPECT_EQ(M.start, 12);
-  ASSERT_EQ(read(sub(base, "RESTART:\nn\n", "RESTART:\nY 5001\n")), "");  // only lower-case y restarts
-  EXPECT_EQ(M.rstart, 'Y');
-  EXPECT_EQ(M.start, 1);
+  ASSERT_EQ(read(sub(base, "RESTART:\nn\n", "RESTART:\nY 5001\n")), "");  // either case restarts
+  EXPECT_EQ(M.rstart, 'y');
+  EXPECT_EQ(M.start, 5001);
 }
 
 TEST(ParameterFile, NestingColumnsAndSaveWord) {
@@ -421,7 +452,7 @@ TEST(ParameterFile, CompleteMultiTraitModel) {
       "homogeneous 10\n"
       "RESIDUAL_PRIOR_(CO)VARIANCES\n"
       "2.0 0.5\n"
-      "0.5, 3.0 rest of line skipped\n"
+      "0.5, 3.0\n"
       "RANDOM_GROUP\n"
       "1\n"
       "RANDOM_TYPE\n"
@@ -439,9 +470,9 @@ TEST(ParameterFile, CompleteMultiTraitModel) {
       "@PED 900\n"
       "(CO)VARIANCES\n"
       "11 12 13 14\n"
-      "21 22 23 24\n"
-      "31 32 33 34\n"
-      "41 42 43 44\n"
+      "12 22 23 24\n"
+      "13 23 33 34\n"
+      "14 24 34 44\n"
       "NOT_A_GROUP\n";
   ASSERT_EQ(read(text), "");
 
@@ -514,7 +545,7 @@ TEST(ParameterFile, CompleteMultiTraitModel) {
   EXPECT_EQ(M.g(1, 2, 2), 2);
   EXPECT_EQ(M.g(1, 3, 3), 0);  // outside the block
   for (int i = 1; i <= 4; ++i)
-    for (int j = 1; j <= 4; ++j) EXPECT_EQ(M.g(3, i, j), 10 * j + i) << i << "," << j;  // column by column
+    for (int j = 1; j <= 4; ++j) EXPECT_EQ(M.g(3, i, j), 10 * std::min(i, j) + std::max(i, j)) << i << "," << j;
   EXPECT_EQ(M.g(4, 1, 1), 0);  // the group lives at its first effect
   EXPECT_EQ(M.ginv.extent1(), 0);  // the main program allocates it
 
@@ -604,7 +635,7 @@ TEST(ParameterFile, NameFromStandardInput) {
     textop::read_parameter_file(temp_file("empty.par", ""));
     ADD_FAILURE() << "empty file accepted";
   } catch (const util::Stop& s) {
-    EXPECT_EQ(std::string(s.what()), " INPUT FILE EMPTY");
+    EXPECT_EQ(std::string(s.what()), " INPUT FILE EMPTY\n in " + testing::TempDir() + "param_empty.par, at the end of the file");
   }
 
   // No name at all: a failure of standard input.
