@@ -18,6 +18,12 @@ constexpr double kInf = 1.0e300;
 constexpr double kAbsTol = 1.0e-50;
 constexpr double kRelTol = 1.0e-8;
 constexpr double kSumTol = 3.0 * 2.220446049250313e-16;
+// Lower end of the searches for the degrees of freedom of t and F.  At 0
+// itself the cumulative functions take their guard values (a degenerate pair
+// of tails, or the beta ratio's error zeros), which are not the limits as
+// the degrees of freedom fall to 0; an end test there would stop every such
+// search without an answer.  A failure below it still reports the bound 0.
+constexpr double kDfLow = 1.0e-100;
 
 // Outcome of the checks of one call: the first failure sets status and bound.
 struct Verdict {
@@ -143,8 +149,9 @@ void cdft(int which, double& p, double& q, double& t, double& df, int& status, d
            [dfv](double x, double& c, double& cc) { cumt(x, dfv, c, cc); });
   } else {
     const double tv = t;
-    search(df, 5.0, 0.0, 1.0e10, lower, p, q, status, bound,
+    search(df, 5.0, kDfLow, 1.0e10, lower, p, q, status, bound,
            [tv](double x, double& c, double& cc) { cumt(tv, x, c, cc); });
+    if (status == 1) bound = 0.0;
   }
 }
 
@@ -247,11 +254,13 @@ void cdff(int which, double& p, double& q, double& f, double& dfn, double& dfd, 
     search(f, 5.0, 0.0, kInf, lower, p, q, status, bound,
            [=](double x, double& c, double& cc) { cumf(x, n, d, c, cc); });
   } else if (which == 3) {
-    search(dfn, 5.0, 0.0, kInf, lower, p, q, status, bound,
+    search(dfn, 5.0, kDfLow, kInf, lower, p, q, status, bound,
            [=](double x, double& c, double& cc) { cumf(fv, x, d, c, cc); });
+    if (status == 1) bound = 0.0;
   } else {
-    search(dfd, 5.0, 0.0, kInf, lower, p, q, status, bound,
+    search(dfd, 5.0, kDfLow, kInf, lower, p, q, status, bound,
            [=](double x, double& c, double& cc) { cumf(fv, n, x, c, cc); });
+    if (status == 1) bound = 0.0;
   }
 }
 
@@ -279,12 +288,14 @@ void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd
              [=](double x, double& c, double& cc) { cumfnc(x, n, d, nc, c, cc); });
       break;
     case 3:
-      search(dfn, 5.0, 0.0, kInf, true, p, 0.0, status, bound,
+      search(dfn, 5.0, kDfLow, kInf, true, p, 0.0, status, bound,
              [=](double x, double& c, double& cc) { cumfnc(fv, x, d, nc, c, cc); });
+      if (status == 1) bound = 0.0;
       break;
     case 4:
-      search(dfd, 5.0, 0.0, kInf, true, p, 0.0, status, bound,
+      search(dfd, 5.0, kDfLow, kInf, true, p, 0.0, status, bound,
              [=](double x, double& c, double& cc) { cumfnc(fv, n, x, nc, c, cc); });
+      if (status == 1) bound = 0.0;
       break;
     default:
       search(pnonc, 5.0, 0.0, 1.0e4, true, p, 0.0, status, bound,
