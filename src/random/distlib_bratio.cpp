@@ -91,7 +91,7 @@ double beta_pser(double a, double b, double x, double eps) {
       double c = 1.0;
       for (int i = 1; i <= m; ++i) {
         b0 -= 1.0;
-        c = c * (b0 / (a0 + b0));
+        c = c * b0 / (a0 + b0);
       }
       u = std::log(c) + u;
     }
