@@ -1,11 +1,13 @@
-// Distribution-function library: gamma and log-gamma functions, the incomplete
-// gamma ratios and their inverse, the gamma distribution driver, the zero
-// finder and the bracketing search that inverts monotone functions.
+// Distribution-function library: gamma, log-gamma and beta functions, the
+// incomplete gamma and beta ratios, the gamma ratio's inverse, cumulative
+// distribution functions, the distribution drivers, the zero finder and the
+// bracketing search that inverts monotone functions.
 //
 // All reals are 64-bit.  Failures are reported through a status argument (the
-// drivers), an error code (gamma_inc_inv) or a sentinel result (2.0 from
-// gamma_inc); only dpmpar with a bad index and dinvr with a start value outside
-// its range stop the run.
+// drivers), an error code (gamma_inc_inv, beta_ratio) or a sentinel result
+// (2.0 from gamma_inc); only dpmpar with a bad index, dinvr with a start value
+// outside its range, and dstrem, dbetrm and dlanor outside their domains stop
+// the run.
 //
 // Searches use reverse communication: the search routine returns status 1
 // with a trial point, the caller evaluates its function there and calls again.
@@ -48,6 +50,29 @@ double beta_log(double a0, double b0);   // ln B(a0, b0)
 double beta_rcomp(double a, double b, double x, double y);          // x^a y^b / B(a, b)
 double beta_rcomp1(int mu, double a, double b, double x, double y); // e^mu x^a y^b / B(a, b)
 
+double beta(double a, double b);          // B(a, b) = exp(beta_log(a, b))
+
+// ------------------------------------------------------ incomplete beta ratio
+// I_x(a, b) into w and 1 - I_x(a, b) into w1, for the point given as x and
+// y = 1 - x.  ierr 0 on success; 1 a or b < 0, 2 a = b = 0, 3 x outside
+// [0, 1], 4 y outside [0, 1], 5 x + y not 1, 6 x = a = 0, 7 y = b = 0,
+// 8 a series or fraction did not converge; w = w1 = 0 on every error.
+void beta_ratio(double a, double b, double x, double y, double& w, double& w1, int& ierr);
+// The pieces of beta_ratio, each for its own region (no domain checks).  The
+// open-ended ones return NaN when they fail to converge.
+double fpser(double a, double b, double x, double eps);      // b tiny, x <= 0.5
+double apser(double a, double b, double x, double eps);      // 1 - I_x(a, b), a tiny
+double beta_pser(double a, double b, double x, double eps);  // power series
+// I_x(a, b) - I_x(a + n, b), n >= 1.
+double beta_up(double a, double b, double x, double y, int n, double eps);
+// Adds the expansion of I_x(a, b) for large a and b <= 1 to w; ierr 1 (w
+// unchanged) when it cannot be formed.
+void beta_grat(double a, double b, double x, double y, double& w, double eps, int& ierr);
+// Continued fraction, a, b > 1, lambda = (a + b) y - b.
+double beta_frac(double a, double b, double x, double y, double lambda, double eps);
+// Asymptotic expansion for large a and b, lambda = (a + b) y - b >= 0.
+double beta_asym(double a, double b, double lambda, double eps);
+
 // ----------------------------------------------------- incomplete gamma ratio
 // P(a, x) into ans and Q(a, x) into qans; ind 0, 1, other: accuracy 5e-15,
 // 5e-7, 5e-4.  Error exit: ans = 2.0, qans unchanged.
@@ -69,10 +94,75 @@ void dstinv(double small, double big, double absstp, double relstp, double stpmu
 // Bracketing search by reverse communication; refines with the zero finder.
 void dinvr(int& status, double& x, double fx, bool& qleft, bool& qhi);
 
+// ------------------------------------------------------ cumulative functions
+// Both tails at one point: cum = P(X <= point), ccum the upper tail, taken
+// from the primitive beneath rather than formed as 1 - cum.  The error code
+// of the beta ratio is discarded (cum = ccum = 0); the error exit of the
+// gamma ratio stores 2.0 in the output that receives P.
+void cumbet(double x, double y, double a, double b, double& cum, double& ccum);
+void cumbin(double s, double xn, double pr, double ompr, double& cum, double& ccum);
+void cumchi(double x, double df, double& cum, double& ccum);
+void cumf(double f, double dfn, double dfd, double& cum, double& ccum);
+void cumgam(double x, double a, double& cum, double& ccum);
+void cumnbn(double s, double xn, double pr, double ompr, double& cum, double& ccum);
+void cumnor(double arg, double& result, double& ccum);
+void cumpoi(double s, double xlam, double& cum, double& ccum);
+void cumt(double t, double df, double& cum, double& ccum);
+// Noncentral F and chi-square (Poisson mixtures); ccum = 1 - cum.  NaN in
+// both when a mixture sum fails to converge.
+void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double& ccum);
+void cumchn(double x, double df, double pnonc, double& cum, double& ccum);
+
+// --------------------------------------- normal quantile, remainders, t start
+double stvaln(double p);             // start value of the normal quantile, 0 < p < 1
+double dinvnr(double p, double q);   // normal quantile, p + q = 1
+// ln Gamma(z) - ((z - 0.5) ln z - z + ln sqrt(2 pi)), z > 0 (stops otherwise).
+double dstrem(double z);
+// -dstrem(a + b) + dstrem(max(a, b)) + dstrem(min(a, b)).
+double dbetrm(double a, double b);
+// ln of the normal tail beyond |x|, |x| >= 5 (stops otherwise).
+double dlanor(double x);
+// Start value of the t quantile (Cornish-Fisher expansion in 1/df).
+double dt1(double p, double q, double df);
+
 // ------------------------------------------------------------------ drivers
+// Shared pattern: which picks the quantity computed; status 0 success, -k the
+// k-th argument out of range (bound the limit crossed), 1 or 2 no answer below
+// or above the search range (bound that end), 3 p + q not 1, 4 the
+// distribution's own pair not 1, 10 the gamma ratio failed.  bound is written
+// only when status is not 0.
 // Gamma distribution with density proportional to x^(shape-1) exp(-scale x).
 // which 1: p, q from x; 2: x from p, q; 3: shape; 4: scale.
 void cdfgam(int which, double& p, double& q, double& x, double& shape, double& scale,
+            int& status, double& bound);
+// Student's t.  which 1: p, q from t, df; 2: t; 3: df.
+void cdft(int which, double& p, double& q, double& t, double& df, int& status, double& bound);
+// Poisson, p = P(X <= s).  which 1: p, q; 2: s; 3: xlam.
+void cdfpoi(int which, double& p, double& q, double& s, double& xlam, int& status,
+            double& bound);
+// Normal.  which 1: p, q; 2: x; 3: mean; 4: sd.
+void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd, int& status,
+            double& bound);
+// Negative binomial: s failures before the xn-th success.  which 1: p, q;
+// 2: s; 3: xn; 4: pr and ompr.
+void cdfnbn(int which, double& p, double& q, double& s, double& xn, double& pr, double& ompr,
+            int& status, double& bound);
+// Central F.  which 1: p, q; 2: f; 3: dfn; 4: dfd.
+void cdff(int which, double& p, double& q, double& f, double& dfn, double& dfd, int& status,
+          double& bound);
+// Noncentral F; q is only written.  which 1: p, q; 2: f; 3: dfn; 4: dfd; 5: pnonc.
+void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd, double& pnonc,
+            int& status, double& bound);
+// Chi-square.  which 1: p, q; 2: x; 3: df.
+void cdfchi(int which, double& p, double& q, double& x, double& df, int& status, double& bound);
+// Noncentral chi-square; q is only written.  which 1: p, q; 2: x; 3: df; 4: pnonc.
+void cdfchn(int which, double& p, double& q, double& x, double& df, double& pnonc, int& status,
+            double& bound);
+// Binomial: s successes in xn trials.  which 1: p, q; 2: s; 3: xn; 4: pr and ompr.
+void cdfbin(int which, double& p, double& q, double& s, double& xn, double& pr, double& ompr,
+            int& status, double& bound);
+// Beta with shapes a, b at x, y = 1 - x.  which 1: p, q; 2: x and y; 3: a; 4: b.
+void cdfbet(int which, double& p, double& q, double& x, double& y, double& a, double& b,
             int& status, double& bound);
 
 }  // namespace distlib

@@ -1,0 +1,452 @@
+// Distribution drivers: any one quantity of a distribution from the others.
+// Probabilities come from the cumulative functions; a parameter is found by
+// the bracketing search, a probability parameter by the zero finder, the
+// normal quantities directly from the normal quantile.
+//
+// Every check is written so that an argument that is not a number fails it.
+#include <algorithm>
+#include <cmath>
+
+#include "random/distlib.hpp"
+#include "random/rangen.hpp"
+
+namespace distlib {
+
+namespace {
+
+constexpr double kInf = 1.0e300;
+constexpr double kAbsTol = 1.0e-50;
+constexpr double kRelTol = 1.0e-8;
+constexpr double kSumTol = 3.0 * 2.220446049250313e-16;
+// Lower end of the searches for the degrees of freedom of t and F.  At 0
+// itself the cumulative functions take their guard values (a degenerate pair
+// of tails, or the beta ratio's error zeros), which are not the limits as
+// the degrees of freedom fall to 0; an end test there would stop every such
+// search without an answer.  A failure below it still reports the bound 0.
+constexpr double kDfLow = 1.0e-100;
+
+// Outcome of the checks of one call: the first failure sets status and bound.
+struct Verdict {
+  int& status;
+  double& bound;
+  bool failed = false;
+
+  void fail(int s, double b) {
+    if (failed) return;
+    status = s;
+    bound = b;
+    failed = true;
+  }
+  // which in 1..top.
+  void which(int w, int top) {
+    if (w < 1) fail(-1, 1.0);
+    if (w > top) fail(-1, top);
+  }
+  // A probability in [0, 1], or in (0, 1] when zero is not allowed.
+  void prob(double v, bool zero_ok, int code) {
+    if (zero_ok ? !(v >= 0.0) : !(v > 0.0)) fail(code, 0.0);
+    if (v > 1.0) fail(code, 1.0);
+  }
+  void positive(double v, int code) {
+    if (!(v > 0.0)) fail(code, 0.0);
+  }
+  void nonnegative(double v, int code) {
+    if (!(v >= 0.0)) fail(code, 0.0);
+  }
+  // A pair that must sum to 1 within three epsilons.
+  void pair(double u, double v, int code) {
+    double sum = u + v;
+    if (std::fabs((sum - 0.5) - 0.5) > kSumTol) fail(code, sum < 0.0 ? 0.0 : 1.0);
+  }
+};
+
+// Bracketing search for the value v in [lo, hi] at which the chosen tail of
+// cum(v, cum, ccum) meets its target: the lower tail p when lower is set,
+// else the upper tail q.  A start value outside the range (possible on valid
+// input for some drivers) is moved to the nearest end.  ok(cum, ccum) false
+// ends the search with status 10.
+template <class Cum, class Ok>
+void search(double& v, double start, double lo, double hi, bool lower, double p, double q,
+            int& status, double& bound, Cum cum, Ok ok) {
+  v = std::isnan(start) ? 0.5 * (lo + hi) : std::clamp(start, lo, hi);
+  dstinv(lo, hi, 0.5, 0.5, 5.0, kAbsTol, kRelTol);
+  status = 0;
+  double fx = 0.0;
+  bool qleft = false, qhi = false;
+  dinvr(status, v, fx, qleft, qhi);
+  while (status == 1) {
+    double c = 0.0, cc = 0.0;
+    cum(v, c, cc);
+    if (!ok(c, cc)) {
+      status = 10;
+      return;
+    }
+    fx = lower ? c - p : cc - q;
+    dinvr(status, v, fx, qleft, qhi);
+  }
+  if (status == -1) {
+    status = qleft ? 1 : 2;
+    bound = qleft ? lo : hi;
+  }
+}
+
+template <class Cum>
+void search(double& v, double start, double lo, double hi, bool lower, double p, double q,
+            int& status, double& bound, Cum cum) {
+  search(v, start, lo, hi, lower, p, q, status, bound, cum, [](double, double) { return true; });
+}
+
+// Zero finder over [0, 1] for a success probability and its complement: pr
+// itself when p <= q (matching the lower tail), else ompr (the upper tail).
+template <class Cum>
+void search_prob(double& pr, double& ompr, double p, double q, int& status, double& bound,
+                 Cum cum) {
+  dstzr(0.0, 1.0, kAbsTol, kRelTol);
+  const bool lower = p <= q;
+  double& v = lower ? pr : ompr;
+  double& other = lower ? ompr : pr;
+  status = 0;
+  double fx = 0.0, xlo = 0.0, xhi = 0.0;
+  bool qleft = false, qhi = false;
+  dzror(status, v, fx, xlo, xhi, qleft, qhi);
+  other = 1.0 - v;
+  while (status == 1) {
+    double c = 0.0, cc = 0.0;
+    cum(pr, ompr, c, cc);
+    fx = lower ? c - p : cc - q;
+    dzror(status, v, fx, xlo, xhi, qleft, qhi);
+    other = 1.0 - v;
+  }
+  if (status == -1) {
+    status = qleft ? 1 : 2;
+    bound = qleft ? 0.0 : 1.0;
+  }
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ Student's t
+void cdft(int which, double& p, double& q, double& t, double& df, int& status, double& bound) {
+  Verdict v{status, bound};
+  v.which(which, 3);
+  if (which != 1) {
+    v.prob(p, false, -2);
+    v.prob(q, false, -3);
+  }
+  if (which != 3) v.positive(df, -5);
+  if (which != 1) v.pair(p, q, 3);
+  if (v.failed) return;
+
+  const bool lower = p <= q;
+  if (which == 1) {
+    cumt(t, df, p, q);
+    status = 0;
+  } else if (which == 2) {
+    // For tiny df the start value overflows or leaves the range; it is
+    // moved to the range instead.
+    const double dfv = df;
+    search(t, dt1(p, q, df), -kInf, kInf, lower, p, q, status, bound,
+           [dfv](double x, double& c, double& cc) { cumt(x, dfv, c, cc); });
+  } else {
+    const double tv = t;
+    search(df, 5.0, kDfLow, 1.0e10, lower, p, q, status, bound,
+           [tv](double x, double& c, double& cc) { cumt(tv, x, c, cc); });
+    if (status == 1) bound = 0.0;
+  }
+}
+
+// -------------------------------------------------------------------- Poisson
+void cdfpoi(int which, double& p, double& q, double& s, double& xlam, int& status,
+            double& bound) {
+  Verdict v{status, bound};
+  v.which(which, 3);
+  if (which != 1) {
+    v.prob(p, true, -2);
+    v.prob(q, false, -3);
+  }
+  if (which != 2) v.nonnegative(s, -4);
+  if (which != 3) v.nonnegative(xlam, -5);
+  if (which != 1) v.pair(p, q, 3);
+  if (v.failed) return;
+
+  const bool lower = p <= q;
+  if (which == 1) {
+    cumpoi(s, xlam, p, q);
+    status = 0;
+  } else if (which == 2) {
+    const double lam = xlam;
+    search(s, 5.0, 0.0, kInf, lower, p, q, status, bound,
+           [lam](double x, double& c, double& cc) { cumpoi(x, lam, c, cc); });
+  } else {
+    const double sv = s;
+    search(xlam, 5.0, 0.0, kInf, lower, p, q, status, bound,
+           [sv](double x, double& c, double& cc) { cumpoi(sv, x, c, cc); });
+  }
+}
+
+// --------------------------------------------------------------------- normal
+// The same driver as the generator library's, on the same normal function
+// and quantile.
+void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd, int& status,
+            double& bound) {
+  rangen::cdfnor(which, p, q, x, mean, sd, status, bound);
+}
+
+// -------------------------------------------------------- negative binomial
+void cdfnbn(int which, double& p, double& q, double& s, double& xn, double& pr, double& ompr,
+            int& status, double& bound) {
+  Verdict v{status, bound};
+  v.which(which, 4);
+  if (which != 1) {
+    v.prob(p, true, -2);
+    v.prob(q, false, -3);
+  }
+  if (which != 2) v.nonnegative(s, -4);
+  if (which != 3) v.nonnegative(xn, -5);
+  if (which != 4) {
+    v.prob(pr, true, -6);
+    v.prob(ompr, true, -7);
+  }
+  if (which != 1) v.pair(p, q, 3);
+  if (which != 4) v.pair(pr, ompr, 4);
+  if (v.failed) return;
+
+  const bool lower = p <= q;
+  if (which == 1) {
+    cumnbn(s, xn, pr, ompr, p, q);
+    status = 0;
+  } else if (which == 2) {
+    const double n = xn, r = pr, omr = ompr;
+    search(s, 5.0, 0.0, kInf, lower, p, q, status, bound,
+           [=](double x, double& c, double& cc) { cumnbn(x, n, r, omr, c, cc); });
+  } else if (which == 3) {
+    const double sv = s, r = pr, omr = ompr;
+    search(xn, 5.0, 0.0, kInf, lower, p, q, status, bound,
+           [=](double x, double& c, double& cc) { cumnbn(sv, x, r, omr, c, cc); });
+  } else {
+    const double sv = s, n = xn;
+    search_prob(pr, ompr, p, q, status, bound,
+                [=](double r, double omr, double& c, double& cc) { cumnbn(sv, n, r, omr, c, cc); });
+  }
+}
+
+// -------------------------------------------------------------------- central F
+void cdff(int which, double& p, double& q, double& f, double& dfn, double& dfd, int& status,
+          double& bound) {
+  Verdict v{status, bound};
+  v.which(which, 4);
+  if (which != 1) {
+    v.prob(p, true, -2);
+    v.prob(q, false, -3);
+  }
+  if (which != 2) v.nonnegative(f, -4);
+  if (which != 3) v.positive(dfn, -5);
+  if (which != 4) v.positive(dfd, -6);
+  if (which != 1) v.pair(p, q, 3);
+  if (v.failed) return;
+
+  const bool lower = p <= q;
+  const double fv = f, n = dfn, d = dfd;
+  if (which == 1) {
+    cumf(f, dfn, dfd, p, q);
+    status = 0;
+  } else if (which == 2) {
+    search(f, 5.0, 0.0, kInf, lower, p, q, status, bound,
+           [=](double x, double& c, double& cc) { cumf(x, n, d, c, cc); });
+  } else if (which == 3) {
+    search(dfn, 5.0, kDfLow, kInf, lower, p, q, status, bound,
+           [=](double x, double& c, double& cc) { cumf(fv, x, d, c, cc); });
+    if (status == 1) bound = 0.0;
+  } else {
+    search(dfd, 5.0, kDfLow, kInf, lower, p, q, status, bound,
+           [=](double x, double& c, double& cc) { cumf(fv, n, x, c, cc); });
+    if (status == 1) bound = 0.0;
+  }
+}
+
+// ----------------------------------------------------------------- noncentral F
+void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd, double& pnonc,
+            int& status, double& bound) {
+  Verdict v{status, bound};
+  v.which(which, 5);
+  if (which != 1) v.prob(p, true, -2);
+  if (which != 2) v.nonnegative(f, -4);
+  if (which != 3) v.positive(dfn, -5);
+  if (which != 4) v.positive(dfd, -6);
+  if (which != 5) v.nonnegative(pnonc, -7);
+  if (v.failed) return;
+
+  // q is never read: the searches match the lower tail.
+  const double fv = f, n = dfn, d = dfd, nc = pnonc;
+  switch (which) {
+    case 1:
+      cumfnc(f, dfn, dfd, pnonc, p, q);
+      status = 0;
+      break;
+    case 2:
+      search(f, 5.0, 0.0, kInf, true, p, 0.0, status, bound,
+             [=](double x, double& c, double& cc) { cumfnc(x, n, d, nc, c, cc); });
+      break;
+    case 3:
+      search(dfn, 5.0, kDfLow, kInf, true, p, 0.0, status, bound,
+             [=](double x, double& c, double& cc) { cumfnc(fv, x, d, nc, c, cc); });
+      if (status == 1) bound = 0.0;
+      break;
+    case 4:
+      search(dfd, 5.0, kDfLow, kInf, true, p, 0.0, status, bound,
+             [=](double x, double& c, double& cc) { cumfnc(fv, n, x, nc, c, cc); });
+      if (status == 1) bound = 0.0;
+      break;
+    default:
+      search(pnonc, 5.0, 0.0, 1.0e4, true, p, 0.0, status, bound,
+             [=](double x, double& c, double& cc) { cumfnc(fv, n, d, x, c, cc); });
+      break;
+  }
+}
+
+// ----------------------------------------------------------------- chi-square
+void cdfchi(int which, double& p, double& q, double& x, double& df, int& status, double& bound) {
+  Verdict v{status, bound};
+  v.which(which, 3);
+  if (which != 1) {
+    v.prob(p, true, -2);
+    v.prob(q, false, -3);
+  }
+  if (which != 2) v.nonnegative(x, -4);
+  if (which != 3) v.positive(df, -5);
+  if (which != 1) v.pair(p, q, 3);
+  if (v.failed) return;
+
+  const bool lower = p <= q;
+  // The gamma ratio's error value 2.0 always lands in the lower tail,
+  // whichever tail the search matches.
+  auto ok = [](double c, double cc) { return !(c > 1.5 || cc > 1.5); };
+  if (which == 1) {
+    cumchi(x, df, p, q);
+    status = 0;
+  } else if (which == 2) {
+    const double d = df;
+    search(x, 5.0, 0.0, kInf, lower, p, q, status, bound,
+           [d](double t, double& c, double& cc) { cumchi(t, d, c, cc); }, ok);
+  } else {
+    const double xv = x;
+    search(df, 5.0, 0.0, kInf, lower, p, q, status, bound,
+           [xv](double t, double& c, double& cc) { cumchi(xv, t, c, cc); }, ok);
+  }
+}
+
+// ------------------------------------------------------- noncentral chi-square
+void cdfchn(int which, double& p, double& q, double& x, double& df, double& pnonc, int& status,
+            double& bound) {
+  Verdict v{status, bound};
+  v.which(which, 4);
+  if (which != 1) v.prob(p, true, -2);
+  if (which != 2) v.nonnegative(x, -4);
+  if (which != 3) v.positive(df, -5);
+  if (which != 4) v.nonnegative(pnonc, -6);
+  if (v.failed) return;
+
+  const double xv = x, d = df, nc = pnonc;
+  switch (which) {
+    case 1:
+      cumchn(x, df, pnonc, p, q);
+      status = 0;
+      break;
+    case 2:
+      search(x, 5.0, 0.0, kInf, true, p, 0.0, status, bound,
+             [=](double t, double& c, double& cc) { cumchn(t, d, nc, c, cc); });
+      break;
+    case 3:
+      search(df, 5.0, 0.0, kInf, true, p, 0.0, status, bound,
+             [=](double t, double& c, double& cc) { cumchn(xv, t, nc, c, cc); });
+      break;
+    default:
+      search(pnonc, 5.0, 0.0, 1.0e4, true, p, 0.0, status, bound,
+             [=](double t, double& c, double& cc) { cumchn(xv, d, t, c, cc); });
+      break;
+  }
+}
+
+// ------------------------------------------------------------------- binomial
+void cdfbin(int which, double& p, double& q, double& s, double& xn, double& pr, double& ompr,
+            int& status, double& bound) {
+  Verdict v{status, bound};
+  v.which(which, 4);
+  if (which != 1) {
+    v.prob(p, true, -2);
+    v.prob(q, true, -3);
+  }
+  if (which != 3) v.positive(xn, -5);
+  if (which != 2) {
+    v.nonnegative(s, -4);
+    if (which != 3 && s > xn) v.fail(-4, xn);
+  }
+  if (which != 4) {
+    v.prob(pr, true, -6);
+    v.prob(ompr, true, -7);
+  }
+  if (which != 1) v.pair(p, q, 3);
+  if (which != 4) v.pair(pr, ompr, 4);
+  if (v.failed) return;
+
+  const bool lower = p <= q;
+  const double sv = s, n = xn, r = pr, omr = ompr;
+  if (which == 1) {
+    cumbin(s, xn, pr, ompr, p, q);
+    status = 0;
+  } else if (which == 2) {
+    // With fewer than 5 trials the usual start value 5 lies beyond the range
+    // [0, xn]; it is moved to xn.
+    search(s, 5.0, 0.0, xn, lower, p, q, status, bound,
+           [=](double x, double& c, double& cc) { cumbin(x, n, r, omr, c, cc); });
+  } else if (which == 3) {
+    search(xn, 5.0, 0.0, kInf, lower, p, q, status, bound,
+           [=](double x, double& c, double& cc) { cumbin(sv, x, r, omr, c, cc); });
+  } else {
+    search_prob(pr, ompr, p, q, status, bound,
+                [=](double a, double b, double& c, double& cc) { cumbin(sv, n, a, b, c, cc); });
+  }
+}
+
+// ----------------------------------------------------------------------- beta
+void cdfbet(int which, double& p, double& q, double& x, double& y, double& a, double& b,
+            int& status, double& bound) {
+  Verdict v{status, bound};
+  v.which(which, 4);
+  if (which != 1) {
+    v.prob(p, true, -2);
+    v.prob(q, true, -3);
+  }
+  if (which != 2) {
+    v.prob(x, true, -4);
+    v.prob(y, true, -5);
+  }
+  if (which != 3) v.positive(a, -6);
+  if (which != 4) v.positive(b, -7);
+  if (which != 1) v.pair(p, q, 3);
+  if (which != 2) v.pair(x, y, 4);
+  if (v.failed) return;
+
+  const bool lower = p <= q;
+  const double xv = x, yv = y, av = a, bv = b;
+  switch (which) {
+    case 1:
+      cumbet(x, y, a, b, p, q);
+      status = 0;
+      break;
+    case 2:
+      search_prob(x, y, p, q, status, bound,
+                  [=](double u, double w, double& c, double& cc) { cumbet(u, w, av, bv, c, cc); });
+      break;
+    case 3:
+      search(a, 5.0, 0.0, kInf, lower, p, q, status, bound,
+             [=](double t, double& c, double& cc) { cumbet(xv, yv, t, bv, c, cc); });
+      break;
+    default:
+      search(b, 5.0, 0.0, kInf, lower, p, q, status, bound,
+             [=](double t, double& c, double& cc) { cumbet(xv, yv, av, t, c, cc); });
+      break;
+  }
+}
+
+}  // namespace distlib

@@ -1,0 +1,445 @@
+// Distribution drivers: the checks and their status codes and bounds, every
+// which against mpmath (probabilities) or as a round trip (parameters), and
+// the searches' failures.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "random/distlib.hpp"
+#include "random/distlib_reference_data.hpp"
+#include "random/distlib_support.hpp"
+#include "util/stop.hpp"
+
+using distlib_test::kEps;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A driver call with its values in argument order (p, q, then the rest).
+using Vals = std::vector<double>;
+using Driver = std::function<void(int, Vals&, int&, double&)>;
+
+const Driver kT = [](int w, Vals& v, int& s, double& b) {
+  distlib::cdft(w, v[0], v[1], v[2], v[3], s, b);
+};
+const Driver kPoi = [](int w, Vals& v, int& s, double& b) {
+  distlib::cdfpoi(w, v[0], v[1], v[2], v[3], s, b);
+};
+const Driver kNor = [](int w, Vals& v, int& s, double& b) {
+  distlib::cdfnor(w, v[0], v[1], v[2], v[3], v[4], s, b);
+};
+const Driver kNbn = [](int w, Vals& v, int& s, double& b) {
+  distlib::cdfnbn(w, v[0], v[1], v[2], v[3], v[4], v[5], s, b);
+};
+const Driver kF = [](int w, Vals& v, int& s, double& b) {
+  distlib::cdff(w, v[0], v[1], v[2], v[3], v[4], s, b);
+};
+const Driver kFnc = [](int w, Vals& v, int& s, double& b) {
+  distlib::cdffnc(w, v[0], v[1], v[2], v[3], v[4], v[5], s, b);
+};
+const Driver kChi = [](int w, Vals& v, int& s, double& b) {
+  distlib::cdfchi(w, v[0], v[1], v[2], v[3], s, b);
+};
+const Driver kChn = [](int w, Vals& v, int& s, double& b) {
+  distlib::cdfchn(w, v[0], v[1], v[2], v[3], v[4], s, b);
+};
+const Driver kBin = [](int w, Vals& v, int& s, double& b) {
+  distlib::cdfbin(w, v[0], v[1], v[2], v[3], v[4], v[5], s, b);
+};
+const Driver kBet = [](int w, Vals& v, int& s, double& b) {
+  distlib::cdfbet(w, v[0], v[1], v[2], v[3], v[4], v[5], s, b);
+};
+
+struct Result {
+  Vals v;
+  int status = 99;
+  double bound = -7;
+};
+
+Result run(const Driver& d, int which, Vals v) {
+  Result r;
+  r.v = v;
+  d(which, r.v, r.status, r.bound);
+  return r;
+}
+
+std::string text(const Vals& v) {
+  std::ostringstream os;
+  os.precision(17);
+  for (double x : v) os << x << " ";
+  return os.str();
+}
+
+bool same(const Vals& a, const Vals& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (!(a[i] == b[i] || (std::isnan(a[i]) && std::isnan(b[i])))) return false;
+  }
+  return true;
+}
+
+struct CheckRow {
+  const char* name;
+  const Driver* d;
+  int which;
+  Vals v;
+  int status;
+  double bound;
+};
+
+}  // namespace
+
+TEST(DistlibDrivers, ChecksInOrder) {
+  const CheckRow rows[] = {
+      // which out of range
+      {"t", &kT, 0, {0.5, 0.5, 1, 1}, -1, 1.0},
+      {"t", &kT, 4, {0.5, 0.5, 1, 1}, -1, 3.0},
+      {"poi", &kPoi, 0, {0.5, 0.5, 1, 1}, -1, 1.0},
+      {"poi", &kPoi, 4, {0.5, 0.5, 1, 1}, -1, 3.0},
+      {"nor", &kNor, 5, {0.5, 0.5, 0, 0, 1}, -1, 4.0},
+      {"nbn", &kNbn, 0, {0.5, 0.5, 1, 1, 0.5, 0.5}, -1, 1.0},
+      {"nbn", &kNbn, 5, {0.5, 0.5, 1, 1, 0.5, 0.5}, -1, 4.0},
+      {"f", &kF, 0, {0.5, 0.5, 1, 1, 1}, -1, 1.0},
+      {"f", &kF, 5, {0.5, 0.5, 1, 1, 1}, -1, 4.0},
+      {"fnc", &kFnc, 6, {0.5, 0.5, 1, 1, 1, 1}, -1, 5.0},
+      {"chi", &kChi, 4, {0.5, 0.5, 1, 1}, -1, 3.0},
+      {"chn", &kChn, 5, {0.5, 0.5, 1, 1, 1}, -1, 4.0},
+      {"bin", &kBin, 5, {0.5, 0.5, 1, 2, 0.5, 0.5}, -1, 4.0},
+      {"bet", &kBet, -2, {0.5, 0.5, 0.5, 0.5, 1, 1}, -1, 1.0},
+      {"bet", &kBet, 5, {0.5, 0.5, 0.5, 0.5, 1, 1}, -1, 4.0},
+      // probabilities: p = 0 refused by t and normal only, q = 0 by all but
+      // the binomial and beta
+      {"t", &kT, 2, {0.0, 1.0, 0, 1}, -2, 0.0},
+      {"t", &kT, 2, {0.5, 0.0, 0, 1}, -3, 0.0},
+      {"t", &kT, 2, {1.5, 0.5, 0, 1}, -2, 1.0},
+      {"nor", &kNor, 2, {0.0, 1.0, 0, 0, 1}, -2, 0.0},
+      {"poi", &kPoi, 2, {-0.1, 1.0, 0, 1}, -2, 0.0},
+      {"poi", &kPoi, 3, {0.5, 1.5, 1, 0}, -3, 1.0},
+      {"nbn", &kNbn, 2, {0.5, 0.0, 1, 1, 0.5, 0.5}, -3, 0.0},
+      {"f", &kF, 2, {0.5, 0.0, 1, 1, 1}, -3, 0.0},
+      {"chi", &kChi, 2, {0.5, 0.0, 1, 1}, -3, 0.0},
+      {"bin", &kBin, 2, {1.0, 0.0, 1, 2, 0.5, 0.5}, 0, 0},  // q = 0 passes every check
+      {"bet", &kBet, 3, {1.5, 0.0, 0.5, 0.5, 1, 1}, -2, 1.0},
+      {"fnc", &kFnc, 2, {1.2, 0.5, 1, 1, 1, 1}, -2, 1.0},
+      {"chn", &kChn, 2, {kNaN, 0.5, 1, 1, 1}, -2, 0.0},
+      // parameters, each skipped when it is the one computed
+      {"t", &kT, 1, {0, 0, 1, 0.0}, -5, 0.0},
+      {"t", &kT, 2, {0.5, 0.5, 1, -1}, -5, 0.0},
+      {"poi", &kPoi, 1, {0, 0, -1, 1}, -4, 0.0},
+      {"poi", &kPoi, 1, {0, 0, 1, -1}, -5, 0.0},
+      {"poi", &kPoi, 1, {0, 0, kNaN, 1}, -4, 0.0},
+      {"nor", &kNor, 1, {0, 0, 0, 0, 0.0}, -6, 0.0},
+      {"nbn", &kNbn, 1, {0, 0, -1, 1, 0.5, 0.5}, -4, 0.0},
+      {"nbn", &kNbn, 1, {0, 0, 1, -1, 0.5, 0.5}, -5, 0.0},
+      {"nbn", &kNbn, 1, {0, 0, 1, 1, 1.5, 0.5}, -6, 1.0},
+      {"nbn", &kNbn, 1, {0, 0, 1, 1, 0.5, -0.5}, -7, 0.0},
+      {"f", &kF, 1, {0, 0, -1, 1, 1}, -4, 0.0},
+      {"f", &kF, 1, {0, 0, 1, 0, 1}, -5, 0.0},
+      {"f", &kF, 1, {0, 0, 1, 1, 0}, -6, 0.0},
+      {"fnc", &kFnc, 1, {0, 0, 1, 1, 1, -1}, -7, 0.0},
+      {"chi", &kChi, 1, {0, 0, -1, 1}, -4, 0.0},
+      {"chi", &kChi, 1, {0, 0, 1, 0}, -5, 0.0},
+      {"chn", &kChn, 1, {0, 0, 1, 1, -1}, -6, 0.0},
+      {"bin", &kBin, 1, {0, 0, 1, 0, 0.5, 0.5}, -5, 0.0},  // xn before s
+      {"bin", &kBin, 1, {0, 0, -1, 3, 0.5, 0.5}, -4, 0.0},
+      {"bin", &kBin, 1, {0, 0, 4, 3, 0.5, 0.5}, -4, 3.0},  // s above xn
+      {"bin", &kBin, 1, {0, 0, 1, 3, -0.5, 0.5}, -6, 0.0},
+      {"bin", &kBin, 1, {0, 0, 1, 3, 0.5, 1.5}, -7, 1.0},
+      {"bet", &kBet, 1, {0, 0, 1.3, 0.5, 1, 1}, -4, 1.0},
+      {"bet", &kBet, 1, {0, 0, 0.5, -0.5, 1, 1}, -5, 0.0},
+      {"bet", &kBet, 1, {0, 0, 0.5, 0.5, 0, 1}, -6, 0.0},
+      {"bet", &kBet, 1, {0, 0, 0.5, 0.5, 1, 0}, -7, 0.0},
+      // sums of the pairs
+      {"t", &kT, 2, {0.3, 0.7 + 1.0e-15, 0, 1}, 3, 1.0},
+      {"f", &kF, 2, {0.3, 0.7000001, 1, 1, 1}, 3, 1.0},
+      {"nor", &kNor, 2, {0.3, 0.6, 0, 0, 1}, 3, 1.0},
+      {"nbn", &kNbn, 1, {9, 9, 1, 1, 0.3, 0.6}, 4, 1.0},  // p + q not tested for which 1
+      {"nbn", &kNbn, 4, {0.3, 0.7, 1, 1, 0.3, 0.6}, 0, 0},  // pr + ompr not tested for which 4
+      {"bin", &kBin, 2, {0.3, 0.6, 1, 3, 0.3, 0.6}, 3, 1.0},  // p + q before pr + ompr
+      {"bin", &kBin, 2, {0.3, 0.7, 1, 3, 0.3, 0.6}, 4, 1.0},
+      {"bet", &kBet, 1, {0, 0, 0.3, 0.6, 1, 1}, 4, 1.0},
+  };
+  for (const CheckRow& r : rows) {
+    Result got = run(*r.d, r.which, r.v);
+    EXPECT_EQ(got.status, r.status) << r.name << " which " << r.which << " " << text(r.v);
+    if (r.status != 0) {
+      EXPECT_EQ(got.bound, r.bound) << r.name << " which " << r.which << " " << text(r.v);
+      // Nothing but status and bound changes on a failed check.
+      EXPECT_TRUE(same(got.v, r.v)) << r.name << " " << text(got.v);
+    }
+  }
+  // A sum within three epsilons of 1 is accepted.
+  EXPECT_EQ(run(kT, 2, {0.3, 0.7 + 4.0e-16, 0, 5}).status, 0);
+}
+
+namespace {
+
+// Probabilities of which 1 against the reference: both tails within
+// (base + weight kappa) epsilons of the smaller, plus one of the larger.
+void check_probs(const Driver& d, const Vals& in, const distlib_ref::Cum& r, double base,
+                 double weight, const char* name) {
+  Result got = run(d, 1, in);
+  ASSERT_EQ(got.status, 0) << name << " " << text(in);
+  double small = std::min(r.cum, r.ccum);
+  double tol = (base + weight * r.kappa) * small * kEps + kEps;
+  EXPECT_NEAR(got.v[0], r.cum, tol) << name << " p " << text(in);
+  EXPECT_NEAR(got.v[1], r.ccum, tol) << name << " q " << text(in);
+}
+
+// Parameter k (index into the values) from p, q and the rest; the searches
+// stop at a relative tolerance of 1e-8.
+// A probability parameter comes from the zero finder on [0, 1], whose
+// tolerance is relative to the far end of its bracket: floor 1 makes the
+// measure absolute.
+void check_inverse(const Driver& d, int which, Vals in, size_t k, double tol, const char* name,
+                   double floor = 1e-300) {
+  const double want = in[k];
+  in[k] = -12345.0;
+  Result got = run(d, which, in);
+  EXPECT_EQ(got.status, 0) << name << " which " << which << " " << text(in);
+  EXPECT_LE(std::fabs(got.v[k] - want) / std::max(std::fabs(want), floor), tol)
+      << name << " which " << which << " got " << got.v[k] << " want " << want;
+}
+
+// Degrees of freedom of F, whose lower tail need not be monotone in them:
+// a search that ends with an answer must have met its target there, one that
+// ends without must report the end it stopped at.  Returns whether it
+// answered.
+bool check_df_root(const Driver& d, int which, Vals in, size_t k, double tol, const char* name) {
+  Result got = run(d, which, in);
+  if (got.status != 0) {
+    EXPECT_TRUE(got.status == 1 || got.status == 2) << name << " " << text(in);
+    EXPECT_EQ(got.bound, got.status == 1 ? 0.0 : 1.0e300) << name << " " << text(in);
+    return false;
+  }
+  Vals back = got.v;
+  Result p = run(d, 1, back);
+  EXPECT_NEAR(p.v[0], in[0], tol * in[0]) << name << " which " << which << " df " << got.v[k];
+  return true;
+}
+
+}  // namespace
+
+TEST(DistlibDrivers, TAndPoissonAndNegativeBinomial) {
+  for (const auto& r : distlib_ref::cumt) {
+    Vals v = {0, 0, r.x1, r.x2};
+    check_probs(kT, v, r, 80, 4, "t");
+    v[0] = r.cum;
+    v[1] = r.ccum;
+    check_inverse(kT, 2, v, 2, 1e-7, "t");
+    if (r.x2 <= 100) check_inverse(kT, 3, v, 3, 1e-7, "t");
+  }
+  for (const auto& r : distlib_ref::cumpoi) {
+    Vals v = {0, 0, r.x1, r.x2};
+    check_probs(kPoi, v, r, 60, 2, "poi");
+    v[0] = r.cum;
+    v[1] = r.ccum;
+    if (r.x1 > 0) check_inverse(kPoi, 2, v, 2, 1e-7, "poi");
+    check_inverse(kPoi, 3, v, 3, 1e-7, "poi");
+  }
+  for (const auto& r : distlib_ref::cumnbn) {
+    Vals v = {0, 0, r.x1, r.x2, r.x3, 1.0 - r.x3};
+    check_probs(kNbn, v, r, 80, 4, "nbn");
+    v[0] = r.cum;
+    v[1] = r.ccum;
+    if (r.x1 > 0) check_inverse(kNbn, 2, v, 2, 1e-7, "nbn");
+    check_inverse(kNbn, 3, v, 3, 1e-7, "nbn");
+    check_inverse(kNbn, 4, v, 4, 1e-7, "nbn", 1.0);
+  }
+  // The normal driver, directly from the quantile.
+  for (const auto& r : distlib_ref::cumnor) {
+    if (std::min(r.cum, r.ccum) < 1e-300) continue;
+    const double mean = 1.5, sd = 2.0;
+    Vals v = {0, 0, mean + sd * r.x1, mean, sd};
+    check_probs(kNor, v, r, 64, 4, "nor");
+    v[0] = r.cum;
+    v[1] = r.ccum;
+    if (std::fabs(r.x1) > 1e-3) {
+      check_inverse(kNor, 2, v, 2, 1e-12, "nor");
+      check_inverse(kNor, 4, v, 4, 1e-12, "nor");
+    }
+    Result m = run(kNor, 3, {r.cum, r.ccum, v[2], -9, sd});
+    EXPECT_NEAR(m.v[3], mean, 1e-12 * std::fabs(v[2]) + 1e-13);
+  }
+  Result x = run(kNor, 2, {0.975, 0.025, 0, 0, 1});
+  EXPECT_NEAR(x.v[2], 1.959964, 1e-6);
+}
+
+TEST(DistlibDrivers, FamilyOfFChiBinomialBeta) {
+  int answered[5] = {0, 0, 0, 0, 0};
+  for (const auto& r : distlib_ref::cumf) {
+    Vals v = {0, 0, r.x1, r.x2, r.x3};
+    check_probs(kF, v, r, 80, 4, "f");
+    v[0] = r.cum;
+    v[1] = r.ccum;
+    check_inverse(kF, 2, v, 2, 1e-7, "f");
+    for (int which = 3; which <= 4; ++which) {
+      answered[which] += check_df_root(kF, which, v, which, 1e-6, "f");
+    }
+  }
+  EXPECT_GT(answered[3], 0);
+  EXPECT_GT(answered[4], 0);
+  for (const auto& r : distlib_ref::cumchi) {
+    Vals v = {0, 0, r.x1, r.x2};
+    check_probs(kChi, v, r, 60, 2, "chi");
+    v[0] = r.cum;
+    v[1] = r.ccum;
+    check_inverse(kChi, 2, v, 2, 1e-7, "chi");
+    check_inverse(kChi, 3, v, 3, 1e-7, "chi");
+  }
+  for (const auto& r : distlib_ref::cumbin) {
+    Vals v = {0, 0, r.x1, r.x2, r.x3, 1.0 - r.x3};
+    check_probs(kBin, v, r, 80, 4, "bin");
+    v[0] = r.cum;
+    v[1] = r.ccum;
+    if (r.x1 > 0) check_inverse(kBin, 2, v, 2, 1e-7, "bin");
+    check_inverse(kBin, 3, v, 3, 1e-7, "bin");
+    check_inverse(kBin, 4, v, 4, 1e-7, "bin", 1.0);
+  }
+  for (const auto& r : distlib_ref::beta_ratio) {
+    if (std::min(r.x1, r.x2) < 1e-3 || std::max(r.x1, r.x2) > 1e3) continue;
+    double x = r.x3, y = 1.0 - x;
+    Vals v = {0, 0, x, y, r.x1, r.x2};
+    check_probs(kBet, v, r, 60, 4, "bet");
+    v[0] = r.cum;
+    v[1] = r.ccum;
+    if (std::min(r.cum, r.ccum) < 1e-12) continue;
+    check_inverse(kBet, 2, v, 2, 1e-7, "bet", 1.0);
+    check_inverse(kBet, 3, v, 4, 1e-7, "bet");
+    check_inverse(kBet, 4, v, 5, 1e-7, "bet");
+  }
+}
+
+TEST(DistlibDrivers, NoncentralRoundTrips) {
+  int answered[5] = {0, 0, 0, 0, 0};
+  // The searches match p alone; q is written only by which 1.
+  for (const auto& r : distlib_ref::cumfnc) {
+    Result got = run(kFnc, 1, {0, 0, r.x1, r.x2, r.x3, r.x4});
+    ASSERT_EQ(got.status, 0);
+    EXPECT_NEAR(got.v[0], r.cum, 2e-4 * r.cum);
+    EXPECT_EQ(got.v[1], 1.0 - got.v[0]);
+    Vals v = got.v;
+    v[1] = 77.0;  // never read
+    check_inverse(kFnc, 2, v, 2, 1e-6, "fnc");
+    check_inverse(kFnc, 5, v, 5, 1e-6, "fnc");
+    for (int which = 3; which <= 4; ++which) {
+      answered[which] += check_df_root(kFnc, which, v, which, 1e-6, "fnc");
+    }
+  }
+  EXPECT_GT(answered[3], 0);
+  EXPECT_GT(answered[4], 0);
+  for (const auto& r : distlib_ref::cumchn) {
+    Result got = run(kChn, 1, {0, 0, r.x1, r.x2, r.x3});
+    ASSERT_EQ(got.status, 0);
+    EXPECT_NEAR(got.v[0], r.cum, 2e-5 * r.cum);
+    Vals v = got.v;
+    v[1] = 77.0;
+    check_inverse(kChn, 2, v, 2, 1e-6, "chn");
+    check_inverse(kChn, 3, v, 3, 1e-6, "chn");
+    if (r.x3 > 0.1) check_inverse(kChn, 4, v, 4, 1e-6, "chn");
+  }
+}
+
+TEST(DistlibDrivers, ProbabilityParameterBySide) {
+  // p <= q: pr is searched and ompr = 1 - pr; p > q: the other way round.
+  for (const Driver* d : {&kNbn, &kBin}) {
+    for (double p : {0.2, 0.8}) {
+      Result r = run(*d, 4, {p, 1.0 - p, 3, 10, -1, -1});
+      ASSERT_EQ(r.status, 0) << p;
+      if (p <= 0.5) {
+        EXPECT_EQ(r.v[5], 1.0 - r.v[4]);
+      } else {
+        EXPECT_EQ(r.v[4], 1.0 - r.v[5]);
+      }
+      Result back = run(*d, 1, {0, 0, 3, 10, r.v[4], r.v[5]});
+      EXPECT_NEAR(back.v[0], p, 1e-7);
+    }
+  }
+  // Beta x and y in the same way.
+  Result b = run(kBet, 2, {0.7, 0.3, -1, -1, 2.5, 4.0});
+  ASSERT_EQ(b.status, 0);
+  EXPECT_EQ(b.v[2], 1.0 - b.v[3]);
+}
+
+TEST(DistlibDrivers, SearchesWithoutAnswer) {
+  // Poisson: P(X <= 0) = exp(-1) already exceeds 0.1, so no s >= 0 reaches it.
+  Result poi = run(kPoi, 2, {0.1, 0.9, -1, 1.0});
+  EXPECT_EQ(poi.status, 1);
+  EXPECT_EQ(poi.bound, 0.0);
+  // t: P(T <= -1) falls from 1/2 (df near 0) to 0.159 (df large), so 0.6
+  // lies beyond the small end and 0.1 beyond the large one.
+  Result t = run(kT, 3, {0.6, 0.4, -1.0, -1});
+  EXPECT_EQ(t.status, 1);
+  EXPECT_EQ(t.bound, 0.0);
+  Result t2 = run(kT, 3, {0.1, 0.9, -1.0, -1});
+  EXPECT_EQ(t2.status, 2);
+  EXPECT_EQ(t2.bound, 1.0e10);
+  // Binomial: s = xn - 1 leaves a lower tail of at least 1 - pr^xn.
+  Result bin = run(kBin, 4, {0.999, 0.001, 2, 3, -1, -1});
+  EXPECT_TRUE(bin.status == 0 || bin.status == 1 || bin.status == 2);
+  // P(X <= 0) = 0.1^10 already exceeds 1e-12.
+  Result bin2 = run(kBin, 2, {1e-12, 1.0 - 1e-12, -1, 10, 0.9, 0.1});
+  EXPECT_EQ(bin2.status, 1);
+  EXPECT_EQ(bin2.bound, 0.0);
+  // Noncentral: the lower tail falls as the noncentrality grows, so a target
+  // above the central value is out of reach on the left.
+  Result chn = run(kChn, 4, {0.99, 0, 2.0, 3.0, -1});
+  EXPECT_EQ(chn.status, 1);
+  EXPECT_EQ(chn.bound, 0.0);
+  Result fnc = run(kFnc, 5, {0.99, 0, 2.0, 3.0, 7.0, -1});
+  EXPECT_EQ(fnc.status, 1);
+  EXPECT_EQ(fnc.bound, 0.0);
+
+}
+
+TEST(DistlibDrivers, StartValuesMovedIntoTheRange) {
+  // Binomial s with fewer than 5 trials: the start lies above xn.
+  Result p = run(kBin, 1, {0, 0, 1.3, 3, 0.4, 0.6});
+  ASSERT_EQ(p.status, 0);
+  Result s = run(kBin, 2, {p.v[0], p.v[1], -1, 3, 0.4, 0.6});
+  EXPECT_EQ(s.status, 0);
+  EXPECT_NEAR(s.v[2], 1.3, 1e-7);
+  // t with a tiny df: the Cornish-Fisher start overflows.
+  for (double df : {1e-80, 1e-200}) {
+    Result t;
+    try {
+      t = run(kT, 2, {0.9, 0.1, 0, df});
+    } catch (const util::Stop&) {
+      FAIL() << "stopped for df " << df;
+    }
+    EXPECT_TRUE(t.status == 0 || t.status == 2) << df;
+  }
+  // The median needs no start value at all.
+  Result t0 = run(kT, 2, {0.5, 0.5, 3, 1e-300});
+  EXPECT_EQ(t0.status, 0);
+  EXPECT_NEAR(t0.v[2], 0.0, 1e-6);
+}
+
+TEST(DistlibDrivers, ChiSquareGammaFailureEndsTheSearch) {
+  // The incomplete gamma ratio fails for shapes beyond about 6.65e28 with the
+  // point right at the shape.  The search steps up from 5 by 2.5, 12.5, ...;
+  // with df equal to one of its points, x/2 = df/2 is met exactly there.
+  double x = 5.0, step = 2.5;
+  while (x < 2e29) {
+    x += step;
+    step *= 5.0;
+  }
+  // Matching either tail: the error value lands in the lower one.
+  for (double p : {0.5, 0.7}) {
+    Result c = run(kChi, 2, {p, 1.0 - p, -1, x});
+    EXPECT_EQ(c.status, 10) << p;
+    EXPECT_EQ(c.v[2], x);
+  }
+  // Elsewhere the same shapes are searched without trouble.
+  Result ok = run(kChi, 2, {0.5, 0.5, -1, 1.0e30});
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_NEAR(ok.v[2], 1.0e30, 1e-8 * 1.0e30);
+}
