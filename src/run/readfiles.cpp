@@ -133,20 +133,19 @@ bool parent_groups(int rt) {
 void check_record(const Where& w, const int ids[3], PedIndex& ix) {
   const int rt = m.randomtype(w.e);
   const Columns names = column_names(rt);
-  const std::string id0 = std::to_string(ids[0]);
+  auto id0 = [&] { return std::string(names.c[0]) + " " + std::to_string(ids[0]); };
   // The sampling steps look animals up by their number.
   if (has_candidates(rt) && ids[0] != w.i)
-    refuse(w, "animal " + id0 + " is on record " + std::to_string(w.i) +
+    refuse(w, id0() + " is on record " + std::to_string(w.i) +
                   "; each record must describe the animal of its number");
   int& first = ix.rec_of[static_cast<std::size_t>(ids[0])];
   if (first != 0)
-    refuse(w, std::string(names.c[0]) + " " + id0 + " was given before, on line " +
+    refuse(w, id0() + " was given before, on line " +
                   std::to_string(ix.line_of[static_cast<std::size_t>(first)]));
   first = w.i;
   ix.line_of[static_cast<std::size_t>(w.i)] = w.line;
   for (int k = 1; k <= 2; ++k)
-    if (ids[k] == ids[0])
-      refuse(w, std::string(names.c[0]) + " " + id0 + " is given as its own " + names.c[k]);
+    if (ids[k] == ids[0]) refuse(w, id0() + " is given as its own " + names.c[k]);
   // The sire model's two ancestors may be one bull, and one unknown parent
   // group may stand for both parents (see check_ancestry).
   if ((rt == model::rnd_add_animal || has_candidates(rt)) && ids[1] > 0 && ids[1] == ids[2])

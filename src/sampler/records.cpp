@@ -55,6 +55,10 @@ void check_level(int irec, long line, int e, int t, const char* what, float v, i
            std::string(what) + " " + shown(v) + " is not within 1 to " + std::to_string(n));
   if (v != std::trunc(v))
     refuse(irec, line, e, t, std::string(what) + " " + shown(v) + " is not a whole number");
+  // Data are held as 32-bit reals: beyond 2^24 neighbouring levels read alike.
+  if (v > 16777216.0f)
+    refuse(irec, line, e, t,
+           std::string(what) + " " + shown(v) + " is above 16777216, the largest level data hold exactly");
 }
 
 // Equation of effect e, level l, trait t from the prepared bases.
