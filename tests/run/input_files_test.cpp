@@ -136,6 +136,8 @@ TEST_F(InputFiles, Pedigree) {
       {"own ancestor, lines in any order", animal, "5 4 0\n4 0 3\n3 1 2\n\n1 0 0\n2 5 0\n",
        at + "1 (record 1): animal 5 is its own ancestor, through the lines 1 -> 2 -> 3 -> 6 -> 1"},
       {"fractional id", animal, "1 0 0\n2 1.5 0\n", at + "2 (record 2): field 2 \"1.5\" is not an integer"},
+      {"id beyond 32 bits", animal, "1 0 0\n2 0 99999999999\n",
+       at + "2 (record 2): field 3 \"99999999999\" is too large an integer"},
       {"short line", animal, "1 0 0\n2 0\n3 0 0\n", at + "2 (record 2): the line holds 2 values where 3 are needed"},
       // The sire's sire may also be its maternal grandsire.
       {"sire model", ped_model(6, "add_sire", "ped.txt 3"), "1 0 0\n2 0 0\n3 1 1\n", ""},

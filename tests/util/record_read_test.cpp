@@ -58,46 +58,4 @@ TEST(RecordRead, FieldsFaultsAndLines) {
   }
 }
 
-TEST(RecordRead, IntegerTargetsAndMessages) {
-  struct Case {
-    const char* text;
-    const char* message;  // describe(), "" when read
-  };
-  const Case cases[] = {
-      {"7 -2 0.25", ""},
-      {"7 1.0 0.25", "field 2 \"1.0\" is not an integer"},
-      {"7 99999999999 0.25", "field 2 \"99999999999\" is too large an integer"},
-      {"7 -2 one", "field 3 \"one\" is not a number"},
-      {"7 -2 nan", "field 3 \"nan\" is not a finite number"},
-      {"7,,0.25", "field 2 is empty"},
-      {"7 -2", "the line holds 2 values where 3 are needed"},
-      {"7 / 1", "field 2 \"/\" holds a \"/\""},
-  };
-  for (const Case& c : cases) {
-    TextIn in = TextIn::from_text(c.text, "p.txt");
-    int a = 0, b = 0;
-    double x = 0;
-    const RecordRead r = in.read_recordv(a, b, x);
-    EXPECT_EQ(r.ok() ? std::string() : util::describe(r), c.message) << c.text;
-    if (r.ok()) {
-      EXPECT_EQ(a, 7);
-      EXPECT_EQ(b, -2);
-      EXPECT_EQ(x, 0.25);
-    }
-  }
-}
-
-TEST(RecordRead, RecordsLeftCountsNonBlankLinesAndKeepsThePlace) {
-  TextIn in = TextIn::from_text("1\n2\n\n  \n3\n4", "f.txt");
-  double v = 0;
-  ASSERT_TRUE(in.read_recordv(v).ok());
-  EXPECT_EQ(in.records_left(), 3);
-  ASSERT_TRUE(in.read_recordv(v).ok());
-  EXPECT_EQ(v, 2.0);
-  ASSERT_TRUE(in.read_recordv(v).ok());
-  EXPECT_EQ(v, 3.0);
-  EXPECT_EQ(in.line_number(), 5);
-  EXPECT_EQ(in.records_left(), 1);
-}
-
 }  // namespace
