@@ -23,14 +23,14 @@ bool has_candidates(int rt) { return rt == model::rnd_add_an_ms || is_multibreed
 // Where a refused value stands, for the messages.
 struct Where {
   const util::TextIn& file;
-  int e;  // the group's first effect
-  int i;  // pedigree record (the animal's line)
+  int e;      // the group's first effect
+  int i;      // pedigree record (the animal's line)
+  long line;  // its line in the file
 };
 
 [[noreturn]] void refuse(const Where& w, const std::string& what) {
   util::fatal(" Error in pedigree file " + w.file.name() + " of effect " + std::to_string(w.e) +
-              ", line " + std::to_string(w.file.line_number()) + " (record " + std::to_string(w.i) +
-              "): " + what);
+              ", line " + std::to_string(w.line) + " (record " + std::to_string(w.i) + "): " + what);
 }
 
 // Names of the three id columns of a pedigree record.
@@ -97,10 +97,13 @@ void assign_block(State& s, const Where& w, int n_values) {
   const int pmax = parent_limit(w.e);
   for (int j = 1; j <= k; ++j) {
     const double id = std::trunc(s.MS(p + 2 * j - 1));
+    const std::string shown = util::freev(s.MS(p + 2 * j - 1)).substr(1);
     if (!(id >= 0.0 && id <= pmax))
-      refuse(w, "candidate sire " + util::freev(s.MS(p + 2 * j - 1)).substr(1) + " at position " +
-                    std::to_string(p + 2 * j - 1) + file + " is not within 0 to " +
-                    std::to_string(pmax));
+      refuse(w, "candidate sire " + shown + " at position " + std::to_string(p + 2 * j - 1) + file +
+                    " is not within 0 to " + std::to_string(pmax));
+    if (id != s.MS(p + 2 * j - 1))
+      refuse(w, "candidate sire " + shown + " at position " + std::to_string(p + 2 * j - 1) + file +
+                    " is not a whole number");
   }
 
   if (s.MS(p) <= static_cast<double>(m.max_msires)) {
@@ -115,14 +118,123 @@ void assign_block(State& s, const Where& w, int n_values) {
   m.n_ms = static_cast<int>(static_cast<double>(p) + 1.0 + 2.0 * s.MS(p));
 }
 
+// Records of a group's pedigree by animal id, to find repeated ids and to
+// walk ancestries.
+struct PedIndex {
+  std::vector<int> rec_of;    // (largest id + 1) record of each animal id, 0 none
+  std::vector<long> line_of;  // (lenped + 1) file line of each record
+};
+
+bool parent_groups(int rt) {
+  return rt == model::rnd_add_an_upg || rt == model::rnd_add_an_upgi;
+}
+
+// Checks of record i against itself and the records before it.
+void check_record(const Where& w, const int ids[3], PedIndex& ix) {
+  const int rt = m.randomtype(w.e);
+  const Columns names = column_names(rt);
+  auto id0 = [&] { return std::string(names.c[0]) + " " + std::to_string(ids[0]); };
+  // The sampling steps look animals up by their number.
+  if (has_candidates(rt) && ids[0] != w.i)
+    refuse(w, id0() + " is on record " + std::to_string(w.i) +
+                  "; each record must describe the animal of its number");
+  int& first = ix.rec_of[static_cast<std::size_t>(ids[0])];
+  if (first != 0)
+    refuse(w, id0() + " was given before, on line " +
+                  std::to_string(ix.line_of[static_cast<std::size_t>(first)]));
+  first = w.i;
+  ix.line_of[static_cast<std::size_t>(w.i)] = w.line;
+  for (int k = 1; k <= 2; ++k)
+    if (ids[k] == ids[0]) refuse(w, id0() + " is given as its own " + names.c[k]);
+  // The sire model's two ancestors may be one bull, and one unknown parent
+  // group may stand for both parents (see check_ancestry).
+  if ((rt == model::rnd_add_animal || has_candidates(rt)) && ids[1] > 0 && ids[1] == ids[2])
+    refuse(w, "both parents are " + std::to_string(ids[1]));
+}
+
+// Checks that need the whole pedigree of effect e: one id as both parents is
+// refused when it has known parents of its own (an animal, not a parent
+// group), and no animal may be its own ancestor.  The walk visits each record
+// once, so it takes time linear in the records.
+void check_ancestry(const State& s, const util::TextIn& file, int e, const PedIndex& ix) {
+  const int len = std::max(m.lenped(e), 0);
+  const Columns names = column_names(m.randomtype(e));
+  auto where = [&](int r) { return Where{file, e, r, ix.line_of[static_cast<std::size_t>(r)]}; };
+  auto rec_of = [&](int id) { return ix.rec_of[static_cast<std::size_t>(id)]; };
+  auto has_parents = [&](int r) { return s.PED(e, r, 2) > 0 || s.PED(e, r, 3) > 0; };
+  if (parent_groups(m.randomtype(e)))
+    for (int r = 1; r <= len; ++r) {
+      const int p = s.PED(e, r, 2);
+      if (p <= 0 || p != s.PED(e, r, 3)) continue;
+      const int q = rec_of(p);
+      if (q > 0 && has_parents(q))
+        refuse(where(r), "both parents are " + std::to_string(p) +
+                             ", an animal with parents of its own (line " +
+                             std::to_string(ix.line_of[static_cast<std::size_t>(q)]) +
+                             "), not a parent group");
+    }
+
+  // Depth-first walk from each record up through known parents: 1 on the
+  // current path, 2 done.
+  std::vector<unsigned char> state(static_cast<std::size_t>(len) + 1, 0);
+  struct Step {
+    int rec, col;  // record, next parent column (2, 3; 4 = done)
+  };
+  std::vector<Step> path;
+  for (int r0 = 1; r0 <= len; ++r0) {
+    if (state[static_cast<std::size_t>(r0)] != 0) continue;
+    state[static_cast<std::size_t>(r0)] = 1;
+    path.push_back({r0, 2});
+    while (!path.empty()) {
+      Step& top = path.back();
+      if (top.col > 3) {
+        state[static_cast<std::size_t>(top.rec)] = 2;
+        path.pop_back();
+        continue;
+      }
+      const int p = s.PED(e, top.rec, top.col++);
+      const int q = p > 0 ? rec_of(p) : 0;
+      if (q == 0 || state[static_cast<std::size_t>(q)] == 2) continue;
+      if (state[static_cast<std::size_t>(q)] == 0) {
+        state[static_cast<std::size_t>(q)] = 1;
+        path.push_back({q, 2});
+        continue;
+      }
+      // q is on the path: its ancestry leads back to it.
+      std::size_t j = path.size();
+      while (path[j - 1].rec != q) --j;
+      std::string lines;
+      const std::size_t shown_max = 20;
+      for (std::size_t k = j - 1, n = 0; k < path.size(); ++k, ++n) {
+        if (n == shown_max) {
+          lines += " -> ...";
+          break;
+        }
+        if (!lines.empty()) lines += " -> ";
+        lines += std::to_string(ix.line_of[static_cast<std::size_t>(path[k].rec)]);
+      }
+      lines += " -> " + std::to_string(ix.line_of[static_cast<std::size_t>(q)]);
+      refuse(where(q), std::string(names.c[0]) + " " + std::to_string(s.PED(e, q, 1)) +
+                           " is its own ancestor, through the lines " + lines);
+    }
+  }
+}
+
 void read_msfile(State& s) {
   const int n = m.n_ms;
   s.MS.resize(n);
   if (!util::TextIn::exists(m.msfile)) util::fatal(" multiple-sires file not found: " + m.msfile);
   util::TextIn ms(m.msfile);
   for (int i = 1; i <= n; ++i) {
-    if (ms.readv(s.MS(i)) != util::ReadStatus::ok)
-      util::fatal(util::freev("Error reading the msires file at record: ", i));
+    // One value a line; the rest of the line is not read.
+    const util::RecordRead r = ms.read_recordv(s.MS(i));
+    if (r.fault == util::RecordRead::Fault::eof)
+      util::fatal(" Error in multiple-sires file " + ms.name() + ", record " + std::to_string(i) +
+                  ": the file ends after " + std::to_string(i - 1) + " of the " +
+                  std::to_string(n) + " values declared");
+    if (!r.ok())
+      util::fatal(" Error in multiple-sires file " + ms.name() + ", line " + std::to_string(r.line) +
+                  " (record " + std::to_string(i) + "): " + util::describe(r));
     if (i <= 9) util::say_text(util::formatv("(1x,f10.4)", s.MS(i)));
   }
   util::say("read msfile", n, " records ");
@@ -194,24 +306,31 @@ void read_files(State& s) {
       m.n_ms = 1;
     }
 
+    PedIndex ix;
+    ix.rec_of.assign(static_cast<std::size_t>(std::max({m.nlev(e), len, 0})) + 1, 0);
+    ix.line_of.assign(static_cast<std::size_t>(std::max(len, 0)) + 1, 0);
     for (int i = 1; i <= len; ++i) {
       int ids[3] = {0, 0, 0};
       int code = 0;
       float dinv = 0;
-      util::ReadStatus st;
+      util::RecordRead r;
       if (three)
-        st = ped.readv(std::span<int>(ids, 3));
+        r = ped.read_recordv(std::span<int>(ids, 3));
       else if (four)
-        st = ped.readv(std::span<int>(ids, 3), code);
+        r = ped.read_recordv(std::span<int>(ids, 3), code);
       else if (rt == model::rnd_add_an_ms)
-        st = ped.readv(std::span<int>(ids, 3), dinv);
+        r = ped.read_recordv(std::span<int>(ids, 3), dinv);
       else
-        st = ped.readv(std::span<int>(ids, 3), std::span<double>(fractions));
-      if (st != util::ReadStatus::ok)
-        util::fatal(util::freev("Error reading the pedigree for effect: ", e, "file at animal: ", i));
+        r = ped.read_recordv(std::span<int>(ids, 3), std::span<double>(fractions));
+      if (r.fault == util::RecordRead::Fault::eof)
+        util::fatal(" Error in pedigree file " + ped.name() + " of effect " + std::to_string(e) +
+                    ", record " + std::to_string(i) + ": the file ends after " +
+                    std::to_string(i - 1) + " of the " + std::to_string(len) + " records declared");
 
-      const Where w{ped, e, i};
+      const Where w{ped, e, i, r.line};
+      if (!r.ok()) refuse(w, util::describe(r));
       check_ids(w, ids);
+      check_record(w, ids, ix);
       if (rt == model::rnd_add_an_upg && (code < 1 || code > 4))
         refuse(w, "multiplier code " + std::to_string(code) + " is not within 1 to 4");
       for (int k = 0; k < 3; ++k) s.PED(e, i, k + 1) = ids[k];
@@ -236,6 +355,7 @@ void read_files(State& s) {
         util::say_text(util::format("(1x,5i10,10f9.4:/(51x,10f9.4))", row));
       }
     }
+    check_ancestry(s, ped, e, ix);
     util::say("read pedigree", e, "with ", len, " animals ");
   }
 

@@ -15,12 +15,18 @@ namespace run {
 // line per file to standard output.  Leaves model::m.n_ms at the position
 // after the last candidate block assigned.
 //
-// Ids are checked where a wrong one would reach outside the state: animals,
-// parents and candidate sires must be levels of their effect (and, for the
-// multiple-breed types, lines of its pedigree), a negative sire needs a
-// multiple-sires file and a whole candidate block of 1 to 50 candidates in it,
-// and a multiplier code of random type 4 must be 1 to 4.  A read failure or a
-// refused value stops the run.
+// Each record is one line of its file (blank lines are skipped); a line that
+// does not hold the record's values as numbers (integers for ids), or holds a
+// value that is not finite, stops the run.  Ids are checked where a wrong one
+// would reach outside the state: animals, parents and candidate sires must be
+// levels of their effect (and, for the multiple-breed types, lines of its
+// pedigree), a negative sire needs a multiple-sires file and a whole candidate
+// block of 1 to 50 candidates with whole ids in it, and a multiplier code of
+// random type 4 must be 1 to 4.  The pedigree must be one: an animal given
+// twice, an animal as its own parent or ancestor, one animal as both parents
+// (an unknown parent group, which has no parents of its own, may be both) and,
+// for types 8, 9 and 10, a record not describing the animal of its number
+// are refused.  Every refusal names the file, line and value and stops the run.
 void read_files(State& s);
 
 }  // namespace run

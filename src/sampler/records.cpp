@@ -27,18 +27,38 @@ bool robust_type(int rt) { return rt >= model::res_slash && rt <= model::res_str
 // Value of a data field as the messages show it.
 std::string shown(float v) { return util::freev(v).substr(1); }
 
-[[noreturn]] void refuse(int irec, int e, int t, const std::string& what) {
-  util::fatal(" Error in data record " + std::to_string(irec) + ", effect " + std::to_string(e) +
-              ", trait " + std::to_string(t) + ": " + what);
+// Where a data value stands: the record, and with its line the file too
+// (records checked after they were read have no line).
+std::string data_where(int irec, long line) {
+  if (line <= 0) return " Error in data record " + std::to_string(irec);
+  return " Error in data file " + cursor.datafile.name() + ", line " + std::to_string(line) +
+         " (record " + std::to_string(irec) + ")";
+}
+
+[[noreturn]] void refuse(int irec, long line, const std::string& what) {
+  util::fatal(data_where(irec, line) + ": " + what);
+}
+
+[[noreturn]] void refuse(int irec, long line, int e, int t, const std::string& what) {
+  util::fatal(data_where(irec, line) + ", effect " + std::to_string(e) + ", trait " +
+              std::to_string(t) + ": " + what);
 }
 
 // True when v, truncated toward zero, is a level 1..n.
 bool level_in(double v, int n) { return v >= 1.0 && v < static_cast<double>(n) + 1.0; }
 
-void check_level(int irec, int e, int t, const char* what, float v, int n) {
+// A level must name one of the n levels exactly: a fraction would be cut to
+// a level silently.
+void check_level(int irec, long line, int e, int t, const char* what, float v, int n) {
   if (!level_in(v, n))
-    refuse(irec, e, t,
+    refuse(irec, line, e, t,
            std::string(what) + " " + shown(v) + " is not within 1 to " + std::to_string(n));
+  if (v != std::trunc(v))
+    refuse(irec, line, e, t, std::string(what) + " " + shown(v) + " is not a whole number");
+  // Data are held as 32-bit reals: beyond 2^24 neighbouring levels read alike.
+  if (v > 16777216.0f)
+    refuse(irec, line, e, t,
+           std::string(what) + " " + shown(v) + " is above 16777216, the largest level data hold exactly");
 }
 
 // Equation of effect e, level l, trait t from the prepared bases.
@@ -364,10 +384,20 @@ void predict_missing_y(run::State& s) {
 
 // ---------------------------------------------------------------------------
 
-void check_data_record(const run::State& s, int irec) {
+void check_data_record(const run::State& s, int irec, long line) {
   const RecordCursor& c = cursor;
   const int nt = m.ntrait, nf = m.neff;
   const float missv = static_cast<float>(m.miss);
+  for (int k = 1; k <= s.reclen; ++k)
+    if (!std::isfinite(s.INDATA(irec, k)))
+      refuse(irec, line, "column " + std::to_string(k) + " holds " + shown(s.INDATA(irec, k)) +
+                             ", not a finite number");
+  if (m.pos_weight > 0) {
+    const float w = s.INDATA(irec, m.pos_weight);
+    if (!(w > 0.0f))
+      refuse(irec, line, "weight " + shown(w) + " (column " + std::to_string(m.pos_weight) +
+                             ") is not above 0");
+  }
   for (int t = 1; t <= nt; ++t)
     for (int e = 1; e <= nf; ++e) {
       const int col = m.pos_eff(e, t);
@@ -378,22 +408,20 @@ void check_data_record(const run::State& s, int irec) {
       switch (m.effecttype(e)) {
         case model::eff_cro:
         case model::eff_unk:
-          check_level(irec, e, t, "level", v, nl);
+          check_level(irec, line, e, t, "level", v, nl);
           break;
         case model::eff_cov: {
           const int nc = m.nestedcov(e, t);
-          if (nc > 0) check_level(irec, e, t, "nesting class", s.INDATA(irec, nc), nl);
+          if (nc > 0) check_level(irec, line, e, t, "nesting class", s.INDATA(irec, nc), nl);
           break;
         }
         case model::eff_rno: {
-          check_level(irec, e, t, "level", s.INDATA(irec, m.nestedcov(e, t)), nl);
+          check_level(irec, line, e, t, "level", s.INDATA(irec, m.nestedcov(e, t)), nl);
           break;
         }
         case model::eff_ram: {
           const int lp = std::min<long>(m.lenped(e), s.PED.extent2());
-          if (!level_in(v, std::max(nl, lp)))
-            refuse(irec, e, t,
-                   "animal " + shown(v) + " is not within 1 to " + std::to_string(std::max(nl, lp)));
+          check_level(irec, line, e, t, "animal", v, std::max(nl, lp));
           const int a = static_cast<int>(v);
           if (a <= nl) break;
           // An animal without an equation: its parents and candidate sires
@@ -401,7 +429,7 @@ void check_data_record(const run::State& s, int irec) {
           for (int k = 2; k <= 3; ++k) {
             const int p = s.PED(e, a, k);
             if (p > nl)
-              refuse(irec, e, t,
+              refuse(irec, line, e, t,
                      "parent " + std::to_string(p) + " of animal " + std::to_string(a) +
                          " is not within 1 to " + std::to_string(nl));
           }
@@ -410,12 +438,12 @@ void check_data_record(const run::State& s, int irec) {
             const long nms = s.MS.size();
             const double cnt = p >= 1 && p <= nms ? s.MS(p) : -1.0;
             if (!(cnt >= 0.0 && p + 2.0 * cnt <= static_cast<double>(nms)))
-              refuse(irec, e, t,
+              refuse(irec, line, e, t,
                      "animal " + std::to_string(a) + " has no list of candidate sires");
             const int last = static_cast<int>(2.0 * cnt);
             for (int j = 1; j <= last; j += 2)
               if (!level_in(std::trunc(s.MS(p + j)), nl))
-                refuse(irec, e, t,
+                refuse(irec, line, e, t,
                        "candidate sire " + util::freev(s.MS(p + j)).substr(1) + " of animal " +
                            std::to_string(a) + " is not within 1 to " + std::to_string(nl));
           }
@@ -431,7 +459,7 @@ void check_data_record(const run::State& s, int irec) {
     const int e8 = c.e8;
     const double v = s.INDATA(irec, m.pos_eff(e8, 1));
     if (!(v < m.nlev(e8) + 1.0) && !(v < s.DINV.hi() + 1.0))
-      refuse(irec, e8, 1,
+      refuse(irec, line, e8, 1,
              "animal " + shown(static_cast<float>(v)) +
                  " has no Mendelian coefficient (pedigree of " + std::to_string(s.DINV.hi()) +
                  " lines)");
@@ -441,19 +469,31 @@ void check_data_record(const run::State& s, int irec) {
 void read_data_record(run::State& s) {
   RecordCursor& c = cursor;
   const int irec = s.irec, len = s.reclen;
+  if (c.rec_buf.size() != len) c.rec_buf.resize(len);
   float* buf = c.rec_buf.data();
-  if (c.rec_buf.size() != len) {
-    c.rec_buf.resize(len);
-    buf = c.rec_buf.data();
+  util::RecordRead r;
+  r.fault = util::RecordRead::Fault::eof;
+  if (c.datafile.is_open())
+    r = c.datafile.read_recordv(std::span<float>(buf, static_cast<std::size_t>(len)));
+  if (r.fault == util::RecordRead::Fault::eof) {
+    const std::string& name = c.datafile.name();
+    util::fatal(util::freev("total number of record in data set" + (name.empty() ? "" : " " + name) + ": ",
+                            irec - 1, " is not equal   to the value you have entered: ", m.nrec));
   }
-  const util::ReadStatus st =
-      c.datafile.is_open() ? c.datafile.readv(std::span<float>(buf, static_cast<std::size_t>(len)))
-                           : util::ReadStatus::eof;
-  if (st != util::ReadStatus::ok)
-    util::fatal(util::freev("total number of record in data set: ", irec - 1,
-                            " is not equal   to the value you have entered: ", m.nrec));
+  if (!r.ok())
+    refuse(irec, r.line,
+           util::describe(r) + (r.fault == util::RecordRead::Fault::short_line
+                                    ? " (the data record length)"
+                                    : ""));
   for (int k = 1; k <= len; ++k) s.INDATA(irec, k) = buf[k - 1];
-  check_data_record(s, irec);
+  check_data_record(s, irec, r.line);
+  if (irec == m.nrec) {
+    const long more = c.datafile.records_left();
+    if (more > 0)
+      util::say_text(" Warning: data file " + c.datafile.name() + " holds " +
+                     std::to_string(irec + more) + " records; the first " + std::to_string(irec) +
+                     " are analysed");
+  }
 }
 
 }  // namespace sampler

@@ -106,13 +106,18 @@ void record_residuals(const run::State& s, double* e);
 // trait is missing; stops when all are.
 void predict_missing_y(run::State& s);
 
-// Reads record s.irec from the data file into s.INDATA (one free-format read
-// of s.reclen numbers) and checks its levels, nesting columns, animals and
-// candidate sires against the model.  Stops on a short file with the record
-// count, and on a bad value naming the record, effect, trait and value.
+// Reads record s.irec from the data file into s.INDATA (one line of at
+// least s.reclen numbers; blank lines are skipped) and checks it.  Stops on a
+// short file with the record count, on a line that does not hold s.reclen
+// finite numbers, and on a refused value, naming the file, line, record and
+// value.  After the last record, one warning line tells of further records.
 void read_data_record(run::State& s);
 
-// The checks of read_data_record on a record already in s.INDATA.
-void check_data_record(const run::State& s, int irec);
+// The checks of read_data_record on a record already in s.INDATA: every
+// value finite, a weight above 0, levels, nesting classes and animals whole
+// numbers within their effect, parents and candidate sires of animals
+// without equations within the levels.  line > 0 is the record's line in the
+// data file, named in the messages.
+void check_data_record(const run::State& s, int irec, long line = 0);
 
 }  // namespace sampler

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -117,7 +118,54 @@ bool store(const ReadTarget& tg, std::size_t k, const char* t, const char* e) {
   return false;
 }
 
+bool is_finite(const ReadTarget& tg, std::size_t k) {
+  if (tg.kind == ReadTarget::R32) return std::isfinite(static_cast<const float*>(tg.p)[k]);
+  if (tg.kind == ReadTarget::R64) return std::isfinite(static_cast<const double*>(tg.p)[k]);
+  return true;
+}
+
+bool blank_line(std::string_view s) {
+  for (const char c : s)
+    if (!is_blank(c)) return false;
+  return true;
+}
+
+bool all_digits(std::string_view w) {
+  std::size_t i = 0;
+  if (i < w.size() && (w[i] == '-' || w[i] == '+')) ++i;
+  if (i == w.size()) return false;
+  for (; i < w.size(); ++i)
+    if (w[i] < '0' || w[i] > '9') return false;
+  return true;
+}
+
 }  // namespace
+
+std::string describe(const RecordRead& r) {
+  using F = RecordRead::Fault;
+  const std::string field = "field " + std::to_string(r.field);
+  const std::string word = " \"" + std::string(r.word) + "\"";
+  switch (r.fault) {
+    case F::none:
+      return "no fault";
+    case F::eof:
+      return "the file ends";
+    case F::short_line:
+      return "the line holds " + std::to_string(r.field) + " values where " +
+             std::to_string(r.wanted) + " are needed";
+    case F::empty_field:
+      return field + " is empty";
+    case F::slash:
+      return field + word + " holds a \"/\"";
+    case F::not_number:
+      if (!r.integer) return field + word + " is not a number";
+      if (all_digits(r.word)) return field + word + " is too large an integer";
+      return field + word + " is not an integer";
+    case F::not_finite:
+      return field + word + " is not a finite number";
+  }
+  return "";
+}
 
 std::string_view trim_right(std::string_view s) {
   std::size_t n = s.size();
@@ -273,6 +321,90 @@ ReadStatus TextIn::read(std::span<const ReadTarget> targets) {
     }
   }
   return finish(ReadStatus::ok);
+}
+
+RecordRead TextIn::read_record(std::span<const ReadTarget> targets) {
+  using F = RecordRead::Fault;
+  RecordRead r;
+  for (const ReadTarget& tg : targets) r.wanted += tg.n;
+  std::string_view line;
+  do {
+    if (!getline(line)) {
+      r.fault = F::eof;
+      r.line = line_no_;
+      return r;
+    }
+  } while (blank_line(line));
+  r.line = line_no_;
+
+  const char* p = line.data();
+  const char* const e = p + line.size();
+  auto skip_blanks = [&] {
+    while (p < e && is_blank(*p)) ++p;
+  };
+  skip_blanks();
+  bool after_comma = false;
+  std::size_t ti = 0, k = 0, field = 0;
+  const std::size_t nt = targets.size();
+  while (ti < nt && targets[ti].n == 0) ++ti;
+  while (ti < nt) {
+    if (p == e && !after_comma) {
+      r.fault = F::short_line;
+      r.field = field;
+      return r;
+    }
+    if (p == e || *p == ',') {  // a comma after a comma, at the start or at the end
+      r.fault = F::empty_field;
+      r.field = field + 1;
+      return r;
+    }
+    const char* t = p;
+    while (p < e && !is_blank(*p) && *p != ',') ++p;
+    ++field;
+    const std::string_view w(t, static_cast<std::size_t>(p - t));
+    const ReadTarget& tg = targets[ti];
+    F fault = F::none;
+    if (w.find('/') != std::string_view::npos)
+      fault = F::slash;
+    else if (!store(tg, k, t, p))
+      fault = F::not_number;
+    else if (!is_finite(tg, k))
+      fault = F::not_finite;
+    if (fault != F::none) {
+      r.fault = fault;
+      r.field = field;
+      r.word = w;
+      r.integer = tg.kind == ReadTarget::I32 || tg.kind == ReadTarget::I64;
+      return r;
+    }
+    if (++k == tg.n) {
+      k = 0;
+      do ++ti;
+      while (ti < nt && targets[ti].n == 0);
+    }
+    skip_blanks();
+    after_comma = p < e && *p == ',';
+    if (after_comma) {
+      ++p;
+      skip_blanks();
+    }
+  }
+  return r;
+}
+
+long TextIn::records_left() const {
+  long n = 0;
+  bool filled = false;
+  for (std::size_t i = pos_; i < text_.size(); ++i) {
+    const char c = text_[i];
+    if (c == '\n') {
+      n += filled ? 1 : 0;
+      filled = false;
+    } else if (!is_blank(c)) {
+      filled = true;
+    }
+  }
+  return n + (filled ? 1 : 0);
 }
 
 // ---------------------------------------------------------------- TextOut

@@ -33,6 +33,29 @@ struct ReadTarget {
   ReadTarget(std::span<double> v) : kind(R64), p(v.data()), n(v.size()) {}
 };
 
+// Outcome of a record read (TextIn::read_record).
+struct RecordRead {
+  enum class Fault : unsigned char {
+    none,
+    eof,          // no record left
+    short_line,   // fewer fields than wanted
+    empty_field,  // nothing between two commas (or before a first, after a last)
+    slash,        // a "/" in a field
+    not_number,   // not a number of the target's kind (integer or real)
+    not_finite    // a real that is NaN or infinite
+  };
+  Fault fault = Fault::none;
+  long line = 0;           // the record's line (at eof: the lines read)
+  std::size_t field = 0;   // the field at fault, from 1; for short_line the fields found
+  std::size_t wanted = 0;  // the values the read wanted
+  bool integer = false;    // the field at fault was to be an integer
+  std::string_view word;   // the text of the field at fault (a view into the file)
+  bool ok() const { return fault == Fault::none; }
+};
+
+// What a faulty record read met, for messages: `field 3 "NA" is not a number`.
+std::string describe(const RecordRead& r);
+
 // An input text file, held in memory.  Opening never creates a file: a
 // missing or unreadable file stops the run with a message naming it.
 class TextIn {
@@ -61,6 +84,21 @@ class TextIn {
     const ReadTarget ts[] = {ReadTarget(t)...};
     return read(std::span<const ReadTarget>(ts, sizeof...(T)));
   }
+  // Record read: one line is one record.  Blank lines are skipped; the first
+  // fields of the next line fill the targets in order, and the rest of the
+  // line is not looked at.  Fields are separated by blanks, tabs, or one comma
+  // with or without blanks around it.  A line with too few fields, an empty
+  // field, a "/", a word that is not a number (an integer target takes only
+  // an integer) and a real that is not finite are faults, after which the
+  // targets are partly filled.  Allocates nothing.
+  RecordRead read_record(std::span<const ReadTarget> targets);
+  template <class... T>
+  RecordRead read_recordv(T&&... t) {
+    const ReadTarget ts[] = {ReadTarget(t)...};
+    return read_record(std::span<const ReadTarget>(ts, sizeof...(T)));
+  }
+  // Non-blank lines after the current position (the position stays).
+  long records_left() const;
   void rewind() { pos_ = 0; line_no_ = 0; }
   // Number of lines consumed so far (the last line read or skipped).
   long line_number() const { return line_no_; }

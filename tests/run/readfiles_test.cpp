@@ -318,11 +318,13 @@ TEST_F(Files, ReadFailures) {
   // Fewer values than n_ms: the first missing record.
   write("ms.txt", "2\n1\n0.6\n2\n0.4\n3\n1\n0.5\n2\n0.3\n2\n");
   auto r = load(ms_model);
-  EXPECT_EQ(r.stop, " Error reading the msires file at record:  12");
+  EXPECT_EQ(r.stop, " Error in multiple-sires file ms.txt, record 12: the file ends after 11 of the 12 "
+                    "values declared");
   EXPECT_TRUE(r.out.ends_with("     2.0000\n")) << r.out;  // values 1 to 9 only
   // A value that is not a number.
   write("ms.txt", "2\n1\nx\n");
-  EXPECT_EQ(load(ms_model).stop, " Error reading the msires file at record:  3");
+  EXPECT_EQ(load(ms_model).stop,
+            " Error in multiple-sires file ms.txt, line 3 (record 3): field 1 \"x\" is not a number");
   // A missing file is not created.
   std::filesystem::remove("ms.txt");
   EXPECT_EQ(load(ms_model).stop, " multiple-sires file not found: ms.txt");
@@ -331,25 +333,28 @@ TEST_F(Files, ReadFailures) {
   const std::string animal_model = model1("3 5 cross n\n", 2, group(2, "add_animal", "ped.txt 3"));
   // A malformed value.
   write("ped.txt", "1 0 0\n2 x 0\n3 0 0\n");
-  EXPECT_EQ(load(animal_model).stop, " Error reading the pedigree for effect:  2 file at animal:  2");
+  EXPECT_EQ(load(animal_model).stop,
+            " Error in pedigree file ped.txt of effect 2, line 2 (record 2): field 2 \"x\" is not an "
+            "integer");
   // A file with fewer records.
   write("ped.txt", "1 0 0\n2 0 0\n");
   r = load(animal_model);
-  EXPECT_EQ(r.stop, " Error reading the pedigree for effect:  2 file at animal:  3");
+  EXPECT_EQ(r.stop, " Error in pedigree file ped.txt of effect 2, record 3: the file ends after 2 of the 3 "
+                    "records declared");
   EXPECT_TRUE(r.out.ends_with("          2         0         0\n"));
-  // A line ending early: the read goes on to the next line and the records
-  // after it shift, so the end comes one record early.
+  // A line ending early stops at that line; nothing of the next line is taken.
   write("ped.txt", "1 0\n2 0 0\n3 0 0\n");
   r = load(animal_model);
-  EXPECT_EQ(r.stop, " Error reading the pedigree for effect:  2 file at animal:  3");
-  EXPECT_EQ(s_.PED(2, 1, 3), 2);
-  EXPECT_EQ(s_.PED(2, 2, 1), 3);
+  EXPECT_EQ(r.stop, " Error in pedigree file ped.txt of effect 2, line 1 (record 1): the line holds 2 values "
+                    "where 3 are needed");
+  EXPECT_EQ(s_.PED(2, 2, 1), 0);
   // A DINV that is not a number.
   write("ms.txt", "1\n1\n1.0\n");
   write("ped.txt", "1 0 0 one\n");
   EXPECT_EQ(load(model1("3 2 cross n\n", 2, group(2, "add_an_ms", "ped.txt 1 0", "MULTIPLE_SIRES:\n1 ms.txt 3\n")))
                 .stop,
-            " Error reading the pedigree for effect:  2 file at animal:  1");
+            " Error in pedigree file ped.txt of effect 2, line 1 (record 1): field 4 \"one\" is not a "
+            "number");
 }
 
 TEST_F(Files, RefusedIds) {
@@ -382,8 +387,8 @@ TEST_F(Files, RefusedIds) {
        where + "3 (record 3): parent 9 is not within 0 to 5"},
       {"negative parent", ped3, "1 -1 0\n2 0 0\n3 0 0\n", "",
        where + "1 (record 1): parent -1 is not within 0 to 5"},
-      {"record over two lines", ped3, "1 0\n0\n2 0 7\n3 0 0\n", "",
-       where + "3 (record 2): parent 7 is not within 0 to 5"},
+      {"blank lines skipped", ped3, "1 0 0\n\n  \n2 0 7\n3 0 0\n", "",
+       where + "4 (record 2): parent 7 is not within 0 to 5"},
       {"sire model names", sire, "1 0 0\n2 1 0\n3 1 8\n", "",
        where + "3 (record 3): maternal grandsire 8 is not within 0 to 5"},
       {"negative sire without a multiple-sires file",

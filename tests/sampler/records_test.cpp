@@ -253,7 +253,7 @@ TEST(RecordsCheck, BadValuesNameRecordEffectTraitAndValue) {
     put_record(s, 1, rec);
     return stop_of([&] { sampler::check_data_record(s, 1); });
   };
-  put_record(s, 1, {1, 3, 2.5f, 1, 2, 4.9f, 1, 1});
+  put_record(s, 1, {1, 3, 2.5f, 1, 2, 4, 1, 1});
   sampler::check_data_record(s, 1);  // every value valid
   EXPECT_EQ(check({1, 4, 2, 1, 2, 1, 1, 1}),
             " Error in data record 1, effect 1, trait 1: level 4 is not within 1 to 3");

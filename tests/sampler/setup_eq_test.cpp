@@ -69,7 +69,8 @@ const char* two_trait_data =
     "2 2 2.5  1.5  2 2 11 0\n"     // trait 2 missing
     "1 3 0    3    1 1 0  7\n"     // trait 1 missing, covariable 0
     "0.5 1 1  2    2 0 9  8\n"     // level code 0 for effect 4
-    "2 2 3 0.5 1\n 2 12.5 13\n"    // a record over two lines
+    "\n"                           // a blank line is skipped
+    "2 2 3 0.5 1 2 12.5 13\n"
     "1 3 4 0 0 1 8 0 99 99\n";     // nested covariable 0 (class 0 ignored)
 
 void two_trait_model() {
@@ -377,17 +378,17 @@ TEST(SetupEq, Stops) {
   new_state(s);
   set_data("1 2\n2 3\n");
   EXPECT_EQ(stop_of([&] { sampler::setup_eq(s); }),
-            " total number of record in data set:  2  is not equal   to the value you have "
-            "entered:  3");
+            " total number of record in data set data.txt:  2  is not equal   to the value you "
+            "have entered:  3");
   new_state(s);
   set_data("1 2\n2 x\n3 1\n");
   EXPECT_EQ(stop_of([&] { sampler::setup_eq(s); }),
-            " total number of record in data set:  1  is not equal   to the value you have "
-            "entered:  3");
+            " Error in data file data.txt, line 2 (record 2): field 2 \"x\" is not a number");
   new_state(s);
   set_data("1 2\n4 3\n3 1\n");
   EXPECT_EQ(stop_of([&] { sampler::setup_eq(s); }),
-            " Error in data record 2, effect 1, trait 1: level 4 is not within 1 to 3");
+            " Error in data file data.txt, line 2 (record 2), effect 1, trait 1: level 4 is not "
+            "within 1 to 3");
 }
 
 TEST(SetupEq, RandomTypeDispatch) {

@@ -1,0 +1,61 @@
+// Record reads: one line is one record, and every way a line can fail to
+// hold its values is told apart.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "util/textio.hpp"
+
+namespace {
+
+using util::RecordRead;
+using util::TextIn;
+using F = RecordRead::Fault;
+
+TEST(RecordRead, FieldsFaultsAndLines) {
+  struct Case {
+    const char* text;
+    F fault;
+    long line;
+    std::size_t field;
+    const char* word;
+    float v[3];  // the values, when read whole
+  };
+  const Case cases[] = {
+      {"1 2.5 -3\n", F::none, 1, 0, "", {1, 2.5f, -3}},
+      {"1,2.5,-3", F::none, 1, 0, "", {1, 2.5f, -3}},
+      {"  1 , 2.5 ,-3\r\n", F::none, 1, 0, "", {1, 2.5f, -3}},
+      {"\t1\t2.5\t-3 header words, / and NA after the values", F::none, 1, 0, "", {1, 2.5f, -3}},
+      {"\n   \n\t\n1 2.5D0 -0.3E1\n", F::none, 4, 0, "", {1, 2.5f, -3}},
+      {"1,,3\n", F::empty_field, 1, 2, "", {}},
+      {"1, ,3\n", F::empty_field, 1, 2, "", {}},
+      {",1,2\n", F::empty_field, 1, 1, "", {}},
+      {"1,2,\n", F::empty_field, 1, 3, "", {}},
+      {"1 2\n3\n", F::short_line, 1, 2, "", {}},
+      {"\n1 / 3\n", F::slash, 2, 2, "/", {}},
+      {"1 2/3 3\n", F::slash, 1, 2, "2/3", {}},
+      {"y w x\n1 2 3\n", F::not_number, 1, 1, "y", {}},
+      {"1 NA 3\n", F::not_number, 1, 2, "NA", {}},
+      {"1 2 3*1\n", F::not_number, 1, 3, "3*1", {}},
+      {"1 NaN 3\n", F::not_finite, 1, 2, "NaN", {}},
+      {"1 2 -inf\n", F::not_finite, 1, 3, "-inf", {}},
+      {"1 2 1e39\n", F::not_finite, 1, 3, "1e39", {}},  // beyond a 32-bit real
+      {"\n \n", F::eof, 2, 0, "", {}},
+      {"", F::eof, 0, 0, "", {}},
+  };
+  for (const Case& c : cases) {
+    TextIn in = TextIn::from_text(c.text, "f.txt");
+    float v[3] = {0, 0, 0};
+    const RecordRead r = in.read_recordv(std::span<float>(v, 3));
+    EXPECT_EQ(r.fault, c.fault) << c.text;
+    EXPECT_EQ(r.line, c.line) << c.text;
+    EXPECT_EQ(r.field, c.field) << c.text;
+    EXPECT_EQ(r.word, c.word) << c.text;
+    EXPECT_EQ(r.wanted, 3u);
+    if (c.fault == F::none) {
+      for (int k = 0; k < 3; ++k) EXPECT_EQ(v[k], c.v[k]) << c.text << " value " << k;
+    }
+  }
+}
+
+}  // namespace
