@@ -295,12 +295,19 @@ void mmdupd(word ehead, word n, civec xadj, ivec adjncy, word delta, word& mdeg,
           if (marker(node) < tag) {
             marker(node) = tag;
             deg += qsize(node);
-          } else if (dbakw(node) == 0 && dforw(node) == 2) {
-            qsize(enode) += qsize(node);
-            qsize(node) = 0;
-            marker(node) = maxint;
-            dforw(node) = -enode;
-            dbakw(node) = -maxint;
+          } else if (dbakw(node) == 0) {
+            if (dforw(node) == 2) {
+              qsize(enode) += qsize(node);
+              qsize(node) = 0;
+              marker(node) = maxint;
+              dforw(node) = -enode;
+              dbakw(node) = -maxint;
+            } else {
+              // Outmatched: node has enode's neighbours and more, so its
+              // degree cannot fall below enode's; it waits outside the
+              // buckets until enode's elimination reaches it.
+              dbakw(node) = -maxint;
+            }
           }
         }
       }
