@@ -151,4 +151,22 @@ inline Layout layout(std::int64_t n, std::int64_t nofsub, std::int64_t maxlnz) {
   return l;
 }
 
+// The persistent regions of a work array as views.
+struct Regions {
+  ivec perm, invp, xlnz, xnzsub, nzsub;
+  rvec diag, lnz;
+};
+inline Regions regions(ivec work, word n, word nofsub, word maxlnz) {
+  const Layout l = layout(n, nofsub, maxlnz);
+  Regions r;
+  r.perm = work.sub(l.perm, n);
+  r.invp = work.sub(l.invp, n);
+  r.xlnz = work.sub(l.xlnz, n + 1);
+  r.xnzsub = work.sub(l.xnzsub, n + 1);
+  r.nzsub = work.sub(l.nzsub, nofsub);
+  r.diag = rvec::in(work, l.d, n);
+  r.lnz = rvec::in(work, l.e, maxlnz);
+  return r;
+}
+
 }  // namespace zanto

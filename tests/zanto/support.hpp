@@ -106,13 +106,14 @@ struct Factored {
   zanto::Layout lay{};
 
   zanto::ivec w() { return zanto::view(work); }
-  zanto::ivec perm() { return w().sub(lay.perm, n); }
-  zanto::ivec invp() { return w().sub(lay.invp, n); }
-  zanto::ivec xlnz() { return w().sub(lay.xlnz, n + 1); }
-  zanto::ivec xnzsub() { return w().sub(lay.xnzsub, n + 1); }
-  zanto::ivec nzsub() { return w().sub(lay.nzsub, maxsub); }
-  zanto::rvec diag() { return zanto::rvec::in(w(), lay.d, n); }
-  zanto::rvec lnz() { return zanto::rvec::in(w(), lay.e, maxlnz); }
+  zanto::Regions r() { return zanto::regions(w(), n, maxsub, maxlnz); }
+  zanto::ivec perm() { return r().perm; }
+  zanto::ivec invp() { return r().invp; }
+  zanto::ivec xlnz() { return r().xlnz; }
+  zanto::ivec xnzsub() { return r().xnzsub; }
+  zanto::ivec nzsub() { return r().nzsub; }
+  zanto::rvec diag() { return r().diag; }
+  zanto::rvec lnz() { return r().lnz; }
   // A real scratch vector of n above the persistent regions.
   zanto::rvec temp() { return zanto::rvec::in(w(), lay.f, n); }
 };
@@ -240,45 +241,46 @@ inline Dense rebuild(Factored& F) {
   return B;
 }
 
-// LAPACK's Cholesky of the principal submatrix of A on `rows` (0-based):
-// the factor's diagonal, or empty when it fails.
-inline std::vector<double> lapack_chol_diag(const Dense& A, const std::vector<int>& rows) {
+// LAPACK's lower Cholesky factor (column-major, m x m) of the principal
+// submatrix of A on `rows` (0-based); empty when it fails.
+inline std::vector<double> lapack_chol(const Dense& A, const std::vector<int>& rows) {
   const int m = static_cast<int>(rows.size());
   std::vector<double> c(static_cast<std::size_t>(m) * m);
   for (int j = 0; j < m; ++j)
     for (int i = 0; i < m; ++i) c[static_cast<std::size_t>(j) * m + i] = A[rows[i]][rows[j]];
   int info = 0;
   if (m > 0) dpotrf_("L", &m, c.data(), &m, &info, 1);
-  if (info != 0) return {};
-  std::vector<double> d(m);
-  for (int i = 0; i < m; ++i) d[i] = c[static_cast<std::size_t>(i) * m + i];
+  if (info != 0) c.clear();
+  return c;
+}
+
+// The factor's diagonal.
+inline std::vector<double> lapack_chol_diag(const Dense& A, const std::vector<int>& rows) {
+  const std::vector<double> c = lapack_chol(A, rows);
+  const std::size_t m = rows.size();
+  std::vector<double> d;
+  for (std::size_t i = 0; i < m && !c.empty(); ++i) d.push_back(c[i * m + i]);
   return d;
 }
 
-// Solution of the principal subsystem of A on `rows` by LAPACK's Cholesky
-// (dense solve by the factor), other entries 0.
+// Solution of the principal subsystem of A on `rows` by that factor, other
+// entries 0.
 inline std::vector<double> lapack_solve(const Dense& A, const std::vector<int>& rows,
                                         const std::vector<double>& b) {
-  const int n = static_cast<int>(A.size());
-  const int m = static_cast<int>(rows.size());
-  std::vector<double> c(static_cast<std::size_t>(m) * m);
-  for (int j = 0; j < m; ++j)
-    for (int i = 0; i < m; ++i) c[static_cast<std::size_t>(j) * m + i] = A[rows[i]][rows[j]];
-  int info = 0;
-  dpotrf_("L", &m, c.data(), &m, &info, 1);
-  EXPECT_EQ(info, 0);
-  std::vector<double> y(m);
-  for (int i = 0; i < m; ++i) y[i] = b[rows[i]];
-  for (int i = 0; i < m; ++i) {  // L y = b
-    for (int k = 0; k < i; ++k) y[i] -= c[static_cast<std::size_t>(k) * m + i] * y[k];
-    y[i] /= c[static_cast<std::size_t>(i) * m + i];
+  const std::vector<double> c = lapack_chol(A, rows);
+  const std::size_t m = rows.size();
+  EXPECT_EQ(c.size(), m * m);
+  std::vector<double> y(m), x(A.size(), 0.0);
+  for (std::size_t i = 0; i < m; ++i) y[i] = b[rows[i]];
+  for (std::size_t i = 0; i < m; ++i) {  // L y = b
+    for (std::size_t k = 0; k < i; ++k) y[i] -= c[k * m + i] * y[k];
+    y[i] /= c[i * m + i];
   }
-  for (int i = m - 1; i >= 0; --i) {  // L' x = y
-    for (int k = i + 1; k < m; ++k) y[i] -= c[static_cast<std::size_t>(i) * m + k] * y[k];
-    y[i] /= c[static_cast<std::size_t>(i) * m + i];
+  for (std::size_t i = m; i-- > 0;) {  // L' x = y
+    for (std::size_t k = i + 1; k < m; ++k) y[i] -= c[i * m + k] * y[k];
+    y[i] /= c[i * m + i];
   }
-  std::vector<double> x(n, 0.0);
-  for (int i = 0; i < m; ++i) x[rows[i]] = y[i];
+  for (std::size_t i = 0; i < m; ++i) x[rows[i]] = y[i];
   return x;
 }
 
