@@ -34,13 +34,8 @@ constexpr std::size_t mat_cap = static_cast<std::size_t>(max_order) * max_order;
 
 void say_negative_pivot(int row) { util::say(" Matrix not semipositive-definite, row ", row); }
 
-}  // namespace
-
-bool dropped_pivot(double d, double scale, double tol) {
-  return std::fabs(d) < tol * scale || d == 0.0;
-}
-
-namespace {
+// A zero pivot goes even in a matrix of scale 0 (all zero).
+bool dropped_pivot(double d, double scale, double tol) { return std::fabs(d) < tol * scale || d == 0.0; }
 
 // Factors the leading n by n block of a in place (lower triangle read), sets
 // rank to the pivots kept and returns 0, or -1 after a negative pivot.  Sums
@@ -50,7 +45,7 @@ int factor(T* a, int n, int lda, int& rank) {
   const Ref<T> A{a, lda};
   const double tol = denseop_tol;
   double scale = 0;
-  for (int i = 1; i <= n; ++i) scale = diagonal_scale(scale, static_cast<double>(A(i, i)));
+  for (int i = 1; i <= n; ++i) scale = detail::diagonal_scale(scale, static_cast<double>(A(i, i)));
   rank = 0;
   int ierr = 0;
   for (int i = 1; i <= n; ++i) {

@@ -16,7 +16,6 @@
 #pragma once
 
 #include <array>
-#include <cmath>
 #include <optional>
 #include <string_view>
 
@@ -35,16 +34,6 @@ namespace denseop {
 // at start; the cycle loop sets 1e-9.  Both precisions compare against this
 // one 64-bit value.
 extern double denseop_tol;
-
-// The scale of a matrix, gathered over its diagonal: the larger of scale and
-// |diag|; a diagonal element that is not finite takes no part.
-inline double diagonal_scale(double scale, double diag) {
-  const double a = std::fabs(diag);
-  return a > scale && std::isfinite(a) ? a : scale;
-}
-// The pivot rule: true when the pivot d of a matrix of that scale is dropped
-// under tolerance tol.
-bool dropped_pivot(double d, double scale, double tol);
 
 inline constexpr int max_order = 20;
 

@@ -4,7 +4,6 @@
 
 #include <cmath>
 
-#include "dense/denseop.hpp"
 #include "dense/work.hpp"
 
 namespace denseop {
@@ -20,7 +19,7 @@ void ginv1(double* a, int n, int m, double tol, int& rank) {
   // columns take nothing from it; the row to its left is left over and
   // cleared by the inversion below.
   double scale = 0;
-  for (int c = 1; c <= n; ++c) scale = diagonal_scale(scale, A(c, c));
+  for (int c = 1; c <= n; ++c) scale = detail::diagonal_scale(scale, A(c, c));
   int dropped = 0;
   for (int c = 1; c <= n; ++c) {
     for (int k = 1; k < c; ++k) {
