@@ -34,6 +34,9 @@ constexpr std::size_t mat_cap = static_cast<std::size_t>(max_order) * max_order;
 
 void say_negative_pivot(int row) { util::say(" Matrix not semipositive-definite, row ", row); }
 
+// A zero pivot goes even in a matrix of scale 0 (all zero).
+bool dropped_pivot(double d, double scale, double tol) { return std::fabs(d) < tol * scale || d == 0.0; }
+
 // Factors the leading n by n block of a in place (lower triangle read), sets
 // rank to the pivots kept and returns 0, or -1 after a negative pivot.  Sums
 // run in T; only the tolerance test is made in 64 bits.
@@ -41,13 +44,15 @@ template <class T>
 int factor(T* a, int n, int lda, int& rank) {
   const Ref<T> A{a, lda};
   const double tol = denseop_tol;
+  double scale = 0;
+  for (int i = 1; i <= n; ++i) scale = detail::diagonal_scale(scale, static_cast<double>(A(i, i)));
   rank = 0;
   int ierr = 0;
   for (int i = 1; i <= n; ++i) {
     T s = 0;
     for (int k = 1; k < i; ++k) s += A(i, k) * A(i, k);
     const T d = A(i, i) - s;
-    if (std::fabs(static_cast<double>(d)) < tol) {
+    if (dropped_pivot(static_cast<double>(d), scale, tol)) {
       // Dropped: its row and column of L are zero, so no later row uses it.
       for (int k = 1; k <= i; ++k) A(i, k) = 0;
       for (int k = i + 1; k <= n; ++k) A(k, i) = 0;
@@ -77,9 +82,10 @@ int factor(T* a, int n, int lda, int& rank) {
 template <class T>
 void inverse_from_factor(T* a, int n, int lda, T* w0) {
   const Ref<T> A{a, lda};
-  const double tol = denseop_tol;
   const VRef<T> w{w0};
-  auto kept = [&](int j) { return std::fabs(static_cast<double>(A(j, j))) > tol; };
+  // The factorisation leaves exactly 0 at every dropped pivot and a positive
+  // root at every kept one, however small the matrix's units make it.
+  auto kept = [&](int j) { return A(j, j) != T(0); };
   for (int i = 1; i <= n; ++i) {
     for (int j = i; j <= n; ++j) w(j) = 0;
     if (kept(i)) w(i) = T(1) / A(i, i);

@@ -27,9 +27,12 @@ class TextOut;
 
 namespace denseop {
 
-// Pivot tolerance of the Cholesky family: a pivot of smaller magnitude is
-// dropped.  1e-10 at start; the cycle loop sets 1e-9.  Both precisions compare
-// against this one 64-bit value.
+// Pivot tolerance of the Cholesky family, relative to the scale of the
+// matrix, its largest diagonal element in magnitude: a pivot d is dropped
+// when |d| < denseop_tol * scale (or d is exactly 0), so a matrix and every
+// multiple of it drop the same pivots whatever the units of the data.  1e-10
+// at start; the cycle loop sets 1e-9.  Both precisions compare against this
+// one 64-bit value.
 extern double denseop_tol;
 
 inline constexpr int max_order = 20;
@@ -61,7 +64,7 @@ struct mat20 {
 
 // ---------------------------------------------------------------------------
 // Cholesky factor L (m = L L'), lower triangle, zero above the diagonal.
-// A pivot d with |d| < denseop_tol is dropped (row and column of L zero);
+// A pivot dropped by the rule above leaves a zero row and column of L;
 // a negative pivot beyond it prints " Matrix not semipositive-definite, row "
 // and ends the factorisation, leaving the partial factor; ierr = -1.
 
@@ -168,7 +171,7 @@ void printm4p(const util::vec1<float>& x, std::optional<std::string_view> text =
 // Positive-definite repair.
 
 enum class Repair {
-  unchanged,       // smallest eigenvalue not below eps: x left exactly as it was
+  unchanged,       // smallest eigenvalue not below eps times the largest: x left as it was
   repaired,        // small eigenvalues raised, x rebuilt, mes printed
   eigen_failed,    // the eigen decomposition failed (info: its status, or 0 when it
                    // gave values that are not numbers); x unchanged
@@ -179,8 +182,9 @@ struct PosDef {
   int info = 0;  // status of the eigen decomposition
 };
 
-// When the smallest eigenvalue of x is below eps, raises every eigenvalue whose
-// ratio to the largest is below eps to eps times the largest and rebuilds x
+// When the smallest eigenvalue of x is below eps times the largest, raises
+// every eigenvalue whose ratio to the largest is below eps to eps times the
+// largest and rebuilds x
 // (symmetric) from the eigenvectors; prints mes when it does.  Rows and
 // columns that are entirely zero stay out and stay zero.  fix: 0, or -1 after
 // a repair.  The eigen decomposition reads the upper triangle.

@@ -18,6 +18,8 @@ void ginv1(double* a, int n, int m, double tol, int& rank) {
   // Factor.  A dropped column is zero from its diagonal down, so later
   // columns take nothing from it; the row to its left is left over and
   // cleared by the inversion below.
+  double scale = 0;
+  for (int c = 1; c <= n; ++c) scale = detail::diagonal_scale(scale, A(c, c));
   int dropped = 0;
   for (int c = 1; c <= n; ++c) {
     for (int k = 1; k < c; ++k) {
@@ -25,7 +27,9 @@ void ginv1(double* a, int n, int m, double tol, int& rank) {
       for (int j = c; j <= n; ++j) A(j, c) = A(j, c) - A(j, k) * ack;
     }
     const double d = A(c, c);
-    if (d < tol) {
+    // Relative to the matrix's scale, so that its units do not decide which
+    // pivots stay.
+    if (d <= 0.0 || d < tol * scale) {
       for (int j = c; j <= n; ++j) A(j, c) = 0.0;
       ++dropped;
     } else {

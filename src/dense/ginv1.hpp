@@ -7,8 +7,10 @@ namespace denseop {
 
 // Replaces the symmetric matrix of order n held (lower triangle read) in the
 // leading n by n block of a, column-major with leading dimension m >= n, by a
-// generalised inverse: pivots below tol (negative ones included) are dropped
-// silently and leave zero rows and columns.  rank := pivots kept.  Rows n+1..m
+// generalised inverse: a pivot d below tol times the matrix's largest
+// diagonal element in magnitude (zero and negative ones included) is dropped
+// silently and leaves a zero row and column, so every multiple of a matrix
+// drops the same pivots.  rank := pivots kept.  Rows n+1..m
 // of each column are not touched; no message, no heap allocation for n <= 64.
 void ginv1(double* a, int n, int m, double tol, int& rank);
 // The same on the leading n by n block of a (leading dimension rows(a)).

@@ -104,11 +104,14 @@ PosDef pos_def(double* x0, int n, int ldx, std::optional<std::string_view> mes, 
     if (lam(i) < lam_min) lam_min = lam(i);
     if (lam(i) > lam_max) lam_max = lam(i);
   }
-  if (!(eps > lam_min)) return {Repair::unchanged, 0};
+  if (n == 0) return {Repair::unchanged, 0};
   // Raising is relative to the largest eigenvalue; without a positive one
   // there is nothing to raise to, and rebuilding would only return x itself
   // or zero it.
   if (!(lam_max > 0.0)) return {Repair::not_repairable, 0};
+  // The decision is relative too, so that a matrix in other units (every
+  // element times c) is repaired exactly when it is.
+  if (!(lam_min < eps * lam_max)) return {Repair::unchanged, 0};
 
   if (fix) *fix = -1;
   for (int i = 1; i <= n; ++i)

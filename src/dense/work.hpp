@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -29,6 +30,13 @@ class Work {
   std::vector<T> heap_;
   T* p_;
 };
+
+// The scale of a matrix that decides its pivots, gathered over its diagonal:
+// the larger of scale and |diag|; an element that is not finite takes no part.
+inline double diagonal_scale(double scale, double diag) {
+  const double a = std::fabs(diag);
+  return a > scale && std::isfinite(a) ? a : scale;
+}
 
 // Column-major view with indices counted from 1.
 template <class T>

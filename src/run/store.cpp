@@ -189,12 +189,12 @@ double at(const util::mat1<double>& a, int i, int j) {
 // trait, effect, level, then mean, sd and last.
 void level_line(ResultFile& f, const Summary& sm, int t, int e, int l, double S, double Q, double last) {
   std::string& b = f.buf();
-  util::put_i(b, t, 3);
-  util::put_i(b, e, 3);
-  util::put_i(b, l, 8);
-  util::put_f(b, sm.mean(S), 15, 6);
-  util::put_f(b, sm.sd(S, Q), 15, 6);
-  util::put_f(b, last, 15, 6);
+  util::put_i_field(b, t, 3);
+  util::put_i_field(b, e, 3);
+  util::put_i_field(b, l, 8);
+  util::put_f_field(b, sm.mean(S), 15, 6);
+  util::put_f_field(b, sm.sd(S, Q), 15, 6);
+  util::put_f_field(b, last, 15, 6);
   f.end_line();
 }
 
@@ -235,12 +235,12 @@ void write_msiresppr(const State& s, const Summary& sm) {
   f.text(head_msiresppr);
   results::each_candidate(s, [&](int an, int ps, int pp) {
     std::string& b = f.buf();
-    util::put_i(b, an, 8);
-    util::put_i(b, static_cast<int>(s.MS(ps)), 8);
-    util::put_f(b, sm.mean(s.SUMMS(pp)), 14, 6);
-    util::put_f(b, sm.sd(s.SUMMS(pp), s.SSMS(pp)), 14, 6);
-    util::put_f(b, s.MS(pp), 14, 6);
-    util::put_f(b, sm.mean(s.SUMMS(ps)), 14, 6);
+    util::put_i_field(b, an, 8);
+    util::put_i_field(b, static_cast<int>(s.MS(ps)), 8);
+    util::put_f_field(b, sm.mean(s.SUMMS(pp)), 14, 6);
+    util::put_f_field(b, sm.sd(s.SUMMS(pp), s.SSMS(pp)), 14, 6);
+    util::put_f_field(b, s.MS(pp), 14, 6);
+    util::put_f_field(b, sm.mean(s.SUMMS(ps)), 14, 6);
     f.end_line();
   });
   f.commit();
@@ -252,7 +252,7 @@ template <class Get>
 void matrix_row(ResultFile& f, int d, Get get) {
   std::string& b = f.buf();
   for (int j = 1; j <= d; ++j) {
-    util::put_f(b, get(j), 12, 4);
+    util::put_f_field(b, get(j), 12, 4);
     if (j % 10 == 0 || j == d) f.end_line();
   }
 }
@@ -292,10 +292,10 @@ void write_loglike_obs(const State& s, const Summary& sm) {
   const bool any = sm.n > 0;
   for (int i = 1; i <= m.nrec; ++i) {
     std::string& b = f.buf();
-    util::put_i(b, i, 10);
-    util::put_f(b, any ? 1.0 / (s.LOGL_OBS(i, 1) / sm.n) : s.LOGL_OBS(i, 1), 18, 12);
-    util::put_f(b, any ? s.LOGL_OBS(i, 2) / sm.n : s.LOGL_OBS(i, 2), 18, 12);
-    for (int c = 3; c <= nt + 3; ++c) util::put_f(b, s.LOGL_OBS(i, c), 18, 12);
+    util::put_i_field(b, i, 10);
+    util::put_f_field(b, any ? 1.0 / (s.LOGL_OBS(i, 1) / sm.n) : s.LOGL_OBS(i, 1), 18, 12);
+    util::put_f_field(b, any ? s.LOGL_OBS(i, 2) / sm.n : s.LOGL_OBS(i, 2), 18, 12);
+    for (int c = 3; c <= nt + 3; ++c) util::put_f_field(b, s.LOGL_OBS(i, c), 18, 12);
     f.end_line();
   }
   f.commit();
@@ -304,14 +304,14 @@ void write_loglike_obs(const State& s, const Summary& sm) {
 
 void rate_line(ResultFile& f, double rate, int setting) {
   std::string& b = f.buf();
-  util::put_f(b, rate, 12, 8);
-  util::put_i(b, setting, 10);
+  util::put_f_field(b, rate, 12, 8);
+  util::put_i_field(b, setting, 10);
   f.end_line();
 }
 void rate_line(ResultFile& f, double rate, double setting) {
   std::string& b = f.buf();
-  util::put_f(b, rate, 12, 8);
-  util::put_f(b, setting, 12, 8);
+  util::put_f_field(b, rate, 12, 8);
+  util::put_f_field(b, setting, 12, 8);
   f.end_line();
 }
 
@@ -358,12 +358,12 @@ void write_structural_r(const State& s, const Summary& sm) {
     const Structural kind = structural_kind(e);
     if (kind == Structural::levels_alpha) {
       std::string& b = f.buf();
-      util::put_i(b, 1, 3);
-      util::put_i(b, e, 3);
+      util::put_i_field(b, 1, 3);
+      util::put_i_field(b, e, 3);
       util::put_a(b, "  alpha", 8);
-      util::put_f(b, sm.mean(s.SUMR_ALPHA(k)), 15, 6);
-      util::put_f(b, sm.sd(s.SUMR_ALPHA(k), s.SSR_ALPHA(k)), 15, 6);
-      util::put_f(b, s.R_ALPHA(k), 15, 6);
+      util::put_f_field(b, sm.mean(s.SUMR_ALPHA(k)), 15, 6);
+      util::put_f_field(b, sm.sd(s.SUMR_ALPHA(k), s.SSR_ALPHA(k)), 15, 6);
+      util::put_f_field(b, s.R_ALPHA(k), 15, 6);
       f.end_line();
     }
     const int levels = kind == Structural::scale ? 1 : m.nlev(e);
@@ -384,19 +384,19 @@ void write_robustness_w(const State& s, const Summary& sm) {
   f.text(head_robustness_w);
   for (int t = 1; t <= m.ntrait; ++t) {
     std::string& b = f.buf();
-    util::put_i(b, t, 3);
+    util::put_i_field(b, t, 3);
     util::put_a(b, "    alpha", 10);
-    util::put_f(b, sm.mean(s.sumw_alpha), 15, 6);
-    util::put_f(b, sm.sd(s.sumw_alpha, s.ssw_alpha), 15, 6);
-    util::put_f(b, s.w_alpha, 15, 6);
+    util::put_f_field(b, sm.mean(s.sumw_alpha), 15, 6);
+    util::put_f_field(b, sm.sd(s.sumw_alpha, s.ssw_alpha), 15, 6);
+    util::put_f_field(b, s.w_alpha, 15, 6);
     f.end_line();
     for (int i = 1; i <= m.nrec; ++i) {
       std::string& r = f.buf();
-      util::put_i(r, t, 3);
-      util::put_i(r, i, 10);
-      util::put_f(r, sm.mean(s.SUMWEIGHT_ROBUST(i)), 15, 6);
-      util::put_f(r, sm.sd(s.SUMWEIGHT_ROBUST(i), s.SSWEIGHT_ROBUST(i)), 15, 6);
-      util::put_f(r, s.WEIGHT_ROBUST(i), 15, 6);
+      util::put_i_field(r, t, 3);
+      util::put_i_field(r, i, 10);
+      util::put_f_field(r, sm.mean(s.SUMWEIGHT_ROBUST(i)), 15, 6);
+      util::put_f_field(r, sm.sd(s.SUMWEIGHT_ROBUST(i), s.SSWEIGHT_ROBUST(i)), 15, 6);
+      util::put_f_field(r, s.WEIGHT_ROBUST(i), 15, 6);
       f.end_line();
     }
   }

@@ -1,5 +1,6 @@
 #include "util/format.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -537,6 +538,65 @@ void put_a(std::string& out, std::string_view s, int w) {
     blanks(out, w - static_cast<int>(s.size()));
     out.append(s);
   }
+}
+
+// ------------------------------------------------- fields that read back
+
+namespace {
+
+// True when the text holds a digit other than zero.
+bool shows_digit(const char* s, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (s[i] >= '1' && s[i] <= '9') return true;
+  return false;
+}
+
+// v (finite) in scientific notation with p decimals, exponent of at least two
+// digits: "-1.2346E+30".
+int scientific(char* buf, std::size_t cap, double v, int p) {
+  const auto r = std::to_chars(buf, buf + cap, v, std::chars_format::scientific, p);
+  const int n = static_cast<int>(r.ptr - buf);
+  for (int i = 0; i < n; ++i)
+    if (buf[i] == 'e') buf[i] = 'E';
+  return n;
+}
+
+}  // namespace
+
+void put_i_field(std::string& out, std::int64_t v, int w) {
+  const std::size_t at = out.size();
+  put_i(out, v, w);
+  // A number that fills its field would join the one before it.
+  if (out.size() == at || out[at] != ' ') {
+    out.resize(at);
+    put_i(out, v, 0);
+    out.insert(at, 1, ' ');
+  }
+}
+
+void put_f_field(std::string& out, double v, int w, int d) {
+  const std::size_t at = out.size();
+  if (!std::isfinite(v)) {
+    // Widened until a blank leads, which also brings the long spelling.
+    for (int ww = std::max(w, 1);; ++ww) {
+      out.resize(at);
+      put_special(out, v, ww);
+      if (out[at] == ' ') return;
+    }
+  }
+  if (f_field(out, v, w, d) && out.size() > at && out[at] == ' ' &&
+      (v == 0 || shows_digit(out.data() + at, out.size() - at)))
+    return;
+  out.resize(at);
+  // Exponent form: the most decimals (up to a full 17 digits) that leave a
+  // blank before the number in w columns, at least none.
+  char buf[64];
+  int p = std::min(16, w - 7 - (std::signbit(v) ? 1 : 0));
+  if (p < 0) p = 0;
+  int n = scientific(buf, sizeof buf, v, p);
+  while (n + 1 > w && p > 0) n = scientific(buf, sizeof buf, v, --p);
+  blanks(out, std::max(1, w - n));
+  out.append(buf, static_cast<std::size_t>(n));
 }
 
 // ---------------------------------------------------------------- format

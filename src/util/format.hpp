@@ -109,6 +109,16 @@ void put_e(std::string& out, double v, int w, int d, int e = -1);  // Ew.d / Ew.
 void put_g(std::string& out, double v, int w, int d, int e = -1);  // Gw.d
 void put_a(std::string& out, std::string_view s, int w = -1);     // A / Aw
 
+// Fields of the files that are read back (result files).  A value is written
+// as Iw or Fw.d when that text leaves at least one blank before it and, for a
+// real other than zero, shows a digit other than zero; so every value of
+// ordinary size is written exactly as under Iw and Fw.d.  Otherwise it is
+// written so that it still reads back: a real in exponent form in the same
+// width (as many digits as fit, one blank before them), an integer one column
+// wider.  A width too narrow for any exponent form is widened.
+void put_i_field(std::string& out, std::int64_t v, int w);
+void put_f_field(std::string& out, double v, int w, int d);
+
 // Free format: " item item ...".  Integers in decimal, reals in the shortest
 // text that reads back to the same value (float items to the same float),
 // texts as they stand.

@@ -144,14 +144,15 @@ TEST_F(Cholesky, SinglePrecisionTwin) {
   EXPECT_EQ(l(2, 1), 1.0f / std::sqrt(2.0f));
   EXPECT_EQ(l(2, 2), std::sqrt(2.0f - l(2, 1) * l(2, 1)));
   EXPECT_EQ(l(1, 2), 0.0f);
-  // The tolerance test widens the 32-bit pivot exactly: 1e-10f is
-  // 1.00000001e-10 and stays, the next float below 1e-10 is dropped.
-  auto t = diag<float>({1.0e-10f, std::nextafter(1.0e-10f, 0.0f)});
+  // The tolerance test widens the 32-bit pivot exactly: with a matrix of
+  // scale 1, 1e-10f is 1.00000001e-10 and stays, the next float below 1e-10
+  // is dropped.
+  auto t = diag<float>({1.0f, 1.0e-10f, std::nextafter(1.0e-10f, 0.0f)});
   int rank = 0;
   d::chols4(t, &rank);
-  EXPECT_EQ(rank, 1);
-  EXPECT_EQ(t(1, 1), std::sqrt(1.0e-10f));
-  EXPECT_EQ(t(2, 2), 0.0f);
+  EXPECT_EQ(rank, 2);
+  EXPECT_EQ(t(2, 2), std::sqrt(1.0e-10f));
+  EXPECT_EQ(t(3, 3), 0.0f);
   auto neg = rows<float>({{1, 0}, {2, 1}});
   int ierr = 0;
   EXPECT_EQ(output_of([&] { d::chols4(neg, &rank, &ierr); }), kNeg2);

@@ -14,15 +14,23 @@ TEST(Ginv1, OneByOne) {
   EXPECT_EQ(a, 0.25);
   EXPECT_EQ(rank, 1);
 
+  // The tolerance is relative to the matrix's largest diagonal element: a
+  // matrix of order 1 keeps any positive pivot, however small.
   a = 1e-19;
   d::ginv1(&a, 1, 1, 1e-18, rank);
-  EXPECT_EQ(a, 0.0);
-  EXPECT_EQ(rank, 0);
-
-  a = 1e-18;  // equal to the tolerance: kept
-  d::ginv1(&a, 1, 1, 1e-18, rank);
-  EXPECT_NEAR(a, 1e18, 1e3);
+  EXPECT_NEAR(a, 1e19, 1e4);
   EXPECT_EQ(rank, 1);
+
+  double b[4] = {1, 0, 0, 1e-19};  // below the tolerance times 1: dropped
+  d::ginv1(b, 2, 2, 1e-18, rank);
+  EXPECT_EQ(b[0], 1.0);
+  EXPECT_EQ(b[3], 0.0);
+  EXPECT_EQ(rank, 1);
+
+  double c[4] = {1, 0, 0, 1e-18};  // equal to the tolerance times 1: kept
+  d::ginv1(c, 2, 2, 1e-18, rank);
+  EXPECT_NEAR(c[3], 1e18, 1e3);
+  EXPECT_EQ(rank, 2);
 
   a = -2;  // negative: dropped silently
   const std::string out = output_of([&] { d::ginv1(&a, 1, 1, 1e-18, rank); });
