@@ -265,4 +265,22 @@ TEST_F(StoreFault, EveryKillLeavesAChainThatARestartFinishes) {
   EXPECT_GT(index, 40);
 }
 
+// A run that stops in its first cycle, after it made its sample files but
+// before a line went into them, leaves none of them behind.
+TEST_F(ChainFolder, ARunStoppedBeforeItsFirstSampleLeavesNoSampleFiles) {
+  // Two traits, one record and no prior degrees of belief: too few degrees
+  // of freedom for the 2 by 2 matrices, found in the dispersion step.
+  std::ofstream("d.txt") << "1.5 2.5 1 1\n";
+  std::ofstream("p.par") << "MCMC_CHAIN:\n10 2 1\nSEED\n5\nRESTART:\nn\nDATAFILE\nd.txt 1\nNUMBER_OF_TRAITS\n2\n"
+                            "NUMBER_OF_EFFECTS\n2\nOBSERVATION(S)\n1 2\nWEIGHT(S)\n\nEFFECTS:\n3 3 1 cross n\n"
+                            "4 4 1 cross n\nRANDOM_RESIDUAL:\nhomogeneous 0\nRESIDUAL_PRIOR_(CO)VARIANCES\n1 0\n0 1\n"
+                            "RANDOM_GROUP\n2\nRANDOM_TYPE\ndiagonal 0\nPEDIGREEFILE:\nnone 0\n(CO)VARIANCES\n"
+                            "0.5 0\n0 0.5\n";
+  ASSERT_EQ(run_child("p.par", Probe{}), 1);
+  EXPECT_NE(read_file("child.out").find("Degrees of freedom"), std::string::npos) << read_file("child.out");
+  std::set<std::string> left;
+  for (const auto& e : fs::directory_iterator(".")) left.insert(e.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"child.out", "d.txt", "p.par"}));
+}
+
 }  // namespace
