@@ -82,17 +82,19 @@ struct SampleFile {
   bool has;     // the chain has the file
   bool close;   // the store closes it
   bool reopen;  // and opens it again at its end
+  bool resumed; // a chain restarted at cycle `round` opens it
 };
 
 void chain_sample_files(State& s, int round, SampleFile (&f)[record::max_samples]) {
   sampler::SampleFiles& sf = sampler::sample_files;
   const bool going_on = round < m.nround;
   const bool mh = uses_mh_files();
-  f[0] = {sampler::varcompsam_file, &sf.varcompsam, true, true, going_on};
-  f[1] = {sampler::loglike_rnd_file, &sf.loglike_rnd, true, true, going_on};
-  f[2] = {"msirespprsam", &s.msirespprsam, samples_msires(), true, going_on};
-  f[3] = {sampler::mh_dbeliefchg_file, &sf.mh_dbeliefchg, mh, in_tuning(round, false), in_tuning(round, true)};
-  f[4] = {sampler::solutionsam_file, &sf.solutionsam, saves_solutions(), true, going_on};
+  const bool tuning = in_tuning(round, false);
+  f[0] = {sampler::varcompsam_file, &sf.varcompsam, true, true, going_on, true};
+  f[1] = {sampler::loglike_rnd_file, &sf.loglike_rnd, true, true, going_on, true};
+  f[2] = {"msirespprsam", &s.msirespprsam, samples_msires(), true, going_on, true};
+  f[3] = {sampler::mh_dbeliefchg_file, &sf.mh_dbeliefchg, mh, tuning, in_tuning(round, true), tuning};
+  f[4] = {sampler::solutionsam_file, &sf.solutionsam, saves_solutions(), true, going_on, true};
 }
 
 }  // namespace
@@ -140,8 +142,7 @@ void open_sample_files(State& s, int start, const record::Store& st) {
       // Lines written after the store, complete or not, are not part of it.
       util::cut_file(x.name, stored);
     }
-    const bool opens = x.out == &sampler::sample_files.mh_dbeliefchg ? in_tuning(start, false) : true;
-    if (opens) reopen(*x.out, x.name);
+    if (x.resumed) reopen(*x.out, x.name);
   }
 }
 
@@ -437,10 +438,6 @@ void write_robustness_w(const State& s, const Summary& sm) {
   }
   f.seal();
 }
-
-}  // namespace
-
-namespace {
 
 // The temporaries of a store that stops before it is made are removed, so
 // the previous store stays as it was and nothing is left behind.
