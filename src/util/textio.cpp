@@ -285,6 +285,7 @@ void TextOut::open(std::string_view name, Mode mode) {
   close();
   name_.assign(trim_right(name));
   mode_ = mode;
+  err_ = 0;
   const char* how = mode == Mode::append ? "a" : "w";
   if (mode == Mode::atomic) {
     tmp_.assign(name_);
@@ -311,7 +312,8 @@ TextOut::TextOut(TextOut&& o) noexcept
       tmp_(std::move(o.tmp_)),
       buf_(std::move(o.buf_)),
       vbuf_(std::move(o.vbuf_)),
-      mode_(o.mode_) {}
+      mode_(o.mode_),
+      err_(o.err_) {}
 
 TextOut& TextOut::operator=(TextOut&& o) noexcept {
   if (this != &o) {
@@ -325,6 +327,7 @@ TextOut& TextOut::operator=(TextOut&& o) noexcept {
     buf_ = std::move(o.buf_);
     vbuf_ = std::move(o.vbuf_);
     mode_ = o.mode_;
+    err_ = o.err_;
   }
   return *this;
 }
@@ -341,20 +344,31 @@ void (*io_probe)(const char* path) = nullptr;
 void TextOut::write(std::string_view s) {
   if (!f_ || s.empty()) return;
   if (io_probe) io_probe(path().c_str());
-  std::fwrite(s.data(), 1, s.size(), f_);
+  if (std::fwrite(s.data(), 1, s.size(), f_) != s.size()) keep_reason();
 }
 
 void TextOut::line(std::string_view s) {
   if (!f_) return;
   if (io_probe) io_probe(path().c_str());
-  if (!s.empty()) std::fwrite(s.data(), 1, s.size(), f_);
-  std::fputc('\n', f_);
+  if (!s.empty() && std::fwrite(s.data(), 1, s.size(), f_) != s.size()) keep_reason();
+  if (std::fputc('\n', f_) == EOF) keep_reason();
+}
+
+// The first failure of a write is what later reports of the file give:
+// errno has moved on by then, or the stream was written out elsewhere.
+void TextOut::keep_reason() {
+  if (err_ == 0) err_ = errno;
+}
+
+int TextOut::reason() const {
+  if (err_ != 0) return err_;
+  return errno != 0 ? errno : EIO;
 }
 
 void TextOut::flush() {
   if (!f_) return;
   errno = 0;
-  if (std::fflush(f_) != 0 || std::ferror(f_)) io_fail("cannot write file", path(), errno);
+  if (std::fflush(f_) != 0 || std::ferror(f_)) io_fail("cannot write file", path(), reason());
 }
 
 void TextOut::sync() {
@@ -367,27 +381,23 @@ void TextOut::sync() {
 
 void TextOut::seal() {
   if (!f_) return;
-  if (mode_ == Mode::atomic) {
-    errno = 0;
-    bool bad = std::fflush(f_) != 0 || std::ferror(f_) != 0;
-    if (!bad && io_probe) io_probe(tmp_.c_str());
-    if (!bad && ::fsync(::fileno(f_)) != 0 && errno != EINVAL && errno != EROFS) bad = true;
-    int err = errno;
-    if (std::fclose(std::exchange(f_, nullptr)) != 0 && !bad) {
-      bad = true;
-      err = errno;
-    }
-    if (bad) {
-      std::remove(tmp_.c_str());
-      io_fail("cannot write file", tmp_, err);
-    }
-    return;
-  }
-  std::FILE* f = std::exchange(f_, nullptr);
   errno = 0;
-  const bool bad = std::ferror(f) != 0;
-  const int rc = std::fclose(f);
-  if (bad || rc != 0) io_fail("cannot write file", name_, errno);
+  bool bad = std::fflush(f_) != 0 || std::ferror(f_) != 0;
+  if (bad) keep_reason();
+  if (mode_ == Mode::atomic && !bad) {
+    if (io_probe) io_probe(tmp_.c_str());
+    if (::fsync(::fileno(f_)) != 0 && errno != EINVAL && errno != EROFS) {
+      bad = true;
+      keep_reason();
+    }
+  }
+  if (std::fclose(std::exchange(f_, nullptr)) != 0 && !bad) {
+    bad = true;
+    keep_reason();
+  }
+  if (!bad) return;
+  if (mode_ == Mode::atomic) std::remove(tmp_.c_str());
+  io_fail("cannot write file", mode_ == Mode::atomic ? tmp_ : name_, reason());
 }
 
 void TextOut::commit() {

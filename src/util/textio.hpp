@@ -129,11 +129,14 @@ class TextOut {
 
  private:
   const std::string& path() const { return mode_ == Mode::atomic ? tmp_ : name_; }
+  void keep_reason();
+  int reason() const;
   std::FILE* f_ = nullptr;
   std::string name_, tmp_;
   std::string buf_;  // line buffer of free(), reused
   std::unique_ptr<char[]> vbuf_;  // the stream's buffer, kept across opens
   Mode mode_ = Mode::replace;
+  int err_ = 0;  // errno of the first failed write since the file was opened
 };
 
 // Renames from over to, replacing it in one step; stops the run when it

@@ -275,6 +275,31 @@ TEST_F(StoreUnit, AFullDiskLeavesThePreviousStore) {
   EXPECT_EQ(r.out, "");
   for (const auto& [f, text] : before) EXPECT_EQ(slurp(f), text) << f;
   EXPECT_FALSE(any_temporary());
+
+  // Sample lines that no longer fit: the store that would count them is not
+  // made, and a restart cuts what did fit.
+  const std::string varcompsam = slurp("varcompsam");
+  small.rlim_cur = varcompsam.size() + 10;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  ::signal(SIGXFSZ, SIG_IGN);
+  for (int k = 0; k < 10; ++k) sampler::sample_files.varcompsam.line(" 1050");
+  // Not captured: capturing writes out every stream at once.
+  std::string full_stop;
+  try {
+    run::store_solutions(state_);
+  } catch (const util::Stop& e) {
+    full_stop = e.what();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(full_stop, "cannot write file \"varcompsam\": File too large");
+  for (const auto& [f, text] : before) EXPECT_EQ(slurp(f), text) << f;
+  EXPECT_EQ(slurp("varcompsam").size(), varcompsam.size() + 10);
+  sampler::discard_empty(sampler::sample_files);  // as the stopped run does
+  state_.msirespprsam.close();
+  model_a(state_, 1000, 2000);
+  ASSERT_EQ(restart(1001).stop, "");
+  EXPECT_EQ(slurp("varcompsam"), varcompsam);
 }
 
 }  // namespace
