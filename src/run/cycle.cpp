@@ -9,6 +9,7 @@
 #include "random/prob.hpp"
 #include "run/model.hpp"
 #include "run/store.hpp"
+#include "run/store_record.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
@@ -112,6 +113,9 @@ void gibbssol(State& s) {
       for (int i = 1; i <= s.neq; ++i) args.add(s.SOL(i));
       util::say_text(util::format("(a/(10f8.2))", args));
     }
+    // New sample files: a store record of an earlier chain here no longer
+    // describes them.
+    record::forget();
     sampler::open_new(sampler::sample_files);
   }
   const int nt = M.ntrait;

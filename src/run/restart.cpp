@@ -1,5 +1,8 @@
 #include "run/restart.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -38,7 +41,33 @@ struct Rebuild {
   double sum_of_rate(double rate) const { return n != 0 ? rate * n : rate; }
 };
 
-// One result file read back.
+// Blanks of a line collapsed and trimmed, for comparing label lines.
+std::string words_of(std::string_view line) {
+  std::string w;
+  for (char c : line) {
+    const bool blank = c == ' ' || c == '\t' || c == '\r';
+    if (!blank)
+      w += c;
+    else if (!w.empty() && w.back() != ' ')
+      w += ' ';
+  }
+  if (!w.empty() && w.back() == ' ') w.pop_back();
+  return w;
+}
+
+bool all_finite(std::span<const util::ReadTarget> ts) {
+  for (const util::ReadTarget& t : ts)
+    for (std::size_t k = 0; k < t.n; ++k) {
+      if (t.kind == util::ReadTarget::R64 && !std::isfinite(static_cast<const double*>(t.p)[k])) return false;
+      if (t.kind == util::ReadTarget::R32 && !std::isfinite(static_cast<const float*>(t.p)[k])) return false;
+    }
+  return true;
+}
+
+// One result file read back.  Besides the reads of the layout, a line that
+// does not fit the model (other identifiers or labels, more values, lines
+// past the end) and a number that is not finite are refused, naming the
+// file and the line: such files would poison the continued chain.
 class ResultIn {
  public:
   ResultIn(const char* name, int start) : in_(std::string(name)), name_(name), start_(start) {}
@@ -64,12 +93,28 @@ class ResultIn {
     std::string_view line;
     in_.getline(line);
   }
+  // A label line that must read as the store writes it for this model.
+  void label(const std::string& expected) {
+    std::string_view line;
+    if (!in_.getline(line)) return;  // the next read fails with the file's message
+    if (words_of(line) != words_of(expected))
+      refuse("is \"" + words_of(line) + "\" where the model has \"" + words_of(expected) + "\"");
+  }
+  // One free-format read of exactly the values of its lines.  False when it
+  // cannot be read.
   template <class... T>
   bool values(T&&... t) {
-    return in_.readv(std::forward<T>(t)...) == ReadStatus::ok;
+    const util::ReadTarget ts[] = {util::ReadTarget(t)...};
+    return checked(std::span<const util::ReadTarget>(ts, sizeof...(T)), true);
   }
-  // A line of `ints` integers and one word, then three reals.
-  bool labelled(int ints, double& a, double& b, double& c) {
+  // The same, the rest of the last line not used.
+  template <class... T>
+  bool leading_values(T&&... t) {
+    const util::ReadTarget ts[] = {util::ReadTarget(t)...};
+    return checked(std::span<const util::ReadTarget>(ts, sizeof...(T)), false);
+  }
+  // A line of `ints` integers (into ids) and one word, then three reals.
+  bool labelled(int ints, int* ids, std::string_view word, double& a, double& b, double& c) {
     std::string_view line;
     if (!in_.getline(line)) return false;
     auto sep = [](char ch) { return ch == ' ' || ch == '\t' || ch == ',' || ch == '\r'; };
@@ -79,27 +124,63 @@ class ResultIn {
       if (p == line.size()) return false;
       const std::size_t b0 = p;
       while (p < line.size() && !sep(line[p])) ++p;
+      const std::string_view item = line.substr(b0, p - b0);
       if (k < ints) {
-        int discard;
-        if (util::TextIn::from_text(std::string(line.substr(b0, p - b0))).readv(discard) != ReadStatus::ok)
-          return false;
+        if (util::TextIn::from_text(std::string(item)).readv(ids[k]) != ReadStatus::ok) return false;
+      } else if (item != word) {
+        refuse("has \"" + std::string(item) + "\" where the model has \"" + std::string(word) + "\"");
       }
     }
-    return util::TextIn::from_text(std::string(line.substr(p))).readv(a, b, c) == ReadStatus::ok;
+    util::TextIn rest = util::TextIn::from_text(std::string(line.substr(p)));
+    if (rest.readv(a, b, c) != ReadStatus::ok) return false;
+    if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(c)) refuse(not_finite);
+    if (rest.dropped_items()) refuse(more_values);
+    return true;
+  }
+  // Identifiers read from the last line against those the model gives there.
+  void ids(std::initializer_list<const char*> names, std::initializer_list<int> found,
+           std::initializer_list<int> want) {
+    if (std::equal(found.begin(), found.end(), want.begin())) return;
+    auto list = [&](std::initializer_list<int> v) {
+      std::string t;
+      auto n = names.begin();
+      for (int x : v) t += std::string(t.empty() ? "" : " ") + *n++ + " " + std::to_string(x);
+      return t;
+    };
+    refuse("is for " + list(found) + " where the model has " + list(want));
+  }
+  // Nothing but blank lines may follow the last line the model gives.
+  void end() {
+    std::string_view line;
+    while (in_.getline(line))
+      if (!words_of(line).empty()) refuse("is past the last line the model gives");
+  }
+  long line_number() const { return in_.line_number(); }
+  [[noreturn]] void refuse(const std::string& what) {
+    util::fatal(" restart refused: \"" + name_ + "\" line " + std::to_string(in_.line_number()) + " " + what);
   }
 
  private:
+  static constexpr const char* not_finite = "holds a number that is not finite";
+  static constexpr const char* more_values = "holds more values than the model gives";
+  bool checked(std::span<const util::ReadTarget> ts, bool whole_line) {
+    if (in_.read(ts) != ReadStatus::ok) return false;
+    if (!all_finite(ts)) refuse(not_finite);
+    if (whole_line && in_.dropped_items()) refuse(more_values);
+    return true;
+  }
   util::TextIn in_;
   std::string name_;
   int start_;
 };
 
-// A value line of three integers and mean, sd and last.  False when it
-// cannot be read.
-bool level_values(ResultIn& f, const Rebuild& rb, double& S, double& Q, double& last) {
+// A value line of three integers and mean, sd and last, for trait t,
+// effect e and level l.  False when it cannot be read.
+bool level_values(ResultIn& f, const Rebuild& rb, int t, int e, int l, double& S, double& Q, double& last) {
   int i1, i2, i3;
   double mean, sd, x;
   if (!f.values(i1, i2, i3, mean, sd, x)) return false;
+  f.ids({"trait", "effect", "level"}, {i1, i2, i3}, {t, e, l});
   rb.pair(S, Q, mean, sd);
   last = x;
   return true;
@@ -113,7 +194,7 @@ void read_solutions(State& s, int start, const Rebuild& rb) {
   const int nt = m.ntrait;
   ResultIn f("solutions", start);
   f.title();
-  f.skip();
+  f.label(head_solutions);
   int f_ram = 0, j_ram = 0;
   for (int e = 1; e <= m.neff; ++e)
     if (m.effecttype(e) == model::eff_ram && f_ram == 0) f_ram = e;
@@ -125,7 +206,7 @@ void read_solutions(State& s, int start, const Rebuild& rb) {
         const int a = base + (l - 1) * nt + t;
         if (m.pos_eff(e, t) == 0) {
           rb.pair(s.SUMSOL(a), s.SSSOL(a), s.SUMSOL(a), s.SSSOL(a));
-        } else if (!level_values(f, rb, s.SUMSOL(a), s.SSSOL(a), s.SOL(a))) {
+        } else if (!level_values(f, rb, t, e, l, s.SUMSOL(a), s.SSSOL(a), s.SOL(a))) {
           level_error(msg, e, l, t);
         }
       }
@@ -143,7 +224,7 @@ void read_solutions(State& s, int start, const Rebuild& rb) {
         double S = room ? s.SUMSOL_N(i, c) : 0, Q = room ? s.SSSOL_N(i, c) : 0, last = room ? sn(i, c) : 0;
         if (m.pos_eff(e, t) == 0) {
           rb.pair(S, Q, S, Q);
-        } else if (!level_values(f, rb, S, Q, last)) {
+        } else if (!level_values(f, rb, t, e, an, S, Q, last)) {
           level_error(msg, e, an, t);
         }
         if (room) {
@@ -153,33 +234,39 @@ void read_solutions(State& s, int start, const Rebuild& rb) {
         }
       }
   }
+  f.end();
   util::say("read solutions from file: \"solutions\"");
 }
 
 void read_msiresppr(State& s, int start, const Rebuild& rb) {
   ResultIn f("msiresppr", start);
   f.title();
-  f.skip();
+  f.label(head_msiresppr);
   results::each_candidate(s, [&](int an, int ps, int pp) {
     int id1, id2;
     double mean, sd, last, prop;
     // Every candidate's line is checked, so a bad value is never passed over.
     if (!f.values(id1, id2, mean, sd, last, prop))
       util::fatal(util::freev("error reading msires ppr at effect/animal: ", an));
+    f.ids({"animal", "sire"}, {id1, id2}, {an, static_cast<int>(s.MS(ps))});
     rb.pair(s.SUMMS(pp), s.SSMS(pp), mean, sd);
     s.SUMMS(ps) = rb.kept ? prop * rb.n : 0.0;
     s.MS(pp) = last;
   });
+  f.end();
   util::say("read msires ppr from file: \"msiresppr\"");
 }
 
 // d rows of d values each, one free-format read per row; fail(i) is the
 // message of a row that cannot be read.
+// A row takes exactly the lines of its d values, ten to a line.
 template <class Fail, class Put>
 void read_rows(ResultIn& f, int d, std::vector<double>& row, Fail fail, Put put) {
   row.assign(static_cast<std::size_t>(d), 0.0);
   for (int i = 1; i <= d; ++i) {
+    const long before = f.line_number();
     if (!f.values(std::span<double>(row))) util::fatal(fail(i));
+    if (f.line_number() - before != (d + 9) / 10) f.refuse("holds fewer values than the model gives");
     for (int j = 1; j <= d; ++j) put(i, j, row[static_cast<std::size_t>(j - 1)]);
   }
 }
@@ -195,21 +282,22 @@ void read_varcomp(State& s, int start, const Rebuild& rb) {
     const int d = block_order(e);
     if (d <= 0) continue;
     auto fail = [e](int) { return util::freev("error reading G at effect: ", e); };
-    f.skip();
+    f.label(util::freev(label_g_mean, e));
     read_rows(f, d, row, fail, [&](int i, int j, double v) { s.SUMG(e, i, j) = rb.kept ? v * rb.n : 0.0; });
-    f.skip();
+    f.label(util::freev(label_g_sd, e));
     read_rows(f, d, row, fail, [&](int i, int j, double v) { s.SSG(e, i, j) = squares(s.SUMG(e, i, j), v); });
-    f.skip();
+    f.label(util::freev(label_g_last, e));
     read_rows(f, d, row, fail, [&](int i, int j, double v) { m.g(e, i, j) = v; });
   }
   const int nt = m.ntrait;
   auto fail = [](int i) { return util::freev("error reading R at trait: ", i); };
-  f.skip();
+  f.label(label_r_mean);
   read_rows(f, nt, row, fail, [&](int i, int j, double v) { s.SUMR(i, j) = rb.kept ? v * rb.n : 0.0; });
-  f.skip();
+  f.label(label_r_sd);
   read_rows(f, nt, row, fail, [&](int i, int j, double v) { s.SSR(i, j) = squares(s.SUMR(i, j), v); });
-  f.skip();
+  f.label(label_r_last);
   read_rows(f, nt, row, fail, [&](int i, int j, double v) { m.r(i, j) = v; });
+  f.end();
   util::say("read variance components from file: \"varcomp\"");
 }
 
@@ -220,28 +308,29 @@ void read_loglike_obs(State& s, int start, const Rebuild& rb) {
   const bool evaluation = start > m.nround;
   ResultIn f("loglike_obs", start);
   f.title();
-  f.skip();
+  f.label(head_loglike_obs);
   std::vector<double> v(static_cast<std::size_t>(evaluation ? ncol : 2));
   for (int i = 1; i <= m.nrec; ++i) {
     int obs;
-    if (!f.values(obs, std::span<double>(v)))
+    if (!f.leading_values(obs, std::span<double>(v)))
       util::fatal(util::freev("error reading loglilke_obs at record: ", i));
+    f.ids({"record"}, {obs}, {i});
     const bool any = rb.kept;
     s.LOGL_OBS(i, 1) = any ? rb.n / v[0] : 0.0;
     s.LOGL_OBS(i, 2) = any ? rb.n * v[1] : 0.0;
     if (evaluation)
       for (int c = 3; c <= ncol; ++c) s.LOGL_OBS(i, c) = v[static_cast<std::size_t>(c - 1)];
   }
+  f.end();
   util::say("read loglike_obs from file: \"loglike_obs\"");
 }
 
 void read_mh_acceptance(State& s, int start, const Rebuild& rb) {
-  util::TextIn in(std::string("mh_acceptance"));
-  std::string_view line;
-  auto rate_and = [&](auto& setting, double& sum) {
-    in.getline(line);  // the label
+  ResultIn f("mh_acceptance", start);
+  auto rate_and = [&](const std::string& label, auto& setting, double& sum) {
+    f.label(label);
     double rate;
-    if (in.readv(rate, setting) != ReadStatus::ok) return false;
+    if (!f.values(rate, setting)) return false;
     sum = rb.sum_of_rate(rate);
     return true;
   };
@@ -249,18 +338,19 @@ void read_mh_acceptance(State& s, int start, const Rebuild& rb) {
     if (!is_multibreed(m.randomtype(e))) continue;
     for (int b1 = 1; b1 <= m.nbreed(e); ++b1)
       for (int b2 = b1; b2 <= m.nbreed(e); ++b2)
-        if (!rate_and(s.MB_DBELIEF(e, b1, b2), s.SUMMB_ACCEP(e, b1, b2)))
+        if (!rate_and(util::freev(label_mb_rate, e, label_breeds, b1, b2), s.MB_DBELIEF(e, b1, b2),
+                      s.SUMMB_ACCEP(e, b1, b2)))
           util::fatal(util::freev("error reading acceptance rate at effect: ", e));
   }
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
     switch (structural_kind(e)) {
       case Structural::scale:
-        if (!rate_and(s.R_DBELIEFPROP(k), s.SUMR_ACCEP(k)))
+        if (!rate_and(util::freev(label_structural_rate, e), s.R_DBELIEFPROP(k), s.SUMR_ACCEP(k)))
           util::fatal(util::freev("error reading acceptance rate at structural effect: ", e));
         break;
       case Structural::levels_alpha:
-        if (!rate_and(s.R_ALPHA_VARPROP(k), s.SUMR_ALPHAACCEP(k)))
+        if (!rate_and(util::freev(label_structural_alpha_rate, e), s.R_ALPHA_VARPROP(k), s.SUMR_ALPHAACCEP(k)))
           util::fatal(util::freev("error reading acceptance rate for alpha at structural effect: ", e));
         break;
       case Structural::levels:
@@ -269,8 +359,9 @@ void read_mh_acceptance(State& s, int start, const Rebuild& rb) {
   }
   if (m.neffr > 0 && start <= m.nburn) s.SUMR_ACCEP.fill(0.0);
   if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t)
-    if (!rate_and(s.w_alpha_varprop, s.sumw_alphaaccep))
+    if (!rate_and(label_robust_alpha_rate, s.w_alpha_varprop, s.sumw_alphaaccep))
       util::fatal(util::freev("error reading acceptance rate for alpha robust"));
+  f.end();
   util::say("Read acceptance rates and proposal dbelief from file: \"mh_acceptance\"");
 }
 
@@ -278,14 +369,16 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
   const int nt = m.ntrait;
   ResultIn f("structural_r", start);
   f.title();
-  f.skip();
+  f.label(head_solutions);
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
     const Structural kind = structural_kind(e);
     if (kind == Structural::levels_alpha) {
       double mean, sd, last;
-      if (!f.labelled(2, mean, sd, last))
+      int id[2];
+      if (!f.labelled(2, id, "alpha", mean, sd, last))
         util::fatal(util::freev("error reading structural R alpha at effect: ", e));
+      f.ids({"trait", "effect"}, {id[0], id[1]}, {1, e});
       rb.pair(s.SUMR_ALPHA(k), s.SSR_ALPHA(k), mean, sd);
       s.R_ALPHA(k) = last;
     }
@@ -295,21 +388,24 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
         const int a = sampler::address1(e, l, t);
         if (m.pos_eff(e, t) == 0) {
           rb.pair(s.SUMR_SOL(a), s.SSR_SOL(a), s.SUMR_SOL(a), s.SSR_SOL(a));
-        } else if (!level_values(f, rb, s.SUMR_SOL(a), s.SSR_SOL(a), s.R_SOL(a))) {
+        } else if (!level_values(f, rb, t, e, l, s.SUMR_SOL(a), s.SSR_SOL(a), s.R_SOL(a))) {
           level_error("error reading structural R at effect: ", e, l, t);
         }
       }
   }
+  f.end();
   util::say("read structural R from file: \"Structural_r\"");
 }
 
 void read_robustness_w(State& s, int start, const Rebuild& rb) {
   ResultIn f("robustness_w", start);
   f.title();
-  f.skip();
+  f.label(head_robustness_w);
   for (int t = 1; t <= m.ntrait; ++t) {
     double mean, sd, last;
-    if (!f.labelled(1, mean, sd, last)) util::fatal(util::freev("error reading robustness w_alpha"));
+    int id[1];
+    if (!f.labelled(1, id, "alpha", mean, sd, last)) util::fatal(util::freev("error reading robustness w_alpha"));
+    f.ids({"trait"}, {id[0]}, {t});
     rb.pair(s.sumw_alpha, s.ssw_alpha, mean, sd);
     s.w_alpha = last;
     for (int i = 1; i <= m.nrec; ++i) {
@@ -317,10 +413,12 @@ void read_robustness_w(State& s, int start, const Rebuild& rb) {
       double x;
       if (!f.values(t1, i1, mean, sd, x))
         util::fatal(util::freev("error reading robustness w at record: ", i, " trait: ", t));
+      f.ids({"trait", "record"}, {t1, i1}, {t, i});
       rb.pair(s.SUMWEIGHT_ROBUST(i), s.SSWEIGHT_ROBUST(i), mean, sd);
       s.WEIGHT_ROBUST(i) = x;
     }
   }
+  f.end();
   util::say("Read robustness weights from file: \"robustness_w\"");
 }
 
@@ -331,6 +429,9 @@ void restart(State& s, int start) {
   if (start <= 1)
     util::fatal(util::freev("restart at cycle", start,
                             "not possible: a restarted chain continues at cycle 2 or later"));
+  // A store interrupted after it was made is finished first; the leftovers
+  // of one interrupted before it are discarded.
+  record::recover();
   Rebuild rb;
   const int n = kept_count(start - 1);
   rb.n = static_cast<double>(n);
@@ -344,7 +445,15 @@ void restart(State& s, int start) {
   } else {
     s.LOGL_OBS.fill(0.0);
   }
-  open_sample_files(s, start);
+  record::Store st;
+  const std::string rec = std::string("\"") + record::file + "\"";
+  if (!record::read(st))
+    util::fatal(util::freev("restart at cycle", start, ":", rec,
+                            "is missing, so the sample files cannot be matched to the result files"));
+  if (st.cycle != start - 1)
+    util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1, "but", rec,
+                            "holds those of cycle", st.cycle));
+  open_sample_files(s, start, st);
   if (uses_mh_files()) read_mh_acceptance(s, start, rb);
   if (m.neffr > 0) read_structural_r(s, start, rb);
   if (robust_weights()) read_robustness_w(s, start, rb);

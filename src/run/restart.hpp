@@ -14,9 +14,15 @@ namespace run {
 // the rates, and the sample files are opened for appending.  Prints one line
 // per file read.
 //
-// Stops the run when start is 1 or less, when a title line names another
-// cycle than start - 1, or when a value line cannot be read (the message of
-// its file).  A missing result or sample file stops it through the file
+// A store left unfinished by an interruption is finished, or discarded when
+// it was not yet made (run/store_record.hpp), before anything is read.  The
+// sample files are cut back to their lengths at the store.
+//
+// Stops the run when start is 1 or less, when a title line or the store
+// record names another cycle than start - 1, when a value line cannot be
+// read (the message of its file), and when a line does not fit the model
+// (other identifiers or labels, other counts of values or lines) or holds a
+// number that is not finite (a message naming the file and the line).  A missing result or sample file stops it through the file
 // layer.  When no cycle is left to run (start > nround), the evaluation at
 // the posterior means in "loglike_obs" is read back as well, so the files
 // stored at the end come out as they were.

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "run/model.hpp"
+#include "run/store_record.hpp"
 #include "sampler/records.hpp"
 #include "sampler/samplefiles.hpp"
 #include "util/stop.hpp"
@@ -73,36 +74,76 @@ bool in_tuning(int round, bool strictly) {
   return strictly ? c < h : c <= h;
 }
 
+// The sample files of the chain, in the order of record::sample_names, with
+// what a store at cycle `round` does to each.
+struct SampleFile {
+  const char* name;
+  util::TextOut* out;
+  bool has;     // the chain has the file
+  bool close;   // the store closes it
+  bool reopen;  // and opens it again at its end
+  bool resumed; // a chain restarted at cycle `round` opens it
+};
+
+void chain_sample_files(State& s, int round, SampleFile (&f)[record::max_samples]) {
+  sampler::SampleFiles& sf = sampler::sample_files;
+  const bool going_on = round < m.nround;
+  const bool mh = uses_mh_files();
+  const bool tuning = in_tuning(round, false);
+  f[0] = {sampler::varcompsam_file, &sf.varcompsam, true, true, going_on, true};
+  f[1] = {sampler::loglike_rnd_file, &sf.loglike_rnd, true, true, going_on, true};
+  f[2] = {"msirespprsam", &s.msirespprsam, samples_msires(), true, going_on, true};
+  f[3] = {sampler::mh_dbeliefchg_file, &sf.mh_dbeliefchg, mh, tuning, in_tuning(round, true), tuning};
+  f[4] = {sampler::solutionsam_file, &sf.solutionsam, saves_solutions(), true, going_on, true};
+}
+
 }  // namespace
 
-void reopen_sample_files(State& s, int round) {
-  sampler::SampleFiles& f = sampler::sample_files;
-  const bool going_on = round < m.nround;
-  f.varcompsam.close();
-  if (going_on) reopen(f.varcompsam, sampler::varcompsam_file);
-  f.loglike_rnd.close();
-  if (going_on) reopen(f.loglike_rnd, sampler::loglike_rnd_file);
-  if (samples_msires()) {
-    s.msirespprsam.close();
-    if (going_on) reopen(s.msirespprsam, "msirespprsam");
-  }
-  if (uses_mh_files()) {
-    if (in_tuning(round, false)) f.mh_dbeliefchg.close();
-    if (in_tuning(round, true)) reopen(f.mh_dbeliefchg, sampler::mh_dbeliefchg_file);
-  }
-  if (saves_solutions()) {
-    f.solutionsam.close();
-    if (going_on) reopen(f.solutionsam, sampler::solutionsam_file);
+void sync_sample_files(State& s, int round, record::Store& st) {
+  SampleFile f[record::max_samples];
+  chain_sample_files(s, round, f);
+  for (const SampleFile& x : f) {
+    if (!x.has) continue;
+    x.out->sync();
+    const long long size = util::file_size(x.name);
+    if (size >= 0) {
+      st.add_sample(x.name, size);
+    } else if (x.reopen) {
+      reopen(*x.out, x.name);  // stops, naming the file
+    }
   }
 }
 
-void open_sample_files(State& s, int start) {
-  sampler::SampleFiles& f = sampler::sample_files;
-  reopen(f.varcompsam, sampler::varcompsam_file);
-  reopen(f.loglike_rnd, sampler::loglike_rnd_file);
-  if (samples_msires()) reopen(s.msirespprsam, "msirespprsam");
-  if (uses_mh_files() && in_tuning(start, false)) reopen(f.mh_dbeliefchg, sampler::mh_dbeliefchg_file);
-  if (saves_solutions()) reopen(f.solutionsam, sampler::solutionsam_file);
+void reopen_sample_files(State& s, int round) {
+  SampleFile f[record::max_samples];
+  chain_sample_files(s, round, f);
+  for (const SampleFile& x : f) {
+    if (!x.has) continue;
+    if (x.close) x.out->close();
+    if (x.reopen) reopen(*x.out, x.name);
+  }
+}
+
+void open_sample_files(State& s, int start, const record::Store& st) {
+  SampleFile f[record::max_samples];
+  chain_sample_files(s, start, f);
+  for (const SampleFile& x : f) {
+    if (!x.has) continue;
+    const long long stored = st.sample_size(x.name), size = util::file_size(x.name);
+    if (size < 0) {
+      // Not needed any more, or missing: the open below says which.
+    } else if (stored < 0) {
+      util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "has no sample file",
+                              std::string("\"") + x.name + "\""));
+    } else if (size < stored) {
+      util::fatal(util::freev("restart at cycle", start, ":", std::string("\"") + x.name + "\"", "holds", size,
+                              "bytes, fewer than the", stored, "it held at the store of cycle", st.cycle));
+    } else if (size > stored) {
+      // Lines written after the store, complete or not, are not part of it.
+      util::cut_file(x.name, stored);
+    }
+    if (x.resumed) reopen(*x.out, x.name);
+  }
 }
 
 }  // namespace results
@@ -140,9 +181,10 @@ class ResultFile {
     end_line();
   }
   void title(const char* t) { free(t, m.round, " rounds and burn-in of ", m.nburn); }
-  void commit() {
+  // Written whole and put on disk; the store renames it into place.
+  void seal() {
     spill();
-    out_.commit();
+    out_.seal();
   }
 
  private:
@@ -225,8 +267,7 @@ void write_solutions(const State& s, const Summary& sm) {
         level_line(f, sm, t, e, an, at(s.SUMSOL_N, i, c), at(s.SSSOL_N, i, c), at(s.SOL_N, i, c));
       }
   }
-  f.commit();
-  util::say("solutions stored in file: \"solutions\"");
+  f.seal();
 }
 
 void write_msiresppr(const State& s, const Summary& sm) {
@@ -243,8 +284,7 @@ void write_msiresppr(const State& s, const Summary& sm) {
     util::put_f_field(b, sm.mean(s.SUMMS(ps)), 14, 6);
     f.end_line();
   });
-  f.commit();
-  util::say("msires ppr stored in file: \"msiresppr\"");
+  f.seal();
 }
 
 // One matrix row of d values, ten fields of F12.4 to a line.
@@ -265,22 +305,21 @@ void write_varcomp(const State& s, const Summary& sm) {
     if (m.randomnumb(e) <= 0) continue;
     const int d = block_order(e);
     if (d <= 0) continue;
-    f.free("Average variance components (G) for effect: ", e);
+    f.free(label_g_mean, e);
     for (int i = 1; i <= d; ++i) matrix_row(f, d, [&](int j) { return sm.mean(s.SUMG(e, i, j)); });
-    f.free("Std deviation of variance components (G) for effect: ", e);
+    f.free(label_g_sd, e);
     for (int i = 1; i <= d; ++i)
       matrix_row(f, d, [&](int j) { return sm.sd(s.SUMG(e, i, j), s.SSG(e, i, j)); });
-    f.free("Last variance components sample (G) for effect: ", e);
+    f.free(label_g_last, e);
     for (int i = 1; i <= d; ++i) matrix_row(f, d, [&](int j) { return m.g(e, i, j); });
   }
-  f.free("Average residuals (R)");
+  f.free(label_r_mean);
   for (int i = 1; i <= nt; ++i) matrix_row(f, nt, [&](int j) { return sm.mean(s.SUMR(i, j)); });
-  f.free("Std deviation of residuals (R)");
+  f.free(label_r_sd);
   for (int i = 1; i <= nt; ++i) matrix_row(f, nt, [&](int j) { return sm.sd(s.SUMR(i, j), s.SSR(i, j)); });
-  f.free("Last residuals sample (R)");
+  f.free(label_r_last);
   for (int i = 1; i <= nt; ++i) matrix_row(f, nt, [&](int j) { return m.r(i, j); });
-  f.commit();
-  util::say("variance components stored in file: \"varcomp\"");
+  f.seal();
 }
 
 // Every column of a record on one line, whatever the number of traits.
@@ -298,8 +337,7 @@ void write_loglike_obs(const State& s, const Summary& sm) {
     for (int c = 3; c <= nt + 3; ++c) util::put_f_field(b, s.LOGL_OBS(i, c), 18, 12);
     f.end_line();
   }
-  f.commit();
-  util::say("loglike_obs stored in file: \"loglike_obs\"");
+  f.seal();
 }
 
 void rate_line(ResultFile& f, double rate, int setting) {
@@ -321,7 +359,7 @@ void write_mh_acceptance(const State& s, const Summary& sm) {
     if (!is_multibreed(m.randomtype(e))) continue;
     for (int b1 = 1; b1 <= m.nbreed(e); ++b1)
       for (int b2 = b1; b2 <= m.nbreed(e); ++b2) {
-        f.free("Acceptance rate & proposal dbelief for effect: ", e, "Breed(s): ", b1, b2);
+        f.free(label_mb_rate, e, label_breeds, b1, b2);
         rate_line(f, sm.rate(s.SUMMB_ACCEP(e, b1, b2)), s.MB_DBELIEF(e, b1, b2));
       }
   }
@@ -329,11 +367,11 @@ void write_mh_acceptance(const State& s, const Summary& sm) {
     const int e = m.pos_effr(k);
     switch (structural_kind(e)) {
       case Structural::scale:
-        f.free("Acceptance rate & proposal dbelief for structural R effect: ", e);
+        f.free(label_structural_rate, e);
         rate_line(f, sm.rate(s.SUMR_ACCEP(k)), s.R_DBELIEFPROP(k));
         break;
       case Structural::levels_alpha:
-        f.free("Acceptance rate & proposal variance for alpha of structural R effect: ", e);
+        f.free(label_structural_alpha_rate, e);
         rate_line(f, sm.rate(s.SUMR_ALPHAACCEP(k)), s.R_ALPHA_VARPROP(k));
         break;
       case Structural::levels:
@@ -341,11 +379,10 @@ void write_mh_acceptance(const State& s, const Summary& sm) {
     }
   }
   if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t) {
-    f.free("Acceptance rate & proposal variance for alpha of robust R ");
+    f.free(label_robust_alpha_rate);
     rate_line(f, sm.rate(s.sumw_alphaaccep), s.w_alpha_varprop);
   }
-  f.commit();
-  util::say("acceptance rates and degrees of belief stored in file: \"mh_acceptance\"");
+  f.seal();
 }
 
 void write_structural_r(const State& s, const Summary& sm) {
@@ -374,8 +411,7 @@ void write_structural_r(const State& s, const Summary& sm) {
         level_line(f, sm, t, e, l, s.SUMR_SOL(a), s.SSR_SOL(a), s.R_SOL(a));
       }
   }
-  f.commit();
-  util::say("Structural R  stored in file: \"Structural_r\"");
+  f.seal();
 }
 
 void write_robustness_w(const State& s, const Summary& sm) {
@@ -400,8 +436,31 @@ void write_robustness_w(const State& s, const Summary& sm) {
       f.end_line();
     }
   }
-  f.commit();
-  util::say("Robustness weights stored in file: \"robustness_w\"");
+  f.seal();
+}
+
+// The temporaries of a store that stops before it is made are removed, so
+// the previous store stays as it was and nothing is left behind.
+struct Unmade {
+  const record::Store& st;
+  bool made = false;
+  ~Unmade() {
+    if (made) return;
+    char buf[32];
+    for (int k = 0; k < st.nresults; ++k) util::remove_file(record::temporary_of(st.results[k], buf));
+    util::remove_file(record::temporary);
+  }
+};
+
+const char* stored_message(const char* name) {
+  const std::string_view n = name;
+  if (n == "solutions") return "solutions stored in file: \"solutions\"";
+  if (n == "msiresppr") return "msires ppr stored in file: \"msiresppr\"";
+  if (n == "varcomp") return "variance components stored in file: \"varcomp\"";
+  if (n == "loglike_obs") return "loglike_obs stored in file: \"loglike_obs\"";
+  if (n == "mh_acceptance") return "acceptance rates and degrees of belief stored in file: \"mh_acceptance\"";
+  if (n == "structural_r") return "Structural R  stored in file: \"Structural_r\"";
+  return "Robustness weights stored in file: \"robustness_w\"";
 }
 
 }  // namespace
@@ -413,14 +472,42 @@ void store_solutions(State& s) {
   sm.n = static_cast<double>(n);
   sm.kept = m.nburn < round && n > 0;
 
+  // The sample files first: every line the store counts is on disk.
+  record::Store st;
+  st.cycle = round;
+  sync_sample_files(s, round, st);
+
+  Unmade unmade{st};
   write_solutions(s, sm);
-  if (m.max_msires > 1) write_msiresppr(s, sm);
+  st.add_result("solutions");
+  if (m.max_msires > 1) {
+    write_msiresppr(s, sm);
+    st.add_result("msiresppr");
+  }
   write_varcomp(s, sm);
-  if (m.nburn < round) write_loglike_obs(s, sm);
+  st.add_result("varcomp");
+  if (m.nburn < round) {
+    write_loglike_obs(s, sm);
+    st.add_result("loglike_obs");
+  }
+  if (uses_mh_files()) {
+    write_mh_acceptance(s, sm);
+    st.add_result("mh_acceptance");
+  }
+  if (m.neffr > 0) {
+    write_structural_r(s, sm);
+    st.add_result("structural_r");
+  }
+  if (robust_weights()) {
+    write_robustness_w(s, sm);
+    st.add_result("robustness_w");
+  }
+  record::make(st);
+  unmade.made = true;
+  record::finish(st);
+
+  for (int k = 0; k < st.nresults; ++k) util::say(stored_message(st.results[k]));
   reopen_sample_files(s, round);
-  if (uses_mh_files()) write_mh_acceptance(s, sm);
-  if (m.neffr > 0) write_structural_r(s, sm);
-  if (robust_weights()) write_robustness_w(s, sm);
 }
 
 }  // namespace run

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "run/state.hpp"
+#include "run/store_record.hpp"
 
 namespace run {
 
@@ -15,8 +16,10 @@ int kept_count(int round);
 // "loglike_obs", "mh_acceptance", "structural_r" and "robustness_w" (each on
 // its condition) for the current cycle model::m.round, and closes and reopens
 // the sample files for appending (after the last cycle they stay closed).
-// Each file is written whole to a temporary and renamed into place, so an
-// interrupted store leaves the previous files intact.
+// The sample files are put on disk first, and the result files are made as
+// one unit with the store record (run/store_record.hpp): an interrupted or
+// failed store leaves the previous one whole.  One line per file goes to
+// standard output once the store is made.
 //
 // Means and standard deviations (divisor n, the kept count) are written once
 // the chain is past burn-in with at least one kept sample; before that the
@@ -33,6 +36,19 @@ inline constexpr const char* head_solutions = "trait effect level     mean      
 inline constexpr const char* head_msiresppr =
     "  animal    sire      post.prob.        sd           last       sample prop";
 inline constexpr const char* head_robustness_w = "trait    record       mean            sd            last ";
+// Label lines, written as free-format lines with the numbers that follow.
+inline constexpr const char* label_g_mean = "Average variance components (G) for effect: ";
+inline constexpr const char* label_g_sd = "Std deviation of variance components (G) for effect: ";
+inline constexpr const char* label_g_last = "Last variance components sample (G) for effect: ";
+inline constexpr const char* label_r_mean = "Average residuals (R)";
+inline constexpr const char* label_r_sd = "Std deviation of residuals (R)";
+inline constexpr const char* label_r_last = "Last residuals sample (R)";
+inline constexpr const char* label_mb_rate = "Acceptance rate & proposal dbelief for effect: ";
+inline constexpr const char* label_breeds = "Breed(s): ";
+inline constexpr const char* label_structural_rate = "Acceptance rate & proposal dbelief for structural R effect: ";
+inline constexpr const char* label_structural_alpha_rate =
+    "Acceptance rate & proposal variance for alpha of structural R effect: ";
+inline constexpr const char* label_robust_alpha_rate = "Acceptance rate & proposal variance for alpha of robust R ";
 // The column line of "loglike_obs" (a free-format line).
 inline constexpr const char* head_loglike_obs = "obs       cpo             average logl    logl-thetabar   residuals";
 
@@ -70,13 +86,20 @@ void each_candidate(const State& s, F f) {
 enum class Structural { scale, levels_alpha, levels };
 Structural structural_kind(int e);
 
+// The sample files of the chain at a store at cycle `round`: written out
+// and put on disk, their lengths entered in st.  A file the store must
+// reopen that is missing stops the run.
+void sync_sample_files(State& s, int round, record::Store& st);
 // The sample files after a store at cycle `round`: closed, and reopened for
 // appending unless the chain has ended (unit 58 only while its proposals
 // are still tuned).
 void reopen_sample_files(State& s, int round);
-// The sample files of a chain restarted at cycle `start`, opened for
-// appending.  A missing file stops the run.
-void open_sample_files(State& s, int start);
+// The sample files of a chain restarted at cycle `start` from the store st:
+// each cut back to its length at the store, so lines written after it (a
+// partial line or cycle included) go, and opened for appending.  A file
+// shorter than at the store, or that the store does not name, is refused;
+// a missing file stops the run.
+void open_sample_files(State& s, int start, const record::Store& st);
 
 }  // namespace results
 

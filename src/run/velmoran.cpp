@@ -8,6 +8,7 @@
 #include "run/state.hpp"
 #include "run/textop.hpp"
 #include "sampler/records.hpp"
+#include "sampler/samplefiles.hpp"
 #include "util/format.hpp"
 
 namespace run {
@@ -36,8 +37,14 @@ int velmoran_main(CycleTimes* times) {
   sampler::open_data_file(M.datafile);
   start_clock(st);
 
-  const int cycles = run_cycles(st, times);
-  finish_run(st, cycles);
+  try {
+    const int cycles = run_cycles(st, times);
+    finish_run(st, cycles);
+  } catch (...) {
+    // A chain that stops before writing a sample line leaves no empty files.
+    sampler::discard_empty(sampler::sample_files);
+    throw;
+  }
   return 0;
 }
 

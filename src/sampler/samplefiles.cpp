@@ -1,6 +1,7 @@
 #include "sampler/samplefiles.hpp"
 
 #include "run/model.hpp"
+#include "util/stop.hpp"
 
 namespace sampler {
 
@@ -34,13 +35,17 @@ void open_set(SampleFiles& f, util::TextOut::Mode mode, bool mh) {
 
 }  // namespace
 
-void open_new(SampleFiles& f) { open_set(f, util::TextOut::Mode::replace, true); }
+void open_new(SampleFiles& f) {
+  open_set(f, util::TextOut::Mode::replace, true);
+  f.made_new = true;
+}
 
 void open_append(SampleFiles& f, bool with_mh_dbeliefchg) {
   open_set(f, util::TextOut::Mode::append, with_mh_dbeliefchg);
 }
 
 void close(SampleFiles& f) {
+  f.made_new = false;
   f.varcompsam.close();
   f.loglike_rnd.close();
   f.mh_dbeliefchg.close();
@@ -52,6 +57,23 @@ void flush(SampleFiles& f) {
   f.loglike_rnd.flush();
   f.mh_dbeliefchg.flush();
   f.solutionsam.flush();
+}
+
+}  // namespace sampler
+
+namespace sampler {
+
+void discard_empty(SampleFiles& f) {
+  // A file that cannot be written out any more is closed all the same.
+  for (util::TextOut* o : {&f.varcompsam, &f.loglike_rnd, &f.mh_dbeliefchg, &f.solutionsam}) {
+    try {
+      o->close();
+    } catch (const util::Stop&) {
+    }
+  }
+  if (!f.made_new) return;
+  for (const char* name : {varcompsam_file, loglike_rnd_file, mh_dbeliefchg_file, solutionsam_file})
+    if (util::file_size(name) == 0) util::remove_file(name);
 }
 
 }  // namespace sampler

@@ -24,6 +24,7 @@ struct SampleFiles {
   util::TextOut loglike_rnd;    // cycle and total log-likelihood
   util::TextOut mh_dbeliefchg;  // proposal settings after each tuning step
   util::TextOut solutionsam;    // cycle and the solutions of the saved effects
+  bool made_new = false;        // open_new made them in this run
 };
 
 // The files of the run, shared by the run control, the sampling steps and the
@@ -47,5 +48,8 @@ void open_append(SampleFiles& f, bool with_mh_dbeliefchg = true);
 void close(SampleFiles& f);
 // Writes out pending lines of every open file.
 void flush(SampleFiles& f);
+// For a run that stops: closes the files, and removes those that open_new
+// made in this run and that are still empty.
+void discard_empty(SampleFiles& f);
 
 }  // namespace sampler

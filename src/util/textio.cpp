@@ -249,8 +249,10 @@ ReadStatus TextIn::read(std::span<const ReadTarget> targets) {
   const std::size_t nt = targets.size();
   while (ti < nt && targets[ti].n == 0) ++ti;
 
+  dropped_ = false;
   auto finish = [&](ReadStatus s) {
-    while (p < e && *p != '\n') ++p;
+    for (; p < e && *p != '\n'; ++p)
+      if (!is_sep(*p)) dropped_ = true;
     if (p < e) ++p;
     pos_ = static_cast<std::size_t>(p - b);
     return s;
@@ -415,6 +417,7 @@ void TextOut::open(std::string_view name, Mode mode) {
   close();
   name_.assign(trim_right(name));
   mode_ = mode;
+  err_ = 0;
   const char* how = mode == Mode::append ? "a" : "w";
   if (mode == Mode::atomic) {
     tmp_.assign(name_);
@@ -441,7 +444,8 @@ TextOut::TextOut(TextOut&& o) noexcept
       tmp_(std::move(o.tmp_)),
       buf_(std::move(o.buf_)),
       vbuf_(std::move(o.vbuf_)),
-      mode_(o.mode_) {}
+      mode_(o.mode_),
+      err_(o.err_) {}
 
 TextOut& TextOut::operator=(TextOut&& o) noexcept {
   if (this != &o) {
@@ -455,6 +459,7 @@ TextOut& TextOut::operator=(TextOut&& o) noexcept {
     buf_ = std::move(o.buf_);
     vbuf_ = std::move(o.vbuf_);
     mode_ = o.mode_;
+    err_ = o.err_;
   }
   return *this;
 }
@@ -466,44 +471,72 @@ TextOut::~TextOut() {
   if (mode_ == Mode::atomic) std::remove(tmp_.c_str());
 }
 
+void (*io_probe)(const char* path) = nullptr;
+
 void TextOut::write(std::string_view s) {
-  if (f_ && !s.empty()) std::fwrite(s.data(), 1, s.size(), f_);
+  if (!f_ || s.empty()) return;
+  if (io_probe) io_probe(path().c_str());
+  if (std::fwrite(s.data(), 1, s.size(), f_) != s.size()) keep_reason();
 }
 
 void TextOut::line(std::string_view s) {
   if (!f_) return;
-  if (!s.empty()) std::fwrite(s.data(), 1, s.size(), f_);
-  std::fputc('\n', f_);
+  if (io_probe) io_probe(path().c_str());
+  if (!s.empty() && std::fwrite(s.data(), 1, s.size(), f_) != s.size()) keep_reason();
+  if (std::fputc('\n', f_) == EOF) keep_reason();
+}
+
+// The first failure of a write is what later reports of the file give:
+// errno has moved on by then, or the stream was written out elsewhere.
+void TextOut::keep_reason() {
+  if (err_ == 0) err_ = errno;
+}
+
+int TextOut::reason() const {
+  if (err_ != 0) return err_;
+  return errno != 0 ? errno : EIO;
 }
 
 void TextOut::flush() {
   if (!f_) return;
-  if (std::fflush(f_) != 0 || std::ferror(f_)) {
-    const int err = errno;
-    const std::string& path = mode_ == Mode::atomic ? tmp_ : name_;
-    io_fail("cannot write file", path, err);
+  errno = 0;
+  if (std::fflush(f_) != 0 || std::ferror(f_)) io_fail("cannot write file", path(), reason());
+}
+
+void TextOut::sync() {
+  if (!f_) return;
+  flush();
+  if (io_probe) io_probe(path().c_str());
+  if (::fsync(::fileno(f_)) != 0 && errno != EINVAL && errno != EROFS)
+    io_fail("cannot write file", path(), errno);
+}
+
+void TextOut::seal() {
+  if (!f_) return;
+  errno = 0;
+  bool bad = std::fflush(f_) != 0 || std::ferror(f_) != 0;
+  if (bad) keep_reason();
+  if (mode_ == Mode::atomic && !bad) {
+    if (io_probe) io_probe(tmp_.c_str());
+    if (::fsync(::fileno(f_)) != 0 && errno != EINVAL && errno != EROFS) {
+      bad = true;
+      keep_reason();
+    }
   }
+  if (std::fclose(std::exchange(f_, nullptr)) != 0 && !bad) {
+    bad = true;
+    keep_reason();
+  }
+  if (!bad) return;
+  if (mode_ == Mode::atomic) std::remove(tmp_.c_str());
+  io_fail("cannot write file", mode_ == Mode::atomic ? tmp_ : name_, reason());
 }
 
 void TextOut::commit() {
   if (!f_) return;
-  std::FILE* f = std::exchange(f_, nullptr);
-  const bool bad = std::ferror(f) != 0;
-  const int rc = std::fclose(f);
-  const int err = errno;
-  if (mode_ != Mode::atomic) {
-    if (bad || rc != 0) io_fail("cannot write file", name_, err);
-    return;
-  }
-  if (bad || rc != 0) {
-    std::remove(tmp_.c_str());
-    io_fail("cannot write file", tmp_, err);
-  }
-  if (std::rename(tmp_.c_str(), name_.c_str()) != 0) {
-    const int rerr = errno;
-    std::remove(tmp_.c_str());
-    io_fail("cannot replace file", name_, rerr);
-  }
+  const bool atomic = mode_ == Mode::atomic;
+  seal();
+  if (atomic) replace_file(tmp_.c_str(), name_.c_str());
 }
 
 void TextOut::close() {
@@ -515,5 +548,30 @@ void TextOut::close() {
   std::fclose(std::exchange(f_, nullptr));
   std::remove(tmp_.c_str());
 }
+
+void replace_file(const char* from, const char* to) {
+  if (io_probe) io_probe(from);
+  if (std::rename(from, to) != 0) io_fail("cannot replace file", to, errno);
+}
+
+void sync_folder() {
+  if (io_probe) io_probe(".");
+  const int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;  // nothing more can be done for the entries
+  ::fsync(fd);
+  ::close(fd);
+}
+
+long long file_size(const char* name) {
+  struct stat st;
+  if (::stat(name, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+void cut_file(const char* name, long long size) {
+  if (::truncate(name, static_cast<off_t>(size)) != 0) io_fail("cannot cut file", name, errno);
+}
+
+void remove_file(const char* name) { ::unlink(name); }
 
 }  // namespace util

@@ -103,6 +103,8 @@ class TextIn {
   // Number of lines consumed so far (the last line read or skipped).
   long line_number() const { return line_no_; }
   bool at_end() const { return pos_ >= text_.size(); }
+  // True when the last free-format read left items unread on its last line.
+  bool dropped_items() const { return dropped_; }
 
  private:
   std::string name_;
@@ -110,6 +112,7 @@ class TextIn {
   std::size_t pos_ = 0;
   long line_no_ = 0;
   bool open_ = false;
+  bool dropped_ = false;
 };
 
 // An output text file.
@@ -149,18 +152,48 @@ class TextOut {
     line(format(f, args));
   }
   void flush();
-  // Finishes the file: atomic files are renamed into place; others closed.
+  // Writes out pending lines and has the system put them on disk.
+  void sync();
+  // Finishes the file: atomic files are put on disk and renamed into place;
+  // others closed.
   void commit();
+  // An atomic file finished but not renamed: written out, on disk and
+  // closed; its temporary (tmp_name) waits for replace_file.  A file that
+  // cannot be finished loses its temporary and stops the run.
+  void seal();
+  const std::string& tmp_name() const { return tmp_; }
   // Closes without committing (an atomic file's temporary is removed).
   void close();
 
  private:
+  const std::string& path() const { return mode_ == Mode::atomic ? tmp_ : name_; }
+  void keep_reason();
+  int reason() const;
   std::FILE* f_ = nullptr;
   std::string name_, tmp_;
   std::string buf_;  // line buffer of free(), reused
   std::unique_ptr<char[]> vbuf_;  // the stream's buffer, kept across opens
   Mode mode_ = Mode::replace;
+  int err_ = 0;  // errno of the first failed write since the file was opened
 };
+
+// Renames from over to, replacing it in one step; stops the run when it
+// cannot.
+void replace_file(const char* from, const char* to);
+// Has the system put the entries of the working folder on disk, so that
+// renames done so far survive a crash.
+void sync_folder();
+// Size in bytes of a regular file, or -1 when there is none.
+long long file_size(const char* name);
+// Cuts a file to its first size bytes; stops the run when it cannot.
+void cut_file(const char* name, long long size);
+// Removes a file if it exists.
+void remove_file(const char* name);
+
+// When set, called before each output line or piece, each file put on disk
+// and each rename, with the path concerned: tests stop the process there to
+// see what an interruption at that moment leaves.
+extern void (*io_probe)(const char* path);
 
 // Removes trailing blanks (fixed-width names compare and open without them).
 std::string_view trim_right(std::string_view s);

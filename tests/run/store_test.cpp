@@ -221,8 +221,8 @@ TEST_F(Store, VarcompRowsOfTwelveValues) {
   EXPECT_EQ(v[77].size(), 36u);
 }
 
-// An interrupted store leaves the previous file whole: the new text goes to
-// a temporary that only replaces the file once complete.
+// A store that cannot be finished leaves every previous file whole, also
+// those written before the failure, and no temporary.
 TEST_F(Store, AFailedStoreLeavesThePreviousFiles) {
   model_a(state_, 1000, 1000);
   write("varcomp", "old varcomp\n");
@@ -231,8 +231,11 @@ TEST_F(Store, AFailedStoreLeavesThePreviousFiles) {
   const auto r = capture([&] { run::store_solutions(state_); });
   EXPECT_NE(r.stop.find("varcomp.tmp"), std::string::npos) << r.stop;
   EXPECT_EQ(slurp("varcomp"), "old varcomp\n");
-  EXPECT_NE(slurp("solutions"), "old solutions\n");  // written before it, whole
-  EXPECT_EQ(lines(slurp("solutions"))[0], " Solution after:  1000  rounds and burn-in of  105");
+  EXPECT_EQ(slurp("solutions"), "old solutions\n");
+  EXPECT_FALSE(exists("solutions.tmp"));
+  EXPECT_FALSE(exists("msiresppr.tmp"));
+  EXPECT_FALSE(exists("store_record"));
+  EXPECT_EQ(r.out, "");
 }
 
 // A periodic store closes the sample files and reopens them at their end;

@@ -1,0 +1,66 @@
+// A store of results as one unit.  The result files of a store are written
+// to temporaries and put on disk; then the store record, which names the
+// cycle, the result files and the length of every sample file at the store,
+// is renamed into "store_record.new" — the moment the store counts as made;
+// then the temporaries are renamed over the result files and the record to
+// "store_record".  An interruption before that moment leaves the previous
+// store whole (its temporaries are discarded later); one after it is
+// finished by recover().  So the result files always come from one store,
+// and the record says where the sample files stood at it.
+#pragma once
+
+namespace run::record {
+
+inline constexpr const char* file = "store_record";
+inline constexpr const char* pending = "store_record.new";
+inline constexpr const char* temporary = "store_record.tmp";
+
+// Every result and sample file a store may name, in the order of a store.
+inline constexpr const char* result_names[] = {"solutions",     "msiresppr",    "varcomp",     "loglike_obs",
+                                               "mh_acceptance", "structural_r", "robustness_w"};
+inline constexpr const char* sample_names[] = {"varcompsam", "loglike_rnd", "msirespprsam", "mh_dbeliefchg",
+                                               "solutionsam"};
+inline constexpr int max_results = 7, max_samples = 5;
+
+// What one store holds.  Names point at the constants above.
+struct Store {
+  int cycle = 0;
+  int nresults = 0;
+  const char* results[max_results] = {};
+  int nsamples = 0;
+  const char* samples[max_samples] = {};
+  long long sizes[max_samples] = {};
+
+  void add_result(const char* name) { results[nresults++] = name; }
+  void add_sample(const char* name, long long size) {
+    samples[nsamples] = name;
+    sizes[nsamples++] = size;
+  }
+  // Length of a sample file at the store, -1 when the store has none.
+  long long sample_size(const char* name) const;
+};
+
+// The temporary of a result file ("name.tmp"), in a buffer of the caller.
+const char* temporary_of(const char* name, char (&buf)[32]);
+
+// Makes the store whose result files wait in their temporaries: writes the
+// record and renames it to its pending name.  Allocates nothing after its
+// first use, nor does finish.
+void make(const Store& st);
+// Renames the temporaries of a made store over the result files, and the
+// pending record into place.
+void finish(const Store& st);
+
+// Finishes a store interrupted after it was made, and removes the
+// temporaries of one interrupted before.  Run before result files are read.
+void recover();
+
+// A fresh chain: the record of an earlier chain in the folder, and any
+// store of it left unfinished, no longer describe the files.
+void forget();
+
+// Reads "store_record" into st.  False when there is none; stops the run,
+// naming the line, when it cannot be read.
+bool read(Store& st);
+
+}  // namespace run::record

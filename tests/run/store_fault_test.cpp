@@ -1,0 +1,286 @@
+// A chain killed at many moments — while writing sample lines, and at every
+// step of a store — and then restarted: the restart must run to the end,
+// every sample file must hold each cycle once and in order, and the means
+// in "varcomp" must be those of the kept lines of "varcompsam".
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "chain_support.hpp"
+#include "run/store_record.hpp"
+#include "sampler/setup_eq.hpp"
+#include "util/textio.hpp"
+
+namespace run {
+int velmoran_main();
+}
+
+namespace {
+
+using namespace chaintest;
+
+constexpr int nround = 230, nburn = 30;
+
+std::string parameters(const std::string& restart) {
+  return "MCMC_CHAIN:\n" + std::to_string(nround) + " " + std::to_string(nburn) +
+         " 1\nSEED\n11\nRESTART:\n" + restart +
+         "\nDATAFILE\nd.txt 24\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n2\nOBSERVATION(S)\n1\n"
+         "WEIGHT(S)\n\nEFFECTS:\n2 3 cross y\n3 4 cross n\nRANDOM_RESIDUAL:\nhomogeneous 5\n"
+         "RESIDUAL_PRIOR_(CO)VARIANCES\n1\nRANDOM_GROUP\n2\nRANDOM_TYPE\ndiagonal 4\nPEDIGREEFILE:\nnone 0\n"
+         "(CO)VARIANCES\n0.5\n";
+}
+
+void write_data() {
+  std::ofstream d("d.txt");
+  for (int i = 0; i < 24; ++i) {
+    const int l1 = i % 3 + 1, l2 = (i * 5) % 4 + 1;
+    d << 2 + 0.5 * l1 - 0.25 * l2 + ((i * 13) % 7 - 3) * 0.2 << " " << l1 << " " << l2 << "\n";
+  }
+}
+
+// What the child does at each output step: count, log, or die there.
+struct Probe {
+  long count = 0;
+  long kill_at = -1;    // index of the step to die at; -1 never
+  bool flush = false;   // the lines written so far reach the files first
+  bool partial = false; // and a piece of a line follows them in a sample file
+  FILE* log = nullptr;  // every step's path, one a line
+};
+Probe probe;
+
+void on_output(const char* path) {
+  Probe& p = probe;
+  if (p.log) std::fprintf(p.log, "%s\n", path);
+  if (p.count++ != p.kill_at) return;
+  if (p.flush) std::fflush(nullptr);
+  const bool sample = std::strcmp(path, "varcompsam") == 0 || std::strcmp(path, "loglike_rnd") == 0 ||
+                      std::strcmp(path, "solutionsam") == 0;
+  if (p.partial && sample) {
+    const int fd = ::open(path, O_WRONLY | O_APPEND);
+    if (fd >= 0) {
+      const char piece[] = "   0.1234";
+      (void)!::write(fd, piece, sizeof piece - 1);
+      ::close(fd);
+    }
+  }
+  ::raise(SIGKILL);
+}
+
+// Runs the program in a child process of this one on parameter file par;
+// returns its exit status, or -signal when a signal ended it.
+int run_child(const std::string& par, const Probe& how, const char* log_file = nullptr) {
+  std::cout.flush();
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    fresh_globals();
+    sampler::equation_plan = sampler::EquationPlan{};
+    probe = how;
+    if (log_file) probe.log = std::fopen(log_file, "w");
+    util::io_probe = on_output;
+    const int quiet = ::open("child.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(quiet, 1);
+    ::dup2(quiet, 2);
+    std::istringstream in(par + "\n");
+    std::cin.rdbuf(in.rdbuf());
+    int status = 0;
+    try {
+      run::velmoran_main();
+    } catch (const util::Stop& s) {
+      util::report_stop(s);
+      status = 1;
+    }
+    std::fflush(nullptr);
+    if (probe.log) std::fclose(probe.log);
+    ::_exit(status);
+  }
+  int st = 0;
+  ::waitpid(pid, &st, 0);
+  if (WIFSIGNALED(st)) return -WTERMSIG(st);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -999;
+}
+
+// The lines of a sample file as cycles: each a line holding the cycle, then
+// per_cycle lines of one value (per_cycle 0: the value on the cycle's line).
+std::vector<std::vector<double>> cycles_of(const std::string& file, int per_cycle) {
+  std::vector<std::vector<double>> v;
+  const std::vector<std::string> ls = lines_of(read_file(file));
+  std::size_t i = 0;
+  while (i < ls.size()) {
+    std::istringstream h(ls[i++]);
+    int c = 0;
+    if (!(h >> c) || c != static_cast<int>(v.size()) + 1) {
+      ADD_FAILURE() << file << ": cycle " << v.size() + 1 << " expected at line " << i << ": " << ls[i - 1];
+      return v;
+    }
+    std::vector<double> x;
+    double d;
+    if (per_cycle == 0) {
+      if (!(h >> d)) ADD_FAILURE() << file << " line " << i;
+      x.push_back(d);
+    }
+    for (int k = 0; k < per_cycle; ++k) {
+      if (i >= ls.size() || !(std::istringstream(ls[i++]) >> d)) {
+        ADD_FAILURE() << file << ": cycle " << c << " cut short";
+        return v;
+      }
+      x.push_back(d);
+    }
+    v.push_back(x);
+  }
+  return v;
+}
+
+// The value on the line after the first that holds label.
+double value_after(const std::string& file, const std::string& label) {
+  const std::vector<std::string> ls = lines_of(read_file(file));
+  for (std::size_t i = 0; i + 1 < ls.size(); ++i)
+    if (ls[i].find(label) != std::string::npos) return std::stod(ls[i + 1]);
+  ADD_FAILURE() << "no " << label << " in " << file;
+  return 0;
+}
+
+// The cycle of the store that a restart finds (a made store not yet
+// finished counts), or 0 when there is none.
+int stored_cycle() {
+  for (const char* f : {run::record::pending, run::record::file}) {
+    std::ifstream in(f);
+    std::string key;
+    int c = 0;
+    if (in >> key >> c && key == "cycle") return c;
+  }
+  return 0;
+}
+
+// In memory when the system has such a folder: a store puts its files on
+// disk, which a disk makes slow and which is not what is tested here.
+class StoreFault : public ChainFolder {
+ protected:
+  void SetUp() override {
+    ChainFolder::SetUp();
+    std::error_code ec;
+    if (!fs::is_directory("/dev/shm", ec)) return;
+    shm_ = fs::path("/dev/shm") / ("velmoran_fault_" + std::to_string(::getpid()));
+    fs::remove_all(shm_, ec);
+    if (!fs::create_directory(shm_, ec)) return;
+    fs::current_path(shm_);
+  }
+  void TearDown() override {
+    ChainFolder::TearDown();
+    std::error_code ec;
+    if (!shm_.empty()) fs::remove_all(shm_, ec);
+  }
+
+ private:
+  fs::path shm_;
+};
+
+TEST_F(StoreFault, EveryKillLeavesAChainThatARestartFinishes) {
+  write_data();
+  std::ofstream("fresh.par") << parameters("n");
+
+  // A full run, counting its output steps.
+  ASSERT_EQ(run_child("fresh.par", Probe{}, "steps.txt"), 0) << read_file("child.out");
+  const std::vector<std::string> steps = lines_of(read_file("steps.txt"));
+  const std::string whole_varcomp = read_file("varcomp");
+  // Steps outside the sample files belong to stores; a store's sample
+  // files are put on disk first, so a store begins at its first
+  // "varcompsam" step that is not a line (one after the last line).
+  std::vector<long> store_steps, line_steps;
+  for (std::size_t k = 0; k < steps.size(); ++k) {
+    const std::string& p = steps[k];
+    const bool sample = p == "varcompsam" || p == "loglike_rnd" || p == "solutionsam";
+    (sample ? line_steps : store_steps).push_back(static_cast<long>(k));
+  }
+  ASSERT_GT(store_steps.size(), 40u);
+  // Every step of the stores after the first, some of the first, and lines
+  // in the burn-in, between stores and after the last periodic store.
+  std::set<long> kills;
+  const std::size_t per_store = store_steps.size() / 3;
+  for (std::size_t k = 0; k < store_steps.size(); ++k)
+    if (k >= per_store ? (k < 2 * per_store || k % 3 == 0) : k % 4 == 1) kills.insert(store_steps[k]);
+  const std::size_t nl = line_steps.size();
+  for (double at : {0.02, 0.3, 0.5, 0.61, 0.9, 0.97}) kills.insert(line_steps[static_cast<std::size_t>(at * nl)]);
+
+  int index = 0;
+  for (long kill : kills) {
+    SCOPED_TRACE("killed at step " + std::to_string(kill) + " (" + steps[static_cast<std::size_t>(kill)] + ")");
+    for (const auto& e : fs::directory_iterator(".")) {
+      const std::string n = e.path().filename().string();
+      if (n != "d.txt" && n != "fresh.par" && n != "steps.txt") fs::remove(e.path());
+    }
+    Probe how;
+    how.kill_at = kill;
+    how.flush = index % 2 == 0;
+    how.partial = index % 4 == 0;
+    ++index;
+    ASSERT_EQ(run_child("fresh.par", how), -SIGKILL);
+
+    const int stored = stored_cycle();
+    if (stored == 0) {
+      // No store yet: nothing to continue, and a restart says so.
+      std::ofstream("restart.par") << parameters("y 101");
+      EXPECT_EQ(run_child("restart.par", Probe{}), 1);
+      EXPECT_NE(read_file("child.out").find("cannot open file \"solutions\""), std::string::npos)
+          << read_file("child.out");
+      continue;
+    }
+    std::ofstream("restart.par") << parameters("y " + std::to_string(stored + 1));
+    ASSERT_EQ(run_child("restart.par", Probe{}), 0) << read_file("child.out");
+
+    for (const auto& e : fs::directory_iterator(".")) {
+      const std::string n = e.path().filename().string();
+      EXPECT_FALSE(n.ends_with(".tmp") || n.ends_with(".new")) << n;
+    }
+    const auto vs = cycles_of("varcompsam", 2);
+    EXPECT_EQ(vs.size(), static_cast<std::size_t>(nround));
+    EXPECT_EQ(cycles_of("solutionsam", 3).size(), static_cast<std::size_t>(nround));
+    EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), static_cast<std::size_t>(nround));
+    double g = 0, r = 0;
+    for (std::size_t c = nburn; c < vs.size(); ++c) {
+      g += vs[c][0];
+      r += vs[c][1];
+    }
+    const double n = nround - nburn;
+    // The means are stored to four decimals and a restart rebuilds its sums
+    // from them.
+    EXPECT_NEAR(value_after("varcomp", "Average variance components (G)"), g / n, 1.5e-4);
+    EXPECT_NEAR(value_after("varcomp", "Average residuals (R)"), r / n, 1.5e-4);
+    if (stored == nround) {
+      EXPECT_EQ(read_file("varcomp"), whole_varcomp);
+    }
+  }
+  EXPECT_GT(index, 40);
+}
+
+// A run that stops in its first cycle, after it made its sample files but
+// before a line went into them, leaves none of them behind.
+TEST_F(ChainFolder, ARunStoppedBeforeItsFirstSampleLeavesNoSampleFiles) {
+  // Two traits, one record and no prior degrees of belief: too few degrees
+  // of freedom for the 2 by 2 matrices, found in the dispersion step.
+  std::ofstream("d.txt") << "1.5 2.5 1 1\n";
+  std::ofstream("p.par") << "MCMC_CHAIN:\n10 2 1\nSEED\n5\nRESTART:\nn\nDATAFILE\nd.txt 1\nNUMBER_OF_TRAITS\n2\n"
+                            "NUMBER_OF_EFFECTS\n2\nOBSERVATION(S)\n1 2\nWEIGHT(S)\n\nEFFECTS:\n3 3 1 cross n\n"
+                            "4 4 1 cross n\nRANDOM_RESIDUAL:\nhomogeneous 0\nRESIDUAL_PRIOR_(CO)VARIANCES\n1 0\n0 1\n"
+                            "RANDOM_GROUP\n2\nRANDOM_TYPE\ndiagonal 0\nPEDIGREEFILE:\nnone 0\n(CO)VARIANCES\n"
+                            "0.5 0\n0 0.5\n";
+  ASSERT_EQ(run_child("p.par", Probe{}), 1);
+  EXPECT_NE(read_file("child.out").find("Degrees of freedom"), std::string::npos) << read_file("child.out");
+  std::set<std::string> left;
+  for (const auto& e : fs::directory_iterator(".")) left.insert(e.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"child.out", "d.txt", "p.par"}));
+}
+
+}  // namespace
