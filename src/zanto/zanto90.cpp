@@ -48,13 +48,46 @@ void allocate(InterfaceState& s, std::int64_t words) {
   s.work.assign(static_cast<std::size_t>(2 * (words / 2 + 1)), 0);
 }
 
-// The matrix arrays must hold what its order and row starts promise.
+// The package relies on the matrix's layout: row starts that fit the
+// arrays, every row led by its diagonal, columns within the order, and each
+// off-diagonal pair stored once.  Anything else is refused before a step
+// indexes by it.
 void check_matrix(const sparsem::sparse_ija& fs) {
   const long n = fs.n;
-  bool ok = n >= 0 && fs.ia.size() >= n + 1;
+  if (n == 0 && fs.ia.empty()) return;  // an empty matrix without arrays
+  const std::int32_t* ia = fs.ia.data();
+  const std::int32_t* ja = fs.ja.data();
+  bool ok = n >= 0 && fs.ia.size() >= n + 1 && ia[0] == 1;
+  for (long i = 0; ok && i < n; ++i) ok = ia[i] < ia[i + 1];
+  const long last = ok ? ia[n] - 1 : 0;
+  ok = ok && fs.ja.size() >= last && fs.a.size() >= last;
+  std::vector<long> start(static_cast<std::size_t>(n) + 2, 0);
+  for (long i = 1; ok && i <= n; ++i) {
+    ok = ja[ia[i - 1] - 1] == i;
+    for (long k = ia[i - 1] + 1; ok && k < ia[i]; ++k) {
+      const long c = ja[k - 1];
+      ok = c >= 1 && c <= n && c != i;
+      if (ok) {
+        ++start[i + 1];
+        ++start[c + 1];
+      }
+    }
+  }
   if (ok) {
-    const long last = fs.ia.data()[n] - 1;
-    ok = fs.ia.data()[0] == 1 && last >= 0 && fs.ja.size() >= last && fs.a.size() >= last;
+    // Each node's neighbours, stamped to find a pair given twice.
+    for (long i = 1; i <= n + 1; ++i) start[i] += start[i - 1];
+    std::vector<long> adj(static_cast<std::size_t>(start[n + 1])), stamp(n + 1, 0);
+    std::vector<long> next(start.begin(), start.end() - 1);
+    for (long i = 1; i <= n; ++i)
+      for (long k = ia[i - 1] + 1; k < ia[i]; ++k) {
+        adj[next[i]++] = ja[k - 1];
+        adj[next[ja[k - 1]]++] = i;
+      }
+    for (long i = 1; ok && i <= n; ++i)
+      for (long p = start[i]; ok && p < start[i + 1]; ++p) {
+        ok = stamp[adj[p]] != i;
+        stamp[adj[p]] = i;
+      }
   }
   if (!ok) util::fatal(util::freev("ZANTO90: matrix of order", fs.n, "with inconsistent arrays"));
 }
@@ -63,9 +96,10 @@ void check_matrix(const sparsem::sparse_ija& fs) {
 // right-hand side of "solve", overwritten by the solution.
 void run_zanto(InterfaceState& s, Call& c, Step step, std::vector<double>* rhs = nullptr) {
   sparsem::sparse_ija& fs = c.fs;
-  check_matrix(fs);
   const word n = fs.n;
-  ivec ia(fs.ia.data(), fs.ia.size()), ja(fs.ja.data(), fs.ja.size());
+  word no_rows = 1;
+  ivec ia = fs.ia.empty() ? ivec(&no_rows, 1) : ivec(fs.ia.data(), fs.ia.size());
+  ivec ja(fs.ja.data(), fs.ja.size());
   rvec a(fs.a.data(), fs.a.size());
   word iscratch[4] = {0, 0, 0, 0};
   double rscratch = 0;
@@ -172,6 +206,8 @@ void zanto90r4(std::string_view op, sparsem::sparse_ija& fs, const Optional& opt
   }
   Call c{fs, opt.msglev.value_or(0), opt.maxmem.value_or(default_maxmem), opt.rank};
   const std::string_view w = op.substr(0, std::min<std::size_t>(3, op.size()));
+  if (w == "fac" || w == "sol" || w == "inv" || w == "det" || w == "lde" || w == "sta")
+    check_matrix(fs);
 
   if (w == "fac") {
     s.status = std::min<word>(s.status, 1);

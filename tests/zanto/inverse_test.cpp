@@ -209,7 +209,7 @@ TEST_F(Inverse, FullFormLeavesTheFactorUsable) {
   for (int i = 0; i < 15; ++i) EXPECT_NEAR(p.sol[i], x[i], 1e-10);
 }
 
-TEST(StorageUtilities, PpermRowtocolRowtocoluZero) {
+TEST(StorageUtilities, PpermRowtocolZero) {
   using namespace zanto;
   // Upper storage of a 4 x 4 pattern; key reversing the order puts every
   // element in the row of its larger index, stably.
@@ -233,19 +233,6 @@ TEST(StorageUtilities, PpermRowtocolRowtocoluZero) {
   EXPECT_EQ(ib, (std::vector<word>{1, 2, 4, 6, 9}));
   EXPECT_EQ(jb, (std::vector<word>{1, 1, 2, 2, 3, 1, 3, 4}));
   EXPECT_EQ(b, (std::vector<double>{1, 2, 4, 5, 6, 3, 7, 8}));
-
-  // The factor's columns become rows listing (column, value).
-  Factored F = factorise(from_dense(random_spd(9, 0.4, *std::make_unique<std::mt19937>(3))));
-  const auto cols = factor_columns(F);
-  std::vector<word> rb(10), rj(std::max<word>(1, F.maxlnz)), rc(9);
-  std::vector<double> rv(std::max<word>(1, F.maxlnz));
-  rowtocolu(F.xlnz(), F.nzsub(), F.xnzsub(), F.lnz(), view(rb), view(rj), view(rv), view(rc), 9);
-  for (word r = 1; r <= 9; ++r)
-    for (word k = rb[r - 1]; k < rb[r]; ++k) {
-      const word j = rj[k - 1];
-      EXPECT_NE(std::find(cols[j].begin(), cols[j].end(), r), cols[j].end());
-    }
-  EXPECT_EQ(rb[9] - 1, F.maxlnz);
 
   std::vector<word> z = {5, 6, 7};
   zero(2, view(z));
