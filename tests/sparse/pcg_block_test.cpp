@@ -65,7 +65,9 @@ TEST_F(BlockPcg, BlockSizesAgainstDiagonalAndDenseSolve) {
       EXPECT_TRUE(std::filesystem::exists("zanto90.ord"));
       // One block holding the whole matrix is the exact inverse: the first
       // step lands on the solution up to rounding.
-      if (m >= 10) EXPECT_LE(iterations(ob), 2) << seed;
+      if (m >= 10) {
+        EXPECT_LE(iterations(ob), 2) << seed;
+      }
       EXPECT_LE(iterations(ob), iterations(od) + 2) << seed << " block " << m;
       // The package's storage is released after every call.
       EXPECT_EQ(zanto::interface_state().status, -1);

@@ -117,7 +117,9 @@ TEST_F(Driver, OrderingFileRefusals) {
     std::fclose(b);
     EXPECT_EQ(flag, c.flag) << c.what;
     EXPECT_EQ(out, c.out) << c.what;
-    if (c.n == 12) EXPECT_EQ(region(q, 1, 24), kept) << c.what;  // left as it was
+    if (c.n == 12) {
+      EXPECT_EQ(region(q, 1, 24), kept) << c.what;  // left as it was
+    }
   }
   // No unit to read from.
   Pkg q(twelve(), 200);
@@ -174,7 +176,9 @@ TEST_F(Driver, StorageCheckOfEachOption) {
       p.m.a.resize(2 * nze - n);
     }
     EXPECT_EQ(p.call(option, nullptr, nullptr, need), 0) << option;
-    if (option == 61) EXPECT_EQ(p.step(40), 0);  // the inverse consumed the factor
+    if (option == 61) {
+      EXPECT_EQ(p.step(40), 0);  // the inverse consumed the factor
+    }
   }
   EXPECT_EQ(p.m.ia[n] - 1, 2 * nze - n);
 }

@@ -286,7 +286,9 @@ TEST_F(Interface, MessagesOfTheOperationsAndLevels) {
   for (const Case& c : cases) {
     const word before = s.status;
     EXPECT_EQ(captured([&] { zanto::zanto90r4(c.op, fs); }), c.out) << c.op;
-    if (c.out != "") EXPECT_EQ(s.status, before) << c.op;
+    if (c.out != "") {
+      EXPECT_EQ(s.status, before) << c.op;
+    }
   }
   EXPECT_EQ(s.status, 2);
 
