@@ -12,6 +12,7 @@
 #include "sparse/sparseop.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
+#include "zanto/zanto90.hpp"
 
 namespace pcg {
 
@@ -126,13 +127,11 @@ struct preconditioner {
   sparse_ija inv;         // upper triangles of the inverted blocks
 };
 
-// The blocks of M are inverted in place by the sparse factorisation package
-// ("invert", then "reset" to release its storage); that package is not part
-// of this build yet.
-void invert_blocks(const char* who, sparse_ija& /*M*/) {
-  util::fatal(util::freev(std::string(who) +
-                          ": the block preconditioner needs the sparse factorisation package,"
-                          " which is not built yet"));
+// The blocks of M are inverted in place by the sparse factorisation package;
+// "reset" releases its storage, so nothing is kept between solver calls.
+void invert_blocks(sparse_ija& M) {
+  zanto::zanto90r4("invert", M);
+  zanto::zanto90r4("reset", M);
 }
 
 void need_length(const char* who, const util::vec1<double>& v, std::int32_t n) {
@@ -310,7 +309,7 @@ void solve_sparse_hashm_pcg(const sparse_hashm& A, const util::vec1<double>& b,
   if (block_size > 1) {
     M.block = true;
     M.inv = block_diagonal_ija(A, block_size);
-    invert_blocks("solve_sparse_hashm_pcg", M.inv);
+    invert_blocks(M.inv);
   } else {
     M.d.resize(static_cast<std::size_t>(n));
     for (std::int32_t i = 0; i < n; ++i) M.d[i] = S.diag[i] != 0.0 ? 1.0 / S.diag[i] : 0.0;
@@ -329,7 +328,7 @@ void solve_densem_pcg(const densem& A, const util::vec1<double>& b, util::vec1<d
   if (block_size > 1) {
     M.block = true;
     M.inv = block_diagonal_ija(A, block_size);
-    invert_blocks("solve_densem_pcg", M.inv);
+    invert_blocks(M.inv);
   } else {
     M.d.resize(static_cast<std::size_t>(n));
     for (std::int32_t i = 1; i <= n; ++i) {

@@ -17,7 +17,9 @@ namespace pcg {
 
 // A must be in hash form (status 1); it is only read.  b and x need at least
 // A.n elements; x(1..n) is overwritten.  block_size 1 selects the diagonal
-// preconditioner, a larger one the block-diagonal preconditioner.
+// preconditioner, a larger one the block-diagonal preconditioner, whose
+// blocks the sparse factorisation package inverts (leaving its ordering file
+// "zanto90.ord" in the working directory).
 void solve_sparse_hashm_pcg(const sparsem::sparse_hashm& A, const util::vec1<double>& b,
                             util::vec1<double>& x, std::int32_t block_size = 1);
 // The same on a full array; products use every element.

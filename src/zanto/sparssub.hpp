@@ -127,6 +127,39 @@ void checkb(word n, civec ia, civec ja, crvec a, crvec x, crvec b, double tol, r
 // Stored off-diagonal entries; warns on rows that store nothing.
 word count_nza(word n, civec ia, civec ja, std::FILE* unit);
 
+// ---- Sparse inverse and storage utilities ---------------------------------
+
+// Elements of the inverse on the caller's own upper pattern, in place in a.
+// The factor is consumed: diag and lnz end up holding the inverse's elements
+// on the factor's pattern.  w1, w2: n reals; count and ident are integer
+// views of n words over the storage of w1 and w2; dest: nze words.  ia
+// keeps its values; within a row the diagonal stays first, then the
+// elements with invp(c) > invp(i) in their earlier order, then the others by
+// increasing column.
+void fsinverse1(word n, civec perm, civec invp, rvec diag, civec xnzsub, civec nzsub,
+                civec xlnz, rvec lnz, rvec w1, rvec w2, ivec count, ivec ident, ivec dest,
+                ivec ia, ivec ja, rvec a);
+// Elements of the inverse on the pattern of the matrix, rewritten as full
+// symmetric storage (2 nze - n elements: ja and a must have that room); the
+// factor is only read.  Scratch: w, zdiag (n reals), lval (maxlnz + n
+// reals), lrow and rowcol (maxlnz + n words), xrow (n + 1), cnt, cnt2 (n).
+void fsinverse(word n, civec perm, civec invp, crvec diag, civec xnzsub, civec nzsub, civec xlnz,
+               crvec lnz, rvec w, rvec lval, rvec zdiag, ivec lrow, ivec xrow, ivec rowcol,
+               ivec cnt, ivec cnt2, ivec ia, ivec ja, rvec a);
+
+// n words set to 0.
+void zero(word n, ivec x);
+// Compressed rows (ia, ja, a) to compressed columns (ib, jb, b), each
+// column's elements by increasing row; count: n words.
+void rowtocol(civec ia, civec ja, crvec a, ivec ib, ivec jb, rvec b, ivec count, word n);
+// The factor's columns to a row-wise copy: row r lists (column, value).
+void rowtocolu(civec xlnz, civec nzsub, civec xnzsub, crvec lnz, ivec ib, ivec jb, rvec b,
+               ivec count, word n);
+// Every element (i, c) of a matrix stored once per pair moves to the row of
+// the one of i and c with the smaller key (stable within rows); ia gets the
+// new row starts from ia(1).  count: n words, dest: nze words.
+void pperm(word n, civec key, ivec ia, ivec ja, rvec a, ivec count, ivec dest);
+
 // ---- Statistics ------------------------------------------------------------
 
 // The driver's statistics record (its slot numbers in comments).
