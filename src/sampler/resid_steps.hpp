@@ -38,6 +38,15 @@ double r_alpha_log_ratio(double alpha_new, double alpha, double A, int nlev);
 // nrec records.
 double t_alpha_log_ratio(double alpha_new, double alpha, double L, double W, int nrec);
 
+// Five log-normal random-walk Metropolis-Hastings steps on a shape, the
+// rest of the model frozen; each returns the acceptance probability of the
+// fifth step.  Student-t shape with the weights' sums L (of ln w) and W over
+// nrec records:
+double t_alpha_steps(double& alpha, double v, double L, double W, int nrec);
+// Prior shape of a random per-level structural effect of nlev levels
+// (proposals at or below 1 are rejected with probability 0):
+double r_alpha_steps(double& alpha, double v, double A, int nlev);
+
 // New proposal degrees of belief after a tuning window with mean acceptance
 // rate `rate` (never below 6).
 int tune_dbelief(double rate, int nu);

@@ -43,25 +43,6 @@ void add_alpha_sums(run::State& s) {
   s.ssw_alpha += s.w_alpha * s.w_alpha;
 }
 
-// Five log-normal random-walk steps on the Student-t shape; returns the
-// acceptance probability of the last.
-double sample_w_alpha_gam(run::State& s, double L, double W) {
-  double pi = 0;
-  for (int step = 1; step <= 5; ++step) {
-    const double a = s.w_alpha;
-    const double an = std::exp(prob::gen_normal_scalar(std::log(a), s.w_alpha_varprop));
-    const double lr = t_alpha_log_ratio(an, a, L, W, m.nrec);
-    if (lr >= 0) {
-      s.w_alpha = an;
-      pi = 1.0;
-    } else {
-      pi = std::exp(lr);
-      if (prob::gen_uniform_real() < pi) s.w_alpha = an;
-    }
-  }
-  return pi;
-}
-
 }  // namespace
 
 double t_alpha_log_ratio(double an, double a, double L, double W, int nrec) {
@@ -70,6 +51,22 @@ double t_alpha_log_ratio(double an, double a, double L, double W, int nrec) {
          nrec * (0.5 * (an * std::log(an) - a * std::log(a) - (an - a) * c) -
                  distlib::gamma_log(an / 2) + distlib::gamma_log(a / 2)) +
          0.5 * (L - w_alpha_s_t - W) * (an - a);
+}
+
+double t_alpha_steps(double& alpha, double v, double L, double W, int nrec) {
+  double pi = 0;
+  for (int step = 1; step <= 5; ++step) {
+    const double an = std::exp(prob::gen_normal_scalar(std::log(alpha), v));
+    const double lr = t_alpha_log_ratio(an, alpha, L, W, nrec);
+    if (lr >= 0) {
+      alpha = an;
+      pi = 1.0;
+    } else {
+      pi = std::exp(lr);
+      if (prob::gen_uniform_real() < pi) alpha = an;
+    }
+  }
+  return pi;
 }
 
 double student_t_weight(double u, double shape, double rate, int& status, double& bound) {
@@ -128,7 +125,7 @@ void student_t_weights(run::State& s, const util::mat1<double>& e) {
   const bool kept = kept_cycle(m.round);
   if (kept) add_weight_sums(s);
 
-  const double pi = sample_w_alpha_gam(s, L, W);
+  const double pi = t_alpha_steps(s.w_alpha, s.w_alpha_varprop, L, W, m.nrec);
   if (tuning_cycle(m.round, m.nburn)) {
     s.sumw_alphaaccep += pi;
     if (m.round % 10 == 0) {

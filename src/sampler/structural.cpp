@@ -78,26 +78,10 @@ void factor_bookkeeping(run::State& s, int k, double P) {
   }
 }
 
-// Five log-normal random-walk steps on the prior shape of random per-level
+// The prior-shape step of random per-level effect k (at effect e), given
 // effect k (at effect e), given A = sum of 1/h + ln h over its levels.
 void sample_r_alpha_ggam(run::State& s, int k, int e, double A, bool last_iter) {
-  double P = 0;
-  for (int step = 1; step <= 5; ++step) {
-    const double alpha = s.R_ALPHA(k);
-    const double an = std::exp(prob::gen_normal_scalar(std::log(alpha), s.R_ALPHA_VARPROP(k)));
-    if (an <= 1.0) {
-      P = 0;
-      continue;
-    }
-    const double L = r_alpha_log_ratio(an, alpha, A, m.nlev(e));
-    if (L >= 0) {
-      P = 1;
-      s.R_ALPHA(k) = an;
-    } else {
-      P = std::exp(L);
-      if (prob::gen_uniform_real() < P) s.R_ALPHA(k) = an;
-    }
-  }
+  const double P = r_alpha_steps(s.R_ALPHA(k), s.R_ALPHA_VARPROP(k), A, m.nlev(e));
   if (!last_iter) return;
   const bool kept = kept_cycle(m.round);
   if (tuning_cycle(m.round, m.nburn)) {
@@ -120,6 +104,26 @@ void sample_r_alpha_ggam(run::State& s, int k, int e, double A, bool last_iter) 
 }
 
 }  // namespace
+
+double r_alpha_steps(double& alpha, double v, double A, int nlev) {
+  double P = 0;
+  for (int step = 1; step <= 5; ++step) {
+    const double an = std::exp(prob::gen_normal_scalar(std::log(alpha), v));
+    if (an <= 1.0) {
+      P = 0;
+      continue;
+    }
+    const double L = r_alpha_log_ratio(an, alpha, A, nlev);
+    if (L >= 0) {
+      P = 1;
+      alpha = an;
+    } else {
+      P = std::exp(L);
+      if (prob::gen_uniform_real() < P) alpha = an;
+    }
+  }
+  return P;
+}
 
 double structural_scale_log_ratio(double q, int nu, double ee, double n) {
   return (1.0 / q - q) * (nu - 2) / 2 + ee - ((n - 2) - 2.0 * nu) / 2 * std::log(q);
