@@ -67,5 +67,8 @@ double student_t_weight(double u, double shape, double rate, int& status, double
 // that is 0) the draw is u^(1/shape), the limit of the law as the rate goes to
 // 0.  `rate` returns the rate that was used.
 double slash_weight(double shape, double& rate);
+// The slash shape: an exact draw from Gamma(nrec + 0.015, 0.01 - L) by
+// inversion, L the sum of ln w over the records.
+double slash_alpha(double L, int nrec);
 
 }  // namespace sampler

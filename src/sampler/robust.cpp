@@ -104,6 +104,15 @@ double slash_weight(double shape, double& rate) {
   return x;
 }
 
+double slash_alpha(double L, int nrec) {
+  const double u = prob::gen_uniform_real();
+  double p = u, q = 1.0 - u, x = 0;
+  double sh = nrec + w_alpha_r_slash, rate = w_alpha_s_slash - L, bound = 0;
+  int status = 0;
+  distlib::cdfgam(2, p, q, x, sh, rate, status, bound);
+  return x;
+}
+
 void student_t_weights(run::State& s, const util::mat1<double>& e) {
   const double ri = inverse_r();
   const double alpha = s.w_alpha;
@@ -153,14 +162,7 @@ void slash_weights(run::State& s, const util::mat1<double>& e) {
     s.WEIGHT_ROBUST(i) = w;
     L += std::log(w);
   }
-  {
-    const double u = prob::gen_uniform_real();
-    double p = u, q = 1.0 - u, x = 0;
-    double sh = m.nrec + w_alpha_r_slash, rate = w_alpha_s_slash - L, bound = 0;
-    int status = 0;
-    distlib::cdfgam(2, p, q, x, sh, rate, status, bound);
-    s.w_alpha = x;
-  }
+  s.w_alpha = slash_alpha(L, m.nrec);
   if (m.round % m.skip == 0) sample_files.varcompsam.free(s.w_alpha);
   if (kept_cycle(m.round)) {
     add_weight_sums(s);

@@ -234,6 +234,22 @@ TEST(ShapeChains, StudentTShapeHasItsPosteriorMoments) {
   EXPECT_NEAR(std::sqrt(chain.var), sd, 0.05 * sd);
 }
 
+TEST(ShapeChains, SlashShapeHasTheGammaMoments) {
+  // 25 weights with sum of logs -10: Gamma(25.015, 10.01).
+  prob::set_seed(31);
+  const int n = 20000;
+  double s1 = 0, s2 = 0;
+  for (int i = 0; i < n; ++i) {
+    const double a = slash_alpha(-10.0, 25);
+    s1 += a;
+    s2 += a * a;
+  }
+  const double shape = 25 + 0.015, rate = 0.01 + 10.0;
+  const double mean = shape / rate, var = shape / (rate * rate);
+  EXPECT_NEAR(s1 / n, mean, 4 * std::sqrt(var / n));
+  EXPECT_NEAR(s2 / n - (s1 / n) * (s1 / n), var, 0.05 * var);
+}
+
 TEST(ShapeChains, StructuralPriorShapeHasItsPosteriorMoments) {
   const std::vector<double> hf = {0.8, 1.3, 0.95, 1.6, 0.7, 1.1, 0.9, 1.2, 1.05, 0.85};
   double A = 0;
