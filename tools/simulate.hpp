@@ -22,6 +22,11 @@ struct Options {
   double missing = 0.0;     // chance that one trait of a record is missing
   bool weights = false;     // record-weight column
   bool tbv = false;         // also write the true breeding values
+  // One trait only: Student-t residuals with this many degrees of freedom
+  // (0: normal), and a residual variance at the last fixed level this many
+  // times that of the other levels (0: homogeneous).
+  double student_t = 0.0;
+  double structural = 0.0;
   std::uint64_t seed = 1;
   long chain_seed = 0;      // 0: derived from seed
   long nround = 1000, nburn = 200, skip = 10;
@@ -57,6 +62,7 @@ class Rng {
   double uniform();              // in (0, 1)
   long below(long n);            // uniform in 0 .. n-1
   double normal();
+  double gamma(double shape);    // standard gamma deviate, shape > 0
 
  private:
   std::array<std::uint64_t, 4> s_{};

@@ -165,6 +165,9 @@ std::string usage() {
          "  --missing F      chance that a trait of a record is missing, never all of them;\n"
          "                   two or more traits (default 0)\n"
          "  --weights        add a record-weight column (weights 1 to 4, residual R/w)\n"
+         "  --student-t DF   Student-t residuals with DF degrees of freedom (one trait)\n"
+         "  --structural K   residual variance at the last fixed level K times the others,\n"
+         "                   the fixed effect a structural residual effect (one trait)\n"
          "  --g V,V,..       true genetic (co)variances, lower triangle by rows\n"
          "  --r V,V,..       true residual (co)variances, lower triangle by rows\n"
          "  --seed N         seed of the simulation (default 1)\n"
@@ -215,7 +218,9 @@ Options parse_options(const std::vector<std::string>& args) {
     } else if (opt == "--tbv") {
       flag();
       o.tbv = true;
-    } else if (opt == "--g") o.g = to_list(opt, value());
+    } else if (opt == "--student-t") o.student_t = to_double(opt, value());
+    else if (opt == "--structural") o.structural = to_double(opt, value());
+    else if (opt == "--g") o.g = to_list(opt, value());
     else if (opt == "--r") o.r = to_list(opt, value());
     else if (opt == "--seed") {
       const long s = to_long(opt, value());
@@ -242,6 +247,15 @@ Options parse_options(const std::vector<std::string>& args) {
   in_range("--unknown", o.unknown, 0.0, 1.0);
   in_range("--missing", o.missing, 0.0, 0.95);
   if (o.missing > 0.0 && o.traits < 2) bad("--missing needs two or more traits");
+  if (o.student_t != 0.0) {
+    if (o.traits != 1) bad("--student-t needs one trait");
+    in_range("--student-t", o.student_t, 0.1, 1000);
+  }
+  if (o.structural != 0.0) {
+    if (o.traits != 1) bad("--structural needs one trait");
+    if (o.levels < 2) bad("--structural needs two or more levels");
+    in_range("--structural", o.structural, 0.001, 1000);
+  }
   in_range("--nround", static_cast<double>(o.nround), 1, std::numeric_limits<int>::max());
   in_range("--nburn", static_cast<double>(o.nburn), 0, std::numeric_limits<int>::max());
   in_range("--skip", static_cast<double>(o.skip), 1, std::numeric_limits<int>::max());
@@ -326,6 +340,22 @@ double Rng::normal() {
   spare_ = rad * std::sin(2.0 * pi * u2);
   have_spare_ = true;
   return rad * std::cos(2.0 * pi * u2);
+}
+
+double Rng::gamma(double shape) {
+  // Marsaglia and Tsang; a shape below 1 is raised by one and scaled back.
+  if (shape < 1.0) return gamma(shape + 1.0) * std::pow(uniform(), 1.0 / shape);
+  const double d = shape - 1.0 / 3.0, c = 1.0 / std::sqrt(9.0 * d);
+  while (true) {
+    double x, v;
+    do {
+      x = normal();
+      v = 1.0 + c * x;
+    } while (v <= 0.0);
+    v = v * v * v;
+    const double u = uniform();
+    if (std::log(u) < 0.5 * x * x + d - d * v + d * std::log(v)) return d * v;
+  }
 }
 
 Pedigree make_pedigree(long n, int generations, double unknown, Rng& rng) {
@@ -426,6 +456,12 @@ Summary simulate(const Options& o) {
       const double cov = rng.normal();
       const int w = o.weights ? 1 + static_cast<int>(rng.below(4)) : 1;
       correlated(lr, nt, 1.0 / std::sqrt(static_cast<double>(w)), rng, e);
+      if (o.student_t > 0.0) {
+        // A normal over the root of a Gamma(df/2, rate df/2) weight.
+        const double h = 0.5 * o.student_t;
+        e[0] /= std::sqrt(rng.gamma(h) / h);
+      }
+      if (o.structural > 0.0 && level == o.levels - 1) e[0] *= std::sqrt(o.structural);
       int nmiss = 0;
       for (int t = 0; t < nt; ++t) nmiss += (miss[t] = o.missing > 0.0 && rng.uniform() < o.missing);
       if (nmiss == nt) miss[rng.below(nt)] = false;
@@ -476,7 +512,12 @@ Summary simulate(const Options& o) {
       for (int t = 0; t < nt; ++t) std::fprintf(p, "%d ", nt + 1 + e);
       std::fprintf(p, "%ld %s n\n", nlev[e], type[e]);
     }
-    std::fprintf(p, "RANDOM_RESIDUAL:\nhomogeneous %d\n", o.dbelief);
+    const bool st = o.structural > 0.0, ht = o.student_t > 0.0;
+    const char* rtype = st ? (ht ? "struct_student_t" : "structural") : (ht ? "student_t" : "homogeneous");
+    std::fprintf(p, "RANDOM_RESIDUAL:\n%s %d\n", rtype, o.dbelief);
+    if (st)
+      std::fprintf(p, "METROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n1 10\nNUMBER_OF_STRUCTURAL_EFFECTS\n1\n"
+                      "STRUCTURAL_EFFECTS:\n1 y\n");
     std::fprintf(p, "RESIDUAL_PRIOR_(CO)VARIANCES\n");
     put_matrix(p, r, nt, o.start_scale);
     std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_animal %d\n", o.dbelief);
@@ -498,6 +539,9 @@ Summary simulate(const Options& o) {
     put_matrix(p, g, nt, 1.0);
     std::fprintf(p, "RESIDUAL_(CO)VARIANCES\n");
     put_matrix(p, r, nt, 1.0);
+    if (o.student_t > 0.0) std::fprintf(p, "RESIDUAL_T_DF\n%.10g\n", o.student_t);
+    if (o.structural > 0.0)
+      std::fprintf(p, "RESIDUAL_RATIO_OF_LAST_LEVEL\n%.10g\n", o.structural);
     std::fprintf(p, "HERITABILITIES\n");
     for (int t = 0; t < nt; ++t)
       std::fprintf(p, "%s%.6f", t ? " " : "", g[t * nt + t] / (g[t * nt + t] + r[t * nt + t]));

@@ -49,14 +49,6 @@ void block_owner(int f, int& effect, int& level) {
 }  // namespace
 
 void refuse_unbuilt_models() {
-  static const char* const residual_names[] = {"",         "homogeneous",  "structural",
-                                               "slash",    "struct_slash", "student_t",
-                                               "struct_student_t"};
-  if (M.residualtype != model::res_homogeneous) {
-    const int r = M.residualtype;
-    const std::string name = (r >= 1 && r <= 6) ? residual_names[r] : std::to_string(r);
-    util::fatal(unavailable("the residual type \"" + name + "\""));
-  }
   for (int e = 1; e <= M.neff; ++e) {
     const int t = M.effecttype(e);
     if (t == model::eff_ram)
@@ -194,8 +186,10 @@ void logl_thetabar(State& s) {
       for (int t = 1; t <= nt; ++t)
         for (int k = 1; k <= M.neffr; ++k) {
           const int ef = M.pos_effr(k);
-          const int a = M.nestedcov(ef, t) <= 0 ? s.ADDRESS(ef, t) : sampler::address1(ef, 1, t);
-          sc = sc * std::pow(s.SUMR_SOL(a) / n, static_cast<double>(s.WEIGHT_COV(ef, t)));
+          const int slot = c.EFF_SLOT(ef, t);
+          if (slot == 0) continue;  // no slot: multiplier 0, factor 1
+          const int a = M.nestedcov(ef, t) <= 0 ? s.ADDRESS(slot, t) : sampler::address1(ef, 1, t);
+          sc = sc * std::pow(s.SUMR_SOL(a) / n, static_cast<double>(s.WEIGHT_COV(slot, t)));
         }
     }
     if (robust) sc = sc / (s.SUMWEIGHT_ROBUST(irec) / n);

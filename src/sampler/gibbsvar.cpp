@@ -340,15 +340,6 @@ void gibbsvar(run::State& s) {
 void mendelian(run::State&, int, util::arr3<double>&, util::mat1<double>&) {
   not_built("Mendelian sampling of animals without equations (add_an_ms with a ram effect)");
 }
-void structural_r(run::State&, util::mat1<double>&) {
-  not_built("Sampling of structural residual effects");
-}
-void student_t_weights(run::State&, const util::mat1<double>&) {
-  not_built("Sampling of Student-t robustness weights");
-}
-void slash_weights(run::State&, const util::mat1<double>&) {
-  not_built("Sampling of slash robustness weights");
-}
 void sample_mb_g(run::State&, int, int) {
   not_built("Sampling of multiple-breed (co)variance blocks");
 }

@@ -69,6 +69,16 @@ void add_posterior_sums(run::State& s);
 // s.cpu_last.
 void progress_line(run::State& s);
 
+// Structural residual effects (sampler/structural.cpp): new factors and
+// prior shapes; e (the residual array of residual_pass) is rescaled in place
+// so that, for the residual types with robustness weights, it leaves
+// standardised by the new factors.  Moves s.irec.
+void structural_r(run::State& s, util::mat1<double>& e);
+// Robustness weights and their shape (sampler/robust.cpp), Student-t and
+// slash, from the residual array as structural_r leaves it.  Moves s.irec.
+void student_t_weights(run::State& s, const util::mat1<double>& e);
+void slash_weights(run::State& s, const util::mat1<double>& e);
+
 // ---- steps of models this build does not sample ---------------------------
 // Each stops the run with a message saying so; the start-up refuses such
 // models before the first cycle.
@@ -76,11 +86,6 @@ void progress_line(run::State& s);
 // Mendelian terms of the animals without equations of a reduced animal model:
 // adds to qform(e, :, :) and to ee.
 void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee);
-// Structural residual effects; rescales the residual array in place.
-void structural_r(run::State& s, util::mat1<double>& e);
-// Robustness weights and their shape.
-void student_t_weights(run::State& s, const util::mat1<double>& e);
-void slash_weights(run::State& s, const util::mat1<double>& e);
 // Multiple-breed (co)variance blocks of the group at e (order n per breed),
 // without and with candidate sires (at most maxc per animal).
 void sample_mb_g(run::State& s, int e, int n);

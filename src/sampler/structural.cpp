@@ -1,0 +1,287 @@
+// Structural residual effects: the residual variance of a record is r times,
+// for each structural effect, a factor of the effect raised to the record's
+// multiplier.  Per-level effects (cross-classified, unknown covariable) have a
+// factor per level: fixed ones drawn from their inverse-gamma conditionals,
+// random ones under an inverse-gamma prior of mean 1 whose shape is drawn as
+// well.  Covariable and reaction-norm effects have one factor, drawn by
+// Metropolis-Hastings with an inverse chi-square proposal.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "dense/denseop.hpp"
+#include "random/distlib.hpp"
+#include "random/prob.hpp"
+#include "random/rangen.hpp"
+#include "run/model.hpp"
+#include "sampler/gibbsvar.hpp"
+#include "sampler/records.hpp"
+#include "sampler/resid_steps.hpp"
+#include "util/format.hpp"
+#include "util/stop.hpp"
+
+namespace sampler {
+
+namespace {
+
+using model::m;
+
+struct StructuralWork {
+  std::vector<double> ee;   // statistic of each parameter equation (index eq-1)
+  std::vector<double> old;  // factor before its latest draw in this call
+};
+StructuralWork work;
+
+bool single_factor(int e) {
+  const int et = m.effecttype(e);
+  return et == model::eff_cov || et == model::eff_rno;
+}
+
+// Multiplier and parameter equation of effect e for the current record.  A
+// single-factor effect (nested covariables included) keeps its factor at its
+// first level, as decode_r reads it.
+struct Slot {
+  double w;
+  int eq;
+  bool missing;
+};
+Slot slot_of(const run::State& s, int e) {
+  const int j = cursor.EFF_SLOT(e, 1);
+  if (j == 0) return {0.0, 1, true};
+  const double w = static_cast<double>(s.WEIGHT_COV(j, 1));
+  const bool missing = cursor.SLOT_EFF(j, 1) < 0;
+  const int q = single_factor(e) || m.nestedcov(e, 1) > 0 ? address1(e, 1, 1) : s.ADDRESS(j, 1);
+  return {w, q, missing};
+}
+
+// Brings e(i) from the factor of equation q before its draw to the new one.
+void rescale(const run::State& s, util::mat1<double>& e, int i, const Slot& p) {
+  if (p.w == 0.0) return;
+  const double now = s.R_SOL(p.eq), before = work.old[static_cast<std::size_t>(p.eq - 1)];
+  if (now != before) e(i, 1) = e(i, 1) * std::pow(std::sqrt(before / now), p.w);
+}
+
+// Tuning and acceptance of the one-factor step of structural effect k.
+void factor_bookkeeping(run::State& s, int k, double P) {
+  if (tuning_cycle(m.round, m.nburn)) {
+    const double sum = s.SUMR_ACCEP(k) + P;
+    if (m.round % m.r_skip == 0) {
+      const int nu = tune_dbelief(sum / m.r_skip, s.R_DBELIEFPROP(k));
+      s.SUMR_ACCEP(k) = 0;
+      s.R_DBELIEFPROP(k) = nu;
+      sample_files.mh_dbeliefchg.free(nu);
+    } else {
+      s.SUMR_ACCEP(k) = sum;
+    }
+  } else if (kept_cycle(m.round)) {
+    s.SUMR_ACCEP(k) += P;
+  }
+}
+
+// The prior-shape step of random per-level effect k (at effect e), given
+// effect k (at effect e), given A = sum of 1/h + ln h over its levels.
+void sample_r_alpha_ggam(run::State& s, int k, int e, double A, bool last_iter) {
+  const double P = r_alpha_steps(s.R_ALPHA(k), s.R_ALPHA_VARPROP(k), A, m.nlev(e));
+  if (!last_iter) return;
+  const bool kept = kept_cycle(m.round);
+  if (tuning_cycle(m.round, m.nburn)) {
+    const double sum = s.SUMR_ALPHAACCEP(k) + P;
+    if (m.round % 10 == 0) {
+      s.R_ALPHA_VARPROP(k) = tune_varprop(sum / 10, s.R_ALPHA_VARPROP(k));
+      s.SUMR_ALPHAACCEP(k) = 0;
+      sample_files.mh_dbeliefchg.free(s.R_ALPHA_VARPROP(k));
+    } else {
+      s.SUMR_ALPHAACCEP(k) = sum;
+    }
+  } else if (kept) {
+    s.SUMR_ALPHAACCEP(k) += P;
+  }
+  if (m.round % m.skip == 0) sample_files.varcompsam.free(s.R_ALPHA(k));
+  if (kept) {
+    s.SUMR_ALPHA(k) += s.R_ALPHA(k);
+    s.SSR_ALPHA(k) += s.R_ALPHA(k) * s.R_ALPHA(k);
+  }
+}
+
+}  // namespace
+
+double r_alpha_steps(double& alpha, double v, double A, int nlev) {
+  double P = 0;
+  for (int step = 1; step <= 5; ++step) {
+    const double an = std::exp(prob::gen_normal_scalar(std::log(alpha), v));
+    if (an <= 1.0) {
+      P = 0;
+      continue;
+    }
+    const double L = r_alpha_log_ratio(an, alpha, A, nlev);
+    if (L >= 0) {
+      P = 1;
+      alpha = an;
+    } else {
+      P = std::exp(L);
+      if (prob::gen_uniform_real() < P) alpha = an;
+    }
+  }
+  return P;
+}
+
+double structural_scale_log_ratio(double q, int nu, double ee, double n) {
+  return (1.0 / q - q) * (nu - 2) / 2 + ee - ((n - 2) - 2.0 * nu) / 2 * std::log(q);
+}
+
+double r_alpha_log_ratio(double an, double alpha, double A, int nlev) {
+  return (-r_alpha_s - A) * (an - alpha) + r_alpha_r * (std::log(an) - std::log(alpha)) +
+         nlev * (an * std::log(an - 1) - distlib::gamma_log(an) + distlib::gamma_log(alpha) -
+                 alpha * std::log(alpha - 1));
+}
+
+bool tuning_cycle(int round, int nburn) {
+  return static_cast<float>(round) <= 0.5f * static_cast<float>(nburn);
+}
+
+int tune_dbelief(double rate, int nu) {
+  if (rate > accept_high)
+    nu = static_cast<int>(static_cast<float>(nu) * 0.9f);
+  else if (rate < accept_low)
+    nu = static_cast<int>(static_cast<float>(nu) * 1.05f + 1.0f);
+  return std::max(nu, 6);
+}
+
+double tune_varprop(double rate, double v) {
+  if (rate > accept_high) return v * widen;
+  if (rate < accept_low) return v * narrow;
+  return v;
+}
+
+void structural_r(run::State& s, util::mat1<double>& e) {
+  const int nr = m.neffr, nrec = m.nrec;
+  const auto neq = static_cast<std::size_t>(s.neq);
+  double ri = 0;
+  denseop::finvcs8(m.r.data(), 1, 1, &ri, 1);
+  m.rinv(1, 1) = ri;
+  work.ee.resize(neq);
+  // Factors not drawn in this call keep their value, so nothing is rescaled
+  // for them.
+  work.old.assign(s.R_SOL.data(), s.R_SOL.data() + neq);
+  const bool first_cycle = m.round == m.start;
+  const bool write = m.round % m.skip == 0;
+  auto old = [](int q) -> double& { return work.old[static_cast<std::size_t>(q - 1)]; };
+  auto ee = [](int q) -> double& { return work.ee[static_cast<std::size_t>(q - 1)]; };
+
+  for (int iter = 1; iter <= m.r_nround; ++iter) {
+    std::fill(work.ee.begin(), work.ee.end(), 0.0);
+    const bool last_iter = iter == m.r_nround;
+    for (int k = 1; k <= nr; ++k) {
+      const int ef = m.pos_effr(k);
+      const int et = m.effecttype(ef);
+      if (et != model::eff_cro && et != model::eff_cov && et != model::eff_unk && et != model::eff_rno)
+        util::fatal(util::freev("wrong effecttype: ", ef));
+      const bool one = single_factor(ef);
+
+      // The proposal of a one-factor effect comes before its record loop.
+      int a = 0, nu = 0;
+      double h = 0, hs = 0, q = 1;
+      if (one) {
+        a = address1(ef, 1, 1);
+        h = s.R_SOL(a);
+        nu = s.R_DBELIEFPROP(k);
+        hs = prob::gen_invchisq(1.0 / ((nu - 2) * h), nu);
+        q = hs / h;
+        if (iter == 1 && et == model::eff_rno) s.R_NREC(a) = 0;
+      }
+      const int prev = k > 1 ? k - 1 : (iter > 1 ? nr : 0);
+      const int eprev = prev > 0 ? m.pos_effr(prev) : 0;
+      const bool count = iter == 1 && (first_cycle || et == model::eff_rno);
+
+      for (int i = 1; i <= nrec; ++i) {
+        s.irec = i;
+        find_addresses(s);
+        const Slot sl = slot_of(s, ef);
+        if (count) {
+          if (et == model::eff_unk) {
+            if (!sl.missing) s.R_NREC(sl.eq) += 1;
+          } else {
+            s.R_NREC(sl.eq) += sl.w;
+          }
+        }
+        if (eprev > 0) rescale(s, e, i, slot_of(s, eprev));
+        if (sl.w == 0.0) continue;
+        const double e2 = e(i, 1) * e(i, 1);
+        if (one)
+          ee(a) += 0.5 * ri * (e2 - e2 / std::pow(q, sl.w));
+        else
+          ee(sl.eq) += e2 * ri * std::pow(s.R_SOL(sl.eq), sl.w);
+      }
+
+      if (one) {
+        old(a) = h;
+        const double L = structural_scale_log_ratio(q, nu, ee(a), s.R_NREC(a));
+        const double P = L >= 0 ? 1.0 : std::exp(L);
+        if (prob::gen_uniform_real() <= P) s.R_SOL(a) = hs;
+        if (last_iter) {
+          factor_bookkeeping(s, k, P);
+          if (write && m.effrsave(k) == 1) sample_files.varcompsam.free(s.R_SOL(a));
+        }
+        continue;
+      }
+      const int rn = m.randomnumb(ef);
+      if (rn < 0) continue;
+      const bool save = last_iter && write && m.effrsave(k) == 1;
+      if (rn == 0) {
+        // Fixed levels; the last one is the reference and keeps its factor.
+        for (int j = 1; j <= m.nlev(ef) - 1; ++j) {
+          const int aj = address1(ef, j, 1);
+          old(aj) = s.R_SOL(aj);
+          const float sc = static_cast<float>(ee(aj) * 0.5);
+          const float shape = static_cast<float>(s.R_NREC(aj) * 0.5 - 1);
+          if (shape > 0.0f) {
+            s.R_SOL(aj) = static_cast<double>(sc / rangen::sgamma(shape));
+          } else if (first_cycle && iter == 1) {
+            // Too few records for a proper conditional: the factor stays.
+            util::say("Structural effect", ef, "level", j, "has", s.R_NREC(aj),
+                      "records: its factor is not sampled");
+          }
+          if (save) sample_files.varcompsam.free(s.R_SOL(aj));
+        }
+        continue;
+      }
+      const double alpha = s.R_ALPHA(k);
+      double s1 = 0, s2 = 0;
+      for (int j = 1; j <= m.nlev(ef); ++j) {
+        const int aj = address1(ef, j, 1);
+        old(aj) = s.R_SOL(aj);
+        const float b = static_cast<float>(ee(aj) * 0.5 - 1 + alpha);
+        const float shape = static_cast<float>(s.R_NREC(aj) * 0.5 + alpha);
+        const double hj = static_cast<double>(b / rangen::sgamma(shape));
+        s.R_SOL(aj) = hj;
+        if (hj <= 0)
+          util::say("eff:", ef, "level:", j, "r_nrec:", s.R_NREC(aj), "ee: ", ee(aj), "a: ", shape,
+                    "b: ", b, "r_alpha", alpha, "sol: ", hj);
+        s1 += 1 / hj;
+        s2 += std::log(hj);
+        if (save) sample_files.varcompsam.free(hj);
+      }
+      sample_r_alpha_ggam(s, k, ef, s1 + s2, last_iter);
+    }
+  }
+
+  if (kept_cycle(m.round)) {
+    for (int q = 1; q <= s.neq; ++q) {
+      s.SUMR_SOL(q) += s.R_SOL(q);
+      s.SSR_SOL(q) += s.R_SOL(q) * s.R_SOL(q);
+    }
+  }
+  // The robustness weights read residuals standardised by the new factors;
+  // the last effect's change is still to be applied.
+  if (nr > 0 && (m.residualtype == model::res_struct_slash ||
+                 m.residualtype == model::res_struct_student_t)) {
+    const int en = m.pos_effr(nr);
+    for (int i = 1; i <= nrec; ++i) {
+      s.irec = i;
+      find_addresses(s);
+      rescale(s, e, i, slot_of(s, en));
+    }
+  }
+}
+
+}  // namespace sampler
