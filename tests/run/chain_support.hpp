@@ -184,22 +184,34 @@ struct SmallModel {
   }
 
   // The mixed-model equations C x = b: X'R^-1 X + G^-1 (x) A^-1 and
-  // X'R^-1 y, with the data as the program holds them (32-bit values).
+  // X'R^-1 y, with the data as the program holds them (32-bit values).  A
+  // trait value of 0 is missing: the record enters with the inverse of R
+  // over its observed traits only, so that C^-1 b and C^-1 are the mean and
+  // covariance given the observed data.
   void mme(Dense& C, std::vector<double>& b) const {
     const int n = neq();
     C = Dense(n);
     b.assign(static_cast<std::size_t>(n), 0.0);
-    const Dense Ri = inverse(R), Gi = inverse(G), Ai = inverse(relationship());
+    const Dense Gi = inverse(G), Ai = inverse(relationship());
     for (const Record& r : recs) {
+      std::vector<int> obs;
+      for (int t = 0; t < nt; ++t)
+        if (static_cast<float>(r.y[static_cast<std::size_t>(t)]) != 0.0f) obs.push_back(t);
+      const int no = static_cast<int>(obs.size());
+      Dense Roo(no);
+      for (int i = 0; i < no; ++i)
+        for (int j = 0; j < no; ++j) Roo(i, j) = R(obs[static_cast<std::size_t>(i)], obs[static_cast<std::size_t>(j)]);
+      const Dense Ri = inverse(Roo);
       // Design row of trait t: (equation, multiplier) pairs.
       std::vector<std::vector<std::pair<int, double>>> x(static_cast<std::size_t>(nt));
       for (int t = 1; t <= nt; ++t)
         x[static_cast<std::size_t>(t - 1)] = {{eq_level(r.level, t), 1.0},
                                               {eq_cov(t), static_cast<double>(static_cast<float>(r.cov))},
                                               {eq_animal(r.animal, t), 1.0}};
-      for (int t1 = 0; t1 < nt; ++t1)
-        for (int t2 = 0; t2 < nt; ++t2) {
-          const double w = Ri(t1, t2);
+      for (int i1 = 0; i1 < no; ++i1)
+        for (int i2 = 0; i2 < no; ++i2) {
+          const int t1 = obs[static_cast<std::size_t>(i1)], t2 = obs[static_cast<std::size_t>(i2)];
+          const double w = Ri(i1, i2);
           const double y2 = static_cast<float>(r.y[static_cast<std::size_t>(t2)]);
           for (const auto& [a1, x1] : x[static_cast<std::size_t>(t1)]) {
             b[static_cast<std::size_t>(a1 - 1)] += x1 * w * y2;
@@ -277,6 +289,36 @@ inline SmallModel small_model(int nt, int nlevels, int nanimal, int nrec, unsign
   }
   return m;
 }
+
+// Batch means of one statistic of the chain.
+struct BatchMeans {
+  int per_batch;
+  std::vector<double> batches;
+  double sum = 0;
+  int in_batch = 0;
+  explicit BatchMeans(int n) : per_batch(n) {}
+  void add(double x) {
+    sum += x;
+    if (++in_batch == per_batch) {
+      batches.push_back(sum / per_batch);
+      sum = 0;
+      in_batch = 0;
+    }
+  }
+  double mean() const {
+    double m = 0;
+    for (double x : batches) m += x;
+    return m / static_cast<double>(batches.size());
+  }
+  // Standard error of the mean.
+  double se() const {
+    const double m = mean();
+    double v = 0;
+    for (double x : batches) v += (x - m) * (x - m);
+    const double k = static_cast<double>(batches.size());
+    return std::sqrt(v / (k - 1) / k);
+  }
+};
 
 // ---------------------------------------------------------------------------
 // The chain in process.
@@ -365,6 +407,60 @@ inline std::string stdout_of(const std::function<void()>& f) {
     throw;
   }
   return testing::internal::GetCapturedStdout();
+}
+
+// With the (co)variances held fixed the chain samples the posterior of the
+// location effects: mean C^-1 b and covariance C^-1 of the dense system.
+// Checked on batch means of a long chain run in the working folder.
+inline void expect_dense_location_posterior(const SmallModel& sm, const fs::path& dir) {
+  sm.write_files(dir);
+  run::State s;
+  start_chain(s);
+  const int n = s.neq, nt = sm.nt;
+  Dense C;
+  std::vector<double> b;
+  sm.mme(C, b);
+  const Dense Ci = inverse(C);
+  const std::vector<double> xs = multiply(Ci, b);
+
+  const int burn = 200, kept = 15000, batch = kept / 50;
+  std::vector<BatchMeans> mean(static_cast<std::size_t>(n), BatchMeans(batch));
+  std::vector<BatchMeans> var(static_cast<std::size_t>(n), BatchMeans(batch));
+  std::vector<BatchMeans> cov(static_cast<std::size_t>(n / nt), BatchMeans(batch));  // traits 1, 2 of a block
+  stdout_of([&] { fixed_cycle(s, 1); });
+  for (int round = 2; round <= burn + kept; ++round) {
+    fixed_cycle(s, round);
+    if (round <= burn) continue;
+    for (int q = 0; q < n; ++q) {
+      const double d = s.SOL(q + 1) - xs[static_cast<std::size_t>(q)];
+      mean[static_cast<std::size_t>(q)].add(d);
+      var[static_cast<std::size_t>(q)].add(d * d);
+    }
+    for (int k = 0; k < n / nt; ++k)
+      cov[static_cast<std::size_t>(k)].add((s.SOL(k * nt + 1) - xs[static_cast<std::size_t>(k * nt)]) *
+                                           (s.SOL(k * nt + 2) - xs[static_cast<std::size_t>(k * nt + 1)]));
+  }
+
+  // Within a few standard errors of the chain (batch means), and the
+  // standard errors small enough for the comparison to mean something.
+  const double z = 4.5;
+  for (int q = 0; q < n; ++q) {
+    const double v = Ci(q, q);
+    const BatchMeans& m = mean[static_cast<std::size_t>(q)];
+    const BatchMeans& w = var[static_cast<std::size_t>(q)];
+    EXPECT_LT(std::fabs(m.mean()), z * m.se()) << "mean of equation " << q + 1 << ": " << xs[q] + m.mean()
+                                               << " against " << xs[q];
+    EXPECT_LT(m.se(), 0.05 * std::sqrt(v)) << "equation " << q + 1;
+    EXPECT_LT(std::fabs(w.mean() - v), z * w.se()) << "variance of equation " << q + 1 << ": " << w.mean()
+                                                  << " against " << v;
+    EXPECT_LT(w.se(), 0.1 * v) << "equation " << q + 1;
+  }
+  for (int k = 0; k < n / nt; ++k) {
+    const double c = Ci(k * nt, k * nt + 1);
+    const BatchMeans& m = cov[static_cast<std::size_t>(k)];
+    EXPECT_LT(std::fabs(m.mean() - c), z * m.se()) << "covariance in block " << k + 1 << ": " << m.mean()
+                                                  << " against " << c;
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -182,87 +182,10 @@ TEST_F(BlockPass, StartSolutionsOfTheFirstCycleSolveTheEquations) {
 // With fixed (co)variances the chain samples the posterior of the
 // location effects: mean C^-1 b, covariance C^-1.
 
-// Batch means of one statistic of the chain.
-struct BatchMeans {
-  int per_batch;
-  std::vector<double> batches;
-  double sum = 0;
-  int in_batch = 0;
-  explicit BatchMeans(int n) : per_batch(n) {}
-  void add(double x) {
-    sum += x;
-    if (++in_batch == per_batch) {
-      batches.push_back(sum / per_batch);
-      sum = 0;
-      in_batch = 0;
-    }
-  }
-  double mean() const {
-    double m = 0;
-    for (double x : batches) m += x;
-    return m / static_cast<double>(batches.size());
-  }
-  // Standard error of the mean.
-  double se() const {
-    const double m = mean();
-    double v = 0;
-    for (double x : batches) v += (x - m) * (x - m);
-    const double k = static_cast<double>(batches.size());
-    return std::sqrt(v / (k - 1) / k);
-  }
-};
-
 TEST_F(ChainFolder, PosteriorOfLocationEffectsMatchesTheDenseSystem) {
   const SmallModel sm = small_model(2, 2, 6, 12, 9);
   expect_no_inbreeding(sm);
-  sm.write_files(dir());
-  run::State s;
-  start_chain(s);
-  const int n = s.neq, nt = sm.nt;
-  Dense C;
-  std::vector<double> b;
-  sm.mme(C, b);
-  const Dense Ci = inverse(C);
-  const std::vector<double> xs = multiply(Ci, b);
-
-  const int burn = 200, kept = 15000, batch = kept / 50;
-  std::vector<BatchMeans> mean(static_cast<std::size_t>(n), BatchMeans(batch));
-  std::vector<BatchMeans> var(static_cast<std::size_t>(n), BatchMeans(batch));
-  std::vector<BatchMeans> cov(static_cast<std::size_t>(n / nt), BatchMeans(batch));  // traits 1, 2 of a block
-  stdout_of([&] { fixed_cycle(s, 1); });
-  for (int round = 2; round <= burn + kept; ++round) {
-    fixed_cycle(s, round);
-    if (round <= burn) continue;
-    for (int q = 0; q < n; ++q) {
-      const double d = s.SOL(q + 1) - xs[static_cast<std::size_t>(q)];
-      mean[static_cast<std::size_t>(q)].add(d);
-      var[static_cast<std::size_t>(q)].add(d * d);
-    }
-    for (int k = 0; k < n / nt; ++k)
-      cov[static_cast<std::size_t>(k)].add((s.SOL(k * nt + 1) - xs[static_cast<std::size_t>(k * nt)]) *
-                                           (s.SOL(k * nt + 2) - xs[static_cast<std::size_t>(k * nt + 1)]));
-  }
-
-  // Within a few standard errors of the chain (batch means), and the
-  // standard errors small enough for the comparison to mean something.
-  const double z = 4.5;
-  for (int q = 0; q < n; ++q) {
-    const double v = Ci(q, q);
-    const BatchMeans& m = mean[static_cast<std::size_t>(q)];
-    const BatchMeans& w = var[static_cast<std::size_t>(q)];
-    EXPECT_LT(std::fabs(m.mean()), z * m.se()) << "mean of equation " << q + 1 << ": " << xs[q] + m.mean()
-                                               << " against " << xs[q];
-    EXPECT_LT(m.se(), 0.05 * std::sqrt(v)) << "equation " << q + 1;
-    EXPECT_LT(std::fabs(w.mean() - v), z * w.se()) << "variance of equation " << q + 1 << ": " << w.mean()
-                                                  << " against " << v;
-    EXPECT_LT(w.se(), 0.1 * v) << "equation " << q + 1;
-  }
-  for (int k = 0; k < n / nt; ++k) {
-    const double c = Ci(k * nt, k * nt + 1);
-    const BatchMeans& m = cov[static_cast<std::size_t>(k)];
-    EXPECT_LT(std::fabs(m.mean() - c), z * m.se()) << "covariance in block " << k + 1 << ": " << m.mean()
-                                                  << " against " << c;
-  }
+  expect_dense_location_posterior(sm, dir());
 }
 
 // ---------------------------------------------------------------------------
