@@ -396,4 +396,46 @@ TEST(CandidateSchedule, DirichletRedrawHasTheMeanOfItsShapes) {
   EXPECT_NEAR(sum / draws, 0.5, 4 * std::sqrt(1.0 / 36.0 / draws));
 }
 
+// ---------------------------------------------------------------------------
+
+TEST(CandidateModel, StartUpRefusals) {
+  struct Case {
+    const char* what;
+    std::vector<int> types;
+    int group_at, group_size, lenped, ngrp, pos1;
+    const char* message;  // "" when accepted
+  };
+  constexpr int RAM = model::eff_ram;
+  const Case cases[] = {
+      {"reduced model", {CRO, RAM}, 2, 1, 9, 0, 2, ""},
+      {"two correlated ram effects", {RAM, RAM}, 1, 2, 9, 0, 2, ""},
+      {"ram without a group", {CRO, RAM}, 0, 0, 9, 0, 2,
+       "the \"ram\" effect 2 is not in an add_an_ms group whose first effect is a \"ram\" effect"},
+      {"ram after a cross-classified first effect", {CRO, RAM}, 1, 2, 9, 0, 2,
+       "the \"ram\" effect 2 is not in an add_an_ms group whose first effect"},
+      {"animal column 0 for trait 1", {CRO, RAM}, 2, 1, 9, 0, 0,
+       "the \"ram\" effect 2 has no data column for trait 1"},
+      {"short pedigree", {CRO, RAM}, 2, 1, 3, 2, 2,
+       "the pedigree of the add_an_ms group of effect 2 holds 3 lines, fewer than its 4 animals"},
+      {"groups make up for it", {CRO, RAM}, 2, 1, 3, 3, 2, ""},
+  };
+  for (const Case& c : cases) {
+    new_model(1, c.types, {6, 6}, 1);
+    m.pos_eff(1, 1) = 1;
+    m.pos_eff(2, 1) = c.pos1;
+    if (c.group_at > 0) {
+      m.randomtype(c.group_at) = model::rnd_add_an_ms;
+      m.randomnumb(c.group_at) = c.group_size;
+      m.lenped(c.group_at) = c.lenped;
+      m.ngrp(c.group_at) = c.ngrp;
+    }
+    if (*c.message == '\0') {
+      EXPECT_NO_THROW(sampler::check_candidate_model()) << c.what;
+    } else {
+      EXPECT_NE(stop_of([] { sampler::check_candidate_model(); }).find(c.message), std::string::npos)
+          << c.what;
+    }
+  }
+}
+
 }  // namespace
