@@ -14,6 +14,7 @@
 #include "run/state.hpp"
 #include "sampler/candidate_sires.hpp"
 #include "sampler/eq_support.hpp"
+#include "sampler/gibbsvar.hpp"
 #include "sparse/sparsem.hpp"
 
 namespace {
@@ -394,6 +395,38 @@ TEST(CandidateSchedule, DirichletRedrawHasTheMeanOfItsShapes) {
     sum += s.MS(3);
   }
   EXPECT_NEAR(sum / draws, 0.5, 4 * std::sqrt(1.0 / 36.0 / draws));
+}
+
+TEST(CandidateAinv, QuadraticFormsOfGFollowTheDrawnSires) {
+  run::State s;
+  const Herd h = two_uncertain();
+  setup(s, h);
+  m.dbelief_g(1) = 0;
+  prob::set_seed(6);
+  sampler::DispersionWork w;
+  auto form = [&](int round) {
+    at_round(round, 1);
+    eqtest::stdout_of([&] { sampler::add_g_aav(s, 1, 50); });
+    sampler::sample_g(s, w);
+    const std::vector<double> a = dense_of(s.AINV(1), 6);
+    double q = 0;
+    for (int i = 0; i < 6; ++i)
+      for (int j = 0; j < 6; ++j) q += s.SOL(i + 1) * a[static_cast<std::size_t>(i + 6 * j)] * s.SOL(j + 1);
+    EXPECT_NEAR(w.qform(1, 1, 1), q, 1e-9 * q) << "cycle " << round;
+  };
+  favour(s, 1, 3);
+  form(1);
+  form(2);
+  // The values of A^-1 change in place with the sires.
+  favour(s, 2, 2);
+  form(3);
+  ASSERT_EQ(s.PED(1, 4, 3), 2);
+  // Back to the first sires: every key is in place already.
+  favour(s, 1, 3);
+  const std::int32_t filled = s.AINV(1).filled;
+  form(4);
+  ASSERT_EQ(s.PED(1, 4, 3), 1);
+  EXPECT_EQ(s.AINV(1).filled, filled);
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "random/prob.hpp"
+#include "run/cycle.hpp"
 #include "run/model.hpp"
 #include "run/state.hpp"
 #include "sampler/eq_support.hpp"
@@ -223,6 +224,29 @@ TEST(Mendelian, MissingOrUnorderedRecordsStopTheFirstCycle) {
   EXPECT_NE(stop_of([&] { sampler::mendelian(s, 2, f.qform, f.ee); })
                 .find("record 3 of animal 4 comes after record 2 of animal 5"),
             std::string::npos);
+}
+
+TEST(Mendelian, FinalEvaluationUsesTheMeanValueOfAnAnimalWithoutEquation) {
+  run::State s;
+  herd(s);
+  // Ten kept cycles with constant samples: the means are the samples.
+  m.nround = m.round = 10;
+  m.nburn = 0;
+  const double rbar = 1.2, v4 = 0.7;
+  s.SUMR(1, 1) = 10 * rbar;
+  for (int i = 1; i <= 4; ++i) s.SUMSOL(i) = 10 * s.SOL(i);
+  s.SUMSOL_N(1, 1) = 10 * v4;
+  s.SUMSOL_N(2, 1) = 10 * -0.3;
+  run::logl_thetabar(s);
+  // Its parents' slots give way to its value; the record's covariance is
+  // R / w.
+  const double e4 = 3.5 - 0.25 - v4, e5 = -0.5 - 0.25 + 0.3;
+  EXPECT_NEAR(s.LOGL_OBS(2, 4), e4 * std::sqrt(w4 / rbar), 1e-12);
+  EXPECT_NEAR(s.LOGL_OBS(3, 4), e5 * std::sqrt(1 / rbar), 1e-12);
+  const double prec = w4 / rbar;
+  EXPECT_NEAR(s.LOGL_OBS(2, 3), 0.5 * (std::log(prec) - prec * e4 * e4) - 0.5 * sampler::ln_2pi, 1e-9);
+  // An animal with an equation: its own slot.
+  EXPECT_NEAR(s.LOGL_OBS(1, 4), (2.0 - 0.25 - 0.6) / std::sqrt(rbar), 1e-12);
 }
 
 }  // namespace
