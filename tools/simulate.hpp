@@ -27,6 +27,14 @@ struct Options {
   // times that of the other levels (0: homogeneous).
   double student_t = 0.0;
   double structural = 0.0;
+  // Reduced animal model: parents numbered first (they alone have
+  // equations), then the recorded animals without progeny; animals with
+  // neither are left out.  Needs at most one record per animal.
+  bool reduced = false;
+  // Share of the animals with a known sire whose sire is given as 2 to 4
+  // candidates (the true one among sires of its generation) in a
+  // multiple-sires file.
+  double candidates = 0.0;
   std::uint64_t seed = 1;
   long chain_seed = 0;      // 0: derived from seed
   long nround = 1000, nburn = 200, skip = 10;
@@ -82,6 +90,24 @@ Pedigree make_pedigree(long animals, int generations, double unknown, Rng& rng);
 // Breeding values, animal i trait t at [i * traits + t - 1]: the parents'
 // mean plus a Mendelian sampling term of (1 - known parents / 4) G.
 std::vector<double> breeding_values(const Pedigree& p, const Matrix& g, int traits, Rng& rng);
+
+// Numbering of the animals in the files written: new_id[i] of animal i (0
+// when it is left out), and the number of animals with equations.
+struct Numbering {
+  std::vector<long> new_id;
+  long kept = 0, with_equations = 0;
+};
+Numbering number_animals(const Pedigree& p, long first_recorded, bool reduced);
+
+// Candidate sires of an animal (ids of the simulation) with the true sire
+// among them.
+struct Candidates {
+  long animal = 0;
+  std::vector<long> sires;
+};
+// For a share of the animals with a known sire: 2 to 4 candidates, drawn
+// from the sires of the true sire's generation.
+std::vector<Candidates> draw_candidates(const Pedigree& p, double share, Rng& rng);
 
 struct Summary {
   std::vector<std::string> files;  // paths written

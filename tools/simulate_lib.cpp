@@ -178,6 +178,10 @@ std::string usage() {
          "  --dbelief N      prior degrees of belief of G and R (default 0)\n"
          "  --start-scale S  starting (co)variances are S times the true ones (default 1)\n"
          "  --tbv            also write the true breeding values (tbv.txt)\n"
+         "  --reduced        reduced animal model: parents first, recorded animals without\n"
+         "                   progeny after them (no equations); at most one record per animal\n"
+         "  --candidates F   share of the animals with a known sire whose sire is given as\n"
+         "                   2 to 4 candidates in msires.txt (default 0)\n"
          "  --out DIR        output folder, created when absent (default .)\n"
          "  --prefix P       prefix of the file names (default none)\n";
 }
@@ -218,7 +222,11 @@ Options parse_options(const std::vector<std::string>& args) {
     } else if (opt == "--tbv") {
       flag();
       o.tbv = true;
-    } else if (opt == "--student-t") o.student_t = to_double(opt, value());
+    } else if (opt == "--reduced") {
+      flag();
+      o.reduced = true;
+    } else if (opt == "--candidates") o.candidates = to_double(opt, value());
+    else if (opt == "--student-t") o.student_t = to_double(opt, value());
     else if (opt == "--structural") o.structural = to_double(opt, value());
     else if (opt == "--g") o.g = to_list(opt, value());
     else if (opt == "--r") o.r = to_list(opt, value());
@@ -256,6 +264,9 @@ Options parse_options(const std::vector<std::string>& args) {
     if (o.levels < 2) bad("--structural needs two or more levels");
     in_range("--structural", o.structural, 0.001, 1000);
   }
+  in_range("--candidates", o.candidates, 0.0, 1.0);
+  // Only an animal's first record enters the sampling of its Mendelian term.
+  if (o.reduced && o.records > o.animals) bad("--reduced needs at most one record per animal");
   in_range("--nround", static_cast<double>(o.nround), 1, std::numeric_limits<int>::max());
   in_range("--nburn", static_cast<double>(o.nburn), 0, std::numeric_limits<int>::max());
   in_range("--skip", static_cast<double>(o.skip), 1, std::numeric_limits<int>::max());
@@ -405,6 +416,62 @@ std::vector<double> breeding_values(const Pedigree& p, const Matrix& g, int nt, 
   return a;
 }
 
+Numbering number_animals(const Pedigree& p, long first_recorded, bool reduced) {
+  const long n = p.size();
+  Numbering num;
+  num.new_id.assign(n + 1, 0);
+  if (!reduced) {
+    for (long i = 1; i <= n; ++i) num.new_id[i] = i;
+    num.kept = num.with_equations = n;
+    return num;
+  }
+  std::vector<char> parent(n + 1, 0);
+  for (long i = 1; i <= n; ++i) {
+    parent[p.sire[i]] = 1;
+    parent[p.dam[i]] = 1;
+  }
+  long next = 0;
+  for (long i = 1; i <= n; ++i)
+    if (parent[i]) num.new_id[i] = ++next;
+  num.with_equations = next;
+  for (long i = first_recorded; i <= n; ++i)
+    if (!parent[i]) num.new_id[i] = ++next;
+  num.kept = next;
+  return num;
+}
+
+std::vector<Candidates> draw_candidates(const Pedigree& p, double share, Rng& rng) {
+  const long n = p.size();
+  std::vector<Candidates> out;
+  if (!(share > 0.0)) return out;
+  // The sires used in each generation.
+  int gmax = 0;
+  for (long i = 1; i <= n; ++i) gmax = std::max(gmax, p.generation[i]);
+  std::vector<std::vector<long>> pool(static_cast<std::size_t>(gmax) + 1);
+  std::vector<int> seen(n + 1, -1);
+  for (long i = 1; i <= n; ++i) {
+    const long s = p.sire[i];
+    if (s > 0 && seen[s] != p.generation[i]) {
+      seen[s] = p.generation[i];
+      pool[static_cast<std::size_t>(p.generation[i])].push_back(s);
+    }
+  }
+  for (long i = 1; i <= n; ++i) {
+    if (p.sire[i] == 0 || !(rng.uniform() < share)) continue;
+    std::vector<long> others;
+    for (long s : pool[static_cast<std::size_t>(p.generation[i])])
+      if (s != p.sire[i]) others.push_back(s);
+    if (others.empty()) continue;
+    const long k = std::min<long>(1 + rng.below(3), static_cast<long>(others.size()));
+    for (long j = 0; j < k; ++j)
+      std::swap(others[j], others[j + rng.below(static_cast<long>(others.size()) - j)]);
+    others.resize(static_cast<std::size_t>(k));
+    others.insert(others.begin() + rng.below(k + 1), p.sire[i]);
+    out.push_back({i, others});
+  }
+  return out;
+}
+
 Summary simulate(const Options& o) {
   namespace fs = std::filesystem;
   const int nt = o.traits;
@@ -432,18 +499,56 @@ Summary simulate(const Options& o) {
   sum.records = o.records;
   for (long i = 1; i <= ped.size(); ++i) sum.founders += ped.sire[i] == 0 && ped.dam[i] == 0;
 
-  // Pedigree: animal, sire, dam.
-  {
-    File f(path("pedigree.txt"));
-    for (long i = 1; i <= ped.size(); ++i) std::fprintf(f.f, "%ld %ld %ld\n", i, ped.sire[i], ped.dam[i]);
-    f.close();
-    sum.files.push_back(f.path);
-  }
-
   // Data: traits, level, covariable, animal[, weight].  The last animals carry
   // the records, one each, or several each when records outnumber animals.
   const long with_records = std::min(o.records, o.animals);
   const long first_recorded = o.animals - with_records + 1;
+
+  // Candidate sires come from a stream of their own: the data set is the
+  // same with and without them.
+  const bool ms_model = o.reduced || o.candidates > 0.0;
+  Rng crng(o.seed ^ 0x5bd1e9955bd1e995ULL);
+  const std::vector<Candidates> cands = draw_candidates(ped, o.candidates, crng);
+  const Numbering num = number_animals(ped, first_recorded, o.reduced);
+  std::vector<long> orig(static_cast<std::size_t>(num.kept) + 1, 0);
+  for (long i = 1; i <= ped.size(); ++i)
+    if (num.new_id[i] > 0) orig[static_cast<std::size_t>(num.new_id[i])] = i;
+  std::vector<long> cand_of(ped.size() + 1, -1);
+  for (std::size_t c = 0; c < cands.size(); ++c) cand_of[cands[c].animal] = static_cast<long>(c);
+
+  // Pedigree: animal, sire, dam; for the candidate-sire model animal, dam,
+  // sire (-1 for candidates) and the Mendelian coefficient.
+  long n_ms = 0;
+  {
+    File f(path("pedigree.txt"));
+    if (!ms_model) {
+      for (long i = 1; i <= ped.size(); ++i) std::fprintf(f.f, "%ld %ld %ld\n", i, ped.sire[i], ped.dam[i]);
+    } else {
+      for (long k = 1; k <= num.kept; ++k) {
+        const long i = orig[static_cast<std::size_t>(k)];
+        const long s = ped.sire[i], d = ped.dam[i];
+        const int known = (s > 0) + (d > 0);
+        const char* dinv = known == 2 ? "2" : known == 1 ? "1.333333333" : "1";
+        const long sire = cand_of[i] >= 0 ? -1 : num.new_id[s];
+        std::fprintf(f.f, "%ld %ld %ld %s\n", k, num.new_id[d], sire, dinv);
+      }
+    }
+    f.close();
+    sum.files.push_back(f.path);
+  }
+  if (!cands.empty()) {
+    File f(path("msires.txt"));
+    for (long k = 1; k <= num.kept; ++k) {
+      const long i = orig[static_cast<std::size_t>(k)];
+      if (cand_of[i] < 0) continue;
+      const std::vector<long>& c = cands[static_cast<std::size_t>(cand_of[i])].sires;
+      std::fprintf(f.f, "%zu\n", c.size());
+      for (long s : c) std::fprintf(f.f, "%ld\n%.10g\n", num.new_id[s], 1.0 / static_cast<double>(c.size()));
+      n_ms += 1 + 2 * static_cast<long>(c.size());
+    }
+    f.close();
+    sum.files.push_back(f.path);
+  }
   std::vector<double> residuals;
   residuals.reserve(static_cast<std::size_t>(o.records) * nt);
   {
@@ -474,7 +579,7 @@ Summary simulate(const Options& o) {
       }
       std::fprintf(f.f, " %d", level + 1);
       put_value(f.f, cov);
-      std::fprintf(f.f, " %ld", animal);
+      std::fprintf(f.f, " %ld", num.new_id[animal]);
       if (o.weights) std::fprintf(f.f, " %d", w);
       std::fprintf(f.f, "\n");
       if (w == 1)
@@ -506,8 +611,8 @@ Summary simulate(const Options& o) {
     std::fprintf(p, "\nWEIGHT(S)\n");
     if (o.weights) std::fprintf(p, "%d", nt + 4);
     std::fprintf(p, "\nEFFECTS:\n");
-    const long nlev[3] = {o.levels, 1, o.animals};
-    const char* type[3] = {"cross", "cov", "cross"};
+    const long nlev[3] = {o.levels, 1, num.with_equations};
+    const char* type[3] = {"cross", "cov", o.reduced ? "ram" : "cross"};
     for (int e = 0; e < 3; ++e) {
       for (int t = 0; t < nt; ++t) std::fprintf(p, "%d ", nt + 1 + e);
       std::fprintf(p, "%ld %s n\n", nlev[e], type[e]);
@@ -520,8 +625,17 @@ Summary simulate(const Options& o) {
                       "STRUCTURAL_EFFECTS:\n1 y\n");
     std::fprintf(p, "RESIDUAL_PRIOR_(CO)VARIANCES\n");
     put_matrix(p, r, nt, o.start_scale);
-    std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_animal %d\n", o.dbelief);
-    std::fprintf(p, "PEDIGREEFILE:\n%spedigree.txt %ld\n", o.prefix.c_str(), o.animals);
+    if (!ms_model) {
+      std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_animal %d\n", o.dbelief);
+      std::fprintf(p, "PEDIGREEFILE:\n%spedigree.txt %ld\n", o.prefix.c_str(), o.animals);
+    } else {
+      std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_an_ms %d\n", o.dbelief);
+      std::fprintf(p, "PEDIGREEFILE:\n%spedigree.txt %ld 0\n", o.prefix.c_str(), num.kept);
+      if (cands.empty())
+        std::fprintf(p, "MULTIPLE_SIRES:\n0 none 0\n");
+      else
+        std::fprintf(p, "MULTIPLE_SIRES:\n4 %smsires.txt %ld 0\n", o.prefix.c_str(), n_ms);
+    }
     std::fprintf(p, "(CO)VARIANCES\n");
     put_matrix(p, g, nt, o.start_scale);
     f.close();
@@ -562,6 +676,12 @@ Summary simulate(const Options& o) {
       for (int t = 0; t < nt; ++t) std::fprintf(p, " %.10g", level_eff[l * nt + t]);
       std::fprintf(p, "\n");
     }
+    if (!cands.empty()) {
+      std::fprintf(p, "TRUE_SIRES (animal, sire; numbered as in the pedigree file)\n");
+      for (const Candidates& c : cands)
+        if (num.new_id[c.animal] > 0)
+          std::fprintf(p, "%ld %ld\n", num.new_id[c.animal], num.new_id[ped.sire[c.animal]]);
+    }
     f.close();
     sum.files.push_back(f.path);
   }
@@ -569,7 +689,8 @@ Summary simulate(const Options& o) {
   if (o.tbv) {
     File f(path("tbv.txt"));
     for (long i = 1; i <= ped.size(); ++i) {
-      std::fprintf(f.f, "%ld", i);
+      if (num.new_id[i] == 0) continue;
+      std::fprintf(f.f, "%ld", num.new_id[i]);
       for (int t = 0; t < nt; ++t) std::fprintf(f.f, " %.6f", a[i * nt + t]);
       std::fprintf(f.f, "\n");
     }

@@ -10,6 +10,7 @@
 #include "run/model.hpp"
 #include "run/store.hpp"
 #include "run/store_record.hpp"
+#include "sampler/candidate_sires.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
@@ -51,17 +52,15 @@ void block_owner(int f, int& effect, int& level) {
 void refuse_unbuilt_models() {
   for (int e = 1; e <= M.neff; ++e) {
     const int t = M.effecttype(e);
-    if (t == model::eff_ram)
-      util::fatal(unavailable("the reduced-animal-model effect (\"ram\") of effect " +
-                              std::to_string(e)));
     if (t == model::eff_unk || t == model::eff_rno)
       util::fatal(unavailable("the reaction-norm and unknown-covariable effects (effect " +
                               std::to_string(e) + ")"));
     const int rt = M.randomtype(e);
-    if (rt == model::rnd_add_an_ms || rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb)
+    if (rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb)
       util::fatal(unavailable("the random type of effect " + std::to_string(e) +
-                              " (candidate sires or multiple breeds)"));
+                              " (multiple breeds)"));
   }
+  sampler::check_candidate_model();
 }
 
 void invert_group_blocks() {
@@ -175,6 +174,8 @@ void logl_thetabar(State& s) {
   double rin[model::maxcorr * model::maxcorr];
   double e[model::maxcorr];
   const double cst = static_cast<double>(static_cast<float>(nt) * 0.5f) * -1.8378770942368803;
+  // The "add_an_ms" group whose animals beyond its levels have no equations.
+  const int e8 = c.e8 > 0 && M.effecttype(c.e8) == model::eff_ram && s.SUMSOL_N.rows() > 0 ? c.e8 : 0;
   for (int irec = 1; irec <= M.nrec; ++irec) {
     s.irec = irec;
     for (int j = 1; j <= nt; ++j)
@@ -200,14 +201,22 @@ void logl_thetabar(State& s) {
       for (int i = 1; i <= nt; ++i) rin[(i - 1) + (j - 1) * nt] = cov_scale * M.rinv(i, j);
     denseop::finvcs8(rin, nt, nt, M.rinv.data(), nt);
     sampler::predict_missing_y(s);
+    // An animal without an equation enters with its mean value (parents'
+    // average plus Mendelian term) in place of its parents' slots.
+    int nonparent = 0;
+    if (e8 > 0) {
+      const int an = static_cast<int>(s.INDATA(irec, M.pos_eff(e8, 1)));
+      if (an > M.nlev(e8)) nonparent = an - M.nlev(e8);
+    }
     // Every slot of each trait enters (its own count), and a slot holding the
     // missing code contributes nothing.
     for (int t = 1; t <= nt; ++t) {
       double r = static_cast<double>(s.Y(t));
+      if (nonparent > 0) r = r - s.SUMSOL_N(nonparent, t) / n;
       const int ns = c.naddr_t(t);
       for (int j = 1; j <= ns; ++j) {
         const int eff = c.SLOT_EFF(j, t);
-        if (eff <= 0) continue;
+        if (eff <= 0 || (nonparent > 0 && eff == e8)) continue;
         const int a = s.ADDRESS(j, t);
         if (M.effecttype(eff) == model::eff_unk)
           r = r - s.SOL(a);

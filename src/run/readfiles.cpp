@@ -107,11 +107,22 @@ void assign_block(State& s, const Where& w, int n_values) {
   }
 
   if (s.MS(p) <= static_cast<double>(m.max_msires)) {
-    // The draw passes over candidates numbered 0 to the next one, so the
-    // last candidate of a sampled block must be a sire.
-    if (std::trunc(s.MS(p + 2 * k - 1)) == 0.0)
-      refuse(w, "the last candidate of the block at position " + std::to_string(p) + file +
-                    " is 0; the sire drawn from it could not be found");
+    // The draw passes over candidates numbered 0 to the next one and ends
+    // at the last sire of the block: a sampled block needs one.
+    bool sire = false;
+    for (int j = 1; j <= k; ++j) sire = sire || std::trunc(s.MS(p + 2 * j - 1)) != 0.0;
+    if (!sire)
+      refuse(w, "every candidate of the block at position " + std::to_string(p) + file +
+                    " is 0; no sire can be drawn for animal " + std::to_string(w.i));
+    // The Dirichlet redraw takes each candidate's parameter as a gamma shape.
+    if (m.ms_alpha != 0 && !s.MS_ALPHAS.empty())
+      for (int j = 1; j <= k; ++j) {
+        const float a = static_cast<float>(s.MS_ALPHAS(p + 2 * j));
+        if (!(a > 0.0f) || !std::isfinite(a))
+          refuse(w, "the Dirichlet parameter " + util::freev(s.MS_ALPHAS(p + 2 * j)).substr(1) +
+                        " of candidate " + std::to_string(j) + " of the block at position " +
+                        std::to_string(p) + file + " is not above 0");
+      }
     s.MS_STAT(w.i) = 1;
   }
   s.P_MS(w.i) = p;
@@ -239,7 +250,9 @@ void read_msfile(State& s) {
   }
   util::say("read msfile", n, " records ");
 
-  if (m.max_msires > 1) {
+  // The sums of the sire draws exist with every multiple-sires file: a
+  // single candidate is drawn (and counted) too.
+  if (m.max_msires > 0) {
     s.SUMMS.resize(n);
     s.SSMS.resize(n);
     s.MS_ALPHAS.resize(n);
@@ -335,7 +348,12 @@ void read_files(State& s) {
         refuse(w, "multiplier code " + std::to_string(code) + " is not within 1 to 4");
       for (int k = 0; k < 3; ++k) s.PED(e, i, k + 1) = ids[k];
       if (four) s.PED_CODE(e, i) = code;
-      if (rt == model::rnd_add_an_ms) s.DINV(i) = dinv;
+      if (rt == model::rnd_add_an_ms) {
+        // A precision: the Mendelian variance of the animal is g / DINV.
+        if (!(dinv > 0.0f))
+          refuse(w, "Mendelian coefficient " + util::freev(dinv).substr(1) + " is not above 0");
+        s.DINV(i) = dinv;
+      }
       if (is_multibreed(rt))
         for (int b = 1; b <= nb; ++b) s.BREED(e, i, b) = fractions[static_cast<std::size_t>(b - 1)];
       if (has_candidates(rt) && ids[2] < 0) assign_block(s, w, n_values);

@@ -109,9 +109,9 @@ struct State {
 
   // ---- multiple sires and multiple breeds (allocated by read_files)
   util::vec1<double> MS;         // (n_ms) the multiple-sires file; when max_msires > 0
-  util::vec1<double> SUMMS;      // (n_ms) when max_msires > 1
-  util::vec1<double> SSMS;       // (n_ms) when max_msires > 1
-  util::vec1<double> MS_ALPHAS;  // (n_ms) Dirichlet parameters; when max_msires > 1
+  util::vec1<double> SUMMS;      // (n_ms) when max_msires > 0
+  util::vec1<double> SSMS;       // (n_ms) when max_msires > 0
+  util::vec1<double> MS_ALPHAS;  // (n_ms) Dirichlet parameters; when max_msires > 0
   util::vec1<float> DINV;        // (lenped) Mendelian coefficients of the add_an_ms group
   util::mat1<double> SUMSOL_N;   // (lenped-nlev, randomnumb*ntrait) add_an_ms group of a "ram" effect
   util::mat1<double> SSSOL_N;    // same shape

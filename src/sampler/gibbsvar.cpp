@@ -179,12 +179,13 @@ void sample_g(run::State& s, DispersionWork& w) {
           ++npairs;
         }
     if (npairs > 0) {
-      // A^-1 stays as the first cycle of the run built it.
+      // A^-1 stays as the first cycle of the run built it, except where
+      // drawn sires change it.
       if (w.ainv.size() < static_cast<std::size_t>(m.neff)) w.ainv.resize(static_cast<std::size_t>(m.neff));
       DispersionWork::Ainv& c = w.ainv[static_cast<std::size_t>(e - 1)];
       const sparsem::sparse_hashm& A = s.AINV(e);
-      if (m.round == m.start || c.table != A.x.data() || c.nel != A.nel || c.filled != A.filled ||
-          c.terms.n != A.n) {
+      if (m.round == m.start || rt == model::rnd_add_an_ms || c.table != A.x.data() ||
+          c.nel != A.nel || c.filled != A.filled || c.terms.n != A.n) {
         sparsem::gather_hash_terms(c.terms, A);
         c.table = A.x.data();
         c.nel = A.nel;
@@ -337,9 +338,6 @@ void gibbsvar(run::State& s) {
 // ---------------------------------------------------------------------------
 // Steps of later models.
 
-void mendelian(run::State&, int, util::arr3<double>&, util::mat1<double>&) {
-  not_built("Mendelian sampling of animals without equations (add_an_ms with a ram effect)");
-}
 void sample_mb_g(run::State&, int, int) {
   not_built("Sampling of multiple-breed (co)variance blocks");
 }

@@ -22,8 +22,8 @@ namespace sampler {
 // nothing of the size of the data; their contents last one call.
 struct DispersionWork {
   // (nrec, ntrait): residuals of each record times sqrt(w / residual scale),
-  // w its weight, so that each row has covariance R.  Rows of records left to
-  // the Mendelian step are 0.
+  // w its weight, so that each row has covariance R.  The Mendelian step
+  // fills the rows of the records it handles.
   util::mat1<double> e;
   util::mat1<double> ee;     // (ntrait, ntrait) residual cross-products
   util::arr3<double> qform;  // (neff, 20, 20) quadratic forms of each group
@@ -78,14 +78,21 @@ void structural_r(run::State& s, util::mat1<double>& e);
 // slash, from the residual array as structural_r leaves it.  Moves s.irec.
 void student_t_weights(run::State& s, const util::mat1<double>& e);
 void slash_weights(run::State& s, const util::mat1<double>& e);
+// Mendelian terms of the animals without equations of a reduced animal
+// model (the "add_an_ms" group at e whose first effect is "ram"), in
+// pedigree order from nlev(e)+1: each animal's first record gives its
+// residual, its terms (into s.SOL_N, then its parents' average added) and,
+// when its sire is sampled, a new sire.  Adds the terms' weighted
+// cross-products to qform(e, :, :), the records' weighted residual
+// cross-products to ee and their rows of dispersion_work.e, and on kept
+// cycles the records' log-likelihoods.  In the first cycle of a run stops
+// when such an animal has no record or their records are not in ascending
+// order of animal.
+void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee);
 
 // ---- steps of models this build does not sample ---------------------------
 // Each stops the run with a message saying so; the start-up refuses such
 // models before the first cycle.
-
-// Mendelian terms of the animals without equations of a reduced animal model:
-// adds to qform(e, :, :) and to ee.
-void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee);
 // Multiple-breed (co)variance blocks of the group at e (order n per breed),
 // without and with candidate sires (at most maxc per animal).
 void sample_mb_g(run::State& s, int e, int n);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "run/model.hpp"
+#include "sampler/candidate_sires.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
@@ -269,7 +270,13 @@ void add_random_terms(run::State& s, bool& direct) {
         add_g_add(s, rt, e, terms);
         break;
       case model::rnd_add_an_ms:
-        not_built(rt, e);
+        // Drawn sires change A^-1: the terms go through XX every cycle.
+        if (direct) {
+          leave_direct(s);
+          direct = false;
+        }
+        add_g_aav(s, e, run::max_candidates);
+        break;
       case model::rnd_add_an_mb:
       case model::rnd_diag_mb:
         if (m.max_msires != 0 || m.nbreed(e) != 1) not_built(rt, e);

@@ -27,8 +27,9 @@ TEST_F(Entry, UnbuiltModelIsRefusedAfterTheEcho) {
         "MCMC_CHAIN:\n100 10 2\nSEED\n321\nRESTART:\nn\nDATAFILE\nd.txt 7\nNUMBER_OF_TRAITS\n1\n"
         "NUMBER_OF_EFFECTS\n2\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n2 3 cross y\n7 3 cross n\n"
         "RANDOM_RESIDUAL:\nhomogeneous 5\nRESIDUAL_PRIOR_(CO)VARIANCES\n1\n"
-        "RANDOM_GROUP\n2\nRANDOM_TYPE\nadd_an_ms 4\nPEDIGREEFILE:\nped.txt 3 0\n"
-        "MULTIPLE_SIRES:\n2 ms.txt 5 0\n(CO)VARIANCES\n0.5\n");
+        "RANDOM_GROUP\n2\nRANDOM_TYPE\nadd_an_mb 4\nPEDIGREEFILE:\nped.txt 3 0 2\n"
+        "MULTIPLE_SIRES:\n2 ms.txt 5 0\nMETROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n4 25\n"
+        "(CO)VARIANCES\n0.5 0\n0 0.5\n");
   prob::set_seed(77);
   const double expected = prob::gen_uniform_real();
   prob::set_seed(77);
@@ -36,7 +37,7 @@ TEST_F(Entry, UnbuiltModelIsRefusedAfterTheEcho) {
   std::streambuf* old = std::cin.rdbuf(in.rdbuf());
   const auto r = statetest::capture([] { run::velmoran_main(); });
   std::cin.rdbuf(old);
-  EXPECT_NE(r.stop.find("candidate sires or multiple breeds"), std::string::npos) << r.stop;
+  EXPECT_NE(r.stop.find("(multiple breeds)"), std::string::npos) << r.stop;
   EXPECT_NE(r.stop.find("is not available in this build"), std::string::npos) << r.stop;
   EXPECT_TRUE(r.out.starts_with("  name of parameter file?     \n     VELMORAN 1.20\n")) << r.out;
   EXPECT_NE(r.out.find(" REMARKS"), std::string::npos);

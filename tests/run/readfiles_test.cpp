@@ -140,10 +140,11 @@ TEST_F(Files, AnimalAndSirePedigreesEchoTenRecords) {
   EXPECT_EQ(s_.PED(2, 25, 3), 2);
   EXPECT_EQ(s_.PED(3, 4, 2), 3);
   EXPECT_EQ(s_.PED(3, 5, 1), 0);  // beyond the sire pedigree: untouched
-  // max_msires 1: the file is read, but no sums and no Dirichlet parameters.
+  // max_msires 1: the file is read, and a single candidate's draws are
+  // counted too.
   EXPECT_EQ(s_.MS.size(), 25);
-  EXPECT_TRUE(s_.SUMMS.empty());
-  EXPECT_TRUE(s_.MS_ALPHAS.empty());
+  EXPECT_EQ(s_.SUMMS.size(), 25);
+  EXPECT_EQ(s_.MS_ALPHAS.size(), 25);
 }
 
 TEST_F(Files, UnknownParentGroupTypesReadFourIntegers) {
@@ -410,9 +411,15 @@ TEST_F(Files, RefusedIds) {
        where + "2 (record 2): candidate sire 6 at position 4" + msf + " is not within 0 to 5"},
       {"negative candidate", ms_model(5, 2, 3, 3), "1 0 0 1\n2 0 -1 1\n", "1\n-2\n1\n",
        where + "2 (record 2): candidate sire -2 at position 2" + msf + " is not within 0 to 5"},
-      {"last candidate 0 of a sampled sire", ms_model(5, 2, 3, 5), "1 0 0 1\n2 0 -1 1\n", "2\n1\n0.5\n0\n0.5\n",
-       where + "2 (record 2): the last candidate of the block at position 1" + msf +
-           " is 0; the sire drawn from it could not be found"},
+      {"every candidate 0 of a sampled sire", ms_model(5, 2, 3, 5), "1 0 0 1\n2 0 -1 1\n", "2\n0\n0.5\n0\n0.5\n",
+       where + "2 (record 2): every candidate of the block at position 1" + msf +
+           " is 0; no sire can be drawn for animal 2"},
+      {"Dirichlet shape 0", model1("3 5 cross n\n", 2, group(2, "add_an_ms", "ped.txt 2 0", "MULTIPLE_SIRES:\n2 ms.txt 5 -1\n")),
+       "1 0 0 1\n2 0 -1 1\n", "2\n1\n0.5\n3\n0\n",
+       where + "2 (record 2): the Dirichlet parameter 0 of candidate 2 of the block at position 1" + msf +
+           " is not above 0"},
+      {"Mendelian coefficient 0", ms_model(5, 2, 3, 3), "1 0 0 1\n2 0 0 0\n", "1\n1\n1\n",
+       where + "2 (record 2): Mendelian coefficient 0 is not above 0"},
       {"multiple-breed parent without a line", mb_model(20, 3, "1 ms.txt 3"), "1 0 0 1\n2 0 0 1\n3 1 4 1\n",
        "1\n1\n1\n", where + "3 (record 3): sire 4 is not within 0 to 3"},
       {"multiple-breed candidate without a line", mb_model(20, 3, "1 ms.txt 3"), "1 0 0 1\n2 0 0 1\n3 1 -1 1\n",
@@ -424,9 +431,9 @@ TEST_F(Files, RefusedIds) {
     EXPECT_EQ(load(c.model).stop, c.message) << c.what;
   }
 
-  // Accepted: a candidate 0 before the last one, a last candidate 0 whose
-  // sire is never drawn (more candidates than max_msires), and the line ids
-  // of animals without equations in a reduced animal model.
+  // Accepted: a candidate 0 before the last one, a last candidate 0 (the
+  // draw ends at the last sire), and the line ids of animals without
+  // equations in a reduced animal model.
   write("ped.txt", "1 0 0 1\n2 0 -1 1\n3 0 -1 1\n");
   write("ms.txt", "2\n0\n0.5\n1\n0.5\n2\n1\n0.5\n0\n0.5\n");
   const auto ok = load(ms_model(5, 3, 1, 10));

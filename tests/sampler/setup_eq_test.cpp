@@ -402,7 +402,7 @@ TEST(SetupEq, RandomTypeDispatch) {
   EXPECT_NE(out.find(" unimplemented random type 7\n"), std::string::npos) << out;
   EXPECT_EQ(sparsem::get_sparse_hashm(1, 1, s.XX), 1.0);
 
-  for (int rt : {model::rnd_add_an_ms, model::rnd_diag_mb}) {
+  for (int rt : {model::rnd_add_an_mb, model::rnd_diag_mb}) {
     m.randomtype(1) = rt;
     m.nbreed(1) = 2;
     new_state(s);

@@ -1,0 +1,241 @@
+#include "sampler/candidate_sires.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "random/prob.hpp"
+#include "random/rangen.hpp"
+#include "run/model.hpp"
+#include "sampler/gibbsvar.hpp"
+#include "sampler/records.hpp"
+#include "sparse/sparsem.hpp"
+#include "util/format.hpp"
+#include "util/stop.hpp"
+
+namespace sampler {
+
+namespace {
+
+using model::m;
+
+// Equation of level 1, trait 0 of effect e, less ntrait: level l, trait t of
+// e is at base + l * ntrait + t.
+int level_base(int e) { return address1(e, 1, 1) - 1 - m.ntrait; }
+
+}  // namespace
+
+void candidate_weights(run::State& s, int p, int n, const double* q, double h) {
+  double T = 0.0;
+  for (int k = 1; k <= n; ++k) {
+    s.PROBS(k + 2) = std::exp(-h * q[k - 1]) * s.MS(p + 2 * k);
+    T += s.PROBS(k + 2);
+  }
+  if (!(T > 0.0) || !std::isfinite(T)) {
+    // Every weight underflowed (or one overflowed): the same ratios taken
+    // relative to the smallest quadratic form.
+    double qmin = q[0];
+    for (int k = 2; k <= n; ++k) qmin = std::min(qmin, q[k - 1]);
+    T = 0.0;
+    for (int k = 1; k <= n; ++k) {
+      s.PROBS(k + 2) = std::exp(-h * (q[k - 1] - qmin)) * s.MS(p + 2 * k);
+      T += s.PROBS(k + 2);
+    }
+  }
+  if (T > 0.0 && std::isfinite(T))
+    for (int k = 1; k <= n; ++k) s.PROBS(k + 2) = s.PROBS(k + 2) / T;
+}
+
+int draw_candidate(run::State& s, int an, int p, bool kept) {
+  const int n = static_cast<int>(s.MS(p));
+  int last = 0;
+  for (int k = 1; k <= n; ++k)
+    if (static_cast<int>(s.MS(p + 2 * k - 1)) != 0) last = k;
+  if (last == 0)
+    util::fatal(util::freev("animal", an,
+                            "has no candidate sire other than 0: no sire can be drawn for it"));
+  const double u = prob::gen_uniform_real();
+  double C = 0.0;
+  int k = 0, sire = 0;
+  do {
+    // Rounding may leave the sum short of u: the last sire takes the rest.
+    do {
+      ++k;
+      C += s.PROBS(k + 2);
+    } while (!(C >= u) && k < last);
+    sire = static_cast<int>(s.MS(p + 2 * k - 1));
+    if (kept) s.SUMMS(p + 2 * k - 1) += 1.0;
+  } while (sire == 0);
+  return sire;
+}
+
+void sample_sire_prob(run::State& s, int e, int an) {
+  const int p = s.P_MS(an);
+  const int n = static_cast<int>(s.MS(p));
+  if (n < 1) return;
+  const bool all = m.round <= m.start + 1;
+  const int current = s.PED(e, an, 3);
+  float x[run::max_candidates];
+  double S = 0.0;
+  for (int k = 1; k <= n; ++k) {
+    float a = static_cast<float>(s.MS_ALPHAS(p + 2 * k));
+    if (all || static_cast<int>(s.MS(p + 2 * k - 1)) == current) a = a + 1.0f;
+    x[k - 1] = rangen::sgamma(a);
+    S += static_cast<double>(x[k - 1]);
+  }
+  // All deviates 0 (tiny shapes) leave the probabilities as they were.
+  if (S > 0.0)
+    for (int k = 1; k <= n; ++k) s.MS(p + 2 * k) = static_cast<double>(x[k - 1]) / S;
+  if (!kept_cycle(m.round)) return;
+  for (int k = 1; k <= n; ++k) {
+    const double pr = s.MS(p + 2 * k);
+    s.SUMMS(p + 2 * k) += pr;
+    s.SSMS(p + 2 * k) += pr * pr;
+    if (p == 1) s.msirespprsam.free(m.round, an, static_cast<int>(s.MS(p + 2 * k - 1)), pr);
+  }
+}
+
+void add_g_aav(run::State& s, int e, int maxc) {
+  const int q = m.randomnumb(e), nt = m.ntrait;
+  const bool first = m.round == m.start;
+  const bool full = m.round <= m.start + 1;
+  const bool kept = kept_cycle(m.round);
+  // Henderson's coefficients: the animal, then its dam and sires at -1/2.
+  double c[run::max_candidates + 3];
+  const int nc = std::min(maxc, run::max_candidates) + 2;
+  c[1] = 1.0;
+  for (int i = 2; i <= nc; ++i) c[i] = -0.5;
+  sparsem::sparse_hashm& A = s.AINV(e);
+  if (full) sparsem::zero_sparse_hashm(A, m.nlev(e));
+  if (first) s.DF_RANDOM(e) = 0;
+
+  int base[model::maxcorr];
+  for (int i = 0; i < q; ++i) base[i] = level_base(e + i);
+  auto sol = [&](int i, int l, int t) { return s.SOL(base[i] + l * nt + t); };
+
+  double qk[run::max_candidates];
+  int ids[run::max_candidates + 3];
+  const int lines = m.nlev(e) - m.ngrp(e);
+  for (int an = 1; an <= lines; ++an) {
+    s.PROBS.fill(1.0);
+    if (first) s.DF_RANDOM(e) += 1;
+    int old = s.PED(e, an, 3), sampled = 0;
+    bool drawn = false;
+    if (s.MS_STAT(an) == 1 && m.round > m.start) {
+      old = s.PED(e, an, 3);
+      if (m.ms_alpha != 0) sample_sire_prob(s, e, an);
+      s.PROBS.fill(0.0);
+      const int p = s.P_MS(an), n = static_cast<int>(s.MS(p)), d = s.PED(e, an, 2);
+      const double h = static_cast<double>(0.5f * s.DINV(an));
+      for (int k = 1; k <= n; ++k) {
+        const int sid = static_cast<int>(s.MS(p + 2 * k - 1));
+        double delta[model::maxcorr];
+        for (int i = 0; i < q; ++i)
+          for (int t = 1; t <= nt; ++t) {
+            const double vs = sid != 0 ? sol(i, sid, t) : 0.0;
+            const double vd = d != 0 ? sol(i, d, t) : 0.0;
+            delta[i * nt + t - 1] = sol(i, an, t) - 0.5 * (vs + vd);
+          }
+        double Q = 0.0;
+        for (int i1 = 0; i1 < q; ++i1)
+          for (int i2 = 0; i2 < q; ++i2)
+            for (int t1 = 1; t1 <= nt; ++t1)
+              for (int t2 = 1; t2 <= nt; ++t2)
+                Q += m.ginv(e, i1 * nt + t1, i2 * nt + t2) * delta[i1 * nt + t1 - 1] *
+                     delta[i2 * nt + t2 - 1];
+        qk[k - 1] = Q;
+      }
+      candidate_weights(s, p, n, qk, h);
+      sampled = draw_candidate(s, an, p, kept);
+      s.PROBS.fill(1.0);
+      s.PED(e, an, 3) = sampled;
+      drawn = true;
+    }
+
+    const double dinv = static_cast<double>(s.DINV(an));
+    if (full) {
+      int ncoef = 3;
+      ids[1] = s.PED(e, an, 1);
+      ids[2] = s.PED(e, an, 2);
+      if (s.PED(e, an, 3) >= 0) {
+        ids[3] = s.PED(e, an, 3);
+      } else {
+        // Sire still unknown: the probability-weighted average of the
+        // candidates stands in for it.
+        const int p = s.P_MS(an);
+        ncoef = static_cast<int>(s.MS(p)) + 2;
+        for (int k = 1; k + 2 <= ncoef; ++k) {
+          ids[k + 2] = static_cast<int>(s.MS(p + 2 * k - 1));
+          s.PROBS(k + 2) = s.MS(p + 2 * k);
+        }
+      }
+      for (int i = 1; i <= ncoef; ++i)
+        for (int j = 1; j <= ncoef; ++j)
+          if (ids[i] != 0 && ids[j] != 0)
+            sparsem::add_sparse_hashm(c[i] * c[j] * dinv * s.PROBS(i) * s.PROBS(j), ids[i], ids[j], A);
+      s.PROBS.fill(1.0);
+    } else if (drawn && old != sampled) {
+      int id[4] = {0, s.PED(e, an, 1), s.PED(e, an, 2), old};
+      for (int k1 = 1; k1 <= 3; ++k1)
+        for (int k2 = 1; k2 <= 3; ++k2)
+          if (id[k1] != 0 && id[k2] != 0)
+            sparsem::add_sparse_hashm(-(dinv * c[k1] * c[k2]), id[k1], id[k2], A);
+      id[3] = sampled;
+      for (int k1 = 1; k1 <= 3; ++k1)
+        for (int k2 = 1; k2 <= 3; ++k2)
+          if (id[k1] != 0 && id[k2] != 0)
+            sparsem::add_sparse_hashm(dinv * c[k1] * c[k2], id[k1], id[k2], A);
+    }
+  }
+
+  if (full || m.max_msires > 1) sparsem::convert_hash_ija(s.AINV_IJA(e), A);
+  const sparsem::sparse_ija& B = s.AINV_IJA(e);
+  for (int i1 = 0; i1 < q; ++i1)
+    for (int i2 = 0; i2 < q; ++i2)
+      for (int t1 = 1; t1 <= nt; ++t1)
+        for (int t2 = 1; t2 <= nt; ++t2) {
+          if (m.pos_eff(e + i1, t1) == 0 || m.pos_eff(e + i2, t2) == 0) continue;
+          const double g = m.ginv(e, i1 * nt + t1, i2 * nt + t2);
+          for (int r = 1; r <= B.n; ++r)
+            for (int k = B.ia(r); k < B.ia(r + 1); ++k) {
+              const int col = B.ja(k);
+              const double v = B.a(k) * g;
+              const int er = base[i1] + r * nt + t1, ec = base[i2] + col * nt + t2;
+              sparsem::add_sparse_hashm(v, er, ec, s.XX);
+              if (col != r) sparsem::add_sparse_hashm(v, ec, er, s.XX);
+            }
+        }
+
+  if (first) util::say(" read ", s.DF_RANDOM(e), " additive pedigrees");
+  if (m.lenped(e) == 0) util::fatal(util::freev("Additive pedigree file for effect ", e, " empty"));
+}
+
+void check_candidate_model() {
+  // (The parameter reader allows one add_an_ms group at most.)
+  for (int f = 1; f <= m.neff; ++f) {
+    if (m.randomtype(f) != model::rnd_add_an_ms) continue;
+    const int len = m.lenped(f), need = m.nlev(f) - m.ngrp(f);
+    if (len < need)
+      util::fatal(util::freev("the pedigree of the add_an_ms group of effect", f, "holds", len,
+                              "lines, fewer than its", need, "animals (levels less parent groups)"));
+    if (m.effecttype(f) == model::eff_ram && m.pos_eff(f, 1) == 0)
+      util::fatal(util::freev("the \"ram\" effect", f,
+                              "has no data column for trait 1, where its animals are read"));
+  }
+  for (int e = 1; e <= m.neff; ++e) {
+    if (m.effecttype(e) != model::eff_ram) continue;
+    int owner = 0;
+    for (int f = 1; f <= e; ++f)
+      if (m.randomtype(f) == model::rnd_add_an_ms && m.effecttype(f) == model::eff_ram &&
+          e < f + std::max(m.randomnumb(f), 1))
+        owner = f;
+    if (owner == 0)
+      util::fatal(util::freev("the \"ram\" effect", e,
+                              "is not in an add_an_ms group whose first effect is a \"ram\" effect"));
+    if (m.nlev(e) != m.nlev(owner))
+      util::fatal(util::freev("the \"ram\" effect", e, "has", m.nlev(e), "levels, not the",
+                              m.nlev(owner), "of effect", owner, "whose group it belongs to"));
+  }
+}
+
+}  // namespace sampler
