@@ -96,6 +96,15 @@ void search(double& v, double start, double lo, double hi, bool lower, double p,
   search(v, start, lo, hi, lower, p, q, status, bound, cum, [](double, double) { return true; });
 }
 
+// Search for degrees of freedom, from kDfLow up; a failure at the lower end
+// reports the bound 0.
+template <class Cum>
+void search_df(double& v, double hi, bool lower, double p, double q, int& status, double& bound,
+               Cum cum) {
+  search(v, 5.0, kDfLow, hi, lower, p, q, status, bound, cum);
+  if (status == 1) bound = 0.0;
+}
+
 // Zero finder over [0, 1] for a success probability and its complement: pr
 // itself when p <= q (matching the lower tail), else ompr (the upper tail).
 template <class Cum>
@@ -149,9 +158,8 @@ void cdft(int which, double& p, double& q, double& t, double& df, int& status, d
            [dfv](double x, double& c, double& cc) { cumt(x, dfv, c, cc); });
   } else {
     const double tv = t;
-    search(df, 5.0, kDfLow, 1.0e10, lower, p, q, status, bound,
-           [tv](double x, double& c, double& cc) { cumt(tv, x, c, cc); });
-    if (status == 1) bound = 0.0;
+    search_df(df, 1.0e10, lower, p, q, status, bound,
+              [tv](double x, double& c, double& cc) { cumt(tv, x, c, cc); });
   }
 }
 
@@ -254,13 +262,11 @@ void cdff(int which, double& p, double& q, double& f, double& dfn, double& dfd, 
     search(f, 5.0, 0.0, kInf, lower, p, q, status, bound,
            [=](double x, double& c, double& cc) { cumf(x, n, d, c, cc); });
   } else if (which == 3) {
-    search(dfn, 5.0, kDfLow, kInf, lower, p, q, status, bound,
-           [=](double x, double& c, double& cc) { cumf(fv, x, d, c, cc); });
-    if (status == 1) bound = 0.0;
+    search_df(dfn, kInf, lower, p, q, status, bound,
+              [=](double x, double& c, double& cc) { cumf(fv, x, d, c, cc); });
   } else {
-    search(dfd, 5.0, kDfLow, kInf, lower, p, q, status, bound,
-           [=](double x, double& c, double& cc) { cumf(fv, n, x, c, cc); });
-    if (status == 1) bound = 0.0;
+    search_df(dfd, kInf, lower, p, q, status, bound,
+              [=](double x, double& c, double& cc) { cumf(fv, n, x, c, cc); });
   }
 }
 
@@ -288,14 +294,12 @@ void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd
              [=](double x, double& c, double& cc) { cumfnc(x, n, d, nc, c, cc); });
       break;
     case 3:
-      search(dfn, 5.0, kDfLow, kInf, true, p, 0.0, status, bound,
-             [=](double x, double& c, double& cc) { cumfnc(fv, x, d, nc, c, cc); });
-      if (status == 1) bound = 0.0;
+      search_df(dfn, kInf, true, p, 0.0, status, bound,
+                [=](double x, double& c, double& cc) { cumfnc(fv, x, d, nc, c, cc); });
       break;
     case 4:
-      search(dfd, 5.0, kDfLow, kInf, true, p, 0.0, status, bound,
-             [=](double x, double& c, double& cc) { cumfnc(fv, n, x, nc, c, cc); });
-      if (status == 1) bound = 0.0;
+      search_df(dfd, kInf, true, p, 0.0, status, bound,
+                [=](double x, double& c, double& cc) { cumfnc(fv, n, x, nc, c, cc); });
       break;
     default:
       search(pnonc, 5.0, 0.0, 1.0e4, true, p, 0.0, status, bound,
