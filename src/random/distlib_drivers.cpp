@@ -1,7 +1,8 @@
 // Distribution drivers: any one quantity of a distribution from the others.
 // Probabilities come from the cumulative functions; a parameter is found by
 // the bracketing search, a probability parameter by the zero finder, the
-// normal quantities directly from the normal quantile.
+// normal quantities directly from the normal quantile, the gamma variate and
+// rate from the inverse gamma ratio.
 //
 // Every check is written so that an argument that is not a number fails it.
 #include <algorithm>
@@ -104,6 +105,10 @@ void search_df(double& v, double hi, bool lower, double p, double q, int& status
   search(v, 5.0, kDfLow, hi, lower, p, q, status, bound, cum);
   if (status == 1) bound = 0.0;
 }
+
+// The gamma ratio's error value 2.0 always lands in the lower tail, whichever
+// tail a search matches.
+bool gamma_ratio_ok(double c, double cc) { return !(c > 1.5 || cc > 1.5); }
 
 // Zero finder over [0, 1] for a success probability and its complement: pr
 // itself when p <= q (matching the lower tail), else ompr (the upper tail).
@@ -322,21 +327,77 @@ void cdfchi(int which, double& p, double& q, double& x, double& df, int& status,
   if (v.failed) return;
 
   const bool lower = p <= q;
-  // The gamma ratio's error value 2.0 always lands in the lower tail,
-  // whichever tail the search matches.
-  auto ok = [](double c, double cc) { return !(c > 1.5 || cc > 1.5); };
   if (which == 1) {
     cumchi(x, df, p, q);
     status = 0;
   } else if (which == 2) {
     const double d = df;
     search(x, 5.0, 0.0, kInf, lower, p, q, status, bound,
-           [d](double t, double& c, double& cc) { cumchi(t, d, c, cc); }, ok);
+           [d](double t, double& c, double& cc) { cumchi(t, d, c, cc); }, gamma_ratio_ok);
   } else {
     const double xv = x;
     search(df, 5.0, 0.0, kInf, lower, p, q, status, bound,
-           [xv](double t, double& c, double& cc) { cumchi(xv, t, c, cc); }, ok);
+           [xv](double t, double& c, double& cc) { cumchi(xv, t, c, cc); },
+           gamma_ratio_ok);
   }
+}
+
+// ---------------------------------------------------------------------- gamma
+// scale is a rate: P(X <= x) = P(shape, x * scale).
+void cdfgam(int which, double& p, double& q, double& x, double& shape, double& scale,
+            int& status, double& bound) {
+  Verdict v{status, bound};
+  v.which(which, 4);
+  if (which != 1) {
+    v.prob(p, true, -2);
+    v.prob(q, false, -3);
+  }
+  if (which != 2) v.nonnegative(x, -4);
+  if (which != 3) v.positive(shape, -5);
+  if (which != 4) v.positive(scale, -6);
+  if (which != 1) v.pair(p, q, 3);
+  if (v.failed) return;
+
+  if (which == 1) {
+    status = 0;
+    double xscale = x * scale;
+    if (xscale <= 0.0) {
+      p = 0.0;
+      q = 1.0;
+      return;
+    }
+    gamma_inc(shape, xscale, p, q, 0);
+    // The ratio's error exit (p = 2.0) is a failure, not a result.
+    if (p > 1.5) status = 10;
+    return;
+  }
+  if (which == 2 || which == 4) {
+    double xx;
+    int ierr;
+    gamma_inc_inv(shape, xx, -1.0, p, q, ierr);
+    if (ierr < 0) {
+      status = 10;
+      return;
+    }
+    status = 0;
+    if (which == 2) {
+      x = xx / scale;
+    } else {
+      scale = xx / x;
+    }
+    return;
+  }
+
+  // A product x * scale that is not above 0 (0 times an infinite rate
+  // included) gives the tails 0 and 1.
+  const double xscale = x * scale;
+  search(shape, 5.0, 0.0, kInf, p <= q, p, q, status, bound,
+         [xscale](double t, double& c, double& cc) {
+           c = 0.0;
+           cc = 1.0;
+           if (xscale > 0.0) gamma_inc(t, xscale, c, cc, 0);
+         },
+         gamma_ratio_ok);
 }
 
 // ------------------------------------------------------- noncentral chi-square
