@@ -24,13 +24,6 @@ Mat mul(const Mat& a, const Mat& b) {
   return c;
 }
 
-double max_abs(const Mat& a) {
-  double m = 0;
-  for (long j = 1; j <= a.cols(); ++j)
-    for (long i = 1; i <= a.rows(); ++i) m = std::max(m, std::fabs(a(i, j)));
-  return m;
-}
-
 double max_diff(const Mat& a, const Mat& b) {
   double m = 0;
   for (long j = 1; j <= a.cols(); ++j)
