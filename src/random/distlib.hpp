@@ -47,6 +47,10 @@ double gsumln(double a, double b);       // ln Gamma(a + b), a, b in [1, 2]
 double algdiv(double a, double b);       // ln(Gamma(b)/Gamma(a + b)), b >= 8
 double bcorr(double a0, double b0);      // Stirling remainder of ln B, a0, b0 >= 8
 double beta_log(double a0, double b0);   // ln B(a0, b0)
+// 1/Gamma(1 + a + b), a + b <= 2.
+double gam1_sum(double a, double b);
+// u plus ln of the product of b/(a + b) as b steps down by 1 into [1, 2).
+double beta_step_down(double a, double& b, double u);
 double beta_rcomp(double a, double b, double x, double y);          // x^a y^b / B(a, b)
 double beta_rcomp1(int mu, double a, double b, double x, double y); // e^mu x^a y^b / B(a, b)
 
