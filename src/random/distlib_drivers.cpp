@@ -48,6 +48,11 @@ struct Verdict {
     if (zero_ok ? !(v >= 0.0) : !(v > 0.0)) fail(code, 0.0);
     if (v > 1.0) fail(code, 1.0);
   }
+  // The tails p (code -2) and q (code -3).
+  void tails(double p, double q, bool p_zero_ok, bool q_zero_ok) {
+    prob(p, p_zero_ok, -2);
+    prob(q, q_zero_ok, -3);
+  }
   void positive(double v, int code) {
     if (!(v > 0.0)) fail(code, 0.0);
   }
@@ -143,10 +148,7 @@ void search_prob(double& pr, double& ompr, double p, double q, int& status, doub
 void cdft(int which, double& p, double& q, double& t, double& df, int& status, double& bound) {
   Verdict v{status, bound};
   v.which(which, 3);
-  if (which != 1) {
-    v.prob(p, false, -2);
-    v.prob(q, false, -3);
-  }
+  if (which != 1) v.tails(p, q, false, false);
   if (which != 3) v.positive(df, -5);
   if (which != 1) v.pair(p, q, 3);
   if (v.failed) return;
@@ -173,10 +175,7 @@ void cdfpoi(int which, double& p, double& q, double& s, double& xlam, int& statu
             double& bound) {
   Verdict v{status, bound};
   v.which(which, 3);
-  if (which != 1) {
-    v.prob(p, true, -2);
-    v.prob(q, false, -3);
-  }
+  if (which != 1) v.tails(p, q, true, false);
   if (which != 2) v.nonnegative(s, -4);
   if (which != 3) v.nonnegative(xlam, -5);
   if (which != 1) v.pair(p, q, 3);
@@ -210,10 +209,7 @@ void cdfnbn(int which, double& p, double& q, double& s, double& xn, double& pr, 
             int& status, double& bound) {
   Verdict v{status, bound};
   v.which(which, 4);
-  if (which != 1) {
-    v.prob(p, true, -2);
-    v.prob(q, false, -3);
-  }
+  if (which != 1) v.tails(p, q, true, false);
   if (which != 2) v.nonnegative(s, -4);
   if (which != 3) v.nonnegative(xn, -5);
   if (which != 4) {
@@ -248,10 +244,7 @@ void cdff(int which, double& p, double& q, double& f, double& dfn, double& dfd, 
           double& bound) {
   Verdict v{status, bound};
   v.which(which, 4);
-  if (which != 1) {
-    v.prob(p, true, -2);
-    v.prob(q, false, -3);
-  }
+  if (which != 1) v.tails(p, q, true, false);
   if (which != 2) v.nonnegative(f, -4);
   if (which != 3) v.positive(dfn, -5);
   if (which != 4) v.positive(dfd, -6);
@@ -317,10 +310,7 @@ void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd
 void cdfchi(int which, double& p, double& q, double& x, double& df, int& status, double& bound) {
   Verdict v{status, bound};
   v.which(which, 3);
-  if (which != 1) {
-    v.prob(p, true, -2);
-    v.prob(q, false, -3);
-  }
+  if (which != 1) v.tails(p, q, true, false);
   if (which != 2) v.nonnegative(x, -4);
   if (which != 3) v.positive(df, -5);
   if (which != 1) v.pair(p, q, 3);
@@ -348,10 +338,7 @@ void cdfgam(int which, double& p, double& q, double& x, double& shape, double& s
             int& status, double& bound) {
   Verdict v{status, bound};
   v.which(which, 4);
-  if (which != 1) {
-    v.prob(p, true, -2);
-    v.prob(q, false, -3);
-  }
+  if (which != 1) v.tails(p, q, true, false);
   if (which != 2) v.nonnegative(x, -4);
   if (which != 3) v.positive(shape, -5);
   if (which != 4) v.positive(scale, -6);
@@ -437,10 +424,7 @@ void cdfbin(int which, double& p, double& q, double& s, double& xn, double& pr, 
             int& status, double& bound) {
   Verdict v{status, bound};
   v.which(which, 4);
-  if (which != 1) {
-    v.prob(p, true, -2);
-    v.prob(q, true, -3);
-  }
+  if (which != 1) v.tails(p, q, true, true);
   if (which != 3) v.positive(xn, -5);
   if (which != 2) {
     v.nonnegative(s, -4);
@@ -478,10 +462,7 @@ void cdfbet(int which, double& p, double& q, double& x, double& y, double& a, do
             int& status, double& bound) {
   Verdict v{status, bound};
   v.which(which, 4);
-  if (which != 1) {
-    v.prob(p, true, -2);
-    v.prob(q, true, -3);
-  }
+  if (which != 1) v.tails(p, q, true, true);
   if (which != 2) {
     v.prob(x, true, -4);
     v.prob(y, true, -5);
