@@ -25,18 +25,8 @@ using statetest::capture;
 using statetest::lines;
 using namespace storetest;
 
-const char* const result_files[] = {"solutions", "msiresppr",    "varcomp",     "loglike_obs",
-                                    "mh_acceptance", "structural_r", "robustness_w"};
-
 class Restart : public StoreFolder {
  protected:
-  // The result files present in the folder, by name.
-  std::map<std::string, std::string> results() const {
-    std::map<std::string, std::string> m;
-    for (const char* f : result_files)
-      if (exists(f)) m[f] = slurp(f);
-    return m;
-  }
   // What a restarted run holds before the restart: the start values, with
   // the candidate counts and sire ids of the multiple-sires file.
   void wipe() {
@@ -57,13 +47,6 @@ class Restart : public StoreFolder {
       for (int j = 1; j <= k; ++j) s.MS(p + 2 * j) = 0;
       p += 1 + 2 * k;
     }
-  }
-  run::State state_;
-  statetest::Run restart(int start) {
-    return capture([&] { run::restart(state_, start); });
-  }
-  statetest::Run store() {
-    return capture([&] { run::store_solutions(state_); });
   }
   // Line k (from 0) of a file replaced.
   static void replace_line(const std::string& file, std::size_t k, const std::string& text) {

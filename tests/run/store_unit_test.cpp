@@ -21,18 +21,11 @@
 
 namespace {
 
-using statetest::capture;
 using statetest::lines;
 using namespace storetest;
 
 class StoreUnit : public StoreFolder {
  protected:
-  statetest::Run store() {
-    return capture([&] { run::store_solutions(state_); });
-  }
-  statetest::Run restart(int start) {
-    return capture([&] { run::restart(state_, start); });
-  }
   static std::vector<std::string> file_lines(const std::string& f) { return lines(slurp(f)); }
   static void put_lines(const std::string& f, const std::vector<std::string>& v) {
     std::string out;
