@@ -285,14 +285,8 @@ TEST_F(Restart, KeptCountZero) {
 
 // The restart opens the sample files at their ends and leaves their lines.
 TEST_F(Restart, SampleFilesAppended) {
-  make_sample_files();
-  model_a(state_, 1000, 2000);
-  M.effectsave(3) = 1;
-  ASSERT_EQ(store().stop, "");
-  sampler::close(sampler::sample_files);
-  state_.msirespprsam.close();
-  model_a(state_, 1000, 2000);
-  M.effectsave(3) = 1;
+  ASSERT_NO_FATAL_FAILURE(store_a_with_samples());
+  model_a_saving();
   wipe();
   ASSERT_EQ(restart(1001).stop, "");
   sampler::SampleFiles& f = sampler::sample_files;

@@ -251,6 +251,20 @@ class StoreFolder : public statetest::InFolder {
   statetest::Run restart(int start) {
     return statetest::capture([&] { run::restart(state_, start); });
   }
+  // Model A at cycle 1000 of 2000, with samples of effect 3 saved.
+  void model_a_saving() {
+    model_a(state_, 1000, 2000);
+    M.effectsave(3) = 1;
+  }
+  // A store of that model over sample files that hold a line each; the
+  // sample files are left closed, for a restart at cycle 1001.
+  void store_a_with_samples() {
+    make_sample_files();
+    model_a_saving();
+    ASSERT_EQ(store().stop, "");
+    sampler::close(sampler::sample_files);
+    state_.msirespprsam.close();
+  }
   // The result files present in the folder, by name.
   std::map<std::string, std::string> results() const {
     std::map<std::string, std::string> m;

@@ -170,12 +170,7 @@ TEST_F(StoreUnit, RestartChecksTheResidualFiles) {
 // line — are cut from every sample file, so the continued chain holds each
 // cycle once.
 TEST_F(StoreUnit, RestartCutsTheSampleFilesBackToTheStore) {
-  make_sample_files();
-  model_a(state_, 1000, 2000);
-  M.effectsave(3) = 1;
-  ASSERT_EQ(store().stop, "");
-  sampler::close(sampler::sample_files);
-  state_.msirespprsam.close();
+  ASSERT_NO_FATAL_FAILURE(store_a_with_samples());
   const std::vector<std::string> samples = {"varcompsam", "loglike_rnd", "solutionsam", "msirespprsam",
                                             "mh_dbeliefchg"};
   std::map<std::string, std::string> at_store;
@@ -185,8 +180,7 @@ TEST_F(StoreUnit, RestartCutsTheSampleFilesBackToTheStore) {
   write("solutionsam", at_store["solutionsam"] + " 1001\n");
   write("mh_dbeliefchg", at_store["mh_dbeliefchg"] + " 17\n");
 
-  model_a(state_, 1000, 2000);
-  M.effectsave(3) = 1;
+  model_a_saving();
   ASSERT_EQ(restart(1001).stop, "");
   sampler::SampleFiles& f = sampler::sample_files;
   f.varcompsam.line(" 1001");
