@@ -94,6 +94,15 @@ class DenseTest : public testing::Test {
   void TearDown() override { denseop::denseop_tol = 1.0e-10; }
 };
 
+// At the tolerance every sampling cycle runs with.
+class CycleTolTest : public DenseTest {
+ protected:
+  void SetUp() override {
+    DenseTest::SetUp();
+    denseop::denseop_tol = 1.0e-9;
+  }
+};
+
 // The largest magnitude of the elements.
 inline double max_abs(const util::mat1<double>& a) {
   double m = 0;

@@ -81,12 +81,8 @@ double logdet_lapack(const Mat& a, const std::vector<int>& idx) {
   return ld;
 }
 
-class Random : public DenseTest {
+class Random : public CycleTolTest {
  protected:
-  void SetUp() override {
-    DenseTest::SetUp();
-    d::denseop_tol = 1.0e-9;  // the value every cycle runs with
-  }
   std::mt19937_64 gen{20240611};
 };
 

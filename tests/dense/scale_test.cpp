@@ -40,13 +40,7 @@ Mat low_rank(std::mt19937_64& gen, int n, int r) {
   return a;
 }
 
-class Scale : public DenseTest {
- protected:
-  void SetUp() override {
-    DenseTest::SetUp();
-    d::denseop_tol = 1.0e-9;  // the value every cycle runs with
-  }
-};
+class Scale : public CycleTolTest {};
 
 }  // namespace
 
