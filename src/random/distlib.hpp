@@ -20,6 +20,14 @@ namespace distlib {
 // ---------------------------------------------------------------- numerical
 // a[0] + a[1] x + ... + a[n] x^n by Horner's rule.
 double eval_pol(const double* a, int n, double x);
+// c[0] u^(N-1) + c[1] u^(N-2) + ... + c[N-1] by Horner's rule, for the
+// tables that list the highest power first.
+template <int N>
+double horner(const double (&c)[N], double u) {
+  double s = c[0];
+  for (int i = 1; i < N; ++i) s = s * u + c[i];
+  return s;
+}
 // Integer machine constants, i = 1..10 (bases, digits, exponent limits).
 int ipmpar(int i);
 double rlog1(double x);   // x - ln(1 + x), x > -1

@@ -10,13 +10,6 @@ namespace distlib {
 
 namespace {
 
-template <int N>
-double horner(const double (&c)[N], double u) {
-  double s = c[0];
-  for (int i = 1; i < N; ++i) s = s * u + c[i];
-  return s;
-}
-
 // Stirling coefficients shared by algdiv and bcorr.
 constexpr double c0 = 0.0833333333333333, c1 = -0.00277777777760991, c2 = 0.00079365066682539,
                  c3 = -0.00059520293135187, c4 = 0.000837308034031215,
