@@ -20,6 +20,14 @@ namespace distlib {
 // ---------------------------------------------------------------- numerical
 // a[0] + a[1] x + ... + a[n] x^n by Horner's rule.
 double eval_pol(const double* a, int n, double x);
+// c[0] u^(N-1) + c[1] u^(N-2) + ... + c[N-1] by Horner's rule, for the
+// tables that list the highest power first.
+template <int N>
+double horner(const double (&c)[N], double u) {
+  double s = c[0];
+  for (int i = 1; i < N; ++i) s = s * u + c[i];
+  return s;
+}
 // Integer machine constants, i = 1..10 (bases, digits, exponent limits).
 int ipmpar(int i);
 double rlog1(double x);   // x - ln(1 + x), x > -1
@@ -47,6 +55,10 @@ double gsumln(double a, double b);       // ln Gamma(a + b), a, b in [1, 2]
 double algdiv(double a, double b);       // ln(Gamma(b)/Gamma(a + b)), b >= 8
 double bcorr(double a0, double b0);      // Stirling remainder of ln B, a0, b0 >= 8
 double beta_log(double a0, double b0);   // ln B(a0, b0)
+// 1/Gamma(1 + a + b), a + b <= 2.
+double gam1_sum(double a, double b);
+// u plus ln of the product of b/(a + b) as b steps down by 1 into [1, 2).
+double beta_step_down(double a, double& b, double u);
 double beta_rcomp(double a, double b, double x, double y);          // x^a y^b / B(a, b)
 double beta_rcomp1(int mu, double a, double b, double x, double y); // e^mu x^a y^b / B(a, b)
 

@@ -10,13 +10,6 @@ namespace distlib {
 
 namespace {
 
-template <int N>
-double horner(const double (&c)[N], double u) {
-  double s = c[0];
-  for (int i = 1; i < N; ++i) s = s * u + c[i];
-  return s;
-}
-
 // Stirling coefficients shared by algdiv and bcorr.
 constexpr double c0 = 0.0833333333333333, c1 = -0.00277777777760991, c2 = 0.00079365066682539,
                  c3 = -0.00059520293135187, c4 = 0.000837308034031215,
@@ -91,6 +84,22 @@ double bcorr(double a0, double b0) {
   return (((((c5 * t + c4) * t + c3) * t + c2) * t + c1) * t + c0) / a + w;
 }
 
+double gam1_sum(double a, double b) {
+  double apb = a + b;
+  return apb <= 1.0 ? 1.0 + gam1(apb) : (1.0 + gam1(a + b - 1.0)) / apb;
+}
+
+double beta_step_down(double a, double& b, double u) {
+  int n = int(b - 1.0);
+  if (n < 1) return u;
+  double c = 1.0;
+  for (int i = 1; i <= n; ++i) {
+    b -= 1.0;
+    c = c * b / (a + b);
+  }
+  return std::log(c) + u;
+}
+
 double beta_log(double a0, double b0) {
   constexpr double e = 0.918938533204673;
   // Not-a-number shapes would reach the integer reductions below.
@@ -134,13 +143,8 @@ double beta_log(double a0, double b0) {
     if (b >= 8.0) return w + gamma_log(a) + algdiv(a, b);
   }
   // b < 8: bring b down to [1, 2).
-  int n = int(b - 1.0);
-  double z = 1.0;
-  for (int i = 1; i <= n; ++i) {
-    b -= 1.0;
-    z = z * b / (a + b);
-  }
-  return w + std::log(z) + gamma_log(a) + gamma_log(b) - gsumln(a, b);
+  w = beta_step_down(a, b, w);
+  return w + gamma_log(a) + gamma_log(b) - gsumln(a, b);
 }
 
 namespace {
@@ -171,39 +175,15 @@ double beta_power(bool scaled, int mu, double a, double b, double x, double y) {
       return a0 * ex(z - u);
     }
     if (b0 > 1.0) {
-      double u = gamma_ln1(a0);
-      int n = int(b0 - 1.0);
-      if (n >= 1) {
-        double c = 1.0;
-        for (int i = 1; i <= n; ++i) {
-          b0 -= 1.0;
-          c = c * b0 / (a0 + b0);
-        }
-        u = std::log(c) + u;
-      }
+      double u = beta_step_down(a0, b0, gamma_ln1(a0));
       z -= u;
       b0 -= 1.0;
-      double apb = a0 + b0;
-      double t;
-      if (apb <= 1.0) {
-        t = 1.0 + gam1(apb);
-      } else {
-        double u2 = a0 + b0 - 1.0;
-        t = (1.0 + gam1(u2)) / apb;
-      }
+      double t = gam1_sum(a0, b0);
       return a0 * ex(z) * (1.0 + gam1(b0)) / t;
     }
     double r = ex(z);
     if (r == 0.0) return 0.0;
-    double apb = a + b;
-    double zz;
-    if (apb <= 1.0) {
-      zz = 1.0 + gam1(apb);
-    } else {
-      double u = a + b - 1.0;
-      zz = (1.0 + gam1(u)) / apb;
-    }
-    double c = (1.0 + gam1(a)) * (1.0 + gam1(b)) / zz;
+    double c = (1.0 + gam1(a)) * (1.0 + gam1(b)) / gam1_sum(a, b);
     return r * (a0 * c) / (1.0 + a0 / b0);
   }
 

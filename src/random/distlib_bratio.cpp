@@ -85,28 +85,16 @@ double beta_pser(double a, double b, double x, double eps) {
     double u = gamma_ln1(a0) + algdiv(a0, b0);
     f = (a0 / a) * std::exp(a * std::log(x) - u);
   } else if (b0 > 1.0) {
-    double u = gamma_ln1(a0);
-    int m = int(b0 - 1.0);
-    if (m >= 1) {
-      double c = 1.0;
-      for (int i = 1; i <= m; ++i) {
-        b0 -= 1.0;
-        c = c * b0 / (a0 + b0);
-      }
-      u = std::log(c) + u;
-    }
+    double u = beta_step_down(a0, b0, gamma_ln1(a0));
     double z = a * std::log(x) - u;
     b0 -= 1.0;
-    double apb = a0 + b0;
-    double t = apb <= 1.0 ? 1.0 + gam1(apb) : (1.0 + gam1(a0 + b0 - 1.0)) / apb;
+    double t = gam1_sum(a0, b0);
     f = std::exp(z) * (a0 / a) * (1.0 + gam1(b0)) / t;
   } else {
     f = std::pow(x, a);
     if (f == 0.0) return 0.0;
-    double apb = a + b;
-    double z = apb <= 1.0 ? 1.0 + gam1(apb) : (1.0 + gam1(a + b - 1.0)) / apb;
-    double c = (1.0 + gam1(a)) * (1.0 + gam1(b)) / z;
-    f = f * c * (b / apb);
+    double c = (1.0 + gam1(a)) * (1.0 + gam1(b)) / gam1_sum(a, b);
+    f = f * c * (b / (a + b));
   }
   if (f == 0.0 || a <= 0.1 * eps) return f;
   double sum = 0.0;

@@ -63,23 +63,32 @@ void cumnbn(double s, double xn, double pr, double ompr, double& cum, double& cc
   cumbet(pr, ompr, xn, s + 1.0, cum, ccum);
 }
 
+namespace {
+
+// The beta argument pair of an F value: d = dfd / (dfd + dfn f) and its
+// complement n.  The member that is at most 0.5 is the one divided out.
+void f_pair(double f, double dfn, double dfd, double& d, double& n) {
+  const double prod = dfn * f;
+  const double dsum = dfd + prod;
+  d = dfd / dsum;
+  if (d > 0.5) {
+    n = prod / dsum;
+    d = 1.0 - n;
+  } else {
+    n = 1.0 - d;
+  }
+}
+
+}  // namespace
+
 void cumf(double f, double dfn, double dfd, double& cum, double& ccum) {
   if (f <= 0.0) {
     cum = 0.0;
     ccum = 1.0;
     return;
   }
-  double prod = dfn * f;
-  double dsum = dfd + prod;
-  double xx = dfd / dsum;
-  double yy;
-  // The member of the pair that is at most 0.5 is the one divided out.
-  if (xx > 0.5) {
-    yy = prod / dsum;
-    xx = 1.0 - yy;
-  } else {
-    yy = 1.0 - xx;
-  }
+  double xx, yy;
+  f_pair(f, dfn, dfd, xx, yy);
   int ierr;
   beta_ratio(0.5 * dfd, 0.5 * dfn, xx, yy, ccum, cum, ierr);
 }
@@ -127,16 +136,8 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
   if (icent == 0.0) icent = 1.0;
   const double centwt = std::exp(-xnonc + icent * std::log(xnonc) - gamma_log(icent + 1.0));
 
-  const double prod = dfn * f;
-  const double dsum = dfd + prod;
-  double yy = dfd / dsum;
-  double xx;
-  if (yy > 0.5) {
-    xx = prod / dsum;
-    yy = 1.0 - xx;
-  } else {
-    xx = 1.0 - yy;
-  }
+  double xx, yy;
+  f_pair(f, dfn, dfd, yy, xx);
   const double b = dfd / 2.0;
   double adn = dfn / 2.0 + icent;
   double aup = adn;

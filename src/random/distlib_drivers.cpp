@@ -1,7 +1,8 @@
 // Distribution drivers: any one quantity of a distribution from the others.
 // Probabilities come from the cumulative functions; a parameter is found by
 // the bracketing search, a probability parameter by the zero finder, the
-// normal quantities directly from the normal quantile.
+// normal quantities directly from the normal quantile, the gamma variate and
+// rate from the inverse gamma ratio.
 //
 // Every check is written so that an argument that is not a number fails it.
 #include <algorithm>
@@ -46,6 +47,11 @@ struct Verdict {
   void prob(double v, bool zero_ok, int code) {
     if (zero_ok ? !(v >= 0.0) : !(v > 0.0)) fail(code, 0.0);
     if (v > 1.0) fail(code, 1.0);
+  }
+  // The tails p (code -2) and q (code -3).
+  void tails(double p, double q, bool p_zero_ok, bool q_zero_ok) {
+    prob(p, p_zero_ok, -2);
+    prob(q, q_zero_ok, -3);
   }
   void positive(double v, int code) {
     if (!(v > 0.0)) fail(code, 0.0);
@@ -96,6 +102,19 @@ void search(double& v, double start, double lo, double hi, bool lower, double p,
   search(v, start, lo, hi, lower, p, q, status, bound, cum, [](double, double) { return true; });
 }
 
+// Search for degrees of freedom, from kDfLow up; a failure at the lower end
+// reports the bound 0.
+template <class Cum>
+void search_df(double& v, double hi, bool lower, double p, double q, int& status, double& bound,
+               Cum cum) {
+  search(v, 5.0, kDfLow, hi, lower, p, q, status, bound, cum);
+  if (status == 1) bound = 0.0;
+}
+
+// The gamma ratio's error value 2.0 always lands in the lower tail, whichever
+// tail a search matches.
+bool gamma_ratio_ok(double c, double cc) { return !(c > 1.5 || cc > 1.5); }
+
 // Zero finder over [0, 1] for a success probability and its complement: pr
 // itself when p <= q (matching the lower tail), else ompr (the upper tail).
 template <class Cum>
@@ -129,10 +148,7 @@ void search_prob(double& pr, double& ompr, double p, double q, int& status, doub
 void cdft(int which, double& p, double& q, double& t, double& df, int& status, double& bound) {
   Verdict v{status, bound};
   v.which(which, 3);
-  if (which != 1) {
-    v.prob(p, false, -2);
-    v.prob(q, false, -3);
-  }
+  if (which != 1) v.tails(p, q, false, false);
   if (which != 3) v.positive(df, -5);
   if (which != 1) v.pair(p, q, 3);
   if (v.failed) return;
@@ -149,9 +165,8 @@ void cdft(int which, double& p, double& q, double& t, double& df, int& status, d
            [dfv](double x, double& c, double& cc) { cumt(x, dfv, c, cc); });
   } else {
     const double tv = t;
-    search(df, 5.0, kDfLow, 1.0e10, lower, p, q, status, bound,
-           [tv](double x, double& c, double& cc) { cumt(tv, x, c, cc); });
-    if (status == 1) bound = 0.0;
+    search_df(df, 1.0e10, lower, p, q, status, bound,
+              [tv](double x, double& c, double& cc) { cumt(tv, x, c, cc); });
   }
 }
 
@@ -160,10 +175,7 @@ void cdfpoi(int which, double& p, double& q, double& s, double& xlam, int& statu
             double& bound) {
   Verdict v{status, bound};
   v.which(which, 3);
-  if (which != 1) {
-    v.prob(p, true, -2);
-    v.prob(q, false, -3);
-  }
+  if (which != 1) v.tails(p, q, true, false);
   if (which != 2) v.nonnegative(s, -4);
   if (which != 3) v.nonnegative(xlam, -5);
   if (which != 1) v.pair(p, q, 3);
@@ -197,10 +209,7 @@ void cdfnbn(int which, double& p, double& q, double& s, double& xn, double& pr, 
             int& status, double& bound) {
   Verdict v{status, bound};
   v.which(which, 4);
-  if (which != 1) {
-    v.prob(p, true, -2);
-    v.prob(q, false, -3);
-  }
+  if (which != 1) v.tails(p, q, true, false);
   if (which != 2) v.nonnegative(s, -4);
   if (which != 3) v.nonnegative(xn, -5);
   if (which != 4) {
@@ -235,10 +244,7 @@ void cdff(int which, double& p, double& q, double& f, double& dfn, double& dfd, 
           double& bound) {
   Verdict v{status, bound};
   v.which(which, 4);
-  if (which != 1) {
-    v.prob(p, true, -2);
-    v.prob(q, false, -3);
-  }
+  if (which != 1) v.tails(p, q, true, false);
   if (which != 2) v.nonnegative(f, -4);
   if (which != 3) v.positive(dfn, -5);
   if (which != 4) v.positive(dfd, -6);
@@ -254,13 +260,11 @@ void cdff(int which, double& p, double& q, double& f, double& dfn, double& dfd, 
     search(f, 5.0, 0.0, kInf, lower, p, q, status, bound,
            [=](double x, double& c, double& cc) { cumf(x, n, d, c, cc); });
   } else if (which == 3) {
-    search(dfn, 5.0, kDfLow, kInf, lower, p, q, status, bound,
-           [=](double x, double& c, double& cc) { cumf(fv, x, d, c, cc); });
-    if (status == 1) bound = 0.0;
+    search_df(dfn, kInf, lower, p, q, status, bound,
+              [=](double x, double& c, double& cc) { cumf(fv, x, d, c, cc); });
   } else {
-    search(dfd, 5.0, kDfLow, kInf, lower, p, q, status, bound,
-           [=](double x, double& c, double& cc) { cumf(fv, n, x, c, cc); });
-    if (status == 1) bound = 0.0;
+    search_df(dfd, kInf, lower, p, q, status, bound,
+              [=](double x, double& c, double& cc) { cumf(fv, n, x, c, cc); });
   }
 }
 
@@ -288,14 +292,12 @@ void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd
              [=](double x, double& c, double& cc) { cumfnc(x, n, d, nc, c, cc); });
       break;
     case 3:
-      search(dfn, 5.0, kDfLow, kInf, true, p, 0.0, status, bound,
-             [=](double x, double& c, double& cc) { cumfnc(fv, x, d, nc, c, cc); });
-      if (status == 1) bound = 0.0;
+      search_df(dfn, kInf, true, p, 0.0, status, bound,
+                [=](double x, double& c, double& cc) { cumfnc(fv, x, d, nc, c, cc); });
       break;
     case 4:
-      search(dfd, 5.0, kDfLow, kInf, true, p, 0.0, status, bound,
-             [=](double x, double& c, double& cc) { cumfnc(fv, n, x, nc, c, cc); });
-      if (status == 1) bound = 0.0;
+      search_df(dfd, kInf, true, p, 0.0, status, bound,
+                [=](double x, double& c, double& cc) { cumfnc(fv, n, x, nc, c, cc); });
       break;
     default:
       search(pnonc, 5.0, 0.0, 1.0e4, true, p, 0.0, status, bound,
@@ -308,31 +310,81 @@ void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd
 void cdfchi(int which, double& p, double& q, double& x, double& df, int& status, double& bound) {
   Verdict v{status, bound};
   v.which(which, 3);
-  if (which != 1) {
-    v.prob(p, true, -2);
-    v.prob(q, false, -3);
-  }
+  if (which != 1) v.tails(p, q, true, false);
   if (which != 2) v.nonnegative(x, -4);
   if (which != 3) v.positive(df, -5);
   if (which != 1) v.pair(p, q, 3);
   if (v.failed) return;
 
   const bool lower = p <= q;
-  // The gamma ratio's error value 2.0 always lands in the lower tail,
-  // whichever tail the search matches.
-  auto ok = [](double c, double cc) { return !(c > 1.5 || cc > 1.5); };
   if (which == 1) {
     cumchi(x, df, p, q);
     status = 0;
   } else if (which == 2) {
     const double d = df;
     search(x, 5.0, 0.0, kInf, lower, p, q, status, bound,
-           [d](double t, double& c, double& cc) { cumchi(t, d, c, cc); }, ok);
+           [d](double t, double& c, double& cc) { cumchi(t, d, c, cc); }, gamma_ratio_ok);
   } else {
     const double xv = x;
     search(df, 5.0, 0.0, kInf, lower, p, q, status, bound,
-           [xv](double t, double& c, double& cc) { cumchi(xv, t, c, cc); }, ok);
+           [xv](double t, double& c, double& cc) { cumchi(xv, t, c, cc); },
+           gamma_ratio_ok);
   }
+}
+
+// ---------------------------------------------------------------------- gamma
+// scale is a rate: P(X <= x) = P(shape, x * scale).
+void cdfgam(int which, double& p, double& q, double& x, double& shape, double& scale,
+            int& status, double& bound) {
+  Verdict v{status, bound};
+  v.which(which, 4);
+  if (which != 1) v.tails(p, q, true, false);
+  if (which != 2) v.nonnegative(x, -4);
+  if (which != 3) v.positive(shape, -5);
+  if (which != 4) v.positive(scale, -6);
+  if (which != 1) v.pair(p, q, 3);
+  if (v.failed) return;
+
+  if (which == 1) {
+    status = 0;
+    double xscale = x * scale;
+    if (xscale <= 0.0) {
+      p = 0.0;
+      q = 1.0;
+      return;
+    }
+    gamma_inc(shape, xscale, p, q, 0);
+    // The ratio's error exit (p = 2.0) is a failure, not a result.
+    if (p > 1.5) status = 10;
+    return;
+  }
+  if (which == 2 || which == 4) {
+    double xx;
+    int ierr;
+    gamma_inc_inv(shape, xx, -1.0, p, q, ierr);
+    if (ierr < 0) {
+      status = 10;
+      return;
+    }
+    status = 0;
+    if (which == 2) {
+      x = xx / scale;
+    } else {
+      scale = xx / x;
+    }
+    return;
+  }
+
+  // A product x * scale that is not above 0 (0 times an infinite rate
+  // included) gives the tails 0 and 1.
+  const double xscale = x * scale;
+  search(shape, 5.0, 0.0, kInf, p <= q, p, q, status, bound,
+         [xscale](double t, double& c, double& cc) {
+           c = 0.0;
+           cc = 1.0;
+           if (xscale > 0.0) gamma_inc(t, xscale, c, cc, 0);
+         },
+         gamma_ratio_ok);
 }
 
 // ------------------------------------------------------- noncentral chi-square
@@ -372,10 +424,7 @@ void cdfbin(int which, double& p, double& q, double& s, double& xn, double& pr, 
             int& status, double& bound) {
   Verdict v{status, bound};
   v.which(which, 4);
-  if (which != 1) {
-    v.prob(p, true, -2);
-    v.prob(q, true, -3);
-  }
+  if (which != 1) v.tails(p, q, true, true);
   if (which != 3) v.positive(xn, -5);
   if (which != 2) {
     v.nonnegative(s, -4);
@@ -413,10 +462,7 @@ void cdfbet(int which, double& p, double& q, double& x, double& y, double& a, do
             int& status, double& bound) {
   Verdict v{status, bound};
   v.which(which, 4);
-  if (which != 1) {
-    v.prob(p, true, -2);
-    v.prob(q, true, -3);
-  }
+  if (which != 1) v.tails(p, q, true, true);
   if (which != 2) {
     v.prob(x, true, -4);
     v.prob(y, true, -5);

@@ -51,7 +51,8 @@ constexpr int kFull[7] = {13, 12, 10, 8, 6, 4, 2};
 constexpr int kShort[7] = {7, 6, 5, 4, 2, 2, 1};
 
 // Series for P/x^a when x < 1.1 and a < 1, with the choice between the
-// P form and the Q form.  False when the series fails to converge.
+// P form and the Q form.  False, with p and q untouched, when the series
+// fails to converge.
 bool small_x_series(double a, double x, double tol, double& p, double& q) {
   double an = 3.0;
   double c = x;
@@ -155,13 +156,7 @@ void gamma_inc(double a, double x, double& ans, double& qans, int ind) {
       return;
     }
     if (x < 1.1) {
-      double p, q;
-      if (!small_x_series(a, x, 3.0 * acc / (a + 1.0), p, q)) {
-        ans = 2.0;
-        return;
-      }
-      ans = p;
-      qans = q;
+      if (!small_x_series(a, x, 3.0 * acc / (a + 1.0), ans, qans)) ans = 2.0;
       return;
     }
     double u = a * std::exp(a * std::log(x) - x);
@@ -377,13 +372,7 @@ void gamma_rat1(double a, double x, double r, double& p, double& q, double eps_i
     return;
   }
   if (x < 1.1) {
-    double pp, qq;
-    if (!small_x_series(a, x, 0.1 * eps_in / (a + 1.0), pp, qq)) {
-      p = 2.0;
-      return;
-    }
-    p = pp;
-    q = qq;
+    if (!small_x_series(a, x, 0.1 * eps_in / (a + 1.0), p, q)) p = 2.0;
     return;
   }
   double an0;

@@ -11,13 +11,6 @@ namespace distlib {
 
 namespace {
 
-template <int N>
-double horner(const double (&c)[N], double u) {
-  double s = c[0];
-  for (int i = 1; i < N; ++i) s = s * u + c[i];
-  return s;
-}
-
 // Coefficient tables shared by erf and erfc1.
 const double ERF_A[5] = {7.7105849500132e-05, -0.00133733772997339, 0.0323076579225834,
                          0.0479137145607681, 1.128379167095513};

@@ -55,12 +55,16 @@ void dzror(int& status, double& x, double fx, double& xlo, double& xhi, bool& ql
     status = 1;
     return;
   }
+  // Ends the search without a root.
+  auto no_root = [&](bool left, bool hi) {
+    status = -1;
+    qleft = left;
+    qhi = hi;
+    z.resume = 0;
+  };
   // A value that is not a number would keep the steps from ever closing in.
   if (std::isnan(fx)) {
-    status = -1;
-    qleft = false;
-    qhi = false;
-    z.resume = 0;
+    no_root(false, false);
     return;
   }
   switch (z.resume) {
@@ -74,17 +78,11 @@ void dzror(int& status, double& x, double fx, double& xlo, double& xhi, bool& ql
       return;
     case 2:
       if (z.fb < 0.0 && fx < 0.0) {
-        status = -1;
-        qleft = fx < z.fb;
-        qhi = false;
-        z.resume = 0;
+        no_root(fx < z.fb, false);
         return;
       }
       if (z.fb > 0.0 && fx > 0.0) {
-        status = -1;
-        qleft = fx > z.fb;
-        qhi = true;
-        z.resume = 0;
+        no_root(fx > z.fb, true);
         return;
       }
       z.fa = fx;
@@ -107,9 +105,7 @@ void dzror(int& status, double& x, double fx, double& xlo, double& xhi, bool& ql
       break;
     default:
       // A continuation call with no search under way.
-      status = -1;
-      qleft = false;
-      qhi = false;
+      no_root(false, false);
       return;
   }
 
@@ -196,14 +192,6 @@ void dinvr(int& status, double& x, double fx, bool& qleft, bool& qhi) {
     status = 1;
     return;
   }
-  // A value that is not a number ends the search without an answer.
-  if (std::isnan(fx)) {
-    status = -1;
-    qleft = false;
-    qhi = false;
-    s.resume = 0;
-    return;
-  }
   auto end_search = [&](bool left, bool hi, double at) {
     status = -1;
     qleft = left;
@@ -211,6 +199,11 @@ void dinvr(int& status, double& x, double fx, bool& qleft, bool& qhi) {
     x = at;
     s.resume = 0;
   };
+  // A value that is not a number ends the search without an answer.
+  if (std::isnan(fx)) {
+    end_search(false, false, x);
+    return;
+  }
   auto refine = [&]() {
     dstzr(s.xlb, s.xub, s.abstol, s.reltol);
     bool ql = false, qh = false;
@@ -302,9 +295,7 @@ void dinvr(int& status, double& x, double fx, bool& qleft, bool& qhi) {
     }
     default:
       // A continuation call with no search under way.
-      status = -1;
-      qleft = false;
-      qhi = false;
+      end_search(false, false, x);
       return;
   }
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <initializer_list>
@@ -92,6 +93,23 @@ class DenseTest : public testing::Test {
   void SetUp() override { denseop::denseop_tol = 1.0e-10; }
   void TearDown() override { denseop::denseop_tol = 1.0e-10; }
 };
+
+// At the tolerance every sampling cycle runs with.
+class CycleTolTest : public DenseTest {
+ protected:
+  void SetUp() override {
+    DenseTest::SetUp();
+    denseop::denseop_tol = 1.0e-9;
+  }
+};
+
+// The largest magnitude of the elements.
+inline double max_abs(const util::mat1<double>& a) {
+  double m = 0;
+  for (long j = 1; j <= a.cols(); ++j)
+    for (long i = 1; i <= a.rows(); ++i) m = std::fmax(m, std::fabs(a(i, j)));
+  return m;
+}
 
 template <class A, class B>
 void expect_mat_near(const A& got, const B& want, double tol) {

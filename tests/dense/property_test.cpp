@@ -24,13 +24,6 @@ Mat mul(const Mat& a, const Mat& b) {
   return c;
 }
 
-double max_abs(const Mat& a) {
-  double m = 0;
-  for (long j = 1; j <= a.cols(); ++j)
-    for (long i = 1; i <= a.rows(); ++i) m = std::max(m, std::fabs(a(i, j)));
-  return m;
-}
-
 double max_diff(const Mat& a, const Mat& b) {
   double m = 0;
   for (long j = 1; j <= a.cols(); ++j)
@@ -88,12 +81,8 @@ double logdet_lapack(const Mat& a, const std::vector<int>& idx) {
   return ld;
 }
 
-class Random : public DenseTest {
+class Random : public CycleTolTest {
  protected:
-  void SetUp() override {
-    DenseTest::SetUp();
-    d::denseop_tol = 1.0e-9;  // the value every cycle runs with
-  }
   std::mt19937_64 gen{20240611};
 };
 

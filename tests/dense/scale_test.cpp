@@ -24,13 +24,6 @@ Mat times(const Mat& a, double c) {
   return b;
 }
 
-double max_abs(const Mat& a) {
-  double m = 0;
-  for (long j = 1; j <= a.cols(); ++j)
-    for (long i = 1; i <= a.rows(); ++i) m = std::fmax(m, std::fabs(a(i, j)));
-  return m;
-}
-
 // A B' with B of order n by r and rows of unequal size: rank r, and every
 // dropped pivot a rounding residue of the kept ones.
 Mat low_rank(std::mt19937_64& gen, int n, int r) {
@@ -47,13 +40,7 @@ Mat low_rank(std::mt19937_64& gen, int n, int r) {
   return a;
 }
 
-class Scale : public DenseTest {
- protected:
-  void SetUp() override {
-    DenseTest::SetUp();
-    d::denseop_tol = 1.0e-9;  // the value every cycle runs with
-  }
-};
+class Scale : public CycleTolTest {};
 
 }  // namespace
 

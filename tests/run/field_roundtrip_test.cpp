@@ -16,7 +16,6 @@
 
 namespace {
 
-using statetest::capture;
 using statetest::lines;
 using namespace storetest;
 
@@ -46,23 +45,6 @@ struct Pair {
 
 class FieldRoundTrip : public StoreFolder {
  protected:
-  static const char* const* files() {
-    static const char* const f[] = {"solutions",     "msiresppr",    "varcomp",      "loglike_obs",
-                                    "mh_acceptance", "structural_r", "robustness_w", nullptr};
-    return f;
-  }
-  std::map<std::string, std::string> results() const {
-    std::map<std::string, std::string> m;
-    for (const char* const* f = files(); *f; ++f)
-      if (exists(*f)) m[*f] = slurp(*f);
-    return m;
-  }
-  statetest::Run store() {
-    return capture([&] { run::store_solutions(state_); });
-  }
-  statetest::Run restart(int start) {
-    return capture([&] { run::restart(state_, start); });
-  }
 
   // Sums of n samples with mean and sd spread over every magnitude.
   void spread_pair(double& S, double& Q, int k) const { set_pair(S, Q, n_, spread(k), spread_sd(k)); }
@@ -95,7 +77,6 @@ class FieldRoundTrip : public StoreFolder {
     }
   }
 
-  run::State state_;
   double n_ = 0;
 };
 

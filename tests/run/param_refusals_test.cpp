@@ -9,45 +9,15 @@
 #include "run/lineread.hpp"
 #include "run/model.hpp"
 #include "run/state.hpp"
+#include "param_support.hpp"
 #include "state_support.hpp"
 
 namespace {
 
 const model::Model& M = model::m;
 
-// One trait, two effects, one diagonal group; line numbers in the comments.
-const std::string base =
-    "MCMC_CHAIN:\n"                     // 1
-    "1000 100 10\n"                     // 2
-    "SEED\n"                            // 3
-    "1234\n"                            // 4
-    "RESTART:\n"                        // 5
-    "n\n"                               // 6
-    "DATAFILE\n"                        // 7
-    "data.txt 50\n"                     // 8
-    "NUMBER_OF_TRAITS\n"                // 9
-    "1\n"                               // 10
-    "NUMBER_OF_EFFECTS\n"               // 11
-    "2\n"                               // 12
-    "OBSERVATION(S)\n"                  // 13
-    "1\n"                               // 14
-    "WEIGHT(S)\n"                       // 15
-    "\n"                                // 16
-    "EFFECTS:\n"                        // 17
-    "2 5 cross y\n"                     // 18
-    "3 10 cross n\n"                    // 19
-    "RANDOM_RESIDUAL:\n"                // 20
-    "homogeneous 5\n"                   // 21
-    "RESIDUAL_PRIOR_(CO)VARIANCES\n"    // 22
-    "1.0\n"                             // 23
-    "RANDOM_GROUP\n"                    // 24
-    "2\n"                               // 25
-    "RANDOM_TYPE\n"                     // 26
-    "diagonal 4\n"                      // 27
-    "PEDIGREEFILE:\n"                   // 28
-    "none\n"                            // 29
-    "(CO)VARIANCES\n"                   // 30
-    "0.5\n";                            // 31
+using paramtest::base;
+using paramtest::sub;
 
 // The same model with two traits: 2 by 2 matrices.
 const std::string base2 =
@@ -62,17 +32,6 @@ const std::string base2 =
     "(CO)VARIANCES\n"                   // 31
     "0.5 0.1\n"                         // 32
     "0.1 0.6\n";                        // 33
-
-std::string sub(const std::string& text, const std::string& from, const std::string& to) {
-  const std::size_t p = text.find(from);
-  if (p == std::string::npos) {
-    ADD_FAILURE() << "no '" << from << "' in the text";
-    return text;
-  }
-  std::string t = text;
-  t.replace(p, from.size(), to);
-  return t;
-}
 
 struct Outcome {
   std::string stop;  // the whole message; "" when the file was read

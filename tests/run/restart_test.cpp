@@ -25,18 +25,8 @@ using statetest::capture;
 using statetest::lines;
 using namespace storetest;
 
-const char* const result_files[] = {"solutions", "msiresppr",    "varcomp",     "loglike_obs",
-                                    "mh_acceptance", "structural_r", "robustness_w"};
-
 class Restart : public StoreFolder {
  protected:
-  // The result files present in the folder, by name.
-  std::map<std::string, std::string> results() const {
-    std::map<std::string, std::string> m;
-    for (const char* f : result_files)
-      if (exists(f)) m[f] = slurp(f);
-    return m;
-  }
   // What a restarted run holds before the restart: the start values, with
   // the candidate counts and sire ids of the multiple-sires file.
   void wipe() {
@@ -57,13 +47,6 @@ class Restart : public StoreFolder {
       for (int j = 1; j <= k; ++j) s.MS(p + 2 * j) = 0;
       p += 1 + 2 * k;
     }
-  }
-  run::State state_;
-  statetest::Run restart(int start) {
-    return capture([&] { run::restart(state_, start); });
-  }
-  statetest::Run store() {
-    return capture([&] { run::store_solutions(state_); });
   }
   // Line k (from 0) of a file replaced.
   static void replace_line(const std::string& file, std::size_t k, const std::string& text) {
@@ -302,14 +285,8 @@ TEST_F(Restart, KeptCountZero) {
 
 // The restart opens the sample files at their ends and leaves their lines.
 TEST_F(Restart, SampleFilesAppended) {
-  make_sample_files();
-  model_a(state_, 1000, 2000);
-  M.effectsave(3) = 1;
-  ASSERT_EQ(store().stop, "");
-  sampler::close(sampler::sample_files);
-  state_.msirespprsam.close();
-  model_a(state_, 1000, 2000);
-  M.effectsave(3) = 1;
+  ASSERT_NO_FATAL_FAILURE(store_a_with_samples());
+  model_a_saving();
   wipe();
   ASSERT_EQ(restart(1001).stop, "");
   sampler::SampleFiles& f = sampler::sample_files;

@@ -7,10 +7,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
 #include "run/model.hpp"
+#include "run/restart.hpp"
 #include "run/state.hpp"
 #include "run/store.hpp"
 #include "sampler/samplefiles.hpp"
@@ -236,9 +238,40 @@ inline void model_b(run::State& s, int round, int nround, int nburn, int skip) {
   s.w_alpha_varprop = 0.078125;
 }
 
+// The result files a store writes, as far as the model calls for them.
+inline const char* const result_files[] = {"solutions",     "msiresppr",    "varcomp",     "loglike_obs",
+                                           "mh_acceptance", "structural_r", "robustness_w"};
+
 // Runs each test in its own folder; leaves the sample files closed.
 class StoreFolder : public statetest::InFolder {
  protected:
+  statetest::Run store() {
+    return statetest::capture([&] { run::store_solutions(state_); });
+  }
+  statetest::Run restart(int start) {
+    return statetest::capture([&] { run::restart(state_, start); });
+  }
+  // Model A at cycle 1000 of 2000, with samples of effect 3 saved.
+  void model_a_saving() {
+    model_a(state_, 1000, 2000);
+    M.effectsave(3) = 1;
+  }
+  // A store of that model over sample files that hold a line each; the
+  // sample files are left closed, for a restart at cycle 1001.
+  void store_a_with_samples() {
+    make_sample_files();
+    model_a_saving();
+    ASSERT_EQ(store().stop, "");
+    sampler::close(sampler::sample_files);
+    state_.msirespprsam.close();
+  }
+  // The result files present in the folder, by name.
+  std::map<std::string, std::string> results() const {
+    std::map<std::string, std::string> m;
+    for (const char* f : result_files)
+      if (exists(f)) m[f] = slurp(f);
+    return m;
+  }
   void TearDown() override {
     sampler::close(sampler::sample_files);
     state_ = run::State{};

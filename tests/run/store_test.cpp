@@ -19,12 +19,7 @@ using statetest::expect_golden;
 using statetest::lines;
 using namespace storetest;
 
-class Store : public StoreFolder {
- protected:
-  statetest::Run store() {
-    return capture([&] { run::store_solutions(state_); });
-  }
-};
+class Store : public StoreFolder {};
 
 bool has_nan_or_inf(const std::string& text) {
   return text.find("NaN") != std::string::npos || text.find("Inf") != std::string::npos ||

@@ -21,18 +21,11 @@
 
 namespace {
 
-using statetest::capture;
 using statetest::lines;
 using namespace storetest;
 
 class StoreUnit : public StoreFolder {
  protected:
-  statetest::Run store() {
-    return capture([&] { run::store_solutions(state_); });
-  }
-  statetest::Run restart(int start) {
-    return capture([&] { run::restart(state_, start); });
-  }
   static std::vector<std::string> file_lines(const std::string& f) { return lines(slurp(f)); }
   static void put_lines(const std::string& f, const std::vector<std::string>& v) {
     std::string out;
@@ -177,12 +170,7 @@ TEST_F(StoreUnit, RestartChecksTheResidualFiles) {
 // line — are cut from every sample file, so the continued chain holds each
 // cycle once.
 TEST_F(StoreUnit, RestartCutsTheSampleFilesBackToTheStore) {
-  make_sample_files();
-  model_a(state_, 1000, 2000);
-  M.effectsave(3) = 1;
-  ASSERT_EQ(store().stop, "");
-  sampler::close(sampler::sample_files);
-  state_.msirespprsam.close();
+  ASSERT_NO_FATAL_FAILURE(store_a_with_samples());
   const std::vector<std::string> samples = {"varcompsam", "loglike_rnd", "solutionsam", "msirespprsam",
                                             "mh_dbeliefchg"};
   std::map<std::string, std::string> at_store;
@@ -192,8 +180,7 @@ TEST_F(StoreUnit, RestartCutsTheSampleFilesBackToTheStore) {
   write("solutionsam", at_store["solutionsam"] + " 1001\n");
   write("mh_dbeliefchg", at_store["mh_dbeliefchg"] + " 17\n");
 
-  model_a(state_, 1000, 2000);
-  M.effectsave(3) = 1;
+  model_a_saving();
   ASSERT_EQ(restart(1001).stop, "");
   sampler::SampleFiles& f = sampler::sample_files;
   f.varcompsam.line(" 1001");

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "param_support.hpp"
 #include "run/model.hpp"
 #include "run/textop.hpp"
 #include "util/stop.hpp"
@@ -53,48 +54,8 @@ std::string read(const std::string& text) {
   return "";
 }
 
-// One trait, two effects, one diagonal group.
-const std::string base =
-    "MCMC_CHAIN:\n"
-    "1000 100 10\n"
-    "SEED\n"
-    "1234\n"
-    "RESTART:\n"
-    "n\n"
-    "DATAFILE\n"
-    "data.txt 50\n"
-    "NUMBER_OF_TRAITS\n"
-    "1\n"
-    "NUMBER_OF_EFFECTS\n"
-    "2\n"
-    "OBSERVATION(S)\n"
-    "1\n"
-    "WEIGHT(S)\n"
-    "\n"
-    "EFFECTS:\n"
-    "2 5 cross y\n"
-    "3 10 cross n\n"
-    "RANDOM_RESIDUAL:\n"
-    "homogeneous 5\n"
-    "RESIDUAL_PRIOR_(CO)VARIANCES\n"
-    "1.0\n"
-    "RANDOM_GROUP\n"
-    "2\n"
-    "RANDOM_TYPE\n"
-    "diagonal 4\n"
-    "PEDIGREEFILE:\n"
-    "none\n"
-    "(CO)VARIANCES\n"
-    "0.5\n";
-
-// The text with the first `from` replaced by `to`.
-std::string sub(const std::string& text, const std::string& from, const std::string& to) {
-  const std::size_t p = text.find(from);
-  if (p == std::string::npos) ADD_FAILURE() << "no '" << from << "' in the text";
-  std::string t = text;
-  if (p != std::string::npos) t.replace(p, from.size(), to);
-  return t;
-}
+using paramtest::base;
+using paramtest::sub;
 
 // The base text up to (not including) the first `from`.
 std::string upto(const std::string& from) { return base.substr(0, base.find(from)); }
