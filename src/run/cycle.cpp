@@ -241,6 +241,11 @@ void finish_run(State& s, int cycles_run) {
   s.cpu_now = util::cpu_seconds();
   const float elapsed = s.cpu_now - s.cpu_start;
   const float minutes = elapsed / 60.0f;
+  // A restart after the last cycle runs none: there is no rate to give.
+  if (cycles_run <= 0) {
+    util::say(" Time elapsed ", minutes, " min", "(", "no cycles run", ")");
+    return;
+  }
   const float rate = static_cast<float>(60 * (M.nround - M.start)) / elapsed;
   util::say(" Time elapsed ", minutes, " min", "(", rate, "rounds/min )");
 }

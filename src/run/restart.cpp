@@ -422,6 +422,20 @@ void read_robustness_w(State& s, int start, const Rebuild& rb) {
   util::say("Read robustness weights from file: \"robustness_w\"");
 }
 
+// The stored means become sums again through the kept count, which the
+// burn-in and thinning interval fix: a continued chain keeps both.
+void check_settings(const record::Store& st, int start) {
+  const std::string rec = std::string("\"") + record::file + "\"";
+  auto same = [&](const char* what, int given, int stored) {
+    if (stored >= 0 && given != stored)
+      util::fatal(util::freev("restart at cycle", start, ": the parameter file gives a " + std::string(what) + " of",
+                              given, "but the chain in", rec, "has", stored,
+                              "; a continued chain keeps its burn-in and thinning interval"));
+  };
+  same("burn-in", m.nburn, st.burn_in);
+  same("thinning interval", m.skip, st.thinning);
+}
+
 }  // namespace
 
 void restart(State& s, int start) {
@@ -432,6 +446,9 @@ void restart(State& s, int start) {
   // A store interrupted after it was made is finished first; the leftovers
   // of one interrupted before it are discarded.
   record::recover();
+  record::Store st;
+  const bool recorded = record::read(st);
+  if (recorded) check_settings(st, start);
   Rebuild rb;
   const int n = kept_count(start - 1);
   rb.n = static_cast<double>(n);
@@ -445,9 +462,8 @@ void restart(State& s, int start) {
   } else {
     s.LOGL_OBS.fill(0.0);
   }
-  record::Store st;
   const std::string rec = std::string("\"") + record::file + "\"";
-  if (!record::read(st))
+  if (!recorded)
     util::fatal(util::freev("restart at cycle", start, ":", rec,
                             "is missing, so the sample files cannot be matched to the result files"));
   if (st.cycle != start - 1)

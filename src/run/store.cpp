@@ -475,6 +475,8 @@ void store_solutions(State& s) {
   // The sample files first: every line the store counts is on disk.
   record::Store st;
   st.cycle = round;
+  st.burn_in = m.nburn;
+  st.thinning = m.skip;
   sync_sample_files(s, round, st);
 
   Unmade unmade{st};

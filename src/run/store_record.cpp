@@ -43,6 +43,16 @@ void put_line(Writer& w, const char* key, const char* name, long long value, boo
   w.out.line(w.line);
 }
 
+// A setting of the chain, when the store knows it.
+void put_setting(Writer& w, const char* key, int value) {
+  if (value < 0) return;
+  w.line.assign(" ");
+  w.line += key;
+  w.line += ' ';
+  append_number(w.line, value);
+  w.out.line(w.line);
+}
+
 // The known name equal to word, or nullptr.
 template <std::size_t N>
 const char* known(const char* const (&names)[N], std::string_view word) {
@@ -90,6 +100,12 @@ void parse(const char* name, Store& st) {
     if (n == 2 && w[0] == "cycle" && number(w[1], v) && !cycle) {
       st.cycle = static_cast<int>(v);
       ok = cycle = true;
+    } else if (n == 2 && w[0] == "burn_in" && number(w[1], v) && st.burn_in < 0 && v <= 2147483647) {
+      st.burn_in = static_cast<int>(v);
+      ok = true;
+    } else if (n == 2 && w[0] == "thinning" && number(w[1], v) && st.thinning < 0 && v <= 2147483647) {
+      st.thinning = static_cast<int>(v);
+      ok = true;
     } else if (n == 2 && w[0] == "result" && st.nresults < max_results) {
       if (const char* r = known(result_names, w[1])) {
         st.add_result(r);
@@ -133,6 +149,8 @@ void make(const Store& st) {
   w.line.assign(" cycle ");
   append_number(w.line, st.cycle);
   w.out.line(w.line);
+  put_setting(w, "burn_in", st.burn_in);
+  put_setting(w, "thinning", st.thinning);
   for (int k = 0; k < st.nresults; ++k) put_line(w, "result", st.results[k], 0, false);
   for (int k = 0; k < st.nsamples; ++k) put_line(w, "sample", st.samples[k], st.sizes[k], true);
   w.out.seal();

@@ -3,7 +3,8 @@
 // cycle, the result files and the length of every sample file at the store,
 // is renamed into "store_record.new" — the moment the store counts as made;
 // then the temporaries are renamed over the result files and the record to
-// "store_record".  An interruption before that moment leaves the previous
+// "store_record".  The record also names the chain's burn-in and thinning
+// interval, which a restart must keep.  An interruption before that moment leaves the previous
 // store whole (its temporaries are discarded later); one after it is
 // finished by recover().  So the result files always come from one store,
 // and the record says where the sample files stood at it.
@@ -25,6 +26,9 @@ inline constexpr int max_results = 7, max_samples = 5;
 // What one store holds.  Names point at the constants above.
 struct Store {
   int cycle = 0;
+  // The chain's burn-in and thinning interval, which turn the stored means
+  // back into sums; -1 in a record that does not name them.
+  int burn_in = -1, thinning = -1;
   int nresults = 0;
   const char* results[max_results] = {};
   int nsamples = 0;

@@ -152,8 +152,9 @@ bool block_values(std::string_view text, std::vector<double>& out, std::string& 
 // so that a count plus a degree of belief, or a cycle number plus one, fits.
 constexpr int max_count = 1000000000;
 // Traits and effects size the per-effect blocks (neff by 20 by 20 reals,
-// several copies) and the per-record address tables.
-constexpr int max_traits = 1000;
+// several copies) and the per-record address tables; the residual matrix,
+// like every group's, is of order at most maxcorr.
+constexpr int max_traits = model::maxcorr;
 constexpr int max_effects = 10000;
 // Largest data column: the record length sizes the data held in memory.
 constexpr int max_column = 1000000;
@@ -188,6 +189,11 @@ class Reader {
   [[noreturn]] void refuse(std::initializer_list<Piece> ps) const { refuse(msg(ps)); }
 
   void next() { readline(in_, w_); }
+  // Where the model may end, a blank line does not end it.
+  void next_filled() {
+    do next();
+    while (w_.n == 0);
+  }
   bool is(std::string_view key) const { return w_.n >= 1 && w_.word(1) == key; }
   // The line in hand must be the keyword line.
   void expect(std::string_view key, const std::string& message) {
@@ -253,11 +259,11 @@ void Reader::run() {
   data_layout();
   effects();
   residual();
-  next();
+  next_filled();
   no_more_rows();
   while (is("RANDOM_GROUP")) {
     random_group();
-    next();
+    next_filled();
     no_more_rows();
   }
   report_unread();

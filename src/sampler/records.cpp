@@ -35,6 +35,8 @@ std::string data_where(int irec, long line) {
          " (record " + std::to_string(irec) + ")";
 }
 
+constexpr const char* all_missing = "All traits are missing; eliminate such records!";
+
 [[noreturn]] void refuse(int irec, long line, const std::string& what) {
   util::fatal(data_where(irec, line) + ": " + what);
 }
@@ -55,10 +57,12 @@ void check_level(int irec, long line, int e, int t, const char* what, float v, i
            std::string(what) + " " + shown(v) + " is not within 1 to " + std::to_string(n));
   if (v != std::trunc(v))
     refuse(irec, line, e, t, std::string(what) + " " + shown(v) + " is not a whole number");
-  // Data are held as 32-bit reals: beyond 2^24 neighbouring levels read alike.
-  if (v > 16777216.0f)
+  // Data are held as 32-bit reals: from 2^24 on, neighbouring levels read
+  // alike (16777217 arrives as 16777216), so none of them is trusted.
+  if (v >= 16777216.0f)
     refuse(irec, line, e, t,
-           std::string(what) + " " + shown(v) + " is above 16777216, the largest level data hold exactly");
+           std::string(what) + " " + shown(v) +
+               " (as a 32-bit real) is 16777216 or more; data hold levels exactly only up to 16777215");
 }
 
 // Equation of effect e, level l, trait t from the prepared bases.
@@ -343,7 +347,8 @@ void predict_missing_y(run::State& s) {
       ob[no++] = t;
   }
   if (nm == 0) return;
-  if (no == 0) util::fatal(util::freev("All traits are missing; eliminate such records!"));
+  // Records are refused at their first read; this guards later changes.
+  if (no == 0) refuse(s.irec, 0, all_missing);
 
   double e[max_traits];
   record_residuals(s, e);
@@ -392,6 +397,9 @@ void check_data_record(const run::State& s, int irec, long line) {
     if (!std::isfinite(s.INDATA(irec, k)))
       refuse(irec, line, "column " + std::to_string(k) + " holds " + shown(s.INDATA(irec, k)) +
                              ", not a finite number");
+  bool observed = false;
+  for (int t = 1; t <= nt && !observed; ++t) observed = s.INDATA(irec, m.pos_y(t)) != 0.0f;
+  if (!observed) refuse(irec, line, all_missing);
   if (m.pos_weight > 0) {
     const float w = s.INDATA(irec, m.pos_weight);
     if (!(w > 0.0f))

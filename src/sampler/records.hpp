@@ -114,7 +114,7 @@ void predict_missing_y(run::State& s);
 void read_data_record(run::State& s);
 
 // The checks of read_data_record on a record already in s.INDATA: every
-// value finite, a weight above 0, levels, nesting classes and animals whole
+// value finite, a trait observed, a weight above 0, levels, nesting classes and animals whole
 // numbers within their effect, parents and candidate sires of animals
 // without equations within the levels.  line > 0 is the record's line in the
 // data file, named in the messages.

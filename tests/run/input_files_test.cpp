@@ -76,7 +76,7 @@ TEST_F(InputFiles, DataFile) {
   };
   const std::string at = " Error in data file d.txt, line ";
   const Case cases[] = {
-      {"accepted forms", "10 1 1 0.5 1\n\n  \n12,0.25,2,2.75,2\r\n 9 2 2 -1 1 name 7\n0 1 2 0 0\n", 4, "",
+      {"accepted forms", "10 1 1 0.5 1\n\n  \n12,0.25,2,2.75,2\r\n 9 2 2 -1 1 name 7\n8 1 2 0 0\n", 4, "",
        ""},
       {"more records than declared", "10 1 1 0.5 1\n\n12 1 2 1 1\n9 2 2 -1 1\n", 2, "",
        " Warning: data file d.txt holds 3 records; the first 2 are analysed\n"},
@@ -98,6 +98,8 @@ TEST_F(InputFiles, DataFile) {
        at + "1 (record 1), effect 2, trait 1: nesting class 2.5 is not a whole number", ""},
       {"level out of range", "\n\n10 1 3 0.5 1\n", 1,
        at + "3 (record 1), effect 1, trait 1: level 3 is not within 1 to 2", ""},
+      {"all traits missing", "10 1 1 0.5 1\n\n0 1 1 0.5 1\n", 2,
+       at + "3 (record 2): All traits are missing; eliminate such records!", ""},
       {"weight 0", "10 0 1 0.5 1\n", 1, at + "1 (record 1): weight 0 (column 2) is not above 0", ""},
       {"negative weight", "10 -2 1 0.5 1\n", 1, at + "1 (record 1): weight -2 (column 2) is not above 0", ""},
   };

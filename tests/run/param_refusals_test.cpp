@@ -197,8 +197,9 @@ TEST(ParameterRefusals, CountsAndBeliefsAreBounded) {
       {"records", sub(base, "data.txt 50", "data.txt 2000000000"),
        " DATAFILE: number of records must be at most 1000000000. Was 2000000000\n"
        " in test.par, line 8: \"data.txt 2000000000\""},
-      {"traits", sub(base, "NUMBER_OF_TRAITS\n1\n", "NUMBER_OF_TRAITS\n1001\n"),
-       " NUMBER_OF_TRAITS must be at most 1000. Was 1001\n in test.par, line 10: \"1001\""},
+      // The residual matrix is of order at most 20, as every block is.
+      {"traits", sub(base, "NUMBER_OF_TRAITS\n1\n", "NUMBER_OF_TRAITS\n21\n"),
+       " NUMBER_OF_TRAITS must be at most 20. Was 21\n in test.par, line 10: \"21\""},
       {"effects", sub(base, "NUMBER_OF_EFFECTS\n2\n", "NUMBER_OF_EFFECTS\n2000000000\n"),
        " NUMBER_OF_EFFECTS must be at most 10000. Was 2000000000\n in test.par, line 12: \"2000000000\""},
       {"data column", sub(base, "3 10 cross n", "3000000 10 cross n"),
@@ -255,6 +256,45 @@ TEST(ParameterRefusals, LinesNotReadAreReported) {
   // A complete file says nothing; comments alone after it neither.
   EXPECT_EQ(read(base).out, "");
   EXPECT_EQ(read(base + "# end\n\n").out, "");
+}
+
+// Blank lines after a matrix are no end of the model: every later group is
+// read, and a further row after them is still a row too many.
+TEST(ParameterRefusals, BlankLinesDoNotEndTheModel) {
+  const std::string g1 = "RANDOM_GROUP\n1\nRANDOM_TYPE\ndiagonal 3\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n0.25\n";
+  struct Blank {
+    const char* what;
+    std::string text;
+    std::string message;
+    int groups;  // groups read when accepted
+  };
+  const std::vector<Blank> cases = {
+      {"after the residual matrix", sub(base, "1.0\n", "1.0\n\n\n"), "", 1},
+      {"after a group's matrix", base + "\n" + g1 + "\n", "", 2},
+      {"blank and comment lines between groups", base + "\n# next\n\n" + g1, "", 2},
+      {"two traits, blank after each matrix",
+       sub(sub(base2, "0.5 2\n", "0.5 2\n\n"), "0.1 0.6\n", "0.1 0.6\n\n") +
+           "RANDOM_GROUP\n1\nRANDOM_TYPE\ndiagonal 3\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n1 0\n0 1\n",
+       "", 2},
+      {"a row too many after a blank line", sub(base, "1.0\n", "1.0\n\n2.0\n"),
+       " RESIDUAL_PRIOR_(CO)VARIANCES: more rows than the order 1 of the matrix\n in test.par, line 25: \"2.0\"",
+       0},
+  };
+  for (const Blank& c : cases) {
+    const Outcome o = read(c.text);
+    EXPECT_EQ(o.stop, c.message) << c.what;
+    if (!c.message.empty()) continue;
+    EXPECT_EQ(o.out, "") << c.what;
+    int groups = 0;
+    for (int e = 1; e <= M.neff; ++e) groups += M.randomnumb(e) > 0 ? 1 : 0;
+    EXPECT_EQ(groups, c.groups) << c.what;
+  }
+  EXPECT_EQ(M.randomtype(1), model::rnd_none);  // the last case stopped before any group
+  const Outcome o = read(base + "\n" + g1);
+  ASSERT_EQ(o.stop, "");
+  EXPECT_EQ(M.randomtype(1), model::rnd_diagonal);
+  EXPECT_EQ(M.dbelief_g(1), 3);
+  EXPECT_EQ(M.g(1, 1, 1), 0.25);
 }
 
 TEST(ParameterRefusals, NumberWords) {

@@ -477,6 +477,30 @@ TEST_F(Restart, TheProgramContinuesAChainFromItsFiles) {
   ASSERT_EQ(run("b.par", params("100 50 1", "y 101"), "b.log"), 0) << slurp("b.log");
   EXPECT_NE(slurp("b.log").find(" read loglike_obs from file: \"loglike_obs\""), std::string::npos);
   EXPECT_EQ(results(), stored);
+  // No cycle was run: the last line gives no rate.
+  const auto b_out = lines(slurp("b.log"));
+  ASSERT_FALSE(b_out.empty());
+  EXPECT_NE(b_out.back().find(" Time elapsed "), std::string::npos) << b_out.back();
+  EXPECT_TRUE(b_out.back().ends_with(" min ( no cycles run )")) << b_out.back();
+
+  // The burn-in and thinning interval of the chain stay; only its length grows.
+  struct Changed {
+    const char* chain;
+    std::string message;
+  };
+  const Changed changed[] = {
+      {"160 40 1", util::freev("restart at cycle", 101, ": the parameter file gives a burn-in of", 40,
+                               "but the chain in", "\"store_record\"", "has", 50,
+                               "; a continued chain keeps its burn-in and thinning interval")},
+      {"160 50 2", util::freev("restart at cycle", 101, ": the parameter file gives a thinning interval of", 2,
+                               "but the chain in", "\"store_record\"", "has", 1,
+                               "; a continued chain keeps its burn-in and thinning interval")},
+  };
+  for (const Changed& c : changed) {
+    EXPECT_NE(run("d.par", params(c.chain, "y 101"), "d.log"), 0) << c.chain;
+    EXPECT_NE(slurp("d.log").find(c.message), std::string::npos) << c.chain << "\n" << slurp("d.log");
+    EXPECT_EQ(results(), stored) << c.chain;
+  }
 
   ASSERT_EQ(run("c.par", params("160 50 1", "y 101"), "c.log"), 0) << slurp("c.log");
   // "solutionsam": every cycle once, 1 to 160, the restart's lines appended.

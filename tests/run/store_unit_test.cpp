@@ -201,8 +201,8 @@ TEST_F(StoreUnit, RestartRefusesSampleFilesThatDoNotMatchTheStore) {
   model_a(state_, 1000, 1000);
   ASSERT_EQ(store().stop, "");
   const std::string record = slurp("store_record"), varcompsam = slurp("varcompsam");
-  auto again = [&] {
-    model_a(state_, 1000, 1000);
+  auto again = [&](int nround = 1000, int nburn = 105, int skip = 10) {
+    model_a(state_, 1000, nround, nburn, skip);
     const auto r = restart(1001);
     sampler::close(sampler::sample_files);
     state_.msirespprsam.close();
@@ -226,7 +226,34 @@ TEST_F(StoreUnit, RestartRefusesSampleFilesThatDoNotMatchTheStore) {
                                  "\"store_record\"", "holds those of cycle", 900));
 
   write("store_record", record + " sample nosuchfile 12\n");
-  EXPECT_EQ(again(), util::freev("\"store_record\"", "line", 11, "cannot be read: the store it records is unknown"));
+  EXPECT_EQ(again(), util::freev("\"store_record\"", "line", 13, "cannot be read: the store it records is unknown"));
+
+  // The chain's burn-in and thinning interval are recorded and must stay;
+  // its length may grow.
+  ASSERT_EQ(record.substr(0, record.find(" result")), " cycle 1000\n burn_in 105\n thinning 10\n");
+  write("store_record", record);
+  const std::string keeps = "; a continued chain keeps its burn-in and thinning interval";
+  struct Setting {
+    int nround, nburn, skip;
+    std::string stop;
+  };
+  const Setting settings[] = {
+      {2000, 105, 10, ""},
+      {2000, 100, 10,
+       util::freev("restart at cycle", 1001, ": the parameter file gives a burn-in of", 100, "but the chain in",
+                   "\"store_record\"", "has", 105, keeps)},
+      {1000, 105, 5,
+       util::freev("restart at cycle", 1001, ": the parameter file gives a thinning interval of", 5,
+                   "but the chain in", "\"store_record\"", "has", 10, keeps)},
+  };
+  for (const Setting& c : settings) EXPECT_EQ(again(c.nround, c.nburn, c.skip), c.stop) << c.nburn << " " << c.skip;
+  // A record that does not name them is taken as it stands.
+  std::string unnamed;
+  for (const auto& l : lines(record))
+    if (l.find("burn_in") == std::string::npos && l.find("thinning") == std::string::npos) unnamed += l + "\n";
+  write("store_record", unnamed);
+  EXPECT_EQ(again(), "");
+  write("store_record", record);
 
   std::filesystem::remove("store_record");
   EXPECT_EQ(again(), util::freev("restart at cycle", 1001, ":", "\"store_record\"",

@@ -272,6 +272,32 @@ TEST(RecordsCheck, BadValuesNameRecordEffectTraitAndValue) {
   m.pos_eff(4, 1) = 0;
   EXPECT_EQ(check({1, 1, 2, 1, 2, 5, 1, 1}),
             " Error in data record 1, effect 4, trait 2: level 5 is not within 1 to 4");
+  // 16777217 reads as 16777216: from 2^24 on no level is held exactly.
+  m.nlev(1) = 20000000;
+  const std::string big = " (as a 32-bit real) is 16777216 or more; data hold levels exactly only up to 16777215";
+  struct Big {
+    float level;
+    std::string stop;
+  };
+  const Big bigs[] = {
+      {16777215.0f, ""},
+      {16777216.0f, " Error in data record 1, effect 1, trait 1: level 16777216" + big},
+      {static_cast<float>(16777217.0), " Error in data record 1, effect 1, trait 1: level 16777216" + big},
+      {16777218.0f, " Error in data record 1, effect 1, trait 1: level 16777218" + big},
+  };
+  for (const Big& b : bigs) {
+    if (!b.stop.empty()) {
+      EXPECT_EQ(check({1, b.level, 2, 1, 2, 1, 1, 1}), b.stop) << b.level;
+      continue;
+    }
+    put_record(s, 1, {1, b.level, 2, 1, 2, 1, 1, 1});
+    sampler::check_data_record(s, 1);
+  }
+  // A record must observe a trait.
+  EXPECT_EQ(check({1, 1, 2, 1, 2, 1, 0, 0}),
+            " Error in data record 1: All traits are missing; eliminate such records!");
+  put_record(s, 1, {1, 1, 2, 1, 2, 1, 0, 3});
+  sampler::check_data_record(s, 1);
 }
 
 TEST(RecordsCheck, AnimalsParentsAndCandidates) {
@@ -521,7 +547,7 @@ TEST(RecordsImpute, AllMissingStops) {
   put_record(s, 1, {1, 1, 1, 0, 0});
   load(s, 1);
   EXPECT_EQ(stop_of([&] { sampler::predict_missing_y(s); }),
-            " All traits are missing; eliminate such records!");
+            " Error in data record 1: All traits are missing; eliminate such records!");
 }
 
 TEST(RecordsImpute, ResidualsSkipMissingCodesAndLeaveOutTheWeight) {
