@@ -165,11 +165,7 @@ void loadap(word n, civec ia, civec ja, crvec a, ivec ian, ivec jan, rvec an, rv
         ++count(p < q ? p : q);
     }
   }
-  ian(1) = 1;
-  for (word r = 1; r <= n; ++r) {
-    ian(r + 1) = ian(r) + count(r);
-    count(r) = 0;
-  }
+  counts_to_starts(n, count, ian);
   for (word i = 1; i <= n; ++i) {
     const word p = invp(i);
     for (word k = ia(i); k < ia(i + 1); ++k) {

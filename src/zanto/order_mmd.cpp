@@ -21,9 +21,7 @@ void unfold(word n, civec ia, civec ja, ivec xadj, ivec adjncy, ivec count) {
       ++count(j);
     }
   }
-  xadj(1) = 1;
-  for (word i = 1; i <= n; ++i) xadj(i + 1) = xadj(i) + count(i);
-  for (word i = 1; i <= n; ++i) count(i) = 0;
+  counts_to_starts(n, count, xadj);
   for (word i = 1; i <= n; ++i) {
     for (word k = ia(i); k < ia(i + 1); ++k) {
       const word j = ja(k);
