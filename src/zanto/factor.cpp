@@ -222,6 +222,26 @@ Real gather_updates(word j, civec xlnz, Vec lnz, civec xnzsub, civec nzsub, ivec
   return s;
 }
 
+// Column j's values, less the gathered updates and scaled, are final; temp
+// is cleared behind them and j joins the list of its first row.
+template <class Real, class Vec, class Scale>
+void finish_column(word j, civec xlnz, Vec lnz, civec xnzsub, civec nzsub, ivec link,
+                   ivec first, Vec temp, Scale scale) {
+  const word istrt = xlnz(j);
+  const word istop = xlnz(j + 1) - 1;
+  if (istop < istrt) return;
+  first(j) = istrt;
+  word i = xnzsub(j);
+  const word row = nzsub(i);
+  link(j) = link(row);
+  link(row) = j;
+  for (word ii = istrt; ii <= istop; ++ii, ++i) {
+    const word isub = nzsub(i);
+    lnz(ii) = scale(static_cast<Real>(lnz(ii) - temp(isub)));
+    temp(isub) = Real(0);
+  }
+}
+
 }  // namespace
 
 void fgsfct(word n, civec xlnz, rvec lnz, civec xnzsub, civec nzsub, rvec diag, ivec link,
@@ -253,19 +273,8 @@ void fgsfct(word n, civec xlnz, rvec lnz, civec xnzsub, civec nzsub, rvec diag, 
       diag(j) = 0.0;
     }
 
-    const word istrt = xlnz(j);
-    const word istop = xlnz(j + 1) - 1;
-    if (istop < istrt) continue;
-    first(j) = istrt;
-    word i = xnzsub(j);
-    const word row = nzsub(i);
-    link(j) = link(row);
-    link(row) = j;
-    for (word ii = istrt; ii <= istop; ++ii, ++i) {
-      const word isub = nzsub(i);
-      lnz(ii) = (lnz(ii) - temp(isub)) * f;
-      temp(isub) = 0.0;
-    }
+    finish_column<double>(j, xlnz, lnz, xnzsub, nzsub, link, first, temp,
+                          [f](double v) { return v * f; });
   }
 }
 
@@ -296,19 +305,8 @@ void gsfct(word n, civec xlnz, fvec lnz, civec xnzsub, civec nzsub, fvec diag, i
     }
     dj = std::sqrt(dj);
     diag(j) = dj;
-    const word istrt = xlnz(j);
-    const word istop = xlnz(j + 1) - 1;
-    if (istop < istrt) continue;
-    first(j) = istrt;
-    word i = xnzsub(j);
-    const word row = nzsub(i);
-    link(j) = link(row);
-    link(row) = j;
-    for (word ii = istrt; ii <= istop; ++ii, ++i) {
-      const word isub = nzsub(i);
-      lnz(ii) = (lnz(ii) - temp(isub)) / dj;
-      temp(isub) = 0.0f;
-    }
+    finish_column<float>(j, xlnz, lnz, xnzsub, nzsub, link, first, temp,
+                         [dj](float v) { return v / dj; });
   }
 }
 
