@@ -164,17 +164,18 @@ i64 full_storage_size(word n, civec ia, civec ja) {
   return n + 2 * off;
 }
 
-// Length of the path list of the m nodes of list (new positions) up the
-// elimination tree, each node counted once.
-word path_length(civec list, word m, civec parent, ivec mark) {
+// Length of the path list of the m nodes node_at(1..m) (new positions) up
+// the elimination tree, each node counted once.
+template <class NodeAt>
+word path_length(NodeAt node_at, word m, civec parent, ivec mark) {
   word len = 0;
   for (word i = 1; i <= m; ++i)
-    for (word node = list(i); node != 0 && mark(node) == 0; node = parent(node)) {
+    for (word node = node_at(i); node != 0 && mark(node) == 0; node = parent(node)) {
       mark(node) = 1;
       ++len;
     }
   for (word i = 1; i <= m; ++i)
-    for (word node = list(i); node != 0 && mark(node) != 0; node = parent(node)) mark(node) = 0;
+    for (word node = node_at(i); node != 0 && mark(node) != 0; node = parent(node)) mark(node) = 0;
   return len;
 }
 
@@ -305,7 +306,7 @@ void zanto(word option, word n, ivec ia, ivec ja, rvec a, rvec sol, word& flag, 
       spermute(nf, listf, fnew, rg.invp);
       // Path lengths are found before the paths are written, so nothing is
       // written past the space that was checked.
-      const word plen = path_length(fnew, nf, parent, mark);
+      const word plen = path_length([fnew](word i) { return fnew(i); }, nf, parent, mark);
       st.sum_fpath += plen;
       const i64 p = static_cast<i64>(plen) + 1;
       if (same == 1) {
@@ -320,23 +321,10 @@ void zanto(word option, word n, ivec ia, ivec ja, rvec a, rvec sol, word& flag, 
         st.sum_bpath += plen;
         st.max_path = std::max<double>(st.max_path, plen);
       } else {
-        // The listed rows' new positions are only counted here: their region
-        // lies beyond the first check.
-        word qlen = 0;
-        {
-          word cnt = 0;
-          for (word i = 1; i <= nb; ++i)
-            for (word node = rg.invp(listb(i)); node != 0 && mark(node) == 0;
-                 node = parent(node)) {
-              mark(node) = 1;
-              ++cnt;
-            }
-          for (word i = 1; i <= nb; ++i)
-            for (word node = rg.invp(listb(i)); node != 0 && mark(node) != 0;
-                 node = parent(node))
-              mark(node) = 0;
-          qlen = cnt;
-        }
+        // The listed rows' new positions are only looked up here: their
+        // region lies beyond the first check.
+        const word qlen =
+            path_length([&](word i) { return rg.invp(listb(i)); }, nb, parent, mark);
         const i64 q = static_cast<i64>(qlen) + 1;
         if (short_of(need0 + p + 2 * static_cast<i64>(nb) + q - 1)) return;
         ivec fpath = work.sub(need0, plen);
