@@ -309,17 +309,14 @@ void zanto(word option, word n, ivec ia, ivec ja, rvec a, rvec sol, word& flag, 
       const word plen = path_length([fnew](word i) { return fnew(i); }, nf, parent, mark);
       st.sum_fpath += plen;
       const i64 p = static_cast<i64>(plen) + 1;
+      // With the same lists the backward paths are the forward ones.
+      ivec fpath, bpath, bxpath = fxpath, bnew = fnew;
+      word mb = nf, blen = plen;
       if (same == 1) {
         if (short_of(need0 + p - 1)) return;
-        ivec fpath = work.sub(need0, plen);
+        fpath = work.sub(need0, plen);
         segpath(n, fnew, nf, fxpath, fpath, parent, mark);
-        zerout(temp, fpath, fxpath, nf);
-        expand(nf, fnew, vals, temp);
-        fastfb(fpath, fxpath, nf, fpath, fxpath, nf, rg.xlnz, rg.nzsub, rg.xnzsub, rg.lnz,
-               rg.diag, temp);
-        compress(nf, fnew, sol, temp);
-        st.sum_bpath += plen;
-        st.max_path = std::max<double>(st.max_path, plen);
+        bpath = fpath;
       } else {
         // The listed rows' new positions are only looked up here: their
         // region lies beyond the first check.
@@ -327,22 +324,25 @@ void zanto(word option, word n, ivec ia, ivec ja, rvec a, rvec sol, word& flag, 
             path_length([&](word i) { return rg.invp(listb(i)); }, nb, parent, mark);
         const i64 q = static_cast<i64>(qlen) + 1;
         if (short_of(need0 + p + 2 * static_cast<i64>(nb) + q - 1)) return;
-        ivec fpath = work.sub(need0, plen);
+        fpath = work.sub(need0, plen);
         segpath(n, fnew, nf, fxpath, fpath, parent, mark);
         const i64 bx = need0 + p - 1;
-        ivec bxpath = work.sub(bx, nb + 1), bnew = work.sub(bx + nb + 1, nb);
-        ivec bpath = work.sub(bx + 2 * static_cast<i64>(nb) + 1, qlen);
+        bxpath = work.sub(bx, nb + 1);
+        bnew = work.sub(bx + nb + 1, nb);
+        bpath = work.sub(bx + 2 * static_cast<i64>(nb) + 1, qlen);
         spermute(nb, listb, bnew, rg.invp);
         segpath(n, bnew, nb, bxpath, bpath, parent, mark);
-        zerout(temp, fpath, fxpath, nf);
-        zerout(temp, bpath, bxpath, nb);
-        expand(nf, fnew, vals, temp);
-        fastfb(fpath, fxpath, nf, bpath, bxpath, nb, rg.xlnz, rg.nzsub, rg.xnzsub, rg.lnz,
-               rg.diag, temp);
-        compress(nb, bnew, sol, temp);
-        st.sum_bpath += qlen;
-        st.max_path = std::max<double>(st.max_path, qlen);
+        mb = nb;
+        blen = qlen;
       }
+      zerout(temp, fpath, fxpath, nf);
+      if (same != 1) zerout(temp, bpath, bxpath, nb);
+      expand(nf, fnew, vals, temp);
+      fastfb(fpath, fxpath, nf, bpath, bxpath, mb, rg.xlnz, rg.nzsub, rg.xnzsub, rg.lnz, rg.diag,
+             temp);
+      compress(mb, bnew, sol, temp);
+      st.sum_bpath += blen;
+      st.max_path = std::max<double>(st.max_path, blen);
       st.n_sparse_solve += 1;
       st.sum_nf += nf;
       st.sum_nb += nb;
