@@ -164,17 +164,18 @@ i64 full_storage_size(word n, civec ia, civec ja) {
   return n + 2 * off;
 }
 
-// Length of the path list of the m nodes of list (new positions) up the
-// elimination tree, each node counted once.
-word path_length(civec list, word m, civec parent, ivec mark) {
+// Length of the path list of the m nodes node_at(1..m) (new positions) up
+// the elimination tree, each node counted once.
+template <class NodeAt>
+word path_length(NodeAt node_at, word m, civec parent, ivec mark) {
   word len = 0;
   for (word i = 1; i <= m; ++i)
-    for (word node = list(i); node != 0 && mark(node) == 0; node = parent(node)) {
+    for (word node = node_at(i); node != 0 && mark(node) == 0; node = parent(node)) {
       mark(node) = 1;
       ++len;
     }
   for (word i = 1; i <= m; ++i)
-    for (word node = list(i); node != 0 && mark(node) != 0; node = parent(node)) mark(node) = 0;
+    for (word node = node_at(i); node != 0 && mark(node) != 0; node = parent(node)) mark(node) = 0;
   return len;
 }
 
@@ -305,56 +306,43 @@ void zanto(word option, word n, ivec ia, ivec ja, rvec a, rvec sol, word& flag, 
       spermute(nf, listf, fnew, rg.invp);
       // Path lengths are found before the paths are written, so nothing is
       // written past the space that was checked.
-      const word plen = path_length(fnew, nf, parent, mark);
+      const word plen = path_length([fnew](word i) { return fnew(i); }, nf, parent, mark);
       st.sum_fpath += plen;
       const i64 p = static_cast<i64>(plen) + 1;
+      // With the same lists the backward paths are the forward ones.
+      ivec fpath, bpath, bxpath = fxpath, bnew = fnew;
+      word mb = nf, blen = plen;
       if (same == 1) {
         if (short_of(need0 + p - 1)) return;
-        ivec fpath = work.sub(need0, plen);
+        fpath = work.sub(need0, plen);
         segpath(n, fnew, nf, fxpath, fpath, parent, mark);
-        zerout(temp, fpath, fxpath, nf);
-        expand(nf, fnew, vals, temp);
-        fastfb(fpath, fxpath, nf, fpath, fxpath, nf, rg.xlnz, rg.nzsub, rg.xnzsub, rg.lnz,
-               rg.diag, temp);
-        compress(nf, fnew, sol, temp);
-        st.sum_bpath += plen;
-        st.max_path = std::max<double>(st.max_path, plen);
+        bpath = fpath;
       } else {
-        // The listed rows' new positions are only counted here: their region
-        // lies beyond the first check.
-        word qlen = 0;
-        {
-          word cnt = 0;
-          for (word i = 1; i <= nb; ++i)
-            for (word node = rg.invp(listb(i)); node != 0 && mark(node) == 0;
-                 node = parent(node)) {
-              mark(node) = 1;
-              ++cnt;
-            }
-          for (word i = 1; i <= nb; ++i)
-            for (word node = rg.invp(listb(i)); node != 0 && mark(node) != 0;
-                 node = parent(node))
-              mark(node) = 0;
-          qlen = cnt;
-        }
+        // The listed rows' new positions are only looked up here: their
+        // region lies beyond the first check.
+        const word qlen =
+            path_length([&](word i) { return rg.invp(listb(i)); }, nb, parent, mark);
         const i64 q = static_cast<i64>(qlen) + 1;
         if (short_of(need0 + p + 2 * static_cast<i64>(nb) + q - 1)) return;
-        ivec fpath = work.sub(need0, plen);
+        fpath = work.sub(need0, plen);
         segpath(n, fnew, nf, fxpath, fpath, parent, mark);
         const i64 bx = need0 + p - 1;
-        ivec bxpath = work.sub(bx, nb + 1), bnew = work.sub(bx + nb + 1, nb);
-        ivec bpath = work.sub(bx + 2 * static_cast<i64>(nb) + 1, qlen);
+        bxpath = work.sub(bx, nb + 1);
+        bnew = work.sub(bx + nb + 1, nb);
+        bpath = work.sub(bx + 2 * static_cast<i64>(nb) + 1, qlen);
         spermute(nb, listb, bnew, rg.invp);
         segpath(n, bnew, nb, bxpath, bpath, parent, mark);
-        zerout(temp, fpath, fxpath, nf);
-        zerout(temp, bpath, bxpath, nb);
-        expand(nf, fnew, vals, temp);
-        fastfb(fpath, fxpath, nf, bpath, bxpath, nb, rg.xlnz, rg.nzsub, rg.xnzsub, rg.lnz,
-               rg.diag, temp);
-        compress(nb, bnew, sol, temp);
-        st.sum_bpath += qlen;
-        st.max_path = std::max<double>(st.max_path, qlen);
+        mb = nb;
+        blen = qlen;
       }
+      zerout(temp, fpath, fxpath, nf);
+      if (same != 1) zerout(temp, bpath, bxpath, nb);
+      expand(nf, fnew, vals, temp);
+      fastfb(fpath, fxpath, nf, bpath, bxpath, mb, rg.xlnz, rg.nzsub, rg.xnzsub, rg.lnz, rg.diag,
+             temp);
+      compress(mb, bnew, sol, temp);
+      st.sum_bpath += blen;
+      st.max_path = std::max<double>(st.max_path, blen);
       st.n_sparse_solve += 1;
       st.sum_nf += nf;
       st.sum_nb += nb;

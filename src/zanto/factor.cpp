@@ -165,11 +165,7 @@ void loadap(word n, civec ia, civec ja, crvec a, ivec ian, ivec jan, rvec an, rv
         ++count(p < q ? p : q);
     }
   }
-  ian(1) = 1;
-  for (word r = 1; r <= n; ++r) {
-    ian(r + 1) = ian(r) + count(r);
-    count(r) = 0;
-  }
+  counts_to_starts(n, count, ian);
   for (word i = 1; i <= n; ++i) {
     const word p = invp(i);
     for (word k = ia(i); k < ia(i + 1); ++k) {
@@ -198,6 +194,56 @@ void loadu(word n, civec ian, civec jan, crvec an, civec xlnz, civec nzsub, cive
   }
 }
 
+namespace {
+
+// Left-looking step of column j: every earlier column listed in link(j)
+// adds its contribution into temp and moves on to the list of its next row.
+// Returns the sum of squares of row j of the factor.
+template <class Real, class Vec>
+Real gather_updates(word j, civec xlnz, Vec lnz, civec xnzsub, civec nzsub, ivec link,
+                    ivec first, Vec temp) {
+  Real s = 0;
+  for (word newk = link(j); newk != 0;) {
+    const word k = newk;
+    newk = link(k);
+    const word kfirst = first(k);
+    const Real ljk = lnz(kfirst);
+    s += ljk * ljk;
+    const word istrt = kfirst + 1;
+    const word istop = xlnz(k + 1) - 1;
+    if (istop < istrt) continue;
+    first(k) = istrt;
+    word i = xnzsub(k) + (kfirst - xlnz(k)) + 1;
+    const word next = nzsub(i);
+    link(k) = link(next);
+    link(next) = k;
+    for (word ii = istrt; ii <= istop; ++ii, ++i) temp(nzsub(i)) += lnz(ii) * ljk;
+  }
+  return s;
+}
+
+// Column j's values, less the gathered updates and scaled, are final; temp
+// is cleared behind them and j joins the list of its first row.
+template <class Real, class Vec, class Scale>
+void finish_column(word j, civec xlnz, Vec lnz, civec xnzsub, civec nzsub, ivec link,
+                   ivec first, Vec temp, Scale scale) {
+  const word istrt = xlnz(j);
+  const word istop = xlnz(j + 1) - 1;
+  if (istop < istrt) return;
+  first(j) = istrt;
+  word i = xnzsub(j);
+  const word row = nzsub(i);
+  link(j) = link(row);
+  link(row) = j;
+  for (word ii = istrt; ii <= istop; ++ii, ++i) {
+    const word isub = nzsub(i);
+    lnz(ii) = scale(static_cast<Real>(lnz(ii) - temp(isub)));
+    temp(isub) = Real(0);
+  }
+}
+
+}  // namespace
+
 void fgsfct(word n, civec xlnz, rvec lnz, civec xnzsub, civec nzsub, rvec diag, ivec link,
             ivec first, rvec temp, word& /*iflag*/, double tol, word& rank) {
   rank = 0;
@@ -211,23 +257,7 @@ void fgsfct(word n, civec xlnz, rvec lnz, civec xnzsub, civec nzsub, rvec diag, 
   // link(j) lists the columns that still have to update column j; first(k)
   // is the position of column k's next value to use.
   for (word j = 1; j <= n; ++j) {
-    double s = 0;
-    for (word newk = link(j); newk != 0;) {
-      const word k = newk;
-      newk = link(k);
-      const word kfirst = first(k);
-      const double ljk = lnz(kfirst);
-      s += ljk * ljk;
-      const word istrt = kfirst + 1;
-      const word istop = xlnz(k + 1) - 1;
-      if (istop < istrt) continue;
-      first(k) = istrt;
-      word i = xnzsub(k) + (kfirst - xlnz(k)) + 1;
-      const word next = nzsub(i);
-      link(k) = link(next);
-      link(next) = k;
-      for (word ii = istrt; ii <= istop; ++ii, ++i) temp(nzsub(i)) += lnz(ii) * ljk;
-    }
+    const double s = gather_updates<double>(j, xlnz, lnz, xnzsub, nzsub, link, first, temp);
 
     // A pivot that has lost all but a fraction tol of its diagonal, or
     // whose diagonal is tiny (or not a number), is dropped: its column
@@ -243,19 +273,8 @@ void fgsfct(word n, civec xlnz, rvec lnz, civec xnzsub, civec nzsub, rvec diag, 
       diag(j) = 0.0;
     }
 
-    const word istrt = xlnz(j);
-    const word istop = xlnz(j + 1) - 1;
-    if (istop < istrt) continue;
-    first(j) = istrt;
-    word i = xnzsub(j);
-    const word row = nzsub(i);
-    link(j) = link(row);
-    link(row) = j;
-    for (word ii = istrt; ii <= istop; ++ii, ++i) {
-      const word isub = nzsub(i);
-      lnz(ii) = (lnz(ii) - temp(isub)) * f;
-      temp(isub) = 0.0;
-    }
+    finish_column<double>(j, xlnz, lnz, xnzsub, nzsub, link, first, temp,
+                          [f](double v) { return v * f; });
   }
 }
 
@@ -278,23 +297,7 @@ void gsfct(word n, civec xlnz, fvec lnz, civec xnzsub, civec nzsub, fvec diag, i
     temp(i) = 0.0f;
   }
   for (word j = 1; j <= n; ++j) {
-    float s = 0;
-    for (word newk = link(j); newk != 0;) {
-      const word k = newk;
-      newk = link(k);
-      const word kfirst = first(k);
-      const float ljk = lnz(kfirst);
-      s += ljk * ljk;
-      const word istrt = kfirst + 1;
-      const word istop = xlnz(k + 1) - 1;
-      if (istop < istrt) continue;
-      first(k) = istrt;
-      word i = xnzsub(k) + (kfirst - xlnz(k)) + 1;
-      const word next = nzsub(i);
-      link(k) = link(next);
-      link(next) = k;
-      for (word ii = istrt; ii <= istop; ++ii, ++i) temp(nzsub(i)) += lnz(ii) * ljk;
-    }
+    const float s = gather_updates<float>(j, xlnz, lnz, xnzsub, nzsub, link, first, temp);
     float dj = diag(j) - s;
     if (dj <= 0.0f) {
       iflag = 1;
@@ -302,19 +305,8 @@ void gsfct(word n, civec xlnz, fvec lnz, civec xnzsub, civec nzsub, fvec diag, i
     }
     dj = std::sqrt(dj);
     diag(j) = dj;
-    const word istrt = xlnz(j);
-    const word istop = xlnz(j + 1) - 1;
-    if (istop < istrt) continue;
-    first(j) = istrt;
-    word i = xnzsub(j);
-    const word row = nzsub(i);
-    link(j) = link(row);
-    link(row) = j;
-    for (word ii = istrt; ii <= istop; ++ii, ++i) {
-      const word isub = nzsub(i);
-      lnz(ii) = (lnz(ii) - temp(isub)) / dj;
-      temp(isub) = 0.0f;
-    }
+    finish_column<float>(j, xlnz, lnz, xnzsub, nzsub, link, first, temp,
+                         [dj](float v) { return v / dj; });
   }
 }
 

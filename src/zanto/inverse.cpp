@@ -62,16 +62,7 @@ void fsinverse(word n, civec perm, civec invp, crvec diag, civec xnzsub, civec n
                crvec lnz, rvec w, rvec lval, rvec zdiag, ivec lrow, ivec xrow, ivec rowcol,
                ivec cnt, ivec cnt2, ivec ia, ivec ja, rvec a) {
   // Row structure of the factor, each row's columns increasing.
-  for (word r = 1; r <= n; ++r) cnt2(r) = 0;
-  for (word j = 1; j <= n; ++j) {
-    const word sj = xnzsub(j) - xlnz(j);
-    for (word k = xlnz(j); k < xlnz(j + 1); ++k) ++cnt2(nzsub(sj + k));
-  }
-  xrow(1) = 1;
-  for (word r = 1; r <= n; ++r) {
-    xrow(r + 1) = xrow(r) + cnt2(r);
-    cnt2(r) = 0;
-  }
+  factor_row_starts(n, xlnz, nzsub, xnzsub, cnt2, xrow);
   for (word j = 1; j <= n; ++j) {
     const word sj = xnzsub(j) - xlnz(j);
     for (word k = xlnz(j); k < xlnz(j + 1); ++k) {
@@ -174,14 +165,27 @@ void zero(word n, ivec x) {
   for (word i = 1; i <= n; ++i) x(i) = 0;
 }
 
+void counts_to_starts(word n, ivec count, ivec starts) {
+  starts(1) = 1;
+  for (word r = 1; r <= n; ++r) {
+    starts(r + 1) = starts(r) + count(r);
+    count(r) = 0;
+  }
+}
+
+void factor_row_starts(word n, civec xlnz, civec nzsub, civec xnzsub, ivec count, ivec starts) {
+  for (word r = 1; r <= n; ++r) count(r) = 0;
+  for (word j = 1; j <= n; ++j) {
+    const word sj = xnzsub(j) - xlnz(j);
+    for (word k = xlnz(j); k < xlnz(j + 1); ++k) ++count(nzsub(sj + k));
+  }
+  counts_to_starts(n, count, starts);
+}
+
 void rowtocol(civec ia, civec ja, crvec a, ivec ib, ivec jb, rvec b, ivec count, word n) {
   for (word c = 1; c <= n; ++c) count(c) = 0;
   for (word k = ia(1); k < ia(n + 1); ++k) ++count(ja(k));
-  ib(1) = 1;
-  for (word c = 1; c <= n; ++c) {
-    ib(c + 1) = ib(c) + count(c);
-    count(c) = 0;
-  }
+  counts_to_starts(n, count, ib);
   for (word i = 1; i <= n; ++i) {
     for (word k = ia(i); k < ia(i + 1); ++k) {
       const word c = ja(k);
@@ -195,16 +199,7 @@ void rowtocol(civec ia, civec ja, crvec a, ivec ib, ivec jb, rvec b, ivec count,
 
 void rowtocolu(civec xlnz, civec nzsub, civec xnzsub, crvec lnz, ivec ib, ivec jb, rvec b,
                ivec count, word n) {
-  for (word r = 1; r <= n; ++r) count(r) = 0;
-  for (word j = 1; j <= n; ++j) {
-    const word sj = xnzsub(j) - xlnz(j);
-    for (word k = xlnz(j); k < xlnz(j + 1); ++k) ++count(nzsub(sj + k));
-  }
-  ib(1) = 1;
-  for (word r = 1; r <= n; ++r) {
-    ib(r + 1) = ib(r) + count(r);
-    count(r) = 0;
-  }
+  factor_row_starts(n, xlnz, nzsub, xnzsub, count, ib);
   for (word j = 1; j <= n; ++j) {
     const word sj = xnzsub(j) - xlnz(j);
     for (word k = xlnz(j); k < xlnz(j + 1); ++k) {

@@ -6,6 +6,7 @@
 // by negative entries (-e continues in the storage of e); a 0 ends a list
 // early.  Uneliminated nodes carry dforw >= 0; eliminated ones -number,
 // nodes merged into another -representative (with qsize 0).
+#include "zanto/element_list.hpp"
 #include "zanto/sparssub.hpp"
 
 namespace zanto {
@@ -20,9 +21,7 @@ void unfold(word n, civec ia, civec ja, ivec xadj, ivec adjncy, ivec count) {
       ++count(j);
     }
   }
-  xadj(1) = 1;
-  for (word i = 1; i <= n; ++i) xadj(i + 1) = xadj(i) + count(i);
-  for (word i = 1; i <= n; ++i) count(i) = 0;
+  counts_to_starts(n, count, xadj);
   for (word i = 1; i <= n; ++i) {
     for (word k = ia(i); k < ia(i + 1); ++k) {
       const word j = ja(k);
@@ -95,31 +94,17 @@ void mmdelm(word mdnode, civec xadj, ivec adjncy, ivec dhead, ivec dforw, ivec d
   // elements linked from its last slot.
   while (elmnt > 0) {
     adjncy(rlmt) = -elmnt;
-    word link = elmnt;
-    bool more = true;
-    while (more) {
-      more = false;
-      const word jstrt = xadj(link);
-      const word jstop = xadj(link + 1) - 1;
-      for (word j = jstrt; j <= jstop; ++j) {
-        const word node = adjncy(j);
-        link = -node;
-        if (node < 0) {
-          more = true;
-          break;
-        }
-        if (node == 0) break;
-        if (marker(node) >= tag || dforw(node) < 0) continue;
-        marker(node) = tag;
-        while (rloc >= rlmt) {
-          const word next = -adjncy(rlmt);
-          rloc = xadj(next);
-          rlmt = xadj(next + 1) - 1;
-        }
-        adjncy(rloc) = node;
-        ++rloc;
+    for_each_in_element(elmnt, xadj, adjncy, [&](word node) {
+      if (marker(node) >= tag || dforw(node) < 0) return;
+      marker(node) = tag;
+      while (rloc >= rlmt) {
+        const word next = -adjncy(rlmt);
+        rloc = xadj(next);
+        rlmt = xadj(next + 1) - 1;
       }
-    }
+      adjncy(rloc) = node;
+      ++rloc;
+    });
     elmnt = llist(elmnt);
   }
   if (rloc <= rlmt) adjncy(rloc) = 0;
@@ -127,84 +112,40 @@ void mmdelm(word mdnode, civec xadj, ivec adjncy, ivec dhead, ivec dforw, ivec d
   // Each reachable node leaves its degree bucket and sheds the neighbours
   // now covered by mdnode; one left with nothing else is merged into mdnode,
   // the others get mdnode as a neighbour and wait for a degree update.
-  word link = mdnode;
-  for (;;) {
-    const word jstrt0 = xadj(link);
-    const word jstop0 = xadj(link + 1) - 1;
-    bool more = false;
-    for (word i = jstrt0; i <= jstop0; ++i) {
-      const word rnode = adjncy(i);
-      link = -rnode;
-      if (rnode < 0) {
-        more = true;
-        break;
-      }
-      if (rnode == 0) return;
-      const word pvnode = dbakw(rnode);
-      if (pvnode != 0 && pvnode != -maxint) {
-        const word nxnode = dforw(rnode);
-        if (nxnode > 0) dbakw(nxnode) = pvnode;
-        if (pvnode > 0) dforw(pvnode) = nxnode;
-        if (pvnode < 0) dhead(-pvnode) = nxnode;
-      }
-      const word jstrt = xadj(rnode);
-      const word jstop = xadj(rnode + 1) - 1;
-      word xqnbr = jstrt;
-      for (word j = jstrt; j <= jstop; ++j) {
-        const word nabor = adjncy(j);
-        if (nabor == 0) break;
-        if (marker(nabor) >= tag) continue;
-        adjncy(xqnbr) = nabor;
-        ++xqnbr;
-      }
-      const word nqnbrs = xqnbr - jstrt;
-      if (nqnbrs <= 0) {
-        qsize(mdnode) += qsize(rnode);
-        qsize(rnode) = 0;
-        marker(rnode) = maxint;
-        dforw(rnode) = -mdnode;
-        dbakw(rnode) = -maxint;
-      } else {
-        dforw(rnode) = nqnbrs + 1;
-        dbakw(rnode) = 0;
-        adjncy(xqnbr) = mdnode;
-        ++xqnbr;
-        if (xqnbr <= jstop) adjncy(xqnbr) = 0;
-      }
+  for_each_in_element(mdnode, xadj, adjncy, [&](word rnode) {
+    const word pvnode = dbakw(rnode);
+    if (pvnode != 0 && pvnode != -maxint) {
+      const word nxnode = dforw(rnode);
+      if (nxnode > 0) dbakw(nxnode) = pvnode;
+      if (pvnode > 0) dforw(pvnode) = nxnode;
+      if (pvnode < 0) dhead(-pvnode) = nxnode;
     }
-    if (!more) return;
-  }
-}
-
-namespace {
-
-// Weight of the nodes of element `link` (following its chained storage) not
-// yet marked with tag; each counted node is marked.
-word unmarked_weight(word link, civec xadj, civec adjncy, civec qsize, ivec marker,
-                     word tag) {
-  word deg = 0;
-  for (;;) {
-    const word jstrt = xadj(link);
-    const word jstop = xadj(link + 1) - 1;
-    bool more = false;
+    const word jstrt = xadj(rnode);
+    const word jstop = xadj(rnode + 1) - 1;
+    word xqnbr = jstrt;
     for (word j = jstrt; j <= jstop; ++j) {
-      const word node = adjncy(j);
-      link = -node;
-      if (node < 0) {
-        more = true;
-        break;
-      }
-      if (node == 0) return deg;
-      if (marker(node) < tag) {
-        marker(node) = tag;
-        deg += qsize(node);
-      }
+      const word nabor = adjncy(j);
+      if (nabor == 0) break;
+      if (marker(nabor) >= tag) continue;
+      adjncy(xqnbr) = nabor;
+      ++xqnbr;
     }
-    if (!more) return deg;
-  }
+    const word nqnbrs = xqnbr - jstrt;
+    if (nqnbrs <= 0) {
+      qsize(mdnode) += qsize(rnode);
+      qsize(rnode) = 0;
+      marker(rnode) = maxint;
+      dforw(rnode) = -mdnode;
+      dbakw(rnode) = -maxint;
+    } else {
+      dforw(rnode) = nqnbrs + 1;
+      dbakw(rnode) = 0;
+      adjncy(xqnbr) = mdnode;
+      ++xqnbr;
+      if (xqnbr <= jstop) adjncy(xqnbr) = 0;
+    }
+  });
 }
-
-}  // namespace
 
 void mmdupd(word ehead, word n, civec xadj, ivec adjncy, word delta, word& mdeg, ivec dhead,
             ivec dforw, ivec dbakw, ivec qsize, ivec llist, ivec marker, word maxint, word& tag) {
@@ -224,32 +165,19 @@ void mmdupd(word ehead, word n, civec xadj, ivec adjncy, word delta, word& mdeg,
     word q2head = 0;
     word qxhead = 0;
     word deg0 = 0;
-    word link = elmnt;
-    for (bool more = true; more;) {
-      more = false;
-      const word istrt = xadj(link);
-      const word istop = xadj(link + 1) - 1;
-      for (word i = istrt; i <= istop; ++i) {
-        const word enode = adjncy(i);
-        link = -enode;
-        if (enode < 0) {
-          more = true;
-          break;
-        }
-        if (enode == 0) break;
-        if (qsize(enode) == 0) continue;
-        deg0 += qsize(enode);
-        marker(enode) = mtag;
-        if (dbakw(enode) != 0) continue;
-        if (dforw(enode) != 2) {
-          llist(enode) = qxhead;
-          qxhead = enode;
-        } else {
-          llist(enode) = q2head;
-          q2head = enode;
-        }
+    for_each_in_element(elmnt, xadj, adjncy, [&](word enode) {
+      if (qsize(enode) == 0) return;
+      deg0 += qsize(enode);
+      marker(enode) = mtag;
+      if (dbakw(enode) != 0) return;
+      if (dforw(enode) != 2) {
+        llist(enode) = qxhead;
+        qxhead = enode;
+      } else {
+        llist(enode) = q2head;
+        q2head = enode;
       }
-    }
+    });
 
     // Puts enode at the head of the bucket of its new external degree.
     auto reinsert = [&](word enode, word deg) {
@@ -277,40 +205,26 @@ void mmdupd(word ehead, word n, civec xadj, ivec adjncy, word delta, word& mdeg,
         reinsert(enode, deg);
         continue;
       }
-      link = nabor;
-      for (bool more = true; more;) {
-        more = false;
-        const word jstrt = xadj(link);
-        const word jstop = xadj(link + 1) - 1;
-        for (word i = jstrt; i <= jstop; ++i) {
-          const word node = adjncy(i);
-          link = -node;
-          if (node == enode) continue;
-          if (node < 0) {
-            more = true;
-            break;
-          }
-          if (node == 0) break;
-          if (qsize(node) == 0) continue;
-          if (marker(node) < tag) {
-            marker(node) = tag;
-            deg += qsize(node);
-          } else if (dbakw(node) == 0) {
-            if (dforw(node) == 2) {
-              qsize(enode) += qsize(node);
-              qsize(node) = 0;
-              marker(node) = maxint;
-              dforw(node) = -enode;
-              dbakw(node) = -maxint;
-            } else {
-              // Outmatched: node has enode's neighbours and more, so its
-              // degree cannot fall below enode's; it waits outside the
-              // buckets until enode's elimination reaches it.
-              dbakw(node) = -maxint;
-            }
+      for_each_in_element(nabor, xadj, adjncy, [&](word node) {
+        if (node == enode || qsize(node) == 0) return;
+        if (marker(node) < tag) {
+          marker(node) = tag;
+          deg += qsize(node);
+        } else if (dbakw(node) == 0) {
+          if (dforw(node) == 2) {
+            qsize(enode) += qsize(node);
+            qsize(node) = 0;
+            marker(node) = maxint;
+            dforw(node) = -enode;
+            dbakw(node) = -maxint;
+          } else {
+            // Outmatched: node has enode's neighbours and more, so its
+            // degree cannot fall below enode's; it waits outside the
+            // buckets until enode's elimination reaches it.
+            dbakw(node) = -maxint;
           }
         }
-      }
+      });
       reinsert(enode, deg);
     }
 
@@ -330,7 +244,12 @@ void mmdupd(word ehead, word n, civec xadj, ivec adjncy, word delta, word& mdeg,
           deg += qsize(nabor);
           continue;
         }
-        deg += unmarked_weight(nabor, xadj, adjncy, qsize, marker, tag);
+        // Nodes of an element not yet counted.
+        for_each_in_element(nabor, xadj, adjncy, [&](word node) {
+          if (marker(node) >= tag) return;
+          marker(node) = tag;
+          deg += qsize(node);
+        });
       }
       reinsert(enode, deg);
     }

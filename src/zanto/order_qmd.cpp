@@ -6,6 +6,7 @@
 // update.  An eliminated node's list holds the nodes it reaches, continued
 // in the storage of absorbed elements through negative entries and ended
 // by a 0.
+#include "zanto/element_list.hpp"
 #include "zanto/sparssub.hpp"
 
 namespace zanto {
@@ -15,7 +16,7 @@ void qmdrch(word root, civec xadj, civec adjncy, civec deg, ivec marker, word& r
   nhdsze = 0;
   rchsze = 0;
   for (word j = xadj(root); j < xadj(root + 1); ++j) {
-    word nabor = adjncy(j);
+    const word nabor = adjncy(j);
     if (nabor == 0) return;
     if (marker(nabor) != 0) continue;
     if (deg(nabor) >= 0) {
@@ -28,24 +29,12 @@ void qmdrch(word root, civec xadj, civec adjncy, civec deg, ivec marker, word& r
     marker(nabor) = -1;
     ++nhdsze;
     nbrhd(nhdsze) = nabor;
-    for (bool more = true; more;) {
-      more = false;
-      const word jstrt = xadj(nabor);
-      const word jstop = xadj(nabor + 1) - 1;
-      for (word i = jstrt; i <= jstop; ++i) {
-        const word node = adjncy(i);
-        nabor = -node;
-        if (node < 0) {
-          more = true;
-          break;
-        }
-        if (node == 0) break;
-        if (marker(node) != 0) continue;
-        ++rchsze;
-        rchset(rchsze) = node;
-        marker(node) = 1;
-      }
-    }
+    for_each_in_element(nabor, xadj, adjncy, [&](word node) {
+      if (marker(node) != 0) return;
+      ++rchsze;
+      rchset(rchsze) = node;
+      marker(node) = 1;
+    });
   }
 }
 
@@ -98,38 +87,26 @@ void qmdmrg(civec xadj, civec adjncy, ivec deg, ivec qsize, ivec qlink, ivec mar
   if (nhdsze <= 0) return;
   for (word inhd = 1; inhd <= nhdsze; ++inhd) marker(nbrhd(inhd)) = 0;
   for (word inhd = 1; inhd <= nhdsze; ++inhd) {
-    word root = nbrhd(inhd);
+    const word root = nbrhd(inhd);
     marker(root) = -1;
     word rchsze = 0;
     word novrlp = 0;
     word deg1 = 0;
     // The element's reachable set, and its overlap with the list being
     // updated (marked 1 by the caller).
-    for (bool more = true; more;) {
-      more = false;
-      const word jstrt = xadj(root);
-      const word jstop = xadj(root + 1) - 1;
-      for (word j = jstrt; j <= jstop; ++j) {
-        const word nabor = adjncy(j);
-        root = -nabor;
-        if (nabor < 0) {
-          more = true;
-          break;
-        }
-        if (nabor == 0) break;
-        const word mark = marker(nabor);
-        if (mark == 0) {
-          ++rchsze;
-          rchset(rchsze) = nabor;
-          deg1 += qsize(nabor);
-          marker(nabor) = 1;
-        } else if (mark == 1) {
-          ++novrlp;
-          ovrlp(novrlp) = nabor;
-          marker(nabor) = 2;
-        }
+    for_each_in_element(root, xadj, adjncy, [&](word nabor) {
+      const word mark = marker(nabor);
+      if (mark == 0) {
+        ++rchsze;
+        rchset(rchsze) = nabor;
+        deg1 += qsize(nabor);
+        marker(nabor) = 1;
+      } else if (mark == 1) {
+        ++novrlp;
+        ovrlp(novrlp) = nabor;
+        marker(nabor) = 2;
       }
-    }
+    });
     // Overlap nodes with no neighbour outside are indistinguishable: they
     // form one supernode, chained through qlink.
     word head = 0;

@@ -149,6 +149,12 @@ void fsinverse(word n, civec perm, civec invp, crvec diag, civec xnzsub, civec n
 
 // n words set to 0.
 void zero(word n, ivec x);
+// Starts of n buckets from their sizes: starts(1) = 1, starts(r + 1) =
+// starts(r) + count(r); count is left zero, ready for filling.
+void counts_to_starts(word n, ivec count, ivec starts);
+// Starts of the rows of the factor's off-diagonal values; count (n words)
+// is left zero.
+void factor_row_starts(word n, civec xlnz, civec nzsub, civec xnzsub, ivec count, ivec starts);
 // Compressed rows (ia, ja, a) to compressed columns (ib, jb, b), each
 // column's elements by increasing row; count: n words.
 void rowtocol(civec ia, civec ja, crvec a, ivec ib, ivec jb, rvec b, ivec count, word n);

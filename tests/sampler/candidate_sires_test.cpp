@@ -40,6 +40,15 @@ struct Herd {
   float ms_alpha = 0.0f;
 };
 
+// Founders 1 and 2, and animal 3 whose sire is one of them, each at 0.5.
+Herd two_candidates() {
+  Herd h;
+  h.ped = {{1, 0, 0}, {2, 0, 0}, {3, 0, -1}};
+  h.dinv = {1, 1, 1};
+  h.ms = {2, 1, 0.5, 2, 0.5};
+  return h;
+}
+
 void setup(run::State& s, const Herd& h) {
   const int n = static_cast<int>(h.ped.size());
   new_model(1, {CRO}, {n}, 1);
@@ -106,10 +115,7 @@ std::vector<double> dense_of(const sparsem::sparse_hashm& A, int n) {
 
 TEST(CandidateDraw, WorkedWeightsAndTheBoundaryOfTheWalk) {
   run::State s;
-  Herd h;
-  h.ped = {{1, 0, 0}, {2, 0, 0}, {3, 0, -1}};
-  h.dinv = {1, 1, 1};
-  h.ms = {2, 1, 0.5, 2, 0.5};
+  Herd h = two_candidates();
   setup(s, h);
   // Quadratic forms 0 and 1 at h = 1: weights e^0 and e^-1.
   const double q[] = {0.0, 1.0};
@@ -365,10 +371,7 @@ TEST(CandidateSchedule, ARestartRepeatsTheFirstCycles) {
 
 TEST(CandidateSchedule, DirichletRedrawHasTheMeanOfItsShapes) {
   run::State s;
-  Herd h;
-  h.ped = {{1, 0, 0}, {2, 0, 0}, {3, 0, -1}};
-  h.dinv = {1, 1, 1};
-  h.ms = {2, 1, 0.5, 2, 0.5};
+  Herd h = two_candidates();
   h.ms_alpha = 3.0f;
   h.max_msires = 2;
   setup(s, h);

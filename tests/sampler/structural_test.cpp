@@ -126,12 +126,10 @@ TEST_F(Structural, SampleAndTuningLinesInTheirOrder) {
   EXPECT_LE(s.SUMR_ACCEP(2), 1.0);
 }
 
-TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
-  // Level 1 with 12 records, level 2 (the reference) with 3; r = 1 and
-  // the residuals fixed, so each draw is s / Gamma(n/2 - 1) with s half the
-  // sum of squares.
-  run::State s;
-  new_model(1, {CRO}, {2}, 15);
+// One trait, one fixed cross-classified effect of `levels` levels that is
+// also the structural effect, sampled every round; columns y, level.
+void one_structural(run::State& s, int levels, int nrec) {
+  new_model(1, {CRO}, {levels}, nrec);
   m.pos_y(1) = 1;
   m.pos_eff(1, 1) = 2;
   m.residualtype = model::res_structural;
@@ -142,6 +140,14 @@ TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
   m.r_nround = 1;
   m.r_skip = 1;
   new_state(s);
+}
+
+TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
+  // Level 1 with 12 records, level 2 (the reference) with 3; r = 1 and
+  // the residuals fixed, so each draw is s / Gamma(n/2 - 1) with s half the
+  // sum of squares.
+  run::State s;
+  one_structural(s, 2, 15);
   util::mat1<double> e(15, 1);
   double ss = 0;
   for (int i = 1; i <= 15; ++i) {
@@ -172,17 +178,7 @@ TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
 TEST_F(Structural, LevelsWithTooFewRecordsKeepTheirFactor) {
   // Level 1: 2 records, level 2: none, level 3: 6, level 4: the reference.
   run::State s;
-  new_model(1, {CRO}, {4}, 8);
-  m.pos_y(1) = 1;
-  m.pos_eff(1, 1) = 2;
-  m.residualtype = model::res_structural;
-  m.neffr = 1;
-  m.pos_effr.resize(1);
-  m.effrsave.resize(1);
-  m.pos_effr(1) = 1;
-  m.r_nround = 1;
-  m.r_skip = 1;
-  new_state(s);
+  one_structural(s, 4, 8);
   util::mat1<double> e(8, 1);
   const float lev[] = {1, 1, 3, 3, 3, 3, 3, 3};
   for (int i = 1; i <= 8; ++i) {

@@ -11,27 +11,12 @@
 #include <vector>
 
 #include "sparse/sparsem.hpp"
-#include "util/stop.hpp"
+#include "stop_capture.hpp"
 
 namespace sparsetest {
 
-// Message of the stop that f ends with, or "<no stop>".
-inline std::string stop_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const util::Stop& s) {
-    return s.what();
-  }
-  return "<no stop>";
-}
-
-// Standard output written while f runs.
-inline std::string captured(const std::function<void()>& f) {
-  testing::internal::CaptureStdout();
-  f();
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
+using testsupport::captured;
+using testsupport::stop_message;
 
 // Restores the process-wide storage switches when a test ends.
 struct SettingsGuard {

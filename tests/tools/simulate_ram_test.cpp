@@ -13,24 +13,14 @@
 #include <vector>
 
 #include "simulate.hpp"
+#include "simulate_support.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> lines_of(const fs::path& path) {
-  std::ifstream in(path);
-  std::vector<std::string> out;
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
-
-std::vector<double> numbers(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<double> v;
-  for (double x; in >> x;) v.push_back(x);
-  return v;
-}
+using simtest::lines_of;
+using simtest::numbers;
 
 fs::path simulated(const std::string& name, std::vector<std::string> args) {
   const fs::path dir = fs::path(testing::TempDir()) / name;

@@ -10,22 +10,12 @@
 #include <vector>
 
 #include "simulate.hpp"
+#include "simulate_support.hpp"
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::string> out;
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
-
-std::vector<double> numbers(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<double> v;
-  for (double x; in >> x;) v.push_back(x);
-  return v;
-}
+using simtest::lines_of;
+using simtest::numbers;
 
 std::string refusal(const std::vector<std::string>& args) {
   try {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "stop_capture.hpp"
 #include "support.hpp"
-#include "util/stop.hpp"
 #include "zanto/driver.hpp"
 #include "zanto/zanto90.hpp"
 
@@ -53,21 +53,8 @@ inline std::string read_file(const std::string& name) {
   return s.str();
 }
 
-inline std::string stop_message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const util::Stop& s) {
-    return s.what();
-  }
-  return "<no stop>";
-}
-
-inline std::string captured(const std::function<void()>& f) {
-  testing::internal::CaptureStdout();
-  f();
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
+using testsupport::captured;
+using testsupport::stop_message;
 
 // A matrix in the driver's hands, with its work array.
 struct Pkg {
