@@ -269,7 +269,8 @@ Options parse_options(const std::vector<std::string>& args) {
   if (o.animals == 0) o.animals = o.records + o.records / 2;
   in_range("--animals", static_cast<double>(o.animals), 1, static_cast<double>(max_exact_id));
   in_range("--traits", o.traits, 1, max_traits);
-  in_range("--levels", o.levels, 1, static_cast<double>(std::min(o.records, max_exact_id)));
+  // A reaction-norm data set has no fixed levels.
+  if (o.rnorm_env == 0) in_range("--levels", o.levels, 1, static_cast<double>(std::min(o.records, max_exact_id)));
   in_range("--generations", o.generations, 0, 1000);
   in_range("--unknown", o.unknown, 0.0, 1.0);
   in_range("--missing", o.missing, 0.0, 0.95);
