@@ -216,6 +216,8 @@ double h_log_ratio(double h0, double h1, double ss, double n, double ln_s, doubl
 }
 
 void sample_h_rnorm(run::State& s, int u, int r) {
+  // r sent u here; every structural reaction norm on u's column scales the
+  // records alike (decode_r applies them all), so all of them enter.
   (void)r;
   const RecordCursor& c = cursor;
   const int nl = m.nlev(u);
