@@ -35,6 +35,12 @@ struct Options {
   // candidates (the true one among sires of its generation) in a
   // multiple-sires file.
   double candidates = 0.0;
+  // Reaction-norm data set instead (one trait, no pedigree): y = rnorm_mean +
+  // h_j (1 + b_i) + e with rnorm_env environment levels j (covariates h of
+  // variance rnorm_var_h) and rnorm_slopes slope levels i (slopes b of
+  // variance rnorm_var_b).  0: the animal model.
+  int rnorm_env = 0, rnorm_slopes = 0;
+  double rnorm_var_h = 4.0, rnorm_var_b = 0.25, rnorm_mean = 1.0;
   std::uint64_t seed = 1;
   long chain_seed = 0;      // 0: derived from seed
   long nround = 1000, nburn = 200, skip = 10;
@@ -117,5 +123,8 @@ struct Summary {
 // Draws the whole data set and writes its files into o.out.  Throws
 // std::runtime_error when a file cannot be written.
 Summary simulate(const Options& o);
+// The reaction-norm data set (o.rnorm_env > 0): data, parameter file and the
+// true covariates and slopes.  simulate calls it for such options.
+Summary simulate_rnorm(const Options& o);
 
 }  // namespace sim

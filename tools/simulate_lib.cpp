@@ -182,6 +182,11 @@ std::string usage() {
          "                   progeny after them (no equations); at most one record per animal\n"
          "  --candidates F   share of the animals with a known sire whose sire is given as\n"
          "                   2 to 4 candidates in msires.txt (default 0)\n"
+         "  --rnorm E,S      reaction-norm data set instead (one trait, no pedigree):\n"
+         "                   y = mu + h_j (1 + b_i) + e, E environments, S slope levels\n"
+         "  --rnorm-mean MU  mu of the reaction-norm data set (default 1; its level and that\n"
+         "                   of the covariates mix slowly in the chain)\n"
+         "  --rnorm-var VH,VB  variances of the covariates h and slopes b (default 4,0.25)\n"
          "  --out DIR        output folder, created when absent (default .)\n"
          "  --prefix P       prefix of the file names (default none)\n";
 }
@@ -240,7 +245,21 @@ Options parse_options(const std::vector<std::string>& args) {
     else if (opt == "--skip") o.skip = to_long(opt, value());
     else if (opt == "--dbelief") o.dbelief = static_cast<int>(to_long(opt, value()));
     else if (opt == "--start-scale") o.start_scale = to_double(opt, value());
-    else if (opt == "--out") o.out = value();
+    else if (opt == "--rnorm") {
+      const std::vector<double> v = to_list(opt, value());
+      if (v.size() != 2) bad("--rnorm needs two numbers: environments,slope levels");
+      o.rnorm_env = static_cast<int>(v[0]);
+      o.rnorm_slopes = static_cast<int>(v[1]);
+      if (o.rnorm_env != v[0] || o.rnorm_slopes != v[1] || o.rnorm_env < 2 || o.rnorm_slopes < 1)
+        bad("--rnorm needs whole numbers: at least 2 environments and 1 slope level");
+    } else if (opt == "--rnorm-mean") {
+      o.rnorm_mean = to_double(opt, value());
+    } else if (opt == "--rnorm-var") {
+      const std::vector<double> v = to_list(opt, value());
+      if (v.size() != 2 || !(v[0] > 0.0) || !(v[1] > 0.0)) bad("--rnorm-var needs two positive variances");
+      o.rnorm_var_h = v[0];
+      o.rnorm_var_b = v[1];
+    } else if (opt == "--out") o.out = value();
     else if (opt == "--prefix") o.prefix = value();
     else bad("unknown option '" + opt + "'");
   }
@@ -250,7 +269,8 @@ Options parse_options(const std::vector<std::string>& args) {
   if (o.animals == 0) o.animals = o.records + o.records / 2;
   in_range("--animals", static_cast<double>(o.animals), 1, static_cast<double>(max_exact_id));
   in_range("--traits", o.traits, 1, max_traits);
-  in_range("--levels", o.levels, 1, static_cast<double>(std::min(o.records, max_exact_id)));
+  // A reaction-norm data set has no fixed levels.
+  if (o.rnorm_env == 0) in_range("--levels", o.levels, 1, static_cast<double>(std::min(o.records, max_exact_id)));
   in_range("--generations", o.generations, 0, 1000);
   in_range("--unknown", o.unknown, 0.0, 1.0);
   in_range("--missing", o.missing, 0.0, 0.95);
@@ -283,6 +303,13 @@ Options parse_options(const std::vector<std::string>& args) {
   if (o.prefix.find_first_of(" \t\n") != std::string::npos) bad("--prefix must not hold blanks");
   if (o.prefix.size() + std::string("pedigree.txt").size() > 40) bad("--prefix is too long (names are 40 characters at most)");
   if (o.out.empty()) bad("--out must not be empty");
+  if (o.rnorm_env > 0) {
+    if (o.traits != 1) bad("--rnorm needs one trait");
+    if (o.rnorm_env > o.records || o.rnorm_slopes > o.records)
+      bad("--rnorm needs at least one record per environment and slope level");
+    if (o.reduced || o.candidates > 0.0 || o.student_t > 0.0 || o.structural > 0.0 || o.weights)
+      bad("--rnorm takes none of --reduced, --candidates, --student-t, --structural, --weights");
+  }
   return o;
 }
 
@@ -472,7 +499,74 @@ std::vector<Candidates> draw_candidates(const Pedigree& p, double share, Rng& rn
   return out;
 }
 
+Summary simulate_rnorm(const Options& o) {
+  namespace fs = std::filesystem;
+  const Matrix r = true_r(o);
+  Rng rng(o.seed);
+  const int ne = o.rnorm_env, ns = o.rnorm_slopes;
+  std::vector<double> h(static_cast<std::size_t>(ne)), b(static_cast<std::size_t>(ns));
+  for (double& x : h) x = std::sqrt(o.rnorm_var_h) * rng.normal();
+  for (double& x : b) x = std::sqrt(o.rnorm_var_b) * rng.normal();
+  const double mu = o.rnorm_mean, sd = std::sqrt(r[0]);
+
+  std::error_code ec;
+  fs::create_directories(o.out, ec);
+  if (ec) throw std::runtime_error("cannot create " + o.out + ": " + ec.message());
+  auto path = [&](const char* name) { return (fs::path(o.out) / (o.prefix + name)).string(); };
+  Summary sum;
+  sum.records = o.records;
+  {
+    // Data: trait, mean (1), environment, slope level.
+    File f(path("data.txt"));
+    for (long k = 0; k < o.records; ++k) {
+      const long j = k % ne;
+      const long i = k < ns ? k : rng.below(ns);
+      const double y = mu + h[static_cast<std::size_t>(j)] * (1.0 + b[static_cast<std::size_t>(i)]) + sd * rng.normal();
+      put_value(f.f, y, "");
+      std::fprintf(f.f, " 1 %ld %ld\n", j + 1, i + 1);
+    }
+    f.close();
+    sum.files.push_back(f.path);
+  }
+  {
+    File f(path("params.txt"));
+    std::FILE* p = f.f;
+    std::fprintf(p, "# Simulated reaction-norm data set: %ld records, %d environments, %d slope levels, seed %llu\n",
+                 o.records, ne, ns, static_cast<unsigned long long>(o.seed));
+    std::fprintf(p, "# Data columns: trait 1, mean 2, environment 3, slope level 4\n# Made by: %s", o.command.c_str());
+    std::fprintf(p, "\nMCMC_CHAIN:\n%ld %ld %ld\n", o.nround, o.nburn, o.skip);
+    std::fprintf(p, "SEED\n%ld\n", o.chain_seed);
+    std::fprintf(p, "RESTART:\nn\n");
+    std::fprintf(p, "DATAFILE\n%sdata.txt %ld\n", o.prefix.c_str(), o.records);
+    std::fprintf(p, "NUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n3\nOBSERVATION(S)\n1\nWEIGHT(S)\n\n");
+    std::fprintf(p, "EFFECTS:\n2 1 cross n\n3 %d unk y\n3 %d rno y 4\n", ne, ns);
+    std::fprintf(p, "RANDOM_RESIDUAL:\nhomogeneous %d\n", o.dbelief);
+    std::fprintf(p, "RESIDUAL_PRIOR_(CO)VARIANCES\n%.10g\n", o.start_scale * r[0]);
+    std::fprintf(p, "RANDOM_GROUP\n2\nRANDOM_TYPE\ndiagonal %d\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n%.10g\n",
+                 o.dbelief, o.start_scale * o.rnorm_var_h);
+    std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\ndiagonal %d\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n%.10g\n",
+                 o.dbelief, o.start_scale * o.rnorm_var_b);
+    f.close();
+    sum.files.push_back(f.path);
+  }
+  {
+    File f(path("truth.txt"));
+    std::FILE* p = f.f;
+    std::fprintf(p, "# True values of the simulated reaction-norm data set (seed %llu)\n# Made by: %s\n",
+                 static_cast<unsigned long long>(o.seed), o.command.c_str());
+    std::fprintf(p, "RECORDS\n%ld\nMEAN\n%.10g\nRESIDUAL_VARIANCE\n%.10g\n", o.records, mu, r[0]);
+    std::fprintf(p, "COVARIATES (environment, h)\n");
+    for (int j = 0; j < ne; ++j) std::fprintf(p, "%d %.10g\n", j + 1, h[static_cast<std::size_t>(j)]);
+    std::fprintf(p, "SLOPES (level, b)\n");
+    for (int i = 0; i < ns; ++i) std::fprintf(p, "%d %.10g\n", i + 1, b[static_cast<std::size_t>(i)]);
+    f.close();
+    sum.files.push_back(f.path);
+  }
+  return sum;
+}
+
 Summary simulate(const Options& o) {
+  if (o.rnorm_env > 0) return simulate_rnorm(o);
   namespace fs = std::filesystem;
   const int nt = o.traits;
   const Matrix g = true_g(o), r = true_r(o);

@@ -14,6 +14,7 @@
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
+#include "sampler/rnorm.hpp"
 #include "sampler/samplefiles.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/pcg.hpp"
@@ -51,16 +52,13 @@ void block_owner(int f, int& effect, int& level) {
 
 void refuse_unbuilt_models() {
   for (int e = 1; e <= M.neff; ++e) {
-    const int t = M.effecttype(e);
-    if (t == model::eff_unk || t == model::eff_rno)
-      util::fatal(unavailable("the reaction-norm and unknown-covariable effects (effect " +
-                              std::to_string(e) + ")"));
     const int rt = M.randomtype(e);
     if (rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb)
       util::fatal(unavailable("the random type of effect " + std::to_string(e) +
                               " (multiple breeds)"));
   }
   sampler::check_candidate_model();
+  sampler::check_rnorm_model();
 }
 
 void invert_group_blocks() {
@@ -88,6 +86,33 @@ void reset_equations(State& s) {
   sampler::reset_matrix_values(s);
 }
 
+void start_solutions(State& s, bool create_files) {
+  sparsem::default_iter(1e-10f, 400, 1.4f);
+  pcg::solve_sparse_hashm_pcg(s.XX, s.XY, s.SOL);
+  if (s.neq <= 20) {
+    util::FmtArgs args(" start solutions: ");
+    for (int i = 1; i <= s.neq; ++i) args.add(s.SOL(i));
+    util::say_text(util::format("(a/(10f8.2))", args));
+  }
+  if (!create_files) return;
+  // New sample files: a store record of an earlier chain here no longer
+  // describes them.
+  record::forget();
+  sampler::open_new(sampler::sample_files);
+}
+
+void setup_eq_rnorm(State& s) {
+  // Both passes work on the one pair of XX and XY that the cycle zeroed:
+  // no record term couples an effect of one pass with one of the other.
+  for (int pass = 1; pass <= 2; ++pass) {
+    sampler::build_pass(s, pass);
+    denseop::denseop_tol = 1e-9;
+    sampler::link_hash_ija(s.XX, s.XX_IJA);
+    if (M.round == 1) start_solutions(s, pass == 1);
+    sampler::draw_pass(s, pass);
+  }
+}
+
 void gibbssol(State& s) {
   denseop::denseop_tol = 1e-9;
   // A build straight into XX_IJA needs no refresh from XX.
@@ -96,19 +121,7 @@ void gibbssol(State& s) {
     sampler::link_hash_ija(s.XX, s.XX_IJA);
     sampler::plan_equations(s);
   }
-  if (M.round == 1) {
-    sparsem::default_iter(1e-10f, 400, 1.4f);
-    pcg::solve_sparse_hashm_pcg(s.XX, s.XY, s.SOL);
-    if (s.neq <= 20) {
-      util::FmtArgs args(" start solutions: ");
-      for (int i = 1; i <= s.neq; ++i) args.add(s.SOL(i));
-      util::say_text(util::format("(a/(10f8.2))", args));
-    }
-    // New sample files: a store record of an earlier chain here no longer
-    // describes them.
-    record::forget();
-    sampler::open_new(sampler::sample_files);
-  }
+  if (M.round == 1) start_solutions(s, true);
   const int nt = M.ntrait;
   denseop::mat20 block(nt), v(nt);
   // The solutions and right-hand sides of a block's columns lie anywhere;
@@ -142,16 +155,22 @@ int run_cycles(State& s, CycleTimes* times) {
   };
   const int first = M.start, last = M.nround;
   int cycles = 0;
+  const bool rnorm = sampler::reaction_norm_model();
   for (int round = first; round <= last; ++round) {
     M.round = round;
     clock::time_point t0, t1, t2;
     if (times) t0 = clock::now();
     invert_group_blocks();
     reset_equations(s);
-    sampler::setup_eq(s);
-    if (times) t1 = clock::now();
-    gibbssol(s);
-    if (times) t2 = clock::now();
+    if (rnorm) {
+      setup_eq_rnorm(s);
+      if (times) t1 = t2 = clock::now();
+    } else {
+      sampler::setup_eq(s);
+      if (times) t1 = clock::now();
+      gibbssol(s);
+      if (times) t2 = clock::now();
+    }
     sampler::gibbsvar(s);
     ++cycles;
     if (times) {

@@ -20,6 +20,16 @@ void invert_group_blocks();
 // and every element of XY set to 0 (keys kept), logl_total := 0.
 void reset_equations(State& s);
 
+// Starting solutions by conjugate gradients (printed for at most 20
+// equations); with create_files, the sample files of a fresh chain.
+void start_solutions(State& s, bool create_files);
+
+// The cycle's location effects of a reaction-norm model, in place of the
+// build and the block pass: pass 1 draws the unknown covariables given the
+// other effects, pass 2 the other effects given the covariables, each on
+// equations built anew into XX and XY (zeroed once by the caller).
+void setup_eq_rnorm(State& s);
+
 // The block Gibbs pass of a cycle, after refreshing XX_IJA from XX (unless
 // the build went straight into XX_IJA); starting solutions and the sample
 // files in cycle 1 of a fresh chain.

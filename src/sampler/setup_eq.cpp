@@ -242,9 +242,11 @@ void leave_direct(run::State& s) {
 
 // The random groups' terms, straight into XX_IJA while direct holds and
 // each group can; through XX from the first group that cannot.
-void add_random_terms(run::State& s, bool& direct) {
+void add_random_terms(run::State& s, bool& direct,
+                      const std::function<bool(int)>* only = nullptr) {
   RelationshipTerms& terms = terms_of_groups();
   for (int e = 1; e <= m.neff; ++e) {
+    if (only && !(*only)(e)) continue;
     const int rt = m.randomtype(e);
     switch (rt) {
       case model::rnd_none:
@@ -400,6 +402,11 @@ void add_record_terms(run::State& s) {
 void add_random_terms(run::State& s) {
   bool direct = false;
   add_random_terms(s, direct);
+}
+
+void add_random_terms(run::State& s, const std::function<bool(int)>& only) {
+  bool direct = false;
+  add_random_terms(s, direct, &only);
 }
 
 void setup_eq(run::State& s) {

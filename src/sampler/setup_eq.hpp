@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "run/state.hpp"
@@ -64,5 +65,7 @@ void add_record_terms(run::State& s);
 // Adds the covariance-inverse terms of every random group to s.XX, by its
 // random type.
 void add_random_terms(run::State& s);
+// The same for the groups whose first effect e has only(e) true.
+void add_random_terms(run::State& s, const std::function<bool(int)>& only);
 
 }  // namespace sampler
