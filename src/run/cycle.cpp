@@ -55,10 +55,6 @@ void refuse_unbuilt_models() {
     if (t == model::eff_unk || t == model::eff_rno)
       util::fatal(unavailable("the reaction-norm and unknown-covariable effects (effect " +
                               std::to_string(e) + ")"));
-    const int rt = M.randomtype(e);
-    if (rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb)
-      util::fatal(unavailable("the random type of effect " + std::to_string(e) +
-                              " (multiple breeds)"));
   }
   sampler::check_candidate_model();
 }
@@ -69,7 +65,10 @@ void invert_group_blocks() {
   for (int i = 1; i <= M.neff; ++i) {
     if (M.randomnumb(i) == 0) continue;
     const int rt = M.randomtype(i);
-    if (rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb) continue;
+    if (rt == model::rnd_diag_mb) continue;
+    // A one-breed additive group without candidate sires is built by the
+    // additive rules, which read G^-1; the others read g.
+    if (rt == model::rnd_add_an_mb && (M.nbreed(i) != 1 || M.max_msires != 0)) continue;
     for (int c = 1; c <= model::maxcorr; ++c)
       for (int r = 1; r <= model::maxcorr; ++r)
         slice[(r - 1) + (c - 1) * model::maxcorr] = M.ginv(i, r, c);

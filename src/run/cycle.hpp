@@ -12,8 +12,9 @@ namespace run {
 // not have, naming what is missing.
 void refuse_unbuilt_models();
 
-// ginv := g, then each random group's leading block (other than the
-// multiple-breed types) inverted in place with pivot tolerance 1e-18.
+// ginv := g, then each random group's leading block inverted in place with
+// pivot tolerance 1e-18; multiple-breed groups keep g, except a one-breed
+// "add_an_mb" group without candidate sires (built by the additive rules).
 void invert_group_blocks();
 
 // Values of XX (or, when the coming build goes straight there, of XX_IJA)
