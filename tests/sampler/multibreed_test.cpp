@@ -11,6 +11,7 @@
 
 #include "dense/lapack.hpp"
 #include "random/prob.hpp"
+#include "run/cycle.hpp"
 #include "run/model.hpp"
 #include "run/state.hpp"
 #include "sampler/dispersion_support.hpp"
@@ -204,6 +205,36 @@ TEST_F(MbEquations, CandidateSiresEnterWithTheirProbabilities) {
   EXPECT_NEAR(sparsem::get_sparse_hashm(4, 5, s.XX), -0.5 * 0.7 / W, 1e-12);
   EXPECT_NEAR(sparsem::get_sparse_hashm(3, 4, s.XX), 0.25 * 0.3 * 0.7 / W, 1e-12);
   EXPECT_NEAR(sparsem::get_sparse_hashm(5, 5, s.XX), 1 / W, 1e-12);
+}
+
+TEST_F(MbEquations, OnlyAOneBreedAdditiveGroupIsInvertedForTheAdditiveRules) {
+  struct Case {
+    int rt, nb, msires;
+    double ginv11;
+  };
+  const Case cases[] = {{model::rnd_add_an_mb, 1, 0, 0.5},
+                        {model::rnd_add_an_mb, 1, 2, 2.0},
+                        {model::rnd_add_an_mb, 2, 0, 2.0},
+                        {model::rnd_diag_mb, 1, 0, 2.0}};
+  for (const Case& c : cases) {
+    run::State s;
+    mb_model(s, 1, c.rt, c.nb, 0, {{1, 0, 0, {1, 0}}, {2, 0, 0, {1, 0}}},
+             c.nb == 1 ? std::vector<double>{2.0} : std::vector<double>{2.0, 0.0, 0.0, 1.0});
+    m.max_msires = c.msires;
+    run::invert_group_blocks();
+    EXPECT_NEAR(m.ginv(1, 1, 1), c.ginv11, 1e-14) << c.rt << " " << c.nb << " " << c.msires;
+  }
+}
+
+TEST_F(MbEquations, OneBreedDiagonalGroupGetsGInverseOnItsOwnEquations) {
+  // Both animals of breed 1 with G = 2: 1/2 on each diagonal, nothing between
+  // the animal and its parent.
+  run::State s;
+  mb_model(s, 1, model::rnd_diag_mb, 1, 0, {{1, 0, 0, {1}}, {2, 1, 0, {1}}}, {2.0});
+  eqtest::stdout_of([&] { sampler::add_g_mb(s, 1, 50, 1); });
+  EXPECT_DOUBLE_EQ(sparsem::get_sparse_hashm(1, 1, s.XX), 0.5);
+  EXPECT_DOUBLE_EQ(sparsem::get_sparse_hashm(2, 2, s.XX), 0.5);
+  EXPECT_EQ(sparsem::get_sparse_hashm(1, 2, s.XX), 0.0);
 }
 
 // ---------------------------------------------------------------------------
