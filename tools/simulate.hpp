@@ -41,6 +41,10 @@ struct Options {
   // variance rnorm_var_b).  0: the animal model.
   int rnorm_env = 0, rnorm_slopes = 0;
   double rnorm_var_h = 4.0, rnorm_var_b = 0.25, rnorm_mean = 1.0;
+  // Two breeds (one trait): the additive variances of breeds 1 and 2 and
+  // their segregation covariance; founders of odd id are of breed 1, of even
+  // id of breed 2, and later generations mix them.  Empty: one breed.
+  std::vector<double> breeds;
   std::uint64_t seed = 1;
   long chain_seed = 0;      // 0: derived from seed
   long nround = 1000, nburn = 200, skip = 10;
@@ -96,6 +100,16 @@ Pedigree make_pedigree(long animals, int generations, double unknown, Rng& rng);
 // Breeding values, animal i trait t at [i * traits + t - 1]: the parents'
 // mean plus a Mendelian sampling term of (1 - known parents / 4) G.
 std::vector<double> breeding_values(const Pedigree& p, const Matrix& g, int traits, Rng& rng);
+
+// Two-breed breeding values (one trait): the parents' mean plus a Mendelian
+// term of variance W from the breed fractions of the animal, its parents and
+// grandparents.  frac[2 i + b - 1] is the fraction of breed b of animal i;
+// bg holds G11, G22, G12.  Needs every non-founder's parents known.
+std::vector<double> breed_values(const Pedigree& p, const std::vector<double>& bg, Rng& rng,
+                                 std::vector<double>& frac);
+// The Mendelian variance of animal i under bg.
+double breed_mendelian_var(const Pedigree& p, const std::vector<double>& frac,
+                           const std::vector<double>& bg, long i);
 
 // Numbering of the animals in the files written: new_id[i] of animal i (0
 // when it is left out), and the number of animals with equations.

@@ -187,6 +187,9 @@ std::string usage() {
          "  --rnorm-mean MU  mu of the reaction-norm data set (default 1; its level and that\n"
          "                   of the covariates mix slowly in the chain)\n"
          "  --rnorm-var VH,VB  variances of the covariates h and slopes b (default 4,0.25)\n"
+         "  --breeds V,V,C   two breeds (one trait, --unknown 0): additive variances of\n"
+         "                   breeds 1 and 2 and their segregation covariance; odd founders\n"
+         "                   are of breed 1, even of breed 2; an add_an_mb model\n"
          "  --out DIR        output folder, created when absent (default .)\n"
          "  --prefix P       prefix of the file names (default none)\n";
 }
@@ -231,6 +234,7 @@ Options parse_options(const std::vector<std::string>& args) {
       flag();
       o.reduced = true;
     } else if (opt == "--candidates") o.candidates = to_double(opt, value());
+    else if (opt == "--breeds") o.breeds = to_list(opt, value());
     else if (opt == "--student-t") o.student_t = to_double(opt, value());
     else if (opt == "--structural") o.structural = to_double(opt, value());
     else if (opt == "--g") o.g = to_list(opt, value());
@@ -285,6 +289,15 @@ Options parse_options(const std::vector<std::string>& args) {
     in_range("--structural", o.structural, 0.001, 1000);
   }
   in_range("--candidates", o.candidates, 0.0, 1.0);
+  if (!o.breeds.empty()) {
+    if (o.breeds.size() != 3) bad("--breeds needs 3 values: two breed variances and their covariance");
+    if (!(o.breeds[0] > 0.0 && o.breeds[1] > 0.0 && o.breeds[2] >= 0.0))
+      bad("--breeds: the variances must be positive and the covariance not negative");
+    if (o.traits != 1) bad("--breeds needs one trait");
+    if (o.reduced || o.candidates > 0.0) bad("--breeds goes with neither --reduced nor --candidates");
+    // The fractions of an unknown parent are not known.
+    if (o.unknown != 0.0) bad("--breeds needs --unknown 0");
+  }
   // Only an animal's first record enters the sampling of its Mendelian term.
   if (o.reduced && o.records > o.animals) bad("--reduced needs at most one record per animal");
   in_range("--nround", static_cast<double>(o.nround), 1, std::numeric_limits<int>::max());
@@ -443,6 +456,41 @@ std::vector<double> breeding_values(const Pedigree& p, const Matrix& g, int nt, 
   return a;
 }
 
+double breed_mendelian_var(const Pedigree& p, const std::vector<double>& frac,
+                           const std::vector<double>& bg, long i) {
+  auto f = [&](long x, int b) { return frac[static_cast<std::size_t>(2 * x + b - 1)]; };
+  double w = f(i, 1) * bg[0] + f(i, 2) * bg[1];
+  for (long q : {p.dam[i], p.sire[i]}) {
+    if (q <= 0) continue;
+    w -= 0.25 * (f(q, 1) * bg[0] + f(q, 2) * bg[1]);
+    w += 2.0 * f(q, 1) * f(q, 2) * bg[2];
+    for (long r : {p.dam[q], p.sire[q]})
+      if (r > 0) w -= 0.5 * f(r, 1) * f(r, 2) * bg[2];
+  }
+  return w;
+}
+
+std::vector<double> breed_values(const Pedigree& p, const std::vector<double>& bg, Rng& rng,
+                                 std::vector<double>& frac) {
+  const long n = p.size();
+  frac.assign(static_cast<std::size_t>(2 * (n + 1)), 0.0);
+  std::vector<double> a(static_cast<std::size_t>(n + 1), 0.0);
+  for (long i = 1; i <= n; ++i) {
+    const long s = p.sire[i], d = p.dam[i];
+    if (s > 0 && d > 0) {
+      for (int b = 0; b < 2; ++b)
+        frac[static_cast<std::size_t>(2 * i + b)] =
+            0.5 * (frac[static_cast<std::size_t>(2 * s + b)] + frac[static_cast<std::size_t>(2 * d + b)]);
+    } else {
+      frac[static_cast<std::size_t>(2 * i + (i % 2 == 1 ? 0 : 1))] = 1.0;
+    }
+    const double w = std::max(breed_mendelian_var(p, frac, bg, i), 0.0);
+    a[static_cast<std::size_t>(i)] =
+        0.5 * (a[static_cast<std::size_t>(s)] + a[static_cast<std::size_t>(d)]) + std::sqrt(w) * rng.normal();
+  }
+  return a;
+}
+
 Numbering number_animals(const Pedigree& p, long first_recorded, bool reduced) {
   const long n = p.size();
   Numbering num;
@@ -574,7 +622,11 @@ Summary simulate(const Options& o) {
   Rng rng(o.seed);
 
   const Pedigree ped = make_pedigree(o.animals, o.generations, o.unknown, rng);
-  const std::vector<double> a = breeding_values(ped, g, nt, rng);
+  const bool mb = !o.breeds.empty();
+  std::vector<double> frac;
+  const std::vector<double> a = mb ? breed_values(ped, o.breeds, rng, frac) : breeding_values(ped, g, nt, rng);
+  // The breed blocks as the parameter file holds them: G11, G12; G12, G22.
+  const Matrix bgm = mb ? Matrix{o.breeds[0], o.breeds[2], o.breeds[2], o.breeds[1]} : Matrix{};
 
   // Fixed effects: a level effect around each trait's mean and a slope on the
   // covariable, both on the scale of the phenotypic standard deviation.
@@ -615,7 +667,12 @@ Summary simulate(const Options& o) {
   long n_ms = 0;
   {
     File f(path("pedigree.txt"));
-    if (!ms_model) {
+    if (mb) {
+      // Animal, dam, sire, then the fractions of the two breeds.
+      for (long i = 1; i <= ped.size(); ++i)
+        std::fprintf(f.f, "%ld %ld %ld %.10g %.10g\n", i, ped.dam[i], ped.sire[i],
+                     frac[static_cast<std::size_t>(2 * i)], frac[static_cast<std::size_t>(2 * i + 1)]);
+    } else if (!ms_model) {
       for (long i = 1; i <= ped.size(); ++i) std::fprintf(f.f, "%ld %ld %ld\n", i, ped.sire[i], ped.dam[i]);
     } else {
       for (long k = 1; k <= num.kept; ++k) {
@@ -719,7 +776,13 @@ Summary simulate(const Options& o) {
                       "STRUCTURAL_EFFECTS:\n1 y\n");
     std::fprintf(p, "RESIDUAL_PRIOR_(CO)VARIANCES\n");
     put_matrix(p, r, nt, o.start_scale);
-    if (!ms_model) {
+    if (mb) {
+      std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_an_mb %d\n", o.dbelief);
+      std::fprintf(p, "PEDIGREEFILE:\n%spedigree.txt %ld 0 2\n", o.prefix.c_str(), o.animals);
+      std::fprintf(p, "MULTIPLE_SIRES:\n0 none 0\nMETROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n2 5\n");
+      std::fprintf(p, "(CO)VARIANCES\n");
+      put_matrix(p, bgm, 2, o.start_scale);
+    } else if (!ms_model) {
       std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_animal %d\n", o.dbelief);
       std::fprintf(p, "PEDIGREEFILE:\n%spedigree.txt %ld\n", o.prefix.c_str(), o.animals);
     } else {
@@ -730,8 +793,10 @@ Summary simulate(const Options& o) {
       else
         std::fprintf(p, "MULTIPLE_SIRES:\n4 %smsires.txt %ld 0\n", o.prefix.c_str(), n_ms);
     }
-    std::fprintf(p, "(CO)VARIANCES\n");
-    put_matrix(p, g, nt, o.start_scale);
+    if (!mb) {
+      std::fprintf(p, "(CO)VARIANCES\n");
+      put_matrix(p, g, nt, o.start_scale);
+    }
     f.close();
     sum.files.push_back(f.path);
   }
@@ -747,6 +812,10 @@ Summary simulate(const Options& o) {
     put_matrix(p, g, nt, 1.0);
     std::fprintf(p, "RESIDUAL_(CO)VARIANCES\n");
     put_matrix(p, r, nt, 1.0);
+    if (mb) {
+      std::fprintf(p, "BREED_(CO)VARIANCES (breed 1, segregation; segregation, breed 2)\n");
+      put_matrix(p, bgm, 2, 1.0);
+    }
     if (o.student_t > 0.0) std::fprintf(p, "RESIDUAL_T_DF\n%.10g\n", o.student_t);
     if (o.structural > 0.0)
       std::fprintf(p, "RESIDUAL_RATIO_OF_LAST_LEVEL\n%.10g\n", o.structural);

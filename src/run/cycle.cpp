@@ -29,10 +29,6 @@ namespace {
 
 model::Model& M = model::m;
 
-std::string unavailable(const std::string& what) {
-  return " " + what + " is not available in this build of VELMORAN";
-}
-
 // Effect and level of the block whose first equation is f.
 void block_owner(int f, int& effect, int& level) {
   long index = (f - 1) / M.ntrait + 1;  // 1-based level over all effects
@@ -50,13 +46,7 @@ void block_owner(int f, int& effect, int& level) {
 
 }  // namespace
 
-void refuse_unbuilt_models() {
-  for (int e = 1; e <= M.neff; ++e) {
-    const int rt = M.randomtype(e);
-    if (rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb)
-      util::fatal(unavailable("the random type of effect " + std::to_string(e) +
-                              " (multiple breeds)"));
-  }
+void check_model_classes() {
   sampler::check_candidate_model();
   sampler::check_rnorm_model();
 }
@@ -67,7 +57,10 @@ void invert_group_blocks() {
   for (int i = 1; i <= M.neff; ++i) {
     if (M.randomnumb(i) == 0) continue;
     const int rt = M.randomtype(i);
-    if (rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb) continue;
+    if (rt == model::rnd_diag_mb) continue;
+    // A one-breed additive group without candidate sires is built by the
+    // additive rules, which read G^-1; the others read g.
+    if (rt == model::rnd_add_an_mb && (M.nbreed(i) != 1 || M.max_msires != 0)) continue;
     for (int c = 1; c <= model::maxcorr; ++c)
       for (int r = 1; r <= model::maxcorr; ++r)
         slice[(r - 1) + (c - 1) * model::maxcorr] = M.ginv(i, r, c);

@@ -8,12 +8,13 @@
 
 namespace run {
 
-// Stops at start-up for a model that needs sampling steps this build does
-// not have, naming what is missing.
-void refuse_unbuilt_models();
+// Start-up checks of the candidate-sire and reaction-norm models, made
+// before the stream is seeded or any file beyond the parameter file is read.
+void check_model_classes();
 
-// ginv := g, then each random group's leading block (other than the
-// multiple-breed types) inverted in place with pivot tolerance 1e-18.
+// ginv := g, then each random group's leading block inverted in place with
+// pivot tolerance 1e-18; multiple-breed groups keep g, except a one-breed
+// "add_an_mb" group without candidate sires (built by the additive rules).
 void invert_group_blocks();
 
 // Values of XX (or, when the coming build goes straight there, of XX_IJA)

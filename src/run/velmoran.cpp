@@ -7,6 +7,7 @@
 #include "run/restart.hpp"
 #include "run/state.hpp"
 #include "run/textop.hpp"
+#include "sampler/multibreed.hpp"
 #include "sampler/records.hpp"
 #include "sampler/samplefiles.hpp"
 #include "util/format.hpp"
@@ -20,7 +21,7 @@ int velmoran_main(CycleTimes* times) {
   // Start-up, in this order.
   textop::read_parameters();
   print_parameters("VELMORAN 1.20");
-  refuse_unbuilt_models();
+  check_model_classes();
   // The only seeding of the run.
   prob::set_seed(M.seed);
 
@@ -32,6 +33,7 @@ int velmoran_main(CycleTimes* times) {
   read_files(st);
 
   if (M.rstart == 'y') restart(st, M.start);
+  sampler::check_mb_dbelief(st);
   // The data file; its records are read at the first cycle of this run.  A
   // missing file stops here, naming it.
   sampler::open_data_file(M.datafile);

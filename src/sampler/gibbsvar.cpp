@@ -76,9 +76,6 @@ void repair(double* x, int n, int ldx, const char* mes, int e) {
               " not numbers)");
 }
 
-[[noreturn]] void not_built(const char* what) {
-  util::fatal(std::string(what) + " is not available in this build");
-}
 
 }  // namespace
 
@@ -333,16 +330,6 @@ void gibbsvar(run::State& s) {
     slash_weights(s, w.e);
   if (round < m.nround && round % (100 * skip) == 0) run::store_solutions(s);
   if (round % (10 * skip) == 0) progress_line(s);
-}
-
-// ---------------------------------------------------------------------------
-// Steps of later models.
-
-void sample_mb_g(run::State&, int, int) {
-  not_built("Sampling of multiple-breed (co)variance blocks");
-}
-void sample_mbs_g(run::State&, int, int, int) {
-  not_built("Sampling of multiple-breed (co)variance blocks with candidate sires");
 }
 
 }  // namespace sampler

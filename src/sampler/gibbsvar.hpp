@@ -90,11 +90,12 @@ void slash_weights(run::State& s, const util::mat1<double>& e);
 // order of animal.
 void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee);
 
-// ---- steps of models this build does not sample ---------------------------
-// Each stops the run with a message saying so; the start-up refuses such
-// models before the first cycle.
-// Multiple-breed (co)variance blocks of the group at e (order n per breed),
-// without and with candidate sires (at most maxc per animal).
+// Multiple-breed (co)variance blocks of the group at e (sampler/multibreed.cpp;
+// order n per breed) by Metropolis-Hastings with inverse-Wishart proposals,
+// mb_nround rounds over the breed pairs, the proposal degrees of belief
+// tuned in the first half of burn-in; with candidate sires (at most maxc per
+// animal) the sampled animals' sires are drawn in the first pair of the
+// first round.
 void sample_mb_g(run::State& s, int e, int n);
 void sample_mbs_g(run::State& s, int e, int maxc, int n);
 

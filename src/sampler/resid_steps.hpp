@@ -48,8 +48,9 @@ double t_alpha_steps(double& alpha, double v, double L, double W, int nrec);
 double r_alpha_steps(double& alpha, double v, double A, int nlev);
 
 // New proposal degrees of belief after a tuning window with mean acceptance
-// rate `rate` (never below 6).
+// rate `rate` (never below 6, or below `floor`).
 int tune_dbelief(double rate, int nu);
+int tune_dbelief(double rate, int nu, int floor);
 // New log-normal proposal variance after a tuning window.
 double tune_varprop(double rate, double v);
 

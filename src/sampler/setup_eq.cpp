@@ -9,6 +9,7 @@
 #include "run/model.hpp"
 #include "sampler/candidate_sires.hpp"
 #include "sampler/gibbs.hpp"
+#include "sampler/multibreed.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
 #include "sparse/sparsem.hpp"
@@ -33,10 +34,6 @@ void print_slots(const run::State& s) {
       if (i > c.naddr_t(t)) continue;
       util::say_text(util::formatv("(1x,3i8,f9.1)", t, i, s.ADDRESS(i, t), s.WEIGHT_COV(i, t)));
     }
-}
-
-[[noreturn]] void not_built(int rt, int e) {
-  util::fatal(util::freev("random type", rt, "of effect", e, "is not available in this build"));
 }
 
 }  // namespace
@@ -281,7 +278,20 @@ void add_random_terms(run::State& s, bool& direct,
         break;
       case model::rnd_add_an_mb:
       case model::rnd_diag_mb:
-        if (m.max_msires != 0 || m.nbreed(e) != 1) not_built(rt, e);
+        if (m.max_msires != 0 || m.nbreed(e) != 1 || rt == model::rnd_diag_mb) {
+          // W changes with g every cycle: through XX.
+          if (direct) {
+            leave_direct(s);
+            direct = false;
+          }
+          const int d = m.ntrait * m.randomnumb(e);
+          if (m.max_msires != 0)
+            add_g_mbs(s, e, run::max_candidates, d);
+          else
+            add_g_mb(s, e, run::max_candidates, d);
+          break;
+        }
+        // One breed of an additive group: the additive rules, on G^-1.
         if (direct && add_g_add_direct(s, model::rnd_add_animal, e, s.XX_IJA.a.data(), terms))
           break;
         if (direct) {

@@ -139,13 +139,15 @@ bool tuning_cycle(int round, int nburn) {
   return static_cast<float>(round) <= 0.5f * static_cast<float>(nburn);
 }
 
-int tune_dbelief(double rate, int nu) {
+int tune_dbelief(double rate, int nu, int floor) {
   if (rate > accept_high)
     nu = static_cast<int>(static_cast<float>(nu) * 0.9f);
   else if (rate < accept_low)
     nu = static_cast<int>(static_cast<float>(nu) * 1.05f + 1.0f);
-  return std::max(nu, 6);
+  return std::max(nu, floor);
 }
+
+int tune_dbelief(double rate, int nu) { return tune_dbelief(rate, nu, 6); }
 
 double tune_varprop(double rate, double v) {
   if (rate > accept_high) return v * widen;
