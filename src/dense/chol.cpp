@@ -2,6 +2,7 @@
 // and determinants built on it.
 #include <cmath>
 #include <string>
+#include <type_traits>
 
 #include "dense/denseop.hpp"
 #include "dense/work.hpp"
@@ -37,11 +38,28 @@ void say_negative_pivot(int row) { util::say(" Matrix not semipositive-definite,
 // A zero pivot goes even in a matrix of scale 0 (all zero).
 bool dropped_pivot(double d, double scale, double tol) { return std::fabs(d) < tol * scale || d == 0.0; }
 
+// The kernels below take the order as a template argument N as well: N = 0
+// reads it at run time; N = 1 to 4 fixes it so the compiler unrolls the small
+// blocks of the sampler, with the same operations in the same order.
+template <class F>
+decltype(auto) by_order(int n, F&& f) {
+  switch (n) {
+    case 1: return f(std::integral_constant<int, 1>{});
+    case 2: return f(std::integral_constant<int, 2>{});
+    case 3: return f(std::integral_constant<int, 3>{});
+    case 4: return f(std::integral_constant<int, 4>{});
+    default: return f(std::integral_constant<int, 0>{});
+  }
+}
+
 // Factors the leading n by n block of a in place (lower triangle read), sets
 // rank to the pivots kept and returns 0, or -1 after a negative pivot.  Sums
 // run in T; only the tolerance test is made in 64 bits.
-template <class T>
-int factor(T* a, int n, int lda, int& rank) {
+// A quiet factor (loud false) leaves the report of a negative pivot to the
+// caller.
+template <int N, class T>
+int factor_n(T* a, int n_run, int lda, int& rank, bool loud) {
+  const int n = N > 0 ? N : n_run;
   const Ref<T> A{a, lda};
   const double tol = denseop_tol;
   double scale = 0;
@@ -59,7 +77,7 @@ int factor(T* a, int n, int lda, int& rank) {
       continue;
     }
     if (d < 0) {
-      say_negative_pivot(i);
+      if (loud) say_negative_pivot(i);
       ierr = -1;
       break;
     }
@@ -77,10 +95,16 @@ int factor(T* a, int n, int lda, int& rank) {
   return ierr;
 }
 
+template <class T>
+int factor(T* a, int n, int lda, int& rank, bool loud = true) {
+  return by_order(n, [&](auto N) { return factor_n<N()>(a, n, lda, rank, loud); });
+}
+
 // Replaces the factor in a by (L L')^- over the kept pivots, one column at a
 // time, both triangles.  w holds n values.
-template <class T>
-void inverse_from_factor(T* a, int n, int lda, T* w0) {
+template <int N, class T>
+void inverse_from_factor_n(T* a, int n_run, int lda, T* w0) {
+  const int n = N > 0 ? N : n_run;
   const Ref<T> A{a, lda};
   const VRef<T> w{w0};
   // The factorisation leaves exactly 0 at every dropped pivot and a positive
@@ -108,8 +132,9 @@ void inverse_from_factor(T* a, int n, int lda, T* w0) {
 
 // Forward and back substitution through the factor in a; y holds the
 // right-hand side on entry and the solution on return; z holds n values.
-template <class T>
-void substitute(const T* a, int n, int lda, T* y0, T* z0) {
+template <int N, class T>
+void substitute_n(const T* a, int n_run, int lda, T* y0, T* z0) {
+  const int n = N > 0 ? N : n_run;
   const Ref<const T> A{a, lda};
   const VRef<T> y{y0}, z{z0};
   for (int i = 1; i <= n; ++i) {
@@ -128,6 +153,16 @@ void substitute(const T* a, int n, int lda, T* y0, T* z0) {
       y(i) = (z(i) - s) / A(i, i);
     }
   }
+}
+
+template <class T>
+void inverse_from_factor(T* a, int n, int lda, T* w) {
+  by_order(n, [&](auto N) { inverse_from_factor_n<N()>(a, n, lda, w); });
+}
+
+template <class T>
+void substitute(const T* a, int n, int lda, T* y, T* z) {
+  by_order(n, [&](auto N) { substitute_n<N()>(a, n, lda, y, z); });
 }
 
 template <class T>
@@ -370,6 +405,23 @@ void fsolvs8(const double* m, int n, int ldm, const double* rhs, double* x) {
   if (x != rhs)
     for (int i = 0; i < n; ++i) x[i] = rhs[i];
   solvs_raw(a.data(), n, n, x, nullptr, nullptr);
+}
+
+void fsolvinvs8(const double* m, int n, int ldm, const double* rhs, double* x, double* g,
+                int ldg) {
+  detail::copy_block(m, ldm, g, ldg, n);
+  if (x != rhs)
+    for (int i = 0; i < n; ++i) x[i] = rhs[i];
+  int r = 0;
+  if (factor(g, n, ldg, r, false) != 0) {
+    // The two separate calls say what went wrong, in their order.
+    fsolvs8(m, n, ldm, x, x);
+    finvcs8(m, n, ldm, g, ldg);
+    return;
+  }
+  Work<double, max_order> w(static_cast<std::size_t>(n));
+  substitute(g, n, ldg, x, w.data());
+  inverse_from_factor(g, n, ldg, w.data());
 }
 
 void solvs8(double* m, int n, int ldm, double* x, int* rank, int* ierr) {

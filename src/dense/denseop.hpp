@@ -111,6 +111,10 @@ util::vec1<float> finvcs4t(const util::vec1<float>& m);
 
 // Raw: m unchanged; x may be the same array as rhs.
 void fsolvs8(const double* m, int n, int ldm, const double* rhs, double* x);
+// fsolvs8(m, n, ldm, rhs, x) and then finvcs8(m, n, ldm, g, ldg), the same
+// numbers and messages, with m factored once.
+void fsolvinvs8(const double* m, int n, int ldm, const double* rhs, double* x, double* g,
+                int ldg);
 // Raw: m overwritten by its factor; x is the right-hand side on entry.
 void solvs8(double* m, int n, int ldm, double* x, int* rank = nullptr, int* ierr = nullptr);
 void fsolvs8(const mat20& m, const double* rhs, double* x);

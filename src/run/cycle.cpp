@@ -124,8 +124,7 @@ void gibbssol(State& s) {
     const int l = f + nt - 1;
     if (l + ahead * nt <= s.neq) sampler::prefetch_block(s.XX_IJA, s.XY, s.SOL, f + ahead * nt, l + ahead * nt);
     sampler::solve_iterm_block(s.XX_IJA, s.XY, s.SOL, f, l, block.data(), block.ld,
-                               sampler::BlockMode::solve);
-    denseop::finvcs8(block.data(), nt, block.ld, v.data(), v.ld);
+                               sampler::BlockMode::solve, v.data(), v.ld);
     prob::gen_normal_multi(&s.SOL(f), v.data(), nt, v.ld, &s.SOL(f));
     for (int i = f; i <= l; ++i) {
       if (std::isnan(s.SOL(i))) {

@@ -77,7 +77,7 @@ constexpr std::int32_t row_ahead = 48;
 
 void solve_iterm_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
                        util::vec1<double>& sol, int first, int last, double* block, int ldb,
-                       BlockMode mode) {
+                       BlockMode mode, double* inv, int ldi) {
   const std::int32_t* ia = A.ia.data() - 1;
   const std::int32_t* ja = A.ja.data() - 1;
   const double* a = A.a.data() - 1;
@@ -102,7 +102,10 @@ void solve_iterm_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
       }
       rhs(i) = r;
     }
-    denseop::fsolvs8(block, n, ldb, &rhs(first), &sol(first));
+    if (inv)
+      denseop::fsolvinvs8(block, n, ldb, &rhs(first), &sol(first), inv, ldi);
+    else
+      denseop::fsolvs8(block, n, ldb, &rhs(first), &sol(first));
   } else if (mode == BlockMode::update) {
     for (int i = first; i <= last; ++i) {
       const double s = sol(i);

@@ -36,10 +36,11 @@ BlockMode block_mode(std::string_view mode);
 // dimension ldb) receives the diagonal block, rhs(first..last) loses the
 // terms of the other equations and sol(first..last) the conditional mean.
 // update: removes the block's terms from the right-hand sides of later
-// equations.
+// equations.  With inv given, solve also puts the generalised inverse of the
+// block there (leading dimension ldi), as finvcs8 would.
 void solve_iterm_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
                        util::vec1<double>& sol, int first, int last, double* block, int ldb,
-                       BlockMode mode);
+                       BlockMode mode, double* inv = nullptr, int ldi = 0);
 void solve_iterm_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
                        util::vec1<double>& sol, int first, int last, util::mat1<double>& block,
                        std::string_view mode);

@@ -48,9 +48,11 @@ constexpr std::size_t ahead = 32;
 // of three traits makes 45.
 constexpr std::size_t direct_ahead = 128;
 
-// Appends the record's XX additions to the queue and adds its RHS terms.
-void queue_record_terms(run::State& s) {
-  RecordCursor& c = cursor;
+// Hands the record's XX additions, in their order, to add(row, col, v) and
+// adds its RHS terms.
+template <class Add>
+void record_terms(run::State& s, Add&& add) {
+  const RecordCursor& c = cursor;
   const int nt = m.ntrait;
   const long ld = s.ADDRESS.rows();
   const int* addr = s.ADDRESS.data();
@@ -65,18 +67,6 @@ void queue_record_terms(run::State& s) {
   bool uniform = true;
   for (int t = 0; t < nt; ++t) uniform = uniform && cnt[t] == nmax;
 
-  RecordCursor::TermQueue& q = c.queue;
-  const std::size_t most = static_cast<std::size_t>(nmax) * nmax * nt * nt;
-  if (q.tail + most > q.t.size()) {
-    // Move the waiting entries to the front; grow only when they cannot fit.
-    std::copy(q.t.begin() + static_cast<long>(q.head), q.t.begin() + static_cast<long>(q.tail),
-              q.t.begin());
-    q.tail -= q.head;
-    q.head = 0;
-    if (q.tail + most > q.t.size()) q.t.resize(std::max(2 * q.t.size(), q.tail + most + 4096));
-  }
-  RecordCursor::Term* term = q.t.data();
-  std::size_t nk = q.tail;
   for (int i = 0; i < nmax; ++i)
     for (int j = 0; j < nmax; ++j)
       for (int t1 = 0; t1 < nt; ++t1) {
@@ -88,10 +78,9 @@ void queue_record_terms(run::State& s) {
           if (!uniform && j >= cnt[t2]) continue;
           // The product of the two multipliers is a 32-bit value.
           const float p = x1 * x[j + t2 * ld];
-          term[nk++] = {a1, addr[j + t2 * ld], static_cast<double>(p) * w * rcol[t2 * nt]};
+          add(a1, addr[j + t2 * ld], static_cast<double>(p) * w * rcol[t2 * nt]);
         }
       }
-  q.tail = nk;
 
   // R^-1 y of the record, the same for every slot.
   double ry[max_traits];
@@ -107,22 +96,41 @@ void queue_record_terms(run::State& s) {
     }
 }
 
-// Adds the queued entries straight into the values a of XX_IJA at the
-// planned positions pos[at..], as the store would add them.
-void drain_direct(double* a, const std::vector<std::int32_t>& pos, std::size_t& at) {
+// Appends the record's XX additions to the queue and adds its RHS terms.
+void queue_record_terms(run::State& s) {
   RecordCursor::TermQueue& q = cursor.queue;
-  const RecordCursor::Term* term = q.t.data();
+  const std::size_t nmax = static_cast<std::size_t>(cursor.nslot_max);
+  const std::size_t nt = static_cast<std::size_t>(m.ntrait);
+  const std::size_t most = nmax * nmax * nt * nt;
+  if (q.tail + most > q.t.size()) {
+    // Move the waiting entries to the front; grow only when they cannot fit.
+    std::copy(q.t.begin() + static_cast<long>(q.head), q.t.begin() + static_cast<long>(q.tail),
+              q.t.begin());
+    q.tail -= q.head;
+    q.head = 0;
+    if (q.tail + most > q.t.size()) q.t.resize(std::max(2 * q.t.size(), q.tail + most + 4096));
+  }
+  RecordCursor::Term* term = q.t.data();
+  std::size_t nk = q.tail;
+  record_terms(s, [&](int row, int col, double v) { term[nk++] = {row, col, v}; });
+  q.tail = nk;
+}
+
+// Adds the record's terms straight into the values a of XX_IJA at the
+// planned positions pos[at..], as the store would add them (nothing may wait
+// in the queue).
+void add_record_terms_direct(run::State& s, double* a, const std::vector<std::int32_t>& pos,
+                             std::size_t& at) {
   const std::int32_t* p = pos.data();
   const std::size_t n = pos.size();
   std::size_t k = at;
-  for (std::size_t i = q.head; i < q.tail; ++i) {
-    if (term[i].col < term[i].row) continue;  // the store keeps the upper triangle
+  record_terms(s, [&](int row, int col, double v) {
+    if (col < row) return;  // the store keeps the upper triangle
     VELMORAN_CHECK("planned record addition", static_cast<long>(k), 0L, static_cast<long>(n) - 1);
     if (k + direct_ahead < n) __builtin_prefetch(a + p[k + direct_ahead], 1);
-    a[p[k++]] += term[i].v;
-  }
+    a[p[k++]] += v;
+  });
   at = k;
-  q.head = q.tail = 0;
 }
 
 // Adds the queued entries until at most keep wait.
@@ -452,8 +460,7 @@ void setup_eq(run::State& s) {
     if (first && irec < 10) print_slots(s);
     if (direct) {
       if (record_as_planned(s, p, key_at)) {
-        queue_record_terms(s);
-        drain_direct(a, p.rec_pos, pos_at);
+        add_record_terms_direct(s, a, p.rec_pos, pos_at);
         continue;
       }
       leave_direct(s);
