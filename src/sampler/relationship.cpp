@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <exception>
 #include <unordered_map>
 #include <string>
 
@@ -148,8 +149,11 @@ class SlotAdder {
   SlotAdder(sparsem::sparse_hashm& A, std::vector<std::int32_t>& slots) : A_(A), slots_(slots) {}
   SlotAdder(const SlotAdder&) = delete;
   SlotAdder& operator=(const SlotAdder&) = delete;
-  // Forgets the remembered slots beyond the last addition.
-  ~SlotAdder() {
+  // Adds what waits, then forgets the remembered slots beyond the last
+  // addition.  A stop on the way leaves the table as it stands.
+  ~SlotAdder() noexcept(false) {
+    if (std::uncaught_exceptions() != 0) return;
+    finish();
     if (k_ < slots_.size()) slots_.resize(k_);
   }
 
@@ -162,11 +166,11 @@ class SlotAdder {
     sparsem::hash_slot* t = A_.x.data();
     const std::size_t k = k_++;
     const std::size_t n = slots_.size();
-    if (k + ahead < n) {
-      const std::uint32_t f = static_cast<std::uint32_t>(slots_[k + ahead]);
-      if (f < static_cast<std::uint32_t>(A_.nel)) __builtin_prefetch(t + f, 1);
-    }
     if (k < n) {
+      if (k + ahead < n) {
+        const std::uint32_t f = static_cast<std::uint32_t>(slots_[k + ahead]);
+        if (f < static_cast<std::uint32_t>(A_.nel)) __builtin_prefetch(t + f, 1);
+      }
       const std::uint32_t s = static_cast<std::uint32_t>(slots_[k]);
       if (s < static_cast<std::uint32_t>(A_.nel) && t[s].row == r && t[s].col == c &&
           A_.status == 1 && A_.filled < A_.grow_at_) {
@@ -174,13 +178,39 @@ class SlotAdder {
         return;
       }
       slots_[k] = slow(v, r, c);
-    } else {
-      slots_.push_back(slow(v, r, c));
+      return;
+    }
+    // No slot remembered (and none for any later addition, as k only
+    // grows): the addition waits in a short queue while the start of its
+    // probe is loaded, and the queue is added in order.
+    if (waiting_ == queue_len) {
+      const Pending& q = queue_[head_];
+      slots_.push_back(slow(q.v, q.r, q.c));
+      head_ = (head_ + 1) % queue_len;
+      --waiting_;
+    }
+    queue_[(head_ + waiting_) % queue_len] = Pending{v, r, c};
+    ++waiting_;
+    sparsem::prefetch_sparse_hashm(r, c, A_);
+  }
+
+  // Adds the waiting additions, in order.
+  void finish() {
+    while (waiting_ > 0) {
+      const Pending& q = queue_[head_];
+      slots_.push_back(slow(q.v, q.r, q.c));
+      head_ = (head_ + 1) % queue_len;
+      --waiting_;
     }
   }
 
  private:
   static constexpr std::size_t ahead = 16;
+  static constexpr std::size_t queue_len = 16;
+  struct Pending {
+    double v;
+    std::int32_t r, c;
+  };
 
   std::int32_t slow(double v, std::int32_t r, std::int32_t c) {
     return sparsem::add_sparse_hashm_slot(v, r, c, A_) - 1;
@@ -189,6 +219,8 @@ class SlotAdder {
   sparsem::sparse_hashm& A_;
   std::vector<std::int32_t>& slots_;
   std::size_t k_ = 0;
+  Pending queue_[queue_len];
+  std::size_t head_ = 0, waiting_ = 0;
 };
 
 // Additions straight into the values of the compressed-row copy, at the
