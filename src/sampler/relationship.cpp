@@ -191,7 +191,16 @@ class SlotAdder {
     }
     queue_[(head_ + waiting_) % queue_len] = Pending{v, r, c};
     ++waiting_;
-    sparsem::prefetch_sparse_hashm(r, c, A_);
+    // Most of these keys are new and the table fills towards its growth
+    // point, where chains run past their first slots: load a few of them.
+    if (A_.status == 1) {
+      std::int32_t f = sparsem::detail::start_slot(r, c, A_);
+      for (int p = 0; p < probe_lines; ++p) {
+        __builtin_prefetch(t + f, 1);
+        f += A_.step_;
+        if (f >= A_.nel) f -= A_.nel;
+      }
+    }
   }
 
   // Adds the waiting additions, in order.
@@ -207,6 +216,7 @@ class SlotAdder {
  private:
   static constexpr std::size_t ahead = 16;
   static constexpr std::size_t queue_len = 16;
+  static constexpr int probe_lines = 4;
   struct Pending {
     double v;
     std::int32_t r, c;
