@@ -183,13 +183,8 @@ class SlotAdder {
     // No slot remembered (and none for any later addition, as k only
     // grows): the addition waits in a short queue while the start of its
     // probe is loaded, and the queue is added in order.
-    if (waiting_ == queue_len) {
-      const Pending& q = queue_[head_];
-      slots_.push_back(slow(q.v, q.r, q.c));
-      head_ = (head_ + 1) % queue_len;
-      --waiting_;
-    }
-    queue_[(head_ + waiting_) % queue_len] = Pending{v, r, c};
+    if (waiting_ == queue_len) pop();
+    queue_[(head_ + waiting_) % queue_len] = Pending{v, r, c, nullptr};
     ++waiting_;
     // Most of these keys are new and the table fills towards its growth
     // point, where chains run past their first slots: load a few of them.
@@ -203,14 +198,22 @@ class SlotAdder {
     }
   }
 
+  // An addition to another table made among these: it keeps its place
+  // behind the waiting ones, so that every addition, and every growth
+  // message, comes in the order of the calls.
+  void add_other(double v, std::int32_t r, std::int32_t c, sparsem::sparse_hashm& B) {
+    if (waiting_ == 0) {
+      sparsem::add_sparse_hashm(v, r, c, B);
+      return;
+    }
+    if (waiting_ == queue_len) pop();
+    queue_[(head_ + waiting_) % queue_len] = Pending{v, r, c, &B};
+    ++waiting_;
+  }
+
   // Adds the waiting additions, in order.
   void finish() {
-    while (waiting_ > 0) {
-      const Pending& q = queue_[head_];
-      slots_.push_back(slow(q.v, q.r, q.c));
-      head_ = (head_ + 1) % queue_len;
-      --waiting_;
-    }
+    while (waiting_ > 0) pop();
   }
 
  private:
@@ -220,7 +223,18 @@ class SlotAdder {
   struct Pending {
     double v;
     std::int32_t r, c;
+    sparsem::sparse_hashm* other;  // null: an addition to A_
   };
+
+  void pop() {
+    const Pending q = queue_[head_];
+    head_ = (head_ + 1) % queue_len;
+    --waiting_;
+    if (q.other)
+      sparsem::add_sparse_hashm(q.v, q.r, q.c, *q.other);
+    else
+      slots_.push_back(slow(q.v, q.r, q.c));
+  }
 
   std::int32_t slow(double v, std::int32_t r, std::int32_t c) {
     return sparsem::add_sparse_hashm_slot(v, r, c, A_) - 1;
@@ -408,7 +422,7 @@ void add_g_diag(run::State& s, int e, RelationshipTerms& terms) {
   const std::int32_t nt = m.ntrait;
   SlotAdder XX(s.XX, hash_slots(t));
   for (std::int32_t l = 1; l <= nl; ++l) {
-    if (first) sparsem::add_sparse_hashm(1.0, l, l, s.AINV(e));
+    if (first) XX.add_other(1.0, l, l, s.AINV(e));
     const std::int32_t off = l * nt;
     for (int c = 0; c < ng; ++c) XX.add(gt[c].g, gt[c].r0 + off, gt[c].c0 + off);
   }
@@ -536,7 +550,7 @@ void add_g_add(run::State& s, int randomtype, int e, RelationshipTerms& terms) {
         add_line(L, r.w, gt.data(), ng, nt, XX);
         for (int a = 0; a < L.n; ++a) {
           const double ma = L.m * r.w[L.k[a]];
-          for (int b = 0; b < L.n; ++b) sparsem::add_sparse_hashm(ma * r.w[L.k[b]], L.id[a], L.id[b], A);
+          for (int b = 0; b < L.n; ++b) XX.add_other(ma * r.w[L.k[b]], L.id[a], L.id[b], A);
         }
       }
     } else {
