@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <exception>
 #include <unordered_map>
 #include <string>
 
@@ -148,8 +149,11 @@ class SlotAdder {
   SlotAdder(sparsem::sparse_hashm& A, std::vector<std::int32_t>& slots) : A_(A), slots_(slots) {}
   SlotAdder(const SlotAdder&) = delete;
   SlotAdder& operator=(const SlotAdder&) = delete;
-  // Forgets the remembered slots beyond the last addition.
-  ~SlotAdder() {
+  // Adds what waits, then forgets the remembered slots beyond the last
+  // addition.  A stop on the way leaves the table as it stands.
+  ~SlotAdder() noexcept(false) {
+    if (std::uncaught_exceptions() != 0) return;
+    finish();
     if (k_ < slots_.size()) slots_.resize(k_);
   }
 
@@ -162,11 +166,11 @@ class SlotAdder {
     sparsem::hash_slot* t = A_.x.data();
     const std::size_t k = k_++;
     const std::size_t n = slots_.size();
-    if (k + ahead < n) {
-      const std::uint32_t f = static_cast<std::uint32_t>(slots_[k + ahead]);
-      if (f < static_cast<std::uint32_t>(A_.nel)) __builtin_prefetch(t + f, 1);
-    }
     if (k < n) {
+      if (k + ahead < n) {
+        const std::uint32_t f = static_cast<std::uint32_t>(slots_[k + ahead]);
+        if (f < static_cast<std::uint32_t>(A_.nel)) __builtin_prefetch(t + f, 1);
+      }
       const std::uint32_t s = static_cast<std::uint32_t>(slots_[k]);
       if (s < static_cast<std::uint32_t>(A_.nel) && t[s].row == r && t[s].col == c &&
           A_.status == 1 && A_.filled < A_.grow_at_) {
@@ -174,13 +178,63 @@ class SlotAdder {
         return;
       }
       slots_[k] = slow(v, r, c);
-    } else {
-      slots_.push_back(slow(v, r, c));
+      return;
     }
+    // No slot remembered (and none for any later addition, as k only
+    // grows): the addition waits in a short queue while the start of its
+    // probe is loaded, and the queue is added in order.
+    if (waiting_ == queue_len) pop();
+    queue_[(head_ + waiting_) % queue_len] = Pending{v, r, c, nullptr};
+    ++waiting_;
+    // Most of these keys are new and the table fills towards its growth
+    // point, where chains run past their first slots: load a few of them.
+    if (A_.status == 1) {
+      std::int32_t f = sparsem::detail::start_slot(r, c, A_);
+      for (int p = 0; p < probe_lines; ++p) {
+        __builtin_prefetch(t + f, 1);
+        f += A_.step_;
+        if (f >= A_.nel) f -= A_.nel;
+      }
+    }
+  }
+
+  // An addition to another table made among these: it keeps its place
+  // behind the waiting ones, so that every addition, and every growth
+  // message, comes in the order of the calls.
+  void add_other(double v, std::int32_t r, std::int32_t c, sparsem::sparse_hashm& B) {
+    if (waiting_ == 0) {
+      sparsem::add_sparse_hashm(v, r, c, B);
+      return;
+    }
+    if (waiting_ == queue_len) pop();
+    queue_[(head_ + waiting_) % queue_len] = Pending{v, r, c, &B};
+    ++waiting_;
+  }
+
+  // Adds the waiting additions, in order.
+  void finish() {
+    while (waiting_ > 0) pop();
   }
 
  private:
   static constexpr std::size_t ahead = 16;
+  static constexpr std::size_t queue_len = 16;
+  static constexpr int probe_lines = 4;
+  struct Pending {
+    double v;
+    std::int32_t r, c;
+    sparsem::sparse_hashm* other;  // null: an addition to A_
+  };
+
+  void pop() {
+    const Pending q = queue_[head_];
+    head_ = (head_ + 1) % queue_len;
+    --waiting_;
+    if (q.other)
+      sparsem::add_sparse_hashm(q.v, q.r, q.c, *q.other);
+    else
+      slots_.push_back(slow(q.v, q.r, q.c));
+  }
 
   std::int32_t slow(double v, std::int32_t r, std::int32_t c) {
     return sparsem::add_sparse_hashm_slot(v, r, c, A_) - 1;
@@ -189,6 +243,8 @@ class SlotAdder {
   sparsem::sparse_hashm& A_;
   std::vector<std::int32_t>& slots_;
   std::size_t k_ = 0;
+  Pending queue_[queue_len];
+  std::size_t head_ = 0, waiting_ = 0;
 };
 
 // Additions straight into the values of the compressed-row copy, at the
@@ -366,7 +422,7 @@ void add_g_diag(run::State& s, int e, RelationshipTerms& terms) {
   const std::int32_t nt = m.ntrait;
   SlotAdder XX(s.XX, hash_slots(t));
   for (std::int32_t l = 1; l <= nl; ++l) {
-    if (first) sparsem::add_sparse_hashm(1.0, l, l, s.AINV(e));
+    if (first) XX.add_other(1.0, l, l, s.AINV(e));
     const std::int32_t off = l * nt;
     for (int c = 0; c < ng; ++c) XX.add(gt[c].g, gt[c].r0 + off, gt[c].c0 + off);
   }
@@ -494,7 +550,7 @@ void add_g_add(run::State& s, int randomtype, int e, RelationshipTerms& terms) {
         add_line(L, r.w, gt.data(), ng, nt, XX);
         for (int a = 0; a < L.n; ++a) {
           const double ma = L.m * r.w[L.k[a]];
-          for (int b = 0; b < L.n; ++b) sparsem::add_sparse_hashm(ma * r.w[L.k[b]], L.id[a], L.id[b], A);
+          for (int b = 0; b < L.n; ++b) XX.add_other(ma * r.w[L.k[b]], L.id[a], L.id[b], A);
         }
       }
     } else {

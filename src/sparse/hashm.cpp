@@ -46,8 +46,13 @@ void grow(sparse_hashm& A) {
   if (nsize <= A.nel) nsize = A.nel + 1;  // a table of one slot would not grow
   sparse_hashm B;
   zero_sparse_hashm(B, A.n, nsize);
+  // The new slots lie anywhere: those of the keys a few slots on are loaded
+  // while this one goes in.
   const hash_slot* t = A.x.data();
+  constexpr std::int32_t ahead = 24;
   for (std::int32_t k = 0; k < A.nel; ++k) {
+    if (k + ahead < A.nel && t[k + ahead].row != 0)
+      prefetch_sparse_hashm(t[k + ahead].row, t[k + ahead].col, B);
     if (t[k].row != 0) add_sparse_hashm(t[k].val, t[k].row, t[k].col, B);
   }
   util::say("hash matrix increased from", A.nel, "to", nsize);
