@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "simulate.hpp"
+#include "simulate_support.hpp"
 
 namespace {
 
@@ -31,15 +32,7 @@ TEST(SimulateReactionNorms, RefusalsOfTheOptions) {
        "--rnorm takes none of --reduced, --candidates, --student-t, --structural, --weights"},
       {{"--rnorm-var", "1,0"}, "--rnorm-var needs two positive variances"},
   };
-  for (const Case& c : cases) {
-    std::string got;
-    try {
-      sim::parse_options(c.args);
-    } catch (const std::invalid_argument& e) {
-      got = e.what();
-    }
-    EXPECT_EQ(got, c.message);
-  }
+  for (const Case& c : cases) EXPECT_EQ(simtest::refusal(c.args), c.message);
 }
 
 TEST(SimulateReactionNorms, RecordsFollowTheReactionNorms) {

@@ -4,8 +4,11 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "simulate.hpp"
 
 namespace simtest {
 
@@ -23,6 +26,17 @@ inline std::vector<double> numbers(const std::string& line) {
   std::vector<double> v;
   for (double x; in >> x;) v.push_back(x);
   return v;
+}
+
+// The message with which the simulator refuses these options ("" if it takes
+// them).
+inline std::string refusal(const std::vector<std::string>& args) {
+  try {
+    sim::parse_options(args);
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+  return "";
 }
 
 }  // namespace simtest

@@ -17,14 +17,7 @@ namespace {
 using simtest::lines_of;
 using simtest::numbers;
 
-std::string refusal(const std::vector<std::string>& args) {
-  try {
-    sim::parse_options(args);
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
-  return "";
-}
+using simtest::refusal;
 
 TEST(SimulateOptions, DefaultsAndRefusals) {
   const sim::Options o = sim::parse_options({"--records", "200", "--traits=2", "--g", "1,0.5,2"});
