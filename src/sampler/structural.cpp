@@ -79,7 +79,7 @@ void factor_bookkeeping(run::State& s, int k, double P) {
 }
 
 // The prior-shape step of random per-level effect k (at effect e), given
-// effect k (at effect e), given A = sum of 1/h + ln h over its levels.
+// A = sum of 1/h + ln h over its levels.
 void sample_r_alpha_ggam(run::State& s, int k, int e, double A, bool last_iter) {
   const double P = r_alpha_steps(s.R_ALPHA(k), s.R_ALPHA_VARPROP(k), A, m.nlev(e));
   if (!last_iter) return;
