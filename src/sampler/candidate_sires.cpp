@@ -122,7 +122,6 @@ void add_g_aav(run::State& s, int e, int maxc) {
     int old = s.PED(e, an, 3), sampled = 0;
     bool drawn = false;
     if (s.MS_STAT(an) == 1 && m.round > m.start) {
-      old = s.PED(e, an, 3);
       if (m.ms_alpha != 0) sample_sire_prob(s, e, an);
       s.PROBS.fill(0.0);
       const int p = s.P_MS(an), n = static_cast<int>(s.MS(p)), d = s.PED(e, an, 2);
