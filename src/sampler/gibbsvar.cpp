@@ -76,7 +76,6 @@ void repair(double* x, int n, int ldx, const char* mes, int e) {
               " not numbers)");
 }
 
-
 }  // namespace
 
 bool kept_cycle(int round) { return round > m.nburn && round % m.skip == 0; }
