@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "run/lineread.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"
@@ -61,20 +62,6 @@ const char* known(const char* const (&names)[N], std::string_view word) {
   return nullptr;
 }
 
-// Words of a line, split at blanks.
-int split(std::string_view line, std::string_view (&words)[4]) {
-  int n = 0;
-  std::size_t p = 0;
-  while (p < line.size() && n < 4) {
-    while (p < line.size() && (line[p] == ' ' || line[p] == '\t' || line[p] == '\r')) ++p;
-    if (p == line.size()) break;
-    const std::size_t b = p;
-    while (p < line.size() && line[p] != ' ' && line[p] != '\t' && line[p] != '\r') ++p;
-    words[n++] = line.substr(b, p - b);
-  }
-  return n;
-}
-
 bool number(std::string_view w, long long& v) {
   long long x = 0;
   if (w.empty()) return false;
@@ -91,10 +78,12 @@ void parse(const char* name, Store& st) {
   st = Store{};
   bool cycle = false;
   std::string_view line;
+  textop::Words words;
   while (in.getline(line)) {
-    std::string_view w[4];
-    const int n = split(line, w);
+    textop::nums(line, words);
+    const int n = words.n;
     if (n == 0) continue;
+    const std::string_view w[3] = {words.word(1), words.word(2), words.word(3)};
     long long v = 0;
     bool ok = false;
     if (n == 2 && w[0] == "cycle" && number(w[1], v) && !cycle) {

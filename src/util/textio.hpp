@@ -158,10 +158,9 @@ class TextOut {
   // others closed.
   void commit();
   // An atomic file finished but not renamed: written out, on disk and
-  // closed; its temporary (tmp_name) waits for replace_file.  A file that
-  // cannot be finished loses its temporary and stops the run.
+  // closed; its temporary waits for replace_file.  A file that cannot be
+  // finished loses its temporary and stops the run.
   void seal();
-  const std::string& tmp_name() const { return tmp_; }
   // Closes without committing (an atomic file's temporary is removed).
   void close();
 
