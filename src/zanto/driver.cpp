@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "util/format.hpp"
+#include "util/textio.hpp"
 
 namespace zanto {
 
@@ -49,16 +50,6 @@ void write_ordering(std::FILE* f, word n, word nofsub, civec perm, civec invp) {
   }
 }
 
-bool read_line(std::FILE* f, std::string& line) {
-  line.clear();
-  int c;
-  while ((c = std::fgetc(f)) != EOF) {
-    if (c == '\n') return true;
-    line.push_back(static_cast<char>(c));
-  }
-  return !line.empty();
-}
-
 bool parse_int(const std::string& tok, long& v) {
   if (tok.empty()) return false;
   char* end = nullptr;
@@ -66,41 +57,22 @@ bool parse_int(const std::string& tok, long& v) {
   return end != nullptr && *end == '\0';
 }
 
-// The first line read list-directed: two integers, separated by blanks,
-// tabs or commas, over as many lines as it takes.
-bool read_header(std::FILE* f, word& n, word& nofsub) {
-  std::string line;
-  std::vector<long> got;
-  while (got.size() < 2 && read_line(f, line)) {
-    std::string tok;
-    for (std::size_t i = 0; i <= line.size() && got.size() < 2; ++i) {
-      const char c = i < line.size() ? line[i] : ' ';
-      if (c == ' ' || c == '\t' || c == ',' || c == '\r') {
-        if (!tok.empty()) {
-          long v;
-          if (!parse_int(tok, v) || v < INT32_MIN || v > INT32_MAX) return false;
-          got.push_back(v);
-          tok.clear();
-        }
-      } else {
-        tok.push_back(c);
-      }
-    }
-  }
-  if (got.size() < 2) return false;
-  n = static_cast<word>(got[0]);
-  nofsub = static_cast<word>(got[1]);
-  return true;
+// The file from its start, held as text.
+util::TextIn whole_file(std::FILE* f) {
+  std::rewind(f);
+  std::string text;
+  char buf[4096];
+  for (std::size_t got; (got = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, got);
+  return util::TextIn::from_text(std::move(text));
 }
 
 // count values under 10I7: ten fields of seven columns per line, blanks
 // ignored, a short line padded with blanks (a blank field reads 0).
-bool read_10i7(std::FILE* f, std::vector<word>& out, long count) {
-  std::string line;
+bool read_10i7(util::TextIn& in, std::vector<word>& out, long count) {
+  std::string_view line;
   out.clear();
   while (static_cast<long>(out.size()) < count) {
-    if (!read_line(f, line)) return false;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!in.getline(line)) return false;
     for (int fld = 0; fld < 10 && static_cast<long>(out.size()) < count; ++fld) {
       std::string tok;
       for (std::size_t c = 7 * static_cast<std::size_t>(fld);
@@ -125,9 +97,11 @@ void read_ordering(std::FILE* f, std::FILE* iout, word n, ivec perm, ivec invp, 
     flag = -2;
     return;
   }
-  std::rewind(f);
+  util::TextIn in = whole_file(f);
+  // The first line is read list-directed: two integers, over as many lines
+  // as it takes.
   word nfile = 0, nofsub = 0;
-  if (!read_header(f, nfile, nofsub)) nfile = 0;
+  if (in.readv(nfile, nofsub) != util::ReadStatus::ok) nfile = 0;
   if (nfile != n) {
     if (nfile != 0) {
       put_line(iout, util::freev("incorrect size of permutation vector"));
@@ -137,7 +111,7 @@ void read_ordering(std::FILE* f, std::FILE* iout, word n, ivec perm, ivec invp, 
     return;
   }
   std::vector<word> v;
-  if (nofsub < 0 || !read_10i7(f, v, 2L * n)) {
+  if (nofsub < 0 || !read_10i7(in, v, 2L * n)) {
     flag = -1;
     return;
   }
