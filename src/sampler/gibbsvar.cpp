@@ -94,19 +94,31 @@ void residual_pass(run::State& s, DispersionWork& w) {
   if (a > 0 && m.pos_eff(a, 1) == 0) a = 0;
   const bool kept = kept_cycle(m.round);
   double e[denseop::max_order];
+  // A model whose records keep their slots loads them from the stream.
+  const bool loaded = slots_loadable(s);
+  std::size_t key_at = 0, x_at = 0;
+  bool same_r = false;
 
   for (int i = 1; i <= nrec; ++i) {
     s.irec = i;
-    // Records of animals without an equation belong to the Mendelian step.
-    if (a > 0 && static_cast<int>(s.INDATA(i, m.pos_eff(a, 1))) > m.nlev(a)) {
-      for (int t = 1; t <= nt; ++t) w.e(i, t) = 0.0;
-      continue;
+    if (loaded) {
+      decode_record(s);
+      const RecordSlots r = load_slots(cursor.stream, nt, key_at, x_at);
+      decode_r_in_pass(s, same_r);
+      predict_missing_y(s, r);
+      record_residuals(s, r, e);
+    } else {
+      // Records of animals without an equation belong to the Mendelian step.
+      if (a > 0 && static_cast<int>(s.INDATA(i, m.pos_eff(a, 1))) > m.nlev(a)) {
+        for (int t = 1; t <= nt; ++t) w.e(i, t) = 0.0;
+        continue;
+      }
+      decode_record(s);
+      find_addresses(s);
+      decode_r(s);
+      predict_missing_y(s);
+      record_residuals(s, e);
     }
-    decode_record(s);
-    find_addresses(s);
-    decode_r(s);
-    predict_missing_y(s);
-    record_residuals(s, e);
     if (kept) model_choice(s, i, e);
     // Scaled to unit covariance R: the record's own is res_scale * R / w.
     const double sc = std::sqrt(s.res_scale / s.rec_weight);
@@ -120,6 +132,11 @@ void residual_pass(run::State& s, DispersionWork& w) {
         w.ee(t1, t2) += e[t1 - 1] * e[t2 - 1];
         w.ee(t2, t1) = w.ee(t1, t2);
       }
+  }
+  // The cursor on the last record, as the general pass leaves it.
+  if (loaded && nrec > 0) {
+    s.irec = nrec;
+    find_addresses(s);
   }
   s.irec = nrec + 1;
 }

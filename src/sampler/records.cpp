@@ -136,6 +136,14 @@ void prepare_records(const run::State& s) {
                             "of the add_an_ms group must be present for trait 1"));
 
   c.rinv_constant = m.neffr == 0 && !robust_type(m.residualtype) && c.e8 == 0;
+  bool fixed = m.neffr == 0 && c.e8 == 0;
+  for (int e = 1; e <= nf; ++e) {
+    const int et = m.effecttype(e);
+    if (et == model::eff_unk || et == model::eff_rno) fixed = false;
+    if (et == model::eff_ram && m.max_msires > 0) fixed = false;
+  }
+  c.slots_fixed = fixed;
+  c.stream = SlotStream{};
   c.rinv_cached = false;
   c.queue.head = c.queue.tail = 0;
   c.cached_r.resize(nt * nt);
@@ -258,6 +266,48 @@ void find_addresses(run::State& s) {
 
 // ---------------------------------------------------------------------------
 
+void clear_slots(const run::State& s) {
+  SlotStream& st = cursor.stream;
+  st.key.clear();
+  st.mult.clear();
+  st.owner = &s;
+  st.records = 0;
+  st.with_mult = cursor.slots_fixed;
+  // Room for one slot per effect and trait, the common design: growing by
+  // doubling would hold two copies at once.
+  const std::size_t slots = static_cast<std::size_t>(m.nrec) * m.ntrait * m.neff;
+  st.key.reserve(slots + static_cast<std::size_t>(m.nrec) * m.ntrait);
+  if (st.with_mult) st.mult.reserve(slots);
+}
+
+void keep_slots(const run::State& s) {
+  const RecordCursor& c = cursor;
+  SlotStream& st = cursor.stream;
+  const int nt = m.ntrait;
+  const long ld = s.ADDRESS.rows();
+  for (int t = 0; t < nt; ++t) st.key.push_back(c.naddr_t(t + 1));
+  for (int t = 0; t < nt; ++t) {
+    const int* addr = s.ADDRESS.data() + t * ld;
+    const int* own = c.SLOT_EFF.col(t + 1);
+    for (int i = 0; i < c.naddr_t(t + 1); ++i) st.key.push_back(own[i] < 0 ? -addr[i] : addr[i]);
+  }
+  if (st.with_mult)
+    for (int t = 0; t < nt; ++t) {
+      const float* wc = s.WEIGHT_COV.data() + t * ld;
+      st.mult.insert(st.mult.end(), wc, wc + c.naddr_t(t + 1));
+    }
+  ++st.records;
+}
+
+bool slots_loadable(const run::State& s) {
+  const RecordCursor& c = cursor;
+  const SlotStream& st = c.stream;
+  return c.slots_fixed && st.with_mult && st.owner == &s && st.records == m.nrec &&
+         c.ntrait == m.ntrait && c.neff == m.neff;
+}
+
+// ---------------------------------------------------------------------------
+
 void decode_r(run::State& s) {
   RecordCursor& c = cursor;
   const int nt = m.ntrait;
@@ -335,7 +385,36 @@ void record_residuals(const run::State& s, double* e) {
   }
 }
 
-void predict_missing_y(run::State& s) {
+void record_residuals(const run::State& s, const RecordSlots& r, double* e) {
+  const std::int32_t* eq = r.eq;
+  const float* x = r.x;
+  for (int t = 0; t < m.ntrait; ++t) {
+    double v = static_cast<double>(s.Y(t + 1));
+    for (int j = 0; j < r.cnt[t]; ++j) {
+      // A missing-code slot is kept negated: no term.  (No unknown
+      // covariable reaches a kept stream.)
+      if (eq[j] > 0) v = v - static_cast<double>(x[j]) * s.SOL(eq[j]);
+    }
+    eq += r.cnt[t];
+    x += r.cnt[t];
+    e[t] = v;
+  }
+}
+
+namespace {
+
+// True when a trait of the record is missing (value exactly 0).
+inline bool any_missing(const run::State& s) {
+  const float* y = s.Y.data();
+  for (int t = 0; t < m.ntrait; ++t)
+    if (y[t] == 0.0f) return true;
+  return false;
+}
+
+// predict_missing_y with the residuals from residuals(e), for a record with
+// a missing trait.  Kept out of line: its work arrays make a large frame.
+template <class Residuals>
+[[gnu::noinline]] void predict_missing(run::State& s, Residuals&& residuals) {
   const int nt = m.ntrait;
   float* y = s.Y.data();
   int mi[max_traits], ob[max_traits];
@@ -351,7 +430,7 @@ void predict_missing_y(run::State& s) {
   if (no == 0) refuse(s.irec, 0, all_missing);
 
   double e[max_traits];
-  record_residuals(s, e);
+  residuals(e);
 
   // Blocks of r by the missing (m) and observed (o) lists, leading dimension 20.
   constexpr int L = max_traits;
@@ -385,6 +464,16 @@ void predict_missing_y(run::State& s) {
     }
   prob::gen_normal_multi(mean, v, nm, L, z);
   for (int i = 0; i < nm; ++i) y[mi[i]] = static_cast<float>(z[i]);
+}
+
+}  // namespace
+
+void predict_missing_y(run::State& s) {
+  if (any_missing(s)) predict_missing(s, [&s](double* e) { record_residuals(s, e); });
+}
+
+void predict_missing_y(run::State& s, const RecordSlots& r) {
+  if (any_missing(s)) predict_missing(s, [&s, &r](double* e) { record_residuals(s, r, e); });
 }
 
 // ---------------------------------------------------------------------------

@@ -9,6 +9,8 @@
 // it itself when the cursor's extents do not fit the model).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,29 @@
 #include "util/textio.hpp"
 
 namespace sampler {
+
+// The slots of every record of one cycle, in record order: the equation
+// plan's keys, and where a record's design cannot change between cycles
+// (RecordCursor::slots_fixed) the slots that later cycles load instead of
+// finding them again.  Per record: the slot count of each trait, then the
+// equation of each slot trait by trait, a missing-code slot's (always 1) kept
+// negated so that the residuals can pass it by.  The multipliers, in the
+// same slot order, are kept only when they will be loaded.
+struct SlotStream {
+  std::vector<std::int32_t> key;
+  std::vector<float> mult;
+  const run::State* owner = nullptr;
+  int records = 0;        // records kept so far
+  bool with_mult = false;
+};
+
+// One record's part of the stream.
+struct RecordSlots {
+  const std::int32_t* cnt;  // (ntrait) slot counts
+  const std::int32_t* eq;   // equations, trait by trait
+  const float* x;           // multipliers (nullptr when not kept)
+  int n;                    // slots in all
+};
 
 // Members of the record cursor that the sampler state does not hold yet, and
 // model-derived constants of the per-record steps.  One instance, beside the
@@ -44,6 +69,11 @@ struct RecordCursor {
   bool has_rno = false;
   int e8 = 0;                     // first "add_an_ms" group when a "ram" effect exists; else 0
   bool rinv_constant = false;     // no structural factor, robust weight or Mendelian term
+  // Every record's slots are the same in every cycle: no unknown covariable
+  // or reaction norm (their multipliers read the solutions), no sampled
+  // sire (it moves an animal's parents), and decode_r needs no slot (no
+  // structural factor, no Mendelian term).
+  bool slots_fixed = false;
   // decode_r's inverse of r, reused while r and the pivot tolerance stay.
   bool rinv_cached = false;
   double cached_tol = 0;
@@ -63,6 +93,7 @@ struct RecordCursor {
     std::size_t head = 0, tail = 0;
   };
   TermQueue queue;
+  SlotStream stream;
 };
 
 extern RecordCursor cursor;
@@ -87,10 +118,46 @@ void decode_record(run::State& s);
 // and the per-trait counts and owners of `cursor`.
 void find_addresses(run::State& s);
 
+// Starts the stream anew for the records of a cycle of s.
+void clear_slots(const run::State& s);
+
+// Appends the slots of the record in the cursor (after find_addresses) to
+// the stream.
+void keep_slots(const run::State& s);
+
+// True when the stream holds the slots of all records for s, with their
+// multipliers: load_slots may then stand for find_addresses.
+bool slots_loadable(const run::State& s);
+
+// The record at the stream offsets (key_at, x_at), which move past it.
+inline RecordSlots load_slots(const SlotStream& st, int nt, std::size_t& key_at,
+                              std::size_t& x_at) {
+  const std::int32_t* cnt = st.key.data() + key_at;
+  int n = 0;
+  for (int t = 0; t < nt; ++t) n += cnt[t];
+  const float* x = st.with_mult ? st.mult.data() + x_at : nullptr;
+  key_at += static_cast<std::size_t>(nt + n);
+  x_at += static_cast<std::size_t>(n);
+  return {cnt, cnt + nt, x, n};
+}
+
 // model::m.rinv := the inverse of the record's residual (co)variance
 // s.res_scale * (r + Mendelian term); s.res_scale := its structural and
 // robust scale.
 void decode_r(run::State& s);
+
+// decode_r for the next record of a pass over the records in which nothing
+// else writes r, rinv or the pivot tolerance.  same starts false for the
+// pass; once decode_r has found the constant inverse cached, it is already
+// in rinv for every later record.
+inline void decode_r_in_pass(run::State& s, bool& same) {
+  if (same) {
+    s.res_scale = 1.0;
+    return;
+  }
+  decode_r(s);
+  same = cursor.rinv_constant && cursor.rinv_cached;
+}
 
 // Residuals of the current record for every trait: Y(t) minus the fitted
 // value, each slot's term subtracted in turn.  The record weight does not
@@ -99,12 +166,16 @@ void decode_r(run::State& s);
 // carries the reaction-norm slopes); a missing-code slot counts nothing.
 // e[0..ntrait-1].
 void record_residuals(const run::State& s, double* e);
+// The same from the record's kept slots (slots_fixed models).
+void record_residuals(const run::State& s, const RecordSlots& r, double* e);
 
 // Replaces each missing trait of s.Y (value exactly 0) by a draw from its
 // normal distribution given the observed traits, the current solutions and
 // the record's residual covariance r / rec_weight.  Draws nothing when no
 // trait is missing; stops when all are.
 void predict_missing_y(run::State& s);
+// The same with the record's kept slots (slots_fixed models).
+void predict_missing_y(run::State& s, const RecordSlots& r);
 
 // Reads record s.irec from the data file into s.INDATA (one line of at
 // least s.reclen numbers; blank lines are skipped) and checks it.  Stops on a

@@ -48,37 +48,76 @@ constexpr std::size_t ahead = 32;
 // of three traits makes 45.
 constexpr std::size_t direct_ahead = 128;
 
-// Hands the record's XX additions, in their order, to add(row, col, v) and
-// adds its RHS terms.
-template <class Add>
-void record_terms(run::State& s, Add&& add) {
+// A record's slots as the term kernels read them: per trait its count,
+// equations and multipliers.  A missing-code slot's equation may come
+// negated (from the stream): the kernels take its magnitude.
+struct SlotView {
+  int nt = 0, nmax = 0;
+  bool uniform = true;  // every trait has nmax slots
+  const std::int32_t* cnt = nullptr;  // (nt)
+  const std::int32_t* eq[max_traits];
+  const float* x[max_traits];
+};
+
+// The equation of a slot: a missing-code slot's is 1, kept as -1.
+inline int magnitude(std::int32_t q) { return std::max(q, 1); }
+
+void view_of_cursor(const run::State& s, SlotView& v) {
   const RecordCursor& c = cursor;
-  const int nt = m.ntrait;
+  v.nt = m.ntrait;
+  v.nmax = c.nslot_max;
+  v.uniform = true;
   const long ld = s.ADDRESS.rows();
-  const int* addr = s.ADDRESS.data();
-  const float* x = s.WEIGHT_COV.data();
+  v.cnt = c.naddr_t.data();
+  for (int t = 0; t < v.nt; ++t) {
+    v.eq[t] = s.ADDRESS.data() + t * ld;
+    v.x[t] = s.WEIGHT_COV.data() + t * ld;
+    v.uniform = v.uniform && v.cnt[t] == v.nmax;
+  }
+}
+
+inline void view_of_slots(const RecordSlots& r, int nt, SlotView& v) {
+  v.nt = nt;
+  v.nmax = 0;
+  v.uniform = true;
+  const std::int32_t* q = r.eq;
+  const float* x = r.x;
+  v.cnt = r.cnt;
+  for (int t = 0; t < nt; ++t) {
+    v.eq[t] = q;
+    v.x[t] = x;
+    q += r.cnt[t];
+    x += r.cnt[t];
+    v.nmax = std::max(v.nmax, v.cnt[t]);
+  }
+  for (int t = 0; t < nt; ++t) v.uniform = v.uniform && v.cnt[t] == v.nmax;
+}
+
+// Hands the record's XX additions, in their order (slot i, slot j, trait
+// t1, trait t2), to add(row, col, v) and adds its RHS terms.  NT > 0 fixes
+// the trait count at compile time (the same operations, fewer instructions).
+template <int NT, class Add>
+inline void record_terms(run::State& s, const SlotView& r, Add&& add) {
+  const int nt = NT > 0 ? NT : r.nt;
   const double w = s.rec_weight;
   const double* ri = m.rinv.data();
   const float* y = s.Y.data();
   double* xy = s.XY.data() - 1;
-
-  const int nmax = c.nslot_max;
-  const int* cnt = c.naddr_t.data();
-  bool uniform = true;
-  for (int t = 0; t < nt; ++t) uniform = uniform && cnt[t] == nmax;
+  const int nmax = r.nmax;
+  const bool uniform = NT == 1 || r.uniform;
 
   for (int i = 0; i < nmax; ++i)
     for (int j = 0; j < nmax; ++j)
       for (int t1 = 0; t1 < nt; ++t1) {
-        if (!uniform && i >= cnt[t1]) continue;
-        const int a1 = addr[i + t1 * ld];
-        const float x1 = x[i + t1 * ld];
+        if (!uniform && i >= r.cnt[t1]) continue;
+        const int a1 = magnitude(r.eq[t1][i]);
+        const float x1 = r.x[t1][i];
         const double* rcol = ri + t1;
         for (int t2 = 0; t2 < nt; ++t2) {
-          if (!uniform && j >= cnt[t2]) continue;
+          if (!uniform && j >= r.cnt[t2]) continue;
           // The product of the two multipliers is a 32-bit value.
-          const float p = x1 * x[j + t2 * ld];
-          add(a1, addr[j + t2 * ld], static_cast<double>(p) * w * rcol[t2 * nt]);
+          const float p = x1 * r.x[t2][j];
+          add(a1, magnitude(r.eq[t2][j]), static_cast<double>(p) * w * rcol[t2 * nt]);
         }
       }
 
@@ -91,9 +130,28 @@ void record_terms(run::State& s, Add&& add) {
   }
   for (int i = 0; i < nmax; ++i)
     for (int t1 = 0; t1 < nt; ++t1) {
-      if (!uniform && i >= cnt[t1]) continue;
-      xy[addr[i + t1 * ld]] += static_cast<double>(x[i + t1 * ld]) * w * ry[t1];
+      if (!uniform && i >= r.cnt[t1]) continue;
+      xy[magnitude(r.eq[t1][i])] += static_cast<double>(r.x[t1][i]) * w * ry[t1];
     }
+}
+
+// record_terms with the trait count fixed for the common small ones.
+template <class Add>
+inline void record_terms_any(run::State& s, const SlotView& r, Add&& add) {
+  switch (r.nt) {
+    case 1:
+      record_terms<1>(s, r, add);
+      break;
+    case 2:
+      record_terms<2>(s, r, add);
+      break;
+    case 3:
+      record_terms<3>(s, r, add);
+      break;
+    default:
+      record_terms<0>(s, r, add);
+      break;
+  }
 }
 
 // Appends the record's XX additions to the queue and adds its RHS terms.
@@ -112,25 +170,40 @@ void queue_record_terms(run::State& s) {
   }
   RecordCursor::Term* term = q.t.data();
   std::size_t nk = q.tail;
-  record_terms(s, [&](int row, int col, double v) { term[nk++] = {row, col, v}; });
+  SlotView view;
+  view_of_cursor(s, view);
+  record_terms<0>(s, view, [&](int row, int col, double v) { term[nk++] = {row, col, v}; });
   q.tail = nk;
 }
 
 // Adds the record's terms straight into the values a of XX_IJA at the
 // planned positions pos[at..], as the store would add them (nothing may wait
-// in the queue).
-void add_record_terms_direct(run::State& s, double* a, const std::vector<std::int32_t>& pos,
-                             std::size_t& at) {
+// in the queue).  pos ends in direct_ahead positions 0 for the prefetch.
+// Fetching ahead pays only when the values do not stay in the cache.
+template <bool Ahead>
+void add_record_terms_direct(run::State& s, const SlotView& r, double* a,
+                             const std::vector<std::int32_t>& pos, std::size_t& at) {
   const std::int32_t* p = pos.data();
-  const std::size_t n = pos.size();
   std::size_t k = at;
-  record_terms(s, [&](int row, int col, double v) {
+  record_terms_any(s, r, [&](int row, int col, double v) {
     if (col < row) return;  // the store keeps the upper triangle
-    VELMORAN_CHECK("planned record addition", static_cast<long>(k), 0L, static_cast<long>(n) - 1);
-    if (k + direct_ahead < n) __builtin_prefetch(a + p[k + direct_ahead], 1);
+    VELMORAN_CHECK("planned record addition", static_cast<long>(k), 0L,
+                   static_cast<long>(pos.size() - direct_ahead) - 1);
+    if constexpr (Ahead) __builtin_prefetch(a + p[k + direct_ahead], 1);
     a[p[k++]] += v;
   });
   at = k;
+}
+
+// Values of a matrix with at most this many elements (1 MB) stay cached.
+constexpr std::int32_t cached_elements = 1 << 17;
+
+void add_record_terms_direct(run::State& s, const SlotView& r, double* a,
+                             const std::vector<std::int32_t>& pos, std::size_t& at) {
+  if (s.XX_IJA.nel > cached_elements)
+    add_record_terms_direct<true>(s, r, a, pos, at);
+  else
+    add_record_terms_direct<false>(s, r, a, pos, at);
 }
 
 // Adds the queued entries until at most keep wait.
@@ -159,13 +232,15 @@ namespace {
 RelationshipTerms& terms_of_groups() { return relationship_terms(); }
 
 // True (and `at` moved past it) when the record in the cursor has the slot
-// counts and equations that the plan holds for it at `at`.
-bool record_as_planned(const run::State& s, const EquationPlan& p, std::size_t& at) {
+// counts and equations that the stream holds for it at `at`.
+bool record_as_planned(const run::State& s, std::size_t& at) {
+  const RecordCursor& c = cursor;
+  const std::vector<std::int32_t>& key = c.stream.key;
   const int nt = m.ntrait;
-  const std::size_t size = p.rec_keys.size();
+  const std::size_t size = key.size();
   if (at + static_cast<std::size_t>(nt) > size) return false;
-  const std::int32_t* k = p.rec_keys.data() + at;
-  const int* cnt = cursor.naddr_t.data();
+  const std::int32_t* k = key.data() + at;
+  const int* cnt = c.naddr_t.data();
   std::size_t need = static_cast<std::size_t>(nt);
   for (int t = 0; t < nt; ++t) {
     if (k[t] != cnt[t]) return false;
@@ -175,30 +250,25 @@ bool record_as_planned(const run::State& s, const EquationPlan& p, std::size_t& 
   const std::int32_t* q = k + nt;
   const long ld = s.ADDRESS.rows();
   const int* addr = s.ADDRESS.data();
-  for (int t = 0; t < nt; ++t)
-    for (int i = 0; i < cnt[t]; ++i)
-      if (*q++ != addr[i + t * ld]) return false;
+  for (int t = 0; t < nt; ++t) {
+    const int* own = c.SLOT_EFF.col(t + 1);
+    for (int i = 0; i < cnt[t]; ++i) {
+      const int a = addr[i + t * ld];
+      if (*q++ != (own[i] < 0 ? -a : a)) return false;
+    }
+  }
   at += need;
   return true;
 }
 
-void remember_record(const run::State& s, EquationPlan& p) {
-  const int nt = m.ntrait;
-  const int* cnt = cursor.naddr_t.data();
-  const long ld = s.ADDRESS.rows();
-  const int* addr = s.ADDRESS.data();
-  for (int t = 0; t < nt; ++t) p.rec_keys.push_back(cnt[t]);
-  for (int t = 0; t < nt; ++t)
-    for (int i = 0; i < cnt[t]; ++i) p.rec_keys.push_back(addr[i + t * ld]);
-}
-
-// Visits the kept additions of the remembered records in the order of the
+// Visits the kept additions of the stream's records in the order of the
 // build: slot i, slot j, trait t1, trait t2, upper triangle only.
 template <class F>
-bool for_each_record_element(const EquationPlan& p, F&& f) {
+bool for_each_record_element(F&& f) {
   const int nt = m.ntrait;
-  const std::int32_t* k = p.rec_keys.data();
-  const std::int32_t* end = k + p.rec_keys.size();
+  const std::vector<std::int32_t>& key = cursor.stream.key;
+  const std::int32_t* k = key.data();
+  const std::int32_t* end = k + key.size();
   const std::int32_t* col[max_traits];
   while (k < end) {
     if (end - k < nt) return false;
@@ -219,10 +289,10 @@ bool for_each_record_element(const EquationPlan& p, F&& f) {
       for (int j = 0; j < nmax; ++j)
         for (int t1 = 0; t1 < nt; ++t1) {
           if (i >= cnt[t1]) continue;
-          const std::int32_t r = col[t1][i];
+          const std::int32_t r = magnitude(col[t1][i]);
           for (int t2 = 0; t2 < nt; ++t2) {
             if (j >= cnt[t2]) continue;
-            const std::int32_t c = col[t2][j];
+            const std::int32_t c = magnitude(col[t2][j]);
             if (c < r) continue;
             if (!f(r, c)) return false;
           }
@@ -230,19 +300,6 @@ bool for_each_record_element(const EquationPlan& p, F&& f) {
     k = q;
   }
   return true;
-}
-
-// Moves the values built so far in XX_IJA into XX, whose keys they came
-// from, so that the build goes on there.
-void leave_direct(run::State& s) {
-  EquationPlan& p = equation_plan;
-  sparsem::zero_values_sparse_hashm(s.XX);
-  sparsem::hash_slot* slots = s.XX.x.data() - 1;  // 1-based slot numbers
-  const double* a = s.XX_IJA.a.data();
-  const std::vector<std::int32_t>& link = linkhi.linkhi;
-  for (std::size_t k = 0; k < link.size(); ++k) slots[link[k]].val = a[k];
-  p.direct = false;
-  p.ready = false;
 }
 
 // The random groups' terms, straight into XX_IJA while direct holds and
@@ -259,7 +316,7 @@ void add_random_terms(run::State& s, bool& direct,
       case model::rnd_diagonal:
         if (direct && add_g_diag_direct(s, e, s.XX_IJA.a.data(), terms)) break;
         if (direct) {
-          leave_direct(s);
+          equation_plan.leave(s);
           direct = false;
         }
         add_g_diag(s, e, terms);
@@ -271,7 +328,7 @@ void add_random_terms(run::State& s, bool& direct,
         // The pedigrees are in memory: nothing to rewind.
         if (direct && add_g_add_direct(s, rt, e, s.XX_IJA.a.data(), terms)) break;
         if (direct) {
-          leave_direct(s);
+          equation_plan.leave(s);
           direct = false;
         }
         add_g_add(s, rt, e, terms);
@@ -279,7 +336,7 @@ void add_random_terms(run::State& s, bool& direct,
       case model::rnd_add_an_ms:
         // Drawn sires change A^-1: the terms go through XX every cycle.
         if (direct) {
-          leave_direct(s);
+          equation_plan.leave(s);
           direct = false;
         }
         add_g_aav(s, e, run::max_candidates);
@@ -289,7 +346,7 @@ void add_random_terms(run::State& s, bool& direct,
         if (m.max_msires != 0 || m.nbreed(e) != 1 || rt == model::rnd_diag_mb) {
           // W changes with g every cycle: through XX.
           if (direct) {
-            leave_direct(s);
+            equation_plan.leave(s);
             direct = false;
           }
           const int d = m.ntrait * m.randomnumb(e);
@@ -303,7 +360,7 @@ void add_random_terms(run::State& s, bool& direct,
         if (direct && add_g_add_direct(s, model::rnd_add_animal, e, s.XX_IJA.a.data(), terms))
           break;
         if (direct) {
-          leave_direct(s);
+          equation_plan.leave(s);
           direct = false;
         }
         add_g_add(s, model::rnd_add_animal, e, terms);
@@ -356,24 +413,49 @@ std::int32_t position_in_copy(std::int32_t r, std::int32_t c, const void* ctx) {
 
 }  // namespace
 
-void reset_matrix_values(run::State& s) {
-  EquationPlan& p = equation_plan;
-  p.direct_next = p.ready && p.owner == &s && m.round != m.start && sparsem::upper_storage &&
-                  linkhi.built && linkhi.generation == p.link_generation &&
-                  static_cast<std::int32_t>(linkhi.linkhi.size()) == s.XX.filled &&
-                  s.XX_IJA.nel == p.nel;
-  if (p.direct_next)
+bool EquationPlan::fits(const run::State& s) const {
+  return stage == Stage::placed && owner == &s && sparsem::upper_storage && linkhi.built &&
+         linkhi.generation == link_generation &&
+         static_cast<std::int32_t>(linkhi.linkhi.size()) == s.XX.filled && s.XX_IJA.nel == nel;
+}
+
+void EquationPlan::reset(run::State& s) {
+  armed = m.round != m.start && fits(s);
+  if (armed)
     std::fill(s.XX_IJA.a.data(), s.XX_IJA.a.data() + s.XX_IJA.nel, 0.0);
   else
     sparsem::zero_values_sparse_hashm(s.XX);
 }
 
-void plan_equations(run::State& s) {
-  EquationPlan& p = equation_plan;
-  if (p.ready || !p.keys_complete || p.owner != &s || !sparsem::upper_storage || !linkhi.built ||
+bool EquationPlan::begin(run::State& s, bool first_cycle) {
+  const bool go = !first_cycle && armed && owner == &s;
+  // XX was left as it was when its build was to go to XX_IJA.
+  if (armed && !go) sparsem::zero_values_sparse_hashm(s.XX);
+  armed = false;
+  if (go) return true;
+  // A cycle through XX: its additions are kept for a plan.
+  direct = false;
+  stage = Stage::none;
+  owner = &s;
+  clear_slots(s);
+  return false;
+}
+
+void EquationPlan::leave(run::State& s) {
+  // The values built so far in XX_IJA go into XX, whose keys they came from.
+  sparsem::zero_values_sparse_hashm(s.XX);
+  sparsem::hash_slot* slots = s.XX.x.data() - 1;  // 1-based slot numbers
+  const double* a = s.XX_IJA.a.data();
+  const std::vector<std::int32_t>& link = linkhi.linkhi;
+  for (std::size_t k = 0; k < link.size(); ++k) slots[link[k]].val = a[k];
+  direct = false;
+  stage = Stage::none;
+}
+
+void EquationPlan::place(run::State& s) {
+  if (stage != Stage::keyed || owner != &s || !sparsem::upper_storage || !linkhi.built ||
       static_cast<std::int32_t>(linkhi.linkhi.size()) != s.XX.filled || s.XX_IJA.nel != s.XX.filled)
     return;
-  p.keys_complete = false;
 
   // Every key of XX has its element in the copy (the link holds one for
   // each), so the copy alone tells where an addition goes.
@@ -381,15 +463,15 @@ void plan_equations(run::State& s) {
   index_copy(index, s.XX_IJA);
 
   std::size_t count = 0;
-  bool ok = for_each_record_element(p, [&count](std::int32_t, std::int32_t) {
+  bool ok = for_each_record_element([&count](std::int32_t, std::int32_t) {
     ++count;
     return true;
   });
   if (ok) {
-    p.rec_pos.resize(count);
-    std::int32_t* pos = p.rec_pos.data();
+    rec_pos.assign(count + direct_ahead, 0);
+    std::int32_t* pos = rec_pos.data();
     std::size_t k = 0;
-    ok = for_each_record_element(p, [&](std::int32_t r, std::int32_t c) {
+    ok = for_each_record_element([&](std::int32_t r, std::int32_t c) {
       const std::int32_t q = position_in_copy(r, c, &index);
       pos[k++] = q;
       return q >= 0;
@@ -403,14 +485,18 @@ void plan_equations(run::State& s) {
     ok = plan_group_positions(terms, e, rt, position_in_copy, &index);
   }
 
-  p.ready = ok;
-  p.link_generation = linkhi.generation;
-  p.nel = s.XX_IJA.nel;
+  stage = ok ? Stage::placed : Stage::none;
+  link_generation = linkhi.generation;
+  nel = s.XX_IJA.nel;
   if (!ok) {
-    p.rec_pos.clear();
-    p.rec_pos.shrink_to_fit();
+    rec_pos.clear();
+    rec_pos.shrink_to_fit();
   }
 }
+
+void reset_matrix_values(run::State& s) { equation_plan.reset(s); }
+
+void plan_equations(run::State& s) { equation_plan.place(s); }
 
 void add_record_terms(run::State& s) {
   queue_record_terms(s);
@@ -427,6 +513,34 @@ void add_random_terms(run::State& s, const std::function<bool(int)>& only) {
   add_random_terms(s, direct, &only);
 }
 
+namespace {
+
+// The records of a cycle whose slots are all loaded from the stream, straight
+// into XX_IJA: the steps of the general pass without find_addresses.
+void build_loaded_records(run::State& s, double* a, const std::vector<std::int32_t>& pos) {
+  const SlotStream& st = cursor.stream;
+  const int nt = m.ntrait;
+  std::size_t key_at = 0, x_at = 0, pos_at = 0;
+  bool same_r = false;
+  SlotView view;
+  for (int irec = 1; irec <= m.nrec; ++irec) {
+    s.irec = irec;
+    decode_record(s);
+    const RecordSlots r = load_slots(st, nt, key_at, x_at);
+    decode_r_in_pass(s, same_r);
+    predict_missing_y(s, r);
+    view_of_slots(r, nt, view);
+    add_record_terms_direct(s, view, a, pos, pos_at);
+  }
+  // The cursor on the last record, as the general pass leaves it.
+  if (m.nrec > 0) {
+    s.irec = m.nrec;
+    find_addresses(s);
+  }
+}
+
+}  // namespace
+
 void setup_eq(run::State& s) {
   const bool first = m.round == m.start;
   if (first) prepare_records(s);
@@ -434,43 +548,38 @@ void setup_eq(run::State& s) {
   cursor.queue.head = cursor.queue.tail = 0;
 
   EquationPlan& p = equation_plan;
-  bool direct = !first && p.direct_next && p.owner == &s;
-  // XX was left as it was when its build was to go to XX_IJA.
-  if (p.direct_next && !direct) sparsem::zero_values_sparse_hashm(s.XX);
-  p.direct_next = false;
+  bool direct = p.begin(s, first);
   const bool remember = !direct;
-  p.keys_complete = false;
-  if (remember) {
-    // A cycle through XX: its additions are remembered for a plan.
-    p.direct = false;
-    p.ready = false;
-    p.owner = &s;
-    p.rec_keys.clear();
-  }
   double* a = s.XX_IJA.a.data();
-  std::size_t key_at = 0, pos_at = 0;
 
-  for (int irec = 1; irec <= m.nrec; ++irec) {
-    s.irec = irec;
-    if (first) read_data_record(s);
-    decode_record(s);
-    find_addresses(s);
-    decode_r(s);
-    predict_missing_y(s);
-    if (first && irec < 10) print_slots(s);
-    if (direct) {
-      if (record_as_planned(s, p, key_at)) {
-        add_record_terms_direct(s, a, p.rec_pos, pos_at);
-        continue;
+  if (direct && slots_loadable(s)) {
+    build_loaded_records(s, a, p.rec_pos);
+  } else {
+    std::size_t key_at = 0, pos_at = 0;
+    for (int irec = 1; irec <= m.nrec; ++irec) {
+      s.irec = irec;
+      if (first) read_data_record(s);
+      decode_record(s);
+      find_addresses(s);
+      decode_r(s);
+      predict_missing_y(s);
+      if (first && irec < 10) print_slots(s);
+      if (direct) {
+        if (record_as_planned(s, key_at)) {
+          SlotView view;
+          view_of_cursor(s, view);
+          add_record_terms_direct(s, view, a, p.rec_pos, pos_at);
+          continue;
+        }
+        p.leave(s);
+        direct = false;
       }
-      leave_direct(s);
-      direct = false;
+      if (remember) keep_slots(s);
+      queue_record_terms(s);
+      drain(s, ahead);
     }
-    if (remember) remember_record(s, p);
-    queue_record_terms(s);
-    drain(s, ahead);
+    drain(s, 0);
   }
-  drain(s, 0);
   s.irec = m.nrec + 1;
 
   if (first) {
@@ -481,7 +590,7 @@ void setup_eq(run::State& s) {
 
   add_random_terms(s, direct);
   p.direct = direct;
-  p.keys_complete = remember;
+  if (remember) p.stage = EquationPlan::Stage::keyed;
 
   if (first) {
     s.cpu_now = util::cpu_seconds();

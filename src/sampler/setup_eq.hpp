@@ -11,32 +11,48 @@
 
 namespace sampler {
 
-// After the first cycle of a run the elements of the coefficient matrix stay
-// the same; only their values change.  So once a cycle has been built through
-// the hash store s.XX and copied into s.XX_IJA, the position in s.XX_IJA of
-// every addition of that cycle is found once, and later cycles make the same
-// additions, in the same order, straight into the values of s.XX_IJA: every
-// sum comes out as before, without the hash look-ups and the copy.  s.XX
-// then keeps its keys and the values of the last cycle built through it.
-// A record whose equations differ from the planned ones sends the rest of
-// its cycle back through s.XX (the values so far copied there first), and
-// the next cycle is planned anew.
+// The direct build.  After the first cycle of a run the elements of the
+// coefficient matrix stay the same; only their values change.  Once a whole
+// cycle has been built through the hash store s.XX (its records' slots kept
+// in the record cursor's stream, the groups' keys in the relationship terms)
+// and copied into s.XX_IJA, place() finds the XX_IJA position of each of its
+// additions, and later cycles make their additions straight into the values
+// of XX_IJA.  s.XX then keeps its keys and the values of the last cycle built
+// through it.
+//
+// Invariant: every element of XX_IJA receives the same additions, in the same
+// order, as through the hash store and the copy, so every sum comes out as
+// before.  Where a cycle cannot keep it (a record or a group whose equations
+// differ from the planned ones), leave() moves the values so far into XX and
+// the rest of the cycle goes through it; the next cycle is planned anew.
 struct EquationPlan {
-  bool ready = false;                  // positions valid for owner's XX_IJA
+  // keyed: the stream and the groups' keys hold a whole cycle built through
+  // XX; placed: rec_pos holds the positions for owner's copy as it was at
+  // link_generation with nel elements.
+  enum class Stage { none, keyed, placed };
+  Stage stage = Stage::none;
   const run::State* owner = nullptr;
-  long link_generation = -1;           // of the copy the positions are in
-  std::int32_t nel = 0;                // stored elements of that copy
-  // Per record of the last cycle built through s.XX: the slot count of each
-  // trait, then the equations of its slots, trait by trait.
-  std::vector<std::int32_t> rec_keys;
-  bool keys_complete = false;          // rec_keys and the groups' keys cover a whole cycle
+  long link_generation = -1;
+  std::int32_t nel = 0;
   // XX_IJA position (0-based) of each record addition that the store keeps.
   std::vector<std::int32_t> rec_pos;
-  // Set by reset_matrix_values when the coming build can go straight into
-  // XX_IJA (whose values it set to 0); taken by setup_eq.
-  bool direct_next = false;
+  // Set by reset() when it zeroed XX_IJA (not XX) for the coming build.
+  bool armed = false;
   // The last build went straight into XX_IJA for all of its cycle.
   bool direct = false;
+
+  bool ready() const { return stage == Stage::placed; }
+  // Placed for s's copy as it stands.
+  bool fits(const run::State& s) const;
+  // Sets the values of the coming cycle's matrix to 0 (see reset_matrix_values).
+  void reset(run::State& s);
+  // Called by the build at its start: true when it goes straight into
+  // XX_IJA; otherwise XX's values are 0 and the stream is started anew.
+  bool begin(run::State& s, bool first_cycle);
+  // The fallback: the build goes on through XX from here.
+  void leave(run::State& s);
+  // Finds the positions (see plan_equations).
+  void place(run::State& s);
 };
 
 extern EquationPlan equation_plan;
