@@ -457,18 +457,20 @@ void EquationPlan::place(run::State& s) {
       static_cast<std::int32_t>(linkhi.linkhi.size()) != s.XX.filled || s.XX_IJA.nel != s.XX.filled)
     return;
 
-  // Every key of XX has its element in the copy (the link holds one for
-  // each), so the copy alone tells where an addition goes.
-  CopyIndex index;
-  index_copy(index, s.XX_IJA);
-
   std::size_t count = 0;
   bool ok = for_each_record_element([&count](std::int32_t, std::int32_t) {
     ++count;
     return true;
   });
+  // The positions before the index: the index, freed last, then leaves no
+  // hole below them.
+  if (ok) rec_pos.assign(count + direct_ahead, 0);
+
+  // Every key of XX has its element in the copy (the link holds one for
+  // each), so the copy alone tells where an addition goes.
+  CopyIndex index;
+  index_copy(index, s.XX_IJA);
   if (ok) {
-    rec_pos.assign(count + direct_ahead, 0);
     std::int32_t* pos = rec_pos.data();
     std::size_t k = 0;
     ok = for_each_record_element([&](std::int32_t r, std::int32_t c) {
