@@ -1,0 +1,180 @@
+// Records whose slots are loaded from the kept stream must give, bit for
+// bit, what finding them again gives: the direct build, the build through
+// the hash store and the residual pass, for one to four traits (the term
+// kernels are specialised for one to three), with missing traits, record
+// weights, missing-code slots and an effect absent for one trait.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "random/prob.hpp"
+#include "run/cycle.hpp"
+#include "run/model.hpp"
+#include "run/state.hpp"
+#include "sampler/eq_support.hpp"
+#include "sampler/gibbs.hpp"
+#include "sampler/gibbsvar.hpp"
+#include "sampler/records.hpp"
+#include "sampler/relationship.hpp"
+#include "sampler/setup_eq.hpp"
+#include "sparse/sparsem.hpp"
+
+namespace {
+
+using eqtest::new_model;
+using eqtest::new_state;
+using eqtest::stdout_of;
+using model::m;
+
+constexpr int nherd = 5, nanimal = 25, nrec = 60;
+
+// Columns: y1..y4 herd cov animal weight.  Herd 0 and covariable 0 are the
+// missing code.
+std::string data_text() {
+  std::ostringstream d;
+  for (int r = 1; r <= nrec; ++r) {
+    for (int t = 1; t <= 4; ++t)
+      d << (t > 1 && (r + t) % 6 == 0 ? 0.0 : 3.0 * t + 0.29 * (r % 7) - 0.07 * r) << ' ';
+    d << (r % 11 == 0 ? 0 : 1 + r % nherd) << ' ' << (r % 13 == 0 ? 0.0 : 0.15 * (r % 5) - 0.3)
+      << ' ' << 1 + (r * 7) % nanimal << ' ' << 0.5 + 0.25 * (r % 4) << '\n';
+  }
+  return d.str();
+}
+
+void make_model(run::State& s, int nt) {
+  sampler::linkhi = sampler::HashLink{};
+  sampler::relationship_terms() = sampler::RelationshipTerms{};
+  sampler::equation_plan = sampler::EquationPlan{};
+  new_model(nt, {model::eff_cro, model::eff_cov, model::eff_cro}, {nherd, 1, nanimal}, nrec);
+  m.nburn = 0;
+  m.pos_weight = 8;
+  for (int t = 1; t <= nt; ++t) {
+    m.pos_y(t) = t;
+    m.pos_eff(1, t) = 5;
+    m.pos_eff(2, t) = t == 2 ? 0 : 6;  // the covariable is absent for trait 2
+    m.pos_eff(3, t) = 7;
+    for (int u = 1; u <= nt; ++u) m.r(t, u) = t == u ? 1.0 + 0.5 * t : 0.2;
+  }
+  m.randomtype(1) = model::rnd_diagonal;
+  m.randomnumb(1) = 1;
+  for (int i = 1; i <= nt; ++i)
+    for (int j = 1; j <= nt; ++j) m.g(1, i, j) = i == j ? 0.8 : 0.1;
+  new_state(s);
+  for (int t = 1; t <= nt; ++t)
+    for (int u = 1; u <= nt; ++u) s.ORIG_R(t, u) = m.r(t, u);
+  for (int q = 1; q <= s.neq; ++q) s.SOL(q) = 0.02 * (q % 11) - 0.1;
+  sampler::cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
+}
+
+std::vector<double> values(const double* p, long n) { return std::vector<double>(p, p + n); }
+
+void expect_same_bits(const std::vector<double>& a, const std::vector<double>& b, const char* what) {
+  ASSERT_EQ(a.size(), b.size()) << what;
+  for (std::size_t k = 0; k < a.size(); ++k)
+    ASSERT_EQ(std::memcmp(&a[k], &b[k], sizeof(double)), 0)
+        << what << " " << k << ": " << a[k] << " " << b[k];
+}
+
+struct Cycle {
+  std::vector<double> a, xy, e, ee;
+};
+
+// Cycle `round` as the main loop makes it (reset, build, refresh) and its
+// residual pass, the generator seeded for both.
+Cycle run_cycle(run::State& s, int round, bool through_hash) {
+  m.round = round;
+  run::invert_group_blocks();
+  if (through_hash) {
+    sparsem::zero_values_sparse_hashm(s.XX);
+    s.XY.fill(0.0);
+  } else {
+    run::reset_equations(s);
+  }
+  prob::set_seed(41);
+  stdout_of([&] { sampler::setup_eq(s); });
+  if (!(sampler::equation_plan.direct && sampler::equation_plan.owner == &s)) {
+    stdout_of([&] { sampler::link_hash_ija(s.XX, s.XX_IJA); });
+    sampler::plan_equations(s);
+  }
+  Cycle c;
+  c.a = values(s.XX_IJA.a.data(), s.XX_IJA.nel);
+  c.xy = values(s.XY.data(), s.XY.size());
+  sampler::DispersionWork w;
+  prob::set_seed(43);
+  sampler::residual_pass(s, w);
+  c.e = values(w.e.data(), static_cast<long>(w.e.rows()) * w.e.cols());
+  c.ee = values(w.ee.data(), static_cast<long>(w.ee.rows()) * w.ee.cols());
+  return c;
+}
+
+TEST(SlotStream, LoadedSlotsGiveTheBuildAndResidualsOfFoundOnes) {
+  for (int nt = 1; nt <= 4; ++nt) {
+    SCOPED_TRACE(nt);
+    run::State s;
+    make_model(s, nt);
+    run_cycle(s, 1, false);
+    ASSERT_TRUE(sampler::cursor.slots_fixed);
+    ASSERT_TRUE(sampler::slots_loadable(s));
+    ASSERT_TRUE(sampler::equation_plan.ready());
+    for (int round = 2; round <= 3; ++round) {
+      SCOPED_TRACE(round);
+      for (int q = 1; q <= s.neq; ++q) s.SOL(q) += 0.01 * round;
+      const Cycle loaded = run_cycle(s, round, false);
+      EXPECT_TRUE(sampler::equation_plan.direct);
+
+      // The same cycle, every record's slots found again: straight into
+      // the copy, then through the hash store.
+      sampler::cursor.slots_fixed = false;
+      const Cycle found = run_cycle(s, round, false);
+      EXPECT_TRUE(sampler::equation_plan.direct);
+      const Cycle hashed = run_cycle(s, round, true);
+      EXPECT_FALSE(sampler::equation_plan.direct);
+      sampler::cursor.slots_fixed = true;
+      // The cycle through the store kept the stream anew, multipliers too.
+      EXPECT_FALSE(sampler::slots_loadable(s));
+      run_cycle(s, round, true);
+      EXPECT_TRUE(sampler::slots_loadable(s));
+
+      for (const Cycle* c : {&found, &hashed}) {
+        expect_same_bits(c->a, loaded.a, "XX_IJA");
+        expect_same_bits(c->xy, loaded.xy, "XY");
+        expect_same_bits(c->e, loaded.e, "residuals");
+        expect_same_bits(c->ee, loaded.ee, "ee");
+      }
+    }
+  }
+}
+
+// Models whose slots read the solutions or drawn values keep finding them.
+TEST(SlotStream, ModelsWhoseSlotsCanChangeFindThemEveryCycle) {
+  struct Case {
+    const char* what;
+    void (*change)();
+  };
+  const Case cases[] = {
+      {"unknown covariable", [] { m.effecttype(2) = model::eff_unk; }},
+      {"structural factor", [] { m.neffr = 1; }},
+      {"candidate sires", [] {
+         m.effecttype(3) = model::eff_ram;
+         m.max_msires = 2;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    run::State s;
+    make_model(s, 1);
+    c.change();
+    sampler::prepare_records(s);
+    EXPECT_FALSE(sampler::cursor.slots_fixed);
+    sampler::clear_slots(s);
+    EXPECT_FALSE(sampler::slots_loadable(s));
+  }
+  run::State s;
+  make_model(s, 1);
+  EXPECT_TRUE(sampler::cursor.slots_fixed);
+}
+
+}  // namespace
