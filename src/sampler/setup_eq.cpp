@@ -195,15 +195,95 @@ void add_record_terms_direct(run::State& s, const SlotView& r, double* a,
   at = k;
 }
 
+// Slots per trait that direct_terms holds locally.
+constexpr int local_slots = 16;
+
+// add_record_terms_direct for NT traits of at most local_slots slots: the
+// same additions in the same order from local copies of the equations,
+// multipliers and rinv (which no addition can change), so that the
+// compiler keeps them at hand.
+template <int NT, bool Ahead, bool Uniform>
+void direct_terms(run::State& s, const SlotView& r, double* a, const std::vector<std::int32_t>& pos,
+                  std::size_t& at) {
+  const double w = s.rec_weight;
+  double rl[NT * NT];
+  for (int k = 0; k < NT * NT; ++k) rl[k] = m.rinv.data()[k];
+  int eq[NT][local_slots];
+  float x[NT][local_slots];
+  for (int t = 0; t < NT; ++t)
+    for (int i = 0; i < r.cnt[t]; ++i) {
+      eq[t][i] = magnitude(r.eq[t][i]);
+      x[t][i] = r.x[t][i];
+    }
+  const int nmax = r.nmax;
+  constexpr bool uniform = NT == 1 || Uniform;
+  const std::int32_t* p = pos.data();
+  std::size_t k = at;
+  for (int i = 0; i < nmax; ++i)
+    for (int j = 0; j < nmax; ++j)
+#pragma GCC unroll 3
+      for (int t1 = 0; t1 < NT; ++t1) {
+        if (!uniform && i >= r.cnt[t1]) continue;
+        const int a1 = eq[t1][i];
+        const float x1 = x[t1][i];
+#pragma GCC unroll 3
+        for (int t2 = 0; t2 < NT; ++t2) {
+          if (!uniform && j >= r.cnt[t2]) continue;
+          if (eq[t2][j] < a1) continue;  // the store keeps the upper triangle
+          const float pr = x1 * x[t2][j];
+          const double v = static_cast<double>(pr) * w * rl[t1 + t2 * NT];
+          VELMORAN_CHECK("planned record addition", static_cast<long>(k), 0L,
+                         static_cast<long>(pos.size() - direct_ahead) - 1);
+          if constexpr (Ahead) __builtin_prefetch(a + p[k + direct_ahead], 1);
+          a[p[k++]] += v;
+        }
+      }
+  at = k;
+
+  const float* y = s.Y.data();
+  double* xy = s.XY.data() - 1;
+  double ry[NT];
+  for (int t1 = 0; t1 < NT; ++t1) {
+    double sum = 0.0;
+    for (int t2 = 0; t2 < NT; ++t2) sum += rl[t1 + t2 * NT] * static_cast<double>(y[t2]);
+    ry[t1] = sum;
+  }
+  for (int i = 0; i < nmax; ++i)
+    for (int t1 = 0; t1 < NT; ++t1) {
+      if (!uniform && i >= r.cnt[t1]) continue;
+      xy[eq[t1][i]] += static_cast<double>(x[t1][i]) * w * ry[t1];
+    }
+}
+
+template <bool Ahead>
+void add_terms_direct_by_order(run::State& s, const SlotView& r, double* a,
+                               const std::vector<std::int32_t>& pos, std::size_t& at) {
+  if (r.nmax <= local_slots) {
+    switch (r.nt) {
+      case 1:
+        return direct_terms<1, Ahead, true>(s, r, a, pos, at);
+      case 2:
+        if (r.uniform) return direct_terms<2, Ahead, true>(s, r, a, pos, at);
+        return direct_terms<2, Ahead, false>(s, r, a, pos, at);
+      case 3:
+        if (r.uniform) return direct_terms<3, Ahead, true>(s, r, a, pos, at);
+        return direct_terms<3, Ahead, false>(s, r, a, pos, at);
+      default:
+        break;
+    }
+  }
+  add_record_terms_direct<Ahead>(s, r, a, pos, at);
+}
+
 // Values of a matrix with at most this many elements (1 MB) stay cached.
 constexpr std::int32_t cached_elements = 1 << 17;
 
 void add_record_terms_direct(run::State& s, const SlotView& r, double* a,
                              const std::vector<std::int32_t>& pos, std::size_t& at) {
   if (s.XX_IJA.nel > cached_elements)
-    add_record_terms_direct<true>(s, r, a, pos, at);
+    add_terms_direct_by_order<true>(s, r, a, pos, at);
   else
-    add_record_terms_direct<false>(s, r, a, pos, at);
+    add_terms_direct_by_order<false>(s, r, a, pos, at);
 }
 
 // Adds the queued entries until at most keep wait.
