@@ -2,7 +2,8 @@
 // bit, what finding them again gives: the direct build, the build through
 // the hash store and the residual pass, for one to four traits (the term
 // kernels are specialised for one to three), with missing traits, record
-// weights, missing-code slots and an effect absent for one trait.
+// weights, missing-code slots, an effect absent for one trait and animals
+// without equations (their parents' slots make the traits' counts differ).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -44,18 +45,23 @@ std::string data_text() {
   return d.str();
 }
 
-void make_model(run::State& s, int nt) {
+// reduced: the animal effect has equations for animals 1..20 only and is
+// absent for trait 2.
+void make_model(run::State& s, int nt, bool reduced = false) {
   sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
   sampler::equation_plan = sampler::EquationPlan{};
-  new_model(nt, {model::eff_cro, model::eff_cov, model::eff_cro}, {nherd, 1, nanimal}, nrec);
+  const int nlev = reduced ? nanimal - 5 : nanimal;
+  new_model(nt, {model::eff_cro, model::eff_cov, reduced ? model::eff_ram : model::eff_cro},
+            {nherd, 1, nlev}, nrec);
+  m.lenped(3) = nanimal;
   m.nburn = 0;
   m.pos_weight = 8;
   for (int t = 1; t <= nt; ++t) {
     m.pos_y(t) = t;
     m.pos_eff(1, t) = 5;
     m.pos_eff(2, t) = t == 2 ? 0 : 6;  // the covariable is absent for trait 2
-    m.pos_eff(3, t) = 7;
+    m.pos_eff(3, t) = reduced && t == 2 ? 0 : 7;
     for (int u = 1; u <= nt; ++u) m.r(t, u) = t == u ? 1.0 + 0.5 * t : 0.2;
   }
   m.randomtype(1) = model::rnd_diagonal;
@@ -63,6 +69,11 @@ void make_model(run::State& s, int nt) {
   for (int i = 1; i <= nt; ++i)
     for (int j = 1; j <= nt; ++j) m.g(1, i, j) = i == j ? 0.8 : 0.1;
   new_state(s);
+  for (int a = 1; a <= nanimal; ++a) {
+    s.PED(3, a, 1) = a;
+    s.PED(3, a, 2) = a > 10 ? 1 + (a * 3) % 10 : 0;
+    s.PED(3, a, 3) = a > 10 && a % 4 != 0 ? 11 + (a * 5) % 10 : 0;
+  }
   for (int t = 1; t <= nt; ++t)
     for (int u = 1; u <= nt; ++u) s.ORIG_R(t, u) = m.r(t, u);
   for (int q = 1; q <= s.neq; ++q) s.SOL(q) = 0.02 * (q % 11) - 0.1;
@@ -112,37 +123,40 @@ Cycle run_cycle(run::State& s, int round, bool through_hash) {
 
 TEST(SlotStream, LoadedSlotsGiveTheBuildAndResidualsOfFoundOnes) {
   for (int nt = 1; nt <= 4; ++nt) {
-    SCOPED_TRACE(nt);
-    run::State s;
-    make_model(s, nt);
-    run_cycle(s, 1, false);
-    ASSERT_TRUE(sampler::cursor.slots_fixed);
-    ASSERT_TRUE(sampler::slots_loadable(s));
-    ASSERT_TRUE(sampler::equation_plan.ready());
-    for (int round = 2; round <= 3; ++round) {
-      SCOPED_TRACE(round);
-      for (int q = 1; q <= s.neq; ++q) s.SOL(q) += 0.01 * round;
-      const Cycle loaded = run_cycle(s, round, false);
-      EXPECT_TRUE(sampler::equation_plan.direct);
+    for (bool reduced : {false, true}) {
+      SCOPED_TRACE(std::to_string(nt) + (reduced ? " traits, reduced" : " traits"));
+      run::State s;
+      make_model(s, nt, reduced);
+      run_cycle(s, 1, false);
+      ASSERT_TRUE(sampler::cursor.slots_fixed);
+      ASSERT_TRUE(sampler::slots_loadable(s));
+      ASSERT_TRUE(sampler::equation_plan.ready());
+      for (int round = 2; round <= 3; ++round) {
+        SCOPED_TRACE(round);
+        for (int q = 1; q <= s.neq; ++q) s.SOL(q) += 0.01 * round;
+        const Cycle loaded = run_cycle(s, round, false);
+        EXPECT_TRUE(sampler::equation_plan.direct);
 
-      // The same cycle, every record's slots found again: straight into
-      // the copy, then through the hash store.
-      sampler::cursor.slots_fixed = false;
-      const Cycle found = run_cycle(s, round, false);
-      EXPECT_TRUE(sampler::equation_plan.direct);
-      const Cycle hashed = run_cycle(s, round, true);
-      EXPECT_FALSE(sampler::equation_plan.direct);
-      sampler::cursor.slots_fixed = true;
-      // The cycle through the store kept the stream anew, multipliers too.
-      EXPECT_FALSE(sampler::slots_loadable(s));
-      run_cycle(s, round, true);
-      EXPECT_TRUE(sampler::slots_loadable(s));
+        // The same cycle, every record's slots found again: straight into
+        // the copy, then through the hash store.
+        sampler::cursor.slots_fixed = false;
+        const Cycle found = run_cycle(s, round, false);
+        EXPECT_TRUE(sampler::equation_plan.direct);
+        const Cycle hashed = run_cycle(s, round, true);
+        EXPECT_FALSE(sampler::equation_plan.direct);
+        sampler::cursor.slots_fixed = true;
+        // The cycle through the store kept the stream anew without the
+        // multipliers; one made with loading allowed keeps them again.
+        EXPECT_FALSE(sampler::slots_loadable(s));
+        run_cycle(s, round, true);
+        EXPECT_TRUE(sampler::slots_loadable(s));
 
-      for (const Cycle* c : {&found, &hashed}) {
-        expect_same_bits(c->a, loaded.a, "XX_IJA");
-        expect_same_bits(c->xy, loaded.xy, "XY");
-        expect_same_bits(c->e, loaded.e, "residuals");
-        expect_same_bits(c->ee, loaded.ee, "ee");
+        for (const Cycle* c : {&found, &hashed}) {
+          expect_same_bits(c->a, loaded.a, "XX_IJA");
+          expect_same_bits(c->xy, loaded.xy, "XY");
+          expect_same_bits(c->e, loaded.e, "residuals");
+          expect_same_bits(c->ee, loaded.ee, "ee");
+        }
       }
     }
   }
