@@ -29,6 +29,11 @@ using model::m;
 struct StructuralWork {
   std::vector<double> ee;   // statistic of each parameter equation (index eq-1)
   std::vector<double> old;  // factor before its latest draw in this call
+  // Slot of structural effect k in record i at (i-1)*neffr + k-1, found
+  // once per call: nothing that find_addresses reads changes within it.
+  // The multiplier, and the parameter equation, negated for a missing one.
+  std::vector<float> slot_w;
+  std::vector<std::int32_t> slot_eq;
 };
 StructuralWork work;
 
@@ -52,6 +57,32 @@ Slot slot_of(const run::State& s, int e) {
   const bool missing = cursor.SLOT_EFF(j, 1) < 0;
   const int q = single_factor(e) || m.nestedcov(e, 1) > 0 ? address1(e, 1, 1) : s.ADDRESS(j, 1);
   return {w, q, missing};
+}
+
+// The slots of every record's structural effects into the work.
+void keep_record_slots(run::State& s) {
+  const int nr = m.neffr;
+  const std::size_t n = static_cast<std::size_t>(m.nrec) * static_cast<std::size_t>(nr);
+  work.slot_w.resize(n);
+  work.slot_eq.resize(n);
+  std::size_t at = 0;
+  for (int i = 1; i <= m.nrec; ++i) {
+    s.irec = i;
+    find_addresses(s);
+    for (int k = 1; k <= nr; ++k, ++at) {
+      const Slot sl = slot_of(s, m.pos_effr(k));
+      work.slot_w[at] = static_cast<float>(sl.w);
+      work.slot_eq[at] = sl.missing ? -sl.eq : sl.eq;
+    }
+  }
+}
+
+// The kept slot of structural effect k (1-based) in record i.
+Slot kept_slot(int i, int k) {
+  const std::size_t at = static_cast<std::size_t>(i - 1) * static_cast<std::size_t>(m.neffr) +
+                         static_cast<std::size_t>(k - 1);
+  const std::int32_t q = work.slot_eq[at];
+  return {static_cast<double>(work.slot_w[at]), q < 0 ? -q : q, q < 0};
 }
 
 // Brings e(i) from the factor of equation q before its draw to the new one.
@@ -170,6 +201,8 @@ void structural_r(run::State& s, util::mat1<double>& e) {
   auto old = [](int q) -> double& { return work.old[static_cast<std::size_t>(q - 1)]; };
   auto ee = [](int q) -> double& { return work.ee[static_cast<std::size_t>(q - 1)]; };
 
+  keep_record_slots(s);
+
   for (int iter = 1; iter <= m.r_nround; ++iter) {
     std::fill(work.ee.begin(), work.ee.end(), 0.0);
     const bool last_iter = iter == m.r_nround;
@@ -197,8 +230,7 @@ void structural_r(run::State& s, util::mat1<double>& e) {
 
       for (int i = 1; i <= nrec; ++i) {
         s.irec = i;
-        find_addresses(s);
-        const Slot sl = slot_of(s, ef);
+        const Slot sl = kept_slot(i, k);
         if (count) {
           if (et == model::eff_unk) {
             if (!sl.missing) s.R_NREC(sl.eq) += 1;
@@ -206,7 +238,7 @@ void structural_r(run::State& s, util::mat1<double>& e) {
             s.R_NREC(sl.eq) += sl.w;
           }
         }
-        if (eprev > 0) rescale(s, e, i, slot_of(s, eprev));
+        if (eprev > 0) rescale(s, e, i, kept_slot(i, prev));
         if (sl.w == 0.0) continue;
         const double e2 = e(i, 1) * e(i, 1);
         if (one)
@@ -277,11 +309,9 @@ void structural_r(run::State& s, util::mat1<double>& e) {
   // the last effect's change is still to be applied.
   if (nr > 0 && (m.residualtype == model::res_struct_slash ||
                  m.residualtype == model::res_struct_student_t)) {
-    const int en = m.pos_effr(nr);
     for (int i = 1; i <= nrec; ++i) {
       s.irec = i;
-      find_addresses(s);
-      rescale(s, e, i, slot_of(s, en));
+      rescale(s, e, i, kept_slot(i, nr));
     }
   }
 }
