@@ -145,6 +145,7 @@ void prepare_records(const run::State& s) {
   c.slots_fixed = fixed;
   c.stream = SlotStream{};
   c.rinv_cached = false;
+  c.slots_of = nullptr;
   c.queue.head = c.queue.tail = 0;
   c.cached_r.resize(nt * nt);
   c.cached_rinv.resize(nt * nt);
@@ -173,7 +174,13 @@ void find_addresses(run::State& s) {
   const int irec = s.irec;
   const float missv = static_cast<float>(m.miss);
 
-  std::fill(s.WEIGHT_COV.data(), s.WEIGHT_COV.data() + static_cast<long>(ld) * nt, 0.0f);
+  // Rows beyond a trait's slots read 0: those the last record used are
+  // cleared after this one's are set.
+  if (c.slots_of != &s) {
+    std::fill(s.WEIGHT_COV.data(), s.WEIGHT_COV.data() + static_cast<long>(ld) * nt, 0.0f);
+    c.used_rows = 0;
+  }
+  c.slots_of = nullptr;  // until this record's rows are all known
   int nmax = 0, n = 0;
   for (int t = 1; t <= nt; ++t) {
     int* addr = s.ADDRESS.col(t);
@@ -259,7 +266,10 @@ void find_addresses(run::State& s) {
     }
     c.naddr_t(t) = n;
     nmax = std::max(nmax, n);
+    if (n < c.used_rows) std::fill(wc + n, wc + c.used_rows, 0.0f);
   }
+  c.used_rows = nmax;
+  c.slots_of = &s;
   s.naddr = n;
   c.nslot_max = nmax;
 }

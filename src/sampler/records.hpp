@@ -59,6 +59,11 @@ struct RecordCursor {
   // non-parent animal without known parents).
   util::mat1<int> EFF_SLOT;  // (neff, ntrait)
 
+  // Rows of s.WEIGHT_COV that may hold a multiplier, for the state last
+  // given to find_addresses (whose first call on a state clears them all).
+  const run::State* slots_of = nullptr;
+  int used_rows = 0;
+
   // The data file (unit 50); its records are read at the first cycle of a run.
   util::TextIn datafile;
 
@@ -114,7 +119,7 @@ int address1(int eff, int level, int trait);
 // s.rec_weight and s.Y of record s.irec.
 void decode_record(run::State& s);
 
-// Slots of record s.irec: s.ADDRESS, s.WEIGHT_COV (cleared first), s.naddr,
+// Slots of record s.irec: s.ADDRESS, s.WEIGHT_COV (0 beyond the slots), s.naddr,
 // and the per-trait counts and owners of `cursor`.
 void find_addresses(run::State& s);
 

@@ -192,3 +192,39 @@ TEST(SlotStream, ModelsWhoseSlotsCanChangeFindThemEveryCycle) {
 }
 
 }  // namespace
+
+// find_addresses clears only the rows the last record used: every row
+// beyond a trait's slots must still read 0, record after record, and in
+// another state whose table holds other values.
+TEST(SlotStream, RowsBeyondTheSlotsReadZeroRecordAfterRecord) {
+  run::State s;
+  make_model(s, 2, true);
+  run_cycle(s, 1, false);
+  const int ld = static_cast<int>(s.WEIGHT_COV.rows());
+  auto expect_clear = [&](int i) {
+    for (int t = 1; t <= 2; ++t)
+      for (int r = sampler::cursor.naddr_t(t) + 1; r <= ld; ++r)
+        ASSERT_EQ(s.WEIGHT_COV(r, t), 0.0f) << "record " << i << " trait " << t << " row " << r;
+  };
+  int most = 0, least = 1 << 20;
+  for (int i : {21, 3, 22, 1, 25, 2, 24}) {
+    s.irec = i;
+    sampler::find_addresses(s);
+    most = std::max(most, sampler::cursor.naddr_t(1));
+    least = std::min(least, sampler::cursor.naddr_t(1));
+    expect_clear(i);
+  }
+  EXPECT_LT(least, most);  // the records' slot counts differ
+
+  // Another state, its table holding other values.
+  run::State other;
+  other.INDATA = s.INDATA;
+  other.PED = s.PED;
+  other.ADDRESS = s.ADDRESS;
+  other.WEIGHT_COV = s.WEIGHT_COV;
+  other.WEIGHT_COV.fill(7.0f);
+  other.irec = 1;
+  sampler::find_addresses(other);
+  for (int t = 1; t <= 2; ++t)
+    for (int r = sampler::cursor.naddr_t(t) + 1; r <= ld; ++r) ASSERT_EQ(other.WEIGHT_COV(r, t), 0.0f);
+}
