@@ -94,17 +94,16 @@ inline void view_of_slots(const RecordSlots& r, int nt, SlotView& v) {
 }
 
 // Hands the record's XX additions, in their order (slot i, slot j, trait
-// t1, trait t2), to add(row, col, v) and adds its RHS terms.  NT > 0 fixes
-// the trait count at compile time (the same operations, fewer instructions).
-template <int NT, class Add>
-inline void record_terms(run::State& s, const SlotView& r, Add&& add) {
-  const int nt = NT > 0 ? NT : r.nt;
+// t1, trait t2), to add(row, col, v) and adds its RHS terms.
+template <class Add>
+void record_terms(run::State& s, const SlotView& r, Add&& add) {
+  const int nt = r.nt;
   const double w = s.rec_weight;
   const double* ri = m.rinv.data();
   const float* y = s.Y.data();
   double* xy = s.XY.data() - 1;
   const int nmax = r.nmax;
-  const bool uniform = NT == 1 || r.uniform;
+  const bool uniform = r.uniform;
 
   for (int i = 0; i < nmax; ++i)
     for (int j = 0; j < nmax; ++j)
@@ -135,25 +134,6 @@ inline void record_terms(run::State& s, const SlotView& r, Add&& add) {
     }
 }
 
-// record_terms with the trait count fixed for the common small ones.
-template <class Add>
-inline void record_terms_any(run::State& s, const SlotView& r, Add&& add) {
-  switch (r.nt) {
-    case 1:
-      record_terms<1>(s, r, add);
-      break;
-    case 2:
-      record_terms<2>(s, r, add);
-      break;
-    case 3:
-      record_terms<3>(s, r, add);
-      break;
-    default:
-      record_terms<0>(s, r, add);
-      break;
-  }
-}
-
 // Appends the record's XX additions to the queue and adds its RHS terms.
 void queue_record_terms(run::State& s) {
   RecordCursor::TermQueue& q = cursor.queue;
@@ -172,7 +152,7 @@ void queue_record_terms(run::State& s) {
   std::size_t nk = q.tail;
   SlotView view;
   view_of_cursor(s, view);
-  record_terms<0>(s, view, [&](int row, int col, double v) { term[nk++] = {row, col, v}; });
+  record_terms(s, view, [&](int row, int col, double v) { term[nk++] = {row, col, v}; });
   q.tail = nk;
 }
 
@@ -185,7 +165,7 @@ void add_record_terms_direct(run::State& s, const SlotView& r, double* a,
                              const std::vector<std::int32_t>& pos, std::size_t& at) {
   const std::int32_t* p = pos.data();
   std::size_t k = at;
-  record_terms_any(s, r, [&](int row, int col, double v) {
+  record_terms(s, r, [&](int row, int col, double v) {
     if (col < row) return;  // the store keeps the upper triangle
     VELMORAN_CHECK("planned record addition", static_cast<long>(k), 0L,
                    static_cast<long>(pos.size() - direct_ahead) - 1);
