@@ -161,8 +161,19 @@ int address1(int eff, int level, int trait) {
 
 void decode_record(run::State& s) {
   const int irec = s.irec;
-  s.rec_weight = m.pos_weight == 0 ? 1.0 : static_cast<double>(s.INDATA(irec, m.pos_weight));
-  for (int t = 1; t <= m.ntrait; ++t) s.Y(t) = s.INDATA(irec, m.pos_y(t));
+  VELMORAN_CHECK("data record", irec, 1L, s.INDATA.rows());
+  // Column c of the record at row[(c - 1) * ld].
+  const long ld = s.INDATA.rows();
+  const float* row = s.INDATA.data() + (irec - 1);
+  const int pw = m.pos_weight, nt = m.ntrait;
+  VELMORAN_CHECK("data column", pw, 0L, s.INDATA.cols());
+  s.rec_weight = pw == 0 ? 1.0 : static_cast<double>(row[(pw - 1) * ld]);
+  const int* py = m.pos_y.data();
+  float* y = s.Y.data();
+  for (int t = 0; t < nt; ++t) {
+    VELMORAN_CHECK("data column", py[t], 1L, s.INDATA.cols());
+    y[t] = row[(py[t] - 1) * ld];
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -396,17 +407,22 @@ void record_residuals(const run::State& s, double* e) {
 }
 
 void record_residuals(const run::State& s, const RecordSlots& r, double* e) {
+  const int nt = m.ntrait;
+  const float* y = s.Y.data();
+  const double* sol = s.SOL.data() - 1;
   const std::int32_t* eq = r.eq;
   const float* x = r.x;
-  for (int t = 0; t < m.ntrait; ++t) {
-    double v = static_cast<double>(s.Y(t + 1));
-    for (int j = 0; j < r.cnt[t]; ++j) {
+  for (int t = 0; t < nt; ++t) {
+    double v = static_cast<double>(y[t]);
+    const int n = r.cnt[t];
+    for (int j = 0; j < n; ++j) {
       // A missing-code slot is kept negated: no term.  (No unknown
       // covariable reaches a kept stream.)
-      if (eq[j] > 0) v = v - static_cast<double>(x[j]) * s.SOL(eq[j]);
+      VELMORAN_CHECK("solution", eq[j], -1L, static_cast<long>(s.SOL.size()));
+      if (eq[j] > 0) v = v - static_cast<double>(x[j]) * sol[eq[j]];
     }
-    eq += r.cnt[t];
-    x += r.cnt[t];
+    eq += n;
+    x += n;
     e[t] = v;
   }
 }
