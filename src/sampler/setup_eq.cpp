@@ -362,6 +362,79 @@ bool for_each_record_element(F&& f) {
   return true;
 }
 
+bool known_group_type(int rt) {
+  switch (rt) {
+    case model::rnd_diagonal:
+    case model::rnd_add_animal:
+    case model::rnd_add_an_upg:
+    case model::rnd_add_an_upgi:
+    case model::rnd_add_sire:
+    case model::rnd_add_an_ms:
+    case model::rnd_add_an_mb:
+    case model::rnd_diag_mb:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A multiple-breed group of one breed without candidate sires follows the
+// additive rules on G^-1; the others' W changes with g every cycle.
+bool one_breed_additive(int e) {
+  return m.randomtype(e) == model::rnd_add_an_mb && m.max_msires == 0 && m.nbreed(e) == 1;
+}
+
+// The terms of the group at e straight into the values of XX_IJA at their
+// planned positions; false, with nothing added, when they cannot go there.
+bool add_group_direct(run::State& s, int e, RelationshipTerms& terms) {
+  const int rt = m.randomtype(e);
+  double* a = s.XX_IJA.a.data();
+  switch (rt) {
+    case model::rnd_diagonal:
+      return add_g_diag_direct(s, e, a, terms);
+    case model::rnd_add_animal:
+    case model::rnd_add_an_upg:
+    case model::rnd_add_an_upgi:
+    case model::rnd_add_sire:
+      return add_g_add_direct(s, rt, e, a, terms);
+    case model::rnd_add_an_mb:
+      return one_breed_additive(e) && add_g_add_direct(s, model::rnd_add_animal, e, a, terms);
+    default:
+      return false;  // drawn sires change A^-1, W changes with g: every cycle anew
+  }
+}
+
+// The terms of the group at e into XX.
+void add_group_through_table(run::State& s, int e, RelationshipTerms& terms) {
+  const int rt = m.randomtype(e);
+  switch (rt) {
+    case model::rnd_diagonal:
+      add_g_diag(s, e, terms);
+      break;
+    case model::rnd_add_animal:
+    case model::rnd_add_an_upg:
+    case model::rnd_add_an_upgi:
+    case model::rnd_add_sire:
+      // The pedigrees are in memory: nothing to rewind.
+      add_g_add(s, rt, e, terms);
+      break;
+    case model::rnd_add_an_ms:
+      add_g_aav(s, e, run::max_candidates);
+      break;
+    default:  // multiple breeds
+      if (one_breed_additive(e)) {
+        add_g_add(s, model::rnd_add_animal, e, terms);
+      } else {
+        const int d = m.ntrait * m.randomnumb(e);
+        if (m.max_msires != 0)
+          add_g_mbs(s, e, run::max_candidates, d);
+        else
+          add_g_mb(s, e, run::max_candidates, d);
+      }
+      break;
+  }
+}
+
 // The random groups' terms, straight into XX_IJA while direct holds and
 // each group can; through XX from the first group that cannot.
 void add_random_terms(run::State& s, bool& direct,
@@ -370,65 +443,17 @@ void add_random_terms(run::State& s, bool& direct,
   for (int e = 1; e <= m.neff; ++e) {
     if (only && !(*only)(e)) continue;
     const int rt = m.randomtype(e);
-    switch (rt) {
-      case model::rnd_none:
-        break;
-      case model::rnd_diagonal:
-        if (direct && add_g_diag_direct(s, e, s.XX_IJA.a.data(), terms)) break;
-        if (direct) {
-          equation_plan.leave(s);
-          direct = false;
-        }
-        add_g_diag(s, e, terms);
-        break;
-      case model::rnd_add_animal:
-      case model::rnd_add_an_upg:
-      case model::rnd_add_an_upgi:
-      case model::rnd_add_sire:
-        // The pedigrees are in memory: nothing to rewind.
-        if (direct && add_g_add_direct(s, rt, e, s.XX_IJA.a.data(), terms)) break;
-        if (direct) {
-          equation_plan.leave(s);
-          direct = false;
-        }
-        add_g_add(s, rt, e, terms);
-        break;
-      case model::rnd_add_an_ms:
-        // Drawn sires change A^-1: the terms go through XX every cycle.
-        if (direct) {
-          equation_plan.leave(s);
-          direct = false;
-        }
-        add_g_aav(s, e, run::max_candidates);
-        break;
-      case model::rnd_add_an_mb:
-      case model::rnd_diag_mb:
-        if (m.max_msires != 0 || m.nbreed(e) != 1 || rt == model::rnd_diag_mb) {
-          // W changes with g every cycle: through XX.
-          if (direct) {
-            equation_plan.leave(s);
-            direct = false;
-          }
-          const int d = m.ntrait * m.randomnumb(e);
-          if (m.max_msires != 0)
-            add_g_mbs(s, e, run::max_candidates, d);
-          else
-            add_g_mb(s, e, run::max_candidates, d);
-          break;
-        }
-        // One breed of an additive group: the additive rules, on G^-1.
-        if (direct && add_g_add_direct(s, model::rnd_add_animal, e, s.XX_IJA.a.data(), terms))
-          break;
-        if (direct) {
-          equation_plan.leave(s);
-          direct = false;
-        }
-        add_g_add(s, model::rnd_add_animal, e, terms);
-        break;
-      default:
-        util::say("unimplemented random type", rt);
-        break;
+    if (rt == model::rnd_none) continue;
+    if (!known_group_type(rt)) {
+      util::say("unimplemented random type", rt);
+      continue;
     }
+    if (direct && add_group_direct(s, e, terms)) continue;
+    if (direct) {
+      equation_plan.leave(s);
+      direct = false;
+    }
+    add_group_through_table(s, e, terms);
   }
 }
 
