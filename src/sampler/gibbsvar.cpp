@@ -96,17 +96,24 @@ void residual_pass(run::State& s, DispersionWork& w) {
   double e[denseop::max_order];
   // A model whose records keep their slots loads them from the stream.
   const bool loaded = slots_loadable(s);
-  std::size_t key_at = 0, x_at = 0;
+  std::size_t key_at = 0;
   bool same_r = false;
 
   for (int i = 1; i <= nrec; ++i) {
     s.irec = i;
     if (loaded) {
       decode_record(s);
-      const RecordSlots r = load_slots(cursor.stream, nt, key_at, x_at);
-      decode_r_in_pass(s, same_r);
-      predict_missing_y(s, r);
-      record_residuals(s, r, e);
+      RecordSlots r;
+      if (load_slots(s, key_at, r)) {
+        decode_r_in_pass(s, same_r);
+        predict_missing_y(s, r);
+        record_residuals(s, r, e);
+      } else {
+        find_addresses(s);
+        decode_r_in_pass(s, same_r);
+        predict_missing_y(s);
+        record_residuals(s, e);
+      }
     } else {
       // Records of animals without an equation belong to the Mendelian step.
       if (a > 0 && static_cast<int>(s.INDATA(i, m.pos_eff(a, 1))) > m.nlev(a)) {

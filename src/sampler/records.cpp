@@ -144,6 +144,11 @@ void prepare_records(const run::State& s) {
   }
   c.slots_fixed = fixed;
   c.stream = SlotStream{};
+  c.mult_col.resize(static_cast<long>(nf) * nt);
+  c.slot_x.resize(static_cast<long>(nf) * nt);
+  for (int t = 1; t <= nt; ++t)
+    for (int e = 1; e <= nf; ++e)
+      c.mult_col((t - 1) * nf + e) = m.effecttype(e) == model::eff_cov ? m.pos_eff(e, t) : 0;
   c.rinv_cached = false;
   c.slots_of = nullptr;
   c.queue.head = c.queue.tail = 0;
@@ -290,16 +295,40 @@ void find_addresses(run::State& s) {
 void clear_slots(const run::State& s) {
   SlotStream& st = cursor.stream;
   st.key.clear();
-  st.mult.clear();
+  st.derived.clear();
   st.owner = &s;
   st.records = 0;
-  st.with_mult = cursor.slots_fixed;
+  st.loadable = cursor.slots_fixed;
   // Room for one slot per effect and trait, the common design: growing by
   // doubling would hold two copies at once.
   const std::size_t slots = static_cast<std::size_t>(m.nrec) * m.ntrait * m.neff;
   st.key.reserve(slots + static_cast<std::size_t>(m.nrec) * m.ntrait);
-  if (st.with_mult) st.mult.reserve(slots);
+  if (st.loadable) st.derived.reserve(static_cast<std::size_t>(m.nrec));
 }
+
+namespace {
+
+// True when the multipliers of the record in the cursor are those that
+// load_slots derives from its data.
+bool multipliers_derived(const run::State& s) {
+  const RecordCursor& c = cursor;
+  const int nt = m.ntrait, nf = m.neff;
+  const long ld = s.WEIGHT_COV.rows();
+  for (int t = 1; t <= nt; ++t) {
+    if (c.naddr_t(t) != nf) return false;
+    const int* own = c.SLOT_EFF.col(t);
+    const float* wc = s.WEIGHT_COV.data() + (t - 1) * ld;
+    for (int j = 0; j < nf; ++j) {
+      if (own[j] != j + 1 && own[j] != -(j + 1)) return false;
+      const int col = c.mult_col((t - 1) * nf + j + 1);
+      const float want = own[j] < 0 ? 0.0f : col == 0 ? 1.0f : s.INDATA(s.irec, col);
+      if (std::memcmp(&want, &wc[j], sizeof want) != 0) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 void keep_slots(const run::State& s) {
   const RecordCursor& c = cursor;
@@ -312,18 +341,14 @@ void keep_slots(const run::State& s) {
     const int* own = c.SLOT_EFF.col(t + 1);
     for (int i = 0; i < c.naddr_t(t + 1); ++i) st.key.push_back(own[i] < 0 ? -addr[i] : addr[i]);
   }
-  if (st.with_mult)
-    for (int t = 0; t < nt; ++t) {
-      const float* wc = s.WEIGHT_COV.data() + t * ld;
-      st.mult.insert(st.mult.end(), wc, wc + c.naddr_t(t + 1));
-    }
+  if (st.loadable) st.derived.push_back(multipliers_derived(s));
   ++st.records;
 }
 
 bool slots_loadable(const run::State& s) {
   const RecordCursor& c = cursor;
   const SlotStream& st = c.stream;
-  return c.slots_fixed && st.with_mult && st.owner == &s && st.records == m.nrec &&
+  return c.slots_fixed && st.loadable && st.owner == &s && st.records == m.nrec &&
          c.ntrait == m.ntrait && c.neff == m.neff;
 }
 

@@ -25,21 +25,24 @@ namespace sampler {
 // (RecordCursor::slots_fixed) the slots that later cycles load instead of
 // finding them again.  Per record: the slot count of each trait, then the
 // equation of each slot trait by trait, a missing-code slot's (always 1) kept
-// negated so that the residuals can pass it by.  The multipliers, in the
-// same slot order, are kept only when they will be loaded.
+// negated so that the residuals can pass it by.  Multipliers are not kept:
+// a record with one slot per effect and trait, in effect order, has them
+// from its data (1, a covariable's value, 0 for a missing code).
 struct SlotStream {
   std::vector<std::int32_t> key;
-  std::vector<float> mult;
+  // Per record, when loading is allowed: its multipliers follow from its
+  // data (checked against those found when it was kept).
+  std::vector<bool> derived;
   const run::State* owner = nullptr;
-  int records = 0;        // records kept so far
-  bool with_mult = false;
+  int records = 0;  // records kept so far
+  bool loadable = false;
 };
 
 // One record's part of the stream.
 struct RecordSlots {
   const std::int32_t* cnt;  // (ntrait) slot counts
   const std::int32_t* eq;   // equations, trait by trait
-  const float* x;           // multipliers (nullptr when not kept)
+  const float* x;           // multipliers, the same order
   int n;                    // slots in all
 };
 
@@ -79,6 +82,10 @@ struct RecordCursor {
   // sire (it moves an animal's parents), and decode_r needs no slot (no
   // structural factor, no Mendelian term).
   bool slots_fixed = false;
+  // Per (trait t, effect e) at (t-1)*neff + e-1: the data column whose value
+  // is the slot's multiplier (a covariable), 0 for a multiplier of 1.
+  util::vec1<int> mult_col;
+  util::vec1<float> slot_x;  // (ntrait*neff) multipliers of a loaded record
   // decode_r's inverse of r, reused while r and the pivot tolerance stay.
   bool rinv_cached = false;
   double cached_tol = 0;
@@ -130,20 +137,31 @@ void clear_slots(const run::State& s);
 // the stream.
 void keep_slots(const run::State& s);
 
-// True when the stream holds the slots of all records for s, with their
-// multipliers: load_slots may then stand for find_addresses.
+// True when the stream holds the slots of all records for s, kept for
+// loading: load_slots may then stand for find_addresses.
 bool slots_loadable(const run::State& s);
 
-// The record at the stream offsets (key_at, x_at), which move past it.
-inline RecordSlots load_slots(const SlotStream& st, int nt, std::size_t& key_at,
-                              std::size_t& x_at) {
-  const std::int32_t* cnt = st.key.data() + key_at;
+// Record s.irec from the stream offset key_at, which moves past it, into r.
+// False when its multipliers do not follow from its data: the caller then
+// finds its slots again.
+inline bool load_slots(const run::State& s, std::size_t& key_at, RecordSlots& r) {
+  const RecordCursor& c = cursor;
+  const int nt = c.ntrait;
+  const std::int32_t* cnt = c.stream.key.data() + key_at;
   int n = 0;
   for (int t = 0; t < nt; ++t) n += cnt[t];
-  const float* x = st.with_mult ? st.mult.data() + x_at : nullptr;
   key_at += static_cast<std::size_t>(nt + n);
-  x_at += static_cast<std::size_t>(n);
-  return {cnt, cnt + nt, x, n};
+  if (!c.stream.derived[static_cast<std::size_t>(s.irec - 1)]) return false;
+  // One slot per effect and trait: slot k is that of (trait, effect) k.
+  const std::int32_t* eq = cnt + nt;
+  const int* col = c.mult_col.data();
+  float* x = cursor.slot_x.data();
+  const long ld = s.INDATA.rows();
+  const float* row = s.INDATA.data() + (s.irec - 1);
+  for (int k = 0; k < n; ++k)
+    x[k] = eq[k] < 0 ? 0.0f : col[k] == 0 ? 1.0f : row[(col[k] - 1) * ld];
+  r = {cnt, eq, x, n};
+  return true;
 }
 
 // model::m.rinv := the inverse of the record's residual (co)variance

@@ -602,21 +602,28 @@ void add_random_terms(run::State& s, const std::function<bool(int)>& only) {
 
 namespace {
 
-// The records of a cycle whose slots are all loaded from the stream, straight
-// into XX_IJA: the steps of the general pass without find_addresses.
+// The records of a cycle whose slots are kept in the stream, straight into
+// XX_IJA: the steps of the general pass, find_addresses only for records
+// whose multipliers do not follow from their data.
 void build_loaded_records(run::State& s, double* a, const std::vector<std::int32_t>& pos) {
-  const SlotStream& st = cursor.stream;
   const int nt = m.ntrait;
-  std::size_t key_at = 0, x_at = 0, pos_at = 0;
+  std::size_t key_at = 0, pos_at = 0;
   bool same_r = false;
   SlotView view;
   for (int irec = 1; irec <= m.nrec; ++irec) {
     s.irec = irec;
     decode_record(s);
-    const RecordSlots r = load_slots(st, nt, key_at, x_at);
-    decode_r_in_pass(s, same_r);
-    predict_missing_y(s, r);
-    view_of_slots(r, nt, view);
+    RecordSlots r;
+    if (load_slots(s, key_at, r)) {
+      decode_r_in_pass(s, same_r);
+      predict_missing_y(s, r);
+      view_of_slots(r, nt, view);
+    } else {
+      find_addresses(s);
+      decode_r_in_pass(s, same_r);
+      predict_missing_y(s);
+      view_of_cursor(s, view);
+    }
     add_record_terms_direct(s, view, a, pos, pos_at);
   }
   // The cursor on the last record, as the general pass leaves it.

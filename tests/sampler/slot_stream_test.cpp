@@ -6,6 +6,7 @@
 // without equations (their parents' slots make the traits' counts differ).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -131,6 +132,12 @@ TEST(SlotStream, LoadedSlotsGiveTheBuildAndResidualsOfFoundOnes) {
       ASSERT_TRUE(sampler::cursor.slots_fixed);
       ASSERT_TRUE(sampler::slots_loadable(s));
       ASSERT_TRUE(sampler::equation_plan.ready());
+      // Records with multipliers from their data and, among animals
+      // without equations, records whose slots are found again.
+      const std::vector<bool>& derived = sampler::cursor.stream.derived;
+      ASSERT_EQ(derived.size(), static_cast<std::size_t>(nrec));
+      EXPECT_GT(std::count(derived.begin(), derived.end(), true), 0);
+      EXPECT_EQ(std::count(derived.begin(), derived.end(), false) > 0, reduced);
       for (int round = 2; round <= 3; ++round) {
         SCOPED_TRACE(round);
         for (int q = 1; q <= s.neq; ++q) s.SOL(q) += 0.01 * round;
@@ -145,8 +152,8 @@ TEST(SlotStream, LoadedSlotsGiveTheBuildAndResidualsOfFoundOnes) {
         const Cycle hashed = run_cycle(s, round, true);
         EXPECT_FALSE(sampler::equation_plan.direct);
         sampler::cursor.slots_fixed = true;
-        // The cycle through the store kept the stream anew without the
-        // multipliers; one made with loading allowed keeps them again.
+        // The cycle through the store kept the stream anew, not for
+        // loading; one made with loading allowed keeps it for loading again.
         EXPECT_FALSE(sampler::slots_loadable(s));
         run_cycle(s, round, true);
         EXPECT_TRUE(sampler::slots_loadable(s));
