@@ -303,7 +303,7 @@ void clear_slots(const run::State& s) {
   // doubling would hold two copies at once.
   const std::size_t slots = static_cast<std::size_t>(m.nrec) * m.ntrait * m.neff;
   st.key.reserve(slots + static_cast<std::size_t>(m.nrec) * m.ntrait);
-  if (st.loadable) st.derived.reserve(static_cast<std::size_t>(m.nrec));
+  if (st.loadable) st.derived.reserve((static_cast<std::size_t>(m.nrec) + 63) / 64);
 }
 
 namespace {
@@ -341,7 +341,11 @@ void keep_slots(const run::State& s) {
     const int* own = c.SLOT_EFF.col(t + 1);
     for (int i = 0; i < c.naddr_t(t + 1); ++i) st.key.push_back(own[i] < 0 ? -addr[i] : addr[i]);
   }
-  if (st.loadable) st.derived.push_back(multipliers_derived(s));
+  if (st.loadable) {
+    const auto i = static_cast<std::size_t>(st.records);
+    if (i % 64 == 0) st.derived.push_back(0);
+    if (multipliers_derived(s)) st.derived.back() |= std::uint64_t{1} << (i % 64);
+  }
   ++st.records;
 }
 

@@ -30,12 +30,17 @@ namespace sampler {
 // from its data (1, a covariable's value, 0 for a missing code).
 struct SlotStream {
   std::vector<std::int32_t> key;
-  // Per record, when loading is allowed: its multipliers follow from its
-  // data (checked against those found when it was kept).
-  std::vector<bool> derived;
+  // Bit i-1 for record i, when loading is allowed: its multipliers follow
+  // from its data (checked against those found when it was kept).
+  std::vector<std::uint64_t> derived;
   const run::State* owner = nullptr;
   int records = 0;  // records kept so far
   bool loadable = false;
+
+  bool is_derived(int irec) const {
+    const auto i = static_cast<std::size_t>(irec - 1);
+    return (derived[i >> 6] >> (i & 63) & 1) != 0;
+  }
 };
 
 // One record's part of the stream.
@@ -148,18 +153,25 @@ inline bool load_slots(const run::State& s, std::size_t& key_at, RecordSlots& r)
   const RecordCursor& c = cursor;
   const int nt = c.ntrait;
   const std::int32_t* cnt = c.stream.key.data() + key_at;
+  const bool derived = c.stream.is_derived(s.irec);
   int n = 0;
-  for (int t = 0; t < nt; ++t) n += cnt[t];
+  if (derived) {
+    // One slot per effect and trait: slot k is that of (trait, effect) k.
+    n = nt * c.neff;
+  } else {
+    for (int t = 0; t < nt; ++t) n += cnt[t];
+  }
   key_at += static_cast<std::size_t>(nt + n);
-  if (!c.stream.derived[static_cast<std::size_t>(s.irec - 1)]) return false;
-  // One slot per effect and trait: slot k is that of (trait, effect) k.
+  if (!derived) return false;
   const std::int32_t* eq = cnt + nt;
   const int* col = c.mult_col.data();
   float* x = cursor.slot_x.data();
   const long ld = s.INDATA.rows();
   const float* row = s.INDATA.data() + (s.irec - 1);
-  for (int k = 0; k < n; ++k)
-    x[k] = eq[k] < 0 ? 0.0f : col[k] == 0 ? 1.0f : row[(col[k] - 1) * ld];
+  for (int k = 0; k < n; ++k) {
+    const float v = col[k] == 0 ? 1.0f : row[(col[k] - 1) * ld];
+    x[k] = eq[k] < 0 ? 0.0f : v;
+  }
   r = {cnt, eq, x, n};
   return true;
 }
