@@ -6,7 +6,10 @@
 // cursor of run::State, in this order: set s.irec; decode_record; find_addresses;
 // decode_r; predict_missing_y.  prepare_records must have run for the model
 // in hand (setup_eq does it at the first cycle of a run; find_addresses does
-// it itself when the cursor's extents do not fit the model).
+// it itself when the cursor's extents do not fit the model).  Where the
+// records' slots cannot change between cycles, the equation build and the
+// residual pass load them from the stream the build kept (load_slots in
+// place of find_addresses, one branch per record).
 #pragma once
 
 #include <cstddef>

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
@@ -507,7 +508,7 @@ bool EquationPlan::fits(const run::State& s) const {
 void EquationPlan::reset(run::State& s) {
   armed = m.round != m.start && fits(s);
   if (armed)
-    std::fill(s.XX_IJA.a.data(), s.XX_IJA.a.data() + s.XX_IJA.nel, 0.0);
+    std::memset(s.XX_IJA.a.data(), 0, sizeof(double) * static_cast<std::size_t>(s.XX_IJA.nel));
   else
     sparsem::zero_values_sparse_hashm(s.XX);
 }
