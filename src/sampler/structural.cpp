@@ -201,7 +201,9 @@ void structural_r(run::State& s, util::mat1<double>& e) {
   auto old = [](int q) -> double& { return work.old[static_cast<std::size_t>(q - 1)]; };
   auto ee = [](int q) -> double& { return work.ee[static_cast<std::size_t>(q - 1)]; };
 
-  keep_record_slots(s);
+  const bool rescale_last = nr > 0 && (m.residualtype == model::res_struct_slash ||
+                                       m.residualtype == model::res_struct_student_t);
+  if (m.r_nround > 0 || rescale_last) keep_record_slots(s);
 
   for (int iter = 1; iter <= m.r_nround; ++iter) {
     std::fill(work.ee.begin(), work.ee.end(), 0.0);
@@ -307,8 +309,7 @@ void structural_r(run::State& s, util::mat1<double>& e) {
   }
   // The robustness weights read residuals standardised by the new factors;
   // the last effect's change is still to be applied.
-  if (nr > 0 && (m.residualtype == model::res_struct_slash ||
-                 m.residualtype == model::res_struct_student_t)) {
+  if (rescale_last) {
     for (int i = 1; i <= nrec; ++i) {
       s.irec = i;
       rescale(s, e, i, kept_slot(i, nr));
