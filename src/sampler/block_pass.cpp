@@ -58,9 +58,10 @@ template <int N>
 
 // One block of order N as the general calls draw it: solve_iterm_block
 // (solve) with fsolvinvs8, gen_normal_multi, the check, solve_iterm_block
-// (update).  Each step runs the dense kit's own kernels for order N on
-// storage of leading dimension N, which is what those calls do, so every
-// operation and its order are theirs.  A negative pivot in the block takes
+// (update).  Each step runs the dense kit's own kernels for order N, which
+// is what those calls do, so every operation and its order are theirs (the
+// leading dimension of a matrix changes where it lies, not what is
+// computed).  A negative pivot in the block takes
 // the calls fsolvinvs8 falls back to, with their messages.
 template <int N>
 [[gnu::flatten]] inline bool draw_fused(const Rows& R, int first) {
