@@ -114,8 +114,8 @@ template <int N>
 // (update).  Each step runs the dense kit's own kernels for order N, which
 // is what those calls do, so every operation and its order are theirs (the
 // leading dimension of a matrix changes where it lies, not what is
-// computed).  A negative pivot in the block takes
-// the calls fsolvinvs8 falls back to, with their messages.
+// computed).  A negative pivot in the block takes the calls fsolvinvs8
+// falls back to, with their messages.
 template <int N>
 [[gnu::flatten]] inline bool draw_fused(const Rows& R, int first) {
   using namespace denseop::kernel;
