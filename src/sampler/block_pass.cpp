@@ -5,8 +5,8 @@
 
 #include "dense/denseop.hpp"
 #include "dense/kernels.hpp"
+#include "random/normal_block.hpp"
 #include "random/prob.hpp"
-#include "random/rangen.hpp"
 #include "sampler/gibbs.hpp"
 
 namespace sampler {
@@ -151,24 +151,10 @@ template <int N>
     substitute_n<N>(v, N, N, mean, w);
     inverse_from_factor_n<N>(v, N, N, w);
   }
-  // The deviate: N standard normals first, then the factor of the covariance.
-  double z[N];
-  for (int i = 0; i < N; ++i) z[i] = rangen::snorm();
-  double l[N * N];
-  for (int k = 0; k < N * N; ++k) l[k] = v[k];
-  factor_n<N>(l, N, N, rank, true);
-  double y[N];
-  for (int i = 0; i < N; ++i) y[i] = 0.0;
-  for (int j = 0; j < N; ++j) {
-    const double zj = z[j];
-    for (int i = j; i < N; ++i) y[i] += l[i + j * N] * zj;
-  }
+  // The deviate, as gen_normal_multi draws it, and the check.
+  prob::gen_normal_block<N>(mean, v, N, R.x + first);
   bool number = true;
-  for (int i = 0; i < N; ++i) {
-    const double d = mean[i] + y[i];
-    R.x[first + i] = d;
-    number = number && !std::isnan(d);
-  }
+  for (int i = first; i <= last; ++i) number = number && !std::isnan(R.x[i]);
   if (!number) [[unlikely]]
     return false;
   double scratch = 0.0;
