@@ -44,7 +44,7 @@ std::uint64_t draws = 0;
 constexpr i32 M1 = 2147483563, M2 = 2147483399, A1 = 40014, A2 = 40692;
 
 // One step of the combined generator on the current generator.  step and
-// draw sit inside every deviate's loop, so they are inlined into it.
+// draw sit inside every deviate's loops, so they are inlined there.
 [[gnu::always_inline]] inline i32 step() {
   if (!QINIT) inrgcm();
   if (!QQSSD) setall(1234567890, 123456789);
@@ -109,8 +109,9 @@ constexpr float H[32] = {0.0f,
 constexpr float Q[9] = {0.0f,      0.6931472f, 0.9333737f, 0.9888778f, 0.9984959f,
                         0.9998293f, 0.9999833f, 0.9999986f, 0.9999999f};
 
-// Algorithm FL (M = 5).
-[[gnu::always_inline]] inline float snorm_core() {
+// Algorithm FL (M = 5).  One copy, called by snorm and the gamma deviate:
+// inlined into both it would only add code.
+[[gnu::noinline]] float snorm_core() {
   float u = draw();
   const float s = u > 0.5f ? 1.0f : 0.0f;
   u = (u + u - s) * 32.0f;
@@ -187,9 +188,6 @@ constexpr float Q[9] = {0.0f,      0.6931472f, 0.9333737f, 0.9888778f, 0.9984959
   return std::bit_cast<float>((std::bit_cast<std::uint32_t>(neg) & pick) |
                               (std::bit_cast<std::uint32_t>(y) & ~pick));
 }
-
-// The one copy of the normal deviate's code, for snorm and the gamma deviate.
-[[gnu::noinline]] float snorm_called() { return snorm_core(); }
 
 // Algorithm SA.  A first uniform that is an exact power of two leaves u = 1,
 // above every entry of Q; the walk then stops at the last entry instead of
@@ -447,7 +445,7 @@ void phrtsd(std::string_view phrase, i32& seed1, i32& seed2) {
 float snorm() {
   if (normal_hooked) [[unlikely]]
     return normal_hook();
-  return snorm_called();
+  return snorm_core();
 }
 
 float sexpo() { return sexpo_core(); }
@@ -494,7 +492,7 @@ float sgamma(float a) {
 
   // Algorithm GD.
   const float s = S, s2 = S2;
-  float t = snorm_called();
+  float t = snorm_core();
   float x = s + 0.5f * t;
   if (t >= 0.0f) return x * x;
 
