@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "dense/denseop.hpp"
+#include "random/normal_block.hpp"
 #include "random/prob.hpp"
 #include "random/rangen.hpp"
 #include "util/format.hpp"
@@ -117,6 +118,13 @@ Mat wishart_draw(const Mat& s, i32 df, const char* who) {
 // Multivariate normal
 
 void gen_normal_multi(const double* mean, const double* var, int n, int ldv, double* x) {
+  switch (n) {
+    case 1: return gen_normal_block<1>(mean, var, ldv, x);
+    case 2: return gen_normal_block<2>(mean, var, ldv, x);
+    case 3: return gen_normal_block<3>(mean, var, ldv, x);
+    case 4: return gen_normal_block<4>(mean, var, ldv, x);
+    default: break;
+  }
   if (n <= 0) return;
   const auto nn = static_cast<std::size_t>(n);
   Scratch<denseop::max_order> z(nn);

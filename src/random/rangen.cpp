@@ -2,6 +2,7 @@
 #include "random/rangen.hpp"
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -38,29 +39,34 @@ std::uint64_t draws = 0;
   util::fatal_stderr(" INITGN called before random number generator initialized");
 }
 
-// One step of the combined generator on the current generator.
-inline i32 step() {
+// Moduli and multipliers of the two generators; inrgcm puts them in globe
+// as well, and step reads them from here, where they are constants.
+constexpr i32 M1 = 2147483563, M2 = 2147483399, A1 = 40014, A2 = 40692;
+
+// One step of the combined generator on the current generator.  step and
+// draw sit inside every deviate's loops, so they are inlined there.
+[[gnu::always_inline]] inline i32 step() {
   if (!QINIT) inrgcm();
   if (!QQSSD) setall(1234567890, 123456789);
   const int g = CURNTG - 1;
   i32 s1 = globe.cg1[g];
   i32 s2 = globe.cg2[g];
   i32 k = s1 / 53668;
-  s1 = globe.a1 * (s1 - k * 53668) - k * 12211;
-  if (s1 < 0) s1 += globe.m1;
+  s1 = A1 * (s1 - k * 53668) - k * 12211;
+  if (s1 < 0) s1 += M1;
   k = s2 / 52774;
-  s2 = globe.a2 * (s2 - k * 52774) - k * 3791;
-  if (s2 < 0) s2 += globe.m2;
+  s2 = A2 * (s2 - k * 52774) - k * 3791;
+  if (s2 < 0) s2 += M2;
   globe.cg1[g] = s1;
   globe.cg2[g] = s2;
   i32 z = s1 - s2;
-  if (z < 1) z += globe.m1 - 1;
-  if (globe.qanti[g]) z = globe.m1 - z;
+  if (z < 1) z += M1 - 1;
+  if (globe.qanti[g]) z = M1 - z;
   return z;
 }
 
 // The uniform that every deviate draws (the body of ranf).
-inline float draw() {
+[[gnu::always_inline]] inline float draw() {
   ++draws;
   if (uniform_hooked) [[unlikely]]
     return uniform_hook();
@@ -103,8 +109,9 @@ constexpr float H[32] = {0.0f,
 constexpr float Q[9] = {0.0f,      0.6931472f, 0.9333737f, 0.9888778f, 0.9984959f,
                         0.9998293f, 0.9999833f, 0.9999986f, 0.9999999f};
 
-// Algorithm FL (M = 5).
-float snorm_core() {
+// Algorithm FL (M = 5).  One copy, called by snorm and the gamma deviate:
+// inlined into both it would only add code.
+[[gnu::noinline]] float snorm_core() {
   float u = draw();
   const float s = u > 0.5f ? 1.0f : 0.0f;
   u = (u + u - s) * 32.0f;
@@ -174,7 +181,12 @@ float snorm_core() {
     }
   }
   const float y = aa + w;
-  return s == 1.0f ? 0.0f - y : y;
+  // The sign is a coin toss: a branch on it would be mispredicted half the
+  // time, so both values are formed and one is picked by a mask.
+  const float neg = 0.0f - y;
+  const std::uint32_t pick = 0u - static_cast<std::uint32_t>(s == 1.0f);
+  return std::bit_cast<float>((std::bit_cast<std::uint32_t>(neg) & pick) |
+                              (std::bit_cast<std::uint32_t>(y) & ~pick));
 }
 
 // Algorithm SA.  A first uniform that is an exact power of two leaves u = 1,
@@ -214,10 +226,10 @@ float AAA = 0.0f, Q0 = 0.0f, B = 0.0f, SI = 0.0f, C = 0.0f;
 // Generator and seeds
 
 void inrgcm() {
-  globe.m1 = 2147483563;
-  globe.m2 = 2147483399;
-  globe.a1 = 40014;
-  globe.a2 = 40692;
+  globe.m1 = M1;
+  globe.m2 = M2;
+  globe.a1 = A1;
+  globe.a2 = A2;
   globe.a1w = 1033780774;
   globe.a2w = 1494757890;
   globe.a1vw = 2082007225;

@@ -10,6 +10,7 @@
 #include "run/model.hpp"
 #include "run/store.hpp"
 #include "run/store_record.hpp"
+#include "sampler/block_pass.hpp"
 #include "sampler/candidate_sires.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -115,28 +116,13 @@ void gibbssol(State& s) {
     sampler::plan_equations(s);
   }
   if (M.round == 1) start_solutions(s, true);
-  const int nt = M.ntrait;
-  denseop::mat20 block(nt), v(nt);
-  // The solutions and right-hand sides of a block's columns lie anywhere;
-  // those of a later block are fetched while this one is drawn.
-  constexpr int ahead = 4;
-  for (int f = 1; f <= s.neq; f += nt) {
-    const int l = f + nt - 1;
-    if (l + ahead * nt <= s.neq) sampler::prefetch_block(s.XX_IJA, s.XY, s.SOL, f + ahead * nt, l + ahead * nt);
-    sampler::solve_iterm_block(s.XX_IJA, s.XY, s.SOL, f, l, block.data(), block.ld,
-                               sampler::BlockMode::solve, v.data(), v.ld);
-    prob::gen_normal_multi(&s.SOL(f), v.data(), nt, v.ld, &s.SOL(f));
-    for (int i = f; i <= l; ++i) {
-      if (std::isnan(s.SOL(i))) {
-        int effect = 0, level = 0;
-        block_owner(f, effect, level);
-        util::fatal(" The draw of effect " + std::to_string(effect) + " level " +
-                    std::to_string(level) + " in cycle " + std::to_string(M.round) +
-                    " is not a number: the equations of this block are not usable");
-      }
-    }
-    sampler::solve_iterm_block(s.XX_IJA, s.XY, s.SOL, f, l, block.data(), block.ld,
-                               sampler::BlockMode::update);
+  const int bad = sampler::draw_block_pass(s.XX_IJA, s.XY, s.SOL, s.neq, M.ntrait);
+  if (bad > 0) {
+    int effect = 0, level = 0;
+    block_owner(bad, effect, level);
+    util::fatal(" The draw of effect " + std::to_string(effect) + " level " + std::to_string(level) +
+                " in cycle " + std::to_string(M.round) +
+                " is not a number: the equations of this block are not usable");
   }
 }
 

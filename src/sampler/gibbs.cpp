@@ -68,13 +68,6 @@ BlockMode block_mode(std::string_view mode) {
   return BlockMode::none;
 }
 
-namespace {
-// Rows longer than this (the fixed effects' rows, mostly) fetch the
-// solutions or right-hand sides of their columns a few entries ahead.
-constexpr std::int32_t long_row = 64;
-constexpr std::int32_t row_ahead = 48;
-}  // namespace
-
 void solve_iterm_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
                        util::vec1<double>& sol, int first, int last, double* block, int ldb,
                        BlockMode mode, double* inv, int ldi) {

@@ -28,6 +28,11 @@ extern HashLink linkhi;
 // key, and builds the map; afterwards only copies values.
 void link_hash_ija(sparsem::sparse_hashm& A, sparsem::sparse_ija& B, HashLink& link = linkhi);
 
+// Rows longer than long_row (the fixed effects' rows, mostly) fetch the
+// solutions or right-hand sides of their columns row_ahead entries ahead.
+inline constexpr std::int32_t long_row = 64;
+inline constexpr std::int32_t row_ahead = 48;
+
 enum class BlockMode { solve, update, none };
 // "solve" and "update" (trailing blanks ignored); anything else does nothing.
 BlockMode block_mode(std::string_view mode);

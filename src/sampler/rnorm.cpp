@@ -8,6 +8,7 @@
 #include "dense/denseop.hpp"
 #include "random/prob.hpp"
 #include "run/model.hpp"
+#include "sampler/block_pass.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
@@ -185,18 +186,11 @@ void build_pass(run::State& s, int pass) {
 
 void draw_effect_blocks(run::State& s, int e) {
   const int nt = m.ntrait;
-  denseop::mat20 block(nt), v(nt);
   for (int l = 1; l <= m.nlev(e); ++l) {
-    const int f = address1(e, l, 1), last = f + nt - 1;
-    solve_iterm_block(s.XX_IJA, s.XY, s.SOL, f, last, block.data(), block.ld, BlockMode::solve);
-    denseop::finvcs8(block.data(), nt, block.ld, v.data(), v.ld);
-    prob::gen_normal_multi(&s.SOL(f), v.data(), nt, v.ld, &s.SOL(f));
-    for (int i = f; i <= last; ++i)
-      if (std::isnan(s.SOL(i)))
-        util::fatal(" The draw of effect " + std::to_string(e) + " level " + std::to_string(l) +
-                    " in cycle " + std::to_string(m.round) +
-                    " is not a number: the equations of this block are not usable");
-    solve_iterm_block(s.XX_IJA, s.XY, s.SOL, f, last, block.data(), block.ld, BlockMode::update);
+    if (!draw_block(s.XX_IJA, s.XY, s.SOL, address1(e, l, 1), nt))
+      util::fatal(" The draw of effect " + std::to_string(e) + " level " + std::to_string(l) +
+                  " in cycle " + std::to_string(m.round) +
+                  " is not a number: the equations of this block are not usable");
   }
 }
 

@@ -1,0 +1,231 @@
+#include "sampler/block_pass.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+#include "dense/denseop.hpp"
+#include "dense/kernels.hpp"
+#include "random/normal_block.hpp"
+#include "random/prob.hpp"
+#include "sampler/gibbs.hpp"
+
+namespace sampler {
+
+namespace {
+
+// Blocks ahead whose columns are fetched while this one is drawn: the
+// solutions and right-hand sides of a block's columns lie anywhere.
+constexpr int ahead = 4;
+
+// The compressed rows and the two vectors as 1-based raw pointers.
+struct Rows {
+  std::int32_t n;
+  const std::int32_t* ia;
+  const std::int32_t* ja;
+  const double* a;
+  double* b;  // right-hand sides
+  double* x;  // solutions
+};
+
+Rows rows_of(const sparsem::sparse_ija& A, util::vec1<double>& rhs, util::vec1<double>& sol) {
+  return {A.n, A.ia.data() - 1, A.ja.data() - 1, A.a.data() - 1, rhs.data() - rhs.lo(),
+          sol.data() - sol.lo()};
+}
+
+// prefetch_block's loads, for the block first..last.
+inline void prefetch(const Rows& R, int first, int last) {
+  const std::int32_t begin = R.ia[first];
+  std::int32_t end = R.ia[last + 1];
+  if (end > begin + long_row) end = begin + long_row;
+  for (std::int32_t k = begin; k < end; ++k) {
+    __builtin_prefetch(R.x + R.ja[k]);
+    __builtin_prefetch(R.b + R.ja[k]);
+  }
+}
+
+// All ones when c holds, else 0, hidden from the optimiser so that the
+// selections made with it stay selections instead of becoming branches.
+[[gnu::always_inline]] inline std::uintptr_t mask_of(bool c) {
+  std::uintptr_t m = 0 - static_cast<std::uintptr_t>(c);
+  asm("" : "+r"(m));
+  return m;
+}
+
+// p where the mask is set, else q.
+template <class T>
+[[gnu::always_inline]] inline T* pick(std::uintptr_t m, T* p, T* q) {
+  return reinterpret_cast<T*>((reinterpret_cast<std::uintptr_t>(p) & m) |
+                              (reinterpret_cast<std::uintptr_t>(q) & ~m));
+}
+
+// Where a row's elements of the block lie among its others is not known: a
+// block's rows hold them in slot order.  Measured, a branch on it costs the
+// order-2 blocks more in mispredictions than a path without one, and the
+// orders 1 (the diagonal, stored first, is the one element), 3 and 4 less.
+// Without a branch, every element takes the same path: one of the block's
+// goes to its place in blk and subtracts 0 * 0 = +0 from r, which leaves r
+// as it is, bit for bit; any other goes to the scratch row and column N of
+// blk (leading dimension N + 1) and subtracts its term.
+template <int N>
+inline constexpr bool branch_free = N == 2;
+
+// Element k of row i: into the block, or off it into the right-hand side r.
+template <int N>
+[[gnu::always_inline]] inline void take(const Rows& R, std::int32_t k, int first, int i,
+                                        double* blk, double& r) {
+  constexpr int ldb = N + 1;
+  const std::int32_t j = R.ja[k];
+  const std::uint32_t d = static_cast<std::uint32_t>(j - first);
+  if constexpr (!branch_free<N>) {
+    if (d < static_cast<std::uint32_t>(N)) {
+      blk[(i - first) + static_cast<int>(d) * ldb] = R.a[k];
+      blk[static_cast<int>(d) + (i - first) * ldb] = R.a[k];
+    } else {
+      r = r - R.a[k] * R.x[j];
+    }
+  } else {
+    static constexpr double zero = 0.0;
+    const std::uintptr_t in = mask_of(d < static_cast<std::uint32_t>(N));
+    const std::uint32_t c = static_cast<std::uint32_t>(N) ^
+                            ((d ^ static_cast<std::uint32_t>(N)) & static_cast<std::uint32_t>(in));
+    blk[static_cast<std::uint32_t>(i - first) + c * ldb] = R.a[k];
+    blk[c + static_cast<std::uint32_t>(i - first) * ldb] = R.a[k];
+    r = r - *pick(in, &zero, &R.a[k]) * *pick<const double>(in, &zero, &R.x[j]);
+  }
+}
+
+// Element k of a row of the block whose draw is s: a later equation's
+// right-hand side loses the term; without a branch, an element of the block
+// updates a scratch value instead.
+template <int N>
+[[gnu::always_inline]] inline void give(const Rows& R, std::int32_t k, int last, double s,
+                                        double& scratch) {
+  const std::int32_t j = R.ja[k];
+  if constexpr (!branch_free<N>) {
+    if (j > last) R.b[j] = R.b[j] - s * R.a[k];
+  } else {
+    double* b = pick(mask_of(j > last), &R.b[j], &scratch);
+    *b = *b - s * R.a[k];
+  }
+}
+
+// One block of order N as the general calls draw it: solve_iterm_block
+// (solve) with fsolvinvs8, gen_normal_multi, the check, solve_iterm_block
+// (update).  Each step runs the dense kit's own kernels for order N, which
+// is what those calls do, so every operation and its order are theirs (the
+// leading dimension of a matrix changes where it lies, not what is
+// computed).  A negative pivot in the block takes the calls fsolvinvs8
+// falls back to, with their messages.
+template <int N>
+[[gnu::flatten]] inline bool draw_fused(const Rows& R, int first) {
+  using namespace denseop::kernel;
+  const int last = first + N - 1;
+  constexpr int ldb = N + 1;
+  double blk[ldb * ldb];
+  for (int k = 0; k < ldb * ldb; ++k) blk[k] = 0.0;
+  double mean[N];
+  for (int i = first; i <= last; ++i) {
+    double r = R.b[i];
+    const std::int32_t begin = R.ia[i], end = R.ia[i + 1];
+    // A long row fetches ahead up to row_ahead entries before its end.
+    const std::int32_t fetch_end = end - begin > long_row ? end - row_ahead : begin;
+    std::int32_t k = begin;
+    for (; k < fetch_end; ++k) {
+      __builtin_prefetch(R.x + R.ja[k + row_ahead]);
+      take<N>(R, k, first, i, blk, r);
+    }
+    for (; k < end; ++k) take<N>(R, k, first, i, blk, r);
+    R.b[i] = r;
+    mean[i - first] = r;
+  }
+  // Conditional mean and covariance from one factorisation.
+  double v[N * N];
+  for (int c = 0; c < N; ++c)
+    for (int q = 0; q < N; ++q) v[q + c * N] = blk[q + c * ldb];
+  int rank = 0;
+  if (factor_n<N>(v, N, N, rank, false) != 0) [[unlikely]] {
+    denseop::fsolvs8(blk, N, ldb, mean, mean);
+    denseop::finvcs8(blk, N, ldb, v, N);
+  } else {
+    double w[N];
+    substitute_n<N>(v, N, N, mean, w);
+    inverse_from_factor_n<N>(v, N, N, w);
+  }
+  // The deviate, as gen_normal_multi draws it, and the check.
+  prob::gen_normal_block<N>(mean, v, N, R.x + first);
+  bool number = true;
+  for (int i = first; i <= last; ++i) number = number && !std::isnan(R.x[i]);
+  if (!number) [[unlikely]]
+    return false;
+  double scratch = 0.0;
+  for (int i = first; i <= last; ++i) {
+    const double s = R.x[i];
+    const std::int32_t begin = R.ia[i], end = R.ia[i + 1];
+    const std::int32_t fetch_end = end - begin > long_row ? end - row_ahead : begin;
+    std::int32_t k = begin;
+    for (; k < fetch_end; ++k) {
+      __builtin_prefetch(R.b + R.ja[k + row_ahead], 1);
+      give<N>(R, k, last, s, scratch);
+    }
+    for (; k < end; ++k) give<N>(R, k, last, s, scratch);
+  }
+  return true;
+}
+
+template <int N>
+int pass_fused(const Rows& R, int neq) {
+  for (int f = 1; f <= neq; f += N) {
+    const int l = f + N - 1;
+    if (l + ahead * N <= neq && l + ahead * N <= R.n) prefetch(R, f + ahead * N, l + ahead * N);
+    if (!draw_fused<N>(R, f)) [[unlikely]]
+      return f;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool draw_block_general(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
+                        util::vec1<double>& sol, int first, int nt) {
+  const int last = first + nt - 1;
+  denseop::mat20 block(nt), v(nt);
+  solve_iterm_block(A, rhs, sol, first, last, block.data(), block.ld, BlockMode::solve, v.data(),
+                    v.ld);
+  prob::gen_normal_multi(&sol(first), v.data(), nt, v.ld, &sol(first));
+  for (int i = first; i <= last; ++i)
+    if (std::isnan(sol(i))) return false;
+  solve_iterm_block(A, rhs, sol, first, last, block.data(), block.ld, BlockMode::update);
+  return true;
+}
+
+bool draw_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs, util::vec1<double>& sol,
+                int first, int nt) {
+  const Rows R = rows_of(A, rhs, sol);
+  switch (nt) {
+    case 1: return draw_fused<1>(R, first);
+    case 2: return draw_fused<2>(R, first);
+    case 3: return draw_fused<3>(R, first);
+    case 4: return draw_fused<4>(R, first);
+    default: return draw_block_general(A, rhs, sol, first, nt);
+  }
+}
+
+int draw_block_pass(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
+                    util::vec1<double>& sol, int neq, int nt) {
+  const Rows R = rows_of(A, rhs, sol);
+  switch (nt) {
+    case 1: return pass_fused<1>(R, neq);
+    case 2: return pass_fused<2>(R, neq);
+    case 3: return pass_fused<3>(R, neq);
+    case 4: return pass_fused<4>(R, neq);
+    default: break;
+  }
+  for (int f = 1; f <= neq; f += nt) {
+    const int l = f + nt - 1;
+    if (l + ahead * nt <= neq) prefetch_block(A, rhs, sol, f + ahead * nt, l + ahead * nt);
+    if (!draw_block_general(A, rhs, sol, f, nt)) return f;
+  }
+  return 0;
+}
+
+}  // namespace sampler
