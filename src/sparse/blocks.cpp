@@ -101,60 +101,137 @@ void gather_hash_terms(hash_terms& t, const sparse_hashm& A) {
     ++m;
   }
   t.n = n;
-  t.row.resize(m);
-  t.col.resize(m);
-  t.val.resize(m);
+  t.t.resize(m);
   std::size_t k = 0;
   for (std::int32_t s = 0; s < nel; ++s) {
     const std::int32_t r = x[s].row, c = x[s].col;
     if (r == 0 || r > c) continue;
-    t.row[k] = r;
-    t.col[k] = c;
-    t.val[k] = x[s].val;
-    ++k;
+    t.t[k++] = {r - 1, c - 1, x[s].val};
   }
 }
 
 namespace {
 
-// NP forms at a time, their sums kept apart.  The rows of x are met at
-// random: both ends of the rows of an element a few elements ahead are
-// fetched early.
-template <int NP>
-void quadr_terms_pass(const hash_terms& t, const double* x, int nx, const int* p, const int* q,
+// NP forms at a time, their sums kept apart.  NX = 1 fixes one vector (and
+// the pair (0, 0)); NX = 0 reads nx.  Each element's diagonal and
+// off-diagonal shares are both formed and the one for its place taken
+// without a branch: the diagonal elements lie at random among the others.
+// With Ahead, both ends of the rows of an element a few elements ahead are
+// fetched early, for vectors too large for the caches.
+template <int NP, int NX, bool Ahead>
+void quadr_terms_pass(const hash_terms& t, const double* x, int nx_run, const int* p, const int* q,
                       double* out) {
+  const std::ptrdiff_t nx = NX > 0 ? NX : nx_run;
   double sum[NP];
   int pk[NP], qk[NP];
   for (int k = 0; k < NP; ++k) {
     sum[k] = 0.0;
-    pk[k] = p[k];
-    qk[k] = q[k];
+    pk[k] = NX == 1 ? 0 : p[k];
+    qk[k] = NX == 1 ? 0 : q[k];
   }
   constexpr std::size_t ahead = 32;
-  const std::size_t m = t.row.size();
-  const std::int32_t* R = t.row.data();
-  const std::int32_t* C = t.col.data();
-  const double* V = t.val.data();
+  const std::size_t m = t.t.size();
+  const hash_terms::term* T = t.t.data();
   for (std::size_t s = 0; s < m; ++s) {
-    if (s + ahead < m) {
-      const double* fr = x + static_cast<std::ptrdiff_t>(R[s + ahead] - 1) * nx;
-      const double* fc = x + static_cast<std::ptrdiff_t>(C[s + ahead] - 1) * nx;
+    if (Ahead && s + ahead < m) {
+      const double* fr = x + T[s + ahead].r * nx;
+      const double* fc = x + T[s + ahead].c * nx;
       __builtin_prefetch(fr);
       __builtin_prefetch(fr + nx - 1);
       __builtin_prefetch(fc);
       __builtin_prefetch(fc + nx - 1);
     }
-    const std::int32_t r = R[s], c = C[s];
-    const double a = V[s];
-    const double* xr = x + static_cast<std::ptrdiff_t>(r - 1) * nx;
-    if (r == c) {
-      for (int k = 0; k < NP; ++k) sum[k] += (a * xr[pk[k]]) * xr[qk[k]];
-    } else {
-      const double* xc = x + static_cast<std::ptrdiff_t>(c - 1) * nx;
-      for (int k = 0; k < NP; ++k) sum[k] += (xr[pk[k]] * xc[qk[k]] + xc[pk[k]] * xr[qk[k]]) * a;
+    const hash_terms::term& e = T[s];
+    const double a = e.v;
+    const double* xr = x + e.r * nx;
+    const double* xc = x + e.c * nx;
+    const bool diag = e.r == e.c;
+    for (int k = 0; k < NP; ++k) {
+      const double d = (a * xr[pk[k]]) * xr[qk[k]];
+      const double o = (xr[pk[k]] * xc[qk[k]] + xc[pk[k]] * xr[qk[k]]) * a;
+      sum[k] += diag ? d : o;
     }
   }
   for (int k = 0; k < NP; ++k) out[k] = sum[k];
+}
+
+// Every pair (p, q), p <= q < NX, in the order p = 0, 1, ..., q = p, ...:
+// the whole upper triangle of a block of NX traits, with the vectors' values
+// of each element read once.
+template <int NX, bool Ahead>
+void quadr_terms_triangle(const hash_terms& t, const double* x, double* out) {
+  constexpr int NP = NX * (NX + 1) / 2;
+  double sum[NP];
+  for (int k = 0; k < NP; ++k) sum[k] = 0.0;
+  constexpr std::size_t ahead = 32;
+  const std::size_t m = t.t.size();
+  const hash_terms::term* T = t.t.data();
+  for (std::size_t s = 0; s < m; ++s) {
+    if (Ahead && s + ahead < m) {
+      const double* fr = x + T[s + ahead].r * NX;
+      const double* fc = x + T[s + ahead].c * NX;
+      __builtin_prefetch(fr);
+      __builtin_prefetch(fr + NX - 1);
+      __builtin_prefetch(fc);
+      __builtin_prefetch(fc + NX - 1);
+    }
+    const hash_terms::term& e = T[s];
+    const double a = e.v;
+    double xr[NX], xc[NX];
+#pragma GCC unroll 4
+    for (int p = 0; p < NX; ++p) {
+      xr[p] = x[e.r * NX + p];
+      xc[p] = x[e.c * NX + p];
+    }
+    const bool diag = e.r == e.c;
+    int k = 0;
+#pragma GCC unroll 4
+    for (int p = 0; p < NX; ++p)
+#pragma GCC unroll 4
+      for (int q = p; q < NX; ++q, ++k) {
+        const double d = (a * xr[p]) * xr[q];
+        const double o = (xr[p] * xc[q] + xc[p] * xr[q]) * a;
+        sum[k] += diag ? d : o;
+      }
+  }
+  for (int k = 0; k < NP; ++k) out[k] = sum[k];
+}
+
+// The pairs are the whole upper triangle of order nx in that order.
+bool whole_triangle(int nx, const int* p, const int* q, int npairs) {
+  if (npairs != nx * (nx + 1) / 2) return false;
+  int k = 0;
+  for (int a = 0; a < nx; ++a)
+    for (int b = a; b < nx; ++b, ++k)
+      if (p[k] != a || q[k] != b) return false;
+  return true;
+}
+
+template <bool Ahead>
+void quadr_terms_passes(const hash_terms& t, const double* x, int nx, const int* p, const int* q,
+                        int npairs, double* out) {
+  if (nx == 1) {
+    for (int k = 0; k < npairs; ++k) quadr_terms_pass<1, 1, Ahead>(t, x, 1, p + k, q + k, out + k);
+    return;
+  }
+  if (nx <= 4 && whole_triangle(nx, p, q, npairs)) {
+    switch (nx) {
+      case 2: quadr_terms_triangle<2, Ahead>(t, x, out); return;
+      case 3: quadr_terms_triangle<3, Ahead>(t, x, out); return;
+      default: quadr_terms_triangle<4, Ahead>(t, x, out); return;
+    }
+  }
+  // Six forms per pass: the two- and three-trait blocks in one.
+  for (int k = 0; k < npairs; k += 6) {
+    switch (std::min(npairs - k, 6)) {
+      case 1: quadr_terms_pass<1, 0, Ahead>(t, x, nx, p + k, q + k, out + k); break;
+      case 2: quadr_terms_pass<2, 0, Ahead>(t, x, nx, p + k, q + k, out + k); break;
+      case 3: quadr_terms_pass<3, 0, Ahead>(t, x, nx, p + k, q + k, out + k); break;
+      case 4: quadr_terms_pass<4, 0, Ahead>(t, x, nx, p + k, q + k, out + k); break;
+      case 5: quadr_terms_pass<5, 0, Ahead>(t, x, nx, p + k, q + k, out + k); break;
+      default: quadr_terms_pass<6, 0, Ahead>(t, x, nx, p + k, q + k, out + k); break;
+    }
+  }
 }
 
 }  // namespace
@@ -162,17 +239,13 @@ void quadr_terms_pass(const hash_terms& t, const double* x, int nx, const int* p
 void quadr_terms_multi(const hash_terms& t, std::int32_t n, const double* x, int nx, const int* p,
                        const int* q, int npairs, double* out) {
   if (n != t.n) stop("QUADR_HASHM: incompatible dimensions");
-  // Six forms per pass: the two- and three-trait blocks in one.
-  for (int k = 0; k < npairs; k += 6) {
-    switch (std::min(npairs - k, 6)) {
-      case 1: quadr_terms_pass<1>(t, x, nx, p + k, q + k, out + k); break;
-      case 2: quadr_terms_pass<2>(t, x, nx, p + k, q + k, out + k); break;
-      case 3: quadr_terms_pass<3>(t, x, nx, p + k, q + k, out + k); break;
-      case 4: quadr_terms_pass<4>(t, x, nx, p + k, q + k, out + k); break;
-      case 5: quadr_terms_pass<5>(t, x, nx, p + k, q + k, out + k); break;
-      default: quadr_terms_pass<6>(t, x, nx, p + k, q + k, out + k); break;
-    }
-  }
+  // Vectors that stay in the nearer caches are read without fetching ahead.
+  constexpr std::size_t near_bytes = 512 * 1024;
+  const std::size_t bytes = static_cast<std::size_t>(n) * static_cast<std::size_t>(nx) * sizeof(double);
+  if (bytes > near_bytes)
+    quadr_terms_passes<true>(t, x, nx, p, q, npairs, out);
+  else
+    quadr_terms_passes<false>(t, x, nx, p, q, npairs, out);
 }
 
 double quadr_ija(const vec_view& x, const sparse_ija& A, const vec_view& y) {
