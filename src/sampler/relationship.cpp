@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <unordered_map>
+#include <utility>
 #include <string>
 
 #include "run/model.hpp"
@@ -484,6 +485,37 @@ bool add_g_add_direct(run::State& s, int randomtype, int e, double* a, Relations
   return true;
 }
 
+namespace {
+
+// Reorders additions sorted by position (ties in their order) so that within
+// each window of positions the first addition to every position comes
+// first, then every second one, and so on: one position's additions, each
+// of which waits for the one before, no longer follow each other, while
+// every element still receives its additions in their order and the walk
+// stays within a window that the nearest cache holds.
+void interleave_repeats(std::vector<GroupTerms::Sorted>& sorted) {
+  constexpr int window_bits = GroupTerms::window_bits;
+  const std::size_t n = sorted.size();
+  std::vector<std::pair<std::uint64_t, GroupTerms::Sorted>> buf;
+  for (std::size_t b = 0; b < n;) {
+    const std::int32_t window = sorted[b].pos >> window_bits;
+    buf.clear();
+    std::uint64_t repeat = 0;
+    std::size_t e = b;
+    for (; e < n && (sorted[e].pos >> window_bits) == window; ++e) {
+      repeat = e > b && sorted[e].pos == sorted[e - 1].pos ? repeat + 1 : 0;
+      // Positions are not negative; the keys are distinct.
+      buf.emplace_back((repeat << 32) | static_cast<std::uint32_t>(sorted[e].pos), sorted[e]);
+    }
+    std::sort(buf.begin(), buf.end(),
+              [](const auto& x, const auto& y) { return x.first < y.first; });
+    for (std::size_t k = 0; k < buf.size(); ++k) sorted[b + k] = buf[k].second;
+    b = e;
+  }
+}
+
+}  // namespace
+
 bool plan_group_positions(RelationshipTerms& terms, int e, int randomtype, PositionOf where,
                           const void* ctx) {
   GroupTerms& t = group_terms(terms, e);
@@ -514,6 +546,7 @@ bool plan_group_positions(RelationshipTerms& terms, int e, int randomtype, Posit
     if (C.complete()) {
       std::stable_sort(t.sorted.begin(), t.sorted.end(),
                        [](const GroupTerms::Sorted& x, const GroupTerms::Sorted& y) { return x.pos < y.pos; });
+      interleave_repeats(t.sorted);
       t.slots.clear();
       t.slots.shrink_to_fit();
     } else {

@@ -43,15 +43,17 @@ struct GroupTerms {
   std::vector<std::int32_t> slots;
   bool positions = false;
   // Once positions are found, an additive group's additions sorted by their
-  // position (ties in their order), each with its coefficient (index into
-  // coefs) and its G^-1 element (index in the group's list): walked in this
-  // order the values of s.XX_IJA are met one after another, and every
+  // position, each with its coefficient (index into coefs) and its G^-1
+  // element (index in the group's list): walked in this order the values of
+  // s.XX_IJA are met window by window of nearby positions, within a window
+  // the first addition to each position before the second to any, and every
   // element still receives its additions in their order.  When set, slots
   // is emptied.
   struct Sorted {
     std::int32_t pos;
     std::uint16_t coef, g;
   };
+  static constexpr int window_bits = 11;  // windows of 2048 positions
   std::vector<Sorted> sorted;
   std::vector<double> coefs;
   // The G^-1 elements (row and column bases, in pairs) and, for a diagonal
