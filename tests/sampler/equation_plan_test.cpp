@@ -154,7 +154,9 @@ TEST(EquationPlan, LaterCyclesBuildTheCopyBitForBit) {
       const std::int32_t p0 = animal.sorted[k - 1].pos, p1 = animal.sorted[k].pos;
       const int r0 = seen[p0]++, r1 = seen.count(p1) ? seen[p1] : 0;
       ASSERT_LE(p0 >> bits, p1 >> bits);
-      if (p0 >> bits == p1 >> bits) ASSERT_TRUE(r0 < r1 || (r0 == r1 && p0 < p1)) << k;
+      if (p0 >> bits == p1 >> bits) {
+        ASSERT_TRUE(r0 < r1 || (r0 == r1 && p0 < p1)) << k;
+      }
     }
   }
 
