@@ -14,7 +14,7 @@ namespace {
 constexpr int max_cells = denseop::max_order * denseop::max_order;
 
 // e' rinv e, each term e_i e_j rinv_ij in row-major order of (i, j).
-double quadratic(int nt, const double* e, const double* rinv, int ld) {
+inline double quadratic(int nt, const double* e, const double* rinv, int ld) {
   double q = 0.0;
   for (int i = 0; i < nt; ++i)
     for (int j = 0; j < nt; ++j) q += e[i] * e[j] * rinv[i + j * ld];
@@ -26,7 +26,7 @@ double log_density(int nt, double q, double log_det) {
   return 0.5 * (log_det - q) - static_cast<double>(half_nt) * ln_2pi;
 }
 
-bool same_bits(const double* a, const double* b, int n) {
+inline bool same_bits(const double* a, const double* b, int n) {
   for (int k = 0; k < n; ++k) {
     std::uint64_t x, y;
     std::memcpy(&x, a + k, sizeof x);
@@ -57,13 +57,17 @@ double record_log_density(int nt, const double* e, const double* rinv, int ld) {
   return log_density(nt, q, std::log(d));
 }
 
-void model_choice(run::State& s, int record, const double* e) {
-  const model::Model& M = model::m;
-  const int nt = M.ntrait, cells = nt * nt;
+namespace {
+
+// model_choice with the order fixed at compile time for 1 to 4 traits (the
+// loops unroll; the same operations in the same order), NT = 0 reads it.
+template <int NT>
+void model_choice_n(run::State& s, int record, const double* e, int nt_run) {
+  const int nt = NT > 0 ? NT : nt_run, cells = nt * nt;
   // The record weight is a precision: the record's inverse covariance is
   // w * rinv.
   const double w = s.rec_weight;
-  const double* ri = M.rinv.data();
+  const double* ri = model::m.rinv.data();
   double wri[max_cells];
   for (int k = 0; k < cells; ++k) wri[k] = w * ri[k];
   const double q = quadratic(nt, e, wri, nt);
@@ -85,6 +89,19 @@ void model_choice(run::State& s, int record, const double* e) {
   s.LOGL_OBS(record, 1) += 1.0 / std::exp(logl);
   s.LOGL_OBS(record, 2) += logl;
   s.logl_total += logl;
+}
+
+}  // namespace
+
+void model_choice(run::State& s, int record, const double* e) {
+  const int nt = model::m.ntrait;
+  switch (nt) {
+    case 1: model_choice_n<1>(s, record, e, nt); break;
+    case 2: model_choice_n<2>(s, record, e, nt); break;
+    case 3: model_choice_n<3>(s, record, e, nt); break;
+    case 4: model_choice_n<4>(s, record, e, nt); break;
+    default: model_choice_n<0>(s, record, e, nt); break;
+  }
 }
 
 }  // namespace sampler

@@ -88,6 +88,22 @@ TEST(ModelChoiceMemo, EachRecordGetsTheDensityOfItsOwnCovariance) {
   // Order 3 after order 2 with the same leading values.
   const std::vector<double> c = {4.0, 1.9, 0.2, 1.9, 1.0, 0.1, 0.2, 0.1, 3.0};
   run_steps(3, {{1.0, c, tol, {0.5, -0.2, 1.0}}, {1.0, c, tol, {0.0, 0.0, 0.0}}});
+
+  // Orders 4 and 5 (the largest with loops of fixed length, and one beyond).
+  for (int nt : {4, 5}) {
+    std::vector<double> d(static_cast<std::size_t>(nt * nt)), f;
+    for (int i = 0; i < nt; ++i)
+      for (int j = 0; j < nt; ++j)
+        d[static_cast<std::size_t>(i + j * nt)] = i == j ? 3.0 + i : 0.3 / (1 + i + j);
+    f = d;
+    f[1] = f[static_cast<std::size_t>(nt)] = 0.45;
+    std::vector<double> e1(static_cast<std::size_t>(nt)), e2(static_cast<std::size_t>(nt));
+    for (int i = 0; i < nt; ++i) {
+      e1[static_cast<std::size_t>(i)] = 0.3 * i - 0.7;
+      e2[static_cast<std::size_t>(i)] = 1.1 - 0.2 * i * i;
+    }
+    run_steps(nt, {{1.0, d, tol, e1}, {1.0, d, tol, e2}, {0.5, d, tol, e2}, {0.5, f, tol, e1}});
+  }
 }
 
 TEST(ModelChoiceMemo, ANegativePivotIsReportedForEveryRecord) {
