@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,14 @@ void gather_hash_terms(hash_terms& t, const sparse_hashm& A) {
 
 namespace {
 
+// d where diag, else o, read from memory by the flag: a plain choice may be
+// compiled to a test and jump, and the diagonal elements lie at random
+// among the others.
+inline double pick(bool diag, double d, double o) {
+  const double v[2] = {o, d};
+  return v[diag ? 1 : 0];
+}
+
 // NP forms at a time, their sums kept apart.  NX = 1 fixes one vector (and
 // the pair (0, 0)); NX = 0 reads nx.  Each element's diagonal and
 // off-diagonal shares are both formed and the one for its place taken
@@ -137,9 +146,11 @@ void quadr_terms_pass(const hash_terms& t, const double* x, int nx_run, const in
       const double* fr = x + T[s + ahead].r * nx;
       const double* fc = x + T[s + ahead].c * nx;
       __builtin_prefetch(fr);
-      __builtin_prefetch(fr + nx - 1);
       __builtin_prefetch(fc);
-      __builtin_prefetch(fc + nx - 1);
+      if (NX != 1) {
+        __builtin_prefetch(fr + nx - 1);
+        __builtin_prefetch(fc + nx - 1);
+      }
     }
     const hash_terms::term& e = T[s];
     const double a = e.v;
@@ -149,7 +160,7 @@ void quadr_terms_pass(const hash_terms& t, const double* x, int nx_run, const in
     for (int k = 0; k < NP; ++k) {
       const double d = (a * xr[pk[k]]) * xr[qk[k]];
       const double o = (xr[pk[k]] * xc[qk[k]] + xc[pk[k]] * xr[qk[k]]) * a;
-      sum[k] += diag ? d : o;
+      sum[k] += pick(diag, d, o);
     }
   }
   for (int k = 0; k < NP; ++k) out[k] = sum[k];
@@ -191,7 +202,7 @@ void quadr_terms_triangle(const hash_terms& t, const double* x, double* out) {
       for (int q = p; q < NX; ++q, ++k) {
         const double d = (a * xr[p]) * xr[q];
         const double o = (xr[p] * xc[q] + xc[p] * xr[q]) * a;
-        sum[k] += diag ? d : o;
+        sum[k] += pick(diag, d, o);
       }
   }
   for (int k = 0; k < NP; ++k) out[k] = sum[k];
