@@ -166,46 +166,75 @@ void quadr_terms_pass(const hash_terms& t, const double* x, int nx_run, const in
   for (int k = 0; k < NP; ++k) out[k] = sum[k];
 }
 
+// Element (r, c) with value a: its share of x_p' A x_q, where rp, rq are
+// the row's values of vectors p and q and cp, cq the column's.
+inline double share(bool diag, double a, double rp, double rq, double cp, double cq) {
+  return pick(diag, (a * rp) * rq, (rp * cq + cp * rq) * a);
+}
+
 // Every pair (p, q), p <= q < NX, in the order p = 0, 1, ..., q = p, ...:
-// the whole upper triangle of a block of NX traits, with the vectors' values
-// of each element read once.
-template <int NX, bool Ahead>
-void quadr_terms_triangle(const hash_terms& t, const double* x, double* out) {
-  constexpr int NP = NX * (NX + 1) / 2;
-  double sum[NP];
-  for (int k = 0; k < NP; ++k) sum[k] = 0.0;
+// the whole upper triangle of a block of 2 or 3 traits, with the vectors'
+// values of each element read once and each sum in a register of its own.
+template <bool Ahead>
+void quadr_terms_triangle2(const hash_terms& t, const double* x, double* out) {
+  double s00 = 0.0, s01 = 0.0, s11 = 0.0;
   constexpr std::size_t ahead = 32;
   const std::size_t m = t.t.size();
   const hash_terms::term* T = t.t.data();
   for (std::size_t s = 0; s < m; ++s) {
     if (Ahead && s + ahead < m) {
-      const double* fr = x + T[s + ahead].r * NX;
-      const double* fc = x + T[s + ahead].c * NX;
-      __builtin_prefetch(fr);
-      __builtin_prefetch(fr + NX - 1);
-      __builtin_prefetch(fc);
-      __builtin_prefetch(fc + NX - 1);
+      __builtin_prefetch(x + T[s + ahead].r * 2);
+      __builtin_prefetch(x + T[s + ahead].r * 2 + 1);
+      __builtin_prefetch(x + T[s + ahead].c * 2);
+      __builtin_prefetch(x + T[s + ahead].c * 2 + 1);
     }
     const hash_terms::term& e = T[s];
     const double a = e.v;
-    double xr[NX], xc[NX];
-#pragma GCC unroll 4
-    for (int p = 0; p < NX; ++p) {
-      xr[p] = x[e.r * NX + p];
-      xc[p] = x[e.c * NX + p];
-    }
+    const double* xr = x + e.r * 2;
+    const double* xc = x + e.c * 2;
+    const double r0 = xr[0], r1 = xr[1], c0 = xc[0], c1 = xc[1];
     const bool diag = e.r == e.c;
-    int k = 0;
-#pragma GCC unroll 4
-    for (int p = 0; p < NX; ++p)
-#pragma GCC unroll 4
-      for (int q = p; q < NX; ++q, ++k) {
-        const double d = (a * xr[p]) * xr[q];
-        const double o = (xr[p] * xc[q] + xc[p] * xr[q]) * a;
-        sum[k] += pick(diag, d, o);
-      }
+    s00 += share(diag, a, r0, r0, c0, c0);
+    s01 += share(diag, a, r0, r1, c0, c1);
+    s11 += share(diag, a, r1, r1, c1, c1);
   }
-  for (int k = 0; k < NP; ++k) out[k] = sum[k];
+  out[0] = s00;
+  out[1] = s01;
+  out[2] = s11;
+}
+
+template <bool Ahead>
+void quadr_terms_triangle3(const hash_terms& t, const double* x, double* out) {
+  double s00 = 0.0, s01 = 0.0, s02 = 0.0, s11 = 0.0, s12 = 0.0, s22 = 0.0;
+  constexpr std::size_t ahead = 32;
+  const std::size_t m = t.t.size();
+  const hash_terms::term* T = t.t.data();
+  for (std::size_t s = 0; s < m; ++s) {
+    if (Ahead && s + ahead < m) {
+      __builtin_prefetch(x + T[s + ahead].r * 3);
+      __builtin_prefetch(x + T[s + ahead].r * 3 + 2);
+      __builtin_prefetch(x + T[s + ahead].c * 3);
+      __builtin_prefetch(x + T[s + ahead].c * 3 + 2);
+    }
+    const hash_terms::term& e = T[s];
+    const double a = e.v;
+    const double* xr = x + e.r * 3;
+    const double* xc = x + e.c * 3;
+    const double r0 = xr[0], r1 = xr[1], r2 = xr[2], c0 = xc[0], c1 = xc[1], c2 = xc[2];
+    const bool diag = e.r == e.c;
+    s00 += share(diag, a, r0, r0, c0, c0);
+    s01 += share(diag, a, r0, r1, c0, c1);
+    s02 += share(diag, a, r0, r2, c0, c2);
+    s11 += share(diag, a, r1, r1, c1, c1);
+    s12 += share(diag, a, r1, r2, c1, c2);
+    s22 += share(diag, a, r2, r2, c2, c2);
+  }
+  out[0] = s00;
+  out[1] = s01;
+  out[2] = s02;
+  out[3] = s11;
+  out[4] = s12;
+  out[5] = s22;
 }
 
 // The pairs are the whole upper triangle of order nx in that order.
@@ -225,12 +254,13 @@ void quadr_terms_passes(const hash_terms& t, const double* x, int nx, const int*
     for (int k = 0; k < npairs; ++k) quadr_terms_pass<1, 1, Ahead>(t, x, 1, p + k, q + k, out + k);
     return;
   }
-  if (nx <= 4 && whole_triangle(nx, p, q, npairs)) {
-    switch (nx) {
-      case 2: quadr_terms_triangle<2, Ahead>(t, x, out); return;
-      case 3: quadr_terms_triangle<3, Ahead>(t, x, out); return;
-      default: quadr_terms_triangle<4, Ahead>(t, x, out); return;
-    }
+  if (nx == 2 && whole_triangle(nx, p, q, npairs)) {
+    quadr_terms_triangle2<Ahead>(t, x, out);
+    return;
+  }
+  if (nx == 3 && whole_triangle(nx, p, q, npairs)) {
+    quadr_terms_triangle3<Ahead>(t, x, out);
+    return;
   }
   // Six forms per pass: the two- and three-trait blocks in one.
   for (int k = 0; k < npairs; k += 6) {

@@ -58,7 +58,7 @@ TEST(QuadrTermsKernels, EveryPassIsTheSingleFormBitForBit) {
       {"two side by side, and a lower pair", 200, 700, 2, false, true},
       {"three side by side, upper triangle, not finite", 150, 500, 3, true, false},
       {"three side by side, and a lower pair, not finite", 150, 500, 3, true, true},
-      {"four side by side, upper triangle", 100, 300, 4, false, false},
+      {"four side by side, upper triangle (two passes)", 100, 300, 4, false, false},
       {"five side by side, upper triangle (three passes)", 80, 250, 5, false, false},
       {"seven side by side, and a lower pair", 60, 200, 7, false, true},
       // Above the size fetched ahead of use.
