@@ -94,9 +94,10 @@ void solvs_raw(T* m, int n, int ld, T* x, int* rank, int* ierr) {
 }
 
 // Determinant over the kept pivots of the 64-bit matrix in a (factored in place).
-double det_raw(double* a, int n, int ld) {
+double det_raw(double* a, int n, int ld, int* ierr = nullptr) {
   int r = 0;
-  factor(a, n, ld, r);
+  const int e = factor(a, n, ld, r);
+  if (ierr) *ierr = e;
   const Ref<double> A{a, ld};
   double p = 1.0;
   for (int i = 1; i <= n; ++i) {
@@ -382,10 +383,10 @@ util::vec1<float> fsolvs4t(const util::vec1<float>& m, const util::vec1<float>& 
 
 // ------------------------------------------------------------ determinants
 
-double fdets8(const double* m, int n, int ldm) {
+double fdets8(const double* m, int n, int ldm, int* ierr) {
   Work<double, mat_cap> a(static_cast<std::size_t>(n) * static_cast<std::size_t>(n));
   detail::copy_block(m, ldm, a.data(), n, n);
-  return det_raw(a.data(), n, n);
+  return det_raw(a.data(), n, n, ierr);
 }
 
 double fdets8(const mat20& m) { return fdets8(m.data(), m.n, mat20::ld); }

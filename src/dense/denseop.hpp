@@ -139,7 +139,8 @@ util::vec1<float> fsolvs4t(const util::vec1<float>& m, const util::vec1<float>& 
 // 64-bit arithmetic.  After a negative pivot the message is printed and the
 // product is taken over the partial factor.
 
-double fdets8(const double* m, int n, int ldm);
+// ierr (when given): 0, or -1 after a negative pivot.
+double fdets8(const double* m, int n, int ldm, int* ierr = nullptr);
 double fdets8(const mat20& m);
 double fdets8(const util::mat1<double>& m);
 double fdets8p(const util::vec1<double>& m);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "dense/denseop.hpp"
@@ -53,8 +54,15 @@ void check_model_classes() {
 }
 
 void invert_group_blocks() {
-  M.ginv = M.g;
-  double slice[model::maxcorr * model::maxcorr];
+  const std::size_t cells =
+      static_cast<std::size_t>(M.g.extent1() * M.g.extent2() * M.g.extent3());
+  if (M.ginv.extent1() != M.g.extent1() || M.ginv.extent2() != M.g.extent2() ||
+      M.ginv.extent3() != M.g.extent3())
+    M.ginv = M.g;
+  else if (cells > 0)
+    std::memcpy(M.ginv.data(), M.g.data(), sizeof(double) * cells);
+  // The inverse reads and writes only the leading n by n of the block.
+  double block[model::maxcorr * model::maxcorr];
   for (int i = 1; i <= M.neff; ++i) {
     if (M.randomnumb(i) == 0) continue;
     const int rt = M.randomtype(i);
@@ -62,15 +70,13 @@ void invert_group_blocks() {
     // A one-breed additive group without candidate sires is built by the
     // additive rules, which read G^-1; the others read g.
     if (rt == model::rnd_add_an_mb && (M.nbreed(i) != 1 || M.max_msires != 0)) continue;
-    for (int c = 1; c <= model::maxcorr; ++c)
-      for (int r = 1; r <= model::maxcorr; ++r)
-        slice[(r - 1) + (c - 1) * model::maxcorr] = M.ginv(i, r, c);
     const int n = M.randomnumb(i) * M.ntrait;
+    for (int c = 1; c <= n; ++c)
+      for (int r = 1; r <= n; ++r) block[(r - 1) + (c - 1) * n] = M.ginv(i, r, c);
     int rank = 0;
-    denseop::ginv1(slice, n, model::maxcorr, 1e-18, rank);
-    for (int c = 1; c <= model::maxcorr; ++c)
-      for (int r = 1; r <= model::maxcorr; ++r)
-        M.ginv(i, r, c) = slice[(r - 1) + (c - 1) * model::maxcorr];
+    denseop::ginv1(block, n, n, 1e-18, rank);
+    for (int c = 1; c <= n; ++c)
+      for (int r = 1; r <= n; ++r) M.ginv(i, r, c) = block[(r - 1) + (c - 1) * n];
   }
 }
 

@@ -303,8 +303,23 @@ void write_samples(const run::State& s, SampleFiles& f) {
 
 namespace {
 
-void add_sums(const double* x, double* sum, double* ss, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
+// The three arrays are apart, so four elements at a time go through the
+// vector unit (each element's sums are the same operations either way).
+void add_sums(const double* __restrict x, double* __restrict sum, double* __restrict ss,
+              std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const double x0 = x[i], x1 = x[i + 1], x2 = x[i + 2], x3 = x[i + 3];
+    sum[i] += x0;
+    sum[i + 1] += x1;
+    sum[i + 2] += x2;
+    sum[i + 3] += x3;
+    ss[i] += x0 * x0;
+    ss[i + 1] += x1 * x1;
+    ss[i + 2] += x2 * x2;
+    ss[i + 3] += x3 * x3;
+  }
+  for (; i < n; ++i) {
     sum[i] += x[i];
     ss[i] += x[i] * x[i];
   }

@@ -1,36 +1,107 @@
 #include "sampler/model_choice.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "dense/denseop.hpp"
 #include "run/model.hpp"
 
 namespace sampler {
 
-double record_log_density(int nt, const double* e, const double* rinv, int ld) {
+namespace {
+
+constexpr int max_cells = denseop::max_order * denseop::max_order;
+
+// e' rinv e, each term e_i e_j rinv_ij in row-major order of (i, j).
+inline double quadratic(int nt, const double* e, const double* rinv, int ld) {
   double q = 0.0;
   for (int i = 0; i < nt; ++i)
     for (int j = 0; j < nt; ++j) q += e[i] * e[j] * rinv[i + j * ld];
-  const double d = denseop::fdets8(rinv, nt, ld);
-  const float half_nt = static_cast<float>(nt) * 0.5f;
-  return 0.5 * (std::log(d) - q) - static_cast<double>(half_nt) * ln_2pi;
+  return q;
 }
 
-void model_choice(run::State& s, int record, const double* e) {
-  const model::Model& M = model::m;
-  const int nt = M.ntrait;
+double log_density(int nt, double q, double log_det) {
+  const float half_nt = static_cast<float>(nt) * 0.5f;
+  return 0.5 * (log_det - q) - static_cast<double>(half_nt) * ln_2pi;
+}
+
+inline bool same_bits(const double* a, const double* b, int n) {
+  for (int k = 0; k < n; ++k) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + k, sizeof x);
+    std::memcpy(&y, b + k, sizeof y);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// ln det of the last record's inverse covariance, with what it was formed
+// from: most models give every record the same weight and rinv, and the
+// factorisation and log are the dearest part of a record.  A determinant
+// whose factorisation reported a negative pivot is not kept, so that the
+// report comes again for every record, as it would without the memo.
+struct LogDetMemo {
+  bool valid = false;
+  int nt = 0;
+  double weight = 0, tol = 0, log_det = 0;
+  double rinv[max_cells];
+};
+LogDetMemo memo;
+
+}  // namespace
+
+double record_log_density(int nt, const double* e, const double* rinv, int ld) {
+  const double q = quadratic(nt, e, rinv, ld);
+  const double d = denseop::fdets8(rinv, nt, ld);
+  return log_density(nt, q, std::log(d));
+}
+
+namespace {
+
+// model_choice with the order fixed at compile time for 1 to 4 traits (the
+// loops unroll; the same operations in the same order), NT = 0 reads it.
+template <int NT>
+void model_choice_n(run::State& s, int record, const double* e, int nt_run) {
+  const int nt = NT > 0 ? NT : nt_run, cells = nt * nt;
   // The record weight is a precision: the record's inverse covariance is
   // w * rinv.
   const double w = s.rec_weight;
-  const double* ri = M.rinv.data();
-  double wri[denseop::max_order * denseop::max_order];
-  for (int k = 0; k < nt * nt; ++k) wri[k] = w * ri[k];
-  const double logl = record_log_density(nt, e, wri, nt);
+  const double* ri = model::m.rinv.data();
+  double wri[max_cells];
+  for (int k = 0; k < cells; ++k) wri[k] = w * ri[k];
+  const double q = quadratic(nt, e, wri, nt);
+  LogDetMemo& c = memo;
+  if (!(c.valid && c.nt == nt && same_bits(&c.weight, &w, 1) &&
+        same_bits(&c.tol, &denseop::denseop_tol, 1) && same_bits(c.rinv, ri, cells))) {
+    int ierr = 0;
+    const double d = denseop::fdets8(wri, nt, nt, &ierr);
+    c.log_det = std::log(d);
+    c.valid = ierr == 0;
+    c.nt = nt;
+    c.weight = w;
+    c.tol = denseop::denseop_tol;
+    std::memcpy(c.rinv, ri, sizeof(double) * static_cast<std::size_t>(cells));
+  }
+  const double logl = log_density(nt, q, c.log_det);
   // An underflowing density gives an infinite inverse; the record's CPO is
   // then reported as 0.
   s.LOGL_OBS(record, 1) += 1.0 / std::exp(logl);
   s.LOGL_OBS(record, 2) += logl;
   s.logl_total += logl;
+}
+
+}  // namespace
+
+void model_choice(run::State& s, int record, const double* e) {
+  const int nt = model::m.ntrait;
+  switch (nt) {
+    case 1: model_choice_n<1>(s, record, e, nt); break;
+    case 2: model_choice_n<2>(s, record, e, nt); break;
+    case 3: model_choice_n<3>(s, record, e, nt); break;
+    case 4: model_choice_n<4>(s, record, e, nt); break;
+    default: model_choice_n<0>(s, record, e, nt); break;
+  }
 }
 
 }  // namespace sampler

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <unordered_map>
+#include <utility>
 #include <string>
 
 #include "run/model.hpp"
@@ -302,11 +303,12 @@ class PosFinder {
   bool ok_ = true;
 };
 
-// Walks an additive group's additions, giving each kept one its coefficient
-// and G^-1 element beside its position.
+// Walks an additive group's additions, giving each kept one its product
+// number (coefficient and G^-1 element) beside its position.  Fails when the
+// table of products would grow past max_products.
 class CoefFinder {
  public:
-  explicit CoefFinder(GroupTerms& t) : t_(t) { t_.coefs.clear(); }
+  CoefFinder(GroupTerms& t, int ng) : t_(t), ng_(static_cast<std::uint32_t>(ng)) { t_.coefs.clear(); }
 
   void term(double coef, int gi, double, std::int32_t r, std::int32_t c) {
     if (sparsem::upper_storage && c < r) return;
@@ -319,21 +321,22 @@ class CoefFinder {
     std::memcpy(&bits, &coef, sizeof bits);
     auto it = index_.find(bits);
     if (it == index_.end()) {
-      if (t_.coefs.size() > 0xFFFF) {
+      if ((t_.coefs.size() + 1) * ng_ > max_products) {
         ok_ = false;
         return;
       }
-      it = index_.emplace(bits, static_cast<std::uint16_t>(t_.coefs.size())).first;
+      it = index_.emplace(bits, static_cast<std::uint32_t>(t_.coefs.size())).first;
       t_.coefs.push_back(coef);
     }
-    t_.sorted[k].coef = it->second;
-    t_.sorted[k].g = static_cast<std::uint16_t>(gi);
+    t_.sorted[k].product = it->second * ng_ + static_cast<std::uint32_t>(gi);
   }
   bool complete() const { return ok_ && k_ == t_.sorted.size(); }
 
  private:
+  static constexpr std::size_t max_products = std::size_t{1} << 20;
   GroupTerms& t_;
-  std::unordered_map<std::uint64_t, std::uint16_t> index_;
+  std::uint32_t ng_;
+  std::unordered_map<std::uint64_t, std::uint32_t> index_;
   std::size_t k_ = 0;
   bool ok_ = true;
 };
@@ -344,6 +347,7 @@ std::vector<std::int32_t>& hash_slots(GroupTerms& t) {
     t.slots.clear();
     t.sorted.clear();
     t.sorted.shrink_to_fit();
+    t.products.clear();
     t.positions = false;
   }
   return t.slots;
@@ -472,10 +476,12 @@ bool add_g_add_direct(run::State& s, int randomtype, int e, double* a, Relations
   const int ng = gather_ginv(e, true, gt);
   if (!same_keys(t, gt.data(), ng)) return false;
   if (!t.sorted.empty()) {
-    double g[model::maxcorr * model::maxcorr];
-    for (int c = 0; c < ng; ++c) g[c] = gt[static_cast<std::size_t>(c)].g;
-    const double* coef = t.coefs.data();
-    for (const GroupTerms::Sorted& q : t.sorted) a[q.pos] += coef[q.coef] * g[q.g];
+    const std::size_t nc = t.coefs.size(), ngs = static_cast<std::size_t>(ng);
+    if (t.products.size() != nc * ngs) return false;
+    double* P = t.products.data();
+    for (std::size_t c = 0; c < nc; ++c)
+      for (std::size_t i = 0; i < ngs; ++i) P[c * ngs + i] = t.coefs[c] * gt[i].g;
+    for (const GroupTerms::Sorted& q : t.sorted) a[q.pos] += P[q.product];
     return true;
   }
   const Rules r = rules_of(randomtype);
@@ -483,6 +489,67 @@ bool add_g_add_direct(run::State& s, int randomtype, int e, double* a, Relations
   additive_terms(t, r, gt.data(), ng, XX);
   return true;
 }
+
+namespace {
+
+// Puts the additions (in their order) in the order of the walk: by window
+// of positions, within a window by how many additions to the same position
+// came before, then by position.  One position's additions, each of which
+// waits for the one before, then no longer follow each other, every element
+// still receives its additions in their order, and the walk stays within a
+// window that the nearest cache holds.  Counting sorts, each keeping the
+// order of ties, so that planning a large pedigree stays linear.
+void order_walk(std::vector<GroupTerms::Sorted>& v) {
+  using Sorted = GroupTerms::Sorted;
+  constexpr int bits = GroupTerms::window_bits;
+  constexpr std::uint32_t width = std::uint32_t{1} << bits;
+  const std::size_t n = v.size();
+  if (n == 0) return;
+  std::uint32_t top = 0;
+  for (const Sorted& q : v) top = std::max(top, static_cast<std::uint32_t>(q.pos));
+  const std::size_t windows = (top >> bits) + 1;
+
+  // By window.
+  std::vector<std::size_t> start(windows + 1, 0);
+  for (const Sorted& q : v) ++start[(static_cast<std::uint32_t>(q.pos) >> bits) + 1];
+  for (std::size_t w = 0; w < windows; ++w) start[w + 1] += start[w];
+  std::vector<Sorted> tmp(n);
+  {
+    std::vector<std::size_t> next(start.begin(), start.end() - 1);
+    for (const Sorted& q : v) tmp[next[static_cast<std::uint32_t>(q.pos) >> bits]++] = q;
+  }
+
+  std::vector<std::uint32_t> count(width + 1), repeat;
+  for (std::size_t w = 0; w < windows; ++w) {
+    const std::size_t b = start[w], e = start[w + 1];
+    if (b == e) continue;
+    // By position within the window, tmp -> v.
+    std::fill(count.begin(), count.end(), 0u);
+    for (std::size_t k = b; k < e; ++k) ++count[(static_cast<std::uint32_t>(tmp[k].pos) & (width - 1)) + 1];
+    for (std::uint32_t i = 0; i < width; ++i) count[i + 1] += count[i];
+    for (std::size_t k = b; k < e; ++k)
+      v[b + count[static_cast<std::uint32_t>(tmp[k].pos) & (width - 1)]++] = tmp[k];
+    // How many additions to its position came before each; then by that
+    // count, v -> tmp, and back.
+    repeat.resize(e - b);
+    std::uint32_t most = 0;
+    for (std::size_t k = b; k < e; ++k) {
+      const std::uint32_t r = k > b && v[k].pos == v[k - 1].pos ? repeat[k - b - 1] + 1 : 0;
+      repeat[k - b] = r;
+      most = std::max(most, r);
+    }
+    std::vector<std::uint32_t>& by = count;
+    if (by.size() < static_cast<std::size_t>(most) + 2) by.resize(static_cast<std::size_t>(most) + 2);
+    std::fill(by.begin(), by.begin() + most + 2, 0u);
+    for (std::size_t k = 0; k < e - b; ++k) ++by[repeat[k] + 1];
+    for (std::uint32_t i = 0; i <= most; ++i) by[i + 1] += by[i];
+    for (std::size_t k = b; k < e; ++k) tmp[b + by[repeat[k - b]]++] = v[k];
+    std::copy(tmp.begin() + static_cast<std::ptrdiff_t>(b), tmp.begin() + static_cast<std::ptrdiff_t>(e),
+              v.begin() + static_cast<std::ptrdiff_t>(b));
+  }
+}
+
+}  // namespace
 
 bool plan_group_positions(RelationshipTerms& terms, int e, int randomtype, PositionOf where,
                           const void* ctx) {
@@ -505,21 +572,22 @@ bool plan_group_positions(RelationshipTerms& terms, int e, int randomtype, Posit
     return false;
   }
   if (randomtype != model::rnd_diagonal) {
-    // The pedigree's parents lie anywhere in the copy: sorted, the additions
-    // meet its values in order.
+    // The pedigree's parents lie anywhere in the copy: in the order of the
+    // walk, the additions meet its values window by window.
     t.sorted.resize(t.slots.size());
     for (std::size_t k = 0; k < t.slots.size(); ++k) t.sorted[k].pos = t.slots[k];
-    CoefFinder C(t);
+    CoefFinder C(t, ng);
     additive_terms(t, rules_of(randomtype), gt.data(), ng, C);
     if (C.complete()) {
-      std::stable_sort(t.sorted.begin(), t.sorted.end(),
-                       [](const GroupTerms::Sorted& x, const GroupTerms::Sorted& y) { return x.pos < y.pos; });
+      t.products.resize(t.coefs.size() * static_cast<std::size_t>(ng));
       t.slots.clear();
       t.slots.shrink_to_fit();
+      order_walk(t.sorted);
     } else {
       t.sorted.clear();
       t.sorted.shrink_to_fit();
       t.coefs.clear();
+      t.products.clear();
     }
   }
   return true;

@@ -43,17 +43,22 @@ struct GroupTerms {
   std::vector<std::int32_t> slots;
   bool positions = false;
   // Once positions are found, an additive group's additions sorted by their
-  // position (ties in their order), each with its coefficient (index into
-  // coefs) and its G^-1 element (index in the group's list): walked in this
-  // order the values of s.XX_IJA are met one after another, and every
-  // element still receives its additions in their order.  When set, slots
-  // is emptied.
+  // position, each with its product: coefficient (index c into coefs) times
+  // G^-1 element (index i in the group's list), numbered c * ng + i.  Walked
+  // in this order the values of s.XX_IJA are met window by window of nearby
+  // positions, within a window the first addition to each position before
+  // the second to any, and every element still receives its additions in
+  // their order.  When set, slots is emptied.
   struct Sorted {
     std::int32_t pos;
-    std::uint16_t coef, g;
+    std::uint32_t product;
   };
+  static constexpr int window_bits = 11;  // windows of 2048 positions
   std::vector<Sorted> sorted;
   std::vector<double> coefs;
+  // coefs times the G^-1 elements of the cycle, by product number: filled
+  // afresh by every cycle that adds through sorted.
+  std::vector<double> products;
   // The G^-1 elements (row and column bases, in pairs) and, for a diagonal
   // group, the levels of the last additions made through s.XX: a later
   // cycle makes the same additions while these and the lines stay.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -101,60 +102,177 @@ void gather_hash_terms(hash_terms& t, const sparse_hashm& A) {
     ++m;
   }
   t.n = n;
-  t.row.resize(m);
-  t.col.resize(m);
-  t.val.resize(m);
+  t.t.resize(m);
   std::size_t k = 0;
   for (std::int32_t s = 0; s < nel; ++s) {
     const std::int32_t r = x[s].row, c = x[s].col;
     if (r == 0 || r > c) continue;
-    t.row[k] = r;
-    t.col[k] = c;
-    t.val[k] = x[s].val;
-    ++k;
+    t.t[k++] = {r - 1, c - 1, x[s].val};
   }
 }
 
 namespace {
 
-// NP forms at a time, their sums kept apart.  The rows of x are met at
-// random: both ends of the rows of an element a few elements ahead are
-// fetched early.
-template <int NP>
-void quadr_terms_pass(const hash_terms& t, const double* x, int nx, const int* p, const int* q,
+// d where diag, else o, read from memory by the flag: a plain choice may be
+// compiled to a test and jump, and the diagonal elements lie at random
+// among the others.
+inline double pick(bool diag, double d, double o) {
+  const double v[2] = {o, d};
+  return v[diag ? 1 : 0];
+}
+
+// NP forms at a time, their sums kept apart.  NX = 1 fixes one vector (and
+// the pair (0, 0)); NX = 0 reads nx.  Each element's diagonal and
+// off-diagonal shares are both formed and the one for its place taken
+// without a branch: the diagonal elements lie at random among the others.
+// With Ahead, both ends of the rows of an element a few elements ahead are
+// fetched early, for vectors too large for the caches.
+template <int NP, int NX, bool Ahead>
+void quadr_terms_pass(const hash_terms& t, const double* x, int nx_run, const int* p, const int* q,
                       double* out) {
+  const std::ptrdiff_t nx = NX > 0 ? NX : nx_run;
   double sum[NP];
   int pk[NP], qk[NP];
   for (int k = 0; k < NP; ++k) {
     sum[k] = 0.0;
-    pk[k] = p[k];
-    qk[k] = q[k];
+    pk[k] = NX == 1 ? 0 : p[k];
+    qk[k] = NX == 1 ? 0 : q[k];
   }
   constexpr std::size_t ahead = 32;
-  const std::size_t m = t.row.size();
-  const std::int32_t* R = t.row.data();
-  const std::int32_t* C = t.col.data();
-  const double* V = t.val.data();
+  const std::size_t m = t.t.size();
+  const hash_terms::term* T = t.t.data();
   for (std::size_t s = 0; s < m; ++s) {
-    if (s + ahead < m) {
-      const double* fr = x + static_cast<std::ptrdiff_t>(R[s + ahead] - 1) * nx;
-      const double* fc = x + static_cast<std::ptrdiff_t>(C[s + ahead] - 1) * nx;
+    if (Ahead && s + ahead < m) {
+      const double* fr = x + T[s + ahead].r * nx;
+      const double* fc = x + T[s + ahead].c * nx;
       __builtin_prefetch(fr);
-      __builtin_prefetch(fr + nx - 1);
       __builtin_prefetch(fc);
-      __builtin_prefetch(fc + nx - 1);
+      if (NX != 1) {
+        __builtin_prefetch(fr + nx - 1);
+        __builtin_prefetch(fc + nx - 1);
+      }
     }
-    const std::int32_t r = R[s], c = C[s];
-    const double a = V[s];
-    const double* xr = x + static_cast<std::ptrdiff_t>(r - 1) * nx;
-    if (r == c) {
-      for (int k = 0; k < NP; ++k) sum[k] += (a * xr[pk[k]]) * xr[qk[k]];
-    } else {
-      const double* xc = x + static_cast<std::ptrdiff_t>(c - 1) * nx;
-      for (int k = 0; k < NP; ++k) sum[k] += (xr[pk[k]] * xc[qk[k]] + xc[pk[k]] * xr[qk[k]]) * a;
+    const hash_terms::term& e = T[s];
+    const double a = e.v;
+    const double* xr = x + e.r * nx;
+    const double* xc = x + e.c * nx;
+    const bool diag = e.r == e.c;
+    for (int k = 0; k < NP; ++k) {
+      const double d = (a * xr[pk[k]]) * xr[qk[k]];
+      const double o = (xr[pk[k]] * xc[qk[k]] + xc[pk[k]] * xr[qk[k]]) * a;
+      sum[k] += pick(diag, d, o);
     }
   }
   for (int k = 0; k < NP; ++k) out[k] = sum[k];
+}
+
+// Element (r, c) with value a: its share of x_p' A x_q, where rp, rq are
+// the row's values of vectors p and q and cp, cq the column's.
+inline double share(bool diag, double a, double rp, double rq, double cp, double cq) {
+  return pick(diag, (a * rp) * rq, (rp * cq + cp * rq) * a);
+}
+
+// Every pair (p, q), p <= q < NX, in the order p = 0, 1, ..., q = p, ...:
+// the whole upper triangle of a block of 2 or 3 traits, with the vectors'
+// values of each element read once and each sum in a register of its own.
+template <bool Ahead>
+void quadr_terms_triangle2(const hash_terms& t, const double* x, double* out) {
+  double s00 = 0.0, s01 = 0.0, s11 = 0.0;
+  constexpr std::size_t ahead = 32;
+  const std::size_t m = t.t.size();
+  const hash_terms::term* T = t.t.data();
+  for (std::size_t s = 0; s < m; ++s) {
+    if (Ahead && s + ahead < m) {
+      __builtin_prefetch(x + T[s + ahead].r * 2);
+      __builtin_prefetch(x + T[s + ahead].r * 2 + 1);
+      __builtin_prefetch(x + T[s + ahead].c * 2);
+      __builtin_prefetch(x + T[s + ahead].c * 2 + 1);
+    }
+    const hash_terms::term& e = T[s];
+    const double a = e.v;
+    const double* xr = x + e.r * 2;
+    const double* xc = x + e.c * 2;
+    const double r0 = xr[0], r1 = xr[1], c0 = xc[0], c1 = xc[1];
+    const bool diag = e.r == e.c;
+    s00 += share(diag, a, r0, r0, c0, c0);
+    s01 += share(diag, a, r0, r1, c0, c1);
+    s11 += share(diag, a, r1, r1, c1, c1);
+  }
+  out[0] = s00;
+  out[1] = s01;
+  out[2] = s11;
+}
+
+template <bool Ahead>
+void quadr_terms_triangle3(const hash_terms& t, const double* x, double* out) {
+  double s00 = 0.0, s01 = 0.0, s02 = 0.0, s11 = 0.0, s12 = 0.0, s22 = 0.0;
+  constexpr std::size_t ahead = 32;
+  const std::size_t m = t.t.size();
+  const hash_terms::term* T = t.t.data();
+  for (std::size_t s = 0; s < m; ++s) {
+    if (Ahead && s + ahead < m) {
+      __builtin_prefetch(x + T[s + ahead].r * 3);
+      __builtin_prefetch(x + T[s + ahead].r * 3 + 2);
+      __builtin_prefetch(x + T[s + ahead].c * 3);
+      __builtin_prefetch(x + T[s + ahead].c * 3 + 2);
+    }
+    const hash_terms::term& e = T[s];
+    const double a = e.v;
+    const double* xr = x + e.r * 3;
+    const double* xc = x + e.c * 3;
+    const double r0 = xr[0], r1 = xr[1], r2 = xr[2], c0 = xc[0], c1 = xc[1], c2 = xc[2];
+    const bool diag = e.r == e.c;
+    s00 += share(diag, a, r0, r0, c0, c0);
+    s01 += share(diag, a, r0, r1, c0, c1);
+    s02 += share(diag, a, r0, r2, c0, c2);
+    s11 += share(diag, a, r1, r1, c1, c1);
+    s12 += share(diag, a, r1, r2, c1, c2);
+    s22 += share(diag, a, r2, r2, c2, c2);
+  }
+  out[0] = s00;
+  out[1] = s01;
+  out[2] = s02;
+  out[3] = s11;
+  out[4] = s12;
+  out[5] = s22;
+}
+
+// The pairs are the whole upper triangle of order nx in that order.
+bool whole_triangle(int nx, const int* p, const int* q, int npairs) {
+  if (npairs != nx * (nx + 1) / 2) return false;
+  int k = 0;
+  for (int a = 0; a < nx; ++a)
+    for (int b = a; b < nx; ++b, ++k)
+      if (p[k] != a || q[k] != b) return false;
+  return true;
+}
+
+template <bool Ahead>
+void quadr_terms_passes(const hash_terms& t, const double* x, int nx, const int* p, const int* q,
+                        int npairs, double* out) {
+  if (nx == 1) {
+    for (int k = 0; k < npairs; ++k) quadr_terms_pass<1, 1, Ahead>(t, x, 1, p + k, q + k, out + k);
+    return;
+  }
+  if (nx == 2 && whole_triangle(nx, p, q, npairs)) {
+    quadr_terms_triangle2<Ahead>(t, x, out);
+    return;
+  }
+  if (nx == 3 && whole_triangle(nx, p, q, npairs)) {
+    quadr_terms_triangle3<Ahead>(t, x, out);
+    return;
+  }
+  // Six forms per pass: the two- and three-trait blocks in one.
+  for (int k = 0; k < npairs; k += 6) {
+    switch (std::min(npairs - k, 6)) {
+      case 1: quadr_terms_pass<1, 0, Ahead>(t, x, nx, p + k, q + k, out + k); break;
+      case 2: quadr_terms_pass<2, 0, Ahead>(t, x, nx, p + k, q + k, out + k); break;
+      case 3: quadr_terms_pass<3, 0, Ahead>(t, x, nx, p + k, q + k, out + k); break;
+      case 4: quadr_terms_pass<4, 0, Ahead>(t, x, nx, p + k, q + k, out + k); break;
+      case 5: quadr_terms_pass<5, 0, Ahead>(t, x, nx, p + k, q + k, out + k); break;
+      default: quadr_terms_pass<6, 0, Ahead>(t, x, nx, p + k, q + k, out + k); break;
+    }
+  }
 }
 
 }  // namespace
@@ -162,17 +280,13 @@ void quadr_terms_pass(const hash_terms& t, const double* x, int nx, const int* p
 void quadr_terms_multi(const hash_terms& t, std::int32_t n, const double* x, int nx, const int* p,
                        const int* q, int npairs, double* out) {
   if (n != t.n) stop("QUADR_HASHM: incompatible dimensions");
-  // Six forms per pass: the two- and three-trait blocks in one.
-  for (int k = 0; k < npairs; k += 6) {
-    switch (std::min(npairs - k, 6)) {
-      case 1: quadr_terms_pass<1>(t, x, nx, p + k, q + k, out + k); break;
-      case 2: quadr_terms_pass<2>(t, x, nx, p + k, q + k, out + k); break;
-      case 3: quadr_terms_pass<3>(t, x, nx, p + k, q + k, out + k); break;
-      case 4: quadr_terms_pass<4>(t, x, nx, p + k, q + k, out + k); break;
-      case 5: quadr_terms_pass<5>(t, x, nx, p + k, q + k, out + k); break;
-      default: quadr_terms_pass<6>(t, x, nx, p + k, q + k, out + k); break;
-    }
-  }
+  // Vectors that stay in the nearer caches are read without fetching ahead.
+  constexpr std::size_t near_bytes = 512 * 1024;
+  const std::size_t bytes = static_cast<std::size_t>(n) * static_cast<std::size_t>(nx) * sizeof(double);
+  if (bytes > near_bytes)
+    quadr_terms_passes<true>(t, x, nx, p, q, npairs, out);
+  else
+    quadr_terms_passes<false>(t, x, nx, p, q, npairs, out);
 }
 
 double quadr_ija(const vec_view& x, const sparse_ija& A, const vec_view& y) {

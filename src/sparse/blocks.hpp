@@ -52,9 +52,14 @@ inline double quadr_densem(const util::vec1<double>& x, const densem& A,
 // The stored upper elements of a hash matrix in slot order: quadratic forms
 // of a matrix that no longer changes walk this instead of the table.
 struct hash_terms {
+  // One element: 0-based row and column, value.
+  struct term {
+    std::int32_t r, c;
+    double v;
+  };
   std::int32_t n = 0;  // order
-  std::vector<std::int32_t> row, col;
-  std::vector<double> val;
+  std::vector<term> t;
+  std::size_t size() const { return t.size(); }
 };
 // t := the elements of A; stops like quadr_hashm on a key outside A's order.
 void gather_hash_terms(hash_terms& t, const sparse_hashm& A);

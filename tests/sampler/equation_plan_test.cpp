@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -139,14 +140,25 @@ TEST(EquationPlan, LaterCyclesBuildTheCopyBitForBit) {
   ASSERT_TRUE(p.ready());
   EXPECT_FALSE(p.direct);
   const std::int32_t filled = s.XX.filled;
-  // The animal group adds in the order of its positions; the herd group,
-  // whose levels come in order anyway, in its own.
+  // The animal group adds window by window of its positions, within a
+  // window every position's first addition before any second one; the herd
+  // group, whose levels come in order anyway, in its own.
   const sampler::GroupTerms& herd = sampler::relationship_terms().group[0];
   const sampler::GroupTerms& animal = sampler::relationship_terms().group[2];
   EXPECT_TRUE(herd.positions && herd.sorted.empty() && !herd.slots.empty());
   EXPECT_TRUE(animal.positions && !animal.sorted.empty() && animal.slots.empty());
-  for (std::size_t k = 1; k < animal.sorted.size(); ++k)
-    ASSERT_LE(animal.sorted[k - 1].pos, animal.sorted[k].pos);
+  {
+    constexpr int bits = sampler::GroupTerms::window_bits;
+    std::map<std::int32_t, int> seen;  // additions so far by position
+    for (std::size_t k = 1; k < animal.sorted.size(); ++k) {
+      const std::int32_t p0 = animal.sorted[k - 1].pos, p1 = animal.sorted[k].pos;
+      const int r0 = seen[p0]++, r1 = seen.count(p1) ? seen[p1] : 0;
+      ASSERT_LE(p0 >> bits, p1 >> bits);
+      if (p0 >> bits == p1 >> bits) {
+        ASSERT_TRUE(r0 < r1 || (r0 == r1 && p0 < p1)) << k;
+      }
+    }
+  }
 
   for (int round = 2; round <= 4; ++round) {
     SCOPED_TRACE(round);

@@ -43,7 +43,7 @@ TEST(QuadrMulti, EveryFormIsTheSingleFormBitForBit) {
     qs.push_back(0);
     hash_terms t;
     gather_hash_terms(t, sys.A);
-    EXPECT_EQ(static_cast<std::int32_t>(t.row.size()), sys.A.filled);
+    EXPECT_EQ(static_cast<std::int32_t>(t.size()), sys.A.filled);
     for (int count : {1, 3, 6, static_cast<int>(ps.size())}) {
       std::vector<double> out(static_cast<std::size_t>(count), -1.0);
       quadr_terms_multi(t, n, rows.data(), nx, ps.data(), qs.data(), count, out.data());
