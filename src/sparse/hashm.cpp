@@ -1,6 +1,7 @@
 // Hash-addressed symmetric matrix: table management, growth and overwrite.
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
@@ -164,6 +165,50 @@ void set_sparse_hashm(double a, std::int32_t i, std::int32_t j, sparse_hashm& A)
   const std::int32_t s = detail::probe<true>(i, j, A);
   if (s == -1) util::fatal(util::freev("hash matrix too small"));
   A.x.data()[s - 1].val = a;
+}
+
+bool fill_sparse_hashm_rows(sparse_hashm& A, const sparse_ija& B, std::int32_t* slot) {
+  if (A.status != 1 || !A.has_table() || A.filled != 0) return false;
+  if (B.nel >= A.grow_at_) return false;  // the last additions would grow it
+  const std::int32_t nel = A.nel, step = A.step_;
+  const std::int32_t* ia = B.ia.data() - 1;
+  const std::int32_t* ja = B.ja.data() - 1;
+  const double* a = B.a.data() - 1;
+
+  // Every key is new, so each goes to the first empty slot of its probe:
+  // occupancy alone decides, and a bit per slot keeps it in cache.
+  std::vector<std::uint64_t> used((static_cast<std::size_t>(nel) + 63) / 64, 0);
+  std::uint64_t* bits = used.data();
+  for (std::int32_t i = 1; i <= B.n; ++i) {
+    for (std::int32_t k = ia[i]; k < ia[i + 1]; ++k) {
+      const std::int32_t j = ja[k];
+      if (upper_storage && j < i) return false;  // dropped, no slot
+      std::int32_t s = detail::start_slot(i, j, A);
+      int p = 0;
+      while (bits[s >> 6] >> (s & 63) & 1) {
+        if (++p == detail::max_probes) return false;  // the table would grow
+        s += step;
+        if (s >= nel) s -= nel;
+      }
+      bits[s >> 6] |= std::uint64_t{1} << (s & 63);
+      slot[k - 1] = s + 1;
+    }
+  }
+
+  // The slots are known ahead: their lines are loaded a few writes early.
+  hash_slot* t = A.x.data() - 1;
+  constexpr std::int32_t ahead = 32;
+  for (std::int32_t i = 1; i <= B.n; ++i) {
+    for (std::int32_t k = ia[i]; k < ia[i + 1]; ++k) {
+      if (k + ahead <= B.nel) __builtin_prefetch(t + slot[k + ahead - 1], 1);
+      hash_slot& x = t[slot[k - 1]];
+      x.row = i;
+      x.col = ja[k];
+      x.val = 0.0 + a[k];  // as an addition to the empty slot: -0 becomes +0
+    }
+  }
+  A.filled = B.nel;
+  return true;
 }
 
 }  // namespace sparsem
