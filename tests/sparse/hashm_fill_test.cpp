@@ -175,3 +175,55 @@ TEST(HashmFill, RefusesWhatTheAdditionsCouldNotDoInPlace) {
     EXPECT_EQ(slot.back(), static_cast<std::int32_t>((s + 17 * 4999) % nel) + 1);
   }
 }
+
+TEST(HashmFill, GrownTableIsTheOldSlotsAddedInOrder) {
+  // Each growth must leave the table that adding the occupied slots of the
+  // old one, in slot order, to an empty table 1.5 times larger leaves.
+  struct Case {
+    const char* what;
+    std::int32_t n, table;
+    int additions;
+    unsigned seed;
+  };
+  const Case cases[] = {
+      {"from one slot", 30, 1, 200, 1},
+      {"small table, many growths", 80, 5, 3000, 2},
+      {"large table, few growths", 400, 5000, 20000, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::mt19937 gen(c.seed);
+    std::uniform_int_distribution<std::int32_t> eq(1, c.n);
+    sparse_hashm A;
+    zero_sparse_hashm(A, c.n, c.table);
+    int growths = 0;
+    std::string mismatch;  // gtest's own output would be captured with the table's
+    sparsetest::captured([&] {
+      for (int q = 0; q < c.additions && mismatch.empty(); ++q) {
+        std::int32_t i = eq(gen), j = eq(gen);
+        if (j < i) std::swap(i, j);
+        const double v = q % 5 == 0 ? -0.0 : 0.25 * q - 7;
+        sparse_hashm before = A;
+        add_sparse_hashm(v, i, j, A);
+        if (A.nel == before.nel) continue;
+        ++growths;
+        // The new key takes its slot in the old table before the table grows
+        // (unless its probe found none).
+        hashvr(i, j, before, 1);
+        std::int32_t size = static_cast<std::int32_t>(static_cast<float>(before.nel) * hash_incr);
+        if (size <= before.nel) size = before.nel + 1;
+        sparse_hashm want;
+        zero_sparse_hashm(want, c.n, size);
+        for (std::int32_t k = 1; k <= before.nel; ++k)
+          if (before.x(k).row != 0) add_sparse_hashm(before.x(k).val, before.x(k).row, before.x(k).col, want);
+        add_sparse_hashm(v, i, j, want);
+        if (want.nel != A.nel || want.filled != A.filled) mismatch = "size at addition " + std::to_string(q);
+        for (std::int32_t k = 1; k <= A.nel && mismatch.empty(); ++k)
+          if (A.x(k).row != want.x(k).row || A.x(k).col != want.x(k).col || !same_bits(A.x(k).val, want.x(k).val))
+            mismatch = "slot " + std::to_string(k) + " at addition " + std::to_string(q);
+      }
+    });
+    EXPECT_EQ(mismatch, "");
+    EXPECT_GT(growths, 0);
+  }
+}
