@@ -83,9 +83,9 @@ void compact(sym_rows& S, const sparse_hashm& A) {
   S.start[0] = 0;
 }
 
-// The columns of a row come in table order, at random: u is fetched a few
-// terms ahead.
-constexpr std::size_t fetch_ahead = 16;
+// The columns of a row come in table order, at random: u is fetched far
+// enough ahead to cover a load from memory once u outgrows the cache.
+constexpr std::size_t fetch_ahead = 128;
 
 // y(i) = (A u)(i) for rows first..last-1 (0-based), each row summed in its
 // own order; with Dot also u'y over those rows summed in index order.
