@@ -23,31 +23,35 @@ void link_hash_ija(sparsem::sparse_hashm& A, sparsem::sparse_ija& B, HashLink& l
     sparsem::convert_hash_ija(B, A);
     // Rebuilding A from B gives every row a diagonal key and a slot layout
     // that the map stays valid for.  The rebuild adds B's elements in row
-    // order, as a conversion would, and keeps the slot of each; a table that
-    // grew on the way moved the earlier ones, which are then looked up.
+    // order, as a conversion would, and keeps the slot of each: written
+    // straight from a bitmap of the slots where nothing grows, else added one
+    // by one, and a table that grew on the way moved the earlier ones, which
+    // are then looked up.
     sparsem::zero_sparse_hashm(A, B.n);
     const std::int32_t size = A.nel;
     link.linkhi.assign(static_cast<std::size_t>(B.nel), 0);
     std::int32_t* slot = link.linkhi.data() - 1;  // 1-based, as B's elements
-    const std::int32_t* ia = B.ia.data() - 1;
-    const std::int32_t* ja = B.ja.data() - 1;
-    const double* a = B.a.data() - 1;
-    constexpr std::int32_t ahead = 32;
-    std::int32_t ahead_row = 1;
-    for (std::int32_t i = 1; i <= B.n; ++i) {
-      for (std::int32_t k = ia[i]; k < ia[i + 1]; ++k) {
-        const std::int32_t f = k + ahead;
-        if (f <= B.nel) {
-          while (ia[ahead_row + 1] <= f) ++ahead_row;
-          sparsem::prefetch_sparse_hashm(ahead_row, ja[f], A);
+    if (!sparsem::fill_sparse_hashm_rows(A, B, link.linkhi.data())) {
+      const std::int32_t* ia = B.ia.data() - 1;
+      const std::int32_t* ja = B.ja.data() - 1;
+      const double* a = B.a.data() - 1;
+      constexpr std::int32_t ahead = 32;
+      std::int32_t ahead_row = 1;
+      for (std::int32_t i = 1; i <= B.n; ++i) {
+        for (std::int32_t k = ia[i]; k < ia[i + 1]; ++k) {
+          const std::int32_t f = k + ahead;
+          if (f <= B.nel) {
+            while (ia[ahead_row + 1] <= f) ++ahead_row;
+            sparsem::prefetch_sparse_hashm(ahead_row, ja[f], A);
+          }
+          slot[k] = sparsem::add_sparse_hashm_slot(a[k], i, ja[k], A);
         }
-        slot[k] = sparsem::add_sparse_hashm_slot(a[k], i, ja[k], A);
       }
-    }
-    if (A.filled != B.nel) util::fatal("link_hash_ija: hash conversion problem");
-    if (A.nel != size) {
-      for (std::int32_t i = 1; i <= B.n; ++i)
-        for (std::int32_t k = ia[i]; k < ia[i + 1]; ++k) slot[k] = sparsem::hashvr_find(i, ja[k], A);
+      if (A.filled != B.nel) util::fatal("link_hash_ija: hash conversion problem");
+      if (A.nel != size) {
+        for (std::int32_t i = 1; i <= B.n; ++i)
+          for (std::int32_t k = ia[i]; k < ia[i + 1]; ++k) slot[k] = sparsem::hashvr_find(i, ja[k], A);
+      }
     }
     for (std::int32_t k = 1; k <= B.nel; ++k)
       if (slot[k] <= 0) util::fatal("link_hash_ija: hash conversion problem");

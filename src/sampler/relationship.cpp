@@ -219,7 +219,7 @@ class SlotAdder {
 
  private:
   static constexpr std::size_t ahead = 16;
-  static constexpr std::size_t queue_len = 16;
+  static constexpr std::size_t queue_len = 64;
   static constexpr int probe_lines = 4;
   struct Pending {
     double v;

@@ -1,6 +1,7 @@
 // Hash-addressed symmetric matrix: table management, growth and overwrite.
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
@@ -37,6 +38,53 @@ void set_table_constants(sparse_hashm& A) {
   A.grow_at_ = growth_point(A.nel);
 }
 
+// Places the occupied slots of A, in slot order, in the empty table B as
+// additions would when none of them grows B.  Every key is new to B, so each
+// takes the first free slot of its probe: a bitmap of B's slots finds it
+// without reading B, and B is only written.  False, with B part filled, where
+// the additions would grow B.
+bool move_slots(const sparse_hashm& A, sparse_hashm& B) {
+  const std::int32_t nel = B.nel, step = B.step_;
+  std::vector<std::uint64_t> used((static_cast<std::size_t>(nel) + 63) / 64, 0);
+  std::uint64_t* bits = used.data();
+  const hash_slot* t = A.x.data();
+  hash_slot* out = B.x.data();
+  // Slots are found for a run of keys, then written with their lines loaded
+  // a few writes ahead.
+  constexpr std::int32_t run = 1024, ahead = 16;
+  std::int32_t place[run], from[run];
+  for (std::int32_t k0 = 0; k0 < A.nel; k0 += run) {
+    const std::int32_t k1 = A.nel - k0 > run ? k0 + run : A.nel;
+    std::int32_t m = 0;
+    for (std::int32_t k = k0; k < k1; ++k) {
+      const std::int32_t i = t[k].row, j = t[k].col;
+      if (i == 0 || (upper_storage && j < i)) continue;  // empty, or dropped by an addition
+      if (B.filled + m + 1 >= B.grow_at_) return false;
+      std::int32_t s = detail::start_slot(i, j, B);
+      int p = 0;
+      while (bits[s >> 6] >> (s & 63) & 1) {
+        if (++p == detail::max_probes) return false;
+        s += step;
+        if (s >= nel) s -= nel;
+      }
+      bits[s >> 6] |= std::uint64_t{1} << (s & 63);
+      place[m] = s;
+      from[m] = k;
+      ++m;
+    }
+    for (std::int32_t q = 0; q < m; ++q) {
+      if (q + ahead < m) __builtin_prefetch(out + place[q + ahead], 1);
+      const hash_slot& x = t[from[q]];
+      hash_slot& y = out[place[q]];
+      y.row = x.row;
+      y.col = x.col;
+      y.val = 0.0 + x.val;  // as an addition to the empty slot: -0 becomes +0
+    }
+    B.filled += m;
+  }
+  return true;
+}
+
 // Replaces A's table by one 1.5 times larger; occupied slots enter the new
 // table in their old slot order, which fixes its layout.
 void grow(sparse_hashm& A) {
@@ -46,14 +94,17 @@ void grow(sparse_hashm& A) {
   if (nsize <= A.nel) nsize = A.nel + 1;  // a table of one slot would not grow
   sparse_hashm B;
   zero_sparse_hashm(B, A.n, nsize);
-  // The new slots lie anywhere: those of the keys a few slots on are loaded
-  // while this one goes in.
-  const hash_slot* t = A.x.data();
-  constexpr std::int32_t ahead = 24;
-  for (std::int32_t k = 0; k < A.nel; ++k) {
-    if (k + ahead < A.nel && t[k + ahead].row != 0)
-      prefetch_sparse_hashm(t[k + ahead].row, t[k + ahead].col, B);
-    if (t[k].row != 0) add_sparse_hashm(t[k].val, t[k].row, t[k].col, B);
+  if (!move_slots(A, B)) {
+    zero_sparse_hashm(B, A.n, nsize);
+    // The new slots lie anywhere: those of the keys a few slots on are
+    // loaded while this one goes in.
+    const hash_slot* t = A.x.data();
+    constexpr std::int32_t ahead = 24;
+    for (std::int32_t k = 0; k < A.nel; ++k) {
+      if (k + ahead < A.nel && t[k + ahead].row != 0)
+        prefetch_sparse_hashm(t[k + ahead].row, t[k + ahead].col, B);
+      if (t[k].row != 0) add_sparse_hashm(t[k].val, t[k].row, t[k].col, B);
+    }
   }
   util::say("hash matrix increased from", A.nel, "to", nsize);
   A = std::move(B);
@@ -164,6 +215,50 @@ void set_sparse_hashm(double a, std::int32_t i, std::int32_t j, sparse_hashm& A)
   const std::int32_t s = detail::probe<true>(i, j, A);
   if (s == -1) util::fatal(util::freev("hash matrix too small"));
   A.x.data()[s - 1].val = a;
+}
+
+bool fill_sparse_hashm_rows(sparse_hashm& A, const sparse_ija& B, std::int32_t* slot) {
+  if (A.status != 1 || !A.has_table() || A.filled != 0) return false;
+  if (B.nel >= A.grow_at_) return false;  // the last additions would grow it
+  const std::int32_t nel = A.nel, step = A.step_;
+  const std::int32_t* ia = B.ia.data() - 1;
+  const std::int32_t* ja = B.ja.data() - 1;
+  const double* a = B.a.data() - 1;
+
+  // Every key is new, so each goes to the first empty slot of its probe:
+  // occupancy alone decides, and a bit per slot keeps it in cache.
+  std::vector<std::uint64_t> used((static_cast<std::size_t>(nel) + 63) / 64, 0);
+  std::uint64_t* bits = used.data();
+  for (std::int32_t i = 1; i <= B.n; ++i) {
+    for (std::int32_t k = ia[i]; k < ia[i + 1]; ++k) {
+      const std::int32_t j = ja[k];
+      if (upper_storage && j < i) return false;  // dropped, no slot
+      std::int32_t s = detail::start_slot(i, j, A);
+      int p = 0;
+      while (bits[s >> 6] >> (s & 63) & 1) {
+        if (++p == detail::max_probes) return false;  // the table would grow
+        s += step;
+        if (s >= nel) s -= nel;
+      }
+      bits[s >> 6] |= std::uint64_t{1} << (s & 63);
+      slot[k - 1] = s + 1;
+    }
+  }
+
+  // The slots are known ahead: their lines are loaded a few writes early.
+  hash_slot* t = A.x.data() - 1;
+  constexpr std::int32_t ahead = 32;
+  for (std::int32_t i = 1; i <= B.n; ++i) {
+    for (std::int32_t k = ia[i]; k < ia[i + 1]; ++k) {
+      if (k + ahead <= B.nel) __builtin_prefetch(t + slot[k + ahead - 1], 1);
+      hash_slot& x = t[slot[k - 1]];
+      x.row = i;
+      x.col = ja[k];
+      x.val = 0.0 + a[k];  // as an addition to the empty slot: -0 becomes +0
+    }
+  }
+  A.filled = B.nel;
+  return true;
 }
 
 }  // namespace sparsem

@@ -1,12 +1,16 @@
 // Preconditioned conjugate gradients on the hash store and on a full array.
 #include "sparse/pcg.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "sparse/sparseop.hpp"
@@ -79,19 +83,21 @@ void compact(sym_rows& S, const sparse_hashm& A) {
   S.start[0] = 0;
 }
 
-// The columns of a row come in table order, at random: u is fetched a few
-// terms ahead.
-constexpr std::size_t fetch_ahead = 16;
+// The columns of a row come in table order, at random: u is fetched far
+// enough ahead to cover a load from memory once u outgrows the cache.
+constexpr std::size_t fetch_ahead = 128;
 
-// y = A u, and with Dot also u'y summed in index order.
+// y(i) = (A u)(i) for rows first..last-1 (0-based), each row summed in its
+// own order; with Dot also u'y over those rows summed in index order.
 template <bool Dot>
-double product(const sym_rows& S, const double* u, double* y) {
+double product_rows(const sym_rows& S, const double* u, double* y, std::int32_t first,
+                    std::int32_t last) {
   const std::size_t* st = S.start.data();
   const std::int32_t* col = S.col.data();
   const double* val = S.val.data();
-  const std::size_t end = st[S.n];
+  const std::size_t end = st[last];
   double dot = 0.0;
-  for (std::int32_t i = 0; i < S.n; ++i) {
+  for (std::int32_t i = first; i < last; ++i) {
     double s = 0.0;
     for (std::size_t k = st[i]; k < st[i + 1]; ++k) {
       if (k + fetch_ahead < end) __builtin_prefetch(u + col[k + fetch_ahead]);
@@ -103,10 +109,117 @@ double product(const sym_rows& S, const double* u, double* y) {
   return dot;
 }
 
+// Below this many terms a product takes too little time to share out.
+constexpr std::size_t terms_per_thread = std::size_t{1} << 20;
+
+// Threads for the product: rows are shared out in consecutive ranges of
+// about equal numbers of terms, and each row is summed by one thread exactly
+// as a single thread would, so the result is the same for any count.
+std::int32_t choose_threads(std::size_t terms) {
+  if (product_threads > 0) return product_threads;
+  const unsigned hw = std::thread::hardware_concurrency();
+  const std::size_t most = std::min<std::size_t>(hw == 0 ? 1 : hw, 8);
+  return static_cast<std::int32_t>(std::clamp<std::size_t>(terms / terms_per_thread, 1, most));
+}
+
+// A fixed team for the products of one solve: the calling thread takes the
+// first range and the workers the others; they wait between products.
+class row_team {
+ public:
+  row_team(const sym_rows& S, std::int32_t threads) : S_(S) {
+    const std::int32_t t = std::max<std::int32_t>(1, std::min(threads, std::max<std::int32_t>(S.n, 1)));
+    bounds_.assign(static_cast<std::size_t>(t) + 1, S.n);
+    bounds_[0] = 0;
+    const std::size_t total = S.start[static_cast<std::size_t>(S.n)];
+    for (std::int32_t w = 1; w < t; ++w) {
+      const std::size_t want = total / static_cast<std::size_t>(t) * static_cast<std::size_t>(w);
+      const auto it = std::lower_bound(S.start.begin(), S.start.end(), want);
+      bounds_[static_cast<std::size_t>(w)] =
+          std::max(bounds_[static_cast<std::size_t>(w) - 1],
+                   static_cast<std::int32_t>(std::min<std::ptrdiff_t>(it - S.start.begin(), S.n)));
+    }
+    workers_.reserve(static_cast<std::size_t>(t) - 1);
+    for (std::int32_t w = 1; w < t; ++w) workers_.emplace_back([this, w] { work(w); });
+  }
+  row_team(const row_team&) = delete;
+  row_team& operator=(const row_team&) = delete;
+  ~row_team() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      stop_ = true;
+    }
+    go_.notify_all();
+    for (std::thread& t : workers_) t.join();
+  }
+
+  void mul(const double* u, double* y) {
+    if (workers_.empty()) {
+      product_rows<false>(S_, u, y, 0, S_.n);
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      u_ = u;
+      y_ = y;
+      pending_ = static_cast<std::int32_t>(workers_.size());
+      ++round_;
+    }
+    go_.notify_all();
+    product_rows<false>(S_, u, y, bounds_[0], bounds_[1]);
+    std::unique_lock<std::mutex> lock(m_);
+    done_.wait(lock, [this] { return pending_ == 0; });
+  }
+
+  double mul_dot(const double* u, double* y) {
+    if (workers_.empty()) return product_rows<true>(S_, u, y, 0, S_.n);
+    mul(u, y);
+    // The same sum as the single thread forms beside its rows.
+    double dot = 0.0;
+    for (std::int32_t i = 0; i < S_.n; ++i) dot += u[i] * y[i];
+    return dot;
+  }
+
+ private:
+  void work(std::int32_t w) {
+    std::uint64_t seen = 0;
+    for (;;) {
+      const double* u;
+      double* y;
+      {
+        std::unique_lock<std::mutex> lock(m_);
+        go_.wait(lock, [&] { return stop_ || round_ != seen; });
+        if (stop_) return;
+        seen = round_;
+        u = u_;
+        y = y_;
+      }
+      product_rows<false>(S_, u, y, bounds_[static_cast<std::size_t>(w)],
+                          bounds_[static_cast<std::size_t>(w) + 1]);
+      bool last;
+      {
+        std::lock_guard<std::mutex> lock(m_);
+        last = --pending_ == 0;
+      }
+      if (last) done_.notify_one();
+    }
+  }
+
+  const sym_rows& S_;
+  std::vector<std::int32_t> bounds_;
+  std::vector<std::thread> workers_;
+  std::mutex m_;
+  std::condition_variable go_, done_;
+  const double* u_ = nullptr;
+  double* y_ = nullptr;
+  std::int32_t pending_ = 0;
+  std::uint64_t round_ = 0;
+  bool stop_ = false;
+};
+
 struct hashm_op {
-  const sym_rows& S;
-  void mul(const double* u, double* y) const { product<false>(S, u, y); }
-  double mul_dot(const double* u, double* y) const { return product<true>(S, u, y); }
+  row_team& team;
+  void mul(const double* u, double* y) const { team.mul(u, y); }
+  double mul_dot(const double* u, double* y) const { return team.mul_dot(u, y); }
 };
 
 struct densem_op {
@@ -314,7 +427,8 @@ void solve_sparse_hashm_pcg(const sparse_hashm& A, const util::vec1<double>& b,
     M.d.resize(static_cast<std::size_t>(n));
     for (std::int32_t i = 0; i < n; ++i) M.d[i] = S.diag[i] != 0.0 ? 1.0 / S.diag[i] : 0.0;
   }
-  iterate(hashm_op{S}, n, b.data(), x.data(), M);
+  row_team team(S, choose_threads(S.start[static_cast<std::size_t>(n)]));
+  iterate(hashm_op{team}, n, b.data(), x.data(), M);
 }
 
 void solve_densem_pcg(const densem& A, const util::vec1<double>& b, util::vec1<double>& x,

@@ -94,6 +94,16 @@ inline void prefetch_sparse_hashm(std::int32_t i, std::int32_t j, const sparse_h
 // A(i,j) = a, without growth.
 void set_sparse_hashm(double a, std::int32_t i, std::int32_t j, sparse_hashm& A);
 
+struct sparse_ija;
+// Adds the elements of B row by row (each row in its stored order) to the
+// empty table of A, leaving A exactly as adding them one by one would, and
+// writes each element's 1-based slot to slot[0 .. B.nel-1].  B's keys must be
+// distinct, as a conversion from the hash store gives them.  The slots are
+// found on an occupancy bitmap before the table is touched, so the table is
+// written, not searched.  Returns false, with A unchanged, when the additions
+// would grow the table or drop an element, or when A is not empty.
+bool fill_sparse_hashm_rows(sparse_hashm& A, const sparse_ija& B, std::int32_t* slot);
+
 // ---------------------------------------------------------------------------
 // Compressed rows: row i holds entries ia(i)..ia(i+1)-1.
 
