@@ -12,8 +12,9 @@
 #include "run/store_record.hpp"
 #include "sampler/records.hpp"
 #include "sampler/samplefiles.hpp"
-#include "util/stop.hpp"
+#include "util/disk_queue.hpp"
 #include "util/format.hpp"
+#include "util/stop.hpp"
 #include "util/textio.hpp"
 
 namespace run {
@@ -104,7 +105,7 @@ void sync_sample_files(State& s, int round, record::Store& st) {
   chain_sample_files(s, round, f);
   for (const SampleFile& x : f) {
     if (!x.has) continue;
-    x.out->sync();
+    x.out->sync_later();
     const long long size = util::file_size(x.name);
     if (size >= 0) {
       st.add_sample(x.name, size);
@@ -184,7 +185,7 @@ class ResultFile {
   // Written whole and put on disk; the store renames it into place.
   void seal() {
     spill();
-    out_.seal();
+    out_.seal_later();
   }
 
  private:
@@ -446,6 +447,7 @@ struct Unmade {
   bool made = false;
   ~Unmade() {
     if (made) return;
+    util::disk::discard();
     char buf[32];
     for (int k = 0; k < st.nresults; ++k) util::remove_file(record::temporary_of(st.results[k], buf));
     util::remove_file(record::temporary);
@@ -465,7 +467,9 @@ const char* stored_message(const char* name) {
 
 }  // namespace
 
-void store_solutions(State& s) {
+void store_solutions(State& s, bool in_background) {
+  // The files of the last store are still being put into place.
+  util::disk::wait();
   const int round = m.round;
   Summary sm;
   const int n = kept_count(round);
@@ -508,6 +512,7 @@ void store_solutions(State& s) {
   unmade.made = true;
   record::finish(st);
 
+  if (!in_background) util::disk::wait();
   for (int k = 0; k < st.nresults; ++k) util::say(stored_message(st.results[k]));
   reopen_sample_files(s, round);
 }

@@ -26,7 +26,9 @@ int kept_count(int round);
 // mean and sd columns hold the raw sums.  An acceptance rate is its sum
 // divided by n, or the sum itself while n is 0.  A variance that rounds
 // below 0 gives a standard deviation of 0.
-void store_solutions(State& s);
+// With in_background, what waits on the disk is left to util::disk and the
+// run goes on; the next store, or anything reading the store, waits for it.
+void store_solutions(State& s, bool in_background = false);
 
 // What the store and the restart share about the layouts.
 namespace results {

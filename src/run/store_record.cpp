@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "run/lineread.hpp"
+#include "util/disk_queue.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"
@@ -142,21 +143,23 @@ void make(const Store& st) {
   put_setting(w, "thinning", st.thinning);
   for (int k = 0; k < st.nresults; ++k) put_line(w, "result", st.results[k], 0, false);
   for (int k = 0; k < st.nsamples; ++k) put_line(w, "sample", st.samples[k], st.sizes[k], true);
-  w.out.seal();
+  w.out.seal_later();
   // The store is made once the record stands under its pending name.
-  util::replace_file(temporary, pending);
-  util::sync_folder();
+  util::disk::rename(temporary, pending);
+  util::disk::sync_folder();
 }
 
 void finish(const Store& st) {
   char buf[32];
-  for (int k = 0; k < st.nresults; ++k) util::replace_file(temporary_of(st.results[k], buf), st.results[k]);
-  util::sync_folder();
-  util::replace_file(pending, file);
-  util::sync_folder();
+  for (int k = 0; k < st.nresults; ++k) util::disk::rename(temporary_of(st.results[k], buf), st.results[k]);
+  util::disk::sync_folder();
+  util::disk::rename(pending, file);
+  util::disk::sync_folder();
+  util::disk::submit();
 }
 
 void recover() {
+  util::disk::wait();
   if (util::file_size(pending) >= 0) {
     Store st;
     parse(pending, st);
@@ -173,12 +176,14 @@ void recover() {
 }
 
 void forget() {
+  util::disk::wait();
   util::remove_file(file);
   util::remove_file(pending);
   remove_temporaries();
 }
 
 bool read(Store& st) {
+  util::disk::wait();
   if (util::file_size(file) < 0) return false;
   parse(file, st);
   return true;

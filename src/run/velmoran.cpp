@@ -10,6 +10,7 @@
 #include "sampler/multibreed.hpp"
 #include "sampler/records.hpp"
 #include "sampler/samplefiles.hpp"
+#include "util/disk_queue.hpp"
 #include "util/format.hpp"
 
 namespace run {
@@ -38,6 +39,8 @@ int velmoran_main(CycleTimes* times) {
   // missing file stops here, naming it.
   sampler::open_data_file(M.datafile);
   start_clock(st);
+  // Stores are put on disk beside the cycles that follow them.
+  util::disk::start();
 
   try {
     const int cycles = run_cycles(st, times);
@@ -45,6 +48,8 @@ int velmoran_main(CycleTimes* times) {
   } catch (...) {
     // A chain that stops before writing a sample line leaves no empty files.
     sampler::discard_empty(sampler::sample_files);
+    // No store of this run may still be under way when the caller goes on.
+    util::disk::wait_quietly();
     throw;
   }
   return 0;

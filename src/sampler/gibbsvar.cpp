@@ -366,7 +366,7 @@ void gibbsvar(run::State& s) {
     student_t_weights(s, w.e);
   else if (m.residualtype == model::res_slash || m.residualtype == model::res_struct_slash)
     slash_weights(s, w.e);
-  if (round < m.nround && round % (100 * skip) == 0) run::store_solutions(s);
+  if (round < m.nround && round % (100 * skip) == 0) run::store_solutions(s, true);
   if (round % (10 * skip) == 0) progress_line(s);
 }
 

@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "util/disk_queue.hpp"
 #include "util/stop.hpp"
 
 namespace util {
@@ -22,20 +23,6 @@ namespace {
 
 // Stream buffer of an output file: large writes, few system calls.
 constexpr std::size_t stream_buffer = 1 << 16;
-
-// Input and output failures end the run the way a run-time I/O error does:
-// a message on standard error.
-[[noreturn]] void io_fail(const char* what, const std::string& name, int err) {
-  std::string m = what;
-  m += " \"";
-  m += name;
-  m += '"';
-  if (err != 0) {
-    m += ": ";
-    m += std::strerror(err);
-  }
-  fatal_stderr(m);
-}
 
 inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 inline bool is_sep(char c) {
@@ -471,6 +458,20 @@ TextOut::~TextOut() {
   if (mode_ == Mode::atomic) std::remove(tmp_.c_str());
 }
 
+// Input and output failures end the run the way a run-time I/O error does:
+// a message on standard error.
+void io_fail(const char* what, const std::string& name, int err) {
+  std::string m = what;
+  m += " \"";
+  m += name;
+  m += '"';
+  if (err != 0) {
+    m += ": ";
+    m += std::strerror(err);
+  }
+  fatal_stderr(m);
+}
+
 void (*io_probe)(const char* path) = nullptr;
 
 void TextOut::write(std::string_view s) {
@@ -530,6 +531,43 @@ void TextOut::seal() {
   if (!bad) return;
   if (mode_ == Mode::atomic) std::remove(tmp_.c_str());
   io_fail("cannot write file", mode_ == Mode::atomic ? tmp_ : name_, reason());
+}
+
+void TextOut::sync_later() {
+  if (!f_) return;
+  flush();
+  const int fd = ::dup(::fileno(f_));
+  if (fd < 0) {
+    sync();
+    return;
+  }
+  disk::fsync_fd(fd, path().c_str(), false);
+}
+
+void TextOut::seal_later() {
+  if (!f_) return;
+  if (mode_ != Mode::atomic) {
+    seal();
+    return;
+  }
+  errno = 0;
+  bool bad = std::fflush(f_) != 0 || std::ferror(f_) != 0;
+  if (bad) keep_reason();
+  const int fd = bad ? -1 : ::dup(::fileno(f_));
+  if (!bad && fd < 0) {
+    seal();
+    return;
+  }
+  if (std::fclose(std::exchange(f_, nullptr)) != 0 && !bad) {
+    bad = true;
+    keep_reason();
+  }
+  if (bad) {
+    if (fd >= 0) ::close(fd);
+    std::remove(tmp_.c_str());
+    io_fail("cannot write file", tmp_, reason());
+  }
+  disk::fsync_fd(fd, tmp_.c_str(), true);
 }
 
 void TextOut::commit() {

@@ -161,6 +161,10 @@ class TextOut {
   // closed; its temporary waits for replace_file.  A file that cannot be
   // finished loses its temporary and stops the run.
   void seal();
+  // As sync and seal, but the file's fsync is queued on util::disk, to be
+  // made with the rest of a store while the run goes on.
+  void sync_later();
+  void seal_later();
   // Closes without committing (an atomic file's temporary is removed).
   void close();
 
@@ -175,6 +179,9 @@ class TextOut {
   Mode mode_ = Mode::replace;
   int err_ = 0;  // errno of the first failed write since the file was opened
 };
+
+// Stops the run for a failed input or output: what "name": the system's reason.
+[[noreturn]] void io_fail(const char* what, const std::string& name, int err);
 
 // Renames from over to, replacing it in one step; stops the run when it
 // cannot.

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -51,8 +52,9 @@ void write_data() {
 }
 
 // What the child does at each output step: count, log, or die there.
+// Stores are put on disk by a thread of their own: steps of both threads count.
 struct Probe {
-  long count = 0;
+  std::atomic<long> count = 0;
   long kill_at = -1;    // index of the step to die at; -1 never
   bool flush = false;   // the lines written so far reach the files first
   bool partial = false; // and a piece of a line follows them in a sample file
@@ -87,7 +89,10 @@ int run_child(const std::string& par, const Probe& how, const char* log_file = n
   if (pid == 0) {
     fresh_globals();
     sampler::equation_plan = sampler::EquationPlan{};
-    probe = how;
+    probe.count = 0;
+    probe.kill_at = how.kill_at;
+    probe.flush = how.flush;
+    probe.partial = how.partial;
     if (log_file) probe.log = std::fopen(log_file, "w");
     util::io_probe = on_output;
     const int quiet = ::open("child.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -1,0 +1,254 @@
+#include "util/disk_queue.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "util/textio.hpp"
+
+namespace util::disk {
+
+namespace {
+
+enum class Kind { fsync, rename, folder };
+
+// Paths of a store are short file names; a longer one makes its job run in
+// line rather than allocate.
+constexpr std::size_t max_path = 256;
+constexpr int max_steps = 64;
+
+struct Step {
+  Kind kind = Kind::folder;
+  int fd = -1;
+  bool remove_on_failure = false;
+  char a[max_path] = {};
+  char b[max_path] = {};
+};
+
+struct Failure {
+  const char* what = nullptr;  // nullptr: none
+  char path[max_path] = {};
+  int err = 0;
+};
+
+struct Queue {
+  std::mutex mu;
+  std::condition_variable cv;
+  // The thread lives in storage of its own: a child process made by fork
+  // has no such thread and must forget it without joining or destroying it.
+  alignas(std::thread) unsigned char worker_room[sizeof(std::thread)];
+  std::thread& worker() { return *reinterpret_cast<std::thread*>(worker_room); }
+  pid_t pid = 0;  // of the process that started the thread
+  bool started = false;
+  bool quit = false;
+  // Steps being gathered by the caller, and the job handed to the thread.
+  Step gather[max_steps];
+  int ngather = 0;
+  bool in_line = false;  // the job being gathered runs in line
+  Step job[max_steps];
+  int njob = 0;
+  bool busy = false;  // a job is queued or running
+  Failure failed;
+
+  ~Queue() {
+    if (!started || pid != ::getpid()) return;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      quit = true;
+    }
+    cv.notify_all();
+    worker().join();
+    worker().~thread();
+  }
+};
+
+Queue q;
+
+bool copy_path(char (&to)[max_path], const char* from) {
+  const std::size_t n = std::strlen(from);
+  if (n >= max_path) return false;
+  std::memcpy(to, from, n + 1);
+  return true;
+}
+
+void note(Failure& f, const char* what, const char* path, int err) {
+  f.what = what;
+  copy_path(f.path, path);
+  f.err = err;
+}
+
+// One step as it would run in line; false (with f filled) when it fails.
+bool run_step(Kind kind, int fd, bool remove_on_failure, const char* a, const char* b, Failure& f) {
+  switch (kind) {
+    case Kind::fsync: {
+      if (io_probe) io_probe(a);
+      const bool bad = ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS;
+      const int err = errno;
+      ::close(fd);
+      if (!bad) return true;
+      if (remove_on_failure) std::remove(a);
+      note(f, "cannot write file", a, err);
+      return false;
+    }
+    case Kind::rename:
+      if (io_probe) io_probe(a);
+      if (std::rename(a, b) == 0) return true;
+      note(f, "cannot replace file", b, errno);
+      return false;
+    case Kind::folder:
+      util::sync_folder();
+      return true;
+  }
+  return true;
+}
+
+// Runs steps[0..n-1] in order up to the first failure; the descriptors of
+// the steps not reached are closed.
+void run_steps(Step* steps, int n, Failure& f) {
+  int k = 0;
+  for (; k < n; ++k) {
+    Step& s = steps[k];
+    const int fd = s.fd;
+    s.fd = -1;
+    if (!run_step(s.kind, fd, s.remove_on_failure, s.a, s.b, f)) break;
+  }
+  for (++k; k < n; ++k)
+    if (steps[k].fd >= 0) {
+      ::close(steps[k].fd);
+      steps[k].fd = -1;
+    }
+}
+
+void work() {
+  std::unique_lock<std::mutex> lock(q.mu);
+  for (;;) {
+    q.cv.wait(lock, [] { return q.quit || (q.busy && q.njob > 0); });
+    if (q.busy && q.njob > 0) {
+      const int n = q.njob;
+      lock.unlock();
+      Failure f;
+      run_steps(q.job, n, f);
+      lock.lock();
+      if (f.what && !q.failed.what) q.failed = f;
+      q.njob = 0;
+      q.busy = false;
+      q.cv.notify_all();
+      continue;
+    }
+    if (q.quit) return;
+  }
+}
+
+// In a child made by fork, the parent's thread, its job and the state of
+// its lock and signal stay behind: the child starts afresh, without a thread.
+void after_fork() {
+  if (!q.started || q.pid == ::getpid()) return;
+  new (&q.mu) std::mutex();
+  new (&q.cv) std::condition_variable();
+  q.started = false;
+  q.busy = false;
+  q.njob = 0;
+  q.quit = false;
+  q.failed = Failure{};
+}
+
+// Waits for the thread; returns its failure, if any, and forgets it.
+Failure take_failure() {
+  after_fork();
+  std::unique_lock<std::mutex> lock(q.mu);
+  q.cv.wait(lock, [] { return !q.busy; });
+  Failure f = q.failed;
+  q.failed = Failure{};
+  return f;
+}
+
+// Runs the steps gathered so far in line, after any job of the thread.
+void run_gathered_now() {
+  const Failure before = take_failure();
+  if (before.what) io_fail(before.what, before.path, before.err);
+  const int n = q.ngather;
+  q.ngather = 0;
+  Failure f;
+  run_steps(q.gather, n, f);
+  if (f.what) io_fail(f.what, f.path, f.err);
+}
+
+// Gathers a step; without the thread, or when it does not fit, the job from
+// here to its submit runs in line instead.
+void add(Kind kind, int fd, bool remove_on_failure, const char* a, const char* b) {
+  after_fork();
+  if (!q.in_line && q.started && q.ngather < max_steps) {
+    Step& s = q.gather[q.ngather];
+    s.kind = kind;
+    s.fd = fd;
+    s.remove_on_failure = remove_on_failure;
+    if (copy_path(s.a, a) && copy_path(s.b, b)) {
+      ++q.ngather;
+      return;
+    }
+    s.fd = -1;
+  }
+  q.in_line = true;
+  run_gathered_now();
+  Failure f;
+  if (!run_step(kind, fd, remove_on_failure, a, b, f)) io_fail(f.what, f.path, f.err);
+}
+
+}  // namespace
+
+void start() {
+  after_fork();
+  std::lock_guard<std::mutex> lock(q.mu);
+  if (q.started) return;
+  new (q.worker_room) std::thread(work);
+  q.pid = ::getpid();
+  q.started = true;
+}
+
+void discard() {
+  for (int k = 0; k < q.ngather; ++k)
+    if (q.gather[k].fd >= 0) ::close(q.gather[k].fd);
+  q.ngather = 0;
+  q.in_line = false;
+}
+
+void fsync_fd(int fd, const char* path, bool remove_on_failure) {
+  add(Kind::fsync, fd, remove_on_failure, path, "");
+}
+
+void rename(const char* from, const char* to) { add(Kind::rename, -1, false, from, to); }
+
+void sync_folder() { add(Kind::folder, -1, false, "", ""); }
+
+void submit() {
+  after_fork();
+  const int n = q.ngather;
+  q.ngather = 0;
+  q.in_line = false;
+  if (n == 0) return;
+  {
+    std::unique_lock<std::mutex> lock(q.mu);
+    q.cv.wait(lock, [] { return !q.busy; });
+    for (int k = 0; k < n; ++k) q.job[k] = q.gather[k];
+    q.njob = n;
+    q.busy = true;
+  }
+  q.cv.notify_all();
+}
+
+void wait() {
+  const Failure f = take_failure();
+  if (f.what) io_fail(f.what, f.path, f.err);
+}
+
+void wait_quietly() { (void)take_failure(); }
+
+}  // namespace util::disk
