@@ -418,7 +418,7 @@ void TextOut::open(std::string_view name, Mode mode) {
 }
 
 void TextOut::reserve_buffers() {
-  if (!vbuf_) vbuf_ = std::make_unique<char[]>(stream_buffer);
+  if (!vbuf_) vbuf_ = std::make_unique_for_overwrite<char[]>(stream_buffer);  // pages touched only as written
   // Room for the free-format lines of a sample file.
   if (buf_.capacity() < 128) buf_.reserve(128);
   if (name_.capacity() < 64) name_.reserve(64);
