@@ -78,6 +78,15 @@ void view_of_cursor(const run::State& s, SlotView& v) {
 }
 
 inline void view_of_slots(const RecordSlots& r, int nt, SlotView& v) {
+  if (nt == 1) {  // the common case, without the loops
+    v.nt = 1;
+    v.nmax = r.cnt[0];
+    v.uniform = true;
+    v.cnt = r.cnt;
+    v.eq[0] = r.eq;
+    v.x[0] = r.x;
+    return;
+  }
   v.nt = nt;
   v.nmax = 0;
   v.uniform = true;
@@ -185,7 +194,7 @@ constexpr int local_slots = 16;
 // compiler keeps them at hand.  N > 0: every trait has exactly N slots,
 // known here, so that the loops unroll into straight code.
 template <int NT, bool Ahead, bool Uniform, int N = 0>
-void direct_terms(run::State& s, const SlotView& r, double* a, const std::vector<std::int32_t>& pos,
+[[gnu::noinline]] void direct_terms(run::State& s, const SlotView& r, double* a, const std::vector<std::int32_t>& pos,
                   std::size_t& at) {
   static_assert(N == 0 || Uniform || NT == 1);
   const double w = s.rec_weight;
