@@ -164,23 +164,6 @@ int address1(int eff, int level, int trait) {
   return static_cast<int>((before + level - 1) * m.ntrait + trait);
 }
 
-void decode_record(run::State& s) {
-  const int irec = s.irec;
-  VELMORAN_CHECK("data record", irec, 1L, s.INDATA.rows());
-  // Column c of the record at row[(c - 1) * ld].
-  const long ld = s.INDATA.rows();
-  const float* row = s.INDATA.data() + (irec - 1);
-  const int pw = m.pos_weight, nt = m.ntrait;
-  VELMORAN_CHECK("data column", pw, 0L, s.INDATA.cols());
-  s.rec_weight = pw == 0 ? 1.0 : static_cast<double>(row[(pw - 1) * ld]);
-  const int* py = m.pos_y.data();
-  float* y = s.Y.data();
-  for (int t = 0; t < nt; ++t) {
-    VELMORAN_CHECK("data column", py[t], 1L, s.INDATA.cols());
-    y[t] = row[(py[t] - 1) * ld];
-  }
-}
-
 // ---------------------------------------------------------------------------
 
 void find_addresses(run::State& s) {
@@ -435,36 +418,7 @@ void record_residuals(const run::State& s, double* e) {
   }
 }
 
-void record_residuals(const run::State& s, const RecordSlots& r, double* e) {
-  const int nt = m.ntrait;
-  const float* y = s.Y.data();
-  const double* sol = s.SOL.data() - 1;
-  const std::int32_t* eq = r.eq;
-  const float* x = r.x;
-  for (int t = 0; t < nt; ++t) {
-    double v = static_cast<double>(y[t]);
-    const int n = r.cnt[t];
-    for (int j = 0; j < n; ++j) {
-      // A missing-code slot is kept negated: no term.  (No unknown
-      // covariable reaches a kept stream.)
-      VELMORAN_CHECK("solution", eq[j], -1L, static_cast<long>(s.SOL.size()));
-      if (eq[j] > 0) v = v - static_cast<double>(x[j]) * sol[eq[j]];
-    }
-    eq += n;
-    x += n;
-    e[t] = v;
-  }
-}
-
 namespace {
-
-// True when a trait of the record is missing (value exactly 0).
-inline bool any_missing(const run::State& s) {
-  const float* y = s.Y.data();
-  for (int t = 0; t < m.ntrait; ++t)
-    if (y[t] == 0.0f) return true;
-  return false;
-}
 
 // predict_missing_y with the residuals from residuals(e), for a record with
 // a missing trait.  Kept out of line: its work arrays make a large frame.
@@ -523,12 +477,12 @@ template <class Residuals>
 
 }  // namespace
 
-void predict_missing_y(run::State& s) {
-  if (any_missing(s)) predict_missing(s, [&s](double* e) { record_residuals(s, e); });
+void predict_missing_traits(run::State& s) {
+  predict_missing(s, [&s](double* e) { record_residuals(s, e); });
 }
 
-void predict_missing_y(run::State& s, const RecordSlots& r) {
-  if (any_missing(s)) predict_missing(s, [&s, &r](double* e) { record_residuals(s, r, e); });
+void predict_missing_traits(run::State& s, const RecordSlots& r) {
+  predict_missing(s, [&s, &r](double* e) { record_residuals(s, r, e); });
 }
 
 // ---------------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "run/model.hpp"
 #include "run/state.hpp"
 #include "util/array.hpp"
 #include "util/textio.hpp"
@@ -131,8 +132,24 @@ void open_data_file(const std::string& name);
 // * ntrait + trait.  The level is not checked.
 int address1(int eff, int level, int trait);
 
-// s.rec_weight and s.Y of record s.irec.
-void decode_record(run::State& s);
+// s.rec_weight and s.Y of record s.irec.  (Inline: it runs for every record
+// twice a cycle.)
+inline void decode_record(run::State& s) {
+  const int irec = s.irec;
+  VELMORAN_CHECK("data record", irec, 1L, s.INDATA.rows());
+  // Column c of the record at row[(c - 1) * ld].
+  const long ld = s.INDATA.rows();
+  const float* row = s.INDATA.data() + (irec - 1);
+  const int pw = model::m.pos_weight, nt = model::m.ntrait;
+  VELMORAN_CHECK("data column", pw, 0L, s.INDATA.cols());
+  s.rec_weight = pw == 0 ? 1.0 : static_cast<double>(row[(pw - 1) * ld]);
+  const int* py = model::m.pos_y.data();
+  float* y = s.Y.data();
+  for (int t = 0; t < nt; ++t) {
+    VELMORAN_CHECK("data column", py[t], 1L, s.INDATA.cols());
+    y[t] = row[(py[t] - 1) * ld];
+  }
+}
 
 // Slots of record s.irec: s.ADDRESS, s.WEIGHT_COV (0 beyond the slots), s.naddr,
 // and the per-trait counts and owners of `cursor`.
@@ -205,15 +222,51 @@ inline void decode_r_in_pass(run::State& s, bool& same) {
 // e[0..ntrait-1].
 void record_residuals(const run::State& s, double* e);
 // The same from the record's kept slots (slots_fixed models).
-void record_residuals(const run::State& s, const RecordSlots& r, double* e);
+inline void record_residuals(const run::State& s, const RecordSlots& r, double* e) {
+  const int nt = model::m.ntrait;
+  const float* y = s.Y.data();
+  const double* sol = s.SOL.data() - 1;
+  const std::int32_t* eq = r.eq;
+  const float* x = r.x;
+  for (int t = 0; t < nt; ++t) {
+    double v = static_cast<double>(y[t]);
+    const int n = r.cnt[t];
+    for (int j = 0; j < n; ++j) {
+      // A missing-code slot is kept negated: no term.  (No unknown
+      // covariable reaches a kept stream.)
+      VELMORAN_CHECK("solution", eq[j], -1L, static_cast<long>(s.SOL.size()));
+      if (eq[j] > 0) v = v - static_cast<double>(x[j]) * sol[eq[j]];
+    }
+    eq += n;
+    x += n;
+    e[t] = v;
+  }
+}
+
+// The draws of predict_missing_y for a record with a missing trait.
+void predict_missing_traits(run::State& s);
+void predict_missing_traits(run::State& s, const RecordSlots& r);
+
+// True when a trait of the record is missing (value exactly 0).
+inline bool any_missing(const run::State& s) {
+  const float* y = s.Y.data();
+  for (int t = 0; t < model::m.ntrait; ++t)
+    if (y[t] == 0.0f) return true;
+  return false;
+}
 
 // Replaces each missing trait of s.Y (value exactly 0) by a draw from its
 // normal distribution given the observed traits, the current solutions and
 // the record's residual covariance r / rec_weight.  Draws nothing when no
-// trait is missing; stops when all are.
-void predict_missing_y(run::State& s);
+// trait is missing; stops when all are.  (Inline: most records miss none.)
+inline void predict_missing_y(run::State& s) {
+  if (any_missing(s)) predict_missing_traits(s);
+}
+
 // The same with the record's kept slots (slots_fixed models).
-void predict_missing_y(run::State& s, const RecordSlots& r);
+inline void predict_missing_y(run::State& s, const RecordSlots& r) {
+  if (any_missing(s)) predict_missing_traits(s, r);
+}
 
 // Reads record s.irec from the data file into s.INDATA (one line of at
 // least s.reclen numbers; blank lines are skipped) and checks it.  Stops on a

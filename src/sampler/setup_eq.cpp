@@ -78,6 +78,15 @@ void view_of_cursor(const run::State& s, SlotView& v) {
 }
 
 inline void view_of_slots(const RecordSlots& r, int nt, SlotView& v) {
+  if (nt == 1) {  // the common case, without the loops
+    v.nt = 1;
+    v.nmax = r.cnt[0];
+    v.uniform = true;
+    v.cnt = r.cnt;
+    v.eq[0] = r.eq;
+    v.x[0] = r.x;
+    return;
+  }
   v.nt = nt;
   v.nmax = 0;
   v.uniform = true;
@@ -182,43 +191,57 @@ constexpr int local_slots = 16;
 // add_record_terms_direct for NT traits of at most local_slots slots: the
 // same additions in the same order from local copies of the equations,
 // multipliers and rinv (which no addition can change), so that the
-// compiler keeps them at hand.
-template <int NT, bool Ahead, bool Uniform>
-void direct_terms(run::State& s, const SlotView& r, double* a, const std::vector<std::int32_t>& pos,
+// compiler keeps them at hand.  N > 0: every trait has exactly N slots,
+// known here, so that the loops unroll into straight code.
+template <int NT, bool Ahead, bool Uniform, int N = 0>
+[[gnu::noinline]] void direct_terms(run::State& s, const SlotView& r, double* a, const std::vector<std::int32_t>& pos,
                   std::size_t& at) {
+  static_assert(N == 0 || Uniform || NT == 1);
   const double w = s.rec_weight;
   double rl[NT * NT];
   for (int k = 0; k < NT * NT; ++k) rl[k] = m.rinv.data()[k];
   int eq[NT][local_slots];
   float x[NT][local_slots];
-  for (int t = 0; t < NT; ++t)
-    for (int i = 0; i < r.cnt[t]; ++i) {
+  for (int t = 0; t < NT; ++t) {
+    const int n = N > 0 ? N : r.cnt[t];
+    for (int i = 0; i < n; ++i) {
       eq[t][i] = magnitude(r.eq[t][i]);
       x[t][i] = r.x[t][i];
     }
-  const int nmax = r.nmax;
+  }
+  const int nmax = N > 0 ? N : r.nmax;
   constexpr bool uniform = NT == 1 || Uniform;
   const std::int32_t* p = pos.data();
   std::size_t k = at;
-  for (int i = 0; i < nmax; ++i)
-    for (int j = 0; j < nmax; ++j)
+  // The additions of slot pair (i, j).
+  auto pair = [&](int i, int j) {
 #pragma GCC unroll 3
-      for (int t1 = 0; t1 < NT; ++t1) {
-        if (!uniform && i >= r.cnt[t1]) continue;
-        const int a1 = eq[t1][i];
-        const float x1 = x[t1][i];
+    for (int t1 = 0; t1 < NT; ++t1) {
+      if (!uniform && i >= r.cnt[t1]) continue;
+      const int a1 = eq[t1][i];
+      const float x1 = x[t1][i];
 #pragma GCC unroll 3
-        for (int t2 = 0; t2 < NT; ++t2) {
-          if (!uniform && j >= r.cnt[t2]) continue;
-          if (eq[t2][j] < a1) continue;  // the store keeps the upper triangle
-          const float pr = x1 * x[t2][j];
-          const double v = static_cast<double>(pr) * w * rl[t1 + t2 * NT];
-          VELMORAN_CHECK("planned record addition", static_cast<long>(k), 0L,
-                         static_cast<long>(pos.size() - direct_ahead) - 1);
-          if constexpr (Ahead) __builtin_prefetch(a + p[k + direct_ahead], 1);
-          a[p[k++]] += v;
-        }
+      for (int t2 = 0; t2 < NT; ++t2) {
+        if (!uniform && j >= r.cnt[t2]) continue;
+        if (eq[t2][j] < a1) continue;  // the store keeps the upper triangle
+        const float pr = x1 * x[t2][j];
+        const double v = static_cast<double>(pr) * w * rl[t1 + t2 * NT];
+        VELMORAN_CHECK("planned record addition", static_cast<long>(k), 0L,
+                       static_cast<long>(pos.size() - direct_ahead) - 1);
+        if constexpr (Ahead) __builtin_prefetch(a + p[k + direct_ahead], 1);
+        a[p[k++]] += v;
       }
+    }
+  };
+  if constexpr (N > 0) {
+#pragma GCC unroll 5
+    for (int i = 0; i < N; ++i)
+#pragma GCC unroll 5
+      for (int j = 0; j < N; ++j) pair(i, j);
+  } else {
+    for (int i = 0; i < nmax; ++i)
+      for (int j = 0; j < nmax; ++j) pair(i, j);
+  }
   at = k;
 
   const float* y = s.Y.data();
@@ -229,11 +252,39 @@ void direct_terms(run::State& s, const SlotView& r, double* a, const std::vector
     for (int t2 = 0; t2 < NT; ++t2) sum += rl[t1 + t2 * NT] * static_cast<double>(y[t2]);
     ry[t1] = sum;
   }
-  for (int i = 0; i < nmax; ++i)
+  auto slot = [&](int i) {
     for (int t1 = 0; t1 < NT; ++t1) {
       if (!uniform && i >= r.cnt[t1]) continue;
       xy[eq[t1][i]] += static_cast<double>(x[t1][i]) * w * ry[t1];
     }
+  };
+  if constexpr (N > 0) {
+#pragma GCC unroll 5
+    for (int i = 0; i < N; ++i) slot(i);
+  } else {
+    for (int i = 0; i < nmax; ++i) slot(i);
+  }
+}
+
+// direct_terms for NT traits of the same number of slots, that number
+// fixed at compile time for the common small ones.
+template <int NT, bool Ahead>
+void direct_terms_sized(run::State& s, const SlotView& r, double* a,
+                        const std::vector<std::int32_t>& pos, std::size_t& at) {
+  switch (r.nmax) {
+    case 1:
+      return direct_terms<NT, Ahead, true, 1>(s, r, a, pos, at);
+    case 2:
+      return direct_terms<NT, Ahead, true, 2>(s, r, a, pos, at);
+    case 3:
+      return direct_terms<NT, Ahead, true, 3>(s, r, a, pos, at);
+    case 4:
+      return direct_terms<NT, Ahead, true, 4>(s, r, a, pos, at);
+    case 5:
+      return direct_terms<NT, Ahead, true, 5>(s, r, a, pos, at);
+    default:
+      return direct_terms<NT, Ahead, true>(s, r, a, pos, at);
+  }
 }
 
 template <bool Ahead>
@@ -242,9 +293,9 @@ void add_terms_direct_by_order(run::State& s, const SlotView& r, double* a,
   if (r.nmax <= local_slots) {
     switch (r.nt) {
       case 1:
-        return direct_terms<1, Ahead, true>(s, r, a, pos, at);
+        return direct_terms_sized<1, Ahead>(s, r, a, pos, at);
       case 2:
-        if (r.uniform) return direct_terms<2, Ahead, true>(s, r, a, pos, at);
+        if (r.uniform) return direct_terms_sized<2, Ahead>(s, r, a, pos, at);
         return direct_terms<2, Ahead, false>(s, r, a, pos, at);
       case 3:
         if (r.uniform) return direct_terms<3, Ahead, true>(s, r, a, pos, at);
