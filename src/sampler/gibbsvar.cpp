@@ -102,18 +102,11 @@ void residual_pass(run::State& s, DispersionWork& w) {
   for (int i = 1; i <= nrec; ++i) {
     s.irec = i;
     if (loaded) {
-      decode_record(s);
       RecordSlots r;
-      if (load_slots(s, key_at, r)) {
-        decode_r_in_pass(s, same_r);
-        predict_missing_y(s, r);
+      if (next_kept_record(s, key_at, same_r, r))
         record_residuals(s, r, e);
-      } else {
-        find_addresses(s);
-        decode_r_in_pass(s, same_r);
-        predict_missing_y(s);
+      else
         record_residuals(s, e);
-      }
     } else {
       // Records of animals without an equation belong to the Mendelian step.
       if (a > 0 && static_cast<int>(s.INDATA(i, m.pos_eff(a, 1))) > m.nlev(a)) {

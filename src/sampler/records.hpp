@@ -268,6 +268,22 @@ inline void predict_missing_y(run::State& s, const RecordSlots& r) {
   if (any_missing(s)) predict_missing_traits(s, r);
 }
 
+// The first steps of a pass over the kept slots for record s.irec: its
+// slots loaded into r (true) or found again into the cursor (false), then
+// its inverse residual covariance and its missing traits.
+inline bool next_kept_record(run::State& s, std::size_t& key_at, bool& same_r, RecordSlots& r) {
+  decode_record(s);
+  if (load_slots(s, key_at, r)) {
+    decode_r_in_pass(s, same_r);
+    predict_missing_y(s, r);
+    return true;
+  }
+  find_addresses(s);
+  decode_r_in_pass(s, same_r);
+  predict_missing_y(s);
+  return false;
+}
+
 // Reads record s.irec from the data file into s.INDATA (one line of at
 // least s.reclen numbers; blank lines are skipped) and checks it.  Stops on a
 // short file with the record count, on a line that does not hold s.reclen

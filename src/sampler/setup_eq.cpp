@@ -664,18 +664,11 @@ void build_loaded_records(run::State& s, double* a, const std::vector<std::int32
   SlotView view;
   for (int irec = 1; irec <= m.nrec; ++irec) {
     s.irec = irec;
-    decode_record(s);
     RecordSlots r;
-    if (load_slots(s, key_at, r)) {
-      decode_r_in_pass(s, same_r);
-      predict_missing_y(s, r);
+    if (next_kept_record(s, key_at, same_r, r))
       view_of_slots(r, nt, view);
-    } else {
-      find_addresses(s);
-      decode_r_in_pass(s, same_r);
-      predict_missing_y(s);
+    else
       view_of_cursor(s, view);
-    }
     add_record_terms_direct(s, view, a, pos, pos_at);
   }
   // The cursor on the last record, as the general pass leaves it.
