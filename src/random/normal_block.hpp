@@ -9,17 +9,26 @@ namespace prob {
 
 // gen_normal_multi for order N (1 to 4): N standard normals first, then the
 // Cholesky factor L of var (leading dimension ldv, lower triangle read),
-// x = mean + L z; x may be mean itself.
+// x = mean + L z; x may be mean itself.  The three steps are apart so that a
+// caller may run the factor ahead of knowing the mean.
 template <int N>
-[[gnu::always_inline]] inline void gen_normal_block(const double* mean, const double* var, int ldv,
-                                                    double* x) {
-  double z[N];
+[[gnu::always_inline]] inline void normal_deviates(double* z) {
   for (int i = 0; i < N; ++i) z[i] = rangen::snorm();
-  double l[N * N];
+}
+
+// L of var into l (leading dimension N); rank, loud and the result as factor_n's.
+template <int N>
+[[gnu::always_inline]] inline int normal_root(const double* var, int ldv, double* l, bool loud) {
   for (int j = 0; j < N; ++j)
     for (int i = 0; i < N; ++i) l[i + j * N] = var[i + j * ldv];
   int rank = 0;
-  denseop::kernel::factor_n<N>(l, N, N, rank, true);
+  return denseop::kernel::factor_n<N>(l, N, N, rank, loud);
+}
+
+// x = mean + L z.
+template <int N>
+[[gnu::always_inline]] inline void normal_combine(const double* mean, const double* l,
+                                                  const double* z, double* x) {
   // y = L z, column by column; rows of dropped pivots are zero and add nothing.
   double y[N];
   for (int i = 0; i < N; ++i) y[i] = 0.0;
@@ -28,6 +37,16 @@ template <int N>
     for (int i = j; i < N; ++i) y[i] += l[i + j * N] * zj;
   }
   for (int i = 0; i < N; ++i) x[i] = mean[i] + y[i];
+}
+
+template <int N>
+[[gnu::always_inline]] inline void gen_normal_block(const double* mean, const double* var, int ldv,
+                                                    double* x) {
+  double z[N];
+  normal_deviates<N>(z);
+  double l[N * N];
+  normal_root<N>(var, ldv, l, true);
+  normal_combine<N>(mean, l, z, x);
 }
 
 }  // namespace prob

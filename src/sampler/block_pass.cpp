@@ -1,5 +1,6 @@
 #include "sampler/block_pass.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -172,13 +173,78 @@ template <int N>
   return true;
 }
 
+// Order 1 with the diagonal stored first, as the rows are built.  The
+// variance, its root and the factor for the mean depend on the diagonal
+// alone: formed before the row is summed, their chain of roots and quotients
+// runs alongside the sum instead of after it.  Each value is draw_fused<1>'s,
+// from the same operations on the same operands; only independent steps
+// change places.  A row laid out otherwise, or a negative pivot (with its
+// messages), goes to draw_fused<1> before anything is changed or drawn.
+[[gnu::noinline, gnu::cold]] bool draw_one_general(const Rows& R, int i) {
+  return draw_fused<1>(R, i);
+}
+
+[[gnu::flatten]] inline bool draw_one(const Rows& R, int i) {
+  using namespace denseop::kernel;
+  const std::int32_t begin = R.ia[i], end = R.ia[i + 1];
+  if (begin >= end || R.ja[begin] != i) [[unlikely]]
+    return draw_one_general(R, i);
+  const double diag = R.a[begin];
+  double f[1] = {diag};
+  int rank = 0;
+  if (factor_n<1>(f, 1, 1, rank, false) != 0) [[unlikely]]
+    return draw_one_general(R, i);
+  double v[1] = {f[0]};
+  double w[1];
+  inverse_from_factor_n<1>(v, 1, 1, w);
+  // Quiet here: a negative pivot's message waits until the draw is certain.
+  double l[1];
+  const bool root_quiet = prob::normal_root<1>(v, 1, l, false) == 0;
+  double blk[4] = {diag, 0.0, 0.0, 0.0};
+  double r = R.b[i];
+  const std::int32_t fetch_end = end - begin > long_row ? end - row_ahead : begin;
+  std::int32_t k = begin + 1;
+  for (; k < fetch_end; ++k) {
+    __builtin_prefetch(R.x + R.ja[k + row_ahead]);
+    take<1>(R, k, i, i, blk, r);
+  }
+  for (; k < end; ++k) take<1>(R, k, i, i, blk, r);
+  // A second diagonal element would have replaced the first.
+  if (std::bit_cast<std::uint64_t>(blk[0]) != std::bit_cast<std::uint64_t>(diag)) [[unlikely]]
+    return draw_one_general(R, i);
+  R.b[i] = r;
+  double mean[1] = {r};
+  double y[1];
+  substitute_n<1>(f, 1, 1, mean, y);
+  double z[1];
+  prob::normal_deviates<1>(z);
+  if (!root_quiet) [[unlikely]]
+    prob::normal_root<1>(v, 1, l, true);
+  prob::normal_combine<1>(mean, l, z, R.x + i);
+  if (std::isnan(R.x[i])) [[unlikely]]
+    return false;
+  const double s = R.x[i];
+  double scratch = 0.0;
+  k = begin;
+  for (; k < fetch_end; ++k) {
+    __builtin_prefetch(R.b + R.ja[k + row_ahead], 1);
+    give<1>(R, k, i, s, scratch);
+  }
+  for (; k < end; ++k) give<1>(R, k, i, s, scratch);
+  return true;
+}
+
 template <int N>
 int pass_fused(const Rows& R, int neq) {
   for (int f = 1; f <= neq; f += N) {
     const int l = f + N - 1;
     if (l + ahead * N <= neq && l + ahead * N <= R.n) prefetch(R, f + ahead * N, l + ahead * N);
-    if (!draw_fused<N>(R, f)) [[unlikely]]
+    if constexpr (N == 1) {
+      if (!draw_one(R, f)) [[unlikely]]
+        return f;
+    } else if (!draw_fused<N>(R, f)) [[unlikely]] {
       return f;
+    }
   }
   return 0;
 }
@@ -202,7 +268,7 @@ bool draw_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs, util::vec
                 int first, int nt) {
   const Rows R = rows_of(A, rhs, sol);
   switch (nt) {
-    case 1: return draw_fused<1>(R, first);
+    case 1: return draw_one(R, first);
     case 2: return draw_fused<2>(R, first);
     case 3: return draw_fused<3>(R, first);
     case 4: return draw_fused<4>(R, first);
