@@ -14,38 +14,15 @@
 #include "dense/denseop.hpp"
 #include "random/rangen.hpp"
 #include "sampler/block_pass.hpp"
+#include "rows_support.hpp"
 #include "stop_capture.hpp"
 
 namespace {
 
 using sparsem::sparse_ija;
 
-struct Entry {
-  int j;
-  double a;
-};
-
-sparse_ija one_rows(const std::vector<std::vector<Entry>>& rows) {
-  sparse_ija A;
-  A.n = static_cast<std::int32_t>(rows.size());
-  std::int32_t nel = 0;
-  for (const auto& r : rows) nel += static_cast<std::int32_t>(r.size());
-  A.nel = nel;
-  A.ia.resize(A.n + 1);
-  A.ja.resize(nel);
-  A.a.resize(nel);
-  std::int32_t k = 1;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    A.ia(static_cast<long>(i) + 1) = k;
-    for (const Entry& e : rows[i]) {
-      A.ja(k) = e.j;
-      A.a(k) = e.a;
-      ++k;
-    }
-  }
-  A.ia(A.n + 1) = k;
-  return A;
-}
+using rowstest::Entry;
+using rowstest::rows_of;
 
 struct Left {
   std::vector<std::uint64_t> rhs, sol;
@@ -114,7 +91,7 @@ TEST(OneEquationDraw, EveryRowLayoutMatchesTheGeneralCalls) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const sparse_ija A = one_rows({{{1, 3.0}, {2, -0.2}}, c.row, {{3, 2.0}}, {{4, 1.5}}});
+    const sparse_ija A = rows_of({{{1, 3.0}, {2, -0.2}}, c.row, {{3, 2.0}}, {{4, 1.5}}});
     const Left general = draw_with(A, 2, [](const sparse_ija& M, util::vec1<double>& b,
                                             util::vec1<double>& x, int i) {
       return sampler::draw_block_general(M, b, x, i, 1);

@@ -13,39 +13,15 @@
 #include "dense/denseop.hpp"
 #include "random/rangen.hpp"
 #include "sampler/block_pass.hpp"
+#include "rows_support.hpp"
 #include "stop_capture.hpp"
 
 namespace {
 
 using sparsem::sparse_ija;
 
-struct Entry {
-  int j;
-  double a;
-};
-
-// Compressed rows from lists of (column, value), rows in order.
-sparse_ija rows_of(const std::vector<std::vector<Entry>>& rows) {
-  sparse_ija A;
-  A.n = static_cast<std::int32_t>(rows.size());
-  std::int32_t nel = 0;
-  for (const auto& r : rows) nel += static_cast<std::int32_t>(r.size());
-  A.nel = nel;
-  A.ia.resize(A.n + 1);
-  A.ja.resize(nel);
-  A.a.resize(nel);
-  std::int32_t k = 1;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    A.ia(static_cast<long>(i) + 1) = k;
-    for (const Entry& e : rows[i]) {
-      A.ja(k) = e.j;
-      A.a(k) = e.a;
-      ++k;
-    }
-  }
-  A.ia(A.n + 1) = k;
-  return A;
-}
+using rowstest::Entry;
+using rowstest::rows_of;
 
 // Bit for bit, except that any two NaNs match: the sign and payload of a NaN
 // follow the order of the operands of a commutative operation, which the

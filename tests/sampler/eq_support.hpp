@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -125,6 +126,18 @@ inline std::vector<double> dense_inverse(std::vector<double> a, int n) {
     }
   }
   return b;
+}
+
+// The values of a vector, and two such lists compared bit for bit.
+inline std::vector<double> values(const util::vec1<double>& v) {
+  return std::vector<double>(v.data(), v.data() + v.size());
+}
+
+inline void expect_same_bits(const std::vector<double>& a, const std::vector<double>& b, const char* what) {
+  ASSERT_EQ(a.size(), b.size()) << what;
+  for (std::size_t k = 0; k < a.size(); ++k)
+    ASSERT_EQ(std::memcmp(&a[k], &b[k], sizeof(double)), 0)
+        << what << " " << k << ": " << a[k] << " " << b[k];
 }
 
 }  // namespace eqtest

@@ -24,7 +24,9 @@ namespace {
 
 using eqtest::new_model;
 using eqtest::new_state;
+using eqtest::expect_same_bits;
 using eqtest::stdout_of;
+using eqtest::values;
 using model::m;
 
 constexpr int nanimal = 30, nherd = 4, nrec = 40;
@@ -108,15 +110,7 @@ void build_through_hash(run::State& s, int round) {
   sampler::setup_eq(s);
 }
 
-std::vector<double> values(const util::vec1<double>& v) {
-  return std::vector<double>(v.data(), v.data() + v.size());
-}
 
-void expect_same_bits(const std::vector<double>& a, const std::vector<double>& b, const char* what) {
-  ASSERT_EQ(a.size(), b.size()) << what;
-  for (std::size_t k = 0; k < a.size(); ++k)
-    ASSERT_EQ(std::memcmp(&a[k], &b[k], sizeof(double)), 0) << what << " " << k << ": " << a[k] << " " << b[k];
-}
 
 // Slots of the table, keys and values.
 std::vector<double> table_of(const sparsem::sparse_hashm& A) {

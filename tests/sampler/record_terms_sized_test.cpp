@@ -25,7 +25,9 @@ namespace {
 
 using eqtest::new_model;
 using eqtest::new_state;
+using eqtest::expect_same_bits;
 using eqtest::stdout_of;
+using eqtest::values;
 using model::m;
 
 constexpr int nrec = 36, nlev = 5;
@@ -87,16 +89,7 @@ void build(run::State& s, int round, bool direct) {
   sampler::setup_eq(s);
 }
 
-std::vector<double> values(const util::vec1<double>& v) {
-  return std::vector<double>(v.data(), v.data() + v.size());
-}
 
-void expect_same_bits(const std::vector<double>& a, const std::vector<double>& b, const char* what) {
-  ASSERT_EQ(a.size(), b.size()) << what;
-  for (std::size_t k = 0; k < a.size(); ++k)
-    ASSERT_EQ(std::memcmp(&a[k], &b[k], sizeof(double)), 0)
-        << what << " " << k << ": " << a[k] << " " << b[k];
-}
 
 TEST(RecordTermsSized, EveryNumberOfSlotsBuildsTheCopyBitForBit) {
   // One and two traits with 1 to 6 slots each (6 takes the general kernel).

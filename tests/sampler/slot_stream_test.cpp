@@ -28,6 +28,7 @@ namespace {
 
 using eqtest::new_model;
 using eqtest::new_state;
+using eqtest::expect_same_bits;
 using eqtest::stdout_of;
 using model::m;
 
@@ -83,12 +84,6 @@ void make_model(run::State& s, int nt, bool reduced = false) {
 
 std::vector<double> values(const double* p, long n) { return std::vector<double>(p, p + n); }
 
-void expect_same_bits(const std::vector<double>& a, const std::vector<double>& b, const char* what) {
-  ASSERT_EQ(a.size(), b.size()) << what;
-  for (std::size_t k = 0; k < a.size(); ++k)
-    ASSERT_EQ(std::memcmp(&a[k], &b[k], sizeof(double)), 0)
-        << what << " " << k << ": " << a[k] << " " << b[k];
-}
 
 struct Cycle {
   std::vector<double> a, xy, e, ee;
