@@ -33,7 +33,8 @@ Rows rows_of(const sparsem::sparse_ija& A, util::vec1<double>& rhs, util::vec1<d
           sol.data() - sol.lo()};
 }
 
-// prefetch_block's loads, for the block first..last.
+// Starts loading the solutions and right-hand sides that the block
+// first..last reads and updates (the columns of its rows).
 inline void prefetch(const Rows& R, int first, int last) {
   const std::int32_t begin = R.ia[first];
   std::int32_t end = R.ia[last + 1];
@@ -110,6 +111,34 @@ template <int N>
   }
 }
 
+// Row i's elements from k on, each into the block or off it into r; a long
+// row fetches the solutions of its columns row_ahead entries ahead.
+template <int N>
+[[gnu::always_inline]] inline void take_row(const Rows& R, int i, std::int32_t k, int first,
+                                            double* blk, double& r) {
+  const std::int32_t begin = R.ia[i], end = R.ia[i + 1];
+  const std::int32_t fetch_end = end - begin > long_row ? end - row_ahead : begin;
+  for (; k < fetch_end; ++k) {
+    __builtin_prefetch(R.x + R.ja[k + row_ahead]);
+    take<N>(R, k, first, i, blk, r);
+  }
+  for (; k < end; ++k) take<N>(R, k, first, i, blk, r);
+}
+
+// Row i of a drawn block: every later right-hand side loses its term.
+template <int N>
+[[gnu::always_inline]] inline void give_row(const Rows& R, int i, int last, double& scratch) {
+  const double s = R.x[i];
+  const std::int32_t begin = R.ia[i], end = R.ia[i + 1];
+  const std::int32_t fetch_end = end - begin > long_row ? end - row_ahead : begin;
+  std::int32_t k = begin;
+  for (; k < fetch_end; ++k) {
+    __builtin_prefetch(R.b + R.ja[k + row_ahead], 1);
+    give<N>(R, k, last, s, scratch);
+  }
+  for (; k < end; ++k) give<N>(R, k, last, s, scratch);
+}
+
 // One block of order N as the general calls draw it: solve_iterm_block
 // (solve) with fsolvinvs8, gen_normal_multi, the check, solve_iterm_block
 // (update).  Each step runs the dense kit's own kernels for order N, which
@@ -127,15 +156,7 @@ template <int N>
   double mean[N];
   for (int i = first; i <= last; ++i) {
     double r = R.b[i];
-    const std::int32_t begin = R.ia[i], end = R.ia[i + 1];
-    // A long row fetches ahead up to row_ahead entries before its end.
-    const std::int32_t fetch_end = end - begin > long_row ? end - row_ahead : begin;
-    std::int32_t k = begin;
-    for (; k < fetch_end; ++k) {
-      __builtin_prefetch(R.x + R.ja[k + row_ahead]);
-      take<N>(R, k, first, i, blk, r);
-    }
-    for (; k < end; ++k) take<N>(R, k, first, i, blk, r);
+    take_row<N>(R, i, R.ia[i], first, blk, r);
     R.b[i] = r;
     mean[i - first] = r;
   }
@@ -159,17 +180,7 @@ template <int N>
   if (!number) [[unlikely]]
     return false;
   double scratch = 0.0;
-  for (int i = first; i <= last; ++i) {
-    const double s = R.x[i];
-    const std::int32_t begin = R.ia[i], end = R.ia[i + 1];
-    const std::int32_t fetch_end = end - begin > long_row ? end - row_ahead : begin;
-    std::int32_t k = begin;
-    for (; k < fetch_end; ++k) {
-      __builtin_prefetch(R.b + R.ja[k + row_ahead], 1);
-      give<N>(R, k, last, s, scratch);
-    }
-    for (; k < end; ++k) give<N>(R, k, last, s, scratch);
-  }
+  for (int i = first; i <= last; ++i) give_row<N>(R, i, last, scratch);
   return true;
 }
 
@@ -202,13 +213,7 @@ template <int N>
   const bool root_quiet = prob::normal_root<1>(v, 1, l, false) == 0;
   double blk[4] = {diag, 0.0, 0.0, 0.0};
   double r = R.b[i];
-  const std::int32_t fetch_end = end - begin > long_row ? end - row_ahead : begin;
-  std::int32_t k = begin + 1;
-  for (; k < fetch_end; ++k) {
-    __builtin_prefetch(R.x + R.ja[k + row_ahead]);
-    take<1>(R, k, i, i, blk, r);
-  }
-  for (; k < end; ++k) take<1>(R, k, i, i, blk, r);
+  take_row<1>(R, i, begin + 1, i, blk, r);
   // A second diagonal element would have replaced the first.
   if (std::bit_cast<std::uint64_t>(blk[0]) != std::bit_cast<std::uint64_t>(diag)) [[unlikely]]
     return draw_one_general(R, i);
@@ -223,28 +228,29 @@ template <int N>
   prob::normal_combine<1>(mean, l, z, R.x + i);
   if (std::isnan(R.x[i])) [[unlikely]]
     return false;
-  const double s = R.x[i];
   double scratch = 0.0;
-  k = begin;
-  for (; k < fetch_end; ++k) {
-    __builtin_prefetch(R.b + R.ja[k + row_ahead], 1);
-    give<1>(R, k, i, s, scratch);
-  }
-  for (; k < end; ++k) give<1>(R, k, i, s, scratch);
+  give_row<1>(R, i, i, scratch);
   return true;
 }
 
+// Block of order N at first: the one-equation draw or the fused one.
+template <int N>
+[[gnu::always_inline]] inline bool draw_n(const Rows& R, int first) {
+  if constexpr (N == 1)
+    return draw_one(R, first);
+  else
+    return draw_fused<N>(R, first);
+}
+
+// Blocks of N equations in order, each drawn while the columns of the block
+// `ahead` blocks on load; the first block that is not a number, or 0.
 template <int N>
 int pass_fused(const Rows& R, int neq) {
   for (int f = 1; f <= neq; f += N) {
     const int l = f + N - 1;
     if (l + ahead * N <= neq && l + ahead * N <= R.n) prefetch(R, f + ahead * N, l + ahead * N);
-    if constexpr (N == 1) {
-      if (!draw_one(R, f)) [[unlikely]]
-        return f;
-    } else if (!draw_fused<N>(R, f)) [[unlikely]] {
+    if (!draw_n<N>(R, f)) [[unlikely]]
       return f;
-    }
   }
   return 0;
 }
@@ -268,10 +274,10 @@ bool draw_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs, util::vec
                 int first, int nt) {
   const Rows R = rows_of(A, rhs, sol);
   switch (nt) {
-    case 1: return draw_one(R, first);
-    case 2: return draw_fused<2>(R, first);
-    case 3: return draw_fused<3>(R, first);
-    case 4: return draw_fused<4>(R, first);
+    case 1: return draw_n<1>(R, first);
+    case 2: return draw_n<2>(R, first);
+    case 3: return draw_n<3>(R, first);
+    case 4: return draw_n<4>(R, first);
     default: return draw_block_general(A, rhs, sol, first, nt);
   }
 }
@@ -288,7 +294,7 @@ int draw_block_pass(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
   }
   for (int f = 1; f <= neq; f += nt) {
     const int l = f + nt - 1;
-    if (l + ahead * nt <= neq) prefetch_block(A, rhs, sol, f + ahead * nt, l + ahead * nt);
+    if (l + ahead * nt <= neq && l + ahead * nt <= R.n) prefetch(R, f + ahead * nt, l + ahead * nt);
     if (!draw_block_general(A, rhs, sol, f, nt)) return f;
   }
   return 0;

@@ -117,21 +117,6 @@ void solve_iterm_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
   }
 }
 
-void prefetch_block(const sparsem::sparse_ija& A, const util::vec1<double>& rhs,
-                    const util::vec1<double>& sol, int first, int last) {
-  if (first < 1 || last > A.n) return;
-  const std::int32_t* ia = A.ia.data() - 1;
-  const std::int32_t* ja = A.ja.data() - 1;
-  const double* x = sol.data() - 1;
-  const double* b = rhs.data() - 1;
-  // A long row fetches its own columns as it goes.
-  const std::int32_t end = std::min(ia[last + 1], ia[first] + long_row);
-  for (std::int32_t k = ia[first]; k < end; ++k) {
-    __builtin_prefetch(x + ja[k]);
-    __builtin_prefetch(b + ja[k]);
-  }
-}
-
 void solve_iterm_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
                        util::vec1<double>& sol, int first, int last, util::mat1<double>& block,
                        std::string_view mode) {

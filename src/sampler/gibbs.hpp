@@ -50,10 +50,6 @@ void solve_iterm_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
                        util::vec1<double>& sol, int first, int last, util::mat1<double>& block,
                        std::string_view mode);
 
-// Starts loading the solutions and right-hand sides that block first..last
-// reads and updates (the columns of its rows); changes nothing.
-void prefetch_block(const sparsem::sparse_ija& A, const util::vec1<double>& rhs,
-                    const util::vec1<double>& sol, int first, int last);
 
 // rhs block row i minus (A (x) M) x with A at offsets off1 (rows) and off2
 // (columns); with diag, the element on the block diagonal also adds a*M there.
