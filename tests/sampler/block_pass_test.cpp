@@ -183,6 +183,18 @@ sparse_ija pass_system(int neq, int nt, unsigned seed) {
   return rows_of(rows);
 }
 
+// A whole pass of blocks of nt equations: the fused pass, or the general
+// draw block by block.
+Outcome whole_pass(const sparse_ija& A, int neq, int nt, const util::vec1<double>& rhs,
+                    const util::vec1<double>& sol, bool fused) {
+  return run_side(rhs, sol, [&](util::vec1<double>& b, util::vec1<double>& x) {
+    if (fused) return sampler::draw_block_pass(A, b, x, neq, nt);
+    for (int f = 1; f <= neq; f += nt)
+      if (!sampler::draw_block_general(A, b, x, f, nt)) return f;
+    return 0;
+  });
+}
+
 TEST(FusedBlockDraw, PassMatchesBlockByBlockGeneralCalls) {
   TolGuard tol;
   for (int nt = 1; nt <= 5; ++nt) {
@@ -195,14 +207,8 @@ TEST(FusedBlockDraw, PassMatchesBlockByBlockGeneralCalls) {
       sol(i) = std::cos(0.7 * i);
     }
     for (int cycle = 0; cycle < 2; ++cycle) {
-      const Outcome general = run_side(rhs, sol, [&](util::vec1<double>& b, util::vec1<double>& x) {
-        for (int f = 1; f <= neq; f += nt)
-          if (!sampler::draw_block_general(A, b, x, f, nt)) return f;
-        return 0;
-      });
-      const Outcome fused = run_side(rhs, sol, [&](util::vec1<double>& b, util::vec1<double>& x) {
-        return sampler::draw_block_pass(A, b, x, neq, nt);
-      });
+      const Outcome general = whole_pass(A, neq, nt, rhs, sol, false);
+      const Outcome fused = whole_pass(A, neq, nt, rhs, sol, true);
       expect_same(general, fused);
       EXPECT_EQ(fused.verdict, 0);
       sol = fused.sol;
@@ -221,14 +227,8 @@ TEST(FusedBlockDraw, PassStopsAtTheFirstBlockThatIsNotANumber) {
     A.a(A.ia(bad)) = nan;
     util::vec1<double> rhs(neq), sol(neq);
     for (int i = 1; i <= neq; ++i) rhs(i) = 1.0 / i;
-    const Outcome general = run_side(rhs, sol, [&](util::vec1<double>& b, util::vec1<double>& x) {
-      for (int f = 1; f <= neq; f += nt)
-        if (!sampler::draw_block_general(A, b, x, f, nt)) return f;
-      return 0;
-    });
-    const Outcome fused = run_side(rhs, sol, [&](util::vec1<double>& b, util::vec1<double>& x) {
-      return sampler::draw_block_pass(A, b, x, neq, nt);
-    });
+    const Outcome general = whole_pass(A, neq, nt, rhs, sol, false);
+    const Outcome fused = whole_pass(A, neq, nt, rhs, sol, true);
     expect_same(general, fused);
     EXPECT_EQ(fused.verdict, bad);
   }
