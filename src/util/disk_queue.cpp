@@ -54,8 +54,7 @@ struct Queue {
   int ngather = 0;
   bool in_line = false;  // the job being gathered runs in line
   Step job[max_steps];
-  int njob = 0;
-  bool busy = false;  // a job is queued or running
+  int njob = 0;  // steps of the job queued or running; 0 when idle
   Failure failed;
 
   ~Queue() {
@@ -130,8 +129,8 @@ void run_steps(Step* steps, int n, Failure& f) {
 void work() {
   std::unique_lock<std::mutex> lock(q.mu);
   for (;;) {
-    q.cv.wait(lock, [] { return q.quit || (q.busy && q.njob > 0); });
-    if (q.busy && q.njob > 0) {
+    q.cv.wait(lock, [] { return q.quit || q.njob > 0; });
+    if (q.njob > 0) {
       const int n = q.njob;
       lock.unlock();
       Failure f;
@@ -139,7 +138,6 @@ void work() {
       lock.lock();
       if (f.what && !q.failed.what) q.failed = f;
       q.njob = 0;
-      q.busy = false;
       q.cv.notify_all();
       continue;
     }
@@ -154,7 +152,6 @@ void after_fork() {
   new (&q.mu) std::mutex();
   new (&q.cv) std::condition_variable();
   q.started = false;
-  q.busy = false;
   q.njob = 0;
   q.quit = false;
   q.failed = Failure{};
@@ -164,21 +161,10 @@ void after_fork() {
 Failure take_failure() {
   after_fork();
   std::unique_lock<std::mutex> lock(q.mu);
-  q.cv.wait(lock, [] { return !q.busy; });
+  q.cv.wait(lock, [] { return q.njob == 0; });
   Failure f = q.failed;
   q.failed = Failure{};
   return f;
-}
-
-// Runs the steps gathered so far in line, after any job of the thread.
-void run_gathered_now() {
-  const Failure before = take_failure();
-  if (before.what) io_fail(before.what, before.path, before.err);
-  const int n = q.ngather;
-  q.ngather = 0;
-  Failure f;
-  run_steps(q.gather, n, f);
-  if (f.what) io_fail(f.what, f.path, f.err);
 }
 
 // Gathers a step; without the thread, or when it does not fit, the job from
@@ -196,10 +182,21 @@ void add(Kind kind, int fd, bool remove_on_failure, const char* a, const char* b
     }
     s.fd = -1;
   }
+  // In line: after any job of the thread, the steps gathered so far, then
+  // this one (whose descriptor is closed whatever happens).
   q.in_line = true;
-  run_gathered_now();
-  Failure f;
-  if (!run_step(kind, fd, remove_on_failure, a, b, f)) io_fail(f.what, f.path, f.err);
+  Failure f = take_failure();
+  if (!f.what) {
+    const int n = q.ngather;
+    q.ngather = 0;
+    run_steps(q.gather, n, f);
+  }
+  if (!f.what) {
+    run_step(kind, fd, remove_on_failure, a, b, f);
+    fd = -1;
+  }
+  if (fd >= 0) ::close(fd);
+  if (f.what) io_fail(f.what, f.path, f.err);
 }
 
 }  // namespace
@@ -236,10 +233,9 @@ void submit() {
   if (n == 0) return;
   {
     std::unique_lock<std::mutex> lock(q.mu);
-    q.cv.wait(lock, [] { return !q.busy; });
+    q.cv.wait(lock, [] { return q.njob == 0; });
     for (int k = 0; k < n; ++k) q.job[k] = q.gather[k];
     q.njob = n;
-    q.busy = true;
   }
   q.cv.notify_all();
 }
