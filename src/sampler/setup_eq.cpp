@@ -103,6 +103,15 @@ inline void view_of_slots(const RecordSlots& r, int nt, SlotView& v) {
   for (int t = 0; t < nt; ++t) v.uniform = v.uniform && v.cnt[t] == v.nmax;
 }
 
+// R^-1 y of the record (ri column-major, nt by nt): the same for every slot.
+[[gnu::always_inline]] inline void rinv_y(const double* ri, const float* y, int nt, double* ry) {
+  for (int t1 = 0; t1 < nt; ++t1) {
+    double sum = 0.0;
+    for (int t2 = 0; t2 < nt; ++t2) sum += ri[t1 + t2 * nt] * static_cast<double>(y[t2]);
+    ry[t1] = sum;
+  }
+}
+
 // Hands the record's XX additions, in their order (slot i, slot j, trait
 // t1, trait t2), to add(row, col, v) and adds its RHS terms.
 template <class Add>
@@ -130,13 +139,8 @@ void record_terms(run::State& s, const SlotView& r, Add&& add) {
         }
       }
 
-  // R^-1 y of the record, the same for every slot.
   double ry[max_traits];
-  for (int t1 = 0; t1 < nt; ++t1) {
-    double sum = 0.0;
-    for (int t2 = 0; t2 < nt; ++t2) sum += ri[t1 + t2 * nt] * static_cast<double>(y[t2]);
-    ry[t1] = sum;
-  }
+  rinv_y(ri, y, nt, ry);
   for (int i = 0; i < nmax; ++i)
     for (int t1 = 0; t1 < nt; ++t1) {
       if (!uniform && i >= r.cnt[t1]) continue;
@@ -247,11 +251,7 @@ template <int NT, bool Ahead, bool Uniform, int N = 0>
   const float* y = s.Y.data();
   double* xy = s.XY.data() - 1;
   double ry[NT];
-  for (int t1 = 0; t1 < NT; ++t1) {
-    double sum = 0.0;
-    for (int t2 = 0; t2 < NT; ++t2) sum += rl[t1 + t2 * NT] * static_cast<double>(y[t2]);
-    ry[t1] = sum;
-  }
+  rinv_y(rl, y, NT, ry);
   auto slot = [&](int i) {
     for (int t1 = 0; t1 < NT; ++t1) {
       if (!uniform && i >= r.cnt[t1]) continue;
