@@ -10,10 +10,15 @@ namespace prob {
 // gen_normal_multi for order N (1 to 4): N standard normals first, then the
 // Cholesky factor L of var (leading dimension ldv, lower triangle read),
 // x = mean + L z; x may be mean itself.  The three steps are apart so that a
-// caller may run the factor ahead of knowing the mean.
+// caller may run the factor ahead of knowing the mean.  The normals come
+// from those drawn ahead while a caller has armed them (rangen::NormalsAhead).
 template <int N>
 [[gnu::always_inline]] inline void normal_deviates(double* z) {
-  for (int i = 0; i < N; ++i) z[i] = rangen::snorm();
+  if (rangen::NormalsAhead* ahead = rangen::normals_ahead) {
+    for (int i = 0; i < N; ++i) z[i] = ahead->next();
+  } else {
+    for (int i = 0; i < N; ++i) z[i] = rangen::snorm();
+  }
 }
 
 // L of var into l (leading dimension N); rank, loud and the result as factor_n's.

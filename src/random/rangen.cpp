@@ -1,12 +1,17 @@
 // Generator, seeding, uniform, normal, exponential and gamma deviates.
 #include "random/rangen.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <string>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "util/format.hpp"
 #include "util/stop.hpp"
@@ -74,6 +79,133 @@ constexpr i32 M1 = 2147483563, M2 = 2147483399, A1 = 40014, A2 = 40692;
   return static_cast<float>(step()) * 4.656613e-10f;
 }
 
+// The uniforms of the normal deviate come from one of two sources: the
+// global draw, or a run of deviates' own blocks of the current generator's
+// next uniforms (UniformBlock), whose state is stored once at its end.
+struct GlobalUniforms {
+  [[gnu::always_inline]] float operator()() const { return draw(); }
+};
+
+// Step j of a generator from seed s is a^j s mod m.  A block's uniforms come
+// from their seeds' powers of a each, with no step waiting on the one
+// before, while step() walks the same values one after the other.  Both
+// reductions are exact, so the values are the same.
+constexpr int ublock = 64;
+
+template <i32 a, i32 m>
+constexpr std::array<std::uint64_t, ublock + 1> powers() {
+  std::array<std::uint64_t, ublock + 1> p{};
+  p[0] = 1;
+  for (int j = 1; j <= ublock; ++j) p[j] = p[j - 1] * a % m;
+  return p;
+}
+alignas(16) constexpr auto P1 = powers<A1, M1>();
+alignas(16) constexpr auto P2 = powers<A2, M2>();
+
+// (a s) mod m for a, s in [0, m) and m = 2^31 - c, where 2^31 is c modulo
+// m: products of 32-bit numbers, shifts and masks, which run two at a time
+// in vector registers.
+template <i32 m>
+inline constexpr std::uint64_t fold_c = (std::uint64_t{1} << 31) - static_cast<std::uint64_t>(m);
+inline constexpr std::uint64_t low31 = (std::uint64_t{1} << 31) - 1;
+
+template <i32 m>
+[[gnu::always_inline]] inline std::uint64_t mulmod31(std::uint64_t a, std::uint64_t s) {
+  constexpr std::uint64_t c = fold_c<m>;
+  std::uint64_t p = a * s;                          // below 2^62
+  p = (p & low31) + (p >> 31) * c;                  // below 2^31 (c + 1)
+  p = (p & low31) + (p >> 31) * c;                  // below 2^31 + c^2 < 2 m
+  return (p + ((p + c) >> 31) * c) & low31;         // less m when p >= m
+}
+
+#if defined(__SSE2__)
+// mulmod31 of the two 64-bit lanes of a (below m) by the one seed s.
+template <i32 m>
+[[gnu::always_inline]] inline __m128i mulmod31x2(__m128i a, __m128i s) {
+  const __m128i c = _mm_set1_epi64x(static_cast<long long>(fold_c<m>));
+  const __m128i low = _mm_set1_epi64x(static_cast<long long>(low31));
+  __m128i p = _mm_mul_epu32(a, s);
+  p = _mm_add_epi64(_mm_and_si128(p, low), _mm_mul_epu32(_mm_srli_epi64(p, 31), c));
+  p = _mm_add_epi64(_mm_and_si128(p, low), _mm_mul_epu32(_mm_srli_epi64(p, 31), c));
+  const __m128i over = _mm_mul_epu32(_mm_srli_epi64(_mm_add_epi64(p, c), 31), c);
+  return _mm_and_si128(_mm_add_epi64(p, over), low);
+}
+
+// The low halves of the lanes of a and b as four 32-bit lanes.
+[[gnu::always_inline]] inline __m128i low_halves(__m128i a, __m128i b) {
+  return _mm_castps_si128(
+      _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+}
+#endif
+
+// The seed as the residue a step works from: a step maps any seed s to
+// a s mod m, taken in [0, m).
+template <i32 m>
+std::uint64_t residue(i32 s) {
+  return static_cast<std::uint64_t>((std::int64_t{s} % m + m) % m);
+}
+
+struct UniformBlock {
+  std::uint64_t s1, s2;  // seeds before the block's first step
+  bool anti;
+  std::uint64_t blocks = 0;
+  alignas(16) float u[ublock];
+
+  UniformBlock(i32 seed1, i32 seed2, bool qanti)
+      : s1(residue<M1>(seed1)), s2(residue<M2>(seed2)), anti(qanti) {}
+
+  [[gnu::noinline]] void next() {
+    if (blocks > 0) {
+      s1 = mulmod31<M1>(P1[ublock], s1);
+      s2 = mulmod31<M2>(P2[ublock], s2);
+    }
+    ++blocks;
+#if defined(__SSE2__)
+    const __m128i v1 = _mm_set1_epi64x(static_cast<long long>(s1));
+    const __m128i v2 = _mm_set1_epi64x(static_cast<long long>(s2));
+    const __m128i one = _mm_set1_epi32(1), wrap = _mm_set1_epi32(M1 - 1);
+    // z or, antithetic, M1 - z = (z ^ -1) - (-1) + M1.
+    const __m128i neg = _mm_set1_epi32(anti ? -1 : 0), flip = _mm_set1_epi32(anti ? M1 : 0);
+    const __m128 scale = _mm_set1_ps(4.656613e-10f);
+    for (int j = 0; j < ublock; j += 4) {
+      const auto* p1 = reinterpret_cast<const __m128i*>(P1.data() + j + 1);
+      const auto* p2 = reinterpret_cast<const __m128i*>(P2.data() + j + 1);
+      const __m128i t1 = low_halves(mulmod31x2<M1>(_mm_loadu_si128(p1), v1),
+                                    mulmod31x2<M1>(_mm_loadu_si128(p1 + 1), v1));
+      const __m128i t2 = low_halves(mulmod31x2<M2>(_mm_loadu_si128(p2), v2),
+                                    mulmod31x2<M2>(_mm_loadu_si128(p2 + 1), v2));
+      __m128i z = _mm_sub_epi32(t1, t2);
+      z = _mm_add_epi32(z, _mm_and_si128(_mm_cmplt_epi32(z, one), wrap));
+      z = _mm_add_epi32(_mm_sub_epi32(_mm_xor_si128(z, neg), neg), flip);
+      _mm_store_ps(u + j, _mm_mul_ps(_mm_cvtepi32_ps(z), scale));
+    }
+#else
+    for (int j = 0; j < ublock; ++j) {
+      i32 z = static_cast<i32>(mulmod31<M1>(P1[j + 1], s1)) -
+              static_cast<i32>(mulmod31<M2>(P2[j + 1], s2));
+      if (z < 1) z += M1 - 1;
+      if (anti) z = M1 - z;
+      u[j] = static_cast<float>(z) * 4.656613e-10f;
+    }
+#endif
+  }
+  // The seeds after `taken` uniforms of the current block.
+  i32 seed1(int taken) const { return static_cast<i32>(mulmod31<M1>(P1[taken], s1)); }
+  i32 seed2(int taken) const { return static_cast<i32>(mulmod31<M2>(P2[taken], s2)); }
+};
+
+struct BlockUniforms {
+  UniformBlock* block;
+  int taken;  // of the current block
+  [[gnu::always_inline]] float operator()() {
+    if (taken == ublock) [[unlikely]] {
+      block->next();
+      taken = 0;
+    }
+    return block->u[taken++];
+  }
+};
+
 // ---- tables of the normal and exponential deviates (index 1-based) ---------
 
 constexpr float A[33] = {0.0f,
@@ -116,7 +248,8 @@ constexpr float Q[9] = {0.0f,      0.6931472f, 0.9333737f, 0.9888778f, 0.9984959
 // Each returns the magnitude aa + w.
 
 // The centre of interval i (1 to 31) from its first ustar on.
-[[gnu::noinline]] float snorm_centre(int i, float ustar) {
+template <class Uniforms>
+[[gnu::noinline]] float snorm_centre(Uniforms& draw, int i, float ustar) {
   const float aa = A[i];
   float u, w, tt;
   for (;;) {
@@ -148,7 +281,8 @@ constexpr float Q[9] = {0.0f,      0.6931472f, 0.9333737f, 0.9888778f, 0.9984959
 }
 
 // The tail (interval 0), from the scaled first uniform u.
-[[gnu::noinline]] float snorm_tail(float u) {
+template <class Uniforms>
+[[gnu::noinline]] float snorm_tail(Uniforms& draw, float u) {
   int i = 6;
   float aa = A[32];
   float w, tt, ustar;
@@ -185,9 +319,11 @@ constexpr float Q[9] = {0.0f,      0.6931472f, 0.9333737f, 0.9888778f, 0.9984959
   return aa + w;
 }
 
-// One copy, called by snorm and the gamma deviate: inlined into both it
-// would only add code.
-[[gnu::noinline]] float snorm_core() {
+// The first uniform and the centre accepted at once; the rest out of line.
+// A source held in registers goes out as a copy, so that its own address
+// is never taken and its seeds stay in registers.
+template <class Uniforms>
+[[gnu::always_inline]] inline float snorm_fl(Uniforms& draw) {
   float u = draw();
   // The upper half of the first uniform gives the sign: a coin toss, so it
   // must stay a mask (hidden from the optimiser) and never become a branch,
@@ -201,16 +337,28 @@ constexpr float Q[9] = {0.0f,      0.6931472f, 0.9333737f, 0.9888778f, 0.9984959
   float y;
   if (i != 0) [[likely]] {
     const float ustar = u - static_cast<float>(i);
-    if (ustar > T[i]) [[likely]]
+    if (ustar > T[i]) [[likely]] {
       y = A[i] + (ustar - T[i]) * H[i];
-    else
-      y = snorm_centre(i, ustar);
+    } else {
+      Uniforms out = draw;
+      y = snorm_centre(out, i, ustar);
+      draw = out;
+    }
   } else {
-    y = snorm_tail(u);
+    Uniforms out = draw;
+    y = snorm_tail(out, u);
+    draw = out;
   }
   const float neg = 0.0f - y;
   return std::bit_cast<float>((std::bit_cast<std::uint32_t>(neg) & pick) |
                               (std::bit_cast<std::uint32_t>(y) & ~pick));
+}
+
+// One copy, called by snorm and the gamma deviate: inlined into both it
+// would only add code.
+[[gnu::noinline]] float snorm_core() {
+  GlobalUniforms draw;
+  return snorm_fl(draw);
 }
 
 // Algorithm SA.  A first uniform that is an exact power of two leaves u = 1,
@@ -470,6 +618,58 @@ float snorm() {
   if (normal_hooked) [[unlikely]]
     return normal_hook();
   return snorm_core();
+}
+
+void snorm_fill(float* out, long n) {
+  if (n <= 0) return;
+  if (uniform_hooked || normal_hooked) [[unlikely]] {
+    for (long k = 0; k < n; ++k) out[k] = snorm();
+    return;
+  }
+  // What the first step of snorm() would check.
+  if (!QINIT) inrgcm();
+  if (!QQSSD) setall(1234567890, 123456789);
+  const int g = CURNTG - 1;
+  UniformBlock block(globe.cg1[g], globe.cg2[g], globe.qanti[g]);
+  BlockUniforms draw{&block, ublock};
+  for (long k = 0; k < n; ++k) out[k] = snorm_fl(draw);
+  globe.cg1[g] = block.seed1(draw.taken);
+  globe.cg2[g] = block.seed2(draw.taken);
+  draws += (block.blocks - 1) * ublock + static_cast<std::uint64_t>(draw.taken);
+}
+
+NormalsAhead::NormalsAhead(long total) : left_(total), outer_(normals_ahead) {
+  normals_ahead = this;
+}
+
+NormalsAhead::~NormalsAhead() {
+  normals_ahead = outer_;
+  if (pos_ == end_) return;
+  // Back to the start of the chunk, then the taken ones again.
+  globe.cg1[gen_] = seed1_;
+  globe.cg2[gen_] = seed2_;
+  draws = draws_;
+  snorm_fill(buf_, pos_);
+}
+
+void NormalsAhead::refill() {
+  long n = 1;
+  if (uniform_hooked || normal_hooked) [[unlikely]] {
+    // A hook hands out values that cannot be taken back: one at a time.
+  } else {
+    // What the first step of snorm() would check, before the state is kept.
+    if (!QINIT) inrgcm();
+    if (!QQSSD) setall(1234567890, 123456789);
+    gen_ = CURNTG - 1;
+    seed1_ = globe.cg1[gen_];
+    seed2_ = globe.cg2[gen_];
+    draws_ = draws;
+    if (left_ > 1) n = std::min<long>(chunk, left_);
+  }
+  snorm_fill(buf_, n);
+  left_ -= n;
+  pos_ = 0;
+  end_ = static_cast<int>(n);
 }
 
 float sexpo() { return sexpo_core(); }

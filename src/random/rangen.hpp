@@ -48,10 +48,47 @@ void phrtsd(std::string_view phrase, i32& seed1, i32& seed2);
 // ---- standard deviates ---------------------------------------------------
 
 float snorm();                     // standard normal
+// The next n values of snorm(), in one loop that keeps the seeds in
+// registers: the same values and the same state after as n calls.
+void snorm_fill(float* out, long n);
 float sexpo();                     // standard exponential
 float sgamma(float a);             // standard gamma, shape a > 0
 float gengam(float a, float r);    // gamma with rate a and shape r
 float genchi(float df);            // chi-square
+
+// ---- normals drawn ahead -------------------------------------------------
+// For a caller that takes `total` standard normals one after another while
+// nothing else draws from the generator: they are drawn ahead in chunks by
+// snorm_fill.  While one lives, normals_ahead points at it.  Its end (also
+// early, or by an exception) leaves the generator where as many calls of
+// snorm() as were taken leave it.
+class NormalsAhead {
+ public:
+  explicit NormalsAhead(long total);
+  ~NormalsAhead();
+  NormalsAhead(const NormalsAhead&) = delete;
+  NormalsAhead& operator=(const NormalsAhead&) = delete;
+
+  [[gnu::always_inline]] float next() {
+    if (pos_ == end_) [[unlikely]]
+      refill();
+    return buf_[pos_++];
+  }
+
+ private:
+  void refill();
+  static constexpr int chunk = 256;
+  int pos_ = 0, end_ = 0;
+  long left_;
+  NormalsAhead* outer_;
+  // The current generator and the count of uniforms at the chunk's start.
+  int gen_ = 0;
+  i32 seed1_ = 0, seed2_ = 0;
+  std::uint64_t draws_ = 0;
+  float buf_[chunk];
+};
+
+inline NormalsAhead* normals_ahead = nullptr;
 
 // ---- test seam -----------------------------------------------------------
 // A test may replace the uniform source (every uniform of every deviate,
