@@ -16,8 +16,12 @@ template <int N>
 [[gnu::always_inline]] inline void normal_deviates(double* z) {
   if (rangen::NormalsAhead* ahead = rangen::normals_ahead) {
     for (int i = 0; i < N; ++i) z[i] = ahead->next();
+  } else if constexpr (N == 1) {
+    z[0] = rangen::snorm();
   } else {
-    for (int i = 0; i < N; ++i) z[i] = rangen::snorm();
+    float f[N];
+    rangen::snorm_few(f, N);
+    for (int i = 0; i < N; ++i) z[i] = f[i];
   }
 }
 

@@ -48,24 +48,31 @@ std::uint64_t draws = 0;
 // as well, and step reads them from here, where they are constants.
 constexpr i32 M1 = 2147483563, M2 = 2147483399, A1 = 40014, A2 = 40692;
 
-// One step of the combined generator on the current generator.  step and
-// draw sit inside every deviate's loops, so they are inlined there.
-[[gnu::always_inline]] inline i32 step() {
-  if (!QINIT) inrgcm();
-  if (!QQSSD) setall(1234567890, 123456789);
-  const int g = CURNTG - 1;
-  i32 s1 = globe.cg1[g];
-  i32 s2 = globe.cg2[g];
+// One step of the combined generator on the seeds s1, s2: the integer the
+// uniform is made of, before the antithetic flip.
+[[gnu::always_inline]] inline i32 step_seeds(i32& s1, i32& s2) {
   i32 k = s1 / 53668;
   s1 = A1 * (s1 - k * 53668) - k * 12211;
   if (s1 < 0) s1 += M1;
   k = s2 / 52774;
   s2 = A2 * (s2 - k * 52774) - k * 3791;
   if (s2 < 0) s2 += M2;
-  globe.cg1[g] = s1;
-  globe.cg2[g] = s2;
   i32 z = s1 - s2;
   if (z < 1) z += M1 - 1;
+  return z;
+}
+
+// One step of the current generator.  step and draw sit inside every
+// deviate's loops, so they are inlined there.
+[[gnu::always_inline]] inline i32 step() {
+  if (!QINIT) inrgcm();
+  if (!QQSSD) setall(1234567890, 123456789);
+  const int g = CURNTG - 1;
+  i32 s1 = globe.cg1[g];
+  i32 s2 = globe.cg2[g];
+  i32 z = step_seeds(s1, s2);
+  globe.cg1[g] = s1;
+  globe.cg2[g] = s2;
   if (globe.qanti[g]) z = M1 - z;
   return z;
 }
@@ -192,6 +199,20 @@ struct UniformBlock {
   // The seeds after `taken` uniforms of the current block.
   i32 seed1(int taken) const { return static_cast<i32>(mulmod31<M1>(P1[taken], s1)); }
   i32 seed2(int taken) const { return static_cast<i32>(mulmod31<M2>(P2[taken], s2)); }
+};
+
+// The current generator's seeds stepped in registers by a few deviates in a
+// row and stored once after them.
+struct LocalUniforms {
+  i32 s1, s2;
+  bool anti;
+  std::uint64_t steps = 0;
+  [[gnu::always_inline]] float operator()() {
+    ++steps;
+    i32 z = step_seeds(s1, s2);
+    if (anti) z = M1 - z;
+    return static_cast<float>(z) * 4.656613e-10f;
+  }
 };
 
 struct BlockUniforms {
@@ -636,6 +657,22 @@ void snorm_fill(float* out, long n) {
   globe.cg1[g] = block.seed1(draw.taken);
   globe.cg2[g] = block.seed2(draw.taken);
   draws += (block.blocks - 1) * ublock + static_cast<std::uint64_t>(draw.taken);
+}
+
+void snorm_few(float* out, int n) {
+  if (n <= 0) return;
+  if (uniform_hooked || normal_hooked) [[unlikely]] {
+    for (int k = 0; k < n; ++k) out[k] = snorm();
+    return;
+  }
+  if (!QINIT) inrgcm();
+  if (!QQSSD) setall(1234567890, 123456789);
+  const int g = CURNTG - 1;
+  LocalUniforms draw{globe.cg1[g], globe.cg2[g], globe.qanti[g]};
+  for (int k = 0; k < n; ++k) out[k] = snorm_fl(draw);
+  globe.cg1[g] = draw.s1;
+  globe.cg2[g] = draw.s2;
+  draws += draw.steps;
 }
 
 NormalsAhead::NormalsAhead(long total) : left_(total), outer_(normals_ahead) {

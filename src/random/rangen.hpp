@@ -51,6 +51,8 @@ float snorm();                     // standard normal
 // The next n values of snorm(), in one loop that keeps the seeds in
 // registers: the same values and the same state after as n calls.
 void snorm_fill(float* out, long n);
+// The same for a few (a block's worth), which snorm_fill would spend more on.
+void snorm_few(float* out, int n);
 float sexpo();                     // standard exponential
 float sgamma(float a);             // standard gamma, shape a > 0
 float gengam(float a, float r);    // gamma with rate a and shape r

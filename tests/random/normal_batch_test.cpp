@@ -84,7 +84,7 @@ void expect_same(const Drawn& want, const Drawn& got) {
 // Counts around the block of 64 uniforms and the chunk of 256 normals.
 const std::vector<long> counts = {0, 1, 2, 51, 52, 53, 63, 64, 65, 255, 256, 257, 1000, 30000};
 
-TEST(NormalBatch, FillIsSnormCalledNTimes) {
+TEST(NormalBatch, FillAndFewAreSnormCalledNTimes) {
   for (const Start& s : starts) {
     for (long n : counts) {
       SCOPED_TRACE(std::string(s.name) + ", n = " + std::to_string(n));
@@ -94,6 +94,12 @@ TEST(NormalBatch, FillIsSnormCalledNTimes) {
         rangen::snorm_fill(z.data(), n);
       });
       expect_same(want, got);
+      if (n > 300) continue;
+      const Drawn few = drawn(s, [n](std::vector<float>& z) {
+        z.resize(static_cast<std::size_t>(n));
+        rangen::snorm_few(z.data(), static_cast<int>(n));
+      });
+      expect_same(want, few);
     }
   }
 }
@@ -112,7 +118,7 @@ TEST(NormalBatch, FillAfterAndBeforeSingleDrawsContinuesTheStream) {
   expect_same(want, got);
 }
 
-TEST(NormalBatch, FillWithHooksCallsSnorm) {
+TEST(NormalBatch, FillAndFewWithHooksCallSnorm) {
   {
     SCOPED_TRACE("uniform hook");
     // A script that runs through the centre and the tail.
@@ -135,13 +141,22 @@ TEST(NormalBatch, FillWithHooksCallsSnorm) {
       EXPECT_EQ(u.next, used);
     }
     EXPECT_EQ(want, got);
+    {
+      rgtest::default_stream();
+      rgtest::ScriptedUniforms u(script);
+      got.assign(5, 0.0f);
+      rangen::snorm_few(got.data(), 5);
+      EXPECT_EQ(u.next, used);
+    }
+    EXPECT_EQ(want, got);
   }
   {
     SCOPED_TRACE("normal hook");
     rgtest::default_stream();
     rgtest::ScriptedNormals z({0.25f, -1.5f, 3.0f});
     std::vector<float> got(3);
-    rangen::snorm_fill(got.data(), 3);
+    rangen::snorm_fill(got.data(), 2);
+    rangen::snorm_few(got.data() + 2, 1);
     EXPECT_EQ(got, (std::vector<float>{0.25f, -1.5f, 3.0f}));
   }
 }
@@ -195,7 +210,7 @@ TEST(NormalBatch, AheadWithAHookTakesOnlyWhatIsUsed) {
 
 TEST(NormalBatch, BlockDeviatesReadTheArmedNormals) {
   const Start& s = starts[0];
-  const Drawn want = one_by_one(s, 11);
+  const Drawn want = one_by_one(s, 20);
   const Drawn got = drawn(s, [](std::vector<float>& z) {
     double d[4];
     auto take = [&](int n) {
@@ -212,9 +227,15 @@ TEST(NormalBatch, BlockDeviatesReadTheArmedNormals) {
       prob::normal_deviates<4>(d);
       take(4);
     }
-    // Disarmed: straight from snorm() again.
+    // Disarmed: from the generator again.
     prob::normal_deviates<1>(d);
     take(1);
+    prob::normal_deviates<2>(d);
+    take(2);
+    prob::normal_deviates<3>(d);
+    take(3);
+    prob::normal_deviates<4>(d);
+    take(4);
   });
   expect_same(want, got);
 }
