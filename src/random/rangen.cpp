@@ -86,9 +86,10 @@ constexpr i32 M1 = 2147483563, M2 = 2147483399, A1 = 40014, A2 = 40692;
   return static_cast<float>(step()) * 4.656613e-10f;
 }
 
-// The uniforms of the normal deviate come from one of two sources: the
-// global draw, or a run of deviates' own blocks of the current generator's
-// next uniforms (UniformBlock), whose state is stored once at its end.
+// The uniforms of the normal deviate come from the global draw, or, for a
+// run of deviates, from the current generator's seeds held in registers
+// (LocalUniforms) or from blocks of its next uniforms worked out at once
+// (BlockUniforms); these two store the state once at the run's end.
 struct GlobalUniforms {
   [[gnu::always_inline]] float operator()() const { return draw(); }
 };
@@ -690,10 +691,9 @@ NormalsAhead::~NormalsAhead() {
 }
 
 void NormalsAhead::refill() {
+  // A hook hands out values that cannot be taken back: one at a time.
   long n = 1;
-  if (uniform_hooked || normal_hooked) [[unlikely]] {
-    // A hook hands out values that cannot be taken back: one at a time.
-  } else {
+  if (!uniform_hooked && !normal_hooked) [[likely]] {
     // What the first step of snorm() would check, before the state is kept.
     if (!QINIT) inrgcm();
     if (!QQSSD) setall(1234567890, 123456789);

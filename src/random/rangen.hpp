@@ -48,10 +48,11 @@ void phrtsd(std::string_view phrase, i32& seed1, i32& seed2);
 // ---- standard deviates ---------------------------------------------------
 
 float snorm();                     // standard normal
-// The next n values of snorm(), in one loop that keeps the seeds in
-// registers: the same values and the same state after as n calls.
+// The next n values of snorm(), from the generator's uniforms worked out
+// a block at a time: the same values and the same state after as n calls.
 void snorm_fill(float* out, long n);
-// The same for a few (a block's worth), which snorm_fill would spend more on.
+// The same for a few (a block's worth), which a whole block of uniforms
+// would cost more than it saves: the seeds stay in registers between them.
 void snorm_few(float* out, int n);
 float sexpo();                     // standard exponential
 float sgamma(float a);             // standard gamma, shape a > 0
