@@ -197,9 +197,10 @@ constexpr int local_slots = 16;
 // multipliers and rinv (which no addition can change), so that the
 // compiler keeps them at hand.  N > 0: every trait has exactly N slots,
 // known here, so that the loops unroll into straight code.
-template <int NT, bool Ahead, bool Uniform, int N = 0>
-[[gnu::always_inline]] inline void direct_terms_local(run::State& s, const int (&eq)[NT][local_slots],
-                                                      const float (&x)[NT][local_slots],
+// The kernel of direct_terms on the slots as eq(t, i) (magnitudes) and
+// x(t, i) give them.
+template <int NT, bool Ahead, bool Uniform, int N, class Eq, class X>
+[[gnu::always_inline]] inline void direct_terms_local(run::State& s, Eq&& eq, X&& x,
                                                       const std::int32_t* cnt, int nmax_run, double* a,
                                                       const std::vector<std::int32_t>& pos,
                                                       std::size_t& at) {
@@ -216,13 +217,13 @@ template <int NT, bool Ahead, bool Uniform, int N = 0>
 #pragma GCC unroll 3
     for (int t1 = 0; t1 < NT; ++t1) {
       if (!uniform && i >= cnt[t1]) continue;
-      const int a1 = eq[t1][i];
-      const float x1 = x[t1][i];
+      const int a1 = eq(t1, i);
+      const float x1 = x(t1, i);
 #pragma GCC unroll 3
       for (int t2 = 0; t2 < NT; ++t2) {
         if (!uniform && j >= cnt[t2]) continue;
-        if (eq[t2][j] < a1) continue;  // the store keeps the upper triangle
-        const float pr = x1 * x[t2][j];
+        if (eq(t2, j) < a1) continue;  // the store keeps the upper triangle
+        const float pr = x1 * x(t2, j);
         const double v = static_cast<double>(pr) * w * rl[t1 + t2 * NT];
         VELMORAN_CHECK("planned record addition", static_cast<long>(k), 0L,
                        static_cast<long>(pos.size() - direct_ahead) - 1);
@@ -249,7 +250,7 @@ template <int NT, bool Ahead, bool Uniform, int N = 0>
   auto slot = [&](int i) {
     for (int t1 = 0; t1 < NT; ++t1) {
       if (!uniform && i >= cnt[t1]) continue;
-      xy[eq[t1][i]] += static_cast<double>(x[t1][i]) * w * ry[t1];
+      xy[eq(t1, i)] += static_cast<double>(x(t1, i)) * w * ry[t1];
     }
   };
   if constexpr (N > 0) {
@@ -272,25 +273,27 @@ template <int NT, bool Ahead, bool Uniform, int N = 0>
       x[t][i] = r.x[t][i];
     }
   }
-  direct_terms_local<NT, Ahead, Uniform, N>(s, eq, x, r.cnt, r.nmax, a, pos, at);
+  direct_terms_local<NT, Ahead, Uniform, N>(
+      s, [&eq](int t, int i) { return eq[t][i]; }, [&x](int t, int i) { return x[t][i]; }, r.cnt,
+      r.nmax, a, pos, at);
 }
 
 // direct_terms for a record of NT traits with N slots each, its equations
-// and multipliers trait by trait in eq and x.
+// and multipliers trait by trait in eq and x (the multipliers read where
+// they are: a copy, merging their loads, would wait for the stores that
+// just wrote them).
 template <int NT, int N, bool Ahead>
-[[gnu::always_inline]] inline void direct_terms_flat(run::State& s, const std::int32_t* eq_in,
-                                                     const float* x_in, double* a,
+[[gnu::always_inline]] inline void direct_terms_flat(run::State& s, const std::int32_t* eq,
+                                                     const float* x, double* a,
                                                      const std::vector<std::int32_t>& pos,
                                                      std::size_t& at) {
-  static_assert(N > 0 && N <= local_slots);
-  int eq[NT][local_slots];
-  float x[NT][local_slots];
+  static_assert(N > 0);
+  int q[NT][N];
   for (int t = 0; t < NT; ++t)
-    for (int i = 0; i < N; ++i) {
-      eq[t][i] = magnitude(eq_in[t * N + i]);
-      x[t][i] = x_in[t * N + i];
-    }
-  direct_terms_local<NT, Ahead, true, N>(s, eq, x, nullptr, N, a, pos, at);
+    for (int i = 0; i < N; ++i) q[t][i] = magnitude(eq[t * N + i]);
+  direct_terms_local<NT, Ahead, true, N>(
+      s, [&q](int t, int i) { return q[t][i]; }, [x](int t, int i) { return x[t * N + i]; },
+      nullptr, N, a, pos, at);
 }
 
 // direct_terms for NT traits of the same number of slots, that number
