@@ -97,17 +97,34 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
   double e[denseop::max_order];
   // The elements of ee that are sampled (ORIG_R not 0), summed here and
   // copied into w.ee at the end: each receives the same additions in order.
+  // With NT fixed, the pairs are the whole upper triangle, each flagged.
   constexpr int L = denseop::max_order;
-  int p1[L * L], p2[L * L], npairs = 0;
+  constexpr int NP = NT > 0 ? NT * (NT + 1) / 2 : L * L;
+  int p1[NP], p2[NP], npairs = 0;
+  bool on[NP];
   for (int t1 = 0; t1 < nt; ++t1)
-    for (int t2 = t1; t2 < nt; ++t2)
-      if (s.ORIG_R(t1 + 1, t2 + 1) != 0.0) {
-        p1[npairs] = t1;
-        p2[npairs] = t2;
-        ++npairs;
-      }
-  double ee[L * L];
+    for (int t2 = t1; t2 < nt; ++t2) {
+      const bool sampled = s.ORIG_R(t1 + 1, t2 + 1) != 0.0;
+      if (NT == 0 && !sampled) continue;
+      p1[npairs] = t1;
+      p2[npairs] = t2;
+      on[npairs] = sampled;
+      ++npairs;
+    }
+  double ee[NP];
   for (int k = 0; k < npairs; ++k) ee[k] = w.ee(p1[k] + 1, p2[k] + 1);
+  auto add_ee = [&](const double* e) {
+    if constexpr (NT > 0) {
+      // The pairs in registers: (t1, t2) of pair k follow from k.
+#pragma GCC unroll 10
+      for (int t1 = 0, k = 0; t1 < NT; ++t1)
+#pragma GCC unroll 10
+        for (int t2 = t1; t2 < NT; ++t2, ++k)
+          if (on[k]) ee[k] += e[t1] * e[t2];
+    } else {
+      for (int k = 0; k < npairs; ++k) ee[k] += e[p1[k]] * e[p2[k]];
+    }
+  };
   double* const ecol = w.e.data();
   const long lde = w.e.rows();
   // Most records share their residual scale and weight: sc is kept with
@@ -139,7 +156,7 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
         ei[t * lde] = e[t];
       }
     }
-    for (int k = 0; k < npairs; ++k) ee[k] += e[p1[k]] * e[p2[k]];
+    add_ee(e);
   };
 
   if (slots_loadable(s)) {
@@ -176,6 +193,7 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
     }
   }
   for (int k = 0; k < npairs; ++k) {
+    if (!on[k]) continue;
     w.ee(p1[k] + 1, p2[k] + 1) = ee[k];
     w.ee(p2[k] + 1, p1[k] + 1) = ee[k];
   }
