@@ -1,6 +1,8 @@
 #include "sampler/gibbsvar.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "dense/denseop.hpp"
@@ -83,31 +85,100 @@ bool kept_cycle(int round) { return round > m.nburn && round % m.skip == 0; }
 // ---------------------------------------------------------------------------
 // Step 1: residuals, their cross-products and the record log-likelihoods.
 
-void residual_pass(run::State& s, DispersionWork& w) {
-  const int nt = m.ntrait, nrec = m.nrec;
-  if (w.e.rows() != nrec || w.e.cols() != nt) w.e.resize(nrec, nt);
-  if (w.ee.rows() != nt || w.ee.cols() != nt) w.ee.resize(nt, nt);
-  w.ee.fill(0.0);
-  // (An animal effect absent for trait 1 is refused when the records are
-  // prepared.)
-  int a = reduced_animal_group();
-  if (a > 0 && m.pos_eff(a, 1) == 0) a = 0;
-  const bool kept = kept_cycle(m.round);
-  double e[denseop::max_order];
-  // A model whose records keep their slots loads them from the stream.
-  const bool loaded = slots_loadable(s);
-  std::size_t key_at = 0;
-  bool same_r = false;
+namespace {
 
-  for (int i = 1; i <= nrec; ++i) {
-    s.irec = i;
-    if (loaded) {
-      RecordSlots r;
-      if (next_kept_record(s, key_at, same_r, r))
-        record_residuals(s, r, e);
-      else
-        record_residuals(s, e);
+// The record loop of residual_pass.  NT > 0: the trait count fixed at
+// compile time (the loops over traits unroll; the same operations in the
+// same order); N > 0 besides: every record that keeps its slots has N
+// effects.
+template <int NT, int N>
+void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
+  const int nt = NT > 0 ? NT : m.ntrait, nrec = m.nrec;
+  double e[denseop::max_order];
+  // The elements of ee that are sampled (ORIG_R not 0), summed here and
+  // copied into w.ee at the end: each receives the same additions in order.
+  // With NT fixed, the pairs are the whole upper triangle, each flagged.
+  constexpr int L = denseop::max_order;
+  constexpr int NP = NT > 0 ? NT * (NT + 1) / 2 : L * L;
+  int p1[NP], p2[NP], npairs = 0;
+  bool on[NP];
+  for (int t1 = 0; t1 < nt; ++t1)
+    for (int t2 = t1; t2 < nt; ++t2) {
+      const bool sampled = s.ORIG_R(t1 + 1, t2 + 1) != 0.0;
+      if (NT == 0 && !sampled) continue;
+      p1[npairs] = t1;
+      p2[npairs] = t2;
+      on[npairs] = sampled;
+      ++npairs;
+    }
+  double ee[NP];
+  for (int k = 0; k < npairs; ++k) ee[k] = w.ee(p1[k] + 1, p2[k] + 1);
+  auto add_ee = [&](const double* e) {
+    if constexpr (NT > 0) {
+      // The pairs in registers: (t1, t2) of pair k follow from k.
+#pragma GCC unroll 10
+      for (int t1 = 0, k = 0; t1 < NT; ++t1)
+#pragma GCC unroll 10
+        for (int t2 = t1; t2 < NT; ++t2, ++k)
+          if (on[k]) ee[k] += e[t1] * e[t2];
     } else {
+      for (int k = 0; k < npairs; ++k) ee[k] += e[p1[k]] * e[p2[k]];
+    }
+  };
+  double* const ecol = w.e.data();
+  const long lde = w.e.rows();
+  // Most records share their residual scale and weight: sc is kept with
+  // what it was formed from (bit for bit).
+  std::uint64_t sc_of_scale = 0, sc_of_weight = 0;
+  double sc = std::sqrt(1.0);
+  std::memcpy(&sc_of_scale, &sc, sizeof sc);
+  std::memcpy(&sc_of_weight, &sc, sizeof sc);
+
+  // The rest of record i after its residuals e.
+  auto finish = [&](int i) {
+    if (kept) model_choice(s, i, e);
+    // Scaled to unit covariance R: the record's own is res_scale * R / w.
+    std::uint64_t bs, bw;
+    std::memcpy(&bs, &s.res_scale, sizeof bs);
+    std::memcpy(&bw, &s.rec_weight, sizeof bw);
+    if (bs != sc_of_scale || bw != sc_of_weight) {
+      sc = std::sqrt(s.res_scale / s.rec_weight);
+      sc_of_scale = bs;
+      sc_of_weight = bw;
+    }
+    double* ei = ecol + (i - 1);
+    if (sc == 1.0) {
+      // Dividing by 1 leaves every value as it is.
+      for (int t = 0; t < nt; ++t) ei[t * lde] = e[t];
+    } else {
+      for (int t = 0; t < nt; ++t) {
+        e[t] = e[t] / sc;
+        ei[t * lde] = e[t];
+      }
+    }
+    add_ee(e);
+  };
+
+  if (slots_loadable(s)) {
+    // A model whose records keep their slots loads them from the stream.
+    for_each_kept_record<NT, N>(
+        s,
+        [&](const std::int32_t* cnt, const std::int32_t* eq, const float* x) {
+          record_residuals<NT, N>(s, cnt, eq, x, e);
+          finish(s.irec);
+        },
+        [&] {
+          record_residuals(s, e);
+          finish(s.irec);
+        });
+    // The cursor on the last record, as the general pass leaves it.
+    if (nrec > 0) {
+      s.irec = nrec;
+      find_addresses(s);
+    }
+  } else {
+    for (int i = 1; i <= nrec; ++i) {
+      s.irec = i;
       // Records of animals without an equation belong to the Mendelian step.
       if (a > 0 && static_cast<int>(s.INDATA(i, m.pos_eff(a, 1))) > m.nlev(a)) {
         for (int t = 1; t <= nt; ++t) w.e(i, t) = 0.0;
@@ -118,27 +189,30 @@ void residual_pass(run::State& s, DispersionWork& w) {
       decode_r(s);
       predict_missing_y(s);
       record_residuals(s, e);
+      finish(i);
     }
-    if (kept) model_choice(s, i, e);
-    // Scaled to unit covariance R: the record's own is res_scale * R / w.
-    const double sc = std::sqrt(s.res_scale / s.rec_weight);
-    for (int t = 0; t < nt; ++t) {
-      e[t] = e[t] / sc;
-      w.e(i, t + 1) = e[t];
-    }
-    for (int t1 = 1; t1 <= nt; ++t1)
-      for (int t2 = t1; t2 <= nt; ++t2) {
-        if (s.ORIG_R(t1, t2) == 0.0) continue;
-        w.ee(t1, t2) += e[t1 - 1] * e[t2 - 1];
-        w.ee(t2, t1) = w.ee(t1, t2);
-      }
   }
-  // The cursor on the last record, as the general pass leaves it.
-  if (loaded && nrec > 0) {
-    s.irec = nrec;
-    find_addresses(s);
+  for (int k = 0; k < npairs; ++k) {
+    if (!on[k]) continue;
+    w.ee(p1[k] + 1, p2[k] + 1) = ee[k];
+    w.ee(p2[k] + 1, p1[k] + 1) = ee[k];
   }
   s.irec = nrec + 1;
+}
+
+}  // namespace
+
+void residual_pass(run::State& s, DispersionWork& w) {
+  const int nt = m.ntrait, nrec = m.nrec;
+  if (w.e.rows() != nrec || w.e.cols() != nt) w.e.resize(nrec, nt);
+  if (w.ee.rows() != nt || w.ee.cols() != nt) w.ee.resize(nt, nt);
+  w.ee.fill(0.0);
+  // (An animal effect absent for trait 1 is refused when the records are
+  // prepared.)
+  int a = reduced_animal_group();
+  if (a > 0 && m.pos_eff(a, 1) == 0) a = 0;
+  const bool kept = kept_cycle(m.round);
+  with_kept_order(nt, m.neff, [&](auto t, auto n) { residual_records<t(), n()>(s, w, a, kept); });
 }
 
 // ---------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "run/model.hpp"
@@ -133,14 +134,15 @@ void open_data_file(const std::string& name);
 int address1(int eff, int level, int trait);
 
 // s.rec_weight and s.Y of record s.irec.  (Inline: it runs for every record
-// twice a cycle.)
+// twice a cycle.)  NT > 0: the trait count, known at compile time.
+template <int NT = 0>
 inline void decode_record(run::State& s) {
   const int irec = s.irec;
   VELMORAN_CHECK("data record", irec, 1L, s.INDATA.rows());
   // Column c of the record at row[(c - 1) * ld].
   const long ld = s.INDATA.rows();
   const float* row = s.INDATA.data() + (irec - 1);
-  const int pw = model::m.pos_weight, nt = model::m.ntrait;
+  const int pw = model::m.pos_weight, nt = NT > 0 ? NT : model::m.ntrait;
   VELMORAN_CHECK("data column", pw, 0L, s.INDATA.cols());
   s.rec_weight = pw == 0 ? 1.0 : static_cast<double>(row[(pw - 1) * ld]);
   const int* py = model::m.pos_y.data();
@@ -166,6 +168,23 @@ void keep_slots(const run::State& s);
 // loading: load_slots may then stand for find_addresses.
 bool slots_loadable(const run::State& s);
 
+// The multipliers x[0..n-1] of record s.irec, one slot per effect and trait
+// with the equations eq (a derived record, see load_slots).  NK > 0: n fixed
+// at compile time.
+template <int NK = 0>
+[[gnu::always_inline]] inline void derive_multipliers(const run::State& s, const std::int32_t* eq,
+                                                      int n_run, float* x) {
+  const int n = NK > 0 ? NK : n_run;
+  const int* col = cursor.mult_col.data();
+  const long ld = s.INDATA.rows();
+  const float* row = s.INDATA.data() + (s.irec - 1);
+#pragma GCC unroll 16
+  for (int k = 0; k < n; ++k) {
+    const float v = col[k] == 0 ? 1.0f : row[(col[k] - 1) * ld];
+    x[k] = eq[k] < 0 ? 0.0f : v;
+  }
+}
+
 // Record s.irec from the stream offset key_at, which moves past it, into r.
 // False when its multipliers do not follow from its data: the caller then
 // finds its slots again.
@@ -184,14 +203,8 @@ inline bool load_slots(const run::State& s, std::size_t& key_at, RecordSlots& r)
   key_at += static_cast<std::size_t>(nt + n);
   if (!derived) return false;
   const std::int32_t* eq = cnt + nt;
-  const int* col = c.mult_col.data();
   float* x = cursor.slot_x.data();
-  const long ld = s.INDATA.rows();
-  const float* row = s.INDATA.data() + (s.irec - 1);
-  for (int k = 0; k < n; ++k) {
-    const float v = col[k] == 0 ? 1.0f : row[(col[k] - 1) * ld];
-    x[k] = eq[k] < 0 ? 0.0f : v;
-  }
+  derive_multipliers(s, eq, n, x);
   r = {cnt, eq, x, n};
   return true;
 }
@@ -221,16 +234,20 @@ inline void decode_r_in_pass(run::State& s, bool& same) {
 // carries the reaction-norm slopes); a missing-code slot counts nothing.
 // e[0..ntrait-1].
 void record_residuals(const run::State& s, double* e);
-// The same from the record's kept slots (slots_fixed models).
-inline void record_residuals(const run::State& s, const RecordSlots& r, double* e) {
-  const int nt = model::m.ntrait;
+// The same from a record's kept slots (slots_fixed models): slot counts cnt,
+// equations eq and multipliers x trait by trait.  NT > 0 and N > 0: NT
+// traits of N slots each, known at compile time (cnt unread).
+template <int NT = 0, int N = 0>
+[[gnu::always_inline]] inline void record_residuals(const run::State& s, const std::int32_t* cnt,
+                                                    const std::int32_t* eq, const float* x,
+                                                    double* e) {
+  const int nt = NT > 0 ? NT : model::m.ntrait;
   const float* y = s.Y.data();
   const double* sol = s.SOL.data() - 1;
-  const std::int32_t* eq = r.eq;
-  const float* x = r.x;
   for (int t = 0; t < nt; ++t) {
     double v = static_cast<double>(y[t]);
-    const int n = r.cnt[t];
+    const int n = NT > 0 && N > 0 ? N : cnt[t];
+#pragma GCC unroll 16
     for (int j = 0; j < n; ++j) {
       // A missing-code slot is kept negated: no term.  (No unknown
       // covariable reaches a kept stream.)
@@ -242,15 +259,21 @@ inline void record_residuals(const run::State& s, const RecordSlots& r, double* 
     e[t] = v;
   }
 }
+inline void record_residuals(const run::State& s, const RecordSlots& r, double* e) {
+  record_residuals(s, r.cnt, r.eq, r.x, e);
+}
 
 // The draws of predict_missing_y for a record with a missing trait.
 void predict_missing_traits(run::State& s);
 void predict_missing_traits(run::State& s, const RecordSlots& r);
 
-// True when a trait of the record is missing (value exactly 0).
+// True when a trait of the record is missing (value exactly 0).  NT > 0:
+// the trait count, known at compile time.
+template <int NT = 0>
 inline bool any_missing(const run::State& s) {
   const float* y = s.Y.data();
-  for (int t = 0; t < model::m.ntrait; ++t)
+  const int nt = NT > 0 ? NT : model::m.ntrait;
+  for (int t = 0; t < nt; ++t)
     if (y[t] == 0.0f) return true;
   return false;
 }
@@ -282,6 +305,69 @@ inline bool next_kept_record(run::State& s, std::size_t& key_at, bool& same_r, R
   decode_r_in_pass(s, same_r);
   predict_missing_y(s);
   return false;
+}
+
+// A pass over the kept slots of every record (slots_loadable) for NT
+// traits of N effects each, both known at compile time (0: read from the
+// model): the steps of next_kept_record for records 1..nrec in turn, then
+// derived(cnt, eq, x) with the record's slot counts, equations and multipliers (NT*N of each,
+// trait by trait) when its multipliers follow from its data, else found()
+// with its slots in the cursor.  The slots stay in locals: no record is
+// copied through memory between the steps.
+template <int NT, int N, class Derived, class Found>
+inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found) {
+  const RecordCursor& c = cursor;
+  const int nt = NT > 0 ? NT : c.ntrait;
+  const int nk = NT > 0 && N > 0 ? NT * N : nt * c.neff;
+  constexpr int fixed = NT > 0 && N > 0 ? NT * N : 0;
+  constexpr int most = fixed > 0 ? fixed : 1;
+  const std::int32_t* key = c.stream.key.data();
+  const std::uint64_t* bits = c.stream.derived.data();
+  std::size_t key_at = 0;
+  bool same_r = false;
+  float xl[most];
+  float* x = fixed > 0 ? xl : cursor.slot_x.data();
+  const int nrec = model::m.nrec;
+  for (int irec = 1; irec <= nrec; ++irec) {
+    s.irec = irec;
+    decode_record<NT>(s);
+    const std::int32_t* cnt = key + key_at;
+    const auto i = static_cast<std::size_t>(irec - 1);
+    if ((bits[i >> 6] >> (i & 63) & 1) != 0) {
+      const std::int32_t* eq = cnt + nt;
+      key_at += static_cast<std::size_t>(nt + nk);
+      derive_multipliers<fixed>(s, eq, nk, x);
+      decode_r_in_pass(s, same_r);
+      if (any_missing<NT>(s)) predict_missing_traits(s, RecordSlots{cnt, eq, x, nk});
+      derived(cnt, eq, static_cast<const float*>(x));
+    } else {
+      int n = 0;
+      for (int t = 0; t < nt; ++t) n += cnt[t];
+      key_at += static_cast<std::size_t>(nt + n);
+      find_addresses(s);
+      decode_r_in_pass(s, same_r);
+      predict_missing_y(s);
+      found();
+    }
+  }
+}
+
+// Calls f(std::integral_constant<int, NT>, std::integral_constant<int, N>)
+// for the common small orders of for_each_kept_record (1 to 3 traits of 3
+// effects), else f with both 0.
+template <class F>
+inline void with_kept_order(int nt, int neff, F&& f) {
+  using std::integral_constant;
+  auto by_effects = [&](auto t) {
+    if (neff == 3) return f(t, integral_constant<int, 3>{});
+    return f(integral_constant<int, 0>{}, integral_constant<int, 0>{});
+  };
+  switch (nt) {
+    case 1: return by_effects(integral_constant<int, 1>{});
+    case 2: return by_effects(integral_constant<int, 2>{});
+    case 3: return by_effects(integral_constant<int, 3>{});
+    default: return f(integral_constant<int, 0>{}, integral_constant<int, 0>{});
+  }
 }
 
 // Reads record s.irec from the data file into s.INDATA (one line of at

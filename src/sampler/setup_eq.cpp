@@ -197,23 +197,18 @@ constexpr int local_slots = 16;
 // multipliers and rinv (which no addition can change), so that the
 // compiler keeps them at hand.  N > 0: every trait has exactly N slots,
 // known here, so that the loops unroll into straight code.
-template <int NT, bool Ahead, bool Uniform, int N = 0>
-[[gnu::noinline]] void direct_terms(run::State& s, const SlotView& r, double* a, const std::vector<std::int32_t>& pos,
-                  std::size_t& at) {
+// The kernel of direct_terms on the slots as eq(t, i) (magnitudes) and
+// x(t, i) give them.
+template <int NT, bool Ahead, bool Uniform, int N, class Eq, class X>
+[[gnu::always_inline]] inline void direct_terms_local(run::State& s, Eq&& eq, X&& x,
+                                                      const std::int32_t* cnt, int nmax_run, double* a,
+                                                      const std::vector<std::int32_t>& pos,
+                                                      std::size_t& at) {
   static_assert(N == 0 || Uniform || NT == 1);
   const double w = s.rec_weight;
   double rl[NT * NT];
   for (int k = 0; k < NT * NT; ++k) rl[k] = m.rinv.data()[k];
-  int eq[NT][local_slots];
-  float x[NT][local_slots];
-  for (int t = 0; t < NT; ++t) {
-    const int n = N > 0 ? N : r.cnt[t];
-    for (int i = 0; i < n; ++i) {
-      eq[t][i] = magnitude(r.eq[t][i]);
-      x[t][i] = r.x[t][i];
-    }
-  }
-  const int nmax = N > 0 ? N : r.nmax;
+  const int nmax = N > 0 ? N : nmax_run;
   constexpr bool uniform = NT == 1 || Uniform;
   const std::int32_t* p = pos.data();
   std::size_t k = at;
@@ -221,14 +216,14 @@ template <int NT, bool Ahead, bool Uniform, int N = 0>
   auto pair = [&](int i, int j) {
 #pragma GCC unroll 3
     for (int t1 = 0; t1 < NT; ++t1) {
-      if (!uniform && i >= r.cnt[t1]) continue;
-      const int a1 = eq[t1][i];
-      const float x1 = x[t1][i];
+      if (!uniform && i >= cnt[t1]) continue;
+      const int a1 = eq(t1, i);
+      const float x1 = x(t1, i);
 #pragma GCC unroll 3
       for (int t2 = 0; t2 < NT; ++t2) {
-        if (!uniform && j >= r.cnt[t2]) continue;
-        if (eq[t2][j] < a1) continue;  // the store keeps the upper triangle
-        const float pr = x1 * x[t2][j];
+        if (!uniform && j >= cnt[t2]) continue;
+        if (eq(t2, j) < a1) continue;  // the store keeps the upper triangle
+        const float pr = x1 * x(t2, j);
         const double v = static_cast<double>(pr) * w * rl[t1 + t2 * NT];
         VELMORAN_CHECK("planned record addition", static_cast<long>(k), 0L,
                        static_cast<long>(pos.size() - direct_ahead) - 1);
@@ -254,8 +249,8 @@ template <int NT, bool Ahead, bool Uniform, int N = 0>
   rinv_y(rl, y, NT, ry);
   auto slot = [&](int i) {
     for (int t1 = 0; t1 < NT; ++t1) {
-      if (!uniform && i >= r.cnt[t1]) continue;
-      xy[eq[t1][i]] += static_cast<double>(x[t1][i]) * w * ry[t1];
+      if (!uniform && i >= cnt[t1]) continue;
+      xy[eq(t1, i)] += static_cast<double>(x(t1, i)) * w * ry[t1];
     }
   };
   if constexpr (N > 0) {
@@ -264,6 +259,41 @@ template <int NT, bool Ahead, bool Uniform, int N = 0>
   } else {
     for (int i = 0; i < nmax; ++i) slot(i);
   }
+}
+
+template <int NT, bool Ahead, bool Uniform, int N = 0>
+[[gnu::noinline]] void direct_terms(run::State& s, const SlotView& r, double* a, const std::vector<std::int32_t>& pos,
+                  std::size_t& at) {
+  int eq[NT][local_slots];
+  float x[NT][local_slots];
+  for (int t = 0; t < NT; ++t) {
+    const int n = N > 0 ? N : r.cnt[t];
+    for (int i = 0; i < n; ++i) {
+      eq[t][i] = magnitude(r.eq[t][i]);
+      x[t][i] = r.x[t][i];
+    }
+  }
+  direct_terms_local<NT, Ahead, Uniform, N>(
+      s, [&eq](int t, int i) { return eq[t][i]; }, [&x](int t, int i) { return x[t][i]; }, r.cnt,
+      r.nmax, a, pos, at);
+}
+
+// direct_terms for a record of NT traits with N slots each, its equations
+// and multipliers trait by trait in eq and x (the multipliers read where
+// they are: a copy, merging their loads, would wait for the stores that
+// just wrote them).
+template <int NT, int N, bool Ahead>
+[[gnu::always_inline]] inline void direct_terms_flat(run::State& s, const std::int32_t* eq,
+                                                     const float* x, double* a,
+                                                     const std::vector<std::int32_t>& pos,
+                                                     std::size_t& at) {
+  static_assert(N > 0);
+  int q[NT][N];
+  for (int t = 0; t < NT; ++t)
+    for (int i = 0; i < N; ++i) q[t][i] = magnitude(eq[t * N + i]);
+  direct_terms_local<NT, Ahead, true, N>(
+      s, [&q](int t, int i) { return q[t][i]; }, [x](int t, int i) { return x[t * N + i]; },
+      nullptr, N, a, pos, at);
 }
 
 // direct_terms for NT traits of the same number of slots, that number
@@ -657,25 +687,40 @@ namespace {
 // The records of a cycle whose slots are kept in the stream, straight into
 // XX_IJA: the steps of the general pass, find_addresses only for records
 // whose multipliers do not follow from their data.
-void build_loaded_records(run::State& s, double* a, const std::vector<std::int32_t>& pos) {
-  const int nt = m.ntrait;
-  std::size_t key_at = 0, pos_at = 0;
-  bool same_r = false;
-  SlotView view;
-  for (int irec = 1; irec <= m.nrec; ++irec) {
-    s.irec = irec;
-    RecordSlots r;
-    if (next_kept_record(s, key_at, same_r, r))
-      view_of_slots(r, nt, view);
-    else
-      view_of_cursor(s, view);
-    add_record_terms_direct(s, view, a, pos, pos_at);
-  }
+template <int NT, int N, bool Ahead>
+void build_kept_records(run::State& s, double* a, const std::vector<std::int32_t>& pos) {
+  std::size_t pos_at = 0;
+  for_each_kept_record<NT, N>(
+      s,
+      [&](const std::int32_t* cnt, const std::int32_t* eq, const float* x) {
+        if constexpr (NT > 0 && N > 0) {
+          direct_terms_flat<NT, N, Ahead>(s, eq, x, a, pos, pos_at);
+        } else {
+          SlotView view;
+          view_of_slots(RecordSlots{cnt, eq, x, 0}, m.ntrait, view);
+          add_record_terms_direct(s, view, a, pos, pos_at);
+        }
+      },
+      [&] {
+        SlotView view;
+        view_of_cursor(s, view);
+        add_record_terms_direct(s, view, a, pos, pos_at);
+      });
   // The cursor on the last record, as the general pass leaves it.
   if (m.nrec > 0) {
     s.irec = m.nrec;
     find_addresses(s);
   }
+}
+
+void build_loaded_records(run::State& s, double* a, const std::vector<std::int32_t>& pos) {
+  const bool ahead = s.XX_IJA.nel > cached_elements;
+  with_kept_order(m.ntrait, m.neff, [&](auto nt, auto n) {
+    if (ahead)
+      build_kept_records<nt(), n(), true>(s, a, pos);
+    else
+      build_kept_records<nt(), n(), false>(s, a, pos);
+  });
 }
 
 }  // namespace
