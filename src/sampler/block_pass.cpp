@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "dense/denseop.hpp"
 #include "dense/kernels.hpp"
@@ -85,17 +86,65 @@ template <int N>
   for (; k < end; ++k) take<N>(R, k, first, i, blk, r);
 }
 
-// Row i of a drawn block: every later right-hand side loses its term.
-[[gnu::always_inline]] inline void give_row(const Rows R, int i, int last) {
+// Row i of a drawn block from its element k on: every later right-hand side
+// loses its term.
+[[gnu::always_inline]] inline void give_row(const Rows R, int i, int last, std::int32_t k) {
   const double s = R.x[i];
   const std::int32_t begin = R.ia[i], end = R.ia[i + 1];
   const std::int32_t fetch_end = end - begin > long_row ? end - row_ahead : begin;
-  std::int32_t k = begin;
   for (; k < fetch_end; ++k) {
     __builtin_prefetch(R.b + R.ja[k + row_ahead], 1);
     give(R, k, last, s);
   }
   for (; k < end; ++k) give(R, k, last, s);
+}
+
+// Row first + Q of the block at first.  Its first N - Q elements, where the
+// rows are usually built to hold the diagonal and the block's later columns,
+// are taken apart from the walk over the rest: each then has a branch of its
+// own to predict, and the walk meets the block's columns seldom.
+template <int N, int Q>
+[[gnu::always_inline]] inline void take_block_row(const Rows R, int first, double* blk,
+                                                  double* mean) {
+  constexpr int lead = N - Q;
+  const int i = first + Q;
+  double r = R.b[i];
+  std::int32_t k = R.ia[i];
+  if (R.ia[i + 1] - k >= lead) {
+    for (int t = 0; t < lead; ++t) take<N>(R, k + t, first, i, blk, r);
+    k += lead;
+  }
+  take_row<N>(R, i, k, first, blk, r);
+  R.b[i] = r;
+  mean[Q] = r;
+}
+
+// Row first + Q of the drawn block at first, its first N - Q elements apart
+// as in take_block_row.
+template <int N, int Q>
+[[gnu::always_inline]] inline void give_block_row(const Rows R, int first) {
+  constexpr int lead = N - Q;
+  const int i = first + Q, last = first + N - 1;
+  std::int32_t k = R.ia[i];
+  if (R.ia[i + 1] - k >= lead) {
+    const double s = R.x[i];
+    for (int t = 0; t < lead; ++t) give(R, k + t, last, s);
+    k += lead;
+  }
+  give_row(R, i, last, k);
+}
+
+template <int N, int... Q>
+[[gnu::always_inline]] inline void give_block_rows(const Rows R, int first,
+                                                   std::integer_sequence<int, Q...>) {
+  (give_block_row<N, Q>(R, first), ...);
+}
+
+template <int N, int... Q>
+[[gnu::always_inline]] inline void take_block_rows(const Rows R, int first, double* blk,
+                                                   double* mean,
+                                                   std::integer_sequence<int, Q...>) {
+  (take_block_row<N, Q>(R, first, blk, mean), ...);
 }
 
 // One block of order N as the general calls draw it: solve_iterm_block
@@ -113,12 +162,7 @@ template <int N>
   double blk[ldb * ldb];
   for (int k = 0; k < ldb * ldb; ++k) blk[k] = 0.0;
   double mean[N];
-  for (int i = first; i <= last; ++i) {
-    double r = R.b[i];
-    take_row<N>(R, i, R.ia[i], first, blk, r);
-    R.b[i] = r;
-    mean[i - first] = r;
-  }
+  take_block_rows<N>(R, first, blk, mean, std::make_integer_sequence<int, N>{});
   // Conditional mean and covariance from one factorisation.
   double v[N * N];
   for (int c = 0; c < N; ++c)
@@ -138,7 +182,7 @@ template <int N>
   for (int i = first; i <= last; ++i) number = number && !std::isnan(R.x[i]);
   if (!number) [[unlikely]]
     return false;
-  for (int i = first; i <= last; ++i) give_row(R, i, last);
+  give_block_rows<N>(R, first, std::make_integer_sequence<int, N>{});
   return true;
 }
 
@@ -186,7 +230,7 @@ template <int N>
   prob::normal_combine<1>(mean, l, z, R.x + i);
   if (std::isnan(R.x[i])) [[unlikely]]
     return false;
-  give_row(R, i, i);
+  give_row(R, i, i, R.ia[i]);
   return true;
 }
 
