@@ -3,7 +3,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <utility>
 
 #include "dense/denseop.hpp"
 #include "dense/kernels.hpp"
@@ -134,17 +133,18 @@ template <int N, int Q>
   give_row(R, i, last, k);
 }
 
-template <int N, int... Q>
-[[gnu::always_inline]] inline void give_block_rows(const Rows R, int first,
-                                                   std::integer_sequence<int, Q...>) {
-  (give_block_row<N, Q>(R, first), ...);
+// Rows Q to N - 1 of the block at first, in order.
+template <int N, int Q = 0>
+[[gnu::always_inline]] inline void take_block_rows(const Rows R, int first, double* blk,
+                                                   double* mean) {
+  take_block_row<N, Q>(R, first, blk, mean);
+  if constexpr (Q + 1 < N) take_block_rows<N, Q + 1>(R, first, blk, mean);
 }
 
-template <int N, int... Q>
-[[gnu::always_inline]] inline void take_block_rows(const Rows R, int first, double* blk,
-                                                   double* mean,
-                                                   std::integer_sequence<int, Q...>) {
-  (take_block_row<N, Q>(R, first, blk, mean), ...);
+template <int N, int Q = 0>
+[[gnu::always_inline]] inline void give_block_rows(const Rows R, int first) {
+  give_block_row<N, Q>(R, first);
+  if constexpr (Q + 1 < N) give_block_rows<N, Q + 1>(R, first);
 }
 
 // One block of order N as the general calls draw it: solve_iterm_block
@@ -162,7 +162,7 @@ template <int N>
   double blk[ldb * ldb];
   for (int k = 0; k < ldb * ldb; ++k) blk[k] = 0.0;
   double mean[N];
-  take_block_rows<N>(R, first, blk, mean, std::make_integer_sequence<int, N>{});
+  take_block_rows<N>(R, first, blk, mean);
   // Conditional mean and covariance from one factorisation.
   double v[N * N];
   for (int c = 0; c < N; ++c)
@@ -182,7 +182,7 @@ template <int N>
   for (int i = first; i <= last; ++i) number = number && !std::isnan(R.x[i]);
   if (!number) [[unlikely]]
     return false;
-  give_block_rows<N>(R, first, std::make_integer_sequence<int, N>{});
+  give_block_rows<N>(R, first);
   return true;
 }
 
