@@ -14,6 +14,12 @@ namespace denseop::kernel {
 using detail::Ref;
 using detail::VRef;
 
+// Before each loop of the kernels below: unrolled whole for the orders 1 to 4
+// (by four at a run-time order), the same operations in the same order come
+// without the counting and branches that otherwise sit between the roots and
+// quotients of the small blocks.
+#define VELMORAN_UNROLL_SMALL _Pragma("GCC unroll 4")
+
 // Prints " Matrix not semipositive-definite, row " and the row.
 void say_negative_pivot(int row);
 
@@ -45,16 +51,21 @@ int factor_n(T* a, int n_run, int lda, int& rank, bool loud) {
   const Ref<T> A{a, lda};
   const double tol = denseop_tol;
   double scale = 0;
+  VELMORAN_UNROLL_SMALL
   for (int i = 1; i <= n; ++i) scale = detail::diagonal_scale(scale, static_cast<double>(A(i, i)));
   rank = 0;
   int ierr = 0;
+  VELMORAN_UNROLL_SMALL
   for (int i = 1; i <= n; ++i) {
     T s = 0;
+    VELMORAN_UNROLL_SMALL
     for (int k = 1; k < i; ++k) s += A(i, k) * A(i, k);
     const T d = A(i, i) - s;
     if (dropped_pivot(static_cast<double>(d), scale, tol)) {
       // Dropped: its row and column of L are zero, so no later row uses it.
+      VELMORAN_UNROLL_SMALL
       for (int k = 1; k <= i; ++k) A(i, k) = 0;
+      VELMORAN_UNROLL_SMALL
       for (int k = i + 1; k <= n; ++k) A(k, i) = 0;
       continue;
     }
@@ -66,13 +77,17 @@ int factor_n(T* a, int n_run, int lda, int& rank, bool loud) {
     const T piv = std::sqrt(d);
     A(i, i) = piv;
     ++rank;
+    VELMORAN_UNROLL_SMALL
     for (int j = i + 1; j <= n; ++j) {
       T t = 0;
+      VELMORAN_UNROLL_SMALL
       for (int k = 1; k < i; ++k) t += A(j, k) * A(i, k);
       A(j, i) = (A(j, i) - t) / piv;
     }
   }
+  VELMORAN_UNROLL_SMALL
   for (int j = 2; j <= n; ++j)
+    VELMORAN_UNROLL_SMALL
     for (int i = 1; i < j; ++i) A(i, j) = 0;
   return ierr;
 }
@@ -87,19 +102,26 @@ void inverse_from_factor_n(T* a, int n_run, int lda, T* w0) {
   // The factorisation leaves exactly 0 at every dropped pivot and a positive
   // root at every kept one, however small the matrix's units make it.
   auto kept = [&](int j) { return A(j, j) != T(0); };
+  VELMORAN_UNROLL_SMALL
   for (int i = 1; i <= n; ++i) {
+    VELMORAN_UNROLL_SMALL
     for (int j = i; j <= n; ++j) w(j) = 0;
     if (kept(i)) w(i) = T(1) / A(i, i);
+    VELMORAN_UNROLL_SMALL
     for (int j = i + 1; j <= n; ++j) {
       T s = 0;
+      VELMORAN_UNROLL_SMALL
       for (int k = i; k < j; ++k) s += A(j, k) * w(k);
       if (kept(j)) w(j) = -s / A(j, j);
     }
+    VELMORAN_UNROLL_SMALL
     for (int j = n; j >= i; --j) {
       T s = 0;
+      VELMORAN_UNROLL_SMALL
       for (int k = j + 1; k <= n; ++k) s += A(k, j) * w(k);
       if (kept(j)) w(j) = (w(j) - s) / A(j, j);
     }
+    VELMORAN_UNROLL_SMALL
     for (int j = i; j <= n; ++j) {
       A(j, i) = w(j);
       A(i, j) = w(j);
@@ -114,18 +136,23 @@ void substitute_n(const T* a, int n_run, int lda, T* y0, T* z0) {
   const int n = N > 0 ? N : n_run;
   const Ref<const T> A{a, lda};
   const VRef<T> y{y0}, z{z0};
+  VELMORAN_UNROLL_SMALL
   for (int i = 1; i <= n; ++i) {
     z(i) = 0;
     if (A(i, i) > 0) {
       T s = 0;
+      VELMORAN_UNROLL_SMALL
       for (int k = 1; k < i; ++k) s += A(i, k) * z(k);
       z(i) = (y(i) - s) / A(i, i);
     }
   }
+  VELMORAN_UNROLL_SMALL
   for (int i = 1; i <= n; ++i) y(i) = 0;
+  VELMORAN_UNROLL_SMALL
   for (int i = n; i >= 1; --i) {
     if (A(i, i) > 0) {
       T s = 0;
+      VELMORAN_UNROLL_SMALL
       for (int k = i + 1; k <= n; ++k) s += A(k, i) * y(k);
       y(i) = (z(i) - s) / A(i, i);
     }

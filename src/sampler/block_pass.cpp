@@ -46,76 +46,36 @@ inline void prefetch(const Rows& R, int first, int last) {
   }
 }
 
-// All ones when c holds, else 0, hidden from the optimiser so that the
-// selections made with it stay selections instead of becoming branches.
-[[gnu::always_inline]] inline std::uintptr_t mask_of(bool c) {
-  std::uintptr_t m = 0 - static_cast<std::uintptr_t>(c);
-  asm("" : "+r"(m));
-  return m;
-}
-
-// p where the mask is set, else q.
-template <class T>
-[[gnu::always_inline]] inline T* pick(std::uintptr_t m, T* p, T* q) {
-  return reinterpret_cast<T*>((reinterpret_cast<std::uintptr_t>(p) & m) |
-                              (reinterpret_cast<std::uintptr_t>(q) & ~m));
-}
-
-// Where a row's elements of the block lie among its others is not known: a
-// block's rows hold them in slot order.  Measured, a branch on it costs the
-// order-2 blocks more in mispredictions than a path without one, and the
-// orders 1 (the diagonal, stored first, is the one element), 3 and 4 less.
-// Without a branch, every element takes the same path: one of the block's
-// goes to its place in blk and subtracts 0 * 0 = +0 from r, which leaves r
-// as it is, bit for bit; any other goes to the scratch row and column N of
-// blk (leading dimension N + 1) and subtracts its term.
-template <int N>
-inline constexpr bool branch_free = N == 2;
-
 // Element k of row i: into the block, or off it into the right-hand side r.
+// Where a row's elements of the block lie among its others is not known (a
+// block's rows hold them in slot order), yet a branch on it measured faster
+// for every order than a path without one that sends each element both ways.
 template <int N>
 [[gnu::always_inline]] inline void take(const Rows& R, std::int32_t k, int first, int i,
                                         double* blk, double& r) {
-  constexpr int ldb = N + 1;
   const std::int32_t j = R.ja[k];
   const std::uint32_t d = static_cast<std::uint32_t>(j - first);
-  if constexpr (!branch_free<N>) {
-    if (d < static_cast<std::uint32_t>(N)) {
-      blk[(i - first) + static_cast<int>(d) * ldb] = R.a[k];
-      blk[static_cast<int>(d) + (i - first) * ldb] = R.a[k];
-    } else {
-      r = r - R.a[k] * R.x[j];
-    }
+  if (d < static_cast<std::uint32_t>(N)) {
+    blk[(i - first) + static_cast<int>(d) * N] = R.a[k];
+    blk[static_cast<int>(d) + (i - first) * N] = R.a[k];
   } else {
-    static constexpr double zero = 0.0;
-    const std::uintptr_t in = mask_of(d < static_cast<std::uint32_t>(N));
-    const std::uint32_t c = static_cast<std::uint32_t>(N) ^
-                            ((d ^ static_cast<std::uint32_t>(N)) & static_cast<std::uint32_t>(in));
-    blk[static_cast<std::uint32_t>(i - first) + c * ldb] = R.a[k];
-    blk[c + static_cast<std::uint32_t>(i - first) * ldb] = R.a[k];
-    r = r - *pick(in, &zero, &R.a[k]) * *pick<const double>(in, &zero, &R.x[j]);
+    r = r - R.a[k] * R.x[j];
   }
 }
 
 // Element k of a row of the block whose draw is s: a later equation's
-// right-hand side loses the term; without a branch, an element of the block
-// updates a scratch value instead.
-template <int N>
-[[gnu::always_inline]] inline void give(const Rows& R, std::int32_t k, int last, double s,
-                                        double& scratch) {
+// right-hand side loses the term.
+[[gnu::always_inline]] inline void give(const Rows& R, std::int32_t k, int last, double s) {
   const std::int32_t j = R.ja[k];
-  if constexpr (!branch_free<N>) {
-    if (j > last) R.b[j] = R.b[j] - s * R.a[k];
-  } else {
-    double* b = pick(mask_of(j > last), &R.b[j], &scratch);
-    *b = *b - s * R.a[k];
-  }
+  if (j > last) R.b[j] = R.b[j] - s * R.a[k];
 }
 
 // Row i's elements from k on, each into the block or off it into r; a long
-// row fetches the solutions of its columns row_ahead entries ahead.
+// row fetches the solutions of its columns row_ahead entries ahead.  The row
+// walks take the pointers by value: the compiler keeps them in registers
+// instead of loading them again after every store.
 template <int N>
-[[gnu::always_inline]] inline void take_row(const Rows& R, int i, std::int32_t k, int first,
+[[gnu::always_inline]] inline void take_row(const Rows R, int i, std::int32_t k, int first,
                                             double* blk, double& r) {
   const std::int32_t begin = R.ia[i], end = R.ia[i + 1];
   const std::int32_t fetch_end = end - begin > long_row ? end - row_ahead : begin;
@@ -126,18 +86,66 @@ template <int N>
   for (; k < end; ++k) take<N>(R, k, first, i, blk, r);
 }
 
-// Row i of a drawn block: every later right-hand side loses its term.
-template <int N>
-[[gnu::always_inline]] inline void give_row(const Rows& R, int i, int last, double& scratch) {
+// Row i of a drawn block from its element k on: every later right-hand side
+// loses its term.
+[[gnu::always_inline]] inline void give_row(const Rows R, int i, int last, std::int32_t k) {
   const double s = R.x[i];
   const std::int32_t begin = R.ia[i], end = R.ia[i + 1];
   const std::int32_t fetch_end = end - begin > long_row ? end - row_ahead : begin;
-  std::int32_t k = begin;
   for (; k < fetch_end; ++k) {
     __builtin_prefetch(R.b + R.ja[k + row_ahead], 1);
-    give<N>(R, k, last, s, scratch);
+    give(R, k, last, s);
   }
-  for (; k < end; ++k) give<N>(R, k, last, s, scratch);
+  for (; k < end; ++k) give(R, k, last, s);
+}
+
+// Row first + Q of the block at first.  Its first N - Q elements, where the
+// rows are usually built to hold the diagonal and the block's later columns,
+// are taken apart from the walk over the rest: each then has a branch of its
+// own to predict, and the walk meets the block's columns seldom.
+template <int N, int Q>
+[[gnu::always_inline]] inline void take_block_row(const Rows R, int first, double* blk,
+                                                  double* mean) {
+  constexpr int lead = N - Q;
+  const int i = first + Q;
+  double r = R.b[i];
+  std::int32_t k = R.ia[i];
+  if (R.ia[i + 1] - k >= lead) {
+    for (int t = 0; t < lead; ++t) take<N>(R, k + t, first, i, blk, r);
+    k += lead;
+  }
+  take_row<N>(R, i, k, first, blk, r);
+  R.b[i] = r;
+  mean[Q] = r;
+}
+
+// Row first + Q of the drawn block at first, its first N - Q elements apart
+// as in take_block_row.
+template <int N, int Q>
+[[gnu::always_inline]] inline void give_block_row(const Rows R, int first) {
+  constexpr int lead = N - Q;
+  const int i = first + Q, last = first + N - 1;
+  std::int32_t k = R.ia[i];
+  if (R.ia[i + 1] - k >= lead) {
+    const double s = R.x[i];
+    for (int t = 0; t < lead; ++t) give(R, k + t, last, s);
+    k += lead;
+  }
+  give_row(R, i, last, k);
+}
+
+// Rows Q to N - 1 of the block at first, in order.
+template <int N, int Q = 0>
+[[gnu::always_inline]] inline void take_block_rows(const Rows R, int first, double* blk,
+                                                   double* mean) {
+  take_block_row<N, Q>(R, first, blk, mean);
+  if constexpr (Q + 1 < N) take_block_rows<N, Q + 1>(R, first, blk, mean);
+}
+
+template <int N, int Q = 0>
+[[gnu::always_inline]] inline void give_block_rows(const Rows R, int first) {
+  give_block_row<N, Q>(R, first);
+  if constexpr (Q + 1 < N) give_block_rows<N, Q + 1>(R, first);
 }
 
 // One block of order N as the general calls draw it: solve_iterm_block
@@ -151,16 +159,11 @@ template <int N>
 [[gnu::flatten]] inline bool draw_fused(const Rows& R, int first) {
   using namespace denseop::kernel;
   const int last = first + N - 1;
-  constexpr int ldb = N + 1;
+  constexpr int ldb = N;
   double blk[ldb * ldb];
   for (int k = 0; k < ldb * ldb; ++k) blk[k] = 0.0;
   double mean[N];
-  for (int i = first; i <= last; ++i) {
-    double r = R.b[i];
-    take_row<N>(R, i, R.ia[i], first, blk, r);
-    R.b[i] = r;
-    mean[i - first] = r;
-  }
+  take_block_rows<N>(R, first, blk, mean);
   // Conditional mean and covariance from one factorisation.
   double v[N * N];
   for (int c = 0; c < N; ++c)
@@ -180,8 +183,7 @@ template <int N>
   for (int i = first; i <= last; ++i) number = number && !std::isnan(R.x[i]);
   if (!number) [[unlikely]]
     return false;
-  double scratch = 0.0;
-  for (int i = first; i <= last; ++i) give_row<N>(R, i, last, scratch);
+  give_block_rows<N>(R, first);
   return true;
 }
 
@@ -212,7 +214,7 @@ template <int N>
   // Quiet here: a negative pivot's message waits until the draw is certain.
   double l[1];
   const bool root_quiet = prob::normal_root<1>(v, 1, l, false) == 0;
-  double blk[4] = {diag, 0.0, 0.0, 0.0};
+  double blk[1] = {diag};
   double r = R.b[i];
   take_row<1>(R, i, begin + 1, i, blk, r);
   // A second diagonal element would have replaced the first.
@@ -229,8 +231,7 @@ template <int N>
   prob::normal_combine<1>(mean, l, z, R.x + i);
   if (std::isnan(R.x[i])) [[unlikely]]
     return false;
-  double scratch = 0.0;
-  give_row<1>(R, i, i, scratch);
+  give_row(R, i, i, R.ia[i]);
   return true;
 }
 

@@ -3,6 +3,7 @@
 // that is not a number, and the position of the random stream.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -212,6 +213,85 @@ TEST(FusedBlockDraw, PassMatchesBlockByBlockGeneralCalls) {
       expect_same(general, fused);
       EXPECT_EQ(fused.verdict, 0);
       sol = fused.sol;
+    }
+  }
+}
+
+// Three blocks of order n, every row in the usual layout (the diagonal, the
+// block's later columns in order, then the later blocks' columns); layout
+// rewrites the rows of the middle block, row q of it at a time.
+template <class F>
+sparse_ija laid_out_system(int n, F&& layout) {
+  std::vector<std::vector<Entry>> rows(static_cast<std::size_t>(3 * n));
+  for (int i = 1; i <= 3 * n; ++i) {
+    auto& row = rows[static_cast<std::size_t>(i - 1)];
+    const int block_end = ((i - 1) / n + 1) * n;
+    row.push_back({i, 4.0 + 0.5 * i});
+    for (int j = i + 1; j <= block_end; ++j) row.push_back({j, 0.7 / (j - i + 1)});
+    for (int j = block_end + 1; j <= 3 * n; j += 2) row.push_back({j, 0.05 * (j - i) - 0.3});
+  }
+  for (int q = 0; q < n; ++q) layout(q, rows[static_cast<std::size_t>(n + q)]);
+  return rows_of(rows);
+}
+
+TEST(FusedBlockDraw, EveryRowLayoutOfTheBlockMatchesTheGeneralCalls) {
+  TolGuard tol;
+  using Row = std::vector<Entry>;
+  struct Layout {
+    const char* name;
+    void (*apply)(int n, int q, Row& row);
+  };
+  // Where the block's own columns sit in its rows (n + 1 is its first).
+  const std::vector<Layout> layouts = {
+      {"usual", [](int, int, Row&) {}},
+      {"block columns after the later ones",
+       [](int n, int, Row& row) {
+         std::stable_partition(row.begin() + 1, row.end(), [n](const Entry& e) { return e.j > 2 * n; });
+       }},
+      {"block columns reversed",
+       [](int n, int, Row& row) {
+         auto end = std::find_if(row.begin() + 1, row.end(), [n](const Entry& e) { return e.j > 2 * n; });
+         std::reverse(row.begin() + 1, end);
+       }},
+      {"a later column before the block's",
+       [](int n, int, Row& row) { row.insert(row.begin() + 1, Entry{3 * n, -0.2}); }},
+      {"first row holds the diagonal alone",
+       [](int, int q, Row& row) {
+         if (q == 0) row.resize(1);
+       }},
+      {"first row empty",
+       [](int, int q, Row& row) {
+         if (q == 0) row.clear();
+       }},
+      {"diagonal last",
+       [](int, int, Row& row) { std::rotate(row.begin(), row.begin() + 1, row.end()); }},
+      {"block column twice",
+       [](int n, int q, Row& row) {
+         if (q + 1 < n) row.push_back({2 * n, 0.05});
+       }},
+      {"diagonal twice", [](int n, int q, Row& row) { row.push_back({n + 1 + q, 9.0}); }},
+      {"an earlier block's column", [](int, int q, Row& row) { row.push_back({1 + q, -0.3}); }},
+      {"an earlier block's column first",
+       [](int, int q, Row& row) { row.insert(row.begin(), Entry{1 + q, -0.3}); }},
+  };
+  for (int n = 2; n <= 4; ++n) {
+    for (const Layout& lay : layouts) {
+      SCOPED_TRACE(std::to_string(n) + " " + lay.name);
+      const sparse_ija A = laid_out_system(n, [&](int q, Row& row) { lay.apply(n, q, row); });
+      const int neq = 3 * n;
+      util::vec1<double> rhs(neq), sol(neq);
+      for (int i = 1; i <= neq; ++i) {
+        rhs(i) = 0.9 - 0.17 * i;
+        sol(i) = 0.3 + 0.23 * i;
+      }
+      const Outcome general = run_side(rhs, sol, [&](util::vec1<double>& b, util::vec1<double>& x) {
+        return static_cast<int>(sampler::draw_block_general(A, b, x, n + 1, n));
+      });
+      const Outcome fused = run_side(rhs, sol, [&](util::vec1<double>& b, util::vec1<double>& x) {
+        return static_cast<int>(sampler::draw_block(A, b, x, n + 1, n));
+      });
+      expect_same(general, fused);
+      expect_same(whole_pass(A, neq, n, rhs, sol, false), whole_pass(A, neq, n, rhs, sol, true));
     }
   }
 }
