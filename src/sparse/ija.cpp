@@ -1,14 +1,11 @@
 // Compressed-row matrices, their conversions to and from the hash store, and
 // the compaction and sort of a hash table.
-#include <algorithm>
-#include <climits>
 #include <string>
 #include <vector>
 
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
-#include "util/team.hpp"
 
 namespace sparsem {
 
@@ -33,52 +30,29 @@ double get_sparse_ija(std::int32_t i, std::int32_t j, const sparse_ija& A) {
   return 0.0;
 }
 
-namespace {
-
-// Table slots below which a conversion is left to one thread.
-constexpr std::int32_t slots_per_part = std::int32_t{1} << 20;
-
-}  // namespace
-
-// The rows are shared out in consecutive ranges (first[p], first[p + 1]];
-// every part reads the whole table and places the elements of its own rows
-// in slot order, so each row comes out as one walk of the table gives it.
 void convert_hash_ija(sparse_ija& B, const sparse_hashm& A) {
   const std::int32_t n = A.n;
   const bool both = hash_ija_conversion_type == 1;
   const hash_slot* t = A.x.data();
   const std::int32_t nel = A.has_table() ? A.nel : 0;
-  const int parts = std::min(util::team_parts(static_cast<std::size_t>(nel), slots_per_part, conversion_threads),
-                             std::max<std::int32_t>(n, 1));
-  std::vector<std::int32_t> first(static_cast<std::size_t>(parts) + 1);
-  for (int p = 0; p <= parts; ++p)
-    first[static_cast<std::size_t>(p)] = static_cast<std::int32_t>(static_cast<std::int64_t>(n) * p / parts);
 
   // Count pass.  Elements below the diagonal (kept only when upper storage is
-  // off) are left out, so every counted entry is also placed.  A key outside
-  // the matrix stops the conversion: the first in slot order.
+  // off) are left out, so every counted entry is also placed.
   std::vector<std::int32_t> count(static_cast<std::size_t>(n) + 1, 0);
-  std::vector<std::int32_t> bad(static_cast<std::size_t>(parts), nel);
-  std::int32_t* cnt = count.data();
-  util::run_parts(parts, [&](int p) {
-    const std::int32_t lo = first[static_cast<std::size_t>(p)], hi = first[static_cast<std::size_t>(p) + 1];
-    for (std::int32_t k = 0; k < nel; ++k) {
-      const std::int32_t r = t[k].row, c = t[k].col;
-      if (r <= 0 || r > c) continue;
-      if (c > n) {
-        bad[static_cast<std::size_t>(p)] = k;
-        return;
-      }
-      if (r < c) {
-        if (r > lo && r <= hi) ++cnt[r];
-        if (both && c > lo && c <= hi) ++cnt[c];
+  std::int64_t total = n;
+  for (std::int32_t k = 0; k < nel; ++k) {
+    const std::int32_t r = t[k].row, c = t[k].col;
+    if (r <= 0 || r > c) continue;
+    if (c > n) detail::key_out_of_range("convert_hash_ija", r, c, n);
+    if (r < c) {
+      ++count[r];
+      ++total;
+      if (both) {
+        ++count[c];
+        ++total;
       }
     }
-  });
-  const std::int32_t k_bad = *std::min_element(bad.begin(), bad.end());
-  if (k_bad < nel) detail::key_out_of_range("convert_hash_ija", t[k_bad].row, t[k_bad].col, n);
-  std::int64_t total = n;
-  for (std::int32_t i = 1; i <= n; ++i) total += count[static_cast<std::size_t>(i)];
+  }
   if (total > INT32_MAX) util::fatal(util::freev("convert_hash_ija: too many elements", total));
 
   zero_sparse_ija(B);
@@ -98,33 +72,28 @@ void convert_hash_ija(sparse_ija& B, const sparse_hashm& A) {
     const std::int32_t d = ia[i - 1];
     ja[d - 1] = i;
     av[d - 1] = 0.0;
-    ia[i] = d + cnt[i] + 1;
-    cnt[i] = d + 1;
+    ia[i] = d + count[i] + 1;
+    count[i] = d + 1;
   }
 
   // Fill pass.
-  util::run_parts(parts, [&](int p) {
-    const std::int32_t lo = first[static_cast<std::size_t>(p)], hi = first[static_cast<std::size_t>(p) + 1];
-    for (std::int32_t k = 0; k < nel; ++k) {
-      const std::int32_t r = t[k].row, c = t[k].col;
-      if (r <= 0 || r > c) continue;
-      const bool own_r = r > lo && r <= hi;
-      if (r == c) {
-        if (own_r) av[ia[r - 1] - 1] = t[k].val;
-        continue;
-      }
-      if (own_r) {
-        const std::int32_t q = cnt[r]++;
-        ja[q - 1] = c;
-        av[q - 1] = t[k].val;
-      }
-      if (both && c > lo && c <= hi) {
-        const std::int32_t q = cnt[c]++;
+  for (std::int32_t k = 0; k < nel; ++k) {
+    const std::int32_t r = t[k].row, c = t[k].col;
+    if (r <= 0 || r > c) continue;
+    const double v = t[k].val;
+    if (r == c) {
+      av[ia[r - 1] - 1] = v;
+    } else {
+      const std::int32_t p = count[r]++;
+      ja[p - 1] = c;
+      av[p - 1] = v;
+      if (both) {
+        const std::int32_t q = count[c]++;
         ja[q - 1] = r;
-        av[q - 1] = t[k].val;
+        av[q - 1] = v;
       }
     }
-  });
+  }
 }
 
 void convert_hash_ija_general(sparse_ija& B, const sparse_hashm& A) { convert_hash_ija(B, A); }

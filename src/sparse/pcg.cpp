@@ -16,7 +16,6 @@
 #include "sparse/sparseop.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
-#include "util/team.hpp"
 #include "zanto/zanto90.hpp"
 
 namespace pcg {
@@ -40,12 +39,6 @@ struct sym_rows {
   std::vector<double> diag;        // stored diagonal, 0 where there is none
 };
 
-// Table slots below which the reading is left to one thread.
-constexpr std::int32_t slots_per_part = std::int32_t{1} << 20;
-
-// The rows are shared out in consecutive ranges [first[p], first[p + 1]);
-// every part reads the whole table and takes the terms of its own rows in
-// table order, so each row comes out as one walk of the table gives it.
 void compact(sym_rows& S, const sparse_hashm& A) {
   const std::int32_t n = A.n;
   S.n = n;
@@ -53,33 +46,16 @@ void compact(sym_rows& S, const sparse_hashm& A) {
   S.diag.assign(static_cast<std::size_t>(n), 0.0);
   const hash_slot* t = A.x.data();
   const std::int32_t nel = A.has_table() ? A.nel : 0;
-  const int parts = std::min(product_threads > 0 ? product_threads : util::team_parts(static_cast<std::size_t>(nel), slots_per_part),
-                             std::max<std::int32_t>(n, 1));
-  std::vector<std::int32_t> first(static_cast<std::size_t>(parts) + 1);
-  for (int p = 0; p <= parts; ++p)
-    first[static_cast<std::size_t>(p)] = static_cast<std::int32_t>(static_cast<std::int64_t>(n) * p / parts);
 
-  // Count the terms of each row (0-based i) in start[i + 1]; elements below
-  // the diagonal add nothing to the product and are left out.  A key
-  // outside the matrix stops the solve: the first in table order.
-  std::vector<std::int32_t> bad(static_cast<std::size_t>(parts), nel);
-  std::size_t* count = S.start.data();
-  util::run_parts(parts, [&](int p) {
-    const std::int32_t lo = first[static_cast<std::size_t>(p)], hi = first[static_cast<std::size_t>(p) + 1];
-    for (std::int32_t k = 0; k < nel; ++k) {
-      const std::int32_t r = t[k].row, c = t[k].col;
-      if (r == 0 || r > c) continue;
-      if (r < 1 || c > n) {
-        bad[static_cast<std::size_t>(p)] = k;
-        return;
-      }
-      if (r > lo && r <= hi) ++count[r];
-      if (r != c && c > lo && c <= hi) ++count[c];
-    }
-  });
-  const std::int32_t k_bad = *std::min_element(bad.begin(), bad.end());
-  if (k_bad < nel)
-    sparsem::detail::key_out_of_range("solve_sparse_hashm_pcg", t[k_bad].row, t[k_bad].col, n);
+  // Count the terms of each row in start[row]; elements below the diagonal
+  // add nothing to the product and are left out.
+  for (std::int32_t k = 0; k < nel; ++k) {
+    const std::int32_t r = t[k].row, c = t[k].col;
+    if (r == 0 || r > c) continue;
+    if (r < 1 || c > n) sparsem::detail::key_out_of_range("solve_sparse_hashm_pcg", r, c, n);
+    ++S.start[static_cast<std::size_t>(r)];
+    if (r != c) ++S.start[static_cast<std::size_t>(c)];
+  }
   for (std::size_t i = 1; i <= static_cast<std::size_t>(n); ++i) S.start[i] += S.start[i - 1];
   const std::size_t total = S.start[static_cast<std::size_t>(n)];
   S.col.resize(total);
@@ -88,25 +64,21 @@ void compact(sym_rows& S, const sparse_hashm& A) {
   // Fill in table order, with start[i] running as the next free place of row
   // i (0-based); afterwards start[i] is the end of row i, so shift by one.
   std::size_t* next = S.start.data();
-  util::run_parts(parts, [&](int p) {
-    const std::int32_t lo = first[static_cast<std::size_t>(p)], hi = first[static_cast<std::size_t>(p) + 1];
-    for (std::int32_t k = 0; k < nel; ++k) {
-      const std::int32_t r = t[k].row, c = t[k].col;
-      if (r == 0 || r > c) continue;
-      const double v = t[k].val;
-      if (r > lo && r <= hi) {
-        const std::size_t q = next[r - 1]++;
-        S.col[q] = c - 1;
-        S.val[q] = v;
-        if (r == c) S.diag[static_cast<std::size_t>(r - 1)] = v;
-      }
-      if (r != c && c > lo && c <= hi) {
-        const std::size_t q = next[c - 1]++;
-        S.col[q] = r - 1;
-        S.val[q] = v;
-      }
+  for (std::int32_t k = 0; k < nel; ++k) {
+    const std::int32_t r = t[k].row, c = t[k].col;
+    if (r == 0 || r > c) continue;
+    const double v = t[k].val;
+    const std::size_t p = next[r - 1]++;
+    S.col[p] = c - 1;
+    S.val[p] = v;
+    if (r == c) {
+      S.diag[static_cast<std::size_t>(r - 1)] = v;
+    } else {
+      const std::size_t q = next[c - 1]++;
+      S.col[q] = r - 1;
+      S.val[q] = v;
     }
-  });
+  }
   for (std::size_t i = static_cast<std::size_t>(n); i >= 1; --i) S.start[i] = S.start[i - 1];
   S.start[0] = 0;
 }

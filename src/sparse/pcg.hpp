@@ -15,12 +15,11 @@
 
 namespace pcg {
 
-// Threads that share the matrix products of solve_sparse_hashm_pcg, and its
-// reading of the table into rows: 0 lets the solver choose (one for small
-// systems, up to the hardware's count and at most 8 for large ones); a
-// positive count is used whatever the size.  Every row is read and summed by
-// one thread in the order a single thread uses, so the results do not depend
-// on the count.
+// Threads that share the matrix products of solve_sparse_hashm_pcg: 0 lets
+// the solver choose (one for small systems, up to the hardware's count and at
+// most 8 for large ones); a positive count is used whatever the size.  Every
+// row is summed by one thread in the order a single thread uses, so the
+// results do not depend on the count.
 inline std::int32_t product_threads = 0;
 
 // A must be in hash form (status 1); it is only read.  b and x need at least

@@ -32,10 +32,6 @@ inline bool upper_storage = true;
 // Conversion type of convert_hash_ija: 1 stores both triangles, anything else
 // the upper one.  Retained between calls.
 inline std::int32_t hash_ija_conversion_type = 0;
-// Threads of convert_hash_ija: 0 lets it choose (one for small tables, up
-// to the hardware's count and at most 8 for large ones); a positive count is
-// used whatever the size.  The result does not depend on the count.
-inline std::int32_t conversion_threads = 0;
 
 // ---------------------------------------------------------------------------
 // Hash-addressed symmetric matrix.
