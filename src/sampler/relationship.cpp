@@ -9,9 +9,11 @@
 #include <string>
 
 #include "run/model.hpp"
+#include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
+#include "util/team.hpp"
 
 namespace sampler {
 
@@ -273,30 +275,44 @@ class PosAdder {
   std::size_t k_ = 0;
 };
 
-// Walks the additions without values, writing each kept one's position over
-// its remembered slot.
+// Counts the kept additions of a walk.
+class KeptCounter {
+ public:
+  void term(double, int, double, std::int32_t r, std::int32_t c) { add(0.0, r, c); }
+  void add(double, std::int32_t r, std::int32_t c) {
+    if (!(sparsem::upper_storage && c < r)) ++n_;
+  }
+  std::size_t count() const { return n_; }
+
+ private:
+  std::size_t n_ = 0;
+};
+
+// Walks the additions without values, writing each kept one's position to
+// out[0 .. cap-1], which the walk's kept additions fill exactly.
 class PosFinder {
  public:
-  PosFinder(std::vector<std::int32_t>& slots, PositionOf where, const void* ctx)
-      : slots_(slots), where_(where), ctx_(ctx) {}
+  PosFinder(std::int32_t* out, std::size_t cap, PositionOf where, const void* ctx)
+      : out_(out), cap_(cap), where_(where), ctx_(ctx) {}
 
   void term(double, int, double, std::int32_t r, std::int32_t c) { add(0.0, r, c); }
 
   void add(double, std::int32_t r, std::int32_t c) {
     if (sparsem::upper_storage && c < r) return;
     const std::size_t k = k_++;
-    if (k >= slots_.size()) {
+    if (k >= cap_) {
       ok_ = false;
       return;
     }
     const std::int32_t p = where_(r, c, ctx_);
     if (p < 0) ok_ = false;
-    slots_[k] = p;
+    out_[k] = p;
   }
-  bool complete() const { return ok_ && k_ == slots_.size(); }
+  bool complete() const { return ok_ && k_ == cap_; }
 
  private:
-  std::vector<std::int32_t>& slots_;
+  std::int32_t* out_;
+  std::size_t cap_;
   PositionOf where_;
   const void* ctx_;
   std::size_t k_ = 0;
@@ -319,16 +335,22 @@ class CoefFinder {
     }
     std::uint64_t bits;
     std::memcpy(&bits, &coef, sizeof bits);
-    auto it = index_.find(bits);
-    if (it == index_.end()) {
-      if ((t_.coefs.size() + 1) * ng_ > max_products) {
-        ok_ = false;
-        return;
+    // A pedigree has few distinct coefficients: most are found in a small
+    // cache of the index before the index itself.
+    Seen& near = seen_[((bits ^ bits >> 32) * 0x9E3779B97F4A7C15ull) >> (64 - seen_bits)];
+    if (!near.used || near.bits != bits) {
+      auto it = index_.find(bits);
+      if (it == index_.end()) {
+        if ((t_.coefs.size() + 1) * ng_ > max_products) {
+          ok_ = false;
+          return;
+        }
+        it = index_.emplace(bits, static_cast<std::uint32_t>(t_.coefs.size())).first;
+        t_.coefs.push_back(coef);
       }
-      it = index_.emplace(bits, static_cast<std::uint32_t>(t_.coefs.size())).first;
-      t_.coefs.push_back(coef);
+      near = Seen{bits, it->second, true};
     }
-    t_.sorted[k].product = it->second * ng_ + static_cast<std::uint32_t>(gi);
+    t_.sorted[k].product = near.index * ng_ + static_cast<std::uint32_t>(gi);
   }
   bool complete() const { return ok_ && k_ == t_.sorted.size(); }
 
@@ -337,6 +359,13 @@ class CoefFinder {
   GroupTerms& t_;
   std::uint32_t ng_;
   std::unordered_map<std::uint64_t, std::uint32_t> index_;
+  struct Seen {
+    std::uint64_t bits = 0;
+    std::uint32_t index = 0;
+    bool used = false;
+  };
+  static constexpr int seen_bits = 6;
+  Seen seen_[1 << seen_bits];
   std::size_t k_ = 0;
   bool ok_ = true;
 };
@@ -436,20 +465,67 @@ void add_g_diag(run::State& s, int e, RelationshipTerms& terms) {
 namespace {
 
 template <class Adder>
-void diag_terms(const GTerm* gt, int ng, std::int32_t nl, Adder& XX) {
+void diag_terms(const GTerm* gt, int ng, std::int32_t l0, std::int32_t l1, Adder& XX) {
   const std::int32_t nt = m.ntrait;
-  for (std::int32_t l = 1; l <= nl; ++l) {
+  for (std::int32_t l = l0; l <= l1; ++l) {
     const std::int32_t off = l * nt;
     for (int c = 0; c < ng; ++c) XX.add(gt[c].g, gt[c].r0 + off, gt[c].c0 + off);
   }
 }
 
 template <class Adder>
-void additive_terms(const GroupTerms& t, const Rules& r, const GTerm* gt, int ng, Adder& XX) {
+void diag_terms(const GTerm* gt, int ng, std::int32_t nl, Adder& XX) {
+  diag_terms(gt, ng, 1, nl, XX);
+}
+
+// Lines from .. to-1 of the group.
+template <class Adder>
+void additive_terms(const GroupTerms& t, const Rules& r, const GTerm* gt, int ng, std::size_t from,
+                    std::size_t to, Adder& XX) {
   const std::int32_t nt = m.ntrait;
   const PedLine* lines = t.lines.data();
-  const std::size_t nlines = t.lines.size();
-  for (std::size_t i = 0; i < nlines; ++i) add_line(lines[i], r.w, gt, ng, nt, XX);
+  for (std::size_t i = from; i < to; ++i) add_line(lines[i], r.w, gt, ng, nt, XX);
+}
+
+template <class Adder>
+void additive_terms(const GroupTerms& t, const Rules& r, const GTerm* gt, int ng, Adder& XX) {
+  additive_terms(t, r, gt, ng, 0, t.lines.size(), XX);
+}
+
+// Positions of the group's kept additions, by where(), into t.slots, whose
+// size must be their count.  The lines (levels) are shared out in parts; a
+// part's count gives where its positions start.
+bool find_positions(GroupTerms& t, int randomtype, const GTerm* gt, int ng, PositionOf where,
+                    const void* ctx) {
+  const bool diag = randomtype == model::rnd_diagonal;
+  const Rules r = diag ? Rules{} : rules_of(randomtype);
+  const std::size_t units = diag ? static_cast<std::size_t>(std::max(t.levels, 0)) : t.lines.size();
+  const int parts = static_cast<int>(
+      std::min<std::size_t>(static_cast<std::size_t>(plan_parts(t.slots.size())), std::max<std::size_t>(units, 1)));
+  auto walk = [&](int p, auto& XX) {
+    const std::size_t from = units * static_cast<std::size_t>(p) / static_cast<std::size_t>(parts);
+    const std::size_t to = units * static_cast<std::size_t>(p + 1) / static_cast<std::size_t>(parts);
+    if (diag)
+      diag_terms(gt, ng, static_cast<std::int32_t>(from) + 1, static_cast<std::int32_t>(to), XX);
+    else
+      additive_terms(t, r, gt, ng, from, to, XX);
+  };
+  std::vector<std::size_t> start(static_cast<std::size_t>(parts) + 1, 0);
+  util::run_parts(parts, [&](int p) {
+    KeptCounter n;
+    walk(p, n);
+    start[static_cast<std::size_t>(p) + 1] = n.count();
+  });
+  for (int p = 0; p < parts; ++p) start[static_cast<std::size_t>(p) + 1] += start[static_cast<std::size_t>(p)];
+  if (start[static_cast<std::size_t>(parts)] != t.slots.size()) return false;
+  std::vector<char> ok(static_cast<std::size_t>(parts), 0);
+  util::run_parts(parts, [&](int p) {
+    const std::size_t q = static_cast<std::size_t>(p);
+    PosFinder XX(t.slots.data() + start[q], start[q + 1] - start[q], where, ctx);
+    walk(p, XX);
+    ok[q] = XX.complete();
+  });
+  return std::all_of(ok.begin(), ok.end(), [](char c) { return c != 0; });
 }
 
 }  // namespace
@@ -519,34 +595,58 @@ void order_walk(std::vector<GroupTerms::Sorted>& v) {
     for (const Sorted& q : v) tmp[next[static_cast<std::uint32_t>(q.pos) >> bits]++] = q;
   }
 
-  std::vector<std::uint32_t> count(width + 1), repeat;
-  for (std::size_t w = 0; w < windows; ++w) {
-    const std::size_t b = start[w], e = start[w + 1];
-    if (b == e) continue;
-    // By position within the window, tmp -> v.
-    std::fill(count.begin(), count.end(), 0u);
-    for (std::size_t k = b; k < e; ++k) ++count[(static_cast<std::uint32_t>(tmp[k].pos) & (width - 1)) + 1];
-    for (std::uint32_t i = 0; i < width; ++i) count[i + 1] += count[i];
-    for (std::size_t k = b; k < e; ++k)
-      v[b + count[static_cast<std::uint32_t>(tmp[k].pos) & (width - 1)]++] = tmp[k];
-    // How many additions to its position came before each; then by that
-    // count, v -> tmp, and back.
-    repeat.resize(e - b);
-    std::uint32_t most = 0;
-    for (std::size_t k = b; k < e; ++k) {
-      const std::uint32_t r = k > b && v[k].pos == v[k - 1].pos ? repeat[k - b - 1] + 1 : 0;
-      repeat[k - b] = r;
-      most = std::max(most, r);
-    }
-    std::vector<std::uint32_t>& by = count;
-    if (by.size() < static_cast<std::size_t>(most) + 2) by.resize(static_cast<std::size_t>(most) + 2);
-    std::fill(by.begin(), by.begin() + most + 2, 0u);
-    for (std::size_t k = 0; k < e - b; ++k) ++by[repeat[k] + 1];
-    for (std::uint32_t i = 0; i <= most; ++i) by[i + 1] += by[i];
-    for (std::size_t k = b; k < e; ++k) tmp[b + by[repeat[k - b]]++] = v[k];
-    std::copy(tmp.begin() + static_cast<std::ptrdiff_t>(b), tmp.begin() + static_cast<std::ptrdiff_t>(e),
-              v.begin() + static_cast<std::ptrdiff_t>(b));
+  // The windows are sorted each on its own: shared out in ranges of about
+  // equal numbers of additions.
+  const int parts = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(plan_parts(n)), windows));
+  std::vector<std::size_t> wcut(static_cast<std::size_t>(parts) + 1, windows);
+  wcut[0] = 0;
+  for (int p = 1; p < parts; ++p) {
+    const std::size_t want = n / static_cast<std::size_t>(parts) * static_cast<std::size_t>(p);
+    const auto it = std::lower_bound(start.begin(), start.end() - 1, want);
+    wcut[static_cast<std::size_t>(p)] =
+        std::max(wcut[static_cast<std::size_t>(p) - 1], static_cast<std::size_t>(it - start.begin()));
   }
+  // Each part's counts are made here, large enough for its largest window:
+  // the threads allocate nothing.
+  std::vector<std::vector<std::uint32_t>> counts(static_cast<std::size_t>(parts)),
+      repeats(static_cast<std::size_t>(parts));
+  for (std::size_t p = 0; p < static_cast<std::size_t>(parts); ++p) {
+    std::size_t most = 0;
+    for (std::size_t w = wcut[p]; w < wcut[p + 1]; ++w) most = std::max(most, start[w + 1] - start[w]);
+    counts[p].assign(std::max<std::size_t>(width + 1, most + 2), 0u);
+    repeats[p].reserve(most);
+  }
+  util::run_parts(parts, [&](int p) {
+    std::vector<std::uint32_t>& count = counts[static_cast<std::size_t>(p)];
+    std::vector<std::uint32_t>& repeat = repeats[static_cast<std::size_t>(p)];
+    for (std::size_t w = wcut[static_cast<std::size_t>(p)]; w < wcut[static_cast<std::size_t>(p) + 1]; ++w) {
+      const std::size_t b = start[w], e = start[w + 1];
+      if (b == e) continue;
+      // By position within the window, tmp -> v.
+      std::fill(count.begin(), count.begin() + width + 1, 0u);
+      for (std::size_t k = b; k < e; ++k) ++count[(static_cast<std::uint32_t>(tmp[k].pos) & (width - 1)) + 1];
+      for (std::uint32_t i = 0; i < width; ++i) count[i + 1] += count[i];
+      for (std::size_t k = b; k < e; ++k)
+        v[b + count[static_cast<std::uint32_t>(tmp[k].pos) & (width - 1)]++] = tmp[k];
+      // How many additions to its position came before each; then by that
+      // count, v -> tmp, and back.
+      repeat.resize(e - b);
+      std::uint32_t most = 0;
+      for (std::size_t k = b; k < e; ++k) {
+        const std::uint32_t r = k > b && v[k].pos == v[k - 1].pos ? repeat[k - b - 1] + 1 : 0;
+        repeat[k - b] = r;
+        most = std::max(most, r);
+      }
+      std::vector<std::uint32_t>& by = count;
+      if (by.size() < static_cast<std::size_t>(most) + 2) by.resize(static_cast<std::size_t>(most) + 2);
+      std::fill(by.begin(), by.begin() + most + 2, 0u);
+      for (std::size_t k = 0; k < e - b; ++k) ++by[repeat[k] + 1];
+      for (std::uint32_t i = 0; i <= most; ++i) by[i + 1] += by[i];
+      for (std::size_t k = b; k < e; ++k) tmp[b + by[repeat[k - b]]++] = v[k];
+      std::copy(tmp.begin() + static_cast<std::ptrdiff_t>(b), tmp.begin() + static_cast<std::ptrdiff_t>(e),
+                v.begin() + static_cast<std::ptrdiff_t>(b));
+    }
+  });
 }
 
 }  // namespace
@@ -561,12 +661,7 @@ bool plan_group_positions(RelationshipTerms& terms, int e, int randomtype, Posit
     gt[static_cast<std::size_t>(c)].r0 = t.gkeys[2 * static_cast<std::size_t>(c)];
     gt[static_cast<std::size_t>(c)].c0 = t.gkeys[2 * static_cast<std::size_t>(c) + 1];
   }
-  PosFinder XX(t.slots, where, ctx);
-  if (randomtype == model::rnd_diagonal)
-    diag_terms(gt.data(), ng, t.levels, XX);
-  else
-    additive_terms(t, rules_of(randomtype), gt.data(), ng, XX);
-  t.positions = XX.complete();
+  t.positions = find_positions(t, randomtype, gt.data(), ng, where, ctx);
   if (!t.positions) {
     t.slots.clear();
     return false;

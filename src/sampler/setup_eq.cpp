@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <span>
 #include <string>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "util/clock.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
+#include "util/team.hpp"
 
 namespace sampler {
 
@@ -403,14 +407,12 @@ bool record_as_planned(const run::State& s, std::size_t& at) {
   return true;
 }
 
-// Visits the kept additions of the stream's records in the order of the
-// build: slot i, slot j, trait t1, trait t2, upper triangle only.
+// Visits the kept additions of the stream's records from k (a record's
+// start) to end in the order of the build: slot i, slot j, trait t1, trait
+// t2, upper triangle only.
 template <class F>
-bool for_each_record_element(F&& f) {
+bool for_each_record_element(const std::int32_t* k, const std::int32_t* end, F&& f) {
   const int nt = m.ntrait;
-  const std::vector<std::int32_t>& key = cursor.stream.key;
-  const std::int32_t* k = key.data();
-  const std::int32_t* end = k + key.size();
   const std::int32_t* col[max_traits];
   while (k < end) {
     if (end - k < nt) return false;
@@ -440,6 +442,30 @@ bool for_each_record_element(F&& f) {
           }
         }
     k = q;
+  }
+  return true;
+}
+
+// The stream cut at record starts into parts of about equal length:
+// part p runs from cut[p] to cut[p + 1].  False when the stream does not
+// hold whole records.
+bool cut_stream(int parts, std::vector<const std::int32_t*>& cut) {
+  const int nt = m.ntrait;
+  const std::vector<std::int32_t>& key = cursor.stream.key;
+  const std::int32_t* begin = key.data();
+  const std::int32_t* end = begin + key.size();
+  const std::size_t size = key.size();
+  cut.assign(static_cast<std::size_t>(parts) + 1, end);
+  cut[0] = begin;
+  int p = 1;
+  for (const std::int32_t* k = begin; k < end;) {
+    while (p < parts && static_cast<std::size_t>(k - begin) >= size / static_cast<std::size_t>(parts) * static_cast<std::size_t>(p))
+      cut[static_cast<std::size_t>(p++)] = k;
+    if (end - k < nt) return false;
+    long need = nt;
+    for (int t = 0; t < nt; ++t) need += k[t];
+    if (end - k < need) return false;
+    k += need;
   }
   return true;
 }
@@ -548,16 +574,13 @@ struct CopyIndex {
   std::vector<std::int32_t> col, pos;
 };
 
-void index_copy(CopyIndex& x, const sparsem::sparse_ija& A) {
-  x.n = A.n;
-  x.ia = A.ia.data() - 1;
+// Rows r0 .. r1-1 of the index; row holds the longest of them.
+void index_rows(CopyIndex& x, const sparsem::sparse_ija& A, std::int32_t r0, std::int32_t r1,
+                std::vector<std::uint64_t>& row) {
   const std::int32_t* ja = A.ja.data() - 1;
-  x.col.resize(static_cast<std::size_t>(A.nel));
-  x.pos.resize(static_cast<std::size_t>(A.nel));
-  std::vector<std::uint64_t> row;  // column above, position below
-  for (std::int32_t i = 1; i <= A.n; ++i) {
+  for (std::int32_t i = r0; i < r1; ++i) {
     const std::int32_t b = x.ia[i], e = x.ia[i + 1];
-    row.clear();
+    row.clear();  // column above, position below
     for (std::int32_t k = b; k < e; ++k)
       row.push_back(static_cast<std::uint64_t>(ja[k]) << 32 | static_cast<std::uint32_t>(k - 1));
     std::sort(row.begin(), row.end());
@@ -566,6 +589,38 @@ void index_copy(CopyIndex& x, const sparsem::sparse_ija& A) {
       x.pos[static_cast<std::size_t>(b - 1) + q] = static_cast<std::int32_t>(row[q] & 0xffffffffu);
     }
   }
+}
+
+// Every row is sorted on its own: the rows are shared out in ranges of
+// about equal numbers of elements.
+void index_copy(CopyIndex& x, const sparsem::sparse_ija& A) {
+  x.n = A.n;
+  x.ia = A.ia.data() - 1;
+  const int parts = plan_parts(static_cast<std::size_t>(A.nel));
+  std::vector<std::int32_t> bound(static_cast<std::size_t>(parts) + 1, A.n + 1);
+  bound[0] = 1;
+  const std::int32_t* ia0 = A.ia.data();  // ia0[i - 1] = ia(i), ascending
+  for (int p = 1; p < parts; ++p) {
+    const std::int64_t want = 1 + static_cast<std::int64_t>(A.nel) * p / parts;
+    const std::int32_t* q = std::lower_bound(ia0, ia0 + A.n, want);
+    bound[static_cast<std::size_t>(p)] =
+        std::max(bound[static_cast<std::size_t>(p) - 1], static_cast<std::int32_t>(q - ia0) + 1);
+  }
+  // Each part's row buffer is made here, before the index: the threads
+  // allocate nothing, and the index is not held up by them when it goes.
+  std::vector<std::vector<std::uint64_t>> row(static_cast<std::size_t>(parts));
+  for (int p = 0; p < parts; ++p) {
+    std::int32_t longest = 0;
+    for (std::int32_t i = bound[static_cast<std::size_t>(p)]; i < bound[static_cast<std::size_t>(p) + 1]; ++i)
+      longest = std::max(longest, x.ia[i + 1] - x.ia[i]);
+    row[static_cast<std::size_t>(p)].reserve(static_cast<std::size_t>(longest));
+  }
+  x.col.resize(static_cast<std::size_t>(A.nel));
+  x.pos.resize(static_cast<std::size_t>(A.nel));
+  util::run_parts(parts, [&](int p) {
+    const std::size_t q = static_cast<std::size_t>(p);
+    index_rows(x, A, bound[q], bound[q + 1], row[q]);
+  });
 }
 
 std::int32_t position_in_copy(std::int32_t r, std::int32_t c, const void* ctx) {
@@ -624,27 +679,49 @@ void EquationPlan::place(run::State& s) {
       static_cast<std::int32_t>(linkhi.linkhi.size()) != s.XX.filled || s.XX_IJA.nel != s.XX.filled)
     return;
 
-  std::size_t count = 0;
-  bool ok = for_each_record_element([&count](std::int32_t, std::int32_t) {
-    ++count;
-    return true;
-  });
+  // The records' additions in parts of the stream: each part's count
+  // gives where its positions start.
+  std::vector<const std::int32_t*> cut;
+  const int parts = plan_parts(cursor.stream.key.size() * static_cast<std::size_t>(m.ntrait));
+  bool ok = cut_stream(parts, cut);
+  std::vector<std::size_t> start(static_cast<std::size_t>(parts) + 1, 0);
+  std::vector<char> part_ok(static_cast<std::size_t>(parts), 1);
+  if (ok) {
+    util::run_parts(parts, [&](int p) {
+      const std::size_t q = static_cast<std::size_t>(p);
+      std::size_t count = 0;
+      part_ok[q] = for_each_record_element(cut[q], cut[q + 1], [&count](std::int32_t, std::int32_t) {
+        ++count;
+        return true;
+      });
+      start[q + 1] = count;
+    });
+    for (int p = 0; p < parts; ++p) {
+      const std::size_t q = static_cast<std::size_t>(p);
+      ok = ok && part_ok[q];
+      start[q + 1] += start[q];
+    }
+  }
   // The positions before the index: the index, freed last, then leaves no
   // hole below them.
-  if (ok) rec_pos.assign(count + direct_ahead, 0);
+  if (ok) rec_pos.assign(start[static_cast<std::size_t>(parts)] + direct_ahead, 0);
 
   // Every key of XX has its element in the copy (the link holds one for
   // each), so the copy alone tells where an addition goes.
   CopyIndex index;
   index_copy(index, s.XX_IJA);
   if (ok) {
-    std::int32_t* pos = rec_pos.data();
-    std::size_t k = 0;
-    ok = for_each_record_element([&](std::int32_t r, std::int32_t c) {
-      const std::int32_t q = position_in_copy(r, c, &index);
-      pos[k++] = q;
-      return q >= 0;
+    util::run_parts(parts, [&](int p) {
+      const std::size_t q = static_cast<std::size_t>(p);
+      std::int32_t* pos = rec_pos.data() + start[q];
+      std::size_t k = 0;
+      part_ok[q] = for_each_record_element(cut[q], cut[q + 1], [&](std::int32_t r, std::int32_t c) {
+        const std::int32_t x = position_in_copy(r, c, &index);
+        pos[k++] = x;
+        return x >= 0;
+      });
     });
+    for (int p = 0; p < parts; ++p) ok = ok && part_ok[static_cast<std::size_t>(p)];
   }
   RelationshipTerms& terms = terms_of_groups();
   for (int e = 1; e <= m.neff && ok; ++e) {
@@ -661,7 +738,16 @@ void EquationPlan::place(run::State& s) {
     rec_pos.clear();
     rec_pos.shrink_to_fit();
   }
+  index = CopyIndex{};
+#if defined(__GLIBC__)
+  // The index and the parts' buffers go back to the system before the
+  // solver's rows are made: left free in the heap, the rows may or may not
+  // land on them, and the peak memory with them.
+  malloc_trim(0);
+#endif
 }
+
+int plan_parts(std::size_t work) { return util::team_parts(work, std::size_t{1} << 20, plan_threads); }
 
 void reset_matrix_values(run::State& s) { equation_plan.reset(s); }
 

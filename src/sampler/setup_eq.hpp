@@ -3,6 +3,7 @@
 // group's covariance-inverse terms.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -56,6 +57,14 @@ struct EquationPlan {
 };
 
 extern EquationPlan equation_plan;
+
+// Threads that find a plan's positions: 0 lets the plan choose (one for a
+// small plan, up to the hardware's count and at most 8 for a large one); a
+// positive count is used whatever the size.  The positions are a function
+// of the copy and the additions alone, so they do not depend on the count.
+inline int plan_threads = 0;
+// Parts into which a plan step of `work` elements is shared out.
+int plan_parts(std::size_t work);
 
 // Sets the values of the coefficient matrix to 0 for the coming cycle: those
 // of XX_IJA when its build can go straight there (a planned later cycle),

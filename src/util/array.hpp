@@ -9,6 +9,8 @@
 #include <memory>
 #include <new>
 #include <vector>
+
+#include "util/team.hpp"
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
@@ -36,6 +38,7 @@ struct ArrayAlloc {
 #ifdef __linux__
     madvise(p, bytes / huge_page * huge_page, MADV_HUGEPAGE);
 #endif
+    prefault(static_cast<char*>(p), bytes);
     return static_cast<T*>(p);
   }
   void deallocate(T* p, std::size_t n) {
@@ -46,6 +49,23 @@ struct ArrayAlloc {
   }
   template <class U>
   bool operator==(const ArrayAlloc<U>&) const { return true; }
+
+ private:
+  static constexpr std::size_t prefault_per_part = std::size_t(64) << 20;
+  // The system clears each new page at its first touch, on the thread that
+  // touches it: the pages of a very large array are touched by a few threads
+  // at once before the array's own (single-threaded) initialisation.
+  static void prefault(char* p, std::size_t bytes) {
+    if (bytes < 2 * prefault_per_part) return;
+    const int parts = team_parts(bytes, prefault_per_part);
+    run_parts(parts, [=](int q) {
+      const std::size_t pages = (bytes + page - 1) / page;
+      const std::size_t from = pages * static_cast<std::size_t>(q) / static_cast<std::size_t>(parts);
+      const std::size_t to = pages * static_cast<std::size_t>(q + 1) / static_cast<std::size_t>(parts);
+      for (std::size_t k = from; k < to; ++k) static_cast<volatile char*>(p)[k * page] = 0;
+    });
+  }
+  static constexpr std::size_t page = 4096;
 };
 
 template <class T>
