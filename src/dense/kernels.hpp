@@ -61,18 +61,23 @@ int factor_n(T* a, int n_run, int lda, int& rank, bool loud) {
     VELMORAN_UNROLL_SMALL
     for (int k = 1; k < i; ++k) s += A(i, k) * A(i, k);
     const T d = A(i, i) - s;
-    if (dropped_pivot(static_cast<double>(d), scale, tol)) {
-      // Dropped: its row and column of L are zero, so no later row uses it.
-      VELMORAN_UNROLL_SMALL
-      for (int k = 1; k <= i; ++k) A(i, k) = 0;
-      VELMORAN_UNROLL_SMALL
-      for (int k = i + 1; k <= n; ++k) A(k, i) = 0;
-      continue;
-    }
-    if (d < 0) {
-      if (loud) say_negative_pivot(i);
-      ierr = -1;
-      break;
+    // A positive pivot at or above the tolerance is kept: two comparisons
+    // decide the usual case before the full tests below.
+    const double dd = static_cast<double>(d);
+    if (!(dd > 0.0 && !(dd < tol * scale))) [[unlikely]] {
+      if (dropped_pivot(dd, scale, tol)) {
+        // Dropped: its row and column of L are zero, so no later row uses it.
+        VELMORAN_UNROLL_SMALL
+        for (int k = 1; k <= i; ++k) A(i, k) = 0;
+        VELMORAN_UNROLL_SMALL
+        for (int k = i + 1; k <= n; ++k) A(k, i) = 0;
+        continue;
+      }
+      if (d < 0) {
+        if (loud) say_negative_pivot(i);
+        ierr = -1;
+        break;
+      }
     }
     const T piv = std::sqrt(d);
     A(i, i) = piv;
@@ -92,16 +97,15 @@ int factor_n(T* a, int n_run, int lda, int& rank, bool loud) {
   return ierr;
 }
 
-// Replaces the factor in a by (L L')^- over the kept pivots, one column at a
-// time, both triangles.  w holds n values.
-template <int N, class T>
-void inverse_from_factor_n(T* a, int n_run, int lda, T* w0) {
+// inverse_from_factor_n's work; AllKept: no pivot of the factor was dropped.
+template <int N, class T, bool AllKept>
+void inverse_columns_n(T* a, int n_run, int lda, T* w0) {
   const int n = N > 0 ? N : n_run;
   const Ref<T> A{a, lda};
   const VRef<T> w{w0};
   // The factorisation leaves exactly 0 at every dropped pivot and a positive
   // root at every kept one, however small the matrix's units make it.
-  auto kept = [&](int j) { return A(j, j) != T(0); };
+  auto kept = [&](int j) { return AllKept || A(j, j) != T(0); };
   VELMORAN_UNROLL_SMALL
   for (int i = 1; i <= n; ++i) {
     VELMORAN_UNROLL_SMALL
@@ -127,6 +131,28 @@ void inverse_from_factor_n(T* a, int n_run, int lda, T* w0) {
       A(i, j) = w(j);
     }
   }
+}
+
+// Whether every pivot of the factor in a was kept.
+template <int N, class T>
+bool all_kept_n(const T* a, int n_run, int lda) {
+  const int n = N > 0 ? N : n_run;
+  const Ref<const T> A{a, lda};
+  bool all = true;
+  VELMORAN_UNROLL_SMALL
+  for (int i = 1; i <= n; ++i) all = all && A(i, i) != T(0);
+  return all;
+}
+
+// Replaces the factor in a by (L L')^- over the kept pivots, one column at a
+// time, both triangles.  w holds n values.  A factor of full rank, decided
+// once, goes without the test at every pivot.
+template <int N, class T>
+void inverse_from_factor_n(T* a, int n_run, int lda, T* w0) {
+  if (all_kept_n<N>(a, n_run, lda))
+    inverse_columns_n<N, T, true>(a, n_run, lda, w0);
+  else
+    inverse_columns_n<N, T, false>(a, n_run, lda, w0);
 }
 
 // Forward and back substitution through the factor in a; y holds the
