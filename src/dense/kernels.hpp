@@ -6,6 +6,10 @@
 #include <cmath>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include "dense/denseop.hpp"
 #include "dense/work.hpp"
 
@@ -22,6 +26,23 @@ using detail::VRef;
 
 // Prints " Matrix not semipositive-definite, row " and the row.
 void say_negative_pivot(int row);
+
+// The correctly rounded root of a positive value, as std::sqrt gives it,
+// without the check std::sqrt makes for a negative one.
+inline double sqrt_positive(double d) {
+#if defined(__SSE2__)
+  return _mm_cvtsd_f64(_mm_sqrt_sd(_mm_setzero_pd(), _mm_set_sd(d)));
+#else
+  return std::sqrt(d);
+#endif
+}
+inline float sqrt_positive(float d) {
+#if defined(__SSE2__)
+  return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(d)));
+#else
+  return std::sqrt(d);
+#endif
+}
 
 // A zero pivot goes even in a matrix of scale 0 (all zero).
 inline bool dropped_pivot(double d, double scale, double tol) { return std::fabs(d) < tol * scale || d == 0.0; }
@@ -64,7 +85,10 @@ int factor_n(T* a, int n_run, int lda, int& rank, bool loud) {
     // A positive pivot at or above the tolerance is kept: two comparisons
     // decide the usual case before the full tests below.
     const double dd = static_cast<double>(d);
-    if (!(dd > 0.0 && !(dd < tol * scale))) [[unlikely]] {
+    T piv;
+    if (dd > 0.0 && !(dd < tol * scale)) [[likely]] {
+      piv = sqrt_positive(d);
+    } else {
       if (dropped_pivot(dd, scale, tol)) {
         // Dropped: its row and column of L are zero, so no later row uses it.
         VELMORAN_UNROLL_SMALL
@@ -78,8 +102,8 @@ int factor_n(T* a, int n_run, int lda, int& rank, bool loud) {
         ierr = -1;
         break;
       }
+      piv = std::sqrt(d);
     }
-    const T piv = std::sqrt(d);
     A(i, i) = piv;
     ++rank;
     VELMORAN_UNROLL_SMALL
@@ -150,6 +174,16 @@ bool all_kept_n(const T* a, int n_run, int lda) {
 template <int N, class T>
 void inverse_from_factor_n(T* a, int n_run, int lda, T* w0) {
   if (all_kept_n<N>(a, n_run, lda))
+    inverse_columns_n<N, T, true>(a, n_run, lda, w0);
+  else
+    inverse_columns_n<N, T, false>(a, n_run, lda, w0);
+}
+
+// The same after factor_n set rank: a kept pivot's root is never 0, so a
+// rank of n says every pivot was kept without looking at them.
+template <int N, class T>
+void inverse_from_factor_n(T* a, int n_run, int lda, T* w0, int rank) {
+  if (rank == (N > 0 ? N : n_run))
     inverse_columns_n<N, T, true>(a, n_run, lda, w0);
   else
     inverse_columns_n<N, T, false>(a, n_run, lda, w0);

@@ -197,7 +197,7 @@ template <int N>
   } else {
     double w[N];
     substitute_n<N>(v, N, N, mean, w);
-    inverse_from_factor_n<N>(v, N, N, w);
+    inverse_from_factor_n<N>(v, N, N, w, rank);
   }
   // The deviate, as gen_normal_multi draws it: v is not read again, so the
   // root of the variance is formed in it instead of in a copy.
@@ -234,7 +234,7 @@ template <int N>
     return draw_one_general(R, i);
   double v[1] = {f[0]};
   double w[1];
-  inverse_from_factor_n<1>(v, 1, 1, w);
+  inverse_from_factor_n<1>(v, 1, 1, w, rank);
   // Quiet here: a negative pivot's message waits until the draw is certain.
   double l[1];
   const bool root_quiet = prob::normal_root<1>(v, 1, l, false) == 0;

@@ -3,7 +3,7 @@
 // the full pivot rule gives.  The rule is written out plainly below and the
 // kernels are held to it bit for bit, at the orders fixed when compiled and
 // at a run-time order, on pivots around the tolerance, zero, negative, not a
-// number and infinite diagonals.
+// number and infinite diagonals, and the inverse told the factor's rank.
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -129,9 +129,11 @@ void expect_rule(const PivotCase& c, bool loud) {
   EXPECT_TRUE(same_bits(want, got)) << "factor";
   if (want_err != 0) return;
   rule_inverse(want, c.n);
-  std::vector<double> w(static_cast<std::size_t>(c.n));
+  std::vector<double> w(static_cast<std::size_t>(c.n)), by_rank = got;
   k::inverse_from_factor_n<N>(got.data(), c.n, c.n, w.data());
   EXPECT_TRUE(same_bits(want, got)) << "inverse";
+  k::inverse_from_factor_n<N>(by_rank.data(), c.n, c.n, w.data(), got_rank);
+  EXPECT_TRUE(same_bits(want, by_rank)) << "inverse told the rank";
 }
 
 class KernelPivots : public CycleTolTest {};
