@@ -6,6 +6,10 @@
 #include <cmath>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include "dense/denseop.hpp"
 #include "dense/work.hpp"
 
@@ -22,6 +26,23 @@ using detail::VRef;
 
 // Prints " Matrix not semipositive-definite, row " and the row.
 void say_negative_pivot(int row);
+
+// The correctly rounded root of a positive value, as std::sqrt gives it,
+// without the check std::sqrt makes for a negative one.
+inline double sqrt_positive(double d) {
+#if defined(__SSE2__)
+  return _mm_cvtsd_f64(_mm_sqrt_sd(_mm_setzero_pd(), _mm_set_sd(d)));
+#else
+  return std::sqrt(d);
+#endif
+}
+inline float sqrt_positive(float d) {
+#if defined(__SSE2__)
+  return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(d)));
+#else
+  return std::sqrt(d);
+#endif
+}
 
 // A zero pivot goes even in a matrix of scale 0 (all zero).
 inline bool dropped_pivot(double d, double scale, double tol) { return std::fabs(d) < tol * scale || d == 0.0; }
@@ -61,20 +82,28 @@ int factor_n(T* a, int n_run, int lda, int& rank, bool loud) {
     VELMORAN_UNROLL_SMALL
     for (int k = 1; k < i; ++k) s += A(i, k) * A(i, k);
     const T d = A(i, i) - s;
-    if (dropped_pivot(static_cast<double>(d), scale, tol)) {
-      // Dropped: its row and column of L are zero, so no later row uses it.
-      VELMORAN_UNROLL_SMALL
-      for (int k = 1; k <= i; ++k) A(i, k) = 0;
-      VELMORAN_UNROLL_SMALL
-      for (int k = i + 1; k <= n; ++k) A(k, i) = 0;
-      continue;
+    // A positive pivot at or above the tolerance is kept: two comparisons
+    // decide the usual case before the full tests below.
+    const double dd = static_cast<double>(d);
+    T piv;
+    if (dd > 0.0 && !(dd < tol * scale)) [[likely]] {
+      piv = sqrt_positive(d);
+    } else {
+      if (dropped_pivot(dd, scale, tol)) {
+        // Dropped: its row and column of L are zero, so no later row uses it.
+        VELMORAN_UNROLL_SMALL
+        for (int k = 1; k <= i; ++k) A(i, k) = 0;
+        VELMORAN_UNROLL_SMALL
+        for (int k = i + 1; k <= n; ++k) A(k, i) = 0;
+        continue;
+      }
+      if (d < 0) {
+        if (loud) say_negative_pivot(i);
+        ierr = -1;
+        break;
+      }
+      piv = std::sqrt(d);
     }
-    if (d < 0) {
-      if (loud) say_negative_pivot(i);
-      ierr = -1;
-      break;
-    }
-    const T piv = std::sqrt(d);
     A(i, i) = piv;
     ++rank;
     VELMORAN_UNROLL_SMALL
@@ -92,16 +121,15 @@ int factor_n(T* a, int n_run, int lda, int& rank, bool loud) {
   return ierr;
 }
 
-// Replaces the factor in a by (L L')^- over the kept pivots, one column at a
-// time, both triangles.  w holds n values.
-template <int N, class T>
-void inverse_from_factor_n(T* a, int n_run, int lda, T* w0) {
+// inverse_from_factor_n's work; AllKept: no pivot of the factor was dropped.
+template <int N, class T, bool AllKept>
+void inverse_columns_n(T* a, int n_run, int lda, T* w0) {
   const int n = N > 0 ? N : n_run;
   const Ref<T> A{a, lda};
   const VRef<T> w{w0};
   // The factorisation leaves exactly 0 at every dropped pivot and a positive
   // root at every kept one, however small the matrix's units make it.
-  auto kept = [&](int j) { return A(j, j) != T(0); };
+  auto kept = [&](int j) { return AllKept || A(j, j) != T(0); };
   VELMORAN_UNROLL_SMALL
   for (int i = 1; i <= n; ++i) {
     VELMORAN_UNROLL_SMALL
@@ -127,6 +155,38 @@ void inverse_from_factor_n(T* a, int n_run, int lda, T* w0) {
       A(i, j) = w(j);
     }
   }
+}
+
+// Whether every pivot of the factor in a was kept.
+template <int N, class T>
+bool all_kept_n(const T* a, int n_run, int lda) {
+  const int n = N > 0 ? N : n_run;
+  const Ref<const T> A{a, lda};
+  bool all = true;
+  VELMORAN_UNROLL_SMALL
+  for (int i = 1; i <= n; ++i) all = all && A(i, i) != T(0);
+  return all;
+}
+
+// Replaces the factor in a by (L L')^- over the kept pivots, one column at a
+// time, both triangles.  w holds n values.  A factor of full rank, decided
+// once, goes without the test at every pivot.
+template <int N, class T>
+void inverse_from_factor_n(T* a, int n_run, int lda, T* w0) {
+  if (all_kept_n<N>(a, n_run, lda))
+    inverse_columns_n<N, T, true>(a, n_run, lda, w0);
+  else
+    inverse_columns_n<N, T, false>(a, n_run, lda, w0);
+}
+
+// The same after factor_n set rank: a kept pivot's root is never 0, so a
+// rank of n says every pivot was kept without looking at them.
+template <int N, class T>
+void inverse_from_factor_n(T* a, int n_run, int lda, T* w0, int rank) {
+  if (rank == (N > 0 ? N : n_run))
+    inverse_columns_n<N, T, true>(a, n_run, lda, w0);
+  else
+    inverse_columns_n<N, T, false>(a, n_run, lda, w0);
 }
 
 // Forward and back substitution through the factor in a; y holds the

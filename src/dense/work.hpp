@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 namespace denseop::detail {
@@ -33,9 +34,12 @@ class Work {
 
 // The scale of a matrix that decides its pivots, gathered over its diagonal:
 // the larger of scale and |diag|; an element that is not finite takes no part.
+// Two selects the compiler makes without branches (|diag| <= max fails for
+// an infinite or NaN one).
 inline double diagonal_scale(double scale, double diag) {
   const double a = std::fabs(diag);
-  return a > scale && std::isfinite(a) ? a : scale;
+  const double finite = a <= std::numeric_limits<double>::max() ? a : scale;
+  return scale < finite ? finite : scale;
 }
 
 // Column-major view with indices counted from 1.

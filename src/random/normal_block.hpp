@@ -19,9 +19,7 @@ template <int N>
   } else if constexpr (N == 1) {
     z[0] = rangen::snorm();
   } else {
-    float f[N];
-    rangen::snorm_few(f, N);
-    for (int i = 0; i < N; ++i) z[i] = f[i];
+    rangen::snorm_few_n<N>(z);
   }
 }
 
@@ -32,6 +30,14 @@ template <int N>
     for (int i = 0; i < N; ++i) l[i + j * N] = var[i + j * ldv];
   int rank = 0;
   return denseop::kernel::factor_n<N>(l, N, N, rank, loud);
+}
+
+// normal_root for a var (leading dimension N) that is not needed after:
+// L replaces it, loud.
+template <int N>
+[[gnu::always_inline]] inline int normal_root_in_place(double* var) {
+  int rank = 0;
+  return denseop::kernel::factor_n<N>(var, N, N, rank, true);
 }
 
 // x = mean + L z.

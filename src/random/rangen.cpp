@@ -676,6 +676,26 @@ void snorm_few(float* out, int n) {
   draws += draw.steps;
 }
 
+template <int N>
+void snorm_few_n(double* out) {
+  if (uniform_hooked || normal_hooked || !QINIT || !QQSSD) [[unlikely]] {
+    float f[N];
+    snorm_few(f, N);
+    for (int k = 0; k < N; ++k) out[k] = f[k];
+    return;
+  }
+  const int g = CURNTG - 1;
+  LocalUniforms draw{globe.cg1[g], globe.cg2[g], globe.qanti[g]};
+  for (int k = 0; k < N; ++k) out[k] = snorm_fl(draw);
+  globe.cg1[g] = draw.s1;
+  globe.cg2[g] = draw.s2;
+  draws += draw.steps;
+}
+
+template void snorm_few_n<2>(double*);
+template void snorm_few_n<3>(double*);
+template void snorm_few_n<4>(double*);
+
 NormalsAhead::NormalsAhead(long total) : left_(total), outer_(normals_ahead) {
   normals_ahead = this;
 }

@@ -54,6 +54,12 @@ void snorm_fill(float* out, long n);
 // The same for a few (a block's worth), which a whole block of uniforms
 // would cost more than it saves: the seeds stay in registers between them.
 void snorm_few(float* out, int n);
+// snorm_few for N = 2 to 4 known when compiled, each value widened.
+template <int N>
+void snorm_few_n(double* out);
+extern template void snorm_few_n<2>(double*);
+extern template void snorm_few_n<3>(double*);
+extern template void snorm_few_n<4>(double*);
 float sexpo();                     // standard exponential
 float sgamma(float a);             // standard gamma, shape a > 0
 float gengam(float a, float r);    // gamma with rate a and shape r

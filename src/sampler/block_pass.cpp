@@ -148,6 +148,24 @@ template <int N, int Q = 0>
   if constexpr (Q + 1 < N) give_block_rows<N, Q + 1>(R, first);
 }
 
+// Whether one of x[0..N-1] is not a number: an unordered comparison of two
+// values answers for both.
+template <int N>
+[[gnu::always_inline]] inline bool any_nan(const double* x) {
+  bool nan = false;
+  for (int i = 0; i + 1 < N; i += 2) nan = nan || std::isunordered(x[i], x[i + 1]);
+  if constexpr (N % 2 == 1) nan = nan || std::isnan(x[N - 1]);
+  return nan;
+}
+
+// The calls fsolvinvs8 falls back to after a negative pivot, with their
+// messages: the mean and the inverse of the block of order n.
+[[gnu::noinline, gnu::cold]] void solve_and_invert_general(const double* blk, int n, double* mean,
+                                                           double* v) {
+  denseop::fsolvs8(blk, n, n, mean, mean);
+  denseop::finvcs8(blk, n, n, v, n);
+}
+
 // One block of order N as the general calls draw it: solve_iterm_block
 // (solve) with fsolvinvs8, gen_normal_multi, the check, solve_iterm_block
 // (update).  Each step runs the dense kit's own kernels for order N, which
@@ -158,7 +176,6 @@ template <int N, int Q = 0>
 template <int N>
 [[gnu::flatten]] inline bool draw_fused(const Rows& R, int first) {
   using namespace denseop::kernel;
-  const int last = first + N - 1;
   constexpr int ldb = N;
   double blk[ldb * ldb];
   for (int k = 0; k < ldb * ldb; ++k) blk[k] = 0.0;
@@ -170,18 +187,25 @@ template <int N>
     for (int q = 0; q < N; ++q) v[q + c * N] = blk[q + c * ldb];
   int rank = 0;
   if (factor_n<N>(v, N, N, rank, false) != 0) [[unlikely]] {
-    denseop::fsolvs8(blk, N, ldb, mean, mean);
-    denseop::finvcs8(blk, N, ldb, v, N);
+    // Out of line and through copies, so that mean and v, whose addresses
+    // are then never taken, may stay in registers.
+    double m[N], u[N * N];
+    for (int q = 0; q < N; ++q) m[q] = mean[q];
+    solve_and_invert_general(blk, N, m, u);
+    for (int q = 0; q < N; ++q) mean[q] = m[q];
+    for (int k = 0; k < N * N; ++k) v[k] = u[k];
   } else {
     double w[N];
     substitute_n<N>(v, N, N, mean, w);
-    inverse_from_factor_n<N>(v, N, N, w);
+    inverse_from_factor_n<N>(v, N, N, w, rank);
   }
-  // The deviate, as gen_normal_multi draws it, and the check.
-  prob::gen_normal_block<N>(mean, v, N, R.x + first);
-  bool number = true;
-  for (int i = first; i <= last; ++i) number = number && !std::isnan(R.x[i]);
-  if (!number) [[unlikely]]
+  // The deviate, as gen_normal_multi draws it: v is not read again, so the
+  // root of the variance is formed in it instead of in a copy.
+  double z[N];
+  prob::normal_deviates<N>(z);
+  prob::normal_root_in_place<N>(v);
+  prob::normal_combine<N>(mean, v, z, R.x + first);
+  if (any_nan<N>(R.x + first)) [[unlikely]]
     return false;
   give_block_rows<N>(R, first);
   return true;
@@ -210,7 +234,7 @@ template <int N>
     return draw_one_general(R, i);
   double v[1] = {f[0]};
   double w[1];
-  inverse_from_factor_n<1>(v, 1, 1, w);
+  inverse_from_factor_n<1>(v, 1, 1, w, rank);
   // Quiet here: a negative pivot's message waits until the draw is certain.
   double l[1];
   const bool root_quiet = prob::normal_root<1>(v, 1, l, false) == 0;

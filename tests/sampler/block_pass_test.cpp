@@ -91,6 +91,7 @@ struct BlockCase {
   std::vector<double> lower;  // the block's lower triangle by rows
   double off = 0.3;           // scale of the coefficients off the block
   double rhs = 1.0;           // scale of the right-hand sides and solutions
+  int nan_row = 0;            // a row of the block whose right-hand side is NaN
 };
 
 // Three blocks of order n; the middle one is drawn.  Its rows hold the
@@ -135,6 +136,11 @@ TEST(FusedBlockDraw, MatchesTheGeneralCallsBitForBit) {
       {"2 huge", 2, {4e300, 1e300, 3e300}, 1e200, 1e100},
       {"2 tiny", 2, {4e-300, 1e-300, 3e-300}, 1e-300, 1e-100},
       {"2 not a number", 2, {1.0, nan, 1.0}},
+      // Dropped pivots keep a NaN right-hand side out of the other draws:
+      // only the last draw of the block is not a number.
+      {"2 last draw alone not a number", 2, {0.0, 0.0, 2.0}, 0.3, 1.0, 2},
+      {"3 last draw alone not a number", 3, {0.0, 0.0, 0.0, 0.0, 0.0, 2.0}, 0.3, 1.0, 3},
+      {"4 last draw alone not a number", 4, {0, 0, 0, 0, 0, 0, 0, 0, 0, 2}, 0.3, 1.0, 4},
       {"3 regular", 3, {3.1, 0.7, 2.2, -0.4, 0.9, 1.8}},
       {"3 dropped middle", 3, {1.0, 1.0, 1.0, 0.5, 0.5, 2.0}},
       {"3 negative last", 3, {1.0, 0.0, 1.0, 0.0, 0.0, -1.0}},
@@ -153,6 +159,7 @@ TEST(FusedBlockDraw, MatchesTheGeneralCallsBitForBit) {
       rhs(i) = c.rhs * (1.0 + 0.37 * i);
       sol(i) = c.rhs * (0.5 - 0.21 * i);
     }
+    if (c.nan_row > 0) rhs(c.n + c.nan_row) = nan;
     const Outcome general = run_side(rhs, sol, [&](util::vec1<double>& b, util::vec1<double>& x) {
       return static_cast<int>(sampler::draw_block_general(A, b, x, c.n + 1, c.n));
     });
@@ -161,6 +168,10 @@ TEST(FusedBlockDraw, MatchesTheGeneralCallsBitForBit) {
     });
     expect_same(general, fused);
     EXPECT_EQ(general.uniforms > 0, true);
+    if (c.nan_row > 0) {
+      EXPECT_EQ(general.verdict, 0);
+      for (int i = c.n + 1; i < 2 * c.n; ++i) EXPECT_FALSE(std::isnan(general.sol(i))) << i;
+    }
   }
 }
 
