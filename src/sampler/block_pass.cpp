@@ -15,10 +15,6 @@ namespace sampler {
 
 namespace {
 
-// Blocks ahead whose columns are fetched while this one is drawn: the
-// solutions and right-hand sides of a block's columns lie anywhere.
-constexpr int ahead = 4;
-
 // The compressed rows and the two vectors as 1-based raw pointers.
 struct Rows {
   std::int32_t n;
@@ -32,18 +28,6 @@ struct Rows {
 Rows rows_of(const sparsem::sparse_ija& A, util::vec1<double>& rhs, util::vec1<double>& sol) {
   return {A.n, A.ia.data() - 1, A.ja.data() - 1, A.a.data() - 1, rhs.data() - rhs.lo(),
           sol.data() - sol.lo()};
-}
-
-// Starts loading the solutions and right-hand sides that the block
-// first..last reads and updates (the columns of its rows).
-inline void prefetch(const Rows& R, int first, int last) {
-  const std::int32_t begin = R.ia[first];
-  std::int32_t end = R.ia[last + 1];
-  if (end > begin + long_row) end = begin + long_row;
-  for (std::int32_t k = begin; k < end; ++k) {
-    __builtin_prefetch(R.x + R.ja[k]);
-    __builtin_prefetch(R.b + R.ja[k]);
-  }
 }
 
 // Element k of row i: into the block, or off it into the right-hand side r.
@@ -268,8 +252,7 @@ template <int N>
     return draw_fused<N>(R, first);
 }
 
-// Blocks of N equations in order, each drawn while the columns of the block
-// `ahead` blocks on load; the first block that is not a number, or 0.
+// Blocks of N equations in order; the first block that is not a number, or 0.
 template <int N>
 int pass_fused(const Rows& R, int neq) {
   // One deviate per equation, in order, and no other draw meanwhile, so the
@@ -279,8 +262,6 @@ int pass_fused(const Rows& R, int neq) {
   std::optional<rangen::NormalsAhead> normals;
   if constexpr (N == 1) normals.emplace(neq);
   for (int f = 1; f <= neq; f += N) {
-    const int l = f + N - 1;
-    if (l + ahead * N <= neq && l + ahead * N <= R.n) prefetch(R, f + ahead * N, l + ahead * N);
     if (!draw_n<N>(R, f)) [[unlikely]]
       return f;
   }
@@ -325,8 +306,6 @@ int draw_block_pass(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
     default: break;
   }
   for (int f = 1; f <= neq; f += nt) {
-    const int l = f + nt - 1;
-    if (l + ahead * nt <= neq && l + ahead * nt <= R.n) prefetch(R, f + ahead * nt, l + ahead * nt);
     if (!draw_block_general(A, rhs, sol, f, nt)) return f;
   }
   return 0;
