@@ -147,7 +147,7 @@ void quadr_terms_pass(const hash_terms& t, const double* x, int nx_run, const in
   const std::size_t m = t.t.size();
   const hash_terms::term* T = t.t.data();
   for (std::size_t s = 0; s < m; ++s) {
-    if (Ahead) __builtin_prefetch(T + s + stream_ahead);
+    if (Ahead && s + stream_ahead < m) __builtin_prefetch(T + s + stream_ahead);
     if (Ahead && s + ahead < m) {
       const double* fr = x + T[s + ahead].r * nx;
       const double* fc = x + T[s + ahead].c * nx;
