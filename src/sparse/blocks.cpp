@@ -127,6 +127,11 @@ inline double pick(bool diag, double d, double o) {
 // without a branch: the diagonal elements lie at random among the others.
 // With Ahead, both ends of the rows of an element a few elements ahead are
 // fetched early, for vectors too large for the caches.
+// The elements themselves are fetched this many ahead: they are read in
+// order, but the lookups into the vectors between them hide the stream from
+// the hardware's own fetching.
+constexpr std::size_t stream_ahead = 128;
+
 template <int NP, int NX, bool Ahead>
 void quadr_terms_pass(const hash_terms& t, const double* x, int nx_run, const int* p, const int* q,
                       double* out) {
@@ -142,6 +147,7 @@ void quadr_terms_pass(const hash_terms& t, const double* x, int nx_run, const in
   const std::size_t m = t.t.size();
   const hash_terms::term* T = t.t.data();
   for (std::size_t s = 0; s < m; ++s) {
+    if (Ahead && s + stream_ahead < m) __builtin_prefetch(T + s + stream_ahead);
     if (Ahead && s + ahead < m) {
       const double* fr = x + T[s + ahead].r * nx;
       const double* fc = x + T[s + ahead].c * nx;
