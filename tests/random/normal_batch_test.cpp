@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "random/normal_block.hpp"
@@ -15,13 +16,8 @@
 
 namespace {
 
-struct Start {
-  const char* name;
-  rangen::i32 seed1, seed2;
-  bool set_directly = false;  // setsd on generator `gen` instead of setall
-  int gen = 1;
-  bool anti = false;
-};
+using Start = rgtest::StreamStart;
+using Drawn = rgtest::Drawn<float>;
 
 // Seeds as setall derives them, seeds put in as they are (also outside the
 // generators' ranges, where a step first reduces them), another generator
@@ -38,32 +34,9 @@ const std::vector<Start> starts = {
     {"antithetic", 1357911, 24681012, false, 3, true},
 };
 
-void begin(const Start& s) {
-  rangen::clear_hooks();
-  rangen::inrgcm();
-  rangen::setcgn(1);
-  rangen::setall(s.set_directly ? 1 : s.seed1, s.set_directly ? 2 : s.seed2);
-  rangen::setcgn(s.gen);
-  if (s.set_directly) rangen::setsd(s.seed1, s.seed2);
-  rangen::setant(s.anti);
-}
-
-// The values and what the generator is left with.
-struct Drawn {
-  std::vector<float> z;
-  rangen::i32 seed1 = 0, seed2 = 0;
-  std::uint64_t uniforms = 0;
-};
-
 template <class F>
 Drawn drawn(const Start& s, F&& draw) {
-  begin(s);
-  Drawn d;
-  const std::uint64_t before = rangen::uniform_draws();
-  draw(d.z);
-  d.uniforms = rangen::uniform_draws() - before;
-  rangen::getsd(d.seed1, d.seed2);
-  return d;
+  return rgtest::drawn<float>(s, std::forward<F>(draw));
 }
 
 Drawn one_by_one(const Start& s, long n) {
@@ -72,14 +45,7 @@ Drawn one_by_one(const Start& s, long n) {
   });
 }
 
-void expect_same(const Drawn& want, const Drawn& got) {
-  ASSERT_EQ(want.z.size(), got.z.size());
-  for (std::size_t k = 0; k < want.z.size(); ++k)
-    ASSERT_EQ(0, std::memcmp(&want.z[k], &got.z[k], sizeof(float))) << "value " << k;
-  EXPECT_EQ(want.seed1, got.seed1);
-  EXPECT_EQ(want.seed2, got.seed2);
-  EXPECT_EQ(want.uniforms, got.uniforms);
-}
+void expect_same(const Drawn& want, const Drawn& got) { rgtest::expect_same_draws(want, got); }
 
 // Counts around the block of 64 uniforms and the chunk of 256 normals.
 const std::vector<long> counts = {0, 1, 2, 51, 52, 53, 63, 64, 65, 255, 256, 257, 1000, 30000};
