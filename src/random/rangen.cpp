@@ -62,11 +62,17 @@ constexpr i32 M1 = 2147483563, M2 = 2147483399, A1 = 40014, A2 = 40692;
   return z;
 }
 
+// A generator used before it was set up takes the constants and the
+// default seeds at its first step.
+[[gnu::always_inline]] inline void ready() {
+  if (!QINIT) inrgcm();
+  if (!QQSSD) setall(1234567890, 123456789);
+}
+
 // One step of the current generator.  step and draw sit inside every
 // deviate's loops, so they are inlined there.
 [[gnu::always_inline]] inline i32 step() {
-  if (!QINIT) inrgcm();
-  if (!QQSSD) setall(1234567890, 123456789);
+  ready();
   const int g = CURNTG - 1;
   i32 s1 = globe.cg1[g];
   i32 s2 = globe.cg2[g];
@@ -648,9 +654,7 @@ void snorm_fill(float* out, long n) {
     for (long k = 0; k < n; ++k) out[k] = snorm();
     return;
   }
-  // What the first step of snorm() would check.
-  if (!QINIT) inrgcm();
-  if (!QQSSD) setall(1234567890, 123456789);
+  ready();
   const int g = CURNTG - 1;
   UniformBlock block(globe.cg1[g], globe.cg2[g], globe.qanti[g]);
   BlockUniforms draw{&block, ublock};
@@ -660,20 +664,26 @@ void snorm_fill(float* out, long n) {
   draws += (block.blocks - 1) * ublock + static_cast<std::uint64_t>(draw.taken);
 }
 
-void snorm_few(float* out, int n) {
-  if (n <= 0) return;
-  if (uniform_hooked || normal_hooked) [[unlikely]] {
-    for (int k = 0; k < n; ++k) out[k] = snorm();
-    return;
-  }
-  if (!QINIT) inrgcm();
-  if (!QQSSD) setall(1234567890, 123456789);
+// n deviates from the current generator's seeds held in registers; the
+// generator is initialised and no hook is installed.
+template <class T>
+[[gnu::always_inline]] inline void snorm_local(T* out, int n) {
   const int g = CURNTG - 1;
   LocalUniforms draw{globe.cg1[g], globe.cg2[g], globe.qanti[g]};
   for (int k = 0; k < n; ++k) out[k] = snorm_fl(draw);
   globe.cg1[g] = draw.s1;
   globe.cg2[g] = draw.s2;
   draws += draw.steps;
+}
+
+void snorm_few(float* out, int n) {
+  if (n <= 0) return;
+  if (uniform_hooked || normal_hooked) [[unlikely]] {
+    for (int k = 0; k < n; ++k) out[k] = snorm();
+    return;
+  }
+  ready();
+  snorm_local(out, n);
 }
 
 template <int N>
@@ -684,12 +694,7 @@ void snorm_few_n(double* out) {
     for (int k = 0; k < N; ++k) out[k] = f[k];
     return;
   }
-  const int g = CURNTG - 1;
-  LocalUniforms draw{globe.cg1[g], globe.cg2[g], globe.qanti[g]};
-  for (int k = 0; k < N; ++k) out[k] = snorm_fl(draw);
-  globe.cg1[g] = draw.s1;
-  globe.cg2[g] = draw.s2;
-  draws += draw.steps;
+  snorm_local(out, N);
 }
 
 template void snorm_few_n<2>(double*);
@@ -714,9 +719,7 @@ void NormalsAhead::refill() {
   // A hook hands out values that cannot be taken back: one at a time.
   long n = 1;
   if (!uniform_hooked && !normal_hooked) [[likely]] {
-    // What the first step of snorm() would check, before the state is kept.
-    if (!QINIT) inrgcm();
-    if (!QQSSD) setall(1234567890, 123456789);
+    ready();  // before the state is kept
     gen_ = CURNTG - 1;
     seed1_ = globe.cg1[gen_];
     seed2_ = globe.cg2[gen_];

@@ -178,6 +178,16 @@ inline double share(bool diag, double a, double rp, double rq, double cp, double
   return pick(diag, (a * rp) * rq, (rp * cq + cp * rq) * a);
 }
 
+// The first and last values of a term's row and column in x (nx per
+// equation), which may lie on two cache lines each.
+template <int NX>
+[[gnu::always_inline]] inline void fetch_term(const double* x, const hash_terms::term& e) {
+  __builtin_prefetch(x + e.r * NX);
+  __builtin_prefetch(x + e.r * NX + NX - 1);
+  __builtin_prefetch(x + e.c * NX);
+  __builtin_prefetch(x + e.c * NX + NX - 1);
+}
+
 // Every pair (p, q), p <= q < NX, in the order p = 0, 1, ..., q = p, ...:
 // the whole upper triangle of a block of 2 or 3 traits, with the vectors'
 // values of each element read once and each sum in a register of its own.
@@ -188,12 +198,7 @@ void quadr_terms_triangle2(const hash_terms& t, const double* x, double* out) {
   const std::size_t m = t.t.size();
   const hash_terms::term* T = t.t.data();
   for (std::size_t s = 0; s < m; ++s) {
-    if (Ahead && s + ahead < m) {
-      __builtin_prefetch(x + T[s + ahead].r * 2);
-      __builtin_prefetch(x + T[s + ahead].r * 2 + 1);
-      __builtin_prefetch(x + T[s + ahead].c * 2);
-      __builtin_prefetch(x + T[s + ahead].c * 2 + 1);
-    }
+    if (Ahead && s + ahead < m) fetch_term<2>(x, T[s + ahead]);
     const hash_terms::term& e = T[s];
     const double a = e.v;
     const double* xr = x + e.r * 2;
@@ -216,12 +221,7 @@ void quadr_terms_triangle3(const hash_terms& t, const double* x, double* out) {
   const std::size_t m = t.t.size();
   const hash_terms::term* T = t.t.data();
   for (std::size_t s = 0; s < m; ++s) {
-    if (Ahead && s + ahead < m) {
-      __builtin_prefetch(x + T[s + ahead].r * 3);
-      __builtin_prefetch(x + T[s + ahead].r * 3 + 2);
-      __builtin_prefetch(x + T[s + ahead].c * 3);
-      __builtin_prefetch(x + T[s + ahead].c * 3 + 2);
-    }
+    if (Ahead && s + ahead < m) fetch_term<3>(x, T[s + ahead]);
     const hash_terms::term& e = T[s];
     const double a = e.v;
     const double* xr = x + e.r * 3;

@@ -16,6 +16,7 @@
 #include "sparse/sparseop.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
+#include "util/team.hpp"
 #include "zanto/zanto90.hpp"
 
 namespace pcg {
@@ -116,10 +117,7 @@ constexpr std::size_t terms_per_thread = std::size_t{1} << 20;
 // about equal numbers of terms, and each row is summed by one thread exactly
 // as a single thread would, so the result is the same for any count.
 std::int32_t choose_threads(std::size_t terms) {
-  if (product_threads > 0) return product_threads;
-  const unsigned hw = std::thread::hardware_concurrency();
-  const std::size_t most = std::min<std::size_t>(hw == 0 ? 1 : hw, 8);
-  return static_cast<std::int32_t>(std::clamp<std::size_t>(terms / terms_per_thread, 1, most));
+  return util::team_parts(terms, terms_per_thread, product_threads);
 }
 
 // A fixed team for the products of one solve: the calling thread takes the
