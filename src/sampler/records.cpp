@@ -292,7 +292,7 @@ void clear_slots(const run::State& s) {
 namespace {
 
 // True when the multipliers of the record in the cursor are those that
-// load_slots derives from its data.
+// for_each_kept_record derives from its data.
 bool multipliers_derived(const run::State& s) {
   const RecordCursor& c = cursor;
   const int nt = m.ntrait, nf = m.neff;

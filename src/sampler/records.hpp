@@ -8,8 +8,9 @@
 // in hand (setup_eq does it at the first cycle of a run; find_addresses does
 // it itself when the cursor's extents do not fit the model).  Where the
 // records' slots cannot change between cycles, the equation build and the
-// residual pass load them from the stream the build kept (load_slots in
-// place of find_addresses, one branch per record).
+// residual pass load them from the stream the build kept
+// (for_each_kept_record: find_addresses only for records whose multipliers
+// do not follow from their data).
 #pragma once
 
 #include <cstddef>
@@ -42,9 +43,11 @@ struct SlotStream {
   int records = 0;  // records kept so far
   bool loadable = false;
 
-  bool is_derived(int irec) const {
+  bool is_derived(int irec) const { return derived_bit(derived.data(), irec); }
+  // The same from the bits alone, for a pass that holds them in a register.
+  static bool derived_bit(const std::uint64_t* bits, int irec) {
     const auto i = static_cast<std::size_t>(irec - 1);
-    return (derived[i >> 6] >> (i & 63) & 1) != 0;
+    return (bits[i >> 6] >> (i & 63) & 1) != 0;
   }
 };
 
@@ -165,11 +168,11 @@ void clear_slots(const run::State& s);
 void keep_slots(const run::State& s);
 
 // True when the stream holds the slots of all records for s, kept for
-// loading: load_slots may then stand for find_addresses.
+// loading: for_each_kept_record may then stand for find_addresses.
 bool slots_loadable(const run::State& s);
 
 // The multipliers x[0..n-1] of record s.irec, one slot per effect and trait
-// with the equations eq (a derived record, see load_slots).  NK > 0: n fixed
+// with the equations eq (a derived record, see for_each_kept_record).  NK > 0: n fixed
 // at compile time.
 template <int NK = 0>
 [[gnu::always_inline]] inline void derive_multipliers(const run::State& s, const std::int32_t* eq,
@@ -183,30 +186,6 @@ template <int NK = 0>
     const float v = col[k] == 0 ? 1.0f : row[(col[k] - 1) * ld];
     x[k] = eq[k] < 0 ? 0.0f : v;
   }
-}
-
-// Record s.irec from the stream offset key_at, which moves past it, into r.
-// False when its multipliers do not follow from its data: the caller then
-// finds its slots again.
-inline bool load_slots(const run::State& s, std::size_t& key_at, RecordSlots& r) {
-  const RecordCursor& c = cursor;
-  const int nt = c.ntrait;
-  const std::int32_t* cnt = c.stream.key.data() + key_at;
-  const bool derived = c.stream.is_derived(s.irec);
-  int n = 0;
-  if (derived) {
-    // One slot per effect and trait: slot k is that of (trait, effect) k.
-    n = nt * c.neff;
-  } else {
-    for (int t = 0; t < nt; ++t) n += cnt[t];
-  }
-  key_at += static_cast<std::size_t>(nt + n);
-  if (!derived) return false;
-  const std::int32_t* eq = cnt + nt;
-  float* x = cursor.slot_x.data();
-  derive_multipliers(s, eq, n, x);
-  r = {cnt, eq, x, n};
-  return true;
 }
 
 // model::m.rinv := the inverse of the record's residual (co)variance
@@ -286,30 +265,10 @@ inline void predict_missing_y(run::State& s) {
   if (any_missing(s)) predict_missing_traits(s);
 }
 
-// The same with the record's kept slots (slots_fixed models).
-inline void predict_missing_y(run::State& s, const RecordSlots& r) {
-  if (any_missing(s)) predict_missing_traits(s, r);
-}
-
-// The first steps of a pass over the kept slots for record s.irec: its
-// slots loaded into r (true) or found again into the cursor (false), then
-// its inverse residual covariance and its missing traits.
-inline bool next_kept_record(run::State& s, std::size_t& key_at, bool& same_r, RecordSlots& r) {
-  decode_record(s);
-  if (load_slots(s, key_at, r)) {
-    decode_r_in_pass(s, same_r);
-    predict_missing_y(s, r);
-    return true;
-  }
-  find_addresses(s);
-  decode_r_in_pass(s, same_r);
-  predict_missing_y(s);
-  return false;
-}
-
 // A pass over the kept slots of every record (slots_loadable) for NT
 // traits of N effects each, both known at compile time (0: read from the
-// model): the steps of next_kept_record for records 1..nrec in turn, then
+// model): for records 1..nrec in turn, decode_record, its slots from the
+// stream, decode_r and the imputation of missing traits, then
 // derived(cnt, eq, x) with the record's slot counts, equations and multipliers (NT*N of each,
 // trait by trait) when its multipliers follow from its data, else found()
 // with its slots in the cursor.  The slots stay in locals: no record is
@@ -332,8 +291,7 @@ inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found
     s.irec = irec;
     decode_record<NT>(s);
     const std::int32_t* cnt = key + key_at;
-    const auto i = static_cast<std::size_t>(irec - 1);
-    if ((bits[i >> 6] >> (i & 63) & 1) != 0) {
+    if (SlotStream::derived_bit(bits, irec)) {
       const std::int32_t* eq = cnt + nt;
       key_at += static_cast<std::size_t>(nt + nk);
       derive_multipliers<fixed>(s, eq, nk, x);
