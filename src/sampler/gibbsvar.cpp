@@ -134,8 +134,9 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
   std::memcpy(&sc_of_scale, &sc, sizeof sc);
   std::memcpy(&sc_of_weight, &sc, sizeof sc);
 
-  // The rest of record i after its residuals e.
-  auto finish = [&](int i) {
+  // The rest of record i after its residuals e; add: its products go into
+  // ee here (else they are added after the pass from w.e).
+  auto finish = [&](int i, bool add) {
     if (kept) model_choice(s, i, e);
     // Scaled to unit covariance R: the record's own is res_scale * R / w.
     std::uint64_t bs, bw;
@@ -156,7 +157,7 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
         ei[t * lde] = e[t];
       }
     }
-    add_ee(e);
+    if (add) add_ee(e);
   };
 
   if (slots_loadable(s)) {
@@ -165,12 +166,24 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
         s,
         [&](const std::int32_t* cnt, const std::int32_t* eq, const float* x) {
           record_residuals<NT, N>(s, cnt, eq, x, e);
-          finish(s.irec);
+          finish(s.irec, NT == 0);
         },
         [&] {
           record_residuals(s, e);
-          finish(s.irec);
+          finish(s.irec, NT == 0);
         });
+    if constexpr (NT > 0) {
+      // Every record's products, in record order, from the residuals as
+      // kept: apart from the calls of the record loop, the sums stay in
+      // registers.  The pairs not sampled are summed too, and not kept.
+      for (int i = 1; i <= nrec; ++i) {
+        const double* ei = ecol + (i - 1);
+#pragma GCC unroll 10
+        for (int t1 = 0, k = 0; t1 < NT; ++t1)
+#pragma GCC unroll 10
+          for (int t2 = t1; t2 < NT; ++t2, ++k) ee[k] += ei[t1 * lde] * ei[t2 * lde];
+      }
+    }
     // The cursor on the last record, as the general pass leaves it.
     if (nrec > 0) {
       s.irec = nrec;
@@ -189,7 +202,7 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
       decode_r(s);
       predict_missing_y(s);
       record_residuals(s, e);
-      finish(i);
+      finish(i, true);
     }
   }
   for (int k = 0; k < npairs; ++k) {
