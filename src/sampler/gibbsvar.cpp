@@ -134,10 +134,25 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
   std::memcpy(&sc_of_scale, &sc, sizeof sc);
   std::memcpy(&sc_of_weight, &sc, sizeof sc);
 
+  // A model whose records keep their slots loads them from the stream.
+  const bool loadable = slots_loadable(s);
+  // There, without weights and with one R^-1 for every record (no
+  // structural, robust or Mendelian scale), the records' residuals are kept
+  // as they are (divided by 1) and their log-densities all use the same
+  // w R^-1: once the first record has left its R^-1 and log-determinant kept
+  // (nothing is formed or reported after it), the others' are added after
+  // the pass.
+  const bool may_defer =
+      loadable && kept && NT > 0 && m.pos_weight == 0 && cursor.rinv_constant;
+  bool deferred = false;
+
   // The rest of record i after its residuals e; add: its products go into
   // ee here (else they are added after the pass from w.e).
-  auto finish = [&](int i, bool add) {
-    if (kept) model_choice(s, i, e);
+  auto finish = [&](int i, bool add) __attribute__((always_inline)) {
+    if (kept && !deferred) {
+      model_choice(s, i, e);
+      deferred = may_defer && cursor.rinv_cached && model_choice_ready(s);
+    }
     // Scaled to unit covariance R: the record's own is res_scale * R / w.
     std::uint64_t bs, bw;
     std::memcpy(&bs, &s.res_scale, sizeof bs);
@@ -160,8 +175,7 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
     if (add) add_ee(e);
   };
 
-  if (slots_loadable(s)) {
-    // A model whose records keep their slots loads them from the stream.
+  if (loadable) {
     for_each_kept_record<NT, N>(
         s,
         [&](const std::int32_t* cnt, const std::int32_t* eq, const float* x) {
@@ -172,6 +186,7 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
           record_residuals(s, e);
           finish(s.irec, NT == 0);
         });
+    if (deferred) model_choice_records(s, 2, nrec, ecol, lde);
     if constexpr (NT > 0) {
       // Every record's products, in record order, from the residuals as
       // kept: apart from the calls of the record loop, the sums stay in

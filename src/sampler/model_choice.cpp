@@ -61,6 +61,22 @@ namespace {
 
 // model_choice with the order fixed at compile time for 1 to 4 traits (the
 // loops unroll; the same operations in the same order), NT = 0 reads it.
+// The memo holds the log-determinant of w * ri of order nt.
+bool memo_fits(int nt, double w, const double* ri) {
+  const LogDetMemo& c = memo;
+  return c.valid && c.nt == nt && same_bits(&c.weight, &w, 1) &&
+         same_bits(&c.tol, &denseop::denseop_tol, 1) && same_bits(c.rinv, ri, nt * nt);
+}
+
+// The additions of one record with log-density logl.
+inline void add_record(run::State& s, int record, double logl) {
+  // An underflowing density gives an infinite inverse; the record's CPO is
+  // then reported as 0.
+  s.LOGL_OBS(record, 1) += 1.0 / std::exp(logl);
+  s.LOGL_OBS(record, 2) += logl;
+  s.logl_total += logl;
+}
+
 template <int NT>
 void model_choice_n(run::State& s, int record, const double* e, int nt_run) {
   const int nt = NT > 0 ? NT : nt_run, cells = nt * nt;
@@ -72,8 +88,7 @@ void model_choice_n(run::State& s, int record, const double* e, int nt_run) {
   for (int k = 0; k < cells; ++k) wri[k] = w * ri[k];
   const double q = quadratic(nt, e, wri, nt);
   LogDetMemo& c = memo;
-  if (!(c.valid && c.nt == nt && same_bits(&c.weight, &w, 1) &&
-        same_bits(&c.tol, &denseop::denseop_tol, 1) && same_bits(c.rinv, ri, cells))) {
+  if (!memo_fits(nt, w, ri)) {
     int ierr = 0;
     const double d = denseop::fdets8(wri, nt, nt, &ierr);
     c.log_det = std::log(d);
@@ -83,15 +98,50 @@ void model_choice_n(run::State& s, int record, const double* e, int nt_run) {
     c.tol = denseop::denseop_tol;
     std::memcpy(c.rinv, ri, sizeof(double) * static_cast<std::size_t>(cells));
   }
-  const double logl = log_density(nt, q, c.log_det);
-  // An underflowing density gives an infinite inverse; the record's CPO is
-  // then reported as 0.
-  s.LOGL_OBS(record, 1) += 1.0 / std::exp(logl);
-  s.LOGL_OBS(record, 2) += logl;
-  s.logl_total += logl;
+  add_record(s, record, log_density(nt, q, c.log_det));
+}
+
+// model_choice_records once the memo fits: w * rinv formed once, as each
+// record would form it.
+template <int NT>
+void records_n(run::State& s, int first, int last, const double* e, long lde, int nt_run) {
+  const int nt = NT > 0 ? NT : nt_run, cells = nt * nt;
+  const double w = s.rec_weight;
+  const double* ri = model::m.rinv.data();
+  double wri[max_cells];
+  for (int k = 0; k < cells; ++k) wri[k] = w * ri[k];
+  const double log_det = memo.log_det;
+  double ei[denseop::max_order];
+  for (int i = first; i <= last; ++i) {
+    for (int t = 0; t < nt; ++t) ei[t] = e[(i - 1) + t * lde];
+    add_record(s, i, log_density(nt, quadratic(nt, ei, wri, nt), log_det));
+  }
 }
 
 }  // namespace
+
+bool model_choice_ready(const run::State& s) {
+  return memo_fits(model::m.ntrait, s.rec_weight, model::m.rinv.data());
+}
+
+void model_choice_records(run::State& s, int first, int last, const double* e, long lde) {
+  const int nt = model::m.ntrait;
+  if (!model_choice_ready(s)) {
+    // The first record forms the determinant: each in turn.
+    double ei[denseop::max_order];
+    for (int i = first; i <= last; ++i) {
+      for (int t = 0; t < nt; ++t) ei[t] = e[(i - 1) + t * lde];
+      model_choice(s, i, ei);
+    }
+    return;
+  }
+  switch (nt) {
+    case 1: records_n<1>(s, first, last, e, lde, nt); break;
+    case 2: records_n<2>(s, first, last, e, lde, nt); break;
+    case 3: records_n<3>(s, first, last, e, lde, nt); break;
+    default: records_n<0>(s, first, last, e, lde, nt); break;
+  }
+}
 
 void model_choice(run::State& s, int record, const double* e) {
   const int nt = model::m.ntrait;
