@@ -139,12 +139,13 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
   // There, without weights and with one R^-1 for every record (no
   // structural, robust or Mendelian scale), the records' residuals are kept
   // as they are (divided by 1) and their log-densities all use the same
-  // w R^-1: once the first record has left its R^-1 and log-determinant kept
-  // (nothing is formed or reported after it), the others' are added after
-  // the pass.
+  // w R^-1: once a record has left its R^-1 and log-determinant kept
+  // (nothing is formed or reported after it), the later ones' are added after
+  // the pass, from record deferred_from on.
   const bool may_defer =
       loadable && kept && NT > 0 && m.pos_weight == 0 && cursor.rinv_constant;
   bool deferred = false;
+  int deferred_from = 0;
 
   // The rest of record i after its residuals e; add: its products go into
   // ee here (else they are added after the pass from w.e).
@@ -152,6 +153,7 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
     if (kept && !deferred) {
       model_choice(s, i, e);
       deferred = may_defer && cursor.rinv_cached && model_choice_ready(s);
+      deferred_from = i + 1;
     }
     // Scaled to unit covariance R: the record's own is res_scale * R / w.
     std::uint64_t bs, bw;
@@ -186,7 +188,7 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
           record_residuals(s, e);
           finish(s.irec, NT == 0);
         });
-    if (deferred) model_choice_records(s, 2, nrec, ecol, lde);
+    if (deferred) model_choice_records(s, deferred_from, nrec, ecol, lde);
     if constexpr (NT > 0) {
       // Every record's products, in record order, from the residuals as
       // kept: apart from the calls of the record loop, the sums stay in
