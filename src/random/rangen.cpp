@@ -176,9 +176,11 @@ template <i32 m>
   return _mm256_permute4x64_epi64(_mm256_castps_si256(ab), _MM_SHUFFLE(3, 1, 2, 0));
 }
 
+bool wide_allowed = true;  // test seam
+
 bool has_avx2() {
   static const bool has = __builtin_cpu_supports("avx2");
-  return has;
+  return has && wide_allowed;
 }
 #endif
 
@@ -990,5 +992,13 @@ void clear_hooks() {
 }
 
 std::uint64_t uniform_draws() { return draws; }
+
+void allow_wide_registers(bool allow) {
+#if defined(RANGEN_AVX2)
+  wide_allowed = allow;
+#else
+  (void)allow;
+#endif
+}
 
 }  // namespace rangen

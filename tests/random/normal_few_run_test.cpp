@@ -117,6 +117,9 @@ TEST(NormalFewRun, WhatHappensBetweenCallsIsSeen) {
              {{Op::hooked}}, repeat(Op::few2, 25)})},
   };
   for (const auto& [name, steps] : cases) expect_as_snorm(name, steps);
+  rangen::allow_wide_registers(false);
+  for (const auto& [name, steps] : cases) expect_as_snorm(name + ", narrow registers", steps);
+  rangen::allow_wide_registers(true);
 }
 
 TEST(NormalFewRun, ShuffledSequencesOfCallsAndOtherDraws) {
