@@ -12,6 +12,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define RANGEN_AVX2 1
+#endif
 
 #include "util/format.hpp"
 #include "util/stop.hpp"
@@ -152,6 +156,34 @@ template <i32 m>
 }
 #endif
 
+#if defined(RANGEN_AVX2)
+// mulmod31x2 on four lanes, where the processor has the wider registers.
+template <i32 m>
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256i mulmod31x4(__m256i a, __m256i s) {
+  const __m256i c = _mm256_set1_epi64x(static_cast<long long>(fold_c<m>));
+  const __m256i low = _mm256_set1_epi64x(static_cast<long long>(low31));
+  __m256i p = _mm256_mul_epu32(a, s);
+  p = _mm256_add_epi64(_mm256_and_si256(p, low), _mm256_mul_epu32(_mm256_srli_epi64(p, 31), c));
+  p = _mm256_add_epi64(_mm256_and_si256(p, low), _mm256_mul_epu32(_mm256_srli_epi64(p, 31), c));
+  const __m256i over = _mm256_mul_epu32(_mm256_srli_epi64(_mm256_add_epi64(p, c), 31), c);
+  return _mm256_and_si256(_mm256_add_epi64(p, over), low);
+}
+
+// The low halves of the lanes of a and then b as eight 32-bit lanes.
+[[gnu::always_inline, gnu::target("avx2")]] inline __m256i low_halves(__m256i a, __m256i b) {
+  const __m256 ab = _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b),
+                                      _MM_SHUFFLE(2, 0, 2, 0));  // a0 a1 b0 b1 a2 a3 b2 b3
+  return _mm256_permute4x64_epi64(_mm256_castps_si256(ab), _MM_SHUFFLE(3, 1, 2, 0));
+}
+
+bool wide_allowed = true;  // test seam
+
+bool has_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has && wide_allowed;
+}
+#endif
+
 // The seed as the residue a step works from: a step maps any seed s to
 // a s mod m, taken in [0, m).
 template <i32 m>
@@ -164,9 +196,16 @@ struct UniformBlock {
   bool anti;
   std::uint64_t blocks = 0;
   alignas(16) float u[ublock];
+  // The seeds after j + 1 steps of the current block.
+  alignas(16) i32 seeds1[ublock], seeds2[ublock];
 
-  UniformBlock(i32 seed1, i32 seed2, bool qanti)
-      : s1(residue<M1>(seed1)), s2(residue<M2>(seed2)), anti(qanti) {}
+  UniformBlock(i32 seed1, i32 seed2, bool qanti) { start(seed1, seed2, qanti); }
+  void start(i32 seed1, i32 seed2, bool qanti) {
+    s1 = residue<M1>(seed1);
+    s2 = residue<M2>(seed2);
+    anti = qanti;
+    blocks = 0;
+  }
 
   [[gnu::noinline]] void next() {
     if (blocks > 0) {
@@ -174,6 +213,12 @@ struct UniformBlock {
       s2 = mulmod31<M2>(P2[ublock], s2);
     }
     ++blocks;
+#if defined(RANGEN_AVX2)
+    if (has_avx2()) {
+      fill_avx2();
+      return;
+    }
+#endif
 #if defined(__SSE2__)
     const __m128i v1 = _mm_set1_epi64x(static_cast<long long>(s1));
     const __m128i v2 = _mm_set1_epi64x(static_cast<long long>(s2));
@@ -188,6 +233,8 @@ struct UniformBlock {
                                     mulmod31x2<M1>(_mm_loadu_si128(p1 + 1), v1));
       const __m128i t2 = low_halves(mulmod31x2<M2>(_mm_loadu_si128(p2), v2),
                                     mulmod31x2<M2>(_mm_loadu_si128(p2 + 1), v2));
+      _mm_store_si128(reinterpret_cast<__m128i*>(seeds1 + j), t1);
+      _mm_store_si128(reinterpret_cast<__m128i*>(seeds2 + j), t2);
       __m128i z = _mm_sub_epi32(t1, t2);
       z = _mm_add_epi32(z, _mm_and_si128(_mm_cmplt_epi32(z, one), wrap));
       z = _mm_add_epi32(_mm_sub_epi32(_mm_xor_si128(z, neg), neg), flip);
@@ -195,14 +242,41 @@ struct UniformBlock {
     }
 #else
     for (int j = 0; j < ublock; ++j) {
-      i32 z = static_cast<i32>(mulmod31<M1>(P1[j + 1], s1)) -
-              static_cast<i32>(mulmod31<M2>(P2[j + 1], s2));
+      seeds1[j] = static_cast<i32>(mulmod31<M1>(P1[j + 1], s1));
+      seeds2[j] = static_cast<i32>(mulmod31<M2>(P2[j + 1], s2));
+      i32 z = seeds1[j] - seeds2[j];
       if (z < 1) z += M1 - 1;
       if (anti) z = M1 - z;
       u[j] = static_cast<float>(z) * 4.656613e-10f;
     }
 #endif
   }
+#if defined(RANGEN_AVX2)
+  // The block's uniforms eight at a time: the same integer steps, and the
+  // same conversion and product in single precision.
+  [[gnu::target("avx2")]] void fill_avx2() {
+    const __m256i v1 = _mm256_set1_epi64x(static_cast<long long>(s1));
+    const __m256i v2 = _mm256_set1_epi64x(static_cast<long long>(s2));
+    const __m256i one = _mm256_set1_epi32(1), wrap = _mm256_set1_epi32(M1 - 1);
+    const __m256i neg = _mm256_set1_epi32(anti ? -1 : 0), flip = _mm256_set1_epi32(anti ? M1 : 0);
+    const __m256 scale = _mm256_set1_ps(4.656613e-10f);
+    for (int j = 0; j < ublock; j += 8) {
+      const auto* p1 = reinterpret_cast<const __m256i*>(P1.data() + j + 1);
+      const auto* p2 = reinterpret_cast<const __m256i*>(P2.data() + j + 1);
+      const __m256i t1 = low_halves(mulmod31x4<M1>(_mm256_loadu_si256(p1), v1),
+                                    mulmod31x4<M1>(_mm256_loadu_si256(p1 + 1), v1));
+      const __m256i t2 = low_halves(mulmod31x4<M2>(_mm256_loadu_si256(p2), v2),
+                                    mulmod31x4<M2>(_mm256_loadu_si256(p2 + 1), v2));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(seeds1 + j), t1);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(seeds2 + j), t2);
+      __m256i z = _mm256_sub_epi32(t1, t2);
+      z = _mm256_add_epi32(z, _mm256_and_si256(_mm256_cmpgt_epi32(one, z), wrap));
+      z = _mm256_add_epi32(_mm256_sub_epi32(_mm256_xor_si256(z, neg), neg), flip);
+      _mm256_storeu_ps(u + j, _mm256_mul_ps(_mm256_cvtepi32_ps(z), scale));
+    }
+  }
+#endif
+
   // The seeds after `taken` uniforms of the current block.
   i32 seed1(int taken) const { return static_cast<i32>(mulmod31<M1>(P1[taken], s1)); }
   i32 seed2(int taken) const { return static_cast<i32>(mulmod31<M2>(P2[taken], s2)); }
@@ -686,6 +760,27 @@ void snorm_few(float* out, int n) {
   snorm_local(out, n);
 }
 
+namespace {
+
+// The uniforms of a run of snorm_few_n calls with nothing else drawn from
+// the generator between them, as in a pass over a model's blocks: a block of
+// them worked out ahead and kept from call to call.  The block is a function
+// of the seeds alone, so it stays good while the generator's seeds are those
+// the last call left, whoever set them.  A call that does not continue a run
+// steps the seeds in registers, and only the second of a run builds a block,
+// so that calls between other draws never pay for one.
+struct FewAhead {
+  int gen = -1;
+  bool anti = false;
+  bool built = false;
+  i32 seed1 = 0, seed2 = 0;  // the seeds the last call left
+  int taken = 0;             // of the block's current uniforms
+  UniformBlock block{0, 0, false};
+};
+FewAhead few_ahead;
+
+}  // namespace
+
 template <int N>
 void snorm_few_n(double* out) {
   if (uniform_hooked || normal_hooked || !QINIT || !QQSSD) [[unlikely]] {
@@ -694,7 +789,33 @@ void snorm_few_n(double* out) {
     for (int k = 0; k < N; ++k) out[k] = f[k];
     return;
   }
-  snorm_local(out, N);
+  const int g = CURNTG - 1;
+  FewAhead& a = few_ahead;
+  const bool anti = globe.qanti[g];
+  if (a.gen != g || a.seed1 != globe.cg1[g] || a.seed2 != globe.cg2[g] || a.anti != anti)
+      [[unlikely]] {
+    snorm_local(out, N);
+    a.gen = g;
+    a.anti = anti;
+    a.built = false;
+    a.seed1 = globe.cg1[g];
+    a.seed2 = globe.cg2[g];
+    return;
+  }
+  if (!a.built) [[unlikely]] {
+    a.block.start(a.seed1, a.seed2, anti);
+    a.taken = ublock;
+    a.built = true;
+  }
+  const std::uint64_t blocks = a.block.blocks;
+  const int taken = a.taken;
+  BlockUniforms draw{&a.block, taken};
+  for (int k = 0; k < N; ++k) out[k] = snorm_fl(draw);
+  a.taken = draw.taken;
+  a.seed1 = globe.cg1[g] = a.block.seeds1[draw.taken - 1];
+  a.seed2 = globe.cg2[g] = a.block.seeds2[draw.taken - 1];
+  draws += (a.block.blocks - blocks) * ublock + static_cast<std::uint64_t>(draw.taken) -
+           static_cast<std::uint64_t>(taken);
 }
 
 template void snorm_few_n<2>(double*);
@@ -871,5 +992,13 @@ void clear_hooks() {
 }
 
 std::uint64_t uniform_draws() { return draws; }
+
+void allow_wide_registers(bool allow) {
+#if defined(RANGEN_AVX2)
+  wide_allowed = allow;
+#else
+  (void)allow;
+#endif
+}
 
 }  // namespace rangen

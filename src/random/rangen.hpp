@@ -111,6 +111,9 @@ void clear_hooks();
 // Number of uniforms handed out (generator steps plus scripted values) since
 // the program started; lets tests check how many a deviate consumed.
 std::uint64_t uniform_draws();
+// Blocks of uniforms use the processor's wider registers where it has them;
+// a test turns that off to run the narrower path on the same machine.
+void allow_wide_registers(bool allow);
 
 // ---- normal distribution routines (64-bit) --------------------------------
 

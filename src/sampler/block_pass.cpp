@@ -256,11 +256,11 @@ template <int N>
 template <int N>
 int pass_fused(const Rows& R, int neq) {
   // One deviate per equation, in order, and no other draw meanwhile, so the
-  // order-1 pass takes them from a batch drawn ahead, off its own chain of
-  // work.  Measured, the longer blocks of higher orders hide their draws in
-  // line better than they gain from the batch.
+  // passes of orders 1 and 2 take them from a batch drawn ahead, off their
+  // own chain of work.  Measured, the longer blocks of orders 3 and 4 hide
+  // their draws in line better than they gain from the batch.
   std::optional<rangen::NormalsAhead> normals;
-  if constexpr (N == 1) normals.emplace(neq);
+  if constexpr (N <= 2) normals.emplace(neq);
   for (int f = 1; f <= neq; f += N) {
     if (!draw_n<N>(R, f)) [[unlikely]]
       return f;

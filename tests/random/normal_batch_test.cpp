@@ -70,6 +70,24 @@ TEST(NormalBatch, FillAndFewAreSnormCalledNTimes) {
   }
 }
 
+TEST(NormalBatch, BlocksWithoutTheWiderRegistersAreTheSame) {
+  struct Narrow {
+    Narrow() { rangen::allow_wide_registers(false); }
+    ~Narrow() { rangen::allow_wide_registers(true); }
+  } narrow;
+  for (const Start& s : starts) {
+    for (long n : {1L, 63L, 64L, 65L, 257L, 5000L}) {
+      SCOPED_TRACE(std::string(s.name) + ", n = " + std::to_string(n));
+      const Drawn want = one_by_one(s, n);
+      const Drawn got = drawn(s, [n](std::vector<float>& z) {
+        z.resize(static_cast<std::size_t>(n));
+        rangen::snorm_fill(z.data(), n);
+      });
+      expect_same(want, got);
+    }
+  }
+}
+
 TEST(NormalBatch, FillAfterAndBeforeSingleDrawsContinuesTheStream) {
   const Start& s = starts[0];
   const Drawn want = one_by_one(s, 700);
