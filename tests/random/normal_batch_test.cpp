@@ -47,6 +47,14 @@ Drawn one_by_one(const Start& s, long n) {
 
 void expect_same(const Drawn& want, const Drawn& got) { rgtest::expect_same_draws(want, got); }
 
+// n normals from one batch call.
+Drawn filled(const Start& s, long n) {
+  return drawn(s, [n](std::vector<float>& z) {
+    z.resize(static_cast<std::size_t>(n));
+    rangen::snorm_fill(z.data(), n);
+  });
+}
+
 // Counts around the block of 64 uniforms and the chunk of 256 normals.
 const std::vector<long> counts = {0, 1, 2, 51, 52, 53, 63, 64, 65, 255, 256, 257, 1000, 30000};
 
@@ -55,10 +63,7 @@ TEST(NormalBatch, FillAndFewAreSnormCalledNTimes) {
     for (long n : counts) {
       SCOPED_TRACE(std::string(s.name) + ", n = " + std::to_string(n));
       const Drawn want = one_by_one(s, n);
-      const Drawn got = drawn(s, [n](std::vector<float>& z) {
-        z.resize(static_cast<std::size_t>(n));
-        rangen::snorm_fill(z.data(), n);
-      });
+      const Drawn got = filled(s, n);
       expect_same(want, got);
       if (n > 300) continue;
       const Drawn few = drawn(s, [n](std::vector<float>& z) {
@@ -79,10 +84,7 @@ TEST(NormalBatch, BlocksWithoutTheWiderRegistersAreTheSame) {
     for (long n : {1L, 63L, 64L, 65L, 257L, 5000L}) {
       SCOPED_TRACE(std::string(s.name) + ", n = " + std::to_string(n));
       const Drawn want = one_by_one(s, n);
-      const Drawn got = drawn(s, [n](std::vector<float>& z) {
-        z.resize(static_cast<std::size_t>(n));
-        rangen::snorm_fill(z.data(), n);
-      });
+      const Drawn got = filled(s, n);
       expect_same(want, got);
     }
   }
