@@ -196,8 +196,6 @@ struct UniformBlock {
   bool anti;
   std::uint64_t blocks = 0;
   alignas(16) float u[ublock];
-  // The seeds after j + 1 steps of the current block.
-  alignas(16) i32 seeds1[ublock], seeds2[ublock];
 
   UniformBlock(i32 seed1, i32 seed2, bool qanti) { start(seed1, seed2, qanti); }
   void start(i32 seed1, i32 seed2, bool qanti) {
@@ -233,8 +231,6 @@ struct UniformBlock {
                                     mulmod31x2<M1>(_mm_loadu_si128(p1 + 1), v1));
       const __m128i t2 = low_halves(mulmod31x2<M2>(_mm_loadu_si128(p2), v2),
                                     mulmod31x2<M2>(_mm_loadu_si128(p2 + 1), v2));
-      _mm_store_si128(reinterpret_cast<__m128i*>(seeds1 + j), t1);
-      _mm_store_si128(reinterpret_cast<__m128i*>(seeds2 + j), t2);
       __m128i z = _mm_sub_epi32(t1, t2);
       z = _mm_add_epi32(z, _mm_and_si128(_mm_cmplt_epi32(z, one), wrap));
       z = _mm_add_epi32(_mm_sub_epi32(_mm_xor_si128(z, neg), neg), flip);
@@ -242,9 +238,8 @@ struct UniformBlock {
     }
 #else
     for (int j = 0; j < ublock; ++j) {
-      seeds1[j] = static_cast<i32>(mulmod31<M1>(P1[j + 1], s1));
-      seeds2[j] = static_cast<i32>(mulmod31<M2>(P2[j + 1], s2));
-      i32 z = seeds1[j] - seeds2[j];
+      i32 z = static_cast<i32>(mulmod31<M1>(P1[j + 1], s1)) -
+              static_cast<i32>(mulmod31<M2>(P2[j + 1], s2));
       if (z < 1) z += M1 - 1;
       if (anti) z = M1 - z;
       u[j] = static_cast<float>(z) * 4.656613e-10f;
@@ -267,8 +262,6 @@ struct UniformBlock {
                                     mulmod31x4<M1>(_mm256_loadu_si256(p1 + 1), v1));
       const __m256i t2 = low_halves(mulmod31x4<M2>(_mm256_loadu_si256(p2), v2),
                                     mulmod31x4<M2>(_mm256_loadu_si256(p2 + 1), v2));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(seeds1 + j), t1);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(seeds2 + j), t2);
       __m256i z = _mm256_sub_epi32(t1, t2);
       z = _mm256_add_epi32(z, _mm256_and_si256(_mm256_cmpgt_epi32(one, z), wrap));
       z = _mm256_add_epi32(_mm256_sub_epi32(_mm256_xor_si256(z, neg), neg), flip);
@@ -812,8 +805,8 @@ void snorm_few_n(double* out) {
   BlockUniforms draw{&a.block, taken};
   for (int k = 0; k < N; ++k) out[k] = snorm_fl(draw);
   a.taken = draw.taken;
-  a.seed1 = globe.cg1[g] = a.block.seeds1[draw.taken - 1];
-  a.seed2 = globe.cg2[g] = a.block.seeds2[draw.taken - 1];
+  a.seed1 = globe.cg1[g] = a.block.seed1(draw.taken);
+  a.seed2 = globe.cg2[g] = a.block.seed2(draw.taken);
   draws += (a.block.blocks - blocks) * ublock + static_cast<std::uint64_t>(draw.taken) -
            static_cast<std::uint64_t>(taken);
 }

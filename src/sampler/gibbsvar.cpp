@@ -113,16 +113,17 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
     }
   double ee[NP];
   for (int k = 0; k < npairs; ++k) ee[k] = w.ee(p1[k] + 1, p2[k] + 1);
-  auto add_ee = [&](const double* e) {
+  // The products of the residuals e[0], e[st], e[2 st], ...  With NT fixed
+  // the pairs stay in registers ((t1, t2) of pair k follow from k), and the
+  // pairs not sampled are summed too, and not kept.
+  auto add_ee = [&](const double* e, long st) {
     if constexpr (NT > 0) {
-      // The pairs in registers: (t1, t2) of pair k follow from k.
 #pragma GCC unroll 10
       for (int t1 = 0, k = 0; t1 < NT; ++t1)
 #pragma GCC unroll 10
-        for (int t2 = t1; t2 < NT; ++t2, ++k)
-          if (on[k]) ee[k] += e[t1] * e[t2];
+        for (int t2 = t1; t2 < NT; ++t2, ++k) ee[k] += e[t1 * st] * e[t2 * st];
     } else {
-      for (int k = 0; k < npairs; ++k) ee[k] += e[p1[k]] * e[p2[k]];
+      for (int k = 0; k < npairs; ++k) ee[k] += e[p1[k] * st] * e[p2[k] * st];
     }
   };
   double* const ecol = w.e.data();
@@ -174,7 +175,7 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
         ei[t * lde] = e[t];
       }
     }
-    if (add) add_ee(e);
+    if (add) add_ee(e, 1);
   };
 
   if (loadable) {
@@ -192,14 +193,8 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
     if constexpr (NT > 0) {
       // Every record's products, in record order, from the residuals as
       // kept: apart from the calls of the record loop, the sums stay in
-      // registers.  The pairs not sampled are summed too, and not kept.
-      for (int i = 1; i <= nrec; ++i) {
-        const double* ei = ecol + (i - 1);
-#pragma GCC unroll 10
-        for (int t1 = 0, k = 0; t1 < NT; ++t1)
-#pragma GCC unroll 10
-          for (int t2 = t1; t2 < NT; ++t2, ++k) ee[k] += ei[t1 * lde] * ei[t2 * lde];
-      }
+      // registers.
+      for (int i = 1; i <= nrec; ++i) add_ee(ecol + (i - 1), lde);
     }
     // The cursor on the last record, as the general pass leaves it.
     if (nrec > 0) {

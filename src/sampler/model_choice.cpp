@@ -59,8 +59,6 @@ double record_log_density(int nt, const double* e, const double* rinv, int ld) {
 
 namespace {
 
-// model_choice with the order fixed at compile time for 1 to 4 traits (the
-// loops unroll; the same operations in the same order), NT = 0 reads it.
 // The memo holds the log-determinant of w * ri of order nt.
 bool memo_fits(int nt, double w, const double* ri) {
   const LogDetMemo& c = memo;
@@ -77,6 +75,8 @@ inline void add_record(run::State& s, int record, double logl) {
   s.logl_total += logl;
 }
 
+// model_choice with the order fixed at compile time for 1 to 4 traits (the
+// loops unroll; the same operations in the same order), NT = 0 reads it.
 template <int NT>
 void model_choice_n(run::State& s, int record, const double* e, int nt_run) {
   const int nt = NT > 0 ? NT : nt_run, cells = nt * nt;
@@ -139,6 +139,7 @@ void model_choice_records(run::State& s, int first, int last, const double* e, l
     case 1: records_n<1>(s, first, last, e, lde, nt); break;
     case 2: records_n<2>(s, first, last, e, lde, nt); break;
     case 3: records_n<3>(s, first, last, e, lde, nt); break;
+    case 4: records_n<4>(s, first, last, e, lde, nt); break;
     default: records_n<0>(s, first, last, e, lde, nt); break;
   }
 }
