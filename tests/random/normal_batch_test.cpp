@@ -202,8 +202,8 @@ TEST(NormalBatch, BlockDeviatesReadTheArmedNormals) {
     auto take = [&](int n) {
       for (int k = 0; k < n; ++k) z.push_back(static_cast<float>(d[k]));
     };
-    {
-      rangen::NormalsAhead armed(10);
+    // Orders 1 to 4 in turn: ten normals.
+    auto each_order = [&] {
       prob::normal_deviates<1>(d);
       take(1);
       prob::normal_deviates<2>(d);
@@ -212,16 +212,13 @@ TEST(NormalBatch, BlockDeviatesReadTheArmedNormals) {
       take(3);
       prob::normal_deviates<4>(d);
       take(4);
+    };
+    {
+      rangen::NormalsAhead armed(10);
+      each_order();
     }
     // Disarmed: from the generator again.
-    prob::normal_deviates<1>(d);
-    take(1);
-    prob::normal_deviates<2>(d);
-    take(2);
-    prob::normal_deviates<3>(d);
-    take(3);
-    prob::normal_deviates<4>(d);
-    take(4);
+    each_order();
   });
   expect_same(want, got);
 }
