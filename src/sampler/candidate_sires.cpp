@@ -9,6 +9,7 @@
 #include "run/model.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
+#include "sampler/relationship.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
@@ -95,7 +96,7 @@ void sample_sire_prob(run::State& s, int e, int an) {
   }
 }
 
-void add_g_aav(run::State& s, int e, int maxc) {
+void update_ainv(run::State& s, int e, int maxc) {
   const int q = m.randomnumb(e), nt = m.ntrait;
   const bool first = m.round == m.start;
   const bool full = m.round <= m.start + 1;
@@ -115,6 +116,7 @@ void add_g_aav(run::State& s, int e, int maxc) {
 
   double qk[run::max_candidates];
   int ids[run::max_candidates + 3];
+  bool changed = false;
   const int lines = m.nlev(e) - m.ngrp(e);
   for (int an = 1; an <= lines; ++an) {
     s.PROBS.fill(1.0);
@@ -174,6 +176,7 @@ void add_g_aav(run::State& s, int e, int maxc) {
             sparsem::add_sparse_hashm(c[i] * c[j] * dinv * s.PROBS(i) * s.PROBS(j), ids[i], ids[j], A);
       s.PROBS.fill(1.0);
     } else if (drawn && old != sampled) {
+      changed = true;
       int id[4] = {0, s.PED(e, an, 1), s.PED(e, an, 2), old};
       for (int k1 = 1; k1 <= 3; ++k1)
         for (int k2 = 1; k2 <= 3; ++k2)
@@ -187,27 +190,23 @@ void add_g_aav(run::State& s, int e, int maxc) {
     }
   }
 
-  if (full || m.max_msires > 1) sparsem::convert_hash_ija(s.AINV_IJA(e), A);
-  const sparsem::sparse_ija& B = s.AINV_IJA(e);
-  for (int i1 = 0; i1 < q; ++i1)
-    for (int i2 = 0; i2 < q; ++i2)
-      for (int t1 = 1; t1 <= nt; ++t1)
-        for (int t2 = 1; t2 <= nt; ++t2) {
-          if (m.pos_eff(e + i1, t1) == 0 || m.pos_eff(e + i2, t2) == 0) continue;
-          const double g = m.ginv(e, i1 * nt + t1, i2 * nt + t2);
-          for (int r = 1; r <= B.n; ++r)
-            for (int k = B.ia(r); k < B.ia(r + 1); ++k) {
-              const int col = B.ja(k);
-              const double v = B.a(k) * g;
-              const int er = base[i1] + r * nt + t1, ec = base[i2] + col * nt + t2;
-              sparsem::add_sparse_hashm(v, er, ec, s.XX);
-              if (col != r) sparsem::add_sparse_hashm(v, ec, er, s.XX);
-            }
-        }
+  GroupTerms& t = group_terms(relationship_terms(), e);
+  if (full || changed) ++t.ainv_version;
+  // A copy of the same table would be the same copy.
+  if (full || (m.max_msires > 1 && changed)) copy_ainv(s, e, full, relationship_terms());
+}
 
-  if (first) util::say(" read ", s.DF_RANDOM(e), " additive pedigrees");
+void finish_aav(run::State& s, int e) {
+  if (m.round == m.start) util::say(" read ", s.DF_RANDOM(e), " additive pedigrees");
   if (m.lenped(e) == 0) util::fatal(util::freev("Additive pedigree file for effect ", e, " empty"));
 }
+
+void add_g_aav(run::State& s, int e, int maxc) {
+  update_ainv(s, e, maxc);
+  add_ainv_terms(s, e, relationship_terms());
+  finish_aav(s, e);
+}
+
 
 void check_candidate_model() {
   // (The parameter reader allows one add_an_ms group at most.)

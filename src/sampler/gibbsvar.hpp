@@ -36,6 +36,7 @@ struct DispersionWork {
     sparsem::hash_terms terms;
     const void* table = nullptr;
     std::int32_t nel = -1, filled = -1;
+    long version = -1;  // of an add_an_ms group's A^-1 (GroupTerms::ainv_version)
   };
   std::vector<Ainv> ainv;
 };

@@ -1,12 +1,16 @@
 // Mendelian sampling of the animals without equations of a reduced animal
 // model: the pedigree lines nlev+1..lenped of the "add_an_ms" group.  Each
 // such animal's value is its parents' average plus a Mendelian term drawn
-// here from its first record; the record's residual and the terms complete
-// the statistics of R and G, and an uncertain sire is redrawn from the
-// record's likelihood under each candidate.
+// here from its one record, all traits and effects of the group together;
+// the record's residual and the terms complete the statistics of R and G,
+// and an uncertain sire is redrawn from the record's likelihood under each
+// candidate, the term integrated out.
+#include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
+#include "dense/denseop.hpp"
 #include "random/prob.hpp"
 #include "run/model.hpp"
 #include "sampler/candidate_sires.hpp"
@@ -22,12 +26,42 @@ namespace {
 
 using model::m;
 
-// The records of the animals without equations must come in ascending
-// order of animal, and every such animal must have one: the record search
-// walks the data once.
+constexpr int L = model::maxcorr;
+
+// Every animal without an equation must have exactly one record (its
+// Mendelian term is drawn from it; further records of the animal would share
+// that term, which the record-by-record equations cannot hold), and these
+// records must come in ascending order of animal: the record search walks
+// the data once.
 void check_nonparent_records(const run::State& s, int e) {
   const int nl = m.nlev(e), len = m.lenped(e), col = m.pos_eff(e, 1);
-  std::vector<char> seen(static_cast<std::size_t>(len > nl ? len - nl : 0) + 1, 0);
+  const std::size_t n = static_cast<std::size_t>(len > nl ? len - nl : 0) + 1;
+  std::vector<int> count(n, 0);
+  for (int i = 1; i <= m.nrec; ++i) {
+    const int a = static_cast<int>(s.INDATA(i, col));
+    if (a > nl && a <= len) ++count[static_cast<std::size_t>(a - nl)];
+  }
+  for (int a = nl + 1; a <= len; ++a)
+    if (count[static_cast<std::size_t>(a - nl)] == 0)
+      util::fatal(util::freev("animal", a, "of the pedigree of effect", e,
+                              "has no equation and no record: its Mendelian term cannot be sampled"));
+  for (int a = nl + 1; a <= len; ++a) {
+    const int c = count[static_cast<std::size_t>(a - nl)];
+    if (c == 1) continue;
+    std::string recs;
+    int shown = 0;
+    for (int i = 1; i <= m.nrec && shown <= 10; ++i) {
+      if (static_cast<int>(s.INDATA(i, col)) != a) continue;
+      recs += shown == 10 ? ", ..." : (shown > 0 ? ", " : "") + std::to_string(i);
+      ++shown;
+    }
+    util::fatal(util::freev("animal", a, "of the pedigree of effect", e, "has no equation and",
+                            c, "records") +
+                " (records " + recs +
+                "): an animal without an equation takes one record; give it an equation "
+                "(number it among the levels of effect " +
+                std::to_string(e) + ") or keep one of its records");
+  }
   int last = 0, last_rec = 0;
   for (int i = 1; i <= m.nrec; ++i) {
     const int a = static_cast<int>(s.INDATA(i, col));
@@ -39,12 +73,97 @@ void check_nonparent_records(const run::State& s, int e) {
                               "of animal"));
     last = a;
     last_rec = i;
-    if (a <= len) seen[static_cast<std::size_t>(a - nl)] = 1;
   }
-  for (int a = nl + 1; a <= len; ++a)
-    if (!seen[static_cast<std::size_t>(a - nl)])
-      util::fatal(util::freev("animal", a, "of the pedigree of effect", e,
-                              "has no equation and no record: its Mendelian term cannot be sampled"));
+}
+
+// The Mendelian terms of the group's effects for the animal of the record
+// in hand, drawn jointly given the record, whose residuals (the term not yet
+// taken off) are eps.  The terms of the animal effect itself, over the
+// traits D where it has data, have prior N(0, G_DD / d) and enter the
+// record, whose covariance is then Sigma = s R / w + G_DD / d
+// (w * rinv = Sigma^-1, from decode_r): given the record they are normal
+// with mean A Sigma^-1 eps and covariance A - A Sigma^-1 A, A = G_DD / d.
+// The terms of the group's other effects do not enter the record; they
+// follow from their prior given the first ones.  Writes the terms to
+// SOL_N(row, :) and takes them off eps.
+void joint_terms(run::State& s, int e, int row, double d, double w, double* eps) {
+  const int nt = m.ntrait, K = m.randomnumb(e);
+  int dl[L], nd = 0;  // traits (0-based) of the animal effect
+  for (int t = 0; t < nt; ++t)
+    if (m.pos_eff(e, t + 1) != 0) dl[nd++] = t;
+  auto sinv = [&](int i, int j) { return w * m.rinv(i + 1, j + 1); };
+  double a[L * L], as[L * L], c[L * L], mu[L], x[L];
+  for (int j = 0; j < nd; ++j)
+    for (int i = 0; i < nd; ++i) a[i + j * L] = m.g(e, dl[i] + 1, dl[j] + 1) / d;
+  // A Sigma^-1 over the columns of every trait.
+  for (int u = 0; u < nt; ++u)
+    for (int i = 0; i < nd; ++i) {
+      double sum = 0.0;
+      for (int j = 0; j < nd; ++j) sum += a[i + j * L] * sinv(dl[j], u);
+      as[i + u * L] = sum;
+    }
+  for (int i = 0; i < nd; ++i) {
+    double sum = 0.0;
+    for (int u = 0; u < nt; ++u) sum += as[i + u * L] * eps[u];
+    mu[i] = sum;
+  }
+  for (int k = 0; k < nd; ++k)
+    for (int i = 0; i <= k; ++i) {
+      double sum = 0.0;
+      for (int j = 0; j < nd; ++j) sum += as[i + dl[j] * L] * a[j + k * L];
+      c[i + k * L] = c[k + i * L] = a[i + k * L] - sum;
+    }
+  prob::gen_normal_multi(mu, c, nd, L, x);
+  for (int i = 0; i < nd; ++i) {
+    s.SOL_N(row, dl[i] + 1) = x[i];
+    eps[dl[i]] -= x[i];
+  }
+  if (K < 2) return;
+
+  // The other effects' terms O given these: mean G_OD G_DD^- x and
+  // covariance (G_OO - G_OD G_DD^- G_DO) / d.
+  int ol[L], no = 0;  // indices k*nt+t (1-based) of the block
+  for (int k = 1; k < K; ++k)
+    for (int t = 1; t <= nt; ++t)
+      if (m.pos_eff(e + k, t) != 0) ol[no++] = k * nt + t;
+  if (no == 0) return;
+  double gdd[L * L], gddi[L * L], h[L * L], v[L * L], mo[L], xo[L];
+  for (int j = 0; j < nd; ++j)
+    for (int i = 0; i < nd; ++i) gdd[i + j * L] = m.g(e, dl[i] + 1, dl[j] + 1);
+  denseop::finvcs8(gdd, nd, L, gddi, L);
+  for (int j = 0; j < nd; ++j)
+    for (int i = 0; i < no; ++i) {
+      double sum = 0.0;
+      for (int k = 0; k < nd; ++k) sum += m.g(e, ol[i], dl[k] + 1) * gddi[k + j * L];
+      h[i + j * L] = sum;
+    }
+  for (int i = 0; i < no; ++i) {
+    double sum = 0.0;
+    for (int j = 0; j < nd; ++j) sum += h[i + j * L] * x[j];
+    mo[i] = sum;
+  }
+  for (int k = 0; k < no; ++k)
+    for (int i = 0; i <= k; ++i) {
+      double sum = 0.0;
+      for (int j = 0; j < nd; ++j) sum += h[i + j * L] * m.g(e, dl[j] + 1, ol[k]);
+      v[i + k * L] = v[k + i * L] = (m.g(e, ol[i], ol[k]) - sum) / d;
+    }
+  prob::gen_normal_multi(mo, v, no, L, xo);
+  for (int i = 0; i < no; ++i) s.SOL_N(row, ol[i]) = xo[i];
+}
+
+// The log-density of the record in hand at its residuals eps (its animal's
+// Mendelian term taken off): covariance s R / w, as in the full animal model.
+void record_loglike(run::State& s, const double* eps) {
+  const int nt = m.ntrait;
+  double kept[L * L];
+  double* ri = m.rinv.data();
+  const std::size_t cells = static_cast<std::size_t>(nt) * static_cast<std::size_t>(nt);
+  std::copy(ri, ri + cells, kept);
+  for (std::size_t i = 0; i < cells; ++i) ri[i] = s.res_scale * m.r.data()[i];
+  denseop::invcs8(ri, nt, nt);
+  model_choice(s, s.irec, eps);
+  std::copy(kept, kept + cells, ri);
 }
 
 }  // namespace
@@ -55,6 +174,9 @@ void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<doubl
   const bool first = m.round == m.start;
   const bool kept = kept_cycle(m.round);
   if (first) check_nonparent_records(s, e);
+  // One trait and at most two effects: each term on its own, the first from
+  // the record, the second from its prior given the first.
+  const bool scalar = nt == 1 && K <= 2;
 
   int base[model::maxcorr];
   for (int k = 0; k < K; ++k) base[k] = address1(e + k, 1, 1) - 1 - nt;
@@ -69,19 +191,20 @@ void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<doubl
   s.irec = 0;
   const int n = K * nt;
   double eps[model::maxcorr], v[model::maxcorr], qk[run::max_candidates];
+  double pobs[L * L];
   for (int an = nl + 1; an <= len; ++an) {
     s.PROBS.fill(1.0);
     const int row = an - nl;
-    // The animal's first record; later ones of the same animal are passed.
+    // The animal's record.
     bool found = false;
     ++s.irec;
     while (s.irec <= m.nrec) {
-      const int L = static_cast<int>(s.INDATA(s.irec, col));
-      if (L == an) {
+      const int lv = static_cast<int>(s.INDATA(s.irec, col));
+      if (lv == an) {
         found = true;
         break;
       }
-      if (L > an) {
+      if (lv > an) {
         --s.irec;
         break;
       }
@@ -91,40 +214,45 @@ void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<doubl
       util::fatal(util::freev("animal", an, "of the pedigree of effect", e,
                               "has no record in ascending order of animal"));
 
+    // The record's missing traits are drawn given its animal's parents with
+    // the Mendelian term's covariance in the record's (decode_r), so that
+    // with the terms drawn after them they are a joint draw.
     decode_record(s);
     find_addresses(s);
     decode_r(s);
     predict_missing_y(s);
     record_residuals(s, eps);
-    for (int t = 1; t <= nt; ++t)
-      if (s.Y(t) == static_cast<float>(m.miss)) eps[t - 1] = 0.0;
     // The record's residual covariance is res_scale * R / w.
     const double w = s.rec_weight, rs = s.res_scale;
     const double d = static_cast<double>(s.DINV(an));
 
-    for (int k = 0; k < K; ++k)
-      for (int t = 1; t <= nt; ++t) {
-        if (eps[t - 1] == 0.0 || m.pos_eff(e + k, t) == 0) continue;
-        const int p = k * nt + t;
-        if (k % 2 == 0) {
-          const double re = rs * m.r(t, t) / w;
-          const double var = 1.0 / (1.0 / re + d / m.g(e, p, p));
-          const double mean = eps[t - 1] * var / re;
-          const double x = prob::gen_normal_scalar(mean, var);
-          eps[t - 1] -= x;
-          s.SOL_N(row, p) = x;
-        } else {
-          // From its prior given the term of the effect before it.
-          const int q = (k - 1) * nt + t;
-          const double gpp = m.ginv(e, p, p);
-          if (gpp == 0.0) {
-            s.SOL_N(row, p) = 0.0;
-            continue;
+    if (scalar) {
+      for (int k = 0; k < K; ++k)
+        for (int t = 1; t <= nt; ++t) {
+          if (eps[t - 1] == 0.0 || m.pos_eff(e + k, t) == 0) continue;
+          const int p = k * nt + t;
+          if (k == 0) {
+            const double re = rs * m.r(t, t) / w;
+            const double var = 1.0 / (1.0 / re + d / m.g(e, p, p));
+            const double mean = eps[t - 1] * var / re;
+            const double x = prob::gen_normal_scalar(mean, var);
+            eps[t - 1] -= x;
+            s.SOL_N(row, p) = x;
+          } else {
+            // From its prior given the term of the effect before it.
+            const int q = (k - 1) * nt + t;
+            const double gpp = m.ginv(e, p, p);
+            if (gpp == 0.0) {
+              s.SOL_N(row, p) = 0.0;
+              continue;
+            }
+            const double mean = -(m.ginv(e, q, p) / gpp) * s.SOL_N(row, q);
+            s.SOL_N(row, p) = prob::gen_normal_scalar(mean, 1.0 / (gpp * d));
           }
-          const double mean = -(m.ginv(e, q, p) / gpp) * s.SOL_N(row, q);
-          s.SOL_N(row, p) = prob::gen_normal_scalar(mean, 1.0 / (gpp * d));
         }
-      }
+    } else {
+      joint_terms(s, e, row, d, w, eps);
+    }
 
     const double f = w / rs;
     for (int t1 = 1; t1 <= nt; ++t1)
@@ -135,7 +263,7 @@ void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<doubl
       }
     if (rows)
       for (int t = 1; t <= nt; ++t) dw.e(s.irec, t) = eps[t - 1] * std::sqrt(f);
-    if (kept) model_choice(s, s.irec, eps);
+    if (kept) record_loglike(s, eps);
 
     for (int p = 1; p <= n; ++p)
       for (int q = p; q <= n; ++q) {
@@ -166,24 +294,48 @@ void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<doubl
       }
 
     if (s.MS_STAT(an) == 1) {
+      // The record less its dam's half, over the traits of the animal
+      // effect: the sire's half and the Mendelian term are what remains.
+      const RecordCursor& c = cursor;
       for (int t = 1; t <= nt; ++t) {
         v[t - 1] = eps[t - 1] + s.SOL_N(row, t);
-        if (dam >= 1) v[t - 1] -= 0.5 * sol(0, dam, t);
+        if (dam >= 1 && c.ram_trait(t) != 0) v[t - 1] -= 0.5 * sol(0, dam, t);
+      }
+      // The draw integrates the Mendelian term and the missing traits out:
+      // the observed traits' density under each candidate, covariance
+      // Sigma = s R / w + G / DINV (w * rinv its inverse).
+      int ob[L], no = 0;
+      for (int t = 1; t <= nt; ++t)
+        if (s.INDATA(s.irec, m.pos_y(t)) != 0.0f) ob[no++] = t;
+      const bool all = no == nt;
+      if (!all) {
+        double so[L * L];
+        for (int j = 0; j < no; ++j)
+          for (int i = 0; i < no; ++i) so[i + j * L] = c.record_cov((ob[i] - 1) + (ob[j] - 1) * nt);
+        denseop::finvcs8(so, no, L, pobs, L);
       }
       if (m.ms_alpha != 0) sample_sire_prob(s, e, an);
       s.PROBS.fill(0.0);
-      const int p = s.P_MS(an), c = static_cast<int>(s.MS(p));
-      // The record's precision is w * rinv (diagonal only).
-      for (int i = 1; i <= c; ++i) {
+      const int p = s.P_MS(an), nc = static_cast<int>(s.MS(p));
+      for (int i = 1; i <= nc; ++i) {
         const int si = static_cast<int>(s.MS(p + 2 * i - 1));
+        double dv[L];
+        for (int t = 1; t <= nt; ++t)
+          dv[t - 1] = c.ram_trait(t) != 0 ? v[t - 1] - 0.5 * (si != 0 ? sol(0, si, t) : 0.0)
+                                          : v[t - 1];
         double Q = 0.0;
-        for (int t = 1; t <= nt; ++t) {
-          const double dv = v[t - 1] - 0.5 * (si != 0 ? sol(0, si, t) : 0.0);
-          Q += w * m.rinv(t, t) * dv * dv;
+        if (all) {
+          for (int t1 = 1; t1 <= nt; ++t1)
+            for (int t2 = 1; t2 <= nt; ++t2)
+              Q += w * m.rinv(t1, t2) * dv[t1 - 1] * dv[t2 - 1];
+        } else {
+          for (int i1 = 0; i1 < no; ++i1)
+            for (int i2 = 0; i2 < no; ++i2)
+              Q += pobs[i1 + i2 * L] * dv[ob[i1] - 1] * dv[ob[i2] - 1];
         }
         qk[i - 1] = Q;
       }
-      candidate_weights(s, p, c, qk, 0.5);
+      candidate_weights(s, p, nc, qk, 0.5);
       const int drawn = draw_candidate(s, an, p, kept);
       s.PROBS.fill(1.0);
       s.PED(e, an, 3) = drawn;

@@ -135,8 +135,15 @@ void prepare_records(const run::State& s) {
     util::fatal(util::freev("the animal effect", c.e8,
                             "of the add_an_ms group must be present for trait 1"));
 
-  c.rinv_constant = m.neffr == 0 && !robust_type(m.residualtype) && c.e8 == 0;
-  bool fixed = m.neffr == 0 && c.e8 == 0;
+  c.scale_free = m.neffr == 0 && !robust_type(m.residualtype);
+  c.rinv_constant = c.scale_free && c.e8 == 0;
+  c.ram_trait.resize(nt);
+  for (int t = 1; t <= nt; ++t) c.ram_trait(t) = c.e8 > 0 && m.pos_eff(c.e8, t) != 0 ? 1 : 0;
+  c.nonparent = 0;
+  c.record_cov.resize(static_cast<long>(nt) * nt);
+  for (RecordCursor::MendelianMemo& x : c.mendelian_memo) x.valid = false;
+  c.mendelian_next = 0;
+  bool fixed = m.neffr == 0;
   for (int e = 1; e <= nf; ++e) {
     const int et = m.effecttype(e);
     if (et == model::eff_unk || et == model::eff_rno) fixed = false;
@@ -180,6 +187,7 @@ void find_addresses(run::State& s) {
     c.used_rows = 0;
   }
   c.slots_of = nullptr;  // until this record's rows are all known
+  c.nonparent = 0;       // until decode_r finds otherwise
   int nmax = 0, n = 0;
   for (int t = 1; t <= nt; ++t) {
     int* addr = s.ADDRESS.col(t);
@@ -341,6 +349,56 @@ bool slots_loadable(const run::State& s) {
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// decode_r for a record of animal a, which has no equation, at scale sc.
+// The Mendelian term belongs to the animal, not to its record: neither the
+// weight nor the residual scale touches it.  The covariance is
+// sc r / w + G / DINV, and rinv its inverse divided by w.
+void nonparent_rinv(run::State& s, int a, double sc) {
+  RecordCursor& c = cursor;
+  const int nt = m.ntrait, e8 = c.e8;
+  const std::size_t cells = static_cast<std::size_t>(nt) * static_cast<std::size_t>(nt);
+  const double w = s.rec_weight, d = static_cast<double>(s.DINV(a));
+  // What the inverse is formed from: sc r and the animal effect's block.
+  double rg[2 * max_traits * max_traits];
+  for (int j = 1; j <= nt; ++j)
+    for (int i = 1; i <= nt; ++i) {
+      const std::size_t k = static_cast<std::size_t>((i - 1) + (j - 1) * nt);
+      rg[k] = sc * m.r(i, j);
+      rg[cells + k] = c.ram_trait(i) != 0 && c.ram_trait(j) != 0 ? m.g(e8, i, j) : 0.0;
+    }
+  auto same = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
+  for (RecordCursor::MendelianMemo& x : c.mendelian_memo)
+    if (x.valid && same(x.w, w) && same(x.d, d) && same(x.tol, denseop::denseop_tol) &&
+        x.rg.size() == 2 * cells && std::memcmp(x.rg.data(), rg, sizeof(double) * 2 * cells) == 0) {
+      std::memcpy(m.rinv.data(), x.rinv.data(), sizeof(double) * cells);
+      std::memcpy(c.record_cov.data(), x.cov.data(), sizeof(double) * cells);
+      return;
+    }
+  double* cov = c.record_cov.data();
+  for (std::size_t k = 0; k < cells; ++k) {
+    const double gd = rg[cells + k] / d;
+    m.rinv.data()[k] = rg[k] + w * gd;
+    cov[k] = rg[k] / w + gd;
+  }
+  int ierr = 0;
+  denseop::invcs8(m.rinv.data(), nt, nt, nullptr, &ierr);
+  // A failed inverse reports itself; keep it out so that it does so again.
+  if (ierr != 0) return;
+  RecordCursor::MendelianMemo& x = c.mendelian_memo[c.mendelian_next];
+  c.mendelian_next = (c.mendelian_next + 1) % RecordCursor::mendelian_memos;
+  x.valid = true;
+  x.w = w;
+  x.d = d;
+  x.tol = denseop::denseop_tol;
+  x.rg.assign(rg, rg + 2 * cells);
+  x.rinv.assign(m.rinv.data(), m.rinv.data() + cells);
+  x.cov.assign(cov, cov + cells);
+}
+
+}  // namespace
+
 void decode_r(run::State& s) {
   RecordCursor& c = cursor;
   const int nt = m.ntrait;
@@ -348,9 +406,18 @@ void decode_r(run::State& s) {
   const double* r = m.r.data();
   const std::size_t bytes = sizeof(double) * static_cast<std::size_t>(nt) * nt;
 
-  if (c.rinv_constant) {
-    // rinv is the inverse of 1.0 * r for every record: reuse it while r and
-    // the pivot tolerance are those it was formed from.
+  // The record's animal, read from the first trait's column, takes a
+  // Mendelian term when it has no equation of its own.
+  int a = 0;
+  if (c.e8 > 0) {
+    a = static_cast<int>(s.INDATA(s.irec, m.pos_eff(c.e8, 1)));
+    if (a <= m.nlev(c.e8)) a = 0;
+  }
+  c.nonparent = a;
+
+  if (c.scale_free && a == 0) {
+    // rinv is the inverse of 1.0 * r for every such record: reuse it while r
+    // and the pivot tolerance are those it was formed from.
     s.res_scale = 1.0;
     if (c.rinv_cached && c.cached_tol == denseop::denseop_tol &&
         std::memcmp(c.cached_r.data(), r, bytes) == 0) {
@@ -370,7 +437,6 @@ void decode_r(run::State& s) {
     return;
   }
 
-  std::memcpy(ri, r, bytes);
   double sc = 1.0;
   if (m.neffr > 0) {
     for (int t = 1; t <= nt; ++t)
@@ -383,17 +449,12 @@ void decode_r(run::State& s) {
       }
   }
   if (robust_type(m.residualtype)) sc = sc / s.WEIGHT_ROBUST(s.irec);
-  if (c.e8 > 0) {
-    const int e8 = c.e8;
-    const int a = static_cast<int>(s.INDATA(s.irec, m.pos_eff(e8, 1)));
-    if (a > m.nlev(e8)) {
-      const double d = static_cast<double>(s.DINV(a));
-      for (int j = 1; j <= nt; ++j)
-        for (int i = 1; i <= nt; ++i) m.rinv(i, j) = m.rinv(i, j) + m.g(e8, i, j) / d;
-    }
-  }
   s.res_scale = sc;
-  for (int i = 0; i < nt * nt; ++i) ri[i] = sc * ri[i];
+  if (a > 0) {
+    nonparent_rinv(s, a, sc);
+    return;
+  }
+  for (int i = 0; i < nt * nt; ++i) ri[i] = sc * r[i];
   denseop::invcs8(ri, nt, nt);
 }
 
@@ -442,8 +503,11 @@ template <class Residuals>
   residuals(e);
 
   // Blocks of r by the missing (m) and observed (o) lists, leading dimension 20.
+  // A record without the Mendelian term of its animal in the solutions has
+  // that term's covariance in its own.
   constexpr int L = max_traits;
-  const double* r = m.r.data();
+  const bool own_cov = cursor.nonparent > 0;
+  const double* r = own_cov ? cursor.record_cov.data() : m.r.data();
   auto R = [&](int i, int j) { return r[i + j * nt]; };
   double roo[L * L], rooi[L * L], tt[L * L], v[L * L], mean[L], z[L];
   for (int j = 0; j < no; ++j)
@@ -464,7 +528,8 @@ template <class Residuals>
   }
   // V = (Rmm - T Rom) / w: the record's residual covariance is R/w, which
   // leaves the regression T as it is and scales the conditional covariance.
-  const double w = s.rec_weight;
+  // (The covariance of a record without its animal's term holds w already.)
+  const double w = own_cov ? 1.0 : s.rec_weight;
   for (int j = 0; j < nm; ++j)
     for (int i = 0; i < nm; ++i) {
       double sum = 0.0;

@@ -90,10 +90,33 @@ struct RecordCursor {
   bool has_rno = false;
   int e8 = 0;                     // first "add_an_ms" group when a "ram" effect exists; else 0
   bool rinv_constant = false;     // no structural factor, robust weight or Mendelian term
+  bool scale_free = false;        // no structural factor or robust weight
+  // Per trait t (index t-1): 1 when the animal effect e8 has data for t, so
+  // that a Mendelian term enters that trait.
+  util::vec1<int> ram_trait;      // (ntrait)
+  // Set by decode_r: the animal of the record in hand when it has no
+  // equation (0 otherwise, and after find_addresses), and then the record's
+  // covariance s R / w + G / DINV (column-major, ntrait by ntrait), which its
+  // imputation uses in place of R / w.
+  int nonparent = 0;
+  util::vec1<double> record_cov;  // (ntrait*ntrait)
+  // The last inverses formed for such records, each with what it was
+  // formed from (weight, DINV, r, the animal's block of g, the pivot
+  // tolerance, column-major, r and g as the leading cells): most of these
+  // records share a few of them.
+  struct MendelianMemo {
+    bool valid = false;
+    double w = 0, d = 0, tol = 0;
+    std::vector<double> rg;          // r then g's block (2*ntrait*ntrait)
+    std::vector<double> rinv, cov;   // (ntrait*ntrait)
+  };
+  static constexpr int mendelian_memos = 4;
+  MendelianMemo mendelian_memo[mendelian_memos];
+  int mendelian_next = 0;  // the memo to replace next
   // Every record's slots are the same in every cycle: no unknown covariable
   // or reaction norm (their multipliers read the solutions), no sampled
   // sire (it moves an animal's parents), and decode_r needs no slot (no
-  // structural factor, no Mendelian term).
+  // structural factor).
   bool slots_fixed = false;
   // Per (trait t, effect e) at (t-1)*neff + e-1: the data column whose value
   // is the slot's multiplier (a covariable), 0 for a multiplier of 1.
@@ -189,8 +212,12 @@ template <int NK = 0>
 }
 
 // model::m.rinv := the inverse of the record's residual (co)variance
-// s.res_scale * (r + Mendelian term); s.res_scale := its structural and
-// robust scale.
+// s.res_scale * r, or for a record of an animal without an equation of its
+// own s.res_scale * r + w * G / DINV, so that w * rinv is the inverse of the
+// record's covariance s.res_scale * r / w + G / DINV (w its weight; G the
+// animal effect's block over the traits where that effect has data);
+// s.res_scale := its structural and robust scale.  Sets cursor.nonparent and,
+// for such a record, cursor.record_cov.
 void decode_r(run::State& s);
 
 // decode_r for the next record of a pass over the records in which nothing
@@ -259,7 +286,9 @@ inline bool any_missing(const run::State& s) {
 
 // Replaces each missing trait of s.Y (value exactly 0) by a draw from its
 // normal distribution given the observed traits, the current solutions and
-// the record's residual covariance r / rec_weight.  Draws nothing when no
+// the record's residual covariance r / rec_weight (for a record of an animal
+// without an equation, whose Mendelian term is not in the solutions, its
+// covariance cursor.record_cov).  Draws nothing when no
 // trait is missing; stops when all are.  (Inline: most records miss none.)
 inline void predict_missing_y(run::State& s) {
   if (any_missing(s)) predict_missing_traits(s);
@@ -267,14 +296,15 @@ inline void predict_missing_y(run::State& s) {
 
 // A pass over the kept slots of every record (slots_loadable) for NT
 // traits of N effects each, both known at compile time (0: read from the
-// model): for records 1..nrec in turn, decode_record, its slots from the
+// model): for records 1..nrec in turn, except those skip(irec) passes over
+// (nothing is done for them), decode_record, its slots from the
 // stream, decode_r and the imputation of missing traits, then
 // derived(cnt, eq, x) with the record's slot counts, equations and multipliers (NT*N of each,
 // trait by trait) when its multipliers follow from its data, else found()
 // with its slots in the cursor.  The slots stay in locals: no record is
 // copied through memory between the steps.
-template <int NT, int N, class Derived, class Found>
-inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found) {
+template <int NT, int N, class Derived, class Found, class Skip>
+inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found, Skip&& skip) {
   const RecordCursor& c = cursor;
   const int nt = NT > 0 ? NT : c.ntrait;
   const int nk = NT > 0 && N > 0 ? NT * N : nt * c.neff;
@@ -289,8 +319,14 @@ inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found
   const int nrec = model::m.nrec;
   for (int irec = 1; irec <= nrec; ++irec) {
     s.irec = irec;
-    decode_record<NT>(s);
     const std::int32_t* cnt = key + key_at;
+    if (skip(irec)) {
+      int n = 0;
+      for (int t = 0; t < nt; ++t) n += cnt[t];
+      key_at += static_cast<std::size_t>(nt + n);
+      continue;
+    }
+    decode_record<NT>(s);
     if (SlotStream::derived_bit(bits, irec)) {
       const std::int32_t* eq = cnt + nt;
       key_at += static_cast<std::size_t>(nt + nk);
@@ -308,6 +344,10 @@ inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found
       found();
     }
   }
+}
+template <int NT, int N, class Derived, class Found>
+inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found) {
+  for_each_kept_record<NT, N>(s, derived, found, [](int) { return false; });
 }
 
 // Calls f(std::integral_constant<int, NT>, std::integral_constant<int, N>)

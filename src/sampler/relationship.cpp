@@ -422,15 +422,11 @@ RelationshipTerms& relationship_terms() {
   return store;
 }
 
-namespace {
-
 GroupTerms& group_terms(RelationshipTerms& terms, int e) {
   if (terms.group.size() < static_cast<std::size_t>(m.neff))
     terms.group.resize(static_cast<std::size_t>(m.neff));
   return terms.group[static_cast<std::size_t>(e - 1)];
 }
-
-}  // namespace
 
 void add_g_diag(run::State& s, int e, RelationshipTerms& terms) {
   const bool first = m.round == m.start;
@@ -686,6 +682,136 @@ bool plan_group_positions(RelationshipTerms& terms, int e, int randomtype, Posit
     }
   }
   return true;
+}
+
+namespace {
+
+// The additions of a type-8 group: for each G^-1 element, every element
+// (r, c) of the copy B as (r, c) and, off the diagonal, as (c, r).
+template <class Adder>
+void ainv_walk(const sparsem::sparse_ija& B, const GTerm* gt, int ng, Adder& XX) {
+  const std::int32_t nt = m.ntrait;
+  const std::int32_t* ia = B.ia.data() - 1;
+  const std::int32_t* ja = B.ja.data() - 1;
+  const double* av = B.a.data() - 1;
+  for (int c = 0; c < ng; ++c) {
+    const GTerm& x = gt[c];
+    for (std::int32_t r = 1; r <= B.n; ++r) {
+      const std::int32_t er = x.r0 + r * nt;
+      for (std::int32_t k = ia[r]; k < ia[r + 1]; ++k) {
+        const std::int32_t col = ja[k];
+        const double v = av[k] * x.g;
+        const std::int32_t ec = x.c0 + col * nt;
+        XX.add(v, er, ec);
+        if (col != r) XX.add(v, ec, er);
+      }
+    }
+  }
+}
+
+// Additions straight into a hash matrix.
+struct HashAdder {
+  sparsem::sparse_hashm& A;
+  void add(double v, std::int32_t r, std::int32_t c) { sparsem::add_sparse_hashm(v, r, c, A); }
+};
+
+bool same_structure(const GroupTerms& t, const sparsem::sparse_ija& B) {
+  const std::size_t n = static_cast<std::size_t>(B.n) + 1, nel = static_cast<std::size_t>(B.nel);
+  return t.ija_ia.size() == n && t.ija_ja.size() == nel &&
+         std::equal(t.ija_ia.begin(), t.ija_ia.end(), B.ia.data()) &&
+         std::equal(t.ija_ja.begin(), t.ija_ja.end(), B.ja.data());
+}
+
+// Positions of the walk over B for the G^-1 elements gt into t.slots.
+bool find_ainv_positions(GroupTerms& t, const sparsem::sparse_ija& B, const GTerm* gt, int ng,
+                         PositionOf where, const void* ctx) {
+  t.positions = false;
+  t.sorted.clear();
+  t.coefs.clear();
+  t.products.clear();
+  KeptCounter n;
+  ainv_walk(B, gt, ng, n);
+  t.slots.resize(n.count());
+  PosFinder XX(t.slots.data(), t.slots.size(), where, ctx);
+  ainv_walk(B, gt, ng, XX);
+  if (!XX.complete()) {
+    t.slots.clear();
+    return false;
+  }
+  t.ija_ia.assign(B.ia.data(), B.ia.data() + B.n + 1);
+  t.ija_ja.assign(B.ja.data(), B.ja.data() + B.nel);
+  remember_keys(t, gt, ng);
+  t.type = model::rnd_add_an_ms;
+  t.positions = true;
+  return true;
+}
+
+}  // namespace
+
+void add_ainv_terms(run::State& s, int e, RelationshipTerms& terms) {
+  GroupTerms& t = group_terms(terms, e);
+  GTerms gt;
+  const int ng = gather_ginv(e, true, gt);
+  // Kept for a plan of this cycle's additions.
+  hash_slots(t);
+  t.slots.clear();
+  t.type = model::rnd_add_an_ms;
+  remember_keys(t, gt.data(), ng);
+  HashAdder XX{s.XX};
+  ainv_walk(s.AINV_IJA(e), gt.data(), ng, XX);
+}
+
+bool plan_ainv_positions(const run::State& s, int e, RelationshipTerms& terms, PositionOf where,
+                         const void* ctx) {
+  GroupTerms& t = group_terms(terms, e);
+  if (t.type != model::rnd_add_an_ms) return false;
+  GTerms gt;
+  const int ng = gather_ginv(e, true, gt);
+  if (!same_keys(t, gt.data(), ng)) return false;
+  return find_ainv_positions(t, s.AINV_IJA(e), gt.data(), ng, where, ctx);
+}
+
+bool add_ainv_terms_direct(run::State& s, int e, double* a, RelationshipTerms& terms,
+                           PositionOf where, const void* ctx) {
+  GroupTerms& t = group_terms(terms, e);
+  const sparsem::sparse_ija& B = s.AINV_IJA(e);
+  GTerms gt;
+  const int ng = gather_ginv(e, true, gt);
+  if (!t.positions || t.type != model::rnd_add_an_ms || !same_keys(t, gt.data(), ng) ||
+      !same_structure(t, B)) {
+    // The copy changed with the drawn sires (or G^-1's pattern did).
+    if (where == nullptr || !find_ainv_positions(t, B, gt.data(), ng, where, ctx)) return false;
+  }
+  PosAdder XX(a, t.slots);
+  ainv_walk(B, gt.data(), ng, XX);
+  return true;
+}
+
+void copy_ainv(run::State& s, int e, bool rebuilt, RelationshipTerms& terms) {
+  GroupTerms& t = group_terms(terms, e);
+  const sparsem::sparse_hashm& A = s.AINV(e);
+  sparsem::sparse_ija& B = s.AINV_IJA(e);
+  const bool same_table = !rebuilt && A.x.data() == t.ainv_table && A.nel == t.ainv_nel &&
+                          A.filled == t.ainv_filled && A.status == 1 &&
+                          t.ija_slot.size() == static_cast<std::size_t>(B.nel);
+  if (same_table) {
+    // The same keys in the same slots: the copy's layout stands.
+    const sparsem::hash_slot* x = A.x.data() - 1;
+    const std::int32_t* slot = t.ija_slot.data();
+    double* av = B.a.data();
+    for (std::size_t k = 0; k < t.ija_slot.size(); ++k) av[k] = slot[k] > 0 ? x[slot[k]].val : 0.0;
+    return;
+  }
+  sparsem::convert_hash_ija(B, A);
+  t.ija_slot.assign(static_cast<std::size_t>(B.nel), 0);
+  const std::int32_t* ia = B.ia.data() - 1;
+  const std::int32_t* ja = B.ja.data() - 1;
+  for (std::int32_t r = 1; r <= B.n; ++r)
+    for (std::int32_t k = ia[r]; k < ia[r + 1]; ++k)
+      t.ija_slot[static_cast<std::size_t>(k - 1)] = std::max(sparsem::hashvr_find(r, ja[k], A), 0);
+  t.ainv_table = A.x.data();
+  t.ainv_nel = A.nel;
+  t.ainv_filled = A.filled;
 }
 
 void add_g_diag(run::State& s, int e) { add_g_diag(s, e, relationship_terms()); }

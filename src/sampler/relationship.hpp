@@ -64,6 +64,21 @@ struct GroupTerms {
   // cycle makes the same additions while these and the lines stay.
   std::vector<std::int32_t> gkeys;
   int levels = 0;
+
+  // Random type 8 ("add_an_ms"): its A^-1 changes with the drawn sires, so
+  // its additions follow the compressed-row copy s.AINV_IJA(e), whose
+  // structure the positions in slots were found for (ija_ia, ija_ja).
+  std::vector<std::int32_t> ija_ia, ija_ja;
+  // The slot of s.AINV(e) that holds each element of s.AINV_IJA(e) (0 for a
+  // diagonal the table lacks), valid while the table is ainv_table with
+  // ainv_nel slots and ainv_filled keys: the copy's values are then
+  // refreshed through it instead of being converted anew.
+  std::vector<std::int32_t> ija_slot;
+  const void* ainv_table = nullptr;
+  std::int32_t ainv_nel = -1, ainv_filled = -1;
+  // Counts the changes of s.AINV(e) (its build, a drawn sire that differs):
+  // a reader that saw this count has seen the values as they are.
+  long ainv_version = 0;
 };
 
 // The kept terms of every group, by first effect (index e-1).  One store per
@@ -74,6 +89,8 @@ struct RelationshipTerms {
 
 // The store of the forms without a store argument.
 RelationshipTerms& relationship_terms();
+// The kept terms of the group whose first effect is e.
+GroupTerms& group_terms(RelationshipTerms& terms, int e);
 
 // Random type 2: adds ginv(e) (x) I over the group's levels to s.XX, every
 // trait of every effect of the group (no test of pos_eff); in the first cycle
@@ -105,6 +122,27 @@ bool add_g_add_direct(run::State& s, int randomtype, int e, double* a, Relations
 // Position of element (row, col) among the values of s.XX_IJA; negative
 // when it has none.
 using PositionOf = std::int32_t (*)(std::int32_t row, std::int32_t col, const void* ctx);
+
+// Random type 8 ("add_an_ms"), once s.AINV_IJA(e) holds the cycle's A^-1:
+// adds ginv(e) (x) A^-1 to s.XX, walking the copy row by row for each G^-1
+// element of the traits where both effects have data, each element (r, c)
+// also as (c, r).  Every element of s.XX thus receives one addition.
+void add_ainv_terms(run::State& s, int e, RelationshipTerms& terms);
+// The same additions straight into the values a of s.XX_IJA.  When the
+// group's positions were found for another copy or another G^-1 pattern,
+// they are found anew by where(row, col, ctx) (none given: false).  False,
+// adding nothing, when an element has no position.
+bool add_ainv_terms_direct(run::State& s, int e, double* a, RelationshipTerms& terms,
+                           PositionOf where, const void* ctx);
+// Finds the positions of the additions of add_ainv_terms for the copy as it
+// stands by where(row, col, ctx); false, and none kept, when an element has
+// none.
+bool plan_ainv_positions(const run::State& s, int e, RelationshipTerms& terms, PositionOf where,
+                         const void* ctx);
+// s.AINV_IJA(e) := the compressed-row copy of s.AINV(e): converted when the
+// table was rebuilt or gained keys since the last copy (or `rebuilt` says
+// so), else its values refreshed from the table's slots.
+void copy_ainv(run::State& s, int e, bool rebuilt, RelationshipTerms& terms);
 
 // Replaces the remembered slots of group e, whose additions of the last
 // cycle went through s.XX as random type `randomtype` (2 for diagonal), by

@@ -143,9 +143,9 @@ TEST(Mendelian, StatisticsOfRAndGAndTheRecordLogLikelihood) {
   EXPECT_NEAR(f.qform(2, 1, 1), 2.0 * m4 * m4 + 2.0 * m5 * m5, 1e-9);
   EXPECT_NEAR(sampler::dispersion_work.e(2, 1), e4 * std::sqrt(static_cast<double>(w4)), 1e-9);
   EXPECT_EQ(sampler::dispersion_work.e(1, 1), 9.0);  // left to the residual pass
-  // Kept cycle: the density of the record at its residual, precision w /
-  // (r + g / DINV).
-  const double prec = w4 / (r0 + g0 / 2.0);
+  // Kept cycle: the density of the record at its residual, the term taken
+  // off, as in the full animal model: precision w / r.
+  const double prec = w4 / r0;
   const double logl = 0.5 * (std::log(prec) - prec * e4 * e4) - 0.5 * sampler::ln_2pi;
   EXPECT_NEAR(s.LOGL_OBS(2, 2), logl, 1e-6);
   EXPECT_NEAR(s.LOGL_OBS(2, 1), 1.0 / std::exp(logl), 1e-6);
