@@ -118,12 +118,17 @@ void update_ainv(run::State& s, int e, int maxc) {
   int ids[run::max_candidates + 3];
   bool changed = false;
   const int lines = m.nlev(e) - m.ngrp(e);
+  const bool draws = m.round > m.start;
+  // PROBS is 1.0 at each line's start: every change below is undone.
+  s.PROBS.fill(1.0);
   for (int an = 1; an <= lines; ++an) {
-    s.PROBS.fill(1.0);
     if (first) s.DF_RANDOM(e) += 1;
+    // After the first two cycles only a line whose sire is drawn has work.
+    const bool draw = draws && s.MS_STAT(an) == 1;
+    if (!full && !draw) continue;
     int old = s.PED(e, an, 3), sampled = 0;
     bool drawn = false;
-    if (s.MS_STAT(an) == 1 && m.round > m.start) {
+    if (draw) {
       if (m.ms_alpha != 0) sample_sire_prob(s, e, an);
       s.PROBS.fill(0.0);
       const int p = s.P_MS(an), n = static_cast<int>(s.MS(p)), d = s.PED(e, an, 2);
@@ -174,7 +179,7 @@ void update_ainv(run::State& s, int e, int maxc) {
         for (int j = 1; j <= ncoef; ++j)
           if (ids[i] != 0 && ids[j] != 0)
             sparsem::add_sparse_hashm(c[i] * c[j] * dinv * s.PROBS(i) * s.PROBS(j), ids[i], ids[j], A);
-      s.PROBS.fill(1.0);
+      if (s.PED(e, an, 3) < 0) s.PROBS.fill(1.0);
     } else if (drawn && old != sampled) {
       changed = true;
       int id[4] = {0, s.PED(e, an, 1), s.PED(e, an, 2), old};

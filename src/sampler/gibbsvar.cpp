@@ -192,8 +192,8 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
           record_residuals<NT, N>(s, cnt, eq, x, e);
           finish(s.irec, NT == 0);
         },
-        [&] {
-          record_residuals(s, e);
+        [&](const RecordSlots& r) {
+          record_residuals(s, r, e);
           finish(s.irec, NT == 0);
         },
         nonparent);

@@ -738,6 +738,12 @@ bool find_ainv_positions(GroupTerms& t, const sparsem::sparse_ija& B, const GTer
     t.slots.clear();
     return false;
   }
+  // The direct additions take each row's first element for its diagonal.
+  for (std::int32_t r = 1; r <= B.n; ++r)
+    if (B.ia(r) >= B.ia(r + 1) || B.ja(B.ia(r)) != r) {
+      t.slots.clear();
+      return false;
+    }
   t.ija_ia.assign(B.ia.data(), B.ia.data() + B.n + 1);
   t.ija_ja.assign(B.ja.data(), B.ja.data() + B.nel);
   remember_keys(t, gt, ng);
@@ -782,8 +788,40 @@ bool add_ainv_terms_direct(run::State& s, int e, double* a, RelationshipTerms& t
     // The copy changed with the drawn sires (or G^-1's pattern did).
     if (where == nullptr || !find_ainv_positions(t, B, gt.data(), ng, where, ctx)) return false;
   }
-  PosAdder XX(a, t.slots);
-  ainv_walk(B, gt.data(), ng, XX);
+  // The walk's kept additions: in each row the diagonal (the first element)
+  // when its column's equation is not below its row's, then every other
+  // element once.
+  const std::int32_t* ia = B.ia.data() - 1;
+  const double* av = B.a.data() - 1;
+  const std::int32_t* pos = t.slots.data();
+  const std::size_t np = t.slots.size();
+  constexpr std::size_t ahead = 64;
+  std::size_t kept = 0;
+  for (int c = 0; c < ng; ++c)
+    kept += static_cast<std::size_t>(B.nel - B.n) +
+            (gt[static_cast<std::size_t>(c)].c0 >= gt[static_cast<std::size_t>(c)].r0 ? static_cast<std::size_t>(B.n) : 0);
+  if (kept != np) return false;
+  std::size_t i = 0;
+  for (int c = 0; c < ng; ++c) {
+    const double g = gt[static_cast<std::size_t>(c)].g;
+    const bool diag = gt[static_cast<std::size_t>(c)].c0 >= gt[static_cast<std::size_t>(c)].r0;
+    for (std::int32_t r = 1; r <= B.n; ++r) {
+      std::int32_t k = ia[r];
+      const std::int32_t end = ia[r + 1];
+      if (!diag) ++k;
+      if (i + static_cast<std::size_t>(end - k) + ahead <= np) {
+        for (; k < end; ++k, ++i) {
+          __builtin_prefetch(a + pos[i + ahead], 1);
+          a[pos[i]] += av[k] * g;
+        }
+      } else {
+        for (; k < end; ++k, ++i) {
+          VELMORAN_CHECK("planned addition", static_cast<long>(i), 0L, static_cast<long>(np) - 1);
+          a[pos[i]] += av[k] * g;
+        }
+      }
+    }
+  }
   return true;
 }
 

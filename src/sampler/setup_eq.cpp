@@ -864,8 +864,8 @@ void add_random_terms(run::State& s, const std::function<bool(int)>& only) {
 namespace {
 
 // The records of a cycle whose slots are kept in the stream, straight into
-// XX_IJA: the steps of the general pass, find_addresses only for records
-// whose multipliers do not follow from their data.
+// XX_IJA: the steps of the general pass, each record's slots from the
+// stream.
 template <int NT, int N, bool Ahead>
 void build_kept_records(run::State& s, double* a, const std::vector<std::int32_t>& pos) {
   std::size_t pos_at = 0;
@@ -880,9 +880,9 @@ void build_kept_records(run::State& s, double* a, const std::vector<std::int32_t
           add_record_terms_direct(s, view, a, pos, pos_at);
         }
       },
-      [&] {
+      [&](const RecordSlots& r) {
         SlotView view;
-        view_of_cursor(s, view);
+        view_of_slots(r, m.ntrait, view);
         add_record_terms_direct(s, view, a, pos, pos_at);
       });
   // The cursor on the last record, as the general pass leaves it.
@@ -919,12 +919,13 @@ void setup_eq(run::State& s) {
     build_loaded_records(s, a, p.rec_pos);
   } else {
     std::size_t key_at = 0, pos_at = 0;
+    const long pass = new_pass();
     for (int irec = 1; irec <= m.nrec; ++irec) {
       s.irec = irec;
       if (first) read_data_record(s);
       decode_record(s);
       find_addresses(s);
-      decode_r(s);
+      decode_r(s, pass);
       predict_missing_y(s);
       if (first && irec < 10) print_slots(s);
       if (direct) {
