@@ -37,6 +37,10 @@ void finish_aav(run::State& s, int e);
 // whose block starts at 1 writes one "msirespprsam" line per candidate.
 void sample_sire_prob(run::State& s, int e, int an);
 
+// PROBS(k+2) := 1.0 for k = 1..n: the work vector as it stands between
+// animals, after their candidates' weights.
+void reset_weights(run::State& s, int n);
+
 // PROBS(k+2) := exp(-h * q[k-1]) * MS(p+2k), k = 1..n, divided by their sum.
 // When that sum is 0 or not finite the weights are formed relative to the
 // smallest q instead (the same probabilities without the underflow).

@@ -301,15 +301,34 @@ void sample_g(run::State& s, DispersionWork& w) {
       DispersionWork::Ainv& c = w.ainv[static_cast<std::size_t>(e - 1)];
       const sparsem::sparse_hashm& A = s.AINV(e);
       // (Drawn sires change A^-1 of an add_an_ms group in place.)
-      const long version =
-          rt == model::rnd_add_an_ms ? group_terms(relationship_terms(), e).ainv_version : 0;
-      if (m.round == m.start || c.version != version || c.table != A.x.data() ||
-          c.nel != A.nel || c.filled != A.filled || c.terms.n != A.n) {
+      const GroupTerms* gt = rt == model::rnd_add_an_ms ? &group_terms(relationship_terms(), e) : nullptr;
+      const long version = gt ? gt->ainv_version : 0;
+      const bool same_table = c.table == A.x.data() && c.nel == A.nel && c.filled == A.filled &&
+                              c.terms.n == A.n;
+      if (m.round != m.start && same_table && gt && c.version + 1 == version &&
+          gt->changed_version == version && !gt->keys_added && !gt->built &&
+          c.term_of_slot.size() == static_cast<std::size_t>(A.nel) + 1) {
+        // The same keys in the same slots: the values the draws changed.
+        for (const std::int32_t slot : gt->changed_slots)
+          c.terms.t[static_cast<std::size_t>(c.term_of_slot[static_cast<std::size_t>(slot)])].v =
+              A.x(slot).val;
+        c.version = version;
+      } else if (m.round == m.start || c.version != version || !same_table) {
         sparsem::gather_hash_terms(c.terms, A);
         c.table = A.x.data();
         c.nel = A.nel;
         c.filled = A.filled;
         c.version = version;
+        c.term_of_slot.clear();
+        if (gt) {
+          // Where each slot's term stands: the terms follow the table.
+          c.term_of_slot.assign(static_cast<std::size_t>(A.nel) + 1, 0);
+          std::int32_t k = 0;
+          for (std::int32_t slot = 1; slot <= A.nel; ++slot) {
+            const sparsem::hash_slot& h = A.x(slot);
+            if (h.row != 0 && h.row <= h.col) c.term_of_slot[static_cast<std::size_t>(slot)] = k++;
+          }
+        }
       }
       double forms[maxc * maxc];
       sparsem::quadr_terms_multi(c.terms, nl, u, k == 1 ? nt : n, pp, qq, npairs, forms);

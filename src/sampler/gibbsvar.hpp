@@ -37,6 +37,8 @@ struct DispersionWork {
     const void* table = nullptr;
     std::int32_t nel = -1, filled = -1;
     long version = -1;  // of an add_an_ms group's A^-1 (GroupTerms::ainv_version)
+    // For an add_an_ms group: the term of each slot of the table (1-based).
+    std::vector<std::int32_t> term_of_slot;
   };
   std::vector<Ainv> ainv;
 };

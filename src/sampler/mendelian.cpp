@@ -443,7 +443,7 @@ void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<doubl
           if (id != 0) x += s.PROBS(j) * 0.5 * sol(k, id, t);
         }
       }
-    if (sire < 0 && !draw_sire) s.PROBS.fill(1.0);
+    if (sire < 0 && !draw_sire) reset_weights(s, nslot - 2);
 
     if (draw_sire) {
       // The record less its dam's half, over the traits of the animal
@@ -463,11 +463,12 @@ void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<doubl
       if (!all) {
         double so[L * L];
         for (int j = 0; j < no; ++j)
-          for (int i = 0; i < no; ++i) so[i + j * L] = c.record_cov((ob[i] - 1) + (ob[j] - 1) * nt);
+          for (int i = 0; i < no; ++i) so[i + j * L] = c.record_cov.data()[(ob[i] - 1) + (ob[j] - 1) * nt];
         denseop::finvcs8(so, no, L, pobs, L);
       }
       if (m.ms_alpha != 0) sample_sire_prob(s, e, an);
-      s.PROBS.fill(0.0);
+      // candidate_weights sets each candidate's weight; the rest of PROBS
+      // stays 1.0 unread.
       const int p = s.P_MS(an), nc = static_cast<int>(s.MS(p));
       for (int i = 1; i <= nc; ++i) {
         const int si = static_cast<int>(s.MS(p + 2 * i - 1));
@@ -489,7 +490,7 @@ void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<doubl
       }
       candidate_weights(s, p, nc, qk, 0.5);
       const int drawn = draw_candidate(s, an, p, kept);
-      s.PROBS.fill(1.0);
+      reset_weights(s, nc);
       s.PED(e, an, 3) = drawn;
     }
   }

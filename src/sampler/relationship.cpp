@@ -715,37 +715,53 @@ struct HashAdder {
   void add(double v, std::int32_t r, std::int32_t c) { sparsem::add_sparse_hashm(v, r, c, A); }
 };
 
-bool same_structure(const GroupTerms& t, const sparsem::sparse_ija& B) {
-  const std::size_t n = static_cast<std::size_t>(B.n) + 1, nel = static_cast<std::size_t>(B.nel);
-  return t.ija_ia.size() == n && t.ija_ja.size() == nel &&
-         std::equal(t.ija_ia.begin(), t.ija_ia.end(), B.ia.data()) &&
-         std::equal(t.ija_ja.begin(), t.ija_ja.end(), B.ja.data());
+// Positions of the additions of the keys key_slot[from..] of the table A
+// for the G^-1 elements gt into key_pos: for key (r, c) and element x, the
+// addition (x.r0 + r nt, x.c0 + c nt), or off the diagonal the one of it and
+// its mirror that the upper storage keeps.
+bool key_positions(GroupTerms& t, const sparsem::sparse_hashm& A, const GTerm* gt, int ng,
+                   std::size_t from, PositionOf where, const void* ctx) {
+  const std::int32_t nt = m.ntrait;
+  const std::size_t nk = t.key_slot.size();
+  std::vector<std::int32_t> pos(nk * static_cast<std::size_t>(ng), -1);
+  for (int c = 0; c < ng; ++c) {
+    const std::size_t off = static_cast<std::size_t>(c) * nk;
+    if (from > 0)
+      std::copy(t.key_pos.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(c) * from),
+                t.key_pos.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(c + 1) * from),
+                pos.begin() + static_cast<std::ptrdiff_t>(off));
+    const GTerm& x = gt[c];
+    for (std::size_t k = from; k < nk; ++k) {
+      const sparsem::hash_slot& h = A.x(t.key_slot[k]);
+      std::int32_t er = x.r0 + h.row * nt, ec = x.c0 + h.col * nt;
+      if (ec < er) {
+        if (h.col == h.row) continue;  // below the diagonal: dropped
+        std::swap(er, ec);
+      }
+      const std::int32_t p = where(er, ec, ctx);
+      if (p < 0) return false;
+      pos[off + k] = p;
+    }
+  }
+  t.key_pos.swap(pos);
+  return true;
 }
 
-// Positions of the walk over B for the G^-1 elements gt into t.slots.
-bool find_ainv_positions(GroupTerms& t, const sparsem::sparse_ija& B, const GTerm* gt, int ng,
-                         PositionOf where, const void* ctx) {
+// The keys of A in slot order, with their positions.
+bool plan_keys(GroupTerms& t, const sparsem::sparse_hashm& A, const GTerm* gt, int ng,
+               PositionOf where, const void* ctx) {
   t.positions = false;
-  t.sorted.clear();
-  t.coefs.clear();
-  t.products.clear();
-  KeptCounter n;
-  ainv_walk(B, gt, ng, n);
-  t.slots.resize(n.count());
-  PosFinder XX(t.slots.data(), t.slots.size(), where, ctx);
-  ainv_walk(B, gt, ng, XX);
-  if (!XX.complete()) {
-    t.slots.clear();
+  t.key_slot.clear();
+  t.key_pos.clear();
+  for (std::int32_t k = 1; k <= A.nel; ++k)
+    if (A.x(k).row != 0 || A.x(k).col != 0) t.key_slot.push_back(k);
+  if (!key_positions(t, A, gt, ng, 0, where, ctx)) {
+    t.key_slot.clear();
+    t.key_pos.clear();
     return false;
   }
-  // The direct additions take each row's first element for its diagonal.
-  for (std::int32_t r = 1; r <= B.n; ++r)
-    if (B.ia(r) >= B.ia(r + 1) || B.ja(B.ia(r)) != r) {
-      t.slots.clear();
-      return false;
-    }
-  t.ija_ia.assign(B.ia.data(), B.ia.data() + B.n + 1);
-  t.ija_ja.assign(B.ja.data(), B.ja.data() + B.nel);
+  t.keys_table = A.x.data();
+  t.keys_nel = A.nel;
   remember_keys(t, gt, ng);
   t.type = model::rnd_add_an_ms;
   t.positions = true;
@@ -756,11 +772,11 @@ bool find_ainv_positions(GroupTerms& t, const sparsem::sparse_ija& B, const GTer
 
 void add_ainv_terms(run::State& s, int e, RelationshipTerms& terms) {
   GroupTerms& t = group_terms(terms, e);
+  if (t.ija_stale) copy_ainv(s, e, t.rebuilt, terms);
   GTerms gt;
   const int ng = gather_ginv(e, true, gt);
-  // Kept for a plan of this cycle's additions.
-  hash_slots(t);
-  t.slots.clear();
+  // A later cycle plans its additions afresh.
+  t.positions = false;
   t.type = model::rnd_add_an_ms;
   remember_keys(t, gt.data(), ng);
   HashAdder XX{s.XX};
@@ -774,53 +790,40 @@ bool plan_ainv_positions(const run::State& s, int e, RelationshipTerms& terms, P
   GTerms gt;
   const int ng = gather_ginv(e, true, gt);
   if (!same_keys(t, gt.data(), ng)) return false;
-  return find_ainv_positions(t, s.AINV_IJA(e), gt.data(), ng, where, ctx);
+  return plan_keys(t, s.AINV(e), gt.data(), ng, where, ctx);
 }
 
 bool add_ainv_terms_direct(run::State& s, int e, double* a, RelationshipTerms& terms,
                            PositionOf where, const void* ctx) {
   GroupTerms& t = group_terms(terms, e);
-  const sparsem::sparse_ija& B = s.AINV_IJA(e);
+  const sparsem::sparse_hashm& A = s.AINV(e);
   GTerms gt;
   const int ng = gather_ginv(e, true, gt);
   if (!t.positions || t.type != model::rnd_add_an_ms || !same_keys(t, gt.data(), ng) ||
-      !same_structure(t, B)) {
-    // The copy changed with the drawn sires (or G^-1's pattern did).
-    if (where == nullptr || !find_ainv_positions(t, B, gt.data(), ng, where, ctx)) return false;
+      t.keys_table != A.x.data() || t.keys_nel != A.nel || A.status != 1) {
+    // A table made anew (or another G^-1 pattern): every key.
+    if (where == nullptr || !plan_keys(t, A, gt.data(), ng, where, ctx)) return false;
+  } else if (static_cast<std::size_t>(A.filled) != t.key_slot.size()) {
+    // Keys the draws added since.
+    const std::size_t from = t.key_slot.size();
+    for (const std::int32_t k : t.added_slots)
+      if (std::find(t.key_slot.begin() + static_cast<std::ptrdiff_t>(from), t.key_slot.end(), k) ==
+          t.key_slot.end())
+        t.key_slot.push_back(k);
+    if (where == nullptr || t.key_slot.size() != static_cast<std::size_t>(A.filled) ||
+        !key_positions(t, A, gt.data(), ng, from, where, ctx)) {
+      t.positions = false;
+      return false;
+    }
   }
-  // The walk's kept additions: in each row the diagonal (the first element)
-  // when its column's equation is not below its row's, then every other
-  // element once.
-  const std::int32_t* ia = B.ia.data() - 1;
-  const double* av = B.a.data() - 1;
-  const std::int32_t* pos = t.slots.data();
-  const std::size_t np = t.slots.size();
-  constexpr std::size_t ahead = 64;
-  std::size_t kept = 0;
-  for (int c = 0; c < ng; ++c)
-    kept += static_cast<std::size_t>(B.nel - B.n) +
-            (gt[static_cast<std::size_t>(c)].c0 >= gt[static_cast<std::size_t>(c)].r0 ? static_cast<std::size_t>(B.n) : 0);
-  if (kept != np) return false;
-  std::size_t i = 0;
+  const std::size_t nk = t.key_slot.size();
+  const sparsem::hash_slot* x = A.x.data() - 1;
+  const std::int32_t* slot = t.key_slot.data();
   for (int c = 0; c < ng; ++c) {
     const double g = gt[static_cast<std::size_t>(c)].g;
-    const bool diag = gt[static_cast<std::size_t>(c)].c0 >= gt[static_cast<std::size_t>(c)].r0;
-    for (std::int32_t r = 1; r <= B.n; ++r) {
-      std::int32_t k = ia[r];
-      const std::int32_t end = ia[r + 1];
-      if (!diag) ++k;
-      if (i + static_cast<std::size_t>(end - k) + ahead <= np) {
-        for (; k < end; ++k, ++i) {
-          __builtin_prefetch(a + pos[i + ahead], 1);
-          a[pos[i]] += av[k] * g;
-        }
-      } else {
-        for (; k < end; ++k, ++i) {
-          VELMORAN_CHECK("planned addition", static_cast<long>(i), 0L, static_cast<long>(np) - 1);
-          a[pos[i]] += av[k] * g;
-        }
-      }
-    }
+    const std::int32_t* pos = t.key_pos.data() + static_cast<std::size_t>(c) * nk;
+    for (std::size_t k = 0; k < nk; ++k)
+      if (pos[k] >= 0) a[pos[k]] += x[slot[k]].val * g;
   }
   return true;
 }
@@ -829,6 +832,8 @@ void copy_ainv(run::State& s, int e, bool rebuilt, RelationshipTerms& terms) {
   GroupTerms& t = group_terms(terms, e);
   const sparsem::sparse_hashm& A = s.AINV(e);
   sparsem::sparse_ija& B = s.AINV_IJA(e);
+  t.ija_stale = false;
+  t.rebuilt = false;
   const bool same_table = !rebuilt && A.x.data() == t.ainv_table && A.nel == t.ainv_nel &&
                           A.filled == t.ainv_filled && A.status == 1 &&
                           t.ija_slot.size() == static_cast<std::size_t>(B.nel);
