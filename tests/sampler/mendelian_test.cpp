@@ -2,7 +2,7 @@
 // model: the terms against their normal full conditional, the statistics
 // they add for R and G, the log-likelihood of their records, sire draws
 // against their closed form, correlated effects, and the stops for records
-// that are missing or out of order.
+// that are missing, repeated or out of order.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -223,6 +223,12 @@ TEST(Mendelian, MissingOrUnorderedRecordsStopTheFirstCycle) {
   put_record(s, 3, {1, 4, 3.5f, 1.0f});
   EXPECT_NE(stop_of([&] { sampler::mendelian(s, 2, f.qform, f.ee); })
                 .find("record 3 of animal 4 comes after record 2 of animal 5"),
+            std::string::npos);
+  // Records that would share one Mendelian term.
+  herd(s);
+  put_record(s, 1, {1, 4, 2.0f, 1.0f});
+  EXPECT_NE(stop_of([&] { sampler::mendelian(s, 2, f.qform, f.ee); })
+                .find("animal 4 of the pedigree of effect 2 has no equation and 2 records (records 1, 2)"),
             std::string::npos);
 }
 
