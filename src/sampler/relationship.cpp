@@ -722,28 +722,26 @@ struct HashAdder {
 bool key_positions(GroupTerms& t, const sparsem::sparse_hashm& A, const GTerm* gt, int ng,
                    std::size_t from, PositionOf where, const void* ctx) {
   const std::int32_t nt = m.ntrait;
-  const std::size_t nk = t.key_slot.size();
-  std::vector<std::int32_t> pos(nk * static_cast<std::size_t>(ng), -1);
-  for (int c = 0; c < ng; ++c) {
-    const std::size_t off = static_cast<std::size_t>(c) * nk;
-    if (from > 0)
-      std::copy(t.key_pos.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(c) * from),
-                t.key_pos.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(c + 1) * from),
-                pos.begin() + static_cast<std::ptrdiff_t>(off));
-    const GTerm& x = gt[c];
-    for (std::size_t k = from; k < nk; ++k) {
-      const sparsem::hash_slot& h = A.x(t.key_slot[k]);
+  const std::size_t nk = t.key_slot.size(), n = static_cast<std::size_t>(ng);
+  t.key_pos.resize(nk * n, -1);
+  for (std::size_t k = from; k < nk; ++k) {
+    const sparsem::hash_slot& h = A.x(t.key_slot[k]);
+    for (std::size_t c = 0; c < n; ++c) {
+      const GTerm& x = gt[c];
       std::int32_t er = x.r0 + h.row * nt, ec = x.c0 + h.col * nt;
+      std::int32_t& pos = t.key_pos[k * n + c];
+      pos = -1;
       if (ec < er) {
         if (h.col == h.row) continue;  // below the diagonal: dropped
         std::swap(er, ec);
       }
-      const std::int32_t p = where(er, ec, ctx);
-      if (p < 0) return false;
-      pos[off + k] = p;
+      pos = where(er, ec, ctx);
+      if (pos < 0) {
+        t.key_pos.resize(from * n);
+        return false;
+      }
     }
   }
-  t.key_pos.swap(pos);
   return true;
 }
 
@@ -816,14 +814,16 @@ bool add_ainv_terms_direct(run::State& s, int e, double* a, RelationshipTerms& t
       return false;
     }
   }
-  const std::size_t nk = t.key_slot.size();
+  const std::size_t nk = t.key_slot.size(), n = static_cast<std::size_t>(ng);
   const sparsem::hash_slot* x = A.x.data() - 1;
   const std::int32_t* slot = t.key_slot.data();
-  for (int c = 0; c < ng; ++c) {
-    const double g = gt[static_cast<std::size_t>(c)].g;
-    const std::int32_t* pos = t.key_pos.data() + static_cast<std::size_t>(c) * nk;
-    for (std::size_t k = 0; k < nk; ++k)
-      if (pos[k] >= 0) a[pos[k]] += x[slot[k]].val * g;
+  const std::int32_t* pos = t.key_pos.data();
+  double g[model::maxcorr * model::maxcorr];
+  for (std::size_t c = 0; c < n; ++c) g[c] = gt[c].g;
+  for (std::size_t k = 0; k < nk; ++k, pos += n) {
+    const double v = x[slot[k]].val;
+    for (std::size_t c = 0; c < n; ++c)
+      if (pos[c] >= 0) a[pos[c]] += v * g[c];
   }
   return true;
 }

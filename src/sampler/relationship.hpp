@@ -81,8 +81,8 @@ struct GroupTerms {
   // straight into s.XX_IJA they go in any order: by the keys of s.AINV(e)
   // (their slots in key_slot, in the order found, for the table keys_table
   // of keys_nel slots), each with the position of its addition for each
-  // G^-1 element (key_pos, G^-1 element by element; -1 where it falls below
-  // the diagonal).
+  // G^-1 element (key_pos, key by key; -1 where it falls below the
+  // diagonal).
   std::vector<std::int32_t> key_slot, key_pos;
   const void* keys_table = nullptr;
   std::int32_t keys_nel = -1;
