@@ -332,7 +332,7 @@ TEST_F(MbEquations, LogRatioAgreesWithFullDensities) {
         for (int i = 1; i <= 20; ++i) C[(i - 1) + (j - 1) * 20] = m.g(1, i, j);
       for (int j = 0; j < d; ++j)
         for (int i = 0; i < d; ++i) C[(b1 - 1) * d + i + ((b2 - 1) * d + j) * 20] = prop[static_cast<std::size_t>(i + j * d)];
-      const double got = sampler::mb_log_ratio(s, 1, d, b1, b2, nu, C, false, false);
+      const double got = sampler::mb_log_ratio(s, 1, d, b1, b2, nu, C, false);
 
       // Independent: Gaussian densities of the deviations under each matrix.
       auto Ma = [&](const std::vector<std::vector<double>>& B, int a) {
