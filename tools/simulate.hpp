@@ -45,6 +45,10 @@ struct Options {
   // their segregation covariance; founders of odd id are of breed 1, of even
   // id of breed 2, and later generations mix them.  Empty: one breed.
   std::vector<double> breeds;
+  // Metropolis rounds per cycle of the breed blocks, and their prior degrees
+  // of belief (--dbelief when given: the prior needs at least 3).
+  int mb_rounds = 2;
+  int mb_dbelief = 5;
   std::uint64_t seed = 1;
   long chain_seed = 0;      // 0: derived from seed
   long nround = 1000, nburn = 200, skip = 10;

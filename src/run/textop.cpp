@@ -584,6 +584,15 @@ void Reader::random_group() {
   check_values(2, "RANDOM_TYPE", "2 words: the random type and the degrees of belief");
   M.randomtype(e) = code;
   M.dbelief_g(e) = whole(2, "RANDOM_TYPE", "RANDOM_TYPE: degrees of belief", 0, max_count);
+  if (code == model::rnd_add_an_mb || code == model::rnd_diag_mb) {
+    // The breed blocks' inverse-Wishart prior has scale (nu - d - 1) times
+    // the starting block: proper only above d + 1.
+    const int least = M.ntrait * n + 2;
+    if (M.dbelief_g(e) < least)
+      refuse({"RANDOM_TYPE", w_.word(1), "of random effect", e, ": degrees of belief",
+              M.dbelief_g(e), "give no proper prior of its breed blocks of order", least - 2,
+              "; the least allowed is", least});
+  }
 
   next();
   expect("PEDIGREEFILE:", msg({" PEDIGREEFILE for random effect ", e, " not found"}));

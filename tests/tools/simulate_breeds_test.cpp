@@ -57,7 +57,7 @@ TEST(SimulateBreeds, FractionsFollowThePedigree) {
   // The parameter file holds the breed blocks and the Metropolis section.
   std::ifstream in(dir / "params.txt");
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_NE(all.find("add_an_mb 0\nPEDIGREEFILE:\npedigree.txt 450 0 2\n"), std::string::npos) << all;
+  EXPECT_NE(all.find("add_an_mb 5\nPEDIGREEFILE:\npedigree.txt 450 0 2\n"), std::string::npos) << all;
   EXPECT_NE(all.find("METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n2 5\n(CO)VARIANCES\n1 0.3\n0.3 2\n"),
             std::string::npos)
       << all;
@@ -83,7 +83,8 @@ TEST(SimulateBreeds, RefusedOptions) {
       {"--breeds", "1,2,-0.1", "--unknown", "0"},
       {"--breeds", "1,2,0.3", "--unknown", "0", "--traits", "2"},
       {"--breeds", "1,2,0.3", "--unknown", "0", "--reduced"},
-      {"--breeds", "1,2,0.3", "--unknown", "0", "--candidates", "0.5"},
+      {"--breeds", "1,2,0.3", "--unknown", "0", "--dbelief", "2"},
+      {"--breeds", "1,2,0.3", "--unknown", "0", "--mb-rounds", "-1"},
   };
   for (const auto& args : bad) EXPECT_THROW(sim::parse_options(args), std::invalid_argument) << args[1];
 }
