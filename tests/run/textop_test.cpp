@@ -213,6 +213,12 @@ TEST(ParameterFile, EveryStopMessage) {
        " STRUCTURAL_EFFECTS: effect number must be within 1 to 2. Was 3"},
       {"multibreed tuning 0", group(sub(mb_group, "10 50", "10 0")),
        " METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES: tuning interval must be at least 1. Was 0"},
+      {"improper breed-block prior", group(sub(mb_group, "add_an_mb 4", "add_an_mb 2")),
+       " RANDOM_TYPE add_an_mb of random effect 2: degrees of belief 2 give no proper prior of its"
+       " breed blocks of order 1; the least allowed is 3"},
+      {"no breed-block prior", group(sub(mb_group, "add_an_mb 4", "diag_mb 0")),
+       " RANDOM_TYPE diag_mb of random effect 2: degrees of belief 0 give no proper prior of its"
+       " breed blocks of order 1; the least allowed is 3"},
       {"no breeds", group(sub(mb_group, "@PED 10 2 2", "@PED 10 2 0")),
        " PEDIGREEFILE: number of breeds of random effect 2 must be at least 1. Was 0"},
       {"overflowing integer", sub(base, "1234", "4294967297"), " SEED number out of range: 4294967297"},
