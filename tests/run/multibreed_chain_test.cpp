@@ -4,6 +4,8 @@
 // either breed are drawn with their exact posterior probabilities.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -120,14 +122,16 @@ const double tiny_y[8][2] = {{1.2, 0.4}, {-0.8, -1.5}, {2.1, 1.7}, {0.3, -0.2},
                              {0.9, 0.1}, {1.6, 2.4},   {1.9, 1.1}, {2.2, 1.8}};
 const double tiny_g[3] = {1.0, 2.0, 0.6};  // G11, G22, G12
 
-void write_tiny(const fs::path& d, int nround, int nburn, int seed) {
+// nu0: the breed blocks' prior degrees of belief (10^6 holds G at the prior
+// mean); rounds: their Metropolis rounds per cycle.
+void write_tiny(const fs::path& d, int nround, int nburn, int seed, int nu0 = 1000000, int rounds = 1) {
   std::ofstream p(d / "params.txt");
   p << "MCMC_CHAIN:\n" << nround << " " << nburn << " 1\nSEED\n" << seed
     << "\nRESTART:\nn\nDATAFILE\ndata.txt 16\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n2\n"
        "OBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n2 1 cross n\n3 8 cross n\n"
        "RANDOM_RESIDUAL:\nhomogeneous 1000000000\nRESIDUAL_PRIOR_(CO)VARIANCES\n1\n"
-       "RANDOM_GROUP\n2\nRANDOM_TYPE\nadd_an_mb 1000000\nPEDIGREEFILE:\npedigree.txt 8 0 2\n"
-       "MULTIPLE_SIRES:\n2 msires.txt 10 0\nMETROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n1 5\n"
+       "RANDOM_GROUP\n2\nRANDOM_TYPE\nadd_an_mb " << nu0 << "\nPEDIGREEFILE:\npedigree.txt 8 0 2\n"
+       "MULTIPLE_SIRES:\n2 msires.txt 10 0\nMETROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n" << rounds << " 5\n"
        "(CO)VARIANCES\n1 0.6\n0.6 2\n";
   std::ofstream ped(d / "pedigree.txt");
   for (const TinyLine& l : tiny_ped) ped << l.a << " " << l.dam << " " << l.sire << " " << l.f1 << " " << l.f2 << "\n";
@@ -138,24 +142,24 @@ void write_tiny(const fs::path& d, int nround, int nburn, int seed) {
 }
 
 // ln of the likelihood of the records with the sires of 6 and 7 given.
-double tiny_log_likelihood(int sire6, int sire7) {
+double tiny_log_likelihood(int sire6, int sire7, const double* g = tiny_g) {
   TinyLine ped[8];
   std::copy(std::begin(tiny_ped), std::end(tiny_ped), ped);
   ped[5].sire = sire6;
   ped[6].sire = sire7;
   auto f = [&](int x, int b) { return b == 1 ? ped[x - 1].f1 : ped[x - 1].f2; };
-  auto seg = [&](int x) { return f(x, 1) * f(x, 2) * tiny_g[2]; };
+  auto seg = [&](int x) { return f(x, 1) * f(x, 2) * g[2]; };
   // Breeding values a = T m, T = (I - P)^-1, m ~ N(0, diag W).
   Dense T(8), K(8);
   std::vector<double> W(8);
   for (int i = 1; i <= 8; ++i) {
     const TinyLine& l = ped[i - 1];
-    double w = f(i, 1) * tiny_g[0] + f(i, 2) * tiny_g[1];
+    double w = f(i, 1) * g[0] + f(i, 2) * g[1];
     for (int p : {l.dam, l.sire}) {
       if (p <= 0) continue;
       w += 2 * seg(p);
       if (p < i) {
-        w -= 0.25 * (f(p, 1) * tiny_g[0] + f(p, 2) * tiny_g[1]);
+        w -= 0.25 * (f(p, 1) * g[0] + f(p, 2) * g[1]);
         for (int q : {ped[p - 1].dam, ped[p - 1].sire})
           if (q > 0) w -= 0.5 * seg(q);
       }
@@ -229,10 +233,12 @@ TEST_F(MultiBreedChain, CandidateSiresFollowTheirExactPosterior) {
   const auto [p6, p7] = tiny_exact();
   // By hand (tools/check_mb_candidate_sires): several seeds of long chains.
   const char* env = std::getenv("VELMORAN_MB_SIRE_CHECK");
-  int cycles = 16000, seeds = 1;
-  if (env) ASSERT_EQ(std::sscanf(env, "%d %d", &cycles, &seeds), 2) << env;
+  int cycles = 16000, seeds = 1, first = 0;
+  if (env) {
+    ASSERT_GE(std::sscanf(env, "%d %d %d", &cycles, &seeds, &first), 2) << env;
+  }
   std::vector<double> got6, got7;
-  for (int k = 0; k < seeds; ++k) {
+  for (int k = first; k < first + seeds; ++k) {
     write_tiny(dir(), cycles, 1000, 17 + 1000 * k);
     const Process p = run_program(dir());
     ASSERT_EQ(p.status, 0) << p.out.substr(0, 2000) << p.err;
@@ -255,6 +261,72 @@ TEST_F(MultiBreedChain, CandidateSiresFollowTheirExactPosterior) {
   // determinant and the offspring's terms gives 0.571 for animal 6.)
   EXPECT_NEAR(got6[0], p6, 0.015) << "exact " << p6;
   EXPECT_NEAR(got7[0], p7, 0.015) << "exact " << p7;
+}
+
+// By hand only (tools/check_mb_candidate_sires --blocks): the breed blocks
+// sampled too, under a prior of 10 degrees of belief, against the posterior
+// means of G and of the sires by quadrature over the three blocks.
+TEST_F(MultiBreedChain, CandidateSiresAndBlocksAgainstQuadrature) {
+  const char* env = std::getenv("VELMORAN_MB_BLOCK_CHECK");
+  if (!env) GTEST_SKIP() << "VELMORAN_MB_BLOCK_CHECK not set";
+  int cycles = 0, seeds = 0, first = 0;
+  ASSERT_GE(std::sscanf(env, "%d %d %d", &cycles, &seeds, &first), 2) << env;
+  const int nu0 = 10;
+  // Each block has the inverse-gamma prior of shape nu0/2 and scale
+  // (nu0 - 2) O / 2; on a grid of ln G, the Jacobian G.
+  const int n = 40;
+  const double O[3] = {tiny_g[0], tiny_g[1], tiny_g[2]};
+  std::vector<double> lg[3], lp[3];
+  for (int k = 0; k < 3; ++k)
+    for (int i = 0; i < n; ++i) {
+      const double u = std::log(O[k]) - 3.0 + 6.5 * i / (n - 1);
+      lg[k].push_back(u);
+      lp[k].push_back(-0.5 * nu0 * u - 0.5 * (nu0 - 2) * O[k] * std::exp(-u));
+    }
+  std::vector<double> logw;
+  std::vector<std::array<double, 5>> val;
+  const int s6[2] = {1, 5}, s7[2] = {3, 6};
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j)
+      for (int k = 0; k < n; ++k) {
+        const double g[3] = {std::exp(lg[0][static_cast<std::size_t>(i)]), std::exp(lg[1][static_cast<std::size_t>(j)]),
+                             std::exp(lg[2][static_cast<std::size_t>(k)])};
+        double L[2][2], top = -1e300;
+        for (int a = 0; a < 2; ++a)
+          for (int b = 0; b < 2; ++b) top = std::max(top, L[a][b] = tiny_log_likelihood(s6[a], s7[b], g));
+        double p[2][2], sum = 0;
+        for (int a = 0; a < 2; ++a)
+          for (int b = 0; b < 2; ++b) sum += p[a][b] = std::exp(L[a][b] - top);
+        logw.push_back(lp[0][static_cast<std::size_t>(i)] + lp[1][static_cast<std::size_t>(j)] +
+                       lp[2][static_cast<std::size_t>(k)] + top + std::log(sum));
+        val.push_back({g[0], g[1], g[2], (p[0][0] + p[0][1]) / sum, (p[0][0] + p[1][0]) / sum});
+      }
+  const double top = *std::max_element(logw.begin(), logw.end());
+  double exact[5] = {}, total = 0;
+  for (std::size_t q = 0; q < logw.size(); ++q) {
+    const double w = std::exp(logw[q] - top);
+    total += w;
+    for (int c = 0; c < 5; ++c) exact[c] += w * val[q][static_cast<std::size_t>(c)];
+  }
+  for (double& x : exact) x /= total;
+
+  std::vector<std::array<double, 5>> got;
+  for (int k = first; k < first + seeds; ++k) {
+    write_tiny(dir(), cycles, cycles / 10, 29 + 1000 * k, nu0, 3);
+    const Process p = run_program(dir());
+    ASSERT_EQ(p.status, 0) << p.out.substr(0, 2000) << p.err;
+    const Dense gm = matrix_after(lines_of(read_file(dir() / "varcomp")), "Average variance components (G) for effect:", 2);
+    got.push_back({gm(0, 0), gm(1, 1), gm(0, 1), drawn_share(dir(), 6, 1), drawn_share(dir(), 7, 3)});
+  }
+  const char* names[5] = {"G11", "G22", "G12", "animal 6, sire 1", "animal 7, sire 3"};
+  for (int c = 0; c < 5; ++c) {
+    double m = 0, ss = 0;
+    for (const auto& v : got) m += v[static_cast<std::size_t>(c)];
+    m /= static_cast<double>(got.size());
+    for (const auto& v : got) ss += (v[static_cast<std::size_t>(c)] - m) * (v[static_cast<std::size_t>(c)] - m);
+    const double se = std::sqrt(ss / static_cast<double>(got.size() - 1) / static_cast<double>(got.size()));
+    std::printf("%s: exact %.5f, chains %.5f +- %.5f, z %+.2f\n", names[c], exact[c], m, se, (m - exact[c]) / se);
+  }
 }
 
 }  // namespace
