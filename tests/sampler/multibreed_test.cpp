@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "dense/denseop.hpp"
+#include "dense/ginv1.hpp"
 #include "dense/lapack.hpp"
 #include "random/prob.hpp"
 #include "run/cycle.hpp"
@@ -219,6 +221,27 @@ TEST_F(MbEquations, KeptTermsGiveTheBuildersWAsSiresChange) {
   run::State s;
   mb_model(s, 1, model::rnd_add_an_mb, 2, 0, two_breeds, g_two);
   EXPECT_EQ(sampler::mb_shared_animals(s, 1, 1), 1);
+}
+
+TEST_F(MbEquations, EveryAnimalWhoseWIsRepairedIsReported) {
+  // Two traits, breed 1's block [[1, 2], [2, 1]] not positive definite: the
+  // four purebreds (W = G11 for the founders, G11 / 2 for 3 and 4) are each
+  // repaired and reported, and enter with the repaired W's inverse.
+  run::State s;
+  std::vector<double> g(16, 0.0);
+  auto at = [&](int i, int j) -> double& { return g[static_cast<std::size_t>((i - 1) + (j - 1) * 4)]; };
+  at(1, 1) = at(2, 2) = 1, at(1, 2) = at(2, 1) = 2, at(3, 3) = at(4, 4) = 1;
+  mb_model(s, 2, model::rnd_add_an_mb, 2, 0,
+           {{1, 0, 0, {1, 0}}, {2, 0, 0, {1, 0}}, {3, 2, 1, {1, 0}}, {4, 2, 1, {1, 0}}}, g);
+  const std::string out = eqtest::stdout_of([&] { sampler::add_g_mb(s, 1, 50, 2); });
+  EXPECT_EQ(out, " winv add_g_mb\n winv add_g_mb\n winv add_g_mb\n winv add_g_mb\n  read  4  additive pedigrees\n");
+  double w[4] = {0.5, 1, 1, 0.5};
+  (void)eqtest::stdout_of([&] { (void)denseop::pos_def(w, 2, 2, "x", 1e-4); });
+  int rank = 0;
+  denseop::ginv1(w, 2, 2, 1e-18, rank);
+  // Animal 4, traits 1 and 2: its own W^-1 alone.
+  EXPECT_EQ(sparsem::get_sparse_hashm(7, 7, s.XX), w[0]);
+  EXPECT_EQ(sparsem::get_sparse_hashm(7, 8, s.XX), w[2]);
 }
 
 TEST_F(MbEquations, DiagonalTypeTouchesOnlyTheAnimalsOwnEquations) {
