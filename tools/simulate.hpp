@@ -130,8 +130,11 @@ struct Candidates {
   std::vector<long> sires;
 };
 // For a share of the animals with a known sire: 2 to 4 candidates, drawn
-// from the sires of the true sire's generation.
-std::vector<Candidates> draw_candidates(const Pedigree& p, double share, Rng& rng);
+// from the sires of the true sire's generation.  With breed fractions (frac
+// as breed_values gives them) only from those of the true sire's fractions,
+// so that the animal's fractions hold whichever candidate is its sire.
+std::vector<Candidates> draw_candidates(const Pedigree& p, double share, Rng& rng,
+                                        const std::vector<double>& frac = {});
 
 struct Summary {
   std::vector<std::string> files;  // paths written

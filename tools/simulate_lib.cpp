@@ -191,7 +191,8 @@ std::string usage() {
          "                   breeds 1 and 2 and their segregation covariance; odd founders\n"
          "                   are of breed 1, even of breed 2; an add_an_mb model whose\n"
          "                   breed blocks have prior degrees of belief 5 (or --dbelief, at\n"
-         "                   least 3); with --candidates, candidate sires of either breed\n"
+         "                   least 3); with --candidates, candidates of the true sire's\n"
+         "                   breed fractions\n"
          "  --mb-rounds N    Metropolis rounds per cycle of the breed blocks (default 2)\n"
          "  --out DIR        output folder, created when absent (default .)\n"
          "  --prefix P       prefix of the file names (default none)\n";
@@ -528,7 +529,13 @@ Numbering number_animals(const Pedigree& p, long first_recorded, bool reduced) {
   return num;
 }
 
-std::vector<Candidates> draw_candidates(const Pedigree& p, double share, Rng& rng) {
+std::vector<Candidates> draw_candidates(const Pedigree& p, double share, Rng& rng,
+                                        const std::vector<double>& frac) {
+  auto same_breeds = [&](long a, long b) {
+    if (frac.empty()) return true;
+    return frac[static_cast<std::size_t>(2 * a)] == frac[static_cast<std::size_t>(2 * b)] &&
+           frac[static_cast<std::size_t>(2 * a + 1)] == frac[static_cast<std::size_t>(2 * b + 1)];
+  };
   const long n = p.size();
   std::vector<Candidates> out;
   if (!(share > 0.0)) return out;
@@ -548,7 +555,7 @@ std::vector<Candidates> draw_candidates(const Pedigree& p, double share, Rng& rn
     if (p.sire[i] == 0 || !(rng.uniform() < share)) continue;
     std::vector<long> others;
     for (long s : pool[static_cast<std::size_t>(p.generation[i])])
-      if (s != p.sire[i]) others.push_back(s);
+      if (s != p.sire[i] && same_breeds(s, p.sire[i])) others.push_back(s);
     if (others.empty()) continue;
     const long k = std::min<long>(1 + rng.below(3), static_cast<long>(others.size()));
     for (long j = 0; j < k; ++j)
@@ -667,7 +674,7 @@ Summary simulate(const Options& o) {
   // same with and without them.
   const bool ms_model = o.reduced || o.candidates > 0.0;
   Rng crng(o.seed ^ 0x5bd1e9955bd1e995ULL);
-  const std::vector<Candidates> cands = draw_candidates(ped, o.candidates, crng);
+  const std::vector<Candidates> cands = draw_candidates(ped, o.candidates, crng, frac);
   const Numbering num = number_animals(ped, first_recorded, o.reduced);
   std::vector<long> orig(static_cast<std::size_t>(num.kept) + 1, 0);
   for (long i = 1; i <= ped.size(); ++i)
