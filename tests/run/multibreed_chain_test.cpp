@@ -120,7 +120,7 @@ const TinyLine tiny_ped[] = {{1, 0, 0, 1, 0},       {2, 0, 0, 0, 1},       {3, 0
                              {7, 5, -1, 0.5, 0.5},  {8, 6, 3, 0.75, 0.25}};
 const double tiny_y[8][2] = {{1.2, 0.4}, {-0.8, -1.5}, {2.1, 1.7}, {0.3, -0.2},
                              {0.9, 0.1}, {1.6, 2.4},   {1.9, 1.1}, {2.2, 1.8}};
-const double tiny_g[3] = {1.0, 2.0, 0.6};  // G11, G22, G12
+const double tiny_g[3] = {1.0, 2.0, 1.5};  // G11, G22, G12
 
 // nu0: the breed blocks' prior degrees of belief (10^6 holds G at the prior
 // mean); rounds: their Metropolis rounds per cycle.
@@ -132,7 +132,7 @@ void write_tiny(const fs::path& d, int nround, int nburn, int seed, int nu0 = 10
        "RANDOM_RESIDUAL:\nhomogeneous 1000000000\nRESIDUAL_PRIOR_(CO)VARIANCES\n1\n"
        "RANDOM_GROUP\n2\nRANDOM_TYPE\nadd_an_mb " << nu0 << "\nPEDIGREEFILE:\npedigree.txt 8 0 2\n"
        "MULTIPLE_SIRES:\n2 msires.txt 10 0\nMETROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n" << rounds << " 5\n"
-       "(CO)VARIANCES\n1 0.6\n0.6 2\n";
+       "(CO)VARIANCES\n1 1.5\n1.5 2\n";
   std::ofstream ped(d / "pedigree.txt");
   for (const TinyLine& l : tiny_ped) ped << l.a << " " << l.dam << " " << l.sire << " " << l.f1 << " " << l.f2 << "\n";
   std::ofstream(d / "msires.txt") << "2\n1\n0.5\n5\n0.5\n2\n3\n0.5\n6\n0.5\n";
@@ -233,7 +233,7 @@ TEST_F(MultiBreedChain, CandidateSiresFollowTheirExactPosterior) {
   const auto [p6, p7] = tiny_exact();
   // By hand (tools/check_mb_candidate_sires): several seeds of long chains.
   const char* env = std::getenv("VELMORAN_MB_SIRE_CHECK");
-  int cycles = 16000, seeds = 1, first = 0;
+  int cycles = 9000, seeds = 1, first = 0;
   if (env) {
     ASSERT_GE(std::sscanf(env, "%d %d %d", &cycles, &seeds, &first), 2) << env;
   }
@@ -257,10 +257,10 @@ TEST_F(MultiBreedChain, CandidateSiresFollowTheirExactPosterior) {
     }
     return;
   }
-  // 15,000 kept cycles: a standard error near 0.004.  (A draw without the
-  // determinant and the offspring's terms gives 0.571 for animal 6.)
-  EXPECT_NEAR(got6[0], p6, 0.015) << "exact " << p6;
-  EXPECT_NEAR(got7[0], p7, 0.015) << "exact " << p7;
+  // 8,000 kept cycles: a standard error near 0.006.  (A draw without the
+  // determinant and the offspring's terms gives 0.571 and 0.501.)
+  EXPECT_NEAR(got6[0], p6, 0.02) << "exact " << p6;
+  EXPECT_NEAR(got7[0], p7, 0.02) << "exact " << p7;
 }
 
 // By hand only (tools/check_mb_candidate_sires --blocks): the breed blocks
