@@ -14,18 +14,23 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "chain_support.hpp"
+#include "random/rangen.hpp"
+#include "run/cycle.hpp"
+#include "run/model.hpp"
 #include "run/store_record.hpp"
 #include "sampler/setup_eq.hpp"
 #include "util/textio.hpp"
 
 namespace run {
 int velmoran_main();
+int velmoran_main(CycleTimes* times);
 }
 
 namespace {
@@ -287,5 +292,256 @@ TEST_F(ChainFolder, ARunStoppedBeforeItsFirstSampleLeavesNoSampleFiles) {
   for (const auto& e : fs::directory_iterator(".")) left.insert(e.path().filename().string());
   EXPECT_EQ(left, (std::set<std::string>{"child.out", "d.txt", "p.par"}));
 }
+
+// ---------------------------------------------------------------------------
+// Chains of every model class killed and stopped at stores and continued,
+// against the same chain run without a break: each cycle once in every
+// sample file, means that are those of the sample files, and in the first
+// cycle of each continued run the random numbers of the unbroken chain.
+
+// What a child running the program writes about the stream, and where it
+// dies.  The uniforms pass through the deviate service's test seam, which
+// hands out the generator's own numbers and logs the first ones of each cycle.
+struct StreamLog {
+  FILE* f = nullptr;
+  int kill_after = 0;  // the cycle after which the child is killed; 0 never
+  int round = -1, taken = 0;
+};
+StreamLog stream_log;
+
+float logged_uniform() {
+  StreamLog& l = stream_log;
+  const float u = static_cast<float>(rangen::ignlgi()) * 4.656613e-10f;
+  if (model::m.round != l.round) {
+    l.round = model::m.round;
+    l.taken = 0;
+  }
+  if (l.taken++ < 12) std::fprintf(l.f, "u %d %.9g\n", l.round, static_cast<double>(u));
+  return u;
+}
+
+void after_cycle(const run::State&, const run::CycleTimes&, void*) {
+  StreamLog& l = stream_log;
+  const rangen::Stream s = rangen::stream();
+  std::fprintf(l.f, "end %d %d %d %llu\n", model::m.round, s.seed1, s.seed2,
+               static_cast<unsigned long long>(s.draws));
+  std::fflush(l.f);
+  if (model::m.round == l.kill_after) ::raise(SIGKILL);
+}
+
+// Runs the program in a child on parameter file par with the stream logged
+// into log; its exit status, or -signal.
+int run_logged(const std::string& par, int kill_after, const std::string& log) {
+  std::cout.flush();
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    fresh_globals();
+    sampler::equation_plan = sampler::EquationPlan{};
+    stream_log = StreamLog{std::fopen(log.c_str(), "w"), kill_after};
+    rangen::set_uniform_hook(logged_uniform);
+    run::CycleTimes times;
+    times.after_cycle = after_cycle;
+    const int quiet = ::open("child.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(quiet, 1);
+    ::dup2(quiet, 2);
+    std::istringstream in(par + "\n");
+    std::cin.rdbuf(in.rdbuf());
+    int status = 0;
+    try {
+      run::velmoran_main(&times);
+    } catch (const util::Stop& s) {
+      util::report_stop(s);
+      status = 1;
+    }
+    std::fflush(nullptr);
+    ::_exit(status);
+  }
+  int st = 0;
+  ::waitpid(pid, &st, 0);
+  if (WIFSIGNALED(st)) return -WTERMSIG(st);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -999;
+}
+
+// A log read back: the first uniforms of each cycle, and the stream after it.
+struct Logged {
+  std::map<int, std::string> uniforms, end;
+};
+Logged read_log(const std::string& file) {
+  Logged g;
+  for (const std::string& l : lines_of(read_file(file))) {
+    std::istringstream in(l);
+    std::string kind;
+    int round = 0;
+    in >> kind >> round;
+    std::string rest;
+    std::getline(in, rest);
+    (kind == "u" ? g.uniforms[round] : g.end[round]) += rest + ";";
+  }
+  return g;
+}
+
+// The value line after keyword with word k (from 1) replaced.
+void set_word(const std::string& parfile, const std::string& keyword, std::size_t k, const std::string& word) {
+  std::vector<std::string> lines = lines_of(read_file(parfile));
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+    if (lines[i] == keyword) {
+      std::istringstream in(lines[i + 1]);
+      std::vector<std::string> w;
+      for (std::string x; in >> x;) w.push_back(x);
+      ASSERT_LT(k - 1, w.size()) << keyword;
+      w[k - 1] = word;
+      std::string v;
+      for (const std::string& x : w) v += (v.empty() ? "" : " ") + x;
+      set_keyword_value(parfile, keyword, v);
+      return;
+    }
+  FAIL() << keyword;
+}
+
+// Mean of column `value` (from 0) over the kept entries of a sample file.
+double kept_mean(const std::vector<std::vector<double>>& entries, std::size_t value, int nburn) {
+  double sum = 0;
+  for (std::size_t c = static_cast<std::size_t>(nburn); c < entries.size(); ++c) sum += entries[c][value];
+  return sum / static_cast<double>(entries.size() - static_cast<std::size_t>(nburn));
+}
+
+struct ChainCase {
+  const char* name;
+  const char* simulate;
+  int nburn;
+  std::size_t r_index;  // R's place in an entry of "varcompsam"
+  std::function<void()> edit = [] {};  // of "params.txt"
+};
+
+std::ostream& operator<<(std::ostream& o, const ChainCase& c) { return o << c.name; }
+
+class ContinuedChain : public StoreFault, public testing::WithParamInterface<ChainCase> {};
+
+constexpr int chain_length = 300;
+
+TEST_P(ContinuedChain, KilledAndStoppedAtStoresGoesOnAsTheUnbrokenChain) {
+  const ChainCase& cc = GetParam();
+  if (simulator_path().empty()) GTEST_SKIP() << "the simulator is not built";
+  const fs::path top = fs::current_path();
+  fs::create_directory("sim");
+  const Process sim = run_simulator(top / "sim", std::string(cc.simulate) + " --nround " +
+                                                     std::to_string(chain_length) + " --nburn " +
+                                                     std::to_string(cc.nburn) + " --skip 1 --seed 3");
+  ASSERT_EQ(sim.status, 0) << sim.err;
+  fs::current_path(top / "sim");
+  cc.edit();
+  fs::current_path(top);
+  for (const char* d : {"whole", "pieces"}) fs::copy(top / "sim", top / d);
+
+  // The unbroken chain.
+  fs::current_path(top / "whole");
+  ASSERT_EQ(run_logged("params.txt", 0, "log"), 0) << read_file("child.out");
+  const Logged whole = read_log("log");
+
+  // Killed after cycle 150 (the store of cycle 100 made), continued there
+  // and stopped at 250 (a store at the end of a run), then continued to the end.
+  fs::current_path(top / "pieces");
+  ASSERT_EQ(run_logged("params.txt", 150, "log1"), -SIGKILL) << read_file("child.out");
+  ASSERT_EQ(stored_cycle(), 100);
+  set_keyword_value("params.txt", "RESTART:", "y 101");
+  set_word("params.txt", "MCMC_CHAIN:", 1, "250");
+  ASSERT_EQ(run_logged("params.txt", 0, "log2"), 0) << read_file("child.out");
+  set_keyword_value("params.txt", "RESTART:", "y 251");
+  set_word("params.txt", "MCMC_CHAIN:", 1, std::to_string(chain_length));
+  ASSERT_EQ(run_logged("params.txt", 0, "log3"), 0) << read_file("child.out");
+
+  // The first cycle of each continued run draws the uniforms of the unbroken
+  // chain, not those of cycle 1 again, and leaves the stream where it does.
+  const Logged second = read_log("log2"), third = read_log("log3");
+  for (auto [c, g] : {std::pair{101, &second}, std::pair{251, &third}}) {
+    SCOPED_TRACE("cycle " + std::to_string(c));
+    ASSERT_TRUE(g->uniforms.count(c));
+    EXPECT_EQ(g->uniforms.at(c), whole.uniforms.at(c));
+    EXPECT_NE(g->uniforms.at(c), whole.uniforms.at(1));
+    EXPECT_EQ(g->end.at(c), whole.end.at(c));
+  }
+
+  // Every sample file holds each cycle once, in order, entries as long as
+  // those of the unbroken chain.
+  const std::string w = (top / "whole").string() + "/";
+  const std::size_t per_cycle = lines_of(read_file(w + "varcompsam")).size() / chain_length - 1;
+  const auto vs = cycles_of("varcompsam", static_cast<int>(per_cycle));
+  ASSERT_EQ(vs.size(), static_cast<std::size_t>(chain_length));
+  EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), static_cast<std::size_t>(chain_length));
+  if (fs::exists("solutionsam")) {
+    const std::size_t n = lines_of(read_file(w + "solutionsam")).size() / chain_length - 1;
+    EXPECT_EQ(cycles_of("solutionsam", static_cast<int>(n)).size(), static_cast<std::size_t>(chain_length));
+  }
+  // Tuning lines once each.
+  if (fs::exists(w + "mh_dbeliefchg")) {
+    EXPECT_EQ(lines_of(read_file("mh_dbeliefchg")).size(), lines_of(read_file(w + "mh_dbeliefchg")).size());
+  }
+  // The means of "varcomp" are those of the kept entries (to the four
+  // decimals of the file, from which the restarts take their sums).
+  EXPECT_NEAR(value_after("varcomp", "Average variance components (G)"), kept_mean(vs, 0, cc.nburn), 1.5e-4);
+  EXPECT_NEAR(value_after("varcomp", "Average residuals (R)"), kept_mean(vs, cc.r_index, cc.nburn), 1.5e-4);
+
+  // Candidate sires with a Dirichlet weight: every kept cycle once in
+  // "msirespprsam", and each candidate's mean in "msiresppr" that of its lines.
+  if (fs::exists("msirespprsam")) {
+    std::map<int, std::pair<double, int>> by_sire;  // sum and count of its probabilities
+    std::vector<int> cycles;
+    int animal = 0;
+    for (const std::string& l : lines_of(read_file("msirespprsam"))) {
+      std::istringstream in(l);
+      int c = 0, an = 0, sire = 0;
+      double pr = 0;
+      ASSERT_TRUE(in >> c >> an >> sire >> pr) << l;
+      if (cycles.empty() || cycles.back() != c) cycles.push_back(c);
+      animal = an;
+      by_sire[sire].first += pr;
+      ++by_sire[sire].second;
+    }
+    std::vector<int> kept;
+    for (int c = cc.nburn + 1; c <= chain_length; ++c) kept.push_back(c);
+    EXPECT_EQ(cycles, kept);
+    int checked = 0;
+    for (const std::string& l : lines_of(read_file("msiresppr"))) {
+      std::istringstream in(l);
+      int an = 0, sire = 0;
+      double mean = 0;
+      if (!(in >> an >> sire >> mean) || an != animal) continue;
+      ASSERT_EQ(by_sire[sire].second, chain_length - cc.nburn) << sire;
+      EXPECT_NEAR(mean, by_sire[sire].first / by_sire[sire].second, 2e-6) << "sire " << sire;
+      ++checked;
+    }
+    EXPECT_GE(checked, 2);
+  }
+}
+
+const fs::path par = "params.txt";
+// Structural residuals on an unknown covariable (random: a shape) and on the
+// reaction norm (whose covariates are drawn by Metropolis-Hastings).
+void structural_rnorm() {
+  set_keyword_value(par, "RANDOM_RESIDUAL:",
+                    "structural 0\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n2 5\n"
+                    "NUMBER_OF_STRUCTURAL_EFFECTS\n2\nSTRUCTURAL_EFFECTS:\n2 y\n3 y");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryModelClass, ContinuedChain,
+    testing::Values(
+        ChainCase{"ordinary", "--traits 2 --records 60 --animals 80 --levels 4 --missing 0.2 --weights", 50, 3},
+        ChainCase{"candidates", "--records 80 --animals 100 --levels 4 --candidates 0.5", 50, 1,
+                  [] { set_word("params.txt", "MULTIPLE_SIRES:", 4, "1"); }},
+        ChainCase{"reduced", "--records 80 --levels 4 --reduced --candidates 0.5", 50, 1,
+                  [] { set_word("params.txt", "MULTIPLE_SIRES:", 4, "1"); }},
+        ChainCase{"breeds", "--records 80 --animals 100 --levels 4 --breeds 1,2,0.3 --unknown 0", 240, 3},
+        ChainCase{"structural", "--records 80 --animals 100 --levels 4 --structural 3", 240, 1,
+                  [] {
+                    set_keyword_value(par, "NUMBER_OF_STRUCTURAL_EFFECTS", "2");
+                    set_keyword_value(par, "STRUCTURAL_EFFECTS:", "1 y\n2 y");
+                  }},
+        ChainCase{"student_t", "--records 80 --animals 100 --levels 4 --student-t 5", 240, 1},
+        ChainCase{"slash", "--records 80 --animals 100 --levels 4 --student-t 5", 240, 1,
+                  [] { set_keyword_value(par, "RANDOM_RESIDUAL:", "slash 0"); }},
+        ChainCase{"reaction_norm", "--rnorm 4,3 --records 80", 240, 2, structural_rnorm}),
+    [](const testing::TestParamInfo<ChainCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
