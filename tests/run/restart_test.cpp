@@ -15,6 +15,9 @@
 #include "run/restart.hpp"
 #include "run/store.hpp"
 #include "sampler/gibbsvar.hpp"
+#include "sampler/records.hpp"
+#include "sampler/resid_steps.hpp"
+#include "sampler/rnorm.hpp"
 #include "sampler/samplefiles.hpp"
 #include "store_support.hpp"
 #include "util/format.hpp"
@@ -162,6 +165,119 @@ TEST_F(Restart, RoundTripOfTheResidualFiles) {
 
   ASSERT_EQ(store().stop, "");
   EXPECT_EQ(results(), first);
+}
+
+// A reaction norm on an unknown covariable, both structural: the unknown
+// covariable random (factors per level and a shape), the reaction norm with
+// one factor, so that the covariates are drawn by Metropolis-Hastings.  Burn-in
+// 100, thinning 5, the covariates tuned every 5 cycles up to cycle 50.
+void model_c(run::State& s, int round) {
+  shape_model(1, 3, 4);
+  M.nround = 400;
+  M.nburn = 100;
+  M.skip = 5;
+  M.round = round;
+  M.nlev(1) = 1;
+  M.effecttype(2) = model::eff_unk;
+  M.nlev(2) = 3;
+  M.randomtype(2) = model::rnd_diagonal;
+  M.randomnumb(2) = 1;
+  M.g(2, 1, 1) = 2.0;
+  M.effecttype(3) = model::eff_rno;
+  M.nlev(3) = 2;
+  M.nestedcov(3, 1) = 2;
+  M.r(1, 1) = 1.5;
+  M.residualtype = model::res_structural;
+  M.r_nround = 2;
+  M.r_skip = 5;
+  M.neffr = 2;
+  M.pos_effr.resize(2);
+  M.effrsave.resize(2);
+  M.pos_effr(1) = 2;
+  M.pos_effr(2) = 3;
+  allocate(s);
+  for (int a = 1; a <= s.neq; ++a) s.SOL(a) = wave(a, 0.5);
+  s.R_ALPHA(1) = 4.75;
+  s.R_ALPHA_VARPROP(1) = 0.0546875;
+  s.R_DBELIEFPROP(2) = 1234;
+  s.H_VARPROP(2) = 100.0 * sampler::narrow * sampler::narrow * sampler::narrow;
+  const int n = run::kept_count(round);
+  for (int i = 1; i <= 4 && n > 0; ++i) {
+    s.LOGL_OBS(i, 1) = n / 0.03125;
+    s.LOGL_OBS(i, 2) = n * -2.0;
+  }
+}
+
+// The shape of the random structural effect on the unknown covariable, and
+// the covariates' proposal variance and acceptance sums, come back as the
+// store left them, after the tuning and within it; values the tuning cannot
+// have left are refused.
+TEST_F(Restart, TunedCovariatesAndTheShapeOfAnUnknownCovariable) {
+  const double rates[3] = {0.25, 0.5, 0.375};
+  struct Case {
+    int round, cycles;  // summed since the last tuning step
+  };
+  for (const Case c : {Case{300, 250}, Case{23, 3}}) {
+    SCOPED_TRACE(c.round);
+    for (const char* f : result_files) std::filesystem::remove(f);
+    make_sample_files();
+    model_c(state_, c.round);
+    ASSERT_EQ(sampler::covariate_cycles(c.round), c.cycles);
+    for (int l = 1; l <= 3; ++l) state_.SUMH_ACCEP(sampler::address1(2, l, 1)) = rates[l - 1] * c.cycles * 2;
+    ASSERT_EQ(store().stop, "");
+    const std::string acc = slurp("mh_acceptance");
+    EXPECT_NE(acc.find(" Acceptance rates & proposal variance for covariates of unknown covariable:  2\n"
+                       " 72.89999421\n"
+                       "       1  0.25000000\n"
+                       "       2  0.50000000\n"
+                       "       3  0.37500000\n"),
+              std::string::npos)
+        << acc;
+    EXPECT_NE(acc.find("Acceptance rate & proposal variance for alpha of structural R effect:  2"), std::string::npos);
+    EXPECT_NE(slurp("structural_r").find("  1  2   alpha"), std::string::npos);
+    sampler::close(sampler::sample_files);
+
+    model_c(state_, c.round);
+    wipe();
+    state_.H_VARPROP.fill(100.0);
+    state_.R_ALPHA.fill(3.0);
+    state_.R_ALPHA_VARPROP.fill(0.1);
+    ASSERT_EQ(restart(c.round + 1).stop, "");
+    EXPECT_NEAR(state_.H_VARPROP(2), 72.899994, 1e-6);
+    for (int l = 1; l <= 3; ++l)
+      EXPECT_EQ(state_.SUMH_ACCEP(sampler::address1(2, l, 1)), rates[l - 1] * c.cycles * 2) << l;
+    EXPECT_EQ(state_.R_ALPHA(1), 4.75);
+    EXPECT_EQ(state_.R_ALPHA_VARPROP(1), 0.0546875);
+    EXPECT_EQ(state_.R_DBELIEFPROP(2), 1234);
+    sampler::close(sampler::sample_files);
+  }
+
+  const std::string kept = slurp("mh_acceptance");
+  const std::size_t head = lines(kept).size() - 5;  // the covariates' label line
+  struct Bad {
+    std::size_t line;  // from the label line
+    const char* text;
+    std::string stop;
+  };
+  const Bad bad[] = {
+      {1, "  1000.00000000", "holds a proposal variance 1000 that 4 tuning steps from 100 cannot give"},
+      {1, "  0.00000000", "holds a proposal variance 0 that 4 tuning steps from 100 cannot give"},
+      {3, "       2  1.50000000", "holds an acceptance rate 1.5 outside 0 to 1"},
+      {3, "       3  0.50000000", "is for level 3 where the model has level 2"},
+      {4, "       3", util::freev("error reading acceptance rates of the covariates of effect: ", 2)},
+  };
+  for (const Bad& b : bad) {
+    SCOPED_TRACE(b.text);
+    replace_line("mh_acceptance", head + b.line, b.text);
+    model_c(state_, 23);
+    const std::string stop = restart(24).stop;
+    if (b.stop[0] == ' ')
+      EXPECT_EQ(stop, b.stop);
+    else
+      EXPECT_EQ(stop, " restart refused: \"mh_acceptance\" line " + std::to_string(head + b.line + 1) + " " + b.stop);
+    write("mh_acceptance", kept);
+    sampler::close(sampler::sample_files);
+  }
 }
 
 // After a restart the sums go on as in the chain that was not stopped: the

@@ -515,6 +515,99 @@ TEST_P(ContinuedChain, KilledAndStoppedAtStoresGoesOnAsTheUnbrokenChain) {
   }
 }
 
+// Every file of the folder but the child's output, by name.
+std::map<std::string, std::string> folder_files() {
+  std::map<std::string, std::string> m;
+  for (const auto& e : fs::directory_iterator("."))
+    if (e.path().filename() != "child.out") m[e.path().filename().string()] = read_file(e.path());
+  return m;
+}
+
+void replace_text(const std::string& file, const std::string& from, const std::string& to) {
+  std::string t = read_file(file);
+  const std::size_t at = t.find(from);
+  ASSERT_NE(at, std::string::npos) << from;
+  t.replace(at, from.size(), to);
+  std::ofstream(file, std::ios::binary) << t;
+}
+
+// A restart under another model, or from a damaged "chain_state", is
+// refused before anything is read or cut, naming the setting or the line;
+// the names of the files may change.
+TEST_F(StoreFault, AnotherModelOrADamagedChainStateIsRefusedAndNothingChanges) {
+  if (simulator_path().empty()) GTEST_SKIP() << "the simulator is not built";
+  const fs::path top = fs::current_path();
+  const Process sim = run_simulator(top, "--traits 2 --records 80 --animals 100 --levels 4 --candidates 0.5 "
+                                         "--nround 120 --nburn 20 --skip 1 --seed 3 --out chain");
+  ASSERT_EQ(sim.status, 0) << sim.err;
+  fs::current_path(top / "chain");
+  set_word("params.txt", "MULTIPLE_SIRES:", 4, "1");
+  ASSERT_EQ(run_child("params.txt", Probe{}), 0) << read_file("child.out");
+  set_keyword_value("params.txt", "RESTART:", "y 121");
+  set_word("params.txt", "MCMC_CHAIN:", 1, "150");
+  const std::map<std::string, std::string> before = folder_files();
+  const std::vector<std::string> state = lines_of(before.at("chain_state"));
+  std::size_t sire = 0;  // the first sire line, from 0
+  while (sire < state.size() && state[sire].rfind("sire ", 0) != 0) ++sire;
+  ASSERT_LT(sire + 1, state.size());
+  std::istringstream first(state[sire]), second(state[sire + 1]);
+  std::string w;
+  int e = 0, an = 0, an2 = 0;
+  first >> w >> e >> an;
+  second >> w >> e >> an2;
+  const std::string keeps = " ; a continued chain keeps its model";
+  const std::string in = " restart refused: \"chain_state\" line ";
+  struct Case {
+    std::string file, from, to, message;
+  };
+  const Case cases[] = {
+      {"params.txt", "SEED\n3\n", "SEED\n4\n",
+       "the parameter file gives SEED \"4\" but the chain in \"chain_state\" has \"3\"" + keeps},
+      {"params.txt", "add_an_ms 0", "add_an_ms 10",
+       "the parameter file gives RANDOM_TYPE of effect 3 \"add_an_ms 10\" but the chain in \"chain_state\" has "
+       "\"add_an_ms 0\"" + keeps},
+      {"params.txt", "2 0.3464101615\n0.3464101615 1.5", "2 0\n0 1.5",
+       "the parameter file gives RESIDUAL_PRIOR_(CO)VARIANCES row 1 \"2 0\" but the chain in \"chain_state\" has "
+       "\"2 0.3464101615\"" + keeps},
+      {"params.txt", "homogeneous 0", "homogeneous 5",
+       "the parameter file gives RANDOM_RESIDUAL: \"homogeneous 5\" but the chain in \"chain_state\" has "
+       "\"homogeneous 0\"" + keeps},
+      {"params.txt", "3 3 4 cross n", "3 3 4 cross y",
+       "the parameter file gives EFFECTS: effect 1 \"3 3 4 cro y\" but the chain in \"chain_state\" has "
+       "\"3 3 4 cro n\"" + keeps},
+      {"chain_state", "model SEED = 3\n", "",
+       "the parameter file gives SEED \"3\" where the chain in \"chain_state\" has DATAFILE records \"80\"" + keeps},
+      {"chain_state", "cycle 120", "cycle 119",
+       " restart at cycle 121 needs the results of cycle 120 but \"chain_state\" holds those of cycle 119"},
+      {"chain_state", state[1], "stream 1 0 0 n 5", in + "2 gives a state \"stream 1 0 0 n 5\" that the random stream cannot be in"},
+      {"chain_state", state[sire], "sire " + std::to_string(e) + " " + std::to_string(an) + " 99999",
+       in + std::to_string(sire + 1) + " gives sire 99999 to animal " + std::to_string(an) + " of effect " +
+           std::to_string(e) + " : not its pedigree's sire or one of its candidates"},
+      {"chain_state", state[sire] + "\n", "",
+       in + std::to_string(sire + 1) + " is for effect " + std::to_string(e) + " animal " + std::to_string(an2) +
+           " where the model has effect " + std::to_string(e) + " animal " + std::to_string(an)},
+      {"store_record", " result chain_state\n", "",
+       "the store of cycle 120 has no \"chain_state\" with the random stream and the model of the chain"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.to);
+    replace_text(c.file, c.from, c.to);
+    EXPECT_EQ(run_child("params.txt", Probe{}), 1);
+    EXPECT_NE(read_file("child.out").find(c.message), std::string::npos) << read_file("child.out");
+    std::ofstream(c.file, std::ios::binary) << before.at(c.file);
+    const std::map<std::string, std::string> now = folder_files();
+    for (const auto& [name, text] : before) EXPECT_EQ(now.count(name) ? now.at(name) : "(gone)", text) << name;
+    EXPECT_EQ(now.size(), before.size());
+  }
+  // Files moved: the chain goes on.
+  fs::rename("data.txt", "data2.txt");
+  fs::rename("pedigree.txt", "ped2.txt");
+  replace_text("params.txt", "data.txt 80", "data2.txt 80");
+  replace_text("params.txt", "pedigree.txt 100", "ped2.txt 100");
+  EXPECT_EQ(run_child("params.txt", Probe{}), 0) << read_file("child.out");
+  EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), 150u);
+}
+
 const fs::path par = "params.txt";
 // Structural residuals on an unknown covariable (random: a shape) and on the
 // reaction norm (whose covariates are drawn by Metropolis-Hastings).
