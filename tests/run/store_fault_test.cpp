@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <set>
@@ -29,7 +30,6 @@
 #include "util/textio.hpp"
 
 namespace run {
-int velmoran_main();
 int velmoran_main(CycleTimes* times);
 }
 
@@ -85,21 +85,17 @@ void on_output(const char* path) {
   ::raise(SIGKILL);
 }
 
-// Runs the program in a child process of this one on parameter file par;
-// returns its exit status, or -signal when a signal ended it.
-int run_child(const std::string& par, const Probe& how, const char* log_file = nullptr) {
+// Runs the program in a child process of this one on parameter file par,
+// after prepare() there, with times handed to it; returns its exit status,
+// or -signal when a signal ended it.
+int in_child(const std::string& par, const std::function<void()>& prepare, run::CycleTimes* times = nullptr) {
   std::cout.flush();
   std::fflush(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
     fresh_globals();
     sampler::equation_plan = sampler::EquationPlan{};
-    probe.count = 0;
-    probe.kill_at = how.kill_at;
-    probe.flush = how.flush;
-    probe.partial = how.partial;
-    if (log_file) probe.log = std::fopen(log_file, "w");
-    util::io_probe = on_output;
+    prepare();
     const int quiet = ::open("child.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(quiet, 1);
     ::dup2(quiet, 2);
@@ -107,19 +103,30 @@ int run_child(const std::string& par, const Probe& how, const char* log_file = n
     std::cin.rdbuf(in.rdbuf());
     int status = 0;
     try {
-      run::velmoran_main();
+      run::velmoran_main(times);
     } catch (const util::Stop& s) {
       util::report_stop(s);
       status = 1;
     }
     std::fflush(nullptr);
-    if (probe.log) std::fclose(probe.log);
     ::_exit(status);
   }
   int st = 0;
   ::waitpid(pid, &st, 0);
   if (WIFSIGNALED(st)) return -WTERMSIG(st);
   return WIFEXITED(st) ? WEXITSTATUS(st) : -999;
+}
+
+// The program in a child, probed as how says (its steps logged into log_file).
+int run_child(const std::string& par, const Probe& how, const char* log_file = nullptr) {
+  return in_child(par, [&] {
+    probe.count = 0;
+    probe.kill_at = how.kill_at;
+    probe.flush = how.flush;
+    probe.partial = how.partial;
+    if (log_file) probe.log = std::fopen(log_file, "w");
+    util::io_probe = on_output;
+  });
 }
 
 // The lines of a sample file as cycles: each a line holding the cycle, then
@@ -305,6 +312,7 @@ TEST_F(ChainFolder, ARunStoppedBeforeItsFirstSampleLeavesNoSampleFiles) {
 struct StreamLog {
   FILE* f = nullptr;
   int kill_after = 0;  // the cycle after which the child is killed; 0 never
+  bool kill_in_store = false;  // killed instead as its first store renames the record into place
   int round = -1, taken = 0;
 };
 StreamLog stream_log;
@@ -331,36 +339,21 @@ void after_cycle(const run::State&, const run::CycleTimes&, void*) {
 
 // Runs the program in a child on parameter file par with the stream logged
 // into log; its exit status, or -signal.
-int run_logged(const std::string& par, int kill_after, const std::string& log) {
-  std::cout.flush();
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    fresh_globals();
-    sampler::equation_plan = sampler::EquationPlan{};
-    stream_log = StreamLog{std::fopen(log.c_str(), "w"), kill_after};
-    rangen::set_uniform_hook(logged_uniform);
-    run::CycleTimes times;
-    times.after_cycle = after_cycle;
-    const int quiet = ::open("child.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(quiet, 1);
-    ::dup2(quiet, 2);
-    std::istringstream in(par + "\n");
-    std::cin.rdbuf(in.rdbuf());
-    int status = 0;
-    try {
-      run::velmoran_main(&times);
-    } catch (const util::Stop& s) {
-      util::report_stop(s);
-      status = 1;
-    }
-    std::fflush(nullptr);
-    ::_exit(status);
-  }
-  int st = 0;
-  ::waitpid(pid, &st, 0);
-  if (WIFSIGNALED(st)) return -WTERMSIG(st);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -999;
+int run_logged(const std::string& par, int kill_after, const std::string& log, bool kill_in_store = false) {
+  static run::CycleTimes times;
+  times.after_cycle = after_cycle;
+  return in_child(
+      par,
+      [&] {
+        stream_log = StreamLog{std::fopen(log.c_str(), "w"), kill_after, kill_in_store};
+        rangen::set_uniform_hook(logged_uniform);
+        // The store's results are in place, its record not yet: a restart
+        // finishes it.
+        util::io_probe = [](const char* path) {
+          if (stream_log.kill_in_store && std::strcmp(path, run::record::pending) == 0) ::raise(SIGKILL);
+        };
+      },
+      &times);
 }
 
 // A log read back: the first uniforms of each cycle, and the stream after it.
@@ -440,21 +433,25 @@ TEST_P(ContinuedChain, KilledAndStoppedAtStoresGoesOnAsTheUnbrokenChain) {
   const Logged whole = read_log("log");
 
   // Killed after cycle 150 (the store of cycle 100 made), continued there
-  // and stopped at 250 (a store at the end of a run), then continued to the end.
+  // and killed in the store of cycle 200, continued and stopped at 250 (a
+  // store at the end of a run), then continued to the end.
   fs::current_path(top / "pieces");
   ASSERT_EQ(run_logged("params.txt", 150, "log1"), -SIGKILL) << read_file("child.out");
   ASSERT_EQ(stored_cycle(), 100);
   set_keyword_value("params.txt", "RESTART:", "y 101");
+  ASSERT_EQ(run_logged("params.txt", 0, "log2", true), -SIGKILL) << read_file("child.out");
+  ASSERT_EQ(stored_cycle(), 200);
+  set_keyword_value("params.txt", "RESTART:", "y 201");
   set_word("params.txt", "MCMC_CHAIN:", 1, "250");
-  ASSERT_EQ(run_logged("params.txt", 0, "log2"), 0) << read_file("child.out");
+  ASSERT_EQ(run_logged("params.txt", 0, "log3"), 0) << read_file("child.out");
   set_keyword_value("params.txt", "RESTART:", "y 251");
   set_word("params.txt", "MCMC_CHAIN:", 1, std::to_string(chain_length));
-  ASSERT_EQ(run_logged("params.txt", 0, "log3"), 0) << read_file("child.out");
+  ASSERT_EQ(run_logged("params.txt", 0, "log4"), 0) << read_file("child.out");
 
   // The first cycle of each continued run draws the uniforms of the unbroken
   // chain, not those of cycle 1 again, and leaves the stream where it does.
-  const Logged second = read_log("log2"), third = read_log("log3");
-  for (auto [c, g] : {std::pair{101, &second}, std::pair{251, &third}}) {
+  const Logged second = read_log("log2"), third = read_log("log3"), fourth = read_log("log4");
+  for (auto [c, g] : {std::pair{101, &second}, std::pair{201, &third}, std::pair{251, &fourth}}) {
     SCOPED_TRACE("cycle " + std::to_string(c));
     ASSERT_TRUE(g->uniforms.count(c));
     EXPECT_EQ(g->uniforms.at(c), whole.uniforms.at(c));
