@@ -201,59 +201,45 @@ void model_c(run::State& s, int round) {
   s.R_ALPHA_VARPROP(1) = 0.0546875;
   s.R_DBELIEFPROP(2) = 1234;
   s.H_VARPROP(2) = 100.0 * sampler::narrow * sampler::narrow * sampler::narrow;
-  const int n = run::kept_count(round);
-  for (int i = 1; i <= 4 && n > 0; ++i) {
-    s.LOGL_OBS(i, 1) = n / 0.03125;
-    s.LOGL_OBS(i, 2) = n * -2.0;
-  }
 }
 
 // The shape of the random structural effect on the unknown covariable, and
-// the covariates' proposal variance and acceptance sums, come back as the
-// store left them, after the tuning and within it; values the tuning cannot
-// have left are refused.
+// the covariates' proposal variance and acceptance sums (over the 3 cycles
+// since the tuning step of cycle 20), come back as the store left them;
+// values the tuning cannot have left are refused.
 TEST_F(Restart, TunedCovariatesAndTheShapeOfAnUnknownCovariable) {
   const double rates[3] = {0.25, 0.5, 0.375};
-  struct Case {
-    int round, cycles;  // summed since the last tuning step
-  };
-  for (const Case c : {Case{300, 250}, Case{23, 3}}) {
-    SCOPED_TRACE(c.round);
-    for (const char* f : result_files) std::filesystem::remove(f);
-    make_sample_files();
-    model_c(state_, c.round);
-    ASSERT_EQ(sampler::covariate_cycles(c.round), c.cycles);
-    for (int l = 1; l <= 3; ++l) state_.SUMH_ACCEP(sampler::address1(2, l, 1)) = rates[l - 1] * c.cycles * 2;
-    ASSERT_EQ(store().stop, "");
-    const std::string acc = slurp("mh_acceptance");
-    EXPECT_NE(acc.find(" Acceptance rates & proposal variance for covariates of unknown covariable:  2\n"
-                       " 72.89999421\n"
-                       "       1  0.25000000\n"
-                       "       2  0.50000000\n"
-                       "       3  0.37500000\n"),
-              std::string::npos)
-        << acc;
-    EXPECT_NE(acc.find("Acceptance rate & proposal variance for alpha of structural R effect:  2"), std::string::npos);
-    EXPECT_NE(slurp("structural_r").find("  1  2   alpha"), std::string::npos);
-    sampler::close(sampler::sample_files);
+  make_sample_files();
+  model_c(state_, 23);
+  ASSERT_EQ(sampler::covariate_cycles(23), 3);
+  for (int l = 1; l <= 3; ++l) state_.SUMH_ACCEP(sampler::address1(2, l, 1)) = rates[l - 1] * 3 * 2;
+  ASSERT_EQ(store().stop, "");
+  const std::string acc = slurp("mh_acceptance");
+  EXPECT_NE(acc.find(" Acceptance rates & proposal variance for covariates of unknown covariable:  2\n"
+                     " 72.89999421\n"
+                     "       1  0.25000000\n"
+                     "       2  0.50000000\n"
+                     "       3  0.37500000\n"),
+            std::string::npos)
+      << acc;
+  EXPECT_NE(acc.find("Acceptance rate & proposal variance for alpha of structural R effect:  2"), std::string::npos);
+  EXPECT_NE(slurp("structural_r").find("  1  2   alpha"), std::string::npos);
+  sampler::close(sampler::sample_files);
 
-    model_c(state_, c.round);
-    wipe();
-    state_.H_VARPROP.fill(100.0);
-    state_.R_ALPHA.fill(3.0);
-    state_.R_ALPHA_VARPROP.fill(0.1);
-    ASSERT_EQ(restart(c.round + 1).stop, "");
-    EXPECT_NEAR(state_.H_VARPROP(2), 72.899994, 1e-6);
-    for (int l = 1; l <= 3; ++l)
-      EXPECT_EQ(state_.SUMH_ACCEP(sampler::address1(2, l, 1)), rates[l - 1] * c.cycles * 2) << l;
-    EXPECT_EQ(state_.R_ALPHA(1), 4.75);
-    EXPECT_EQ(state_.R_ALPHA_VARPROP(1), 0.0546875);
-    EXPECT_EQ(state_.R_DBELIEFPROP(2), 1234);
-    sampler::close(sampler::sample_files);
-  }
+  model_c(state_, 23);
+  wipe();
+  state_.H_VARPROP.fill(100.0);
+  state_.R_ALPHA.fill(3.0);
+  state_.R_ALPHA_VARPROP.fill(0.1);
+  ASSERT_EQ(restart(24).stop, "");
+  EXPECT_NEAR(state_.H_VARPROP(2), 72.899994, 1e-6);
+  for (int l = 1; l <= 3; ++l) EXPECT_EQ(state_.SUMH_ACCEP(sampler::address1(2, l, 1)), rates[l - 1] * 6) << l;
+  EXPECT_EQ(state_.R_ALPHA(1), 4.75);
+  EXPECT_EQ(state_.R_ALPHA_VARPROP(1), 0.0546875);
+  EXPECT_EQ(state_.R_DBELIEFPROP(2), 1234);
+  sampler::close(sampler::sample_files);
 
-  const std::string kept = slurp("mh_acceptance");
-  const std::size_t head = lines(kept).size() - 5;  // the covariates' label line
+  const std::size_t head = lines(acc).size() - 5;  // the covariates' label line
   struct Bad {
     std::size_t line;  // from the label line
     const char* text;
@@ -275,7 +261,7 @@ TEST_F(Restart, TunedCovariatesAndTheShapeOfAnUnknownCovariable) {
       EXPECT_EQ(stop, b.stop);
     else
       EXPECT_EQ(stop, " restart refused: \"mh_acceptance\" line " + std::to_string(head + b.line + 1) + " " + b.stop);
-    write("mh_acceptance", kept);
+    write("mh_acceptance", acc);
     sampler::close(sampler::sample_files);
   }
 }
