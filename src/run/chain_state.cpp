@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
-#include <type_traits>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "run/lineread.hpp"
@@ -59,16 +59,19 @@ class Setting {
   std::string text_;
 };
 
-std::string of_effect(const char* keyword, int e) { return std::string(keyword) + " of effect " + std::to_string(e); }
+std::string of_effect(const char* keyword, int e) {
+  return std::string(keyword) + " of effect " + std::to_string(e);
+}
 
 const char* residual_word(int code) {
-  static const char* const words[] = {"homogeneous", "structural", "slash", "struct_slash", "student_t",
-                                      "struct_student_t"};
+  static const char* const words[] = {"homogeneous",  "structural", "slash",
+                                      "struct_slash", "student_t",  "struct_student_t"};
   return code >= 1 && code <= 6 ? words[code - 1] : "?";
 }
 const char* random_word(int code) {
-  static const char* const words[] = {"diagonal",  "add_animal", "add_an_upg", "add_an_upgi", "add_sire",
-                                      "par_domin", "add_an_ms",  "add_an_mb",  "diag_mb"};
+  static const char* const words[] = {"diagonal",    "add_animal", "add_an_upg",
+                                      "add_an_upgi", "add_sire",   "par_domin",
+                                      "add_an_ms",   "add_an_mb",  "diag_mb"};
   return code >= 2 && code <= 10 ? words[code - 2] : "?";
 }
 const char* effect_word(int code) {
@@ -89,7 +92,8 @@ template <class F>
 void each_drawn_sire(const State& s, F f) {
   for (int e = 1; e <= m.neff; ++e) {
     if (!candidate_group(e)) continue;
-    const long lines = std::min({static_cast<long>(m.lenped(e)), s.MS_STAT.size(), s.PED.extent2()});
+    const long lines =
+        std::min({static_cast<long>(m.lenped(e)), s.MS_STAT.size(), s.PED.extent2()});
     for (int an = 1; an <= lines; ++an)
       if (s.MS_STAT(an) == 1) f(e, an);
   }
@@ -103,8 +107,8 @@ struct LineBuffer {
 LineBuffer buffer;
 
 [[noreturn]] void refuse(const util::TextIn& in, const std::string& what) {
-  util::fatal(" restart refused: \"" + std::string(file) + "\" line " + std::to_string(in.line_number()) + " " +
-              what);
+  util::fatal(" restart refused: \"" + std::string(file) + "\" line " +
+              std::to_string(in.line_number()) + " " + what);
 }
 
 bool whole(std::string_view w, long long& v) {
@@ -118,7 +122,8 @@ bool whole(std::string_view w, long long& v) {
 bool setting_of(std::string_view line, std::string_view& label, std::string_view& value) {
   constexpr std::string_view head = "model ";
   const std::size_t eq = line.find(" = ");
-  if (line.substr(0, head.size()) != head || eq == std::string_view::npos || eq < head.size()) return false;
+  if (line.substr(0, head.size()) != head || eq == std::string_view::npos || eq < head.size())
+    return false;
   label = line.substr(head.size(), eq - head.size());
   value = line.substr(eq + 3);
   return true;
@@ -137,14 +142,14 @@ void compare_models(int start, const std::vector<std::string>& stored) {
     if (given && held && gl == hl && gv == hv) continue;
     std::string what;
     if (given && held && gl == hl)
-      what = util::freev("the parameter file gives", std::string(gl), quoted(gv), "but the chain in", in, "has",
-                         quoted(hv));
+      what = util::freev("the parameter file gives", std::string(gl), quoted(gv),
+                         "but the chain in", in, "has", quoted(hv));
     else if (given && held)
-      what = util::freev("the parameter file gives", std::string(gl), quoted(gv), "where the chain in", in, "has",
-                         std::string(hl), quoted(hv));
+      what = util::freev("the parameter file gives", std::string(gl), quoted(gv),
+                         "where the chain in", in, "has", std::string(hl), quoted(hv));
     else if (given)
-      what = util::freev("the parameter file gives", std::string(gl), quoted(gv), ", which the chain in", in,
-                         "does not have");
+      what = util::freev("the parameter file gives", std::string(gl), quoted(gv),
+                         ", which the chain in", in, "does not have");
     else
       what = util::freev("the chain in", in, "has", std::string(hl), quoted(hv),
                          ", which the parameter file does not give");
@@ -175,11 +180,13 @@ void keep_model_definition() {
   }
   Setting("RANDOM_RESIDUAL:") << residual_word(m.residualtype) << m.dbelief_r;
   const int rt = m.residualtype;
-  if (rt == model::res_structural || rt == model::res_struct_slash || rt == model::res_struct_student_t) {
+  if (rt == model::res_structural || rt == model::res_struct_slash ||
+      rt == model::res_struct_student_t) {
     Setting("METROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:") << m.r_nround << m.r_skip;
     Setting("NUMBER_OF_STRUCTURAL_EFFECTS") << m.neffr;
     for (int k = 1; k <= m.neffr; ++k)
-      Setting("STRUCTURAL_EFFECTS: line " + std::to_string(k)) << m.pos_effr(k) << (m.effrsave(k) == 1 ? "y" : "n");
+      Setting("STRUCTURAL_EFFECTS: line " + std::to_string(k))
+          << m.pos_effr(k) << (m.effrsave(k) == 1 ? "y" : "n");
   }
   for (int i = 1; i <= nt; ++i) {
     Setting row("RESIDUAL_PRIOR_(CO)VARIANCES row " + std::to_string(i));
@@ -198,7 +205,8 @@ void keep_model_definition() {
     if (type == model::rnd_add_an_ms || type == model::rnd_add_an_mb)
       Setting(of_effect("MULTIPLE_SIRES:", e)) << m.max_msires << m.n_ms << m.ms_alpha;
     if (type == model::rnd_add_an_mb || type == model::rnd_diag_mb)
-      Setting(of_effect("METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:", e)) << m.mb_nround << m.mb_skip;
+      Setting(of_effect("METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:", e))
+          << m.mb_nround << m.mb_skip;
     int d = nt * n;
     if (type == model::rnd_add_an_mb || type == model::rnd_diag_mb) d *= m.nbreed(e);
     if (d > model::maxcorr) continue;
@@ -240,10 +248,11 @@ rangen::Stream read(State& s, int start, const record::Store& st) {
   bool named = false;
   for (int k = 0; k < st.nresults; ++k) named = named || std::string_view(st.results[k]) == file;
   if (!named)
-    util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "has no",
-                            std::string("\"") + file + "\"",
-                            "with the random stream and the model of the chain (a store of an earlier version",
-                            "of the program): it cannot be continued"));
+    util::fatal(util::freev(
+        "restart at cycle", start, ": the store of cycle", st.cycle, "has no",
+        std::string("\"") + file + "\"",
+        "with the random stream and the model of the chain (a store of an earlier version",
+        "of the program): it cannot be continued"));
   util::TextIn in{std::string(file)};
   std::string_view line;
   textop::Words words;
@@ -261,28 +270,29 @@ rangen::Stream read(State& s, int start, const record::Store& st) {
   if (!next() || words.n != 2 || word(1) != "cycle" || !whole(word(2), v[0]))
     refuse(in, "does not name the cycle of the store");
   if (v[0] != start - 1)
-    util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1, "but",
-                            std::string("\"") + file + "\"", "holds those of cycle", v[0]));
+    util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1,
+                            "but", std::string("\"") + file + "\"", "holds those of cycle", v[0]));
 
   if (!next() || words.n != 6 || word(1) != "stream") refuse(in, "does not give the random stream");
   for (int k = 0; k < 3; ++k)
-    if (!whole(word(k + 2), v[k])) refuse(in, "has \"" + std::string(word(k + 2)) + "\" where a whole number belongs");
+    if (!whole(word(k + 2), v[k]))
+      refuse(in, "has \"" + std::string(word(k + 2)) + "\" where a whole number belongs");
   const std::string_view anti = word(5);
   std::uint64_t draws = 0;
   const std::string_view dw = word(6);
   const auto dr = std::from_chars(dw.data(), dw.data() + dw.size(), draws);
   rangen::Stream stream;
   stream.antithetic = anti == "y";
-  const bool fits = v[0] >= 1 && v[0] <= rangen::numg && v[1] >= 0 && v[1] <= INT32_MAX && v[2] >= 0 &&
-                    v[2] <= INT32_MAX;
+  const bool fits = v[0] >= 1 && v[0] <= rangen::numg && v[1] >= 0 && v[1] <= INT32_MAX &&
+                    v[2] >= 0 && v[2] <= INT32_MAX;
   if (fits) {
     stream.generator = static_cast<rangen::i32>(v[0]);
     stream.seed1 = static_cast<rangen::i32>(v[1]);
     stream.seed2 = static_cast<rangen::i32>(v[2]);
   }
   stream.draws = draws;
-  if (!fits || !rangen::possible_stream(stream) || (anti != "y" && anti != "n") || dr.ec != std::errc() ||
-      dr.ptr != dw.data() + dw.size())
+  if (!fits || !rangen::possible_stream(stream) || (anti != "y" && anti != "n") ||
+      dr.ec != std::errc() || dr.ptr != dw.data() + dw.size())
     refuse(in, "gives a state \"" + std::string(line) + "\" that the random stream cannot be in");
 
   std::vector<std::string> stored;
@@ -302,7 +312,8 @@ rangen::Stream read(State& s, int start, const record::Store& st) {
         !whole(word(4), v[2]))
       refuse(in, "is not a line of a sire");
     if (v[0] != e || v[1] != an)
-      refuse(in, util::freev("is for effect", v[0], "animal", v[1], "where the model has effect", e, "animal", an)
+      refuse(in, util::freev("is for effect", v[0], "animal", v[1], "where the model has effect", e,
+                             "animal", an)
                      .substr(1));
     bool candidate = v[2] == s.PED(e, an, 3);
     const int p = s.P_MS(an);
@@ -319,7 +330,8 @@ rangen::Stream read(State& s, int start, const record::Store& st) {
     more = next();
   });
   if (more) refuse(in, "is past the last line the model gives");
-  util::say("read random stream, sires and model of the chain from file: \"" + std::string(file) + "\"");
+  util::say("read random stream, sires and model of the chain from file: \"" + std::string(file) +
+            "\"");
   return stream;
 }
 
