@@ -337,22 +337,28 @@ void read_covariate_rates(ResultIn& f, State& s, int start) {
   for (int u = 1; u <= m.neff; ++u) {
     if (!sampler::covariates_by_mh(u)) continue;
     f.label(util::freev(label_covariate_rates, u));
-    const auto fail = [u] { util::fatal(util::freev("error reading acceptance rates of the covariates of effect: ", u)); };
+    const auto fail = [u] {
+      util::fatal(util::freev("error reading acceptance rates of the covariates of effect: ", u));
+    };
     double v = 0;
     if (!f.values(v)) fail();
     // From 100, each tuning step multiplies the variance by 1.05 or 0.9;
     // the file has eight decimals.
     const int steps = sampler::covariate_tuning_steps(round);
-    const double low = 100.0 * std::pow(sampler::narrow, steps), high = 100.0 * std::pow(sampler::widen, steps);
+    const double low = 100.0 * std::pow(sampler::narrow, steps),
+                 high = 100.0 * std::pow(sampler::widen, steps);
     if (!(v >= low * (1 - 1e-6) - 1e-8 && v <= high * (1 + 1e-6) + 1e-8))
-      f.refuse(util::freev("holds a proposal variance", v, "that", steps, "tuning steps from 100 cannot give").substr(1));
+      f.refuse(util::freev("holds a proposal variance", v, "that", steps,
+                           "tuning steps from 100 cannot give")
+                   .substr(1));
     s.H_VARPROP(u) = v;
     for (int l = 1; l <= m.nlev(u); ++l) {
       int level = 0;
       double rate = 0;
       if (!f.values(level, rate)) fail();
       f.ids({"level"}, {level}, {l});
-      if (!(rate >= 0 && rate <= 1)) f.refuse(util::freev("holds an acceptance rate", rate, "outside 0 to 1").substr(1));
+      if (!(rate >= 0 && rate <= 1))
+        f.refuse(util::freev("holds an acceptance rate", rate, "outside 0 to 1").substr(1));
       s.SUMH_ACCEP(sampler::address1(u, l, 1)) = sampler::covariate_sum(rate, round);
     }
   }

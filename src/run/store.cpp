@@ -55,7 +55,8 @@ bool samples_msires() { return m.max_msires > 1 && m.ms_alpha != 0; }
 Structural structural_kind(int e) {
   const int et = m.effecttype(e);
   if (et == model::eff_cov || et == model::eff_rno) return Structural::scale;
-  if ((et == model::eff_cro || et == model::eff_unk) && m.randomnumb(e) > 0) return Structural::levels_alpha;
+  if ((et == model::eff_cro || et == model::eff_unk) && m.randomnumb(e) > 0)
+    return Structural::levels_alpha;
   return Structural::levels;
 }
 
@@ -367,7 +368,8 @@ void write_covariate_rates(ResultFile& f, const State& s) {
     for (int l = 1; l <= m.nlev(u); ++l) {
       std::string& b = f.buf();
       util::put_i_field(b, l, 8);
-      util::put_f_field(b, sampler::covariate_rate(s.SUMH_ACCEP(sampler::address1(u, l, 1)), m.round), 12, 8);
+      util::put_f_field(
+          b, sampler::covariate_rate(s.SUMH_ACCEP(sampler::address1(u, l, 1)), m.round), 12, 8);
       f.end_line();
     }
   }

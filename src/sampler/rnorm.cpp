@@ -301,11 +301,14 @@ void sample_h_rnorm(run::State& s, int u, int r) {
     for (int l = first; l <= last; ++l) total += covariate_rate(s.SUMH_ACCEP(l), m.round);
     util::say(" MH global acceptance rate for unknown covariate: ", u, " = ", total / nl);
     util::say(" level        acceptance ");
-    for (int l = first; l <= last; ++l) util::say(l - first + 1, covariate_rate(s.SUMH_ACCEP(l), m.round));
+    for (int l = first; l <= last; ++l)
+      util::say(l - first + 1, covariate_rate(s.SUMH_ACCEP(l), m.round));
   }
 }
 
-bool covariates_by_mh(int u) { return m.effecttype(u) == model::eff_unk && structural_rnorm_of(u) != 0; }
+bool covariates_by_mh(int u) {
+  return m.effecttype(u) == model::eff_unk && structural_rnorm_of(u) != 0;
+}
 
 int covariate_tuning_steps(int round) {
   if (m.r_skip <= 0) return 0;
@@ -318,7 +321,9 @@ int covariate_tuning_steps(int round) {
   return static_cast<int>(std::min<long>(t, round) / m.r_skip);
 }
 
-int covariate_cycles(int round) { return round - covariate_tuning_steps(round) * std::max(m.r_skip, 0); }
+int covariate_cycles(int round) {
+  return round - covariate_tuning_steps(round) * std::max(m.r_skip, 0);
+}
 
 double covariate_rate(double sum, int round) {
   const double d = static_cast<double>(covariate_cycles(round)) * m.r_nround;
