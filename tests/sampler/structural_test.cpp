@@ -176,12 +176,14 @@ TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
 }
 
 TEST_F(Structural, LevelsWithTooFewRecordsKeepTheirFactor) {
-  // Level 1: 2 records, level 2: none, level 3: 6, level 4: the reference.
+  // Level 1: 2 records, level 2: none, level 3: 6, level 4: 5, level 5: the
+  // reference.  With the level's own fixed location effect integrated out,
+  // the factor of a level of n records has a finite posterior mean from n = 6.
   run::State s;
-  one_structural(s, 4, 8);
-  util::mat1<double> e(8, 1);
-  const float lev[] = {1, 1, 3, 3, 3, 3, 3, 3};
-  for (int i = 1; i <= 8; ++i) {
+  one_structural(s, 5, 13);
+  util::mat1<double> e(13, 1);
+  const float lev[] = {1, 1, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4};
+  for (int i = 1; i <= 13; ++i) {
     put_record(s, i, {1.0f, lev[i - 1]});
     e(i, 1) = 0.5 + 0.1 * i;
   }
@@ -191,12 +193,13 @@ TEST_F(Structural, LevelsWithTooFewRecordsKeepTheirFactor) {
   testing::internal::CaptureStdout();
   sampler::structural_r(s, e);
   const std::string first = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(first,
-            " Structural effect 1 level 1 has 2 records: its factor is not sampled\n"
-            " Structural effect 1 level 2 has 0 records: its factor is not sampled\n")
+  const std::string why = ": its factor is not sampled (a finite posterior mean needs 6 records)\n";
+  EXPECT_EQ(first, " Structural effect 1 level 1 has 2 records" + why + " Structural effect 1 level 2 has 0 records" +
+                       why + " Structural effect 1 level 4 has 5 records" + why)
       << first;
   EXPECT_EQ(s.R_SOL(1), 1.25);
   EXPECT_EQ(s.R_SOL(2), 1.0);
+  EXPECT_EQ(s.R_SOL(4), 1.0);
   EXPECT_NE(s.R_SOL(3), 1.0);
   // One gamma deviate only, for level 3.
   const double drawn = s.R_SOL(3);
