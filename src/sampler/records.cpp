@@ -579,10 +579,10 @@ std::string missing_code_hint(const util::RecordRead& r) {
   const bool nan = r.fault == F::not_finite && !r.word.empty() && (r.word[0] == 'n' || r.word[0] == 'N');
   if (r.fault != F::not_number && !nan) return "";
   for (int t = 1; t <= m.ntrait; ++t)
-    if (m.pos_y(t) == r.field) return "; a missing trait is coded 0";
+    if (static_cast<std::size_t>(m.pos_y(t)) == r.field) return "; a missing trait is coded 0";
   for (int e = 1; e <= m.neff; ++e)
     for (int t = 1; t <= m.ntrait; ++t)
-      if (m.pos_eff(e, t) == r.field)
+      if (static_cast<std::size_t>(m.pos_eff(e, t)) == r.field)
         return m.effecttype(e) == model::eff_cov ? "; a missing covariable is coded 0"
                                                  : "; a missing level is coded 0";
   return "";

@@ -175,6 +175,43 @@ TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
   EXPECT_EQ(s.R_NREC(2), 3.0);
 }
 
+// A structural effect that is the second effect of a random group has no
+// fixed location parameter per level: 5 records give its factor a finite
+// posterior mean, 4 do not.
+TEST_F(Structural, LevelsOfAnEffectWithRandomLocationsNeedFiveRecords) {
+  run::State s;
+  eqtest::new_model(1, {CRO, CRO}, {3, 4}, 10);
+  m.pos_y(1) = 1;
+  m.pos_eff(1, 1) = 2;
+  m.pos_eff(2, 1) = 2;
+  m.randomnumb(1) = 2;
+  m.randomtype(1) = model::rnd_diagonal;
+  m.residualtype = model::res_structural;
+  m.neffr = 1;
+  m.pos_effr.resize(1);
+  m.effrsave.resize(1);
+  m.pos_effr(1) = 2;
+  m.r_nround = 1;
+  m.r_skip = 1;
+  new_state(s);
+  util::mat1<double> e(10, 1);
+  const float lev[] = {1, 1, 1, 1, 1, 2, 2, 2, 2, 4};
+  for (int i = 1; i <= 10; ++i) {
+    put_record(s, i, {1.0f, lev[i - 1]});
+    e(i, 1) = 0.5 + 0.1 * i;
+  }
+  prob::set_seed(8);
+  disptest::cycle(1, 10, 5, 1);
+  testing::internal::CaptureStdout();
+  sampler::structural_r(s, e);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string why = ": its factor is not sampled (a finite posterior mean needs 5 records)\n";
+  EXPECT_EQ(out, " Structural effect 2 level 2 has 4 records" + why + " Structural effect 2 level 3 has 0 records" + why);
+  const int a1 = sampler::address1(2, 1, 1), a2 = sampler::address1(2, 2, 1);
+  EXPECT_NE(s.R_SOL(a1), 1.0);
+  EXPECT_EQ(s.R_SOL(a2), 1.0);
+}
+
 TEST_F(Structural, LevelsWithTooFewRecordsKeepTheirFactor) {
   // Level 1: 2 records, level 2: none, level 3: 6, level 4: 5, level 5: the
   // reference.  With the level's own fixed location effect integrated out,
