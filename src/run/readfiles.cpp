@@ -293,8 +293,8 @@ void grow_lines(State& s, int lines) {
 // has no line and is no parent group is given the line of an animal with
 // both parents unknown, after the lines read, so that it is not left out of
 // the relationship inverse.  For the types with parent groups, a parent
-// without a line of its own is a group.  Returns the levels so given.
-std::vector<int> add_founder_lines(State& s, const util::TextIn& file, int e) {
+// without a line of its own is a group.
+void add_founder_lines(State& s, const util::TextIn& file, int e) {
   const int rt = m.randomtype(e), len = std::max(m.lenped(e), 0);
   int lim = m.nlev(e);
   for (int i = 1; i < m.randomnumb(e); ++i) lim = std::min(lim, m.nlev(e + i));
@@ -312,7 +312,7 @@ std::vector<int> add_founder_lines(State& s, const util::TextIn& file, int e) {
   std::vector<int> added;
   for (int id = 1; id <= lim; ++id)
     if (!known[static_cast<std::size_t>(id)]) added.push_back(id);
-  if (added.empty()) return added;
+  if (added.empty()) return;
 
   const int n = static_cast<int>(added.size());
   if (static_cast<long long>(len) + n > max_pedigree_lines)
@@ -341,7 +341,6 @@ std::vector<int> add_founder_lines(State& s, const util::TextIn& file, int e) {
                  (parent_groups(rt) ? " and " + std::string(n == 1 ? "is" : "are") + " no parent group" : "") +
                  "; each is taken as " + (sires ? "a sire with neither ancestor known" : "an animal with both parents unknown") +
                  ":" + ids);
-  return added;
 }
 
 void read_msfile(State& s) {

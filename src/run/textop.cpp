@@ -328,8 +328,8 @@ class Reader {
     end_prompt_line();
     util::say_text(text);
   }
-  // The lines of a list (effect lines, structural effect lines) that follow
-  // the line in hand and read as lines of it, which are read.
+  // Counts the line in hand and the lines after it that is_item accepts
+  // (effect lines, structural effect lines), reading them.
   template <class IsItem>
   int count_items(IsItem is_item) {
     int n = 0;
@@ -356,9 +356,12 @@ class Reader {
   // Warns of every line after the model that is not a comment.
   void report_unread();
 
-  bool effect_line();
-  bool structural_line();
-  int levels_probe_ = 0;  // scratch of the line tests
+  bool number_first() const {
+    int v = 0;
+    return whole_number(w_.word(1), v) == NumRead::ok;
+  }
+  bool effect_line() const;
+  bool structural_line() const;
 
   void chain();
   void data_layout();
@@ -566,7 +569,7 @@ void Reader::effects() {
   for (int i = 1; i <= M.neff; ++i) {
     next();
     const int c = w_.n;
-    if (c >= 1 && whole_number(w_.word(1), levels_probe_) != NumRead::ok &&
+    if (c >= 1 && !number_first() &&
         (is("RANDOM_RESIDUAL:") || looks_like_keyword(w_.word(1))))
       refuse_count("EFFECTS:", "effect", i - 1, "NUMBER_OF_EFFECTS", M.neff, w_.line, w_.text);
     if (c != nt + 3 && c != nt + 4 && c != 2 * nt + 3 && c != 2 * nt + 4)
@@ -619,16 +622,13 @@ void Reader::effects() {
 
 // RANDOM_RESIDUAL:, the structural sections, RESIDUAL_PRIOR_(CO)VARIANCES
 // True when the line in hand reads as an effect line.
-bool Reader::effect_line() {
+bool Reader::effect_line() const {
   const int c = w_.n, nt = M.ntrait;
-  return (c == nt + 3 || c == nt + 4 || c == 2 * nt + 3 || c == 2 * nt + 4) &&
-         whole_number(w_.word(1), levels_probe_) == NumRead::ok;
+  return (c == nt + 3 || c == nt + 4 || c == 2 * nt + 3 || c == 2 * nt + 4) && number_first();
 }
 
 // True when the line in hand reads as a structural effect line.
-bool Reader::structural_line() {
-  return (w_.n == 1 || w_.n == 2) && whole_number(w_.word(1), levels_probe_) == NumRead::ok;
-}
+bool Reader::structural_line() const { return (w_.n == 1 || w_.n == 2) && number_first(); }
 
 void Reader::residual() {
   next();

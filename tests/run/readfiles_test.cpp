@@ -35,19 +35,7 @@ std::string group(int e, const std::string& type, const std::string& pedline,
 
 const std::string mb_metropolis = "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n4 25\n";
 
-class Files : public statetest::InFolder {
- protected:
-  // Reads the model, allocates the state and reads the files.
-  statetest::Run load(const std::string& text) {
-    read_model(text);
-    s_ = run::State{};
-    s_.neq = run::number_of_equations();
-    s_.reclen = run::data_record_length();
-    run::allocate_state(s_);
-    return capture([this] { run::read_files(s_); });
-  }
-  run::State s_;
-};
+using Files = statetest::FilesFolder;
 
 // ---------------------------------------------------------------- worked example
 

@@ -123,20 +123,8 @@ TEST(SilentInputs, ParameterFileLinesAndMessages) {
   }
 }
 
-// The prompt ends without a line break: the banner of the echo follows on
-// its line, but a warning or a stop while the file is read starts a line of
-// its own.
-class SilentInputsFiles : public statetest::InFolder {
+class SilentInputsFiles : public statetest::FilesFolder {
  protected:
-  // Reads the model, allocates the state and reads the pedigree files.
-  statetest::Run load(const std::string& text) {
-    read_model(text);
-    s_ = run::State{};
-    s_.neq = run::number_of_equations();
-    s_.reclen = run::data_record_length();
-    run::allocate_state(s_);
-    return capture([this] { run::read_files(s_); });
-  }
   // A^-1 of group 2 as the first cycle builds it, dense (upper triangle).
   std::vector<double> relationship_inverse(int type) {
     M.round = M.start = 1;
@@ -147,9 +135,11 @@ class SilentInputsFiles : public statetest::InFolder {
       for (int j = i; j <= n; ++j) a[static_cast<std::size_t>((i - 1) * n + j - 1)] = sparsem::get_sparse_hashm(i, j, s_.AINV(2));
     return a;
   }
-  run::State s_;
 };
 
+// The prompt ends without a line break: the banner of the echo follows on
+// its line, but a warning or a stop while the file is read starts a line of
+// its own.
 TEST_F(SilentInputsFiles, PromptLineEndsBeforeAWarningOrAStop) {
   const std::string base = model_text(5, group("diagonal", "none"));
   struct Case {
@@ -275,7 +265,9 @@ TEST_F(SilentInputsFiles, PedigreeLinesAndValues) {
     bool found = c.said.empty();
     for (const std::string& l : statetest::lines(r.out)) {
       if (l == c.said) found = true;
-      if (c.said.empty()) EXPECT_EQ(l.find("arning"), std::string::npos) << c.what << ": " << l;
+      if (c.said.empty()) {
+        EXPECT_EQ(l.find("arning"), std::string::npos) << c.what << ": " << l;
+      }
     }
     EXPECT_TRUE(found) << c.what << ": no line \"" << c.said << "\" in\n" << r.out;
     // The added lines follow those read, and count as lines of the pedigree.

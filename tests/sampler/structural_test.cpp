@@ -128,19 +128,29 @@ TEST_F(Structural, SampleAndTuningLinesInTheirOrder) {
 
 // One trait, one fixed cross-classified effect of `levels` levels that is
 // also the structural effect, sampled every round; columns y, level.
-void one_structural(run::State& s, int levels, int nrec) {
-  new_model(1, {CRO}, {levels}, nrec);
+// Cross-classified effects of the given levels, all reading column 2; the
+// last of them the one structural effect, and the first `group` of them a
+// diagonal random group (none for 0).
+void structural_model(run::State& s, const std::vector<int>& levels, int nrec, int group) {
+  const int nf = static_cast<int>(levels.size());
+  new_model(1, std::vector<int>(levels.size(), CRO), levels, nrec);
   m.pos_y(1) = 1;
-  m.pos_eff(1, 1) = 2;
+  for (int e = 1; e <= nf; ++e) m.pos_eff(e, 1) = 2;
+  if (group > 0) {
+    m.randomnumb(1) = group;
+    m.randomtype(1) = model::rnd_diagonal;
+  }
   m.residualtype = model::res_structural;
   m.neffr = 1;
   m.pos_effr.resize(1);
   m.effrsave.resize(1);
-  m.pos_effr(1) = 1;
+  m.pos_effr(1) = nf;
   m.r_nround = 1;
   m.r_skip = 1;
   new_state(s);
 }
+
+void one_structural(run::State& s, int levels, int nrec) { structural_model(s, {levels}, nrec, 0); }
 
 TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
   // Level 1 with 12 records, level 2 (the reference) with 3; r = 1 and
@@ -180,20 +190,7 @@ TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
 // posterior mean, 4 do not.
 TEST_F(Structural, LevelsOfAnEffectWithRandomLocationsNeedFiveRecords) {
   run::State s;
-  eqtest::new_model(1, {CRO, CRO}, {3, 4}, 10);
-  m.pos_y(1) = 1;
-  m.pos_eff(1, 1) = 2;
-  m.pos_eff(2, 1) = 2;
-  m.randomnumb(1) = 2;
-  m.randomtype(1) = model::rnd_diagonal;
-  m.residualtype = model::res_structural;
-  m.neffr = 1;
-  m.pos_effr.resize(1);
-  m.effrsave.resize(1);
-  m.pos_effr(1) = 2;
-  m.r_nround = 1;
-  m.r_skip = 1;
-  new_state(s);
+  structural_model(s, {3, 4}, 10, 2);
   util::mat1<double> e(10, 1);
   const float lev[] = {1, 1, 1, 1, 1, 2, 2, 2, 2, 4};
   for (int i = 1; i <= 10; ++i) {
