@@ -33,7 +33,8 @@ constexpr double kMinNormal = std::numeric_limits<double>::min();
 // x^a / (a B(a, b)) (1 + a (1 - b) x / (a + 1) + ...) is then its first two
 // terms, and x itself would have lost its digits or underflowed.
 double beta_tiny_x(double a, double b, double lnx) {
-  const double ln_ab = gamma_log(a + 1.0) + (b >= 8.0 ? algdiv(a, b) : gamma_log(b) - gamma_log(a + b));
+  const double ln_ab =
+      gamma_log(a + 1.0) + (b >= 8.0 ? algdiv(a, b) : gamma_log(b) - gamma_log(a + b));
   const double lead = std::exp(a * lnx - ln_ab);
   if (lead == 0.0) return 0.0;
   return lead * (1.0 + a / (a + 1.0) * ((1.0 - b) * std::exp(lnx)));
@@ -200,10 +201,15 @@ void smaller_tail_first(double lower, double& cum, double& ccum, Upper upper) {
 // seeds need a shape above 1.
 constexpr double kLnSeedFloor = -667.0;  // about 1e-290
 
+// ln of the Poisson weight of term k.
+double ln_poisson_weight(double xnonc, double k) {
+  return -xnonc + k * std::log(xnonc) - gamma_log(k + 1.0);
+}
+
 template <class Step>
 double start_term(double k, double lnt, double dir, double xnonc, Step step) {
   if (!std::isfinite(lnt)) return k;
-  double lnw = -xnonc + k * std::log(xnonc) - gamma_log(k + 1.0);
+  double lnw = ln_poisson_weight(xnonc, k);
   // Past a weight below the floor no term can reach it (a ratio is at most
   // 1); the cap stops the walk where the weights fall too slowly to tell
   // (noncentralities far beyond the searches' range of 1e4).
@@ -218,11 +224,6 @@ double start_term(double k, double lnt, double dir, double xnonc, Step step) {
     k += dir;
   }
   return k;
-}
-
-// The Poisson weight of term k.
-double poisson_weight(double xnonc, double k) {
-  return std::exp(-xnonc + k * std::log(xnonc) - gamma_log(k + 1.0));
 }
 
 }  // namespace
@@ -258,7 +259,7 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
     double k, wt, a, bet, bet1, dnterm, upterm;
   };
   auto seed = [&](double k) {
-    Seed s{k, poisson_weight(xnonc, k), dfn / 2.0 + k, 0.0, 0.0, 0.0, 0.0};
+    Seed s{k, std::exp(ln_poisson_weight(xnonc, k)), dfn / 2.0 + k, 0.0, 0.0, 0.0, 0.0};
     int ierr;
     beta_ratio(s.a, b, xx, yy, s.bet, s.bet1, ierr);
     s.dnterm = std::exp(ln_dnterm(s.a));
@@ -339,7 +340,7 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
     double k, wt, p, q, aj;
   };
   auto seed = [&](double k) {
-    Seed s{k, poisson_weight(xnonc, k), 0.0, 0.0, 0.0};
+    Seed s{k, std::exp(ln_poisson_weight(xnonc, k)), 0.0, 0.0, 0.0};
     cumchi(x, df + 2.0 * k, s.p, s.q);
     s.aj = std::exp(ln_aj((df + 2.0 * k) / 2.0));
     return s;
