@@ -73,7 +73,8 @@ void sample_sire_prob(run::State& s, int e, int an) {
   const int p = s.P_MS(an);
   const int n = static_cast<int>(s.MS(p));
   if (n < 1) return;
-  const bool all = m.round <= m.start + 1;
+  // No sire is current before the chain has drawn one.
+  const bool all = m.round <= 2;
   const int current = s.PED(e, an, 3);
   float x[run::max_candidates];
   double S = 0.0;
@@ -98,7 +99,9 @@ void sample_sire_prob(run::State& s, int e, int an) {
 void add_g_aav(run::State& s, int e, int maxc) {
   const int q = m.randomnumb(e), nt = m.ntrait;
   const bool first = m.round == m.start;
-  const bool full = m.round <= m.start + 1;
+  // A^-1 is built whole in the first cycle of a run, and in the chain's
+  // second, after the first cycle's probability-weighted terms.
+  const bool full = first || m.round <= 2;
   const bool kept = kept_cycle(m.round);
   // Henderson's coefficients: the animal, then its dam and sires at -1/2.
   double c[run::max_candidates + 3];
@@ -121,7 +124,9 @@ void add_g_aav(run::State& s, int e, int maxc) {
     if (first) s.DF_RANDOM(e) += 1;
     int old = s.PED(e, an, 3), sampled = 0;
     bool drawn = false;
-    if (s.MS_STAT(an) == 1 && m.round > m.start) {
+    // Sires are drawn from the chain's second cycle on; a continued run
+    // draws in its first cycle too, from the sires of its store.
+    if (s.MS_STAT(an) == 1 && m.round > 1) {
       if (m.ms_alpha != 0) sample_sire_prob(s, e, an);
       s.PROBS.fill(0.0);
       const int p = s.P_MS(an), n = static_cast<int>(s.MS(p)), d = s.PED(e, an, 2);
@@ -216,7 +221,8 @@ void check_candidate_model() {
     const int len = m.lenped(f), need = m.nlev(f) - m.ngrp(f);
     if (len < need)
       util::fatal(util::freev("the pedigree of the add_an_ms group of effect", f, "holds", len,
-                              "lines, fewer than its", need, "animals (levels less parent groups)"));
+                              "lines, fewer than its", need, "animals (levels less parent groups): animal",
+                              len + 1, "has no line"));
     if (m.effecttype(f) == model::eff_ram && m.pos_eff(f, 1) == 0)
       util::fatal(util::freev("the \"ram\" effect", f,
                               "has no data column for trait 1, where its animals are read"));

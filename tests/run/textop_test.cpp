@@ -367,11 +367,12 @@ TEST(ParameterFile, ModelWithoutGroupsAndSilentEndOfGroups) {
   EXPECT_EQ(M.pos_weight, 0);
   EXPECT_EQ(M.miss, 0);
 
-  // A misspelled RANDOM_GROUP ends the model: the group after it is not read.
+  // A misspelled RANDOM_GROUP would end the model and leave the group after
+  // it unread: it stops the run.
   const std::string two = base + "RANDOM_GROUPS\n1\nRANDOM_TYPE\nnothing\n";
-  ASSERT_EQ(read(two), "");
-  EXPECT_EQ(M.randomtype(1), model::rnd_none);
-  EXPECT_EQ(M.randomtype(2), model::rnd_diagonal);
+  EXPECT_EQ(read(two),
+            " \"RANDOM_GROUPS\" looks like a keyword but is none; the nearest keyword is RANDOM_GROUP. The model"
+            " ends before this line, which would not be read");
 }
 
 TEST(ParameterFile, SiresSettings) {
@@ -440,7 +441,7 @@ TEST(ParameterFile, CompleteMultiTraitModel) {
       "12 22 23 24\n"
       "13 23 33 34\n"
       "14 24 34 44\n"
-      "NOT_A_GROUP\n";
+      "not a group\n";
   ASSERT_EQ(read(text), "");
 
   EXPECT_EQ(M.parfile, "");  // given by read_parameter_file only
