@@ -967,6 +967,30 @@ float genchi(float df) {
 }
 
 // ---------------------------------------------------------------------------
+// State of the stream
+
+Stream stream() {
+  ready();
+  const int g = CURNTG - 1;
+  return {CURNTG, globe.cg1[g], globe.cg2[g], globe.qanti[g], draws};
+}
+
+void set_stream(const Stream& s) {
+  ready();
+  setcgn(s.generator);
+  const int g = CURNTG - 1;
+  globe.cg1[g] = s.seed1;
+  globe.cg2[g] = s.seed2;
+  globe.qanti[g] = s.antithetic;
+  draws = s.draws;
+}
+
+bool possible_stream(const Stream& s) {
+  return s.generator >= 1 && s.generator <= numg && s.seed1 >= 0 && s.seed1 < M1 && s.seed2 >= 0 &&
+         s.seed2 < M2 && (s.seed1 != 0 || s.seed2 != 0);
+}
+
+// ---------------------------------------------------------------------------
 // Test seam
 
 void set_uniform_hook(std::function<float()> hook) {

@@ -99,6 +99,27 @@ class NormalsAhead {
 
 inline NormalsAhead* normals_ahead = nullptr;
 
+// ---- state of the stream -------------------------------------------------
+// Where the stream stands: the current generator, its seeds and antithetic
+// flag, and the count of uniforms handed out.  It is all a chain that goes
+// on in another process needs to draw what it would have drawn: the blocks
+// of uniforms kept between calls are a function of the seeds alone, the
+// gamma deviate's set-up of its shape is worked out again from the shape,
+// and normals drawn ahead live only inside a pass (take the state between
+// passes, when no NormalsAhead lives).
+struct Stream {
+  i32 generator = 1;
+  i32 seed1 = 0, seed2 = 0;
+  bool antithetic = false;
+  std::uint64_t draws = 0;
+};
+Stream stream();
+// Sets the stream to s, setting the generator up first when it is not.
+void set_stream(const Stream& s);
+// True when s could be a state of the stream: a generator from 1 to numg,
+// seeds that a step gives (0 <= seed1 < m1, 0 <= seed2 < m2), not both 0.
+bool possible_stream(const Stream& s);
+
 // ---- test seam -----------------------------------------------------------
 // A test may replace the uniform source (every uniform of every deviate,
 // including those drawn inside snorm, sexpo and sgamma) and, separately,

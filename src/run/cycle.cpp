@@ -8,6 +8,7 @@
 #include "dense/denseop.hpp"
 #include "dense/ginv1.hpp"
 #include "random/prob.hpp"
+#include "random/rangen.hpp"
 #include "run/model.hpp"
 #include "run/store.hpp"
 #include "run/store_record.hpp"
@@ -239,7 +240,13 @@ void logl_thetabar(State& s) {
 void finish_run(State& s, int cycles_run) {
   // The pass needs the data (read by the first cycle of this run) and at
   // least one kept sample.
-  if (M.nround > M.nburn && cycles_run > 0 && kept_count(M.nround) > 0) logl_thetabar(s);
+  if (M.nround > M.nburn && cycles_run > 0 && kept_count(M.nround) > 0) {
+    // Its imputations draw outside the chain: the store keeps the stream
+    // where the last cycle left it, for a chain made longer.
+    const rangen::Stream after_cycles = rangen::stream();
+    logl_thetabar(s);
+    rangen::set_stream(after_cycles);
+  }
   store_solutions(s);
   s.cpu_now = util::cpu_seconds();
   const float elapsed = s.cpu_now - s.cpu_start;

@@ -8,9 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "random/rangen.hpp"
+#include "run/chain_state.hpp"
 #include "run/model.hpp"
 #include "run/store.hpp"
 #include "sampler/records.hpp"
+#include "sampler/resid_steps.hpp"
+#include "sampler/rnorm.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"
@@ -325,6 +329,41 @@ void read_loglike_obs(State& s, int start, const Rebuild& rb) {
   util::say("read loglike_obs from file: \"loglike_obs\"");
 }
 
+// The covariates of unknown covariables drawn by Metropolis-Hastings: the
+// proposal variance, as the tuning of the chain can have left it, and each
+// level's rate back to its sum.
+void read_covariate_rates(ResultIn& f, State& s, int start) {
+  const int round = start - 1;
+  for (int u = 1; u <= m.neff; ++u) {
+    if (!sampler::covariates_by_mh(u)) continue;
+    f.label(util::freev(label_covariate_rates, u));
+    const auto fail = [u] {
+      util::fatal(util::freev("error reading acceptance rates of the covariates of effect: ", u));
+    };
+    double v = 0;
+    if (!f.values(v)) fail();
+    // From 100, each tuning step multiplies the variance by 1.05 or 0.9;
+    // the file has eight decimals.
+    const int steps = sampler::covariate_tuning_steps(round);
+    const double low = 100.0 * std::pow(sampler::narrow, steps),
+                 high = 100.0 * std::pow(sampler::widen, steps);
+    if (!(v >= low * (1 - 1e-6) - 1e-8 && v <= high * (1 + 1e-6) + 1e-8))
+      f.refuse(util::freev("holds a proposal variance", v, "that", steps,
+                           "tuning steps from 100 cannot give")
+                   .substr(1));
+    s.H_VARPROP(u) = v;
+    for (int l = 1; l <= m.nlev(u); ++l) {
+      int level = 0;
+      double rate = 0;
+      if (!f.values(level, rate)) fail();
+      f.ids({"level"}, {level}, {l});
+      if (!(rate >= 0 && rate <= 1))
+        f.refuse(util::freev("holds an acceptance rate", rate, "outside 0 to 1").substr(1));
+      s.SUMH_ACCEP(sampler::address1(u, l, 1)) = sampler::covariate_sum(rate, round);
+    }
+  }
+}
+
 void read_mh_acceptance(State& s, int start, const Rebuild& rb) {
   ResultIn f("mh_acceptance", start);
   auto rate_and = [&](const std::string& label, auto& setting, double& sum) {
@@ -357,10 +396,10 @@ void read_mh_acceptance(State& s, int start, const Rebuild& rb) {
         break;
     }
   }
-  if (m.neffr > 0 && start <= m.nburn) s.SUMR_ACCEP.fill(0.0);
   if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t)
     if (!rate_and(label_robust_alpha_rate, s.w_alpha_varprop, s.sumw_alphaaccep))
       util::fatal(util::freev("error reading acceptance rate for alpha robust"));
+  read_covariate_rates(f, s, start);
   f.end();
   util::say("Read acceptance rates and proposal dbelief from file: \"mh_acceptance\"");
 }
@@ -394,7 +433,7 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
       }
   }
   f.end();
-  util::say("read structural R from file: \"Structural_r\"");
+  util::say("read structural R from file: \"structural_r\"");
 }
 
 void read_robustness_w(State& s, int start, const Rebuild& rb) {
@@ -449,6 +488,8 @@ void restart(State& s, int start) {
   record::Store st;
   const bool recorded = record::read(st);
   if (recorded) check_settings(st, start);
+  // The stream goes on from the store once every file is read.
+  const rangen::Stream stream = recorded ? chain::read(s, start, st) : rangen::stream();
   Rebuild rb;
   const int n = kept_count(start - 1);
   rb.n = static_cast<double>(n);
@@ -473,6 +514,7 @@ void restart(State& s, int start) {
   if (uses_mh_files()) read_mh_acceptance(s, start, rb);
   if (m.neffr > 0) read_structural_r(s, start, rb);
   if (robust_weights()) read_robustness_w(s, start, rb);
+  rangen::set_stream(stream);
 }
 
 }  // namespace run

@@ -8,9 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "run/chain_state.hpp"
 #include "run/model.hpp"
 #include "run/store_record.hpp"
 #include "sampler/records.hpp"
+#include "sampler/rnorm.hpp"
 #include "sampler/samplefiles.hpp"
 #include "util/disk_queue.hpp"
 #include "util/format.hpp"
@@ -53,7 +55,8 @@ bool samples_msires() { return m.max_msires > 1 && m.ms_alpha != 0; }
 Structural structural_kind(int e) {
   const int et = m.effecttype(e);
   if (et == model::eff_cov || et == model::eff_rno) return Structural::scale;
-  if (et == model::eff_cro && m.randomnumb(e) > 0) return Structural::levels_alpha;
+  if ((et == model::eff_cro || et == model::eff_unk) && m.randomnumb(e) > 0)
+    return Structural::levels_alpha;
   return Structural::levels;
 }
 
@@ -354,6 +357,24 @@ void rate_line(ResultFile& f, double rate, double setting) {
   f.end_line();
 }
 
+// Unknown covariables drawn by Metropolis-Hastings: the proposal variance,
+// then each level and its acceptance rate since the last tuning step.
+void write_covariate_rates(ResultFile& f, const State& s) {
+  for (int u = 1; u <= m.neff; ++u) {
+    if (!sampler::covariates_by_mh(u)) continue;
+    f.free(label_covariate_rates, u);
+    util::put_f_field(f.buf(), s.H_VARPROP(u), 12, 8);
+    f.end_line();
+    for (int l = 1; l <= m.nlev(u); ++l) {
+      std::string& b = f.buf();
+      util::put_i_field(b, l, 8);
+      util::put_f_field(
+          b, sampler::covariate_rate(s.SUMH_ACCEP(sampler::address1(u, l, 1)), m.round), 12, 8);
+      f.end_line();
+    }
+  }
+}
+
 void write_mh_acceptance(const State& s, const Summary& sm) {
   ResultFile f("mh_acceptance");
   for (int e = 1; e <= m.neff; ++e) {
@@ -383,6 +404,7 @@ void write_mh_acceptance(const State& s, const Summary& sm) {
     f.free(label_robust_alpha_rate);
     rate_line(f, sm.rate(s.sumw_alphaaccep), s.w_alpha_varprop);
   }
+  write_covariate_rates(f, s);
   f.seal();
 }
 
@@ -440,6 +462,12 @@ void write_robustness_w(const State& s, const Summary& sm) {
   f.seal();
 }
 
+void write_chain_state(const State& s) {
+  ResultFile f(chain::file);
+  chain::write(s, m.round, [&f](std::string_view line) { f.text(line); });
+  f.seal();
+}
+
 // The temporaries of a store that stops before it is made are removed, so
 // the previous store stays as it was and nothing is left behind.
 struct Unmade {
@@ -461,7 +489,7 @@ const char* stored_message(const char* name) {
   if (n == "varcomp") return "variance components stored in file: \"varcomp\"";
   if (n == "loglike_obs") return "loglike_obs stored in file: \"loglike_obs\"";
   if (n == "mh_acceptance") return "acceptance rates and degrees of belief stored in file: \"mh_acceptance\"";
-  if (n == "structural_r") return "Structural R  stored in file: \"Structural_r\"";
+  if (n == "structural_r") return "Structural R  stored in file: \"structural_r\"";
   return "Robustness weights stored in file: \"robustness_w\"";
 }
 
@@ -508,12 +536,16 @@ void store_solutions(State& s, bool in_background) {
     write_robustness_w(s, sm);
     st.add_result("robustness_w");
   }
+  write_chain_state(s);
+  st.add_result(chain::file);
   record::make(st);
   unmade.made = true;
   record::finish(st);
 
   if (!in_background) util::disk::wait();
-  for (int k = 0; k < st.nresults; ++k) util::say(stored_message(st.results[k]));
+  // The chain's own state is no result to announce.
+  for (int k = 0; k < st.nresults; ++k)
+    if (st.results[k] != std::string_view(chain::file)) util::say(stored_message(st.results[k]));
   reopen_sample_files(s, round);
 }
 

@@ -51,6 +51,8 @@ inline constexpr const char* label_structural_rate = "Acceptance rate & proposal
 inline constexpr const char* label_structural_alpha_rate =
     "Acceptance rate & proposal variance for alpha of structural R effect: ";
 inline constexpr const char* label_robust_alpha_rate = "Acceptance rate & proposal variance for alpha of robust R ";
+inline constexpr const char* label_covariate_rates =
+    "Acceptance rates & proposal variance for covariates of unknown covariable: ";
 // The column line of "loglike_obs" (a free-format line).
 inline constexpr const char* head_loglike_obs = "obs       cpo             average logl    logl-thetabar   residuals";
 

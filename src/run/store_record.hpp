@@ -18,10 +18,10 @@ inline constexpr const char* temporary = "store_record.tmp";
 
 // Every result and sample file a store may name, in the order of a store.
 inline constexpr const char* result_names[] = {"solutions",     "msiresppr",    "varcomp",     "loglike_obs",
-                                               "mh_acceptance", "structural_r", "robustness_w"};
+                                               "mh_acceptance", "structural_r", "robustness_w", "chain_state"};
 inline constexpr const char* sample_names[] = {"varcompsam", "loglike_rnd", "msirespprsam", "mh_dbeliefchg",
                                                "solutionsam"};
-inline constexpr int max_results = 7, max_samples = 5;
+inline constexpr int max_results = 8, max_samples = 5;
 
 // What one store holds.  Names point at the constants above.
 struct Store {

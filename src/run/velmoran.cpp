@@ -1,5 +1,6 @@
 // The program's entry: start-up, then the cycles of the sampler.
 #include "random/prob.hpp"
+#include "run/chain_state.hpp"
 #include "run/cycle.hpp"
 #include "run/echo.hpp"
 #include "run/model.hpp"
@@ -23,7 +24,9 @@ int velmoran_main(CycleTimes* times) {
   textop::read_parameters();
   print_parameters("VELMORAN 1.20");
   check_model_classes();
-  // The only seeding of the run.
+  // As the parameter file gives it, before a restart takes g and r back.
+  chain::keep_model_definition();
+  // The only seeding of the run; a restart then continues the stored stream.
   prob::set_seed(M.seed);
 
   static State st;  // lives for the run; large, so not on the stack

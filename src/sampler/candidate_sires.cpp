@@ -82,7 +82,8 @@ void sample_sire_prob(run::State& s, int e, int an) {
   const int p = s.P_MS(an);
   const int n = static_cast<int>(s.MS(p));
   if (n < 1) return;
-  const bool all = m.round <= m.start + 1;
+  // No sire is current before the chain has drawn one.
+  const bool all = m.round <= 2;
   const int current = s.PED(e, an, 3);
   float x[run::max_candidates];
   double S = 0.0;
@@ -107,7 +108,9 @@ void sample_sire_prob(run::State& s, int e, int an) {
 void update_ainv(run::State& s, int e, int maxc) {
   const int q = m.randomnumb(e), nt = m.ntrait;
   const bool first = m.round == m.start;
-  const bool full = m.round <= m.start + 1;
+  // A^-1 is built whole in the first cycle of a run, and in the chain's
+  // second, after the first cycle's probability-weighted terms.
+  const bool full = first || m.round <= 2;
   const bool kept = kept_cycle(m.round);
   // Henderson's coefficients: the animal, then its dam and sires at -1/2.
   double c[run::max_candidates + 3];
@@ -161,12 +164,14 @@ void update_ainv(run::State& s, int e, int maxc) {
   if (t.sire_slots.size() != static_cast<std::size_t>(s.MS.size()) + 1)
     t.sire_slots.assign(static_cast<std::size_t>(s.MS.size()) + 1, {0, 0, 0});
   const int lines = m.nlev(e) - m.ngrp(e);
-  const bool draws = m.round > m.start;
+  // Sires are drawn from the chain's second cycle on; a continued run
+  // draws in its first cycle too, from the sires of its store.
+  const bool draws = m.round > 1;
   // PROBS is 1.0 at each line's start: every change below is undone.
   s.PROBS.fill(1.0);
   for (int an = 1; an <= lines; ++an) {
     if (first) s.DF_RANDOM(e) += 1;
-    // After the first two cycles only a line whose sire is drawn has work.
+    // Outside a whole build only a line whose sire is drawn has work.
     const bool draw = draws && s.MS_STAT(an) == 1;
     if (!full && !draw) continue;
     int old = s.PED(e, an, 3), sampled = 0;
@@ -283,7 +288,8 @@ void check_candidate_model() {
     const int len = m.lenped(f), need = m.nlev(f) - m.ngrp(f);
     if (len < need)
       util::fatal(util::freev("the pedigree of the add_an_ms group of effect", f, "holds", len,
-                              "lines, fewer than its", need, "animals (levels less parent groups)"));
+                              "lines, fewer than its", need, "animals (levels less parent groups): animal",
+                              len + 1, "has no line"));
     if (m.effecttype(f) == model::eff_ram && m.pos_eff(f, 1) == 0)
       util::fatal(util::freev("the \"ram\" effect", f,
                               "has no data column for trait 1, where its animals are read"));

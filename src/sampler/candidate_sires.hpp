@@ -13,15 +13,17 @@
 
 namespace sampler {
 
-// Random type 8 in the equation build of a cycle.  In the first cycle of a
-// run (round == start) A^-1 of the pedigree lines 1..nlev-ngrp is built with
-// the stored sires, and for an animal whose sire is still unknown with the
+// Random type 8 in the equation build of a cycle.  In the first cycle of
+// the chain A^-1 of the pedigree lines 1..nlev-ngrp is built with the
+// pedigree's sires, and for an animal whose sire is still unknown with the
 // probability-weighted terms of all its candidates; from the second cycle
 // on every animal with MS_STAT = 1 gets a sire drawn (after the Dirichlet
-// redraw when ms_alpha != 0).  The second cycle rebuilds A^-1 from scratch,
-// later cycles update it only for the animals whose sire changed (the keys
-// of former sires stay at 0).  Adds ginv(e) (x) A^-1 to s.XX for the traits
-// where both effects have data.  maxc is the largest candidate count.
+// redraw when ms_alpha != 0), in a continued run from its first cycle, which
+// goes on from the sires of the store.  The chain's second cycle and the
+// first of every run build A^-1 from scratch, later cycles update it only
+// for the animals whose sire changed (the keys of former sires stay at 0).
+// Adds ginv(e) (x) A^-1 to s.XX for the traits where both effects have
+// data.  maxc is the largest candidate count.
 void add_g_aav(run::State& s, int e, int maxc);
 // The steps of add_g_aav: the sire draws and A^-1 in s.AINV(e) and its copy
 // s.AINV_IJA(e) (update_ainv); then the terms (add_ainv_terms of
@@ -32,9 +34,10 @@ void finish_aav(run::State& s, int e);
 
 // Redraws the prior probabilities MS(p+2k) of animal an's candidates from
 // their Dirichlet full conditional: shape MS_ALPHAS(p+2k) (32-bit), plus 1
-// for the current sire, or for every candidate in the first two cycles of a
-// run.  On kept cycles the probabilities enter SUMMS/SSMS, and the animal
-// whose block starts at 1 writes one "msirespprsam" line per candidate.
+// for the current sire, or for every candidate in the first two cycles of
+// the chain.  On kept cycles the probabilities enter SUMMS/SSMS, and the
+// animal whose block starts at 1 writes one "msirespprsam" line per
+// candidate.
 void sample_sire_prob(run::State& s, int e, int an);
 
 // PROBS(k+2) := 1.0 for k = 1..n: the work vector as it stands between

@@ -1,5 +1,6 @@
 #include "sampler/rnorm.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <span>
 #include <string>
@@ -294,16 +295,44 @@ void sample_h_rnorm(run::State& s, int u, int r) {
   }
 
   if (m.round == m.nround) {
-    const float cycles = static_cast<float>(m.nround) - 0.5f * static_cast<float>(m.nburn);
+    // The sums stay as they are: the last store keeps them for a chain
+    // that goes on.
     double total = 0;
-    for (int l = first; l <= last; ++l) {
-      s.SUMH_ACCEP(l) = s.SUMH_ACCEP(l) / static_cast<double>(cycles) / m.r_nround;
-      total += s.SUMH_ACCEP(l);
-    }
+    for (int l = first; l <= last; ++l) total += covariate_rate(s.SUMH_ACCEP(l), m.round);
     util::say(" MH global acceptance rate for unknown covariate: ", u, " = ", total / nl);
     util::say(" level        acceptance ");
-    for (int l = first; l <= last; ++l) util::say(l - first + 1, s.SUMH_ACCEP(l));
+    for (int l = first; l <= last; ++l)
+      util::say(l - first + 1, covariate_rate(s.SUMH_ACCEP(l), m.round));
   }
+}
+
+bool covariates_by_mh(int u) {
+  return m.effecttype(u) == model::eff_unk && structural_rnorm_of(u) != 0;
+}
+
+int covariate_tuning_steps(int round) {
+  if (m.r_skip <= 0) return 0;
+  // The last tuning cycle: cycles are tuned while at most half of burn-in,
+  // compared in single precision, so they form a run from cycle 1.
+  long t = static_cast<long>(0.5f * static_cast<float>(m.nburn));
+  if (t < 0) t = 0;
+  while (t < round && tuning_cycle(static_cast<int>(t + 1), m.nburn)) ++t;
+  while (t > 0 && !tuning_cycle(static_cast<int>(t), m.nburn)) --t;
+  return static_cast<int>(std::min<long>(t, round) / m.r_skip);
+}
+
+int covariate_cycles(int round) {
+  return round - covariate_tuning_steps(round) * std::max(m.r_skip, 0);
+}
+
+double covariate_rate(double sum, int round) {
+  const double d = static_cast<double>(covariate_cycles(round)) * m.r_nround;
+  return d > 0 ? sum / d : sum;
+}
+
+double covariate_sum(double rate, int round) {
+  const double d = static_cast<double>(covariate_cycles(round)) * m.r_nround;
+  return d > 0 ? rate * d : rate;
 }
 
 }  // namespace sampler

@@ -452,12 +452,13 @@ TEST_F(Program, SameSeedSameFilesOtherSeedOtherChainAndTheResultFiles) {
   ASSERT_EQ(pb.status, 0) << pb.out << pb.err;
   ASSERT_EQ(pc.status, 0) << pc.out << pc.err;
 
-  // Exactly the result and sample files of this model, and the record of
-  // the last store.
+  // Exactly the result and sample files of this model, and the record and
+  // the chain state of the last store.
   std::set<std::string> made;
   for (const std::string& f : files_in(a))
-    if (!inputs.count(f) && f != "store_record") made.insert(f);
+    if (!inputs.count(f) && f != "store_record" && f != "chain_state") made.insert(f);
   EXPECT_TRUE(fs::exists(a / "store_record"));
+  EXPECT_TRUE(fs::exists(a / "chain_state"));
   const std::set<std::string> expected = {"solutions", "varcomp", "loglike_obs", "varcompsam", "loglike_rnd"};
   EXPECT_EQ(made, expected);
 

@@ -15,6 +15,9 @@
 #include "run/restart.hpp"
 #include "run/store.hpp"
 #include "sampler/gibbsvar.hpp"
+#include "sampler/records.hpp"
+#include "sampler/resid_steps.hpp"
+#include "sampler/rnorm.hpp"
 #include "sampler/samplefiles.hpp"
 #include "store_support.hpp"
 #include "util/format.hpp"
@@ -96,6 +99,7 @@ TEST_F(Restart, RoundTripAfterTheLastCycle) {
   const auto r = restart(1001);
   ASSERT_EQ(r.stop, "");
   EXPECT_EQ(r.out,
+            " read random stream, sires and model of the chain from file: \"chain_state\"\n"
             " read solutions from file: \"solutions\"\n"
             " read msires ppr from file: \"msiresppr\"\n"
             " read variance components from file: \"varcomp\"\n"
@@ -141,11 +145,12 @@ TEST_F(Restart, RoundTripOfTheResidualFiles) {
   const auto r = restart(301);
   ASSERT_EQ(r.stop, "");
   EXPECT_EQ(r.out,
+            " read random stream, sires and model of the chain from file: \"chain_state\"\n"
             " read solutions from file: \"solutions\"\n"
             " read variance components from file: \"varcomp\"\n"
             " read loglike_obs from file: \"loglike_obs\"\n"
             " Read acceptance rates and proposal dbelief from file: \"mh_acceptance\"\n"
-            " read structural R from file: \"Structural_r\"\n"
+            " read structural R from file: \"structural_r\"\n"
             " Read robustness weights from file: \"robustness_w\"\n");
   EXPECT_EQ(state_.R_ALPHA(2), 4.75);
   EXPECT_EQ(state_.w_alpha, 6.5);
@@ -160,6 +165,105 @@ TEST_F(Restart, RoundTripOfTheResidualFiles) {
 
   ASSERT_EQ(store().stop, "");
   EXPECT_EQ(results(), first);
+}
+
+// A reaction norm on an unknown covariable, both structural: the unknown
+// covariable random (factors per level and a shape), the reaction norm with
+// one factor, so that the covariates are drawn by Metropolis-Hastings.  Burn-in
+// 100, thinning 5, the covariates tuned every 5 cycles up to cycle 50.
+void model_c(run::State& s, int round) {
+  shape_model(1, 3, 4);
+  M.nround = 400;
+  M.nburn = 100;
+  M.skip = 5;
+  M.round = round;
+  M.nlev(1) = 1;
+  M.effecttype(2) = model::eff_unk;
+  M.nlev(2) = 3;
+  M.randomtype(2) = model::rnd_diagonal;
+  M.randomnumb(2) = 1;
+  M.g(2, 1, 1) = 2.0;
+  M.effecttype(3) = model::eff_rno;
+  M.nlev(3) = 2;
+  M.nestedcov(3, 1) = 2;
+  M.r(1, 1) = 1.5;
+  M.residualtype = model::res_structural;
+  M.r_nround = 2;
+  M.r_skip = 5;
+  M.neffr = 2;
+  M.pos_effr.resize(2);
+  M.effrsave.resize(2);
+  M.pos_effr(1) = 2;
+  M.pos_effr(2) = 3;
+  allocate(s);
+  for (int a = 1; a <= s.neq; ++a) s.SOL(a) = wave(a, 0.5);
+  s.R_ALPHA(1) = 4.75;
+  s.R_ALPHA_VARPROP(1) = 0.0546875;
+  s.R_DBELIEFPROP(2) = 1234;
+  s.H_VARPROP(2) = 100.0 * sampler::narrow * sampler::narrow * sampler::narrow;
+}
+
+// The shape of the random structural effect on the unknown covariable, and
+// the covariates' proposal variance and acceptance sums (over the 3 cycles
+// since the tuning step of cycle 20), come back as the store left them;
+// values the tuning cannot have left are refused.
+TEST_F(Restart, TunedCovariatesAndTheShapeOfAnUnknownCovariable) {
+  const double rates[3] = {0.25, 0.5, 0.375};
+  make_sample_files();
+  model_c(state_, 23);
+  ASSERT_EQ(sampler::covariate_cycles(23), 3);
+  for (int l = 1; l <= 3; ++l) state_.SUMH_ACCEP(sampler::address1(2, l, 1)) = rates[l - 1] * 3 * 2;
+  ASSERT_EQ(store().stop, "");
+  const std::string acc = slurp("mh_acceptance");
+  EXPECT_NE(acc.find(" Acceptance rates & proposal variance for covariates of unknown covariable:  2\n"
+                     " 72.89999421\n"
+                     "       1  0.25000000\n"
+                     "       2  0.50000000\n"
+                     "       3  0.37500000\n"),
+            std::string::npos)
+      << acc;
+  EXPECT_NE(acc.find("Acceptance rate & proposal variance for alpha of structural R effect:  2"), std::string::npos);
+  EXPECT_NE(slurp("structural_r").find("  1  2   alpha"), std::string::npos);
+  sampler::close(sampler::sample_files);
+
+  model_c(state_, 23);
+  wipe();
+  state_.H_VARPROP.fill(100.0);
+  state_.R_ALPHA.fill(3.0);
+  state_.R_ALPHA_VARPROP.fill(0.1);
+  ASSERT_EQ(restart(24).stop, "");
+  EXPECT_NEAR(state_.H_VARPROP(2), 72.899994, 1e-6);
+  for (int l = 1; l <= 3; ++l) EXPECT_EQ(state_.SUMH_ACCEP(sampler::address1(2, l, 1)), rates[l - 1] * 6) << l;
+  EXPECT_EQ(state_.R_ALPHA(1), 4.75);
+  EXPECT_EQ(state_.R_ALPHA_VARPROP(1), 0.0546875);
+  EXPECT_EQ(state_.R_DBELIEFPROP(2), 1234);
+  sampler::close(sampler::sample_files);
+
+  const std::size_t head = lines(acc).size() - 5;  // the covariates' label line
+  struct Bad {
+    std::size_t line;  // from the label line
+    const char* text;
+    std::string stop;
+  };
+  const Bad bad[] = {
+      {1, "  1000.00000000", "holds a proposal variance 1000 that 4 tuning steps from 100 cannot give"},
+      {1, "  0.00000000", "holds a proposal variance 0 that 4 tuning steps from 100 cannot give"},
+      {3, "       2  1.50000000", "holds an acceptance rate 1.5 outside 0 to 1"},
+      {3, "       3  0.50000000", "is for level 3 where the model has level 2"},
+      {4, "       3", util::freev("error reading acceptance rates of the covariates of effect: ", 2)},
+  };
+  for (const Bad& b : bad) {
+    SCOPED_TRACE(b.text);
+    replace_line("mh_acceptance", head + b.line, b.text);
+    model_c(state_, 23);
+    const std::string stop = restart(24).stop;
+    if (b.stop[0] == ' ')
+      EXPECT_EQ(stop, b.stop);
+    else
+      EXPECT_EQ(stop, " restart refused: \"mh_acceptance\" line " + std::to_string(head + b.line + 1) + " " + b.stop);
+    write("mh_acceptance", acc);
+    sampler::close(sampler::sample_files);
+  }
 }
 
 // After a restart the sums go on as in the chain that was not stopped: the
@@ -238,10 +342,10 @@ TEST_F(Restart, InsideBurnIn) {
   EXPECT_EQ(M.r(1, 1), 3.5);
   EXPECT_EQ(state_.w_alpha, 6.5);
   // Acceptance sums: rate x (negative) n, as stored; the structural one
-  // starts again during burn-in.
+  // too, which the tuning of the continued chain goes on from.
   EXPECT_NEAR(state_.SUMR_ALPHAACCEP(2), 0.3125 * -12, 1e-12);
   EXPECT_NEAR(state_.sumw_alphaaccep, 0.46875 * -12, 1e-12);
-  EXPECT_EQ(state_.SUMR_ACCEP(1), 0.0);
+  EXPECT_NEAR(state_.SUMR_ACCEP(1), 0.375 * -12, 1e-12);
   EXPECT_EQ(state_.R_DBELIEFPROP(1), 1900);
   // Proposals are still tuned: "mh_dbeliefchg" is open for appending.
   EXPECT_TRUE(sampler::sample_files.mh_dbeliefchg.is_open());
@@ -276,7 +380,7 @@ TEST_F(Restart, KeptCountZero) {
     EXPECT_TRUE(finite(state_));
     for (int a = 1; a <= state_.neq; ++a) EXPECT_EQ(state_.SUMSOL(a), 0.0);
     EXPECT_EQ(state_.LOGL_OBS(1, 1), 0.0);
-    EXPECT_EQ(state_.SUMR_ACCEP(1), c.stored + 1 <= c.nburn ? 0.0 : 0.75);
+    EXPECT_EQ(state_.SUMR_ACCEP(1), 0.75);
     EXPECT_EQ(state_.sumw_alphaaccep, 2.5);
     EXPECT_FALSE(sampler::sample_files.mh_dbeliefchg.is_open());  // past half of burn-in
     sampler::close(sampler::sample_files);
@@ -340,14 +444,17 @@ TEST_F(Restart, StoredCycleChecked) {
     return util::freev("restart at cycle", start, "needs the results of cycle", start - 1, "but",
                        std::string("\"") + file + "\"", "holds those of cycle", cycle);
   };
-  EXPECT_EQ(restart(1000).stop, refused(1000, "solutions", 1000));
-  EXPECT_EQ(restart(1200).stop, refused(1200, "solutions", 1000));
+  // The chain's state, read first, names the cycle too.
+  EXPECT_EQ(restart(1000).stop, refused(1000, "chain_state", 1000));
+  EXPECT_EQ(restart(1200).stop, refused(1200, "chain_state", 1000));
 
   // A mixture of two stores: "varcomp" of an earlier cycle.
   replace_line("varcomp", 0, " Variance components after:  900  rounds and burn-in of  105");
   const auto r = restart(1001);
   EXPECT_EQ(r.stop, refused(1001, "varcomp", 900));
-  EXPECT_EQ(r.out, " read solutions from file: \"solutions\"\n read msires ppr from file: \"msiresppr\"\n");
+  EXPECT_EQ(r.out,
+            " read random stream, sires and model of the chain from file: \"chain_state\"\n"
+            " read solutions from file: \"solutions\"\n read msires ppr from file: \"msiresppr\"\n");
   write("varcomp", stored.at("varcomp"));
 
   for (const char* f : {"solutions", "msiresppr", "loglike_obs"}) {

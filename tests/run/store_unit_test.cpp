@@ -226,7 +226,7 @@ TEST_F(StoreUnit, RestartRefusesSampleFilesThatDoNotMatchTheStore) {
                                  "\"store_record\"", "holds those of cycle", 900));
 
   write("store_record", record + " sample nosuchfile 12\n");
-  EXPECT_EQ(again(), util::freev("\"store_record\"", "line", 13, "cannot be read: the store it records is unknown"));
+  EXPECT_EQ(again(), util::freev("\"store_record\"", "line", 14, "cannot be read: the store it records is unknown"));
 
   // The chain's burn-in and thinning interval are recorded and must stay;
   // its length may grow.

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "random/prob.hpp"
+#include "random/rangen.hpp"
 #include "run/model.hpp"
 #include "run/state.hpp"
 #include "sampler/candidate_sires.hpp"
@@ -344,29 +347,58 @@ TEST(CandidateAinv, SireFrequenciesMatchTheirClosedForm) {
 
 // ---------------------------------------------------------------------------
 
-TEST(CandidateSchedule, ARestartRepeatsTheFirstCycles) {
-  run::State s;
+// Cycle 5 as the fifth of a chain and as the first of a run continued from
+// the chain's store of cycle 4 (its sires and probabilities): the same
+// draws from the same uniforms, the same sums and the same A^-1 (built
+// whole in the continued run, updated in place in the chain).
+TEST(CandidateSchedule, AContinuedRunDrawsInItsFirstCycleAsTheChainWould) {
   Herd h = two_uncertain();
   h.ms_alpha = 2.0f;
   h.max_msires = 2;
-  setup(s, h);
-  favour(s, 1, 3);
-  // Restarted at cycle 5: no draw at all in its first cycle.
-  const double u = peek_uniform(31);
-  at_round(5, 5);
-  eqtest::stdout_of([&] { sampler::add_g_aav(s, 1, 50); });
-  EXPECT_EQ(s.PED(1, 4, 3), -1);
-  EXPECT_EQ(s.DF_RANDOM(1), 6);
-  EXPECT_EQ(prob::gen_uniform_real(), u);
-  // Its second cycle draws; on a kept cycle the probabilities are summed.
-  prob::set_seed(31);
-  at_round(6, 5);
-  sampler::add_g_aav(s, 1, 50);
-  EXPECT_EQ(s.PED(1, 4, 3), 1);
-  EXPECT_EQ(s.PED(1, 5, 3), 3);
-  EXPECT_NEAR(s.MS(3) + s.MS(5), 1.0, 1e-12);
-  EXPECT_EQ(s.SUMMS(3), s.MS(3));
-  EXPECT_EQ(s.SSMS(5), s.MS(5) * s.MS(5));
+  run::State chain, continued;
+  setup(chain, h);
+  favour(chain, 1, 3);
+  prob::set_seed(17);
+  for (int round = 1; round <= 2; ++round) {
+    at_round(round, 1);
+    eqtest::stdout_of([&] { sampler::add_g_aav(chain, 1, 50); });
+  }
+  ASSERT_GE(chain.PED(1, 4, 3), 1);
+  setup(continued, h);
+  for (int an : {4, 5}) continued.PED(1, an, 3) = chain.PED(1, an, 3);
+  for (int p = 1; p <= chain.MS.size(); ++p) continued.MS(p) = chain.MS(p);
+  for (run::State* s : {&chain, &continued}) {
+    favour(*s, 2, 2);
+    s->SUMMS.fill(0.0);
+    s->SSMS.fill(0.0);
+  }
+  std::uint64_t used[2];
+  double next[2];
+  int k = 0;
+  for (auto [s, start] : {std::pair{&chain, 1}, std::pair{&continued, 5}}) {
+    prob::set_seed(31);
+    const std::uint64_t before = rangen::uniform_draws();
+    at_round(5, start);
+    eqtest::stdout_of([&] { sampler::add_g_aav(*s, 1, 50); });
+    used[k] = rangen::uniform_draws() - before;
+    next[k++] = prob::gen_uniform_real();
+  }
+  EXPECT_EQ(used[0], used[1]);
+  EXPECT_GT(used[0], 2u);  // a uniform per sire, and the Dirichlet gammas
+  EXPECT_EQ(next[0], next[1]);
+  EXPECT_EQ(continued.PED(1, 4, 3), 2);
+  EXPECT_EQ(continued.PED(1, 5, 3), 2);
+  EXPECT_EQ(continued.PED(1, 4, 3), chain.PED(1, 4, 3));
+  EXPECT_EQ(continued.PED(1, 5, 3), chain.PED(1, 5, 3));
+  for (int p = 1; p <= chain.MS.size(); ++p) {
+    EXPECT_EQ(continued.MS(p), chain.MS(p)) << p;
+    EXPECT_EQ(continued.SUMMS(p), chain.SUMMS(p)) << p;  // the kept cycle counted
+    EXPECT_EQ(continued.SSMS(p), chain.SSMS(p)) << p;
+  }
+  EXPECT_EQ(continued.SUMMS(4), 1.0);  // animal 4, candidate 2
+  const std::vector<double> a = dense_of(chain.AINV(1), 6), b = dense_of(continued.AINV(1), 6);
+  for (std::size_t i = 0; i < a.size(); ++i) EXPECT_NEAR(a[i], b[i], 1e-12) << i;
+  EXPECT_EQ(continued.DF_RANDOM(1), 6);
 }
 
 TEST(CandidateSchedule, DirichletRedrawHasTheMeanOfItsShapes) {
@@ -452,7 +484,8 @@ TEST(CandidateModel, StartUpRefusals) {
       {"animal column 0 for trait 1", {CRO, RAM}, 2, 1, 9, 0, 0,
        "the \"ram\" effect 2 has no data column for trait 1"},
       {"short pedigree", {CRO, RAM}, 2, 1, 3, 2, 2,
-       "the pedigree of the add_an_ms group of effect 2 holds 3 lines, fewer than its 4 animals"},
+       "the pedigree of the add_an_ms group of effect 2 holds 3 lines, fewer than its 4 animals (levels less "
+       "parent groups): animal 4 has no line"},
       {"groups make up for it", {CRO, RAM}, 2, 1, 3, 3, 2, ""},
   };
   for (const Case& c : cases) {

@@ -17,6 +17,7 @@
 #include "sampler/rnorm.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
+#include "util/format.hpp"
 
 namespace {
 
@@ -352,7 +353,7 @@ TEST_F(CovariateFiles, TuningLineAndAcceptanceTable) {
   sampler::open_new(sampler::sample_files);
   prob::set_seed(3);
   // Cycles 1..4 tune at 2 and 4 (a line each, whatever the rate); 5 and 6
-  // accumulate; 6 reports over nround - nburn/2 = 2 cycles of 3 rounds.
+  // accumulate; 6 reports over the 2 cycles since, of 3 rounds each.
   std::string out;
   for (int round = 1; round <= 6; ++round) {
     m.round = round;
@@ -364,10 +365,29 @@ TEST_F(CovariateFiles, TuningLineAndAcceptanceTable) {
   EXPECT_EQ(lines[0].substr(0, 3), " 3 ");
   EXPECT_NE(out.find("MH global acceptance rate for unknown covariate:"), std::string::npos) << out;
   EXPECT_NE(out.find(" level        acceptance "), std::string::npos);
+  // The sums stay (a store after the last cycle keeps them); the table
+  // divides them by the 6 rounds.
+  ASSERT_EQ(sampler::covariate_cycles(6), 2);
   for (int l = 4; l <= 5; ++l) {
-    EXPECT_GE(s.SUMH_ACCEP(l), 0.0);
-    EXPECT_LE(s.SUMH_ACCEP(l), 1.0);
+    const double rate = s.SUMH_ACCEP(l) / 6;
+    EXPECT_GE(rate, 0.0);
+    EXPECT_LE(rate, 1.0);
+    EXPECT_EQ(sampler::covariate_rate(s.SUMH_ACCEP(l), 6), rate);
+    EXPECT_EQ(sampler::covariate_sum(rate, 6), rate * 6);
+    EXPECT_NE(out.find(util::freev(l - 3, rate)), std::string::npos) << out;
   }
+  // Tuning windows that do not end at half of burn-in: cycles 1..5 tuned
+  // every 3, so the sums hold cycles 4 on (the last tuning step at 3).
+  m.nburn = 10;
+  m.r_skip = 3;
+  EXPECT_EQ(sampler::covariate_tuning_steps(2), 0);
+  EXPECT_EQ(sampler::covariate_cycles(2), 2);
+  EXPECT_EQ(sampler::covariate_tuning_steps(6), 1);
+  EXPECT_EQ(sampler::covariate_cycles(6), 3);
+  EXPECT_EQ(sampler::covariate_cycles(3), 0);
+  EXPECT_EQ(sampler::covariate_rate(0.0, 3), 0.0);
+  m.nburn = 1;  // half of it: no cycle is tuned
+  EXPECT_EQ(sampler::covariate_cycles(7), 7);
 }
 
 }  // namespace

@@ -1,0 +1,338 @@
+#include "run/chain_state.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "run/lineread.hpp"
+#include "run/model.hpp"
+#include "util/format.hpp"
+#include "util/stop.hpp"
+#include "util/textio.hpp"
+
+namespace run::chain {
+
+namespace {
+
+using model::m;
+
+// "model LABEL = VALUE" lines of the model kept at start-up.
+std::vector<std::string> definition;
+
+void add_number(std::string& s, long long v) {
+  char b[24];
+  s.append(b, std::to_chars(b, b + sizeof b, v).ptr);
+}
+// The shortest text that reads back as v, so that texts compare as values.
+void add_number(std::string& s, double v) {
+  char b[32];
+  s.append(b, std::to_chars(b, b + sizeof b, v).ptr);
+}
+void add_number(std::string& s, float v) {
+  char b[32];
+  s.append(b, std::to_chars(b, b + sizeof b, v).ptr);
+}
+
+// One setting: its keyword (with the effect, line or row it belongs to) and
+// its values in the order of the parameter file.
+class Setting {
+ public:
+  explicit Setting(const std::string& label) : text_("model " + label + " =") {}
+  template <class T>
+  Setting& operator<<(const T& v) {
+    text_ += ' ';
+    if constexpr (std::is_convertible_v<const T&, std::string_view>)
+      text_ += std::string_view(v);
+    else if constexpr (std::is_integral_v<T>)
+      add_number(text_, static_cast<long long>(v));
+    else
+      add_number(text_, v);
+    return *this;
+  }
+  ~Setting() { definition.push_back(std::move(text_)); }
+
+ private:
+  std::string text_;
+};
+
+std::string of_effect(const char* keyword, int e) {
+  return std::string(keyword) + " of effect " + std::to_string(e);
+}
+
+const char* residual_word(int code) {
+  static const char* const words[] = {"homogeneous",  "structural", "slash",
+                                      "struct_slash", "student_t",  "struct_student_t"};
+  return code >= 1 && code <= 6 ? words[code - 1] : "?";
+}
+const char* random_word(int code) {
+  static const char* const words[] = {"diagonal",    "add_animal", "add_an_upg",
+                                      "add_an_upgi", "add_sire",   "par_domin",
+                                      "add_an_ms",   "add_an_mb",  "diag_mb"};
+  return code >= 2 && code <= 10 ? words[code - 2] : "?";
+}
+const char* effect_word(int code) {
+  static const char* const words[] = {"cro", "cov", "ram", "unk", "rno"};
+  return code >= 0 && code <= 4 ? words[code] : "?";
+}
+
+// Groups whose pedigree may give an animal candidate sires.
+bool candidate_group(int e) {
+  const int rt = m.randomtype(e);
+  return m.randomnumb(e) > 0 && m.max_msires > 0 &&
+         (rt == model::rnd_add_an_ms || rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb);
+}
+
+// f(e, an) for each animal whose sire the chain draws, group by group in
+// pedigree order.
+template <class F>
+void each_drawn_sire(const State& s, F f) {
+  for (int e = 1; e <= m.neff; ++e) {
+    if (!candidate_group(e)) continue;
+    const long lines =
+        std::min({static_cast<long>(m.lenped(e)), s.MS_STAT.size(), s.PED.extent2()});
+    for (int an = 1; an <= lines; ++an)
+      if (s.MS_STAT(an) == 1) f(e, an);
+  }
+}
+
+// Made when the program starts, so that no store allocates.
+struct LineBuffer {
+  std::string line;
+  LineBuffer() { line.reserve(128); }
+};
+LineBuffer buffer;
+
+[[noreturn]] void refuse(const util::TextIn& in, const std::string& what) {
+  util::fatal(" restart refused: \"" + std::string(file) + "\" line " +
+              std::to_string(in.line_number()) + " " + what);
+}
+
+bool whole(std::string_view w, long long& v) {
+  if (w.empty()) return false;
+  const char* end = w.data() + w.size();
+  const auto r = std::from_chars(w.data(), end, v);
+  return r.ec == std::errc() && r.ptr == end;
+}
+
+// "model LABEL = VALUE" split into label and value; false when it is not.
+bool setting_of(std::string_view line, std::string_view& label, std::string_view& value) {
+  constexpr std::string_view head = "model ";
+  const std::size_t eq = line.find(" = ");
+  if (line.substr(0, head.size()) != head || eq == std::string_view::npos || eq < head.size())
+    return false;
+  label = line.substr(head.size(), eq - head.size());
+  value = line.substr(eq + 3);
+  return true;
+}
+
+// The stored model against the one kept at start-up, setting by setting.
+void compare_models(int start, const std::vector<std::string>& stored) {
+  const std::string in = std::string("\"") + file + "\"";
+  const std::string keeps = "; a continued chain keeps its model";
+  auto quoted = [](std::string_view v) { return "\"" + std::string(v) + "\""; };
+  const std::size_t n = std::max(stored.size(), definition.size());
+  for (std::size_t k = 0; k < n; ++k) {
+    std::string_view gl, gv, hl, hv;
+    const bool given = k < definition.size() && setting_of(definition[k], gl, gv);
+    const bool held = k < stored.size() && setting_of(stored[k], hl, hv);
+    if (given && held && gl == hl && gv == hv) continue;
+    std::string what;
+    if (given && held && gl == hl)
+      what = util::freev("the parameter file gives", std::string(gl), quoted(gv),
+                         "but the chain in", in, "has", quoted(hv));
+    else if (given && held)
+      what = util::freev("the parameter file gives", std::string(gl), quoted(gv),
+                         "where the chain in", in, "has", std::string(hl), quoted(hv));
+    else if (given)
+      what = util::freev("the parameter file gives", std::string(gl), quoted(gv),
+                         ", which the chain in", in, "does not have");
+    else
+      what = util::freev("the chain in", in, "has", std::string(hl), quoted(hv),
+                         ", which the parameter file does not give");
+    util::fatal(util::freev("restart at cycle", start, ":") + what + " " + keeps);
+  }
+}
+
+}  // namespace
+
+void keep_model_definition() {
+  definition.clear();
+  const int nt = m.ntrait;
+  Setting("SEED") << m.seed;
+  Setting("DATAFILE records") << m.nrec;
+  Setting("NUMBER_OF_TRAITS") << nt;
+  Setting("NUMBER_OF_EFFECTS") << m.neff;
+  {
+    Setting obs("OBSERVATION(S)");
+    for (int t = 1; t <= nt; ++t) obs << m.pos_y(t);
+  }
+  Setting("WEIGHT(S)") << m.pos_weight;
+  for (int e = 1; e <= m.neff; ++e) {
+    Setting line("EFFECTS: effect " + std::to_string(e));
+    for (int t = 1; t <= nt; ++t) line << m.pos_eff(e, t);
+    line << m.nlev(e) << effect_word(m.effecttype(e)) << (m.effectsave(e) == 1 ? "y" : "n");
+    if (m.effecttype(e) == model::eff_cov || m.effecttype(e) == model::eff_rno)
+      for (int t = 1; t <= nt; ++t) line << m.nestedcov(e, t);
+  }
+  Setting("RANDOM_RESIDUAL:") << residual_word(m.residualtype) << m.dbelief_r;
+  const int rt = m.residualtype;
+  if (rt == model::res_structural || rt == model::res_struct_slash ||
+      rt == model::res_struct_student_t) {
+    Setting("METROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:") << m.r_nround << m.r_skip;
+    Setting("NUMBER_OF_STRUCTURAL_EFFECTS") << m.neffr;
+    for (int k = 1; k <= m.neffr; ++k)
+      Setting("STRUCTURAL_EFFECTS: line " + std::to_string(k))
+          << m.pos_effr(k) << (m.effrsave(k) == 1 ? "y" : "n");
+  }
+  for (int i = 1; i <= nt; ++i) {
+    Setting row("RESIDUAL_PRIOR_(CO)VARIANCES row " + std::to_string(i));
+    for (int j = 1; j <= nt; ++j) row << m.r(i, j);
+  }
+  for (int e = 1; e <= m.neff; ++e) {
+    const int n = m.randomnumb(e);
+    if (n <= 0) continue;
+    {
+      Setting group("RANDOM_GROUP");
+      for (int k = 0; k < n; ++k) group << e + k;
+    }
+    const int type = m.randomtype(e);
+    Setting(of_effect("RANDOM_TYPE", e)) << random_word(type) << m.dbelief_g(e);
+    Setting(of_effect("PEDIGREEFILE:", e)) << m.lenped(e) << m.ngrp(e) << m.nbreed(e);
+    if (type == model::rnd_add_an_ms || type == model::rnd_add_an_mb)
+      Setting(of_effect("MULTIPLE_SIRES:", e)) << m.max_msires << m.n_ms << m.ms_alpha;
+    if (type == model::rnd_add_an_mb || type == model::rnd_diag_mb)
+      Setting(of_effect("METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:", e))
+          << m.mb_nround << m.mb_skip;
+    int d = nt * n;
+    if (type == model::rnd_add_an_mb || type == model::rnd_diag_mb) d *= m.nbreed(e);
+    if (d > model::maxcorr) continue;
+    for (int i = 1; i <= d; ++i) {
+      Setting row(of_effect("(CO)VARIANCES", e) + " row " + std::to_string(i));
+      for (int j = 1; j <= d; ++j) row << m.g(e, i, j);
+    }
+  }
+}
+
+void write(const State& s, int round, const std::function<void(std::string_view)>& line) {
+  std::string& b = buffer.line;
+  b.assign("cycle ");
+  add_number(b, static_cast<long long>(round));
+  line(b);
+  const rangen::Stream r = rangen::stream();
+  b.assign("stream ");
+  add_number(b, static_cast<long long>(r.generator));
+  b += ' ';
+  add_number(b, static_cast<long long>(r.seed1));
+  b += ' ';
+  add_number(b, static_cast<long long>(r.seed2));
+  b += r.antithetic ? " y " : " n ";
+  add_number(b, static_cast<long long>(r.draws));
+  line(b);
+  for (const std::string& d : definition) line(d);
+  each_drawn_sire(s, [&](int e, int an) {
+    b.assign("sire ");
+    add_number(b, static_cast<long long>(e));
+    b += ' ';
+    add_number(b, static_cast<long long>(an));
+    b += ' ';
+    add_number(b, static_cast<long long>(s.PED(e, an, 3)));
+    line(b);
+  });
+}
+
+rangen::Stream read(State& s, int start, const record::Store& st) {
+  bool named = false;
+  for (int k = 0; k < st.nresults; ++k) named = named || std::string_view(st.results[k]) == file;
+  if (!named)
+    util::fatal(util::freev(
+        "restart at cycle", start, ": the store of cycle", st.cycle, "has no",
+        std::string("\"") + file + "\"",
+        "with the random stream and the model of the chain (a store of an earlier version",
+        "of the program): it cannot be continued"));
+  util::TextIn in{std::string(file)};
+  std::string_view line;
+  textop::Words words;
+  // The next line that is not blank, split into words; false at the end.
+  auto next = [&] {
+    while (in.getline(line)) {
+      textop::nums(line, words);
+      if (words.n > 0) return true;
+    }
+    return false;
+  };
+  auto word = [&](int k) { return words.word(k); };
+
+  long long v[5] = {};
+  if (!next() || words.n != 2 || word(1) != "cycle" || !whole(word(2), v[0]))
+    refuse(in, "does not name the cycle of the store");
+  if (v[0] != start - 1)
+    util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1,
+                            "but", std::string("\"") + file + "\"", "holds those of cycle", v[0]));
+
+  if (!next() || words.n != 6 || word(1) != "stream") refuse(in, "does not give the random stream");
+  for (int k = 0; k < 3; ++k)
+    if (!whole(word(k + 2), v[k]))
+      refuse(in, "has \"" + std::string(word(k + 2)) + "\" where a whole number belongs");
+  const std::string_view anti = word(5);
+  std::uint64_t draws = 0;
+  const std::string_view dw = word(6);
+  const auto dr = std::from_chars(dw.data(), dw.data() + dw.size(), draws);
+  rangen::Stream stream;
+  stream.antithetic = anti == "y";
+  const bool fits = v[0] >= 1 && v[0] <= rangen::numg && v[1] >= 0 && v[1] <= INT32_MAX &&
+                    v[2] >= 0 && v[2] <= INT32_MAX;
+  if (fits) {
+    stream.generator = static_cast<rangen::i32>(v[0]);
+    stream.seed1 = static_cast<rangen::i32>(v[1]);
+    stream.seed2 = static_cast<rangen::i32>(v[2]);
+  }
+  stream.draws = draws;
+  if (!fits || !rangen::possible_stream(stream) || (anti != "y" && anti != "n") ||
+      dr.ec != std::errc() || dr.ptr != dw.data() + dw.size())
+    refuse(in, "gives a state \"" + std::string(line) + "\" that the random stream cannot be in");
+
+  std::vector<std::string> stored;
+  bool more = next();
+  for (; more && word(1) == "model"; more = next()) {
+    std::string_view label, value;
+    if (!setting_of(line, label, value)) refuse(in, "is not a setting of the model");
+    stored.emplace_back(line);
+  }
+  compare_models(start, stored);
+
+  // The pedigree's own sire is there until the chain first draws one.
+  std::vector<std::string_view> ids;
+  each_drawn_sire(s, [&](int e, int an) {
+    if (!more) refuse(in, util::freev("ends before the sire of effect", e, "animal", an).substr(1));
+    if (words.n != 4 || word(1) != "sire" || !whole(word(2), v[0]) || !whole(word(3), v[1]) ||
+        !whole(word(4), v[2]))
+      refuse(in, "is not a line of a sire");
+    if (v[0] != e || v[1] != an)
+      refuse(in, util::freev("is for effect", v[0], "animal", v[1], "where the model has effect", e,
+                             "animal", an)
+                     .substr(1));
+    bool candidate = v[2] == s.PED(e, an, 3);
+    const int p = s.P_MS(an);
+    const int nc = p > 0 ? static_cast<int>(s.MS(p)) : 0;
+    for (int k = 1; k <= nc && !candidate; ++k) {
+      const double id = s.MS(p + 2 * k - 1);
+      candidate = id != 0 && id == static_cast<double>(v[2]);
+    }
+    if (!candidate)
+      refuse(in, util::freev("gives sire", v[2], "to animal", an, "of effect", e,
+                             ": not its pedigree's sire or one of its candidates")
+                     .substr(1));
+    s.PED(e, an, 3) = static_cast<int>(v[2]);
+    more = next();
+  });
+  if (more) refuse(in, "is past the last line the model gives");
+  util::say("read random stream, sires and model of the chain from file: \"" + std::string(file) +
+            "\"");
+  return stream;
+}
+
+}  // namespace run::chain
