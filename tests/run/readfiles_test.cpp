@@ -464,17 +464,17 @@ TEST_F(Files, RefusedIds) {
 
   // Two groups that can have candidate sires share the lists by line: one
   // of them with candidates is refused; without any, both are read.
-  const std::string two = model1("3 4 cross n\n4 4 cross n\n", 3,
-                                 group(2, "add_an_ms", "ped.txt 2 0", "MULTIPLE_SIRES:\n2 ms.txt 5 0\n") +
-                                     group(3, "diag_mb", "ped2.txt 2 0 1", mb_metropolis));
-  write("ms.txt", "2\n1\n0.5\n3\n0.5\n");
-  write("ped2.txt", "1 0 0 1\n2 0 0 1\n");
-  write("ped.txt", "1 0 0 1\n2 0 -1 1\n");
+  const std::string two = model1("3 3 cross n\n4 3 cross n\n", 3,
+                                 group(2, "add_an_ms", "ped.txt 3 0", "MULTIPLE_SIRES:\n2 ms.txt 5 0\n") +
+                                     group(3, "diag_mb", "ped2.txt 3 0 1", mb_metropolis));
+  write("ms.txt", "2\n1\n0.5\n2\n0.5\n");
+  write("ped2.txt", "1 0 0 1\n2 0 0 1\n3 1 2 1\n");
+  write("ped.txt", "1 0 0 1\n2 0 0 1\n3 0 -1 1\n");
   EXPECT_EQ(load(two).stop,
             " The pedigree of effect 2 has candidate sires, and the model has 2 groups that can have them "
             "(effects 2, 3): candidate lists and drawn sires belong to pedigree lines, not to groups, so a "
             "model with candidate sires may hold only one group of types add_an_ms, add_an_mb and diag_mb");
-  write("ped.txt", "1 0 0 1\n2 0 1 1\n");
+  write("ped.txt", "1 0 0 1\n2 0 0 1\n3 0 1 1\n");
   EXPECT_EQ(load(two).stop, "");
 }
 
