@@ -46,6 +46,9 @@ struct SlotStream {
   const run::State* owner = nullptr;
   int records = 0;  // records kept so far
   bool loadable = false;
+  // Changes whenever the stream is started anew (never the same twice in a
+  // process): what is worked out from a stream is kept with its generation.
+  long generation = 0;
 
   bool is_derived(int irec) const { return derived_bit(derived.data(), irec); }
   // The same from the bits alone, for a pass that holds them in a register.
@@ -120,6 +123,24 @@ struct RecordCursor {
   };
   static constexpr int mendelian_memos = 4;
   MendelianMemo mendelian_memo[mendelian_memos];
+  // In a pass over records whose slots are all kept (slots_loadable),
+  // without structural factors or robust weights, each record's class:
+  // -1 for an animal with an equation (the inverse of r), else the index of
+  // its pair of weight and DINV, whose inverse and covariance the first of its
+  // records in the pass keeps for the others.  Made for a stream generation.
+  struct RecordClasses {
+    long generation = 0;
+    const run::State* owner = nullptr;
+    std::vector<std::int32_t> of_record;  // (nrec)
+    // Per class: the pass whose values are kept (0 none), the memo they
+    // came from, and the values (ntrait*ntrait each).
+    std::vector<long> pass;
+    std::vector<int> memo;
+    std::vector<double> rinv, cov;
+    long checked_pass = 0;  // the pass last asked whether the classes hold
+    bool on = false;        // they hold for checked_pass
+  };
+  RecordClasses classes;
   std::vector<double> memo_rg;  // (2*ntrait*ntrait)
   // The passes (decode_r) in which memo_rg and the inverse of r were last
   // found to hold.
@@ -235,6 +256,9 @@ template <int NK = 0>
 // new_pass(): what decode_r keeps from the records before is then checked
 // against r and g only once in the pass.
 void decode_r(run::State& s, long pass = 0);
+// decode_r in a pass takes what an earlier record of the same class left
+// (RecordCursor::classes): the same values.  Tests turn it off to compare.
+extern bool use_record_classes;
 // A number for a pass over records (see decode_r).
 long new_pass();
 
@@ -242,15 +266,51 @@ long new_pass();
 // and the pivot tolerance stay; pass as decode_r's).
 void rinv_of_r(long pass = 0);
 
+// What decode_r gives the record in hand in a pass that the record classes
+// serve (RecordCursor::classes), from what its class, or the inverse of r,
+// holds from an earlier record of the pass; false, doing nothing, when they
+// hold nothing yet (decode_r forms it).  It leaves no memo in use
+// (memo_used -1): a pass of decode_r_in_pass reads none.  NT > 0: the trait
+// count, known at compile time.
+template <int NT = 0>
+[[gnu::always_inline]] inline bool decode_r_kept(run::State& s, long pass) {
+  RecordCursor& c = cursor;
+  const RecordCursor::RecordClasses& k = c.classes;
+  if (pass == 0 || k.checked_pass != pass || !k.on) return false;
+  const int nt = NT > 0 ? NT : c.ntrait, cells = nt * nt;
+  const int cls = k.of_record[static_cast<std::size_t>(s.irec - 1)];
+  const double* from;
+  if (cls < 0) {
+    if (c.r_pass != pass || !c.rinv_cached) return false;
+    from = c.cached_rinv.data();
+    c.nonparent = 0;
+  } else {
+    if (k.pass[static_cast<std::size_t>(cls)] != pass) return false;
+    const std::size_t at = static_cast<std::size_t>(cls) * static_cast<std::size_t>(cells);
+    from = k.rinv.data() + at;
+    const double* kc = k.cov.data() + at;
+    double* cov = c.record_cov.data();
+    for (int q = 0; q < cells; ++q) cov[q] = kc[q];
+    c.nonparent = static_cast<int>(s.INDATA(s.irec, model::m.pos_eff(c.e8, 1)));
+  }
+  double* ri = model::m.rinv.data();
+  for (int q = 0; q < cells; ++q) ri[q] = from[q];
+  s.res_scale = 1.0;
+  c.memo_used = -1;
+  return true;
+}
+
 // decode_r for the next record of a pass over the records in which nothing
 // else writes r, rinv or the pivot tolerance.  same starts false for the
 // pass; once decode_r has found the constant inverse cached, it is already
 // in rinv for every later record.
+template <int NT = 0>
 inline void decode_r_in_pass(run::State& s, bool& same, long pass = 0) {
   if (same) {
     s.res_scale = 1.0;
     return;
   }
+  if (decode_r_kept<NT>(s, pass)) return;
   decode_r(s, pass);
   same = cursor.rinv_constant && cursor.rinv_cached;
 }
@@ -355,7 +415,7 @@ inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found
       const std::int32_t* eq = cnt + nt;
       key_at += static_cast<std::size_t>(nt + nk);
       derive_multipliers<fixed>(s, eq, nk, x);
-      decode_r_in_pass(s, same_r, pass);
+      decode_r_in_pass<NT>(s, same_r, pass);
       if (any_missing<NT>(s)) predict_missing_traits(s, RecordSlots{cnt, eq, x, nk});
       derived(cnt, eq, static_cast<const float*>(x));
     } else {
@@ -364,7 +424,7 @@ inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found
       const RecordSlots r{cnt, cnt + nt, kept_x + mult_at, n};
       key_at += static_cast<std::size_t>(nt + n);
       mult_at += static_cast<std::size_t>(n);
-      decode_r_in_pass(s, same_r, pass);
+      decode_r_in_pass<NT>(s, same_r, pass);
       if (any_missing<NT>(s)) predict_missing_traits(s, r);
       found(r);
     }

@@ -888,6 +888,20 @@ void build_kept_records(run::State& s, double* a, const std::vector<std::int32_t
         }
       },
       [&](const RecordSlots& r) {
+        if constexpr (NT == 1) {
+          // In one trait, the parents of an animal without an equation
+          // stand in for it: one slot more or fewer than the effects.
+          switch (r.n) {
+            case 2:
+              return direct_terms_flat<1, 2, Ahead>(s, r.eq, r.x, a, pos, pos_at);
+            case 3:
+              return direct_terms_flat<1, 3, Ahead>(s, r.eq, r.x, a, pos, pos_at);
+            case 4:
+              return direct_terms_flat<1, 4, Ahead>(s, r.eq, r.x, a, pos, pos_at);
+            default:
+              break;
+          }
+        }
         SlotView view;
         view_of_slots(r, m.ntrait, view);
         add_record_terms_direct(s, view, a, pos, pos_at);
