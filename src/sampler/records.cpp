@@ -17,6 +17,7 @@
 namespace sampler {
 
 RecordCursor cursor;
+bool allow_kept_slots = true;
 
 namespace {
 
@@ -159,7 +160,7 @@ void prepare_records(const run::State& s) {
     if (et == model::eff_unk || et == model::eff_rno) fixed = false;
     if (et == model::eff_ram && m.max_msires > 0) fixed = false;
   }
-  c.slots_fixed = fixed;
+  c.slots_fixed = fixed && allow_kept_slots;
   c.stream = SlotStream{};
   c.mult_col.resize(static_cast<long>(nf) * nt);
   c.slot_x.resize(static_cast<long>(nf) * nt);
@@ -507,13 +508,26 @@ void make_record_classes(const run::State& s) {
   RecordCursor& c = cursor;
   RecordCursor::RecordClasses& k = c.classes;
   const int e8 = c.e8, col = m.pos_eff(e8, 1), nl = m.nlev(e8), pw = m.pos_weight;
-  k.generation = c.stream.generation;
+  const SlotStream& st = c.stream;
+  const int nt = m.ntrait;
+  k.generation = st.generation;
   k.owner = &s;
   k.of_record.assign(static_cast<std::size_t>(m.nrec), -1);
+  k.with_equation.clear();
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::int32_t> class_of;
+  std::size_t key_at = 0, mult_at = 0;
   for (int i = 1; i <= m.nrec; ++i) {
     const int a = static_cast<int>(s.INDATA(i, col));
-    if (a <= nl) continue;
+    const std::size_t here = key_at, mult_here = mult_at;
+    std::size_t n = 0;
+    for (int t = 0; t < nt; ++t) n += static_cast<std::size_t>(st.key[key_at + static_cast<std::size_t>(t)]);
+    key_at += static_cast<std::size_t>(nt) + n;
+    if (!st.is_derived(i)) mult_at += n;
+    if (a <= nl) {
+      k.with_equation.push_back(
+          KeptAt{i, static_cast<std::uint32_t>(here), static_cast<std::uint32_t>(mult_here)});
+      continue;
+    }
     // The weight and DINV as decode_r reads them.
     const double w = pw == 0 ? 1.0 : static_cast<double>(s.INDATA(i, pw));
     const double d = static_cast<double>(s.DINV(a));
@@ -536,8 +550,7 @@ bool classes_serve(const run::State& s, long pass) {
   RecordCursor::RecordClasses& k = c.classes;
   if (k.checked_pass == pass) return k.on;
   k.checked_pass = pass;
-  k.on = use_record_classes && c.e8 > 0 && c.scale_free && slots_loadable(s);
-  if (k.on && (k.generation != c.stream.generation || k.owner != &s)) make_record_classes(s);
+  k.on = use_record_classes && c.scale_free && record_classes(s) != nullptr;
   return k.on;
 }
 
@@ -586,6 +599,16 @@ void decode_r_by_class(run::State& s, long pass) {
 }  // namespace
 
 bool use_record_classes = true;
+
+const RecordCursor::RecordClasses* record_classes(const run::State& s) {
+  RecordCursor& c = cursor;
+  RecordCursor::RecordClasses& k = c.classes;
+  if (c.e8 <= 0 || !slots_loadable(s)) return nullptr;
+  // Offsets into the stream are kept in 32 bits.
+  if (c.stream.key.size() > UINT32_MAX || c.stream.mult.size() > UINT32_MAX) return nullptr;
+  if (k.generation != c.stream.generation || k.owner != &s) make_record_classes(s);
+  return &k;
+}
 
 void decode_r(run::State& s, long pass) {
   RecordCursor& c = cursor;
