@@ -1,6 +1,7 @@
 #include "run/restart.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <initializer_list>
 #include <span>
@@ -10,7 +11,9 @@
 
 #include "run/model.hpp"
 #include "run/store.hpp"
+#include "run/store_record.hpp"
 #include "sampler/records.hpp"
+#include "sampler/resid_steps.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"
@@ -55,25 +58,39 @@ std::string words_of(std::string_view line) {
   return w;
 }
 
-bool all_finite(std::span<const util::ReadTarget> ts) {
-  for (const util::ReadTarget& t : ts)
-    for (std::size_t k = 0; k < t.n; ++k) {
-      if (t.kind == util::ReadTarget::R64 && !std::isfinite(static_cast<const double*>(t.p)[k])) return false;
-      if (t.kind == util::ReadTarget::R32 && !std::isfinite(static_cast<const float*>(t.p)[k])) return false;
-    }
-  return true;
+// No value a chain of sensible units holds comes near it, and its square
+// times any kept count is still a number.
+constexpr double too_large = 1e100;
+
+// A number as the messages give it.
+std::string text_of(double x) {
+  std::string t = util::freev(x);
+  return t.empty() ? t : t.substr(1);
+}
+
+// The store being continued, whose files the reads take (a store made but
+// not finished has some of them in its temporaries).
+const record::Store* continued = nullptr;
+
+std::string source_name(const char* name) {
+  if (!continued) return name;
+  char buf[32];
+  return record::source_of(*continued, name, buf);
 }
 
 // One result file read back.  Besides the reads of the layout, a line that
-// does not fit the model (other identifiers or labels, more values, lines
-// past the end) and a number that is not finite are refused, naming the
-// file and the line: such files would poison the continued chain.
+// does not fit the model (other words, identifiers or labels, more or fewer
+// values, lines past the end), a repeat count r*v, which the program never
+// writes, and a number that is not finite or too large to use are refused,
+// naming the file, the line and the value: such files would poison the
+// continued chain.
 class ResultIn {
  public:
-  ResultIn(const char* name, int start) : in_(std::string(name)), name_(name), start_(start) {}
+  ResultIn(const char* name, int start) : name_(source_name(name)), in_(name_), start_(start) {}
 
-  // The title line, whose cycle must be the one before the restart cycle.
-  void title() {
+  // The title line: the title, the cycle before the restart cycle and the
+  // chain's burn-in.
+  void title(const char* text) {
     std::string_view line;
     int stored = 0;
     bool found = in_.getline(line);
@@ -88,6 +105,8 @@ class ResultIn {
     if (stored != start_ - 1)
       util::fatal(util::freev("restart at cycle", start_, "needs the results of cycle", start_ - 1, "but",
                               file, "holds those of cycle", stored));
+    const std::string want = words_of(util::freev(text, stored, " rounds and burn-in of ", m.nburn));
+    if (words_of(line) != want) refuse("is \"" + words_of(line) + "\" where the model has \"" + want + "\"");
   }
   void skip() {
     std::string_view line;
@@ -100,19 +119,20 @@ class ResultIn {
     if (words_of(line) != words_of(expected))
       refuse("is \"" + words_of(line) + "\" where the model has \"" + words_of(expected) + "\"");
   }
-  // One free-format read of exactly the values of its lines.  False when it
+  // One free-format read of exactly the values of one line.  False when it
   // cannot be read.
   template <class... T>
   bool values(T&&... t) {
     const util::ReadTarget ts[] = {util::ReadTarget(t)...};
-    return checked(std::span<const util::ReadTarget>(ts, sizeof...(T)), true);
+    return checked(std::span<const util::ReadTarget>(ts, sizeof...(T)), 1);
   }
-  // The same, the rest of the last line not used.
-  template <class... T>
-  bool leading_values(T&&... t) {
-    const util::ReadTarget ts[] = {util::ReadTarget(t)...};
-    return checked(std::span<const util::ReadTarget>(ts, sizeof...(T)), false);
+  // The same over exactly `lines` lines (the rows of a matrix).
+  bool row_values(std::span<double> v, long lines) {
+    const util::ReadTarget ts[] = {util::ReadTarget(v)};
+    return checked(std::span<const util::ReadTarget>(ts, 1), lines);
   }
+  // Numbers of any size from here on (log-likelihoods and densities).
+  void any_size() { bounded_ = false; }
   // A line of `ints` integers (into ids) and one word, then three reals.
   bool labelled(int ints, int* ids, std::string_view word, double& a, double& b, double& c) {
     std::string_view line;
@@ -132,9 +152,9 @@ class ResultIn {
       }
     }
     util::TextIn rest = util::TextIn::from_text(std::string(line.substr(p)));
-    if (rest.readv(a, b, c) != ReadStatus::ok) return false;
-    if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(c)) refuse(not_finite);
-    if (rest.dropped_items()) refuse(more_values);
+    const util::ReadTarget ts[] = {util::ReadTarget(a), util::ReadTarget(b), util::ReadTarget(c)};
+    if (rest.read(ts) != ReadStatus::ok) return false;
+    check(rest, ts);
     return true;
   }
   // Identifiers read from the last line against those the model gives there.
@@ -156,33 +176,254 @@ class ResultIn {
       if (!words_of(line).empty()) refuse("is past the last line the model gives");
   }
   long line_number() const { return in_.line_number(); }
-  [[noreturn]] void refuse(const std::string& what) {
-    util::fatal(" restart refused: \"" + name_ + "\" line " + std::to_string(in_.line_number()) + " " + what);
+  [[noreturn]] void refuse(const std::string& what) const { refuse_at(in_.line_number(), what); }
+  [[noreturn]] void refuse_at(long line, const std::string& what) const {
+    util::fatal(" restart refused: \"" + name_ + "\" line " + std::to_string(line) + " " + what);
+  }
+  // A value of the last line read that must lie in [lo, hi].
+  void within(double x, double lo, double hi, const std::string& what) const {
+    if (!(x >= lo && x <= hi)) refuse("holds " + what + " " + text_of(x) + ", outside " + text_of(lo) + " to " + text_of(hi));
+  }
+  void above(double x, double lo, const std::string& what) const {
+    if (!(x > lo)) refuse("holds " + what + " " + text_of(x) + ", not above " + text_of(lo));
   }
 
  private:
-  static constexpr const char* not_finite = "holds a number that is not finite";
-  static constexpr const char* more_values = "holds more values than the model gives";
-  bool checked(std::span<const util::ReadTarget> ts, bool whole_line) {
+  bool checked(std::span<const util::ReadTarget> ts, long lines) {
+    const long before = in_.line_number();
     if (in_.read(ts) != ReadStatus::ok) return false;
-    if (!all_finite(ts)) refuse(not_finite);
-    if (whole_line && in_.dropped_items()) refuse(more_values);
+    check(in_, ts);
+    const long took = in_.line_number() - before;
+    if (took > lines) refuse_at(before + 1, "holds fewer values than the model gives");
+    if (took < lines) refuse("holds more values than the model gives");
     return true;
   }
-  util::TextIn in_;
+  // The values just read by `in`: the forms and sizes the program writes,
+  // and no more of them on the line.
+  void check(const util::TextIn& in, std::span<const util::ReadTarget> ts) const {
+    if (!in.first_repeat().empty())
+      refuse("holds \"" + std::string(in.first_repeat()) + "\", a repeat count, which the program does not write");
+    for (const util::ReadTarget& t : ts)
+      for (std::size_t k = 0; k < t.n; ++k) {
+        double x = 0;
+        if (t.kind == util::ReadTarget::R64) x = static_cast<const double*>(t.p)[k];
+        else if (t.kind == util::ReadTarget::R32) x = static_cast<const float*>(t.p)[k];
+        else continue;
+        if (!std::isfinite(x)) refuse("holds " + text_of(x) + ", a number that is not finite");
+        if (bounded_ && std::fabs(x) > too_large)
+          refuse("holds " + text_of(x) + ", too large a number to use (above " + text_of(too_large) + " in size)");
+      }
+    if (in.dropped_items())
+      refuse("holds more values than the model gives (\"" + std::string(in.first_dropped()) + "\")");
+  }
   std::string name_;
+  util::TextIn in_;
   int start_;
+  bool bounded_ = true;
 };
+
+// A mean and a standard deviation of the last line: a standard deviation
+// (or, before the first kept sample, a sum of squares) is never below 0.
+void check_sd(const ResultIn& f, double sd) {
+  if (sd < 0) f.refuse("holds a standard deviation of " + text_of(sd) + ", below 0");
+}
+
+// Values that a chain holds only within bounds.  Before the first kept
+// sample a mean column holds a raw sum, which is not checked.
+
+// A positive quantity: its last sample, and its mean once kept, above lo.
+void check_positive(const ResultIn& f, const Rebuild& rb, double mean, double last, double lo, const char* what) {
+  f.above(last, lo, std::string(what) + " last sample");
+  if (rb.kept) f.above(mean, lo, std::string(what) + " mean");
+}
+
+// A robustness weight: above 0, and at most 1 with slash residuals.
+void check_weight(const ResultIn& f, const Rebuild& rb, double mean, double last) {
+  const bool slash = m.residualtype == model::res_slash || m.residualtype == model::res_struct_slash;
+  check_positive(f, rb, mean, last, 0.0, "a weight of");
+  if (!slash) return;
+  f.within(last, 0.0, 1.0, "a last weight of");
+  if (rb.kept) f.within(mean, 0.0, 1.0, "a mean weight of");
+}
+
+// A candidate sire's prior probability and share of the kept cycles.
+void check_candidate(const ResultIn& f, const Rebuild& rb, double mean, double sd, double last, double prop) {
+  check_sd(f, sd);
+  f.within(last, 0.0, 1.0, "a last probability of");
+  if (!rb.kept) return;
+  f.within(mean, 0.0, 1.0, "a mean probability of");
+  f.within(prop, 0.0, 1.0, "a sample proportion of");
+}
+
+// A record's ordinate (a harmonic mean of densities) and mean log-density:
+// their sums must come back as numbers.
+void check_ordinate(const ResultIn& f, const Rebuild& rb, double cpo, double logl) {
+  if (!(cpo > 0) || !std::isfinite(rb.n / cpo))
+    f.refuse("holds a conditional predictive ordinate of " + text_of(cpo) + ", which no density gives");
+  if (!std::isfinite(rb.n * logl)) f.refuse("holds an average log-likelihood of " + text_of(logl) + ", too large to use");
+}
+
+// The last sample of a (co)variance matrix of order d, as the sampler keeps
+// it: symmetric, and unless only that is asked, 0 where the starting matrix
+// is 0 and positive definite over the rows that the starting matrix does
+// not leave at 0.  lines(i) is the line row i begins on.
+template <class Get, class Orig>
+void check_last_matrix(const ResultIn& f, const std::string& what, int d, Get g, Orig orig,
+                       const std::vector<long>& lines, bool only_symmetry = false) {
+  auto line = [&](int i) { return lines[static_cast<std::size_t>(i)]; };
+  const std::string sample = "the last sample of " + what;
+  for (int i = 1; i <= d; ++i)
+    for (int j = 1; j < i; ++j)
+      if (g(i, j) != g(j, i))
+        f.refuse_at(line(i), "holds " + sample + " that is not symmetric: row " + std::to_string(i) + " column " +
+                                 std::to_string(j) + " is " + text_of(g(i, j)) + " but row " + std::to_string(j) +
+                                 " column " + std::to_string(i) + " is " + text_of(g(j, i)));
+  if (only_symmetry) return;
+  for (int i = 1; i <= d; ++i)
+    for (int j = 1; j <= d; ++j)
+      if (orig(i, j) == 0.0 && g(i, j) != 0.0)
+        f.refuse_at(line(i), "holds " + text_of(g(i, j)) + " in row " + std::to_string(i) + " column " +
+                                 std::to_string(j) + " of " + sample + ", where the starting matrix has 0");
+  // Cholesky factor of the rows kept, row by row.
+  int rows[model::maxcorr], n = 0;
+  for (int i = 1; i <= d; ++i)
+    if (orig(i, i) != 0.0) rows[n++] = i;
+  double l[model::maxcorr][model::maxcorr] = {};
+  for (int a = 0; a < n; ++a) {
+    for (int b = 0; b <= a; ++b) {
+      double x = g(rows[a], rows[b]);
+      for (int k = 0; k < b; ++k) x -= l[a][k] * l[b][k];
+      if (b < a) {
+        l[a][b] = x / l[b][b];
+      } else if (x > 0) {
+        l[a][a] = std::sqrt(x);
+      } else {
+        f.refuse_at(line(rows[a]), "holds " + sample + " that is not positive definite (pivot of row " +
+                                       std::to_string(rows[a]) + ": " + text_of(x) + ")");
+      }
+    }
+  }
+}
+
+// The last sample of the G block of the random group at effect e: a
+// multiple-breed block breed pair by breed pair, each pair's block in its
+// own right (wholly 0 where the starting one is).
+void check_last_g(const ResultIn& f, const State& s, int e, int d, const std::vector<long>& lines) {
+  const std::string what = "G for effect " + std::to_string(e);
+  auto orig = [&](int i, int j) { return s.ORIG_G(e, i, j); };
+  if (!is_multibreed(m.randomtype(e))) {
+    check_last_matrix(f, what, d, [e](int i, int j) { return m.g(e, i, j); }, orig, lines);
+    return;
+  }
+  const int nb = m.nbreed(e), k = d / nb;
+  check_last_matrix(f, what, d, [e](int i, int j) { return m.g(e, i, j); }, orig, lines, true);
+  for (int b1 = 1; b1 <= nb; ++b1)
+    for (int b2 = b1; b2 <= nb; ++b2) {
+      const int r0 = (b1 - 1) * k, c0 = (b2 - 1) * k;
+      bool zero = true;
+      for (int i = 1; i <= k; ++i)
+        for (int j = 1; j <= k; ++j) zero = zero && s.ORIG_G(e, r0 + i, c0 + j) == 0.0;
+      std::vector<long> sub(static_cast<std::size_t>(k) + 1);
+      for (int i = 1; i <= k; ++i) sub[static_cast<std::size_t>(i)] = lines[static_cast<std::size_t>(r0 + i)];
+      check_last_matrix(
+          f, what + " (breeds " + std::to_string(b1) + " and " + std::to_string(b2) + ")", k,
+          [&](int i, int j) { return m.g(e, r0 + i, c0 + j); },
+          [zero](int, int) { return zero ? 0.0 : 1.0; }, sub);
+    }
+}
+
+// Tuning of a Metropolis-Hastings proposal: the cycles of a window (0: never
+// tuned), the floor of degrees of belief, and the start at or below which
+// they are raised to the floor before the first cycle.
+struct Tuning {
+  int window = 0;
+  int floor = 0;
+  int raised_at = 0;
+};
+
+Tuning mb_tuning(int e) {
+  const int d = m.ntrait * m.randomnumb(e);
+  return {m.mb_nround > 0 ? m.mb_skip : 0, d + 4, d + 1};
+}
+
+// Tuning windows that close by cycle c: cycles that are multiples of the
+// window within the first half of burn-in.
+long tuning_windows(int c, int window) {
+  if (window < 1) return 0;
+  int last = std::min(c, static_cast<int>(std::min<long long>(INT_MAX - 1, m.nburn / 2 + 256LL)));
+  while (last > 0 && !sampler::tuning_cycle(last, m.nburn)) --last;
+  return last / window;
+}
+
+// The range the tuning reaches from `from` in w windows: every window moves
+// the setting down, up or not at all, by maps that keep order.
+template <class T, class Step>
+void tuned_range(T from, long w, Step step, T& lo, T& hi) {
+  lo = hi = from;
+  for (long k = 0; k < w; ++k) {
+    const T l = step(lo, true), h = step(hi, false);
+    if (l == lo && h == hi) break;
+    lo = l;
+    hi = h;
+  }
+}
+
+// An acceptance rate and the setting of its proposal, read back at the store
+// of cycle c: the rate is a share of the cycles summed (the kept ones, and
+// what a tuning window left unfinished at the end of tuning), the setting
+// one that tuning reaches from its start.
+void check_rate(const ResultIn& f, const Rebuild& rb, double rate, const Tuning& t) {
+  const double n = rb.n, most = std::max(n, 0.0) + (std::max(t.window, 1) - 1);
+  // The store writes the sum divided by n, or the sum itself while n is 0.
+  double lo = 0, hi = most;
+  if (n > 0) hi = most / n;
+  if (n < 0) {
+    lo = most / n;
+    hi = 0;
+  }
+  // Printed with 8 decimals.
+  f.within(rate, lo - 1e-8, hi + 1e-8, "an acceptance rate of");
+}
+
+void check_tuned(const ResultIn& f, const Rebuild& rb, int c, double rate, int nu, int from, const Tuning& t) {
+  check_rate(f, rb, rate, t);
+  if (from <= t.raised_at) from = t.floor;
+  int lo = 0, hi = 0;
+  tuned_range(from, tuning_windows(c, t.window), [&t](int v, bool down) {
+    // Settings past 10^8 are taken as unbounded above.
+    if (!down && v > 100000000) return v;
+    return sampler::tune_dbelief(down ? 1.0 : 0.0, v, t.floor);
+  }, lo, hi);
+  if (hi > 100000000) hi = INT_MAX;
+  if (nu < lo || nu > hi)
+    f.refuse("holds proposal degrees of belief of " + std::to_string(nu) + ", outside the " + std::to_string(lo) +
+             " to " + std::to_string(hi) + " that tuning reaches by cycle " + std::to_string(c));
+}
+
+void check_tuned(const ResultIn& f, const Rebuild& rb, int c, double rate, double v, double from, const Tuning& t) {
+  check_rate(f, rb, rate, t);
+  double lo = 0, hi = 0;
+  tuned_range(from, tuning_windows(c, t.window), [](double x, bool down) {
+    return sampler::tune_varprop(down ? 0.0 : 1.0, x);
+  }, lo, hi);
+  // As printed: 8 decimals, or 6 digits in exponent form.
+  if (!(v > 0) || v < lo * (1 - 1e-5) - 1e-8 || v > hi * (1 + 1e-5) + 1e-8)
+    f.refuse("holds a proposal variance of " + text_of(v) + ", outside the " + text_of(lo) + " to " + text_of(hi) +
+             " (above 0) that tuning reaches by cycle " + std::to_string(c));
+}
 
 // A value line of three integers and mean, sd and last, for trait t,
 // effect e and level l.  False when it cannot be read.
-bool level_values(ResultIn& f, const Rebuild& rb, int t, int e, int l, double& S, double& Q, double& last) {
+bool level_values(ResultIn& f, const Rebuild& rb, int t, int e, int l, double& S, double& Q, double& last,
+                  double* mean_read = nullptr) {
   int i1, i2, i3;
   double mean, sd, x;
   if (!f.values(i1, i2, i3, mean, sd, x)) return false;
   f.ids({"trait", "effect", "level"}, {i1, i2, i3}, {t, e, l});
+  check_sd(f, sd);
   rb.pair(S, Q, mean, sd);
   last = x;
+  if (mean_read) *mean_read = mean;
   return true;
 }
 
@@ -193,7 +434,7 @@ bool level_values(ResultIn& f, const Rebuild& rb, int t, int e, int l, double& S
 void read_solutions(State& s, int start, const Rebuild& rb) {
   const int nt = m.ntrait;
   ResultIn f("solutions", start);
-  f.title();
+  f.title("Solution after: ");
   f.label(head_solutions);
   int f_ram = 0, j_ram = 0;
   for (int e = 1; e <= m.neff; ++e)
@@ -240,7 +481,7 @@ void read_solutions(State& s, int start, const Rebuild& rb) {
 
 void read_msiresppr(State& s, int start, const Rebuild& rb) {
   ResultIn f("msiresppr", start);
-  f.title();
+  f.title("Post. probs after: ");
   f.label(head_msiresppr);
   results::each_candidate(s, [&](int an, int ps, int pp) {
     int id1, id2;
@@ -249,6 +490,7 @@ void read_msiresppr(State& s, int start, const Rebuild& rb) {
     if (!f.values(id1, id2, mean, sd, last, prop))
       util::fatal(util::freev("error reading msires ppr at effect/animal: ", an));
     f.ids({"animal", "sire"}, {id1, id2}, {an, static_cast<int>(s.MS(ps))});
+    check_candidate(f, rb, mean, sd, last, prop);
     rb.pair(s.SUMMS(pp), s.SSMS(pp), mean, sd);
     s.SUMMS(ps) = rb.kept ? prop * rb.n : 0.0;
     s.MS(pp) = last;
@@ -258,25 +500,29 @@ void read_msiresppr(State& s, int start, const Rebuild& rb) {
 }
 
 // d rows of d values each, one free-format read per row; fail(i) is the
-// message of a row that cannot be read.
-// A row takes exactly the lines of its d values, ten to a line.
+// message of a row that cannot be read.  A row takes exactly the lines of
+// its d values, ten to a line; the line each row begins on goes into lines.
 template <class Fail, class Put>
-void read_rows(ResultIn& f, int d, std::vector<double>& row, Fail fail, Put put) {
+void read_rows(ResultIn& f, int d, std::vector<double>& row, Fail fail, Put put, std::vector<long>* lines = nullptr) {
   row.assign(static_cast<std::size_t>(d), 0.0);
+  if (lines) lines->assign(static_cast<std::size_t>(d) + 1, 0);
   for (int i = 1; i <= d; ++i) {
-    const long before = f.line_number();
-    if (!f.values(std::span<double>(row))) util::fatal(fail(i));
-    if (f.line_number() - before != (d + 9) / 10) f.refuse("holds fewer values than the model gives");
+    if (lines) (*lines)[static_cast<std::size_t>(i)] = f.line_number() + 1;
+    if (!f.row_values(std::span<double>(row), (d + 9) / 10)) util::fatal(fail(i));
     for (int j = 1; j <= d; ++j) put(i, j, row[static_cast<std::size_t>(j - 1)]);
   }
 }
 
 void read_varcomp(State& s, int start, const Rebuild& rb) {
   ResultIn f("varcomp", start);
-  f.title();
+  f.title("Variance components after: ");
   std::vector<double> row;
+  std::vector<long> lines;
   // Sums of squares from the sd and the sum just rebuilt.
-  auto squares = [&rb](double S, double sd) { return rb.kept ? rb.n * (sd * sd) + S * S / rb.n : 0.0; };
+  auto squares = [&](double S, double sd) {
+    check_sd(f, sd);
+    return rb.kept ? rb.n * (sd * sd) + S * S / rb.n : 0.0;
+  };
   for (int e = 1; e <= m.neff; ++e) {
     if (m.randomnumb(e) <= 0) continue;
     const int d = block_order(e);
@@ -287,7 +533,8 @@ void read_varcomp(State& s, int start, const Rebuild& rb) {
     f.label(util::freev(label_g_sd, e));
     read_rows(f, d, row, fail, [&](int i, int j, double v) { s.SSG(e, i, j) = squares(s.SUMG(e, i, j), v); });
     f.label(util::freev(label_g_last, e));
-    read_rows(f, d, row, fail, [&](int i, int j, double v) { m.g(e, i, j) = v; });
+    read_rows(f, d, row, fail, [&](int i, int j, double v) { m.g(e, i, j) = v; }, &lines);
+    check_last_g(f, s, e, d, lines);
   }
   const int nt = m.ntrait;
   auto fail = [](int i) { return util::freev("error reading R at trait: ", i); };
@@ -296,26 +543,30 @@ void read_varcomp(State& s, int start, const Rebuild& rb) {
   f.label(label_r_sd);
   read_rows(f, nt, row, fail, [&](int i, int j, double v) { s.SSR(i, j) = squares(s.SUMR(i, j), v); });
   f.label(label_r_last);
-  read_rows(f, nt, row, fail, [&](int i, int j, double v) { m.r(i, j) = v; });
+  read_rows(f, nt, row, fail, [&](int i, int j, double v) { m.r(i, j) = v; }, &lines);
+  check_last_matrix(
+      f, "R", nt, [](int i, int j) { return m.r(i, j); }, [&s](int i, int j) { return s.ORIG_R(i, j); }, lines);
   f.end();
   util::say("read variance components from file: \"varcomp\"");
 }
 
 // With no cycle left to run, the evaluation at the posterior means (columns
-// 3 on) is still that of the stored sums and is kept as well.
+// 3 on) is still that of the stored sums and is kept as well.  Every column
+// is read and checked.
 void read_loglike_obs(State& s, int start, const Rebuild& rb) {
   const int ncol = m.ntrait + 3;
   const bool evaluation = start > m.nround;
   ResultIn f("loglike_obs", start);
-  f.title();
+  f.title("CPO,Loglike,residuals after: ");
   f.label(head_loglike_obs);
-  std::vector<double> v(static_cast<std::size_t>(evaluation ? ncol : 2));
+  f.any_size();
+  std::vector<double> v(static_cast<std::size_t>(ncol));
   for (int i = 1; i <= m.nrec; ++i) {
     int obs;
-    if (!f.leading_values(obs, std::span<double>(v)))
-      util::fatal(util::freev("error reading loglilke_obs at record: ", i));
+    if (!f.values(obs, std::span<double>(v))) util::fatal(util::freev("error reading loglilke_obs at record: ", i));
     f.ids({"record"}, {obs}, {i});
     const bool any = rb.kept;
+    if (any) check_ordinate(f, rb, v[0], v[1]);
     s.LOGL_OBS(i, 1) = any ? rb.n / v[0] : 0.0;
     s.LOGL_OBS(i, 2) = any ? rb.n * v[1] : 0.0;
     if (evaluation)
@@ -327,10 +578,14 @@ void read_loglike_obs(State& s, int start, const Rebuild& rb) {
 
 void read_mh_acceptance(State& s, int start, const Rebuild& rb) {
   ResultIn f("mh_acceptance", start);
-  auto rate_and = [&](const std::string& label, auto& setting, double& sum) {
+  // A rate and the setting of its proposal; the setting's start value (as
+  // the state holds it before the restart) and tuning window bound both.
+  auto rate_and = [&](const std::string& label, auto& setting, double& sum, const Tuning& tuning) {
     f.label(label);
+    const auto from = setting;
     double rate;
     if (!f.values(rate, setting)) return false;
+    check_tuned(f, rb, start - 1, rate, setting, from, tuning);
     sum = rb.sum_of_rate(rate);
     return true;
   };
@@ -339,18 +594,20 @@ void read_mh_acceptance(State& s, int start, const Rebuild& rb) {
     for (int b1 = 1; b1 <= m.nbreed(e); ++b1)
       for (int b2 = b1; b2 <= m.nbreed(e); ++b2)
         if (!rate_and(util::freev(label_mb_rate, e, label_breeds, b1, b2), s.MB_DBELIEF(e, b1, b2),
-                      s.SUMMB_ACCEP(e, b1, b2)))
+                      s.SUMMB_ACCEP(e, b1, b2), mb_tuning(e)))
           util::fatal(util::freev("error reading acceptance rate at effect: ", e));
   }
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
+    const Tuning structural{m.r_nround > 0 ? m.r_skip : 0, 6};
     switch (structural_kind(e)) {
       case Structural::scale:
-        if (!rate_and(util::freev(label_structural_rate, e), s.R_DBELIEFPROP(k), s.SUMR_ACCEP(k)))
+        if (!rate_and(util::freev(label_structural_rate, e), s.R_DBELIEFPROP(k), s.SUMR_ACCEP(k), structural))
           util::fatal(util::freev("error reading acceptance rate at structural effect: ", e));
         break;
       case Structural::levels_alpha:
-        if (!rate_and(util::freev(label_structural_alpha_rate, e), s.R_ALPHA_VARPROP(k), s.SUMR_ALPHAACCEP(k)))
+        if (!rate_and(util::freev(label_structural_alpha_rate, e), s.R_ALPHA_VARPROP(k), s.SUMR_ALPHAACCEP(k),
+                      Tuning{m.r_nround > 0 ? 10 : 0, 0}))
           util::fatal(util::freev("error reading acceptance rate for alpha at structural effect: ", e));
         break;
       case Structural::levels:
@@ -359,7 +616,7 @@ void read_mh_acceptance(State& s, int start, const Rebuild& rb) {
   }
   if (m.neffr > 0 && start <= m.nburn) s.SUMR_ACCEP.fill(0.0);
   if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t)
-    if (!rate_and(label_robust_alpha_rate, s.w_alpha_varprop, s.sumw_alphaaccep))
+    if (!rate_and(label_robust_alpha_rate, s.w_alpha_varprop, s.sumw_alphaaccep, Tuning{10, 0}))
       util::fatal(util::freev("error reading acceptance rate for alpha robust"));
   f.end();
   util::say("Read acceptance rates and proposal dbelief from file: \"mh_acceptance\"");
@@ -368,7 +625,7 @@ void read_mh_acceptance(State& s, int start, const Rebuild& rb) {
 void read_structural_r(State& s, int start, const Rebuild& rb) {
   const int nt = m.ntrait;
   ResultIn f("structural_r", start);
-  f.title();
+  f.title("Structural R solution after: ");
   f.label(head_solutions);
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
@@ -379,6 +636,9 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
       if (!f.labelled(2, id, "alpha", mean, sd, last))
         util::fatal(util::freev("error reading structural R alpha at effect: ", e));
       f.ids({"trait", "effect"}, {id[0], id[1]}, {1, e});
+      check_sd(f, sd);
+      // Proposals at or below 1 are never taken: the shape stays above 1.
+      check_positive(f, rb, mean, last, 1.0, "a shape alpha of");
       rb.pair(s.SUMR_ALPHA(k), s.SSR_ALPHA(k), mean, sd);
       s.R_ALPHA(k) = last;
     }
@@ -388,8 +648,10 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
         const int a = sampler::address1(e, l, t);
         if (m.pos_eff(e, t) == 0) {
           rb.pair(s.SUMR_SOL(a), s.SSR_SOL(a), s.SUMR_SOL(a), s.SSR_SOL(a));
-        } else if (!level_values(f, rb, t, e, l, s.SUMR_SOL(a), s.SSR_SOL(a), s.R_SOL(a))) {
+        } else if (double mean; !level_values(f, rb, t, e, l, s.SUMR_SOL(a), s.SSR_SOL(a), s.R_SOL(a), &mean)) {
           level_error("error reading structural R at effect: ", e, l, t);
+        } else {
+          check_positive(f, rb, mean, s.R_SOL(a), 0.0, "a factor of");
         }
       }
   }
@@ -399,13 +661,15 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
 
 void read_robustness_w(State& s, int start, const Rebuild& rb) {
   ResultIn f("robustness_w", start);
-  f.title();
+  f.title("Robustness weights after: ");
   f.label(head_robustness_w);
   for (int t = 1; t <= m.ntrait; ++t) {
     double mean, sd, last;
     int id[1];
     if (!f.labelled(1, id, "alpha", mean, sd, last)) util::fatal(util::freev("error reading robustness w_alpha"));
     f.ids({"trait"}, {id[0]}, {t});
+    check_sd(f, sd);
+    check_positive(f, rb, mean, last, 0.0, "a shape alpha of");
     rb.pair(s.sumw_alpha, s.ssw_alpha, mean, sd);
     s.w_alpha = last;
     for (int i = 1; i <= m.nrec; ++i) {
@@ -414,6 +678,8 @@ void read_robustness_w(State& s, int start, const Rebuild& rb) {
       if (!f.values(t1, i1, mean, sd, x))
         util::fatal(util::freev("error reading robustness w at record: ", i, " trait: ", t));
       f.ids({"trait", "record"}, {t1, i1}, {t, i});
+      check_sd(f, sd);
+      check_weight(f, rb, mean, x);
       rb.pair(s.SUMWEIGHT_ROBUST(i), s.SSWEIGHT_ROBUST(i), mean, sd);
       s.WEIGHT_ROBUST(i) = x;
     }
@@ -425,15 +691,38 @@ void read_robustness_w(State& s, int start, const Rebuild& rb) {
 // The stored means become sums again through the kept count, which the
 // burn-in and thinning interval fix: a continued chain keeps both.
 void check_settings(const record::Store& st, int start) {
-  const std::string rec = std::string("\"") + record::file + "\"";
+  const std::string rec = std::string("\"") + st.source + "\"";
   auto same = [&](const char* what, int given, int stored) {
-    if (stored >= 0 && given != stored)
+    if (given != stored)
       util::fatal(util::freev("restart at cycle", start, ": the parameter file gives a " + std::string(what) + " of",
                               given, "but the chain in", rec, "has", stored,
                               "; a continued chain keeps its burn-in and thinning interval"));
   };
   same("burn-in", m.nburn, st.burn_in);
   same("thinning interval", m.skip, st.thinning);
+}
+
+// The record of the last store against the restart: the cycle before the
+// restart cycle (else the message names the cycle to give), and the result
+// files a store of this model writes at that cycle, each once.
+void check_record(const record::Store& st, int start) {
+  const std::string rec = std::string("\"") + st.source + "\"";
+  if (st.cycle != start - 1)
+    util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1, "but", rec,
+                            "holds those of cycle", st.cycle, "; the chain continues at cycle", st.cycle + 1));
+  check_settings(st, start);
+  const char* names[record::max_results];
+  const int n = stored_results(st.cycle, names);
+  for (int k = 0; k < n; ++k)
+    if (!st.has_result(names[k]))
+      util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "in", rec,
+                              "has no result file", std::string("\"") + names[k] + "\""));
+  for (int k = 0; k < st.nresults; ++k)
+    if (std::find_if(names, names + n, [&](const char* r) { return r == std::string_view(st.results[k]); }) ==
+        names + n)
+      util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "in", rec,
+                              "has the result file", std::string("\"") + st.results[k] + "\"",
+                              ", which this model does not write"));
 }
 
 }  // namespace
@@ -443,12 +732,16 @@ void restart(State& s, int start) {
   if (start <= 1)
     util::fatal(util::freev("restart at cycle", start,
                             "not possible: a restarted chain continues at cycle 2 or later"));
-  // A store interrupted after it was made is finished first; the leftovers
-  // of one interrupted before it are discarded.
-  record::recover();
+  // Every file is checked before any is changed: the last store is read
+  // where it stands, a store left unfinished by an interruption from its
+  // temporaries.
   record::Store st;
   const bool recorded = record::read(st);
-  if (recorded) check_settings(st, start);
+  continued = recorded ? &st : nullptr;
+  struct Forget {
+    ~Forget() { continued = nullptr; }
+  } forget;
+  if (recorded) check_record(st, start);
   Rebuild rb;
   const int n = kept_count(start - 1);
   rb.n = static_cast<double>(n);
@@ -462,17 +755,19 @@ void restart(State& s, int start) {
   } else {
     s.LOGL_OBS.fill(0.0);
   }
-  const std::string rec = std::string("\"") + record::file + "\"";
   if (!recorded)
-    util::fatal(util::freev("restart at cycle", start, ":", rec,
+    util::fatal(util::freev("restart at cycle", start, ":", std::string("\"") + record::file + "\"",
                             "is missing, so the sample files cannot be matched to the result files"));
-  if (st.cycle != start - 1)
-    util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1, "but", rec,
-                            "holds those of cycle", st.cycle));
-  open_sample_files(s, start, st);
   if (uses_mh_files()) read_mh_acceptance(s, start, rb);
   if (m.neffr > 0) read_structural_r(s, start, rb);
   if (robust_weights()) read_robustness_w(s, start, rb);
+  check_sample_files(s, start, st);
+
+  // Only now is anything changed: the unfinished store is finished (or the
+  // leftovers of one not made are removed), and the sample files are cut
+  // back to the store and opened.
+  record::recover();
+  open_sample_files(s, start, st);
 }
 
 }  // namespace run

@@ -88,6 +88,10 @@ void each_candidate(const State& s, F f) {
 enum class Structural { scale, levels_alpha, levels };
 Structural structural_kind(int e);
 
+// The result files a store at cycle `round` writes, in the order of a
+// store; returns their number.
+int stored_results(int round, const char* (&names)[record::max_results]);
+
 // The sample files of the chain at a store at cycle `round`: written out
 // and put on disk, their lengths entered in st.  A file the store must
 // reopen that is missing stops the run.
@@ -96,11 +100,18 @@ void sync_sample_files(State& s, int round, record::Store& st);
 // appending unless the chain has ended (unit 58 only while its proposals
 // are still tuned).
 void reopen_sample_files(State& s, int round);
-// The sample files of a chain restarted at cycle `start` from the store st:
-// each cut back to its length at the store, so lines written after it (a
-// partial line or cycle included) go, and opened for appending.  A file
-// shorter than at the store, or that the store does not name, is refused;
-// a missing file stops the run.
+// Lines of the entry of cycle `round` in "varcompsam" or "solutionsam"
+// (the cycle's line and one line per value).
+long long entry_lines(const State& s, const char* name, int round);
+// The sample files of a chain restarted at cycle `start` from the store st,
+// checked without changing them: a file shorter than at the store, one that
+// the store does not name, and a stored length that does not end a line
+// (or, in "varcompsam", "solutionsam" and "loglike_rnd", the entry of the
+// stored cycle; in "msirespprsam", the lines of that cycle) are refused,
+// naming the record's line; a missing file stops the run.
+void check_sample_files(State& s, int start, const record::Store& st);
+// Then each is cut back to its length at the store, so lines written after
+// it (a partial line or cycle included) go, and opened for appending.
 void open_sample_files(State& s, int start, const record::Store& st);
 
 }  // namespace results

@@ -32,14 +32,21 @@ class Restart : public StoreFolder {
   void wipe() {
     run::State& s = state_;
     for (auto* v : {&s.SOL, &s.SUMSOL, &s.SSSOL, &s.R_SOL, &s.SUMR_SOL, &s.SSR_SOL, &s.SUMR_ACCEP, &s.R_ALPHA,
-                    &s.SUMR_ALPHAACCEP, &s.SUMR_ALPHA, &s.SSR_ALPHA, &s.R_ALPHA_VARPROP, &s.WEIGHT_ROBUST,
+                    &s.SUMR_ALPHAACCEP, &s.SUMR_ALPHA, &s.SSR_ALPHA, &s.WEIGHT_ROBUST,
                     &s.SUMWEIGHT_ROBUST, &s.SSWEIGHT_ROBUST, &s.SUMMS, &s.SSMS})
       v->fill(0.0);
     for (auto* a : {&s.SOL_N, &s.SUMSOL_N, &s.SSSOL_N, &s.SUMR, &s.SSR, &s.LOGL_OBS}) a->fill(0.0);
     for (auto* a : {&s.SUMG, &s.SSG, &s.SUMMB_ACCEP}) a->fill(0.0);
+    // Proposal settings at the start values the run gives them.
     s.MB_DBELIEF.fill(0);
-    s.R_DBELIEFPROP.fill(0);
-    s.w_alpha = s.w_alpha_varprop = s.sumw_alpha = s.ssw_alpha = s.sumw_alphaaccep = 0;
+    for (int e = 1; e <= M.neff; ++e)
+      if (run::results::is_multibreed(M.randomtype(e)))
+        for (int b1 = 1; b1 <= M.nbreed(e); ++b1)
+          for (int b2 = 1; b2 <= M.nbreed(e); ++b2) s.MB_DBELIEF(e, b1, b2) = M.nlev(e);
+    s.R_DBELIEFPROP.fill(2000);
+    s.R_ALPHA_VARPROP.fill(static_cast<double>(0.1f));
+    s.w_alpha_varprop = static_cast<double>(0.1f);
+    s.w_alpha = s.sumw_alpha = s.ssw_alpha = s.sumw_alphaaccep = 0;
     M.g.fill(0.0);
     M.r.fill(0.0);
     for (int p = 1; p <= s.MS.size();) {  // probabilities only
@@ -118,7 +125,7 @@ TEST_F(Restart, RoundTripAfterTheLastCycle) {
   EXPECT_NEAR(state_.SUMMS(7), 9, 1e-9);   // its count: proportion 0.1 x 90
   EXPECT_EQ(state_.MS(7), 111.0);          // ids stay as read from the file
   EXPECT_NEAR(state_.SUMMB_ACCEP(2, 1, 2), 0.4375 * 90, 1e-12);
-  EXPECT_EQ(state_.MB_DBELIEF(2, 2, 2), 6789);
+  EXPECT_EQ(state_.MB_DBELIEF(2, 2, 2), 11);
   EXPECT_NEAR(state_.LOGL_OBS(3, 1), before.LOGL_OBS(3, 1), 1e-6 * before.LOGL_OBS(3, 1));
   EXPECT_NEAR(state_.LOGL_OBS(3, 4), before.LOGL_OBS(3, 4), 5e-13);
 
@@ -152,7 +159,7 @@ TEST_F(Restart, RoundTripOfTheResidualFiles) {
   EXPECT_EQ(state_.WEIGHT_ROBUST(3), 1.25);
   EXPECT_EQ(state_.R_DBELIEFPROP(1), 1900);
   EXPECT_NEAR(state_.SUMR_ACCEP(1), 0.375 * 40, 1e-12);
-  EXPECT_EQ(state_.R_ALPHA_VARPROP(2), 0.0546875);
+  EXPECT_EQ(state_.R_ALPHA_VARPROP(2), 0.075);
   EXPECT_NEAR(state_.sumw_alphaaccep, 0.46875 * 40, 1e-12);
   EXPECT_NEAR(state_.SUMR_ALPHA(2), 4.5 * 40, 1e-9);
   EXPECT_NEAR(state_.SSR_ALPHA(2), 40 * (0.75 * 0.75 + 4.5 * 4.5), 1e-9);
@@ -239,8 +246,8 @@ TEST_F(Restart, InsideBurnIn) {
   EXPECT_EQ(state_.w_alpha, 6.5);
   // Acceptance sums: rate x (negative) n, as stored; the structural one
   // starts again during burn-in.
-  EXPECT_NEAR(state_.SUMR_ALPHAACCEP(2), 0.3125 * -12, 1e-12);
-  EXPECT_NEAR(state_.sumw_alphaaccep, 0.46875 * -12, 1e-12);
+  EXPECT_NEAR(state_.SUMR_ALPHAACCEP(2), 0.3125 * 12, 1e-12);
+  EXPECT_NEAR(state_.sumw_alphaaccep, 0.46875 * 12, 1e-12);
   EXPECT_EQ(state_.SUMR_ACCEP(1), 0.0);
   EXPECT_EQ(state_.R_DBELIEFPROP(1), 1900);
   // Proposals are still tuned: "mh_dbeliefchg" is open for appending.
@@ -286,6 +293,8 @@ TEST_F(Restart, KeptCountZero) {
 // The restart opens the sample files at their ends and leaves their lines.
 TEST_F(Restart, SampleFilesAppended) {
   ASSERT_NO_FATAL_FAILURE(store_a_with_samples());
+  std::map<std::string, std::string> at_store;
+  for (const char* f : {"varcompsam", "solutionsam", "msirespprsam"}) at_store[f] = slurp(f);
   model_a_saving();
   wipe();
   ASSERT_EQ(restart(1001).stop, "");
@@ -298,9 +307,7 @@ TEST_F(Restart, SampleFilesAppended) {
   state_.msirespprsam.line(" 1001");
   sampler::close(f);
   state_.msirespprsam.close();
-  EXPECT_EQ(slurp("varcompsam"), " 1 varcompsam\n 1001\n");
-  EXPECT_EQ(slurp("solutionsam"), " 1 solutionsam\n 1001\n");
-  EXPECT_EQ(slurp("msirespprsam"), " 1 msirespprsam\n 1001\n");
+  for (const char* f : {"varcompsam", "solutionsam", "msirespprsam"}) EXPECT_EQ(slurp(f), at_store[f] + " 1001\n");
 }
 
 // With candidates whose sires are never sampled, "msiresppr" is neither
@@ -340,8 +347,10 @@ TEST_F(Restart, StoredCycleChecked) {
     return util::freev("restart at cycle", start, "needs the results of cycle", start - 1, "but",
                        std::string("\"") + file + "\"", "holds those of cycle", cycle);
   };
-  EXPECT_EQ(restart(1000).stop, refused(1000, "solutions", 1000));
-  EXPECT_EQ(restart(1200).stop, refused(1200, "solutions", 1000));
+  // The record of the last store says which cycle to give.
+  const std::string give = util::freev("; the chain continues at cycle", 1001);
+  EXPECT_EQ(restart(1000).stop, refused(1000, "store_record", 1000) + give);
+  EXPECT_EQ(restart(1200).stop, refused(1200, "store_record", 1000) + give);
 
   // A mixture of two stores: "varcomp" of an earlier cycle.
   replace_line("varcomp", 0, " Variance components after:  900  rounds and burn-in of  105");
@@ -359,6 +368,29 @@ TEST_F(Restart, StoredCycleChecked) {
   write("loglike_obs", "");
   EXPECT_EQ(restart(1001).stop, util::freev("restart at cycle", 1001, ": no stored cycle in the title line of",
                                              std::string("\"loglike_obs\"")));
+  write("loglike_obs", stored.at("loglike_obs"));
+
+  // The words of a title line are those of the file and the chain.
+  struct Title {
+    const char* file;
+    const char* line;
+    const char* want;
+  };
+  for (const Title& t : {Title{"solutions", " Solutions after:  1000  rounds and burn-in of  105",
+                               "Solution after: 1000 rounds and burn-in of 105"},
+                         Title{"msiresppr", " Post. probs after:  1000  rounds and burn-in of  100",
+                               "Post. probs after: 1000 rounds and burn-in of 105"},
+                         Title{"loglike_obs", " Variance components after:  1000  rounds and burn-in of  105",
+                               "CPO,Loglike,residuals after: 1000 rounds and burn-in of 105"}}) {
+    replace_line(t.file, 0, t.line);
+    std::string words;
+    std::istringstream in(t.line);
+    for (std::string w; in >> w;) words += (words.empty() ? "" : " ") + w;
+    EXPECT_EQ(restart(1001).stop, std::string(" restart refused: \"") + t.file + "\" line 1 is \"" + words +
+                                      "\" where the model has \"" + t.want + "\"")
+        << t.file;
+    write(t.file, stored.at(t.file));
+  }
 }
 
 // Each value line that cannot be read stops with the message of its file.

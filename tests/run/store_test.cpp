@@ -120,7 +120,7 @@ TEST_F(Store, LayoutsOfTheResidualFiles) {
   EXPECT_EQ(acc[0], " Acceptance rate & proposal dbelief for structural R effect:  1");
   EXPECT_EQ(acc[1], "  0.37500000      1900");
   EXPECT_EQ(acc[2], " Acceptance rate & proposal variance for alpha of structural R effect:  2");
-  EXPECT_EQ(acc[3], "  0.31250000  0.05468750");
+  EXPECT_EQ(acc[3], "  0.31250000  0.07500000");
   EXPECT_EQ(acc[4], " Acceptance rate & proposal variance for alpha of robust R ");
   EXPECT_EQ(acc[5], "  0.46875000  0.07812500");
   const auto st = lines(slurp("structural_r"));
@@ -149,7 +149,7 @@ TEST_F(Store, BeforeTheEndOfBurnIn) {
   EXPECT_EQ(sol[3].substr(14, 30), "       7.500000      30.250000");
   EXPECT_EQ(sol[2].substr(14, 30), "       0.000000       0.000000");
   const auto acc = lines(slurp("mh_acceptance"));
-  EXPECT_EQ(acc[1], "  0.37500000      1900");  // (0.375 * -10) / -10
+  EXPECT_EQ(acc[1], " -0.37500000      1900");  // (0.375 * 10) / -10
   EXPECT_EQ(lines(slurp("robustness_w"))[2], "  1     alpha       0.000000       0.000000       6.500000");
   // Sums of the raw columns are not divided: kept count -10 never shows.
   EXPECT_EQ(lines(slurp("varcomp"))[2], "      0.0000");
