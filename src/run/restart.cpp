@@ -58,9 +58,9 @@ std::string words_of(std::string_view line) {
   return w;
 }
 
-// No value a chain of sensible units holds comes near it, and its square
-// times any kept count is still a number.
-constexpr double too_large = 1e100;
+// No value a chain of sensible units holds comes near it: the data and
+// parts of the sampler are 32-bit reals, which end at 3.4e38.
+constexpr double too_large = 1e35;
 
 // A number as the messages give it.
 std::string text_of(double x) {
@@ -180,9 +180,11 @@ class ResultIn {
   [[noreturn]] void refuse_at(long line, const std::string& what) const {
     util::fatal(" restart refused: \"" + name_ + "\" line " + std::to_string(line) + " " + what);
   }
-  // A value of the last line read that must lie in [lo, hi].
-  void within(double x, double lo, double hi, const std::string& what) const {
-    if (!(x >= lo && x <= hi)) refuse("holds " + what + " " + text_of(x) + ", outside " + text_of(lo) + " to " + text_of(hi));
+  // A value of the last line read that must lie in [lo, hi], give or take
+  // the rounding of its field.
+  void within(double x, double lo, double hi, const std::string& what, double rounding = 0) const {
+    if (!(x >= lo - rounding && x <= hi + rounding))
+      refuse("holds " + what + " " + text_of(x) + ", outside " + text_of(lo) + " to " + text_of(hi));
   }
   void above(double x, double lo, const std::string& what) const {
     if (!(x > lo)) refuse("holds " + what + " " + text_of(x) + ", not above " + text_of(lo));
@@ -192,9 +194,9 @@ class ResultIn {
   bool checked(std::span<const util::ReadTarget> ts, long lines) {
     const long before = in_.line_number();
     if (in_.read(ts) != ReadStatus::ok) return false;
-    check(in_, ts);
     const long took = in_.line_number() - before;
     if (took > lines) refuse_at(before + 1, "holds fewer values than the model gives");
+    check(in_, ts);
     if (took < lines) refuse("holds more values than the model gives");
     return true;
   }
@@ -233,14 +235,14 @@ void check_sd(const ResultIn& f, double sd) {
 
 // A positive quantity: its last sample, and its mean once kept, above lo.
 void check_positive(const ResultIn& f, const Rebuild& rb, double mean, double last, double lo, const char* what) {
-  f.above(last, lo, std::string(what) + " last sample");
-  if (rb.kept) f.above(mean, lo, std::string(what) + " mean");
+  f.above(last, lo, std::string("a last ") + what + " of");
+  if (rb.kept) f.above(mean, lo, std::string("a mean ") + what + " of");
 }
 
 // A robustness weight: above 0, and at most 1 with slash residuals.
 void check_weight(const ResultIn& f, const Rebuild& rb, double mean, double last) {
   const bool slash = m.residualtype == model::res_slash || m.residualtype == model::res_struct_slash;
-  check_positive(f, rb, mean, last, 0.0, "a weight of");
+  check_positive(f, rb, mean, last, 0.0, "weight");
   if (!slash) return;
   f.within(last, 0.0, 1.0, "a last weight of");
   if (rb.kept) f.within(mean, 0.0, 1.0, "a mean weight of");
@@ -382,7 +384,7 @@ void check_rate(const ResultIn& f, const Rebuild& rb, double rate, const Tuning&
     hi = 0;
   }
   // Printed with 8 decimals.
-  f.within(rate, lo - 1e-8, hi + 1e-8, "an acceptance rate of");
+  f.within(rate, lo, hi, "an acceptance rate of", 1e-8);
 }
 
 void check_tuned(const ResultIn& f, const Rebuild& rb, int c, double rate, int nu, int from, const Tuning& t) {
@@ -638,7 +640,7 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
       f.ids({"trait", "effect"}, {id[0], id[1]}, {1, e});
       check_sd(f, sd);
       // Proposals at or below 1 are never taken: the shape stays above 1.
-      check_positive(f, rb, mean, last, 1.0, "a shape alpha of");
+      check_positive(f, rb, mean, last, 1.0, "shape alpha");
       rb.pair(s.SUMR_ALPHA(k), s.SSR_ALPHA(k), mean, sd);
       s.R_ALPHA(k) = last;
     }
@@ -651,7 +653,7 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
         } else if (double mean; !level_values(f, rb, t, e, l, s.SUMR_SOL(a), s.SSR_SOL(a), s.R_SOL(a), &mean)) {
           level_error("error reading structural R at effect: ", e, l, t);
         } else {
-          check_positive(f, rb, mean, s.R_SOL(a), 0.0, "a factor of");
+          check_positive(f, rb, mean, s.R_SOL(a), 0.0, "factor");
         }
       }
   }
@@ -669,7 +671,7 @@ void read_robustness_w(State& s, int start, const Rebuild& rb) {
     if (!f.labelled(1, id, "alpha", mean, sd, last)) util::fatal(util::freev("error reading robustness w_alpha"));
     f.ids({"trait"}, {id[0]}, {t});
     check_sd(f, sd);
-    check_positive(f, rb, mean, last, 0.0, "a shape alpha of");
+    check_positive(f, rb, mean, last, 0.0, "shape alpha");
     rb.pair(s.sumw_alpha, s.ssw_alpha, mean, sd);
     s.w_alpha = last;
     for (int i = 1; i <= m.nrec; ++i) {
