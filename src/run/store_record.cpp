@@ -81,40 +81,41 @@ bool whole(std::string_view w, int least, int& to) {
   return true;
 }
 
-// What a line of a kind does not fit: "" when it fits.
-using Take = std::string (*)(Store& st, const std::string_view* w, long line);
+// Takes line `line` of a record, split into words (the key first), into st;
+// returns what does not fit, "" when all does.
+using Take = std::string (*)(Store& st, const textop::Words& w, long line);
 
 const std::string unknown = "cannot be read: the store it records is unknown";
 
-std::string take_cycle(Store& st, const std::string_view* w, long) {
-  return whole(w[0], 0, st.cycle) ? "" : unknown;
+std::string take_cycle(Store& st, const textop::Words& w, long) {
+  return whole(w.word(2), 0, st.cycle) ? "" : unknown;
 }
-std::string take_burn_in(Store& st, const std::string_view* w, long) {
-  return whole(w[0], 0, st.burn_in) ? "" : unknown;
+std::string take_burn_in(Store& st, const textop::Words& w, long) {
+  return whole(w.word(2), 0, st.burn_in) ? "" : unknown;
 }
-std::string take_thinning(Store& st, const std::string_view* w, long) {
-  return whole(w[0], 1, st.thinning) ? "" : unknown;
+std::string take_thinning(Store& st, const textop::Words& w, long) {
+  return whole(w.word(2), 1, st.thinning) ? "" : unknown;
 }
-std::string take_result(Store& st, const std::string_view* w, long) {
-  const char* r = known(result_names, w[0]);
+std::string take_result(Store& st, const textop::Words& w, long) {
+  const char* r = known(result_names, w.word(2));
   if (!r) return unknown;
   if (st.has_result(r)) return "names the result file \"" + std::string(r) + "\" a second time";
   st.add_result(r);
   return "";
 }
-std::string take_sample(Store& st, const std::string_view* w, long line) {
-  const char* s = known(sample_names, w[0]);
+std::string take_sample(Store& st, const textop::Words& w, long line) {
+  const char* s = known(sample_names, w.word(2));
   long long v = 0;
-  if (!s || !number(w[1], v)) return unknown;
+  if (!s || !number(w.word(3), v)) return unknown;
   if (st.sample_size(s) >= 0) return "names the sample file \"" + std::string(s) + "\" a second time";
   st.sample_lines[st.nsamples] = line;
   st.add_sample(s, v);
   return "";
 }
 
-// The kinds of line of a record: the key, the words after it, whether the
-// line comes once (and must), and what a record without it lacks.  A new
-// kind of line is a new row (and its line in make()).
+// The kinds of line of a record: the key, the words after it (-1: any
+// number), whether the line comes once, and what a record without it lacks.
+// A new kind of line is a new row (and its line in make()).
 struct LineKind {
   const char* key;
   int words;
@@ -145,19 +146,17 @@ void parse(const char* name, Store& st) {
     if (n == 0) continue;
     const long at = in.line_number();
     const std::string_view key = words.word(1);
-    std::string_view w[4];
-    for (int k = 2; k <= n && k <= 5; ++k) w[k - 2] = words.word(k);
     std::string fault = unknown;
     for (int k = 0; k < nkinds; ++k) {
       const LineKind& kind = line_kinds[k];
       if (key != kind.key) continue;
-      if (n - 1 != kind.words) break;
+      if (kind.words >= 0 && n - 1 != kind.words) break;
       if (kind.once && seen[k] > 0) {
         fault = "repeats the \"" + std::string(kind.key) + "\" line";
         break;
       }
       ++seen[k];
-      fault = kind.take(st, w, at);
+      fault = kind.take(st, words, at);
       break;
     }
     if (!fault.empty()) util::fatal(util::freev(quoted, "line", at, fault));
