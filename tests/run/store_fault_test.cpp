@@ -459,7 +459,9 @@ void expect_rates() {
       variance = false;
       continue;
     }
-    if (covariates) ASSERT_TRUE(in >> b) << l;
+    if (covariates) {
+      ASSERT_TRUE(in >> b) << l;
+    }
     const double rate = covariates ? b : a;
     EXPECT_TRUE(rate >= 0 && rate <= 1) << l;
   }
