@@ -45,6 +45,10 @@ struct Options {
   // their segregation covariance; founders of odd id are of breed 1, of even
   // id of breed 2, and later generations mix them.  Empty: one breed.
   std::vector<double> breeds;
+  // Metropolis rounds per cycle of the breed blocks, and their prior degrees
+  // of belief (--dbelief when given: the prior needs at least 3).
+  int mb_rounds = 2;
+  int mb_dbelief = 5;
   std::uint64_t seed = 1;
   long chain_seed = 0;      // 0: derived from seed
   long nround = 1000, nburn = 200, skip = 10;
@@ -126,8 +130,11 @@ struct Candidates {
   std::vector<long> sires;
 };
 // For a share of the animals with a known sire: 2 to 4 candidates, drawn
-// from the sires of the true sire's generation.
-std::vector<Candidates> draw_candidates(const Pedigree& p, double share, Rng& rng);
+// from the sires of the true sire's generation.  With breed fractions (frac
+// as breed_values gives them) only from those of the true sire's fractions,
+// so that the animal's fractions hold whichever candidate is its sire.
+std::vector<Candidates> draw_candidates(const Pedigree& p, double share, Rng& rng,
+                                        const std::vector<double>& frac = {});
 
 struct Summary {
   std::vector<std::string> files;  // paths written

@@ -189,7 +189,11 @@ std::string usage() {
          "  --rnorm-var VH,VB  variances of the covariates h and slopes b (default 4,0.25)\n"
          "  --breeds V,V,C   two breeds (one trait, --unknown 0): additive variances of\n"
          "                   breeds 1 and 2 and their segregation covariance; odd founders\n"
-         "                   are of breed 1, even of breed 2; an add_an_mb model\n"
+         "                   are of breed 1, even of breed 2; an add_an_mb model whose\n"
+         "                   breed blocks have prior degrees of belief 5 (or --dbelief, at\n"
+         "                   least 3); with --candidates, candidates of the true sire's\n"
+         "                   breed fractions\n"
+         "  --mb-rounds N    Metropolis rounds per cycle of the breed blocks (default 2)\n"
          "  --out DIR        output folder, created when absent (default .)\n"
          "  --prefix P       prefix of the file names (default none)\n";
 }
@@ -198,6 +202,7 @@ Options parse_options(const std::vector<std::string>& args) {
   Options o;
   o.command = "simulate";
   for (const std::string& w : args) o.command += " " + w;
+  bool dbelief_given = false;
   for (std::size_t k = 0; k < args.size(); ++k) {
     std::string opt = args[k], val;
     bool has_val = false;
@@ -247,7 +252,10 @@ Options parse_options(const std::vector<std::string>& args) {
     else if (opt == "--nround") o.nround = to_long(opt, value());
     else if (opt == "--nburn") o.nburn = to_long(opt, value());
     else if (opt == "--skip") o.skip = to_long(opt, value());
-    else if (opt == "--dbelief") o.dbelief = static_cast<int>(to_long(opt, value()));
+    else if (opt == "--dbelief") {
+      o.dbelief = static_cast<int>(to_long(opt, value()));
+      dbelief_given = true;
+    } else if (opt == "--mb-rounds") o.mb_rounds = static_cast<int>(to_long(opt, value()));
     else if (opt == "--start-scale") o.start_scale = to_double(opt, value());
     else if (opt == "--rnorm") {
       const std::vector<double> v = to_list(opt, value());
@@ -294,7 +302,13 @@ Options parse_options(const std::vector<std::string>& args) {
     if (!(o.breeds[0] > 0.0 && o.breeds[1] > 0.0 && o.breeds[2] >= 0.0))
       bad("--breeds: the variances must be positive and the covariance not negative");
     if (o.traits != 1) bad("--breeds needs one trait");
-    if (o.reduced || o.candidates > 0.0) bad("--breeds goes with neither --reduced nor --candidates");
+    if (o.reduced) bad("--breeds does not go with --reduced");
+    // The breed blocks' prior is proper above their order (1) plus 1.
+    if (dbelief_given) {
+      if (o.dbelief < 3) bad("--breeds needs --dbelief of at least 3 (the breed blocks' prior)");
+      o.mb_dbelief = o.dbelief;
+    }
+    in_range("--mb-rounds", o.mb_rounds, 0, 1000);
     // The fractions of an unknown parent are not known.
     if (o.unknown != 0.0) bad("--breeds needs --unknown 0");
   }
@@ -515,7 +529,13 @@ Numbering number_animals(const Pedigree& p, long first_recorded, bool reduced) {
   return num;
 }
 
-std::vector<Candidates> draw_candidates(const Pedigree& p, double share, Rng& rng) {
+std::vector<Candidates> draw_candidates(const Pedigree& p, double share, Rng& rng,
+                                        const std::vector<double>& frac) {
+  auto same_breeds = [&](long a, long b) {
+    if (frac.empty()) return true;
+    return frac[static_cast<std::size_t>(2 * a)] == frac[static_cast<std::size_t>(2 * b)] &&
+           frac[static_cast<std::size_t>(2 * a + 1)] == frac[static_cast<std::size_t>(2 * b + 1)];
+  };
   const long n = p.size();
   std::vector<Candidates> out;
   if (!(share > 0.0)) return out;
@@ -535,7 +555,7 @@ std::vector<Candidates> draw_candidates(const Pedigree& p, double share, Rng& rn
     if (p.sire[i] == 0 || !(rng.uniform() < share)) continue;
     std::vector<long> others;
     for (long s : pool[static_cast<std::size_t>(p.generation[i])])
-      if (s != p.sire[i]) others.push_back(s);
+      if (s != p.sire[i] && same_breeds(s, p.sire[i])) others.push_back(s);
     if (others.empty()) continue;
     const long k = std::min<long>(1 + rng.below(3), static_cast<long>(others.size()));
     for (long j = 0; j < k; ++j)
@@ -654,7 +674,7 @@ Summary simulate(const Options& o) {
   // same with and without them.
   const bool ms_model = o.reduced || o.candidates > 0.0;
   Rng crng(o.seed ^ 0x5bd1e9955bd1e995ULL);
-  const std::vector<Candidates> cands = draw_candidates(ped, o.candidates, crng);
+  const std::vector<Candidates> cands = draw_candidates(ped, o.candidates, crng, frac);
   const Numbering num = number_animals(ped, first_recorded, o.reduced);
   std::vector<long> orig(static_cast<std::size_t>(num.kept) + 1, 0);
   for (long i = 1; i <= ped.size(); ++i)
@@ -669,8 +689,9 @@ Summary simulate(const Options& o) {
     File f(path("pedigree.txt"));
     if (mb) {
       // Animal, dam, sire, then the fractions of the two breeds.
+      // A sire given as candidates is -1.
       for (long i = 1; i <= ped.size(); ++i)
-        std::fprintf(f.f, "%ld %ld %ld %.10g %.10g\n", i, ped.dam[i], ped.sire[i],
+        std::fprintf(f.f, "%ld %ld %ld %.10g %.10g\n", i, ped.dam[i], cand_of[i] >= 0 ? -1L : ped.sire[i],
                      frac[static_cast<std::size_t>(2 * i)], frac[static_cast<std::size_t>(2 * i + 1)]);
     } else if (!ms_model) {
       for (long i = 1; i <= ped.size(); ++i) std::fprintf(f.f, "%ld %ld %ld\n", i, ped.sire[i], ped.dam[i]);
@@ -777,9 +798,13 @@ Summary simulate(const Options& o) {
     std::fprintf(p, "RESIDUAL_PRIOR_(CO)VARIANCES\n");
     put_matrix(p, r, nt, o.start_scale);
     if (mb) {
-      std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_an_mb %d\n", o.dbelief);
+      std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_an_mb %d\n", o.mb_dbelief);
       std::fprintf(p, "PEDIGREEFILE:\n%spedigree.txt %ld 0 2\n", o.prefix.c_str(), o.animals);
-      std::fprintf(p, "MULTIPLE_SIRES:\n0 none 0\nMETROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n2 5\n");
+      if (cands.empty())
+        std::fprintf(p, "MULTIPLE_SIRES:\n0 none 0\n");
+      else
+        std::fprintf(p, "MULTIPLE_SIRES:\n4 %smsires.txt %ld 0\n", o.prefix.c_str(), n_ms);
+      std::fprintf(p, "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n%d 5\n", o.mb_rounds);
       std::fprintf(p, "(CO)VARIANCES\n");
       put_matrix(p, bgm, 2, o.start_scale);
     } else if (!ms_model) {

@@ -25,13 +25,62 @@ void cumbet(double x, double y, double a, double b, double& cum, double& ccum) {
   beta_ratio(a, b, x, y, cum, ccum, ierr);
 }
 
+namespace {
+
+constexpr double kMinNormal = std::numeric_limits<double>::min();
+
+// I_x(a, b) for x below the smallest normal double, from ln x: the series
+// x^a / (a B(a, b)) (1 + a (1 - b) x / (a + 1) + ...) is then its first two
+// terms, and x itself would have lost its digits or underflowed.
+double beta_tiny_x(double a, double b, double lnx) {
+  const double ln_ab =
+      gamma_log(a + 1.0) + (b >= 8.0 ? algdiv(a, b) : gamma_log(b) - gamma_log(a + b));
+  const double lead = std::exp(a * lnx - ln_ab);
+  if (lead == 0.0) return 0.0;
+  return lead * (1.0 + a / (a + 1.0) * ((1.0 - b) * std::exp(lnx)));
+}
+
+// I_d(a, b) into w and 1 - I_d(a, b) into w1 at d = u / (u + v), given
+// lnr = ln(u / v), for pairs whose smaller share is not a normal double as a
+// quotient (or whose v overflowed): each share is formed from its own log.
+void beta_at_share(double a, double b, double lnr, double& w, double& w1) {
+  const bool d_small = lnr < 0.0;
+  const double lns = d_small ? lnr - std::log1p(std::exp(lnr)) : -lnr - std::log1p(std::exp(-lnr));
+  int ierr;
+  if (lns >= std::log(kMinNormal)) {
+    const double sh = std::exp(lns);
+    if (d_small) {
+      beta_ratio(a, b, sh, 1.0 - sh, w, w1, ierr);
+    } else {
+      beta_ratio(a, b, 1.0 - sh, sh, w, w1, ierr);
+    }
+  } else if (d_small) {
+    w = beta_tiny_x(a, b, lns);
+    w1 = 1.0 - w;
+  } else {
+    w1 = beta_tiny_x(b, a, lns);
+    w = 1.0 - w1;
+  }
+}
+
+bool finite_positive(double v) { return v > 0.0 && std::isfinite(v); }
+
+}  // namespace
+
 void cumt(double t, double df, double& cum, double& ccum) {
   double tt = t * t;
   double dfptt = df + tt;
   double xx = df / dfptt;
   double yy = tt / dfptt;
   double ix, omix;
-  cumbet(xx, yy, 0.5 * df, 0.5, ix, omix);
+  if (!(std::fmin(xx, yy) >= kMinNormal) && finite_positive(df) && t != 0.0 && !std::isnan(t)) {
+    // Far out (or very near 0) the quotients underflow, and t^2 may overflow:
+    // taking either as 0 would put a jump into the tails that a search takes
+    // for a root.
+    beta_at_share(0.5 * df, 0.5, std::log(df) - 2.0 * std::log(std::fabs(t)), ix, omix);
+  } else {
+    cumbet(xx, yy, 0.5 * df, 0.5, ix, omix);
+  }
   double half = 0.5 * ix;
   if (t <= 0.0) {
     cum = half;
@@ -89,6 +138,12 @@ void cumf(double f, double dfn, double dfd, double& cum, double& ccum) {
   }
   double xx, yy;
   f_pair(f, dfn, dfd, xx, yy);
+  if (!(std::fmin(xx, yy) >= kMinNormal) && finite_positive(dfn) && finite_positive(dfd) &&
+      !std::isnan(f)) {
+    // As in cumt: a share of the pair underflows, or dfn f overflows.
+    beta_at_share(0.5 * dfd, 0.5 * dfn, std::log(dfd) - std::log(dfn) - std::log(f), ccum, cum);
+    return;
+  }
   int ierr;
   beta_ratio(0.5 * dfd, 0.5 * dfn, xx, yy, ccum, cum, ierr);
 }
@@ -109,14 +164,67 @@ void cumnor(double arg, double& result, double& ccum) { rangen::cumnor(arg, resu
 namespace {
 
 // Mixture terms stop once they are negligible against the sum; eps is a
-// single-precision constant.
-bool negligible(double term, double sum, float eps) {
-  return sum < 1.0e-20 || term < double(eps) * sum;
-}
+// single-precision constant.  There is no absolute floor for a small sum: a
+// tail far below any such floor still needs its terms, and a zero sum stops
+// only on a zero term (whose recurrence carries nothing further).
+bool negligible(double term, double sum, float eps) { return term <= double(eps) * sum; }
 
 // Caps of the mixture sums; convergent cases stop after a few hundred terms.
 constexpr int kMaxMixtureTerms = 1000000;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Each mixture is summed for the lower tail, and again for the upper tail
+// from the central term's upper ratio when the lower one passes 1/2: the
+// smaller tail then comes from its own terms, to the relative accuracy of the
+// series, rather than as the difference of nearly equal numbers.  Both sums
+// run the same recurrences; sgn is +1 for the lower tail and -1 for the
+// upper, whose ratios move the other way as the shape steps.
+template <class Upper>
+void smaller_tail_first(double lower, double& cum, double& ccum, Upper upper) {
+  cum = lower;
+  if (cum > 0.5) {
+    ccum = upper();
+    cum = 1.0 - ccum;
+  } else {
+    ccum = 1.0 - cum;
+  }
+}
+
+// A tail's term at the Poisson mode can lie below the doubles while the
+// tail itself does not (a lower tail near 0 with a large noncentrality); its
+// recurrences would then carry nothing but zeros.  The sum then starts at
+// the nearest term, in the direction in which the terms grow, that is a
+// normal double again with margin.  The term is judged by the weight times
+// the ratio's leading power term t, whose log is stepped by
+// ln t(k -+ 1) = ln t(k) + step(k).  As at the mode, the start is at least
+// term 1: the backward sum reaches term 0 from there, and the recurrences'
+// seeds need a shape above 1.
+constexpr double kLnSeedFloor = -667.0;  // about 1e-290
+
+// ln of the Poisson weight of term k.
+double ln_poisson_weight(double xnonc, double k) {
+  return -xnonc + k * std::log(xnonc) - gamma_log(k + 1.0);
+}
+
+template <class Step>
+double start_term(double k, double lnt, double dir, double xnonc, Step step) {
+  if (!std::isfinite(lnt)) return k;
+  double lnw = ln_poisson_weight(xnonc, k);
+  // Past a weight below the floor no term can reach it (a ratio is at most
+  // 1); the cap stops the walk where the weights fall too slowly to tell
+  // (noncentralities far beyond the searches' range of 1e4).
+  for (int steps = 0; lnt + lnw < kLnSeedFloor && lnw >= kLnSeedFloor && steps < 100000 &&
+                      !(dir < 0.0 && k <= 1.0);
+       ++steps) {
+    const double dt = step(k);
+    const double dw = dir < 0.0 ? std::log(k / xnonc) : std::log(xnonc / (k + 1.0));
+    if (!(dt + dw > 0.0)) break;
+    lnt += dt;
+    lnw += dw;
+    k += dir;
+  }
+  return k;
+}
 
 }  // namespace
 
@@ -134,64 +242,80 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
   // Kept as a real: the count of a huge noncentrality does not fit an int.
   double icent = std::trunc(xnonc);
   if (icent == 0.0) icent = 1.0;
-  const double centwt = std::exp(-xnonc + icent * std::log(xnonc) - gamma_log(icent + 1.0));
 
   double xx, yy;
   f_pair(f, dfn, dfd, yy, xx);
   const double b = dfd / 2.0;
-  double adn = dfn / 2.0 + icent;
-  double aup = adn;
-  double betdn, dummy;
-  int ierr;
-  beta_ratio(adn, b, xx, yy, betdn, dummy, ierr);
-  double betup = betdn;
-  double sum = centwt * betdn;
+  // ln of the first backward and forward steps of the ratio at shape a.
+  auto ln_dnterm = [&](double a) {
+    return gamma_log(a + b) - gamma_log(a + 1.0) - gamma_log(b) + a * std::log(xx) +
+           b * std::log(yy);
+  };
+  auto ln_upterm = [&](double a) {
+    const double lead = a - 1.0 + b == 0.0 ? 0.0 : gamma_log(a - 1.0 + b);
+    return lead - gamma_log(a) - gamma_log(b) + (a - 1.0) * std::log(xx) + b * std::log(yy);
+  };
+  struct Seed {
+    double k, wt, a, bet, bet1, dnterm, upterm;
+  };
+  auto seed = [&](double k) {
+    Seed s{k, std::exp(ln_poisson_weight(xnonc, k)), dfn / 2.0 + k, 0.0, 0.0, 0.0, 0.0};
+    int ierr;
+    beta_ratio(s.a, b, xx, yy, s.bet, s.bet1, ierr);
+    s.dnterm = std::exp(ln_dnterm(s.a));
+    s.upterm = std::exp(ln_upterm(s.a));
+    return s;
+  };
 
-  // Backward from the central Poisson term.
-  double xmult = centwt;
-  double i = icent;
-  double dnterm = std::exp(gamma_log(adn + b) - gamma_log(adn + 1.0) - gamma_log(b) +
-                           adn * std::log(xx) + b * std::log(yy));
-  int terms = 0;
-  while (!negligible(xmult * betdn, sum, 1.0e-4f) && i > 0.0) {
-    if (++terms > kMaxMixtureTerms || std::isnan(sum)) {
-      sum = kNaN;
-      break;
+  auto tail = [&](const Seed& s, double sgn) {
+    const double betc = sgn > 0.0 ? s.bet : s.bet1;
+    double sum = s.wt * betc;
+    // Backward from the starting Poisson term.
+    double xmult = s.wt;
+    double i = s.k;
+    double adn = s.a;
+    double betdn = betc;
+    double dnterm = s.dnterm;
+    int terms = 0;
+    while (!negligible(xmult * betdn, sum, 1.0e-4f) && i > 0.0) {
+      if (++terms > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
+      xmult = xmult * (i / xnonc);
+      i -= 1.0;
+      adn -= 1.0;
+      dnterm = (adn + 1.0) / ((adn + b) * xx) * dnterm;
+      betdn += sgn * dnterm;
+      sum += xmult * betdn;
     }
-    xmult = xmult * (i / xnonc);
-    i -= 1.0;
-    adn -= 1.0;
-    dnterm = (adn + 1.0) / ((adn + b) * xx) * dnterm;
-    betdn += dnterm;
-    sum += xmult * betdn;
-  }
-
-  // Forward.
-  xmult = centwt;
-  i = icent + 1.0;
-  double upterm;
-  if (aup - 1.0 + b == 0.0) {
-    upterm = std::exp(-gamma_log(aup) - gamma_log(b) + (aup - 1.0) * std::log(xx) +
-                      b * std::log(yy));
-  } else {
-    upterm = std::exp(gamma_log(aup - 1.0 + b) - gamma_log(aup) - gamma_log(b) +
-                      (aup - 1.0) * std::log(xx) + b * std::log(yy));
-  }
-  terms = 0;
-  do {
-    if (++terms > kMaxMixtureTerms || std::isnan(sum)) {
-      sum = kNaN;
-      break;
-    }
-    xmult = xmult * (xnonc / i);
-    i += 1.0;
-    aup += 1.0;
-    upterm = (aup + b - 2.0) * xx / (aup - 1.0) * upterm;
-    betup -= upterm;
-    sum += xmult * betup;
-  } while (!negligible(xmult * betup, sum, 1.0e-4f));
-  cum = sum;
-  ccum = 1.0 - cum;
+    // Forward.
+    xmult = s.wt;
+    i = s.k + 1.0;
+    double aup = s.a;
+    double betup = betc;
+    double upterm = s.upterm;
+    terms = 0;
+    do {
+      if (++terms > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
+      xmult = xmult * (xnonc / i);
+      i += 1.0;
+      aup += 1.0;
+      upterm = (aup + b - 2.0) * xx / (aup - 1.0) * upterm;
+      betup -= sgn * upterm;
+      sum += xmult * betup;
+    } while (!negligible(xmult * betup, sum, 1.0e-4f));
+    return sum;
+  };
+  const Seed mode = seed(icent);
+  const double a0 = dfn / 2.0;
+  auto from = [&](double dir, double lnt, double ratio) {
+    if (mode.wt * ratio >= std::exp(kLnSeedFloor)) return mode;
+    const double k = start_term(icent, lnt, dir, xnonc, [&](double k) {
+      const double a = a0 + k;
+      return dir < 0.0 ? std::log(a / ((a - 1.0 + b) * xx)) : std::log((a + b - 1.0) * xx / a);
+    });
+    return k == icent ? mode : seed(k);
+  };
+  smaller_tail_first(tail(from(-1.0, ln_dnterm(mode.a), mode.bet), 1.0), cum, ccum,
+                     [&] { return tail(from(1.0, ln_upterm(mode.a), mode.bet1), -1.0); });
 }
 
 void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
@@ -209,47 +333,76 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
   double icent = std::trunc(xnonc);
   if (icent == 0.0) icent = 1.0;
   const double chid2 = x / 2.0;
-  const double centwt = std::exp(-xnonc + icent * std::log(xnonc) - gamma_log(icent + 1.0));
-  double pcent, pcomp;
-  cumchi(x, df + 2.0 * icent, pcent, pcomp);
-  const double dfd2 = (df + 2.0 * icent) / 2.0;
-  const double centaj = std::exp(dfd2 * std::log(chid2) - chid2 - gamma_log(1.0 + dfd2));
-  double sum = centwt * pcent;
+  // ln of the density term chid2^d e^-chid2 / Gamma(d + 1) at half the
+  // degrees of freedom d.
+  auto ln_aj = [&](double d) { return d * std::log(chid2) - chid2 - gamma_log(1.0 + d); };
+  struct Seed {
+    double k, wt, p, q, aj;
+  };
+  auto seed = [&](double k) {
+    Seed s{k, std::exp(ln_poisson_weight(xnonc, k)), 0.0, 0.0, 0.0};
+    cumchi(x, df + 2.0 * k, s.p, s.q);
+    s.aj = std::exp(ln_aj((df + 2.0 * k) / 2.0));
+    return s;
+  };
 
-  // Backward: each step lowers the degrees of freedom by 2.
-  double sumadj = 0.0;
-  double adj = centaj;
-  double wt = centwt;
-  double i = icent;
-  int count = 0;
-  double term;
-  do {
-    adj = adj * ((df + 2.0 * i) / 2.0) / chid2;
-    sumadj += adj;
-    wt = wt * (i / xnonc);
-    term = wt * (pcent + sumadj);
-    sum += term;
-    i -= 1.0;
-    ++count;
-  } while (!(count > kMaxCount || negligible(term, sum, 1.0e-5f) || i == 0.0));
-
-  // Forward.
-  sumadj = centaj;
-  adj = centaj;
-  wt = centwt;
-  i = icent;
-  count = 0;
-  do {
-    wt = wt * (xnonc / (i + 1.0));
-    term = wt * (pcent - sumadj);
-    sum += term;
-    i += 1.0;
-    adj = adj * chid2 / ((df + 2.0 * i) / 2.0);
-    sumadj += adj;
-    ++count;
-  } while (!(count > kMaxCount || negligible(term, sum, 1.0e-5f)));
-  cum = sum;
-  ccum = 1.0 - cum;
+  auto tail = [&](const Seed& s, double sgn) {
+    const double tcent = sgn > 0.0 ? s.p : s.q;
+    double sum = s.wt * tcent;
+    // Backward: each step lowers the degrees of freedom by 2.
+    double sumadj = 0.0;
+    double adj = s.aj;
+    double wt = s.wt;
+    double i = s.k;
+    int count = 0;
+    double term;
+    do {
+      adj = adj * ((df + 2.0 * i) / 2.0) / chid2;
+      sumadj += adj;
+      wt = wt * (i / xnonc);
+      term = wt * (tcent + sgn * sumadj);
+      sum += term;
+      i -= 1.0;
+      ++count;
+    } while (!(count > kMaxCount || negligible(term, sum, 1.0e-5f) || i == 0.0));
+    // Forward.
+    sumadj = s.aj;
+    adj = s.aj;
+    wt = s.wt;
+    i = s.k;
+    count = 0;
+    do {
+      wt = wt * (xnonc / (i + 1.0));
+      term = wt * (tcent - sgn * sumadj);
+      sum += term;
+      i += 1.0;
+      adj = adj * chid2 / ((df + 2.0 * i) / 2.0);
+      sumadj += adj;
+      ++count;
+    } while (!(count > kMaxCount || negligible(term, sum, 1.0e-5f)));
+    return sum;
+  };
+  const Seed mode = seed(icent);
+  // The gamma ratio's error value (2) in the central term leaves the lower
+  // sum as it comes.
+  if (mode.p > 1.5) {
+    cum = tail(mode, 1.0);
+    ccum = 1.0 - cum;
+    return;
+  }
+  // The upper ratio's leading term is the density term times d / chid2.
+  const double d0 = df / 2.0 + icent;
+  auto from = [&](double dir, double lnt, double ratio) {
+    if (mode.wt * ratio >= std::exp(kLnSeedFloor)) return mode;
+    const double k = start_term(icent, lnt, dir, xnonc, [&](double k) {
+      const double d = df / 2.0 + k;
+      return dir < 0.0 ? std::log(d / chid2) : std::log(chid2 / d);
+    });
+    return k == icent ? mode : seed(k);
+  };
+  smaller_tail_first(tail(from(-1.0, ln_aj(d0), mode.p), 1.0), cum, ccum, [&] {
+    return tail(from(1.0, ln_aj(d0) + std::log(d0 / chid2), mode.q), -1.0);
+  });
 }
 
 }  // namespace distlib

@@ -117,28 +117,45 @@ bool gamma_ratio_ok(double c, double cc) { return !(c > 1.5 || cc > 1.5); }
 
 // Zero finder over [0, 1] for a success probability and its complement: pr
 // itself when p <= q (matching the lower tail), else ompr (the upper tail).
+// The zero finder's tolerance is relative to the value it searches, so an
+// answer whose other member is the small one is refined on that member,
+// within the final bracket, to the same relative tolerance.
 template <class Cum>
 void search_prob(double& pr, double& ompr, double p, double q, int& status, double& bound,
                  Cum cum) {
-  dstzr(0.0, 1.0, kAbsTol, kRelTol);
   const bool lower = p <= q;
   double& v = lower ? pr : ompr;
   double& other = lower ? ompr : pr;
-  status = 0;
-  double fx = 0.0, xlo = 0.0, xhi = 0.0;
+  double xlo = 0.0, xhi = 0.0;
   bool qleft = false, qhi = false;
-  dzror(status, v, fx, xlo, xhi, qleft, qhi);
-  other = 1.0 - v;
-  while (status == 1) {
-    double c = 0.0, cc = 0.0;
-    cum(pr, ompr, c, cc);
-    fx = lower ? c - p : cc - q;
-    dzror(status, v, fx, xlo, xhi, qleft, qhi);
-    other = 1.0 - v;
-  }
+  auto run = [&](double& x, double& rest, double lo, double hi) {
+    dstzr(lo, hi, kAbsTol, kRelTol);
+    status = 0;
+    double fx = 0.0;
+    dzror(status, x, fx, xlo, xhi, qleft, qhi);
+    rest = 1.0 - x;
+    while (status == 1) {
+      double c = 0.0, cc = 0.0;
+      cum(pr, ompr, c, cc);
+      fx = lower ? c - p : cc - q;
+      dzror(status, x, fx, xlo, xhi, qleft, qhi);
+      rest = 1.0 - x;
+    }
+  };
+  run(v, other, 0.0, 1.0);
   if (status == -1) {
     status = qleft ? 1 : 2;
     bound = qleft ? 0.0 : 1.0;
+    return;
+  }
+  if (v <= 0.5) return;
+  // 1 - x is exact for x in [1/2, 1], so the bracket's ends keep their values.
+  const double first = v;
+  run(other, v, 1.0 - std::fmax(xlo, xhi), 1.0 - std::fmin(xlo, xhi));
+  if (status != 0) {
+    v = first;
+    other = 1.0 - first;
+    status = 0;
   }
 }
 

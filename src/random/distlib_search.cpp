@@ -24,6 +24,10 @@ struct ZeroState {
 };
 ZeroState zs;
 
+// Strictly opposite signs, judged on the signs themselves: the product of
+// two tiny values underflows to a zero of either sign.
+bool opposite_signs(double u, double v) { return (u < 0.0 && v > 0.0) || (u > 0.0 && v < 0.0); }
+
 struct SearchState {
   double small = 0, big = 0, absstp = 0, relstp = 0, stpmul = 0, abstol = 0, reltol = 0;
   double xsave = 0, fsmall = 0, step = 0, xlb = 0, xub = 0, xlo = 0, xhi = 0;
@@ -93,7 +97,7 @@ void dzror(int& status, double& x, double fx, double& xlo, double& xhi, bool& ql
       break;
     case 3:
       z.fb = fx;
-      if (z.fc * z.fb >= 0.0) {
+      if (!opposite_signs(z.fc, z.fb)) {
         z.c = z.a;
         z.fc = z.fa;
         z.ext = 0;

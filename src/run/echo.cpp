@@ -75,6 +75,30 @@ void repair(util::mat1<double>& x, const std::string& what) {
                 " or values that are not numbers)");
 }
 
+// One line naming the upper-triangle elements of a starting matrix of the
+// given order that stay 0 for the whole chain: every element that is 0, or,
+// where the matrix is drawn in blocks of order block (multiple breeds),
+// those of blocks that are wholly 0.  Nothing when there is none.
+template <class At>
+void zero_pattern(const std::string& what, int order, int block, At at) {
+  auto block_zero = [&](int i, int j) {
+    const int r0 = (i - 1) / block * block, c0 = (j - 1) / block * block;
+    for (int c = c0 + 1; c <= c0 + block; ++c)
+      for (int r = r0 + 1; r <= r0 + block; ++r)
+        if (at(r, c) != 0.0) return false;
+    return true;
+  };
+  std::string list;
+  for (int i = 1; i <= order; ++i)
+    for (int j = i; j <= order; ++j)
+      if (at(i, j) == 0.0 && (block == 0 || block_zero(i, j)))
+        list += " (" + std::to_string(i) + "," + std::to_string(j) + ")";
+  if (list.empty()) return;
+  util::say_text(" " + what + (block == 0 ? " elements" : " elements of breed blocks wholly") +
+                 " 0 in the starting matrix stay 0 for the whole chain (not sampled, not in"
+                 " \"varcompsam\"):" + list);
+}
+
 void chain_and_data(std::string_view title) {
   const model::Model& M = model::m;
   util::say("    ");
@@ -158,6 +182,7 @@ void residual_model() {
   out("(/' Residual (co)variance Matrix')");
   repair(M.r, "residual (co)variance matrix");
   denseop::printm8(M.r, std::nullopt, "(20g12.5)");
+  zero_pattern("R:", M.ntrait, 0, [&M](int i, int j) { return M.r(i, j); });
 }
 
 void multiple_sires_lines() {
@@ -232,7 +257,8 @@ void random_group(int e) {
     for (int i = 1; i <= m; ++i) M.g(e, i, j) = block(i, j);
 
   util::FmtArgs row;
-  if (rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb) {
+  const bool mb = rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb;
+  if (mb) {
     util::say_text(" breeds  trait   effect    (CO)VARIANCES");
     const int nb = M.nbreed(e);
     for (int b1 = 1; b1 <= nb; ++b1)
@@ -256,6 +282,8 @@ void random_group(int e) {
         out_args("(i3,i8,2x,20g12.5)", row);
       }
   }
+  zero_pattern("G of random effect " + std::to_string(e) + ":", mb ? m * M.nbreed(e) : m, mb ? m : 0,
+               [&M, e](int i, int j) { return M.g(e, i, j); });
 }
 
 }  // namespace

@@ -20,6 +20,12 @@ using model::m;
 bool is_multibreed(int rt) { return rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb; }
 bool has_candidates(int rt) { return rt == model::rnd_add_an_ms || is_multibreed(rt); }
 
+// Breed fractions written to a few decimals (thirds as 0.333) still sum to 1
+// within this.
+constexpr double fraction_tolerance = 1e-3;
+// The bound of the parameter file's pedigree line count.
+constexpr long long max_pedigree_lines = 1000000000;
+
 // Where a refused value stands, for the messages.
 struct Where {
   const util::TextIn& file;
@@ -146,6 +152,9 @@ void check_record(const Where& w, const int ids[3], PedIndex& ix) {
   const Columns names = column_names(rt);
   auto id0 = [&] { return std::string(names.c[0]) + " " + std::to_string(ids[0]); };
   // The sampling steps look animals up by their number.
+  if (has_candidates(rt) && ids[0] > w.i)
+    refuse(w, "animal " + std::to_string(w.i) + " has no line: record " + std::to_string(w.i) +
+                  " describes " + id0() + "; each record must describe the animal of its number");
   if (has_candidates(rt) && ids[0] != w.i)
     refuse(w, id0() + " is on record " + std::to_string(w.i) +
                   "; each record must describe the animal of its number");
@@ -229,6 +238,109 @@ void check_ancestry(const State& s, const util::TextIn& file, int e, const PedIn
                            " is its own ancestor, through the lines " + lines);
     }
   }
+}
+
+// Breed fractions of a multiple-breed line: each a share of the animal.
+void check_fractions(const Where& w, std::span<const double> f) {
+  double sum = 0;
+  for (std::size_t b = 0; b < f.size(); ++b) {
+    if (!(f[b] >= 0.0 && f[b] <= 1.0))
+      refuse(w, "breed fraction " + util::freev(f[b]).substr(1) + " of breed " + std::to_string(b + 1) +
+                    " is not within 0 to 1");
+    sum += f[b];
+  }
+  if (!(std::fabs(sum - 1.0) <= fraction_tolerance))
+    refuse(w, "the breed fractions sum to " + util::freev(sum).substr(1) + "; they must sum to 1 (within " +
+                  util::freev(fraction_tolerance).substr(1) + ")");
+}
+
+// Lines of the multiple-breed types are looked up by animal: every level
+// needs its line.
+void check_line_count(const util::TextIn& file, int e) {
+  const int len = m.lenped(e), nl = m.nlev(e);
+  if (len <= 0 || len >= nl) return;
+  util::fatal(" Error in pedigree file " + file.name() + " of effect " + std::to_string(e) + ": animal " +
+              std::to_string(len + 1) + " has no line: the file is read for " + std::to_string(len) +
+              (len == 1 ? " line" : " lines") + " (PEDIGREEFILE:) where the " + std::to_string(nl) +
+              " levels of the effect need one each, line i describing animal i");
+}
+
+// Grows the line extent of the pedigree arrays to lines, keeping what they hold.
+void grow_lines(State& s, int lines) {
+  const long nf = s.PED.extent1(), lp = s.PED.extent2();
+  if (lines <= lp) return;
+  util::arr3<int> ped(nf, lines, 3);
+  for (int k = 1; k <= 3; ++k)
+    for (long i = 1; i <= lp; ++i)
+      for (long e = 1; e <= nf; ++e) ped(e, i, k) = s.PED(e, i, k);
+  s.PED = std::move(ped);
+  if (s.PED_CODE.rows() > 0) {
+    util::mat1<int> code(s.PED_CODE.rows(), lines);
+    for (long i = 1; i <= s.PED_CODE.cols(); ++i)
+      for (long e = 1; e <= s.PED_CODE.rows(); ++e) code(e, i) = s.PED_CODE(e, i);
+    s.PED_CODE = std::move(code);
+  }
+  auto grow = [lines](util::vec1<int>& v) {
+    util::vec1<int> x(lines);
+    for (long i = 1; i <= v.size(); ++i) x(i) = v(i);
+    v = std::move(x);
+  };
+  grow(s.P_MS);
+  grow(s.MS_STAT);
+}
+
+// An additive group whose pedigree lists only some levels: every level that
+// has no line and is no parent group is given the line of an animal with
+// both parents unknown, after the lines read, so that it is not left out of
+// the relationship inverse.  For the types with parent groups, a parent
+// without a line of its own is a group.
+void add_founder_lines(State& s, const util::TextIn& file, int e) {
+  const int rt = m.randomtype(e), len = std::max(m.lenped(e), 0);
+  int lim = m.nlev(e);
+  for (int i = 1; i < m.randomnumb(e); ++i) lim = std::min(lim, m.nlev(e + i));
+  std::vector<unsigned char> known(static_cast<std::size_t>(std::max(lim, 0)) + 1, 0);
+  auto mark = [&](int id) {
+    if (id >= 1 && id <= lim) known[static_cast<std::size_t>(id)] = 1;
+  };
+  for (int i = 1; i <= len; ++i) {
+    mark(s.PED(e, i, 1));
+    if (parent_groups(rt)) {
+      mark(s.PED(e, i, 2));
+      mark(s.PED(e, i, 3));
+    }
+  }
+  std::vector<int> added;
+  for (int id = 1; id <= lim; ++id)
+    if (!known[static_cast<std::size_t>(id)]) added.push_back(id);
+  if (added.empty()) return;
+
+  const int n = static_cast<int>(added.size());
+  if (static_cast<long long>(len) + n > max_pedigree_lines)
+    util::fatal(" Error in pedigree file " + file.name() + " of effect " + std::to_string(e) + ": " +
+                std::to_string(n) + " levels without a line would make more than " +
+                std::to_string(max_pedigree_lines) + " lines");
+  grow_lines(s, len + n);
+  // The code of a line without known parents: class 3 (add_an_upg), or
+  // 1000 times the multiplier 1 (add_an_upgi).
+  const int code = rt == model::rnd_add_an_upg ? 3 : 1000;
+  for (int k = 0; k < n; ++k) {
+    const int line = len + 1 + k;
+    s.PED(e, line, 1) = added[static_cast<std::size_t>(k)];
+    s.PED(e, line, 2) = 0;
+    s.PED(e, line, 3) = 0;
+    if (parent_groups(rt)) s.PED_CODE(e, line) = code;
+  }
+  m.lenped(e) = len + n;
+
+  std::string ids;
+  for (int k = 0; k < std::min(n, 5); ++k) ids += " " + std::to_string(added[static_cast<std::size_t>(k)]);
+  if (n > 5) ids += " ...";
+  const bool sires = rt == model::rnd_add_sire;
+  util::say_text(" warning: " + std::to_string(n) + " level" + (n == 1 ? "" : "s") + " of effect " +
+                 std::to_string(e) + (n == 1 ? " has" : " have") + " no line in pedigree file " + file.name() +
+                 (parent_groups(rt) ? " and " + std::string(n == 1 ? "is" : "are") + " no parent group" : "") +
+                 "; each is taken as " + (sires ? "a sire with neither ancestor known" : "an animal with both parents unknown") +
+                 ":" + ids);
 }
 
 void read_msfile(State& s) {
@@ -319,6 +431,8 @@ void read_files(State& s) {
       m.n_ms = 1;
     }
 
+    if (is_multibreed(rt)) check_line_count(ped, e);
+
     PedIndex ix;
     ix.rec_of.assign(static_cast<std::size_t>(std::max({m.nlev(e), len, 0})) + 1, 0);
     ix.line_of.assign(static_cast<std::size_t>(std::max(len, 0)) + 1, 0);
@@ -354,8 +468,10 @@ void read_files(State& s) {
           refuse(w, "Mendelian coefficient " + util::freev(dinv).substr(1) + " is not above 0");
         s.DINV(i) = dinv;
       }
-      if (is_multibreed(rt))
+      if (is_multibreed(rt)) {
+        check_fractions(w, fractions);
         for (int b = 1; b <= nb; ++b) s.BREED(e, i, b) = fractions[static_cast<std::size_t>(b - 1)];
+      }
       if (has_candidates(rt) && ids[2] < 0) assign_block(s, w, n_values);
 
       if (i > 10) continue;
@@ -375,6 +491,11 @@ void read_files(State& s) {
     }
     check_ancestry(s, ped, e, ix);
     util::say("read pedigree", e, "with ", len, " animals ");
+    if (const long more = ped.records_left(); more > 0)
+      util::say_text(" Warning: pedigree file " + ped.name() + " of effect " + std::to_string(e) + " holds " +
+                     std::to_string(std::max(len, 0) + more) + " records; the first " +
+                     std::to_string(std::max(len, 0)) + " are read");
+    if (three || four) add_founder_lines(s, ped, e);
   }
 
   if (m.max_msires > 0) util::say("nonparent starting position at ms ", m.n_ms);

@@ -26,7 +26,14 @@ namespace run {
 // twice, an animal as its own parent or ancestor, one animal as both parents
 // (an unknown parent group, which has no parents of its own, may be both) and,
 // for types 8, 9 and 10, a record not describing the animal of its number
-// are refused.  Every refusal names the file, line and value and stops the run.
+// (or a level without its line) are refused, and so is a breed fraction
+// outside 0 to 1 or a line whose fractions do not sum to 1 (within 0.001).
+// Every refusal names the file, line and value and stops the run.  A file
+// with more records than declared is read as far as declared, with a
+// warning.  For types 3, 4, 5 and 6 every level of the group that has no line
+// and is no parent group (types 4, 5: a parent without a line of its own) is
+// given the line of an animal with both parents unknown after those read,
+// lenped counting them, with one warning line.
 void read_files(State& s);
 
 }  // namespace run

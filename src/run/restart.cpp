@@ -484,7 +484,7 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
       }
   }
   f.end();
-  util::say("read structural R from file: \"Structural_r\"");
+  util::say("read structural R from file: \"structural_r\"");
 }
 
 void read_robustness_w(State& s, int start, const Rebuild& rb) {

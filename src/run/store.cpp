@@ -693,7 +693,7 @@ const char* stored_message(const char* name) {
   if (n == "varcomp") return "variance components stored in file: \"varcomp\"";
   if (n == "loglike_obs") return "loglike_obs stored in file: \"loglike_obs\"";
   if (n == "mh_acceptance") return "acceptance rates and degrees of belief stored in file: \"mh_acceptance\"";
-  if (n == "structural_r") return "Structural R  stored in file: \"Structural_r\"";
+  if (n == "structural_r") return "Structural R  stored in file: \"structural_r\"";
   return "Robustness weights stored in file: \"robustness_w\"";
 }
 

@@ -1,5 +1,6 @@
 #include "run/textop.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <initializer_list>
 #include <iostream>
@@ -148,6 +149,91 @@ bool block_values(std::string_view text, std::vector<double>& out, std::string& 
   return true;
 }
 
+// Every keyword of the parameter file.
+constexpr std::string_view keywords[] = {
+    "MCMC_CHAIN:",
+    "SEED",
+    "RESTART:",
+    "DATAFILE",
+    "NUMBER_OF_TRAITS",
+    "NUMBER_OF_EFFECTS",
+    "OBSERVATION(S)",
+    "WEIGHT(S)",
+    "EFFECTS:",
+    "RANDOM_RESIDUAL:",
+    "METROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:",
+    "NUMBER_OF_STRUCTURAL_EFFECTS",
+    "STRUCTURAL_EFFECTS:",
+    "RESIDUAL_PRIOR_(CO)VARIANCES",
+    "RANDOM_GROUP",
+    "RANDOM_TYPE",
+    "PEDIGREEFILE:",
+    "MULTIPLE_SIRES:",
+    "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:",
+    "(CO)VARIANCES",
+};
+
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Edits (insertions, deletions, substitutions) from a to b, letters
+// compared without case.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diag = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (upper(a[i - 1]) == upper(b[j - 1]) ? 0 : 1)});
+      diag = up;
+    }
+  }
+  return row[b.size()];
+}
+
+// The keyword nearest to a word (the first of equals), and how far it is.
+struct Nearest {
+  std::string_view key;
+  std::size_t distance;
+};
+Nearest nearest_keyword(std::string_view w) {
+  Nearest best{keywords[0], edit_distance(w, keywords[0])};
+  for (std::string_view k : keywords) {
+    const std::size_t d = edit_distance(w, k);
+    if (d < best.distance) best = {k, d};
+  }
+  return best;
+}
+
+// A word that reads as a keyword: in capitals with '_', '(' or ':', or
+// within two edits of a keyword.  Against the short "SEED" one edit only,
+// so that a word such as "END" is no near miss.
+bool looks_like_keyword(std::string_view w) {
+  bool capital = false, mark = false, other = false;
+  for (char c : w) {
+    if (c >= 'A' && c <= 'Z')
+      capital = true;
+    else if (c == '_' || c == '(' || c == ')' || c == ':')
+      mark = mark || c != ')';
+    else if (!(c >= '0' && c <= '9'))
+      other = true;
+  }
+  if (capital && mark && !other) return true;
+  const Nearest n = nearest_keyword(w);
+  return n.distance <= std::min<std::size_t>(2, (n.key.size() - 1) / 2);
+}
+
+// The prompt for the parameter file's name ends without a line break; the
+// first message of the reader ends its line first.
+bool prompt_open = false;
+void end_prompt_line() {
+  if (!prompt_open) return;
+  prompt_open = false;
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
 // Counts that size arrays or enter sums of 32-bit integers stay below this,
 // so that a count plus a degree of belief, or a cycle number plus one, fits.
 constexpr int max_count = 1000000000;
@@ -237,6 +323,31 @@ class Reader {
     return v;
   }
 
+  // A warning line while the file is read.
+  void warn(const std::string& text) const {
+    end_prompt_line();
+    util::say_text(text);
+  }
+  // Counts the line in hand and the lines after it that is_item accepts
+  // (effect lines, structural effect lines), reading them.
+  template <class IsItem>
+  int count_items(IsItem is_item) {
+    int n = 0;
+    do {
+      ++n;
+      next();
+    } while (is_item());
+    return n;
+  }
+  // A list of given lines whose length differs from its count keyword.
+  [[noreturn]] void refuse_count(std::string_view key, std::string_view what, int given,
+                                 std::string_view count_key, int declared, long line,
+                                 const std::string& text) const {
+    util::fatal(msg({key, "the file gives", given, what, given == 1 ? "line" : "lines", "but", count_key,
+                     "is", declared}) +
+                "\n" + where_line(line, text));
+  }
+
   // Reads the d*d numbers of a block, column by column, into x (d*d values);
   // error is the first line of the message when they are not there.
   void read_block(std::string_view key, int d, std::vector<double>& x, const std::string& error);
@@ -244,6 +355,13 @@ class Reader {
   void no_more_rows();
   // Warns of every line after the model that is not a comment.
   void report_unread();
+
+  bool number_first() const {
+    int v = 0;
+    return whole_number(w_.word(1), v) == NumRead::ok;
+  }
+  bool effect_line() const;
+  bool structural_line() const;
 
   void chain();
   void data_layout();
@@ -301,9 +419,10 @@ void Reader::read_block(std::string_view key, int d, std::vector<double>& x,
     for (int i = j + 1; i <= d; ++i) {
       const double a = x[static_cast<std::size_t>((j - 1) * d + (i - 1))];
       const double b = x[static_cast<std::size_t>((i - 1) * d + (j - 1))];
+      // The file holds the matrix row by row: a stands in row j, b in row i.
       if (a != b)
-        util::fatal(msg({key, ": the matrix is not symmetric: row", i, "column", j, "is", a,
-                         "but row", j, "column", i, "is", b}) +
+        util::fatal(msg({key, ": the matrix is not symmetric: row", j, "column", i, "is", a,
+                         "but row", i, "column", j, "is", b}) +
                     "\n" + where_line(in_.line_number(), line));
     }
   block_key_ = std::string(key);
@@ -323,8 +442,20 @@ void Reader::report_unread() {
   auto report = [this](long no, std::string_view text) {
     const std::string t = trim(text);
     if (t.empty() || t.front() == '#') return;
-    util::say_text(msg(
-        {"warning: line", no, "of", in_.name(), "is not part of the model and was not read:", t}));
+    // A misspelt keyword would leave its section unread and change the
+    // model without a word: it stops the run.
+    const std::string_view first = std::string_view(t).substr(0, t.find_first_of(" \t"));
+    if (looks_like_keyword(first)) {
+      const Nearest n = nearest_keyword(first);
+      if (first == n.key)
+        util::fatal(msg({n.key, "stands after the end of the model and would not be read; after a"
+                                " matrix only RANDOM_GROUP may follow"}) +
+                    "\n" + where_line(no, text));
+      util::fatal(msg({quoted(first), "looks like a keyword but is none; the nearest keyword is", n.key,
+                       ". The model ends before this line, which would not be read"}) +
+                  "\n" + where_line(no, text));
+    }
+    warn(msg({"warning: line", no, "of", in_.name(), "is not part of the model and was not read:", t}));
   };
   if (w_.n >= 0) report(w_.line, w_.text);
   std::string_view line;
@@ -438,6 +569,9 @@ void Reader::effects() {
   for (int i = 1; i <= M.neff; ++i) {
     next();
     const int c = w_.n;
+    if (c >= 1 && !number_first() &&
+        (is("RANDOM_RESIDUAL:") || looks_like_keyword(w_.word(1))))
+      refuse_count("EFFECTS:", "effect", i - 1, "NUMBER_OF_EFFECTS", M.neff, w_.line, w_.text);
     if (c != nt + 3 && c != nt + 4 && c != 2 * nt + 3 && c != 2 * nt + 4)
       refuse({"too few or too many numbers for effect ", i, ". Was ", c});
     for (int t = 1; t <= nt; ++t) {
@@ -454,7 +588,7 @@ void Reader::effects() {
     const std::string_view type = w_.word(nt + 2);
     const int code = effect_code(type);
     if (code == model::eff_none) {
-      util::say_text(msg({"Unknown type of effect: ", type}));
+      warn(msg({"Unknown type of effect: ", type}));
       refuse({"EFFECTS: the type of effect", i, "must begin with cro, cov, ram, unk or rno"});
     }
     M.effecttype(i) = code;
@@ -487,8 +621,23 @@ void Reader::effects() {
 }
 
 // RANDOM_RESIDUAL:, the structural sections, RESIDUAL_PRIOR_(CO)VARIANCES
+// True when the line in hand reads as an effect line.
+bool Reader::effect_line() const {
+  const int c = w_.n, nt = M.ntrait;
+  return (c == nt + 3 || c == nt + 4 || c == 2 * nt + 3 || c == 2 * nt + 4) && number_first();
+}
+
+// True when the line in hand reads as a structural effect line.
+bool Reader::structural_line() const { return (w_.n == 1 || w_.n == 2) && number_first(); }
+
 void Reader::residual() {
   next();
+  if (!is("RANDOM_RESIDUAL:") && effect_line()) {
+    const long line = w_.line;
+    const std::string text = w_.text;
+    const int more = count_items([this] { return effect_line(); });
+    refuse_count("EFFECTS:", "effect", M.neff + more, "NUMBER_OF_EFFECTS", M.neff, line, text);
+  }
   expect("RANDOM_RESIDUAL:", msg({" RANDOM_RESIDUAL: not found"}));
   values(1, "RANDOM_RESIDUAL:", "2 words: the residual type and the degrees of belief");
   M.residualtype = residual_code(w_.word(1));
@@ -521,6 +670,10 @@ void Reader::residual() {
     expect("STRUCTURAL_EFFECTS:", msg({" STRUCTURAL_EFFECTS: not found"}));
     for (int k = 1; k <= M.neffr; ++k) {
       next();
+      if (w_.n >= 1 && !structural_line() &&
+          (is("RESIDUAL_PRIOR_(CO)VARIANCES") || looks_like_keyword(w_.word(1))))
+        refuse_count("STRUCTURAL_EFFECTS:", "structural effect", k - 1, "NUMBER_OF_STRUCTURAL_EFFECTS",
+                     M.neffr, w_.line, w_.text);
       if (w_.n != 1 && w_.n != 2)
         refuse({"too few or too many numbers for effect ", k, ". Was ", w_.n});
       M.pos_effr(k) = whole(1, "STRUCTURAL_EFFECTS:", "STRUCTURAL_EFFECTS: effect number");
@@ -532,6 +685,13 @@ void Reader::residual() {
   }
 
   next();
+  if (M.neffr > 0 && !is("RESIDUAL_PRIOR_(CO)VARIANCES") && structural_line()) {
+    const long line = w_.line;
+    const std::string text = w_.text;
+    const int more = count_items([this] { return structural_line(); });
+    refuse_count("STRUCTURAL_EFFECTS:", "structural effect", M.neffr + more,
+                 "NUMBER_OF_STRUCTURAL_EFFECTS", M.neffr, line, text);
+  }
   expect("RESIDUAL_PRIOR_(CO)VARIANCES", msg({" RESIDUAL_PRIOR_(CO)VARIANCES not found"}));
   std::vector<double> x;
   read_block("RESIDUAL_PRIOR_(CO)VARIANCES", M.ntrait, x,
@@ -584,6 +744,15 @@ void Reader::random_group() {
   check_values(2, "RANDOM_TYPE", "2 words: the random type and the degrees of belief");
   M.randomtype(e) = code;
   M.dbelief_g(e) = whole(2, "RANDOM_TYPE", "RANDOM_TYPE: degrees of belief", 0, max_count);
+  if (code == model::rnd_add_an_mb || code == model::rnd_diag_mb) {
+    // The breed blocks' inverse-Wishart prior has scale (nu - d - 1) times
+    // the starting block: proper only above d + 1.
+    const int least = M.ntrait * n + 2;
+    if (M.dbelief_g(e) < least)
+      refuse({"RANDOM_TYPE", w_.word(1), "of random effect", e, ": degrees of belief",
+              M.dbelief_g(e), "give no proper prior of its breed blocks of order", least - 2,
+              "; the least allowed is", least});
+  }
 
   next();
   expect("PEDIGREEFILE:", msg({" PEDIGREEFILE for random effect ", e, " not found"}));
@@ -676,10 +845,18 @@ void read_parameters() {
 void read_parameters(std::istream& in) {
   std::fputs("  name of parameter file?", stdout);
   std::fflush(stdout);
-  std::string line;
-  if (!std::getline(in, line))
-    util::fatal_stderr(" end of input: no parameter file name was given");
-  read_parameter_file(line);
+  prompt_open = true;
+  try {
+    std::string line;
+    if (!std::getline(in, line))
+      util::fatal_stderr(" end of input: no parameter file name was given");
+    read_parameter_file(line);
+  } catch (const util::Stop&) {
+    end_prompt_line();
+    throw;
+  }
+  // The echo's banner follows on the prompt's line.
+  prompt_open = false;
 }
 
 void read_parameter_file(const std::string& name) {

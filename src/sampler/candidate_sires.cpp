@@ -221,7 +221,8 @@ void check_candidate_model() {
     const int len = m.lenped(f), need = m.nlev(f) - m.ngrp(f);
     if (len < need)
       util::fatal(util::freev("the pedigree of the add_an_ms group of effect", f, "holds", len,
-                              "lines, fewer than its", need, "animals (levels less parent groups)"));
+                              "lines, fewer than its", need, "animals (levels less parent groups): animal",
+                              len + 1, "has no line"));
     if (m.effecttype(f) == model::eff_ram && m.pos_eff(f, 1) == 0)
       util::fatal(util::freev("the \"ram\" effect", f,
                               "has no data column for trait 1, where its animals are read"));

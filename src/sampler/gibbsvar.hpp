@@ -94,8 +94,8 @@ void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<doubl
 // order n per breed) by Metropolis-Hastings with inverse-Wishart proposals,
 // mb_nround rounds over the breed pairs, the proposal degrees of belief
 // tuned in the first half of burn-in; with candidate sires (at most maxc per
-// animal) the sampled animals' sires are drawn in the first pair of the
-// first round.
+// animal) the sampled animals' sires are drawn first, in a step of their own
+// (draw_mb_sires), and the rounds take them as drawn.
 void sample_mb_g(run::State& s, int e, int n);
 void sample_mbs_g(run::State& s, int e, int maxc, int n);
 

@@ -572,6 +572,22 @@ void check_data_record(const run::State& s, int irec, long line) {
   }
 }
 
+// A word such as "NA" where a trait or a level stands is most often meant as
+// missing, which the data code as 0.
+std::string missing_code_hint(const util::RecordRead& r) {
+  using F = util::RecordRead::Fault;
+  const bool nan = r.fault == F::not_finite && !r.word.empty() && (r.word[0] == 'n' || r.word[0] == 'N');
+  if (r.fault != F::not_number && !nan) return "";
+  for (int t = 1; t <= m.ntrait; ++t)
+    if (static_cast<std::size_t>(m.pos_y(t)) == r.field) return "; a missing trait is coded 0";
+  for (int e = 1; e <= m.neff; ++e)
+    for (int t = 1; t <= m.ntrait; ++t)
+      if (static_cast<std::size_t>(m.pos_eff(e, t)) == r.field)
+        return m.effecttype(e) == model::eff_cov ? "; a missing covariable is coded 0"
+                                                 : "; a missing level is coded 0";
+  return "";
+}
+
 void read_data_record(run::State& s) {
   RecordCursor& c = cursor;
   const int irec = s.irec, len = s.reclen;
@@ -590,7 +606,7 @@ void read_data_record(run::State& s) {
     refuse(irec, r.line,
            util::describe(r) + (r.fault == util::RecordRead::Fault::short_line
                                     ? " (the data record length)"
-                                    : ""));
+                                    : missing_code_hint(r)));
   for (int k = 1; k <= len; ++k) s.INDATA(irec, k) = buf[k - 1];
   check_data_record(s, irec, r.line);
   if (irec == m.nrec) {

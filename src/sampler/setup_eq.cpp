@@ -506,7 +506,10 @@ bool add_group_direct(run::State& s, int e, RelationshipTerms& terms) {
     case model::rnd_add_sire:
       return add_g_add_direct(s, rt, e, a, terms);
     case model::rnd_add_an_mb:
-      return one_breed_additive(e) && add_g_add_direct(s, model::rnd_add_animal, e, a, terms);
+      if (one_breed_additive(e)) return add_g_add_direct(s, model::rnd_add_animal, e, a, terms);
+      return add_g_mb_direct(s, e, a);
+    case model::rnd_diag_mb:
+      return add_g_mb_direct(s, e, a);
     default:
       return false;  // drawn sires change A^-1, W changes with g: every cycle anew
   }
@@ -727,7 +730,11 @@ void EquationPlan::place(run::State& s) {
   for (int e = 1; e <= m.neff && ok; ++e) {
     int rt = m.randomtype(e);
     if (rt == model::rnd_none) continue;
-    if (rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb) rt = model::rnd_add_animal;
+    if ((rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb) && !one_breed_additive(e)) {
+      ok = plan_mb_positions(e, position_in_copy, &index);
+      continue;
+    }
+    if (rt == model::rnd_add_an_mb) rt = model::rnd_add_animal;
     ok = plan_group_positions(terms, e, rt, position_in_copy, &index);
   }
 

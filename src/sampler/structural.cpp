@@ -94,6 +94,19 @@ void rescale(const run::State& s, util::mat1<double>& e, int i, const Slot& p) {
   if (now != before) e(i, 1) = e(i, 1) * std::pow(std::sqrt(before / now), p.w);
 }
 
+// Fewest records with which the factor of a level of fixed per-level
+// structural effect e has a finite posterior mean.  Under the flat prior the
+// factor of a level of n records, with p location parameters of its own
+// (those of a fixed location effect e) integrated out, has an inverse-gamma
+// posterior of shape (n - p)/2 - 1, whose mean is finite only above shape 1.
+int fewest_records(int e) {
+  bool random_location = false;
+  for (int f = 1; f <= e; ++f)
+    if (m.randomnumb(f) > 0 && e < f + m.randomnumb(f)) random_location = true;
+  const int own = !random_location && m.pos_eff(e, 1) != 0 ? 1 : 0;
+  return 5 + own;
+}
+
 // Tuning and acceptance of the one-factor step of structural effect k.
 void factor_bookkeeping(run::State& s, int k, double P) {
   if (tuning_cycle(m.round, m.nburn)) {
@@ -281,17 +294,20 @@ void structural_r(run::State& s, util::mat1<double>& e) {
       const bool save = last_iter && write && m.effrsave(k) == 1;
       if (rn == 0) {
         // Fixed levels; the last one is the reference and keeps its factor.
+        const int fewest = fewest_records(ef);
         for (int j = 1; j <= m.nlev(ef) - 1; ++j) {
           const int aj = address1(ef, j, 1);
           old(aj) = s.R_SOL(aj);
           const float sc = static_cast<float>(ee(aj) * 0.5);
           const float shape = static_cast<float>(s.R_NREC(aj) * 0.5 - 1);
-          if (shape > 0.0f) {
+          if (s.R_NREC(aj) >= fewest && shape > 0.0f) {
             s.R_SOL(aj) = static_cast<double>(sc / rangen::sgamma(shape));
           } else if (first_cycle && iter == 1) {
-            // Too few records for a proper conditional: the factor stays.
+            // Too few records for a finite posterior mean: the factor
+            // would drift without bound, so it stays.
             util::say("Structural effect", ef, "level", j, "has", s.R_NREC(aj),
-                      "records: its factor is not sampled");
+                      "records: its factor is not sampled (a finite posterior mean needs", fewest,
+                      "records)");
           }
           if (save) sample_files.varcompsam.free(s.R_SOL(aj));
         }

@@ -30,19 +30,33 @@ std::string row_text(const distlib_ref::Cum& r) {
 // drivers' which 1 (distlib_drivers_test.cpp).
 
 TEST(DistlibCum, NoncentralMixtures) {
-  // The mixture sums stop at relative terms of 1e-4 (F) and 1e-5 (chi-square).
-  for (const auto& r : distlib_ref::cumfnc) {
-    double c = -1, cc = -1;
-    distlib::cumfnc(r.x1, r.x2, r.x3, r.x4, c, cc);
-    EXPECT_NEAR(c, r.cum, 2e-4 * r.cum) << row_text(r);
-    EXPECT_EQ(cc, 1.0 - c);
-  }
-  for (const auto& r : distlib_ref::cumchn) {
-    double c = -1, cc = -1;
-    distlib::cumchn(r.x1, r.x2, r.x3, c, cc);
-    EXPECT_NEAR(c, r.cum, 2e-5 * r.cum) << row_text(r);
-    EXPECT_EQ(cc, 1.0 - c);
-  }
+  // The mixture sums stop at relative terms of 1e-4 (F) and 1e-5 (chi-square);
+  // the smaller tail, summed from its own terms, keeps that relative accuracy
+  // however far out it lies, and the larger is its complement.
+  auto check = [](const distlib_ref::Cum& r, double c, double cc, double rel) {
+    const bool lower = r.cum <= r.ccum;
+    EXPECT_NEAR(lower ? c : cc, lower ? r.cum : r.ccum, rel * std::min(r.cum, r.ccum))
+        << row_text(r) << (lower ? " lower" : " upper");
+    EXPECT_NEAR(c + cc, 1.0, 2 * kEps) << row_text(r);
+  };
+  auto fnc = [&](const auto& rows) {
+    for (const auto& r : rows) {
+      double c = -1, cc = -1;
+      distlib::cumfnc(r.x1, r.x2, r.x3, r.x4, c, cc);
+      check(r, c, cc, 2e-4);
+    }
+  };
+  auto chn = [&](const auto& rows) {
+    for (const auto& r : rows) {
+      double c = -1, cc = -1;
+      distlib::cumchn(r.x1, r.x2, r.x3, c, cc);
+      check(r, c, cc, 2e-5);
+    }
+  };
+  fnc(distlib_ref::cumfnc);
+  fnc(distlib_ref::cumfnc_tails);
+  chn(distlib_ref::cumchn);
+  chn(distlib_ref::cumchn_tails);
   // Thresholds of the central forms: cumchn takes it at 1e-10 itself,
   // cumfnc only below.
   double c1, cc1, c2, cc2;
@@ -75,7 +89,7 @@ TEST(DistlibCum, GuardsAndEdges) {
       {"cumt t=0", [](double& c, double& cc) { distlib::cumt(0.0, 3.5, c, cc); }, 0.5, 0.5},
       {"cumt df=0 t<0", [](double& c, double& cc) { distlib::cumt(-2.0, 0.0, c, cc); }, 0, 1},
       {"cumt df=0 t>0", [](double& c, double& cc) { distlib::cumt(2.0, 0.0, c, cc); }, 1, 0},
-      {"cumt t*t overflows", [](double& c, double& cc) { distlib::cumt(-1e200, 3.0, c, cc); },
+      {"cumt far below 1e-308", [](double& c, double& cc) { distlib::cumt(-1e200, 3.0, c, cc); },
        0, 1},
       {"cumbet x<=0", [](double& c, double& cc) { distlib::cumbet(0.0, 0.0, -1, -1, c, cc); },
        0, 1},
@@ -157,4 +171,42 @@ TEST(DistlibCum, SymmetriesAndExactMappings) {
   // Poisson at s = 0 is exp(-xlam).
   distlib::cumpoi(0.0, 1.7, c, cc);
   EXPECT_NEAR(c, std::exp(-1.7), 8 * kEps);
+}
+
+TEST(DistlibCum, TAndFWhereTheirQuotientsLeaveTheDoubles) {
+  // With one degree of freedom the t upper tail is atan(1/t)/pi, 1/(pi t) to
+  // full precision this far out.  The sweep crosses the point where
+  // df/(df + t^2) stops being a normal double (6.7e153) and where t^2
+  // overflows (1.3e154): no step in the tail at either.  Beyond the first,
+  // the quotient is formed from logarithms near -709, whose rounding makes
+  // a relative error of up to a few hundred epsilons.
+  const double pi = 3.141592653589793;
+  const double tol = 1000 * kEps;
+  for (double t = 1e150; t < 1e160; t *= 1.7) {
+    double c, cc;
+    distlib::cumt(t, 1.0, c, cc);
+    EXPECT_NEAR(cc, 1.0 / (pi * t), tol / (pi * t)) << t;
+    EXPECT_EQ(c, 1.0);
+    distlib::cumt(-t, 1.0, c, cc);
+    EXPECT_NEAR(c, 1.0 / (pi * t), tol / (pi * t)) << t;
+  }
+  double c, cc;
+  distlib::cumt(1e200, 1.0, c, cc);
+  EXPECT_NEAR(cc, 1.0 / (pi * 1e200), tol / (pi * 1e200));
+  // Tiny degrees of freedom: the tails stay at 1/2 (less a few 1e-78) as far
+  // out as doubles go, instead of dropping to 0 where the quotient underflows.
+  distlib::cumt(1e300, 1e-80, c, cc);
+  EXPECT_EQ(cc, 0.5);
+  EXPECT_EQ(c, 0.5);
+  // F with 2 and 2 degrees of freedom: upper tail 1/(1 + f), lower f/(1 + f).
+  // dfn f overflows at the first point; at the second, dfn f / dfd is far
+  // below the doubles (I_n(1, b) = 1 - (1 - n)^b, about b n here).
+  distlib::cumf(1e300, 2.0, 2.0, c, cc);
+  EXPECT_NEAR(cc, 1e-300, tol * 1e-300);
+  EXPECT_EQ(c, 1.0);
+  distlib::cumf(1e308, 4.0, 2.0, c, cc);  // I_d(1, 2) = 1 - (1 - d)^2, d = 1/(1 + 2f)
+  EXPECT_NEAR(cc, 1.0 / 1e308, tol / 1e308);
+  distlib::cumf(1e-200, 2.0, 1e200, c, cc);
+  EXPECT_NEAR(c, 1e-200, tol * 1e-200);
+  EXPECT_EQ(cc, 1.0);
 }

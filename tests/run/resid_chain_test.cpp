@@ -70,7 +70,7 @@ TEST_F(ResidChain, HerdResidualRatioCoversTheSimulatedRatio) {
   ASSERT_GT(f.mean, 0.0);
   const double ratio = 1 / f.mean, sd = f.sd / (f.mean * f.mean);
   EXPECT_LT(std::fabs(ratio - 4.0), 3.5 * sd) << ratio << " sd " << sd;
-  EXPECT_NE(p.out.find(" Structural R  stored in file: \"Structural_r\""), std::string::npos);
+  EXPECT_NE(p.out.find(" Structural R  stored in file: \"structural_r\""), std::string::npos);
 }
 
 struct TypeCase {

@@ -157,7 +157,7 @@ TEST_F(Restart, RoundTripOfTheResidualFiles) {
             " read variance components from file: \"varcomp\"\n"
             " read loglike_obs from file: \"loglike_obs\"\n"
             " Read acceptance rates and proposal dbelief from file: \"mh_acceptance\"\n"
-            " read structural R from file: \"Structural_r\"\n"
+            " read structural R from file: \"structural_r\"\n"
             " Read robustness weights from file: \"robustness_w\"\n");
   EXPECT_EQ(state_.R_ALPHA(2), 4.75);
   EXPECT_EQ(state_.w_alpha, 6.5);

@@ -13,6 +13,8 @@
 #include <string>
 
 #include "run/model.hpp"
+#include "run/readfiles.hpp"
+#include "run/state.hpp"
 #include "run/textop.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"
@@ -69,6 +71,22 @@ inline Run capture(const std::function<void()>& f) {
   r.out = testing::internal::GetCapturedStdout();
   return r;
 }
+
+// A folder whose test reads a model and its pedigree and multiple-sires
+// files into a fresh state.
+class FilesFolder : public InFolder {
+ protected:
+  // Reads the model, allocates the state and reads the files.
+  statetest::Run load(const std::string& text) {
+    read_model(text);
+    s_ = run::State{};
+    s_.neq = run::number_of_equations();
+    s_.reclen = run::data_record_length();
+    run::allocate_state(s_);
+    return capture([this] { run::read_files(s_); });
+  }
+  run::State s_;
+};
 
 // Compares text with the golden file tests/run/golden/<name>.  With
 // VELMORAN_UPDATE_GOLDEN set, writes the file instead.

@@ -108,7 +108,7 @@ TEST_F(Store, LayoutsOfTheResidualFiles) {
             " variance components stored in file: \"varcomp\"\n"
             " loglike_obs stored in file: \"loglike_obs\"\n"
             " acceptance rates and degrees of belief stored in file: \"mh_acceptance\"\n"
-            " Structural R  stored in file: \"Structural_r\"\n"
+            " Structural R  stored in file: \"structural_r\"\n"
             " Robustness weights stored in file: \"robustness_w\"\n");
   for (const char* f : {"mh_acceptance", "structural_r", "robustness_w", "loglike_obs"}) {
     const std::string text = slurp(f);

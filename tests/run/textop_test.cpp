@@ -213,6 +213,12 @@ TEST(ParameterFile, EveryStopMessage) {
        " STRUCTURAL_EFFECTS: effect number must be within 1 to 2. Was 3"},
       {"multibreed tuning 0", group(sub(mb_group, "10 50", "10 0")),
        " METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES: tuning interval must be at least 1. Was 0"},
+      {"improper breed-block prior", group(sub(mb_group, "add_an_mb 4", "add_an_mb 2")),
+       " RANDOM_TYPE add_an_mb of random effect 2: degrees of belief 2 give no proper prior of its"
+       " breed blocks of order 1; the least allowed is 3"},
+      {"no breed-block prior", group(sub(mb_group, "add_an_mb 4", "diag_mb 0")),
+       " RANDOM_TYPE diag_mb of random effect 2: degrees of belief 0 give no proper prior of its"
+       " breed blocks of order 1; the least allowed is 3"},
       {"no breeds", group(sub(mb_group, "@PED 10 2 2", "@PED 10 2 0")),
        " PEDIGREEFILE: number of breeds of random effect 2 must be at least 1. Was 0"},
       {"overflowing integer", sub(base, "1234", "4294967297"), " SEED number out of range: 4294967297"},
@@ -361,11 +367,12 @@ TEST(ParameterFile, ModelWithoutGroupsAndSilentEndOfGroups) {
   EXPECT_EQ(M.pos_weight, 0);
   EXPECT_EQ(M.miss, 0);
 
-  // A misspelled RANDOM_GROUP ends the model: the group after it is not read.
+  // A misspelled RANDOM_GROUP would end the model and leave the group after
+  // it unread: it stops the run.
   const std::string two = base + "RANDOM_GROUPS\n1\nRANDOM_TYPE\nnothing\n";
-  ASSERT_EQ(read(two), "");
-  EXPECT_EQ(M.randomtype(1), model::rnd_none);
-  EXPECT_EQ(M.randomtype(2), model::rnd_diagonal);
+  EXPECT_EQ(read(two),
+            " \"RANDOM_GROUPS\" looks like a keyword but is none; the nearest keyword is RANDOM_GROUP. The model"
+            " ends before this line, which would not be read");
 }
 
 TEST(ParameterFile, SiresSettings) {
@@ -434,7 +441,7 @@ TEST(ParameterFile, CompleteMultiTraitModel) {
       "12 22 23 24\n"
       "13 23 33 34\n"
       "14 24 34 44\n"
-      "NOT_A_GROUP\n";
+      "not a group\n";
   ASSERT_EQ(read(text), "");
 
   EXPECT_EQ(M.parfile, "");  // given by read_parameter_file only

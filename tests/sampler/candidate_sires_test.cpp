@@ -484,7 +484,8 @@ TEST(CandidateModel, StartUpRefusals) {
       {"animal column 0 for trait 1", {CRO, RAM}, 2, 1, 9, 0, 0,
        "the \"ram\" effect 2 has no data column for trait 1"},
       {"short pedigree", {CRO, RAM}, 2, 1, 3, 2, 2,
-       "the pedigree of the add_an_ms group of effect 2 holds 3 lines, fewer than its 4 animals"},
+       "the pedigree of the add_an_ms group of effect 2 holds 3 lines, fewer than its 4 animals (levels less "
+       "parent groups): animal 4 has no line"},
       {"groups make up for it", {CRO, RAM}, 2, 1, 3, 3, 2, ""},
   };
   for (const Case& c : cases) {

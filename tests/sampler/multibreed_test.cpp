@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "dense/denseop.hpp"
+#include "dense/ginv1.hpp"
 #include "dense/lapack.hpp"
 #include "random/prob.hpp"
 #include "run/cycle.hpp"
@@ -176,6 +178,72 @@ TEST_F(MbEquations, PurebredOfTwoTraitsIsHalfItsBreedBlock) {
   EXPECT_DOUBLE_EQ(w[3], 0.5);
 }
 
+TEST_F(MbEquations, KeptTermsGiveTheBuildersWAsSiresChange) {
+  // Three breeds, two traits, a parent group (line 9), an animal whose sire
+  // is drawn (5: candidates 1 and 4) and one whose candidates stay weighted
+  // (7: candidates 5 and 6, above max_msires).
+  const std::vector<PedLine> ped = {{1, 0, 0, {1, 0, 0}},         {2, 0, 0, {0, 1, 0}},
+                                    {3, 0, 0, {0, 0, 1}},         {4, 2, 1, {0.5, 0.5, 0}},
+                                    {5, 3, -1, {0.25, 0.25, 0.5}}, {6, 5, 4, {0.375, 0.375, 0.25}},
+                                    {7, 4, -1, {0.4, 0.4, 0.2}},  {8, 9, 6, {0.5, 0.3, 0.2}},
+                                    {9, 0, 0, {0.2, 0.3, 0.5}}};
+  std::mt19937 gen(7);
+  std::uniform_real_distribution<double> U(-1, 1);
+  std::vector<double> g(36);
+  for (int j = 0; j < 6; ++j)
+    for (int i = 0; i <= j; ++i) g[static_cast<std::size_t>(i + 6 * j)] = g[static_cast<std::size_t>(j + 6 * i)] = U(gen) + (i == j ? 3 : 0);
+  for (int rt : {model::rnd_add_an_mb, model::rnd_diag_mb}) {
+    run::State s;
+    mb_model(s, 2, rt, 3, 1, ped, g);
+    m.max_msires = 2;
+    s.MS.resize(10);
+    const double ms[] = {2, 1, 0.3, 4, 0.7, 2, 5, 0.4, 6, 0.6};
+    for (int i = 1; i <= 10; ++i) s.MS(i) = ms[i - 1];
+    s.P_MS(5) = 1;
+    s.MS_STAT(5) = 1;
+    s.P_MS(7) = 6;
+    double G[400] = {};
+    for (int j = 1; j <= 6; ++j)
+      for (int i = 1; i <= 6; ++i) G[(i - 1) + (j - 1) * 20] = m.g(1, i, j);
+    for (int sire5 : {-1, 4, 1, 4}) {
+      s.PED(1, 5, 3) = sire5;
+      for (int a = 1; a <= 8; ++a) {
+        sampler::MbSlots sl;
+        sampler::mb_slots(s, 1, a, true, sl);
+        double want[4], got[4];
+        sampler::mb_animal_cov(s, 1, a, sl, true, G, 2, want);
+        sampler::mb_kept_cov(s, 1, 2, a, G, got);
+        for (int k = 0; k < 4; ++k) EXPECT_EQ(got[k], want[k]) << "type " << rt << " sire of 5 " << sire5 << " animal " << a;
+      }
+    }
+  }
+  // The two F1 animals of the two-breed pedigree share their W.
+  run::State s;
+  mb_model(s, 1, model::rnd_add_an_mb, 2, 0, two_breeds, g_two);
+  EXPECT_EQ(sampler::mb_shared_animals(s, 1, 1), 1);
+}
+
+TEST_F(MbEquations, EveryAnimalWhoseWIsRepairedIsReported) {
+  // Two traits, breed 1's block [[1, 2], [2, 1]] not positive definite: the
+  // four purebreds (W = G11 for the founders, G11 / 2 for 3 and 4) are each
+  // repaired and reported, and enter with the repaired W's inverse.
+  run::State s;
+  std::vector<double> g(16, 0.0);
+  auto at = [&](int i, int j) -> double& { return g[static_cast<std::size_t>((i - 1) + (j - 1) * 4)]; };
+  at(1, 1) = at(2, 2) = 1, at(1, 2) = at(2, 1) = 2, at(3, 3) = at(4, 4) = 1;
+  mb_model(s, 2, model::rnd_add_an_mb, 2, 0,
+           {{1, 0, 0, {1, 0}}, {2, 0, 0, {1, 0}}, {3, 2, 1, {1, 0}}, {4, 2, 1, {1, 0}}}, g);
+  const std::string out = eqtest::stdout_of([&] { sampler::add_g_mb(s, 1, 50, 2); });
+  EXPECT_EQ(out, " winv add_g_mb\n winv add_g_mb\n winv add_g_mb\n winv add_g_mb\n  read  4  additive pedigrees\n");
+  double w[4] = {0.5, 1, 1, 0.5};
+  (void)eqtest::stdout_of([&] { (void)denseop::pos_def(w, 2, 2, "x", 1e-4); });
+  int rank = 0;
+  denseop::ginv1(w, 2, 2, 1e-18, rank);
+  // Animal 4, traits 1 and 2: its own W^-1 alone.
+  EXPECT_EQ(sparsem::get_sparse_hashm(7, 7, s.XX), w[0]);
+  EXPECT_EQ(sparsem::get_sparse_hashm(7, 8, s.XX), w[2]);
+}
+
 TEST_F(MbEquations, DiagonalTypeTouchesOnlyTheAnimalsOwnEquations) {
   run::State s;
   mb_model(s, 1, model::rnd_diag_mb, 2, 0, two_breeds, g_two);
@@ -332,7 +400,7 @@ TEST_F(MbEquations, LogRatioAgreesWithFullDensities) {
         for (int i = 1; i <= 20; ++i) C[(i - 1) + (j - 1) * 20] = m.g(1, i, j);
       for (int j = 0; j < d; ++j)
         for (int i = 0; i < d; ++i) C[(b1 - 1) * d + i + ((b2 - 1) * d + j) * 20] = prop[static_cast<std::size_t>(i + j * d)];
-      const double got = sampler::mb_log_ratio(s, 1, d, b1, b2, nu, C, false, false);
+      const double got = sampler::mb_log_ratio(s, 1, d, b1, b2, nu, C, false);
 
       // Independent: Gaussian densities of the deviations under each matrix.
       auto Ma = [&](const std::vector<std::vector<double>>& B, int a) {

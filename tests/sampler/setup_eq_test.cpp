@@ -383,7 +383,7 @@ TEST(SetupEq, Stops) {
   new_state(s);
   set_data("1 2\n2 x\n3 1\n");
   EXPECT_EQ(stop_of([&] { sampler::setup_eq(s); }),
-            " Error in data file data.txt, line 2 (record 2): field 2 \"x\" is not a number");
+            " Error in data file data.txt, line 2 (record 2): field 2 \"x\" is not a number; a missing trait is coded 0");
   new_state(s);
   set_data("1 2\n4 3\n3 1\n");
   EXPECT_EQ(stop_of([&] { sampler::setup_eq(s); }),

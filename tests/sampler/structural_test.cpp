@@ -128,19 +128,29 @@ TEST_F(Structural, SampleAndTuningLinesInTheirOrder) {
 
 // One trait, one fixed cross-classified effect of `levels` levels that is
 // also the structural effect, sampled every round; columns y, level.
-void one_structural(run::State& s, int levels, int nrec) {
-  new_model(1, {CRO}, {levels}, nrec);
+// Cross-classified effects of the given levels, all reading column 2; the
+// last of them the one structural effect, and the first `group` of them a
+// diagonal random group (none for 0).
+void structural_model(run::State& s, const std::vector<int>& levels, int nrec, int group) {
+  const int nf = static_cast<int>(levels.size());
+  new_model(1, std::vector<int>(levels.size(), CRO), levels, nrec);
   m.pos_y(1) = 1;
-  m.pos_eff(1, 1) = 2;
+  for (int e = 1; e <= nf; ++e) m.pos_eff(e, 1) = 2;
+  if (group > 0) {
+    m.randomnumb(1) = group;
+    m.randomtype(1) = model::rnd_diagonal;
+  }
   m.residualtype = model::res_structural;
   m.neffr = 1;
   m.pos_effr.resize(1);
   m.effrsave.resize(1);
-  m.pos_effr(1) = 1;
+  m.pos_effr(1) = nf;
   m.r_nround = 1;
   m.r_skip = 1;
   new_state(s);
 }
+
+void one_structural(run::State& s, int levels, int nrec) { structural_model(s, {levels}, nrec, 0); }
 
 TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
   // Level 1 with 12 records, level 2 (the reference) with 3; r = 1 and
@@ -175,13 +185,39 @@ TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
   EXPECT_EQ(s.R_NREC(2), 3.0);
 }
 
-TEST_F(Structural, LevelsWithTooFewRecordsKeepTheirFactor) {
-  // Level 1: 2 records, level 2: none, level 3: 6, level 4: the reference.
+// A structural effect that is the second effect of a random group has no
+// fixed location parameter per level: 5 records give its factor a finite
+// posterior mean, 4 do not.
+TEST_F(Structural, LevelsOfAnEffectWithRandomLocationsNeedFiveRecords) {
   run::State s;
-  one_structural(s, 4, 8);
-  util::mat1<double> e(8, 1);
-  const float lev[] = {1, 1, 3, 3, 3, 3, 3, 3};
-  for (int i = 1; i <= 8; ++i) {
+  structural_model(s, {3, 4}, 10, 2);
+  util::mat1<double> e(10, 1);
+  const float lev[] = {1, 1, 1, 1, 1, 2, 2, 2, 2, 4};
+  for (int i = 1; i <= 10; ++i) {
+    put_record(s, i, {1.0f, lev[i - 1]});
+    e(i, 1) = 0.5 + 0.1 * i;
+  }
+  prob::set_seed(8);
+  disptest::cycle(1, 10, 5, 1);
+  testing::internal::CaptureStdout();
+  sampler::structural_r(s, e);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string why = ": its factor is not sampled (a finite posterior mean needs 5 records)\n";
+  EXPECT_EQ(out, " Structural effect 2 level 2 has 4 records" + why + " Structural effect 2 level 3 has 0 records" + why);
+  const int a1 = sampler::address1(2, 1, 1), a2 = sampler::address1(2, 2, 1);
+  EXPECT_NE(s.R_SOL(a1), 1.0);
+  EXPECT_EQ(s.R_SOL(a2), 1.0);
+}
+
+TEST_F(Structural, LevelsWithTooFewRecordsKeepTheirFactor) {
+  // Level 1: 2 records, level 2: none, level 3: 6, level 4: 5, level 5: the
+  // reference.  With the level's own fixed location effect integrated out,
+  // the factor of a level of n records has a finite posterior mean from n = 6.
+  run::State s;
+  one_structural(s, 5, 13);
+  util::mat1<double> e(13, 1);
+  const float lev[] = {1, 1, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4};
+  for (int i = 1; i <= 13; ++i) {
     put_record(s, i, {1.0f, lev[i - 1]});
     e(i, 1) = 0.5 + 0.1 * i;
   }
@@ -191,12 +227,13 @@ TEST_F(Structural, LevelsWithTooFewRecordsKeepTheirFactor) {
   testing::internal::CaptureStdout();
   sampler::structural_r(s, e);
   const std::string first = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(first,
-            " Structural effect 1 level 1 has 2 records: its factor is not sampled\n"
-            " Structural effect 1 level 2 has 0 records: its factor is not sampled\n")
+  const std::string why = ": its factor is not sampled (a finite posterior mean needs 6 records)\n";
+  EXPECT_EQ(first, " Structural effect 1 level 1 has 2 records" + why + " Structural effect 1 level 2 has 0 records" +
+                       why + " Structural effect 1 level 4 has 5 records" + why)
       << first;
   EXPECT_EQ(s.R_SOL(1), 1.25);
   EXPECT_EQ(s.R_SOL(2), 1.0);
+  EXPECT_EQ(s.R_SOL(4), 1.0);
   EXPECT_NE(s.R_SOL(3), 1.0);
   // One gamma deviate only, for level 3.
   const double drawn = s.R_SOL(3);

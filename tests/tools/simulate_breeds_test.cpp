@@ -57,8 +57,42 @@ TEST(SimulateBreeds, FractionsFollowThePedigree) {
   // The parameter file holds the breed blocks and the Metropolis section.
   std::ifstream in(dir / "params.txt");
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_NE(all.find("add_an_mb 0\nPEDIGREEFILE:\npedigree.txt 450 0 2\n"), std::string::npos) << all;
+  EXPECT_NE(all.find("add_an_mb 5\nPEDIGREEFILE:\npedigree.txt 450 0 2\n"), std::string::npos) << all;
   EXPECT_NE(all.find("METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n2 5\n(CO)VARIANCES\n1 0.3\n0.3 2\n"),
+            std::string::npos)
+      << all;
+}
+
+TEST(SimulateBreeds, CandidatesShareTheTrueSiresFractions) {
+  const fs::path dir = fs::path(testing::TempDir()) / "sim_breeds_cand";
+  fs::remove_all(dir);
+  sim::simulate(sim::parse_options({"--breeds", "1,2,0.3", "--unknown", "0", "--records", "600", "--candidates",
+                                    "0.5", "--mb-rounds", "4", "--seed", "6", "--out", dir.string()}));
+  const auto ped = rows_of(dir / "pedigree.txt");
+  const auto ms = rows_of(dir / "msires.txt");
+  std::size_t at = 0;
+  int uncertain = 0;
+  for (const auto& r : ped) {
+    if (r[2] >= 0) continue;
+    ++uncertain;
+    // The candidate blocks follow the pedigree's order.
+    const int n = static_cast<int>(ms[at][0]);
+    ASSERT_GE(n, 2);
+    ASSERT_LE(n, 4);
+    const auto& first = ped[static_cast<std::size_t>(ms[at + 1][0]) - 1];
+    for (int k = 0; k < n; ++k) {
+      const auto& c = ped[static_cast<std::size_t>(ms[at + 1 + 2 * k][0]) - 1];
+      EXPECT_EQ(c[3], first[3]) << "animal " << r[0];
+      EXPECT_NEAR(ms[at + 2 + 2 * k][0], 1.0 / n, 1e-9);
+    }
+    at += 1 + 2 * static_cast<std::size_t>(n);
+  }
+  EXPECT_EQ(at, ms.size());
+  EXPECT_GT(uncertain, 50);
+  std::ifstream in(dir / "params.txt");
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(all.find("MULTIPLE_SIRES:\n4 msires.txt " + std::to_string(ms.size()) +
+                     " 0\nMETROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n4 5\n"),
             std::string::npos)
       << all;
 }
@@ -83,7 +117,8 @@ TEST(SimulateBreeds, RefusedOptions) {
       {"--breeds", "1,2,-0.1", "--unknown", "0"},
       {"--breeds", "1,2,0.3", "--unknown", "0", "--traits", "2"},
       {"--breeds", "1,2,0.3", "--unknown", "0", "--reduced"},
-      {"--breeds", "1,2,0.3", "--unknown", "0", "--candidates", "0.5"},
+      {"--breeds", "1,2,0.3", "--unknown", "0", "--dbelief", "2"},
+      {"--breeds", "1,2,0.3", "--unknown", "0", "--mb-rounds", "-1"},
   };
   for (const auto& args : bad) EXPECT_THROW(sim::parse_options(args), std::invalid_argument) << args[1];
 }

@@ -1,0 +1,373 @@
+// Inputs that would change the model without a word: a pedigree without its
+// founders, a misspelt keyword, zeros in a starting matrix, values out of
+// range; and messages that must point at the cause.  One row per item.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "chain_support.hpp"
+#include "param_support.hpp"
+#include "run/echo.hpp"
+#include "run/model.hpp"
+#include "run/readfiles.hpp"
+#include "run/state.hpp"
+#include "run/textop.hpp"
+#include "sampler/relationship.hpp"
+#include "sparse/sparsem.hpp"
+#include "state_support.hpp"
+
+namespace {
+
+using statetest::capture;
+using statetest::read_model;
+
+model::Model& M = model::m;
+
+// One trait; effect 1 a fixed class effect of 3 levels, effect 2 of nlev
+// levels; the residual matrix r, then groups.
+std::string model_text(int nlev, const std::string& groups, const std::string& r = "1\n",
+                       const std::string& residual = "homogeneous 5\n") {
+  return "MCMC_CHAIN:\n100 10 2\nSEED\n5\nRESTART:\nn\nDATAFILE\nd.txt 7\nNUMBER_OF_TRAITS\n1\n"
+         "NUMBER_OF_EFFECTS\n2\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n2 3 cross y\n3 " +
+         std::to_string(nlev) + " cross n\nRANDOM_RESIDUAL:\n" + residual +
+         "RESIDUAL_PRIOR_(CO)VARIANCES\n" + r + groups;
+}
+
+std::string group(const std::string& type, const std::string& pedline, const std::string& extra = "",
+                  const std::string& cov = "1\n") {
+  return "RANDOM_GROUP\n2\nRANDOM_TYPE\n" + type + " 4\nPEDIGREEFILE:\n" + pedline + "\n" + extra +
+         "(CO)VARIANCES\n" + cov;
+}
+
+const std::string mb_extra = "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n4 25\n";
+
+// The parameter text's stop ("" none) and what reading it printed.
+statetest::Run read(const std::string& text) {
+  return capture([&] {
+    auto in = util::TextIn::from_text(text, "test.par");
+    textop::read_parameter_text(in);
+  });
+}
+
+// ---------------------------------------------------------------- parameter file
+
+TEST(SilentInputs, ParameterFileLinesAndMessages) {
+  const std::string base = model_text(5, group("diagonal", "none"));  // 31 lines
+  const std::string structural =
+      model_text(5, "", "1\n",
+                 "structural 0\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n1 10\nNUMBER_OF_STRUCTURAL_EFFECTS\n1\n"
+                 "STRUCTURAL_EFFECTS:\n1 y\n");
+  struct Case {
+    const char* what;
+    std::string text;
+    std::string stop;
+    std::string out;
+  };
+  const std::string ended = ". The model ends before this line, which would not be read\n in test.par, line 32: ";
+  const Case cases[] = {
+      {"misspelt RANDOM_GROUP", base + "RANDOM_GRUP\n3\n",
+       " \"RANDOM_GRUP\" looks like a keyword but is none; the nearest keyword is RANDOM_GROUP" + ended +
+           "\"RANDOM_GRUP\"",
+       ""},
+      {"in lower case", base + "random_group\n",
+       " \"random_group\" looks like a keyword but is none; the nearest keyword is RANDOM_GROUP" + ended +
+           "\"random_group\"",
+       ""},
+      {"one letter off a short keyword", base + "SED 5\n",
+       " \"SED\" looks like a keyword but is none; the nearest keyword is SEED" + ended + "\"SED 5\"", ""},
+      {"capitals with a colon", base + "  BURN_IN: 500\n",
+       " \"BURN_IN:\" looks like a keyword but is none; the nearest keyword is MCMC_CHAIN:" + ended +
+           "\"BURN_IN: 500\"",
+       ""},
+      {"a keyword after the end", base + "RANDOM_TYPE\n",
+       " RANDOM_TYPE stands after the end of the model and would not be read; after a matrix only RANDOM_GROUP "
+       "may follow\n in test.par, line 32: \"RANDOM_TYPE\"",
+       ""},
+      {"warnings before the keyword", base + "end of groups\nRANDOM_GRUP\n",
+       " \"RANDOM_GRUP\" looks like a keyword but is none; the nearest keyword is RANDOM_GROUP. The model ends "
+       "before this line, which would not be read\n in test.par, line 33: \"RANDOM_GRUP\"",
+       " warning: line 32 of test.par is not part of the model and was not read: end of groups\n"},
+      {"other lines only warn", base + "END\ndiagonal 4\n", "",
+       " warning: line 32 of test.par is not part of the model and was not read: END\n"
+       " warning: line 33 of test.par is not part of the model and was not read: diagonal 4\n"},
+      {"one effect line too many", paramtest::sub(base, "3 5 cross n\n", "3 5 cross n\n4 2 cross n\n"),
+       " EFFECTS: the file gives 3 effect lines but NUMBER_OF_EFFECTS is 2\n in test.par, line 20: \"4 2 cross n\"",
+       ""},
+      {"one effect line too few", paramtest::sub(base, "3 5 cross n\n", ""),
+       " EFFECTS: the file gives 1 effect line but NUMBER_OF_EFFECTS is 2\n in test.par, line 19: "
+       "\"RANDOM_RESIDUAL:\"",
+       ""},
+      {"one structural line too many", paramtest::sub(structural, "1 y\n", "1 y\n2 n\n"),
+       " STRUCTURAL_EFFECTS: the file gives 2 structural effect lines but NUMBER_OF_STRUCTURAL_EFFECTS is 1\n"
+       " in test.par, line 28: \"2 n\"",
+       ""},
+      {"one structural line too few", paramtest::sub(structural, "1 y\n", ""),
+       " STRUCTURAL_EFFECTS: the file gives 0 structural effect lines but NUMBER_OF_STRUCTURAL_EFFECTS is 1\n"
+       " in test.par, line 27: \"RESIDUAL_PRIOR_(CO)VARIANCES\"",
+       ""},
+      {"symmetry names the rows as written",
+       "MCMC_CHAIN:\n100 10 2\nSEED\n5\nRESTART:\nn\nDATAFILE\nd.txt 7\nNUMBER_OF_TRAITS\n2\nNUMBER_OF_EFFECTS\n1\n"
+       "OBSERVATION(S)\n1 2\nWEIGHT(S)\n\nEFFECTS:\n3 3 4 cross n\nRANDOM_RESIDUAL:\nhomogeneous 0\n"
+       "RESIDUAL_PRIOR_(CO)VARIANCES\n1.5 0.9\n0.1 0.75\n",
+       " RESIDUAL_PRIOR_(CO)VARIANCES: the matrix is not symmetric: row 1 column 2 is 0.9 but row 2 column 1 is 0.1\n"
+       " in test.par, line 23: \"0.1 0.75\"",
+       ""},
+  };
+  for (const Case& c : cases) {
+    const statetest::Run r = read(c.text);
+    EXPECT_EQ(r.stop, c.stop) << c.what;
+    EXPECT_EQ(r.out, c.out) << c.what;
+  }
+}
+
+class SilentInputsFiles : public statetest::FilesFolder {
+ protected:
+  // A^-1 of group 2 as the first cycle builds it, dense (upper triangle).
+  std::vector<double> relationship_inverse(int type) {
+    M.round = M.start = 1;
+    capture([&] { sampler::add_g_add(s_, type, 2); });
+    const int n = M.nlev(2);
+    std::vector<double> a(static_cast<std::size_t>(n * n), 0.0);
+    for (int i = 1; i <= n; ++i)
+      for (int j = i; j <= n; ++j) a[static_cast<std::size_t>((i - 1) * n + j - 1)] = sparsem::get_sparse_hashm(i, j, s_.AINV(2));
+    return a;
+  }
+};
+
+// The prompt ends without a line break: the banner of the echo follows on
+// its line, but a warning or a stop while the file is read starts a line of
+// its own.
+TEST_F(SilentInputsFiles, PromptLineEndsBeforeAWarningOrAStop) {
+  const std::string base = model_text(5, group("diagonal", "none"));
+  struct Case {
+    const char* what;
+    std::string file;  // "" none
+    std::string out;
+    bool stops;
+  };
+  const std::string prompt = "  name of parameter file?";
+  const Case cases[] = {
+      {"read without a word", base, prompt, false},
+      {"a warning", base + "END\n",
+       prompt + "\n warning: line 32 of a.par is not part of the model and was not read: END\n", false},
+      {"a stop", base + "RANDOM_GRUP\n", prompt + "\n", true},
+      {"no such file", "", prompt + "\n", true},
+  };
+  for (const Case& c : cases) {
+    std::remove("a.par");
+    if (!c.file.empty()) write("a.par", c.file);
+    std::istringstream in("a.par\n");
+    const statetest::Run r = capture([&] { textop::read_parameters(in); });
+    EXPECT_EQ(r.out, c.out) << c.what;
+    EXPECT_EQ(!r.stop.empty(), c.stops) << c.what << ": " << r.stop;
+  }
+}
+
+TEST_F(SilentInputsFiles, ElementsThatStayZeroAreNamedAtStartUp) {
+  write("mb.txt", "1 0 0 1 0\n");
+  const std::string two =
+      "MCMC_CHAIN:\n100 10 2\nSEED\n5\nRESTART:\nn\nDATAFILE\nd.txt 7\nNUMBER_OF_TRAITS\n2\nNUMBER_OF_EFFECTS\n2\n"
+      "OBSERVATION(S)\n1 2\nWEIGHT(S)\n\nEFFECTS:\n3 3 4 cross n\n4 4 5 cross n\nRANDOM_RESIDUAL:\nhomogeneous 0\n"
+      "RESIDUAL_PRIOR_(CO)VARIANCES\n";
+  const std::string group1 = "RANDOM_GROUP\n1\nRANDOM_TYPE\ndiagonal 0\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n";
+  const std::string said = " elements 0 in the starting matrix stay 0 for the whole chain (not sampled, not in \"varcompsam\"):";
+  struct Case {
+    const char* what;
+    std::string text;
+    std::vector<std::string> lines;  // every line that names zeros
+  };
+  const Case cases[] = {
+      {"identity matrices", two + "1 0\n0 1\n" + group1 + "1 0\n0 1\n",
+       {" R:" + said + " (1,2)", " G of random effect 1:" + said + " (1,2)"}},
+      {"no zeros", two + "1 0.5\n0.5 1\n" + group1 + "1 0.2\n0.2 1\n", {}},
+      {"breed blocks",
+       model_text(1, "RANDOM_GROUP\n2\nRANDOM_TYPE\ndiag_mb 4\nPEDIGREEFILE:\nmb.txt 1 0 2\n" + mb_extra +
+                         "(CO)VARIANCES\n1 0\n0 2\n"),
+       {" G of random effect 2: elements of breed blocks wholly 0 in the starting matrix stay 0 for the whole chain "
+        "(not sampled, not in \"varcompsam\"): (1,2)"}},
+  };
+  for (const Case& c : cases) {
+    read_model(c.text);
+    const statetest::Run r = capture([] { run::print_parameters("VELMORAN 1.20"); });
+    ASSERT_EQ(r.stop, "") << c.what;
+    std::vector<std::string> named;
+    for (const std::string& l : statetest::lines(r.out))
+      if (l.find("stay 0 for the whole chain") != std::string::npos) named.push_back(l);
+    EXPECT_EQ(named, c.lines) << c.what;
+  }
+}
+
+// ---------------------------------------------------------------- pedigree files
+
+TEST_F(SilentInputsFiles, PedigreeLinesAndValues) {
+  const std::string where = " Error in pedigree file ped.txt of effect 2";
+  const std::string no_line = " warning: 3 levels of effect 2 have no line in pedigree file ped.txt";
+  struct Case {
+    const char* what;
+    std::string model;
+    std::string ped;
+    std::string stop;
+    std::string said;               // a line of the output ("" none of these lines)
+    std::vector<std::string> added;  // lines given to levels without one: "id parent parent [code]"
+  };
+  auto mb = [](int nlev, int len, int breeds) {
+    return model_text(nlev, group(breeds == 2 ? "diag_mb" : "add_an_mb",
+                                  "ped.txt " + std::to_string(len) + " 0 " + std::to_string(breeds),
+                                  breeds == 2 ? mb_extra : "MULTIPLE_SIRES:\n0 none 0\n" + mb_extra,
+                                  breeds == 2 ? "1 0.1\n0.1 1\n" : "1 0 0\n0 1 0\n0 0 1\n"));
+  };
+  const Case cases[] = {
+      {"animal model without founders", model_text(6, group("add_animal", "ped.txt 3")), "3 1 2\n4 1 2\n5 3 0\n", "",
+       no_line + "; each is taken as an animal with both parents unknown: 1 2 6", {"1 0 0", "2 0 0", "6 0 0"}},
+      {"sire model without the oldest bulls", model_text(4, group("add_sire", "ped.txt 2")), "3 1 2\n4 1 0\n", "",
+       " warning: 2 levels of effect 2 have no line in pedigree file ped.txt; each is taken as a sire with neither "
+       "ancestor known: 1 2",
+       {"1 0 0", "2 0 0"}},
+      {"parent groups stay groups", model_text(7, group("add_an_upg", "ped.txt 3")), "1 6 7 3\n2 6 7 3\n3 1 2 1\n",
+       "", " warning: 2 levels of effect 2 have no line in pedigree file ped.txt and are no parent group; each is taken "
+           "as an animal with both parents unknown: 4 5",
+       {"4 0 0 3", "5 0 0 3"}},
+      {"inbreeding weights", model_text(6, group("add_an_upgi", "ped.txt 2")), "1 6 6 1000\n2 1 6 1333\n", "",
+       " warning: 3 levels of effect 2 have no line in pedigree file ped.txt and are no parent group; each is taken "
+       "as an animal with both parents unknown: 3 4 5",
+       {"3 0 0 1000", "4 0 0 1000", "5 0 0 1000"}},
+      {"the first five ids", model_text(9, group("add_animal", "ped.txt 1")), "9 0 0\n", "",
+       " warning: 8 levels of effect 2 have no line in pedigree file ped.txt; each is taken as an animal with both "
+       "parents unknown: 1 2 3 4 5 ...",
+       {"1 0 0", "2 0 0", "3 0 0", "4 0 0", "5 0 0", "6 0 0", "7 0 0", "8 0 0"}},
+      {"a whole pedigree", model_text(3, group("add_animal", "ped.txt 3")), "1 0 0\n2 0 0\n3 1 2\n", "", "", {}},
+      {"more records than declared", model_text(3, group("add_animal", "ped.txt 3")), "1 0 0\n2 0 0\n3 1 2\n\n4 0 0\n",
+       "", " Warning: pedigree file ped.txt of effect 2 holds 4 records; the first 3 are read", {}},
+      {"multiple breeds: a missing line", mb(4, 3, 2), "1 0 0 1 0\n2 0 0 0 1\n3 1 2 0.5 0.5\n",
+       where + ": animal 4 has no line: the file is read for 3 lines (PEDIGREEFILE:) where the 4 levels of the "
+               "effect need one each, line i describing animal i",
+       "", {}},
+      {"multiple breeds: a line skipped", mb(3, 3, 2), "1 0 0 1 0\n3 1 0 0.5 0.5\n",
+       where + ", line 2 (record 2): animal 2 has no line: record 2 describes animal 3; each record must describe "
+               "the animal of its number",
+       "", {}},
+      {"negative fraction", mb(2, 2, 2), "1 0 0 1 0\n2 0 0 -2 3\n",
+       where + ", line 2 (record 2): breed fraction -2 of breed 1 is not within 0 to 1", "", {}},
+      {"huge fraction", mb(2, 2, 2), "1 0 0 3.5e38 0\n2 0 0 0 1\n",
+       where + ", line 1 (record 1): breed fraction 3.5e+38 of breed 1 is not within 0 to 1", "", {}},
+      {"fractions short of 1", mb(2, 2, 2), "1 0 0 0.5 0.4\n2 0 0 0 1\n",
+       where + ", line 1 (record 1): the breed fractions sum to 0.9; they must sum to 1 (within 0.001)", "", {}},
+      {"thirds to three decimals", mb(1, 1, 3), "1 0 0 0.333 0.333 0.333\n", "", "", {}},
+  };
+  for (const Case& c : cases) {
+    write("ped.txt", c.ped);
+    const statetest::Run r = load(c.model);
+    EXPECT_EQ(r.stop, c.stop) << c.what;
+    if (!c.stop.empty()) continue;
+    bool found = c.said.empty();
+    for (const std::string& l : statetest::lines(r.out)) {
+      if (l == c.said) found = true;
+      if (c.said.empty()) {
+        EXPECT_EQ(l.find("arning"), std::string::npos) << c.what << ": " << l;
+      }
+    }
+    EXPECT_TRUE(found) << c.what << ": no line \"" << c.said << "\" in\n" << r.out;
+    // The added lines follow those read, and count as lines of the pedigree.
+    const int read = static_cast<int>(statetest::lines(c.ped).size());
+    const bool coded = c.model.find("add_an_upg") != std::string::npos;
+    EXPECT_EQ(M.lenped(2), std::min(read, M.lenped(2)) + static_cast<int>(c.added.size())) << c.what;
+    for (std::size_t k = 0; k < c.added.size(); ++k) {
+      const int line = M.lenped(2) - static_cast<int>(c.added.size()) + 1 + static_cast<int>(k);
+      std::string got = std::to_string(s_.PED(2, line, 1)) + " " + std::to_string(s_.PED(2, line, 2)) + " " +
+                        std::to_string(s_.PED(2, line, 3));
+      if (coded) got += " " + std::to_string(s_.PED_CODE(2, line));
+      EXPECT_EQ(got, c.added[k]) << c.what;
+    }
+  }
+}
+
+// A pedigree without the lines of its founders (or of animals known by no
+// relative) gives the relationship inverse, and the degrees of freedom, of
+// the whole pedigree.
+TEST_F(SilentInputsFiles, PedigreeWithoutFoundersGivesTheWholeRelationshipInverse) {
+  struct Case {
+    const char* what;
+    const char* type;
+    int code;  // the random type
+    int nlev;
+    std::string whole, part;
+  };
+  const Case cases[] = {
+      {"animal model", "add_animal", model::rnd_add_animal, 9,
+       "1 0 0\n2 0 0\n3 0 0\n4 1 2\n5 1 3\n6 4 5\n7 4 0\n8 6 7\n9 0 0\n",
+       "4 1 2\n5 1 3\n6 4 5\n7 4 0\n8 6 7\n"},
+      {"sire model", "add_sire", model::rnd_add_sire, 6, "1 0 0\n2 0 0\n3 1 2\n4 3 1\n5 3 0\n6 0 4\n",
+       "3 1 2\n4 3 1\n5 3 0\n6 0 4\n"},
+      {"parent groups", "add_an_upg", model::rnd_add_an_upg, 8,
+       "1 7 8 3\n2 7 7 3\n3 1 2 1\n4 3 8 2\n5 0 0 3\n6 0 0 3\n",
+       "1 7 8 3\n2 7 7 3\n3 1 2 1\n4 3 8 2\n"},
+      {"parent groups with inbreeding", "add_an_upgi", model::rnd_add_an_upgi, 6,
+       "1 6 6 1000\n2 1 6 1333\n3 1 2 2000\n4 0 0 1000\n5 0 0 1000\n", "1 6 6 1000\n2 1 6 1333\n3 1 2 2000\n"},
+  };
+  for (const Case& c : cases) {
+    const int whole_lines = static_cast<int>(statetest::lines(c.whole).size());
+    const int part_lines = static_cast<int>(statetest::lines(c.part).size());
+    write("ped.txt", c.whole);
+    ASSERT_EQ(load(model_text(c.nlev, group(c.type, "ped.txt " + std::to_string(whole_lines)))).stop, "") << c.what;
+    const std::vector<double> whole = relationship_inverse(c.code);
+    const int df = s_.DF_RANDOM(2);
+    write("ped.txt", c.part);
+    ASSERT_EQ(load(model_text(c.nlev, group(c.type, "ped.txt " + std::to_string(part_lines)))).stop, "") << c.what;
+    const std::vector<double> part = relationship_inverse(c.code);
+    ASSERT_EQ(whole.size(), part.size());
+    for (std::size_t k = 0; k < whole.size(); ++k) EXPECT_NEAR(part[k], whole[k], 1e-12) << c.what << " element " << k;
+    EXPECT_EQ(s_.DF_RANDOM(2), df) << c.what;
+    EXPECT_EQ(df, whole_lines) << c.what;
+  }
+}
+
+// Through the program: a simulated pedigree without its founders' lines
+// gives the posterior means of the whole pedigree's run.
+TEST(SilentInputsProgram, PedigreeWithoutFoundersGivesThePosteriorOfTheWholeOne) {
+  namespace fs = std::filesystem;
+  using namespace chaintest;
+  if (program_path().empty() || simulator_path().empty()) GTEST_SKIP() << "program or simulator not built";
+  const fs::path top = fs::path(testing::TempDir()) / "silent_founders";
+  fs::remove_all(top);
+  const fs::path a = top / "whole", b = top / "part";
+  fs::create_directories(a);
+  const Process sim = run_simulator(a, "--records 400 --nround 600 --nburn 100 --skip 5 --seed 21");
+  ASSERT_EQ(sim.status, 0) << sim.err;
+  fs::copy(a, b);
+  // The simulator's founders are its first lines.
+  const std::vector<std::string> truth = lines_of(read_file(a / "truth.txt"));
+  int founders = 0;
+  for (std::size_t i = 0; i + 1 < truth.size(); ++i)
+    if (truth[i] == "FOUNDERS") founders = std::stoi(truth[i + 1]);
+  ASSERT_GT(founders, 0);
+  const std::vector<std::string> ped = lines_of(read_file(a / "pedigree.txt"));
+  {
+    std::ofstream out(b / "pedigree.txt");
+    for (std::size_t i = static_cast<std::size_t>(founders); i < ped.size(); ++i) out << ped[i] << "\n";
+  }
+  set_keyword_value(b / "params.txt", "PEDIGREEFILE:",
+                    "pedigree.txt " + std::to_string(static_cast<int>(ped.size()) - founders));
+
+  const Process pa = run_program(a), pb = run_program(b);
+  ASSERT_EQ(pa.status, 0) << pa.out << pa.err;
+  ASSERT_EQ(pb.status, 0) << pb.out << pb.err;
+  EXPECT_NE(pb.out.find(" warning: " + std::to_string(founders) + " levels of effect 3 have no line in pedigree file "
+                        "pedigree.txt; each is taken as an animal with both parents unknown: 1 2 3 4 5 ..."),
+            std::string::npos)
+      << pb.out;
+  const std::vector<std::string> va = lines_of(read_file(a / "varcomp")), vb = lines_of(read_file(b / "varcomp"));
+  for (const char* label : {"Average variance components (G)", "Average residuals (R)"}) {
+    const std::string sd_label = std::string(label).replace(0, 7, "Std deviation of");
+    const Dense ma = matrix_after(va, label, 1), mb = matrix_after(vb, label, 1);
+    const Dense sa = matrix_after(va, std::string(label).find("(G)") != std::string::npos
+                                          ? "Std deviation of variance components (G)"
+                                          : "Std deviation of residuals (R)",
+                                  1);
+    EXPECT_LT(std::fabs(ma(0, 0) - mb(0, 0)), 0.5 * sa(0, 0)) << label << ": " << ma(0, 0) << " and " << mb(0, 0);
+  }
+}
+
+}  // namespace
