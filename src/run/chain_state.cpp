@@ -257,8 +257,8 @@ rangen::Stream read(State& s, int start) {
   if (!next() || words.n != 2 || word(1) != "cycle" || !whole(word(2), v[0]))
     f.refuse("does not name the cycle of the store");
   if (v[0] != start - 1)
-    util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1, "but",
-                            "\"" + f.name() + "\"", "holds those of cycle", v[0]));
+    util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1,
+                            "but", "\"" + f.name() + "\"", "holds those of cycle", v[0]));
 
   if (!next() || words.n != 6 || word(1) != "stream") f.refuse("does not give the random stream");
   for (int k = 0; k < 3; ++k)
@@ -270,16 +270,16 @@ rangen::Stream read(State& s, int start) {
   const auto dr = std::from_chars(dw.data(), dw.data() + dw.size(), draws);
   rangen::Stream stream;
   stream.antithetic = anti == "y";
-  const bool fits = v[0] >= 1 && v[0] <= rangen::numg && v[1] >= 0 && v[1] <= INT32_MAX && v[2] >= 0 &&
-                    v[2] <= INT32_MAX;
+  const bool fits = v[0] >= 1 && v[0] <= rangen::numg && v[1] >= 0 && v[1] <= INT32_MAX &&
+                    v[2] >= 0 && v[2] <= INT32_MAX;
   if (fits) {
     stream.generator = static_cast<rangen::i32>(v[0]);
     stream.seed1 = static_cast<rangen::i32>(v[1]);
     stream.seed2 = static_cast<rangen::i32>(v[2]);
   }
   stream.draws = draws;
-  if (!fits || !rangen::possible_stream(stream) || (anti != "y" && anti != "n") || dr.ec != std::errc() ||
-      dr.ptr != dw.data() + dw.size())
+  if (!fits || !rangen::possible_stream(stream) || (anti != "y" && anti != "n") ||
+      dr.ec != std::errc() || dr.ptr != dw.data() + dw.size())
     f.refuse("gives a state \"" + std::string(line) + "\" that the random stream cannot be in");
 
   std::vector<std::string> stored;
@@ -298,8 +298,9 @@ rangen::Stream read(State& s, int start) {
         !whole(word(4), v[2]))
       f.refuse("is not a line of a sire");
     if (v[0] != e || v[1] != an)
-      f.refuse(
-          util::freev("is for effect", v[0], "animal", v[1], "where the model has effect", e, "animal", an).substr(1));
+      f.refuse(util::freev("is for effect", v[0], "animal", v[1], "where the model has effect", e,
+                           "animal", an)
+                   .substr(1));
     bool candidate = v[2] == s.PED(e, an, 3);
     const int p = s.P_MS(an);
     const int nc = p > 0 ? static_cast<int>(s.MS(p)) : 0;
@@ -315,7 +316,8 @@ rangen::Stream read(State& s, int start) {
     more = next();
   });
   if (more) f.refuse("is past the last line the model gives");
-  util::say("read random stream, sires and model of the chain from file: \"" + std::string(file) + "\"");
+  util::say("read random stream, sires and model of the chain from file: \"" + std::string(file) +
+            "\"");
   return stream;
 }
 

@@ -55,14 +55,16 @@ void check_sd(const ResultIn& f, double sd) {
 // sample a mean column holds a raw sum, which is not checked.
 
 // A positive quantity: its last sample, and its mean once kept, above lo.
-void check_positive(const ResultIn& f, const Rebuild& rb, double mean, double last, double lo, const char* what) {
+void check_positive(const ResultIn& f, const Rebuild& rb, double mean, double last, double lo,
+                    const char* what) {
   f.above(last, lo, std::string("a last ") + what + " of");
   if (rb.kept) f.above(mean, lo, std::string("a mean ") + what + " of");
 }
 
 // A robustness weight: above 0, and at most 1 with slash residuals.
 void check_weight(const ResultIn& f, const Rebuild& rb, double mean, double last) {
-  const bool slash = m.residualtype == model::res_slash || m.residualtype == model::res_struct_slash;
+  const bool slash =
+      m.residualtype == model::res_slash || m.residualtype == model::res_struct_slash;
   check_positive(f, rb, mean, last, 0.0, "weight");
   if (!slash) return;
   f.within(last, 0.0, 1.0, "a last weight of");
@@ -70,7 +72,8 @@ void check_weight(const ResultIn& f, const Rebuild& rb, double mean, double last
 }
 
 // A candidate sire's prior probability and share of the kept cycles.
-void check_candidate(const ResultIn& f, const Rebuild& rb, double mean, double sd, double last, double prop) {
+void check_candidate(const ResultIn& f, const Rebuild& rb, double mean, double sd, double last,
+                     double prop) {
   check_sd(f, sd);
   f.within(last, 0.0, 1.0, "a last probability of");
   if (!rb.kept) return;
@@ -82,8 +85,10 @@ void check_candidate(const ResultIn& f, const Rebuild& rb, double mean, double s
 // their sums must come back as numbers.
 void check_ordinate(const ResultIn& f, const Rebuild& rb, double cpo, double logl) {
   if (!(cpo > 0) || !std::isfinite(rb.n / cpo))
-    f.refuse("holds a conditional predictive ordinate of " + text_of(cpo) + ", which no density gives");
-  if (!std::isfinite(rb.n * logl)) f.refuse("holds an average log-likelihood of " + text_of(logl) + ", too large to use");
+    f.refuse("holds a conditional predictive ordinate of " + text_of(cpo) +
+             ", which no density gives");
+  if (!std::isfinite(rb.n * logl))
+    f.refuse("holds an average log-likelihood of " + text_of(logl) + ", too large to use");
 }
 
 // The last sample of a (co)variance matrix of order d, as the sampler keeps
@@ -98,15 +103,17 @@ void check_last_matrix(const ResultIn& f, const std::string& what, int d, Get g,
   for (int i = 1; i <= d; ++i)
     for (int j = 1; j < i; ++j)
       if (g(i, j) != g(j, i))
-        f.refuse_at(line(i), "holds " + sample + " that is not symmetric: row " + std::to_string(i) + " column " +
-                                 std::to_string(j) + " is " + text_of(g(i, j)) + " but row " + std::to_string(j) +
-                                 " column " + std::to_string(i) + " is " + text_of(g(j, i)));
+        f.refuse_at(line(i), "holds " + sample + " that is not symmetric: row " +
+                                 std::to_string(i) + " column " + std::to_string(j) + " is " +
+                                 text_of(g(i, j)) + " but row " + std::to_string(j) + " column " +
+                                 std::to_string(i) + " is " + text_of(g(j, i)));
   if (only_symmetry) return;
   for (int i = 1; i <= d; ++i)
     for (int j = 1; j <= d; ++j)
       if (orig(i, j) == 0.0 && g(i, j) != 0.0)
-        f.refuse_at(line(i), "holds " + text_of(g(i, j)) + " in row " + std::to_string(i) + " column " +
-                                 std::to_string(j) + " of " + sample + ", where the starting matrix has 0");
+        f.refuse_at(line(i), "holds " + text_of(g(i, j)) + " in row " + std::to_string(i) +
+                                 " column " + std::to_string(j) + " of " + sample +
+                                 ", where the starting matrix has 0");
   // Cholesky factor of the rows kept, row by row.
   int rows[model::maxcorr], n = 0;
   for (int i = 1; i <= d; ++i)
@@ -121,7 +128,8 @@ void check_last_matrix(const ResultIn& f, const std::string& what, int d, Get g,
       } else if (x > 0) {
         l[a][a] = std::sqrt(x);
       } else {
-        f.refuse_at(line(rows[a]), "holds " + sample + " that is not positive definite (pivot of row " +
+        f.refuse_at(line(rows[a]), "holds " + sample +
+                                       " that is not positive definite (pivot of row " +
                                        std::to_string(rows[a]) + ": " + text_of(x) + ")");
       }
     }
@@ -135,11 +143,13 @@ void check_last_g(const ResultIn& f, const State& s, int e, int d, const std::ve
   const std::string what = "G for effect " + std::to_string(e);
   auto orig = [&](int i, int j) { return s.ORIG_G(e, i, j); };
   if (!is_multibreed(m.randomtype(e))) {
-    check_last_matrix(f, what, d, [e](int i, int j) { return m.g(e, i, j); }, orig, lines);
+    check_last_matrix(
+        f, what, d, [e](int i, int j) { return m.g(e, i, j); }, orig, lines);
     return;
   }
   const int nb = m.nbreed(e), k = d / nb;
-  check_last_matrix(f, what, d, [e](int i, int j) { return m.g(e, i, j); }, orig, lines, true);
+  check_last_matrix(
+      f, what, d, [e](int i, int j) { return m.g(e, i, j); }, orig, lines, true);
   for (int b1 = 1; b1 <= nb; ++b1)
     for (int b2 = b1; b2 <= nb; ++b2) {
       const int r0 = (b1 - 1) * k, c0 = (b2 - 1) * k;
@@ -147,7 +157,8 @@ void check_last_g(const ResultIn& f, const State& s, int e, int d, const std::ve
       for (int i = 1; i <= k; ++i)
         for (int j = 1; j <= k; ++j) zero = zero && s.ORIG_G(e, r0 + i, c0 + j) == 0.0;
       std::vector<long> sub(static_cast<std::size_t>(k) + 1);
-      for (int i = 1; i <= k; ++i) sub[static_cast<std::size_t>(i)] = lines[static_cast<std::size_t>(r0 + i)];
+      for (int i = 1; i <= k; ++i)
+        sub[static_cast<std::size_t>(i)] = lines[static_cast<std::size_t>(r0 + i)];
       check_last_matrix(
           f, what + " (breeds " + std::to_string(b1) + " and " + std::to_string(b2) + ")", k,
           [&](int i, int j) { return m.g(e, r0 + i, c0 + j); },
@@ -169,7 +180,9 @@ void tuned_range(T from, long w, Step step, T& lo, T& hi) {
 }
 
 // Tuning windows that close by cycle c.
-long tuning_windows(int c, const Tuning& t) { return t.window > 0 ? sampler::last_tuning_cycle(c) / t.window : 0; }
+long tuning_windows(int c, const Tuning& t) {
+  return t.window > 0 ? sampler::last_tuning_cycle(c) / t.window : 0;
+}
 
 // An acceptance rate read back at the store of cycle c: a share of the
 // probabilities its sum holds, so between 0 and 1, and 0 when it holds none
@@ -186,32 +199,36 @@ void check_rate(const ResultIn& f, int c, double rate, const Tuning& t) {
 void check_setting(const ResultIn& f, int c, int nu, int from, const Tuning& t) {
   if (from <= t.raised_at) from = t.floor;
   int lo = 0, hi = 0;
-  tuned_range(from, tuning_windows(c, t), [&t](int v, bool down) {
-    // Settings past 10^8 are taken as unbounded above.
-    if (!down && v > 100000000) return v;
-    return sampler::tune_dbelief(down ? 1.0 : 0.0, v, t.floor);
-  }, lo, hi);
+  tuned_range(
+      from, tuning_windows(c, t),
+      [&t](int v, bool down) {
+        // Settings past 10^8 are taken as unbounded above.
+        if (!down && v > 100000000) return v;
+        return sampler::tune_dbelief(down ? 1.0 : 0.0, v, t.floor);
+      },
+      lo, hi);
   if (hi > 100000000) hi = INT_MAX;
   if (nu < lo || nu > hi)
-    f.refuse("holds proposal degrees of belief of " + std::to_string(nu) + ", outside the " + std::to_string(lo) +
-             " to " + std::to_string(hi) + " that tuning reaches by cycle " + std::to_string(c));
+    f.refuse("holds proposal degrees of belief of " + std::to_string(nu) + ", outside the " +
+             std::to_string(lo) + " to " + std::to_string(hi) + " that tuning reaches by cycle " +
+             std::to_string(c));
 }
 
 void check_setting(const ResultIn& f, int c, double v, double from, const Tuning& t) {
   double lo = 0, hi = 0;
-  tuned_range(from, tuning_windows(c, t), [](double x, bool down) {
-    return sampler::tune_varprop(down ? 0.0 : 1.0, x);
-  }, lo, hi);
+  tuned_range(
+      from, tuning_windows(c, t),
+      [](double x, bool down) { return sampler::tune_varprop(down ? 0.0 : 1.0, x); }, lo, hi);
   // As printed: 8 decimals, or 6 digits in exponent form.
   if (!(v > 0) || v < lo * (1 - 1e-5) - 1e-8 || v > hi * (1 + 1e-5) + 1e-8)
-    f.refuse("holds a proposal variance of " + text_of(v) + ", outside the " + text_of(lo) + " to " + text_of(hi) +
-             " (above 0) that tuning reaches by cycle " + std::to_string(c));
+    f.refuse("holds a proposal variance of " + text_of(v) + ", outside the " + text_of(lo) +
+             " to " + text_of(hi) + " (above 0) that tuning reaches by cycle " + std::to_string(c));
 }
 
 // A value line of three integers and mean, sd and last, for trait t,
 // effect e and level l.  False when it cannot be read.
-bool level_values(ResultIn& f, const Rebuild& rb, int t, int e, int l, double& S, double& Q, double& last,
-                  double* mean_read = nullptr) {
+bool level_values(ResultIn& f, const Rebuild& rb, int t, int e, int l, double& S, double& Q,
+                  double& last, double* mean_read = nullptr) {
   int i1, i2, i3;
   double mean, sd, x;
   if (!f.values(i1, i2, i3, mean, sd, x)) return false;
@@ -299,7 +316,8 @@ void read_msiresppr(State& s, int start, const Rebuild& rb) {
 // message of a row that cannot be read.  A row takes exactly the lines of
 // its d values, ten to a line; the line each row begins on goes into lines.
 template <class Fail, class Put>
-void read_rows(ResultIn& f, int d, std::vector<double>& row, Fail fail, Put put, std::vector<long>* lines = nullptr) {
+void read_rows(ResultIn& f, int d, std::vector<double>& row, Fail fail, Put put,
+               std::vector<long>* lines = nullptr) {
   row.assign(static_cast<std::size_t>(d), 0.0);
   if (lines) lines->assign(static_cast<std::size_t>(d) + 1, 0);
   for (int i = 1; i <= d; ++i) {
@@ -329,7 +347,8 @@ void read_varcomp(State& s, int start, const Rebuild& rb) {
     f.label(util::freev(label_g_sd, e));
     read_rows(f, d, row, fail, [&](int i, int j, double v) { s.SSG(e, i, j) = squares(s.SUMG(e, i, j), v); });
     f.label(util::freev(label_g_last, e));
-    read_rows(f, d, row, fail, [&](int i, int j, double v) { m.g(e, i, j) = v; }, &lines);
+    read_rows(
+        f, d, row, fail, [&](int i, int j, double v) { m.g(e, i, j) = v; }, &lines);
     check_last_g(f, s, e, d, lines);
   }
   const int nt = m.ntrait;
@@ -339,9 +358,11 @@ void read_varcomp(State& s, int start, const Rebuild& rb) {
   f.label(label_r_sd);
   read_rows(f, nt, row, fail, [&](int i, int j, double v) { s.SSR(i, j) = squares(s.SUMR(i, j), v); });
   f.label(label_r_last);
-  read_rows(f, nt, row, fail, [&](int i, int j, double v) { m.r(i, j) = v; }, &lines);
+  read_rows(
+      f, nt, row, fail, [&](int i, int j, double v) { m.r(i, j) = v; }, &lines);
   check_last_matrix(
-      f, "R", nt, [](int i, int j) { return m.r(i, j); }, [&s](int i, int j) { return s.ORIG_R(i, j); }, lines);
+      f, "R", nt, [](int i, int j) { return m.r(i, j); },
+      [&s](int i, int j) { return s.ORIG_R(i, j); }, lines);
   f.end();
   util::say("read variance components from file: \"varcomp\"");
 }
@@ -359,7 +380,8 @@ void read_loglike_obs(State& s, int start, const Rebuild& rb) {
   std::vector<double> v(static_cast<std::size_t>(ncol));
   for (int i = 1; i <= m.nrec; ++i) {
     int obs;
-    if (!f.values(obs, std::span<double>(v))) util::fatal(util::freev("error reading loglilke_obs at record: ", i));
+    if (!f.values(obs, std::span<double>(v)))
+      util::fatal(util::freev("error reading loglilke_obs at record: ", i));
     f.ids({"record"}, {obs}, {i});
     const bool any = rb.kept;
     if (any) check_ordinate(f, rb, v[0], v[1]);
@@ -434,8 +456,8 @@ void read_mh_acceptance(State& s, int start) {
           util::fatal(util::freev("error reading acceptance rate at structural effect: ", e));
         break;
       case Structural::levels_alpha:
-        if (!rate_and(util::freev(label_structural_alpha_rate, e), s.R_ALPHA_VARPROP(k), s.SUMR_ALPHAACCEP(k),
-                      structural_alpha_tuning()))
+        if (!rate_and(util::freev(label_structural_alpha_rate, e), s.R_ALPHA_VARPROP(k),
+                      s.SUMR_ALPHAACCEP(k), structural_alpha_tuning()))
           util::fatal(util::freev("error reading acceptance rate for alpha at structural effect: ", e));
         break;
       case Structural::levels:
@@ -443,7 +465,8 @@ void read_mh_acceptance(State& s, int start) {
     }
   }
   if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t)
-    if (!rate_and(label_robust_alpha_rate, s.w_alpha_varprop, s.sumw_alphaaccep, robust_alpha_tuning()))
+    if (!rate_and(label_robust_alpha_rate, s.w_alpha_varprop, s.sumw_alphaaccep,
+                  robust_alpha_tuning()))
       util::fatal(util::freev("error reading acceptance rate for alpha robust"));
   read_covariate_rates(f, s, c);
   f.end();
@@ -476,7 +499,8 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
         const int a = sampler::address1(e, l, t);
         if (m.pos_eff(e, t) == 0) {
           rb.pair(s.SUMR_SOL(a), s.SSR_SOL(a), s.SUMR_SOL(a), s.SSR_SOL(a));
-        } else if (double mean; !level_values(f, rb, t, e, l, s.SUMR_SOL(a), s.SSR_SOL(a), s.R_SOL(a), &mean)) {
+        } else if (double mean;
+                   !level_values(f, rb, t, e, l, s.SUMR_SOL(a), s.SSR_SOL(a), s.R_SOL(a), &mean)) {
           level_error("error reading structural R at effect: ", e, l, t);
         } else {
           check_positive(f, rb, mean, s.R_SOL(a), 0.0, "factor");
@@ -536,8 +560,9 @@ void check_settings(const record::Store& st, int start) {
 void check_record(const record::Store& st, int start) {
   const std::string rec = std::string("\"") + st.source + "\"";
   if (st.cycle != start - 1)
-    util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1, "but", rec,
-                            "holds those of cycle", st.cycle, "; the chain continues at cycle", st.cycle + 1));
+    util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1,
+                            "but", rec, "holds those of cycle", st.cycle,
+                            "; the chain continues at cycle", st.cycle + 1));
   check_settings(st, start);
   const char* names[record::max_results];
   const int n = stored_results(st.cycle, names);
@@ -546,16 +571,18 @@ void check_record(const record::Store& st, int start) {
     const std::string name = std::string("\"") + names[k] + "\"";
     // A store of an earlier version of the program, which kept no stream.
     const bool old = names[k] == std::string_view(chain::file);
-    util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "in", rec, "has no",
-                            old ? name + " with the random stream and the model of the chain (a store of an "
-                                         "earlier version of the program): it cannot be continued"
-                                : "result file " + name));
+    util::fatal(util::freev(
+        "restart at cycle", start, ": the store of cycle", st.cycle, "in", rec, "has no",
+        old ? name + " with the random stream and the model of the chain (a store of an "
+                     "earlier version of the program): it cannot be continued"
+            : "result file " + name));
   }
   for (int k = 0; k < st.nresults; ++k)
-    if (std::find_if(names, names + n, [&](const char* r) { return r == std::string_view(st.results[k]); }) ==
-        names + n)
-      util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "in", rec,
-                              "has the result file", std::string("\"") + st.results[k] + "\"",
+    if (std::find_if(names, names + n, [&](const char* r) {
+          return r == std::string_view(st.results[k]);
+        }) == names + n)
+      util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "in",
+                              rec, "has the result file", std::string("\"") + st.results[k] + "\"",
                               ", which this model does not write"));
 }
 
@@ -590,8 +617,9 @@ void restart(State& s, int start) {
     s.LOGL_OBS.fill(0.0);
   }
   if (!recorded)
-    util::fatal(util::freev("restart at cycle", start, ":", std::string("\"") + record::file + "\"",
-                            "is missing, so the sample files cannot be matched to the result files"));
+    util::fatal(
+        util::freev("restart at cycle", start, ":", std::string("\"") + record::file + "\"",
+                    "is missing, so the sample files cannot be matched to the result files"));
   if (uses_mh_files()) read_mh_acceptance(s, start);
   if (m.neffr > 0) read_structural_r(s, start, rb);
   if (robust_weights()) read_robustness_w(s, start, rb);

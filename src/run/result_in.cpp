@@ -47,10 +47,15 @@ std::string text_of(double x) {
   return t.empty() ? t : t.substr(1);
 }
 
-ReadingStore::ReadingStore(const record::Store* st) { continued = st; }
-ReadingStore::~ReadingStore() { continued = nullptr; }
+ReadingStore::ReadingStore(const record::Store* st) {
+  continued = st;
+}
+ReadingStore::~ReadingStore() {
+  continued = nullptr;
+}
 
-ResultIn::ResultIn(const char* name, int start) : name_(source_name(name)), in_(name_), start_(start) {}
+ResultIn::ResultIn(const char* name, int start)
+    : name_(source_name(name)), in_(name_), start_(start) {}
 
 void ResultIn::title(const char* text) {
   std::string_view line;
@@ -58,16 +63,20 @@ void ResultIn::title(const char* text) {
   bool found = in_.getline(line);
   if (found) {
     const std::size_t at = line.find("after:");
-    found = at != std::string_view::npos &&
-            util::TextIn::from_text(std::string(line.substr(at + 6))).readv(stored) == ReadStatus::ok;
+    found =
+        at != std::string_view::npos &&
+        util::TextIn::from_text(std::string(line.substr(at + 6))).readv(stored) == ReadStatus::ok;
   }
   const std::string file = "\"" + name_ + "\"";
-  if (!found) util::fatal(util::freev("restart at cycle", start_, ": no stored cycle in the title line of", file));
+  if (!found)
+    util::fatal(
+        util::freev("restart at cycle", start_, ": no stored cycle in the title line of", file));
   if (stored != start_ - 1)
-    util::fatal(util::freev("restart at cycle", start_, "needs the results of cycle", start_ - 1, "but", file,
-                            "holds those of cycle", stored));
+    util::fatal(util::freev("restart at cycle", start_, "needs the results of cycle", start_ - 1,
+                            "but", file, "holds those of cycle", stored));
   const std::string want = words_of(util::freev(text, stored, " rounds and burn-in of ", m.nburn));
-  if (words_of(line) != want) refuse("is \"" + words_of(line) + "\" where the model has \"" + want + "\"");
+  if (words_of(line) != want)
+    refuse("is \"" + words_of(line) + "\" where the model has \"" + want + "\"");
 }
 
 void ResultIn::skip() {
@@ -93,7 +102,8 @@ bool ResultIn::row_values(std::span<double> v, long lines) {
   return checked(std::span<const util::ReadTarget>(ts, 1), lines);
 }
 
-bool ResultIn::labelled(int ints, int* ids, std::string_view word, double& a, double& b, double& c) {
+bool ResultIn::labelled(int ints, int* ids, std::string_view word, double& a, double& b,
+                        double& c) {
   std::string_view line;
   if (!in_.getline(line)) return false;
   auto sep = [](char ch) { return ch == ' ' || ch == '\t' || ch == ',' || ch == '\r'; };
@@ -138,7 +148,8 @@ void ResultIn::refuse_at(long line, const std::string& what) const {
   util::fatal(" restart refused: \"" + name_ + "\" line " + std::to_string(line) + " " + what);
 }
 
-void ResultIn::within(double x, double lo, double hi, const std::string& what, double rounding) const {
+void ResultIn::within(double x, double lo, double hi, const std::string& what,
+                      double rounding) const {
   if (!(x >= lo - rounding && x <= hi + rounding))
     refuse("holds " + what + " " + text_of(x) + ", outside " + text_of(lo) + " to " + text_of(hi));
 }
@@ -159,7 +170,8 @@ bool ResultIn::checked(std::span<const util::ReadTarget> ts, long lines) {
 
 void ResultIn::check(const util::TextIn& in, std::span<const util::ReadTarget> ts) const {
   if (!in.first_repeat().empty())
-    refuse("holds \"" + std::string(in.first_repeat()) + "\", a repeat count, which the program does not write");
+    refuse("holds \"" + std::string(in.first_repeat()) +
+           "\", a repeat count, which the program does not write");
   for (const util::ReadTarget& t : ts)
     for (std::size_t k = 0; k < t.n; ++k) {
       double x = 0;
@@ -171,7 +183,8 @@ void ResultIn::check(const util::TextIn& in, std::span<const util::ReadTarget> t
         continue;
       if (!std::isfinite(x)) refuse("holds " + text_of(x) + ", a number that is not finite");
       if (bounded_ && std::fabs(x) > too_large)
-        refuse("holds " + text_of(x) + ", too large a number to use (above " + text_of(too_large) + " in size)");
+        refuse("holds " + text_of(x) + ", too large a number to use (above " + text_of(too_large) +
+               " in size)");
     }
   if (in.dropped_items())
     refuse("holds more values than the model gives (\"" + std::string(in.first_dropped()) + "\")");

@@ -70,11 +70,19 @@ Tuning mb_tuning(int e) {
   const int d = m.ntrait * m.randomnumb(e);
   return {m.mb_nround > 0 ? m.mb_skip : 0, d + 4, d + 1};
 }
-Tuning structural_tuning() { return {m.r_nround > 0 ? m.r_skip : 0, 6}; }
-Tuning structural_alpha_tuning() { return {m.r_nround > 0 ? 10 : 0}; }
-Tuning robust_alpha_tuning() { return {10}; }
+Tuning structural_tuning() {
+  return {m.r_nround > 0 ? m.r_skip : 0, 6};
+}
+Tuning structural_alpha_tuning() {
+  return {m.r_nround > 0 ? 10 : 0};
+}
+Tuning robust_alpha_tuning() {
+  return {10};
+}
 // Every round of every cycle adds, tuned or not.
-Tuning covariate_tuning() { return {std::max(m.r_skip, 0), 0, 0, true, std::max(m.r_nround, 0)}; }
+Tuning covariate_tuning() {
+  return {std::max(m.r_skip, 0), 0, 0, true, std::max(m.r_nround, 0)};
+}
 
 namespace {
 
@@ -90,7 +98,9 @@ double acceptance_rate(double sum, const Tuning& t, int round) {
   return d > 0 ? sum / d : 0.0;
 }
 
-double acceptance_sum(double rate, const Tuning& t, int round) { return rate * summed(t, round); }
+double acceptance_sum(double rate, const Tuning& t, int round) {
+  return rate * summed(t, round);
+}
 
 namespace {
 
@@ -134,9 +144,22 @@ void chain_sample_files(State& s, int round, SampleFile (&f)[record::max_samples
   const bool tuning = in_tuning(round, false);
   f[0] = {sampler::varcompsam_file, &sf.varcompsam, true, true, going_on, true, Layout::entries};
   f[1] = {sampler::loglike_rnd_file, &sf.loglike_rnd, true, true, going_on, true, Layout::entries};
-  f[2] = {"msirespprsam", &s.msirespprsam, samples_msires(), true, going_on, true, Layout::cycle_lines};
-  f[3] = {sampler::mh_dbeliefchg_file, &sf.mh_dbeliefchg, mh, tuning, in_tuning(round, true), tuning, Layout::lines};
-  f[4] = {sampler::solutionsam_file, &sf.solutionsam, saves_solutions(), true, going_on, true, Layout::entries};
+  f[2] = {"msirespprsam", &s.msirespprsam,    samples_msires(), true, going_on,
+          true,           Layout::cycle_lines};
+  f[3] = {sampler::mh_dbeliefchg_file,
+          &sf.mh_dbeliefchg,
+          mh,
+          tuning,
+          in_tuning(round, true),
+          tuning,
+          Layout::lines};
+  f[4] = {sampler::solutionsam_file,
+          &sf.solutionsam,
+          saves_solutions(),
+          true,
+          going_on,
+          true,
+          Layout::entries};
 }
 
 // Bytes [from, to) of a file, fewer where it ends.
@@ -147,7 +170,8 @@ std::string bytes_of(const char* name, long long from, long long to) {
   b.resize(static_cast<std::size_t>(to - from));
   std::size_t got = 0;
   while (got < b.size()) {
-    const ssize_t r = ::pread(fd, b.data() + got, b.size() - got, static_cast<off_t>(from) + static_cast<off_t>(got));
+    const ssize_t r = ::pread(fd, b.data() + got, b.size() - got,
+                              static_cast<off_t>(from) + static_cast<off_t>(got));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) {
       const int err = errno;
@@ -206,7 +230,8 @@ std::string first_line(const std::string& text) {
 
 // The stored length of sample file x ends a line, and the entry (or the
 // lines) of the stored cycle; refused otherwise, naming the record's line.
-void check_stored_end(const State& s, const SampleFile& x, const record::Store& st, long long stored) {
+void check_stored_end(const State& s, const SampleFile& x, const record::Store& st,
+                      long long stored) {
   const std::string where = std::string(" restart refused: \"") + st.source + "\" line " +
                             std::to_string(st.sample_line(x.name)) + " gives \"" + x.name +
                             "\" a length of " + std::to_string(stored) + " bytes, which ";
@@ -218,22 +243,24 @@ void check_stored_end(const State& s, const SampleFile& x, const record::Store& 
     case Layout::lines:
       return;
     case Layout::entries: {
-      const long long n = x.name == std::string_view(sampler::loglike_rnd_file) ? 1 : entry_lines(s, x.name, st.cycle);
+      const long long n = x.name == std::string_view(sampler::loglike_rnd_file)
+                              ? 1
+                              : entry_lines(s, x.name, st.cycle);
       const std::string entry = stored > 0 ? last_lines(x.name, stored, n) : std::string();
       const std::string head = first_line(entry);
       long long lines = 0;
       for (char ch : entry) lines += ch == '\n';
       if (lines < n || !leading_cycle(head, c) || c != st.cycle)
         util::fatal(where + "does not end the entry of cycle " + std::to_string(st.cycle) + " (" +
-                    std::to_string(n) + (n == 1 ? " line" : " lines") + "): that entry would begin with \"" +
-                    head + "\"");
+                    std::to_string(n) + (n == 1 ? " line" : " lines") +
+                    "): that entry would begin with \"" + head + "\"");
       return;
     }
     case Layout::cycle_lines: {
       const std::string last = first_line(last_lines(x.name, stored, 1));
       if (!leading_cycle(last, c) || c > st.cycle)
-        util::fatal(where + "ends with the line \"" + last + "\", not of cycle " + std::to_string(st.cycle) +
-                    " or before");
+        util::fatal(where + "ends with the line \"" + last + "\", not of cycle " +
+                    std::to_string(st.cycle) + " or before");
       std::string next;
       if (line_at(x.name, stored, next) && (!leading_cycle(next, c) || c <= st.cycle))
         util::fatal(where + "is followed by the line \"" + first_line(next) + "\" of cycle " +
@@ -249,10 +276,11 @@ int stored_results(int round, const char* (&names)[record::max_results]) {
   int n = 0;
   for (const char* r : record::result_names) {
     const std::string_view w = r;
-    const bool writes = w == "solutions" || w == "varcomp" || (w == "msiresppr" && m.max_msires > 1) ||
-                        (w == "loglike_obs" && m.nburn < round) || (w == "mh_acceptance" && uses_mh_files()) ||
-                        (w == "structural_r" && m.neffr > 0) || (w == "robustness_w" && robust_weights()) ||
-                        w == chain::file;
+    const bool writes =
+        w == "solutions" || w == "varcomp" || (w == "msiresppr" && m.max_msires > 1) ||
+        (w == "loglike_obs" && m.nburn < round) || (w == "mh_acceptance" && uses_mh_files()) ||
+        (w == "structural_r" && m.neffr > 0) || (w == "robustness_w" && robust_weights()) ||
+        w == chain::file;
     if (writes) names[n++] = r;
   }
   return n;
@@ -573,7 +601,8 @@ void write_covariate_rates(ResultFile& f, const State& s) {
       std::string& b = f.buf();
       util::put_i_field(b, l, 8);
       util::put_f_field(
-          b, acceptance_rate(s.SUMH_ACCEP(sampler::address1(u, l, 1)), covariate_tuning(), m.round), 12, 8);
+          b, acceptance_rate(s.SUMH_ACCEP(sampler::address1(u, l, 1)), covariate_tuning(), m.round),
+          12, 8);
       f.end_line();
     }
   }
@@ -586,7 +615,8 @@ void write_mh_acceptance(const State& s) {
     for (int b1 = 1; b1 <= m.nbreed(e); ++b1)
       for (int b2 = b1; b2 <= m.nbreed(e); ++b2) {
         f.free(label_mb_rate, e, label_breeds, b1, b2);
-        rate_line(f, acceptance_rate(s.SUMMB_ACCEP(e, b1, b2), mb_tuning(e), m.round), s.MB_DBELIEF(e, b1, b2));
+        rate_line(f, acceptance_rate(s.SUMMB_ACCEP(e, b1, b2), mb_tuning(e), m.round),
+                  s.MB_DBELIEF(e, b1, b2));
       }
   }
   for (int k = 1; k <= m.neffr; ++k) {
@@ -594,11 +624,13 @@ void write_mh_acceptance(const State& s) {
     switch (structural_kind(e)) {
       case Structural::scale:
         f.free(label_structural_rate, e);
-        rate_line(f, acceptance_rate(s.SUMR_ACCEP(k), structural_tuning(), m.round), s.R_DBELIEFPROP(k));
+        rate_line(f, acceptance_rate(s.SUMR_ACCEP(k), structural_tuning(), m.round),
+                  s.R_DBELIEFPROP(k));
         break;
       case Structural::levels_alpha:
         f.free(label_structural_alpha_rate, e);
-        rate_line(f, acceptance_rate(s.SUMR_ALPHAACCEP(k), structural_alpha_tuning(), m.round), s.R_ALPHA_VARPROP(k));
+        rate_line(f, acceptance_rate(s.SUMR_ALPHAACCEP(k), structural_alpha_tuning(), m.round),
+                  s.R_ALPHA_VARPROP(k));
         break;
       case Structural::levels:
         break;
@@ -606,7 +638,8 @@ void write_mh_acceptance(const State& s) {
   }
   if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t) {
     f.free(label_robust_alpha_rate);
-    rate_line(f, acceptance_rate(s.sumw_alphaaccep, robust_alpha_tuning(), m.round), s.w_alpha_varprop);
+    rate_line(f, acceptance_rate(s.sumw_alphaaccep, robust_alpha_tuning(), m.round),
+              s.w_alpha_varprop);
   }
   write_covariate_rates(f, s);
   f.seal();
@@ -720,14 +753,22 @@ void store_solutions(State& s, bool in_background) {
   const int nr = stored_results(round, names);
   for (int k = 0; k < nr; ++k) {
     const std::string_view w = names[k];
-    if (w == "solutions") write_solutions(s, sm);
-    else if (w == "msiresppr") write_msiresppr(s, sm);
-    else if (w == "varcomp") write_varcomp(s, sm);
-    else if (w == "loglike_obs") write_loglike_obs(s, sm);
-    else if (w == "mh_acceptance") write_mh_acceptance(s);
-    else if (w == "structural_r") write_structural_r(s, sm);
-    else if (w == "robustness_w") write_robustness_w(s, sm);
-    else if (w == chain::file) write_chain_state(s);
+    if (w == "solutions")
+      write_solutions(s, sm);
+    else if (w == "msiresppr")
+      write_msiresppr(s, sm);
+    else if (w == "varcomp")
+      write_varcomp(s, sm);
+    else if (w == "loglike_obs")
+      write_loglike_obs(s, sm);
+    else if (w == "mh_acceptance")
+      write_mh_acceptance(s);
+    else if (w == "structural_r")
+      write_structural_r(s, sm);
+    else if (w == "robustness_w")
+      write_robustness_w(s, sm);
+    else if (w == chain::file)
+      write_chain_state(s);
     st.add_result(names[k]);
   }
   record::make(st);

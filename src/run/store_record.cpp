@@ -107,7 +107,8 @@ std::string take_sample(Store& st, const textop::Words& w, long line) {
   const char* s = known(sample_names, w.word(2));
   long long v = 0;
   if (!s || !number(w.word(3), v)) return unknown;
-  if (st.sample_size(s) >= 0) return "names the sample file \"" + std::string(s) + "\" a second time";
+  if (st.sample_size(s) >= 0)
+    return "names the sample file \"" + std::string(s) + "\" a second time";
   st.sample_lines[st.nsamples] = line;
   st.add_sample(s, v);
   return "";
@@ -162,7 +163,8 @@ void parse(const char* name, Store& st) {
     if (!fault.empty()) util::fatal(util::freev(quoted, "line", at, fault));
   }
   for (int k = 0; k < nkinds; ++k)
-    if (line_kinds[k].lacking && seen[k] == 0) util::fatal(util::freev(quoted, "names no", line_kinds[k].lacking));
+    if (line_kinds[k].lacking && seen[k] == 0)
+      util::fatal(util::freev(quoted, "names no", line_kinds[k].lacking));
 }
 
 void remove_temporaries() {
@@ -191,7 +193,9 @@ long Store::sample_line(const char* name) const {
   return 0;
 }
 
-bool Store::pending() const { return std::strcmp(source, record::pending) == 0; }
+bool Store::pending() const {
+  return std::strcmp(source, record::pending) == 0;
+}
 
 const char* temporary_of(const char* name, char (&buf)[32]) {
   std::snprintf(buf, sizeof buf, "%s.tmp", name);

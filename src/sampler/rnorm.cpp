@@ -299,7 +299,8 @@ void sample_h_rnorm(run::State& s, int u, int r) {
     // that goes on.
     double total = 0;
     const run::results::Tuning t = run::results::covariate_tuning();
-    for (int l = first; l <= last; ++l) total += run::results::acceptance_rate(s.SUMH_ACCEP(l), t, m.round);
+    for (int l = first; l <= last; ++l)
+      total += run::results::acceptance_rate(s.SUMH_ACCEP(l), t, m.round);
     util::say(" MH global acceptance rate for unknown covariate: ", u, " = ", total / nl);
     util::say(" level        acceptance ");
     for (int l = first; l <= last; ++l)

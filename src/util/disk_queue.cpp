@@ -226,8 +226,8 @@ void add(Kind kind, int fd, bool discard, bool commit, const char* a, const char
         run_steps(&one, 1, f, q.committed);
       } else {
         if (fd >= 0) ::close(fd);
-        note(f, kind == Kind::fsync ? "cannot write file" : "cannot replace file", kind == Kind::fsync ? a : b,
-             ENAMETOOLONG);
+        note(f, kind == Kind::fsync ? "cannot write file" : "cannot replace file",
+             kind == Kind::fsync ? a : b, ENAMETOOLONG);
       }
     }
   }
@@ -253,13 +253,21 @@ void discard() {
   q.committed = false;
 }
 
-void fsync_fd(int fd, const char* path, bool discard) { add(Kind::fsync, fd, discard, false, path, ""); }
+void fsync_fd(int fd, const char* path, bool discard) {
+  add(Kind::fsync, fd, discard, false, path, "");
+}
 
-void rename(const char* from, const char* to) { add(Kind::rename, -1, false, false, from, to); }
+void rename(const char* from, const char* to) {
+  add(Kind::rename, -1, false, false, from, to);
+}
 
-void commit(const char* from, const char* to) { add(Kind::rename, -1, true, true, from, to); }
+void commit(const char* from, const char* to) {
+  add(Kind::rename, -1, true, true, from, to);
+}
 
-void sync_folder() { add(Kind::folder, -1, false, false, "", ""); }
+void sync_folder() {
+  add(Kind::folder, -1, false, false, "", "");
+}
 
 void submit() {
   after_fork();

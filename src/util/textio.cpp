@@ -293,7 +293,8 @@ ReadStatus TextIn::read(std::span<const ReadTarget> targets) {
     std::size_t rep = 1;
     bool null = false;
     if (const void* star = std::memchr(t, '*', static_cast<std::size_t>(p - t))) {
-      if (first_repeat_.empty()) first_repeat_ = std::string_view(t, static_cast<std::size_t>(p - t));
+      if (first_repeat_.empty())
+        first_repeat_ = std::string_view(t, static_cast<std::size_t>(p - t));
       const char* s = static_cast<const char*>(star);
       std::size_t r = 0;
       if (s == t) return finish(ReadStatus::bad);
@@ -482,7 +483,9 @@ void io_fail(const char* what, const std::string& name, int err) {
 void (*io_probe)(const char* path) = nullptr;
 int (*io_fault)(const char* step, const char* path) = nullptr;
 
-int fault_of(const char* step, const char* path) { return io_fault ? io_fault(step, path) : 0; }
+int fault_of(const char* step, const char* path) {
+  return io_fault ? io_fault(step, path) : 0;
+}
 
 // Devices that cannot be put on disk that way are not faults.
 int sync_file(int fd, const char* path) {
@@ -525,7 +528,8 @@ void TextOut::sync() {
   if (!f_) return;
   flush();
   if (io_probe) io_probe(path().c_str());
-  if (const int err = sync_file(::fileno(f_), path().c_str())) io_fail("cannot write file", path(), err);
+  if (const int err = sync_file(::fileno(f_), path().c_str()))
+    io_fail("cannot write file", path(), err);
 }
 
 void TextOut::seal() {

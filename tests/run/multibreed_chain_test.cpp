@@ -92,8 +92,9 @@ TEST_F(MultiBreedChain, RestartGoesOnAndRefusesDegreesOfBeliefTuningCannotReach)
   set_keyword_value(dir() / "params.txt", "MCMC_CHAIN:", "40 10 1");
   const Process refused = run_program(dir());
   EXPECT_EQ(refused.status, 1);
-  EXPECT_NE(refused.out.find(" restart refused: \"mh_acceptance\" line 2 holds proposal degrees of belief of 2, "
-                             "outside the "),
+  EXPECT_NE(refused.out.find(
+                " restart refused: \"mh_acceptance\" line 2 holds proposal degrees of belief of 2, "
+                "outside the "),
             std::string::npos)
       << refused.out;
   EXPECT_EQ(read_file(dir() / "mh_acceptance"), text);

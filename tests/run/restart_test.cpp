@@ -34,8 +34,8 @@ class Restart : public StoreFolder {
   // the candidate counts and sire ids of the multiple-sires file.
   void wipe() {
     run::State& s = state_;
-    for (auto* v : {&s.SOL, &s.SUMSOL, &s.SSSOL, &s.R_SOL, &s.SUMR_SOL, &s.SSR_SOL, &s.SUMR_ACCEP, &s.R_ALPHA,
-                    &s.SUMR_ALPHAACCEP, &s.SUMR_ALPHA, &s.SSR_ALPHA, &s.WEIGHT_ROBUST,
+    for (auto* v : {&s.SOL, &s.SUMSOL, &s.SSSOL, &s.R_SOL, &s.SUMR_SOL, &s.SSR_SOL, &s.SUMR_ACCEP,
+                    &s.R_ALPHA, &s.SUMR_ALPHAACCEP, &s.SUMR_ALPHA, &s.SSR_ALPHA, &s.WEIGHT_ROBUST,
                     &s.SUMWEIGHT_ROBUST, &s.SSWEIGHT_ROBUST, &s.SUMMS, &s.SSMS})
       v->fill(0.0);
     for (auto* a : {&s.SOL_N, &s.SUMSOL_N, &s.SSSOL_N, &s.SUMR, &s.SSR, &s.LOGL_OBS}) a->fill(0.0);
@@ -254,14 +254,17 @@ TEST_F(Restart, TunedCovariatesAndTheShapeOfAnUnknownCovariable) {
   };
   const Bad bad[] = {
       {1, "  1000.00000000",
-       "holds a proposal variance of 1000, outside the 65.60999304771451 to 121.5506029200569 (above 0) that tuning "
+       "holds a proposal variance of 1000, outside the 65.60999304771451 to 121.5506029200569 "
+       "(above 0) that tuning "
        "reaches by cycle 23"},
       {1, "  0.00000000",
-       "holds a proposal variance of 0, outside the 65.60999304771451 to 121.5506029200569 (above 0) that tuning "
+       "holds a proposal variance of 0, outside the 65.60999304771451 to 121.5506029200569 (above "
+       "0) that tuning "
        "reaches by cycle 23"},
       {3, "       2  1.50000000", "holds an acceptance rate of 1.5, outside 0 to 1"},
       {3, "       3  0.50000000", "is for level 3 where the model has level 2"},
-      {4, "       3", util::freev("error reading acceptance rates of the covariates of effect: ", 2)},
+      {4, "       3",
+       util::freev("error reading acceptance rates of the covariates of effect: ", 2)},
   };
   for (const Bad& b : bad) {
     SCOPED_TRACE(b.text);
@@ -390,7 +393,8 @@ TEST_F(Restart, KeptCountZero) {
     ASSERT_EQ(state_.SUMR_ACCEP(1), 0.375 * left);
     ASSERT_EQ(store().stop, "");
     EXPECT_EQ(exists("loglike_obs"), c.loglike);
-    EXPECT_EQ(lines(slurp("mh_acceptance"))[1], left > 0 ? "  0.37500000      1900" : "  0.00000000      1900");
+    EXPECT_EQ(lines(slurp("mh_acceptance"))[1],
+              left > 0 ? "  0.37500000      1900" : "  0.00000000      1900");
 
     model_b(state_, c.stored, 300, c.nburn, c.skip);
     wipe();
@@ -424,7 +428,8 @@ TEST_F(Restart, SampleFilesAppended) {
   state_.msirespprsam.line(" 1001");
   sampler::close(f);
   state_.msirespprsam.close();
-  for (const char* f : {"varcompsam", "solutionsam", "msirespprsam"}) EXPECT_EQ(slurp(f), at_store[f] + " 1001\n");
+  for (const char* f : {"varcompsam", "solutionsam", "msirespprsam"})
+    EXPECT_EQ(slurp(f), at_store[f] + " 1001\n");
 }
 
 // With candidates whose sires are never sampled, "msiresppr" is neither
@@ -495,18 +500,19 @@ TEST_F(Restart, StoredCycleChecked) {
     const char* line;
     const char* want;
   };
-  for (const Title& t : {Title{"solutions", " Solutions after:  1000  rounds and burn-in of  105",
-                               "Solution after: 1000 rounds and burn-in of 105"},
-                         Title{"msiresppr", " Post. probs after:  1000  rounds and burn-in of  100",
-                               "Post. probs after: 1000 rounds and burn-in of 105"},
-                         Title{"loglike_obs", " Variance components after:  1000  rounds and burn-in of  105",
-                               "CPO,Loglike,residuals after: 1000 rounds and burn-in of 105"}}) {
+  for (const Title& t :
+       {Title{"solutions", " Solutions after:  1000  rounds and burn-in of  105",
+              "Solution after: 1000 rounds and burn-in of 105"},
+        Title{"msiresppr", " Post. probs after:  1000  rounds and burn-in of  100",
+              "Post. probs after: 1000 rounds and burn-in of 105"},
+        Title{"loglike_obs", " Variance components after:  1000  rounds and burn-in of  105",
+              "CPO,Loglike,residuals after: 1000 rounds and burn-in of 105"}}) {
     replace_line(t.file, 0, t.line);
     std::string words;
     std::istringstream in(t.line);
     for (std::string w; in >> w;) words += (words.empty() ? "" : " ") + w;
-    EXPECT_EQ(restart(1001).stop, std::string(" restart refused: \"") + t.file + "\" line 1 is \"" + words +
-                                      "\" where the model has \"" + t.want + "\"")
+    EXPECT_EQ(restart(1001).stop, std::string(" restart refused: \"") + t.file + "\" line 1 is \"" +
+                                      words + "\" where the model has \"" + t.want + "\"")
         << t.file;
     write(t.file, stored.at(t.file));
   }

@@ -6,8 +6,8 @@
 // the unbroken chain.  A restart that must be refused (a damaged record or
 // value, another model) changes nothing; a store that fails leaves nothing,
 // or what the restart the manual gives finishes.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -251,7 +251,8 @@ class StoreFault : public ChainFolder {
 // Mean of column `value` (from 0) over the kept entries of a sample file.
 double kept_mean(const std::vector<std::vector<double>>& entries, std::size_t value, int nburn) {
   double sum = 0;
-  for (std::size_t c = static_cast<std::size_t>(nburn); c < entries.size(); ++c) sum += entries[c][value];
+  for (std::size_t c = static_cast<std::size_t>(nburn); c < entries.size(); ++c)
+    sum += entries[c][value];
   return sum / static_cast<double>(entries.size() - static_cast<std::size_t>(nburn));
 }
 
@@ -264,10 +265,13 @@ void expect_whole_chain(int n, int burn, std::size_t per_entry, std::size_t r) {
   ASSERT_EQ(vs.size(), static_cast<std::size_t>(n));
   EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), static_cast<std::size_t>(n));
   if (fs::exists("solutionsam")) {
-    const std::size_t lines = lines_of(read_file("solutionsam")).size() / static_cast<std::size_t>(n) - 1;
-    EXPECT_EQ(cycles_of("solutionsam", static_cast<int>(lines)).size(), static_cast<std::size_t>(n));
+    const std::size_t lines =
+        lines_of(read_file("solutionsam")).size() / static_cast<std::size_t>(n) - 1;
+    EXPECT_EQ(cycles_of("solutionsam", static_cast<int>(lines)).size(),
+              static_cast<std::size_t>(n));
   }
-  EXPECT_NEAR(value_after("varcomp", "Average variance components (G)"), kept_mean(vs, 0, burn), 1.5e-4);
+  EXPECT_NEAR(value_after("varcomp", "Average variance components (G)"), kept_mean(vs, 0, burn),
+              1.5e-4);
   EXPECT_NEAR(value_after("varcomp", "Average residuals (R)"), kept_mean(vs, r, burn), 1.5e-4);
 }
 
@@ -392,7 +396,8 @@ void after_cycle(const run::State&, const run::CycleTimes&, void*) {
 
 // Runs the program in a child on parameter file par, probed as how says,
 // with the stream logged into log; its exit status, or -signal.
-int run_logged(const std::string& par, int kill_after, const std::string& log, const Probe& how = Probe{}) {
+int run_logged(const std::string& par, int kill_after, const std::string& log,
+               const Probe& how = Probe{}) {
   static run::CycleTimes times;
   times.after_cycle = after_cycle;
   return in_child(
@@ -587,12 +592,14 @@ void structural_rnorm() {
 INSTANTIATE_TEST_SUITE_P(
     EveryModelClass, ContinuedChain,
     testing::Values(
-        ChainCase{"ordinary", "--traits 2 --records 60 --animals 80 --levels 4 --missing 0.2 --weights", 50, 3},
+        ChainCase{"ordinary",
+                  "--traits 2 --records 60 --animals 80 --levels 4 --missing 0.2 --weights", 50, 3},
         ChainCase{"candidates", "--records 80 --animals 100 --levels 4 --candidates 0.5", 50, 1,
                   [] { set_word("params.txt", "MULTIPLE_SIRES:", 4, "1"); }},
         ChainCase{"reduced", "--records 80 --levels 4 --reduced --candidates 0.5", 50, 1,
                   [] { set_word("params.txt", "MULTIPLE_SIRES:", 4, "1"); }},
-        ChainCase{"breeds", "--records 80 --animals 100 --levels 4 --breeds 1,2,0.3 --unknown 0", 240, 3},
+        ChainCase{"breeds", "--records 80 --animals 100 --levels 4 --breeds 1,2,0.3 --unknown 0",
+                  240, 3},
         ChainCase{"structural", "--records 80 --animals 100 --levels 4 --structural 3", 240, 1,
                   [] {
                     set_keyword_value(par, "NUMBER_OF_STRUCTURAL_EFFECTS", "2");
@@ -611,9 +618,11 @@ INSTANTIATE_TEST_SUITE_P(
 // an R whose covariance is 0 from the start.
 std::string two_traits(const std::string& chain, const std::string& restart) {
   return "MCMC_CHAIN:\n" + chain + "\nSEED\n11\nRESTART:\n" + restart +
-         "\nDATAFILE\nd2.txt 40\nNUMBER_OF_TRAITS\n2\nNUMBER_OF_EFFECTS\n2\nOBSERVATION(S)\n1 2\nWEIGHT(S)\n\n"
+         "\nDATAFILE\nd2.txt 40\nNUMBER_OF_TRAITS\n2\nNUMBER_OF_EFFECTS\n2\nOBSERVATION(S)\n1 "
+         "2\nWEIGHT(S)\n\n"
          "EFFECTS:\n3 3 3 cross y\n4 4 4 cross n\nRANDOM_RESIDUAL:\nhomogeneous 5\n"
-         "RESIDUAL_PRIOR_(CO)VARIANCES\n1 0\n0 1\nRANDOM_GROUP\n2\nRANDOM_TYPE\ndiagonal 5\nPEDIGREEFILE:\nnone 0\n"
+         "RESIDUAL_PRIOR_(CO)VARIANCES\n1 0\n0 1\nRANDOM_GROUP\n2\nRANDOM_TYPE\ndiagonal "
+         "5\nPEDIGREEFILE:\nnone 0\n"
          "(CO)VARIANCES\n0.5 0.1\n0.1 0.5\n";
 }
 
@@ -622,10 +631,13 @@ std::string two_traits(const std::string& chain, const std::string& restart) {
 // a degrees-of-belief proposal).
 std::string robust(const std::string& chain, const std::string& restart) {
   return "MCMC_CHAIN:\n" + chain + "\nSEED\n5\nRESTART:\n" + restart +
-         "\nDATAFILE\nd1.txt 60\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n3\nOBSERVATION(S)\n1\nWEIGHT(S)\n\n"
+         "\nDATAFILE\nd1.txt "
+         "60\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n3\nOBSERVATION(S)\n1\nWEIGHT(S)\n\n"
          "EFFECTS:\n2 3 cross n\n3 4 cross n\n4 1 cov n\nRANDOM_RESIDUAL:\nstruct_student_t 5\n"
-         "METROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n1 10\nNUMBER_OF_STRUCTURAL_EFFECTS\n2\nSTRUCTURAL_EFFECTS:\n"
-         "2 y\n3 n\nRESIDUAL_PRIOR_(CO)VARIANCES\n1\nRANDOM_GROUP\n2\nRANDOM_TYPE\ndiagonal 4\nPEDIGREEFILE:\n"
+         "METROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n1 "
+         "10\nNUMBER_OF_STRUCTURAL_EFFECTS\n2\nSTRUCTURAL_EFFECTS:\n"
+         "2 y\n3 n\nRESIDUAL_PRIOR_(CO)VARIANCES\n1\nRANDOM_GROUP\n2\nRANDOM_TYPE\ndiagonal "
+         "4\nPEDIGREEFILE:\n"
          "none 0\n(CO)VARIANCES\n0.5\n";
 }
 
@@ -633,15 +645,15 @@ void write_chain_data() {
   std::ofstream d2("d2.txt");
   for (int i = 0; i < 40; ++i) {
     const int l1 = i % 3 + 1, l2 = (i * 5) % 4 + 1;
-    d2 << 2 + 0.5 * l1 - 0.25 * l2 + ((i * 13) % 7 - 3) * 0.3 << " " << 1 + 0.3 * l1 + ((i * 11) % 5 - 2) * 0.4
-       << " " << l1 << " " << l2 << "\n";
+    d2 << 2 + 0.5 * l1 - 0.25 * l2 + ((i * 13) % 7 - 3) * 0.3 << " "
+       << 1 + 0.3 * l1 + ((i * 11) % 5 - 2) * 0.4 << " " << l1 << " " << l2 << "\n";
   }
   std::ofstream d1("d1.txt");
   for (int i = 0; i < 60; ++i) {
     const int l1 = i % 3 + 1, l2 = (i * 7) % 4 + 1;
     const double x = (i % 10) / 10.0;
-    d1 << 2 + 0.5 * l1 - 0.25 * l2 + 0.7 * x + ((i * 13) % 9 - 4) * 0.3 * (1 + l2 / 4.0) << " " << l1 << " "
-       << l2 << " " << x << "\n";
+    d1 << 2 + 0.5 * l1 - 0.25 * l2 + 0.7 * x + ((i * 13) % 9 - 4) * 0.3 * (1 + l2 / 4.0) << " "
+       << l1 << " " << l2 << " " << x << "\n";
   }
 }
 
@@ -668,12 +680,15 @@ std::string with_line(const std::string& text, std::size_t n, const char* line) 
   std::vector<std::string> v = lines_of(text);
   std::string out;
   for (std::size_t k = 0; k < v.size(); ++k)
-    if (k + 1 != n) out += v[k] + "\n";
-    else if (line) out += std::string(line) + "\n";
+    if (k + 1 != n)
+      out += v[k] + "\n";
+    else if (line)
+      out += std::string(line) + "\n";
   return out;
 }
 // Field f (from 1) of line n replaced.
-std::string with_field(const std::string& text, std::size_t n, std::size_t f, const std::string& value) {
+std::string with_field(const std::string& text, std::size_t n, std::size_t f,
+                       const std::string& value) {
   std::istringstream in(lines_of(text).at(n - 1));
   std::string line, w;
   for (std::size_t k = 1; in >> w; ++k) line += " " + (k == f ? value : w);
@@ -683,7 +698,9 @@ std::string with_field(const std::string& text, std::size_t n, std::size_t f, co
 std::string with_length(const std::string& record, const std::string& file, long long length) {
   std::string out;
   for (const std::string& l : lines_of(record))
-    out += (l.find(" " + file + " ") != std::string::npos ? " sample " + file + " " + std::to_string(length) : l) +
+    out += (l.find(" " + file + " ") != std::string::npos
+                ? " sample " + file + " " + std::to_string(length)
+                : l) +
            "\n";
   return out;
 }
@@ -720,7 +737,8 @@ void expect_refused(const std::string& restart_par, const std::vector<Corruption
 }
 
 // The text with its first `from` replaced by `to`.
-std::function<std::string(const std::string&)> swapped(const std::string& from, const std::string& to) {
+std::function<std::string(const std::string&)> swapped(const std::string& from,
+                                                       const std::string& to) {
   return [=](const std::string& x) {
     std::string t = x;
     const std::size_t at = t.find(from);
@@ -768,35 +786,50 @@ TEST_F(StoreFault, AnotherModelOrADamagedChainStateIsRefusedAndNothingChanges) {
       "params.txt",
       {
           {"another seed", "params.txt", swapped("SEED\n3\n", "SEED\n4\n"),
-           "the parameter file gives SEED \"4\" but the chain in \"chain_state\" has \"3\"" + keeps},
+           "the parameter file gives SEED \"4\" but the chain in \"chain_state\" has \"3\"" +
+               keeps},
           {"another prior", "params.txt", swapped("add_an_ms 0", "add_an_ms 10"),
-           "the parameter file gives RANDOM_TYPE of effect 3 \"add_an_ms 10\" but the chain in \"chain_state\" has "
-           "\"add_an_ms 0\"" + keeps},
-          {"another zero pattern", "params.txt", swapped("2 0.3464101615\n0.3464101615 1.5", "2 0\n0 1.5"),
-           "the parameter file gives RESIDUAL_PRIOR_(CO)VARIANCES row 1 \"2 0\" but the chain in \"chain_state\" "
-           "has \"2 0.3464101615\"" + keeps},
+           "the parameter file gives RANDOM_TYPE of effect 3 \"add_an_ms 10\" but the chain in "
+           "\"chain_state\" has "
+           "\"add_an_ms 0\"" +
+               keeps},
+          {"another zero pattern", "params.txt",
+           swapped("2 0.3464101615\n0.3464101615 1.5", "2 0\n0 1.5"),
+           "the parameter file gives RESIDUAL_PRIOR_(CO)VARIANCES row 1 \"2 0\" but the chain in "
+           "\"chain_state\" "
+           "has \"2 0.3464101615\"" +
+               keeps},
           {"another residual prior", "params.txt", swapped("homogeneous 0", "homogeneous 5"),
-           "the parameter file gives RANDOM_RESIDUAL: \"homogeneous 5\" but the chain in \"chain_state\" has "
-           "\"homogeneous 0\"" + keeps},
+           "the parameter file gives RANDOM_RESIDUAL: \"homogeneous 5\" but the chain in "
+           "\"chain_state\" has "
+           "\"homogeneous 0\"" +
+               keeps},
           {"another save column", "params.txt", swapped("3 3 4 cross n", "3 3 4 cross y"),
-           "the parameter file gives EFFECTS: effect 1 \"3 3 4 cro y\" but the chain in \"chain_state\" has "
-           "\"3 3 4 cro n\"" + keeps},
+           "the parameter file gives EFFECTS: effect 1 \"3 3 4 cro y\" but the chain in "
+           "\"chain_state\" has "
+           "\"3 3 4 cro n\"" +
+               keeps},
           {"a setting missing", "chain_state", swapped("model SEED = 3\n", ""),
-           "the parameter file gives SEED \"3\" where the chain in \"chain_state\" has DATAFILE records \"80\"" +
+           "the parameter file gives SEED \"3\" where the chain in \"chain_state\" has DATAFILE "
+           "records \"80\"" +
                keeps},
           {"another cycle", "chain_state", swapped("cycle 120", "cycle 119"),
-           " restart at cycle 121 needs the results of cycle 120 but \"chain_state\" holds those of cycle 119"},
+           " restart at cycle 121 needs the results of cycle 120 but \"chain_state\" holds those "
+           "of cycle 119"},
           {"an impossible stream", "chain_state", swapped(state[1], "stream 1 0 0 n 5"),
            in + "2 gives a state \"stream 1 0 0 n 5\" that the random stream cannot be in"},
           {"a sire not a candidate", "chain_state",
            swapped(state[sire], "sire " + std::to_string(e) + " " + std::to_string(an) + " 99999"),
-           in + std::to_string(sire + 1) + " gives sire 99999 to animal " + std::to_string(an) + " of effect " +
-               std::to_string(e) + " : not its pedigree's sire or one of its candidates"},
+           in + std::to_string(sire + 1) + " gives sire 99999 to animal " + std::to_string(an) +
+               " of effect " + std::to_string(e) +
+               " : not its pedigree's sire or one of its candidates"},
           {"a sire missing", "chain_state", swapped(state[sire] + "\n", ""),
-           in + std::to_string(sire + 1) + " is for effect " + std::to_string(e) + " animal " + std::to_string(an2) +
-               " where the model has effect " + std::to_string(e) + " animal " + std::to_string(an)},
+           in + std::to_string(sire + 1) + " is for effect " + std::to_string(e) + " animal " +
+               std::to_string(an2) + " where the model has effect " + std::to_string(e) +
+               " animal " + std::to_string(an)},
           {"a store of an earlier version", "store_record", swapped(" result chain_state\n", ""),
-           "the store of cycle 120 in \"store_record\" has no \"chain_state\" with the random stream and the "
+           "the store of cycle 120 in \"store_record\" has no \"chain_state\" with the random "
+           "stream and the "
            "model of the chain"},
       });
   EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), 150u);
@@ -810,7 +843,9 @@ TEST_F(StoreFault, ACorruptedRecordOrValueIsRefusedAndChangesNothing) {
   std::ofstream("ra.par") << two_traits("150 20 1", "y 101");
   const std::string record = read_file("store_record"), vs = read_file("varcompsam"),
                     lr = read_file("loglike_rnd");
-  auto line = [](std::size_t n, const char* l) { return [=](const std::string& x) { return with_line(x, n, l); }; };
+  auto line = [](std::size_t n, const char* l) {
+    return [=](const std::string& x) { return with_line(x, n, l); };
+  };
   auto field = [](std::size_t n, std::size_t f, const char* v) {
     return [=](const std::string& x) { return with_field(x, n, f, v); };
   };
@@ -823,64 +858,85 @@ TEST_F(StoreFault, ACorruptedRecordOrValueIsRefusedAndChangesNothing) {
       {
           // The store record.
           {"a record ending in a cut of varcompsam", "store_record",
-           [](const std::string& r) { return with_line(with_length(r, "varcompsam", 18), 9, nullptr); },
+           [](const std::string& r) {
+             return with_line(with_length(r, "varcompsam", 18), 9, nullptr);
+           },
            "gives \"varcompsam\" a length of 18 bytes, which is not at the end of a line of it"},
           {"a length shorter than the real one", "store_record", length("loglike_rnd", 200),
-           no_line + "9 gives \"loglike_rnd\" a length of 200 bytes, which is not at the end of a line of it"},
+           no_line + "9 gives \"loglike_rnd\" a length of 200 bytes, which is not at the end of a "
+                     "line of it"},
           {"a length one cycle short", "store_record", length("loglike_rnd", through_line(lr, 99)),
            "which does not end the entry of cycle 100 (1 line): that entry would begin with \"99 "},
-          {"a length inside the last entry", "store_record", length("varcompsam", through_line(vs, 598)),
+          {"a length inside the last entry", "store_record",
+           length("varcompsam", through_line(vs, 598)),
            "which does not end the entry of cycle 100 (6 lines): that entry would begin with \""},
           {"a result line removed", "store_record", line(5, nullptr),
-           "restart at cycle 101 : the store of cycle 100 in \"store_record\" has no result file \"varcomp\""},
+           "restart at cycle 101 : the store of cycle 100 in \"store_record\" has no result file "
+           "\"varcomp\""},
           {"a result line repeated", "store_record", line(5, " result solutions"),
            "\"store_record\" line 5 names the result file \"solutions\" a second time"},
-          {"no burn-in line", "store_record", line(2, nullptr), "\"store_record\" names no burn-in"},
-          {"no thinning line", "store_record", line(3, nullptr), "\"store_record\" names no thinning interval"},
+          {"no burn-in line", "store_record", line(2, nullptr),
+           "\"store_record\" names no burn-in"},
+          {"no thinning line", "store_record", line(3, nullptr),
+           "\"store_record\" names no thinning interval"},
           {"a second cycle line", "store_record", line(3, " cycle 100"),
            "\"store_record\" line 3 repeats the \"cycle\" line"},
           // Values of the result files.
           {"a mean too large to use", "solutions", field(3, 4, "1e308"),
-           " restart refused: \"solutions\" line 3 holds 1e+308, too large a number to use (above 1e+35 in size)"},
+           " restart refused: \"solutions\" line 3 holds 1e+308, too large a number to use (above "
+           "1e+35 in size)"},
           {"a repeat count", "solutions", line(3, "  1  1       1  1.5348 2*0.7235"),
            " restart refused: \"solutions\" line 3 holds \"2*0.7235\", a repeat count"},
           {"a repeat count over the line", "solutions", line(3, "  1  1       1  401*0.0754"),
            " restart refused: \"solutions\" line 3 holds \"401*0.0754\", a repeat count"},
           {"a standard deviation below 0", "solutions", field(4, 5, "-0.5"),
            " restart refused: \"solutions\" line 4 holds a standard deviation of -0.5, below 0"},
-          {"a last G not symmetric", "varcomp", [](const std::string& x) {
-             return with_line(with_line(x, 9, "      0.5000      0.2000"), 10, "      0.1000      0.6000");
+          {"a last G not symmetric", "varcomp",
+           [](const std::string& x) {
+             return with_line(with_line(x, 9, "      0.5000      0.2000"), 10,
+                              "      0.1000      0.6000");
            },
-           " restart refused: \"varcomp\" line 10 holds the last sample of G for effect 2 that is not symmetric: row "
+           " restart refused: \"varcomp\" line 10 holds the last sample of G for effect 2 that is "
+           "not symmetric: row "
            "2 column 1 is 0.1 but row 1 column 2 is 0.2"},
-          {"a last G not positive definite", "varcomp", [](const std::string& x) {
-             return with_line(with_line(x, 9, "      1.0000      2.0000"), 10, "      2.0000      1.0000");
+          {"a last G not positive definite", "varcomp",
+           [](const std::string& x) {
+             return with_line(with_line(x, 9, "      1.0000      2.0000"), 10,
+                              "      2.0000      1.0000");
            },
-           " restart refused: \"varcomp\" line 10 holds the last sample of G for effect 2 that is not positive "
+           " restart refused: \"varcomp\" line 10 holds the last sample of G for effect 2 that is "
+           "not positive "
            "definite (pivot of row 2: -3)"},
-          {"a covariance where R starts at 0", "varcomp", [](const std::string& x) {
-             return with_line(with_line(x, 18, "      1.0000      0.3000"), 19, "      0.3000      1.0000");
+          {"a covariance where R starts at 0", "varcomp",
+           [](const std::string& x) {
+             return with_line(with_line(x, 18, "      1.0000      0.3000"), 19,
+                              "      0.3000      1.0000");
            },
-           " restart refused: \"varcomp\" line 18 holds 0.3 in row 1 column 2 of the last sample of R, where the "
+           " restart refused: \"varcomp\" line 18 holds 0.3 in row 1 column 2 of the last sample "
+           "of R, where the "
            "starting matrix has 0"},
           {"a negative sd of G", "varcomp", field(6, 1, "-0.0100"),
            " restart refused: \"varcomp\" line 6 holds a standard deviation of -0.01, below 0"},
           {"a word after the columns", "loglike_obs", field(5, 5, "abc"),
            "error reading loglilke_obs at record:  3"},
-          {"a column too many", "loglike_obs", [](const std::string& x) {
-             return with_line(x, 5, (lines_of(x)[4] + " 0.5").c_str());
-           },
-           " restart refused: \"loglike_obs\" line 5 holds more values than the model gives (\"0.5\")"},
-          {"a column too few", "loglike_obs", [](const std::string& x) { return with_field(x, 5, 6, ""); },
+          {"a column too many", "loglike_obs",
+           [](const std::string& x) { return with_line(x, 5, (lines_of(x)[4] + " 0.5").c_str()); },
+           " restart refused: \"loglike_obs\" line 5 holds more values than the model gives "
+           "(\"0.5\")"},
+          {"a column too few", "loglike_obs",
+           [](const std::string& x) { return with_field(x, 5, 6, ""); },
            " restart refused: \"loglike_obs\" line 5 holds fewer values than the model gives"},
           {"an ordinate of 0", "loglike_obs", field(5, 2, "0.0"),
            " restart refused: \"loglike_obs\" line 5 holds a conditional predictive ordinate of 0"},
-          {"a title of another file", "solutions", line(1, " Solutions after:  100  rounds and burn-in of  20"),
-           " restart refused: \"solutions\" line 1 is \"Solutions after: 100 rounds and burn-in of 20\" where the "
+          {"a title of another file", "solutions",
+           line(1, " Solutions after:  100  rounds and burn-in of  20"),
+           " restart refused: \"solutions\" line 1 is \"Solutions after: 100 rounds and burn-in of "
+           "20\" where the "
            "model has \"Solution after: 100 rounds and burn-in of 20\""},
           {"a title of another burn-in", "varcomp",
            line(1, " Variance components after:  100  rounds and burn-in of  30"),
-           "line 1 is \"Variance components after: 100 rounds and burn-in of 30\" where the model has"},
+           "line 1 is \"Variance components after: 100 rounds and burn-in of 30\" where the model "
+           "has"},
       });
   expect_whole_chain(150, 20, 5, 3);
 
@@ -934,15 +990,17 @@ TEST_F(StoreFault, AKillBeforeTheRenamesAndTheManualsProcedure) {
   std::ofstream("r.par") << two_traits("300 20 1", "y 101");
   const auto before = folder_files();
   EXPECT_EQ(run_child("r.par", Probe{}), 1);
-  EXPECT_NE(read_file("child.out").find(" restart at cycle 101 needs the results of cycle 100 but "
-                                        "\"store_record.new\" holds those of cycle 200 ; the chain continues at "
-                                        "cycle 201"),
+  EXPECT_NE(read_file("child.out")
+                .find(" restart at cycle 101 needs the results of cycle 100 but "
+                      "\"store_record.new\" holds those of cycle 200 ; the chain continues at "
+                      "cycle 201"),
             std::string::npos)
       << read_file("child.out");
   EXPECT_TRUE(folder_files() == before);
 
   // Step 1 of the manual: "store_record.new" when it is there.
-  const int cycle = record_cycle(fs::exists(run::record::pending) ? run::record::pending : run::record::file);
+  const int cycle =
+      record_cycle(fs::exists(run::record::pending) ? run::record::pending : run::record::file);
   ASSERT_EQ(cycle, 200);
   std::ofstream("r.par") << two_traits("300 20 1", "y " + std::to_string(cycle + 1));
   ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
@@ -963,12 +1021,21 @@ TEST_F(StoreFault, AFailedStoreLeavesNothingOrWhatTheRestartFinishes) {
     bool made;
   };
   const Case cases[] = {
-      {{"fsync", "varcomp.tmp", 2, EIO}, "cannot write file \"varcomp.tmp\": Input/output error", false},
-      {{"fsync", "varcompsam", 2, EIO}, "cannot write file \"varcompsam\": Input/output error", false},
-      {{"fsync", "store_record.tmp", 2, ENOSPC}, "cannot write file \"store_record.tmp\": No space left", false},
-      {{"rename", "store_record.tmp", 2, EIO}, "cannot replace file \"store_record.new\": Input/output error",
+      {{"fsync", "varcomp.tmp", 2, EIO},
+       "cannot write file \"varcomp.tmp\": Input/output error",
        false},
-      {{"rename", "varcomp.tmp", 2, EACCES}, "cannot replace file \"varcomp\": Permission denied", true},
+      {{"fsync", "varcompsam", 2, EIO},
+       "cannot write file \"varcompsam\": Input/output error",
+       false},
+      {{"fsync", "store_record.tmp", 2, ENOSPC},
+       "cannot write file \"store_record.tmp\": No space left",
+       false},
+      {{"rename", "store_record.tmp", 2, EIO},
+       "cannot replace file \"store_record.new\": Input/output error",
+       false},
+      {{"rename", "varcomp.tmp", 2, EACCES},
+       "cannot replace file \"varcomp\": Permission denied",
+       true},
       // The sync of the folder right after the store of cycle 200 is made.
       {{"folder", ".", 4, EIO}, "cannot write folder \".\": Input/output error", true},
   };
@@ -1008,7 +1075,8 @@ TEST_F(StoreFault, AFileSizeLimitIsAWriteError) {
   Probe how;
   how.file_limit = full / 2;  // past the store of cycle 100, before that of 200
   ASSERT_EQ(run_child("a.par", how), 1);
-  EXPECT_NE(read_file("child.out").find("cannot write file \"varcompsam\": File too large"), std::string::npos)
+  EXPECT_NE(read_file("child.out").find("cannot write file \"varcompsam\": File too large"),
+            std::string::npos)
       << read_file("child.out");
   EXPECT_FALSE(leftovers());
   EXPECT_EQ(record_cycle(run::record::file), 100);

@@ -115,7 +115,8 @@ inline void model_a(run::State& s, int round, int nround, int nburn = 105, int s
     }
   // Each breed pair's block positive definite, as the sampler keeps them.
   for (int i = 1; i <= 4; ++i)
-    for (int j = 1; j <= 4; ++j) M.g(2, i, j) = i == j ? 0.5 * i : i + j == 5 ? 0.125 : 0.0625 * (i + j);
+    for (int j = 1; j <= 4; ++j)
+      M.g(2, i, j) = i == j ? 0.5 * i : i + j == 5 ? 0.125 : 0.0625 * (i + j);
   // Proposals tuned every 10 cycles in the first half of burn-in.
   M.mb_nround = 1;
   M.mb_skip = 10;
@@ -277,10 +278,12 @@ class StoreFolder : public statetest::InFolder {
     for (const char* f : {"varcompsam", "solutionsam"}) {
       if (!exists(f)) continue;
       std::string entry = c;
-      for (long long k = 1; k < run::results::entry_lines(state_, f, M.round); ++k) entry += " 0.5\n";
+      for (long long k = 1; k < run::results::entry_lines(state_, f, M.round); ++k)
+        entry += " 0.5\n";
       write(f, slurp(f) + entry);
     }
-    if (exists("loglike_rnd")) write("loglike_rnd", slurp("loglike_rnd") + " " + std::to_string(M.round) + " -1.5\n");
+    if (exists("loglike_rnd"))
+      write("loglike_rnd", slurp("loglike_rnd") + " " + std::to_string(M.round) + " -1.5\n");
   }
   statetest::Run restart(int start) {
     return statetest::capture([&] { run::restart(state_, start); });

@@ -2,6 +2,8 @@
 // equations, the equivalence of pass 2 with an ordinary covariable model,
 // the start-up refusals, and the Metropolis-Hastings covariate step (its
 // draw order and its target).
+#include "sampler/rnorm.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,7 +18,6 @@
 #include "sampler/eq_support.hpp"
 #include "sampler/records.hpp"
 #include "sampler/resid_steps.hpp"
-#include "sampler/rnorm.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
