@@ -85,7 +85,7 @@ void check_ids(const Where& w, const int ids[3]) {
 
 // Block assignment of record i, whose sire is negative: its candidate block
 // starts at the running position n_ms, which then moves past the block.
-void assign_block(State& s, const Where& w, int n_values) {
+void assign_block(State& s, const Where& w, int n_values, int dam) {
   const int p = m.n_ms;
   const std::string file = " of the multiple-sires file " + m.msfile;
   if (p < 1 || p > n_values)
@@ -110,7 +110,25 @@ void assign_block(State& s, const Where& w, int n_values) {
     if (id != s.MS(p + 2 * j - 1))
       refuse(w, "candidate sire " + shown + " at position " + std::to_string(p + 2 * j - 1) + file +
                     " is not a whole number");
+    // As for a known sire: not the animal itself, nor its dam.
+    if (id == w.i)
+      refuse(w, "animal " + std::to_string(w.i) + " is its own candidate sire at position " +
+                    std::to_string(p + 2 * j - 1) + file);
+    if (id != 0.0 && id == dam)
+      refuse(w, "candidate sire " + shown + " at position " + std::to_string(p + 2 * j - 1) + file +
+                    " is the animal's dam");
+    const double pr = s.MS(p + 2 * j);
+    if (!(pr >= 0.0 && pr <= 1.0))
+      refuse(w, "the probability " + util::freev(pr).substr(1) + " of candidate " + std::to_string(j) +
+                    " at position " + std::to_string(p + 2 * j) + file + " is not within 0 to 1");
   }
+  // The draw and the average of the candidates weight each by its
+  // probability: with all of them 0 neither has a candidate to weight.
+  bool weighted = false;
+  for (int j = 1; j <= k; ++j) weighted = weighted || s.MS(p + 2 * j) > 0.0;
+  if (!weighted)
+    refuse(w, "the probabilities of the " + std::to_string(k) + " candidates of the block at position " +
+                  std::to_string(p) + file + " are all 0");
 
   if (s.MS(p) <= static_cast<double>(m.max_msires)) {
     // The draw passes over candidates numbered 0 to the next one and ends
@@ -194,30 +212,42 @@ void check_ancestry(const State& s, const util::TextIn& file, int e, const PedIn
                              "), not a parent group");
     }
 
-  // Depth-first walk from each record up through known parents: 1 on the
-  // current path, 2 done.
+  // Depth-first walk from each record up through its parents: the known
+  // ones, and every candidate sire of a record whose sire is drawn (any of
+  // them may become its sire).  1 on the current path, 2 done.
+  const bool candidates = has_candidates(m.randomtype(e)) && m.max_msires > 0;
+  auto ncand = [&](int r) {
+    return candidates && s.PED(e, r, 3) < 0 ? static_cast<int>(s.MS(s.P_MS(r))) : 0;
+  };
+  // Parent k of record r: 0 the second column, 1 the third, 2.. the
+  // candidates (for a negative third column); 0 for none.
+  auto parent = [&](int r, int k) {
+    if (k == 0) return s.PED(e, r, 2);
+    if (k == 1) return std::max(s.PED(e, r, 3), 0);
+    return static_cast<int>(s.MS(s.P_MS(r) + 2 * (k - 2) + 1));
+  };
   std::vector<unsigned char> state(static_cast<std::size_t>(len) + 1, 0);
   struct Step {
-    int rec, col;  // record, next parent column (2, 3; 4 = done)
+    int rec, next;  // record, next parent to take (parent())
   };
   std::vector<Step> path;
   for (int r0 = 1; r0 <= len; ++r0) {
     if (state[static_cast<std::size_t>(r0)] != 0) continue;
     state[static_cast<std::size_t>(r0)] = 1;
-    path.push_back({r0, 2});
+    path.push_back({r0, 0});
     while (!path.empty()) {
       Step& top = path.back();
-      if (top.col > 3) {
+      if (top.next >= 2 + ncand(top.rec)) {
         state[static_cast<std::size_t>(top.rec)] = 2;
         path.pop_back();
         continue;
       }
-      const int p = s.PED(e, top.rec, top.col++);
+      const int p = parent(top.rec, top.next++);
       const int q = p > 0 ? rec_of(p) : 0;
       if (q == 0 || state[static_cast<std::size_t>(q)] == 2) continue;
       if (state[static_cast<std::size_t>(q)] == 0) {
         state[static_cast<std::size_t>(q)] = 1;
-        path.push_back({q, 2});
+        path.push_back({q, 0});
         continue;
       }
       // q is on the path: its ancestry leads back to it.
@@ -234,6 +264,18 @@ void check_ancestry(const State& s, const util::TextIn& file, int e, const PedIn
         lines += std::to_string(ix.line_of[static_cast<std::size_t>(path[k].rec)]);
       }
       lines += " -> " + std::to_string(ix.line_of[static_cast<std::size_t>(q)]);
+      // A cycle through a candidate: the first candidate on it descends
+      // from the animal it is listed for.
+      for (std::size_t k = j - 1; k < path.size(); ++k) {
+        const int taken = path[k].next - 1;
+        if (taken < 2) continue;
+        const int r = path[k].rec;
+        const int pos = s.P_MS(r) + 2 * (taken - 2) + 1;
+        refuse(where(r), "candidate sire " + std::to_string(parent(r, taken)) + " at position " +
+                             std::to_string(pos) + " of the multiple-sires file " + m.msfile +
+                             " descends from animal " + std::to_string(s.PED(e, r, 1)) +
+                             ", through the lines " + lines);
+      }
       refuse(where(q), std::string(names.c[0]) + " " + std::to_string(s.PED(e, q, 1)) +
                            " is its own ancestor, through the lines " + lines);
     }
@@ -392,6 +434,9 @@ void read_files(State& s) {
   if (m.max_msires > 0) read_msfile(s);
 
   bool breed_allocated = false, code_allocated = false;
+  // Groups that can have candidate sires, and the first that has them.
+  std::vector<int> candidate_groups;
+  int listed = 0;
   std::vector<double> fractions;
   for (int e = 1; e <= nf; ++e) {
     const int rt = m.randomtype(e);
@@ -472,7 +517,7 @@ void read_files(State& s) {
         check_fractions(w, fractions);
         for (int b = 1; b <= nb; ++b) s.BREED(e, i, b) = fractions[static_cast<std::size_t>(b - 1)];
       }
-      if (has_candidates(rt) && ids[2] < 0) assign_block(s, w, n_values);
+      if (has_candidates(rt) && ids[2] < 0) assign_block(s, w, n_values, ids[1]);
 
       if (i > 10) continue;
       if (three) {
@@ -496,6 +541,25 @@ void read_files(State& s) {
                      std::to_string(std::max(len, 0) + more) + " records; the first " +
                      std::to_string(std::max(len, 0)) + " are read");
     if (three || four) add_founder_lines(s, ped, e);
+    if (has_candidates(rt)) {
+      candidate_groups.push_back(e);
+      for (int i = 1; i <= len && listed == 0; ++i)
+        if (s.PED(e, i, 3) < 0) listed = e;
+    }
+  }
+
+  // The candidate lists, the sampled lines and the draws are kept by
+  // pedigree line alone: a second group that can have candidate sires would
+  // take the first one's lists for its own lines.
+  if (listed > 0 && candidate_groups.size() > 1) {
+    std::string groups;
+    for (const int f : candidate_groups) groups += (groups.empty() ? "" : ", ") + std::to_string(f);
+    util::fatal(" The pedigree of effect " + std::to_string(listed) +
+                " has candidate sires, and the model has " + std::to_string(candidate_groups.size()) +
+                " groups that can have them (effects " + groups +
+                "): candidate lists and drawn sires belong to pedigree lines, not to groups, so a "
+                "model with candidate sires may hold only one group of types add_an_ms, add_an_mb "
+                "and diag_mb");
   }
 
   if (m.max_msires > 0) util::say("nonparent starting position at ms ", m.n_ms);

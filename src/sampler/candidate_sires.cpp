@@ -1,6 +1,7 @@
 #include "sampler/candidate_sires.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "run/model.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
+#include "sampler/relationship.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
@@ -23,7 +25,14 @@ using model::m;
 // e is at base + l * ntrait + t.
 int level_base(int e) { return address1(e, 1, 1) - 1 - m.ntrait; }
 
+// The pedigree lines of the animals with equations.
+int lines_of(int e) { return std::max(m.nlev(e) - m.ngrp(e), 0); }
+
 }  // namespace
+
+void reset_weights(run::State& s, int n) {
+  for (int k = 3; k <= n + 2; ++k) s.PROBS(k) = 1.0;
+}
 
 void candidate_weights(run::State& s, int p, int n, const double* q, double h) {
   double T = 0.0;
@@ -96,7 +105,7 @@ void sample_sire_prob(run::State& s, int e, int an) {
   }
 }
 
-void add_g_aav(run::State& s, int e, int maxc) {
+void update_ainv(run::State& s, int e, int maxc) {
   const int q = m.randomnumb(e), nt = m.ntrait;
   const bool first = m.round == m.start;
   // A^-1 is built whole in the first cycle of a run, and in the chain's
@@ -118,17 +127,58 @@ void add_g_aav(run::State& s, int e, int maxc) {
 
   double qk[run::max_candidates];
   int ids[run::max_candidates + 3];
+  bool changed = false;
+  // A drawn sire's change to A^-1, with the slots it touched.
+  GroupTerms& t = group_terms(relationship_terms(), e);
+  t.changed_slots.clear();
+  t.added_slots.clear();
+  t.keys_added = false;
+  const void* table = A.x.data();
+  const std::int32_t slots = A.nel;
+  // The addition of v at (r, c2), as add_sparse_hashm makes it, through the
+  // slot where the same key was last found while it holds it.
+  auto note = [&](double v, int r, int c2, std::int32_t& memo) {
+    if (sparsem::upper_storage && c2 < r) return;
+    if (memo > 0 && memo <= A.nel && A.status == 1 && A.filled < A.grow_at_) {
+      sparsem::hash_slot& h = A.x(memo);
+      if (h.row == r && h.col == c2) {
+        h.val += v;
+        t.changed_slots.push_back(memo);
+        return;
+      }
+    }
+    const std::int32_t filled = A.filled;
+    const std::int32_t slot = sparsem::add_sparse_hashm_slot(v, r, c2, A);
+    memo = slot;
+    if (slot <= 0) return;
+    const bool moved = A.x.data() != table || A.nel != slots;
+    if (moved || A.filled > filled) {
+      t.keys_added = true;
+      if (!moved) t.added_slots.push_back(slot);
+    } else {
+      t.changed_slots.push_back(slot);
+    }
+  };
+  if (t.line_slots.size() != static_cast<std::size_t>(lines_of(e) + 1))
+    t.line_slots.assign(static_cast<std::size_t>(lines_of(e) + 1), {0, 0, 0});
+  if (t.sire_slots.size() != static_cast<std::size_t>(s.MS.size()) + 1)
+    t.sire_slots.assign(static_cast<std::size_t>(s.MS.size()) + 1, {0, 0, 0});
   const int lines = m.nlev(e) - m.ngrp(e);
+  // Sires are drawn from the chain's second cycle on; a continued run
+  // draws in its first cycle too, from the sires of its store.
+  const bool draws = m.round > 1;
+  // PROBS is 1.0 at each line's start: every change below is undone.
+  s.PROBS.fill(1.0);
   for (int an = 1; an <= lines; ++an) {
-    s.PROBS.fill(1.0);
     if (first) s.DF_RANDOM(e) += 1;
+    // Outside a whole build only a line whose sire is drawn has work.
+    const bool draw = draws && s.MS_STAT(an) == 1;
+    if (!full && !draw) continue;
     int old = s.PED(e, an, 3), sampled = 0;
     bool drawn = false;
-    // Sires are drawn from the chain's second cycle on; a continued run
-    // draws in its first cycle too, from the sires of its store.
-    if (s.MS_STAT(an) == 1 && m.round > 1) {
+    if (draw) {
       if (m.ms_alpha != 0) sample_sire_prob(s, e, an);
-      s.PROBS.fill(0.0);
+      // candidate_weights sets each candidate's weight; the rest of PROBS stays 1.0 unread.
       const int p = s.P_MS(an), n = static_cast<int>(s.MS(p)), d = s.PED(e, an, 2);
       const double h = static_cast<double>(0.5f * s.DINV(an));
       for (int k = 1; k <= n; ++k) {
@@ -151,7 +201,7 @@ void add_g_aav(run::State& s, int e, int maxc) {
       }
       candidate_weights(s, p, n, qk, h);
       sampled = draw_candidate(s, an, p, kept);
-      s.PROBS.fill(1.0);
+      reset_weights(s, n);
       s.PED(e, an, 3) = sampled;
       drawn = true;
     }
@@ -177,42 +227,59 @@ void add_g_aav(run::State& s, int e, int maxc) {
         for (int j = 1; j <= ncoef; ++j)
           if (ids[i] != 0 && ids[j] != 0)
             sparsem::add_sparse_hashm(c[i] * c[j] * dinv * s.PROBS(i) * s.PROBS(j), ids[i], ids[j], A);
-      s.PROBS.fill(1.0);
+      if (s.PED(e, an, 3) < 0) reset_weights(s, ncoef - 2);
     } else if (drawn && old != sampled) {
-      int id[4] = {0, s.PED(e, an, 1), s.PED(e, an, 2), old};
-      for (int k1 = 1; k1 <= 3; ++k1)
-        for (int k2 = 1; k2 <= 3; ++k2)
-          if (id[k1] != 0 && id[k2] != 0)
-            sparsem::add_sparse_hashm(-(dinv * c[k1] * c[k2]), id[k1], id[k2], A);
-      id[3] = sampled;
-      for (int k1 = 1; k1 <= 3; ++k1)
-        for (int k2 = 1; k2 <= 3; ++k2)
-          if (id[k1] != 0 && id[k2] != 0)
-            sparsem::add_sparse_hashm(dinv * c[k1] * c[k2], id[k1], id[k2], A);
+      changed = true;
+      // The slots of the pairs (k1, k2) of the line's ids: those of the
+      // animal and its dam are the line's own, those with the sire the
+      // candidate's.
+      const int p = s.P_MS(an), n = static_cast<int>(s.MS(p));
+      std::array<std::int32_t, 3>& own = t.line_slots[static_cast<std::size_t>(an)];
+      auto update = [&](int sire, double sign) {
+        std::array<std::int32_t, 3> none = {0, 0, 0};  // a sire not among the candidates
+        std::array<std::int32_t, 3>* with = &none;
+        for (int k = 1; k <= n; ++k)
+          if (static_cast<int>(s.MS(p + 2 * k - 1)) == sire)
+            with = &t.sire_slots[static_cast<std::size_t>(p + 2 * k - 1)];
+        const int id[4] = {0, s.PED(e, an, 1), s.PED(e, an, 2), sire};
+        for (int k1 = 1; k1 <= 3; ++k1)
+          for (int k2 = 1; k2 <= 3; ++k2) {
+            if (id[k1] == 0 || id[k2] == 0) continue;
+            std::int32_t& memo = k1 == 3 || k2 == 3
+                                     ? (*with)[static_cast<std::size_t>(std::min(k1, k2) - 1)]
+                                     : own[static_cast<std::size_t>(k1 + k2 - 2)];
+            const double v = dinv * c[k1] * c[k2];
+            note(sign < 0 ? -v : v, id[k1], id[k2], memo);
+          }
+      };
+      update(old, -1.0);
+      update(sampled, 1.0);
     }
   }
 
-  if (full || m.max_msires > 1) sparsem::convert_hash_ija(s.AINV_IJA(e), A);
-  const sparsem::sparse_ija& B = s.AINV_IJA(e);
-  for (int i1 = 0; i1 < q; ++i1)
-    for (int i2 = 0; i2 < q; ++i2)
-      for (int t1 = 1; t1 <= nt; ++t1)
-        for (int t2 = 1; t2 <= nt; ++t2) {
-          if (m.pos_eff(e + i1, t1) == 0 || m.pos_eff(e + i2, t2) == 0) continue;
-          const double g = m.ginv(e, i1 * nt + t1, i2 * nt + t2);
-          for (int r = 1; r <= B.n; ++r)
-            for (int k = B.ia(r); k < B.ia(r + 1); ++k) {
-              const int col = B.ja(k);
-              const double v = B.a(k) * g;
-              const int er = base[i1] + r * nt + t1, ec = base[i2] + col * nt + t2;
-              sparsem::add_sparse_hashm(v, er, ec, s.XX);
-              if (col != r) sparsem::add_sparse_hashm(v, ec, er, s.XX);
-            }
-        }
+  if (full || changed) ++t.ainv_version;
+  t.changed_version = t.ainv_version;
+  t.built = full;
+  if (full) {
+    t.rebuilt = true;
+    t.positions = false;
+  }
+  // The copy is made when an addition through s.XX needs it; a copy of the
+  // same table would be the same copy.
+  if (full || (m.max_msires > 1 && changed)) t.ija_stale = true;
+}
 
-  if (first) util::say(" read ", s.DF_RANDOM(e), " additive pedigrees");
+void finish_aav(run::State& s, int e) {
+  if (m.round == m.start) util::say(" read ", s.DF_RANDOM(e), " additive pedigrees");
   if (m.lenped(e) == 0) util::fatal(util::freev("Additive pedigree file for effect ", e, " empty"));
 }
+
+void add_g_aav(run::State& s, int e, int maxc) {
+  update_ainv(s, e, maxc);
+  add_ainv_terms(s, e, relationship_terms());
+  finish_aav(s, e);
+}
+
 
 void check_candidate_model() {
   // (The parameter reader allows one add_an_ms group at most.)

@@ -25,6 +25,12 @@ namespace sampler {
 // Adds ginv(e) (x) A^-1 to s.XX for the traits where both effects have
 // data.  maxc is the largest candidate count.
 void add_g_aav(run::State& s, int e, int maxc);
+// The steps of add_g_aav: the sire draws and A^-1 in s.AINV(e) and its copy
+// s.AINV_IJA(e) (update_ainv); then the terms (add_ainv_terms of
+// relationship.hpp, through s.XX or straight into s.XX_IJA); then the line of
+// the first cycle and the stop for an empty pedigree (finish_aav).
+void update_ainv(run::State& s, int e, int maxc);
+void finish_aav(run::State& s, int e);
 
 // Redraws the prior probabilities MS(p+2k) of animal an's candidates from
 // their Dirichlet full conditional: shape MS_ALPHAS(p+2k) (32-bit), plus 1
@@ -33,6 +39,10 @@ void add_g_aav(run::State& s, int e, int maxc);
 // animal whose block starts at 1 writes one "msirespprsam" line per
 // candidate.
 void sample_sire_prob(run::State& s, int e, int an);
+
+// PROBS(k+2) := 1.0 for k = 1..n: the work vector as it stands between
+// animals, after their candidates' weights.
+void reset_weights(run::State& s, int n);
 
 // PROBS(k+2) := exp(-h * q[k-1]) * MS(p+2k), k = 1..n, divided by their sum.
 // When that sum is 0 or not finite the weights are formed relative to the

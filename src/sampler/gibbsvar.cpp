@@ -11,6 +11,7 @@
 #include "run/store.hpp"
 #include "sampler/model_choice.hpp"
 #include "sampler/records.hpp"
+#include "sampler/relationship.hpp"
 #include "sparse/blocks.hpp"
 #include "util/clock.hpp"
 #include "util/format.hpp"
@@ -178,6 +179,12 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
     if (add) add_ee(e, 1);
   };
 
+  // Records of animals without an equation belong to the Mendelian step.
+  auto nonparent = [&](int i) {
+    if (a == 0 || static_cast<int>(s.INDATA(i, m.pos_eff(a, 1))) <= m.nlev(a)) return false;
+    for (int t = 1; t <= nt; ++t) w.e(i, t) = 0.0;
+    return true;
+  };
   if (loadable) {
     for_each_kept_record<NT, N>(
         s,
@@ -185,10 +192,11 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
           record_residuals<NT, N>(s, cnt, eq, x, e);
           finish(s.irec, NT == 0);
         },
-        [&] {
-          record_residuals(s, e);
+        [&](const RecordSlots& r) {
+          record_residuals(s, r, e);
           finish(s.irec, NT == 0);
-        });
+        },
+        nonparent);
     if (deferred) model_choice_records(s, deferred_from, nrec, ecol, lde);
     if constexpr (NT > 0) {
       // Every record's products, in record order, from the residuals as
@@ -204,11 +212,7 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
   } else {
     for (int i = 1; i <= nrec; ++i) {
       s.irec = i;
-      // Records of animals without an equation belong to the Mendelian step.
-      if (a > 0 && static_cast<int>(s.INDATA(i, m.pos_eff(a, 1))) > m.nlev(a)) {
-        for (int t = 1; t <= nt; ++t) w.e(i, t) = 0.0;
-        continue;
-      }
+      if (nonparent(i)) continue;
       decode_record(s);
       find_addresses(s);
       decode_r(s);
@@ -296,12 +300,35 @@ void sample_g(run::State& s, DispersionWork& w) {
       if (w.ainv.size() < static_cast<std::size_t>(m.neff)) w.ainv.resize(static_cast<std::size_t>(m.neff));
       DispersionWork::Ainv& c = w.ainv[static_cast<std::size_t>(e - 1)];
       const sparsem::sparse_hashm& A = s.AINV(e);
-      if (m.round == m.start || rt == model::rnd_add_an_ms || c.table != A.x.data() ||
-          c.nel != A.nel || c.filled != A.filled || c.terms.n != A.n) {
+      // (Drawn sires change A^-1 of an add_an_ms group in place.)
+      const GroupTerms* gt = rt == model::rnd_add_an_ms ? &group_terms(relationship_terms(), e) : nullptr;
+      const long version = gt ? gt->ainv_version : 0;
+      const bool same_table = c.table == A.x.data() && c.nel == A.nel && c.filled == A.filled &&
+                              c.terms.n == A.n;
+      if (m.round != m.start && same_table && gt && c.version + 1 == version &&
+          gt->changed_version == version && !gt->keys_added && !gt->built &&
+          c.term_of_slot.size() == static_cast<std::size_t>(A.nel) + 1) {
+        // The same keys in the same slots: the values the draws changed.
+        for (const std::int32_t slot : gt->changed_slots)
+          c.terms.t[static_cast<std::size_t>(c.term_of_slot[static_cast<std::size_t>(slot)])].v =
+              A.x(slot).val;
+        c.version = version;
+      } else if (m.round == m.start || c.version != version || !same_table) {
         sparsem::gather_hash_terms(c.terms, A);
         c.table = A.x.data();
         c.nel = A.nel;
         c.filled = A.filled;
+        c.version = version;
+        c.term_of_slot.clear();
+        if (gt) {
+          // Where each slot's term stands: the terms follow the table.
+          c.term_of_slot.assign(static_cast<std::size_t>(A.nel) + 1, 0);
+          std::int32_t k = 0;
+          for (std::int32_t slot = 1; slot <= A.nel; ++slot) {
+            const sparsem::hash_slot& h = A.x(slot);
+            if (h.row != 0 && h.row <= h.col) c.term_of_slot[static_cast<std::size_t>(slot)] = k++;
+          }
+        }
       }
       double forms[maxc * maxc];
       sparsem::quadr_terms_multi(c.terms, nl, u, k == 1 ? nt : n, pp, qq, npairs, forms);

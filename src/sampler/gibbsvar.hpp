@@ -36,6 +36,9 @@ struct DispersionWork {
     sparsem::hash_terms terms;
     const void* table = nullptr;
     std::int32_t nel = -1, filled = -1;
+    long version = -1;  // of an add_an_ms group's A^-1 (GroupTerms::ainv_version)
+    // For an add_an_ms group: the term of each slot of the table (1-based).
+    std::vector<std::int32_t> term_of_slot;
   };
   std::vector<Ainv> ainv;
 };
@@ -80,14 +83,16 @@ void student_t_weights(run::State& s, const util::mat1<double>& e);
 void slash_weights(run::State& s, const util::mat1<double>& e);
 // Mendelian terms of the animals without equations of a reduced animal
 // model (the "add_an_ms" group at e whose first effect is "ram"), in
-// pedigree order from nlev(e)+1: each animal's first record gives its
-// residual, its terms (into s.SOL_N, then its parents' average added) and,
-// when its sire is sampled, a new sire.  Adds the terms' weighted
-// cross-products to qform(e, :, :), the records' weighted residual
-// cross-products to ee and their rows of dispersion_work.e, and on kept
-// cycles the records' log-likelihoods.  In the first cycle of a run stops
-// when such an animal has no record or their records are not in ascending
-// order of animal.
+// pedigree order from nlev(e)+1: each animal's record gives its missing
+// traits and its terms of all traits and effects of the group, drawn
+// jointly (into s.SOL_N, then its parents' average added), its residual
+// and, when its sire is sampled, a new sire drawn with the terms integrated
+// out.  Adds the terms' weighted cross-products to qform(e, :, :), the
+// records' weighted residual cross-products to ee and their rows of
+// dispersion_work.e, and on kept cycles the records' log-likelihoods under
+// the residual covariance alone.  In the first cycle of a run stops when
+// such an animal has no record or more than one, or their records are not
+// in ascending order of animal.
 void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee);
 
 // Multiple-breed (co)variance blocks of the group at e (sampler/multibreed.cpp;

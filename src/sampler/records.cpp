@@ -24,6 +24,13 @@ constexpr int max_traits = denseop::max_order;
 
 bool robust_type(int rt) { return rt >= model::res_slash && rt <= model::res_struct_student_t; }
 
+inline bool same_bits(double x, double y) {
+  std::uint64_t a, b;
+  std::memcpy(&a, &x, sizeof a);
+  std::memcpy(&b, &y, sizeof b);
+  return a == b;
+}
+
 // Value of a data field as the messages show it.
 std::string shown(float v) { return util::freev(v).substr(1); }
 
@@ -135,8 +142,16 @@ void prepare_records(const run::State& s) {
     util::fatal(util::freev("the animal effect", c.e8,
                             "of the add_an_ms group must be present for trait 1"));
 
-  c.rinv_constant = m.neffr == 0 && !robust_type(m.residualtype) && c.e8 == 0;
-  bool fixed = m.neffr == 0 && c.e8 == 0;
+  c.scale_free = m.neffr == 0 && !robust_type(m.residualtype);
+  c.rinv_constant = c.scale_free && c.e8 == 0;
+  c.ram_trait.resize(nt);
+  for (int t = 1; t <= nt; ++t) c.ram_trait(t) = c.e8 > 0 && m.pos_eff(c.e8, t) != 0 ? 1 : 0;
+  c.nonparent = 0;
+  c.record_cov.resize(static_cast<long>(nt) * nt);
+  for (RecordCursor::MendelianMemo& x : c.mendelian_memo) x.valid = false;
+  c.memo_rg.clear();
+  c.mendelian_next = 0;
+  bool fixed = m.neffr == 0;
   for (int e = 1; e <= nf; ++e) {
     const int et = m.effecttype(e);
     if (et == model::eff_unk || et == model::eff_rno) fixed = false;
@@ -180,6 +195,7 @@ void find_addresses(run::State& s) {
     c.used_rows = 0;
   }
   c.slots_of = nullptr;  // until this record's rows are all known
+  c.nonparent = 0;       // until decode_r finds otherwise
   int nmax = 0, n = 0;
   for (int t = 1; t <= nt; ++t) {
     int* addr = s.ADDRESS.col(t);
@@ -279,6 +295,7 @@ void clear_slots(const run::State& s) {
   SlotStream& st = cursor.stream;
   st.key.clear();
   st.derived.clear();
+  st.mult.clear();
   st.owner = &s;
   st.records = 0;
   st.loadable = cursor.slots_fixed;
@@ -327,9 +344,38 @@ void keep_slots(const run::State& s) {
   if (st.loadable) {
     const auto i = static_cast<std::size_t>(st.records);
     if (i % 64 == 0) st.derived.push_back(0);
-    if (multipliers_derived(s)) st.derived.back() |= std::uint64_t{1} << (i % 64);
+    if (multipliers_derived(s)) {
+      st.derived.back() |= std::uint64_t{1} << (i % 64);
+    } else {
+      for (int t = 0; t < nt; ++t) {
+        const float* wc = s.WEIGHT_COV.data() + t * ld;
+        st.mult.insert(st.mult.end(), wc, wc + c.naddr_t(t + 1));
+      }
+    }
   }
   ++st.records;
+}
+
+RecordSlots KeptRecords::at(const run::State& s, int irec) {
+  const RecordCursor& c = cursor;
+  const SlotStream& st = c.stream;
+  const int nt = c.ntrait;
+  auto length = [&](std::size_t at) {
+    int n = 0;
+    for (int t = 0; t < nt; ++t) n += st.key[at + static_cast<std::size_t>(t)];
+    return n;
+  };
+  for (; next_ < irec; ++next_) {
+    const int n = length(key_at_);
+    key_at_ += static_cast<std::size_t>(nt + n);
+    if (!st.is_derived(next_)) mult_at_ += static_cast<std::size_t>(n);
+  }
+  const std::int32_t* cnt = st.key.data() + key_at_;
+  const int n = length(key_at_);
+  if (!st.is_derived(irec)) return RecordSlots{cnt, cnt + nt, st.mult.data() + mult_at_, n};
+  float* x = cursor.slot_x.data();
+  derive_multipliers(s, cnt + nt, n, x);
+  return RecordSlots{cnt, cnt + nt, x, n};
 }
 
 bool slots_loadable(const run::State& s) {
@@ -341,36 +387,140 @@ bool slots_loadable(const run::State& s) {
 
 // ---------------------------------------------------------------------------
 
-void decode_r(run::State& s) {
+long new_pass() { return ++cursor.passes; }
+
+void rinv_of_r(long pass) {
+  RecordCursor& c = cursor;
+  const int cells = m.ntrait * m.ntrait;
+  double* ri = m.rinv.data();
+  const double* r = m.r.data();
+  // The inverse of 1.0 * r is reused while r and the pivot tolerance are
+  // those it was formed from.  (Few cells: compared and copied in line.)
+  if (c.rinv_cached && same_bits(c.cached_tol, denseop::denseop_tol)) {
+    const double* cr = c.cached_r.data();
+    int k = pass != 0 && c.r_pass == pass ? cells : 0;
+    while (k < cells && same_bits(cr[k], r[k])) ++k;
+    if (k == cells) {
+      c.r_pass = pass;
+      const double* cri = c.cached_rinv.data();
+      for (k = 0; k < cells; ++k) ri[k] = cri[k];
+      return;
+    }
+  }
+  for (int i = 0; i < cells; ++i) ri[i] = 1.0 * r[i];
+  int ierr = 0;
+  denseop::invcs8(ri, m.ntrait, m.ntrait, nullptr, &ierr);
+  // A failed inverse reports itself; keep it uncached so it does so again.
+  c.rinv_cached = ierr == 0;
+  if (c.rinv_cached) {
+    c.cached_tol = denseop::denseop_tol;
+    c.r_pass = pass;
+    for (int k = 0; k < cells; ++k) {
+      c.cached_r.data()[k] = r[k];
+      c.cached_rinv.data()[k] = ri[k];
+    }
+  }
+}
+
+namespace {
+
+// decode_r for a record of animal a, which has no equation, at scale sc.
+// The Mendelian term belongs to the animal, not to its record: neither the
+// weight nor the residual scale touches it.  The covariance is
+// sc r / w + G / DINV, and rinv its inverse divided by w.
+void nonparent_rinv(run::State& s, int a, double sc, long pass) {
+  RecordCursor& c = cursor;
+  const int nt = m.ntrait, e8 = c.e8;
+  const int cells = nt * nt;
+  const double w = s.rec_weight, d = static_cast<double>(s.DINV(a));
+  // What the inverse is formed from: sc r and the animal effect's block of
+  // g, kept in memo_rg.  Most records find them as the last one left them.
+  auto g_cell = [&](int i, int j) {
+    return c.ram_trait(i) != 0 && c.ram_trait(j) != 0 ? m.g(e8, i, j) : 0.0;
+  };
+  bool same_rg = c.memo_rg.size() == 2 * static_cast<std::size_t>(cells);
+  // (A scale other than 1 may differ from record to record.)
+  if (same_rg && !(pass != 0 && c.rg_pass == pass && sc == 1.0)) {
+    const double* rg = c.memo_rg.data();
+    for (int j = 1; j <= nt && same_rg; ++j)
+      for (int i = 1; i <= nt && same_rg; ++i) {
+        const int k = (i - 1) + (j - 1) * nt;
+        same_rg = same_bits(rg[k], sc * m.r(i, j)) && same_bits(rg[cells + k], g_cell(i, j));
+      }
+  }
+  if (!same_rg) {
+    // Another r or G: no inverse kept holds.
+    c.memo_rg.resize(2 * static_cast<std::size_t>(cells));
+    double* rg = c.memo_rg.data();
+    for (int j = 1; j <= nt; ++j)
+      for (int i = 1; i <= nt; ++i) {
+        const int k = (i - 1) + (j - 1) * nt;
+        rg[k] = sc * m.r(i, j);
+        rg[cells + k] = g_cell(i, j);
+      }
+    for (RecordCursor::MendelianMemo& x : c.mendelian_memo) x.valid = false;
+  }
+  c.rg_pass = sc == 1.0 ? pass : 0;
+  const double* rg = c.memo_rg.data();
+  double* ri = m.rinv.data();
+  double* cov = c.record_cov.data();
+  c.memo_used = -1;
+  for (int k = 0; k < RecordCursor::mendelian_memos; ++k) {
+    const RecordCursor::MendelianMemo& x = c.mendelian_memo[k];
+    if (x.valid && same_bits(x.w, w) && same_bits(x.d, d) && same_bits(x.tol, denseop::denseop_tol)) {
+      for (int q = 0; q < cells; ++q) {
+        ri[q] = x.rinv[static_cast<std::size_t>(q)];
+        cov[q] = x.cov[static_cast<std::size_t>(q)];
+      }
+      c.memo_used = k;
+      return;
+    }
+  }
+  for (int k = 0; k < cells; ++k) {
+    const double gd = rg[cells + k] / d;
+    ri[k] = rg[k] + w * gd;
+    cov[k] = rg[k] / w + gd;
+  }
+  int ierr = 0;
+  denseop::invcs8(ri, nt, nt, nullptr, &ierr);
+  // A failed inverse reports itself; keep it out so that it does so again.
+  if (ierr != 0) return;
+  c.memo_used = c.mendelian_next;
+  RecordCursor::MendelianMemo& x = c.mendelian_memo[c.mendelian_next];
+  c.mendelian_next = (c.mendelian_next + 1) % RecordCursor::mendelian_memos;
+  x.valid = true;
+  x.draw_ready = false;
+  x.w = w;
+  x.d = d;
+  x.tol = denseop::denseop_tol;
+  x.rinv.assign(ri, ri + cells);
+  x.cov.assign(cov, cov + cells);
+}
+
+}  // namespace
+
+void decode_r(run::State& s, long pass) {
   RecordCursor& c = cursor;
   const int nt = m.ntrait;
   double* ri = m.rinv.data();
   const double* r = m.r.data();
-  const std::size_t bytes = sizeof(double) * static_cast<std::size_t>(nt) * nt;
 
-  if (c.rinv_constant) {
-    // rinv is the inverse of 1.0 * r for every record: reuse it while r and
-    // the pivot tolerance are those it was formed from.
+  // The record's animal, read from the first trait's column, takes a
+  // Mendelian term when it has no equation of its own.
+  int a = 0;
+  if (c.e8 > 0) {
+    a = static_cast<int>(s.INDATA(s.irec, m.pos_eff(c.e8, 1)));
+    if (a <= m.nlev(c.e8)) a = 0;
+  }
+  c.nonparent = a;
+  c.memo_used = -1;
+
+  if (c.scale_free && a == 0) {
     s.res_scale = 1.0;
-    if (c.rinv_cached && c.cached_tol == denseop::denseop_tol &&
-        std::memcmp(c.cached_r.data(), r, bytes) == 0) {
-      std::memcpy(ri, c.cached_rinv.data(), bytes);
-      return;
-    }
-    for (int i = 0; i < nt * nt; ++i) ri[i] = 1.0 * r[i];
-    int ierr = 0;
-    denseop::invcs8(ri, nt, nt, nullptr, &ierr);
-    // A failed inverse reports itself; keep it uncached so it does so again.
-    c.rinv_cached = ierr == 0;
-    if (c.rinv_cached) {
-      c.cached_tol = denseop::denseop_tol;
-      std::memcpy(c.cached_r.data(), r, bytes);
-      std::memcpy(c.cached_rinv.data(), ri, bytes);
-    }
+    rinv_of_r(pass);
     return;
   }
 
-  std::memcpy(ri, r, bytes);
   double sc = 1.0;
   if (m.neffr > 0) {
     for (int t = 1; t <= nt; ++t)
@@ -383,17 +533,12 @@ void decode_r(run::State& s) {
       }
   }
   if (robust_type(m.residualtype)) sc = sc / s.WEIGHT_ROBUST(s.irec);
-  if (c.e8 > 0) {
-    const int e8 = c.e8;
-    const int a = static_cast<int>(s.INDATA(s.irec, m.pos_eff(e8, 1)));
-    if (a > m.nlev(e8)) {
-      const double d = static_cast<double>(s.DINV(a));
-      for (int j = 1; j <= nt; ++j)
-        for (int i = 1; i <= nt; ++i) m.rinv(i, j) = m.rinv(i, j) + m.g(e8, i, j) / d;
-    }
-  }
   s.res_scale = sc;
-  for (int i = 0; i < nt * nt; ++i) ri[i] = sc * ri[i];
+  if (a > 0) {
+    nonparent_rinv(s, a, sc, pass);
+    return;
+  }
+  for (int i = 0; i < nt * nt; ++i) ri[i] = sc * r[i];
   denseop::invcs8(ri, nt, nt);
 }
 
@@ -442,8 +587,11 @@ template <class Residuals>
   residuals(e);
 
   // Blocks of r by the missing (m) and observed (o) lists, leading dimension 20.
+  // A record without the Mendelian term of its animal in the solutions has
+  // that term's covariance in its own.
   constexpr int L = max_traits;
-  const double* r = m.r.data();
+  const bool own_cov = cursor.nonparent > 0;
+  const double* r = own_cov ? cursor.record_cov.data() : m.r.data();
   auto R = [&](int i, int j) { return r[i + j * nt]; };
   double roo[L * L], rooi[L * L], tt[L * L], v[L * L], mean[L], z[L];
   for (int j = 0; j < no; ++j)
@@ -464,7 +612,8 @@ template <class Residuals>
   }
   // V = (Rmm - T Rom) / w: the record's residual covariance is R/w, which
   // leaves the regression T as it is and scales the conditional covariance.
-  const double w = s.rec_weight;
+  // (The covariance of a record without its animal's term holds w already.)
+  const double w = own_cov ? 1.0 : s.rec_weight;
   for (int j = 0; j < nm; ++j)
     for (int i = 0; i < nm; ++i) {
       double sum = 0.0;

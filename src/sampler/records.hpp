@@ -39,6 +39,10 @@ struct SlotStream {
   // Bit i-1 for record i, when loading is allowed: its multipliers follow
   // from its data (checked against those found when it was kept).
   std::vector<std::uint64_t> derived;
+  // When loading is allowed, the multipliers of the records whose
+  // multipliers do not follow from their data (parents of an animal without
+  // an equation, at 0.5), in record order, each trait's in turn.
+  std::vector<float> mult;
   const run::State* owner = nullptr;
   int records = 0;  // records kept so far
   bool loadable = false;
@@ -90,10 +94,42 @@ struct RecordCursor {
   bool has_rno = false;
   int e8 = 0;                     // first "add_an_ms" group when a "ram" effect exists; else 0
   bool rinv_constant = false;     // no structural factor, robust weight or Mendelian term
+  bool scale_free = false;        // no structural factor or robust weight
+  // Per trait t (index t-1): 1 when the animal effect e8 has data for t, so
+  // that a Mendelian term enters that trait.
+  util::vec1<int> ram_trait;      // (ntrait)
+  // Set by decode_r: the animal of the record in hand when it has no
+  // equation (0 otherwise, and after find_addresses), and then the record's
+  // covariance s R / w + G / DINV (column-major, ntrait by ntrait), which its
+  // imputation uses in place of R / w.
+  int nonparent = 0;
+  util::vec1<double> record_cov;  // (ntrait*ntrait)
+  // The last inverses formed for such records, each with the weight, DINV
+  // and pivot tolerance it was formed from, for the scaled r and the animal
+  // effect's block of g in memo_rg (column-major, r's cells first): most of
+  // these records share a few of them.
+  struct MendelianMemo {
+    bool valid = false;
+    double w = 0, d = 0, tol = 0;
+    std::vector<double> rinv, cov;  // (ntrait*ntrait)
+    // What the Mendelian step forms from the same (its joint draw of the
+    // animal effect's terms over nd traits): A Sigma^-1 (nd by ntrait) and
+    // the root of the draw's covariance (nd by nd), once it has them.
+    bool draw_ready = false;
+    std::vector<double> as, root;
+  };
+  static constexpr int mendelian_memos = 4;
+  MendelianMemo mendelian_memo[mendelian_memos];
+  std::vector<double> memo_rg;  // (2*ntrait*ntrait)
+  // The passes (decode_r) in which memo_rg and the inverse of r were last
+  // found to hold.
+  long rg_pass = 0, r_pass = 0, passes = 0;
+  int mendelian_next = 0;       // the memo to replace next
+  int memo_used = -1;           // the memo of the record in hand, -1 none
   // Every record's slots are the same in every cycle: no unknown covariable
   // or reaction norm (their multipliers read the solutions), no sampled
   // sire (it moves an animal's parents), and decode_r needs no slot (no
-  // structural factor, no Mendelian term).
+  // structural factor).
   bool slots_fixed = false;
   // Per (trait t, effect e) at (t-1)*neff + e-1: the data column whose value
   // is the slot's multiplier (a covariable), 0 for a multiplier of 1.
@@ -189,20 +225,33 @@ template <int NK = 0>
 }
 
 // model::m.rinv := the inverse of the record's residual (co)variance
-// s.res_scale * (r + Mendelian term); s.res_scale := its structural and
-// robust scale.
-void decode_r(run::State& s);
+// s.res_scale * r, or for a record of an animal without an equation of its
+// own s.res_scale * r + w * G / DINV, so that w * rinv is the inverse of the
+// record's covariance s.res_scale * r / w + G / DINV (w its weight; G the
+// animal effect's block over the traits where that effect has data);
+// s.res_scale := its structural and robust scale.  Sets cursor.nonparent and,
+// for such a record, cursor.record_cov.  A pass over records in which
+// nothing writes r, g or the pivot tolerance may give its number from
+// new_pass(): what decode_r keeps from the records before is then checked
+// against r and g only once in the pass.
+void decode_r(run::State& s, long pass = 0);
+// A number for a pass over records (see decode_r).
+long new_pass();
+
+// model::m.rinv := the inverse of 1.0 * r (kept from the last time while r
+// and the pivot tolerance stay; pass as decode_r's).
+void rinv_of_r(long pass = 0);
 
 // decode_r for the next record of a pass over the records in which nothing
 // else writes r, rinv or the pivot tolerance.  same starts false for the
 // pass; once decode_r has found the constant inverse cached, it is already
 // in rinv for every later record.
-inline void decode_r_in_pass(run::State& s, bool& same) {
+inline void decode_r_in_pass(run::State& s, bool& same, long pass = 0) {
   if (same) {
     s.res_scale = 1.0;
     return;
   }
-  decode_r(s);
+  decode_r(s, pass);
   same = cursor.rinv_constant && cursor.rinv_cached;
 }
 
@@ -259,7 +308,9 @@ inline bool any_missing(const run::State& s) {
 
 // Replaces each missing trait of s.Y (value exactly 0) by a draw from its
 // normal distribution given the observed traits, the current solutions and
-// the record's residual covariance r / rec_weight.  Draws nothing when no
+// the record's residual covariance r / rec_weight (for a record of an animal
+// without an equation, whose Mendelian term is not in the solutions, its
+// covariance cursor.record_cov).  Draws nothing when no
 // trait is missing; stops when all are.  (Inline: most records miss none.)
 inline void predict_missing_y(run::State& s) {
   if (any_missing(s)) predict_missing_traits(s);
@@ -267,14 +318,15 @@ inline void predict_missing_y(run::State& s) {
 
 // A pass over the kept slots of every record (slots_loadable) for NT
 // traits of N effects each, both known at compile time (0: read from the
-// model): for records 1..nrec in turn, decode_record, its slots from the
+// model): for records 1..nrec in turn, except those skip(irec) passes over
+// (nothing is done for them), decode_record, its slots from the
 // stream, decode_r and the imputation of missing traits, then
 // derived(cnt, eq, x) with the record's slot counts, equations and multipliers (NT*N of each,
-// trait by trait) when its multipliers follow from its data, else found()
-// with its slots in the cursor.  The slots stay in locals: no record is
-// copied through memory between the steps.
-template <int NT, int N, class Derived, class Found>
-inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found) {
+// trait by trait) when its multipliers follow from its data, else
+// found(slots) with its slots and kept multipliers.  The slots stay in
+// locals: no record is copied through memory between the steps.
+template <int NT, int N, class Derived, class Found, class Skip>
+inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found, Skip&& skip) {
   const RecordCursor& c = cursor;
   const int nt = NT > 0 ? NT : c.ntrait;
   const int nk = NT > 0 && N > 0 ? NT * N : nt * c.neff;
@@ -282,33 +334,59 @@ inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found
   constexpr int most = fixed > 0 ? fixed : 1;
   const std::int32_t* key = c.stream.key.data();
   const std::uint64_t* bits = c.stream.derived.data();
-  std::size_t key_at = 0;
+  const float* kept_x = c.stream.mult.data();
+  std::size_t key_at = 0, mult_at = 0;
   bool same_r = false;
+  const long pass = new_pass();
   float xl[most];
   float* x = fixed > 0 ? xl : cursor.slot_x.data();
   const int nrec = model::m.nrec;
   for (int irec = 1; irec <= nrec; ++irec) {
     s.irec = irec;
-    decode_record<NT>(s);
     const std::int32_t* cnt = key + key_at;
+    if (skip(irec)) {
+      int n = 0;
+      for (int t = 0; t < nt; ++t) n += cnt[t];
+      key_at += static_cast<std::size_t>(nt + n);
+      continue;
+    }
+    decode_record<NT>(s);
     if (SlotStream::derived_bit(bits, irec)) {
       const std::int32_t* eq = cnt + nt;
       key_at += static_cast<std::size_t>(nt + nk);
       derive_multipliers<fixed>(s, eq, nk, x);
-      decode_r_in_pass(s, same_r);
+      decode_r_in_pass(s, same_r, pass);
       if (any_missing<NT>(s)) predict_missing_traits(s, RecordSlots{cnt, eq, x, nk});
       derived(cnt, eq, static_cast<const float*>(x));
     } else {
       int n = 0;
       for (int t = 0; t < nt; ++t) n += cnt[t];
+      const RecordSlots r{cnt, cnt + nt, kept_x + mult_at, n};
       key_at += static_cast<std::size_t>(nt + n);
-      find_addresses(s);
-      decode_r_in_pass(s, same_r);
-      predict_missing_y(s);
-      found();
+      mult_at += static_cast<std::size_t>(n);
+      decode_r_in_pass(s, same_r, pass);
+      if (any_missing<NT>(s)) predict_missing_traits(s, r);
+      found(r);
     }
   }
 }
+template <int NT, int N, class Derived, class Found>
+inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found) {
+  for_each_kept_record<NT, N>(s, derived, found, [](int) { return false; });
+}
+
+// The kept slots of records in ascending order (slots_loadable): at(irec)
+// gives those of record irec, not below the record asked for before, with
+// the multipliers of a record that follows from its data derived into the
+// cursor's room for them.
+class KeptRecords {
+ public:
+  RecordSlots at(const run::State& s, int irec);
+
+ private:
+  std::size_t key_at_ = 0, mult_at_ = 0;
+  int next_ = 1;  // the record at key_at_
+};
 
 // Calls f(std::integral_constant<int, NT>, std::integral_constant<int, N>)
 // for the common small orders of for_each_kept_record (1 to 3 traits of 3

@@ -422,15 +422,11 @@ RelationshipTerms& relationship_terms() {
   return store;
 }
 
-namespace {
-
 GroupTerms& group_terms(RelationshipTerms& terms, int e) {
   if (terms.group.size() < static_cast<std::size_t>(m.neff))
     terms.group.resize(static_cast<std::size_t>(m.neff));
   return terms.group[static_cast<std::size_t>(e - 1)];
 }
-
-}  // namespace
 
 void add_g_diag(run::State& s, int e, RelationshipTerms& terms) {
   const bool first = m.round == m.start;
@@ -686,6 +682,179 @@ bool plan_group_positions(RelationshipTerms& terms, int e, int randomtype, Posit
     }
   }
   return true;
+}
+
+namespace {
+
+// The additions of a type-8 group: for each G^-1 element, every element
+// (r, c) of the copy B as (r, c) and, off the diagonal, as (c, r).
+template <class Adder>
+void ainv_walk(const sparsem::sparse_ija& B, const GTerm* gt, int ng, Adder& XX) {
+  const std::int32_t nt = m.ntrait;
+  const std::int32_t* ia = B.ia.data() - 1;
+  const std::int32_t* ja = B.ja.data() - 1;
+  const double* av = B.a.data() - 1;
+  for (int c = 0; c < ng; ++c) {
+    const GTerm& x = gt[c];
+    for (std::int32_t r = 1; r <= B.n; ++r) {
+      const std::int32_t er = x.r0 + r * nt;
+      for (std::int32_t k = ia[r]; k < ia[r + 1]; ++k) {
+        const std::int32_t col = ja[k];
+        const double v = av[k] * x.g;
+        const std::int32_t ec = x.c0 + col * nt;
+        XX.add(v, er, ec);
+        if (col != r) XX.add(v, ec, er);
+      }
+    }
+  }
+}
+
+// Additions straight into a hash matrix.
+struct HashAdder {
+  sparsem::sparse_hashm& A;
+  void add(double v, std::int32_t r, std::int32_t c) { sparsem::add_sparse_hashm(v, r, c, A); }
+};
+
+// Positions of the additions of the keys key_slot[from..] of the table A
+// for the G^-1 elements gt into key_pos: for key (r, c) and element x, the
+// addition (x.r0 + r nt, x.c0 + c nt), or off the diagonal the one of it and
+// its mirror that the upper storage keeps.
+bool key_positions(GroupTerms& t, const sparsem::sparse_hashm& A, const GTerm* gt, int ng,
+                   std::size_t from, PositionOf where, const void* ctx) {
+  const std::int32_t nt = m.ntrait;
+  const std::size_t nk = t.key_slot.size(), n = static_cast<std::size_t>(ng);
+  t.key_pos.resize(nk * n, -1);
+  for (std::size_t k = from; k < nk; ++k) {
+    const sparsem::hash_slot& h = A.x(t.key_slot[k]);
+    for (std::size_t c = 0; c < n; ++c) {
+      const GTerm& x = gt[c];
+      std::int32_t er = x.r0 + h.row * nt, ec = x.c0 + h.col * nt;
+      std::int32_t& pos = t.key_pos[k * n + c];
+      pos = -1;
+      if (ec < er) {
+        if (h.col == h.row) continue;  // below the diagonal: dropped
+        std::swap(er, ec);
+      }
+      pos = where(er, ec, ctx);
+      if (pos < 0) {
+        t.key_pos.resize(from * n);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// The keys of A in slot order, with their positions.
+bool plan_keys(GroupTerms& t, const sparsem::sparse_hashm& A, const GTerm* gt, int ng,
+               PositionOf where, const void* ctx) {
+  t.positions = false;
+  t.key_slot.clear();
+  t.key_pos.clear();
+  for (std::int32_t k = 1; k <= A.nel; ++k)
+    if (A.x(k).row != 0 || A.x(k).col != 0) t.key_slot.push_back(k);
+  if (!key_positions(t, A, gt, ng, 0, where, ctx)) {
+    t.key_slot.clear();
+    t.key_pos.clear();
+    return false;
+  }
+  t.keys_table = A.x.data();
+  t.keys_nel = A.nel;
+  remember_keys(t, gt, ng);
+  t.type = model::rnd_add_an_ms;
+  t.positions = true;
+  return true;
+}
+
+}  // namespace
+
+void add_ainv_terms(run::State& s, int e, RelationshipTerms& terms) {
+  GroupTerms& t = group_terms(terms, e);
+  if (t.ija_stale) copy_ainv(s, e, t.rebuilt, terms);
+  GTerms gt;
+  const int ng = gather_ginv(e, true, gt);
+  // A later cycle plans its additions afresh.
+  t.positions = false;
+  t.type = model::rnd_add_an_ms;
+  remember_keys(t, gt.data(), ng);
+  HashAdder XX{s.XX};
+  ainv_walk(s.AINV_IJA(e), gt.data(), ng, XX);
+}
+
+bool plan_ainv_positions(const run::State& s, int e, RelationshipTerms& terms, PositionOf where,
+                         const void* ctx) {
+  GroupTerms& t = group_terms(terms, e);
+  if (t.type != model::rnd_add_an_ms) return false;
+  GTerms gt;
+  const int ng = gather_ginv(e, true, gt);
+  if (!same_keys(t, gt.data(), ng)) return false;
+  return plan_keys(t, s.AINV(e), gt.data(), ng, where, ctx);
+}
+
+bool add_ainv_terms_direct(run::State& s, int e, double* a, RelationshipTerms& terms,
+                           PositionOf where, const void* ctx) {
+  GroupTerms& t = group_terms(terms, e);
+  const sparsem::sparse_hashm& A = s.AINV(e);
+  GTerms gt;
+  const int ng = gather_ginv(e, true, gt);
+  if (!t.positions || t.type != model::rnd_add_an_ms || !same_keys(t, gt.data(), ng) ||
+      t.keys_table != A.x.data() || t.keys_nel != A.nel || A.status != 1) {
+    // A table made anew (or another G^-1 pattern): every key.
+    if (where == nullptr || !plan_keys(t, A, gt.data(), ng, where, ctx)) return false;
+  } else if (static_cast<std::size_t>(A.filled) != t.key_slot.size()) {
+    // Keys the draws added since.
+    const std::size_t from = t.key_slot.size();
+    for (const std::int32_t k : t.added_slots)
+      if (std::find(t.key_slot.begin() + static_cast<std::ptrdiff_t>(from), t.key_slot.end(), k) ==
+          t.key_slot.end())
+        t.key_slot.push_back(k);
+    if (where == nullptr || t.key_slot.size() != static_cast<std::size_t>(A.filled) ||
+        !key_positions(t, A, gt.data(), ng, from, where, ctx)) {
+      t.positions = false;
+      return false;
+    }
+  }
+  const std::size_t nk = t.key_slot.size(), n = static_cast<std::size_t>(ng);
+  const sparsem::hash_slot* x = A.x.data() - 1;
+  const std::int32_t* slot = t.key_slot.data();
+  const std::int32_t* pos = t.key_pos.data();
+  double g[model::maxcorr * model::maxcorr];
+  for (std::size_t c = 0; c < n; ++c) g[c] = gt[c].g;
+  for (std::size_t k = 0; k < nk; ++k, pos += n) {
+    const double v = x[slot[k]].val;
+    for (std::size_t c = 0; c < n; ++c)
+      if (pos[c] >= 0) a[pos[c]] += v * g[c];
+  }
+  return true;
+}
+
+void copy_ainv(run::State& s, int e, bool rebuilt, RelationshipTerms& terms) {
+  GroupTerms& t = group_terms(terms, e);
+  const sparsem::sparse_hashm& A = s.AINV(e);
+  sparsem::sparse_ija& B = s.AINV_IJA(e);
+  t.ija_stale = false;
+  t.rebuilt = false;
+  const bool same_table = !rebuilt && A.x.data() == t.ainv_table && A.nel == t.ainv_nel &&
+                          A.filled == t.ainv_filled && A.status == 1 &&
+                          t.ija_slot.size() == static_cast<std::size_t>(B.nel);
+  if (same_table) {
+    // The same keys in the same slots: the copy's layout stands.
+    const sparsem::hash_slot* x = A.x.data() - 1;
+    const std::int32_t* slot = t.ija_slot.data();
+    double* av = B.a.data();
+    for (std::size_t k = 0; k < t.ija_slot.size(); ++k) av[k] = slot[k] > 0 ? x[slot[k]].val : 0.0;
+    return;
+  }
+  sparsem::convert_hash_ija(B, A);
+  t.ija_slot.assign(static_cast<std::size_t>(B.nel), 0);
+  const std::int32_t* ia = B.ia.data() - 1;
+  const std::int32_t* ja = B.ja.data() - 1;
+  for (std::int32_t r = 1; r <= B.n; ++r)
+    for (std::int32_t k = ia[r]; k < ia[r + 1]; ++k)
+      t.ija_slot[static_cast<std::size_t>(k - 1)] = std::max(sparsem::hashvr_find(r, ja[k], A), 0);
+  t.ainv_table = A.x.data();
+  t.ainv_nel = A.nel;
+  t.ainv_filled = A.filled;
 }
 
 void add_g_diag(run::State& s, int e) { add_g_diag(s, e, relationship_terms()); }

@@ -16,6 +16,7 @@
 // the remembered slots become positions in it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -64,6 +65,40 @@ struct GroupTerms {
   // cycle makes the same additions while these and the lines stay.
   std::vector<std::int32_t> gkeys;
   int levels = 0;
+
+  // Random type 8 ("add_an_ms").  Its A^-1 in s.AINV(e) changes with the
+  // drawn sires; through s.XX its additions follow the compressed-row copy
+  // s.AINV_IJA(e), which is made again when ija_stale is set.
+  bool ija_stale = false;
+  // The slot of s.AINV(e) that holds each element of s.AINV_IJA(e) (0 for a
+  // diagonal the table lacks), valid while the table is ainv_table with
+  // ainv_nel slots and ainv_filled keys: the copy's values are then
+  // refreshed through it instead of being converted anew.
+  std::vector<std::int32_t> ija_slot;
+  const void* ainv_table = nullptr;
+  std::int32_t ainv_nel = -1, ainv_filled = -1;
+  // Every element of s.XX receives one addition of the group, so that
+  // straight into s.XX_IJA they go in any order: by the keys of s.AINV(e)
+  // (their slots in key_slot, in the order found, for the table keys_table
+  // of keys_nel slots), each with the position of its addition for each
+  // G^-1 element (key_pos, key by key; -1 where it falls below the
+  // diagonal).
+  std::vector<std::int32_t> key_slot, key_pos;
+  const void* keys_table = nullptr;
+  std::int32_t keys_nel = -1;
+  // Counts the changes of s.AINV(e) (its build, a drawn sire that differs):
+  // a reader that saw this count has seen the values as they are.  The
+  // cycle's draws leave in changed_slots the slots whose values they changed
+  // (for the count changed_version) and set keys_added when they added keys;
+  // rebuilt marks a build from the pedigree since the last copy, built one
+  // in the last cycle.
+  long ainv_version = 0, changed_version = -1;
+  std::vector<std::int32_t> changed_slots, added_slots;
+  bool keys_added = false, rebuilt = false, built = false;
+  // Where a drawn sire's change to A^-1 last found its keys: per line the
+  // pairs (animal, animal), (animal, dam), (dam, dam); per candidate (by its
+  // position in s.MS) the pairs (animal, sire), (dam, sire), (sire, sire).
+  std::vector<std::array<std::int32_t, 3>> line_slots, sire_slots;
 };
 
 // The kept terms of every group, by first effect (index e-1).  One store per
@@ -74,6 +109,8 @@ struct RelationshipTerms {
 
 // The store of the forms without a store argument.
 RelationshipTerms& relationship_terms();
+// The kept terms of the group whose first effect is e.
+GroupTerms& group_terms(RelationshipTerms& terms, int e);
 
 // Random type 2: adds ginv(e) (x) I over the group's levels to s.XX, every
 // trait of every effect of the group (no test of pos_eff); in the first cycle
@@ -105,6 +142,28 @@ bool add_g_add_direct(run::State& s, int randomtype, int e, double* a, Relations
 // Position of element (row, col) among the values of s.XX_IJA; negative
 // when it has none.
 using PositionOf = std::int32_t (*)(std::int32_t row, std::int32_t col, const void* ctx);
+
+// Random type 8 ("add_an_ms"), once s.AINV_IJA(e) holds the cycle's A^-1:
+// adds ginv(e) (x) A^-1 to s.XX, walking the copy row by row for each G^-1
+// element of the traits where both effects have data, each element (r, c)
+// also as (c, r).  Every element of s.XX thus receives one addition.
+void add_ainv_terms(run::State& s, int e, RelationshipTerms& terms);
+// The same additions straight into the values a of s.XX_IJA (in another
+// order: each element receives one).  Keys that s.AINV(e) gained have their
+// positions found by where(row, col, ctx), and all of them when the table
+// was made anew or G^-1's pattern changed (none given: false).  False,
+// adding nothing, when an element has no position.
+bool add_ainv_terms_direct(run::State& s, int e, double* a, RelationshipTerms& terms,
+                           PositionOf where, const void* ctx);
+// Finds the positions of the group's additions straight into s.XX_IJA for
+// s.AINV(e) as it stands by where(row, col, ctx); false, and none kept, when
+// an element has none.
+bool plan_ainv_positions(const run::State& s, int e, RelationshipTerms& terms, PositionOf where,
+                         const void* ctx);
+// s.AINV_IJA(e) := the compressed-row copy of s.AINV(e): converted when the
+// table was rebuilt or gained keys since the last copy (or `rebuilt` says
+// so), else its values refreshed from the table's slots.
+void copy_ainv(run::State& s, int e, bool rebuilt, RelationshipTerms& terms);
 
 // Replaces the remembered slots of group e, whose additions of the last
 // cycle went through s.XX as random type `randomtype` (2 for diagonal), by

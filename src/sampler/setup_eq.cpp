@@ -446,6 +446,66 @@ bool for_each_record_element(const std::int32_t* k, const std::int32_t* end, F&&
   return true;
 }
 
+// Where an element of s.XX is among the values of s.XX_IJA, by its slot.
+struct SlotIndex {
+  const sparsem::sparse_hashm* XX;
+  const std::int32_t* pos;  // by 1-based slot
+};
+
+std::int32_t position_by_slot(std::int32_t r, std::int32_t c, const void* ctx) {
+  const SlotIndex& x = *static_cast<const SlotIndex*>(ctx);
+  const std::int32_t slot = sparsem::hashvr_find(r, c, *x.XX);
+  return slot > 0 ? x.pos[slot] : -1;
+}
+
+// The record in the cursor, whose slots differ from those planned for it at
+// key_at (its parents are drawn sires), straight into the values a of
+// XX_IJA at positions looked up by their slots in XX; key_at and pos_at
+// move past the planned record.  False, adding nothing, when the plan holds
+// no whole record there or an addition has no element.
+bool record_by_lookup(run::State& s, std::size_t& key_at, std::size_t& pos_at, double* a) {
+  EquationPlan& p = equation_plan;
+  const std::vector<std::int32_t>& key = cursor.stream.key;
+  const int nt = m.ntrait;
+  if (key_at + static_cast<std::size_t>(nt) > key.size()) return false;
+  const std::int32_t* k = key.data() + key_at;
+  std::size_t need = static_cast<std::size_t>(nt);
+  for (int t = 0; t < nt; ++t) need += static_cast<std::size_t>(k[t]);
+  if (key_at + need > key.size()) return false;
+  std::size_t planned = 0;
+  for_each_record_element(k, k + need, [&planned](std::int32_t, std::int32_t) {
+    ++planned;
+    return true;
+  });
+
+  p.index_slots(s);
+  const SlotIndex index{&s.XX, p.pos_of_slot.data()};
+  SlotView r;
+  view_of_cursor(s, r);
+  std::vector<std::int32_t>& pos = p.scratch;
+  pos.clear();
+  for (int i = 0; i < r.nmax; ++i)
+    for (int j = 0; j < r.nmax; ++j)
+      for (int t1 = 0; t1 < nt; ++t1) {
+        if (i >= r.cnt[t1]) continue;
+        const int a1 = magnitude(r.eq[t1][i]);
+        for (int t2 = 0; t2 < nt; ++t2) {
+          if (j >= r.cnt[t2]) continue;
+          const int a2 = magnitude(r.eq[t2][j]);
+          if (a2 < a1) continue;
+          const std::int32_t x = position_by_slot(a1, a2, &index);
+          if (x < 0) return false;
+          pos.push_back(x);
+        }
+      }
+  pos.resize(pos.size() + direct_ahead, 0);
+  std::size_t at = 0;
+  add_record_terms_direct(s, r, a, pos, at);
+  key_at += need;
+  pos_at += planned;
+  return true;
+}
+
 // The stream cut at record starts into parts of about equal length:
 // part p runs from cut[p] to cut[p + 1].  False when the stream does not
 // hold whole records.
@@ -559,6 +619,25 @@ void add_random_terms(run::State& s, bool& direct,
       util::say("unimplemented random type", rt);
       continue;
     }
+    if (rt == model::rnd_add_an_ms) {
+      // Its sires are drawn first: A^-1 may change, and its positions with
+      // it, which are then looked up.
+      update_ainv(s, e, run::max_candidates);
+      bool done = false;
+      if (direct) {
+        EquationPlan& p = equation_plan;
+        p.index_slots(s);
+        const SlotIndex index{&s.XX, p.pos_of_slot.data()};
+        done = add_ainv_terms_direct(s, e, s.XX_IJA.a.data(), terms, position_by_slot, &index);
+        if (!done) {
+          p.leave(s);
+          direct = false;
+        }
+      }
+      if (!done) add_ainv_terms(s, e, terms);
+      finish_aav(s, e);
+      continue;
+    }
     if (direct && add_group_direct(s, e, terms)) continue;
     if (direct) {
       equation_plan.leave(s);
@@ -666,6 +745,16 @@ bool EquationPlan::begin(run::State& s, bool first_cycle) {
   return false;
 }
 
+void EquationPlan::index_slots(const run::State& s) {
+  if (lookup_generation == linkhi.generation &&
+      pos_of_slot.size() == static_cast<std::size_t>(s.XX.nel) + 1)
+    return;
+  pos_of_slot.assign(static_cast<std::size_t>(s.XX.nel) + 1, -1);
+  const std::vector<std::int32_t>& link = linkhi.linkhi;
+  for (std::size_t k = 0; k < link.size(); ++k) pos_of_slot[static_cast<std::size_t>(link[k])] = static_cast<std::int32_t>(k);
+  lookup_generation = linkhi.generation;
+}
+
 void EquationPlan::leave(run::State& s) {
   // The values built so far in XX_IJA go into XX, whose keys they came from.
   sparsem::zero_values_sparse_hashm(s.XX);
@@ -730,6 +819,10 @@ void EquationPlan::place(run::State& s) {
   for (int e = 1; e <= m.neff && ok; ++e) {
     int rt = m.randomtype(e);
     if (rt == model::rnd_none) continue;
+    if (rt == model::rnd_add_an_ms) {
+      ok = plan_ainv_positions(s, e, terms, position_in_copy, &index);
+      continue;
+    }
     if ((rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb) && !one_breed_additive(e)) {
       ok = plan_mb_positions(e, position_in_copy, &index);
       continue;
@@ -778,8 +871,8 @@ void add_random_terms(run::State& s, const std::function<bool(int)>& only) {
 namespace {
 
 // The records of a cycle whose slots are kept in the stream, straight into
-// XX_IJA: the steps of the general pass, find_addresses only for records
-// whose multipliers do not follow from their data.
+// XX_IJA: the steps of the general pass, each record's slots from the
+// stream.
 template <int NT, int N, bool Ahead>
 void build_kept_records(run::State& s, double* a, const std::vector<std::int32_t>& pos) {
   std::size_t pos_at = 0;
@@ -794,9 +887,9 @@ void build_kept_records(run::State& s, double* a, const std::vector<std::int32_t
           add_record_terms_direct(s, view, a, pos, pos_at);
         }
       },
-      [&] {
+      [&](const RecordSlots& r) {
         SlotView view;
-        view_of_cursor(s, view);
+        view_of_slots(r, m.ntrait, view);
         add_record_terms_direct(s, view, a, pos, pos_at);
       });
   // The cursor on the last record, as the general pass leaves it.
@@ -833,12 +926,13 @@ void setup_eq(run::State& s) {
     build_loaded_records(s, a, p.rec_pos);
   } else {
     std::size_t key_at = 0, pos_at = 0;
+    const long pass = new_pass();
     for (int irec = 1; irec <= m.nrec; ++irec) {
       s.irec = irec;
       if (first) read_data_record(s);
       decode_record(s);
       find_addresses(s);
-      decode_r(s);
+      decode_r(s, pass);
       predict_missing_y(s);
       if (first && irec < 10) print_slots(s);
       if (direct) {
@@ -848,6 +942,7 @@ void setup_eq(run::State& s) {
           add_record_terms_direct(s, view, a, p.rec_pos, pos_at);
           continue;
         }
+        if (record_by_lookup(s, key_at, pos_at, a)) continue;
         p.leave(s);
         direct = false;
       }

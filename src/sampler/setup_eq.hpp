@@ -41,6 +41,14 @@ struct EquationPlan {
   bool armed = false;
   // The last build went straight into XX_IJA for all of its cycle.
   bool direct = false;
+  // For additions the plan does not hold (a record whose parents are drawn
+  // sires, a relationship inverse that changed with them): the XX_IJA
+  // position of each slot of s.XX (1-based; -1 none), made when first
+  // needed for the copy of link generation lookup_generation, and room for
+  // one record's positions.
+  std::vector<std::int32_t> pos_of_slot;
+  long lookup_generation = -1;
+  std::vector<std::int32_t> scratch;
 
   bool ready() const { return stage == Stage::placed; }
   // Placed for s's copy as it stands.
@@ -54,6 +62,8 @@ struct EquationPlan {
   void leave(run::State& s);
   // Finds the positions (see plan_equations).
   void place(run::State& s);
+  // Makes pos_of_slot fit s's copy as it stands.
+  void index_slots(const run::State& s);
 };
 
 extern EquationPlan equation_plan;

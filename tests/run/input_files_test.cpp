@@ -214,7 +214,7 @@ TEST_F(InputFiles, MultipleSiresFile) {
       {"fractional candidate", "2\n1\n0.6\n2.5\n0.4\n",
        block + "2.5 at position 4 of the multiple-sires file ms.txt is not a whole number"},
   };
-  write("ped.txt", "1 0 0 1\n2 0 0 1\n3 1 -1 1.5\n");
+  write("ped.txt", "1 0 0 1\n2 0 0 1\n3 0 -1 1.5\n");
   for (const Case& c : cases) {
     write("ms.txt", c.ms);
     EXPECT_EQ(read_pedigrees(model).stop, c.stop) << c.what;

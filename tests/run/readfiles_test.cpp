@@ -159,25 +159,25 @@ TEST_F(Files, UnknownParentGroupTypesReadFourIntegers) {
 }
 
 TEST_F(Files, MultipleBreedGroups) {
-  // add_an_mb of two breeds with candidate sires, diag_mb of three breeds;
-  // the first file is padded to three fractions and reads the same.
-  write("ms.txt", "1\n2\n1.0\n2\n1\n0.5\n3\n0.5\n");
-  write("mb.txt", "1 0 0 1 0 9\n2 0 0 0 1 9\n3 1 -1 0.5 0.5 9\n4 1 -1 0.25 0.75 9\n");
-  write("dmb.txt", "1 0 0 0.2 0.3 0.5\n2 0 -1 0 0 1\n3 1 2 0.1 0.1 0.8\n");
-  const auto r =
-      load(model1("3 4 cross n\n4 3 cross n\n", 3,
-                  group(2, "add_an_mb", "mb.txt 4 0 2", "MULTIPLE_SIRES:\n2 ms.txt 8 0.5\n" + mb_metropolis,
+  // add_an_mb of two breeds and diag_mb of three; the first file is padded
+  // to three fractions and reads the same.
+  write("mb.txt", "1 0 0 1 0 9\n2 0 0 0 1 9\n3 1 2 0.5 0.5 9\n4 2 3 0.25 0.75 9\n");
+  write("dmb.txt", "1 0 0 0.2 0.3 0.5\n2 0 1 0 0 1\n3 1 2 0.1 0.1 0.8\n");
+  auto two_groups = [](const std::string& ms) {
+    return model1("3 4 cross n\n4 3 cross n\n", 3,
+                  group(2, "add_an_mb", "mb.txt 4 0 2", "MULTIPLE_SIRES:\n" + ms + "\n" + mb_metropolis,
                         "1 0 0 1\n") +
-                      group(3, "diag_mb", "dmb.txt 3 0 3", mb_metropolis, "1 0 0\n0 1 0\n0 0 1\n")));
+                      group(3, "diag_mb", "dmb.txt 3 0 3", mb_metropolis, "1 0 0\n0 1 0\n0 0 1\n"));
+  };
+  auto r = load(two_groups("0 none 0"));
   ASSERT_EQ(r.stop, "");
-  EXPECT_NE(r.out.find("          4         1        -1         1         4   0.2500   0.7500\n"),
+  EXPECT_NE(r.out.find("          4         2         3         0         0   0.2500   0.7500\n"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("          2         0        -1         1         1   0.0000   0.0000   1.0000\n"),
+  EXPECT_NE(r.out.find("          2         0         1         0         0   0.0000   0.0000   1.0000\n"),
             std::string::npos)
       << r.out;
-  EXPECT_TRUE(r.out.ends_with(" read pedigree 3 with  3  animals \n nonparent starting position at ms  4\n"));
-
+  EXPECT_TRUE(r.out.ends_with(" read pedigree 3 with  3  animals \n"));
   ASSERT_EQ(s_.BREED.extent1(), 3);
   ASSERT_EQ(s_.BREED.extent2(), 4);
   ASSERT_EQ(s_.BREED.extent3(), 3);
@@ -185,14 +185,6 @@ TEST_F(Files, MultipleBreedGroups) {
   EXPECT_EQ(s_.BREED(2, 4, 2), 0.75);
   EXPECT_EQ(s_.BREED(2, 4, 3), 0.0);  // the group's own two fractions only
   EXPECT_EQ(s_.BREED(3, 1, 3), 0.5);
-  // Each group's blocks count from the start of MS; P_MS is shared by line.
-  EXPECT_EQ(s_.P_MS(3), 1);
-  EXPECT_EQ(s_.P_MS(4), 4);
-  EXPECT_EQ(s_.P_MS(2), 1);  // line 2 of diag_mb
-  EXPECT_EQ(s_.MS_STAT(3), 1);
-  EXPECT_EQ(s_.MS_STAT(4), 1);
-  EXPECT_EQ(s_.MS_STAT(2), 1);
-  EXPECT_EQ(M.n_ms, 4);
   for (int b2 = 1; b2 <= 3; ++b2)
     for (int b1 = 1; b1 <= 3; ++b1) {
       EXPECT_EQ(s_.MB_DBELIEF(2, b1, b2), 4);
@@ -200,6 +192,24 @@ TEST_F(Files, MultipleBreedGroups) {
       EXPECT_EQ(s_.MB_DBELIEF(1, b1, b2), 0);
       EXPECT_EQ(s_.SUMMB_ACCEP(2, b1, b2), 0.0);
     }
+
+  // The add_an_mb group alone with candidate sires (two groups with them
+  // are refused, see RefusedIds).
+  write("ms.txt", "1\n2\n1.0\n2\n1\n0.5\n3\n0.5\n");
+  write("mb.txt", "1 0 0 1 0 9\n2 0 0 0 1 9\n3 1 -1 0.5 0.5 9\n4 2 -1 0.25 0.75 9\n");
+  r = load(model1("3 4 cross n\n", 2,
+                  group(2, "add_an_mb", "mb.txt 4 0 2", "MULTIPLE_SIRES:\n2 ms.txt 8 0.5\n" + mb_metropolis,
+                        "1 0 0 1\n")));
+  ASSERT_EQ(r.stop, "");
+  EXPECT_NE(r.out.find("          4         2        -1         1         4   0.2500   0.7500\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(r.out.ends_with(" read pedigree 2 with  4  animals \n nonparent starting position at ms  9\n"));
+  EXPECT_EQ(s_.P_MS(3), 1);
+  EXPECT_EQ(s_.P_MS(4), 4);
+  EXPECT_EQ(s_.MS_STAT(3), 1);
+  EXPECT_EQ(s_.MS_STAT(4), 1);
+  EXPECT_EQ(M.n_ms, 9);
   // ms_alpha > 0 on a fresh chain: parameters ms_alpha, sample file created.
   for (int i = 1; i <= 8; ++i) EXPECT_EQ(s_.MS_ALPHAS(i), 0.5);
   EXPECT_TRUE(s_.msirespprsam.is_open());
@@ -408,6 +418,24 @@ TEST_F(Files, RefusedIds) {
            " is not above 0"},
       {"Mendelian coefficient 0", ms_model(5, 2, 3, 3), "1 0 0 1\n2 0 0 0\n", "1\n1\n1\n",
        where + "2 (record 2): Mendelian coefficient 0 is not above 0"},
+      // A block the draw or the average could not weight, and candidates
+      // that would make the animal its own parent or ancestor.
+      {"probabilities all 0", ms_model(5, 2, 3, 5), "1 0 0 1\n2 0 -1 1\n", "2\n1\n0\n3\n0\n",
+       where + "2 (record 2): the probabilities of the 2 candidates of the block at position 1" + msf +
+           " are all 0"},
+      {"negative probability", ms_model(5, 2, 3, 5), "1 0 0 1\n2 0 -1 1\n", "2\n1\n-0.25\n3\n1.25\n",
+       where + "2 (record 2): the probability -0.25 of candidate 1 at position 3" + msf + " is not within 0 to 1"},
+      {"probability above 1 of an averaged block", ms_model(5, 2, 1, 5), "1 0 0 1\n2 0 -1 1\n",
+       "2\n1\n0.5\n3\n1.5\n",
+       where + "2 (record 2): the probability 1.5 of candidate 2 at position 5" + msf + " is not within 0 to 1"},
+      {"own candidate", ms_model(5, 2, 3, 5), "1 0 0 1\n2 0 -1 1\n", "2\n1\n0.5\n2\n0.5\n",
+       where + "2 (record 2): animal 2 is its own candidate sire at position 4" + msf},
+      {"candidate is the dam", ms_model(5, 2, 3, 5), "1 0 0 1\n2 1 -1 1\n", "2\n1\n0.5\n3\n0.5\n",
+       where + "2 (record 2): candidate sire 1 at position 2" + msf + " is the animal's dam"},
+      {"candidate descends from the animal", ms_model(5, 4, 3, 5), "1 0 0 1\n2 0 -1 1\n3 0 0 1\n4 2 3 2\n",
+       "2\n3\n0.5\n4\n0.5\n",
+       where + "2 (record 2): candidate sire 4 at position 4" + msf +
+           " descends from animal 2, through the lines 2 -> 4 -> 2"},
       {"multiple-breed parent without a line", mb_model(3, 3, "1 ms.txt 3"), "1 0 0 1\n2 0 0 1\n3 1 4 1\n",
        "1\n1\n1\n", where + "3 (record 3): sire 4 is not within 0 to 3"},
       {"multiple-breed candidate without a line", mb_model(3, 3, "1 ms.txt 3"), "1 0 0 1\n2 0 0 1\n3 1 -1 1\n",
@@ -433,6 +461,21 @@ TEST_F(Files, RefusedIds) {
                                group(2, "add_an_ms", "ped.txt 4 0", "MULTIPLE_SIRES:\n1 ms.txt 3\n")));
   EXPECT_EQ(ram.stop, "");
   EXPECT_EQ(s_.MS_STAT(4), 1);
+
+  // Two groups that can have candidate sires share the lists by line: one
+  // of them with candidates is refused; without any, both are read.
+  const std::string two = model1("3 3 cross n\n4 3 cross n\n", 3,
+                                 group(2, "add_an_ms", "ped.txt 3 0", "MULTIPLE_SIRES:\n2 ms.txt 5 0\n") +
+                                     group(3, "diag_mb", "ped2.txt 3 0 1", mb_metropolis));
+  write("ms.txt", "2\n1\n0.5\n2\n0.5\n");
+  write("ped2.txt", "1 0 0 1\n2 0 0 1\n3 1 2 1\n");
+  write("ped.txt", "1 0 0 1\n2 0 0 1\n3 0 -1 1\n");
+  EXPECT_EQ(load(two).stop,
+            " The pedigree of effect 2 has candidate sires, and the model has 2 groups that can have them "
+            "(effects 2, 3): candidate lists and drawn sires belong to pedigree lines, not to groups, so a "
+            "model with candidate sires may hold only one group of types add_an_ms, add_an_mb and diag_mb");
+  write("ped.txt", "1 0 0 1\n2 0 0 1\n3 0 1 1\n");
+  EXPECT_EQ(load(two).stop, "");
 }
 
 }  // namespace

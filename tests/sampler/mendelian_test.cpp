@@ -2,7 +2,7 @@
 // model: the terms against their normal full conditional, the statistics
 // they add for R and G, the log-likelihood of their records, sire draws
 // against their closed form, correlated effects, and the stops for records
-// that are missing or out of order.
+// that are missing, repeated or out of order.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -143,9 +143,9 @@ TEST(Mendelian, StatisticsOfRAndGAndTheRecordLogLikelihood) {
   EXPECT_NEAR(f.qform(2, 1, 1), 2.0 * m4 * m4 + 2.0 * m5 * m5, 1e-9);
   EXPECT_NEAR(sampler::dispersion_work.e(2, 1), e4 * std::sqrt(static_cast<double>(w4)), 1e-9);
   EXPECT_EQ(sampler::dispersion_work.e(1, 1), 9.0);  // left to the residual pass
-  // Kept cycle: the density of the record at its residual, precision w /
-  // (r + g / DINV).
-  const double prec = w4 / (r0 + g0 / 2.0);
+  // Kept cycle: the density of the record at its residual, the term taken
+  // off, as in the full animal model: precision w / r.
+  const double prec = w4 / r0;
   const double logl = 0.5 * (std::log(prec) - prec * e4 * e4) - 0.5 * sampler::ln_2pi;
   EXPECT_NEAR(s.LOGL_OBS(2, 2), logl, 1e-6);
   EXPECT_NEAR(s.LOGL_OBS(2, 1), 1.0 / std::exp(logl), 1e-6);
@@ -223,6 +223,12 @@ TEST(Mendelian, MissingOrUnorderedRecordsStopTheFirstCycle) {
   put_record(s, 3, {1, 4, 3.5f, 1.0f});
   EXPECT_NE(stop_of([&] { sampler::mendelian(s, 2, f.qform, f.ee); })
                 .find("record 3 of animal 4 comes after record 2 of animal 5"),
+            std::string::npos);
+  // Records that would share one Mendelian term.
+  herd(s);
+  put_record(s, 1, {1, 4, 2.0f, 1.0f});
+  EXPECT_NE(stop_of([&] { sampler::mendelian(s, 2, f.qform, f.ee); })
+                .find("animal 4 of the pedigree of effect 2 has no equation and 2 records (records 1, 2)"),
             std::string::npos);
 }
 

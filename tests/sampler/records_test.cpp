@@ -422,18 +422,54 @@ TEST(RecordsDecodeR, MendelianTermOfAnimalsWithoutEquations) {
   s.DINV(3) = 2.0f;
   put_record(s, 1, {3, 1});
   put_record(s, 2, {2, 1});
-  s.irec = 1;
+  load(s, 1);
   sampler::decode_r(s);
   EXPECT_DOUBLE_EQ(m.rinv(1, 1), 1.0 / 2.3);
-  s.irec = 2;
+  load(s, 2);
   sampler::decode_r(s);
   EXPECT_DOUBLE_EQ(m.rinv(1, 1), 0.5);
   // Without a "ram" effect there is no term.
   m.effecttype(1) = CRO;
   sampler::prepare_records(s);
-  s.irec = 1;
+  load(s, 1);
   sampler::decode_r(s);
   EXPECT_DOUBLE_EQ(m.rinv(1, 1), 0.5);
+}
+
+TEST(RecordsDecodeR, WeightScalesTheResidualNotTheMendelianTerm) {
+  // Two traits, the animal effect for trait 1 only; weight 4 in column 4.
+  new_model(2, {RAM}, {2}, 2);
+  m.pos_y(1) = 2;
+  m.pos_y(2) = 3;
+  m.pos_weight = 4;
+  m.pos_eff(1, 1) = 1;
+  m.randomtype(1) = model::rnd_add_an_ms;
+  m.randomnumb(1) = 1;
+  m.lenped(1) = 3;
+  const double r[2][2] = {{2.0, 0.5}, {0.5, 1.0}};
+  for (int i = 1; i <= 2; ++i)
+    for (int j = 1; j <= 2; ++j) m.r(i, j) = r[i - 1][j - 1];
+  m.g(1, 1, 1) = 0.6;
+  m.g(1, 1, 2) = m.g(1, 2, 1) = 0.3;
+  m.g(1, 2, 2) = 0.9;
+  run::State s;
+  new_state(s);
+  s.DINV.resize(3);
+  s.DINV(3) = 2.0f;
+  put_record(s, 1, {3, 1, 2, 4});
+  for (int pass = 0; pass < 2; ++pass) {  // formed, then kept
+    load(s, 1);
+    sampler::decode_r(s);
+    // Covariance R / w + G / DINV over trait 1 only, which holds the effect.
+    const double c11 = 2.0 / 4 + 0.6 / 2, c12 = 0.5 / 4, c22 = 1.0 / 4;
+    const double det = c11 * c22 - c12 * c12;
+    EXPECT_NEAR(4 * m.rinv(1, 1), c22 / det, 1e-12);
+    EXPECT_NEAR(4 * m.rinv(1, 2), -c12 / det, 1e-12);
+    EXPECT_NEAR(4 * m.rinv(2, 2), c11 / det, 1e-12);
+    EXPECT_DOUBLE_EQ(sampler::cursor.record_cov.data()[0], c11);
+    EXPECT_DOUBLE_EQ(sampler::cursor.record_cov.data()[3], c22);
+    EXPECT_EQ(sampler::cursor.nonparent, 3);
+  }
 }
 
 // ---------------------------------------------------------------------------
