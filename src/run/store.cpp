@@ -302,7 +302,7 @@ long long entry_lines(const State& s, const char* name, int round) {
     if (m.randomnumb(e) <= 0) continue;
     const int d = block_order(e);
     for (int i = 1; i <= d; ++i)
-      for (int j = i; j <= d; ++j) n += s.ORIG_G(e, i, j) != 0.0;
+      for (int j = i; j <= d; ++j) n += model::sampled_element(s.ORIG_G, e, i, j);
   }
   for (int i = 1; i <= m.ntrait; ++i)
     for (int j = i; j <= m.ntrait; ++j) n += s.ORIG_R(i, j) != 0.0;

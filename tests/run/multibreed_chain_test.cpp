@@ -337,3 +337,93 @@ TEST_F(MultiBreedChain, CandidateSiresAndBlocksAgainstQuadrature) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Zeros inside the breed blocks of two traits.  A block is proposed whole, so
+// a 0 inside a block with both variances is sampled and written like any
+// element; a 0 in the row of a variance 0 of its block stays 0.  Every
+// entry of "varcompsam" has one line per sampled element, their means over
+// the kept cycles are the means of "varcomp", and a restart reads the
+// samples back and goes on with entries of the same length.
+
+TEST_F(MultiBreedChain, ZerosInsideBreedBlocksOfTwoTraits) {
+  simulate("--records 150 --nround 10 --seed 8");
+  // Two traits: the simulated one and one made from it; effects: the fixed
+  // class (column 3) and the animal (column 5).
+  std::vector<std::string> data = lines_of(read_file(dir() / "data.txt"));
+  {
+    std::ofstream o(dir() / "data.txt");
+    int k = 0;
+    for (const std::string& l : data) {
+      std::istringstream in(l);
+      double y = 0;
+      in >> y;
+      std::string rest;
+      std::getline(in, rest);
+      o << y << " " << 0.5 * y + (k++ * 37 % 11) / 5.0 - 1.0 << rest << "\n";
+    }
+  }
+  const int animals = static_cast<int>(lines_of(read_file(dir() / "pedigree.txt")).size());
+  struct Case {
+    const char* what;
+    const char* g;  // the whole matrix: breed blocks (1,1), (1,2); (1,2), (2,2)
+    int values;     // of G in an entry
+    const char* said;
+  };
+  const Case cases[] = {
+      {"a covariance 0 within breed 1", "1 0 0.1 0.05\n0 2 0.05 0.2\n0.1 0.05 1.5 0.4\n0.05 0.2 0.4 2.5\n", 10,
+       " G of random effect 2: elements 0 in the starting matrix are sampled all the same, since their breed "
+       "blocks are drawn whole (in \"varcompsam\" like the other elements): (1,2)"},
+      {"a variance 0 in breed 2", "1 0.5 0.3 0\n0.5 2 0 0\n0.3 0 1.5 0\n0 0 0 0\n", 5,
+       " G of random effect 2: elements 0 in the starting matrix stay 0 for the whole chain (not sampled, not in "
+       "\"varcompsam\"): (1,4) (2,3) (2,4) (3,4) (4,4)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* f : {"varcompsam", "store_record", "chain_state"}) fs::remove(dir() / f);
+    std::ofstream(dir() / "params.txt")
+        << "MCMC_CHAIN:\n30 10 1\nSEED\n5\nRESTART:\nn\nDATAFILE\ndata.txt " << data.size()
+        << "\nNUMBER_OF_TRAITS\n2\nNUMBER_OF_EFFECTS\n2\nOBSERVATION(S)\n1 2\nWEIGHT(S)\n\nEFFECTS:\n"
+           "3 3 20 cross n\n5 5 "
+        << animals
+        << " cross n\nRANDOM_RESIDUAL:\nhomogeneous 0\nRESIDUAL_PRIOR_(CO)VARIANCES\n2 0.5\n0.5 1.5\n"
+           "RANDOM_GROUP\n2\nRANDOM_TYPE\nadd_an_mb 5\nPEDIGREEFILE:\npedigree.txt "
+        << animals << " 0 2\nMULTIPLE_SIRES:\n0 none 0\nMETROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n2 5\n"
+        << "(CO)VARIANCES\n" << c.g;
+    const Process p = run_program(dir());
+    ASSERT_EQ(p.status, 0) << p.out << p.err;
+    EXPECT_NE(p.out.find(c.said), std::string::npos) << p.out.substr(0, 4000);
+    const int per = 1 + c.values + 3;
+    std::vector<std::string> sam = lines_of(read_file(dir() / "varcompsam"));
+    ASSERT_EQ(sam.size(), static_cast<std::size_t>(30 * per));
+    // The upper triangle by rows, as sampled.
+    std::vector<std::pair<int, int>> at;
+    std::istringstream g(c.g);
+    Dense g0(4);
+    for (int i = 0; i < 4; ++i)
+      for (int j = 0; j < 4; ++j) g >> g0(i, j);
+    const bool var0 = g0(3, 3) == 0.0;
+    for (int i = 0; i < 4; ++i)
+      for (int j = i; j < 4; ++j)
+        if (!var0 || (i != 3 && j != 3 && !(i == 1 && j == 2))) at.emplace_back(i, j);
+    ASSERT_EQ(at.size(), static_cast<std::size_t>(c.values));
+    Dense mean(4);
+    for (int k = 10; k < 30; ++k) {
+      ASSERT_EQ(std::stoi(sam[static_cast<std::size_t>(k * per)]), k + 1);
+      for (std::size_t v = 0; v < at.size(); ++v)
+        mean(at[v].first, at[v].second) += std::stod(sam[static_cast<std::size_t>(k * per) + 1 + v]) / 20;
+    }
+    const Dense gm = matrix_after(lines_of(read_file(dir() / "varcomp")), "Average variance components (G)", 4);
+    for (int i = 0; i < 4; ++i)
+      for (int j = i; j < 4; ++j) EXPECT_NEAR(gm(i, j), mean(i, j), 6e-5) << i + 1 << "," << j + 1;
+    if (!var0) EXPECT_GT(std::fabs(mean(0, 1)), 1e-3);  // sampled away from its start
+
+    set_keyword_value(dir() / "params.txt", "MCMC_CHAIN:", "40 10 1");
+    set_keyword_value(dir() / "params.txt", "RESTART:", "y 31");
+    const Process more = run_program(dir());
+    ASSERT_EQ(more.status, 0) << more.out << more.err;
+    sam = lines_of(read_file(dir() / "varcompsam"));
+    ASSERT_EQ(sam.size(), static_cast<std::size_t>(40 * per));
+    EXPECT_EQ(sam[static_cast<std::size_t>(30 * per)], " 31");
+  }
+}
