@@ -228,6 +228,19 @@ std::string first_line(const std::string& text) {
   return b == std::string::npos ? std::string() : l.substr(b);
 }
 
+// Elements 0 in a starting matrix that are sampled (inside breed blocks),
+// which "varcompsam" of earlier versions left out.
+long long sampled_zeros(const State& s) {
+  long long n = 0;
+  for (int e = 1; e <= m.neff; ++e) {
+    if (m.randomnumb(e) <= 0) continue;
+    const int d = block_order(e);
+    for (int i = 1; i <= d; ++i)
+      for (int j = i; j <= d; ++j) n += s.ORIG_G(e, i, j) == 0.0 && model::sampled_element(s.ORIG_G, e, i, j);
+  }
+  return n;
+}
+
 // The stored length of sample file x ends a line, and the entry (or the
 // lines) of the stored cycle; refused otherwise, naming the record's line.
 void check_stored_end(const State& s, const SampleFile& x, const record::Store& st,
@@ -250,11 +263,17 @@ void check_stored_end(const State& s, const SampleFile& x, const record::Store& 
       const std::string head = first_line(entry);
       long long lines = 0;
       for (char ch : entry) lines += ch == '\n';
-      if (lines < n || !leading_cycle(head, c) || c != st.cycle)
-        util::fatal(where + "does not end the entry of cycle " + std::to_string(st.cycle) + " (" +
-                    std::to_string(n) + (n == 1 ? " line" : " lines") +
-                    "): that entry would begin with \"" + head + "\"");
-      return;
+      if (lines >= n && leading_cycle(head, c) && c == st.cycle) return;
+      std::string why;
+      const long long z = x.name == std::string_view(sampler::varcompsam_file) ? sampled_zeros(s) : 0;
+      if (z > 0 && stored > 0 && leading_cycle(first_line(last_lines(x.name, stored, n - z)), c) &&
+          c == st.cycle)
+        why = "; it ends an entry of " + std::to_string(n - z) +
+              " lines, as earlier versions wrote it, without the elements 0 inside breed blocks that"
+              " are sampled: a chain begun so cannot go on, start it afresh";
+      util::fatal(where + "does not end the entry of cycle " + std::to_string(st.cycle) + " (" +
+                  std::to_string(n) + (n == 1 ? " line" : " lines") +
+                  "): that entry would begin with \"" + head + "\"" + why);
     }
     case Layout::cycle_lines: {
       const std::string last = first_line(last_lines(x.name, stored, 1));

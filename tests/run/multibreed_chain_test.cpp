@@ -344,7 +344,8 @@ TEST_F(MultiBreedChain, CandidateSiresAndBlocksAgainstQuadrature) {
 // element; a 0 in the row of a variance 0 of its block stays 0.  Every
 // entry of "varcompsam" has one line per sampled element, their means over
 // the kept cycles are the means of "varcomp", and a restart reads the
-// samples back and goes on with entries of the same length.
+// samples back and goes on with entries of the same length (but refuses
+// entries that lack the sampled zeros, as earlier versions wrote them).
 
 TEST_F(MultiBreedChain, ZerosInsideBreedBlocksOfTwoTraits) {
   simulate("--records 150 --nround 10 --seed 8");
@@ -420,6 +421,27 @@ TEST_F(MultiBreedChain, ZerosInsideBreedBlocksOfTwoTraits) {
 
     set_keyword_value(dir() / "params.txt", "MCMC_CHAIN:", "40 10 1");
     set_keyword_value(dir() / "params.txt", "RESTART:", "y 31");
+    if (!var0) {
+      // The entries as earlier versions wrote them, without the sampled 0
+      // (line 2 of each), are refused, saying so.
+      const std::string sam_text = read_file(dir() / "varcompsam"), record = read_file(dir() / "store_record");
+      std::string old;
+      for (std::size_t k = 0; k < sam.size(); ++k)
+        if (k % static_cast<std::size_t>(per) != 2) old += sam[k] + "\n";
+      std::ofstream(dir() / "varcompsam") << old;
+      std::string rec;
+      for (const std::string& l : lines_of(record))
+        rec += (l.find("sample varcompsam") != std::string::npos ? " sample varcompsam " + std::to_string(old.size()) : l) + "\n";
+      std::ofstream(dir() / "store_record") << rec;
+      const Process refused = run_program(dir());
+      EXPECT_EQ(refused.status, 1);
+      EXPECT_NE(refused.out.find("; it ends an entry of 13 lines, as earlier versions wrote it, without the elements 0 "
+                                 "inside breed blocks that are sampled: a chain begun so cannot go on, start it afresh"),
+                std::string::npos)
+          << refused.out.substr(refused.out.size() > 3000 ? refused.out.size() - 3000 : 0);
+      std::ofstream(dir() / "varcompsam") << sam_text;
+      std::ofstream(dir() / "store_record") << record;
+    }
     const Process more = run_program(dir());
     ASSERT_EQ(more.status, 0) << more.out << more.err;
     sam = lines_of(read_file(dir() / "varcompsam"));
