@@ -346,6 +346,8 @@ TEST_F(MultiBreedChain, CandidateSiresAndBlocksAgainstQuadrature) {
 // the kept cycles are the means of "varcomp", and a restart reads the
 // samples back and goes on with entries of the same length (but refuses
 // entries that lack the sampled zeros, as earlier versions wrote them).
+// By hand, the posterior of such an element against the truth and an
+// independent chain: tools/check_mb_zeros.
 
 TEST_F(MultiBreedChain, ZerosInsideBreedBlocksOfTwoTraits) {
   simulate("--records 150 --nround 10 --seed 8");
