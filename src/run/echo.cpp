@@ -261,21 +261,48 @@ void random_group(int e) {
       break;
   }
 
-  // The repair covers the leading block of order m: for multiple-breed
-  // groups, the first breed's block.
+  // The repair covers the block of order m.  A multiple-breed group's breed
+  // blocks are each drawn as a (co)variance matrix of its own, so every pair's
+  // block is repaired, save one wholly 0 (kept 0 for the whole chain): a
+  // later block left indefinite would stay so for the whole chain.
   const int m = M.ntrait * n;
+  const bool mb = rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb;
+  const int nb = mb ? M.nbreed(e) : 1;
   util::mat1<double> block(m, m);
-  for (int j = 1; j <= m; ++j)
-    for (int i = 1; i <= m; ++i) block(i, j) = M.g(e, i, j);
-  repair(block, "(co)variance matrix of random effect " + std::to_string(e));
-  for (int j = 1; j <= m; ++j)
-    for (int i = 1; i <= m; ++i) M.g(e, i, j) = block(i, j);
+  for (int b1 = 1; b1 <= nb; ++b1)
+    for (int b2 = b1; b2 <= nb; ++b2) {
+      const int r0 = (b1 - 1) * m, c0 = (b2 - 1) * m;
+      bool zero = true;
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) {
+          block(i, j) = M.g(e, r0 + i, c0 + j);
+          zero = zero && block(i, j) == 0.0;
+        }
+      if (zero && (b1 != 1 || b2 != 1)) continue;
+      if (b1 != b2)
+        for (int j = 1; j <= m; ++j)
+          for (int i = j + 1; i <= m; ++i)
+            if (block(i, j) != block(j, i))
+              util::fatal(" The starting (co)variance matrix of random effect " + std::to_string(e) +
+                          ": the block of breeds " + std::to_string(b1) + " and " + std::to_string(b2) +
+                          ", a (co)variance matrix of its own, is not symmetric: row " +
+                          std::to_string(r0 + j) + " column " + std::to_string(c0 + i) + " is " +
+                          util::freev(block(j, i)).substr(1) + " but row " + std::to_string(r0 + i) +
+                          " column " + std::to_string(c0 + j) + " is " + util::freev(block(i, j)).substr(1));
+      repair(block, "(co)variance matrix of random effect " + std::to_string(e) +
+                        (b1 == 1 && b2 == 1 ? ""
+                                            : " (breeds " + std::to_string(b1) + " and " +
+                                                  std::to_string(b2) + ")"));
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) {
+          M.g(e, r0 + i, c0 + j) = block(i, j);
+          if (b1 != b2) M.g(e, c0 + j, r0 + i) = block(i, j);  // the mirrored pair
+        }
+    }
 
   util::FmtArgs row;
-  const bool mb = rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb;
   if (mb) {
     util::say_text(" breeds  trait   effect    (CO)VARIANCES");
-    const int nb = M.nbreed(e);
     for (int b1 = 1; b1 <= nb; ++b1)
       for (int b2 = b1; b2 <= nb; ++b2)
         for (int k = 1; k <= n; ++k)
