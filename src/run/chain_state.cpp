@@ -10,6 +10,7 @@
 
 #include "run/lineread.hpp"
 #include "run/model.hpp"
+#include "run/result_in.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"
@@ -106,11 +107,6 @@ struct LineBuffer {
 };
 LineBuffer buffer;
 
-[[noreturn]] void refuse(const util::TextIn& in, const std::string& what) {
-  util::fatal(" restart refused: \"" + std::string(file) + "\" line " +
-              std::to_string(in.line_number()) + " " + what);
-}
-
 bool whole(std::string_view w, long long& v) {
   if (w.empty()) return false;
   const char* end = w.data() + w.size();
@@ -129,9 +125,10 @@ bool setting_of(std::string_view line, std::string_view& label, std::string_view
   return true;
 }
 
-// The stored model against the one kept at start-up, setting by setting.
-void compare_models(int start, const std::vector<std::string>& stored) {
-  const std::string in = std::string("\"") + file + "\"";
+// The stored model (read from file `name`) against the one kept at
+// start-up, setting by setting.
+void compare_models(int start, const std::string& name, const std::vector<std::string>& stored) {
+  const std::string in = "\"" + name + "\"";
   const std::string keeps = "; a continued chain keeps its model";
   auto quoted = [](std::string_view v) { return "\"" + std::string(v) + "\""; };
   const std::size_t n = std::max(stored.size(), definition.size());
@@ -244,39 +241,29 @@ void write(const State& s, int round, const std::function<void(std::string_view)
   });
 }
 
-rangen::Stream read(State& s, int start, const record::Store& st) {
-  bool named = false;
-  for (int k = 0; k < st.nresults; ++k) named = named || std::string_view(st.results[k]) == file;
-  if (!named)
-    util::fatal(util::freev(
-        "restart at cycle", start, ": the store of cycle", st.cycle, "has no",
-        std::string("\"") + file + "\"",
-        "with the random stream and the model of the chain (a store of an earlier version",
-        "of the program): it cannot be continued"));
-  util::TextIn in{std::string(file)};
+rangen::Stream read(State& s, int start) {
+  ResultIn f(file, start);
   std::string_view line;
   textop::Words words;
   // The next line that is not blank, split into words; false at the end.
   auto next = [&] {
-    while (in.getline(line)) {
-      textop::nums(line, words);
-      if (words.n > 0) return true;
-    }
-    return false;
+    if (!f.next_line(line)) return false;
+    textop::nums(line, words);
+    return true;
   };
   auto word = [&](int k) { return words.word(k); };
 
-  long long v[5] = {};
+  long long v[3] = {};
   if (!next() || words.n != 2 || word(1) != "cycle" || !whole(word(2), v[0]))
-    refuse(in, "does not name the cycle of the store");
+    f.refuse("does not name the cycle of the store");
   if (v[0] != start - 1)
     util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1,
-                            "but", std::string("\"") + file + "\"", "holds those of cycle", v[0]));
+                            "but", "\"" + f.name() + "\"", "holds those of cycle", v[0]));
 
-  if (!next() || words.n != 6 || word(1) != "stream") refuse(in, "does not give the random stream");
+  if (!next() || words.n != 6 || word(1) != "stream") f.refuse("does not give the random stream");
   for (int k = 0; k < 3; ++k)
     if (!whole(word(k + 2), v[k]))
-      refuse(in, "has \"" + std::string(word(k + 2)) + "\" where a whole number belongs");
+      f.refuse("has \"" + std::string(word(k + 2)) + "\" where a whole number belongs");
   const std::string_view anti = word(5);
   std::uint64_t draws = 0;
   const std::string_view dw = word(6);
@@ -293,28 +280,27 @@ rangen::Stream read(State& s, int start, const record::Store& st) {
   stream.draws = draws;
   if (!fits || !rangen::possible_stream(stream) || (anti != "y" && anti != "n") ||
       dr.ec != std::errc() || dr.ptr != dw.data() + dw.size())
-    refuse(in, "gives a state \"" + std::string(line) + "\" that the random stream cannot be in");
+    f.refuse("gives a state \"" + std::string(line) + "\" that the random stream cannot be in");
 
   std::vector<std::string> stored;
   bool more = next();
   for (; more && word(1) == "model"; more = next()) {
     std::string_view label, value;
-    if (!setting_of(line, label, value)) refuse(in, "is not a setting of the model");
+    if (!setting_of(line, label, value)) f.refuse("is not a setting of the model");
     stored.emplace_back(line);
   }
-  compare_models(start, stored);
+  compare_models(start, f.name(), stored);
 
   // The pedigree's own sire is there until the chain first draws one.
-  std::vector<std::string_view> ids;
   each_drawn_sire(s, [&](int e, int an) {
-    if (!more) refuse(in, util::freev("ends before the sire of effect", e, "animal", an).substr(1));
+    if (!more) f.refuse(util::freev("ends before the sire of effect", e, "animal", an).substr(1));
     if (words.n != 4 || word(1) != "sire" || !whole(word(2), v[0]) || !whole(word(3), v[1]) ||
         !whole(word(4), v[2]))
-      refuse(in, "is not a line of a sire");
+      f.refuse("is not a line of a sire");
     if (v[0] != e || v[1] != an)
-      refuse(in, util::freev("is for effect", v[0], "animal", v[1], "where the model has effect", e,
-                             "animal", an)
-                     .substr(1));
+      f.refuse(util::freev("is for effect", v[0], "animal", v[1], "where the model has effect", e,
+                           "animal", an)
+                   .substr(1));
     bool candidate = v[2] == s.PED(e, an, 3);
     const int p = s.P_MS(an);
     const int nc = p > 0 ? static_cast<int>(s.MS(p)) : 0;
@@ -323,13 +309,13 @@ rangen::Stream read(State& s, int start, const record::Store& st) {
       candidate = id != 0 && id == static_cast<double>(v[2]);
     }
     if (!candidate)
-      refuse(in, util::freev("gives sire", v[2], "to animal", an, "of effect", e,
-                             ": not its pedigree's sire or one of its candidates")
-                     .substr(1));
+      f.refuse(util::freev("gives sire", v[2], "to animal", an, "of effect", e,
+                           ": not its pedigree's sire or one of its candidates")
+                   .substr(1));
     s.PED(e, an, 3) = static_cast<int>(v[2]);
     more = next();
   });
-  if (more) refuse(in, "is past the last line the model gives");
+  if (more) f.refuse("is past the last line the model gives");
   util::say("read random stream, sires and model of the chain from file: \"" + std::string(file) +
             "\"");
   return stream;

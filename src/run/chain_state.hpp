@@ -28,7 +28,6 @@
 
 #include "random/rangen.hpp"
 #include "run/state.hpp"
-#include "run/store_record.hpp"
 
 namespace run::chain {
 
@@ -44,14 +43,14 @@ void keep_model_definition();
 // the current sires.  Allocates nothing.
 void write(const State& s, int round, const std::function<void(std::string_view)>& line);
 
-// Reads the store's "chain_state" for a restart at cycle `start`, before
-// any other file of the store is read: the model kept at start-up must be
-// the stored one, and each line must fit this model (its cycle, a stream a
-// generator can be in, the animals with candidate sires in order, each with
-// its pedigree's sire or one of its candidates); anything else, a store
-// without the file included, stops the run naming the file, the line or the
-// setting.  The sires go into s.PED; the stream is returned, to be set once
-// every file is read.
-rangen::Stream read(State& s, int start, const record::Store& st);
+// Reads the store's "chain_state" for a restart at cycle `start` (through
+// run/result_in.hpp, so from its temporary while the store is unfinished),
+// before any other file of the store is read: the model kept at start-up
+// must be the stored one, and each line must fit this model (its cycle, a
+// stream a generator can be in, the animals with candidate sires in order,
+// each with its pedigree's sire or one of its candidates); anything else
+// stops the run naming the file, the line or the setting.  The sires go
+// into s.PED; the stream is returned, to be set once every file is read.
+rangen::Stream read(State& s, int start);
 
 }  // namespace run::chain

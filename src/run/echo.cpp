@@ -1,5 +1,6 @@
 #include "run/echo.hpp"
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -75,12 +76,13 @@ void repair(util::mat1<double>& x, const std::string& what) {
                 " or values that are not numbers)");
 }
 
-// One line naming the upper-triangle elements of a starting matrix of the
-// given order that stay 0 for the whole chain: every element that is 0, or,
-// where the matrix is drawn in blocks of order block (multiple breeds),
-// those of blocks that are wholly 0.  Nothing when there is none.
+// The lines naming the upper-triangle elements that are 0 in a starting
+// matrix of the given order: those that stay 0 for the whole chain and, in a
+// multiple-breed group (breed blocks of order block, drawn whole), those
+// that are sampled with their block.  Nothing when there is none.
 template <class At>
-void zero_pattern(const std::string& what, int order, int block, At at) {
+void zero_pattern(const std::string& what, int order, int block, At at,
+                  const std::function<bool(int, int)>& sampled) {
   auto block_zero = [&](int i, int j) {
     const int r0 = (i - 1) / block * block, c0 = (j - 1) / block * block;
     for (int c = c0 + 1; c <= c0 + block; ++c)
@@ -88,15 +90,27 @@ void zero_pattern(const std::string& what, int order, int block, At at) {
         if (at(r, c) != 0.0) return false;
     return true;
   };
-  std::string list;
+  std::string fixed, drawn;
+  bool whole = block != 0;  // every element that stays 0 in a block wholly 0
   for (int i = 1; i <= order; ++i)
-    for (int j = i; j <= order; ++j)
-      if (at(i, j) == 0.0 && (block == 0 || block_zero(i, j)))
-        list += " (" + std::to_string(i) + "," + std::to_string(j) + ")";
-  if (list.empty()) return;
-  util::say_text(" " + what + (block == 0 ? " elements" : " elements of breed blocks wholly") +
-                 " 0 in the starting matrix stay 0 for the whole chain (not sampled, not in"
-                 " \"varcompsam\"):" + list);
+    for (int j = i; j <= order; ++j) {
+      if (at(i, j) != 0.0) continue;
+      const std::string ij = " (" + std::to_string(i) + "," + std::to_string(j) + ")";
+      if (sampled(i, j)) {
+        drawn += ij;
+      } else {
+        fixed += ij;
+        whole = whole && block_zero(i, j);
+      }
+    }
+  if (!fixed.empty())
+    util::say_text(" " + what + (whole ? " elements of breed blocks wholly" : " elements") +
+                   " 0 in the starting matrix stay 0 for the whole chain (not sampled, not in"
+                   " \"varcompsam\"):" + fixed);
+  if (!drawn.empty())
+    util::say_text(" " + what +
+                   " elements 0 in the starting matrix are sampled all the same, since their breed"
+                   " blocks are drawn whole (in \"varcompsam\" like the other elements):" + drawn);
 }
 
 void chain_and_data(std::string_view title) {
@@ -182,7 +196,8 @@ void residual_model() {
   out("(/' Residual (co)variance Matrix')");
   repair(M.r, "residual (co)variance matrix");
   denseop::printm8(M.r, std::nullopt, "(20g12.5)");
-  zero_pattern("R:", M.ntrait, 0, [&M](int i, int j) { return M.r(i, j); });
+  zero_pattern("R:", M.ntrait, 0, [&M](int i, int j) { return M.r(i, j); },
+               [&M](int i, int j) { return M.r(i, j) != 0.0; });
 }
 
 void multiple_sires_lines() {
@@ -246,21 +261,48 @@ void random_group(int e) {
       break;
   }
 
-  // The repair covers the leading block of order m: for multiple-breed
-  // groups, the first breed's block.
+  // The repair covers the block of order m.  A multiple-breed group's breed
+  // blocks are each drawn as a (co)variance matrix of its own, so every pair's
+  // block is repaired, save one wholly 0 (kept 0 for the whole chain): a
+  // later block left indefinite would stay so for the whole chain.
   const int m = M.ntrait * n;
+  const bool mb = rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb;
+  const int nb = mb ? M.nbreed(e) : 1;
   util::mat1<double> block(m, m);
-  for (int j = 1; j <= m; ++j)
-    for (int i = 1; i <= m; ++i) block(i, j) = M.g(e, i, j);
-  repair(block, "(co)variance matrix of random effect " + std::to_string(e));
-  for (int j = 1; j <= m; ++j)
-    for (int i = 1; i <= m; ++i) M.g(e, i, j) = block(i, j);
+  for (int b1 = 1; b1 <= nb; ++b1)
+    for (int b2 = b1; b2 <= nb; ++b2) {
+      const int r0 = (b1 - 1) * m, c0 = (b2 - 1) * m;
+      bool zero = true;
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) {
+          block(i, j) = M.g(e, r0 + i, c0 + j);
+          zero = zero && block(i, j) == 0.0;
+        }
+      if (zero && (b1 != 1 || b2 != 1)) continue;
+      if (b1 != b2)
+        for (int j = 1; j <= m; ++j)
+          for (int i = j + 1; i <= m; ++i)
+            if (block(i, j) != block(j, i))
+              util::fatal(" The starting (co)variance matrix of random effect " + std::to_string(e) +
+                          ": the block of breeds " + std::to_string(b1) + " and " + std::to_string(b2) +
+                          ", a (co)variance matrix of its own, is not symmetric: row " +
+                          std::to_string(r0 + j) + " column " + std::to_string(c0 + i) + " is " +
+                          util::freev(block(j, i)).substr(1) + " but row " + std::to_string(r0 + i) +
+                          " column " + std::to_string(c0 + j) + " is " + util::freev(block(i, j)).substr(1));
+      repair(block, "(co)variance matrix of random effect " + std::to_string(e) +
+                        (b1 == 1 && b2 == 1 ? ""
+                                            : " (breeds " + std::to_string(b1) + " and " +
+                                                  std::to_string(b2) + ")"));
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) {
+          M.g(e, r0 + i, c0 + j) = block(i, j);
+          if (b1 != b2) M.g(e, c0 + j, r0 + i) = block(i, j);  // the mirrored pair
+        }
+    }
 
   util::FmtArgs row;
-  const bool mb = rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb;
   if (mb) {
     util::say_text(" breeds  trait   effect    (CO)VARIANCES");
-    const int nb = M.nbreed(e);
     for (int b1 = 1; b1 <= nb; ++b1)
       for (int b2 = b1; b2 <= nb; ++b2)
         for (int k = 1; k <= n; ++k)
@@ -283,7 +325,8 @@ void random_group(int e) {
       }
   }
   zero_pattern("G of random effect " + std::to_string(e) + ":", mb ? m * M.nbreed(e) : m, mb ? m : 0,
-               [&M, e](int i, int j) { return M.g(e, i, j); });
+               [&M, e](int i, int j) { return M.g(e, i, j); },
+               [&M, e](int i, int j) { return model::sampled_element(M.g, e, i, j); });
 }
 
 }  // namespace

@@ -106,4 +106,13 @@ struct Model {
 // The one description of the analysis.
 extern Model m;
 
+// Whether element (i, j) of the block of the random group at e is sampled,
+// and so written to "varcompsam", given its starting matrix g0 (the
+// parameter file's g).  An element that is 0 there is not, except in a
+// multiple-breed group with Metropolis rounds, whose breed blocks are
+// proposed whole: there it is sampled unless a variance of its block in its
+// row or column is 0 (so also when the block is wholly 0), which every
+// proposal keeps 0.
+bool sampled_element(const util::arr3<double>& g0, int e, int i, int j);
+
 }  // namespace model

@@ -1,8 +1,8 @@
 #include "run/restart.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
-#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,7 +11,9 @@
 #include "random/rangen.hpp"
 #include "run/chain_state.hpp"
 #include "run/model.hpp"
+#include "run/result_in.hpp"
 #include "run/store.hpp"
+#include "run/store_record.hpp"
 #include "sampler/records.hpp"
 #include "sampler/resid_steps.hpp"
 #include "sampler/rnorm.hpp"
@@ -41,152 +43,198 @@ struct Rebuild {
     S = mean * n;
     Q = n * (sd * sd) + S * S / n;
   }
-  // The store writes a rate as the sum itself while n is 0.
-  double sum_of_rate(double rate) const { return n != 0 ? rate * n : rate; }
 };
 
-// Blanks of a line collapsed and trimmed, for comparing label lines.
-std::string words_of(std::string_view line) {
-  std::string w;
-  for (char c : line) {
-    const bool blank = c == ' ' || c == '\t' || c == '\r';
-    if (!blank)
-      w += c;
-    else if (!w.empty() && w.back() != ' ')
-      w += ' ';
-  }
-  if (!w.empty() && w.back() == ' ') w.pop_back();
-  return w;
+// A mean and a standard deviation of the last line: a standard deviation
+// (or, before the first kept sample, a sum of squares) is never below 0.
+void check_sd(const ResultIn& f, double sd) {
+  if (sd < 0) f.refuse("holds a standard deviation of " + text_of(sd) + ", below 0");
 }
 
-bool all_finite(std::span<const util::ReadTarget> ts) {
-  for (const util::ReadTarget& t : ts)
-    for (std::size_t k = 0; k < t.n; ++k) {
-      if (t.kind == util::ReadTarget::R64 && !std::isfinite(static_cast<const double*>(t.p)[k])) return false;
-      if (t.kind == util::ReadTarget::R32 && !std::isfinite(static_cast<const float*>(t.p)[k])) return false;
-    }
-  return true;
+// Values that a chain holds only within bounds.  Before the first kept
+// sample a mean column holds a raw sum, which is not checked.
+
+// A positive quantity: its last sample, and its mean once kept, above lo.
+void check_positive(const ResultIn& f, const Rebuild& rb, double mean, double last, double lo,
+                    const char* what) {
+  f.above(last, lo, std::string("a last ") + what + " of");
+  if (rb.kept) f.above(mean, lo, std::string("a mean ") + what + " of");
 }
 
-// One result file read back.  Besides the reads of the layout, a line that
-// does not fit the model (other identifiers or labels, more values, lines
-// past the end) and a number that is not finite are refused, naming the
-// file and the line: such files would poison the continued chain.
-class ResultIn {
- public:
-  ResultIn(const char* name, int start) : in_(std::string(name)), name_(name), start_(start) {}
+// A robustness weight: above 0, and at most 1 with slash residuals.
+void check_weight(const ResultIn& f, const Rebuild& rb, double mean, double last) {
+  const bool slash =
+      m.residualtype == model::res_slash || m.residualtype == model::res_struct_slash;
+  check_positive(f, rb, mean, last, 0.0, "weight");
+  if (!slash) return;
+  f.within(last, 0.0, 1.0, "a last weight of");
+  if (rb.kept) f.within(mean, 0.0, 1.0, "a mean weight of");
+}
 
-  // The title line, whose cycle must be the one before the restart cycle.
-  void title() {
-    std::string_view line;
-    int stored = 0;
-    bool found = in_.getline(line);
-    if (found) {
-      const std::size_t at = line.find("after:");
-      found = at != std::string_view::npos &&
-              util::TextIn::from_text(std::string(line.substr(at + 6))).readv(stored) == ReadStatus::ok;
-    }
-    const std::string file = "\"" + name_ + "\"";
-    if (!found)
-      util::fatal(util::freev("restart at cycle", start_, ": no stored cycle in the title line of", file));
-    if (stored != start_ - 1)
-      util::fatal(util::freev("restart at cycle", start_, "needs the results of cycle", start_ - 1, "but",
-                              file, "holds those of cycle", stored));
-  }
-  void skip() {
-    std::string_view line;
-    in_.getline(line);
-  }
-  // A label line that must read as the store writes it for this model.
-  void label(const std::string& expected) {
-    std::string_view line;
-    if (!in_.getline(line)) return;  // the next read fails with the file's message
-    if (words_of(line) != words_of(expected))
-      refuse("is \"" + words_of(line) + "\" where the model has \"" + words_of(expected) + "\"");
-  }
-  // One free-format read of exactly the values of its lines.  False when it
-  // cannot be read.
-  template <class... T>
-  bool values(T&&... t) {
-    const util::ReadTarget ts[] = {util::ReadTarget(t)...};
-    return checked(std::span<const util::ReadTarget>(ts, sizeof...(T)), true);
-  }
-  // The same, the rest of the last line not used.
-  template <class... T>
-  bool leading_values(T&&... t) {
-    const util::ReadTarget ts[] = {util::ReadTarget(t)...};
-    return checked(std::span<const util::ReadTarget>(ts, sizeof...(T)), false);
-  }
-  // A line of `ints` integers (into ids) and one word, then three reals.
-  bool labelled(int ints, int* ids, std::string_view word, double& a, double& b, double& c) {
-    std::string_view line;
-    if (!in_.getline(line)) return false;
-    auto sep = [](char ch) { return ch == ' ' || ch == '\t' || ch == ',' || ch == '\r'; };
-    std::size_t p = 0;
-    for (int k = 0; k <= ints; ++k) {
-      while (p < line.size() && sep(line[p])) ++p;
-      if (p == line.size()) return false;
-      const std::size_t b0 = p;
-      while (p < line.size() && !sep(line[p])) ++p;
-      const std::string_view item = line.substr(b0, p - b0);
-      if (k < ints) {
-        if (util::TextIn::from_text(std::string(item)).readv(ids[k]) != ReadStatus::ok) return false;
-      } else if (item != word) {
-        refuse("has \"" + std::string(item) + "\" where the model has \"" + std::string(word) + "\"");
+// A candidate sire's prior probability and share of the kept cycles.
+void check_candidate(const ResultIn& f, const Rebuild& rb, double mean, double sd, double last,
+                     double prop) {
+  check_sd(f, sd);
+  f.within(last, 0.0, 1.0, "a last probability of");
+  if (!rb.kept) return;
+  f.within(mean, 0.0, 1.0, "a mean probability of");
+  f.within(prop, 0.0, 1.0, "a sample proportion of");
+}
+
+// A record's ordinate (a harmonic mean of densities) and mean log-density:
+// their sums must come back as numbers.
+void check_ordinate(const ResultIn& f, const Rebuild& rb, double cpo, double logl) {
+  if (!(cpo > 0) || !std::isfinite(rb.n / cpo))
+    f.refuse("holds a conditional predictive ordinate of " + text_of(cpo) +
+             ", which no density gives");
+  if (!std::isfinite(rb.n * logl))
+    f.refuse("holds an average log-likelihood of " + text_of(logl) + ", too large to use");
+}
+
+// The last sample of a (co)variance matrix of order d, as the sampler keeps
+// it: symmetric, and unless only that is asked, 0 where the starting matrix
+// is 0 and positive definite over the rows that the starting matrix does
+// not leave at 0.  lines(i) is the line row i begins on.
+template <class Get, class Orig>
+void check_last_matrix(const ResultIn& f, const std::string& what, int d, Get g, Orig orig,
+                       const std::vector<long>& lines, bool only_symmetry = false) {
+  auto line = [&](int i) { return lines[static_cast<std::size_t>(i)]; };
+  const std::string sample = "the last sample of " + what;
+  for (int i = 1; i <= d; ++i)
+    for (int j = 1; j < i; ++j)
+      if (g(i, j) != g(j, i))
+        f.refuse_at(line(i), "holds " + sample + " that is not symmetric: row " +
+                                 std::to_string(i) + " column " + std::to_string(j) + " is " +
+                                 text_of(g(i, j)) + " but row " + std::to_string(j) + " column " +
+                                 std::to_string(i) + " is " + text_of(g(j, i)));
+  if (only_symmetry) return;
+  for (int i = 1; i <= d; ++i)
+    for (int j = 1; j <= d; ++j)
+      if (orig(i, j) == 0.0 && g(i, j) != 0.0)
+        f.refuse_at(line(i), "holds " + text_of(g(i, j)) + " in row " + std::to_string(i) +
+                                 " column " + std::to_string(j) + " of " + sample +
+                                 ", where the starting matrix has 0");
+  // Cholesky factor of the rows kept, row by row.
+  int rows[model::maxcorr], n = 0;
+  for (int i = 1; i <= d; ++i)
+    if (orig(i, i) != 0.0) rows[n++] = i;
+  double l[model::maxcorr][model::maxcorr] = {};
+  for (int a = 0; a < n; ++a) {
+    for (int b = 0; b <= a; ++b) {
+      double x = g(rows[a], rows[b]);
+      for (int k = 0; k < b; ++k) x -= l[a][k] * l[b][k];
+      if (b < a) {
+        l[a][b] = x / l[b][b];
+      } else if (x > 0) {
+        l[a][a] = std::sqrt(x);
+      } else {
+        f.refuse_at(line(rows[a]), "holds " + sample +
+                                       " that is not positive definite (pivot of row " +
+                                       std::to_string(rows[a]) + ": " + text_of(x) + ")");
       }
     }
-    util::TextIn rest = util::TextIn::from_text(std::string(line.substr(p)));
-    if (rest.readv(a, b, c) != ReadStatus::ok) return false;
-    if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(c)) refuse(not_finite);
-    if (rest.dropped_items()) refuse(more_values);
-    return true;
   }
-  // Identifiers read from the last line against those the model gives there.
-  void ids(std::initializer_list<const char*> names, std::initializer_list<int> found,
-           std::initializer_list<int> want) {
-    if (std::equal(found.begin(), found.end(), want.begin())) return;
-    auto list = [&](std::initializer_list<int> v) {
-      std::string t;
-      auto n = names.begin();
-      for (int x : v) t += std::string(t.empty() ? "" : " ") + *n++ + " " + std::to_string(x);
-      return t;
-    };
-    refuse("is for " + list(found) + " where the model has " + list(want));
-  }
-  // Nothing but blank lines may follow the last line the model gives.
-  void end() {
-    std::string_view line;
-    while (in_.getline(line))
-      if (!words_of(line).empty()) refuse("is past the last line the model gives");
-  }
-  long line_number() const { return in_.line_number(); }
-  [[noreturn]] void refuse(const std::string& what) {
-    util::fatal(" restart refused: \"" + name_ + "\" line " + std::to_string(in_.line_number()) + " " + what);
-  }
+}
 
- private:
-  static constexpr const char* not_finite = "holds a number that is not finite";
-  static constexpr const char* more_values = "holds more values than the model gives";
-  bool checked(std::span<const util::ReadTarget> ts, bool whole_line) {
-    if (in_.read(ts) != ReadStatus::ok) return false;
-    if (!all_finite(ts)) refuse(not_finite);
-    if (whole_line && in_.dropped_items()) refuse(more_values);
-    return true;
+// The last sample of the G block of the random group at effect e: a
+// multiple-breed block breed pair by breed pair, each pair's block in its
+// own right (0 where the sampler keeps it 0).
+void check_last_g(const ResultIn& f, const State& s, int e, int d, const std::vector<long>& lines) {
+  const std::string what = "G for effect " + std::to_string(e);
+  auto orig = [&](int i, int j) { return s.ORIG_G(e, i, j); };
+  if (!is_multibreed(m.randomtype(e))) {
+    check_last_matrix(
+        f, what, d, [e](int i, int j) { return m.g(e, i, j); }, orig, lines);
+    return;
   }
-  util::TextIn in_;
-  std::string name_;
-  int start_;
-};
+  const int nb = m.nbreed(e), k = d / nb;
+  check_last_matrix(
+      f, what, d, [e](int i, int j) { return m.g(e, i, j); }, orig, lines, true);
+  for (int b1 = 1; b1 <= nb; ++b1)
+    for (int b2 = b1; b2 <= nb; ++b2) {
+      const int r0 = (b1 - 1) * k, c0 = (b2 - 1) * k;
+      std::vector<long> sub(static_cast<std::size_t>(k) + 1);
+      for (int i = 1; i <= k; ++i)
+        sub[static_cast<std::size_t>(i)] = lines[static_cast<std::size_t>(r0 + i)];
+      check_last_matrix(
+          f, what + " (breeds " + std::to_string(b1) + " and " + std::to_string(b2) + ")", k,
+          [&](int i, int j) { return m.g(e, r0 + i, c0 + j); },
+          [&](int i, int j) { return model::sampled_element(s.ORIG_G, e, r0 + i, c0 + j) ? 1.0 : 0.0; },
+          sub);
+    }
+}
+
+// The range the tuning reaches from `from` in w windows: every window moves
+// the setting down, up or not at all, by maps that keep order.
+template <class T, class Step>
+void tuned_range(T from, long w, Step step, T& lo, T& hi) {
+  lo = hi = from;
+  for (long k = 0; k < w; ++k) {
+    const T l = step(lo, true), h = step(hi, false);
+    if (l == lo && h == hi) break;
+    lo = l;
+    hi = h;
+  }
+}
+
+// Tuning windows that close by cycle c.
+long tuning_windows(int c, const Tuning& t) {
+  return t.window > 0 ? sampler::last_tuning_cycle(c) / t.window : 0;
+}
+
+// An acceptance rate read back at the store of cycle c: a share of the
+// probabilities its sum holds, so between 0 and 1, and 0 when it holds none
+// (results::acceptance_rate).
+void check_rate(const ResultIn& f, int c, double rate, const Tuning& t) {
+  const bool holds_any = acceptance_sum(1.0, t, c) > 0;
+  // Printed with 8 decimals.
+  f.within(rate, 0.0, holds_any ? 1.0 : 0.0, "an acceptance rate of", 1e-8);
+}
+
+// The setting of a proposal read back at the store of cycle c: one that
+// tuning reaches from its start `from` (as the state holds it before the
+// restart).
+void check_setting(const ResultIn& f, int c, int nu, int from, const Tuning& t) {
+  if (from <= t.raised_at) from = t.floor;
+  int lo = 0, hi = 0;
+  tuned_range(
+      from, tuning_windows(c, t),
+      [&t](int v, bool down) {
+        // Settings past 10^8 are taken as unbounded above.
+        if (!down && v > 100000000) return v;
+        return sampler::tune_dbelief(down ? 1.0 : 0.0, v, t.floor);
+      },
+      lo, hi);
+  if (hi > 100000000) hi = INT_MAX;
+  if (nu < lo || nu > hi)
+    f.refuse("holds proposal degrees of belief of " + std::to_string(nu) + ", outside the " +
+             std::to_string(lo) + " to " + std::to_string(hi) + " that tuning reaches by cycle " +
+             std::to_string(c));
+}
+
+void check_setting(const ResultIn& f, int c, double v, double from, const Tuning& t) {
+  double lo = 0, hi = 0;
+  tuned_range(
+      from, tuning_windows(c, t),
+      [](double x, bool down) { return sampler::tune_varprop(down ? 0.0 : 1.0, x); }, lo, hi);
+  // As printed: 8 decimals, or 6 digits in exponent form.
+  if (!(v > 0) || v < lo * (1 - 1e-5) - 1e-8 || v > hi * (1 + 1e-5) + 1e-8)
+    f.refuse("holds a proposal variance of " + text_of(v) + ", outside the " + text_of(lo) +
+             " to " + text_of(hi) + " (above 0) that tuning reaches by cycle " + std::to_string(c));
+}
 
 // A value line of three integers and mean, sd and last, for trait t,
 // effect e and level l.  False when it cannot be read.
-bool level_values(ResultIn& f, const Rebuild& rb, int t, int e, int l, double& S, double& Q, double& last) {
+bool level_values(ResultIn& f, const Rebuild& rb, int t, int e, int l, double& S, double& Q,
+                  double& last, double* mean_read = nullptr) {
   int i1, i2, i3;
   double mean, sd, x;
   if (!f.values(i1, i2, i3, mean, sd, x)) return false;
   f.ids({"trait", "effect", "level"}, {i1, i2, i3}, {t, e, l});
+  check_sd(f, sd);
   rb.pair(S, Q, mean, sd);
   last = x;
+  if (mean_read) *mean_read = mean;
   return true;
 }
 
@@ -197,7 +245,7 @@ bool level_values(ResultIn& f, const Rebuild& rb, int t, int e, int l, double& S
 void read_solutions(State& s, int start, const Rebuild& rb) {
   const int nt = m.ntrait;
   ResultIn f("solutions", start);
-  f.title();
+  f.title("Solution after: ");
   f.label(head_solutions);
   int f_ram = 0, j_ram = 0;
   for (int e = 1; e <= m.neff; ++e)
@@ -244,7 +292,7 @@ void read_solutions(State& s, int start, const Rebuild& rb) {
 
 void read_msiresppr(State& s, int start, const Rebuild& rb) {
   ResultIn f("msiresppr", start);
-  f.title();
+  f.title("Post. probs after: ");
   f.label(head_msiresppr);
   results::each_candidate(s, [&](int an, int ps, int pp) {
     int id1, id2;
@@ -253,6 +301,7 @@ void read_msiresppr(State& s, int start, const Rebuild& rb) {
     if (!f.values(id1, id2, mean, sd, last, prop))
       util::fatal(util::freev("error reading msires ppr at effect/animal: ", an));
     f.ids({"animal", "sire"}, {id1, id2}, {an, static_cast<int>(s.MS(ps))});
+    check_candidate(f, rb, mean, sd, last, prop);
     rb.pair(s.SUMMS(pp), s.SSMS(pp), mean, sd);
     s.SUMMS(ps) = rb.kept ? prop * rb.n : 0.0;
     s.MS(pp) = last;
@@ -262,25 +311,30 @@ void read_msiresppr(State& s, int start, const Rebuild& rb) {
 }
 
 // d rows of d values each, one free-format read per row; fail(i) is the
-// message of a row that cannot be read.
-// A row takes exactly the lines of its d values, ten to a line.
+// message of a row that cannot be read.  A row takes exactly the lines of
+// its d values, ten to a line; the line each row begins on goes into lines.
 template <class Fail, class Put>
-void read_rows(ResultIn& f, int d, std::vector<double>& row, Fail fail, Put put) {
+void read_rows(ResultIn& f, int d, std::vector<double>& row, Fail fail, Put put,
+               std::vector<long>* lines = nullptr) {
   row.assign(static_cast<std::size_t>(d), 0.0);
+  if (lines) lines->assign(static_cast<std::size_t>(d) + 1, 0);
   for (int i = 1; i <= d; ++i) {
-    const long before = f.line_number();
-    if (!f.values(std::span<double>(row))) util::fatal(fail(i));
-    if (f.line_number() - before != (d + 9) / 10) f.refuse("holds fewer values than the model gives");
+    if (lines) (*lines)[static_cast<std::size_t>(i)] = f.line_number() + 1;
+    if (!f.row_values(std::span<double>(row), (d + 9) / 10)) util::fatal(fail(i));
     for (int j = 1; j <= d; ++j) put(i, j, row[static_cast<std::size_t>(j - 1)]);
   }
 }
 
 void read_varcomp(State& s, int start, const Rebuild& rb) {
   ResultIn f("varcomp", start);
-  f.title();
+  f.title("Variance components after: ");
   std::vector<double> row;
+  std::vector<long> lines;
   // Sums of squares from the sd and the sum just rebuilt.
-  auto squares = [&rb](double S, double sd) { return rb.kept ? rb.n * (sd * sd) + S * S / rb.n : 0.0; };
+  auto squares = [&](double S, double sd) {
+    check_sd(f, sd);
+    return rb.kept ? rb.n * (sd * sd) + S * S / rb.n : 0.0;
+  };
   for (int e = 1; e <= m.neff; ++e) {
     if (m.randomnumb(e) <= 0) continue;
     const int d = block_order(e);
@@ -291,7 +345,9 @@ void read_varcomp(State& s, int start, const Rebuild& rb) {
     f.label(util::freev(label_g_sd, e));
     read_rows(f, d, row, fail, [&](int i, int j, double v) { s.SSG(e, i, j) = squares(s.SUMG(e, i, j), v); });
     f.label(util::freev(label_g_last, e));
-    read_rows(f, d, row, fail, [&](int i, int j, double v) { m.g(e, i, j) = v; });
+    read_rows(
+        f, d, row, fail, [&](int i, int j, double v) { m.g(e, i, j) = v; }, &lines);
+    check_last_g(f, s, e, d, lines);
   }
   const int nt = m.ntrait;
   auto fail = [](int i) { return util::freev("error reading R at trait: ", i); };
@@ -300,26 +356,33 @@ void read_varcomp(State& s, int start, const Rebuild& rb) {
   f.label(label_r_sd);
   read_rows(f, nt, row, fail, [&](int i, int j, double v) { s.SSR(i, j) = squares(s.SUMR(i, j), v); });
   f.label(label_r_last);
-  read_rows(f, nt, row, fail, [&](int i, int j, double v) { m.r(i, j) = v; });
+  read_rows(
+      f, nt, row, fail, [&](int i, int j, double v) { m.r(i, j) = v; }, &lines);
+  check_last_matrix(
+      f, "R", nt, [](int i, int j) { return m.r(i, j); },
+      [&s](int i, int j) { return s.ORIG_R(i, j); }, lines);
   f.end();
   util::say("read variance components from file: \"varcomp\"");
 }
 
 // With no cycle left to run, the evaluation at the posterior means (columns
-// 3 on) is still that of the stored sums and is kept as well.
+// 3 on) is still that of the stored sums and is kept as well.  Every column
+// is read and checked.
 void read_loglike_obs(State& s, int start, const Rebuild& rb) {
   const int ncol = m.ntrait + 3;
   const bool evaluation = start > m.nround;
   ResultIn f("loglike_obs", start);
-  f.title();
+  f.title("CPO,Loglike,residuals after: ");
   f.label(head_loglike_obs);
-  std::vector<double> v(static_cast<std::size_t>(evaluation ? ncol : 2));
+  f.any_size();
+  std::vector<double> v(static_cast<std::size_t>(ncol));
   for (int i = 1; i <= m.nrec; ++i) {
     int obs;
-    if (!f.leading_values(obs, std::span<double>(v)))
+    if (!f.values(obs, std::span<double>(v)))
       util::fatal(util::freev("error reading loglilke_obs at record: ", i));
     f.ids({"record"}, {obs}, {i});
     const bool any = rb.kept;
+    if (any) check_ordinate(f, rb, v[0], v[1]);
     s.LOGL_OBS(i, 1) = any ? rb.n / v[0] : 0.0;
     s.LOGL_OBS(i, 2) = any ? rb.n * v[1] : 0.0;
     if (evaluation)
@@ -329,48 +392,49 @@ void read_loglike_obs(State& s, int start, const Rebuild& rb) {
   util::say("read loglike_obs from file: \"loglike_obs\"");
 }
 
+// An acceptance rate back to its sum, checked against the probabilities the
+// sum holds at cycle c.
+double rate_sum(const ResultIn& f, int c, double rate, const Tuning& t) {
+  check_rate(f, c, rate, t);
+  return acceptance_sum(rate, t, c);
+}
+
 // The covariates of unknown covariables drawn by Metropolis-Hastings: the
 // proposal variance, as the tuning of the chain can have left it, and each
 // level's rate back to its sum.
-void read_covariate_rates(ResultIn& f, State& s, int start) {
-  const int round = start - 1;
+void read_covariate_rates(ResultIn& f, State& s, int c) {
+  const Tuning t = covariate_tuning();
   for (int u = 1; u <= m.neff; ++u) {
     if (!sampler::covariates_by_mh(u)) continue;
     f.label(util::freev(label_covariate_rates, u));
     const auto fail = [u] {
       util::fatal(util::freev("error reading acceptance rates of the covariates of effect: ", u));
     };
-    double v = 0;
-    if (!f.values(v)) fail();
-    // From 100, each tuning step multiplies the variance by 1.05 or 0.9;
-    // the file has eight decimals.
-    const int steps = sampler::covariate_tuning_steps(round);
-    const double low = 100.0 * std::pow(sampler::narrow, steps),
-                 high = 100.0 * std::pow(sampler::widen, steps);
-    if (!(v >= low * (1 - 1e-6) - 1e-8 && v <= high * (1 + 1e-6) + 1e-8))
-      f.refuse(util::freev("holds a proposal variance", v, "that", steps,
-                           "tuning steps from 100 cannot give")
-                   .substr(1));
-    s.H_VARPROP(u) = v;
+    const double from = s.H_VARPROP(u);
+    if (!f.values(s.H_VARPROP(u))) fail();
+    check_setting(f, c, s.H_VARPROP(u), from, t);
     for (int l = 1; l <= m.nlev(u); ++l) {
       int level = 0;
       double rate = 0;
       if (!f.values(level, rate)) fail();
       f.ids({"level"}, {level}, {l});
-      if (!(rate >= 0 && rate <= 1))
-        f.refuse(util::freev("holds an acceptance rate", rate, "outside 0 to 1").substr(1));
-      s.SUMH_ACCEP(sampler::address1(u, l, 1)) = sampler::covariate_sum(rate, round);
+      s.SUMH_ACCEP(sampler::address1(u, l, 1)) = rate_sum(f, c, rate, t);
     }
   }
 }
 
-void read_mh_acceptance(State& s, int start, const Rebuild& rb) {
+void read_mh_acceptance(State& s, int start) {
   ResultIn f("mh_acceptance", start);
-  auto rate_and = [&](const std::string& label, auto& setting, double& sum) {
+  const int c = start - 1;
+  // A rate and the setting of its proposal; the setting's start value (as
+  // the state holds it before the restart) and tuning window bound both.
+  auto rate_and = [&](const std::string& label, auto& setting, double& sum, const Tuning& tuning) {
     f.label(label);
+    const auto from = setting;
     double rate;
     if (!f.values(rate, setting)) return false;
-    sum = rb.sum_of_rate(rate);
+    sum = rate_sum(f, c, rate, tuning);
+    check_setting(f, c, setting, from, tuning);
     return true;
   };
   for (int e = 1; e <= m.neff; ++e) {
@@ -378,18 +442,20 @@ void read_mh_acceptance(State& s, int start, const Rebuild& rb) {
     for (int b1 = 1; b1 <= m.nbreed(e); ++b1)
       for (int b2 = b1; b2 <= m.nbreed(e); ++b2)
         if (!rate_and(util::freev(label_mb_rate, e, label_breeds, b1, b2), s.MB_DBELIEF(e, b1, b2),
-                      s.SUMMB_ACCEP(e, b1, b2)))
+                      s.SUMMB_ACCEP(e, b1, b2), mb_tuning(e)))
           util::fatal(util::freev("error reading acceptance rate at effect: ", e));
   }
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
     switch (structural_kind(e)) {
       case Structural::scale:
-        if (!rate_and(util::freev(label_structural_rate, e), s.R_DBELIEFPROP(k), s.SUMR_ACCEP(k)))
+        if (!rate_and(util::freev(label_structural_rate, e), s.R_DBELIEFPROP(k), s.SUMR_ACCEP(k),
+                      structural_tuning()))
           util::fatal(util::freev("error reading acceptance rate at structural effect: ", e));
         break;
       case Structural::levels_alpha:
-        if (!rate_and(util::freev(label_structural_alpha_rate, e), s.R_ALPHA_VARPROP(k), s.SUMR_ALPHAACCEP(k)))
+        if (!rate_and(util::freev(label_structural_alpha_rate, e), s.R_ALPHA_VARPROP(k),
+                      s.SUMR_ALPHAACCEP(k), structural_alpha_tuning()))
           util::fatal(util::freev("error reading acceptance rate for alpha at structural effect: ", e));
         break;
       case Structural::levels:
@@ -397,9 +463,10 @@ void read_mh_acceptance(State& s, int start, const Rebuild& rb) {
     }
   }
   if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t)
-    if (!rate_and(label_robust_alpha_rate, s.w_alpha_varprop, s.sumw_alphaaccep))
+    if (!rate_and(label_robust_alpha_rate, s.w_alpha_varprop, s.sumw_alphaaccep,
+                  robust_alpha_tuning()))
       util::fatal(util::freev("error reading acceptance rate for alpha robust"));
-  read_covariate_rates(f, s, start);
+  read_covariate_rates(f, s, c);
   f.end();
   util::say("Read acceptance rates and proposal dbelief from file: \"mh_acceptance\"");
 }
@@ -407,7 +474,7 @@ void read_mh_acceptance(State& s, int start, const Rebuild& rb) {
 void read_structural_r(State& s, int start, const Rebuild& rb) {
   const int nt = m.ntrait;
   ResultIn f("structural_r", start);
-  f.title();
+  f.title("Structural R solution after: ");
   f.label(head_solutions);
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
@@ -418,6 +485,9 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
       if (!f.labelled(2, id, "alpha", mean, sd, last))
         util::fatal(util::freev("error reading structural R alpha at effect: ", e));
       f.ids({"trait", "effect"}, {id[0], id[1]}, {1, e});
+      check_sd(f, sd);
+      // Proposals at or below 1 are never taken: the shape stays above 1.
+      check_positive(f, rb, mean, last, 1.0, "shape alpha");
       rb.pair(s.SUMR_ALPHA(k), s.SSR_ALPHA(k), mean, sd);
       s.R_ALPHA(k) = last;
     }
@@ -427,8 +497,11 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
         const int a = sampler::address1(e, l, t);
         if (m.pos_eff(e, t) == 0) {
           rb.pair(s.SUMR_SOL(a), s.SSR_SOL(a), s.SUMR_SOL(a), s.SSR_SOL(a));
-        } else if (!level_values(f, rb, t, e, l, s.SUMR_SOL(a), s.SSR_SOL(a), s.R_SOL(a))) {
+        } else if (double mean;
+                   !level_values(f, rb, t, e, l, s.SUMR_SOL(a), s.SSR_SOL(a), s.R_SOL(a), &mean)) {
           level_error("error reading structural R at effect: ", e, l, t);
+        } else {
+          check_positive(f, rb, mean, s.R_SOL(a), 0.0, "factor");
         }
       }
   }
@@ -438,13 +511,15 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
 
 void read_robustness_w(State& s, int start, const Rebuild& rb) {
   ResultIn f("robustness_w", start);
-  f.title();
+  f.title("Robustness weights after: ");
   f.label(head_robustness_w);
   for (int t = 1; t <= m.ntrait; ++t) {
     double mean, sd, last;
     int id[1];
     if (!f.labelled(1, id, "alpha", mean, sd, last)) util::fatal(util::freev("error reading robustness w_alpha"));
     f.ids({"trait"}, {id[0]}, {t});
+    check_sd(f, sd);
+    check_positive(f, rb, mean, last, 0.0, "shape alpha");
     rb.pair(s.sumw_alpha, s.ssw_alpha, mean, sd);
     s.w_alpha = last;
     for (int i = 1; i <= m.nrec; ++i) {
@@ -453,6 +528,8 @@ void read_robustness_w(State& s, int start, const Rebuild& rb) {
       if (!f.values(t1, i1, mean, sd, x))
         util::fatal(util::freev("error reading robustness w at record: ", i, " trait: ", t));
       f.ids({"trait", "record"}, {t1, i1}, {t, i});
+      check_sd(f, sd);
+      check_weight(f, rb, mean, x);
       rb.pair(s.SUMWEIGHT_ROBUST(i), s.SSWEIGHT_ROBUST(i), mean, sd);
       s.WEIGHT_ROBUST(i) = x;
     }
@@ -464,15 +541,47 @@ void read_robustness_w(State& s, int start, const Rebuild& rb) {
 // The stored means become sums again through the kept count, which the
 // burn-in and thinning interval fix: a continued chain keeps both.
 void check_settings(const record::Store& st, int start) {
-  const std::string rec = std::string("\"") + record::file + "\"";
+  const std::string rec = std::string("\"") + st.source + "\"";
   auto same = [&](const char* what, int given, int stored) {
-    if (stored >= 0 && given != stored)
+    if (given != stored)
       util::fatal(util::freev("restart at cycle", start, ": the parameter file gives a " + std::string(what) + " of",
                               given, "but the chain in", rec, "has", stored,
                               "; a continued chain keeps its burn-in and thinning interval"));
   };
   same("burn-in", m.nburn, st.burn_in);
   same("thinning interval", m.skip, st.thinning);
+}
+
+// The record of the last store against the restart: the cycle before the
+// restart cycle (else the message names the cycle to give), and the result
+// files a store of this model writes at that cycle, each once.
+void check_record(const record::Store& st, int start) {
+  const std::string rec = std::string("\"") + st.source + "\"";
+  if (st.cycle != start - 1)
+    util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1,
+                            "but", rec, "holds those of cycle", st.cycle,
+                            "; the chain continues at cycle", st.cycle + 1));
+  check_settings(st, start);
+  const char* names[record::max_results];
+  const int n = stored_results(st.cycle, names);
+  for (int k = 0; k < n; ++k) {
+    if (st.has_result(names[k])) continue;
+    const std::string name = std::string("\"") + names[k] + "\"";
+    // A store of an earlier version of the program, which kept no stream.
+    const bool old = names[k] == std::string_view(chain::file);
+    util::fatal(util::freev(
+        "restart at cycle", start, ": the store of cycle", st.cycle, "in", rec, "has no",
+        old ? name + " with the random stream and the model of the chain (a store of an "
+                     "earlier version of the program): it cannot be continued"
+            : "result file " + name));
+  }
+  for (int k = 0; k < st.nresults; ++k)
+    if (std::find_if(names, names + n, [&](const char* r) {
+          return r == std::string_view(st.results[k]);
+        }) == names + n)
+      util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "in",
+                              rec, "has the result file", std::string("\"") + st.results[k] + "\"",
+                              ", which this model does not write"));
 }
 
 }  // namespace
@@ -482,14 +591,16 @@ void restart(State& s, int start) {
   if (start <= 1)
     util::fatal(util::freev("restart at cycle", start,
                             "not possible: a restarted chain continues at cycle 2 or later"));
-  // A store interrupted after it was made is finished first; the leftovers
-  // of one interrupted before it are discarded.
-  record::recover();
+  // Every file is checked before any is changed: the last store is read
+  // where it stands, a store left unfinished by an interruption from its
+  // temporaries.
   record::Store st;
   const bool recorded = record::read(st);
-  if (recorded) check_settings(st, start);
-  // The stream goes on from the store once every file is read.
-  const rangen::Stream stream = recorded ? chain::read(s, start, st) : rangen::stream();
+  const ReadingStore reading(recorded ? &st : nullptr);
+  if (recorded) check_record(st, start);
+  // The model, the sires and the stream come first; the stream goes on from
+  // the store once every file is read.
+  const rangen::Stream stream = recorded ? chain::read(s, start) : rangen::stream();
   Rebuild rb;
   const int n = kept_count(start - 1);
   rb.n = static_cast<double>(n);
@@ -503,17 +614,20 @@ void restart(State& s, int start) {
   } else {
     s.LOGL_OBS.fill(0.0);
   }
-  const std::string rec = std::string("\"") + record::file + "\"";
   if (!recorded)
-    util::fatal(util::freev("restart at cycle", start, ":", rec,
-                            "is missing, so the sample files cannot be matched to the result files"));
-  if (st.cycle != start - 1)
-    util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1, "but", rec,
-                            "holds those of cycle", st.cycle));
-  open_sample_files(s, start, st);
-  if (uses_mh_files()) read_mh_acceptance(s, start, rb);
+    util::fatal(
+        util::freev("restart at cycle", start, ":", std::string("\"") + record::file + "\"",
+                    "is missing, so the sample files cannot be matched to the result files"));
+  if (uses_mh_files()) read_mh_acceptance(s, start);
   if (m.neffr > 0) read_structural_r(s, start, rb);
   if (robust_weights()) read_robustness_w(s, start, rb);
+  check_sample_files(s, start, st);
+
+  // Only now is anything changed: the unfinished store is finished (or the
+  // leftovers of one not made are removed), and the sample files are cut
+  // back to the store and opened.
+  record::recover();
+  open_sample_files(s, start, st);
   rangen::set_stream(stream);
 }
 

@@ -11,21 +11,32 @@ namespace run {
 // proposal settings) come from their "last" columns, the running sums and
 // sums of squares are rebuilt from the means and standard deviations with the
 // kept count of that cycle (empty while it is 0), the acceptance sums from
-// the rates, and the sample files are opened for appending.  Prints one line
-// per file read.
+// the rates and the cycles each sum holds, and the sample files are opened
+// for appending.  The random stream and the drawn sires come back from
+// "chain_state" (run/chain_state.hpp), the stream set last.  Prints one
+// line per file read.
 //
-// A store left unfinished by an interruption is finished, or discarded when
-// it was not yet made (run/store_record.hpp), before anything is read.  The
-// sample files are cut back to their lengths at the store.
+// Every file is checked before any is changed: the record of the last
+// store (a store made but left unfinished is read where it stands, its
+// result files from their temporaries), "chain_state" with the model it
+// holds, the result files and the sample files.  Only then is an
+// unfinished store finished (or the leftovers of one not made removed,
+// run/store_record.hpp) and are the sample files cut back to their lengths
+// at the store.
 //
-// Stops the run when start is 1 or less, when a title line or the store
-// record names another cycle than start - 1, when a value line cannot be
-// read (the message of its file), and when a line does not fit the model
-// (other identifiers or labels, other counts of values or lines) or holds a
-// number that is not finite (a message naming the file and the line).  A missing result or sample file stops it through the file
-// layer.  When no cycle is left to run (start > nround), the evaluation at
-// the posterior means in "loglike_obs" is read back as well, so the files
-// stored at the end come out as they were.
+// Stops the run when start is 1 or less, when the record names another
+// cycle than start - 1 (the message names the cycle to give), other
+// settings or result files than the model's, when the parameter file gives
+// another model than the stored one, when a value line cannot be
+// read (the message of its file), when a line does not fit the model (other
+// identifiers, words or labels, other counts of values or lines, a repeat
+// count) or holds a value the chain cannot hold (not finite, too large,
+// outside the bounds of its kind), and when a sample file does not match
+// the store (a message naming the file, the line and the value).  A missing
+// result or sample file stops it through the file layer.  When no cycle is
+// left to run (start > nround), the evaluation at the posterior means in
+// "loglike_obs" is read back as well, so the files stored at the end come
+// out as they were.
 void restart(State& s, int start);
 
 }  // namespace run

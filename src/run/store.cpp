@@ -1,8 +1,12 @@
 #include "run/store.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -12,6 +16,7 @@
 #include "run/model.hpp"
 #include "run/store_record.hpp"
 #include "sampler/records.hpp"
+#include "sampler/resid_steps.hpp"
 #include "sampler/rnorm.hpp"
 #include "sampler/samplefiles.hpp"
 #include "util/disk_queue.hpp"
@@ -60,6 +65,43 @@ Structural structural_kind(int e) {
   return Structural::levels;
 }
 
+Tuning mb_tuning(int e) {
+  // Raised to the floor before the first cycle when too small to propose.
+  const int d = m.ntrait * m.randomnumb(e);
+  return {m.mb_nround > 0 ? m.mb_skip : 0, d + 4, d + 1};
+}
+Tuning structural_tuning() {
+  return {m.r_nround > 0 ? m.r_skip : 0, 6};
+}
+Tuning structural_alpha_tuning() {
+  return {m.r_nround > 0 ? 10 : 0};
+}
+Tuning robust_alpha_tuning() {
+  return {10};
+}
+// Every round of every cycle adds, tuned or not.
+Tuning covariate_tuning() {
+  return {std::max(m.r_skip, 0), 0, 0, true, std::max(m.r_nround, 0)};
+}
+
+namespace {
+
+// Probabilities an acceptance sum holds after cycle `round`.
+double summed(const Tuning& t, int round) {
+  return static_cast<double>(sampler::summed_cycles(round, t.window, t.every_cycle)) * t.rounds;
+}
+
+}  // namespace
+
+double acceptance_rate(double sum, const Tuning& t, int round) {
+  const double d = summed(t, round);
+  return d > 0 ? sum / d : 0.0;
+}
+
+double acceptance_sum(double rate, const Tuning& t, int round) {
+  return rate * summed(t, round);
+}
+
 namespace {
 
 // A sample file reopened to go on writing at its end.  It must exist: the
@@ -78,6 +120,11 @@ bool in_tuning(int round, bool strictly) {
   return strictly ? c < h : c <= h;
 }
 
+// How the lines of a sample file fall into the cycles that wrote them:
+// entries that begin with a line holding the cycle, lines that each begin
+// with their cycle, or lines without a cycle.
+enum class Layout { entries, cycle_lines, lines };
+
 // The sample files of the chain, in the order of record::sample_names, with
 // what a store at cycle `round` does to each.
 struct SampleFile {
@@ -87,6 +134,7 @@ struct SampleFile {
   bool close;   // the store closes it
   bool reopen;  // and opens it again at its end
   bool resumed; // a chain restarted at cycle `round` opens it
+  Layout layout;
 };
 
 void chain_sample_files(State& s, int round, SampleFile (&f)[record::max_samples]) {
@@ -94,14 +142,207 @@ void chain_sample_files(State& s, int round, SampleFile (&f)[record::max_samples
   const bool going_on = round < m.nround;
   const bool mh = uses_mh_files();
   const bool tuning = in_tuning(round, false);
-  f[0] = {sampler::varcompsam_file, &sf.varcompsam, true, true, going_on, true};
-  f[1] = {sampler::loglike_rnd_file, &sf.loglike_rnd, true, true, going_on, true};
-  f[2] = {"msirespprsam", &s.msirespprsam, samples_msires(), true, going_on, true};
-  f[3] = {sampler::mh_dbeliefchg_file, &sf.mh_dbeliefchg, mh, tuning, in_tuning(round, true), tuning};
-  f[4] = {sampler::solutionsam_file, &sf.solutionsam, saves_solutions(), true, going_on, true};
+  f[0] = {sampler::varcompsam_file, &sf.varcompsam, true, true, going_on, true, Layout::entries};
+  f[1] = {sampler::loglike_rnd_file, &sf.loglike_rnd, true, true, going_on, true, Layout::entries};
+  f[2] = {"msirespprsam", &s.msirespprsam,    samples_msires(), true, going_on,
+          true,           Layout::cycle_lines};
+  f[3] = {sampler::mh_dbeliefchg_file,
+          &sf.mh_dbeliefchg,
+          mh,
+          tuning,
+          in_tuning(round, true),
+          tuning,
+          Layout::lines};
+  f[4] = {sampler::solutionsam_file,
+          &sf.solutionsam,
+          saves_solutions(),
+          true,
+          going_on,
+          true,
+          Layout::entries};
+}
+
+// Bytes [from, to) of a file, fewer where it ends.
+std::string bytes_of(const char* name, long long from, long long to) {
+  std::string b;
+  const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) util::io_fail("cannot open file", name, errno);
+  b.resize(static_cast<std::size_t>(to - from));
+  std::size_t got = 0;
+  while (got < b.size()) {
+    const ssize_t r = ::pread(fd, b.data() + got, b.size() - got,
+                              static_cast<off_t>(from) + static_cast<off_t>(got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      const int err = errno;
+      ::close(fd);
+      util::io_fail("cannot read file", name, err);
+    }
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  ::close(fd);
+  b.resize(got);
+  return b;
+}
+
+// The last n lines of a file that end at byte `end` (a line end), or fewer
+// when the file has fewer.
+std::string last_lines(const char* name, long long end, long long n) {
+  long long want = 4096;
+  for (;;) {
+    const long long from = std::max(0LL, end - want);
+    const std::string b = bytes_of(name, from, end);
+    // The newline before the n-th line from the end.
+    long long seen = 0;
+    for (std::size_t i = b.size(); i-- > 0;)
+      if (b[i] == '\n' && ++seen == n + 1) return b.substr(i + 1);
+    if (from == 0) return b;
+    want *= 2;
+  }
+}
+
+// The first line that starts at byte `from`, when it is complete (a line
+// of more than 64 kB counts as not).
+bool line_at(const char* name, long long from, std::string& line) {
+  const std::string b = bytes_of(name, from, from + 65536);
+  const std::size_t nl = b.find('\n');
+  if (nl == std::string::npos) return false;
+  line = b.substr(0, nl);
+  return true;
+}
+
+// The cycle a line begins with.
+bool leading_cycle(std::string_view line, long long& cycle) {
+  std::size_t p = line.find_first_not_of(" \t");
+  if (p == std::string_view::npos) return false;
+  std::size_t q = line.find_first_of(" \t\r", p);
+  if (q == std::string_view::npos) q = line.size();
+  const auto r = std::from_chars(line.data() + p, line.data() + q, cycle);
+  return r.ec == std::errc() && r.ptr == line.data() + q;
+}
+
+std::string first_line(const std::string& text) {
+  std::string l = text.substr(0, text.find('\n'));
+  const std::size_t b = l.find_first_not_of(' ');
+  return b == std::string::npos ? std::string() : l.substr(b);
+}
+
+// Elements 0 in a starting matrix that are sampled (inside breed blocks),
+// which "varcompsam" of earlier versions left out.
+long long sampled_zeros(const State& s) {
+  long long n = 0;
+  for (int e = 1; e <= m.neff; ++e) {
+    if (m.randomnumb(e) <= 0) continue;
+    const int d = block_order(e);
+    for (int i = 1; i <= d; ++i)
+      for (int j = i; j <= d; ++j) n += s.ORIG_G(e, i, j) == 0.0 && model::sampled_element(s.ORIG_G, e, i, j);
+  }
+  return n;
+}
+
+// The stored length of sample file x ends a line, and the entry (or the
+// lines) of the stored cycle; refused otherwise, naming the record's line.
+void check_stored_end(const State& s, const SampleFile& x, const record::Store& st,
+                      long long stored) {
+  const std::string where = std::string(" restart refused: \"") + st.source + "\" line " +
+                            std::to_string(st.sample_line(x.name)) + " gives \"" + x.name +
+                            "\" a length of " + std::to_string(stored) + " bytes, which ";
+  if (stored == 0 && x.layout != Layout::entries) return;
+  if (stored > 0 && bytes_of(x.name, stored - 1, stored) != "\n")
+    util::fatal(where + "is not at the end of a line of it");
+  long long c = 0;
+  switch (x.layout) {
+    case Layout::lines:
+      return;
+    case Layout::entries: {
+      const long long n = x.name == std::string_view(sampler::loglike_rnd_file)
+                              ? 1
+                              : entry_lines(s, x.name, st.cycle);
+      const std::string entry = stored > 0 ? last_lines(x.name, stored, n) : std::string();
+      const std::string head = first_line(entry);
+      long long lines = 0;
+      for (char ch : entry) lines += ch == '\n';
+      if (lines >= n && leading_cycle(head, c) && c == st.cycle) return;
+      std::string why;
+      const long long z = x.name == std::string_view(sampler::varcompsam_file) ? sampled_zeros(s) : 0;
+      if (z > 0 && stored > 0 && leading_cycle(first_line(last_lines(x.name, stored, n - z)), c) &&
+          c == st.cycle)
+        why = "; it ends an entry of " + std::to_string(n - z) +
+              " lines, as earlier versions wrote it, without the elements 0 inside breed blocks that"
+              " are sampled: a chain begun so cannot go on, start it afresh";
+      util::fatal(where + "does not end the entry of cycle " + std::to_string(st.cycle) + " (" +
+                  std::to_string(n) + (n == 1 ? " line" : " lines") +
+                  "): that entry would begin with \"" + head + "\"" + why);
+    }
+    case Layout::cycle_lines: {
+      const std::string last = first_line(last_lines(x.name, stored, 1));
+      if (!leading_cycle(last, c) || c > st.cycle)
+        util::fatal(where + "ends with the line \"" + last + "\", not of cycle " +
+                    std::to_string(st.cycle) + " or before");
+      std::string next;
+      if (line_at(x.name, stored, next) && (!leading_cycle(next, c) || c <= st.cycle))
+        util::fatal(where + "is followed by the line \"" + first_line(next) + "\" of cycle " +
+                    std::to_string(st.cycle) + " or before");
+      return;
+    }
+  }
 }
 
 }  // namespace
+
+int stored_results(int round, const char* (&names)[record::max_results]) {
+  int n = 0;
+  for (const char* r : record::result_names) {
+    const std::string_view w = r;
+    const bool writes =
+        w == "solutions" || w == "varcomp" || (w == "msiresppr" && m.max_msires > 1) ||
+        (w == "loglike_obs" && m.nburn < round) || (w == "mh_acceptance" && uses_mh_files()) ||
+        (w == "structural_r" && m.neffr > 0) || (w == "robustness_w" && robust_weights()) ||
+        w == chain::file;
+    if (writes) names[n++] = r;
+  }
+  return n;
+}
+
+long long entry_lines(const State& s, const char* name, int round) {
+  long long n = 1;
+  if (name == std::string_view(sampler::solutionsam_file)) {
+    for (int e = 1; e <= m.neff; ++e) {
+      if (m.effectsave(e) != 1) continue;
+      int traits = 0;
+      for (int t = 1; t <= m.ntrait; ++t) traits += m.pos_eff(e, t) != 0;
+      n += static_cast<long long>(m.nlev(e)) * traits;
+    }
+    return n;
+  }
+  // "varcompsam": the kept elements of G and R (the dispersion step) ...
+  for (int e = 1; e <= m.neff; ++e) {
+    if (m.randomnumb(e) <= 0) continue;
+    const int d = block_order(e);
+    for (int i = 1; i <= d; ++i)
+      for (int j = i; j <= d; ++j) n += model::sampled_element(s.ORIG_G, e, i, j);
+  }
+  for (int i = 1; i <= m.ntrait; ++i)
+    for (int j = i; j <= m.ntrait; ++j) n += s.ORIG_R(i, j) != 0.0;
+  if (round % m.skip != 0) return n;
+  // ... and, at multiples of the thinning interval, the saved structural
+  // factors and the shapes (the structural and robustness steps).
+  if (m.neffr > 0 && m.r_nround > 0)
+    for (int k = 1; k <= m.neffr; ++k) {
+      const int e = m.pos_effr(k);
+      const bool save = m.effrsave(k) == 1;
+      const int rn = m.randomnumb(e);
+      if (structural_kind(e) == Structural::scale)
+        n += save ? 1 : 0;
+      else if (rn == 0)
+        n += save ? m.nlev(e) - 1 : 0;
+      else if (rn > 0)
+        n += (save ? m.nlev(e) : 0) + 1;
+    }
+  if (robust_weights()) n += 1;
+  return n;
+}
 
 void sync_sample_files(State& s, int round, record::Store& st) {
   SampleFile f[record::max_samples];
@@ -128,24 +369,36 @@ void reopen_sample_files(State& s, int round) {
   }
 }
 
-void open_sample_files(State& s, int start, const record::Store& st) {
+void check_sample_files(State& s, int start, const record::Store& st) {
   SampleFile f[record::max_samples];
   chain_sample_files(s, start, f);
   for (const SampleFile& x : f) {
     if (!x.has) continue;
     const long long stored = st.sample_size(x.name), size = util::file_size(x.name);
     if (size < 0) {
-      // Not needed any more, or missing: the open below says which.
+      // Not needed any more, or missing: a file the chain goes on writing
+      // must be there.
+      if (x.resumed) util::io_fail("cannot open file", x.name, ENOENT);
     } else if (stored < 0) {
       util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "has no sample file",
                               std::string("\"") + x.name + "\""));
     } else if (size < stored) {
       util::fatal(util::freev("restart at cycle", start, ":", std::string("\"") + x.name + "\"", "holds", size,
                               "bytes, fewer than the", stored, "it held at the store of cycle", st.cycle));
-    } else if (size > stored) {
-      // Lines written after the store, complete or not, are not part of it.
-      util::cut_file(x.name, stored);
+    } else {
+      check_stored_end(s, x, st, stored);
     }
+  }
+}
+
+void open_sample_files(State& s, int start, const record::Store& st) {
+  SampleFile f[record::max_samples];
+  chain_sample_files(s, start, f);
+  for (const SampleFile& x : f) {
+    if (!x.has) continue;
+    const long long stored = st.sample_size(x.name), size = util::file_size(x.name);
+    // Lines written after the store, complete or not, are not part of it.
+    if (stored >= 0 && size > stored) util::cut_file(x.name, stored);
     if (x.resumed) reopen(*x.out, x.name);
   }
 }
@@ -223,8 +476,6 @@ struct Summary {
     const double v = (Q - S * S / n) / n;
     return v > 0 ? std::sqrt(v) : 0.0;
   }
-  // Acceptance rates: a kept count of 0 leaves the sum as it stands.
-  double rate(double S) const { return n != 0 ? S / n : S; }
 };
 
 // Value of a (rows, cols) array, 0 where it has no element.
@@ -369,20 +620,22 @@ void write_covariate_rates(ResultFile& f, const State& s) {
       std::string& b = f.buf();
       util::put_i_field(b, l, 8);
       util::put_f_field(
-          b, sampler::covariate_rate(s.SUMH_ACCEP(sampler::address1(u, l, 1)), m.round), 12, 8);
+          b, acceptance_rate(s.SUMH_ACCEP(sampler::address1(u, l, 1)), covariate_tuning(), m.round),
+          12, 8);
       f.end_line();
     }
   }
 }
 
-void write_mh_acceptance(const State& s, const Summary& sm) {
+void write_mh_acceptance(const State& s) {
   ResultFile f("mh_acceptance");
   for (int e = 1; e <= m.neff; ++e) {
     if (!is_multibreed(m.randomtype(e))) continue;
     for (int b1 = 1; b1 <= m.nbreed(e); ++b1)
       for (int b2 = b1; b2 <= m.nbreed(e); ++b2) {
         f.free(label_mb_rate, e, label_breeds, b1, b2);
-        rate_line(f, sm.rate(s.SUMMB_ACCEP(e, b1, b2)), s.MB_DBELIEF(e, b1, b2));
+        rate_line(f, acceptance_rate(s.SUMMB_ACCEP(e, b1, b2), mb_tuning(e), m.round),
+                  s.MB_DBELIEF(e, b1, b2));
       }
   }
   for (int k = 1; k <= m.neffr; ++k) {
@@ -390,11 +643,13 @@ void write_mh_acceptance(const State& s, const Summary& sm) {
     switch (structural_kind(e)) {
       case Structural::scale:
         f.free(label_structural_rate, e);
-        rate_line(f, sm.rate(s.SUMR_ACCEP(k)), s.R_DBELIEFPROP(k));
+        rate_line(f, acceptance_rate(s.SUMR_ACCEP(k), structural_tuning(), m.round),
+                  s.R_DBELIEFPROP(k));
         break;
       case Structural::levels_alpha:
         f.free(label_structural_alpha_rate, e);
-        rate_line(f, sm.rate(s.SUMR_ALPHAACCEP(k)), s.R_ALPHA_VARPROP(k));
+        rate_line(f, acceptance_rate(s.SUMR_ALPHAACCEP(k), structural_alpha_tuning(), m.round),
+                  s.R_ALPHA_VARPROP(k));
         break;
       case Structural::levels:
         break;
@@ -402,7 +657,8 @@ void write_mh_acceptance(const State& s, const Summary& sm) {
   }
   if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t) {
     f.free(label_robust_alpha_rate);
-    rate_line(f, sm.rate(s.sumw_alphaaccep), s.w_alpha_varprop);
+    rate_line(f, acceptance_rate(s.sumw_alphaaccep, robust_alpha_tuning(), m.round),
+              s.w_alpha_varprop);
   }
   write_covariate_rates(f, s);
   f.seal();
@@ -512,32 +768,28 @@ void store_solutions(State& s, bool in_background) {
   sync_sample_files(s, round, st);
 
   Unmade unmade{st};
-  write_solutions(s, sm);
-  st.add_result("solutions");
-  if (m.max_msires > 1) {
-    write_msiresppr(s, sm);
-    st.add_result("msiresppr");
+  const char* names[record::max_results];
+  const int nr = stored_results(round, names);
+  for (int k = 0; k < nr; ++k) {
+    const std::string_view w = names[k];
+    if (w == "solutions")
+      write_solutions(s, sm);
+    else if (w == "msiresppr")
+      write_msiresppr(s, sm);
+    else if (w == "varcomp")
+      write_varcomp(s, sm);
+    else if (w == "loglike_obs")
+      write_loglike_obs(s, sm);
+    else if (w == "mh_acceptance")
+      write_mh_acceptance(s);
+    else if (w == "structural_r")
+      write_structural_r(s, sm);
+    else if (w == "robustness_w")
+      write_robustness_w(s, sm);
+    else if (w == chain::file)
+      write_chain_state(s);
+    st.add_result(names[k]);
   }
-  write_varcomp(s, sm);
-  st.add_result("varcomp");
-  if (m.nburn < round) {
-    write_loglike_obs(s, sm);
-    st.add_result("loglike_obs");
-  }
-  if (uses_mh_files()) {
-    write_mh_acceptance(s, sm);
-    st.add_result("mh_acceptance");
-  }
-  if (m.neffr > 0) {
-    write_structural_r(s, sm);
-    st.add_result("structural_r");
-  }
-  if (robust_weights()) {
-    write_robustness_w(s, sm);
-    st.add_result("robustness_w");
-  }
-  write_chain_state(s);
-  st.add_result(chain::file);
   record::make(st);
   unmade.made = true;
   record::finish(st);

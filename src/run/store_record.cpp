@@ -74,44 +74,97 @@ bool number(std::string_view w, long long& v) {
   return true;
 }
 
+bool whole(std::string_view w, int least, int& to) {
+  long long v = 0;
+  if (!number(w, v) || v < least || v > 2147483647) return false;
+  to = static_cast<int>(v);
+  return true;
+}
+
+// Takes line `line` of a record, split into words (the key first), into st;
+// returns what does not fit, "" when all does.
+using Take = std::string (*)(Store& st, const textop::Words& w, long line);
+
+const std::string unknown = "cannot be read: the store it records is unknown";
+
+std::string take_cycle(Store& st, const textop::Words& w, long) {
+  return whole(w.word(2), 0, st.cycle) ? "" : unknown;
+}
+std::string take_burn_in(Store& st, const textop::Words& w, long) {
+  return whole(w.word(2), 0, st.burn_in) ? "" : unknown;
+}
+std::string take_thinning(Store& st, const textop::Words& w, long) {
+  return whole(w.word(2), 1, st.thinning) ? "" : unknown;
+}
+std::string take_result(Store& st, const textop::Words& w, long) {
+  const char* r = known(result_names, w.word(2));
+  if (!r) return unknown;
+  if (st.has_result(r)) return "names the result file \"" + std::string(r) + "\" a second time";
+  st.add_result(r);
+  return "";
+}
+std::string take_sample(Store& st, const textop::Words& w, long line) {
+  const char* s = known(sample_names, w.word(2));
+  long long v = 0;
+  if (!s || !number(w.word(3), v)) return unknown;
+  if (st.sample_size(s) >= 0)
+    return "names the sample file \"" + std::string(s) + "\" a second time";
+  st.sample_lines[st.nsamples] = line;
+  st.add_sample(s, v);
+  return "";
+}
+
+// The kinds of line of a record: the key, the words after it (-1: any
+// number), whether the line comes once, and what a record without it lacks.
+// A new kind of line is a new row (and its line in make()).
+struct LineKind {
+  const char* key;
+  int words;
+  bool once;
+  const char* lacking;  // nullptr: the line may be absent
+  Take take;
+};
+const LineKind line_kinds[] = {
+    {"cycle", 1, true, "cycle", take_cycle},
+    {"burn_in", 1, true, "burn-in", take_burn_in},
+    {"thinning", 1, true, "thinning interval", take_thinning},
+    {"result", 1, false, nullptr, take_result},
+    {"sample", 2, false, nullptr, take_sample},
+};
+constexpr int nkinds = sizeof line_kinds / sizeof line_kinds[0];
+
 void parse(const char* name, Store& st) {
   util::TextIn in{std::string(name)};
   st = Store{};
-  bool cycle = false;
+  st.source = name;
+  const std::string quoted = "\"" + std::string(name) + "\"";
+  int seen[nkinds] = {};
   std::string_view line;
   textop::Words words;
   while (in.getline(line)) {
     textop::nums(line, words);
     const int n = words.n;
     if (n == 0) continue;
-    const std::string_view w[3] = {words.word(1), words.word(2), words.word(3)};
-    long long v = 0;
-    bool ok = false;
-    if (n == 2 && w[0] == "cycle" && number(w[1], v) && !cycle) {
-      st.cycle = static_cast<int>(v);
-      ok = cycle = true;
-    } else if (n == 2 && w[0] == "burn_in" && number(w[1], v) && st.burn_in < 0 && v <= 2147483647) {
-      st.burn_in = static_cast<int>(v);
-      ok = true;
-    } else if (n == 2 && w[0] == "thinning" && number(w[1], v) && st.thinning < 0 && v <= 2147483647) {
-      st.thinning = static_cast<int>(v);
-      ok = true;
-    } else if (n == 2 && w[0] == "result" && st.nresults < max_results) {
-      if (const char* r = known(result_names, w[1])) {
-        st.add_result(r);
-        ok = true;
+    const long at = in.line_number();
+    const std::string_view key = words.word(1);
+    std::string fault = unknown;
+    for (int k = 0; k < nkinds; ++k) {
+      const LineKind& kind = line_kinds[k];
+      if (key != kind.key) continue;
+      if (kind.words >= 0 && n - 1 != kind.words) break;
+      if (kind.once && seen[k] > 0) {
+        fault = "repeats the \"" + std::string(kind.key) + "\" line";
+        break;
       }
-    } else if (n == 3 && w[0] == "sample" && st.nsamples < max_samples && number(w[2], v)) {
-      if (const char* s = known(sample_names, w[1])) {
-        st.add_sample(s, v);
-        ok = true;
-      }
+      ++seen[k];
+      fault = kind.take(st, words, at);
+      break;
     }
-    if (!ok)
-      util::fatal(util::freev("\"" + std::string(name) + "\"", "line", in.line_number(),
-                              "cannot be read: the store it records is unknown"));
+    if (!fault.empty()) util::fatal(util::freev(quoted, "line", at, fault));
   }
-  if (!cycle) util::fatal(util::freev("\"" + std::string(name) + "\"", "names no cycle"));
+  for (int k = 0; k < nkinds; ++k)
+    if (line_kinds[k].lacking && seen[k] == 0)
+      util::fatal(util::freev(quoted, "names no", line_kinds[k].lacking));
 }
 
 void remove_temporaries() {
@@ -122,10 +175,26 @@ void remove_temporaries() {
 
 }  // namespace
 
+bool Store::has_result(const char* name) const {
+  for (int k = 0; k < nresults; ++k)
+    if (std::strcmp(results[k], name) == 0) return true;
+  return false;
+}
+
 long long Store::sample_size(const char* name) const {
   for (int k = 0; k < nsamples; ++k)
     if (std::strcmp(samples[k], name) == 0) return sizes[k];
   return -1;
+}
+
+long Store::sample_line(const char* name) const {
+  for (int k = 0; k < nsamples; ++k)
+    if (std::strcmp(samples[k], name) == 0) return sample_lines[k];
+  return 0;
+}
+
+bool Store::pending() const {
+  return std::strcmp(source, record::pending) == 0;
 }
 
 const char* temporary_of(const char* name, char (&buf)[32]) {
@@ -145,7 +214,7 @@ void make(const Store& st) {
   for (int k = 0; k < st.nsamples; ++k) put_line(w, "sample", st.samples[k], st.sizes[k], true);
   w.out.seal_later();
   // The store is made once the record stands under its pending name.
-  util::disk::rename(temporary, pending);
+  util::disk::commit(temporary, pending);
   util::disk::sync_folder();
 }
 
@@ -184,9 +253,20 @@ void forget() {
 
 bool read(Store& st) {
   util::disk::wait();
-  if (util::file_size(file) < 0) return false;
-  parse(file, st);
+  // A store made but not finished is the last one; its record stands under
+  // the pending name until the store is finished.
+  const char* name = util::file_size(pending) >= 0 ? pending : file;
+  if (util::file_size(name) < 0) return false;
+  parse(name, st);
   return true;
+}
+
+const char* source_of(const Store& st, const char* name, char (&buf)[32]) {
+  if (st.pending() && st.has_result(name)) {
+    const char* tmp = temporary_of(name, buf);
+    if (util::file_size(tmp) >= 0) return tmp;
+  }
+  return name;
 }
 
 }  // namespace run::record

@@ -27,21 +27,29 @@ inline constexpr int max_results = 8, max_samples = 5;
 struct Store {
   int cycle = 0;
   // The chain's burn-in and thinning interval, which turn the stored means
-  // back into sums; -1 in a record that does not name them.
+  // back into sums.
   int burn_in = -1, thinning = -1;
   int nresults = 0;
   const char* results[max_results] = {};
   int nsamples = 0;
   const char* samples[max_samples] = {};
   long long sizes[max_samples] = {};
+  // Read back: the record it came from (file or pending, a store made but
+  // not finished) and the line of each sample file in it.
+  const char* source = file;
+  long sample_lines[max_samples] = {};
 
   void add_result(const char* name) { results[nresults++] = name; }
   void add_sample(const char* name, long long size) {
     samples[nsamples] = name;
     sizes[nsamples++] = size;
   }
+  bool has_result(const char* name) const;
   // Length of a sample file at the store, -1 when the store has none.
   long long sample_size(const char* name) const;
+  // The line of the record that gives it, 0 when none does.
+  long sample_line(const char* name) const;
+  bool pending() const;
 };
 
 // The temporary of a result file ("name.tmp"), in a buffer of the caller.
@@ -56,15 +64,23 @@ void make(const Store& st);
 void finish(const Store& st);
 
 // Finishes a store interrupted after it was made, and removes the
-// temporaries of one interrupted before.  Run before result files are read.
+// temporaries of one interrupted before.  A restart runs it once every
+// file has been checked.
 void recover();
 
 // A fresh chain: the record of an earlier chain in the folder, and any
 // store of it left unfinished, no longer describe the files.
 void forget();
 
-// Reads "store_record" into st.  False when there is none; stops the run,
-// naming the line, when it cannot be read.
+// Reads the last store made into st without changing a file: the pending
+// record when a store was interrupted after it was made, else
+// "store_record".  False when there is neither; stops the run, naming the
+// line, when the record cannot be read (an unknown or repeated line, or no
+// cycle, burn-in or thinning line).
 bool read(Store& st);
+
+// The file that holds result file `name` of the store st as it stands:
+// its temporary while a pending store has not yet been renamed into place.
+const char* source_of(const Store& st, const char* name, char (&buf)[32]);
 
 }  // namespace run::record

@@ -1,4 +1,6 @@
 // The program's entry: start-up, then the cycles of the sampler.
+#include <csignal>
+
 #include "random/prob.hpp"
 #include "run/chain_state.hpp"
 #include "run/cycle.hpp"
@@ -19,6 +21,9 @@ namespace run {
 // With times, the cycles are timed for a benchmark driver.
 int velmoran_main(CycleTimes* times) {
   model::Model& M = model::m;
+  // A file-size limit reached is a failed write like any other, reported
+  // with the file's name, not a signal that ends the process unannounced.
+  std::signal(SIGXFSZ, SIG_IGN);
 
   // Start-up, in this order.
   textop::read_parameters();

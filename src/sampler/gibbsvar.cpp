@@ -410,7 +410,7 @@ void write_samples(const run::State& s, SampleFiles& f) {
       const int n = block_order(e);
       for (int i = 1; i <= n; ++i)
         for (int j = i; j <= n; ++j)
-          if (s.ORIG_G(e, i, j) != 0.0) o.free(m.g(e, i, j));
+          if (model::sampled_element(s.ORIG_G, e, i, j)) o.free(m.g(e, i, j));
     }
     for (int t1 = 1; t1 <= nt; ++t1)
       for (int t2 = t1; t2 <= nt; ++t2)

@@ -6,7 +6,8 @@
 // the progress line, in that order (the order fixes the random stream).
 //
 // The starting matrices ORIG_G and ORIG_R give the prior scales and the zero
-// pattern: an element that is 0 there is never sampled and stays 0.
+// pattern: an element that is 0 there is never sampled and stays 0, except
+// inside the breed blocks of a multiple-breed group (model::sampled_element).
 #pragma once
 
 #include <vector>

@@ -1,6 +1,5 @@
 #include "sampler/rnorm.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <span>
 #include <string>
@@ -9,6 +8,7 @@
 #include "dense/denseop.hpp"
 #include "random/prob.hpp"
 #include "run/model.hpp"
+#include "run/store.hpp"
 #include "sampler/block_pass.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -298,41 +298,18 @@ void sample_h_rnorm(run::State& s, int u, int r) {
     // The sums stay as they are: the last store keeps them for a chain
     // that goes on.
     double total = 0;
-    for (int l = first; l <= last; ++l) total += covariate_rate(s.SUMH_ACCEP(l), m.round);
+    const run::results::Tuning t = run::results::covariate_tuning();
+    for (int l = first; l <= last; ++l)
+      total += run::results::acceptance_rate(s.SUMH_ACCEP(l), t, m.round);
     util::say(" MH global acceptance rate for unknown covariate: ", u, " = ", total / nl);
     util::say(" level        acceptance ");
     for (int l = first; l <= last; ++l)
-      util::say(l - first + 1, covariate_rate(s.SUMH_ACCEP(l), m.round));
+      util::say(l - first + 1, run::results::acceptance_rate(s.SUMH_ACCEP(l), t, m.round));
   }
 }
 
 bool covariates_by_mh(int u) {
   return m.effecttype(u) == model::eff_unk && structural_rnorm_of(u) != 0;
-}
-
-int covariate_tuning_steps(int round) {
-  if (m.r_skip <= 0) return 0;
-  // The last tuning cycle: cycles are tuned while at most half of burn-in,
-  // compared in single precision, so they form a run from cycle 1.
-  long t = static_cast<long>(0.5f * static_cast<float>(m.nburn));
-  if (t < 0) t = 0;
-  while (t < round && tuning_cycle(static_cast<int>(t + 1), m.nburn)) ++t;
-  while (t > 0 && !tuning_cycle(static_cast<int>(t), m.nburn)) --t;
-  return static_cast<int>(std::min<long>(t, round) / m.r_skip);
-}
-
-int covariate_cycles(int round) {
-  return round - covariate_tuning_steps(round) * std::max(m.r_skip, 0);
-}
-
-double covariate_rate(double sum, int round) {
-  const double d = static_cast<double>(covariate_cycles(round)) * m.r_nround;
-  return d > 0 ? sum / d : sum;
-}
-
-double covariate_sum(double rate, int round) {
-  const double d = static_cast<double>(covariate_cycles(round)) * m.r_nround;
-  return d > 0 ? rate * d : rate;
 }
 
 }  // namespace sampler

@@ -56,16 +56,6 @@ void sample_h_rnorm(run::State& s, int u, int r);
 
 // True when the levels of unknown covariable u are drawn by sample_h_rnorm.
 bool covariates_by_mh(int u);
-// Tuning steps of the covariates' proposal variances up to cycle `round`
-// (every r_skip cycles while tuning), and the cycles whose acceptance the
-// sums SUMH_ACCEP hold after cycle `round`: those since the last step.
-int covariate_tuning_steps(int round);
-int covariate_cycles(int round);
-// A level's acceptance rate after cycle `round` from its sum: the sum over
-// those cycles and the r_nround rounds of each (the sum itself when there
-// are none), and back.
-double covariate_rate(double sum, int round);
-double covariate_sum(double rate, int round);
 
 // Log posterior ratio of a proposal h1 against h0 for one level: ss = sum
 // over its records of e0^2/v0 - e1^2/v1 (residual and variance under each

@@ -6,6 +6,7 @@
 // well.  Covariable and reaction-norm effects have one factor, drawn by
 // Metropolis-Hastings with an inverse chi-square proposal.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "random/prob.hpp"
 #include "random/rangen.hpp"
 #include "run/model.hpp"
+#include "run/store.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
 #include "sampler/resid_steps.hpp"
@@ -181,6 +183,20 @@ double r_alpha_log_ratio(double an, double alpha, double A, int nlev) {
 
 bool tuning_cycle(int round, int nburn) {
   return static_cast<float>(round) <= 0.5f * static_cast<float>(nburn);
+}
+
+int last_tuning_cycle(int round) {
+  // Tuned cycles run from cycle 1; single precision takes them at most a
+  // few hundred past half of burn-in.
+  int t = static_cast<int>(std::min<long long>({round, m.nburn / 2 + 256LL, INT_MAX - 1LL}));
+  while (t > 0 && !tuning_cycle(t, m.nburn)) --t;
+  return std::max(t, 0);
+}
+
+int summed_cycles(int round, int window, bool every_cycle) {
+  const int t = window > 0 ? last_tuning_cycle(round) : 0;
+  const int open = window > 0 ? t % window : 0;
+  return open + (every_cycle ? round - t : std::max(run::kept_count(round), 0));
 }
 
 int tune_dbelief(double rate, int nu, int floor) {

@@ -28,7 +28,8 @@ constexpr int max_steps = 64;
 struct Step {
   Kind kind = Kind::folder;
   int fd = -1;
-  bool remove_on_failure = false;
+  bool discard = false;  // its file (a rename's source) goes if the job fails before its commit
+  bool commit = false;   // the rename after which the job counts as made
   char a[max_path] = {};
   char b[max_path] = {};
 };
@@ -53,6 +54,7 @@ struct Queue {
   Step gather[max_steps];
   int ngather = 0;
   bool in_line = false;  // the job being gathered runs in line
+  bool committed = false;  // and its commit step has been made
   Step job[max_steps];
   int njob = 0;  // steps of the job queued or running; 0 when idle
   Failure failed;
@@ -85,45 +87,55 @@ void note(Failure& f, const char* what, const char* path, int err) {
 }
 
 // One step as it would run in line; false (with f filled) when it fails.
-bool run_step(Kind kind, int fd, bool remove_on_failure, const char* a, const char* b, Failure& f) {
-  switch (kind) {
+bool run_step(const Step& s, int fd, Failure& f) {
+  switch (s.kind) {
     case Kind::fsync: {
-      if (io_probe) io_probe(a);
-      const bool bad = ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS;
-      const int err = errno;
+      if (io_probe) io_probe(s.a);
+      const int err = util::sync_file(fd, s.a);
       ::close(fd);
-      if (!bad) return true;
-      if (remove_on_failure) std::remove(a);
-      note(f, "cannot write file", a, err);
+      if (err == 0) return true;
+      note(f, "cannot write file", s.a, err);
       return false;
     }
-    case Kind::rename:
-      if (io_probe) io_probe(a);
-      if (std::rename(a, b) == 0) return true;
-      note(f, "cannot replace file", b, errno);
+    case Kind::rename: {
+      if (io_probe) io_probe(s.a);
+      const int fault = util::fault_of("rename", s.a);
+      if (fault == 0 && std::rename(s.a, s.b) == 0) return true;
+      note(f, "cannot replace file", s.b, fault != 0 ? fault : errno);
       return false;
+    }
     case Kind::folder:
-      util::sync_folder();
+      if (const int err = util::sync_folder_error()) {
+        note(f, "cannot write folder", ".", err);
+        return false;
+      }
       return true;
   }
   return true;
 }
 
 // Runs steps[0..n-1] in order up to the first failure; the descriptors of
-// the steps not reached are closed.
-void run_steps(Step* steps, int n, Failure& f) {
+// the steps not reached are closed.  A failure before the job's commit
+// removes the files of its discard steps; committed tells, across the
+// pieces of a job run in line, whether the commit was made.
+void run_steps(Step* steps, int n, Failure& f, bool& committed) {
   int k = 0;
   for (; k < n; ++k) {
     Step& s = steps[k];
     const int fd = s.fd;
     s.fd = -1;
-    if (!run_step(s.kind, fd, s.remove_on_failure, s.a, s.b, f)) break;
+    if (!run_step(s, fd, f)) break;
+    if (s.commit) committed = true;
   }
-  for (++k; k < n; ++k)
-    if (steps[k].fd >= 0) {
-      ::close(steps[k].fd);
-      steps[k].fd = -1;
+  if (k == n) return;
+  for (int j = k + 1; j < n; ++j)
+    if (steps[j].fd >= 0) {
+      ::close(steps[j].fd);
+      steps[j].fd = -1;
     }
+  if (committed) return;
+  for (int j = 0; j < n; ++j)
+    if (steps[j].discard) std::remove(steps[j].a);
 }
 
 void work() {
@@ -134,7 +146,8 @@ void work() {
       const int n = q.njob;
       lock.unlock();
       Failure f;
-      run_steps(q.job, n, f);
+      bool committed = false;
+      run_steps(q.job, n, f, committed);
       lock.lock();
       if (f.what && !q.failed.what) q.failed = f;
       q.njob = 0;
@@ -169,33 +182,55 @@ Failure take_failure() {
 
 // Gathers a step; without the thread, or when it does not fit, the job from
 // here to its submit runs in line instead.
-void add(Kind kind, int fd, bool remove_on_failure, const char* a, const char* b) {
+void add(Kind kind, int fd, bool discard, bool commit, const char* a, const char* b) {
   after_fork();
-  if (!q.in_line && q.started && q.ngather < max_steps) {
-    Step& s = q.gather[q.ngather];
-    s.kind = kind;
-    s.fd = fd;
-    s.remove_on_failure = remove_on_failure;
-    if (copy_path(s.a, a) && copy_path(s.b, b)) {
-      ++q.ngather;
-      return;
-    }
-    s.fd = -1;
+  const bool room = q.ngather < max_steps;
+  Step* s = room ? &q.gather[q.ngather] : nullptr;
+  bool fits = false;
+  if (s) {
+    s->kind = kind;
+    s->fd = fd;
+    s->discard = discard;
+    s->commit = commit;
+    fits = copy_path(s->a, a) && copy_path(s->b, b);
+  }
+  if (!q.in_line && q.started && fits) {
+    ++q.ngather;
+    return;
   }
   // In line: after any job of the thread, the steps gathered so far, then
   // this one (whose descriptor is closed whatever happens).
   q.in_line = true;
   Failure f = take_failure();
-  if (!f.what) {
-    const int n = q.ngather;
-    q.ngather = 0;
-    run_steps(q.gather, n, f);
+  const int n = q.ngather + (fits ? 1 : 0);
+  q.ngather = 0;
+  if (f.what) {
+    for (int k = 0; k < n; ++k)
+      if (q.gather[k].fd >= 0) ::close(q.gather[k].fd);
+    if (!fits && fd >= 0) ::close(fd);
+    io_fail(f.what, f.path, f.err);
   }
-  if (!f.what) {
-    run_step(kind, fd, remove_on_failure, a, b, f);
-    fd = -1;
+  run_steps(q.gather, n, f, q.committed);
+  if (!fits) {
+    // A path too long for a step, or no room: this step runs on its own.
+    if (f.what) {
+      if (fd >= 0) ::close(fd);
+    } else {
+      Step one;
+      one.kind = kind;
+      one.fd = fd;
+      one.discard = discard;
+      one.commit = commit;
+      const bool named = copy_path(one.a, a) && copy_path(one.b, b);
+      if (named) {
+        run_steps(&one, 1, f, q.committed);
+      } else {
+        if (fd >= 0) ::close(fd);
+        note(f, kind == Kind::fsync ? "cannot write file" : "cannot replace file",
+             kind == Kind::fsync ? a : b, ENAMETOOLONG);
+      }
+    }
   }
-  if (fd >= 0) ::close(fd);
   if (f.what) io_fail(f.what, f.path, f.err);
 }
 
@@ -215,21 +250,31 @@ void discard() {
     if (q.gather[k].fd >= 0) ::close(q.gather[k].fd);
   q.ngather = 0;
   q.in_line = false;
+  q.committed = false;
 }
 
-void fsync_fd(int fd, const char* path, bool remove_on_failure) {
-  add(Kind::fsync, fd, remove_on_failure, path, "");
+void fsync_fd(int fd, const char* path, bool discard) {
+  add(Kind::fsync, fd, discard, false, path, "");
 }
 
-void rename(const char* from, const char* to) { add(Kind::rename, -1, false, from, to); }
+void rename(const char* from, const char* to) {
+  add(Kind::rename, -1, false, false, from, to);
+}
 
-void sync_folder() { add(Kind::folder, -1, false, "", ""); }
+void commit(const char* from, const char* to) {
+  add(Kind::rename, -1, true, true, from, to);
+}
+
+void sync_folder() {
+  add(Kind::folder, -1, false, false, "", "");
+}
 
 void submit() {
   after_fork();
   const int n = q.ngather;
   q.ngather = 0;
   q.in_line = false;
+  q.committed = false;
   if (n == 0) return;
   {
     std::unique_lock<std::mutex> lock(q.mu);

@@ -8,6 +8,11 @@
 // made, as when the steps ran in line) and the failure stops the run at the
 // next wait, with the message it would have given at once.
 //
+// A job may have a commit step: the rename after which its work counts as
+// done.  When a job fails before its commit step has been made, the files
+// of its discard steps are removed, so nothing of it is left behind; once
+// the commit is made, what remains is left for a restart to finish.
+//
 // Nothing here allocates once start() has run, so periodic stores in a
 // cycle allocate nothing.
 #pragma once
@@ -20,9 +25,13 @@ void start();
 
 // Steps of the job being gathered.  fsync_fd takes over fd (a descriptor of
 // its own, closed after its fsync); path names the file in a failure message,
-// and when remove_on_failure is set the file is removed if its fsync fails.
-void fsync_fd(int fd, const char* path, bool remove_on_failure);
+// and with discard the file is removed when the job fails before its commit.
+// commit is the rename that makes the job count (its source is removed when
+// the job fails before it); sync_folder's failure is reported as "cannot
+// write folder".
+void fsync_fd(int fd, const char* path, bool discard);
 void rename(const char* from, const char* to);
+void commit(const char* from, const char* to);
 void sync_folder();
 
 // Hands the steps gathered so far to the thread.  Without start(), or when

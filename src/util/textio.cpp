@@ -237,9 +237,15 @@ ReadStatus TextIn::read(std::span<const ReadTarget> targets) {
   while (ti < nt && targets[ti].n == 0) ++ti;
 
   dropped_ = false;
+  first_dropped_ = first_repeat_ = {};
   auto finish = [&](ReadStatus s) {
     for (; p < e && *p != '\n'; ++p)
-      if (!is_sep(*p)) dropped_ = true;
+      if (!is_sep(*p) && !dropped_) {
+        dropped_ = true;
+        const char* t = p;
+        while (p + 1 < e && !is_sep(p[1])) ++p;
+        first_dropped_ = std::string_view(t, static_cast<std::size_t>(p + 1 - t));
+      }
     if (p < e) ++p;
     pos_ = static_cast<std::size_t>(p - b);
     return s;
@@ -287,6 +293,8 @@ ReadStatus TextIn::read(std::span<const ReadTarget> targets) {
     std::size_t rep = 1;
     bool null = false;
     if (const void* star = std::memchr(t, '*', static_cast<std::size_t>(p - t))) {
+      if (first_repeat_.empty())
+        first_repeat_ = std::string_view(t, static_cast<std::size_t>(p - t));
       const char* s = static_cast<const char*>(star);
       std::size_t r = 0;
       if (s == t) return finish(ReadStatus::bad);
@@ -473,6 +481,18 @@ void io_fail(const char* what, const std::string& name, int err) {
 }
 
 void (*io_probe)(const char* path) = nullptr;
+int (*io_fault)(const char* step, const char* path) = nullptr;
+
+int fault_of(const char* step, const char* path) {
+  return io_fault ? io_fault(step, path) : 0;
+}
+
+// Devices that cannot be put on disk that way are not faults.
+int sync_file(int fd, const char* path) {
+  if (const int f = fault_of("fsync", path)) return f;
+  if (::fsync(fd) == 0 || errno == EINVAL || errno == EROFS) return 0;
+  return errno;
+}
 
 void TextOut::write(std::string_view s) {
   if (!f_ || s.empty()) return;
@@ -508,8 +528,8 @@ void TextOut::sync() {
   if (!f_) return;
   flush();
   if (io_probe) io_probe(path().c_str());
-  if (::fsync(::fileno(f_)) != 0 && errno != EINVAL && errno != EROFS)
-    io_fail("cannot write file", path(), errno);
+  if (const int err = sync_file(::fileno(f_), path().c_str()))
+    io_fail("cannot write file", path(), err);
 }
 
 void TextOut::seal() {
@@ -519,9 +539,9 @@ void TextOut::seal() {
   if (bad) keep_reason();
   if (mode_ == Mode::atomic && !bad) {
     if (io_probe) io_probe(tmp_.c_str());
-    if (::fsync(::fileno(f_)) != 0 && errno != EINVAL && errno != EROFS) {
+    if (const int err = sync_file(::fileno(f_), tmp_.c_str())) {
       bad = true;
-      keep_reason();
+      if (err_ == 0) err_ = err;
     }
   }
   if (std::fclose(std::exchange(f_, nullptr)) != 0 && !bad) {
@@ -589,15 +609,22 @@ void TextOut::close() {
 
 void replace_file(const char* from, const char* to) {
   if (io_probe) io_probe(from);
+  if (const int f = fault_of("rename", from)) io_fail("cannot replace file", to, f);
   if (std::rename(from, to) != 0) io_fail("cannot replace file", to, errno);
 }
 
-void sync_folder() {
+int sync_folder_error() {
   if (io_probe) io_probe(".");
+  if (const int f = fault_of("folder", ".")) return f;
   const int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;  // nothing more can be done for the entries
-  ::fsync(fd);
+  if (fd < 0) return errno;
+  const int err = ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS ? 0 : errno;
   ::close(fd);
+  return err;
+}
+
+void sync_folder() {
+  if (const int err = sync_folder_error()) io_fail("cannot write folder", ".", err);
 }
 
 long long file_size(const char* name) {

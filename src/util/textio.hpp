@@ -105,6 +105,10 @@ class TextIn {
   bool at_end() const { return pos_ >= text_.size(); }
   // True when the last free-format read left items unread on its last line.
   bool dropped_items() const { return dropped_; }
+  // The first item the last free-format read left unread, and the first
+  // repeat (r*v) it took; empty when there is none.
+  std::string_view first_dropped() const { return first_dropped_; }
+  std::string_view first_repeat() const { return first_repeat_; }
 
  private:
   std::string name_;
@@ -113,6 +117,7 @@ class TextIn {
   long line_no_ = 0;
   bool open_ = false;
   bool dropped_ = false;
+  std::string_view first_dropped_, first_repeat_;
 };
 
 // An output text file.
@@ -187,8 +192,14 @@ class TextOut {
 // cannot.
 void replace_file(const char* from, const char* to);
 // Has the system put the entries of the working folder on disk, so that
-// renames done so far survive a crash.
+// renames done so far survive a crash; stops the run when it cannot
+// ("cannot write folder ".": ...").  sync_folder_error does the same and
+// returns the system's reason, 0 when it worked.
 void sync_folder();
+int sync_folder_error();
+// Has the system put the file open on fd on disk: 0, or the reason it
+// could not (path names it for the test seam below).
+int sync_file(int fd, const char* path);
 // Size in bytes of a regular file, or -1 when there is none.
 long long file_size(const char* name);
 // Cuts a file to its first size bytes; stops the run when it cannot.
@@ -200,6 +211,13 @@ void remove_file(const char* name);
 // and each rename, with the path concerned: tests stop the process there to
 // see what an interruption at that moment leaves.
 extern void (*io_probe)(const char* path);
+// When set, asked before each file is put on disk (step "fsync"), each
+// rename ("rename") and each sync of the folder ("folder"), with the path
+// concerned: a non-zero errno value makes that step fail as if the system
+// had refused it.  Tests fail a store at a chosen step with it.
+extern int (*io_fault)(const char* step, const char* path);
+// The fault io_fault sets for a step, or 0.
+int fault_of(const char* step, const char* path);
 
 // Removes trailing blanks (fixed-width names compare and open without them).
 std::string_view trim_right(std::string_view s);

@@ -298,41 +298,69 @@ TEST_F(Echo, IndefiniteStartingMatricesAreRepaired) {
     for (int i = 1; i <= 4; ++i) EXPECT_EQ(s.ORIG_G(2, i, j), M.g(2, i, j));
 }
 
-TEST_F(Echo, DefiniteMatrixUnchangedAndOnlyFirstBreedBlockRepaired) {
+TEST_F(Echo, DefiniteMatrixUnchangedAndEveryBreedBlockRepaired) {
   // R positive definite: bit for bit unchanged.  The multiple-breed block
-  // (two traits, two breeds) is indefinite in its first breed's block, which
-  // alone is repaired; the other elements stay as read.
-  const std::string text = head(2, 2, "1 2", "") + "3 3 3 cross y\n4 4 10 cross n\n" +
-                           "RANDOM_RESIDUAL:\nhomogeneous 5\nRESIDUAL_PRIOR_(CO)VARIANCES\n"
-                           "0.7 0.1\n0.1 0.9\n"
-                           "RANDOM_GROUP\n2\nRANDOM_TYPE\ndiag_mb 4\nPEDIGREEFILE:\nped.txt 10 0 2\n"
-                           "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n4 25\n"
-                           "(CO)VARIANCES\n1 2 0.3 0.1\n2 1 0.2 0.4\n0.3 0.2 -5 0\n0.1 0.4 0 -5\n";
-  read_model(text);
+  // (two traits, two breeds) is indefinite in its first breed's block and in
+  // the second's; each breed pair's block is repaired on its own, the
+  // definite pair block (1,2) stays as read, and so does the mirrored (2,1).
+  const std::string mb = head(2, 2, "1 2", "") + "3 3 3 cross y\n4 4 10 cross n\n" +
+                         "RANDOM_RESIDUAL:\nhomogeneous 5\nRESIDUAL_PRIOR_(CO)VARIANCES\n"
+                         "0.7 0.1\n0.1 0.9\n"
+                         "RANDOM_GROUP\n2\nRANDOM_TYPE\ndiag_mb 4\nPEDIGREEFILE:\nped.txt 10 0 2\n"
+                         "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n4 25\n(CO)VARIANCES\n";
+  read_model(mb + "1 2 0.3 0.1\n2 1 0.1 0.4\n0.3 0.1 1 2\n0.1 0.4 2 1\n");
   const util::arr3<double> g0 = M.g;
-  const auto r = capture([] { run::print_parameters(title); });
+  auto r = capture([] { run::print_parameters(title); });
   ASSERT_EQ(r.stop, "");
   EXPECT_EQ(M.r(1, 1), 0.7);
   EXPECT_EQ(M.r(1, 2), 0.1);
   EXPECT_EQ(M.r(2, 1), 0.1);
   EXPECT_EQ(M.r(2, 2), 0.9);
-  // One correction message: the group's, none for R.
+  // Two correction messages, the group's breed blocks 1 and 2; none for R.
   const std::size_t first = r.out.find("corrected");
   ASSERT_NE(first, std::string::npos);
-  EXPECT_EQ(r.out.find("corrected", first + 1), std::string::npos);
+  const std::size_t second = r.out.find("corrected", first + 1);
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_EQ(r.out.find("corrected", second + 1), std::string::npos);
   EXPECT_GT(first, r.out.find(" Random Effect(s)"));
 
-  const auto w = eigenvalues(g_columns(2, 2), 2);
-  EXPECT_NEAR(w[0], 3e-4, 1e-12);
-  EXPECT_NEAR(w[1], 3.0, 1e-12);
-  for (int j = 1; j <= 4; ++j)
-    for (int i = 1; i <= 4; ++i)
-      if (i > 2 || j > 2) {
-        EXPECT_EQ(M.g(2, i, j), g0(2, i, j)) << i << "," << j;
-      }
+  for (int b = 0; b <= 2; b += 2) {
+    auto w = eigenvalues(g_columns(2, 2), 2);
+    if (b == 2) {
+      std::vector<double> c;
+      for (int j = 3; j <= 4; ++j)
+        for (int i = 3; i <= 4; ++i) c.push_back(M.g(2, i, j));
+      w = eigenvalues(c, 2);
+    }
+    EXPECT_NEAR(w[0], 3e-4, 1e-12) << b;
+    EXPECT_NEAR(w[1], 3.0, 1e-12) << b;
+  }
+  for (int j = 3; j <= 4; ++j)
+    for (int i = 1; i <= 2; ++i) {
+      EXPECT_EQ(M.g(2, i, j), g0(2, i, j)) << i << "," << j;
+      EXPECT_EQ(M.g(2, j, i), g0(2, j, i)) << j << "," << i;
+    }
   // The listing: breed pairs (1,1), (1,2), (2,2), two traits each.
   EXPECT_NE(r.out.find("\n   1  2     1       2   0.30000     0.10000    \n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("\n   2  2     2       2    0.0000     -5.0000    \n"), std::string::npos) << r.out;
+
+  // A later breed block that cannot be made definite stops the run, where it
+  // would otherwise stay indefinite for the whole chain; so does a pair block
+  // that is not symmetric, and a pair block wholly 0 is left alone.
+  read_model(mb + "1 0.5 0 0\n0.5 1 0 0\n0 0 -5 0\n0 0 0 -5\n");
+  r = capture([] { run::print_parameters(title); });
+  EXPECT_EQ(r.stop,
+            " The starting (co)variance matrix of random effect 2 (breeds 2 and 2) is not positive"
+            " definite and cannot be corrected (no positive eigenvalue, or values that are not numbers)");
+  read_model(mb + "1 0.5 0.3 0.1\n0.5 1 0.2 0.4\n0.3 0.2 1 0\n0.1 0.4 0 1\n");
+  r = capture([] { run::print_parameters(title); });
+  EXPECT_EQ(r.stop,
+            " The starting (co)variance matrix of random effect 2: the block of breeds 1 and 2, a"
+            " (co)variance matrix of its own, is not symmetric: row 1 column 4 is 0.1 but row 2"
+            " column 3 is 0.2");
+  read_model(mb + "1 0.5 0 0\n0.5 1 0 0\n0 0 1 0.5\n0 0 0.5 1\n");
+  r = capture([] { run::print_parameters(title); });
+  EXPECT_EQ(r.stop, "");
+  EXPECT_EQ(r.out.find("corrected"), std::string::npos);
 }
 
 TEST_F(Echo, MatricesThatCannotBeRepairedStop) {

@@ -25,6 +25,17 @@ double spread(int k) {
   const double mant = 1.0 + ((k * 5) % 9) / 9.0;
   return (k % 2 == 0 ? 1 : -1) * mant * std::pow(10.0, e);
 }
+// A symmetric positive definite 2 by 2 matrix of two spread variances and a
+// covariance of half their geometric mean, into (i0 + a, j0 + b).
+template <class Put>
+void spread_block(int k, Put put) {
+  const double a = std::fabs(spread(k)), b = std::fabs(spread(k + 1));
+  const double c = (k % 2 == 0 ? 0.5 : -0.5) * std::sqrt(a * b);
+  put(1, 1, a);
+  put(2, 2, b);
+  put(1, 2, c);
+  put(2, 1, c);
+}
 // A standard deviation of 1/100 to 100 times the magnitude of its mean.
 double spread_sd(int k) { return std::fabs(spread(k)) * std::pow(10.0, (k % 5) - 2); }
 // A probability or rate of magnitude 10^-30 to 10^0.
@@ -97,19 +108,20 @@ TEST_F(FieldRoundTrip, SolutionsSiresVarianceComponentsAndLogLikelihoods) {
       s.SOL_N(i, c) = spread(k + 17);
       spread_pair(s.SUMSOL_N(i, c), s.SSSOL_N(i, c), k);
     }
+  // Last samples as the sampler keeps them: positive definite, breed pair
+  // by breed pair in the multiple-breed block of effect 2.
+  spread_block(k, [](int i, int j, double x) { M.g(1, i, j) = x; });
+  spread_block(k + 2, [](int i, int j, double x) { M.g(2, i, j) = x; });
+  spread_block(k + 4, [](int i, int j, double x) { M.g(2, 2 + i, 2 + j) = x; });
+  spread_block(k + 6, [](int i, int j, double x) { M.g(2, i, 2 + j) = M.g(2, 2 + i, j) = x; });
+  spread_block(k + 8, [](int i, int j, double x) { M.r(i, j) = x; });
   for (int e = 1; e <= 2; ++e) {
     const int d = e == 1 ? 2 : 4;
     for (int i = 1; i <= d; ++i)
-      for (int j = 1; j <= d; ++j, ++k) {
-        M.g(e, i, j) = spread(k + 3);
-        spread_pair(s.SUMG(e, i, j), s.SSG(e, i, j), k);
-      }
+      for (int j = 1; j <= d; ++j, ++k) spread_pair(s.SUMG(e, i, j), s.SSG(e, i, j), k);
   }
   for (int i = 1; i <= 2; ++i)
-    for (int j = 1; j <= 2; ++j, ++k) {
-      M.r(i, j) = spread(k + 5);
-      spread_pair(s.SUMR(i, j), s.SSR(i, j), k);
-    }
+    for (int j = 1; j <= 2; ++j, ++k) spread_pair(s.SUMR(i, j), s.SSR(i, j), k);
   // Candidate probabilities and sample proportions.
   for (int p : {1, 6}) {
     const int m = static_cast<int>(s.MS(p));
@@ -140,6 +152,8 @@ TEST_F(FieldRoundTrip, SolutionsSiresVarianceComponentsAndLogLikelihoods) {
 
   model_a(state_, 1000, 1000);
   s.MS(2) = 123456789;
+  // A start no tuning window moves far, so that ten digits come back.
+  s.MB_DBELIEF(2, 1, 2) = 2147483647;
   ASSERT_EQ(restart(1001).stop, "");
 
   k = 1;
@@ -195,19 +209,23 @@ TEST_F(FieldRoundTrip, StructuralAndRobustnessFiles) {
   n_ = 40;
   run::State& s = state_;
   int k = 3;
+  // Factors, weights and shapes are positive; a structural shape is above 1.
+  auto positive_pair = [&](double& S, double& Q, int j, double plus = 0) {
+    set_pair(S, Q, n_, plus + std::fabs(spread(j)), spread_sd(j));
+  };
   for (int a = 1; a <= s.neq; ++a, ++k) {
     s.SOL(a) = spread(k);
     spread_pair(s.SUMSOL(a), s.SSSOL(a), k + 1);
     s.R_SOL(a) = std::fabs(spread(k + 2));
-    spread_pair(s.SUMR_SOL(a), s.SSR_SOL(a), k + 3);
+    positive_pair(s.SUMR_SOL(a), s.SSR_SOL(a), k + 3);
   }
-  s.R_ALPHA(2) = spread(k++);
-  spread_pair(s.SUMR_ALPHA(2), s.SSR_ALPHA(2), k++);
-  s.w_alpha = spread(k++);
-  spread_pair(s.sumw_alpha, s.ssw_alpha, k++);
+  s.R_ALPHA(2) = 1.5 + std::fabs(spread(k++));
+  positive_pair(s.SUMR_ALPHA(2), s.SSR_ALPHA(2), k++, 1.5);
+  s.w_alpha = std::fabs(spread(k++));
+  positive_pair(s.sumw_alpha, s.ssw_alpha, k++);
   for (int i = 1; i <= 3; ++i, ++k) {
     s.WEIGHT_ROBUST(i) = std::fabs(spread(k + 20));
-    spread_pair(s.SUMWEIGHT_ROBUST(i), s.SSWEIGHT_ROBUST(i), k);
+    positive_pair(s.SUMWEIGHT_ROBUST(i), s.SSWEIGHT_ROBUST(i), k);
   }
   s.SUMR_ACCEP(1) = n_ * spread_rate(4);
   s.R_DBELIEFPROP(1) = 1234567890;
@@ -224,6 +242,10 @@ TEST_F(FieldRoundTrip, StructuralAndRobustnessFiles) {
   const run::State before = std::move(state_);
 
   model_b(state_, 300, 300, 100, 5);
+  // Starts that five tuning windows cannot move from those digits.
+  s.R_DBELIEFPROP(1) = 1234567890;
+  s.R_ALPHA_VARPROP(2) = 4.5e29;
+  s.w_alpha_varprop = 7.25e-27;
   ASSERT_EQ(restart(301).stop, "");
 
   for (int a = 1; a <= s.neq; ++a) {

@@ -34,15 +34,22 @@ class Restart : public StoreFolder {
   // the candidate counts and sire ids of the multiple-sires file.
   void wipe() {
     run::State& s = state_;
-    for (auto* v : {&s.SOL, &s.SUMSOL, &s.SSSOL, &s.R_SOL, &s.SUMR_SOL, &s.SSR_SOL, &s.SUMR_ACCEP, &s.R_ALPHA,
-                    &s.SUMR_ALPHAACCEP, &s.SUMR_ALPHA, &s.SSR_ALPHA, &s.R_ALPHA_VARPROP, &s.WEIGHT_ROBUST,
+    for (auto* v : {&s.SOL, &s.SUMSOL, &s.SSSOL, &s.R_SOL, &s.SUMR_SOL, &s.SSR_SOL, &s.SUMR_ACCEP,
+                    &s.R_ALPHA, &s.SUMR_ALPHAACCEP, &s.SUMR_ALPHA, &s.SSR_ALPHA, &s.WEIGHT_ROBUST,
                     &s.SUMWEIGHT_ROBUST, &s.SSWEIGHT_ROBUST, &s.SUMMS, &s.SSMS})
       v->fill(0.0);
     for (auto* a : {&s.SOL_N, &s.SUMSOL_N, &s.SSSOL_N, &s.SUMR, &s.SSR, &s.LOGL_OBS}) a->fill(0.0);
     for (auto* a : {&s.SUMG, &s.SSG, &s.SUMMB_ACCEP}) a->fill(0.0);
+    // Proposal settings at the start values the run gives them.
     s.MB_DBELIEF.fill(0);
-    s.R_DBELIEFPROP.fill(0);
-    s.w_alpha = s.w_alpha_varprop = s.sumw_alpha = s.ssw_alpha = s.sumw_alphaaccep = 0;
+    for (int e = 1; e <= M.neff; ++e)
+      if (run::results::is_multibreed(M.randomtype(e)))
+        for (int b1 = 1; b1 <= M.nbreed(e); ++b1)
+          for (int b2 = 1; b2 <= M.nbreed(e); ++b2) s.MB_DBELIEF(e, b1, b2) = M.nlev(e);
+    s.R_DBELIEFPROP.fill(2000);
+    s.R_ALPHA_VARPROP.fill(static_cast<double>(0.1f));
+    s.w_alpha_varprop = static_cast<double>(0.1f);
+    s.w_alpha = s.sumw_alpha = s.ssw_alpha = s.sumw_alphaaccep = 0;
     M.g.fill(0.0);
     M.r.fill(0.0);
     for (int p = 1; p <= s.MS.size();) {  // probabilities only
@@ -121,8 +128,8 @@ TEST_F(Restart, RoundTripAfterTheLastCycle) {
   EXPECT_EQ(state_.MS(8), 0.2);            // animal 4, candidate 1
   EXPECT_NEAR(state_.SUMMS(7), 9, 1e-9);   // its count: proportion 0.1 x 90
   EXPECT_EQ(state_.MS(7), 111.0);          // ids stay as read from the file
-  EXPECT_NEAR(state_.SUMMB_ACCEP(2, 1, 2), 0.4375 * 90, 1e-12);
-  EXPECT_EQ(state_.MB_DBELIEF(2, 2, 2), 6789);
+  EXPECT_NEAR(state_.SUMMB_ACCEP(2, 1, 2), 0.4375 * 92, 1e-12);  // 2 cycles of tuning and 90 kept
+  EXPECT_EQ(state_.MB_DBELIEF(2, 2, 2), 11);
   EXPECT_NEAR(state_.LOGL_OBS(3, 1), before.LOGL_OBS(3, 1), 1e-6 * before.LOGL_OBS(3, 1));
   EXPECT_NEAR(state_.LOGL_OBS(3, 4), before.LOGL_OBS(3, 4), 5e-13);
 
@@ -157,7 +164,7 @@ TEST_F(Restart, RoundTripOfTheResidualFiles) {
   EXPECT_EQ(state_.WEIGHT_ROBUST(3), 1.25);
   EXPECT_EQ(state_.R_DBELIEFPROP(1), 1900);
   EXPECT_NEAR(state_.SUMR_ACCEP(1), 0.375 * 40, 1e-12);
-  EXPECT_EQ(state_.R_ALPHA_VARPROP(2), 0.0546875);
+  EXPECT_EQ(state_.R_ALPHA_VARPROP(2), 0.075);
   EXPECT_NEAR(state_.sumw_alphaaccep, 0.46875 * 40, 1e-12);
   EXPECT_NEAR(state_.SUMR_ALPHA(2), 4.5 * 40, 1e-9);
   EXPECT_NEAR(state_.SSR_ALPHA(2), 40 * (0.75 * 0.75 + 4.5 * 4.5), 1e-9);
@@ -198,8 +205,8 @@ void model_c(run::State& s, int round) {
   allocate(s);
   for (int a = 1; a <= s.neq; ++a) s.SOL(a) = wave(a, 0.5);
   s.R_ALPHA(1) = 4.75;
-  s.R_ALPHA_VARPROP(1) = 0.0546875;
-  s.R_DBELIEFPROP(2) = 1234;
+  s.R_ALPHA_VARPROP(1) = 0.09;
+  s.R_DBELIEFPROP(2) = 1458;
   s.H_VARPROP(2) = 100.0 * sampler::narrow * sampler::narrow * sampler::narrow;
 }
 
@@ -211,7 +218,6 @@ TEST_F(Restart, TunedCovariatesAndTheShapeOfAnUnknownCovariable) {
   const double rates[3] = {0.25, 0.5, 0.375};
   make_sample_files();
   model_c(state_, 23);
-  ASSERT_EQ(sampler::covariate_cycles(23), 3);
   for (int l = 1; l <= 3; ++l) state_.SUMH_ACCEP(sampler::address1(2, l, 1)) = rates[l - 1] * 3 * 2;
   ASSERT_EQ(store().stop, "");
   const std::string acc = slurp("mh_acceptance");
@@ -231,12 +237,13 @@ TEST_F(Restart, TunedCovariatesAndTheShapeOfAnUnknownCovariable) {
   state_.H_VARPROP.fill(100.0);
   state_.R_ALPHA.fill(3.0);
   state_.R_ALPHA_VARPROP.fill(0.1);
+  state_.R_DBELIEFPROP.fill(2000);
   ASSERT_EQ(restart(24).stop, "");
   EXPECT_NEAR(state_.H_VARPROP(2), 72.899994, 1e-6);
   for (int l = 1; l <= 3; ++l) EXPECT_EQ(state_.SUMH_ACCEP(sampler::address1(2, l, 1)), rates[l - 1] * 6) << l;
   EXPECT_EQ(state_.R_ALPHA(1), 4.75);
-  EXPECT_EQ(state_.R_ALPHA_VARPROP(1), 0.0546875);
-  EXPECT_EQ(state_.R_DBELIEFPROP(2), 1234);
+  EXPECT_EQ(state_.R_ALPHA_VARPROP(1), 0.09);
+  EXPECT_EQ(state_.R_DBELIEFPROP(2), 1458);
   sampler::close(sampler::sample_files);
 
   const std::size_t head = lines(acc).size() - 5;  // the covariates' label line
@@ -246,16 +253,26 @@ TEST_F(Restart, TunedCovariatesAndTheShapeOfAnUnknownCovariable) {
     std::string stop;
   };
   const Bad bad[] = {
-      {1, "  1000.00000000", "holds a proposal variance 1000 that 4 tuning steps from 100 cannot give"},
-      {1, "  0.00000000", "holds a proposal variance 0 that 4 tuning steps from 100 cannot give"},
-      {3, "       2  1.50000000", "holds an acceptance rate 1.5 outside 0 to 1"},
+      {1, "  1000.00000000",
+       "holds a proposal variance of 1000, outside the 65.60999304771451 to 121.5506029200569 "
+       "(above 0) that tuning "
+       "reaches by cycle 23"},
+      {1, "  0.00000000",
+       "holds a proposal variance of 0, outside the 65.60999304771451 to 121.5506029200569 (above "
+       "0) that tuning "
+       "reaches by cycle 23"},
+      {3, "       2  1.50000000", "holds an acceptance rate of 1.5, outside 0 to 1"},
       {3, "       3  0.50000000", "is for level 3 where the model has level 2"},
-      {4, "       3", util::freev("error reading acceptance rates of the covariates of effect: ", 2)},
+      {4, "       3",
+       util::freev("error reading acceptance rates of the covariates of effect: ", 2)},
   };
   for (const Bad& b : bad) {
     SCOPED_TRACE(b.text);
     replace_line("mh_acceptance", head + b.line, b.text);
     model_c(state_, 23);
+    state_.H_VARPROP.fill(100.0);  // as a run starts
+    state_.R_DBELIEFPROP.fill(2000);
+    state_.R_ALPHA_VARPROP.fill(0.1);
     const std::string stop = restart(24).stop;
     if (b.stop[0] == ' ')
       EXPECT_EQ(stop, b.stop);
@@ -314,17 +331,19 @@ TEST_F(Restart, SumsGoOnAsInTheUninterruptedChain) {
 // not read.
 TEST_F(Restart, InsideBurnIn) {
   make_sample_files();
-  model_b(state_, 40, 300, 100, 5);  // kept count 8 - 20 = -12
+  // Kept count 9 - 20 = -11; the acceptance sums hold the 5 cycles since
+  // the tuning step of cycle 40.
+  model_b(state_, 45, 300, 100, 5);
   ASSERT_EQ(store().stop, "");
   EXPECT_FALSE(exists("loglike_obs"));
 
-  model_b(state_, 40, 300, 100, 5);
+  model_b(state_, 45, 300, 100, 5);
   wipe();
   state_.SUMSOL.fill(99);
   state_.LOGL_OBS.fill(99);
   state_.SUMR_ACCEP.fill(99);
   state_.sumw_alpha = 99;
-  const auto r = restart(41);
+  const auto r = restart(46);
   ASSERT_EQ(r.stop, "");
   EXPECT_EQ(r.out.find("loglike_obs"), std::string::npos);
   for (int a = 1; a <= state_.neq; ++a) {
@@ -341,11 +360,11 @@ TEST_F(Restart, InsideBurnIn) {
   EXPECT_EQ(M.g(2, 1, 1), 0.875);
   EXPECT_EQ(M.r(1, 1), 3.5);
   EXPECT_EQ(state_.w_alpha, 6.5);
-  // Acceptance sums: rate x (negative) n, as stored; the structural one
+  // Acceptance sums: rate x the 5 cycles, as stored; the structural one
   // too, which the tuning of the continued chain goes on from.
-  EXPECT_NEAR(state_.SUMR_ALPHAACCEP(2), 0.3125 * -12, 1e-12);
-  EXPECT_NEAR(state_.sumw_alphaaccep, 0.46875 * -12, 1e-12);
-  EXPECT_NEAR(state_.SUMR_ACCEP(1), 0.375 * -12, 1e-12);
+  EXPECT_NEAR(state_.SUMR_ALPHAACCEP(2), 0.3125 * 5, 1e-12);
+  EXPECT_NEAR(state_.sumw_alphaaccep, 0.46875 * 5, 1e-12);
+  EXPECT_NEAR(state_.SUMR_ACCEP(1), 0.375 * 5, 1e-12);
   EXPECT_EQ(state_.R_DBELIEFPROP(1), 1900);
   // Proposals are still tuned: "mh_dbeliefchg" is open for appending.
   EXPECT_TRUE(sampler::sample_files.mh_dbeliefchg.is_open());
@@ -367,10 +386,15 @@ TEST_F(Restart, KeptCountZero) {
     make_sample_files();
     model_b(state_, c.stored, 300, c.nburn, c.skip);
     ASSERT_EQ(run::kept_count(c.stored), 0);
-    state_.SUMR_ACCEP(1) = 0.75;  // raw sums, as the store writes them at n = 0
-    state_.sumw_alphaaccep = 2.5;
+    // The sums hold what the last tuning window left: nothing when it
+    // closed at half of burn-in (cycle 50), cycles 51 and 52 when tuning
+    // ended at 52.  A rate of no cycles is 0.
+    const double left = c.nburn == 100 ? 0 : 2;
+    ASSERT_EQ(state_.SUMR_ACCEP(1), 0.375 * left);
     ASSERT_EQ(store().stop, "");
     EXPECT_EQ(exists("loglike_obs"), c.loglike);
+    EXPECT_EQ(lines(slurp("mh_acceptance"))[1],
+              left > 0 ? "  0.37500000      1900" : "  0.00000000      1900");
 
     model_b(state_, c.stored, 300, c.nburn, c.skip);
     wipe();
@@ -380,8 +404,8 @@ TEST_F(Restart, KeptCountZero) {
     EXPECT_TRUE(finite(state_));
     for (int a = 1; a <= state_.neq; ++a) EXPECT_EQ(state_.SUMSOL(a), 0.0);
     EXPECT_EQ(state_.LOGL_OBS(1, 1), 0.0);
-    EXPECT_EQ(state_.SUMR_ACCEP(1), 0.75);
-    EXPECT_EQ(state_.sumw_alphaaccep, 2.5);
+    EXPECT_EQ(state_.SUMR_ACCEP(1), 0.375 * left);
+    EXPECT_EQ(state_.sumw_alphaaccep, 0.46875 * left);
     EXPECT_FALSE(sampler::sample_files.mh_dbeliefchg.is_open());  // past half of burn-in
     sampler::close(sampler::sample_files);
   }
@@ -390,6 +414,8 @@ TEST_F(Restart, KeptCountZero) {
 // The restart opens the sample files at their ends and leaves their lines.
 TEST_F(Restart, SampleFilesAppended) {
   ASSERT_NO_FATAL_FAILURE(store_a_with_samples());
+  std::map<std::string, std::string> at_store;
+  for (const char* f : {"varcompsam", "solutionsam", "msirespprsam"}) at_store[f] = slurp(f);
   model_a_saving();
   wipe();
   ASSERT_EQ(restart(1001).stop, "");
@@ -402,9 +428,8 @@ TEST_F(Restart, SampleFilesAppended) {
   state_.msirespprsam.line(" 1001");
   sampler::close(f);
   state_.msirespprsam.close();
-  EXPECT_EQ(slurp("varcompsam"), " 1 varcompsam\n 1001\n");
-  EXPECT_EQ(slurp("solutionsam"), " 1 solutionsam\n 1001\n");
-  EXPECT_EQ(slurp("msirespprsam"), " 1 msirespprsam\n 1001\n");
+  for (const char* f : {"varcompsam", "solutionsam", "msirespprsam"})
+    EXPECT_EQ(slurp(f), at_store[f] + " 1001\n");
 }
 
 // With candidates whose sires are never sampled, "msiresppr" is neither
@@ -444,9 +469,10 @@ TEST_F(Restart, StoredCycleChecked) {
     return util::freev("restart at cycle", start, "needs the results of cycle", start - 1, "but",
                        std::string("\"") + file + "\"", "holds those of cycle", cycle);
   };
-  // The chain's state, read first, names the cycle too.
-  EXPECT_EQ(restart(1000).stop, refused(1000, "chain_state", 1000));
-  EXPECT_EQ(restart(1200).stop, refused(1200, "chain_state", 1000));
+  // The record of the last store says which cycle to give.
+  const std::string give = util::freev("; the chain continues at cycle", 1001);
+  EXPECT_EQ(restart(1000).stop, refused(1000, "store_record", 1000) + give);
+  EXPECT_EQ(restart(1200).stop, refused(1200, "store_record", 1000) + give);
 
   // A mixture of two stores: "varcomp" of an earlier cycle.
   replace_line("varcomp", 0, " Variance components after:  900  rounds and burn-in of  105");
@@ -466,6 +492,30 @@ TEST_F(Restart, StoredCycleChecked) {
   write("loglike_obs", "");
   EXPECT_EQ(restart(1001).stop, util::freev("restart at cycle", 1001, ": no stored cycle in the title line of",
                                              std::string("\"loglike_obs\"")));
+  write("loglike_obs", stored.at("loglike_obs"));
+
+  // The words of a title line are those of the file and the chain.
+  struct Title {
+    const char* file;
+    const char* line;
+    const char* want;
+  };
+  for (const Title& t :
+       {Title{"solutions", " Solutions after:  1000  rounds and burn-in of  105",
+              "Solution after: 1000 rounds and burn-in of 105"},
+        Title{"msiresppr", " Post. probs after:  1000  rounds and burn-in of  100",
+              "Post. probs after: 1000 rounds and burn-in of 105"},
+        Title{"loglike_obs", " Variance components after:  1000  rounds and burn-in of  105",
+              "CPO,Loglike,residuals after: 1000 rounds and burn-in of 105"}}) {
+    replace_line(t.file, 0, t.line);
+    std::string words;
+    std::istringstream in(t.line);
+    for (std::string w; in >> w;) words += (words.empty() ? "" : " ") + w;
+    EXPECT_EQ(restart(1001).stop, std::string(" restart refused: \"") + t.file + "\" line 1 is \"" +
+                                      words + "\" where the model has \"" + t.want + "\"")
+        << t.file;
+    write(t.file, stored.at(t.file));
+  }
 }
 
 // Each value line that cannot be read stops with the message of its file.

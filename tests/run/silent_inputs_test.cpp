@@ -174,10 +174,15 @@ TEST_F(SilentInputsFiles, ElementsThatStayZeroAreNamedAtStartUp) {
       "RESIDUAL_PRIOR_(CO)VARIANCES\n";
   const std::string group1 = "RANDOM_GROUP\n1\nRANDOM_TYPE\ndiagonal 0\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n";
   const std::string said = " elements 0 in the starting matrix stay 0 for the whole chain (not sampled, not in \"varcompsam\"):";
+  const std::string sampled =
+      " elements 0 in the starting matrix are sampled all the same, since their breed blocks are drawn whole (in"
+      " \"varcompsam\" like the other elements):";
+  const std::string mb2 = "RANDOM_GROUP\n2\nRANDOM_TYPE\ndiag_mb 5\nPEDIGREEFILE:\nmb.txt 1 0 2\n";
+  const std::string mb4 = "(CO)VARIANCES\n1 0 0 0\n0 2 0 0\n0 0 1.5 0.4\n0 0 0.4 2.5\n";
   struct Case {
     const char* what;
     std::string text;
-    std::vector<std::string> lines;  // every line that names zeros
+    std::vector<std::string> lines;  // every line that names zeros, in order
   };
   const Case cases[] = {
       {"identity matrices", two + "1 0\n0 1\n" + group1 + "1 0\n0 1\n",
@@ -188,6 +193,18 @@ TEST_F(SilentInputsFiles, ElementsThatStayZeroAreNamedAtStartUp) {
                          "(CO)VARIANCES\n1 0\n0 2\n"),
        {" G of random effect 2: elements of breed blocks wholly 0 in the starting matrix stay 0 for the whole chain "
         "(not sampled, not in \"varcompsam\"): (1,2)"}},
+      // Two traits: a block is drawn whole unless it is wholly 0, and keeps
+      // 0 the row of a variance 0.
+      {"breed blocks of two traits", two + "1 0\n0 1\n" + mb2 + mb_extra + mb4,
+       {" R:" + said + " (1,2)",
+        " G of random effect 2: elements of breed blocks wholly 0 in the starting matrix stay 0 for the whole chain "
+        "(not sampled, not in \"varcompsam\"): (1,3) (1,4) (2,3) (2,4)",
+        " G of random effect 2:" + sampled + " (1,2)"}},
+      {"a variance 0 in a breed block", two + "1 0.5\n0.5 1\n" + mb2 + mb_extra +
+           "(CO)VARIANCES\n1 0.5 0.3 0\n0.5 2 0 0\n0.3 0 1.5 0\n0 0 0 0\n",
+       {" G of random effect 2:" + said + " (1,4) (2,3) (2,4) (3,4) (4,4)"}},
+      {"no Metropolis rounds", two + "1 0.5\n0.5 1\n" + mb2 + "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n0 25\n" + mb4,
+       {" G of random effect 2:" + said + " (1,2) (1,3) (1,4) (2,3) (2,4)"}},
   };
   for (const Case& c : cases) {
     read_model(c.text);
@@ -195,7 +212,8 @@ TEST_F(SilentInputsFiles, ElementsThatStayZeroAreNamedAtStartUp) {
     ASSERT_EQ(r.stop, "") << c.what;
     std::vector<std::string> named;
     for (const std::string& l : statetest::lines(r.out))
-      if (l.find("stay 0 for the whole chain") != std::string::npos) named.push_back(l);
+      if (l.find("stay 0 for the whole chain") != std::string::npos || l.find("sampled all the same") != std::string::npos)
+        named.push_back(l);
     EXPECT_EQ(named, c.lines) << c.what;
   }
 }

@@ -1,14 +1,20 @@
-// A chain killed at many moments — while writing sample lines, and at every
-// step of a store — and then restarted: the restart must run to the end,
-// every sample file must hold each cycle once and in order, and the means
-// in "varcomp" must be those of the kept lines of "varcompsam".
-#include <gtest/gtest.h>
+// Chains killed, stopped and failed at many moments, then restarted.  A kill
+// while writing sample lines or at any step of a store: the restart must run
+// to the end, every sample file must hold each cycle once and in order, and
+// the means in "varcomp" must be those of the kept lines of "varcompsam".
+// Chains of every model class continued at stores draw the random numbers of
+// the unbroken chain.  A restart that must be refused (a damaged record or
+// value, another model) changes nothing; a store that fails leaves nothing,
+// or what the restart the manual gives finishes.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -56,6 +62,16 @@ void write_data() {
   }
 }
 
+// A step of a store that fails: the nth time (from 1) a step of this kind
+// ("fsync", "rename", "folder") runs on this path, it fails with err, or
+// the process dies there when err is 0.
+struct Fault {
+  const char* step = nullptr;
+  const char* path = nullptr;
+  int nth = 1;
+  int err = EIO;
+};
+
 // What the child does at each output step: count, log, or die there.
 // Stores are put on disk by a thread of their own: steps of both threads count.
 struct Probe {
@@ -64,8 +80,19 @@ struct Probe {
   bool flush = false;   // the lines written so far reach the files first
   bool partial = false; // and a piece of a line follows them in a sample file
   FILE* log = nullptr;  // every step's path, one a line
+  Fault fault;
+  std::atomic<int> seen = 0;  // steps of the fault's kind and path so far
+  long long file_limit = -1;  // bytes a file may grow to; -1 no limit
 };
 Probe probe;
+
+int on_fault(const char* step, const char* path) {
+  Probe& p = probe;
+  if (std::strcmp(step, p.fault.step) != 0 || std::strcmp(path, p.fault.path) != 0) return 0;
+  if (++p.seen != p.fault.nth) return 0;
+  if (p.fault.err == 0) ::raise(SIGKILL);
+  return p.fault.err;
+}
 
 void on_output(const char* path) {
   Probe& p = probe;
@@ -117,16 +144,30 @@ int in_child(const std::string& par, const std::function<void()>& prepare, run::
   return WIFEXITED(st) ? WEXITSTATUS(st) : -999;
 }
 
-// The program in a child, probed as how says (its steps logged into log_file).
+// Sets the child up to be probed as how says (its steps logged into
+// log_file).
+void arm(const Probe& how, const char* log_file) {
+  probe.count = 0;
+  probe.kill_at = how.kill_at;
+  probe.flush = how.flush;
+  probe.partial = how.partial;
+  probe.fault = how.fault;
+  probe.seen = 0;
+  if (log_file) probe.log = std::fopen(log_file, "w");
+  util::io_probe = on_output;
+  util::io_fault = how.fault.step ? on_fault : nullptr;
+  if (how.file_limit >= 0) {
+    struct rlimit lim;
+    ::getrlimit(RLIMIT_FSIZE, &lim);
+    lim.rlim_cur = static_cast<rlim_t>(how.file_limit);
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    ::signal(SIGXFSZ, SIG_DFL);  // the program must set it aside itself
+  }
+}
+
+// The program in a child, probed as how says.
 int run_child(const std::string& par, const Probe& how, const char* log_file = nullptr) {
-  return in_child(par, [&] {
-    probe.count = 0;
-    probe.kill_at = how.kill_at;
-    probe.flush = how.flush;
-    probe.partial = how.partial;
-    if (log_file) probe.log = std::fopen(log_file, "w");
-    util::io_probe = on_output;
-  });
+  return in_child(par, [&] { arm(how, log_file); });
 }
 
 // The lines of a sample file as cycles: each a line holding the cycle, then
@@ -169,16 +210,19 @@ double value_after(const std::string& file, const std::string& label) {
   return 0;
 }
 
+// The cycle on the first line of a store record, 0 when there is none.
+int record_cycle(const char* name) {
+  std::ifstream in(name);
+  std::string key;
+  int c = 0;
+  return in >> key >> c && key == "cycle" ? c : 0;
+}
+
 // The cycle of the store that a restart finds (a made store not yet
 // finished counts), or 0 when there is none.
 int stored_cycle() {
-  for (const char* f : {run::record::pending, run::record::file}) {
-    std::ifstream in(f);
-    std::string key;
-    int c = 0;
-    if (in >> key >> c && key == "cycle") return c;
-  }
-  return 0;
+  if (const int c = record_cycle(run::record::pending)) return c;
+  return record_cycle(run::record::file);
 }
 
 // In memory when the system has such a folder: a store puts its files on
@@ -203,6 +247,33 @@ class StoreFault : public ChainFolder {
  private:
   fs::path shm_;
 };
+
+// Mean of column `value` (from 0) over the kept entries of a sample file.
+double kept_mean(const std::vector<std::vector<double>>& entries, std::size_t value, int nburn) {
+  double sum = 0;
+  for (std::size_t c = static_cast<std::size_t>(nburn); c < entries.size(); ++c)
+    sum += entries[c][value];
+  return sum / static_cast<double>(entries.size() - static_cast<std::size_t>(nburn));
+}
+
+// Sample files that hold each of cycles 1 to n once and in order, and means
+// in "varcomp" that are those of the kept lines of "varcompsam" (per_entry
+// values an entry, the first of them g11 and, at index r, r11), to the four
+// decimals of the file, from which the restarts take their sums.
+void expect_whole_chain(int n, int burn, std::size_t per_entry, std::size_t r) {
+  const auto vs = cycles_of("varcompsam", static_cast<int>(per_entry));
+  ASSERT_EQ(vs.size(), static_cast<std::size_t>(n));
+  EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), static_cast<std::size_t>(n));
+  if (fs::exists("solutionsam")) {
+    const std::size_t lines =
+        lines_of(read_file("solutionsam")).size() / static_cast<std::size_t>(n) - 1;
+    EXPECT_EQ(cycles_of("solutionsam", static_cast<int>(lines)).size(),
+              static_cast<std::size_t>(n));
+  }
+  EXPECT_NEAR(value_after("varcomp", "Average variance components (G)"), kept_mean(vs, 0, burn),
+              1.5e-4);
+  EXPECT_NEAR(value_after("varcomp", "Average residuals (R)"), kept_mean(vs, r, burn), 1.5e-4);
+}
 
 TEST_F(StoreFault, EveryKillLeavesAChainThatARestartFinishes) {
   write_data();
@@ -261,20 +332,7 @@ TEST_F(StoreFault, EveryKillLeavesAChainThatARestartFinishes) {
       const std::string n = e.path().filename().string();
       EXPECT_FALSE(n.ends_with(".tmp") || n.ends_with(".new")) << n;
     }
-    const auto vs = cycles_of("varcompsam", 2);
-    EXPECT_EQ(vs.size(), static_cast<std::size_t>(nround));
-    EXPECT_EQ(cycles_of("solutionsam", 3).size(), static_cast<std::size_t>(nround));
-    EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), static_cast<std::size_t>(nround));
-    double g = 0, r = 0;
-    for (std::size_t c = nburn; c < vs.size(); ++c) {
-      g += vs[c][0];
-      r += vs[c][1];
-    }
-    const double n = nround - nburn;
-    // The means are stored to four decimals and a restart rebuilds its sums
-    // from them.
-    EXPECT_NEAR(value_after("varcomp", "Average variance components (G)"), g / n, 1.5e-4);
-    EXPECT_NEAR(value_after("varcomp", "Average residuals (R)"), r / n, 1.5e-4);
+    expect_whole_chain(nround, nburn, 2, 1);
     if (stored == nround) {
       EXPECT_EQ(read_file("varcomp"), whole_varcomp);
     }
@@ -312,7 +370,6 @@ TEST_F(ChainFolder, ARunStoppedBeforeItsFirstSampleLeavesNoSampleFiles) {
 struct StreamLog {
   FILE* f = nullptr;
   int kill_after = 0;  // the cycle after which the child is killed; 0 never
-  bool kill_in_store = false;  // killed instead as its first store renames the record into place
   int round = -1, taken = 0;
 };
 StreamLog stream_log;
@@ -337,21 +394,18 @@ void after_cycle(const run::State&, const run::CycleTimes&, void*) {
   if (model::m.round == l.kill_after) ::raise(SIGKILL);
 }
 
-// Runs the program in a child on parameter file par with the stream logged
-// into log; its exit status, or -signal.
-int run_logged(const std::string& par, int kill_after, const std::string& log, bool kill_in_store = false) {
+// Runs the program in a child on parameter file par, probed as how says,
+// with the stream logged into log; its exit status, or -signal.
+int run_logged(const std::string& par, int kill_after, const std::string& log,
+               const Probe& how = Probe{}) {
   static run::CycleTimes times;
   times.after_cycle = after_cycle;
   return in_child(
       par,
       [&] {
-        stream_log = StreamLog{std::fopen(log.c_str(), "w"), kill_after, kill_in_store};
+        arm(how, nullptr);
+        stream_log = StreamLog{std::fopen(log.c_str(), "w"), kill_after};
         rangen::set_uniform_hook(logged_uniform);
-        // The store's results are in place, its record not yet: a restart
-        // finishes it.
-        util::io_probe = [](const char* path) {
-          if (stream_log.kill_in_store && std::strcmp(path, run::record::pending) == 0) ::raise(SIGKILL);
-        };
       },
       &times);
 }
@@ -392,11 +446,30 @@ void set_word(const std::string& parfile, const std::string& keyword, std::size_
   FAIL() << keyword;
 }
 
-// Mean of column `value` (from 0) over the kept entries of a sample file.
-double kept_mean(const std::vector<std::vector<double>>& entries, std::size_t value, int nburn) {
-  double sum = 0;
-  for (std::size_t c = static_cast<std::size_t>(nburn); c < entries.size(); ++c) sum += entries[c][value];
-  return sum / static_cast<double>(entries.size() - static_cast<std::size_t>(nburn));
+// Every acceptance rate in "mh_acceptance" (as the store left it, within
+// burn-in as after it) lies in [0, 1]: the first value after a label, or
+// each level's rate after the covariates' proposal variance.
+void expect_rates() {
+  if (!fs::exists("mh_acceptance")) return;
+  bool covariates = false, variance = false;
+  for (const std::string& l : lines_of(read_file("mh_acceptance"))) {
+    if (l.find("Acceptance") != std::string::npos) {
+      covariates = variance = l.find("covariates") != std::string::npos;
+      continue;
+    }
+    std::istringstream in(l);
+    double a = 0, b = 0;
+    ASSERT_TRUE(in >> a) << l;
+    if (variance) {
+      variance = false;
+      continue;
+    }
+    if (covariates) {
+      ASSERT_TRUE(in >> b) << l;
+    }
+    const double rate = covariates ? b : a;
+    EXPECT_TRUE(rate >= 0 && rate <= 1) << l;
+  }
 }
 
 struct ChainCase {
@@ -438,9 +511,15 @@ TEST_P(ContinuedChain, KilledAndStoppedAtStoresGoesOnAsTheUnbrokenChain) {
   fs::current_path(top / "pieces");
   ASSERT_EQ(run_logged("params.txt", 150, "log1"), -SIGKILL) << read_file("child.out");
   ASSERT_EQ(stored_cycle(), 100);
+  expect_rates();
   set_keyword_value("params.txt", "RESTART:", "y 101");
-  ASSERT_EQ(run_logged("params.txt", 0, "log2", true), -SIGKILL) << read_file("child.out");
+  // The store's results are in place, its record not yet: a restart
+  // finishes it.
+  Probe in_store;
+  in_store.fault = Fault{"rename", run::record::pending, 1, 0};
+  ASSERT_EQ(run_logged("params.txt", 0, "log2", in_store), -SIGKILL) << read_file("child.out");
   ASSERT_EQ(stored_cycle(), 200);
+  expect_rates();
   set_keyword_value("params.txt", "RESTART:", "y 201");
   set_word("params.txt", "MCMC_CHAIN:", 1, "250");
   ASSERT_EQ(run_logged("params.txt", 0, "log3"), 0) << read_file("child.out");
@@ -460,24 +539,13 @@ TEST_P(ContinuedChain, KilledAndStoppedAtStoresGoesOnAsTheUnbrokenChain) {
   }
 
   // Every sample file holds each cycle once, in order, entries as long as
-  // those of the unbroken chain.
+  // those of the unbroken chain; tuning lines come once each.
   const std::string w = (top / "whole").string() + "/";
   const std::size_t per_cycle = lines_of(read_file(w + "varcompsam")).size() / chain_length - 1;
-  const auto vs = cycles_of("varcompsam", static_cast<int>(per_cycle));
-  ASSERT_EQ(vs.size(), static_cast<std::size_t>(chain_length));
-  EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), static_cast<std::size_t>(chain_length));
-  if (fs::exists("solutionsam")) {
-    const std::size_t n = lines_of(read_file(w + "solutionsam")).size() / chain_length - 1;
-    EXPECT_EQ(cycles_of("solutionsam", static_cast<int>(n)).size(), static_cast<std::size_t>(chain_length));
-  }
-  // Tuning lines once each.
+  expect_whole_chain(chain_length, cc.nburn, per_cycle, cc.r_index);
   if (fs::exists(w + "mh_dbeliefchg")) {
     EXPECT_EQ(lines_of(read_file("mh_dbeliefchg")).size(), lines_of(read_file(w + "mh_dbeliefchg")).size());
   }
-  // The means of "varcomp" are those of the kept entries (to the four
-  // decimals of the file, from which the restarts take their sums).
-  EXPECT_NEAR(value_after("varcomp", "Average variance components (G)"), kept_mean(vs, 0, cc.nburn), 1.5e-4);
-  EXPECT_NEAR(value_after("varcomp", "Average residuals (R)"), kept_mean(vs, cc.r_index, cc.nburn), 1.5e-4);
 
   // Candidate sires with a Dirichlet weight: every kept cycle once in
   // "msirespprsam", and each candidate's mean in "msiresppr" that of its lines.
@@ -512,20 +580,174 @@ TEST_P(ContinuedChain, KilledAndStoppedAtStoresGoesOnAsTheUnbrokenChain) {
   }
 }
 
+const fs::path par = "params.txt";
+// Structural residuals on an unknown covariable (random: a shape) and on the
+// reaction norm (whose covariates are drawn by Metropolis-Hastings).
+void structural_rnorm() {
+  set_keyword_value(par, "RANDOM_RESIDUAL:",
+                    "structural 0\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n2 5\n"
+                    "NUMBER_OF_STRUCTURAL_EFFECTS\n2\nSTRUCTURAL_EFFECTS:\n2 y\n3 y");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryModelClass, ContinuedChain,
+    testing::Values(
+        ChainCase{"ordinary",
+                  "--traits 2 --records 60 --animals 80 --levels 4 --missing 0.2 --weights", 50, 3},
+        ChainCase{"candidates", "--records 80 --animals 100 --levels 4 --candidates 0.5", 50, 1,
+                  [] { set_word("params.txt", "MULTIPLE_SIRES:", 4, "1"); }},
+        ChainCase{"reduced", "--records 80 --levels 4 --reduced --candidates 0.5", 50, 1,
+                  [] { set_word("params.txt", "MULTIPLE_SIRES:", 4, "1"); }},
+        ChainCase{"breeds", "--records 80 --animals 100 --levels 4 --breeds 1,2,0.3 --unknown 0",
+                  240, 3},
+        ChainCase{"structural", "--records 80 --animals 100 --levels 4 --structural 3", 240, 1,
+                  [] {
+                    set_keyword_value(par, "NUMBER_OF_STRUCTURAL_EFFECTS", "2");
+                    set_keyword_value(par, "STRUCTURAL_EFFECTS:", "1 y\n2 y");
+                  }},
+        ChainCase{"student_t", "--records 80 --animals 100 --levels 4 --student-t 5", 240, 1},
+        ChainCase{"slash", "--records 80 --animals 100 --levels 4 --student-t 5", 240, 1,
+                  [] { set_keyword_value(par, "RANDOM_RESIDUAL:", "slash 0"); }},
+        ChainCase{"reaction_norm", "--rnorm 4,3 --records 80", 240, 2, structural_rnorm}),
+    [](const testing::TestParamInfo<ChainCase>& i) { return std::string(i.param.name); });
+
+// ---------------------------------------------------------------------------
+// Restarts that are refused, and stores that fail.
+
+// Two traits, a saved fixed effect, a random effect with a full 2 by 2 G, and
+// an R whose covariance is 0 from the start.
+std::string two_traits(const std::string& chain, const std::string& restart) {
+  return "MCMC_CHAIN:\n" + chain + "\nSEED\n11\nRESTART:\n" + restart +
+         "\nDATAFILE\nd2.txt 40\nNUMBER_OF_TRAITS\n2\nNUMBER_OF_EFFECTS\n2\nOBSERVATION(S)\n1 "
+         "2\nWEIGHT(S)\n\n"
+         "EFFECTS:\n3 3 3 cross y\n4 4 4 cross n\nRANDOM_RESIDUAL:\nhomogeneous 5\n"
+         "RESIDUAL_PRIOR_(CO)VARIANCES\n1 0\n0 1\nRANDOM_GROUP\n2\nRANDOM_TYPE\ndiagonal "
+         "5\nPEDIGREEFILE:\nnone 0\n"
+         "(CO)VARIANCES\n0.5 0.1\n0.1 0.5\n";
+}
+
+// One trait, structural Student-t residuals: a random cross-classified
+// structural effect (factors and a shape) and a covariable one (a factor and
+// a degrees-of-belief proposal).
+std::string robust(const std::string& chain, const std::string& restart) {
+  return "MCMC_CHAIN:\n" + chain + "\nSEED\n5\nRESTART:\n" + restart +
+         "\nDATAFILE\nd1.txt "
+         "60\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n3\nOBSERVATION(S)\n1\nWEIGHT(S)\n\n"
+         "EFFECTS:\n2 3 cross n\n3 4 cross n\n4 1 cov n\nRANDOM_RESIDUAL:\nstruct_student_t 5\n"
+         "METROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n1 "
+         "10\nNUMBER_OF_STRUCTURAL_EFFECTS\n2\nSTRUCTURAL_EFFECTS:\n"
+         "2 y\n3 n\nRESIDUAL_PRIOR_(CO)VARIANCES\n1\nRANDOM_GROUP\n2\nRANDOM_TYPE\ndiagonal "
+         "4\nPEDIGREEFILE:\n"
+         "none 0\n(CO)VARIANCES\n0.5\n";
+}
+
+void write_chain_data() {
+  std::ofstream d2("d2.txt");
+  for (int i = 0; i < 40; ++i) {
+    const int l1 = i % 3 + 1, l2 = (i * 5) % 4 + 1;
+    d2 << 2 + 0.5 * l1 - 0.25 * l2 + ((i * 13) % 7 - 3) * 0.3 << " "
+       << 1 + 0.3 * l1 + ((i * 11) % 5 - 2) * 0.4 << " " << l1 << " " << l2 << "\n";
+  }
+  std::ofstream d1("d1.txt");
+  for (int i = 0; i < 60; ++i) {
+    const int l1 = i % 3 + 1, l2 = (i * 7) % 4 + 1;
+    const double x = (i % 10) / 10.0;
+    d1 << 2 + 0.5 * l1 - 0.25 * l2 + 0.7 * x + ((i * 13) % 9 - 4) * 0.3 * (1 + l2 / 4.0) << " "
+       << l1 << " " << l2 << " " << x << "\n";
+  }
+}
+
 // Every file of the folder but the child's output, by name.
 std::map<std::string, std::string> folder_files() {
   std::map<std::string, std::string> m;
-  for (const auto& e : fs::directory_iterator("."))
-    if (e.path().filename() != "child.out") m[e.path().filename().string()] = read_file(e.path());
+  for (const auto& e : fs::directory_iterator(".")) {
+    const std::string n = e.path().filename().string();
+    if (n != "child.out") m[n] = read_file(n);
+  }
   return m;
 }
 
-void replace_text(const std::string& file, const std::string& from, const std::string& to) {
-  std::string t = read_file(file);
-  const std::size_t at = t.find(from);
-  ASSERT_NE(at, std::string::npos) << from;
-  t.replace(at, from.size(), to);
-  std::ofstream(file, std::ios::binary) << t;
+bool leftovers() {
+  for (const auto& e : fs::directory_iterator(".")) {
+    const std::string n = e.path().filename().string();
+    if (n.ends_with(".tmp") || n.ends_with(".new")) return true;
+  }
+  return false;
+}
+
+// Line n (from 1) of text replaced, or dropped when line is null.
+std::string with_line(const std::string& text, std::size_t n, const char* line) {
+  std::vector<std::string> v = lines_of(text);
+  std::string out;
+  for (std::size_t k = 0; k < v.size(); ++k)
+    if (k + 1 != n)
+      out += v[k] + "\n";
+    else if (line)
+      out += std::string(line) + "\n";
+  return out;
+}
+// Field f (from 1) of line n replaced.
+std::string with_field(const std::string& text, std::size_t n, std::size_t f,
+                       const std::string& value) {
+  std::istringstream in(lines_of(text).at(n - 1));
+  std::string line, w;
+  for (std::size_t k = 1; in >> w; ++k) line += " " + (k == f ? value : w);
+  return with_line(text, n, line.c_str());
+}
+// The record with the length of a sample file changed.
+std::string with_length(const std::string& record, const std::string& file, long long length) {
+  std::string out;
+  for (const std::string& l : lines_of(record))
+    out += (l.find(" " + file + " ") != std::string::npos
+                ? " sample " + file + " " + std::to_string(length)
+                : l) +
+           "\n";
+  return out;
+}
+// Bytes of text up to the end of its line n (from 1).
+long long through_line(const std::string& text, std::size_t n) {
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < n; ++k) at = text.find('\n', at) + 1;
+  return static_cast<long long>(at);
+}
+
+struct Corruption {
+  const char* what;
+  const char* file;
+  std::function<std::string(const std::string&)> edit;
+  std::string message;
+};
+
+// Each corruption of the stored files is refused with its message, exit
+// status 1 and no file changed; the files as stored are then taken.
+void expect_refused(const std::string& restart_par, const std::vector<Corruption>& cases) {
+  const auto stored = folder_files();
+  for (const Corruption& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::ofstream(c.file, std::ios::binary) << c.edit(stored.at(c.file));
+    const auto before = folder_files();
+    EXPECT_EQ(run_child(restart_par, Probe{}), 1);
+    const std::string out = read_file("child.out");
+    EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    EXPECT_TRUE(folder_files() == before);
+    std::ofstream(c.file, std::ios::binary) << stored.at(c.file);
+  }
+  EXPECT_EQ(run_child(restart_par, Probe{}), 0) << read_file("child.out");
+  EXPECT_FALSE(leftovers());
+}
+
+// The text with its first `from` replaced by `to`.
+std::function<std::string(const std::string&)> swapped(const std::string& from,
+                                                       const std::string& to) {
+  return [=](const std::string& x) {
+    std::string t = x;
+    const std::size_t at = t.find(from);
+    if (at == std::string::npos) {
+      ADD_FAILURE() << "no \"" << from << "\"";
+      return t;
+    }
+    return t.replace(at, from.size(), to);
+  };
 }
 
 // A restart under another model, or from a damaged "chain_state", is
@@ -542,8 +764,14 @@ TEST_F(StoreFault, AnotherModelOrADamagedChainStateIsRefusedAndNothingChanges) {
   ASSERT_EQ(run_child("params.txt", Probe{}), 0) << read_file("child.out");
   set_keyword_value("params.txt", "RESTART:", "y 121");
   set_word("params.txt", "MCMC_CHAIN:", 1, "150");
-  const std::map<std::string, std::string> before = folder_files();
-  const std::vector<std::string> state = lines_of(before.at("chain_state"));
+  // Files moved: the chain goes on once every refusal is lifted.
+  fs::rename("data.txt", "data2.txt");
+  fs::rename("pedigree.txt", "ped2.txt");
+  std::ofstream("params.txt.new") << swapped("pedigree.txt 100", "ped2.txt 100")(
+      swapped("data.txt 80", "data2.txt 80")(read_file("params.txt")));
+  fs::rename("params.txt.new", "params.txt");
+
+  const std::vector<std::string> state = lines_of(read_file("chain_state"));
   std::size_t sire = 0;  // the first sire line, from 0
   while (sire < state.size() && state[sire].rfind("sire ", 0) != 0) ++sire;
   ASSERT_LT(sire + 1, state.size());
@@ -554,84 +782,307 @@ TEST_F(StoreFault, AnotherModelOrADamagedChainStateIsRefusedAndNothingChanges) {
   second >> w >> e >> an2;
   const std::string keeps = " ; a continued chain keeps its model";
   const std::string in = " restart refused: \"chain_state\" line ";
-  struct Case {
-    std::string file, from, to, message;
-  };
-  const Case cases[] = {
-      {"params.txt", "SEED\n3\n", "SEED\n4\n",
-       "the parameter file gives SEED \"4\" but the chain in \"chain_state\" has \"3\"" + keeps},
-      {"params.txt", "add_an_ms 0", "add_an_ms 10",
-       "the parameter file gives RANDOM_TYPE of effect 3 \"add_an_ms 10\" but the chain in \"chain_state\" has "
-       "\"add_an_ms 0\"" + keeps},
-      {"params.txt", "2 0.3464101615\n0.3464101615 1.5", "2 0\n0 1.5",
-       "the parameter file gives RESIDUAL_PRIOR_(CO)VARIANCES row 1 \"2 0\" but the chain in \"chain_state\" has "
-       "\"2 0.3464101615\"" + keeps},
-      {"params.txt", "homogeneous 0", "homogeneous 5",
-       "the parameter file gives RANDOM_RESIDUAL: \"homogeneous 5\" but the chain in \"chain_state\" has "
-       "\"homogeneous 0\"" + keeps},
-      {"params.txt", "3 3 4 cross n", "3 3 4 cross y",
-       "the parameter file gives EFFECTS: effect 1 \"3 3 4 cro y\" but the chain in \"chain_state\" has "
-       "\"3 3 4 cro n\"" + keeps},
-      {"chain_state", "model SEED = 3\n", "",
-       "the parameter file gives SEED \"3\" where the chain in \"chain_state\" has DATAFILE records \"80\"" + keeps},
-      {"chain_state", "cycle 120", "cycle 119",
-       " restart at cycle 121 needs the results of cycle 120 but \"chain_state\" holds those of cycle 119"},
-      {"chain_state", state[1], "stream 1 0 0 n 5", in + "2 gives a state \"stream 1 0 0 n 5\" that the random stream cannot be in"},
-      {"chain_state", state[sire], "sire " + std::to_string(e) + " " + std::to_string(an) + " 99999",
-       in + std::to_string(sire + 1) + " gives sire 99999 to animal " + std::to_string(an) + " of effect " +
-           std::to_string(e) + " : not its pedigree's sire or one of its candidates"},
-      {"chain_state", state[sire] + "\n", "",
-       in + std::to_string(sire + 1) + " is for effect " + std::to_string(e) + " animal " + std::to_string(an2) +
-           " where the model has effect " + std::to_string(e) + " animal " + std::to_string(an)},
-      {"store_record", " result chain_state\n", "",
-       "the store of cycle 120 has no \"chain_state\" with the random stream and the model of the chain"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.to);
-    replace_text(c.file, c.from, c.to);
-    EXPECT_EQ(run_child("params.txt", Probe{}), 1);
-    EXPECT_NE(read_file("child.out").find(c.message), std::string::npos) << read_file("child.out");
-    std::ofstream(c.file, std::ios::binary) << before.at(c.file);
-    const std::map<std::string, std::string> now = folder_files();
-    for (const auto& [name, text] : before) EXPECT_EQ(now.count(name) ? now.at(name) : "(gone)", text) << name;
-    EXPECT_EQ(now.size(), before.size());
-  }
-  // Files moved: the chain goes on.
-  fs::rename("data.txt", "data2.txt");
-  fs::rename("pedigree.txt", "ped2.txt");
-  replace_text("params.txt", "data.txt 80", "data2.txt 80");
-  replace_text("params.txt", "pedigree.txt 100", "ped2.txt 100");
-  EXPECT_EQ(run_child("params.txt", Probe{}), 0) << read_file("child.out");
+  expect_refused(
+      "params.txt",
+      {
+          {"another seed", "params.txt", swapped("SEED\n3\n", "SEED\n4\n"),
+           "the parameter file gives SEED \"4\" but the chain in \"chain_state\" has \"3\"" +
+               keeps},
+          {"another prior", "params.txt", swapped("add_an_ms 0", "add_an_ms 10"),
+           "the parameter file gives RANDOM_TYPE of effect 3 \"add_an_ms 10\" but the chain in "
+           "\"chain_state\" has "
+           "\"add_an_ms 0\"" +
+               keeps},
+          {"another zero pattern", "params.txt",
+           swapped("2 0.3464101615\n0.3464101615 1.5", "2 0\n0 1.5"),
+           "the parameter file gives RESIDUAL_PRIOR_(CO)VARIANCES row 1 \"2 0\" but the chain in "
+           "\"chain_state\" "
+           "has \"2 0.3464101615\"" +
+               keeps},
+          {"another residual prior", "params.txt", swapped("homogeneous 0", "homogeneous 5"),
+           "the parameter file gives RANDOM_RESIDUAL: \"homogeneous 5\" but the chain in "
+           "\"chain_state\" has "
+           "\"homogeneous 0\"" +
+               keeps},
+          {"another save column", "params.txt", swapped("3 3 4 cross n", "3 3 4 cross y"),
+           "the parameter file gives EFFECTS: effect 1 \"3 3 4 cro y\" but the chain in "
+           "\"chain_state\" has "
+           "\"3 3 4 cro n\"" +
+               keeps},
+          {"a setting missing", "chain_state", swapped("model SEED = 3\n", ""),
+           "the parameter file gives SEED \"3\" where the chain in \"chain_state\" has DATAFILE "
+           "records \"80\"" +
+               keeps},
+          {"another cycle", "chain_state", swapped("cycle 120", "cycle 119"),
+           " restart at cycle 121 needs the results of cycle 120 but \"chain_state\" holds those "
+           "of cycle 119"},
+          {"an impossible stream", "chain_state", swapped(state[1], "stream 1 0 0 n 5"),
+           in + "2 gives a state \"stream 1 0 0 n 5\" that the random stream cannot be in"},
+          {"a sire not a candidate", "chain_state",
+           swapped(state[sire], "sire " + std::to_string(e) + " " + std::to_string(an) + " 99999"),
+           in + std::to_string(sire + 1) + " gives sire 99999 to animal " + std::to_string(an) +
+               " of effect " + std::to_string(e) +
+               " : not its pedigree's sire or one of its candidates"},
+          {"a sire missing", "chain_state", swapped(state[sire] + "\n", ""),
+           in + std::to_string(sire + 1) + " is for effect " + std::to_string(e) + " animal " +
+               std::to_string(an2) + " where the model has effect " + std::to_string(e) +
+               " animal " + std::to_string(an)},
+          {"a store of an earlier version", "store_record", swapped(" result chain_state\n", ""),
+           "the store of cycle 120 in \"store_record\" has no \"chain_state\" with the random "
+           "stream and the "
+           "model of the chain"},
+      });
   EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), 150u);
 }
 
-const fs::path par = "params.txt";
-// Structural residuals on an unknown covariable (random: a shape) and on the
-// reaction norm (whose covariates are drawn by Metropolis-Hastings).
-void structural_rnorm() {
-  set_keyword_value(par, "RANDOM_RESIDUAL:",
-                    "structural 0\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n2 5\n"
-                    "NUMBER_OF_STRUCTURAL_EFFECTS\n2\nSTRUCTURAL_EFFECTS:\n2 y\n3 y");
+TEST_F(StoreFault, ACorruptedRecordOrValueIsRefusedAndChangesNothing) {
+  write_chain_data();
+  // Two traits: G 2 by 2, R with a covariance held at 0; entries of 6 lines.
+  std::ofstream("a.par") << two_traits("100 20 1", "n");
+  ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+  std::ofstream("ra.par") << two_traits("150 20 1", "y 101");
+  const std::string record = read_file("store_record"), vs = read_file("varcompsam"),
+                    lr = read_file("loglike_rnd");
+  auto line = [](std::size_t n, const char* l) {
+    return [=](const std::string& x) { return with_line(x, n, l); };
+  };
+  auto field = [](std::size_t n, std::size_t f, const char* v) {
+    return [=](const std::string& x) { return with_field(x, n, f, v); };
+  };
+  auto length = [](const char* f, long long n) {
+    return [=](const std::string& x) { return with_length(x, f, n); };
+  };
+  const std::string no_line = " restart refused: \"store_record\" line ";
+  expect_refused(
+      "ra.par",
+      {
+          // The store record.
+          {"a record ending in a cut of varcompsam", "store_record",
+           [](const std::string& r) {
+             return with_line(with_length(r, "varcompsam", 18), 9, nullptr);
+           },
+           "gives \"varcompsam\" a length of 18 bytes, which is not at the end of a line of it"},
+          {"a length shorter than the real one", "store_record", length("loglike_rnd", 200),
+           no_line + "9 gives \"loglike_rnd\" a length of 200 bytes, which is not at the end of a "
+                     "line of it"},
+          {"a length one cycle short", "store_record", length("loglike_rnd", through_line(lr, 99)),
+           "which does not end the entry of cycle 100 (1 line): that entry would begin with \"99 "},
+          {"a length inside the last entry", "store_record",
+           length("varcompsam", through_line(vs, 598)),
+           "which does not end the entry of cycle 100 (6 lines): that entry would begin with \""},
+          {"a result line removed", "store_record", line(5, nullptr),
+           "restart at cycle 101 : the store of cycle 100 in \"store_record\" has no result file "
+           "\"varcomp\""},
+          {"a result line repeated", "store_record", line(5, " result solutions"),
+           "\"store_record\" line 5 names the result file \"solutions\" a second time"},
+          {"no burn-in line", "store_record", line(2, nullptr),
+           "\"store_record\" names no burn-in"},
+          {"no thinning line", "store_record", line(3, nullptr),
+           "\"store_record\" names no thinning interval"},
+          {"a second cycle line", "store_record", line(3, " cycle 100"),
+           "\"store_record\" line 3 repeats the \"cycle\" line"},
+          // Values of the result files.
+          {"a mean too large to use", "solutions", field(3, 4, "1e308"),
+           " restart refused: \"solutions\" line 3 holds 1e+308, too large a number to use (above "
+           "1e+35 in size)"},
+          {"a repeat count", "solutions", line(3, "  1  1       1  1.5348 2*0.7235"),
+           " restart refused: \"solutions\" line 3 holds \"2*0.7235\", a repeat count"},
+          {"a repeat count over the line", "solutions", line(3, "  1  1       1  401*0.0754"),
+           " restart refused: \"solutions\" line 3 holds \"401*0.0754\", a repeat count"},
+          {"a standard deviation below 0", "solutions", field(4, 5, "-0.5"),
+           " restart refused: \"solutions\" line 4 holds a standard deviation of -0.5, below 0"},
+          {"a last G not symmetric", "varcomp",
+           [](const std::string& x) {
+             return with_line(with_line(x, 9, "      0.5000      0.2000"), 10,
+                              "      0.1000      0.6000");
+           },
+           " restart refused: \"varcomp\" line 10 holds the last sample of G for effect 2 that is "
+           "not symmetric: row "
+           "2 column 1 is 0.1 but row 1 column 2 is 0.2"},
+          {"a last G not positive definite", "varcomp",
+           [](const std::string& x) {
+             return with_line(with_line(x, 9, "      1.0000      2.0000"), 10,
+                              "      2.0000      1.0000");
+           },
+           " restart refused: \"varcomp\" line 10 holds the last sample of G for effect 2 that is "
+           "not positive "
+           "definite (pivot of row 2: -3)"},
+          {"a covariance where R starts at 0", "varcomp",
+           [](const std::string& x) {
+             return with_line(with_line(x, 18, "      1.0000      0.3000"), 19,
+                              "      0.3000      1.0000");
+           },
+           " restart refused: \"varcomp\" line 18 holds 0.3 in row 1 column 2 of the last sample "
+           "of R, where the "
+           "starting matrix has 0"},
+          {"a negative sd of G", "varcomp", field(6, 1, "-0.0100"),
+           " restart refused: \"varcomp\" line 6 holds a standard deviation of -0.01, below 0"},
+          {"a word after the columns", "loglike_obs", field(5, 5, "abc"),
+           "error reading loglilke_obs at record:  3"},
+          {"a column too many", "loglike_obs",
+           [](const std::string& x) { return with_line(x, 5, (lines_of(x)[4] + " 0.5").c_str()); },
+           " restart refused: \"loglike_obs\" line 5 holds more values than the model gives "
+           "(\"0.5\")"},
+          {"a column too few", "loglike_obs",
+           [](const std::string& x) { return with_field(x, 5, 6, ""); },
+           " restart refused: \"loglike_obs\" line 5 holds fewer values than the model gives"},
+          {"an ordinate of 0", "loglike_obs", field(5, 2, "0.0"),
+           " restart refused: \"loglike_obs\" line 5 holds a conditional predictive ordinate of 0"},
+          {"a title of another file", "solutions",
+           line(1, " Solutions after:  100  rounds and burn-in of  20"),
+           " restart refused: \"solutions\" line 1 is \"Solutions after: 100 rounds and burn-in of "
+           "20\" where the "
+           "model has \"Solution after: 100 rounds and burn-in of 20\""},
+          {"a title of another burn-in", "varcomp",
+           line(1, " Variance components after:  100  rounds and burn-in of  30"),
+           "line 1 is \"Variance components after: 100 rounds and burn-in of 30\" where the model "
+           "has"},
+      });
+  expect_whole_chain(150, 20, 5, 3);
+
+  // One trait with structural Student-t residuals.
+  for (const auto& e : fs::directory_iterator(".")) fs::remove_all(e.path());
+  write_chain_data();
+  std::ofstream("b.par") << robust("100 40 1", "n");
+  ASSERT_EQ(run_child("b.par", Probe{}), 0) << read_file("child.out");
+  std::ofstream("rb.par") << robust("150 40 1", "y 101");
+  const std::string refused = " restart refused: ";
+  expect_refused(
+      "rb.par",
+      {
+          {"a weight of -1", "robustness_w", field(4, 5, "-1.000000"),
+           refused + "\"robustness_w\" line 4 holds a last weight of -1, not above 0"},
+          {"a shape below 0", "robustness_w", field(3, 5, "-2.000000"),
+           refused + "\"robustness_w\" line 3 holds a last shape alpha of -2, not above 0"},
+          {"a factor of 1e39", "structural_r", field(5, 6, "1e39"),
+           refused + "\"structural_r\" line 5 holds 1e+39, too large a number to use"},
+          {"a factor below 0", "structural_r", field(8, 6, "-0.5"),
+           refused + "\"structural_r\" line 8 holds a last factor of -0.5, not above 0"},
+          {"a structural shape of 0.9", "structural_r", field(3, 6, "0.9"),
+           refused + "\"structural_r\" line 3 holds a last shape alpha of 0.9, not above 1"},
+          {"a rate of 1e308", "mh_acceptance", field(2, 1, "1e308"),
+           refused + "\"mh_acceptance\" line 2 holds 1e+308, too large a number to use"},
+          {"a rate of 1.5", "mh_acceptance", field(6, 1, "1.5"),
+           refused + "\"mh_acceptance\" line 6 holds an acceptance rate of 1.5, outside 0 to 1"},
+          {"a proposal variance of 16777216", "mh_acceptance", field(2, 2, "16777216"),
+           refused + "\"mh_acceptance\" line 2 holds a proposal variance of 16777216, outside the"},
+          {"a proposal variance of 1e39", "mh_acceptance", field(6, 2, "1e39"),
+           refused + "\"mh_acceptance\" line 6 holds 1e+39, too large a number to use"},
+          {"degrees of belief tuning cannot reach", "mh_acceptance", field(4, 2, "5"),
+           refused + "\"mh_acceptance\" line 4 holds proposal degrees of belief of 5, outside the"},
+      });
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryModelClass, ContinuedChain,
-    testing::Values(
-        ChainCase{"ordinary", "--traits 2 --records 60 --animals 80 --levels 4 --missing 0.2 --weights", 50, 3},
-        ChainCase{"candidates", "--records 80 --animals 100 --levels 4 --candidates 0.5", 50, 1,
-                  [] { set_word("params.txt", "MULTIPLE_SIRES:", 4, "1"); }},
-        ChainCase{"reduced", "--records 80 --levels 4 --reduced --candidates 0.5", 50, 1,
-                  [] { set_word("params.txt", "MULTIPLE_SIRES:", 4, "1"); }},
-        ChainCase{"breeds", "--records 80 --animals 100 --levels 4 --breeds 1,2,0.3 --unknown 0", 240, 3},
-        ChainCase{"structural", "--records 80 --animals 100 --levels 4 --structural 3", 240, 1,
-                  [] {
-                    set_keyword_value(par, "NUMBER_OF_STRUCTURAL_EFFECTS", "2");
-                    set_keyword_value(par, "STRUCTURAL_EFFECTS:", "1 y\n2 y");
-                  }},
-        ChainCase{"student_t", "--records 80 --animals 100 --levels 4 --student-t 5", 240, 1},
-        ChainCase{"slash", "--records 80 --animals 100 --levels 4 --student-t 5", 240, 1,
-                  [] { set_keyword_value(par, "RANDOM_RESIDUAL:", "slash 0"); }},
-        ChainCase{"reaction_norm", "--rnorm 4,3 --records 80", 240, 2, structural_rnorm}),
-    [](const testing::TestParamInfo<ChainCase>& i) { return std::string(i.param.name); });
+// A kill after a store is made ("store_record.new" in place) and before its
+// renames, then the manual's procedure: the cycle of "store_record" is
+// refused, naming the cycle to give and changing nothing; the first line of
+// "store_record.new" gives the restart cycle, and the chain runs on whole.
+TEST_F(StoreFault, AKillBeforeTheRenamesAndTheManualsProcedure) {
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("300 20 1", "n");
+  Probe how;
+  how.fault = Fault{"rename", "solutions.tmp", 2, 0};  // the store of cycle 200
+  ASSERT_EQ(run_child("a.par", how), -SIGKILL);
+  ASSERT_TRUE(fs::exists(run::record::pending));
+  EXPECT_EQ(record_cycle(run::record::file), 100);
+
+  // The first line of "store_record", as an earlier manual had it.
+  std::ofstream("r.par") << two_traits("300 20 1", "y 101");
+  const auto before = folder_files();
+  EXPECT_EQ(run_child("r.par", Probe{}), 1);
+  EXPECT_NE(read_file("child.out")
+                .find(" restart at cycle 101 needs the results of cycle 100 but "
+                      "\"store_record.new\" holds those of cycle 200 ; the chain continues at "
+                      "cycle 201"),
+            std::string::npos)
+      << read_file("child.out");
+  EXPECT_TRUE(folder_files() == before);
+
+  // Step 1 of the manual: "store_record.new" when it is there.
+  const int cycle =
+      record_cycle(fs::exists(run::record::pending) ? run::record::pending : run::record::file);
+  ASSERT_EQ(cycle, 200);
+  std::ofstream("r.par") << two_traits("300 20 1", "y " + std::to_string(cycle + 1));
+  ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+  EXPECT_FALSE(leftovers());
+  EXPECT_EQ(record_cycle(run::record::file), 300);
+  expect_whole_chain(300, 20, 5, 3);
+}
+
+// A store whose file cannot be put on disk or renamed, or whose folder
+// cannot be synced: the run stops with the file's message and status 1.
+// Before the store is made nothing of it is left; after it, the record
+// "store_record.new" and the temporaries not yet renamed, which the restart
+// at the cycle the manual gives finishes.
+TEST_F(StoreFault, AFailedStoreLeavesNothingOrWhatTheRestartFinishes) {
+  struct Case {
+    Fault fault;
+    const char* message;
+    bool made;
+  };
+  const Case cases[] = {
+      {{"fsync", "varcomp.tmp", 2, EIO},
+       "cannot write file \"varcomp.tmp\": Input/output error",
+       false},
+      {{"fsync", "varcompsam", 2, EIO},
+       "cannot write file \"varcompsam\": Input/output error",
+       false},
+      {{"fsync", "store_record.tmp", 2, ENOSPC},
+       "cannot write file \"store_record.tmp\": No space left",
+       false},
+      {{"rename", "store_record.tmp", 2, EIO},
+       "cannot replace file \"store_record.new\": Input/output error",
+       false},
+      {{"rename", "varcomp.tmp", 2, EACCES},
+       "cannot replace file \"varcomp\": Permission denied",
+       true},
+      // The sync of the folder right after the store of cycle 200 is made.
+      {{"folder", ".", 4, EIO}, "cannot write folder \".\": Input/output error", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.fault.step) + " " + c.fault.path);
+    for (const auto& e : fs::directory_iterator(".")) fs::remove_all(e.path());
+    write_chain_data();
+    std::ofstream("a.par") << two_traits("300 20 1", "n");
+    Probe how;
+    how.fault = c.fault;
+    ASSERT_EQ(run_child("a.par", how), 1);
+    EXPECT_NE(read_file("child.out").find(c.message), std::string::npos) << read_file("child.out");
+    EXPECT_EQ(record_cycle(run::record::file), 100);
+    EXPECT_EQ(fs::exists(run::record::pending), c.made);
+    if (c.made) {
+      EXPECT_EQ(record_cycle(run::record::pending), 200);
+    } else {
+      EXPECT_FALSE(leftovers());
+    }
+    const int cycle = c.made ? 200 : 100;
+    std::ofstream("r.par") << two_traits("300 20 1", "y " + std::to_string(cycle + 1));
+    ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+    EXPECT_FALSE(leftovers());
+    expect_whole_chain(300, 20, 5, 3);
+  }
+}
+
+// A file-size limit reached: a write error like any other, not SIGXFSZ.
+TEST_F(StoreFault, AFileSizeLimitIsAWriteError) {
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("300 20 1", "n");
+  ASSERT_EQ(run_child("a.par", Probe{}), 0);
+  const long long full = static_cast<long long>(read_file("varcompsam").size());
+  for (const auto& e : fs::directory_iterator(".")) fs::remove_all(e.path());
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("300 20 1", "n");
+  Probe how;
+  how.file_limit = full / 2;  // past the store of cycle 100, before that of 200
+  ASSERT_EQ(run_child("a.par", how), 1);
+  EXPECT_NE(read_file("child.out").find("cannot write file \"varcompsam\": File too large"),
+            std::string::npos)
+      << read_file("child.out");
+  EXPECT_FALSE(leftovers());
+  EXPECT_EQ(record_cycle(run::record::file), 100);
+  std::ofstream("r.par") << two_traits("300 20 1", "y 101");
+  ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+  expect_whole_chain(300, 20, 5, 3);
+}
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -76,6 +77,15 @@ inline double wave(int k, double scale = 1.0) {
 //     5 (two animals without equations), candidate sires for animals 2 and 4;
 //  2: cross-classified, "diag_mb" with two breeds (block of order 4);
 //  3: covariable, not random, absent for trait 2.
+// Cycles an acceptance sum holds after cycle `round` of a chain tuned every
+// `window` cycles up to half of burn-in (an even burn-in here): those of the
+// window still open, then the kept cycles.
+inline double summed_cycles(int round, int nburn, int skip, int window) {
+  const int tuned = std::min(round, nburn / 2);
+  const int kept = round > nburn ? round / skip - nburn / skip : 0;
+  return tuned % window + kept;
+}
+
 // Sums are set for n kept samples (the raw sums as they stand when n <= 0).
 inline void model_a(run::State& s, int round, int nround, int nburn = 105, int skip = 10) {
   shape_model(2, 3, 4);
@@ -103,8 +113,13 @@ inline void model_a(run::State& s, int round, int nround, int nburn = 105, int s
       M.g(1, i, j) = i == j ? 1.25 + i : 0.3125;
       M.r(i, j) = i == j ? 2.5 * i : -0.75;
     }
+  // Each breed pair's block positive definite, as the sampler keeps them.
   for (int i = 1; i <= 4; ++i)
-    for (int j = 1; j <= 4; ++j) M.g(2, i, j) = i == j ? 0.5 * i : 0.0625 * (i + j);
+    for (int j = 1; j <= 4; ++j)
+      M.g(2, i, j) = i == j ? 0.5 * i : i + j == 5 ? 0.125 : 0.0625 * (i + j);
+  // Proposals tuned every 10 cycles in the first half of burn-in.
+  M.mb_nround = 1;
+  M.mb_skip = 10;
 
   allocate(s);
   const int n = run::kept_count(round);
@@ -156,15 +171,17 @@ inline void model_a(run::State& s, int round, int nround, int nburn = 105, int s
       }
     }
   }
-  // Multiple-breed proposals.
+  // Multiple-breed proposals (degrees of belief that five tuning windows
+  // reach from the start of 6).
   s.SUMMB_ACCEP.resize(3, 2, 2);
   s.MB_DBELIEF.resize(3, 2, 2);
-  s.SUMMB_ACCEP(2, 1, 1) = 0.25 * n;
-  s.SUMMB_ACCEP(2, 1, 2) = 0.4375 * n;
-  s.SUMMB_ACCEP(2, 2, 2) = 0.5625 * n;
-  s.MB_DBELIEF(2, 1, 1) = 12;
-  s.MB_DBELIEF(2, 1, 2) = 345;
-  s.MB_DBELIEF(2, 2, 2) = 6789;
+  const double summed = summed_cycles(round, nburn, skip, 10);
+  s.SUMMB_ACCEP(2, 1, 1) = 0.25 * summed;
+  s.SUMMB_ACCEP(2, 1, 2) = 0.4375 * summed;
+  s.SUMMB_ACCEP(2, 2, 2) = 0.5625 * summed;
+  s.MB_DBELIEF(2, 1, 1) = 7;
+  s.MB_DBELIEF(2, 1, 2) = 9;
+  s.MB_DBELIEF(2, 2, 2) = 11;
 
   for (int i = 1; i <= 4; ++i) {
     if (kept) {
@@ -198,6 +215,8 @@ inline void model_b(run::State& s, int round, int nround, int nburn, int skip) {
   M.g(2, 1, 1) = 0.875;
   M.r(1, 1) = 3.5;
   M.residualtype = model::res_struct_student_t;
+  M.r_nround = 1;
+  M.r_skip = 10;
   M.neffr = 3;
   M.pos_effr.resize(3);
   M.effrsave.resize(3);
@@ -230,11 +249,14 @@ inline void model_b(run::State& s, int round, int nround, int nburn, int skip) {
   s.R_ALPHA(2) = 4.75;
   s.w_alpha = 6.5;
   for (int i = 1; i <= 3; ++i) s.WEIGHT_ROBUST(i) = 0.5 + 0.25 * i;
-  s.SUMR_ACCEP(1) = 0.375 * n;
+  // Settings that tuning reaches from 2000 and 0.1 in four or five windows
+  // of 10 cycles.
+  const double summed = summed_cycles(round, nburn, skip, 10);
+  s.SUMR_ACCEP(1) = 0.375 * summed;
   s.R_DBELIEFPROP(1) = 1900;
-  s.SUMR_ALPHAACCEP(2) = 0.3125 * n;
-  s.R_ALPHA_VARPROP(2) = 0.0546875;
-  s.sumw_alphaaccep = 0.46875 * n;
+  s.SUMR_ALPHAACCEP(2) = 0.3125 * summed;
+  s.R_ALPHA_VARPROP(2) = 0.075;
+  s.sumw_alphaaccep = 0.46875 * summed;
   s.w_alpha_varprop = 0.078125;
 }
 
@@ -245,8 +267,23 @@ inline const char* const result_files[] = {"solutions",     "msiresppr",    "var
 // Runs each test in its own folder; leaves the sample files closed.
 class StoreFolder : public statetest::InFolder {
  protected:
+  // A store; over sample files of make_sample_files, the entries of the
+  // cycle are written first, as the cycle before a store does.
   statetest::Run store() {
+    if (fake_samples_) add_sample_entries();
     return statetest::capture([&] { run::store_solutions(state_); });
+  }
+  void add_sample_entries() const {
+    const std::string c = " " + std::to_string(M.round) + "\n";
+    for (const char* f : {"varcompsam", "solutionsam"}) {
+      if (!exists(f)) continue;
+      std::string entry = c;
+      for (long long k = 1; k < run::results::entry_lines(state_, f, M.round); ++k)
+        entry += " 0.5\n";
+      write(f, slurp(f) + entry);
+    }
+    if (exists("loglike_rnd"))
+      write("loglike_rnd", slurp("loglike_rnd") + " " + std::to_string(M.round) + " -1.5\n");
   }
   statetest::Run restart(int start) {
     return statetest::capture([&] { run::restart(state_, start); });
@@ -284,11 +321,13 @@ class StoreFolder : public statetest::InFolder {
     return ss.str();
   }
   // The sample files of a chain, with some lines in them.
-  static void make_sample_files() {
+  void make_sample_files() {
     for (const char* f : {"varcompsam", "loglike_rnd", "mh_dbeliefchg", "solutionsam", "msirespprsam"})
       write(f, std::string(" 1 ") + f + "\n");
+    fake_samples_ = true;
   }
   run::State state_;
+  bool fake_samples_ = false;
 };
 
 }  // namespace storetest

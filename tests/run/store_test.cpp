@@ -120,7 +120,7 @@ TEST_F(Store, LayoutsOfTheResidualFiles) {
   EXPECT_EQ(acc[0], " Acceptance rate & proposal dbelief for structural R effect:  1");
   EXPECT_EQ(acc[1], "  0.37500000      1900");
   EXPECT_EQ(acc[2], " Acceptance rate & proposal variance for alpha of structural R effect:  2");
-  EXPECT_EQ(acc[3], "  0.31250000  0.05468750");
+  EXPECT_EQ(acc[3], "  0.31250000  0.07500000");
   EXPECT_EQ(acc[4], " Acceptance rate & proposal variance for alpha of robust R ");
   EXPECT_EQ(acc[5], "  0.46875000  0.07812500");
   const auto st = lines(slurp("structural_r"));
@@ -133,10 +133,11 @@ TEST_F(Store, LayoutsOfTheResidualFiles) {
 }
 
 // Before burn-in ends the mean and sd columns hold the raw sums, there is
-// no "loglike_obs", and the rates divide by the (negative) kept count.
+// no "loglike_obs", and a rate is that of the cycles its sum holds, not
+// divided by the (negative) kept count.
 TEST_F(Store, BeforeTheEndOfBurnIn) {
   make_sample_files();
-  model_b(state_, 50, 300, 100, 5);  // n = 10 - 20 = -10
+  model_b(state_, 45, 300, 100, 5);  // n = 9 - 20 = -11; 5 cycles since the tuning step of 40
   state_.SUMSOL(2) = 7.5;            // raw sums as they stand
   state_.SSSOL(2) = 30.25;
   std::filesystem::remove("loglike_obs");
@@ -145,24 +146,25 @@ TEST_F(Store, BeforeTheEndOfBurnIn) {
   EXPECT_EQ(r.out.find("loglike_obs"), std::string::npos);
   EXPECT_FALSE(exists("loglike_obs"));
   const auto sol = lines(slurp("solutions"));
-  EXPECT_EQ(sol[0], " Solution after:  50  rounds and burn-in of  100");
+  EXPECT_EQ(sol[0], " Solution after:  45  rounds and burn-in of  100");
   EXPECT_EQ(sol[3].substr(14, 30), "       7.500000      30.250000");
   EXPECT_EQ(sol[2].substr(14, 30), "       0.000000       0.000000");
   const auto acc = lines(slurp("mh_acceptance"));
-  EXPECT_EQ(acc[1], "  0.37500000      1900");  // (0.375 * -10) / -10
+  EXPECT_EQ(acc[1], "  0.37500000      1900");  // (0.375 * 5) / 5
   EXPECT_EQ(lines(slurp("robustness_w"))[2], "  1     alpha       0.000000       0.000000       6.500000");
-  // Sums of the raw columns are not divided: kept count -10 never shows.
+  // Sums of the raw columns are not divided: kept count -11 never shows.
   EXPECT_EQ(lines(slurp("varcomp"))[2], "      0.0000");
 }
 
 // Past burn-in but before the first kept cycle, n = 0: nothing divides by
-// it; sums (all 0) and acceptance sums are written as they stand.
+// it; sums (all 0) are written as they stand, and the acceptance sums hold
+// cycles 51 and 52, which the last tuning window left.
 TEST_F(Store, KeptCountZeroPastBurnIn) {
   make_sample_files();
   model_b(state_, 108, 300, 105, 10);
   ASSERT_EQ(run::kept_count(108), 0);
   state_.SUMR_ACCEP(1) = 0.75;
-  state_.sumw_alphaaccep = 2.5;
+  state_.sumw_alphaaccep = 2.0;
   const auto r = capture([&] { run::store_solutions(state_); });
   ASSERT_EQ(r.stop, "");
   for (const char* f : {"solutions", "varcomp", "loglike_obs", "mh_acceptance", "structural_r", "robustness_w"}) {
@@ -174,8 +176,8 @@ TEST_F(Store, KeptCountZeroPastBurnIn) {
   EXPECT_EQ(ll[1], " obs       cpo             average logl    logl-thetabar   residuals");
   EXPECT_EQ(ll[2], "         1    0.000000000000    0.000000000000    0.000000000000    0.000000000000");
   const auto acc = lines(slurp("mh_acceptance"));
-  EXPECT_EQ(acc[1], "  0.75000000      1900");
-  EXPECT_EQ(acc[5], "  2.50000000  0.07812500");
+  EXPECT_EQ(acc[1], "  0.37500000      1900");
+  EXPECT_EQ(acc[5], "  1.00000000  0.07812500");
 }
 
 // A variance that rounds below 0 gives sd 0, not NaN.

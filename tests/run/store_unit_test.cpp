@@ -67,42 +67,87 @@ TEST_F(StoreUnit, RestartRefusesFilesThatDoNotFitTheModel) {
     std::function<void()> model;  // the model of the restart, after model_a
     std::string message;
   };
-  const std::string not_finite = "holds a number that is not finite";
+  const std::string not_finite = ", a number that is not finite";
   const std::vector<Case> cases = {
-      {"a sample that is not a number", "solutions", [&](auto& v) { v[2] = with_last_field(v[2], "NaN"); }, {},
-       refused("solutions", 3, not_finite)},
-      {"an infinite last sample", "solutions", [&](auto& v) { v[4] = with_last_field(v[4], "-Infinity"); }, {},
-       refused("solutions", 5, not_finite)},
-      {"a value too many", "solutions", [&](auto& v) { v[4] += " 1.5"; }, {},
-       refused("solutions", 5, "holds more values than the model gives")},
-      {"an infinite variance", "varcomp", [&](auto& v) { v[2] = " Infinity 1.0 2.0 3.0"; }, {},
-       refused("varcomp", 3, not_finite)},
-      {"an infinite CPO", "loglike_obs", [&](auto& v) { v[3] = "         2  Infinity  -1.0  0.0  0.0  0.0"; }, {},
-       refused("loglike_obs", 4, not_finite)},
-      {"swapped lines", "solutions", [&](auto& v) { std::swap(v[2], v[3]); }, {},
-       refused("solutions", 3, "is for trait 2 effect 1 level 1 where the model has trait 1 effect 1 level 1")},
-      {"swapped records", "loglike_obs", [&](auto& v) { std::swap(v[3], v[4]); }, {},
+      {"a sample that is not a number",
+       "solutions",
+       [&](auto& v) { v[2] = with_last_field(v[2], "NaN"); },
+       {},
+       refused("solutions", 3, "holds NaN" + not_finite)},
+      {"an infinite last sample",
+       "solutions",
+       [&](auto& v) { v[4] = with_last_field(v[4], "-Infinity"); },
+       {},
+       refused("solutions", 5, "holds -Infinity" + not_finite)},
+      {"a value too many",
+       "solutions",
+       [&](auto& v) { v[4] += " 1.5"; },
+       {},
+       refused("solutions", 5, "holds more values than the model gives (\"1.5\")")},
+      {"an infinite variance",
+       "varcomp",
+       [&](auto& v) { v[2] = " Infinity 1.0 2.0 3.0"; },
+       {},
+       refused("varcomp", 3, "holds Infinity" + not_finite)},
+      {"an infinite CPO",
+       "loglike_obs",
+       [&](auto& v) { v[3] = "         2  Infinity  -1.0  0.0  0.0  0.0"; },
+       {},
+       refused("loglike_obs", 4, "holds Infinity" + not_finite)},
+      {"swapped lines",
+       "solutions",
+       [&](auto& v) { std::swap(v[2], v[3]); },
+       {},
+       refused("solutions", 3,
+               "is for trait 2 effect 1 level 1 where the model has trait 1 effect 1 level 1")},
+      {"swapped records",
+       "loglike_obs",
+       [&](auto& v) { std::swap(v[3], v[4]); },
+       {},
        refused("loglike_obs", 4, "is for record 3 where the model has record 2")},
-      {"another sire", "msiresppr",
-       [&](auto& v) { v[2] = "       2     999 0.1 0.1 0.1 0.1"; }, {},
+      {"another sire",
+       "msiresppr",
+       [&](auto& v) { v[2] = "       2     999 0.1 0.1 0.1 0.1"; },
+       {},
        refused("msiresppr", 3, "is for animal 2 sire 999 where the model has animal 2 sire 101")},
-      {"a line too many", "solutions", [&](auto& v) { v.push_back(v.back()); }, {},
+      {"a line too many",
+       "solutions",
+       [&](auto& v) { v.push_back(v.back()); },
+       {},
        refused("solutions", static_cast<int>(stored["solutions"].size()) + 1,
                "is past the last line the model gives")},
-      {"a short file", "solutions", [&](auto& v) { v.resize(6); }, {},
+      {"a short file",
+       "solutions",
+       [&](auto& v) { v.resize(6); },
+       {},
        util::freev("error reading solutions at effect: ", 1, " level :", 3, " trait: ", 1)},
       // Fewer levels of effect 2: its second level stands where effect 3 begins.
-      {"fewer levels", "solutions", {}, [] { M.nlev(2) = 1; },
-       refused("solutions", 15, "is for trait 1 effect 2 level 2 where the model has trait 1 effect 3 level 1")},
+      {"fewer levels",
+       "solutions",
+       {},
+       [] { M.nlev(2) = 1; },
+       refused("solutions", 15,
+               "is for trait 1 effect 2 level 2 where the model has trait 1 effect 3 level 1")},
       // One breed: blocks of order 2 where the file has 4.
-      {"a smaller block", "varcomp", {}, [] { M.nbreed(2) = 1; },
-       refused("varcomp", 12, "holds more values than the model gives")},
-      // A block of order 4 where the file has 2.
-      {"a larger block", "varcomp", {}, [] { M.randomnumb(1) = 2; },
-       refused("varcomp", 4, "holds fewer values than the model gives")},
-      {"another label", "varcomp", [&](auto& v) { v[1] = " Average variance components (G) for effect:  3"; }, {},
+      {"a smaller block",
+       "varcomp",
+       {},
+       [] { M.nbreed(2) = 1; },
+       refused("varcomp", 12, "holds more values than the model gives (\"0.2250\")")},
+      // A block of order 4 where the file has 2: its first row begins on
+      // line 3 and runs into line 4.
+      {"a larger block",
+       "varcomp",
+       {},
+       [] { M.randomnumb(1) = 2; },
+       refused("varcomp", 3, "holds fewer values than the model gives")},
+      {"another label",
+       "varcomp",
+       [&](auto& v) { v[1] = " Average variance components (G) for effect:  3"; },
+       {},
        refused("varcomp", 2,
-               "is \"Average variance components (G) for effect: 3\" where the model has \"Average variance "
+               "is \"Average variance components (G) for effect: 3\" where the model has \"Average "
+               "variance "
                "components (G) for effect: 1\"")},
   };
   for (const Case& c : cases) {
@@ -222,8 +267,9 @@ TEST_F(StoreUnit, RestartRefusesSampleFilesThatDoNotMatchTheStore) {
                                  "\"loglike_rnd\""));
 
   write("store_record", " cycle 900\n" + record.substr(record.find('\n') + 1));
-  EXPECT_EQ(again(), util::freev("restart at cycle", 1001, "needs the results of cycle", 1000, "but",
-                                 "\"store_record\"", "holds those of cycle", 900));
+  EXPECT_EQ(again(), util::freev("restart at cycle", 1001, "needs the results of cycle", 1000,
+                                 "but", "\"store_record\"", "holds those of cycle", 900,
+                                 "; the chain continues at cycle", 901));
 
   write("store_record", record + " sample nosuchfile 12\n");
   EXPECT_EQ(again(), util::freev("\"store_record\"", "line", 14, "cannot be read: the store it records is unknown"));
@@ -247,12 +293,12 @@ TEST_F(StoreUnit, RestartRefusesSampleFilesThatDoNotMatchTheStore) {
                    "but the chain in", "\"store_record\"", "has", 10, keeps)},
   };
   for (const Setting& c : settings) EXPECT_EQ(again(c.nround, c.nburn, c.skip), c.stop) << c.nburn << " " << c.skip;
-  // A record that does not name them is taken as it stands.
+  // A record that does not name them is refused: every store writes them.
   std::string unnamed;
   for (const auto& l : lines(record))
-    if (l.find("burn_in") == std::string::npos && l.find("thinning") == std::string::npos) unnamed += l + "\n";
+    if (l.find("burn_in") == std::string::npos) unnamed += l + "\n";
   write("store_record", unnamed);
-  EXPECT_EQ(again(), "");
+  EXPECT_EQ(again(), util::freev("\"store_record\"", "names no burn-in"));
   write("store_record", record);
 
   std::filesystem::remove("store_record");
@@ -272,6 +318,7 @@ TEST_F(StoreUnit, AFullDiskLeavesThePreviousStore) {
   for (const char* f : {"solutions", "msiresppr", "varcomp", "loglike_obs", "mh_acceptance", "store_record"})
     before[f] = slurp(f);
   const std::size_t solutions_size = before["solutions"].size();
+  const std::string varcompsam_at_store = slurp("varcompsam");
 
   M.round = 1100;
   struct rlimit old;
@@ -313,7 +360,7 @@ TEST_F(StoreUnit, AFullDiskLeavesThePreviousStore) {
   state_.msirespprsam.close();
   model_a(state_, 1000, 2000);
   ASSERT_EQ(restart(1001).stop, "");
-  EXPECT_EQ(slurp("varcompsam"), varcompsam);
+  EXPECT_EQ(slurp("varcompsam"), varcompsam_at_store);
 }
 
 }  // namespace

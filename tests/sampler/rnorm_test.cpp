@@ -2,6 +2,8 @@
 // equations, the equivalence of pass 2 with an ordinary covariable model,
 // the start-up refusals, and the Metropolis-Hastings covariate step (its
 // draw order and its target).
+#include "sampler/rnorm.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,10 +13,11 @@
 #include "random/prob.hpp"
 #include "run/model.hpp"
 #include "run/state.hpp"
+#include "run/store.hpp"
 #include "sampler/dispersion_support.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/records.hpp"
-#include "sampler/rnorm.hpp"
+#include "sampler/resid_steps.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
@@ -367,27 +370,33 @@ TEST_F(CovariateFiles, TuningLineAndAcceptanceTable) {
   EXPECT_NE(out.find(" level        acceptance "), std::string::npos);
   // The sums stay (a store after the last cycle keeps them); the table
   // divides them by the 6 rounds.
-  ASSERT_EQ(sampler::covariate_cycles(6), 2);
+  const run::results::Tuning t = run::results::covariate_tuning();
+  ASSERT_EQ(sampler::summed_cycles(6, t.window, t.every_cycle), 2);
   for (int l = 4; l <= 5; ++l) {
     const double rate = s.SUMH_ACCEP(l) / 6;
     EXPECT_GE(rate, 0.0);
     EXPECT_LE(rate, 1.0);
-    EXPECT_EQ(sampler::covariate_rate(s.SUMH_ACCEP(l), 6), rate);
-    EXPECT_EQ(sampler::covariate_sum(rate, 6), rate * 6);
+    EXPECT_EQ(run::results::acceptance_rate(s.SUMH_ACCEP(l), t, 6), rate);
+    EXPECT_EQ(run::results::acceptance_sum(rate, t, 6), rate * 6);
     EXPECT_NE(out.find(util::freev(l - 3, rate)), std::string::npos) << out;
   }
   // Tuning windows that do not end at half of burn-in: cycles 1..5 tuned
-  // every 3, so the sums hold cycles 4 on (the last tuning step at 3).
+  // every 3, so the covariates' sums hold cycles 4 on (the last tuning step
+  // at 3), and sums of kept cycles only (thinning 2) cycles 4 and 5 and
+  // then the kept ones.
   m.nburn = 10;
-  m.r_skip = 3;
-  EXPECT_EQ(sampler::covariate_tuning_steps(2), 0);
-  EXPECT_EQ(sampler::covariate_cycles(2), 2);
-  EXPECT_EQ(sampler::covariate_tuning_steps(6), 1);
-  EXPECT_EQ(sampler::covariate_cycles(6), 3);
-  EXPECT_EQ(sampler::covariate_cycles(3), 0);
-  EXPECT_EQ(sampler::covariate_rate(0.0, 3), 0.0);
+  m.skip = 2;
+  EXPECT_EQ(sampler::last_tuning_cycle(2), 2);
+  EXPECT_EQ(sampler::last_tuning_cycle(6), 5);
+  EXPECT_EQ(sampler::summed_cycles(2, 3, true), 2);
+  EXPECT_EQ(sampler::summed_cycles(6, 3, true), 3);
+  EXPECT_EQ(sampler::summed_cycles(3, 3, true), 0);
+  EXPECT_EQ(sampler::summed_cycles(8, 3, false), 2);
+  EXPECT_EQ(sampler::summed_cycles(20, 3, false), 2 + 5);
+  EXPECT_EQ(run::results::acceptance_rate(0.0, t, 3), 0.0);
   m.nburn = 1;  // half of it: no cycle is tuned
-  EXPECT_EQ(sampler::covariate_cycles(7), 7);
+  EXPECT_EQ(sampler::last_tuning_cycle(7), 0);
+  EXPECT_EQ(sampler::summed_cycles(7, 3, true), 7);
 }
 
 }  // namespace

@@ -83,6 +83,29 @@ TEST(DiskQueue, ALongPathRunsTheJobInLineAndStopsThere) {
   EXPECT_EQ(stop_of([] { util::disk::submit(); }), "");
 }
 
+// A job that fails before its commit removes every file of its discard
+// steps, those already put on disk included; one that fails after it
+// removes nothing, for a restart to finish.
+TEST(DiskQueue, AFailureBeforeTheCommitLeavesNothingOfTheJob) {
+  util::disk::start();
+  const std::string d = scratch();
+  for (const bool after : {false, true}) {
+    SCOPED_TRACE(after ? "after the commit" : "before the commit");
+    for (const char* f : {"g.tmp", "h.tmp", "rec.tmp"}) touch(d + f);
+    util::disk::fsync_fd(::open((d + "g.tmp").c_str(), O_RDONLY), (d + "g.tmp").c_str(), true);
+    util::disk::fsync_fd(::open((d + "h.tmp").c_str(), O_RDONLY), (d + "h.tmp").c_str(), true);
+    if (after) util::disk::commit((d + "rec.tmp").c_str(), (d + "rec.new").c_str());
+    util::disk::rename((d + "missing").c_str(), (d + "x").c_str());
+    if (!after) util::disk::commit((d + "rec.tmp").c_str(), (d + "rec.new").c_str());
+    util::disk::submit();
+    EXPECT_NE(stop_of([] { util::disk::wait(); }).find("cannot replace file"), std::string::npos);
+    EXPECT_EQ(exists(d + "g.tmp"), after);
+    EXPECT_EQ(exists(d + "h.tmp"), after);
+    EXPECT_FALSE(exists(d + "rec.tmp"));
+    EXPECT_EQ(exists(d + "rec.new"), after);
+  }
+}
+
 TEST(DiskQueue, DiscardClosesTheGatheredDescriptorsAndMakesNothing) {
   util::disk::start();
   const std::string d = scratch();
