@@ -16,35 +16,104 @@ namespace model {
 // extents of `g` and `ginv`.
 inline constexpr int maxcorr = 20;
 
-// Effect type codes (`effecttype`), chosen by the first three letters of the
-// type word.  `eff_none` marks a word that was not recognised (the reader
-// refuses such a model, so no later pass meets it).
-inline constexpr int eff_none = -1;
-inline constexpr int eff_cro = 0;  // "cro" cross-classified
-inline constexpr int eff_cov = 1;  // "cov" covariable, may be nested
-inline constexpr int eff_ram = 2;  // "ram" animal of a reduced animal model
-inline constexpr int eff_unk = 3;  // "unk" unknown covariable
-inline constexpr int eff_rno = 4;  // "rno" reaction norm, may be nested
+// The types of the parameter file, by their codes there: an effect's type
+// (`effecttype`, the first three letters of its type word), a random
+// group's (`randomtype`) and the residuals' (`residualtype`).  word() gives
+// each type's word; what a type implies is asked of the functions below,
+// never of its code.
+enum class EffectType : int {
+  none = -1,  // a word that is no type (the reader refuses such a model)
+  cro = 0,    // "cro" cross-classified
+  cov = 1,    // "cov" covariable, may be nested
+  ram = 2,    // "ram" animal of a reduced animal model
+  unk = 3,    // "unk" unknown covariable
+  rno = 4,    // "rno" reaction norm, nested in its level column
+};
+enum class RandomType : int {
+  none = 1,  // not random
+  diagonal = 2,
+  add_animal = 3,
+  add_an_upg = 4,
+  add_an_upgi = 5,
+  add_sire = 6,
+  par_domin = 7,  // refused by the reader: no sampling step
+  add_an_ms = 8,
+  add_an_mb = 9,
+  diag_mb = 10,
+};
+enum class ResidualType : int {
+  none = 0,  // not read yet
+  homogeneous = 1,
+  structural = 2,
+  slash = 3,
+  struct_slash = 4,
+  student_t = 5,
+  struct_student_t = 6,
+};
 
-// Random type codes (`randomtype`).
-inline constexpr int rnd_none = 1;         // not random
-inline constexpr int rnd_diagonal = 2;     // "diagonal"
-inline constexpr int rnd_add_animal = 3;   // "add_animal"
-inline constexpr int rnd_add_an_upg = 4;   // "add_an_upg"
-inline constexpr int rnd_add_an_upgi = 5;  // "add_an_upgi"
-inline constexpr int rnd_add_sire = 6;     // "add_sire"
-inline constexpr int rnd_par_domin = 7;    // "par_domin" (refused by the reader)
-inline constexpr int rnd_add_an_ms = 8;    // "add_an_ms"
-inline constexpr int rnd_add_an_mb = 9;    // "add_an_mb"
-inline constexpr int rnd_diag_mb = 10;     // "diag_mb"
+// Every type of the parameter file, in code order.
+inline constexpr EffectType effect_types[] = {EffectType::cro, EffectType::cov, EffectType::ram,
+                                              EffectType::unk, EffectType::rno};
+inline constexpr RandomType random_types[] = {
+    RandomType::diagonal,    RandomType::add_animal, RandomType::add_an_upg,
+    RandomType::add_an_upgi, RandomType::add_sire,   RandomType::par_domin,
+    RandomType::add_an_ms,   RandomType::add_an_mb,  RandomType::diag_mb};
+inline constexpr ResidualType residual_types[] = {
+    ResidualType::homogeneous,  ResidualType::structural, ResidualType::slash,
+    ResidualType::struct_slash, ResidualType::student_t,  ResidualType::struct_student_t};
 
-// Residual type codes (`residualtype`).
-inline constexpr int res_homogeneous = 1;
-inline constexpr int res_structural = 2;
-inline constexpr int res_slash = 3;
-inline constexpr int res_struct_slash = 4;
-inline constexpr int res_student_t = 5;
-inline constexpr int res_struct_student_t = 6;
+// The word of a type in the parameter file ("cro" for EffectType::cro, the
+// three letters that choose it); "" for none.
+const char* word(EffectType t);
+const char* word(RandomType t);
+const char* word(ResidualType t);
+
+// ---- what a type implies
+// One factor for the whole effect as a structural residual effect (a
+// covariable or reaction norm), else one per level.
+constexpr bool single_factor(EffectType t) { return t == EffectType::cov || t == EffectType::rno; }
+// Nesting columns may follow the save word of its EFFECTS: line.
+constexpr bool nested(EffectType t) { return single_factor(t); }
+// A (co)variance block per pair of breeds, drawn by Metropolis-Hastings.
+constexpr bool multiple_breed(RandomType t) {
+  return t == RandomType::add_an_mb || t == RandomType::diag_mb;
+}
+// Its pedigree lines may give candidate sires (a negative sire), and line i
+// describes animal i.
+constexpr bool candidate_sires(RandomType t) {
+  return t == RandomType::add_an_ms || multiple_breed(t);
+}
+// A MULTIPLE_SIRES: section follows its PEDIGREEFILE: line.
+constexpr bool multiple_sires_section(RandomType t) {
+  return t == RandomType::add_an_ms || t == RandomType::add_an_mb;
+}
+// Its pedigree names unknown parent groups, and each line carries a code.
+constexpr bool parent_groups(RandomType t) {
+  return t == RandomType::add_an_upg || t == RandomType::add_an_upgi;
+}
+// A pedigree of plain lines (animal, parent, parent or sire, its sire, its
+// maternal grandsire) whose relationship inverse follows the additive rules.
+constexpr bool additive_lines(RandomType t) {
+  return t == RandomType::add_animal || t == RandomType::add_sire || parent_groups(t);
+}
+// Words of its PEDIGREEFILE: value line: the file, then the number of
+// lines, of parent groups and of breeds as far as the type has them.
+constexpr int pedigree_words(RandomType t) {
+  return multiple_breed(t) ? 4 : t == RandomType::add_an_ms ? 3 : additive_lines(t) ? 2 : 1;
+}
+// Structural residual effects scale the residual variance.
+constexpr bool structural(ResidualType t) {
+  return t == ResidualType::structural || t == ResidualType::struct_slash ||
+         t == ResidualType::struct_student_t;
+}
+// Student-t or slash robustness weights scale it per record.
+constexpr bool student_t(ResidualType t) {
+  return t == ResidualType::student_t || t == ResidualType::struct_student_t;
+}
+constexpr bool slash(ResidualType t) {
+  return t == ResidualType::slash || t == ResidualType::struct_slash;
+}
+constexpr bool robust(ResidualType t) { return student_t(t) || slash(t); }
 
 struct Model {
   // Chain and files.
@@ -68,10 +137,10 @@ struct Model {
   // Per effect; allocated when NUMBER_OF_EFFECTS is read.
   util::mat1<int> pos_eff;             // (neff, ntrait) data column; 0 = absent
   util::vec1<int> nlev;                // (neff) levels
-  util::vec1<int> effecttype;          // (neff) effect type code
+  util::vec1<EffectType> effecttype;   // (neff)
   util::vec1<int> effectsave;          // (neff) 1 = write samples to "solutionsam"
   util::mat1<int> nestedcov;           // (neff, ntrait) nesting column; 0 = none
-  util::vec1<int> randomtype;          // (neff) random type code, at a group's first effect
+  util::vec1<RandomType> randomtype;   // (neff) at a group's first effect
   util::vec1<int> randomnumb;          // (neff) effects in the group, at its first effect
   util::vec1<int> dbelief_g;           // (neff) prior degrees of belief of the group
   util::vec1<std::string> randomfile;  // (neff) pedigree file of the group
@@ -79,12 +148,13 @@ struct Model {
   util::vec1<int> ngrp;                // (neff) unknown parent groups
   util::vec1<int> nbreed;              // (neff) breeds
   // (neff, 20, 20): block of the group at g(e, 1..d, 1..d), d = ntrait *
-  // randomnumb(e) (* nbreed(e) for types 9 and 10); 0 outside the blocks.
+  // randomnumb(e) (* nbreed(e) for a multiple-breed group); 0 outside the
+  // blocks.
   util::arr3<double> g;
   util::arr3<double> ginv;  // same shape; allocated and filled by the main program
 
   // Residual model.
-  int residualtype = 0;
+  ResidualType residualtype = ResidualType::none;
   int dbelief_r = 0;
   int r_nround = 0;              // MH steps per cycle (structural types)
   int r_skip = 0;                // tuning interval of those steps
@@ -106,6 +176,11 @@ struct Model {
 // The one description of the analysis.
 extern Model m;
 
+// ---- questions of the model m
+
+// Order of the (co)variance block of the random group whose first effect is
+// e: traits times its effects, times its breeds for a multiple-breed group.
+int block_order(int e);
 // Whether element (i, j) of the block of the random group at e is sampled,
 // and so written to "varcompsam", given its starting matrix g0 (the
 // parameter file's g).  An element that is 0 there is not, except in a
@@ -114,5 +189,35 @@ extern Model m;
 // row or column is 0 (so also when the block is wholly 0), which every
 // proposal keeps 0.
 bool sampled_element(const util::arr3<double>& g0, int e, int i, int j);
+// The group at e is a multiple-breed group built by the additive rules of
+// G^-1: one breed, no candidate sires (its equations are add_animal's).
+bool one_breed_additive(int e);
+// The group at e draws sires: its type can have candidate sires, and the
+// multiple-sires section allows them.
+bool draws_sires(int e);
+// The "add_an_ms" group of a reduced animal model, whose first effect is a
+// "ram" effect and whose animals beyond its levels have no equations; 0
+// when the model has none.  (The reader and the start-up checks leave a
+// "ram" effect in no other group.)
+int reduced_animal_group();
+// Robustness weights per record (the residual types with Student-t or
+// slash weights): "robustness_w" exists.
+bool robust_residuals();
+// Some group is multiple-breed or the residuals are not homogeneous:
+// Metropolis-Hastings steps are tuned, so "mh_dbeliefchg" and
+// "mh_acceptance" exist.
+bool uses_mh_files();
+// Some effect is saved: "solutionsam" exists.
+bool saves_solutions();
+// The probabilities of candidate sires are resampled: "msirespprsam" exists.
+bool samples_msires();
+
+// A kept cycle: past burn-in and a multiple of the thinning interval.  Its
+// samples enter the posterior sums and the per-record log-likelihoods.
+bool kept_cycle(int round);
+// Samples in the running sums after cycle `round`: the cycles past nburn
+// that are multiples of skip, (round div skip) - (nburn div skip).  It is 0
+// or negative during burn-in.
+int kept_count(int round);
 
 }  // namespace model

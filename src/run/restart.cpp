@@ -63,8 +63,7 @@ void check_positive(const ResultIn& f, const Rebuild& rb, double mean, double la
 
 // A robustness weight: above 0, and at most 1 with slash residuals.
 void check_weight(const ResultIn& f, const Rebuild& rb, double mean, double last) {
-  const bool slash =
-      m.residualtype == model::res_slash || m.residualtype == model::res_struct_slash;
+  const bool slash = model::slash(m.residualtype);
   check_positive(f, rb, mean, last, 0.0, "weight");
   if (!slash) return;
   f.within(last, 0.0, 1.0, "a last weight of");
@@ -142,7 +141,7 @@ void check_last_matrix(const ResultIn& f, const std::string& what, int d, Get g,
 void check_last_g(const ResultIn& f, const State& s, int e, int d, const std::vector<long>& lines) {
   const std::string what = "G for effect " + std::to_string(e);
   auto orig = [&](int i, int j) { return s.ORIG_G(e, i, j); };
-  if (!is_multibreed(m.randomtype(e))) {
+  if (!model::multiple_breed(m.randomtype(e))) {
     check_last_matrix(
         f, what, d, [e](int i, int j) { return m.g(e, i, j); }, orig, lines);
     return;
@@ -247,9 +246,9 @@ void read_solutions(State& s, int start, const Rebuild& rb) {
   ResultIn f("solutions", start);
   f.title("Solution after: ");
   f.label(head_solutions);
-  int f_ram = 0, j_ram = 0;
-  for (int e = 1; e <= m.neff; ++e)
-    if (m.effecttype(e) == model::eff_ram && f_ram == 0) f_ram = e;
+  // The pedigree of the animals without equations of their own.
+  const int f_ram = model::reduced_animal_group();
+  int j_ram = 0;
   const char* msg = "error reading solutions at effect: ";
   int base = 0;
   for (int e = 1; e <= m.neff; ++e) {
@@ -263,7 +262,7 @@ void read_solutions(State& s, int start, const Rebuild& rb) {
         }
       }
     base += m.nlev(e) * nt;
-    if (m.effecttype(e) != model::eff_ram) continue;
+    if (m.effecttype(e) != model::EffectType::ram) continue;
     // Animals without equations of their own; values the state has no room
     // for are read and dropped.
     ++j_ram;
@@ -337,7 +336,7 @@ void read_varcomp(State& s, int start, const Rebuild& rb) {
   };
   for (int e = 1; e <= m.neff; ++e) {
     if (m.randomnumb(e) <= 0) continue;
-    const int d = block_order(e);
+    const int d = model::block_order(e);
     if (d <= 0) continue;
     auto fail = [e](int) { return util::freev("error reading G at effect: ", e); };
     f.label(util::freev(label_g_mean, e));
@@ -438,7 +437,7 @@ void read_mh_acceptance(State& s, int start) {
     return true;
   };
   for (int e = 1; e <= m.neff; ++e) {
-    if (!is_multibreed(m.randomtype(e))) continue;
+    if (!model::multiple_breed(m.randomtype(e))) continue;
     for (int b1 = 1; b1 <= m.nbreed(e); ++b1)
       for (int b2 = b1; b2 <= m.nbreed(e); ++b2)
         if (!rate_and(util::freev(label_mb_rate, e, label_breeds, b1, b2), s.MB_DBELIEF(e, b1, b2),
@@ -462,7 +461,7 @@ void read_mh_acceptance(State& s, int start) {
         break;
     }
   }
-  if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t)
+  if (model::student_t(m.residualtype))
     if (!rate_and(label_robust_alpha_rate, s.w_alpha_varprop, s.sumw_alphaaccep,
                   robust_alpha_tuning()))
       util::fatal(util::freev("error reading acceptance rate for alpha robust"));
@@ -602,7 +601,7 @@ void restart(State& s, int start) {
   // the store once every file is read.
   const rangen::Stream stream = recorded ? chain::read(s, start) : rangen::stream();
   Rebuild rb;
-  const int n = kept_count(start - 1);
+  const int n = model::kept_count(start - 1);
   rb.n = static_cast<double>(n);
   rb.kept = m.nburn < start - 1 && n > 0;
 
@@ -618,9 +617,9 @@ void restart(State& s, int start) {
     util::fatal(
         util::freev("restart at cycle", start, ":", std::string("\"") + record::file + "\"",
                     "is missing, so the sample files cannot be matched to the result files"));
-  if (uses_mh_files()) read_mh_acceptance(s, start);
+  if (model::uses_mh_files()) read_mh_acceptance(s, start);
   if (m.neffr > 0) read_structural_r(s, start, rb);
-  if (robust_weights()) read_robustness_w(s, start, rb);
+  if (model::robust_residuals()) read_robustness_w(s, start, rb);
   check_sample_files(s, start, st);
 
   // Only now is anything changed: the unfinished store is finished (or the

@@ -152,8 +152,7 @@ void allocate_state(State& s) {
       s.H_VARPROP.fill(100.0);
     });
 
-  const int rt = M.residualtype;
-  if (rt >= model::res_slash && rt <= model::res_struct_student_t)
+  if (model::robust_residuals())
     allocating("the robustness weights (DATAFILE: " + num(nrec) + " records)", [&] {
       s.WEIGHT_ROBUST.resize(nrec);
       s.WEIGHT_ROBUST.fill(1.0);

@@ -29,38 +29,12 @@ namespace run {
 using model::m;
 using namespace results;
 
-int kept_count(int round) { return round / m.skip - m.nburn / m.skip; }
-
 namespace results {
 
-int block_order(int e) {
-  int d = m.ntrait * m.randomnumb(e);
-  if (is_multibreed(m.randomtype(e))) d *= m.nbreed(e);
-  return d;
-}
-
-bool uses_mh_files() {
-  if (m.residualtype != model::res_homogeneous) return true;
-  for (int e = 1; e <= m.neff; ++e)
-    if (is_multibreed(m.randomtype(e))) return true;
-  return false;
-}
-
-bool robust_weights() { return m.residualtype >= model::res_slash && m.residualtype <= model::res_struct_student_t; }
-
-bool saves_solutions() {
-  for (int e = 1; e <= m.neff; ++e)
-    if (m.effectsave(e) == 1) return true;
-  return false;
-}
-
-// The same condition under which the pedigree reader creates the file.
-bool samples_msires() { return m.max_msires > 1 && m.ms_alpha != 0; }
-
 Structural structural_kind(int e) {
-  const int et = m.effecttype(e);
-  if (et == model::eff_cov || et == model::eff_rno) return Structural::scale;
-  if ((et == model::eff_cro || et == model::eff_unk) && m.randomnumb(e) > 0)
+  const model::EffectType et = m.effecttype(e);
+  if (model::single_factor(et)) return Structural::scale;
+  if ((et == model::EffectType::cro || et == model::EffectType::unk) && m.randomnumb(e) > 0)
     return Structural::levels_alpha;
   return Structural::levels;
 }
@@ -140,11 +114,11 @@ struct SampleFile {
 void chain_sample_files(State& s, int round, SampleFile (&f)[record::max_samples]) {
   sampler::SampleFiles& sf = sampler::sample_files;
   const bool going_on = round < m.nround;
-  const bool mh = uses_mh_files();
+  const bool mh = model::uses_mh_files();
   const bool tuning = in_tuning(round, false);
   f[0] = {sampler::varcompsam_file, &sf.varcompsam, true, true, going_on, true, Layout::entries};
   f[1] = {sampler::loglike_rnd_file, &sf.loglike_rnd, true, true, going_on, true, Layout::entries};
-  f[2] = {"msirespprsam", &s.msirespprsam,    samples_msires(), true, going_on,
+  f[2] = {"msirespprsam", &s.msirespprsam,    model::samples_msires(), true, going_on,
           true,           Layout::cycle_lines};
   f[3] = {sampler::mh_dbeliefchg_file,
           &sf.mh_dbeliefchg,
@@ -155,7 +129,7 @@ void chain_sample_files(State& s, int round, SampleFile (&f)[record::max_samples
           Layout::lines};
   f[4] = {sampler::solutionsam_file,
           &sf.solutionsam,
-          saves_solutions(),
+          model::saves_solutions(),
           true,
           going_on,
           true,
@@ -234,7 +208,7 @@ long long sampled_zeros(const State& s) {
   long long n = 0;
   for (int e = 1; e <= m.neff; ++e) {
     if (m.randomnumb(e) <= 0) continue;
-    const int d = block_order(e);
+    const int d = model::block_order(e);
     for (int i = 1; i <= d; ++i)
       for (int j = i; j <= d; ++j) n += s.ORIG_G(e, i, j) == 0.0 && model::sampled_element(s.ORIG_G, e, i, j);
   }
@@ -297,9 +271,9 @@ int stored_results(int round, const char* (&names)[record::max_results]) {
     const std::string_view w = r;
     const bool writes =
         w == "solutions" || w == "varcomp" || (w == "msiresppr" && m.max_msires > 1) ||
-        (w == "loglike_obs" && m.nburn < round) || (w == "mh_acceptance" && uses_mh_files()) ||
-        (w == "structural_r" && m.neffr > 0) || (w == "robustness_w" && robust_weights()) ||
-        w == chain::file;
+        (w == "loglike_obs" && m.nburn < round) ||
+        (w == "mh_acceptance" && model::uses_mh_files()) || (w == "structural_r" && m.neffr > 0) ||
+        (w == "robustness_w" && model::robust_residuals()) || w == chain::file;
     if (writes) names[n++] = r;
   }
   return n;
@@ -319,7 +293,7 @@ long long entry_lines(const State& s, const char* name, int round) {
   // "varcompsam": the kept elements of G and R (the dispersion step) ...
   for (int e = 1; e <= m.neff; ++e) {
     if (m.randomnumb(e) <= 0) continue;
-    const int d = block_order(e);
+    const int d = model::block_order(e);
     for (int i = 1; i <= d; ++i)
       for (int j = i; j <= d; ++j) n += model::sampled_element(s.ORIG_G, e, i, j);
   }
@@ -340,7 +314,7 @@ long long entry_lines(const State& s, const char* name, int round) {
       else if (rn > 0)
         n += (save ? m.nlev(e) : 0) + 1;
     }
-  if (robust_weights()) n += 1;
+  if (model::robust_residuals()) n += 1;
   return n;
 }
 
@@ -500,9 +474,9 @@ void write_solutions(const State& s, const Summary& sm) {
   ResultFile f("solutions");
   f.title("Solution after: ");
   f.text(head_solutions);
-  int f_ram = 0, j_ram = 0;
-  for (int e = 1; e <= m.neff; ++e)
-    if (m.effecttype(e) == model::eff_ram && f_ram == 0) f_ram = e;
+  // The pedigree of the animals without equations of their own.
+  const int f_ram = model::reduced_animal_group();
+  int j_ram = 0;
   int base = 0;  // equations of the effects before e
   for (int e = 1; e <= m.neff; ++e) {
     for (int l = 1; l <= m.nlev(e); ++l)
@@ -512,7 +486,7 @@ void write_solutions(const State& s, const Summary& sm) {
         level_line(f, sm, t, e, l, s.SUMSOL(a), s.SSSOL(a), s.SOL(a));
       }
     base += m.nlev(e) * nt;
-    if (m.effecttype(e) != model::eff_ram) continue;
+    if (m.effecttype(e) != model::EffectType::ram) continue;
     // Animals without equations of their own.
     ++j_ram;
     for (int an = m.nlev(e) + 1; an <= m.lenped(f_ram); ++an)
@@ -558,7 +532,7 @@ void write_varcomp(const State& s, const Summary& sm) {
   f.title("Variance components after: ");
   for (int e = 1; e <= m.neff; ++e) {
     if (m.randomnumb(e) <= 0) continue;
-    const int d = block_order(e);
+    const int d = model::block_order(e);
     if (d <= 0) continue;
     f.free(label_g_mean, e);
     for (int i = 1; i <= d; ++i) matrix_row(f, d, [&](int j) { return sm.mean(s.SUMG(e, i, j)); });
@@ -630,7 +604,7 @@ void write_covariate_rates(ResultFile& f, const State& s) {
 void write_mh_acceptance(const State& s) {
   ResultFile f("mh_acceptance");
   for (int e = 1; e <= m.neff; ++e) {
-    if (!is_multibreed(m.randomtype(e))) continue;
+    if (!model::multiple_breed(m.randomtype(e))) continue;
     for (int b1 = 1; b1 <= m.nbreed(e); ++b1)
       for (int b2 = b1; b2 <= m.nbreed(e); ++b2) {
         f.free(label_mb_rate, e, label_breeds, b1, b2);
@@ -655,7 +629,7 @@ void write_mh_acceptance(const State& s) {
         break;
     }
   }
-  if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t) {
+  if (model::student_t(m.residualtype)) {
     f.free(label_robust_alpha_rate);
     rate_line(f, acceptance_rate(s.sumw_alphaaccep, robust_alpha_tuning(), m.round),
               s.w_alpha_varprop);
@@ -756,7 +730,7 @@ void store_solutions(State& s, bool in_background) {
   util::disk::wait();
   const int round = m.round;
   Summary sm;
-  const int n = kept_count(round);
+  const int n = model::kept_count(round);
   sm.n = static_cast<double>(n);
   sm.kept = m.nburn < round && n > 0;
 

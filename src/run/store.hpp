@@ -7,11 +7,6 @@
 
 namespace run {
 
-// Samples in the running sums after cycle `round`: the cycles past nburn
-// that are multiples of skip, (round div skip) - (nburn div skip).  It is 0
-// or negative during burn-in.
-int kept_count(int round);
-
 // Rewrites the result files "solutions", "msiresppr", "varcomp",
 // "loglike_obs", "mh_acceptance", "structural_r" and "robustness_w" (each on
 // its condition), and the chain's own "chain_state", for the current cycle
@@ -57,20 +52,6 @@ inline constexpr const char* label_covariate_rates =
     "Acceptance rates & proposal variance for covariates of unknown covariable: ";
 // The column line of "loglike_obs" (a free-format line).
 inline constexpr const char* head_loglike_obs = "obs       cpo             average logl    logl-thetabar   residuals";
-
-// Random types 9 and 10: several breeds in one block.
-inline bool is_multibreed(int randomtype) { return randomtype == 9 || randomtype == 10; }
-// Order of the (co)variance block of the random group whose first effect is e.
-int block_order(int e);
-// Some effect has a multiple-breed group, or the residuals are not
-// homogeneous: "mh_dbeliefchg" and "mh_acceptance" exist.
-bool uses_mh_files();
-// Residual types 3 to 6: "robustness_w" exists.
-bool robust_weights();
-// Some effect is saved: "solutionsam" exists.
-bool saves_solutions();
-// "msirespprsam" exists (probabilities of candidate sires resampled).
-bool samples_msires();
 
 // The lines of "msiresppr", in file order: f(animal, ps, pp) for each
 // candidate of every pedigree line with sampled sires (whichever effect

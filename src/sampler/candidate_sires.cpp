@@ -96,7 +96,7 @@ void sample_sire_prob(run::State& s, int e, int an) {
   // All deviates 0 (tiny shapes) leave the probabilities as they were.
   if (S > 0.0)
     for (int k = 1; k <= n; ++k) s.MS(p + 2 * k) = static_cast<double>(x[k - 1]) / S;
-  if (!kept_cycle(m.round)) return;
+  if (!model::kept_cycle(m.round)) return;
   for (int k = 1; k <= n; ++k) {
     const double pr = s.MS(p + 2 * k);
     s.SUMMS(p + 2 * k) += pr;
@@ -111,7 +111,7 @@ void update_ainv(run::State& s, int e, int maxc) {
   // A^-1 is built whole in the first cycle of a run, and in the chain's
   // second, after the first cycle's probability-weighted terms.
   const bool full = first || m.round <= 2;
-  const bool kept = kept_cycle(m.round);
+  const bool kept = model::kept_cycle(m.round);
   // Henderson's coefficients: the animal, then its dam and sires at -1/2.
   double c[run::max_candidates + 3];
   const int nc = std::min(maxc, run::max_candidates) + 2;
@@ -177,7 +177,7 @@ void update_ainv(run::State& s, int e, int maxc) {
     int old = s.PED(e, an, 3), sampled = 0;
     bool drawn = false;
     if (draw) {
-      if (m.ms_alpha != 0) sample_sire_prob(s, e, an);
+      if (model::samples_msires()) sample_sire_prob(s, e, an);
       // candidate_weights sets each candidate's weight; the rest of PROBS stays 1.0 unread.
       const int p = s.P_MS(an), n = static_cast<int>(s.MS(p)), d = s.PED(e, an, 2);
       const double h = static_cast<double>(0.5f * s.DINV(an));
@@ -284,22 +284,22 @@ void add_g_aav(run::State& s, int e, int maxc) {
 void check_candidate_model() {
   // (The parameter reader allows one add_an_ms group at most.)
   for (int f = 1; f <= m.neff; ++f) {
-    if (m.randomtype(f) != model::rnd_add_an_ms) continue;
+    if (m.randomtype(f) != model::RandomType::add_an_ms) continue;
     const int len = m.lenped(f), need = m.nlev(f) - m.ngrp(f);
     if (len < need)
       util::fatal(util::freev("the pedigree of the add_an_ms group of effect", f, "holds", len,
                               "lines, fewer than its", need, "animals (levels less parent groups): animal",
                               len + 1, "has no line"));
-    if (m.effecttype(f) == model::eff_ram && m.pos_eff(f, 1) == 0)
+    if (m.effecttype(f) == model::EffectType::ram && m.pos_eff(f, 1) == 0)
       util::fatal(util::freev("the \"ram\" effect", f,
                               "has no data column for trait 1, where its animals are read"));
   }
   for (int e = 1; e <= m.neff; ++e) {
-    if (m.effecttype(e) != model::eff_ram) continue;
+    if (m.effecttype(e) != model::EffectType::ram) continue;
     int owner = 0;
     for (int f = 1; f <= e; ++f)
-      if (m.randomtype(f) == model::rnd_add_an_ms && m.effecttype(f) == model::eff_ram &&
-          e < f + std::max(m.randomnumb(f), 1))
+      if (m.randomtype(f) == model::RandomType::add_an_ms &&
+          m.effecttype(f) == model::EffectType::ram && e < f + std::max(m.randomnumb(f), 1))
         owner = f;
     if (owner == 0)
       util::fatal(util::freev("the \"ram\" effect", e,

@@ -13,7 +13,7 @@
 
 namespace sampler {
 
-// Random type 8 in the equation build of a cycle.  In the first cycle of
+// Random type add_an_ms in the equation build of a cycle.  In the first cycle of
 // the chain A^-1 of the pedigree lines 1..nlev-ngrp is built with the
 // pedigree's sires, and for an animal whose sire is still unknown with the
 // probability-weighted terms of all its candidates; from the second cycle

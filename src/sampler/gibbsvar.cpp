@@ -27,33 +27,6 @@ using model::m;
 
 constexpr int maxc = model::maxcorr;
 
-bool multiple_breed(int rt) { return rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb; }
-
-// First "add_an_ms" group when the model also has a "ram" effect (its
-// non-parent animals have no equations); 0 otherwise.
-int reduced_animal_group() {
-  bool ram = false;
-  for (int e = 1; e <= m.neff; ++e) ram = ram || m.effecttype(e) == model::eff_ram;
-  if (!ram) return 0;
-  for (int e = 1; e <= m.neff; ++e)
-    if (m.randomtype(e) == model::rnd_add_an_ms) return e;
-  return 0;
-}
-
-// An "add_an_ms" group whose first effect is itself of type "ram".
-bool has_ram_ms_group() {
-  for (int e = 1; e <= m.neff; ++e)
-    if (m.randomtype(e) == model::rnd_add_an_ms && m.effecttype(e) == model::eff_ram) return true;
-  return false;
-}
-
-// Order of the block of the group at e as it is kept in g.
-int block_order(int e) {
-  int n = m.ntrait * m.randomnumb(e);
-  if (multiple_breed(m.randomtype(e))) n *= m.nbreed(e);
-  return n;
-}
-
 // The Bartlett construction needs at least as many degrees of freedom as the
 // order; fewer means too few levels (or records) for the prior given.
 void check_df(int df, int n, int e) {
@@ -80,8 +53,6 @@ void repair(double* x, int n, int ldx, const char* mes, int e) {
 }
 
 }  // namespace
-
-bool kept_cycle(int round) { return round > m.nburn && round % m.skip == 0; }
 
 // ---------------------------------------------------------------------------
 // Step 1: residuals, their cross-products and the record log-likelihoods.
@@ -238,9 +209,9 @@ void residual_pass(run::State& s, DispersionWork& w) {
   w.ee.fill(0.0);
   // (An animal effect absent for trait 1 is refused when the records are
   // prepared.)
-  int a = reduced_animal_group();
+  int a = model::reduced_animal_group();
   if (a > 0 && m.pos_eff(a, 1) == 0) a = 0;
-  const bool kept = kept_cycle(m.round);
+  const bool kept = model::kept_cycle(m.round);
   with_kept_order(nt, m.neff, [&](auto t, auto n) { residual_records<t(), n()>(s, w, a, kept); });
 }
 
@@ -251,13 +222,14 @@ void sample_g(run::State& s, DispersionWork& w) {
   const int nt = m.ntrait;
   if (w.qform.extent1() != m.neff) w.qform.resize(m.neff, maxc, maxc);
   w.qform.fill(0.0);
+  const int ram_group = model::reduced_animal_group();
 
   for (int e = 1; e <= m.neff; ++e) {
     const int k = m.randomnumb(e);
     if (k <= 0) continue;
-    const int rt = m.randomtype(e);
+    const model::RandomType rt = m.randomtype(e);
     const int n = nt * k;
-    if (multiple_breed(rt)) {
+    if (model::multiple_breed(rt)) {
       if (m.max_msires == 0)
         sample_mb_g(s, e, n);
       else
@@ -301,7 +273,8 @@ void sample_g(run::State& s, DispersionWork& w) {
       DispersionWork::Ainv& c = w.ainv[static_cast<std::size_t>(e - 1)];
       const sparsem::sparse_hashm& A = s.AINV(e);
       // (Drawn sires change A^-1 of an add_an_ms group in place.)
-      const GroupTerms* gt = rt == model::rnd_add_an_ms ? &group_terms(relationship_terms(), e) : nullptr;
+      const GroupTerms* gt =
+          rt == model::RandomType::add_an_ms ? &group_terms(relationship_terms(), e) : nullptr;
       const long version = gt ? gt->ainv_version : 0;
       const bool same_table = c.table == A.x.data() && c.nel == A.nel && c.filled == A.filled &&
                               c.terms.n == A.n;
@@ -338,8 +311,7 @@ void sample_g(run::State& s, DispersionWork& w) {
       }
     }
 
-    if (rt == model::rnd_add_an_ms && m.effecttype(e) == model::eff_ram)
-      mendelian(s, e, w.qform, w.ee);
+    if (e == ram_group) mendelian(s, e, w.qform, w.ee);
 
     const int df = s.DF_RANDOM(e) + m.dbelief_g(e);
     check_df(df, n, e);
@@ -392,7 +364,7 @@ void write_samples(const run::State& s, SampleFiles& f) {
     o.free(m.round);
     for (int e = 1; e <= m.neff; ++e) {
       if (m.randomnumb(e) <= 0) continue;
-      const int n = block_order(e);
+      const int n = model::block_order(e);
       for (int i = 1; i <= n; ++i)
         for (int j = i; j <= n; ++j)
           if (model::sampled_element(s.ORIG_G, e, i, j)) o.free(m.g(e, i, j));
@@ -454,7 +426,7 @@ void add_posterior_sums(run::State& s) {
       static_cast<std::size_t>(m.g.extent1() * m.g.extent2() * m.g.extent3());
   add_sums(m.g.data(), s.SUMG.data(), s.SSG.data(), ng);
   add_sums(s.SOL.data(), s.SUMSOL.data(), s.SSSOL.data(), static_cast<std::size_t>(s.SOL.size()));
-  if (has_ram_ms_group())
+  if (model::reduced_animal_group() > 0)
     add_sums(s.SOL_N.data(), s.SUMSOL_N.data(), s.SSSOL_N.data(), count(s.SOL_N));
 }
 
@@ -479,11 +451,11 @@ void gibbsvar(run::State& s) {
   sample_g(s, w);
   sample_r(s, w);
   if (round == m.nround || round % skip == 0) write_samples(s, sample_files);
-  if (kept_cycle(m.round)) add_posterior_sums(s);
+  if (model::kept_cycle(m.round)) add_posterior_sums(s);
   if (m.neffr > 0) structural_r(s, w.e);
-  if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t)
+  if (model::student_t(m.residualtype))
     student_t_weights(s, w.e);
-  else if (m.residualtype == model::res_slash || m.residualtype == model::res_struct_slash)
+  else if (model::slash(m.residualtype))
     slash_weights(s, w.e);
   if (round < m.nround && round % (100 * skip) == 0) run::store_solutions(s, true);
   if (round % (10 * skip) == 0) progress_line(s);

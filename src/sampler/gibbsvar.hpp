@@ -46,10 +46,6 @@ struct DispersionWork {
 
 extern DispersionWork dispersion_work;
 
-// A kept cycle: past burn-in and a multiple of the thinning interval.  Its
-// samples enter the posterior sums and the per-record log-likelihoods.
-bool kept_cycle(int round);
-
 // One dispersion step for cycle model::m.round, working on s, model::m (g and
 // r are replaced), dispersion_work and sample_files.  s.logl_total must hold 0
 // at entry (the main loop clears it before each cycle).

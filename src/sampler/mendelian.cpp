@@ -257,7 +257,7 @@ void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<doubl
   const int nt = m.ntrait, K = m.randomnumb(e), nl = m.nlev(e), len = m.lenped(e);
   const int col = m.pos_eff(e, 1);
   const bool first = m.round == m.start;
-  const bool kept = kept_cycle(m.round);
+  const bool kept = model::kept_cycle(m.round);
   if (first) check_nonparent_records(s, e);
   // One trait and at most two effects: each term on its own, the first from
   // the record, the second from its prior given the first.
@@ -466,7 +466,7 @@ void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<doubl
           for (int i = 0; i < no; ++i) so[i + j * L] = c.record_cov.data()[(ob[i] - 1) + (ob[j] - 1) * nt];
         denseop::finvcs8(so, no, L, pobs, L);
       }
-      if (m.ms_alpha != 0) sample_sire_prob(s, e, an);
+      if (model::samples_msires()) sample_sire_prob(s, e, an);
       // candidate_weights sets each candidate's weight; the rest of PROBS
       // stays 1.0 unread.
       const int p = s.P_MS(an), nc = static_cast<int>(s.MS(p));

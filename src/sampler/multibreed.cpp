@@ -31,7 +31,7 @@ using model::m;
 constexpr int ld20 = model::maxcorr;
 constexpr int cells20 = ld20 * ld20;
 
-bool additive(int e) { return m.randomtype(e) == model::rnd_add_an_mb; }
+bool additive(int e) { return m.randomtype(e) == model::RandomType::add_an_mb; }
 
 // g(e, :, :) as a column-major 20 by 20 array.
 void load_g(int e, double* G) {
@@ -98,7 +98,7 @@ void for_each_term(const run::State& s, int e, int a, const MbSlots& sl, bool ca
   }
 }
 
-// The animal's values less, for type 9, half of each known parent slot's
+// The animal's values less, for add_an_mb, half of each known parent slot's
 // (weighted).
 void deviation(const run::State& s, int e, int a, const MbSlots& sl, int d, double* u) {
   const int nt = m.ntrait, q = d / nt;
@@ -128,7 +128,8 @@ struct Plan {
   // What the terms were formed from.
   const run::State* owner = nullptr;
   bool valid = false;
-  int e = 0, rt = 0, d = 0, nb = 0, len = 0, lines = 0;
+  int e = 0, d = 0, nb = 0, len = 0, lines = 0;
+  model::RandomType rt = model::RandomType::none;
   bool cand = false;
   std::vector<int> ped;       // PED(e, x, 1..3), 3 per line
   std::vector<double> frac;   // BREED(e, x, 1..nb), nb per line
@@ -597,7 +598,7 @@ void sample_mb_blocks(run::State& s, int e, int d, bool candidates) {
           } else {
             s.SUMMB_ACCEP(e, b1, b2) = sum;
           }
-        } else if (kept_cycle(m.round)) {
+        } else if (model::kept_cycle(m.round)) {
           s.SUMMB_ACCEP(e, b1, b2) += alpha;
         }
       }
@@ -716,13 +717,13 @@ void draw_mb_sires(run::State& s, int e, int d) {
   const Plan& P = plan_for(s, e, d, true);
   double G[cells20];
   load_g(e, G);
-  // Only type 9 with two or more breeds has grandparent terms.
+  // Only add_an_mb with two or more breeds has grandparent terms.
   const bool offspring = additive(e) && m.nbreed(e) >= 2;
-  const bool kept = kept_cycle(m.round);
+  const bool kept = model::kept_cycle(m.round);
   double q[run::max_candidates];
   for (int a = 1; a <= P.lines; ++a) {
     if (s.MS_STAT(a) != 1) continue;
-    if (m.ms_alpha != 0) sample_sire_prob(s, e, a);
+    if (model::samples_msires()) sample_sire_prob(s, e, a);
     s.PROBS.fill(0.0);
     const int p = s.P_MS(a), c = static_cast<int>(s.MS(p));
     for (int h = 1; h <= c; ++h) {
@@ -745,8 +746,7 @@ void draw_mb_sires(run::State& s, int e, int d) {
 
 void check_mb_dbelief(run::State& s) {
   for (int e = 1; e <= m.neff; ++e) {
-    const int rt = m.randomtype(e);
-    if (rt != model::rnd_add_an_mb && rt != model::rnd_diag_mb) continue;
+    if (!model::multiple_breed(m.randomtype(e))) continue;
     const int d = m.ntrait * m.randomnumb(e);
     bool raised = false;
     for (int b1 = 1; b1 <= m.nbreed(e); ++b1)

@@ -37,7 +37,7 @@ void mb_slots(const run::State& s, int e, int x, bool candidates, MbSlots& sl);
 // W of animal a (its pedigree line) into w (leading dimension d) from the
 // breed blocks of G (20 by 20, column-major).  sl are a's slots with the
 // weights the caller wants; `candidates` gives a parent's own slots (for the
-// grandparent terms of type 9) their candidates.
+// grandparent terms of add_an_mb) their candidates.
 void mb_animal_cov(const run::State& s, int e, int a, const MbSlots& sl, bool candidates,
                    const double* G, int d, double* w);
 
@@ -47,8 +47,8 @@ void mb_kept_cov(run::State& s, int e, int d, int a, const double* G, double* w)
 // Animals of the group that share their W with an earlier one.
 int mb_shared_animals(run::State& s, int e, int d);
 
-// Random types 9 and 10 in the equation build: W^-1 of every animal spread
-// over the equations of the animal and (type 9) its parents with Henderson's
+// The multiple-breed types in the equation build: W^-1 of every animal spread
+// over the equations of the animal and (add_an_mb) its parents with Henderson's
 // coefficients.  add_g_mb repairs W before inverting ("winv add_g_mb");
 // add_g_mbs takes the candidates of undrawn sires with their probabilities.
 // m is the largest candidate count, d = ntrait * randomnumb(e).

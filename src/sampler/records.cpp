@@ -22,8 +22,6 @@ using model::m;
 
 constexpr int max_traits = denseop::max_order;
 
-bool robust_type(int rt) { return rt >= model::res_slash && rt <= model::res_struct_student_t; }
-
 inline bool same_bits(double x, double y) {
   std::uint64_t a, b;
   std::memcpy(&a, &x, sizeof a);
@@ -113,36 +111,27 @@ void prepare_records(const run::State& s) {
   c.unk_of_rno.resize(static_cast<long>(nf) * nt);
   c.unk_of_rno.fill(0);
   for (int e = 1; e <= nf; ++e) {
-    if (m.effecttype(e) != model::eff_rno) continue;
+    if (m.effecttype(e) != model::EffectType::rno) continue;
     c.has_rno = true;
     for (int t = 1; t <= nt; ++t) {
       if (m.pos_eff(e, t) == m.miss) continue;
       if (m.nestedcov(e, t) <= 0)
         util::fatal(util::freev("reaction-norm effect", e, "has no level column for trait", t));
       for (int k = 1; k <= nf; ++k)
-        if (m.effecttype(k) == model::eff_unk && m.pos_eff(k, t) == m.pos_eff(e, t)) {
+        if (m.effecttype(k) == model::EffectType::unk && m.pos_eff(k, t) == m.pos_eff(e, t)) {
           c.unk_of_rno((t - 1) * nf + e) = k;
           break;
         }
     }
   }
 
-  // The Mendelian term of a reduced animal model needs both an "add_an_ms"
-  // group and a "ram" effect.
-  c.e8 = 0;
-  bool has_ram = false;
-  for (int e = 1; e <= nf; ++e) has_ram = has_ram || m.effecttype(e) == model::eff_ram;
-  if (has_ram)
-    for (int e = 1; e <= nf; ++e)
-      if (m.randomtype(e) == model::rnd_add_an_ms) {
-        c.e8 = e;
-        break;
-      }
+  // The Mendelian term of a reduced animal model.
+  c.e8 = model::reduced_animal_group();
   if (c.e8 > 0 && m.pos_eff(c.e8, 1) == 0)
     util::fatal(util::freev("the animal effect", c.e8,
                             "of the add_an_ms group must be present for trait 1"));
 
-  c.scale_free = m.neffr == 0 && !robust_type(m.residualtype);
+  c.scale_free = m.neffr == 0 && !model::robust_residuals();
   c.rinv_constant = c.scale_free && c.e8 == 0;
   c.ram_trait.resize(nt);
   for (int t = 1; t <= nt; ++t) c.ram_trait(t) = c.e8 > 0 && m.pos_eff(c.e8, t) != 0 ? 1 : 0;
@@ -153,9 +142,9 @@ void prepare_records(const run::State& s) {
   c.mendelian_next = 0;
   bool fixed = m.neffr == 0;
   for (int e = 1; e <= nf; ++e) {
-    const int et = m.effecttype(e);
-    if (et == model::eff_unk || et == model::eff_rno) fixed = false;
-    if (et == model::eff_ram && m.max_msires > 0) fixed = false;
+    const model::EffectType et = m.effecttype(e);
+    if (et == model::EffectType::unk || et == model::EffectType::rno) fixed = false;
+    if (et == model::EffectType::ram && m.max_msires > 0) fixed = false;
   }
   c.slots_fixed = fixed;
   c.stream = SlotStream{};
@@ -163,7 +152,8 @@ void prepare_records(const run::State& s) {
   c.slot_x.resize(static_cast<long>(nf) * nt);
   for (int t = 1; t <= nt; ++t)
     for (int e = 1; e <= nf; ++e)
-      c.mult_col((t - 1) * nf + e) = m.effecttype(e) == model::eff_cov ? m.pos_eff(e, t) : 0;
+      c.mult_col((t - 1) * nf + e) =
+          m.effecttype(e) == model::EffectType::cov ? m.pos_eff(e, t) : 0;
   c.rinv_cached = false;
   c.slots_of = nullptr;
   c.queue.head = c.queue.tail = 0;
@@ -222,17 +212,15 @@ void find_addresses(run::State& s) {
       }
       const int level = static_cast<int>(v);
       switch (m.effecttype(e)) {
-        case model::eff_cro:
-          add(e, eq(c, e, level, t), 1.0f);
-          break;
-        case model::eff_cov: {
+        case model::EffectType::cro: add(e, eq(c, e, level, t), 1.0f); break;
+        case model::EffectType::cov: {
           const int nc = m.nestedcov(e, t);
           if (nc < 0) util::fatal(util::freev("wrong description of nested covariable"));
           const int l = nc == 0 ? 1 : static_cast<int>(s.INDATA(irec, nc));
           add(e, eq(c, e, l, t), v);
           break;
         }
-        case model::eff_ram: {
+        case model::EffectType::ram: {
           if (level <= m.nlev(e)) {
             add(e, eq(c, e, level, t), 1.0f);
             break;
@@ -254,13 +242,13 @@ void find_addresses(run::State& s) {
           if (n == start) first[e - 1] = 0;
           break;
         }
-        case model::eff_unk: {
+        case model::EffectType::unk: {
           // A reaction norm met earlier left its solution waiting here.
           const float pend = c.has_rno ? c.rn_pending(e) : 0.0f;
           add(e, eq(c, e, level, t), pend + 1.0f);
           break;
         }
-        case model::eff_rno: {
+        case model::EffectType::rno: {
           const int l = static_cast<int>(s.INDATA(irec, m.nestedcov(e, t)));
           const int k = c.unk_of_rno((t - 1) * nf + e);
           if (k == 0) util::fatal(util::freev("unknown covariable address not found"));
@@ -521,18 +509,8 @@ void decode_r(run::State& s, long pass) {
     return;
   }
 
-  double sc = 1.0;
-  if (m.neffr > 0) {
-    for (int t = 1; t <= nt; ++t)
-      for (int k = 1; k <= m.neffr; ++k) {
-        const int e = m.pos_effr(k);
-        const int slot = c.EFF_SLOT(e, t);
-        if (slot == 0) continue;  // no slot: multiplier 0, factor 1
-        const int q = m.nestedcov(e, t) > 0 ? eq(c, e, 1, t) : s.ADDRESS(slot, t);
-        sc = sc * std::pow(s.R_SOL(q), static_cast<double>(s.WEIGHT_COV(slot, t)));
-      }
-  }
-  if (robust_type(m.residualtype)) sc = sc / s.WEIGHT_ROBUST(s.irec);
+  double sc = structural_scale(s, [&s](int q) { return s.R_SOL(q); });
+  if (model::robust_residuals()) sc = sc / s.WEIGHT_ROBUST(s.irec);
   s.res_scale = sc;
   if (a > 0) {
     nonparent_rinv(s, a, sc, pass);
@@ -556,7 +534,8 @@ void record_residuals(const run::State& s, double* e) {
       if (ef < 0) continue;  // missing code: no term
       // The record weight is a precision: it scales the residual's
       // covariance, never the fitted value.
-      const double cj = m.effecttype(ef) == model::eff_unk ? 1.0 : static_cast<double>(wc[j]);
+      const double cj =
+          m.effecttype(ef) == model::EffectType::unk ? 1.0 : static_cast<double>(wc[j]);
       r = r - cj * s.SOL(addr[j]);
     }
     e[t - 1] = r;
@@ -661,20 +640,18 @@ void check_data_record(const run::State& s, int irec, long line) {
       if (v == missv) continue;
       const int nl = m.nlev(e);
       switch (m.effecttype(e)) {
-        case model::eff_cro:
-        case model::eff_unk:
-          check_level(irec, line, e, t, "level", v, nl);
-          break;
-        case model::eff_cov: {
+        case model::EffectType::cro:
+        case model::EffectType::unk: check_level(irec, line, e, t, "level", v, nl); break;
+        case model::EffectType::cov: {
           const int nc = m.nestedcov(e, t);
           if (nc > 0) check_level(irec, line, e, t, "nesting class", s.INDATA(irec, nc), nl);
           break;
         }
-        case model::eff_rno: {
+        case model::EffectType::rno: {
           check_level(irec, line, e, t, "level", s.INDATA(irec, m.nestedcov(e, t)), nl);
           break;
         }
-        case model::eff_ram: {
+        case model::EffectType::ram: {
           const int lp = std::min<long>(m.lenped(e), s.PED.extent2());
           check_level(irec, line, e, t, "animal", v, std::max(nl, lp));
           const int a = static_cast<int>(v);
@@ -732,8 +709,8 @@ std::string missing_code_hint(const util::RecordRead& r) {
   for (int e = 1; e <= m.neff; ++e)
     for (int t = 1; t <= m.ntrait; ++t)
       if (static_cast<std::size_t>(m.pos_eff(e, t)) == r.field)
-        return m.effecttype(e) == model::eff_cov ? "; a missing covariable is coded 0"
-                                                 : "; a missing level is coded 0";
+        return m.effecttype(e) == model::EffectType::cov ? "; a missing covariable is coded 0"
+                                                         : "; a missing level is coded 0";
   return "";
 }
 

@@ -13,6 +13,7 @@
 // do not follow from their data).
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -92,7 +93,7 @@ struct RecordCursor {
   util::vec1<long long> eq_base;  // (neff) equations before effect e: (sum of earlier nlev) * ntrait
   util::vec1<int> unk_of_rno;     // (neff*ntrait) per (rno effect, trait): its unknown covariable, 0 none
   bool has_rno = false;
-  int e8 = 0;                     // first "add_an_ms" group when a "ram" effect exists; else 0
+  int e8 = 0;                     // model::reduced_animal_group()
   bool rinv_constant = false;     // no structural factor, robust weight or Mendelian term
   bool scale_free = false;        // no structural factor or robust weight
   // Per trait t (index t-1): 1 when the animal effect e8 has data for t, so
@@ -237,6 +238,34 @@ template <int NK = 0>
 void decode_r(run::State& s, long pass = 0);
 // A number for a pass over records (see decode_r).
 long new_pass();
+
+// The equation of the factor of structural residual effect e in slot j of
+// trait t of the record in the cursor: the slot's own, or for an effect
+// nested in a level column (one factor for the whole effect) its first.
+inline int structural_equation(const run::State& s, int e, int j, int t) {
+  const RecordCursor& c = cursor;
+  return model::m.nestedcov(e, t) > 0 ? static_cast<int>(c.eq_base(e) + t) : s.ADDRESS(j, t);
+}
+
+// The structural scale of the record in the cursor: over its traits and,
+// within each, the structural effects in turn, the product of factor(q) ^ x
+// for the slot of the effect with equation q and multiplier x.  A record
+// without a slot of an effect is not scaled by it.
+template <class Factor>
+inline double structural_scale(const run::State& s, Factor&& factor) {
+  const model::Model& m = model::m;
+  const RecordCursor& c = cursor;
+  double sc = 1.0;
+  for (int t = 1; t <= m.ntrait; ++t)
+    for (int k = 1; k <= m.neffr; ++k) {
+      const int e = m.pos_effr(k);
+      const int j = c.EFF_SLOT(e, t);
+      if (j == 0) continue;
+      sc = sc * std::pow(factor(structural_equation(s, e, j, t)),
+                         static_cast<double>(s.WEIGHT_COV(j, t)));
+    }
+  return sc;
+}
 
 // model::m.rinv := the inverse of 1.0 * r (kept from the last time while r
 // and the pivot tolerance stay; pass as decode_r's).

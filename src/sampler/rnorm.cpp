@@ -44,9 +44,9 @@ void correct_observations(run::State& s, int pass) {
     for (int j = 0; j < c.naddr_t(t); ++j) {
       const int ef = own[j];
       if (ef < 0) continue;  // missing code: no term
-      const int et = m.effecttype(ef);
-      if (et == model::eff_rno) continue;
-      if (et == model::eff_unk) {
+      const model::EffectType et = m.effecttype(ef);
+      if (et == model::EffectType::rno) continue;
+      if (et == model::EffectType::unk) {
         if (pass == 2) y = static_cast<float>(static_cast<double>(y) - s.SOL(addr[j]));
       } else if (pass == 1) {
         y = static_cast<float>(static_cast<double>(y) - static_cast<double>(wc[j]) * s.SOL(addr[j]));
@@ -110,16 +110,17 @@ CovariateWork cov_work;
 
 bool reaction_norm_model() {
   for (int e = 1; e <= m.neff; ++e)
-    if (m.effecttype(e) == model::eff_rno) return true;
+    if (m.effecttype(e) == model::EffectType::rno) return true;
   return false;
 }
 
-int pass_of(int e) { return m.effecttype(e) == model::eff_unk ? 1 : 2; }
+int pass_of(int e) { return m.effecttype(e) == model::EffectType::unk ? 1 : 2; }
 
 int structural_rnorm_of(int u) {
   for (int k = 1; k <= m.neffr; ++k) {
     const int ef = m.pos_effr(k);
-    if (m.effecttype(ef) == model::eff_rno && m.pos_eff(ef, 1) == m.pos_eff(u, 1)) return ef;
+    if (m.effecttype(ef) == model::EffectType::rno && m.pos_eff(ef, 1) == m.pos_eff(u, 1))
+      return ef;
   }
   return 0;
 }
@@ -128,14 +129,14 @@ void check_rnorm_model() {
   if (!reaction_norm_model()) return;
   const int nf = m.neff;
   for (int e = 1; e <= nf; ++e) {
-    if (m.effecttype(e) != model::eff_rno) continue;
+    if (m.effecttype(e) != model::EffectType::rno) continue;
     for (int t = 1; t <= m.ntrait; ++t) {
       if (m.pos_eff(e, t) == m.miss) continue;
       if (m.nestedcov(e, t) <= 0)
         util::fatal(util::freev("reaction-norm effect", e, "has no level column for trait", t));
       bool found = false;
       for (int k = 1; k <= nf && !found; ++k)
-        found = m.effecttype(k) == model::eff_unk && m.pos_eff(k, t) == m.pos_eff(e, t);
+        found = m.effecttype(k) == model::EffectType::unk && m.pos_eff(k, t) == m.pos_eff(e, t);
       if (!found)
         util::fatal(util::freev("reaction-norm effect", e, "trait", t,
                                 ": no unknown covariable reads its column", m.pos_eff(e, t)));
@@ -150,8 +151,8 @@ void check_rnorm_model() {
                                 "unknown covariables and other effects cannot share a group"));
   }
   for (int u = 1; u <= nf; ++u) {
-    if (m.effecttype(u) != model::eff_unk || structural_rnorm_of(u) == 0) continue;
-    if (m.randomnumb(u) < 1 || m.randomtype(u) == model::rnd_none)
+    if (m.effecttype(u) != model::EffectType::unk || structural_rnorm_of(u) == 0) continue;
+    if (m.randomnumb(u) < 1 || m.randomtype(u) == model::RandomType::none)
       util::fatal(util::freev("unknown covariable", u,
                               "with a structural reaction norm must be the first effect of a",
                               "random group: its prior variance is the group's"));
@@ -223,7 +224,7 @@ void sample_h_rnorm(run::State& s, int u, int r) {
   double ln_s = 0;
   for (int k = 1; k <= m.neffr; ++k) {
     const int ef = m.pos_effr(k);
-    if (m.effecttype(ef) == model::eff_rno && c.unk_of_rno(ef) == u)
+    if (m.effecttype(ef) == model::EffectType::rno && c.unk_of_rno(ef) == u)
       ln_s += std::log(s.R_SOL(address1(ef, 1, 1)));
   }
   CovariateWork& w = cov_work;
@@ -255,7 +256,7 @@ void sample_h_rnorm(run::State& s, int u, int r) {
       float y = s.Y(1);
       for (int q = 1; q <= c.naddr_t(1); ++q) {
         const int ef = c.SLOT_EFF(q, 1);
-        if (ef < 0 || ef == u || m.effecttype(ef) == model::eff_rno) continue;
+        if (ef < 0 || ef == u || m.effecttype(ef) == model::EffectType::rno) continue;
         y = static_cast<float>(static_cast<double>(y) -
                                static_cast<double>(s.WEIGHT_COV(q, 1)) * s.SOL(s.ADDRESS(q, 1)));
       }
@@ -309,7 +310,7 @@ void sample_h_rnorm(run::State& s, int u, int r) {
 }
 
 bool covariates_by_mh(int u) {
-  return m.effecttype(u) == model::eff_unk && structural_rnorm_of(u) != 0;
+  return m.effecttype(u) == model::EffectType::unk && structural_rnorm_of(u) != 0;
 }
 
 }  // namespace sampler

@@ -1,5 +1,5 @@
 // Robustness weights of heavy-tailed residuals and their shape: Student-t
-// (residual types 5, 6) and slash (3, 4).  Each record's weight divides its
+// (student_t, struct_student_t) and slash (slash, struct_slash).  Each record's weight divides its
 // residual variance from the next cycle on (decode_r).
 #include <cmath>
 
@@ -131,7 +131,7 @@ void student_t_weights(run::State& s, const util::mat1<double>& e) {
     L += std::log(w);
     W += w;
   }
-  const bool kept = kept_cycle(m.round);
+  const bool kept = model::kept_cycle(m.round);
   if (kept) add_weight_sums(s);
 
   const double pi = t_alpha_steps(s.w_alpha, s.w_alpha_varprop, L, W, m.nrec);
@@ -164,7 +164,7 @@ void slash_weights(run::State& s, const util::mat1<double>& e) {
   }
   s.w_alpha = slash_alpha(L, m.nrec);
   if (m.round % m.skip == 0) sample_files.varcompsam.free(s.w_alpha);
-  if (kept_cycle(m.round)) {
+  if (model::kept_cycle(m.round)) {
     add_weight_sums(s);
     add_alpha_sums(s);
   }

@@ -31,12 +31,6 @@ struct SampleFiles {
 // result-file writer.
 extern SampleFiles sample_files;
 
-// Conditions of the optional files, from model::m: "mh_dbeliefchg" when some
-// random type is 9 or 10 or the residual type is not 1; "solutionsam" when
-// some effect is saved.
-bool wants_mh_dbeliefchg();
-bool wants_solutionsam();
-
 // Creates (replaces) "varcompsam" and "loglike_rnd", and the optional files
 // on their conditions.  Files already open are closed first.
 void open_new(SampleFiles& f);

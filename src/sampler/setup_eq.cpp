@@ -530,46 +530,38 @@ bool cut_stream(int parts, std::vector<const std::int32_t*>& cut) {
   return true;
 }
 
-bool known_group_type(int rt) {
+bool known_group_type(model::RandomType rt) {
   switch (rt) {
-    case model::rnd_diagonal:
-    case model::rnd_add_animal:
-    case model::rnd_add_an_upg:
-    case model::rnd_add_an_upgi:
-    case model::rnd_add_sire:
-    case model::rnd_add_an_ms:
-    case model::rnd_add_an_mb:
-    case model::rnd_diag_mb:
-      return true;
+    case model::RandomType::diagonal:
+    case model::RandomType::add_animal:
+    case model::RandomType::add_an_upg:
+    case model::RandomType::add_an_upgi:
+    case model::RandomType::add_sire:
+    case model::RandomType::add_an_ms:
+    case model::RandomType::add_an_mb:
+    case model::RandomType::diag_mb: return true;
     default:
       return false;
   }
 }
 
-// A multiple-breed group of one breed without candidate sires follows the
-// additive rules on G^-1; the others' W changes with g every cycle.
-bool one_breed_additive(int e) {
-  return m.randomtype(e) == model::rnd_add_an_mb && m.max_msires == 0 && m.nbreed(e) == 1;
-}
-
 // The terms of the group at e straight into the values of XX_IJA at their
 // planned positions; false, with nothing added, when they cannot go there.
 bool add_group_direct(run::State& s, int e, RelationshipTerms& terms) {
-  const int rt = m.randomtype(e);
+  const model::RandomType rt = m.randomtype(e);
   double* a = s.XX_IJA.a.data();
   switch (rt) {
-    case model::rnd_diagonal:
-      return add_g_diag_direct(s, e, a, terms);
-    case model::rnd_add_animal:
-    case model::rnd_add_an_upg:
-    case model::rnd_add_an_upgi:
-    case model::rnd_add_sire:
-      return add_g_add_direct(s, rt, e, a, terms);
-    case model::rnd_add_an_mb:
-      if (one_breed_additive(e)) return add_g_add_direct(s, model::rnd_add_animal, e, a, terms);
+    case model::RandomType::diagonal: return add_g_diag_direct(s, e, a, terms);
+    case model::RandomType::add_animal:
+    case model::RandomType::add_an_upg:
+    case model::RandomType::add_an_upgi:
+    case model::RandomType::add_sire: return add_g_add_direct(s, rt, e, a, terms);
+    case model::RandomType::add_an_mb:
+      // One breed without candidate sires: the additive rules on G^-1.
+      if (model::one_breed_additive(e))
+        return add_g_add_direct(s, model::RandomType::add_animal, e, a, terms);
       return add_g_mb_direct(s, e, a);
-    case model::rnd_diag_mb:
-      return add_g_mb_direct(s, e, a);
+    case model::RandomType::diag_mb: return add_g_mb_direct(s, e, a);
     default:
       return false;  // drawn sires change A^-1, W changes with g: every cycle anew
   }
@@ -577,24 +569,20 @@ bool add_group_direct(run::State& s, int e, RelationshipTerms& terms) {
 
 // The terms of the group at e into XX.
 void add_group_through_table(run::State& s, int e, RelationshipTerms& terms) {
-  const int rt = m.randomtype(e);
+  const model::RandomType rt = m.randomtype(e);
   switch (rt) {
-    case model::rnd_diagonal:
-      add_g_diag(s, e, terms);
-      break;
-    case model::rnd_add_animal:
-    case model::rnd_add_an_upg:
-    case model::rnd_add_an_upgi:
-    case model::rnd_add_sire:
+    case model::RandomType::diagonal: add_g_diag(s, e, terms); break;
+    case model::RandomType::add_animal:
+    case model::RandomType::add_an_upg:
+    case model::RandomType::add_an_upgi:
+    case model::RandomType::add_sire:
       // The pedigrees are in memory: nothing to rewind.
       add_g_add(s, rt, e, terms);
       break;
-    case model::rnd_add_an_ms:
-      add_g_aav(s, e, run::max_candidates);
-      break;
+    case model::RandomType::add_an_ms: add_g_aav(s, e, run::max_candidates); break;
     default:  // multiple breeds
-      if (one_breed_additive(e)) {
-        add_g_add(s, model::rnd_add_animal, e, terms);
+      if (model::one_breed_additive(e)) {
+        add_g_add(s, model::RandomType::add_animal, e, terms);
       } else {
         const int d = m.ntrait * m.randomnumb(e);
         if (m.max_msires != 0)
@@ -613,13 +601,13 @@ void add_random_terms(run::State& s, bool& direct,
   RelationshipTerms& terms = terms_of_groups();
   for (int e = 1; e <= m.neff; ++e) {
     if (only && !(*only)(e)) continue;
-    const int rt = m.randomtype(e);
-    if (rt == model::rnd_none) continue;
+    const model::RandomType rt = m.randomtype(e);
+    if (rt == model::RandomType::none) continue;
     if (!known_group_type(rt)) {
-      util::say("unimplemented random type", rt);
+      util::say("unimplemented random type", static_cast<int>(rt));
       continue;
     }
-    if (rt == model::rnd_add_an_ms) {
+    if (rt == model::RandomType::add_an_ms) {
       // Its sires are drawn first: A^-1 may change, and its positions with
       // it, which are then looked up.
       update_ainv(s, e, run::max_candidates);
@@ -817,17 +805,17 @@ void EquationPlan::place(run::State& s) {
   }
   RelationshipTerms& terms = terms_of_groups();
   for (int e = 1; e <= m.neff && ok; ++e) {
-    int rt = m.randomtype(e);
-    if (rt == model::rnd_none) continue;
-    if (rt == model::rnd_add_an_ms) {
+    model::RandomType rt = m.randomtype(e);
+    if (rt == model::RandomType::none) continue;
+    if (rt == model::RandomType::add_an_ms) {
       ok = plan_ainv_positions(s, e, terms, position_in_copy, &index);
       continue;
     }
-    if ((rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb) && !one_breed_additive(e)) {
+    if (model::multiple_breed(rt) && !model::one_breed_additive(e)) {
       ok = plan_mb_positions(e, position_in_copy, &index);
       continue;
     }
-    if (rt == model::rnd_add_an_mb) rt = model::rnd_add_animal;
+    if (rt == model::RandomType::add_an_mb) rt = model::RandomType::add_animal;
     ok = plan_group_positions(terms, e, rt, position_in_copy, &index);
   }
 

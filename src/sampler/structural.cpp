@@ -39,14 +39,10 @@ struct StructuralWork {
 };
 StructuralWork work;
 
-bool single_factor(int e) {
-  const int et = m.effecttype(e);
-  return et == model::eff_cov || et == model::eff_rno;
-}
+bool single_factor(int e) { return model::single_factor(m.effecttype(e)); }
 
-// Multiplier and parameter equation of effect e for the current record.  A
-// single-factor effect (nested covariables included) keeps its factor at its
-// first level, as decode_r reads it.
+// Multiplier and parameter equation of effect e for the current record, as
+// the record's structural scale reads them.
 struct Slot {
   double w;
   int eq;
@@ -57,8 +53,7 @@ Slot slot_of(const run::State& s, int e) {
   if (j == 0) return {0.0, 1, true};
   const double w = static_cast<double>(s.WEIGHT_COV(j, 1));
   const bool missing = cursor.SLOT_EFF(j, 1) < 0;
-  const int q = single_factor(e) || m.nestedcov(e, 1) > 0 ? address1(e, 1, 1) : s.ADDRESS(j, 1);
-  return {w, q, missing};
+  return {w, structural_equation(s, e, j, 1), missing};
 }
 
 // The slots of every record's structural effects into the work.
@@ -119,7 +114,7 @@ void factor_bookkeeping(run::State& s, int k, double P) {
     } else {
       s.SUMR_ACCEP(k) = sum;
     }
-  } else if (kept_cycle(m.round)) {
+  } else if (model::kept_cycle(m.round)) {
     s.SUMR_ACCEP(k) += P;
   }
 }
@@ -129,7 +124,7 @@ void factor_bookkeeping(run::State& s, int k, double P) {
 void sample_r_alpha_ggam(run::State& s, int k, int e, double A, bool last_iter) {
   const double P = r_alpha_steps(s.R_ALPHA(k), s.R_ALPHA_VARPROP(k), A, m.nlev(e));
   if (!last_iter) return;
-  const bool kept = kept_cycle(m.round);
+  const bool kept = model::kept_cycle(m.round);
   if (tuning_cycle(m.round, m.nburn)) {
     const double sum = s.SUMR_ALPHAACCEP(k) + P;
     if (m.round % 10 == 0) {
@@ -196,7 +191,7 @@ int last_tuning_cycle(int round) {
 int summed_cycles(int round, int window, bool every_cycle) {
   const int t = window > 0 ? last_tuning_cycle(round) : 0;
   const int open = window > 0 ? t % window : 0;
-  return open + (every_cycle ? round - t : std::max(run::kept_count(round), 0));
+  return open + (every_cycle ? round - t : std::max(model::kept_count(round), 0));
 }
 
 int tune_dbelief(double rate, int nu, int floor) {
@@ -230,8 +225,7 @@ void structural_r(run::State& s, util::mat1<double>& e) {
   auto old = [](int q) -> double& { return work.old[static_cast<std::size_t>(q - 1)]; };
   auto ee = [](int q) -> double& { return work.ee[static_cast<std::size_t>(q - 1)]; };
 
-  const bool rescale_last = nr > 0 && (m.residualtype == model::res_struct_slash ||
-                                       m.residualtype == model::res_struct_student_t);
+  const bool rescale_last = nr > 0 && model::robust_residuals();
   if (m.r_nround > 0 || rescale_last) keep_record_slots(s);
 
   for (int iter = 1; iter <= m.r_nround; ++iter) {
@@ -239,8 +233,9 @@ void structural_r(run::State& s, util::mat1<double>& e) {
     const bool last_iter = iter == m.r_nround;
     for (int k = 1; k <= nr; ++k) {
       const int ef = m.pos_effr(k);
-      const int et = m.effecttype(ef);
-      if (et != model::eff_cro && et != model::eff_cov && et != model::eff_unk && et != model::eff_rno)
+      const model::EffectType et = m.effecttype(ef);
+      if (et != model::EffectType::cro && et != model::EffectType::cov &&
+          et != model::EffectType::unk && et != model::EffectType::rno)
         util::fatal(util::freev("wrong effecttype: ", ef));
       const bool one = single_factor(ef);
 
@@ -253,17 +248,17 @@ void structural_r(run::State& s, util::mat1<double>& e) {
         nu = s.R_DBELIEFPROP(k);
         hs = prob::gen_invchisq(1.0 / ((nu - 2) * h), nu);
         q = hs / h;
-        if (iter == 1 && et == model::eff_rno) s.R_NREC(a) = 0;
+        if (iter == 1 && et == model::EffectType::rno) s.R_NREC(a) = 0;
       }
       const int prev = k > 1 ? k - 1 : (iter > 1 ? nr : 0);
       const int eprev = prev > 0 ? m.pos_effr(prev) : 0;
-      const bool count = iter == 1 && (first_cycle || et == model::eff_rno);
+      const bool count = iter == 1 && (first_cycle || et == model::EffectType::rno);
 
       for (int i = 1; i <= nrec; ++i) {
         s.irec = i;
         const Slot sl = kept_slot(i, k);
         if (count) {
-          if (et == model::eff_unk) {
+          if (et == model::EffectType::unk) {
             if (!sl.missing) s.R_NREC(sl.eq) += 1;
           } else {
             s.R_NREC(sl.eq) += sl.w;
@@ -333,7 +328,7 @@ void structural_r(run::State& s, util::mat1<double>& e) {
     }
   }
 
-  if (kept_cycle(m.round)) {
+  if (model::kept_cycle(m.round)) {
     for (int q = 1; q <= s.neq; ++q) {
       s.SUMR_SOL(q) += s.R_SOL(q);
       s.SSR_SOL(q) += s.R_SOL(q) * s.R_SOL(q);

@@ -170,7 +170,7 @@ TEST_F(Echo, GroupAnnouncementsAndTypeSeven) {
 
   // A parental-dominance group (which the reader refuses) shows its file and
   // no degrees of belief.
-  M.randomtype(1) = model::rnd_par_domin;
+  M.randomtype(1) = model::RandomType::par_domin;
   M.randomfile(1) = "dom.txt";
   out = capture([] { run::print_parameters(title); }).out;
   const std::size_t at = out.find(" Type of Random Effect:      parental dominance\n");
@@ -239,10 +239,10 @@ TEST_F(Echo, ModelChecksStop) {
                          "RANDOM_RESIDUAL:\nhomogeneous 5\nRESIDUAL_PRIOR_(CO)VARIANCES\n1.0\n"
                          "RANDOM_GROUP\n1\nRANDOM_TYPE\ndiagonal 4\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n1\n";
   read_model(ok);
-  M.residualtype = 7;
+  M.residualtype = static_cast<model::ResidualType>(7);
   EXPECT_EQ(capture([] { run::print_parameters(title); }).stop, " unknown RESIDUAL-TYPE");
   read_model(ok);
-  M.randomtype(1) = 11;
+  M.randomtype(1) = static_cast<model::RandomType>(11);
   const auto r = capture([] { run::print_parameters(title); });
   EXPECT_EQ(r.stop, " unknown RANDOM-TYPE");
   EXPECT_TRUE(r.out.ends_with("\n Random Effect(s)    1\n")) << r.out;

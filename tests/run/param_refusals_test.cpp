@@ -286,10 +286,10 @@ TEST(ParameterRefusals, BlankLinesDoNotEndTheModel) {
     for (int e = 1; e <= M.neff; ++e) groups += M.randomnumb(e) > 0 ? 1 : 0;
     EXPECT_EQ(groups, c.groups) << c.what;
   }
-  EXPECT_EQ(M.randomtype(1), model::rnd_none);  // the last case stopped before any group
+  EXPECT_EQ(M.randomtype(1), model::RandomType::none);  // the last case stopped before any group
   const Outcome o = read(base + "\n" + g1);
   ASSERT_EQ(o.stop, "");
-  EXPECT_EQ(M.randomtype(1), model::rnd_diagonal);
+  EXPECT_EQ(M.randomtype(1), model::RandomType::diagonal);
   EXPECT_EQ(M.dbelief_g(1), 3);
   EXPECT_EQ(M.g(1, 1, 1), 0.25);
 }

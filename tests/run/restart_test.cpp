@@ -43,7 +43,7 @@ class Restart : public StoreFolder {
     // Proposal settings at the start values the run gives them.
     s.MB_DBELIEF.fill(0);
     for (int e = 1; e <= M.neff; ++e)
-      if (run::results::is_multibreed(M.randomtype(e)))
+      if (model::multiple_breed(M.randomtype(e)))
         for (int b1 = 1; b1 <= M.nbreed(e); ++b1)
           for (int b2 = 1; b2 <= M.nbreed(e); ++b2) s.MB_DBELIEF(e, b1, b2) = M.nlev(e);
     s.R_DBELIEFPROP.fill(2000);
@@ -185,16 +185,16 @@ void model_c(run::State& s, int round) {
   M.skip = 5;
   M.round = round;
   M.nlev(1) = 1;
-  M.effecttype(2) = model::eff_unk;
+  M.effecttype(2) = model::EffectType::unk;
   M.nlev(2) = 3;
-  M.randomtype(2) = model::rnd_diagonal;
+  M.randomtype(2) = model::RandomType::diagonal;
   M.randomnumb(2) = 1;
   M.g(2, 1, 1) = 2.0;
-  M.effecttype(3) = model::eff_rno;
+  M.effecttype(3) = model::EffectType::rno;
   M.nlev(3) = 2;
   M.nestedcov(3, 1) = 2;
   M.r(1, 1) = 1.5;
-  M.residualtype = model::res_structural;
+  M.residualtype = model::ResidualType::structural;
   M.r_nround = 2;
   M.r_skip = 5;
   M.neffr = 2;
@@ -385,7 +385,7 @@ TEST_F(Restart, KeptCountZero) {
     for (const char* f : result_files) std::filesystem::remove(f);
     make_sample_files();
     model_b(state_, c.stored, 300, c.nburn, c.skip);
-    ASSERT_EQ(run::kept_count(c.stored), 0);
+    ASSERT_EQ(model::kept_count(c.stored), 0);
     // The sums hold what the last tuning window left: nothing when it
     // closed at half of burn-in (cycle 50), cycles 51 and 52 when tuning
     // ended at 52.  A rate of no cycles is 0.

@@ -39,7 +39,7 @@ inline void shape_model(int ntrait, int neff, int nrec) {
   M.effectsave.resize(neff);
   M.nestedcov.resize(neff, ntrait);
   M.randomtype.resize(neff);
-  M.randomtype.fill(model::rnd_none);
+  M.randomtype.fill(model::RandomType::none);
   M.randomnumb.resize(neff);
   M.dbelief_g.resize(neff);
   M.randomfile.resize(neff);
@@ -49,7 +49,7 @@ inline void shape_model(int ntrait, int neff, int nrec) {
   M.g.resize(neff, model::maxcorr, model::maxcorr);
   M.r.resize(ntrait, ntrait);
   M.rinv.resize(ntrait, ntrait);
-  M.residualtype = model::res_homogeneous;
+  M.residualtype = model::ResidualType::homogeneous;
   M.skip = 1;
 }
 
@@ -93,17 +93,17 @@ inline void model_a(run::State& s, int round, int nround, int nburn = 105, int s
   M.nburn = nburn;
   M.skip = skip;
   M.round = round;
-  M.effecttype(1) = model::eff_ram;
+  M.effecttype(1) = model::EffectType::ram;
   M.nlev(1) = 3;
-  M.randomtype(1) = model::rnd_add_an_ms;
+  M.randomtype(1) = model::RandomType::add_an_ms;
   M.randomnumb(1) = 1;
   M.lenped(1) = 5;
-  M.effecttype(2) = model::eff_cro;
+  M.effecttype(2) = model::EffectType::cro;
   M.nlev(2) = 2;
-  M.randomtype(2) = model::rnd_diag_mb;
+  M.randomtype(2) = model::RandomType::diag_mb;
   M.randomnumb(2) = 1;
   M.nbreed(2) = 2;
-  M.effecttype(3) = model::eff_cov;
+  M.effecttype(3) = model::EffectType::cov;
   M.nlev(3) = 1;
   M.pos_eff(3, 2) = 0;
   M.max_msires = 3;
@@ -122,7 +122,7 @@ inline void model_a(run::State& s, int round, int nround, int nburn = 105, int s
   M.mb_skip = 10;
 
   allocate(s);
-  const int n = run::kept_count(round);
+  const int n = model::kept_count(round);
   const double dn = n > 0 ? n : 1;  // sums of the chosen summaries
   const bool kept = nburn < round && n > 0;
   for (int a = 1; a <= s.neq; ++a) {
@@ -204,17 +204,17 @@ inline void model_b(run::State& s, int round, int nround, int nburn, int skip) {
   M.nburn = nburn;
   M.skip = skip;
   M.round = round;
-  M.effecttype(1) = model::eff_cov;
+  M.effecttype(1) = model::EffectType::cov;
   M.nlev(1) = 1;
-  M.effecttype(2) = model::eff_cro;
+  M.effecttype(2) = model::EffectType::cro;
   M.nlev(2) = 3;
-  M.randomtype(2) = model::rnd_diagonal;
+  M.randomtype(2) = model::RandomType::diagonal;
   M.randomnumb(2) = 1;
-  M.effecttype(3) = model::eff_cro;
+  M.effecttype(3) = model::EffectType::cro;
   M.nlev(3) = 2;
   M.g(2, 1, 1) = 0.875;
   M.r(1, 1) = 3.5;
-  M.residualtype = model::res_struct_student_t;
+  M.residualtype = model::ResidualType::struct_student_t;
   M.r_nround = 1;
   M.r_skip = 10;
   M.neffr = 3;
@@ -223,7 +223,7 @@ inline void model_b(run::State& s, int round, int nround, int nburn, int skip) {
   for (int k = 1; k <= 3; ++k) M.pos_effr(k) = k;
 
   allocate(s);
-  const int n = run::kept_count(round);
+  const int n = model::kept_count(round);
   const double dn = n > 0 ? n : 1;
   const bool kept = nburn < round && n > 0;
   for (int a = 1; a <= s.neq; ++a) {

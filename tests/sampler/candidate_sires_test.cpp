@@ -27,7 +27,7 @@ using eqtest::new_state;
 using eqtest::stop_of;
 using model::m;
 
-constexpr int CRO = model::eff_cro;
+constexpr model::EffectType CRO = model::EffectType::cro;
 
 // One trait; effect 1 an add_an_ms group of nlev animals with G = g (ginv =
 // 1/g), every pedigree line given as {animal, dam, sire} with its DINV;
@@ -57,7 +57,7 @@ void setup(run::State& s, const Herd& h) {
   new_model(1, {CRO}, {n}, 1);
   m.pos_eff(1, 1) = 1;
   m.pos_y(1) = 2;
-  m.randomtype(1) = model::rnd_add_an_ms;
+  m.randomtype(1) = model::RandomType::add_an_ms;
   m.randomnumb(1) = 1;
   m.lenped(1) = n;
   m.ngrp(1) = h.ngrp;
@@ -469,11 +469,11 @@ TEST(CandidateAinv, QuadraticFormsOfGFollowTheDrawnSires) {
 TEST(CandidateModel, StartUpRefusals) {
   struct Case {
     const char* what;
-    std::vector<int> types;
+    std::vector<model::EffectType> types;
     int group_at, group_size, lenped, ngrp, pos1;
     const char* message;  // "" when accepted
   };
-  constexpr int RAM = model::eff_ram;
+  constexpr model::EffectType RAM = model::EffectType::ram;
   const Case cases[] = {
       {"reduced model", {CRO, RAM}, 2, 1, 9, 0, 2, ""},
       {"two correlated ram effects", {RAM, RAM}, 1, 2, 9, 0, 2, ""},
@@ -493,7 +493,7 @@ TEST(CandidateModel, StartUpRefusals) {
     m.pos_eff(1, 1) = 1;
     m.pos_eff(2, 1) = c.pos1;
     if (c.group_at > 0) {
-      m.randomtype(c.group_at) = model::rnd_add_an_ms;
+      m.randomtype(c.group_at) = model::RandomType::add_an_ms;
       m.randomnumb(c.group_at) = c.group_size;
       m.lenped(c.group_at) = c.lenped;
       m.ngrp(c.group_at) = c.ngrp;

@@ -19,7 +19,7 @@ TEST(DataRead, RecordsAfterTheFirstAllocateNothing) {
   constexpr int nrec = 40;
   // Trait in column 1, weight in 2, a class effect in 3 and a covariable in 4
   // nested in the classes of column 5.
-  eqtest::new_model(1, {model::eff_cro, model::eff_cov}, {3, 3}, nrec);
+  eqtest::new_model(1, {model::EffectType::cro, model::EffectType::cov}, {3, 3}, nrec);
   m.pos_y(1) = 1;
   m.pos_weight = 2;
   m.pos_eff(1, 1) = 3;

@@ -25,7 +25,7 @@ namespace disptest {
 inline void diagonal_group(int e, int db, const std::vector<double>& g0) {
   model::Model& M = model::m;
   const int nt = M.ntrait;
-  M.randomtype(e) = model::rnd_diagonal;
+  M.randomtype(e) = model::RandomType::diagonal;
   M.randomnumb(e) = 1;
   M.dbelief_g(e) = db;
   for (int j = 1; j <= nt; ++j)

@@ -19,8 +19,8 @@ namespace eqtest {
 // A fresh model: nt traits, effects of the given types and levels, nrec
 // records; every effect absent (pos_eff 0), r the identity, homogeneous
 // residual, no random group.
-inline void new_model(int nt, const std::vector<int>& types, const std::vector<int>& levels,
-                      int nrec) {
+inline void new_model(int nt, const std::vector<model::EffectType>& types,
+                      const std::vector<int>& levels, int nrec) {
   model::m = model::Model{};
   model::Model& M = model::m;
   const int nf = static_cast<int>(types.size());
@@ -31,7 +31,7 @@ inline void new_model(int nt, const std::vector<int>& types, const std::vector<i
   M.start = 1;
   M.nround = 1;
   M.skip = 1;
-  M.residualtype = model::res_homogeneous;
+  M.residualtype = model::ResidualType::homogeneous;
   M.pos_y.resize(nt);
   M.pos_eff.resize(nf, nt);
   M.nestedcov.resize(nf, nt);
@@ -39,7 +39,7 @@ inline void new_model(int nt, const std::vector<int>& types, const std::vector<i
   M.effecttype.resize(nf);
   M.effectsave.resize(nf);
   M.randomtype.resize(nf);
-  M.randomtype.fill(model::rnd_none);
+  M.randomtype.fill(model::RandomType::none);
   M.randomnumb.resize(nf);
   M.dbelief_g.resize(nf);
   M.randomfile.resize(nf);

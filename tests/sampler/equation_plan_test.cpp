@@ -49,7 +49,8 @@ void chain_model(run::State& s) {
   // Each test is a chain of its own.
   sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
-  new_model(2, {model::eff_cro, model::eff_cov, model::eff_cro}, {nherd, 1, nanimal}, nrec);
+  new_model(2, {model::EffectType::cro, model::EffectType::cov, model::EffectType::cro},
+            {nherd, 1, nanimal}, nrec);
   m.pos_y(1) = 1;
   m.pos_y(2) = 2;
   m.pos_weight = 6;
@@ -61,9 +62,9 @@ void chain_model(run::State& s) {
   m.r(1, 1) = 2.0;
   m.r(1, 2) = m.r(2, 1) = 0.4;
   m.r(2, 2) = 1.5;
-  m.randomtype(1) = model::rnd_diagonal;
+  m.randomtype(1) = model::RandomType::diagonal;
   m.randomnumb(1) = 1;
-  m.randomtype(3) = model::rnd_add_animal;
+  m.randomtype(3) = model::RandomType::add_animal;
   m.randomnumb(3) = 1;
   m.lenped(3) = nanimal;
   for (int e : {1, 3})

@@ -29,7 +29,7 @@ using eqtest::new_state;
 using eqtest::put_record;
 using model::m;
 
-constexpr int CRO = model::eff_cro, RAM = model::eff_ram;
+constexpr model::EffectType CRO = model::EffectType::cro, RAM = model::EffectType::ram;
 
 // ---------------------------------------------------------------------------
 // Conjugacy: one trait, one diagonal group, fixed solutions.  G and R are
@@ -335,7 +335,7 @@ TEST(GibbsvarStops, StepsOfLaterModelsAreRefused) {
     new_model(1, {CRO}, {2}, 2);
     m.pos_eff(1, 1) = 1;
     m.pos_y(1) = 2;
-    m.randomtype(1) = model::rnd_diag_mb;
+    m.randomtype(1) = model::RandomType::diag_mb;
     m.randomnumb(1) = 1;
     m.nbreed(1) = 1;
     m.g(1, 1, 1) = 1.0;
@@ -354,7 +354,7 @@ TEST(GibbsvarStops, StepsOfLaterModelsAreRefused) {
     new_model(1, {CRO}, {2}, 2);
     m.pos_eff(1, 1) = 1;
     m.pos_y(1) = 2;
-    m.residualtype = model::res_student_t;
+    m.residualtype = model::ResidualType::student_t;
     new_state(s);
     put_record(s, 1, {1, 1.0f});
     put_record(s, 2, {2, 3.0f});
@@ -414,7 +414,7 @@ TEST(GibbsvarResidualPass, RecordsOfAnimalsWithoutEquationsAreSkipped) {
   new_model(1, {RAM}, {2}, 3);
   m.pos_eff(1, 1) = 1;
   m.pos_y(1) = 2;
-  m.randomtype(1) = model::rnd_add_an_ms;
+  m.randomtype(1) = model::RandomType::add_an_ms;
   m.randomnumb(1) = 1;
   m.lenped(1) = 3;
   m.g(1, 1, 1) = 1.0;

@@ -44,7 +44,7 @@ TEST(GibbsvarTwoTraits, DrawsOfGAndRHaveTheConjugateMoments) {
   const M2 g0 = {{{1.0, 0.3}, {0.3, 0.5}}}, r0 = {{{2.0, -0.4}, {-0.4, 1.5}}};
   // Effect 1 an overall mean (column 1), effect 2 the random group (column
   // 2); traits in columns 3 and 4, the weight in column 5.
-  new_model(2, {model::eff_cro, model::eff_cro}, {1, q}, nrec);
+  new_model(2, {model::EffectType::cro, model::EffectType::cro}, {1, q}, nrec);
   for (int t = 1; t <= 2; ++t) {
     m.pos_eff(1, t) = 1;
     m.pos_eff(2, t) = 2;

@@ -59,9 +59,10 @@ void make_model(run::State& s, int nt, int nf) {
   sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
   sampler::equation_plan = sampler::EquationPlan{};
-  std::vector<int> types, levels;
+  std::vector<model::EffectType> types;
+  std::vector<int> levels;
   for (int e = 1; e <= nf; ++e) {
-    types.push_back(e == 2 ? model::eff_cov : model::eff_cro);
+    types.push_back(e == 2 ? model::EffectType::cov : model::EffectType::cro);
     levels.push_back(e == 2 ? 1 : nlev);
   }
   new_model(nt, types, levels, nrec);
@@ -73,7 +74,7 @@ void make_model(run::State& s, int nt, int nf) {
     for (int e = 1; e <= nf; ++e) m.pos_eff(e, t) = nt + e;
     for (int u = 1; u <= nt; ++u) m.r(t, u) = t == u ? 1.0 + 0.4 * t : 0.15;
   }
-  m.randomtype(1) = model::rnd_diagonal;
+  m.randomtype(1) = model::RandomType::diagonal;
   m.randomnumb(1) = 1;
   for (int i = 1; i <= nt; ++i)
     for (int j = 1; j <= nt; ++j) m.g(1, i, j) = i == j ? 0.7 : 0.05;

@@ -26,7 +26,7 @@ using eqtest::put_record;
 using eqtest::stop_of;
 using model::m;
 
-constexpr int CRO = model::eff_cro, RAM = model::eff_ram;
+constexpr model::EffectType CRO = model::EffectType::cro, RAM = model::EffectType::ram;
 
 // Effect 1 a mean (column 1), effect 2 the "ram" animal (column 2) of an
 // add_an_ms group with 3 animals that have equations; animal 4 (dam 1, sire
@@ -37,7 +37,8 @@ constexpr double g0 = 0.8, r0 = 1.5;
 constexpr float w4 = 2.0f;
 
 void herd(run::State& s, int K = 1) {
-  std::vector<int> types = {CRO, RAM}, levels = {1, 3};
+  std::vector<model::EffectType> types = {CRO, RAM};
+  std::vector<int> levels = {1, 3};
   if (K == 2) {
     types.push_back(CRO);
     levels.push_back(3);
@@ -48,7 +49,7 @@ void herd(run::State& s, int K = 1) {
   if (K == 2) m.pos_eff(3, 1) = 5;
   m.pos_y(1) = 3;
   m.pos_weight = 4;
-  m.randomtype(2) = model::rnd_add_an_ms;
+  m.randomtype(2) = model::RandomType::add_an_ms;
   m.randomnumb(2) = K;
   m.lenped(2) = 5;
   m.g(2, 1, 1) = g0;

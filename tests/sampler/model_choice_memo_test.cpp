@@ -39,7 +39,7 @@ struct Step {
 // Runs the steps on records 1, 2, ... and checks each record's log-density
 // and inverse density against the unshared density of the step.
 void run_steps(int nt, const std::vector<Step>& steps) {
-  eqtest::new_model(nt, {model::eff_cro}, {1}, static_cast<int>(steps.size()));
+  eqtest::new_model(nt, {model::EffectType::cro}, {1}, static_cast<int>(steps.size()));
   run::State s;
   eqtest::new_state(s);
   for (std::size_t k = 0; k < steps.size(); ++k) {

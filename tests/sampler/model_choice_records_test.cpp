@@ -81,7 +81,7 @@ TEST(ModelChoiceRecords, ARunGivesWhatEachRecordInTurnGives) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    eqtest::new_model(c.nt, {model::eff_cro}, {1}, nrec);
+    eqtest::new_model(c.nt, {model::EffectType::cro}, {1}, nrec);
     run::State s;
     eqtest::new_state(s);
     const int nt = c.nt;

@@ -29,9 +29,7 @@ double log_det(std::vector<double> a, int n) {
   return ld;
 }
 
-void one_record_model(int nt) {
-  eqtest::new_model(nt, {model::eff_cro}, {1}, 3);
-}
+void one_record_model(int nt) { eqtest::new_model(nt, {model::EffectType::cro}, {1}, 3); }
 
 // The state with an unweighted record under the cursor (the weight scales
 // the record's inverse covariance).

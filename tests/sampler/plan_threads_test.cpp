@@ -50,7 +50,8 @@ void chain_model(run::State& s) {
   sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
   sampler::equation_plan = sampler::EquationPlan{};
-  new_model(2, {model::eff_cro, model::eff_cov, model::eff_cro}, {nherd, 1, nanimal}, nrec);
+  new_model(2, {model::EffectType::cro, model::EffectType::cov, model::EffectType::cro},
+            {nherd, 1, nanimal}, nrec);
   m.pos_y(1) = 1;
   m.pos_y(2) = 2;
   for (int t = 1; t <= 2; ++t) {
@@ -59,9 +60,9 @@ void chain_model(run::State& s) {
     m.pos_eff(3, t) = 5;
   }
   m.r(1, 2) = m.r(2, 1) = 0.3;
-  m.randomtype(1) = model::rnd_diagonal;
+  m.randomtype(1) = model::RandomType::diagonal;
   m.randomnumb(1) = 1;
-  m.randomtype(3) = model::rnd_add_animal;
+  m.randomtype(3) = model::RandomType::add_animal;
   m.randomnumb(3) = 1;
   m.lenped(3) = nanimal;
   for (int e : {1, 3})

@@ -54,9 +54,10 @@ std::string data_text(int nt, int nf) {
 void sized_model(run::State& s, int nt, int nf) {
   sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
-  std::vector<int> types, levels;
+  std::vector<model::EffectType> types;
+  std::vector<int> levels;
   for (int e = 1; e <= nf; ++e) {
-    types.push_back(e == 2 ? model::eff_cov : model::eff_cro);
+    types.push_back(e == 2 ? model::EffectType::cov : model::EffectType::cro);
     levels.push_back(e == 2 ? 1 : nlev);
   }
   new_model(nt, types, levels, nrec);

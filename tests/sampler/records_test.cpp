@@ -23,8 +23,9 @@ using eqtest::stop_of;
 using model::m;
 using sampler::cursor;
 
-constexpr int CRO = model::eff_cro, COV = model::eff_cov, RAM = model::eff_ram,
-              UNK = model::eff_unk, RNO = model::eff_rno;
+constexpr model::EffectType CRO = model::EffectType::cro, COV = model::EffectType::cov,
+                            RAM = model::EffectType::ram, UNK = model::EffectType::unk,
+                            RNO = model::EffectType::rno;
 
 // Two traits; effects: 1 cro (3 levels, col 2), 2 cov (col 3, trait 1 only),
 // 3 cov nested in col 5 (2 classes, value col 4), 4 cro (4 levels, col 6);
@@ -229,7 +230,7 @@ TEST(RecordsSlots, Stops) {
   }
   {
     two_trait_model(1);
-    m.effecttype(2) = 7;
+    m.effecttype(2) = static_cast<model::EffectType>(7);
     run::State s;
     new_state(s);
     put_record(s, 1, {1, 1, 1, 1, 1, 1, 1, 1});
@@ -362,7 +363,7 @@ TEST(RecordsDecodeR, HomogeneousIsTheInverseOfR) {
 
 // One trait: 1 cro (3 levels, col 1), 2 cov nested in col 3 (2 classes,
 // value col 2) as structural effects; r = 2.
-void structural_model(run::State& s, int residualtype) {
+void structural_model(run::State& s, model::ResidualType residualtype) {
   new_model(1, {CRO, COV}, {3, 2}, 2);
   m.pos_y(1) = 4;
   m.pos_eff(1, 1) = 1;
@@ -379,7 +380,7 @@ void structural_model(run::State& s, int residualtype) {
 
 TEST(RecordsDecodeR, StructuralFactorsAndRobustWeight) {
   run::State s;
-  structural_model(s, model::res_structural);
+  structural_model(s, model::ResidualType::structural);
   s.R_SOL(sampler::address1(1, 2, 1)) = 1.5;  // level 2 of the class effect
   s.R_SOL(sampler::address1(2, 1, 1)) = 3.0;  // the covariable's one factor
   s.R_SOL(sampler::address1(2, 2, 1)) = 99.0;  // never read
@@ -396,7 +397,7 @@ TEST(RecordsDecodeR, StructuralFactorsAndRobustWeight) {
   EXPECT_DOUBLE_EQ(m.rinv(1, 1), 0.5);
 
   run::State s2;
-  structural_model(s2, model::res_student_t);
+  structural_model(s2, model::ResidualType::student_t);
   m.neffr = 0;
   sampler::prepare_records(s2);
   s2.WEIGHT_ROBUST(1) = 0.5;
@@ -411,7 +412,7 @@ TEST(RecordsDecodeR, MendelianTermOfAnimalsWithoutEquations) {
   new_model(1, {RAM, CRO}, {2, 2}, 2);
   m.pos_y(1) = 2;
   m.pos_eff(1, 1) = 1;
-  m.randomtype(1) = model::rnd_add_an_ms;
+  m.randomtype(1) = model::RandomType::add_an_ms;
   m.randomnumb(1) = 1;
   m.lenped(1) = 4;
   m.r(1, 1) = 2.0;
@@ -443,7 +444,7 @@ TEST(RecordsDecodeR, WeightScalesTheResidualNotTheMendelianTerm) {
   m.pos_y(2) = 3;
   m.pos_weight = 4;
   m.pos_eff(1, 1) = 1;
-  m.randomtype(1) = model::rnd_add_an_ms;
+  m.randomtype(1) = model::RandomType::add_an_ms;
   m.randomnumb(1) = 1;
   m.lenped(1) = 3;
   const double r[2][2] = {{2.0, 0.5}, {0.5, 1.0}};

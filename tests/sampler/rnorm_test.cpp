@@ -29,8 +29,8 @@ using eqtest::new_state;
 using eqtest::put_record;
 using model::m;
 
-constexpr int CRO = model::eff_cro, COV = model::eff_cov, UNK = model::eff_unk,
-              RNO = model::eff_rno;
+constexpr model::EffectType CRO = model::EffectType::cro, COV = model::EffectType::cov,
+                            UNK = model::EffectType::unk, RNO = model::EffectType::rno;
 
 double xx(const run::State& s, int i, int j) {
   return sparsem::get_sparse_hashm(std::min(i, j), std::max(i, j), s.XX);
@@ -149,16 +149,17 @@ TEST(ReactionNormModel, StartUpRefusals) {
   const Case cases[] = {
       {"accepted", [] {}, ""},
       {"rno without level column", [] { m.nestedcov(2, 1) = 0; }, "has no level column"},
-      {"rno without covariable", [] { m.pos_eff(3, 1) = 6; }, "no unknown covariable reads its column"},
+      {"rno without covariable", [] { m.pos_eff(3, 1) = 6; },
+       "no unknown covariable reads its column"},
       {"group of both passes",
        [] {
          m.randomnumb(2) = 2;
-         m.randomtype(2) = model::rnd_diagonal;
+         m.randomtype(2) = model::RandomType::diagonal;
        },
        "other pass"},
       {"structural covariable not random",
        [] {
-         m.residualtype = model::res_structural;
+         m.residualtype = model::ResidualType::structural;
          m.neffr = 1;
          m.pos_effr.resize(1);
          m.pos_effr(1) = 2;
@@ -166,12 +167,12 @@ TEST(ReactionNormModel, StartUpRefusals) {
        "must be the first effect of a random group"},
       {"structural covariable random",
        [] {
-         m.residualtype = model::res_structural;
+         m.residualtype = model::ResidualType::structural;
          m.neffr = 1;
          m.pos_effr.resize(1);
          m.pos_effr(1) = 2;
          m.randomnumb(3) = 1;
-         m.randomtype(3) = model::rnd_diagonal;
+         m.randomtype(3) = model::RandomType::diagonal;
        },
        ""},
   };
@@ -216,7 +217,8 @@ void mc_model(run::State& s, const McCase& c) {
   m.nestedcov(2, 1) = 4;
   m.pos_eff(3, 1) = 3;
   m.pos_weight = 5;
-  m.residualtype = c.robust ? model::res_struct_student_t : model::res_structural;
+  m.residualtype =
+      c.robust ? model::ResidualType::struct_student_t : model::ResidualType::structural;
   m.neffr = c.robust ? 2 : 1;
   m.pos_effr.resize(m.neffr);
   m.effrsave.resize(m.neffr);

@@ -23,7 +23,8 @@ using eqtest::stop_of;
 using model::m;
 using sampler::address1;
 
-constexpr int CRO = model::eff_cro, COV = model::eff_cov, RAM = model::eff_ram;
+constexpr model::EffectType CRO = model::EffectType::cro, COV = model::EffectType::cov,
+                            RAM = model::EffectType::ram;
 
 // Values of XX and XY to 0, keys kept, as the main loop does before a build.
 void zero_equations(run::State& s) {
@@ -231,7 +232,7 @@ TEST(SetupEq, TableLayoutOfAdditionsInLoopOrder) {
 
 TEST(SetupEq, DiagonalGroupAddsGinvTimesIdentity) {
   two_trait_model();
-  m.randomtype(4) = model::rnd_diagonal;
+  m.randomtype(4) = model::RandomType::diagonal;
   m.randomnumb(4) = 1;
   run::State s;
   new_state(s);
@@ -393,7 +394,7 @@ TEST(SetupEq, Stops) {
 
 TEST(SetupEq, RandomTypeDispatch) {
   one_effect_model(2, 1, false);
-  m.randomtype(1) = model::rnd_par_domin;
+  m.randomtype(1) = model::RandomType::par_domin;
   m.randomnumb(1) = 1;
   run::State s;
   new_state(s);
@@ -403,7 +404,7 @@ TEST(SetupEq, RandomTypeDispatch) {
   EXPECT_EQ(sparsem::get_sparse_hashm(1, 1, s.XX), 1.0);
 
   // Several breeds go to the multiple-breed builder, which needs a pedigree.
-  for (int rt : {model::rnd_add_an_mb, model::rnd_diag_mb}) {
+  for (model::RandomType rt : {model::RandomType::add_an_mb, model::RandomType::diag_mb}) {
     m.randomtype(1) = rt;
     m.nbreed(1) = 2;
     new_state(s);

@@ -54,7 +54,9 @@ void make_model(run::State& s, int nt, bool reduced = false) {
   sampler::relationship_terms() = sampler::RelationshipTerms{};
   sampler::equation_plan = sampler::EquationPlan{};
   const int nlev = reduced ? nanimal - 5 : nanimal;
-  new_model(nt, {model::eff_cro, model::eff_cov, reduced ? model::eff_ram : model::eff_cro},
+  new_model(nt,
+            {model::EffectType::cro, model::EffectType::cov,
+             reduced ? model::EffectType::ram : model::EffectType::cro},
             {nherd, 1, nlev}, nrec);
   m.lenped(3) = nanimal;
   m.nburn = 0;
@@ -66,7 +68,7 @@ void make_model(run::State& s, int nt, bool reduced = false) {
     m.pos_eff(3, t) = reduced && t == 2 ? 0 : 7;
     for (int u = 1; u <= nt; ++u) m.r(t, u) = t == u ? 1.0 + 0.5 * t : 0.2;
   }
-  m.randomtype(1) = model::rnd_diagonal;
+  m.randomtype(1) = model::RandomType::diagonal;
   m.randomnumb(1) = 1;
   for (int i = 1; i <= nt; ++i)
     for (int j = 1; j <= nt; ++j) m.g(1, i, j) = i == j ? 0.8 : 0.1;
@@ -171,10 +173,11 @@ TEST(SlotStream, ModelsWhoseSlotsCanChangeFindThemEveryCycle) {
     void (*change)();
   };
   const Case cases[] = {
-      {"unknown covariable", [] { m.effecttype(2) = model::eff_unk; }},
+      {"unknown covariable", [] { m.effecttype(2) = model::EffectType::unk; }},
       {"structural factor", [] { m.neffr = 1; }},
-      {"candidate sires", [] {
-         m.effecttype(3) = model::eff_ram;
+      {"candidate sires",
+       [] {
+         m.effecttype(3) = model::EffectType::ram;
          m.max_msires = 2;
        }},
   };

@@ -26,17 +26,17 @@ using eqtest::new_state;
 using eqtest::put_record;
 using model::m;
 
-constexpr int CRO = model::eff_cro, COV = model::eff_cov;
+constexpr model::EffectType CRO = model::EffectType::cro, COV = model::EffectType::cov;
 
 // One trait; effect 1 fixed cross-classified (3 levels), effect 2 a
 // covariable, effect 3 random cross-classified (4 levels), all structural;
 // columns y, level 1, covariable, level 3, record weight.
-void three_structural(run::State& s, int residualtype, int nrec) {
+void three_structural(run::State& s, model::ResidualType residualtype, int nrec) {
   new_model(1, {CRO, COV, CRO}, {3, 1, 4}, nrec);
   m.pos_y(1) = 1;
   for (int e = 1; e <= 3; ++e) m.pos_eff(e, 1) = e + 1;
   m.pos_weight = 5;
-  m.randomtype(3) = model::rnd_diagonal;
+  m.randomtype(3) = model::RandomType::diagonal;
   m.randomnumb(3) = 1;
   m.residualtype = residualtype;
   m.neffr = 3;
@@ -60,15 +60,16 @@ void three_structural(run::State& s, int residualtype, int nrec) {
   for (int q = 1; q <= 8; ++q) s.SOL(q) = sol[q - 1];
   const double f[] = {1.3, 0.7, 1.0, 1.2, 0.9, 1.1, 1.0, 1.4};
   for (int q = 1; q <= 8; ++q) s.R_SOL(q) = f[q - 1];
-  if (residualtype >= model::res_slash)
+  if (residualtype >= model::ResidualType::slash)
     for (int i = 1; i <= nrec; ++i) s.WEIGHT_ROBUST(i) = 0.5 + 0.05 * i;
 }
 
 class Structural : public disptest::InFolder {};
 
 TEST_F(Structural, ResidualsLeaveStandardisedByTheNewFactors) {
-  for (int rt : {model::res_struct_student_t, model::res_struct_slash}) {
-    SCOPED_TRACE(rt);
+  for (model::ResidualType rt :
+       {model::ResidualType::struct_student_t, model::ResidualType::struct_slash}) {
+    SCOPED_TRACE(model::word(rt));
     run::State s;
     three_structural(s, rt, 24);
     disptest::cycle(1, 100, 40, 1);
@@ -89,7 +90,7 @@ TEST_F(Structural, ResidualsLeaveStandardisedByTheNewFactors) {
 
 TEST_F(Structural, SampleAndTuningLinesInTheirOrder) {
   run::State s;
-  three_structural(s, model::res_struct_student_t, 24);
+  three_structural(s, model::ResidualType::struct_student_t, 24);
   sampler::open_new(sampler::sample_files);
   prob::set_seed(3);
   sampler::DispersionWork w;
@@ -133,14 +134,14 @@ TEST_F(Structural, SampleAndTuningLinesInTheirOrder) {
 // diagonal random group (none for 0).
 void structural_model(run::State& s, const std::vector<int>& levels, int nrec, int group) {
   const int nf = static_cast<int>(levels.size());
-  new_model(1, std::vector<int>(levels.size(), CRO), levels, nrec);
+  new_model(1, std::vector<model::EffectType>(levels.size(), CRO), levels, nrec);
   m.pos_y(1) = 1;
   for (int e = 1; e <= nf; ++e) m.pos_eff(e, 1) = 2;
   if (group > 0) {
     m.randomnumb(1) = group;
-    m.randomtype(1) = model::rnd_diagonal;
+    m.randomtype(1) = model::RandomType::diagonal;
   }
-  m.residualtype = model::res_structural;
+  m.residualtype = model::ResidualType::structural;
   m.neffr = 1;
   m.pos_effr.resize(1);
   m.effrsave.resize(1);

@@ -25,7 +25,7 @@ using model::m;
 const std::vector<double> R3 = {4.0, 1.2, -0.6, 1.2, 2.0, 0.3, -0.6, 0.3, 1.5};
 
 void weighted_model(run::State& s, int nrec) {
-  eqtest::new_model(3, {model::eff_cro, model::eff_cov}, {2, 1}, nrec);
+  eqtest::new_model(3, {model::EffectType::cro, model::EffectType::cov}, {2, 1}, nrec);
   m.pos_weight = 3;
   for (int t = 1; t <= 3; ++t) {
     m.pos_eff(1, t) = 1;
@@ -144,7 +144,7 @@ TEST(WeightedRecord, ImputedTraitHasConditionalVarianceOverW) {
     for (float z : {0.0f, 1.5f, -2.0f}) {
       SCOPED_TRACE(testing::Message() << "w " << w << " z " << z);
       run::State s;
-      eqtest::new_model(2, {model::eff_cro}, {2}, 1);
+      eqtest::new_model(2, {model::EffectType::cro}, {2}, 1);
       m.pos_weight = 2;
       for (int t = 1; t <= 2; ++t) {
         m.pos_eff(1, t) = 1;
