@@ -8,8 +8,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "model/model.hpp"
 #include "run/lineread.hpp"
-#include "run/model.hpp"
 #include "run/result_in.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
@@ -67,7 +67,7 @@ std::string of_effect(const char* keyword, int e) {
 // f(e, an) for each animal whose sire the chain draws, group by group in
 // pedigree order.
 template <class F>
-void each_drawn_sire(const State& s, F f) {
+void each_drawn_sire(const model::State& s, F f) {
   for (int e = 1; e <= m.neff; ++e) {
     if (!model::draws_sires(e)) continue;
     const long lines =
@@ -188,7 +188,7 @@ void keep_model_definition() {
   }
 }
 
-void write(const State& s, int round, const std::function<void(std::string_view)>& line) {
+void write(const model::State& s, int round, const std::function<void(std::string_view)>& line) {
   std::string& b = buffer.line;
   b.assign("cycle ");
   add_number(b, static_cast<long long>(round));
@@ -215,7 +215,7 @@ void write(const State& s, int round, const std::function<void(std::string_view)
   });
 }
 
-rangen::Stream read(State& s, int start) {
+rangen::Stream read(model::State& s, int start) {
   ResultIn f(file, start);
   std::string_view line;
   textop::Words words;

@@ -7,9 +7,10 @@
 
 #include "dense/denseop.hpp"
 #include "dense/ginv1.hpp"
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "random/prob.hpp"
 #include "random/rangen.hpp"
-#include "run/model.hpp"
 #include "run/store.hpp"
 #include "run/store_record.hpp"
 #include "sampler/block_pass.hpp"
@@ -79,13 +80,13 @@ void invert_group_blocks() {
   }
 }
 
-void reset_equations(State& s) {
+void reset_equations(model::State& s) {
   s.XY.fill(0.0);
   s.logl_total = 0;
   sampler::reset_matrix_values(s);
 }
 
-void start_solutions(State& s, bool create_files) {
+void start_solutions(model::State& s, bool create_files) {
   sparsem::default_iter(1e-10f, 400, 1.4f);
   pcg::solve_sparse_hashm_pcg(s.XX, s.XY, s.SOL);
   if (s.neq <= 20) {
@@ -100,7 +101,7 @@ void start_solutions(State& s, bool create_files) {
   sampler::open_new(sampler::sample_files);
 }
 
-void setup_eq_rnorm(State& s) {
+void setup_eq_rnorm(model::State& s) {
   // Both passes work on the one pair of XX and XY that the cycle zeroed:
   // no record term couples an effect of one pass with one of the other.
   for (int pass = 1; pass <= 2; ++pass) {
@@ -112,7 +113,7 @@ void setup_eq_rnorm(State& s) {
   }
 }
 
-void gibbssol(State& s) {
+void gibbssol(model::State& s) {
   denseop::denseop_tol = 1e-9;
   // A build straight into XX_IJA needs no refresh from XX.
   const sampler::EquationPlan& plan = sampler::equation_plan;
@@ -131,7 +132,18 @@ void gibbssol(State& s) {
   }
 }
 
-int run_cycles(State& s, CycleTimes* times) {
+void end_cycle(model::State& s) {
+  const long long round = M.round, skip = M.skip;
+  if (round < M.nround && round % (100 * skip) == 0) store_solutions(s, true);
+  if (round % (10 * skip) != 0) return;
+  s.cpu_now = util::cpu_seconds();
+  const float elapsed = s.cpu_now - s.cpu_start;
+  const float rate = static_cast<float>(600LL * M.skip) / (s.cpu_now - s.cpu_last);
+  util::say("round ", M.round, "elapsed time ", elapsed, " s ", "(", rate, "rounds/min )");
+  s.cpu_last = util::cpu_seconds();
+}
+
+int run_cycles(model::State& s, CycleTimes* times) {
   using clock = std::chrono::steady_clock;
   const auto seconds = [](clock::time_point a, clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
@@ -155,6 +167,7 @@ int run_cycles(State& s, CycleTimes* times) {
       if (times) t2 = clock::now();
     }
     sampler::gibbsvar(s);
+    end_cycle(s);
     ++cycles;
     if (times) {
       const clock::time_point t3 = clock::now();
@@ -168,7 +181,7 @@ int run_cycles(State& s, CycleTimes* times) {
   return cycles;
 }
 
-void logl_thetabar(State& s) {
+void logl_thetabar(model::State& s) {
   const int nt = M.ntrait;
   const double n = static_cast<double>(model::kept_count(M.nround));
   const sampler::RecordCursor& c = sampler::cursor;
@@ -224,7 +237,7 @@ void logl_thetabar(State& s) {
   }
 }
 
-void finish_run(State& s, int cycles_run) {
+void finish_run(model::State& s, int cycles_run) {
   // The pass needs the data (read by the first cycle of this run) and at
   // least one kept sample.
   if (M.nround > M.nburn && cycles_run > 0 && model::kept_count(M.nround) > 0) {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "dense/denseop.hpp"
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 

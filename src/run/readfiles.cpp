@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"
@@ -84,17 +84,17 @@ void check_ids(const Where& w, const int ids[3]) {
 
 // Block assignment of record i, whose sire is negative: its candidate block
 // starts at the running position n_ms, which then moves past the block.
-void assign_block(State& s, const Where& w, int n_values, int dam) {
+void assign_block(model::State& s, const Where& w, int n_values, int dam) {
   const int p = m.n_ms;
   const std::string file = " of the multiple-sires file " + m.msfile;
   if (p < 1 || p > n_values)
     refuse(w, "the candidate block would start at position " + std::to_string(p) + ", beyond the " +
                   std::to_string(n_values) + " values" + file);
   const double count = s.MS(p);
-  if (!(count >= 1.0 && count <= max_candidates && count == std::trunc(count)))
+  if (!(count >= 1.0 && count <= model::max_candidates && count == std::trunc(count)))
     refuse(w, "the candidate count " + util::freev(count).substr(1) + " at position " +
                   std::to_string(p) + file + " is not a whole number from 1 to " +
-                  std::to_string(max_candidates));
+                  std::to_string(model::max_candidates));
   const int k = static_cast<int>(count);
   if (p + 2 * k > n_values)
     refuse(w, "the block of " + std::to_string(k) + " candidates at position " + std::to_string(p) +
@@ -190,7 +190,7 @@ void check_record(const Where& w, const int ids[3], PedIndex& ix) {
 // refused when it has known parents of its own (an animal, not a parent
 // group), and no animal may be its own ancestor.  The walk visits each record
 // once, so it takes time linear in the records.
-void check_ancestry(const State& s, const util::TextIn& file, int e, const PedIndex& ix) {
+void check_ancestry(const model::State& s, const util::TextIn& file, int e, const PedIndex& ix) {
   const int len = std::max(m.lenped(e), 0);
   const Columns names = column_names(m.randomtype(e));
   auto where = [&](int r) { return Where{file, e, r, ix.line_of[static_cast<std::size_t>(r)]}; };
@@ -304,7 +304,7 @@ void check_line_count(const util::TextIn& file, int e) {
 }
 
 // Grows the line extent of the pedigree arrays to lines, keeping what they hold.
-void grow_lines(State& s, int lines) {
+void grow_lines(model::State& s, int lines) {
   const long nf = s.PED.extent1(), lp = s.PED.extent2();
   if (lines <= lp) return;
   util::arr3<int> ped(nf, lines, 3);
@@ -332,7 +332,7 @@ void grow_lines(State& s, int lines) {
 // both parents unknown, after the lines read, so that it is not left out of
 // the relationship inverse.  For the types with parent groups, a parent
 // without a line of its own is a group.
-void add_founder_lines(State& s, const util::TextIn& file, int e) {
+void add_founder_lines(model::State& s, const util::TextIn& file, int e) {
   const RandomType rt = m.randomtype(e);
   const int len = std::max(m.lenped(e), 0);
   int lim = m.nlev(e);
@@ -385,7 +385,7 @@ void add_founder_lines(State& s, const util::TextIn& file, int e) {
       ids);
 }
 
-void read_msfile(State& s) {
+void read_msfile(model::State& s) {
   const int n = m.n_ms;
   s.MS.resize(n);
   if (!util::TextIn::exists(m.msfile)) util::fatal(" multiple-sires file not found: " + m.msfile);
@@ -422,7 +422,7 @@ void read_msfile(State& s) {
 
 }  // namespace
 
-void read_files(State& s) {
+void read_files(model::State& s) {
   const int nf = m.neff;
   int lp = 0, nb_max = 0;
   for (int e = 1; e <= nf; ++e) {

@@ -1,7 +1,7 @@
 // Pedigree and multiple-sires files.
 #pragma once
 
-#include "run/state.hpp"
+#include "model/state.hpp"
 
 namespace run {
 
@@ -36,6 +36,6 @@ namespace run {
 // (with parent groups: a parent without a line of its own) is
 // given the line of an animal with both parents unknown after those read,
 // lenped counting them, with one warning line.
-void read_files(State& s);
+void read_files(model::State& s);
 
 }  // namespace run

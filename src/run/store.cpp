@@ -12,8 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "run/chain_state.hpp"
-#include "run/model.hpp"
 #include "run/store_record.hpp"
 #include "sampler/records.hpp"
 #include "sampler/resid_steps.hpp"
@@ -28,53 +29,10 @@ namespace run {
 
 using model::m;
 using namespace results;
+using model::Structural;
+using model::Tuning;
 
 namespace results {
-
-Structural structural_kind(int e) {
-  const model::EffectType et = m.effecttype(e);
-  if (model::single_factor(et)) return Structural::scale;
-  if ((et == model::EffectType::cro || et == model::EffectType::unk) && m.randomnumb(e) > 0)
-    return Structural::levels_alpha;
-  return Structural::levels;
-}
-
-Tuning mb_tuning(int e) {
-  // Raised to the floor before the first cycle when too small to propose.
-  const int d = m.ntrait * m.randomnumb(e);
-  return {m.mb_nround > 0 ? m.mb_skip : 0, d + 4, d + 1};
-}
-Tuning structural_tuning() {
-  return {m.r_nround > 0 ? m.r_skip : 0, 6};
-}
-Tuning structural_alpha_tuning() {
-  return {m.r_nround > 0 ? 10 : 0};
-}
-Tuning robust_alpha_tuning() {
-  return {10};
-}
-// Every round of every cycle adds, tuned or not.
-Tuning covariate_tuning() {
-  return {std::max(m.r_skip, 0), 0, 0, true, std::max(m.r_nround, 0)};
-}
-
-namespace {
-
-// Probabilities an acceptance sum holds after cycle `round`.
-double summed(const Tuning& t, int round) {
-  return static_cast<double>(sampler::summed_cycles(round, t.window, t.every_cycle)) * t.rounds;
-}
-
-}  // namespace
-
-double acceptance_rate(double sum, const Tuning& t, int round) {
-  const double d = summed(t, round);
-  return d > 0 ? sum / d : 0.0;
-}
-
-double acceptance_sum(double rate, const Tuning& t, int round) {
-  return rate * summed(t, round);
-}
 
 namespace {
 
@@ -111,7 +69,7 @@ struct SampleFile {
   Layout layout;
 };
 
-void chain_sample_files(State& s, int round, SampleFile (&f)[record::max_samples]) {
+void chain_sample_files(model::State& s, int round, SampleFile (&f)[record::max_samples]) {
   sampler::SampleFiles& sf = sampler::sample_files;
   const bool going_on = round < m.nround;
   const bool mh = model::uses_mh_files();
@@ -204,7 +162,7 @@ std::string first_line(const std::string& text) {
 
 // Elements 0 in a starting matrix that are sampled (inside breed blocks),
 // which "varcompsam" of earlier versions left out.
-long long sampled_zeros(const State& s) {
+long long sampled_zeros(const model::State& s) {
   long long n = 0;
   for (int e = 1; e <= m.neff; ++e) {
     if (m.randomnumb(e) <= 0) continue;
@@ -217,7 +175,7 @@ long long sampled_zeros(const State& s) {
 
 // The stored length of sample file x ends a line, and the entry (or the
 // lines) of the stored cycle; refused otherwise, naming the record's line.
-void check_stored_end(const State& s, const SampleFile& x, const record::Store& st,
+void check_stored_end(const model::State& s, const SampleFile& x, const record::Store& st,
                       long long stored) {
   const std::string where = std::string(" restart refused: \"") + st.source + "\" line " +
                             std::to_string(st.sample_line(x.name)) + " gives \"" + x.name +
@@ -279,7 +237,7 @@ int stored_results(int round, const char* (&names)[record::max_results]) {
   return n;
 }
 
-long long entry_lines(const State& s, const char* name, int round) {
+long long entry_lines(const model::State& s, const char* name, int round) {
   long long n = 1;
   if (name == std::string_view(sampler::solutionsam_file)) {
     for (int e = 1; e <= m.neff; ++e) {
@@ -307,7 +265,7 @@ long long entry_lines(const State& s, const char* name, int round) {
       const int e = m.pos_effr(k);
       const bool save = m.effrsave(k) == 1;
       const int rn = m.randomnumb(e);
-      if (structural_kind(e) == Structural::scale)
+      if (model::structural_kind(e) == Structural::scale)
         n += save ? 1 : 0;
       else if (rn == 0)
         n += save ? m.nlev(e) - 1 : 0;
@@ -318,7 +276,7 @@ long long entry_lines(const State& s, const char* name, int round) {
   return n;
 }
 
-void sync_sample_files(State& s, int round, record::Store& st) {
+void sync_sample_files(model::State& s, int round, record::Store& st) {
   SampleFile f[record::max_samples];
   chain_sample_files(s, round, f);
   for (const SampleFile& x : f) {
@@ -333,7 +291,7 @@ void sync_sample_files(State& s, int round, record::Store& st) {
   }
 }
 
-void reopen_sample_files(State& s, int round) {
+void reopen_sample_files(model::State& s, int round) {
   SampleFile f[record::max_samples];
   chain_sample_files(s, round, f);
   for (const SampleFile& x : f) {
@@ -343,7 +301,7 @@ void reopen_sample_files(State& s, int round) {
   }
 }
 
-void check_sample_files(State& s, int start, const record::Store& st) {
+void check_sample_files(model::State& s, int start, const record::Store& st) {
   SampleFile f[record::max_samples];
   chain_sample_files(s, start, f);
   for (const SampleFile& x : f) {
@@ -365,7 +323,7 @@ void check_sample_files(State& s, int start, const record::Store& st) {
   }
 }
 
-void open_sample_files(State& s, int start, const record::Store& st) {
+void open_sample_files(model::State& s, int start, const record::Store& st) {
   SampleFile f[record::max_samples];
   chain_sample_files(s, start, f);
   for (const SampleFile& x : f) {
@@ -469,7 +427,7 @@ void level_line(ResultFile& f, const Summary& sm, int t, int e, int l, double S,
   f.end_line();
 }
 
-void write_solutions(const State& s, const Summary& sm) {
+void write_solutions(const model::State& s, const Summary& sm) {
   const int nt = m.ntrait;
   ResultFile f("solutions");
   f.title("Solution after: ");
@@ -499,7 +457,7 @@ void write_solutions(const State& s, const Summary& sm) {
   f.seal();
 }
 
-void write_msiresppr(const State& s, const Summary& sm) {
+void write_msiresppr(const model::State& s, const Summary& sm) {
   ResultFile f("msiresppr");
   f.title("Post. probs after: ");
   f.text(head_msiresppr);
@@ -526,7 +484,7 @@ void matrix_row(ResultFile& f, int d, Get get) {
   }
 }
 
-void write_varcomp(const State& s, const Summary& sm) {
+void write_varcomp(const model::State& s, const Summary& sm) {
   const int nt = m.ntrait;
   ResultFile f("varcomp");
   f.title("Variance components after: ");
@@ -552,7 +510,7 @@ void write_varcomp(const State& s, const Summary& sm) {
 }
 
 // Every column of a record on one line, whatever the number of traits.
-void write_loglike_obs(const State& s, const Summary& sm) {
+void write_loglike_obs(const model::State& s, const Summary& sm) {
   const int nt = m.ntrait;
   ResultFile f("loglike_obs");
   f.title("CPO,Loglike,residuals after: ");
@@ -584,7 +542,7 @@ void rate_line(ResultFile& f, double rate, double setting) {
 
 // Unknown covariables drawn by Metropolis-Hastings: the proposal variance,
 // then each level and its acceptance rate since the last tuning step.
-void write_covariate_rates(ResultFile& f, const State& s) {
+void write_covariate_rates(ResultFile& f, const model::State& s) {
   for (int u = 1; u <= m.neff; ++u) {
     if (!sampler::covariates_by_mh(u)) continue;
     f.free(label_covariate_rates, u);
@@ -593,37 +551,40 @@ void write_covariate_rates(ResultFile& f, const State& s) {
     for (int l = 1; l <= m.nlev(u); ++l) {
       std::string& b = f.buf();
       util::put_i_field(b, l, 8);
-      util::put_f_field(
-          b, acceptance_rate(s.SUMH_ACCEP(sampler::address1(u, l, 1)), covariate_tuning(), m.round),
-          12, 8);
+      util::put_f_field(b,
+                        model::acceptance_rate(s.SUMH_ACCEP(sampler::address1(u, l, 1)),
+                                               model::covariate_tuning(), m.round),
+                        12, 8);
       f.end_line();
     }
   }
 }
 
-void write_mh_acceptance(const State& s) {
+void write_mh_acceptance(const model::State& s) {
   ResultFile f("mh_acceptance");
   for (int e = 1; e <= m.neff; ++e) {
     if (!model::multiple_breed(m.randomtype(e))) continue;
     for (int b1 = 1; b1 <= m.nbreed(e); ++b1)
       for (int b2 = b1; b2 <= m.nbreed(e); ++b2) {
         f.free(label_mb_rate, e, label_breeds, b1, b2);
-        rate_line(f, acceptance_rate(s.SUMMB_ACCEP(e, b1, b2), mb_tuning(e), m.round),
+        rate_line(f, model::acceptance_rate(s.SUMMB_ACCEP(e, b1, b2), model::mb_tuning(e), m.round),
                   s.MB_DBELIEF(e, b1, b2));
       }
   }
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
-    switch (structural_kind(e)) {
+    switch (model::structural_kind(e)) {
       case Structural::scale:
         f.free(label_structural_rate, e);
-        rate_line(f, acceptance_rate(s.SUMR_ACCEP(k), structural_tuning(), m.round),
+        rate_line(f, model::acceptance_rate(s.SUMR_ACCEP(k), model::structural_tuning(), m.round),
                   s.R_DBELIEFPROP(k));
         break;
       case Structural::levels_alpha:
         f.free(label_structural_alpha_rate, e);
-        rate_line(f, acceptance_rate(s.SUMR_ALPHAACCEP(k), structural_alpha_tuning(), m.round),
-                  s.R_ALPHA_VARPROP(k));
+        rate_line(
+            f,
+            model::acceptance_rate(s.SUMR_ALPHAACCEP(k), model::structural_alpha_tuning(), m.round),
+            s.R_ALPHA_VARPROP(k));
         break;
       case Structural::levels:
         break;
@@ -631,21 +592,21 @@ void write_mh_acceptance(const State& s) {
   }
   if (model::student_t(m.residualtype)) {
     f.free(label_robust_alpha_rate);
-    rate_line(f, acceptance_rate(s.sumw_alphaaccep, robust_alpha_tuning(), m.round),
+    rate_line(f, model::acceptance_rate(s.sumw_alphaaccep, model::robust_alpha_tuning(), m.round),
               s.w_alpha_varprop);
   }
   write_covariate_rates(f, s);
   f.seal();
 }
 
-void write_structural_r(const State& s, const Summary& sm) {
+void write_structural_r(const model::State& s, const Summary& sm) {
   const int nt = m.ntrait;
   ResultFile f("structural_r");
   f.title("Structural R solution after: ");
   f.text(head_solutions);
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
-    const Structural kind = structural_kind(e);
+    const Structural kind = model::structural_kind(e);
     if (kind == Structural::levels_alpha) {
       std::string& b = f.buf();
       util::put_i_field(b, 1, 3);
@@ -667,7 +628,7 @@ void write_structural_r(const State& s, const Summary& sm) {
   f.seal();
 }
 
-void write_robustness_w(const State& s, const Summary& sm) {
+void write_robustness_w(const model::State& s, const Summary& sm) {
   ResultFile f("robustness_w");
   f.title("Robustness weights after: ");
   f.text(head_robustness_w);
@@ -692,7 +653,7 @@ void write_robustness_w(const State& s, const Summary& sm) {
   f.seal();
 }
 
-void write_chain_state(const State& s) {
+void write_chain_state(const model::State& s) {
   ResultFile f(chain::file);
   chain::write(s, m.round, [&f](std::string_view line) { f.text(line); });
   f.seal();
@@ -725,7 +686,7 @@ const char* stored_message(const char* name) {
 
 }  // namespace
 
-void store_solutions(State& s, bool in_background) {
+void store_solutions(model::State& s, bool in_background) {
   // The files of the last store are still being put into place.
   util::disk::wait();
   const int round = m.round;

@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "model/model.hpp"
 #include "run/lineread.hpp"
-#include "run/model.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 

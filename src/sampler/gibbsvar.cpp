@@ -6,14 +6,13 @@
 #include <string>
 
 #include "dense/denseop.hpp"
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "random/prob.hpp"
-#include "run/model.hpp"
-#include "run/store.hpp"
 #include "sampler/model_choice.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
 #include "sparse/blocks.hpp"
-#include "util/clock.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 
@@ -64,7 +63,7 @@ namespace {
 // same order); N > 0 besides: every record that keeps its slots has N
 // effects.
 template <int NT, int N>
-void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
+void residual_records(model::State& s, DispersionWork& w, int a, bool kept) {
   const int nt = NT > 0 ? NT : m.ntrait, nrec = m.nrec;
   double e[denseop::max_order];
   // The elements of ee that are sampled (ORIG_R not 0), summed here and
@@ -202,7 +201,7 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
 
 }  // namespace
 
-void residual_pass(run::State& s, DispersionWork& w) {
+void residual_pass(model::State& s, DispersionWork& w) {
   const int nt = m.ntrait, nrec = m.nrec;
   if (w.e.rows() != nrec || w.e.cols() != nt) w.e.resize(nrec, nt);
   if (w.ee.rows() != nt || w.ee.cols() != nt) w.ee.resize(nt, nt);
@@ -218,7 +217,7 @@ void residual_pass(run::State& s, DispersionWork& w) {
 // ---------------------------------------------------------------------------
 // Step 2: G of every random group.
 
-void sample_g(run::State& s, DispersionWork& w) {
+void sample_g(model::State& s, DispersionWork& w) {
   const int nt = m.ntrait;
   if (w.qform.extent1() != m.neff) w.qform.resize(m.neff, maxc, maxc);
   w.qform.fill(0.0);
@@ -233,7 +232,7 @@ void sample_g(run::State& s, DispersionWork& w) {
       if (m.max_msires == 0)
         sample_mb_g(s, e, n);
       else
-        sample_mbs_g(s, e, run::max_candidates, n);
+        sample_mbs_g(s, e, model::max_candidates, n);
       continue;
     }
 
@@ -339,7 +338,7 @@ void sample_g(run::State& s, DispersionWork& w) {
 // ---------------------------------------------------------------------------
 // Step 3: R.
 
-void sample_r(run::State& s, DispersionWork& w) {
+void sample_r(model::State& s, DispersionWork& w) {
   const int nt = m.ntrait;
   const int df = m.nrec + m.dbelief_r;
   check_df(df, nt, 0);
@@ -357,7 +356,7 @@ void sample_r(run::State& s, DispersionWork& w) {
 // ---------------------------------------------------------------------------
 // Step 4: sample files.
 
-void write_samples(const run::State& s, SampleFiles& f) {
+void write_samples(const model::State& s, SampleFiles& f) {
   const int nt = m.ntrait;
   if (f.varcompsam.is_open()) {
     util::TextOut& o = f.varcompsam;
@@ -420,7 +419,7 @@ std::size_t count(const util::mat1<double>& a) { return static_cast<std::size_t>
 
 }  // namespace
 
-void add_posterior_sums(run::State& s) {
+void add_posterior_sums(model::State& s) {
   add_sums(m.r.data(), s.SUMR.data(), s.SSR.data(), count(m.r));
   const std::size_t ng =
       static_cast<std::size_t>(m.g.extent1() * m.g.extent2() * m.g.extent3());
@@ -431,34 +430,20 @@ void add_posterior_sums(run::State& s) {
 }
 
 // ---------------------------------------------------------------------------
-// Step 9: progress line.
 
-void progress_line(run::State& s) {
-  s.cpu_now = util::cpu_seconds();
-  const float elapsed = s.cpu_now - s.cpu_start;
-  const float rate = static_cast<float>(600LL * m.skip) / (s.cpu_now - s.cpu_last);
-  util::say("round ", m.round, "elapsed time ", elapsed, " s ", "(", rate, "rounds/min )");
-  s.cpu_last = util::cpu_seconds();
-}
-
-// ---------------------------------------------------------------------------
-
-void gibbsvar(run::State& s) {
+void gibbsvar(model::State& s) {
   DispersionWork& w = dispersion_work;
-  const long long round = m.round, skip = m.skip;
 
   residual_pass(s, w);
   sample_g(s, w);
   sample_r(s, w);
-  if (round == m.nround || round % skip == 0) write_samples(s, sample_files);
+  if (m.round == m.nround || m.round % m.skip == 0) write_samples(s, sample_files);
   if (model::kept_cycle(m.round)) add_posterior_sums(s);
   if (m.neffr > 0) structural_r(s, w.e);
   if (model::student_t(m.residualtype))
     student_t_weights(s, w.e);
   else if (model::slash(m.residualtype))
     slash_weights(s, w.e);
-  if (round < m.nround && round % (100 * skip) == 0) run::store_solutions(s, true);
-  if (round % (10 * skip) == 0) progress_line(s);
 }
 
 }  // namespace sampler

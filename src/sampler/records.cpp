@@ -7,8 +7,8 @@
 #include <string>
 
 #include "dense/denseop.hpp"
+#include "model/model.hpp"
 #include "random/prob.hpp"
-#include "run/model.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 
@@ -75,16 +75,16 @@ inline int eq(const RecordCursor& c, int e, int l, int t) {
   return static_cast<int>(c.eq_base(e) + static_cast<long long>(l - 1) * c.ntrait + t);
 }
 
-[[noreturn]] void too_many_slots(const run::State& s, int t) {
+[[noreturn]] void too_many_slots(const model::State& s, int t) {
   util::fatal(util::freev("record", s.irec, "trait", t, "has more than",
-                          m.neff + run::extra_slots, "design slots"));
+                          m.neff + model::extra_slots, "design slots"));
 }
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
 
-void prepare_records(const run::State& s) {
+void prepare_records(const model::State& s) {
   (void)s;
   RecordCursor& c = cursor;
   const int nt = m.ntrait, nf = m.neff;
@@ -94,7 +94,7 @@ void prepare_records(const run::State& s) {
   c.neff = nf;
   c.naddr_t.resize(nt);
   c.nslot_max = 0;
-  c.SLOT_EFF.resize(nf + run::extra_slots, nt);
+  c.SLOT_EFF.resize(nf + model::extra_slots, nt);
   c.EFF_SLOT.resize(nf, nt);
   c.rn_pending.resize(nf);
 
@@ -171,9 +171,9 @@ int address1(int eff, int level, int trait) {
 
 // ---------------------------------------------------------------------------
 
-void find_addresses(run::State& s) {
+void find_addresses(model::State& s) {
   RecordCursor& c = cursor;
-  const int nt = m.ntrait, nf = m.neff, ld = nf + run::extra_slots;
+  const int nt = m.ntrait, nf = m.neff, ld = nf + model::extra_slots;
   if (c.ntrait != nt || c.neff != nf || c.SLOT_EFF.rows() != ld) prepare_records(s);
   const int irec = s.irec;
   const float missv = static_cast<float>(m.miss);
@@ -279,7 +279,7 @@ void find_addresses(run::State& s) {
 
 // ---------------------------------------------------------------------------
 
-void clear_slots(const run::State& s) {
+void clear_slots(const model::State& s) {
   SlotStream& st = cursor.stream;
   st.key.clear();
   st.derived.clear();
@@ -298,7 +298,7 @@ namespace {
 
 // True when the multipliers of the record in the cursor are those that
 // for_each_kept_record derives from its data.
-bool multipliers_derived(const run::State& s) {
+bool multipliers_derived(const model::State& s) {
   const RecordCursor& c = cursor;
   const int nt = m.ntrait, nf = m.neff;
   const long ld = s.WEIGHT_COV.rows();
@@ -318,7 +318,7 @@ bool multipliers_derived(const run::State& s) {
 
 }  // namespace
 
-void keep_slots(const run::State& s) {
+void keep_slots(const model::State& s) {
   const RecordCursor& c = cursor;
   SlotStream& st = cursor.stream;
   const int nt = m.ntrait;
@@ -344,7 +344,7 @@ void keep_slots(const run::State& s) {
   ++st.records;
 }
 
-RecordSlots KeptRecords::at(const run::State& s, int irec) {
+RecordSlots KeptRecords::at(const model::State& s, int irec) {
   const RecordCursor& c = cursor;
   const SlotStream& st = c.stream;
   const int nt = c.ntrait;
@@ -366,7 +366,7 @@ RecordSlots KeptRecords::at(const run::State& s, int irec) {
   return RecordSlots{cnt, cnt + nt, x, n};
 }
 
-bool slots_loadable(const run::State& s) {
+bool slots_loadable(const model::State& s) {
   const RecordCursor& c = cursor;
   const SlotStream& st = c.stream;
   return c.slots_fixed && st.loadable && st.owner == &s && st.records == m.nrec &&
@@ -416,7 +416,7 @@ namespace {
 // The Mendelian term belongs to the animal, not to its record: neither the
 // weight nor the residual scale touches it.  The covariance is
 // sc r / w + G / DINV, and rinv its inverse divided by w.
-void nonparent_rinv(run::State& s, int a, double sc, long pass) {
+void nonparent_rinv(model::State& s, int a, double sc, long pass) {
   RecordCursor& c = cursor;
   const int nt = m.ntrait, e8 = c.e8;
   const int cells = nt * nt;
@@ -487,7 +487,7 @@ void nonparent_rinv(run::State& s, int a, double sc, long pass) {
 
 }  // namespace
 
-void decode_r(run::State& s, long pass) {
+void decode_r(model::State& s, long pass) {
   RecordCursor& c = cursor;
   const int nt = m.ntrait;
   double* ri = m.rinv.data();
@@ -522,7 +522,7 @@ void decode_r(run::State& s, long pass) {
 
 // ---------------------------------------------------------------------------
 
-void record_residuals(const run::State& s, double* e) {
+void record_residuals(const model::State& s, double* e) {
   const RecordCursor& c = cursor;
   for (int t = 1; t <= m.ntrait; ++t) {
     const int* addr = s.ADDRESS.col(t);
@@ -547,7 +547,7 @@ namespace {
 // predict_missing_y with the residuals from residuals(e), for a record with
 // a missing trait.  Kept out of line: its work arrays make a large frame.
 template <class Residuals>
-[[gnu::noinline]] void predict_missing(run::State& s, Residuals&& residuals) {
+[[gnu::noinline]] void predict_missing(model::State& s, Residuals&& residuals) {
   const int nt = m.ntrait;
   float* y = s.Y.data();
   int mi[max_traits], ob[max_traits];
@@ -605,17 +605,17 @@ template <class Residuals>
 
 }  // namespace
 
-void predict_missing_traits(run::State& s) {
+void predict_missing_traits(model::State& s) {
   predict_missing(s, [&s](double* e) { record_residuals(s, e); });
 }
 
-void predict_missing_traits(run::State& s, const RecordSlots& r) {
+void predict_missing_traits(model::State& s, const RecordSlots& r) {
   predict_missing(s, [&s, &r](double* e) { record_residuals(s, r, e); });
 }
 
 // ---------------------------------------------------------------------------
 
-void check_data_record(const run::State& s, int irec, long line) {
+void check_data_record(const model::State& s, int irec, long line) {
   const RecordCursor& c = cursor;
   const int nt = m.ntrait, nf = m.neff;
   const float missv = static_cast<float>(m.miss);
@@ -714,7 +714,7 @@ std::string missing_code_hint(const util::RecordRead& r) {
   return "";
 }
 
-void read_data_record(run::State& s) {
+void read_data_record(model::State& s) {
   RecordCursor& c = cursor;
   const int irec = s.irec, len = s.reclen;
   if (c.rec_buf.size() != len) c.rec_buf.resize(len);

@@ -4,11 +4,11 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <string>
 #include <unordered_map>
 #include <utility>
-#include <string>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
@@ -111,7 +111,7 @@ double line_multiplier(model::RandomType type, const Rules& r, const int p[3], i
 
 // Builds the compact terms of group e from its pedigree; every id must be a
 // level of each of the group's effects.
-void build_terms(const run::State& s, model::RandomType type, int e, GroupTerms& t) {
+void build_terms(const model::State& s, model::RandomType type, int e, GroupTerms& t) {
   const Rules r = rules_of(type);
   const int len = m.lenped(e) > 0 ? m.lenped(e) : 0;
   const int lim = group_levels(e);
@@ -429,7 +429,7 @@ GroupTerms& group_terms(RelationshipTerms& terms, int e) {
   return terms.group[static_cast<std::size_t>(e - 1)];
 }
 
-void add_g_diag(run::State& s, int e, RelationshipTerms& terms) {
+void add_g_diag(model::State& s, int e, RelationshipTerms& terms) {
   const bool first = m.round == m.start;
   const int nl = m.nlev(e);
   if (first) {
@@ -527,7 +527,7 @@ bool find_positions(GroupTerms& t, model::RandomType randomtype, const GTerm* gt
 
 }  // namespace
 
-bool add_g_diag_direct(run::State& s, int e, double* a, RelationshipTerms& terms) {
+bool add_g_diag_direct(model::State& s, int e, double* a, RelationshipTerms& terms) {
   GroupTerms& t = group_terms(terms, e);
   const int nl = m.nlev(e);
   if (!t.positions || t.type != model::RandomType::diagonal || t.levels != nl) return false;
@@ -540,7 +540,7 @@ bool add_g_diag_direct(run::State& s, int e, double* a, RelationshipTerms& terms
   return true;
 }
 
-bool add_g_add_direct(run::State& s, model::RandomType randomtype, int e, double* a,
+bool add_g_add_direct(model::State& s, model::RandomType randomtype, int e, double* a,
                       RelationshipTerms& terms) {
   (void)s;
   GroupTerms& t = group_terms(terms, e);
@@ -770,7 +770,7 @@ bool plan_keys(GroupTerms& t, const sparsem::sparse_hashm& A, const GTerm* gt, i
 
 }  // namespace
 
-void add_ainv_terms(run::State& s, int e, RelationshipTerms& terms) {
+void add_ainv_terms(model::State& s, int e, RelationshipTerms& terms) {
   GroupTerms& t = group_terms(terms, e);
   if (t.ija_stale) copy_ainv(s, e, t.rebuilt, terms);
   GTerms gt;
@@ -783,7 +783,7 @@ void add_ainv_terms(run::State& s, int e, RelationshipTerms& terms) {
   ainv_walk(s.AINV_IJA(e), gt.data(), ng, XX);
 }
 
-bool plan_ainv_positions(const run::State& s, int e, RelationshipTerms& terms, PositionOf where,
+bool plan_ainv_positions(const model::State& s, int e, RelationshipTerms& terms, PositionOf where,
                          const void* ctx) {
   GroupTerms& t = group_terms(terms, e);
   if (t.type != model::RandomType::add_an_ms) return false;
@@ -793,7 +793,7 @@ bool plan_ainv_positions(const run::State& s, int e, RelationshipTerms& terms, P
   return plan_keys(t, s.AINV(e), gt.data(), ng, where, ctx);
 }
 
-bool add_ainv_terms_direct(run::State& s, int e, double* a, RelationshipTerms& terms,
+bool add_ainv_terms_direct(model::State& s, int e, double* a, RelationshipTerms& terms,
                            PositionOf where, const void* ctx) {
   GroupTerms& t = group_terms(terms, e);
   const sparsem::sparse_hashm& A = s.AINV(e);
@@ -830,7 +830,7 @@ bool add_ainv_terms_direct(run::State& s, int e, double* a, RelationshipTerms& t
   return true;
 }
 
-void copy_ainv(run::State& s, int e, bool rebuilt, RelationshipTerms& terms) {
+void copy_ainv(model::State& s, int e, bool rebuilt, RelationshipTerms& terms) {
   GroupTerms& t = group_terms(terms, e);
   const sparsem::sparse_hashm& A = s.AINV(e);
   sparsem::sparse_ija& B = s.AINV_IJA(e);
@@ -859,9 +859,9 @@ void copy_ainv(run::State& s, int e, bool rebuilt, RelationshipTerms& terms) {
   t.ainv_filled = A.filled;
 }
 
-void add_g_diag(run::State& s, int e) { add_g_diag(s, e, relationship_terms()); }
+void add_g_diag(model::State& s, int e) { add_g_diag(s, e, relationship_terms()); }
 
-void add_g_add(run::State& s, model::RandomType randomtype, int e, RelationshipTerms& terms) {
+void add_g_add(model::State& s, model::RandomType randomtype, int e, RelationshipTerms& terms) {
   const bool first = m.round == m.start;
   const Rules r = rules_of(randomtype);
   GroupTerms& t = group_terms(terms, e);
@@ -897,7 +897,7 @@ void add_g_add(run::State& s, model::RandomType randomtype, int e, RelationshipT
   if (first) s.DF_RANDOM(e) = len;
 }
 
-void add_g_add(run::State& s, model::RandomType randomtype, int e) {
+void add_g_add(model::State& s, model::RandomType randomtype, int e) {
   add_g_add(s, randomtype, e, relationship_terms());
 }
 

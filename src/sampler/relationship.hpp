@@ -20,8 +20,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "run/model.hpp"
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 
 namespace sampler {
 
@@ -117,8 +117,8 @@ GroupTerms& group_terms(RelationshipTerms& terms, int e);
 // trait of every effect of the group (no test of pos_eff); in the first cycle
 // of a run also stores I in s.AINV(e).  s.DF_RANDOM(e) = nlev(e) at every
 // call.  A correlated effect with fewer levels than e stops the run.
-void add_g_diag(run::State& s, int e, RelationshipTerms& terms);
-void add_g_diag(run::State& s, int e);
+void add_g_diag(model::State& s, int e, RelationshipTerms& terms);
+void add_g_diag(model::State& s, int e);
 
 // The additive types add_animal, add_an_upg, add_an_upgi and add_sire (and
 // a one-breed additive multiple-breed group as add_animal):
@@ -130,16 +130,16 @@ void add_g_diag(run::State& s, int e);
 // touching AINV, if the store lacks them).  An empty pedigree stops the run;
 // so does, when the terms are built, an id outside the levels of the group's
 // effects or a type-4 code outside 1..4.
-void add_g_add(run::State& s, model::RandomType randomtype, int e, RelationshipTerms& terms);
-void add_g_add(run::State& s, model::RandomType randomtype, int e);
+void add_g_add(model::State& s, model::RandomType randomtype, int e, RelationshipTerms& terms);
+void add_g_add(model::State& s, model::RandomType randomtype, int e);
 
 // Later cycles whose equations are built straight into the values of
 // s.XX_IJA (a, 0-based): the same additions as add_g_diag / add_g_add, in the
 // same order, at the positions planned for them.  False, adding nothing,
 // when the group has no positions or its additions would differ from those
 // planned (another G^-1 pattern, pedigree or level count).
-bool add_g_diag_direct(run::State& s, int e, double* a, RelationshipTerms& terms);
-bool add_g_add_direct(run::State& s, model::RandomType randomtype, int e, double* a,
+bool add_g_diag_direct(model::State& s, int e, double* a, RelationshipTerms& terms);
+bool add_g_add_direct(model::State& s, model::RandomType randomtype, int e, double* a,
                       RelationshipTerms& terms);
 
 // Position of element (row, col) among the values of s.XX_IJA; negative
@@ -150,23 +150,23 @@ using PositionOf = std::int32_t (*)(std::int32_t row, std::int32_t col, const vo
 // adds ginv(e) (x) A^-1 to s.XX, walking the copy row by row for each G^-1
 // element of the traits where both effects have data, each element (r, c)
 // also as (c, r).  Every element of s.XX thus receives one addition.
-void add_ainv_terms(run::State& s, int e, RelationshipTerms& terms);
+void add_ainv_terms(model::State& s, int e, RelationshipTerms& terms);
 // The same additions straight into the values a of s.XX_IJA (in another
 // order: each element receives one).  Keys that s.AINV(e) gained have their
 // positions found by where(row, col, ctx), and all of them when the table
 // was made anew or G^-1's pattern changed (none given: false).  False,
 // adding nothing, when an element has no position.
-bool add_ainv_terms_direct(run::State& s, int e, double* a, RelationshipTerms& terms,
+bool add_ainv_terms_direct(model::State& s, int e, double* a, RelationshipTerms& terms,
                            PositionOf where, const void* ctx);
 // Finds the positions of the group's additions straight into s.XX_IJA for
 // s.AINV(e) as it stands by where(row, col, ctx); false, and none kept, when
 // an element has none.
-bool plan_ainv_positions(const run::State& s, int e, RelationshipTerms& terms, PositionOf where,
+bool plan_ainv_positions(const model::State& s, int e, RelationshipTerms& terms, PositionOf where,
                          const void* ctx);
 // s.AINV_IJA(e) := the compressed-row copy of s.AINV(e): converted when the
 // table was rebuilt or gained keys since the last copy (or `rebuilt` says
 // so), else its values refreshed from the table's slots.
-void copy_ainv(run::State& s, int e, bool rebuilt, RelationshipTerms& terms);
+void copy_ainv(model::State& s, int e, bool rebuilt, RelationshipTerms& terms);
 
 // Replaces the remembered slots of group e, whose additions of the last
 // cycle went through s.XX as random type `randomtype`, by

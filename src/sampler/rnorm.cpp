@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "dense/denseop.hpp"
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "random/prob.hpp"
-#include "run/model.hpp"
-#include "run/store.hpp"
 #include "sampler/block_pass.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -34,7 +34,7 @@ constexpr int max_traits = denseop::max_order;
 // pass 1 carries them in the covariable's multiplier 1 + b, pass 2 in their
 // own multiplier h.  Pass 2 removes a covariable alone, without its
 // multiplier, for the same reason.
-void correct_observations(run::State& s, int pass) {
+void correct_observations(model::State& s, int pass) {
   const RecordCursor& c = cursor;
   for (int t = 1; t <= m.ntrait; ++t) {
     const int* addr = s.ADDRESS.col(t);
@@ -58,7 +58,7 @@ void correct_observations(run::State& s, int pass) {
 
 // The record's terms among the slots of the pass's effects, as the ordinary
 // build adds them (weight as a precision, 32-bit multiplier products).
-void add_pass_terms(run::State& s, int pass) {
+void add_pass_terms(model::State& s, int pass) {
   const RecordCursor& c = cursor;
   const int nt = m.ntrait;
   const double w = s.rec_weight;
@@ -92,7 +92,7 @@ void add_pass_terms(run::State& s, int pass) {
     }
 }
 
-void print_system(const run::State& s) {
+void print_system(const model::State& s) {
   util::say("left hand side");
   sparsem::print_sparse_hashm(s.XX);
   util::say_text(util::format(
@@ -159,7 +159,7 @@ void check_rnorm_model() {
   }
 }
 
-void build_pass(run::State& s, int pass) {
+void build_pass(model::State& s, int pass) {
   const bool first = m.round == m.start;
   if (first && pass == 1) prepare_records(s);
   for (int irec = 1; irec <= m.nrec; ++irec) {
@@ -186,7 +186,7 @@ void build_pass(run::State& s, int pass) {
   }
 }
 
-void draw_effect_blocks(run::State& s, int e) {
+void draw_effect_blocks(model::State& s, int e) {
   const int nt = m.ntrait;
   for (int l = 1; l <= m.nlev(e); ++l) {
     if (!draw_block(s.XX_IJA, s.XY, s.SOL, address1(e, l, 1), nt))
@@ -196,7 +196,7 @@ void draw_effect_blocks(run::State& s, int e) {
   }
 }
 
-void draw_pass(run::State& s, int pass) {
+void draw_pass(model::State& s, int pass) {
   for (int e = 1; e <= m.neff; ++e) {
     if (pass_of(e) != pass) continue;
     const int r = pass == 1 ? structural_rnorm_of(e) : 0;
@@ -211,7 +211,7 @@ double h_log_ratio(double h0, double h1, double ss, double n, double ln_s, doubl
   return 0.5 * (ss + (h0 * h0 - h1 * h1) / g + ln_s * n * (h0 - h1));
 }
 
-void sample_h_rnorm(run::State& s, int u, int r) {
+void sample_h_rnorm(model::State& s, int u, int r) {
   // r sent u here; every structural reaction norm on u's column scales the
   // records alike (decode_r applies them all), so all of them enter.
   (void)r;
@@ -286,7 +286,7 @@ void sample_h_rnorm(run::State& s, int u, int r) {
     }
   }
 
-  if (tuning_cycle(m.round, m.nburn) && m.round % m.r_skip == 0) {
+  if (model::tuning_cycle(m.round, m.nburn) && m.round % m.r_skip == 0) {
     double sum = 0;
     for (int l = first; l <= last; ++l) sum += s.SUMH_ACCEP(l);
     const double rate = sum / nl / m.r_skip / m.r_nround;
@@ -299,13 +299,13 @@ void sample_h_rnorm(run::State& s, int u, int r) {
     // The sums stay as they are: the last store keeps them for a chain
     // that goes on.
     double total = 0;
-    const run::results::Tuning t = run::results::covariate_tuning();
+    const model::Tuning t = model::covariate_tuning();
     for (int l = first; l <= last; ++l)
-      total += run::results::acceptance_rate(s.SUMH_ACCEP(l), t, m.round);
+      total += model::acceptance_rate(s.SUMH_ACCEP(l), t, m.round);
     util::say(" MH global acceptance rate for unknown covariate: ", u, " = ", total / nl);
     util::say(" level        acceptance ");
     for (int l = first; l <= last; ++l)
-      util::say(l - first + 1, run::results::acceptance_rate(s.SUMH_ACCEP(l), t, m.round));
+      util::say(l - first + 1, model::acceptance_rate(s.SUMH_ACCEP(l), t, m.round));
   }
 }
 

@@ -1,6 +1,6 @@
 #include "sampler/samplefiles.hpp"
 
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "util/stop.hpp"
 
 namespace sampler {

@@ -7,7 +7,7 @@
 // write one free-format line per value.  A write to a file that is not open
 // is dropped, so a file that the model does not need simply stays closed.
 // ("msirespprsam", unit 57, belongs to the candidate-sire step and lives in
-// run::State.)
+// model::State.)
 #pragma once
 
 #include "util/textio.hpp"

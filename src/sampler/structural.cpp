@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "dense/denseop.hpp"
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "random/distlib.hpp"
 #include "random/prob.hpp"
 #include "random/rangen.hpp"
-#include "run/model.hpp"
-#include "run/store.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
 #include "sampler/resid_steps.hpp"
@@ -48,7 +48,7 @@ struct Slot {
   int eq;
   bool missing;
 };
-Slot slot_of(const run::State& s, int e) {
+Slot slot_of(const model::State& s, int e) {
   const int j = cursor.EFF_SLOT(e, 1);
   if (j == 0) return {0.0, 1, true};
   const double w = static_cast<double>(s.WEIGHT_COV(j, 1));
@@ -57,7 +57,7 @@ Slot slot_of(const run::State& s, int e) {
 }
 
 // The slots of every record's structural effects into the work.
-void keep_record_slots(run::State& s) {
+void keep_record_slots(model::State& s) {
   const int nr = m.neffr;
   const std::size_t n = static_cast<std::size_t>(m.nrec) * static_cast<std::size_t>(nr);
   work.slot_w.resize(n);
@@ -83,7 +83,7 @@ Slot kept_slot(int i, int k) {
 }
 
 // Brings e(i) from the factor of equation q before its draw to the new one.
-void rescale(const run::State& s, util::mat1<double>& e, int i, const Slot& p) {
+void rescale(const model::State& s, util::mat1<double>& e, int i, const Slot& p) {
   if (p.w == 0.0) return;
   const double now = s.R_SOL(p.eq), before = work.old[static_cast<std::size_t>(p.eq - 1)];
   if (now != before) e(i, 1) = e(i, 1) * std::pow(std::sqrt(before / now), p.w);
@@ -103,8 +103,8 @@ int fewest_records(int e) {
 }
 
 // Tuning and acceptance of the one-factor step of structural effect k.
-void factor_bookkeeping(run::State& s, int k, double P) {
-  if (tuning_cycle(m.round, m.nburn)) {
+void factor_bookkeeping(model::State& s, int k, double P) {
+  if (model::tuning_cycle(m.round, m.nburn)) {
     const double sum = s.SUMR_ACCEP(k) + P;
     if (m.round % m.r_skip == 0) {
       const int nu = tune_dbelief(sum / m.r_skip, s.R_DBELIEFPROP(k));
@@ -121,11 +121,11 @@ void factor_bookkeeping(run::State& s, int k, double P) {
 
 // The prior-shape step of random per-level effect k (at effect e), given
 // A = sum of 1/h + ln h over its levels.
-void sample_r_alpha_ggam(run::State& s, int k, int e, double A, bool last_iter) {
+void sample_r_alpha_ggam(model::State& s, int k, int e, double A, bool last_iter) {
   const double P = r_alpha_steps(s.R_ALPHA(k), s.R_ALPHA_VARPROP(k), A, m.nlev(e));
   if (!last_iter) return;
   const bool kept = model::kept_cycle(m.round);
-  if (tuning_cycle(m.round, m.nburn)) {
+  if (model::tuning_cycle(m.round, m.nburn)) {
     const double sum = s.SUMR_ALPHAACCEP(k) + P;
     if (m.round % 10 == 0) {
       s.R_ALPHA_VARPROP(k) = tune_varprop(sum / 10, s.R_ALPHA_VARPROP(k));
@@ -176,24 +176,6 @@ double r_alpha_log_ratio(double an, double alpha, double A, int nlev) {
                  alpha * std::log(alpha - 1));
 }
 
-bool tuning_cycle(int round, int nburn) {
-  return static_cast<float>(round) <= 0.5f * static_cast<float>(nburn);
-}
-
-int last_tuning_cycle(int round) {
-  // Tuned cycles run from cycle 1; single precision takes them at most a
-  // few hundred past half of burn-in.
-  int t = static_cast<int>(std::min<long long>({round, m.nburn / 2 + 256LL, INT_MAX - 1LL}));
-  while (t > 0 && !tuning_cycle(t, m.nburn)) --t;
-  return std::max(t, 0);
-}
-
-int summed_cycles(int round, int window, bool every_cycle) {
-  const int t = window > 0 ? last_tuning_cycle(round) : 0;
-  const int open = window > 0 ? t % window : 0;
-  return open + (every_cycle ? round - t : std::max(model::kept_count(round), 0));
-}
-
 int tune_dbelief(double rate, int nu, int floor) {
   if (rate > accept_high)
     nu = static_cast<int>(static_cast<float>(nu) * 0.9f);
@@ -210,7 +192,7 @@ double tune_varprop(double rate, double v) {
   return v;
 }
 
-void structural_r(run::State& s, util::mat1<double>& e) {
+void structural_r(model::State& s, util::mat1<double>& e) {
   const int nr = m.neffr, nrec = m.nrec;
   const auto neq = static_cast<std::size_t>(s.neq);
   double ri = 0;

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "dense/lapack.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "run/echo.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "state_support.hpp"
 
 namespace {
@@ -288,10 +288,10 @@ TEST_F(Echo, IndefiniteStartingMatricesAreRepaired) {
   EXPECT_GT(M.g(2, 3, 3), 0.0);
 
   // The chain's prior copies are the repaired matrices.
-  run::State s;
-  s.neq = run::number_of_equations();
-  s.reclen = run::data_record_length();
-  run::allocate_state(s);
+  model::State s;
+  s.neq = model::number_of_equations();
+  s.reclen = model::data_record_length();
+  model::allocate_state(s);
   for (int j = 1; j <= 2; ++j)
     for (int i = 1; i <= 2; ++i) EXPECT_EQ(s.ORIG_R(i, j), M.r(i, j));
   for (int j = 1; j <= 4; ++j)

@@ -96,7 +96,7 @@ TEST_F(FieldRoundTrip, SolutionsSiresVarianceComponentsAndLogLikelihoods) {
   make_sample_files();
   model_a(state_, 1000, 1000);
   n_ = 90;
-  run::State& s = state_;
+  model::State& s = state_;
   int k = 1;
   for (int a = 1; a <= s.neq; ++a, ++k) {
     if (a == 12) continue;  // no line
@@ -147,7 +147,7 @@ TEST_F(FieldRoundTrip, SolutionsSiresVarianceComponentsAndLogLikelihoods) {
   expect_items("solutions", 2, 6);
   expect_items("msiresppr", 2, 6);
   expect_items("loglike_obs", 2, 6);
-  const run::State before = std::move(state_);
+  const model::State before = std::move(state_);
   const model::Model mbefore = M;
 
   model_a(state_, 1000, 1000);
@@ -207,7 +207,7 @@ TEST_F(FieldRoundTrip, StructuralAndRobustnessFiles) {
   make_sample_files();
   model_b(state_, 300, 400, 100, 5);
   n_ = 40;
-  run::State& s = state_;
+  model::State& s = state_;
   int k = 3;
   // Factors, weights and shapes are positive; a structural shape is above 1.
   auto positive_pair = [&](double& S, double& Q, int j, double plus = 0) {
@@ -239,7 +239,7 @@ TEST_F(FieldRoundTrip, StructuralAndRobustnessFiles) {
   ASSERT_EQ(first.size(), 6u);
   expect_items("structural_r", 2, 6);
   expect_items("robustness_w", 2, 5);
-  const run::State before = std::move(state_);
+  const model::State before = std::move(state_);
 
   model_b(state_, 300, 300, 100, 5);
   // Starts that five tuning windows cannot move from those digits.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "model/schedule.hpp"
 #include "run/restart.hpp"
 #include "run/store.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -33,7 +34,7 @@ class Restart : public StoreFolder {
   // What a restarted run holds before the restart: the start values, with
   // the candidate counts and sire ids of the multiple-sires file.
   void wipe() {
-    run::State& s = state_;
+    model::State& s = state_;
     for (auto* v : {&s.SOL, &s.SUMSOL, &s.SSSOL, &s.R_SOL, &s.SUMR_SOL, &s.SSR_SOL, &s.SUMR_ACCEP,
                     &s.R_ALPHA, &s.SUMR_ALPHAACCEP, &s.SUMR_ALPHA, &s.SSR_ALPHA, &s.WEIGHT_ROBUST,
                     &s.SUMWEIGHT_ROBUST, &s.SSWEIGHT_ROBUST, &s.SUMMS, &s.SSMS})
@@ -73,7 +74,7 @@ class Restart : public StoreFolder {
     for (std::size_t i = 0; i < n && i < v.size(); ++i) out += v[i] + "\n";
     write(file, out);
   }
-  static bool finite(const run::State& s) {
+  static bool finite(const model::State& s) {
     auto ok = [](const auto& v, long n) {
       for (long i = 0; i < n; ++i)
         if (!std::isfinite(v.data()[i])) return false;
@@ -99,7 +100,7 @@ TEST_F(Restart, RoundTripAfterTheLastCycle) {
   ASSERT_EQ(store().stop, "");
   const auto first = results();
   ASSERT_EQ(first.size(), 5u);
-  const run::State before = std::move(state_);
+  const model::State before = std::move(state_);
 
   model_a(state_, 1000, 1000);
   wipe();
@@ -178,7 +179,7 @@ TEST_F(Restart, RoundTripOfTheResidualFiles) {
 // covariable random (factors per level and a shape), the reaction norm with
 // one factor, so that the covariates are drawn by Metropolis-Hastings.  Burn-in
 // 100, thinning 5, the covariates tuned every 5 cycles up to cycle 50.
-void model_c(run::State& s, int round) {
+void model_c(model::State& s, int round) {
   shape_model(1, 3, 4);
   M.nround = 400;
   M.nburn = 100;
@@ -289,7 +290,7 @@ TEST_F(Restart, SumsGoOnAsInTheUninterruptedChain) {
   make_sample_files();
   model_b(state_, 300, 600, 100, 5);
   ASSERT_EQ(store().stop, "");
-  run::State going_on = std::move(state_);
+  model::State going_on = std::move(state_);
   const double g = M.g(2, 1, 1), r = M.r(1, 1);
 
   model_b(state_, 300, 600, 100, 5);
@@ -300,7 +301,7 @@ TEST_F(Restart, SumsGoOnAsInTheUninterruptedChain) {
     M.round = 300 + 5 * c;
     M.g(2, 1, 1) = g + 0.01 * c;
     M.r(1, 1) = r - 0.02 * c;
-    for (run::State* s : {&going_on, &state_}) {
+    for (model::State* s : {&going_on, &state_}) {
       for (int a = 1; a <= s->neq; ++a) s->SOL(a) = wave(a + c, 0.5);
       sampler::add_posterior_sums(*s);
     }

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "chain_support.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "param_support.hpp"
 #include "run/echo.hpp"
-#include "run/model.hpp"
 #include "run/readfiles.hpp"
-#include "run/state.hpp"
 #include "run/textop.hpp"
 #include "sampler/relationship.hpp"
 #include "sparse/sparsem.hpp"

@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "chain_support.hpp"
+#include "model/model.hpp"
 #include "random/rangen.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
 #include "run/store_record.hpp"
 #include "sampler/setup_eq.hpp"
 #include "util/textio.hpp"
@@ -385,7 +385,7 @@ float logged_uniform() {
   return u;
 }
 
-void after_cycle(const run::State&, const run::CycleTimes&, void*) {
+void after_cycle(const model::State&, const run::CycleTimes&, void*) {
   StreamLog& l = stream_log;
   const rangen::Stream s = rangen::stream();
   std::fprintf(l.f, "end %d %d %d %llu\n", model::m.round, s.seed1, s.seed2,

@@ -12,9 +12,10 @@
 #include <sstream>
 #include <string>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
+#include "model/schedule.hpp"
+#include "model/state.hpp"
 #include "run/restart.hpp"
-#include "run/state.hpp"
 #include "run/store.hpp"
 #include "sampler/samplefiles.hpp"
 #include "state_support.hpp"
@@ -53,11 +54,11 @@ inline void shape_model(int ntrait, int neff, int nrec) {
   M.skip = 1;
 }
 
-inline void allocate(run::State& s) {
-  s = run::State{};
-  s.neq = run::number_of_equations();
+inline void allocate(model::State& s) {
+  s = model::State{};
+  s.neq = model::number_of_equations();
   s.reclen = 1;
-  run::allocate_state(s);
+  model::allocate_state(s);
 }
 
 // S and Q of n samples with this mean and standard deviation.
@@ -87,7 +88,7 @@ inline double summed_cycles(int round, int nburn, int skip, int window) {
 }
 
 // Sums are set for n kept samples (the raw sums as they stand when n <= 0).
-inline void model_a(run::State& s, int round, int nround, int nburn = 105, int skip = 10) {
+inline void model_a(model::State& s, int round, int nround, int nburn = 105, int skip = 10) {
   shape_model(2, 3, 4);
   M.nround = nround;
   M.nburn = nburn;
@@ -198,7 +199,7 @@ inline void model_a(run::State& s, int round, int nround, int nburn = 105, int s
 //  1: covariable (one scale factor, degrees-of-belief proposal);
 //  2: cross-classified, "diagonal" random (factors per level and an alpha);
 //  3: cross-classified, not random (factors per level only).
-inline void model_b(run::State& s, int round, int nround, int nburn, int skip) {
+inline void model_b(model::State& s, int round, int nround, int nburn, int skip) {
   shape_model(1, 3, 3);
   M.nround = nround;
   M.nburn = nburn;
@@ -311,7 +312,7 @@ class StoreFolder : public statetest::InFolder {
   }
   void TearDown() override {
     sampler::close(sampler::sample_files);
-    state_ = run::State{};
+    state_ = model::State{};
     statetest::InFolder::TearDown();
   }
   static std::string slurp(const std::string& name) {
@@ -326,7 +327,7 @@ class StoreFolder : public statetest::InFolder {
       write(f, std::string(" 1 ") + f + "\n");
     fake_samples_ = true;
   }
-  run::State state_;
+  model::State state_;
   bool fake_samples_ = false;
 };
 

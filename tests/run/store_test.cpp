@@ -1,4 +1,4 @@
-// Result files: layouts from constructed states, the kept count, the fields
+// Result files: layouts from constructed states, the fields
 // before burn-in ends, the replacement of whole files and the sample files
 // around a store.
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "count_new.hpp"
+#include "model/schedule.hpp"
 #include "run/store.hpp"
 #include "sampler/samplefiles.hpp"
 #include "store_support.hpp"
@@ -24,24 +25,6 @@ class Store : public StoreFolder {};
 bool has_nan_or_inf(const std::string& text) {
   return text.find("NaN") != std::string::npos || text.find("Inf") != std::string::npos ||
          text.find("nan") != std::string::npos || text.find("inf") != std::string::npos;
-}
-
-TEST_F(Store, KeptCountCountsTheKeptCycles) {
-  shape_model(1, 1, 1);
-  M.nburn = 105;
-  M.skip = 10;
-  EXPECT_EQ(model::kept_count(1000), 90);  // cycles 110 ... 1000
-  EXPECT_EQ(model::kept_count(110), 1);
-  EXPECT_EQ(model::kept_count(109), 0);
-  EXPECT_EQ(model::kept_count(105), 0);
-  EXPECT_EQ(model::kept_count(100), 0);
-  EXPECT_EQ(model::kept_count(50), -5);
-  M.nburn = 6;
-  M.skip = 7;
-  EXPECT_EQ(model::kept_count(14), 2);  // cycles 7 and 14
-  M.nburn = 100;
-  M.skip = 10;
-  EXPECT_EQ(model::kept_count(1000), 90);  // a multiple: (round - nburn) div skip
 }
 
 // Two traits, candidate sires, a multiple-breed group, animals without

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
 #include "param_support.hpp"
-#include "run/model.hpp"
 #include "run/textop.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "count_new.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/records.hpp"
 #include "util/textio.hpp"
@@ -25,7 +25,7 @@ TEST(DataRead, RecordsAfterTheFirstAllocateNothing) {
   m.pos_eff(1, 1) = 3;
   m.pos_eff(2, 1) = 4;
   m.nestedcov(2, 1) = 5;
-  run::State s;
+  model::State s;
   eqtest::new_state(s);
   std::string data;
   for (int i = 1; i <= nrec; ++i)

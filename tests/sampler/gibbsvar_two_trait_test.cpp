@@ -10,9 +10,9 @@
 #include <cmath>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/dispersion_support.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -55,7 +55,7 @@ TEST(GibbsvarTwoTraits, DrawsOfGAndRHaveTheConjugateMoments) {
   diagonal_group(2, db_g, {g0[0][0], g0[1][0], g0[0][1], g0[1][1]});
   set_r({r0[0][0], r0[1][0], r0[0][1], r0[1][1]});
   m.dbelief_r = db_r;
-  run::State s;
+  model::State s;
   new_state(s);
 
   // A relationship inverse with off-diagonal terms (a chain of relatives):

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/model_choice.hpp"
@@ -36,7 +36,7 @@ constexpr model::EffectType CRO = model::EffectType::cro, RAM = model::EffectTyp
 constexpr double g0 = 0.8, r0 = 1.5;
 constexpr float w4 = 2.0f;
 
-void herd(run::State& s, int K = 1) {
+void herd(model::State& s, int K = 1) {
   std::vector<model::EffectType> types = {CRO, RAM};
   std::vector<int> levels = {1, 3};
   if (K == 2) {
@@ -100,7 +100,7 @@ struct Forms {
 };
 
 TEST(Mendelian, TermsFollowTheirNormalFullConditional) {
-  run::State s;
+  model::State s;
   herd(s);
   // Animal 4: residual before its term y - mean - (dam + sire)/2.
   const double eps = 3.5 - 0.25 - 0.5 * (0.6 - 0.4);
@@ -124,7 +124,7 @@ TEST(Mendelian, TermsFollowTheirNormalFullConditional) {
 }
 
 TEST(Mendelian, StatisticsOfRAndGAndTheRecordLogLikelihood) {
-  run::State s;
+  model::State s;
   herd(s);
   sampler::dispersion_work.e.resize(3, 1);
   sampler::dispersion_work.e.fill(9.0);
@@ -158,7 +158,7 @@ TEST(Mendelian, StatisticsOfRAndGAndTheRecordLogLikelihood) {
 }
 
 TEST(Mendelian, SireFrequenciesMatchTheirClosedForm) {
-  run::State s;
+  model::State s;
   herd(s);
   // y - mean - dam/2, independent of the term drawn.
   const double v = -0.5 - 0.25 - 0.5 * 1.2;
@@ -186,7 +186,7 @@ TEST(Mendelian, SireFrequenciesMatchTheirClosedForm) {
 }
 
 TEST(Mendelian, SecondEffectFromItsPriorAndAZeroPrecision) {
-  run::State s;
+  model::State s;
   herd(s, 2);
   // Effect 3 (levels 1..3) at equations 5..7.
   for (int l = 1; l <= 3; ++l) s.SOL(4 + l) = 0.1 * l;
@@ -212,7 +212,7 @@ TEST(Mendelian, SecondEffectFromItsPriorAndAZeroPrecision) {
 }
 
 TEST(Mendelian, MissingOrUnorderedRecordsStopTheFirstCycle) {
-  run::State s;
+  model::State s;
   herd(s);
   put_record(s, 3, {1, 4, -0.5f, 1.0f});
   Forms f;
@@ -234,7 +234,7 @@ TEST(Mendelian, MissingOrUnorderedRecordsStopTheFirstCycle) {
 }
 
 TEST(Mendelian, FinalEvaluationUsesTheMeanValueOfAnAnimalWithoutEquation) {
-  run::State s;
+  model::State s;
   herd(s);
   // Ten kept cycles with constant samples: the means are the samples.
   m.nround = m.round = 10;

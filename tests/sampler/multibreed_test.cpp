@@ -12,10 +12,10 @@
 #include "dense/denseop.hpp"
 #include "dense/ginv1.hpp"
 #include "dense/lapack.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/dispersion_support.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -36,7 +36,7 @@ struct PedLine {
 // One multiple-breed group of one effect (type rt) with nt traits over the
 // pedigree lines given, the last ngrp of them parent groups; G of order
 // nt * nb from g0 (column-major).
-void mb_model(run::State& s, int nt, model::RandomType rt, int nb, int ngrp,
+void mb_model(model::State& s, int nt, model::RandomType rt, int nb, int ngrp,
               const std::vector<PedLine>& ped, const std::vector<double>& g0) {
   const int len = static_cast<int>(ped.size());
   eqtest::new_model(nt, {model::EffectType::cro}, {len}, 1);
@@ -79,7 +79,7 @@ const std::vector<PedLine> two_breeds = {{1, 0, 0, {1, 0}},
 // G11 = 1, G22 = 2, G12 = 0.3.
 const std::vector<double> g_two = {1, 0.3, 0.3, 2};
 
-double animal_w(run::State& s, int a) {
+double animal_w(model::State& s, int a) {
   sampler::MbSlots sl;
   sampler::mb_slots(s, 1, a, false, sl);
   double G[400] = {}, w[400];
@@ -96,7 +96,7 @@ class MbEquations : public testing::Test {
 };
 
 TEST_F(MbEquations, HandComputedWOfTwoBreeds) {
-  run::State s;
+  model::State s;
   mb_model(s, 1, model::RandomType::add_an_mb, 2, 0, two_breeds, g_two);
   const double want[] = {1, 2, 0.75, 0.75, 1.05};
   for (int a = 1; a <= 5; ++a) EXPECT_NEAR(animal_w(s, a), want[a - 1], 1e-15) << a;
@@ -166,7 +166,7 @@ TEST_F(MbEquations, EdgeCasesOfW) {
       {"diag_mb", model::RandomType::diag_mb, 0, two_breeds, 5, 1.5 + 0.3},
   };
   for (const Case& c : cases) {
-    run::State s;
+    model::State s;
     mb_model(s, 1, c.rt, 2, c.ngrp, c.ped, g_two);
     EXPECT_NEAR(animal_w(s, c.animal), c.w, 1e-14) << c.name;
   }
@@ -174,7 +174,7 @@ TEST_F(MbEquations, EdgeCasesOfW) {
 
 TEST_F(MbEquations, PurebredOfTwoTraitsIsHalfItsBreedBlock) {
   // Two traits, two breeds: G of order 4, breed 1 block [[2, 0.5], [0.5, 1]].
-  run::State s;
+  model::State s;
   std::vector<double> g(16, 0.0);
   auto at = [&](int i, int j) -> double& { return g[static_cast<std::size_t>((i - 1) + (j - 1) * 4)]; };
   at(1, 1) = 2, at(1, 2) = at(2, 1) = 0.5, at(2, 2) = 1;
@@ -208,7 +208,7 @@ TEST_F(MbEquations, KeptTermsGiveTheBuildersWAsSiresChange) {
   for (int j = 0; j < 6; ++j)
     for (int i = 0; i <= j; ++i) g[static_cast<std::size_t>(i + 6 * j)] = g[static_cast<std::size_t>(j + 6 * i)] = U(gen) + (i == j ? 3 : 0);
   for (model::RandomType rt : {model::RandomType::add_an_mb, model::RandomType::diag_mb}) {
-    run::State s;
+    model::State s;
     mb_model(s, 2, rt, 3, 1, ped, g);
     m.max_msires = 2;
     s.MS.resize(10);
@@ -235,7 +235,7 @@ TEST_F(MbEquations, KeptTermsGiveTheBuildersWAsSiresChange) {
     }
   }
   // The two F1 animals of the two-breed pedigree share their W.
-  run::State s;
+  model::State s;
   mb_model(s, 1, model::RandomType::add_an_mb, 2, 0, two_breeds, g_two);
   EXPECT_EQ(sampler::mb_shared_animals(s, 1, 1), 1);
 }
@@ -244,7 +244,7 @@ TEST_F(MbEquations, EveryAnimalWhoseWIsRepairedIsReported) {
   // Two traits, breed 1's block [[1, 2], [2, 1]] not positive definite: the
   // four purebreds (W = G11 for the founders, G11 / 2 for 3 and 4) are each
   // repaired and reported, and enter with the repaired W's inverse.
-  run::State s;
+  model::State s;
   std::vector<double> g(16, 0.0);
   auto at = [&](int i, int j) -> double& { return g[static_cast<std::size_t>((i - 1) + (j - 1) * 4)]; };
   at(1, 1) = at(2, 2) = 1, at(1, 2) = at(2, 1) = 2, at(3, 3) = at(4, 4) = 1;
@@ -262,7 +262,7 @@ TEST_F(MbEquations, EveryAnimalWhoseWIsRepairedIsReported) {
 }
 
 TEST_F(MbEquations, DiagonalTypeTouchesOnlyTheAnimalsOwnEquations) {
-  run::State s;
+  model::State s;
   mb_model(s, 1, model::RandomType::diag_mb, 2, 0, two_breeds, g_two);
   eqtest::stdout_of([&] { sampler::add_g_mb(s, 1, 50, 1); });
   const double w[] = {1, 2, 1.5, 1.5, 1.8};
@@ -274,7 +274,7 @@ TEST_F(MbEquations, DiagonalTypeTouchesOnlyTheAnimalsOwnEquations) {
 
 TEST_F(MbEquations, CandidateSiresEnterWithTheirProbabilities) {
   // Animal 5 without a dam and with candidates 3 (0.3) and 4 (0.7).
-  run::State s;
+  model::State s;
   std::vector<PedLine> ped = two_breeds;
   ped[4] = {5, 0, -1, {0.5, 0.5}};
   mb_model(s, 1, model::RandomType::add_an_mb, 2, 0, ped, g_two);
@@ -303,7 +303,7 @@ TEST_F(MbEquations, OnlyAOneBreedAdditiveGroupIsInvertedForTheAdditiveRules) {
                         {model::RandomType::add_an_mb, 2, 0, 2.0},
                         {model::RandomType::diag_mb, 1, 0, 2.0}};
   for (const Case& c : cases) {
-    run::State s;
+    model::State s;
     mb_model(s, 1, c.rt, c.nb, 0, {{1, 0, 0, {1, 0}}, {2, 0, 0, {1, 0}}},
              c.nb == 1 ? std::vector<double>{2.0} : std::vector<double>{2.0, 0.0, 0.0, 1.0});
     m.max_msires = c.msires;
@@ -316,7 +316,7 @@ TEST_F(MbEquations, OnlyAOneBreedAdditiveGroupIsInvertedForTheAdditiveRules) {
 TEST_F(MbEquations, OneBreedDiagonalGroupGetsGInverseOnItsOwnEquations) {
   // Both animals of breed 1 with G = 2: 1/2 on each diagonal, nothing between
   // the animal and its parent.
-  run::State s;
+  model::State s;
   mb_model(s, 1, model::RandomType::diag_mb, 1, 0, {{1, 0, 0, {1}}, {2, 1, 0, {1}}}, {2.0});
   eqtest::stdout_of([&] { sampler::add_g_mb(s, 1, 50, 1); });
   EXPECT_DOUBLE_EQ(sparsem::get_sparse_hashm(1, 1, s.XX), 0.5);
@@ -403,7 +403,7 @@ TEST_F(MbEquations, LogRatioAgreesWithFullDensities) {
                     B[static_cast<std::size_t>(idx(x, y))][static_cast<std::size_t>(i + j * d)];
         return g;
       };
-      run::State s;
+      model::State s;
       mb_model(s, nt, rt, nb, 0, ped, whole(orig));
       s.ORIG_G = m.g;
       const std::vector<double> g = whole(blk);
@@ -476,7 +476,7 @@ class MbSampling : public disptest::InFolder {};
 TEST_F(MbSampling, WithoutAnimalsTheChainSamplesThePrior) {
   // d = 1, prior mean O = 2 with nu0 = 10: inverse gamma of mean 2 and
   // variance 4/3.  One line, a parent group: no animal.
-  run::State s;
+  model::State s;
   mb_model(s, 1, model::RandomType::add_an_mb, 1, 1, {{1, 0, 0, {1}}}, {2.0});
   m.dbelief_g(1) = 10;
   s.MB_DBELIEF.fill(8);
@@ -499,8 +499,8 @@ TEST_F(MbSampling, WithoutAnimalsTheChainSamplesThePrior) {
 
 TEST_F(MbSampling, CandidateFormWithoutCandidatesGivesTheSameChain) {
   const std::vector<double> g = {1, 0.2, 0.3, 0.1, 0.2, 1.5, 0.1, 0.2, 0.3, 0.1, 2, 0.4, 0.1, 0.2, 0.4, 1};
-  run::State s1, s2;
-  for (run::State* s : {&s1, &s2}) {
+  model::State s1, s2;
+  for (model::State* s : {&s1, &s2}) {
     mb_model(*s, 2, model::RandomType::add_an_mb, 2, 0, two_breeds, g);
     for (int i = 1; i <= s->neq; ++i) s->SOL(i) = std::sin(3.0 * i);
   }
@@ -532,7 +532,7 @@ TEST_F(MbSampling, CandidateFormWithoutCandidatesGivesTheSameChain) {
 
 TEST_F(MbSampling, ZeroBlockStaysZeroAndItsBeliefShrinksToTheFloor) {
   // G12 = 0: always accepted, rate 1 at every window of 1 cycle.
-  run::State s;
+  model::State s;
   mb_model(s, 1, model::RandomType::add_an_mb, 2, 0, two_breeds, {1, 0, 0, 2});
   for (int i = 1; i <= s.neq; ++i) s.SOL(i) = 0.1 * i;
   s.MB_DBELIEF.fill(10);
@@ -557,7 +557,7 @@ TEST_F(MbSampling, ZeroBlockStaysZeroAndItsBeliefShrinksToTheFloor) {
 }
 
 TEST_F(MbSampling, NoRoundsDrawNothing) {
-  run::State s;
+  model::State s;
   mb_model(s, 1, model::RandomType::add_an_mb, 2, 0, two_breeds, g_two);
   m.mb_nround = 0;
   prob::set_seed(4);
@@ -570,7 +570,7 @@ TEST_F(MbSampling, NoRoundsDrawNothing) {
 }
 
 TEST_F(MbSampling, SampledSireIsDrawnOncePerCycleAndPrinted) {
-  run::State s;
+  model::State s;
   std::vector<PedLine> ped = two_breeds;
   ped[4] = {5, 0, -1, {0.5, 0.5}};
   mb_model(s, 1, model::RandomType::add_an_mb, 2, 0, ped, g_two);
@@ -615,7 +615,7 @@ TEST(MbTuning, WindowRatesAndTheFloor) {
 }
 
 TEST(MbTuning, BeliefsAtOrBelowOrderPlusOneAreRaised) {
-  run::State s;
+  model::State s;
   mb_model(s, 2, model::RandomType::add_an_mb, 2, 0, two_breeds, std::vector<double>(16, 0.0));
   s.MB_DBELIEF.fill(3);
   s.MB_DBELIEF(1, 2, 2) = 4;

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/records.hpp"
@@ -46,7 +46,7 @@ std::string data_text() {
   return d.str();
 }
 
-void chain_model(run::State& s) {
+void chain_model(model::State& s) {
   sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
   sampler::equation_plan = sampler::EquationPlan{};
@@ -79,7 +79,7 @@ void chain_model(run::State& s) {
   sampler::cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
 }
 
-void build(run::State& s, int round) {
+void build(model::State& s, int round) {
   m.round = round;
   for (int e : {1, 3}) m.g(e, 1, 1) = 0.75 + 0.125 * round;
   run::invert_group_blocks();
@@ -113,7 +113,7 @@ struct Restore {
 
 TEST(PlanThreads, EveryCountGivesThePlanOfOneThreadAndTheSameValues) {
   Restore restore;
-  run::State s;
+  model::State s;
   sampler::plan_threads = 1;
   chain_model(s);
   stdout_of([&] { build(s, 1); });

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/relationship.hpp"
 #include "sparse/sparsem.hpp"
@@ -52,7 +52,7 @@ void check(const Case& c) {
     for (int i = 1; i <= c.nt; ++i)
       for (int j = 1; j <= c.nt; ++j) m.g(1, i, j) = i == j ? base + 0.3 * i : 0.11 * (i + j);
   };
-  run::State s;
+  model::State s;
   eqtest::new_state(s);
   sparsem::zero_sparse_hashm(s.XX, s.neq);
   // The first animals are the sires; every later one has a sire among them

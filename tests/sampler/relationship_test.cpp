@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "dense/lapack.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "sampler/relationship.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/stop.hpp"
@@ -133,7 +133,7 @@ void model_for(int ntrait, const std::vector<int>& nlev) {
 }
 
 // Random group at effect e with q effects and the given pedigree.
-void group(run::State& s, int e, model::RandomType type, int q, const std::vector<Line>& ped) {
+void group(model::State& s, int e, model::RandomType type, int q, const std::vector<Line>& ped) {
   M.randomtype(e) = type;
   M.randomnumb(e) = q;
   M.lenped(e) = static_cast<int>(ped.size());
@@ -160,7 +160,7 @@ void group(run::State& s, int e, model::RandomType type, int q, const std::vecto
 }
 
 // Empty equations and relationship stores for the model.
-void state_for(run::State& s, int table = 0) {
+void state_for(model::State& s, int table = 0) {
   s.neq = 0;
   for (int e = 1; e <= M.neff; ++e) s.neq += M.nlev(e) * M.ntrait;
   if (table > 0)
@@ -179,7 +179,7 @@ Mat ainv_of(model::RandomType type, int nlev, const std::vector<Line>& ped, int 
   model_for(1, {nlev});
   M.ngrp(1) = ngrp;
   M.ginv(1, 1, 1) = 1.0;
-  run::State s;
+  model::State s;
   state_for(s);
   group(s, 1, type, 1, ped);
   sampler::RelationshipTerms terms;
@@ -200,7 +200,7 @@ TEST(RelationshipWorked, AnimalModelMultipliers) {
   // Animal 3 with both parents, 4 with one, 5 with none; g = 2.5.
   model_for(1, {5});
   M.ginv(1, 1, 1) = 2.5;
-  run::State s;
+  model::State s;
   state_for(s);
   group(s, 1, model::RandomType::add_animal, 1, {{3, 1, 2}, {4, 0, 1}, {5, 0, 0}});
   sampler::RelationshipTerms terms;
@@ -263,7 +263,7 @@ TEST(RelationshipWorked, ParentGroupCodesAndInbreedingMultipliers) {
 TEST(RelationshipWorked, CodeFourLineCreatesItsKeys) {
   model_for(1, {3});
   M.ginv(1, 1, 1) = 1.0;
-  run::State s;
+  model::State s;
   state_for(s);
   group(s, 1, model::RandomType::add_an_upg, 1, {{1, 2, 3, 4}});
   sampler::RelationshipTerms terms;
@@ -393,7 +393,7 @@ TEST(RelationshipPlacement, TwoTraitsTwoCorrelatedEffects) {
   model_for(2, {3, 5, 5, 2});
   M.pos_eff(3, 2) = 0;
   fill_ginv(2, 4, 0.5);
-  run::State s;
+  model::State s;
   state_for(s);
   const std::vector<Line> ped = {{3, 1, 2}, {4, 1, 0}, {5, 3, 4}, {1, 0, 0}, {2, 0, 0}};
   group(s, 2, model::RandomType::add_animal, 2, ped);
@@ -434,7 +434,7 @@ TEST(RelationshipPlacement, DiagonalGroupIgnoresDataPattern) {
   model_for(2, {2, 3, 3});
   M.pos_eff(3, 2) = 0;
   fill_ginv(2, 4, 1.0);
-  run::State s;
+  model::State s;
   state_for(s);
   M.randomtype(2) = model::RandomType::diagonal;
   M.randomnumb(2) = 2;
@@ -470,7 +470,7 @@ TEST(RelationshipPlacement, DiagonalGroupIgnoresDataPattern) {
 // Order of additions: the Part's loop written out plainly is the oracle for
 // the hash layout and every sum, first cycle and later ones.
 
-void reference_add(const run::State& s, model::RandomType type, int e, sparsem::sparse_hashm& XX,
+void reference_add(const model::State& s, model::RandomType type, int e, sparsem::sparse_hashm& XX,
                    sparsem::sparse_hashm* A) {
   double W[3] = {1.0, -0.5, -0.5};
   double RES[4] = {2.0, r43, 1.0, 0.0};
@@ -562,7 +562,7 @@ TEST(RelationshipOrder, FirstAndLaterCyclesMatchThePlainLoop) {
     model_for(2, {2, 7, 7, 3});
     M.pos_eff(3, 1) = 0;
     fill_ginv(2, 4, 0.25);
-    run::State s, ref;
+    model::State s, ref;
     state_for(s, 11);
     state_for(ref, 11);
     group(s, 2, c.type, 2, c.ped);
@@ -587,7 +587,7 @@ TEST(RelationshipOrder, FirstAndLaterCyclesMatchThePlainLoop) {
       M.round = round;
       fill_ginv(2, 4, 0.125 * round);
       const std::int32_t nel = s.XX.nel;
-      for (run::State* x : {&s, &ref}) {
+      for (model::State* x : {&s, &ref}) {
         sparsem::sparse_hashm& XX = x->XX;
         sparsem::zero_values_sparse_hashm(XX);
         if (round == 3) {
@@ -646,7 +646,7 @@ TEST(RelationshipFirstCycle, InterleavedGrowthOfBothTablesKeepsItsOrder) {
     }
     model_for(2, {2, c.animals});
     fill_ginv(2, 2, 0.5);
-    run::State s, ref;
+    model::State s, ref;
     state_for(s, 13);
     state_for(ref, 13);
     group(s, 2, c.type, 1, ped);
@@ -668,13 +668,13 @@ TEST(RelationshipFirstCycle, InterleavedGrowthOfBothTablesKeepsItsOrder) {
 
 TEST(RelationshipOrder, DiagonalLaterCyclesMatchThePlainLoop) {
   model_for(2, {3, 6, 6});
-  run::State s, ref;
+  model::State s, ref;
   state_for(s, 5);
   state_for(ref, 5);
   M.randomtype(2) = model::RandomType::diagonal;
   M.randomnumb(2) = 2;
   sampler::RelationshipTerms terms;
-  auto plain = [](run::State& x) {
+  auto plain = [](model::State& x) {
     for (int l = 1; l <= M.nlev(2); ++l)
       for (int i1 = 0; i1 < 2; ++i1)
         for (int i2 = 0; i2 < 2; ++i2)
@@ -694,7 +694,7 @@ TEST(RelationshipOrder, DiagonalLaterCyclesMatchThePlainLoop) {
     if (round == 5) {
       // Keys placed without the growth check leave the table due to grow at
       // the next addition, even of an element it holds.
-      for (run::State* x : {&s, &ref})
+      for (model::State* x : {&s, &ref})
         for (int j = 1; x->XX.filled < x->XX.grow_at_; ++j) sparsem::hashvr(1, j, x->XX, 1);
     }
     const std::string out = captured([&] { sampler::add_g_diag(s, 2, terms); });
@@ -710,7 +710,7 @@ TEST(RelationshipOrder, RestartRebuildsInItsFirstCycle) {
   model_for(1, {4});
   M.ginv(1, 1, 1) = 1.0;
   M.start = M.round = 7;
-  run::State s;
+  model::State s;
   state_for(s);
   group(s, 1, model::RandomType::add_animal, 1, {{3, 1, 2}, {4, 3, 0}});
   const std::string out =
@@ -729,7 +729,7 @@ TEST(RelationshipOrder, RestartRebuildsInItsFirstCycle) {
 
 TEST(RelationshipFailures, EmptyPedigreeStops) {
   model_for(1, {4, 3});
-  run::State s;
+  model::State s;
   state_for(s);
   group(s, 2, model::RandomType::add_sire, 1, {});
   std::string msg;
@@ -750,7 +750,7 @@ TEST(RelationshipFailures, IdsOutsideTheGroupsLevelsStop) {
   model_for(1, {2, 4, 3});
   M.ginv(2, 1, 1) = 1.0;
   {
-    run::State s;
+    model::State s;
     state_for(s);
     group(s, 2, model::RandomType::add_animal, 1, {{1, 0, 0}, {2, 5, 1}});
     EXPECT_EQ(stop_message([&] { sampler::add_g_add(s, model::RandomType::add_animal, 2); }),
@@ -760,7 +760,7 @@ TEST(RelationshipFailures, IdsOutsideTheGroupsLevelsStop) {
   }
   {
     // The second effect of the group has fewer levels than the ids reach.
-    run::State s;
+    model::State s;
     state_for(s);
     group(s, 2, model::RandomType::add_animal, 2, {{1, 0, 0}, {4, 3, 1}});
     EXPECT_EQ(stop_message([&] { sampler::add_g_add(s, model::RandomType::add_animal, 2); }),
@@ -768,7 +768,7 @@ TEST(RelationshipFailures, IdsOutsideTheGroupsLevelsStop) {
               "group's effects");
   }
   {
-    run::State s;
+    model::State s;
     state_for(s);
     group(s, 2, model::RandomType::add_sire, 1, {{1, 0, -3}});
     EXPECT_NE(stop_message([&] {
@@ -777,14 +777,14 @@ TEST(RelationshipFailures, IdsOutsideTheGroupsLevelsStop) {
               std::string::npos);
   }
   {
-    run::State s;
+    model::State s;
     state_for(s);
     group(s, 2, model::RandomType::add_an_upg, 1, {{1, 0, 0, 5}});
     EXPECT_EQ(stop_message([&] { sampler::add_g_add(s, model::RandomType::add_an_upg, 2); }),
               " pedigree line 1 of random effect 2: multiplier code 5 is not within 1 to 4");
   }
   {
-    run::State s;
+    model::State s;
     state_for(s);
     M.randomtype(2) = model::RandomType::diagonal;
     M.randomnumb(2) = 2;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "sampler/dispersion_support.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/samplefiles.hpp"

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -49,7 +49,7 @@ std::string data_text() {
 
 // reduced: the animal effect has equations for animals 1..20 only and is
 // absent for trait 2.
-void make_model(run::State& s, int nt, bool reduced = false) {
+void make_model(model::State& s, int nt, bool reduced = false) {
   sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
   sampler::equation_plan = sampler::EquationPlan{};
@@ -93,7 +93,7 @@ struct Cycle {
 
 // Cycle `round` as the main loop makes it (reset, build, refresh) and its
 // residual pass, the generator seeded for both.
-Cycle run_cycle(run::State& s, int round, bool through_hash) {
+Cycle run_cycle(model::State& s, int round, bool through_hash) {
   m.round = round;
   run::invert_group_blocks();
   if (through_hash) {
@@ -123,7 +123,7 @@ TEST(SlotStream, LoadedSlotsGiveTheBuildAndResidualsOfFoundOnes) {
   for (int nt = 1; nt <= 4; ++nt) {
     for (bool reduced : {false, true}) {
       SCOPED_TRACE(std::to_string(nt) + (reduced ? " traits, reduced" : " traits"));
-      run::State s;
+      model::State s;
       make_model(s, nt, reduced);
       run_cycle(s, 1, false);
       ASSERT_TRUE(sampler::cursor.slots_fixed);
@@ -183,7 +183,7 @@ TEST(SlotStream, ModelsWhoseSlotsCanChangeFindThemEveryCycle) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    run::State s;
+    model::State s;
     make_model(s, 1);
     c.change();
     sampler::prepare_records(s);
@@ -191,7 +191,7 @@ TEST(SlotStream, ModelsWhoseSlotsCanChangeFindThemEveryCycle) {
     sampler::clear_slots(s);
     EXPECT_FALSE(sampler::slots_loadable(s));
   }
-  run::State s;
+  model::State s;
   make_model(s, 1);
   EXPECT_TRUE(sampler::cursor.slots_fixed);
 }
@@ -202,7 +202,7 @@ TEST(SlotStream, ModelsWhoseSlotsCanChangeFindThemEveryCycle) {
 // beyond a trait's slots must still read 0, record after record, and in
 // another state whose table holds other values.
 TEST(SlotStream, RowsBeyondTheSlotsReadZeroRecordAfterRecord) {
-  run::State s;
+  model::State s;
   make_model(s, 2, true);
   run_cycle(s, 1, false);
   const int ld = static_cast<int>(s.WEIGHT_COV.rows());
@@ -222,7 +222,7 @@ TEST(SlotStream, RowsBeyondTheSlotsReadZeroRecordAfterRecord) {
   EXPECT_LT(least, most);  // the records' slot counts differ
 
   // Another state, its table holding other values.
-  run::State other;
+  model::State other;
   other.INDATA = s.INDATA;
   other.PED = s.PED;
   other.ADDRESS = s.ADDRESS;

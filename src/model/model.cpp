@@ -1,4 +1,4 @@
-#include "run/model.hpp"
+#include "model/model.hpp"
 
 #include <algorithm>
 
@@ -96,8 +96,12 @@ bool saves_solutions() {
 // (The Dirichlet weight is read only where more than one candidate is drawn.)
 bool samples_msires() { return m.max_msires > 1 && m.ms_alpha != 0; }
 
-bool kept_cycle(int round) { return round > m.nburn && round % m.skip == 0; }
-
-int kept_count(int round) { return round / m.skip - m.nburn / m.skip; }
+Structural structural_kind(int e) {
+  const EffectType et = m.effecttype(e);
+  if (single_factor(et)) return Structural::scale;
+  if ((et == EffectType::cro || et == EffectType::unk) && m.randomnumb(e) > 0)
+    return Structural::levels_alpha;
+  return Structural::levels;
+}
 
 }  // namespace model

@@ -1,15 +1,15 @@
-#include "run/state.hpp"
+#include "model/state.hpp"
 
 #include <climits>
 #include <new>
 #include <stdexcept>
 #include <string>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "util/clock.hpp"
 #include "util/stop.hpp"
 
-namespace run {
+namespace model {
 
 int number_of_equations() {
   const model::Model& M = model::m;
@@ -166,4 +166,4 @@ void start_clock(State& s) {
   s.cpu_last = s.cpu_start;
 }
 
-}  // namespace run
+}  // namespace model

@@ -211,13 +211,11 @@ bool uses_mh_files();
 bool saves_solutions();
 // The probabilities of candidate sires are resampled: "msirespprsam" exists.
 bool samples_msires();
-
-// A kept cycle: past burn-in and a multiple of the thinning interval.  Its
-// samples enter the posterior sums and the per-record log-likelihoods.
-bool kept_cycle(int round);
-// Samples in the running sums after cycle `round`: the cycles past nburn
-// that are multiples of skip, (round div skip) - (nburn div skip).  It is 0
-// or negative during burn-in.
-int kept_count(int round);
+// What the structural residual effect e has: a covariable or reaction norm
+// one scale factor per trait and a degrees-of-belief proposal; a
+// cross-classified effect or unknown covariable that is also random factors
+// per level and a shape (alpha); any other effect factors per level only.
+enum class Structural { scale, levels_alpha, levels };
+Structural structural_kind(int e);
 
 }  // namespace model

@@ -16,7 +16,7 @@
 #include "util/array.hpp"
 #include "util/textio.hpp"
 
-namespace run {
+namespace model {
 
 // Largest number of candidate sires of one animal: PROBS holds the animal,
 // its dam and at most this many candidates.
@@ -148,4 +148,4 @@ void allocate_state(State& s);
 // cpu_start := the processor time now; cpu_last := cpu_start.
 void start_clock(State& s);
 
-}  // namespace run
+}  // namespace model
