@@ -165,7 +165,7 @@ void residual_model() {
   model::Model& M = model::m;
   const model::ResidualType rt = M.residualtype;
   const char* type = model::word(rt);
-  if (*type == 0) util::fatal(util::freev("unknown RESIDUAL-TYPE"));
+  if (*type == 0) util::internal_error("unknown RESIDUAL-TYPE");
   out("(' Type of Residuals:',t30,a)", type);
 
   util::FmtArgs pos, save;
@@ -219,7 +219,7 @@ void random_group(int e) {
     out_args("(/' correlated random effects',t30,10i3)", ids);
   }
   const RandomName nm = random_name(rt);
-  if (*nm.name == 0) util::fatal(util::freev("unknown RANDOM-TYPE"));
+  if (*nm.name == 0) util::internal_error("unknown RANDOM-TYPE");
   out("(' Type of Random Effect:',t30,a,a)", nm.name, nm.addition);
   const std::string ped = name40(M.randomfile(e));
   switch (rt) {

@@ -382,7 +382,7 @@ void read_loglike_obs(model::State& s, int start, const Rebuild& rb) {
   for (int i = 1; i <= m.nrec; ++i) {
     int obs;
     if (!f.values(obs, std::span<double>(v)))
-      util::fatal(util::freev("error reading loglilke_obs at record: ", i));
+      util::fatal(util::freev("error reading loglike_obs at record: ", i));
     f.ids({"record"}, {obs}, {i});
     const bool any = rb.kept;
     if (any) check_ordinate(f, rb, v[0], v[1]);

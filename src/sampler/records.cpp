@@ -89,7 +89,8 @@ void prepare_records(const model::State& s) {
   RecordCursor& c = cursor;
   const int nt = m.ntrait, nf = m.neff;
   if (nt > max_traits)
-    util::fatal(util::freev("at most", max_traits, "traits are possible, not", nt));
+    util::internal_error("at most " + std::to_string(max_traits) + " traits are possible, not " +
+                         std::to_string(nt));
   c.ntrait = nt;
   c.neff = nf;
   c.naddr_t.resize(nt);
@@ -128,8 +129,8 @@ void prepare_records(const model::State& s) {
   // The Mendelian term of a reduced animal model.
   c.e8 = model::reduced_animal_group();
   if (c.e8 > 0 && m.pos_eff(c.e8, 1) == 0)
-    util::fatal(util::freev("the animal effect", c.e8,
-                            "of the add_an_ms group must be present for trait 1"));
+    util::internal_error("the animal effect " + std::to_string(c.e8) +
+                         " of the add_an_ms group must be present for trait 1");
 
   c.scale_free = m.neffr == 0 && !model::robust_residuals();
   c.rinv_constant = c.scale_free && c.e8 == 0;
@@ -215,7 +216,7 @@ void find_addresses(model::State& s) {
         case model::EffectType::cro: add(e, eq(c, e, level, t), 1.0f); break;
         case model::EffectType::cov: {
           const int nc = m.nestedcov(e, t);
-          if (nc < 0) util::fatal(util::freev("wrong description of nested covariable"));
+          if (nc < 0) util::internal_error("wrong description of nested covariable");
           const int l = nc == 0 ? 1 : static_cast<int>(s.INDATA(irec, nc));
           add(e, eq(c, e, l, t), v);
           break;
@@ -251,7 +252,7 @@ void find_addresses(model::State& s) {
         case model::EffectType::rno: {
           const int l = static_cast<int>(s.INDATA(irec, m.nestedcov(e, t)));
           const int k = c.unk_of_rno((t - 1) * nf + e);
-          if (k == 0) util::fatal(util::freev("unknown covariable address not found"));
+          if (k == 0) util::internal_error("unknown covariable address not found");
           add(e, eq(c, e, l, t), static_cast<float>(s.SOL(eq(c, k, level, t))));
           const double b = s.SOL(eq(c, e, l, t));
           if (k < e) {
@@ -264,7 +265,7 @@ void find_addresses(model::State& s) {
           break;
         }
         default:
-          util::fatal(util::freev("unimplemented effect ", e));
+          util::internal_error("unimplemented effect " + std::to_string(e));
       }
     }
     c.naddr_t(t) = n;

@@ -82,8 +82,8 @@ Rules rules_of(model::RandomType type) {
       return {{1.0, -0.5, -0.25},
               {static_cast<double>(16.0f / 11.0f), r43, static_cast<double>(16.0f / 15.0f), 1.0}};
     default:
-      util::fatal(util::freev("add_g_add: random type", model::word(type),
-                              "is not an additive relationship"));
+      util::internal_error(std::string("add_g_add: random type ") + model::word(type) +
+                           " is not an additive relationship");
   }
 }
 

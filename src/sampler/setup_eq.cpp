@@ -604,10 +604,8 @@ void add_random_terms(model::State& s, bool& direct,
     if (only && !(*only)(e)) continue;
     const model::RandomType rt = m.randomtype(e);
     if (rt == model::RandomType::none) continue;
-    if (!known_group_type(rt)) {
-      util::say("unimplemented random type", static_cast<int>(rt));
-      continue;
-    }
+    if (!known_group_type(rt))
+      util::internal_error("unimplemented random type " + std::to_string(static_cast<int>(rt)));
     if (rt == model::RandomType::add_an_ms) {
       // Its sires are drawn first: A^-1 may change, and its positions with
       // it, which are then looked up.

@@ -240,11 +240,12 @@ TEST_F(Echo, ModelChecksStop) {
                          "RANDOM_GROUP\n1\nRANDOM_TYPE\ndiagonal 4\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n1\n";
   read_model(ok);
   M.residualtype = static_cast<model::ResidualType>(7);
-  EXPECT_EQ(capture([] { run::print_parameters(title); }).stop, " unknown RESIDUAL-TYPE");
+  const std::string internal = " Internal error (a fault of the program, not of its input): ";
+  EXPECT_EQ(capture([] { run::print_parameters(title); }).stop, internal + "unknown RESIDUAL-TYPE");
   read_model(ok);
   M.randomtype(1) = static_cast<model::RandomType>(11);
   const auto r = capture([] { run::print_parameters(title); });
-  EXPECT_EQ(r.stop, " unknown RANDOM-TYPE");
+  EXPECT_EQ(r.stop, internal + "unknown RANDOM-TYPE");
   EXPECT_TRUE(r.out.ends_with("\n Random Effect(s)    1\n")) << r.out;
 }
 

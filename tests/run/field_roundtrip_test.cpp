@@ -68,12 +68,18 @@ class FieldRoundTrip : public StoreFolder {
     const double s1 = std::sqrt(std::fmax(Q1 / n_ - m1 * m1, 0.0));
     EXPECT_NEAR(m1, m0, kept_digits(m0, w, d)) << what << " " << k << " mean";
     EXPECT_NEAR(s1, s0, kept_digits(s0, w, d) + 1e-12 * std::fabs(m0)) << what << " " << k << " sd";
-    if (m0 != 0) EXPECT_NE(m1, 0.0) << what << " " << k;
-    if (s0 != 0) EXPECT_NE(s1, 0.0) << what << " " << k;
+    if (m0 != 0) {
+      EXPECT_NE(m1, 0.0) << what << " " << k;
+    }
+    if (s0 != 0) {
+      EXPECT_NE(s1, 0.0) << what << " " << k;
+    }
   }
   void expect_value(const char* what, int k, double v0, double v1, int w, int d) const {
     EXPECT_NEAR(v1, v0, kept_digits(v0, w, d)) << what << " " << k;
-    if (v0 != 0) EXPECT_NE(v1, 0.0) << what << " " << k;
+    if (v0 != 0) {
+      EXPECT_NE(v1, 0.0) << what << " " << k;
+    }
   }
 
   // Every value line has its fields apart: the count of blank-separated

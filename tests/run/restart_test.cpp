@@ -541,7 +541,7 @@ TEST_F(Restart, MessagesOfUnreadableValues) {
       {"varcomp", 3, false, util::freev("error reading G at effect: ", 1)},
       {"varcomp", 30, false, util::freev("error reading R at trait: ", 2)},
       {"varcomp", 33, true, util::freev("error reading R at trait: ", 2)},
-      {"loglike_obs", 4, false, util::freev("error reading loglilke_obs at record: ", 3)},
+      {"loglike_obs", 4, false, util::freev("error reading loglike_obs at record: ", 3)},
       {"mh_acceptance", 3, false, util::freev("error reading acceptance rate at effect: ", 2)},
   };
   for (const Case& c : a_cases) {

@@ -918,7 +918,7 @@ TEST_F(StoreFault, ACorruptedRecordOrValueIsRefusedAndChangesNothing) {
           {"a negative sd of G", "varcomp", field(6, 1, "-0.0100"),
            " restart refused: \"varcomp\" line 6 holds a standard deviation of -0.01, below 0"},
           {"a word after the columns", "loglike_obs", field(5, 5, "abc"),
-           "error reading loglilke_obs at record:  3"},
+           "error reading loglike_obs at record:  3"},
           {"a column too many", "loglike_obs",
            [](const std::string& x) { return with_line(x, 5, (lines_of(x)[4] + " 0.5").c_str()); },
            " restart refused: \"loglike_obs\" line 5 holds more values than the model gives "

@@ -219,14 +219,16 @@ TEST(RecordsSlots, ReactionNormWhateverTheOrder) {
   }
 }
 
+// Conditions the reader and the start-up checks leave no input to reach.
 TEST(RecordsSlots, Stops) {
+  const std::string internal = " Internal error (a fault of the program, not of its input): ";
   {
     two_trait_model(1);
     m.nestedcov(3, 1) = -1;
     model::State s;
     new_state(s);
     put_record(s, 1, {1, 1, 1, 1, 1, 1, 1, 1});
-    EXPECT_EQ(stop_of([&] { load(s, 1); }), " wrong description of nested covariable");
+    EXPECT_EQ(stop_of([&] { load(s, 1); }), internal + "wrong description of nested covariable");
   }
   {
     two_trait_model(1);
@@ -235,14 +237,14 @@ TEST(RecordsSlots, Stops) {
     new_state(s);
     put_record(s, 1, {1, 1, 1, 1, 1, 1, 1, 1});
     // The effect's number, not its type.
-    EXPECT_EQ(stop_of([&] { load(s, 1); }), " unimplemented effect  2");
+    EXPECT_EQ(stop_of([&] { load(s, 1); }), internal + "unimplemented effect 2");
   }
   {
     model::State s;
     rnorm_model(s, true);
     m.effecttype(1) = CRO;
     sampler::prepare_records(s);
-    EXPECT_EQ(stop_of([&] { load(s, 1); }), " unknown covariable address not found");
+    EXPECT_EQ(stop_of([&] { load(s, 1); }), internal + "unknown covariable address not found");
   }
 }
 
