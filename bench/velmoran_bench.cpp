@@ -16,9 +16,9 @@
 #include <cstdlib>
 #include <new>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "util/stop.hpp"
 
 namespace run {
@@ -76,7 +76,7 @@ struct Tally {
   long long records = 0, equations = 0, coefficients = 0, table_slots = 0;
 };
 
-void after_cycle(const run::State& s, const run::CycleTimes& t, void* user) {
+void after_cycle(const model::State& s, const run::CycleTimes& t, void* user) {
   Tally& y = *static_cast<Tally*>(user);
   ++y.cycles;
   // Each cycle's times, for a look at how they spread (the run's stderr file).

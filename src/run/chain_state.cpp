@@ -8,8 +8,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "model/model.hpp"
 #include "run/lineread.hpp"
-#include "run/model.hpp"
 #include "run/result_in.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
@@ -64,35 +64,12 @@ std::string of_effect(const char* keyword, int e) {
   return std::string(keyword) + " of effect " + std::to_string(e);
 }
 
-const char* residual_word(int code) {
-  static const char* const words[] = {"homogeneous",  "structural", "slash",
-                                      "struct_slash", "student_t",  "struct_student_t"};
-  return code >= 1 && code <= 6 ? words[code - 1] : "?";
-}
-const char* random_word(int code) {
-  static const char* const words[] = {"diagonal",    "add_animal", "add_an_upg",
-                                      "add_an_upgi", "add_sire",   "par_domin",
-                                      "add_an_ms",   "add_an_mb",  "diag_mb"};
-  return code >= 2 && code <= 10 ? words[code - 2] : "?";
-}
-const char* effect_word(int code) {
-  static const char* const words[] = {"cro", "cov", "ram", "unk", "rno"};
-  return code >= 0 && code <= 4 ? words[code] : "?";
-}
-
-// Groups whose pedigree may give an animal candidate sires.
-bool candidate_group(int e) {
-  const int rt = m.randomtype(e);
-  return m.randomnumb(e) > 0 && m.max_msires > 0 &&
-         (rt == model::rnd_add_an_ms || rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb);
-}
-
 // f(e, an) for each animal whose sire the chain draws, group by group in
 // pedigree order.
 template <class F>
-void each_drawn_sire(const State& s, F f) {
+void each_drawn_sire(const model::State& s, F f) {
   for (int e = 1; e <= m.neff; ++e) {
-    if (!candidate_group(e)) continue;
+    if (!model::draws_sires(e)) continue;
     const long lines =
         std::min({static_cast<long>(m.lenped(e)), s.MS_STAT.size(), s.PED.extent2()});
     for (int an = 1; an <= lines; ++an)
@@ -171,14 +148,12 @@ void keep_model_definition() {
   for (int e = 1; e <= m.neff; ++e) {
     Setting line("EFFECTS: effect " + std::to_string(e));
     for (int t = 1; t <= nt; ++t) line << m.pos_eff(e, t);
-    line << m.nlev(e) << effect_word(m.effecttype(e)) << (m.effectsave(e) == 1 ? "y" : "n");
-    if (m.effecttype(e) == model::eff_cov || m.effecttype(e) == model::eff_rno)
+    line << m.nlev(e) << model::word(m.effecttype(e)) << (m.effectsave(e) == 1 ? "y" : "n");
+    if (model::nested(m.effecttype(e)))
       for (int t = 1; t <= nt; ++t) line << m.nestedcov(e, t);
   }
-  Setting("RANDOM_RESIDUAL:") << residual_word(m.residualtype) << m.dbelief_r;
-  const int rt = m.residualtype;
-  if (rt == model::res_structural || rt == model::res_struct_slash ||
-      rt == model::res_struct_student_t) {
+  Setting("RANDOM_RESIDUAL:") << model::word(m.residualtype) << m.dbelief_r;
+  if (model::structural(m.residualtype)) {
     Setting("METROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:") << m.r_nround << m.r_skip;
     Setting("NUMBER_OF_STRUCTURAL_EFFECTS") << m.neffr;
     for (int k = 1; k <= m.neffr; ++k)
@@ -196,16 +171,15 @@ void keep_model_definition() {
       Setting group("RANDOM_GROUP");
       for (int k = 0; k < n; ++k) group << e + k;
     }
-    const int type = m.randomtype(e);
-    Setting(of_effect("RANDOM_TYPE", e)) << random_word(type) << m.dbelief_g(e);
+    const model::RandomType type = m.randomtype(e);
+    Setting(of_effect("RANDOM_TYPE", e)) << model::word(type) << m.dbelief_g(e);
     Setting(of_effect("PEDIGREEFILE:", e)) << m.lenped(e) << m.ngrp(e) << m.nbreed(e);
-    if (type == model::rnd_add_an_ms || type == model::rnd_add_an_mb)
+    if (model::multiple_sires_section(type))
       Setting(of_effect("MULTIPLE_SIRES:", e)) << m.max_msires << m.n_ms << m.ms_alpha;
-    if (type == model::rnd_add_an_mb || type == model::rnd_diag_mb)
+    if (model::multiple_breed(type))
       Setting(of_effect("METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:", e))
           << m.mb_nround << m.mb_skip;
-    int d = nt * n;
-    if (type == model::rnd_add_an_mb || type == model::rnd_diag_mb) d *= m.nbreed(e);
+    const int d = model::block_order(e);
     if (d > model::maxcorr) continue;
     for (int i = 1; i <= d; ++i) {
       Setting row(of_effect("(CO)VARIANCES", e) + " row " + std::to_string(i));
@@ -214,7 +188,7 @@ void keep_model_definition() {
   }
 }
 
-void write(const State& s, int round, const std::function<void(std::string_view)>& line) {
+void write(const model::State& s, int round, const std::function<void(std::string_view)>& line) {
   std::string& b = buffer.line;
   b.assign("cycle ");
   add_number(b, static_cast<long long>(round));
@@ -241,7 +215,7 @@ void write(const State& s, int round, const std::function<void(std::string_view)
   });
 }
 
-rangen::Stream read(State& s, int start) {
+rangen::Stream read(model::State& s, int start) {
   ResultIn f(file, start);
   std::string_view line;
   textop::Words words;

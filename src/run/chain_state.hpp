@@ -26,8 +26,8 @@
 #include <functional>
 #include <string_view>
 
+#include "model/state.hpp"
 #include "random/rangen.hpp"
-#include "run/state.hpp"
 
 namespace run::chain {
 
@@ -41,7 +41,7 @@ void keep_model_definition();
 // The lines of "chain_state" for a store at cycle `round`, each handed to
 // line without its end of line: the stream as it stands, the model kept,
 // the current sires.  Allocates nothing.
-void write(const State& s, int round, const std::function<void(std::string_view)>& line);
+void write(const model::State& s, int round, const std::function<void(std::string_view)>& line);
 
 // Reads the store's "chain_state" for a restart at cycle `start` (through
 // run/result_in.hpp, so from its temporary while the store is unfinished),
@@ -51,6 +51,6 @@ void write(const State& s, int round, const std::function<void(std::string_view)
 // each with its pedigree's sire or one of its candidates); anything else
 // stops the run naming the file, the line or the setting.  The sires go
 // into s.PED; the stream is returned, to be set once every file is read.
-rangen::Stream read(State& s, int start);
+rangen::Stream read(model::State& s, int start);
 
 }  // namespace run::chain

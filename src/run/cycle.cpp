@@ -7,9 +7,10 @@
 
 #include "dense/denseop.hpp"
 #include "dense/ginv1.hpp"
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "random/prob.hpp"
 #include "random/rangen.hpp"
-#include "run/model.hpp"
 #include "run/store.hpp"
 #include "run/store_record.hpp"
 #include "sampler/block_pass.hpp"
@@ -66,11 +67,9 @@ void invert_group_blocks() {
   double block[model::maxcorr * model::maxcorr];
   for (int i = 1; i <= M.neff; ++i) {
     if (M.randomnumb(i) == 0) continue;
-    const int rt = M.randomtype(i);
-    if (rt == model::rnd_diag_mb) continue;
-    // A one-breed additive group without candidate sires is built by the
-    // additive rules, which read G^-1; the others read g.
-    if (rt == model::rnd_add_an_mb && (M.nbreed(i) != 1 || M.max_msires != 0)) continue;
+    // A multiple-breed group reads g, except one built by the additive rules,
+    // which read G^-1.
+    if (model::multiple_breed(M.randomtype(i)) && !model::one_breed_additive(i)) continue;
     const int n = M.randomnumb(i) * M.ntrait;
     for (int c = 1; c <= n; ++c)
       for (int r = 1; r <= n; ++r) block[(r - 1) + (c - 1) * n] = M.ginv(i, r, c);
@@ -81,13 +80,13 @@ void invert_group_blocks() {
   }
 }
 
-void reset_equations(State& s) {
+void reset_equations(model::State& s) {
   s.XY.fill(0.0);
   s.logl_total = 0;
   sampler::reset_matrix_values(s);
 }
 
-void start_solutions(State& s, bool create_files) {
+void start_solutions(model::State& s, bool create_files) {
   sparsem::default_iter(1e-10f, 400, 1.4f);
   pcg::solve_sparse_hashm_pcg(s.XX, s.XY, s.SOL);
   if (s.neq <= 20) {
@@ -102,7 +101,7 @@ void start_solutions(State& s, bool create_files) {
   sampler::open_new(sampler::sample_files);
 }
 
-void setup_eq_rnorm(State& s) {
+void setup_eq_rnorm(model::State& s) {
   // Both passes work on the one pair of XX and XY that the cycle zeroed:
   // no record term couples an effect of one pass with one of the other.
   for (int pass = 1; pass <= 2; ++pass) {
@@ -114,7 +113,7 @@ void setup_eq_rnorm(State& s) {
   }
 }
 
-void gibbssol(State& s) {
+void gibbssol(model::State& s) {
   denseop::denseop_tol = 1e-9;
   // A build straight into XX_IJA needs no refresh from XX.
   const sampler::EquationPlan& plan = sampler::equation_plan;
@@ -133,7 +132,18 @@ void gibbssol(State& s) {
   }
 }
 
-int run_cycles(State& s, CycleTimes* times) {
+void end_cycle(model::State& s) {
+  const long long round = M.round, skip = M.skip;
+  if (round < M.nround && round % (100 * skip) == 0) store_solutions(s, true);
+  if (round % (10 * skip) != 0) return;
+  s.cpu_now = util::cpu_seconds();
+  const float elapsed = s.cpu_now - s.cpu_start;
+  const float rate = static_cast<float>(600LL * M.skip) / (s.cpu_now - s.cpu_last);
+  util::say("round ", M.round, "elapsed time ", elapsed, " s ", "(", rate, "rounds/min )");
+  s.cpu_last = util::cpu_seconds();
+}
+
+int run_cycles(model::State& s, CycleTimes* times) {
   using clock = std::chrono::steady_clock;
   const auto seconds = [](clock::time_point a, clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
@@ -157,6 +167,7 @@ int run_cycles(State& s, CycleTimes* times) {
       if (times) t2 = clock::now();
     }
     sampler::gibbsvar(s);
+    end_cycle(s);
     ++cycles;
     if (times) {
       const clock::time_point t3 = clock::now();
@@ -170,34 +181,23 @@ int run_cycles(State& s, CycleTimes* times) {
   return cycles;
 }
 
-void logl_thetabar(State& s) {
+void logl_thetabar(model::State& s) {
   const int nt = M.ntrait;
-  const double n = static_cast<double>(kept_count(M.nround));
+  const double n = static_cast<double>(model::kept_count(M.nround));
   const sampler::RecordCursor& c = sampler::cursor;
-  const bool robust = M.residualtype >= model::res_slash && M.residualtype <= 6;
   double rin[model::maxcorr * model::maxcorr];
   double e[model::maxcorr];
   const double cst = static_cast<double>(static_cast<float>(nt) * 0.5f) * -1.8378770942368803;
-  // The "add_an_ms" group whose animals beyond its levels have no equations.
-  const int e8 = c.e8 > 0 && M.effecttype(c.e8) == model::eff_ram && s.SUMSOL_N.rows() > 0 ? c.e8 : 0;
+  // The group whose animals beyond its levels have no equations.
+  const int e8 = s.SUMSOL_N.rows() > 0 ? model::reduced_animal_group() : 0;
   for (int irec = 1; irec <= M.nrec; ++irec) {
     s.irec = irec;
     for (int j = 1; j <= nt; ++j)
       for (int i = 1; i <= nt; ++i) M.rinv(i, j) = s.SUMR(i, j) / n;
     sampler::decode_record(s);
     sampler::find_addresses(s);
-    double sc = 1.0;
-    if (M.neffr >= 1) {
-      for (int t = 1; t <= nt; ++t)
-        for (int k = 1; k <= M.neffr; ++k) {
-          const int ef = M.pos_effr(k);
-          const int slot = c.EFF_SLOT(ef, t);
-          if (slot == 0) continue;  // no slot: multiplier 0, factor 1
-          const int a = M.nestedcov(ef, t) <= 0 ? s.ADDRESS(slot, t) : sampler::address1(ef, 1, t);
-          sc = sc * std::pow(s.SUMR_SOL(a) / n, static_cast<double>(s.WEIGHT_COV(slot, t)));
-        }
-    }
-    if (robust) sc = sc / (s.SUMWEIGHT_ROBUST(irec) / n);
+    double sc = sampler::structural_scale(s, [&s, n](int q) { return s.SUMR_SOL(q) / n; });
+    if (model::robust_residuals()) sc = sc / (s.SUMWEIGHT_ROBUST(irec) / n);
     s.res_scale = sc;
     // The record weight is a precision: the record's covariance is sc R / w.
     const double cov_scale = sc / s.rec_weight;
@@ -222,7 +222,7 @@ void logl_thetabar(State& s) {
         const int eff = c.SLOT_EFF(j, t);
         if (eff <= 0 || (nonparent > 0 && eff == e8)) continue;
         const int a = s.ADDRESS(j, t);
-        if (M.effecttype(eff) == model::eff_unk)
+        if (M.effecttype(eff) == model::EffectType::unk)
           r = r - s.SOL(a);
         else
           r = r - static_cast<double>(s.WEIGHT_COV(j, t)) * s.SUMSOL(a) / n;
@@ -237,10 +237,10 @@ void logl_thetabar(State& s) {
   }
 }
 
-void finish_run(State& s, int cycles_run) {
+void finish_run(model::State& s, int cycles_run) {
   // The pass needs the data (read by the first cycle of this run) and at
   // least one kept sample.
-  if (M.nround > M.nburn && cycles_run > 0 && kept_count(M.nround) > 0) {
+  if (M.nround > M.nburn && cycles_run > 0 && model::kept_count(M.nround) > 0) {
     // Its imputations draw outside the chain: the store keeps the stream
     // where the last cycle left it, for a chain made longer.
     const rangen::Stream after_cycles = rangen::stream();

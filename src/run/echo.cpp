@@ -5,7 +5,7 @@
 #include <string>
 
 #include "dense/denseop.hpp"
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 
@@ -27,38 +27,35 @@ std::string name40(const std::string& s) {
   return t;
 }
 
-const char* effect_name(int code) {
-  switch (code) {
-    case model::eff_cro: return "cross-classified";
-    case model::eff_cov: return "covariable";
-    case model::eff_ram: return "ram";
-    case model::eff_unk: return "unknown-covariable";
-    case model::eff_rno: return "reaction-norm";
+const char* effect_name(model::EffectType type) {
+  switch (type) {
+    case model::EffectType::cro: return "cross-classified";
+    case model::EffectType::cov: return "covariable";
+    case model::EffectType::ram: return "ram";
+    case model::EffectType::unk: return "unknown-covariable";
+    case model::EffectType::rno: return "reaction-norm";
     default: return "???";
   }
-}
-
-const char* residual_name(int code) {
-  static const char* const names[] = {"homogeneous",  "structural", "slash",
-                                      "struct_slash", "student_t",  "struct_student_t"};
-  return code >= 1 && code <= 6 ? names[code - 1] : "";
 }
 
 struct RandomName {
   const char* name;
   const char* addition;
 };
-RandomName random_name(int code) {
-  switch (code) {
-    case model::rnd_diagonal: return {"diagonal", ""};
-    case model::rnd_add_animal: return {"additive animal", ""};
-    case model::rnd_add_an_upg: return {"additive animal", " with unknown parent groups"};
-    case model::rnd_add_an_upgi: return {"additive animal", " with unknown parent groups and inbreeding"};
-    case model::rnd_add_sire: return {"additive sire", ""};
-    case model::rnd_par_domin: return {"parental dominance", ""};
-    case model::rnd_add_an_ms: return {"(reduced) animal model", " with msires and parent groups"};
-    case model::rnd_add_an_mb: return {"multiple breed animal model", " with additive effects"};
-    case model::rnd_diag_mb: return {"multiple breed uncorrelated effect", ""};
+RandomName random_name(model::RandomType type) {
+  switch (type) {
+    case model::RandomType::diagonal: return {"diagonal", ""};
+    case model::RandomType::add_animal: return {"additive animal", ""};
+    case model::RandomType::add_an_upg: return {"additive animal", " with unknown parent groups"};
+    case model::RandomType::add_an_upgi:
+      return {"additive animal", " with unknown parent groups and inbreeding"};
+    case model::RandomType::add_sire: return {"additive sire", ""};
+    case model::RandomType::par_domin: return {"parental dominance", ""};
+    case model::RandomType::add_an_ms:
+      return {"(reduced) animal model", " with msires and parent groups"};
+    case model::RandomType::add_an_mb:
+      return {"multiple breed animal model", " with additive effects"};
+    case model::RandomType::diag_mb: return {"multiple breed uncorrelated effect", ""};
     default: return {"", ""};
   }
 }
@@ -158,30 +155,31 @@ void effect_table() {
     if (M.nestedcov(i, 1) != 0)
       for (int t = 1; t <= M.ntrait; ++t) row.add(M.nestedcov(i, t));
     out_args(layout, row);
-    ram = ram || M.effecttype(i) == model::eff_ram;
-    rno = rno || M.effecttype(i) == model::eff_rno;
+    ram = ram || M.effecttype(i) == model::EffectType::ram;
+    rno = rno || M.effecttype(i) == model::EffectType::rno;
   }
   if (ram && rno) util::fatal(util::freev("ERROR: Joint implementation of RAM and reaction-norm effects not possible"));
 }
 
 void residual_model() {
   model::Model& M = model::m;
-  const int rt = M.residualtype;
-  if (rt < 1 || rt > 6) util::fatal(util::freev("unknown RESIDUAL-TYPE"));
-  out("(' Type of Residuals:',t30,a)", residual_name(rt));
+  const model::ResidualType rt = M.residualtype;
+  const char* type = model::word(rt);
+  if (*type == 0) util::internal_error("unknown RESIDUAL-TYPE");
+  out("(' Type of Residuals:',t30,a)", type);
 
   util::FmtArgs pos, save;
   for (int k = 1; k <= M.neffr; ++k) {
     pos.add(M.pos_effr(k));
     save.add(M.effrsave(k));
   }
-  if (rt == model::res_structural) {
+  if (rt == model::ResidualType::structural) {
     out("(' Metropolis steps within round:',t40,i8)", M.r_nround);
     out("(' Cycles to tune MH during burn-in:',t40,i8)", M.r_skip);
     out("(' Number structural effects:',t40,i3)", M.neffr);
     out_args("(' Structural effects:',t40,50i3)", pos);
     out_args("(' Structural effects save:',t40,50i3)", save);
-  } else if (rt == model::res_struct_slash || rt == model::res_struct_student_t) {
+  } else if (model::structural(rt)) {
     out("(' Metropolis steps within round:',t30,i8)", M.r_nround);
     out("(' Cycles to adjust metropolis variance during burn-in:',t30,i8)", M.r_skip);
     out("(' Number structural effects:',t30,i3)", M.neffr);
@@ -190,7 +188,7 @@ void residual_model() {
   }
 
   out("(' R prior degrees of belief:',t30,i12)", M.dbelief_r);
-  if (M.ntrait > 1 && rt != model::res_homogeneous)
+  if (M.ntrait > 1 && rt != model::ResidualType::homogeneous)
     util::fatal(util::freev("ERROR: only homoskedastic residuals are possible for multitrait models"));
 
   out("(/' Residual (co)variance Matrix')");
@@ -211,7 +209,8 @@ void multiple_sires_lines() {
 
 void random_group(int e) {
   model::Model& M = model::m;
-  const int n = M.randomnumb(e), rt = M.randomtype(e);
+  const int n = M.randomnumb(e);
+  const model::RandomType rt = M.randomtype(e);
   if (n == 1) {
     out("(/' Random Effect(s)',t20,10i3)", e);
   } else {
@@ -219,37 +218,34 @@ void random_group(int e) {
     for (int k = 0; k < n; ++k) ids.add(e + k);
     out_args("(/' correlated random effects',t30,10i3)", ids);
   }
-  if (rt < model::rnd_diagonal || rt > model::rnd_diag_mb) util::fatal(util::freev("unknown RANDOM-TYPE"));
-
   const RandomName nm = random_name(rt);
+  if (*nm.name == 0) util::internal_error("unknown RANDOM-TYPE");
   out("(' Type of Random Effect:',t30,a,a)", nm.name, nm.addition);
   const std::string ped = name40(M.randomfile(e));
   switch (rt) {
-    case model::rnd_diagonal:
+    case model::RandomType::diagonal:
       out("(' Prior degrees of belief:',t30,i12)", M.dbelief_g(e));
       break;
-    case model::rnd_add_animal:
+    case model::RandomType::add_animal:
       out("(' Pedigree File:',t30,a)", ped);
       out("(' Prior degrees of belief:',t30,i12)", M.dbelief_g(e));
       break;
-    case model::rnd_add_an_upg:
-    case model::rnd_add_an_upgi:
-    case model::rnd_add_sire:
+    case model::RandomType::add_an_upg:
+    case model::RandomType::add_an_upgi:
+    case model::RandomType::add_sire:
       out("(' Pedigree File: ',t30,a)", ped);
       out("(' Prior degrees of belief:',t30,i12)", M.dbelief_g(e));
       break;
-    case model::rnd_par_domin:
-      out("(' Pedigree File: ',t30,a)", ped);
-      break;
-    case model::rnd_add_an_ms:
+    case model::RandomType::par_domin: out("(' Pedigree File: ',t30,a)", ped); break;
+    case model::RandomType::add_an_ms:
       out("(' Prior degrees of belief:',t30,i12)", M.dbelief_g(e));
       out("(' Pedigree File: ',t30,a)", ped);
       out("(' Number of Animals: ',t30,i12)", M.lenped(e));
       out("(' Number of groups: ',t30,i12)", M.ngrp(e));
       multiple_sires_lines();
       break;
-    case model::rnd_add_an_mb:
-    case model::rnd_diag_mb:
+    case model::RandomType::add_an_mb:
+    case model::RandomType::diag_mb:
       out("(' Metropolis steps within round:',t30,i8)", M.mb_nround);
       out("(' Cycles to adjust metropolis variance during burn-in:',t30,i8)", M.mb_skip);
       out("(' Prior degrees of belief:',t30,i12)", M.dbelief_g(e));
@@ -257,8 +253,9 @@ void random_group(int e) {
       out("(' Number of Animals: ',t30,i12)", M.lenped(e));
       out("(' Number of breeds: ',t30,i12)", M.nbreed(e));
       out("(' Number of groups: ',t30,i12)", M.ngrp(e));
-      if (rt == model::rnd_add_an_mb) multiple_sires_lines();
+      if (model::multiple_sires_section(rt)) multiple_sires_lines();
       break;
+    case model::RandomType::none: break;
   }
 
   // The repair covers the block of order m.  A multiple-breed group's breed
@@ -266,7 +263,7 @@ void random_group(int e) {
   // block is repaired, save one wholly 0 (kept 0 for the whole chain): a
   // later block left indefinite would stay so for the whole chain.
   const int m = M.ntrait * n;
-  const bool mb = rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb;
+  const bool mb = model::multiple_breed(rt);
   const int nb = mb ? M.nbreed(e) : 1;
   util::mat1<double> block(m, m);
   for (int b1 = 1; b1 <= nb; ++b1)

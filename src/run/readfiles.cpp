@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"
@@ -17,8 +17,7 @@ namespace {
 
 using model::m;
 
-bool is_multibreed(int rt) { return rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb; }
-bool has_candidates(int rt) { return rt == model::rnd_add_an_ms || is_multibreed(rt); }
+using model::RandomType;
 
 // Breed fractions written to a few decimals (thirds as 0.333) still sum to 1
 // within this.
@@ -43,9 +42,9 @@ struct Where {
 struct Columns {
   const char* c[3];
 };
-Columns column_names(int rt) {
-  if (rt == model::rnd_add_sire) return {{"sire", "sire of the sire", "maternal grandsire"}};
-  if (has_candidates(rt)) return {{"animal", "dam", "sire"}};
+Columns column_names(RandomType rt) {
+  if (rt == RandomType::add_sire) return {{"sire", "sire of the sire", "maternal grandsire"}};
+  if (model::candidate_sires(rt)) return {{"animal", "dam", "sire"}};
   return {{"animal", "parent", "parent"}};
 }
 
@@ -53,25 +52,25 @@ Columns column_names(int rt) {
 // the effect, and for the multiple-breed types also a pedigree line of its
 // own (its breed fractions and parents are looked up there).
 int parent_limit(int e) {
-  const int rt = m.randomtype(e);
-  return is_multibreed(rt) ? std::min(m.nlev(e), m.lenped(e)) : m.nlev(e);
+  return model::multiple_breed(m.randomtype(e)) ? std::min(m.nlev(e), m.lenped(e)) : m.nlev(e);
 }
 
 // Checks the three ids of record i of effect e.
 void check_ids(const Where& w, const int ids[3]) {
-  const int e = w.e, rt = m.randomtype(e);
+  const int e = w.e;
+  const RandomType rt = m.randomtype(e);
   const Columns names = column_names(rt);
   // Animals beyond the levels of an add_an_ms group have no equations of
   // their own (reduced animal model); their id is not used as a level.
   const int animal_max =
-      rt == model::rnd_add_an_ms && w.i > m.nlev(e) ? std::max(m.nlev(e), m.lenped(e)) : m.nlev(e);
+      rt == RandomType::add_an_ms && w.i > m.nlev(e) ? std::max(m.nlev(e), m.lenped(e)) : m.nlev(e);
   if (ids[0] < 1 || ids[0] > animal_max)
     refuse(w, std::string(names.c[0]) + " " + std::to_string(ids[0]) + " is not within 1 to " +
                   std::to_string(animal_max));
   const int pmax = parent_limit(e);
   for (int k = 1; k <= 2; ++k) {
     const int id = ids[k];
-    if (k == 2 && id < 0 && has_candidates(rt)) {
+    if (k == 2 && id < 0 && model::candidate_sires(rt)) {
       if (m.max_msires <= 0)
         refuse(w, "negative sire " + std::to_string(id) +
                       " (candidate sires) but the model has no multiple-sires file");
@@ -85,17 +84,17 @@ void check_ids(const Where& w, const int ids[3]) {
 
 // Block assignment of record i, whose sire is negative: its candidate block
 // starts at the running position n_ms, which then moves past the block.
-void assign_block(State& s, const Where& w, int n_values, int dam) {
+void assign_block(model::State& s, const Where& w, int n_values, int dam) {
   const int p = m.n_ms;
   const std::string file = " of the multiple-sires file " + m.msfile;
   if (p < 1 || p > n_values)
     refuse(w, "the candidate block would start at position " + std::to_string(p) + ", beyond the " +
                   std::to_string(n_values) + " values" + file);
   const double count = s.MS(p);
-  if (!(count >= 1.0 && count <= max_candidates && count == std::trunc(count)))
+  if (!(count >= 1.0 && count <= model::max_candidates && count == std::trunc(count)))
     refuse(w, "the candidate count " + util::freev(count).substr(1) + " at position " +
                   std::to_string(p) + file + " is not a whole number from 1 to " +
-                  std::to_string(max_candidates));
+                  std::to_string(model::max_candidates));
   const int k = static_cast<int>(count);
   if (p + 2 * k > n_values)
     refuse(w, "the block of " + std::to_string(k) + " candidates at position " + std::to_string(p) +
@@ -139,7 +138,7 @@ void assign_block(State& s, const Where& w, int n_values, int dam) {
       refuse(w, "every candidate of the block at position " + std::to_string(p) + file +
                     " is 0; no sire can be drawn for animal " + std::to_string(w.i));
     // The Dirichlet redraw takes each candidate's parameter as a gamma shape.
-    if (m.ms_alpha != 0 && !s.MS_ALPHAS.empty())
+    if (model::samples_msires() && !s.MS_ALPHAS.empty())
       for (int j = 1; j <= k; ++j) {
         const float a = static_cast<float>(s.MS_ALPHAS(p + 2 * j));
         if (!(a > 0.0f) || !std::isfinite(a))
@@ -160,20 +159,16 @@ struct PedIndex {
   std::vector<long> line_of;  // (lenped + 1) file line of each record
 };
 
-bool parent_groups(int rt) {
-  return rt == model::rnd_add_an_upg || rt == model::rnd_add_an_upgi;
-}
-
 // Checks of record i against itself and the records before it.
 void check_record(const Where& w, const int ids[3], PedIndex& ix) {
-  const int rt = m.randomtype(w.e);
+  const RandomType rt = m.randomtype(w.e);
   const Columns names = column_names(rt);
   auto id0 = [&] { return std::string(names.c[0]) + " " + std::to_string(ids[0]); };
   // The sampling steps look animals up by their number.
-  if (has_candidates(rt) && ids[0] > w.i)
+  if (model::candidate_sires(rt) && ids[0] > w.i)
     refuse(w, "animal " + std::to_string(w.i) + " has no line: record " + std::to_string(w.i) +
                   " describes " + id0() + "; each record must describe the animal of its number");
-  if (has_candidates(rt) && ids[0] != w.i)
+  if (model::candidate_sires(rt) && ids[0] != w.i)
     refuse(w, id0() + " is on record " + std::to_string(w.i) +
                   "; each record must describe the animal of its number");
   int& first = ix.rec_of[static_cast<std::size_t>(ids[0])];
@@ -186,7 +181,8 @@ void check_record(const Where& w, const int ids[3], PedIndex& ix) {
     if (ids[k] == ids[0]) refuse(w, id0() + " is given as its own " + names.c[k]);
   // The sire model's two ancestors may be one bull, and one unknown parent
   // group may stand for both parents (see check_ancestry).
-  if ((rt == model::rnd_add_animal || has_candidates(rt)) && ids[1] > 0 && ids[1] == ids[2])
+  if ((rt == RandomType::add_animal || model::candidate_sires(rt)) && ids[1] > 0 &&
+      ids[1] == ids[2])
     refuse(w, "both parents are " + std::to_string(ids[1]));
 }
 
@@ -194,13 +190,13 @@ void check_record(const Where& w, const int ids[3], PedIndex& ix) {
 // refused when it has known parents of its own (an animal, not a parent
 // group), and no animal may be its own ancestor.  The walk visits each record
 // once, so it takes time linear in the records.
-void check_ancestry(const State& s, const util::TextIn& file, int e, const PedIndex& ix) {
+void check_ancestry(const model::State& s, const util::TextIn& file, int e, const PedIndex& ix) {
   const int len = std::max(m.lenped(e), 0);
   const Columns names = column_names(m.randomtype(e));
   auto where = [&](int r) { return Where{file, e, r, ix.line_of[static_cast<std::size_t>(r)]}; };
   auto rec_of = [&](int id) { return ix.rec_of[static_cast<std::size_t>(id)]; };
   auto has_parents = [&](int r) { return s.PED(e, r, 2) > 0 || s.PED(e, r, 3) > 0; };
-  if (parent_groups(m.randomtype(e)))
+  if (model::parent_groups(m.randomtype(e)))
     for (int r = 1; r <= len; ++r) {
       const int p = s.PED(e, r, 2);
       if (p <= 0 || p != s.PED(e, r, 3)) continue;
@@ -215,7 +211,7 @@ void check_ancestry(const State& s, const util::TextIn& file, int e, const PedIn
   // Depth-first walk from each record up through its parents: the known
   // ones, and every candidate sire of a record whose sire is drawn (any of
   // them may become its sire).  1 on the current path, 2 done.
-  const bool candidates = has_candidates(m.randomtype(e)) && m.max_msires > 0;
+  const bool candidates = model::candidate_sires(m.randomtype(e)) && m.max_msires > 0;
   auto ncand = [&](int r) {
     return candidates && s.PED(e, r, 3) < 0 ? static_cast<int>(s.MS(s.P_MS(r))) : 0;
   };
@@ -308,7 +304,7 @@ void check_line_count(const util::TextIn& file, int e) {
 }
 
 // Grows the line extent of the pedigree arrays to lines, keeping what they hold.
-void grow_lines(State& s, int lines) {
+void grow_lines(model::State& s, int lines) {
   const long nf = s.PED.extent1(), lp = s.PED.extent2();
   if (lines <= lp) return;
   util::arr3<int> ped(nf, lines, 3);
@@ -336,8 +332,9 @@ void grow_lines(State& s, int lines) {
 // both parents unknown, after the lines read, so that it is not left out of
 // the relationship inverse.  For the types with parent groups, a parent
 // without a line of its own is a group.
-void add_founder_lines(State& s, const util::TextIn& file, int e) {
-  const int rt = m.randomtype(e), len = std::max(m.lenped(e), 0);
+void add_founder_lines(model::State& s, const util::TextIn& file, int e) {
+  const RandomType rt = m.randomtype(e);
+  const int len = std::max(m.lenped(e), 0);
   int lim = m.nlev(e);
   for (int i = 1; i < m.randomnumb(e); ++i) lim = std::min(lim, m.nlev(e + i));
   std::vector<unsigned char> known(static_cast<std::size_t>(std::max(lim, 0)) + 1, 0);
@@ -346,7 +343,7 @@ void add_founder_lines(State& s, const util::TextIn& file, int e) {
   };
   for (int i = 1; i <= len; ++i) {
     mark(s.PED(e, i, 1));
-    if (parent_groups(rt)) {
+    if (model::parent_groups(rt)) {
       mark(s.PED(e, i, 2));
       mark(s.PED(e, i, 3));
     }
@@ -364,28 +361,31 @@ void add_founder_lines(State& s, const util::TextIn& file, int e) {
   grow_lines(s, len + n);
   // The code of a line without known parents: class 3 (add_an_upg), or
   // 1000 times the multiplier 1 (add_an_upgi).
-  const int code = rt == model::rnd_add_an_upg ? 3 : 1000;
+  const int code = rt == RandomType::add_an_upg ? 3 : 1000;
   for (int k = 0; k < n; ++k) {
     const int line = len + 1 + k;
     s.PED(e, line, 1) = added[static_cast<std::size_t>(k)];
     s.PED(e, line, 2) = 0;
     s.PED(e, line, 3) = 0;
-    if (parent_groups(rt)) s.PED_CODE(e, line) = code;
+    if (model::parent_groups(rt)) s.PED_CODE(e, line) = code;
   }
   m.lenped(e) = len + n;
 
   std::string ids;
   for (int k = 0; k < std::min(n, 5); ++k) ids += " " + std::to_string(added[static_cast<std::size_t>(k)]);
   if (n > 5) ids += " ...";
-  const bool sires = rt == model::rnd_add_sire;
-  util::say_text(" warning: " + std::to_string(n) + " level" + (n == 1 ? "" : "s") + " of effect " +
-                 std::to_string(e) + (n == 1 ? " has" : " have") + " no line in pedigree file " + file.name() +
-                 (parent_groups(rt) ? " and " + std::string(n == 1 ? "is" : "are") + " no parent group" : "") +
-                 "; each is taken as " + (sires ? "a sire with neither ancestor known" : "an animal with both parents unknown") +
-                 ":" + ids);
+  const bool sires = rt == RandomType::add_sire;
+  util::say_text(
+      " warning: " + std::to_string(n) + " level" + (n == 1 ? "" : "s") + " of effect " +
+      std::to_string(e) + (n == 1 ? " has" : " have") + " no line in pedigree file " + file.name() +
+      (model::parent_groups(rt) ? " and " + std::string(n == 1 ? "is" : "are") + " no parent group"
+                                : "") +
+      "; each is taken as " +
+      (sires ? "a sire with neither ancestor known" : "an animal with both parents unknown") + ":" +
+      ids);
 }
 
-void read_msfile(State& s) {
+void read_msfile(model::State& s) {
   const int n = m.n_ms;
   s.MS.resize(n);
   if (!util::TextIn::exists(m.msfile)) util::fatal(" multiple-sires file not found: " + m.msfile);
@@ -415,14 +415,14 @@ void read_msfile(State& s) {
     else
       s.MS_ALPHAS = s.MS;
     // Every fresh chain that resamples the probabilities gets the file.
-    if (m.rstart != 'y' && m.ms_alpha != 0)
+    if (m.rstart != 'y' && model::samples_msires())
       s.msirespprsam = util::TextOut("msirespprsam", util::TextOut::Mode::replace);
   }
 }
 
 }  // namespace
 
-void read_files(State& s) {
+void read_files(model::State& s) {
   const int nf = m.neff;
   int lp = 0, nb_max = 0;
   for (int e = 1; e <= nf; ++e) {
@@ -439,10 +439,12 @@ void read_files(State& s) {
   int listed = 0;
   std::vector<double> fractions;
   for (int e = 1; e <= nf; ++e) {
-    const int rt = m.randomtype(e);
-    const bool three = rt == model::rnd_add_animal || rt == model::rnd_add_sire;
-    const bool four = rt == model::rnd_add_an_upg || rt == model::rnd_add_an_upgi;
-    if (!three && !four && !has_candidates(rt)) continue;
+    const RandomType rt = m.randomtype(e);
+    // Lines of three ids, of three ids and a code (parent groups), or of
+    // the types that can have candidate sires.
+    const bool four = model::parent_groups(rt);
+    const bool three = model::additive_lines(rt) && !four;
+    if (!model::additive_lines(rt) && !model::candidate_sires(rt)) continue;
     const int len = m.lenped(e);
     util::TextIn ped(m.randomfile(e));
 
@@ -451,9 +453,9 @@ void read_files(State& s) {
       s.PED_CODE.resize(nf, lp);
       code_allocated = true;
     }
-    if (rt == model::rnd_add_an_ms) {
+    if (rt == RandomType::add_an_ms) {
       s.DINV.resize(len);
-      if (m.effecttype(e) == model::eff_ram) {
+      if (e == model::reduced_animal_group()) {
         const int rows = len - m.nlev(e), cols = m.randomnumb(e) * m.ntrait;
         s.SUMSOL_N.resize(rows, cols);
         s.SSSOL_N.resize(rows, cols);
@@ -461,7 +463,7 @@ void read_files(State& s) {
       }
       m.n_ms = 1;
     }
-    if (is_multibreed(rt)) {
+    if (model::multiple_breed(rt)) {
       if (!breed_allocated) {
         s.BREED.resize(nf, lp, nb_max);
         s.SUMMB_ACCEP.resize(nf, nb_max, nb_max);
@@ -476,7 +478,7 @@ void read_files(State& s) {
       m.n_ms = 1;
     }
 
-    if (is_multibreed(rt)) check_line_count(ped, e);
+    if (model::multiple_breed(rt)) check_line_count(ped, e);
 
     PedIndex ix;
     ix.rec_of.assign(static_cast<std::size_t>(std::max({m.nlev(e), len, 0})) + 1, 0);
@@ -490,7 +492,7 @@ void read_files(State& s) {
         r = ped.read_recordv(std::span<int>(ids, 3));
       else if (four)
         r = ped.read_recordv(std::span<int>(ids, 3), code);
-      else if (rt == model::rnd_add_an_ms)
+      else if (rt == RandomType::add_an_ms)
         r = ped.read_recordv(std::span<int>(ids, 3), dinv);
       else
         r = ped.read_recordv(std::span<int>(ids, 3), std::span<double>(fractions));
@@ -503,28 +505,28 @@ void read_files(State& s) {
       if (!r.ok()) refuse(w, util::describe(r));
       check_ids(w, ids);
       check_record(w, ids, ix);
-      if (rt == model::rnd_add_an_upg && (code < 1 || code > 4))
+      if (rt == RandomType::add_an_upg && (code < 1 || code > 4))
         refuse(w, "multiplier code " + std::to_string(code) + " is not within 1 to 4");
       for (int k = 0; k < 3; ++k) s.PED(e, i, k + 1) = ids[k];
       if (four) s.PED_CODE(e, i) = code;
-      if (rt == model::rnd_add_an_ms) {
+      if (rt == RandomType::add_an_ms) {
         // A precision: the Mendelian variance of the animal is g / DINV.
         if (!(dinv > 0.0f))
           refuse(w, "Mendelian coefficient " + util::freev(dinv).substr(1) + " is not above 0");
         s.DINV(i) = dinv;
       }
-      if (is_multibreed(rt)) {
+      if (model::multiple_breed(rt)) {
         check_fractions(w, fractions);
         for (int b = 1; b <= nb; ++b) s.BREED(e, i, b) = fractions[static_cast<std::size_t>(b - 1)];
       }
-      if (has_candidates(rt) && ids[2] < 0) assign_block(s, w, n_values, ids[1]);
+      if (model::candidate_sires(rt) && ids[2] < 0) assign_block(s, w, n_values, ids[1]);
 
       if (i > 10) continue;
       if (three) {
         util::say_text(util::formatv("(1x,3i10)", ids[0], ids[1], ids[2]));
       } else if (four) {
         util::say_text(util::formatv("(1x,4i10)", ids[0], ids[1], ids[2], code));
-      } else if (rt == model::rnd_add_an_ms) {
+      } else if (rt == RandomType::add_an_ms) {
         util::say_text(util::formatv("(1x,3i10,f9.4,2i10)", ids[0], ids[1], ids[2], s.DINV(i),
                                      s.MS_STAT(i), s.P_MS(i)));
       } else {
@@ -541,7 +543,7 @@ void read_files(State& s) {
                      std::to_string(std::max(len, 0) + more) + " records; the first " +
                      std::to_string(std::max(len, 0)) + " are read");
     if (three || four) add_founder_lines(s, ped, e);
-    if (has_candidates(rt)) {
+    if (model::candidate_sires(rt)) {
       candidate_groups.push_back(e);
       for (int i = 1; i <= len && listed == 0; ++i)
         if (s.PED(e, i, 3) < 0) listed = e;

@@ -1,12 +1,13 @@
 // Pedigree and multiple-sires files.
 #pragma once
 
-#include "run/state.hpp"
+#include "model/state.hpp"
 
 namespace run {
 
 // Reads, once at start-up, the multiple-sires file (when max_msires > 0) and
-// the pedigree file of every random group of types 3, 4, 5, 6, 8, 9 and 10
+// the pedigree file of every random group whose type has one (all but
+// diagonal)
 // into the state: PED, PED_CODE, MS_STAT, P_MS, MS, DINV, BREED; allocates
 // and initialises SUMMS, SSMS, MS_ALPHAS, SOL_N, SUMSOL_N, SSSOL_N,
 // SUMMB_ACCEP and MB_DBELIEF; assigns each animal with candidate sires its
@@ -22,18 +23,19 @@ namespace run {
 // levels of their effect (and, for the multiple-breed types, lines of its
 // pedigree), a negative sire needs a multiple-sires file and a whole candidate
 // block of 1 to 50 candidates with whole ids in it, and a multiplier code of
-// random type 4 must be 1 to 4.  The pedigree must be one: an animal given
+// add_an_upg must be 1 to 4.  The pedigree must be one: an animal given
 // twice, an animal as its own parent or ancestor, one animal as both parents
 // (an unknown parent group, which has no parents of its own, may be both) and,
-// for types 8, 9 and 10, a record not describing the animal of its number
+// for the types that can have candidate sires, a record not describing the animal of its number
 // (or a level without its line) are refused, and so is a breed fraction
 // outside 0 to 1 or a line whose fractions do not sum to 1 (within 0.001).
 // Every refusal names the file, line and value and stops the run.  A file
 // with more records than declared is read as far as declared, with a
-// warning.  For types 3, 4, 5 and 6 every level of the group that has no line
-// and is no parent group (types 4, 5: a parent without a line of its own) is
+// warning.  For the additive types (add_animal, add_an_upg, add_an_upgi,
+// add_sire) every level of the group that has no line and is no parent group
+// (with parent groups: a parent without a line of its own) is
 // given the line of an animal with both parents unknown after those read,
 // lenped counting them, with one warning line.
-void read_files(State& s);
+void read_files(model::State& s);
 
 }  // namespace run

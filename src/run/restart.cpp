@@ -8,9 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "random/rangen.hpp"
 #include "run/chain_state.hpp"
-#include "run/model.hpp"
 #include "run/result_in.hpp"
 #include "run/store.hpp"
 #include "run/store_record.hpp"
@@ -25,6 +26,8 @@ namespace run {
 
 using model::m;
 using namespace results;
+using model::Structural;
+using model::Tuning;
 using util::ReadStatus;
 
 namespace {
@@ -63,8 +66,7 @@ void check_positive(const ResultIn& f, const Rebuild& rb, double mean, double la
 
 // A robustness weight: above 0, and at most 1 with slash residuals.
 void check_weight(const ResultIn& f, const Rebuild& rb, double mean, double last) {
-  const bool slash =
-      m.residualtype == model::res_slash || m.residualtype == model::res_struct_slash;
+  const bool slash = model::slash(m.residualtype);
   check_positive(f, rb, mean, last, 0.0, "weight");
   if (!slash) return;
   f.within(last, 0.0, 1.0, "a last weight of");
@@ -139,10 +141,11 @@ void check_last_matrix(const ResultIn& f, const std::string& what, int d, Get g,
 // The last sample of the G block of the random group at effect e: a
 // multiple-breed block breed pair by breed pair, each pair's block in its
 // own right (0 where the sampler keeps it 0).
-void check_last_g(const ResultIn& f, const State& s, int e, int d, const std::vector<long>& lines) {
+void check_last_g(const ResultIn& f, const model::State& s, int e, int d,
+                  const std::vector<long>& lines) {
   const std::string what = "G for effect " + std::to_string(e);
   auto orig = [&](int i, int j) { return s.ORIG_G(e, i, j); };
-  if (!is_multibreed(m.randomtype(e))) {
+  if (!model::multiple_breed(m.randomtype(e))) {
     check_last_matrix(
         f, what, d, [e](int i, int j) { return m.g(e, i, j); }, orig, lines);
     return;
@@ -179,14 +182,14 @@ void tuned_range(T from, long w, Step step, T& lo, T& hi) {
 
 // Tuning windows that close by cycle c.
 long tuning_windows(int c, const Tuning& t) {
-  return t.window > 0 ? sampler::last_tuning_cycle(c) / t.window : 0;
+  return t.window > 0 ? model::last_tuning_cycle(c) / t.window : 0;
 }
 
 // An acceptance rate read back at the store of cycle c: a share of the
 // probabilities its sum holds, so between 0 and 1, and 0 when it holds none
-// (results::acceptance_rate).
+// (model::acceptance_rate).
 void check_rate(const ResultIn& f, int c, double rate, const Tuning& t) {
-  const bool holds_any = acceptance_sum(1.0, t, c) > 0;
+  const bool holds_any = model::acceptance_sum(1.0, t, c) > 0;
   // Printed with 8 decimals.
   f.within(rate, 0.0, holds_any ? 1.0 : 0.0, "an acceptance rate of", 1e-8);
 }
@@ -242,14 +245,14 @@ bool level_values(ResultIn& f, const Rebuild& rb, int t, int e, int l, double& S
   util::fatal(util::freev(what, e, " level :", l, " trait: ", t));
 }
 
-void read_solutions(State& s, int start, const Rebuild& rb) {
+void read_solutions(model::State& s, int start, const Rebuild& rb) {
   const int nt = m.ntrait;
   ResultIn f("solutions", start);
   f.title("Solution after: ");
   f.label(head_solutions);
-  int f_ram = 0, j_ram = 0;
-  for (int e = 1; e <= m.neff; ++e)
-    if (m.effecttype(e) == model::eff_ram && f_ram == 0) f_ram = e;
+  // The pedigree of the animals without equations of their own.
+  const int f_ram = model::reduced_animal_group();
+  int j_ram = 0;
   const char* msg = "error reading solutions at effect: ";
   int base = 0;
   for (int e = 1; e <= m.neff; ++e) {
@@ -263,7 +266,7 @@ void read_solutions(State& s, int start, const Rebuild& rb) {
         }
       }
     base += m.nlev(e) * nt;
-    if (m.effecttype(e) != model::eff_ram) continue;
+    if (m.effecttype(e) != model::EffectType::ram) continue;
     // Animals without equations of their own; values the state has no room
     // for are read and dropped.
     ++j_ram;
@@ -290,7 +293,7 @@ void read_solutions(State& s, int start, const Rebuild& rb) {
   util::say("read solutions from file: \"solutions\"");
 }
 
-void read_msiresppr(State& s, int start, const Rebuild& rb) {
+void read_msiresppr(model::State& s, int start, const Rebuild& rb) {
   ResultIn f("msiresppr", start);
   f.title("Post. probs after: ");
   f.label(head_msiresppr);
@@ -325,7 +328,7 @@ void read_rows(ResultIn& f, int d, std::vector<double>& row, Fail fail, Put put,
   }
 }
 
-void read_varcomp(State& s, int start, const Rebuild& rb) {
+void read_varcomp(model::State& s, int start, const Rebuild& rb) {
   ResultIn f("varcomp", start);
   f.title("Variance components after: ");
   std::vector<double> row;
@@ -337,7 +340,7 @@ void read_varcomp(State& s, int start, const Rebuild& rb) {
   };
   for (int e = 1; e <= m.neff; ++e) {
     if (m.randomnumb(e) <= 0) continue;
-    const int d = block_order(e);
+    const int d = model::block_order(e);
     if (d <= 0) continue;
     auto fail = [e](int) { return util::freev("error reading G at effect: ", e); };
     f.label(util::freev(label_g_mean, e));
@@ -368,7 +371,7 @@ void read_varcomp(State& s, int start, const Rebuild& rb) {
 // With no cycle left to run, the evaluation at the posterior means (columns
 // 3 on) is still that of the stored sums and is kept as well.  Every column
 // is read and checked.
-void read_loglike_obs(State& s, int start, const Rebuild& rb) {
+void read_loglike_obs(model::State& s, int start, const Rebuild& rb) {
   const int ncol = m.ntrait + 3;
   const bool evaluation = start > m.nround;
   ResultIn f("loglike_obs", start);
@@ -379,7 +382,7 @@ void read_loglike_obs(State& s, int start, const Rebuild& rb) {
   for (int i = 1; i <= m.nrec; ++i) {
     int obs;
     if (!f.values(obs, std::span<double>(v)))
-      util::fatal(util::freev("error reading loglilke_obs at record: ", i));
+      util::fatal(util::freev("error reading loglike_obs at record: ", i));
     f.ids({"record"}, {obs}, {i});
     const bool any = rb.kept;
     if (any) check_ordinate(f, rb, v[0], v[1]);
@@ -396,14 +399,14 @@ void read_loglike_obs(State& s, int start, const Rebuild& rb) {
 // sum holds at cycle c.
 double rate_sum(const ResultIn& f, int c, double rate, const Tuning& t) {
   check_rate(f, c, rate, t);
-  return acceptance_sum(rate, t, c);
+  return model::acceptance_sum(rate, t, c);
 }
 
 // The covariates of unknown covariables drawn by Metropolis-Hastings: the
 // proposal variance, as the tuning of the chain can have left it, and each
 // level's rate back to its sum.
-void read_covariate_rates(ResultIn& f, State& s, int c) {
-  const Tuning t = covariate_tuning();
+void read_covariate_rates(ResultIn& f, model::State& s, int c) {
+  const Tuning t = model::covariate_tuning();
   for (int u = 1; u <= m.neff; ++u) {
     if (!sampler::covariates_by_mh(u)) continue;
     f.label(util::freev(label_covariate_rates, u));
@@ -423,7 +426,7 @@ void read_covariate_rates(ResultIn& f, State& s, int c) {
   }
 }
 
-void read_mh_acceptance(State& s, int start) {
+void read_mh_acceptance(model::State& s, int start) {
   ResultIn f("mh_acceptance", start);
   const int c = start - 1;
   // A rate and the setting of its proposal; the setting's start value (as
@@ -438,47 +441,47 @@ void read_mh_acceptance(State& s, int start) {
     return true;
   };
   for (int e = 1; e <= m.neff; ++e) {
-    if (!is_multibreed(m.randomtype(e))) continue;
+    if (!model::multiple_breed(m.randomtype(e))) continue;
     for (int b1 = 1; b1 <= m.nbreed(e); ++b1)
       for (int b2 = b1; b2 <= m.nbreed(e); ++b2)
         if (!rate_and(util::freev(label_mb_rate, e, label_breeds, b1, b2), s.MB_DBELIEF(e, b1, b2),
-                      s.SUMMB_ACCEP(e, b1, b2), mb_tuning(e)))
+                      s.SUMMB_ACCEP(e, b1, b2), model::mb_tuning(e)))
           util::fatal(util::freev("error reading acceptance rate at effect: ", e));
   }
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
-    switch (structural_kind(e)) {
+    switch (model::structural_kind(e)) {
       case Structural::scale:
         if (!rate_and(util::freev(label_structural_rate, e), s.R_DBELIEFPROP(k), s.SUMR_ACCEP(k),
-                      structural_tuning()))
+                      model::structural_tuning()))
           util::fatal(util::freev("error reading acceptance rate at structural effect: ", e));
         break;
       case Structural::levels_alpha:
         if (!rate_and(util::freev(label_structural_alpha_rate, e), s.R_ALPHA_VARPROP(k),
-                      s.SUMR_ALPHAACCEP(k), structural_alpha_tuning()))
+                      s.SUMR_ALPHAACCEP(k), model::structural_alpha_tuning()))
           util::fatal(util::freev("error reading acceptance rate for alpha at structural effect: ", e));
         break;
       case Structural::levels:
         break;
     }
   }
-  if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t)
+  if (model::student_t(m.residualtype))
     if (!rate_and(label_robust_alpha_rate, s.w_alpha_varprop, s.sumw_alphaaccep,
-                  robust_alpha_tuning()))
+                  model::robust_alpha_tuning()))
       util::fatal(util::freev("error reading acceptance rate for alpha robust"));
   read_covariate_rates(f, s, c);
   f.end();
   util::say("Read acceptance rates and proposal dbelief from file: \"mh_acceptance\"");
 }
 
-void read_structural_r(State& s, int start, const Rebuild& rb) {
+void read_structural_r(model::State& s, int start, const Rebuild& rb) {
   const int nt = m.ntrait;
   ResultIn f("structural_r", start);
   f.title("Structural R solution after: ");
   f.label(head_solutions);
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
-    const Structural kind = structural_kind(e);
+    const Structural kind = model::structural_kind(e);
     if (kind == Structural::levels_alpha) {
       double mean, sd, last;
       int id[2];
@@ -509,7 +512,7 @@ void read_structural_r(State& s, int start, const Rebuild& rb) {
   util::say("read structural R from file: \"structural_r\"");
 }
 
-void read_robustness_w(State& s, int start, const Rebuild& rb) {
+void read_robustness_w(model::State& s, int start, const Rebuild& rb) {
   ResultIn f("robustness_w", start);
   f.title("Robustness weights after: ");
   f.label(head_robustness_w);
@@ -586,7 +589,7 @@ void check_record(const record::Store& st, int start) {
 
 }  // namespace
 
-void restart(State& s, int start) {
+void restart(model::State& s, int start) {
   // Cycle 1 starts a fresh chain, which creates the sample files anew.
   if (start <= 1)
     util::fatal(util::freev("restart at cycle", start,
@@ -602,7 +605,7 @@ void restart(State& s, int start) {
   // the store once every file is read.
   const rangen::Stream stream = recorded ? chain::read(s, start) : rangen::stream();
   Rebuild rb;
-  const int n = kept_count(start - 1);
+  const int n = model::kept_count(start - 1);
   rb.n = static_cast<double>(n);
   rb.kept = m.nburn < start - 1 && n > 0;
 
@@ -618,9 +621,9 @@ void restart(State& s, int start) {
     util::fatal(
         util::freev("restart at cycle", start, ":", std::string("\"") + record::file + "\"",
                     "is missing, so the sample files cannot be matched to the result files"));
-  if (uses_mh_files()) read_mh_acceptance(s, start);
+  if (model::uses_mh_files()) read_mh_acceptance(s, start);
   if (m.neffr > 0) read_structural_r(s, start, rb);
-  if (robust_weights()) read_robustness_w(s, start, rb);
+  if (model::robust_residuals()) read_robustness_w(s, start, rb);
   check_sample_files(s, start, st);
 
   // Only now is anything changed: the unfinished store is finished (or the

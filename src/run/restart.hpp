@@ -1,7 +1,7 @@
 // Restart of an interrupted chain from the result files of its last store.
 #pragma once
 
-#include "run/state.hpp"
+#include "model/state.hpp"
 
 namespace run {
 
@@ -37,6 +37,6 @@ namespace run {
 // left to run (start > nround), the evaluation at the posterior means in
 // "loglike_obs" is read back as well, so the files stored at the end come
 // out as they were.
-void restart(State& s, int start);
+void restart(model::State& s, int start);
 
 }  // namespace run

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 

@@ -12,8 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "run/chain_state.hpp"
-#include "run/model.hpp"
 #include "run/store_record.hpp"
 #include "sampler/records.hpp"
 #include "sampler/resid_steps.hpp"
@@ -28,79 +29,10 @@ namespace run {
 
 using model::m;
 using namespace results;
-
-int kept_count(int round) { return round / m.skip - m.nburn / m.skip; }
+using model::Structural;
+using model::Tuning;
 
 namespace results {
-
-int block_order(int e) {
-  int d = m.ntrait * m.randomnumb(e);
-  if (is_multibreed(m.randomtype(e))) d *= m.nbreed(e);
-  return d;
-}
-
-bool uses_mh_files() {
-  if (m.residualtype != model::res_homogeneous) return true;
-  for (int e = 1; e <= m.neff; ++e)
-    if (is_multibreed(m.randomtype(e))) return true;
-  return false;
-}
-
-bool robust_weights() { return m.residualtype >= model::res_slash && m.residualtype <= model::res_struct_student_t; }
-
-bool saves_solutions() {
-  for (int e = 1; e <= m.neff; ++e)
-    if (m.effectsave(e) == 1) return true;
-  return false;
-}
-
-// The same condition under which the pedigree reader creates the file.
-bool samples_msires() { return m.max_msires > 1 && m.ms_alpha != 0; }
-
-Structural structural_kind(int e) {
-  const int et = m.effecttype(e);
-  if (et == model::eff_cov || et == model::eff_rno) return Structural::scale;
-  if ((et == model::eff_cro || et == model::eff_unk) && m.randomnumb(e) > 0)
-    return Structural::levels_alpha;
-  return Structural::levels;
-}
-
-Tuning mb_tuning(int e) {
-  // Raised to the floor before the first cycle when too small to propose.
-  const int d = m.ntrait * m.randomnumb(e);
-  return {m.mb_nround > 0 ? m.mb_skip : 0, d + 4, d + 1};
-}
-Tuning structural_tuning() {
-  return {m.r_nround > 0 ? m.r_skip : 0, 6};
-}
-Tuning structural_alpha_tuning() {
-  return {m.r_nround > 0 ? 10 : 0};
-}
-Tuning robust_alpha_tuning() {
-  return {10};
-}
-// Every round of every cycle adds, tuned or not.
-Tuning covariate_tuning() {
-  return {std::max(m.r_skip, 0), 0, 0, true, std::max(m.r_nround, 0)};
-}
-
-namespace {
-
-// Probabilities an acceptance sum holds after cycle `round`.
-double summed(const Tuning& t, int round) {
-  return static_cast<double>(sampler::summed_cycles(round, t.window, t.every_cycle)) * t.rounds;
-}
-
-}  // namespace
-
-double acceptance_rate(double sum, const Tuning& t, int round) {
-  const double d = summed(t, round);
-  return d > 0 ? sum / d : 0.0;
-}
-
-double acceptance_sum(double rate, const Tuning& t, int round) {
-  return rate * summed(t, round);
-}
 
 namespace {
 
@@ -137,14 +69,14 @@ struct SampleFile {
   Layout layout;
 };
 
-void chain_sample_files(State& s, int round, SampleFile (&f)[record::max_samples]) {
+void chain_sample_files(model::State& s, int round, SampleFile (&f)[record::max_samples]) {
   sampler::SampleFiles& sf = sampler::sample_files;
   const bool going_on = round < m.nround;
-  const bool mh = uses_mh_files();
+  const bool mh = model::uses_mh_files();
   const bool tuning = in_tuning(round, false);
   f[0] = {sampler::varcompsam_file, &sf.varcompsam, true, true, going_on, true, Layout::entries};
   f[1] = {sampler::loglike_rnd_file, &sf.loglike_rnd, true, true, going_on, true, Layout::entries};
-  f[2] = {"msirespprsam", &s.msirespprsam,    samples_msires(), true, going_on,
+  f[2] = {"msirespprsam", &s.msirespprsam,    model::samples_msires(), true, going_on,
           true,           Layout::cycle_lines};
   f[3] = {sampler::mh_dbeliefchg_file,
           &sf.mh_dbeliefchg,
@@ -155,7 +87,7 @@ void chain_sample_files(State& s, int round, SampleFile (&f)[record::max_samples
           Layout::lines};
   f[4] = {sampler::solutionsam_file,
           &sf.solutionsam,
-          saves_solutions(),
+          model::saves_solutions(),
           true,
           going_on,
           true,
@@ -230,11 +162,11 @@ std::string first_line(const std::string& text) {
 
 // Elements 0 in a starting matrix that are sampled (inside breed blocks),
 // which "varcompsam" of earlier versions left out.
-long long sampled_zeros(const State& s) {
+long long sampled_zeros(const model::State& s) {
   long long n = 0;
   for (int e = 1; e <= m.neff; ++e) {
     if (m.randomnumb(e) <= 0) continue;
-    const int d = block_order(e);
+    const int d = model::block_order(e);
     for (int i = 1; i <= d; ++i)
       for (int j = i; j <= d; ++j) n += s.ORIG_G(e, i, j) == 0.0 && model::sampled_element(s.ORIG_G, e, i, j);
   }
@@ -243,7 +175,7 @@ long long sampled_zeros(const State& s) {
 
 // The stored length of sample file x ends a line, and the entry (or the
 // lines) of the stored cycle; refused otherwise, naming the record's line.
-void check_stored_end(const State& s, const SampleFile& x, const record::Store& st,
+void check_stored_end(const model::State& s, const SampleFile& x, const record::Store& st,
                       long long stored) {
   const std::string where = std::string(" restart refused: \"") + st.source + "\" line " +
                             std::to_string(st.sample_line(x.name)) + " gives \"" + x.name +
@@ -297,15 +229,15 @@ int stored_results(int round, const char* (&names)[record::max_results]) {
     const std::string_view w = r;
     const bool writes =
         w == "solutions" || w == "varcomp" || (w == "msiresppr" && m.max_msires > 1) ||
-        (w == "loglike_obs" && m.nburn < round) || (w == "mh_acceptance" && uses_mh_files()) ||
-        (w == "structural_r" && m.neffr > 0) || (w == "robustness_w" && robust_weights()) ||
-        w == chain::file;
+        (w == "loglike_obs" && m.nburn < round) ||
+        (w == "mh_acceptance" && model::uses_mh_files()) || (w == "structural_r" && m.neffr > 0) ||
+        (w == "robustness_w" && model::robust_residuals()) || w == chain::file;
     if (writes) names[n++] = r;
   }
   return n;
 }
 
-long long entry_lines(const State& s, const char* name, int round) {
+long long entry_lines(const model::State& s, const char* name, int round) {
   long long n = 1;
   if (name == std::string_view(sampler::solutionsam_file)) {
     for (int e = 1; e <= m.neff; ++e) {
@@ -319,7 +251,7 @@ long long entry_lines(const State& s, const char* name, int round) {
   // "varcompsam": the kept elements of G and R (the dispersion step) ...
   for (int e = 1; e <= m.neff; ++e) {
     if (m.randomnumb(e) <= 0) continue;
-    const int d = block_order(e);
+    const int d = model::block_order(e);
     for (int i = 1; i <= d; ++i)
       for (int j = i; j <= d; ++j) n += model::sampled_element(s.ORIG_G, e, i, j);
   }
@@ -333,18 +265,18 @@ long long entry_lines(const State& s, const char* name, int round) {
       const int e = m.pos_effr(k);
       const bool save = m.effrsave(k) == 1;
       const int rn = m.randomnumb(e);
-      if (structural_kind(e) == Structural::scale)
+      if (model::structural_kind(e) == Structural::scale)
         n += save ? 1 : 0;
       else if (rn == 0)
         n += save ? m.nlev(e) - 1 : 0;
       else if (rn > 0)
         n += (save ? m.nlev(e) : 0) + 1;
     }
-  if (robust_weights()) n += 1;
+  if (model::robust_residuals()) n += 1;
   return n;
 }
 
-void sync_sample_files(State& s, int round, record::Store& st) {
+void sync_sample_files(model::State& s, int round, record::Store& st) {
   SampleFile f[record::max_samples];
   chain_sample_files(s, round, f);
   for (const SampleFile& x : f) {
@@ -359,7 +291,7 @@ void sync_sample_files(State& s, int round, record::Store& st) {
   }
 }
 
-void reopen_sample_files(State& s, int round) {
+void reopen_sample_files(model::State& s, int round) {
   SampleFile f[record::max_samples];
   chain_sample_files(s, round, f);
   for (const SampleFile& x : f) {
@@ -369,7 +301,7 @@ void reopen_sample_files(State& s, int round) {
   }
 }
 
-void check_sample_files(State& s, int start, const record::Store& st) {
+void check_sample_files(model::State& s, int start, const record::Store& st) {
   SampleFile f[record::max_samples];
   chain_sample_files(s, start, f);
   for (const SampleFile& x : f) {
@@ -391,7 +323,7 @@ void check_sample_files(State& s, int start, const record::Store& st) {
   }
 }
 
-void open_sample_files(State& s, int start, const record::Store& st) {
+void open_sample_files(model::State& s, int start, const record::Store& st) {
   SampleFile f[record::max_samples];
   chain_sample_files(s, start, f);
   for (const SampleFile& x : f) {
@@ -495,14 +427,14 @@ void level_line(ResultFile& f, const Summary& sm, int t, int e, int l, double S,
   f.end_line();
 }
 
-void write_solutions(const State& s, const Summary& sm) {
+void write_solutions(const model::State& s, const Summary& sm) {
   const int nt = m.ntrait;
   ResultFile f("solutions");
   f.title("Solution after: ");
   f.text(head_solutions);
-  int f_ram = 0, j_ram = 0;
-  for (int e = 1; e <= m.neff; ++e)
-    if (m.effecttype(e) == model::eff_ram && f_ram == 0) f_ram = e;
+  // The pedigree of the animals without equations of their own.
+  const int f_ram = model::reduced_animal_group();
+  int j_ram = 0;
   int base = 0;  // equations of the effects before e
   for (int e = 1; e <= m.neff; ++e) {
     for (int l = 1; l <= m.nlev(e); ++l)
@@ -512,7 +444,7 @@ void write_solutions(const State& s, const Summary& sm) {
         level_line(f, sm, t, e, l, s.SUMSOL(a), s.SSSOL(a), s.SOL(a));
       }
     base += m.nlev(e) * nt;
-    if (m.effecttype(e) != model::eff_ram) continue;
+    if (m.effecttype(e) != model::EffectType::ram) continue;
     // Animals without equations of their own.
     ++j_ram;
     for (int an = m.nlev(e) + 1; an <= m.lenped(f_ram); ++an)
@@ -525,7 +457,7 @@ void write_solutions(const State& s, const Summary& sm) {
   f.seal();
 }
 
-void write_msiresppr(const State& s, const Summary& sm) {
+void write_msiresppr(const model::State& s, const Summary& sm) {
   ResultFile f("msiresppr");
   f.title("Post. probs after: ");
   f.text(head_msiresppr);
@@ -552,13 +484,13 @@ void matrix_row(ResultFile& f, int d, Get get) {
   }
 }
 
-void write_varcomp(const State& s, const Summary& sm) {
+void write_varcomp(const model::State& s, const Summary& sm) {
   const int nt = m.ntrait;
   ResultFile f("varcomp");
   f.title("Variance components after: ");
   for (int e = 1; e <= m.neff; ++e) {
     if (m.randomnumb(e) <= 0) continue;
-    const int d = block_order(e);
+    const int d = model::block_order(e);
     if (d <= 0) continue;
     f.free(label_g_mean, e);
     for (int i = 1; i <= d; ++i) matrix_row(f, d, [&](int j) { return sm.mean(s.SUMG(e, i, j)); });
@@ -578,7 +510,7 @@ void write_varcomp(const State& s, const Summary& sm) {
 }
 
 // Every column of a record on one line, whatever the number of traits.
-void write_loglike_obs(const State& s, const Summary& sm) {
+void write_loglike_obs(const model::State& s, const Summary& sm) {
   const int nt = m.ntrait;
   ResultFile f("loglike_obs");
   f.title("CPO,Loglike,residuals after: ");
@@ -610,7 +542,7 @@ void rate_line(ResultFile& f, double rate, double setting) {
 
 // Unknown covariables drawn by Metropolis-Hastings: the proposal variance,
 // then each level and its acceptance rate since the last tuning step.
-void write_covariate_rates(ResultFile& f, const State& s) {
+void write_covariate_rates(ResultFile& f, const model::State& s) {
   for (int u = 1; u <= m.neff; ++u) {
     if (!sampler::covariates_by_mh(u)) continue;
     f.free(label_covariate_rates, u);
@@ -619,59 +551,62 @@ void write_covariate_rates(ResultFile& f, const State& s) {
     for (int l = 1; l <= m.nlev(u); ++l) {
       std::string& b = f.buf();
       util::put_i_field(b, l, 8);
-      util::put_f_field(
-          b, acceptance_rate(s.SUMH_ACCEP(sampler::address1(u, l, 1)), covariate_tuning(), m.round),
-          12, 8);
+      util::put_f_field(b,
+                        model::acceptance_rate(s.SUMH_ACCEP(sampler::address1(u, l, 1)),
+                                               model::covariate_tuning(), m.round),
+                        12, 8);
       f.end_line();
     }
   }
 }
 
-void write_mh_acceptance(const State& s) {
+void write_mh_acceptance(const model::State& s) {
   ResultFile f("mh_acceptance");
   for (int e = 1; e <= m.neff; ++e) {
-    if (!is_multibreed(m.randomtype(e))) continue;
+    if (!model::multiple_breed(m.randomtype(e))) continue;
     for (int b1 = 1; b1 <= m.nbreed(e); ++b1)
       for (int b2 = b1; b2 <= m.nbreed(e); ++b2) {
         f.free(label_mb_rate, e, label_breeds, b1, b2);
-        rate_line(f, acceptance_rate(s.SUMMB_ACCEP(e, b1, b2), mb_tuning(e), m.round),
+        rate_line(f, model::acceptance_rate(s.SUMMB_ACCEP(e, b1, b2), model::mb_tuning(e), m.round),
                   s.MB_DBELIEF(e, b1, b2));
       }
   }
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
-    switch (structural_kind(e)) {
+    switch (model::structural_kind(e)) {
       case Structural::scale:
         f.free(label_structural_rate, e);
-        rate_line(f, acceptance_rate(s.SUMR_ACCEP(k), structural_tuning(), m.round),
+        rate_line(f, model::acceptance_rate(s.SUMR_ACCEP(k), model::structural_tuning(), m.round),
                   s.R_DBELIEFPROP(k));
         break;
       case Structural::levels_alpha:
         f.free(label_structural_alpha_rate, e);
-        rate_line(f, acceptance_rate(s.SUMR_ALPHAACCEP(k), structural_alpha_tuning(), m.round),
-                  s.R_ALPHA_VARPROP(k));
+        rate_line(
+            f,
+            model::acceptance_rate(s.SUMR_ALPHAACCEP(k), model::structural_alpha_tuning(), m.round),
+            s.R_ALPHA_VARPROP(k));
         break;
       case Structural::levels:
         break;
     }
   }
-  if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t) {
+  if (model::student_t(m.residualtype)) {
     f.free(label_robust_alpha_rate);
-    rate_line(f, acceptance_rate(s.sumw_alphaaccep, robust_alpha_tuning(), m.round),
+    rate_line(f, model::acceptance_rate(s.sumw_alphaaccep, model::robust_alpha_tuning(), m.round),
               s.w_alpha_varprop);
   }
   write_covariate_rates(f, s);
   f.seal();
 }
 
-void write_structural_r(const State& s, const Summary& sm) {
+void write_structural_r(const model::State& s, const Summary& sm) {
   const int nt = m.ntrait;
   ResultFile f("structural_r");
   f.title("Structural R solution after: ");
   f.text(head_solutions);
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
-    const Structural kind = structural_kind(e);
+    const Structural kind = model::structural_kind(e);
     if (kind == Structural::levels_alpha) {
       std::string& b = f.buf();
       util::put_i_field(b, 1, 3);
@@ -693,7 +628,7 @@ void write_structural_r(const State& s, const Summary& sm) {
   f.seal();
 }
 
-void write_robustness_w(const State& s, const Summary& sm) {
+void write_robustness_w(const model::State& s, const Summary& sm) {
   ResultFile f("robustness_w");
   f.title("Robustness weights after: ");
   f.text(head_robustness_w);
@@ -718,7 +653,7 @@ void write_robustness_w(const State& s, const Summary& sm) {
   f.seal();
 }
 
-void write_chain_state(const State& s) {
+void write_chain_state(const model::State& s) {
   ResultFile f(chain::file);
   chain::write(s, m.round, [&f](std::string_view line) { f.text(line); });
   f.seal();
@@ -751,12 +686,12 @@ const char* stored_message(const char* name) {
 
 }  // namespace
 
-void store_solutions(State& s, bool in_background) {
+void store_solutions(model::State& s, bool in_background) {
   // The files of the last store are still being put into place.
   util::disk::wait();
   const int round = m.round;
   Summary sm;
-  const int n = kept_count(round);
+  const int n = model::kept_count(round);
   sm.n = static_cast<double>(n);
   sm.kept = m.nburn < round && n > 0;
 

@@ -2,15 +2,10 @@
 // store and read back on a restart.
 #pragma once
 
-#include "run/state.hpp"
+#include "model/state.hpp"
 #include "run/store_record.hpp"
 
 namespace run {
-
-// Samples in the running sums after cycle `round`: the cycles past nburn
-// that are multiples of skip, (round div skip) - (nburn div skip).  It is 0
-// or negative during burn-in.
-int kept_count(int round);
 
 // Rewrites the result files "solutions", "msiresppr", "varcomp",
 // "loglike_obs", "mh_acceptance", "structural_r" and "robustness_w" (each on
@@ -30,7 +25,7 @@ int kept_count(int round);
 // deviation of 0.
 // With in_background, what waits on the disk is left to util::disk and the
 // run goes on; the next store, or anything reading the store, waits for it.
-void store_solutions(State& s, bool in_background = false);
+void store_solutions(model::State& s, bool in_background = false);
 
 // What the store and the restart share about the layouts.
 namespace results {
@@ -58,25 +53,11 @@ inline constexpr const char* label_covariate_rates =
 // The column line of "loglike_obs" (a free-format line).
 inline constexpr const char* head_loglike_obs = "obs       cpo             average logl    logl-thetabar   residuals";
 
-// Random types 9 and 10: several breeds in one block.
-inline bool is_multibreed(int randomtype) { return randomtype == 9 || randomtype == 10; }
-// Order of the (co)variance block of the random group whose first effect is e.
-int block_order(int e);
-// Some effect has a multiple-breed group, or the residuals are not
-// homogeneous: "mh_dbeliefchg" and "mh_acceptance" exist.
-bool uses_mh_files();
-// Residual types 3 to 6: "robustness_w" exists.
-bool robust_weights();
-// Some effect is saved: "solutionsam" exists.
-bool saves_solutions();
-// "msirespprsam" exists (probabilities of candidate sires resampled).
-bool samples_msires();
-
 // The lines of "msiresppr", in file order: f(animal, ps, pp) for each
 // candidate of every pedigree line with sampled sires (whichever effect
 // holds the group), where MS(ps) is the candidate and MS(pp) its probability.
 template <class F>
-void each_candidate(const State& s, F f) {
+void each_candidate(const model::State& s, F f) {
   for (int an = 1; an <= s.MS_STAT.size(); ++an) {
     if (s.MS_STAT(an) <= 0) continue;
     const int p = s.P_MS(an);
@@ -85,38 +66,6 @@ void each_candidate(const State& s, F f) {
   }
 }
 
-// What a structural residual effect has in the result files: a covariable
-// or reaction norm has one scale factor per trait and a degrees-of-belief
-// proposal; a cross-classified effect or unknown covariable that is also
-// random has factors per level and an alpha; any other effect factors per
-// level only.
-enum class Structural { scale, levels_alpha, levels };
-Structural structural_kind(int e);
-
-// How the proposal of a Metropolis-Hastings step is tuned, and which
-// acceptance probabilities its acceptance sum holds.
-struct Tuning {
-  int window = 0;            // cycles of a tuning window (0: never tuned)
-  int floor = 0;             // least degrees of belief the tuning leaves
-  int raised_at = 0;         // degrees of belief at or below it start at the floor
-  bool every_cycle = false;  // past tuning every cycle adds to the sum, not only a kept one
-  int rounds = 1;            // probabilities a cycle adds
-};
-// The breed pairs of the multiple-breed group at effect e; the degrees of
-// belief of a covariable structural effect; the proposal variances of the
-// shape of a random structural effect, of the Student-t shape and of the
-// covariates of an unknown covariable.
-Tuning mb_tuning(int e);
-Tuning structural_tuning();
-Tuning structural_alpha_tuning();
-Tuning robust_alpha_tuning();
-Tuning covariate_tuning();
-// The acceptance rate a store after cycle `round` writes for a sum: the sum
-// over the probabilities it holds, 0 when it holds none; so a rate lies in
-// [0, 1] in burn-in and after it.  And the sum back from a rate.
-double acceptance_rate(double sum, const Tuning& t, int round);
-double acceptance_sum(double rate, const Tuning& t, int round);
-
 // The result files a store at cycle `round` writes, in the order of a
 // store; returns their number.
 int stored_results(int round, const char* (&names)[record::max_results]);
@@ -124,24 +73,24 @@ int stored_results(int round, const char* (&names)[record::max_results]);
 // The sample files of the chain at a store at cycle `round`: written out
 // and put on disk, their lengths entered in st.  A file the store must
 // reopen that is missing stops the run.
-void sync_sample_files(State& s, int round, record::Store& st);
+void sync_sample_files(model::State& s, int round, record::Store& st);
 // The sample files after a store at cycle `round`: closed, and reopened for
 // appending unless the chain has ended (unit 58 only while its proposals
 // are still tuned).
-void reopen_sample_files(State& s, int round);
+void reopen_sample_files(model::State& s, int round);
 // Lines of the entry of cycle `round` in "varcompsam" or "solutionsam"
 // (the cycle's line and one line per value).
-long long entry_lines(const State& s, const char* name, int round);
+long long entry_lines(const model::State& s, const char* name, int round);
 // The sample files of a chain restarted at cycle `start` from the store st,
 // checked without changing them: a file shorter than at the store, one that
 // the store does not name, and a stored length that does not end a line
 // (or, in "varcompsam", "solutionsam" and "loglike_rnd", the entry of the
 // stored cycle; in "msirespprsam", the lines of that cycle) are refused,
 // naming the record's line; a missing file stops the run.
-void check_sample_files(State& s, int start, const record::Store& st);
+void check_sample_files(model::State& s, int start, const record::Store& st);
 // Then each is cut back to its length at the store, so lines written after
 // it (a partial line or cycle included) go, and opened for appending.
-void open_sample_files(State& s, int start, const record::Store& st);
+void open_sample_files(model::State& s, int start, const record::Store& st);
 
 }  // namespace results
 

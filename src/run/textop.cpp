@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "model/model.hpp"
 #include "run/lineread.hpp"
-#include "run/model.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 
@@ -62,28 +62,25 @@ bool same_on(std::string_view word, std::string_view key, std::size_t width) {
   return word.substr(0, width) == key;
 }
 
-int residual_code(std::string_view w) {
-  static constexpr std::string_view keys[] = {"homogeneous",  "structural", "slash",
-                                              "struct_slash", "student_t",  "struct_student_t"};
-  for (int k = 0; k < 6; ++k)
-    if (same_on(w, keys[k], 16)) return k + 1;
-  return 0;
+// The type a word names: a residual type on the word's first 16
+// characters, a random type on its first 11, an effect type on its first 3
+// (none when it names no type).
+model::ResidualType residual_type(std::string_view w) {
+  for (const model::ResidualType t : model::residual_types)
+    if (same_on(w, model::word(t), 16)) return t;
+  return model::ResidualType::none;
 }
 
-int random_code(std::string_view w) {
-  static constexpr std::string_view keys[] = {"diagonal", "add_animal", "add_an_upg",
-                                              "add_an_upgi", "add_sire", "par_domin",
-                                              "add_an_ms", "add_an_mb", "diag_mb"};
-  for (int k = 0; k < 9; ++k)
-    if (same_on(w, keys[k], 11)) return k + 2;
-  return 0;
+model::RandomType random_type(std::string_view w) {
+  for (const model::RandomType t : model::random_types)
+    if (same_on(w, model::word(t), 11)) return t;
+  return model::RandomType::none;
 }
 
-int effect_code(std::string_view w) {
-  static constexpr std::string_view keys[] = {"cro", "cov", "ram", "unk", "rno"};
-  for (int k = 0; k < 5; ++k)
-    if (w.substr(0, 3) == keys[k]) return k;
-  return model::eff_none;
+model::EffectType effect_type(std::string_view w) {
+  for (const model::EffectType t : model::effect_types)
+    if (same_on(w, model::word(t), 3)) return t;
+  return model::EffectType::none;
 }
 
 // The answer of RESTART: 'y', 'n', or 0 when it is neither.
@@ -523,11 +520,11 @@ void Reader::data_layout() {
     M.pos_eff.resize(nf, ntr);
     M.nlev.resize(nf);
     M.effecttype.resize(nf);
-    M.effecttype.fill(model::eff_none);
+    M.effecttype.fill(model::EffectType::none);
     M.effectsave.resize(nf);
     M.nestedcov.resize(nf, ntr);
     M.randomtype.resize(nf);
-    M.randomtype.fill(model::rnd_none);
+    M.randomtype.fill(model::RandomType::none);
     M.randomnumb.resize(nf);
     M.randomfile.resize(nf);
     M.dbelief_g.resize(nf);
@@ -586,14 +583,14 @@ void Reader::effects() {
               "equations (traits times the sum of the levels); at most 2147483647 are possible"});
 
     const std::string_view type = w_.word(nt + 2);
-    const int code = effect_code(type);
-    if (code == model::eff_none) {
+    const model::EffectType code = effect_type(type);
+    if (code == model::EffectType::none) {
       warn(msg({"Unknown type of effect: ", type}));
       refuse({"EFFECTS: the type of effect", i, "must begin with cro, cov, ram, unk or rno"});
     }
     M.effecttype(i) = code;
 
-    if (code == model::eff_cov || code == model::eff_rno) {
+    if (model::nested(code)) {
       // Nesting columns follow the save word; with 2*ntrait+2 words the save
       // word itself counts as the first of them, and is a column only when
       // it is a number.
@@ -640,17 +637,15 @@ void Reader::residual() {
   }
   expect("RANDOM_RESIDUAL:", msg({" RANDOM_RESIDUAL: not found"}));
   values(1, "RANDOM_RESIDUAL:", "2 words: the residual type and the degrees of belief");
-  M.residualtype = residual_code(w_.word(1));
-  if (M.residualtype == 0)
+  M.residualtype = residual_type(w_.word(1));
+  if (M.residualtype == model::ResidualType::none)
     refuse(msg({"unknown RANDOM_RESIDUAL-TYPE: ", w_.word(1)}) + "\n" +
            msg({" Should be homogeneous, structural, slash, struct_slash, student_t, "
                 "struct_student_t"}));
   check_values(2, "RANDOM_RESIDUAL:", "2 words: the residual type and the degrees of belief");
   M.dbelief_r = whole(2, "RANDOM_RESIDUAL:", "RANDOM_RESIDUAL: degrees of belief", 0, max_count);
 
-  const int rt = M.residualtype;
-  if (rt == model::res_structural || rt == model::res_struct_slash ||
-      rt == model::res_struct_student_t) {
+  if (model::structural(M.residualtype)) {
     next();
     const std::string_view mh = "METROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:";
     expect(mh, msg({mh, "not found"}));
@@ -722,7 +717,7 @@ void Reader::random_group() {
   for (int k = e; k < e + n; ++k) group_of_[static_cast<std::size_t>(k)] = e;
 
   bool ram = false;
-  for (int k = e; k < e + n; ++k) ram = ram || M.effecttype(k) == model::eff_ram;
+  for (int k = e; k < e + n; ++k) ram = ram || M.effecttype(k) == model::EffectType::ram;
   if (ram && ++ram_groups_ > 1)
     refuse({"RANDOM_GROUP", nums, ": a second reduced animal model (ram) group is not possible"});
   M.randomnumb(e) = n;
@@ -730,21 +725,21 @@ void Reader::random_group() {
   next();
   expect("RANDOM_TYPE", msg({" RANDOM_TYPE not found"}));
   values(1, "RANDOM_TYPE", "2 words: the random type and the degrees of belief");
-  const int code = random_code(w_.word(1));
-  if (code == 0)
+  const model::RandomType code = random_type(w_.word(1));
+  if (code == model::RandomType::none)
     refuse(msg({"unknown RANDOM-TYPE: ", w_.word(1)}) + "\n" +
            msg({" Should be diagonal, add_animal, add_sire",
                 " add_an_upg, add_an_upginb, or par_domin", " add_an_ms, add_an_mb, diag_mb"}));
-  if (code == model::rnd_par_domin)
+  if (code == model::RandomType::par_domin)
     refuse(
         {"RANDOM_TYPE par_domin (parental dominance) of random effect", e, "is not implemented"});
-  if ((code == model::rnd_add_an_ms || code == model::rnd_add_an_mb) && ++ms_groups_ > 1)
+  if (model::multiple_sires_section(code) && ++ms_groups_ > 1)
     refuse({"RANDOM_TYPE", w_.word(1), "of random effect", e,
             ": only one group of type add_an_ms or add_an_mb is possible"});
   check_values(2, "RANDOM_TYPE", "2 words: the random type and the degrees of belief");
   M.randomtype(e) = code;
   M.dbelief_g(e) = whole(2, "RANDOM_TYPE", "RANDOM_TYPE: degrees of belief", 0, max_count);
-  if (code == model::rnd_add_an_mb || code == model::rnd_diag_mb) {
+  if (model::multiple_breed(code)) {
     // The breed blocks' inverse-Wishart prior has scale (nu - d - 1) times
     // the starting block: proper only above d + 1.
     const int least = M.ntrait * n + 2;
@@ -756,18 +751,13 @@ void Reader::random_group() {
 
   next();
   expect("PEDIGREEFILE:", msg({" PEDIGREEFILE for random effect ", e, " not found"}));
-  int need = 1;
-  std::string_view expected = "the pedigree file (a name, not read for diagonal)";
-  if (code >= model::rnd_add_animal && code <= model::rnd_add_sire) {
-    need = 2;
-    expected = "2 words: the pedigree file and the number of animals";
-  } else if (code == model::rnd_add_an_ms) {
-    need = 3;
-    expected = "3 words: the pedigree file, the number of animals and the number of groups";
-  } else if (code == model::rnd_add_an_mb || code == model::rnd_diag_mb) {
-    need = 4;
-    expected = "4 words: the pedigree file, the number of animals, of groups and of breeds";
-  }
+  const int need = model::pedigree_words(code);
+  static constexpr std::string_view expected_words[] = {
+      "the pedigree file (a name, not read for diagonal)",
+      "2 words: the pedigree file and the number of animals",
+      "3 words: the pedigree file, the number of animals and the number of groups",
+      "4 words: the pedigree file, the number of animals, of groups and of breeds"};
+  const std::string_view expected = expected_words[need - 1];
   values(need, "PEDIGREEFILE:", expected);
   M.randomfile(e) = std::string(w_.word(1));
   if (need >= 2)
@@ -780,10 +770,10 @@ void Reader::random_group() {
       refuse({"PEDIGREEFILE: number of breeds of random effect", e, "must be at least 1. Was",
               M.nbreed(e)});
   }
-  if (code != model::rnd_diagonal && !util::TextIn::exists(M.randomfile(e)))
+  if (code != model::RandomType::diagonal && !util::TextIn::exists(M.randomfile(e)))
     refuse({"pedigree file of random effect", e, "not found:", M.randomfile(e)});
 
-  if (code == model::rnd_add_an_ms || code == model::rnd_add_an_mb) {
+  if (model::multiple_sires_section(code)) {
     next();
     expect("MULTIPLE_SIRES:", msg({" MULTIPLE_SIRES: for random effect ", e, " not found"}));
     values(3, "MULTIPLE_SIRES:",
@@ -807,7 +797,7 @@ void Reader::random_group() {
     }
   }
 
-  if (code == model::rnd_add_an_mb || code == model::rnd_diag_mb) {
+  if (model::multiple_breed(code)) {
     next();
     const std::string mb = msg({"METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES: not found"});
     if (!(w_.n >= 1 && same_on(w_.word(1), "METROPOLIS_STEP_OF_M", 20) && w_.word(1).size() >= 20))
@@ -823,7 +813,7 @@ void Reader::random_group() {
   next();
   expect("(CO)VARIANCES", msg({" (CO)VARIANCES not found"}));
   long long d = static_cast<long long>(M.ntrait) * n;
-  if (code == model::rnd_add_an_mb || code == model::rnd_diag_mb) d *= M.nbreed(e);
+  if (model::multiple_breed(code)) d *= M.nbreed(e);
   if (d > model::maxcorr)
     refuse(msg({"maxcorr should be increased to at least ", d}) + "\n" +
            msg({"the (co)variance block of random effect", e, "has order", d,

@@ -1,4 +1,4 @@
-// Reader of the parameter file: fills the model description (run/model.hpp).
+// Reader of the parameter file: fills the model description (model/model.hpp).
 #pragma once
 
 #include <istream>

@@ -1,14 +1,14 @@
 // The program's entry: start-up, then the cycles of the sampler.
 #include <csignal>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/chain_state.hpp"
 #include "run/cycle.hpp"
 #include "run/echo.hpp"
-#include "run/model.hpp"
 #include "run/readfiles.hpp"
 #include "run/restart.hpp"
-#include "run/state.hpp"
 #include "run/textop.hpp"
 #include "sampler/multibreed.hpp"
 #include "sampler/records.hpp"
@@ -34,11 +34,11 @@ int velmoran_main(CycleTimes* times) {
   // The only seeding of the run; a restart then continues the stored stream.
   prob::set_seed(M.seed);
 
-  static State st;  // lives for the run; large, so not on the stack
-  st.neq = number_of_equations();
-  st.reclen = data_record_length();
+  static model::State st;  // lives for the run; large, so not on the stack
+  st.neq = model::number_of_equations();
+  st.reclen = model::data_record_length();
   util::say("Data record length = ", st.reclen);
-  allocate_state(st);
+  model::allocate_state(st);
   read_files(st);
 
   if (M.rstart == 'y') restart(st, M.start);
@@ -46,7 +46,7 @@ int velmoran_main(CycleTimes* times) {
   // The data file; its records are read at the first cycle of this run.  A
   // missing file stops here, naming it.
   sampler::open_data_file(M.datafile);
-  start_clock(st);
+  model::start_clock(st);
   // Stores are put on disk beside the cycles that follow them.
   util::disk::start();
 

@@ -5,9 +5,10 @@
 #include <cmath>
 #include <string>
 
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "random/prob.hpp"
 #include "random/rangen.hpp"
-#include "run/model.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
@@ -30,11 +31,11 @@ int lines_of(int e) { return std::max(m.nlev(e) - m.ngrp(e), 0); }
 
 }  // namespace
 
-void reset_weights(run::State& s, int n) {
+void reset_weights(model::State& s, int n) {
   for (int k = 3; k <= n + 2; ++k) s.PROBS(k) = 1.0;
 }
 
-void candidate_weights(run::State& s, int p, int n, const double* q, double h) {
+void candidate_weights(model::State& s, int p, int n, const double* q, double h) {
   double T = 0.0;
   for (int k = 1; k <= n; ++k) {
     s.PROBS(k + 2) = std::exp(-h * q[k - 1]) * s.MS(p + 2 * k);
@@ -55,7 +56,7 @@ void candidate_weights(run::State& s, int p, int n, const double* q, double h) {
     for (int k = 1; k <= n; ++k) s.PROBS(k + 2) = s.PROBS(k + 2) / T;
 }
 
-int draw_candidate(run::State& s, int an, int p, bool kept) {
+int draw_candidate(model::State& s, int an, int p, bool kept) {
   const int n = static_cast<int>(s.MS(p));
   int last = 0;
   for (int k = 1; k <= n; ++k)
@@ -78,14 +79,14 @@ int draw_candidate(run::State& s, int an, int p, bool kept) {
   return sire;
 }
 
-void sample_sire_prob(run::State& s, int e, int an) {
+void sample_sire_prob(model::State& s, int e, int an) {
   const int p = s.P_MS(an);
   const int n = static_cast<int>(s.MS(p));
   if (n < 1) return;
   // No sire is current before the chain has drawn one.
   const bool all = m.round <= 2;
   const int current = s.PED(e, an, 3);
-  float x[run::max_candidates];
+  float x[model::max_candidates];
   double S = 0.0;
   for (int k = 1; k <= n; ++k) {
     float a = static_cast<float>(s.MS_ALPHAS(p + 2 * k));
@@ -96,7 +97,7 @@ void sample_sire_prob(run::State& s, int e, int an) {
   // All deviates 0 (tiny shapes) leave the probabilities as they were.
   if (S > 0.0)
     for (int k = 1; k <= n; ++k) s.MS(p + 2 * k) = static_cast<double>(x[k - 1]) / S;
-  if (!kept_cycle(m.round)) return;
+  if (!model::kept_cycle(m.round)) return;
   for (int k = 1; k <= n; ++k) {
     const double pr = s.MS(p + 2 * k);
     s.SUMMS(p + 2 * k) += pr;
@@ -105,16 +106,16 @@ void sample_sire_prob(run::State& s, int e, int an) {
   }
 }
 
-void update_ainv(run::State& s, int e, int maxc) {
+void update_ainv(model::State& s, int e, int maxc) {
   const int q = m.randomnumb(e), nt = m.ntrait;
   const bool first = m.round == m.start;
   // A^-1 is built whole in the first cycle of a run, and in the chain's
   // second, after the first cycle's probability-weighted terms.
   const bool full = first || m.round <= 2;
-  const bool kept = kept_cycle(m.round);
+  const bool kept = model::kept_cycle(m.round);
   // Henderson's coefficients: the animal, then its dam and sires at -1/2.
-  double c[run::max_candidates + 3];
-  const int nc = std::min(maxc, run::max_candidates) + 2;
+  double c[model::max_candidates + 3];
+  const int nc = std::min(maxc, model::max_candidates) + 2;
   c[1] = 1.0;
   for (int i = 2; i <= nc; ++i) c[i] = -0.5;
   sparsem::sparse_hashm& A = s.AINV(e);
@@ -125,8 +126,8 @@ void update_ainv(run::State& s, int e, int maxc) {
   for (int i = 0; i < q; ++i) base[i] = level_base(e + i);
   auto sol = [&](int i, int l, int t) { return s.SOL(base[i] + l * nt + t); };
 
-  double qk[run::max_candidates];
-  int ids[run::max_candidates + 3];
+  double qk[model::max_candidates];
+  int ids[model::max_candidates + 3];
   bool changed = false;
   // A drawn sire's change to A^-1, with the slots it touched.
   GroupTerms& t = group_terms(relationship_terms(), e);
@@ -177,7 +178,7 @@ void update_ainv(run::State& s, int e, int maxc) {
     int old = s.PED(e, an, 3), sampled = 0;
     bool drawn = false;
     if (draw) {
-      if (m.ms_alpha != 0) sample_sire_prob(s, e, an);
+      if (model::samples_msires()) sample_sire_prob(s, e, an);
       // candidate_weights sets each candidate's weight; the rest of PROBS stays 1.0 unread.
       const int p = s.P_MS(an), n = static_cast<int>(s.MS(p)), d = s.PED(e, an, 2);
       const double h = static_cast<double>(0.5f * s.DINV(an));
@@ -269,37 +270,36 @@ void update_ainv(run::State& s, int e, int maxc) {
   if (full || (m.max_msires > 1 && changed)) t.ija_stale = true;
 }
 
-void finish_aav(run::State& s, int e) {
+void finish_aav(model::State& s, int e) {
   if (m.round == m.start) util::say(" read ", s.DF_RANDOM(e), " additive pedigrees");
   if (m.lenped(e) == 0) util::fatal(util::freev("Additive pedigree file for effect ", e, " empty"));
 }
 
-void add_g_aav(run::State& s, int e, int maxc) {
+void add_g_aav(model::State& s, int e, int maxc) {
   update_ainv(s, e, maxc);
   add_ainv_terms(s, e, relationship_terms());
   finish_aav(s, e);
 }
 
-
 void check_candidate_model() {
   // (The parameter reader allows one add_an_ms group at most.)
   for (int f = 1; f <= m.neff; ++f) {
-    if (m.randomtype(f) != model::rnd_add_an_ms) continue;
+    if (m.randomtype(f) != model::RandomType::add_an_ms) continue;
     const int len = m.lenped(f), need = m.nlev(f) - m.ngrp(f);
     if (len < need)
       util::fatal(util::freev("the pedigree of the add_an_ms group of effect", f, "holds", len,
                               "lines, fewer than its", need, "animals (levels less parent groups): animal",
                               len + 1, "has no line"));
-    if (m.effecttype(f) == model::eff_ram && m.pos_eff(f, 1) == 0)
+    if (m.effecttype(f) == model::EffectType::ram && m.pos_eff(f, 1) == 0)
       util::fatal(util::freev("the \"ram\" effect", f,
                               "has no data column for trait 1, where its animals are read"));
   }
   for (int e = 1; e <= m.neff; ++e) {
-    if (m.effecttype(e) != model::eff_ram) continue;
+    if (m.effecttype(e) != model::EffectType::ram) continue;
     int owner = 0;
     for (int f = 1; f <= e; ++f)
-      if (m.randomtype(f) == model::rnd_add_an_ms && m.effecttype(f) == model::eff_ram &&
-          e < f + std::max(m.randomnumb(f), 1))
+      if (m.randomtype(f) == model::RandomType::add_an_ms &&
+          m.effecttype(f) == model::EffectType::ram && e < f + std::max(m.randomnumb(f), 1))
         owner = f;
     if (owner == 0)
       util::fatal(util::freev("the \"ram\" effect", e,

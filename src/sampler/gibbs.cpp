@@ -47,14 +47,14 @@ void link_hash_ija(sparsem::sparse_hashm& A, sparsem::sparse_ija& B, HashLink& l
           slot[k] = sparsem::add_sparse_hashm_slot(a[k], i, ja[k], A);
         }
       }
-      if (A.filled != B.nel) util::fatal("link_hash_ija: hash conversion problem");
+      if (A.filled != B.nel) util::internal_error("link_hash_ija: hash conversion problem");
       if (A.nel != size) {
         for (std::int32_t i = 1; i <= B.n; ++i)
           for (std::int32_t k = ia[i]; k < ia[i + 1]; ++k) slot[k] = sparsem::hashvr_find(i, ja[k], A);
       }
     }
     for (std::int32_t k = 1; k <= B.nel; ++k)
-      if (slot[k] <= 0) util::fatal("link_hash_ija: hash conversion problem");
+      if (slot[k] <= 0) util::internal_error("link_hash_ija: hash conversion problem");
     link.built = true;
     ++link.generation;
     return;
@@ -123,7 +123,7 @@ void solve_iterm_block(const sparsem::sparse_ija& A, util::vec1<double>& rhs,
   const int n = last - first + 1;
   const BlockMode m = block_mode(mode);
   if (m == BlockMode::solve && (block.rows() < n || block.cols() < n))
-    util::fatal("solve_iterm_block: block matrix smaller than the block");
+    util::internal_error("solve_iterm_block: block matrix smaller than the block");
   solve_iterm_block(A, rhs, sol, first, last, block.data(), static_cast<int>(block.rows()), m);
 }
 
@@ -132,9 +132,9 @@ void adjust(int i, const sparsem::sparse_ija& A, const util::mat1<double>& M,
             util::vec1<double>& rhs, const util::vec1<double>& x, util::mat1<double>* diag,
             int off1, int off2) {
   if (diag && diag->rows() != M.rows())
-    util::fatal("ADJUST_RHS_BLOCK: v and diag have different dimensions");
+    util::internal_error("ADJUST_RHS_BLOCK: v and diag have different dimensions");
   if (x.size() < off1 + A.n || x.size() < off2 + A.n)
-    util::fatal("ADJUST_RHS_BLOCK: matrix with offsets too large");
+    util::internal_error("ADJUST_RHS_BLOCK: matrix with offsets too large");
   if (i <= off1) return;
   const long m = M.rows();
   const int row = i - off1;

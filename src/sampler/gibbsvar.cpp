@@ -6,14 +6,13 @@
 #include <string>
 
 #include "dense/denseop.hpp"
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "random/prob.hpp"
-#include "run/model.hpp"
-#include "run/store.hpp"
 #include "sampler/model_choice.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
 #include "sparse/blocks.hpp"
-#include "util/clock.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 
@@ -26,33 +25,6 @@ namespace {
 using model::m;
 
 constexpr int maxc = model::maxcorr;
-
-bool multiple_breed(int rt) { return rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb; }
-
-// First "add_an_ms" group when the model also has a "ram" effect (its
-// non-parent animals have no equations); 0 otherwise.
-int reduced_animal_group() {
-  bool ram = false;
-  for (int e = 1; e <= m.neff; ++e) ram = ram || m.effecttype(e) == model::eff_ram;
-  if (!ram) return 0;
-  for (int e = 1; e <= m.neff; ++e)
-    if (m.randomtype(e) == model::rnd_add_an_ms) return e;
-  return 0;
-}
-
-// An "add_an_ms" group whose first effect is itself of type "ram".
-bool has_ram_ms_group() {
-  for (int e = 1; e <= m.neff; ++e)
-    if (m.randomtype(e) == model::rnd_add_an_ms && m.effecttype(e) == model::eff_ram) return true;
-  return false;
-}
-
-// Order of the block of the group at e as it is kept in g.
-int block_order(int e) {
-  int n = m.ntrait * m.randomnumb(e);
-  if (multiple_breed(m.randomtype(e))) n *= m.nbreed(e);
-  return n;
-}
 
 // The Bartlett construction needs at least as many degrees of freedom as the
 // order; fewer means too few levels (or records) for the prior given.
@@ -81,8 +53,6 @@ void repair(double* x, int n, int ldx, const char* mes, int e) {
 
 }  // namespace
 
-bool kept_cycle(int round) { return round > m.nburn && round % m.skip == 0; }
-
 // ---------------------------------------------------------------------------
 // Step 1: residuals, their cross-products and the record log-likelihoods.
 
@@ -93,7 +63,7 @@ namespace {
 // same order); N > 0 besides: every record that keeps its slots has N
 // effects.
 template <int NT, int N>
-void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
+void residual_records(model::State& s, DispersionWork& w, int a, bool kept) {
   const int nt = NT > 0 ? NT : m.ntrait, nrec = m.nrec;
   double e[denseop::max_order];
   // The elements of ee that are sampled (ORIG_R not 0), summed here and
@@ -246,37 +216,38 @@ void residual_records(run::State& s, DispersionWork& w, int a, bool kept) {
 
 }  // namespace
 
-void residual_pass(run::State& s, DispersionWork& w) {
+void residual_pass(model::State& s, DispersionWork& w) {
   const int nt = m.ntrait, nrec = m.nrec;
   if (w.e.rows() != nrec || w.e.cols() != nt) w.e.resize(nrec, nt);
   if (w.ee.rows() != nt || w.ee.cols() != nt) w.ee.resize(nt, nt);
   w.ee.fill(0.0);
   // (An animal effect absent for trait 1 is refused when the records are
   // prepared.)
-  int a = reduced_animal_group();
+  int a = model::reduced_animal_group();
   if (a > 0 && m.pos_eff(a, 1) == 0) a = 0;
-  const bool kept = kept_cycle(m.round);
+  const bool kept = model::kept_cycle(m.round);
   with_kept_order(nt, m.neff, [&](auto t, auto n) { residual_records<t(), n()>(s, w, a, kept); });
 }
 
 // ---------------------------------------------------------------------------
 // Step 2: G of every random group.
 
-void sample_g(run::State& s, DispersionWork& w) {
+void sample_g(model::State& s, DispersionWork& w) {
   const int nt = m.ntrait;
   if (w.qform.extent1() != m.neff) w.qform.resize(m.neff, maxc, maxc);
   w.qform.fill(0.0);
+  const int ram_group = model::reduced_animal_group();
 
   for (int e = 1; e <= m.neff; ++e) {
     const int k = m.randomnumb(e);
     if (k <= 0) continue;
-    const int rt = m.randomtype(e);
+    const model::RandomType rt = m.randomtype(e);
     const int n = nt * k;
-    if (multiple_breed(rt)) {
+    if (model::multiple_breed(rt)) {
       if (m.max_msires == 0)
         sample_mb_g(s, e, n);
       else
-        sample_mbs_g(s, e, run::max_candidates, n);
+        sample_mbs_g(s, e, model::max_candidates, n);
       continue;
     }
 
@@ -316,7 +287,8 @@ void sample_g(run::State& s, DispersionWork& w) {
       DispersionWork::Ainv& c = w.ainv[static_cast<std::size_t>(e - 1)];
       const sparsem::sparse_hashm& A = s.AINV(e);
       // (Drawn sires change A^-1 of an add_an_ms group in place.)
-      const GroupTerms* gt = rt == model::rnd_add_an_ms ? &group_terms(relationship_terms(), e) : nullptr;
+      const GroupTerms* gt =
+          rt == model::RandomType::add_an_ms ? &group_terms(relationship_terms(), e) : nullptr;
       const long version = gt ? gt->ainv_version : 0;
       const bool same_table = c.table == A.x.data() && c.nel == A.nel && c.filled == A.filled &&
                               c.terms.n == A.n;
@@ -353,8 +325,7 @@ void sample_g(run::State& s, DispersionWork& w) {
       }
     }
 
-    if (rt == model::rnd_add_an_ms && m.effecttype(e) == model::eff_ram)
-      mendelian(s, e, w.qform, w.ee);
+    if (e == ram_group) mendelian(s, e, w.qform, w.ee);
 
     const int df = s.DF_RANDOM(e) + m.dbelief_g(e);
     check_df(df, n, e);
@@ -382,7 +353,7 @@ void sample_g(run::State& s, DispersionWork& w) {
 // ---------------------------------------------------------------------------
 // Step 3: R.
 
-void sample_r(run::State& s, DispersionWork& w) {
+void sample_r(model::State& s, DispersionWork& w) {
   const int nt = m.ntrait;
   const int df = m.nrec + m.dbelief_r;
   check_df(df, nt, 0);
@@ -400,14 +371,14 @@ void sample_r(run::State& s, DispersionWork& w) {
 // ---------------------------------------------------------------------------
 // Step 4: sample files.
 
-void write_samples(const run::State& s, SampleFiles& f) {
+void write_samples(const model::State& s, SampleFiles& f) {
   const int nt = m.ntrait;
   if (f.varcompsam.is_open()) {
     util::TextOut& o = f.varcompsam;
     o.free(m.round);
     for (int e = 1; e <= m.neff; ++e) {
       if (m.randomnumb(e) <= 0) continue;
-      const int n = block_order(e);
+      const int n = model::block_order(e);
       for (int i = 1; i <= n; ++i)
         for (int j = i; j <= n; ++j)
           if (model::sampled_element(s.ORIG_G, e, i, j)) o.free(m.g(e, i, j));
@@ -463,45 +434,31 @@ std::size_t count(const util::mat1<double>& a) { return static_cast<std::size_t>
 
 }  // namespace
 
-void add_posterior_sums(run::State& s) {
+void add_posterior_sums(model::State& s) {
   add_sums(m.r.data(), s.SUMR.data(), s.SSR.data(), count(m.r));
   const std::size_t ng =
       static_cast<std::size_t>(m.g.extent1() * m.g.extent2() * m.g.extent3());
   add_sums(m.g.data(), s.SUMG.data(), s.SSG.data(), ng);
   add_sums(s.SOL.data(), s.SUMSOL.data(), s.SSSOL.data(), static_cast<std::size_t>(s.SOL.size()));
-  if (has_ram_ms_group())
+  if (model::reduced_animal_group() > 0)
     add_sums(s.SOL_N.data(), s.SUMSOL_N.data(), s.SSSOL_N.data(), count(s.SOL_N));
 }
 
 // ---------------------------------------------------------------------------
-// Step 9: progress line.
 
-void progress_line(run::State& s) {
-  s.cpu_now = util::cpu_seconds();
-  const float elapsed = s.cpu_now - s.cpu_start;
-  const float rate = static_cast<float>(600LL * m.skip) / (s.cpu_now - s.cpu_last);
-  util::say("round ", m.round, "elapsed time ", elapsed, " s ", "(", rate, "rounds/min )");
-  s.cpu_last = util::cpu_seconds();
-}
-
-// ---------------------------------------------------------------------------
-
-void gibbsvar(run::State& s) {
+void gibbsvar(model::State& s) {
   DispersionWork& w = dispersion_work;
-  const long long round = m.round, skip = m.skip;
 
   residual_pass(s, w);
   sample_g(s, w);
   sample_r(s, w);
-  if (round == m.nround || round % skip == 0) write_samples(s, sample_files);
-  if (kept_cycle(m.round)) add_posterior_sums(s);
+  if (m.round == m.nround || m.round % m.skip == 0) write_samples(s, sample_files);
+  if (model::kept_cycle(m.round)) add_posterior_sums(s);
   if (m.neffr > 0) structural_r(s, w.e);
-  if (m.residualtype == model::res_student_t || m.residualtype == model::res_struct_student_t)
+  if (model::student_t(m.residualtype))
     student_t_weights(s, w.e);
-  else if (m.residualtype == model::res_slash || m.residualtype == model::res_struct_slash)
+  else if (model::slash(m.residualtype))
     slash_weights(s, w.e);
-  if (round < m.nround && round % (100 * skip) == 0) run::store_solutions(s, true);
-  if (round % (10 * skip) == 0) progress_line(s);
 }
 
 }  // namespace sampler

@@ -2,8 +2,8 @@
 // the records, new draws of every random group's (co)variance matrix G and of
 // the residual (co)variance matrix R from their inverse-Wishart full
 // conditionals, the sample files, the posterior sums, the structural residual
-// effects and robustness weights, the periodic store of the result files and
-// the progress line, in that order (the order fixes the random stream).
+// effects and robustness weights, in that order (the order fixes the random
+// stream).  The run control then ends the cycle (run::end_cycle).
 //
 // The starting matrices ORIG_G and ORIG_R give the prior scales and the zero
 // pattern: an element that is 0 there is never sampled and stays 0, except
@@ -12,7 +12,7 @@
 
 #include <vector>
 
-#include "run/state.hpp"
+#include "model/state.hpp"
 #include "sampler/samplefiles.hpp"
 #include "sparse/blocks.hpp"
 #include "util/array.hpp"
@@ -46,42 +46,35 @@ struct DispersionWork {
 
 extern DispersionWork dispersion_work;
 
-// A kept cycle: past burn-in and a multiple of the thinning interval.  Its
-// samples enter the posterior sums and the per-record log-likelihoods.
-bool kept_cycle(int round);
-
 // One dispersion step for cycle model::m.round, working on s, model::m (g and
 // r are replaced), dispersion_work and sample_files.  s.logl_total must hold 0
 // at entry (the main loop clears it before each cycle).
-void gibbsvar(run::State& s);
+void gibbsvar(model::State& s);
 
 // ---- the steps of gibbsvar, in their order ----------------------------------
 
 // Residual pass (every record through the record protocol): w.e, w.ee and, on
 // kept cycles, the log-likelihoods.  Leaves s.irec at nrec + 1.
-void residual_pass(run::State& s, DispersionWork& w);
+void residual_pass(model::State& s, DispersionWork& w);
 // New G of every random group (multiple-breed groups through their own step).
-void sample_g(run::State& s, DispersionWork& w);
+void sample_g(model::State& s, DispersionWork& w);
 // New R from w.ee.
-void sample_r(run::State& s, DispersionWork& w);
+void sample_r(model::State& s, DispersionWork& w);
 // The lines of "varcompsam", "loglike_rnd" and "solutionsam" of the cycle.
-void write_samples(const run::State& s, SampleFiles& f);
+void write_samples(const model::State& s, SampleFiles& f);
 // SUMR/SSR, SUMG/SSG, SUMSOL/SSSOL and, with a reduced animal model,
 // SUMSOL_N/SSSOL_N.
-void add_posterior_sums(run::State& s);
-// " round <round> elapsed time <s> s ( <rate> rounds/min )"; sets s.cpu_now and
-// s.cpu_last.
-void progress_line(run::State& s);
+void add_posterior_sums(model::State& s);
 
 // Structural residual effects (sampler/structural.cpp): new factors and
 // prior shapes; e (the residual array of residual_pass) is rescaled in place
 // so that, for the residual types with robustness weights, it leaves
 // standardised by the new factors.  Moves s.irec.
-void structural_r(run::State& s, util::mat1<double>& e);
+void structural_r(model::State& s, util::mat1<double>& e);
 // Robustness weights and their shape (sampler/robust.cpp), Student-t and
 // slash, from the residual array as structural_r leaves it.  Moves s.irec.
-void student_t_weights(run::State& s, const util::mat1<double>& e);
-void slash_weights(run::State& s, const util::mat1<double>& e);
+void student_t_weights(model::State& s, const util::mat1<double>& e);
+void slash_weights(model::State& s, const util::mat1<double>& e);
 // Mendelian terms of the animals without equations of a reduced animal
 // model (the "add_an_ms" group at e whose first effect is "ram"), in
 // pedigree order from nlev(e)+1: each animal's record gives its missing
@@ -94,7 +87,7 @@ void slash_weights(run::State& s, const util::mat1<double>& e);
 // the residual covariance alone.  In the first cycle of a run stops when
 // such an animal has no record or more than one, or their records are not
 // in ascending order of animal.
-void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee);
+void mendelian(model::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee);
 // mendelian() takes a loop of its own for one trait and the animal effect
 // alone in its group, records whose slots the build kept, no structural
 // factor or robust weight and no sire to draw: the same draws and sums.
@@ -107,7 +100,7 @@ extern bool one_trait_mendelian;
 // tuned in the first half of burn-in; with candidate sires (at most maxc per
 // animal) the sampled animals' sires are drawn first, in a step of their own
 // (draw_mb_sires), and the rounds take them as drawn.
-void sample_mb_g(run::State& s, int e, int n);
-void sample_mbs_g(run::State& s, int e, int maxc, int n);
+void sample_mb_g(model::State& s, int e, int n);
+void sample_mbs_g(model::State& s, int e, int maxc, int n);
 
 }  // namespace sampler

@@ -16,10 +16,11 @@
 
 #include "dense/denseop.hpp"
 #include "dense/kernels.hpp"
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "random/normal_block.hpp"
 #include "random/prob.hpp"
 #include "random/rangen.hpp"
-#include "run/model.hpp"
 #include "sampler/candidate_sires.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/model_choice.hpp"
@@ -42,7 +43,7 @@ constexpr int L = model::maxcorr;
 // that term, which the record-by-record equations cannot hold), and these
 // records must come in ascending order of animal: the record search walks
 // the data once.
-void check_nonparent_records(const run::State& s, int e) {
+void check_nonparent_records(const model::State& s, int e) {
   const int nl = m.nlev(e), len = m.lenped(e), col = m.pos_eff(e, 1);
   const std::size_t n = static_cast<std::size_t>(len > nl ? len - nl : 0) + 1;
   std::vector<int> count(n, 0);
@@ -95,7 +96,7 @@ void check_nonparent_records(const run::State& s, int e) {
 // The terms of the group's other effects do not enter the record; they
 // follow from their prior given the first ones.  Writes the terms to
 // SOL_N(row, :) and takes them off eps.
-void joint_terms(run::State& s, int e, int row, double d, double w, double* eps) {
+void joint_terms(model::State& s, int e, int row, double d, double w, double* eps) {
   RecordCursor& cur = cursor;
   const int nt = m.ntrait, K = m.randomnumb(e);
   int dl[L], nd = 0;  // traits (0-based) of the animal effect
@@ -245,7 +246,7 @@ void set_residual_rinv(double rs) {
 // The log-density of the record in hand at its residuals eps (its animal's
 // Mendelian term taken off): covariance s R / w, as in the full animal
 // model.  m.rinv is left as it was.
-void record_loglike(run::State& s, const double* eps) {
+void record_loglike(model::State& s, const double* eps) {
   const int nt = m.ntrait;
   double kept[L * L];
   double* ri = m.rinv.data();
@@ -281,7 +282,7 @@ struct OneTraitClass {
 
 struct OneTraitTable {
   long generation = 0;  // of the stream it was made for; 0 none
-  const run::State* owner = nullptr;
+  const model::State* owner = nullptr;
   int e = 0;
   bool usable = false;
   std::vector<OneTraitAnimal> animals;
@@ -292,7 +293,7 @@ OneTraitTable one_trait;
 // Makes the table for the stream as it stands; usable stays false where the
 // loop of its own does not apply (an animal without its record, a record
 // whose multipliers are not kept, a sire to be drawn among candidates).
-void make_one_trait_table(const run::State& s, int e) {
+void make_one_trait_table(const model::State& s, int e) {
   OneTraitTable& t = one_trait;
   const SlotStream& st = cursor.stream;
   const int nl = m.nlev(e), len = m.lenped(e), col = m.pos_eff(e, 1), pw = m.pos_weight;
@@ -361,11 +362,11 @@ void make_one_trait_table(const run::State& s, int e) {
 // The loop of mendelian() for the model described above, every animal's
 // record found in the table: the same sums in the same order, the same
 // normals taken from `ahead`.
-void one_trait_terms(run::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee,
+void one_trait_terms(model::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee,
                      rangen::NormalsAhead& ahead, bool sample_r, bool sample_g, bool rows) {
   OneTraitTable& t = one_trait;
   const int nl = m.nlev(e);
-  const bool first = m.round == m.start, kept = kept_cycle(m.round);
+  const bool first = m.round == m.start, kept = model::kept_cycle(m.round);
   const double r = m.r(1, 1), g = m.g(e, 1, 1);
   for (OneTraitClass& c : t.classes) {
     // As ScalarTerms forms them, at a scale of 1.
@@ -424,11 +425,11 @@ void one_trait_terms(run::State& s, int e, util::arr3<double>& qform, util::mat1
 
 }  // namespace
 
-void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee) {
+void mendelian(model::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee) {
   const int nt = m.ntrait, K = m.randomnumb(e), nl = m.nlev(e), len = m.lenped(e);
   const int col = m.pos_eff(e, 1);
   const bool first = m.round == m.start;
-  const bool kept = kept_cycle(m.round);
+  const bool kept = model::kept_cycle(m.round);
   if (first) check_nonparent_records(s, e);
   // One trait and at most two effects: each term on its own, the first from
   // the record, the second from its prior given the first.
@@ -497,7 +498,7 @@ void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<doubl
     }
   }
   s.SOL_N.fill(0.0);
-  double eps[model::maxcorr], v[model::maxcorr], qk[run::max_candidates];
+  double eps[model::maxcorr], v[model::maxcorr], qk[model::max_candidates];
   double pobs[L * L];
   for (int an = nl + 1; an <= len; ++an) {
     const int row = an - nl;
@@ -649,7 +650,7 @@ void mendelian(run::State& s, int e, util::arr3<double>& qform, util::mat1<doubl
           for (int i = 0; i < no; ++i) so[i + j * L] = c.record_cov.data()[(ob[i] - 1) + (ob[j] - 1) * nt];
         denseop::finvcs8(so, no, L, pobs, L);
       }
-      if (m.ms_alpha != 0) sample_sire_prob(s, e, an);
+      if (model::samples_msires()) sample_sire_prob(s, e, an);
       // candidate_weights sets each candidate's weight; the rest of PROBS
       // stays 1.0 unread.
       const int p = s.P_MS(an), nc = static_cast<int>(s.MS(p));

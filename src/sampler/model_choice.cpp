@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "dense/denseop.hpp"
-#include "run/model.hpp"
+#include "model/model.hpp"
 
 namespace sampler {
 
@@ -67,7 +67,7 @@ bool memo_fits(int nt, double w, const double* ri) {
 }
 
 // The additions of one record with log-density logl.
-inline void add_record(run::State& s, int record, double logl) {
+inline void add_record(model::State& s, int record, double logl) {
   // An underflowing density gives an infinite inverse; the record's CPO is
   // then reported as 0.
   s.LOGL_OBS(record, 1) += 1.0 / std::exp(logl);
@@ -78,7 +78,7 @@ inline void add_record(run::State& s, int record, double logl) {
 // model_choice with the order fixed at compile time for 1 to 4 traits (the
 // loops unroll; the same operations in the same order), NT = 0 reads it.
 template <int NT>
-void model_choice_n(run::State& s, int record, const double* e, int nt_run) {
+void model_choice_n(model::State& s, int record, const double* e, int nt_run) {
   const int nt = NT > 0 ? NT : nt_run, cells = nt * nt;
   // The record weight is a precision: the record's inverse covariance is
   // w * rinv.
@@ -104,7 +104,7 @@ void model_choice_n(run::State& s, int record, const double* e, int nt_run) {
 // model_choice_records once the memo fits: w * rinv formed once, as each
 // record would form it.
 template <int NT>
-void records_n(run::State& s, int first, int last, const double* e, long lde, int nt_run) {
+void records_n(model::State& s, int first, int last, const double* e, long lde, int nt_run) {
   const int nt = NT > 0 ? NT : nt_run, cells = nt * nt;
   const double w = s.rec_weight;
   const double* ri = model::m.rinv.data();
@@ -120,11 +120,11 @@ void records_n(run::State& s, int first, int last, const double* e, long lde, in
 
 }  // namespace
 
-bool model_choice_ready(const run::State& s) {
+bool model_choice_ready(const model::State& s) {
   return memo_fits(model::m.ntrait, s.rec_weight, model::m.rinv.data());
 }
 
-void model_choice_records(run::State& s, int first, int last, const double* e, long lde) {
+void model_choice_records(model::State& s, int first, int last, const double* e, long lde) {
   const int nt = model::m.ntrait;
   if (!model_choice_ready(s)) {
     // The first record forms the determinant: each in turn.
@@ -144,7 +144,7 @@ void model_choice_records(run::State& s, int first, int last, const double* e, l
   }
 }
 
-void model_choice(run::State& s, int record, const double* e) {
+void model_choice(model::State& s, int record, const double* e) {
   const int nt = model::m.ntrait;
   switch (nt) {
     case 1: model_choice_n<1>(s, record, e, nt); break;

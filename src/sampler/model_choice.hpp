@@ -4,7 +4,7 @@
 // density, and the log-density into the cycle's total.
 #pragma once
 
-#include "run/state.hpp"
+#include "model/state.hpp"
 
 namespace sampler {
 
@@ -22,15 +22,15 @@ double record_log_density(int nt, const double* e, const double* rinv, int ld);
 // residual vector e[0..ntrait-1] (not divided by the residual scale) under
 // the inverse covariance s.rec_weight * model::m.rinv, with rinv as decode_r
 // left it for the record.
-void model_choice(run::State& s, int record, const double* e);
+void model_choice(model::State& s, int record, const double* e);
 
 // True when model_choice under s.rec_weight and model::m.rinv as they stand
 // would find their log-determinant kept (it forms and reports nothing).
-bool model_choice_ready(const run::State& s);
+bool model_choice_ready(const model::State& s);
 
 // model_choice for records first..last in turn, record i's residuals at
 // e[(i-1) + (t-1)*lde], all under s.rec_weight and model::m.rinv as they
 // stand: the same sums in the same order.
-void model_choice_records(run::State& s, int first, int last, const double* e, long lde);
+void model_choice_records(model::State& s, int first, int last, const double* e, long lde);
 
 }  // namespace sampler

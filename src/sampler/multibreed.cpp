@@ -11,8 +11,9 @@
 
 #include "dense/denseop.hpp"
 #include "dense/ginv1.hpp"
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "random/prob.hpp"
-#include "run/model.hpp"
 #include "sampler/candidate_sires.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
@@ -31,7 +32,7 @@ using model::m;
 constexpr int ld20 = model::maxcorr;
 constexpr int cells20 = ld20 * ld20;
 
-bool additive(int e) { return m.randomtype(e) == model::rnd_add_an_mb; }
+bool additive(int e) { return m.randomtype(e) == model::RandomType::add_an_mb; }
 
 // g(e, :, :) as a column-major 20 by 20 array.
 void load_g(int e, double* G) {
@@ -63,7 +64,7 @@ int level_base(int e) { return address1(e, 1, 1) - 1 - m.ntrait; }
 // Every term c * G(b1, b2) of the Mendelian (co)variance of line a, in the
 // order the sum is formed.
 template <class Emit>
-void for_each_term(const run::State& s, int e, int a, const MbSlots& sl, bool candidates,
+void for_each_term(const model::State& s, int e, int a, const MbSlots& sl, bool candidates,
                    Emit&& emit) {
   const int nb = m.nbreed(e);
   const bool add = additive(e);
@@ -98,9 +99,9 @@ void for_each_term(const run::State& s, int e, int a, const MbSlots& sl, bool ca
   }
 }
 
-// The animal's values less, for type 9, half of each known parent slot's
+// The animal's values less, for add_an_mb, half of each known parent slot's
 // (weighted).
-void deviation(const run::State& s, int e, int a, const MbSlots& sl, int d, double* u) {
+void deviation(const model::State& s, int e, int a, const MbSlots& sl, int d, double* u) {
   const int nt = m.ntrait, q = d / nt;
   for (int k = 0; k < q; ++k) {
     const int base = level_base(e + k);
@@ -126,9 +127,10 @@ bool same_bits(double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; 
 
 struct Plan {
   // What the terms were formed from.
-  const run::State* owner = nullptr;
+  const model::State* owner = nullptr;
   bool valid = false;
-  int e = 0, rt = 0, d = 0, nb = 0, len = 0, lines = 0;
+  int e = 0, d = 0, nb = 0, len = 0, lines = 0;
+  model::RandomType rt = model::RandomType::none;
   bool cand = false;
   std::vector<int> ped;       // PED(e, x, 1..3), 3 per line
   std::vector<double> frac;   // BREED(e, x, 1..nb), nb per line
@@ -177,7 +179,7 @@ std::uint64_t hash_terms(const Term* t, std::size_t n) {
   return h;
 }
 
-void line_terms(const run::State& s, const Plan& P, int a, std::vector<Term>& out) {
+void line_terms(const model::State& s, const Plan& P, int a, std::vector<Term>& out) {
   MbSlots sl;
   mb_slots(s, P.e, a, P.cand, sl);
   out.clear();
@@ -212,7 +214,7 @@ int class_of_terms(Plan& P, const std::vector<Term>& t) {
   return k;
 }
 
-void classify(const run::State& s, Plan& P, int a) {
+void classify(const model::State& s, Plan& P, int a) {
   int& k = P.class_of[static_cast<std::size_t>(a)];
   if (k >= 0) --P.cls_n[static_cast<std::size_t>(k)];
   line_terms(s, P, a, P.scratch);
@@ -220,7 +222,7 @@ void classify(const run::State& s, Plan& P, int a) {
   ++P.cls_n[static_cast<std::size_t>(k)];
 }
 
-void copy_line(const run::State& s, Plan& P, int x) {
+void copy_line(const model::State& s, Plan& P, int x) {
   const std::size_t i = static_cast<std::size_t>(x - 1);
   for (int c = 0; c < 3; ++c) P.ped[3 * i + static_cast<std::size_t>(c)] = s.PED(P.e, x, c + 1);
   P.blk_at[i] = -1;
@@ -231,7 +233,7 @@ void copy_line(const run::State& s, Plan& P, int x) {
   }
 }
 
-void rebuild(const run::State& s, Plan& P, int e, int d, bool cand) {
+void rebuild(const model::State& s, Plan& P, int e, int d, bool cand) {
   P.owner = &s;
   P.valid = true;
   P.e = e;
@@ -297,7 +299,7 @@ void rebuild(const run::State& s, Plan& P, int e, int d, bool cand) {
 
 // True when the kept terms were formed from the group as it stands, except
 // for sires drawn since (listed in P.dirty).
-bool in_sync(const run::State& s, Plan& P, int e, int d, bool cand) {
+bool in_sync(const model::State& s, Plan& P, int e, int d, bool cand) {
   if (!P.valid || P.owner != &s || P.e != e || P.rt != m.randomtype(e) || P.d != d ||
       P.nb != m.nbreed(e) || P.len != std::max(m.lenped(e), 0) ||
       P.lines != std::max(m.lenped(e) - m.ngrp(e), 0) || P.cand != cand)
@@ -335,7 +337,7 @@ bool in_sync(const run::State& s, Plan& P, int e, int d, bool cand) {
 }
 
 // The kept terms of group e brought up to date.
-Plan& plan_for(const run::State& s, int e, int d, bool cand) {
+Plan& plan_for(const model::State& s, int e, int d, bool cand) {
   Plan& P = plan_at(e);
   if (!in_sync(s, P, e, d, cand)) {
     rebuild(s, P, e, d, cand);
@@ -382,7 +384,7 @@ bool class_uses(const Plan& P, int k, int b1, int b2) {
 }
 
 // Sums over each class's animals of u u', u their deviations.
-void class_sums(const run::State& s, Plan& P) {
+void class_sums(const model::State& s, Plan& P) {
   const int d = P.d;
   const std::size_t dd = static_cast<std::size_t>(d) * static_cast<std::size_t>(d);
   std::fill(P.S.begin(), P.S.end(), 0.0);
@@ -397,7 +399,7 @@ void class_sums(const run::State& s, Plan& P) {
   }
 }
 
-double class_log_ratio(run::State& s, const Plan& P, int e, int d, int b1, int b2, int nu,
+double class_log_ratio(model::State& s, const Plan& P, int e, int d, int b1, int b2, int nu,
                        const double* C) {
   double G[cells20];
   load_g(e, G);
@@ -477,7 +479,7 @@ void class_inverses(Plan& P, int e, bool repair) {
 // Henderson's terms of every animal, each addition (value, row, column)
 // handed to add in order.
 template <class Add>
-void henderson_terms(const run::State& s, const Plan& P, int e, Add&& add) {
+void henderson_terms(const model::State& s, const Plan& P, int e, Add&& add) {
   const int nt = m.ntrait, q = m.randomnumb(e), d = P.d;
   const std::size_t dd = static_cast<std::size_t>(d) * static_cast<std::size_t>(d);
   // Henderson's coefficients: the animal, then its parent slots.
@@ -524,7 +526,7 @@ void henderson_terms(const run::State& s, const Plan& P, int e, Add&& add) {
   }
 }
 
-void add_mb_terms(run::State& s, int e, int d, bool candidates) {
+void add_mb_terms(model::State& s, int e, int d, bool candidates) {
   const bool first = m.round == m.start;
   if (m.lenped(e) == 0) {
     if (first) util::say(" read ", 0, " additive pedigrees");
@@ -549,7 +551,7 @@ void add_mb_terms(run::State& s, int e, int d, bool candidates) {
   }
 }
 
-void sample_mb_blocks(run::State& s, int e, int d, bool candidates) {
+void sample_mb_blocks(model::State& s, int e, int d, bool candidates) {
   if (candidates) draw_mb_sires(s, e, d);
   const int nb = m.nbreed(e);
   if (m.mb_nround <= 0 || nb <= 0) return;
@@ -587,7 +589,7 @@ void sample_mb_blocks(run::State& s, int e, int d, bool candidates) {
         }
 
         if (r != m.mb_nround) continue;
-        if (tuning_cycle(m.round, m.nburn)) {
+        if (model::tuning_cycle(m.round, m.nburn)) {
           const double sum = s.SUMMB_ACCEP(e, b1, b2) + alpha;
           if (m.round % m.mb_skip == 0) {
             nu = tune_dbelief(sum / m.mb_skip, nu, d + 4);
@@ -597,7 +599,7 @@ void sample_mb_blocks(run::State& s, int e, int d, bool candidates) {
           } else {
             s.SUMMB_ACCEP(e, b1, b2) = sum;
           }
-        } else if (kept_cycle(m.round)) {
+        } else if (model::kept_cycle(m.round)) {
           s.SUMMB_ACCEP(e, b1, b2) += alpha;
         }
       }
@@ -606,7 +608,7 @@ void sample_mb_blocks(run::State& s, int e, int d, bool candidates) {
 
 // Minus twice the log density (less constants) of line x's Mendelian
 // deviation under G, with the sires as they stand: ln |W| + u' W^-1 u.
-double line_cost(const run::State& s, int e, int x, const double* G, int d) {
+double line_cost(const model::State& s, int e, int x, const double* G, int d) {
   MbSlots sl;
   mb_slots(s, e, x, true, sl);
   double u[denseop::max_order], W[cells20];
@@ -621,7 +623,7 @@ double line_cost(const run::State& s, int e, int x, const double* G, int d) {
 }
 
 // True when a stands in a parent slot of line x before x.
-bool parent_before(const run::State& s, int e, int x, int a) {
+bool parent_before(const model::State& s, int e, int x, int a) {
   if (!(a > 0 && a < s.PED(e, x, 1))) return false;
   MbSlots sl;
   mb_slots(s, e, x, true, sl);
@@ -632,7 +634,7 @@ bool parent_before(const run::State& s, int e, int x, int a) {
 
 }  // namespace
 
-void mb_slots(const run::State& s, int e, int x, bool candidates, MbSlots& sl) {
+void mb_slots(const model::State& s, int e, int x, bool candidates, MbSlots& sl) {
   sl.id[2] = s.PED(e, x, 2);
   sl.w[2] = 1.0;
   const int sire = s.PED(e, x, 3);
@@ -650,29 +652,29 @@ void mb_slots(const run::State& s, int e, int x, bool candidates, MbSlots& sl) {
   }
 }
 
-void mb_animal_cov(const run::State& s, int e, int a, const MbSlots& sl, bool candidates,
+void mb_animal_cov(const model::State& s, int e, int a, const MbSlots& sl, bool candidates,
                    const double* G, int d, double* w) {
   std::fill(w, w + d * d, 0.0);
   for_each_term(s, e, a, sl, candidates,
                 [&](double c, int b1, int b2) { add_block(w, d, G, c, b1, b2); });
 }
 
-void mb_kept_cov(run::State& s, int e, int d, int a, const double* G, double* w) {
+void mb_kept_cov(model::State& s, int e, int d, int a, const double* G, double* w) {
   const Plan& P = plan_for(s, e, d, m.max_msires != 0);
   class_cov(P, P.class_of[static_cast<std::size_t>(a)], G, w);
 }
 
-int mb_shared_animals(run::State& s, int e, int d) {
+int mb_shared_animals(model::State& s, int e, int d) {
   const Plan& P = plan_for(s, e, d, m.max_msires != 0);
   int live = 0;
   for (int n : P.cls_n) live += n > 0;
   return P.lines - live;
 }
 
-void add_g_mb(run::State& s, int e, int, int d) { add_mb_terms(s, e, d, false); }
-void add_g_mbs(run::State& s, int e, int, int d) { add_mb_terms(s, e, d, true); }
+void add_g_mb(model::State& s, int e, int, int d) { add_mb_terms(s, e, d, false); }
+void add_g_mbs(model::State& s, int e, int, int d) { add_mb_terms(s, e, d, true); }
 
-bool add_g_mb_direct(run::State& s, int e, double* a) {
+bool add_g_mb_direct(model::State& s, int e, double* a) {
   if (m.max_msires != 0 || m.lenped(e) <= 0) return false;
   const int d = m.ntrait * m.randomnumb(e);
   Plan& P = plan_at(e);
@@ -705,24 +707,24 @@ bool plan_mb_positions(int e, std::int32_t (*where)(std::int32_t, std::int32_t, 
   return true;
 }
 
-double mb_log_ratio(run::State& s, int e, int d, int b1, int b2, int nu, const double* C,
+double mb_log_ratio(model::State& s, int e, int d, int b1, int b2, int nu, const double* C,
                     bool candidates) {
   Plan& P = plan_for(s, e, d, candidates);
   class_sums(s, P);
   return class_log_ratio(s, P, e, d, b1, b2, nu, C);
 }
 
-void draw_mb_sires(run::State& s, int e, int d) {
+void draw_mb_sires(model::State& s, int e, int d) {
   const Plan& P = plan_for(s, e, d, true);
   double G[cells20];
   load_g(e, G);
-  // Only type 9 with two or more breeds has grandparent terms.
+  // Only add_an_mb with two or more breeds has grandparent terms.
   const bool offspring = additive(e) && m.nbreed(e) >= 2;
-  const bool kept = kept_cycle(m.round);
-  double q[run::max_candidates];
+  const bool kept = model::kept_cycle(m.round);
+  double q[model::max_candidates];
   for (int a = 1; a <= P.lines; ++a) {
     if (s.MS_STAT(a) != 1) continue;
-    if (m.ms_alpha != 0) sample_sire_prob(s, e, a);
+    if (model::samples_msires()) sample_sire_prob(s, e, a);
     s.PROBS.fill(0.0);
     const int p = s.P_MS(a), c = static_cast<int>(s.MS(p));
     for (int h = 1; h <= c; ++h) {
@@ -743,10 +745,9 @@ void draw_mb_sires(run::State& s, int e, int d) {
   }
 }
 
-void check_mb_dbelief(run::State& s) {
+void check_mb_dbelief(model::State& s) {
   for (int e = 1; e <= m.neff; ++e) {
-    const int rt = m.randomtype(e);
-    if (rt != model::rnd_add_an_mb && rt != model::rnd_diag_mb) continue;
+    if (!model::multiple_breed(m.randomtype(e))) continue;
     const int d = m.ntrait * m.randomnumb(e);
     bool raised = false;
     for (int b1 = 1; b1 <= m.nbreed(e); ++b1)
@@ -761,7 +762,7 @@ void check_mb_dbelief(run::State& s) {
   }
 }
 
-void sample_mb_g(run::State& s, int e, int d) { sample_mb_blocks(s, e, d, false); }
-void sample_mbs_g(run::State& s, int e, int, int d) { sample_mb_blocks(s, e, d, true); }
+void sample_mb_g(model::State& s, int e, int d) { sample_mb_blocks(s, e, d, false); }
+void sample_mbs_g(model::State& s, int e, int, int d) { sample_mb_blocks(s, e, d, true); }
 
 }  // namespace sampler

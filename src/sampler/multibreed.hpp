@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#include "run/state.hpp"
+#include "model/state.hpp"
 
 namespace sampler {
 
@@ -26,40 +26,40 @@ namespace sampler {
 // its current probability.  Ids <= 0 are unknown parents.
 struct MbSlots {
   int n = 3;  // last slot
-  int id[run::max_candidates + 3] = {};
-  double w[run::max_candidates + 3] = {};
+  int id[model::max_candidates + 3] = {};
+  double w[model::max_candidates + 3] = {};
 };
 
 // The slots of line x of group e.  Without `candidates` (or with a known
 // sire) two slots of weight 1.
-void mb_slots(const run::State& s, int e, int x, bool candidates, MbSlots& sl);
+void mb_slots(const model::State& s, int e, int x, bool candidates, MbSlots& sl);
 
 // W of animal a (its pedigree line) into w (leading dimension d) from the
 // breed blocks of G (20 by 20, column-major).  sl are a's slots with the
 // weights the caller wants; `candidates` gives a parent's own slots (for the
-// grandparent terms of type 9) their candidates.
-void mb_animal_cov(const run::State& s, int e, int a, const MbSlots& sl, bool candidates,
+// grandparent terms of add_an_mb) their candidates.
+void mb_animal_cov(const model::State& s, int e, int a, const MbSlots& sl, bool candidates,
                    const double* G, int d, double* w);
 
 // W of animal a as the kept terms of the group give it (the same numbers as
 // mb_animal_cov with a's slots); brings the kept terms up to date first.
-void mb_kept_cov(run::State& s, int e, int d, int a, const double* G, double* w);
+void mb_kept_cov(model::State& s, int e, int d, int a, const double* G, double* w);
 // Animals of the group that share their W with an earlier one.
-int mb_shared_animals(run::State& s, int e, int d);
+int mb_shared_animals(model::State& s, int e, int d);
 
-// Random types 9 and 10 in the equation build: W^-1 of every animal spread
-// over the equations of the animal and (type 9) its parents with Henderson's
+// The multiple-breed types in the equation build: W^-1 of every animal spread
+// over the equations of the animal and (add_an_mb) its parents with Henderson's
 // coefficients.  add_g_mb repairs W before inverting ("winv add_g_mb");
 // add_g_mbs takes the candidates of undrawn sires with their probabilities.
 // m is the largest candidate count, d = ntrait * randomnumb(e).
-void add_g_mb(run::State& s, int e, int m, int d);
-void add_g_mbs(run::State& s, int e, int m, int d);
+void add_g_mb(model::State& s, int e, int m, int d);
+void add_g_mbs(model::State& s, int e, int m, int d);
 
 // The equation build straight into the values a of s.XX_IJA (see
 // setup_eq.hpp): add_g_mb's additions in their order at the positions that
 // plan_mb_positions found after the last build through s.XX.  False, adding
 // nothing, when there are none or the group's terms changed since.
-bool add_g_mb_direct(run::State& s, int e, double* a);
+bool add_g_mb_direct(model::State& s, int e, double* a);
 bool plan_mb_positions(int e, std::int32_t (*where)(std::int32_t, std::int32_t, const void*),
                        const void* ctx);
 
@@ -68,7 +68,7 @@ bool plan_mb_positions(int e, std::int32_t (*where)(std::int32_t, std::int32_t, 
 // for breed pair (b1, b2) with proposal degrees of belief nu, the sires as
 // they stand: the animals' Gaussian densities, the inverse-Wishart prior and
 // the proposal ratio.
-double mb_log_ratio(run::State& s, int e, int d, int b1, int b2, int nu, const double* C,
+double mb_log_ratio(model::State& s, int e, int d, int b1, int b2, int nu, const double* C,
                     bool candidates);
 
 // Candidate sires: every animal whose sire is sampled (MS_STAT = 1) gets, in
@@ -78,11 +78,11 @@ double mb_log_ratio(run::State& s, int e, int d, int b1, int b2, int nu, const d
 // deviation under that sire and those of its offspring whose W takes their
 // grandparents' fractions through it.  One line per animal on standard
 // output (the animal and PROBS); the sire goes into PED(e, a, 3).
-void draw_mb_sires(run::State& s, int e, int d);
+void draw_mb_sires(model::State& s, int e, int d);
 
 // Proposal degrees of belief at or below d + 1 give no proposal scale: they
 // are raised to d + 4, with one warning line per group.  At start-up, after
 // any restart read.
-void check_mb_dbelief(run::State& s);
+void check_mb_dbelief(model::State& s);
 
 }  // namespace sampler

@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "dense/denseop.hpp"
+#include "model/model.hpp"
 #include "random/prob.hpp"
-#include "run/model.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 
@@ -24,8 +24,6 @@ namespace {
 using model::m;
 
 constexpr int max_traits = denseop::max_order;
-
-bool robust_type(int rt) { return rt >= model::res_slash && rt <= model::res_struct_student_t; }
 
 inline bool same_bits(double x, double y) {
   std::uint64_t a, b;
@@ -80,26 +78,27 @@ inline int eq(const RecordCursor& c, int e, int l, int t) {
   return static_cast<int>(c.eq_base(e) + static_cast<long long>(l - 1) * c.ntrait + t);
 }
 
-[[noreturn]] void too_many_slots(const run::State& s, int t) {
+[[noreturn]] void too_many_slots(const model::State& s, int t) {
   util::fatal(util::freev("record", s.irec, "trait", t, "has more than",
-                          m.neff + run::extra_slots, "design slots"));
+                          m.neff + model::extra_slots, "design slots"));
 }
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
 
-void prepare_records(const run::State& s) {
+void prepare_records(const model::State& s) {
   (void)s;
   RecordCursor& c = cursor;
   const int nt = m.ntrait, nf = m.neff;
   if (nt > max_traits)
-    util::fatal(util::freev("at most", max_traits, "traits are possible, not", nt));
+    util::internal_error("at most " + std::to_string(max_traits) + " traits are possible, not " +
+                         std::to_string(nt));
   c.ntrait = nt;
   c.neff = nf;
   c.naddr_t.resize(nt);
   c.nslot_max = 0;
-  c.SLOT_EFF.resize(nf + run::extra_slots, nt);
+  c.SLOT_EFF.resize(nf + model::extra_slots, nt);
   c.EFF_SLOT.resize(nf, nt);
   c.rn_pending.resize(nf);
 
@@ -116,36 +115,27 @@ void prepare_records(const run::State& s) {
   c.unk_of_rno.resize(static_cast<long>(nf) * nt);
   c.unk_of_rno.fill(0);
   for (int e = 1; e <= nf; ++e) {
-    if (m.effecttype(e) != model::eff_rno) continue;
+    if (m.effecttype(e) != model::EffectType::rno) continue;
     c.has_rno = true;
     for (int t = 1; t <= nt; ++t) {
       if (m.pos_eff(e, t) == m.miss) continue;
       if (m.nestedcov(e, t) <= 0)
         util::fatal(util::freev("reaction-norm effect", e, "has no level column for trait", t));
       for (int k = 1; k <= nf; ++k)
-        if (m.effecttype(k) == model::eff_unk && m.pos_eff(k, t) == m.pos_eff(e, t)) {
+        if (m.effecttype(k) == model::EffectType::unk && m.pos_eff(k, t) == m.pos_eff(e, t)) {
           c.unk_of_rno((t - 1) * nf + e) = k;
           break;
         }
     }
   }
 
-  // The Mendelian term of a reduced animal model needs both an "add_an_ms"
-  // group and a "ram" effect.
-  c.e8 = 0;
-  bool has_ram = false;
-  for (int e = 1; e <= nf; ++e) has_ram = has_ram || m.effecttype(e) == model::eff_ram;
-  if (has_ram)
-    for (int e = 1; e <= nf; ++e)
-      if (m.randomtype(e) == model::rnd_add_an_ms) {
-        c.e8 = e;
-        break;
-      }
+  // The Mendelian term of a reduced animal model.
+  c.e8 = model::reduced_animal_group();
   if (c.e8 > 0 && m.pos_eff(c.e8, 1) == 0)
-    util::fatal(util::freev("the animal effect", c.e8,
-                            "of the add_an_ms group must be present for trait 1"));
+    util::internal_error("the animal effect " + std::to_string(c.e8) +
+                         " of the add_an_ms group must be present for trait 1");
 
-  c.scale_free = m.neffr == 0 && !robust_type(m.residualtype);
+  c.scale_free = m.neffr == 0 && !model::robust_residuals();
   c.rinv_constant = c.scale_free && c.e8 == 0;
   c.ram_trait.resize(nt);
   for (int t = 1; t <= nt; ++t) c.ram_trait(t) = c.e8 > 0 && m.pos_eff(c.e8, t) != 0 ? 1 : 0;
@@ -156,9 +146,9 @@ void prepare_records(const run::State& s) {
   c.mendelian_next = 0;
   bool fixed = m.neffr == 0;
   for (int e = 1; e <= nf; ++e) {
-    const int et = m.effecttype(e);
-    if (et == model::eff_unk || et == model::eff_rno) fixed = false;
-    if (et == model::eff_ram && m.max_msires > 0) fixed = false;
+    const model::EffectType et = m.effecttype(e);
+    if (et == model::EffectType::unk || et == model::EffectType::rno) fixed = false;
+    if (et == model::EffectType::ram && m.max_msires > 0) fixed = false;
   }
   c.slots_fixed = fixed && allow_kept_slots;
   c.stream = SlotStream{};
@@ -166,7 +156,8 @@ void prepare_records(const run::State& s) {
   c.slot_x.resize(static_cast<long>(nf) * nt);
   for (int t = 1; t <= nt; ++t)
     for (int e = 1; e <= nf; ++e)
-      c.mult_col((t - 1) * nf + e) = m.effecttype(e) == model::eff_cov ? m.pos_eff(e, t) : 0;
+      c.mult_col((t - 1) * nf + e) =
+          m.effecttype(e) == model::EffectType::cov ? m.pos_eff(e, t) : 0;
   c.rinv_cached = false;
   c.slots_of = nullptr;
   c.queue.head = c.queue.tail = 0;
@@ -184,9 +175,9 @@ int address1(int eff, int level, int trait) {
 
 // ---------------------------------------------------------------------------
 
-void find_addresses(run::State& s) {
+void find_addresses(model::State& s) {
   RecordCursor& c = cursor;
-  const int nt = m.ntrait, nf = m.neff, ld = nf + run::extra_slots;
+  const int nt = m.ntrait, nf = m.neff, ld = nf + model::extra_slots;
   if (c.ntrait != nt || c.neff != nf || c.SLOT_EFF.rows() != ld) prepare_records(s);
   const int irec = s.irec;
   const float missv = static_cast<float>(m.miss);
@@ -225,17 +216,15 @@ void find_addresses(run::State& s) {
       }
       const int level = static_cast<int>(v);
       switch (m.effecttype(e)) {
-        case model::eff_cro:
-          add(e, eq(c, e, level, t), 1.0f);
-          break;
-        case model::eff_cov: {
+        case model::EffectType::cro: add(e, eq(c, e, level, t), 1.0f); break;
+        case model::EffectType::cov: {
           const int nc = m.nestedcov(e, t);
-          if (nc < 0) util::fatal(util::freev("wrong description of nested covariable"));
+          if (nc < 0) util::internal_error("wrong description of nested covariable");
           const int l = nc == 0 ? 1 : static_cast<int>(s.INDATA(irec, nc));
           add(e, eq(c, e, l, t), v);
           break;
         }
-        case model::eff_ram: {
+        case model::EffectType::ram: {
           if (level <= m.nlev(e)) {
             add(e, eq(c, e, level, t), 1.0f);
             break;
@@ -257,16 +246,16 @@ void find_addresses(run::State& s) {
           if (n == start) first[e - 1] = 0;
           break;
         }
-        case model::eff_unk: {
+        case model::EffectType::unk: {
           // A reaction norm met earlier left its solution waiting here.
           const float pend = c.has_rno ? c.rn_pending(e) : 0.0f;
           add(e, eq(c, e, level, t), pend + 1.0f);
           break;
         }
-        case model::eff_rno: {
+        case model::EffectType::rno: {
           const int l = static_cast<int>(s.INDATA(irec, m.nestedcov(e, t)));
           const int k = c.unk_of_rno((t - 1) * nf + e);
-          if (k == 0) util::fatal(util::freev("unknown covariable address not found"));
+          if (k == 0) util::internal_error("unknown covariable address not found");
           add(e, eq(c, e, l, t), static_cast<float>(s.SOL(eq(c, k, level, t))));
           const double b = s.SOL(eq(c, e, l, t));
           if (k < e) {
@@ -279,7 +268,7 @@ void find_addresses(run::State& s) {
           break;
         }
         default:
-          util::fatal(util::freev("unimplemented effect ", e));
+          util::internal_error("unimplemented effect " + std::to_string(e));
       }
     }
     c.naddr_t(t) = n;
@@ -294,7 +283,7 @@ void find_addresses(run::State& s) {
 
 // ---------------------------------------------------------------------------
 
-void clear_slots(const run::State& s) {
+void clear_slots(const model::State& s) {
   static long generations = 0;
   SlotStream& st = cursor.stream;
   st.generation = ++generations;
@@ -315,7 +304,7 @@ namespace {
 
 // True when the multipliers of the record in the cursor are those that
 // for_each_kept_record derives from its data.
-bool multipliers_derived(const run::State& s) {
+bool multipliers_derived(const model::State& s) {
   const RecordCursor& c = cursor;
   const int nt = m.ntrait, nf = m.neff;
   const long ld = s.WEIGHT_COV.rows();
@@ -335,7 +324,7 @@ bool multipliers_derived(const run::State& s) {
 
 }  // namespace
 
-void keep_slots(const run::State& s) {
+void keep_slots(const model::State& s) {
   const RecordCursor& c = cursor;
   SlotStream& st = cursor.stream;
   const int nt = m.ntrait;
@@ -361,7 +350,7 @@ void keep_slots(const run::State& s) {
   ++st.records;
 }
 
-RecordSlots KeptRecords::at(const run::State& s, int irec) {
+RecordSlots KeptRecords::at(const model::State& s, int irec) {
   const RecordCursor& c = cursor;
   const SlotStream& st = c.stream;
   const int nt = c.ntrait;
@@ -383,7 +372,7 @@ RecordSlots KeptRecords::at(const run::State& s, int irec) {
   return RecordSlots{cnt, cnt + nt, x, n};
 }
 
-bool slots_loadable(const run::State& s) {
+bool slots_loadable(const model::State& s) {
   const RecordCursor& c = cursor;
   const SlotStream& st = c.stream;
   return c.slots_fixed && st.loadable && st.owner == &s && st.records == m.nrec &&
@@ -433,7 +422,7 @@ namespace {
 // The Mendelian term belongs to the animal, not to its record: neither the
 // weight nor the residual scale touches it.  The covariance is
 // sc r / w + G / DINV, and rinv its inverse divided by w.
-void nonparent_rinv(run::State& s, int a, double sc, long pass) {
+void nonparent_rinv(model::State& s, int a, double sc, long pass) {
   RecordCursor& c = cursor;
   const int nt = m.ntrait, e8 = c.e8;
   const int cells = nt * nt;
@@ -504,7 +493,7 @@ void nonparent_rinv(run::State& s, int a, double sc, long pass) {
 
 // Makes the record classes for the stream as it stands (its records all
 // read).
-void make_record_classes(const run::State& s) {
+void make_record_classes(const model::State& s) {
   RecordCursor& c = cursor;
   RecordCursor::RecordClasses& k = c.classes;
   const int e8 = c.e8, col = m.pos_eff(e8, 1), nl = m.nlev(e8), pw = m.pos_weight;
@@ -545,7 +534,7 @@ void make_record_classes(const run::State& s) {
 }
 
 // True when the record classes serve the pass: asked once a pass.
-bool classes_serve(const run::State& s, long pass) {
+bool classes_serve(const model::State& s, long pass) {
   RecordCursor& c = cursor;
   RecordCursor::RecordClasses& k = c.classes;
   if (k.checked_pass == pass) return k.on;
@@ -555,7 +544,7 @@ bool classes_serve(const run::State& s, long pass) {
 }
 
 // decode_r of a record of a pass that the record classes serve.
-void decode_r_by_class(run::State& s, long pass) {
+void decode_r_by_class(model::State& s, long pass) {
   RecordCursor& c = cursor;
   RecordCursor::RecordClasses& k = c.classes;
   const int cells = m.ntrait * m.ntrait;
@@ -600,7 +589,7 @@ void decode_r_by_class(run::State& s, long pass) {
 
 bool use_record_classes = true;
 
-const RecordCursor::RecordClasses* record_classes(const run::State& s) {
+const RecordCursor::RecordClasses* record_classes(const model::State& s) {
   RecordCursor& c = cursor;
   RecordCursor::RecordClasses& k = c.classes;
   if (c.e8 <= 0 || !slots_loadable(s)) return nullptr;
@@ -610,7 +599,7 @@ const RecordCursor::RecordClasses* record_classes(const run::State& s) {
   return &k;
 }
 
-void decode_r(run::State& s, long pass) {
+void decode_r(model::State& s, long pass) {
   RecordCursor& c = cursor;
   const int nt = m.ntrait;
   double* ri = m.rinv.data();
@@ -637,18 +626,8 @@ void decode_r(run::State& s, long pass) {
     return;
   }
 
-  double sc = 1.0;
-  if (m.neffr > 0) {
-    for (int t = 1; t <= nt; ++t)
-      for (int k = 1; k <= m.neffr; ++k) {
-        const int e = m.pos_effr(k);
-        const int slot = c.EFF_SLOT(e, t);
-        if (slot == 0) continue;  // no slot: multiplier 0, factor 1
-        const int q = m.nestedcov(e, t) > 0 ? eq(c, e, 1, t) : s.ADDRESS(slot, t);
-        sc = sc * std::pow(s.R_SOL(q), static_cast<double>(s.WEIGHT_COV(slot, t)));
-      }
-  }
-  if (robust_type(m.residualtype)) sc = sc / s.WEIGHT_ROBUST(s.irec);
+  double sc = structural_scale(s, [&s](int q) { return s.R_SOL(q); });
+  if (model::robust_residuals()) sc = sc / s.WEIGHT_ROBUST(s.irec);
   s.res_scale = sc;
   if (a > 0) {
     nonparent_rinv(s, a, sc, pass);
@@ -660,7 +639,7 @@ void decode_r(run::State& s, long pass) {
 
 // ---------------------------------------------------------------------------
 
-void record_residuals(const run::State& s, double* e) {
+void record_residuals(const model::State& s, double* e) {
   const RecordCursor& c = cursor;
   for (int t = 1; t <= m.ntrait; ++t) {
     const int* addr = s.ADDRESS.col(t);
@@ -672,7 +651,8 @@ void record_residuals(const run::State& s, double* e) {
       if (ef < 0) continue;  // missing code: no term
       // The record weight is a precision: it scales the residual's
       // covariance, never the fitted value.
-      const double cj = m.effecttype(ef) == model::eff_unk ? 1.0 : static_cast<double>(wc[j]);
+      const double cj =
+          m.effecttype(ef) == model::EffectType::unk ? 1.0 : static_cast<double>(wc[j]);
       r = r - cj * s.SOL(addr[j]);
     }
     e[t - 1] = r;
@@ -684,7 +664,7 @@ namespace {
 // predict_missing_y with the residuals from residuals(e), for a record with
 // a missing trait.  Kept out of line: its work arrays make a large frame.
 template <class Residuals>
-[[gnu::noinline]] void predict_missing(run::State& s, Residuals&& residuals) {
+[[gnu::noinline]] void predict_missing(model::State& s, Residuals&& residuals) {
   const int nt = m.ntrait;
   float* y = s.Y.data();
   int mi[max_traits], ob[max_traits];
@@ -742,17 +722,17 @@ template <class Residuals>
 
 }  // namespace
 
-void predict_missing_traits(run::State& s) {
+void predict_missing_traits(model::State& s) {
   predict_missing(s, [&s](double* e) { record_residuals(s, e); });
 }
 
-void predict_missing_traits(run::State& s, const RecordSlots& r) {
+void predict_missing_traits(model::State& s, const RecordSlots& r) {
   predict_missing(s, [&s, &r](double* e) { record_residuals(s, r, e); });
 }
 
 // ---------------------------------------------------------------------------
 
-void check_data_record(const run::State& s, int irec, long line) {
+void check_data_record(const model::State& s, int irec, long line) {
   const RecordCursor& c = cursor;
   const int nt = m.ntrait, nf = m.neff;
   const float missv = static_cast<float>(m.miss);
@@ -777,20 +757,18 @@ void check_data_record(const run::State& s, int irec, long line) {
       if (v == missv) continue;
       const int nl = m.nlev(e);
       switch (m.effecttype(e)) {
-        case model::eff_cro:
-        case model::eff_unk:
-          check_level(irec, line, e, t, "level", v, nl);
-          break;
-        case model::eff_cov: {
+        case model::EffectType::cro:
+        case model::EffectType::unk: check_level(irec, line, e, t, "level", v, nl); break;
+        case model::EffectType::cov: {
           const int nc = m.nestedcov(e, t);
           if (nc > 0) check_level(irec, line, e, t, "nesting class", s.INDATA(irec, nc), nl);
           break;
         }
-        case model::eff_rno: {
+        case model::EffectType::rno: {
           check_level(irec, line, e, t, "level", s.INDATA(irec, m.nestedcov(e, t)), nl);
           break;
         }
-        case model::eff_ram: {
+        case model::EffectType::ram: {
           const int lp = std::min<long>(m.lenped(e), s.PED.extent2());
           check_level(irec, line, e, t, "animal", v, std::max(nl, lp));
           const int a = static_cast<int>(v);
@@ -848,12 +826,12 @@ std::string missing_code_hint(const util::RecordRead& r) {
   for (int e = 1; e <= m.neff; ++e)
     for (int t = 1; t <= m.ntrait; ++t)
       if (static_cast<std::size_t>(m.pos_eff(e, t)) == r.field)
-        return m.effecttype(e) == model::eff_cov ? "; a missing covariable is coded 0"
-                                                 : "; a missing level is coded 0";
+        return m.effecttype(e) == model::EffectType::cov ? "; a missing covariable is coded 0"
+                                                         : "; a missing level is coded 0";
   return "";
 }
 
-void read_data_record(run::State& s) {
+void read_data_record(model::State& s) {
   RecordCursor& c = cursor;
   const int irec = s.irec, len = s.reclen;
   if (c.rec_buf.size() != len) c.rec_buf.resize(len);

@@ -3,7 +3,7 @@
 // residual (co)variance, and the imputation of its missing traits.
 //
 // Every pass over the data handles one record at a time through the record
-// cursor of run::State, in this order: set s.irec; decode_record; find_addresses;
+// cursor of model::State, in this order: set s.irec; decode_record; find_addresses;
 // decode_r; predict_missing_y.  prepare_records must have run for the model
 // in hand (setup_eq does it at the first cycle of a run; find_addresses does
 // it itself when the cursor's extents do not fit the model).  Where the
@@ -13,14 +13,15 @@
 // do not follow from their data).
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <type_traits>
 #include <vector>
 
-#include "run/model.hpp"
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "util/array.hpp"
 #include "util/textio.hpp"
 
@@ -43,7 +44,7 @@ struct SlotStream {
   // multipliers do not follow from their data (parents of an animal without
   // an equation, at 0.5), in record order, each trait's in turn.
   std::vector<float> mult;
-  const run::State* owner = nullptr;
+  const model::State* owner = nullptr;
   int records = 0;  // records kept so far
   bool loadable = false;
   // Changes whenever the stream is started anew (never the same twice in a
@@ -92,7 +93,7 @@ struct RecordCursor {
 
   // Rows of s.WEIGHT_COV that may hold a multiplier, for the state last
   // given to find_addresses (whose first call on a state clears them all).
-  const run::State* slots_of = nullptr;
+  const model::State* slots_of = nullptr;
   int used_rows = 0;
 
   // The data file (unit 50); its records are read at the first cycle of a run.
@@ -103,7 +104,7 @@ struct RecordCursor {
   util::vec1<long long> eq_base;  // (neff) equations before effect e: (sum of earlier nlev) * ntrait
   util::vec1<int> unk_of_rno;     // (neff*ntrait) per (rno effect, trait): its unknown covariable, 0 none
   bool has_rno = false;
-  int e8 = 0;                     // first "add_an_ms" group when a "ram" effect exists; else 0
+  int e8 = 0;                     // model::reduced_animal_group()
   bool rinv_constant = false;     // no structural factor, robust weight or Mendelian term
   bool scale_free = false;        // no structural factor or robust weight
   // Per trait t (index t-1): 1 when the animal effect e8 has data for t, so
@@ -139,7 +140,7 @@ struct RecordCursor {
   // weights.  Made for a stream generation (record_classes).
   struct RecordClasses {
     long generation = 0;
-    const run::State* owner = nullptr;
+    const model::State* owner = nullptr;
     std::vector<std::int32_t> of_record;  // (nrec)
     // The records of animals with equations, in order, and where their
     // slots stand in the stream.
@@ -201,7 +202,7 @@ extern bool allow_kept_slots;
 // not read yet).  Keeps the data file.  Stops when the model asks for
 // something the record steps cannot do: more than 20 traits, a reaction norm
 // without a level column, an "add_an_ms" animal effect absent for trait 1.
-void prepare_records(const run::State& s);
+void prepare_records(const model::State& s);
 
 // Opens the data file (unit 50).
 void open_data_file(const std::string& name);
@@ -213,7 +214,7 @@ int address1(int eff, int level, int trait);
 // s.rec_weight and s.Y of record s.irec.  (Inline: it runs for every record
 // twice a cycle.)  NT > 0: the trait count, known at compile time.
 template <int NT = 0>
-inline void decode_record(run::State& s) {
+inline void decode_record(model::State& s) {
   const int irec = s.irec;
   VELMORAN_CHECK("data record", irec, 1L, s.INDATA.rows());
   // Column c of the record at row[(c - 1) * ld].
@@ -232,24 +233,24 @@ inline void decode_record(run::State& s) {
 
 // Slots of record s.irec: s.ADDRESS, s.WEIGHT_COV (0 beyond the slots), s.naddr,
 // and the per-trait counts and owners of `cursor`.
-void find_addresses(run::State& s);
+void find_addresses(model::State& s);
 
 // Starts the stream anew for the records of a cycle of s.
-void clear_slots(const run::State& s);
+void clear_slots(const model::State& s);
 
 // Appends the slots of the record in the cursor (after find_addresses) to
 // the stream.
-void keep_slots(const run::State& s);
+void keep_slots(const model::State& s);
 
 // True when the stream holds the slots of all records for s, kept for
 // loading: for_each_kept_record may then stand for find_addresses.
-bool slots_loadable(const run::State& s);
+bool slots_loadable(const model::State& s);
 
 // The multipliers x[0..n-1] of record s.irec, one slot per effect and trait
 // with the equations eq (a derived record, see for_each_kept_record).  NK > 0: n fixed
 // at compile time.
 template <int NK = 0>
-[[gnu::always_inline]] inline void derive_multipliers(const run::State& s, const std::int32_t* eq,
+[[gnu::always_inline]] inline void derive_multipliers(const model::State& s, const std::int32_t* eq,
                                                       int n_run, float* x) {
   const int n = NK > 0 ? NK : n_run;
   const int* col = cursor.mult_col.data();
@@ -272,16 +273,44 @@ template <int NK = 0>
 // nothing writes r, g or the pivot tolerance may give its number from
 // new_pass(): what decode_r keeps from the records before is then checked
 // against r and g only once in the pass.
-void decode_r(run::State& s, long pass = 0);
+void decode_r(model::State& s, long pass = 0);
 // decode_r in a pass takes what an earlier record of the same class left
 // (RecordCursor::classes): the same values.  Tests turn it off to compare.
 extern bool use_record_classes;
 // The record classes of s's stream as it stands (made when they are not),
 // or null when s's records are not all kept or the model has no animals
 // without equations.
-const RecordCursor::RecordClasses* record_classes(const run::State& s);
+const RecordCursor::RecordClasses* record_classes(const model::State& s);
 // A number for a pass over records (see decode_r).
 long new_pass();
+
+// The equation of the factor of structural residual effect e in slot j of
+// trait t of the record in the cursor: the slot's own, or for an effect
+// nested in a level column (one factor for the whole effect) its first.
+inline int structural_equation(const model::State& s, int e, int j, int t) {
+  const RecordCursor& c = cursor;
+  return model::m.nestedcov(e, t) > 0 ? static_cast<int>(c.eq_base(e) + t) : s.ADDRESS(j, t);
+}
+
+// The structural scale of the record in the cursor: over its traits and,
+// within each, the structural effects in turn, the product of factor(q) ^ x
+// for the slot of the effect with equation q and multiplier x.  A record
+// without a slot of an effect is not scaled by it.
+template <class Factor>
+inline double structural_scale(const model::State& s, Factor&& factor) {
+  const model::Model& m = model::m;
+  const RecordCursor& c = cursor;
+  double sc = 1.0;
+  for (int t = 1; t <= m.ntrait; ++t)
+    for (int k = 1; k <= m.neffr; ++k) {
+      const int e = m.pos_effr(k);
+      const int j = c.EFF_SLOT(e, t);
+      if (j == 0) continue;
+      sc = sc * std::pow(factor(structural_equation(s, e, j, t)),
+                         static_cast<double>(s.WEIGHT_COV(j, t)));
+    }
+  return sc;
+}
 
 // model::m.rinv := the inverse of 1.0 * r (kept from the last time while r
 // and the pivot tolerance stay; pass as decode_r's).
@@ -294,7 +323,7 @@ void rinv_of_r(long pass = 0);
 // (memo_used -1): a pass of decode_r_in_pass reads none.  NT > 0: the trait
 // count, known at compile time.
 template <int NT = 0>
-[[gnu::always_inline]] inline bool decode_r_kept(run::State& s, long pass) {
+[[gnu::always_inline]] inline bool decode_r_kept(model::State& s, long pass) {
   RecordCursor& c = cursor;
   const RecordCursor::RecordClasses& k = c.classes;
   if (pass == 0 || k.checked_pass != pass || !k.on) return false;
@@ -326,7 +355,7 @@ template <int NT = 0>
 // pass; once decode_r has found the constant inverse cached, it is already
 // in rinv for every later record.
 template <int NT = 0>
-inline void decode_r_in_pass(run::State& s, bool& same, long pass = 0) {
+inline void decode_r_in_pass(model::State& s, bool& same, long pass = 0) {
   if (same) {
     s.res_scale = 1.0;
     return;
@@ -342,12 +371,12 @@ inline void decode_r_in_pass(run::State& s, bool& same, long pass = 0) {
 // of an unknown covariable counts with multiplier 1 (its own multiplier
 // carries the reaction-norm slopes); a missing-code slot counts nothing.
 // e[0..ntrait-1].
-void record_residuals(const run::State& s, double* e);
+void record_residuals(const model::State& s, double* e);
 // The same from a record's kept slots (slots_fixed models): slot counts cnt,
 // equations eq and multipliers x trait by trait.  NT > 0 and N > 0: NT
 // traits of N slots each, known at compile time (cnt unread).
 template <int NT = 0, int N = 0>
-[[gnu::always_inline]] inline void record_residuals(const run::State& s, const std::int32_t* cnt,
+[[gnu::always_inline]] inline void record_residuals(const model::State& s, const std::int32_t* cnt,
                                                     const std::int32_t* eq, const float* x,
                                                     double* e) {
   const int nt = NT > 0 ? NT : model::m.ntrait;
@@ -368,18 +397,18 @@ template <int NT = 0, int N = 0>
     e[t] = v;
   }
 }
-inline void record_residuals(const run::State& s, const RecordSlots& r, double* e) {
+inline void record_residuals(const model::State& s, const RecordSlots& r, double* e) {
   record_residuals(s, r.cnt, r.eq, r.x, e);
 }
 
 // The draws of predict_missing_y for a record with a missing trait.
-void predict_missing_traits(run::State& s);
-void predict_missing_traits(run::State& s, const RecordSlots& r);
+void predict_missing_traits(model::State& s);
+void predict_missing_traits(model::State& s, const RecordSlots& r);
 
 // True when a trait of the record is missing (value exactly 0).  NT > 0:
 // the trait count, known at compile time.
 template <int NT = 0>
-inline bool any_missing(const run::State& s) {
+inline bool any_missing(const model::State& s) {
   const float* y = s.Y.data();
   const int nt = NT > 0 ? NT : model::m.ntrait;
   for (int t = 0; t < nt; ++t)
@@ -393,7 +422,7 @@ inline bool any_missing(const run::State& s) {
 // without an equation, whose Mendelian term is not in the solutions, its
 // covariance cursor.record_cov).  Draws nothing when no
 // trait is missing; stops when all are.  (Inline: most records miss none.)
-inline void predict_missing_y(run::State& s) {
+inline void predict_missing_y(model::State& s) {
   if (any_missing(s)) predict_missing_traits(s);
 }
 
@@ -401,7 +430,7 @@ inline void predict_missing_y(run::State& s) {
 // slot counts stand at cnt in the stream's keys, with its multipliers when
 // Derived_ (they follow from its data; x: room for them) or else at kept_x.
 template <int NT, int N, bool Derived_, class Derived, class Found>
-[[gnu::always_inline]] inline void kept_record(run::State& s, const std::int32_t* cnt,
+[[gnu::always_inline]] inline void kept_record(model::State& s, const std::int32_t* cnt,
                                                const float* kept_x, float* x, bool& same_r,
                                                long pass, Derived& derived, Found& found) {
   const int nt = NT > 0 ? NT : cursor.ntrait;
@@ -434,7 +463,7 @@ template <int NT, int N, bool Derived_, class Derived, class Found>
 // found(slots) with its slots and kept multipliers.  The slots stay in
 // locals: no record is copied through memory between the steps.
 template <int NT, int N, class Derived, class Found, class Skip>
-inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found, Skip&& skip) {
+inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& found, Skip&& skip) {
   const RecordCursor& c = cursor;
   const int nt = NT > 0 ? NT : c.ntrait;
   const int nk = NT > 0 && N > 0 ? NT * N : nt * c.neff;
@@ -475,13 +504,13 @@ inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found
   }
 }
 template <int NT, int N, class Derived, class Found>
-inline void for_each_kept_record(run::State& s, Derived&& derived, Found&& found) {
+inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& found) {
   for_each_kept_record<NT, N>(s, derived, found, [](int) { return false; });
 }
 // The same over the records of list (ascending, each with its place in
 // the stream) alone.
 template <int NT, int N, class Derived, class Found>
-inline void for_each_listed_record(run::State& s, const std::vector<KeptAt>& list, Derived&& derived,
+inline void for_each_listed_record(model::State& s, const std::vector<KeptAt>& list, Derived&& derived,
                                    Found&& found) {
   const RecordCursor& c = cursor;
   constexpr int fixed = NT > 0 && N > 0 ? NT * N : 0;
@@ -508,7 +537,7 @@ inline void for_each_listed_record(run::State& s, const std::vector<KeptAt>& lis
 // cursor's room for them.
 class KeptRecords {
  public:
-  RecordSlots at(const run::State& s, int irec);
+  RecordSlots at(const model::State& s, int irec);
 
  private:
   std::size_t key_at_ = 0, mult_at_ = 0;
@@ -538,13 +567,13 @@ inline void with_kept_order(int nt, int neff, F&& f) {
 // short file with the record count, on a line that does not hold s.reclen
 // finite numbers, and on a refused value, naming the file, line, record and
 // value.  After the last record, one warning line tells of further records.
-void read_data_record(run::State& s);
+void read_data_record(model::State& s);
 
 // The checks of read_data_record on a record already in s.INDATA: every
 // value finite, a trait observed, a weight above 0, levels, nesting classes and animals whole
 // numbers within their effect, parents and candidate sires of animals
 // without equations within the levels.  line > 0 is the record's line in the
 // data file, named in the messages.
-void check_data_record(const run::State& s, int irec, long line = 0);
+void check_data_record(const model::State& s, int irec, long line = 0);
 
 }  // namespace sampler

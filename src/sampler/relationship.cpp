@@ -4,11 +4,11 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <string>
 #include <unordered_map>
 #include <utility>
-#include <string>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
@@ -72,18 +72,18 @@ struct Rules {
 };
 
 // Multipliers 4/3, 16/11 and 16/15 are single-precision constants.
-Rules rules_of(int type) {
+Rules rules_of(model::RandomType type) {
   const double r43 = static_cast<double>(4.0f / 3.0f);
   switch (type) {
-    case model::rnd_add_animal:
-    case model::rnd_add_an_upg:
-    case model::rnd_add_an_upgi:
-      return {{1.0, -0.5, -0.5}, {2.0, r43, 1.0, 0.0}};
-    case model::rnd_add_sire:
+    case model::RandomType::add_animal:
+    case model::RandomType::add_an_upg:
+    case model::RandomType::add_an_upgi: return {{1.0, -0.5, -0.5}, {2.0, r43, 1.0, 0.0}};
+    case model::RandomType::add_sire:
       return {{1.0, -0.5, -0.25},
               {static_cast<double>(16.0f / 11.0f), r43, static_cast<double>(16.0f / 15.0f), 1.0}};
     default:
-      util::fatal(util::freev("add_g_add: random type", type, "is not an additive relationship"));
+      util::internal_error(std::string("add_g_add: random type ") + model::word(type) +
+                           " is not an additive relationship");
   }
 }
 
@@ -91,17 +91,18 @@ Rules rules_of(int type) {
   util::fatal(util::freev("pedigree line", line, "of random effect", e) + ": " + what);
 }
 
-// Multiplier of one line from its three ids (and code for types 4, 5).
-double line_multiplier(int type, const Rules& r, const int p[3], int code, int e, int line) {
+// Multiplier of one line from its three ids (and code with parent groups).
+double line_multiplier(model::RandomType type, const Rules& r, const int p[3], int code, int e,
+                       int line) {
   const bool k2 = p[1] != 0, k3 = p[2] != 0;
   switch (type) {
-    case model::rnd_add_animal:
+    case model::RandomType::add_animal:
       return k2 && k3 ? r.res[0] : (k2 || k3 ? r.res[1] : r.res[2]);
-    case model::rnd_add_an_upg:
+    case model::RandomType::add_an_upg:
       if (code < 1 || code > 4)
         bad_line(e, line, "multiplier code " + std::to_string(code) + " is not within 1 to 4");
       return r.res[code - 1];
-    case model::rnd_add_an_upgi:
+    case model::RandomType::add_an_upgi:
       return static_cast<double>(static_cast<float>(code) / 1000.0f);
     default:  // add_sire
       return k2 && k3 ? r.res[0] : (k2 ? r.res[1] : (k3 ? r.res[2] : r.res[3]));
@@ -110,12 +111,12 @@ double line_multiplier(int type, const Rules& r, const int p[3], int code, int e
 
 // Builds the compact terms of group e from its pedigree; every id must be a
 // level of each of the group's effects.
-void build_terms(const run::State& s, int type, int e, GroupTerms& t) {
+void build_terms(const model::State& s, model::RandomType type, int e, GroupTerms& t) {
   const Rules r = rules_of(type);
   const int len = m.lenped(e) > 0 ? m.lenped(e) : 0;
   const int lim = group_levels(e);
-  const bool coded = type == model::rnd_add_an_upg || type == model::rnd_add_an_upgi;
-  t.type = 0;  // until complete
+  const bool coded = model::parent_groups(type);
+  t.type = model::RandomType::none;  // until complete
   t.lines.resize(static_cast<std::size_t>(len));
   for (int line = 1; line <= len; ++line) {
     int p[3];
@@ -428,7 +429,7 @@ GroupTerms& group_terms(RelationshipTerms& terms, int e) {
   return terms.group[static_cast<std::size_t>(e - 1)];
 }
 
-void add_g_diag(run::State& s, int e, RelationshipTerms& terms) {
+void add_g_diag(model::State& s, int e, RelationshipTerms& terms) {
   const bool first = m.round == m.start;
   const int nl = m.nlev(e);
   if (first) {
@@ -440,7 +441,7 @@ void add_g_diag(run::State& s, int e, RelationshipTerms& terms) {
     sparsem::zero_sparse_hashm(s.AINV(e), nl);
   }
   GroupTerms& t = group_terms(terms, e);
-  t.type = model::rnd_diagonal;
+  t.type = model::RandomType::diagonal;
   t.lenped = 0;
   t.lines.clear();
 
@@ -491,9 +492,9 @@ void additive_terms(const GroupTerms& t, const Rules& r, const GTerm* gt, int ng
 // Positions of the group's kept additions, by where(), into t.slots, whose
 // size must be their count.  The lines (levels) are shared out in parts; a
 // part's count gives where its positions start.
-bool find_positions(GroupTerms& t, int randomtype, const GTerm* gt, int ng, PositionOf where,
-                    const void* ctx) {
-  const bool diag = randomtype == model::rnd_diagonal;
+bool find_positions(GroupTerms& t, model::RandomType randomtype, const GTerm* gt, int ng,
+                    PositionOf where, const void* ctx) {
+  const bool diag = randomtype == model::RandomType::diagonal;
   const Rules r = diag ? Rules{} : rules_of(randomtype);
   const std::size_t units = diag ? static_cast<std::size_t>(std::max(t.levels, 0)) : t.lines.size();
   const int parts = static_cast<int>(
@@ -526,10 +527,10 @@ bool find_positions(GroupTerms& t, int randomtype, const GTerm* gt, int ng, Posi
 
 }  // namespace
 
-bool add_g_diag_direct(run::State& s, int e, double* a, RelationshipTerms& terms) {
+bool add_g_diag_direct(model::State& s, int e, double* a, RelationshipTerms& terms) {
   GroupTerms& t = group_terms(terms, e);
   const int nl = m.nlev(e);
-  if (!t.positions || t.type != model::rnd_diagonal || t.levels != nl) return false;
+  if (!t.positions || t.type != model::RandomType::diagonal || t.levels != nl) return false;
   GTerms gt;
   const int ng = gather_ginv(e, false, gt);
   if (!same_keys(t, gt.data(), ng)) return false;
@@ -539,7 +540,8 @@ bool add_g_diag_direct(run::State& s, int e, double* a, RelationshipTerms& terms
   return true;
 }
 
-bool add_g_add_direct(run::State& s, int randomtype, int e, double* a, RelationshipTerms& terms) {
+bool add_g_add_direct(model::State& s, model::RandomType randomtype, int e, double* a,
+                      RelationshipTerms& terms) {
   (void)s;
   GroupTerms& t = group_terms(terms, e);
   const int len = m.lenped(e);
@@ -647,8 +649,8 @@ void order_walk(std::vector<GroupTerms::Sorted>& v) {
 
 }  // namespace
 
-bool plan_group_positions(RelationshipTerms& terms, int e, int randomtype, PositionOf where,
-                          const void* ctx) {
+bool plan_group_positions(RelationshipTerms& terms, int e, model::RandomType randomtype,
+                          PositionOf where, const void* ctx) {
   GroupTerms& t = group_terms(terms, e);
   if (t.positions || t.type != randomtype) return false;
   const int ng = static_cast<int>(t.gkeys.size() / 2);
@@ -662,7 +664,7 @@ bool plan_group_positions(RelationshipTerms& terms, int e, int randomtype, Posit
     t.slots.clear();
     return false;
   }
-  if (randomtype != model::rnd_diagonal) {
+  if (randomtype != model::RandomType::diagonal) {
     // The pedigree's parents lie anywhere in the copy: in the order of the
     // walk, the additions meet its values window by window.
     t.sorted.resize(t.slots.size());
@@ -761,43 +763,43 @@ bool plan_keys(GroupTerms& t, const sparsem::sparse_hashm& A, const GTerm* gt, i
   t.keys_table = A.x.data();
   t.keys_nel = A.nel;
   remember_keys(t, gt, ng);
-  t.type = model::rnd_add_an_ms;
+  t.type = model::RandomType::add_an_ms;
   t.positions = true;
   return true;
 }
 
 }  // namespace
 
-void add_ainv_terms(run::State& s, int e, RelationshipTerms& terms) {
+void add_ainv_terms(model::State& s, int e, RelationshipTerms& terms) {
   GroupTerms& t = group_terms(terms, e);
   if (t.ija_stale) copy_ainv(s, e, t.rebuilt, terms);
   GTerms gt;
   const int ng = gather_ginv(e, true, gt);
   // A later cycle plans its additions afresh.
   t.positions = false;
-  t.type = model::rnd_add_an_ms;
+  t.type = model::RandomType::add_an_ms;
   remember_keys(t, gt.data(), ng);
   HashAdder XX{s.XX};
   ainv_walk(s.AINV_IJA(e), gt.data(), ng, XX);
 }
 
-bool plan_ainv_positions(const run::State& s, int e, RelationshipTerms& terms, PositionOf where,
+bool plan_ainv_positions(const model::State& s, int e, RelationshipTerms& terms, PositionOf where,
                          const void* ctx) {
   GroupTerms& t = group_terms(terms, e);
-  if (t.type != model::rnd_add_an_ms) return false;
+  if (t.type != model::RandomType::add_an_ms) return false;
   GTerms gt;
   const int ng = gather_ginv(e, true, gt);
   if (!same_keys(t, gt.data(), ng)) return false;
   return plan_keys(t, s.AINV(e), gt.data(), ng, where, ctx);
 }
 
-bool add_ainv_terms_direct(run::State& s, int e, double* a, RelationshipTerms& terms,
+bool add_ainv_terms_direct(model::State& s, int e, double* a, RelationshipTerms& terms,
                            PositionOf where, const void* ctx) {
   GroupTerms& t = group_terms(terms, e);
   const sparsem::sparse_hashm& A = s.AINV(e);
   GTerms gt;
   const int ng = gather_ginv(e, true, gt);
-  if (!t.positions || t.type != model::rnd_add_an_ms || !same_keys(t, gt.data(), ng) ||
+  if (!t.positions || t.type != model::RandomType::add_an_ms || !same_keys(t, gt.data(), ng) ||
       t.keys_table != A.x.data() || t.keys_nel != A.nel || A.status != 1) {
     // A table made anew (or another G^-1 pattern): every key.
     if (where == nullptr || !plan_keys(t, A, gt.data(), ng, where, ctx)) return false;
@@ -828,7 +830,7 @@ bool add_ainv_terms_direct(run::State& s, int e, double* a, RelationshipTerms& t
   return true;
 }
 
-void copy_ainv(run::State& s, int e, bool rebuilt, RelationshipTerms& terms) {
+void copy_ainv(model::State& s, int e, bool rebuilt, RelationshipTerms& terms) {
   GroupTerms& t = group_terms(terms, e);
   const sparsem::sparse_hashm& A = s.AINV(e);
   sparsem::sparse_ija& B = s.AINV_IJA(e);
@@ -857,9 +859,9 @@ void copy_ainv(run::State& s, int e, bool rebuilt, RelationshipTerms& terms) {
   t.ainv_filled = A.filled;
 }
 
-void add_g_diag(run::State& s, int e) { add_g_diag(s, e, relationship_terms()); }
+void add_g_diag(model::State& s, int e) { add_g_diag(s, e, relationship_terms()); }
 
-void add_g_add(run::State& s, int randomtype, int e, RelationshipTerms& terms) {
+void add_g_add(model::State& s, model::RandomType randomtype, int e, RelationshipTerms& terms) {
   const bool first = m.round == m.start;
   const Rules r = rules_of(randomtype);
   GroupTerms& t = group_terms(terms, e);
@@ -895,7 +897,7 @@ void add_g_add(run::State& s, int randomtype, int e, RelationshipTerms& terms) {
   if (first) s.DF_RANDOM(e) = len;
 }
 
-void add_g_add(run::State& s, int randomtype, int e) {
+void add_g_add(model::State& s, model::RandomType randomtype, int e) {
   add_g_add(s, randomtype, e, relationship_terms());
 }
 

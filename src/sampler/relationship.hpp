@@ -20,7 +20,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 
 namespace sampler {
 
@@ -35,7 +36,7 @@ struct PedLine {
 
 // What one random group keeps between cycles.
 struct GroupTerms {
-  int type = 0;    // random type of the kept lines; 0 = none kept
+  model::RandomType type = model::RandomType::none;  // of the kept lines; none = none kept
   int lenped = 0;  // pedigree lines they were built from
   std::vector<PedLine> lines;       // additive types: built in the first cycle of a run
   // Per addition to s.XX that the store keeps (upper triangle), in order:
@@ -66,7 +67,7 @@ struct GroupTerms {
   std::vector<std::int32_t> gkeys;
   int levels = 0;
 
-  // Random type 8 ("add_an_ms").  Its A^-1 in s.AINV(e) changes with the
+  // Random type "add_an_ms".  Its A^-1 in s.AINV(e) changes with the
   // drawn sires; through s.XX its additions follow the compressed-row copy
   // s.AINV_IJA(e), which is made again when ija_stale is set.
   bool ija_stale = false;
@@ -112,64 +113,66 @@ RelationshipTerms& relationship_terms();
 // The kept terms of the group whose first effect is e.
 GroupTerms& group_terms(RelationshipTerms& terms, int e);
 
-// Random type 2: adds ginv(e) (x) I over the group's levels to s.XX, every
+// Random type diagonal: adds ginv(e) (x) I over the group's levels to s.XX, every
 // trait of every effect of the group (no test of pos_eff); in the first cycle
 // of a run also stores I in s.AINV(e).  s.DF_RANDOM(e) = nlev(e) at every
 // call.  A correlated effect with fewer levels than e stops the run.
-void add_g_diag(run::State& s, int e, RelationshipTerms& terms);
-void add_g_diag(run::State& s, int e);
+void add_g_diag(model::State& s, int e, RelationshipTerms& terms);
+void add_g_diag(model::State& s, int e);
 
-// Random types 3 to 6 (and a single-breed multiple-breed group as type 3):
+// The additive types add_animal, add_an_upg, add_an_upgi and add_sire (and
+// a one-breed additive multiple-breed group as add_animal):
 // adds ginv(e) (x) A^-1 to s.XX for the traits where both effects have data
 // (pos_eff != 0).  In the first cycle of a run builds A^-1 from s.PED (and
-// s.PED_CODE for types 4 and 5) into s.AINV(e) and the store, prints
+// s.PED_CODE for the types with parent groups) into s.AINV(e) and the store, prints
 // " read <lenped> additive pedigrees" and sets s.DF_RANDOM(e) = lenped(e);
 // a later cycle re-adds the kept terms (building them first, without
 // touching AINV, if the store lacks them).  An empty pedigree stops the run;
 // so does, when the terms are built, an id outside the levels of the group's
 // effects or a type-4 code outside 1..4.
-void add_g_add(run::State& s, int randomtype, int e, RelationshipTerms& terms);
-void add_g_add(run::State& s, int randomtype, int e);
+void add_g_add(model::State& s, model::RandomType randomtype, int e, RelationshipTerms& terms);
+void add_g_add(model::State& s, model::RandomType randomtype, int e);
 
 // Later cycles whose equations are built straight into the values of
 // s.XX_IJA (a, 0-based): the same additions as add_g_diag / add_g_add, in the
 // same order, at the positions planned for them.  False, adding nothing,
 // when the group has no positions or its additions would differ from those
 // planned (another G^-1 pattern, pedigree or level count).
-bool add_g_diag_direct(run::State& s, int e, double* a, RelationshipTerms& terms);
-bool add_g_add_direct(run::State& s, int randomtype, int e, double* a, RelationshipTerms& terms);
+bool add_g_diag_direct(model::State& s, int e, double* a, RelationshipTerms& terms);
+bool add_g_add_direct(model::State& s, model::RandomType randomtype, int e, double* a,
+                      RelationshipTerms& terms);
 
 // Position of element (row, col) among the values of s.XX_IJA; negative
 // when it has none.
 using PositionOf = std::int32_t (*)(std::int32_t row, std::int32_t col, const void* ctx);
 
-// Random type 8 ("add_an_ms"), once s.AINV_IJA(e) holds the cycle's A^-1:
+// Random type add_an_ms, once s.AINV_IJA(e) holds the cycle's A^-1:
 // adds ginv(e) (x) A^-1 to s.XX, walking the copy row by row for each G^-1
 // element of the traits where both effects have data, each element (r, c)
 // also as (c, r).  Every element of s.XX thus receives one addition.
-void add_ainv_terms(run::State& s, int e, RelationshipTerms& terms);
+void add_ainv_terms(model::State& s, int e, RelationshipTerms& terms);
 // The same additions straight into the values a of s.XX_IJA (in another
 // order: each element receives one).  Keys that s.AINV(e) gained have their
 // positions found by where(row, col, ctx), and all of them when the table
 // was made anew or G^-1's pattern changed (none given: false).  False,
 // adding nothing, when an element has no position.
-bool add_ainv_terms_direct(run::State& s, int e, double* a, RelationshipTerms& terms,
+bool add_ainv_terms_direct(model::State& s, int e, double* a, RelationshipTerms& terms,
                            PositionOf where, const void* ctx);
 // Finds the positions of the group's additions straight into s.XX_IJA for
 // s.AINV(e) as it stands by where(row, col, ctx); false, and none kept, when
 // an element has none.
-bool plan_ainv_positions(const run::State& s, int e, RelationshipTerms& terms, PositionOf where,
+bool plan_ainv_positions(const model::State& s, int e, RelationshipTerms& terms, PositionOf where,
                          const void* ctx);
 // s.AINV_IJA(e) := the compressed-row copy of s.AINV(e): converted when the
 // table was rebuilt or gained keys since the last copy (or `rebuilt` says
 // so), else its values refreshed from the table's slots.
-void copy_ainv(run::State& s, int e, bool rebuilt, RelationshipTerms& terms);
+void copy_ainv(model::State& s, int e, bool rebuilt, RelationshipTerms& terms);
 
 // Replaces the remembered slots of group e, whose additions of the last
-// cycle went through s.XX as random type `randomtype` (2 for diagonal), by
+// cycle went through s.XX as random type `randomtype`, by
 // the positions where(row, col, ctx) gives.  False, and no positions, when
 // the group kept other additions or an element has no position.
-bool plan_group_positions(RelationshipTerms& terms, int e, int randomtype, PositionOf where,
-                          const void* ctx);
+bool plan_group_positions(RelationshipTerms& terms, int e, model::RandomType randomtype,
+                          PositionOf where, const void* ctx);
 
 }  // namespace sampler

@@ -54,18 +54,6 @@ int tune_dbelief(double rate, int nu, int floor);
 // New log-normal proposal variance after a tuning window.
 double tune_varprop(double rate, double v);
 
-// True while the proposals are tuned: round at most half of nburn, in single
-// precision.
-bool tuning_cycle(int round, int nburn);
-// The last cycle up to `round` in which proposals are tuned (0: none).
-int last_tuning_cycle(int round);
-// Cycles whose acceptance an acceptance sum holds after cycle `round`, for
-// a proposal tuned every `window` cycles (0: never): while tuning, those
-// since the last tuning step; after it, those the last window left open at
-// the end of tuning and, from then on, every cycle (every_cycle) or the kept
-// ones.
-int summed_cycles(int round, int window, bool every_cycle);
-
 // Student-t weight: the u-quantile of Gamma(shape, rate) by inversion.  status
 // and bound as cdfgam leaves them.
 double student_t_weight(double u, double shape, double rate, int& status, double& bound);

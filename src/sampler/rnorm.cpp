@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "dense/denseop.hpp"
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "random/prob.hpp"
-#include "run/model.hpp"
-#include "run/store.hpp"
 #include "sampler/block_pass.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -34,7 +34,7 @@ constexpr int max_traits = denseop::max_order;
 // pass 1 carries them in the covariable's multiplier 1 + b, pass 2 in their
 // own multiplier h.  Pass 2 removes a covariable alone, without its
 // multiplier, for the same reason.
-void correct_observations(run::State& s, int pass) {
+void correct_observations(model::State& s, int pass) {
   const RecordCursor& c = cursor;
   for (int t = 1; t <= m.ntrait; ++t) {
     const int* addr = s.ADDRESS.col(t);
@@ -44,9 +44,9 @@ void correct_observations(run::State& s, int pass) {
     for (int j = 0; j < c.naddr_t(t); ++j) {
       const int ef = own[j];
       if (ef < 0) continue;  // missing code: no term
-      const int et = m.effecttype(ef);
-      if (et == model::eff_rno) continue;
-      if (et == model::eff_unk) {
+      const model::EffectType et = m.effecttype(ef);
+      if (et == model::EffectType::rno) continue;
+      if (et == model::EffectType::unk) {
         if (pass == 2) y = static_cast<float>(static_cast<double>(y) - s.SOL(addr[j]));
       } else if (pass == 1) {
         y = static_cast<float>(static_cast<double>(y) - static_cast<double>(wc[j]) * s.SOL(addr[j]));
@@ -58,7 +58,7 @@ void correct_observations(run::State& s, int pass) {
 
 // The record's terms among the slots of the pass's effects, as the ordinary
 // build adds them (weight as a precision, 32-bit multiplier products).
-void add_pass_terms(run::State& s, int pass) {
+void add_pass_terms(model::State& s, int pass) {
   const RecordCursor& c = cursor;
   const int nt = m.ntrait;
   const double w = s.rec_weight;
@@ -92,7 +92,7 @@ void add_pass_terms(run::State& s, int pass) {
     }
 }
 
-void print_system(const run::State& s) {
+void print_system(const model::State& s) {
   util::say("left hand side");
   sparsem::print_sparse_hashm(s.XX);
   util::say_text(util::format(
@@ -110,16 +110,17 @@ CovariateWork cov_work;
 
 bool reaction_norm_model() {
   for (int e = 1; e <= m.neff; ++e)
-    if (m.effecttype(e) == model::eff_rno) return true;
+    if (m.effecttype(e) == model::EffectType::rno) return true;
   return false;
 }
 
-int pass_of(int e) { return m.effecttype(e) == model::eff_unk ? 1 : 2; }
+int pass_of(int e) { return m.effecttype(e) == model::EffectType::unk ? 1 : 2; }
 
 int structural_rnorm_of(int u) {
   for (int k = 1; k <= m.neffr; ++k) {
     const int ef = m.pos_effr(k);
-    if (m.effecttype(ef) == model::eff_rno && m.pos_eff(ef, 1) == m.pos_eff(u, 1)) return ef;
+    if (m.effecttype(ef) == model::EffectType::rno && m.pos_eff(ef, 1) == m.pos_eff(u, 1))
+      return ef;
   }
   return 0;
 }
@@ -128,14 +129,14 @@ void check_rnorm_model() {
   if (!reaction_norm_model()) return;
   const int nf = m.neff;
   for (int e = 1; e <= nf; ++e) {
-    if (m.effecttype(e) != model::eff_rno) continue;
+    if (m.effecttype(e) != model::EffectType::rno) continue;
     for (int t = 1; t <= m.ntrait; ++t) {
       if (m.pos_eff(e, t) == m.miss) continue;
       if (m.nestedcov(e, t) <= 0)
         util::fatal(util::freev("reaction-norm effect", e, "has no level column for trait", t));
       bool found = false;
       for (int k = 1; k <= nf && !found; ++k)
-        found = m.effecttype(k) == model::eff_unk && m.pos_eff(k, t) == m.pos_eff(e, t);
+        found = m.effecttype(k) == model::EffectType::unk && m.pos_eff(k, t) == m.pos_eff(e, t);
       if (!found)
         util::fatal(util::freev("reaction-norm effect", e, "trait", t,
                                 ": no unknown covariable reads its column", m.pos_eff(e, t)));
@@ -150,15 +151,15 @@ void check_rnorm_model() {
                                 "unknown covariables and other effects cannot share a group"));
   }
   for (int u = 1; u <= nf; ++u) {
-    if (m.effecttype(u) != model::eff_unk || structural_rnorm_of(u) == 0) continue;
-    if (m.randomnumb(u) < 1 || m.randomtype(u) == model::rnd_none)
+    if (m.effecttype(u) != model::EffectType::unk || structural_rnorm_of(u) == 0) continue;
+    if (m.randomnumb(u) < 1 || m.randomtype(u) == model::RandomType::none)
       util::fatal(util::freev("unknown covariable", u,
                               "with a structural reaction norm must be the first effect of a",
                               "random group: its prior variance is the group's"));
   }
 }
 
-void build_pass(run::State& s, int pass) {
+void build_pass(model::State& s, int pass) {
   const bool first = m.round == m.start;
   if (first && pass == 1) prepare_records(s);
   for (int irec = 1; irec <= m.nrec; ++irec) {
@@ -185,7 +186,7 @@ void build_pass(run::State& s, int pass) {
   }
 }
 
-void draw_effect_blocks(run::State& s, int e) {
+void draw_effect_blocks(model::State& s, int e) {
   const int nt = m.ntrait;
   for (int l = 1; l <= m.nlev(e); ++l) {
     if (!draw_block(s.XX_IJA, s.XY, s.SOL, address1(e, l, 1), nt))
@@ -195,7 +196,7 @@ void draw_effect_blocks(run::State& s, int e) {
   }
 }
 
-void draw_pass(run::State& s, int pass) {
+void draw_pass(model::State& s, int pass) {
   for (int e = 1; e <= m.neff; ++e) {
     if (pass_of(e) != pass) continue;
     const int r = pass == 1 ? structural_rnorm_of(e) : 0;
@@ -210,7 +211,7 @@ double h_log_ratio(double h0, double h1, double ss, double n, double ln_s, doubl
   return 0.5 * (ss + (h0 * h0 - h1 * h1) / g + ln_s * n * (h0 - h1));
 }
 
-void sample_h_rnorm(run::State& s, int u, int r) {
+void sample_h_rnorm(model::State& s, int u, int r) {
   // r sent u here; every structural reaction norm on u's column scales the
   // records alike (decode_r applies them all), so all of them enter.
   (void)r;
@@ -223,7 +224,7 @@ void sample_h_rnorm(run::State& s, int u, int r) {
   double ln_s = 0;
   for (int k = 1; k <= m.neffr; ++k) {
     const int ef = m.pos_effr(k);
-    if (m.effecttype(ef) == model::eff_rno && c.unk_of_rno(ef) == u)
+    if (m.effecttype(ef) == model::EffectType::rno && c.unk_of_rno(ef) == u)
       ln_s += std::log(s.R_SOL(address1(ef, 1, 1)));
   }
   CovariateWork& w = cov_work;
@@ -255,7 +256,7 @@ void sample_h_rnorm(run::State& s, int u, int r) {
       float y = s.Y(1);
       for (int q = 1; q <= c.naddr_t(1); ++q) {
         const int ef = c.SLOT_EFF(q, 1);
-        if (ef < 0 || ef == u || m.effecttype(ef) == model::eff_rno) continue;
+        if (ef < 0 || ef == u || m.effecttype(ef) == model::EffectType::rno) continue;
         y = static_cast<float>(static_cast<double>(y) -
                                static_cast<double>(s.WEIGHT_COV(q, 1)) * s.SOL(s.ADDRESS(q, 1)));
       }
@@ -285,7 +286,7 @@ void sample_h_rnorm(run::State& s, int u, int r) {
     }
   }
 
-  if (tuning_cycle(m.round, m.nburn) && m.round % m.r_skip == 0) {
+  if (model::tuning_cycle(m.round, m.nburn) && m.round % m.r_skip == 0) {
     double sum = 0;
     for (int l = first; l <= last; ++l) sum += s.SUMH_ACCEP(l);
     const double rate = sum / nl / m.r_skip / m.r_nround;
@@ -298,18 +299,18 @@ void sample_h_rnorm(run::State& s, int u, int r) {
     // The sums stay as they are: the last store keeps them for a chain
     // that goes on.
     double total = 0;
-    const run::results::Tuning t = run::results::covariate_tuning();
+    const model::Tuning t = model::covariate_tuning();
     for (int l = first; l <= last; ++l)
-      total += run::results::acceptance_rate(s.SUMH_ACCEP(l), t, m.round);
+      total += model::acceptance_rate(s.SUMH_ACCEP(l), t, m.round);
     util::say(" MH global acceptance rate for unknown covariate: ", u, " = ", total / nl);
     util::say(" level        acceptance ");
     for (int l = first; l <= last; ++l)
-      util::say(l - first + 1, run::results::acceptance_rate(s.SUMH_ACCEP(l), t, m.round));
+      util::say(l - first + 1, model::acceptance_rate(s.SUMH_ACCEP(l), t, m.round));
   }
 }
 
 bool covariates_by_mh(int u) {
-  return m.effecttype(u) == model::eff_unk && structural_rnorm_of(u) != 0;
+  return m.effecttype(u) == model::EffectType::unk && structural_rnorm_of(u) != 0;
 }
 
 }  // namespace sampler

@@ -8,7 +8,7 @@
 // covariable is drawn by Metropolis-Hastings instead.
 #pragma once
 
-#include "run/state.hpp"
+#include "model/state.hpp"
 
 namespace sampler {
 
@@ -36,23 +36,23 @@ int structural_rnorm_of(int u);
 // the first cycle of a run (round = start) pass 1 reads the data file, and
 // both passes print their progress lines and, for at most 20 equations,
 // the system.  Leaves s.irec = nrec + 1.
-void build_pass(run::State& s, int pass);
+void build_pass(model::State& s, int pass);
 
 // The block step of every level of effect e (all traits together), in
 // equation order, on s.XX_IJA, s.XY and s.SOL.
-void draw_effect_blocks(run::State& s, int e);
+void draw_effect_blocks(model::State& s, int e);
 
 // The block pass of one pass: the pass's effects in order, each by its block
 // steps, or an unknown covariable with a structural reaction norm by
 // sample_h_rnorm.
-void draw_pass(run::State& s, int pass);
+void draw_pass(model::State& s, int pass);
 
 // Metropolis-Hastings draws of the levels of unknown covariable u whose
 // records are scaled by structural reaction norm r (single trait): r_nround
 // random-walk rounds over all levels, tuning of the proposal variance in the
 // first half of burn-in, and in the last cycle the acceptance table (each
 // level's rate since the last tuning step).
-void sample_h_rnorm(run::State& s, int u, int r);
+void sample_h_rnorm(model::State& s, int u, int r);
 
 // True when the levels of unknown covariable u are drawn by sample_h_rnorm.
 bool covariates_by_mh(int u);

@@ -1,12 +1,13 @@
 // Robustness weights of heavy-tailed residuals and their shape: Student-t
-// (residual types 5, 6) and slash (3, 4).  Each record's weight divides its
+// (student_t, struct_student_t) and slash (slash, struct_slash).  Each record's weight divides its
 // residual variance from the next cycle on (decode_r).
 #include <cmath>
 
 #include "dense/denseop.hpp"
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "random/distlib.hpp"
 #include "random/prob.hpp"
-#include "run/model.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/resid_steps.hpp"
 #include "util/format.hpp"
@@ -30,7 +31,7 @@ double inverse_r() {
                           bound, "w", w));
 }
 
-void add_weight_sums(run::State& s) {
+void add_weight_sums(model::State& s) {
   for (int i = 1; i <= m.nrec; ++i) {
     const double w = s.WEIGHT_ROBUST(i);
     s.SUMWEIGHT_ROBUST(i) += w;
@@ -38,7 +39,7 @@ void add_weight_sums(run::State& s) {
   }
 }
 
-void add_alpha_sums(run::State& s) {
+void add_alpha_sums(model::State& s) {
   s.sumw_alpha += s.w_alpha;
   s.ssw_alpha += s.w_alpha * s.w_alpha;
 }
@@ -113,7 +114,7 @@ double slash_alpha(double L, int nrec) {
   return x;
 }
 
-void student_t_weights(run::State& s, const util::mat1<double>& e) {
+void student_t_weights(model::State& s, const util::mat1<double>& e) {
   const double ri = inverse_r();
   const double alpha = s.w_alpha;
   const double shape = (alpha + 1) * 0.5;
@@ -131,11 +132,11 @@ void student_t_weights(run::State& s, const util::mat1<double>& e) {
     L += std::log(w);
     W += w;
   }
-  const bool kept = kept_cycle(m.round);
+  const bool kept = model::kept_cycle(m.round);
   if (kept) add_weight_sums(s);
 
   const double pi = t_alpha_steps(s.w_alpha, s.w_alpha_varprop, L, W, m.nrec);
-  if (tuning_cycle(m.round, m.nburn)) {
+  if (model::tuning_cycle(m.round, m.nburn)) {
     s.sumw_alphaaccep += pi;
     if (m.round % 10 == 0) {
       s.w_alpha_varprop = tune_varprop(s.sumw_alphaaccep / 10, s.w_alpha_varprop);
@@ -149,7 +150,7 @@ void student_t_weights(run::State& s, const util::mat1<double>& e) {
   if (kept) add_alpha_sums(s);
 }
 
-void slash_weights(run::State& s, const util::mat1<double>& e) {
+void slash_weights(model::State& s, const util::mat1<double>& e) {
   const double ri = inverse_r();
   const double shape = s.w_alpha + 0.5;
   double L = 0;
@@ -164,7 +165,7 @@ void slash_weights(run::State& s, const util::mat1<double>& e) {
   }
   s.w_alpha = slash_alpha(L, m.nrec);
   if (m.round % m.skip == 0) sample_files.varcompsam.free(s.w_alpha);
-  if (kept_cycle(m.round)) {
+  if (model::kept_cycle(m.round)) {
     add_weight_sums(s);
     add_alpha_sums(s);
   }

@@ -1,27 +1,11 @@
 #include "sampler/samplefiles.hpp"
 
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "util/stop.hpp"
 
 namespace sampler {
 
 SampleFiles sample_files;
-
-bool wants_mh_dbeliefchg() {
-  const model::Model& M = model::m;
-  if (M.residualtype != model::res_homogeneous) return true;
-  for (int e = 1; e <= M.neff; ++e)
-    if (M.randomtype(e) == model::rnd_add_an_mb || M.randomtype(e) == model::rnd_diag_mb)
-      return true;
-  return false;
-}
-
-bool wants_solutionsam() {
-  const model::Model& M = model::m;
-  for (int e = 1; e <= M.neff; ++e)
-    if (M.effectsave(e) == 1) return true;
-  return false;
-}
 
 namespace {
 
@@ -29,8 +13,8 @@ void open_set(SampleFiles& f, util::TextOut::Mode mode, bool mh) {
   close(f);
   f.varcompsam = util::TextOut(varcompsam_file, mode);
   f.loglike_rnd = util::TextOut(loglike_rnd_file, mode);
-  if (mh && wants_mh_dbeliefchg()) f.mh_dbeliefchg = util::TextOut(mh_dbeliefchg_file, mode);
-  if (wants_solutionsam()) f.solutionsam = util::TextOut(solutionsam_file, mode);
+  if (mh && model::uses_mh_files()) f.mh_dbeliefchg = util::TextOut(mh_dbeliefchg_file, mode);
+  if (model::saves_solutions()) f.solutionsam = util::TextOut(solutionsam_file, mode);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 // write one free-format line per value.  A write to a file that is not open
 // is dropped, so a file that the model does not need simply stays closed.
 // ("msirespprsam", unit 57, belongs to the candidate-sire step and lives in
-// run::State.)
+// model::State.)
 #pragma once
 
 #include "util/textio.hpp"
@@ -30,12 +30,6 @@ struct SampleFiles {
 // The files of the run, shared by the run control, the sampling steps and the
 // result-file writer.
 extern SampleFiles sample_files;
-
-// Conditions of the optional files, from model::m: "mh_dbeliefchg" when some
-// random type is 9 or 10 or the residual type is not 1; "solutionsam" when
-// some effect is saved.
-bool wants_mh_dbeliefchg();
-bool wants_solutionsam();
 
 // Creates (replaces) "varcompsam" and "loglike_rnd", and the optional files
 // on their conditions.  Files already open are closed first.

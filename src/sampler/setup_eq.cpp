@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "sampler/candidate_sires.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/multibreed.hpp"
@@ -31,7 +31,7 @@ using model::m;
 constexpr int max_traits = 20;
 
 // Slot table of the record in the cursor: slot outer, trait inner.
-void print_slots(const run::State& s) {
+void print_slots(const model::State& s) {
   const RecordCursor& c = cursor;
   util::say("    trait    eff    addr    weight");
   for (int i = 1; i <= c.nslot_max; ++i)
@@ -67,7 +67,7 @@ struct SlotView {
 // The equation of a slot: a missing-code slot's is 1, kept as -1.
 inline int magnitude(std::int32_t q) { return std::max(q, 1); }
 
-void view_of_cursor(const run::State& s, SlotView& v) {
+void view_of_cursor(const model::State& s, SlotView& v) {
   const RecordCursor& c = cursor;
   v.nt = m.ntrait;
   v.nmax = c.nslot_max;
@@ -119,7 +119,7 @@ inline void view_of_slots(const RecordSlots& r, int nt, SlotView& v) {
 // Hands the record's XX additions, in their order (slot i, slot j, trait
 // t1, trait t2), to add(row, col, v) and adds its RHS terms.
 template <class Add>
-void record_terms(run::State& s, const SlotView& r, Add&& add) {
+void record_terms(model::State& s, const SlotView& r, Add&& add) {
   const int nt = r.nt;
   const double w = s.rec_weight;
   const double* ri = m.rinv.data();
@@ -153,7 +153,7 @@ void record_terms(run::State& s, const SlotView& r, Add&& add) {
 }
 
 // Appends the record's XX additions to the queue and adds its RHS terms.
-void queue_record_terms(run::State& s) {
+void queue_record_terms(model::State& s) {
   RecordCursor::TermQueue& q = cursor.queue;
   const std::size_t nmax = static_cast<std::size_t>(cursor.nslot_max);
   const std::size_t nt = static_cast<std::size_t>(m.ntrait);
@@ -179,7 +179,7 @@ void queue_record_terms(run::State& s) {
 // in the queue).  pos ends in direct_ahead positions 0 for the prefetch.
 // Fetching ahead pays only when the values do not stay in the cache.
 template <bool Ahead>
-void add_record_terms_direct(run::State& s, const SlotView& r, double* a,
+void add_record_terms_direct(model::State& s, const SlotView& r, double* a,
                              const std::vector<std::int32_t>& pos, std::size_t& at) {
   const std::int32_t* p = pos.data();
   std::size_t k = at;
@@ -207,7 +207,7 @@ constexpr int local_slots = 16;
 // in the order of the upper triangle, row by row (upper_in_order), and are
 // made without comparing the equations.
 template <int NT, bool Ahead, bool Uniform, int N, class Eq, class X, bool Ordered = false>
-[[gnu::always_inline]] inline void direct_terms_local(run::State& s, Eq&& eq, X&& x,
+[[gnu::always_inline]] inline void direct_terms_local(model::State& s, Eq&& eq, X&& x,
                                                       const std::int32_t* cnt, int nmax_run, double* a,
                                                       const std::vector<std::int32_t>& pos,
                                                       std::size_t& at) {
@@ -274,8 +274,8 @@ template <int NT, bool Ahead, bool Uniform, int N, class Eq, class X, bool Order
 }
 
 template <int NT, bool Ahead, bool Uniform, int N = 0>
-[[gnu::noinline]] void direct_terms(run::State& s, const SlotView& r, double* a, const std::vector<std::int32_t>& pos,
-                  std::size_t& at) {
+[[gnu::noinline]] void direct_terms(model::State& s, const SlotView& r, double* a,
+                                    const std::vector<std::int32_t>& pos, std::size_t& at) {
   int eq[NT][local_slots];
   float x[NT][local_slots];
   for (int t = 0; t < NT; ++t) {
@@ -295,7 +295,7 @@ template <int NT, bool Ahead, bool Uniform, int N = 0>
 // they are: a copy, merging their loads, would wait for the stores that
 // just wrote them).
 template <int NT, int N, bool Ahead>
-[[gnu::always_inline]] inline void direct_terms_flat(run::State& s, const std::int32_t* eq,
+[[gnu::always_inline]] inline void direct_terms_flat(model::State& s, const std::int32_t* eq,
                                                      const float* x, double* a,
                                                      const std::vector<std::int32_t>& pos,
                                                      std::size_t& at) {
@@ -328,7 +328,7 @@ template <int N>
 // direct_terms_flat for one trait and N slots, in order when
 // upper_in_order holds.
 template <int N, bool Ahead>
-[[gnu::always_inline]] inline void one_trait_terms_flat(run::State& s, const std::int32_t* eq,
+[[gnu::always_inline]] inline void one_trait_terms_flat(model::State& s, const std::int32_t* eq,
                                                         const float* x, double* a,
                                                         const std::vector<std::int32_t>& pos,
                                                         std::size_t& at) {
@@ -345,7 +345,7 @@ template <int N, bool Ahead>
 // direct_terms for NT traits of the same number of slots, that number
 // fixed at compile time for the common small ones.
 template <int NT, bool Ahead>
-void direct_terms_sized(run::State& s, const SlotView& r, double* a,
+void direct_terms_sized(model::State& s, const SlotView& r, double* a,
                         const std::vector<std::int32_t>& pos, std::size_t& at) {
   switch (r.nmax) {
     case 1:
@@ -364,7 +364,7 @@ void direct_terms_sized(run::State& s, const SlotView& r, double* a,
 }
 
 template <bool Ahead>
-void add_terms_direct_by_order(run::State& s, const SlotView& r, double* a,
+void add_terms_direct_by_order(model::State& s, const SlotView& r, double* a,
                                const std::vector<std::int32_t>& pos, std::size_t& at) {
   if (r.nmax <= local_slots) {
     switch (r.nt) {
@@ -386,7 +386,7 @@ void add_terms_direct_by_order(run::State& s, const SlotView& r, double* a,
 // Values of a matrix with at most this many elements (1 MB) stay cached.
 constexpr std::int32_t cached_elements = 1 << 17;
 
-void add_record_terms_direct(run::State& s, const SlotView& r, double* a,
+void add_record_terms_direct(model::State& s, const SlotView& r, double* a,
                              const std::vector<std::int32_t>& pos, std::size_t& at) {
   if (s.XX_IJA.nel > cached_elements)
     add_terms_direct_by_order<true>(s, r, a, pos, at);
@@ -395,7 +395,7 @@ void add_record_terms_direct(run::State& s, const SlotView& r, double* a,
 }
 
 // Adds the queued entries until at most keep wait.
-void drain(run::State& s, std::size_t keep) {
+void drain(model::State& s, std::size_t keep) {
   RecordCursor::TermQueue& q = cursor.queue;
   sparsem::sparse_hashm& XX = s.XX;
   const RecordCursor::Term* term = q.t.data();
@@ -421,7 +421,7 @@ RelationshipTerms& terms_of_groups() { return relationship_terms(); }
 
 // True (and `at` moved past it) when the record in the cursor has the slot
 // counts and equations that the stream holds for it at `at`.
-bool record_as_planned(const run::State& s, std::size_t& at) {
+bool record_as_planned(const model::State& s, std::size_t& at) {
   const RecordCursor& c = cursor;
   const std::vector<std::int32_t>& key = c.stream.key;
   const int nt = m.ntrait;
@@ -505,7 +505,7 @@ std::int32_t position_by_slot(std::int32_t r, std::int32_t c, const void* ctx) {
 // XX_IJA at positions looked up by their slots in XX; key_at and pos_at
 // move past the planned record.  False, adding nothing, when the plan holds
 // no whole record there or an addition has no element.
-bool record_by_lookup(run::State& s, std::size_t& key_at, std::size_t& pos_at, double* a) {
+bool record_by_lookup(model::State& s, std::size_t& key_at, std::size_t& pos_at, double* a) {
   EquationPlan& p = equation_plan;
   const std::vector<std::int32_t>& key = cursor.stream.key;
   const int nt = m.ntrait;
@@ -572,77 +572,65 @@ bool cut_stream(int parts, std::vector<const std::int32_t*>& cut) {
   return true;
 }
 
-bool known_group_type(int rt) {
+bool known_group_type(model::RandomType rt) {
   switch (rt) {
-    case model::rnd_diagonal:
-    case model::rnd_add_animal:
-    case model::rnd_add_an_upg:
-    case model::rnd_add_an_upgi:
-    case model::rnd_add_sire:
-    case model::rnd_add_an_ms:
-    case model::rnd_add_an_mb:
-    case model::rnd_diag_mb:
-      return true;
+    case model::RandomType::diagonal:
+    case model::RandomType::add_animal:
+    case model::RandomType::add_an_upg:
+    case model::RandomType::add_an_upgi:
+    case model::RandomType::add_sire:
+    case model::RandomType::add_an_ms:
+    case model::RandomType::add_an_mb:
+    case model::RandomType::diag_mb: return true;
     default:
       return false;
   }
 }
 
-// A multiple-breed group of one breed without candidate sires follows the
-// additive rules on G^-1; the others' W changes with g every cycle.
-bool one_breed_additive(int e) {
-  return m.randomtype(e) == model::rnd_add_an_mb && m.max_msires == 0 && m.nbreed(e) == 1;
-}
-
 // The terms of the group at e straight into the values of XX_IJA at their
 // planned positions; false, with nothing added, when they cannot go there.
-bool add_group_direct(run::State& s, int e, RelationshipTerms& terms) {
-  const int rt = m.randomtype(e);
+bool add_group_direct(model::State& s, int e, RelationshipTerms& terms) {
+  const model::RandomType rt = m.randomtype(e);
   double* a = s.XX_IJA.a.data();
   switch (rt) {
-    case model::rnd_diagonal:
-      return add_g_diag_direct(s, e, a, terms);
-    case model::rnd_add_animal:
-    case model::rnd_add_an_upg:
-    case model::rnd_add_an_upgi:
-    case model::rnd_add_sire:
-      return add_g_add_direct(s, rt, e, a, terms);
-    case model::rnd_add_an_mb:
-      if (one_breed_additive(e)) return add_g_add_direct(s, model::rnd_add_animal, e, a, terms);
+    case model::RandomType::diagonal: return add_g_diag_direct(s, e, a, terms);
+    case model::RandomType::add_animal:
+    case model::RandomType::add_an_upg:
+    case model::RandomType::add_an_upgi:
+    case model::RandomType::add_sire: return add_g_add_direct(s, rt, e, a, terms);
+    case model::RandomType::add_an_mb:
+      // One breed without candidate sires: the additive rules on G^-1.
+      if (model::one_breed_additive(e))
+        return add_g_add_direct(s, model::RandomType::add_animal, e, a, terms);
       return add_g_mb_direct(s, e, a);
-    case model::rnd_diag_mb:
-      return add_g_mb_direct(s, e, a);
+    case model::RandomType::diag_mb: return add_g_mb_direct(s, e, a);
     default:
       return false;  // drawn sires change A^-1, W changes with g: every cycle anew
   }
 }
 
 // The terms of the group at e into XX.
-void add_group_through_table(run::State& s, int e, RelationshipTerms& terms) {
-  const int rt = m.randomtype(e);
+void add_group_through_table(model::State& s, int e, RelationshipTerms& terms) {
+  const model::RandomType rt = m.randomtype(e);
   switch (rt) {
-    case model::rnd_diagonal:
-      add_g_diag(s, e, terms);
-      break;
-    case model::rnd_add_animal:
-    case model::rnd_add_an_upg:
-    case model::rnd_add_an_upgi:
-    case model::rnd_add_sire:
+    case model::RandomType::diagonal: add_g_diag(s, e, terms); break;
+    case model::RandomType::add_animal:
+    case model::RandomType::add_an_upg:
+    case model::RandomType::add_an_upgi:
+    case model::RandomType::add_sire:
       // The pedigrees are in memory: nothing to rewind.
       add_g_add(s, rt, e, terms);
       break;
-    case model::rnd_add_an_ms:
-      add_g_aav(s, e, run::max_candidates);
-      break;
+    case model::RandomType::add_an_ms: add_g_aav(s, e, model::max_candidates); break;
     default:  // multiple breeds
-      if (one_breed_additive(e)) {
-        add_g_add(s, model::rnd_add_animal, e, terms);
+      if (model::one_breed_additive(e)) {
+        add_g_add(s, model::RandomType::add_animal, e, terms);
       } else {
         const int d = m.ntrait * m.randomnumb(e);
         if (m.max_msires != 0)
-          add_g_mbs(s, e, run::max_candidates, d);
+          add_g_mbs(s, e, model::max_candidates, d);
         else
-          add_g_mb(s, e, run::max_candidates, d);
+          add_g_mb(s, e, model::max_candidates, d);
       }
       break;
   }
@@ -650,21 +638,19 @@ void add_group_through_table(run::State& s, int e, RelationshipTerms& terms) {
 
 // The random groups' terms, straight into XX_IJA while direct holds and
 // each group can; through XX from the first group that cannot.
-void add_random_terms(run::State& s, bool& direct,
+void add_random_terms(model::State& s, bool& direct,
                       const std::function<bool(int)>* only = nullptr) {
   RelationshipTerms& terms = terms_of_groups();
   for (int e = 1; e <= m.neff; ++e) {
     if (only && !(*only)(e)) continue;
-    const int rt = m.randomtype(e);
-    if (rt == model::rnd_none) continue;
-    if (!known_group_type(rt)) {
-      util::say("unimplemented random type", rt);
-      continue;
-    }
-    if (rt == model::rnd_add_an_ms) {
+    const model::RandomType rt = m.randomtype(e);
+    if (rt == model::RandomType::none) continue;
+    if (!known_group_type(rt))
+      util::internal_error("unimplemented random type " + std::to_string(static_cast<int>(rt)));
+    if (rt == model::RandomType::add_an_ms) {
       // Its sires are drawn first: A^-1 may change, and its positions with
       // it, which are then looked up.
-      update_ainv(s, e, run::max_candidates);
+      update_ainv(s, e, model::max_candidates);
       bool done = false;
       if (direct) {
         EquationPlan& p = equation_plan;
@@ -759,13 +745,13 @@ std::int32_t position_in_copy(std::int32_t r, std::int32_t c, const void* ctx) {
 
 }  // namespace
 
-bool EquationPlan::fits(const run::State& s) const {
+bool EquationPlan::fits(const model::State& s) const {
   return stage == Stage::placed && owner == &s && sparsem::upper_storage && linkhi.built &&
          linkhi.generation == link_generation &&
          static_cast<std::int32_t>(linkhi.linkhi.size()) == s.XX.filled && s.XX_IJA.nel == nel;
 }
 
-void EquationPlan::reset(run::State& s) {
+void EquationPlan::reset(model::State& s) {
   armed = m.round != m.start && fits(s);
   if (armed)
     std::memset(s.XX_IJA.a.data(), 0, sizeof(double) * static_cast<std::size_t>(s.XX_IJA.nel));
@@ -773,7 +759,7 @@ void EquationPlan::reset(run::State& s) {
     sparsem::zero_values_sparse_hashm(s.XX);
 }
 
-bool EquationPlan::begin(run::State& s, bool first_cycle) {
+bool EquationPlan::begin(model::State& s, bool first_cycle) {
   const bool go = !first_cycle && armed && owner == &s;
   // XX was left as it was when its build was to go to XX_IJA.
   if (armed && !go) sparsem::zero_values_sparse_hashm(s.XX);
@@ -787,7 +773,7 @@ bool EquationPlan::begin(run::State& s, bool first_cycle) {
   return false;
 }
 
-void EquationPlan::index_slots(const run::State& s) {
+void EquationPlan::index_slots(const model::State& s) {
   if (lookup_generation == linkhi.generation &&
       pos_of_slot.size() == static_cast<std::size_t>(s.XX.nel) + 1)
     return;
@@ -797,7 +783,7 @@ void EquationPlan::index_slots(const run::State& s) {
   lookup_generation = linkhi.generation;
 }
 
-void EquationPlan::leave(run::State& s) {
+void EquationPlan::leave(model::State& s) {
   // The values built so far in XX_IJA go into XX, whose keys they came from.
   sparsem::zero_values_sparse_hashm(s.XX);
   sparsem::hash_slot* slots = s.XX.x.data() - 1;  // 1-based slot numbers
@@ -808,7 +794,7 @@ void EquationPlan::leave(run::State& s) {
   stage = Stage::none;
 }
 
-void EquationPlan::place(run::State& s) {
+void EquationPlan::place(model::State& s) {
   if (stage != Stage::keyed || owner != &s || !sparsem::upper_storage || !linkhi.built ||
       static_cast<std::int32_t>(linkhi.linkhi.size()) != s.XX.filled || s.XX_IJA.nel != s.XX.filled)
     return;
@@ -859,17 +845,17 @@ void EquationPlan::place(run::State& s) {
   }
   RelationshipTerms& terms = terms_of_groups();
   for (int e = 1; e <= m.neff && ok; ++e) {
-    int rt = m.randomtype(e);
-    if (rt == model::rnd_none) continue;
-    if (rt == model::rnd_add_an_ms) {
+    model::RandomType rt = m.randomtype(e);
+    if (rt == model::RandomType::none) continue;
+    if (rt == model::RandomType::add_an_ms) {
       ok = plan_ainv_positions(s, e, terms, position_in_copy, &index);
       continue;
     }
-    if ((rt == model::rnd_add_an_mb || rt == model::rnd_diag_mb) && !one_breed_additive(e)) {
+    if (model::multiple_breed(rt) && !model::one_breed_additive(e)) {
       ok = plan_mb_positions(e, position_in_copy, &index);
       continue;
     }
-    if (rt == model::rnd_add_an_mb) rt = model::rnd_add_animal;
+    if (rt == model::RandomType::add_an_mb) rt = model::RandomType::add_animal;
     ok = plan_group_positions(terms, e, rt, position_in_copy, &index);
   }
 
@@ -891,21 +877,21 @@ void EquationPlan::place(run::State& s) {
 
 int plan_parts(std::size_t work) { return util::team_parts(work, std::size_t{1} << 20, plan_threads); }
 
-void reset_matrix_values(run::State& s) { equation_plan.reset(s); }
+void reset_matrix_values(model::State& s) { equation_plan.reset(s); }
 
-void plan_equations(run::State& s) { equation_plan.place(s); }
+void plan_equations(model::State& s) { equation_plan.place(s); }
 
-void add_record_terms(run::State& s) {
+void add_record_terms(model::State& s) {
   queue_record_terms(s);
   drain(s, 0);
 }
 
-void add_random_terms(run::State& s) {
+void add_random_terms(model::State& s) {
   bool direct = false;
   add_random_terms(s, direct);
 }
 
-void add_random_terms(run::State& s, const std::function<bool(int)>& only) {
+void add_random_terms(model::State& s, const std::function<bool(int)>& only) {
   bool direct = false;
   add_random_terms(s, direct, &only);
 }
@@ -916,7 +902,7 @@ namespace {
 // XX_IJA: the steps of the general pass, each record's slots from the
 // stream.
 template <int NT, int N, bool Ahead>
-void build_kept_records(run::State& s, double* a, const std::vector<std::int32_t>& pos) {
+void build_kept_records(model::State& s, double* a, const std::vector<std::int32_t>& pos) {
   std::size_t pos_at = 0;
   for_each_kept_record<NT, N>(
       s,
@@ -955,7 +941,7 @@ void build_kept_records(run::State& s, double* a, const std::vector<std::int32_t
   }
 }
 
-void build_loaded_records(run::State& s, double* a, const std::vector<std::int32_t>& pos) {
+void build_loaded_records(model::State& s, double* a, const std::vector<std::int32_t>& pos) {
   const bool ahead = s.XX_IJA.nel > cached_elements;
   with_kept_order(m.ntrait, m.neff, [&](auto nt, auto n) {
     if (ahead)
@@ -967,7 +953,7 @@ void build_loaded_records(run::State& s, double* a, const std::vector<std::int32
 
 }  // namespace
 
-void setup_eq(run::State& s) {
+void setup_eq(model::State& s) {
   const bool first = m.round == m.start;
   if (first) prepare_records(s);
   // Nothing waits from a build that a stop interrupted.

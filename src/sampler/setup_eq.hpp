@@ -8,7 +8,7 @@
 #include <functional>
 #include <vector>
 
-#include "run/state.hpp"
+#include "model/state.hpp"
 
 namespace sampler {
 
@@ -32,7 +32,7 @@ struct EquationPlan {
   // link_generation with nel elements.
   enum class Stage { none, keyed, placed };
   Stage stage = Stage::none;
-  const run::State* owner = nullptr;
+  const model::State* owner = nullptr;
   long link_generation = -1;
   std::int32_t nel = 0;
   // XX_IJA position (0-based) of each record addition that the store keeps.
@@ -52,18 +52,18 @@ struct EquationPlan {
 
   bool ready() const { return stage == Stage::placed; }
   // Placed for s's copy as it stands.
-  bool fits(const run::State& s) const;
+  bool fits(const model::State& s) const;
   // Sets the values of the coming cycle's matrix to 0 (see reset_matrix_values).
-  void reset(run::State& s);
+  void reset(model::State& s);
   // Called by the build at its start: true when it goes straight into
   // XX_IJA; otherwise XX's values are 0 and the stream is started anew.
-  bool begin(run::State& s, bool first_cycle);
+  bool begin(model::State& s, bool first_cycle);
   // The fallback: the build goes on through XX from here.
-  void leave(run::State& s);
+  void leave(model::State& s);
   // Finds the positions (see plan_equations).
-  void place(run::State& s);
+  void place(model::State& s);
   // Makes pos_of_slot fit s's copy as it stands.
-  void index_slots(const run::State& s);
+  void index_slots(const model::State& s);
 };
 
 extern EquationPlan equation_plan;
@@ -79,11 +79,11 @@ int plan_parts(std::size_t work);
 // Sets the values of the coefficient matrix to 0 for the coming cycle: those
 // of XX_IJA when its build can go straight there (a planned later cycle),
 // else those of XX (keys kept).
-void reset_matrix_values(run::State& s);
+void reset_matrix_values(model::State& s);
 
 // After the block pass's refresh of XX_IJA from XX: finds the positions of
 // the cycle's additions when it was built through XX from its start.
-void plan_equations(run::State& s);
+void plan_equations(model::State& s);
 
 // Builds the equations of the cycle into s.XX and s.XY, whose values the
 // caller has set to 0.  At the first cycle of a run (round = start) it reads
@@ -91,16 +91,16 @@ void plan_equations(run::State& s);
 // first nine records and two progress lines, and for at most 20 equations
 // prints the whole system.  Leaves s.irec = nrec + 1 and the cursor on the
 // last record.
-void setup_eq(run::State& s);
+void setup_eq(model::State& s);
 
 // Adds the terms of the record in the cursor (after find_addresses, decode_r
 // and predict_missing_y) to s.XX and s.XY.
-void add_record_terms(run::State& s);
+void add_record_terms(model::State& s);
 
 // Adds the covariance-inverse terms of every random group to s.XX, by its
 // random type.
-void add_random_terms(run::State& s);
+void add_random_terms(model::State& s);
 // The same for the groups whose first effect e has only(e) true.
-void add_random_terms(run::State& s, const std::function<bool(int)>& only);
+void add_random_terms(model::State& s, const std::function<bool(int)>& only);
 
 }  // namespace sampler

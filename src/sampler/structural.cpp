@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "dense/denseop.hpp"
+#include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "random/distlib.hpp"
 #include "random/prob.hpp"
 #include "random/rangen.hpp"
-#include "run/model.hpp"
-#include "run/store.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
 #include "sampler/resid_steps.hpp"
@@ -39,30 +39,25 @@ struct StructuralWork {
 };
 StructuralWork work;
 
-bool single_factor(int e) {
-  const int et = m.effecttype(e);
-  return et == model::eff_cov || et == model::eff_rno;
-}
+bool single_factor(int e) { return model::single_factor(m.effecttype(e)); }
 
-// Multiplier and parameter equation of effect e for the current record.  A
-// single-factor effect (nested covariables included) keeps its factor at its
-// first level, as decode_r reads it.
+// Multiplier and parameter equation of effect e for the current record, as
+// the record's structural scale reads them.
 struct Slot {
   double w;
   int eq;
   bool missing;
 };
-Slot slot_of(const run::State& s, int e) {
+Slot slot_of(const model::State& s, int e) {
   const int j = cursor.EFF_SLOT(e, 1);
   if (j == 0) return {0.0, 1, true};
   const double w = static_cast<double>(s.WEIGHT_COV(j, 1));
   const bool missing = cursor.SLOT_EFF(j, 1) < 0;
-  const int q = single_factor(e) || m.nestedcov(e, 1) > 0 ? address1(e, 1, 1) : s.ADDRESS(j, 1);
-  return {w, q, missing};
+  return {w, structural_equation(s, e, j, 1), missing};
 }
 
 // The slots of every record's structural effects into the work.
-void keep_record_slots(run::State& s) {
+void keep_record_slots(model::State& s) {
   const int nr = m.neffr;
   const std::size_t n = static_cast<std::size_t>(m.nrec) * static_cast<std::size_t>(nr);
   work.slot_w.resize(n);
@@ -88,7 +83,7 @@ Slot kept_slot(int i, int k) {
 }
 
 // Brings e(i) from the factor of equation q before its draw to the new one.
-void rescale(const run::State& s, util::mat1<double>& e, int i, const Slot& p) {
+void rescale(const model::State& s, util::mat1<double>& e, int i, const Slot& p) {
   if (p.w == 0.0) return;
   const double now = s.R_SOL(p.eq), before = work.old[static_cast<std::size_t>(p.eq - 1)];
   if (now != before) e(i, 1) = e(i, 1) * std::pow(std::sqrt(before / now), p.w);
@@ -108,8 +103,8 @@ int fewest_records(int e) {
 }
 
 // Tuning and acceptance of the one-factor step of structural effect k.
-void factor_bookkeeping(run::State& s, int k, double P) {
-  if (tuning_cycle(m.round, m.nburn)) {
+void factor_bookkeeping(model::State& s, int k, double P) {
+  if (model::tuning_cycle(m.round, m.nburn)) {
     const double sum = s.SUMR_ACCEP(k) + P;
     if (m.round % m.r_skip == 0) {
       const int nu = tune_dbelief(sum / m.r_skip, s.R_DBELIEFPROP(k));
@@ -119,18 +114,18 @@ void factor_bookkeeping(run::State& s, int k, double P) {
     } else {
       s.SUMR_ACCEP(k) = sum;
     }
-  } else if (kept_cycle(m.round)) {
+  } else if (model::kept_cycle(m.round)) {
     s.SUMR_ACCEP(k) += P;
   }
 }
 
 // The prior-shape step of random per-level effect k (at effect e), given
 // A = sum of 1/h + ln h over its levels.
-void sample_r_alpha_ggam(run::State& s, int k, int e, double A, bool last_iter) {
+void sample_r_alpha_ggam(model::State& s, int k, int e, double A, bool last_iter) {
   const double P = r_alpha_steps(s.R_ALPHA(k), s.R_ALPHA_VARPROP(k), A, m.nlev(e));
   if (!last_iter) return;
-  const bool kept = kept_cycle(m.round);
-  if (tuning_cycle(m.round, m.nburn)) {
+  const bool kept = model::kept_cycle(m.round);
+  if (model::tuning_cycle(m.round, m.nburn)) {
     const double sum = s.SUMR_ALPHAACCEP(k) + P;
     if (m.round % 10 == 0) {
       s.R_ALPHA_VARPROP(k) = tune_varprop(sum / 10, s.R_ALPHA_VARPROP(k));
@@ -181,24 +176,6 @@ double r_alpha_log_ratio(double an, double alpha, double A, int nlev) {
                  alpha * std::log(alpha - 1));
 }
 
-bool tuning_cycle(int round, int nburn) {
-  return static_cast<float>(round) <= 0.5f * static_cast<float>(nburn);
-}
-
-int last_tuning_cycle(int round) {
-  // Tuned cycles run from cycle 1; single precision takes them at most a
-  // few hundred past half of burn-in.
-  int t = static_cast<int>(std::min<long long>({round, m.nburn / 2 + 256LL, INT_MAX - 1LL}));
-  while (t > 0 && !tuning_cycle(t, m.nburn)) --t;
-  return std::max(t, 0);
-}
-
-int summed_cycles(int round, int window, bool every_cycle) {
-  const int t = window > 0 ? last_tuning_cycle(round) : 0;
-  const int open = window > 0 ? t % window : 0;
-  return open + (every_cycle ? round - t : std::max(run::kept_count(round), 0));
-}
-
 int tune_dbelief(double rate, int nu, int floor) {
   if (rate > accept_high)
     nu = static_cast<int>(static_cast<float>(nu) * 0.9f);
@@ -215,7 +192,7 @@ double tune_varprop(double rate, double v) {
   return v;
 }
 
-void structural_r(run::State& s, util::mat1<double>& e) {
+void structural_r(model::State& s, util::mat1<double>& e) {
   const int nr = m.neffr, nrec = m.nrec;
   const auto neq = static_cast<std::size_t>(s.neq);
   double ri = 0;
@@ -230,8 +207,7 @@ void structural_r(run::State& s, util::mat1<double>& e) {
   auto old = [](int q) -> double& { return work.old[static_cast<std::size_t>(q - 1)]; };
   auto ee = [](int q) -> double& { return work.ee[static_cast<std::size_t>(q - 1)]; };
 
-  const bool rescale_last = nr > 0 && (m.residualtype == model::res_struct_slash ||
-                                       m.residualtype == model::res_struct_student_t);
+  const bool rescale_last = nr > 0 && model::robust_residuals();
   if (m.r_nround > 0 || rescale_last) keep_record_slots(s);
 
   for (int iter = 1; iter <= m.r_nround; ++iter) {
@@ -239,8 +215,9 @@ void structural_r(run::State& s, util::mat1<double>& e) {
     const bool last_iter = iter == m.r_nround;
     for (int k = 1; k <= nr; ++k) {
       const int ef = m.pos_effr(k);
-      const int et = m.effecttype(ef);
-      if (et != model::eff_cro && et != model::eff_cov && et != model::eff_unk && et != model::eff_rno)
+      const model::EffectType et = m.effecttype(ef);
+      if (et != model::EffectType::cro && et != model::EffectType::cov &&
+          et != model::EffectType::unk && et != model::EffectType::rno)
         util::fatal(util::freev("wrong effecttype: ", ef));
       const bool one = single_factor(ef);
 
@@ -253,17 +230,17 @@ void structural_r(run::State& s, util::mat1<double>& e) {
         nu = s.R_DBELIEFPROP(k);
         hs = prob::gen_invchisq(1.0 / ((nu - 2) * h), nu);
         q = hs / h;
-        if (iter == 1 && et == model::eff_rno) s.R_NREC(a) = 0;
+        if (iter == 1 && et == model::EffectType::rno) s.R_NREC(a) = 0;
       }
       const int prev = k > 1 ? k - 1 : (iter > 1 ? nr : 0);
       const int eprev = prev > 0 ? m.pos_effr(prev) : 0;
-      const bool count = iter == 1 && (first_cycle || et == model::eff_rno);
+      const bool count = iter == 1 && (first_cycle || et == model::EffectType::rno);
 
       for (int i = 1; i <= nrec; ++i) {
         s.irec = i;
         const Slot sl = kept_slot(i, k);
         if (count) {
-          if (et == model::eff_unk) {
+          if (et == model::EffectType::unk) {
             if (!sl.missing) s.R_NREC(sl.eq) += 1;
           } else {
             s.R_NREC(sl.eq) += sl.w;
@@ -333,7 +310,7 @@ void structural_r(run::State& s, util::mat1<double>& e) {
     }
   }
 
-  if (kept_cycle(m.round)) {
+  if (model::kept_cycle(m.round)) {
     for (int q = 1; q <= s.neq; ++q) {
       s.SUMR_SOL(q) += s.R_SOL(q);
       s.SSR_SOL(q) += s.R_SOL(q) * s.R_SOL(q);

@@ -6,6 +6,9 @@ namespace util {
 
 void fatal(const std::string& message) { throw Stop(message, false); }
 void fatal_stderr(const std::string& message) { throw Stop(message, true); }
+void internal_error(const std::string& what) {
+  throw Stop(" Internal error (a fault of the program, not of its input): " + what, false);
+}
 
 void report_stop(const Stop& s) {
   std::fflush(stdout);

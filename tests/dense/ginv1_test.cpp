@@ -91,7 +91,9 @@ TEST(Ginv1, ReadsLowerTriangleAndLeadingBlockOnly) {
     }
   for (int j = 1; j <= 20; ++j)
     for (int i = 1; i <= 20; ++i)
-      if (i > 3 || j > 3) EXPECT_EQ(g(i, j), 100 + i + 20 * j) << i << "," << j;
+      if (i > 3 || j > 3) {
+        EXPECT_EQ(g(i, j), 100 + i + 20 * j) << i << "," << j;
+      }
 }
 
 TEST(Ginv1, NotANumberPivotStays) {

@@ -22,12 +22,12 @@
 #include <vector>
 
 #include "dense/denseop.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "random/rangen.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
 #include "run/readfiles.hpp"
-#include "run/state.hpp"
 #include "run/textop.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/records.hpp"
@@ -360,20 +360,20 @@ class ChainFolder : public testing::Test {
 // Start-up of the program for the files in the working folder, function by
 // function: parameter file, seed, state, pedigree files, data file, clock.
 // Returns what it printed.
-inline std::string start_chain(run::State& s, const std::string& parfile = "params.txt") {
+inline std::string start_chain(model::State& s, const std::string& parfile = "params.txt") {
   testing::internal::CaptureStdout();
   try {
     model::m.parfile = parfile;
     util::TextIn in(parfile);
     textop::read_parameter_text(in);
     prob::set_seed(model::m.seed);
-    s = run::State{};
-    s.neq = run::number_of_equations();
-    s.reclen = run::data_record_length();
-    run::allocate_state(s);
+    s = model::State{};
+    s.neq = model::number_of_equations();
+    s.reclen = model::data_record_length();
+    model::allocate_state(s);
     run::read_files(s);
     sampler::open_data_file(model::m.datafile);
-    run::start_clock(s);
+    model::start_clock(s);
   } catch (...) {
     testing::internal::GetCapturedStdout();
     throw;
@@ -383,7 +383,7 @@ inline std::string start_chain(run::State& s, const std::string& parfile = "para
 
 // The first half of a cycle: group inverses, reset and rebuild of the
 // equations.
-inline void build_equations(run::State& s, int round) {
+inline void build_equations(model::State& s, int round) {
   model::m.round = round;
   run::invert_group_blocks();
   run::reset_equations(s);
@@ -392,7 +392,7 @@ inline void build_equations(run::State& s, int round) {
 
 // One cycle with the (co)variances held fixed: the equations and the block
 // pass, no dispersion step.
-inline void fixed_cycle(run::State& s, int round) {
+inline void fixed_cycle(model::State& s, int round) {
   build_equations(s, round);
   run::gibbssol(s);
 }
@@ -414,7 +414,7 @@ inline std::string stdout_of(const std::function<void()>& f) {
 // Checked on batch means of a long chain run in the working folder.
 inline void expect_dense_location_posterior(const SmallModel& sm, const fs::path& dir) {
   sm.write_files(dir);
-  run::State s;
+  model::State s;
   start_chain(s);
   const int n = s.neq, nt = sm.nt;
   Dense C;

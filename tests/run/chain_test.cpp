@@ -86,7 +86,7 @@ TEST_F(BlockPass, IsExactBlockGaussSeidelAndConvergesToTheDenseSolution) {
   expect_no_inbreeding(sm);
   ASSERT_EQ(sm.neq(), 24);
   sm.write_files(dir());
-  run::State s;
+  model::State s;
   start_chain(s);
   ASSERT_EQ(s.neq, 24);
   // A chain that starts at cycle 2 computes no starting solutions, so the
@@ -145,7 +145,7 @@ TEST_F(BlockPass, IsExactBlockGaussSeidelAndConvergesToTheDenseSolution) {
 TEST_F(BlockPass, StartSolutionsOfTheFirstCycleSolveTheEquations) {
   const SmallModel sm = small_model(2, 3, 8, 14, 6);
   sm.write_files(dir());
-  run::State s;
+  model::State s;
   start_chain(s);
   Dense C;
   std::vector<double> b;
@@ -379,7 +379,7 @@ TEST_F(Printing, TwentyEquationsOfTwoTraitsAsLaidOut) {
   expect_no_inbreeding(sm);
   ASSERT_EQ(sm.neq(), 20);
   sm.write_files(dir());
-  run::State s;
+  model::State s;
   start_chain(s);
   const std::string out = stdout_of([&] { fixed_cycle(s, 1); });
   expect_printed_system(out, sm);
@@ -393,7 +393,7 @@ TEST_F(Printing, TwentyEquationsPrintTheSystemAndTwentyOneDoNot) {
     const SmallModel sm = small_model(1, 3, animals, 18, 17);
     ASSERT_EQ(sm.neq(), 4 + animals);
     sm.write_files(dir());
-    run::State s;
+    model::State s;
     start_chain(s);
     const std::string out = stdout_of([&] { fixed_cycle(s, 1); });
     if (sm.neq() <= 20) {

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "dense/lapack.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "run/echo.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "state_support.hpp"
 
 namespace {
@@ -170,7 +170,7 @@ TEST_F(Echo, GroupAnnouncementsAndTypeSeven) {
 
   // A parental-dominance group (which the reader refuses) shows its file and
   // no degrees of belief.
-  M.randomtype(1) = model::rnd_par_domin;
+  M.randomtype(1) = model::RandomType::par_domin;
   M.randomfile(1) = "dom.txt";
   out = capture([] { run::print_parameters(title); }).out;
   const std::size_t at = out.find(" Type of Random Effect:      parental dominance\n");
@@ -239,12 +239,13 @@ TEST_F(Echo, ModelChecksStop) {
                          "RANDOM_RESIDUAL:\nhomogeneous 5\nRESIDUAL_PRIOR_(CO)VARIANCES\n1.0\n"
                          "RANDOM_GROUP\n1\nRANDOM_TYPE\ndiagonal 4\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n1\n";
   read_model(ok);
-  M.residualtype = 7;
-  EXPECT_EQ(capture([] { run::print_parameters(title); }).stop, " unknown RESIDUAL-TYPE");
+  M.residualtype = static_cast<model::ResidualType>(7);
+  const std::string internal = " Internal error (a fault of the program, not of its input): ";
+  EXPECT_EQ(capture([] { run::print_parameters(title); }).stop, internal + "unknown RESIDUAL-TYPE");
   read_model(ok);
-  M.randomtype(1) = 11;
+  M.randomtype(1) = static_cast<model::RandomType>(11);
   const auto r = capture([] { run::print_parameters(title); });
-  EXPECT_EQ(r.stop, " unknown RANDOM-TYPE");
+  EXPECT_EQ(r.stop, internal + "unknown RANDOM-TYPE");
   EXPECT_TRUE(r.out.ends_with("\n Random Effect(s)    1\n")) << r.out;
 }
 
@@ -288,10 +289,10 @@ TEST_F(Echo, IndefiniteStartingMatricesAreRepaired) {
   EXPECT_GT(M.g(2, 3, 3), 0.0);
 
   // The chain's prior copies are the repaired matrices.
-  run::State s;
-  s.neq = run::number_of_equations();
-  s.reclen = run::data_record_length();
-  run::allocate_state(s);
+  model::State s;
+  s.neq = model::number_of_equations();
+  s.reclen = model::data_record_length();
+  model::allocate_state(s);
   for (int j = 1; j <= 2; ++j)
     for (int i = 1; i <= 2; ++i) EXPECT_EQ(s.ORIG_R(i, j), M.r(i, j));
   for (int j = 1; j <= 4; ++j)

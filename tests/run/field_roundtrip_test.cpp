@@ -68,12 +68,18 @@ class FieldRoundTrip : public StoreFolder {
     const double s1 = std::sqrt(std::fmax(Q1 / n_ - m1 * m1, 0.0));
     EXPECT_NEAR(m1, m0, kept_digits(m0, w, d)) << what << " " << k << " mean";
     EXPECT_NEAR(s1, s0, kept_digits(s0, w, d) + 1e-12 * std::fabs(m0)) << what << " " << k << " sd";
-    if (m0 != 0) EXPECT_NE(m1, 0.0) << what << " " << k;
-    if (s0 != 0) EXPECT_NE(s1, 0.0) << what << " " << k;
+    if (m0 != 0) {
+      EXPECT_NE(m1, 0.0) << what << " " << k;
+    }
+    if (s0 != 0) {
+      EXPECT_NE(s1, 0.0) << what << " " << k;
+    }
   }
   void expect_value(const char* what, int k, double v0, double v1, int w, int d) const {
     EXPECT_NEAR(v1, v0, kept_digits(v0, w, d)) << what << " " << k;
-    if (v0 != 0) EXPECT_NE(v1, 0.0) << what << " " << k;
+    if (v0 != 0) {
+      EXPECT_NE(v1, 0.0) << what << " " << k;
+    }
   }
 
   // Every value line has its fields apart: the count of blank-separated
@@ -96,7 +102,7 @@ TEST_F(FieldRoundTrip, SolutionsSiresVarianceComponentsAndLogLikelihoods) {
   make_sample_files();
   model_a(state_, 1000, 1000);
   n_ = 90;
-  run::State& s = state_;
+  model::State& s = state_;
   int k = 1;
   for (int a = 1; a <= s.neq; ++a, ++k) {
     if (a == 12) continue;  // no line
@@ -147,7 +153,7 @@ TEST_F(FieldRoundTrip, SolutionsSiresVarianceComponentsAndLogLikelihoods) {
   expect_items("solutions", 2, 6);
   expect_items("msiresppr", 2, 6);
   expect_items("loglike_obs", 2, 6);
-  const run::State before = std::move(state_);
+  const model::State before = std::move(state_);
   const model::Model mbefore = M;
 
   model_a(state_, 1000, 1000);
@@ -207,7 +213,7 @@ TEST_F(FieldRoundTrip, StructuralAndRobustnessFiles) {
   make_sample_files();
   model_b(state_, 300, 400, 100, 5);
   n_ = 40;
-  run::State& s = state_;
+  model::State& s = state_;
   int k = 3;
   // Factors, weights and shapes are positive; a structural shape is above 1.
   auto positive_pair = [&](double& S, double& Q, int j, double plus = 0) {
@@ -239,7 +245,7 @@ TEST_F(FieldRoundTrip, StructuralAndRobustnessFiles) {
   ASSERT_EQ(first.size(), 6u);
   expect_items("structural_r", 2, 6);
   expect_items("robustness_w", 2, 5);
-  const run::State before = std::move(state_);
+  const model::State before = std::move(state_);
 
   model_b(state_, 300, 300, 100, 5);
   // Starts that five tuning windows cannot move from those digits.

@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "run/readfiles.hpp"
-#include "run/state.hpp"
 #include "sampler/records.hpp"
 #include "state_support.hpp"
 
@@ -41,10 +41,10 @@ class InputFiles : public statetest::InFolder {
  protected:
   void new_state(const std::string& model) {
     read_model(model);
-    s_ = run::State{};
-    s_.neq = run::number_of_equations();
-    s_.reclen = run::data_record_length();
-    run::allocate_state(s_);
+    s_ = model::State{};
+    s_.neq = model::number_of_equations();
+    s_.reclen = model::data_record_length();
+    model::allocate_state(s_);
   }
   // Reads the data file d.txt as the first cycle does.
   statetest::Run read_data(const std::string& data, int nrec) {
@@ -63,7 +63,7 @@ class InputFiles : public statetest::InFolder {
     new_state(model);
     return capture([this] { run::read_files(s_); });
   }
-  run::State s_;
+  model::State s_;
 };
 
 TEST_F(InputFiles, DataFile) {

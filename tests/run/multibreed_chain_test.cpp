@@ -419,7 +419,9 @@ TEST_F(MultiBreedChain, ZerosInsideBreedBlocksOfTwoTraits) {
     const Dense gm = matrix_after(lines_of(read_file(dir() / "varcomp")), "Average variance components (G)", 4);
     for (int i = 0; i < 4; ++i)
       for (int j = i; j < 4; ++j) EXPECT_NEAR(gm(i, j), mean(i, j), 6e-5) << i + 1 << "," << j + 1;
-    if (!var0) EXPECT_GT(std::fabs(mean(0, 1)), 1e-3);  // sampled away from its start
+    if (!var0) {
+      EXPECT_GT(std::fabs(mean(0, 1)), 1e-3);  // sampled away from its start
+    }
 
     set_keyword_value(dir() / "params.txt", "MCMC_CHAIN:", "40 10 1");
     set_keyword_value(dir() / "params.txt", "RESTART:", "y 31");

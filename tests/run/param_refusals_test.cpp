@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "run/lineread.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "param_support.hpp"
+#include "run/lineread.hpp"
 #include "state_support.hpp"
 
 namespace {
@@ -286,10 +286,10 @@ TEST(ParameterRefusals, BlankLinesDoNotEndTheModel) {
     for (int e = 1; e <= M.neff; ++e) groups += M.randomnumb(e) > 0 ? 1 : 0;
     EXPECT_EQ(groups, c.groups) << c.what;
   }
-  EXPECT_EQ(M.randomtype(1), model::rnd_none);  // the last case stopped before any group
+  EXPECT_EQ(M.randomtype(1), model::RandomType::none);  // the last case stopped before any group
   const Outcome o = read(base + "\n" + g1);
   ASSERT_EQ(o.stop, "");
-  EXPECT_EQ(M.randomtype(1), model::rnd_diagonal);
+  EXPECT_EQ(M.randomtype(1), model::RandomType::diagonal);
   EXPECT_EQ(M.dbelief_g(1), 3);
   EXPECT_EQ(M.g(1, 1, 1), 0.25);
 }
@@ -338,10 +338,10 @@ class StateTooLarge : public statetest::InFolder {};
 TEST_F(StateTooLarge, AllocationNamesWhatDidNotFit) {
   statetest::read_model(base);
   model::m.nrec = INT_MAX;
-  run::State s;
-  s.neq = run::number_of_equations();
+  model::State s;
+  s.neq = model::number_of_equations();
   s.reclen = INT_MAX;  // more elements than an array can have: refused before any memory is taken
-  const auto r = statetest::capture([&] { run::allocate_state(s); });
+  const auto r = statetest::capture([&] { model::allocate_state(s); });
   EXPECT_EQ(r.stop, " Not enough memory for the data records (DATAFILE: 2147483647 records of 2147483647 columns)");
 }
 

@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "run/readfiles.hpp"
-#include "run/state.hpp"
 #include "state_support.hpp"
 
 namespace {
@@ -299,10 +299,10 @@ TEST_F(Files, MultipleSiresFileWithoutCandidateGroups) {
   M.max_msires = 1;
   M.msfile = "ms.txt";
   M.n_ms = 3;
-  run::State s;
-  s.neq = run::number_of_equations();
-  s.reclen = run::data_record_length();
-  run::allocate_state(s);
+  model::State s;
+  s.neq = model::number_of_equations();
+  s.reclen = model::data_record_length();
+  model::allocate_state(s);
   const auto r = capture([&s] { run::read_files(s); });
   ASSERT_EQ(r.stop, "");
   EXPECT_TRUE(r.out.ends_with(" nonparent starting position at ms  3\n")) << r.out;

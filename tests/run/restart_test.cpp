@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "model/schedule.hpp"
 #include "run/restart.hpp"
 #include "run/store.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -33,7 +34,7 @@ class Restart : public StoreFolder {
   // What a restarted run holds before the restart: the start values, with
   // the candidate counts and sire ids of the multiple-sires file.
   void wipe() {
-    run::State& s = state_;
+    model::State& s = state_;
     for (auto* v : {&s.SOL, &s.SUMSOL, &s.SSSOL, &s.R_SOL, &s.SUMR_SOL, &s.SSR_SOL, &s.SUMR_ACCEP,
                     &s.R_ALPHA, &s.SUMR_ALPHAACCEP, &s.SUMR_ALPHA, &s.SSR_ALPHA, &s.WEIGHT_ROBUST,
                     &s.SUMWEIGHT_ROBUST, &s.SSWEIGHT_ROBUST, &s.SUMMS, &s.SSMS})
@@ -43,7 +44,7 @@ class Restart : public StoreFolder {
     // Proposal settings at the start values the run gives them.
     s.MB_DBELIEF.fill(0);
     for (int e = 1; e <= M.neff; ++e)
-      if (run::results::is_multibreed(M.randomtype(e)))
+      if (model::multiple_breed(M.randomtype(e)))
         for (int b1 = 1; b1 <= M.nbreed(e); ++b1)
           for (int b2 = 1; b2 <= M.nbreed(e); ++b2) s.MB_DBELIEF(e, b1, b2) = M.nlev(e);
     s.R_DBELIEFPROP.fill(2000);
@@ -73,7 +74,7 @@ class Restart : public StoreFolder {
     for (std::size_t i = 0; i < n && i < v.size(); ++i) out += v[i] + "\n";
     write(file, out);
   }
-  static bool finite(const run::State& s) {
+  static bool finite(const model::State& s) {
     auto ok = [](const auto& v, long n) {
       for (long i = 0; i < n; ++i)
         if (!std::isfinite(v.data()[i])) return false;
@@ -99,7 +100,7 @@ TEST_F(Restart, RoundTripAfterTheLastCycle) {
   ASSERT_EQ(store().stop, "");
   const auto first = results();
   ASSERT_EQ(first.size(), 5u);
-  const run::State before = std::move(state_);
+  const model::State before = std::move(state_);
 
   model_a(state_, 1000, 1000);
   wipe();
@@ -178,23 +179,23 @@ TEST_F(Restart, RoundTripOfTheResidualFiles) {
 // covariable random (factors per level and a shape), the reaction norm with
 // one factor, so that the covariates are drawn by Metropolis-Hastings.  Burn-in
 // 100, thinning 5, the covariates tuned every 5 cycles up to cycle 50.
-void model_c(run::State& s, int round) {
+void model_c(model::State& s, int round) {
   shape_model(1, 3, 4);
   M.nround = 400;
   M.nburn = 100;
   M.skip = 5;
   M.round = round;
   M.nlev(1) = 1;
-  M.effecttype(2) = model::eff_unk;
+  M.effecttype(2) = model::EffectType::unk;
   M.nlev(2) = 3;
-  M.randomtype(2) = model::rnd_diagonal;
+  M.randomtype(2) = model::RandomType::diagonal;
   M.randomnumb(2) = 1;
   M.g(2, 1, 1) = 2.0;
-  M.effecttype(3) = model::eff_rno;
+  M.effecttype(3) = model::EffectType::rno;
   M.nlev(3) = 2;
   M.nestedcov(3, 1) = 2;
   M.r(1, 1) = 1.5;
-  M.residualtype = model::res_structural;
+  M.residualtype = model::ResidualType::structural;
   M.r_nround = 2;
   M.r_skip = 5;
   M.neffr = 2;
@@ -289,7 +290,7 @@ TEST_F(Restart, SumsGoOnAsInTheUninterruptedChain) {
   make_sample_files();
   model_b(state_, 300, 600, 100, 5);
   ASSERT_EQ(store().stop, "");
-  run::State going_on = std::move(state_);
+  model::State going_on = std::move(state_);
   const double g = M.g(2, 1, 1), r = M.r(1, 1);
 
   model_b(state_, 300, 600, 100, 5);
@@ -300,7 +301,7 @@ TEST_F(Restart, SumsGoOnAsInTheUninterruptedChain) {
     M.round = 300 + 5 * c;
     M.g(2, 1, 1) = g + 0.01 * c;
     M.r(1, 1) = r - 0.02 * c;
-    for (run::State* s : {&going_on, &state_}) {
+    for (model::State* s : {&going_on, &state_}) {
       for (int a = 1; a <= s->neq; ++a) s->SOL(a) = wave(a + c, 0.5);
       sampler::add_posterior_sums(*s);
     }
@@ -385,7 +386,7 @@ TEST_F(Restart, KeptCountZero) {
     for (const char* f : result_files) std::filesystem::remove(f);
     make_sample_files();
     model_b(state_, c.stored, 300, c.nburn, c.skip);
-    ASSERT_EQ(run::kept_count(c.stored), 0);
+    ASSERT_EQ(model::kept_count(c.stored), 0);
     // The sums hold what the last tuning window left: nothing when it
     // closed at half of burn-in (cycle 50), cycles 51 and 52 when tuning
     // ended at 52.  A rate of no cycles is 0.
@@ -540,7 +541,7 @@ TEST_F(Restart, MessagesOfUnreadableValues) {
       {"varcomp", 3, false, util::freev("error reading G at effect: ", 1)},
       {"varcomp", 30, false, util::freev("error reading R at trait: ", 2)},
       {"varcomp", 33, true, util::freev("error reading R at trait: ", 2)},
-      {"loglike_obs", 4, false, util::freev("error reading loglilke_obs at record: ", 3)},
+      {"loglike_obs", 4, false, util::freev("error reading loglike_obs at record: ", 3)},
       {"mh_acceptance", 3, false, util::freev("error reading acceptance rate at effect: ", 2)},
   };
   for (const Case& c : a_cases) {

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "chain_support.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "param_support.hpp"
 #include "run/echo.hpp"
-#include "run/model.hpp"
 #include "run/readfiles.hpp"
-#include "run/state.hpp"
 #include "run/textop.hpp"
 #include "sampler/relationship.hpp"
 #include "sparse/sparsem.hpp"
@@ -126,7 +126,7 @@ TEST(SilentInputs, ParameterFileLinesAndMessages) {
 class SilentInputsFiles : public statetest::FilesFolder {
  protected:
   // A^-1 of group 2 as the first cycle builds it, dense (upper triangle).
-  std::vector<double> relationship_inverse(int type) {
+  std::vector<double> relationship_inverse(model::RandomType type) {
     M.round = M.start = 1;
     capture([&] { sampler::add_g_add(s_, type, 2); });
     const int n = M.nlev(2);
@@ -309,21 +309,22 @@ TEST_F(SilentInputsFiles, PedigreeWithoutFoundersGivesTheWholeRelationshipInvers
   struct Case {
     const char* what;
     const char* type;
-    int code;  // the random type
+    model::RandomType code;
     int nlev;
     std::string whole, part;
   };
   const Case cases[] = {
-      {"animal model", "add_animal", model::rnd_add_animal, 9,
+      {"animal model", "add_animal", model::RandomType::add_animal, 9,
        "1 0 0\n2 0 0\n3 0 0\n4 1 2\n5 1 3\n6 4 5\n7 4 0\n8 6 7\n9 0 0\n",
        "4 1 2\n5 1 3\n6 4 5\n7 4 0\n8 6 7\n"},
-      {"sire model", "add_sire", model::rnd_add_sire, 6, "1 0 0\n2 0 0\n3 1 2\n4 3 1\n5 3 0\n6 0 4\n",
-       "3 1 2\n4 3 1\n5 3 0\n6 0 4\n"},
-      {"parent groups", "add_an_upg", model::rnd_add_an_upg, 8,
+      {"sire model", "add_sire", model::RandomType::add_sire, 6,
+       "1 0 0\n2 0 0\n3 1 2\n4 3 1\n5 3 0\n6 0 4\n", "3 1 2\n4 3 1\n5 3 0\n6 0 4\n"},
+      {"parent groups", "add_an_upg", model::RandomType::add_an_upg, 8,
        "1 7 8 3\n2 7 7 3\n3 1 2 1\n4 3 8 2\n5 0 0 3\n6 0 0 3\n",
        "1 7 8 3\n2 7 7 3\n3 1 2 1\n4 3 8 2\n"},
-      {"parent groups with inbreeding", "add_an_upgi", model::rnd_add_an_upgi, 6,
-       "1 6 6 1000\n2 1 6 1333\n3 1 2 2000\n4 0 0 1000\n5 0 0 1000\n", "1 6 6 1000\n2 1 6 1333\n3 1 2 2000\n"},
+      {"parent groups with inbreeding", "add_an_upgi", model::RandomType::add_an_upgi, 6,
+       "1 6 6 1000\n2 1 6 1333\n3 1 2 2000\n4 0 0 1000\n5 0 0 1000\n",
+       "1 6 6 1000\n2 1 6 1333\n3 1 2 2000\n"},
   };
   for (const Case& c : cases) {
     const int whole_lines = static_cast<int>(statetest::lines(c.whole).size());

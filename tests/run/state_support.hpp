@@ -12,9 +12,9 @@
 #include <sstream>
 #include <string>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "run/readfiles.hpp"
-#include "run/state.hpp"
 #include "run/textop.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"
@@ -79,13 +79,13 @@ class FilesFolder : public InFolder {
   // Reads the model, allocates the state and reads the files.
   statetest::Run load(const std::string& text) {
     read_model(text);
-    s_ = run::State{};
-    s_.neq = run::number_of_equations();
-    s_.reclen = run::data_record_length();
-    run::allocate_state(s_);
+    s_ = model::State{};
+    s_.neq = model::number_of_equations();
+    s_.reclen = model::data_record_length();
+    model::allocate_state(s_);
     return capture([this] { run::read_files(s_); });
   }
-  run::State s_;
+  model::State s_;
 };
 
 // Compares text with the golden file tests/run/golden/<name>.  With

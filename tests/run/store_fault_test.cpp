@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "chain_support.hpp"
+#include "model/model.hpp"
 #include "random/rangen.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
 #include "run/store_record.hpp"
 #include "sampler/setup_eq.hpp"
 #include "util/textio.hpp"
@@ -385,7 +385,7 @@ float logged_uniform() {
   return u;
 }
 
-void after_cycle(const run::State&, const run::CycleTimes&, void*) {
+void after_cycle(const model::State&, const run::CycleTimes&, void*) {
   StreamLog& l = stream_log;
   const rangen::Stream s = rangen::stream();
   std::fprintf(l.f, "end %d %d %d %llu\n", model::m.round, s.seed1, s.seed2,
@@ -918,7 +918,7 @@ TEST_F(StoreFault, ACorruptedRecordOrValueIsRefusedAndChangesNothing) {
           {"a negative sd of G", "varcomp", field(6, 1, "-0.0100"),
            " restart refused: \"varcomp\" line 6 holds a standard deviation of -0.01, below 0"},
           {"a word after the columns", "loglike_obs", field(5, 5, "abc"),
-           "error reading loglilke_obs at record:  3"},
+           "error reading loglike_obs at record:  3"},
           {"a column too many", "loglike_obs",
            [](const std::string& x) { return with_line(x, 5, (lines_of(x)[4] + " 0.5").c_str()); },
            " restart refused: \"loglike_obs\" line 5 holds more values than the model gives "

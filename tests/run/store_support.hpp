@@ -12,9 +12,10 @@
 #include <sstream>
 #include <string>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
+#include "model/schedule.hpp"
+#include "model/state.hpp"
 #include "run/restart.hpp"
-#include "run/state.hpp"
 #include "run/store.hpp"
 #include "sampler/samplefiles.hpp"
 #include "state_support.hpp"
@@ -39,7 +40,7 @@ inline void shape_model(int ntrait, int neff, int nrec) {
   M.effectsave.resize(neff);
   M.nestedcov.resize(neff, ntrait);
   M.randomtype.resize(neff);
-  M.randomtype.fill(model::rnd_none);
+  M.randomtype.fill(model::RandomType::none);
   M.randomnumb.resize(neff);
   M.dbelief_g.resize(neff);
   M.randomfile.resize(neff);
@@ -49,15 +50,15 @@ inline void shape_model(int ntrait, int neff, int nrec) {
   M.g.resize(neff, model::maxcorr, model::maxcorr);
   M.r.resize(ntrait, ntrait);
   M.rinv.resize(ntrait, ntrait);
-  M.residualtype = model::res_homogeneous;
+  M.residualtype = model::ResidualType::homogeneous;
   M.skip = 1;
 }
 
-inline void allocate(run::State& s) {
-  s = run::State{};
-  s.neq = run::number_of_equations();
+inline void allocate(model::State& s) {
+  s = model::State{};
+  s.neq = model::number_of_equations();
   s.reclen = 1;
-  run::allocate_state(s);
+  model::allocate_state(s);
 }
 
 // S and Q of n samples with this mean and standard deviation.
@@ -87,23 +88,23 @@ inline double summed_cycles(int round, int nburn, int skip, int window) {
 }
 
 // Sums are set for n kept samples (the raw sums as they stand when n <= 0).
-inline void model_a(run::State& s, int round, int nround, int nburn = 105, int skip = 10) {
+inline void model_a(model::State& s, int round, int nround, int nburn = 105, int skip = 10) {
   shape_model(2, 3, 4);
   M.nround = nround;
   M.nburn = nburn;
   M.skip = skip;
   M.round = round;
-  M.effecttype(1) = model::eff_ram;
+  M.effecttype(1) = model::EffectType::ram;
   M.nlev(1) = 3;
-  M.randomtype(1) = model::rnd_add_an_ms;
+  M.randomtype(1) = model::RandomType::add_an_ms;
   M.randomnumb(1) = 1;
   M.lenped(1) = 5;
-  M.effecttype(2) = model::eff_cro;
+  M.effecttype(2) = model::EffectType::cro;
   M.nlev(2) = 2;
-  M.randomtype(2) = model::rnd_diag_mb;
+  M.randomtype(2) = model::RandomType::diag_mb;
   M.randomnumb(2) = 1;
   M.nbreed(2) = 2;
-  M.effecttype(3) = model::eff_cov;
+  M.effecttype(3) = model::EffectType::cov;
   M.nlev(3) = 1;
   M.pos_eff(3, 2) = 0;
   M.max_msires = 3;
@@ -122,7 +123,7 @@ inline void model_a(run::State& s, int round, int nround, int nburn = 105, int s
   M.mb_skip = 10;
 
   allocate(s);
-  const int n = run::kept_count(round);
+  const int n = model::kept_count(round);
   const double dn = n > 0 ? n : 1;  // sums of the chosen summaries
   const bool kept = nburn < round && n > 0;
   for (int a = 1; a <= s.neq; ++a) {
@@ -198,23 +199,23 @@ inline void model_a(run::State& s, int round, int nround, int nburn = 105, int s
 //  1: covariable (one scale factor, degrees-of-belief proposal);
 //  2: cross-classified, "diagonal" random (factors per level and an alpha);
 //  3: cross-classified, not random (factors per level only).
-inline void model_b(run::State& s, int round, int nround, int nburn, int skip) {
+inline void model_b(model::State& s, int round, int nround, int nburn, int skip) {
   shape_model(1, 3, 3);
   M.nround = nround;
   M.nburn = nburn;
   M.skip = skip;
   M.round = round;
-  M.effecttype(1) = model::eff_cov;
+  M.effecttype(1) = model::EffectType::cov;
   M.nlev(1) = 1;
-  M.effecttype(2) = model::eff_cro;
+  M.effecttype(2) = model::EffectType::cro;
   M.nlev(2) = 3;
-  M.randomtype(2) = model::rnd_diagonal;
+  M.randomtype(2) = model::RandomType::diagonal;
   M.randomnumb(2) = 1;
-  M.effecttype(3) = model::eff_cro;
+  M.effecttype(3) = model::EffectType::cro;
   M.nlev(3) = 2;
   M.g(2, 1, 1) = 0.875;
   M.r(1, 1) = 3.5;
-  M.residualtype = model::res_struct_student_t;
+  M.residualtype = model::ResidualType::struct_student_t;
   M.r_nround = 1;
   M.r_skip = 10;
   M.neffr = 3;
@@ -223,7 +224,7 @@ inline void model_b(run::State& s, int round, int nround, int nburn, int skip) {
   for (int k = 1; k <= 3; ++k) M.pos_effr(k) = k;
 
   allocate(s);
-  const int n = run::kept_count(round);
+  const int n = model::kept_count(round);
   const double dn = n > 0 ? n : 1;
   const bool kept = nburn < round && n > 0;
   for (int a = 1; a <= s.neq; ++a) {
@@ -311,7 +312,7 @@ class StoreFolder : public statetest::InFolder {
   }
   void TearDown() override {
     sampler::close(sampler::sample_files);
-    state_ = run::State{};
+    state_ = model::State{};
     statetest::InFolder::TearDown();
   }
   static std::string slurp(const std::string& name) {
@@ -326,7 +327,7 @@ class StoreFolder : public statetest::InFolder {
       write(f, std::string(" 1 ") + f + "\n");
     fake_samples_ = true;
   }
-  run::State state_;
+  model::State state_;
   bool fake_samples_ = false;
 };
 

@@ -1,4 +1,4 @@
-// Result files: layouts from constructed states, the kept count, the fields
+// Result files: layouts from constructed states, the fields
 // before burn-in ends, the replacement of whole files and the sample files
 // around a store.
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "count_new.hpp"
+#include "model/schedule.hpp"
 #include "run/store.hpp"
 #include "sampler/samplefiles.hpp"
 #include "store_support.hpp"
@@ -24,24 +25,6 @@ class Store : public StoreFolder {};
 bool has_nan_or_inf(const std::string& text) {
   return text.find("NaN") != std::string::npos || text.find("Inf") != std::string::npos ||
          text.find("nan") != std::string::npos || text.find("inf") != std::string::npos;
-}
-
-TEST_F(Store, KeptCountCountsTheKeptCycles) {
-  shape_model(1, 1, 1);
-  M.nburn = 105;
-  M.skip = 10;
-  EXPECT_EQ(run::kept_count(1000), 90);  // cycles 110 ... 1000
-  EXPECT_EQ(run::kept_count(110), 1);
-  EXPECT_EQ(run::kept_count(109), 0);
-  EXPECT_EQ(run::kept_count(105), 0);
-  EXPECT_EQ(run::kept_count(100), 0);
-  EXPECT_EQ(run::kept_count(50), -5);
-  M.nburn = 6;
-  M.skip = 7;
-  EXPECT_EQ(run::kept_count(14), 2);  // cycles 7 and 14
-  M.nburn = 100;
-  M.skip = 10;
-  EXPECT_EQ(run::kept_count(1000), 90);  // a multiple: (round - nburn) div skip
 }
 
 // Two traits, candidate sires, a multiple-breed group, animals without
@@ -162,7 +145,7 @@ TEST_F(Store, BeforeTheEndOfBurnIn) {
 TEST_F(Store, KeptCountZeroPastBurnIn) {
   make_sample_files();
   model_b(state_, 108, 300, 105, 10);
-  ASSERT_EQ(run::kept_count(108), 0);
+  ASSERT_EQ(model::kept_count(108), 0);
   state_.SUMR_ACCEP(1) = 0.75;
   state_.sumw_alphaaccep = 2.0;
   const auto r = capture([&] { run::store_solutions(state_); });
@@ -197,7 +180,7 @@ TEST_F(Store, VarcompRowsOfTwelveValues) {
   M.nround = M.round = 20;
   M.nburn = 0;
   for (int e = 1; e <= 4; ++e) M.nlev(e) = 1;
-  M.randomtype(1) = model::rnd_diagonal;
+  M.randomtype(1) = model::RandomType::diagonal;
   M.randomnumb(1) = 4;
   for (int i = 1; i <= 12; ++i)
     for (int j = 1; j <= 12; ++j) M.g(1, i, j) = i == j ? 10.0 + i : 0.01 * (i + j);

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
 #include "param_support.hpp"
-#include "run/model.hpp"
 #include "run/textop.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"
@@ -299,29 +299,29 @@ TEST(ParameterFile, UnknownEffectTypeWarnsThenStops) {
 TEST(ParameterFile, WordComparisons) {
   // Effect types on three letters.
   ASSERT_EQ(read(sub(sub(base, "2 5 cross y", "2 5 covariable y"), "3 10 cross n", "3 10 cov n")), "");
-  EXPECT_EQ(M.effecttype(1), model::eff_cov);
-  EXPECT_EQ(M.effecttype(2), model::eff_cov);
+  EXPECT_EQ(M.effecttype(1), model::EffectType::cov);
+  EXPECT_EQ(M.effecttype(2), model::EffectType::cov);
   ASSERT_EQ(read(sub(sub(base, "2 5 cross y", "2 5 rnorm y"), "3 10 cross n", "3 10 unknown n")), "");
-  EXPECT_EQ(M.effecttype(1), model::eff_rno);
-  EXPECT_EQ(M.effecttype(2), model::eff_unk);
+  EXPECT_EQ(M.effecttype(1), model::EffectType::rno);
+  EXPECT_EQ(M.effecttype(2), model::EffectType::unk);
   ASSERT_EQ(read(sub(base, "3 10 cross n", "3 10 cro n")), "");
-  EXPECT_EQ(M.effecttype(2), model::eff_cro);
+  EXPECT_EQ(M.effecttype(2), model::EffectType::cro);
 
   // Random types on 11 characters, residual types on 16.
   const std::string upg = "RANDOM_GROUP\n2\nRANDOM_TYPE\nadd_an_upginb 4\nPEDIGREEFILE:\n@PED 12\n(CO)VARIANCES\n1\n";
   ASSERT_EQ(read(group(upg)), "");
-  EXPECT_EQ(M.randomtype(2), model::rnd_add_an_upgi);
+  EXPECT_EQ(M.randomtype(2), model::RandomType::add_an_upgi);
   EXPECT_EQ(M.lenped(2), 12);  // taken for this type as well
   ASSERT_EQ(read(group(sub(upg, "add_an_upginb", "add_an_upg"))), "");
-  EXPECT_EQ(M.randomtype(2), model::rnd_add_an_upg);
+  EXPECT_EQ(M.randomtype(2), model::RandomType::add_an_upg);
   EXPECT_EQ(M.lenped(2), 12);
   EXPECT_NE(read(group(sub(upg, "add_an_upginb", "add_animalX"))), "");
   ASSERT_EQ(read(sub(base, "homogeneous 5", "student_t 5")), "");
-  EXPECT_EQ(M.residualtype, model::res_student_t);
+  EXPECT_EQ(M.residualtype, model::ResidualType::student_t);
   const std::string st = "METROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n10 20\nNUMBER_OF_STRUCTURAL_EFFECTS\n0\n"
                          "STRUCTURAL_EFFECTS:\n";
   ASSERT_EQ(read(sub(structural(st), "structural 5", "struct_student_t_and_more 5")), "");
-  EXPECT_EQ(M.residualtype, model::res_struct_student_t);
+  EXPECT_EQ(M.residualtype, model::ResidualType::struct_student_t);
   EXPECT_EQ(M.neffr, 0);
 }
 
@@ -359,7 +359,7 @@ TEST(ParameterFile, NestingColumnsAndSaveWord) {
 TEST(ParameterFile, ModelWithoutGroupsAndSilentEndOfGroups) {
   ASSERT_EQ(read(upto("RANDOM_GROUP")), "");
   for (int e = 1; e <= 2; ++e) {
-    EXPECT_EQ(M.randomtype(e), model::rnd_none);
+    EXPECT_EQ(M.randomtype(e), model::RandomType::none);
     EXPECT_EQ(M.randomnumb(e), 0);
   }
   EXPECT_EQ(M.g.extent1(), 2);
@@ -466,10 +466,12 @@ TEST(ParameterFile, CompleteMultiTraitModel) {
   ASSERT_EQ(M.pos_eff.cols(), 2);
   const int pos_eff[4][2] = {{1, 1}, {2, 0}, {4, 4}, {4, 4}};
   const int nlev[4] = {3, 1, 500, 500};
-  const int type[4] = {model::eff_cro, model::eff_cov, model::eff_cro, model::eff_cro};
+  const model::EffectType type[4] = {model::EffectType::cro, model::EffectType::cov,
+                                     model::EffectType::cro, model::EffectType::cro};
   const int save[4] = {1, 0, 1, 0};
   const int nested[4][2] = {{0, 0}, {3, 0}, {0, 0}, {0, 0}};
-  const int rtype[4] = {model::rnd_diagonal, model::rnd_none, model::rnd_add_animal, model::rnd_none};
+  const model::RandomType rtype[4] = {model::RandomType::diagonal, model::RandomType::none,
+                                      model::RandomType::add_animal, model::RandomType::none};
   const int rnumb[4] = {1, 0, 2, 0};
   const int belief[4] = {6, 0, 8, 0};
   const int lenped[4] = {0, 0, 900, 0};
@@ -492,7 +494,7 @@ TEST(ParameterFile, CompleteMultiTraitModel) {
     EXPECT_EQ(M.nbreed(e), 0);
   }
 
-  EXPECT_EQ(M.residualtype, model::res_homogeneous);
+  EXPECT_EQ(M.residualtype, model::ResidualType::homogeneous);
   EXPECT_EQ(M.dbelief_r, 10);
   EXPECT_EQ(M.r_nround, 0);
   EXPECT_EQ(M.r_skip, 0);
@@ -542,7 +544,7 @@ TEST(ParameterFile, CompleteSingleTraitWithSiresAndBreeds) {
       "RANDOM_GROUP\n3\nRANDOM_TYPE\ndiag_mb 9\nPEDIGREEFILE:\n@PED 20 0 2\n"
       "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n3 40\n(CO)VARIANCES\n1 0.2\n0.2 2\n";
   ASSERT_EQ(read(text), "");
-  EXPECT_EQ(M.residualtype, model::res_struct_student_t);
+  EXPECT_EQ(M.residualtype, model::ResidualType::struct_student_t);
   EXPECT_EQ(M.dbelief_r, 4);
   EXPECT_EQ(M.r_nround, 5);
   EXPECT_EQ(M.r_skip, 25);
@@ -553,8 +555,8 @@ TEST(ParameterFile, CompleteSingleTraitWithSiresAndBreeds) {
   EXPECT_EQ(M.effrsave(2), 0);
   EXPECT_EQ(M.r(1, 1), 4.5);
 
-  EXPECT_EQ(M.effecttype(2), model::eff_ram);
-  EXPECT_EQ(M.randomtype(2), model::rnd_add_an_ms);
+  EXPECT_EQ(M.effecttype(2), model::EffectType::ram);
+  EXPECT_EQ(M.randomtype(2), model::RandomType::add_an_ms);
   EXPECT_EQ(M.dbelief_g(2), 7);
   EXPECT_EQ(M.lenped(2), 80);
   EXPECT_EQ(M.ngrp(2), 3);
@@ -565,7 +567,7 @@ TEST(ParameterFile, CompleteSingleTraitWithSiresAndBreeds) {
   EXPECT_EQ(M.n_ms, 45);
   EXPECT_EQ(M.ms_alpha, 0.25f);
 
-  EXPECT_EQ(M.randomtype(3), model::rnd_diag_mb);
+  EXPECT_EQ(M.randomtype(3), model::RandomType::diag_mb);
   EXPECT_EQ(M.randomnumb(3), 1);
   EXPECT_EQ(M.lenped(3), 20);
   EXPECT_EQ(M.ngrp(3), 0);

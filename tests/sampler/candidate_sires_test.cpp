@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "random/rangen.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/candidate_sires.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -27,7 +27,7 @@ using eqtest::new_state;
 using eqtest::stop_of;
 using model::m;
 
-constexpr int CRO = model::eff_cro;
+constexpr model::EffectType CRO = model::EffectType::cro;
 
 // One trait; effect 1 an add_an_ms group of nlev animals with G = g (ginv =
 // 1/g), every pedigree line given as {animal, dam, sire} with its DINV;
@@ -52,12 +52,12 @@ Herd two_candidates() {
   return h;
 }
 
-void setup(run::State& s, const Herd& h) {
+void setup(model::State& s, const Herd& h) {
   const int n = static_cast<int>(h.ped.size());
   new_model(1, {CRO}, {n}, 1);
   m.pos_eff(1, 1) = 1;
   m.pos_y(1) = 2;
-  m.randomtype(1) = model::rnd_add_an_ms;
+  m.randomtype(1) = model::RandomType::add_an_ms;
   m.randomnumb(1) = 1;
   m.lenped(1) = n;
   m.ngrp(1) = h.ngrp;
@@ -117,7 +117,7 @@ std::vector<double> dense_of(const sparsem::sparse_hashm& A, int n) {
 // ---------------------------------------------------------------------------
 
 TEST(CandidateDraw, WorkedWeightsAndTheBoundaryOfTheWalk) {
-  run::State s;
+  model::State s;
   Herd h = two_candidates();
   setup(s, h);
   // Quadratic forms 0 and 1 at h = 1: weights e^0 and e^-1.
@@ -154,7 +154,7 @@ TEST(CandidateDraw, WorkedWeightsAndTheBoundaryOfTheWalk) {
 }
 
 TEST(CandidateDraw, IdZeroPassesOnAndTheWalkEndsAtTheLastSire) {
-  run::State s;
+  model::State s;
   Herd h;
   h.ped = {{1, 0, 0}, {2, 0, 0}, {3, 0, -1}, {4, 0, -1}};
   h.dinv = {1, 1, 1, 1};
@@ -221,7 +221,7 @@ float mendelian_precision(const std::vector<int>& line, const std::vector<double
 }
 
 TEST(CandidateAinv, EverySireKnownGivesTheInverseOfAWithInbreeding) {
-  run::State s;
+  model::State s;
   Herd h;
   // Full sibs 5 and 6 mated (7), a half-sib mating (8), a back-cross (9).
   h.ped = {{1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {4, 1, 0}, {5, 2, 1},
@@ -256,7 +256,7 @@ Herd two_uncertain() {
   return h;
 }
 
-void favour(run::State& s, int sire4, int sire5) {
+void favour(model::State& s, int sire4, int sire5) {
   // The animal's value is half its dam plus half the favoured sire: the
   // other candidate is 40 units away.
   for (int l = 1; l <= 3; ++l) s.SOL(l) = 40.0 * l;
@@ -266,7 +266,7 @@ void favour(run::State& s, int sire4, int sire5) {
 }
 
 TEST(CandidateAinv, AveragedCandidatesThenDrawsThenUpdatesEqualARebuild) {
-  run::State s;
+  model::State s;
   const Herd h = two_uncertain();
   setup(s, h);
   prob::set_seed(5);
@@ -294,7 +294,7 @@ TEST(CandidateAinv, AveragedCandidatesThenDrawsThenUpdatesEqualARebuild) {
   ASSERT_EQ(s.PED(1, 5, 3), 2);
   const std::vector<double> updated = dense_of(s.AINV(1), 6);
   // ... equals the inverse built afresh from the drawn sires.
-  run::State r;
+  model::State r;
   Herd known = h;
   known.ped[3][2] = 2;
   known.ped[4][2] = 2;
@@ -309,7 +309,7 @@ TEST(CandidateAinv, AveragedCandidatesThenDrawsThenUpdatesEqualARebuild) {
 }
 
 TEST(CandidateAinv, SireFrequenciesMatchTheirClosedForm) {
-  run::State s;
+  model::State s;
   Herd h;
   h.ped = {{1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {4, 0, 0}, {5, 4, -1}};
   h.dinv = {1, 1, 1, 1, 2};
@@ -355,7 +355,7 @@ TEST(CandidateSchedule, AContinuedRunDrawsInItsFirstCycleAsTheChainWould) {
   Herd h = two_uncertain();
   h.ms_alpha = 2.0f;
   h.max_msires = 2;
-  run::State chain, continued;
+  model::State chain, continued;
   setup(chain, h);
   favour(chain, 1, 3);
   prob::set_seed(17);
@@ -367,7 +367,7 @@ TEST(CandidateSchedule, AContinuedRunDrawsInItsFirstCycleAsTheChainWould) {
   setup(continued, h);
   for (int an : {4, 5}) continued.PED(1, an, 3) = chain.PED(1, an, 3);
   for (int p = 1; p <= chain.MS.size(); ++p) continued.MS(p) = chain.MS(p);
-  for (run::State* s : {&chain, &continued}) {
+  for (model::State* s : {&chain, &continued}) {
     favour(*s, 2, 2);
     s->SUMMS.fill(0.0);
     s->SSMS.fill(0.0);
@@ -402,7 +402,7 @@ TEST(CandidateSchedule, AContinuedRunDrawsInItsFirstCycleAsTheChainWould) {
 }
 
 TEST(CandidateSchedule, DirichletRedrawHasTheMeanOfItsShapes) {
-  run::State s;
+  model::State s;
   Herd h = two_candidates();
   h.ms_alpha = 3.0f;
   h.max_msires = 2;
@@ -433,7 +433,7 @@ TEST(CandidateSchedule, DirichletRedrawHasTheMeanOfItsShapes) {
 }
 
 TEST(CandidateAinv, QuadraticFormsOfGFollowTheDrawnSires) {
-  run::State s;
+  model::State s;
   const Herd h = two_uncertain();
   setup(s, h);
   m.dbelief_g(1) = 0;
@@ -469,11 +469,11 @@ TEST(CandidateAinv, QuadraticFormsOfGFollowTheDrawnSires) {
 TEST(CandidateModel, StartUpRefusals) {
   struct Case {
     const char* what;
-    std::vector<int> types;
+    std::vector<model::EffectType> types;
     int group_at, group_size, lenped, ngrp, pos1;
     const char* message;  // "" when accepted
   };
-  constexpr int RAM = model::eff_ram;
+  constexpr model::EffectType RAM = model::EffectType::ram;
   const Case cases[] = {
       {"reduced model", {CRO, RAM}, 2, 1, 9, 0, 2, ""},
       {"two correlated ram effects", {RAM, RAM}, 1, 2, 9, 0, 2, ""},
@@ -493,7 +493,7 @@ TEST(CandidateModel, StartUpRefusals) {
     m.pos_eff(1, 1) = 1;
     m.pos_eff(2, 1) = c.pos1;
     if (c.group_at > 0) {
-      m.randomtype(c.group_at) = model::rnd_add_an_ms;
+      m.randomtype(c.group_at) = model::RandomType::add_an_ms;
       m.randomnumb(c.group_at) = c.group_size;
       m.lenped(c.group_at) = c.lenped;
       m.ngrp(c.group_at) = c.ngrp;

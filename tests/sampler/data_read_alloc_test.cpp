@@ -5,8 +5,8 @@
 #include <string>
 
 #include "count_new.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/records.hpp"
 #include "util/textio.hpp"
@@ -19,13 +19,13 @@ TEST(DataRead, RecordsAfterTheFirstAllocateNothing) {
   constexpr int nrec = 40;
   // Trait in column 1, weight in 2, a class effect in 3 and a covariable in 4
   // nested in the classes of column 5.
-  eqtest::new_model(1, {model::eff_cro, model::eff_cov}, {3, 3}, nrec);
+  eqtest::new_model(1, {model::EffectType::cro, model::EffectType::cov}, {3, 3}, nrec);
   m.pos_y(1) = 1;
   m.pos_weight = 2;
   m.pos_eff(1, 1) = 3;
   m.pos_eff(2, 1) = 4;
   m.nestedcov(2, 1) = 5;
-  run::State s;
+  model::State s;
   eqtest::new_state(s);
   std::string data;
   for (int i = 1; i <= nrec; ++i)

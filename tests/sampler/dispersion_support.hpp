@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "run/model.hpp"
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/samplefiles.hpp"
@@ -25,7 +25,7 @@ namespace disptest {
 inline void diagonal_group(int e, int db, const std::vector<double>& g0) {
   model::Model& M = model::m;
   const int nt = M.ntrait;
-  M.randomtype(e) = model::rnd_diagonal;
+  M.randomtype(e) = model::RandomType::diagonal;
   M.randomnumb(e) = 1;
   M.dbelief_g(e) = db;
   for (int j = 1; j <= nt; ++j)
@@ -40,7 +40,7 @@ inline void set_r(const std::vector<double>& r0) {
 
 // The identity as the relationship inverse of the group at e, as the first
 // cycle leaves it for a "diagonal" group.
-inline void identity_ainv(run::State& s, int e) {
+inline void identity_ainv(model::State& s, int e) {
   const int n = model::m.nlev(e);
   sparsem::zero_sparse_hashm(s.AINV(e), n);
   for (int l = 1; l <= n; ++l) sparsem::add_sparse_hashm(1.0, l, l, s.AINV(e));

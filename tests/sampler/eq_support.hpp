@@ -1,5 +1,6 @@
 // Support of the record and equation tests: a model description built in
-// code, a state allocated for it, and dense references.
+// code (model/model_support.hpp), a state allocated for it, and dense
+// references.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,70 +10,32 @@
 #include <string>
 #include <vector>
 
-#include "run/model.hpp"
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/model_support.hpp"
+#include "model/state.hpp"
 #include "sampler/records.hpp"
 #include "util/stop.hpp"
 
 namespace eqtest {
 
-// A fresh model: nt traits, effects of the given types and levels, nrec
-// records; every effect absent (pos_eff 0), r the identity, homogeneous
-// residual, no random group.
-inline void new_model(int nt, const std::vector<int>& types, const std::vector<int>& levels,
-                      int nrec) {
-  model::m = model::Model{};
-  model::Model& M = model::m;
-  const int nf = static_cast<int>(types.size());
-  M.ntrait = nt;
-  M.neff = nf;
-  M.nrec = nrec;
-  M.round = 1;
-  M.start = 1;
-  M.nround = 1;
-  M.skip = 1;
-  M.residualtype = model::res_homogeneous;
-  M.pos_y.resize(nt);
-  M.pos_eff.resize(nf, nt);
-  M.nestedcov.resize(nf, nt);
-  M.nlev.resize(nf);
-  M.effecttype.resize(nf);
-  M.effectsave.resize(nf);
-  M.randomtype.resize(nf);
-  M.randomtype.fill(model::rnd_none);
-  M.randomnumb.resize(nf);
-  M.dbelief_g.resize(nf);
-  M.randomfile.resize(nf);
-  M.lenped.resize(nf);
-  M.ngrp.resize(nf);
-  M.nbreed.resize(nf);
-  M.g.resize(nf, model::maxcorr, model::maxcorr);
-  M.ginv.resize(nf, model::maxcorr, model::maxcorr);
-  for (int e = 1; e <= nf; ++e) {
-    M.effecttype(e) = types[static_cast<std::size_t>(e - 1)];
-    M.nlev(e) = levels[static_cast<std::size_t>(e - 1)];
-  }
-  M.r.resize(nt, nt);
-  M.rinv.resize(nt, nt);
-  for (int t = 1; t <= nt; ++t) M.r(t, t) = 1.0;
-}
+using modeltest::new_model;
 
 // The state of the model (call after the model is complete).
-inline void new_state(run::State& s) {
-  s = run::State{};
-  s.neq = run::number_of_equations();
-  s.reclen = run::data_record_length();
-  run::allocate_state(s);
+inline void new_state(model::State& s) {
+  s = model::State{};
+  s.neq = model::number_of_equations();
+  s.reclen = model::data_record_length();
+  model::allocate_state(s);
   sampler::prepare_records(s);
 }
 
 // Record irec's columns 1..values.size().
-inline void put_record(run::State& s, int irec, const std::vector<float>& values) {
+inline void put_record(model::State& s, int irec, const std::vector<float>& values) {
   for (std::size_t c = 0; c < values.size(); ++c) s.INDATA(irec, static_cast<long>(c) + 1) = values[c];
 }
 
 // The first per-record steps on record irec.
-inline void load(run::State& s, int irec) {
+inline void load(model::State& s, int irec) {
   s.irec = irec;
   sampler::decode_record(s);
   sampler::find_addresses(s);

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/records.hpp"
@@ -45,11 +45,12 @@ std::string data_text() {
   return d.str();
 }
 
-void chain_model(run::State& s) {
+void chain_model(model::State& s) {
   // Each test is a chain of its own.
   sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
-  new_model(2, {model::eff_cro, model::eff_cov, model::eff_cro}, {nherd, 1, nanimal}, nrec);
+  new_model(2, {model::EffectType::cro, model::EffectType::cov, model::EffectType::cro},
+            {nherd, 1, nanimal}, nrec);
   m.pos_y(1) = 1;
   m.pos_y(2) = 2;
   m.pos_weight = 6;
@@ -61,9 +62,9 @@ void chain_model(run::State& s) {
   m.r(1, 1) = 2.0;
   m.r(1, 2) = m.r(2, 1) = 0.4;
   m.r(2, 2) = 1.5;
-  m.randomtype(1) = model::rnd_diagonal;
+  m.randomtype(1) = model::RandomType::diagonal;
   m.randomnumb(1) = 1;
-  m.randomtype(3) = model::rnd_add_animal;
+  m.randomtype(3) = model::RandomType::add_animal;
   m.randomnumb(3) = 1;
   m.lenped(3) = nanimal;
   for (int e : {1, 3})
@@ -83,7 +84,7 @@ void chain_model(run::State& s) {
 
 // The first half of a cycle as the main loop runs it, with the generator
 // seeded so that the imputed traits repeat.
-void build(run::State& s, int round) {
+void build(model::State& s, int round) {
   m.round = round;
   for (int e : {1, 3}) m.g(e, 1, 1) = 0.75 + 0.125 * round;
   run::invert_group_blocks();
@@ -93,7 +94,7 @@ void build(run::State& s, int round) {
 }
 
 // The refresh of the block pass.
-void refresh(run::State& s) {
+void refresh(model::State& s) {
   if (!(sampler::equation_plan.direct && sampler::equation_plan.owner == &s)) {
     sampler::link_hash_ija(s.XX, s.XX_IJA);
     sampler::plan_equations(s);
@@ -101,7 +102,7 @@ void refresh(run::State& s) {
 }
 
 // The same cycle built again through the hash store alone.
-void build_through_hash(run::State& s, int round) {
+void build_through_hash(model::State& s, int round) {
   m.round = round;
   run::invert_group_blocks();
   sparsem::zero_values_sparse_hashm(s.XX);
@@ -109,8 +110,6 @@ void build_through_hash(run::State& s, int round) {
   prob::set_seed(97);
   sampler::setup_eq(s);
 }
-
-
 
 // Slots of the table, keys and values.
 std::vector<double> table_of(const sparsem::sparse_hashm& A) {
@@ -124,7 +123,7 @@ std::vector<double> table_of(const sparsem::sparse_hashm& A) {
 }
 
 TEST(EquationPlan, LaterCyclesBuildTheCopyBitForBit) {
-  run::State s;
+  model::State s;
   chain_model(s);
   stdout_of([&] {
     build(s, 1);
@@ -176,7 +175,7 @@ TEST(EquationPlan, LaterCyclesBuildTheCopyBitForBit) {
 }
 
 TEST(EquationPlan, ARecordOffThePlanSendsTheRestOfItsCycleThroughTheTable) {
-  run::State s;
+  model::State s;
   chain_model(s);
   stdout_of([&] {
     build(s, 1);
@@ -218,7 +217,7 @@ TEST(EquationPlan, ARecordOffThePlanSendsTheRestOfItsCycleThroughTheTable) {
 }
 
 TEST(EquationPlan, AGroupOffThePlanSendsTheRestThroughTheTable) {
-  run::State s;
+  model::State s;
   chain_model(s);
   stdout_of([&] {
     build(s, 1);
@@ -239,7 +238,7 @@ TEST(EquationPlan, AGroupOffThePlanSendsTheRestThroughTheTable) {
 }
 
 TEST(EquationPlan, TheFirstCycleOfARunAndBuildsWithoutTheResetGoThroughTheTable) {
-  run::State s;
+  model::State s;
   chain_model(s);
   stdout_of([&] {
     build(s, 1);

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "dense/denseop.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "random/rangen_support.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/dispersion_support.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -29,7 +29,7 @@ using eqtest::new_state;
 using eqtest::put_record;
 using model::m;
 
-constexpr int CRO = model::eff_cro, RAM = model::eff_ram;
+constexpr model::EffectType CRO = model::EffectType::cro, RAM = model::EffectType::ram;
 
 // ---------------------------------------------------------------------------
 // Conjugacy: one trait, one diagonal group, fixed solutions.  G and R are
@@ -45,7 +45,7 @@ TEST(GibbsvarConjugacy, MeanAndVarianceOfManyDrawsOfGAndR) {
   diagonal_group(1, db_g, {g0});
   set_r({r0});
   m.dbelief_r = db_r;
-  run::State s;
+  model::State s;
   new_state(s);
   identity_ainv(s, 1);
   double su = 0.0;
@@ -105,7 +105,7 @@ TEST(GibbsvarConjugacy, MeanAndVarianceOfManyDrawsOfGAndR) {
 
 // Two traits; effect 1 a mean (col 1), effect 2 a diagonal group of three
 // levels (col 2); traits in cols 3 and 4; record 4 misses trait 2.
-void replay_model(run::State& s) {
+void replay_model(model::State& s) {
   new_model(2, {CRO, CRO}, {1, 3}, 4);
   for (int t = 1; t <= 2; ++t) {
     m.pos_eff(1, t) = 1;
@@ -129,7 +129,7 @@ void replay_model(run::State& s) {
 
 TEST(GibbsvarOrder, ImputationThenGThenR) {
   const std::vector<float> normals = {0.75f, -1.5f, 0.25f};
-  run::State s;
+  model::State s;
   replay_model(s);
   const util::mat1<double> r_start = m.r;
   prob::set_seed(987);
@@ -155,7 +155,7 @@ TEST(GibbsvarOrder, ImputationThenGThenR) {
   const util::mat1<double> r_got = m.r;
 
   // Replay by hand in the same order.
-  run::State t;
+  model::State t;
   replay_model(t);
   prob::set_seed(987);
   rgtest::ScriptedNormals z(normals);
@@ -197,7 +197,7 @@ TEST(GibbsvarOrder, ImputationThenGThenR) {
 
 // Two traits; effect 1 a mean present for trait 1 only and saved; effect 2 a
 // diagonal group with 3 levels; G and R start diagonal.
-void pattern_model(run::State& s) {
+void pattern_model(model::State& s) {
   new_model(2, {CRO, CRO}, {1, 3}, 5);
   m.pos_eff(1, 1) = 1;
   m.effectsave(1) = 1;
@@ -217,7 +217,7 @@ void pattern_model(run::State& s) {
 using GibbsvarFiles = InFolder;
 
 TEST_F(GibbsvarFiles, KeptCycleWritesSamplesAndSumsAndKeepsZeroPattern) {
-  run::State s;
+  model::State s;
   pattern_model(s);
   cycle(4, 10, 0, 2);
   sampler::open_new(sampler::sample_files);
@@ -255,7 +255,7 @@ TEST_F(GibbsvarFiles, KeptCycleWritesSamplesAndSumsAndKeepsZeroPattern) {
 }
 
 TEST_F(GibbsvarFiles, BurnInAndLastCyclesWriteWithoutLikelihoodOrSums) {
-  run::State s;
+  model::State s;
   pattern_model(s);
   sampler::open_new(sampler::sample_files);
   prob::set_seed(56);
@@ -287,7 +287,7 @@ TEST_F(GibbsvarFiles, BurnInAndLastCyclesWriteWithoutLikelihoodOrSums) {
 
 TEST(GibbsvarStops, DegreesOfFreedomBelowTheOrder) {
   {
-    run::State s;
+    model::State s;
     new_model(2, {CRO, CRO}, {1, 1}, 3);
     for (int t = 1; t <= 2; ++t) m.pos_eff(1, t) = m.pos_eff(2, t) = 1;
     m.pos_y(1) = 2;
@@ -301,7 +301,7 @@ TEST(GibbsvarStops, DegreesOfFreedomBelowTheOrder) {
               " order 2");
   }
   {
-    run::State s;
+    model::State s;
     new_model(2, {CRO}, {1}, 1);
     for (int t = 1; t <= 2; ++t) m.pos_eff(1, t) = 1;
     m.pos_y(1) = 2;
@@ -314,7 +314,7 @@ TEST(GibbsvarStops, DegreesOfFreedomBelowTheOrder) {
 }
 
 TEST(GibbsvarStops, SolutionsThatAreNotNumbersStopTheDraw) {
-  run::State s;
+  model::State s;
   new_model(1, {CRO}, {2}, 2);
   m.pos_eff(1, 1) = 1;
   m.pos_y(1) = 2;
@@ -331,11 +331,11 @@ TEST(GibbsvarStops, SolutionsThatAreNotNumbersStopTheDraw) {
 
 TEST(GibbsvarStops, StepsOfLaterModelsAreRefused) {
   {
-    run::State s;
+    model::State s;
     new_model(1, {CRO}, {2}, 2);
     m.pos_eff(1, 1) = 1;
     m.pos_y(1) = 2;
-    m.randomtype(1) = model::rnd_diag_mb;
+    m.randomtype(1) = model::RandomType::diag_mb;
     m.randomnumb(1) = 1;
     m.nbreed(1) = 1;
     m.g(1, 1, 1) = 1.0;
@@ -350,11 +350,11 @@ TEST(GibbsvarStops, StepsOfLaterModelsAreRefused) {
     EXPECT_EQ(m.g(1, 1, 1), 1.0);
   }
   {
-    run::State s;
+    model::State s;
     new_model(1, {CRO}, {2}, 2);
     m.pos_eff(1, 1) = 1;
     m.pos_y(1) = 2;
-    m.residualtype = model::res_student_t;
+    m.residualtype = model::ResidualType::student_t;
     new_state(s);
     put_record(s, 1, {1, 1.0f});
     put_record(s, 2, {2, 3.0f});
@@ -369,7 +369,7 @@ TEST(GibbsvarStops, StepsOfLaterModelsAreRefused) {
 
 TEST(GibbsvarMessages, SingularResidualCrossProductsAreRepaired) {
   // Residuals of trait 2 are twice those of trait 1: ee has rank 1.
-  run::State s;
+  model::State s;
   new_model(2, {CRO}, {1}, 2);
   for (int t = 1; t <= 2; ++t) m.pos_eff(1, t) = 1;
   m.pos_y(1) = 2;
@@ -387,34 +387,16 @@ TEST(GibbsvarMessages, SingularResidualCrossProductsAreRepaired) {
   EXPECT_GT(m.r(1, 1) * m.r(2, 2) - m.r(1, 2) * m.r(2, 1), 0.0);
 }
 
-TEST(GibbsvarMessages, ProgressLineEveryTenThinningIntervals) {
-  run::State s;
-  new_model(1, {CRO}, {1}, 3);
-  m.pos_eff(1, 1) = 1;
-  m.pos_y(1) = 2;
-  new_state(s);
-  for (int i = 1; i <= 3; ++i) put_record(s, i, {1, 0.5f * i});
-  prob::set_seed(8);
-  cycle(18, 100, 0, 2);
-  EXPECT_EQ(eqtest::stdout_of([&] { sampler::gibbsvar(s); }), "");
-  cycle(20, 100, 0, 2);
-  const std::string out = eqtest::stdout_of([&] { sampler::gibbsvar(s); });
-  EXPECT_EQ(out.rfind(" round  20 elapsed time ", 0), 0u) << out;
-  EXPECT_NE(out.find(" s  ( "), std::string::npos) << out;
-  EXPECT_EQ(out.substr(out.size() - 14), " rounds/min )\n") << out;
-  EXPECT_GE(s.cpu_last, s.cpu_now);
-}
-
 // ---------------------------------------------------------------------------
 // Reduced animal model: records of animals without equations are left to the
 // Mendelian step.
 
 TEST(GibbsvarResidualPass, RecordsOfAnimalsWithoutEquationsAreSkipped) {
-  run::State s;
+  model::State s;
   new_model(1, {RAM}, {2}, 3);
   m.pos_eff(1, 1) = 1;
   m.pos_y(1) = 2;
-  m.randomtype(1) = model::rnd_add_an_ms;
+  m.randomtype(1) = model::RandomType::add_an_ms;
   m.randomnumb(1) = 1;
   m.lenped(1) = 3;
   m.g(1, 1, 1) = 1.0;

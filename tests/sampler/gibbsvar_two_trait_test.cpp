@@ -10,9 +10,9 @@
 #include <cmath>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/dispersion_support.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -44,7 +44,7 @@ TEST(GibbsvarTwoTraits, DrawsOfGAndRHaveTheConjugateMoments) {
   const M2 g0 = {{{1.0, 0.3}, {0.3, 0.5}}}, r0 = {{{2.0, -0.4}, {-0.4, 1.5}}};
   // Effect 1 an overall mean (column 1), effect 2 the random group (column
   // 2); traits in columns 3 and 4, the weight in column 5.
-  new_model(2, {model::eff_cro, model::eff_cro}, {1, q}, nrec);
+  new_model(2, {model::EffectType::cro, model::EffectType::cro}, {1, q}, nrec);
   for (int t = 1; t <= 2; ++t) {
     m.pos_eff(1, t) = 1;
     m.pos_eff(2, t) = 2;
@@ -55,7 +55,7 @@ TEST(GibbsvarTwoTraits, DrawsOfGAndRHaveTheConjugateMoments) {
   diagonal_group(2, db_g, {g0[0][0], g0[1][0], g0[0][1], g0[1][1]});
   set_r({r0[0][0], r0[1][0], r0[0][1], r0[1][1]});
   m.dbelief_r = db_r;
-  run::State s;
+  model::State s;
   new_state(s);
 
   // A relationship inverse with off-diagonal terms (a chain of relatives):

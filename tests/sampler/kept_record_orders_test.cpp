@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -55,13 +55,14 @@ std::string data_text(int nt, int nf) {
   return d.str();
 }
 
-void make_model(run::State& s, int nt, int nf) {
+void make_model(model::State& s, int nt, int nf) {
   sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
   sampler::equation_plan = sampler::EquationPlan{};
-  std::vector<int> types, levels;
+  std::vector<model::EffectType> types;
+  std::vector<int> levels;
   for (int e = 1; e <= nf; ++e) {
-    types.push_back(e == 2 ? model::eff_cov : model::eff_cro);
+    types.push_back(e == 2 ? model::EffectType::cov : model::EffectType::cro);
     levels.push_back(e == 2 ? 1 : nlev);
   }
   new_model(nt, types, levels, nrec);
@@ -73,7 +74,7 @@ void make_model(run::State& s, int nt, int nf) {
     for (int e = 1; e <= nf; ++e) m.pos_eff(e, t) = nt + e;
     for (int u = 1; u <= nt; ++u) m.r(t, u) = t == u ? 1.0 + 0.4 * t : 0.15;
   }
-  m.randomtype(1) = model::rnd_diagonal;
+  m.randomtype(1) = model::RandomType::diagonal;
   m.randomnumb(1) = 1;
   for (int i = 1; i <= nt; ++i)
     for (int j = 1; j <= nt; ++j) m.g(1, i, j) = i == j ? 0.7 : 0.05;
@@ -93,7 +94,7 @@ struct Cycle {
 
 // Cycle `round` as the main loop makes it and its residual pass (a kept
 // cycle), the generator seeded for both.
-Cycle run_cycle(run::State& s, int round) {
+Cycle run_cycle(model::State& s, int round) {
   m.round = round;
   run::invert_group_blocks();
   run::reset_equations(s);
@@ -130,7 +131,7 @@ void loaded_give_what_found_give(bool weighted) {
   const Order orders[] = {{1, 3}, {2, 3}, {3, 3}, {1, 2}, {2, 4}, {3, 5}, {4, 3}};
   for (const Order& o : orders) {
     SCOPED_TRACE(std::to_string(o.nt) + " traits, " + std::to_string(o.nf) + " effects");
-    run::State s;
+    model::State s;
     make_model(s, o.nt, o.nf);
     if (!weighted) m.pos_weight = 0;
     run_cycle(s, 1);
@@ -179,7 +180,7 @@ TEST(KeptRecordOrders, LoadedSlotsOfUnweightedRecordsGiveWhatFoundSlotsGive) {
 TEST(KeptRecordOrders, EachRecordsResidualsAreScaledByItsOwnWeight) {
   for (int nt : {1, 2, 4}) {
     SCOPED_TRACE(std::to_string(nt) + " traits");
-    run::State s;
+    model::State s;
     make_model(s, nt, 3);
     run_cycle(s, 1);
     ASSERT_TRUE(sampler::slots_loadable(s));

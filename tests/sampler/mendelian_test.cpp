@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/model_choice.hpp"
@@ -26,7 +26,7 @@ using eqtest::put_record;
 using eqtest::stop_of;
 using model::m;
 
-constexpr int CRO = model::eff_cro, RAM = model::eff_ram;
+constexpr model::EffectType CRO = model::EffectType::cro, RAM = model::EffectType::ram;
 
 // Effect 1 a mean (column 1), effect 2 the "ram" animal (column 2) of an
 // add_an_ms group with 3 animals that have equations; animal 4 (dam 1, sire
@@ -36,8 +36,9 @@ constexpr int CRO = model::eff_cro, RAM = model::eff_ram;
 constexpr double g0 = 0.8, r0 = 1.5;
 constexpr float w4 = 2.0f;
 
-void herd(run::State& s, int K = 1) {
-  std::vector<int> types = {CRO, RAM}, levels = {1, 3};
+void herd(model::State& s, int K = 1) {
+  std::vector<model::EffectType> types = {CRO, RAM};
+  std::vector<int> levels = {1, 3};
   if (K == 2) {
     types.push_back(CRO);
     levels.push_back(3);
@@ -48,7 +49,7 @@ void herd(run::State& s, int K = 1) {
   if (K == 2) m.pos_eff(3, 1) = 5;
   m.pos_y(1) = 3;
   m.pos_weight = 4;
-  m.randomtype(2) = model::rnd_add_an_ms;
+  m.randomtype(2) = model::RandomType::add_an_ms;
   m.randomnumb(2) = K;
   m.lenped(2) = 5;
   m.g(2, 1, 1) = g0;
@@ -99,7 +100,7 @@ struct Forms {
 };
 
 TEST(Mendelian, TermsFollowTheirNormalFullConditional) {
-  run::State s;
+  model::State s;
   herd(s);
   // Animal 4: residual before its term y - mean - (dam + sire)/2.
   const double eps = 3.5 - 0.25 - 0.5 * (0.6 - 0.4);
@@ -123,7 +124,7 @@ TEST(Mendelian, TermsFollowTheirNormalFullConditional) {
 }
 
 TEST(Mendelian, StatisticsOfRAndGAndTheRecordLogLikelihood) {
-  run::State s;
+  model::State s;
   herd(s);
   sampler::dispersion_work.e.resize(3, 1);
   sampler::dispersion_work.e.fill(9.0);
@@ -157,7 +158,7 @@ TEST(Mendelian, StatisticsOfRAndGAndTheRecordLogLikelihood) {
 }
 
 TEST(Mendelian, SireFrequenciesMatchTheirClosedForm) {
-  run::State s;
+  model::State s;
   herd(s);
   // y - mean - dam/2, independent of the term drawn.
   const double v = -0.5 - 0.25 - 0.5 * 1.2;
@@ -185,7 +186,7 @@ TEST(Mendelian, SireFrequenciesMatchTheirClosedForm) {
 }
 
 TEST(Mendelian, SecondEffectFromItsPriorAndAZeroPrecision) {
-  run::State s;
+  model::State s;
   herd(s, 2);
   // Effect 3 (levels 1..3) at equations 5..7.
   for (int l = 1; l <= 3; ++l) s.SOL(4 + l) = 0.1 * l;
@@ -211,7 +212,7 @@ TEST(Mendelian, SecondEffectFromItsPriorAndAZeroPrecision) {
 }
 
 TEST(Mendelian, MissingOrUnorderedRecordsStopTheFirstCycle) {
-  run::State s;
+  model::State s;
   herd(s);
   put_record(s, 3, {1, 4, -0.5f, 1.0f});
   Forms f;
@@ -233,7 +234,7 @@ TEST(Mendelian, MissingOrUnorderedRecordsStopTheFirstCycle) {
 }
 
 TEST(Mendelian, FinalEvaluationUsesTheMeanValueOfAnAnimalWithoutEquation) {
-  run::State s;
+  model::State s;
   herd(s);
   // Ten kept cycles with constant samples: the means are the samples.
   m.nround = m.round = 10;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "dense/denseop.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/model_choice.hpp"
 #include "stop_capture.hpp"
@@ -39,8 +39,8 @@ struct Step {
 // Runs the steps on records 1, 2, ... and checks each record's log-density
 // and inverse density against the unshared density of the step.
 void run_steps(int nt, const std::vector<Step>& steps) {
-  eqtest::new_model(nt, {model::eff_cro}, {1}, static_cast<int>(steps.size()));
-  run::State s;
+  eqtest::new_model(nt, {model::EffectType::cro}, {1}, static_cast<int>(steps.size()));
+  model::State s;
   eqtest::new_state(s);
   for (std::size_t k = 0; k < steps.size(); ++k) {
     SCOPED_TRACE("record " + std::to_string(k + 1));

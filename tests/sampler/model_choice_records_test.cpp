@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "run/model.hpp"
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/model_choice.hpp"
 #include "stop_capture.hpp"
@@ -37,7 +37,7 @@ std::vector<double> residuals(int nt) {
 
 // Records from..nrec of s: one by one (by_run false) or as one run; records
 // before `from` one by one.
-Sums add_records(run::State& s, int nt, int from, bool by_run) {
+Sums add_records(model::State& s, int nt, int from, bool by_run) {
   const std::vector<double> e = residuals(nt);
   s.LOGL_OBS.fill(0.0);
   s.logl_total = 0.0;
@@ -59,7 +59,7 @@ Sums add_records(run::State& s, int nt, int from, bool by_run) {
 }
 
 // Another inverse covariance seen last: the memo no longer fits.
-void forget_determinant(run::State& s, int nt) {
+void forget_determinant(model::State& s, int nt) {
   const std::vector<double> keep(m.rinv.data(), m.rinv.data() + nt * nt);
   for (int k = 0; k < nt * nt; ++k) m.rinv.data()[k] = k % (nt + 1) == 0 ? 9.0 : 0.0;
   double e[8] = {};
@@ -81,8 +81,8 @@ TEST(ModelChoiceRecords, ARunGivesWhatEachRecordInTurnGives) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    eqtest::new_model(c.nt, {model::eff_cro}, {1}, nrec);
-    run::State s;
+    eqtest::new_model(c.nt, {model::EffectType::cro}, {1}, nrec);
+    model::State s;
     eqtest::new_state(s);
     const int nt = c.nt;
     for (int i = 0; i < nt; ++i)

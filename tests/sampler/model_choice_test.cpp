@@ -5,8 +5,8 @@
 #include <numbers>
 #include <vector>
 
-#include "run/model.hpp"
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/model_choice.hpp"
 
@@ -29,13 +29,11 @@ double log_det(std::vector<double> a, int n) {
   return ld;
 }
 
-void one_record_model(int nt) {
-  eqtest::new_model(nt, {model::eff_cro}, {1}, 3);
-}
+void one_record_model(int nt) { eqtest::new_model(nt, {model::EffectType::cro}, {1}, 3); }
 
 // The state with an unweighted record under the cursor (the weight scales
 // the record's inverse covariance).
-void new_state(run::State& s) {
+void new_state(model::State& s) {
   eqtest::new_state(s);
   s.rec_weight = 1.0;
 }
@@ -47,7 +45,7 @@ TEST(ModelChoice, ConstantUsesSinglePrecisionPi) {
 
 TEST(ModelChoice, OneTraitZeroResidual) {
   one_record_model(1);
-  run::State s;
+  model::State s;
   new_state(s);
   m.rinv(1, 1) = 1.0 / 2.5;
   const double e[1] = {0.0};
@@ -64,7 +62,7 @@ TEST(ModelChoice, OneTraitZeroResidual) {
 
 TEST(ModelChoice, AgreesWithDenseMultivariateNormalDensity) {
   one_record_model(3);
-  run::State s;
+  model::State s;
   new_state(s);
   const std::vector<double> R = {4.0, 1.2, -0.6, 1.2, 2.0, 0.3, -0.6, 0.3, 1.5};
   const std::vector<double> Ri = eqtest::dense_inverse(R, 3);
@@ -92,7 +90,7 @@ TEST(ModelChoice, AgreesWithDenseMultivariateNormalDensity) {
 
 TEST(ModelChoice, DroppedPivotCountsOnlyKeptPivots) {
   one_record_model(2);
-  run::State s;
+  model::State s;
   new_state(s);
   m.rinv(1, 1) = 2.0;  // second row and column 0: its pivot is dropped
   const double e[2] = {0.5, 3.0};
@@ -102,7 +100,7 @@ TEST(ModelChoice, DroppedPivotCountsOnlyKeptPivots) {
 
 TEST(ModelChoice, UnderflowingDensityGivesInfiniteInverse) {
   one_record_model(1);
-  run::State s;
+  model::State s;
   new_state(s);
   m.rinv(1, 1) = 1.0;
   const double e[1] = {60.0};  // log-density about -1800

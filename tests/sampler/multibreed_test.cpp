@@ -12,10 +12,10 @@
 #include "dense/denseop.hpp"
 #include "dense/ginv1.hpp"
 #include "dense/lapack.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/dispersion_support.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -36,10 +36,10 @@ struct PedLine {
 // One multiple-breed group of one effect (type rt) with nt traits over the
 // pedigree lines given, the last ngrp of them parent groups; G of order
 // nt * nb from g0 (column-major).
-void mb_model(run::State& s, int nt, int rt, int nb, int ngrp, const std::vector<PedLine>& ped,
-              const std::vector<double>& g0) {
+void mb_model(model::State& s, int nt, model::RandomType rt, int nb, int ngrp,
+              const std::vector<PedLine>& ped, const std::vector<double>& g0) {
   const int len = static_cast<int>(ped.size());
-  eqtest::new_model(nt, {model::eff_cro}, {len}, 1);
+  eqtest::new_model(nt, {model::EffectType::cro}, {len}, 1);
   for (int t = 1; t <= nt; ++t) {
     m.pos_eff(1, t) = 1;
     m.pos_y(t) = 2;
@@ -79,7 +79,7 @@ const std::vector<PedLine> two_breeds = {{1, 0, 0, {1, 0}},
 // G11 = 1, G22 = 2, G12 = 0.3.
 const std::vector<double> g_two = {1, 0.3, 0.3, 2};
 
-double animal_w(run::State& s, int a) {
+double animal_w(model::State& s, int a) {
   sampler::MbSlots sl;
   sampler::mb_slots(s, 1, a, false, sl);
   double G[400] = {}, w[400];
@@ -96,8 +96,8 @@ class MbEquations : public testing::Test {
 };
 
 TEST_F(MbEquations, HandComputedWOfTwoBreeds) {
-  run::State s;
-  mb_model(s, 1, model::rnd_add_an_mb, 2, 0, two_breeds, g_two);
+  model::State s;
+  mb_model(s, 1, model::RandomType::add_an_mb, 2, 0, two_breeds, g_two);
   const double want[] = {1, 2, 0.75, 0.75, 1.05};
   for (int a = 1; a <= 5; ++a) EXPECT_NEAR(animal_w(s, a), want[a - 1], 1e-15) << a;
 
@@ -125,34 +125,48 @@ TEST_F(MbEquations, HandComputedWOfTwoBreeds) {
 TEST_F(MbEquations, EdgeCasesOfW) {
   struct Case {
     const char* name;
-    int rt, ngrp;
+    model::RandomType rt;
+    int ngrp;
     std::vector<PedLine> ped;
     int animal;
     double w;
   };
   const std::vector<Case> cases = {
       // Purebred of purebred parents of its breed: half of G_bb.
-      {"purebred", model::rnd_add_an_mb, 0,
-       {{1, 0, 0, {0, 1}}, {2, 0, 0, {0, 1}}, {3, 1, 2, {0, 1}}}, 3, 0.5 * 2},
+      {"purebred",
+       model::RandomType::add_an_mb,
+       0,
+       {{1, 0, 0, {0, 1}}, {2, 0, 0, {0, 1}}, {3, 1, 2, {0, 1}}},
+       3,
+       0.5 * 2},
       // Parents that are groups (numbered after the animals): no 0.25 or
       // grandparent terms; the segregation term uses the groups' fractions.
-      {"groups", model::rnd_add_an_mb, 2,
-       {{1, 2, 3, {0.75, 0.25}}, {2, 0, 0, {0.5, 0.5}}, {3, 0, 0, {1, 0}}}, 1,
+      {"groups",
+       model::RandomType::add_an_mb,
+       2,
+       {{1, 2, 3, {0.75, 0.25}}, {2, 0, 0, {0.5, 0.5}}, {3, 0, 0, {1, 0}}},
+       1,
        0.75 + 0.5 + 2 * 0.25 * 0.3},
       // A crossbred parent whose own parents are purebred: 0.5 G12 from it
       // and no grandparent terms.
-      {"F1 parent", model::rnd_add_an_mb, 0,
-       {{1, 0, 0, {1, 0}}, {2, 0, 0, {0, 1}}, {3, 2, 1, {0.5, 0.5}}, {4, 0, 3, {0.75, 0.25}}}, 4,
+      {"F1 parent",
+       model::RandomType::add_an_mb,
+       0,
+       {{1, 0, 0, {1, 0}}, {2, 0, 0, {0, 1}}, {3, 2, 1, {0.5, 0.5}}, {4, 0, 3, {0.75, 0.25}}},
+       4,
        0.75 + 0.5 - 0.25 * (0.5 + 1.0) + 0.5 * 0.3},
       // Crossbred grandparents: minus half their segregation terms.
-      {"F2 parent", model::rnd_add_an_mb, 0,
+      {"F2 parent",
+       model::RandomType::add_an_mb,
+       0,
        {{1, 0, 0, {0.5, 0.5}}, {2, 0, 0, {0.5, 0.5}}, {3, 2, 1, {0.5, 0.5}}, {4, 0, 3, {0.5, 0.5}}},
-       4, 1.5 - 0.25 * 1.5 + 0.15 - 0.5 * (0.25 * 0.3 + 0.25 * 0.3)},
+       4,
+       1.5 - 0.25 * 1.5 + 0.15 - 0.5 * (0.25 * 0.3 + 0.25 * 0.3)},
       // Type 10: own fractions and the parents' segregation terms only.
-      {"diag_mb", model::rnd_diag_mb, 0, two_breeds, 5, 1.5 + 0.3},
+      {"diag_mb", model::RandomType::diag_mb, 0, two_breeds, 5, 1.5 + 0.3},
   };
   for (const Case& c : cases) {
-    run::State s;
+    model::State s;
     mb_model(s, 1, c.rt, 2, c.ngrp, c.ped, g_two);
     EXPECT_NEAR(animal_w(s, c.animal), c.w, 1e-14) << c.name;
   }
@@ -160,12 +174,13 @@ TEST_F(MbEquations, EdgeCasesOfW) {
 
 TEST_F(MbEquations, PurebredOfTwoTraitsIsHalfItsBreedBlock) {
   // Two traits, two breeds: G of order 4, breed 1 block [[2, 0.5], [0.5, 1]].
-  run::State s;
+  model::State s;
   std::vector<double> g(16, 0.0);
   auto at = [&](int i, int j) -> double& { return g[static_cast<std::size_t>((i - 1) + (j - 1) * 4)]; };
   at(1, 1) = 2, at(1, 2) = at(2, 1) = 0.5, at(2, 2) = 1;
   at(3, 3) = 3, at(4, 4) = 4, at(1, 3) = at(3, 1) = 0.2, at(2, 4) = at(4, 2) = 0.1;
-  mb_model(s, 2, model::rnd_add_an_mb, 2, 0, {{1, 0, 0, {1, 0}}, {2, 0, 0, {1, 0}}, {3, 1, 2, {1, 0}}}, g);
+  mb_model(s, 2, model::RandomType::add_an_mb, 2, 0,
+           {{1, 0, 0, {1, 0}}, {2, 0, 0, {1, 0}}, {3, 1, 2, {1, 0}}}, g);
   sampler::MbSlots sl;
   sampler::mb_slots(s, 1, 3, false, sl);
   double G[400] = {}, w[4];
@@ -192,8 +207,8 @@ TEST_F(MbEquations, KeptTermsGiveTheBuildersWAsSiresChange) {
   std::vector<double> g(36);
   for (int j = 0; j < 6; ++j)
     for (int i = 0; i <= j; ++i) g[static_cast<std::size_t>(i + 6 * j)] = g[static_cast<std::size_t>(j + 6 * i)] = U(gen) + (i == j ? 3 : 0);
-  for (int rt : {model::rnd_add_an_mb, model::rnd_diag_mb}) {
-    run::State s;
+  for (model::RandomType rt : {model::RandomType::add_an_mb, model::RandomType::diag_mb}) {
+    model::State s;
     mb_model(s, 2, rt, 3, 1, ped, g);
     m.max_msires = 2;
     s.MS.resize(10);
@@ -213,13 +228,15 @@ TEST_F(MbEquations, KeptTermsGiveTheBuildersWAsSiresChange) {
         double want[4], got[4];
         sampler::mb_animal_cov(s, 1, a, sl, true, G, 2, want);
         sampler::mb_kept_cov(s, 1, 2, a, G, got);
-        for (int k = 0; k < 4; ++k) EXPECT_EQ(got[k], want[k]) << "type " << rt << " sire of 5 " << sire5 << " animal " << a;
+        for (int k = 0; k < 4; ++k)
+          EXPECT_EQ(got[k], want[k])
+              << "type " << model::word(rt) << " sire of 5 " << sire5 << " animal " << a;
       }
     }
   }
   // The two F1 animals of the two-breed pedigree share their W.
-  run::State s;
-  mb_model(s, 1, model::rnd_add_an_mb, 2, 0, two_breeds, g_two);
+  model::State s;
+  mb_model(s, 1, model::RandomType::add_an_mb, 2, 0, two_breeds, g_two);
   EXPECT_EQ(sampler::mb_shared_animals(s, 1, 1), 1);
 }
 
@@ -227,11 +244,11 @@ TEST_F(MbEquations, EveryAnimalWhoseWIsRepairedIsReported) {
   // Two traits, breed 1's block [[1, 2], [2, 1]] not positive definite: the
   // four purebreds (W = G11 for the founders, G11 / 2 for 3 and 4) are each
   // repaired and reported, and enter with the repaired W's inverse.
-  run::State s;
+  model::State s;
   std::vector<double> g(16, 0.0);
   auto at = [&](int i, int j) -> double& { return g[static_cast<std::size_t>((i - 1) + (j - 1) * 4)]; };
   at(1, 1) = at(2, 2) = 1, at(1, 2) = at(2, 1) = 2, at(3, 3) = at(4, 4) = 1;
-  mb_model(s, 2, model::rnd_add_an_mb, 2, 0,
+  mb_model(s, 2, model::RandomType::add_an_mb, 2, 0,
            {{1, 0, 0, {1, 0}}, {2, 0, 0, {1, 0}}, {3, 2, 1, {1, 0}}, {4, 2, 1, {1, 0}}}, g);
   const std::string out = eqtest::stdout_of([&] { sampler::add_g_mb(s, 1, 50, 2); });
   EXPECT_EQ(out, " winv add_g_mb\n winv add_g_mb\n winv add_g_mb\n winv add_g_mb\n  read  4  additive pedigrees\n");
@@ -245,8 +262,8 @@ TEST_F(MbEquations, EveryAnimalWhoseWIsRepairedIsReported) {
 }
 
 TEST_F(MbEquations, DiagonalTypeTouchesOnlyTheAnimalsOwnEquations) {
-  run::State s;
-  mb_model(s, 1, model::rnd_diag_mb, 2, 0, two_breeds, g_two);
+  model::State s;
+  mb_model(s, 1, model::RandomType::diag_mb, 2, 0, two_breeds, g_two);
   eqtest::stdout_of([&] { sampler::add_g_mb(s, 1, 50, 1); });
   const double w[] = {1, 2, 1.5, 1.5, 1.8};
   for (int i = 1; i <= 5; ++i) {
@@ -257,10 +274,10 @@ TEST_F(MbEquations, DiagonalTypeTouchesOnlyTheAnimalsOwnEquations) {
 
 TEST_F(MbEquations, CandidateSiresEnterWithTheirProbabilities) {
   // Animal 5 without a dam and with candidates 3 (0.3) and 4 (0.7).
-  run::State s;
+  model::State s;
   std::vector<PedLine> ped = two_breeds;
   ped[4] = {5, 0, -1, {0.5, 0.5}};
-  mb_model(s, 1, model::rnd_add_an_mb, 2, 0, ped, g_two);
+  mb_model(s, 1, model::RandomType::add_an_mb, 2, 0, ped, g_two);
   s.MS.resize(5);
   const double ms[] = {2, 3, 0.3, 4, 0.7};
   for (int i = 1; i <= 5; ++i) s.MS(i) = ms[i - 1];
@@ -277,28 +294,30 @@ TEST_F(MbEquations, CandidateSiresEnterWithTheirProbabilities) {
 
 TEST_F(MbEquations, OnlyAOneBreedAdditiveGroupIsInvertedForTheAdditiveRules) {
   struct Case {
-    int rt, nb, msires;
+    model::RandomType rt;
+    int nb, msires;
     double ginv11;
   };
-  const Case cases[] = {{model::rnd_add_an_mb, 1, 0, 0.5},
-                        {model::rnd_add_an_mb, 1, 2, 2.0},
-                        {model::rnd_add_an_mb, 2, 0, 2.0},
-                        {model::rnd_diag_mb, 1, 0, 2.0}};
+  const Case cases[] = {{model::RandomType::add_an_mb, 1, 0, 0.5},
+                        {model::RandomType::add_an_mb, 1, 2, 2.0},
+                        {model::RandomType::add_an_mb, 2, 0, 2.0},
+                        {model::RandomType::diag_mb, 1, 0, 2.0}};
   for (const Case& c : cases) {
-    run::State s;
+    model::State s;
     mb_model(s, 1, c.rt, c.nb, 0, {{1, 0, 0, {1, 0}}, {2, 0, 0, {1, 0}}},
              c.nb == 1 ? std::vector<double>{2.0} : std::vector<double>{2.0, 0.0, 0.0, 1.0});
     m.max_msires = c.msires;
     run::invert_group_blocks();
-    EXPECT_NEAR(m.ginv(1, 1, 1), c.ginv11, 1e-14) << c.rt << " " << c.nb << " " << c.msires;
+    EXPECT_NEAR(m.ginv(1, 1, 1), c.ginv11, 1e-14)
+        << model::word(c.rt) << " " << c.nb << " " << c.msires;
   }
 }
 
 TEST_F(MbEquations, OneBreedDiagonalGroupGetsGInverseOnItsOwnEquations) {
   // Both animals of breed 1 with G = 2: 1/2 on each diagonal, nothing between
   // the animal and its parent.
-  run::State s;
-  mb_model(s, 1, model::rnd_diag_mb, 1, 0, {{1, 0, 0, {1}}, {2, 1, 0, {1}}}, {2.0});
+  model::State s;
+  mb_model(s, 1, model::RandomType::diag_mb, 1, 0, {{1, 0, 0, {1}}, {2, 1, 0, {1}}}, {2.0});
   eqtest::stdout_of([&] { sampler::add_g_mb(s, 1, 50, 1); });
   EXPECT_DOUBLE_EQ(sparsem::get_sparse_hashm(1, 1, s.XX), 0.5);
   EXPECT_DOUBLE_EQ(sparsem::get_sparse_hashm(2, 2, s.XX), 0.5);
@@ -367,9 +386,9 @@ TEST_F(MbEquations, LogRatioAgreesWithFullDensities) {
   const std::vector<PedLine> ped = {{1, 0, 0, {1, 0}},        {2, 0, 0, {0, 1}},
                                     {3, 2, 1, {0.5, 0.5}},    {4, 1, 3, {0.75, 0.25}},
                                     {5, 4, 3, {0.625, 0.375}}, {6, 0, 5, {0.3125, 0.6875}}};
-  for (int rt : {model::rnd_add_an_mb, model::rnd_diag_mb})
+  for (model::RandomType rt : {model::RandomType::add_an_mb, model::RandomType::diag_mb})
     for (auto [b1, b2] : {std::pair{1, 1}, std::pair{1, 2}, std::pair{2, 2}}) {
-      std::mt19937 gen(static_cast<unsigned>(rt * 10 + b1 * 3 + b2));
+      std::mt19937 gen(static_cast<unsigned>(static_cast<int>(rt) * 10 + b1 * 3 + b2));
       // Block (b1, b2) of the whole matrix, from the three breed blocks.
       std::vector<std::vector<double>> blk = {random_pd(gen, d), random_pd(gen, d), random_pd(gen, d)};
       std::vector<std::vector<double>> orig = {random_pd(gen, d), random_pd(gen, d), random_pd(gen, d)};
@@ -384,7 +403,7 @@ TEST_F(MbEquations, LogRatioAgreesWithFullDensities) {
                     B[static_cast<std::size_t>(idx(x, y))][static_cast<std::size_t>(i + j * d)];
         return g;
       };
-      run::State s;
+      model::State s;
       mb_model(s, nt, rt, nb, 0, ped, whole(orig));
       s.ORIG_G = m.g;
       const std::vector<double> g = whole(blk);
@@ -414,7 +433,7 @@ TEST_F(MbEquations, LogRatioAgreesWithFullDensities) {
         for (int b = 1; b <= nb; ++b) add(f(a, b), b, b);
         add(2 * (f(par[0] ? par[0] : 1, 1) * f(par[0] ? par[0] : 1, 2)) * (par[0] > 0), 1, 2);
         add(2 * (f(par[1] ? par[1] : 1, 1) * f(par[1] ? par[1] : 1, 2)) * (par[1] > 0), 1, 2);
-        if (rt == model::rnd_add_an_mb)
+        if (rt == model::RandomType::add_an_mb)
           for (int q : par) {
             if (q <= 0) continue;
             for (int b = 1; b <= nb; ++b) add(-0.25 * f(q, b), b, b);
@@ -432,7 +451,7 @@ TEST_F(MbEquations, LogRatioAgreesWithFullDensities) {
         std::vector<double> u(static_cast<std::size_t>(d));
         for (int t = 1; t <= nt; ++t) {
           double x = s.SOL((a - 1) * nt + t);
-          if (rt == model::rnd_add_an_mb)
+          if (rt == model::RandomType::add_an_mb)
             for (int q : {p.dam, p.sire})
               if (q > 0) x -= 0.5 * s.SOL((q - 1) * nt + t);
           u[static_cast<std::size_t>(t - 1)] = x;
@@ -448,7 +467,7 @@ TEST_F(MbEquations, LogRatioAgreesWithFullDensities) {
       };
       want += log_iw(prop, nu0, scaled(O, nu0 - d - 1), d) - log_iw(G0, nu0, scaled(O, nu0 - d - 1), d);
       want += log_iw(G0, nu, scaled(prop, nu - d - 1), d) - log_iw(prop, nu, scaled(G0, nu - d - 1), d);
-      EXPECT_NEAR(got, want, 1e-10) << "type " << rt << " pair " << b1 << b2;
+      EXPECT_NEAR(got, want, 1e-10) << "type " << model::word(rt) << " pair " << b1 << b2;
     }
 }
 
@@ -457,8 +476,8 @@ class MbSampling : public disptest::InFolder {};
 TEST_F(MbSampling, WithoutAnimalsTheChainSamplesThePrior) {
   // d = 1, prior mean O = 2 with nu0 = 10: inverse gamma of mean 2 and
   // variance 4/3.  One line, a parent group: no animal.
-  run::State s;
-  mb_model(s, 1, model::rnd_add_an_mb, 1, 1, {{1, 0, 0, {1}}}, {2.0});
+  model::State s;
+  mb_model(s, 1, model::RandomType::add_an_mb, 1, 1, {{1, 0, 0, {1}}}, {2.0});
   m.dbelief_g(1) = 10;
   s.MB_DBELIEF.fill(8);
   disptest::cycle(1, 100000, 0, 1);
@@ -480,9 +499,9 @@ TEST_F(MbSampling, WithoutAnimalsTheChainSamplesThePrior) {
 
 TEST_F(MbSampling, CandidateFormWithoutCandidatesGivesTheSameChain) {
   const std::vector<double> g = {1, 0.2, 0.3, 0.1, 0.2, 1.5, 0.1, 0.2, 0.3, 0.1, 2, 0.4, 0.1, 0.2, 0.4, 1};
-  run::State s1, s2;
-  for (run::State* s : {&s1, &s2}) {
-    mb_model(*s, 2, model::rnd_add_an_mb, 2, 0, two_breeds, g);
+  model::State s1, s2;
+  for (model::State* s : {&s1, &s2}) {
+    mb_model(*s, 2, model::RandomType::add_an_mb, 2, 0, two_breeds, g);
     for (int i = 1; i <= s->neq; ++i) s->SOL(i) = std::sin(3.0 * i);
   }
   const model::Model m0 = m;
@@ -513,8 +532,8 @@ TEST_F(MbSampling, CandidateFormWithoutCandidatesGivesTheSameChain) {
 
 TEST_F(MbSampling, ZeroBlockStaysZeroAndItsBeliefShrinksToTheFloor) {
   // G12 = 0: always accepted, rate 1 at every window of 1 cycle.
-  run::State s;
-  mb_model(s, 1, model::rnd_add_an_mb, 2, 0, two_breeds, {1, 0, 0, 2});
+  model::State s;
+  mb_model(s, 1, model::RandomType::add_an_mb, 2, 0, two_breeds, {1, 0, 0, 2});
   for (int i = 1; i <= s.neq; ++i) s.SOL(i) = 0.1 * i;
   s.MB_DBELIEF.fill(10);
   sampler::open_new(sampler::sample_files);
@@ -538,8 +557,8 @@ TEST_F(MbSampling, ZeroBlockStaysZeroAndItsBeliefShrinksToTheFloor) {
 }
 
 TEST_F(MbSampling, NoRoundsDrawNothing) {
-  run::State s;
-  mb_model(s, 1, model::rnd_add_an_mb, 2, 0, two_breeds, g_two);
+  model::State s;
+  mb_model(s, 1, model::RandomType::add_an_mb, 2, 0, two_breeds, g_two);
   m.mb_nround = 0;
   prob::set_seed(4);
   const double first = prob::gen_uniform_real();
@@ -551,10 +570,10 @@ TEST_F(MbSampling, NoRoundsDrawNothing) {
 }
 
 TEST_F(MbSampling, SampledSireIsDrawnOncePerCycleAndPrinted) {
-  run::State s;
+  model::State s;
   std::vector<PedLine> ped = two_breeds;
   ped[4] = {5, 0, -1, {0.5, 0.5}};
-  mb_model(s, 1, model::rnd_add_an_mb, 2, 0, ped, g_two);
+  mb_model(s, 1, model::RandomType::add_an_mb, 2, 0, ped, g_two);
   s.MS.resize(5);
   s.SUMMS.resize(5);
   const double ms[] = {2, 3, 0.3, 4, 0.7};
@@ -596,8 +615,8 @@ TEST(MbTuning, WindowRatesAndTheFloor) {
 }
 
 TEST(MbTuning, BeliefsAtOrBelowOrderPlusOneAreRaised) {
-  run::State s;
-  mb_model(s, 2, model::rnd_add_an_mb, 2, 0, two_breeds, std::vector<double>(16, 0.0));
+  model::State s;
+  mb_model(s, 2, model::RandomType::add_an_mb, 2, 0, two_breeds, std::vector<double>(16, 0.0));
   s.MB_DBELIEF.fill(3);
   s.MB_DBELIEF(1, 2, 2) = 4;
   const std::string out = eqtest::stdout_of([&] { sampler::check_mb_dbelief(s); });

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/records.hpp"
@@ -46,11 +46,12 @@ std::string data_text() {
   return d.str();
 }
 
-void chain_model(run::State& s) {
+void chain_model(model::State& s) {
   sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
   sampler::equation_plan = sampler::EquationPlan{};
-  new_model(2, {model::eff_cro, model::eff_cov, model::eff_cro}, {nherd, 1, nanimal}, nrec);
+  new_model(2, {model::EffectType::cro, model::EffectType::cov, model::EffectType::cro},
+            {nherd, 1, nanimal}, nrec);
   m.pos_y(1) = 1;
   m.pos_y(2) = 2;
   for (int t = 1; t <= 2; ++t) {
@@ -59,9 +60,9 @@ void chain_model(run::State& s) {
     m.pos_eff(3, t) = 5;
   }
   m.r(1, 2) = m.r(2, 1) = 0.3;
-  m.randomtype(1) = model::rnd_diagonal;
+  m.randomtype(1) = model::RandomType::diagonal;
   m.randomnumb(1) = 1;
-  m.randomtype(3) = model::rnd_add_animal;
+  m.randomtype(3) = model::RandomType::add_animal;
   m.randomnumb(3) = 1;
   m.lenped(3) = nanimal;
   for (int e : {1, 3})
@@ -78,7 +79,7 @@ void chain_model(run::State& s) {
   sampler::cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
 }
 
-void build(run::State& s, int round) {
+void build(model::State& s, int round) {
   m.round = round;
   for (int e : {1, 3}) m.g(e, 1, 1) = 0.75 + 0.125 * round;
   run::invert_group_blocks();
@@ -112,7 +113,7 @@ struct Restore {
 
 TEST(PlanThreads, EveryCountGivesThePlanOfOneThreadAndTheSameValues) {
   Restore restore;
-  run::State s;
+  model::State s;
   sampler::plan_threads = 1;
   chain_model(s);
   stdout_of([&] { build(s, 1); });

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/records.hpp"
@@ -51,12 +51,13 @@ std::string data_text(int nt, int nf) {
   return d.str();
 }
 
-void sized_model(run::State& s, int nt, int nf) {
+void sized_model(model::State& s, int nt, int nf) {
   sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
-  std::vector<int> types, levels;
+  std::vector<model::EffectType> types;
+  std::vector<int> levels;
   for (int e = 1; e <= nf; ++e) {
-    types.push_back(e == 2 ? model::eff_cov : model::eff_cro);
+    types.push_back(e == 2 ? model::EffectType::cov : model::EffectType::cro);
     levels.push_back(e == 2 ? 1 : nlev);
   }
   new_model(nt, types, levels, nrec);
@@ -76,7 +77,7 @@ void sized_model(run::State& s, int nt, int nf) {
   sampler::cursor.datafile = util::TextIn::from_text(data_text(nt, nf), "data.txt");
 }
 
-void build(run::State& s, int round, bool direct) {
+void build(model::State& s, int round, bool direct) {
   m.round = round;
   run::invert_group_blocks();
   if (direct) {
@@ -89,14 +90,12 @@ void build(run::State& s, int round, bool direct) {
   sampler::setup_eq(s);
 }
 
-
-
 TEST(RecordTermsSized, EveryNumberOfSlotsBuildsTheCopyBitForBit) {
   // One and two traits with 1 to 6 slots each (6 takes the general kernel).
   for (int nt = 1; nt <= 2; ++nt)
     for (int nf = 1; nf <= 6; ++nf) {
       SCOPED_TRACE("traits " + std::to_string(nt) + " slots " + std::to_string(nf));
-      run::State s;
+      model::State s;
       sized_model(s, nt, nf);
       stdout_of([&] { build(s, 1, true); });
       sampler::link_hash_ija(s.XX, s.XX_IJA);

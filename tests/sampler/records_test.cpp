@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "dense/denseop.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/rangen.hpp"
 #include "random/rangen_support.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/records.hpp"
 
@@ -23,8 +23,9 @@ using eqtest::stop_of;
 using model::m;
 using sampler::cursor;
 
-constexpr int CRO = model::eff_cro, COV = model::eff_cov, RAM = model::eff_ram,
-              UNK = model::eff_unk, RNO = model::eff_rno;
+constexpr model::EffectType CRO = model::EffectType::cro, COV = model::EffectType::cov,
+                            RAM = model::EffectType::ram, UNK = model::EffectType::unk,
+                            RNO = model::EffectType::rno;
 
 // Two traits; effects: 1 cro (3 levels, col 2), 2 cov (col 3, trait 1 only),
 // 3 cov nested in col 5 (2 classes, value col 4), 4 cro (4 levels, col 6);
@@ -54,7 +55,7 @@ TEST(RecordsAddress, EquationNumbering) {
 
 TEST(RecordsDecode, WeightAndObservations) {
   two_trait_model(2);
-  run::State s;
+  model::State s;
   new_state(s);
   put_record(s, 2, {2.5f, 1, 1, 1, 1, 1, 10.25f, -3.5f});
   s.irec = 2;
@@ -69,7 +70,7 @@ TEST(RecordsDecode, WeightAndObservations) {
 
 TEST(RecordsSlots, ClassesCovariablesNestingAndMissingCodes) {
   two_trait_model(2);
-  run::State s;
+  model::State s;
   new_state(s);
   put_record(s, 1, {2, 2, 1.5f, 0.25f, 2, 3.7f, 10, 0});
   put_record(s, 2, {1, 0, 0.0f, 0.5f, 1, 1, 10, 5});
@@ -97,7 +98,7 @@ TEST(RecordsSlots, ClassesCovariablesNestingAndMissingCodes) {
   EXPECT_EQ(cursor.SLOT_EFF(2, 2), -2);
   // Rows beyond the slots are cleared.
   for (int t = 1; t <= 2; ++t)
-    for (int i = 5; i <= m.neff + run::extra_slots; ++i) EXPECT_EQ(s.WEIGHT_COV(i, t), 0.0f);
+    for (int i = 5; i <= m.neff + model::extra_slots; ++i) EXPECT_EQ(s.WEIGHT_COV(i, t), 0.0f);
 
   // Record 2: level code 0 and a covariable of exactly 0 give missing slots.
   load(s, 2);
@@ -113,7 +114,7 @@ TEST(RecordsSlots, ClassesCovariablesNestingAndMissingCodes) {
 // One or two traits; effect 1 cro (2 levels, col 1), effect 2 ram (3 levels,
 // col 2, trait 1 only) with a pedigree of 6 lines: 4 has both parents, 5 a dam
 // and candidate sires 1 (0.3) and 2 (0.7), 6 no parents.
-void ram_model(run::State& s, int nt) {
+void ram_model(model::State& s, int nt) {
   new_model(nt, {CRO, RAM}, {2, 3}, 6);
   for (int t = 1; t <= nt; ++t) {
     m.pos_y(t) = 3;
@@ -133,7 +134,7 @@ void ram_model(run::State& s, int nt) {
 }
 
 TEST(RecordsSlots, ReducedAnimalModel) {
-  run::State s;
+  model::State s;
   ram_model(s, 1);
   // An animal with an equation: one slot, multiplier 1.
   load(s, 2);
@@ -170,7 +171,7 @@ TEST(RecordsSlots, ReducedAnimalModel) {
 }
 
 TEST(RecordsSlots, CountsKeptPerTrait) {
-  run::State s;
+  model::State s;
   ram_model(s, 2);
   load(s, 5);
   // The last trait has two slots (class, absent animal), the first four.
@@ -183,7 +184,7 @@ TEST(RecordsSlots, CountsKeptPerTrait) {
 
 // One trait: an unknown covariable and a reaction norm sharing data column 1,
 // the reaction norm's level in column 2; unk_first orders the two effects.
-void rnorm_model(run::State& s, bool unk_first) {
+void rnorm_model(model::State& s, bool unk_first) {
   if (unk_first)
     new_model(1, {UNK, RNO}, {3, 2}, 1);
   else
@@ -200,7 +201,7 @@ void rnorm_model(run::State& s, bool unk_first) {
 TEST(RecordsSlots, ReactionNormWhateverTheOrder) {
   for (bool unk_first : {true, false}) {
     SCOPED_TRACE(unk_first);
-    run::State s;
+    model::State s;
     rnorm_model(s, unk_first);
     const int unk = unk_first ? 1 : 2, rno = 3 - unk;
     const int eq_unk = sampler::address1(unk, 2, 1), eq_rno = sampler::address1(rno, 1, 1);
@@ -218,36 +219,38 @@ TEST(RecordsSlots, ReactionNormWhateverTheOrder) {
   }
 }
 
+// Conditions the reader and the start-up checks leave no input to reach.
 TEST(RecordsSlots, Stops) {
+  const std::string internal = " Internal error (a fault of the program, not of its input): ";
   {
     two_trait_model(1);
     m.nestedcov(3, 1) = -1;
-    run::State s;
+    model::State s;
     new_state(s);
     put_record(s, 1, {1, 1, 1, 1, 1, 1, 1, 1});
-    EXPECT_EQ(stop_of([&] { load(s, 1); }), " wrong description of nested covariable");
+    EXPECT_EQ(stop_of([&] { load(s, 1); }), internal + "wrong description of nested covariable");
   }
   {
     two_trait_model(1);
-    m.effecttype(2) = 7;
-    run::State s;
+    m.effecttype(2) = static_cast<model::EffectType>(7);
+    model::State s;
     new_state(s);
     put_record(s, 1, {1, 1, 1, 1, 1, 1, 1, 1});
     // The effect's number, not its type.
-    EXPECT_EQ(stop_of([&] { load(s, 1); }), " unimplemented effect  2");
+    EXPECT_EQ(stop_of([&] { load(s, 1); }), internal + "unimplemented effect 2");
   }
   {
-    run::State s;
+    model::State s;
     rnorm_model(s, true);
     m.effecttype(1) = CRO;
     sampler::prepare_records(s);
-    EXPECT_EQ(stop_of([&] { load(s, 1); }), " unknown covariable address not found");
+    EXPECT_EQ(stop_of([&] { load(s, 1); }), internal + "unknown covariable address not found");
   }
 }
 
 TEST(RecordsCheck, BadValuesNameRecordEffectTraitAndValue) {
   two_trait_model(1);
-  run::State s;
+  model::State s;
   new_state(s);
   auto check = [&](const std::vector<float>& rec) {
     put_record(s, 1, rec);
@@ -301,7 +304,7 @@ TEST(RecordsCheck, BadValuesNameRecordEffectTraitAndValue) {
 }
 
 TEST(RecordsCheck, AnimalsParentsAndCandidates) {
-  run::State s;
+  model::State s;
   ram_model(s, 1);
   for (int r = 1; r <= 6; ++r) sampler::check_data_record(s, r);
   put_record(s, 1, {1, 7, 9});
@@ -329,7 +332,7 @@ TEST(RecordsDecodeR, HomogeneousIsTheInverseOfR) {
   m.r(1, 1) = 2.0;
   m.r(1, 2) = m.r(2, 1) = 0.5;
   m.r(2, 2) = 1.0;
-  run::State s;
+  model::State s;
   new_state(s);
   put_record(s, 1, {1, 1, 1, 1, 1, 1, 1, 1});
   load(s, 1);
@@ -362,7 +365,7 @@ TEST(RecordsDecodeR, HomogeneousIsTheInverseOfR) {
 
 // One trait: 1 cro (3 levels, col 1), 2 cov nested in col 3 (2 classes,
 // value col 2) as structural effects; r = 2.
-void structural_model(run::State& s, int residualtype) {
+void structural_model(model::State& s, model::ResidualType residualtype) {
   new_model(1, {CRO, COV}, {3, 2}, 2);
   m.pos_y(1) = 4;
   m.pos_eff(1, 1) = 1;
@@ -378,8 +381,8 @@ void structural_model(run::State& s, int residualtype) {
 }
 
 TEST(RecordsDecodeR, StructuralFactorsAndRobustWeight) {
-  run::State s;
-  structural_model(s, model::res_structural);
+  model::State s;
+  structural_model(s, model::ResidualType::structural);
   s.R_SOL(sampler::address1(1, 2, 1)) = 1.5;  // level 2 of the class effect
   s.R_SOL(sampler::address1(2, 1, 1)) = 3.0;  // the covariable's one factor
   s.R_SOL(sampler::address1(2, 2, 1)) = 99.0;  // never read
@@ -395,8 +398,8 @@ TEST(RecordsDecodeR, StructuralFactorsAndRobustWeight) {
   EXPECT_EQ(s.res_scale, 1.0);
   EXPECT_DOUBLE_EQ(m.rinv(1, 1), 0.5);
 
-  run::State s2;
-  structural_model(s2, model::res_student_t);
+  model::State s2;
+  structural_model(s2, model::ResidualType::student_t);
   m.neffr = 0;
   sampler::prepare_records(s2);
   s2.WEIGHT_ROBUST(1) = 0.5;
@@ -411,12 +414,12 @@ TEST(RecordsDecodeR, MendelianTermOfAnimalsWithoutEquations) {
   new_model(1, {RAM, CRO}, {2, 2}, 2);
   m.pos_y(1) = 2;
   m.pos_eff(1, 1) = 1;
-  m.randomtype(1) = model::rnd_add_an_ms;
+  m.randomtype(1) = model::RandomType::add_an_ms;
   m.randomnumb(1) = 1;
   m.lenped(1) = 4;
   m.r(1, 1) = 2.0;
   m.g(1, 1, 1) = 0.6;
-  run::State s;
+  model::State s;
   new_state(s);
   s.DINV.resize(4);
   s.DINV(3) = 2.0f;
@@ -443,7 +446,7 @@ TEST(RecordsDecodeR, WeightScalesTheResidualNotTheMendelianTerm) {
   m.pos_y(2) = 3;
   m.pos_weight = 4;
   m.pos_eff(1, 1) = 1;
-  m.randomtype(1) = model::rnd_add_an_ms;
+  m.randomtype(1) = model::RandomType::add_an_ms;
   m.randomnumb(1) = 1;
   m.lenped(1) = 3;
   const double r[2][2] = {{2.0, 0.5}, {0.5, 1.0}};
@@ -452,7 +455,7 @@ TEST(RecordsDecodeR, WeightScalesTheResidualNotTheMendelianTerm) {
   m.g(1, 1, 1) = 0.6;
   m.g(1, 1, 2) = m.g(1, 2, 1) = 0.3;
   m.g(1, 2, 2) = 0.9;
-  run::State s;
+  model::State s;
   new_state(s);
   s.DINV.resize(3);
   s.DINV(3) = 2.0f;
@@ -477,7 +480,7 @@ TEST(RecordsDecodeR, WeightScalesTheResidualNotTheMendelianTerm) {
 
 // Traits nt; effect 1 cro (2 levels, col 1) in every trait, effect 2 unk
 // (2 levels, col 2) in every trait; weight col 3; traits from col 4.
-void impute_model(run::State& s, int nt, std::vector<double> r) {
+void impute_model(model::State& s, int nt, std::vector<double> r) {
   new_model(nt, {CRO, UNK}, {2, 2}, 1);
   m.pos_weight = 3;
   for (int t = 1; t <= nt; ++t) {
@@ -493,14 +496,14 @@ void impute_model(run::State& s, int nt, std::vector<double> r) {
 
 // Fitted value of trait t of the impute model at level 1 of effect 1 and the
 // level in column 2 of effect 2 (weight excluded).
-double fitted(const run::State& s, int t, int lev2) {
+double fitted(const model::State& s, int t, int lev2) {
   double f = s.SOL(sampler::address1(1, 1, t));
   if (lev2 > 0) f += s.SOL(sampler::address1(2, lev2, t));
   return f;
 }
 
 TEST(RecordsImpute, NothingMissingDrawsNothing) {
-  run::State s;
+  model::State s;
   impute_model(s, 2, {4, 1.2, 1.2, 2});
   put_record(s, 1, {1, 1, 1, 10, -3});
   load(s, 1);
@@ -518,7 +521,7 @@ TEST(RecordsImpute, TwoTraitsAgainstTheConditionalNormal) {
   for (double w : {1.0, 2.0}) {
     for (int lev2 : {2, 0}) {
       SCOPED_TRACE(testing::Message() << "w " << w << " level " << lev2);
-      run::State s;
+      model::State s;
       impute_model(s, 2, {r11, r12, r12, r22});
       put_record(s, 1, {1, static_cast<float>(lev2), static_cast<float>(w), 10, 0});
       load(s, 1);
@@ -545,7 +548,7 @@ TEST(RecordsImpute, TwoTraitsAgainstTheConditionalNormal) {
 }
 
 TEST(RecordsImpute, UncorrelatedAndNegativeZero) {
-  run::State s;
+  model::State s;
   impute_model(s, 2, {4, 0, 0, 2});
   put_record(s, 1, {1, 1, 2, 10, -0.0f});
   load(s, 1);
@@ -558,7 +561,7 @@ TEST(RecordsImpute, UncorrelatedAndNegativeZero) {
 
 TEST(RecordsImpute, ThreeTraitsTwoMissing) {
   const std::vector<double> r = {4, 1, 0.5, 1, 3, 0.8, 0.5, 0.8, 2};
-  run::State s;
+  model::State s;
   impute_model(s, 3, r);
   put_record(s, 1, {1, 1, 1.5f, 0, 7, 0});
   load(s, 1);
@@ -578,7 +581,7 @@ TEST(RecordsImpute, ThreeTraitsTwoMissing) {
 }
 
 TEST(RecordsImpute, AllMissingStops) {
-  run::State s;
+  model::State s;
   impute_model(s, 2, {1, 0, 0, 1});
   put_record(s, 1, {1, 1, 1, 0, 0});
   load(s, 1);
@@ -587,7 +590,7 @@ TEST(RecordsImpute, AllMissingStops) {
 }
 
 TEST(RecordsImpute, ResidualsSkipMissingCodesAndLeaveOutTheWeight) {
-  run::State s;
+  model::State s;
   impute_model(s, 2, {1, 0, 0, 1});
   put_record(s, 1, {1, 2, 3, 10, 20});
   load(s, 1);

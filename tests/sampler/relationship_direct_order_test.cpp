@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/relationship.hpp"
 #include "sparse/sparsem.hpp"
@@ -36,13 +36,14 @@ double record_part(std::int32_t r, std::int32_t c) { return 0.37 * ((r * 31 + c 
 
 struct Case {
   const char* name;
-  int nt, animals, sires, type;
+  int nt, animals, sires;
+  model::RandomType type;
 };
 
 void check(const Case& c) {
   SCOPED_TRACE(c.name);
   sampler::RelationshipTerms planned, plain;
-  eqtest::new_model(c.nt, {model::eff_cro}, {c.animals}, 1);
+  eqtest::new_model(c.nt, {model::EffectType::cro}, {c.animals}, 1);
   for (int t = 1; t <= c.nt; ++t) m.pos_eff(1, t) = 1;
   m.randomtype(1) = c.type;
   m.randomnumb(1) = 1;
@@ -51,7 +52,7 @@ void check(const Case& c) {
     for (int i = 1; i <= c.nt; ++i)
       for (int j = 1; j <= c.nt; ++j) m.g(1, i, j) = i == j ? base + 0.3 * i : 0.11 * (i + j);
   };
-  run::State s;
+  model::State s;
   eqtest::new_state(s);
   sparsem::zero_sparse_hashm(s.XX, s.neq);
   // The first animals are the sires; every later one has a sire among them
@@ -96,10 +97,10 @@ void check(const Case& c) {
 
 TEST(RelationshipDirectOrder, PlannedAdditionsMatchTheTableBitForBit) {
   const Case cases[] = {
-      {"one trait, one window", 1, 300, 3, model::rnd_add_animal},
-      {"one trait, many windows", 1, 6000, 4, model::rnd_add_animal},
-      {"two traits, many windows", 2, 3000, 5, model::rnd_add_animal},
-      {"three traits, sire model", 3, 1500, 6, model::rnd_add_sire},
+      {"one trait, one window", 1, 300, 3, model::RandomType::add_animal},
+      {"one trait, many windows", 1, 6000, 4, model::RandomType::add_animal},
+      {"two traits, many windows", 2, 3000, 5, model::RandomType::add_animal},
+      {"three traits, sire model", 3, 1500, 6, model::RandomType::add_sire},
   };
   for (const Case& c : cases) check(c);
 }

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "dense/lapack.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "sampler/relationship.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/stop.hpp"
@@ -123,7 +123,7 @@ void model_for(int ntrait, const std::vector<int>& nlev) {
   M.pos_eff.resize(nf, ntrait);
   M.pos_eff.fill(1);
   M.randomtype.resize(nf);
-  M.randomtype.fill(model::rnd_none);
+  M.randomtype.fill(model::RandomType::none);
   M.randomnumb.resize(nf);
   M.lenped.resize(nf);
   M.ngrp.resize(nf);
@@ -133,7 +133,7 @@ void model_for(int ntrait, const std::vector<int>& nlev) {
 }
 
 // Random group at effect e with q effects and the given pedigree.
-void group(run::State& s, int e, int type, int q, const std::vector<Line>& ped) {
+void group(model::State& s, int e, model::RandomType type, int q, const std::vector<Line>& ped) {
   M.randomtype(e) = type;
   M.randomnumb(e) = q;
   M.lenped(e) = static_cast<int>(ped.size());
@@ -160,7 +160,7 @@ void group(run::State& s, int e, int type, int q, const std::vector<Line>& ped) 
 }
 
 // Empty equations and relationship stores for the model.
-void state_for(run::State& s, int table = 0) {
+void state_for(model::State& s, int table = 0) {
   s.neq = 0;
   for (int e = 1; e <= M.neff; ++e) s.neq += M.nlev(e) * M.ntrait;
   if (table > 0)
@@ -175,11 +175,11 @@ void state_for(run::State& s, int table = 0) {
 }
 
 // A^-1 of a single-trait, single-effect group (g = 1) from one call.
-Mat ainv_of(int type, int nlev, const std::vector<Line>& ped, int ngrp = 0) {
+Mat ainv_of(model::RandomType type, int nlev, const std::vector<Line>& ped, int ngrp = 0) {
   model_for(1, {nlev});
   M.ngrp(1) = ngrp;
   M.ginv(1, 1, 1) = 1.0;
-  run::State s;
+  model::State s;
   state_for(s);
   group(s, 1, type, 1, ped);
   sampler::RelationshipTerms terms;
@@ -200,11 +200,12 @@ TEST(RelationshipWorked, AnimalModelMultipliers) {
   // Animal 3 with both parents, 4 with one, 5 with none; g = 2.5.
   model_for(1, {5});
   M.ginv(1, 1, 1) = 2.5;
-  run::State s;
+  model::State s;
   state_for(s);
-  group(s, 1, model::rnd_add_animal, 1, {{3, 1, 2}, {4, 0, 1}, {5, 0, 0}});
+  group(s, 1, model::RandomType::add_animal, 1, {{3, 1, 2}, {4, 0, 1}, {5, 0, 0}});
   sampler::RelationshipTerms terms;
-  const std::string out = captured([&] { sampler::add_g_add(s, model::rnd_add_animal, 1, terms); });
+  const std::string out =
+      captured([&] { sampler::add_g_add(s, model::RandomType::add_animal, 1, terms); });
   EXPECT_EQ(out, "  read  3  additive pedigrees\n");
   const double g = 2.5;
   const Mat x = dense(s.XX);
@@ -229,7 +230,8 @@ TEST(RelationshipWorked, AnimalModelMultipliers) {
 TEST(RelationshipWorked, SireModelMultipliers) {
   // Sire 4 with its sire 1 and maternal grandsire 2 known; 5 with sire only;
   // 6 with maternal grandsire only; 3 with neither.
-  const Mat a = ainv_of(model::rnd_add_sire, 6, {{4, 1, 2}, {5, 1, 0}, {6, 0, 2}, {3, 0, 0}});
+  const Mat a =
+      ainv_of(model::RandomType::add_sire, 6, {{4, 1, 2}, {5, 1, 0}, {6, 0, 2}, {3, 0, 0}});
   EXPECT_EQ(a(4, 4), r1611);
   EXPECT_EQ(a(4, 2), r1611 * -0.25);
   EXPECT_EQ(a(4, 1), r1611 * -0.5);
@@ -244,7 +246,7 @@ TEST(RelationshipWorked, SireModelMultipliers) {
 
 TEST(RelationshipWorked, ParentGroupCodesAndInbreedingMultipliers) {
   // Type 4: code k gives 2, 4/3, 1, 0; code 4 adds zero-valued keys only.
-  const Mat a = ainv_of(model::rnd_add_an_upg, 6,
+  const Mat a = ainv_of(model::RandomType::add_an_upg, 6,
                         {{1, 0, 0, 1}, {2, 0, 0, 2}, {3, 0, 0, 3}, {4, 5, 6, 4}});
   EXPECT_EQ(a(1, 1), 2.0);
   EXPECT_EQ(a(2, 2), r43);
@@ -252,7 +254,7 @@ TEST(RelationshipWorked, ParentGroupCodesAndInbreedingMultipliers) {
   EXPECT_EQ(a(4, 4), 0.0);
   EXPECT_EQ(a(5, 6), 0.0);
   // Type 5: the fourth integer / 1000 in single precision.
-  const Mat b = ainv_of(model::rnd_add_an_upgi, 3, {{1, 2, 3, 1333}});
+  const Mat b = ainv_of(model::RandomType::add_an_upgi, 3, {{1, 2, 3, 1333}});
   EXPECT_EQ(b(1, 1), static_cast<double>(1333.0f / 1000.0f));
   EXPECT_NE(b(1, 1), 1.333);
   EXPECT_EQ(b(2, 3), static_cast<double>(1333.0f / 1000.0f) * 0.25);
@@ -261,11 +263,11 @@ TEST(RelationshipWorked, ParentGroupCodesAndInbreedingMultipliers) {
 TEST(RelationshipWorked, CodeFourLineCreatesItsKeys) {
   model_for(1, {3});
   M.ginv(1, 1, 1) = 1.0;
-  run::State s;
+  model::State s;
   state_for(s);
-  group(s, 1, model::rnd_add_an_upg, 1, {{1, 2, 3, 4}});
+  group(s, 1, model::RandomType::add_an_upg, 1, {{1, 2, 3, 4}});
   sampler::RelationshipTerms terms;
-  captured([&] { sampler::add_g_add(s, model::rnd_add_an_upg, 1, terms); });
+  captured([&] { sampler::add_g_add(s, model::RandomType::add_an_upg, 1, terms); });
   EXPECT_EQ(s.XX.filled, 6);  // upper triangle of the 3 ids, all 0
   EXPECT_EQ(s.AINV(1).filled, 6);
   EXPECT_EQ(max_diff(dense(s.XX), Mat(3)), 0.0);
@@ -284,7 +286,7 @@ TEST(RelationshipInverse, AnimalModel) {
     const auto [sire, dam] = par[static_cast<std::size_t>(i - 1)];
     ped.push_back(i % 2 ? Line{i, sire, dam} : Line{i, dam, sire});
   }
-  const Mat a = ainv_of(model::rnd_add_animal, 10, ped);
+  const Mat a = ainv_of(model::RandomType::add_animal, 10, ped);
   const Mat t = tabular_animal(par);
   for (int i = 1; i <= 10; ++i) {
     const auto [sire, dam] = par[static_cast<std::size_t>(i - 1)];
@@ -316,7 +318,7 @@ TEST(RelationshipInverse, SireModel) {
     const auto [ss, mgs] = par[static_cast<std::size_t>(i - 1)];
     ped.push_back({i, ss, mgs});
   }
-  EXPECT_LT(max_diff(ainv_of(model::rnd_add_sire, n, ped), inverse(t)), 1e-6);
+  EXPECT_LT(max_diff(ainv_of(model::RandomType::add_sire, n, ped), inverse(t)), 1e-6);
 }
 
 TEST(RelationshipInverse, UnknownParentGroups) {
@@ -326,7 +328,7 @@ TEST(RelationshipInverse, UnknownParentGroups) {
   // fractions of each animal from each group.
   const std::vector<Line> ped = {{1, 7, 8, 3}, {2, 7, 7, 3}, {3, 1, 2, 1}, {4, 8, 1, 2},
                                  {5, 3, 8, 2}, {6, 4, 2, 1}, {7, 0, 0, 4}, {8, 0, 0, 4}};
-  const Mat a = ainv_of(model::rnd_add_an_upg, 8, ped, 2);
+  const Mat a = ainv_of(model::RandomType::add_an_upg, 8, ped, 2);
   const int na = 6;
   std::vector<std::pair<int, int>> par;
   Mat r(8);  // rows 1..6 animals, columns 7..8 groups
@@ -366,11 +368,11 @@ TEST(RelationshipInverse, InbreedingCoefficientsFromTheFile) {
     ped.push_back({i, sire, dam, static_cast<int>(std::lround(1000.0 / d))});
   }
   EXPECT_GT(t(9, 9), 1.0);  // inbred
-  const Mat a = ainv_of(model::rnd_add_an_upgi, n, ped);
+  const Mat a = ainv_of(model::RandomType::add_an_upgi, n, ped);
   // The file's multipliers carry three decimals.
   EXPECT_LT(max_diff(a, inverse(t)), 3e-3);
   // The animal model's rules, which ignore inbreeding, are further off.
-  EXPECT_GT(max_diff(ainv_of(model::rnd_add_animal, n, ped), inverse(t)), 0.1);
+  EXPECT_GT(max_diff(ainv_of(model::RandomType::add_animal, n, ped), inverse(t)), 0.1);
 }
 
 // ---------------------------------------------------------------------------
@@ -391,12 +393,12 @@ TEST(RelationshipPlacement, TwoTraitsTwoCorrelatedEffects) {
   model_for(2, {3, 5, 5, 2});
   M.pos_eff(3, 2) = 0;
   fill_ginv(2, 4, 0.5);
-  run::State s;
+  model::State s;
   state_for(s);
   const std::vector<Line> ped = {{3, 1, 2}, {4, 1, 0}, {5, 3, 4}, {1, 0, 0}, {2, 0, 0}};
-  group(s, 2, model::rnd_add_animal, 2, ped);
+  group(s, 2, model::RandomType::add_animal, 2, ped);
   sampler::RelationshipTerms terms;
-  captured([&] { sampler::add_g_add(s, model::rnd_add_animal, 2, terms); });
+  captured([&] { sampler::add_g_add(s, model::RandomType::add_animal, 2, terms); });
   const Mat a = dense(s.AINV(2));
   EXPECT_EQ(s.AINV(2).n, 5);
 
@@ -432,9 +434,9 @@ TEST(RelationshipPlacement, DiagonalGroupIgnoresDataPattern) {
   model_for(2, {2, 3, 3});
   M.pos_eff(3, 2) = 0;
   fill_ginv(2, 4, 1.0);
-  run::State s;
+  model::State s;
   state_for(s);
-  M.randomtype(2) = model::rnd_diagonal;
+  M.randomtype(2) = model::RandomType::diagonal;
   M.randomnumb(2) = 2;
   sampler::add_g_diag(s, 2);
   Mat expect(s.neq);
@@ -468,11 +470,11 @@ TEST(RelationshipPlacement, DiagonalGroupIgnoresDataPattern) {
 // Order of additions: the Part's loop written out plainly is the oracle for
 // the hash layout and every sum, first cycle and later ones.
 
-void reference_add(const run::State& s, int type, int e, sparsem::sparse_hashm& XX,
+void reference_add(const model::State& s, model::RandomType type, int e, sparsem::sparse_hashm& XX,
                    sparsem::sparse_hashm* A) {
   double W[3] = {1.0, -0.5, -0.5};
   double RES[4] = {2.0, r43, 1.0, 0.0};
-  if (type == model::rnd_add_sire) {
+  if (type == model::RandomType::add_sire) {
     W[2] = -0.25;
     RES[0] = r1611;
     RES[1] = r43;
@@ -485,11 +487,11 @@ void reference_add(const run::State& s, int type, int e, sparsem::sparse_hashm& 
     int P[3];
     for (int k = 0; k < 3; ++k) P[k] = s.PED(e, line, k + 1);
     double mult;
-    if (type == model::rnd_add_animal)
+    if (type == model::RandomType::add_animal)
       mult = P[1] != 0 && P[2] != 0 ? RES[0] : (P[1] != 0 || P[2] != 0 ? RES[1] : RES[2]);
-    else if (type == model::rnd_add_an_upg)
+    else if (type == model::RandomType::add_an_upg)
       mult = RES[s.PED_CODE(e, line) - 1];
-    else if (type == model::rnd_add_an_upgi)
+    else if (type == model::RandomType::add_an_upgi)
       mult = static_cast<double>(static_cast<float>(s.PED_CODE(e, line)) / 1000.0f);
     else if (P[1] != 0 && P[2] != 0)
       mult = RES[0];
@@ -532,7 +534,7 @@ void expect_same_table(const sparsem::sparse_hashm& a, const sparsem::sparse_has
 }
 
 struct OrderCase {
-  int type;
+  model::RandomType type;
   std::vector<Line> ped;
 };
 
@@ -540,17 +542,27 @@ TEST(RelationshipOrder, FirstAndLaterCyclesMatchThePlainLoop) {
   // Repeated ids within a line (a parent listed twice, an animal its own
   // parent) make the order of the sums visible; a small table forces growth.
   const std::vector<OrderCase> cases = {
-      {model::rnd_add_animal, {{3, 1, 2}, {4, 2, 2}, {5, 5, 3}, {6, 0, 4}, {1, 0, 0}, {2, 6, 0}, {7, 3, 6}}},
-      {model::rnd_add_an_upg, {{1, 6, 7, 3}, {2, 6, 6, 3}, {3, 1, 2, 1}, {4, 7, 1, 2}, {5, 3, 4, 1}, {6, 0, 0, 4}, {7, 0, 0, 4}}},
-      {model::rnd_add_an_upgi, {{3, 1, 2, 2133}, {4, 3, 3, 1777}, {7, 4, 0, 1455}, {5, 0, 6, 1001}}},
-      {model::rnd_add_sire, {{4, 1, 2}, {5, 4, 0}, {6, 0, 4}, {7, 5, 6}, {3, 0, 0}, {2, 2, 2}}},
+      {model::RandomType::add_animal,
+       {{3, 1, 2}, {4, 2, 2}, {5, 5, 3}, {6, 0, 4}, {1, 0, 0}, {2, 6, 0}, {7, 3, 6}}},
+      {model::RandomType::add_an_upg,
+       {{1, 6, 7, 3},
+        {2, 6, 6, 3},
+        {3, 1, 2, 1},
+        {4, 7, 1, 2},
+        {5, 3, 4, 1},
+        {6, 0, 0, 4},
+        {7, 0, 0, 4}}},
+      {model::RandomType::add_an_upgi,
+       {{3, 1, 2, 2133}, {4, 3, 3, 1777}, {7, 4, 0, 1455}, {5, 0, 6, 1001}}},
+      {model::RandomType::add_sire,
+       {{4, 1, 2}, {5, 4, 0}, {6, 0, 4}, {7, 5, 6}, {3, 0, 0}, {2, 2, 2}}},
   };
   for (const OrderCase& c : cases) {
-    SCOPED_TRACE(c.type);
+    SCOPED_TRACE(model::word(c.type));
     model_for(2, {2, 7, 7, 3});
     M.pos_eff(3, 1) = 0;
     fill_ginv(2, 4, 0.25);
-    run::State s, ref;
+    model::State s, ref;
     state_for(s, 11);
     state_for(ref, 11);
     group(s, 2, c.type, 2, c.ped);
@@ -575,7 +587,7 @@ TEST(RelationshipOrder, FirstAndLaterCyclesMatchThePlainLoop) {
       M.round = round;
       fill_ginv(2, 4, 0.125 * round);
       const std::int32_t nel = s.XX.nel;
-      for (run::State* x : {&s, &ref}) {
+      for (model::State* x : {&s, &ref}) {
         sparsem::sparse_hashm& XX = x->XX;
         sparsem::zero_values_sparse_hashm(XX);
         if (round == 3) {
@@ -616,13 +628,13 @@ TEST(RelationshipOrder, FirstAndLaterCyclesMatchThePlainLoop) {
 // both layouts show any change of order.
 TEST(RelationshipFirstCycle, InterleavedGrowthOfBothTablesKeepsItsOrder) {
   struct Case {
-    int type;
+    model::RandomType type;
     int animals;
     std::int32_t ainv_size;  // small: A^-1 grows too
   };
-  const std::vector<Case> cases = {{model::rnd_add_animal, 40, 3},
-                                   {model::rnd_add_animal, 60, 50},
-                                   {model::rnd_add_sire, 40, 4}};
+  const std::vector<Case> cases = {{model::RandomType::add_animal, 40, 3},
+                                   {model::RandomType::add_animal, 60, 50},
+                                   {model::RandomType::add_sire, 40, 4}};
   const std::int32_t keep = sparsem::default_hash_size;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.animals);
@@ -634,7 +646,7 @@ TEST(RelationshipFirstCycle, InterleavedGrowthOfBothTablesKeepsItsOrder) {
     }
     model_for(2, {2, c.animals});
     fill_ginv(2, 2, 0.5);
-    run::State s, ref;
+    model::State s, ref;
     state_for(s, 13);
     state_for(ref, 13);
     group(s, 2, c.type, 1, ped);
@@ -656,13 +668,13 @@ TEST(RelationshipFirstCycle, InterleavedGrowthOfBothTablesKeepsItsOrder) {
 
 TEST(RelationshipOrder, DiagonalLaterCyclesMatchThePlainLoop) {
   model_for(2, {3, 6, 6});
-  run::State s, ref;
+  model::State s, ref;
   state_for(s, 5);
   state_for(ref, 5);
-  M.randomtype(2) = model::rnd_diagonal;
+  M.randomtype(2) = model::RandomType::diagonal;
   M.randomnumb(2) = 2;
   sampler::RelationshipTerms terms;
-  auto plain = [](run::State& x) {
+  auto plain = [](model::State& x) {
     for (int l = 1; l <= M.nlev(2); ++l)
       for (int i1 = 0; i1 < 2; ++i1)
         for (int i2 = 0; i2 < 2; ++i2)
@@ -682,7 +694,7 @@ TEST(RelationshipOrder, DiagonalLaterCyclesMatchThePlainLoop) {
     if (round == 5) {
       // Keys placed without the growth check leave the table due to grow at
       // the next addition, even of an element it holds.
-      for (run::State* x : {&s, &ref})
+      for (model::State* x : {&s, &ref})
         for (int j = 1; x->XX.filled < x->XX.grow_at_; ++j) sparsem::hashvr(1, j, x->XX, 1);
     }
     const std::string out = captured([&] { sampler::add_g_diag(s, 2, terms); });
@@ -698,17 +710,18 @@ TEST(RelationshipOrder, RestartRebuildsInItsFirstCycle) {
   model_for(1, {4});
   M.ginv(1, 1, 1) = 1.0;
   M.start = M.round = 7;
-  run::State s;
+  model::State s;
   state_for(s);
-  group(s, 1, model::rnd_add_animal, 1, {{3, 1, 2}, {4, 3, 0}});
-  const std::string out = captured([&] { sampler::add_g_add(s, model::rnd_add_animal, 1); });
+  group(s, 1, model::RandomType::add_animal, 1, {{3, 1, 2}, {4, 3, 0}});
+  const std::string out =
+      captured([&] { sampler::add_g_add(s, model::RandomType::add_animal, 1); });
   EXPECT_EQ(out, "  read  2  additive pedigrees\n");
   EXPECT_EQ(dense(s.AINV(1))(3, 3), 2.0 + r43 * 0.25);
   EXPECT_EQ(s.DF_RANDOM(1), 2);
   // Cycle 8 re-adds from the default store.
   M.round = 8;
   sparsem::zero_values_sparse_hashm(s.XX);
-  EXPECT_EQ(captured([&] { sampler::add_g_add(s, model::rnd_add_animal, 1); }), "");
+  EXPECT_EQ(captured([&] { sampler::add_g_add(s, model::RandomType::add_animal, 1); }), "");
   EXPECT_EQ(max_diff(dense(s.XX), dense(s.AINV(1))), 0.0);
 }
 
@@ -716,19 +729,19 @@ TEST(RelationshipOrder, RestartRebuildsInItsFirstCycle) {
 
 TEST(RelationshipFailures, EmptyPedigreeStops) {
   model_for(1, {4, 3});
-  run::State s;
+  model::State s;
   state_for(s);
-  group(s, 2, model::rnd_add_sire, 1, {});
+  group(s, 2, model::RandomType::add_sire, 1, {});
   std::string msg;
-  const std::string out =
-      captured([&] { msg = stop_message([&] { sampler::add_g_add(s, model::rnd_add_sire, 2); }); });
+  const std::string out = captured(
+      [&] { msg = stop_message([&] { sampler::add_g_add(s, model::RandomType::add_sire, 2); }); });
   EXPECT_EQ(out, "  read  0  additive pedigrees\n");
   EXPECT_EQ(msg, " Additive pedigree file for effect  2  empty");
   EXPECT_EQ(s.AINV(2).n, 3);
   // In a later cycle only the stop.
   M.round = 2;
-  const std::string later =
-      captured([&] { msg = stop_message([&] { sampler::add_g_add(s, model::rnd_add_sire, 2); }); });
+  const std::string later = captured(
+      [&] { msg = stop_message([&] { sampler::add_g_add(s, model::RandomType::add_sire, 2); }); });
   EXPECT_EQ(later, "");
   EXPECT_EQ(msg, " Additive pedigree file for effect  2  empty");
 }
@@ -737,42 +750,43 @@ TEST(RelationshipFailures, IdsOutsideTheGroupsLevelsStop) {
   model_for(1, {2, 4, 3});
   M.ginv(2, 1, 1) = 1.0;
   {
-    run::State s;
+    model::State s;
     state_for(s);
-    group(s, 2, model::rnd_add_animal, 1, {{1, 0, 0}, {2, 5, 1}});
-    EXPECT_EQ(stop_message([&] { sampler::add_g_add(s, model::rnd_add_animal, 2); }),
+    group(s, 2, model::RandomType::add_animal, 1, {{1, 0, 0}, {2, 5, 1}});
+    EXPECT_EQ(stop_message([&] { sampler::add_g_add(s, model::RandomType::add_animal, 2); }),
               " pedigree line 2 of random effect 2: id 5 is not within 0 to 4, the levels of the "
               "group's effects");
     EXPECT_EQ(s.XX.filled, 0);
   }
   {
     // The second effect of the group has fewer levels than the ids reach.
-    run::State s;
+    model::State s;
     state_for(s);
-    group(s, 2, model::rnd_add_animal, 2, {{1, 0, 0}, {4, 3, 1}});
-    EXPECT_EQ(stop_message([&] { sampler::add_g_add(s, model::rnd_add_animal, 2); }),
+    group(s, 2, model::RandomType::add_animal, 2, {{1, 0, 0}, {4, 3, 1}});
+    EXPECT_EQ(stop_message([&] { sampler::add_g_add(s, model::RandomType::add_animal, 2); }),
               " pedigree line 2 of random effect 2: id 4 is not within 0 to 3, the levels of the "
               "group's effects");
   }
   {
-    run::State s;
+    model::State s;
     state_for(s);
-    group(s, 2, model::rnd_add_sire, 1, {{1, 0, -3}});
-    EXPECT_NE(stop_message([&] { sampler::add_g_add(s, model::rnd_add_sire, 2); })
-                  .find("id -3 is not within 0 to 4"),
+    group(s, 2, model::RandomType::add_sire, 1, {{1, 0, -3}});
+    EXPECT_NE(stop_message([&] {
+                sampler::add_g_add(s, model::RandomType::add_sire, 2);
+              }).find("id -3 is not within 0 to 4"),
               std::string::npos);
   }
   {
-    run::State s;
+    model::State s;
     state_for(s);
-    group(s, 2, model::rnd_add_an_upg, 1, {{1, 0, 0, 5}});
-    EXPECT_EQ(stop_message([&] { sampler::add_g_add(s, model::rnd_add_an_upg, 2); }),
+    group(s, 2, model::RandomType::add_an_upg, 1, {{1, 0, 0, 5}});
+    EXPECT_EQ(stop_message([&] { sampler::add_g_add(s, model::RandomType::add_an_upg, 2); }),
               " pedigree line 1 of random effect 2: multiplier code 5 is not within 1 to 4");
   }
   {
-    run::State s;
+    model::State s;
     state_for(s);
-    M.randomtype(2) = model::rnd_diagonal;
+    M.randomtype(2) = model::RandomType::diagonal;
     M.randomnumb(2) = 2;
     EXPECT_EQ(stop_message([&] { sampler::add_g_diag(s, 2); }),
               " random effect 3 has 3 levels, fewer than the 4 of effect 2 whose group it belongs to");

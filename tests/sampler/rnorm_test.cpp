@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/schedule.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "run/store.hpp"
 #include "sampler/dispersion_support.hpp"
 #include "sampler/eq_support.hpp"
@@ -29,17 +30,17 @@ using eqtest::new_state;
 using eqtest::put_record;
 using model::m;
 
-constexpr int CRO = model::eff_cro, COV = model::eff_cov, UNK = model::eff_unk,
-              RNO = model::eff_rno;
+constexpr model::EffectType CRO = model::EffectType::cro, COV = model::EffectType::cov,
+                            UNK = model::EffectType::unk, RNO = model::EffectType::rno;
 
-double xx(const run::State& s, int i, int j) {
+double xx(const model::State& s, int i, int j) {
   return sparsem::get_sparse_hashm(std::min(i, j), std::max(i, j), s.XX);
 }
 
 // Effects: 1 cross-classified (column 2), 2 reaction norm (column 3, levels
 // in column 4), 3 unknown covariable (column 3); y in column 1, weight in
 // column 5.  A later cycle, so that no file is read.
-void rn_model(run::State& s, int ncro, int nb, int nh, int nrec) {
+void rn_model(model::State& s, int ncro, int nb, int nh, int nrec) {
   new_model(1, {CRO, RNO, UNK}, {ncro, nb, nh}, nrec);
   m.pos_y(1) = 1;
   m.pos_eff(1, 1) = 2;
@@ -59,7 +60,7 @@ TEST(ReactionNormPasses, WorkedRecord) {
   // terms, never the correction.
   for (double w : {1.0, 2.0}) {
     SCOPED_TRACE(w);
-    run::State s;
+    model::State s;
     rn_model(s, 1, 1, 1, 1);
     put_record(s, 1, {10, 1, 1, 1, static_cast<float>(w)});
     const int eb = 1, erno = 2, eh = 3;
@@ -99,7 +100,7 @@ TEST(ReactionNormPasses, PassTwoIsTheCovariableModelWhenSlopesAreZero) {
     v = {y, static_cast<float>(i % ncro + 1), static_cast<float>(i % nh + 1),
          static_cast<float>((i / 2) % nb + 1), static_cast<float>(1 + i % 3)};
   };
-  run::State a;
+  model::State a;
   rn_model(a, ncro, nb, nh, nrec);
   std::vector<float> v;
   for (int i = 1; i <= nrec; ++i) {
@@ -115,7 +116,7 @@ TEST(ReactionNormPasses, PassTwoIsTheCovariableModelWhenSlopesAreZero) {
     for (int j = i; j <= neq; ++j) xa.push_back(xx(a, i, j));
   }
 
-  run::State b;
+  model::State b;
   new_model(1, {CRO, COV}, {ncro, nb}, nrec);
   m.pos_y(1) = 1;
   m.pos_eff(1, 1) = 2;
@@ -149,16 +150,17 @@ TEST(ReactionNormModel, StartUpRefusals) {
   const Case cases[] = {
       {"accepted", [] {}, ""},
       {"rno without level column", [] { m.nestedcov(2, 1) = 0; }, "has no level column"},
-      {"rno without covariable", [] { m.pos_eff(3, 1) = 6; }, "no unknown covariable reads its column"},
+      {"rno without covariable", [] { m.pos_eff(3, 1) = 6; },
+       "no unknown covariable reads its column"},
       {"group of both passes",
        [] {
          m.randomnumb(2) = 2;
-         m.randomtype(2) = model::rnd_diagonal;
+         m.randomtype(2) = model::RandomType::diagonal;
        },
        "other pass"},
       {"structural covariable not random",
        [] {
-         m.residualtype = model::res_structural;
+         m.residualtype = model::ResidualType::structural;
          m.neffr = 1;
          m.pos_effr.resize(1);
          m.pos_effr(1) = 2;
@@ -166,12 +168,12 @@ TEST(ReactionNormModel, StartUpRefusals) {
        "must be the first effect of a random group"},
       {"structural covariable random",
        [] {
-         m.residualtype = model::res_structural;
+         m.residualtype = model::ResidualType::structural;
          m.neffr = 1;
          m.pos_effr.resize(1);
          m.pos_effr(1) = 2;
          m.randomnumb(3) = 1;
-         m.randomtype(3) = model::rnd_diagonal;
+         m.randomtype(3) = model::RandomType::diagonal;
        },
        ""},
   };
@@ -208,7 +210,7 @@ struct McCase {
 const float ys[] = {1.5f, 2.25f, -0.75f, 3.0f, 0.5f, 1.25f, 2.0f, -1.0f, 0.25f};
 constexpr int mc_nrec = 9;
 
-void mc_model(run::State& s, const McCase& c) {
+void mc_model(model::State& s, const McCase& c) {
   new_model(1, {CRO, RNO, UNK}, {1, 2, 2}, mc_nrec);
   m.pos_y(1) = 1;
   m.pos_eff(1, 1) = 2;
@@ -216,7 +218,8 @@ void mc_model(run::State& s, const McCase& c) {
   m.nestedcov(2, 1) = 4;
   m.pos_eff(3, 1) = 3;
   m.pos_weight = 5;
-  m.residualtype = c.robust ? model::res_struct_student_t : model::res_structural;
+  m.residualtype =
+      c.robust ? model::ResidualType::struct_student_t : model::ResidualType::structural;
   m.neffr = c.robust ? 2 : 1;
   m.pos_effr.resize(m.neffr);
   m.effrsave.resize(m.neffr);
@@ -246,7 +249,7 @@ void mc_model(run::State& s, const McCase& c) {
 
 // Log full conditional of covariate level j at h, up to a constant, as the
 // model defines it: prior N(0, g), records N(c h, v s^h).
-double log_target(const run::State& s, const McCase& c, int j, double h) {
+double log_target(const model::State& s, const McCase& c, int j, double h) {
   double lp = -0.5 * h * h / m.g(3, 1, 1);
   for (int i = 1; i <= mc_nrec; ++i) {
     if (i == 7 || i % 2 + 1 != j) continue;
@@ -271,7 +274,7 @@ TEST(CovariateStep, DrawOrderAndDecisions) {
   for (const McCase& c : mc_cases)
     for (int seed = 1; seed <= 15; ++seed) {
       SCOPED_TRACE(std::string(c.name) + " seed " + std::to_string(seed));
-      run::State s;
+      model::State s;
       mc_model(s, c);
       s.H_VARPROP(3) = 0.5;
       s.SOL(4) = seed % 3 == 0 ? 2.5 : 0.1;  // far from the mode: uphill moves
@@ -309,7 +312,7 @@ TEST(CovariateStep, ChainTargetsTheFullConditional) {
   // four Monte Carlo errors (batch means).
   for (const McCase& c : mc_cases) {
     SCOPED_TRACE(c.name);
-    run::State s;
+    model::State s;
     mc_model(s, c);
     // Quadrature of the target of level 1.
     double z = 0, m1 = 0, m2 = 0;
@@ -347,7 +350,7 @@ TEST(CovariateStep, ChainTargetsTheFullConditional) {
 class CovariateFiles : public disptest::InFolder {};
 
 TEST_F(CovariateFiles, TuningLineAndAcceptanceTable) {
-  run::State s;
+  model::State s;
   mc_model(s, mc_cases[0]);
   m.r_nround = 3;
   m.r_skip = 2;
@@ -370,33 +373,16 @@ TEST_F(CovariateFiles, TuningLineAndAcceptanceTable) {
   EXPECT_NE(out.find(" level        acceptance "), std::string::npos);
   // The sums stay (a store after the last cycle keeps them); the table
   // divides them by the 6 rounds.
-  const run::results::Tuning t = run::results::covariate_tuning();
-  ASSERT_EQ(sampler::summed_cycles(6, t.window, t.every_cycle), 2);
+  const model::Tuning t = model::covariate_tuning();
+  ASSERT_EQ(model::summed_cycles(6, t.window, t.every_cycle), 2);
   for (int l = 4; l <= 5; ++l) {
     const double rate = s.SUMH_ACCEP(l) / 6;
     EXPECT_GE(rate, 0.0);
     EXPECT_LE(rate, 1.0);
-    EXPECT_EQ(run::results::acceptance_rate(s.SUMH_ACCEP(l), t, 6), rate);
-    EXPECT_EQ(run::results::acceptance_sum(rate, t, 6), rate * 6);
+    EXPECT_EQ(model::acceptance_rate(s.SUMH_ACCEP(l), t, 6), rate);
+    EXPECT_EQ(model::acceptance_sum(rate, t, 6), rate * 6);
     EXPECT_NE(out.find(util::freev(l - 3, rate)), std::string::npos) << out;
   }
-  // Tuning windows that do not end at half of burn-in: cycles 1..5 tuned
-  // every 3, so the covariates' sums hold cycles 4 on (the last tuning step
-  // at 3), and sums of kept cycles only (thinning 2) cycles 4 and 5 and
-  // then the kept ones.
-  m.nburn = 10;
-  m.skip = 2;
-  EXPECT_EQ(sampler::last_tuning_cycle(2), 2);
-  EXPECT_EQ(sampler::last_tuning_cycle(6), 5);
-  EXPECT_EQ(sampler::summed_cycles(2, 3, true), 2);
-  EXPECT_EQ(sampler::summed_cycles(6, 3, true), 3);
-  EXPECT_EQ(sampler::summed_cycles(3, 3, true), 0);
-  EXPECT_EQ(sampler::summed_cycles(8, 3, false), 2);
-  EXPECT_EQ(sampler::summed_cycles(20, 3, false), 2 + 5);
-  EXPECT_EQ(run::results::acceptance_rate(0.0, t, 3), 0.0);
-  m.nburn = 1;  // half of it: no cycle is tuned
-  EXPECT_EQ(sampler::last_tuning_cycle(7), 0);
-  EXPECT_EQ(sampler::summed_cycles(7, 3, true), 7);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "sampler/dispersion_support.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/samplefiles.hpp"
@@ -17,9 +17,9 @@ using sampler::sample_files;
 using SampleFiles = disptest::InFolder;
 
 TEST_F(SampleFiles, ConditionsOfTheOptionalFiles) {
-  eqtest::new_model(1, {model::eff_cro, model::eff_cro}, {2, 3}, 1);
-  EXPECT_FALSE(sampler::wants_mh_dbeliefchg());
-  EXPECT_FALSE(sampler::wants_solutionsam());
+  eqtest::new_model(1, {model::EffectType::cro, model::EffectType::cro}, {2, 3}, 1);
+  EXPECT_FALSE(model::uses_mh_files());
+  EXPECT_FALSE(model::saves_solutions());
   sampler::open_new(sample_files);
   EXPECT_TRUE(exists("varcompsam"));
   EXPECT_TRUE(exists("loglike_rnd"));
@@ -28,21 +28,21 @@ TEST_F(SampleFiles, ConditionsOfTheOptionalFiles) {
   sampler::close(sample_files);
 
   m.effectsave(2) = 1;
-  m.residualtype = model::res_slash;  // a heavy-tailed residual tunes a proposal
-  EXPECT_TRUE(sampler::wants_mh_dbeliefchg());
-  EXPECT_TRUE(sampler::wants_solutionsam());
-  m.residualtype = model::res_homogeneous;
-  m.randomtype(1) = model::rnd_add_an_mb;
-  EXPECT_TRUE(sampler::wants_mh_dbeliefchg());
+  m.residualtype = model::ResidualType::slash;  // a heavy-tailed residual tunes a proposal
+  EXPECT_TRUE(model::uses_mh_files());
+  EXPECT_TRUE(model::saves_solutions());
+  m.residualtype = model::ResidualType::homogeneous;
+  m.randomtype(1) = model::RandomType::add_an_mb;
+  EXPECT_TRUE(model::uses_mh_files());
   sampler::open_new(sample_files);
   EXPECT_TRUE(exists("mh_dbeliefchg"));
   EXPECT_TRUE(exists("solutionsam"));
 }
 
 TEST_F(SampleFiles, NewReplacesAppendKeepsAndClosedFilesDropLines) {
-  eqtest::new_model(1, {model::eff_cro}, {2}, 1);
+  eqtest::new_model(1, {model::EffectType::cro}, {2}, 1);
   m.effectsave(1) = 1;
-  m.randomtype(1) = model::rnd_diag_mb;
+  m.randomtype(1) = model::RandomType::diag_mb;
   sampler::open_new(sample_files);
   sample_files.varcompsam.free(1);
   sample_files.mh_dbeliefchg.free(0.5);

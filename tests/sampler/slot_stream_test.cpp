@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -49,12 +49,14 @@ std::string data_text() {
 
 // reduced: the animal effect has equations for animals 1..20 only and is
 // absent for trait 2.
-void make_model(run::State& s, int nt, bool reduced = false) {
+void make_model(model::State& s, int nt, bool reduced = false) {
   sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
   sampler::equation_plan = sampler::EquationPlan{};
   const int nlev = reduced ? nanimal - 5 : nanimal;
-  new_model(nt, {model::eff_cro, model::eff_cov, reduced ? model::eff_ram : model::eff_cro},
+  new_model(nt,
+            {model::EffectType::cro, model::EffectType::cov,
+             reduced ? model::EffectType::ram : model::EffectType::cro},
             {nherd, 1, nlev}, nrec);
   m.lenped(3) = nanimal;
   m.nburn = 0;
@@ -66,7 +68,7 @@ void make_model(run::State& s, int nt, bool reduced = false) {
     m.pos_eff(3, t) = reduced && t == 2 ? 0 : 7;
     for (int u = 1; u <= nt; ++u) m.r(t, u) = t == u ? 1.0 + 0.5 * t : 0.2;
   }
-  m.randomtype(1) = model::rnd_diagonal;
+  m.randomtype(1) = model::RandomType::diagonal;
   m.randomnumb(1) = 1;
   for (int i = 1; i <= nt; ++i)
     for (int j = 1; j <= nt; ++j) m.g(1, i, j) = i == j ? 0.8 : 0.1;
@@ -91,7 +93,7 @@ struct Cycle {
 
 // Cycle `round` as the main loop makes it (reset, build, refresh) and its
 // residual pass, the generator seeded for both.
-Cycle run_cycle(run::State& s, int round, bool through_hash) {
+Cycle run_cycle(model::State& s, int round, bool through_hash) {
   m.round = round;
   run::invert_group_blocks();
   if (through_hash) {
@@ -121,7 +123,7 @@ TEST(SlotStream, LoadedSlotsGiveTheBuildAndResidualsOfFoundOnes) {
   for (int nt = 1; nt <= 4; ++nt) {
     for (bool reduced : {false, true}) {
       SCOPED_TRACE(std::to_string(nt) + (reduced ? " traits, reduced" : " traits"));
-      run::State s;
+      model::State s;
       make_model(s, nt, reduced);
       run_cycle(s, 1, false);
       ASSERT_TRUE(sampler::cursor.slots_fixed);
@@ -171,16 +173,17 @@ TEST(SlotStream, ModelsWhoseSlotsCanChangeFindThemEveryCycle) {
     void (*change)();
   };
   const Case cases[] = {
-      {"unknown covariable", [] { m.effecttype(2) = model::eff_unk; }},
+      {"unknown covariable", [] { m.effecttype(2) = model::EffectType::unk; }},
       {"structural factor", [] { m.neffr = 1; }},
-      {"candidate sires", [] {
-         m.effecttype(3) = model::eff_ram;
+      {"candidate sires",
+       [] {
+         m.effecttype(3) = model::EffectType::ram;
          m.max_msires = 2;
        }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    run::State s;
+    model::State s;
     make_model(s, 1);
     c.change();
     sampler::prepare_records(s);
@@ -188,7 +191,7 @@ TEST(SlotStream, ModelsWhoseSlotsCanChangeFindThemEveryCycle) {
     sampler::clear_slots(s);
     EXPECT_FALSE(sampler::slots_loadable(s));
   }
-  run::State s;
+  model::State s;
   make_model(s, 1);
   EXPECT_TRUE(sampler::cursor.slots_fixed);
 }
@@ -199,7 +202,7 @@ TEST(SlotStream, ModelsWhoseSlotsCanChangeFindThemEveryCycle) {
 // beyond a trait's slots must still read 0, record after record, and in
 // another state whose table holds other values.
 TEST(SlotStream, RowsBeyondTheSlotsReadZeroRecordAfterRecord) {
-  run::State s;
+  model::State s;
   make_model(s, 2, true);
   run_cycle(s, 1, false);
   const int ld = static_cast<int>(s.WEIGHT_COV.rows());
@@ -219,7 +222,7 @@ TEST(SlotStream, RowsBeyondTheSlotsReadZeroRecordAfterRecord) {
   EXPECT_LT(least, most);  // the records' slot counts differ
 
   // Another state, its table holding other values.
-  run::State other;
+  model::State other;
   other.INDATA = s.INDATA;
   other.PED = s.PED;
   other.ADDRESS = s.ADDRESS;

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/prob.hpp"
 #include "random/rangen.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/dispersion_support.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbsvar.hpp"
@@ -26,17 +26,17 @@ using eqtest::new_state;
 using eqtest::put_record;
 using model::m;
 
-constexpr int CRO = model::eff_cro, COV = model::eff_cov;
+constexpr model::EffectType CRO = model::EffectType::cro, COV = model::EffectType::cov;
 
 // One trait; effect 1 fixed cross-classified (3 levels), effect 2 a
 // covariable, effect 3 random cross-classified (4 levels), all structural;
 // columns y, level 1, covariable, level 3, record weight.
-void three_structural(run::State& s, int residualtype, int nrec) {
+void three_structural(model::State& s, model::ResidualType residualtype, int nrec) {
   new_model(1, {CRO, COV, CRO}, {3, 1, 4}, nrec);
   m.pos_y(1) = 1;
   for (int e = 1; e <= 3; ++e) m.pos_eff(e, 1) = e + 1;
   m.pos_weight = 5;
-  m.randomtype(3) = model::rnd_diagonal;
+  m.randomtype(3) = model::RandomType::diagonal;
   m.randomnumb(3) = 1;
   m.residualtype = residualtype;
   m.neffr = 3;
@@ -60,16 +60,17 @@ void three_structural(run::State& s, int residualtype, int nrec) {
   for (int q = 1; q <= 8; ++q) s.SOL(q) = sol[q - 1];
   const double f[] = {1.3, 0.7, 1.0, 1.2, 0.9, 1.1, 1.0, 1.4};
   for (int q = 1; q <= 8; ++q) s.R_SOL(q) = f[q - 1];
-  if (residualtype >= model::res_slash)
+  if (residualtype >= model::ResidualType::slash)
     for (int i = 1; i <= nrec; ++i) s.WEIGHT_ROBUST(i) = 0.5 + 0.05 * i;
 }
 
 class Structural : public disptest::InFolder {};
 
 TEST_F(Structural, ResidualsLeaveStandardisedByTheNewFactors) {
-  for (int rt : {model::res_struct_student_t, model::res_struct_slash}) {
-    SCOPED_TRACE(rt);
-    run::State s;
+  for (model::ResidualType rt :
+       {model::ResidualType::struct_student_t, model::ResidualType::struct_slash}) {
+    SCOPED_TRACE(model::word(rt));
+    model::State s;
     three_structural(s, rt, 24);
     disptest::cycle(1, 100, 40, 1);
     prob::set_seed(11);
@@ -88,8 +89,8 @@ TEST_F(Structural, ResidualsLeaveStandardisedByTheNewFactors) {
 }
 
 TEST_F(Structural, SampleAndTuningLinesInTheirOrder) {
-  run::State s;
-  three_structural(s, model::res_struct_student_t, 24);
+  model::State s;
+  three_structural(s, model::ResidualType::struct_student_t, 24);
   sampler::open_new(sampler::sample_files);
   prob::set_seed(3);
   sampler::DispersionWork w;
@@ -131,16 +132,16 @@ TEST_F(Structural, SampleAndTuningLinesInTheirOrder) {
 // Cross-classified effects of the given levels, all reading column 2; the
 // last of them the one structural effect, and the first `group` of them a
 // diagonal random group (none for 0).
-void structural_model(run::State& s, const std::vector<int>& levels, int nrec, int group) {
+void structural_model(model::State& s, const std::vector<int>& levels, int nrec, int group) {
   const int nf = static_cast<int>(levels.size());
-  new_model(1, std::vector<int>(levels.size(), CRO), levels, nrec);
+  new_model(1, std::vector<model::EffectType>(levels.size(), CRO), levels, nrec);
   m.pos_y(1) = 1;
   for (int e = 1; e <= nf; ++e) m.pos_eff(e, 1) = 2;
   if (group > 0) {
     m.randomnumb(1) = group;
-    m.randomtype(1) = model::rnd_diagonal;
+    m.randomtype(1) = model::RandomType::diagonal;
   }
-  m.residualtype = model::res_structural;
+  m.residualtype = model::ResidualType::structural;
   m.neffr = 1;
   m.pos_effr.resize(1);
   m.effrsave.resize(1);
@@ -150,13 +151,15 @@ void structural_model(run::State& s, const std::vector<int>& levels, int nrec, i
   new_state(s);
 }
 
-void one_structural(run::State& s, int levels, int nrec) { structural_model(s, {levels}, nrec, 0); }
+void one_structural(model::State& s, int levels, int nrec) {
+  structural_model(s, {levels}, nrec, 0);
+}
 
 TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
   // Level 1 with 12 records, level 2 (the reference) with 3; r = 1 and
   // the residuals fixed, so each draw is s / Gamma(n/2 - 1) with s half the
   // sum of squares.
-  run::State s;
+  model::State s;
   one_structural(s, 2, 15);
   util::mat1<double> e(15, 1);
   double ss = 0;
@@ -189,7 +192,7 @@ TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
 // fixed location parameter per level: 5 records give its factor a finite
 // posterior mean, 4 do not.
 TEST_F(Structural, LevelsOfAnEffectWithRandomLocationsNeedFiveRecords) {
-  run::State s;
+  model::State s;
   structural_model(s, {3, 4}, 10, 2);
   util::mat1<double> e(10, 1);
   const float lev[] = {1, 1, 1, 1, 1, 2, 2, 2, 2, 4};
@@ -213,7 +216,7 @@ TEST_F(Structural, LevelsWithTooFewRecordsKeepTheirFactor) {
   // Level 1: 2 records, level 2: none, level 3: 6, level 4: 5, level 5: the
   // reference.  With the level's own fixed location effect integrated out,
   // the factor of a level of n records has a finite posterior mean from n = 6.
-  run::State s;
+  model::State s;
   one_structural(s, 5, 13);
   util::mat1<double> e(13, 1);
   const float lev[] = {1, 1, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4};

@@ -7,10 +7,10 @@
 #include <cmath>
 #include <vector>
 
+#include "model/model.hpp"
+#include "model/state.hpp"
 #include "random/rangen_support.hpp"
 #include "run/cycle.hpp"
-#include "run/model.hpp"
-#include "run/state.hpp"
 #include "sampler/eq_support.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/model_choice.hpp"
@@ -24,8 +24,8 @@ using model::m;
 // in every trait; weight col 3; traits cols 4..6.  R below, solutions fixed.
 const std::vector<double> R3 = {4.0, 1.2, -0.6, 1.2, 2.0, 0.3, -0.6, 0.3, 1.5};
 
-void weighted_model(run::State& s, int nrec) {
-  eqtest::new_model(3, {model::eff_cro, model::eff_cov}, {2, 1}, nrec);
+void weighted_model(model::State& s, int nrec) {
+  eqtest::new_model(3, {model::EffectType::cro, model::EffectType::cov}, {2, 1}, nrec);
   m.pos_weight = 3;
   for (int t = 1; t <= 3; ++t) {
     m.pos_eff(1, t) = 1;
@@ -106,7 +106,7 @@ TEST(WeightedRecord, LogDensityIsTheNormalDensityWithCovarianceROverW) {
   };
   for (const DensityCase& c : cases) {
     SCOPED_TRACE(testing::Message() << "w " << c.w << " y " << c.y[0] << " " << c.y[1] << " " << c.y[2]);
-    run::State s;
+    model::State s;
     weighted_model(s, 1);
     const float x = 0.75f;
     eqtest::put_record(s, 1, {2, x, c.w, c.y[0], c.y[1], c.y[2]});
@@ -143,8 +143,8 @@ TEST(WeightedRecord, ImputedTraitHasConditionalVarianceOverW) {
   for (float w : {0.25f, 1.0f, 2.0f, 4.0f}) {
     for (float z : {0.0f, 1.5f, -2.0f}) {
       SCOPED_TRACE(testing::Message() << "w " << w << " z " << z);
-      run::State s;
-      eqtest::new_model(2, {model::eff_cro}, {2}, 1);
+      model::State s;
+      eqtest::new_model(2, {model::EffectType::cro}, {2}, 1);
       m.pos_weight = 2;
       for (int t = 1; t <= 2; ++t) {
         m.pos_eff(1, t) = 1;
@@ -171,7 +171,7 @@ TEST(WeightedRecord, TwoImputedTraitsDrawFromTheCholeskyFactorOfVOverW) {
   // Traits 1 and 3 missing given trait 2: V = R_mm - r(.,2) r(2,.)/r22; the
   // draw is mean + chol(V/w) z.
   const float w = 2.5f;
-  run::State s;
+  model::State s;
   weighted_model(s, 1);
   eqtest::put_record(s, 1, {1, -0.5f, w, 0.0f, 6.0f, 0.0f});
   eqtest::load(s, 1);
@@ -204,7 +204,7 @@ TEST(WeightedRecord, ResidualPassSumsWeightedCrossProducts) {
                                  {2.0f, 2, -1.25f, {11.0f, -3.5f, 6.5f}},
                                  {4.0f, 1, 2.0f, {8.5f, 0.0f, 5.0f}},
                                  {0.5f, 2, 1.0f, {12.0f, -1.0f, 3.0f}}};
-  run::State s;
+  model::State s;
   weighted_model(s, static_cast<int>(recs.size()));
   for (int j = 1; j <= 3; ++j)
     for (int i = 1; i <= 3; ++i) s.ORIG_R(i, j) = m.r(i, j);
@@ -262,7 +262,7 @@ TEST(WeightedRecord, ResidualPassSumsWeightedCrossProducts) {
 // R-bar/w for the log-likelihood and the standardised residuals.
 
 TEST(WeightedRecord, FinalPassUsesResidualCovarianceOverW) {
-  run::State s;
+  model::State s;
   weighted_model(s, 3);
   m.nround = 8;
   m.nburn = 0;

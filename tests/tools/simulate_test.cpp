@@ -67,7 +67,9 @@ TEST(SimulatePedigree, ParentsComeFirstAndMendelianSamplingHasItsVariance) {
       EXPECT_NE(role[d], 1);
       role[d] = 2;
     }
-    if (p.generation[i] == 0) EXPECT_EQ(s + d, 0);
+    if (p.generation[i] == 0) {
+      EXPECT_EQ(s + d, 0);
+    }
     else (s && d ? two : s || d ? one : none) += 1;
   }
   // Non-founders: parents unknown with chance 0.2 each.

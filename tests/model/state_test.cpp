@@ -3,80 +3,104 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
-#include "run/model.hpp"
-#include "run/state.hpp"
+#include "model/model.hpp"
+#include "model/model_support.hpp"
+#include "model/state.hpp"
 #include "sparse/sparsem.hpp"
-#include "state_support.hpp"
+#include "util/stop.hpp"
 
 namespace {
 
-using statetest::read_model;
+using model::EffectType;
+using model::ResidualType;
 
 model::Model& M = model::m;
 
-// Two traits, three effects (10 + 4 + 6 levels), 7 records, a nested
-// covariable reaching column 9, weights in column 3; residual type and
-// group chosen by the caller.
-std::string model_text(const std::string& residual, int ntrait = 2) {
-  const std::string obs = ntrait == 2 ? "1 2" : "1";
-  const std::string e1 = ntrait == 2 ? "4 4 10 cross y\n" : "4 10 cross y\n";
-  const std::string e2 = ntrait == 2 ? "5 0 4 cov n 9 9\n" : "5 4 cov n 9\n";
-  const std::string e3 = ntrait == 2 ? "6 6 6 cross n\n" : "6 6 cross n\n";
-  const std::string r = ntrait == 2 ? "1 0.5 0.5 2\n" : "1.5\n";
-  const std::string g = ntrait == 2 ? "0.5 0.1 0.1 0.6\n" : "0.5\n";
-  return "MCMC_CHAIN:\n100 10 2\nSEED\n5\nRESTART:\nn\nDATAFILE\nd.txt 7\nNUMBER_OF_TRAITS\n" +
-         std::to_string(ntrait) + "\nNUMBER_OF_EFFECTS\n3\nOBSERVATION(S)\n" + obs + "\nWEIGHT(S)\n3\nEFFECTS:\n" +
-         e1 + e2 + e3 + "RANDOM_RESIDUAL:\n" + residual + "RESIDUAL_PRIOR_(CO)VARIANCES\n" + r +
-         "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_animal 4\nPEDIGREEFILE:\nped.txt 12\n(CO)VARIANCES\n" + g;
+// Two traits (or one), three effects (10 + 4 + 6 levels), 7 records, a
+// nested covariable reaching column 9 (absent for trait 2), weights in
+// column 3, the third effect an add_animal group of 12 pedigree lines; the
+// residual type and its structural effects (each saved) chosen by the
+// caller.
+void state_model(ResidualType residual, int ntrait = 2, const std::vector<int>& structural = {}) {
+  modeltest::new_model(ntrait, {EffectType::cro, EffectType::cov, EffectType::cro}, {10, 4, 6}, 7);
+  M.nround = 100;
+  M.nburn = 10;
+  M.skip = 2;
+  M.pos_weight = 3;
+  for (int t = 1; t <= ntrait; ++t) {
+    M.pos_y(t) = t;
+    M.pos_eff(1, t) = 4;
+    M.pos_eff(2, t) = t == 1 ? 5 : 0;
+    M.nestedcov(2, t) = 9;
+    M.pos_eff(3, t) = 6;
+  }
+  M.effectsave(1) = 1;
+  M.residualtype = residual;
+  M.dbelief_r = 5;
+  M.neffr = static_cast<int>(structural.size());
+  M.pos_effr.resize(M.neffr);
+  M.effrsave.resize(M.neffr);
+  for (int k = 1; k <= M.neffr; ++k) M.pos_effr(k) = structural[static_cast<std::size_t>(k - 1)];
+  if (ntrait == 2) {
+    M.r(1, 1) = 1;
+    M.r(1, 2) = M.r(2, 1) = 0.5;
+    M.r(2, 2) = 2;
+  } else {
+    M.r(1, 1) = 1.5;
+  }
+  M.randomtype(3) = model::RandomType::add_animal;
+  M.randomnumb(3) = 1;
+  M.dbelief_g(3) = 4;
+  M.lenped(3) = 12;
+  M.g(3, 1, 1) = 0.5;
+  if (ntrait == 2) {
+    M.g(3, 1, 2) = M.g(3, 2, 1) = 0.1;
+    M.g(3, 2, 2) = 0.6;
+  }
 }
 
-class StateAlloc : public statetest::InFolder {
- protected:
-  void SetUp() override {
-    InFolder::SetUp();
-    write("ped.txt", "1 0 0\n");
-  }
-  static run::State make() {
-    run::State s;
-    s.neq = run::number_of_equations();
-    s.reclen = run::data_record_length();
-    run::allocate_state(s);
-    return s;
-  }
-};
+model::State make() {
+  model::State s;
+  s.neq = model::number_of_equations();
+  s.reclen = model::data_record_length();
+  model::allocate_state(s);
+  return s;
+}
 
-TEST_F(StateAlloc, SizesOfTheEquationsAndTheRecords) {
-  read_model(model_text("homogeneous 5\n"));
-  EXPECT_EQ(run::number_of_equations(), 2 * (10 + 4 + 6));
-  EXPECT_EQ(run::data_record_length(), 9);  // the nesting column
+TEST(StateAlloc, SizesOfTheEquationsAndTheRecords) {
+  state_model(ResidualType::homogeneous);
+  EXPECT_EQ(model::number_of_equations(), 2 * (10 + 4 + 6));
+  EXPECT_EQ(model::data_record_length(), 9);  // the nesting column
   M.pos_weight = 11;
-  EXPECT_EQ(run::data_record_length(), 11);
+  EXPECT_EQ(model::data_record_length(), 11);
   M.pos_y(2) = 12;
-  EXPECT_EQ(run::data_record_length(), 12);
+  EXPECT_EQ(model::data_record_length(), 12);
 
   // Every entry takes part, negative ones included.
   M.pos_weight = 0;
   M.pos_y.fill(-3);
   M.pos_eff.fill(-2);
   M.nestedcov.fill(-5);
-  EXPECT_EQ(run::data_record_length(), 0);
+  EXPECT_EQ(model::data_record_length(), 0);
   M.pos_weight = -1;
-  EXPECT_EQ(run::data_record_length(), -1);
+  EXPECT_EQ(model::data_record_length(), -1);
 
   // A count beyond 32 bits stops instead of wrapping.
   M.nlev(1) = INT_MAX;
   try {
-    run::number_of_equations();
+    model::number_of_equations();
     ADD_FAILURE() << "no stop";
   } catch (const util::Stop& e) {
-    EXPECT_EQ(std::string(e.what()), " The model has 4294967314 equations; at most 2147483647 are possible");
+    EXPECT_EQ(std::string(e.what()),
+              " The model has 4294967314 equations; at most 2147483647 are possible");
   }
 }
 
-TEST_F(StateAlloc, ShapesAndStartValues) {
-  read_model(model_text("homogeneous 5\n"));
-  const run::State s = make();
+TEST(StateAlloc, ShapesAndStartValues) {
+  state_model(ResidualType::homogeneous);
+  const model::State s = make();
   const int neq = 40;
   ASSERT_EQ(s.neq, neq);
   EXPECT_EQ(s.XY.size(), neq);
@@ -171,15 +195,13 @@ TEST_F(StateAlloc, ShapesAndStartValues) {
   EXPECT_TRUE(s.SSWEIGHT_ROBUST.empty());
 }
 
-TEST_F(StateAlloc, StructuralAndRobustGroups) {
-  read_model(model_text(
-      "struct_student_t 5\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n3 10\nNUMBER_OF_STRUCTURAL_EFFECTS\n2\n"
-      "STRUCTURAL_EFFECTS:\n1 y\n3\n",
-      1));
-  const run::State s = make();
+TEST(StateAlloc, StructuralAndRobustGroups) {
+  state_model(ResidualType::struct_student_t, 1, {1, 3});
+  const model::State s = make();
   const int neq = 20;
   ASSERT_EQ(s.neq, neq);
-  for (const auto* v : {&s.R_SOL, &s.R_NREC, &s.SUMR_SOL, &s.SSR_SOL, &s.SUMH_ACCEP}) EXPECT_EQ(v->size(), neq);
+  for (const auto* v : {&s.R_SOL, &s.R_NREC, &s.SUMR_SOL, &s.SSR_SOL, &s.SUMH_ACCEP})
+    EXPECT_EQ(v->size(), neq);
   for (long i = 1; i <= neq; ++i) {
     EXPECT_EQ(s.R_SOL(i), 1.0);
     EXPECT_EQ(s.R_NREC(i), 0.0);
@@ -205,32 +227,29 @@ TEST_F(StateAlloc, StructuralAndRobustGroups) {
   }
 
   // Slash residuals without structural effects: weights only.
-  read_model(model_text("slash 5\n", 1));
-  const run::State t = make();
+  state_model(ResidualType::slash, 1);
+  const model::State t = make();
   EXPECT_EQ(t.WEIGHT_ROBUST.size(), 7);
   EXPECT_TRUE(t.R_SOL.empty());
   // Structural residuals without heavy tails: no weights.
-  read_model(model_text(
-      "structural 5\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n3 10\nNUMBER_OF_STRUCTURAL_EFFECTS\n1\n"
-      "STRUCTURAL_EFFECTS:\n1\n",
-      1));
-  const run::State u = make();
+  state_model(ResidualType::structural, 1, {1});
+  const model::State u = make();
   EXPECT_TRUE(u.WEIGHT_ROBUST.empty());
   EXPECT_EQ(u.R_SOL.size(), neq);
 }
 
-TEST_F(StateAlloc, ModelWithoutPedigreesAndTheClock) {
-  read_model(
-      "MCMC_CHAIN:\n10 0 1\nSEED\n5\nRESTART:\nn\nDATAFILE\nd.txt 3\nNUMBER_OF_TRAITS\n1\n"
-      "NUMBER_OF_EFFECTS\n1\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n2 3 cross y\n"
-      "RANDOM_RESIDUAL:\nhomogeneous 5\nRESIDUAL_PRIOR_(CO)VARIANCES\n1\n");
-  run::State s = make();
+TEST(StateAlloc, ModelWithoutPedigreesAndTheClock) {
+  // One trait, one effect of 3 levels, 3 records; no random group.
+  modeltest::new_model(1, {EffectType::cro}, {3}, 3);
+  M.pos_y(1) = 1;
+  M.pos_eff(1, 1) = 2;
+  model::State s = make();
   EXPECT_EQ(s.PED.extent2(), 0);
   EXPECT_TRUE(s.P_MS.empty());
   EXPECT_TRUE(s.MS_STAT.empty());
   EXPECT_EQ(s.PROBS.size(), 52);
 
-  run::start_clock(s);
+  model::start_clock(s);
   EXPECT_GE(s.cpu_start, 0.0f);
   EXPECT_EQ(s.cpu_last, s.cpu_start);
 }

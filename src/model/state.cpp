@@ -1,15 +1,15 @@
-#include "run/state.hpp"
+#include "model/state.hpp"
 
 #include <climits>
 #include <new>
 #include <stdexcept>
 #include <string>
 
-#include "run/model.hpp"
+#include "model/model.hpp"
 #include "util/clock.hpp"
 #include "util/stop.hpp"
 
-namespace run {
+namespace model {
 
 int number_of_equations() {
   const model::Model& M = model::m;
@@ -152,8 +152,7 @@ void allocate_state(State& s) {
       s.H_VARPROP.fill(100.0);
     });
 
-  const int rt = M.residualtype;
-  if (rt >= model::res_slash && rt <= model::res_struct_student_t)
+  if (model::robust_residuals())
     allocating("the robustness weights (DATAFILE: " + num(nrec) + " records)", [&] {
       s.WEIGHT_ROBUST.resize(nrec);
       s.WEIGHT_ROBUST.fill(1.0);
@@ -167,4 +166,4 @@ void start_clock(State& s) {
   s.cpu_last = s.cpu_start;
 }
 
-}  // namespace run
+}  // namespace model

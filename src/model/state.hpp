@@ -16,7 +16,7 @@
 #include "util/array.hpp"
 #include "util/textio.hpp"
 
-namespace run {
+namespace model {
 
 // Largest number of candidate sires of one animal: PROBS holds the animal,
 // its dam and at most this many candidates.
@@ -102,7 +102,7 @@ struct State {
   util::vec1<double> SUMH_ACCEP;       // (neq)
   util::vec1<double> H_VARPROP;        // (neff) start 100.0
 
-  // ---- robust weights (allocated for residual types 3 to 6)
+  // ---- robust weights (allocated when model::robust_residuals)
   util::vec1<double> WEIGHT_ROBUST;     // (nrec) start 1.0
   util::vec1<double> SUMWEIGHT_ROBUST;  // (nrec)
   util::vec1<double> SSWEIGHT_ROBUST;   // (nrec)
@@ -118,9 +118,9 @@ struct State {
   util::mat1<double> SOL_N;      // same shape: values of the animals without equations
   util::arr3<double> BREED;        // (neff, Lp, B) breed fractions; B = largest nbreed
   util::arr3<double> SUMMB_ACCEP;  // (neff, B, B)
-  util::arr3<int> MB_DBELIEF;      // (neff, B, B) proposal degrees of belief; nlev(e) for groups 9, 10
-  // (neff, Lp) fourth integer of the pedigree lines of random types 4
-  // (multiplier code 1..4) and 5 (multiplier times 1000).
+  util::arr3<int> MB_DBELIEF;      // (neff, B, B) proposal degrees of belief; start nlev(e)
+  // (neff, Lp) fourth integer of the pedigree lines of random types
+  // add_an_upg (multiplier code 1..4) and add_an_upgi (multiplier times 1000).
   util::mat1<int> PED_CODE;
 
   // Sample file "msirespprsam" of the candidate-sire probabilities; open when
@@ -141,11 +141,11 @@ int data_record_length();
 // arrays 1-23 in their order (ginv of the model included), then XX as an
 // empty hash of order s.neq with the default table size, SOL, ORIG_G := g,
 // ORIG_R := r, MS_STAT, PROBS and the sums, then the structural-residual
-// group (neffr > 0) and the robust-weight group (residual types 3 to 6).
+// group (neffr > 0) and the robust-weight group (model::robust_residuals).
 // s.neq and s.reclen must be set.
 void allocate_state(State& s);
 
 // cpu_start := the processor time now; cpu_last := cpu_start.
 void start_clock(State& s);
 
-}  // namespace run
+}  // namespace model

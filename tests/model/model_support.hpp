@@ -1,0 +1,52 @@
+// Support of the tests of the model description and the chain's state: a
+// model description built in code.
+#pragma once
+
+#include <vector>
+
+#include "model/model.hpp"
+
+namespace modeltest {
+
+// A fresh model: nt traits, effects of the given types and levels, nrec
+// records; every effect absent (pos_eff 0), r the identity, homogeneous
+// residual, no random group.
+inline void new_model(int nt, const std::vector<model::EffectType>& types,
+                      const std::vector<int>& levels, int nrec) {
+  model::m = model::Model{};
+  model::Model& M = model::m;
+  const int nf = static_cast<int>(types.size());
+  M.ntrait = nt;
+  M.neff = nf;
+  M.nrec = nrec;
+  M.round = 1;
+  M.start = 1;
+  M.nround = 1;
+  M.skip = 1;
+  M.residualtype = model::ResidualType::homogeneous;
+  M.pos_y.resize(nt);
+  M.pos_eff.resize(nf, nt);
+  M.nestedcov.resize(nf, nt);
+  M.nlev.resize(nf);
+  M.effecttype.resize(nf);
+  M.effectsave.resize(nf);
+  M.randomtype.resize(nf);
+  M.randomtype.fill(model::RandomType::none);
+  M.randomnumb.resize(nf);
+  M.dbelief_g.resize(nf);
+  M.randomfile.resize(nf);
+  M.lenped.resize(nf);
+  M.ngrp.resize(nf);
+  M.nbreed.resize(nf);
+  M.g.resize(nf, model::maxcorr, model::maxcorr);
+  M.ginv.resize(nf, model::maxcorr, model::maxcorr);
+  for (int e = 1; e <= nf; ++e) {
+    M.effecttype(e) = types[static_cast<std::size_t>(e - 1)];
+    M.nlev(e) = levels[static_cast<std::size_t>(e - 1)];
+  }
+  M.r.resize(nt, nt);
+  M.rinv.resize(nt, nt);
+  for (int t = 1; t <= nt; ++t) M.r(t, t) = 1.0;
+}
+
+}  // namespace modeltest
