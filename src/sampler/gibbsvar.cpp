@@ -155,18 +155,31 @@ void residual_records(model::State& s, DispersionWork& w, int a, bool kept) {
     for (int t = 1; t <= nt; ++t) w.e(i, t) = 0.0;
     return true;
   };
-  if (loadable) {
-    for_each_kept_record<NT, N>(
-        s,
-        [&](const std::int32_t* cnt, const std::int32_t* eq, const float* x) {
-          record_residuals<NT, N>(s, cnt, eq, x, e);
-          finish(s.irec, NT == 0);
-        },
-        [&](const RecordSlots& r) {
-          record_residuals(s, r, e);
-          finish(s.irec, NT == 0);
-        },
-        nonparent);
+  auto derived = [&](const std::int32_t* cnt, const std::int32_t* eq, const float* x)
+                     __attribute__((always_inline)) {
+    record_residuals<NT, N>(s, cnt, eq, x, e);
+    finish(s.irec, NT == 0);
+  };
+  auto found = [&](const RecordSlots& r) __attribute__((always_inline)) {
+    record_residuals(s, r, e);
+    finish(s.irec, NT == 0);
+  };
+  // In a reduced animal model the records of animals with equations are
+  // listed with their places in the stream: the pass goes to them alone.
+  // (No record's log-density is deferred there: the records' inverses are
+  // not all one.)
+  const RecordCursor::RecordClasses* classes =
+      loadable && a > 0 && a == cursor.e8 && use_record_classes ? record_classes(s) : nullptr;
+  if (classes != nullptr) {
+    std::fill(ecol, ecol + static_cast<std::size_t>(nrec) * static_cast<std::size_t>(nt), 0.0);
+    for_each_listed_record<NT, N>(s, classes->with_equation, derived, found);
+    // The products of the listed records in record order: those of the
+    // others, whose rows are 0 here, would add +0 to sums that are never
+    // -0.
+    if constexpr (NT > 0)
+      for (const KeptAt& k : classes->with_equation) add_ee(ecol + (k.irec - 1), lde);
+  } else if (loadable) {
+    for_each_kept_record<NT, N>(s, derived, found, nonparent);
     if (deferred) model_choice_records(s, deferred_from, nrec, ecol, lde);
     if constexpr (NT > 0) {
       // Every record's products, in record order, from the residuals as
@@ -174,6 +187,8 @@ void residual_records(model::State& s, DispersionWork& w, int a, bool kept) {
       // registers.
       for (int i = 1; i <= nrec; ++i) add_ee(ecol + (i - 1), lde);
     }
+  }
+  if (loadable) {
     // The cursor on the last record, as the general pass leaves it.
     if (nrec > 0) {
       s.irec = nrec;

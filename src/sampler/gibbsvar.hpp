@@ -88,6 +88,11 @@ void slash_weights(model::State& s, const util::mat1<double>& e);
 // such an animal has no record or more than one, or their records are not
 // in ascending order of animal.
 void mendelian(model::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee);
+// mendelian() takes a loop of its own for one trait and the animal effect
+// alone in its group, records whose slots the build kept, no structural
+// factor or robust weight and no sire to draw: the same draws and sums.
+// Tests turn it off to compare it with the general loop.
+extern bool one_trait_mendelian;
 
 // Multiple-breed (co)variance blocks of the group at e (sampler/multibreed.cpp;
 // order n per breed) by Metropolis-Hastings with inverse-Wishart proposals,

@@ -7,6 +7,9 @@
 // candidate, the term integrated out.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +29,8 @@
 #include "util/stop.hpp"
 
 namespace sampler {
+
+bool one_trait_mendelian = true;
 
 namespace {
 
@@ -252,6 +257,172 @@ void record_loglike(model::State& s, const double* eps) {
   std::copy(kept, kept + cells, ri);
 }
 
+// ---- one trait, one effect --------------------------------------------------
+// The common reduced animal model (one trait, the animal effect alone in its
+// group, records whose slots the build kept, no structural factor or robust
+// weight, no sire to draw) takes the same steps as the loop of mendelian()
+// in a loop of its own: what that loop finds again for every animal in every
+// cycle (its record, where the record's slots stand in the stream, its
+// parents' equations) is worked out once for the stream, and the variances
+// of the terms once a cycle for each pair of record weight and DINV.
+
+struct OneTraitAnimal {
+  std::int32_t irec;     // the animal's record
+  std::int32_t key_at;   // its slot count in the stream's keys, its equations after it
+  std::int32_t mult_at;  // its multipliers in the stream
+  std::int32_t cls;      // its pair of weight and DINV
+  std::int32_t dam, sire;  // the parents' equations, 0 for an unknown parent
+};
+
+struct OneTraitClass {
+  double w = 0, d = 0;     // the record's weight, the animal's DINV
+  double root_w = 0;       // sqrt(w)
+  double re = 0, var = 0, sd = 0;  // of the cycle in hand: r / w, the term's variance, its root
+};
+
+struct OneTraitTable {
+  long generation = 0;  // of the stream it was made for; 0 none
+  const model::State* owner = nullptr;
+  int e = 0;
+  bool usable = false;
+  std::vector<OneTraitAnimal> animals;
+  std::vector<OneTraitClass> classes;
+};
+OneTraitTable one_trait;
+
+// Makes the table for the stream as it stands; usable stays false where the
+// loop of its own does not apply (an animal without its record, a record
+// whose multipliers are not kept, a sire to be drawn among candidates).
+void make_one_trait_table(const model::State& s, int e) {
+  OneTraitTable& t = one_trait;
+  const SlotStream& st = cursor.stream;
+  const int nl = m.nlev(e), len = m.lenped(e), col = m.pos_eff(e, 1), pw = m.pos_weight;
+  t.generation = st.generation;
+  t.owner = &s;
+  t.e = e;
+  t.usable = false;
+  t.animals.clear();
+  t.classes.clear();
+  if (st.key.size() >= static_cast<std::size_t>(INT32_MAX) ||
+      st.mult.size() >= static_cast<std::size_t>(INT32_MAX))
+    return;
+  // Each record's place in the stream (one trait: its count, then its
+  // equations), in record order as the animals' records come.
+  std::size_t key_at = 0, mult_at = 0;
+  int next = 1;  // the record at key_at
+  const int base = address1(e, 1, 1) - 1;
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::int32_t> class_of;
+  int irec = 0;
+  t.animals.reserve(static_cast<std::size_t>(std::max(len - nl, 0)));
+  for (int an = nl + 1; an <= len; ++an) {
+    // The record search of mendelian().
+    bool found = false;
+    ++irec;
+    while (irec <= m.nrec) {
+      const int lv = static_cast<int>(s.INDATA(irec, col));
+      if (lv == an) {
+        found = true;
+        break;
+      }
+      if (lv > an) {
+        --irec;
+        break;
+      }
+      ++irec;
+    }
+    if (!found) return;
+    for (; next < irec; ++next) {
+      const std::size_t n = static_cast<std::size_t>(st.key[key_at]);
+      key_at += 1 + n;
+      if (!st.is_derived(next)) mult_at += n;
+    }
+    if (st.is_derived(irec)) return;
+    const int dam = s.PED(e, an, 2), sire = s.PED(e, an, 3);
+    if (dam < 0 || sire < 0 || s.MS_STAT(an) == 1) return;
+    const double w = pw == 0 ? 1.0 : static_cast<double>(s.INDATA(irec, pw));
+    const double d = static_cast<double>(s.DINV(an));
+    std::pair<std::uint64_t, std::uint64_t> key;
+    std::memcpy(&key.first, &w, sizeof w);
+    std::memcpy(&key.second, &d, sizeof d);
+    const auto [it, added] = class_of.emplace(key, static_cast<std::int32_t>(t.classes.size()));
+    if (added) {
+      OneTraitClass c;
+      c.w = w;
+      c.d = d;
+      c.root_w = std::sqrt(w);
+      t.classes.push_back(c);
+    }
+    t.animals.push_back(OneTraitAnimal{irec, static_cast<std::int32_t>(key_at),
+                                       static_cast<std::int32_t>(mult_at), it->second,
+                                       dam != 0 ? base + dam : 0, sire != 0 ? base + sire : 0});
+  }
+  t.usable = true;
+}
+
+// The loop of mendelian() for the model described above, every animal's
+// record found in the table: the same sums in the same order, the same
+// normals taken from `ahead`.
+void one_trait_terms(model::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee,
+                     rangen::NormalsAhead& ahead, bool sample_r, bool sample_g, bool rows) {
+  OneTraitTable& t = one_trait;
+  const int nl = m.nlev(e);
+  const bool first = m.round == m.start, kept = model::kept_cycle(m.round);
+  const double r = m.r(1, 1), g = m.g(e, 1, 1);
+  for (OneTraitClass& c : t.classes) {
+    // As ScalarTerms forms them, at a scale of 1.
+    c.re = 1.0 * r / c.w;
+    c.var = 1.0 / (1.0 / c.re + c.d / g);
+    c.sd = c.var > 0.0 ? std::sqrt(c.var) : 0.0;
+  }
+  const SlotStream& st = cursor.stream;
+  const std::int32_t* key = st.key.data();
+  const float* mult = st.mult.data();
+  const double* sol = s.SOL.data() - 1;
+  const float* ycol = s.INDATA.col(m.pos_y(1)) - 1;
+  double* erow = rows ? dispersion_work.e.data() - 1 : nullptr;
+  double* soln = s.SOL_N.data() - 1;
+  double e11 = ee(1, 1), q11 = qform(e, 1, 1);
+  if (kept && !t.animals.empty()) rinv_of_r();
+  const OneTraitClass* cls = t.classes.data();
+  const std::size_t n_an = t.animals.size();
+  for (std::size_t i = 0; i < n_an; ++i) {
+    const OneTraitAnimal& a = t.animals[i];
+    const OneTraitClass& c = cls[a.cls];
+    double eps = static_cast<double>(ycol[a.irec]);
+    const std::int32_t* eq = key + a.key_at;
+    const float* x = mult + a.mult_at;
+    const int n = *eq++;
+    for (int j = 0; j < n; ++j)
+      if (eq[j] > 0) eps = eps - static_cast<double>(x[j]) * sol[eq[j]];
+    double term = 0.0;
+    if (eps != 0.0) {
+      const double mean = eps * c.var / c.re;
+      term = c.var <= 0.0 ? mean : mean + c.sd * ahead.next();
+      eps -= term;
+    }
+    if (sample_r) e11 += c.w * eps * eps;
+    if (erow != nullptr) erow[a.irec] = eps * c.root_w;
+    if (kept) {
+      s.rec_weight = c.w;
+      model_choice(s, a.irec, &eps);
+    }
+    if (sample_g) q11 += c.d * term * term;
+    if (a.dam != 0) term += 0.5 * sol[a.dam];
+    if (a.sire != 0) term += 0.5 * sol[a.sire];
+    soln[i + 1] = term;
+  }
+  if (sample_r) ee(1, 1) = e11;
+  if (sample_g) qform(e, 1, 1) = q11;
+  if (first) s.DF_RANDOM(e) += static_cast<int>(n_an);
+  // The cursor on the last animal's record, as the loop leaves it.
+  if (n_an > 0) {
+    s.irec = t.animals.back().irec;
+    decode_record(s);
+    s.res_scale = 1.0;
+  }
+  (void)nl;
+}
+
 }  // namespace
 
 void mendelian(model::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee) {
@@ -313,8 +484,20 @@ void mendelian(model::State& s, int e, util::arr3<double>& qform, util::mat1<dou
 
   // PROBS is 1.0 at each animal's start: every change below is undone.
   s.PROBS.fill(1.0);
-  s.SOL_N.fill(0.0);
   s.irec = 0;
+  if (one_trait_mendelian && scalar && K == 1 && loaded && cursor.scale_free && only_normals &&
+      present[1]) {
+    OneTraitTable& t = one_trait;
+    if (t.generation != cursor.stream.generation || t.owner != &s || t.e != e)
+      make_one_trait_table(s, e);
+    if (t.usable && static_cast<long>(t.animals.size()) == s.SOL_N.rows() && s.SOL_N.cols() == 1) {
+      one_trait_terms(s, e, qform, ee, *ahead, nrp == 1, ngp == 1, rows);
+      if (first)
+        util::say(" calculated ", len - nl, " mendelian samples and ", "read ", s.irec, " records");
+      return;
+    }
+  }
+  s.SOL_N.fill(0.0);
   double eps[model::maxcorr], v[model::maxcorr], qk[model::max_candidates];
   double pobs[L * L];
   for (int an = nl + 1; an <= len; ++an) {

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "dense/denseop.hpp"
 #include "model/model.hpp"
@@ -15,6 +17,7 @@
 namespace sampler {
 
 RecordCursor cursor;
+bool allow_kept_slots = true;
 
 namespace {
 
@@ -147,7 +150,7 @@ void prepare_records(const model::State& s) {
     if (et == model::EffectType::unk || et == model::EffectType::rno) fixed = false;
     if (et == model::EffectType::ram && m.max_msires > 0) fixed = false;
   }
-  c.slots_fixed = fixed;
+  c.slots_fixed = fixed && allow_kept_slots;
   c.stream = SlotStream{};
   c.mult_col.resize(static_cast<long>(nf) * nt);
   c.slot_x.resize(static_cast<long>(nf) * nt);
@@ -281,7 +284,9 @@ void find_addresses(model::State& s) {
 // ---------------------------------------------------------------------------
 
 void clear_slots(const model::State& s) {
+  static long generations = 0;
   SlotStream& st = cursor.stream;
+  st.generation = ++generations;
   st.key.clear();
   st.derived.clear();
   st.mult.clear();
@@ -486,13 +491,124 @@ void nonparent_rinv(model::State& s, int a, double sc, long pass) {
   x.cov.assign(cov, cov + cells);
 }
 
+// Makes the record classes for the stream as it stands (its records all
+// read).
+void make_record_classes(const model::State& s) {
+  RecordCursor& c = cursor;
+  RecordCursor::RecordClasses& k = c.classes;
+  const int e8 = c.e8, col = m.pos_eff(e8, 1), nl = m.nlev(e8), pw = m.pos_weight;
+  const SlotStream& st = c.stream;
+  const int nt = m.ntrait;
+  k.generation = st.generation;
+  k.owner = &s;
+  k.of_record.assign(static_cast<std::size_t>(m.nrec), -1);
+  k.with_equation.clear();
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::int32_t> class_of;
+  std::size_t key_at = 0, mult_at = 0;
+  for (int i = 1; i <= m.nrec; ++i) {
+    const int a = static_cast<int>(s.INDATA(i, col));
+    const std::size_t here = key_at, mult_here = mult_at;
+    std::size_t n = 0;
+    for (int t = 0; t < nt; ++t) n += static_cast<std::size_t>(st.key[key_at + static_cast<std::size_t>(t)]);
+    key_at += static_cast<std::size_t>(nt) + n;
+    if (!st.is_derived(i)) mult_at += n;
+    if (a <= nl) {
+      k.with_equation.push_back(
+          KeptAt{i, static_cast<std::uint32_t>(here), static_cast<std::uint32_t>(mult_here)});
+      continue;
+    }
+    // The weight and DINV as decode_r reads them.
+    const double w = pw == 0 ? 1.0 : static_cast<double>(s.INDATA(i, pw));
+    const double d = static_cast<double>(s.DINV(a));
+    std::pair<std::uint64_t, std::uint64_t> key;
+    std::memcpy(&key.first, &w, sizeof w);
+    std::memcpy(&key.second, &d, sizeof d);
+    const auto it = class_of.emplace(key, static_cast<std::int32_t>(class_of.size())).first;
+    k.of_record[static_cast<std::size_t>(i - 1)] = it->second;
+  }
+  const std::size_t n = class_of.size(), cells = static_cast<std::size_t>(m.ntrait) * m.ntrait;
+  k.pass.assign(n, 0);
+  k.memo.assign(n, -1);
+  k.rinv.assign(n * cells, 0.0);
+  k.cov.assign(n * cells, 0.0);
+}
+
+// True when the record classes serve the pass: asked once a pass.
+bool classes_serve(const model::State& s, long pass) {
+  RecordCursor& c = cursor;
+  RecordCursor::RecordClasses& k = c.classes;
+  if (k.checked_pass == pass) return k.on;
+  k.checked_pass = pass;
+  k.on = use_record_classes && c.scale_free && record_classes(s) != nullptr;
+  return k.on;
+}
+
+// decode_r of a record of a pass that the record classes serve.
+void decode_r_by_class(model::State& s, long pass) {
+  RecordCursor& c = cursor;
+  RecordCursor::RecordClasses& k = c.classes;
+  const int cells = m.ntrait * m.ntrait;
+  double* ri = m.rinv.data();
+  const int cls = k.of_record[static_cast<std::size_t>(s.irec - 1)];
+  s.res_scale = 1.0;
+  c.memo_used = -1;
+  if (cls < 0) {
+    c.nonparent = 0;
+    rinv_of_r(pass);
+    return;
+  }
+  const int a = static_cast<int>(s.INDATA(s.irec, m.pos_eff(c.e8, 1)));
+  c.nonparent = a;
+  const std::size_t at = static_cast<std::size_t>(cls) * static_cast<std::size_t>(cells);
+  if (k.pass[static_cast<std::size_t>(cls)] == pass) {
+    double* cov = c.record_cov.data();
+    const double* kr = k.rinv.data() + at;
+    const double* kc = k.cov.data() + at;
+    for (int q = 0; q < cells; ++q) {
+      ri[q] = kr[q];
+      cov[q] = kc[q];
+    }
+    // The memo it came from, while it holds them still.
+    const int mk = k.memo[static_cast<std::size_t>(cls)];
+    const RecordCursor::MendelianMemo& x = c.mendelian_memo[mk];
+    if (x.valid && same_bits(x.w, s.rec_weight) && same_bits(x.d, static_cast<double>(s.DINV(a))) &&
+        same_bits(x.tol, denseop::denseop_tol))
+      c.memo_used = mk;
+    return;
+  }
+  nonparent_rinv(s, a, 1.0, pass);
+  // A failed inverse is formed (and reported) again for every record.
+  if (c.memo_used < 0) return;
+  k.pass[static_cast<std::size_t>(cls)] = pass;
+  k.memo[static_cast<std::size_t>(cls)] = c.memo_used;
+  std::copy(ri, ri + cells, k.rinv.data() + at);
+  std::copy(c.record_cov.data(), c.record_cov.data() + cells, k.cov.data() + at);
+}
+
 }  // namespace
+
+bool use_record_classes = true;
+
+const RecordCursor::RecordClasses* record_classes(const model::State& s) {
+  RecordCursor& c = cursor;
+  RecordCursor::RecordClasses& k = c.classes;
+  if (c.e8 <= 0 || !slots_loadable(s)) return nullptr;
+  // Offsets into the stream are kept in 32 bits.
+  if (c.stream.key.size() > UINT32_MAX || c.stream.mult.size() > UINT32_MAX) return nullptr;
+  if (k.generation != c.stream.generation || k.owner != &s) make_record_classes(s);
+  return &k;
+}
 
 void decode_r(model::State& s, long pass) {
   RecordCursor& c = cursor;
   const int nt = m.ntrait;
   double* ri = m.rinv.data();
   const double* r = m.r.data();
+
+  if (pass != 0 && classes_serve(s, pass)) {
+    decode_r_by_class(s, pass);
+    return;
+  }
 
   // The record's animal, read from the first trait's column, takes a
   // Mendelian term when it has no equation of its own.

@@ -47,6 +47,9 @@ struct SlotStream {
   const model::State* owner = nullptr;
   int records = 0;  // records kept so far
   bool loadable = false;
+  // Changes whenever the stream is started anew (never the same twice in a
+  // process): what is worked out from a stream is kept with its generation.
+  long generation = 0;
 
   bool is_derived(int irec) const { return derived_bit(derived.data(), irec); }
   // The same from the bits alone, for a pass that holds them in a register.
@@ -54,6 +57,14 @@ struct SlotStream {
     const auto i = static_cast<std::size_t>(irec - 1);
     return (bits[i >> 6] >> (i & 63) & 1) != 0;
   }
+};
+
+// Where a record's slots stand in the stream: its slot counts at key_at of
+// the keys, its multipliers (when they do not follow from its data) at
+// mult_at.
+struct KeptAt {
+  std::int32_t irec;
+  std::uint32_t key_at, mult_at;
 };
 
 // One record's part of the stream.
@@ -121,6 +132,28 @@ struct RecordCursor {
   };
   static constexpr int mendelian_memos = 4;
   MendelianMemo mendelian_memo[mendelian_memos];
+  // In a reduced animal model whose records' slots are all kept
+  // (slots_loadable), each record's class: -1 for an animal with an
+  // equation (the inverse of r), else the index of its pair of weight and
+  // DINV, whose inverse and covariance the first of its records in a pass
+  // keeps for the others when there are no structural factors or robust
+  // weights.  Made for a stream generation (record_classes).
+  struct RecordClasses {
+    long generation = 0;
+    const model::State* owner = nullptr;
+    std::vector<std::int32_t> of_record;  // (nrec)
+    // The records of animals with equations, in order, and where their
+    // slots stand in the stream.
+    std::vector<KeptAt> with_equation;
+    // Per class: the pass whose values are kept (0 none), the memo they
+    // came from, and the values (ntrait*ntrait each).
+    std::vector<long> pass;
+    std::vector<int> memo;
+    std::vector<double> rinv, cov;
+    long checked_pass = 0;  // the pass last asked whether the classes hold
+    bool on = false;        // they hold for checked_pass
+  };
+  RecordClasses classes;
   std::vector<double> memo_rg;  // (2*ntrait*ntrait)
   // The passes (decode_r) in which memo_rg and the inverse of r were last
   // found to hold.
@@ -159,6 +192,11 @@ struct RecordCursor {
 };
 
 extern RecordCursor cursor;
+
+// False: no model keeps its records' slots (slots_fixed), so that every
+// pass finds them again and takes the general steps.  Tests set it to
+// compare the passes over kept slots with those steps.
+extern bool allow_kept_slots;
 
 // Sizes the cursor and derives its constants from model::m (the state is
 // not read yet).  Keeps the data file.  Stops when the model asks for
@@ -236,6 +274,13 @@ template <int NK = 0>
 // new_pass(): what decode_r keeps from the records before is then checked
 // against r and g only once in the pass.
 void decode_r(model::State& s, long pass = 0);
+// decode_r in a pass takes what an earlier record of the same class left
+// (RecordCursor::classes): the same values.  Tests turn it off to compare.
+extern bool use_record_classes;
+// The record classes of s's stream as it stands (made when they are not),
+// or null when s's records are not all kept or the model has no animals
+// without equations.
+const RecordCursor::RecordClasses* record_classes(const model::State& s);
 // A number for a pass over records (see decode_r).
 long new_pass();
 
@@ -271,15 +316,51 @@ inline double structural_scale(const model::State& s, Factor&& factor) {
 // and the pivot tolerance stay; pass as decode_r's).
 void rinv_of_r(long pass = 0);
 
+// What decode_r gives the record in hand in a pass that the record classes
+// serve (RecordCursor::classes), from what its class, or the inverse of r,
+// holds from an earlier record of the pass; false, doing nothing, when they
+// hold nothing yet (decode_r forms it).  It leaves no memo in use
+// (memo_used -1): a pass of decode_r_in_pass reads none.  NT > 0: the trait
+// count, known at compile time.
+template <int NT = 0>
+[[gnu::always_inline]] inline bool decode_r_kept(model::State& s, long pass) {
+  RecordCursor& c = cursor;
+  const RecordCursor::RecordClasses& k = c.classes;
+  if (pass == 0 || k.checked_pass != pass || !k.on) return false;
+  const int nt = NT > 0 ? NT : c.ntrait, cells = nt * nt;
+  const int cls = k.of_record[static_cast<std::size_t>(s.irec - 1)];
+  const double* from;
+  if (cls < 0) {
+    if (c.r_pass != pass || !c.rinv_cached) return false;
+    from = c.cached_rinv.data();
+    c.nonparent = 0;
+  } else {
+    if (k.pass[static_cast<std::size_t>(cls)] != pass) return false;
+    const std::size_t at = static_cast<std::size_t>(cls) * static_cast<std::size_t>(cells);
+    from = k.rinv.data() + at;
+    const double* kc = k.cov.data() + at;
+    double* cov = c.record_cov.data();
+    for (int q = 0; q < cells; ++q) cov[q] = kc[q];
+    c.nonparent = static_cast<int>(s.INDATA(s.irec, model::m.pos_eff(c.e8, 1)));
+  }
+  double* ri = model::m.rinv.data();
+  for (int q = 0; q < cells; ++q) ri[q] = from[q];
+  s.res_scale = 1.0;
+  c.memo_used = -1;
+  return true;
+}
+
 // decode_r for the next record of a pass over the records in which nothing
 // else writes r, rinv or the pivot tolerance.  same starts false for the
 // pass; once decode_r has found the constant inverse cached, it is already
 // in rinv for every later record.
+template <int NT = 0>
 inline void decode_r_in_pass(model::State& s, bool& same, long pass = 0) {
   if (same) {
     s.res_scale = 1.0;
     return;
   }
+  if (decode_r_kept<NT>(s, pass)) return;
   decode_r(s, pass);
   same = cursor.rinv_constant && cursor.rinv_cached;
 }
@@ -345,6 +426,33 @@ inline void predict_missing_y(model::State& s) {
   if (any_missing(s)) predict_missing_traits(s);
 }
 
+// One record of a pass over kept slots (see for_each_kept_record) whose
+// slot counts stand at cnt in the stream's keys, with its multipliers when
+// Derived_ (they follow from its data; x: room for them) or else at kept_x.
+template <int NT, int N, bool Derived_, class Derived, class Found>
+[[gnu::always_inline]] inline void kept_record(model::State& s, const std::int32_t* cnt,
+                                               const float* kept_x, float* x, bool& same_r,
+                                               long pass, Derived& derived, Found& found) {
+  const int nt = NT > 0 ? NT : cursor.ntrait;
+  decode_record<NT>(s);
+  if constexpr (Derived_) {
+    const int nk = NT > 0 && N > 0 ? NT * N : nt * cursor.neff;
+    constexpr int fixed = NT > 0 && N > 0 ? NT * N : 0;
+    const std::int32_t* eq = cnt + nt;
+    derive_multipliers<fixed>(s, eq, nk, x);
+    decode_r_in_pass<NT>(s, same_r, pass);
+    if (any_missing<NT>(s)) predict_missing_traits(s, RecordSlots{cnt, eq, x, nk});
+    derived(cnt, eq, static_cast<const float*>(x));
+  } else {
+    int n = 0;
+    for (int t = 0; t < nt; ++t) n += cnt[t];
+    const RecordSlots r{cnt, cnt + nt, kept_x, n};
+    decode_r_in_pass<NT>(s, same_r, pass);
+    if (any_missing<NT>(s)) predict_missing_traits(s, r);
+    found(r);
+  }
+}
+
 // A pass over the kept slots of every record (slots_loadable) for NT
 // traits of N effects each, both known at compile time (0: read from the
 // model): for records 1..nrec in turn, except those skip(irec) passes over
@@ -370,38 +478,57 @@ inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& fou
   float xl[most];
   float* x = fixed > 0 ? xl : cursor.slot_x.data();
   const int nrec = model::m.nrec;
+  auto length = [&](const std::int32_t* cnt) {
+    int n = 0;
+    for (int t = 0; t < nt; ++t) n += cnt[t];
+    return n;
+  };
   for (int irec = 1; irec <= nrec; ++irec) {
     s.irec = irec;
     const std::int32_t* cnt = key + key_at;
     if (skip(irec)) {
-      int n = 0;
-      for (int t = 0; t < nt; ++t) n += cnt[t];
+      const int n = length(cnt);
       key_at += static_cast<std::size_t>(nt + n);
+      if (!SlotStream::derived_bit(bits, irec)) mult_at += static_cast<std::size_t>(n);
       continue;
     }
-    decode_record<NT>(s);
     if (SlotStream::derived_bit(bits, irec)) {
-      const std::int32_t* eq = cnt + nt;
       key_at += static_cast<std::size_t>(nt + nk);
-      derive_multipliers<fixed>(s, eq, nk, x);
-      decode_r_in_pass(s, same_r, pass);
-      if (any_missing<NT>(s)) predict_missing_traits(s, RecordSlots{cnt, eq, x, nk});
-      derived(cnt, eq, static_cast<const float*>(x));
+      kept_record<NT, N, true>(s, cnt, kept_x, x, same_r, pass, derived, found);
     } else {
-      int n = 0;
-      for (int t = 0; t < nt; ++t) n += cnt[t];
-      const RecordSlots r{cnt, cnt + nt, kept_x + mult_at, n};
+      const int n = length(cnt);
+      kept_record<NT, N, false>(s, cnt, kept_x + mult_at, x, same_r, pass, derived, found);
       key_at += static_cast<std::size_t>(nt + n);
       mult_at += static_cast<std::size_t>(n);
-      decode_r_in_pass(s, same_r, pass);
-      if (any_missing<NT>(s)) predict_missing_traits(s, r);
-      found(r);
     }
   }
 }
 template <int NT, int N, class Derived, class Found>
 inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& found) {
   for_each_kept_record<NT, N>(s, derived, found, [](int) { return false; });
+}
+// The same over the records of list (ascending, each with its place in
+// the stream) alone.
+template <int NT, int N, class Derived, class Found>
+inline void for_each_listed_record(model::State& s, const std::vector<KeptAt>& list, Derived&& derived,
+                                   Found&& found) {
+  const RecordCursor& c = cursor;
+  constexpr int fixed = NT > 0 && N > 0 ? NT * N : 0;
+  constexpr int most = fixed > 0 ? fixed : 1;
+  const std::int32_t* key = c.stream.key.data();
+  const std::uint64_t* bits = c.stream.derived.data();
+  const float* kept_x = c.stream.mult.data();
+  bool same_r = false;
+  const long pass = new_pass();
+  float xl[most];
+  float* x = fixed > 0 ? xl : cursor.slot_x.data();
+  for (const KeptAt& k : list) {
+    s.irec = k.irec;
+    if (SlotStream::derived_bit(bits, k.irec))
+      kept_record<NT, N, true>(s, key + k.key_at, kept_x, x, same_r, pass, derived, found);
+    else
+      kept_record<NT, N, false>(s, key + k.key_at, kept_x + k.mult_at, x, same_r, pass, derived, found);
+  }
 }
 
 // The kept slots of records in ascending order (slots_loadable): at(irec)

@@ -203,13 +203,16 @@ constexpr int local_slots = 16;
 // known here, so that the loops unroll into straight code.
 // The kernel of direct_terms on the slots as eq(t, i) (magnitudes) and
 // x(t, i) give them.
-template <int NT, bool Ahead, bool Uniform, int N, class Eq, class X>
+// Ordered (one trait, N known): the record's additions are known to come
+// in the order of the upper triangle, row by row (upper_in_order), and are
+// made without comparing the equations.
+template <int NT, bool Ahead, bool Uniform, int N, class Eq, class X, bool Ordered = false>
 [[gnu::always_inline]] inline void direct_terms_local(model::State& s, Eq&& eq, X&& x,
-                                                      const std::int32_t* cnt, int nmax_run,
-                                                      double* a,
+                                                      const std::int32_t* cnt, int nmax_run, double* a,
                                                       const std::vector<std::int32_t>& pos,
                                                       std::size_t& at) {
   static_assert(N == 0 || Uniform || NT == 1);
+  static_assert(!Ordered || (NT == 1 && N > 0));
   const double w = s.rec_weight;
   double rl[NT * NT];
   for (int k = 0; k < NT * NT; ++k) rl[k] = m.rinv.data()[k];
@@ -227,7 +230,11 @@ template <int NT, bool Ahead, bool Uniform, int N, class Eq, class X>
 #pragma GCC unroll 3
       for (int t2 = 0; t2 < NT; ++t2) {
         if (!uniform && j >= cnt[t2]) continue;
-        if (eq(t2, j) < a1) continue;  // the store keeps the upper triangle
+        if constexpr (Ordered) {
+          if (j < i) continue;
+        } else {
+          if (eq(t2, j) < a1) continue;  // the store keeps the upper triangle
+        }
         const float pr = x1 * x(t2, j);
         const double v = static_cast<double>(pr) * w * rl[t1 + t2 * NT];
         VELMORAN_CHECK("planned record addition", static_cast<long>(k), 0L,
@@ -299,6 +306,40 @@ template <int NT, int N, bool Ahead>
   direct_terms_local<NT, Ahead, true, N>(
       s, [&q](int t, int i) { return q[t][i]; }, [x](int t, int i) { return x[t * N + i]; },
       nullptr, N, a, pos, at);
+}
+
+// One trait, N slots with the equations q (magnitudes): true when the
+// additions of the record come in the order of the upper triangle, row by
+// row, whatever the equations' values: they ascend, except that the last
+// two (the parents of an animal without an equation) may come in either
+// order, both above the others and apart.  The addition of those two then
+// falls between their diagonal ones either way, and in one trait it is the
+// same value (the product of two multipliers does not depend on their
+// order).
+template <int N>
+[[gnu::always_inline]] inline bool upper_in_order(const int* q) {
+  bool ok = true;
+  for (int i = 0; i + 2 < N; ++i) ok &= q[i] < q[i + 1];
+  if constexpr (N >= 3) ok &= q[N - 3] < q[N - 1];
+  if constexpr (N >= 2) ok &= q[N - 2] != q[N - 1];
+  return ok;
+}
+
+// direct_terms_flat for one trait and N slots, in order when
+// upper_in_order holds.
+template <int N, bool Ahead>
+[[gnu::always_inline]] inline void one_trait_terms_flat(model::State& s, const std::int32_t* eq,
+                                                        const float* x, double* a,
+                                                        const std::vector<std::int32_t>& pos,
+                                                        std::size_t& at) {
+  int q[N];
+  for (int i = 0; i < N; ++i) q[i] = magnitude(eq[i]);
+  auto e = [&q](int, int i) { return q[i]; };
+  auto m = [x](int, int i) { return x[i]; };
+  if (upper_in_order<N>(q))
+    direct_terms_local<1, Ahead, true, N, decltype(e)&, decltype(m)&, true>(s, e, m, nullptr, N, a, pos, at);
+  else
+    direct_terms_local<1, Ahead, true, N>(s, e, m, nullptr, N, a, pos, at);
 }
 
 // direct_terms for NT traits of the same number of slots, that number
@@ -875,6 +916,20 @@ void build_kept_records(model::State& s, double* a, const std::vector<std::int32
         }
       },
       [&](const RecordSlots& r) {
+        if constexpr (NT == 1) {
+          // In one trait, the parents of an animal without an equation
+          // stand in for it: one slot more or fewer than the effects.
+          switch (r.n) {
+            case 2:
+              return one_trait_terms_flat<2, Ahead>(s, r.eq, r.x, a, pos, pos_at);
+            case 3:
+              return one_trait_terms_flat<3, Ahead>(s, r.eq, r.x, a, pos, pos_at);
+            case 4:
+              return one_trait_terms_flat<4, Ahead>(s, r.eq, r.x, a, pos, pos_at);
+            default:
+              break;
+          }
+        }
         SlotView view;
         view_of_slots(r, m.ntrait, view);
         add_record_terms_direct(s, view, a, pos, pos_at);
