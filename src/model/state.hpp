@@ -56,7 +56,7 @@ struct State {
   // ---- equations
   // Coefficient matrix, upper triangle, order neq.  After the first cycle of
   // a run, cycles build XX_IJA directly and XX keeps its keys (see
-  // sampler/setup_eq.hpp).
+  // sampler/eq_plan.hpp).
   sparsem::sparse_hashm XX;
   sparsem::sparse_ija XX_IJA; // its compressed-row copy; empty until the first cycle
   util::vec1<double> XY;      // (neq) right-hand side

@@ -20,6 +20,7 @@
 #include "sampler/records.hpp"
 #include "sampler/rnorm.hpp"
 #include "sampler/samplefiles.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/pcg.hpp"
 #include "sparse/settings.hpp"
@@ -115,12 +116,8 @@ void setup_eq_rnorm(model::State& s) {
 
 void gibbssol(model::State& s) {
   denseop::denseop_tol = 1e-9;
-  // A build straight into XX_IJA needs no refresh from XX.
-  const sampler::EquationPlan& plan = sampler::equation_plan;
-  if (!(plan.direct && plan.owner == &s)) {
-    sampler::link_hash_ija(s.XX, s.XX_IJA);
-    sampler::plan_equations(s);
-  }
+  // XX_IJA from XX, unless the build went straight there.
+  sampler::complete_equations(s);
   if (M.round == 1) start_solutions(s, true);
   const int bad = sampler::draw_block_pass(s.XX_IJA, s.XY, s.SOL, s.neq, M.ntrait);
   if (bad > 0) {

@@ -56,7 +56,7 @@ void add_g_mb(model::State& s, int e, int m, int d);
 void add_g_mbs(model::State& s, int e, int m, int d);
 
 // The equation build straight into the values a of s.XX_IJA (see
-// setup_eq.hpp): add_g_mb's additions in their order at the positions that
+// eq_plan.hpp): add_g_mb's additions in their order at the positions that
 // plan_mb_positions found after the last build through s.XX.  False, adding
 // nothing, when there are none or the group's terms changed since.
 bool add_g_mb_direct(model::State& s, int e, double* a);

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "model/model.hpp"
-#include "sampler/setup_eq.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"

@@ -12,7 +12,7 @@
 // as if the pedigree were walked again.  Each group also remembers the table
 // slot of each of its additions to s.XX; a remembered slot that no longer
 // holds its element (the table grew or was rebuilt) is looked up again.
-// Once the equations are built straight into s.XX_IJA (see setup_eq.hpp),
+// Once the equations are built straight into s.XX_IJA (see eq_plan.hpp),
 // the remembered slots become positions in it.
 #pragma once
 

@@ -24,6 +24,7 @@
 #include "run/chain_support.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 
 namespace run {

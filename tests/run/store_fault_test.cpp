@@ -32,6 +32,7 @@
 #include "random/rangen.hpp"
 #include "run/cycle.hpp"
 #include "run/store_record.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 #include "util/textio.hpp"
 

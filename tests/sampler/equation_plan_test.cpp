@@ -17,6 +17,7 @@
 #include "sampler/gibbs.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
 
@@ -95,10 +96,7 @@ void build(model::State& s, int round) {
 
 // The refresh of the block pass.
 void refresh(model::State& s) {
-  if (!(sampler::equation_plan.direct && sampler::equation_plan.owner == &s)) {
-    sampler::link_hash_ija(s.XX, s.XX_IJA);
-    sampler::plan_equations(s);
-  }
+  sampler::complete_equations(s);
 }
 
 // The same cycle built again through the hash store alone.

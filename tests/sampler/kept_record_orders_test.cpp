@@ -22,6 +22,7 @@
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
 
@@ -100,10 +101,7 @@ Cycle run_cycle(model::State& s, int round) {
   run::reset_equations(s);
   prob::set_seed(17);
   stdout_of([&] { sampler::setup_eq(s); });
-  if (!(sampler::equation_plan.direct && sampler::equation_plan.owner == &s)) {
-    stdout_of([&] { sampler::link_hash_ija(s.XX, s.XX_IJA); });
-    sampler::plan_equations(s);
-  }
+  stdout_of([&] { sampler::complete_equations(s); });
   Cycle c;
   c.a = values(s.XX_IJA.a.data(), s.XX_IJA.nel);
   c.xy = values(s.XY.data(), s.XY.size());

@@ -18,6 +18,7 @@
 #include "sampler/gibbs.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
 
@@ -86,10 +87,7 @@ void build(model::State& s, int round) {
   run::reset_equations(s);
   prob::set_seed(31);
   sampler::setup_eq(s);
-  if (!(sampler::equation_plan.direct && sampler::equation_plan.owner == &s)) {
-    sampler::link_hash_ija(s.XX, s.XX_IJA);
-    sampler::plan_equations(s);
-  }
+  sampler::complete_equations(s);
 }
 
 // Everything a plan holds, as one list of integers.
