@@ -12,9 +12,15 @@
 // below, otherwise 0.
 #pragma once
 
+#include <memory>
+
 #include "sparse/sparsem.hpp"
 #include "util/array.hpp"
 #include "util/textio.hpp"
+
+namespace sampler {
+struct Workspace;
+}
 
 namespace model {
 
@@ -127,6 +133,14 @@ struct State {
   // max_msires > 1 and ms_alpha != 0 (created by read_files on a fresh run,
   // reopened for appending by the restart and after each store).
   util::TextOut msirespprsam;
+
+  // The sampler's work areas of this chain (the record cursor's own members,
+  // the equation plan, the link of XX to XX_IJA, ...): made by the sampler
+  // on first use (sampler::workspace) and ended by it; their contents are
+  // work, not the chain's value, so a const state may still use them.  Only
+  // the sampler knows their type, so that this folder includes none of its
+  // headers.
+  mutable std::unique_ptr<sampler::Workspace, void (*)(sampler::Workspace*)> work{nullptr, nullptr};
 };
 
 // neq = ntrait * (sum of nlev) of the model description.  A count beyond the

@@ -14,6 +14,7 @@
 #include "sampler/record_terms.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
+#include "sampler/workspace.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/stop.hpp"
 #include "util/team.hpp"
@@ -253,7 +254,7 @@ void direct_terms_by_shape(model::State& s, const SlotView& r, double* a,
 // True (and `at` moved past it) when the record in the cursor has the slot
 // counts and equations that the stream holds for it at `at`.
 bool record_as_planned(const model::State& s, std::size_t& at) {
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   const std::vector<std::int32_t>& key = c.stream.key;
   const int nt = m.ntrait;
   const std::size_t size = key.size();
@@ -337,8 +338,8 @@ std::int32_t position_by_slot(std::int32_t r, std::int32_t c, const void* ctx) {
 // move past the planned record.  False, adding nothing, when the plan holds
 // no whole record there or an addition has no element.
 bool record_by_lookup(model::State& s, std::size_t& key_at, std::size_t& pos_at, double* a) {
-  EquationPlan& p = equation_plan;
-  const std::vector<std::int32_t>& key = cursor.stream.key;
+  EquationPlan& p = workspace(s).plan;
+  const std::vector<std::int32_t>& key = workspace(s).cursor.stream.key;
   const int nt = m.ntrait;
   if (key_at + static_cast<std::size_t>(nt) > key.size()) return false;
   const std::int32_t* k = key.data() + key_at;
@@ -382,9 +383,8 @@ bool record_by_lookup(model::State& s, std::size_t& key_at, std::size_t& pos_at,
 // The stream cut at record starts into parts of about equal length:
 // part p runs from cut[p] to cut[p + 1].  False when the stream does not
 // hold whole records.
-bool cut_stream(int parts, std::vector<const std::int32_t*>& cut) {
+bool cut_stream(const std::vector<std::int32_t>& key, int parts, std::vector<const std::int32_t*>& cut) {
   const int nt = m.ntrait;
-  const std::vector<std::int32_t>& key = cursor.stream.key;
   const std::int32_t* begin = key.data();
   const std::int32_t* end = begin + key.size();
   const std::size_t size = key.size();
@@ -549,10 +549,9 @@ void build_loaded_records(model::State& s, double* a, const std::vector<std::int
 
 }  // namespace
 
-EquationPlan equation_plan;
-
 bool EquationPlan::fits(const model::State& s) const {
-  return stage == Stage::placed && owner == &s && sparsem::upper_storage && linkhi.built &&
+  const HashLink& linkhi = workspace(s).link;
+  return stage == Stage::placed && sparsem::upper_storage && linkhi.built &&
          linkhi.generation == link_generation &&
          static_cast<std::int32_t>(linkhi.linkhi.size()) == s.XX.filled && s.XX_IJA.nel == nel;
 }
@@ -566,7 +565,7 @@ void EquationPlan::reset(model::State& s) {
 }
 
 Route EquationPlan::begin(model::State& s, bool first_cycle) {
-  const bool go = !first_cycle && armed && owner == &s;
+  const bool go = !first_cycle && armed;
   // XX was left as it was when its build was to go to XX_IJA.
   if (armed && !go) sparsem::zero_values_sparse_hashm(s.XX);
   armed = false;
@@ -575,7 +574,6 @@ Route EquationPlan::begin(model::State& s, bool first_cycle) {
   // A cycle through XX: its additions are kept for a plan.
   direct = false;
   stage = Stage::none;
-  owner = &s;
   clear_slots(s);
   return Route::through_table;
 }
@@ -607,6 +605,7 @@ bool EquationPlan::add_group(model::State& s, int e, RelationshipTerms& terms) {
 }
 
 void EquationPlan::index_slots(const model::State& s) {
+  const HashLink& linkhi = workspace(s).link;
   if (lookup_generation == linkhi.generation &&
       pos_of_slot.size() == static_cast<std::size_t>(s.XX.nel) + 1)
     return;
@@ -621,22 +620,23 @@ void EquationPlan::leave(model::State& s) {
   sparsem::zero_values_sparse_hashm(s.XX);
   sparsem::hash_slot* slots = s.XX.x.data() - 1;  // 1-based slot numbers
   const double* a = s.XX_IJA.a.data();
-  const std::vector<std::int32_t>& link = linkhi.linkhi;
+  const std::vector<std::int32_t>& link = workspace(s).link.linkhi;
   for (std::size_t k = 0; k < link.size(); ++k) slots[link[k]].val = a[k];
   direct = false;
   stage = Stage::none;
 }
 
 void EquationPlan::place(model::State& s) {
-  if (stage != Stage::keyed || owner != &s || !sparsem::upper_storage || !linkhi.built ||
+  const HashLink& linkhi = workspace(s).link;
+  if (stage != Stage::keyed || !sparsem::upper_storage || !linkhi.built ||
       static_cast<std::int32_t>(linkhi.linkhi.size()) != s.XX.filled || s.XX_IJA.nel != s.XX.filled)
     return;
 
   // The records' additions in parts of the stream: each part's count
   // gives where its positions start.
   std::vector<const std::int32_t*> cut;
-  const int parts = plan_parts(cursor.stream.key.size() * static_cast<std::size_t>(m.ntrait));
-  bool ok = cut_stream(parts, cut);
+  const int parts = plan_parts(workspace(s).cursor.stream.key.size() * static_cast<std::size_t>(m.ntrait));
+  bool ok = cut_stream(workspace(s).cursor.stream.key, parts, cut);
   std::vector<std::size_t> start(static_cast<std::size_t>(parts) + 1, 0);
   std::vector<char> part_ok(static_cast<std::size_t>(parts), 1);
   if (ok) {
@@ -710,18 +710,17 @@ void EquationPlan::place(model::State& s) {
 
 int plan_parts(std::size_t work) { return util::team_parts(work, std::size_t{1} << 20, plan_threads); }
 
-void reset_matrix_values(model::State& s) { equation_plan.reset(s); }
+void reset_matrix_values(model::State& s) { workspace(s).plan.reset(s); }
 
-void plan_equations(model::State& s) { equation_plan.place(s); }
+void plan_equations(model::State& s) { workspace(s).plan.place(s); }
 
-bool built_through_table(const model::State& s) {
-  const EquationPlan& p = equation_plan;
-  return !(p.direct && p.owner == &s);
-}
+bool built_through_table(const model::State& s) { return !workspace(s).plan.direct; }
+
+void link_equations(model::State& s) { link_hash_ija(s.XX, s.XX_IJA, workspace(s).link); }
 
 void complete_equations(model::State& s) {
   if (!built_through_table(s)) return;
-  link_hash_ija(s.XX, s.XX_IJA);
+  link_equations(s);
   plan_equations(s);
 }
 

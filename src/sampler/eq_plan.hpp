@@ -7,9 +7,10 @@
 #include <vector>
 
 #include "model/state.hpp"
-#include "sampler/relationship.hpp"
 
 namespace sampler {
+
+struct RelationshipTerms;
 
 // The routes of a cycle's build.
 enum class Route {
@@ -40,11 +41,10 @@ enum class Route {
 // the rest of the cycle goes through it; the next cycle is planned anew.
 struct EquationPlan {
   // keyed: the stream and the groups' keys hold a whole cycle built through
-  // XX; placed: rec_pos holds the positions for owner's copy as it was at
+  // XX; placed: rec_pos holds the positions for the copy as it was at
   // link_generation with nel elements.
   enum class Stage { none, keyed, placed };
   Stage stage = Stage::none;
-  const model::State* owner = nullptr;
   long link_generation = -1;
   std::int32_t nel = 0;
   // XX_IJA position (0-based) of each record addition that the store keeps.
@@ -97,8 +97,6 @@ struct EquationPlan {
   void index_slots(const model::State& s);
 };
 
-extern EquationPlan equation_plan;
-
 // Threads that find a plan's positions: 0 lets the plan choose (one for a
 // small plan, up to the hardware's count and at most 8 for a large one); a
 // positive count is used whatever the size.  The positions are a function
@@ -120,6 +118,9 @@ void plan_equations(model::State& s);
 // its end, so that XX_IJA holds the cycle's matrix; true when XX holds it
 // and its copy must be made.
 bool built_through_table(const model::State& s);
+
+// XX_IJA's values from XX through the state's link (see link_hash_ija).
+void link_equations(model::State& s);
 
 // After the build: when XX holds the cycle's matrix, copies it into XX_IJA
 // and places the plan for the next cycle; nothing when XX_IJA holds it.

@@ -31,7 +31,7 @@ struct SlotView {
 inline int magnitude(std::int32_t q) { return std::max(q, 1); }
 
 inline void view_of_cursor(const model::State& s, SlotView& v) {
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   v.nt = model::m.ntrait;
   v.nmax = c.nslot_max;
   v.uniform = true;

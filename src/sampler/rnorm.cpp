@@ -35,7 +35,7 @@ constexpr int max_traits = denseop::max_order;
 // own multiplier h.  Pass 2 removes a covariable alone, without its
 // multiplier, for the same reason.
 void correct_observations(model::State& s, int pass) {
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   for (int t = 1; t <= m.ntrait; ++t) {
     const int* addr = s.ADDRESS.col(t);
     const float* wc = s.WEIGHT_COV.col(t);
@@ -59,7 +59,7 @@ void correct_observations(model::State& s, int pass) {
 // The record's terms among the slots of the pass's effects, as the ordinary
 // build adds them (weight as a precision, 32-bit multiplier products).
 void add_pass_terms(model::State& s, int pass) {
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   const int nt = m.ntrait;
   const double w = s.rec_weight;
   double ry[max_traits];
@@ -215,7 +215,7 @@ void sample_h_rnorm(model::State& s, int u, int r) {
   // r sent u here; every structural reaction norm on u's column scales the
   // records alike (decode_r applies them all), so all of them enter.
   (void)r;
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   const int nl = m.nlev(u);
   const int first = address1(u, 1, 1), last = address1(u, nl, m.ntrait);
   const double g = m.g(u, 1, 1);

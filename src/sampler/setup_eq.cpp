@@ -12,6 +12,7 @@
 #include "sampler/record_terms.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
+#include "sampler/workspace.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/clock.hpp"
 #include "util/format.hpp"
@@ -25,7 +26,7 @@ using model::m;
 
 // Slot table of the record in the cursor: slot outer, trait inner.
 void print_slots(const model::State& s) {
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   util::say("    trait    eff    addr    weight");
   for (int i = 1; i <= c.nslot_max; ++i)
     for (int t = 1; t <= m.ntrait; ++t) {
@@ -41,8 +42,9 @@ constexpr std::size_t ahead = 32;
 
 // Appends the record's XX additions to the queue and adds its RHS terms.
 void queue_record_terms(model::State& s) {
-  RecordCursor::TermQueue& q = cursor.queue;
-  const std::size_t nmax = static_cast<std::size_t>(cursor.nslot_max);
+  RecordCursor& c = workspace(s).cursor;
+  RecordCursor::TermQueue& q = c.queue;
+  const std::size_t nmax = static_cast<std::size_t>(c.nslot_max);
   const std::size_t nt = static_cast<std::size_t>(m.ntrait);
   const std::size_t most = nmax * nmax * nt * nt;
   if (q.tail + most > q.t.size()) {
@@ -63,7 +65,7 @@ void queue_record_terms(model::State& s) {
 
 // Adds the queued entries until at most keep wait.
 void drain(model::State& s, std::size_t keep) {
-  RecordCursor::TermQueue& q = cursor.queue;
+  RecordCursor::TermQueue& q = workspace(s).cursor.queue;
   sparsem::sparse_hashm& XX = s.XX;
   const RecordCursor::Term* term = q.t.data();
   std::size_t k = q.head;
@@ -125,6 +127,7 @@ void add_group_through_table(model::State& s, int e, RelationshipTerms& terms) {
 void add_random_terms(model::State& s, bool& direct,
                       const std::function<bool(int)>* only = nullptr) {
   RelationshipTerms& terms = relationship_terms();
+  EquationPlan& plan = workspace(s).plan;
   for (int e = 1; e <= m.neff; ++e) {
     if (only && !(*only)(e)) continue;
     const model::RandomType rt = m.randomtype(e);
@@ -136,9 +139,9 @@ void add_random_terms(model::State& s, bool& direct,
     if (drawn_sires) update_ainv(s, e, model::max_candidates);
     bool done = false;
     if (direct) {
-      done = equation_plan.add_group(s, e, terms);
+      done = plan.add_group(s, e, terms);
       if (!done) {
-        equation_plan.leave(s);
+        plan.leave(s);
         direct = false;
       }
     }
@@ -172,10 +175,11 @@ void add_random_terms(model::State& s, const std::function<bool(int)>& only) {
 void setup_eq(model::State& s) {
   const bool first = m.round == m.start;
   if (first) prepare_records(s);
+  Workspace& w = workspace(s);
   // Nothing waits from a build that a stop interrupted.
-  cursor.queue.head = cursor.queue.tail = 0;
+  w.cursor.queue.head = w.cursor.queue.tail = 0;
 
-  EquationPlan& plan = equation_plan;
+  EquationPlan& plan = w.plan;
   const Route route = plan.begin(s, first);
   // On a planned route until a record or a group leaves the plan.
   bool direct = route != Route::through_table;
@@ -183,7 +187,7 @@ void setup_eq(model::State& s) {
   if (route == Route::planned_loaded) {
     plan.add_loaded_records(s);
   } else {
-    const long pass = new_pass();
+    const long pass = new_pass(s);
     for (int irec = 1; irec <= m.nrec; ++irec) {
       s.irec = irec;
       if (first) read_data_record(s);

@@ -320,7 +320,6 @@ int run_child(const fs::path& d, const std::function<void()>& set) {
   if (pid == 0) {
     fs::current_path(d);
     fresh_globals();
-    sampler::equation_plan = sampler::EquationPlan{};
     set();
     if (!std::freopen("stdout", "w", stdout)) ::_exit(3);
     std::istringstream in("params.txt\n");

@@ -48,7 +48,6 @@ std::string data_text() {
 
 void chain_model(model::State& s) {
   // Each test is a chain of its own.
-  sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
   new_model(2, {model::EffectType::cro, model::EffectType::cov, model::EffectType::cro},
             {nherd, 1, nanimal}, nrec);
@@ -80,7 +79,7 @@ void chain_model(model::State& s) {
     s.PED(3, a, 3) = a > 10 && a % 4 != 0 ? 1 + (a * 5 + 3) % 10 : 0;
   }
   for (int q = 1; q <= s.neq; ++q) s.SOL(q) = 0.01 * (q % 13) - 0.05;
-  sampler::cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
+  sampler::workspace(s).cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
 }
 
 // The first half of a cycle as the main loop runs it, with the generator
@@ -127,7 +126,7 @@ TEST(EquationPlan, LaterCyclesBuildTheCopyBitForBit) {
     build(s, 1);
     refresh(s);
   });
-  const sampler::EquationPlan& p = sampler::equation_plan;
+  const sampler::EquationPlan& p = sampler::workspace(s).plan;
   ASSERT_TRUE(p.ready());
   EXPECT_FALSE(p.direct);
   const std::int32_t filled = s.XX.filled;
@@ -162,7 +161,7 @@ TEST(EquationPlan, LaterCyclesBuildTheCopyBitForBit) {
 
     stdout_of([&] { build_through_hash(s, round); });
     EXPECT_FALSE(p.direct);
-    sampler::link_hash_ija(s.XX, s.XX_IJA);
+    sampler::link_equations(s);
     expect_same_bits(values(s.XX_IJA.a), a, "XX_IJA");
     expect_same_bits(values(s.XY), xy, "XY");
     EXPECT_EQ(s.XX.filled, filled);
@@ -181,19 +180,19 @@ TEST(EquationPlan, ARecordOffThePlanSendsTheRestOfItsCycleThroughTheTable) {
     build(s, 2);
     refresh(s);
   });
-  ASSERT_TRUE(sampler::equation_plan.direct);
+  ASSERT_TRUE(sampler::workspace(s).plan.direct);
 
   // Record 25 moves to another herd and animal: new elements part-way
   // through the records.  Data never change under a model whose slots are
   // loaded from the stream; here they do, so its records take the general
   // path, whose check finds the move.
-  sampler::cursor.slots_fixed = false;
+  sampler::workspace(s).cursor.slots_fixed = false;
   s.INDATA(25, 3) = static_cast<float>(1 + (25 + 2) % nherd);
   s.INDATA(25, 5) = 2.0f;
   const std::int32_t filled = s.XX.filled;
   stdout_of([&] { build(s, 3); });
-  EXPECT_FALSE(sampler::equation_plan.direct);
-  EXPECT_FALSE(sampler::equation_plan.ready());
+  EXPECT_FALSE(sampler::workspace(s).plan.direct);
+  EXPECT_FALSE(sampler::workspace(s).plan.ready());
   EXPECT_GT(s.XX.filled, filled);
   const std::vector<double> table = table_of(s.XX), xy = values(s.XY);
 
@@ -204,13 +203,13 @@ TEST(EquationPlan, ARecordOffThePlanSendsTheRestOfItsCycleThroughTheTable) {
   // The cycle built through the table is planned after the refresh (which
   // rebuilds the copy for the new elements); the next one is direct again.
   EXPECT_NE(stdout_of([&] { refresh(s); }).find("reinitialized"), std::string::npos);
-  EXPECT_TRUE(sampler::equation_plan.ready());
+  EXPECT_TRUE(sampler::workspace(s).plan.ready());
   stdout_of([&] { build(s, 4); });
-  EXPECT_TRUE(sampler::equation_plan.direct);
+  EXPECT_TRUE(sampler::workspace(s).plan.direct);
   refresh(s);
   const std::vector<double> a = values(s.XX_IJA.a);
   stdout_of([&] { build_through_hash(s, 4); });
-  sampler::link_hash_ija(s.XX, s.XX_IJA);
+  sampler::link_equations(s);
   expect_same_bits(values(s.XX_IJA.a), a, "XX_IJA");
 }
 
@@ -221,14 +220,14 @@ TEST(EquationPlan, AGroupOffThePlanSendsTheRestThroughTheTable) {
     build(s, 1);
     refresh(s);
   });
-  ASSERT_TRUE(sampler::equation_plan.ready());
+  ASSERT_TRUE(sampler::workspace(s).plan.ready());
 
   // The animal group's kept terms are gone (another chain used the store):
   // the records and the herd group go straight into the copy, the animal
   // group through the table after the values so far are moved there.
   sampler::relationship_terms().group[2] = sampler::GroupTerms{};
   stdout_of([&] { build(s, 2); });
-  EXPECT_FALSE(sampler::equation_plan.direct);
+  EXPECT_FALSE(sampler::workspace(s).plan.direct);
   const std::vector<double> table = table_of(s.XX), xy = values(s.XY);
   stdout_of([&] { build_through_hash(s, 2); });
   expect_same_bits(table_of(s.XX), table, "XX");
@@ -242,22 +241,22 @@ TEST(EquationPlan, TheFirstCycleOfARunAndBuildsWithoutTheResetGoThroughTheTable)
     build(s, 1);
     refresh(s);
   });
-  ASSERT_TRUE(sampler::equation_plan.ready());
+  ASSERT_TRUE(sampler::workspace(s).plan.ready());
   // A build that the main loop's reset did not prepare fills the table.
   m.round = 2;
   sparsem::zero_values_sparse_hashm(s.XX);
   s.XY.fill(0.0);
   stdout_of([&] { sampler::setup_eq(s); });
-  EXPECT_FALSE(sampler::equation_plan.direct);
+  EXPECT_FALSE(sampler::workspace(s).plan.direct);
   EXPECT_NE(sparsem::get_sparse_hashm(1, 1, s.XX), 0.0);
 
   // A restart at cycle 2 is the first cycle of its run.
   stdout_of([&] { refresh(s); });
-  ASSERT_TRUE(sampler::equation_plan.ready());
+  ASSERT_TRUE(sampler::workspace(s).plan.ready());
   m.start = 2;
-  sampler::cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
+  sampler::workspace(s).cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
   stdout_of([&] { build(s, 2); });
-  EXPECT_FALSE(sampler::equation_plan.direct);
+  EXPECT_FALSE(sampler::workspace(s).plan.direct);
 }
 
 }  // namespace

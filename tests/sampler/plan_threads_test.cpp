@@ -48,9 +48,7 @@ std::string data_text() {
 }
 
 void chain_model(model::State& s) {
-  sampler::linkhi = sampler::HashLink{};
   sampler::relationship_terms() = sampler::RelationshipTerms{};
-  sampler::equation_plan = sampler::EquationPlan{};
   new_model(2, {model::EffectType::cro, model::EffectType::cov, model::EffectType::cro},
             {nherd, 1, nanimal}, nrec);
   m.pos_y(1) = 1;
@@ -77,7 +75,7 @@ void chain_model(model::State& s) {
     s.PED(3, a, 3) = a > 100 && a % 5 != 0 ? 1 + (a * 53 + 3) % (a - 1) : 0;
   }
   for (int q = 1; q <= s.neq; ++q) s.SOL(q) = 0.01 * (q % 13) - 0.05;
-  sampler::cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
+  sampler::workspace(s).cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
 }
 
 void build(model::State& s, int round) {
@@ -91,8 +89,8 @@ void build(model::State& s, int round) {
 }
 
 // Everything a plan holds, as one list of integers.
-std::vector<std::int64_t> plan_of() {
-  std::vector<std::int64_t> v(sampler::equation_plan.rec_pos.begin(), sampler::equation_plan.rec_pos.end());
+std::vector<std::int64_t> plan_of(const model::State& s) {
+  std::vector<std::int64_t> v(sampler::workspace(s).plan.rec_pos.begin(), sampler::workspace(s).plan.rec_pos.end());
   for (const sampler::GroupTerms& g : sampler::relationship_terms().group) {
     v.push_back(-1);
     v.insert(v.end(), g.slots.begin(), g.slots.end());
@@ -115,8 +113,8 @@ TEST(PlanThreads, EveryCountGivesThePlanOfOneThreadAndTheSameValues) {
   sampler::plan_threads = 1;
   chain_model(s);
   stdout_of([&] { build(s, 1); });
-  ASSERT_TRUE(sampler::equation_plan.ready());
-  const std::vector<std::int64_t> one = plan_of();
+  ASSERT_TRUE(sampler::workspace(s).plan.ready());
+  const std::vector<std::int64_t> one = plan_of(s);
   // The additive group is ordered for its walk, over more than one window.
   const sampler::GroupTerms& animal = sampler::relationship_terms().group[2];
   ASSERT_FALSE(animal.sorted.empty());
@@ -127,13 +125,13 @@ TEST(PlanThreads, EveryCountGivesThePlanOfOneThreadAndTheSameValues) {
     sampler::plan_threads = threads;
     chain_model(s);
     stdout_of([&] { build(s, 1); });
-    ASSERT_TRUE(sampler::equation_plan.ready());
-    EXPECT_EQ(plan_of(), one);
+    ASSERT_TRUE(sampler::workspace(s).plan.ready());
+    EXPECT_EQ(plan_of(s), one);
 
     // A later cycle straight into the copy, then through the table.
     for (int q = 1; q <= s.neq; ++q) s.SOL(q) += 0.002 * threads;
     stdout_of([&] { build(s, 2); });
-    ASSERT_TRUE(sampler::equation_plan.direct);
+    ASSERT_TRUE(sampler::workspace(s).plan.direct);
     const std::vector<double> a = values(s.XX_IJA.a), xy = values(s.XY);
     m.round = 2;
     run::invert_group_blocks();
@@ -141,8 +139,8 @@ TEST(PlanThreads, EveryCountGivesThePlanOfOneThreadAndTheSameValues) {
     s.XY.fill(0.0);
     prob::set_seed(31);
     stdout_of([&] { sampler::setup_eq(s); });
-    ASSERT_FALSE(sampler::equation_plan.direct);
-    sampler::link_hash_ija(s.XX, s.XX_IJA);
+    ASSERT_FALSE(sampler::workspace(s).plan.direct);
+    sampler::link_equations(s);
     expect_same_bits(values(s.XX_IJA.a), a, "XX_IJA");
     expect_same_bits(values(s.XY), xy, "XY");
   }
