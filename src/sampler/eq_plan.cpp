@@ -676,7 +676,7 @@ void EquationPlan::place(model::State& s) {
     });
     for (int p = 0; p < parts; ++p) ok = ok && part_ok[static_cast<std::size_t>(p)];
   }
-  RelationshipTerms& terms = relationship_terms();
+  RelationshipTerms& terms = relationship_terms(s);
   for (int e = 1; e <= m.neff && ok; ++e) {
     model::RandomType rt = m.randomtype(e);
     if (rt == model::RandomType::none) continue;
@@ -685,7 +685,7 @@ void EquationPlan::place(model::State& s) {
       continue;
     }
     if (model::multiple_breed(rt) && !model::one_breed_additive(e)) {
-      ok = plan_mb_positions(e, position_in_copy, &index);
+      ok = plan_mb_positions(s, e, position_in_copy, &index);
       continue;
     }
     if (rt == model::RandomType::add_an_mb) rt = model::RandomType::add_animal;

@@ -287,7 +287,7 @@ void sample_g(model::State& s, DispersionWork& w) {
       const sparsem::sparse_hashm& A = s.AINV(e);
       // (Drawn sires change A^-1 of an add_an_ms group in place.)
       const GroupTerms* gt =
-          rt == model::RandomType::add_an_ms ? &group_terms(relationship_terms(), e) : nullptr;
+          rt == model::RandomType::add_an_ms ? &group_terms(relationship_terms(s), e) : nullptr;
       const long version = gt ? gt->ainv_version : 0;
       const bool same_table = c.table == A.x.data() && c.nel == A.nel && c.filled == A.filled &&
                               c.terms.n == A.n;

@@ -280,25 +280,29 @@ struct OneTraitClass {
   double re = 0, var = 0, sd = 0;  // of the cycle in hand: r / w, the term's variance, its root
 };
 
+
+}  // namespace
+
+// The animals of the one-trait Mendelian step's loop of its own, made for a
+// stream generation.
 struct OneTraitTable {
   long generation = 0;  // of the stream it was made for; 0 none
-  const model::State* owner = nullptr;
   int e = 0;
   bool usable = false;
   std::vector<OneTraitAnimal> animals;
   std::vector<OneTraitClass> classes;
 };
-OneTraitTable one_trait;
+
+namespace {
 
 // Makes the table for the stream as it stands; usable stays false where the
 // loop of its own does not apply (an animal without its record, a record
 // whose multipliers are not kept, a sire to be drawn among candidates).
 void make_one_trait_table(const model::State& s, int e) {
-  OneTraitTable& t = one_trait;
+  OneTraitTable& t = made(workspace(s).one_trait);
   const SlotStream& st = workspace(s).cursor.stream;
   const int nl = m.nlev(e), len = m.lenped(e), col = m.pos_eff(e, 1), pw = m.pos_weight;
   t.generation = st.generation;
-  t.owner = &s;
   t.e = e;
   t.usable = false;
   t.animals.clear();
@@ -364,7 +368,7 @@ void make_one_trait_table(const model::State& s, int e) {
 // normals taken from `ahead`.
 void one_trait_terms(model::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee,
                      rangen::NormalsAhead& ahead, bool sample_r, bool sample_g, bool rows) {
-  OneTraitTable& t = one_trait;
+  OneTraitTable& t = made(workspace(s).one_trait);
   const int nl = m.nlev(e);
   const bool first = m.round == m.start, kept = model::kept_cycle(m.round);
   const double r = m.r(1, 1), g = m.g(e, 1, 1);
@@ -487,8 +491,8 @@ void mendelian(model::State& s, int e, util::arr3<double>& qform, util::mat1<dou
   s.irec = 0;
   if (one_trait_mendelian && scalar && K == 1 && loaded && workspace(s).cursor.scale_free && only_normals &&
       present[1]) {
-    OneTraitTable& t = one_trait;
-    if (t.generation != workspace(s).cursor.stream.generation || t.owner != &s || t.e != e)
+    OneTraitTable& t = made(workspace(s).one_trait);
+    if (t.generation != workspace(s).cursor.stream.generation || t.e != e)
       make_one_trait_table(s, e);
     if (t.usable && static_cast<long>(t.animals.size()) == s.SOL_N.rows() && s.SOL_N.cols() == 1) {
       one_trait_terms(s, e, qform, ee, *ahead, nrp == 1, ngp == 1, rows);

@@ -31,8 +31,9 @@ struct SlotStream {
   std::vector<float> mult;
   int records = 0;  // records kept so far
   bool loadable = false;
-  // Changes whenever the stream is started anew (never the same twice in a
-  // process): what is worked out from a stream is kept with its generation.
+  // Changes whenever the stream is started anew (never the same twice for
+  // one workspace, never 0 once started): what is worked out from a stream
+  // is kept with its generation.
   long generation = 0;
 
   bool is_derived(int irec) const { return derived_bit(derived.data(), irec); }

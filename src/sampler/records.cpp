@@ -283,10 +283,9 @@ void find_addresses(model::State& s) {
 // ---------------------------------------------------------------------------
 
 void clear_slots(const model::State& s) {
-  static long generations = 0;
   RecordCursor& c = workspace(s).cursor;
   SlotStream& st = c.stream;
-  st.generation = ++generations;
+  ++st.generation;
   st.key.clear();
   st.derived.clear();
   st.mult.clear();

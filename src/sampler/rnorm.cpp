@@ -100,13 +100,12 @@ void print_system(const model::State& s) {
       util::FmtArgs().add(std::span<const double>(s.XY.data(), static_cast<std::size_t>(s.neq)))));
 }
 
+}  // namespace
+
 // Per-call work of the covariate step, kept so that cycles reuse it.
 struct CovariateWork {
   std::vector<double> h_old, ss, n;
 };
-CovariateWork cov_work;
-
-}  // namespace
 
 bool reaction_norm_model() {
   for (int e = 1; e <= m.neff; ++e)
@@ -227,7 +226,7 @@ void sample_h_rnorm(model::State& s, int u, int r) {
     if (m.effecttype(ef) == model::EffectType::rno && c.unk_of_rno(ef) == u)
       ln_s += std::log(s.R_SOL(address1(ef, 1, 1)));
   }
-  CovariateWork& w = cov_work;
+  CovariateWork& w = made(workspace(s).covariate);
   w.h_old.assign(static_cast<std::size_t>(nl), 0.0);
   w.ss.assign(static_cast<std::size_t>(nl), 0.0);
   w.n.assign(static_cast<std::size_t>(nl), 0.0);

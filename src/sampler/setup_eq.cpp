@@ -126,7 +126,7 @@ void add_group_through_table(model::State& s, int e, RelationshipTerms& terms) {
 // each group can; through XX from the first group that cannot.
 void add_random_terms(model::State& s, bool& direct,
                       const std::function<bool(int)>* only = nullptr) {
-  RelationshipTerms& terms = relationship_terms();
+  RelationshipTerms& terms = relationship_terms(s);
   EquationPlan& plan = workspace(s).plan;
   for (int e = 1; e <= m.neff; ++e) {
     if (only && !(*only)(e)) continue;

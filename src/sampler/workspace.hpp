@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "dense/denseop.hpp"
@@ -23,6 +24,7 @@
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/record_cursor.hpp"
+#include "sampler/relationship.hpp"
 
 namespace sampler {
 
@@ -49,13 +51,31 @@ struct LogDetMemo {
   double rinv[denseop::max_order * denseop::max_order];
 };
 
+// Work areas whose type only their own unit knows (made by it on first
+// use through made()).
+struct OneTraitTable;  // mendelian.cpp: the one-trait Mendelian step's animals
+struct BreedPlans;     // multibreed.cpp: each multiple-breed group's terms
+struct CovariateWork;  // rnorm.cpp: the unknown-covariable step's work
+template <class T>
+using Owned = std::unique_ptr<T, void (*)(T*)>;
+template <class T>
+T& made(Owned<T>& p) {
+  if (!p) p = Owned<T>{new T, [](T* q) { delete q; }};
+  return *p;
+}
+
 struct Workspace {
   RecordCursor cursor;
   EquationPlan plan;
   HashLink link;  // of s.XX to s.XX_IJA
+  // The kept covariance-inverse terms of the random groups, by first effect.
+  RelationshipTerms terms;
   DispersionWork dispersion;
   StructuralWork structural;
   LogDetMemo log_det;
+  Owned<OneTraitTable> one_trait{nullptr, nullptr};
+  Owned<BreedPlans> breed{nullptr, nullptr};
+  Owned<CovariateWork> covariate{nullptr, nullptr};
 };
 
 // Makes s's workspace.

@@ -48,7 +48,6 @@ std::string data_text() {
 
 void chain_model(model::State& s) {
   // Each test is a chain of its own.
-  sampler::relationship_terms() = sampler::RelationshipTerms{};
   new_model(2, {model::EffectType::cro, model::EffectType::cov, model::EffectType::cro},
             {nherd, 1, nanimal}, nrec);
   m.pos_y(1) = 1;
@@ -133,8 +132,8 @@ TEST(EquationPlan, LaterCyclesBuildTheCopyBitForBit) {
   // The animal group adds window by window of its positions, within a
   // window every position's first addition before any second one; the herd
   // group, whose levels come in order anyway, in its own.
-  const sampler::GroupTerms& herd = sampler::relationship_terms().group[0];
-  const sampler::GroupTerms& animal = sampler::relationship_terms().group[2];
+  const sampler::GroupTerms& herd = sampler::relationship_terms(s).group[0];
+  const sampler::GroupTerms& animal = sampler::relationship_terms(s).group[2];
   EXPECT_TRUE(herd.positions && herd.sorted.empty() && !herd.slots.empty());
   EXPECT_TRUE(animal.positions && !animal.sorted.empty() && animal.slots.empty());
   {
@@ -225,7 +224,7 @@ TEST(EquationPlan, AGroupOffThePlanSendsTheRestThroughTheTable) {
   // The animal group's kept terms are gone (another chain used the store):
   // the records and the herd group go straight into the copy, the animal
   // group through the table after the values so far are moved there.
-  sampler::relationship_terms().group[2] = sampler::GroupTerms{};
+  sampler::relationship_terms(s).group[2] = sampler::GroupTerms{};
   stdout_of([&] { build(s, 2); });
   EXPECT_FALSE(sampler::workspace(s).plan.direct);
   const std::vector<double> table = table_of(s.XX), xy = values(s.XY);

@@ -57,7 +57,6 @@ std::string data_text(int nt, int nf) {
 }
 
 void make_model(model::State& s, int nt, int nf) {
-  sampler::relationship_terms() = sampler::RelationshipTerms{};
   std::vector<model::EffectType> types;
   std::vector<int> levels;
   for (int e = 1; e <= nf; ++e) {

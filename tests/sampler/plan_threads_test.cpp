@@ -48,7 +48,6 @@ std::string data_text() {
 }
 
 void chain_model(model::State& s) {
-  sampler::relationship_terms() = sampler::RelationshipTerms{};
   new_model(2, {model::EffectType::cro, model::EffectType::cov, model::EffectType::cro},
             {nherd, 1, nanimal}, nrec);
   m.pos_y(1) = 1;
@@ -91,7 +90,7 @@ void build(model::State& s, int round) {
 // Everything a plan holds, as one list of integers.
 std::vector<std::int64_t> plan_of(const model::State& s) {
   std::vector<std::int64_t> v(sampler::workspace(s).plan.rec_pos.begin(), sampler::workspace(s).plan.rec_pos.end());
-  for (const sampler::GroupTerms& g : sampler::relationship_terms().group) {
+  for (const sampler::GroupTerms& g : sampler::relationship_terms(s).group) {
     v.push_back(-1);
     v.insert(v.end(), g.slots.begin(), g.slots.end());
     for (const sampler::GroupTerms::Sorted& q : g.sorted) {
@@ -116,7 +115,7 @@ TEST(PlanThreads, EveryCountGivesThePlanOfOneThreadAndTheSameValues) {
   ASSERT_TRUE(sampler::workspace(s).plan.ready());
   const std::vector<std::int64_t> one = plan_of(s);
   // The additive group is ordered for its walk, over more than one window.
-  const sampler::GroupTerms& animal = sampler::relationship_terms().group[2];
+  const sampler::GroupTerms& animal = sampler::relationship_terms(s).group[2];
   ASSERT_FALSE(animal.sorted.empty());
   EXPECT_GT(animal.sorted.back().pos >> sampler::GroupTerms::window_bits, 2);
 

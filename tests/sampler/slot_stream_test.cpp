@@ -51,7 +51,6 @@ std::string data_text() {
 // reduced: the animal effect has equations for animals 1..20 only and is
 // absent for trait 2.
 void make_model(model::State& s, int nt, bool reduced = false) {
-  sampler::relationship_terms() = sampler::RelationshipTerms{};
   const int nlev = reduced ? nanimal - 5 : nanimal;
   new_model(nt,
             {model::EffectType::cro, model::EffectType::cov,
