@@ -279,7 +279,7 @@ class StoreFolder : public statetest::InFolder {
     for (const char* f : {"varcompsam", "solutionsam"}) {
       if (!exists(f)) continue;
       std::string entry = c;
-      for (long long k = 1; k < run::results::entry_lines(state_, f, M.round); ++k)
+      for (long long k = 1; k < sampler::entry_lines(state_, f, M.round); ++k)
         entry += " 0.5\n";
       write(f, slurp(f) + entry);
     }
