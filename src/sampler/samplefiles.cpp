@@ -160,6 +160,16 @@ void write_robust_samples(const model::State& s, SampleFiles& f) {
   if (m.round % m.skip == 0) each_robust_value(s, [&f](double v) { f.varcompsam.free(v); });
 }
 
+void write_breed_pair_tuning(SampleFiles& f, double dbelief) { f.mh_dbeliefchg.free(dbelief); }
+
+void write_covariate_tuning(SampleFiles& f, int u, double varprop, double rate) {
+  f.mh_dbeliefchg.free(u, varprop, rate);
+}
+
+void write_sire_probability(model::State& s, int animal, int sire, double probability) {
+  s.msirespprsam.free(m.round, animal, sire, probability);
+}
+
 long long entry_lines(const model::State& s, const char* name, int round) {
   long long n = 1;
   if (name == std::string_view(solutionsam_file)) {

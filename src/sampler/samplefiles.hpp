@@ -8,7 +8,8 @@
 // the writers below, which alone write sample lines, one free-format line
 // per value.  A write to a file that is not open is dropped, so a file that
 // the model does not need simply stays closed.  ("msirespprsam", unit 57,
-// belongs to the candidate-sire step and lives in model::State.)
+// lives in model::State, since the candidate sires are read with the data;
+// its lines too are written here.)
 //
 // An entry of "varcompsam" is the cycle's line, the kept elements of every
 // G and of R (the dispersion step), and at multiples of the thinning
@@ -68,6 +69,16 @@ void write_structural_samples(const model::State& s, SampleFiles& f);
 // The robustness step's: the shape in "varcompsam", and with Student-t
 // residuals its proposal variance when tuned in this cycle.
 void write_robust_samples(const model::State& s, SampleFiles& f);
+
+// A multiple-breed group's tuning step: the new degrees of belief of one
+// breed pair's proposal in "mh_dbeliefchg".
+void write_breed_pair_tuning(SampleFiles& f, double dbelief);
+// A reaction norm's tuning step: covariate u's new proposal variance and the
+// acceptance rate it was tuned from, in "mh_dbeliefchg".
+void write_covariate_tuning(SampleFiles& f, int u, double varprop, double rate);
+// The candidate-sire step's line of "msirespprsam": an animal's candidate
+// and its resampled probability in cycle model::m.round.
+void write_sire_probability(model::State& s, int animal, int sire, double probability);
 
 // Lines of the entry of cycle `round` in "varcompsam" or "solutionsam"
 // (the cycle's line and one line per value).
