@@ -12,7 +12,7 @@
 #include "random/prob.hpp"
 #include "random/rangen.hpp"
 #include "run/store.hpp"
-#include "run/store_record.hpp"
+#include "run/results/store_record.hpp"
 #include "sampler/block_pass.hpp"
 #include "sampler/candidate_sires.hpp"
 #include "sampler/gibbs.hpp"

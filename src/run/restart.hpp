@@ -13,7 +13,7 @@ namespace run {
 // kept count of that cycle (empty while it is 0), the acceptance sums from
 // the rates and the cycles each sum holds, and the sample files are opened
 // for appending.  The random stream and the drawn sires come back from
-// "chain_state" (run/chain_state.hpp), the stream set last.  Prints one
+// "chain_state" (run/results/chain_state.hpp), the stream set last.  Prints one
 // line per file read.
 //
 // Every file is checked before any is changed: the record of the last
@@ -21,7 +21,7 @@ namespace run {
 // result files from their temporaries), "chain_state" with the model it
 // holds, the result files and the sample files.  Only then is an
 // unfinished store finished (or the leftovers of one not made removed,
-// run/store_record.hpp) and are the sample files cut back to their lengths
+// run/results/store_record.hpp) and are the sample files cut back to their lengths
 // at the store.
 //
 // Stops the run when start is 1 or less, when the record names another

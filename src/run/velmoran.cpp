@@ -4,7 +4,7 @@
 #include "model/model.hpp"
 #include "model/state.hpp"
 #include "random/prob.hpp"
-#include "run/chain_state.hpp"
+#include "run/results/chain_state.hpp"
 #include "run/cycle.hpp"
 #include "run/echo.hpp"
 #include "run/readfiles.hpp"

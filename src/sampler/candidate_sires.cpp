@@ -12,6 +12,7 @@
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
+#include "sampler/samplefiles.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
@@ -102,7 +103,7 @@ void sample_sire_prob(model::State& s, int e, int an) {
     const double pr = s.MS(p + 2 * k);
     s.SUMMS(p + 2 * k) += pr;
     s.SSMS(p + 2 * k) += pr * pr;
-    if (p == 1) s.msirespprsam.free(m.round, an, static_cast<int>(s.MS(p + 2 * k - 1)), pr);
+    if (p == 1) write_sire_probability(s, an, static_cast<int>(s.MS(p + 2 * k - 1)), pr);
   }
 }
 

@@ -367,40 +367,7 @@ void sample_r(model::State& s, DispersionWork& w) {
       m.r(i, j) = s.ORIG_R(i, j) != 0.0 ? draw[(i - 1) + (j - 1) * nt] : 0.0;
 }
 
-// ---------------------------------------------------------------------------
-// Step 4: sample files.
-
-void write_samples(const model::State& s, SampleFiles& f) {
-  const int nt = m.ntrait;
-  if (f.varcompsam.is_open()) {
-    util::TextOut& o = f.varcompsam;
-    o.free(m.round);
-    for (int e = 1; e <= m.neff; ++e) {
-      if (m.randomnumb(e) <= 0) continue;
-      const int n = model::block_order(e);
-      for (int i = 1; i <= n; ++i)
-        for (int j = i; j <= n; ++j)
-          if (model::sampled_element(s.ORIG_G, e, i, j)) o.free(m.g(e, i, j));
-    }
-    for (int t1 = 1; t1 <= nt; ++t1)
-      for (int t2 = t1; t2 <= nt; ++t2)
-        if (s.ORIG_R(t1, t2) != 0.0) o.free(m.r(t1, t2));
-  }
-  f.loglike_rnd.free(m.round, " ", s.logl_total);
-  if (f.solutionsam.is_open()) {
-    util::TextOut& o = f.solutionsam;
-    o.free(m.round);
-    long long base = 0;  // equations before effect e
-    for (int e = 1; e <= m.neff; ++e) {
-      if (m.effectsave(e) == 1)
-        for (int l = 1; l <= m.nlev(e); ++l)
-          for (int t = 1; t <= nt; ++t)
-            if (m.pos_eff(e, t) != 0)
-              o.free(s.SOL(static_cast<long>(base + static_cast<long long>(l - 1) * nt + t)));
-      base += static_cast<long long>(m.nlev(e)) * nt;
-    }
-  }
-}
+// Step 4, the sample files: sampler/samplefiles.cpp.
 
 // ---------------------------------------------------------------------------
 // Step 5: posterior sums.

@@ -58,8 +58,8 @@ void residual_pass(model::State& s, DispersionWork& w);
 void sample_g(model::State& s, DispersionWork& w);
 // New R from w.ee.
 void sample_r(model::State& s, DispersionWork& w);
-// The lines of "varcompsam", "loglike_rnd" and "solutionsam" of the cycle.
-void write_samples(const model::State& s, SampleFiles& f);
+// The lines of "varcompsam", "loglike_rnd" and "solutionsam" of the cycle:
+// write_samples (sampler/samplefiles.hpp).
 // SUMR/SSR, SUMG/SSG, SUMSOL/SSSOL and, with a reduced animal model,
 // SUMSOL_N/SSSOL_N.
 void add_posterior_sums(model::State& s);

@@ -141,13 +141,12 @@ void student_t_weights(model::State& s, const util::mat1<double>& e) {
     if (m.round % 10 == 0) {
       s.w_alpha_varprop = tune_varprop(s.sumw_alphaaccep / 10, s.w_alpha_varprop);
       s.sumw_alphaaccep = 0;
-      sample_files.mh_dbeliefchg.free(s.w_alpha_varprop);
     }
   } else if (kept) {
     s.sumw_alphaaccep += pi;
   }
-  if (m.round % m.skip == 0) sample_files.varcompsam.free(s.w_alpha);
   if (kept) add_alpha_sums(s);
+  write_robust_samples(s, sample_files);
 }
 
 void slash_weights(model::State& s, const util::mat1<double>& e) {
@@ -164,11 +163,11 @@ void slash_weights(model::State& s, const util::mat1<double>& e) {
     L += std::log(w);
   }
   s.w_alpha = slash_alpha(L, m.nrec);
-  if (m.round % m.skip == 0) sample_files.varcompsam.free(s.w_alpha);
   if (model::kept_cycle(m.round)) {
     add_weight_sums(s);
     add_alpha_sums(s);
   }
+  write_robust_samples(s, sample_files);
 }
 
 }  // namespace sampler

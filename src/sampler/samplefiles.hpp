@@ -1,15 +1,25 @@
 // The thinned sample files of the chain: "varcompsam" (unit 55),
-// "loglike_rnd" (56), "mh_dbeliefchg" (58) and "solutionsam" (61).
+// "loglike_rnd" (56), "mh_dbeliefchg" (58) and "solutionsam" (61), their
+// lines and the layout of an entry.
 //
 // The run control creates them in the first cycle of a fresh run and opens
-// them for appending on a restart; the result-file writer closes and reopens
-// them at each store; the dispersion step and the Metropolis-Hastings steps
-// write one free-format line per value.  A write to a file that is not open
-// is dropped, so a file that the model does not need simply stays closed.
-// ("msirespprsam", unit 57, belongs to the candidate-sire step and lives in
-// model::State.)
+// them for appending on a restart; the store closes and reopens them
+// (run/results/sample_files.hpp).  The steps of a cycle hand their values to
+// the writers below, which alone write sample lines, one free-format line
+// per value.  A write to a file that is not open is dropped, so a file that
+// the model does not need simply stays closed.  ("msirespprsam", unit 57,
+// lives in model::State, since the candidate sires are read with the data;
+// its lines too are written here.)
+//
+// An entry of "varcompsam" is the cycle's line, the kept elements of every
+// G and of R (the dispersion step), and at multiples of the thinning
+// interval the saved structural factors with the shape of each random
+// structural effect (the structural step) and the robustness shape (the
+// robustness step).  An entry of "solutionsam" is the cycle's line and the
+// solutions of the saved effects; "loglike_rnd" has one line a cycle.
 #pragma once
 
+#include "model/state.hpp"
 #include "util/textio.hpp"
 
 namespace sampler {
@@ -45,5 +55,33 @@ void flush(SampleFiles& f);
 // For a run that stops: closes the files, and removes those that open_new
 // made in this run and that are still empty.
 void discard_empty(SampleFiles& f);
+
+// ---- the lines of cycle model::m.round, in the order of the cycle ----------
+
+// The dispersion step's: the head of the entry in "varcompsam" (the cycle
+// and the G and R elements), the line of "loglike_rnd" and the entry of
+// "solutionsam".
+void write_samples(const model::State& s, SampleFiles& f);
+// The structural step's, once its last round is drawn: the saved factors
+// and the shapes in "varcompsam", the proposal settings tuned in this cycle
+// in "mh_dbeliefchg", structural effect by structural effect.
+void write_structural_samples(const model::State& s, SampleFiles& f);
+// The robustness step's: the shape in "varcompsam", and with Student-t
+// residuals its proposal variance when tuned in this cycle.
+void write_robust_samples(const model::State& s, SampleFiles& f);
+
+// A multiple-breed group's tuning step: the new degrees of belief of one
+// breed pair's proposal in "mh_dbeliefchg".
+void write_breed_pair_tuning(SampleFiles& f, double dbelief);
+// A reaction norm's tuning step: covariate u's new proposal variance and the
+// acceptance rate it was tuned from, in "mh_dbeliefchg".
+void write_covariate_tuning(SampleFiles& f, int u, double varprop, double rate);
+// The candidate-sire step's line of "msirespprsam": an animal's candidate
+// and its resampled probability in cycle model::m.round.
+void write_sire_probability(model::State& s, int animal, int sire, double probability);
+
+// Lines of the entry of cycle `round` in "varcompsam" or "solutionsam"
+// (the cycle's line and one line per value).
+long long entry_lines(const model::State& s, const char* name, int round);
 
 }  // namespace sampler

@@ -102,7 +102,6 @@ void factor_bookkeeping(model::State& s, int k, double P) {
       const int nu = tune_dbelief(sum / m.r_skip, s.R_DBELIEFPROP(k));
       s.SUMR_ACCEP(k) = 0;
       s.R_DBELIEFPROP(k) = nu;
-      sample_files.mh_dbeliefchg.free(nu);
     } else {
       s.SUMR_ACCEP(k) = sum;
     }
@@ -122,14 +121,12 @@ void sample_r_alpha_ggam(model::State& s, int k, int e, double A, bool last_iter
     if (m.round % 10 == 0) {
       s.R_ALPHA_VARPROP(k) = tune_varprop(sum / 10, s.R_ALPHA_VARPROP(k));
       s.SUMR_ALPHAACCEP(k) = 0;
-      sample_files.mh_dbeliefchg.free(s.R_ALPHA_VARPROP(k));
     } else {
       s.SUMR_ALPHAACCEP(k) = sum;
     }
   } else if (kept) {
     s.SUMR_ALPHAACCEP(k) += P;
   }
-  if (m.round % m.skip == 0) sample_files.varcompsam.free(s.R_ALPHA(k));
   if (kept) {
     s.SUMR_ALPHA(k) += s.R_ALPHA(k);
     s.SSR_ALPHA(k) += s.R_ALPHA(k) * s.R_ALPHA(k);
@@ -196,7 +193,6 @@ void structural_r(model::State& s, util::mat1<double>& e) {
   // for them.
   work.old.assign(s.R_SOL.data(), s.R_SOL.data() + neq);
   const bool first_cycle = m.round == m.start;
-  const bool write = m.round % m.skip == 0;
   auto old = [&work](int q) -> double& { return work.old[static_cast<std::size_t>(q - 1)]; };
   auto ee = [&work](int q) -> double& { return work.ee[static_cast<std::size_t>(q - 1)]; };
 
@@ -253,15 +249,11 @@ void structural_r(model::State& s, util::mat1<double>& e) {
         const double L = structural_scale_log_ratio(q, nu, ee(a), s.R_NREC(a));
         const double P = L >= 0 ? 1.0 : std::exp(L);
         if (prob::gen_uniform_real() <= P) s.R_SOL(a) = hs;
-        if (last_iter) {
-          factor_bookkeeping(s, k, P);
-          if (write && m.effrsave(k) == 1) sample_files.varcompsam.free(s.R_SOL(a));
-        }
+        if (last_iter) factor_bookkeeping(s, k, P);
         continue;
       }
       const int rn = m.randomnumb(ef);
       if (rn < 0) continue;
-      const bool save = last_iter && write && m.effrsave(k) == 1;
       if (rn == 0) {
         // Fixed levels; the last one is the reference and keeps its factor.
         const int fewest = fewest_records(ef);
@@ -279,7 +271,6 @@ void structural_r(model::State& s, util::mat1<double>& e) {
                       "records: its factor is not sampled (a finite posterior mean needs", fewest,
                       "records)");
           }
-          if (save) sample_files.varcompsam.free(s.R_SOL(aj));
         }
         continue;
       }
@@ -297,12 +288,12 @@ void structural_r(model::State& s, util::mat1<double>& e) {
                     "b: ", b, "r_alpha", alpha, "sol: ", hj);
         s1 += 1 / hj;
         s2 += std::log(hj);
-        if (save) sample_files.varcompsam.free(hj);
       }
       sample_r_alpha_ggam(s, k, ef, s1 + s2, last_iter);
     }
   }
 
+  write_structural_samples(s, sample_files);
   if (model::kept_cycle(m.round)) {
     for (int q = 1; q <= s.neq; ++q) {
       s.SUMR_SOL(q) += s.R_SOL(q);

@@ -31,8 +31,7 @@
 #include "model/model.hpp"
 #include "random/rangen.hpp"
 #include "run/cycle.hpp"
-#include "run/store_record.hpp"
-#include "sampler/eq_plan.hpp"
+#include "run/results/store_record.hpp"
 #include "sampler/setup_eq.hpp"
 #include "util/textio.hpp"
 

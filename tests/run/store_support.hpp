@@ -265,6 +265,12 @@ inline void model_b(model::State& s, int round, int nround, int nburn, int skip)
 inline const char* const result_files[] = {"solutions",     "msiresppr",    "varcomp",     "loglike_obs",
                                            "mh_acceptance", "structural_r", "robustness_w"};
 
+// A value a result file must never hold.
+inline bool has_nan_or_inf(const std::string& text) {
+  return text.find("NaN") != std::string::npos || text.find("Inf") != std::string::npos ||
+         text.find("nan") != std::string::npos || text.find("inf") != std::string::npos;
+}
+
 // Runs each test in its own folder; leaves the sample files closed.
 class StoreFolder : public statetest::InFolder {
  protected:
@@ -279,7 +285,7 @@ class StoreFolder : public statetest::InFolder {
     for (const char* f : {"varcompsam", "solutionsam"}) {
       if (!exists(f)) continue;
       std::string entry = c;
-      for (long long k = 1; k < run::results::entry_lines(state_, f, M.round); ++k)
+      for (long long k = 1; k < sampler::entry_lines(state_, f, M.round); ++k)
         entry += " 0.5\n";
       write(f, slurp(f) + entry);
     }

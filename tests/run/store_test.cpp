@@ -1,6 +1,6 @@
-// Result files: layouts from constructed states, the fields
-// before burn-in ends, the replacement of whole files and the sample files
-// around a store.
+// Result files around a store (their layouts, read back and stored again:
+// restart_test.cpp): the fields before burn-in ends, the replacement of
+// whole files and the sample files around a store.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,57 +16,10 @@
 namespace {
 
 using statetest::capture;
-using statetest::expect_golden;
 using statetest::lines;
 using namespace storetest;
 
 class Store : public StoreFolder {};
-
-bool has_nan_or_inf(const std::string& text) {
-  return text.find("NaN") != std::string::npos || text.find("Inf") != std::string::npos ||
-         text.find("nan") != std::string::npos || text.find("inf") != std::string::npos;
-}
-
-// Two traits, candidate sires, a multiple-breed group, animals without
-// equations, a covariable absent for one trait; past burn-in.
-TEST_F(Store, LayoutsOfEveryFilePastBurnIn) {
-  model_a(state_, 1000, 1000);
-  const auto r = capture([&] { run::store_solutions(state_); });
-  ASSERT_EQ(r.stop, "");
-  EXPECT_EQ(r.out,
-            " solutions stored in file: \"solutions\"\n"
-            " msires ppr stored in file: \"msiresppr\"\n"
-            " variance components stored in file: \"varcomp\"\n"
-            " loglike_obs stored in file: \"loglike_obs\"\n"
-            " acceptance rates and degrees of belief stored in file: \"mh_acceptance\"\n");
-  for (const char* f : {"solutions", "msiresppr", "varcomp", "loglike_obs", "mh_acceptance"}) {
-    const std::string text = slurp(f);
-    expect_golden(std::string("store_a_") + f + ".txt", text);
-    EXPECT_FALSE(has_nan_or_inf(text)) << f;
-  }
-  EXPECT_FALSE(exists("structural_r"));
-  EXPECT_FALSE(exists("robustness_w"));
-  for (const auto& e : std::filesystem::directory_iterator("."))
-    EXPECT_NE(e.path().extension(), ".tmp") << e.path();  // every temporary renamed
-
-  // Spot checks against the layout: title, head, field widths.
-  const auto sol = lines(slurp("solutions"));
-  EXPECT_EQ(sol[0], " Solution after:  1000  rounds and burn-in of  105");
-  EXPECT_EQ(sol[1], "trait effect level     mean            sd            last ");
-  // 3 levels x 2 traits, 2 animals without equations x 2 traits, 2 levels x
-  // 2 traits, covariable for trait 1 only.
-  EXPECT_EQ(sol.size(), 2u + 6 + 4 + 4 + 1);
-  for (std::size_t i = 2; i < sol.size(); ++i) EXPECT_EQ(sol[i].size(), 3u + 3 + 8 + 45) << i;
-  EXPECT_EQ(sol[8].substr(0, 14), "  1  1       4");  // the first animal without equation
-  EXPECT_EQ(sol.back().substr(0, 14), "  1  3       1");
-  // Mean of the first equation: S / 90.
-  EXPECT_NEAR(std::stod(sol[2].substr(14, 15)), state_.SUMSOL(1) / 90, 5e-7);
-  const auto ms = lines(slurp("msiresppr"));
-  EXPECT_EQ(ms[1], "  animal    sire      post.prob.        sd           last       sample prop");
-  ASSERT_EQ(ms.size(), 2u + 5);
-  EXPECT_EQ(ms[2], "       2     101      0.325000      0.062500      0.375000      0.400000");
-  EXPECT_EQ(ms[6], "       4     113      0.450000      0.187500      0.500000      0.600000");
-}
 
 // Candidate sires are listed for every pedigree line that has them, also
 // when their group is not the first effect (here its pedigree length is no
@@ -78,41 +31,6 @@ TEST_F(Store, CandidateSiresOfAGroupAfterTheFirstEffect) {
   const auto ms = lines(slurp("msiresppr"));
   ASSERT_EQ(ms.size(), 7u);
   EXPECT_EQ(ms[6], "       4     113      0.450000      0.187500      0.500000      0.600000");
-}
-
-// Structural and heavy-tailed residuals: "structural_r", "robustness_w" and
-// every kind of acceptance line.
-TEST_F(Store, LayoutsOfTheResidualFiles) {
-  model_b(state_, 300, 300, 100, 5);  // 40 kept samples
-  const auto r = capture([&] { run::store_solutions(state_); });
-  ASSERT_EQ(r.stop, "");
-  EXPECT_EQ(r.out,
-            " solutions stored in file: \"solutions\"\n"
-            " variance components stored in file: \"varcomp\"\n"
-            " loglike_obs stored in file: \"loglike_obs\"\n"
-            " acceptance rates and degrees of belief stored in file: \"mh_acceptance\"\n"
-            " Structural R  stored in file: \"structural_r\"\n"
-            " Robustness weights stored in file: \"robustness_w\"\n");
-  for (const char* f : {"mh_acceptance", "structural_r", "robustness_w", "loglike_obs"}) {
-    const std::string text = slurp(f);
-    expect_golden(std::string("store_b_") + f + ".txt", text);
-    EXPECT_FALSE(has_nan_or_inf(text)) << f;
-  }
-  const auto acc = lines(slurp("mh_acceptance"));
-  ASSERT_EQ(acc.size(), 6u);
-  EXPECT_EQ(acc[0], " Acceptance rate & proposal dbelief for structural R effect:  1");
-  EXPECT_EQ(acc[1], "  0.37500000      1900");
-  EXPECT_EQ(acc[2], " Acceptance rate & proposal variance for alpha of structural R effect:  2");
-  EXPECT_EQ(acc[3], "  0.31250000  0.07500000");
-  EXPECT_EQ(acc[4], " Acceptance rate & proposal variance for alpha of robust R ");
-  EXPECT_EQ(acc[5], "  0.46875000  0.07812500");
-  const auto st = lines(slurp("structural_r"));
-  // Alpha line of the random cross-classified effect: I3, I3, A8, 3 F15.6.
-  EXPECT_EQ(st[3], "  1  2   alpha       4.500000       0.750000       4.750000");
-  const auto rw = lines(slurp("robustness_w"));
-  EXPECT_EQ(rw[1], "trait    record       mean            sd            last ");
-  EXPECT_EQ(rw[2], "  1     alpha       5.250000       1.125000       6.500000");
-  EXPECT_EQ(rw[3], "  1         1       0.875000       0.062500       0.750000");
 }
 
 // Before burn-in ends the mean and sd columns hold the raw sums, there is

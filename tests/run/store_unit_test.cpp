@@ -14,7 +14,7 @@
 
 #include "run/restart.hpp"
 #include "run/store.hpp"
-#include "run/store_record.hpp"
+#include "run/results/store_record.hpp"
 #include "sampler/samplefiles.hpp"
 #include "store_support.hpp"
 #include "util/format.hpp"

@@ -1,4 +1,4 @@
-#include "run/result_in.hpp"
+#include "run/results/result_in.hpp"
 
 #include <algorithm>
 #include <cmath>

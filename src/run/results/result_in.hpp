@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "run/store_record.hpp"
+#include "run/results/store_record.hpp"
 #include "util/textio.hpp"
 
 namespace run {

@@ -1,4 +1,4 @@
-#include "run/store_record.hpp"
+#include "run/results/store_record.hpp"
 
 #include <charconv>
 #include <cstdio>

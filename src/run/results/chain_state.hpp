@@ -10,7 +10,7 @@
 //    restart under another model, which would mix two models in one set
 //    of summaries, is refused.
 //
-// The file is one of the files of a store (run/store_record.hpp): written to
+// The file is one of the files of a store (run/results/store_record.hpp): written to
 // a temporary with the result files and renamed with them.  One item a line:
 //
 //   cycle 3000
@@ -22,9 +22,6 @@
 // ("stream": generator, seeds, antithetic flag, uniforms drawn so far;
 // "sire": effect of the group, animal, its sire).
 #pragma once
-
-#include <functional>
-#include <string_view>
 
 #include "model/state.hpp"
 #include "random/rangen.hpp"
@@ -38,13 +35,12 @@ inline constexpr const char* file = "chain_state";
 // model description.
 void keep_model_definition();
 
-// The lines of "chain_state" for a store at cycle `round`, each handed to
-// line without its end of line: the stream as it stands, the model kept,
-// the current sires.  Allocates nothing.
-void write(const model::State& s, int round, const std::function<void(std::string_view)>& line);
+// Writes "chain_state" for the store of cycle model::m.round: the stream
+// as it stands, the model kept, the current sires.  Allocates nothing.
+void write(const model::State& s);
 
 // Reads the store's "chain_state" for a restart at cycle `start` (through
-// run/result_in.hpp, so from its temporary while the store is unfinished),
+// run/results/result_in.hpp, so from its temporary while the store is unfinished),
 // before any other file of the store is read: the model kept at start-up
 // must be the stored one, and each line must fit this model (its cycle, a
 // stream a generator can be in, the animals with candidate sires in order,

@@ -1,4 +1,4 @@
-#include "run/chain_state.hpp"
+#include "run/results/chain_state.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -10,7 +10,8 @@
 
 #include "model/model.hpp"
 #include "run/lineread.hpp"
-#include "run/result_in.hpp"
+#include "run/results/result_in.hpp"
+#include "run/results/result_out.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"
@@ -188,7 +189,10 @@ void keep_model_definition() {
   }
 }
 
-void write(const model::State& s, int round, const std::function<void(std::string_view)>& line) {
+void write(const model::State& s) {
+  results::ResultOut f(file);
+  auto line = [&f](std::string_view l) { f.text(l); };
+  const int round = m.round;
   std::string& b = buffer.line;
   b.assign("cycle ");
   add_number(b, static_cast<long long>(round));
@@ -213,6 +217,7 @@ void write(const model::State& s, int round, const std::function<void(std::strin
     add_number(b, static_cast<long long>(s.PED(e, an, 3)));
     line(b);
   });
+  f.seal();
 }
 
 rangen::Stream read(model::State& s, int start) {
