@@ -349,7 +349,7 @@ void keep_slots(const model::State& s) {
 }
 
 RecordSlots KeptRecords::at(const model::State& s, int irec) {
-  const RecordCursor& c = workspace(s).cursor;
+  RecordCursor& c = workspace(s).cursor;
   const SlotStream& st = c.stream;
   const int nt = c.ntrait;
   auto length = [&](std::size_t at) {
@@ -365,8 +365,8 @@ RecordSlots KeptRecords::at(const model::State& s, int irec) {
   const std::int32_t* cnt = st.key.data() + key_at_;
   const int n = length(key_at_);
   if (!st.is_derived(irec)) return RecordSlots{cnt, cnt + nt, st.mult.data() + mult_at_, n};
-  float* x = workspace(s).cursor.slot_x.data();
-  derive_multipliers(s, cnt + nt, n, x);
+  float* x = c.slot_x.data();
+  derive_multipliers(s, c, cnt + nt, n, x);
   return RecordSlots{cnt, cnt + nt, x, n};
 }
 

@@ -83,13 +83,14 @@ void keep_slots(const model::State& s);
 bool slots_loadable(const model::State& s);
 
 // The multipliers x[0..n-1] of record s.irec, one slot per effect and trait
-// with the equations eq (a derived record, see for_each_kept_record).  NK > 0: n fixed
+// with the equations eq (a derived record, see for_each_kept_record); c is
+// s's cursor, taken once per pass.  NK > 0: n fixed
 // at compile time.
 template <int NK = 0>
-[[gnu::always_inline]] inline void derive_multipliers(const model::State& s, const std::int32_t* eq,
-                                                      int n_run, float* x) {
+[[gnu::always_inline]] inline void derive_multipliers(const model::State& s, const RecordCursor& c,
+                                                      const std::int32_t* eq, int n_run, float* x) {
   const int n = NK > 0 ? NK : n_run;
-  const int* col = workspace(s).cursor.mult_col.data();
+  const int* col = c.mult_col.data();
   const long ld = s.INDATA.rows();
   const float* row = s.INDATA.data() + (s.irec - 1);
 #pragma GCC unroll 16
@@ -267,16 +268,16 @@ inline void predict_missing_y(model::State& s) {
 // slot counts stand at cnt in the stream's keys, with its multipliers when
 // Derived_ (they follow from its data; x: room for them) or else at kept_x.
 template <int NT, int N, bool Derived_, class Derived, class Found>
-[[gnu::always_inline]] inline void kept_record(model::State& s, const std::int32_t* cnt,
-                                               const float* kept_x, float* x, bool& same_r,
-                                               long pass, Derived& derived, Found& found) {
-  const int nt = NT > 0 ? NT : workspace(s).cursor.ntrait;
+[[gnu::always_inline]] inline void kept_record(model::State& s, const RecordCursor& c,
+                                               const std::int32_t* cnt, const float* kept_x, float* x,
+                                               bool& same_r, long pass, Derived& derived, Found& found) {
+  const int nt = NT > 0 ? NT : c.ntrait;
   decode_record<NT>(s);
   if constexpr (Derived_) {
-    const int nk = NT > 0 && N > 0 ? NT * N : nt * workspace(s).cursor.neff;
+    const int nk = NT > 0 && N > 0 ? NT * N : nt * c.neff;
     constexpr int fixed = NT > 0 && N > 0 ? NT * N : 0;
     const std::int32_t* eq = cnt + nt;
-    derive_multipliers<fixed>(s, eq, nk, x);
+    derive_multipliers<fixed>(s, c, eq, nk, x);
     decode_r_in_pass<NT>(s, same_r, pass);
     if (any_missing<NT>(s)) predict_missing_traits(s, RecordSlots{cnt, eq, x, nk});
     derived(cnt, eq, static_cast<const float*>(x));
@@ -331,10 +332,10 @@ inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& fou
     }
     if (SlotStream::derived_bit(bits, irec)) {
       key_at += static_cast<std::size_t>(nt + nk);
-      kept_record<NT, N, true>(s, cnt, kept_x, x, same_r, pass, derived, found);
+      kept_record<NT, N, true>(s, c, cnt, kept_x, x, same_r, pass, derived, found);
     } else {
       const int n = length(cnt);
-      kept_record<NT, N, false>(s, cnt, kept_x + mult_at, x, same_r, pass, derived, found);
+      kept_record<NT, N, false>(s, c, cnt, kept_x + mult_at, x, same_r, pass, derived, found);
       key_at += static_cast<std::size_t>(nt + n);
       mult_at += static_cast<std::size_t>(n);
     }
@@ -362,9 +363,9 @@ inline void for_each_listed_record(model::State& s, const std::vector<KeptAt>& l
   for (const KeptAt& k : list) {
     s.irec = k.irec;
     if (SlotStream::derived_bit(bits, k.irec))
-      kept_record<NT, N, true>(s, key + k.key_at, kept_x, x, same_r, pass, derived, found);
+      kept_record<NT, N, true>(s, c, key + k.key_at, kept_x, x, same_r, pass, derived, found);
     else
-      kept_record<NT, N, false>(s, key + k.key_at, kept_x + k.mult_at, x, same_r, pass, derived, found);
+      kept_record<NT, N, false>(s, c, key + k.key_at, kept_x + k.mult_at, x, same_r, pass, derived, found);
   }
 }
 
