@@ -29,14 +29,13 @@ using model::m;
 // of three traits makes 45.
 constexpr std::size_t direct_ahead = 128;
 
-
-// Adds the record's terms straight into the values a of XX_IJA at the
+// Adds the record's terms, of any number of traits and slots, straight into the values a of XX_IJA at the
 // planned positions pos[at..], as the store would add them (nothing may wait
 // in the queue).  pos ends in direct_ahead positions 0 for the prefetch.
 // Fetching ahead pays only when the values do not stay in the cache.
 template <bool Ahead>
 void direct_terms_any_shape(model::State& s, const SlotView& r, double* a,
-                             const std::vector<std::int32_t>& pos, std::size_t& at) {
+                            const std::vector<std::int32_t>& pos, std::size_t& at) {
   const std::int32_t* p = pos.data();
   std::size_t k = at;
   record_terms(s, r, [&](int row, int col, double v) {
@@ -219,9 +218,11 @@ void direct_terms_sized(model::State& s, const SlotView& r, double* a,
   }
 }
 
+// The kernel for the record's number of traits and slots where one is
+// made, else direct_terms_any_shape.
 template <bool Ahead>
 void direct_terms_by_traits(model::State& s, const SlotView& r, double* a,
-                               const std::vector<std::int32_t>& pos, std::size_t& at) {
+                            const std::vector<std::int32_t>& pos, std::size_t& at) {
   if (r.nmax <= local_slots) {
     switch (r.nt) {
       case 1:
@@ -242,7 +243,8 @@ void direct_terms_by_traits(model::State& s, const SlotView& r, double* a,
 // Values of a matrix with at most this many elements (1 MB) stay cached.
 constexpr std::int32_t cached_elements = 1 << 17;
 
-// The record's terms straight into XX_IJA, by the kernel made for its shape.
+// The record's terms straight into XX_IJA by the kernel for its shape,
+// fetching ahead for a matrix that does not stay in the cache.
 void direct_terms_by_shape(model::State& s, const SlotView& r, double* a,
                            const std::vector<std::int32_t>& pos, std::size_t& at) {
   if (s.XX_IJA.nel > cached_elements)
@@ -402,7 +404,6 @@ bool cut_stream(const std::vector<std::int32_t>& key, int parts, std::vector<con
   }
   return true;
 }
-
 
 // The terms of the group at e straight into the values of XX_IJA at their
 // planned positions; false, with nothing added, when they cannot go there.

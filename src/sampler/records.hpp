@@ -157,11 +157,10 @@ void rinv_of_r(const model::State& s, long pass = 0);
 // serve (RecordCursor::classes), from what its class, or the inverse of r,
 // holds from an earlier record of the pass; false, doing nothing, when they
 // hold nothing yet (decode_r forms it).  It leaves no memo in use
-// (memo_used -1): a pass of decode_r_in_pass reads none.  NT > 0: the trait
-// count, known at compile time.
+// (memo_used -1): a pass of decode_r_in_pass reads none.  c: s's cursor,
+// taken once per pass.  NT > 0: the trait count, known at compile time.
 template <int NT = 0>
-[[gnu::always_inline]] inline bool decode_r_kept(model::State& s, long pass) {
-  RecordCursor& c = workspace(s).cursor;
+[[gnu::always_inline]] inline bool decode_r_kept(model::State& s, RecordCursor& c, long pass) {
   const RecordCursor::RecordClasses& k = c.classes;
   if (pass == 0 || k.checked_pass != pass || !k.on) return false;
   const int nt = NT > 0 ? NT : c.ntrait, cells = nt * nt;
@@ -192,14 +191,14 @@ template <int NT = 0>
 // pass; once decode_r has found the constant inverse cached, it is already
 // in rinv for every later record.
 template <int NT = 0>
-inline void decode_r_in_pass(model::State& s, bool& same, long pass = 0) {
+[[gnu::always_inline]] inline void decode_r_in_pass(model::State& s, RecordCursor& c, bool& same,
+                                                    long pass = 0) {
   if (same) {
     s.res_scale = 1.0;
     return;
   }
-  if (decode_r_kept<NT>(s, pass)) return;
+  if (decode_r_kept<NT>(s, c, pass)) return;
   decode_r(s, pass);
-  const RecordCursor& c = workspace(s).cursor;
   same = c.rinv_constant && c.rinv_cached;
 }
 
@@ -268,7 +267,7 @@ inline void predict_missing_y(model::State& s) {
 // slot counts stand at cnt in the stream's keys, with its multipliers when
 // Derived_ (they follow from its data; x: room for them) or else at kept_x.
 template <int NT, int N, bool Derived_, class Derived, class Found>
-[[gnu::always_inline]] inline void kept_record(model::State& s, const RecordCursor& c,
+[[gnu::always_inline]] inline void kept_record(model::State& s, RecordCursor& c,
                                                const std::int32_t* cnt, const float* kept_x, float* x,
                                                bool& same_r, long pass, Derived& derived, Found& found) {
   const int nt = NT > 0 ? NT : c.ntrait;
@@ -278,14 +277,14 @@ template <int NT, int N, bool Derived_, class Derived, class Found>
     constexpr int fixed = NT > 0 && N > 0 ? NT * N : 0;
     const std::int32_t* eq = cnt + nt;
     derive_multipliers<fixed>(s, c, eq, nk, x);
-    decode_r_in_pass<NT>(s, same_r, pass);
+    decode_r_in_pass<NT>(s, c, same_r, pass);
     if (any_missing<NT>(s)) predict_missing_traits(s, RecordSlots{cnt, eq, x, nk});
     derived(cnt, eq, static_cast<const float*>(x));
   } else {
     int n = 0;
     for (int t = 0; t < nt; ++t) n += cnt[t];
     const RecordSlots r{cnt, cnt + nt, kept_x, n};
-    decode_r_in_pass<NT>(s, same_r, pass);
+    decode_r_in_pass<NT>(s, c, same_r, pass);
     if (any_missing<NT>(s)) predict_missing_traits(s, r);
     found(r);
   }
@@ -301,7 +300,8 @@ template <int NT, int N, bool Derived_, class Derived, class Found>
 // found(slots) with its slots and kept multipliers.  The slots stay in
 // locals: no record is copied through memory between the steps.
 template <int NT, int N, class Derived, class Found, class Skip>
-inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& found, Skip&& skip) {
+[[gnu::always_inline]] inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& found,
+                                                        Skip&& skip) {
   RecordCursor& c = workspace(s).cursor;
   const int nt = NT > 0 ? NT : c.ntrait;
   const int nk = NT > 0 && N > 0 ? NT * N : nt * c.neff;
@@ -342,7 +342,7 @@ inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& fou
   }
 }
 template <int NT, int N, class Derived, class Found>
-inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& found) {
+[[gnu::always_inline]] inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& found) {
   for_each_kept_record<NT, N>(s, derived, found, [](int) { return false; });
 }
 // The same over the records of list (ascending, each with its place in
