@@ -8,20 +8,15 @@
 
 namespace modeltest {
 
-// A fresh model: nt traits, effects of the given types and levels, nrec
-// records; every effect absent (pos_eff 0), r the identity, homogeneous
-// residual, no random group.
-inline void new_model(int nt, const std::vector<model::EffectType>& types,
-                      const std::vector<int>& levels, int nrec) {
+// A fresh model of nt traits, nf effects and nrec records with every
+// per-effect array sized: no effect present (pos_eff 0), none random,
+// homogeneous residual, r 0, thinning 1.
+inline void sized_model(int nt, int nf, int nrec) {
   model::m = model::Model{};
   model::Model& M = model::m;
-  const int nf = static_cast<int>(types.size());
   M.ntrait = nt;
   M.neff = nf;
   M.nrec = nrec;
-  M.round = 1;
-  M.start = 1;
-  M.nround = 1;
   M.skip = 1;
   M.residualtype = model::ResidualType::homogeneous;
   M.pos_y.resize(nt);
@@ -40,12 +35,25 @@ inline void new_model(int nt, const std::vector<model::EffectType>& types,
   M.nbreed.resize(nf);
   M.g.resize(nf, model::maxcorr, model::maxcorr);
   M.ginv.resize(nf, model::maxcorr, model::maxcorr);
+  M.r.resize(nt, nt);
+  M.rinv.resize(nt, nt);
+}
+
+// A fresh model: nt traits, effects of the given types and levels, nrec
+// records, in its first cycle; every effect absent, r the identity, no
+// random group.
+inline void new_model(int nt, const std::vector<model::EffectType>& types,
+                      const std::vector<int>& levels, int nrec) {
+  const int nf = static_cast<int>(types.size());
+  sized_model(nt, nf, nrec);
+  model::Model& M = model::m;
+  M.round = 1;
+  M.start = 1;
+  M.nround = 1;
   for (int e = 1; e <= nf; ++e) {
     M.effecttype(e) = types[static_cast<std::size_t>(e - 1)];
     M.nlev(e) = levels[static_cast<std::size_t>(e - 1)];
   }
-  M.r.resize(nt, nt);
-  M.rinv.resize(nt, nt);
   for (int t = 1; t <= nt; ++t) M.r(t, t) = 1.0;
 }
 

@@ -18,6 +18,7 @@
 #include "run/restart.hpp"
 #include "run/store.hpp"
 #include "sampler/samplefiles.hpp"
+#include "model/model_support.hpp"
 #include "state_support.hpp"
 
 namespace storetest {
@@ -27,31 +28,9 @@ inline model::Model& M = model::m;
 // Every per-effect array of the model sized, with the defaults of the
 // parameter reader (not random, present for every trait in column 1).
 inline void shape_model(int ntrait, int neff, int nrec) {
-  M = model::Model{};
-  M.ntrait = ntrait;
-  M.neff = neff;
-  M.nrec = nrec;
-  M.pos_y.resize(ntrait);
+  modeltest::sized_model(ntrait, neff, nrec);
   for (int t = 1; t <= ntrait; ++t) M.pos_y(t) = 1;
-  M.pos_eff.resize(neff, ntrait);
   M.pos_eff.fill(1);
-  M.nlev.resize(neff);
-  M.effecttype.resize(neff);
-  M.effectsave.resize(neff);
-  M.nestedcov.resize(neff, ntrait);
-  M.randomtype.resize(neff);
-  M.randomtype.fill(model::RandomType::none);
-  M.randomnumb.resize(neff);
-  M.dbelief_g.resize(neff);
-  M.randomfile.resize(neff);
-  M.lenped.resize(neff);
-  M.ngrp.resize(neff);
-  M.nbreed.resize(neff);
-  M.g.resize(neff, model::maxcorr, model::maxcorr);
-  M.r.resize(ntrait, ntrait);
-  M.rinv.resize(ntrait, ntrait);
-  M.residualtype = model::ResidualType::homogeneous;
-  M.skip = 1;
 }
 
 inline void allocate(model::State& s) {
