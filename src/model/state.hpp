@@ -156,7 +156,8 @@ int data_record_length();
 // empty hash of order s.neq with the default table size, SOL, ORIG_G := g,
 // ORIG_R := r, MS_STAT, PROBS and the sums, then the structural-residual
 // group (neffr > 0) and the robust-weight group (model::robust_residuals).
-// s.neq and s.reclen must be set.
+// Ends the sampler's work areas of s, if any.  s.neq and s.reclen must be
+// set.
 void allocate_state(State& s);
 
 // cpu_start := the processor time now; cpu_last := cpu_start.
