@@ -59,6 +59,9 @@ std::string num(long long v) {
 }  // namespace
 
 void allocate_state(State& s) {
+  // A state allocated anew (the entry's, reused by a second run in one
+  // process) starts without the work areas of the run before.
+  s.work.reset();
   model::Model& M = model::m;
   const int nt = M.ntrait, nf = M.neff, neq = s.neq, nrec = M.nrec;
   int lp = 0;

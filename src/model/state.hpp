@@ -12,9 +12,15 @@
 // below, otherwise 0.
 #pragma once
 
+#include <memory>
+
 #include "sparse/sparsem.hpp"
 #include "util/array.hpp"
 #include "util/textio.hpp"
+
+namespace sampler {
+struct Workspace;
+}
 
 namespace model {
 
@@ -56,7 +62,7 @@ struct State {
   // ---- equations
   // Coefficient matrix, upper triangle, order neq.  After the first cycle of
   // a run, cycles build XX_IJA directly and XX keeps its keys (see
-  // sampler/setup_eq.hpp).
+  // sampler/eq_plan.hpp).
   sparsem::sparse_hashm XX;
   sparsem::sparse_ija XX_IJA; // its compressed-row copy; empty until the first cycle
   util::vec1<double> XY;      // (neq) right-hand side
@@ -127,6 +133,14 @@ struct State {
   // max_msires > 1 and ms_alpha != 0 (created by read_files on a fresh run,
   // reopened for appending by the restart and after each store).
   util::TextOut msirespprsam;
+
+  // The sampler's work areas of this chain (the record cursor's own members,
+  // the equation plan, the link of XX to XX_IJA, ...): made by the sampler
+  // on first use (sampler::workspace) and ended by it; their contents are
+  // work, not the chain's value, so a const state may still use them.  Only
+  // the sampler knows their type, so that this folder includes none of its
+  // headers.
+  mutable std::unique_ptr<sampler::Workspace, void (*)(sampler::Workspace*)> work{nullptr, nullptr};
 };
 
 // neq = ntrait * (sum of nlev) of the model description.  A count beyond the
@@ -142,7 +156,8 @@ int data_record_length();
 // empty hash of order s.neq with the default table size, SOL, ORIG_G := g,
 // ORIG_R := r, MS_STAT, PROBS and the sums, then the structural-residual
 // group (neffr > 0) and the robust-weight group (model::robust_residuals).
-// s.neq and s.reclen must be set.
+// Ends the sampler's work areas of s, if any.  s.neq and s.reclen must be
+// set.
 void allocate_state(State& s);
 
 // cpu_start := the processor time now; cpu_last := cpu_start.

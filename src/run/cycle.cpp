@@ -20,6 +20,7 @@
 #include "sampler/records.hpp"
 #include "sampler/rnorm.hpp"
 #include "sampler/samplefiles.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/pcg.hpp"
 #include "sparse/settings.hpp"
@@ -107,7 +108,7 @@ void setup_eq_rnorm(model::State& s) {
   for (int pass = 1; pass <= 2; ++pass) {
     sampler::build_pass(s, pass);
     denseop::denseop_tol = 1e-9;
-    sampler::link_hash_ija(s.XX, s.XX_IJA);
+    sampler::link_equations(s);
     if (M.round == 1) start_solutions(s, pass == 1);
     sampler::draw_pass(s, pass);
   }
@@ -115,12 +116,8 @@ void setup_eq_rnorm(model::State& s) {
 
 void gibbssol(model::State& s) {
   denseop::denseop_tol = 1e-9;
-  // A build straight into XX_IJA needs no refresh from XX.
-  const sampler::EquationPlan& plan = sampler::equation_plan;
-  if (!(plan.direct && plan.owner == &s)) {
-    sampler::link_hash_ija(s.XX, s.XX_IJA);
-    sampler::plan_equations(s);
-  }
+  // XX_IJA from XX, unless the build went straight there.
+  sampler::complete_equations(s);
   if (M.round == 1) start_solutions(s, true);
   const int bad = sampler::draw_block_pass(s.XX_IJA, s.XY, s.SOL, s.neq, M.ntrait);
   if (bad > 0) {
@@ -184,7 +181,7 @@ int run_cycles(model::State& s, CycleTimes* times) {
 void logl_thetabar(model::State& s) {
   const int nt = M.ntrait;
   const double n = static_cast<double>(model::kept_count(M.nround));
-  const sampler::RecordCursor& c = sampler::cursor;
+  const sampler::RecordCursor& c = sampler::workspace(s).cursor;
   double rin[model::maxcorr * model::maxcorr];
   double e[model::maxcorr];
   const double cst = static_cast<double>(static_cast<float>(nt) * 0.5f) * -1.8378770942368803;

@@ -45,7 +45,7 @@ int velmoran_main(CycleTimes* times) {
   sampler::check_mb_dbelief(st);
   // The data file; its records are read at the first cycle of this run.  A
   // missing file stops here, naming it.
-  sampler::open_data_file(M.datafile);
+  sampler::open_data_file(st, M.datafile);
   model::start_clock(st);
   // Stores are put on disk beside the cycles that follow them.
   util::disk::start();

@@ -131,7 +131,7 @@ void update_ainv(model::State& s, int e, int maxc) {
   int ids[model::max_candidates + 3];
   bool changed = false;
   // A drawn sire's change to A^-1, with the slots it touched.
-  GroupTerms& t = group_terms(relationship_terms(), e);
+  GroupTerms& t = group_terms(relationship_terms(s), e);
   t.changed_slots.clear();
   t.added_slots.clear();
   t.keys_added = false;
@@ -278,7 +278,7 @@ void finish_aav(model::State& s, int e) {
 
 void add_g_aav(model::State& s, int e, int maxc) {
   update_ainv(s, e, maxc);
-  add_ainv_terms(s, e, relationship_terms());
+  add_ainv_terms(s, e, relationship_terms(s));
   finish_aav(s, e);
 }
 

@@ -10,8 +10,6 @@
 
 namespace sampler {
 
-HashLink linkhi;
-
 void link_hash_ija(sparsem::sparse_hashm& A, sparsem::sparse_ija& B, HashLink& link) {
   if (link.built && static_cast<std::int32_t>(link.linkhi.size()) != A.filled) {
     util::say_text(" link_hash_ija: reinitialized");

@@ -20,13 +20,10 @@ struct HashLink {
   long generation = 0;  // counts the builds of the map (and of the copy's layout)
 };
 
-// The link the sampler uses; one for the run.
-extern HashLink linkhi;
-
 // Refreshes B's values from A.  On the first call (or after new keys entered
 // A) converts A into B, rebuilds A from B so that every row has a diagonal
 // key, and builds the map; afterwards only copies values.
-void link_hash_ija(sparsem::sparse_hashm& A, sparsem::sparse_ija& B, HashLink& link = linkhi);
+void link_hash_ija(sparsem::sparse_hashm& A, sparsem::sparse_ija& B, HashLink& link);
 
 // Rows longer than long_row (the fixed effects' rows, mostly) fetch the
 // solutions or right-hand sides of their columns row_ahead entries ahead.

@@ -18,7 +18,6 @@
 
 namespace sampler {
 
-DispersionWork dispersion_work;
 
 namespace {
 
@@ -115,7 +114,7 @@ void residual_records(model::State& s, DispersionWork& w, int a, bool kept) {
   // (nothing is formed or reported after it), the later ones' are added after
   // the pass, from record deferred_from on.
   const bool may_defer =
-      loadable && kept && NT > 0 && m.pos_weight == 0 && cursor.rinv_constant;
+      loadable && kept && NT > 0 && m.pos_weight == 0 && workspace(s).cursor.rinv_constant;
   bool deferred = false;
   int deferred_from = 0;
 
@@ -124,7 +123,7 @@ void residual_records(model::State& s, DispersionWork& w, int a, bool kept) {
   auto finish = [&](int i, bool add) __attribute__((always_inline)) {
     if (kept && !deferred) {
       model_choice(s, i, e);
-      deferred = may_defer && cursor.rinv_cached && model_choice_ready(s);
+      deferred = may_defer && workspace(s).cursor.rinv_cached && model_choice_ready(s);
       deferred_from = i + 1;
     }
     // Scaled to unit covariance R: the record's own is res_scale * R / w.
@@ -169,7 +168,7 @@ void residual_records(model::State& s, DispersionWork& w, int a, bool kept) {
   // (No record's log-density is deferred there: the records' inverses are
   // not all one.)
   const RecordCursor::RecordClasses* classes =
-      loadable && a > 0 && a == cursor.e8 && use_record_classes ? record_classes(s) : nullptr;
+      loadable && a > 0 && a == workspace(s).cursor.e8 && use_record_classes ? record_classes(s) : nullptr;
   if (classes != nullptr) {
     std::fill(ecol, ecol + static_cast<std::size_t>(nrec) * static_cast<std::size_t>(nt), 0.0);
     for_each_listed_record<NT, N>(s, classes->with_equation, derived, found);
@@ -288,7 +287,7 @@ void sample_g(model::State& s, DispersionWork& w) {
       const sparsem::sparse_hashm& A = s.AINV(e);
       // (Drawn sires change A^-1 of an add_an_ms group in place.)
       const GroupTerms* gt =
-          rt == model::RandomType::add_an_ms ? &group_terms(relationship_terms(), e) : nullptr;
+          rt == model::RandomType::add_an_ms ? &group_terms(relationship_terms(s), e) : nullptr;
       const long version = gt ? gt->ainv_version : 0;
       const bool same_table = c.table == A.x.data() && c.nel == A.nel && c.filled == A.filled &&
                               c.terms.n == A.n;
@@ -414,7 +413,7 @@ void add_posterior_sums(model::State& s) {
 // ---------------------------------------------------------------------------
 
 void gibbsvar(model::State& s) {
-  DispersionWork& w = dispersion_work;
+  DispersionWork& w = workspace(s).dispersion;
 
   residual_pass(s, w);
   sample_g(s, w);

@@ -44,10 +44,8 @@ struct DispersionWork {
   std::vector<Ainv> ainv;
 };
 
-extern DispersionWork dispersion_work;
-
 // One dispersion step for cycle model::m.round, working on s, model::m (g and
-// r are replaced), dispersion_work and sample_files.  s.logl_total must hold 0
+// r are replaced), the workspace's dispersion work and sample_files.  s.logl_total must hold 0
 // at entry (the main loop clears it before each cycle).
 void gibbsvar(model::State& s);
 
@@ -83,7 +81,7 @@ void slash_weights(model::State& s, const util::mat1<double>& e);
 // and, when its sire is sampled, a new sire drawn with the terms integrated
 // out.  Adds the terms' weighted cross-products to qform(e, :, :), the
 // records' weighted residual cross-products to ee and their rows of
-// dispersion_work.e, and on kept cycles the records' log-likelihoods under
+// the dispersion work's e, and on kept cycles the records' log-likelihoods under
 // the residual covariance alone.  In the first cycle of a run stops when
 // such an animal has no record or more than one, or their records are not
 // in ascending order of animal.

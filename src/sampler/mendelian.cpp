@@ -97,7 +97,7 @@ void check_nonparent_records(const model::State& s, int e) {
 // follow from their prior given the first ones.  Writes the terms to
 // SOL_N(row, :) and takes them off eps.
 void joint_terms(model::State& s, int e, int row, double d, double w, double* eps) {
-  RecordCursor& cur = cursor;
+  RecordCursor& cur = workspace(s).cursor;
   const int nt = m.ntrait, K = m.randomnumb(e);
   int dl[L], nd = 0;  // traits (0-based) of the animal effect
   for (int t = 0; t < nt; ++t)
@@ -233,9 +233,9 @@ struct ScalarTerms {
 };
 
 // m.rinv := the inverse of rs * r.
-void set_residual_rinv(double rs) {
+void set_residual_rinv(const model::State& s, double rs) {
   if (rs == 1.0) {
-    rinv_of_r();
+    rinv_of_r(s);
     return;
   }
   const int nt = m.ntrait;
@@ -252,7 +252,7 @@ void record_loglike(model::State& s, const double* eps) {
   double* ri = m.rinv.data();
   const std::size_t cells = static_cast<std::size_t>(nt) * static_cast<std::size_t>(nt);
   std::copy(ri, ri + cells, kept);
-  set_residual_rinv(s.res_scale);
+  set_residual_rinv(s, s.res_scale);
   model_choice(s, s.irec, eps);
   std::copy(kept, kept + cells, ri);
 }
@@ -280,25 +280,29 @@ struct OneTraitClass {
   double re = 0, var = 0, sd = 0;  // of the cycle in hand: r / w, the term's variance, its root
 };
 
+
+}  // namespace
+
+// The animals of the one-trait Mendelian step's loop of its own, made for a
+// stream generation.
 struct OneTraitTable {
   long generation = 0;  // of the stream it was made for; 0 none
-  const model::State* owner = nullptr;
   int e = 0;
   bool usable = false;
   std::vector<OneTraitAnimal> animals;
   std::vector<OneTraitClass> classes;
 };
-OneTraitTable one_trait;
+
+namespace {
 
 // Makes the table for the stream as it stands; usable stays false where the
 // loop of its own does not apply (an animal without its record, a record
 // whose multipliers are not kept, a sire to be drawn among candidates).
 void make_one_trait_table(const model::State& s, int e) {
-  OneTraitTable& t = one_trait;
-  const SlotStream& st = cursor.stream;
+  OneTraitTable& t = made(workspace(s).one_trait);
+  const SlotStream& st = workspace(s).cursor.stream;
   const int nl = m.nlev(e), len = m.lenped(e), col = m.pos_eff(e, 1), pw = m.pos_weight;
   t.generation = st.generation;
-  t.owner = &s;
   t.e = e;
   t.usable = false;
   t.animals.clear();
@@ -364,7 +368,7 @@ void make_one_trait_table(const model::State& s, int e) {
 // normals taken from `ahead`.
 void one_trait_terms(model::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee,
                      rangen::NormalsAhead& ahead, bool sample_r, bool sample_g, bool rows) {
-  OneTraitTable& t = one_trait;
+  OneTraitTable& t = made(workspace(s).one_trait);
   const int nl = m.nlev(e);
   const bool first = m.round == m.start, kept = model::kept_cycle(m.round);
   const double r = m.r(1, 1), g = m.g(e, 1, 1);
@@ -374,15 +378,15 @@ void one_trait_terms(model::State& s, int e, util::arr3<double>& qform, util::ma
     c.var = 1.0 / (1.0 / c.re + c.d / g);
     c.sd = c.var > 0.0 ? std::sqrt(c.var) : 0.0;
   }
-  const SlotStream& st = cursor.stream;
+  const SlotStream& st = workspace(s).cursor.stream;
   const std::int32_t* key = st.key.data();
   const float* mult = st.mult.data();
   const double* sol = s.SOL.data() - 1;
   const float* ycol = s.INDATA.col(m.pos_y(1)) - 1;
-  double* erow = rows ? dispersion_work.e.data() - 1 : nullptr;
+  double* erow = rows ? workspace(s).dispersion.e.data() - 1 : nullptr;
   double* soln = s.SOL_N.data() - 1;
   double e11 = ee(1, 1), q11 = qform(e, 1, 1);
-  if (kept && !t.animals.empty()) rinv_of_r();
+  if (kept && !t.animals.empty()) rinv_of_r(s);
   const OneTraitClass* cls = t.classes.data();
   const std::size_t n_an = t.animals.size();
   for (std::size_t i = 0; i < n_an; ++i) {
@@ -460,7 +464,7 @@ void mendelian(model::State& s, int e, util::arr3<double>& qform, util::mat1<dou
   auto sol = [&](int k, int l, int t) { return s.SOL(base[k] + l * nt + t); };
 
   // The residual array of the dispersion step gets these records' rows too.
-  DispersionWork& dw = dispersion_work;
+  DispersionWork& dw = workspace(s).dispersion;
   const bool rows = dw.e.rows() == m.nrec && dw.e.cols() == nt;
 
   // Where the records' slots cannot change, the build kept them.
@@ -476,19 +480,19 @@ void mendelian(model::State& s, int e, util::arr3<double>& qform, util::mat1<dou
   // In one trait the record's inverse covariance serves only a sire draw:
   // without one, and without structural factors or robust weights, the
   // record's scale is 1 and nothing else of decode_r is read.
-  const bool rinv_always = !scalar || !cursor.scale_free;
+  const bool rinv_always = !scalar || !workspace(s).cursor.scale_free;
   bool rinv_is_r = false;  // m.rinv holds the inverse of 1.0 * r
   double f_root = 1.0, root_f = 1.0;  // sqrt(f_root)
-  const long pass = new_pass();
+  const long pass = new_pass(s);
   ScalarTerms scalar_terms;
 
   // PROBS is 1.0 at each animal's start: every change below is undone.
   s.PROBS.fill(1.0);
   s.irec = 0;
-  if (one_trait_mendelian && scalar && K == 1 && loaded && cursor.scale_free && only_normals &&
+  if (one_trait_mendelian && scalar && K == 1 && loaded && workspace(s).cursor.scale_free && only_normals &&
       present[1]) {
-    OneTraitTable& t = one_trait;
-    if (t.generation != cursor.stream.generation || t.owner != &s || t.e != e)
+    OneTraitTable& t = made(workspace(s).one_trait);
+    if (t.generation != workspace(s).cursor.stream.generation || t.e != e)
       make_one_trait_table(s, e);
     if (t.usable && static_cast<long>(t.animals.size()) == s.SOL_N.rows() && s.SOL_N.cols() == 1) {
       one_trait_terms(s, e, qform, ee, *ahead, nrp == 1, ngp == 1, rows);
@@ -594,7 +598,7 @@ void mendelian(model::State& s, int e, util::arr3<double>& qform, util::mat1<dou
         record_loglike(s, eps);  // the sire draw reads rinv after
       } else {
         if (rs != 1.0 || !rinv_is_r) {
-          set_residual_rinv(rs);
+          set_residual_rinv(s, rs);
           rinv_is_r = rs == 1.0;
         }
         model_choice(s, s.irec, eps);
@@ -632,7 +636,7 @@ void mendelian(model::State& s, int e, util::arr3<double>& qform, util::mat1<dou
     if (draw_sire) {
       // The record less its dam's half, over the traits of the animal
       // effect: the sire's half and the Mendelian term are what remains.
-      const RecordCursor& c = cursor;
+      const RecordCursor& c = workspace(s).cursor;
       for (int t = 1; t <= nt; ++t) {
         v[t - 1] = eps[t - 1] + s.SOL_N(row, t);
         if (dam >= 1 && c.ram_trait(t) != 0) v[t - 1] -= 0.5 * sol(0, dam, t);

@@ -6,6 +6,7 @@
 
 #include "dense/denseop.hpp"
 #include "model/model.hpp"
+#include "sampler/workspace.hpp"
 
 namespace sampler {
 
@@ -36,18 +37,6 @@ inline bool same_bits(const double* a, const double* b, int n) {
   return true;
 }
 
-// ln det of the last record's inverse covariance, with what it was formed
-// from: most models give every record the same weight and rinv, and the
-// factorisation and log are the dearest part of a record.  A determinant
-// whose factorisation reported a negative pivot is not kept, so that the
-// report comes again for every record, as it would without the memo.
-struct LogDetMemo {
-  bool valid = false;
-  int nt = 0;
-  double weight = 0, tol = 0, log_det = 0;
-  double rinv[max_cells];
-};
-LogDetMemo memo;
 
 }  // namespace
 
@@ -60,8 +49,7 @@ double record_log_density(int nt, const double* e, const double* rinv, int ld) {
 namespace {
 
 // The memo holds the log-determinant of w * ri of order nt.
-bool memo_fits(int nt, double w, const double* ri) {
-  const LogDetMemo& c = memo;
+bool memo_fits(const LogDetMemo& c, int nt, double w, const double* ri) {
   return c.valid && c.nt == nt && same_bits(&c.weight, &w, 1) &&
          same_bits(&c.tol, &denseop::denseop_tol, 1) && same_bits(c.rinv, ri, nt * nt);
 }
@@ -87,8 +75,8 @@ void model_choice_n(model::State& s, int record, const double* e, int nt_run) {
   double wri[max_cells];
   for (int k = 0; k < cells; ++k) wri[k] = w * ri[k];
   const double q = quadratic(nt, e, wri, nt);
-  LogDetMemo& c = memo;
-  if (!memo_fits(nt, w, ri)) {
+  LogDetMemo& c = workspace(s).log_det;
+  if (!memo_fits(c, nt, w, ri)) {
     int ierr = 0;
     const double d = denseop::fdets8(wri, nt, nt, &ierr);
     c.log_det = std::log(d);
@@ -110,7 +98,7 @@ void records_n(model::State& s, int first, int last, const double* e, long lde, 
   const double* ri = model::m.rinv.data();
   double wri[max_cells];
   for (int k = 0; k < cells; ++k) wri[k] = w * ri[k];
-  const double log_det = memo.log_det;
+  const double log_det = workspace(s).log_det.log_det;
   double ei[denseop::max_order];
   for (int i = first; i <= last; ++i) {
     for (int t = 0; t < nt; ++t) ei[t] = e[(i - 1) + t * lde];
@@ -121,7 +109,7 @@ void records_n(model::State& s, int first, int last, const double* e, long lde, 
 }  // namespace
 
 bool model_choice_ready(const model::State& s) {
-  return memo_fits(model::m.ntrait, s.rec_weight, model::m.rinv.data());
+  return memo_fits(workspace(s).log_det, model::m.ntrait, s.rec_weight, model::m.rinv.data());
 }
 
 void model_choice_records(model::State& s, int first, int last, const double* e, long lde) {

@@ -127,7 +127,6 @@ bool same_bits(double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; 
 
 struct Plan {
   // What the terms were formed from.
-  const model::State* owner = nullptr;
   bool valid = false;
   int e = 0, d = 0, nb = 0, len = 0, lines = 0;
   model::RandomType rt = model::RandomType::none;
@@ -156,13 +155,16 @@ struct Plan {
   bool placed = false;
 };
 
-std::vector<Plan>& plans() {
-  static std::vector<Plan> p;
-  return p;
-}
+}  // namespace
 
-Plan& plan_at(int e) {
-  std::vector<Plan>& p = plans();
+struct BreedPlans {
+  std::vector<Plan> plan;  // by first effect (index e-1)
+};
+
+namespace {
+
+Plan& plan_at(const model::State& s, int e) {
+  std::vector<Plan>& p = made(workspace(s).breed).plan;
   if (p.size() < static_cast<std::size_t>(m.neff)) p.resize(static_cast<std::size_t>(m.neff));
   return p[static_cast<std::size_t>(e - 1)];
 }
@@ -234,7 +236,6 @@ void copy_line(const model::State& s, Plan& P, int x) {
 }
 
 void rebuild(const model::State& s, Plan& P, int e, int d, bool cand) {
-  P.owner = &s;
   P.valid = true;
   P.e = e;
   P.rt = m.randomtype(e);
@@ -300,7 +301,7 @@ void rebuild(const model::State& s, Plan& P, int e, int d, bool cand) {
 // True when the kept terms were formed from the group as it stands, except
 // for sires drawn since (listed in P.dirty).
 bool in_sync(const model::State& s, Plan& P, int e, int d, bool cand) {
-  if (!P.valid || P.owner != &s || P.e != e || P.rt != m.randomtype(e) || P.d != d ||
+  if (!P.valid || P.e != e || P.rt != m.randomtype(e) || P.d != d ||
       P.nb != m.nbreed(e) || P.len != std::max(m.lenped(e), 0) ||
       P.lines != std::max(m.lenped(e) - m.ngrp(e), 0) || P.cand != cand)
     return false;
@@ -338,7 +339,7 @@ bool in_sync(const model::State& s, Plan& P, int e, int d, bool cand) {
 
 // The kept terms of group e brought up to date.
 Plan& plan_for(const model::State& s, int e, int d, bool cand) {
-  Plan& P = plan_at(e);
+  Plan& P = plan_at(s, e);
   if (!in_sync(s, P, e, d, cand)) {
     rebuild(s, P, e, d, cand);
     return P;
@@ -677,7 +678,7 @@ void add_g_mbs(model::State& s, int e, int, int d) { add_mb_terms(s, e, d, true)
 bool add_g_mb_direct(model::State& s, int e, double* a) {
   if (m.max_msires != 0 || m.lenped(e) <= 0) return false;
   const int d = m.ntrait * m.randomnumb(e);
-  Plan& P = plan_at(e);
+  Plan& P = plan_at(s, e);
   if (!P.placed || !in_sync(s, P, e, d, false) || !P.dirty.empty()) return false;
   class_inverses(P, e, true);
   const std::int32_t* pos = P.pos.data();
@@ -690,10 +691,10 @@ bool add_g_mb_direct(model::State& s, int e, double* a) {
   return true;
 }
 
-bool plan_mb_positions(int e, std::int32_t (*where)(std::int32_t, std::int32_t, const void*),
+bool plan_mb_positions(const model::State& s, int e, std::int32_t (*where)(std::int32_t, std::int32_t, const void*),
                        const void* ctx) {
   if (m.max_msires != 0) return false;
-  Plan& P = plan_at(e);
+  Plan& P = plan_at(s, e);
   P.placed = false;
   if (!P.valid || P.rc.empty()) return false;
   const std::size_t n = P.rc.size() / 2;

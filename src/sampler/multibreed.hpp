@@ -56,11 +56,11 @@ void add_g_mb(model::State& s, int e, int m, int d);
 void add_g_mbs(model::State& s, int e, int m, int d);
 
 // The equation build straight into the values a of s.XX_IJA (see
-// setup_eq.hpp): add_g_mb's additions in their order at the positions that
+// eq_plan.hpp): add_g_mb's additions in their order at the positions that
 // plan_mb_positions found after the last build through s.XX.  False, adding
 // nothing, when there are none or the group's terms changed since.
 bool add_g_mb_direct(model::State& s, int e, double* a);
-bool plan_mb_positions(int e, std::int32_t (*where)(std::int32_t, std::int32_t, const void*),
+bool plan_mb_positions(const model::State& s, int e, std::int32_t (*where)(std::int32_t, std::int32_t, const void*),
                        const void* ctx);
 
 // Log acceptance ratio of the proposal C (the whole 20 by 20 block, breed

@@ -16,7 +16,6 @@
 
 namespace sampler {
 
-RecordCursor cursor;
 bool allow_kept_slots = true;
 
 namespace {
@@ -37,20 +36,20 @@ std::string shown(float v) { return util::freev(v).substr(1); }
 
 // Where a data value stands: the record, and with its line the file too
 // (records checked after they were read have no line).
-std::string data_where(int irec, long line) {
+std::string data_where(const model::State& s, int irec, long line) {
   if (line <= 0) return " Error in data record " + std::to_string(irec);
-  return " Error in data file " + cursor.datafile.name() + ", line " + std::to_string(line) +
+  return " Error in data file " + workspace(s).cursor.datafile.name() + ", line " + std::to_string(line) +
          " (record " + std::to_string(irec) + ")";
 }
 
 constexpr const char* all_missing = "All traits are missing; eliminate such records!";
 
-[[noreturn]] void refuse(int irec, long line, const std::string& what) {
-  util::fatal(data_where(irec, line) + ": " + what);
+[[noreturn]] void refuse(const model::State& s, int irec, long line, const std::string& what) {
+  util::fatal(data_where(s, irec, line) + ": " + what);
 }
 
-[[noreturn]] void refuse(int irec, long line, int e, int t, const std::string& what) {
-  util::fatal(data_where(irec, line) + ", effect " + std::to_string(e) + ", trait " +
+[[noreturn]] void refuse(const model::State& s, int irec, long line, int e, int t, const std::string& what) {
+  util::fatal(data_where(s, irec, line) + ", effect " + std::to_string(e) + ", trait " +
               std::to_string(t) + ": " + what);
 }
 
@@ -59,16 +58,16 @@ bool level_in(double v, int n) { return v >= 1.0 && v < static_cast<double>(n) +
 
 // A level must name one of the n levels exactly: a fraction would be cut to
 // a level silently.
-void check_level(int irec, long line, int e, int t, const char* what, float v, int n) {
+void check_level(const model::State& s, int irec, long line, int e, int t, const char* what, float v, int n) {
   if (!level_in(v, n))
-    refuse(irec, line, e, t,
+    refuse(s, irec, line, e, t,
            std::string(what) + " " + shown(v) + " is not within 1 to " + std::to_string(n));
   if (v != std::trunc(v))
-    refuse(irec, line, e, t, std::string(what) + " " + shown(v) + " is not a whole number");
+    refuse(s, irec, line, e, t, std::string(what) + " " + shown(v) + " is not a whole number");
   // Data are held as 32-bit reals: from 2^24 on, neighbouring levels read
   // alike (16777217 arrives as 16777216), so none of them is trusted.
   if (v >= 16777216.0f)
-    refuse(irec, line, e, t,
+    refuse(s, irec, line, e, t,
            std::string(what) + " " + shown(v) +
                " (as a 32-bit real) is 16777216 or more; data hold levels exactly only up to 16777215");
 }
@@ -89,7 +88,7 @@ inline int eq(const RecordCursor& c, int e, int l, int t) {
 
 void prepare_records(const model::State& s) {
   (void)s;
-  RecordCursor& c = cursor;
+  RecordCursor& c = workspace(s).cursor;
   const int nt = m.ntrait, nf = m.neff;
   if (nt > max_traits)
     util::internal_error("at most " + std::to_string(max_traits) + " traits are possible, not " +
@@ -159,13 +158,13 @@ void prepare_records(const model::State& s) {
       c.mult_col((t - 1) * nf + e) =
           m.effecttype(e) == model::EffectType::cov ? m.pos_eff(e, t) : 0;
   c.rinv_cached = false;
-  c.slots_of = nullptr;
+  c.rows_known = false;
   c.queue.head = c.queue.tail = 0;
   c.cached_r.resize(nt * nt);
   c.cached_rinv.resize(nt * nt);
 }
 
-void open_data_file(const std::string& name) { cursor.datafile = util::TextIn(name); }
+void open_data_file(const model::State& s, const std::string& name) { workspace(s).cursor.datafile = util::TextIn(name); }
 
 int address1(int eff, int level, int trait) {
   long long before = 0;
@@ -176,7 +175,7 @@ int address1(int eff, int level, int trait) {
 // ---------------------------------------------------------------------------
 
 void find_addresses(model::State& s) {
-  RecordCursor& c = cursor;
+  RecordCursor& c = workspace(s).cursor;
   const int nt = m.ntrait, nf = m.neff, ld = nf + model::extra_slots;
   if (c.ntrait != nt || c.neff != nf || c.SLOT_EFF.rows() != ld) prepare_records(s);
   const int irec = s.irec;
@@ -184,11 +183,11 @@ void find_addresses(model::State& s) {
 
   // Rows beyond a trait's slots read 0: those the last record used are
   // cleared after this one's are set.
-  if (c.slots_of != &s) {
+  if (!c.rows_known) {
     std::fill(s.WEIGHT_COV.data(), s.WEIGHT_COV.data() + static_cast<long>(ld) * nt, 0.0f);
     c.used_rows = 0;
   }
-  c.slots_of = nullptr;  // until this record's rows are all known
+  c.rows_known = false;  // until this record's rows are all known
   c.nonparent = 0;       // until decode_r finds otherwise
   int nmax = 0, n = 0;
   for (int t = 1; t <= nt; ++t) {
@@ -276,7 +275,7 @@ void find_addresses(model::State& s) {
     if (n < c.used_rows) std::fill(wc + n, wc + c.used_rows, 0.0f);
   }
   c.used_rows = nmax;
-  c.slots_of = &s;
+  c.rows_known = true;
   s.naddr = n;
   c.nslot_max = nmax;
 }
@@ -284,15 +283,14 @@ void find_addresses(model::State& s) {
 // ---------------------------------------------------------------------------
 
 void clear_slots(const model::State& s) {
-  static long generations = 0;
-  SlotStream& st = cursor.stream;
-  st.generation = ++generations;
+  RecordCursor& c = workspace(s).cursor;
+  SlotStream& st = c.stream;
+  ++st.generation;
   st.key.clear();
   st.derived.clear();
   st.mult.clear();
-  st.owner = &s;
   st.records = 0;
-  st.loadable = cursor.slots_fixed;
+  st.loadable = c.slots_fixed;
   // Room for one slot per effect and trait, the common design: growing by
   // doubling would hold two copies at once.
   const std::size_t slots = static_cast<std::size_t>(m.nrec) * m.ntrait * m.neff;
@@ -305,7 +303,7 @@ namespace {
 // True when the multipliers of the record in the cursor are those that
 // for_each_kept_record derives from its data.
 bool multipliers_derived(const model::State& s) {
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   const int nt = m.ntrait, nf = m.neff;
   const long ld = s.WEIGHT_COV.rows();
   for (int t = 1; t <= nt; ++t) {
@@ -325,8 +323,8 @@ bool multipliers_derived(const model::State& s) {
 }  // namespace
 
 void keep_slots(const model::State& s) {
-  const RecordCursor& c = cursor;
-  SlotStream& st = cursor.stream;
+  const RecordCursor& c = workspace(s).cursor;
+  SlotStream& st = workspace(s).cursor.stream;
   const int nt = m.ntrait;
   const long ld = s.ADDRESS.rows();
   for (int t = 0; t < nt; ++t) st.key.push_back(c.naddr_t(t + 1));
@@ -351,7 +349,7 @@ void keep_slots(const model::State& s) {
 }
 
 RecordSlots KeptRecords::at(const model::State& s, int irec) {
-  const RecordCursor& c = cursor;
+  RecordCursor& c = workspace(s).cursor;
   const SlotStream& st = c.stream;
   const int nt = c.ntrait;
   auto length = [&](std::size_t at) {
@@ -367,24 +365,24 @@ RecordSlots KeptRecords::at(const model::State& s, int irec) {
   const std::int32_t* cnt = st.key.data() + key_at_;
   const int n = length(key_at_);
   if (!st.is_derived(irec)) return RecordSlots{cnt, cnt + nt, st.mult.data() + mult_at_, n};
-  float* x = cursor.slot_x.data();
-  derive_multipliers(s, cnt + nt, n, x);
+  float* x = c.slot_x.data();
+  derive_multipliers(s, c, cnt + nt, n, x);
   return RecordSlots{cnt, cnt + nt, x, n};
 }
 
 bool slots_loadable(const model::State& s) {
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   const SlotStream& st = c.stream;
-  return c.slots_fixed && st.loadable && st.owner == &s && st.records == m.nrec &&
+  return c.slots_fixed && st.loadable && st.records == m.nrec &&
          c.ntrait == m.ntrait && c.neff == m.neff;
 }
 
 // ---------------------------------------------------------------------------
 
-long new_pass() { return ++cursor.passes; }
+long new_pass(const model::State& s) { return ++workspace(s).cursor.passes; }
 
-void rinv_of_r(long pass) {
-  RecordCursor& c = cursor;
+void rinv_of_r(const model::State& s, long pass) {
+  RecordCursor& c = workspace(s).cursor;
   const int cells = m.ntrait * m.ntrait;
   double* ri = m.rinv.data();
   const double* r = m.r.data();
@@ -423,7 +421,7 @@ namespace {
 // weight nor the residual scale touches it.  The covariance is
 // sc r / w + G / DINV, and rinv its inverse divided by w.
 void nonparent_rinv(model::State& s, int a, double sc, long pass) {
-  RecordCursor& c = cursor;
+  RecordCursor& c = workspace(s).cursor;
   const int nt = m.ntrait, e8 = c.e8;
   const int cells = nt * nt;
   const double w = s.rec_weight, d = static_cast<double>(s.DINV(a));
@@ -494,13 +492,12 @@ void nonparent_rinv(model::State& s, int a, double sc, long pass) {
 // Makes the record classes for the stream as it stands (its records all
 // read).
 void make_record_classes(const model::State& s) {
-  RecordCursor& c = cursor;
+  RecordCursor& c = workspace(s).cursor;
   RecordCursor::RecordClasses& k = c.classes;
   const int e8 = c.e8, col = m.pos_eff(e8, 1), nl = m.nlev(e8), pw = m.pos_weight;
   const SlotStream& st = c.stream;
   const int nt = m.ntrait;
   k.generation = st.generation;
-  k.owner = &s;
   k.of_record.assign(static_cast<std::size_t>(m.nrec), -1);
   k.with_equation.clear();
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::int32_t> class_of;
@@ -535,7 +532,7 @@ void make_record_classes(const model::State& s) {
 
 // True when the record classes serve the pass: asked once a pass.
 bool classes_serve(const model::State& s, long pass) {
-  RecordCursor& c = cursor;
+  RecordCursor& c = workspace(s).cursor;
   RecordCursor::RecordClasses& k = c.classes;
   if (k.checked_pass == pass) return k.on;
   k.checked_pass = pass;
@@ -545,7 +542,7 @@ bool classes_serve(const model::State& s, long pass) {
 
 // decode_r of a record of a pass that the record classes serve.
 void decode_r_by_class(model::State& s, long pass) {
-  RecordCursor& c = cursor;
+  RecordCursor& c = workspace(s).cursor;
   RecordCursor::RecordClasses& k = c.classes;
   const int cells = m.ntrait * m.ntrait;
   double* ri = m.rinv.data();
@@ -554,7 +551,7 @@ void decode_r_by_class(model::State& s, long pass) {
   c.memo_used = -1;
   if (cls < 0) {
     c.nonparent = 0;
-    rinv_of_r(pass);
+    rinv_of_r(s, pass);
     return;
   }
   const int a = static_cast<int>(s.INDATA(s.irec, m.pos_eff(c.e8, 1)));
@@ -590,17 +587,17 @@ void decode_r_by_class(model::State& s, long pass) {
 bool use_record_classes = true;
 
 const RecordCursor::RecordClasses* record_classes(const model::State& s) {
-  RecordCursor& c = cursor;
+  RecordCursor& c = workspace(s).cursor;
   RecordCursor::RecordClasses& k = c.classes;
   if (c.e8 <= 0 || !slots_loadable(s)) return nullptr;
   // Offsets into the stream are kept in 32 bits.
   if (c.stream.key.size() > UINT32_MAX || c.stream.mult.size() > UINT32_MAX) return nullptr;
-  if (k.generation != c.stream.generation || k.owner != &s) make_record_classes(s);
+  if (k.generation != c.stream.generation) make_record_classes(s);
   return &k;
 }
 
 void decode_r(model::State& s, long pass) {
-  RecordCursor& c = cursor;
+  RecordCursor& c = workspace(s).cursor;
   const int nt = m.ntrait;
   double* ri = m.rinv.data();
   const double* r = m.r.data();
@@ -622,7 +619,7 @@ void decode_r(model::State& s, long pass) {
 
   if (c.scale_free && a == 0) {
     s.res_scale = 1.0;
-    rinv_of_r(pass);
+    rinv_of_r(s, pass);
     return;
   }
 
@@ -640,7 +637,7 @@ void decode_r(model::State& s, long pass) {
 // ---------------------------------------------------------------------------
 
 void record_residuals(const model::State& s, double* e) {
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   for (int t = 1; t <= m.ntrait; ++t) {
     const int* addr = s.ADDRESS.col(t);
     const float* wc = s.WEIGHT_COV.col(t);
@@ -677,7 +674,7 @@ template <class Residuals>
   }
   if (nm == 0) return;
   // Records are refused at their first read; this guards later changes.
-  if (no == 0) refuse(s.irec, 0, all_missing);
+  if (no == 0) refuse(s, s.irec, 0, all_missing);
 
   double e[max_traits];
   residuals(e);
@@ -686,8 +683,8 @@ template <class Residuals>
   // A record without the Mendelian term of its animal in the solutions has
   // that term's covariance in its own.
   constexpr int L = max_traits;
-  const bool own_cov = cursor.nonparent > 0;
-  const double* r = own_cov ? cursor.record_cov.data() : m.r.data();
+  const bool own_cov = workspace(s).cursor.nonparent > 0;
+  const double* r = own_cov ? workspace(s).cursor.record_cov.data() : m.r.data();
   auto R = [&](int i, int j) { return r[i + j * nt]; };
   double roo[L * L], rooi[L * L], tt[L * L], v[L * L], mean[L], z[L];
   for (int j = 0; j < no; ++j)
@@ -733,20 +730,20 @@ void predict_missing_traits(model::State& s, const RecordSlots& r) {
 // ---------------------------------------------------------------------------
 
 void check_data_record(const model::State& s, int irec, long line) {
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   const int nt = m.ntrait, nf = m.neff;
   const float missv = static_cast<float>(m.miss);
   for (int k = 1; k <= s.reclen; ++k)
     if (!std::isfinite(s.INDATA(irec, k)))
-      refuse(irec, line, "column " + std::to_string(k) + " holds " + shown(s.INDATA(irec, k)) +
+      refuse(s, irec, line, "column " + std::to_string(k) + " holds " + shown(s.INDATA(irec, k)) +
                              ", not a finite number");
   bool observed = false;
   for (int t = 1; t <= nt && !observed; ++t) observed = s.INDATA(irec, m.pos_y(t)) != 0.0f;
-  if (!observed) refuse(irec, line, all_missing);
+  if (!observed) refuse(s, irec, line, all_missing);
   if (m.pos_weight > 0) {
     const float w = s.INDATA(irec, m.pos_weight);
     if (!(w > 0.0f))
-      refuse(irec, line, "weight " + shown(w) + " (column " + std::to_string(m.pos_weight) +
+      refuse(s, irec, line, "weight " + shown(w) + " (column " + std::to_string(m.pos_weight) +
                              ") is not above 0");
   }
   for (int t = 1; t <= nt; ++t)
@@ -758,19 +755,19 @@ void check_data_record(const model::State& s, int irec, long line) {
       const int nl = m.nlev(e);
       switch (m.effecttype(e)) {
         case model::EffectType::cro:
-        case model::EffectType::unk: check_level(irec, line, e, t, "level", v, nl); break;
+        case model::EffectType::unk: check_level(s, irec, line, e, t, "level", v, nl); break;
         case model::EffectType::cov: {
           const int nc = m.nestedcov(e, t);
-          if (nc > 0) check_level(irec, line, e, t, "nesting class", s.INDATA(irec, nc), nl);
+          if (nc > 0) check_level(s, irec, line, e, t, "nesting class", s.INDATA(irec, nc), nl);
           break;
         }
         case model::EffectType::rno: {
-          check_level(irec, line, e, t, "level", s.INDATA(irec, m.nestedcov(e, t)), nl);
+          check_level(s, irec, line, e, t, "level", s.INDATA(irec, m.nestedcov(e, t)), nl);
           break;
         }
         case model::EffectType::ram: {
           const int lp = std::min<long>(m.lenped(e), s.PED.extent2());
-          check_level(irec, line, e, t, "animal", v, std::max(nl, lp));
+          check_level(s, irec, line, e, t, "animal", v, std::max(nl, lp));
           const int a = static_cast<int>(v);
           if (a <= nl) break;
           // An animal without an equation: its parents and candidate sires
@@ -778,7 +775,7 @@ void check_data_record(const model::State& s, int irec, long line) {
           for (int k = 2; k <= 3; ++k) {
             const int p = s.PED(e, a, k);
             if (p > nl)
-              refuse(irec, line, e, t,
+              refuse(s, irec, line, e, t,
                      "parent " + std::to_string(p) + " of animal " + std::to_string(a) +
                          " is not within 1 to " + std::to_string(nl));
           }
@@ -787,12 +784,12 @@ void check_data_record(const model::State& s, int irec, long line) {
             const long nms = s.MS.size();
             const double cnt = p >= 1 && p <= nms ? s.MS(p) : -1.0;
             if (!(cnt >= 0.0 && p + 2.0 * cnt <= static_cast<double>(nms)))
-              refuse(irec, line, e, t,
+              refuse(s, irec, line, e, t,
                      "animal " + std::to_string(a) + " has no list of candidate sires");
             const int last = static_cast<int>(2.0 * cnt);
             for (int j = 1; j <= last; j += 2)
               if (!level_in(std::trunc(s.MS(p + j)), nl))
-                refuse(irec, line, e, t,
+                refuse(s, irec, line, e, t,
                        "candidate sire " + util::freev(s.MS(p + j)).substr(1) + " of animal " +
                            std::to_string(a) + " is not within 1 to " + std::to_string(nl));
           }
@@ -808,7 +805,7 @@ void check_data_record(const model::State& s, int irec, long line) {
     const int e8 = c.e8;
     const double v = s.INDATA(irec, m.pos_eff(e8, 1));
     if (!(v < m.nlev(e8) + 1.0) && !(v < s.DINV.hi() + 1.0))
-      refuse(irec, line, e8, 1,
+      refuse(s, irec, line, e8, 1,
              "animal " + shown(static_cast<float>(v)) +
                  " has no Mendelian coefficient (pedigree of " + std::to_string(s.DINV.hi()) +
                  " lines)");
@@ -832,7 +829,7 @@ std::string missing_code_hint(const util::RecordRead& r) {
 }
 
 void read_data_record(model::State& s) {
-  RecordCursor& c = cursor;
+  RecordCursor& c = workspace(s).cursor;
   const int irec = s.irec, len = s.reclen;
   if (c.rec_buf.size() != len) c.rec_buf.resize(len);
   float* buf = c.rec_buf.data();
@@ -846,7 +843,7 @@ void read_data_record(model::State& s) {
                             irec - 1, " is not equal   to the value you have entered: ", m.nrec));
   }
   if (!r.ok())
-    refuse(irec, r.line,
+    refuse(s, irec, r.line,
            util::describe(r) + (r.fault == util::RecordRead::Fault::short_line
                                     ? " (the data record length)"
                                     : missing_code_hint(r)));

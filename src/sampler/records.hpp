@@ -22,176 +22,12 @@
 
 #include "model/model.hpp"
 #include "model/state.hpp"
+#include "sampler/record_cursor.hpp"
+#include "sampler/workspace.hpp"
 #include "util/array.hpp"
 #include "util/textio.hpp"
 
 namespace sampler {
-
-// The slots of every record of one cycle, in record order: the equation
-// plan's keys, and where a record's design cannot change between cycles
-// (RecordCursor::slots_fixed) the slots that later cycles load instead of
-// finding them again.  Per record: the slot count of each trait, then the
-// equation of each slot trait by trait, a missing-code slot's (always 1) kept
-// negated so that the residuals can pass it by.  Multipliers are not kept:
-// a record with one slot per effect and trait, in effect order, has them
-// from its data (1, a covariable's value, 0 for a missing code).
-struct SlotStream {
-  std::vector<std::int32_t> key;
-  // Bit i-1 for record i, when loading is allowed: its multipliers follow
-  // from its data (checked against those found when it was kept).
-  std::vector<std::uint64_t> derived;
-  // When loading is allowed, the multipliers of the records whose
-  // multipliers do not follow from their data (parents of an animal without
-  // an equation, at 0.5), in record order, each trait's in turn.
-  std::vector<float> mult;
-  const model::State* owner = nullptr;
-  int records = 0;  // records kept so far
-  bool loadable = false;
-  // Changes whenever the stream is started anew (never the same twice in a
-  // process): what is worked out from a stream is kept with its generation.
-  long generation = 0;
-
-  bool is_derived(int irec) const { return derived_bit(derived.data(), irec); }
-  // The same from the bits alone, for a pass that holds them in a register.
-  static bool derived_bit(const std::uint64_t* bits, int irec) {
-    const auto i = static_cast<std::size_t>(irec - 1);
-    return (bits[i >> 6] >> (i & 63) & 1) != 0;
-  }
-};
-
-// Where a record's slots stand in the stream: its slot counts at key_at of
-// the keys, its multipliers (when they do not follow from its data) at
-// mult_at.
-struct KeptAt {
-  std::int32_t irec;
-  std::uint32_t key_at, mult_at;
-};
-
-// One record's part of the stream.
-struct RecordSlots {
-  const std::int32_t* cnt;  // (ntrait) slot counts
-  const std::int32_t* eq;   // equations, trait by trait
-  const float* x;           // multipliers, the same order
-  int n;                    // slots in all
-};
-
-// Members of the record cursor that the sampler state does not hold yet, and
-// model-derived constants of the per-record steps.  One instance, beside the
-// state.
-struct RecordCursor {
-  // Slot counts of each trait of the current record, and the largest of them.
-  // s.naddr holds the count of the last trait.
-  util::vec1<int> naddr_t;  // (ntrait)
-  int nslot_max = 0;
-  // Owning effect of each slot: e for a slot of effect e, -e for the slot of
-  // an effect whose value is the missing code.  Rows beyond a trait's count
-  // are stale.
-  util::mat1<int> SLOT_EFF;  // (neff+50, ntrait)
-  // First slot of effect e in trait t; 0 when the effect has none (a
-  // non-parent animal without known parents).
-  util::mat1<int> EFF_SLOT;  // (neff, ntrait)
-
-  // Rows of s.WEIGHT_COV that may hold a multiplier, for the state last
-  // given to find_addresses (whose first call on a state clears them all).
-  const model::State* slots_of = nullptr;
-  int used_rows = 0;
-
-  // The data file (unit 50); its records are read at the first cycle of a run.
-  util::TextIn datafile;
-
-  // ---- derived from the model by prepare_records
-  int ntrait = 0, neff = 0;
-  util::vec1<long long> eq_base;  // (neff) equations before effect e: (sum of earlier nlev) * ntrait
-  util::vec1<int> unk_of_rno;     // (neff*ntrait) per (rno effect, trait): its unknown covariable, 0 none
-  bool has_rno = false;
-  int e8 = 0;                     // model::reduced_animal_group()
-  bool rinv_constant = false;     // no structural factor, robust weight or Mendelian term
-  bool scale_free = false;        // no structural factor or robust weight
-  // Per trait t (index t-1): 1 when the animal effect e8 has data for t, so
-  // that a Mendelian term enters that trait.
-  util::vec1<int> ram_trait;      // (ntrait)
-  // Set by decode_r: the animal of the record in hand when it has no
-  // equation (0 otherwise, and after find_addresses), and then the record's
-  // covariance s R / w + G / DINV (column-major, ntrait by ntrait), which its
-  // imputation uses in place of R / w.
-  int nonparent = 0;
-  util::vec1<double> record_cov;  // (ntrait*ntrait)
-  // The last inverses formed for such records, each with the weight, DINV
-  // and pivot tolerance it was formed from, for the scaled r and the animal
-  // effect's block of g in memo_rg (column-major, r's cells first): most of
-  // these records share a few of them.
-  struct MendelianMemo {
-    bool valid = false;
-    double w = 0, d = 0, tol = 0;
-    std::vector<double> rinv, cov;  // (ntrait*ntrait)
-    // What the Mendelian step forms from the same (its joint draw of the
-    // animal effect's terms over nd traits): A Sigma^-1 (nd by ntrait) and
-    // the root of the draw's covariance (nd by nd), once it has them.
-    bool draw_ready = false;
-    std::vector<double> as, root;
-  };
-  static constexpr int mendelian_memos = 4;
-  MendelianMemo mendelian_memo[mendelian_memos];
-  // In a reduced animal model whose records' slots are all kept
-  // (slots_loadable), each record's class: -1 for an animal with an
-  // equation (the inverse of r), else the index of its pair of weight and
-  // DINV, whose inverse and covariance the first of its records in a pass
-  // keeps for the others when there are no structural factors or robust
-  // weights.  Made for a stream generation (record_classes).
-  struct RecordClasses {
-    long generation = 0;
-    const model::State* owner = nullptr;
-    std::vector<std::int32_t> of_record;  // (nrec)
-    // The records of animals with equations, in order, and where their
-    // slots stand in the stream.
-    std::vector<KeptAt> with_equation;
-    // Per class: the pass whose values are kept (0 none), the memo they
-    // came from, and the values (ntrait*ntrait each).
-    std::vector<long> pass;
-    std::vector<int> memo;
-    std::vector<double> rinv, cov;
-    long checked_pass = 0;  // the pass last asked whether the classes hold
-    bool on = false;        // they hold for checked_pass
-  };
-  RecordClasses classes;
-  std::vector<double> memo_rg;  // (2*ntrait*ntrait)
-  // The passes (decode_r) in which memo_rg and the inverse of r were last
-  // found to hold.
-  long rg_pass = 0, r_pass = 0, passes = 0;
-  int mendelian_next = 0;       // the memo to replace next
-  int memo_used = -1;           // the memo of the record in hand, -1 none
-  // Every record's slots are the same in every cycle: no unknown covariable
-  // or reaction norm (their multipliers read the solutions), no sampled
-  // sire (it moves an animal's parents), and decode_r needs no slot (no
-  // structural factor).
-  bool slots_fixed = false;
-  // Per (trait t, effect e) at (t-1)*neff + e-1: the data column whose value
-  // is the slot's multiplier (a covariable), 0 for a multiplier of 1.
-  util::vec1<int> mult_col;
-  util::vec1<float> slot_x;  // (ntrait*neff) multipliers of a loaded record
-  // decode_r's inverse of r, reused while r and the pivot tolerance stay.
-  bool rinv_cached = false;
-  double cached_tol = 0;
-  util::vec1<double> cached_r, cached_rinv;  // (ntrait*ntrait) column-major
-  // Reaction-norm solutions met before their unknown covariable's slot, by
-  // that effect (work of find_addresses).
-  util::vec1<float> rn_pending;  // (neff)
-  util::vec1<float> rec_buf;     // (reclen) one record as read
-  // Additions to the coefficient matrix waiting to be made (work of the
-  // equation build): entries head..tail-1 of t.
-  struct Term {
-    int row, col;
-    double v;
-  };
-  struct TermQueue {
-    std::vector<Term> t;
-    std::size_t head = 0, tail = 0;
-  };
-  TermQueue queue;
-  SlotStream stream;
-};
-
-extern RecordCursor cursor;
 
 // False: no model keeps its records' slots (slots_fixed), so that every
 // pass finds them again and takes the general steps.  Tests set it to
@@ -205,7 +41,7 @@ extern bool allow_kept_slots;
 void prepare_records(const model::State& s);
 
 // Opens the data file (unit 50).
-void open_data_file(const std::string& name);
+void open_data_file(const model::State& s, const std::string& name);
 
 // Equation of effect eff, level, trait: (nlev(1)+...+nlev(eff-1) + level - 1)
 // * ntrait + trait.  The level is not checked.
@@ -247,13 +83,14 @@ void keep_slots(const model::State& s);
 bool slots_loadable(const model::State& s);
 
 // The multipliers x[0..n-1] of record s.irec, one slot per effect and trait
-// with the equations eq (a derived record, see for_each_kept_record).  NK > 0: n fixed
+// with the equations eq (a derived record, see for_each_kept_record); c is
+// s's cursor, taken once per pass.  NK > 0: n fixed
 // at compile time.
 template <int NK = 0>
-[[gnu::always_inline]] inline void derive_multipliers(const model::State& s, const std::int32_t* eq,
-                                                      int n_run, float* x) {
+[[gnu::always_inline]] inline void derive_multipliers(const model::State& s, const RecordCursor& c,
+                                                      const std::int32_t* eq, int n_run, float* x) {
   const int n = NK > 0 ? NK : n_run;
-  const int* col = cursor.mult_col.data();
+  const int* col = c.mult_col.data();
   const long ld = s.INDATA.rows();
   const float* row = s.INDATA.data() + (s.irec - 1);
 #pragma GCC unroll 16
@@ -268,8 +105,8 @@ template <int NK = 0>
 // own s.res_scale * r + w * G / DINV, so that w * rinv is the inverse of the
 // record's covariance s.res_scale * r / w + G / DINV (w its weight; G the
 // animal effect's block over the traits where that effect has data);
-// s.res_scale := its structural and robust scale.  Sets cursor.nonparent and,
-// for such a record, cursor.record_cov.  A pass over records in which
+// s.res_scale := its structural and robust scale.  Sets the cursor's nonparent and,
+// for such a record, its record_cov.  A pass over records in which
 // nothing writes r, g or the pivot tolerance may give its number from
 // new_pass(): what decode_r keeps from the records before is then checked
 // against r and g only once in the pass.
@@ -282,13 +119,13 @@ extern bool use_record_classes;
 // without equations.
 const RecordCursor::RecordClasses* record_classes(const model::State& s);
 // A number for a pass over records (see decode_r).
-long new_pass();
+long new_pass(const model::State& s);
 
 // The equation of the factor of structural residual effect e in slot j of
 // trait t of the record in the cursor: the slot's own, or for an effect
 // nested in a level column (one factor for the whole effect) its first.
 inline int structural_equation(const model::State& s, int e, int j, int t) {
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   return model::m.nestedcov(e, t) > 0 ? static_cast<int>(c.eq_base(e) + t) : s.ADDRESS(j, t);
 }
 
@@ -299,7 +136,7 @@ inline int structural_equation(const model::State& s, int e, int j, int t) {
 template <class Factor>
 inline double structural_scale(const model::State& s, Factor&& factor) {
   const model::Model& m = model::m;
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   double sc = 1.0;
   for (int t = 1; t <= m.ntrait; ++t)
     for (int k = 1; k <= m.neffr; ++k) {
@@ -314,17 +151,16 @@ inline double structural_scale(const model::State& s, Factor&& factor) {
 
 // model::m.rinv := the inverse of 1.0 * r (kept from the last time while r
 // and the pivot tolerance stay; pass as decode_r's).
-void rinv_of_r(long pass = 0);
+void rinv_of_r(const model::State& s, long pass = 0);
 
 // What decode_r gives the record in hand in a pass that the record classes
 // serve (RecordCursor::classes), from what its class, or the inverse of r,
 // holds from an earlier record of the pass; false, doing nothing, when they
 // hold nothing yet (decode_r forms it).  It leaves no memo in use
-// (memo_used -1): a pass of decode_r_in_pass reads none.  NT > 0: the trait
-// count, known at compile time.
+// (memo_used -1): a pass of decode_r_in_pass reads none.  c: s's cursor,
+// taken once per pass.  NT > 0: the trait count, known at compile time.
 template <int NT = 0>
-[[gnu::always_inline]] inline bool decode_r_kept(model::State& s, long pass) {
-  RecordCursor& c = cursor;
+[[gnu::always_inline]] inline bool decode_r_kept(model::State& s, RecordCursor& c, long pass) {
   const RecordCursor::RecordClasses& k = c.classes;
   if (pass == 0 || k.checked_pass != pass || !k.on) return false;
   const int nt = NT > 0 ? NT : c.ntrait, cells = nt * nt;
@@ -355,14 +191,15 @@ template <int NT = 0>
 // pass; once decode_r has found the constant inverse cached, it is already
 // in rinv for every later record.
 template <int NT = 0>
-inline void decode_r_in_pass(model::State& s, bool& same, long pass = 0) {
+[[gnu::always_inline]] inline void decode_r_in_pass(model::State& s, RecordCursor& c, bool& same,
+                                                    long pass = 0) {
   if (same) {
     s.res_scale = 1.0;
     return;
   }
-  if (decode_r_kept<NT>(s, pass)) return;
+  if (decode_r_kept<NT>(s, c, pass)) return;
   decode_r(s, pass);
-  same = cursor.rinv_constant && cursor.rinv_cached;
+  same = c.rinv_constant && c.rinv_cached;
 }
 
 // Residuals of the current record for every trait: Y(t) minus the fitted
@@ -420,7 +257,7 @@ inline bool any_missing(const model::State& s) {
 // normal distribution given the observed traits, the current solutions and
 // the record's residual covariance r / rec_weight (for a record of an animal
 // without an equation, whose Mendelian term is not in the solutions, its
-// covariance cursor.record_cov).  Draws nothing when no
+// covariance, the cursor's record_cov).  Draws nothing when no
 // trait is missing; stops when all are.  (Inline: most records miss none.)
 inline void predict_missing_y(model::State& s) {
   if (any_missing(s)) predict_missing_traits(s);
@@ -430,24 +267,24 @@ inline void predict_missing_y(model::State& s) {
 // slot counts stand at cnt in the stream's keys, with its multipliers when
 // Derived_ (they follow from its data; x: room for them) or else at kept_x.
 template <int NT, int N, bool Derived_, class Derived, class Found>
-[[gnu::always_inline]] inline void kept_record(model::State& s, const std::int32_t* cnt,
-                                               const float* kept_x, float* x, bool& same_r,
-                                               long pass, Derived& derived, Found& found) {
-  const int nt = NT > 0 ? NT : cursor.ntrait;
+[[gnu::always_inline]] inline void kept_record(model::State& s, RecordCursor& c,
+                                               const std::int32_t* cnt, const float* kept_x, float* x,
+                                               bool& same_r, long pass, Derived& derived, Found& found) {
+  const int nt = NT > 0 ? NT : c.ntrait;
   decode_record<NT>(s);
   if constexpr (Derived_) {
-    const int nk = NT > 0 && N > 0 ? NT * N : nt * cursor.neff;
+    const int nk = NT > 0 && N > 0 ? NT * N : nt * c.neff;
     constexpr int fixed = NT > 0 && N > 0 ? NT * N : 0;
     const std::int32_t* eq = cnt + nt;
-    derive_multipliers<fixed>(s, eq, nk, x);
-    decode_r_in_pass<NT>(s, same_r, pass);
+    derive_multipliers<fixed>(s, c, eq, nk, x);
+    decode_r_in_pass<NT>(s, c, same_r, pass);
     if (any_missing<NT>(s)) predict_missing_traits(s, RecordSlots{cnt, eq, x, nk});
     derived(cnt, eq, static_cast<const float*>(x));
   } else {
     int n = 0;
     for (int t = 0; t < nt; ++t) n += cnt[t];
     const RecordSlots r{cnt, cnt + nt, kept_x, n};
-    decode_r_in_pass<NT>(s, same_r, pass);
+    decode_r_in_pass<NT>(s, c, same_r, pass);
     if (any_missing<NT>(s)) predict_missing_traits(s, r);
     found(r);
   }
@@ -463,8 +300,9 @@ template <int NT, int N, bool Derived_, class Derived, class Found>
 // found(slots) with its slots and kept multipliers.  The slots stay in
 // locals: no record is copied through memory between the steps.
 template <int NT, int N, class Derived, class Found, class Skip>
-inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& found, Skip&& skip) {
-  const RecordCursor& c = cursor;
+[[gnu::always_inline]] inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& found,
+                                                        Skip&& skip) {
+  RecordCursor& c = workspace(s).cursor;
   const int nt = NT > 0 ? NT : c.ntrait;
   const int nk = NT > 0 && N > 0 ? NT * N : nt * c.neff;
   constexpr int fixed = NT > 0 && N > 0 ? NT * N : 0;
@@ -474,9 +312,9 @@ inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& fou
   const float* kept_x = c.stream.mult.data();
   std::size_t key_at = 0, mult_at = 0;
   bool same_r = false;
-  const long pass = new_pass();
+  const long pass = new_pass(s);
   float xl[most];
-  float* x = fixed > 0 ? xl : cursor.slot_x.data();
+  float* x = fixed > 0 ? xl : c.slot_x.data();
   const int nrec = model::m.nrec;
   auto length = [&](const std::int32_t* cnt) {
     int n = 0;
@@ -494,17 +332,17 @@ inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& fou
     }
     if (SlotStream::derived_bit(bits, irec)) {
       key_at += static_cast<std::size_t>(nt + nk);
-      kept_record<NT, N, true>(s, cnt, kept_x, x, same_r, pass, derived, found);
+      kept_record<NT, N, true>(s, c, cnt, kept_x, x, same_r, pass, derived, found);
     } else {
       const int n = length(cnt);
-      kept_record<NT, N, false>(s, cnt, kept_x + mult_at, x, same_r, pass, derived, found);
+      kept_record<NT, N, false>(s, c, cnt, kept_x + mult_at, x, same_r, pass, derived, found);
       key_at += static_cast<std::size_t>(nt + n);
       mult_at += static_cast<std::size_t>(n);
     }
   }
 }
 template <int NT, int N, class Derived, class Found>
-inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& found) {
+[[gnu::always_inline]] inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& found) {
   for_each_kept_record<NT, N>(s, derived, found, [](int) { return false; });
 }
 // The same over the records of list (ascending, each with its place in
@@ -512,22 +350,22 @@ inline void for_each_kept_record(model::State& s, Derived&& derived, Found&& fou
 template <int NT, int N, class Derived, class Found>
 inline void for_each_listed_record(model::State& s, const std::vector<KeptAt>& list, Derived&& derived,
                                    Found&& found) {
-  const RecordCursor& c = cursor;
+  RecordCursor& c = workspace(s).cursor;
   constexpr int fixed = NT > 0 && N > 0 ? NT * N : 0;
   constexpr int most = fixed > 0 ? fixed : 1;
   const std::int32_t* key = c.stream.key.data();
   const std::uint64_t* bits = c.stream.derived.data();
   const float* kept_x = c.stream.mult.data();
   bool same_r = false;
-  const long pass = new_pass();
+  const long pass = new_pass(s);
   float xl[most];
-  float* x = fixed > 0 ? xl : cursor.slot_x.data();
+  float* x = fixed > 0 ? xl : c.slot_x.data();
   for (const KeptAt& k : list) {
     s.irec = k.irec;
     if (SlotStream::derived_bit(bits, k.irec))
-      kept_record<NT, N, true>(s, key + k.key_at, kept_x, x, same_r, pass, derived, found);
+      kept_record<NT, N, true>(s, c, key + k.key_at, kept_x, x, same_r, pass, derived, found);
     else
-      kept_record<NT, N, false>(s, key + k.key_at, kept_x + k.mult_at, x, same_r, pass, derived, found);
+      kept_record<NT, N, false>(s, c, key + k.key_at, kept_x + k.mult_at, x, same_r, pass, derived, found);
   }
 }
 

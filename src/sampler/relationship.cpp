@@ -9,7 +9,8 @@
 #include <utility>
 
 #include "model/model.hpp"
-#include "sampler/setup_eq.hpp"
+#include "sampler/eq_plan.hpp"
+#include "sampler/workspace.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
@@ -418,10 +419,7 @@ inline void add_line(const PedLine& L, const double* w, const GTerm* gt, int ng,
 
 }  // namespace
 
-RelationshipTerms& relationship_terms() {
-  static RelationshipTerms store;
-  return store;
-}
+RelationshipTerms& relationship_terms(const model::State& s) { return workspace(s).terms; }
 
 GroupTerms& group_terms(RelationshipTerms& terms, int e) {
   if (terms.group.size() < static_cast<std::size_t>(m.neff))
@@ -859,7 +857,7 @@ void copy_ainv(model::State& s, int e, bool rebuilt, RelationshipTerms& terms) {
   t.ainv_filled = A.filled;
 }
 
-void add_g_diag(model::State& s, int e) { add_g_diag(s, e, relationship_terms()); }
+void add_g_diag(model::State& s, int e) { add_g_diag(s, e, relationship_terms(s)); }
 
 void add_g_add(model::State& s, model::RandomType randomtype, int e, RelationshipTerms& terms) {
   const bool first = m.round == m.start;
@@ -898,7 +896,7 @@ void add_g_add(model::State& s, model::RandomType randomtype, int e, Relationshi
 }
 
 void add_g_add(model::State& s, model::RandomType randomtype, int e) {
-  add_g_add(s, randomtype, e, relationship_terms());
+  add_g_add(s, randomtype, e, relationship_terms(s));
 }
 
 }  // namespace sampler

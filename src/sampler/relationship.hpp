@@ -12,7 +12,7 @@
 // as if the pedigree were walked again.  Each group also remembers the table
 // slot of each of its additions to s.XX; a remembered slot that no longer
 // holds its element (the table grew or was rebuilt) is looked up again.
-// Once the equations are built straight into s.XX_IJA (see setup_eq.hpp),
+// Once the equations are built straight into s.XX_IJA (see eq_plan.hpp),
 // the remembered slots become positions in it.
 #pragma once
 
@@ -103,13 +103,13 @@ struct GroupTerms {
 };
 
 // The kept terms of every group, by first effect (index e-1).  One store per
-// chain, owned by whoever runs it.
+// chain, in its workspace.
 struct RelationshipTerms {
   std::vector<GroupTerms> group;
 };
 
-// The store of the forms without a store argument.
-RelationshipTerms& relationship_terms();
+// s's store (in its workspace), that of the forms without a store argument.
+RelationshipTerms& relationship_terms(const model::State& s);
 // The kept terms of the group whose first effect is e.
 GroupTerms& group_terms(RelationshipTerms& terms, int e);
 

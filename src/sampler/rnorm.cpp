@@ -35,7 +35,7 @@ constexpr int max_traits = denseop::max_order;
 // own multiplier h.  Pass 2 removes a covariable alone, without its
 // multiplier, for the same reason.
 void correct_observations(model::State& s, int pass) {
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   for (int t = 1; t <= m.ntrait; ++t) {
     const int* addr = s.ADDRESS.col(t);
     const float* wc = s.WEIGHT_COV.col(t);
@@ -59,7 +59,7 @@ void correct_observations(model::State& s, int pass) {
 // The record's terms among the slots of the pass's effects, as the ordinary
 // build adds them (weight as a precision, 32-bit multiplier products).
 void add_pass_terms(model::State& s, int pass) {
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   const int nt = m.ntrait;
   const double w = s.rec_weight;
   double ry[max_traits];
@@ -100,13 +100,12 @@ void print_system(const model::State& s) {
       util::FmtArgs().add(std::span<const double>(s.XY.data(), static_cast<std::size_t>(s.neq)))));
 }
 
+}  // namespace
+
 // Per-call work of the covariate step, kept so that cycles reuse it.
 struct CovariateWork {
   std::vector<double> h_old, ss, n;
 };
-CovariateWork cov_work;
-
-}  // namespace
 
 bool reaction_norm_model() {
   for (int e = 1; e <= m.neff; ++e)
@@ -215,7 +214,7 @@ void sample_h_rnorm(model::State& s, int u, int r) {
   // r sent u here; every structural reaction norm on u's column scales the
   // records alike (decode_r applies them all), so all of them enter.
   (void)r;
-  const RecordCursor& c = cursor;
+  const RecordCursor& c = workspace(s).cursor;
   const int nl = m.nlev(u);
   const int first = address1(u, 1, 1), last = address1(u, nl, m.ntrait);
   const double g = m.g(u, 1, 1);
@@ -227,7 +226,7 @@ void sample_h_rnorm(model::State& s, int u, int r) {
     if (m.effecttype(ef) == model::EffectType::rno && c.unk_of_rno(ef) == u)
       ln_s += std::log(s.R_SOL(address1(ef, 1, 1)));
   }
-  CovariateWork& w = cov_work;
+  CovariateWork& w = made(workspace(s).covariate);
   w.h_old.assign(static_cast<std::size_t>(nl), 0.0);
   w.ss.assign(static_cast<std::size_t>(nl), 0.0);
   w.n.assign(static_cast<std::size_t>(nl), 0.0);

@@ -1,92 +1,24 @@
 // The mixed-model equations of one cycle: every record's terms
 // X'(w R^-1)X and X'(w R^-1)y added into s.XX and s.XY, then each random
 // group's covariance-inverse terms.
+//
+// setup_eq is the reference build: every addition goes through the hash
+// store s.XX.  Later cycles of a run may take a faster route that makes the
+// same additions in the same order straight into s.XX_IJA; which one a
+// cycle takes is decided once, at its start, by the equation plan
+// (sampler/eq_plan.hpp), and the build leaves the plan when a record or a
+// group departs from it.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <functional>
-#include <vector>
 
 #include "model/state.hpp"
 
 namespace sampler {
 
-// The direct build.  After the first cycle of a run the elements of the
-// coefficient matrix stay the same; only their values change.  Once a whole
-// cycle has been built through the hash store s.XX (its records' slots kept
-// in the record cursor's stream, the groups' keys in the relationship terms)
-// and copied into s.XX_IJA, place() finds the XX_IJA position of each of its
-// additions, and later cycles make their additions straight into the values
-// of XX_IJA.  s.XX then keeps its keys and the values of the last cycle built
-// through it.
-//
-// Invariant: every element of XX_IJA receives the same additions, in the same
-// order, as through the hash store and the copy, so every sum comes out as
-// before.  Where a cycle cannot keep it (a record or a group whose equations
-// differ from the planned ones), leave() moves the values so far into XX and
-// the rest of the cycle goes through it; the next cycle is planned anew.
-struct EquationPlan {
-  // keyed: the stream and the groups' keys hold a whole cycle built through
-  // XX; placed: rec_pos holds the positions for owner's copy as it was at
-  // link_generation with nel elements.
-  enum class Stage { none, keyed, placed };
-  Stage stage = Stage::none;
-  const model::State* owner = nullptr;
-  long link_generation = -1;
-  std::int32_t nel = 0;
-  // XX_IJA position (0-based) of each record addition that the store keeps.
-  std::vector<std::int32_t> rec_pos;
-  // Set by reset() when it zeroed XX_IJA (not XX) for the coming build.
-  bool armed = false;
-  // The last build went straight into XX_IJA for all of its cycle.
-  bool direct = false;
-  // For additions the plan does not hold (a record whose parents are drawn
-  // sires, a relationship inverse that changed with them): the XX_IJA
-  // position of each slot of s.XX (1-based; -1 none), made when first
-  // needed for the copy of link generation lookup_generation, and room for
-  // one record's positions.
-  std::vector<std::int32_t> pos_of_slot;
-  long lookup_generation = -1;
-  std::vector<std::int32_t> scratch;
-
-  bool ready() const { return stage == Stage::placed; }
-  // Placed for s's copy as it stands.
-  bool fits(const model::State& s) const;
-  // Sets the values of the coming cycle's matrix to 0 (see reset_matrix_values).
-  void reset(model::State& s);
-  // Called by the build at its start: true when it goes straight into
-  // XX_IJA; otherwise XX's values are 0 and the stream is started anew.
-  bool begin(model::State& s, bool first_cycle);
-  // The fallback: the build goes on through XX from here.
-  void leave(model::State& s);
-  // Finds the positions (see plan_equations).
-  void place(model::State& s);
-  // Makes pos_of_slot fit s's copy as it stands.
-  void index_slots(const model::State& s);
-};
-
-extern EquationPlan equation_plan;
-
-// Threads that find a plan's positions: 0 lets the plan choose (one for a
-// small plan, up to the hardware's count and at most 8 for a large one); a
-// positive count is used whatever the size.  The positions are a function
-// of the copy and the additions alone, so they do not depend on the count.
-inline int plan_threads = 0;
-// Parts into which a plan step of `work` elements is shared out.
-int plan_parts(std::size_t work);
-
-// Sets the values of the coefficient matrix to 0 for the coming cycle: those
-// of XX_IJA when its build can go straight there (a planned later cycle),
-// else those of XX (keys kept).
-void reset_matrix_values(model::State& s);
-
-// After the block pass's refresh of XX_IJA from XX: finds the positions of
-// the cycle's additions when it was built through XX from its start.
-void plan_equations(model::State& s);
-
-// Builds the equations of the cycle into s.XX and s.XY, whose values the
-// caller has set to 0.  At the first cycle of a run (round = start) it reads
+// Builds the equations of the cycle into s.XX and s.XY (or, on a planned
+// route, into s.XX_IJA and s.XY), whose values the caller has set to 0 by
+// reset_matrix_values.  At the first cycle of a run (round = start) it reads
 // the data file into s.INDATA, checking each record, prints the slots of the
 // first nine records and two progress lines, and for at most 20 equations
 // prints the whole system.  Leaves s.irec = nrec + 1 and the cursor on the

@@ -28,16 +28,6 @@ namespace {
 
 using model::m;
 
-struct StructuralWork {
-  std::vector<double> ee;   // statistic of each parameter equation (index eq-1)
-  std::vector<double> old;  // factor before its latest draw in this call
-  // Slot of structural effect k in record i at (i-1)*neffr + k-1, found
-  // once per call: nothing that find_addresses reads changes within it.
-  // The multiplier, and the parameter equation, negated for a missing one.
-  std::vector<float> slot_w;
-  std::vector<std::int32_t> slot_eq;
-};
-StructuralWork work;
 
 bool single_factor(int e) { return model::single_factor(m.effecttype(e)); }
 
@@ -49,15 +39,16 @@ struct Slot {
   bool missing;
 };
 Slot slot_of(const model::State& s, int e) {
-  const int j = cursor.EFF_SLOT(e, 1);
+  const int j = workspace(s).cursor.EFF_SLOT(e, 1);
   if (j == 0) return {0.0, 1, true};
   const double w = static_cast<double>(s.WEIGHT_COV(j, 1));
-  const bool missing = cursor.SLOT_EFF(j, 1) < 0;
+  const bool missing = workspace(s).cursor.SLOT_EFF(j, 1) < 0;
   return {w, structural_equation(s, e, j, 1), missing};
 }
 
 // The slots of every record's structural effects into the work.
 void keep_record_slots(model::State& s) {
+  StructuralWork& work = workspace(s).structural;
   const int nr = m.neffr;
   const std::size_t n = static_cast<std::size_t>(m.nrec) * static_cast<std::size_t>(nr);
   work.slot_w.resize(n);
@@ -75,7 +66,7 @@ void keep_record_slots(model::State& s) {
 }
 
 // The kept slot of structural effect k (1-based) in record i.
-Slot kept_slot(int i, int k) {
+Slot kept_slot(const StructuralWork& work, int i, int k) {
   const std::size_t at = static_cast<std::size_t>(i - 1) * static_cast<std::size_t>(m.neffr) +
                          static_cast<std::size_t>(k - 1);
   const std::int32_t q = work.slot_eq[at];
@@ -85,6 +76,7 @@ Slot kept_slot(int i, int k) {
 // Brings e(i) from the factor of equation q before its draw to the new one.
 void rescale(const model::State& s, util::mat1<double>& e, int i, const Slot& p) {
   if (p.w == 0.0) return;
+  const StructuralWork& work = workspace(s).structural;
   const double now = s.R_SOL(p.eq), before = work.old[static_cast<std::size_t>(p.eq - 1)];
   if (now != before) e(i, 1) = e(i, 1) * std::pow(std::sqrt(before / now), p.w);
 }
@@ -195,13 +187,14 @@ void structural_r(model::State& s, util::mat1<double>& e) {
   double ri = 0;
   denseop::finvcs8(m.r.data(), 1, 1, &ri, 1);
   m.rinv(1, 1) = ri;
+  StructuralWork& work = workspace(s).structural;
   work.ee.resize(neq);
   // Factors not drawn in this call keep their value, so nothing is rescaled
   // for them.
   work.old.assign(s.R_SOL.data(), s.R_SOL.data() + neq);
   const bool first_cycle = m.round == m.start;
-  auto old = [](int q) -> double& { return work.old[static_cast<std::size_t>(q - 1)]; };
-  auto ee = [](int q) -> double& { return work.ee[static_cast<std::size_t>(q - 1)]; };
+  auto old = [&work](int q) -> double& { return work.old[static_cast<std::size_t>(q - 1)]; };
+  auto ee = [&work](int q) -> double& { return work.ee[static_cast<std::size_t>(q - 1)]; };
 
   const bool rescale_last = nr > 0 && model::robust_residuals();
   if (m.r_nround > 0 || rescale_last) keep_record_slots(s);
@@ -234,7 +227,7 @@ void structural_r(model::State& s, util::mat1<double>& e) {
 
       for (int i = 1; i <= nrec; ++i) {
         s.irec = i;
-        const Slot sl = kept_slot(i, k);
+        const Slot sl = kept_slot(work, i, k);
         if (count) {
           if (et == model::EffectType::unk) {
             if (!sl.missing) s.R_NREC(sl.eq) += 1;
@@ -242,7 +235,7 @@ void structural_r(model::State& s, util::mat1<double>& e) {
             s.R_NREC(sl.eq) += sl.w;
           }
         }
-        if (eprev > 0) rescale(s, e, i, kept_slot(i, prev));
+        if (eprev > 0) rescale(s, e, i, kept_slot(work, i, prev));
         if (sl.w == 0.0) continue;
         const double e2 = e(i, 1) * e(i, 1);
         if (one)
@@ -312,7 +305,7 @@ void structural_r(model::State& s, util::mat1<double>& e) {
   if (rescale_last) {
     for (int i = 1; i <= nrec; ++i) {
       s.irec = i;
-      rescale(s, e, i, kept_slot(i, nr));
+      rescale(s, e, i, kept_slot(work, i, nr));
     }
   }
 }

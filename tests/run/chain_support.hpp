@@ -326,8 +326,6 @@ struct BatchMeans {
 // Leaves every global of the chain as a fresh process finds it.
 inline void fresh_globals() {
   model::m = model::Model{};
-  sampler::linkhi = sampler::HashLink{};
-  sampler::cursor = sampler::RecordCursor{};
   sampler::close(sampler::sample_files);
   rangen::clear_hooks();
   denseop::denseop_tol = 1e-10;
@@ -372,7 +370,7 @@ inline std::string start_chain(model::State& s, const std::string& parfile = "pa
     s.reclen = model::data_record_length();
     model::allocate_state(s);
     run::read_files(s);
-    sampler::open_data_file(model::m.datafile);
+    sampler::open_data_file(s, model::m.datafile);
     model::start_clock(s);
   } catch (...) {
     testing::internal::GetCapturedStdout();

@@ -52,7 +52,7 @@ class InputFiles : public statetest::InFolder {
     new_state(data_model(nrec));
     sampler::prepare_records(s_);
     return capture([&] {
-      sampler::open_data_file("d.txt");
+      sampler::open_data_file(s_, "d.txt");
       for (int i = 1; i <= nrec; ++i) {
         s_.irec = i;
         sampler::read_data_record(s_);

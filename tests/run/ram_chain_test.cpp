@@ -24,6 +24,7 @@
 #include "run/chain_support.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 
 namespace run {
@@ -319,7 +320,6 @@ int run_child(const fs::path& d, const std::function<void()>& set) {
   if (pid == 0) {
     fs::current_path(d);
     fresh_globals();
-    sampler::equation_plan = sampler::EquationPlan{};
     set();
     if (!std::freopen("stdout", "w", stdout)) ::_exit(3);
     std::istringstream in("params.txt\n");

@@ -121,7 +121,6 @@ int in_child(const std::string& par, const std::function<void()>& prepare, run::
   const pid_t pid = ::fork();
   if (pid == 0) {
     fresh_globals();
-    sampler::equation_plan = sampler::EquationPlan{};
     prepare();
     const int quiet = ::open("child.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(quiet, 1);

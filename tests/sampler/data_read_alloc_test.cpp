@@ -31,7 +31,7 @@ TEST(DataRead, RecordsAfterTheFirstAllocateNothing) {
   for (int i = 1; i <= nrec; ++i)
     data += std::to_string(i) + ".5, 1.25 " + std::to_string(i % 3 + 1) + "\t-0.75E1 " +
             std::to_string((i + 1) % 3 + 1) + (i % 4 == 0 ? "\n\n" : "\r\n");
-  sampler::cursor.datafile = util::TextIn::from_text(data, "d.txt");
+  sampler::workspace(s).cursor.datafile = util::TextIn::from_text(data, "d.txt");
   s.irec = 1;
   sampler::read_data_record(s);
   const long before = counted::news;

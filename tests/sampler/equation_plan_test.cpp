@@ -17,6 +17,7 @@
 #include "sampler/gibbs.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
 
@@ -47,8 +48,6 @@ std::string data_text() {
 
 void chain_model(model::State& s) {
   // Each test is a chain of its own.
-  sampler::linkhi = sampler::HashLink{};
-  sampler::relationship_terms() = sampler::RelationshipTerms{};
   new_model(2, {model::EffectType::cro, model::EffectType::cov, model::EffectType::cro},
             {nherd, 1, nanimal}, nrec);
   m.pos_y(1) = 1;
@@ -79,7 +78,7 @@ void chain_model(model::State& s) {
     s.PED(3, a, 3) = a > 10 && a % 4 != 0 ? 1 + (a * 5 + 3) % 10 : 0;
   }
   for (int q = 1; q <= s.neq; ++q) s.SOL(q) = 0.01 * (q % 13) - 0.05;
-  sampler::cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
+  sampler::workspace(s).cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
 }
 
 // The first half of a cycle as the main loop runs it, with the generator
@@ -95,10 +94,7 @@ void build(model::State& s, int round) {
 
 // The refresh of the block pass.
 void refresh(model::State& s) {
-  if (!(sampler::equation_plan.direct && sampler::equation_plan.owner == &s)) {
-    sampler::link_hash_ija(s.XX, s.XX_IJA);
-    sampler::plan_equations(s);
-  }
+  sampler::complete_equations(s);
 }
 
 // The same cycle built again through the hash store alone.
@@ -129,15 +125,15 @@ TEST(EquationPlan, LaterCyclesBuildTheCopyBitForBit) {
     build(s, 1);
     refresh(s);
   });
-  const sampler::EquationPlan& p = sampler::equation_plan;
+  const sampler::EquationPlan& p = sampler::workspace(s).plan;
   ASSERT_TRUE(p.ready());
   EXPECT_FALSE(p.direct);
   const std::int32_t filled = s.XX.filled;
   // The animal group adds window by window of its positions, within a
   // window every position's first addition before any second one; the herd
   // group, whose levels come in order anyway, in its own.
-  const sampler::GroupTerms& herd = sampler::relationship_terms().group[0];
-  const sampler::GroupTerms& animal = sampler::relationship_terms().group[2];
+  const sampler::GroupTerms& herd = sampler::relationship_terms(s).group[0];
+  const sampler::GroupTerms& animal = sampler::relationship_terms(s).group[2];
   EXPECT_TRUE(herd.positions && herd.sorted.empty() && !herd.slots.empty());
   EXPECT_TRUE(animal.positions && !animal.sorted.empty() && animal.slots.empty());
   {
@@ -164,7 +160,7 @@ TEST(EquationPlan, LaterCyclesBuildTheCopyBitForBit) {
 
     stdout_of([&] { build_through_hash(s, round); });
     EXPECT_FALSE(p.direct);
-    sampler::link_hash_ija(s.XX, s.XX_IJA);
+    sampler::link_equations(s);
     expect_same_bits(values(s.XX_IJA.a), a, "XX_IJA");
     expect_same_bits(values(s.XY), xy, "XY");
     EXPECT_EQ(s.XX.filled, filled);
@@ -183,19 +179,19 @@ TEST(EquationPlan, ARecordOffThePlanSendsTheRestOfItsCycleThroughTheTable) {
     build(s, 2);
     refresh(s);
   });
-  ASSERT_TRUE(sampler::equation_plan.direct);
+  ASSERT_TRUE(sampler::workspace(s).plan.direct);
 
   // Record 25 moves to another herd and animal: new elements part-way
   // through the records.  Data never change under a model whose slots are
   // loaded from the stream; here they do, so its records take the general
   // path, whose check finds the move.
-  sampler::cursor.slots_fixed = false;
+  sampler::workspace(s).cursor.slots_fixed = false;
   s.INDATA(25, 3) = static_cast<float>(1 + (25 + 2) % nherd);
   s.INDATA(25, 5) = 2.0f;
   const std::int32_t filled = s.XX.filled;
   stdout_of([&] { build(s, 3); });
-  EXPECT_FALSE(sampler::equation_plan.direct);
-  EXPECT_FALSE(sampler::equation_plan.ready());
+  EXPECT_FALSE(sampler::workspace(s).plan.direct);
+  EXPECT_FALSE(sampler::workspace(s).plan.ready());
   EXPECT_GT(s.XX.filled, filled);
   const std::vector<double> table = table_of(s.XX), xy = values(s.XY);
 
@@ -206,13 +202,13 @@ TEST(EquationPlan, ARecordOffThePlanSendsTheRestOfItsCycleThroughTheTable) {
   // The cycle built through the table is planned after the refresh (which
   // rebuilds the copy for the new elements); the next one is direct again.
   EXPECT_NE(stdout_of([&] { refresh(s); }).find("reinitialized"), std::string::npos);
-  EXPECT_TRUE(sampler::equation_plan.ready());
+  EXPECT_TRUE(sampler::workspace(s).plan.ready());
   stdout_of([&] { build(s, 4); });
-  EXPECT_TRUE(sampler::equation_plan.direct);
+  EXPECT_TRUE(sampler::workspace(s).plan.direct);
   refresh(s);
   const std::vector<double> a = values(s.XX_IJA.a);
   stdout_of([&] { build_through_hash(s, 4); });
-  sampler::link_hash_ija(s.XX, s.XX_IJA);
+  sampler::link_equations(s);
   expect_same_bits(values(s.XX_IJA.a), a, "XX_IJA");
 }
 
@@ -223,14 +219,14 @@ TEST(EquationPlan, AGroupOffThePlanSendsTheRestThroughTheTable) {
     build(s, 1);
     refresh(s);
   });
-  ASSERT_TRUE(sampler::equation_plan.ready());
+  ASSERT_TRUE(sampler::workspace(s).plan.ready());
 
   // The animal group's kept terms are gone (another chain used the store):
   // the records and the herd group go straight into the copy, the animal
   // group through the table after the values so far are moved there.
-  sampler::relationship_terms().group[2] = sampler::GroupTerms{};
+  sampler::relationship_terms(s).group[2] = sampler::GroupTerms{};
   stdout_of([&] { build(s, 2); });
-  EXPECT_FALSE(sampler::equation_plan.direct);
+  EXPECT_FALSE(sampler::workspace(s).plan.direct);
   const std::vector<double> table = table_of(s.XX), xy = values(s.XY);
   stdout_of([&] { build_through_hash(s, 2); });
   expect_same_bits(table_of(s.XX), table, "XX");
@@ -244,22 +240,22 @@ TEST(EquationPlan, TheFirstCycleOfARunAndBuildsWithoutTheResetGoThroughTheTable)
     build(s, 1);
     refresh(s);
   });
-  ASSERT_TRUE(sampler::equation_plan.ready());
+  ASSERT_TRUE(sampler::workspace(s).plan.ready());
   // A build that the main loop's reset did not prepare fills the table.
   m.round = 2;
   sparsem::zero_values_sparse_hashm(s.XX);
   s.XY.fill(0.0);
   stdout_of([&] { sampler::setup_eq(s); });
-  EXPECT_FALSE(sampler::equation_plan.direct);
+  EXPECT_FALSE(sampler::workspace(s).plan.direct);
   EXPECT_NE(sparsem::get_sparse_hashm(1, 1, s.XX), 0.0);
 
   // A restart at cycle 2 is the first cycle of its run.
   stdout_of([&] { refresh(s); });
-  ASSERT_TRUE(sampler::equation_plan.ready());
+  ASSERT_TRUE(sampler::workspace(s).plan.ready());
   m.start = 2;
-  sampler::cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
+  sampler::workspace(s).cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
   stdout_of([&] { build(s, 2); });
-  EXPECT_FALSE(sampler::equation_plan.direct);
+  EXPECT_FALSE(sampler::workspace(s).plan.direct);
 }
 
 }  // namespace

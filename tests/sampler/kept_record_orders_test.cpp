@@ -22,6 +22,7 @@
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
 
@@ -56,9 +57,6 @@ std::string data_text(int nt, int nf) {
 }
 
 void make_model(model::State& s, int nt, int nf) {
-  sampler::linkhi = sampler::HashLink{};
-  sampler::relationship_terms() = sampler::RelationshipTerms{};
-  sampler::equation_plan = sampler::EquationPlan{};
   std::vector<model::EffectType> types;
   std::vector<int> levels;
   for (int e = 1; e <= nf; ++e) {
@@ -82,7 +80,7 @@ void make_model(model::State& s, int nt, int nf) {
   for (int t = 1; t <= nt; ++t)
     for (int u = 1; u <= nt; ++u) s.ORIG_R(t, u) = m.r(t, u);
   for (int q = 1; q <= s.neq; ++q) s.SOL(q) = 0.03 * (q % 7) - 0.08;
-  sampler::cursor.datafile = util::TextIn::from_text(data_text(nt, nf), "data.txt");
+  sampler::workspace(s).cursor.datafile = util::TextIn::from_text(data_text(nt, nf), "data.txt");
 }
 
 std::vector<double> values(const double* p, long n) { return std::vector<double>(p, p + n); }
@@ -100,10 +98,7 @@ Cycle run_cycle(model::State& s, int round) {
   run::reset_equations(s);
   prob::set_seed(17);
   stdout_of([&] { sampler::setup_eq(s); });
-  if (!(sampler::equation_plan.direct && sampler::equation_plan.owner == &s)) {
-    stdout_of([&] { sampler::link_hash_ija(s.XX, s.XX_IJA); });
-    sampler::plan_equations(s);
-  }
+  stdout_of([&] { sampler::complete_equations(s); });
   Cycle c;
   c.a = values(s.XX_IJA.a.data(), s.XX_IJA.nel);
   c.xy = values(s.XY.data(), s.XY.size());
@@ -136,19 +131,19 @@ void loaded_give_what_found_give(bool weighted) {
     if (!weighted) m.pos_weight = 0;
     run_cycle(s, 1);
     ASSERT_TRUE(sampler::slots_loadable(s));
-    ASSERT_TRUE(sampler::equation_plan.ready());
+    ASSERT_TRUE(sampler::workspace(s).plan.ready());
     int derived = 0;
-    for (int i = 1; i <= nrec; ++i) derived += sampler::cursor.stream.is_derived(i) ? 1 : 0;
+    for (int i = 1; i <= nrec; ++i) derived += sampler::workspace(s).cursor.stream.is_derived(i) ? 1 : 0;
     EXPECT_EQ(derived, nrec);
     for (int round = 2; round <= 3; ++round) {
       SCOPED_TRACE(round);
       for (int q = 1; q <= s.neq; ++q) s.SOL(q) += 0.02 * round;
       const Cycle loaded = run_cycle(s, round);
-      EXPECT_TRUE(sampler::equation_plan.direct);
-      sampler::cursor.slots_fixed = false;
+      EXPECT_TRUE(sampler::workspace(s).plan.direct);
+      sampler::workspace(s).cursor.slots_fixed = false;
       const Cycle found = run_cycle(s, round);
-      sampler::cursor.slots_fixed = true;
-      EXPECT_TRUE(sampler::equation_plan.direct);
+      sampler::workspace(s).cursor.slots_fixed = true;
+      EXPECT_TRUE(sampler::workspace(s).plan.direct);
       // Something was added and drawn: the passes are not skipped.
       double sum = 0.0;
       for (double v : loaded.a) sum += v * v;

@@ -126,8 +126,8 @@ TEST(Mendelian, TermsFollowTheirNormalFullConditional) {
 TEST(Mendelian, StatisticsOfRAndGAndTheRecordLogLikelihood) {
   model::State s;
   herd(s);
-  sampler::dispersion_work.e.resize(3, 1);
-  sampler::dispersion_work.e.fill(9.0);
+  sampler::workspace(s).dispersion.e.resize(3, 1);
+  sampler::workspace(s).dispersion.e.fill(9.0);
   prob::set_seed(3);
   Forms f;
   std::string out = eqtest::stdout_of([&] { sampler::mendelian(s, 2, f.qform, f.ee); });
@@ -142,8 +142,8 @@ TEST(Mendelian, StatisticsOfRAndGAndTheRecordLogLikelihood) {
   // (The candidates' multipliers are 32-bit values.)
   EXPECT_NEAR(f.ee(1, 1), w4 * e4 * e4 + e5 * e5, 1e-6);
   EXPECT_NEAR(f.qform(2, 1, 1), 2.0 * m4 * m4 + 2.0 * m5 * m5, 1e-9);
-  EXPECT_NEAR(sampler::dispersion_work.e(2, 1), e4 * std::sqrt(static_cast<double>(w4)), 1e-9);
-  EXPECT_EQ(sampler::dispersion_work.e(1, 1), 9.0);  // left to the residual pass
+  EXPECT_NEAR(sampler::workspace(s).dispersion.e(2, 1), e4 * std::sqrt(static_cast<double>(w4)), 1e-9);
+  EXPECT_EQ(sampler::workspace(s).dispersion.e(1, 1), 9.0);  // left to the residual pass
   // Kept cycle: the density of the record at its residual, the term taken
   // off, as in the full animal model: precision w / r.
   const double prec = w4 / r0;
@@ -154,7 +154,7 @@ TEST(Mendelian, StatisticsOfRAndGAndTheRecordLogLikelihood) {
   // The sire of animal 5 is drawn and counted.
   EXPECT_TRUE(s.PED(2, 5, 3) == 1 || s.PED(2, 5, 3) == 2);
   EXPECT_EQ(s.SUMMS(2) + s.SUMMS(4), 1.0);
-  sampler::dispersion_work.e.resize(0, 0);
+  sampler::workspace(s).dispersion.e.resize(0, 0);
 }
 
 TEST(Mendelian, SireFrequenciesMatchTheirClosedForm) {

@@ -18,6 +18,7 @@
 #include "sampler/gibbs.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
 
@@ -47,9 +48,6 @@ std::string data_text() {
 }
 
 void chain_model(model::State& s) {
-  sampler::linkhi = sampler::HashLink{};
-  sampler::relationship_terms() = sampler::RelationshipTerms{};
-  sampler::equation_plan = sampler::EquationPlan{};
   new_model(2, {model::EffectType::cro, model::EffectType::cov, model::EffectType::cro},
             {nherd, 1, nanimal}, nrec);
   m.pos_y(1) = 1;
@@ -76,7 +74,7 @@ void chain_model(model::State& s) {
     s.PED(3, a, 3) = a > 100 && a % 5 != 0 ? 1 + (a * 53 + 3) % (a - 1) : 0;
   }
   for (int q = 1; q <= s.neq; ++q) s.SOL(q) = 0.01 * (q % 13) - 0.05;
-  sampler::cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
+  sampler::workspace(s).cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
 }
 
 void build(model::State& s, int round) {
@@ -86,16 +84,13 @@ void build(model::State& s, int round) {
   run::reset_equations(s);
   prob::set_seed(31);
   sampler::setup_eq(s);
-  if (!(sampler::equation_plan.direct && sampler::equation_plan.owner == &s)) {
-    sampler::link_hash_ija(s.XX, s.XX_IJA);
-    sampler::plan_equations(s);
-  }
+  sampler::complete_equations(s);
 }
 
 // Everything a plan holds, as one list of integers.
-std::vector<std::int64_t> plan_of() {
-  std::vector<std::int64_t> v(sampler::equation_plan.rec_pos.begin(), sampler::equation_plan.rec_pos.end());
-  for (const sampler::GroupTerms& g : sampler::relationship_terms().group) {
+std::vector<std::int64_t> plan_of(const model::State& s) {
+  std::vector<std::int64_t> v(sampler::workspace(s).plan.rec_pos.begin(), sampler::workspace(s).plan.rec_pos.end());
+  for (const sampler::GroupTerms& g : sampler::relationship_terms(s).group) {
     v.push_back(-1);
     v.insert(v.end(), g.slots.begin(), g.slots.end());
     for (const sampler::GroupTerms::Sorted& q : g.sorted) {
@@ -117,10 +112,10 @@ TEST(PlanThreads, EveryCountGivesThePlanOfOneThreadAndTheSameValues) {
   sampler::plan_threads = 1;
   chain_model(s);
   stdout_of([&] { build(s, 1); });
-  ASSERT_TRUE(sampler::equation_plan.ready());
-  const std::vector<std::int64_t> one = plan_of();
+  ASSERT_TRUE(sampler::workspace(s).plan.ready());
+  const std::vector<std::int64_t> one = plan_of(s);
   // The additive group is ordered for its walk, over more than one window.
-  const sampler::GroupTerms& animal = sampler::relationship_terms().group[2];
+  const sampler::GroupTerms& animal = sampler::relationship_terms(s).group[2];
   ASSERT_FALSE(animal.sorted.empty());
   EXPECT_GT(animal.sorted.back().pos >> sampler::GroupTerms::window_bits, 2);
 
@@ -129,13 +124,13 @@ TEST(PlanThreads, EveryCountGivesThePlanOfOneThreadAndTheSameValues) {
     sampler::plan_threads = threads;
     chain_model(s);
     stdout_of([&] { build(s, 1); });
-    ASSERT_TRUE(sampler::equation_plan.ready());
-    EXPECT_EQ(plan_of(), one);
+    ASSERT_TRUE(sampler::workspace(s).plan.ready());
+    EXPECT_EQ(plan_of(s), one);
 
     // A later cycle straight into the copy, then through the table.
     for (int q = 1; q <= s.neq; ++q) s.SOL(q) += 0.002 * threads;
     stdout_of([&] { build(s, 2); });
-    ASSERT_TRUE(sampler::equation_plan.direct);
+    ASSERT_TRUE(sampler::workspace(s).plan.direct);
     const std::vector<double> a = values(s.XX_IJA.a), xy = values(s.XY);
     m.round = 2;
     run::invert_group_blocks();
@@ -143,8 +138,8 @@ TEST(PlanThreads, EveryCountGivesThePlanOfOneThreadAndTheSameValues) {
     s.XY.fill(0.0);
     prob::set_seed(31);
     stdout_of([&] { sampler::setup_eq(s); });
-    ASSERT_FALSE(sampler::equation_plan.direct);
-    sampler::link_hash_ija(s.XX, s.XX_IJA);
+    ASSERT_FALSE(sampler::workspace(s).plan.direct);
+    sampler::link_equations(s);
     expect_same_bits(values(s.XX_IJA.a), a, "XX_IJA");
     expect_same_bits(values(s.XY), xy, "XY");
   }

@@ -18,6 +18,7 @@
 #include "sampler/gibbs.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
 
@@ -52,8 +53,6 @@ std::string data_text(int nt, int nf) {
 }
 
 void sized_model(model::State& s, int nt, int nf) {
-  sampler::linkhi = sampler::HashLink{};
-  sampler::relationship_terms() = sampler::RelationshipTerms{};
   std::vector<model::EffectType> types;
   std::vector<int> levels;
   for (int e = 1; e <= nf; ++e) {
@@ -74,7 +73,7 @@ void sized_model(model::State& s, int nt, int nf) {
   new_state(s);
   sparsem::zero_sparse_hashm(s.XX, s.neq, 11);
   for (int q = 1; q <= s.neq; ++q) s.SOL(q) = 0.01 * (q % 13) - 0.05;
-  sampler::cursor.datafile = util::TextIn::from_text(data_text(nt, nf), "data.txt");
+  sampler::workspace(s).cursor.datafile = util::TextIn::from_text(data_text(nt, nf), "data.txt");
 }
 
 void build(model::State& s, int round, bool direct) {
@@ -98,9 +97,9 @@ TEST(RecordTermsSized, EveryNumberOfSlotsBuildsTheCopyBitForBit) {
       model::State s;
       sized_model(s, nt, nf);
       stdout_of([&] { build(s, 1, true); });
-      sampler::link_hash_ija(s.XX, s.XX_IJA);
+      sampler::link_equations(s);
       sampler::plan_equations(s);
-      const sampler::EquationPlan& p = sampler::equation_plan;
+      const sampler::EquationPlan& p = sampler::workspace(s).plan;
       ASSERT_TRUE(p.ready());
       for (int round = 2; round <= 3; ++round) {
         SCOPED_TRACE(round);
@@ -115,7 +114,7 @@ TEST(RecordTermsSized, EveryNumberOfSlotsBuildsTheCopyBitForBit) {
 
         stdout_of([&] { build(s, round, false); });
         EXPECT_FALSE(p.direct);
-        sampler::link_hash_ija(s.XX, s.XX_IJA);
+        sampler::link_equations(s);
         expect_same_bits(values(s.XX_IJA.a), a, "XX_IJA");
         expect_same_bits(values(s.XY), xy, "XY");
         sampler::plan_equations(s);

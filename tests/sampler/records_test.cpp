@@ -21,7 +21,7 @@ using eqtest::new_state;
 using eqtest::put_record;
 using eqtest::stop_of;
 using model::m;
-using sampler::cursor;
+
 
 constexpr model::EffectType CRO = model::EffectType::cro, COV = model::EffectType::cov,
                             RAM = model::EffectType::ram, UNK = model::EffectType::unk,
@@ -79,14 +79,14 @@ TEST(RecordsSlots, ClassesCovariablesNestingAndMissingCodes) {
 
   // Trait 1: four slots; a level read as 3.7 is level 3.
   EXPECT_EQ(s.naddr, 4);
-  EXPECT_EQ(cursor.naddr_t(1), 4);
+  EXPECT_EQ(sampler::workspace(s).cursor.naddr_t(1), 4);
   const int a1[] = {3, 7, 11, 17};
   const float x1[] = {1.0f, 1.5f, 0.25f, 1.0f};
   for (int i = 1; i <= 4; ++i) {
     EXPECT_EQ(s.ADDRESS(i, 1), a1[i - 1]) << i;
     EXPECT_EQ(s.WEIGHT_COV(i, 1), x1[i - 1]) << i;
-    EXPECT_EQ(cursor.SLOT_EFF(i, 1), i);
-    EXPECT_EQ(cursor.EFF_SLOT(i, 1), i);
+    EXPECT_EQ(sampler::workspace(s).cursor.SLOT_EFF(i, 1), i);
+    EXPECT_EQ(sampler::workspace(s).cursor.EFF_SLOT(i, 1), i);
   }
   // Trait 2: the covariable is absent (pos_eff 0): equation 1, multiplier 0.
   const int a2[] = {4, 1, 12, 18};
@@ -95,7 +95,7 @@ TEST(RecordsSlots, ClassesCovariablesNestingAndMissingCodes) {
     EXPECT_EQ(s.ADDRESS(i, 2), a2[i - 1]) << i;
     EXPECT_EQ(s.WEIGHT_COV(i, 2), x2[i - 1]) << i;
   }
-  EXPECT_EQ(cursor.SLOT_EFF(2, 2), -2);
+  EXPECT_EQ(sampler::workspace(s).cursor.SLOT_EFF(2, 2), -2);
   // Rows beyond the slots are cleared.
   for (int t = 1; t <= 2; ++t)
     for (int i = 5; i <= m.neff + model::extra_slots; ++i) EXPECT_EQ(s.WEIGHT_COV(i, t), 0.0f);
@@ -104,7 +104,7 @@ TEST(RecordsSlots, ClassesCovariablesNestingAndMissingCodes) {
   load(s, 2);
   EXPECT_EQ(s.ADDRESS(1, 1), 1);
   EXPECT_EQ(s.WEIGHT_COV(1, 1), 0.0f);
-  EXPECT_EQ(cursor.SLOT_EFF(1, 1), -1);
+  EXPECT_EQ(sampler::workspace(s).cursor.SLOT_EFF(1, 1), -1);
   EXPECT_EQ(s.ADDRESS(2, 1), 1);
   EXPECT_EQ(s.WEIGHT_COV(2, 1), 0.0f);
   EXPECT_EQ(s.ADDRESS(3, 1), 9);  // nested class 1
@@ -148,7 +148,7 @@ TEST(RecordsSlots, ReducedAnimalModel) {
   EXPECT_EQ(s.ADDRESS(3, 1), 4);
   EXPECT_EQ(s.WEIGHT_COV(2, 1), 0.5f);
   EXPECT_EQ(s.WEIGHT_COV(3, 1), 0.5f);
-  EXPECT_EQ(cursor.EFF_SLOT(2, 1), 2);
+  EXPECT_EQ(sampler::workspace(s).cursor.EFF_SLOT(2, 1), 2);
   // Dam and candidates: 0.5 times each probability, rounded to 32 bits.
   load(s, 5);
   EXPECT_EQ(s.naddr, 4);
@@ -157,11 +157,11 @@ TEST(RecordsSlots, ReducedAnimalModel) {
   EXPECT_EQ(s.ADDRESS(4, 1), 4);
   EXPECT_EQ(s.WEIGHT_COV(3, 1), static_cast<float>(0.5 * 0.3));
   EXPECT_EQ(s.WEIGHT_COV(4, 1), static_cast<float>(0.5 * 0.7));
-  for (int i = 2; i <= 4; ++i) EXPECT_EQ(cursor.SLOT_EFF(i, 1), 2);
+  for (int i = 2; i <= 4; ++i) EXPECT_EQ(sampler::workspace(s).cursor.SLOT_EFF(i, 1), 2);
   // No known parent: no slot at all.
   load(s, 6);
   EXPECT_EQ(s.naddr, 1);
-  EXPECT_EQ(cursor.EFF_SLOT(2, 1), 0);
+  EXPECT_EQ(sampler::workspace(s).cursor.EFF_SLOT(2, 1), 0);
   // A drawn sire in column 3 replaces the candidates.
   s.PED(2, 5, 3) = 2;
   load(s, 5);
@@ -176,9 +176,9 @@ TEST(RecordsSlots, CountsKeptPerTrait) {
   load(s, 5);
   // The last trait has two slots (class, absent animal), the first four.
   EXPECT_EQ(s.naddr, 2);
-  EXPECT_EQ(cursor.naddr_t(1), 4);
-  EXPECT_EQ(cursor.naddr_t(2), 2);
-  EXPECT_EQ(cursor.nslot_max, 4);
+  EXPECT_EQ(sampler::workspace(s).cursor.naddr_t(1), 4);
+  EXPECT_EQ(sampler::workspace(s).cursor.naddr_t(2), 2);
+  EXPECT_EQ(sampler::workspace(s).cursor.nslot_max, 4);
   EXPECT_EQ(s.ADDRESS(4, 1), 2 * (2 + 2 - 1) + 1);
 }
 
@@ -469,9 +469,9 @@ TEST(RecordsDecodeR, WeightScalesTheResidualNotTheMendelianTerm) {
     EXPECT_NEAR(4 * m.rinv(1, 1), c22 / det, 1e-12);
     EXPECT_NEAR(4 * m.rinv(1, 2), -c12 / det, 1e-12);
     EXPECT_NEAR(4 * m.rinv(2, 2), c11 / det, 1e-12);
-    EXPECT_DOUBLE_EQ(sampler::cursor.record_cov.data()[0], c11);
-    EXPECT_DOUBLE_EQ(sampler::cursor.record_cov.data()[3], c22);
-    EXPECT_EQ(sampler::cursor.nonparent, 3);
+    EXPECT_DOUBLE_EQ(sampler::workspace(s).cursor.record_cov.data()[0], c11);
+    EXPECT_DOUBLE_EQ(sampler::workspace(s).cursor.record_cov.data()[3], c22);
+    EXPECT_EQ(sampler::workspace(s).cursor.nonparent, 3);
   }
 }
 

@@ -32,8 +32,8 @@ void zero_equations(model::State& s) {
   s.XY.fill(0.0);
 }
 
-void set_data(const std::string& text) {
-  sampler::cursor.datafile = util::TextIn::from_text(text, "data.txt");
+void set_data(model::State& s, const std::string& text) {
+  sampler::workspace(s).cursor.datafile = util::TextIn::from_text(text, "data.txt");
 }
 
 // Dense symmetric matrix of order n, 1-based.
@@ -147,7 +147,7 @@ TEST(SetupEq, MultiTraitSystemAgainstDenseDesign) {
   new_state(s);
   ASSERT_EQ(s.neq, 16);
   for (int q = 1; q <= s.neq; ++q) s.SOL(q) = 0.1 * q - 0.7;
-  set_data(two_trait_data);
+  set_data(s, two_trait_data);
   const std::vector<float> z = {0.5f, -1.25f, 0.75f};
   {
     rgtest::ScriptedNormals dev(z);
@@ -214,7 +214,7 @@ TEST(SetupEq, TableLayoutOfAdditionsInLoopOrder) {
          << ' ' << 1 + r % 2 << ' ' << (r * 5) % 3 << ' ' << 1 + r % 11 << ' ' << 2 + r % 7 << '\n';
     data += line.str();
   }
-  set_data(data);
+  set_data(s, data);
   stdout_of([&] { sampler::setup_eq(s); });
 
   sparsem::sparse_hashm A;
@@ -239,7 +239,7 @@ TEST(SetupEq, DiagonalGroupAddsGinvTimesIdentity) {
   m.ginv(4, 1, 1) = 0.5;
   m.ginv(4, 1, 2) = m.ginv(4, 2, 1) = -0.125;
   m.ginv(4, 2, 2) = 0.25;
-  set_data(two_trait_data);
+  set_data(s, two_trait_data);
   const std::vector<float> z = {0.5f, -1.25f, 0.75f};
   {
     rgtest::ScriptedNormals dev(z);
@@ -268,7 +268,7 @@ TEST(SetupEq, OneTraitCountsAndSumsAndWeights) {
   one_effect_model(3, 4, false);
   model::State s;
   new_state(s);
-  set_data("1 2.5\n3 4\n1 -1\n0 7\n");
+  set_data(s, "1 2.5\n3 4\n1 -1\n0 7\n");
   stdout_of([&] { sampler::setup_eq(s); });
   EXPECT_EQ(sparsem::get_sparse_hashm(1, 1, s.XX), 2.0);
   EXPECT_EQ(sparsem::get_sparse_hashm(2, 2, s.XX), 0.0);
@@ -283,7 +283,7 @@ TEST(SetupEq, OneTraitCountsAndSumsAndWeights) {
   one_effect_model(2, 2, true);
   model::State s2;
   new_state(s2);
-  set_data("1 3 1\n2 3 2\n");
+  set_data(s2, "1 3 1\n2 3 2\n");
   stdout_of([&] { sampler::setup_eq(s2); });
   EXPECT_EQ(sparsem::get_sparse_hashm(2, 2, s2.XX), 2 * sparsem::get_sparse_hashm(1, 1, s2.XX));
   EXPECT_EQ(s2.XY(2), 2 * s2.XY(1));
@@ -303,7 +303,7 @@ TEST(SetupEq, RepeatedCandidateSireAddsAllCrossProducts) {
   const double ms[] = {2, 1, 0.3, 1, 0.7};
   for (int i = 1; i <= 5; ++i) s.MS(i) = ms[i - 1];
   s.P_MS(3) = 1;
-  set_data("3 4\n");
+  set_data(s, "3 4\n");
   stdout_of([&] { sampler::setup_eq(s); });
   const double x1 = static_cast<float>(0.15), x2 = static_cast<float>(0.35);
   EXPECT_NEAR(sparsem::get_sparse_hashm(1, 1, s.XX), (x1 + x2) * (x1 + x2) * 2.0, 1e-7);
@@ -314,7 +314,7 @@ TEST(SetupEq, FirstCycleOutput) {
   one_effect_model(2, 2, false);
   model::State s;
   new_state(s);
-  set_data("1 2.5\n2 4\n");
+  set_data(s, "1 2.5\n2 4\n");
   const std::string out = stdout_of([&] { sampler::setup_eq(s); });
   const auto lines = [&] {
     std::vector<std::string> v;
@@ -340,7 +340,7 @@ TEST(SetupEq, RightHandSideOfElevenToTwentyEquations) {
   one_effect_model(12, 1, false);
   model::State s;
   new_state(s);
-  set_data("12 3\n");
+  set_data(s, "12 3\n");
   const std::string out = stdout_of([&] { sampler::setup_eq(s); });
   const std::size_t p = out.find(" right hand side:\n");
   ASSERT_NE(p, std::string::npos) << out;
@@ -354,7 +354,7 @@ TEST(SetupEq, NoSystemPrintedBeyondTwentyEquations) {
   one_effect_model(21, 1, false);
   model::State s;
   new_state(s);
-  set_data("1 3\n");
+  set_data(s, "1 3\n");
   const std::string out = stdout_of([&] { sampler::setup_eq(s); });
   EXPECT_EQ(out.find("left hand side"), std::string::npos);
   EXPECT_EQ(out.find("right hand side"), std::string::npos);
@@ -366,7 +366,7 @@ TEST(SetupEq, SlotTableOfTheFirstNineRecordsOnly) {
   new_state(s);
   std::string data;
   for (int r = 1; r <= 11; ++r) data += "1 1\n";
-  set_data(data);
+  set_data(s, data);
   const std::string out = stdout_of([&] { sampler::setup_eq(s); });
   std::size_t headers = 0;
   for (std::size_t p = 0; (p = out.find("trait    eff", p)) != std::string::npos; ++p) ++headers;
@@ -377,16 +377,16 @@ TEST(SetupEq, Stops) {
   one_effect_model(3, 3, false);
   model::State s;
   new_state(s);
-  set_data("1 2\n2 3\n");
+  set_data(s, "1 2\n2 3\n");
   EXPECT_EQ(stop_of([&] { sampler::setup_eq(s); }),
             " total number of record in data set data.txt:  2  is not equal   to the value you "
             "have entered:  3");
   new_state(s);
-  set_data("1 2\n2 x\n3 1\n");
+  set_data(s, "1 2\n2 x\n3 1\n");
   EXPECT_EQ(stop_of([&] { sampler::setup_eq(s); }),
             " Error in data file data.txt, line 2 (record 2): field 2 \"x\" is not a number; a missing trait is coded 0");
   new_state(s);
-  set_data("1 2\n4 3\n3 1\n");
+  set_data(s, "1 2\n4 3\n3 1\n");
   EXPECT_EQ(stop_of([&] { sampler::setup_eq(s); }),
             " Error in data file data.txt, line 2 (record 2), effect 1, trait 1: level 4 is not "
             "within 1 to 3");
@@ -398,7 +398,7 @@ TEST(SetupEq, RandomTypeDispatch) {
   m.randomnumb(1) = 1;
   model::State s;
   new_state(s);
-  set_data("1 2\n");
+  set_data(s, "1 2\n");
   // A type the reader refuses reaches no build.
   EXPECT_EQ(stop_of([&] { sampler::setup_eq(s); }),
             " Internal error (a fault of the program, not of its input): unimplemented random type 7");
@@ -408,7 +408,7 @@ TEST(SetupEq, RandomTypeDispatch) {
     m.randomtype(1) = rt;
     m.nbreed(1) = 2;
     new_state(s);
-    set_data("1 2\n");
+    set_data(s, "1 2\n");
     EXPECT_NE(stop_of([&] { sampler::setup_eq(s); }).find("Additive pedigree file for effect"),
               std::string::npos);
   }

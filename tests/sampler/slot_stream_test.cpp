@@ -21,6 +21,7 @@
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
+#include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 #include "sparse/sparsem.hpp"
 
@@ -50,9 +51,6 @@ std::string data_text() {
 // reduced: the animal effect has equations for animals 1..20 only and is
 // absent for trait 2.
 void make_model(model::State& s, int nt, bool reduced = false) {
-  sampler::linkhi = sampler::HashLink{};
-  sampler::relationship_terms() = sampler::RelationshipTerms{};
-  sampler::equation_plan = sampler::EquationPlan{};
   const int nlev = reduced ? nanimal - 5 : nanimal;
   new_model(nt,
             {model::EffectType::cro, model::EffectType::cov,
@@ -81,7 +79,7 @@ void make_model(model::State& s, int nt, bool reduced = false) {
   for (int t = 1; t <= nt; ++t)
     for (int u = 1; u <= nt; ++u) s.ORIG_R(t, u) = m.r(t, u);
   for (int q = 1; q <= s.neq; ++q) s.SOL(q) = 0.02 * (q % 11) - 0.1;
-  sampler::cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
+  sampler::workspace(s).cursor.datafile = util::TextIn::from_text(data_text(), "data.txt");
 }
 
 std::vector<double> values(const double* p, long n) { return std::vector<double>(p, p + n); }
@@ -104,10 +102,7 @@ Cycle run_cycle(model::State& s, int round, bool through_hash) {
   }
   prob::set_seed(41);
   stdout_of([&] { sampler::setup_eq(s); });
-  if (!(sampler::equation_plan.direct && sampler::equation_plan.owner == &s)) {
-    stdout_of([&] { sampler::link_hash_ija(s.XX, s.XX_IJA); });
-    sampler::plan_equations(s);
-  }
+  stdout_of([&] { sampler::complete_equations(s); });
   Cycle c;
   c.a = values(s.XX_IJA.a.data(), s.XX_IJA.nel);
   c.xy = values(s.XY.data(), s.XY.size());
@@ -126,29 +121,29 @@ TEST(SlotStream, LoadedSlotsGiveTheBuildAndResidualsOfFoundOnes) {
       model::State s;
       make_model(s, nt, reduced);
       run_cycle(s, 1, false);
-      ASSERT_TRUE(sampler::cursor.slots_fixed);
+      ASSERT_TRUE(sampler::workspace(s).cursor.slots_fixed);
       ASSERT_TRUE(sampler::slots_loadable(s));
-      ASSERT_TRUE(sampler::equation_plan.ready());
+      ASSERT_TRUE(sampler::workspace(s).plan.ready());
       // Records with multipliers from their data and, among animals
       // without equations, records whose slots are found again.
       int derived = 0;
-      for (int i = 1; i <= nrec; ++i) derived += sampler::cursor.stream.is_derived(i) ? 1 : 0;
+      for (int i = 1; i <= nrec; ++i) derived += sampler::workspace(s).cursor.stream.is_derived(i) ? 1 : 0;
       EXPECT_GT(derived, 0);
       EXPECT_EQ(derived < nrec, reduced);
       for (int round = 2; round <= 3; ++round) {
         SCOPED_TRACE(round);
         for (int q = 1; q <= s.neq; ++q) s.SOL(q) += 0.01 * round;
         const Cycle loaded = run_cycle(s, round, false);
-        EXPECT_TRUE(sampler::equation_plan.direct);
+        EXPECT_TRUE(sampler::workspace(s).plan.direct);
 
         // The same cycle, every record's slots found again: straight into
         // the copy, then through the hash store.
-        sampler::cursor.slots_fixed = false;
+        sampler::workspace(s).cursor.slots_fixed = false;
         const Cycle found = run_cycle(s, round, false);
-        EXPECT_TRUE(sampler::equation_plan.direct);
+        EXPECT_TRUE(sampler::workspace(s).plan.direct);
         const Cycle hashed = run_cycle(s, round, true);
-        EXPECT_FALSE(sampler::equation_plan.direct);
-        sampler::cursor.slots_fixed = true;
+        EXPECT_FALSE(sampler::workspace(s).plan.direct);
+        sampler::workspace(s).cursor.slots_fixed = true;
         // The cycle through the store kept the stream anew, not for
         // loading; one made with loading allowed keeps it for loading again.
         EXPECT_FALSE(sampler::slots_loadable(s));
@@ -187,13 +182,13 @@ TEST(SlotStream, ModelsWhoseSlotsCanChangeFindThemEveryCycle) {
     make_model(s, 1);
     c.change();
     sampler::prepare_records(s);
-    EXPECT_FALSE(sampler::cursor.slots_fixed);
+    EXPECT_FALSE(sampler::workspace(s).cursor.slots_fixed);
     sampler::clear_slots(s);
     EXPECT_FALSE(sampler::slots_loadable(s));
   }
   model::State s;
   make_model(s, 1);
-  EXPECT_TRUE(sampler::cursor.slots_fixed);
+  EXPECT_TRUE(sampler::workspace(s).cursor.slots_fixed);
 }
 
 }  // namespace
@@ -208,15 +203,15 @@ TEST(SlotStream, RowsBeyondTheSlotsReadZeroRecordAfterRecord) {
   const int ld = static_cast<int>(s.WEIGHT_COV.rows());
   auto expect_clear = [&](int i) {
     for (int t = 1; t <= 2; ++t)
-      for (int r = sampler::cursor.naddr_t(t) + 1; r <= ld; ++r)
+      for (int r = sampler::workspace(s).cursor.naddr_t(t) + 1; r <= ld; ++r)
         ASSERT_EQ(s.WEIGHT_COV(r, t), 0.0f) << "record " << i << " trait " << t << " row " << r;
   };
   int most = 0, least = 1 << 20;
   for (int i : {21, 3, 22, 1, 25, 2, 24}) {
     s.irec = i;
     sampler::find_addresses(s);
-    most = std::max(most, sampler::cursor.naddr_t(1));
-    least = std::min(least, sampler::cursor.naddr_t(1));
+    most = std::max(most, sampler::workspace(s).cursor.naddr_t(1));
+    least = std::min(least, sampler::workspace(s).cursor.naddr_t(1));
     expect_clear(i);
   }
   EXPECT_LT(least, most);  // the records' slot counts differ
@@ -231,5 +226,5 @@ TEST(SlotStream, RowsBeyondTheSlotsReadZeroRecordAfterRecord) {
   other.irec = 1;
   sampler::find_addresses(other);
   for (int t = 1; t <= 2; ++t)
-    for (int r = sampler::cursor.naddr_t(t) + 1; r <= ld; ++r) ASSERT_EQ(other.WEIGHT_COV(r, t), 0.0f);
+    for (int r = sampler::workspace(s).cursor.naddr_t(t) + 1; r <= ld; ++r) ASSERT_EQ(other.WEIGHT_COV(r, t), 0.0f);
 }
