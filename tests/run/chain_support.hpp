@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -329,6 +331,48 @@ inline void fresh_globals() {
   sampler::close(sampler::sample_files);
   rangen::clear_hooks();
   denseop::denseop_tol = 1e-10;
+}
+
+}  // namespace chaintest
+
+namespace run {
+int velmoran_main(CycleTimes* times);
+}
+
+namespace chaintest {
+
+// Runs the whole program in a child process of this one on parameter file
+// par (read from its standard input), after prepare() there, with its
+// standard output and error in file out and times handed to it.  Returns the
+// child's exit status, or -signal when a signal ended it.
+inline int program_in_child(const std::string& par, const std::string& out,
+                            const std::function<void()>& prepare, run::CycleTimes* times = nullptr) {
+  std::cout.flush();
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    fresh_globals();
+    prepare();
+    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) ::_exit(3);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    std::istringstream in(par + "\n");
+    std::cin.rdbuf(in.rdbuf());
+    int status = 0;
+    try {
+      run::velmoran_main(times);
+    } catch (const util::Stop& s) {
+      util::report_stop(s);
+      status = 1;
+    }
+    std::fflush(nullptr);
+    ::_exit(status);
+  }
+  int st = 0;
+  ::waitpid(pid, &st, 0);
+  if (WIFSIGNALED(st)) return -WTERMSIG(st);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -999;
 }
 
 // Runs each test in a fresh empty folder.

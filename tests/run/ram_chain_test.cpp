@@ -27,10 +27,6 @@
 #include "sampler/eq_plan.hpp"
 #include "sampler/setup_eq.hpp"
 
-namespace run {
-int velmoran_main();
-}
-
 namespace {
 
 using namespace chaintest;
@@ -314,29 +310,10 @@ TEST_F(ReducedModel, TrueSiresGetTheHighestPosteriorProbability) {
 // Runs the program in a child process in folder d after set() there; its
 // standard output goes to d/stdout.  Returns the exit status.
 int run_child(const fs::path& d, const std::function<void()>& set) {
-  std::cout.flush();
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  return program_in_child("params.txt", (d / "stdout").string(), [&] {
     fs::current_path(d);
-    fresh_globals();
     set();
-    if (!std::freopen("stdout", "w", stdout)) ::_exit(3);
-    std::istringstream in("params.txt\n");
-    std::cin.rdbuf(in.rdbuf());
-    int status = 0;
-    try {
-      run::velmoran_main();
-    } catch (const util::Stop& s) {
-      util::report_stop(s);
-      status = 1;
-    }
-    std::fflush(nullptr);
-    ::_exit(status);
-  }
-  int st = 0;
-  ::waitpid(pid, &st, 0);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  });
 }
 
 // A file of a run as it is compared: standard output without the lines

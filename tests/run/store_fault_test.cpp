@@ -33,11 +33,8 @@
 #include "run/cycle.hpp"
 #include "run/results/store_record.hpp"
 #include "sampler/setup_eq.hpp"
+#include "util/disk_queue.hpp"
 #include "util/textio.hpp"
-
-namespace run {
-int velmoran_main(CycleTimes* times);
-}
 
 namespace {
 
@@ -112,35 +109,10 @@ void on_output(const char* path) {
   ::raise(SIGKILL);
 }
 
-// Runs the program in a child process of this one on parameter file par,
-// after prepare() there, with times handed to it; returns its exit status,
-// or -signal when a signal ended it.
+// Runs the program in a child on parameter file par, after prepare() there,
+// its output in "child.out".
 int in_child(const std::string& par, const std::function<void()>& prepare, run::CycleTimes* times = nullptr) {
-  std::cout.flush();
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    fresh_globals();
-    prepare();
-    const int quiet = ::open("child.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(quiet, 1);
-    ::dup2(quiet, 2);
-    std::istringstream in(par + "\n");
-    std::cin.rdbuf(in.rdbuf());
-    int status = 0;
-    try {
-      run::velmoran_main(times);
-    } catch (const util::Stop& s) {
-      util::report_stop(s);
-      status = 1;
-    }
-    std::fflush(nullptr);
-    ::_exit(status);
-  }
-  int st = 0;
-  ::waitpid(pid, &st, 0);
-  if (WIFSIGNALED(st)) return -WTERMSIG(st);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -999;
+  return program_in_child(par, "child.out", prepare, times);
 }
 
 // Sets the child up to be probed as how says (its steps logged into
@@ -390,7 +362,12 @@ void after_cycle(const model::State&, const run::CycleTimes&, void*) {
   std::fprintf(l.f, "end %d %d %d %llu\n", model::m.round, s.seed1, s.seed2,
                static_cast<unsigned long long>(s.draws));
   std::fflush(l.f);
-  if (model::m.round == l.kill_after) ::raise(SIGKILL);
+  if (model::m.round == l.kill_after) {
+    // A periodic store ends on the disk thread while cycles go on; the
+    // cases kill after the last store has ended, however slow the disk.
+    util::disk::wait();
+    ::raise(SIGKILL);
+  }
 }
 
 // Runs the program in a child on parameter file par, probed as how says,
