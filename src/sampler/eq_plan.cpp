@@ -565,8 +565,10 @@ void EquationPlan::reset(model::State& s) {
     sparsem::zero_values_sparse_hashm(s.XX);
 }
 
+bool allow_planned_builds = true;
+
 Route EquationPlan::begin(model::State& s, bool first_cycle) {
-  const bool go = !first_cycle && armed;
+  const bool go = !first_cycle && armed && allow_planned_builds;
   // XX was left as it was when its build was to go to XX_IJA.
   if (armed && !go) sparsem::zero_values_sparse_hashm(s.XX);
   armed = false;

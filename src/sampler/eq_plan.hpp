@@ -13,6 +13,10 @@ namespace sampler {
 struct RelationshipTerms;
 
 // The routes of a cycle's build.
+// Tests turn it off to build every cycle through the table: the reference
+// that every planned build must give bit for bit.
+extern bool allow_planned_builds;
+
 enum class Route {
   // The reference build: every addition through the hash store s.XX, the
   // records' slots and the groups' keys kept for a plan.

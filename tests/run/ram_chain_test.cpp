@@ -128,6 +128,7 @@ struct FullCase {
   const char* name;
   const char* options;  // simulator options besides the common ones
 };
+void PrintTo(const FullCase& c, std::ostream* o) { *o << c.name; }
 
 class ReducedAgainstFull : public ChainFolder, public testing::WithParamInterface<FullCase> {};
 
@@ -328,49 +329,58 @@ std::string compared(const fs::path& f) {
   return kept;
 }
 
-class ReducedLoops : public ChainFolder, public testing::WithParamInterface<FullCase> {};
+struct Run {
+  const char* name;
+  std::function<void()> set;  // the switches of the test seam, in the child
+};
 
-TEST_P(ReducedLoops, GiveWhatTheGeneralStepsGive) {
-  if (simulator_path().empty()) GTEST_SKIP() << "VELMORAN_SIMULATE not set";
-  const fs::path data = dir() / "data";
+// The simulator's data with options, run by each of runs: every output file
+// byte for byte that of the first; a run of nrec records past burn-in.
+void expect_same_outputs(const fs::path& top, const std::string& options, const std::vector<Run>& runs,
+                         int nrec) {
+  const fs::path data = top / "data";
   fs::create_directories(data);
-  const Process sim = run_simulator(
-      data, std::string("--records 1200 --reduced --nround 120 --nburn 40 --skip 2 ") + GetParam().options);
+  const Process sim = run_simulator(data, "--records " + std::to_string(nrec) +
+                                              " --nround 120 --nburn 40 --skip 2 " + options);
   ASSERT_EQ(sim.status, 0) << sim.err;
-  struct Run {
-    const char* name;
-    std::function<void()> set;
-  };
-  const Run runs[] = {
-      {"own_loops", [] {}},
-      // Every pass finds the slots again: the general steps throughout.
-      {"general", [] { sampler::allow_kept_slots = false; }},
-      // Slots kept, the reduced model's own loops off.
-      {"kept_general",
-       [] {
-         sampler::one_trait_mendelian = false;
-         sampler::use_record_classes = false;
-       }},
-  };
   for (const Run& r : runs) {
-    const fs::path d = dir() / r.name;
+    const fs::path d = top / r.name;
     fs::create_directories(d);
     for (const auto& f : fs::directory_iterator(data)) fs::copy(f.path(), d / f.path().filename());
     ASSERT_EQ(run_child(d, r.set), 0) << r.name << "\n" << read_file(d / "stdout");
   }
-  const fs::path own = dir() / runs[0].name;
+  const fs::path first = top / runs[0].name;
   int files = 0;
-  for (const auto& f : fs::directory_iterator(own)) {
+  for (const auto& f : fs::directory_iterator(first)) {
     ++files;
     for (const Run& r : runs) {
-      const fs::path other = dir() / r.name / f.path().filename();
+      const fs::path other = top / r.name / f.path().filename();
       ASSERT_TRUE(fs::exists(other)) << other;
       EXPECT_TRUE(compared(f.path()) == compared(other)) << f.path().filename() << " differs in " << r.name;
     }
   }
   EXPECT_GE(files, 12);
   // The chain ran past burn-in: the records have log-likelihoods.
-  EXPECT_EQ(lines_of(read_file(own / "loglike_obs")).size(), 2u + 1200u);
+  EXPECT_EQ(lines_of(read_file(first / "loglike_obs")).size(), 2u + static_cast<std::size_t>(nrec));
+}
+
+class ReducedLoops : public ChainFolder, public testing::WithParamInterface<FullCase> {};
+
+TEST_P(ReducedLoops, GiveWhatTheGeneralStepsGive) {
+  if (simulator_path().empty()) GTEST_SKIP() << "VELMORAN_SIMULATE not set";
+  expect_same_outputs(dir(), std::string("--reduced ") + GetParam().options,
+                      {
+                          {"own_loops", [] {}},
+                          // Every pass finds the slots again: the general steps throughout.
+                          {"general", [] { sampler::allow_kept_slots = false; }},
+                          // Slots kept, the reduced model's own loops off.
+                          {"kept_general",
+                           [] {
+                             sampler::one_trait_mendelian = false;
+                             sampler::use_record_classes = false;
+                           }},
+                      },
+                      1200);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -380,6 +390,24 @@ INSTANTIATE_TEST_SUITE_P(
                     FullCase{"two_traits_missing_weights", "--traits 2 --missing 0.2 --weights --seed 43"},
                     FullCase{"structural", "--traits 1 --structural 3 --seed 44"},
                     FullCase{"student_t", "--traits 1 --student-t 5 --seed 45"}),
+    [](const testing::TestParamInfo<FullCase>& i) { return std::string(i.param.name); });
+
+// The groups whose terms the plan adds in its own way (drawn sires looked up
+// by their slots, multiple-breed terms kept between cycles): every cycle
+// through the table gives every output file byte for byte.
+class PlannedBuilds : public ChainFolder, public testing::WithParamInterface<FullCase> {};
+
+TEST_P(PlannedBuilds, GiveWhatTheTableGives) {
+  if (simulator_path().empty()) GTEST_SKIP() << "VELMORAN_SIMULATE not set";
+  expect_same_outputs(dir(), GetParam().options,
+                      {{"planned", [] {}}, {"table", [] { sampler::allow_planned_builds = false; }}}, 600);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Groups, PlannedBuilds,
+    testing::Values(FullCase{"candidate_sires", "--traits 2 --candidates 0.3 --seed 46"},
+                    FullCase{"reduced_candidates", "--traits 1 --reduced --candidates 0.3 --seed 47"},
+                    FullCase{"breeds", "--traits 1 --breeds 1,2,0.3 --unknown 0 --seed 48"}),
     [](const testing::TestParamInfo<FullCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
