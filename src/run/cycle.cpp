@@ -99,7 +99,7 @@ void start_solutions(model::State& s, bool create_files) {
   // New sample files: a store record of an earlier chain here no longer
   // describes them.
   record::forget();
-  sampler::open_new(sampler::sample_files);
+  sampler::open_new(sampler::sample_files(s));
 }
 
 void setup_eq_rnorm(model::State& s) {

@@ -55,7 +55,7 @@ int velmoran_main(CycleTimes* times) {
     finish_run(st, cycles);
   } catch (...) {
     // A chain that stops before writing a sample line leaves no empty files.
-    sampler::discard_empty(sampler::sample_files);
+    sampler::discard_empty(sampler::sample_files(st));
     // No store of this run may still be under way when the caller goes on.
     util::disk::wait_quietly();
     throw;

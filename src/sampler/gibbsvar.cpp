@@ -418,7 +418,7 @@ void gibbsvar(model::State& s) {
   residual_pass(s, w);
   sample_g(s, w);
   sample_r(s, w);
-  if (m.round == m.nround || m.round % m.skip == 0) write_samples(s, sample_files);
+  if (m.round == m.nround || m.round % m.skip == 0) write_samples(s, sample_files(s));
   if (model::kept_cycle(m.round)) add_posterior_sums(s);
   if (m.neffr > 0) structural_r(s, w.e);
   if (model::student_t(m.residualtype))

@@ -45,7 +45,7 @@ struct DispersionWork {
 };
 
 // One dispersion step for cycle model::m.round, working on s, model::m (g and
-// r are replaced), the workspace's dispersion work and sample_files.  s.logl_total must hold 0
+// r are replaced), the workspace's dispersion work and sample files.  s.logl_total must hold 0
 // at entry (the main loop clears it before each cycle).
 void gibbsvar(model::State& s);
 

@@ -596,7 +596,7 @@ void sample_mb_blocks(model::State& s, int e, int d, bool candidates) {
             nu = tune_dbelief(sum / m.mb_skip, nu, d + 4);
             s.MB_DBELIEF(e, b1, b2) = nu;
             s.SUMMB_ACCEP(e, b1, b2) = 0.0;
-            write_breed_pair_tuning(sample_files, nu);
+            write_breed_pair_tuning(sample_files(s), nu);
           } else {
             s.SUMMB_ACCEP(e, b1, b2) = sum;
           }

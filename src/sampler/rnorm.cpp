@@ -291,7 +291,7 @@ void sample_h_rnorm(model::State& s, int u, int r) {
     const double rate = sum / nl / m.r_skip / m.r_nround;
     s.H_VARPROP(u) = tune_varprop(rate, s.H_VARPROP(u));
     for (int l = first; l <= last; ++l) s.SUMH_ACCEP(l) = 0;
-    write_covariate_tuning(sample_files, u, s.H_VARPROP(u), rate);
+    write_covariate_tuning(sample_files(s), u, s.H_VARPROP(u), rate);
   }
 
   if (m.round == m.nround) {

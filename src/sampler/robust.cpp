@@ -146,7 +146,7 @@ void student_t_weights(model::State& s, const util::mat1<double>& e) {
     s.sumw_alphaaccep += pi;
   }
   if (kept) add_alpha_sums(s);
-  write_robust_samples(s, sample_files);
+  write_robust_samples(s, sample_files(s));
 }
 
 void slash_weights(model::State& s, const util::mat1<double>& e) {
@@ -167,7 +167,7 @@ void slash_weights(model::State& s, const util::mat1<double>& e) {
     add_weight_sums(s);
     add_alpha_sums(s);
   }
-  write_robust_samples(s, sample_files);
+  write_robust_samples(s, sample_files(s));
 }
 
 }  // namespace sampler

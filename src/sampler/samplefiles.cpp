@@ -5,11 +5,12 @@
 #include "model/model.hpp"
 #include "model/schedule.hpp"
 #include "sampler/records.hpp"
+#include "sampler/workspace.hpp"
 #include "util/stop.hpp"
 
 namespace sampler {
 
-SampleFiles sample_files;
+SampleFiles& sample_files(const model::State& s) { return workspace(s).samples; }
 
 namespace {
 

@@ -37,9 +37,10 @@ struct SampleFiles {
   bool made_new = false;        // open_new made them in this run
 };
 
-// The files of the run, shared by the run control, the sampling steps and the
-// result-file writer.
-extern SampleFiles sample_files;
+// The files of s's chain, kept in its workspace (sampler/workspace.hpp) and
+// shared by the run control, the sampling steps and the result-file writer.
+// A state's workspace starts with them closed.
+SampleFiles& sample_files(const model::State& s);
 
 // Creates (replaces) "varcompsam" and "loglike_rnd", and the optional files
 // on their conditions.  Files already open are closed first.

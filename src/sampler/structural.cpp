@@ -293,7 +293,7 @@ void structural_r(model::State& s, util::mat1<double>& e) {
     }
   }
 
-  write_structural_samples(s, sample_files);
+  write_structural_samples(s, sample_files(s));
   if (model::kept_cycle(m.round)) {
     for (int q = 1; q <= s.neq; ++q) {
       s.SUMR_SOL(q) += s.R_SOL(q);

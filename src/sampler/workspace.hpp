@@ -2,7 +2,8 @@
 // made on first use: what the sampler keeps between records, passes and
 // cycles that is not the chain's value.  Everything here is worked out
 // again from the state and the model when it is missing, so that a state
-// that is new, or read back from a restart, starts with an empty one.
+// that is new, or read back from a restart, starts with an empty one; only
+// the sample files, closed in a new one, are opened by the run control.
 //
 // Who resets what: the equation plan starts anew at every cycle built
 // through the table (EquationPlan::begin) and is checked against the link
@@ -25,6 +26,7 @@
 #include "sampler/gibbsvar.hpp"
 #include "sampler/record_cursor.hpp"
 #include "sampler/relationship.hpp"
+#include "sampler/samplefiles.hpp"
 
 namespace sampler {
 
@@ -73,6 +75,10 @@ struct Workspace {
   DispersionWork dispersion;
   StructuralWork structural;
   LogDetMemo log_det;
+  // The chain's sample files (sampler/samplefiles.hpp), open from the first
+  // cycle or the restart to the end of the run; the workspace's end closes
+  // whatever is still open.
+  SampleFiles samples;
   Owned<OneTraitTable> one_trait{nullptr, nullptr};
   Owned<BreedPlans> breed{nullptr, nullptr};
   Owned<CovariateWork> covariate{nullptr, nullptr};

@@ -328,7 +328,6 @@ struct BatchMeans {
 // Leaves every global of the chain as a fresh process finds it.
 inline void fresh_globals() {
   model::m = model::Model{};
-  sampler::close(sampler::sample_files);
   rangen::clear_hooks();
   denseop::denseop_tol = 1e-10;
 }

@@ -409,7 +409,7 @@ TEST_F(Printing, TwentyEquationsPrintTheSystemAndTwentyOneDoNot) {
       EXPECT_EQ(out.find("right hand side"), std::string::npos);
       EXPECT_EQ(out.find("start solutions"), std::string::npos);
     }
-    sampler::close(sampler::sample_files);
+    sampler::close(sampler::sample_files(s));
   }
 }
 

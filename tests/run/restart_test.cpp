@@ -302,7 +302,7 @@ TEST_F(Restart, TunedCovariatesAndTheShapeOfAnUnknownCovariable) {
       << acc;
   EXPECT_NE(acc.find("Acceptance rate & proposal variance for alpha of structural R effect:  2"), std::string::npos);
   EXPECT_NE(slurp("structural_r").find("  1  2   alpha"), std::string::npos);
-  sampler::close(sampler::sample_files);
+  sampler::close(sampler::sample_files(state_));
 
   model_c(state_, 23);
   wipe();
@@ -316,7 +316,7 @@ TEST_F(Restart, TunedCovariatesAndTheShapeOfAnUnknownCovariable) {
   EXPECT_EQ(state_.R_ALPHA(1), 4.75);
   EXPECT_EQ(state_.R_ALPHA_VARPROP(1), 0.09);
   EXPECT_EQ(state_.R_DBELIEFPROP(2), 1458);
-  sampler::close(sampler::sample_files);
+  sampler::close(sampler::sample_files(state_));
 
   const std::size_t head = lines(acc).size() - 5;  // the covariates' label line
   struct Bad {
@@ -351,7 +351,7 @@ TEST_F(Restart, TunedCovariatesAndTheShapeOfAnUnknownCovariable) {
     else
       EXPECT_EQ(stop, " restart refused: \"mh_acceptance\" line " + std::to_string(head + b.line + 1) + " " + b.stop);
     write("mh_acceptance", acc);
-    sampler::close(sampler::sample_files);
+    sampler::close(sampler::sample_files(state_));
   }
 }
 
@@ -439,10 +439,10 @@ TEST_F(Restart, InsideBurnIn) {
   EXPECT_NEAR(state_.SUMR_ACCEP(1), 0.375 * 5, 1e-12);
   EXPECT_EQ(state_.R_DBELIEFPROP(1), 1900);
   // Proposals are still tuned: "mh_dbeliefchg" is open for appending.
-  EXPECT_TRUE(sampler::sample_files.mh_dbeliefchg.is_open());
-  EXPECT_TRUE(sampler::sample_files.varcompsam.is_open());
-  EXPECT_TRUE(sampler::sample_files.loglike_rnd.is_open());
-  EXPECT_FALSE(sampler::sample_files.solutionsam.is_open());
+  EXPECT_TRUE(sampler::sample_files(state_).mh_dbeliefchg.is_open());
+  EXPECT_TRUE(sampler::sample_files(state_).varcompsam.is_open());
+  EXPECT_TRUE(sampler::sample_files(state_).loglike_rnd.is_open());
+  EXPECT_FALSE(sampler::sample_files(state_).solutionsam.is_open());
 }
 
 // At the end of burn-in, and past it before the first kept cycle, the kept
@@ -478,8 +478,8 @@ TEST_F(Restart, KeptCountZero) {
     EXPECT_EQ(state_.LOGL_OBS(1, 1), 0.0);
     EXPECT_EQ(state_.SUMR_ACCEP(1), 0.375 * left);
     EXPECT_EQ(state_.sumw_alphaaccep, 0.46875 * left);
-    EXPECT_FALSE(sampler::sample_files.mh_dbeliefchg.is_open());  // past half of burn-in
-    sampler::close(sampler::sample_files);
+    EXPECT_FALSE(sampler::sample_files(state_).mh_dbeliefchg.is_open());  // past half of burn-in
+    sampler::close(sampler::sample_files(state_));
   }
 }
 
@@ -491,7 +491,7 @@ TEST_F(Restart, SampleFilesAppended) {
   model_a_saving();
   wipe();
   ASSERT_EQ(restart(1001).stop, "");
-  sampler::SampleFiles& f = sampler::sample_files;
+  sampler::SampleFiles& f = sampler::sample_files(state_);
   ASSERT_TRUE(f.solutionsam.is_open());
   ASSERT_TRUE(state_.msirespprsam.is_open());
   EXPECT_FALSE(f.mh_dbeliefchg.is_open());
@@ -624,7 +624,7 @@ TEST_F(Restart, MessagesOfUnreadableValues) {
     model_a(state_, 1000, 1000);
     EXPECT_EQ(restart(1001).stop, c.message);
     write(c.file, a_files.at(c.file));
-    sampler::close(sampler::sample_files);
+    sampler::close(sampler::sample_files(state_));
   }
 
   for (const char* f : result_files) std::filesystem::remove(f);
@@ -650,7 +650,7 @@ TEST_F(Restart, MessagesOfUnreadableValues) {
     model_b(state_, 300, 300, 100, 5);
     EXPECT_EQ(restart(301).stop, c.message);
     write(c.file, b_files.at(c.file));
-    sampler::close(sampler::sample_files);
+    sampler::close(sampler::sample_files(state_));
   }
 }
 
@@ -670,7 +670,7 @@ TEST_F(Restart, MissingFiles) {
     const auto r = restart(301);
     EXPECT_EQ(r.stop, std::string("cannot open file \"") + f + "\": No such file or directory");
     write(f, keep);
-    sampler::close(sampler::sample_files);
+    sampler::close(sampler::sample_files(state_));
   }
 }
 

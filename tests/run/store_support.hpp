@@ -285,7 +285,7 @@ class StoreFolder : public statetest::InFolder {
     make_sample_files();
     model_a_saving();
     ASSERT_EQ(store().stop, "");
-    sampler::close(sampler::sample_files);
+    sampler::close(sampler::sample_files(state_));
     state_.msirespprsam.close();
   }
   // The result files present in the folder, by name.
@@ -296,7 +296,7 @@ class StoreFolder : public statetest::InFolder {
     return m;
   }
   void TearDown() override {
-    sampler::close(sampler::sample_files);
+    sampler::close(sampler::sample_files(state_));
     state_ = model::State{};
     statetest::InFolder::TearDown();
   }

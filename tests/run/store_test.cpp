@@ -142,7 +142,7 @@ TEST_F(Store, SampleFilesAroundAStore) {
   make_sample_files();
   model_b(state_, 40, 300, 100, 5);
   M.effectsave(2) = 1;
-  sampler::SampleFiles& f = sampler::sample_files;
+  sampler::SampleFiles& f = sampler::sample_files(state_);
   sampler::open_append(f);
   f.varcompsam.line(" 40 varcompsam");
   capture([&] { run::store_solutions(state_); });
@@ -181,7 +181,7 @@ TEST_F(Store, ALaterStoreAllocatesNothing) {
   make_sample_files();
   model_b(state_, 40, 300, 100, 5);
   M.effectsave(2) = 1;
-  sampler::open_append(sampler::sample_files);
+  sampler::open_append(sampler::sample_files(state_));
   long news = -1;
   for (int round : {40, 44}) {
     M.round = round;
@@ -193,8 +193,8 @@ TEST_F(Store, ALaterStoreAllocatesNothing) {
     ASSERT_EQ(r.stop, "");
   }
   EXPECT_EQ(news, 0);
-  EXPECT_TRUE(sampler::sample_files.varcompsam.is_open());
-  EXPECT_TRUE(sampler::sample_files.mh_dbeliefchg.is_open());
+  EXPECT_TRUE(sampler::sample_files(state_).varcompsam.is_open());
+  EXPECT_TRUE(sampler::sample_files(state_).mh_dbeliefchg.is_open());
 }
 
 // "msirespprsam" follows the store like the others, when it exists.
@@ -203,7 +203,7 @@ TEST_F(Store, CandidateSireSampleFile) {
   model_a(state_, 1000, 2000);
   state_.msirespprsam = util::TextOut("msirespprsam", util::TextOut::Mode::append);
   state_.msirespprsam.line(" 1000 0.5");
-  sampler::open_append(sampler::sample_files);
+  sampler::open_append(sampler::sample_files(state_));
   capture([&] { run::store_solutions(state_); });
   EXPECT_EQ(slurp("msirespprsam"), " 1 msirespprsam\n 1000 0.5\n");
   EXPECT_TRUE(state_.msirespprsam.is_open());
@@ -220,7 +220,7 @@ TEST_F(Store, CandidateSireSampleFile) {
 TEST_F(Store, MissingSampleFileStops) {
   make_sample_files();
   model_a(state_, 1000, 2000);
-  sampler::open_append(sampler::sample_files);
+  sampler::open_append(sampler::sample_files(state_));
   std::filesystem::remove("loglike_rnd");
   const auto r = capture([&] { run::store_solutions(state_); });
   EXPECT_EQ(r.stop, "cannot open file \"loglike_rnd\": No such file or directory");

@@ -161,7 +161,7 @@ TEST_F(StoreUnit, RestartRefusesFilesThatDoNotFitTheModel) {
     if (c.model) c.model();
     EXPECT_EQ(restart(1001).stop, c.message);
     for (const auto& f : names) put_lines(f, stored[f]);
-    sampler::close(sampler::sample_files);
+    sampler::close(sampler::sample_files(state_));
     state_.msirespprsam.close();
   }
   // The files as stored are taken.
@@ -207,7 +207,7 @@ TEST_F(StoreUnit, RestartChecksTheResidualFiles) {
     model_b(state_, 300, 300, 100, 5);
     EXPECT_EQ(restart(301).stop, c.message);
     put_lines(c.file, stored[c.file]);
-    sampler::close(sampler::sample_files);
+    sampler::close(sampler::sample_files(state_));
   }
 }
 
@@ -227,7 +227,7 @@ TEST_F(StoreUnit, RestartCutsTheSampleFilesBackToTheStore) {
 
   model_a_saving();
   ASSERT_EQ(restart(1001).stop, "");
-  sampler::SampleFiles& f = sampler::sample_files;
+  sampler::SampleFiles& f = sampler::sample_files(state_);
   f.varcompsam.line(" 1001");
   f.loglike_rnd.line(" 1001 -2.5");
   sampler::close(f);
@@ -249,7 +249,7 @@ TEST_F(StoreUnit, RestartRefusesSampleFilesThatDoNotMatchTheStore) {
   auto again = [&](int nround = 1000, int nburn = 105, int skip = 10) {
     model_a(state_, 1000, nround, nburn, skip);
     const auto r = restart(1001);
-    sampler::close(sampler::sample_files);
+    sampler::close(sampler::sample_files(state_));
     state_.msirespprsam.close();
     return r.stop;
   };
@@ -343,7 +343,7 @@ TEST_F(StoreUnit, AFullDiskLeavesThePreviousStore) {
   small.rlim_cur = varcompsam.size() + 10;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   ::signal(SIGXFSZ, SIG_IGN);
-  for (int k = 0; k < 10; ++k) sampler::sample_files.varcompsam.line(" 1050");
+  for (int k = 0; k < 10; ++k) sampler::sample_files(state_).varcompsam.line(" 1050");
   // Not captured: capturing writes out every stream at once.
   std::string full_stop;
   try {
@@ -356,7 +356,7 @@ TEST_F(StoreUnit, AFullDiskLeavesThePreviousStore) {
   EXPECT_EQ(full_stop, "cannot write file \"varcompsam\": File too large");
   for (const auto& [f, text] : before) EXPECT_EQ(slurp(f), text) << f;
   EXPECT_EQ(slurp("varcompsam").size(), varcompsam.size() + 10);
-  sampler::discard_empty(sampler::sample_files);  // as the stopped run does
+  sampler::discard_empty(sampler::sample_files(state_));  // as the stopped run does
   state_.msirespprsam.close();
   model_a(state_, 1000, 2000);
   ASSERT_EQ(restart(1001).stop, "");

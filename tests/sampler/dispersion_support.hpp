@@ -55,8 +55,8 @@ inline void cycle(int round, int nround, int nburn, int skip) {
   model::m.skip = skip;
 }
 
-// Runs each test in a fresh empty folder and leaves the model and the sample
-// files as a fresh run finds them.
+// Runs each test in a fresh empty folder and leaves the model as a fresh
+// run finds it (a test's sample files end with its state).
 class InFolder : public testing::Test {
  protected:
   void SetUp() override {
@@ -69,7 +69,6 @@ class InFolder : public testing::Test {
     std::filesystem::current_path(dir_);
   }
   void TearDown() override {
-    sampler::close(sampler::sample_files);
     model::m = model::Model{};
     std::filesystem::current_path(old_);
   }

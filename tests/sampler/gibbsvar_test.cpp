@@ -220,10 +220,10 @@ TEST_F(GibbsvarFiles, KeptCycleWritesSamplesAndSumsAndKeepsZeroPattern) {
   model::State s;
   pattern_model(s);
   cycle(4, 10, 0, 2);
-  sampler::open_new(sampler::sample_files);
+  sampler::open_new(sampler::sample_files(s));
   prob::set_seed(55);
   sampler::gibbsvar(s);
-  sampler::close(sampler::sample_files);
+  sampler::close(sampler::sample_files(s));
 
   EXPECT_EQ(m.g(2, 1, 2), 0.0);
   EXPECT_EQ(m.g(2, 2, 1), 0.0);
@@ -257,7 +257,7 @@ TEST_F(GibbsvarFiles, KeptCycleWritesSamplesAndSumsAndKeepsZeroPattern) {
 TEST_F(GibbsvarFiles, BurnInAndLastCyclesWriteWithoutLikelihoodOrSums) {
   model::State s;
   pattern_model(s);
-  sampler::open_new(sampler::sample_files);
+  sampler::open_new(sampler::sample_files(s));
   prob::set_seed(56);
   cycle(3, 10, 5, 1);  // burn-in, written
   sampler::gibbsvar(s);
@@ -265,7 +265,7 @@ TEST_F(GibbsvarFiles, BurnInAndLastCyclesWriteWithoutLikelihoodOrSums) {
   sampler::gibbsvar(s);
   cycle(5, 7, 0, 2);  // neither written nor kept
   sampler::gibbsvar(s);
-  sampler::close(sampler::sample_files);
+  sampler::close(sampler::sample_files(s));
 
   EXPECT_EQ(file_lines("loglike_rnd"), (std::vector<std::string>{" 3   0", " 7   0"}));
   const auto vc = file_lines("varcompsam");

@@ -508,7 +508,7 @@ TEST_F(MbSampling, CandidateFormWithoutCandidatesGivesTheSameChain) {
   m.mb_nround = 2;
   m.mb_skip = 2;
   disptest::cycle(4, 100, 20, 1);
-  sampler::open_new(sampler::sample_files);
+  sampler::open_new(sampler::sample_files(s1));
   prob::set_seed(5);
   sampler::sample_mb_g(s1, 1, 2);
   const double next1 = prob::gen_uniform_real();
@@ -536,7 +536,7 @@ TEST_F(MbSampling, ZeroBlockStaysZeroAndItsBeliefShrinksToTheFloor) {
   mb_model(s, 1, model::RandomType::add_an_mb, 2, 0, two_breeds, {1, 0, 0, 2});
   for (int i = 1; i <= s.neq; ++i) s.SOL(i) = 0.1 * i;
   s.MB_DBELIEF.fill(10);
-  sampler::open_new(sampler::sample_files);
+  sampler::open_new(sampler::sample_files(s));
   prob::set_seed(9);
   int want = 10;
   for (int round = 1; round <= 8; ++round) {
@@ -548,7 +548,7 @@ TEST_F(MbSampling, ZeroBlockStaysZeroAndItsBeliefShrinksToTheFloor) {
     EXPECT_EQ(m.g(1, 2, 1), 0.0);
     EXPECT_EQ(s.SUMMB_ACCEP(1, 1, 2), 0.0);
   }
-  sampler::close(sampler::sample_files);
+  sampler::close(sampler::sample_files(s));
   // One line per pair and tuning cycle, pairs in order.
   const auto lines = file_lines("mh_dbeliefchg");
   ASSERT_EQ(lines.size(), 24u);

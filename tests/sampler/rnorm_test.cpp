@@ -356,7 +356,7 @@ TEST_F(CovariateFiles, TuningLineAndAcceptanceTable) {
   m.r_skip = 2;
   m.nburn = 8;
   m.nround = 6;
-  sampler::open_new(sampler::sample_files);
+  sampler::open_new(sampler::sample_files(s));
   prob::set_seed(3);
   // Cycles 1..4 tune at 2 and 4 (a line each, whatever the rate); 5 and 6
   // accumulate; 6 reports over the 2 cycles since, of 3 rounds each.
@@ -365,7 +365,7 @@ TEST_F(CovariateFiles, TuningLineAndAcceptanceTable) {
     m.round = round;
     out = eqtest::stdout_of([&] { sampler::sample_h_rnorm(s, 3, 2); });
   }
-  sampler::close(sampler::sample_files);
+  sampler::close(sampler::sample_files(s));
   const std::vector<std::string> lines = file_lines("mh_dbeliefchg");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].substr(0, 3), " 3 ");

@@ -91,7 +91,7 @@ TEST_F(Structural, ResidualsLeaveStandardisedByTheNewFactors) {
 TEST_F(Structural, SampleAndTuningLinesInTheirOrder) {
   model::State s;
   three_structural(s, model::ResidualType::struct_student_t, 24);
-  sampler::open_new(sampler::sample_files);
+  sampler::open_new(sampler::sample_files(s));
   prob::set_seed(3);
   sampler::DispersionWork w;
   // Cycle 10 of a burn-in of 40: a tuning cycle of both proposals.
@@ -104,7 +104,7 @@ TEST_F(Structural, SampleAndTuningLinesInTheirOrder) {
   sampler::residual_pass(s, w);
   sampler::structural_r(s, w.e);
   sampler::student_t_weights(s, w.e);
-  sampler::close(sampler::sample_files);
+  sampler::close(sampler::sample_files(s));
 
   const auto var = file_lines("varcompsam");
   // Fixed levels 1, 2; the covariable's factor; the random levels 1-4 and

@@ -58,7 +58,7 @@ struct SampleFile {
 };
 
 void chain_sample_files(model::State& s, int round, SampleFile (&f)[record::max_samples]) {
-  sampler::SampleFiles& sf = sampler::sample_files;
+  sampler::SampleFiles& sf = sampler::sample_files(s);
   const bool going_on = round < m.nround;
   const bool mh = model::uses_mh_files();
   const bool tuning = in_tuning(round, false);
