@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -301,7 +299,7 @@ namespace {
 void make_one_trait_table(const model::State& s, int e) {
   OneTraitTable& t = made(workspace(s).one_trait);
   const SlotStream& st = workspace(s).cursor.stream;
-  const int nl = m.nlev(e), len = m.lenped(e), col = m.pos_eff(e, 1), pw = m.pos_weight;
+  const int nl = m.nlev(e), len = m.lenped(e), col = m.pos_eff(e, 1);
   t.generation = st.generation;
   t.e = e;
   t.usable = false;
@@ -315,7 +313,7 @@ void make_one_trait_table(const model::State& s, int e) {
   std::size_t key_at = 0, mult_at = 0;
   int next = 1;  // the record at key_at
   const int base = address1(e, 1, 1) - 1;
-  std::map<std::pair<std::uint64_t, std::uint64_t>, std::int32_t> class_of;
+  WeightDinvClasses class_of;
   int irec = 0;
   t.animals.reserve(static_cast<std::size_t>(std::max(len - nl, 0)));
   for (int an = nl + 1; an <= len; ++an) {
@@ -343,21 +341,16 @@ void make_one_trait_table(const model::State& s, int e) {
     if (st.is_derived(irec)) return;
     const int dam = s.PED(e, an, 2), sire = s.PED(e, an, 3);
     if (dam < 0 || sire < 0 || s.MS_STAT(an) == 1) return;
-    const double w = pw == 0 ? 1.0 : static_cast<double>(s.INDATA(irec, pw));
-    const double d = static_cast<double>(s.DINV(an));
-    std::pair<std::uint64_t, std::uint64_t> key;
-    std::memcpy(&key.first, &w, sizeof w);
-    std::memcpy(&key.second, &d, sizeof d);
-    const auto [it, added] = class_of.emplace(key, static_cast<std::int32_t>(t.classes.size()));
+    const auto [cls, added] = class_of.add(s, irec, an);
     if (added) {
       OneTraitClass c;
-      c.w = w;
-      c.d = d;
-      c.root_w = std::sqrt(w);
+      c.w = class_of.w;
+      c.d = class_of.d;
+      c.root_w = std::sqrt(c.w);
       t.classes.push_back(c);
     }
     t.animals.push_back(OneTraitAnimal{irec, static_cast<std::int32_t>(key_at),
-                                       static_cast<std::int32_t>(mult_at), it->second,
+                                       static_cast<std::int32_t>(mult_at), cls,
                                        dam != 0 ? base + dam : 0, sire != 0 ? base + sire : 0});
   }
   t.usable = true;
@@ -369,7 +362,6 @@ void make_one_trait_table(const model::State& s, int e) {
 void one_trait_terms(model::State& s, int e, util::arr3<double>& qform, util::mat1<double>& ee,
                      rangen::NormalsAhead& ahead, bool sample_r, bool sample_g, bool rows) {
   OneTraitTable& t = made(workspace(s).one_trait);
-  const int nl = m.nlev(e);
   const bool first = m.round == m.start, kept = model::kept_cycle(m.round);
   const double r = m.r(1, 1), g = m.g(e, 1, 1);
   for (OneTraitClass& c : t.classes) {
@@ -424,7 +416,6 @@ void one_trait_terms(model::State& s, int e, util::arr3<double>& qform, util::ma
     decode_record(s);
     s.res_scale = 1.0;
   }
-  (void)nl;
 }
 
 }  // namespace

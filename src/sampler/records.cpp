@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <map>
 #include <span>
 #include <string>
 #include <utility>
@@ -494,13 +493,13 @@ void nonparent_rinv(model::State& s, int a, double sc, long pass) {
 void make_record_classes(const model::State& s) {
   RecordCursor& c = workspace(s).cursor;
   RecordCursor::RecordClasses& k = c.classes;
-  const int e8 = c.e8, col = m.pos_eff(e8, 1), nl = m.nlev(e8), pw = m.pos_weight;
+  const int e8 = c.e8, col = m.pos_eff(e8, 1), nl = m.nlev(e8);
   const SlotStream& st = c.stream;
   const int nt = m.ntrait;
   k.generation = st.generation;
   k.of_record.assign(static_cast<std::size_t>(m.nrec), -1);
   k.with_equation.clear();
-  std::map<std::pair<std::uint64_t, std::uint64_t>, std::int32_t> class_of;
+  WeightDinvClasses class_of;
   std::size_t key_at = 0, mult_at = 0;
   for (int i = 1; i <= m.nrec; ++i) {
     const int a = static_cast<int>(s.INDATA(i, col));
@@ -514,14 +513,7 @@ void make_record_classes(const model::State& s) {
           KeptAt{i, static_cast<std::uint32_t>(here), static_cast<std::uint32_t>(mult_here)});
       continue;
     }
-    // The weight and DINV as decode_r reads them.
-    const double w = pw == 0 ? 1.0 : static_cast<double>(s.INDATA(i, pw));
-    const double d = static_cast<double>(s.DINV(a));
-    std::pair<std::uint64_t, std::uint64_t> key;
-    std::memcpy(&key.first, &w, sizeof w);
-    std::memcpy(&key.second, &d, sizeof d);
-    const auto it = class_of.emplace(key, static_cast<std::int32_t>(class_of.size())).first;
-    k.of_record[static_cast<std::size_t>(i - 1)] = it->second;
+    k.of_record[static_cast<std::size_t>(i - 1)] = class_of.add(s, i, a).first;
   }
   const std::size_t n = class_of.size(), cells = static_cast<std::size_t>(m.ntrait) * m.ntrait;
   k.pass.assign(n, 0);
@@ -856,6 +848,17 @@ void read_data_record(model::State& s) {
                      std::to_string(irec + more) + " records; the first " + std::to_string(irec) +
                      " are analysed");
   }
+}
+
+std::pair<std::int32_t, bool> WeightDinvClasses::add(const model::State& s, int irec, int a) {
+  const int pw = m.pos_weight;
+  w = pw == 0 ? 1.0 : static_cast<double>(s.INDATA(irec, pw));
+  d = static_cast<double>(s.DINV(a));
+  std::pair<std::uint64_t, std::uint64_t> key;
+  std::memcpy(&key.first, &w, sizeof w);
+  std::memcpy(&key.second, &d, sizeof d);
+  const auto [it, added] = of_.emplace(key, static_cast<std::int32_t>(of_.size()));
+  return {it->second, added};
 }
 
 }  // namespace sampler

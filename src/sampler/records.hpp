@@ -16,8 +16,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "model/model.hpp"
@@ -46,6 +48,22 @@ void open_data_file(const model::State& s, const std::string& name);
 // Equation of effect eff, level, trait: (nlev(1)+...+nlev(eff-1) + level - 1)
 // * ntrait + trait.  The level is not checked.
 int address1(int eff, int level, int trait);
+
+// The record classes of a reduced animal model: the records of animals
+// without equations numbered by their pair of weight and DINV (bit for bit,
+// as decode_r reads them), in the order the pairs first come.  Records of
+// one class share their covariance and its inverse.
+class WeightDinvClasses {
+ public:
+  // The class of record irec of animal a, and whether it is new.
+  std::pair<std::int32_t, bool> add(const model::State& s, int irec, int a);
+  std::size_t size() const { return of_.size(); }
+  // The pair of the class add() last returned.
+  double w = 0, d = 0;
+
+ private:
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::int32_t> of_;
+};
 
 // s.rec_weight and s.Y of record s.irec.  (Inline: it runs for every record
 // twice a cycle.)  NT > 0: the trait count, known at compile time.
