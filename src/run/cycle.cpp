@@ -187,6 +187,7 @@ void logl_thetabar(model::State& s) {
   const double cst = static_cast<double>(static_cast<float>(nt) * 0.5f) * -1.8378770942368803;
   // The group whose animals beyond its levels have no equations.
   const int e8 = s.SUMSOL_N.rows() > 0 ? model::reduced_animal_group() : 0;
+  const bool robust = model::robust_residuals();
   for (int irec = 1; irec <= M.nrec; ++irec) {
     s.irec = irec;
     for (int j = 1; j <= nt; ++j)
@@ -194,7 +195,7 @@ void logl_thetabar(model::State& s) {
     sampler::decode_record(s);
     sampler::find_addresses(s);
     double sc = sampler::structural_scale(s, [&s, n](int q) { return s.SUMR_SOL(q) / n; });
-    if (model::robust_residuals()) sc = sc / (s.SUMWEIGHT_ROBUST(irec) / n);
+    if (robust) sc = sc / (s.SUMWEIGHT_ROBUST(irec) / n);
     s.res_scale = sc;
     // The record weight is a precision: the record's covariance is sc R / w.
     const double cov_scale = sc / s.rec_weight;

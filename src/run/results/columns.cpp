@@ -24,13 +24,8 @@ double Kept::sd(double S, double Q) const {
 }
 
 void Kept::rebuild(double& S, double& Q, double mean, double sd) const {
-  if (!kept) {
-    S = 0;
-    Q = 0;
-    return;
-  }
-  S = mean * n;
-  Q = n * (sd * sd) + S * S / n;
+  S = sum(mean);
+  Q = squares(S, sd);
 }
 
 void write_level(ResultOut& f, const Kept& sm, int t, int e, int l, double S, double Q, double last) {

@@ -25,6 +25,8 @@ struct Kept {
   static Kept at_cycle(int c);
 
   double mean(double S) const { return kept ? S / n : S; }
+  // S from a mean read back (0 while nothing is kept).
+  double sum(double mean) const { return kept ? mean * n : 0.0; }
   double sd(double S, double Q) const;
   // S and Q from a mean and a standard deviation read back.
   void rebuild(double& S, double& Q, double mean, double sd) const;

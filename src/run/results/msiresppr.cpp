@@ -49,7 +49,7 @@ void read_msiresppr(model::State& s, int start, const Kept& sm) {
     f.ids({"animal", "sire"}, {id1, id2}, {an, static_cast<int>(s.MS(ps))});
     check_candidate(f, sm, mean, sd, last, prop);
     sm.rebuild(s.SUMMS(pp), s.SSMS(pp), mean, sd);
-    s.SUMMS(ps) = sm.kept ? prop * sm.n : 0.0;
+    s.SUMMS(ps) = sm.sum(prop);
     s.MS(pp) = last;
   });
   f.end();

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "model/model.hpp"
-#include "sampler/records.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 
@@ -12,7 +11,6 @@ namespace run::results {
 namespace {
 
 using model::m;
-using model::Structural;
 
 // A robustness weight: above 0, and at most 1 with slash residuals.
 void check_weight(const ResultIn& f, const Kept& sm, double mean, double last) {

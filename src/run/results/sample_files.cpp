@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "model/model.hpp"
+#include "model/schedule.hpp"
 #include "sampler/samplefiles.hpp"
 #include "util/disk_queue.hpp"
 #include "util/format.hpp"
@@ -33,12 +34,9 @@ void reopen(util::TextOut& f, const char* name) {
   f.open(name, util::TextOut::Mode::append);
 }
 
-// Tuning lines come while the cycle is at most half of burn-in (32-bit
-// comparisons).
-bool in_tuning(int round, bool strictly) {
-  const float c = static_cast<float>(round), h = 0.5f * static_cast<float>(m.nburn);
-  return strictly ? c < h : c <= h;
-}
+// Tuning lines come after cycle `round` too: it is below half of burn-in
+// (in 32 bits, as model::tuning_cycle compares).
+bool tuning_goes_on(int round) { return static_cast<float>(round) < 0.5f * static_cast<float>(m.nburn); }
 
 // How the lines of a sample file fall into the cycles that wrote them:
 // entries that begin with a line holding the cycle, lines that each begin
@@ -61,7 +59,7 @@ void chain_sample_files(model::State& s, int round, SampleFile (&f)[record::max_
   sampler::SampleFiles& sf = sampler::sample_files(s);
   const bool going_on = round < m.nround;
   const bool mh = model::uses_mh_files();
-  const bool tuning = in_tuning(round, false);
+  const bool tuning = model::tuning_cycle(round, m.nburn);
   f[0] = {sampler::varcompsam_file, &sf.varcompsam, true, true, going_on, true, Layout::entries};
   f[1] = {sampler::loglike_rnd_file, &sf.loglike_rnd, true, true, going_on, true, Layout::entries};
   f[2] = {"msirespprsam", &s.msirespprsam,    model::samples_msires(), true, going_on,
@@ -70,7 +68,7 @@ void chain_sample_files(model::State& s, int round, SampleFile (&f)[record::max_
           &sf.mh_dbeliefchg,
           mh,
           tuning,
-          in_tuning(round, true),
+          tuning_goes_on(round),
           tuning,
           Layout::lines};
   f[4] = {sampler::solutionsam_file,

@@ -157,7 +157,7 @@ void read_varcomp(model::State& s, int start, const Kept& sm) {
     if (d <= 0) continue;
     auto fail = [e](int) { return util::freev("error reading G at effect: ", e); };
     f.label(util::freev(label_g_mean, e));
-    read_rows(f, d, row, fail, [&](int i, int j, double v) { s.SUMG(e, i, j) = sm.kept ? v * sm.n : 0.0; });
+    read_rows(f, d, row, fail, [&](int i, int j, double v) { s.SUMG(e, i, j) = sm.sum(v); });
     f.label(util::freev(label_g_sd, e));
     read_rows(f, d, row, fail, [&](int i, int j, double v) { s.SSG(e, i, j) = squares(s.SUMG(e, i, j), v); });
     f.label(util::freev(label_g_last, e));
@@ -168,7 +168,7 @@ void read_varcomp(model::State& s, int start, const Kept& sm) {
   const int nt = m.ntrait;
   auto fail = [](int i) { return util::freev("error reading R at trait: ", i); };
   f.label(label_r_mean);
-  read_rows(f, nt, row, fail, [&](int i, int j, double v) { s.SUMR(i, j) = sm.kept ? v * sm.n : 0.0; });
+  read_rows(f, nt, row, fail, [&](int i, int j, double v) { s.SUMR(i, j) = sm.sum(v); });
   f.label(label_r_sd);
   read_rows(f, nt, row, fail, [&](int i, int j, double v) { s.SSR(i, j) = squares(s.SUMR(i, j), v); });
   f.label(label_r_last);
