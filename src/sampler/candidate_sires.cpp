@@ -260,7 +260,6 @@ void update_ainv(model::State& s, int e, int maxc) {
   }
 
   if (full || changed) ++t.ainv_version;
-  t.changed_version = t.ainv_version;
   t.built = full;
   if (full) {
     t.rebuilt = true;

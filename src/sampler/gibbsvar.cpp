@@ -291,8 +291,7 @@ void sample_g(model::State& s, DispersionWork& w) {
       const long version = gt ? gt->ainv_version : 0;
       const bool same_table = c.table == A.x.data() && c.nel == A.nel && c.filled == A.filled &&
                               c.terms.n == A.n;
-      if (m.round != m.start && same_table && gt && c.version + 1 == version &&
-          gt->changed_version == version && !gt->keys_added && !gt->built &&
+      if (m.round != m.start && same_table && gt && c.version + 1 == version && !gt->keys_added && !gt->built &&
           c.term_of_slot.size() == static_cast<std::size_t>(A.nel) + 1) {
         // The same keys in the same slots: the values the draws changed.
         for (const std::int32_t slot : gt->changed_slots)

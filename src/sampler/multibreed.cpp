@@ -123,8 +123,6 @@ struct Term {
   std::int16_t b1, b2;
 };
 
-bool same_bits(double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; }
-
 struct Plan {
   // What the terms were formed from.
   bool valid = false;

@@ -14,8 +14,6 @@
 
 namespace sampler {
 
-constexpr int max_traits = 20;
-
 // A record's slots as the term kernels read them: per trait its count,
 // equations and multipliers.  A missing-code slot's equation may come
 // negated (from the stream): the kernels take its magnitude.

@@ -21,14 +21,6 @@ namespace {
 
 using model::m;
 
-constexpr int max_traits = denseop::max_order;
-
-inline bool same_bits(double x, double y) {
-  std::uint64_t a, b;
-  std::memcpy(&a, &x, sizeof a);
-  std::memcpy(&b, &y, sizeof b);
-  return a == b;
-}
 
 // Value of a data field as the messages show it.
 std::string shown(float v) { return util::freev(v).substr(1); }

@@ -16,12 +16,14 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "dense/denseop.hpp"
 #include "model/model.hpp"
 #include "model/state.hpp"
 #include "sampler/record_cursor.hpp"
@@ -30,6 +32,13 @@
 #include "util/textio.hpp"
 
 namespace sampler {
+
+// The most traits the per-record kernels hold on the stack.
+inline constexpr int max_traits = denseop::max_order;
+
+// x and y the same to the bit (what is kept from a value is reused only for
+// the very same value).
+inline bool same_bits(double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; }
 
 // False: no model keeps its records' slots (slots_fixed), so that every
 // pass finds them again and takes the general steps.  Tests set it to

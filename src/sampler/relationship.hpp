@@ -90,10 +90,10 @@ struct GroupTerms {
   // Counts the changes of s.AINV(e) (its build, a drawn sire that differs):
   // a reader that saw this count has seen the values as they are.  The
   // cycle's draws leave in changed_slots the slots whose values they changed
-  // (for the count changed_version) and set keys_added when they added keys;
+  // (for the count ainv_version) and set keys_added when they added keys;
   // rebuilt marks a build from the pedigree since the last copy, built one
   // in the last cycle.
-  long ainv_version = 0, changed_version = -1;
+  long ainv_version = 0;
   std::vector<std::int32_t> changed_slots, added_slots;
   bool keys_added = false, rebuilt = false, built = false;
   // Where a drawn sire's change to A^-1 last found its keys: per line the

@@ -27,7 +27,6 @@ namespace {
 
 using model::m;
 
-constexpr int max_traits = denseop::max_order;
 
 // The observations of the record in the cursor less the terms of the
 // effects the pass does not sample.  Reaction norms stay in both passes:

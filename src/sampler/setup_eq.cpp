@@ -107,7 +107,8 @@ void add_group_through_table(model::State& s, int e, RelationshipTerms& terms) {
       // The pedigrees are in memory: nothing to rewind.
       add_g_add(s, rt, e, terms);
       break;
-    case model::RandomType::add_an_ms: add_g_aav(s, e, model::max_candidates); break;
+    // Its sires drawn and A^-1 made (update_ainv) before.
+    case model::RandomType::add_an_ms: add_ainv_terms(s, e, terms); break;
     default:  // multiple breeds
       if (model::one_breed_additive(e)) {
         add_g_add(s, model::RandomType::add_animal, e, terms);
@@ -145,27 +146,12 @@ void add_random_terms(model::State& s, bool& direct,
         direct = false;
       }
     }
-    if (!done) {
-      if (drawn_sires)
-        add_ainv_terms(s, e, terms);
-      else
-        add_group_through_table(s, e, terms);
-    }
+    if (!done) add_group_through_table(s, e, terms);
     if (drawn_sires) finish_aav(s, e);
   }
 }
 
 }  // namespace
-
-void add_record_terms(model::State& s) {
-  queue_record_terms(s);
-  drain(s, 0);
-}
-
-void add_random_terms(model::State& s) {
-  bool direct = false;
-  add_random_terms(s, direct);
-}
 
 void add_random_terms(model::State& s, const std::function<bool(int)>& only) {
   bool direct = false;

@@ -25,14 +25,8 @@ namespace sampler {
 // last record.
 void setup_eq(model::State& s);
 
-// Adds the terms of the record in the cursor (after find_addresses, decode_r
-// and predict_missing_y) to s.XX and s.XY.
-void add_record_terms(model::State& s);
-
-// Adds the covariance-inverse terms of every random group to s.XX, by its
-// random type.
-void add_random_terms(model::State& s);
-// The same for the groups whose first effect e has only(e) true.
+// Adds the covariance-inverse terms of the random groups whose first effect
+// e has only(e) true to s.XX, by their random type.
 void add_random_terms(model::State& s, const std::function<bool(int)>& only);
 
 }  // namespace sampler
