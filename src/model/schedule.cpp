@@ -38,6 +38,10 @@ Tuning structural_tuning() { return {m.r_nround > 0 ? m.r_skip : 0, 6}; }
 Tuning structural_alpha_tuning() { return {m.r_nround > 0 ? 10 : 0}; }
 Tuning robust_alpha_tuning() { return {10}; }
 // Every round of every cycle adds, tuned or not.
+bool tuned_now(const Tuning& t, int round) {
+  return t.window > 0 && tuning_cycle(round, m.nburn) && round % t.window == 0;
+}
+
 Tuning covariate_tuning() { return {std::max(m.r_skip, 0), 0, 0, true, std::max(m.r_nround, 0)}; }
 
 namespace {

@@ -48,6 +48,9 @@ Tuning covariate_tuning();
 // over the probabilities it holds, 0 when it holds none; so a rate lies in
 // [0, 1] in burn-in and after it.  And the sum back from a rate.
 double acceptance_rate(double sum, const Tuning& t, int round);
+// The proposal is tuned in cycle `round`: the steps tune it then, and the
+// sample file gets its tuned setting.
+bool tuned_now(const Tuning& t, int round);
 double acceptance_sum(double rate, const Tuning& t, int round);
 
 }  // namespace model

@@ -138,8 +138,9 @@ void student_t_weights(model::State& s, const util::mat1<double>& e) {
   const double pi = t_alpha_steps(s.w_alpha, s.w_alpha_varprop, L, W, m.nrec);
   if (model::tuning_cycle(m.round, m.nburn)) {
     s.sumw_alphaaccep += pi;
-    if (m.round % 10 == 0) {
-      s.w_alpha_varprop = tune_varprop(s.sumw_alphaaccep / 10, s.w_alpha_varprop);
+    const model::Tuning tune = model::robust_alpha_tuning();
+    if (model::tuned_now(tune, m.round)) {
+      s.w_alpha_varprop = tune_varprop(s.sumw_alphaaccep / tune.window, s.w_alpha_varprop);
       s.sumw_alphaaccep = 0;
     }
   } else if (kept) {

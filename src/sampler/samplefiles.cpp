@@ -70,15 +70,25 @@ void each_structural_value(const model::State& s, F f) {
   }
 }
 
+// The solutions of the saved effects, level by level, trait by trait.
+template <class F>
+void each_solution_value(const model::State& s, F f) {
+  const int nt = m.ntrait;
+  long long base = 0;  // equations before effect e
+  for (int e = 1; e <= m.neff; ++e) {
+    if (m.effectsave(e) == 1)
+      for (int l = 1; l <= m.nlev(e); ++l)
+        for (int t = 1; t <= nt; ++t)
+          if (m.pos_eff(e, t) != 0)
+            f(s.SOL(static_cast<long>(base + static_cast<long long>(l - 1) * nt + t)));
+    base += static_cast<long long>(m.nlev(e)) * nt;
+  }
+}
+
 // The shape of the robustness weights.
 template <class F>
 void each_robust_value(const model::State& s, F f) {
   if (model::robust_residuals()) f(s.w_alpha);
-}
-
-// The proposal of t was tuned in this cycle.
-bool tuned_now(const model::Tuning& t) {
-  return t.window > 0 && model::tuning_cycle(m.round, m.nburn) && m.round % t.window == 0;
 }
 
 }  // namespace
@@ -121,7 +131,6 @@ void discard_empty(SampleFiles& f) {
 }
 
 void write_samples(const model::State& s, SampleFiles& f) {
-  const int nt = m.ntrait;
   if (f.varcompsam.is_open()) {
     util::TextOut& o = f.varcompsam;
     o.free(m.round);
@@ -131,32 +140,26 @@ void write_samples(const model::State& s, SampleFiles& f) {
   if (f.solutionsam.is_open()) {
     util::TextOut& o = f.solutionsam;
     o.free(m.round);
-    long long base = 0;  // equations before effect e
-    for (int e = 1; e <= m.neff; ++e) {
-      if (m.effectsave(e) == 1)
-        for (int l = 1; l <= m.nlev(e); ++l)
-          for (int t = 1; t <= nt; ++t)
-            if (m.pos_eff(e, t) != 0)
-              o.free(s.SOL(static_cast<long>(base + static_cast<long long>(l - 1) * nt + t)));
-      base += static_cast<long long>(m.nlev(e)) * nt;
-    }
+    each_solution_value(s, [&o](double v) { o.free(v); });
   }
 }
 
 void write_structural_samples(const model::State& s, SampleFiles& f) {
   if (m.r_nround <= 0) return;
+  const bool scale_tuned = model::tuned_now(model::structural_tuning(), m.round);
+  const bool alpha_tuned = model::tuned_now(model::structural_alpha_tuning(), m.round);
   for (int k = 1; k <= m.neffr; ++k) {
     const Structural kind = model::structural_kind(m.pos_effr(k));
-    if (kind == Structural::scale && tuned_now(model::structural_tuning()))
+    if (kind == Structural::scale && scale_tuned)
       f.mh_dbeliefchg.free(s.R_DBELIEFPROP(k));
-    else if (kind == Structural::levels_alpha && tuned_now(model::structural_alpha_tuning()))
+    else if (kind == Structural::levels_alpha && alpha_tuned)
       f.mh_dbeliefchg.free(s.R_ALPHA_VARPROP(k));
   }
   if (m.round % m.skip == 0) each_structural_value(s, [&f](double v) { f.varcompsam.free(v); });
 }
 
 void write_robust_samples(const model::State& s, SampleFiles& f) {
-  if (model::student_t(m.residualtype) && tuned_now(model::robust_alpha_tuning()))
+  if (model::student_t(m.residualtype) && model::tuned_now(model::robust_alpha_tuning(), m.round))
     f.mh_dbeliefchg.free(s.w_alpha_varprop);
   if (m.round % m.skip == 0) each_robust_value(s, [&f](double v) { f.varcompsam.free(v); });
 }
@@ -173,16 +176,11 @@ void write_sire_probability(model::State& s, int animal, int sire, double probab
 
 long long entry_lines(const model::State& s, const char* name, int round) {
   long long n = 1;
+  auto count = [&n](double) { ++n; };
   if (name == std::string_view(solutionsam_file)) {
-    for (int e = 1; e <= m.neff; ++e) {
-      if (m.effectsave(e) != 1) continue;
-      int traits = 0;
-      for (int t = 1; t <= m.ntrait; ++t) traits += m.pos_eff(e, t) != 0;
-      n += static_cast<long long>(m.nlev(e)) * traits;
-    }
+    each_solution_value(s, count);
     return n;
   }
-  auto count = [&n](double) { ++n; };
   each_dispersion_value(s, count);
   if (round % m.skip != 0) return n;
   each_structural_value(s, count);

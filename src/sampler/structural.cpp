@@ -6,9 +6,7 @@
 // well.  Covariable and reaction-norm effects have one factor, drawn by
 // Metropolis-Hastings with an inverse chi-square proposal.
 #include <algorithm>
-#include <climits>
 #include <cmath>
-#include <vector>
 
 #include "dense/denseop.hpp"
 #include "model/model.hpp"
@@ -27,9 +25,6 @@ namespace sampler {
 namespace {
 
 using model::m;
-
-
-bool single_factor(int e) { return model::single_factor(m.effecttype(e)); }
 
 // Multiplier and parameter equation of effect e for the current record, as
 // the record's structural scale reads them.
@@ -74,9 +69,9 @@ Slot kept_slot(const StructuralWork& work, int i, int k) {
 }
 
 // Brings e(i) from the factor of equation q before its draw to the new one.
-void rescale(const model::State& s, util::mat1<double>& e, int i, const Slot& p) {
+void rescale(const model::State& s, const StructuralWork& work, util::mat1<double>& e, int i,
+             const Slot& p) {
   if (p.w == 0.0) return;
-  const StructuralWork& work = workspace(s).structural;
   const double now = s.R_SOL(p.eq), before = work.old[static_cast<std::size_t>(p.eq - 1)];
   if (now != before) e(i, 1) = e(i, 1) * std::pow(std::sqrt(before / now), p.w);
 }
@@ -98,7 +93,7 @@ int fewest_records(int e) {
 void factor_bookkeeping(model::State& s, int k, double P) {
   if (model::tuning_cycle(m.round, m.nburn)) {
     const double sum = s.SUMR_ACCEP(k) + P;
-    if (m.round % m.r_skip == 0) {
+    if (model::tuned_now(model::structural_tuning(), m.round)) {
       const int nu = tune_dbelief(sum / m.r_skip, s.R_DBELIEFPROP(k));
       s.SUMR_ACCEP(k) = 0;
       s.R_DBELIEFPROP(k) = nu;
@@ -118,8 +113,9 @@ void sample_r_alpha_ggam(model::State& s, int k, int e, double A, bool last_iter
   const bool kept = model::kept_cycle(m.round);
   if (model::tuning_cycle(m.round, m.nburn)) {
     const double sum = s.SUMR_ALPHAACCEP(k) + P;
-    if (m.round % 10 == 0) {
-      s.R_ALPHA_VARPROP(k) = tune_varprop(sum / 10, s.R_ALPHA_VARPROP(k));
+    const model::Tuning tune = model::structural_alpha_tuning();
+    if (model::tuned_now(tune, m.round)) {
+      s.R_ALPHA_VARPROP(k) = tune_varprop(sum / tune.window, s.R_ALPHA_VARPROP(k));
       s.SUMR_ALPHAACCEP(k) = 0;
     } else {
       s.SUMR_ALPHAACCEP(k) = sum;
@@ -208,7 +204,7 @@ void structural_r(model::State& s, util::mat1<double>& e) {
       if (et != model::EffectType::cro && et != model::EffectType::cov &&
           et != model::EffectType::unk && et != model::EffectType::rno)
         util::fatal(util::freev("wrong effecttype: ", ef));
-      const bool one = single_factor(ef);
+      const bool one = model::single_factor(et);
 
       // The proposal of a one-factor effect comes before its record loop.
       int a = 0, nu = 0;
@@ -235,7 +231,7 @@ void structural_r(model::State& s, util::mat1<double>& e) {
             s.R_NREC(sl.eq) += sl.w;
           }
         }
-        if (eprev > 0) rescale(s, e, i, kept_slot(work, i, prev));
+        if (eprev > 0) rescale(s, work, e, i, kept_slot(work, i, prev));
         if (sl.w == 0.0) continue;
         const double e2 = e(i, 1) * e(i, 1);
         if (one)
@@ -305,7 +301,7 @@ void structural_r(model::State& s, util::mat1<double>& e) {
   if (rescale_last) {
     for (int i = 1; i <= nrec; ++i) {
       s.irec = i;
-      rescale(s, e, i, kept_slot(work, i, nr));
+      rescale(s, work, e, i, kept_slot(work, i, nr));
     }
   }
 }
