@@ -192,6 +192,9 @@ bool sampled_element(const util::arr3<double>& g0, int e, int i, int j);
 // The group at e is a multiple-breed group built by the additive rules of
 // G^-1: one breed, no candidate sires (its equations are add_animal's).
 bool one_breed_additive(int e);
+// The random type whose rules build the terms of the group at e: add_animal
+// for a one-breed additive group, else its own.
+RandomType build_type(int e);
 // The group at e draws sires: its type can have candidate sires, and the
 // multiple-sires section allows them.
 bool draws_sires(int e);

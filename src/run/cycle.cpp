@@ -70,7 +70,7 @@ void invert_group_blocks() {
     if (M.randomnumb(i) == 0) continue;
     // A multiple-breed group reads g, except one built by the additive rules,
     // which read G^-1.
-    if (model::multiple_breed(M.randomtype(i)) && !model::one_breed_additive(i)) continue;
+    if (model::multiple_breed(model::build_type(i))) continue;
     const int n = M.randomnumb(i) * M.ntrait;
     for (int c = 1; c <= n; ++c)
       for (int r = 1; r <= n; ++r) block[(r - 1) + (c - 1) * n] = M.ginv(i, r, c);

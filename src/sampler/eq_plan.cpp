@@ -408,7 +408,7 @@ bool cut_stream(const std::vector<std::int32_t>& key, int parts, std::vector<con
 // The terms of the group at e straight into the values of XX_IJA at their
 // planned positions; false, with nothing added, when they cannot go there.
 bool add_group_direct(model::State& s, int e, RelationshipTerms& terms) {
-  const model::RandomType rt = m.randomtype(e);
+  const model::RandomType rt = model::build_type(e);
   double* a = s.XX_IJA.a.data();
   switch (rt) {
     case model::RandomType::diagonal: return add_g_diag_direct(s, e, a, terms);
@@ -417,10 +417,6 @@ bool add_group_direct(model::State& s, int e, RelationshipTerms& terms) {
     case model::RandomType::add_an_upgi:
     case model::RandomType::add_sire: return add_g_add_direct(s, rt, e, a, terms);
     case model::RandomType::add_an_mb:
-      // One breed without candidate sires: the additive rules on G^-1.
-      if (model::one_breed_additive(e))
-        return add_g_add_direct(s, model::RandomType::add_animal, e, a, terms);
-      return add_g_mb_direct(s, e, a);
     case model::RandomType::diag_mb: return add_g_mb_direct(s, e, a);
     default:
       return false;  // drawn sires change A^-1, W changes with g: every cycle anew
@@ -681,17 +677,16 @@ void EquationPlan::place(model::State& s) {
   }
   RelationshipTerms& terms = relationship_terms(s);
   for (int e = 1; e <= m.neff && ok; ++e) {
-    model::RandomType rt = m.randomtype(e);
+    const model::RandomType rt = model::build_type(e);
     if (rt == model::RandomType::none) continue;
     if (rt == model::RandomType::add_an_ms) {
       ok = plan_ainv_positions(s, e, terms, position_in_copy, &index);
       continue;
     }
-    if (model::multiple_breed(rt) && !model::one_breed_additive(e)) {
+    if (model::multiple_breed(rt)) {
       ok = plan_mb_positions(s, e, position_in_copy, &index);
       continue;
     }
-    if (rt == model::RandomType::add_an_mb) rt = model::RandomType::add_animal;
     ok = plan_group_positions(terms, e, rt, position_in_copy, &index);
   }
 

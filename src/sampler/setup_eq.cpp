@@ -97,7 +97,7 @@ bool known_group_type(model::RandomType rt) {
 
 // The terms of the group at e into XX.
 void add_group_through_table(model::State& s, int e, RelationshipTerms& terms) {
-  const model::RandomType rt = m.randomtype(e);
+  const model::RandomType rt = model::build_type(e);
   switch (rt) {
     case model::RandomType::diagonal: add_g_diag(s, e, terms); break;
     case model::RandomType::add_animal:
@@ -109,17 +109,14 @@ void add_group_through_table(model::State& s, int e, RelationshipTerms& terms) {
       break;
     // Its sires drawn and A^-1 made (update_ainv) before.
     case model::RandomType::add_an_ms: add_ainv_terms(s, e, terms); break;
-    default:  // multiple breeds
-      if (model::one_breed_additive(e)) {
-        add_g_add(s, model::RandomType::add_animal, e, terms);
-      } else {
-        const int d = m.ntrait * m.randomnumb(e);
-        if (m.max_msires != 0)
-          add_g_mbs(s, e, model::max_candidates, d);
-        else
-          add_g_mb(s, e, model::max_candidates, d);
-      }
+    default: {  // multiple breeds
+      const int d = m.ntrait * m.randomnumb(e);
+      if (m.max_msires != 0)
+        add_g_mbs(s, e, model::max_candidates, d);
+      else
+        add_g_mb(s, e, model::max_candidates, d);
       break;
+    }
   }
 }
 
