@@ -68,7 +68,9 @@ bool one_breed_additive(int e) {
   return m.randomtype(e) == RandomType::add_an_mb && m.max_msires == 0 && m.nbreed(e) == 1;
 }
 
-RandomType build_type(int e) { return one_breed_additive(e) ? RandomType::add_animal : m.randomtype(e); }
+RandomType build_type(int e) {
+  return one_breed_additive(e) ? RandomType::add_animal : m.randomtype(e);
+}
 
 bool draws_sires(int e) {
   return m.randomnumb(e) > 0 && m.max_msires > 0 && candidate_sires(m.randomtype(e));
