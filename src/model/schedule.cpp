@@ -37,27 +37,25 @@ Tuning mb_tuning(int e) {
 Tuning structural_tuning() { return {m.r_nround > 0 ? m.r_skip : 0, 6}; }
 Tuning structural_alpha_tuning() { return {m.r_nround > 0 ? 10 : 0}; }
 Tuning robust_alpha_tuning() { return {10}; }
-// Every round of every cycle adds, tuned or not.
 bool tuned_now(const Tuning& t, int round) {
   return t.window > 0 && tuning_cycle(round, m.nburn) && round % t.window == 0;
 }
 
+// Every round of every cycle adds, tuned or not.
 Tuning covariate_tuning() { return {std::max(m.r_skip, 0), 0, 0, true, std::max(m.r_nround, 0)}; }
 
-namespace {
-
-// Probabilities an acceptance sum holds after cycle `round`.
-double summed(const Tuning& t, int round) {
+double acceptance_held(const Tuning& t, int round) {
   return static_cast<double>(summed_cycles(round, t.window, t.every_cycle)) * t.rounds;
 }
 
-}  // namespace
+double acceptance_rate(double sum, double held) { return held > 0 ? sum / held : 0.0; }
 
 double acceptance_rate(double sum, const Tuning& t, int round) {
-  const double d = summed(t, round);
-  return d > 0 ? sum / d : 0.0;
+  return acceptance_rate(sum, acceptance_held(t, round));
 }
 
-double acceptance_sum(double rate, const Tuning& t, int round) { return rate * summed(t, round); }
+double acceptance_sum(double rate, const Tuning& t, int round) {
+  return rate * acceptance_held(t, round);
+}
 
 }  // namespace model

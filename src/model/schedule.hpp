@@ -44,13 +44,17 @@ Tuning structural_tuning();
 Tuning structural_alpha_tuning();
 Tuning robust_alpha_tuning();
 Tuning covariate_tuning();
+// The proposal is tuned in cycle `round`: the steps tune it then, and the
+// sample file gets its tuned setting.
+bool tuned_now(const Tuning& t, int round);
 // The acceptance rate a store after cycle `round` writes for a sum: the sum
 // over the probabilities it holds, 0 when it holds none; so a rate lies in
 // [0, 1] in burn-in and after it.  And the sum back from a rate.
 double acceptance_rate(double sum, const Tuning& t, int round);
-// The proposal is tuned in cycle `round`: the steps tune it then, and the
-// sample file gets its tuned setting.
-bool tuned_now(const Tuning& t, int round);
 double acceptance_sum(double rate, const Tuning& t, int round);
+// The probabilities an acceptance sum holds after cycle `round`, and the
+// rate of a sum from them: for many sums of one proposal.
+double acceptance_held(const Tuning& t, int round);
+double acceptance_rate(double sum, double held);
 
 }  // namespace model

@@ -297,13 +297,12 @@ void sample_h_rnorm(model::State& s, int u, int r) {
     // The sums stay as they are: the last store keeps them for a chain
     // that goes on.
     double total = 0;
-    const model::Tuning t = model::covariate_tuning();
-    for (int l = first; l <= last; ++l)
-      total += model::acceptance_rate(s.SUMH_ACCEP(l), t, m.round);
+    const double held = model::acceptance_held(model::covariate_tuning(), m.round);
+    for (int l = first; l <= last; ++l) total += model::acceptance_rate(s.SUMH_ACCEP(l), held);
     util::say(" MH global acceptance rate for unknown covariate: ", u, " = ", total / nl);
     util::say(" level        acceptance ");
     for (int l = first; l <= last; ++l)
-      util::say(l - first + 1, model::acceptance_rate(s.SUMH_ACCEP(l), t, m.round));
+      util::say(l - first + 1, model::acceptance_rate(s.SUMH_ACCEP(l), held));
   }
 }
 

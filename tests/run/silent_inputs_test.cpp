@@ -381,10 +381,7 @@ TEST(SilentInputsProgram, PedigreeWithoutFoundersGivesThePosteriorOfTheWholeOne)
   for (const char* label : {"Average variance components (G)", "Average residuals (R)"}) {
     const std::string sd_label = std::string(label).replace(0, 7, "Std deviation of");
     const Dense ma = matrix_after(va, label, 1), mb = matrix_after(vb, label, 1);
-    const Dense sa = matrix_after(va, std::string(label).find("(G)") != std::string::npos
-                                          ? "Std deviation of variance components (G)"
-                                          : "Std deviation of residuals (R)",
-                                  1);
+    const Dense sa = matrix_after(va, sd_label, 1);
     EXPECT_LT(std::fabs(ma(0, 0) - mb(0, 0)), 0.5 * sa(0, 0)) << label << ": " << ma(0, 0) << " and " << mb(0, 0);
   }
 }

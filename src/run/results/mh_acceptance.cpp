@@ -35,6 +35,7 @@ void rate_line(ResultOut& f, double rate, double setting) {
 // Unknown covariables drawn by Metropolis-Hastings: the proposal variance,
 // then each level and its acceptance rate since the last tuning step.
 void write_covariate_rates(ResultOut& f, const model::State& s) {
+  const double held = model::acceptance_held(model::covariate_tuning(), m.round);
   for (int u = 1; u <= m.neff; ++u) {
     if (!sampler::covariates_by_mh(u)) continue;
     f.free(label_covariate_rates, u);
@@ -43,9 +44,7 @@ void write_covariate_rates(ResultOut& f, const model::State& s) {
     for (int l = 1; l <= m.nlev(u); ++l) {
       std::string& b = f.buf();
       util::put_i_field(b, l, 8);
-      util::put_f_field(b,
-                        model::acceptance_rate(s.SUMH_ACCEP(sampler::address1(u, l, 1)),
-                                               model::covariate_tuning(), m.round),
+      util::put_f_field(b, model::acceptance_rate(s.SUMH_ACCEP(sampler::address1(u, l, 1)), held),
                         12, 8);
       f.end_line();
     }
@@ -70,13 +69,13 @@ long tuning_windows(int c, const Tuning& t) {
   return t.window > 0 ? model::last_tuning_cycle(c) / t.window : 0;
 }
 
-// An acceptance rate read back at the store of cycle c: a share of the
-// probabilities its sum holds, so between 0 and 1, and 0 when it holds none
-// (model::acceptance_rate).
-void check_rate(const ResultIn& f, int c, double rate, const Tuning& t) {
-  const bool holds_any = model::acceptance_sum(1.0, t, c) > 0;
+// An acceptance rate read back: a share of the `held` probabilities its sum
+// holds, so between 0 and 1, and 0 when it holds none
+// (model::acceptance_rate); its sum back.
+double rate_sum(const ResultIn& f, double rate, double held) {
   // Printed with 8 decimals.
-  f.within(rate, 0.0, holds_any ? 1.0 : 0.0, "an acceptance rate of", 1e-8);
+  f.within(rate, 0.0, held > 0 ? 1.0 : 0.0, "an acceptance rate of", 1e-8);
+  return rate * held;
 }
 
 // The setting of a proposal read back at the store of cycle c: one that
@@ -111,18 +110,12 @@ void check_setting(const ResultIn& f, int c, double v, double from, const Tuning
              " to " + text_of(hi) + " (above 0) that tuning reaches by cycle " + std::to_string(c));
 }
 
-// An acceptance rate back to its sum, checked against the probabilities the
-// sum holds at cycle c.
-double rate_sum(const ResultIn& f, int c, double rate, const Tuning& t) {
-  check_rate(f, c, rate, t);
-  return model::acceptance_sum(rate, t, c);
-}
-
 // The covariates of unknown covariables drawn by Metropolis-Hastings: the
 // proposal variance, as the tuning of the chain can have left it, and each
 // level's rate back to its sum.
 void read_covariate_rates(ResultIn& f, model::State& s, int c) {
   const Tuning t = model::covariate_tuning();
+  const double held = model::acceptance_held(t, c);
   for (int u = 1; u <= m.neff; ++u) {
     if (!sampler::covariates_by_mh(u)) continue;
     f.label(util::freev(label_covariate_rates, u));
@@ -137,7 +130,7 @@ void read_covariate_rates(ResultIn& f, model::State& s, int c) {
       double rate = 0;
       if (!f.values(level, rate)) fail();
       f.ids({"level"}, {level}, {l});
-      s.SUMH_ACCEP(sampler::address1(u, l, 1)) = rate_sum(f, c, rate, t);
+      s.SUMH_ACCEP(sampler::address1(u, l, 1)) = rate_sum(f, rate, held);
     }
   }
 }
@@ -193,7 +186,7 @@ void read_mh_acceptance(model::State& s, int start, const Kept&) {
     const auto from = setting;
     double rate;
     if (!f.values(rate, setting)) return false;
-    sum = rate_sum(f, c, rate, tuning);
+    sum = rate_sum(f, rate, model::acceptance_held(tuning, c));
     check_setting(f, c, setting, from, tuning);
     return true;
   };
