@@ -78,13 +78,6 @@ void each_drawn_sire(const model::State& s, F f) {
   }
 }
 
-// Made when the program starts, so that no store allocates.
-struct LineBuffer {
-  std::string line;
-  LineBuffer() { line.reserve(128); }
-};
-LineBuffer buffer;
-
 bool whole(std::string_view w, long long& v) {
   if (w.empty()) return false;
   const char* end = w.data() + w.size();
@@ -191,14 +184,13 @@ void keep_model_definition() {
 
 void write(const model::State& s) {
   results::ResultOut f(file);
-  auto line = [&f](std::string_view l) { f.text(l); };
-  const int round = m.round;
-  std::string& b = buffer.line;
-  b.assign("cycle ");
-  add_number(b, static_cast<long long>(round));
-  line(b);
+  // Lines are made in the file's own buffer (it holds lines not yet written).
+  std::string& b = f.buf();
+  b += "cycle ";
+  add_number(b, static_cast<long long>(m.round));
+  f.end_line();
   const rangen::Stream r = rangen::stream();
-  b.assign("stream ");
+  b += "stream ";
   add_number(b, static_cast<long long>(r.generator));
   b += ' ';
   add_number(b, static_cast<long long>(r.seed1));
@@ -206,16 +198,16 @@ void write(const model::State& s) {
   add_number(b, static_cast<long long>(r.seed2));
   b += r.antithetic ? " y " : " n ";
   add_number(b, static_cast<long long>(r.draws));
-  line(b);
-  for (const std::string& d : definition) line(d);
+  f.end_line();
+  for (const std::string& d : definition) f.text(d);
   each_drawn_sire(s, [&](int e, int an) {
-    b.assign("sire ");
+    b += "sire ";
     add_number(b, static_cast<long long>(e));
     b += ' ';
     add_number(b, static_cast<long long>(an));
     b += ' ';
     add_number(b, static_cast<long long>(s.PED(e, an, 3)));
-    line(b);
+    f.end_line();
   });
   f.seal();
 }
