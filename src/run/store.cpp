@@ -38,7 +38,7 @@ struct ResultFile {
 
 void write_chain_state(const model::State& s, const Kept&) { chain::write(s); }
 
-const ResultFile result_files[] = {
+constexpr ResultFile result_files[] = {
     {solutions_file, [](int) { return true; }, write_solutions,
      "solutions stored in file: \"solutions\""},
     {msiresppr_file, [](int) { return m.max_msires > 1; }, write_msiresppr,
@@ -57,11 +57,13 @@ const ResultFile result_files[] = {
 };
 static_assert(std::size(result_files) == record::max_results);
 
-const ResultFile& result_file(const char* name) {
-  for (const ResultFile& r : result_files)
-    if (std::string_view(r.name) == name) return r;
-  util::internal_error(std::string("no result file \"") + name + "\"");
+// The table keeps the store record's order of names.
+constexpr bool in_record_order() {
+  for (int k = 0; k < record::max_results; ++k)
+    if (std::string_view(result_files[k].name) != record::result_names[k]) return false;
+  return true;
 }
+static_assert(in_record_order());
 
 // The temporaries of a store that stops before it is made are removed, so
 // the previous store stays as it was and nothing is left behind.
@@ -83,8 +85,8 @@ namespace results {
 
 int stored_results(int round, const char* (&names)[record::max_results]) {
   int n = 0;
-  for (const char* r : record::result_names)
-    if (result_file(r).written(round)) names[n++] = r;
+  for (const ResultFile& r : result_files)
+    if (r.written(round)) names[n++] = r.name;
   return n;
 }
 
@@ -104,19 +106,21 @@ void store_solutions(model::State& s, bool in_background) {
   sync_sample_files(s, round, st);
 
   Unmade unmade{st};
-  const char* names[record::max_results];
-  const int nr = stored_results(round, names);
-  for (int k = 0; k < nr; ++k) {
-    result_file(names[k]).write(s, sm);
-    st.add_result(names[k]);
-  }
+  const ResultFile* written[record::max_results];
+  int nr = 0;
+  for (const ResultFile& r : result_files)
+    if (r.written(round)) {
+      r.write(s, sm);
+      st.add_result(r.name);
+      written[nr++] = &r;
+    }
   record::make(st);
   unmade.made = true;
   record::finish(st);
 
   if (!in_background) util::disk::wait();
-  for (int k = 0; k < st.nresults; ++k)
-    if (const char* said = result_file(st.results[k]).stored) util::say(said);
+  for (int k = 0; k < nr; ++k)
+    if (const char* said = written[k]->stored) util::say(said);
   reopen_sample_files(s, round);
 }
 
