@@ -100,6 +100,8 @@ void assign_block(model::State& s, const Where& w, int n_values, int dam) {
     refuse(w, "the block of " + std::to_string(k) + " candidates at position " + std::to_string(p) +
                   file + " runs past its " + std::to_string(n_values) + " values");
   const int pmax = parent_limit(w.e);
+  // Some candidate has a probability above 0; some candidate is a sire (not 0).
+  bool weighted = false, sire = false;
   for (int j = 1; j <= k; ++j) {
     const double id = std::trunc(s.MS(p + 2 * j - 1));
     const std::string shown = util::freev(s.MS(p + 2 * j - 1)).substr(1);
@@ -120,11 +122,11 @@ void assign_block(model::State& s, const Where& w, int n_values, int dam) {
     if (!(pr >= 0.0 && pr <= 1.0))
       refuse(w, "the probability " + util::freev(pr).substr(1) + " of candidate " + std::to_string(j) +
                     " at position " + std::to_string(p + 2 * j) + file + " is not within 0 to 1");
+    weighted = weighted || pr > 0.0;
+    sire = sire || id != 0.0;
   }
   // The draw and the average of the candidates weight each by its
   // probability: with all of them 0 neither has a candidate to weight.
-  bool weighted = false;
-  for (int j = 1; j <= k; ++j) weighted = weighted || s.MS(p + 2 * j) > 0.0;
   if (!weighted)
     refuse(w, "the probabilities of the " + std::to_string(k) + " candidates of the block at position " +
                   std::to_string(p) + file + " are all 0");
@@ -132,8 +134,6 @@ void assign_block(model::State& s, const Where& w, int n_values, int dam) {
   if (s.MS(p) <= static_cast<double>(m.max_msires)) {
     // The draw passes over candidates numbered 0 to the next one and ends
     // at the last sire of the block: a sampled block needs one.
-    bool sire = false;
-    for (int j = 1; j <= k; ++j) sire = sire || std::trunc(s.MS(p + 2 * j - 1)) != 0.0;
     if (!sire)
       refuse(w, "every candidate of the block at position " + std::to_string(p) + file +
                     " is 0; no sire can be drawn for animal " + std::to_string(w.i));
