@@ -141,13 +141,9 @@ void update_ainv(model::State& s, int e, int maxc) {
   // slot where the same key was last found while it holds it.
   auto note = [&](double v, int r, int c2, std::int32_t& memo) {
     if (sparsem::upper_storage && c2 < r) return;
-    if (memo > 0 && memo <= A.nel && A.status == 1 && A.filled < A.grow_at_) {
-      sparsem::hash_slot& h = A.x(memo);
-      if (h.row == r && h.col == c2) {
-        h.val += v;
-        t.changed_slots.push_back(memo);
-        return;
-      }
+    if (sparsem::add_sparse_hashm_at(v, r, c2, memo, A)) {
+      t.changed_slots.push_back(memo);
+      return;
     }
     const std::int32_t filled = A.filled;
     const std::int32_t slot = sparsem::add_sparse_hashm_slot(v, r, c2, A);

@@ -176,12 +176,7 @@ class SlotAdder {
         const std::uint32_t f = static_cast<std::uint32_t>(slots_[k + ahead]);
         if (f < static_cast<std::uint32_t>(A_.nel)) __builtin_prefetch(t + f, 1);
       }
-      const std::uint32_t s = static_cast<std::uint32_t>(slots_[k]);
-      if (s < static_cast<std::uint32_t>(A_.nel) && t[s].row == r && t[s].col == c &&
-          A_.status == 1 && A_.filled < A_.grow_at_) {
-        t[s].val += v;
-        return;
-      }
+      if (sparsem::add_sparse_hashm_at(v, r, c, slots_[k] + 1, A_)) return;
       slots_[k] = slow(v, r, c);
       return;
     }

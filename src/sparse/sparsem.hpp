@@ -85,6 +85,11 @@ void add_sparse_hashm(double a, std::int32_t i, std::int32_t j, sparse_hashm& A,
 // The same addition; returns the element's 1-based slot afterwards, 0 when
 // the pair was dropped.
 inline std::int32_t add_sparse_hashm_slot(double a, std::int32_t i, std::int32_t j, sparse_hashm& A);
+// The same addition through `slot` (1-based), remembered from an earlier
+// addition of the key, when the slot still holds the key and the addition
+// cannot grow the table; false, and nothing added, when it cannot.
+inline bool add_sparse_hashm_at(double a, std::int32_t i, std::int32_t j, std::int32_t slot,
+                                sparse_hashm& A);
 // A(i,j); 0 for an element without a slot and for j < i.
 inline double get_sparse_hashm(std::int32_t i, std::int32_t j, const sparse_hashm& A);
 // Starts loading the slot where the probe for (i, j) begins; changes nothing.
@@ -304,6 +309,16 @@ inline std::int32_t add_sparse_hashm_slot(double a, std::int32_t i, std::int32_t
   }
   A.x.data()[s - 1].val += a;
   return s;
+}
+
+inline bool add_sparse_hashm_at(double a, std::int32_t i, std::int32_t j, std::int32_t slot,
+                                sparse_hashm& A) {
+  const std::uint32_t k = static_cast<std::uint32_t>(slot) - 1u;  // 0 and below: none
+  if (k >= static_cast<std::uint32_t>(A.nel)) return false;
+  hash_slot& h = A.x.data()[k];
+  if (h.row != i || h.col != j || A.status != 1 || A.filled >= A.grow_at_) return false;
+  h.val += a;
+  return true;
 }
 
 inline double get_sparse_hashm(std::int32_t i, std::int32_t j, const sparse_hashm& A) {
