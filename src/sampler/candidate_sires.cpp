@@ -157,11 +157,11 @@ void update_ainv(model::State& s, int e, int maxc) {
       t.changed_slots.push_back(slot);
     }
   };
-  if (t.line_slots.size() != static_cast<std::size_t>(lines_of(e) + 1))
-    t.line_slots.assign(static_cast<std::size_t>(lines_of(e) + 1), {0, 0, 0});
+  const int lines = lines_of(e);
+  if (t.line_slots.size() != static_cast<std::size_t>(lines + 1))
+    t.line_slots.assign(static_cast<std::size_t>(lines + 1), {0, 0, 0});
   if (t.sire_slots.size() != static_cast<std::size_t>(s.MS.size()) + 1)
     t.sire_slots.assign(static_cast<std::size_t>(s.MS.size()) + 1, {0, 0, 0});
-  const int lines = m.nlev(e) - m.ngrp(e);
   // Sires are drawn from the chain's second cycle on; a continued run
   // draws in its first cycle too, from the sires of its store.
   const bool draws = m.round > 1;
