@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "model/model.hpp"
+#include "model/state.hpp"
 
 namespace modeltest {
 
@@ -55,6 +56,15 @@ inline void new_model(int nt, const std::vector<model::EffectType>& types,
     M.nlev(e) = levels[static_cast<std::size_t>(e - 1)];
   }
   for (int t = 1; t <= nt; ++t) M.r(t, t) = 1.0;
+}
+
+// s made anew for the model as it stands, sized and allocated as the
+// program does.
+inline void allocate_for_model(model::State& s) {
+  s = model::State{};
+  s.neq = model::number_of_equations();
+  s.reclen = model::data_record_length();
+  model::allocate_state(s);
 }
 
 }  // namespace modeltest

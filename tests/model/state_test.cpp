@@ -63,9 +63,7 @@ void state_model(ResidualType residual, int ntrait = 2, const std::vector<int>& 
 
 model::State make() {
   model::State s;
-  s.neq = model::number_of_equations();
-  s.reclen = model::data_record_length();
-  model::allocate_state(s);
+  modeltest::allocate_for_model(s);
   return s;
 }
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "dense/denseop.hpp"
+#include "model/model_support.hpp"
 #include "model/model.hpp"
 #include "model/state.hpp"
 #include "random/prob.hpp"
@@ -408,10 +409,7 @@ inline std::string start_chain(model::State& s, const std::string& parfile = "pa
     util::TextIn in(parfile);
     textop::read_parameter_text(in);
     prob::set_seed(model::m.seed);
-    s = model::State{};
-    s.neq = model::number_of_equations();
-    s.reclen = model::data_record_length();
-    model::allocate_state(s);
+    modeltest::allocate_for_model(s);
     run::read_files(s);
     sampler::open_data_file(s, model::m.datafile);
     model::start_clock(s);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dense/lapack.hpp"
+#include "model/model_support.hpp"
 #include "model/model.hpp"
 #include "model/state.hpp"
 #include "run/echo.hpp"
@@ -290,9 +291,7 @@ TEST_F(Echo, IndefiniteStartingMatricesAreRepaired) {
 
   // The chain's prior copies are the repaired matrices.
   model::State s;
-  s.neq = model::number_of_equations();
-  s.reclen = model::data_record_length();
-  model::allocate_state(s);
+  modeltest::allocate_for_model(s);
   for (int j = 1; j <= 2; ++j)
     for (int i = 1; i <= 2; ++i) EXPECT_EQ(s.ORIG_R(i, j), M.r(i, j));
   for (int j = 1; j <= 4; ++j)

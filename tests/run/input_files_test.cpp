@@ -6,6 +6,7 @@
 #include <string>
 
 #include "model/model.hpp"
+#include "model/model_support.hpp"
 #include "model/state.hpp"
 #include "run/readfiles.hpp"
 #include "sampler/records.hpp"
@@ -41,10 +42,7 @@ class InputFiles : public statetest::InFolder {
  protected:
   void new_state(const std::string& model) {
     read_model(model);
-    s_ = model::State{};
-    s_.neq = model::number_of_equations();
-    s_.reclen = model::data_record_length();
-    model::allocate_state(s_);
+    modeltest::allocate_for_model(s_);
   }
   // Reads the data file d.txt as the first cycle does.
   statetest::Run read_data(const std::string& data, int nrec) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "model/model.hpp"
+#include "model/model_support.hpp"
 #include "model/state.hpp"
 #include "run/readfiles.hpp"
 #include "state_support.hpp"
@@ -300,9 +301,7 @@ TEST_F(Files, MultipleSiresFileWithoutCandidateGroups) {
   M.msfile = "ms.txt";
   M.n_ms = 3;
   model::State s;
-  s.neq = model::number_of_equations();
-  s.reclen = model::data_record_length();
-  model::allocate_state(s);
+  modeltest::allocate_for_model(s);
   const auto r = capture([&s] { run::read_files(s); });
   ASSERT_EQ(r.stop, "");
   EXPECT_TRUE(r.out.ends_with(" nonparent starting position at ms  3\n")) << r.out;

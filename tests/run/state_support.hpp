@@ -13,6 +13,7 @@
 #include <string>
 
 #include "model/model.hpp"
+#include "model/model_support.hpp"
 #include "model/state.hpp"
 #include "run/readfiles.hpp"
 #include "run/textop.hpp"
@@ -79,10 +80,7 @@ class FilesFolder : public InFolder {
   // Reads the model, allocates the state and reads the files.
   statetest::Run load(const std::string& text) {
     read_model(text);
-    s_ = model::State{};
-    s_.neq = model::number_of_equations();
-    s_.reclen = model::data_record_length();
-    model::allocate_state(s_);
+    modeltest::allocate_for_model(s_);
     return capture([this] { run::read_files(s_); });
   }
   model::State s_;

@@ -22,10 +22,7 @@ using modeltest::new_model;
 
 // The state of the model (call after the model is complete).
 inline void new_state(model::State& s) {
-  s = model::State{};
-  s.neq = model::number_of_equations();
-  s.reclen = model::data_record_length();
-  model::allocate_state(s);
+  modeltest::allocate_for_model(s);
   sampler::prepare_records(s);
 }
 
