@@ -30,12 +30,8 @@ std::string data_model(int nrec) {
 // effect of nlev levels in a random group of the given type.
 std::string ped_model(int nlev, const std::string& type, const std::string& pedline,
                       const std::string& extra = "") {
-  return "MCMC_CHAIN:\n100 10 2\nSEED\n5\nRESTART:\nn\nDATAFILE\nd.txt 7\nNUMBER_OF_TRAITS\n1\n"
-         "NUMBER_OF_EFFECTS\n2\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n2 3 cross y\n3 " +
-         std::to_string(nlev) +
-         " cross n\nRANDOM_RESIDUAL:\nhomogeneous 5\nRESIDUAL_PRIOR_(CO)VARIANCES\n1\n"
-         "RANDOM_GROUP\n2\nRANDOM_TYPE\n" +
-         type + " 4\nPEDIGREEFILE:\n" + pedline + "\n" + extra + "(CO)VARIANCES\n1\n";
+  return statetest::model1("3 " + std::to_string(nlev) + " cross n\n", 2,
+                           statetest::group(2, type, pedline, extra));
 }
 
 class InputFiles : public statetest::InFolder {

@@ -18,23 +18,9 @@ using statetest::read_model;
 
 model::Model& M = model::m;
 
-// One trait; effect 1 is a fixed class effect, the others are given as
-// their EFFECTS: lines; groups follow the residual.
-std::string model1(const std::string& effects, int neff, const std::string& groups,
-                   const std::string& restart = "n") {
-  return "MCMC_CHAIN:\n100 10 2\nSEED\n5\nRESTART:\n" + restart +
-         "\nDATAFILE\nd.txt 7\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n" + std::to_string(neff) +
-         "\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n2 3 cross y\n" + effects +
-         "RANDOM_RESIDUAL:\nhomogeneous 5\nRESIDUAL_PRIOR_(CO)VARIANCES\n1\n" + groups;
-}
-
-std::string group(int e, const std::string& type, const std::string& pedline,
-                  const std::string& extra = "", const std::string& cov = "1\n") {
-  return "RANDOM_GROUP\n" + std::to_string(e) + "\nRANDOM_TYPE\n" + type + " 4\nPEDIGREEFILE:\n" + pedline +
-         "\n" + extra + "(CO)VARIANCES\n" + cov;
-}
-
-const std::string mb_metropolis = "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n4 25\n";
+using statetest::group;
+using statetest::mb_metropolis;
+using statetest::model1;
 
 using Files = statetest::FilesFolder;
 

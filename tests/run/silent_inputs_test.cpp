@@ -30,19 +30,16 @@ model::Model& M = model::m;
 // levels; the residual matrix r, then groups.
 std::string model_text(int nlev, const std::string& groups, const std::string& r = "1\n",
                        const std::string& residual = "homogeneous 5\n") {
-  return "MCMC_CHAIN:\n100 10 2\nSEED\n5\nRESTART:\nn\nDATAFILE\nd.txt 7\nNUMBER_OF_TRAITS\n1\n"
-         "NUMBER_OF_EFFECTS\n2\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n2 3 cross y\n3 " +
-         std::to_string(nlev) + " cross n\nRANDOM_RESIDUAL:\n" + residual +
-         "RESIDUAL_PRIOR_(CO)VARIANCES\n" + r + groups;
+  return statetest::model1("3 " + std::to_string(nlev) + " cross n\n", 2, groups, "n", r, residual);
 }
 
+// The random group of effect 2.
 std::string group(const std::string& type, const std::string& pedline, const std::string& extra = "",
                   const std::string& cov = "1\n") {
-  return "RANDOM_GROUP\n2\nRANDOM_TYPE\n" + type + " 4\nPEDIGREEFILE:\n" + pedline + "\n" + extra +
-         "(CO)VARIANCES\n" + cov;
+  return statetest::group(2, type, pedline, extra, cov);
 }
 
-const std::string mb_extra = "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n4 25\n";
+const std::string& mb_extra = statetest::mb_metropolis;
 
 // The parameter text's stop ("" none) and what reading it printed.
 statetest::Run read(const std::string& text) {

@@ -49,6 +49,26 @@ class InFolder : public testing::Test {
 };
 
 // Reads a parameter text into the model description, as from "test.par".
+// One trait; effect 1 is a fixed class effect, the others are given as
+// their EFFECTS: lines; the residual and its matrix r, then groups.
+inline std::string model1(const std::string& effects, int neff, const std::string& groups,
+                          const std::string& restart = "n", const std::string& r = "1\n",
+                          const std::string& residual = "homogeneous 5\n") {
+  return "MCMC_CHAIN:\n100 10 2\nSEED\n5\nRESTART:\n" + restart +
+         "\nDATAFILE\nd.txt 7\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n" + std::to_string(neff) +
+         "\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n2 3 cross y\n" + effects + "RANDOM_RESIDUAL:\n" +
+         residual + "RESIDUAL_PRIOR_(CO)VARIANCES\n" + r + groups;
+}
+
+// The random group of effect e.
+inline std::string group(int e, const std::string& type, const std::string& pedline,
+                         const std::string& extra = "", const std::string& cov = "1\n") {
+  return "RANDOM_GROUP\n" + std::to_string(e) + "\nRANDOM_TYPE\n" + type + " 4\nPEDIGREEFILE:\n" +
+         pedline + "\n" + extra + "(CO)VARIANCES\n" + cov;
+}
+
+inline const std::string mb_metropolis = "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n4 25\n";
+
 inline void read_model(const std::string& text) {
   model::m.parfile = "test.par";
   auto in = util::TextIn::from_text(text, "test.par");
