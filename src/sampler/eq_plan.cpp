@@ -283,40 +283,55 @@ bool record_as_planned(const model::State& s, std::size_t& at) {
   return true;
 }
 
+// The length in the stream of the record that starts at k (its slot
+// counts, then its equations); 0 when the stream ends before it does.
+std::size_t record_length(const std::int32_t* k, const std::int32_t* end) {
+  const int nt = m.ntrait;
+  if (end - k < nt) return 0;
+  long need = nt;
+  for (int t = 0; t < nt; ++t) need += k[t];
+  return end - k < need ? 0 : static_cast<std::size_t>(need);
+}
+
+// Visits a record's additions in the order of the build: slot i, slot j,
+// trait t1, trait t2, upper triangle only; eq[t][i] is trait t's slot i,
+// cnt[t] its slot count.  False as soon as f is.
+template <class Eq, class F>
+bool for_each_element(const Eq* eq, const std::int32_t* cnt, int nmax, F&& f) {
+  const int nt = m.ntrait;
+  for (int i = 0; i < nmax; ++i)
+    for (int j = 0; j < nmax; ++j)
+      for (int t1 = 0; t1 < nt; ++t1) {
+        if (i >= cnt[t1]) continue;
+        const std::int32_t r = magnitude(eq[t1][i]);
+        for (int t2 = 0; t2 < nt; ++t2) {
+          if (j >= cnt[t2]) continue;
+          const std::int32_t c = magnitude(eq[t2][j]);
+          if (c < r) continue;
+          if (!f(r, c)) return false;
+        }
+      }
+  return true;
+}
+
 // Visits the kept additions of the stream's records from k (a record's
-// start) to end in the order of the build: slot i, slot j, trait t1, trait
-// t2, upper triangle only.
+// start) to end in the order of the build.
 template <class F>
 bool for_each_record_element(const std::int32_t* k, const std::int32_t* end, F&& f) {
   const int nt = m.ntrait;
   const std::int32_t* col[max_traits];
   while (k < end) {
-    if (end - k < nt) return false;
+    const std::size_t need = record_length(k, end);
+    if (need == 0) return false;
     const std::int32_t* cnt = k;
     int nmax = 0;
-    long need = nt;
-    for (int t = 0; t < nt; ++t) {
-      nmax = std::max(nmax, static_cast<int>(cnt[t]));
-      need += cnt[t];
-    }
-    if (end - k < need) return false;
     const std::int32_t* q = k + nt;
     for (int t = 0; t < nt; ++t) {
+      nmax = std::max(nmax, static_cast<int>(cnt[t]));
       col[t] = q;
       q += cnt[t];
     }
-    for (int i = 0; i < nmax; ++i)
-      for (int j = 0; j < nmax; ++j)
-        for (int t1 = 0; t1 < nt; ++t1) {
-          if (i >= cnt[t1]) continue;
-          const std::int32_t r = magnitude(col[t1][i]);
-          for (int t2 = 0; t2 < nt; ++t2) {
-            if (j >= cnt[t2]) continue;
-            const std::int32_t c = magnitude(col[t2][j]);
-            if (c < r) continue;
-            if (!f(r, c)) return false;
-          }
-        }
+    if (!for_each_element(col, cnt, nmax, f)) return false;
     k = q;
   }
   return true;
@@ -342,12 +357,10 @@ std::int32_t position_by_slot(std::int32_t r, std::int32_t c, const void* ctx) {
 bool record_by_lookup(model::State& s, std::size_t& key_at, std::size_t& pos_at, double* a) {
   EquationPlan& p = workspace(s).plan;
   const std::vector<std::int32_t>& key = workspace(s).cursor.stream.key;
-  const int nt = m.ntrait;
-  if (key_at + static_cast<std::size_t>(nt) > key.size()) return false;
+  if (key_at > key.size()) return false;
   const std::int32_t* k = key.data() + key_at;
-  std::size_t need = static_cast<std::size_t>(nt);
-  for (int t = 0; t < nt; ++t) need += static_cast<std::size_t>(k[t]);
-  if (key_at + need > key.size()) return false;
+  const std::size_t need = record_length(k, key.data() + key.size());
+  if (need == 0) return false;
   std::size_t planned = 0;
   for_each_record_element(k, k + need, [&planned](std::int32_t, std::int32_t) {
     ++planned;
@@ -360,20 +373,13 @@ bool record_by_lookup(model::State& s, std::size_t& key_at, std::size_t& pos_at,
   view_of_cursor(s, r);
   std::vector<std::int32_t>& pos = p.scratch;
   pos.clear();
-  for (int i = 0; i < r.nmax; ++i)
-    for (int j = 0; j < r.nmax; ++j)
-      for (int t1 = 0; t1 < nt; ++t1) {
-        if (i >= r.cnt[t1]) continue;
-        const int a1 = magnitude(r.eq[t1][i]);
-        for (int t2 = 0; t2 < nt; ++t2) {
-          if (j >= r.cnt[t2]) continue;
-          const int a2 = magnitude(r.eq[t2][j]);
-          if (a2 < a1) continue;
-          const std::int32_t x = position_by_slot(a1, a2, &index);
-          if (x < 0) return false;
-          pos.push_back(x);
-        }
-      }
+  const bool found = for_each_element(r.eq, r.cnt, r.nmax, [&](std::int32_t a1, std::int32_t a2) {
+    const std::int32_t x = position_by_slot(a1, a2, &index);
+    if (x < 0) return false;
+    pos.push_back(x);
+    return true;
+  });
+  if (!found) return false;
   pos.resize(pos.size() + direct_ahead, 0);
   std::size_t at = 0;
   direct_terms_by_shape(s, r, a, pos, at);
@@ -386,7 +392,6 @@ bool record_by_lookup(model::State& s, std::size_t& key_at, std::size_t& pos_at,
 // part p runs from cut[p] to cut[p + 1].  False when the stream does not
 // hold whole records.
 bool cut_stream(const std::vector<std::int32_t>& key, int parts, std::vector<const std::int32_t*>& cut) {
-  const int nt = m.ntrait;
   const std::int32_t* begin = key.data();
   const std::int32_t* end = begin + key.size();
   const std::size_t size = key.size();
@@ -396,10 +401,8 @@ bool cut_stream(const std::vector<std::int32_t>& key, int parts, std::vector<con
   for (const std::int32_t* k = begin; k < end;) {
     while (p < parts && static_cast<std::size_t>(k - begin) >= size / static_cast<std::size_t>(parts) * static_cast<std::size_t>(p))
       cut[static_cast<std::size_t>(p++)] = k;
-    if (end - k < nt) return false;
-    long need = nt;
-    for (int t = 0; t < nt; ++t) need += k[t];
-    if (end - k < need) return false;
+    const std::size_t need = record_length(k, end);
+    if (need == 0) return false;
     k += need;
   }
   return true;
