@@ -210,17 +210,29 @@ double tiny_log_likelihood(int sire6, int sire7, const double* g = tiny_g) {
   return -0.5 * logdet - 0.5 * std::log(oVo) - 0.5 * (yVy - oVy * oVy / oVo);
 }
 
-// Exact posterior probabilities of sire 1 for animal 6 and of sire 3 for
-// animal 7 (equal prior probabilities).
-std::pair<double, double> tiny_exact() {
+// Given the blocks g, the exact posterior probabilities of sire 1 for
+// animal 6 and of sire 3 for animal 7 (equal prior probabilities), and the
+// log of the likelihood summed over the four choices.
+struct TinyExact {
+  double p6, p7, log_sum;
+};
+TinyExact tiny_exact(const double* g = tiny_g) {
   double L[2][2], top = -1e300;
   const int s6[2] = {1, 5}, s7[2] = {3, 6};
   for (int i = 0; i < 2; ++i)
-    for (int j = 0; j < 2; ++j) top = std::max(top, L[i][j] = tiny_log_likelihood(s6[i], s7[j]));
+    for (int j = 0; j < 2; ++j) top = std::max(top, L[i][j] = tiny_log_likelihood(s6[i], s7[j], g));
   double p[2][2], sum = 0;
   for (int i = 0; i < 2; ++i)
     for (int j = 0; j < 2; ++j) sum += p[i][j] = std::exp(L[i][j] - top);
-  return {(p[0][0] + p[0][1]) / sum, (p[0][0] + p[1][0]) / sum};
+  return {(p[0][0] + p[0][1]) / sum, (p[0][0] + p[1][0]) / sum, top + std::log(sum)};
+}
+
+// Each chain a batch: the z of the chains' mean against the exact value.
+void print_against_exact(const char* name, const std::vector<double>& chains, double exact) {
+  BatchMeans b(1);
+  for (double x : chains) b.add(x);
+  const double m = b.mean(), se = b.se();
+  std::printf("%s: exact %.5f, chains %.5f +- %.5f, z %+.2f\n", name, exact, m, se, (m - exact) / se);
 }
 
 // The share of kept cycles in which animal an drew candidate sire from
@@ -237,7 +249,8 @@ double drawn_share(const fs::path& d, int an, int sire) {
 }
 
 TEST_F(MultiBreedChain, CandidateSiresFollowTheirExactPosterior) {
-  const auto [p6, p7] = tiny_exact();
+  const TinyExact ex = tiny_exact();
+  const double p6 = ex.p6, p7 = ex.p7;
   // By hand (tools/check_mb_candidate_sires): several seeds of long chains.
   const char* env = std::getenv("VELMORAN_MB_SIRE_CHECK");
   int cycles = 9000, seeds = 1, first = 0;
@@ -253,15 +266,8 @@ TEST_F(MultiBreedChain, CandidateSiresFollowTheirExactPosterior) {
     got7.push_back(drawn_share(dir(), 7, 3));
   }
   if (env) {
-    // Each chain a batch: z of the mean of the chains against the exact value.
-    for (auto [name, v, exact] : {std::tuple{"animal 6, sire 1", got6, p6}, std::tuple{"animal 7, sire 3", got7, p7}}) {
-      double m = 0, ss = 0;
-      for (double x : v) m += x;
-      m /= static_cast<double>(v.size());
-      for (double x : v) ss += (x - m) * (x - m);
-      const double se = std::sqrt(ss / static_cast<double>(v.size() - 1) / static_cast<double>(v.size()));
-      std::printf("%s: exact %.5f, chains %.5f +- %.5f, z %+.2f\n", name, exact, m, se, (m - exact) / se);
-    }
+    print_against_exact("animal 6, sire 1", got6, p6);
+    print_against_exact("animal 7, sire 3", got7, p7);
     return;
   }
   // 8,000 kept cycles: a standard error near 0.006.  (A draw without the
@@ -292,21 +298,15 @@ TEST_F(MultiBreedChain, CandidateSiresAndBlocksAgainstQuadrature) {
     }
   std::vector<double> logw;
   std::vector<std::array<double, 5>> val;
-  const int s6[2] = {1, 5}, s7[2] = {3, 6};
   for (int i = 0; i < n; ++i)
     for (int j = 0; j < n; ++j)
       for (int k = 0; k < n; ++k) {
         const double g[3] = {std::exp(lg[0][static_cast<std::size_t>(i)]), std::exp(lg[1][static_cast<std::size_t>(j)]),
                              std::exp(lg[2][static_cast<std::size_t>(k)])};
-        double L[2][2], top = -1e300;
-        for (int a = 0; a < 2; ++a)
-          for (int b = 0; b < 2; ++b) top = std::max(top, L[a][b] = tiny_log_likelihood(s6[a], s7[b], g));
-        double p[2][2], sum = 0;
-        for (int a = 0; a < 2; ++a)
-          for (int b = 0; b < 2; ++b) sum += p[a][b] = std::exp(L[a][b] - top);
+        const TinyExact x = tiny_exact(g);
         logw.push_back(lp[0][static_cast<std::size_t>(i)] + lp[1][static_cast<std::size_t>(j)] +
-                       lp[2][static_cast<std::size_t>(k)] + top + std::log(sum));
-        val.push_back({g[0], g[1], g[2], (p[0][0] + p[0][1]) / sum, (p[0][0] + p[1][0]) / sum});
+                       lp[2][static_cast<std::size_t>(k)] + x.log_sum);
+        val.push_back({g[0], g[1], g[2], x.p6, x.p7});
       }
   const double top = *std::max_element(logw.begin(), logw.end());
   double exact[5] = {}, total = 0;
@@ -327,12 +327,9 @@ TEST_F(MultiBreedChain, CandidateSiresAndBlocksAgainstQuadrature) {
   }
   const char* names[5] = {"G11", "G22", "G12", "animal 6, sire 1", "animal 7, sire 3"};
   for (int c = 0; c < 5; ++c) {
-    double m = 0, ss = 0;
-    for (const auto& v : got) m += v[static_cast<std::size_t>(c)];
-    m /= static_cast<double>(got.size());
-    for (const auto& v : got) ss += (v[static_cast<std::size_t>(c)] - m) * (v[static_cast<std::size_t>(c)] - m);
-    const double se = std::sqrt(ss / static_cast<double>(got.size() - 1) / static_cast<double>(got.size()));
-    std::printf("%s: exact %.5f, chains %.5f +- %.5f, z %+.2f\n", names[c], exact[c], m, se, (m - exact[c]) / se);
+    std::vector<double> chains;
+    for (const auto& v : got) chains.push_back(v[static_cast<std::size_t>(c)]);
+    print_against_exact(names[c], chains, exact[c]);
   }
 }
 
