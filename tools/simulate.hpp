@@ -49,6 +49,10 @@ struct Options {
   // of belief (--dbelief when given: the prior needs at least 3).
   int mb_rounds = 2;
   int mb_dbelief = 5;
+  // "add_an_upg" or "add_an_upgi": every unknown parent of a non-founder is
+  // one parent group, the level after the animals; the founders (generation
+  // 0) keep both parents unknown.  Empty: add_animal.
+  std::string groups;
   std::uint64_t seed = 1;
   long chain_seed = 0;      // 0: derived from seed
   long nround = 1000, nburn = 200, skip = 10;

@@ -194,6 +194,10 @@ std::string usage() {
          "                   least 3); with --candidates, candidates of the true sire's\n"
          "                   breed fractions\n"
          "  --mb-rounds N    Metropolis rounds per cycle of the breed blocks (default 2)\n"
+         "  --groups TYPE    an add_an_upg or add_an_upgi model: every unknown parent of a\n"
+         "                   non-founder is one parent group, numbered after the animals;\n"
+         "                   founders keep both parents unknown (0); the codes count the\n"
+         "                   parents that are animals (upgi: weights 2, 4/3, 1, no inbreeding)\n"
          "  --out DIR        output folder, created when absent (default .)\n"
          "  --prefix P       prefix of the file names (default none)\n";
 }
@@ -271,7 +275,8 @@ Options parse_options(const std::vector<std::string>& args) {
       if (v.size() != 2 || !(v[0] > 0.0) || !(v[1] > 0.0)) bad("--rnorm-var needs two positive variances");
       o.rnorm_var_h = v[0];
       o.rnorm_var_b = v[1];
-    } else if (opt == "--out") o.out = value();
+    } else if (opt == "--groups") o.groups = value();
+    else if (opt == "--out") o.out = value();
     else if (opt == "--prefix") o.prefix = value();
     else bad("unknown option '" + opt + "'");
   }
@@ -311,6 +316,11 @@ Options parse_options(const std::vector<std::string>& args) {
     in_range("--mb-rounds", o.mb_rounds, 0, 1000);
     // The fractions of an unknown parent are not known.
     if (o.unknown != 0.0) bad("--breeds needs --unknown 0");
+  }
+  if (!o.groups.empty()) {
+    if (o.groups != "add_an_upg" && o.groups != "add_an_upgi") bad("--groups needs add_an_upg or add_an_upgi");
+    if (o.reduced || o.candidates > 0.0 || !o.breeds.empty() || o.rnorm_env > 0)
+      bad("--groups takes none of --reduced, --candidates, --breeds, --rnorm");
   }
   // Only an animal's first record enters the sampling of its Mendelian term.
   if (o.reduced && o.records > o.animals) bad("--reduced needs at most one record per animal");
@@ -663,7 +673,16 @@ Summary simulate(const Options& o) {
   Summary sum;
   sum.animals = o.animals;
   sum.records = o.records;
-  for (long i = 1; i <= ped.size(); ++i) sum.founders += ped.sire[i] == 0 && ped.dam[i] == 0;
+  // With parent groups an unknown parent of a non-founder is the group, the
+  // level after the animals (when some line names it).
+  const bool groups = !o.groups.empty();
+  long group = 0;
+  for (long i = 1; i <= ped.size(); ++i)
+    if (groups && ped.generation[i] > 0 && (ped.sire[i] == 0 || ped.dam[i] == 0)) group = o.animals + 1;
+  auto parent_or_group = [&](long i, long p) { return p > 0 || ped.generation[i] == 0 ? p : group; };
+  // Founders: the animals whose line names no parent.
+  for (long i = 1; i <= ped.size(); ++i)
+    sum.founders += parent_or_group(i, ped.sire[i]) == 0 && parent_or_group(i, ped.dam[i]) == 0;
 
   // Data: traits, level, covariable, animal[, weight].  The last animals carry
   // the records, one each, or several each when records outnumber animals.
@@ -693,6 +712,15 @@ Summary simulate(const Options& o) {
       for (long i = 1; i <= ped.size(); ++i)
         std::fprintf(f.f, "%ld %ld %ld %.10g %.10g\n", i, ped.dam[i], cand_of[i] >= 0 ? -1L : ped.sire[i],
                      frac[static_cast<std::size_t>(2 * i)], frac[static_cast<std::size_t>(2 * i + 1)]);
+    } else if (groups) {
+      // Animal, sire, dam, then the code of the line: the parents that are
+      // animals, as a class (add_an_upg) or as 1000 times the weight.
+      for (long i = 1; i <= ped.size(); ++i) {
+        const int known = (ped.sire[i] > 0) + (ped.dam[i] > 0);
+        const int code = o.groups == "add_an_upg" ? 3 - known : known == 2 ? 2000 : known == 1 ? 1333 : 1000;
+        std::fprintf(f.f, "%ld %ld %ld %d\n", i, parent_or_group(i, ped.sire[i]), parent_or_group(i, ped.dam[i]),
+                     code);
+      }
     } else if (!ms_model) {
       for (long i = 1; i <= ped.size(); ++i) std::fprintf(f.f, "%ld %ld %ld\n", i, ped.sire[i], ped.dam[i]);
     } else {
@@ -783,7 +811,7 @@ Summary simulate(const Options& o) {
     std::fprintf(p, "\nWEIGHT(S)\n");
     if (o.weights) std::fprintf(p, "%d", nt + 4);
     std::fprintf(p, "\nEFFECTS:\n");
-    const long nlev[3] = {o.levels, 1, num.with_equations};
+    const long nlev[3] = {o.levels, 1, num.with_equations + (group > 0 ? 1 : 0)};
     const char* type[3] = {"cross", "cov", o.reduced ? "ram" : "cross"};
     for (int e = 0; e < 3; ++e) {
       for (int t = 0; t < nt; ++t) std::fprintf(p, "%d ", nt + 1 + e);
@@ -808,7 +836,7 @@ Summary simulate(const Options& o) {
       std::fprintf(p, "(CO)VARIANCES\n");
       put_matrix(p, bgm, 2, o.start_scale);
     } else if (!ms_model) {
-      std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_animal %d\n", o.dbelief);
+      std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\n%s %d\n", groups ? o.groups.c_str() : "add_animal", o.dbelief);
       std::fprintf(p, "PEDIGREEFILE:\n%spedigree.txt %ld\n", o.prefix.c_str(), o.animals);
     } else {
       std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_an_ms %d\n", o.dbelief);

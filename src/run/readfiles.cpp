@@ -327,30 +327,122 @@ void grow_lines(model::State& s, int lines) {
   grow(s.MS_STAT);
 }
 
+// How many parents of a line with parent groups its code counts as animals:
+// 2, 1 or 0; -1 for a line of no weight, which tells nothing of its parents.
+// add_an_upgi gives 1000 times the weight 4 / (2 - Fs - Fd), a parent group
+// counting as F = -1: 2 or more with both parents animals, between 1 and 2
+// with one, 1 with neither.
+int animals_by_code(RandomType rt, int code) {
+  if (rt == RandomType::add_an_upg) return code == 4 ? -1 : 3 - code;
+  if (code <= 0) return -1;
+  return code >= 2000 ? 2 : code > 1000 ? 1 : 0;
+}
+
+// The parents without a line of their own that are parent groups (flag 1 by
+// id): those that the codes of their offspring's lines count as unknown
+// parents, and those named only on lines of no weight.  A parent that a code
+// counts as an animal is one, and gets a founder's line.  A line whose code
+// makes one of two parents without lines an animal takes the one numbered
+// higher as the group, since groups are numbered after the animals.  Codes
+// that make one parent both, or cannot tell which of them is the group,
+// stop the run.
+std::vector<unsigned char> parents_as_groups(const model::State& s, const util::TextIn& file, int e,
+                                             const PedIndex& ix) {
+  const RandomType rt = m.randomtype(e);
+  const int len = std::max(m.lenped(e), 0);
+  auto has_line = [&](int id) { return ix.rec_of[static_cast<std::size_t>(id)] != 0; };
+  auto where = [&](int r) { return Where{file, e, r, ix.line_of[static_cast<std::size_t>(r)]}; };
+  // The first line that counts each id as an animal and as a group; 0 none.
+  struct Count {
+    int rec = 0;
+    bool by_number = false;  // by the numbering of a line of one animal
+  };
+  const std::size_t n = static_cast<std::size_t>(std::max(m.nlev(e), 0)) + 1;
+  std::vector<Count> animal(n), group(n);
+  auto code_of = [&](int r) { return " (code " + std::to_string(s.PED_CODE(e, r)) + ")"; };
+  auto count = [&](int id, bool is_animal, int r, bool by_number) {
+    Count& c = (is_animal ? animal : group)[static_cast<std::size_t>(id)];
+    if (c.rec == 0) c = {r, by_number};
+    const Count a = animal[static_cast<std::size_t>(id)], g = group[static_cast<std::size_t>(id)];
+    if (a.rec == 0 || g.rec == 0) return;
+    const auto line = [&](const Count& k) {
+      return std::to_string(ix.line_of[static_cast<std::size_t>(k.rec)]) + code_of(k.rec);
+    };
+    refuse(where(r), "parent " + std::to_string(id) +
+                         " has no line of its own, and the codes of its offspring's lines disagree: line " +
+                         line(a) + " counts it as an animal, line " + line(g) + " as a parent group" +
+                         (a.by_number || g.by_number
+                              ? " (of two parents without lines on a line with one animal parent, the one "
+                                "numbered higher is taken as the group: groups are numbered after the animals)"
+                              : ""));
+  };
+  std::vector<unsigned char> named(n, 0);
+  for (int r = 1; r <= len; ++r) {
+    const int p = s.PED(e, r, 2), q = s.PED(e, r, 3);
+    for (const int id : {p, q})
+      if (id > 0 && !has_line(id)) named[static_cast<std::size_t>(id)] = 1;
+    const int animals = animals_by_code(rt, s.PED_CODE(e, r));
+    if (animals == 2 || animals == 0) {
+      for (const int id : {p, q})
+        if (id > 0 && !has_line(id)) count(id, animals == 2, r, false);
+      continue;
+    }
+    if (animals != 1) continue;
+    // One parent an animal, the other a group (or unknown, 0).
+    if (p == 0 || q == 0) {
+      if (const int id = std::max(p, q); id > 0 && !has_line(id)) count(id, true, r, false);
+      continue;
+    }
+    if (has_line(p) && has_line(q)) continue;
+    if (p == q)
+      refuse(where(r), "its code " + std::to_string(s.PED_CODE(e, r)) +
+                           " makes one parent an animal and the other a parent group, but both parents are " +
+                           std::to_string(p) + ", which has no line of its own");
+    if (has_line(p) != has_line(q)) {
+      // The parent with a line is an animal, unless its line is a group's:
+      // one of no weight that names no parent.
+      const int lined = has_line(p) ? p : q, other = lined == p ? q : p;
+      const int lr = ix.rec_of[static_cast<std::size_t>(lined)];
+      const bool group_line = animals_by_code(rt, s.PED_CODE(e, lr)) < 0 && s.PED(e, lr, 2) == 0 &&
+                              s.PED(e, lr, 3) == 0;
+      count(other, group_line, r, false);
+      continue;
+    }
+    count(std::min(p, q), true, r, true);
+    count(std::max(p, q), false, r, true);
+  }
+  std::vector<unsigned char> groups(n, 0);
+  for (std::size_t id = 1; id < n; ++id) groups[id] = named[id] && animal[id].rec == 0;
+  return groups;
+}
+
+// Up to five ids of a list, for a message.
+std::string first_ids(const std::vector<int>& ids) {
+  std::string text;
+  for (std::size_t k = 0; k < std::min<std::size_t>(ids.size(), 5); ++k) text += " " + std::to_string(ids[k]);
+  if (ids.size() > 5) text += " ...";
+  return text;
+}
+
 // An additive group whose pedigree lists only some levels: every level that
 // has no line and is no parent group is given the line of an animal with
 // both parents unknown, after the lines read, so that it is not left out of
-// the relationship inverse.  For the types with parent groups, a parent
-// without a line of its own is a group.
-void add_founder_lines(model::State& s, const util::TextIn& file, int e) {
+// the relationship inverse.
+void add_founder_lines(model::State& s, const util::TextIn& file, int e, const PedIndex& ix) {
   const RandomType rt = m.randomtype(e);
+  const bool coded = model::parent_groups(rt);
   const int len = std::max(m.lenped(e), 0);
   int lim = m.nlev(e);
   for (int i = 1; i < m.randomnumb(e); ++i) lim = std::min(lim, m.nlev(e + i));
-  std::vector<unsigned char> known(static_cast<std::size_t>(std::max(lim, 0)) + 1, 0);
-  auto mark = [&](int id) {
-    if (id >= 1 && id <= lim) known[static_cast<std::size_t>(id)] = 1;
-  };
-  for (int i = 1; i <= len; ++i) {
-    mark(s.PED(e, i, 1));
-    if (model::parent_groups(rt)) {
-      mark(s.PED(e, i, 2));
-      mark(s.PED(e, i, 3));
-    }
+  std::vector<unsigned char> groups;
+  if (coded) groups = parents_as_groups(s, file, e, ix);
+  std::vector<int> added, taken;
+  for (int id = 1; id <= std::max(lim, 0); ++id) {
+    if (coded && groups[static_cast<std::size_t>(id)])
+      taken.push_back(id);
+    else if (ix.rec_of[static_cast<std::size_t>(id)] == 0)
+      added.push_back(id);
   }
-  std::vector<int> added;
-  for (int id = 1; id <= lim; ++id)
-    if (!known[static_cast<std::size_t>(id)]) added.push_back(id);
   if (added.empty()) return;
 
   const int n = static_cast<int>(added.size());
@@ -367,22 +459,24 @@ void add_founder_lines(model::State& s, const util::TextIn& file, int e) {
     s.PED(e, line, 1) = added[static_cast<std::size_t>(k)];
     s.PED(e, line, 2) = 0;
     s.PED(e, line, 3) = 0;
-    if (model::parent_groups(rt)) s.PED_CODE(e, line) = code;
+    if (coded) s.PED_CODE(e, line) = code;
   }
   m.lenped(e) = len + n;
 
-  std::string ids;
-  for (int k = 0; k < std::min(n, 5); ++k) ids += " " + std::to_string(added[static_cast<std::size_t>(k)]);
-  if (n > 5) ids += " ...";
   const bool sires = rt == RandomType::add_sire;
-  util::say_text(
-      " warning: " + std::to_string(n) + " level" + (n == 1 ? "" : "s") + " of effect " +
-      std::to_string(e) + (n == 1 ? " has" : " have") + " no line in pedigree file " + file.name() +
-      (model::parent_groups(rt) ? " and " + std::string(n == 1 ? "is" : "are") + " no parent group"
-                                : "") +
-      "; each is taken as " +
-      (sires ? "a sire with neither ancestor known" : "an animal with both parents unknown") + ":" +
-      ids);
+  util::say_text(" warning: " + std::to_string(n) + " level" + (n == 1 ? "" : "s") + " of effect " +
+                 std::to_string(e) + (n == 1 ? " has" : " have") + " no line in pedigree file " + file.name() +
+                 "; each is taken as " +
+                 (sires ? "a sire with neither ancestor known" : "an animal with both parents unknown") + ":" +
+                 first_ids(added));
+  // Beside it the parents left without a line, so that a founder taken for
+  // a group (or a group for a founder) shows.
+  if (coded) {
+    const int g = static_cast<int>(taken.size());
+    util::say_text(" " + std::to_string(g) + (g == 1 ? " parent" : " parents") + " of effect " + std::to_string(e) +
+                   " without a line " + (g == 1 ? "is" : "are") + " taken as " +
+                   (g == 1 ? "a parent group" : "parent groups") + (g == 0 ? "" : ":" + first_ids(taken)));
+  }
 }
 
 void read_msfile(model::State& s) {
@@ -542,7 +636,7 @@ void read_files(model::State& s) {
       util::say_text(" Warning: pedigree file " + ped.name() + " of effect " + std::to_string(e) + " holds " +
                      std::to_string(std::max(len, 0) + more) + " records; the first " +
                      std::to_string(std::max(len, 0)) + " are read");
-    if (three || four) add_founder_lines(s, ped, e);
+    if (three || four) add_founder_lines(s, ped, e, ix);
     if (model::candidate_sires(rt)) {
       candidate_groups.push_back(e);
       for (int i = 1; i <= len && listed == 0; ++i)
