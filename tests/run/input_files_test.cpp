@@ -147,10 +147,10 @@ TEST_F(InputFiles, Pedigree) {
        at + "3 (record 3): sire 3 is given as its own sire of the sire"},
       // Unknown parent groups 5 and 6 have no parents; one group may stand
       // for both parents.
-      {"parent groups", ped_model(6, "add_an_upg", "ped.txt 4"), "1 5 5 1\n2 5 6 1\n3 1 2 1\n4 6 6 1\n", ""},
+      {"parent groups", ped_model(6, "add_an_upg", "ped.txt 4"), "1 5 5 3\n2 5 6 3\n3 1 2 1\n4 6 6 3\n", ""},
       {"parent groups with lines of their own", ped_model(6, "add_an_upg", "ped.txt 6"),
-       "5 0 0 4\n6 0 0 4\n1 5 5 1\n2 5 6 1\n3 1 2 1\n4 6 6 1\n", ""},
-      {"an animal as both parents", ped_model(6, "add_an_upg", "ped.txt 4"), "1 5 5 1\n2 5 6 1\n3 1 2 1\n4 3 3 1\n",
+       "5 0 0 4\n6 0 0 4\n1 5 5 3\n2 5 6 3\n3 1 2 1\n4 6 6 3\n", ""},
+      {"an animal as both parents", ped_model(6, "add_an_upg", "ped.txt 4"), "1 5 5 3\n2 5 6 3\n3 1 2 1\n4 3 3 1\n",
        at + "4 (record 4): both parents are 3, an animal with parents of its own (line 3), not a parent group"},
       {"inbreeding codes", ped_model(6, "add_an_upgi", "ped.txt 3"), "1 5 5 1000\n2 1 5 1333\n3 2 1 2000\n", ""},
       {"animal off its record", ped_model(6, "add_an_ms", "ped.txt 3 0", "MULTIPLE_SIRES:\n1 ms.txt 3\n"),

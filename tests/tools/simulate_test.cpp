@@ -43,6 +43,8 @@ TEST(SimulateOptions, DefaultsAndRefusals) {
       {"--weights=yes"},
       {"--records"},
       {"--what"},
+      {"--groups", "add_animal"},
+      {"--groups", "add_an_upg", "--reduced"},
   };
   for (const auto& args : bad) EXPECT_NE(refusal(args), "") << args[0];
 }
@@ -179,6 +181,56 @@ TEST(SimulateFiles, LayoutOfTheDataSet) {
   o2.out = again.string();
   sim::simulate(o2);
   EXPECT_EQ(lines_of((again / "x_data.txt").string()), data);
+}
+
+// A parent-group pedigree: founders (generation 0) name no parent, every
+// unknown parent of a later animal is group 201, and the code counts the
+// parents that are animals.
+TEST(SimulateFiles, ParentGroupPedigree) {
+  namespace fs = std::filesystem;
+  for (const std::string type : {"add_an_upg", "add_an_upgi"}) {
+    SCOPED_TRACE(type);
+    const fs::path dir = fs::path(testing::TempDir()) / ("sim_" + type);
+    fs::remove_all(dir);
+    const sim::Summary s = sim::simulate(sim::parse_options({"--records", "100", "--animals", "200", "--generations",
+                                                             "2", "--unknown", "0.3", "--groups", type, "--out",
+                                                             dir.string()}));
+    const auto ped = lines_of(dir / "pedigree.txt");
+    ASSERT_EQ(ped.size(), 200u);
+    long founders = 0, group = 0, both = 0;
+    for (std::size_t k = 0; k < ped.size(); ++k) {
+      const std::vector<double> v = numbers(ped[k]);
+      ASSERT_EQ(v.size(), 4u) << ped[k];
+      const double i = static_cast<double>(k + 1);
+      EXPECT_EQ(v[0], i);
+      int animals = 0;
+      for (int c = 1; c <= 2; ++c) {
+        EXPECT_TRUE(v[c] == 201 || v[c] < i) << ped[k];
+        animals += v[c] > 0 && v[c] < 201;
+        group += v[c] == 201;
+      }
+      both += v[1] == 201 && v[2] == 201;
+      const bool founder = v[1] == 0 && v[2] == 0;
+      founders += founder;
+      // Generation 0 holds ids 1 to 66 (200 / 3).
+      EXPECT_EQ(founder, i <= 66) << ped[k];
+      const double code = type == "add_an_upg" ? 3 - animals : animals == 2 ? 2000 : animals == 1 ? 1333 : 1000;
+      EXPECT_EQ(v[3], code) << ped[k];
+    }
+    EXPECT_EQ(founders, 66);
+    EXPECT_EQ(s.founders, 66);
+    EXPECT_GT(group, 40);
+    EXPECT_GT(both, 0);
+    const auto par = lines_of(dir / "params.txt");
+    auto after = [&](const std::string& key, int k = 1) {
+      for (std::size_t i = 0; i + k < par.size(); ++i)
+        if (par[i] == key) return par[i + k];
+      return std::string("?");
+    };
+    EXPECT_EQ(after("EFFECTS:", 3), "4 201 cross n");
+    EXPECT_EQ(after("RANDOM_TYPE"), type + " 0");
+    EXPECT_EQ(after("PEDIGREEFILE:"), "pedigree.txt 200");
+  }
 }
 
 // The program accepts the parameter file and its inputs (when the test is
