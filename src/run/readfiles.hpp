@@ -33,9 +33,12 @@ namespace run {
 // with more records than declared is read as far as declared, with a
 // warning.  For the additive types (add_animal, add_an_upg, add_an_upgi,
 // add_sire) every level of the group that has no line and is no parent group
-// (with parent groups: a parent without a line of its own) is
-// given the line of an animal with both parents unknown after those read,
-// lenped counting them, with one warning line.
+// is given the line of an animal with both parents unknown after those read,
+// lenped counting them, with one warning line (and, with parent groups, one
+// line naming the groups).  With parent groups, a parent without a line of its
+// own is a group only where the codes of its offspring's lines count it as an
+// unknown parent (or say nothing of it); codes that disagree on it are
+// refused.
 void read_files(model::State& s);
 
 }  // namespace run
