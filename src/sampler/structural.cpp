@@ -391,7 +391,7 @@ void structural_r(model::State& s, util::mat1<double>& e) {
           const float sc = static_cast<float>(ee(aj) * 0.5);
           const float shape = static_cast<float>(s.R_NREC(aj) * 0.5 - 1);
           const auto at = static_cast<std::size_t>(aj - 1);
-          if (work.observed[at] >= records_beyond_own + work.own[at]) {
+          if (work.observed[at] >= records_beyond_own + work.own[at] && shape > 0.0f) {
             s.R_SOL(aj) = static_cast<double>(sc / rangen::sgamma(shape));
           } else if (first_cycle && iter == 1) {
             // Too few records for a finite posterior mean: the factor
