@@ -84,8 +84,8 @@ void rescale(const model::State& s, const StructuralWork& work, util::mat1<doubl
 // Under the flat prior the factor of a level of n records, with the p
 // location parameters that only those records inform integrated out, has an
 // inverse-gamma posterior of shape (n - p)/2 - 1, whose mean is finite only
-// above shape 1: n >= 5 + p.  A record whose trait is missing informs
-// neither (its value is drawn from the model), so only observed ones count.
+// above shape 1: n >= 5 + p.  (Every record has its one trait observed: the
+// data refuse a record with every trait missing.)
 constexpr int records_beyond_own = 5;
 
 // Per-level structural effect e has factors under the flat prior.
@@ -109,15 +109,13 @@ std::vector<char> fixed_effects() {
   return fixed;
 }
 
-// The work's observed, unobserved and own of the levels of every structural
-// effect with flat-prior factors.  p of a level is the rank, over its
-// observed records, of the columns of the fixed location parameters whose
-// observed records all lie in it; found only where it can decide.
+// The work's own of the levels of every structural effect with flat-prior
+// factors: p, the rank over a level's records of the columns of the fixed
+// location parameters whose records all lie in it, found only where it can
+// decide.
 void find_level_information(model::State& s) {
   StructuralWork& work = workspace(s).structural;
   const auto neq = static_cast<std::size_t>(s.neq);
-  work.observed.assign(neq, 0);
-  work.unobserved.assign(neq, 0);
   work.own.assign(neq, 0);
   std::vector<int> flat;
   for (int k = 1; k <= m.neffr; ++k)
@@ -125,30 +123,25 @@ void find_level_information(model::State& s) {
   if (flat.empty()) return;
   const std::vector<char> fixed = fixed_effects();
 
-  // Each observed record's fixed location parameters with their
-  // multipliers, and its level of each effect of `flat` (0 none).
+  // Each record's fixed location parameters with their multipliers, and
+  // its level of each effect of `flat` (0 none).
   const std::size_t nk = flat.size();
   std::vector<std::size_t> first(1, 0);
   std::vector<std::pair<int, double>> terms;
   std::vector<std::int32_t> level(static_cast<std::size_t>(m.nrec) * nk, 0);
   const RecordCursor& c = workspace(s).cursor;
-  const float missv = static_cast<float>(m.miss);
   for (int i = 1; i <= m.nrec; ++i) {
     s.irec = i;
     find_addresses(s);
-    const bool observed = s.INDATA(i, m.pos_y(1)) != missv;
     for (std::size_t x = 0; x < nk; ++x) {
       const Slot sl = slot_of(s, flat[x]);
-      if (sl.missing) continue;
-      (observed ? work.observed : work.unobserved)[static_cast<std::size_t>(sl.eq - 1)] += 1;
-      if (observed) level[static_cast<std::size_t>(i - 1) * nk + x] = sl.eq;
+      if (!sl.missing) level[static_cast<std::size_t>(i - 1) * nk + x] = sl.eq;
     }
-    if (observed)
-      for (int j = 1; j <= c.naddr_t(1); ++j) {
-        const int f = c.SLOT_EFF(j, 1);
-        const float w = s.WEIGHT_COV(j, 1);
-        if (f > 0 && fixed[static_cast<std::size_t>(f)] && w != 0.0f) terms.emplace_back(s.ADDRESS(j, 1), w);
-      }
+    for (int j = 1; j <= c.naddr_t(1); ++j) {
+      const int f = c.SLOT_EFF(j, 1);
+      const float w = s.WEIGHT_COV(j, 1);
+      if (f > 0 && fixed[static_cast<std::size_t>(f)] && w != 0.0f) terms.emplace_back(s.ADDRESS(j, 1), w);
+    }
     first.push_back(terms.size());
   }
 
@@ -159,8 +152,8 @@ void find_level_information(model::State& s) {
     const int ef = flat[x], a1 = address1(ef, 1, 1), nl = m.nlev(ef);
     const int least = own_at_least(fixed, ef);
     auto level_of = [&](int i) { return level[static_cast<std::size_t>(i - 1) * nk + x]; };
-    // The level all observed records of each parameter lie in; -1 where
-    // they lie in more than one, or outside every level.
+    // The level all records of each parameter lie in; -1 where they lie in
+    // more than one, or outside every level.
     std::fill(home.begin(), home.end(), 0);
     for (int i = 1; i <= m.nrec; ++i) {
       const int want = level_of(i) > 0 ? level_of(i) : -1;
@@ -180,7 +173,7 @@ void find_level_information(model::State& s) {
       const auto aj = static_cast<std::size_t>(address1(ef, j, 1) - 1);
       const std::vector<int>& rec = records[static_cast<std::size_t>(j - 1)];
       const std::vector<int>& par = params[static_cast<std::size_t>(j - 1)];
-      const int n = work.observed[aj], np = static_cast<int>(par.size());
+      const int n = static_cast<int>(rec.size()), np = static_cast<int>(par.size());
       if (np + records_beyond_own <= n) {
         work.own[aj] = np;
         continue;
@@ -207,18 +200,15 @@ void find_level_information(model::State& s) {
 }
 
 // Says, in the first cycle of a run, that the factor of level j of
-// structural effect e is not sampled.
-void say_not_sampled(const StructuralWork& work, const std::vector<char>& fixed, int e, int j) {
-  const auto aj = static_cast<std::size_t>(address1(e, j, 1) - 1);
-  const int n = work.observed[aj], missing = work.unobserved[aj], p = work.own[aj];
-  auto text = [](int x) { return std::to_string(x); };
-  std::string line = " Structural effect " + text(e) + " level " + text(j) + " has " + text(n) + " records";
-  if (missing > 0) line += " with the trait observed (and " + text(missing) + " with it missing)";
-  if (p != own_at_least(fixed, e))
-    line += " and " + text(p) + (p == 1 ? " fixed location parameter" : " fixed location parameters") +
-            " that only they inform";
-  util::say_text(line + ": its factor is not sampled (a finite posterior mean needs " +
-                 text(records_beyond_own + p) + " records)");
+// structural effect e, with n records and p parameters of its own, is not
+// sampled.
+void say_not_sampled(int e, int j, double n, int p) {
+  std::string line = util::freev("Structural effect", e, "level", j, "has", n, "records");
+  if (p != own_at_least(fixed_effects(), e))
+    line += util::freev("and", p, p == 1 ? "fixed location parameter" : "fixed location parameters",
+                        "that only they inform");
+  util::say_text(line + ": its factor is not sampled (a finite posterior mean needs" +
+                 util::freev(records_beyond_own + p, "records)"));
 }
 
 // Tuning and acceptance of the one-factor step of structural effect k.
@@ -390,13 +380,13 @@ void structural_r(model::State& s, util::mat1<double>& e) {
           old(aj) = s.R_SOL(aj);
           const float sc = static_cast<float>(ee(aj) * 0.5);
           const float shape = static_cast<float>(s.R_NREC(aj) * 0.5 - 1);
-          const auto at = static_cast<std::size_t>(aj - 1);
-          if (work.observed[at] >= records_beyond_own + work.own[at] && shape > 0.0f) {
+          const int own = work.own[static_cast<std::size_t>(aj - 1)];
+          if (s.R_NREC(aj) >= records_beyond_own + own && shape > 0.0f) {
             s.R_SOL(aj) = static_cast<double>(sc / rangen::sgamma(shape));
           } else if (first_cycle && iter == 1) {
             // Too few records for a finite posterior mean: the factor
             // would drift without bound, so it stays.
-            say_not_sampled(work, fixed_effects(), ef, j);
+            say_not_sampled(ef, j, s.R_NREC(aj), own);
           }
         }
         continue;

@@ -42,12 +42,11 @@ struct StructuralWork {
   std::vector<float> slot_w;
   std::vector<std::int32_t> slot_eq;
   // Per parameter equation of a level of a fixed per-level structural effect
-  // (index eq-1), found in the first cycle of a run: the level's records
-  // with the trait observed and with it missing, and the location
-  // parameters that only its observed records inform.  `own` is exact for
-  // a level whose factor is not sampled; for the others it may be an upper
-  // bound that still leaves them sampled.
-  std::vector<std::int32_t> observed, unobserved, own;
+  // (index eq-1), found in the first cycle of a run: the location parameters
+  // that only the level's records inform.  Exact for a level whose factor
+  // is not sampled; for the others it may be an upper bound that still
+  // leaves them sampled.
+  std::vector<std::int32_t> own;
 };
 
 // ln det of the last record's inverse covariance, with what it was formed
