@@ -1,7 +1,6 @@
 // The rank of a matrix taken row by row: against a dense elimination with
-// full pivoting on small integer matrices, a reduction that runs through
-// two kept rows in turn, a column given twice, and a dependence that 32-bit
-// data leave only nearly exact.
+// full pivoting on small integer matrices, and a dependence that 32-bit data
+// leave only nearly exact.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -61,21 +60,6 @@ TEST(RowEchelon, RankOfSmallIntegerMatricesAsDenseElimination) {
     ASSERT_EQ(r.rank, dense_rank(a)) << trial;
     ASSERT_EQ(r.rank + r.dependent, nr) << trial;
   }
-}
-
-TEST(RowEchelon, ARowReducedThroughTwoKeptRowsAndAColumnGivenTwice) {
-  // Clearing column 0 with the first kept row fills column 1, the pivot of
-  // the second, which then clears column 2: 0.5 r1 - 0.5 r2.
-  sparsem::RowEchelon r;
-  sparsem::start_rows(r, 3);
-  EXPECT_TRUE(sparsem::add_row(r, Row{{0, 2.0}, {1, 1.0}}));
-  EXPECT_FALSE(sparsem::add_row(r, Row{{0, 1.0}, {1, 1.0}, {0, 1.0}}));  // column 0 twice: the first row
-  EXPECT_TRUE(sparsem::add_row(r, Row{{1, 1.0}, {2, 1.0}}));
-  EXPECT_FALSE(sparsem::add_row(r, Row{{0, 1.0}, {2, -0.5}}));
-  EXPECT_TRUE(sparsem::add_row(r, Row{{2, 1.0}, {0, 1.0}}));
-  EXPECT_FALSE(sparsem::add_row(r, Row{}));
-  EXPECT_EQ(r.rank, 3);
-  EXPECT_EQ(r.dependent, 3);
 }
 
 TEST(RowEchelon, ColumnsProportionalIn32BitDataAreDependent) {
