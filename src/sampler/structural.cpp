@@ -7,6 +7,10 @@
 // Metropolis-Hastings with an inverse chi-square proposal.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "dense/denseop.hpp"
 #include "model/model.hpp"
@@ -17,6 +21,7 @@
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
 #include "sampler/resid_steps.hpp"
+#include "sparse/row_rank.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 
@@ -76,17 +81,134 @@ void rescale(const model::State& s, const StructuralWork& work, util::mat1<doubl
   if (now != before) e(i, 1) = e(i, 1) * std::pow(std::sqrt(before / now), p.w);
 }
 
-// Fewest records with which the factor of a level of fixed per-level
-// structural effect e has a finite posterior mean.  Under the flat prior the
-// factor of a level of n records, with p location parameters of its own
-// (those of a fixed location effect e) integrated out, has an inverse-gamma
-// posterior of shape (n - p)/2 - 1, whose mean is finite only above shape 1.
-int fewest_records(int e) {
-  bool random_location = false;
-  for (int f = 1; f <= e; ++f)
-    if (m.randomnumb(f) > 0 && e < f + m.randomnumb(f)) random_location = true;
-  const int own = !random_location && m.pos_eff(e, 1) != 0 ? 1 : 0;
-  return 5 + own;
+// Under the flat prior the factor of a level of n records, with the p
+// location parameters that only those records inform integrated out, has an
+// inverse-gamma posterior of shape (n - p)/2 - 1, whose mean is finite only
+// above shape 1: n >= 5 + p.  (Every record has its one trait observed: the
+// data refuse a record with every trait missing.)
+constexpr int records_beyond_own = 5;
+
+// Per-level structural effect e has factors under the flat prior.
+bool flat_levels(int e) {
+  const model::EffectType et = m.effecttype(e);
+  return (et == model::EffectType::cro || et == model::EffectType::unk) && m.randomnumb(e) == 0;
+}
+
+// Location parameters that only the records of a level inform, at the least:
+// its own, when structural effect e is a fixed location effect.
+int own_at_least(const std::vector<char>& fixed, int e) {
+  return fixed[static_cast<std::size_t>(e)] && m.pos_eff(e, 1) != 0 ? 1 : 0;
+}
+
+// Effects whose levels are fixed location parameters: those in no random
+// group (index e).
+std::vector<char> fixed_effects() {
+  std::vector<char> fixed(static_cast<std::size_t>(m.neff) + 1, 1);
+  for (int f = 1; f <= m.neff; ++f)
+    for (int e = f; e < f + m.randomnumb(f); ++e) fixed[static_cast<std::size_t>(e)] = 0;
+  return fixed;
+}
+
+// The work's own of the levels of every structural effect with flat-prior
+// factors: p, the rank over a level's records of the columns of the fixed
+// location parameters whose records all lie in it, found only where it can
+// decide.
+void find_level_information(model::State& s) {
+  StructuralWork& work = workspace(s).structural;
+  const auto neq = static_cast<std::size_t>(s.neq);
+  work.own.assign(neq, 0);
+  std::vector<int> flat;
+  for (int k = 1; k <= m.neffr; ++k)
+    if (flat_levels(m.pos_effr(k))) flat.push_back(m.pos_effr(k));
+  if (flat.empty()) return;
+  const std::vector<char> fixed = fixed_effects();
+
+  // Each record's fixed location parameters with their multipliers, and
+  // its level of each effect of `flat` (0 none).
+  const std::size_t nk = flat.size();
+  std::vector<std::size_t> first(1, 0);
+  std::vector<std::pair<int, double>> terms;
+  std::vector<std::int32_t> level(static_cast<std::size_t>(m.nrec) * nk, 0);
+  const RecordCursor& c = workspace(s).cursor;
+  for (int i = 1; i <= m.nrec; ++i) {
+    s.irec = i;
+    find_addresses(s);
+    for (std::size_t x = 0; x < nk; ++x) {
+      const Slot sl = slot_of(s, flat[x]);
+      if (!sl.missing) level[static_cast<std::size_t>(i - 1) * nk + x] = sl.eq;
+    }
+    for (int j = 1; j <= c.naddr_t(1); ++j) {
+      const int f = c.SLOT_EFF(j, 1);
+      const float w = s.WEIGHT_COV(j, 1);
+      if (f > 0 && fixed[static_cast<std::size_t>(f)] && w != 0.0f) terms.emplace_back(s.ADDRESS(j, 1), w);
+    }
+    first.push_back(terms.size());
+  }
+
+  std::vector<std::int32_t> home(neq), column(neq, -1);
+  std::vector<std::pair<int, double>> row;
+  sparsem::RowEchelon rows;
+  for (std::size_t x = 0; x < nk; ++x) {
+    const int ef = flat[x], a1 = address1(ef, 1, 1), nl = m.nlev(ef);
+    const int least = own_at_least(fixed, ef);
+    auto level_of = [&](int i) { return level[static_cast<std::size_t>(i - 1) * nk + x]; };
+    // The level all records of each parameter lie in; -1 where they lie in
+    // more than one, or outside every level.
+    std::fill(home.begin(), home.end(), 0);
+    for (int i = 1; i <= m.nrec; ++i) {
+      const int want = level_of(i) > 0 ? level_of(i) : -1;
+      for (std::size_t p = first[static_cast<std::size_t>(i - 1)]; p < first[static_cast<std::size_t>(i)]; ++p) {
+        std::int32_t& h = home[static_cast<std::size_t>(terms[p].first - 1)];
+        h = h == 0 || h == want ? want : -1;
+      }
+    }
+    // Records and parameters by level (index level - 1), the last level
+    // (the reference, never drawn) left out.
+    std::vector<std::vector<int>> records(static_cast<std::size_t>(nl)), params(static_cast<std::size_t>(nl));
+    for (int i = 1; i <= m.nrec; ++i)
+      if (level_of(i) > 0) records[static_cast<std::size_t>(level_of(i) - a1)].push_back(i);
+    for (std::size_t q = 0; q < neq; ++q)
+      if (home[q] > 0) params[static_cast<std::size_t>(home[q] - a1)].push_back(static_cast<int>(q + 1));
+    for (int j = 1; j < nl; ++j) {
+      const auto aj = static_cast<std::size_t>(address1(ef, j, 1) - 1);
+      const std::vector<int>& rec = records[static_cast<std::size_t>(j - 1)];
+      const std::vector<int>& par = params[static_cast<std::size_t>(j - 1)];
+      const int n = static_cast<int>(rec.size()), np = static_cast<int>(par.size());
+      if (np + records_beyond_own <= n) {
+        work.own[aj] = np;
+        continue;
+      }
+      for (int k = 0; k < np; ++k) column[static_cast<std::size_t>(par[static_cast<std::size_t>(k)] - 1)] = k;
+      sparsem::start_rows(rows, np);
+      int taken = 0;
+      // Five rows that depend on those before settle that the level is
+      // sampled.
+      for (int i : rec) {
+        if (rows.dependent == records_beyond_own) break;
+        row.clear();
+        for (std::size_t p = first[static_cast<std::size_t>(i - 1)]; p < first[static_cast<std::size_t>(i)]; ++p) {
+          const int k = column[static_cast<std::size_t>(terms[p].first - 1)];
+          if (k >= 0) row.emplace_back(k, terms[p].second);
+        }
+        sparsem::add_row(rows, row);
+        ++taken;
+      }
+      work.own[aj] = n == 0 ? least : rows.rank + (n - taken);
+      for (int q : par) column[static_cast<std::size_t>(q - 1)] = -1;
+    }
+  }
+}
+
+// Says, in the first cycle of a run, that the factor of level j of
+// structural effect e, with n records and p parameters of its own, is not
+// sampled.
+void say_not_sampled(int e, int j, double n, int p) {
+  std::string line = util::freev("Structural effect", e, "level", j, "has", n, "records");
+  if (p != own_at_least(fixed_effects(), e))
+    line += util::freev("and", p, p == 1 ? "fixed location parameter" : "fixed location parameters",
+                        "that only they inform");
+  util::say_text(line + ": its factor is not sampled (a finite posterior mean needs" +
+                 util::freev(records_beyond_own + p, "records)"));
 }
 
 // Tuning and acceptance of the one-factor step of structural effect k.
@@ -193,6 +315,7 @@ void structural_r(model::State& s, util::mat1<double>& e) {
   auto ee = [&work](int q) -> double& { return work.ee[static_cast<std::size_t>(q - 1)]; };
 
   const bool rescale_last = nr > 0 && model::robust_residuals();
+  if (m.r_nround > 0 && (first_cycle || work.own.size() != neq)) find_level_information(s);
   if (m.r_nround > 0 || rescale_last) keep_record_slots(s);
 
   for (int iter = 1; iter <= m.r_nround; ++iter) {
@@ -252,20 +375,18 @@ void structural_r(model::State& s, util::mat1<double>& e) {
       if (rn < 0) continue;
       if (rn == 0) {
         // Fixed levels; the last one is the reference and keeps its factor.
-        const int fewest = fewest_records(ef);
         for (int j = 1; j <= m.nlev(ef) - 1; ++j) {
           const int aj = address1(ef, j, 1);
           old(aj) = s.R_SOL(aj);
           const float sc = static_cast<float>(ee(aj) * 0.5);
           const float shape = static_cast<float>(s.R_NREC(aj) * 0.5 - 1);
-          if (s.R_NREC(aj) >= fewest && shape > 0.0f) {
+          const int own = work.own[static_cast<std::size_t>(aj - 1)];
+          if (s.R_NREC(aj) >= records_beyond_own + own && shape > 0.0f) {
             s.R_SOL(aj) = static_cast<double>(sc / rangen::sgamma(shape));
           } else if (first_cycle && iter == 1) {
             // Too few records for a finite posterior mean: the factor
             // would drift without bound, so it stays.
-            util::say("Structural effect", ef, "level", j, "has", s.R_NREC(aj),
-                      "records: its factor is not sampled (a finite posterior mean needs", fewest,
-                      "records)");
+            say_not_sampled(ef, j, s.R_NREC(aj), own);
           }
         }
         continue;

@@ -10,7 +10,8 @@
 // before every planned cycle (EquationPlan::fits); the cursor's derived
 // constants are made by prepare_records at the first cycle of every run;
 // the link is rebuilt whenever new keys enter XX; the dispersion step's and
-// the structural step's work areas last one call; the log-determinant memo
+// the structural step's work areas last one call, except what the structural
+// step finds of its levels in the first cycle of a run; the log-determinant memo
 // is checked against the weight, the inverse and the tolerance it was made
 // from before every use.
 #pragma once
@@ -30,7 +31,8 @@
 
 namespace sampler {
 
-// Work of the structural residual step; its contents last one call.
+// Work of the structural residual step; its contents last one call, but
+// for the levels' information.
 struct StructuralWork {
   std::vector<double> ee;   // statistic of each parameter equation (index eq-1)
   std::vector<double> old;  // factor before its latest draw in this call
@@ -39,6 +41,12 @@ struct StructuralWork {
   // The multiplier, and the parameter equation, negated for a missing one.
   std::vector<float> slot_w;
   std::vector<std::int32_t> slot_eq;
+  // Per parameter equation of a level of a fixed per-level structural effect
+  // (index eq-1), found in the first cycle of a run: the location parameters
+  // that only the level's records inform.  Exact for a level whose factor
+  // is not sampled; for the others it may be an upper bound that still
+  // leaves them sampled.
+  std::vector<std::int32_t> own;
 };
 
 // ln det of the last record's inverse covariance, with what it was formed

@@ -73,6 +73,81 @@ TEST_F(ResidChain, HerdResidualRatioCoversTheSimulatedRatio) {
   EXPECT_NE(p.out.find(" Structural R  stored in file: \"structural_r\""), std::string::npos);
 }
 
+// Herd 1 has 6 records in 2 fixed herd-years nested in it, so its factor has
+// no finite posterior mean: it is announced and stays 1.  Herd 2 has 8 in 2
+// and is sampled; herd 3, the reference, has 40 in 4.  With flat priors on
+// the locations and factors and 0 degrees of belief for r, integrating out
+// the locations and r leaves the exact marginal of herd 2's factor f:
+//   p(f | y) ~ f^-(8 - 2)/2 (S2 / f + S1 + S3)^-(54 - 8)/2,
+// S_h the sum of squares within the herd-years of herd h.  The chain's mean
+// of ln f and its probability below the exact median are held to it.
+TEST_F(ResidChain, HerdWithNestedHerdYearsAgainstItsExactPosterior) {
+  struct Cell {
+    int herd, hy, n;
+  };
+  const Cell cells[] = {{1, 1, 3}, {1, 2, 3}, {2, 3, 4}, {2, 4, 4}, {3, 5, 10}, {3, 6, 10}, {3, 7, 10}, {3, 8, 10}};
+  Sixteenths noise(41);
+  std::ostringstream data;
+  double ss[4] = {0, 0, 0, 0};
+  int nrec = 0;
+  for (const Cell& c : cells) {
+    std::vector<double> y;
+    for (int k = 0; k < c.n; ++k) y.push_back(8 + c.hy + noise.next(c.herd == 3 ? 1.5 : 3.0));
+    double mean = 0;
+    for (double v : y) mean += v / c.n;
+    for (double v : y) {
+      ss[c.herd] += (v - mean) * (v - mean);
+      data << v << " " << c.herd << " " << c.hy << "\n";
+    }
+    nrec += c.n;
+  }
+  const int cycles = 40000, burn = 1000;
+  std::ofstream(dir() / "data.txt") << data.str();
+  std::ofstream(dir() / "params.txt")
+      << "MCMC_CHAIN:\n" << cycles << " " << burn << " 20\nSEED\n3\nRESTART:\nn\nDATAFILE\ndata.txt " << nrec
+      << "\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n2\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n2 3 cross n\n"
+         "3 8 cross n\nRANDOM_RESIDUAL:\nstructural 0\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n1 10\n"
+         "NUMBER_OF_STRUCTURAL_EFFECTS\n1\nSTRUCTURAL_EFFECTS:\n1 y\nRESIDUAL_PRIOR_(CO)VARIANCES\n1.0\n";
+  const Process p = run_program(dir());
+  ASSERT_EQ(p.status, 0) << p.out << p.err;
+  const std::string said =
+      " Structural effect 1 level 1 has 6 records and 2 fixed location parameters that only they inform: its"
+      " factor is not sampled (a finite posterior mean needs 7 records)\n";
+  ASSERT_NE(p.out.find(said), std::string::npos) << p.out;
+  EXPECT_EQ(p.out.find(said), p.out.rfind(said));
+
+  // The exact marginal of u = ln f on a grid, and its mean and median.
+  const double a = (8 - 2) / 2.0, b = (nrec - 8) / 2.0, c = ss[1] + ss[3];
+  std::vector<double> u, w;
+  double top = -1e300;
+  for (double x = -20; x < 30; x += 1e-3) {
+    u.push_back(x);
+    w.push_back((1 - a) * x - b * std::log(ss[2] * std::exp(-x) + c));
+    top = std::max(top, w.back());
+  }
+  double total = 0, mean_u = 0;
+  for (double& v : w) total += v = std::exp(v - top);
+  for (std::size_t i = 0; i < u.size(); ++i) mean_u += u[i] * w[i] / total;
+  double median = 0, acc = 0;
+  for (std::size_t i = 0; i < u.size() && median == 0; ++i)
+    if ((acc += w[i]) >= total / 2) median = std::exp(u[i]);
+
+  // "varcompsam": the cycle, r, the factors of herds 1 and 2.
+  std::istringstream sam(read_file(dir() / "varcompsam"));
+  BatchMeans log_f((cycles - burn) / 20 / 30), below((cycles - burn) / 20 / 30);
+  int round = 0;
+  double r = 0, f1 = 0, f2 = 0;
+  while (sam >> round >> r >> f1 >> f2) {
+    ASSERT_EQ(f1, 1.0) << round;
+    if (round <= burn) continue;
+    log_f.add(std::log(f2));
+    below.add(f2 < median ? 1.0 : 0.0);
+  }
+  ASSERT_EQ(round, cycles);
+  EXPECT_LT(std::fabs(log_f.mean() - mean_u), 4 * log_f.se()) << log_f.mean() << " exact " << mean_u;
+  EXPECT_LT(std::fabs(below.mean() - 0.5), 4 * below.se()) << below.mean();
+}
+
 struct TypeCase {
   const char* name;
   const char* options;  // simulator options

@@ -253,4 +253,64 @@ TEST_F(Structural, LevelsWithTooFewRecordsKeepTheirFactor) {
   EXPECT_EQ(prob::gen_uniform_real(), next);
 }
 
+// Herds (effect 1, fixed, the structural effect) with herd-years (effect 2,
+// fixed) and two covariables (effects 3 and 4, each with values in one herd
+// only) nested in them.  A herd's factor is sampled when its records number
+// at least 5 plus the rank of the fixed parameters that only they inform:
+// the herd's own level is collinear with its herd-years, a herd-year shared
+// with another herd is not its own, a covariable constant within the herd
+// adds nothing, and one that varies adds one.
+TEST_F(Structural, LevelsCountTheFixedParametersOnlyTheirRecordsInform) {
+  // herd, herd-year, covariable 1, covariable 2
+  struct Rec {
+    int herd, hy;
+    float c1, c2;
+  };
+  std::vector<Rec> recs;
+  auto add = [&recs](int herd, int hy, int n, float c1 = 0, bool varying = false) {
+    for (int k = 0; k < n; ++k) recs.push_back({herd, hy, c1, varying ? static_cast<float>(1 + k % 3) : 0.0f});
+  };
+  add(1, 1, 3);  // herd 1: 6 records, 2 parameters: not sampled
+  add(1, 2, 3);
+  add(2, 3, 3);  // 7 and 2: sampled
+  add(2, 4, 4);
+  add(3, 5, 3);  // herd-year 6 is also in herd 7: 7 and 2, sampled
+  add(3, 6, 4);
+  add(4, 7, 6, 2.5f);     // 6 and 1: sampled
+  add(5, 8, 6, 0, true);  // 6 and 2: not sampled
+  add(6, 6, 2);           // the reference
+  add(6, 9, 5);
+  const int nrec = static_cast<int>(recs.size());
+  new_model(1, {CRO, CRO, COV, COV}, {6, 9, 1, 1}, nrec);
+  m.pos_y(1) = 1;
+  for (int e = 1; e <= 4; ++e) m.pos_eff(e, 1) = e + 1;
+  m.residualtype = model::ResidualType::structural;
+  m.neffr = 1;
+  m.pos_effr.resize(1);
+  m.effrsave.resize(1);
+  m.pos_effr(1) = 1;
+  m.r_nround = 1;
+  m.r_skip = 1;
+  model::State s;
+  new_state(s);
+  util::mat1<double> e(nrec, 1);
+  for (int i = 1; i <= nrec; ++i) {
+    const Rec& r = recs[static_cast<std::size_t>(i - 1)];
+    put_record(s, i, {1.0f + 0.25f * static_cast<float>(i % 5), static_cast<float>(r.herd),
+                      static_cast<float>(r.hy), r.c1, r.c2});
+    e(i, 1) = 0.5 + 0.1 * i;
+  }
+  for (int h = 1; h <= 5; ++h) s.R_SOL(h) = 1.25;
+  prob::set_seed(8);
+  disptest::cycle(1, 10, 5, 1);
+  testing::internal::CaptureStdout();
+  sampler::structural_r(s, e);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string two = " and 2 fixed location parameters that only they inform: its factor is not sampled"
+                          " (a finite posterior mean needs 7 records)\n";
+  EXPECT_EQ(out, " Structural effect 1 level 1 has 6 records" + two + " Structural effect 1 level 5 has 6 records" + two);
+  for (int h : {1, 5}) EXPECT_EQ(s.R_SOL(h), 1.25) << h;
+  for (int h : {2, 3, 4}) EXPECT_NE(s.R_SOL(h), 1.25) << h;
+}
+
 }  // namespace
