@@ -191,6 +191,7 @@ TextIn::TextIn(const std::string& name) : name_(trim_right(name)) {
   }
   ::close(fd);
   text_.resize(got);
+  skip_byte_order_mark();
   open_ = true;
 }
 
@@ -198,8 +199,15 @@ TextIn TextIn::from_text(std::string text, std::string name) {
   TextIn in;
   in.name_ = std::move(name);
   in.text_ = std::move(text);
+  in.skip_byte_order_mark();
   in.open_ = true;
   return in;
+}
+
+void TextIn::skip_byte_order_mark() {
+  constexpr std::string_view mark = "\xEF\xBB\xBF";
+  begin_ = std::string_view(text_).starts_with(mark) ? mark.size() : 0;
+  pos_ = begin_;
 }
 
 bool TextIn::exists(const std::string& name) {
