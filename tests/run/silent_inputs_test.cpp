@@ -431,18 +431,26 @@ TEST_F(SilentInputsFiles, PedigreeWithoutFoundersGivesTheWholeRelationshipInvers
   }
 }
 
+// The folder a under the test's own folder top, emptied, with the data set
+// the simulator writes with options.
+std::filesystem::path simulated(const char* top, const char* a, const std::string& options) {
+  const std::filesystem::path d = std::filesystem::path(testing::TempDir()) / top / a;
+  std::filesystem::remove_all(d.parent_path());
+  std::filesystem::create_directories(d);
+  const chaintest::Process sim = chaintest::run_simulator(d, options);
+  EXPECT_EQ(sim.status, 0) << sim.err;
+  return d;
+}
+
 // Through the program: a simulated pedigree without its founders' lines
 // gives the posterior means of the whole pedigree's run.
 TEST(SilentInputsProgram, PedigreeWithoutFoundersGivesThePosteriorOfTheWholeOne) {
   namespace fs = std::filesystem;
   using namespace chaintest;
   if (program_path().empty() || simulator_path().empty()) GTEST_SKIP() << "program or simulator not built";
-  const fs::path top = fs::path(testing::TempDir()) / "silent_founders";
-  fs::remove_all(top);
-  const fs::path a = top / "whole", b = top / "part";
-  fs::create_directories(a);
-  const Process sim = run_simulator(a, "--records 400 --nround 600 --nburn 100 --skip 5 --seed 21");
-  ASSERT_EQ(sim.status, 0) << sim.err;
+  const fs::path a = simulated("silent_founders", "whole", "--records 400 --nround 600 --nburn 100 --skip 5 --seed 21");
+  const fs::path b = a.parent_path() / "part";
+  ASSERT_FALSE(HasFailure());
   fs::copy(a, b);
   // The simulator's founders are its first lines.
   const std::vector<std::string> truth = lines_of(read_file(a / "truth.txt"));
@@ -482,13 +490,10 @@ TEST(SilentInputsProgram, ByteOrderMarksOnEveryInputChangeNoOutput) {
   namespace fs = std::filesystem;
   using namespace chaintest;
   if (program_path().empty() || simulator_path().empty()) GTEST_SKIP() << "program or simulator not built";
-  const fs::path top = fs::path(testing::TempDir()) / "silent_marks";
-  fs::remove_all(top);
-  const fs::path a = top / "plain", b = top / "marked";
-  fs::create_directories(a);
-  const Process sim =
-      run_simulator(a, "--records 150 --candidates 0.3 --nround 150 --nburn 50 --skip 1 --seed 5");
-  ASSERT_EQ(sim.status, 0) << sim.err;
+  const fs::path a =
+      simulated("silent_marks", "plain", "--records 150 --candidates 0.3 --nround 150 --nburn 50 --skip 1 --seed 5");
+  const fs::path b = a.parent_path() / "marked";
+  ASSERT_FALSE(HasFailure());
   const std::string mark = "\xEF\xBB\xBF";
   auto marked = [&](const fs::path& f, const std::string& text) {
     std::ofstream(f, std::ios::binary) << mark << text;
