@@ -849,8 +849,7 @@ void read_parameters(std::istream& in) {
     if (!std::getline(in, line))
       util::fatal_stderr(" end of input: no parameter file name was given");
     // A name given from a file saved with a byte-order mark starts with it.
-    if (line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
-    read_parameter_file(line);
+    read_parameter_file(std::string(util::after_byte_order_mark(line)));
   } catch (const util::Stop&) {
     end_prompt_line();
     throw;

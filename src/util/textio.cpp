@@ -154,6 +154,11 @@ std::string describe(const RecordRead& r) {
   return "";
 }
 
+std::string_view after_byte_order_mark(std::string_view s) {
+  constexpr std::string_view mark = "\xEF\xBB\xBF";
+  return s.starts_with(mark) ? s.substr(mark.size()) : s;
+}
+
 std::string_view trim_right(std::string_view s) {
   std::size_t n = s.size();
   while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t')) --n;
@@ -205,8 +210,7 @@ TextIn TextIn::from_text(std::string text, std::string name) {
 }
 
 void TextIn::skip_byte_order_mark() {
-  constexpr std::string_view mark = "\xEF\xBB\xBF";
-  begin_ = std::string_view(text_).starts_with(mark) ? mark.size() : 0;
+  begin_ = text_.size() - after_byte_order_mark(text_).size();
   pos_ = begin_;
 }
 

@@ -226,4 +226,8 @@ int fault_of(const char* step, const char* path);
 // Removes trailing blanks (fixed-width names compare and open without them).
 std::string_view trim_right(std::string_view s);
 
+// The text after a UTF-8 byte-order mark at its start (the whole text when it
+// has none): the mark names the encoding and is no part of the text.
+std::string_view after_byte_order_mark(std::string_view s);
+
 }  // namespace util
