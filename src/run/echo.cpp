@@ -73,9 +73,11 @@ void repair(util::mat1<double>& x, const std::string& what) {
 }
 
 // The lines naming the upper-triangle elements that are 0 in a starting
-// matrix of the given order: those that stay 0 for the whole chain and, in a
-// multiple-breed group (breed blocks of order block, drawn whole), those
-// that are sampled with their block.  Nothing when there is none.
+// matrix of the given order: those that stay 0 for the whole chain, as a
+// warning, since identity starting matrices (a habit from other programs)
+// fix every covariance at 0; and, in a multiple-breed group (breed blocks of
+// order block, drawn whole), those that are sampled with their block.
+// Nothing when there is none.
 template <class At, class Sampled>
 void zero_pattern(const std::string& what, int order, int block, At at, Sampled sampled) {
   auto block_zero = [&](int i, int j) {
@@ -87,6 +89,7 @@ void zero_pattern(const std::string& what, int order, int block, At at, Sampled 
   };
   std::string fixed, drawn;
   bool whole = block != 0;  // every element that stays 0 in a block wholly 0
+  int fixed_covariances = 0;
   for (int i = 1; i <= order; ++i)
     for (int j = i; j <= order; ++j) {
       if (at(i, j) != 0.0) continue;
@@ -96,12 +99,18 @@ void zero_pattern(const std::string& what, int order, int block, At at, Sampled 
       } else {
         fixed += ij;
         whole = whole && block_zero(i, j);
+        if (j > i) ++fixed_covariances;
       }
     }
   if (!fixed.empty())
-    util::say_text(" " + what + (whole ? " elements of breed blocks wholly" : " elements") +
+    util::say_text(" warning: " + what + (whole ? " elements of breed blocks wholly" : " elements") +
                    " 0 in the starting matrix stay 0 for the whole chain (not sampled, not in"
                    " \"varcompsam\"):" + fixed);
+  if (order >= 2 && fixed_covariances == order * (order - 1) / 2)
+    util::say_text(" warning: " + what +
+                   " every covariance stays 0, which is what identity starting matrices do; to"
+                   " estimate the covariances, start each from a small value other than 0, such as"
+                   " 0.1 times the root of the product of its two variances");
   if (!drawn.empty())
     util::say_text(" " + what +
                    " elements 0 in the starting matrix are sampled all the same, since their breed"

@@ -172,53 +172,43 @@ constexpr std::string_view keywords[] = {
 
 char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// Edits (insertions, deletions, substitutions) from a to b, letters
-// compared without case.
+// Edits from a to b (a character inserted, dropped or changed, or two
+// neighbours swapped), letters compared without case.
 std::size_t edit_distance(std::string_view a, std::string_view b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  const std::size_t nb = b.size();
+  std::vector<std::size_t> before(nb + 1), last(nb + 1), row(nb + 1);
+  for (std::size_t j = 0; j <= nb; ++j) row[j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diag = row[0];
+    before.swap(last);
+    last.swap(row);
     row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t up = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (upper(a[i - 1]) == upper(b[j - 1]) ? 0 : 1)});
-      diag = up;
+    for (std::size_t j = 1; j <= nb; ++j) {
+      const bool same = upper(a[i - 1]) == upper(b[j - 1]);
+      row[j] = std::min({last[j] + 1, row[j - 1] + 1, last[j - 1] + (same ? 0 : 1)});
+      const bool swapped = i > 1 && j > 1 && upper(a[i - 1]) == upper(b[j - 2]) &&
+                           upper(a[i - 2]) == upper(b[j - 1]);
+      if (swapped) row[j] = std::min(row[j], before[j - 2] + 1);
     }
   }
-  return row[b.size()];
+  return row[nb];
 }
 
-// The keyword nearest to a word (the first of equals), and how far it is.
-struct Nearest {
-  std::string_view key;
-  std::size_t distance;
-};
-Nearest nearest_keyword(std::string_view w) {
-  Nearest best{keywords[0], edit_distance(w, keywords[0])};
+// The keyword a word is near, or empty when it is near none: the keyword
+// fewest edits away among those within one edit per four characters of the
+// keyword, at most three.  A slip in a long keyword (RANDOM_GRUP,
+// RESIDUAL_PRIOR_COVARIANCES) is near; a note's first word (NB:, HERD_B, END)
+// is near none, the short SEED allowing one edit only.
+std::string_view near_keyword(std::string_view w) {
+  std::string_view best;
+  std::size_t fewest = 0;
   for (std::string_view k : keywords) {
     const std::size_t d = edit_distance(w, k);
-    if (d < best.distance) best = {k, d};
+    if (d <= std::min<std::size_t>(3, k.size() / 4) && (best.empty() || d < fewest)) {
+      best = k;
+      fewest = d;
+    }
   }
   return best;
-}
-
-// A word that reads as a keyword: in capitals with '_', '(' or ':', or
-// within two edits of a keyword.  Against the short "SEED" one edit only,
-// so that a word such as "END" is no near miss.
-bool looks_like_keyword(std::string_view w) {
-  bool capital = false, mark = false, other = false;
-  for (char c : w) {
-    if (c >= 'A' && c <= 'Z')
-      capital = true;
-    else if (c == '_' || c == '(' || c == ')' || c == ':')
-      mark = mark || c != ')';
-    else if (!(c >= '0' && c <= '9'))
-      other = true;
-  }
-  if (capital && mark && !other) return true;
-  const Nearest n = nearest_keyword(w);
-  return n.distance <= std::min<std::size_t>(2, (n.key.size() - 1) / 2);
 }
 
 // The prompt for the parameter file's name ends without a line break; the
@@ -280,8 +270,15 @@ class Reader {
   bool is(std::string_view key) const { return w_.n >= 1 && w_.word(1) == key; }
   // The line in hand must be the keyword line.
   void expect(std::string_view key, const std::string& message) {
-    if (!is(key)) refuse(message);
+    if (!is(key)) not_found(message);
   }
+  // A keyword is missing; where a note stands in its place, the message
+  // says how notes are written.
+  [[noreturn]] void not_found(const std::string& message) const {
+    const char* hint = "; a line of text stands in its place (comment lines begin with #)";
+    refuse(notes_line() ? message + hint : message);
+  }
+  bool notes_line() const;
   // Reads the value line of key, which must hold at least k words; expected
   // tells what it holds.
   void values(int k, std::string_view key, std::string_view expected) {
@@ -442,13 +439,13 @@ void Reader::report_unread() {
     // A misspelt keyword would leave its section unread and change the
     // model without a word: it stops the run.
     const std::string_view first = std::string_view(t).substr(0, t.find_first_of(" \t"));
-    if (looks_like_keyword(first)) {
-      const Nearest n = nearest_keyword(first);
-      if (first == n.key)
-        util::fatal(msg({n.key, "stands after the end of the model and would not be read; after a"
-                                " matrix only RANDOM_GROUP may follow"}) +
+    const std::string_view key = near_keyword(first);
+    if (!key.empty()) {
+      if (first == key)
+        util::fatal(msg({key, "stands after the end of the model and would not be read; after a"
+                              " matrix only RANDOM_GROUP may follow"}) +
                     "\n" + where_line(no, text));
-      util::fatal(msg({quoted(first), "looks like a keyword but is none; the nearest keyword is", n.key,
+      util::fatal(msg({quoted(first), "looks like a keyword but is none; the nearest keyword is", key,
                        ". The model ends before this line, which would not be read"}) +
                   "\n" + where_line(no, text));
     }
@@ -566,8 +563,7 @@ void Reader::effects() {
   for (int i = 1; i <= M.neff; ++i) {
     next();
     const int c = w_.n;
-    if (c >= 1 && !number_first() &&
-        (is("RANDOM_RESIDUAL:") || looks_like_keyword(w_.word(1))))
+    if (c >= 1 && !number_first() && !near_keyword(w_.word(1)).empty())
       refuse_count("EFFECTS:", "effect", i - 1, "NUMBER_OF_EFFECTS", M.neff, w_.line, w_.text);
     if (c != nt + 3 && c != nt + 4 && c != 2 * nt + 3 && c != 2 * nt + 4)
       refuse({"too few or too many numbers for effect ", i, ". Was ", c});
@@ -624,6 +620,19 @@ bool Reader::effect_line() const {
   return (c == nt + 3 || c == nt + 4 || c == 2 * nt + 3 || c == 2 * nt + 4) && number_first();
 }
 
+// True when the line in hand reads as a line of notes: two words or more,
+// the first beginning with a letter, no file name and near no keyword, the
+// second no number.  Value lines ("data.txt 2000", "homogeneous 0", "y 3001")
+// are none.
+bool Reader::notes_line() const {
+  if (w_.n < 2) return false;
+  const std::string_view first = w_.word(1);
+  const char c = upper(first.front());
+  if (c < 'A' || c > 'Z' || first.find_first_of("./\\") != std::string_view::npos) return false;
+  double x = 0;
+  return real_number(w_.word(2), x) == NumRead::not_a_number && near_keyword(first).empty();
+}
+
 // True when the line in hand reads as a structural effect line.
 bool Reader::structural_line() const { return (w_.n == 1 || w_.n == 2) && number_first(); }
 
@@ -665,8 +674,7 @@ void Reader::residual() {
     expect("STRUCTURAL_EFFECTS:", msg({" STRUCTURAL_EFFECTS: not found"}));
     for (int k = 1; k <= M.neffr; ++k) {
       next();
-      if (w_.n >= 1 && !structural_line() &&
-          (is("RESIDUAL_PRIOR_(CO)VARIANCES") || looks_like_keyword(w_.word(1))))
+      if (w_.n >= 1 && !structural_line() && !near_keyword(w_.word(1)).empty())
         refuse_count("STRUCTURAL_EFFECTS:", "structural effect", k - 1, "NUMBER_OF_STRUCTURAL_EFFECTS",
                      M.neffr, w_.line, w_.text);
       if (w_.n != 1 && w_.n != 2)
@@ -801,7 +809,7 @@ void Reader::random_group() {
     next();
     const std::string mb = msg({"METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES: not found"});
     if (!(w_.n >= 1 && same_on(w_.word(1), "METROPOLIS_STEP_OF_M", 20) && w_.word(1).size() >= 20))
-      refuse(mb);
+      not_found(mb);
     const std::string_view key = "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:";
     values(2, key, "2 numbers: the steps per cycle and the tuning interval");
     M.mb_nround =
@@ -840,7 +848,8 @@ void read_parameters(std::istream& in) {
     std::string line;
     if (!std::getline(in, line))
       util::fatal_stderr(" end of input: no parameter file name was given");
-    read_parameter_file(line);
+    // A name given from a file saved with a byte-order mark starts with it.
+    read_parameter_file(std::string(util::after_byte_order_mark(line)));
   } catch (const util::Stop&) {
     end_prompt_line();
     throw;

@@ -154,6 +154,11 @@ std::string describe(const RecordRead& r) {
   return "";
 }
 
+std::string_view after_byte_order_mark(std::string_view s) {
+  constexpr std::string_view mark = "\xEF\xBB\xBF";
+  return s.starts_with(mark) ? s.substr(mark.size()) : s;
+}
+
 std::string_view trim_right(std::string_view s) {
   std::size_t n = s.size();
   while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t')) --n;
@@ -191,6 +196,7 @@ TextIn::TextIn(const std::string& name) : name_(trim_right(name)) {
   }
   ::close(fd);
   text_.resize(got);
+  skip_byte_order_mark();
   open_ = true;
 }
 
@@ -198,8 +204,14 @@ TextIn TextIn::from_text(std::string text, std::string name) {
   TextIn in;
   in.name_ = std::move(name);
   in.text_ = std::move(text);
+  in.skip_byte_order_mark();
   in.open_ = true;
   return in;
+}
+
+void TextIn::skip_byte_order_mark() {
+  begin_ = text_.size() - after_byte_order_mark(text_).size();
+  pos_ = begin_;
 }
 
 bool TextIn::exists(const std::string& name) {

@@ -57,7 +57,9 @@ struct RecordRead {
 std::string describe(const RecordRead& r);
 
 // An input text file, held in memory.  Opening never creates a file: a
-// missing or unreadable file stops the run with a message naming it.
+// missing or unreadable file stops the run with a message naming it.  A
+// UTF-8 byte-order mark at the start (as editors on Windows save) marks the
+// encoding and is no text: reads begin after it.
 class TextIn {
  public:
   TextIn() = default;
@@ -99,7 +101,7 @@ class TextIn {
   }
   // Non-blank lines after the current position (the position stays).
   long records_left() const;
-  void rewind() { pos_ = 0; line_no_ = 0; }
+  void rewind() { pos_ = begin_; line_no_ = 0; }
   // Number of lines consumed so far (the last line read or skipped).
   long line_number() const { return line_no_; }
   bool at_end() const { return pos_ >= text_.size(); }
@@ -113,6 +115,8 @@ class TextIn {
  private:
   std::string name_;
   std::string text_;
+  void skip_byte_order_mark();
+  std::size_t begin_ = 0;  // where the text begins: after a byte-order mark
   std::size_t pos_ = 0;
   long line_no_ = 0;
   bool open_ = false;
@@ -221,5 +225,9 @@ int fault_of(const char* step, const char* path);
 
 // Removes trailing blanks (fixed-width names compare and open without them).
 std::string_view trim_right(std::string_view s);
+
+// The text after a UTF-8 byte-order mark at its start (the whole text when it
+// has none): the mark names the encoding and is no part of the text.
+std::string_view after_byte_order_mark(std::string_view s);
 
 }  // namespace util

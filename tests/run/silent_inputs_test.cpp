@@ -3,6 +3,7 @@
 // range; and messages that must point at the cause.  One row per item.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -77,10 +78,8 @@ TEST(SilentInputs, ParameterFileLinesAndMessages) {
        ""},
       {"one letter off a short keyword", base + "SED 5\n",
        " \"SED\" looks like a keyword but is none; the nearest keyword is SEED" + ended + "\"SED 5\"", ""},
-      {"capitals with a colon", base + "  BURN_IN: 500\n",
-       " \"BURN_IN:\" looks like a keyword but is none; the nearest keyword is MCMC_CHAIN:" + ended +
-           "\"BURN_IN: 500\"",
-       ""},
+      {"capitals with a colon, near no keyword", base + "  BURN_IN: 500\n", "",
+       " warning: line 32 of test.par is not part of the model and was not read: BURN_IN: 500\n"},
       {"a keyword after the end", base + "RANDOM_TYPE\n",
        " RANDOM_TYPE stands after the end of the model and would not be read; after a matrix only RANDOM_GROUP "
        "may follow\n in test.par, line 32: \"RANDOM_TYPE\"",
@@ -120,6 +119,82 @@ TEST(SilentInputs, ParameterFileLinesAndMessages) {
     EXPECT_EQ(r.stop, c.stop) << c.what;
     EXPECT_EQ(r.out, c.out) << c.what;
   }
+}
+
+// A line after the model stops the run only when its first word is near a
+// keyword: within one edit (a character inserted, dropped, changed, or two
+// neighbours swapped) per four characters of the keyword, at most three.
+// Every other line is a note: warned of, and the run goes on.
+TEST(SilentInputs, NotesAfterTheModelRunAndNearMissesStop) {
+  const std::string base = model_text(5, group("diagonal", "none"));  // 31 lines
+  struct Case {
+    const char* line;
+    const char* nearest;  // "": a note
+  };
+  const Case cases[] = {
+      {"NB: h2 from PREV_RUN was 0.3", ""},
+      {"HERD_B checked against last year", ""},
+      {"END", ""},  // two edits from SEED, which allows one
+      {"NB", ""},
+      {"TODO: rerun with 20000 cycles", ""},
+      {"Checked by JB", ""},
+      {"PEDIGREE of 2019 only", ""},       // five edits from PEDIGREEFILE:
+      {"VARIANCES from the pilot", ""},    // four from (CO)VARIANCES, which allows three
+      {"RANDOM_GRUP", "RANDOM_GROUP"},
+      {"RANDOMGROUP 3", "RANDOM_GROUP"},
+      {"Random_Group", "RANDOM_GROUP"},
+      {"RANDOM_GROPU", "RANDOM_GROUP"},  // a swap is one edit
+      {"MCMC_CHIAN: 1000 100 10", "MCMC_CHAIN:"},
+      {"RESIDUAL_PRIOR_COVARIANCES", "RESIDUAL_PRIOR_(CO)VARIANCES"},
+      {"COVARIANCES", "(CO)VARIANCES"},
+      {"PEDIGREFILE: ped.txt 30", "PEDIGREEFILE:"},
+      {"RANDOM_TYPES", "RANDOM_TYPE"},
+      {"METROPOLIS_STEP_OF_MULTIBREED_COVARIANCES:", "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:"},
+      {"SEEDS 5", "SEED"},
+      {"SEE", "SEED"},
+      {"seed 18", "SEED"},
+  };
+  for (const Case& c : cases) {
+    const std::string line = c.line;
+    const statetest::Run r = read(base + line + "\n");
+    if (*c.nearest == 0) {
+      EXPECT_EQ(r.stop, "") << line;
+      EXPECT_EQ(r.out, " warning: line 32 of test.par is not part of the model and was not read: " + line + "\n")
+          << line;
+    } else {
+      const std::string first = line.substr(0, line.find(' '));
+      EXPECT_EQ(r.stop, " \"" + first + "\" looks like a keyword but is none; the nearest keyword is " + c.nearest +
+                            ". The model ends before this line, which would not be read\n in test.par, line 32: \"" +
+                            line + "\"")
+          << line;
+    }
+  }
+}
+
+// Where a keyword is expected and a line of text stands, the message adds
+// how comment lines begin; a value line without its keyword, a single word
+// or a near miss keep the plain message.
+TEST(SilentInputs, ANoteWhereAKeywordBelongsSaysHowCommentsBegin) {
+  const std::string base = model_text(5, group("diagonal", "none"));
+  const std::string hint = "; a line of text stands in its place (comment lines begin with #)";
+  struct Case {
+    const char* what;
+    std::string text;
+    std::string stop;
+  };
+  const Case cases[] = {
+      {"a title at the top", "Test run for HYS_2024 data\n" + base,
+       " MCMC_CHAIN: not found" + hint + "\n in test.par, line 1: \"Test run for HYS_2024 data\""},
+      {"a note inside a group", paramtest::sub(base, "RANDOM_TYPE\n", "Herds as random, as in 2023\nRANDOM_TYPE\n"),
+       "  RANDOM_TYPE not found" + hint + "\n in test.par, line 26: \"Herds as random, as in 2023\""},
+      {"a value line without its keyword", paramtest::sub(base, "DATAFILE\n", ""),
+       " DATAFILE not found\n in test.par, line 7: \"d.txt 7\""},
+      {"a type line without its keyword", paramtest::sub(base, "RANDOM_RESIDUAL:\n", ""),
+       "  RANDOM_RESIDUAL: not found\n in test.par, line 20: \"homogeneous 5\""},
+      {"one word", "Draft\n" + base, " MCMC_CHAIN: not found\n in test.par, line 1: \"Draft\""},
+      {"a near miss", paramtest::sub(base, "SEED\n", "SED 5\n"), " SEED not found\n in test.par, line 3: \"SED 5\""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(read(c.text).stop, c.stop) << c.what;
 }
 
 class SilentInputsFiles : public statetest::FilesFolder {
@@ -172,7 +247,14 @@ TEST_F(SilentInputsFiles, ElementsThatStayZeroAreNamedAtStartUp) {
       "OBSERVATION(S)\n1 2\nWEIGHT(S)\n\nEFFECTS:\n3 3 4 cross n\n4 4 5 cross n\nRANDOM_RESIDUAL:\nhomogeneous 0\n"
       "RESIDUAL_PRIOR_(CO)VARIANCES\n";
   const std::string group1 = "RANDOM_GROUP\n1\nRANDOM_TYPE\ndiagonal 0\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n";
+  const std::string three =
+      "MCMC_CHAIN:\n100 10 2\nSEED\n5\nRESTART:\nn\nDATAFILE\nd.txt 7\nNUMBER_OF_TRAITS\n3\nNUMBER_OF_EFFECTS\n1\n"
+      "OBSERVATION(S)\n1 2 3\nWEIGHT(S)\n\nEFFECTS:\n4 4 4 4 cross n\nRANDOM_RESIDUAL:\nhomogeneous 0\n"
+      "RESIDUAL_PRIOR_(CO)VARIANCES\n";
   const std::string said = " elements 0 in the starting matrix stay 0 for the whole chain (not sampled, not in \"varcompsam\"):";
+  const std::string every =
+      " every covariance stays 0, which is what identity starting matrices do; to estimate the covariances, start each"
+      " from a small value other than 0, such as 0.1 times the root of the product of its two variances";
   const std::string sampled =
       " elements 0 in the starting matrix are sampled all the same, since their breed blocks are drawn whole (in"
       " \"varcompsam\" like the other elements):";
@@ -185,25 +267,31 @@ TEST_F(SilentInputsFiles, ElementsThatStayZeroAreNamedAtStartUp) {
   };
   const Case cases[] = {
       {"identity matrices", two + "1 0\n0 1\n" + group1 + "1 0\n0 1\n",
-       {" R:" + said + " (1,2)", " G of random effect 1:" + said + " (1,2)"}},
+       {" warning: R:" + said + " (1,2)", " warning: R:" + every, " warning: G of random effect 1:" + said + " (1,2)",
+        " warning: G of random effect 1:" + every}},
+      // Only where every covariance is fixed does the warning tell the remedy.
+      {"one covariance of three", three + "1 0 0.2\n0 1 0.3\n0.2 0.3 1\n", {" warning: R:" + said + " (1,2)"}},
+      {"every covariance of three", three + "1 0 0\n0 1 0\n0 0 1\n",
+       {" warning: R:" + said + " (1,2) (1,3) (2,3)", " warning: R:" + every}},
       {"no zeros", two + "1 0.5\n0.5 1\n" + group1 + "1 0.2\n0.2 1\n", {}},
       {"breed blocks",
        model_text(1, "RANDOM_GROUP\n2\nRANDOM_TYPE\ndiag_mb 4\nPEDIGREEFILE:\nmb.txt 1 0 2\n" + mb_extra +
                          "(CO)VARIANCES\n1 0\n0 2\n"),
-       {" G of random effect 2: elements of breed blocks wholly 0 in the starting matrix stay 0 for the whole chain "
-        "(not sampled, not in \"varcompsam\"): (1,2)"}},
+       {" warning: G of random effect 2: elements of breed blocks wholly 0 in the starting matrix stay 0 for the whole "
+        "chain (not sampled, not in \"varcompsam\"): (1,2)",
+        " warning: G of random effect 2:" + every}},
       // Two traits: a block is drawn whole unless it is wholly 0, and keeps
       // 0 the row of a variance 0.
       {"breed blocks of two traits", two + "1 0\n0 1\n" + mb2 + mb_extra + mb4,
-       {" R:" + said + " (1,2)",
-        " G of random effect 2: elements of breed blocks wholly 0 in the starting matrix stay 0 for the whole chain "
-        "(not sampled, not in \"varcompsam\"): (1,3) (1,4) (2,3) (2,4)",
+       {" warning: R:" + said + " (1,2)", " warning: R:" + every,
+        " warning: G of random effect 2: elements of breed blocks wholly 0 in the starting matrix stay 0 for the whole "
+        "chain (not sampled, not in \"varcompsam\"): (1,3) (1,4) (2,3) (2,4)",
         " G of random effect 2:" + sampled + " (1,2)"}},
       {"a variance 0 in a breed block", two + "1 0.5\n0.5 1\n" + mb2 + mb_extra +
            "(CO)VARIANCES\n1 0.5 0.3 0\n0.5 2 0 0\n0.3 0 1.5 0\n0 0 0 0\n",
-       {" G of random effect 2:" + said + " (1,4) (2,3) (2,4) (3,4) (4,4)"}},
+       {" warning: G of random effect 2:" + said + " (1,4) (2,3) (2,4) (3,4) (4,4)"}},
       {"no Metropolis rounds", two + "1 0.5\n0.5 1\n" + mb2 + "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n0 25\n" + mb4,
-       {" G of random effect 2:" + said + " (1,2) (1,3) (1,4) (2,3) (2,4)"}},
+       {" warning: G of random effect 2:" + said + " (1,2) (1,3) (1,4) (2,3) (2,4)"}},
   };
   for (const Case& c : cases) {
     read_model(c.text);
@@ -211,7 +299,8 @@ TEST_F(SilentInputsFiles, ElementsThatStayZeroAreNamedAtStartUp) {
     ASSERT_EQ(r.stop, "") << c.what;
     std::vector<std::string> named;
     for (const std::string& l : statetest::lines(r.out))
-      if (l.find("stay 0 for the whole chain") != std::string::npos || l.find("sampled all the same") != std::string::npos)
+      if (l.find("stay 0 for the whole chain") != std::string::npos || l.find("sampled all the same") != std::string::npos ||
+          l.find("every covariance stays 0") != std::string::npos)
         named.push_back(l);
     EXPECT_EQ(named, c.lines) << c.what;
   }
@@ -376,6 +465,17 @@ TEST_F(SilentInputsFiles, PedigreeWithoutFoundersGivesTheWholeRelationshipInvers
   }
 }
 
+// The folder a under the test's own folder top, emptied, with the data set
+// the simulator writes with options.
+std::filesystem::path simulated(const char* top, const char* a, const std::string& options) {
+  const std::filesystem::path d = std::filesystem::path(testing::TempDir()) / top / a;
+  std::filesystem::remove_all(d.parent_path());
+  std::filesystem::create_directories(d);
+  const chaintest::Process sim = chaintest::run_simulator(d, options);
+  EXPECT_EQ(sim.status, 0) << sim.err;
+  return d;
+}
+
 // Through the program: a simulated pedigree without its founders' lines
 // (those naming no parent) has the relationship inverse of the whole one up to
 // the order of its sums, so its chain draws what the whole one draws, to six
@@ -445,6 +545,52 @@ TEST(SilentInputsProgram, PedigreeWithoutFoundersGivesTheChainOfTheWholeOne) {
     ASSERT_GT(da.size(), 100u);
     for (std::size_t k = 0; k < da.size(); ++k) ASSERT_NEAR(db[k], da[k], 1e-6 * (1.0 + std::fabs(da[k]))) << k;
   }
+}
+
+// Through the program: every file it reads saved with a UTF-8 byte-order
+// mark (the parameter, data, pedigree and multiple-sires files, the name on
+// standard input, and on a restart the result files, "store_record" and
+// "chain_state") gives the outputs of the same files without it.
+TEST(SilentInputsProgram, ByteOrderMarksOnEveryInputChangeNoOutput) {
+  namespace fs = std::filesystem;
+  using namespace chaintest;
+  if (program_path().empty() || simulator_path().empty()) GTEST_SKIP() << "program or simulator not built";
+  const fs::path a =
+      simulated("silent_marks", "plain", "--records 150 --candidates 0.3 --nround 150 --nburn 50 --skip 1 --seed 5");
+  const fs::path b = a.parent_path() / "marked";
+  ASSERT_FALSE(HasFailure());
+  const std::string mark = "\xEF\xBB\xBF";
+  auto marked = [&](const fs::path& f, const std::string& text) {
+    std::ofstream(f, std::ios::binary) << mark << text;
+  };
+  const std::vector<std::string> inputs = {"params.txt", "data.txt", "pedigree.txt", "msires.txt"};
+  auto run_both = [&] {
+    for (const std::string& f : inputs) marked(b / f, read_file(a / f));
+    const Process pa = run_program(a), pb = run_in(b, quoted(program_path()), mark + "params.txt\n");
+    ASSERT_EQ(pa.status, 0) << pa.out << pa.err;
+    ASSERT_EQ(pb.status, 0) << pb.out << pb.err;
+    int outputs = 0;
+    for (const fs::directory_entry& f : fs::directory_iterator(a)) {
+      const std::string name = f.path().filename().string();
+      if (std::find(inputs.begin(), inputs.end(), name) != inputs.end() || name == "truth.txt") continue;
+      EXPECT_EQ(read_file(f.path()), read_file(b / name)) << name;
+      ++outputs;
+    }
+    EXPECT_GE(outputs, 7);
+  };
+  fs::create_directories(b);
+  fs::copy_file(a / "truth.txt", b / "truth.txt");
+  run_both();
+
+  // The chain continued from its store, the store's files marked too.
+  set_keyword_value(a / "params.txt", "MCMC_CHAIN:", "250 50 1");
+  set_keyword_value(a / "params.txt", "RESTART:", "y 151");
+  std::vector<std::string> stored = {"store_record"};
+  for (const std::string& l : lines_of(read_file(b / "store_record")))
+    if (l.starts_with(" result ")) stored.push_back(l.substr(8));
+  EXPECT_GE(stored.size(), 5u);
+  for (const std::string& f : stored) marked(b / f, read_file(b / f));
+  run_both();
 }
 
 }  // namespace

@@ -78,6 +78,38 @@ TEST(TextIn, GetlineHandlesLfCrlfAndAMissingLastNewline) {
   EXPECT_EQ(l, "first");
 }
 
+// A UTF-8 byte-order mark at the start is no text, for line, free-format and
+// record reads alike and after a rewind; the same bytes later in the file are
+// text.
+TEST(TextIn, AByteOrderMarkAtTheStartIsSkipped) {
+  const std::string mark = "\xEF\xBB\xBF";
+  const std::string name = scratch_dir() + "marked.txt";
+  { std::ofstream(name, std::ios::binary) << mark << "13.3708 2\r\n" << mark << "x\n"; }
+  TextIn in(name);
+  std::string_view l;
+  ASSERT_TRUE(in.getline(l));
+  EXPECT_EQ(l, "13.3708 2");
+  ASSERT_TRUE(in.getline(l));
+  EXPECT_EQ(l, mark + "x");
+  EXPECT_EQ(in.line_number(), 2);
+  in.rewind();
+  double a = 0;
+  int b = 0;
+  ASSERT_EQ(in.readv(a, b), ReadStatus::ok);
+  EXPECT_EQ(a, 13.3708);
+  EXPECT_EQ(b, 2);
+  EXPECT_EQ(in.line_number(), 1);
+  auto text = TextIn::from_text(mark + "\n7 8\n");
+  float x = 0, y = 0;
+  const util::RecordRead r = text.read_recordv(x, y);
+  ASSERT_TRUE(r.ok()) << util::describe(r);
+  EXPECT_EQ(r.line, 2);
+  EXPECT_EQ(x, 7.0f);
+  auto only = TextIn::from_text(mark);
+  EXPECT_FALSE(only.getline(l));
+  EXPECT_TRUE(only.at_end());
+}
+
 TEST(TextIn, ReadSpansLinesAndSkipsTheRestOfItsLastLine) {
   auto in = TextIn::from_text("1 2\n\n  3,4\t5 99 99\n6 7\n");
   int a[5] = {};
