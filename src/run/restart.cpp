@@ -97,12 +97,7 @@ void restart(model::State& s, int start) {
   record::Store st;
   const bool recorded = record::read(st);
   const ReadingStore reading(recorded ? &st : nullptr);
-  if (recorded) {
-    check_record(st, start);
-    // Files of another chain, or changed since the store, are refused
-    // before any is read.
-    record::check_result_files(st);
-  }
+  if (recorded) check_record(st, start);
   // The model, the sires and the stream come first; the stream goes on from
   // the store once every file is read.
   const rangen::Stream stream = recorded ? chain::read(s, start) : rangen::stream();
@@ -124,6 +119,9 @@ void restart(model::State& s, int start) {
   if (model::uses_mh_files()) read_mh_acceptance(s, start, sm);
   if (m.neffr > 0) read_structural_r(s, start, sm);
   if (model::robust_residuals()) read_robustness_w(s, start, sm);
+  // A file that reads well but is not the one the store wrote comes from
+  // another chain, or was changed since.
+  record::check_result_files(st);
   check_sample_files(s, start, st);
 
   // Only now is anything changed: the unfinished store is finished (or the

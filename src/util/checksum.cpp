@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -34,22 +35,30 @@ constexpr std::array<std::array<std::uint64_t, 256>, 8> make_tables() {
 }
 constexpr auto tables = make_tables();
 
-}  // namespace
-
-std::uint64_t crc64(std::uint64_t sum, std::string_view more) {
-  std::uint64_t c = ~sum;
-  const auto* p = reinterpret_cast<const unsigned char*>(more.data());
-  std::size_t n = more.size();
+// The register over bytes p[0, n).
+inline std::uint64_t run(std::uint64_t c, const unsigned char* p, std::size_t n) {
   for (; n >= 8; n -= 8, p += 8) {
-    std::uint64_t w = 0;
-    for (int k = 7; k >= 0; --k) w = (w << 8) | p[k];  // little-endian whatever the machine
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
     c ^= w;
     c = tables[7][c & 0xff] ^ tables[6][(c >> 8) & 0xff] ^ tables[5][(c >> 16) & 0xff] ^
         tables[4][(c >> 24) & 0xff] ^ tables[3][(c >> 32) & 0xff] ^ tables[2][(c >> 40) & 0xff] ^
         tables[1][(c >> 48) & 0xff] ^ tables[0][c >> 56];
   }
   for (; n > 0; --n, ++p) c = tables[0][(c ^ *p) & 0xff] ^ (c >> 8);
-  return ~c;
+  return c;
+}
+
+inline const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
+
+}  // namespace
+
+std::uint64_t crc64(std::uint64_t sum, std::string_view more) { return ~run(~sum, bytes(more), more.size()); }
+
+std::uint64_t crc64_line(std::uint64_t sum, std::string_view line) {
+  const std::uint64_t c = run(~sum, bytes(line), line.size());
+  return ~(tables[0][(c ^ '\n') & 0xff] ^ (c >> 8));
 }
 
 bool tally_of_file(const char* name, long long bytes, Tally& t) {

@@ -12,6 +12,8 @@ namespace util {
 // The checksum of the bytes before, taken on over `more`: crc64(crc64(0, a),
 // b) is crc64(0, a followed by b), and no bytes give 0.
 std::uint64_t crc64(std::uint64_t sum, std::string_view more);
+// The same over `line` and a newline.
+std::uint64_t crc64_line(std::uint64_t sum, std::string_view line);
 
 // What a file holds, as its writer counts it: its length and the checksum
 // of its bytes.  `summed` is false while the checksum of bytes the writer
@@ -23,6 +25,10 @@ struct Tally {
   void add(std::string_view s) {
     bytes += static_cast<long long>(s.size());
     sum = crc64(sum, s);
+  }
+  void add_line(std::string_view s) {
+    bytes += static_cast<long long>(s.size()) + 1;
+    sum = crc64_line(sum, s);
   }
 };
 

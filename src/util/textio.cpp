@@ -520,8 +520,7 @@ void TextOut::line(std::string_view s) {
   if (io_probe) io_probe(path().c_str());
   if (!s.empty() && std::fwrite(s.data(), 1, s.size(), f_) != s.size()) keep_reason();
   if (std::fputc('\n', f_) == EOF) keep_reason();
-  tally_.add(s);
-  tally_.add("\n");
+  tally_.add_line(s);
 }
 
 TextOut::Check TextOut::check() {

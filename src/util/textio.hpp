@@ -178,7 +178,8 @@ class TextOut {
 
   // The file as this object wrote it: what it held when opened (append:
   // its length, its checksum not yet known) and every byte written since.
-  // Kept once the file is closed, until the next open.
+  // Kept once the file is closed, until the next open; bytes -1 for an
+  // object that has opened nothing and been told nothing.
   const Tally& tally() const { return tally_; }
   // The file holds t (a file reopened at its end, or one checked by whoever
   // knows what it held): later writes go on from it.
@@ -202,7 +203,7 @@ class TextOut {
   std::unique_ptr<char[]> vbuf_;  // the stream's buffer, kept across opens
   Mode mode_ = Mode::replace;
   int err_ = 0;  // errno of the first failed write since the file was opened
-  Tally tally_;
+  Tally tally_{-1, 0, false};
 };
 
 // Stops the run for a failed input or output: what "name": the system's reason.

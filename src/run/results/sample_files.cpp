@@ -27,7 +27,7 @@ namespace {
 
 // A sample file reopened to go on writing at its end, holding t.  It must
 // exist: the chain that made it is being continued.
-void reopen(util::TextOut& f, const char* name, const util::Tally& t) {
+void reopen(util::TextOut& f, const char* name, util::Tally t) {
   struct stat st;
   const int err = ::stat(name, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EISDIR;
   if (err != 0) util::fatal_stderr(std::string("cannot open file \"") + name + "\": " + std::strerror(err));
@@ -225,7 +225,7 @@ void check_stored_end(const model::State& s, const SampleFile& x, const record::
 void check_written(const SampleFile& x, int round) {
   util::TextOut& o = *x.out;
   const util::Tally& t = o.tally();
-  const std::string wrote = "the chain has written " + std::to_string(t.bytes) + " bytes to it";
+  auto wrote = [&] { return "the chain has written " + std::to_string(t.bytes) + " bytes to it"; };
   if (o.is_open()) {
     const util::TextOut::Check c = o.check();
     switch (c.kind) {
@@ -237,7 +237,7 @@ void check_written(const SampleFile& x, int round) {
         changed(x.name, "was replaced while the chain wrote it: another file has its name now", round);
       case util::TextOut::Check::resized:
         changed(x.name,
-                "holds " + std::to_string(c.bytes) + " bytes, but " + wrote +
+                "holds " + std::to_string(c.bytes) + " bytes, but " + wrote() +
                     ": it was cut, or written to by another program",
                 round);
     }
@@ -248,8 +248,9 @@ void check_written(const SampleFile& x, int round) {
       if (x.reopen) reopen(o, x.name, t);  // stops, naming the file
       return;
     }
-    if (size != t.bytes)
-      changed(x.name, "holds " + std::to_string(size) + " bytes, but " + wrote + ": it was changed by another program",
+    // A file its writer knows nothing of is taken as it stands.
+    if (t.bytes >= 0 && size != t.bytes)
+      changed(x.name, "holds " + std::to_string(size) + " bytes, but " + wrote() + ": it was changed by another program",
               round);
   }
   // Opened at its end by someone who did not know what it held: summed now,
@@ -272,13 +273,13 @@ void check_stored_bytes(const char* name, record::Store& st) {
   util::Tally t;
   util::tally_of_file(name, want.bytes, t);
   if (want.summed && t.sum != want.sum) {
-    std::string sums = "checksum ";
-    util::put_checksum(sums, want.sum);
-    sums += ", the file ";
+    std::string sums = " is ";
     util::put_checksum(sums, t.sum);
-    util::fatal(" restart refused: \"" + std::string(name) + "\" does not hold what the chain wrote to it up to the store of cycle " +
-                std::to_string(st.cycle) + " (its first " + std::to_string(want.bytes) + " bytes: \"" + st.source +
-                "\" gives " + sums +
+    sums += ", where \"" + std::string(st.source) + "\" gives ";
+    util::put_checksum(sums, want.sum);
+    util::fatal(" restart refused: \"" + std::string(name) +
+                "\" does not hold what the chain wrote to it up to the store of cycle " + std::to_string(st.cycle) +
+                " (the checksum of its first " + std::to_string(want.bytes) + " bytes" + sums +
                 "): it comes from another chain, or it was changed after the store; put back the file of "
                 "that store");
   }
