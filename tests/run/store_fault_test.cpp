@@ -1144,17 +1144,29 @@ TEST_F(StoreFault, ASecondRunInTheFolderStopsAndChangesNothing) {
   const auto alone = folder_files();
   remove_all_but(inputs);
 
-  int ready[2], go[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(go), 0);
-  between = {150, [&] {
+  // The first run waits after cycle 150 until this end of `go` writes or
+  // closes; a child that ends early closes its end of `ready`.
+  struct Pipes {
+    int ready[2] = {-1, -1}, go[2] = {-1, -1};
+    ~Pipes() {
+      for (int fd : {ready[0], ready[1], go[0], go[1]})
+        if (fd >= 0) ::close(fd);
+    }
+  } p;
+  ASSERT_EQ(::pipe(p.ready), 0);
+  ASSERT_EQ(::pipe(p.go), 0);
+  between = {150, [&p] {
                char c = 'p';
-               (void)!::write(ready[1], &c, 1);
-               (void)!::read(go[0], &c, 1);
+               (void)!::write(p.ready[1], &c, 1);
+               (void)!::read(p.go[0], &c, 1);
              }};
   const pid_t first = start_program_in_child("a.par", "child.out", [] {}, acting_times());
+  for (int* fd : {&p.ready[1], &p.go[0]}) {
+    ::close(*fd);
+    *fd = -1;
+  }
   char c = 0;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);  // after cycle 150, the store of cycle 100 made
+  ASSERT_EQ(::read(p.ready[0], &c, 1), 1) << read_file("child.out");  // the store of cycle 100 made
   const auto held = folder_files();
   const Process second = run_program(fs::current_path(), "a.par");
   EXPECT_EQ(second.status, 1);
@@ -1163,9 +1175,8 @@ TEST_F(StoreFault, ASecondRunInTheFolderStopsAndChangesNothing) {
                             "without changing a file. Wait for that run to end, or give this analysis "
                             "a folder of its own\n");
   EXPECT_TRUE(folder_files() == held);
-  (void)!::write(go[1], &c, 1);
+  (void)!::write(p.go[1], &c, 1);
   EXPECT_EQ(child_status(first), 0) << read_file("child.out");
-  for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
   EXPECT_TRUE(folder_files() == alone);
 
   remove_all_but(inputs);
