@@ -42,6 +42,7 @@ std::function<float()> normal_hook;
 bool uniform_hooked = false;
 bool normal_hooked = false;
 std::uint64_t draws = 0;
+std::uint64_t draws_at_seeding = 0;
 
 [[noreturn]] void initgn_uninitialised() {
   util::say(" INITGN called before random number generator ", " initialized -- abort!");
@@ -507,6 +508,7 @@ void inrgcm() {
 
 void setall(i32 iseed1, i32 iseed2) {
   QQSSD = true;
+  draws_at_seeding = draws;
   const i32 ocgn = CURNTG;
   if (!QINIT) inrgcm();
   globe.ig1[0] = iseed1;
@@ -530,6 +532,7 @@ void setsd(i32 iseed1, i32 iseed2) {
   globe.ig1[g] = iseed1;
   globe.ig2[g] = iseed2;
   initgn(-1);
+  draws_at_seeding = draws;
 }
 
 void getsd(i32& iseed1, i32& iseed2) {
@@ -988,6 +991,34 @@ void set_stream(const Stream& s) {
 bool possible_stream(const Stream& s) {
   return s.generator >= 1 && s.generator <= numg && s.seed1 >= 0 && s.seed1 < M1 && s.seed2 >= 0 &&
          s.seed2 < M2 && (s.seed1 != 0 || s.seed2 != 0);
+}
+
+namespace {
+
+// a^n s mod m, for s in [0, m).
+std::uint64_t stepped(std::uint64_t a, std::uint64_t n, std::uint64_t s, std::uint64_t m) {
+  n %= m - 1;  // m is prime: a^(m-1) is 1
+  std::uint64_t p = 1;
+  for (; n > 0; n >>= 1, a = a * a % m)
+    if (n & 1) p = p * a % m;
+  return p * s % m;
+}
+
+}  // namespace
+
+bool seeded_stream(const Stream& s) {
+  ready();
+  if (s.generator < 1 || s.generator > numg || s.draws < draws_at_seeding) return false;
+  const int g = s.generator - 1;
+  if (s.antithetic != globe.qanti[g]) return false;
+  const std::uint64_t n = s.draws - draws_at_seeding;
+  i32 s1 = globe.ig1[g], s2 = globe.ig2[g];
+  if (n == 0) return s1 == s.seed1 && s2 == s.seed2;
+  // The first step as the generator takes it, from seeds that may lie
+  // outside [0, m); the others by a power of each multiplier.
+  step_seeds(s1, s2);
+  return stepped(A1, n - 1, static_cast<std::uint64_t>(s1), M1) == static_cast<std::uint64_t>(s.seed1) &&
+         stepped(A2, n - 1, static_cast<std::uint64_t>(s2), M2) == static_cast<std::uint64_t>(s.seed2);
 }
 
 // ---------------------------------------------------------------------------

@@ -119,6 +119,10 @@ void set_stream(const Stream& s);
 // True when s could be a state of the stream: a generator from 1 to numg,
 // seeds that a step gives (0 <= seed1 < m1, 0 <= seed2 < m2), not both 0.
 bool possible_stream(const Stream& s);
+// True when s is where the last seeding (setall, setsd) leads: the seeds of
+// generator s.generator then, stepped once for each uniform drawn since
+// (s.draws less the count at the seeding), the antithetic flag as it is.
+bool seeded_stream(const Stream& s);
 
 // ---- test seam -----------------------------------------------------------
 // A test may replace the uniform source (every uniform of every deviate,

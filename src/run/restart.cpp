@@ -43,8 +43,8 @@ void check_settings(const record::Store& st, int start) {
 }
 
 // The record of the last store against the restart: the cycle before the
-// restart cycle (else the message names the cycle to give), and the result
-// files a store of this model writes at that cycle, each once.
+// restart cycle (else the message names the cycle to give), the chain's
+// settings, and "chain_state", without which a chain cannot go on.
 void check_record(const record::Store& st, int start) {
   const std::string rec = std::string("\"") + st.source + "\"";
   if (st.cycle != start - 1)
@@ -52,19 +52,29 @@ void check_record(const record::Store& st, int start) {
                             "but", rec, "holds those of cycle", st.cycle,
                             "; the chain continues at cycle", st.cycle + 1));
   check_settings(st, start);
+  // A store of an earlier version of the program, which kept no stream.
+  if (!st.has_result(chain::file))
+    util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "in", rec, "has no",
+                            std::string("\"") + chain::file +
+                                "\" with the random stream and the model of the chain (a store of an "
+                                "earlier version of the program): it cannot be continued"));
+  if (!st.summed)
+    util::say_text(util::freev("warning:", rec, "of the store of cycle", st.cycle,
+                          "holds no checksums of its files (a store of an earlier version of the "
+                          "program): they are taken without that check, and the next store records them"));
+}
+
+// The result files of the record: those a store of this model writes at
+// the stored cycle, each once.  Checked once the model is known to be the
+// stored one, so that a change of model is told as such.
+void check_result_names(const record::Store& st, int start) {
+  const std::string rec = std::string("\"") + st.source + "\"";
   const char* names[record::max_results];
   const int n = stored_results(st.cycle, names);
-  for (int k = 0; k < n; ++k) {
-    if (st.has_result(names[k])) continue;
-    const std::string name = std::string("\"") + names[k] + "\"";
-    // A store of an earlier version of the program, which kept no stream.
-    const bool old = names[k] == std::string_view(chain::file);
-    util::fatal(util::freev(
-        "restart at cycle", start, ": the store of cycle", st.cycle, "in", rec, "has no",
-        old ? name + " with the random stream and the model of the chain (a store of an "
-                     "earlier version of the program): it cannot be continued"
-            : "result file " + name));
-  }
+  for (int k = 0; k < n; ++k)
+    if (!st.has_result(names[k]))
+      util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "in", rec,
+                              "has no result file", std::string("\"") + names[k] + "\""));
   for (int k = 0; k < st.nresults; ++k)
     if (std::find_if(names, names + n, [&](const char* r) {
           return r == std::string_view(st.results[k]);
@@ -91,6 +101,7 @@ void restart(model::State& s, int start) {
   // The model, the sires and the stream come first; the stream goes on from
   // the store once every file is read.
   const rangen::Stream stream = recorded ? chain::read(s, start) : rangen::stream();
+  if (recorded) check_result_names(st, start);
   const Kept sm = Kept::at_cycle(start - 1);
 
   read_solutions(s, start, sm);
@@ -108,6 +119,9 @@ void restart(model::State& s, int start) {
   if (model::uses_mh_files()) read_mh_acceptance(s, start, sm);
   if (m.neffr > 0) read_structural_r(s, start, sm);
   if (model::robust_residuals()) read_robustness_w(s, start, sm);
+  // A file that reads well but is not the one the store wrote comes from
+  // another chain, or was changed since.
+  record::check_result_files(st);
   check_sample_files(s, start, st);
 
   // Only now is anything changed: the unfinished store is finished (or the

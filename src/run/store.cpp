@@ -9,6 +9,7 @@
 #include "run/results/loglike_obs.hpp"
 #include "run/results/mh_acceptance.hpp"
 #include "run/results/msiresppr.hpp"
+#include "run/results/result_out.hpp"
 #include "run/results/robustness_w.hpp"
 #include "run/results/sample_files.hpp"
 #include "run/results/solutions.hpp"
@@ -111,7 +112,7 @@ void store_solutions(model::State& s, bool in_background) {
   for (const ResultFile& r : result_files)
     if (r.written(round)) {
       r.write(s, sm);
-      st.add_result(r.name);
+      st.add_result(r.name, ResultOut::sealed());
       written[nr++] = &r;
     }
   record::make(st);

@@ -1,5 +1,7 @@
 // The program's entry: start-up, then the cycles of the sampler.
 #include <csignal>
+#include <cstring>
+#include <string>
 
 #include "model/model.hpp"
 #include "model/state.hpp"
@@ -15,12 +17,43 @@
 #include "sampler/samplefiles.hpp"
 #include "util/disk_queue.hpp"
 #include "util/format.hpp"
+#include "util/lock.hpp"
+#include "util/stop.hpp"
 
 namespace run {
+
+namespace {
+
+// The file on which a run holds its folder.
+constexpr const char* lock_file = "chain_lock";
+
+// A folder holds one chain: a run holds it from start-up to its end, and
+// the system lets go when the process ends, however it ends.
+struct FolderHold {
+  util::FileLock lock;
+  FolderHold() {
+    const util::LockTry t = util::take_lock(lock, lock_file);
+    if (t.kind == util::LockTry::held)
+      util::fatal(" another run" + (t.pid > 0 ? " (process " + std::to_string(t.pid) + ")" : std::string()) +
+                  " is using this folder, and a folder holds one chain: this run stops without changing a"
+                  " file. Wait for that run to end, or give this analysis a folder of its own");
+    if (t.kind == util::LockTry::unsupported)
+      util::say_text(std::string(" warning: this folder cannot be locked (\"") + lock_file + "\": " +
+                     std::strerror(t.err) + "); nothing keeps a second run out of it while this one runs");
+  }
+  ~FolderHold() { util::release(lock); }
+  FolderHold(const FolderHold&) = delete;
+  FolderHold& operator=(const FolderHold&) = delete;
+};
+
+}  // namespace
 
 // With times, the cycles are timed for a benchmark driver.
 int velmoran_main(CycleTimes* times) {
   model::Model& M = model::m;
+  // Before anything is read or written, and up to the last file put on
+  // disk: a second run in the folder stops here.
+  const FolderHold hold;
   // A file-size limit reached is a failed write like any other, reported
   // with the file's name, not a signal that ends the process unannounced.
   std::signal(SIGXFSZ, SIG_IGN);

@@ -118,16 +118,21 @@ void flush(SampleFiles& f) {
 }
 
 void discard_empty(SampleFiles& f) {
-  // A file that cannot be written out any more is closed all the same.
-  for (util::TextOut* o : {&f.varcompsam, &f.loglike_rnd, &f.mh_dbeliefchg, &f.solutionsam}) {
+  util::TextOut* const files[] = {&f.varcompsam, &f.loglike_rnd, &f.mh_dbeliefchg, &f.solutionsam};
+  const char* const names[] = {varcompsam_file, loglike_rnd_file, mh_dbeliefchg_file, solutionsam_file};
+  bool own[4] = {};
+  for (int k = 0; k < 4; ++k) {
+    // A file that cannot be written out any more is closed all the same; a
+    // file put in the place of an open one is not the run's to remove.
     try {
-      o->close();
+      own[k] = !files[k]->is_open() || files[k]->check().kind == util::TextOut::Check::same;
+      files[k]->close();
     } catch (const util::Stop&) {
     }
   }
   if (!f.made_new) return;
-  for (const char* name : {varcompsam_file, loglike_rnd_file, mh_dbeliefchg_file, solutionsam_file})
-    if (util::file_size(name) == 0) util::remove_file(name);
+  for (int k = 0; k < 4; ++k)
+    if (own[k] && util::file_size(names[k]) == 0) util::remove_file(names[k]);
 }
 
 void write_samples(const model::State& s, SampleFiles& f) {

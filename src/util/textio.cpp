@@ -425,14 +425,26 @@ void TextOut::open(std::string_view name, Mode mode) {
   name_.assign(trim_right(name));
   mode_ = mode;
   err_ = 0;
-  const char* how = mode == Mode::append ? "a" : "w";
+  tally_ = Tally{};
   if (mode == Mode::atomic) {
     tmp_.assign(name_);
     tmp_.append(".tmp");
+    f_ = std::fopen(tmp_.c_str(), "w");
+    if (!f_) io_fail("cannot open file", tmp_, errno);
+  } else {
+    const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (mode == Mode::replace ? O_TRUNC : 0);
+    const int fd = ::open(name_.c_str(), flags, 0666);
+    if (fd < 0) io_fail("cannot open file", name_, errno);
+    struct stat st;
+    if (mode == Mode::append && ::fstat(fd, &st) == 0 && st.st_size > 0)
+      tally_ = Tally{static_cast<long long>(st.st_size), 0, false};
+    f_ = ::fdopen(fd, "a");
+    if (!f_) {
+      const int err = errno;
+      ::close(fd);
+      io_fail("cannot open file", name_, err);
+    }
   }
-  const std::string& path = mode == Mode::atomic ? tmp_ : name_;
-  f_ = std::fopen(path.c_str(), how);
-  if (!f_) io_fail("cannot open file", path, errno);
   reserve_buffers();
   std::setvbuf(f_, vbuf_.get(), _IOFBF, stream_buffer);
 }
@@ -452,7 +464,8 @@ TextOut::TextOut(TextOut&& o) noexcept
       buf_(std::move(o.buf_)),
       vbuf_(std::move(o.vbuf_)),
       mode_(o.mode_),
-      err_(o.err_) {}
+      err_(o.err_),
+      tally_(o.tally_) {}
 
 TextOut& TextOut::operator=(TextOut&& o) noexcept {
   if (this != &o) {
@@ -467,6 +480,7 @@ TextOut& TextOut::operator=(TextOut&& o) noexcept {
     vbuf_ = std::move(o.vbuf_);
     mode_ = o.mode_;
     err_ = o.err_;
+    tally_ = o.tally_;
   }
   return *this;
 }
@@ -510,6 +524,7 @@ void TextOut::write(std::string_view s) {
   if (!f_ || s.empty()) return;
   if (io_probe) io_probe(path().c_str());
   if (std::fwrite(s.data(), 1, s.size(), f_) != s.size()) keep_reason();
+  tally_.add(s);
 }
 
 void TextOut::line(std::string_view s) {
@@ -517,6 +532,24 @@ void TextOut::line(std::string_view s) {
   if (io_probe) io_probe(path().c_str());
   if (!s.empty() && std::fwrite(s.data(), 1, s.size(), f_) != s.size()) keep_reason();
   if (std::fputc('\n', f_) == EOF) keep_reason();
+  tally_.add_line(s);
+}
+
+TextOut::Check TextOut::check() {
+  Check c;
+  if (!f_) return c;
+  flush();
+  struct stat mine, named;
+  if (::fstat(::fileno(f_), &mine) != 0) io_fail("cannot read file", path(), errno);
+  if (::stat(path().c_str(), &named) != 0) {
+    c.kind = Check::missing;
+  } else if (mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) {
+    c.kind = Check::replaced;
+  } else if (static_cast<long long>(mine.st_size) != tally_.bytes) {
+    c.kind = Check::resized;
+    c.bytes = static_cast<long long>(mine.st_size);
+  }
+  return c;
 }
 
 // The first failure of a write is what later reports of the file give:

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "util/checksum.hpp"
 #include "util/format.hpp"
 
 namespace util {
@@ -132,7 +133,9 @@ class TextOut {
   // replace: created new or truncated; append: opened at its end (created if
   // missing); atomic: written to a temporary file in the same folder and
   // renamed over name by commit(), so an interrupted write never damages the
-  // old file.  Stops the run when the file cannot be opened.
+  // old file.  Stops the run when the file cannot be opened.  replace and
+  // append files are written at their end whatever happened to them, so
+  // that a file cut under the writer shows in its length (check()).
   TextOut(const std::string& name, Mode mode);
   // Finishes what is open (as close does) and opens name; the object's
   // strings and buffers are reused, so a file opened again costs no memory.
@@ -177,6 +180,23 @@ class TextOut {
   // Closes without committing (an atomic file's temporary is removed).
   void close();
 
+  // The file as this object wrote it: what it held when opened (append:
+  // its length, its checksum not yet known) and every byte written since.
+  // Kept once the file is closed, until the next open; bytes -1 for an
+  // object that has opened nothing and been told nothing.
+  const Tally& tally() const { return tally_; }
+  // The file holds t (a file reopened at its end, or one checked by whoever
+  // knows what it held): later writes go on from it.
+  void resume(const Tally& t) { tally_ = t; }
+  // The file under the object's name against what the object wrote, once
+  // pending lines are written out: the same file (device and inode) and
+  // length, or what differs.
+  struct Check {
+    enum Kind { same, missing, replaced, resized } kind = same;
+    long long bytes = 0;  // its length now (resized)
+  };
+  Check check();
+
  private:
   const std::string& path() const { return mode_ == Mode::atomic ? tmp_ : name_; }
   void keep_reason();
@@ -187,6 +207,7 @@ class TextOut {
   std::unique_ptr<char[]> vbuf_;  // the stream's buffer, kept across opens
   Mode mode_ = Mode::replace;
   int err_ = 0;  // errno of the first failed write since the file was opened
+  Tally tally_{-1, 0, false};
 };
 
 // Stops the run for a failed input or output: what "name": the system's reason.

@@ -341,12 +341,12 @@ int velmoran_main(CycleTimes* times);
 
 namespace chaintest {
 
-// Runs the whole program in a child process of this one on parameter file
+// Starts the whole program in a child process of this one on parameter file
 // par (read from its standard input), after prepare() there, with its
 // standard output and error in file out and times handed to it.  Returns the
-// child's exit status, or -signal when a signal ended it.
-inline int program_in_child(const std::string& par, const std::string& out,
-                            const std::function<void()>& prepare, run::CycleTimes* times = nullptr) {
+// child's process id.
+inline pid_t start_program_in_child(const std::string& par, const std::string& out,
+                                    const std::function<void()>& prepare, run::CycleTimes* times = nullptr) {
   std::cout.flush();
   std::fflush(nullptr);
   const pid_t pid = ::fork();
@@ -369,10 +369,21 @@ inline int program_in_child(const std::string& par, const std::string& out,
     std::fflush(nullptr);
     ::_exit(status);
   }
+  return pid;
+}
+
+// The exit status of child pid once it ends, or -signal when a signal ended it.
+inline int child_status(pid_t pid) {
   int st = 0;
   ::waitpid(pid, &st, 0);
   if (WIFSIGNALED(st)) return -WTERMSIG(st);
   return WIFEXITED(st) ? WEXITSTATUS(st) : -999;
+}
+
+// The same, run to its end: the child's exit status.
+inline int program_in_child(const std::string& par, const std::string& out,
+                            const std::function<void()>& prepare, run::CycleTimes* times = nullptr) {
+  return child_status(start_program_in_child(par, out, prepare, times));
 }
 
 // Runs each test in a fresh empty folder.

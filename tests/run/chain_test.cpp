@@ -452,13 +452,14 @@ TEST_F(Program, SameSeedSameFilesOtherSeedOtherChainAndTheResultFiles) {
   ASSERT_EQ(pb.status, 0) << pb.out << pb.err;
   ASSERT_EQ(pc.status, 0) << pc.out << pc.err;
 
-  // Exactly the result and sample files of this model, and the record and
-  // the chain state of the last store.
+  // Exactly the result and sample files of this model, the record and the
+  // chain state of the last store, and the folder's lock, empty.
   std::set<std::string> made;
   for (const std::string& f : files_in(a))
-    if (!inputs.count(f) && f != "store_record" && f != "chain_state") made.insert(f);
+    if (!inputs.count(f) && f != "store_record" && f != "chain_state" && f != "chain_lock") made.insert(f);
   EXPECT_TRUE(fs::exists(a / "store_record"));
   EXPECT_TRUE(fs::exists(a / "chain_state"));
+  EXPECT_EQ(fs::file_size(a / "chain_lock"), 0u);
   const std::set<std::string> expected = {"solutions", "varcomp", "loglike_obs", "varcompsam", "loglike_rnd"};
   EXPECT_EQ(made, expected);
 

@@ -432,7 +432,10 @@ TEST_F(MultiBreedChain, ZerosInsideBreedBlocksOfTwoTraits) {
       std::ofstream(dir() / "varcompsam") << old;
       std::string rec;
       for (const std::string& l : lines_of(record))
-        rec += (l.find("sample varcompsam") != std::string::npos ? " sample varcompsam " + std::to_string(old.size()) : l) + "\n";
+        rec += (l.starts_with("sample varcompsam ")
+                    ? "sample varcompsam " + std::to_string(old.size()) + l.substr(l.rfind(' '))
+                    : l) +
+               "\n";
       std::ofstream(dir() / "store_record") << rec;
       const Process refused = run_program(dir());
       EXPECT_EQ(refused.status, 1);

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -33,6 +34,7 @@
 #include "run/cycle.hpp"
 #include "run/results/store_record.hpp"
 #include "sampler/setup_eq.hpp"
+#include "util/checksum.hpp"
 #include "util/disk_queue.hpp"
 #include "util/textio.hpp"
 
@@ -326,7 +328,9 @@ TEST_F(ChainFolder, ARunStoppedBeforeItsFirstSampleLeavesNoSampleFiles) {
   EXPECT_NE(read_file("child.out").find("Degrees of freedom"), std::string::npos) << read_file("child.out");
   std::set<std::string> left;
   for (const auto& e : fs::directory_iterator(".")) left.insert(e.path().filename().string());
-  EXPECT_EQ(left, (std::set<std::string>{"child.out", "d.txt", "p.par"}));
+  // The folder's lock stays, empty: harmless, and taken again by the next run.
+  EXPECT_EQ(left, (std::set<std::string>{"chain_lock", "child.out", "d.txt", "p.par"}));
+  EXPECT_EQ(fs::file_size("chain_lock"), 0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -345,9 +349,21 @@ struct StreamLog {
 };
 StreamLog stream_log;
 
+// The generator's own next uniform, stepped here: the draw that calls the
+// hook has counted it already, and a restart checks the count.
+float generators_uniform() {
+  rangen::Stream s = rangen::stream();
+  s.seed1 = static_cast<rangen::i32>(std::int64_t{40014} * s.seed1 % 2147483563);
+  s.seed2 = static_cast<rangen::i32>(std::int64_t{40692} * s.seed2 % 2147483399);
+  rangen::set_stream(s);
+  rangen::i32 z = s.seed1 - s.seed2;
+  if (z < 1) z += 2147483562;
+  return static_cast<float>(z) * 4.656613e-10f;
+}
+
 float logged_uniform() {
   StreamLog& l = stream_log;
-  const float u = static_cast<float>(rangen::ignlgi()) * 4.656613e-10f;
+  const float u = generators_uniform();
   if (model::m.round != l.round) {
     l.round = model::m.round;
     l.taken = 0;
@@ -638,7 +654,7 @@ std::map<std::string, std::string> folder_files() {
   std::map<std::string, std::string> m;
   for (const auto& e : fs::directory_iterator(".")) {
     const std::string n = e.path().filename().string();
-    if (n != "child.out") m[n] = read_file(n);
+    if (n != "child.out" && e.is_regular_file()) m[n] = read_file(n);
   }
   return m;
 }
@@ -670,14 +686,15 @@ std::string with_field(const std::string& text, std::size_t n, std::size_t f,
   for (std::size_t k = 1; in >> w; ++k) line += " " + (k == f ? value : w);
   return with_line(text, n, line.c_str());
 }
-// The record with the length of a sample file changed.
+// The record with the length of a sample file changed (its checksum kept).
 std::string with_length(const std::string& record, const std::string& file, long long length) {
   std::string out;
-  for (const std::string& l : lines_of(record))
-    out += (l.find(" " + file + " ") != std::string::npos
-                ? " sample " + file + " " + std::to_string(length)
-                : l) +
-           "\n";
+  for (const std::string& l : lines_of(record)) {
+    std::istringstream in(l);
+    std::string key, name, bytes, sum;
+    in >> key >> name >> bytes >> sum;
+    out += (key == "sample" && name == file ? "sample " + file + " " + std::to_string(length) + " " + sum : l) + "\n";
+  }
   return out;
 }
 // Bytes of text up to the end of its line n (from 1).
@@ -794,6 +811,15 @@ TEST_F(StoreFault, AnotherModelOrADamagedChainStateIsRefusedAndNothingChanges) {
            "of cycle 119"},
           {"an impossible stream", "chain_state", swapped(state[1], "stream 1 0 0 n 5"),
            in + "2 gives a state \"stream 1 0 0 n 5\" that the random stream cannot be in"},
+          // Seeds and count no longer agree: the count must be the chain's.
+          {"a count of uniforms the seeds do not follow", "chain_state",
+           swapped(state[1], state[1].substr(0, state[1].rfind(' ')) + " 4295001460"),
+           in + "2 gives a state \"" + state[1].substr(0, state[1].rfind(' ')) +
+               " 4295001460\" that SEED 3 does not reach in the 4295001460 uniforms it counts"},
+          {"seeds one step on", "chain_state",
+           swapped(state[1], state[1].substr(0, state[1].rfind(' ') + 1) +
+                                 std::to_string(std::stoull(state[1].substr(state[1].rfind(' ') + 1)) - 1)),
+           "that SEED 3 does not reach in the"},
           {"a sire not a candidate", "chain_state",
            swapped(state[sire], "sire " + std::to_string(e) + " " + std::to_string(an) + " 99999"),
            in + std::to_string(sire + 1) + " gives sire 99999 to animal " + std::to_string(an) +
@@ -803,7 +829,13 @@ TEST_F(StoreFault, AnotherModelOrADamagedChainStateIsRefusedAndNothingChanges) {
            in + std::to_string(sire + 1) + " is for effect " + std::to_string(e) + " animal " +
                std::to_string(an2) + " where the model has effect " + std::to_string(e) +
                " animal " + std::to_string(an)},
-          {"a store of an earlier version", "store_record", swapped(" result chain_state\n", ""),
+          {"a store of an earlier version", "store_record",
+           [](const std::string& r) {
+             std::string out;
+             for (const std::string& l : lines_of(r))
+               if (!l.starts_with("result chain_state")) out += l + "\n";
+             return out;
+           },
            "the store of cycle 120 in \"store_record\" has no \"chain_state\" with the random "
            "stream and the "
            "model of the chain"},
@@ -1059,6 +1091,279 @@ TEST_F(StoreFault, AFileSizeLimitIsAWriteError) {
   std::ofstream("r.par") << two_traits("300 20 1", "y 101");
   ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
   expect_whole_chain(300, 20, 5, 3);
+}
+
+// ---------------------------------------------------------------------------
+// A folder holds one chain, and a store holds the files of its own chain.
+
+// What a child does between two cycles: after cycle `at`, once the stores
+// before it are on disk, act() (in the child).
+struct Between {
+  int at = 0;
+  std::function<void()> act;
+};
+Between between;
+
+run::CycleTimes* acting_times() {
+  static run::CycleTimes t;
+  t.after_cycle = [](const model::State&, const run::CycleTimes&, void*) {
+    if (model::m.round != between.at) return;
+    util::disk::wait();
+    between.act();
+  };
+  return &t;
+}
+
+// The length of a sample file in "store_record".
+long long stored_length(const std::string& name) {
+  for (const std::string& l : lines_of(read_file(run::record::file))) {
+    std::istringstream in(l);
+    std::string key, file;
+    long long bytes = -1;
+    if (in >> key >> file >> bytes && key == "sample" && file == name) return bytes;
+  }
+  ADD_FAILURE() << "no sample " << name;
+  return 0;
+}
+
+void remove_all_but(const std::set<std::string>& keep) {
+  for (const auto& e : fs::directory_iterator("."))
+    if (!keep.count(e.path().filename().string())) fs::remove_all(e.path());
+}
+
+// A run holds its folder from start-up to its end.  A second run there (the
+// same job started twice) stops at once, naming the first one's process,
+// and changes no file; the first runs on as if alone.  A killed run holds
+// nothing: the restart runs.
+TEST_F(StoreFault, ASecondRunInTheFolderStopsAndChangesNothing) {
+  if (program_path().empty()) GTEST_SKIP() << "the program is not built";
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("300 20 1", "n");
+  const std::set<std::string> inputs = {"a.par", "d1.txt", "d2.txt"};
+  ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+  const auto alone = folder_files();
+  remove_all_but(inputs);
+
+  // The first run waits after cycle 150 until this end of `go` writes or
+  // closes; a child that ends early closes its end of `ready`.
+  struct Pipes {
+    int ready[2] = {-1, -1}, go[2] = {-1, -1};
+    ~Pipes() {
+      for (int fd : {ready[0], ready[1], go[0], go[1]})
+        if (fd >= 0) ::close(fd);
+    }
+  } p;
+  ASSERT_EQ(::pipe(p.ready), 0);
+  ASSERT_EQ(::pipe(p.go), 0);
+  between = {150, [&p] {
+               char c = 'p';
+               (void)!::write(p.ready[1], &c, 1);
+               (void)!::read(p.go[0], &c, 1);
+             }};
+  const pid_t first = start_program_in_child("a.par", "child.out", [] {}, acting_times());
+  for (int* fd : {&p.ready[1], &p.go[0]}) {
+    ::close(*fd);
+    *fd = -1;
+  }
+  char c = 0;
+  ASSERT_EQ(::read(p.ready[0], &c, 1), 1) << read_file("child.out");  // the store of cycle 100 made
+  const auto held = folder_files();
+  const Process second = run_program(fs::current_path(), "a.par");
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(second.out, " another run (process " + std::to_string(first) +
+                            ") is using this folder, and a folder holds one chain: this run stops "
+                            "without changing a file. Wait for that run to end, or give this analysis "
+                            "a folder of its own\n");
+  EXPECT_TRUE(folder_files() == held);
+  (void)!::write(p.go[1], &c, 1);
+  EXPECT_EQ(child_status(first), 0) << read_file("child.out");
+  EXPECT_TRUE(folder_files() == alone);
+
+  remove_all_but(inputs);
+  between = {150, [] { ::raise(SIGKILL); }};
+  ASSERT_EQ(in_child("a.par", [] {}, acting_times()), -SIGKILL);
+  std::ofstream("r.par") << two_traits("300 20 1", "y 101");
+  ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+  expect_whole_chain(300, 20, 5, 3);
+}
+
+// A sample file cut, removed or replaced while the chain runs: the run stops
+// at its next store, naming the file, before that store is made, so the
+// store before stays the last; a restart from it continues the chain whole
+// when the file still holds what it held then, and is refused, changing
+// nothing, when it does not.
+TEST_F(StoreFault, ASampleFileChangedUnderTheRunStopsItBeforeTheNextStore) {
+  struct Case {
+    const char* what;
+    std::function<void()> act;
+    std::string message;
+    bool continues;
+  };
+  const std::string stops =
+      ". The run stops before its store of cycle 200; the last store is that of cycle 100, from which a "
+      "restart continues once the file holds again what it held then";
+  const Case cases[] = {
+      {"cut back to its length at the store",
+       [] {
+         std::fflush(nullptr);  // the lines since the store reach the file, and go
+         fs::resize_file("loglike_rnd", static_cast<std::uintmax_t>(stored_length("loglike_rnd")));
+       },
+       " sample file \"loglike_rnd\" holds ", true},
+      {"cut to 10 bytes", [] { fs::resize_file("loglike_rnd", 10); }, " sample file \"loglike_rnd\" holds ",
+       false},
+      {"replaced by a copy",
+       [] {
+         std::ofstream("copy") << read_file("varcompsam");
+         fs::rename("copy", "varcompsam");
+       },
+       " sample file \"varcompsam\" was replaced while the chain wrote it: another file has its name now" +
+           stops,
+       true},
+      {"replaced by an empty file",
+       [] {
+         std::ofstream("empty").close();
+         fs::rename("empty", "varcompsam");
+       },
+       " sample file \"varcompsam\" was replaced while the chain wrote it", false},
+      {"removed", [] { fs::remove("solutionsam"); },
+       " sample file \"solutionsam\" was removed while the chain wrote it" + stops, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    remove_all_but({});
+    write_chain_data();
+    std::ofstream("a.par") << two_traits("300 20 1", "n");
+    between = {150, c.act};
+    ASSERT_EQ(in_child("a.par", [] {}, acting_times()), 1);
+    const std::string out = read_file("child.out");
+    EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    EXPECT_NE(out.find(stops), std::string::npos) << out;
+    EXPECT_EQ(record_cycle(run::record::file), 100);
+    EXPECT_FALSE(leftovers());
+
+    std::ofstream("r.par") << two_traits("300 20 1", "y 101");
+    if (c.continues) {
+      ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+      expect_whole_chain(300, 20, 5, 3);
+    } else {
+      const auto before = folder_files();
+      EXPECT_EQ(run_child("r.par", Probe{}), 1);
+      EXPECT_TRUE(folder_files() == before);
+    }
+  }
+}
+
+// The result files of a store tied to it: each swapped for that of another
+// chain of the same model (another seed) at the same cycle is refused,
+// naming it, and changes nothing; so are "chain_state" with a line more, a
+// sample file changed in place, and a change of the residual type, which is
+// told as the change of model it is (not as a result file missing or too
+// many).  A store record of the earlier layout, without checksums, is taken
+// with a warning, and the next store records them.
+TEST_F(StoreFault, FilesOfAnotherChainOrChangedAreRefusedAndChangeNothing) {
+  write_chain_data();
+  const std::set<std::string> inputs = {"a.par", "b.par", "d1.txt", "d2.txt"};
+  std::ofstream("a.par") << robust("100 40 1", "n");
+  std::ofstream("b.par") << swapped("SEED\n5\n", "SEED\n6\n")(robust("100 40 1", "n"));
+  ASSERT_EQ(run_child("b.par", Probe{}), 0) << read_file("child.out");
+  const auto b = folder_files();
+  remove_all_but(inputs);
+  ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+  std::ofstream("ra.par") << robust("150 40 1", "y 101");
+
+  std::vector<Corruption> cases;
+  for (const char* f : {"solutions", "varcomp", "loglike_obs", "mh_acceptance", "structural_r", "robustness_w"}) {
+    ASSERT_NE(b.at(f), read_file(f)) << f;
+    cases.push_back({f, f, [&b, f](const std::string&) { return b.at(f); },
+                     std::string(" restart refused: \"") + f +
+                         "\" is not the file that the store of cycle 100 wrote (\"store_record\" gives "});
+  }
+  cases.push_back({"chain_state of the other seed", "chain_state",
+                   [&b](const std::string&) { return b.at("chain_state"); },
+                   "the parameter file gives SEED \"5\" but the chain in \"chain_state\" has \"6\""});
+  cases.push_back({"chain_state with a blank line more", "chain_state",
+                   [](const std::string& x) { return x + "\n"; },
+                   " restart refused: \"chain_state\" is not the file that the store of cycle 100 wrote"});
+  cases.push_back({"a digit of varcompsam changed", "varcompsam",
+                   [](const std::string& x) {
+                     std::string t = x;
+                     const std::size_t at = t.find('.') + 1;
+                     t[at] = t[at] == '1' ? '2' : '1';
+                     return t;
+                   },
+                   " restart refused: \"varcompsam\" does not hold what the chain wrote to it up to the "
+                   "store of cycle 100"});
+  cases.push_back({"another residual type", "ra.par", swapped("struct_student_t 5", "structural 5"),
+                   "the parameter file gives RANDOM_RESIDUAL: \"structural 5\" but the chain in "
+                   "\"chain_state\" has \"struct_student_t 5\""});
+  expect_refused("ra.par", cases);
+
+  // The same the other way: a chain of structural residuals restarted with
+  // Student-t ones, which would have a "robustness_w".
+  remove_all_but(inputs);
+  const auto structural = swapped("struct_student_t 5", "structural 5");
+  std::ofstream("c.par") << structural(robust("100 40 1", "n"));
+  ASSERT_EQ(run_child("c.par", Probe{}), 0) << read_file("child.out");
+  std::ofstream("rc.par") << structural(robust("150 40 1", "y 101"));
+  expect_refused("rc.par", {{"Student-t residuals", "rc.par", swapped("structural 5", "struct_student_t 5"),
+                             "the parameter file gives RANDOM_RESIDUAL: \"struct_student_t 5\" but the "
+                             "chain in \"chain_state\" has \"structural 5\""}});
+
+  // A record of the earlier layout: names and lengths alone.
+  std::string old;
+  for (const std::string& l : lines_of(read_file(run::record::file))) {
+    std::istringstream in(l);
+    std::string key, name, bytes;
+    in >> key >> name >> bytes;
+    old += " " + (key == "result" ? key + " " + name : key == "sample" ? key + " " + name + " " + bytes : l) + "\n";
+  }
+  std::ofstream(run::record::file) << old;
+  std::ofstream("rc.par") << structural(robust("200 40 1", "y 151"));
+  ASSERT_EQ(run_child("rc.par", Probe{}), 0) << read_file("child.out");
+  EXPECT_NE(read_file("child.out").find(" warning: \"store_record\" of the store of cycle 150 holds no checksums "
+                                        "of its files (a store of an earlier version of the program): they are "
+                                        "taken without that check, and the next store records them"),
+            std::string::npos)
+      << read_file("child.out");
+  std::ofstream("rc.par") << structural(robust("210 40 1", "y 201"));
+  ASSERT_EQ(run_child("rc.par", Probe{}), 0) << read_file("child.out");
+  EXPECT_EQ(read_file("child.out").find("warning"), std::string::npos) << read_file("child.out");
+  EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), 210u);
+  int files = 0;
+  for (const std::string& l : lines_of(read_file(run::record::file))) {
+    std::istringstream in(l);
+    std::string key, name, sum;
+    std::size_t bytes = 0;
+    if (!(in >> key >> name >> bytes >> sum) || (key != "result" && key != "sample")) continue;
+    ++files;
+    const std::string text = read_file(name);
+    ASSERT_LE(bytes, text.size()) << name;
+    std::string want;
+    util::put_checksum(want, util::crc64(0, std::string_view(text).substr(0, bytes)));
+    EXPECT_EQ(sum, want) << name;
+  }
+  EXPECT_EQ(files, 9);
+
+  // Candidate sires: "msiresppr".
+  if (simulator_path().empty()) GTEST_SKIP() << "the simulator is not built";
+  remove_all_but({});
+  const fs::path top = fs::current_path();
+  const Process sim = run_simulator(top, "--traits 1 --records 80 --animals 100 --levels 4 --candidates 0.5 "
+                                         "--nround 100 --nburn 20 --skip 1 --seed 3 --out chain");
+  ASSERT_EQ(sim.status, 0) << sim.err;
+  fs::current_path(top / "chain");
+  set_keyword_value("params.txt", "SEED", "4");
+  ASSERT_EQ(run_child("params.txt", Probe{}), 0) << read_file("child.out");
+  const std::string other = read_file("msiresppr");
+  set_keyword_value("params.txt", "SEED", "3");
+  ASSERT_EQ(run_child("params.txt", Probe{}), 0) << read_file("child.out");
+  ASSERT_NE(other, read_file("msiresppr"));
+  set_keyword_value("params.txt", "RESTART:", "y 101");
+  set_word("params.txt", "MCMC_CHAIN:", 1, "120");
+  expect_refused("params.txt", {{"msiresppr", "msiresppr", [&](const std::string&) { return other; },
+                                 " restart refused: \"msiresppr\" is not the file that the store of cycle 100 "
+                                 "wrote"}});
+  fs::current_path(top);
 }
 
 }  // namespace

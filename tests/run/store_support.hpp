@@ -259,17 +259,27 @@ class StoreFolder : public statetest::InFolder {
     if (fake_samples_) add_sample_entries();
     return statetest::capture([&] { run::store_solutions(state_); });
   }
-  void add_sample_entries() const {
+  // Through the chain's writer of the file when it is open; else into the
+  // file, which its writer then takes as it stands.
+  void add_sample_entries() {
+    sampler::SampleFiles& sf = sampler::sample_files(state_);
+    auto add = [&](const char* f, util::TextOut& o, const std::string& text) {
+      if (!exists(f)) return;
+      if (o.is_open()) {
+        o.write(text);
+        return;
+      }
+      write(f, slurp(f) + text);
+      o.resume(util::Tally{-1, 0, false});
+    };
     const std::string c = " " + std::to_string(M.round) + "\n";
     for (const char* f : {"varcompsam", "solutionsam"}) {
-      if (!exists(f)) continue;
       std::string entry = c;
       for (long long k = 1; k < sampler::entry_lines(state_, f, M.round); ++k)
         entry += " 0.5\n";
-      write(f, slurp(f) + entry);
+      add(f, f == std::string("varcompsam") ? sf.varcompsam : sf.solutionsam, entry);
     }
-    if (exists("loglike_rnd"))
-      write("loglike_rnd", slurp("loglike_rnd") + " " + std::to_string(M.round) + " -1.5\n");
+    add("loglike_rnd", sf.loglike_rnd, " " + std::to_string(M.round) + " -1.5\n");
   }
   statetest::Run restart(int start) {
     return statetest::capture([&] { run::restart(state_, start); });

@@ -276,7 +276,7 @@ TEST_F(StoreUnit, RestartRefusesSampleFilesThatDoNotMatchTheStore) {
 
   // The chain's burn-in and thinning interval are recorded and must stay;
   // its length may grow.
-  ASSERT_EQ(record.substr(0, record.find(" result")), " cycle 1000\n burn_in 105\n thinning 10\n");
+  ASSERT_EQ(record.substr(0, record.find("result")), "cycle 1000\nburn_in 105\nthinning 10\n");
   write("store_record", record);
   const std::string keeps = "; a continued chain keeps its burn-in and thinning interval";
   struct Setting {

@@ -232,6 +232,8 @@ rangen::Stream read(model::State& s, int start) {
                             "but", "\"" + f.name() + "\"", "holds those of cycle", v[0]));
 
   if (!next() || words.n != 6 || word(1) != "stream") f.refuse("does not give the random stream");
+  const long stream_line = f.line_number();
+  const std::string stream_text(line);
   for (int k = 0; k < 3; ++k)
     if (!whole(word(k + 2), v[k]))
       f.refuse("has \"" + std::string(word(k + 2)) + "\" where a whole number belongs");
@@ -261,6 +263,11 @@ rangen::Stream read(model::State& s, int start) {
     stored.emplace_back(line);
   }
   compare_models(start, f.name(), stored);
+  // Seeds and count agree with each other and with SEED, so the count is
+  // the chain's own.
+  if (!rangen::seeded_stream(stream))
+    f.refuse_at(stream_line, "gives a state \"" + stream_text + "\" that SEED " + std::to_string(m.seed) +
+                                 " does not reach in the " + std::to_string(draws) + " uniforms it counts");
 
   // The pedigree's own sire is there until the chain first draws one.
   each_drawn_sire(s, [&](int e, int an) {

@@ -24,6 +24,8 @@ ResultOut::ResultOut(const char* name) : out_(shared.out), buf_(shared.buf) {
   buf_.clear();
 }
 
+const util::Tally& ResultOut::sealed() { return shared.out.tally(); }
+
 void ResultOut::title(const char* t) { free(t, model::m.round, " rounds and burn-in of ", model::m.nburn); }
 
 }  // namespace run::results

@@ -45,6 +45,8 @@ class ResultOut {
     spill();
     out_.seal_later();
   }
+  // The length and checksum of the file last sealed, for the store record.
+  static const util::Tally& sealed();
 
  private:
   void spill() {

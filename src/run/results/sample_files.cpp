@@ -25,13 +25,14 @@ using model::m;
 
 namespace {
 
-// A sample file reopened to go on writing at its end.  It must exist: the
-// chain that made it is being continued.
-void reopen(util::TextOut& f, const char* name) {
+// A sample file reopened to go on writing at its end, holding t.  It must
+// exist: the chain that made it is being continued.
+void reopen(util::TextOut& f, const char* name, util::Tally t) {
   struct stat st;
   const int err = ::stat(name, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EISDIR;
   if (err != 0) util::fatal_stderr(std::string("cannot open file \"") + name + "\": " + std::strerror(err));
   f.open(name, util::TextOut::Mode::append);
+  f.resume(t);
 }
 
 // Tuning lines come after cycle `round` too: it is below half of burn-in
@@ -207,20 +208,96 @@ void check_stored_end(const model::State& s, const SampleFile& x, const record::
   }
 }
 
+// A sample file that is not what the chain wrote to it stops the run before
+// the store of cycle `round` is made: the store before stays the one a
+// restart continues from.
+[[noreturn]] void changed(const char* name, const std::string& what, int round) {
+  const int last = record::last_cycle();
+  util::fatal(" sample file \"" + std::string(name) + "\" " + what + ". The run stops before its store of cycle " +
+              std::to_string(round) +
+              (last > 0 ? "; the last store is that of cycle " + std::to_string(last) +
+                              ", from which a restart continues once the file holds again what it held then"
+                        : ", the chain's first: start the chain afresh"));
+}
+
+// The file under the name of sample file x against what the chain wrote to
+// it (device, inode and length of an open file; the length of a closed one).
+void check_written(const SampleFile& x, int round) {
+  util::TextOut& o = *x.out;
+  const util::Tally& t = o.tally();
+  auto wrote = [&] { return "the chain has written " + std::to_string(t.bytes) + " bytes to it"; };
+  if (o.is_open()) {
+    const util::TextOut::Check c = o.check();
+    switch (c.kind) {
+      case util::TextOut::Check::same:
+        break;
+      case util::TextOut::Check::missing:
+        changed(x.name, "was removed while the chain wrote it", round);
+      case util::TextOut::Check::replaced:
+        changed(x.name, "was replaced while the chain wrote it: another file has its name now", round);
+      case util::TextOut::Check::resized:
+        changed(x.name,
+                "holds " + std::to_string(c.bytes) + " bytes, but " + wrote() +
+                    ": it was cut, or written to by another program",
+                round);
+    }
+  } else {
+    const long long size = util::file_size(x.name);
+    if (size < 0) {
+      // Not needed any more; one the chain goes on writing must be there.
+      if (x.reopen) reopen(o, x.name, t);  // stops, naming the file
+      return;
+    }
+    // A file its writer knows nothing of is taken as it stands.
+    if (t.bytes >= 0 && size != t.bytes)
+      changed(x.name, "holds " + std::to_string(size) + " bytes, but " + wrote() + ": it was changed by another program",
+              round);
+  }
+  // Opened at its end by someone who did not know what it held: summed now,
+  // once.
+  if (!t.summed) {
+    util::Tally whole;
+    util::tally_of_file(x.name, t.bytes, whole);
+    o.resume(whole);
+  }
+}
+
+// The first bytes of a sample file, up to its length at store st, against
+// the checksum the store recorded; their tally goes into st, for the
+// stores to come (summed here also when an earlier version's record has no
+// checksum to compare).
+void check_stored_bytes(const char* name, record::Store& st) {
+  int k = 0;
+  while (std::strcmp(st.samples[k], name) != 0) ++k;
+  util::Tally& want = st.sample_tallies[k];
+  util::Tally t;
+  util::tally_of_file(name, want.bytes, t);
+  if (want.summed && t.sum != want.sum) {
+    std::string sums = " is ";
+    util::put_checksum(sums, t.sum);
+    sums += ", where \"" + std::string(st.source) + "\" gives ";
+    util::put_checksum(sums, want.sum);
+    util::fatal(" restart refused: \"" + std::string(name) +
+                "\" does not hold what the chain wrote to it up to the store of cycle " + std::to_string(st.cycle) +
+                " (the checksum of its first " + std::to_string(want.bytes) + " bytes" + sums +
+                "): it comes from another chain, or it was changed after the store; put back the file of "
+                "that store");
+  }
+  want = t;
+}
+
 }  // namespace
 
 void sync_sample_files(model::State& s, int round, record::Store& st) {
   SampleFile f[record::max_samples];
   chain_sample_files(s, round, f);
+  // Every file is checked before the store gathers anything of its own.
+  for (const SampleFile& x : f)
+    if (x.has) check_written(x, round);
   for (const SampleFile& x : f) {
     if (!x.has) continue;
     x.out->sync_later();
-    const long long size = util::file_size(x.name);
-    if (size >= 0) {
-      st.add_sample(x.name, size);
-    } else if (x.reopen) {
-      reopen(*x.out, x.name);  // stops, naming the file
-    }
+    if (x.out->is_open() || util::file_size(x.name) >= 0) st.add_sample(x.name, x.out->tally());
   }
 }
 
@@ -230,11 +307,11 @@ void reopen_sample_files(model::State& s, int round) {
   for (const SampleFile& x : f) {
     if (!x.has) continue;
     if (x.close) x.out->close();
-    if (x.reopen) reopen(*x.out, x.name);
+    if (x.reopen) reopen(*x.out, x.name, x.out->tally());
   }
 }
 
-void check_sample_files(model::State& s, int start, const record::Store& st) {
+void check_sample_files(model::State& s, int start, record::Store& st) {
   SampleFile f[record::max_samples];
   chain_sample_files(s, start, f);
   for (const SampleFile& x : f) {
@@ -252,6 +329,7 @@ void check_sample_files(model::State& s, int start, const record::Store& st) {
                               "bytes, fewer than the", stored, "it held at the store of cycle", st.cycle));
     } else {
       check_stored_end(s, x, st, stored);
+      check_stored_bytes(x.name, st);
     }
   }
 }
@@ -261,10 +339,13 @@ void open_sample_files(model::State& s, int start, const record::Store& st) {
   chain_sample_files(s, start, f);
   for (const SampleFile& x : f) {
     if (!x.has) continue;
-    const long long stored = st.sample_size(x.name), size = util::file_size(x.name);
+    const util::Tally t = st.sample_tally(x.name);
+    const long long size = util::file_size(x.name);
     // Lines written after the store, complete or not, are not part of it.
-    if (stored >= 0 && size > stored) util::cut_file(x.name, stored);
-    if (x.resumed) reopen(*x.out, x.name);
+    if (t.bytes >= 0 && size > t.bytes) util::cut_file(x.name, t.bytes);
+    if (x.resumed) reopen(*x.out, x.name, t);
+    // A file the store has, open or not, is what later stores check.
+    if (t.bytes >= 0) x.out->resume(t);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "run/results/store_record.hpp"
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -32,24 +33,22 @@ void append_number(std::string& s, long long v) {
   s.append(b, std::to_chars(b, b + sizeof b, v).ptr);
 }
 
-void put_line(Writer& w, const char* key, const char* name, long long value, bool with_value) {
-  w.line.clear();
-  w.line += ' ';
-  w.line += key;
+// A file of the store: its name, length and checksum.
+void put_file(Writer& w, const char* key, const char* name, const util::Tally& t) {
+  w.line.assign(key);
   w.line += ' ';
   w.line += name;
-  if (with_value) {
-    w.line += ' ';
-    append_number(w.line, value);
-  }
+  w.line += ' ';
+  append_number(w.line, t.bytes);
+  w.line += ' ';
+  util::put_checksum(w.line, t.sum);
   w.out.line(w.line);
 }
 
 // A setting of the chain, when the store knows it.
 void put_setting(Writer& w, const char* key, int value) {
   if (value < 0) return;
-  w.line.assign(" ");
-  w.line += key;
+  w.line.assign(key);
   w.line += ' ';
   append_number(w.line, value);
   w.out.line(w.line);
@@ -96,21 +95,38 @@ std::string take_burn_in(Store& st, const textop::Words& w, long) {
 std::string take_thinning(Store& st, const textop::Words& w, long) {
   return whole(w.word(2), 1, st.thinning) ? "" : unknown;
 }
+// The length and checksum after the name of a file, or what a record of an
+// earlier version gives (a result file's name alone, a sample file's
+// length); all the files of a record alike.
+bool take_tally(Store& st, const textop::Words& w, bool sample, util::Tally& t) {
+  const bool summed = w.n == 4;
+  if (!summed && w.n != (sample ? 3 : 2)) return false;
+  if (st.nresults + st.nsamples == 0) st.summed = summed;
+  if (summed != st.summed) return false;
+  t.summed = summed;
+  t.bytes = -1;
+  if (w.n >= 3 && !number(w.word(3), t.bytes)) return false;
+  return !summed || util::read_checksum(w.word(4), t.sum);
+}
+
 std::string take_result(Store& st, const textop::Words& w, long) {
   const char* r = known(result_names, w.word(2));
   if (!r) return unknown;
   if (st.has_result(r)) return "names the result file \"" + std::string(r) + "\" a second time";
-  st.add_result(r);
+  util::Tally t;
+  if (!take_tally(st, w, false, t)) return unknown;
+  st.add_result(r, t);
   return "";
 }
 std::string take_sample(Store& st, const textop::Words& w, long line) {
   const char* s = known(sample_names, w.word(2));
-  long long v = 0;
-  if (!s || !number(w.word(3), v)) return unknown;
+  if (!s) return unknown;
   if (st.sample_size(s) >= 0)
     return "names the sample file \"" + std::string(s) + "\" a second time";
+  util::Tally t;
+  if (!take_tally(st, w, true, t)) return unknown;
   st.sample_lines[st.nsamples] = line;
-  st.add_sample(s, v);
+  st.add_sample(s, t);
   return "";
 }
 
@@ -128,8 +144,8 @@ const LineKind line_kinds[] = {
     {"cycle", 1, true, "cycle", take_cycle},
     {"burn_in", 1, true, "burn-in", take_burn_in},
     {"thinning", 1, true, "thinning interval", take_thinning},
-    {"result", 1, false, nullptr, take_result},
-    {"sample", 2, false, nullptr, take_sample},
+    {"result", -1, false, nullptr, take_result},
+    {"sample", -1, false, nullptr, take_sample},
 };
 constexpr int nkinds = sizeof line_kinds / sizeof line_kinds[0];
 
@@ -167,6 +183,16 @@ void parse(const char* name, Store& st) {
       util::fatal(util::freev(quoted, "names no", line_kinds[k].lacking));
 }
 
+// Length and checksum, as the messages give them.
+std::string described(const util::Tally& t) {
+  std::string s = std::to_string(t.bytes) + " bytes with checksum ";
+  util::put_checksum(s, t.sum);
+  return s;
+}
+
+// The cycle of the last store made or read.
+int last_made = 0;
+
 void remove_temporaries() {
   char buf[32];
   for (const char* r : result_names) util::remove_file(temporary_of(r, buf));
@@ -181,10 +207,12 @@ bool Store::has_result(const char* name) const {
   return false;
 }
 
-long long Store::sample_size(const char* name) const {
+long long Store::sample_size(const char* name) const { return sample_tally(name).bytes; }
+
+util::Tally Store::sample_tally(const char* name) const {
   for (int k = 0; k < nsamples; ++k)
-    if (std::strcmp(samples[k], name) == 0) return sizes[k];
-  return -1;
+    if (std::strcmp(samples[k], name) == 0) return sample_tallies[k];
+  return util::Tally{-1, 0, false};
 }
 
 long Store::sample_line(const char* name) const {
@@ -205,17 +233,16 @@ const char* temporary_of(const char* name, char (&buf)[32]) {
 void make(const Store& st) {
   Writer& w = writer;
   w.out.open(file, util::TextOut::Mode::atomic);
-  w.line.assign(" cycle ");
-  append_number(w.line, st.cycle);
-  w.out.line(w.line);
+  put_setting(w, "cycle", st.cycle);
   put_setting(w, "burn_in", st.burn_in);
   put_setting(w, "thinning", st.thinning);
-  for (int k = 0; k < st.nresults; ++k) put_line(w, "result", st.results[k], 0, false);
-  for (int k = 0; k < st.nsamples; ++k) put_line(w, "sample", st.samples[k], st.sizes[k], true);
+  for (int k = 0; k < st.nresults; ++k) put_file(w, "result", st.results[k], st.result_tallies[k]);
+  for (int k = 0; k < st.nsamples; ++k) put_file(w, "sample", st.samples[k], st.sample_tallies[k]);
   w.out.seal_later();
   // The store is made once the record stands under its pending name.
   util::disk::commit(temporary, pending);
   util::disk::sync_folder();
+  last_made = st.cycle;
 }
 
 void finish(const Store& st) {
@@ -246,6 +273,7 @@ void recover() {
 
 void forget() {
   util::disk::wait();
+  last_made = 0;
   util::remove_file(file);
   util::remove_file(pending);
   remove_temporaries();
@@ -258,7 +286,27 @@ bool read(Store& st) {
   const char* name = util::file_size(pending) >= 0 ? pending : file;
   if (util::file_size(name) < 0) return false;
   parse(name, st);
+  last_made = st.cycle;
   return true;
+}
+
+int last_cycle() { return last_made; }
+
+void check_result_files(const Store& st) {
+  if (!st.summed) return;
+  for (int k = 0; k < st.nresults; ++k) {
+    char buf[32];
+    const char* name = source_of(st, st.results[k], buf);
+    util::Tally t;
+    if (!util::tally_of_file(name, -1, t)) util::io_fail("cannot open file", name, ENOENT);
+    const util::Tally& want = st.result_tallies[k];
+    if (t.bytes == want.bytes && t.sum == want.sum) continue;
+    util::fatal(" restart refused: \"" + std::string(name) + "\" is not the file that the store of cycle " +
+                std::to_string(st.cycle) + " wrote (\"" + st.source + "\" gives " + described(want) +
+                ", the file holds " + described(t) +
+                "): it comes from another chain, or it was changed after the store; put back the file of "
+                "that store");
+  }
 }
 
 const char* source_of(const Store& st, const char* name, char (&buf)[32]) {

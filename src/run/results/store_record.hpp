@@ -1,14 +1,18 @@
 // A store of results as one unit.  The result files of a store are written
 // to temporaries and put on disk; then the store record, which names the
-// cycle, the result files and the length of every sample file at the store,
-// is renamed into "store_record.new" — the moment the store counts as made;
-// then the temporaries are renamed over the result files and the record to
+// cycle, each result file with its length and checksum, and the length and
+// checksum of every sample file at the store, is renamed into
+// "store_record.new" — the moment the store counts as made; then the
+// temporaries are renamed over the result files and the record to
 // "store_record".  The record also names the chain's burn-in and thinning
-// interval, which a restart must keep.  An interruption before that moment leaves the previous
-// store whole (its temporaries are discarded later); one after it is
-// finished by recover().  So the result files always come from one store,
-// and the record says where the sample files stood at it.
+// interval, which a restart must keep.  An interruption before that moment
+// leaves the previous store whole (its temporaries are discarded later); one
+// after it is finished by recover().  So the result files always come from
+// one store, the record says where the sample files stood at it, and the
+// checksums tie every file to the chain that wrote it.
 #pragma once
+
+#include "util/checksum.hpp"
 
 namespace run::record {
 
@@ -31,22 +35,31 @@ struct Store {
   int burn_in = -1, thinning = -1;
   int nresults = 0;
   const char* results[max_results] = {};
+  util::Tally result_tallies[max_results] = {};
   int nsamples = 0;
   const char* samples[max_samples] = {};
-  long long sizes[max_samples] = {};
+  util::Tally sample_tallies[max_samples] = {};
+  // The record gives the checksums (a record of an earlier version does
+  // not: its tallies are lengths alone, their `summed` false).
+  bool summed = true;
   // Read back: the record it came from (file or pending, a store made but
   // not finished) and the line of each sample file in it.
   const char* source = file;
   long sample_lines[max_samples] = {};
 
-  void add_result(const char* name) { results[nresults++] = name; }
-  void add_sample(const char* name, long long size) {
+  void add_result(const char* name, const util::Tally& t) {
+    result_tallies[nresults] = t;
+    results[nresults++] = name;
+  }
+  void add_sample(const char* name, const util::Tally& t) {
     samples[nsamples] = name;
-    sizes[nsamples++] = size;
+    sample_tallies[nsamples++] = t;
   }
   bool has_result(const char* name) const;
   // Length of a sample file at the store, -1 when the store has none.
   long long sample_size(const char* name) const;
+  // Its tally at the store (bytes -1 when the store has none).
+  util::Tally sample_tally(const char* name) const;
   // The line of the record that gives it, 0 when none does.
   long sample_line(const char* name) const;
   bool pending() const;
@@ -75,9 +88,19 @@ void forget();
 // Reads the last store made into st without changing a file: the pending
 // record when a store was interrupted after it was made, else
 // "store_record".  False when there is neither; stops the run, naming the
-// line, when the record cannot be read (an unknown or repeated line, or no
-// cycle, burn-in or thinning line).
+// line, when the record cannot be read (an unknown or repeated line, no
+// cycle, burn-in or thinning line, or lines with checksums beside lines
+// without).
 bool read(Store& st);
+
+// The cycle of the last store this run made or continues from (0: none).
+int last_cycle();
+
+// Each result file of store st (where it stands: see source_of) against
+// its length and checksum in the record; one that does not match stops the
+// restart, naming it.  Changes nothing.  A record of an earlier version
+// has no checksums: nothing to check.
+void check_result_files(const Store& st);
 
 // The file that holds result file `name` of the store st as it stands:
 // its temporary while a pending store has not yet been renamed into place.

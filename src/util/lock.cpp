@@ -1,0 +1,61 @@
+#include "util/lock.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "util/textio.hpp"
+
+namespace util {
+
+namespace {
+
+struct flock whole_file(short type) {
+  struct flock f {};
+  f.l_type = type;
+  f.l_whence = SEEK_SET;
+  f.l_start = 0;
+  f.l_len = 0;
+  return f;
+}
+
+}  // namespace
+
+LockTry take_lock(FileLock& l, const char* name) {
+  release(l);
+  const int fd = ::open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) io_fail("cannot open file", name, errno);
+  LockTry r;
+  // A holder that ends between the refusal and the question leaves the
+  // lock free: try again.
+  for (int tries = 0; tries < 3; ++tries) {
+    struct flock f = whole_file(F_WRLCK);
+    if (::fcntl(fd, F_SETLK, &f) == 0) {
+      l.fd = fd;
+      return r;
+    }
+    r.kind = LockTry::held;
+    if (errno != EACCES && errno != EAGAIN) {
+      r.kind = LockTry::unsupported;
+      r.err = errno;
+      break;
+    }
+    struct flock held = whole_file(F_WRLCK);
+    if (::fcntl(fd, F_GETLK, &held) != 0) break;
+    if (held.l_type != F_UNLCK) {
+      r.pid = held.l_pid > 0 ? static_cast<long>(held.l_pid) : -1;
+      break;
+    }
+  }
+  ::close(fd);
+  return r;
+}
+
+void release(FileLock& l) {
+  if (l.fd < 0) return;
+  ::close(l.fd);
+  l.fd = -1;
+}
+
+}  // namespace util
