@@ -61,7 +61,7 @@ std::uint64_t crc64_line(std::uint64_t sum, std::string_view line) {
   return ~(tables[0][(c ^ '\n') & 0xff] ^ (c >> 8));
 }
 
-bool tally_of_file(const char* name, long long bytes, Tally& t) {
+bool tally_of_file(const char* name, long long bytes, Tally& t, bool past_mark) {
   t = Tally{};
   const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -84,7 +84,12 @@ bool tally_of_file(const char* name, long long bytes, Tally& t) {
       io_fail("cannot read file", name, err);
     }
     if (r == 0) break;
-    t.add(std::string_view(buf.get(), static_cast<std::size_t>(r)));
+    std::string_view got(buf.get(), static_cast<std::size_t>(r));
+    if (past_mark && t.bytes == 0) {
+      past_mark = false;
+      got = after_byte_order_mark(got);
+    }
+    t.add(got);
   }
   ::close(fd);
   return true;

@@ -298,7 +298,7 @@ void check_result_files(const Store& st) {
     char buf[32];
     const char* name = source_of(st, st.results[k], buf);
     util::Tally t;
-    if (!util::tally_of_file(name, -1, t)) util::io_fail("cannot open file", name, ENOENT);
+    if (!util::tally_of_file(name, -1, t, true)) util::io_fail("cannot open file", name, ENOENT);
     const util::Tally& want = st.result_tallies[k];
     if (t.bytes == want.bytes && t.sum == want.sum) continue;
     util::fatal(" restart refused: \"" + std::string(name) + "\" is not the file that the store of cycle " +
