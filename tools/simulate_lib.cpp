@@ -358,10 +358,9 @@ Options parse_options(const std::vector<std::string>& args) {
     if (o.traits != 1) bad("--rnorm needs one trait");
     if (o.rnorm_env > o.records || o.rnorm_slopes > o.records)
       bad("--rnorm needs at least one record per environment and slope level");
-    if (o.reduced || o.candidates > 0.0 || o.student_t > 0.0 || o.structural > 0.0 || o.weights ||
-        o.maternal || !o.absent.empty())
-      bad("--rnorm takes none of --reduced, --candidates, --student-t, --structural, --weights,"
-          " --maternal, --absent");
+    if (o.reduced || o.candidates > 0.0 || o.student_t > 0.0 || o.structural > 0.0 || o.weights)
+      bad("--rnorm takes none of --reduced, --candidates, --student-t, --structural, --weights");
+    if (o.maternal || !o.absent.empty()) bad("--rnorm takes neither --maternal nor --absent");
   }
   return o;
 }

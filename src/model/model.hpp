@@ -149,9 +149,13 @@ struct Model {
   util::vec1<int> nbreed;              // (neff) breeds
   // (neff, 20, 20): block of the group at g(e, 1..d, 1..d), d = ntrait *
   // randomnumb(e) (* nbreed(e) for a multiple-breed group); 0 outside the
-  // blocks.
+  // blocks, and from the echo on in the rows and columns of effects absent
+  // for a trait (present_rows).
   util::arr3<double> g;
-  util::arr3<double> ginv;  // same shape; allocated and filled by the main program
+  // Same shape, filled by the main program: each cycle a copy of g, in
+  // which the block of every group but a multiple-breed one is the inverse
+  // of its present rows' block (0 in the absent rows).
+  util::arr3<double> ginv;
 
   // Residual model.
   ResidualType residualtype = ResidualType::none;

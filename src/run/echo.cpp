@@ -316,14 +316,17 @@ void random_group(int e) {
   const bool mb = model::multiple_breed(rt);
   const int nb = mb ? M.nbreed(e) : 1;
   // (The reader leaves no multiple-breed group an absent effect.)
-  int rows[model::maxcorr];
-  const int mp = mb ? m : model::present_rows(e, rows);
-  if (mb)
+  std::vector<bool> absent(static_cast<std::size_t>(m) + 1, false);
+  int mp = m;
+  if (mb) {
     repair_breed_blocks(e, m, nb);
-  else
+  } else {
+    int rows[model::maxcorr];
+    mp = model::present_rows(e, rows);
     repair_present_rows(e, m, rows, mp);
-  std::vector<bool> absent(static_cast<std::size_t>(m) + 1, true);
-  for (int k = 0; k < mp; ++k) absent[static_cast<std::size_t>(rows[k])] = false;
+    absent.assign(absent.size(), true);
+    for (int k = 0; k < mp; ++k) absent[static_cast<std::size_t>(rows[k])] = false;
+  }
 
   util::FmtArgs row;
   if (mb) {
