@@ -73,11 +73,6 @@ int present_rows(int e, int* rows) {
   return n;
 }
 
-bool has_absent_rows(int e) {
-  int rows[maxcorr];
-  return m.randomnumb(e) > 0 && present_rows(e, rows) < m.ntrait * m.randomnumb(e);
-}
-
 bool one_breed_additive(int e) {
   return m.randomtype(e) == RandomType::add_an_mb && m.max_msires == 0 && m.nbreed(e) == 1;
 }

@@ -200,8 +200,6 @@ bool sampled_element(const util::arr3<double>& g0, int e, int i, int j);
 // columns of G are 0 for the whole chain, and the present rows' covariance
 // is their own block of G (its inverse, not rows of the inverse of G).
 int present_rows(int e, int* rows);
-// The group at e has rows of an effect absent for a trait.
-bool has_absent_rows(int e);
 // The group at e is a multiple-breed group built by the additive rules of
 // G^-1: one breed, no candidate sires (its equations are add_animal's).
 bool one_breed_additive(int e);

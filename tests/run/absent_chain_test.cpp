@@ -51,7 +51,7 @@ TEST_P(AbsentLocations, PosteriorWithGFixedIsThatOfThePresentBlock) {
 INSTANTIATE_TEST_SUITE_P(
     Layouts, AbsentLocations,
     testing::Values(
-        // The layout: the animal effect for trait 1 only.
+        // The animal effect for trait 1 only.
         Layout{"second_of_two", 2, false, {2}, {1.0, 0.8, 1.0}},
         Layout{"middle_of_three", 3, false, {2}, {1.0, 0.7, 1.5, 0.3, 0.6, 2.0}},
         // A maternal effect on trait 2 only.
