@@ -11,6 +11,9 @@
 namespace sim {
 
 constexpr int max_traits = 3;
+// Largest order of the genetic (co)variance matrix: direct and maternal
+// effects of every trait.
+constexpr int max_order = 2 * max_traits;
 
 struct Options {
   long records = 1000;
@@ -27,6 +30,13 @@ struct Options {
   // times that of the other levels (0: homogeneous).
   double student_t = 0.0;
   double structural = 0.0;
+  // A maternal genetic effect beside the direct one: the dam's column in
+  // the data, one group of both effects (G of order 2 traits, the direct
+  // traits first).
+  bool maternal = false;
+  // Rows of G (1-based, trait fastest within effect) of effects absent for
+  // a trait: their data column is 0 and their true values 0.
+  std::vector<int> absent;
   // Reduced animal model: parents numbered first (they alone have
   // equations), then the recorded animals without progeny; animals with
   // neither are left out.  Needs at most one record per animal.
@@ -73,7 +83,12 @@ std::string usage();
 // Full symmetric matrix, row-major, traits x traits.
 using Matrix = std::vector<double>;
 
-// The true genetic and residual (co)variance matrices of the options.
+// Order of the genetic (co)variance matrix: traits, times 2 with a maternal
+// effect.
+int g_order(const Options& o);
+// The true genetic and residual (co)variance matrices of the options; the
+// genetic one as the parameter file's starting matrix holds it (absent rows
+// included: the truth has them 0).
 Matrix true_g(const Options& o);
 Matrix true_r(const Options& o);
 // Lower Cholesky factor; throws std::invalid_argument when the matrix is not
@@ -105,9 +120,9 @@ struct Pedigree {
 
 Pedigree make_pedigree(long animals, int generations, double unknown, Rng& rng);
 
-// Breeding values, animal i trait t at [i * traits + t - 1]: the parents'
+// Breeding values, animal i row t of G at [i * order + t - 1]: the parents'
 // mean plus a Mendelian sampling term of (1 - known parents / 4) G.
-std::vector<double> breeding_values(const Pedigree& p, const Matrix& g, int traits, Rng& rng);
+std::vector<double> breeding_values(const Pedigree& p, const Matrix& g, int order, Rng& rng);
 
 // Two-breed breeding values (one trait): the parents' mean plus a Mendelian
 // term of variance W from the breed fractions of the animal, its parents and

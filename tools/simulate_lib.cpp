@@ -93,7 +93,7 @@ Matrix default_matrix(const double* var, const double* cor, int n) {
 
 // L z for a lower factor L and a fresh standard normal vector z.
 void correlated(const Matrix& l, int n, double scale, Rng& rng, double* out) {
-  double z[max_traits];
+  double z[max_order];
   for (int i = 0; i < n; ++i) z[i] = rng.normal();
   for (int i = 0; i < n; ++i) {
     double s = 0.0;
@@ -168,6 +168,11 @@ std::string usage() {
          "  --student-t DF   Student-t residuals with DF degrees of freedom (one trait)\n"
          "  --structural K   residual variance at the last fixed level K times the others,\n"
          "                   the fixed effect a structural residual effect (one trait)\n"
+         "  --maternal       a maternal genetic effect beside the direct one (the dam's\n"
+         "                   column last in the data), in one group with it: G of order\n"
+         "                   2 x traits, the direct traits first\n"
+         "  --absent I,J,..  rows of G (trait fastest within effect) of effects absent for\n"
+         "                   a trait: data column 0 in the parameter file, true values 0\n"
          "  --g V,V,..       true genetic (co)variances, lower triangle by rows\n"
          "  --r V,V,..       true residual (co)variances, lower triangle by rows\n"
          "  --seed N         seed of the simulation (default 1)\n"
@@ -242,6 +247,14 @@ Options parse_options(const std::vector<std::string>& args) {
     } else if (opt == "--reduced") {
       flag();
       o.reduced = true;
+    } else if (opt == "--maternal") {
+      flag();
+      o.maternal = true;
+    } else if (opt == "--absent") {
+      for (double x : to_list(opt, value())) {
+        if (x != std::floor(x) || x < 1 || x > max_order) bad("--absent: rows are whole numbers from 1");
+        o.absent.push_back(static_cast<int>(x));
+      }
     } else if (opt == "--candidates") o.candidates = to_double(opt, value());
     else if (opt == "--breeds") o.breeds = to_list(opt, value());
     else if (opt == "--student-t") o.student_t = to_double(opt, value());
@@ -332,9 +345,20 @@ Options parse_options(const std::vector<std::string>& args) {
   if (o.chain_seed == 0) o.chain_seed = 1 + static_cast<long>((o.seed - 1) % max_chain_seed);
   in_range("--chain-seed", static_cast<double>(o.chain_seed), 1, max_chain_seed);
   const std::size_t tri = static_cast<std::size_t>(o.traits * (o.traits + 1) / 2);
-  if (!o.g.empty() && o.g.size() != tri) bad("--g needs " + std::to_string(tri) + " values (lower triangle by rows)");
+  const int ord = g_order(o);
+  const std::size_t gtri = static_cast<std::size_t>(ord * (ord + 1) / 2);
+  if (!o.g.empty() && o.g.size() != gtri) bad("--g needs " + std::to_string(gtri) + " values (lower triangle by rows)");
   if (!o.r.empty() && o.r.size() != tri) bad("--r needs " + std::to_string(tri) + " values (lower triangle by rows)");
-  cholesky(true_g(o), o.traits, "--g");
+  for (std::size_t k = 0; k < o.absent.size(); ++k) {
+    if (o.absent[k] > ord) bad("--absent: row " + std::to_string(o.absent[k]) + " is beyond the order " + std::to_string(ord) + " of G");
+    for (std::size_t j = 0; j < k; ++j)
+      if (o.absent[j] == o.absent[k]) bad("--absent: row " + std::to_string(o.absent[k]) + " is given twice");
+  }
+  if (static_cast<int>(o.absent.size()) >= ord) bad("--absent leaves no row of G");
+  if (o.reduced && std::find(o.absent.begin(), o.absent.end(), 1) != o.absent.end())
+    bad("--reduced needs the animal effect for trait 1 (--absent without 1)");
+  if ((o.maternal || !o.absent.empty()) && !o.breeds.empty()) bad("--breeds takes neither --maternal nor --absent");
+  cholesky(true_g(o), ord, "--g");
   cholesky(true_r(o), o.traits, "--r");
   // The parameter file holds names of at most 40 characters, split at blanks.
   if (o.prefix.find_first_of(" \t\n") != std::string::npos) bad("--prefix must not hold blanks");
@@ -346,12 +370,28 @@ Options parse_options(const std::vector<std::string>& args) {
       bad("--rnorm needs at least one record per environment and slope level");
     if (o.reduced || o.candidates > 0.0 || o.student_t > 0.0 || o.structural > 0.0 || o.weights)
       bad("--rnorm takes none of --reduced, --candidates, --student-t, --structural, --weights");
+    if (o.maternal || !o.absent.empty()) bad("--rnorm takes neither --maternal nor --absent");
   }
   return o;
 }
 
+int g_order(const Options& o) { return o.maternal ? 2 * o.traits : o.traits; }
+
 Matrix true_g(const Options& o) {
-  return o.g.empty() ? default_matrix(g_var, g_cor, o.traits) : from_lower(o.g, o.traits);
+  const int ord = g_order(o);
+  if (!o.g.empty()) return from_lower(o.g, ord);
+  const Matrix d = default_matrix(g_var, g_cor, o.traits);
+  if (!o.maternal) return d;
+  // Maternal (co)variances half the direct ones; direct-maternal
+  // covariances -0.25 times the direct ones.
+  const int nt = o.traits;
+  const double f[2][2] = {{1.0, -0.25}, {-0.25, 0.5}};
+  Matrix g(static_cast<std::size_t>(ord * ord));
+  for (int k1 = 0; k1 < 2; ++k1)
+    for (int k2 = 0; k2 < 2; ++k2)
+      for (int i = 0; i < nt; ++i)
+        for (int j = 0; j < nt; ++j) g[(k1 * nt + i) * ord + k2 * nt + j] = f[k1][k2] * d[i * nt + j];
+  return g;
 }
 
 Matrix true_r(const Options& o) {
@@ -470,7 +510,7 @@ std::vector<double> breeding_values(const Pedigree& p, const Matrix& g, int nt, 
   const Matrix l = cholesky(g, nt, "G");
   const long n = p.size();
   std::vector<double> a((n + 1) * nt, 0.0);
-  double m[max_traits];
+  double m[max_order];
   for (long i = 1; i <= n; ++i) {
     const long s = p.sire[i], d = p.dam[i];
     const int known = (s > 0) + (d > 0);
@@ -646,7 +686,7 @@ Summary simulate_rnorm(const Options& o) {
 Summary simulate(const Options& o) {
   if (o.rnorm_env > 0) return simulate_rnorm(o);
   namespace fs = std::filesystem;
-  const int nt = o.traits;
+  const int nt = o.traits, ord = g_order(o);
   const Matrix g = true_g(o), r = true_r(o);
   const Matrix lr = cholesky(r, nt, "R");
   Rng rng(o.seed);
@@ -654,17 +694,30 @@ Summary simulate(const Options& o) {
   const Pedigree ped = make_pedigree(o.animals, o.generations, o.unknown, rng);
   const bool mb = !o.breeds.empty();
   std::vector<double> frac;
-  const std::vector<double> a = mb ? breed_values(ped, o.breeds, rng, frac) : breeding_values(ped, g, nt, rng);
+  std::vector<double> a = mb ? breed_values(ped, o.breeds, rng, frac) : breeding_values(ped, g, ord, rng);
+  // An absent effect has no values: the present ones keep the distribution
+  // of their own block of G.
+  std::vector<char> absent(static_cast<std::size_t>(ord), 0);
+  for (int x : o.absent) absent[static_cast<std::size_t>(x - 1)] = 1;
+  Matrix g_true = g;
+  for (int i = 0; i < ord; ++i)
+    for (int j = 0; j < ord; ++j)
+      if (absent[static_cast<std::size_t>(i)] || absent[static_cast<std::size_t>(j)]) g_true[i * ord + j] = 0.0;
+  if (!o.absent.empty())
+    for (long i = 0; i <= ped.size(); ++i)
+      for (int t = 0; t < ord; ++t)
+        if (absent[static_cast<std::size_t>(t)]) a[static_cast<std::size_t>(i * ord + t)] = 0.0;
+  auto gd = [&](int t) { return g[t * ord + t]; };  // direct variance of trait t
   // The breed blocks as the parameter file holds them: G11, G12; G12, G22.
   const Matrix bgm = mb ? Matrix{o.breeds[0], o.breeds[2], o.breeds[2], o.breeds[1]} : Matrix{};
 
   // Fixed effects: a level effect around each trait's mean and a slope on the
   // covariable, both on the scale of the phenotypic standard deviation.
   std::vector<double> level_eff(static_cast<std::size_t>(o.levels) * nt), slope(nt);
-  for (int t = 0; t < nt; ++t) slope[t] = slope_sd[t] * std::sqrt(g[t * nt + t] + r[t * nt + t]);
+  for (int t = 0; t < nt; ++t) slope[t] = slope_sd[t] * std::sqrt(gd(t) + r[t * nt + t]);
   for (int l = 0; l < o.levels; ++l)
     for (int t = 0; t < nt; ++t)
-      level_eff[l * nt + t] = trait_mean[t] + std::sqrt(g[t * nt + t] + r[t * nt + t]) * rng.normal();
+      level_eff[l * nt + t] = trait_mean[t] + std::sqrt(gd(t) + r[t * nt + t]) * rng.normal();
 
   std::error_code ec;
   fs::create_directories(o.out, ec);
@@ -771,7 +824,8 @@ Summary simulate(const Options& o) {
       for (int t = 0; t < nt; ++t) nmiss += (miss[t] = o.missing > 0.0 && rng.uniform() < o.missing);
       if (nmiss == nt) miss[rng.below(nt)] = false;
       for (int t = 0; t < nt; ++t) {
-        const double y = level_eff[level * nt + t] + slope[t] * cov + a[animal * nt + t] + e[t];
+        double y = level_eff[level * nt + t] + slope[t] * cov + a[animal * ord + t] + e[t];
+        if (o.maternal) y += a[ped.dam[animal] * ord + nt + t];
         if (miss[t])
           std::fprintf(f.f, "%s0", t ? " " : "");
         else
@@ -781,6 +835,7 @@ Summary simulate(const Options& o) {
       put_value(f.f, cov);
       std::fprintf(f.f, " %ld", num.new_id[animal]);
       if (o.weights) std::fprintf(f.f, " %d", w);
+      if (o.maternal) std::fprintf(f.f, " %ld", num.new_id[ped.dam[animal]]);
       std::fprintf(f.f, "\n");
       if (w == 1)
         for (int t = 0; t < nt; ++t) residuals.push_back(e[t]);
@@ -799,22 +854,30 @@ Summary simulate(const Options& o) {
     std::fprintf(p, "# Data columns: trait(s) 1-%d, fixed level %d, covariable %d, animal %d", nt, nt + 1, nt + 2,
                  nt + 3);
     if (o.weights) std::fprintf(p, ", weight %d", nt + 4);
+    const int dam_col = nt + 4 + (o.weights ? 1 : 0);
+    if (o.maternal) std::fprintf(p, ", dam %d", dam_col);
     std::fprintf(p, "\n# Made by: %s", o.command.c_str());
     std::fprintf(p, "\nMCMC_CHAIN:\n%ld %ld %ld\n", o.nround, o.nburn, o.skip);
     std::fprintf(p, "SEED\n%ld\n", o.chain_seed);
     std::fprintf(p, "RESTART:\nn\n");
     std::fprintf(p, "DATAFILE\n%sdata.txt %ld\n", o.prefix.c_str(), o.records);
     std::fprintf(p, "NUMBER_OF_TRAITS\n%d\n", nt);
-    std::fprintf(p, "NUMBER_OF_EFFECTS\n3\n");
+    std::fprintf(p, "NUMBER_OF_EFFECTS\n%d\n", o.maternal ? 4 : 3);
     std::fprintf(p, "OBSERVATION(S)\n");
     for (int t = 1; t <= nt; ++t) std::fprintf(p, "%s%d", t > 1 ? " " : "", t);
     std::fprintf(p, "\nWEIGHT(S)\n");
     if (o.weights) std::fprintf(p, "%d", nt + 4);
     std::fprintf(p, "\nEFFECTS:\n");
-    const long nlev[3] = {o.levels, 1, num.with_equations + (group > 0 ? 1 : 0)};
-    const char* type[3] = {"cross", "cov", o.reduced ? "ram" : "cross"};
-    for (int e = 0; e < 3; ++e) {
-      for (int t = 0; t < nt; ++t) std::fprintf(p, "%d ", nt + 1 + e);
+    const long animal_levels = num.with_equations + (group > 0 ? 1 : 0);
+    const long nlev[4] = {o.levels, 1, animal_levels, animal_levels};
+    const char* type[4] = {"cross", "cov", o.reduced ? "ram" : "cross", "cross"};
+    for (int e = 0; e < (o.maternal ? 4 : 3); ++e) {
+      for (int t = 0; t < nt; ++t) {
+        // Rows of G: the direct effect's traits, then the maternal effect's.
+        const int row = e < 2 ? -1 : (e - 2) * nt + t;
+        const int col = e == 3 ? dam_col : nt + 1 + e;
+        std::fprintf(p, "%d ", row >= 0 && absent[static_cast<std::size_t>(row)] ? 0 : col);
+      }
       std::fprintf(p, "%ld %s n\n", nlev[e], type[e]);
     }
     const bool st = o.structural > 0.0, ht = o.student_t > 0.0;
@@ -825,6 +888,7 @@ Summary simulate(const Options& o) {
                       "STRUCTURAL_EFFECTS:\n1 y\n");
     std::fprintf(p, "RESIDUAL_PRIOR_(CO)VARIANCES\n");
     put_matrix(p, r, nt, o.start_scale);
+    const char* group_line = o.maternal ? "3 4" : "3";
     if (mb) {
       std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_an_mb %d\n", o.mb_dbelief);
       std::fprintf(p, "PEDIGREEFILE:\n%spedigree.txt %ld 0 2\n", o.prefix.c_str(), o.animals);
@@ -836,10 +900,11 @@ Summary simulate(const Options& o) {
       std::fprintf(p, "(CO)VARIANCES\n");
       put_matrix(p, bgm, 2, o.start_scale);
     } else if (!ms_model) {
-      std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\n%s %d\n", groups ? o.groups.c_str() : "add_animal", o.dbelief);
+      std::fprintf(p, "RANDOM_GROUP\n%s\nRANDOM_TYPE\n%s %d\n", group_line, groups ? o.groups.c_str() : "add_animal",
+                   o.dbelief);
       std::fprintf(p, "PEDIGREEFILE:\n%spedigree.txt %ld\n", o.prefix.c_str(), o.animals);
     } else {
-      std::fprintf(p, "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_an_ms %d\n", o.dbelief);
+      std::fprintf(p, "RANDOM_GROUP\n%s\nRANDOM_TYPE\nadd_an_ms %d\n", group_line, o.dbelief);
       std::fprintf(p, "PEDIGREEFILE:\n%spedigree.txt %ld 0\n", o.prefix.c_str(), num.kept);
       if (cands.empty())
         std::fprintf(p, "MULTIPLE_SIRES:\n0 none 0\n");
@@ -847,8 +912,9 @@ Summary simulate(const Options& o) {
         std::fprintf(p, "MULTIPLE_SIRES:\n4 %smsires.txt %ld 0\n", o.prefix.c_str(), n_ms);
     }
     if (!mb) {
+      // As a user writes it: the rows of absent effects are not read.
       std::fprintf(p, "(CO)VARIANCES\n");
-      put_matrix(p, g, nt, o.start_scale);
+      put_matrix(p, g, ord, o.start_scale);
     }
     f.close();
     sum.files.push_back(f.path);
@@ -861,8 +927,9 @@ Summary simulate(const Options& o) {
     std::fprintf(p, "# True values of the simulated data set (seed %llu)\n# Made by: %s\n",
                  static_cast<unsigned long long>(o.seed), o.command.c_str());
     std::fprintf(p, "TRAITS\n%d\nRECORDS\n%ld\nANIMALS\n%ld\nFOUNDERS\n%ld\n", nt, o.records, o.animals, sum.founders);
-    std::fprintf(p, "GENETIC_(CO)VARIANCES\n");
-    put_matrix(p, g, nt, 1.0);
+    std::fprintf(p, "GENETIC_(CO)VARIANCES%s\n",
+                 o.maternal ? " (direct traits, then maternal traits)" : "");
+    put_matrix(p, g_true, ord, 1.0);
     std::fprintf(p, "RESIDUAL_(CO)VARIANCES\n");
     put_matrix(p, r, nt, 1.0);
     if (mb) {
@@ -874,16 +941,16 @@ Summary simulate(const Options& o) {
       std::fprintf(p, "RESIDUAL_RATIO_OF_LAST_LEVEL\n%.10g\n", o.structural);
     std::fprintf(p, "HERITABILITIES\n");
     for (int t = 0; t < nt; ++t)
-      std::fprintf(p, "%s%.6f", t ? " " : "", g[t * nt + t] / (g[t * nt + t] + r[t * nt + t]));
+      std::fprintf(p, "%s%.6f", t ? " " : "", g_true[t * ord + t] / (g_true[t * ord + t] + r[t * nt + t]));
     std::fprintf(p, "\nCOVARIABLE_SLOPES\n");
     for (int t = 0; t < nt; ++t) std::fprintf(p, "%s%.10g", t ? " " : "", slope[t]);
     std::fprintf(p, "\n# Realised in this draw: (co)variances of the founders' breeding values and of the\n"
                     "# residuals of the records of weight 1\n");
     std::vector<double> fa;
     for (long i = 1; i <= ped.size(); ++i)
-      if (ped.sire[i] == 0 && ped.dam[i] == 0) fa.insert(fa.end(), &a[i * nt], &a[i * nt] + nt);
+      if (ped.sire[i] == 0 && ped.dam[i] == 0) fa.insert(fa.end(), &a[i * ord], &a[i * ord] + ord);
     std::fprintf(p, "REALISED_FOUNDER_(CO)VARIANCES\n");
-    put_matrix(p, sample_cov(fa, nt), nt, 1.0);
+    put_matrix(p, sample_cov(fa, ord), ord, 1.0);
     std::fprintf(p, "REALISED_RESIDUAL_(CO)VARIANCES\n");
     put_matrix(p, sample_cov(residuals, nt), nt, 1.0);
     std::fprintf(p, "FIXED_LEVELS (level, then one effect per trait)\n");
@@ -907,7 +974,7 @@ Summary simulate(const Options& o) {
     for (long i = 1; i <= ped.size(); ++i) {
       if (num.new_id[i] == 0) continue;
       std::fprintf(f.f, "%ld", num.new_id[i]);
-      for (int t = 0; t < nt; ++t) std::fprintf(f.f, " %.6f", a[i * nt + t]);
+      for (int t = 0; t < ord; ++t) std::fprintf(f.f, " %.6f", a[i * ord + t]);
       std::fprintf(f.f, "\n");
     }
     f.close();

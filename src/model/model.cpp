@@ -64,6 +64,15 @@ bool sampled_element(const util::arr3<double>& g0, int e, int i, int j) {
   return g0(e, r0 + li, c0 + li) != 0.0 && g0(e, r0 + lj, c0 + lj) != 0.0;
 }
 
+int present_rows(int e, int* rows) {
+  const int nt = m.ntrait;
+  int n = 0;
+  for (int k = 0; k < m.randomnumb(e); ++k)
+    for (int t = 1; t <= nt; ++t)
+      if (m.pos_eff(e + k, t) != 0) rows[n++] = k * nt + t;
+  return n;
+}
+
 bool one_breed_additive(int e) {
   return m.randomtype(e) == RandomType::add_an_mb && m.max_msires == 0 && m.nbreed(e) == 1;
 }

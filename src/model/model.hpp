@@ -149,9 +149,13 @@ struct Model {
   util::vec1<int> nbreed;              // (neff) breeds
   // (neff, 20, 20): block of the group at g(e, 1..d, 1..d), d = ntrait *
   // randomnumb(e) (* nbreed(e) for a multiple-breed group); 0 outside the
-  // blocks.
+  // blocks, and from the echo on in the rows and columns of effects absent
+  // for a trait (present_rows).
   util::arr3<double> g;
-  util::arr3<double> ginv;  // same shape; allocated and filled by the main program
+  // Same shape, filled by the main program: each cycle a copy of g, in
+  // which the block of every group but a multiple-breed one is the inverse
+  // of its present rows' block (0 in the absent rows).
+  util::arr3<double> ginv;
 
   // Residual model.
   ResidualType residualtype = ResidualType::none;
@@ -189,6 +193,13 @@ int block_order(int e);
 // row or column is 0 (so also when the block is wholly 0), which every
 // proposal keeps 0.
 bool sampled_element(const util::arr3<double>& g0, int e, int i, int j);
+// The rows of the block of the non-multiple-breed group at e whose effect
+// has data for their trait (pos_eff not 0), in order, into rows (1-based;
+// room for maxcorr); returns their count.  The other rows stand for an
+// effect absent for a trait: that trait has no such effect, so its rows and
+// columns of G are 0 for the whole chain, and the present rows' covariance
+// is their own block of G (its inverse, not rows of the inverse of G).
+int present_rows(int e, int* rows);
 // The group at e is a multiple-breed group built by the additive rules of
 // G^-1: one breed, no candidate sires (its equations are add_animal's).
 bool one_breed_additive(int e);

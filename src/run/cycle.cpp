@@ -71,13 +71,21 @@ void invert_group_blocks() {
     // A multiple-breed group reads g, except one built by the additive rules,
     // which read G^-1.
     if (model::multiple_breed(model::build_type(i))) continue;
-    const int n = M.randomnumb(i) * M.ntrait;
+    // Rows of an effect absent for a trait take no part: the present rows'
+    // covariance is their own block of G, whose inverse is not the present
+    // rows of G^-1 (those would condition on the absent rows held at 0).
+    int rows[model::maxcorr];
+    const int n = model::present_rows(i, rows);
     for (int c = 1; c <= n; ++c)
-      for (int r = 1; r <= n; ++r) block[(r - 1) + (c - 1) * n] = M.ginv(i, r, c);
+      for (int r = 1; r <= n; ++r) block[(r - 1) + (c - 1) * n] = M.g(i, rows[r - 1], rows[c - 1]);
     int rank = 0;
     denseop::ginv1(block, n, n, 1e-18, rank);
+    const int d = M.randomnumb(i) * M.ntrait;
+    if (n < d)
+      for (int c = 1; c <= d; ++c)
+        for (int r = 1; r <= d; ++r) M.ginv(i, r, c) = 0.0;
     for (int c = 1; c <= n; ++c)
-      for (int r = 1; r <= n; ++r) M.ginv(i, r, c) = block[(r - 1) + (c - 1) * n];
+      for (int r = 1; r <= n; ++r) M.ginv(i, rows[r - 1], rows[c - 1]) = block[(r - 1) + (c - 1) * n];
   }
 }
 

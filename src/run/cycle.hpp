@@ -13,9 +13,10 @@ namespace run {
 // before the stream is seeded or any file beyond the parameter file is read.
 void check_model_classes();
 
-// ginv := g, then each random group's leading block inverted in place with
-// pivot tolerance 1e-18; multiple-breed groups keep g, except a one-breed
-// "add_an_mb" group without candidate sires (built by the additive rules).
+// ginv := g, then each random group's leading block inverted over its
+// present rows with pivot tolerance 1e-18 (its absent rows 0);
+// multiple-breed groups keep g, except a one-breed "add_an_mb" group without
+// candidate sires (built by the additive rules).
 void invert_group_blocks();
 
 // Values of XX (or, when the coming build goes straight there, of XX_IJA)

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "dense/denseop.hpp"
 #include "model/model.hpp"
@@ -214,6 +215,61 @@ void multiple_sires_lines() {
   if (M.max_msires > 1) out("(' Dirichlel hyperparameters: ',t30,f12.4)", M.ms_alpha);
 }
 
+// A multiple-breed group's breed blocks are each drawn as a (co)variance
+// matrix of its own, so every pair's block (of order m) is repaired, save
+// one wholly 0 (kept 0 for the whole chain): a later block left indefinite
+// would stay so for the whole chain.
+void repair_breed_blocks(int e, int m, int nb) {
+  model::Model& M = model::m;
+  util::mat1<double> block(m, m);
+  for (int b1 = 1; b1 <= nb; ++b1)
+    for (int b2 = b1; b2 <= nb; ++b2) {
+      const int r0 = (b1 - 1) * m, c0 = (b2 - 1) * m;
+      bool zero = true;
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) {
+          block(i, j) = M.g(e, r0 + i, c0 + j);
+          zero = zero && block(i, j) == 0.0;
+        }
+      if (zero && (b1 != 1 || b2 != 1)) continue;
+      if (b1 != b2)
+        for (int j = 1; j <= m; ++j)
+          for (int i = j + 1; i <= m; ++i)
+            if (block(i, j) != block(j, i))
+              util::fatal(" The starting (co)variance matrix of random effect " + std::to_string(e) +
+                          ": the block of breeds " + std::to_string(b1) + " and " + std::to_string(b2) +
+                          ", a (co)variance matrix of its own, is not symmetric: row " +
+                          std::to_string(r0 + j) + " column " + std::to_string(c0 + i) + " is " +
+                          util::freev(block(j, i)).substr(1) + " but row " + std::to_string(r0 + i) +
+                          " column " + std::to_string(c0 + j) + " is " + util::freev(block(i, j)).substr(1));
+      repair(block, "(co)variance matrix of random effect " + std::to_string(e) +
+                        (b1 == 1 && b2 == 1 ? ""
+                                            : " (breeds " + std::to_string(b1) + " and " +
+                                                  std::to_string(b2) + ")"));
+      for (int j = 1; j <= m; ++j)
+        for (int i = 1; i <= m; ++i) {
+          M.g(e, r0 + i, c0 + j) = block(i, j);
+          if (b1 != b2) M.g(e, c0 + j, r0 + i) = block(i, j);  // the mirrored pair
+        }
+    }
+}
+
+// The block of any other group, over its present rows: the rows of effects
+// absent for a trait are no part of the prior (the present rows' block of an
+// inverse-Wishart matrix is one of its own), so they are set to 0 and the
+// present rows alone are repaired.
+void repair_present_rows(int e, int m, const int* rows, int mp) {
+  model::Model& M = model::m;
+  util::mat1<double> block(mp, mp);
+  for (int j = 1; j <= mp; ++j)
+    for (int i = 1; i <= mp; ++i) block(i, j) = M.g(e, rows[i - 1], rows[j - 1]);
+  repair(block, "(co)variance matrix of random effect " + std::to_string(e));
+  for (int j = 1; j <= m; ++j)
+    for (int i = 1; i <= m; ++i) M.g(e, i, j) = 0.0;
+  for (int j = 1; j <= mp; ++j)
+    for (int i = 1; i <= mp; ++i) M.g(e, rows[i - 1], rows[j - 1]) = block(i, j);
+}
+
 void random_group(int e) {
   model::Model& M = model::m;
   const int n = M.randomnumb(e);
@@ -265,44 +321,21 @@ void random_group(int e) {
     case model::RandomType::none: break;
   }
 
-  // The repair covers the block of order m.  A multiple-breed group's breed
-  // blocks are each drawn as a (co)variance matrix of its own, so every pair's
-  // block is repaired, save one wholly 0 (kept 0 for the whole chain): a
-  // later block left indefinite would stay so for the whole chain.
   const int m = M.ntrait * n;
   const bool mb = model::multiple_breed(rt);
   const int nb = mb ? M.nbreed(e) : 1;
-  util::mat1<double> block(m, m);
-  for (int b1 = 1; b1 <= nb; ++b1)
-    for (int b2 = b1; b2 <= nb; ++b2) {
-      const int r0 = (b1 - 1) * m, c0 = (b2 - 1) * m;
-      bool zero = true;
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) {
-          block(i, j) = M.g(e, r0 + i, c0 + j);
-          zero = zero && block(i, j) == 0.0;
-        }
-      if (zero && (b1 != 1 || b2 != 1)) continue;
-      if (b1 != b2)
-        for (int j = 1; j <= m; ++j)
-          for (int i = j + 1; i <= m; ++i)
-            if (block(i, j) != block(j, i))
-              util::fatal(" The starting (co)variance matrix of random effect " + std::to_string(e) +
-                          ": the block of breeds " + std::to_string(b1) + " and " + std::to_string(b2) +
-                          ", a (co)variance matrix of its own, is not symmetric: row " +
-                          std::to_string(r0 + j) + " column " + std::to_string(c0 + i) + " is " +
-                          util::freev(block(j, i)).substr(1) + " but row " + std::to_string(r0 + i) +
-                          " column " + std::to_string(c0 + j) + " is " + util::freev(block(i, j)).substr(1));
-      repair(block, "(co)variance matrix of random effect " + std::to_string(e) +
-                        (b1 == 1 && b2 == 1 ? ""
-                                            : " (breeds " + std::to_string(b1) + " and " +
-                                                  std::to_string(b2) + ")"));
-      for (int j = 1; j <= m; ++j)
-        for (int i = 1; i <= m; ++i) {
-          M.g(e, r0 + i, c0 + j) = block(i, j);
-          if (b1 != b2) M.g(e, c0 + j, r0 + i) = block(i, j);  // the mirrored pair
-        }
-    }
+  // (The reader leaves no multiple-breed group an absent effect.)
+  std::vector<bool> absent(static_cast<std::size_t>(m) + 1, false);
+  int mp = m;
+  if (mb) {
+    repair_breed_blocks(e, m, nb);
+  } else {
+    int rows[model::maxcorr];
+    mp = model::present_rows(e, rows);
+    repair_present_rows(e, m, rows, mp);
+    absent.assign(absent.size(), true);
+    for (int k = 0; k < mp; ++k) absent[static_cast<std::size_t>(rows[k])] = false;
+  }
 
   util::FmtArgs row;
   if (mb) {
@@ -328,8 +361,24 @@ void random_group(int e) {
         out_args("(i3,i8,2x,20g12.5)", row);
       }
   }
-  zero_pattern("G of random effect " + std::to_string(e) + ":", mb ? m * M.nbreed(e) : m, mb ? m : 0,
-               [&M, e](int i, int j) { return M.g(e, i, j); },
+  const std::string what = "G of random effect " + std::to_string(e) + ":";
+  if (mp < m) {
+    std::string list;
+    for (int i = 1; i <= m; ++i)
+      if (absent[static_cast<std::size_t>(i)])
+        list += " " + std::to_string(i) + " (effect " + std::to_string(e + (i - 1) / M.ntrait) +
+                ", trait " + std::to_string((i - 1) % M.ntrait + 1) + ")";
+    util::say_text(" " + what +
+                   " rows and columns of effects absent for a trait (data column 0) are 0 for the"
+                   " whole chain (no such effect: not sampled, not in \"varcompsam\"):" + list);
+  }
+  // (The absent rows' zeros have their own line.)
+  zero_pattern(what, mb ? m * M.nbreed(e) : m, mb ? m : 0,
+               [&M, e, &absent, mb](int i, int j) {
+                 return !mb && (absent[static_cast<std::size_t>(i)] || absent[static_cast<std::size_t>(j)])
+                            ? 1.0
+                            : M.g(e, i, j);
+               },
                [&M, e](int i, int j) { return model::sampled_element(M.g, e, i, j); });
 }
 

@@ -729,6 +729,10 @@ void Reader::random_group() {
   if (ram && ++ram_groups_ > 1)
     refuse({"RANDOM_GROUP", nums, ": a second reduced animal model (ram) group is not possible"});
   M.randomnumb(e) = n;
+  int present[model::maxcorr];
+  if (M.ntrait * n <= model::maxcorr && model::present_rows(e, present) == 0)
+    refuse({"RANDOM_GROUP", nums, ": its effects are absent for every trait (every data column 0):"
+            " the group has nothing to sample"});
 
   next();
   expect("RANDOM_TYPE", msg({" RANDOM_TYPE not found"}));
@@ -748,6 +752,14 @@ void Reader::random_group() {
   M.randomtype(e) = code;
   M.dbelief_g(e) = whole(2, "RANDOM_TYPE", "RANDOM_TYPE: degrees of belief", 0, max_count);
   if (model::multiple_breed(code)) {
+    // Breed blocks drawn whole leave no room for rows without a variance.
+    for (int k = e; k < e + n; ++k)
+      for (int t = 1; t <= M.ntrait; ++t)
+        if (M.pos_eff(k, t) == 0)
+          refuse({"RANDOM_TYPE", w_.word(1), "of random effect", e, ": effect", k,
+                  "is absent for trait", t,
+                  "(data column 0); a multiple-breed group needs each of its effects for every"
+                  " trait"});
     // The breed blocks' inverse-Wishart prior has scale (nu - d - 1) times
     // the starting block: proper only above d + 1.
     const int least = M.ntrait * n + 2;

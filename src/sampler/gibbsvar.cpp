@@ -27,8 +27,13 @@ constexpr int maxc = model::maxcorr;
 
 // The Bartlett construction needs at least as many degrees of freedom as the
 // order; fewer means too few levels (or records) for the prior given.
-void check_df(int df, int n, int e) {
+void check_df(int df, int n, int e, int absent = 0) {
   if (df >= n) return;
+  if (e > 0 && absent > 0)
+    util::fatal(util::freev("Degrees of freedom", df, "of the (co)variance matrix of random effect",
+                            e, "(levels plus degrees of belief, less one for each of its", absent,
+                            "rows of effects absent for a trait) are below the order", n,
+                            "of its present rows"));
   if (e > 0)
     util::fatal(util::freev("Degrees of freedom", df, "of the (co)variance matrix of random effect",
                             e, "are below its order", n));
@@ -325,26 +330,37 @@ void sample_g(model::State& s, DispersionWork& w) {
 
     if (e == ram_group) mendelian(s, e, w.qform, w.ee);
 
-    const int df = s.DF_RANDOM(e) + m.dbelief_g(e);
-    check_df(df, n, e);
-    // Order-n work matrices, column-major with leading dimension n.
+    // Rows of an effect absent for a trait stay 0: the present rows' block
+    // is drawn alone, as it lies in a draw of the whole order, whose block
+    // of np rows has one degree of freedom fewer for each row left out.
+    int rows[maxc];
+    const int np = model::present_rows(e, rows);
+    const int df = s.DF_RANDOM(e) + m.dbelief_g(e) - (n - np);
+    check_df(df, np, e, n - np);
+    // Order-np work matrices, column-major with leading dimension np.
     double sc[maxc * maxc], sci[maxc * maxc], draw[maxc * maxc];
-    auto at = [n](int i, int j) { return (i - 1) + (j - 1) * n; };
-    for (int j = 1; j <= n; ++j)
-      for (int i = 1; i <= n; ++i) {
-        w.qform(e, i, j) += m.dbelief_g(e) * s.ORIG_G(e, i, j);
-        sc[at(i, j)] = w.qform(e, i, j);
+    auto at = [np](int i, int j) { return (i - 1) + (j - 1) * np; };
+    for (int j = 1; j <= np; ++j)
+      for (int i = 1; i <= np; ++i) {
+        const int p = rows[i - 1], q = rows[j - 1];
+        w.qform(e, p, q) += m.dbelief_g(e) * s.ORIG_G(e, p, q);
+        sc[at(i, j)] = w.qform(e, p, q);
       }
-    repair(sc, n, n, "qform not pos def, fixed", e);
-    for (int j = 1; j <= n; ++j)
-      for (int i = 1; i <= n; ++i) w.qform(e, i, j) = sc[at(i, j)];
+    repair(sc, np, np, "qform not pos def, fixed", e);
+    for (int j = 1; j <= np; ++j)
+      for (int i = 1; i <= np; ++i) w.qform(e, rows[i - 1], rows[j - 1]) = sc[at(i, j)];
 
-    denseop::finvcs8(sc, n, n, sci, n);
-    prob::gen_invwishart_multi(sci, n, n, df, draw, n);
-    // The starting zero pattern holds; nothing outside the block is kept.
+    denseop::finvcs8(sc, np, np, sci, np);
+    prob::gen_invwishart_multi(sci, np, np, df, draw, np);
+    // The starting zero pattern holds; nothing outside the present rows is
+    // kept.
     for (int j = 1; j <= maxc; ++j)
-      for (int i = 1; i <= maxc; ++i)
-        m.g(e, i, j) = (i <= n && j <= n && s.ORIG_G(e, i, j) != 0.0) ? draw[at(i, j)] : 0.0;
+      for (int i = 1; i <= maxc; ++i) m.g(e, i, j) = 0.0;
+    for (int j = 1; j <= np; ++j)
+      for (int i = 1; i <= np; ++i) {
+        const int p = rows[i - 1], q = rows[j - 1];
+        if (s.ORIG_G(e, p, q) != 0.0) m.g(e, p, q) = draw[at(i, j)];
+      }
   }
 }
 

@@ -38,9 +38,10 @@ std::int32_t level_base(int e) {
   return static_cast<std::int32_t>((levels - 1) * m.ntrait);
 }
 
-// The group's G^-1 elements in loop order i1, i2, t1, t2; with only_data,
-// those whose effects have data for both traits.  Returns their count.
-int gather_ginv(int e, bool only_data, GTerms& out) {
+// The group's G^-1 elements in loop order i1, i2, t1, t2 whose effects have
+// data for both traits (an effect absent for a trait has no terms there).
+// Returns their count.
+int gather_ginv(int e, GTerms& out) {
   const int q = m.randomnumb(e), nt = m.ntrait;
   std::array<std::int32_t, model::maxcorr> base{};
   for (int i = 0; i < q; ++i) base[static_cast<std::size_t>(i)] = level_base(e + i);
@@ -49,7 +50,7 @@ int gather_ginv(int e, bool only_data, GTerms& out) {
     for (int i2 = 0; i2 < q; ++i2)
       for (int t1 = 1; t1 <= nt; ++t1)
         for (int t2 = 1; t2 <= nt; ++t2) {
-          if (only_data && (m.pos_eff(e + i1, t1) == 0 || m.pos_eff(e + i2, t2) == 0)) continue;
+          if (m.pos_eff(e + i1, t1) == 0 || m.pos_eff(e + i2, t2) == 0) continue;
           GTerm& x = out[static_cast<std::size_t>(n++)];
           x.r0 = base[static_cast<std::size_t>(i1)] + t1;
           x.c0 = base[static_cast<std::size_t>(i2)] + t2;
@@ -439,7 +440,7 @@ void add_g_diag(model::State& s, int e, RelationshipTerms& terms) {
   t.lines.clear();
 
   GTerms gt;
-  const int ng = gather_ginv(e, false, gt);
+  const int ng = gather_ginv(e, gt);
   remember_keys(t, gt.data(), ng);
   t.levels = nl;
   const std::int32_t nt = m.ntrait;
@@ -525,7 +526,7 @@ bool add_g_diag_direct(model::State& s, int e, double* a, RelationshipTerms& ter
   const int nl = m.nlev(e);
   if (!t.positions || t.type != model::RandomType::diagonal || t.levels != nl) return false;
   GTerms gt;
-  const int ng = gather_ginv(e, false, gt);
+  const int ng = gather_ginv(e, gt);
   if (!same_keys(t, gt.data(), ng)) return false;
   PosAdder XX(a, t.slots);
   diag_terms(gt.data(), ng, nl, XX);
@@ -540,7 +541,7 @@ bool add_g_add_direct(model::State& s, model::RandomType randomtype, int e, doub
   const int len = m.lenped(e);
   if (!t.positions || t.type != randomtype || t.lenped != (len > 0 ? len : 0)) return false;
   GTerms gt;
-  const int ng = gather_ginv(e, true, gt);
+  const int ng = gather_ginv(e, gt);
   if (!same_keys(t, gt.data(), ng)) return false;
   if (!t.sorted.empty()) {
     const std::size_t nc = t.coefs.size(), ngs = static_cast<std::size_t>(ng);
@@ -767,7 +768,7 @@ void add_ainv_terms(model::State& s, int e, RelationshipTerms& terms) {
   GroupTerms& t = group_terms(terms, e);
   if (t.ija_stale) copy_ainv(s, e, t.rebuilt, terms);
   GTerms gt;
-  const int ng = gather_ginv(e, true, gt);
+  const int ng = gather_ginv(e, gt);
   // A later cycle plans its additions afresh.
   t.positions = false;
   t.type = model::RandomType::add_an_ms;
@@ -781,7 +782,7 @@ bool plan_ainv_positions(const model::State& s, int e, RelationshipTerms& terms,
   GroupTerms& t = group_terms(terms, e);
   if (t.type != model::RandomType::add_an_ms) return false;
   GTerms gt;
-  const int ng = gather_ginv(e, true, gt);
+  const int ng = gather_ginv(e, gt);
   if (!same_keys(t, gt.data(), ng)) return false;
   return plan_keys(t, s.AINV(e), gt.data(), ng, where, ctx);
 }
@@ -791,7 +792,7 @@ bool add_ainv_terms_direct(model::State& s, int e, double* a, RelationshipTerms&
   GroupTerms& t = group_terms(terms, e);
   const sparsem::sparse_hashm& A = s.AINV(e);
   GTerms gt;
-  const int ng = gather_ginv(e, true, gt);
+  const int ng = gather_ginv(e, gt);
   if (!t.positions || t.type != model::RandomType::add_an_ms || !same_keys(t, gt.data(), ng) ||
       t.keys_table != A.x.data() || t.keys_nel != A.nel || A.status != 1) {
     // A table made anew (or another G^-1 pattern): every key.
@@ -863,7 +864,7 @@ void add_g_add(model::State& s, model::RandomType randomtype, int e, Relationshi
   if (first) sparsem::zero_sparse_hashm(s.AINV(e), m.nlev(e));
 
   GTerms gt;
-  const int ng = gather_ginv(e, true, gt);
+  const int ng = gather_ginv(e, gt);
   remember_keys(t, gt.data(), ng);
   const std::int32_t nt = m.ntrait;
   {

@@ -113,8 +113,8 @@ RelationshipTerms& relationship_terms(const model::State& s);
 // The kept terms of the group whose first effect is e.
 GroupTerms& group_terms(RelationshipTerms& terms, int e);
 
-// Random type diagonal: adds ginv(e) (x) I over the group's levels to s.XX, every
-// trait of every effect of the group (no test of pos_eff); in the first cycle
+// Random type diagonal: adds ginv(e) (x) I over the group's levels to s.XX for
+// the traits where both effects have data (pos_eff != 0); in the first cycle
 // of a run also stores I in s.AINV(e).  s.DF_RANDOM(e) = nlev(e) at every
 // call.  A correlated effect with fewer levels than e stops the run.
 void add_g_diag(model::State& s, int e, RelationshipTerms& terms);

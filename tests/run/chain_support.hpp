@@ -98,14 +98,16 @@ inline std::vector<double> multiply(const Dense& a, const std::vector<double>& x
 
 // ---------------------------------------------------------------------------
 // A small animal model: a fixed cross-classified effect, a covariable and an
-// additive animal effect, every trait recorded on every record.  Data
-// columns: traits 1..nt, level nt+1, covariable nt+2, animal nt+3.
+// additive animal effect (with a maternal one beside it, of the record's
+// dam, in its group), every trait recorded on every record.  Data columns:
+// traits 1..nt, level nt+1, covariable nt+2, animal nt+3, dam nt+4.
 
 struct Record {
   std::vector<double> y;  // one per trait
   int level = 1;
   double cov = 0;
   int animal = 1;
+  int dam = 0;  // with a maternal effect; 0 unknown
 };
 
 struct SmallModel {
@@ -114,33 +116,47 @@ struct SmallModel {
   int nanimal = 1;
   std::vector<std::array<int, 3>> ped;  // animal, sire, dam; parents first
   std::vector<Record> recs;
-  Dense G, R;  // nt by nt
+  bool maternal = false;
+  // Rows of G (trait fastest within effect) of effects absent for a trait:
+  // data column 0.
+  std::vector<int> absent;
+  Dense G, R;  // G of the group's order (nt, or 2 nt with the maternal effect), R nt by nt
   int nround = 1, nburn = 0, skip = 1, seed = 1;
 
-  int neq() const { return nt * (nlevels + 1 + nanimal); }
-  // Equations (1-based) of the three effects.
+  int effects() const { return maternal ? 2 : 1; }  // of the group
+  bool present(int row) const { return std::find(absent.begin(), absent.end(), row) == absent.end(); }
+  int neq() const { return nt * (nlevels + 1 + effects() * nanimal); }
+  // Equations (1-based) of the effects.
   int eq_level(int l, int t) const { return (l - 1) * nt + t; }
   int eq_cov(int t) const { return nlevels * nt + t; }
   int eq_animal(int a, int t) const { return (nlevels + 1 + a - 1) * nt + t; }
+  int eq_dam(int a, int t) const { return (nlevels + 1 + nanimal + a - 1) * nt + t; }
+  // Equation q belongs to an effect absent for its trait.
+  bool absent_eq(int q) const {
+    const int first = eq_animal(1, 1);
+    if (q < first) return false;
+    const int k = (q - first) / (nt * nanimal), t = (q - 1) % nt + 1;
+    return !present(k * nt + t);
+  }
 
   std::string parameter_text() const {
     std::ostringstream o;
     o.precision(17);
     o << "MCMC_CHAIN:\n" << nround << " " << nburn << " " << skip << "\nSEED\n" << seed
       << "\nRESTART:\nn\nDATAFILE\ndata.txt " << recs.size() << "\nNUMBER_OF_TRAITS\n" << nt
-      << "\nNUMBER_OF_EFFECTS\n3\nOBSERVATION(S)\n";
+      << "\nNUMBER_OF_EFFECTS\n" << 2 + effects() << "\nOBSERVATION(S)\n";
     for (int t = 1; t <= nt; ++t) o << t << " ";
     o << "\nWEIGHT(S)\n\nEFFECTS:\n";
-    const int cols[3] = {nt + 1, nt + 2, nt + 3};
-    const int levels[3] = {nlevels, 1, nanimal};
-    const char* types[3] = {"cross", "cov", "cross"};
-    for (int e = 0; e < 3; ++e) {
-      for (int t = 1; t <= nt; ++t) o << cols[e] << " ";
+    const int cols[4] = {nt + 1, nt + 2, nt + 3, nt + 4};
+    const int levels[4] = {nlevels, 1, nanimal, nanimal};
+    const char* types[4] = {"cross", "cov", "cross", "cross"};
+    for (int e = 0; e < 2 + effects(); ++e) {
+      for (int t = 1; t <= nt; ++t) o << (e < 2 || present((e - 2) * nt + t) ? cols[e] : 0) << " ";
       o << levels[e] << " " << types[e] << " n\n";
     }
     o << "RANDOM_RESIDUAL:\nhomogeneous 0\nRESIDUAL_PRIOR_(CO)VARIANCES\n";
     put_matrix(o, R);
-    o << "RANDOM_GROUP\n3\nRANDOM_TYPE\nadd_animal 0\nPEDIGREEFILE:\nped.txt " << ped.size()
+    o << "RANDOM_GROUP\n" << (maternal ? "3 4" : "3") << "\nRANDOM_TYPE\nadd_animal 0\nPEDIGREEFILE:\nped.txt " << ped.size()
       << "\n(CO)VARIANCES\n";
     put_matrix(o, G);
     return o.str();
@@ -151,7 +167,9 @@ struct SmallModel {
     o.precision(9);
     for (const Record& r : recs) {
       for (double y : r.y) o << y << " ";
-      o << r.level << " " << r.cov << " " << r.animal << "\n";
+      o << r.level << " " << r.cov << " " << r.animal;
+      if (maternal) o << " " << r.dam;
+      o << "\n";
     }
     return o.str();
   }
@@ -190,12 +208,24 @@ struct SmallModel {
   // X'R^-1 y, with the data as the program holds them (32-bit values).  A
   // trait value of 0 is missing: the record enters with the inverse of R
   // over its observed traits only, so that C^-1 b and C^-1 are the mean and
-  // covariance given the observed data.
+  // covariance given the observed data.  An effect absent for a trait has no
+  // such effect: G^-1 is the inverse of G over the present rows, and each
+  // absent equation holds 1 on its diagonal alone (mean and covariance 0
+  // are the program's).
   void mme(Dense& C, std::vector<double>& b) const {
     const int n = neq();
     C = Dense(n);
     b.assign(static_cast<std::size_t>(n), 0.0);
-    const Dense Gi = inverse(G), Ai = inverse(relationship());
+    std::vector<int> rows;  // present rows, 0-based
+    for (int p = 0; p < G.n; ++p)
+      if (present(p + 1)) rows.push_back(p);
+    Dense Gp(static_cast<int>(rows.size()));
+    for (int i = 0; i < Gp.n; ++i)
+      for (int j = 0; j < Gp.n; ++j) Gp(i, j) = G(rows[static_cast<std::size_t>(i)], rows[static_cast<std::size_t>(j)]);
+    const Dense Gpi = inverse(Gp), Ai = inverse(relationship());
+    Dense Gi(G.n);
+    for (int i = 0; i < Gp.n; ++i)
+      for (int j = 0; j < Gp.n; ++j) Gi(rows[static_cast<std::size_t>(i)], rows[static_cast<std::size_t>(j)]) = Gpi(i, j);
     for (const Record& r : recs) {
       std::vector<int> obs;
       for (int t = 0; t < nt; ++t)
@@ -207,10 +237,12 @@ struct SmallModel {
       const Dense Ri = inverse(Roo);
       // Design row of trait t: (equation, multiplier) pairs.
       std::vector<std::vector<std::pair<int, double>>> x(static_cast<std::size_t>(nt));
-      for (int t = 1; t <= nt; ++t)
-        x[static_cast<std::size_t>(t - 1)] = {{eq_level(r.level, t), 1.0},
-                                              {eq_cov(t), static_cast<double>(static_cast<float>(r.cov))},
-                                              {eq_animal(r.animal, t), 1.0}};
+      for (int t = 1; t <= nt; ++t) {
+        auto& xt = x[static_cast<std::size_t>(t - 1)];
+        xt = {{eq_level(r.level, t), 1.0}, {eq_cov(t), static_cast<double>(static_cast<float>(r.cov))}};
+        if (present(t)) xt.push_back({eq_animal(r.animal, t), 1.0});
+        if (maternal && r.dam > 0 && present(nt + t)) xt.push_back({eq_dam(r.dam, t), 1.0});
+      }
       for (int i1 = 0; i1 < no; ++i1)
         for (int i2 = 0; i2 < no; ++i2) {
           const int t1 = obs[static_cast<std::size_t>(i1)], t2 = obs[static_cast<std::size_t>(i2)];
@@ -222,11 +254,17 @@ struct SmallModel {
           }
         }
     }
-    for (int a1 = 1; a1 <= nanimal; ++a1)
-      for (int a2 = 1; a2 <= nanimal; ++a2)
-        for (int t1 = 1; t1 <= nt; ++t1)
-          for (int t2 = 1; t2 <= nt; ++t2)
-            C(eq_animal(a1, t1) - 1, eq_animal(a2, t2) - 1) += Gi(t1 - 1, t2 - 1) * Ai(a1 - 1, a2 - 1);
+    auto eq = [&](int k, int a, int t) { return k == 0 ? eq_animal(a, t) : eq_dam(a, t); };
+    for (int k1 = 0; k1 < effects(); ++k1)
+      for (int k2 = 0; k2 < effects(); ++k2)
+        for (int a1 = 1; a1 <= nanimal; ++a1)
+          for (int a2 = 1; a2 <= nanimal; ++a2)
+            for (int t1 = 1; t1 <= nt; ++t1)
+              for (int t2 = 1; t2 <= nt; ++t2)
+                C(eq(k1, a1, t1) - 1, eq(k2, a2, t2) - 1) +=
+                    Gi(k1 * nt + t1 - 1, k2 * nt + t2 - 1) * Ai(a1 - 1, a2 - 1);
+    for (int q = 1; q <= n; ++q)
+      if (absent_eq(q)) C(q - 1, q - 1) = 1.0;
   }
 
  private:
@@ -477,24 +515,29 @@ inline void expect_dense_location_posterior(const SmallModel& sm, const fs::path
   std::vector<BatchMeans> mean(static_cast<std::size_t>(n), BatchMeans(batch));
   std::vector<BatchMeans> var(static_cast<std::size_t>(n), BatchMeans(batch));
   std::vector<BatchMeans> cov(static_cast<std::size_t>(n / nt), BatchMeans(batch));  // traits 1, 2 of a block
+  // The equations of absent effects stay 0 in every cycle.
+  long nonzero_absent = 0;
   stdout_of([&] { fixed_cycle(s, 1); });
   for (int round = 2; round <= burn + kept; ++round) {
     fixed_cycle(s, round);
+    for (int q = 1; q <= n; ++q) nonzero_absent += sm.absent_eq(q) && s.SOL(q) != 0.0;
     if (round <= burn) continue;
     for (int q = 0; q < n; ++q) {
       const double d = s.SOL(q + 1) - xs[static_cast<std::size_t>(q)];
       mean[static_cast<std::size_t>(q)].add(d);
       var[static_cast<std::size_t>(q)].add(d * d);
     }
-    for (int k = 0; k < n / nt; ++k)
+    for (int k = 0; k < n / nt && nt >= 2; ++k)
       cov[static_cast<std::size_t>(k)].add((s.SOL(k * nt + 1) - xs[static_cast<std::size_t>(k * nt)]) *
                                            (s.SOL(k * nt + 2) - xs[static_cast<std::size_t>(k * nt + 1)]));
   }
+  EXPECT_EQ(nonzero_absent, 0);
 
   // Within a few standard errors of the chain (batch means), and the
   // standard errors small enough for the comparison to mean something.
   const double z = 4.5;
   for (int q = 0; q < n; ++q) {
+    if (sm.absent_eq(q + 1)) continue;
     const double v = Ci(q, q);
     const BatchMeans& m = mean[static_cast<std::size_t>(q)];
     const BatchMeans& w = var[static_cast<std::size_t>(q)];
@@ -505,7 +548,8 @@ inline void expect_dense_location_posterior(const SmallModel& sm, const fs::path
                                                   << " against " << v;
     EXPECT_LT(w.se(), 0.1 * v) << "equation " << q + 1;
   }
-  for (int k = 0; k < n / nt; ++k) {
+  for (int k = 0; k < n / nt && nt >= 2; ++k) {
+    if (sm.absent_eq(k * nt + 1) || sm.absent_eq(k * nt + 2)) continue;
     const double c = Ci(k * nt, k * nt + 1);
     const BatchMeans& m = cov[static_cast<std::size_t>(k)];
     EXPECT_LT(std::fabs(m.mean() - c), z * m.se()) << "covariance in block " << k + 1 << ": " << m.mean()

@@ -189,6 +189,20 @@ TEST(ParameterRefusals, GroupGivenTwice) {
   });
 }
 
+TEST(ParameterRefusals, GroupsOfAbsentEffects) {
+  const std::string absent2 = sub(base2, "4 4 10 cross n", "4 0 10 cross n");
+  expect_all({
+      {"absent for one trait", absent2, ""},
+      {"absent for every trait", sub(base2, "4 4 10 cross n", "0 0 10 cross n"),
+       " RANDOM_GROUP 2: its effects are absent for every trait (every data column 0): the group has"
+       " nothing to sample\n in test.par, line 26: \"2\""},
+      // Breed blocks are drawn whole.
+      {"multiple breeds", sub(absent2, "diagonal 4", "diag_mb 6"),
+       " RANDOM_TYPE diag_mb of random effect 2: effect 2 is absent for trait 2 (data column 0); a"
+       " multiple-breed group needs each of its effects for every trait\n in test.par, line 28: \"diag_mb 6\""},
+  });
+}
+
 TEST(ParameterRefusals, CountsAndBeliefsAreBounded) {
   expect_all({
       {"cycles", sub(base, "1000 100 10", "1000000001 100 10"),

@@ -586,6 +586,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ChainCase{"ordinary",
                   "--traits 2 --records 60 --animals 80 --levels 4 --missing 0.2 --weights", 50, 3},
+        // Direct and maternal effects, the maternal one absent for trait 2:
+        // the 6 elements of the present rows, then R.
+        ChainCase{"absent_effect", "--traits 2 --records 60 --animals 80 --levels 4 --maternal --absent 4", 50, 6},
         ChainCase{"candidates", "--records 80 --animals 100 --levels 4 --candidates 0.5", 50, 1,
                   [] { set_word("params.txt", "MULTIPLE_SIRES:", 4, "1"); }},
         ChainCase{"reduced", "--records 80 --levels 4 --reduced --candidates 0.5", 50, 1,

@@ -99,6 +99,61 @@ TEST(GibbsvarConjugacy, MeanAndVarianceOfManyDrawsOfGAndR) {
   check(mr, vr, Sr, dfr, "R");
 }
 
+// Two traits, the group's effect absent for trait 2: G11 has the marginal of
+// the present row in an inverse-Wishart matrix of order 2, inverse gamma with
+// one degree of freedom fewer; the absent row stays 0.
+TEST(GibbsvarConjugacy, ThePresentRowOfAGroupWithAnAbsentEffectHasItsMarginal) {
+  constexpr int q = 20, nrec = 40, db_g = 6;
+  constexpr double g0 = 2.0;
+  new_model(2, {CRO}, {q}, nrec);
+  m.pos_eff(1, 1) = 1;
+  m.pos_eff(1, 2) = 0;
+  m.pos_y(1) = 2;
+  m.pos_y(2) = 3;
+  // As the echo leaves it: the absent row 0.
+  diagonal_group(1, db_g, {g0, 0.0, 0.0, 0.0});
+  set_r({1.5, 0.2, 0.2, 1.0});
+  m.dbelief_r = 4;
+  model::State s;
+  new_state(s);
+  identity_ainv(s, 1);
+  double su = 0.0;
+  for (int l = 1; l <= q; ++l) {
+    s.SOL(2 * l - 1) = 0.25 * (l % 7) - 0.8;
+    su += s.SOL(2 * l - 1) * s.SOL(2 * l - 1);
+  }
+  for (int i = 1; i <= nrec; ++i)
+    put_record(s, i, {static_cast<float>((i * 7) % q + 1), static_cast<float>(std::sin(i) * 1.7),
+                      static_cast<float>(std::cos(i))});
+  cycle(1, 1, 0, 1);
+  prob::set_seed(8191);
+
+  const double S = su + db_g * g0;
+  const int df = q + db_g - 1;
+  constexpr int N = 20000;
+  double mg = 0, vg = 0;
+  std::vector<double> gs(N);
+  long nonzero = 0;
+  for (int k = 0; k < N; ++k) {
+    s.logl_total = 0.0;
+    sampler::gibbsvar(s);
+    gs[k] = m.g(1, 1, 1);
+    mg += gs[k];
+    nonzero += m.g(1, 1, 2) != 0.0 || m.g(1, 2, 1) != 0.0 || m.g(1, 2, 2) != 0.0;
+  }
+  EXPECT_EQ(nonzero, 0);
+  mg /= N;
+  for (int k = 0; k < N; ++k) vg += (gs[k] - mg) * (gs[k] - mg);
+  vg /= N - 1;
+  const double tm = S / (df - 2), tv = 2 * S * S / ((df - 2.0) * (df - 2.0) * (df - 4.0));
+  const double a = df / 2.0;
+  const double kurt = 3.0 + 6.0 * (5 * a - 11) / ((a - 3) * (a - 4));
+  EXPECT_NEAR(mg, tm, 4 * std::sqrt(tv / N));
+  EXPECT_NEAR(vg, tv, 4 * tv * std::sqrt((kurt - 1) / N));
+  // The mean with all q + db_g degrees of freedom lies well outside.
+  EXPECT_GT(std::fabs(S / (df - 1) - tm), 8 * std::sqrt(tv / N));
+}
+
 // ---------------------------------------------------------------------------
 // Order of the random draws: the imputation of the residual pass, then G,
 // then R.  Normals are scripted; the uniforms come from the seeded stream.
