@@ -29,15 +29,28 @@ namespace {
 
 constexpr double kMinNormal = std::numeric_limits<double>::min();
 
-// I_x(a, b) for x below the smallest normal double, from ln x: the series
-// x^a / (a B(a, b)) (1 + a (1 - b) x / (a + 1) + ...) is then its first two
-// terms, and x itself would have lost its digits or underflowed.
-double beta_tiny_x(double a, double b, double lnx) {
-  const double ln_ab =
-      gamma_log(a + 1.0) + (b >= 8.0 ? algdiv(a, b) : gamma_log(b) - gamma_log(a + b));
-  const double lead = std::exp(a * lnx - ln_ab);
-  if (lead == 0.0) return 0.0;
-  return lead * (1.0 + a / (a + 1.0) * ((1.0 - b) * std::exp(lnx)));
+// ln(a B(a, b)) = ln Gamma(1 + a) + ln Gamma(b) - ln Gamma(a + b), to a
+// relative accuracy also for tiny a, where it is about -a (gamma + psi(b)):
+// ln Gamma(1 + a) from its own expansion, and the quotient Gamma(b) /
+// Gamma(a + b) stepped up to a b of at least 8, where it has an expansion of
+// its own, by factors 1 + a / (b + k).
+double ln_a_beta(double a, double b) {
+  double lq = 0.0;
+  for (; b < 8.0; b += 1.0) lq += std::log1p(a / b);
+  lq += algdiv(a, b);
+  return (a <= 1.25 ? gamma_ln1(a) : gamma_log(a + 1.0)) + lq;
+}
+
+// I_x(a, b) into w and 1 - I_x(a, b) into w1 for x below the smallest normal
+// double, from ln x: the series x^a / (a B(a, b)) (1 + a (1 - b) x / (a + 1)
+// + ...) is then its first two terms, and x itself would have lost its
+// digits or underflowed.  With a tiny a the ratio is near 1, and its
+// complement comes from the same logarithm rather than as 1 - w.
+void beta_tiny_x(double a, double b, double lnx, double& w, double& w1) {
+  const double lnw =
+      a * lnx - ln_a_beta(a, b) + std::log1p(a / (a + 1.0) * ((1.0 - b) * std::exp(lnx)));
+  w = std::exp(lnw);
+  w1 = -std::expm1(lnw);
 }
 
 // I_d(a, b) into w and 1 - I_d(a, b) into w1 at d = u / (u + v), given
@@ -55,11 +68,9 @@ void beta_at_share(double a, double b, double lnr, double& w, double& w1) {
       beta_ratio(a, b, 1.0 - sh, sh, w, w1, ierr);
     }
   } else if (d_small) {
-    w = beta_tiny_x(a, b, lns);
-    w1 = 1.0 - w;
+    beta_tiny_x(a, b, lns, w, w1);
   } else {
-    w1 = beta_tiny_x(b, a, lns);
-    w = 1.0 - w1;
+    beta_tiny_x(b, a, lns, w1, w);
   }
 }
 

@@ -7,6 +7,7 @@
 // Every check is written so that an argument that is not a number fails it.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "random/distlib.hpp"
 #include "random/rangen.hpp"
@@ -16,6 +17,9 @@ namespace distlib {
 namespace {
 
 constexpr double kInf = 1.0e300;
+// The range of a quantity that a driver computes by formula rather than by
+// search: the finite doubles.
+constexpr double kMaxDouble = std::numeric_limits<double>::max();
 constexpr double kAbsTol = 1.0e-50;
 constexpr double kRelTol = 1.0e-8;
 constexpr double kSumTol = 3.0 * 2.220446049250313e-16;
@@ -58,6 +62,16 @@ struct Verdict {
   }
   void nonnegative(double v, int code) {
     if (!(v >= 0.0)) fail(code, 0.0);
+  }
+  // A finite double.
+  void finite(double v, int code) {
+    if (!(v >= -kMaxDouble)) fail(code, -kMaxDouble);
+    if (v > kMaxDouble) fail(code, kMaxDouble);
+  }
+  // A positive finite double.
+  void positive_finite(double v, int code) {
+    positive(v, code);
+    if (v > kMaxDouble) fail(code, kMaxDouble);
   }
   // A pair that must sum to 1 within three epsilons.
   void pair(double u, double v, int code) {
@@ -159,7 +173,89 @@ void search_prob(double& pr, double& ompr, double p, double q, int& status, doub
   }
 }
 
+// --------------------------------------------------------------------- normal
+// An answer computed by formula beyond its range, the finite doubles (the
+// positive ones when positive is set), is reported rather than returned:
+// status 1 with the lower end, 2 with the upper.
+bool beyond_doubles(double v, bool positive, int& status, double& bound) {
+  if (v > kMaxDouble) {
+    status = 2;
+    bound = kMaxDouble;
+  } else if (positive ? !(v > 0.0) : !(v >= -kMaxDouble)) {
+    status = 1;
+    bound = positive ? 0.0 : -kMaxDouble;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The standard normal quantile at the smaller of p and q.  Near the median
+// the quantile comes out to an absolute rather than a relative accuracy
+// (about 1e-17 at p = 1/2 itself), which a ratio such as sd = (x - mean) / z
+// cannot bear: there it is refined by Newton steps on erf, which keeps its
+// relative accuracy near 0, against the exact distance of the tail from 1/2.
+double normal_quantile(double p, double q) {
+  const double d = p <= q ? p - 0.5 : 0.5 - q;
+  if (d == 0.0) return 0.0;
+  double z = dinvnr(p, q);
+  if (std::fabs(d) < 0.25) {
+    constexpr double kRsqrt2 = 0.70710678118654752440;
+    constexpr double kRsqrt2pi = 0.39894228040143267794;
+    for (int i = 0; i < 2; ++i) {
+      z -= (0.5 * std::erf(z * kRsqrt2) - d) / (kRsqrt2pi * std::exp(-0.5 * z * z));
+    }
+  }
+  return z;
+}
+
 }  // namespace
+
+// The generator library's driver (which the sampler uses) takes x, mean and
+// the signs on trust; this one checks them as the other drivers do.
+void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd, int& status,
+            double& bound) {
+  Verdict v{status, bound};
+  v.which(which, 4);
+  if (which != 1) v.tails(p, q, false, false);
+  if (which != 2) v.finite(x, -4);
+  if (which != 3) v.finite(mean, -5);
+  if (which != 4) v.positive_finite(sd, -6);
+  if (which != 1) v.pair(p, q, 3);
+  if (v.failed) return;
+
+  status = 0;
+  if (which == 1) {
+    cumnor((x - mean) / sd, p, q);
+    return;
+  }
+  const double z = normal_quantile(p, q);
+  if (which == 2) {
+    x = sd * z + mean;
+    beyond_doubles(x, false, status, bound);
+  } else if (which == 3) {
+    mean = x - sd * z;
+    beyond_doubles(mean, false, status, bound);
+  } else {
+    // P(X <= x) = Phi((x - mean) / sd) lies strictly between 1/2 and the
+    // side of x - mean for every sd > 0, and tends to 1/2 as sd grows: a
+    // tail on the other side of 1/2 (or at 1/2 with x not the mean) is met
+    // only beyond the upper end; at x = mean no sd moves the tail from 1/2.
+    const double diff = x - mean;
+    if (diff == 0.0 && z == 0.0) {
+      sd = 1.0;  // every sd gives the tails 1/2: the standard one is returned
+    } else if (diff == 0.0 && z > 0.0) {
+      status = 1;
+      bound = 0.0;
+    } else if (diff == 0.0 || z == 0.0 || (diff > 0.0) != (z > 0.0)) {
+      status = 2;
+      bound = kMaxDouble;
+    } else {
+      sd = diff / z;
+      beyond_doubles(sd, true, status, bound);
+    }
+  }
+}
 
 // ------------------------------------------------------------------ Student's t
 void cdft(int which, double& p, double& q, double& t, double& df, int& status, double& bound) {
@@ -211,14 +307,6 @@ void cdfpoi(int which, double& p, double& q, double& s, double& xlam, int& statu
     search(xlam, 5.0, 0.0, kInf, lower, p, q, status, bound,
            [sv](double x, double& c, double& cc) { cumpoi(sv, x, c, cc); });
   }
-}
-
-// --------------------------------------------------------------------- normal
-// The same driver as the generator library's, on the same normal function
-// and quantile.
-void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd, int& status,
-            double& bound) {
-  rangen::cdfnor(which, p, q, x, mean, sd, status, bound);
 }
 
 // -------------------------------------------------------- negative binomial
@@ -387,7 +475,10 @@ void cdfgam(int which, double& p, double& q, double& x, double& shape, double& s
     if (which == 2) {
       x = xx / scale;
     } else {
+      // At x = 0 no rate gives a positive p (the answer lies beyond the
+      // upper end), and p = 0 is met only as the rate falls to 0.
       scale = xx / x;
+      beyond_doubles(scale, true, status, bound);
     }
     return;
   }

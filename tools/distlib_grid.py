@@ -1,0 +1,362 @@
+#!/usr/bin/python3
+"""Accuracy of the distribution drivers over a random wide grid, judged
+against mpmath (Debian's python3-mpmath) at 50 digits.
+
+Run:  /usr/bin/python3 tools/distlib_grid.py build/release/distlib_probe [N] [SEED] [JOBS]
+
+Each point draws a driver, a which, shapes and degrees of freedom from 1e-3
+to 1e6, noncentralities from 1e-2 to 1e4, counts to 1e7 and a target tail
+from 1e-300 to 0.5 on either side.  Inverse calls get that target; which 1
+is asked at the point the driver's own which 2 returned for it.  Judged:
+
+- which 1: the relative error of each tail (a true tail below the smallest
+  normal double may come back as 0 or any value below it);
+- status 0 of a search or formula: the relative error of the true tail at
+  the answer against the target, and that error over the tail's condition
+  number with respect to the answer (the answer's own relative error);
+- status 1 or 2: that the true tails at the two ends of the range leave the
+  target on one side, so that the range holds no answer.
+
+Prints the worst cases of each driver and which, and a line per class.
+"""
+
+import math
+import multiprocessing
+import os
+import random
+import signal
+import subprocess
+import sys
+
+import mpmath
+from mpmath import mp, mpf
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "random"))
+import distlib_reference as ref  # noqa: E402
+
+mp.dps = 50
+TINY = mpf(2) ** -1022
+
+
+def lu(rng, lo, hi):
+    return math.exp(rng.uniform(math.log(lo), math.log(hi)))
+
+
+# ----------------------------------------------------------------- true tails
+def gam_pq(a, x):
+    if x <= 0:
+        return mpf(0), mpf(1)
+    return ref.pq(a, x)
+
+
+def beta_pq(a, b, x, y=None):
+    """I_x(a, b) and its complement; y = 1 - x given separately when known."""
+    x = mpf(x)
+    if x <= 0:
+        return mpf(0), mpf(1)
+    if x >= 1:
+        return mpf(1), mpf(0)
+    if y is None:
+        y = 1 - x
+    a, b = mpf(a), mpf(b)
+    if min(a, b) > 100:
+        return ref.ibeta(a, b, x)
+    w = mpmath.betainc(a, b, 0, x, regularized=True)
+    w1 = mpmath.betainc(b, a, 0, mpf(y), regularized=True)
+    return w, w1
+
+
+def mixture(lam, term):
+    """Both tails of the Poisson mixture sum_k w_k (lower_k, upper_k), each
+    summed outward from its own largest term."""
+    lam = mpf(lam)
+    lnw = lambda k: -lam + k * mpmath.log(lam) - mpmath.loggamma(k + 1)
+    kmax = int(lam + 40 * mpmath.sqrt(lam) + 200)
+    out = []
+    for side in (0, 1):
+        def lt(k):
+            v = term(k)[side]
+            return lnw(k) + mpmath.log(v) if v > 0 else -mpmath.inf
+        # the largest term, on a coarse grid and then nearby
+        grid = sorted(set([0, 1, 2] + [int(kmax * i / 200) for i in range(201)]))
+        best = max(grid, key=lt)
+        total = mpf(0)
+        for direction in (-1, 1):
+            k = best if direction < 0 else best + 1
+            while k >= 0:
+                t = lt(k)
+                if t == -mpmath.inf:
+                    v = mpf(0)
+                else:
+                    v = mpmath.exp(t)
+                total += v
+                if total > 0 and (v < total * mpf(10) ** -40) and abs(k - best) > 3:
+                    break
+                if total == 0 and abs(k - best) > 50:
+                    break
+                k += direction
+        out.append(total)
+    return out[0], out[1]
+
+
+def chn_pq(x, df, nc):
+    x, df, nc = mpf(x), mpf(df), mpf(nc)
+    if x <= 0:
+        return mpf(0), mpf(1)
+    if nc == 0:
+        return gam_pq(df / 2, x / 2)
+    return mixture(nc / 2, lambda k: gam_pq(df / 2 + k, x / 2))
+
+
+def f_share(f, dfn, dfd):
+    f, dfn, dfd = mpf(f), mpf(dfn), mpf(dfd)
+    return dfn * f / (dfd + dfn * f), dfd / (dfd + dfn * f)
+
+
+def fnc_pq(f, dfn, dfd, nc):
+    if f <= 0:
+        return mpf(0), mpf(1)
+    x, y = f_share(f, dfn, dfd)
+    dfn, dfd = mpf(dfn), mpf(dfd)
+    if nc == 0:
+        return beta_pq(dfn / 2, dfd / 2, x, y)
+    return mixture(mpf(nc) / 2, lambda k: beta_pq(dfn / 2 + k, dfd / 2, x, y))
+
+
+def tails(d, v):
+    """True (lower, upper) tails of driver d at values v (argument order)."""
+    if d == "gam":
+        return gam_pq(mpf(v[3]), mpf(v[2]) * mpf(v[4]))
+    if d == "chi":
+        return gam_pq(mpf(v[3]) / 2, mpf(v[2]) / 2)
+    if d == "poi":
+        p, q = gam_pq(mpf(v[2]) + 1, mpf(v[3]))
+        return q, p
+    if d == "t":
+        t, df = mpf(v[2]), mpf(v[3])
+        if t == 0:
+            return mpf(0.5), mpf(0.5)
+        ix, omix = beta_pq(df / 2, mpf(0.5), df / (df + t * t), t * t / (df + t * t))
+        return (ix / 2, omix + ix / 2) if t < 0 else (omix + ix / 2, ix / 2)
+    if d == "nor":
+        z = (mpf(v[2]) - mpf(v[3])) / mpf(v[4])
+        return mpmath.ncdf(z), mpmath.ncdf(-z)
+    if d == "nbn":
+        return beta_pq(mpf(v[3]), mpf(v[2]) + 1, mpf(v[4]), mpf(v[5]))
+    if d == "bin":
+        s, n = mpf(v[2]), mpf(v[3])
+        if s >= n:
+            return mpf(1), mpf(0)
+        c, cc = beta_pq(s + 1, n - s, mpf(v[4]), mpf(v[5]))
+        return cc, c
+    if d == "f":
+        if v[2] <= 0:
+            return mpf(0), mpf(1)
+        x, y = f_share(v[2], v[3], v[4])
+        return beta_pq(mpf(v[3]) / 2, mpf(v[4]) / 2, x, y)
+    if d == "fnc":
+        return fnc_pq(v[2], v[3], v[4], v[5])
+    if d == "chn":
+        return chn_pq(v[2], v[3], v[4])
+    if d == "bet":
+        return beta_pq(mpf(v[4]), mpf(v[5]), mpf(v[2]), mpf(v[3]))
+    raise ValueError(d)
+
+
+# ---------------------------------------------------------------- the grid
+NARGS = {"gam": 5, "t": 4, "poi": 4, "nor": 5, "nbn": 6, "f": 5, "fnc": 6, "chi": 4, "chn": 5,
+         "bin": 6, "bet": 6}
+WHICHES = {"gam": 4, "t": 3, "poi": 3, "nor": 4, "nbn": 4, "f": 4, "fnc": 5, "chi": 3, "chn": 4,
+           "bin": 4, "bet": 4}
+NONCENTRAL = ("fnc", "chn")
+# the index of the sought value(s) by which
+SOUGHT = {"gam": {2: 2, 3: 3, 4: 4}, "t": {2: 2, 3: 3}, "poi": {2: 2, 3: 3},
+          "nor": {2: 2, 3: 3, 4: 4}, "nbn": {2: 2, 3: 3, 4: 4}, "f": {2: 2, 3: 3, 4: 4},
+          "fnc": {2: 2, 3: 3, 4: 4, 5: 5}, "chi": {2: 2, 3: 3}, "chn": {2: 2, 3: 3, 4: 4},
+          "bin": {2: 2, 3: 3, 4: 4}, "bet": {2: 2, 3: 4, 4: 5}}
+# the search range of a sought value: (lower end, upper end); None where the
+# driver computes it by formula
+RANGE = {("t", 2): (-1e300, 1e300), ("t", 3): (1e-100, 1e10), ("f", 3): (1e-100, 1e300),
+         ("f", 4): (1e-100, 1e300), ("fnc", 3): (1e-100, 1e300), ("fnc", 4): (1e-100, 1e300),
+         ("fnc", 5): (0, 1e4), ("chn", 4): (0, 1e4)}
+
+
+def draw(rng):
+    d = rng.choice(sorted(NARGS))
+    which = rng.randint(1, WHICHES[d])
+    v = [0.0] * 6
+    shape = lambda: lu(rng, 1e-3, 1e6)
+    tail = lu(rng, 1e-300, 0.5)
+    upper = rng.random() < 0.5
+    p, q = (1.0 - tail, tail) if upper else (tail, 1.0 - tail)
+    v[0], v[1] = p, q
+    if d == "gam":
+        v[2], v[3], v[4] = lu(rng, 1e-3, 1e3), shape(), lu(rng, 1e-3, 1e3)
+    elif d in ("chi", "t"):
+        v[2], v[3] = (lu(rng, 1e-3, 1e6) * rng.choice((-1, 1)) if d == "t" else lu(rng, 1e-3, 1e6),
+                      shape())
+    elif d == "poi":
+        v[2], v[3] = float(int(lu(rng, 1, 1e7)) - 1), lu(rng, 1e-3, 1e7)
+    elif d == "nor":
+        v[2], v[3], v[4] = rng.uniform(-1e3, 1e3), rng.uniform(-1e3, 1e3), lu(rng, 1e-3, 1e3)
+    elif d in ("nbn", "bin"):
+        n = float(int(lu(rng, 1, 1e7)))
+        s = float(int(lu(rng, 1, n + 1)) - 1) if d == "bin" else float(int(lu(rng, 1, 1e7)) - 1)
+        pr = lu(rng, 1e-6, 0.5)
+        if rng.random() < 0.5:
+            pr = 1.0 - pr
+        v[2], v[3], v[4], v[5] = s, n, pr, 1.0 - pr
+    elif d == "f":
+        v[2], v[3], v[4] = lu(rng, 1e-3, 1e6), shape(), shape()
+    elif d == "fnc":
+        v[2], v[3], v[4], v[5] = lu(rng, 1e-3, 1e6), shape(), shape(), lu(rng, 1e-2, 1e4)
+    elif d == "chn":
+        v[2], v[3], v[4] = lu(rng, 1e-3, 1e6), shape(), lu(rng, 1e-2, 1e4)
+    elif d == "bet":
+        x = lu(rng, 1e-6, 0.5)
+        if rng.random() < 0.5:
+            x = 1.0 - x
+        v[2], v[3], v[4], v[5] = x, 1.0 - x, shape(), shape()
+    return d, which, v[:NARGS[d]]
+
+
+def probe(binary, calls):
+    lines = "".join("%s %d %s\n" % (d, w, " ".join(repr(x) for x in v)) for d, w, v in calls)
+    out = subprocess.run([binary], input=lines, capture_output=True, text=True, check=True).stdout
+    res = []
+    for line in out.splitlines():
+        f = line.split()
+        res.append((int(f[0]), float(f[1]), [float(x) for x in f[2:]]))
+    return res
+
+
+class Timeout(Exception):
+    pass
+
+
+def on_alarm(*_):
+    raise Timeout()
+
+
+def rel(got, want):
+    got, want = mpf(got), mpf(want)
+    if want < TINY:
+        # a true tail below the normal doubles: 0 or anything below that is honest
+        return mpf(0) if got <= TINY else abs(got - want) / TINY
+    return abs(got - want) / want
+
+
+def judge(item):
+    """The verdict of one call: (kind, error, condition, note)."""
+    d, which, v, (status, bound, got) = item
+    signal.signal(signal.SIGALRM, on_alarm)
+    signal.alarm(120)
+    try:
+        if which == 1:
+            if status != 0:
+                return ("fwd", None, None, "status %d bound %g" % (status, bound))
+            lo, hi = tails(d, got)
+            e = max(rel(got[0], lo), rel(got[1], hi))
+            return ("fwd", e, None, "true %s %s" % (mpmath.nstr(lo, 5), mpmath.nstr(hi, 5)))
+        k = SOUGHT[d][which]
+        use_p = d in NONCENTRAL or v[0] <= v[1]
+        target = mpf(v[0]) if use_p else mpf(v[1])
+        side = 0 if use_p else 1
+        if status == 0:
+            t = tails(d, got)[side]
+            e = abs(t - target) / target
+            # condition: relative change of the tail per relative change of the answer
+            a = mpf(got[k])
+            if a == 0:
+                return ("inv", e, None, "answer 0, true tail %s" % mpmath.nstr(t, 5))
+            h = abs(a) * mpf(10) ** -12
+            up, dn = list(got), list(got)
+            up[k] = a + h
+            dn[k] = a - h
+            if d in ("bin", "nbn", "bet") and k in (4, 2) and which == 4 or (d == "bet" and k == 2):
+                up[k + 1] = 1 - up[k]
+                dn[k + 1] = 1 - dn[k]
+            try:
+                tu, td = tails(d, up)[side], tails(d, dn)[side]
+                kappa = abs(a * (tu - td) / (2 * h) / t) if t > 0 else mpf(0)
+            except (ValueError, ZeroDivisionError):
+                kappa = None
+            return ("inv", e, kappa, "answer %r true tail %s" % (got[k], mpmath.nstr(t, 5)))
+        if status in (1, 2):
+            rng = RANGE.get((d, which))
+            lo_end = rng[0] if rng else 0.0
+            hi_end = rng[1] if rng else 1e300
+            if d in ("bin",) and which == 2:
+                hi_end = v[3]
+            if which == 4 and d in ("bin", "nbn"):
+                lo_end, hi_end = 0.0, 1.0
+            if d == "bet" and which == 2:
+                lo_end, hi_end = 0.0, 1.0
+            ends = []
+            for end in (lo_end, hi_end):
+                vv = list(v)
+                vv[k] = end if end != 0 else 1e-300
+                if which == 4 and d in ("bin", "nbn") or d == "bet" and which == 2:
+                    vv[k] = end
+                    vv[k + 1] = 1.0 - end
+                ends.append(tails(d, vv)[side] - target)
+            same = (ends[0] > 0) == (ends[1] > 0) or ends[0] == 0 and ends[1] == 0
+            return ("none", None, None, "ends %s %s %s" % (
+                mpmath.nstr(ends[0], 3), mpmath.nstr(ends[1], 3), "ok" if same else "ROOT INSIDE"))
+        return ("other", None, None, "status %d" % status)
+    except Timeout:
+        return ("timeout", None, None, "")
+    except Exception as exc:  # noqa: BLE001
+        return ("error", None, None, repr(exc)[:80])
+    finally:
+        signal.alarm(0)
+
+
+def main():
+    binary = sys.argv[1]
+    n = int(sys.argv[2]) if len(sys.argv) > 2 else 400
+    seed = int(sys.argv[3]) if len(sys.argv) > 3 else 1
+    jobs = int(sys.argv[4]) if len(sys.argv) > 4 else 2
+    rng = random.Random(seed)
+    points = [draw(rng) for _ in range(n)]
+    # which 1 at the point the driver's which 2 finds for the target
+    first = [(d, 2, v) if w == 1 else (d, w, v) for d, w, v in points]
+    res = probe(binary, first)
+    calls = []
+    for (d, w, v), r in zip(points, res):
+        if w == 1:
+            vv = list(r[2])
+            if r[0] != 0:
+                vv = list(v)
+            calls.append((d, 1, vv))
+        else:
+            calls.append((d, w, v))
+    res = probe(binary, calls)
+    items = [(d, w, v, r) for (d, w, v), r in zip(calls, res)]
+    with multiprocessing.Pool(jobs) as pool:
+        verdicts = pool.map(judge, items, chunksize=1)
+    by = {}
+    for (d, w, v, r), (kind, e, kappa, note) in zip(items, verdicts):
+        by.setdefault((d, w), []).append((kind, e, kappa, note, v, r))
+    for key in sorted(by):
+        rows = by[key]
+        errs = [x for x in rows if x[1] is not None]
+        errs.sort(key=lambda x: -float(x[1]) if x[2] is None or x[2] == 0 else
+                  -float(x[1] / max(x[2], 1)))
+        stat = {}
+        for x in rows:
+            stat[x[5][0]] = stat.get(x[5][0], 0) + 1
+        print("== %s which %d: %d calls, statuses %s" % (key[0], key[1], len(rows), stat))
+        for x in errs[:4]:
+            print("   err %s kappa %s %s | in %s | out %s %s" % (
+                mpmath.nstr(x[1], 3), mpmath.nstr(x[2], 3) if x[2] is not None else "-", x[3],
+                x[4], x[5][0], x[5][2]))
+        for x in rows:
+            if x[0] in ("none", "other", "timeout", "error") and ("ok" not in x[3]):
+                print("   %s %s | in %s | out %s %g %s" % (x[0], x[3], x[4], x[5][0], x[5][1],
+                                                         x[5][2]))
+
+
+if __name__ == "__main__":
+    main()
