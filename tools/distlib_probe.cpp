@@ -3,6 +3,7 @@
 // and its values in argument order; each answer line: status, bound and the
 // values as the driver left them, to 17 digits.
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -20,7 +21,7 @@ int main() {
     for (double& x : v) {
       std::string tok;
       if (!(in >> tok)) break;
-      x = std::stod(tok);
+      x = std::strtod(tok.c_str(), nullptr);
     }
     int status = 0;
     double bound = 0;

@@ -207,9 +207,10 @@ void smaller_tail_first(double lower, double& cum, double& ccum, Upper upper) {
 // the nearest term, in the direction in which the terms grow, that is a
 // normal double again with margin.  The term is judged by the weight times
 // the ratio's leading power term t, whose log is stepped by
-// ln t(k -+ 1) = ln t(k) + step(k).  As at the mode, the start is at least
-// term 1: the backward sum reaches term 0 from there, and the recurrences'
-// seeds need a shape above 1.
+// ln t(k -+ 1) = ln t(k) + step(k).  A lower tail at a point near 0 may
+// need term 0 itself (its shape the least, its ratio the largest), which
+// the backward sum from any later term would reach only through factors
+// that underflow.
 constexpr double kLnSeedFloor = -667.0;  // about 1e-290
 
 // ln of the Poisson weight of term k.
@@ -225,7 +226,7 @@ double start_term(double k, double lnt, double dir, double xnonc, Step step) {
   // 1); the cap stops the walk where the weights fall too slowly to tell
   // (noncentralities far beyond the searches' range of 1e4).
   for (int steps = 0; lnt + lnw < kLnSeedFloor && lnw >= kLnSeedFloor && steps < 100000 &&
-                      !(dir < 0.0 && k <= 1.0);
+                      !(dir < 0.0 && k <= 0.0);
        ++steps) {
     const double dt = step(k);
     const double dw = dir < 0.0 ? std::log(k / xnonc) : std::log(xnonc / (k + 1.0));
@@ -257,24 +258,20 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
   double xx, yy;
   f_pair(f, dfn, dfd, yy, xx);
   const double b = dfd / 2.0;
-  // ln of the first backward and forward steps of the ratio at shape a.
-  auto ln_dnterm = [&](double a) {
+  // ln of the step between the ratios at shapes a and a + 1,
+  // I_x(a, b) - I_x(a + 1, b) = x^a y^b / (a B(a, b)).
+  auto ln_step = [&](double a) {
     return gamma_log(a + b) - gamma_log(a + 1.0) - gamma_log(b) + a * std::log(xx) +
            b * std::log(yy);
   };
-  auto ln_upterm = [&](double a) {
-    const double lead = a - 1.0 + b == 0.0 ? 0.0 : gamma_log(a - 1.0 + b);
-    return lead - gamma_log(a) - gamma_log(b) + (a - 1.0) * std::log(xx) + b * std::log(yy);
-  };
   struct Seed {
-    double k, wt, a, bet, bet1, dnterm, upterm;
+    double k, wt, a, bet, bet1, term;
   };
   auto seed = [&](double k) {
-    Seed s{k, std::exp(ln_poisson_weight(xnonc, k)), dfn / 2.0 + k, 0.0, 0.0, 0.0, 0.0};
+    Seed s{k, std::exp(ln_poisson_weight(xnonc, k)), dfn / 2.0 + k, 0.0, 0.0, 0.0};
     int ierr;
     beta_ratio(s.a, b, xx, yy, s.bet, s.bet1, ierr);
-    s.dnterm = std::exp(ln_dnterm(s.a));
-    s.upterm = std::exp(ln_upterm(s.a));
+    s.term = std::exp(ln_step(s.a));
     return s;
   };
 
@@ -286,7 +283,7 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
     double i = s.k;
     double adn = s.a;
     double betdn = betc;
-    double dnterm = s.dnterm;
+    double dnterm = s.term;
     int terms = 0;
     while (!negligible(xmult * betdn, sum, 1.0e-4f) && i > 0.0) {
       if (++terms > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
@@ -302,15 +299,15 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
     i = s.k + 1.0;
     double aup = s.a;
     double betup = betc;
-    double upterm = s.upterm;
+    double upterm = s.term;
     terms = 0;
     do {
       if (++terms > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
       xmult = xmult * (xnonc / i);
       i += 1.0;
-      aup += 1.0;
-      upterm = (aup + b - 2.0) * xx / (aup - 1.0) * upterm;
       betup -= sgn * upterm;
+      aup += 1.0;
+      upterm = (aup - 1.0 + b) * xx / aup * upterm;
       sum += xmult * betup;
     } while (!negligible(xmult * betup, sum, 1.0e-4f));
     return sum;
@@ -321,12 +318,16 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
     if (mode.wt * ratio >= std::exp(kLnSeedFloor)) return mode;
     const double k = start_term(icent, lnt, dir, xnonc, [&](double k) {
       const double a = a0 + k;
-      return dir < 0.0 ? std::log(a / ((a - 1.0 + b) * xx)) : std::log((a + b - 1.0) * xx / a);
+      // as a difference of logs: with xx below the normal doubles the
+      // quotient overflows
+      const double down = std::log(a) - std::log(a - 1.0 + b) - std::log(xx);
+      return dir < 0.0 ? down : -down;
     });
     return k == icent ? mode : seed(k);
   };
-  smaller_tail_first(tail(from(-1.0, ln_dnterm(mode.a), mode.bet), 1.0), cum, ccum,
-                     [&] { return tail(from(1.0, ln_upterm(mode.a), mode.bet1), -1.0); });
+  // The upper ratio's leading term is the step below the shape.
+  smaller_tail_first(tail(from(-1.0, ln_step(mode.a), mode.bet), 1.0), cum, ccum,
+                     [&] { return tail(from(1.0, ln_step(mode.a - 1.0), mode.bet1), -1.0); });
 }
 
 void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
@@ -407,7 +408,8 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
     if (mode.wt * ratio >= std::exp(kLnSeedFloor)) return mode;
     const double k = start_term(icent, lnt, dir, xnonc, [&](double k) {
       const double d = df / 2.0 + k;
-      return dir < 0.0 ? std::log(d / chid2) : std::log(chid2 / d);
+      const double down = std::log(d) - std::log(chid2);
+      return dir < 0.0 ? down : -down;
     });
     return k == icent ? mode : seed(k);
   };
