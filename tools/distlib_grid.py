@@ -51,20 +51,29 @@ def gam_pq(a, x):
 
 
 def beta_pq(a, b, x, y=None):
-    """I_x(a, b) and its complement; y = 1 - x given separately when known."""
+    """I_x(a, b) and its complement, each from its own side; y = 1 - x given
+    separately when known (a share near 1 is not a 50-digit number)."""
     x = mpf(x)
+    y = 1 - x if y is None else mpf(y)
     if x <= 0:
         return mpf(0), mpf(1)
-    if x >= 1:
+    if y <= 0:
         return mpf(1), mpf(0)
-    if y is None:
-        y = 1 - x
     a, b = mpf(a), mpf(b)
     if min(a, b) > 100:
+        if x < y:
+            w = ref.ibeta_cf(a, b, x) if x < (a + 1) / (a + b + 2) else None
+            if w is not None:
+                return w, 1 - w
+        else:
+            w1 = ref.ibeta_cf(b, a, y) if y < (b + 1) / (a + b + 2) else None
+            if w1 is not None:
+                return 1 - w1, w1
         return ref.ibeta(a, b, x)
-    w = mpmath.betainc(a, b, 0, x, regularized=True)
-    w1 = mpmath.betainc(b, a, 0, mpf(y), regularized=True)
-    return w, w1
+    with mp.workdps(mp.dps + int(max(0, -mpmath.log10(min(x, y)))) + 10):
+        w = mpmath.betainc(a, b, 0, x, regularized=True)
+        w1 = mpmath.betainc(b, a, 0, y, regularized=True)
+    return +w, +w1
 
 
 def mixture(lam, term):
@@ -110,8 +119,12 @@ def chn_pq(x, df, nc):
 
 
 def f_share(f, dfn, dfd):
+    """The beta shares of an F value: each exact, however near 1 the other."""
     f, dfn, dfd = mpf(f), mpf(dfn), mpf(dfd)
-    return dfn * f / (dfd + dfn * f), dfd / (dfd + dfn * f)
+    with mp.workdps(mp.dps + abs(int(mpmath.log10(dfn * f / dfd))) + 10):
+        x = dfn * f / (dfd + dfn * f)
+        y = dfd / (dfd + dfn * f)
+    return x, y
 
 
 def fnc_pq(f, dfn, dfd, nc):
@@ -137,7 +150,9 @@ def tails(d, v):
         t, df = mpf(v[2]), mpf(v[3])
         if t == 0:
             return mpf(0.5), mpf(0.5)
-        ix, omix = beta_pq(df / 2, mpf(0.5), df / (df + t * t), t * t / (df + t * t))
+        with mp.workdps(mp.dps + abs(int(mpmath.log10(t * t / df))) + 10):
+            xx, yy = df / (df + t * t), t * t / (df + t * t)
+        ix, omix = beta_pq(df / 2, mpf(0.5), xx, yy)
         return (ix / 2, omix + ix / 2) if t < 0 else (omix + ix / 2, ix / 2)
     if d == "nor":
         z = (mpf(v[2]) - mpf(v[3])) / mpf(v[4])
@@ -247,6 +262,50 @@ def rel(got, want):
     return abs(got - want) / want
 
 
+LADDER = [1e-15, 1e-13, 1e-11, 1e-10, 1e-9, 3e-9, 1e-8, 3e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3,
+          1e-2, 1e-1]
+
+
+def forward_error(d, which, k, got, side, target, t):
+    """The least tau of the ladder such that the true tail at the answer
+    moved by a relative tau either way (an absolute one for an answer 0)
+    leaves the target between: a bound on the answer's relative error;
+    inf when no tau up to 0.1 does."""
+    a = mpf(got[k])
+    if t == target:
+        return mpf(0)
+    pair = (d in ("bin", "nbn") and which == 4) or (d == "bet" and which == 2)
+
+    def at(v):
+        vv = list(got)
+        vv[k] = v
+        if pair:
+            vv[k + 1] = 1 - v
+        return tails(d, vv)[side] - target
+
+    def bracketed(tau):
+        if a == 0:
+            lo, hi = mpf(0), mpf(tau)
+        else:
+            lo, hi = a * (1 - mpf(tau)), a * (1 + mpf(tau))
+        if pair:
+            hi = min(hi, mpf(1))
+        flo, fhi = at(lo), at(hi)
+        return (flo <= 0 <= fhi) or (fhi <= 0 <= flo)
+
+    # bisection over the ladder: bracketing grows with tau
+    lo, hi = 0, len(LADDER) - 1
+    if not bracketed(LADDER[hi]):
+        return mpf("inf")
+    while lo < hi:
+        mid = (lo + hi) // 2
+        if bracketed(LADDER[mid]):
+            hi = mid
+        else:
+            lo = mid + 1
+    return mpf(LADDER[lo])
+
+
 def judge(item):
     """The verdict of one call: (kind, error, condition, note)."""
     d, which, v, (status, bound, got) = item
@@ -266,23 +325,8 @@ def judge(item):
         if status == 0:
             t = tails(d, got)[side]
             e = abs(t - target) / target
-            # condition: relative change of the tail per relative change of the answer
-            a = mpf(got[k])
-            if a == 0:
-                return ("inv", e, None, "answer 0, true tail %s" % mpmath.nstr(t, 5))
-            h = abs(a) * mpf(10) ** -12
-            up, dn = list(got), list(got)
-            up[k] = a + h
-            dn[k] = a - h
-            if d in ("bin", "nbn", "bet") and k in (4, 2) and which == 4 or (d == "bet" and k == 2):
-                up[k + 1] = 1 - up[k]
-                dn[k + 1] = 1 - dn[k]
-            try:
-                tu, td = tails(d, up)[side], tails(d, dn)[side]
-                kappa = abs(a * (tu - td) / (2 * h) / t) if t > 0 else mpf(0)
-            except (ValueError, ZeroDivisionError):
-                kappa = None
-            return ("inv", e, kappa, "answer %r true tail %s" % (got[k], mpmath.nstr(t, 5)))
+            return ("inv", e, forward_error(d, which, k, got, side, target, t),
+                    "answer %r true tail %s" % (got[k], mpmath.nstr(t, 5)))
         if status in (1, 2):
             rng = RANGE.get((d, which))
             lo_end = rng[0] if rng else 0.0
@@ -339,17 +383,19 @@ def main():
     by = {}
     for (d, w, v, r), (kind, e, kappa, note) in zip(items, verdicts):
         by.setdefault((d, w), []).append((kind, e, kappa, note, v, r))
+        print("ROW\t%s\t%d\t%s\t%s\t%s\t%s\t%s\t%s\t%s" % (
+            d, w, kind, mpmath.nstr(e, 3) if e is not None else "-",
+            mpmath.nstr(kappa, 3) if kappa is not None else "-", note, v, r[0], r[2]))
     for key in sorted(by):
         rows = by[key]
         errs = [x for x in rows if x[1] is not None]
-        errs.sort(key=lambda x: -float(x[1]) if x[2] is None or x[2] == 0 else
-                  -float(x[1] / max(x[2], 1)))
+        errs.sort(key=lambda x: -float(x[1]) if key[1] == 1 else -float(x[2]))
         stat = {}
         for x in rows:
             stat[x[5][0]] = stat.get(x[5][0], 0) + 1
         print("== %s which %d: %d calls, statuses %s" % (key[0], key[1], len(rows), stat))
         for x in errs[:4]:
-            print("   err %s kappa %s %s | in %s | out %s %s" % (
+            print("   err %s fwd %s %s | in %s | out %s %s" % (
                 mpmath.nstr(x[1], 3), mpmath.nstr(x[2], 3) if x[2] is not None else "-", x[3],
                 x[4], x[5][0], x[5][2]))
         for x in rows:

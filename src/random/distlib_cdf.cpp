@@ -28,6 +28,7 @@ void cumbet(double x, double y, double a, double b, double& cum, double& ccum) {
 namespace {
 
 constexpr double kMinNormal = std::numeric_limits<double>::min();
+constexpr double kTwoPi = 6.283185307179586477;
 
 // ln(a B(a, b)) = ln Gamma(1 + a) + ln Gamma(b) - ln Gamma(a + b), to a
 // relative accuracy also for tiny a, where it is about -a (gamma + psi(b)):
@@ -53,12 +54,26 @@ void beta_tiny_x(double a, double b, double lnx, double& w, double& w1) {
   w1 = -std::expm1(lnw);
 }
 
+// ln of the shares u / (u + v) and v / (u + v), given lnr = ln(u / v): each
+// to its own relative accuracy, however small.
+void ln_shares(double lnr, double& lnu, double& lnv) {
+  if (lnr < 0.0) {
+    lnv = -std::log1p(std::exp(lnr));
+    lnu = lnr + lnv;
+  } else {
+    lnu = -std::log1p(std::exp(-lnr));
+    lnv = -lnr + lnu;
+  }
+}
+
 // I_d(a, b) into w and 1 - I_d(a, b) into w1 at d = u / (u + v), given
 // lnr = ln(u / v), for pairs whose smaller share is not a normal double as a
 // quotient (or whose v overflowed): each share is formed from its own log.
 void beta_at_share(double a, double b, double lnr, double& w, double& w1) {
   const bool d_small = lnr < 0.0;
-  const double lns = d_small ? lnr - std::log1p(std::exp(lnr)) : -lnr - std::log1p(std::exp(-lnr));
+  double lnu, lnv;
+  ln_shares(lnr, lnu, lnv);
+  const double lns = d_small ? lnu : lnv;
   int ierr;
   if (lns >= std::log(kMinNormal)) {
     const double sh = std::exp(lns);
@@ -139,6 +154,20 @@ void f_pair(double f, double dfn, double dfd, double& d, double& n) {
   }
 }
 
+// I_d(a, b) into w and its complement into w1 at the share d of an F value,
+// given as the pair (d, n) of f_pair.
+void beta_f_share(double a, double b, double f, double dfn, double dfd, double d, double n,
+                  double& w, double& w1) {
+  if (!(std::fmin(d, n) >= kMinNormal) && finite_positive(dfn) && finite_positive(dfd) &&
+      !std::isnan(f)) {
+    // As in cumt: a share of the pair underflows, or dfn f overflows.
+    beta_at_share(a, b, std::log(dfd) - std::log(dfn) - std::log(f), w, w1);
+    return;
+  }
+  int ierr;
+  beta_ratio(a, b, d, n, w, w1, ierr);
+}
+
 }  // namespace
 
 void cumf(double f, double dfn, double dfd, double& cum, double& ccum) {
@@ -149,14 +178,7 @@ void cumf(double f, double dfn, double dfd, double& cum, double& ccum) {
   }
   double xx, yy;
   f_pair(f, dfn, dfd, xx, yy);
-  if (!(std::fmin(xx, yy) >= kMinNormal) && finite_positive(dfn) && finite_positive(dfd) &&
-      !std::isnan(f)) {
-    // As in cumt: a share of the pair underflows, or dfn f overflows.
-    beta_at_share(0.5 * dfd, 0.5 * dfn, std::log(dfd) - std::log(dfn) - std::log(f), ccum, cum);
-    return;
-  }
-  int ierr;
-  beta_ratio(0.5 * dfd, 0.5 * dfn, xx, yy, ccum, cum, ierr);
+  beta_f_share(0.5 * dfd, 0.5 * dfn, f, dfn, dfd, xx, yy, ccum, cum);
 }
 
 void cumbin(double s, double xn, double pr, double ompr, double& cum, double& ccum) {
@@ -258,19 +280,20 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
   double xx, yy;
   f_pair(f, dfn, dfd, yy, xx);
   const double b = dfd / 2.0;
+  // The logs of the shares from their ratio: with a huge dfd the larger
+  // share is 1 to the doubles, yet b times its log is not 0.
+  double lnx, lny;
+  ln_shares(std::log(dfn) + std::log(f) - std::log(dfd), lnx, lny);
   // ln of the step between the ratios at shapes a and a + 1,
-  // I_x(a, b) - I_x(a + 1, b) = x^a y^b / (a B(a, b)).
-  auto ln_step = [&](double a) {
-    return gamma_log(a + b) - gamma_log(a + 1.0) - gamma_log(b) + a * std::log(xx) +
-           b * std::log(yy);
-  };
+  // I_x(a, b) - I_x(a + 1, b) = x^a y^b / (a B(a, b)), without the
+  // cancellation of ln Gamma(a + b) against ln Gamma(b) for a huge b.
+  auto ln_step = [&](double a) { return a * lnx + b * lny - ln_a_beta(a, b); };
   struct Seed {
     double k, wt, a, bet, bet1, term;
   };
   auto seed = [&](double k) {
     Seed s{k, std::exp(ln_poisson_weight(xnonc, k)), dfn / 2.0 + k, 0.0, 0.0, 0.0};
-    int ierr;
-    beta_ratio(s.a, b, xx, yy, s.bet, s.bet1, ierr);
+    beta_f_share(b, s.a, f, dfn, dfd, yy, xx, s.bet1, s.bet);
     s.term = std::exp(ln_step(s.a));
     return s;
   };
@@ -318,9 +341,7 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
     if (mode.wt * ratio >= std::exp(kLnSeedFloor)) return mode;
     const double k = start_term(icent, lnt, dir, xnonc, [&](double k) {
       const double a = a0 + k;
-      // as a difference of logs: with xx below the normal doubles the
-      // quotient overflows
-      const double down = std::log(a) - std::log(a - 1.0 + b) - std::log(xx);
+      const double down = std::log(a) - std::log(a - 1.0 + b) - lnx;
       return dir < 0.0 ? down : -down;
     });
     return k == icent ? mode : seed(k);
@@ -346,8 +367,13 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
   if (icent == 0.0) icent = 1.0;
   const double chid2 = x / 2.0;
   // ln of the density term chid2^d e^-chid2 / Gamma(d + 1) at half the
-  // degrees of freedom d.
-  auto ln_aj = [&](double d) { return d * std::log(chid2) - chid2 - gamma_log(1.0 + d); };
+  // degrees of freedom d; for a large d its terms nearly cancel, and it is
+  // taken from Stirling's form, -d rlog(chid2 / d) - ln(2 pi d) / 2 minus
+  // the remainder of ln Gamma(d).
+  auto ln_aj = [&](double d) {
+    if (d > 6.0) return -d * rlog(chid2 / d) - 0.5 * std::log(kTwoPi * d) - dstrem(d);
+    return d * std::log(chid2) - chid2 - gamma_log(1.0 + d);
+  };
   struct Seed {
     double k, wt, p, q, aj;
   };
@@ -408,6 +434,8 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
     if (mode.wt * ratio >= std::exp(kLnSeedFloor)) return mode;
     const double k = start_term(icent, lnt, dir, xnonc, [&](double k) {
       const double d = df / 2.0 + k;
+      // as a difference of logs: the quotient overflows for a chid2 below
+      // the normal doubles
       const double down = std::log(d) - std::log(chid2);
       return dir < 0.0 ? down : -down;
     });

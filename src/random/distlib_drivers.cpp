@@ -85,6 +85,30 @@ struct Verdict {
 // else the upper tail q.  A start value outside the range (possible on valid
 // input for some drivers) is moved to the nearest end.  ok(cum, ccum) false
 // ends the search with status 10.
+// The searches resolve an answer to the relative tolerance, or to the
+// absolute one near 0: an answer below kAbsTol / kRelTol is known only to
+// lie within kAbsTol of it.  Such an answer is refined, within that band
+// (from lo up), by the zero finder with an absolute tolerance below the
+// normal doubles, so that every answer that is a normal double keeps its
+// relative accuracy.  fx(x) evaluates the function at x; an answer whose
+// band does not bracket a change of sign (a zero at lo itself) is kept.
+constexpr double kTinyTol = 1.0e-320;
+
+template <class Fx>
+void refine_small(double& v, double lo, Fx fx_at) {
+  if (!(v < kAbsTol / kRelTol)) return;
+  dstzr(std::fmax(lo, v - 2.0 * kAbsTol), v + 2.0 * kAbsTol, kTinyTol, kRelTol);
+  int st = 0;
+  double x = v, fx = 0.0, xlo = 0.0, xhi = 0.0;
+  bool qleft = false, qhi = false;
+  dzror(st, x, fx, xlo, xhi, qleft, qhi);
+  while (st == 1) {
+    fx = fx_at(x);
+    dzror(st, x, fx, xlo, xhi, qleft, qhi);
+  }
+  if (st == 0) v = xlo;
+}
+
 template <class Cum, class Ok>
 void search(double& v, double start, double lo, double hi, bool lower, double p, double q,
             int& status, double& bound, Cum cum, Ok ok) {
@@ -107,7 +131,13 @@ void search(double& v, double start, double lo, double hi, bool lower, double p,
   if (status == -1) {
     status = qleft ? 1 : 2;
     bound = qleft ? lo : hi;
+    return;
   }
+  refine_small(v, lo, [&](double x) {
+    double c = 0.0, cc = 0.0;
+    cum(x, c, cc);
+    return lower ? c - p : cc - q;
+  });
 }
 
 template <class Cum>
@@ -162,6 +192,13 @@ void search_prob(double& pr, double& ompr, double p, double q, int& status, doub
     bound = qleft ? 0.0 : 1.0;
     return;
   }
+  refine_small(v, 0.0, [&](double x) {
+    v = x;
+    other = 1.0 - x;
+    double c = 0.0, cc = 0.0;
+    cum(pr, ompr, c, cc);
+    return lower ? c - p : cc - q;
+  });
   if (v <= 0.5) return;
   // 1 - x is exact for x in [1/2, 1], so the bracket's ends keep their values.
   const double first = v;
