@@ -30,15 +30,17 @@ namespace {
 constexpr double kMinNormal = std::numeric_limits<double>::min();
 constexpr double kTwoPi = 6.283185307179586477;
 
+// ln Gamma(1 + a), a > 0, keeping its relative accuracy for a tiny a.
+double ln_gamma_1p(double a) { return a <= 1.25 ? gamma_ln1(a) : gamma_log(a + 1.0); }
+
 // ln(a B(a, b)) = ln Gamma(1 + a) + ln Gamma(b) - ln Gamma(a + b), to a
 // relative accuracy also for tiny a, where it is about -a (gamma + psi(b)):
 // ln Gamma(1 + a) from its own expansion, and the quotient Gamma(b) /
 // Gamma(a + b) stepped up to a b of at least 8, where it has an expansion of
-// its own, by factors 1 + a / (b + k).
-// ln Gamma(1 + a), a > 0, keeping its relative accuracy for a tiny a.
-double ln_gamma_1p(double a) { return a <= 1.25 ? gamma_ln1(a) : gamma_log(a + 1.0); }
-
+// its own, by factors 1 + a / (b + k).  For a large against b those two
+// would cancel: ln Gamma(b) + ln a + ln(Gamma(a) / Gamma(a + b)) instead.
 double ln_a_beta(double a, double b) {
+  if (a >= 8.0 && a > b) return gamma_log(b) + std::log(a) + algdiv(b, a);
   double lq = 0.0;
   for (; b < 8.0; b += 1.0) lq += std::log1p(a / b);
   lq += algdiv(a, b);

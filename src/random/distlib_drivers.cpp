@@ -83,13 +83,14 @@ struct Verdict {
 // The searches resolve an answer to the relative tolerance, or to the
 // absolute one near 0: an answer below kAbsTol / kRelTol is known only to
 // lie within kAbsTol of it.  Such an answer is refined, within that band
-// (from lo up), by the zero finder with the smallest normal double for its
-// absolute tolerance, so that every answer that is a normal double keeps its
-// relative accuracy; a root below them comes back as the end of its final
-// bracket where the function is nearer 0, often 0 itself.  fx(x) evaluates
+// (from lo up), by the zero finder with an absolute tolerance of the
+// relative one times the smallest normal double, so that every answer that
+// is a normal double keeps its relative accuracy; a root below them comes
+// back as the end of its final bracket where the function is nearer 0,
+// often 0 itself.  fx(x) evaluates
 // the function at x; an answer whose band does not bracket a change of sign
 // (a zero at lo itself) is kept.
-constexpr double kTinyTol = std::numeric_limits<double>::min();
+constexpr double kTinyTol = kRelTol * std::numeric_limits<double>::min();
 
 template <class Fx>
 void refine_small(double& v, double lo, Fx fx_at) {

@@ -660,18 +660,18 @@ def fault_classes(w):
         # noncentral searches with a parameter above 800 in the far tail:
         # each answer within the noncentral accuracy (the tail's error over
         # its condition) of the root
-        for v, k, lo, hi in [([1e-200, 0.0, 0.0, 1000.0, 2000.0], 2, 800, 815),
-                             ([1e-250, 0.0, 0.0, 900.0, 5000.0], 2, 2000, 2020),
-                             ([1e-200, 0.0, 3000.0, 1000.0, 0.0], 4, 5950, 6010)]:
+        for v, k, lo, hi in [([1e-200, 0.0, 0.0, 1000.0, 2000.0], 2, 807, 809),
+                             ([1e-250, 0.0, 0.0, 900.0, 5000.0], 2, 2009, 2012),
+                             ([1e-200, 0.0, 3000.0, 1000.0, 0.0], 4, 5975, 5985)]:
             def tail(t, v=v, k=k):
                 vv = list(v)
                 vv[k] = t
                 return chn_lower(vv[2], vv[3], vv[4])
             row("chn", 2 if k == 2 else 4, v, k, 0, solve(tail, mpf(v[0]), lo, hi,
-                                                          rel=mpf(10) ** -12))
+                                                          rel=mpf(10) ** -11))
         row("fnc", 2, [1e-200, 0.0, 0.0, 900.0, 300.0, 2000.0], 2, 0,
-            solve(lambda f: fnc_lower(f, 900, 300, 2000), mpf(1e-200), 0.34, 0.35,
-                  rel=mpf(10) ** -12))
+            solve(lambda f: fnc_lower(f, 900, 300, 2000), mpf(1e-200), 0.3462, 0.3464,
+                  rel=mpf(10) ** -11))
 
     table("fault_normal", normal)
     table("fault_gamma_rate", gamma_rate)
@@ -698,7 +698,8 @@ def grid_points(w):
     done = {}
     while len(done) < 2 * len(grid.NARGS):
         d, _, v = grid.draw(rng)
-        if done.get(d, 0) >= 2:
+        # noncentralities up to 2000 keep the exact mixtures quick to sum
+        if done.get(d, 0) >= 2 or (d == "fnc" and v[5] > 2000) or (d == "chn" and v[4] > 2000):
             continue
         v = list(v)
         v[0] = v[1] = 0.0
