@@ -522,7 +522,9 @@ void cdfgam(int which, double& p, double& q, double& x, double& shape, double& s
     }
     status = 0;
     if (which == 2) {
+      // A quantile that overflows (a rate far below it) is beyond the doubles.
       x = xx / scale;
+      beyond_doubles(x, false, status, bound);
     } else {
       // At x = 0 no rate gives a positive p (the answer lies beyond the
       // upper end), and p = 0 is met only as the rate falls to 0.
