@@ -3,6 +3,7 @@
 against mpmath (Debian's python3-mpmath) at 40 digits and more.
 
 Run:  /usr/bin/python3 tools/distlib_grid.py build/release/distlib_probe [N] [SEED] [JOBS]
+      [DRIVERS]   (a comma-separated subset of gam,t,poi,nor,nbn,f,fnc,chi,chn,bin,bet)
 
 Each point draws a driver, a which, shapes and degrees of freedom from 1e-3
 to 1e6, noncentralities from 1e-2 to 1e4, counts to 1e7 and a target tail
@@ -203,8 +204,8 @@ RANGE = {("t", 2): (-1e300, 1e300), ("t", 3): (1e-100, 1e10), ("f", 3): (1e-100,
          ("fnc", 5): (0, 1e4), ("chn", 4): (0, 1e4)}
 
 
-def draw(rng):
-    d = rng.choice(sorted(NARGS))
+def draw(rng, drivers=None):
+    d = rng.choice(sorted(drivers or NARGS))
     which = rng.randint(1, WHICHES[d])
     v = [0.0] * 6
     shape = lambda: lu(rng, 1e-3, 1e6)
@@ -372,8 +373,9 @@ def main():
     n = int(sys.argv[2]) if len(sys.argv) > 2 else 400
     seed = int(sys.argv[3]) if len(sys.argv) > 3 else 1
     jobs = int(sys.argv[4]) if len(sys.argv) > 4 else 2
+    drivers = sys.argv[5].split(",") if len(sys.argv) > 5 else None
     rng = random.Random(seed)
-    points = [draw(rng) for _ in range(n)]
+    points = [draw(rng, drivers) for _ in range(n)]
     # which 1 at the point the driver's which 2 finds for the target
     first = [(d, 2, v) if w == 1 else (d, w, v) for d, w, v in points]
     res = probe(binary, first)

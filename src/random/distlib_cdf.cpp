@@ -399,7 +399,6 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
 }
 
 void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
-  constexpr int kMaxCount = 1000;
   if (x <= 0.0) {
     cum = 0.0;
     ccum = 1.0;
@@ -447,15 +446,17 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
     double i = s.k;
     int count = 0;
     double term;
+    // No fixed count of terms: far out the largest term can lie thousands
+    // of terms from the Poisson mode.
     do {
+      if (++count > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
       adj = adj * ((df + 2.0 * i) / 2.0) / chid2;
       wt = wt * (i / xnonc);
       ratio.step(sgn * adj, (df + 2.0 * (i - 1.0)) / 2.0, direct);
       term = wt * ratio.value;
       sum += term;
       i -= 1.0;
-      ++count;
-    } while (!(count > kMaxCount || negligible(term, sum, 1.0e-5f) || i == 0.0));
+    } while (!(negligible(term, sum, 1.0e-5f) || i == 0.0));
     // Forward.
     ratio = Carried{tcent};
     adj = s.aj;
@@ -463,14 +464,14 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
     i = s.k;
     count = 0;
     do {
+      if (++count > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
       wt = wt * (xnonc / (i + 1.0));
       ratio.step(-sgn * adj, (df + 2.0 * (i + 1.0)) / 2.0, direct);
       term = wt * ratio.value;
       sum += term;
       i += 1.0;
       adj = adj * chid2 / ((df + 2.0 * i) / 2.0);
-      ++count;
-    } while (!(count > kMaxCount || negligible(term, sum, 1.0e-5f)));
+    } while (!negligible(term, sum, 1.0e-5f));
     return sum;
   };
   const Seed mode = seed(icent);

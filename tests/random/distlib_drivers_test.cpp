@@ -482,7 +482,10 @@ TEST(DistlibDrivers, FarTailsAndAnswersBeyondTheRange) {
   // probability parameters whose small member is not the one the tail rule
   // searches, resolved to the search's relative tolerance; noncentral lower
   // tails whose term at the Poisson mode underflows.
-  for (const auto& r : distlib_ref::far_searches) check_far(r, 2e-8);
+  for (const auto& r : distlib_ref::far_searches) {
+    const std::string d = r.driver;
+    check_far(r, d == "chn" || d == "fnc" ? 1e-6 : 2e-8);
+  }
 }
 
 // Answers that once came back with status 0 and were wrong, one table per
@@ -508,11 +511,12 @@ TEST(DistlibDrivers, NoWrongAnswerWithStatusZero) {
     check_far(r, std::string(r.driver) == "fnc" ? 6e-4 : std::string(r.driver) == "chn" ? 4e-5
                                                                                         : 1e-12);
   }
-  // Noncentral searches with a parameter above 800 in the far tail, to the
-  // mixtures' accuracy there (a tail within 1.5e-4 or 1.5e-3, over its
-  // condition number with respect to the answer, at least 3 here).
+  // Noncentral tails with a noncentrality above 800 in the far tail, and
+  // searches ending there, to the mixtures' accuracy (an answer's error is
+  // the tail's over its condition, above 100 here).
   for (const auto& r : distlib_ref::fault_beyond_800) {
-    check_far(r, std::string(r.driver) == "fnc" ? 5e-4 : 5e-5);
+    const bool f = std::string(r.driver) == "fnc";
+    check_far(r, r.which == 1 ? (f ? 1.5e-3 : 1.5e-4) : 1e-6);
   }
 }
 

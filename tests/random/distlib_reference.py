@@ -458,7 +458,7 @@ def far_searches(w):
         solve(lambda x: chnpair(x, mpf(2), mpf(300))[0], mpf(1e-80), 1e-16, 1e-13,
               rel=mpf(10) ** -20))
     row("fnc", 2, [1e-150, 0.0, 0, 2.5, 27.0, 650.0], 2, 0,
-        solve(lambda f: fncpair(f, mpf(2.5), mpf(27), mpf(650))[0], mpf(1e-150), 1e-3, 0.1,
+        solve(lambda f: fncpair(f, mpf(2.5), mpf(27), mpf(650))[0], mpf(1e-150), 1e-9, 0.1,
               rel=mpf(10) ** -20))
     # quantiles beyond 1e300: tiny degrees of freedom
     for df in (1e-80, 1e-20, 1e-3):
@@ -545,6 +545,8 @@ def fault_classes(w):
         row("gam", 4, [0.3, 0.7, 1e-310, 2.0, 0.0], 4, 2, DBL_MAX)
         row("gam", 4, [0.3, 0.7, 0.5, 2.0, 0.0], 4, 0,
             solve(lambda t: pq(2, t)[0], mpf(0.3), 0.1, 10) / mpf(0.5))
+        # and a quantile beyond the doubles (a rate far below it)
+        row("gam", 2, [0.5, 0.5, 0.0, 2.0, 1e-310], 2, 2, DBL_MAX)
 
     def beta_lower(a, b, x, y):
         """I_x(a, b) from the smaller of x and y = 1 - x (each given to its
@@ -657,21 +659,19 @@ def fault_classes(w):
             row("chn", 1, [0.0, 0.0, x, 300.0, 700.0], 0, 0, chn_lower(x, 300, 700))
 
     def beyond_800():
-        # noncentral searches with a parameter above 800 in the far tail:
-        # each answer within the noncentral accuracy (the tail's error over
-        # its condition) of the root
+        # noncentral tails and searches with a noncentrality above 800 in the
+        # far tail: each answer within the noncentral accuracy (the tail's
+        # error over its condition) of the root
         for v, k, lo, hi in [([1e-200, 0.0, 0.0, 1000.0, 2000.0], 2, 807, 809),
-                             ([1e-250, 0.0, 0.0, 900.0, 5000.0], 2, 2009, 2012),
-                             ([1e-200, 0.0, 3000.0, 1000.0, 0.0], 4, 5975, 5985)]:
+                             ([1e-250, 0.0, 0.0, 900.0, 5000.0], 2, 2009, 2012)]:
             def tail(t, v=v, k=k):
                 vv = list(v)
                 vv[k] = t
                 return chn_lower(vv[2], vv[3], vv[4])
-            row("chn", 2 if k == 2 else 4, v, k, 0, solve(tail, mpf(v[0]), lo, hi,
-                                                          rel=mpf(10) ** -11))
-        row("fnc", 2, [1e-200, 0.0, 0.0, 900.0, 300.0, 2000.0], 2, 0,
-            solve(lambda f: fnc_lower(f, 900, 300, 2000), mpf(1e-200), 0.3462, 0.3464,
-                  rel=mpf(10) ** -11))
+            row("chn", 2, v, k, 0, solve(tail, mpf(v[0]), lo, hi, rel=mpf(10) ** -11))
+        row("chn", 1, [0.0, 0.0, 3000.0, 1000.0, 5980.0], 0, 0, chn_lower(3000, 1000, 5980))
+        row("fnc", 1, [0.0, 0.0, 0.3463, 900.0, 300.0, 2000.0], 0, 0,
+            fnc_lower(0.3463, 900, 300, 2000))
 
     table("fault_normal", normal)
     table("fault_gamma_rate", gamma_rate)
@@ -698,8 +698,8 @@ def grid_points(w):
     done = {}
     while len(done) < 2 * len(grid.NARGS):
         d, _, v = grid.draw(rng)
-        # noncentralities up to 2000 keep the exact mixtures quick to sum
-        if done.get(d, 0) >= 2 or (d == "fnc" and v[5] > 2000) or (d == "chn" and v[4] > 2000):
+        # noncentralities up to 300 keep the exact mixtures quick to sum
+        if done.get(d, 0) >= 2 or (d == "fnc" and v[5] > 300) or (d == "chn" and v[4] > 300):
             continue
         v = list(v)
         v[0] = v[1] = 0.0
