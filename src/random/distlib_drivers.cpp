@@ -10,7 +10,6 @@
 #include <limits>
 
 #include "random/distlib.hpp"
-#include "random/rangen.hpp"
 
 namespace distlib {
 
