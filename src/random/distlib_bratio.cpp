@@ -113,6 +113,9 @@ double beta_pser(double a, double b, double x, double eps) {
   return f * (1.0 + a * sum);
 }
 
+// Below this a leading factor of beta_up has lost digits to underflow.
+constexpr double kScaleBelow = 1.0e-290;
+
 double beta_up(double a, double b, double x, double y, int n, double eps) {
   double apb = a + b;
   double ap1 = a + 1.0;
@@ -123,6 +126,15 @@ double beta_up(double a, double b, double x, double y, int n, double eps) {
     d = std::exp(double(-mu));
   }
   double r = beta_rcomp1(mu, a, b, x, y) / a;
+  // With a < 1 the terms can still grow a long way (b large, x not small):
+  // a leading factor that has underflowed is then scaled as above, lest the
+  // whole sum be lost with it.  Only then: a scaled factor that was not tiny
+  // could overflow.
+  if (mu == 0 && n != 1 && apb >= 1.1 * ap1 && r < kScaleBelow) {
+    mu = std::min(int(std::fabs(exparg(1))), int(exparg(0)));
+    d = std::exp(double(-mu));
+    r = beta_rcomp1(mu, a, b, x, y) / a;
+  }
   if (n == 1 || r == 0.0) return r;
   int nm1 = n - 1;
   double w = d;

@@ -28,16 +28,47 @@ void cumbet(double x, double y, double a, double b, double& cum, double& ccum) {
 namespace {
 
 constexpr double kMinNormal = std::numeric_limits<double>::min();
+constexpr double kTwoPi = 6.283185307179586477;
 
-// I_x(a, b) for x below the smallest normal double, from ln x: the series
-// x^a / (a B(a, b)) (1 + a (1 - b) x / (a + 1) + ...) is then its first two
-// terms, and x itself would have lost its digits or underflowed.
-double beta_tiny_x(double a, double b, double lnx) {
-  const double ln_ab =
-      gamma_log(a + 1.0) + (b >= 8.0 ? algdiv(a, b) : gamma_log(b) - gamma_log(a + b));
-  const double lead = std::exp(a * lnx - ln_ab);
-  if (lead == 0.0) return 0.0;
-  return lead * (1.0 + a / (a + 1.0) * ((1.0 - b) * std::exp(lnx)));
+// ln Gamma(1 + a), a > 0, keeping its relative accuracy for a tiny a.
+double ln_gamma_1p(double a) { return a <= 1.25 ? gamma_ln1(a) : gamma_log(a + 1.0); }
+
+// ln(a B(a, b)) = ln Gamma(1 + a) + ln Gamma(b) - ln Gamma(a + b), to a
+// relative accuracy also for tiny a, where it is about -a (gamma + psi(b)):
+// ln Gamma(1 + a) from its own expansion, and the quotient Gamma(b) /
+// Gamma(a + b) stepped up to a b of at least 8, where it has an expansion of
+// its own, by factors 1 + a / (b + k).  For a large against b those two
+// would cancel: ln Gamma(b) + ln a + ln(Gamma(a) / Gamma(a + b)) instead.
+double ln_a_beta(double a, double b) {
+  if (a >= 8.0 && a > b) return gamma_log(b) + std::log(a) + algdiv(b, a);
+  double lq = 0.0;
+  for (; b < 8.0; b += 1.0) lq += std::log1p(a / b);
+  lq += algdiv(a, b);
+  return ln_gamma_1p(a) + lq;
+}
+
+// I_x(a, b) into w and 1 - I_x(a, b) into w1 for x below the smallest normal
+// double, from ln x: the series x^a / (a B(a, b)) (1 + a (1 - b) x / (a + 1)
+// + ...) is then its first two terms, and x itself would have lost its
+// digits or underflowed.  With a tiny a the ratio is near 1, and its
+// complement comes from the same logarithm rather than as 1 - w.
+void beta_tiny_x(double a, double b, double lnx, double& w, double& w1) {
+  const double lnw =
+      a * lnx - ln_a_beta(a, b) + std::log1p(a / (a + 1.0) * ((1.0 - b) * std::exp(lnx)));
+  w = std::exp(lnw);
+  w1 = -std::expm1(lnw);
+}
+
+// ln of the shares u / (u + v) and v / (u + v), given lnr = ln(u / v): each
+// to its own relative accuracy, however small.
+void ln_shares(double lnr, double& lnu, double& lnv) {
+  if (lnr < 0.0) {
+    lnv = -std::log1p(std::exp(lnr));
+    lnu = lnr + lnv;
+  } else {
+    lnu = -std::log1p(std::exp(-lnr));
+    lnv = -lnr + lnu;
+  }
 }
 
 // I_d(a, b) into w and 1 - I_d(a, b) into w1 at d = u / (u + v), given
@@ -45,7 +76,9 @@ double beta_tiny_x(double a, double b, double lnx) {
 // quotient (or whose v overflowed): each share is formed from its own log.
 void beta_at_share(double a, double b, double lnr, double& w, double& w1) {
   const bool d_small = lnr < 0.0;
-  const double lns = d_small ? lnr - std::log1p(std::exp(lnr)) : -lnr - std::log1p(std::exp(-lnr));
+  double lnu, lnv;
+  ln_shares(lnr, lnu, lnv);
+  const double lns = d_small ? lnu : lnv;
   int ierr;
   if (lns >= std::log(kMinNormal)) {
     const double sh = std::exp(lns);
@@ -55,11 +88,9 @@ void beta_at_share(double a, double b, double lnr, double& w, double& w1) {
       beta_ratio(a, b, 1.0 - sh, sh, w, w1, ierr);
     }
   } else if (d_small) {
-    w = beta_tiny_x(a, b, lns);
-    w1 = 1.0 - w;
+    beta_tiny_x(a, b, lns, w, w1);
   } else {
-    w1 = beta_tiny_x(b, a, lns);
-    w = 1.0 - w1;
+    beta_tiny_x(b, a, lns, w1, w);
   }
 }
 
@@ -97,6 +128,15 @@ void cumgam(double x, double a, double& cum, double& ccum) {
     ccum = 1.0;
     return;
   }
+  if (x < kMinNormal && a > 0.0) {
+    // The ratio takes a x = 0 (underflowed) for its limit at x = 0, yet with
+    // a small shape x^a is not small: P is the first term x^a / Gamma(1 + a)
+    // of its series, Q taken from the same logarithm.
+    const double lnp = a * std::log(x) - ln_gamma_1p(a);
+    cum = std::exp(lnp);
+    ccum = -std::expm1(lnp);
+    return;
+  }
   gamma_inc(a, x, cum, ccum, 0);
 }
 
@@ -128,6 +168,20 @@ void f_pair(double f, double dfn, double dfd, double& d, double& n) {
   }
 }
 
+// I_d(a, b) into w and its complement into w1 at the share d of an F value,
+// given as the pair (d, n) of f_pair.
+void beta_f_share(double a, double b, double f, double dfn, double dfd, double d, double n,
+                  double& w, double& w1) {
+  if (!(std::fmin(d, n) >= kMinNormal) && finite_positive(dfn) && finite_positive(dfd) &&
+      !std::isnan(f)) {
+    // As in cumt: a share of the pair underflows, or dfn f overflows.
+    beta_at_share(a, b, std::log(dfd) - std::log(dfn) - std::log(f), w, w1);
+    return;
+  }
+  int ierr;
+  beta_ratio(a, b, d, n, w, w1, ierr);
+}
+
 }  // namespace
 
 void cumf(double f, double dfn, double dfd, double& cum, double& ccum) {
@@ -138,14 +192,7 @@ void cumf(double f, double dfn, double dfd, double& cum, double& ccum) {
   }
   double xx, yy;
   f_pair(f, dfn, dfd, xx, yy);
-  if (!(std::fmin(xx, yy) >= kMinNormal) && finite_positive(dfn) && finite_positive(dfd) &&
-      !std::isnan(f)) {
-    // As in cumt: a share of the pair underflows, or dfn f overflows.
-    beta_at_share(0.5 * dfd, 0.5 * dfn, std::log(dfd) - std::log(dfn) - std::log(f), ccum, cum);
-    return;
-  }
-  int ierr;
-  beta_ratio(0.5 * dfd, 0.5 * dfn, xx, yy, ccum, cum, ierr);
+  beta_f_share(0.5 * dfd, 0.5 * dfn, f, dfn, dfd, xx, yy, ccum, cum);
 }
 
 void cumbin(double s, double xn, double pr, double ompr, double& cum, double& ccum) {
@@ -196,10 +243,38 @@ void smaller_tail_first(double lower, double& cum, double& ccum, Upper upper) {
 // the nearest term, in the direction in which the terms grow, that is a
 // normal double again with margin.  The term is judged by the weight times
 // the ratio's leading power term t, whose log is stepped by
-// ln t(k -+ 1) = ln t(k) + step(k).  As at the mode, the start is at least
-// term 1: the backward sum reaches term 0 from there, and the recurrences'
-// seeds need a shape above 1.
+// ln t(k -+ 1) = ln t(k) + step(k).  A lower tail at a point near 0 may
+// need term 0 itself (its shape the least, its ratio the largest), which
+// the backward sum from any later term would reach only through factors
+// that underflow.
 constexpr double kLnSeedFloor = -667.0;  // about 1e-290
+
+// A ratio carried from term to term of a mixture by its recurrence, each
+// step adding or taking away one term.  Taking away nearly all there is
+// loses as many digits as the ratio falls (the lower ratio stepped to larger
+// shapes at a point in its far lower tail falls by a constant factor every
+// step, and its errors grow by the inverse); once the losses since the last
+// direct value pass kMaxLoss, the ratio is computed afresh at its shape.
+constexpr double kMaxLoss = 1.0e3;
+
+struct Carried {
+  double value;
+  double lost = 1.0;
+
+  template <class Direct>
+  void step(double delta, double shape, Direct direct) {
+    const double next = value + delta;
+    if (delta < 0.0) {
+      lost = next > 0.0 ? lost * (value / next) : 2.0 * kMaxLoss;
+      if (!(lost <= kMaxLoss)) {
+        value = direct(shape);
+        lost = 1.0;
+        return;
+      }
+    }
+    value = next;
+  }
+};
 
 // ln of the Poisson weight of term k.
 double ln_poisson_weight(double xnonc, double k) {
@@ -214,7 +289,7 @@ double start_term(double k, double lnt, double dir, double xnonc, Step step) {
   // 1); the cap stops the walk where the weights fall too slowly to tell
   // (noncentralities far beyond the searches' range of 1e4).
   for (int steps = 0; lnt + lnw < kLnSeedFloor && lnw >= kLnSeedFloor && steps < 100000 &&
-                      !(dir < 0.0 && k <= 1.0);
+                      !(dir < 0.0 && k <= 0.0);
        ++steps) {
     const double dt = step(k);
     const double dw = dir < 0.0 ? std::log(k / xnonc) : std::log(xnonc / (k + 1.0));
@@ -246,62 +321,65 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
   double xx, yy;
   f_pair(f, dfn, dfd, yy, xx);
   const double b = dfd / 2.0;
-  // ln of the first backward and forward steps of the ratio at shape a.
-  auto ln_dnterm = [&](double a) {
-    return gamma_log(a + b) - gamma_log(a + 1.0) - gamma_log(b) + a * std::log(xx) +
-           b * std::log(yy);
-  };
-  auto ln_upterm = [&](double a) {
-    const double lead = a - 1.0 + b == 0.0 ? 0.0 : gamma_log(a - 1.0 + b);
-    return lead - gamma_log(a) - gamma_log(b) + (a - 1.0) * std::log(xx) + b * std::log(yy);
-  };
+  // The logs of the shares from their ratio: with a huge dfd the larger
+  // share is 1 to the doubles, yet b times its log is not 0.
+  double lnx, lny;
+  ln_shares(std::log(dfn) + std::log(f) - std::log(dfd), lnx, lny);
+  // ln of the step between the ratios at shapes a and a + 1,
+  // I_x(a, b) - I_x(a + 1, b) = x^a y^b / (a B(a, b)), without the
+  // cancellation of ln Gamma(a + b) against ln Gamma(b) for a huge b.
+  auto ln_step = [&](double a) { return a * lnx + b * lny - ln_a_beta(a, b); };
   struct Seed {
-    double k, wt, a, bet, bet1, dnterm, upterm;
+    double k, wt, a, bet, bet1, term;
   };
   auto seed = [&](double k) {
-    Seed s{k, std::exp(ln_poisson_weight(xnonc, k)), dfn / 2.0 + k, 0.0, 0.0, 0.0, 0.0};
-    int ierr;
-    beta_ratio(s.a, b, xx, yy, s.bet, s.bet1, ierr);
-    s.dnterm = std::exp(ln_dnterm(s.a));
-    s.upterm = std::exp(ln_upterm(s.a));
+    Seed s{k, std::exp(ln_poisson_weight(xnonc, k)), dfn / 2.0 + k, 0.0, 0.0, 0.0};
+    beta_f_share(b, s.a, f, dfn, dfd, yy, xx, s.bet1, s.bet);
+    s.term = std::exp(ln_step(s.a));
     return s;
   };
 
   auto tail = [&](const Seed& s, double sgn) {
     const double betc = sgn > 0.0 ? s.bet : s.bet1;
+    // The chosen tail's ratio at shape a, computed directly.
+    auto direct = [&](double a) {
+      double w, w1;
+      beta_f_share(b, a, f, dfn, dfd, yy, xx, w1, w);
+      return sgn > 0.0 ? w : w1;
+    };
     double sum = s.wt * betc;
     // Backward from the starting Poisson term.
     double xmult = s.wt;
     double i = s.k;
     double adn = s.a;
-    double betdn = betc;
-    double dnterm = s.dnterm;
+    Carried betdn{betc};
+    double dnterm = s.term;
     int terms = 0;
-    while (!negligible(xmult * betdn, sum, 1.0e-4f) && i > 0.0) {
+    while (!negligible(xmult * betdn.value, sum, 1.0e-4f) && i > 0.0) {
       if (++terms > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
       xmult = xmult * (i / xnonc);
       i -= 1.0;
       adn -= 1.0;
       dnterm = (adn + 1.0) / ((adn + b) * xx) * dnterm;
-      betdn += sgn * dnterm;
-      sum += xmult * betdn;
+      betdn.step(sgn * dnterm, adn, direct);
+      sum += xmult * betdn.value;
     }
     // Forward.
     xmult = s.wt;
     i = s.k + 1.0;
     double aup = s.a;
-    double betup = betc;
-    double upterm = s.upterm;
+    Carried betup{betc};
+    double upterm = s.term;
     terms = 0;
     do {
       if (++terms > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
       xmult = xmult * (xnonc / i);
       i += 1.0;
+      betup.step(-sgn * upterm, aup + 1.0, direct);
       aup += 1.0;
-      upterm = (aup + b - 2.0) * xx / (aup - 1.0) * upterm;
-      betup -= sgn * upterm;
-      sum += xmult * betup;
-    } while (!negligible(xmult * betup, sum, 1.0e-4f));
+      upterm = (aup - 1.0 + b) * xx / aup * upterm;
+      sum += xmult * betup.value;
+    } while (!negligible(xmult * betup.value, sum, 1.0e-4f));
     return sum;
   };
   const Seed mode = seed(icent);
@@ -310,16 +388,17 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
     if (mode.wt * ratio >= std::exp(kLnSeedFloor)) return mode;
     const double k = start_term(icent, lnt, dir, xnonc, [&](double k) {
       const double a = a0 + k;
-      return dir < 0.0 ? std::log(a / ((a - 1.0 + b) * xx)) : std::log((a + b - 1.0) * xx / a);
+      const double down = std::log(a) - std::log(a - 1.0 + b) - lnx;
+      return dir < 0.0 ? down : -down;
     });
     return k == icent ? mode : seed(k);
   };
-  smaller_tail_first(tail(from(-1.0, ln_dnterm(mode.a), mode.bet), 1.0), cum, ccum,
-                     [&] { return tail(from(1.0, ln_upterm(mode.a), mode.bet1), -1.0); });
+  // The upper ratio's leading term is the step below the shape.
+  smaller_tail_first(tail(from(-1.0, ln_step(mode.a), mode.bet), 1.0), cum, ccum,
+                     [&] { return tail(from(1.0, ln_step(mode.a - 1.0), mode.bet1), -1.0); });
 }
 
 void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
-  constexpr int kMaxCount = 1000;
   if (x <= 0.0) {
     cum = 0.0;
     ccum = 1.0;
@@ -334,8 +413,13 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
   if (icent == 0.0) icent = 1.0;
   const double chid2 = x / 2.0;
   // ln of the density term chid2^d e^-chid2 / Gamma(d + 1) at half the
-  // degrees of freedom d.
-  auto ln_aj = [&](double d) { return d * std::log(chid2) - chid2 - gamma_log(1.0 + d); };
+  // degrees of freedom d; for a large d its terms nearly cancel, and it is
+  // taken from Stirling's form, -d rlog(chid2 / d) - ln(2 pi d) / 2 minus
+  // the remainder of ln Gamma(d).
+  auto ln_aj = [&](double d) {
+    if (d > 6.0) return -d * rlog(chid2 / d) - 0.5 * std::log(kTwoPi * d) - dstrem(d);
+    return d * std::log(chid2) - chid2 - gamma_log(1.0 + d);
+  };
   struct Seed {
     double k, wt, p, q, aj;
   };
@@ -348,38 +432,46 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
 
   auto tail = [&](const Seed& s, double sgn) {
     const double tcent = sgn > 0.0 ? s.p : s.q;
+    // The chosen tail's ratio at half the degrees of freedom d, directly.
+    auto direct = [&](double d) {
+      double p, q;
+      cumgam(chid2, d, p, q);
+      return sgn > 0.0 ? p : q;
+    };
     double sum = s.wt * tcent;
     // Backward: each step lowers the degrees of freedom by 2.
-    double sumadj = 0.0;
+    Carried ratio{tcent};
     double adj = s.aj;
     double wt = s.wt;
     double i = s.k;
     int count = 0;
     double term;
+    // No fixed count of terms: far out the largest term can lie thousands
+    // of terms from the Poisson mode.
     do {
+      if (++count > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
       adj = adj * ((df + 2.0 * i) / 2.0) / chid2;
-      sumadj += adj;
       wt = wt * (i / xnonc);
-      term = wt * (tcent + sgn * sumadj);
+      ratio.step(sgn * adj, (df + 2.0 * (i - 1.0)) / 2.0, direct);
+      term = wt * ratio.value;
       sum += term;
       i -= 1.0;
-      ++count;
-    } while (!(count > kMaxCount || negligible(term, sum, 1.0e-5f) || i == 0.0));
+    } while (!(negligible(term, sum, 1.0e-5f) || i == 0.0));
     // Forward.
-    sumadj = s.aj;
+    ratio = Carried{tcent};
     adj = s.aj;
     wt = s.wt;
     i = s.k;
     count = 0;
     do {
+      if (++count > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
       wt = wt * (xnonc / (i + 1.0));
-      term = wt * (tcent - sgn * sumadj);
+      ratio.step(-sgn * adj, (df + 2.0 * (i + 1.0)) / 2.0, direct);
+      term = wt * ratio.value;
       sum += term;
       i += 1.0;
       adj = adj * chid2 / ((df + 2.0 * i) / 2.0);
-      sumadj += adj;
-      ++count;
-    } while (!(count > kMaxCount || negligible(term, sum, 1.0e-5f)));
+    } while (!negligible(term, sum, 1.0e-5f));
     return sum;
   };
   const Seed mode = seed(icent);
@@ -396,7 +488,10 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
     if (mode.wt * ratio >= std::exp(kLnSeedFloor)) return mode;
     const double k = start_term(icent, lnt, dir, xnonc, [&](double k) {
       const double d = df / 2.0 + k;
-      return dir < 0.0 ? std::log(d / chid2) : std::log(chid2 / d);
+      // as a difference of logs: the quotient overflows for a chid2 below
+      // the normal doubles
+      const double down = std::log(d) - std::log(chid2);
+      return dir < 0.0 ? down : -down;
     });
     return k == icent ? mode : seed(k);
   };

@@ -7,15 +7,18 @@
 // Every check is written so that an argument that is not a number fails it.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "random/distlib.hpp"
-#include "random/rangen.hpp"
 
 namespace distlib {
 
 namespace {
 
 constexpr double kInf = 1.0e300;
+// The range of a quantity that a driver computes by formula rather than by
+// search: the finite doubles.
+constexpr double kMaxDouble = std::numeric_limits<double>::max();
 constexpr double kAbsTol = 1.0e-50;
 constexpr double kRelTol = 1.0e-8;
 constexpr double kSumTol = 3.0 * 2.220446049250313e-16;
@@ -59,12 +62,49 @@ struct Verdict {
   void nonnegative(double v, int code) {
     if (!(v >= 0.0)) fail(code, 0.0);
   }
+  // A finite double.
+  void finite(double v, int code) {
+    if (!(v >= -kMaxDouble)) fail(code, -kMaxDouble);
+    if (v > kMaxDouble) fail(code, kMaxDouble);
+  }
+  // A positive finite double.
+  void positive_finite(double v, int code) {
+    positive(v, code);
+    if (v > kMaxDouble) fail(code, kMaxDouble);
+  }
   // A pair that must sum to 1 within three epsilons.
   void pair(double u, double v, int code) {
     double sum = u + v;
     if (std::fabs((sum - 0.5) - 0.5) > kSumTol) fail(code, sum < 0.0 ? 0.0 : 1.0);
   }
 };
+
+// The searches resolve an answer to the relative tolerance, or to the
+// absolute one near 0: an answer below kAbsTol / kRelTol is known only to
+// lie within kAbsTol of it.  Such an answer is refined, within that band
+// (from lo up), by the zero finder with an absolute tolerance of the
+// relative one times the smallest normal double, so that every answer that
+// is a normal double keeps its relative accuracy; a root below them comes
+// back as the end of its final bracket where the function is nearer 0,
+// often 0 itself.  fx(x) evaluates
+// the function at x; an answer whose band does not bracket a change of sign
+// (a zero at lo itself) is kept.
+constexpr double kTinyTol = kRelTol * std::numeric_limits<double>::min();
+
+template <class Fx>
+void refine_small(double& v, double lo, Fx fx_at) {
+  if (!(v < kAbsTol / kRelTol)) return;
+  dstzr(std::fmax(lo, v - 2.0 * kAbsTol), v + 2.0 * kAbsTol, kTinyTol, kRelTol);
+  int st = 0;
+  double x = v, fx = 0.0, xlo = 0.0, xhi = 0.0;
+  bool qleft = false, qhi = false;
+  dzror(st, x, fx, xlo, xhi, qleft, qhi);
+  while (st == 1) {
+    fx = fx_at(x);
+    dzror(st, x, fx, xlo, xhi, qleft, qhi);
+  }
+  if (st == 0) v = xlo;
+}
 
 // Bracketing search for the value v in [lo, hi] at which the chosen tail of
 // cum(v, cum, ccum) meets its target: the lower tail p when lower is set,
@@ -93,7 +133,13 @@ void search(double& v, double start, double lo, double hi, bool lower, double p,
   if (status == -1) {
     status = qleft ? 1 : 2;
     bound = qleft ? lo : hi;
+    return;
   }
+  refine_small(v, lo, [&](double x) {
+    double c = 0.0, cc = 0.0;
+    cum(x, c, cc);
+    return lower ? c - p : cc - q;
+  });
 }
 
 template <class Cum>
@@ -148,7 +194,22 @@ void search_prob(double& pr, double& ompr, double p, double q, int& status, doub
     bound = qleft ? 0.0 : 1.0;
     return;
   }
-  if (v <= 0.5) return;
+  // The answer's smaller member, below the absolute tolerance, refined to
+  // the relative one.
+  auto refine = [&](double& small, double& large) {
+    refine_small(small, 0.0, [&](double x) {
+      small = x;
+      large = 1.0 - x;
+      double c = 0.0, cc = 0.0;
+      cum(pr, ompr, c, cc);
+      return lower ? c - p : cc - q;
+    });
+    large = 1.0 - small;
+  };
+  if (v <= 0.5) {
+    refine(v, other);
+    return;
+  }
   // 1 - x is exact for x in [1/2, 1], so the bracket's ends keep their values.
   const double first = v;
   run(other, v, 1.0 - std::fmax(xlo, xhi), 1.0 - std::fmin(xlo, xhi));
@@ -157,9 +218,92 @@ void search_prob(double& pr, double& ompr, double p, double q, int& status, doub
     other = 1.0 - first;
     status = 0;
   }
+  refine(other, v);
+}
+
+// --------------------------------------------------------------------- normal
+// An answer computed by formula beyond its range, the finite doubles (the
+// positive ones when positive is set), is reported rather than returned:
+// status 1 with the lower end, 2 with the upper.
+bool beyond_doubles(double v, bool positive, int& status, double& bound) {
+  if (v > kMaxDouble) {
+    status = 2;
+    bound = kMaxDouble;
+  } else if (positive ? !(v > 0.0) : !(v >= -kMaxDouble)) {
+    status = 1;
+    bound = positive ? 0.0 : -kMaxDouble;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The standard normal quantile at the smaller of p and q.  Near the median
+// the quantile comes out to an absolute rather than a relative accuracy
+// (about 1e-17 at p = 1/2 itself), which a ratio such as sd = (x - mean) / z
+// cannot bear: there it is refined by Newton steps on erf, which keeps its
+// relative accuracy near 0, against the exact distance of the tail from 1/2.
+double normal_quantile(double p, double q) {
+  const double d = p <= q ? p - 0.5 : 0.5 - q;
+  if (d == 0.0) return 0.0;
+  double z = dinvnr(p, q);
+  if (std::fabs(d) < 0.25) {
+    constexpr double kRsqrt2 = 0.70710678118654752440;
+    constexpr double kRsqrt2pi = 0.39894228040143267794;
+    for (int i = 0; i < 2; ++i) {
+      z -= (0.5 * std::erf(z * kRsqrt2) - d) / (kRsqrt2pi * std::exp(-0.5 * z * z));
+    }
+  }
+  return z;
 }
 
 }  // namespace
+
+// The generator library's driver (which the sampler uses) takes x, mean and
+// the signs on trust; this one checks them as the other drivers do.
+void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd, int& status,
+            double& bound) {
+  Verdict v{status, bound};
+  v.which(which, 4);
+  if (which != 1) v.tails(p, q, false, false);
+  if (which != 2) v.finite(x, -4);
+  if (which != 3) v.finite(mean, -5);
+  if (which != 4) v.positive_finite(sd, -6);
+  if (which != 1) v.pair(p, q, 3);
+  if (v.failed) return;
+
+  status = 0;
+  if (which == 1) {
+    cumnor((x - mean) / sd, p, q);
+    return;
+  }
+  const double z = normal_quantile(p, q);
+  if (which == 2) {
+    x = sd * z + mean;
+    beyond_doubles(x, false, status, bound);
+  } else if (which == 3) {
+    mean = x - sd * z;
+    beyond_doubles(mean, false, status, bound);
+  } else {
+    // P(X <= x) = Phi((x - mean) / sd) lies strictly between 1/2 and the
+    // side of x - mean for every sd > 0, and tends to 1/2 as sd grows: a
+    // tail on the other side of 1/2 (or at 1/2 with x not the mean) is met
+    // only beyond the upper end; at x = mean no sd moves the tail from 1/2.
+    const double diff = x - mean;
+    if (diff == 0.0 && z == 0.0) {
+      sd = 1.0;  // every sd gives the tails 1/2: the standard one is returned
+    } else if (diff == 0.0 && z > 0.0) {
+      status = 1;
+      bound = 0.0;
+    } else if (diff == 0.0 || z == 0.0 || (diff > 0.0) != (z > 0.0)) {
+      status = 2;
+      bound = kMaxDouble;
+    } else {
+      sd = diff / z;
+      beyond_doubles(sd, true, status, bound);
+    }
+  }
+}
 
 // ------------------------------------------------------------------ Student's t
 void cdft(int which, double& p, double& q, double& t, double& df, int& status, double& bound) {
@@ -211,14 +355,6 @@ void cdfpoi(int which, double& p, double& q, double& s, double& xlam, int& statu
     search(xlam, 5.0, 0.0, kInf, lower, p, q, status, bound,
            [sv](double x, double& c, double& cc) { cumpoi(sv, x, c, cc); });
   }
-}
-
-// --------------------------------------------------------------------- normal
-// The same driver as the generator library's, on the same normal function
-// and quantile.
-void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd, int& status,
-            double& bound) {
-  rangen::cdfnor(which, p, q, x, mean, sd, status, bound);
 }
 
 // -------------------------------------------------------- negative binomial
@@ -370,7 +506,7 @@ void cdfgam(int which, double& p, double& q, double& x, double& shape, double& s
       q = 1.0;
       return;
     }
-    gamma_inc(shape, xscale, p, q, 0);
+    cumgam(xscale, shape, p, q);
     // The ratio's error exit (p = 2.0) is a failure, not a result.
     if (p > 1.5) status = 10;
     return;
@@ -385,9 +521,14 @@ void cdfgam(int which, double& p, double& q, double& x, double& shape, double& s
     }
     status = 0;
     if (which == 2) {
+      // A quantile that overflows (a rate far below it) is beyond the doubles.
       x = xx / scale;
+      beyond_doubles(x, false, status, bound);
     } else {
+      // At x = 0 no rate gives a positive p (the answer lies beyond the
+      // upper end), and p = 0 is met only as the rate falls to 0.
       scale = xx / x;
+      beyond_doubles(scale, true, status, bound);
     }
     return;
   }
@@ -399,7 +540,7 @@ void cdfgam(int which, double& p, double& q, double& x, double& shape, double& s
          [xscale](double t, double& c, double& cc) {
            c = 0.0;
            cc = 1.0;
-           if (xscale > 0.0) gamma_inc(t, xscale, c, cc, 0);
+           if (xscale > 0.0) cumgam(xscale, t, c, cc);
          },
          gamma_ratio_ok);
 }

@@ -8,11 +8,13 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "random/distlib.hpp"
+#include "random/distlib_grid_data.hpp"
 #include "random/distlib_reference_data.hpp"
 #include "random/distlib_support.hpp"
 #include "util/stop.hpp"
@@ -436,6 +438,42 @@ TEST(DistlibDrivers, ChiSquareGammaFailureEndsTheSearch) {
   EXPECT_NEAR(ok.v[2], 1.0e30, 1e-8 * 1.0e30);
 }
 
+namespace {
+
+const struct {
+  const char* name;
+  const Driver* d;
+  size_t n;
+} kDrivers[] = {{"chi", &kChi, 4}, {"poi", &kPoi, 4}, {"gam", &kGam, 5}, {"nbn", &kNbn, 6},
+                {"bin", &kBin, 6}, {"bet", &kBet, 6}, {"t", &kT, 4},     {"f", &kF, 5},
+                {"chn", &kChn, 5}, {"fnc", &kFnc, 6}, {"nor", &kNor, 5}};
+
+// One row of a Far table: the value sought (or, for which 1, the tail in
+// k) within tol of the exact one relative to it, or the status and bound.
+void check_far(const distlib_ref::Far& r, double tol) {
+  const auto* dr = std::find_if(std::begin(kDrivers), std::end(kDrivers),
+                                [&](const auto& e) { return std::string(e.name) == r.driver; });
+  ASSERT_NE(dr, std::end(kDrivers)) << r.driver;
+  Vals in(r.v, r.v + dr->n);
+  if (r.which != 1) in[r.k] = -12345.0;
+  Result got = run(*dr->d, r.which, in);
+  const std::string what = std::string(r.driver) + " which " + std::to_string(r.which) + " " +
+                           text(in) + " got " + text(got.v);
+  EXPECT_EQ(got.status, r.status) << what;
+  if (r.status != 0 || got.status != 0) {
+    EXPECT_EQ(got.bound, r.want) << what;
+    return;
+  }
+  EXPECT_LE(std::fabs(got.v[r.k] - r.want), tol * std::fabs(r.want)) << what;
+  // A probability parameter and its complement stay a pair.
+  if ((r.which == 4 && (dr->d == &kBin || dr->d == &kNbn)) || (r.which == 2 && dr->d == &kBet)) {
+    const size_t j = dr->d == &kBet ? 2 : 4;
+    EXPECT_NEAR(got.v[j] + got.v[j + 1], 1.0, kEps) << what;
+  }
+}
+
+}  // namespace
+
 TEST(DistlibDrivers, FarTailsAndAnswersBeyondTheRange) {
   // Against mpmath (distlib_reference.py): searches whose matched tail lies
   // below 1e-160, where the product of two function values underflows and
@@ -445,32 +483,83 @@ TEST(DistlibDrivers, FarTailsAndAnswersBeyondTheRange) {
   // probability parameters whose small member is not the one the tail rule
   // searches, resolved to the search's relative tolerance; noncentral lower
   // tails whose term at the Poisson mode underflows.
-  const struct {
-    const char* name;
-    const Driver* d;
-    size_t n;
-  } drivers[] = {{"chi", &kChi, 4}, {"poi", &kPoi, 4}, {"gam", &kGam, 5}, {"nbn", &kNbn, 6},
-                 {"bin", &kBin, 6}, {"bet", &kBet, 6}, {"t", &kT, 4},     {"f", &kF, 5},
-                 {"chn", &kChn, 5}, {"fnc", &kFnc, 6}};
   for (const auto& r : distlib_ref::far_searches) {
-    const auto* dr = std::find_if(std::begin(drivers), std::end(drivers),
-                                  [&](const auto& e) { return std::string(e.name) == r.driver; });
-    ASSERT_NE(dr, std::end(drivers)) << r.driver;
-    Vals in(r.v, r.v + dr->n);
-    in[r.k] = -12345.0;
-    Result got = run(*dr->d, r.which, in);
-    const std::string what = std::string(r.driver) + " which " + std::to_string(r.which) + " " +
-                             text(in) + " got " + text(got.v);
-    EXPECT_EQ(got.status, r.status) << what;
-    if (r.status != 0 || got.status != 0) {
-      EXPECT_EQ(got.bound, r.want) << what;
-      continue;
-    }
-    EXPECT_LE(std::fabs(got.v[r.k] - r.want), 2e-8 * std::fabs(r.want)) << what;
-    // A probability parameter and its complement stay a pair.
-    if ((r.which == 4 && (dr->d == &kBin || dr->d == &kNbn)) || (r.which == 2 && dr->d == &kBet)) {
-      const size_t j = dr->d == &kBet ? 2 : 4;
-      EXPECT_NEAR(got.v[j] + got.v[j + 1], 1.0, kEps) << what;
+    const std::string d = r.driver;
+    check_far(r, d == "chn" || d == "fnc" ? 1e-6 : 2e-8);
+  }
+}
+
+// Answers that once came back with status 0 and were wrong, one table per
+// kind, against mpmath.
+TEST(DistlibDrivers, NoWrongAnswerWithStatusZero) {
+  // The normal driver checks x, mean and sd; an sd that no tail reaches (x -
+  // mean and the quantile of opposite signs, or p = 1/2 with x not the mean)
+  // is reported beyond the upper end; next to the median the quantile keeps
+  // its relative accuracy.
+  for (const auto& r : distlib_ref::fault_normal) check_far(r, 4 * kEps);
+  // The gamma rate at x = 0, where no rate gives a positive p.
+  for (const auto& r : distlib_ref::fault_gamma_rate) check_far(r, 1e-13);
+  // F with a tiny df and an extreme f: the tail near 1 - 1e-16 has no jump.
+  for (const auto& r : distlib_ref::fault_f_tiny_df) check_far(r, r.which == 1 ? 1e-12 : 2e-8);
+  // Noncentral F dfd: an answer below the searches' absolute tolerance, and
+  // dfd so large that the larger share is 1 to the doubles.
+  // Here the tail is about proportional to dfd, so an answer's error is the
+  // tail's.
+  for (const auto& r : distlib_ref::fault_fnc_dfd) check_far(r, 7e-4);
+  // Noncentral tails at a point below 1e-300, and the searches ending there.
+  for (const auto& r : distlib_ref::fault_near_zero) check_far(r, r.which == 1 ? 4e-5 : 1e-6);
+  // Far tails: the beta ratio's up-recurrence whose leading factor
+  // underflowed, noncentral ratios stepped through their far lower tail.
+  for (const auto& r : distlib_ref::fault_far_tails) {
+    check_far(r, std::string(r.driver) == "fnc" ? 6e-4 : std::string(r.driver) == "chn" ? 4e-5
+                                                                                        : 1e-12);
+  }
+  // Noncentral tails with a noncentrality above 800 in the far tail, and
+  // searches ending there, to the mixtures' accuracy (an answer's error is
+  // the tail's over its condition, above 100 here).
+  for (const auto& r : distlib_ref::fault_beyond_800) {
+    const bool f = std::string(r.driver) == "fnc";
+    check_far(r, r.which == 1 ? (f ? 1.5e-3 : 1.5e-4) : 1e-6);
+  }
+}
+
+// A few points of the random wide grid of tools/distlib_grid.py: which 1
+// against mpmath, and every other which at the exact tail, whose answer
+// must give back (by the driver's own which 1) the tail it was asked for, to
+// the accuracy of the tails plus the search's 1e-8 times the condition.
+TEST(DistlibDrivers, SmallGrid) {
+  const std::map<std::string, int> top = {{"gam", 4}, {"t", 3},   {"poi", 3}, {"nor", 4},
+                                          {"nbn", 4}, {"f", 4},   {"fnc", 5}, {"chi", 3},
+                                          {"chn", 4}, {"bin", 4}, {"bet", 4}};
+  for (const auto& r : distlib_ref::grid_points) {
+    const std::string name = r.driver;
+    const auto* dr = std::find_if(std::begin(kDrivers), std::end(kDrivers),
+                                  [&](const auto& e) { return name == e.name; });
+    ASSERT_NE(dr, std::end(kDrivers)) << name;
+    const double acc = name == "fnc" ? 1.5e-3 : name == "chn" ? 1.5e-4 : 1e-11;
+    const Vals in(r.v, r.v + dr->n);
+    Result fwd = run(*dr->d, 1, in);
+    ASSERT_EQ(fwd.status, 0) << name << " " << text(in);
+    EXPECT_LE(std::fabs(fwd.v[r.k] - r.tail), acc * r.tail) << name << " " << text(fwd.v);
+    // The noncentral searches match p alone: only a small p is asked for.
+    const bool p_only = name == "fnc" || name == "chn";
+    if (p_only && r.k == 1) continue;
+    Vals ask = in;
+    ask[r.k] = r.tail;
+    ask[1 - r.k] = 1.0 - r.tail;
+    for (int which = 2; which <= top.at(name); ++which) {
+      Result inv = run(*dr->d, which, ask);
+      const std::string what = name + " which " + std::to_string(which) + " " + text(ask) +
+                               " got " + text(inv.v);
+      // The F tails need not be monotone in the degrees of freedom: their
+      // searches may end at an end of the range.
+      if ((name == "f" || name == "fnc") && (which == 3 || which == 4) && inv.status != 0) {
+        EXPECT_TRUE(inv.status == 1 || inv.status == 2) << what;
+        continue;
+      }
+      ASSERT_EQ(inv.status, 0) << what;
+      Result back = run(*dr->d, 1, inv.v);
+      EXPECT_LE(std::fabs(back.v[r.k] - r.tail), (2 * acc + 4e-8 * r.kappa) * r.tail) << what;
     }
   }
 }

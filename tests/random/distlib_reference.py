@@ -3,7 +3,9 @@
 mpmath (Debian's python3-mpmath) at 60+ digits and written, to 36 significant
 digits, to tests/random/distlib_reference_data.hpp.
 
-Run:  /usr/bin/python3 tests/random/distlib_reference.py
+Run:  /usr/bin/python3 tests/random/distlib_reference.py [--grid-only]
+
+The few points of the accuracy grid go to distlib_grid_data.hpp.
 
 Every argument is a double, and the reference is the exact function value at
 that double.  Each row also carries a condition number kappa: the relative
@@ -37,7 +39,12 @@ def klit(v):
 
 
 def dlit(x):
-    return repr(float(x)) if abs(x) != float("inf") else "INFINITY"
+    x = float(x)
+    if x != x:
+        return "NAN"
+    if abs(x) == float("inf"):
+        return "INFINITY" if x > 0 else "-INFINITY"
+    return repr(x)
 
 
 def cond1(f, x):
@@ -370,6 +377,37 @@ def chnpair(x, df, nc, *_):
     return mixture(nc / 2, lambda k: pq(df / 2 + k, x / 2)[0], lambda k: pq(df / 2 + k, x / 2)[1])
 
 
+def solve(tail, target, lo, hi, logscale=True, rel=mpf(10) ** -40):
+    """v in [lo, hi] with tail(v) = target; tail monotone."""
+    lt = mpmath.log(target)
+    g = lambda v: mpmath.log(tail(v)) - lt
+    glo = g(mpf(lo))
+    lo, hi = mpf(lo), mpf(hi)
+    if (glo > 0) == (g(hi) > 0):
+        raise SystemExit("no bracket for %s in [%s, %s]" % (target, lo, hi))
+    for _ in range(400):
+        mid = mpmath.sqrt(lo * hi) if logscale else (lo + hi) / 2
+        if (g(mid) > 0) == (glo > 0):
+            lo = mid
+        else:
+            hi = mid
+        if hi / lo - 1 < rel:
+            break
+    return (lo + hi) / 2
+
+
+def far_row(w):
+    """A writer of rows of a Far table: the driver's values in argument
+    order, the index of the one sought, the status and the exact answer (the
+    bound for a status other than 0)."""
+    def row(driver, which, v, k, status, want):
+        v = [float(x) for x in v] + [0.0] * (6 - len(v))
+        print("far", driver, which, v, file=sys.stderr, flush=True)
+        w("    {\"%s\", %d, {%s}, %d, %d, %s}," % (driver, which, ", ".join(dlit(x) for x in v), k,
+                                                 status, lit(want)))
+    return row
+
+
 def far_searches(w):
     """Driver searches whose matched tail is far below 1e-160 (where a product
     of two function values underflows; answers above the searches' absolute
@@ -382,29 +420,7 @@ def far_searches(w):
     w("")
     w("inline const Far far_searches[] = {")
 
-    def solve(tail, target, lo, hi, logscale=True, rel=mpf(10) ** -40):
-        """v in [lo, hi] with tail(v) = target; tail monotone."""
-        lt = mpmath.log(target)
-        g = lambda v: mpmath.log(tail(v)) - lt
-        glo = g(mpf(lo))
-        lo, hi = mpf(lo), mpf(hi)
-        if (glo > 0) == (g(hi) > 0):
-            raise SystemExit("no bracket for %s in [%s, %s]" % (target, lo, hi))
-        for _ in range(400):
-            mid = mpmath.sqrt(lo * hi) if logscale else (lo + hi) / 2
-            if (g(mid) > 0) == (glo > 0):
-                lo = mid
-            else:
-                hi = mid
-            if hi / lo - 1 < rel:
-                break
-        return (lo + hi) / 2
-
-    def row(driver, which, v, k, status, want):
-        v = [float(x) for x in v] + [0.0] * (6 - len(v))
-        print("far", driver, which, v, file=sys.stderr, flush=True)
-        w("    {\"%s\", %d, {%s}, %d, %d, %s}," % (driver, which, ", ".join(dlit(x) for x in v), k,
-                                                 status, lit(want)))
+    row = far_row(w)
 
     bet = lambda a, b, x: mpmath.betainc(a, b, 0, x, regularized=True)
     # chi-square x: P(df/2, x/2) = p, or Q = q
@@ -444,7 +460,7 @@ def far_searches(w):
         solve(lambda x: chnpair(x, mpf(2), mpf(300))[0], mpf(1e-80), 1e-16, 1e-13,
               rel=mpf(10) ** -20))
     row("fnc", 2, [1e-150, 0.0, 0, 2.5, 27.0, 650.0], 2, 0,
-        solve(lambda f: fncpair(f, mpf(2.5), mpf(27), mpf(650))[0], mpf(1e-150), 1e-3, 0.1,
+        solve(lambda f: fncpair(f, mpf(2.5), mpf(27), mpf(650))[0], mpf(1e-150), 1e-9, 0.1,
               rel=mpf(10) ** -20))
     # quantiles beyond 1e300: tiny degrees of freedom
     for df in (1e-80, 1e-20, 1e-3):
@@ -481,8 +497,245 @@ def far_searches(w):
     w("")
 
 
-def main():
-    here = os.path.dirname(os.path.abspath(__file__))
+DBL_MAX = mpf(1.7976931348623157e308)
+
+
+def fault_classes(w):
+    """One table per class of answers that once came back with status 0 and
+    were wrong (Far rows; which 1 rows give in k the tail, 0 for p or 1 for
+    q, and in want its exact value)."""
+    row = far_row(w)
+
+    def table(name, make):
+        w("inline const Far %s[] = {" % name)
+        make()
+        w("};")
+        w("")
+
+    def nor_quantile(p):
+        return mpmath.sqrt(2) * mpmath.erfinv(2 * mpf(p) - 1)
+
+    def normal():
+        # sd from p: none when x - mean and the quantile differ in sign, or
+        # when p = 1/2 and x is not the mean (both beyond the upper end)
+        row("nor", 4, [0.3, 0.7, -1.0, 0.0, 0.0], 4, 0, -1 / nor_quantile(0.3))
+        row("nor", 4, [0.3, 0.7, 1.0, 0.0, 0.0], 4, 2, DBL_MAX)
+        row("nor", 4, [0.5, 0.5, 1.0, 0.0, 0.0], 4, 2, DBL_MAX)
+        row("nor", 4, [0.6, 0.4, 0.0, 0.0, 0.0], 4, 1, 0)
+        row("nor", 4, [0.4, 0.6, 0.0, 0.0, 0.0], 4, 2, DBL_MAX)
+        row("nor", 4, [0.5, 0.5, 2.0, 2.0, 0.0], 4, 0, 1)
+        # next to the median the quantile keeps its relative accuracy
+        pm = 0.49999999999999994
+        row("nor", 4, [pm, 1.0 - pm, -1.0, 0.0, 0.0], 4, 0, -1 / nor_quantile(pm))
+        row("nor", 4, [0.5 + 2.0 ** -40, 0.5 - 2.0 ** -40, 3.0, 1.0, 0.0], 4, 0,
+            2 / nor_quantile(0.5 + 2.0 ** -40))
+        row("nor", 3, [0.75, 0.25, 1.0, 0.0, 2.0], 3, 0, 1 - 2 * nor_quantile(0.75))
+        # answers beyond the doubles, arguments that are not numbers
+        row("nor", 2, [0.975, 0.025, 0.0, 1e308, 1e308], 2, 2, DBL_MAX)
+        row("nor", 3, [0.025, 0.975, -1e308, 0.0, 1e308], 3, 2, DBL_MAX)
+        row("nor", 3, [0.3, 0.7, float("nan"), 0.0, 1.0], 3, -4, -DBL_MAX)
+        row("nor", 2, [0.3, 0.7, 0.0, float("inf"), 1.0], 2, -5, DBL_MAX)
+        row("nor", 1, [0.0, 0.0, 1.0, 0.0, float("inf")], 0, -6, DBL_MAX)
+        row("nor", 1, [0.0, 0.0, 1.0, 0.0, -1.0], 0, -6, 0)
+
+    def gamma_rate():
+        # P(shape, x scale): no rate gives a positive p at x = 0; p = 0 is met
+        # only as the rate falls to 0; a rate beyond the doubles
+        row("gam", 4, [0.3, 0.7, 0.0, 2.0, 0.0], 4, 2, DBL_MAX)
+        row("gam", 4, [0.0, 1.0, 0.0, 2.0, 0.0], 4, 1, 0)
+        row("gam", 4, [0.0, 1.0, 1.0, 2.0, 0.0], 4, 1, 0)
+        row("gam", 4, [0.3, 0.7, 1e-310, 2.0, 0.0], 4, 2, DBL_MAX)
+        row("gam", 4, [0.3, 0.7, 0.5, 2.0, 0.0], 4, 0,
+            solve(lambda t: pq(2, t)[0], mpf(0.3), 0.1, 10) / mpf(0.5))
+        # and a quantile beyond the doubles (a rate far below it)
+        row("gam", 2, [0.5, 0.5, 0.0, 2.0, 1e-310], 2, 2, DBL_MAX)
+
+    def beta_lower(a, b, x, y):
+        """I_x(a, b) from the smaller of x and y = 1 - x (each given to its
+        own relative accuracy): as a complement at the precision it needs."""
+        if x <= y:
+            return mpmath.betainc(a, b, 0, x, regularized=True)
+        dps = mp.dps
+        while True:
+            with mp.workdps(dps):
+                r = 1 - mpmath.betainc(b, a, 0, y, regularized=True)
+            if r > mpf(10) ** (30 - dps):
+                return r
+            dps *= 2
+
+    def f_lower(f, dfn, dfd, k=0):
+        """P(F <= f) of the central F, or the k-th term's ratio of the
+        noncentral mixture."""
+        f, dfn, dfd = mpf(f), mpf(dfn), mpf(dfd)
+        x = dfn * f / (dfd + dfn * f)
+        y = dfd / (dfd + dfn * f)
+        return beta_lower(dfn / 2 + k, dfd / 2, x, y)
+
+    def lower_mixture(nc, ratio):
+        """sum_k w_k ratio(k) over the Poisson weights w_k of nc / 2, summed
+        outward from its largest term until the terms are negligible."""
+        lam = mpf(nc) / 2
+        lnw = lambda k: -lam + k * mpmath.log(lam) - mpmath.loggamma(k + 1)
+        top = int(lam + 40 * mpmath.sqrt(lam) + 200)
+        grid = sorted(set([0, 1, 2] + [top * i // 100 for i in range(101)]))
+        lnterm = lambda k: lnw(k) + mpmath.log(ratio(k))
+        best = max(grid, key=lnterm)
+        lo, hi = max(0, best - top // 100), best + top // 100
+        best = max(range(lo, hi + 1), key=lnterm)
+        total = mpf(0)
+        for step in (-1, 1):
+            k = best if step < 0 else best + 1
+            while k >= 0:
+                t = mpmath.exp(lnterm(k))
+                total += t
+                if t < mpf(10) ** -30 * total:
+                    break
+                k += step
+        return total
+
+    def fnc_lower(f, dfn, dfd, nc):
+        """The noncentral F lower tail alone."""
+        return lower_mixture(nc, lambda k: f_lower(f, dfn, dfd, k))
+
+    def chn_lower(x, df, nc):
+        """The noncentral chi-square lower tail alone."""
+        x, df = mpf(x), mpf(df)
+        return lower_mixture(nc, lambda k: mpmath.gammainc(df / 2 + k, 0, x / 2, regularized=True))
+
+    def f_tiny_df():
+        # dfd tiny with f near the top of the doubles: the share dfd / (dfd +
+        # dfn f) is not a normal double, and P is about dfd (ln(1/share) ...)
+        f, dfn = 1.69e307, 0.76
+        lower = lambda dfd: f_lower(f, dfn, dfd)
+        for dfd in (1.479e-19, 1.5e-19, 1e-30):
+            row("f", 1, [0.0, 0.0, f, dfn, dfd], 0, 0, lower(dfd))
+        row("f", 4, [5.57e-17, 1.0 - 5.57e-17, f, dfn, 0.0], 4, 0,
+            solve(lower, mpf(5.57e-17), 1e-19, 1e-18))
+        # and dfn tiny with f near 0: the upper tail is about dfn ln(1/share)
+        upper = lambda dfn: 1 - f_lower(1e-300, dfn, 0.76)
+        row("f", 1, [0.0, 0.0, 1e-300, 3e-20, 0.76], 1, 0, upper(3e-20))
+        row("f", 3, [1.0, 1e-17, 1e-300, 0.0, 0.76], 3, 0, solve(upper, mpf(1e-17), 1e-22, 1e-18))
+
+    def fnc_dfd():
+        # the lower tail rises from 0 (dfd near 0) to its chi-square limit
+        # (dfd large); an answer below the absolute tolerance 1e-50, and
+        # points where dfd is so large that the larger share is 1 in doubles
+        row("fnc", 4, [1e-50, 0.0, 10.0, 5.0, 0.0, 10.0], 4, 0,
+            solve(lambda d: fnc_lower(10, 5, d, 10), mpf(1e-50), 1e-53, 1e-51))
+        for dfd in (1e17, 1e40):
+            row("fnc", 1, [0.0, 0.0, 0.1, 0.01, dfd, 100.0], 0, 0, fnc_lower(0.1, 0.01, dfd, 100))
+        # 1e-120 lies below the tail at dfd = 1e-100, the lower end
+        row("fnc", 4, [1e-120, 0.0, 0.1, 0.01, 0.0, 100.0], 4, 1, 0)
+
+    def near_zero():
+        # noncentral lower tails at a point below 1e-300: with small degrees
+        # of freedom they are not small, and term 0 carries them
+        for x, df, nc in [(1e-310, 0.01, 10.0), (1e-301, 0.01, 140.0), (1e-305, 0.2, 30.0)]:
+            row("chn", 1, [0.0, 0.0, x, df, nc], 0, 0, chn_lower(x, df, nc))
+        for f, dfn, dfd, nc in [(1e-301, 0.01, 3.0, 140.0), (1e-308, 0.05, 2.0, 20.0)]:
+            row("fnc", 1, [0.0, 0.0, f, dfn, dfd, nc], 0, 0, fnc_lower(f, dfn, dfd, nc))
+        # searches that end there
+        x0 = mpf(1e-305)
+        p = chn_lower(x0, 0.2, 30)
+        row("chn", 2, [float(p), 0.0, 0.0, 0.2, 30.0], 2, 0,
+            solve(lambda x: chn_lower(x, 0.2, 30), mpf(float(p)), 1e-306, 1e-304,
+                  rel=mpf(10) ** -20))
+        p = fnc_lower(1e-290, 0.05, 2, 20)
+        row("fnc", 2, [float(p), 0.0, 0.0, 0.05, 2.0, 20.0], 2, 0,
+            solve(lambda f: fnc_lower(f, 0.05, 2, 20), mpf(float(p)), 1e-291, 1e-289,
+                  rel=mpf(10) ** -20))
+
+    def far_tails():
+        # central tails in the far tail of the beta ratio's up-recurrence,
+        # whose leading factor underflowed
+        upper = lambda f, dfn, dfd: mpmath.betainc(mpf(dfd) / 2, mpf(dfn) / 2, 0,
+                                                   mpf(dfd) / (mpf(dfd) + mpf(dfn) * mpf(f)),
+                                                   regularized=True)
+        row("f", 1, [0.0, 0.0, 31.76, 79.4, 1610.0], 1, 0, upper(31.76, 79.4, 1610.0))
+        row("bet", 1, [0.0, 0.0, 0.3897, 0.6103, 805.0, 39.7], 0, 0,
+            mpmath.betainc(805, mpf(39.7), 0, mpf(0.3897), regularized=True))
+        # noncentral lower tails stepped to larger shapes through their far
+        # lower tail, where the recurrence loses a digit a step
+        row("fnc", 1, [0.0, 0.0, 0.1, 700.0, 700.0, 700.0], 0, 0, fnc_lower(0.1, 700, 700, 700))
+        for x in (10.0, 50.0):
+            row("chn", 1, [0.0, 0.0, x, 300.0, 700.0], 0, 0, chn_lower(x, 300, 700))
+
+    def beyond_800():
+        # noncentral tails and searches with a noncentrality above 800 in the
+        # far tail: each answer within the noncentral accuracy (the tail's
+        # error over its condition) of the root
+        for v, k, lo, hi in [([1e-200, 0.0, 0.0, 1000.0, 2000.0], 2, 807, 809),
+                             ([1e-250, 0.0, 0.0, 900.0, 5000.0], 2, 2009, 2012)]:
+            def tail(t, v=v, k=k):
+                vv = list(v)
+                vv[k] = t
+                return chn_lower(vv[2], vv[3], vv[4])
+            row("chn", 2, v, k, 0, solve(tail, mpf(v[0]), lo, hi, rel=mpf(10) ** -11))
+        row("chn", 1, [0.0, 0.0, 3000.0, 1000.0, 5980.0], 0, 0, chn_lower(3000, 1000, 5980))
+        row("fnc", 1, [0.0, 0.0, 0.3463, 900.0, 300.0, 2000.0], 0, 0,
+            fnc_lower(0.3463, 900, 300, 2000))
+
+    table("fault_normal", normal)
+    table("fault_gamma_rate", gamma_rate)
+    table("fault_f_tiny_df", f_tiny_df)
+    table("fault_fnc_dfd", fnc_dfd)
+    table("fault_near_zero", near_zero)
+    table("fault_far_tails", far_tails)
+    table("fault_beyond_800", beyond_800)
+
+
+def grid_points(w):
+    """A few points of the accuracy grid of tools/distlib_grid.py (random,
+    wide, both tails of every driver): the driver's values with the exact
+    smaller tail (k: 0 for p, 1 for q) and its condition number with respect
+    to the values, by central differences."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                    "tools"))
+    import random
+    import distlib_grid as grid
+    w("struct GridPt { const char* driver; double v[6]; int k; double tail; double kappa; };")
+    w("")
+    w("inline const GridPt grid_points[] = {")
+    rng = random.Random(45)
+    done = {}
+    while sum(done.values()) < 2 * len(grid.NARGS):
+        d, _, v = grid.draw(rng)
+        # shapes, counts and noncentralities up to 300 keep the exact values
+        # quick to compute (the grid of the tool goes wider)
+        if done.get(d, 0) >= 2 or max(abs(t) for t in v[2:]) > 300:
+            continue
+        v = list(v)
+        v[0] = v[1] = 0.0
+        lo, hi = grid.tails(d, v)
+        k = 0 if lo <= hi else 1
+        small = min(lo, hi)
+        if not (mpf(10) ** -300 <= small <= mpf(0.5)):
+            continue
+        print("grid", d, v, file=sys.stderr, flush=True)
+        kappa = mpf(0)
+        # a probability and its complement move together
+        partner = {"nbn": 4, "bin": 4, "bet": 2}.get(d)
+        for i in range(2, len(v)):
+            if v[i] == 0 or (partner is not None and i == partner + 1):
+                continue
+            h = abs(mpf(v[i])) * mpf(10) ** -20
+            up, dn = list(v), list(v)
+            up[i] = mpf(v[i]) + h
+            dn[i] = mpf(v[i]) - h
+            if i == partner:
+                up[i + 1] = 1 - up[i]
+                dn[i + 1] = 1 - dn[i]
+            kappa += abs(v[i] * (grid.tails(d, up)[k] - grid.tails(d, dn)[k]) / (2 * h) / small)
+        vv = [float(x) for x in v] + [0.0] * (6 - len(v))
+        w("    {\"%s\", {%s}, %d, %s, %s}," % (d, ", ".join(dlit(x) for x in vv), k, lit(small),
+                                             klit(kappa)))
+        done[d] = done.get(d, 0) + 1
+    w("};")
+    w("")
+
+
+def write_tables(here):
+    """distlib_reference_data.hpp: every table but the grid's."""
     out = []
     w = out.append
     w("// Generated by tests/random/distlib_reference.py with mpmath; do not edit by hand.")
@@ -679,9 +932,33 @@ def main():
     w("")
     beta_family(w)
     far_searches(w)
+    fault_classes(w)
     w("}  // namespace distlib_ref")
     with open(os.path.join(here, "distlib_reference_data.hpp"), "w") as fh:
         fh.write("\n".join(out) + "\n")
+
+
+def write_grid(here):
+    """distlib_grid_data.hpp: the few grid points."""
+    grid = []
+    grid.append("// Generated by tests/random/distlib_reference.py with mpmath; do not edit by hand.")
+    grid.append("#pragma once")
+    grid.append("#include <cmath>")
+    grid.append("")
+    grid.append("namespace distlib_ref {")
+    grid.append("")
+    grid_points(grid.append)
+    grid.append("}  // namespace distlib_ref")
+    with open(os.path.join(here, "distlib_grid_data.hpp"), "w") as fh:
+        fh.write("\n".join(grid) + "\n")
+
+
+def main():
+    """Both headers; --grid-only writes the grid's alone."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    if "--grid-only" not in sys.argv:
+        write_tables(here)
+    write_grid(here)
 
 
 if __name__ == "__main__":
