@@ -153,7 +153,7 @@ void cumgam(double x, double a, double& cum, double& ccum) {
 
 void cumchi(double x, double df, double& cum, double& ccum) {
   const double half = 0.5 * x;
-  if (half > 0.0 && half < kMinNormal && df > 0.0) {
+  if (x > 0.0 && half < kMinNormal && df > 0.0) {
     // Halving a subnormal x rounds away its last bits: ln(x / 2) from x.
     gamma_below_normal(0.5 * df, std::log(x) - kLn2, cum, ccum);
     return;
@@ -334,6 +334,11 @@ double unscaled(double sum, double scale) {
   return scale > 0.0 ? std::exp(std::log(sum) - scale) : sum;
 }
 
+// With scaled weights the weights grow on towards the Poisson mode, beyond
+// the doubles, while the ratio falls below them and loses its digits: a
+// ratio that is no longer a normal double ends the sum.
+bool scaled_ratio_gone(double scale, double ratio) { return scale > 0.0 && ratio < kMinNormal; }
+
 }  // namespace
 
 void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double& ccum) {
@@ -397,6 +402,7 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
       adn -= 1.0;
       dnterm = (adn + 1.0) / ((adn + b) * xx) * dnterm;
       betdn.step(sgn * dnterm, adn, direct);
+      if (scaled_ratio_gone(s.scale, betdn.value)) break;
       sum += xmult * betdn.value;
     }
     // Forward.
@@ -413,6 +419,7 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
       betup.step(-sgn * upterm, aup + 1.0, direct);
       aup += 1.0;
       upterm = (aup - 1.0 + b) * xx / aup * upterm;
+      if (scaled_ratio_gone(s.scale, betup.value)) break;
       sum += xmult * betup.value;
     } while (!negligible(xmult * betup.value, sum, 1.0e-4f));
     return unscaled(sum, s.scale);
@@ -496,6 +503,7 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
       adj = subnormal ? std::exp(ln_aj(d)) : adj * ((df + 2.0 * i) / 2.0) / chid2;
       wt = wt * (i / xnonc);
       ratio.step(sgn * adj, d, direct);
+      if (scaled_ratio_gone(s.scale, ratio.value)) break;
       term = wt * ratio.value;
       sum += term;
       i -= 1.0;
@@ -511,6 +519,7 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
       if (++count > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
       wt = wt * (xnonc / (i + 1.0));
       ratio.step(-sgn * adj, (df + 2.0 * (i + 1.0)) / 2.0, direct);
+      if (scaled_ratio_gone(s.scale, ratio.value)) break;
       term = wt * ratio.value;
       sum += term;
       i += 1.0;
