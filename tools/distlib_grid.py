@@ -3,22 +3,27 @@
 against the mpmath values of tools/distlib_truth.py at 40 digits and more.
 
 Run:  python3 tools/distlib_grid.py build/release/distlib_probe [N] [SEED] [JOBS]
-      [DRIVERS]   (a comma-separated subset of gam,t,poi,nor,nbn,f,fnc,chi,chn,bin,bet)
+      [DRIVERS] [REGION]   (DRIVERS: all, or a comma-separated subset of
+      gam,t,poi,nor,nbn,f,fnc,chi,chn,bin,bet; REGION: see draw())
 
 Each point draws a driver, a which, shapes and degrees of freedom from 1e-3
 to 1e6, noncentralities from 1e-2 to 1e4, counts to 1e7 and a target tail
-from 1e-300 to 0.5 on either side.  Inverse calls get that target; which 1
-is asked at the point the driver's own which 2 returned for it.  Judged:
+from 1e-300 to 0.5 on either side (the targeted regions narrow these).
+Inverse calls get that target; which 1 is asked at the point the driver's
+own which 2 returned for it.  Judged:
 
 - which 1: the relative error of each tail (a true tail below the smallest
   normal double may come back as 0 or any value below it);
 - status 0 of a search or formula: the relative error of the true tail at
-  the answer against the target, and that error over the tail's condition
-  number with respect to the answer (the answer's own relative error);
+  the answer against the target, and the answer's own relative error;
 - status 1 or 2: that the true tails at the two ends of the range leave the
-  target on one side, so that the range holds no answer.
+  target on one side, so that the range holds no answer;
+- every search with status 0, by the driver's own which 1: its tail at the
+  answer moved by the search's tolerance either way leaves the target
+  between ("SELF" where it does not).
 
-Prints the worst cases of each driver and which, and a line per class.
+Prints a ROW line per call (with the seconds it took), then the worst cases
+of each driver and which.
 """
 
 import math
