@@ -367,6 +367,9 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
   // I_x(a, b) - I_x(a + 1, b) = x^a y^b / (a B(a, b)), without the
   // cancellation of ln Gamma(a + b) against ln Gamma(b) for a huge b.
   auto ln_step = [&](double a) { return a * lnx + b * lny - ln_a_beta(a, b); };
+  // A share below the normal doubles has lost its bits (or is 0 where dfn f
+  // underflowed), and the recurrences divide by it: each step from its log.
+  const bool subnormal = !(xx >= kMinNormal);
   struct Seed {
     double k, scale, wt, a, bet, bet1, term;
   };
@@ -400,7 +403,7 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
       xmult = xmult * (i / xnonc);
       i -= 1.0;
       adn -= 1.0;
-      dnterm = (adn + 1.0) / ((adn + b) * xx) * dnterm;
+      dnterm = subnormal ? std::exp(ln_step(adn)) : (adn + 1.0) / ((adn + b) * xx) * dnterm;
       betdn.step(sgn * dnterm, adn, direct);
       if (scaled_ratio_gone(s.scale, betdn.value)) break;
       sum += xmult * betdn.value;
@@ -418,7 +421,7 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
       i += 1.0;
       betup.step(-sgn * upterm, aup + 1.0, direct);
       aup += 1.0;
-      upterm = (aup - 1.0 + b) * xx / aup * upterm;
+      upterm = subnormal ? std::exp(ln_step(aup)) : (aup - 1.0 + b) * xx / aup * upterm;
       if (scaled_ratio_gone(s.scale, betup.value)) break;
       sum += xmult * betup.value;
     } while (!negligible(xmult * betup.value, sum, 1.0e-4f));

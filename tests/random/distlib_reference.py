@@ -686,7 +686,10 @@ def fault_classes(w):
                           (6.27e-322, 0.01134891531749599, 990.0282409165471),
                           (1e-300, 0.01134891531749599, 1400.0), (1e-5, 1.0, 1400.0)]:
             row("chn", 1, [0.0, 0.0, x, df, nc], 0, 0, chn_lower(x, df, nc))
-        for f, dfn, dfd, nc in [(1e-5, 1.0, 3.0, 1400.0), (1e-300, 0.01, 3.0, 1400.0)]:
+        # dfn f underflowing to 0 (its share then came back as NaN)
+        for f, dfn, dfd, nc in [(1e-5, 1.0, 3.0, 1400.0), (1e-300, 0.01, 3.0, 1400.0),
+                                (2.47e-322, 0.0016559647957379922, 0.07960500700680458,
+                                 0.046598581383235166)]:
             row("fnc", 1, [0.0, 0.0, f, dfn, dfd, nc], 0, 0, fnc_lower(f, dfn, dfd, nc))
         # a search ending there
         p = chn_lower(mpf(1e-300), 0.01134891531749599, 1400)
