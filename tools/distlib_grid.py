@@ -1,24 +1,29 @@
-#!/usr/bin/python3
+#!/usr/bin/env python3
 """Accuracy of the distribution drivers over a random wide grid, judged
-against mpmath (Debian's python3-mpmath) at 40 digits and more.
+against the mpmath values of tools/distlib_truth.py at 40 digits and more.
 
-Run:  /usr/bin/python3 tools/distlib_grid.py build/release/distlib_probe [N] [SEED] [JOBS]
-      [DRIVERS]   (a comma-separated subset of gam,t,poi,nor,nbn,f,fnc,chi,chn,bin,bet)
+Run:  python3 tools/distlib_grid.py build/release/distlib_probe [N] [SEED] [JOBS]
+      [DRIVERS] [REGION]   (DRIVERS: all, or a comma-separated subset of
+      gam,t,poi,nor,nbn,f,fnc,chi,chn,bin,bet; REGION: see draw())
 
 Each point draws a driver, a which, shapes and degrees of freedom from 1e-3
 to 1e6, noncentralities from 1e-2 to 1e4, counts to 1e7 and a target tail
-from 1e-300 to 0.5 on either side.  Inverse calls get that target; which 1
-is asked at the point the driver's own which 2 returned for it.  Judged:
+from 1e-300 to 0.5 on either side (the targeted regions narrow these).
+Inverse calls get that target; which 1 is asked at the point the driver's
+own which 2 returned for it.  Judged:
 
 - which 1: the relative error of each tail (a true tail below the smallest
   normal double may come back as 0 or any value below it);
 - status 0 of a search or formula: the relative error of the true tail at
-  the answer against the target, and that error over the tail's condition
-  number with respect to the answer (the answer's own relative error);
+  the answer against the target, and the answer's own relative error;
 - status 1 or 2: that the true tails at the two ends of the range leave the
-  target on one side, so that the range holds no answer.
+  target on one side, so that the range holds no answer;
+- every search with status 0, by the driver's own which 1: its tail at the
+  answer moved by the search's tolerance either way leaves the target
+  between ("SELF" where it does not).
 
-Prints the worst cases of each driver and which, and a line per class.
+Prints a ROW line per call (with the seconds it took), then the worst cases
+of each driver and which.
 """
 
 import math
@@ -32,9 +37,8 @@ import sys
 import mpmath
 from mpmath import mp, mpf
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
-                                "random"))
-import distlib_reference as ref  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import distlib_truth as truth  # noqa: E402
 
 mp.dps = 40
 TINY = mpf(2) ** -1022
@@ -44,146 +48,7 @@ def lu(rng, lo, hi):
     return math.exp(rng.uniform(math.log(lo), math.log(hi)))
 
 
-# ----------------------------------------------------------------- true tails
-def gam_pq(a, x):
-    if x <= 0:
-        return mpf(0), mpf(1)
-    return ref.pq(a, x)
-
-
-def beta_pq(a, b, x, y=None):
-    """I_x(a, b) and its complement, each from its own side; y = 1 - x given
-    separately when known (a share near 1 is not a 50-digit number)."""
-    x = mpf(x)
-    y = 1 - x if y is None else mpf(y)
-    if x <= 0:
-        return mpf(0), mpf(1)
-    if y <= 0:
-        return mpf(1), mpf(0)
-    a, b = mpf(a), mpf(b)
-    if min(a, b) > 100:
-        if x < y:
-            w = ref.ibeta_cf(a, b, x) if x < (a + 1) / (a + b + 2) else None
-            if w is not None:
-                return w, 1 - w
-        else:
-            w1 = ref.ibeta_cf(b, a, y) if y < (b + 1) / (a + b + 2) else None
-            if w1 is not None:
-                return 1 - w1, w1
-        return ref.ibeta(a, b, x)
-    # the tail at the smaller argument directly, the other as its complement
-    # at a precision that keeps a tail down to 1e-320
-    with mp.workdps(mp.dps + 330 + int(max(0, -mpmath.log10(min(x, y))))):
-        if x <= y:
-            w = mpmath.betainc(a, b, 0, x, regularized=True)
-            w1 = 1 - w
-        else:
-            w1 = mpmath.betainc(b, a, 0, y, regularized=True)
-            w = 1 - w1
-    return +w, +w1
-
-
-def mixture(lam, term):
-    """Both tails of the Poisson mixture sum_k w_k (lower_k, upper_k), each
-    summed outward from its own largest term."""
-    lam = mpf(lam)
-    lnw = lambda k: -lam + k * mpmath.log(lam) - mpmath.loggamma(k + 1)
-    kmax = int(lam + 40 * mpmath.sqrt(lam) + 200)
-    out = []
-    for side in (0, 1):
-        def lt(k):
-            v = term(k)[side]
-            return lnw(k) + mpmath.log(v) if v > 0 else -mpmath.inf
-        # the largest term, on a coarse grid and then nearby
-        grid = sorted(set([0, 1, 2] + [int(kmax * i / 200) for i in range(201)]))
-        best = max(grid, key=lt)
-        total = mpf(0)
-        for direction in (-1, 1):
-            k = best if direction < 0 else best + 1
-            while k >= 0:
-                t = lt(k)
-                if t == -mpmath.inf:
-                    v = mpf(0)
-                else:
-                    v = mpmath.exp(t)
-                total += v
-                if total > 0 and (v < total * mpf(10) ** -40) and abs(k - best) > 3:
-                    break
-                if total == 0 and abs(k - best) > 50:
-                    break
-                k += direction
-        out.append(total)
-    return out[0], out[1]
-
-
-def chn_pq(x, df, nc):
-    x, df, nc = mpf(x), mpf(df), mpf(nc)
-    if x <= 0:
-        return mpf(0), mpf(1)
-    if nc == 0:
-        return gam_pq(df / 2, x / 2)
-    return mixture(nc / 2, lambda k: gam_pq(df / 2 + k, x / 2))
-
-
-def f_share(f, dfn, dfd):
-    """The beta shares of an F value: each exact, however near 1 the other."""
-    f, dfn, dfd = mpf(f), mpf(dfn), mpf(dfd)
-    with mp.workdps(mp.dps + abs(int(mpmath.log10(dfn * f / dfd))) + 10):
-        x = dfn * f / (dfd + dfn * f)
-        y = dfd / (dfd + dfn * f)
-    return x, y
-
-
-def fnc_pq(f, dfn, dfd, nc):
-    if f <= 0:
-        return mpf(0), mpf(1)
-    x, y = f_share(f, dfn, dfd)
-    dfn, dfd = mpf(dfn), mpf(dfd)
-    if nc == 0:
-        return beta_pq(dfn / 2, dfd / 2, x, y)
-    return mixture(mpf(nc) / 2, lambda k: beta_pq(dfn / 2 + k, dfd / 2, x, y))
-
-
-def tails(d, v):
-    """True (lower, upper) tails of driver d at values v (argument order)."""
-    if d == "gam":
-        return gam_pq(mpf(v[3]), mpf(v[2]) * mpf(v[4]))
-    if d == "chi":
-        return gam_pq(mpf(v[3]) / 2, mpf(v[2]) / 2)
-    if d == "poi":
-        p, q = gam_pq(mpf(v[2]) + 1, mpf(v[3]))
-        return q, p
-    if d == "t":
-        t, df = mpf(v[2]), mpf(v[3])
-        if t == 0:
-            return mpf(0.5), mpf(0.5)
-        with mp.workdps(mp.dps + abs(int(mpmath.log10(t * t / df))) + 10):
-            xx, yy = df / (df + t * t), t * t / (df + t * t)
-        ix, omix = beta_pq(df / 2, mpf(0.5), xx, yy)
-        return (ix / 2, omix + ix / 2) if t < 0 else (omix + ix / 2, ix / 2)
-    if d == "nor":
-        z = (mpf(v[2]) - mpf(v[3])) / mpf(v[4])
-        return mpmath.ncdf(z), mpmath.ncdf(-z)
-    if d == "nbn":
-        return beta_pq(mpf(v[3]), mpf(v[2]) + 1, mpf(v[4]), mpf(v[5]))
-    if d == "bin":
-        s, n = mpf(v[2]), mpf(v[3])
-        if s >= n:
-            return mpf(1), mpf(0)
-        c, cc = beta_pq(s + 1, n - s, mpf(v[4]), mpf(v[5]))
-        return cc, c
-    if d == "f":
-        if v[2] <= 0:
-            return mpf(0), mpf(1)
-        x, y = f_share(v[2], v[3], v[4])
-        return beta_pq(mpf(v[3]) / 2, mpf(v[4]) / 2, x, y)
-    if d == "fnc":
-        return fnc_pq(v[2], v[3], v[4], v[5])
-    if d == "chn":
-        return chn_pq(v[2], v[3], v[4])
-    if d == "bet":
-        return beta_pq(mpf(v[4]), mpf(v[5]), mpf(v[2]), mpf(v[3]))
-    raise ValueError(d)
+tails = truth.tails
 
 
 # ---------------------------------------------------------------- the grid
@@ -197,22 +62,68 @@ SOUGHT = {"gam": {2: 2, 3: 3, 4: 4}, "t": {2: 2, 3: 3}, "poi": {2: 2, 3: 3},
           "nor": {2: 2, 3: 3, 4: 4}, "nbn": {2: 2, 3: 3, 4: 4}, "f": {2: 2, 3: 3, 4: 4},
           "fnc": {2: 2, 3: 3, 4: 4, 5: 5}, "chi": {2: 2, 3: 3}, "chn": {2: 2, 3: 3, 4: 4},
           "bin": {2: 2, 3: 3, 4: 4}, "bet": {2: 2, 3: 4, 4: 5}}
-# the search range of a sought value: (lower end, upper end); None where the
-# driver computes it by formula
+# the search range of a sought value: (lower end, upper end), where it is
+# not [0, 1e300]
 RANGE = {("t", 2): (-1e300, 1e300), ("t", 3): (1e-100, 1e10), ("f", 3): (1e-100, 1e300),
          ("f", 4): (1e-100, 1e300), ("fnc", 3): (1e-100, 1e300), ("fnc", 4): (1e-100, 1e300),
-         ("fnc", 5): (0, 1e4), ("chn", 4): (0, 1e4)}
+         ("fnc", 5): (0, 1e4), ("chn", 4): (0, 1e4), ("nbn", 4): (0, 1), ("bin", 4): (0, 1),
+         ("bet", 2): (0, 1)}
+# which codes whose sought value is one of a pair summing to 1
+PAIRED = (("nbn", 4), ("bin", 4), ("bet", 2))
+
+REGIONS = ("wide", "far800", "ncupper", "fnclow", "nbn2", "tinyx")
 
 
-def draw(rng, drivers=None):
-    d = rng.choice(sorted(drivers or NARGS))
-    which = rng.randint(1, WHICHES[d])
-    v = [0.0] * 6
+def draw(rng, drivers=None, region="wide"):
+    """One call (driver, which, values, direct): direct marks a which 1 call
+    asked at the drawn point itself rather than where the driver's which 2
+    puts the drawn target.
+
+    Regions: wide, every driver and which over the whole range; far800, the
+    noncentral drivers with a noncentrality or degrees of freedom above 800
+    and a lower tail from 1e-300 to 1e-150; ncupper, noncentral which 1 far
+    above the mean (upper tails down to 1e-320 and below); fnclow, noncentral
+    F which 1 far below its mean with degrees of freedom and noncentrality
+    below 800; nbn2, the negative binomial's s; tinyx, noncentral which 1
+    at points from the least subnormal double to 1e-290."""
     shape = lambda: lu(rng, 1e-3, 1e6)
-    tail = lu(rng, 1e-300, 0.5)
-    upper = rng.random() < 0.5
+    if region == "ncupper":
+        d = rng.choice(drivers or NONCENTRAL)
+        df, nc = shape(), lu(rng, 1e-2, 1e4)
+        if d == "chn":
+            mean = df + nc
+            return d, 1, [0.0, 0.0, mean * (1 + lu(rng, 1e-2, 1e3)), df, nc], True
+        dfn, dfd = df, shape()
+        mean = (dfn + nc) / dfn * max(1.0, dfd / max(dfd - 2, 1e-3))
+        return d, 1, [0.0, 0.0, mean * lu(rng, 2, 1e8), dfn, dfd, nc], True
+    if region == "tinyx":
+        d = rng.choice(drivers or NONCENTRAL)
+        x, df, nc = lu(rng, 5e-324, 1e-290), lu(rng, 1e-3, 30), lu(rng, 1e-2, 1e4)
+        if d == "chn":
+            return d, 1, [0.0, 0.0, x, df, nc], True
+        return d, 1, [0.0, 0.0, x, df, lu(rng, 1e-3, 1e6), nc], True
+    if region == "fnclow":
+        dfn, dfd, nc = lu(rng, 1e-2, 800), lu(rng, 1e-2, 800), lu(rng, 1e-2, 800)
+        return "fnc", 1, [0.0, 0.0, lu(rng, 1e-12, 1.0), dfn, dfd, nc], True
+    d = rng.choice(sorted(drivers or (NONCENTRAL if region == "far800" else NARGS)))
+    which = rng.randint(1, WHICHES[d])
+    if region == "nbn2":
+        d, which = "nbn", 2
+    v = [0.0] * 6
+    tail = lu(rng, 1e-300, 1e-150) if region == "far800" else lu(rng, 1e-300, 0.5)
+    upper = rng.random() < 0.5 and region != "far800"
     p, q = (1.0 - tail, tail) if upper else (tail, 1.0 - tail)
     v[0], v[1] = p, q
+    if region == "far800":
+        # one of the noncentrality and the degrees of freedom above 800
+        big = rng.randrange(3 if d == "fnc" else 2)
+        pars = [shape(), shape(), lu(rng, 1e-2, 1e4)] if d == "fnc" else [shape(), lu(rng, 1e-2, 1e4)]
+        pars[big - 1 if big else -1] = lu(rng, 800, 1e6 if big else 1e4)
+        if d == "fnc":
+            v[2], v[3], v[4], v[5] = lu(rng, 1e-3, 1e6), pars[0], pars[1], pars[2]
+        else:
+            v[2], v[3], v[4] = lu(rng, 1e-3, 1e6), pars[0], pars[1]
+        return d, which, v[:NARGS[d]], False
     if d == "gam":
         v[2], v[3], v[4] = lu(rng, 1e-3, 1e3), shape(), lu(rng, 1e-3, 1e3)
     elif d in ("chi", "t"):
@@ -240,16 +151,17 @@ def draw(rng, drivers=None):
         if rng.random() < 0.5:
             x = 1.0 - x
         v[2], v[3], v[4], v[5] = x, 1.0 - x, shape(), shape()
-    return d, which, v[:NARGS[d]]
+    return d, which, v[:NARGS[d]], False
 
 
 def probe(binary, calls):
+    """Each call through the driver: (status, bound, seconds, values)."""
     lines = "".join("%s %d %s\n" % (d, w, " ".join(repr(x) for x in v)) for d, w, v in calls)
     out = subprocess.run([binary], input=lines, capture_output=True, text=True, check=True).stdout
     res = []
     for line in out.splitlines():
         f = line.split()
-        res.append((int(f[0]), float(f[1]), [float(x) for x in f[2:]]))
+        res.append((int(f[0]), float(f[1]), float(f[2]), [float(x) for x in f[3:]]))
     return res
 
 
@@ -273,34 +185,56 @@ LADDER = [1e-15, 1e-13, 1e-11, 1e-10, 1e-9, 3e-9, 1e-8, 3e-8, 1e-7, 1e-6, 1e-5, 
           1e-2, 1e-1]
 
 
-def forward_error(d, which, k, got, side, target, t):
-    """The least tau of the ladder such that the true tail at the answer
-    moved by a relative tau either way (an absolute one for an answer 0)
-    leaves the target between: a bound on the answer's relative error;
-    inf when no tau up to 0.1 does."""
+def sought_index(d, which, values):
+    """The index of the value that moves when the answer is perturbed: the
+    smaller member of a pair (the one known to its relative accuracy)."""
+    k = SOUGHT[d][which]
+    if (d, which) in PAIRED and values[k + 1] < values[k]:
+        return k + 1
+    return k
+
+
+def moved(d, which, values, k, v):
+    vv = list(values)
+    vv[k] = v
+    if (d, which) in PAIRED:
+        other = k + 1 if k == SOUGHT[d][which] else k - 1
+        vv[other] = 1 - v
+    return vv
+
+
+def forward_error(d, which, got, side, target, t):
+    """The answer's own relative error (absolute for an answer 0): the least
+    tau such that the true tail at the answer moved by tau either way leaves
+    the target between.  Estimated from the tail's slope and confirmed by
+    the bracket at twice the estimate; the ladder of taus where that fails;
+    inf when no tau up to 0.1 brackets."""
+    k = sought_index(d, which, got)
     a = mpf(got[k])
     if t == target:
         return mpf(0)
-    pair = (d in ("bin", "nbn") and which == 4) or (d == "bet" and which == 2)
+    hi_cap = mpf(1) if (d, which) in PAIRED else None
 
     def at(v):
-        vv = list(got)
-        vv[k] = v
-        if pair:
-            vv[k + 1] = 1 - v
-        return tails(d, vv)[side] - target
+        return tails(d, moved(d, which, got, k, v))[side] - target
 
     def bracketed(tau):
         if a == 0:
             lo, hi = mpf(0), mpf(tau)
         else:
             lo, hi = a * (1 - mpf(tau)), a * (1 + mpf(tau))
-        if pair:
-            hi = min(hi, mpf(1))
+        if hi_cap is not None:
+            hi = min(hi, hi_cap)
         flo, fhi = at(lo), at(hi)
         return (flo <= 0 <= fhi) or (fhi <= 0 <= flo)
 
-    # bisection over the ladder: bracketing grows with tau
+    if a != 0:
+        h = mpf(10) ** -12
+        slope = (at(a * (1 + h)) + target - t) / h
+        if slope != 0:
+            est = abs((t - target) / slope)
+            if est < mpf(0.01) and bracketed(max(2 * est, mpf(10) ** -16)):
+                return est
     lo, hi = 0, len(LADDER) - 1
     if not bracketed(LADDER[hi]):
         return mpf("inf")
@@ -313,22 +247,52 @@ def forward_error(d, which, k, got, side, target, t):
     return mpf(LADDER[lo])
 
 
+# the first index of the pair of which 1 (point x, y or pr, ompr)
+PAIR_AT = {"bet": 2, "bin": 4, "nbn": 4}
+
+
+def other_pair(d, v):
+    """v with its pair read the other way (the larger member taken as exact,
+    the smaller as its complement), or None for a driver without a pair."""
+    k = PAIR_AT.get(d)
+    if k is None:
+        return None
+    vv = [mpf(x) for x in v]
+    if vv[k] <= vv[k + 1]:
+        vv[k] = 1 - vv[k + 1]
+    else:
+        vv[k + 1] = 1 - vv[k]
+    return vv
+
+
+def target_side(d, v):
+    """The tail a search matches and its target: (side, target)."""
+    use_p = d in NONCENTRAL or v[0] <= v[1]
+    return (0, mpf(v[0])) if use_p else (1, mpf(v[1]))
+
+
 def judge(item):
-    """The verdict of one call: (kind, error, condition, note)."""
-    d, which, v, (status, bound, got) = item
+    """The verdict of one call: (kind, error, answer error, note)."""
+    d, which, v, (status, bound, _, got) = item
     signal.signal(signal.SIGALRM, on_alarm)
-    signal.alarm(60)
+    signal.alarm(120)
     try:
         if which == 1:
             if status != 0:
                 return ("fwd", None, None, "status %d bound %g" % (status, bound))
             lo, hi = tails(d, got)
             e = max(rel(got[0], lo), rel(got[1], hi))
+            alt = other_pair(d, got)
+            if alt is not None and e > 0:
+                # a pair of doubles that sums to 1 only within rounding: the
+                # tails are judged at the nearer of its two readings
+                lo2, hi2 = tails(d, alt)
+                e2 = max(rel(got[0], lo2), rel(got[1], hi2))
+                if e2 < e:
+                    e, lo, hi = e2, lo2, hi2
             return ("fwd", e, None, "true %s %s" % (mpmath.nstr(lo, 5), mpmath.nstr(hi, 5)))
         k = SOUGHT[d][which]
-        use_p = d in NONCENTRAL or v[0] <= v[1]
-        target = mpf(v[0]) if use_p else mpf(v[1])
-        side = 0 if use_p else 1
+        side, target = target_side(d, v)
         if status == 0 and d in NONCENTRAL and v[0] > 1 - 1e-10:
             # a lower tail that is 1 to the doubles: any point where the
             # computed tail rounds to it is an answer
@@ -336,26 +300,17 @@ def judge(item):
         if status == 0:
             t = tails(d, got)[side]
             e = abs(t - target) / target
-            return ("inv", e, forward_error(d, which, k, got, side, target, t),
+            return ("inv", e, forward_error(d, which, got, side, target, t),
                     "answer %r true tail %s" % (got[k], mpmath.nstr(t, 5)))
         if status in (1, 2):
-            rng = RANGE.get((d, which))
-            lo_end = rng[0] if rng else 0.0
-            hi_end = rng[1] if rng else 1e300
-            if d in ("bin",) and which == 2:
+            lo_end, hi_end = RANGE.get((d, which), (0.0, 1e300))
+            if d == "bin" and which == 2:
                 hi_end = v[3]
-            if which == 4 and d in ("bin", "nbn"):
-                lo_end, hi_end = 0.0, 1.0
-            if d == "bet" and which == 2:
-                lo_end, hi_end = 0.0, 1.0
             ends = []
             for end in (lo_end, hi_end):
-                vv = list(v)
-                vv[k] = end if end != 0 else 1e-300
-                if which == 4 and d in ("bin", "nbn") or d == "bet" and which == 2:
-                    vv[k] = end
-                    vv[k + 1] = 1.0 - end
-                ends.append(tails(d, vv)[side] - target)
+                if end == 0 and (d, which) not in PAIRED:
+                    end = 1e-300
+                ends.append(tails(d, moved(d, which, v, k, end))[side] - target)
             same = (ends[0] > 0) == (ends[1] > 0) or ends[0] == 0 and ends[1] == 0
             return ("none", None, None, "ends %s %s %s" % (
                 mpmath.nstr(ends[0], 3), mpmath.nstr(ends[1], 3), "ok" if same else "ROOT INSIDE"))
@@ -368,36 +323,75 @@ def judge(item):
         signal.alarm(0)
 
 
+def self_check(binary, items):
+    """For every answer with status 0 of a search: does the driver's own
+    tail, at the answer moved by the search's tolerance either way (a
+    relative 2e-8, at least 1e-315), leave the target between?  Returns
+    the indices of the answers where it does not."""
+    calls, index = [], []
+    for i, (d, which, v, (status, _, _, got)) in enumerate(items):
+        if which == 1 or status != 0 or (d, which) in (("nor", 2), ("nor", 3), ("nor", 4),
+                                                        ("gam", 2), ("gam", 4)):
+            continue
+        k = sought_index(d, which, got)
+        a = got[k]
+        tol = max(2e-8 * abs(a), 1e-315)
+        lo, hi = a - tol, a + tol
+        if (d, which) in PAIRED:
+            lo, hi = max(lo, 0.0), min(hi, 1.0)
+        elif (d, which) != ("t", 2):
+            lo = max(lo, 0.0)
+        for x in (lo, hi):
+            vv = moved(d, which, got, k, x)
+            calls.append((d, 1, vv))
+        index.append(i)
+    res = probe(binary, calls)
+    bad = []
+    for j, i in enumerate(index):
+        d, which, v, _ = items[i]
+        side, target = target_side(d, v)
+        flo = res[2 * j][3][side] - float(target)
+        fhi = res[2 * j + 1][3][side] - float(target)
+        if not ((flo <= 0 <= fhi) or (fhi <= 0 <= flo)):
+            bad.append((i, flo, fhi))
+    return bad
+
+
 def main():
     binary = sys.argv[1]
     n = int(sys.argv[2]) if len(sys.argv) > 2 else 400
     seed = int(sys.argv[3]) if len(sys.argv) > 3 else 1
     jobs = int(sys.argv[4]) if len(sys.argv) > 4 else 2
-    drivers = sys.argv[5].split(",") if len(sys.argv) > 5 else None
+    drivers = sys.argv[5].split(",") if len(sys.argv) > 5 and sys.argv[5] != "all" else None
+    region = sys.argv[6] if len(sys.argv) > 6 else "wide"
+    assert region in REGIONS, region
     rng = random.Random(seed)
-    points = [draw(rng, drivers) for _ in range(n)]
+    points = [draw(rng, drivers, region) for _ in range(n)]
     # which 1 at the point the driver's which 2 finds for the target
-    first = [(d, 2, v) if w == 1 else (d, w, v) for d, w, v in points]
+    first = [(d, 2, v) if w == 1 and not direct else (d, w, v) for d, w, v, direct in points]
     res = probe(binary, first)
     calls = []
-    for (d, w, v), r in zip(points, res):
-        if w == 1:
-            vv = list(r[2])
-            if r[0] != 0:
-                vv = list(v)
-            calls.append((d, 1, vv))
+    for (d, w, v, direct), r in zip(points, res):
+        if w == 1 and not direct:
+            calls.append((d, 1, list(r[3]) if r[0] == 0 else list(v)))
         else:
             calls.append((d, w, v))
     res = probe(binary, calls)
     items = [(d, w, v, r) for (d, w, v), r in zip(calls, res)]
     with multiprocessing.Pool(jobs) as pool:
         verdicts = pool.map(judge, items, chunksize=1)
+    bad_self = {i: (flo, fhi) for i, flo, fhi in self_check(binary, items)}
     by = {}
-    for (d, w, v, r), (kind, e, kappa, note) in zip(items, verdicts):
-        by.setdefault((d, w), []).append((kind, e, kappa, note, v, r))
-        print("ROW\t%s\t%d\t%s\t%s\t%s\t%s\t%s\t%s\t%s" % (
+    for i, ((d, w, v, r), (kind, e, kappa, note)) in enumerate(zip(items, verdicts)):
+        selfnote = "SELF %.3g %.3g" % bad_self[i] if i in bad_self else "self ok"
+        by.setdefault((d, w), []).append((kind, e, kappa, note, v, r, selfnote))
+        print("ROW\t%s\t%d\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%.3g\t%s" % (
             d, w, kind, mpmath.nstr(e, 3) if e is not None else "-",
-            mpmath.nstr(kappa, 3) if kappa is not None else "-", note, v, r[0], r[2]))
+            mpmath.nstr(kappa, 3) if kappa is not None else "-", note, v, r[0], r[3], r[2],
+            selfnote))
+    slowest = max(items, key=lambda it: it[3][2])
+    print("== %d calls, region %s, seed %d; slowest %.3g s: %s %d %s" % (
+        len(items), region, seed, slowest[3][2], slowest[0], slowest[1], slowest[2]))
     for key in sorted(by):
         rows = by[key]
         errs = [x for x in rows if x[1] is not None]
@@ -409,11 +403,13 @@ def main():
         for x in errs[:4]:
             print("   err %s fwd %s %s | in %s | out %s %s" % (
                 mpmath.nstr(x[1], 3), mpmath.nstr(x[2], 3) if x[2] is not None else "-", x[3],
-                x[4], x[5][0], x[5][2]))
+                x[4], x[5][0], x[5][3]))
         for x in rows:
             if x[0] in ("none", "other", "timeout", "error") and ("ok" not in x[3]):
                 print("   %s %s | in %s | out %s %g %s" % (x[0], x[3], x[4], x[5][0], x[5][1],
-                                                         x[5][2]))
+                                                         x[5][3]))
+            if x[6] != "self ok":
+                print("   %s | in %s | out %s %s" % (x[6], x[4], x[5][0], x[5][3]))
 
 
 if __name__ == "__main__":

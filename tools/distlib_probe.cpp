@@ -1,7 +1,8 @@
 // Calls the distribution drivers on lines read from standard input, for the
 // accuracy grid of tools/distlib_grid.py.  Each line: a driver's name, which
-// and its values in argument order; each answer line: status, bound and the
-// values as the driver left them, to 17 digits.
+// and its values in argument order; each answer line: status, bound, the
+// seconds the call took, and the values as the driver left them, to 17 digits.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -27,6 +28,7 @@ int main() {
     double bound = 0;
     int n = 0;
     using namespace distlib;
+    const auto start = std::chrono::steady_clock::now();
     if (name == "gam") {
       cdfgam(which, v[0], v[1], v[2], v[3], v[4], status, bound), n = 5;
     } else if (name == "t") {
@@ -53,7 +55,9 @@ int main() {
       std::printf("unknown %s\n", name.c_str());
       continue;
     }
-    std::printf("%d %.17g", status, bound);
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%d %.17g %.3g", status, bound, secs);
     for (int i = 0; i < n; ++i) std::printf(" %.17g", v[i]);
     std::printf("\n");
     std::fflush(stdout);

@@ -122,6 +122,22 @@ void cumt(double t, double df, double& cum, double& ccum) {
   }
 }
 
+namespace {
+
+// P(a, x) and Q(a, x) at a point x below the normal doubles, given as ln x.
+// The ratio takes a x = 0 (underflowed) for its limit at x = 0, yet with a
+// small shape x^a is not small: P is the first term x^a / Gamma(1 + a) of
+// its series, Q taken from the same logarithm.
+void gamma_below_normal(double a, double lnx, double& cum, double& ccum) {
+  const double lnp = a * lnx - ln_gamma_1p(a);
+  cum = std::exp(lnp);
+  ccum = -std::expm1(lnp);
+}
+
+constexpr double kLn2 = 0.69314718055994530942;
+
+}  // namespace
+
 void cumgam(double x, double a, double& cum, double& ccum) {
   if (x <= 0.0) {
     cum = 0.0;
@@ -129,19 +145,20 @@ void cumgam(double x, double a, double& cum, double& ccum) {
     return;
   }
   if (x < kMinNormal && a > 0.0) {
-    // The ratio takes a x = 0 (underflowed) for its limit at x = 0, yet with
-    // a small shape x^a is not small: P is the first term x^a / Gamma(1 + a)
-    // of its series, Q taken from the same logarithm.
-    const double lnp = a * std::log(x) - ln_gamma_1p(a);
-    cum = std::exp(lnp);
-    ccum = -std::expm1(lnp);
+    gamma_below_normal(a, std::log(x), cum, ccum);
     return;
   }
   gamma_inc(a, x, cum, ccum, 0);
 }
 
 void cumchi(double x, double df, double& cum, double& ccum) {
-  cumgam(0.5 * x, 0.5 * df, cum, ccum);
+  const double half = 0.5 * x;
+  if (x > 0.0 && half < kMinNormal && df > 0.0) {
+    // Halving a subnormal x rounds away its last bits: ln(x / 2) from x.
+    gamma_below_normal(0.5 * df, std::log(x) - kLn2, cum, ccum);
+    return;
+  }
+  cumgam(half, 0.5 * df, cum, ccum);
 }
 
 void cumpoi(double s, double xlam, double& cum, double& ccum) {
@@ -246,7 +263,10 @@ void smaller_tail_first(double lower, double& cum, double& ccum, Upper upper) {
 // ln t(k -+ 1) = ln t(k) + step(k).  A lower tail at a point near 0 may
 // need term 0 itself (its shape the least, its ratio the largest), which
 // the backward sum from any later term would reach only through factors
-// that underflow.
+// that underflow.  A tail whose terms all lie below the floor (a tail
+// below about 1e-290, yet possibly above the smallest normal double) is
+// summed from its largest term with the weights scaled up by e^scale, and
+// scaled back at the end.
 constexpr double kLnSeedFloor = -667.0;  // about 1e-290
 
 // A ratio carried from term to term of a mixture by its recurrence, each
@@ -281,15 +301,20 @@ double ln_poisson_weight(double xnonc, double k) {
   return -xnonc + k * std::log(xnonc) - gamma_log(k + 1.0);
 }
 
+// The term to start a tail's sum from, and the scale of its weights.
+struct Start {
+  double k;
+  double scale;
+};
+
 template <class Step>
-double start_term(double k, double lnt, double dir, double xnonc, Step step) {
-  if (!std::isfinite(lnt)) return k;
+Start start_term(double k, double lnt, double dir, double xnonc, Step step) {
+  if (!std::isfinite(lnt)) return {k, 0.0};
   double lnw = ln_poisson_weight(xnonc, k);
-  // Past a weight below the floor no term can reach it (a ratio is at most
-  // 1); the cap stops the walk where the weights fall too slowly to tell
-  // (noncentralities far beyond the searches' range of 1e4).
-  for (int steps = 0; lnt + lnw < kLnSeedFloor && lnw >= kLnSeedFloor && steps < 100000 &&
-                      !(dir < 0.0 && k <= 0.0);
+  // The walk goes on while the terms grow and lie below the floor; the cap
+  // stops it where they grow too slowly to tell (noncentralities far beyond
+  // the searches' range of 1e4).
+  for (int steps = 0; lnt + lnw < kLnSeedFloor && steps < 100000 && !(dir < 0.0 && k <= 0.0);
        ++steps) {
     const double dt = step(k);
     const double dw = dir < 0.0 ? std::log(k / xnonc) : std::log(xnonc / (k + 1.0));
@@ -298,8 +323,21 @@ double start_term(double k, double lnt, double dir, double xnonc, Step step) {
     lnw += dw;
     k += dir;
   }
-  return k;
+  // A largest term below the floor is lifted to it; a ratio below the
+  // normal doubles is not (its tail underflows).
+  const double scale = std::fmin(kLnSeedFloor - (lnt + lnw), -lnw);
+  return {k, std::isfinite(lnt) && scale > 0.0 ? scale : 0.0};
 }
+
+// A tail summed with its weights scaled by e^scale, scaled back.
+double unscaled(double sum, double scale) {
+  return scale > 0.0 ? std::exp(std::log(sum) - scale) : sum;
+}
+
+// With scaled weights the weights grow on towards the Poisson mode, beyond
+// the doubles, while the ratio falls below them and loses its digits: a
+// ratio that is no longer a normal double ends the sum.
+bool scaled_ratio_gone(double scale, double ratio) { return scale > 0.0 && ratio < kMinNormal; }
 
 }  // namespace
 
@@ -329,11 +367,16 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
   // I_x(a, b) - I_x(a + 1, b) = x^a y^b / (a B(a, b)), without the
   // cancellation of ln Gamma(a + b) against ln Gamma(b) for a huge b.
   auto ln_step = [&](double a) { return a * lnx + b * lny - ln_a_beta(a, b); };
+  // A share below the normal doubles has lost its bits (or is 0 where dfn f
+  // underflowed), and the recurrences divide by it: each step from its log.
+  const bool subnormal = !(xx >= kMinNormal);
   struct Seed {
-    double k, wt, a, bet, bet1, term;
+    double k, scale, wt, a, bet, bet1, term;
   };
-  auto seed = [&](double k) {
-    Seed s{k, std::exp(ln_poisson_weight(xnonc, k)), dfn / 2.0 + k, 0.0, 0.0, 0.0};
+  auto seed = [&](Start at) {
+    const double k = at.k;
+    Seed s{k, at.scale, std::exp(ln_poisson_weight(xnonc, k) + at.scale), dfn / 2.0 + k, 0.0, 0.0,
+           0.0};
     beta_f_share(b, s.a, f, dfn, dfd, yy, xx, s.bet1, s.bet);
     s.term = std::exp(ln_step(s.a));
     return s;
@@ -360,8 +403,9 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
       xmult = xmult * (i / xnonc);
       i -= 1.0;
       adn -= 1.0;
-      dnterm = (adn + 1.0) / ((adn + b) * xx) * dnterm;
+      dnterm = subnormal ? std::exp(ln_step(adn)) : (adn + 1.0) / ((adn + b) * xx) * dnterm;
       betdn.step(sgn * dnterm, adn, direct);
+      if (scaled_ratio_gone(s.scale, betdn.value)) break;
       sum += xmult * betdn.value;
     }
     // Forward.
@@ -377,21 +421,22 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
       i += 1.0;
       betup.step(-sgn * upterm, aup + 1.0, direct);
       aup += 1.0;
-      upterm = (aup - 1.0 + b) * xx / aup * upterm;
+      upterm = subnormal ? std::exp(ln_step(aup)) : (aup - 1.0 + b) * xx / aup * upterm;
+      if (scaled_ratio_gone(s.scale, betup.value)) break;
       sum += xmult * betup.value;
     } while (!negligible(xmult * betup.value, sum, 1.0e-4f));
-    return sum;
+    return unscaled(sum, s.scale);
   };
-  const Seed mode = seed(icent);
+  const Seed mode = seed({icent, 0.0});
   const double a0 = dfn / 2.0;
   auto from = [&](double dir, double lnt, double ratio) {
     if (mode.wt * ratio >= std::exp(kLnSeedFloor)) return mode;
-    const double k = start_term(icent, lnt, dir, xnonc, [&](double k) {
+    const Start at = start_term(icent, lnt, dir, xnonc, [&](double k) {
       const double a = a0 + k;
       const double down = std::log(a) - std::log(a - 1.0 + b) - lnx;
       return dir < 0.0 ? down : -down;
     });
-    return k == icent ? mode : seed(k);
+    return at.k == icent && at.scale == 0.0 ? mode : seed(at);
   };
   // The upper ratio's leading term is the step below the shape.
   smaller_tail_first(tail(from(-1.0, ln_step(mode.a), mode.bet), 1.0), cum, ccum,
@@ -412,19 +457,26 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
   double icent = std::trunc(xnonc);
   if (icent == 0.0) icent = 1.0;
   const double chid2 = x / 2.0;
+  // Below the normal doubles chid2 has lost bits (and quotients by it
+  // overflow): its log from x, and the density term from that log.
+  const bool subnormal = chid2 < kMinNormal;
+  const double lnc = subnormal ? std::log(x) - kLn2 : std::log(chid2);
   // ln of the density term chid2^d e^-chid2 / Gamma(d + 1) at half the
   // degrees of freedom d; for a large d its terms nearly cancel, and it is
   // taken from Stirling's form, -d rlog(chid2 / d) - ln(2 pi d) / 2 minus
   // the remainder of ln Gamma(d).
   auto ln_aj = [&](double d) {
-    if (d > 6.0) return -d * rlog(chid2 / d) - 0.5 * std::log(kTwoPi * d) - dstrem(d);
-    return d * std::log(chid2) - chid2 - gamma_log(1.0 + d);
+    if (d > 6.0 && !subnormal) {
+      return -d * rlog(chid2 / d) - 0.5 * std::log(kTwoPi * d) - dstrem(d);
+    }
+    return d * lnc - chid2 - gamma_log(1.0 + d);
   };
   struct Seed {
-    double k, wt, p, q, aj;
+    double k, scale, wt, p, q, aj;
   };
-  auto seed = [&](double k) {
-    Seed s{k, std::exp(ln_poisson_weight(xnonc, k)), 0.0, 0.0, 0.0};
+  auto seed = [&](Start at) {
+    const double k = at.k;
+    Seed s{k, at.scale, std::exp(ln_poisson_weight(xnonc, k) + at.scale), 0.0, 0.0, 0.0};
     cumchi(x, df + 2.0 * k, s.p, s.q);
     s.aj = std::exp(ln_aj((df + 2.0 * k) / 2.0));
     return s;
@@ -435,7 +487,7 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
     // The chosen tail's ratio at half the degrees of freedom d, directly.
     auto direct = [&](double d) {
       double p, q;
-      cumgam(chid2, d, p, q);
+      cumchi(x, 2.0 * d, p, q);
       return sgn > 0.0 ? p : q;
     };
     double sum = s.wt * tcent;
@@ -447,16 +499,19 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
     int count = 0;
     double term;
     // No fixed count of terms: far out the largest term can lie thousands
-    // of terms from the Poisson mode.
-    do {
+    // of terms from the Poisson mode.  Term 0 has none before it.
+    while (i > 0.0) {
       if (++count > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
-      adj = adj * ((df + 2.0 * i) / 2.0) / chid2;
+      const double d = (df + 2.0 * (i - 1.0)) / 2.0;
+      adj = subnormal ? std::exp(ln_aj(d)) : adj * ((df + 2.0 * i) / 2.0) / chid2;
       wt = wt * (i / xnonc);
-      ratio.step(sgn * adj, (df + 2.0 * (i - 1.0)) / 2.0, direct);
+      ratio.step(sgn * adj, d, direct);
+      if (scaled_ratio_gone(s.scale, ratio.value)) break;
       term = wt * ratio.value;
       sum += term;
       i -= 1.0;
-    } while (!(negligible(term, sum, 1.0e-5f) || i == 0.0));
+      if (negligible(term, sum, 1.0e-5f)) break;
+    }
     // Forward.
     ratio = Carried{tcent};
     adj = s.aj;
@@ -467,14 +522,15 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
       if (++count > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
       wt = wt * (xnonc / (i + 1.0));
       ratio.step(-sgn * adj, (df + 2.0 * (i + 1.0)) / 2.0, direct);
+      if (scaled_ratio_gone(s.scale, ratio.value)) break;
       term = wt * ratio.value;
       sum += term;
       i += 1.0;
       adj = adj * chid2 / ((df + 2.0 * i) / 2.0);
     } while (!negligible(term, sum, 1.0e-5f));
-    return sum;
+    return unscaled(sum, s.scale);
   };
-  const Seed mode = seed(icent);
+  const Seed mode = seed({icent, 0.0});
   // The gamma ratio's error value (2) in the central term leaves the lower
   // sum as it comes.
   if (mode.p > 1.5) {
@@ -486,17 +542,16 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
   const double d0 = df / 2.0 + icent;
   auto from = [&](double dir, double lnt, double ratio) {
     if (mode.wt * ratio >= std::exp(kLnSeedFloor)) return mode;
-    const double k = start_term(icent, lnt, dir, xnonc, [&](double k) {
-      const double d = df / 2.0 + k;
+    const Start at = start_term(icent, lnt, dir, xnonc, [&](double k) {
       // as a difference of logs: the quotient overflows for a chid2 below
       // the normal doubles
-      const double down = std::log(d) - std::log(chid2);
+      const double down = std::log(df / 2.0 + k) - lnc;
       return dir < 0.0 ? down : -down;
     });
-    return k == icent ? mode : seed(k);
+    return at.k == icent && at.scale == 0.0 ? mode : seed(at);
   };
   smaller_tail_first(tail(from(-1.0, ln_aj(d0), mode.p), 1.0), cum, ccum, [&] {
-    return tail(from(1.0, ln_aj(d0) + std::log(d0 / chid2), mode.q), -1.0);
+    return tail(from(1.0, ln_aj(d0) + std::log(d0) - lnc, mode.q), -1.0);
   });
 }
 

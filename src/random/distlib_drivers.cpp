@@ -224,8 +224,9 @@ void search_prob(double& pr, double& ompr, double p, double q, int& status, doub
 // --------------------------------------------------------------------- normal
 // An answer computed by formula beyond its range, the finite doubles (the
 // positive ones when positive is set), is reported rather than returned:
-// status 1 with the lower end, 2 with the upper.
-bool beyond_doubles(double v, bool positive, int& status, double& bound) {
+// status 1 with the lower end, 2 with the upper, and the value left at that
+// end, as a search leaves it.
+bool beyond_doubles(double& v, bool positive, int& status, double& bound) {
   if (v > kMaxDouble) {
     status = 2;
     bound = kMaxDouble;
@@ -235,6 +236,7 @@ bool beyond_doubles(double v, bool positive, int& status, double& bound) {
   } else {
     return false;
   }
+  v = bound;
   return true;
 }
 
@@ -294,10 +296,10 @@ void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd
       sd = 1.0;  // every sd gives the tails 1/2: the standard one is returned
     } else if (diff == 0.0 && z > 0.0) {
       status = 1;
-      bound = 0.0;
+      sd = bound = 0.0;
     } else if (diff == 0.0 || z == 0.0 || (diff > 0.0) != (z > 0.0)) {
       status = 2;
-      bound = kMaxDouble;
+      sd = bound = kMaxDouble;
     } else {
       sd = diff / z;
       beyond_doubles(sd, true, status, bound);

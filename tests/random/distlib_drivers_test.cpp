@@ -521,6 +521,27 @@ TEST(DistlibDrivers, NoWrongAnswerWithStatusZero) {
     const bool f = std::string(r.driver) == "fnc";
     check_far(r, r.which == 1 ? (f ? 1.5e-3 : 1.5e-4) : 1e-6);
   }
+  // Noncentral lower tails at points below the normal doubles, and tails
+  // between the smallest normal double and 1e-290 whose every mixture term
+  // lies below the sums' floor (NaN, 3.5 % off and 0 before).
+  for (const auto& r : distlib_ref::fault_below_floor) {
+    const bool f = std::string(r.driver) == "fnc";
+    check_far(r, r.which == 1 ? (f ? 1.5e-3 : 1.5e-4) : 1e-6);
+  }
+}
+
+// A value that a formula puts beyond the doubles is left at the end of the
+// range that the bound reports, as a failed search leaves it.
+TEST(DistlibDrivers, AnswerBeyondTheDoublesLeftAtTheBound) {
+  Result gam = run(kGam, 4, {0.3, 0.7, 0.0, 2.0, 1.0});
+  EXPECT_EQ(gam.status, 2);
+  EXPECT_EQ(gam.v[4], gam.bound);
+  Result nor = run(kNor, 4, {0.3, 0.7, 1.0, 0.0, 1.0});
+  EXPECT_EQ(nor.status, 2);
+  EXPECT_EQ(nor.v[4], nor.bound);
+  nor = run(kNor, 4, {0.6, 0.4, 0.0, 0.0, 1.0});
+  EXPECT_EQ(nor.status, 1);
+  EXPECT_EQ(nor.v[4], 0.0);
 }
 
 // A few points of the random wide grid of tools/distlib_grid.py: which 1

@@ -1,9 +1,9 @@
-#!/usr/bin/python3
+#!/usr/bin/env python3
 """Reference values for the distribution-library tests, computed once with
 mpmath (Debian's python3-mpmath) at 60+ digits and written, to 36 significant
 digits, to tests/random/distlib_reference_data.hpp.
 
-Run:  /usr/bin/python3 tests/random/distlib_reference.py [--grid-only]
+Run:  python3 tests/random/distlib_reference.py [--grid-only]
 
 The few points of the accuracy grid go to distlib_grid_data.hpp.
 
@@ -675,6 +675,28 @@ def fault_classes(w):
         row("fnc", 1, [0.0, 0.0, 0.3463, 900.0, 300.0, 2000.0], 0, 0,
             fnc_lower(0.3463, 900, 300, 2000))
 
+    def below_floor():
+        # noncentral lower tails at points below the normal doubles (a
+        # backward step from term 0 overflowed into NaN; halving the point
+        # lost its last bits) and tails between the smallest normal double
+        # and 1e-290, whose every term lies below the mixtures' floor (they
+        # came back as 0)
+        for x, df, nc in [(1e-315, 0.009740019733954745, 27.453736267357787),
+                          (1.5e-323, 0.2423017336579564, 0.4392641061838521),
+                          (6.27e-322, 0.01134891531749599, 990.0282409165471),
+                          (1e-300, 0.01134891531749599, 1400.0), (1e-5, 1.0, 1400.0)]:
+            row("chn", 1, [0.0, 0.0, x, df, nc], 0, 0, chn_lower(x, df, nc))
+        # dfn f underflowing to 0 (its share then came back as NaN)
+        for f, dfn, dfd, nc in [(1e-5, 1.0, 3.0, 1400.0), (1e-300, 0.01, 3.0, 1400.0),
+                                (2.47e-322, 0.0016559647957379922, 0.07960500700680458,
+                                 0.046598581383235166)]:
+            row("fnc", 1, [0.0, 0.0, f, dfn, dfd, nc], 0, 0, fnc_lower(f, dfn, dfd, nc))
+        # a search ending there
+        p = chn_lower(mpf(1e-300), 0.01134891531749599, 1400)
+        row("chn", 2, [float(p), 0.0, 0.0, 0.01134891531749599, 1400.0], 2, 0,
+            solve(lambda x: chn_lower(x, 0.01134891531749599, 1400), mpf(float(p)), 1e-301,
+                  1e-299, rel=mpf(10) ** -20))
+
     table("fault_normal", normal)
     table("fault_gamma_rate", gamma_rate)
     table("fault_f_tiny_df", f_tiny_df)
@@ -682,6 +704,7 @@ def fault_classes(w):
     table("fault_near_zero", near_zero)
     table("fault_far_tails", far_tails)
     table("fault_beyond_800", beyond_800)
+    table("fault_below_floor", below_floor)
 
 
 def grid_points(w):
@@ -699,7 +722,7 @@ def grid_points(w):
     rng = random.Random(45)
     done = {}
     while sum(done.values()) < 2 * len(grid.NARGS):
-        d, _, v = grid.draw(rng)
+        d, _, v, _ = grid.draw(rng)
         # shapes, counts and noncentralities up to 300 keep the exact values
         # quick to compute (the grid of the tool goes wider)
         if done.get(d, 0) >= 2 or max(abs(t) for t in v[2:]) > 300:
