@@ -71,7 +71,7 @@ RANGE = {("t", 2): (-1e300, 1e300), ("t", 3): (1e-100, 1e10), ("f", 3): (1e-100,
 # which codes whose sought value is one of a pair summing to 1
 PAIRED = (("nbn", 4), ("bin", 4), ("bet", 2))
 
-REGIONS = ("wide", "far800", "ncupper", "fnclow", "nbn2", "tinyx")
+REGIONS = ("wide", "far800", "ncupper", "fnclow", "nbn2", "tinyx", "gamfar", "edge")
 
 
 def draw(rng, drivers=None, region="wide"):
@@ -85,7 +85,10 @@ def draw(rng, drivers=None, region="wide"):
     above the mean (upper tails down to 1e-320 and below); fnclow, noncentral
     F which 1 far below its mean with degrees of freedom and noncentrality
     below 800; nbn2, the negative binomial's s; tinyx, noncentral which 1
-    at points from the least subnormal double to 1e-290."""
+    at points from the least subnormal double to 1e-290; gamfar, the gamma
+    quantile and rate for tails from 1e-308 to 1e-290 on either side, with
+    x and scale from 1e-300 to 1e300; edge, as wide with target tails from
+    the smallest normal double to 1e-300."""
     shape = lambda: lu(rng, 1e-3, 1e6)
     if region == "ncupper":
         d = rng.choice(drivers or NONCENTRAL)
@@ -102,6 +105,11 @@ def draw(rng, drivers=None, region="wide"):
         if d == "chn":
             return d, 1, [0.0, 0.0, x, df, nc], True
         return d, 1, [0.0, 0.0, x, df, lu(rng, 1e-3, 1e6), nc], True
+    if region == "gamfar":
+        tail = lu(rng, 1e-308, 1e-290)
+        p, q = (1.0 - tail, tail) if rng.random() < 0.5 else (tail, 1.0 - tail)
+        return "gam", rng.choice((2, 4)), [p, q, lu(rng, 1e-300, 1e300), shape(),
+                                           lu(rng, 1e-300, 1e300)], False
     if region == "fnclow":
         dfn, dfd, nc = lu(rng, 1e-2, 800), lu(rng, 1e-2, 800), lu(rng, 1e-2, 800)
         return "fnc", 1, [0.0, 0.0, lu(rng, 1e-12, 1.0), dfn, dfd, nc], True
@@ -110,7 +118,8 @@ def draw(rng, drivers=None, region="wide"):
     if region == "nbn2":
         d, which = "nbn", 2
     v = [0.0] * 6
-    tail = lu(rng, 1e-300, 1e-150) if region == "far800" else lu(rng, 1e-300, 0.5)
+    tail = (lu(rng, 1e-300, 1e-150) if region == "far800" else
+            lu(rng, 2.2250738585072014e-308, 1e-300) if region == "edge" else lu(rng, 1e-300, 0.5))
     upper = rng.random() < 0.5 and region != "far800"
     p, q = (1.0 - tail, tail) if upper else (tail, 1.0 - tail)
     v[0], v[1] = p, q

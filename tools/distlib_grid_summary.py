@@ -97,11 +97,22 @@ def main():
     print("which 1 tails >= smallest normal that came back 0: %d; tails below it that came"
           " back above it: %d" % (zero_above, honest_below))
     # answers
-    formula = [r["fwd"] for r in rows if (r["d"], r["w"]) in FORMULA and r["kind"] == "inv"]
-    print("formula answers %d, worst relative error %.3g" % (len(formula), worst(formula)))
+    # The gamma quantile and rate: a formula, but a search where the inverse
+    # ratio gives up (targets below 1e10 times the smallest normal double).
+    formula, fallback = [], []
+    for r in rows:
+        if (r["d"], r["w"]) not in FORMULA or r["kind"] != "inv":
+            continue
+        if abs(r["out"][grid.SOUGHT[r["d"]][r["w"]]]) < TINY:
+            continue
+        far = r["d"] == "gam" and min(r["in"][0], r["in"][1]) <= 1e10 * TINY
+        (fallback if far else formula).append(r["fwd"])
+    print("formula answers that are normal doubles %d, worst relative error %.3g; gamma quantiles"
+          " and rates searched for %d, worst %.3g" % (len(formula), worst(formula), len(fallback),
+                                                      worst(fallback)))
     central, noncentral, below, bad_below = [], {}, 0, 0
     for r in rows:
-        if r["w"] == 1 or r["kind"] != "inv" or (r["d"], r["w"]) in FORMULA:
+        if r["w"] == 1 or r["kind"] != "inv":
             continue
         d, w = r["d"], r["w"]
         k = grid.sought_index(d, w, r["out"])
@@ -114,6 +125,8 @@ def main():
             if not (ends[0] <= 0 <= ends[1] or ends[1] <= 0 <= ends[0]):
                 bad_below += 1
                 print("  NOT WITHIN 2.2e-316:", d, w, r["in"], a)
+        elif (d, w) in FORMULA:
+            continue
         elif d in NC:
             big = max(r["in"][3:]) > 800
             noncentral.setdefault((d, big), []).append(r["err"])
@@ -127,7 +140,6 @@ def main():
                                        len(errs), worst(errs)))
     print("answers below the smallest normal double: %d (%d of them 0); not within %.3g of a"
           " root: %d" % (below, sum(r["kind"] == "inv" and r["w"] != 1 and
-                                    (r["d"], r["w"]) not in FORMULA and
                                     r["out"][grid.sought_index(r["d"], r["w"], r["out"])] == 0
                                     for r in rows), ABS, bad_below))
     searched = [r for r in rows if r["w"] != 1 and r["status"] == 0 and (r["d"], r["w"]) not in

@@ -45,6 +45,7 @@ void d_swap(double& x, double& y);
 double gamma(double a);          // Gamma(a); 0 where it cannot be computed
 double gamma_log(double a);      // ln Gamma(a), a > 0
 double gamma_ln1(double a);      // ln Gamma(1 + a), -0.2 < a <= 1.25
+double ln_gamma_1p(double a);    // ln Gamma(1 + a), a > 0, relative also for a tiny a
 double erfc1(int ind, double x); // erfc(x) (ind 0) or exp(x^2) erfc(x)
 double dpmpar(int i);            // 1 epsilon, 2 smallest normal, 3 largest finite
 double rcomp(double a, double x);  // exp(-x) x^a / Gamma(a), a > 0, x > 0

@@ -25,13 +25,12 @@ void cumbet(double x, double y, double a, double b, double& cum, double& ccum) {
   beta_ratio(a, b, x, y, cum, ccum, ierr);
 }
 
+double ln_gamma_1p(double a) { return a <= 1.25 ? gamma_ln1(a) : gamma_log(a + 1.0); }
+
 namespace {
 
 constexpr double kMinNormal = std::numeric_limits<double>::min();
 constexpr double kTwoPi = 6.283185307179586477;
-
-// ln Gamma(1 + a), a > 0, keeping its relative accuracy for a tiny a.
-double ln_gamma_1p(double a) { return a <= 1.25 ? gamma_ln1(a) : gamma_log(a + 1.0); }
 
 // ln(a B(a, b)) = ln Gamma(1 + a) + ln Gamma(b) - ln Gamma(a + b), to a
 // relative accuracy also for tiny a, where it is about -a (gamma + psi(b)):
@@ -336,8 +335,14 @@ double unscaled(double sum, double scale) {
 
 // With scaled weights the weights grow on towards the Poisson mode, beyond
 // the doubles, while the ratio falls below them and loses its digits: a
-// ratio that is no longer a normal double ends the sum.
-bool scaled_ratio_gone(double scale, double ratio) { return scale > 0.0 && ratio < kMinNormal; }
+// ratio that is no longer a normal double ends the sum once the spacing of
+// the subnormal doubles, times the weight, is no longer negligible against
+// the sum (before that such terms still count: a tail near 1e-307 has
+// percents in them).
+bool scaled_ratio_gone(double scale, double weight, double ratio, double sum) {
+  return scale > 0.0 && ratio < kMinNormal &&
+         !(weight * std::numeric_limits<double>::denorm_min() <= 1.0e-7 * sum);
+}
 
 }  // namespace
 
@@ -405,7 +410,7 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
       adn -= 1.0;
       dnterm = subnormal ? std::exp(ln_step(adn)) : (adn + 1.0) / ((adn + b) * xx) * dnterm;
       betdn.step(sgn * dnterm, adn, direct);
-      if (scaled_ratio_gone(s.scale, betdn.value)) break;
+      if (scaled_ratio_gone(s.scale, xmult, betdn.value, sum)) break;
       sum += xmult * betdn.value;
     }
     // Forward.
@@ -422,7 +427,7 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
       betup.step(-sgn * upterm, aup + 1.0, direct);
       aup += 1.0;
       upterm = subnormal ? std::exp(ln_step(aup)) : (aup - 1.0 + b) * xx / aup * upterm;
-      if (scaled_ratio_gone(s.scale, betup.value)) break;
+      if (scaled_ratio_gone(s.scale, xmult, betup.value, sum)) break;
       sum += xmult * betup.value;
     } while (!negligible(xmult * betup.value, sum, 1.0e-4f));
     return unscaled(sum, s.scale);
@@ -506,7 +511,7 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
       adj = subnormal ? std::exp(ln_aj(d)) : adj * ((df + 2.0 * i) / 2.0) / chid2;
       wt = wt * (i / xnonc);
       ratio.step(sgn * adj, d, direct);
-      if (scaled_ratio_gone(s.scale, ratio.value)) break;
+      if (scaled_ratio_gone(s.scale, wt, ratio.value, sum)) break;
       term = wt * ratio.value;
       sum += term;
       i -= 1.0;
@@ -522,7 +527,7 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
       if (++count > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
       wt = wt * (xnonc / (i + 1.0));
       ratio.step(-sgn * adj, (df + 2.0 * (i + 1.0)) / 2.0, direct);
-      if (scaled_ratio_gone(s.scale, ratio.value)) break;
+      if (scaled_ratio_gone(s.scale, wt, ratio.value, sum)) break;
       term = wt * ratio.value;
       sum += term;
       i += 1.0;

@@ -488,6 +488,44 @@ void cdfchi(int which, double& p, double& q, double& x, double& df, int& status,
 }
 
 // ---------------------------------------------------------------------- gamma
+namespace {
+
+// ln y for the y at which the chosen tail of P(a, y) meets its target, where
+// the inverse ratio gives up (targets below about 1e-298, near the end of
+// the doubles).  A lower tail met below the normal doubles is the first term
+// y^a / Gamma(1 + a) of its series, as the ratio computes it there;
+// otherwise y is searched for on the logs of the tails, which keep their
+// digits where the tails' differences from the target would be subnormal.
+// A status other than 0 is the search's.
+void gamma_product_root(double a, double p, double q, double& lny, int& status, double& bound) {
+  const bool lower = p <= q;
+  if (lower) {
+    double c = 0.0, cc = 0.0;
+    cumgam(std::numeric_limits<double>::min(), a, c, cc);
+    if (c >= p) {
+      lny = (std::log(p) + ln_gamma_1p(a)) / a;
+      status = 0;
+      return;
+    }
+  }
+  // A tail that underflows to 0 counts as the least subnormal double.
+  constexpr double kLeast = std::numeric_limits<double>::denorm_min();
+  auto ln = [](double t) { return std::log(std::fmax(t, kLeast)); };
+  double y = 0.0;
+  bool ratio_ok = true;
+  search(y, 5.0, 0.0, kInf, lower, ln(p), ln(q), status, bound,
+         [&](double t, double& c, double& cc) {
+           cumgam(t, a, c, cc);
+           ratio_ok = gamma_ratio_ok(c, cc);
+           c = ln(c);
+           cc = ln(cc);
+         },
+         [&](double, double) { return ratio_ok; });
+  if (status == 0) lny = std::log(y);
+}
+
+}  // namespace
+
 // scale is a rate: P(X <= x) = P(shape, x * scale).
 void cdfgam(int which, double& p, double& q, double& x, double& shape, double& scale,
             int& status, double& bound) {
@@ -517,19 +555,28 @@ void cdfgam(int which, double& p, double& q, double& x, double& shape, double& s
     double xx;
     int ierr;
     gamma_inc_inv(shape, xx, -1.0, p, q, ierr);
-    if (ierr < 0) {
+    double lnxx = 0.0;
+    // Its exits where a start or an iterate underflows: the root may still
+    // lie within the doubles.
+    const bool underflowed = ierr == -3 || ierr == -8;
+    if (underflowed) {
+      gamma_product_root(shape, p, q, lnxx, status, bound);
+      if (status != 0) return;
+    } else if (ierr < 0) {
       status = 10;
       return;
     }
     status = 0;
+    // The product from its log where the inverse ratio gave up: it may lie
+    // below the normal doubles while the value sought does not.
     if (which == 2) {
       // A quantile that overflows (a rate far below it) is beyond the doubles.
-      x = xx / scale;
+      x = underflowed ? std::exp(lnxx - std::log(scale)) : xx / scale;
       beyond_doubles(x, false, status, bound);
     } else {
       // At x = 0 no rate gives a positive p (the answer lies beyond the
       // upper end), and p = 0 is met only as the rate falls to 0.
-      scale = xx / x;
+      scale = underflowed ? std::exp(lnxx - std::log(x)) : xx / x;
       beyond_doubles(scale, true, status, bound);
     }
     return;

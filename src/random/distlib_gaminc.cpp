@@ -19,6 +19,7 @@ constexpr double rt2pin = 0.398942280401433;
 constexpr double rtpi = 1.77245385090552;
 constexpr double third = 1.0 / 3.0;
 constexpr double eps = 2.220446049250313e-16;
+constexpr double kLnLeastSubnormal = 744.44007192138126;  // -ln(2^-1074)
 
 // Every series and continued fraction gives up (error exit) after this many
 // terms; convergent cases need at most a few hundred.
@@ -219,7 +220,10 @@ void gamma_inc(double a, double x, double& ans, double& qans, int ind) {
     }
     double s = 1.0 - l;
     double z = rlog(l);
-    if (z >= 700.0 / a) {
+    // The tail is about e^-(a z) times factors near 1: it is 0 to the doubles
+    // only once a z passes -ln of the least subnormal double (a bound of 700
+    // sent tails between 1e-308 and 1e-304 to 0).
+    if (z >= kLnLeastSubnormal / a) {
       if (std::fabs(s) <= 2.0 * eps) {
         ans = 2.0;
         return;

@@ -528,6 +528,13 @@ TEST(DistlibDrivers, NoWrongAnswerWithStatusZero) {
     const bool f = std::string(r.driver) == "fnc";
     check_far(r, r.which == 1 ? (f ? 1.5e-3 : 1.5e-4) : 1e-6);
   }
+  // Tails between the smallest normal double and 1e-304 (0 before, or 1 %
+  // off), and gamma quantiles and rates for tails below 1e-298, where the
+  // inverse ratio gives up (status 10 before): searched for, or from the
+  // first series term where the product lies below the normal doubles.
+  for (const auto& r : distlib_ref::fault_edge_of_doubles) {
+    check_far(r, std::string(r.driver) == "chn" ? 1e-4 : r.which == 1 ? 1e-12 : 2e-8);
+  }
 }
 
 // A value that a formula puts beyond the doubles is left at the end of the

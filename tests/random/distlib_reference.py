@@ -697,6 +697,31 @@ def fault_classes(w):
             solve(lambda x: chn_lower(x, 0.01134891531749599, 1400), mpf(float(p)), 1e-301,
                   1e-299, rel=mpf(10) ** -20))
 
+    def edge_of_doubles():
+        # a gamma tail between the smallest normal double and 1e-304 (it came
+        # back as 0), and a noncentral one near 1e-307 whose terms with
+        # ratios below the normal doubles were cut (1 % off)
+        row("gam", 1, [0.0, 0.0, 822.0, 27.74833640595143, 1.0], 1, 0,
+            pq(27.74833640595143, 822)[1])
+        row("chn", 1, [0.0, 0.0, 845.1023770101664, 2803.4853019763173, 2.7221766460631853], 0, 0,
+            chn_lower(845.1023770101664, 2803.4853019763173, 2.7221766460631853))
+        # gamma quantiles and a rate for tails below 1e-298, where the inverse
+        # ratio gives up (status 10 before): upper and lower tails, a shape
+        # below 1 whose start underflowed, a rate for a product far below the
+        # normal doubles
+        for p, q, a, rate in [(1.0, 1.86460718747749e-300, 25.136436489070775,
+                               0.0026867333169320437),
+                              (1.0082223937279845e-298, 1.0, 4893.390611413578, 367.6884137100959),
+                              (2.9290206552744026e-305, 1.0, 0.8276089767800874,
+                               7.978296712507858e-67)]:
+            side = 0 if p <= q else 1
+            target = mpf(min(p, q))
+            want = solve(lambda t: pq(a, mpf(t) * mpf(rate))[side], target,
+                         mpf(10) ** -700 / rate, mpf(1e6) / rate)
+            row("gam", 2, [p, q, 0.0, a, rate], 2, 0, want)
+        row("gam", 4, [1e-300, 1.0, 1e-300, 0.5, 0.0], 4, 0,
+            solve(lambda r: pq(0.5, mpf(1e-300) * r)[0], mpf(1e-300), mpf(1e-305), mpf(1e-295)))
+
     table("fault_normal", normal)
     table("fault_gamma_rate", gamma_rate)
     table("fault_f_tiny_df", f_tiny_df)
@@ -705,6 +730,7 @@ def fault_classes(w):
     table("fault_far_tails", far_tails)
     table("fault_beyond_800", beyond_800)
     table("fault_below_floor", below_floor)
+    table("fault_edge_of_doubles", edge_of_doubles)
 
 
 def grid_points(w):
