@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "random/prob.hpp"
@@ -67,6 +68,20 @@ TEST(RobustWeights, SlashLimitsWhereTheTruncatedLawCannotBeInverted) {
   EXPECT_GT(rate, 1e-300);
   EXPECT_GT(w2, 0.0);
   EXPECT_LE(w2, 1.0);
+
+  // A rate so small that the product w * rate lies below the doubles for
+  // every w in (0, 1], where the inverse gamma ratio's start underflows (the
+  // weight came back as 1.0): the truncated law with shape 1/2 then has
+  // P(W <= w) = sqrt(w), and its draw is u^2.
+  for (unsigned seed : {5u, 11u, 23u}) {
+    prob::set_seed(seed);
+    rate = std::numeric_limits<double>::denorm_min();
+    const double w3 = slash_weight(0.5, rate);
+    prob::set_seed(seed);
+    const double u = prob::gen_uniform_real();
+    EXPECT_EQ(rate, std::numeric_limits<double>::denorm_min());
+    EXPECT_NEAR(w3, u * u, 1e-12 * u * u) << seed;
+  }
 }
 
 // ---------------------------------------------------------------------------
