@@ -67,6 +67,31 @@ def worst(pairs):
     return max(pairs, default=0.0)
 
 
+# What counts as a wrong answer with status 0: an error a decade or more
+# beyond the worst the README states for its kind.
+WRONG_TAIL, WRONG_NC_TAIL, WRONG_FORMULA, WRONG_SEARCH = 1e-10, 4e-2, 1e-9, 1e-7
+
+
+def wrong(r):
+    """Whether a call with status 0 gave a wrong answer (NaN included)."""
+    if r["status"] != 0 or r["kind"] in ("skip", "none"):
+        return False
+    out = r["out"]
+    if any(v != v for v in out):
+        return True
+    d, w = r["d"], r["w"]
+    if w == 1:
+        return r["err"] is not None and r["err"] > (WRONG_NC_TAIL if d in NC else WRONG_TAIL)
+    k = grid.sought_index(d, w, out)
+    if abs(out[k]) < TINY:
+        return False  # judged by its absolute accuracy below
+    if (d, w) in FORMULA:
+        return r["fwd"] is not None and r["fwd"] > (WRONG_SEARCH if d == "gam" else WRONG_FORMULA)
+    if d in NC:
+        return r["err"] is not None and r["err"] > WRONG_NC_TAIL
+    return r["fwd"] is not None and r["fwd"] > WRONG_SEARCH
+
+
 def main():
     paths = [p for a in sys.argv[1:] for p in sorted(glob.glob(a))]
     rows = rows_of(paths)
@@ -74,6 +99,12 @@ def main():
                                                   max(r["secs"] for r in rows)))
     print("statuses", {s: sum(r["status"] == s for r in rows)
                        for s in sorted({r["status"] for r in rows})})
+    bad = {}
+    for r in rows:
+        if wrong(r):
+            key = "%s %d" % (r["d"], r["w"])
+            bad[key] = bad.get(key, 0) + 1
+    print("wrong answers with status 0: %d %s" % (sum(bad.values()), dict(sorted(bad.items()))))
     # which 1
     bands, zero_above, honest_below = {}, 0, 0
     for r in rows:

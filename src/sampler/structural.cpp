@@ -117,26 +117,21 @@ void find_level_information(model::State& s) {
   StructuralWork& work = workspace(s).structural;
   const auto neq = static_cast<std::size_t>(s.neq);
   work.own.assign(neq, 0);
-  std::vector<int> flat;
+  std::vector<int> flat;  // structural effects k
   for (int k = 1; k <= m.neffr; ++k)
-    if (flat_levels(m.pos_effr(k))) flat.push_back(m.pos_effr(k));
+    if (flat_levels(m.pos_effr(k))) flat.push_back(k);
   if (flat.empty()) return;
   const std::vector<char> fixed = fixed_effects();
 
-  // Each record's fixed location parameters with their multipliers, and
-  // its level of each effect of `flat` (0 none).
+  // Each record's fixed location parameters with their multipliers (its
+  // levels are the kept slots).
   const std::size_t nk = flat.size();
   std::vector<std::size_t> first(1, 0);
-  std::vector<std::pair<int, double>> terms;
-  std::vector<std::int32_t> level(static_cast<std::size_t>(m.nrec) * nk, 0);
+  std::vector<std::pair<int, float>> terms;
   const RecordCursor& c = workspace(s).cursor;
   for (int i = 1; i <= m.nrec; ++i) {
     s.irec = i;
     find_addresses(s);
-    for (std::size_t x = 0; x < nk; ++x) {
-      const Slot sl = slot_of(s, flat[x]);
-      if (!sl.missing) level[static_cast<std::size_t>(i - 1) * nk + x] = sl.eq;
-    }
     for (int j = 1; j <= c.naddr_t(1); ++j) {
       const int f = c.SLOT_EFF(j, 1);
       const float w = s.WEIGHT_COV(j, 1);
@@ -149,9 +144,12 @@ void find_level_information(model::State& s) {
   std::vector<std::pair<int, double>> row;
   sparsem::RowEchelon rows;
   for (std::size_t x = 0; x < nk; ++x) {
-    const int ef = flat[x], a1 = address1(ef, 1, 1), nl = m.nlev(ef);
+    const int ef = m.pos_effr(flat[x]), a1 = address1(ef, 1, 1), nl = m.nlev(ef);
     const int least = own_at_least(fixed, ef);
-    auto level_of = [&](int i) { return level[static_cast<std::size_t>(i - 1) * nk + x]; };
+    auto level_of = [&](int i) {
+      const Slot sl = kept_slot(work, i, flat[x]);
+      return sl.missing ? 0 : sl.eq;
+    };
     // The level all records of each parameter lie in; -1 where they lie in
     // more than one, or outside every level.
     std::fill(home.begin(), home.end(), 0);
@@ -188,7 +186,7 @@ void find_level_information(model::State& s) {
         row.clear();
         for (std::size_t p = first[static_cast<std::size_t>(i - 1)]; p < first[static_cast<std::size_t>(i)]; ++p) {
           const int k = column[static_cast<std::size_t>(terms[p].first - 1)];
-          if (k >= 0) row.emplace_back(k, terms[p].second);
+          if (k >= 0) row.emplace_back(k, static_cast<double>(terms[p].second));
         }
         sparsem::add_row(rows, row);
         ++taken;
@@ -315,8 +313,8 @@ void structural_r(model::State& s, util::mat1<double>& e) {
   auto ee = [&work](int q) -> double& { return work.ee[static_cast<std::size_t>(q - 1)]; };
 
   const bool rescale_last = nr > 0 && model::robust_residuals();
-  if (m.r_nround > 0 && (first_cycle || work.own.size() != neq)) find_level_information(s);
   if (m.r_nround > 0 || rescale_last) keep_record_slots(s);
+  if (m.r_nround > 0 && (first_cycle || work.own.size() != neq)) find_level_information(s);
 
   for (int iter = 1; iter <= m.r_nround; ++iter) {
     std::fill(work.ee.begin(), work.ee.end(), 0.0);

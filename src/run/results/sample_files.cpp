@@ -25,12 +25,14 @@ using model::m;
 
 namespace {
 
-// A sample file reopened to go on writing at its end, holding t.  It must
-// exist: the chain that made it is being continued.
-void reopen(util::TextOut& f, const char* name, util::Tally t) {
+// A sample file reopened to go on writing at its end, holding what the
+// object last wrote or was told.  It must exist: the chain that made it is
+// being continued.
+void reopen(util::TextOut& f, const char* name) {
   struct stat st;
   const int err = ::stat(name, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EISDIR;
-  if (err != 0) util::fatal_stderr(std::string("cannot open file \"") + name + "\": " + std::strerror(err));
+  if (err != 0) util::io_fail("cannot open file", name, err);
+  const util::Tally t = f.tally();
   f.open(name, util::TextOut::Mode::append);
   f.resume(t);
 }
@@ -245,7 +247,7 @@ void check_written(const SampleFile& x, int round) {
     const long long size = util::file_size(x.name);
     if (size < 0) {
       // Not needed any more; one the chain goes on writing must be there.
-      if (x.reopen) reopen(o, x.name, t);  // stops, naming the file
+      if (x.reopen) reopen(o, x.name);  // stops, naming the file
       return;
     }
     // A file its writer knows nothing of is taken as it stands.
@@ -267,9 +269,7 @@ void check_written(const SampleFile& x, int round) {
 // stores to come (summed here also when an earlier version's record has no
 // checksum to compare).
 void check_stored_bytes(const char* name, record::Store& st) {
-  int k = 0;
-  while (std::strcmp(st.samples[k], name) != 0) ++k;
-  util::Tally& want = st.sample_tallies[k];
+  util::Tally& want = st.sample_tallies[st.sample_index(name)];
   util::Tally t;
   util::tally_of_file(name, want.bytes, t);
   if (want.summed && t.sum != want.sum) {
@@ -280,8 +280,7 @@ void check_stored_bytes(const char* name, record::Store& st) {
     util::fatal(" restart refused: \"" + std::string(name) +
                 "\" does not hold what the chain wrote to it up to the store of cycle " + std::to_string(st.cycle) +
                 " (the checksum of its first " + std::to_string(want.bytes) + " bytes" + sums +
-                "): it comes from another chain, or it was changed after the store; put back the file of "
-                "that store");
+                record::not_stored_file);
   }
   want = t;
 }
@@ -307,7 +306,7 @@ void reopen_sample_files(model::State& s, int round) {
   for (const SampleFile& x : f) {
     if (!x.has) continue;
     if (x.close) x.out->close();
-    if (x.reopen) reopen(*x.out, x.name, x.out->tally());
+    if (x.reopen) reopen(*x.out, x.name);
   }
 }
 
@@ -343,9 +342,9 @@ void open_sample_files(model::State& s, int start, const record::Store& st) {
     const long long size = util::file_size(x.name);
     // Lines written after the store, complete or not, are not part of it.
     if (t.bytes >= 0 && size > t.bytes) util::cut_file(x.name, t.bytes);
-    if (x.resumed) reopen(*x.out, x.name, t);
     // A file the store has, open or not, is what later stores check.
     if (t.bytes >= 0) x.out->resume(t);
+    if (x.resumed) reopen(*x.out, x.name);
   }
 }
 

@@ -209,16 +209,20 @@ bool Store::has_result(const char* name) const {
 
 long long Store::sample_size(const char* name) const { return sample_tally(name).bytes; }
 
-util::Tally Store::sample_tally(const char* name) const {
+int Store::sample_index(const char* name) const {
   for (int k = 0; k < nsamples; ++k)
-    if (std::strcmp(samples[k], name) == 0) return sample_tallies[k];
-  return util::Tally{-1, 0, false};
+    if (std::strcmp(samples[k], name) == 0) return k;
+  return -1;
+}
+
+util::Tally Store::sample_tally(const char* name) const {
+  const int k = sample_index(name);
+  return k >= 0 ? sample_tallies[k] : util::Tally{-1, 0, false};
 }
 
 long Store::sample_line(const char* name) const {
-  for (int k = 0; k < nsamples; ++k)
-    if (std::strcmp(samples[k], name) == 0) return sample_lines[k];
-  return 0;
+  const int k = sample_index(name);
+  return k >= 0 ? sample_lines[k] : 0;
 }
 
 bool Store::pending() const {
@@ -303,9 +307,7 @@ void check_result_files(const Store& st) {
     if (t.bytes == want.bytes && t.sum == want.sum) continue;
     util::fatal(" restart refused: \"" + std::string(name) + "\" is not the file that the store of cycle " +
                 std::to_string(st.cycle) + " wrote (\"" + st.source + "\" gives " + described(want) +
-                ", the file holds " + described(t) +
-                "): it comes from another chain, or it was changed after the store; put back the file of "
-                "that store");
+                ", the file holds " + described(t) + not_stored_file);
   }
 }
 

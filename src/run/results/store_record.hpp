@@ -28,6 +28,11 @@ inline constexpr const char* sample_names[] = {"varcompsam", "loglike_rnd", "msi
 inline constexpr int max_results = 8, max_samples = 5;
 
 // What one store holds.  Names point at the constants above.
+// How a restart's refusal ends for a file that is not the one the store
+// wrote.
+inline constexpr const char* not_stored_file =
+    "): it comes from another chain, or it was changed after the store; put back the file of that store";
+
 struct Store {
   int cycle = 0;
   // The chain's burn-in and thinning interval, which turn the stored means
@@ -59,6 +64,8 @@ struct Store {
   // Length of a sample file at the store, -1 when the store has none.
   long long sample_size(const char* name) const;
   // Its tally at the store (bytes -1 when the store has none).
+  // Its place in samples, -1 when the store has none.
+  int sample_index(const char* name) const;
   util::Tally sample_tally(const char* name) const;
   // The line of the record that gives it, 0 when none does.
   long sample_line(const char* name) const;
