@@ -77,9 +77,11 @@ def wrong(r):
     if r["status"] != 0 or r["kind"] in ("skip", "none"):
         return False
     out = r["out"]
-    if any(v != v for v in out):
-        return True
+    if any(not abs(v) <= HUGE for v in out):
+        return True  # NaN or infinite
     d, w = r["d"], r["w"]
+    if (d, w) == ("nor", 4) and not out[4] > 0:
+        return True  # no sd is 0 or negative
     if w == 1:
         return r["err"] is not None and r["err"] > (WRONG_NC_TAIL if d in NC else WRONG_TAIL)
     k = grid.sought_index(d, w, out)
