@@ -479,6 +479,31 @@ void add_founder_lines(model::State& s, const util::TextIn& file, int e, const P
   }
 }
 
+// Lines of no weight add no term to the relationship inverse, whose rank is
+// the count of the other lines: G takes only those as its levels.  Said only
+// where such lines are.
+void say_unweighted_lines(const model::State& s, const util::TextIn& file, int e) {
+  const RandomType rt = m.randomtype(e);
+  const int len = std::max(m.lenped(e), 0);
+  int none = 0;
+  for (int i = 1; i <= len; ++i)
+    if (animals_by_code(rt, s.PED_CODE(e, i)) < 0) ++none;
+  if (none == 0) return;
+  int rows[model::maxcorr];
+  const int absent = m.randomnumb(e) * m.ntrait - model::present_rows(e, rows);
+  const int levels = len - none;
+  util::say_text(" Pedigree file " + file.name() + " of effect " + std::to_string(e) + ": " +
+                 std::to_string(none) + " of its " + std::to_string(len) + (none == 1 ? " lines carries" : " lines carry") + " no weight (" +
+                 (rt == RandomType::add_an_upg ? "code 4" : "code 0") +
+                 ") and add nothing to the relationship inverse: G of effect " + std::to_string(e) +
+                 " counts the other " + std::to_string(levels) + " as its levels, with " +
+                 std::to_string(levels + m.dbelief_g(e) - absent) + " degrees of freedom (" +
+                 std::to_string(levels) + " levels + " + std::to_string(m.dbelief_g(e)) +
+                 " degrees of belief" +
+                 (absent > 0 ? " - " + std::to_string(absent) + (absent == 1 ? " absent row" : " absent rows")
+                              : std::string()) + ")");
+}
+
 void read_msfile(model::State& s) {
   const int n = m.n_ms;
   s.MS.resize(n);
@@ -601,6 +626,10 @@ void read_files(model::State& s) {
       check_record(w, ids, ix);
       if (rt == RandomType::add_an_upg && (code < 1 || code > 4))
         refuse(w, "multiplier code " + std::to_string(code) + " is not within 1 to 4");
+      // A negative weight takes a term away from the relationship inverse,
+      // which is then no longer positive semidefinite.
+      if (rt == RandomType::add_an_upgi && code < 0)
+        refuse(w, "multiplier code " + std::to_string(code) + " (1000 times the line's weight) is below 0");
       for (int k = 0; k < 3; ++k) s.PED(e, i, k + 1) = ids[k];
       if (four) s.PED_CODE(e, i) = code;
       if (rt == RandomType::add_an_ms) {
@@ -637,6 +666,7 @@ void read_files(model::State& s) {
                      std::to_string(std::max(len, 0) + more) + " records; the first " +
                      std::to_string(std::max(len, 0)) + " are read");
     if (three || four) add_founder_lines(s, ped, e, ix);
+    if (four) say_unweighted_lines(s, ped, e);
     if (model::candidate_sires(rt)) {
       candidate_groups.push_back(e);
       for (int i = 1; i <= len && listed == 0; ++i)

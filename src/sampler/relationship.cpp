@@ -867,6 +867,9 @@ void add_g_add(model::State& s, model::RandomType randomtype, int e, Relationshi
   const int ng = gather_ginv(e, gt);
   remember_keys(t, gt.data(), ng);
   const std::int32_t nt = m.ntrait;
+  // Lines of weight above 0: the rank of A^-1, and so the levels G counts
+  // (a parent group's line of no weight adds no term).
+  int weighted = 0;
   {
     SlotAdder XX(s.XX, hash_slots(t));
     const PedLine* lines = t.lines.data();
@@ -875,6 +878,7 @@ void add_g_add(model::State& s, model::RandomType randomtype, int e, Relationshi
       sparsem::sparse_hashm& A = s.AINV(e);
       for (std::size_t i = 0; i < nlines; ++i) {
         const PedLine& L = lines[i];
+        if (L.m > 0.0) ++weighted;
         add_line(L, r.w, gt.data(), ng, nt, XX);
         for (int a = 0; a < L.n; ++a) {
           const double ma = L.m * r.w[L.k[a]];
@@ -888,7 +892,7 @@ void add_g_add(model::State& s, model::RandomType randomtype, int e, Relationshi
   if (first) util::say(" read ", len, " additive pedigrees");
 
   if (len <= 0) util::fatal(util::freev("Additive pedigree file for effect ", e, " empty"));
-  if (first) s.DF_RANDOM(e) = len;
+  if (first) s.DF_RANDOM(e) = weighted;
 }
 
 void add_g_add(model::State& s, model::RandomType randomtype, int e) {

@@ -125,7 +125,8 @@ void add_g_diag(model::State& s, int e);
 // adds ginv(e) (x) A^-1 to s.XX for the traits where both effects have data
 // (pos_eff != 0).  In the first cycle of a run builds A^-1 from s.PED (and
 // s.PED_CODE for the types with parent groups) into s.AINV(e) and the store, prints
-// " read <lenped> additive pedigrees" and sets s.DF_RANDOM(e) = lenped(e);
+// " read <lenped> additive pedigrees" and sets s.DF_RANDOM(e) to the count
+// of lines of weight above 0 (lenped(e) but for lines of no weight);
 // a later cycle re-adds the kept terms (building them first, without
 // touching AINV, if the store lacks them).  An empty pedigree stops the run;
 // so does, when the terms are built, an id outside the levels of the group's

@@ -366,6 +366,8 @@ TEST_F(SilentInputsFiles, PedigreeLinesAndValues) {
                "without lines on a line with one animal parent, the one numbered higher is taken as the group: "
                "groups are numbered after the animals)",
        "", {}},
+      {"a negative weight", model_text(6, group("add_an_upgi", "ped.txt 3")), "1 6 6 1000\n2 1 6 -1333\n3 1 2 2000\n",
+       where + ", line 2 (record 2): multiplier code -1333 (1000 times the line's weight) is below 0", "", {}},
       {"one parent an animal, both the same", model_text(9, group("add_an_upg", "ped.txt 1")), "3 9 9 2\n",
        where + ", line 1 (record 1): its code 2 makes one parent an animal and the other a parent group, but both "
                "parents are 9, which has no line of its own",
@@ -465,6 +467,75 @@ TEST_F(SilentInputsFiles, PedigreeWithoutFoundersGivesTheWholeRelationshipInvers
   }
 }
 
+// Rank of the symmetric matrix of order n whose upper triangle a holds by
+// rows, by elimination with full pivoting.
+int rank_of(std::vector<double> a, int n) {
+  auto at = [&](int i, int j) -> double& { return a[static_cast<std::size_t>(i * n + j)]; };
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < i; ++j) at(i, j) = at(j, i);
+  int r = 0;
+  for (; r < n; ++r) {
+    int pi = r, pj = r;
+    for (int i = r; i < n; ++i)
+      for (int j = r; j < n; ++j)
+        if (std::fabs(at(i, j)) > std::fabs(at(pi, pj))) pi = i, pj = j;
+    if (std::fabs(at(pi, pj)) < 1e-9) break;
+    for (int j = 0; j < n; ++j) std::swap(at(r, j), at(pi, j));
+    for (int i = 0; i < n; ++i) std::swap(at(i, r), at(i, pj));
+    for (int i = r + 1; i < n; ++i) {
+      const double f = at(i, r) / at(r, r);
+      for (int j = r; j < n; ++j) at(i, j) -= f * at(r, j);
+    }
+  }
+  return r;
+}
+
+// Lines of no weight (code 4, weight 0), of groups or of animals, add no term
+// to the relationship inverse: G counts as its levels the lines of weight
+// above 0, which is the rank of the inverse, and the start-up says so.
+TEST_F(SilentInputsFiles, LinesOfNoWeightAreNoLevelsOfG) {
+  struct Case {
+    const char* what;
+    const char* type;
+    model::RandomType code;
+    int nlev;
+    std::string ped;
+    int levels;
+    std::string said;  // "" no such line
+  };
+  const std::string head = " Pedigree file ped.txt of effect 2: ";
+  const Case cases[] = {
+      {"groups' lines", "add_an_upg", model::RandomType::add_an_upg, 8,
+       "7 0 0 4\n8 0 0 4\n1 7 8 3\n2 7 7 3\n3 1 2 1\n4 3 8 2\n5 0 0 3\n6 0 0 3\n", 6,
+       head + "2 of its 8 lines carry no weight (code 4) and add nothing to the relationship inverse: G of effect 2 "
+              "counts the other 6 as its levels, with 10 degrees of freedom (6 levels + 4 degrees of belief)"},
+      {"an animal's line", "add_an_upg", model::RandomType::add_an_upg, 8,
+       "1 7 8 3\n2 7 7 3\n3 1 2 4\n4 3 8 2\n5 0 0 3\n6 0 0 3\n", 5,
+       head + "1 of its 6 lines carries no weight (code 4) and add nothing to the relationship inverse: G of effect 2 "
+              "counts the other 5 as its levels, with 9 degrees of freedom (5 levels + 4 degrees of belief)"},
+      {"weight 0", "add_an_upgi", model::RandomType::add_an_upgi, 6,
+       "6 0 0 0\n1 6 6 1000\n2 1 6 1333\n3 1 2 2000\n4 0 0 1000\n5 0 0 1000\n", 5,
+       head + "1 of its 6 lines carries no weight (code 0) and add nothing to the relationship inverse: G of effect 2 "
+              "counts the other 5 as its levels, with 9 degrees of freedom (5 levels + 4 degrees of belief)"},
+      {"every line weighted", "add_an_upgi", model::RandomType::add_an_upgi, 6,
+       "1 6 6 1000\n2 1 6 1333\n3 1 2 2000\n4 0 0 1000\n5 0 0 1000\n", 5, ""},
+      {"animal model", "add_animal", model::RandomType::add_animal, 3, "1 0 0\n2 0 0\n3 1 2\n", 3, ""},
+  };
+  for (const Case& c : cases) {
+    const int lines = static_cast<int>(statetest::lines(c.ped).size());
+    write("ped.txt", c.ped);
+    const statetest::Run r = load(model_text(c.nlev, group(c.type, "ped.txt " + std::to_string(lines))));
+    ASSERT_EQ(r.stop, "") << c.what;
+    if (c.said.empty())
+      EXPECT_EQ(r.out.find("no weight (code"), std::string::npos) << c.what << "\n" << r.out;
+    else
+      EXPECT_NE(r.out.find("\n" + c.said + "\n"), std::string::npos) << c.what << "\n" << r.out;
+    const std::vector<double> a = relationship_inverse(c.code);
+    EXPECT_EQ(s_.DF_RANDOM(2), c.levels) << c.what;
+    EXPECT_EQ(rank_of(a, c.nlev), c.levels) << c.what;
+  }
+}
+
 // The folder a under the test's own folder top, emptied, with the data set
 // the simulator writes with options.
 std::filesystem::path simulated(const char* top, const char* a, const std::string& options) {
@@ -544,6 +615,63 @@ TEST(SilentInputsProgram, PedigreeWithoutFoundersGivesTheChainOfTheWholeOne) {
     ASSERT_EQ(da.size(), db.size());
     ASSERT_GT(da.size(), 100u);
     for (std::size_t k = 0; k < da.size(); ++k) ASSERT_NEAR(db[k], da[k], 1e-6 * (1.0 + std::fabs(da[k]))) << k;
+  }
+}
+
+// Through the program: a line of no weight for the parent group (code 4, or
+// weight 0) leaves the chain of the pedigree without it as it was, to the
+// byte (before, it counted as a level of G: 0.726 against 1.053 for the
+// mean of G in a set of 400 animals with 6 such lines); a negative weight
+// stops the reading of the pedigree at its line.
+TEST(SilentInputsProgram, LinesOfNoWeightLeaveTheChainAsItWas) {
+  namespace fs = std::filesystem;
+  using namespace chaintest;
+  if (program_path().empty() || simulator_path().empty()) GTEST_SKIP() << "program or simulator not built";
+  const fs::path top = fs::path(testing::TempDir()) / "silent_no_weight";
+  fs::remove_all(top);
+  struct Case {
+    const char* name;
+    std::string options;
+    const char* code;
+    const char* refusal;  // of the line 201 0 0 -1000
+  };
+  const Case cases[] = {
+      {"groups", "--records 300 --unknown 0.3 --groups add_an_upg --seed 31", "4", "is not within 1 to 4"},
+      {"weights", "--records 200 --traits 2 --unknown 0.3 --groups add_an_upgi --seed 32", "0",
+       "(1000 times the line's weight) is below 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path a = top / c.name / "plain", b = top / c.name / "lined", n = top / c.name / "negative";
+    fs::create_directories(a);
+    const Process sim = run_simulator(a, c.options + " --animals 200 --nround 200 --nburn 50 --skip 2");
+    ASSERT_EQ(sim.status, 0) << sim.err;
+    fs::copy(a, b);
+    fs::copy(a, n);
+    const std::string ped = read_file(a / "pedigree.txt");
+    const std::string lines = std::to_string(statetest::lines(ped).size() + 1);
+    std::ofstream(b / "pedigree.txt") << ped << "201 0 0 " << c.code << "\n";
+    std::ofstream(n / "pedigree.txt") << ped << "201 0 0 -1000\n";
+    set_keyword_value(b / "params.txt", "PEDIGREEFILE:", "pedigree.txt " + lines);
+    set_keyword_value(n / "params.txt", "PEDIGREEFILE:", "pedigree.txt " + lines);
+
+    const Process pa = run_program(a), pb = run_program(b), pn = run_program(n);
+    ASSERT_EQ(pa.status, 0) << pa.out << pa.err;
+    ASSERT_EQ(pb.status, 0) << pb.out << pb.err;
+    EXPECT_EQ(pa.out.find("no weight (code"), std::string::npos);
+    EXPECT_NE(pb.out.find(" Pedigree file pedigree.txt of effect 3: 1 of its 201 lines carries no weight (code " +
+                          std::string(c.code) + ") and add nothing to the relationship inverse: G of effect 3 counts "
+                          "the other 200 as its levels"),
+              std::string::npos)
+        << pb.out;
+    for (const char* f : {"varcompsam", "solutions", "varcomp"}) EXPECT_EQ(read_file(b / f), read_file(a / f)) << f;
+    EXPECT_EQ(pn.status, 1);
+    EXPECT_NE((pn.out + pn.err)
+                  .find(" Error in pedigree file pedigree.txt of effect 3, line 201 (record 201): multiplier code "
+                        "-1000 " +
+                        std::string(c.refusal)),
+              std::string::npos)
+        << pn.out << pn.err;
   }
 }
 
