@@ -492,16 +492,19 @@ void say_unweighted_lines(const model::State& s, const util::TextIn& file, int e
   int rows[model::maxcorr];
   const int absent = m.randomnumb(e) * m.ntrait - model::present_rows(e, rows);
   const int levels = len - none;
+  const std::string what = none == 1 ? " lines carries no weight (" : " lines carry no weight (";
+  const std::string adds = none == 1 ? ") and adds" : ") and add";
+  const std::string minus =
+      absent > 0 ? " - " + std::to_string(absent) + (absent == 1 ? " absent row" : " absent rows")
+                 : "";
   util::say_text(" Pedigree file " + file.name() + " of effect " + std::to_string(e) + ": " +
-                 std::to_string(none) + " of its " + std::to_string(len) + (none == 1 ? " lines carries" : " lines carry") + " no weight (" +
-                 (rt == RandomType::add_an_upg ? "code 4" : "code 0") +
-                 ") and add nothing to the relationship inverse: G of effect " + std::to_string(e) +
+                 std::to_string(none) + " of its " + std::to_string(len) + what +
+                 (rt == RandomType::add_an_upg ? "code 4" : "code 0") + adds +
+                 " nothing to the relationship inverse: G of effect " + std::to_string(e) +
                  " counts the other " + std::to_string(levels) + " as its levels, with " +
                  std::to_string(levels + m.dbelief_g(e) - absent) + " degrees of freedom (" +
                  std::to_string(levels) + " levels + " + std::to_string(m.dbelief_g(e)) +
-                 " degrees of belief" +
-                 (absent > 0 ? " - " + std::to_string(absent) + (absent == 1 ? " absent row" : " absent rows")
-                              : std::string()) + ")");
+                 " degrees of belief" + minus + ")");
 }
 
 void read_msfile(model::State& s) {
@@ -629,7 +632,8 @@ void read_files(model::State& s) {
       // A negative weight takes a term away from the relationship inverse,
       // which is then no longer positive semidefinite.
       if (rt == RandomType::add_an_upgi && code < 0)
-        refuse(w, "multiplier code " + std::to_string(code) + " (1000 times the line's weight) is below 0");
+        refuse(w, "multiplier code " + std::to_string(code) +
+                      " (1000 times the line's weight) is below 0");
       for (int k = 0; k < 3; ++k) s.PED(e, i, k + 1) = ids[k];
       if (four) s.PED_CODE(e, i) = code;
       if (rt == RandomType::add_an_ms) {

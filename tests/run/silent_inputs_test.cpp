@@ -511,11 +511,11 @@ TEST_F(SilentInputsFiles, LinesOfNoWeightAreNoLevelsOfG) {
               "counts the other 6 as its levels, with 10 degrees of freedom (6 levels + 4 degrees of belief)"},
       {"an animal's line", "add_an_upg", model::RandomType::add_an_upg, 8,
        "1 7 8 3\n2 7 7 3\n3 1 2 4\n4 3 8 2\n5 0 0 3\n6 0 0 3\n", 5,
-       head + "1 of its 6 lines carries no weight (code 4) and add nothing to the relationship inverse: G of effect 2 "
+       head + "1 of its 6 lines carries no weight (code 4) and adds nothing to the relationship inverse: G of effect 2 "
               "counts the other 5 as its levels, with 9 degrees of freedom (5 levels + 4 degrees of belief)"},
       {"weight 0", "add_an_upgi", model::RandomType::add_an_upgi, 6,
        "6 0 0 0\n1 6 6 1000\n2 1 6 1333\n3 1 2 2000\n4 0 0 1000\n5 0 0 1000\n", 5,
-       head + "1 of its 6 lines carries no weight (code 0) and add nothing to the relationship inverse: G of effect 2 "
+       head + "1 of its 6 lines carries no weight (code 0) and adds nothing to the relationship inverse: G of effect 2 "
               "counts the other 5 as its levels, with 9 degrees of freedom (5 levels + 4 degrees of belief)"},
       {"every line weighted", "add_an_upgi", model::RandomType::add_an_upgi, 6,
        "1 6 6 1000\n2 1 6 1333\n3 1 2 2000\n4 0 0 1000\n5 0 0 1000\n", 5, ""},
@@ -660,7 +660,7 @@ TEST(SilentInputsProgram, LinesOfNoWeightLeaveTheChainAsItWas) {
     ASSERT_EQ(pb.status, 0) << pb.out << pb.err;
     EXPECT_EQ(pa.out.find("no weight (code"), std::string::npos);
     EXPECT_NE(pb.out.find(" Pedigree file pedigree.txt of effect 3: 1 of its 201 lines carries no weight (code " +
-                          std::string(c.code) + ") and add nothing to the relationship inverse: G of effect 3 counts "
+                          std::string(c.code) + ") and adds nothing to the relationship inverse: G of effect 3 counts "
                           "the other 200 as its levels"),
               std::string::npos)
         << pb.out;
