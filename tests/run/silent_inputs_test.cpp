@@ -517,9 +517,7 @@ TEST_F(SilentInputsFiles, LinesOfNoWeightAreNoLevelsOfG) {
        "6 0 0 0\n1 6 6 1000\n2 1 6 1333\n3 1 2 2000\n4 0 0 1000\n5 0 0 1000\n", 5,
        head + "1 of its 6 lines carries no weight (code 0) and adds nothing to the relationship inverse: G of effect 2 "
               "counts the other 5 as its levels, with 9 degrees of freedom (5 levels + 4 degrees of belief)"},
-      {"every line weighted", "add_an_upgi", model::RandomType::add_an_upgi, 6,
-       "1 6 6 1000\n2 1 6 1333\n3 1 2 2000\n4 0 0 1000\n5 0 0 1000\n", 5, ""},
-      {"animal model", "add_animal", model::RandomType::add_animal, 3, "1 0 0\n2 0 0\n3 1 2\n", 3, ""},
+      {"every line weighted", "add_animal", model::RandomType::add_animal, 3, "1 0 0\n2 0 0\n3 1 2\n", 3, ""},
   };
   for (const Case& c : cases) {
     const int lines = static_cast<int>(statetest::lines(c.ped).size());
