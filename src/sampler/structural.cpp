@@ -125,13 +125,13 @@ std::int32_t joined(std::int32_t h, std::int32_t want) {
 // descendants, with its share of each one's expected value: 1/2 through a
 // parent, 1/4 through a sire model's maternal grandsire.
 struct FlatPedigree {
-  int e = 0, lim = 0;                            // first effect; ids 1..lim
-  std::vector<char> flat;                        // by id
-  std::vector<std::array<int, 2>> parent;        // by id, of its weighted line
-  std::vector<std::array<double, 2>> share;      // of each parent
-  std::vector<int> order, at;                    // ids parents first; position of each
-  std::vector<std::size_t> kid_first;            // offspring of each id ...
-  std::vector<int> kids;                         // ... at kids[kid_first[id]..]
+  int e = 0, lim = 0;                        // first effect; ids 1..lim
+  std::vector<char> flat;                    // by id
+  std::vector<std::array<int, 2>> parent;    // by id, of its weighted line
+  std::vector<std::array<double, 2>> share;  // of each parent
+  std::vector<int> order, at;                // ids parents first; position of each
+  std::vector<std::size_t> kid_first;        // offspring of each id ...
+  std::vector<int> kids;                     // ... at kids[kid_first[id]..]
 };
 
 std::vector<FlatPedigree> flat_pedigrees(const model::State& s) {
@@ -179,7 +179,8 @@ std::vector<FlatPedigree> flat_pedigrees(const model::State& s) {
     for (std::size_t k = 0; k < P.order.size(); ++k) {
       const int a = P.order[k];
       P.at[static_cast<std::size_t>(a)] = static_cast<int>(k);
-      for (std::size_t q = P.kid_first[static_cast<std::size_t>(a)]; q < P.kid_first[static_cast<std::size_t>(a) + 1]; ++q)
+      for (std::size_t q = P.kid_first[static_cast<std::size_t>(a)]; q < P.kid_first[static_cast<std::size_t>(a) + 1];
+           ++q)
         if (--pending[static_cast<std::size_t>(P.kids[q])] == 0) P.order.push_back(P.kids[q]);
     }
     out.push_back(std::move(P));
@@ -203,8 +204,8 @@ struct RandomSlot {
 // of one level of structural effect x reach, sorted by record, with their
 // home levels added to params (index level - 1 from equation a1).
 std::vector<Term> local_flat_terms(const std::vector<FlatPedigree>& peds, const std::vector<std::size_t>& rfirst,
-                                   const std::vector<RandomSlot>& rslots, const std::function<int(int)>& want,
-                                   int a1, std::vector<std::vector<int>>& params) {
+                                   const std::vector<RandomSlot>& rslots, const std::function<int(int)>& want, int a1,
+                                   std::vector<std::vector<int>>& params) {
   std::vector<Term> out;
   std::vector<std::int32_t> home;
   std::vector<std::size_t> by_first;
@@ -236,7 +237,9 @@ std::vector<Term> local_flat_terms(const std::vector<FlatPedigree>& peds, const 
       // Up the pedigree: a level reaches what its offspring reach.
       for (auto it = P.order.rbegin(); it != P.order.rend(); ++it)
         for (int p : P.parent[static_cast<std::size_t>(*it)])
-          if (p > 0) home[static_cast<std::size_t>(p)] = joined(home[static_cast<std::size_t>(p)], home[static_cast<std::size_t>(*it)]);
+          if (p > 0)
+            home[static_cast<std::size_t>(p)] =
+                joined(home[static_cast<std::size_t>(p)], home[static_cast<std::size_t>(*it)]);
       share.assign(n, 0.0);
       for (int g = 1; g <= nl; ++g) {
         const auto ug = static_cast<std::size_t>(g);
@@ -297,7 +300,8 @@ LevelRank level_rank(std::vector<std::pair<int, double>>& cells, const std::vect
   std::vector<std::uint64_t> sig(un, 1469598103934665603ULL);
   for (std::size_t r = 0; r < nrow; ++r) {
     // A column given twice in a record adds up.
-    auto b = cells.begin() + static_cast<std::ptrdiff_t>(rstart[r]), e = cells.begin() + static_cast<std::ptrdiff_t>(rstart[r + 1]);
+    auto b = cells.begin() + static_cast<std::ptrdiff_t>(rstart[r]),
+         e = cells.begin() + static_cast<std::ptrdiff_t>(rstart[r + 1]);
     std::sort(b, e);
     for (auto it = b; it != e; ++it) {
       if (it + 1 != e && (it + 1)->first == it->first) {
@@ -316,7 +320,8 @@ LevelRank level_rank(std::vector<std::pair<int, double>>& cells, const std::vect
     }
   }
   auto in_row = [&](std::size_t r, int k) {
-    const auto b = cells.begin() + static_cast<std::ptrdiff_t>(rstart[r]), e = cells.begin() + static_cast<std::ptrdiff_t>(rstart[r + 1]);
+    const auto b = cells.begin() + static_cast<std::ptrdiff_t>(rstart[r]),
+               e = cells.begin() + static_cast<std::ptrdiff_t>(rstart[r + 1]);
     const auto it = std::lower_bound(b, e, std::pair<int, double>(k, -HUGE_VAL));
     for (auto j = it; j != e && j->first == k; ++j)
       if (j->second != 0) return true;
@@ -368,19 +373,20 @@ LevelRank level_rank(std::vector<std::pair<int, double>>& cells, const std::vect
   return {rows.rank, taken};
 }
 
-// Two fixed cross-classified structural effects draw only products of
-// their factors where the records of some levels of the one are exactly
-// those of some levels of the other (one effect nested in the other, as
-// herd-years in herds) and none of these levels is a reference: there the
-// flat priors leave a ridge along which the factors drift apart without
-// bound.  Levels are linked by the records that carry both; a reference
+// Two cross-classified structural effects with flat-prior factors draw
+// only products of their factors where the records of some levels of the
+// one are exactly those of some levels of the other (one effect nested in
+// the other, as herd-years in herds) and none of these levels is a
+// reference: there the flat priors leave a ridge along which the factors
+// drift apart without bound.  Levels are linked by the records that carry both; a reference
 // level, or a record with a level of only one of the two, anchors its
 // block.  Such a pair is refused before any factor is drawn.
 void refuse_unidentified_pairs(const StructuralWork& work, const std::vector<int>& flat) {
   std::vector<int> up;
   std::vector<char> anchored, linked;
   auto root = [&up](int a) {
-    while (up[static_cast<std::size_t>(a)] != a) a = up[static_cast<std::size_t>(a)] = up[static_cast<std::size_t>(up[static_cast<std::size_t>(a)])];
+    while (up[static_cast<std::size_t>(a)] != a)
+      a = up[static_cast<std::size_t>(a)] = up[static_cast<std::size_t>(up[static_cast<std::size_t>(a)])];
     return a;
   };
   for (std::size_t x = 0; x < flat.size(); ++x)
@@ -415,20 +421,20 @@ void refuse_unidentified_pairs(const StructuralWork& work, const std::vector<int
         std::vector<int> la, lb;
         for (std::size_t u = 0; u < n; ++u)
           if (linked[u] && root(static_cast<int>(u)) == r)
-            (u < static_cast<std::size_t>(na) ? la : lb).push_back(static_cast<int>(u) + 1 - (u < static_cast<std::size_t>(na) ? 0 : na));
+            (u < static_cast<std::size_t>(na) ? la : lb)
+                .push_back(static_cast<int>(u) + 1 - (u < static_cast<std::size_t>(na) ? 0 : na));
         auto levels = [](const std::vector<int>& l) {
           std::string t = l.size() == 1 ? "level" : "levels";
           for (std::size_t k = 0; k < l.size() && k < 10; ++k) t += " " + std::to_string(l[k]);
           return t + (l.size() > 10 ? " ..." : "");
         };
-        util::fatal(util::freev("Structural effects", ea, "and", eb,
-                                "cannot both have factors per level: the records of") +
-                    " " + levels(la) + " of effect " + std::to_string(ea) + " are those of " + levels(lb) +
-                    " of effect " + std::to_string(eb) +
-                    (la.size() == 1 || lb.size() == 1 ? " (one effect nested in the other)" : "") +
-                    ", and none of these levels is the reference of its effect (its last level), so the data"
-                    " tell only the products of their factors, which would drift apart without bound under"
-                    " their flat priors; keep one of the two effects structural");
+        util::fatal(
+            util::freev("Structural effects", ea, "and", eb, "cannot both have factors per level: the records of") +
+            " " + levels(la) + " of effect " + std::to_string(ea) + " are those of " + levels(lb) + " of effect " +
+            std::to_string(eb) + (la.size() == 1 || lb.size() == 1 ? " (one effect nested in the other)" : "") +
+            ", and none of these levels is the reference of its effect (its last level), so the data"
+            " tell only the products of their factors, which would drift apart without bound under"
+            " their flat priors; keep one of the two effects structural");
       }
     }
 }
@@ -511,7 +517,8 @@ void find_level_information(model::State& s) {
       const std::vector<int>& rec = records[static_cast<std::size_t>(j - 1)];
       const std::vector<int>& par = params[static_cast<std::size_t>(j - 1)];
       const int n = static_cast<int>(rec.size()), np = static_cast<int>(par.size());
-      work.own_groups[aj] = std::any_of(par.begin(), par.end(), [&](int q) { return home[static_cast<std::size_t>(q - 1)] <= 0; });
+      work.own_groups[aj] =
+          std::any_of(par.begin(), par.end(), [&](int q) { return home[static_cast<std::size_t>(q - 1)] <= 0; });
       if (np + records_beyond_own <= n) {
         work.own[aj] = np;
         continue;

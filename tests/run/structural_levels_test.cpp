@@ -29,11 +29,13 @@ class StructuralLevels : public ChainFolder {
 std::string herd_params(int nrec, int cycles, int burn, const std::string& effects, int neff,
                         const std::string& tail = "", int structural = 1, const std::string& r_nu = "0") {
   std::ostringstream o;
-  o << "MCMC_CHAIN:\n" << cycles << " " << burn << " 10\nSEED\n3\nRESTART:\nn\nDATAFILE\ndata.txt " << nrec
-    << "\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n" << neff << "\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n"
+  o << "MCMC_CHAIN:\n"
+    << cycles << " " << burn << " 10\nSEED\n3\nRESTART:\nn\nDATAFILE\ndata.txt " << nrec
+    << "\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n"
+    << neff << "\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n"
     << effects << "RANDOM_RESIDUAL:\nstructural " << r_nu
-    << "\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n1 10\nNUMBER_OF_STRUCTURAL_EFFECTS\n" << structural
-    << "\nSTRUCTURAL_EFFECTS:\n";
+    << "\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n1 10\nNUMBER_OF_STRUCTURAL_EFFECTS\n"
+    << structural << "\nSTRUCTURAL_EFFECTS:\n";
   for (int k = 1; k <= structural; ++k) o << k << " y\n";
   o << "RESIDUAL_PRIOR_(CO)VARIANCES\n1.0\n" << tail;
   return o.str();
@@ -119,9 +121,8 @@ TEST_F(StructuralLevels, ParentGroupOfOneHerdCountsAndItsFactorFollowsTheExactMa
     std::ostringstream tail;
     tail << "RANDOM_GROUP\n2\nRANDOM_TYPE\nadd_an_upg 1000000000\nPEDIGREEFILE:\nped.txt " << na
          << "\n(CO)VARIANCES\n0.5\n";
-    std::ofstream(dir() / "params.txt")
-        << herd_params(na, cycles, burn, "2 2 cross n\n3 " + std::to_string(group) + " cross n\n", 2, tail.str(), 1,
-                       "1000000000");
+    std::ofstream(dir() / "params.txt") << herd_params(
+        na, cycles, burn, "2 2 cross n\n3 " + std::to_string(group) + " cross n\n", 2, tail.str(), 1, "1000000000");
     const Process p = run_program(dir());
     ASSERT_EQ(p.status, 0) << p.out << p.err;
     const std::string said =
@@ -137,8 +138,8 @@ TEST_F(StructuralLevels, ParentGroupOfOneHerdCountsAndItsFactorFollowsTheExactMa
     auto log_marginal = [&](double f) {
       double A[3][3] = {}, b[3] = {}, yy = 0, logdet = 0;
       for (int i = 0; i < na; ++i) {
-        const double v = 0.5 + (herd[i] == 1 ? f : 1.0), x[3] = {herd[i] == 1 ? 1.0 : 0.0, herd[i] == 2 ? 1.0 : 0.0,
-                                                                 static_cast<double>(in_group[i])};
+        const double v = 0.5 + (herd[i] == 1 ? f : 1.0),
+                     x[3] = {herd[i] == 1 ? 1.0 : 0.0, herd[i] == 2 ? 1.0 : 0.0, static_cast<double>(in_group[i])};
         logdet += std::log(v);
         yy += y[i] * y[i] / v;
         for (int r = 0; r < 3; ++r) {
@@ -202,9 +203,9 @@ TEST_F(StructuralLevels, ParentGroupOfOneHerdCountsAndItsFactorFollowsTheExactMa
 TEST_F(StructuralLevels, NestedStructuralPairIsRefusedCrossedRuns) {
   const struct {
     const char* name;
-    int levels;                      // of effect 2
+    int levels;                       // of effect 2
     std::function<int(int, int)> of;  // its level for herd h, cell k
-    bool loose;                      // 5 more records of herd-years 1, 4, 7 without a herd
+    bool loose;                       // 5 more records of herd-years 1, 4, 7 without a herd
     bool refused;
   } cases[] = {{"nested", 12, [](int h, int k) { return (h - 1) * 3 + k; }, false, true},
                {"crossed", 3, [](int, int k) { return k; }, false, false},
@@ -220,8 +221,8 @@ TEST_F(StructuralLevels, NestedStructuralPairIsRefusedCrossedRuns) {
     for (int hy = 1; c.loose && hy <= 7; hy += 3)
       for (int i = 0; i < 5; ++i, ++nrec) data << 11 + noise.next(1.0) << " 0 " << hy << "\n";
     std::ofstream(dir() / "data.txt") << data.str();
-    std::ofstream(dir() / "params.txt")
-        << herd_params(nrec, 50, 10, "2 4 cross n\n3 " + std::to_string(c.levels) + " cross n\n", 2, "", 2);
+    std::ofstream(dir() / "params.txt") << herd_params(
+        nrec, 50, 10, "2 4 cross n\n3 " + std::to_string(c.levels) + " cross n\n", 2, "", 2);
     const Process p = run_program(dir());
     if (c.refused) {
       EXPECT_EQ(p.status, 1) << c.name << "\n" << p.out;
