@@ -6,8 +6,11 @@
 // well.  Covariable and reaction-norm effects have one factor, drawn by
 // Metropolis-Hastings with an inverse chi-square proposal.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,25 +112,359 @@ std::vector<char> fixed_effects() {
   return fixed;
 }
 
+// A parameter's level so far joined with that of one more record or
+// offspring: 0 none yet, -1 more than one level or outside every level.
+std::int32_t joined(std::int32_t h, std::int32_t want) {
+  if (want == 0 || h == want) return h;
+  return h == 0 ? want : -1;
+}
+
+// Levels of an additive random group with a flat prior: parent groups, and
+// any level without a weighted line of its own (a line of weight 0, or a
+// level beyond the pedigree's ids).  Such a level reaches the records of its
+// descendants, with its share of each one's expected value: 1/2 through a
+// parent, 1/4 through a sire model's maternal grandsire.
+struct FlatPedigree {
+  int e = 0, lim = 0;                        // first effect; ids 1..lim
+  std::vector<char> flat;                    // by id
+  std::vector<std::array<int, 2>> parent;    // by id, of its weighted line
+  std::vector<std::array<double, 2>> share;  // of each parent
+  std::vector<int> order, at;                // ids parents first; position of each
+  std::vector<std::size_t> kid_first;        // offspring of each id ...
+  std::vector<int> kids;                     // ... at kids[kid_first[id]..]
+};
+
+std::vector<FlatPedigree> flat_pedigrees(const model::State& s) {
+  std::vector<FlatPedigree> out;
+  for (int e = 1; e <= m.neff; ++e) {
+    const model::RandomType type = m.randomtype(e);
+    if (m.randomnumb(e) <= 0 || !model::additive_lines(type)) continue;
+    FlatPedigree P;
+    P.e = e;
+    P.lim = m.nlev(e);
+    for (int i = 1; i < m.randomnumb(e); ++i) P.lim = std::min(P.lim, m.nlev(e + i));
+    const auto n = static_cast<std::size_t>(P.lim) + 1;
+    P.flat.assign(n, 1);
+    P.parent.assign(n, {0, 0});
+    P.share.assign(n, {0.0, 0.0});
+    const bool sire_model = type == model::RandomType::add_sire;
+    std::vector<int> pending(n, 0), count(n + 1, 0);
+    for (int line = 1; line <= std::max(m.lenped(e), 0); ++line) {
+      const int a = s.PED(e, line, 1);
+      const bool weightless = (type == model::RandomType::add_an_upg && s.PED_CODE(e, line) == 4) ||
+                              (type == model::RandomType::add_an_upgi && s.PED_CODE(e, line) <= 0);
+      if (a < 1 || a > P.lim || weightless) continue;
+      const auto ua = static_cast<std::size_t>(a);
+      P.flat[ua] = 0;
+      for (int k = 0; k < 2; ++k) {
+        const int p = s.PED(e, line, k + 2);
+        if (p < 1 || p > P.lim) continue;
+        P.parent[ua][static_cast<std::size_t>(k)] = p;
+        P.share[ua][static_cast<std::size_t>(k)] = sire_model && k == 1 ? 0.25 : 0.5;
+        ++pending[ua];
+        ++count[static_cast<std::size_t>(p)];
+      }
+    }
+    P.kid_first.assign(n + 1, 0);
+    for (std::size_t a = 1; a < n; ++a) P.kid_first[a + 1] = P.kid_first[a] + static_cast<std::size_t>(count[a]);
+    P.kids.assign(P.kid_first[n], 0);
+    std::vector<std::size_t> fill(P.kid_first.begin(), P.kid_first.end() - 1);
+    for (int a = 1; a <= P.lim; ++a)
+      for (int p : P.parent[static_cast<std::size_t>(a)])
+        if (p > 0) P.kids[fill[static_cast<std::size_t>(p)]++] = a;
+    // Parents before offspring (the pedigree has no loops: it was read so).
+    P.at.assign(n, 0);
+    for (int a = 1; a <= P.lim; ++a)
+      if (pending[static_cast<std::size_t>(a)] == 0) P.order.push_back(a);
+    for (std::size_t k = 0; k < P.order.size(); ++k) {
+      const int a = P.order[k];
+      P.at[static_cast<std::size_t>(a)] = static_cast<int>(k);
+      for (std::size_t q = P.kid_first[static_cast<std::size_t>(a)]; q < P.kid_first[static_cast<std::size_t>(a) + 1];
+           ++q)
+        if (--pending[static_cast<std::size_t>(P.kids[q])] == 0) P.order.push_back(P.kids[q]);
+    }
+    out.push_back(std::move(P));
+  }
+  return out;
+}
+
+// A record's term of a location parameter: its column and multiplier.
+struct Term {
+  int rec, eq;
+  double w;
+};
+
+// A record's level of an effect of an additive group, with its multiplier.
+struct RandomSlot {
+  int f, level;
+  float w;
+};
+
+// Terms of the flat-prior levels of the additive groups that only records
+// of one level of structural effect x reach, sorted by record, with their
+// home levels added to params (index level - 1 from equation a1).
+std::vector<Term> local_flat_terms(const std::vector<FlatPedigree>& peds, const std::vector<std::size_t>& rfirst,
+                                   const std::vector<RandomSlot>& rslots, const std::function<int(int)>& want, int a1,
+                                   std::vector<std::vector<int>>& params) {
+  std::vector<Term> out;
+  std::vector<std::int32_t> home;
+  std::vector<std::size_t> by_first;
+  std::vector<std::pair<int, float>> by;  // records of each level: record, multiplier
+  std::vector<double> share;
+  std::vector<int> reached;
+  for (const FlatPedigree& P : peds)
+    for (int f = P.e; f < P.e + m.randomnumb(P.e); ++f) {
+      const int nl = m.nlev(f);
+      const auto n = static_cast<std::size_t>(nl) + 1;
+      home.assign(n, 0);
+      by_first.assign(n + 1, 0);
+      for (int i = 1; i <= m.nrec; ++i)
+        for (std::size_t p = rfirst[static_cast<std::size_t>(i - 1)]; p < rfirst[static_cast<std::size_t>(i)]; ++p) {
+          const auto& [ef, lev, w] = rslots[p];
+          if (ef != f) continue;
+          const auto l = static_cast<std::size_t>(lev);
+          home[l] = joined(home[l], want(i) > 0 ? want(i) : -1);
+          ++by_first[l + 1];
+        }
+      for (std::size_t l = 1; l <= n; ++l) by_first[l] += by_first[l - 1];
+      by.assign(by_first[n], {0, 0.0f});
+      std::vector<std::size_t> fill(by_first.begin(), by_first.end() - 1);
+      for (int i = 1; i <= m.nrec; ++i)
+        for (std::size_t p = rfirst[static_cast<std::size_t>(i - 1)]; p < rfirst[static_cast<std::size_t>(i)]; ++p) {
+          const auto& [ef, lev, w] = rslots[p];
+          if (ef == f) by[fill[static_cast<std::size_t>(lev)]++] = {i, w};
+        }
+      // Up the pedigree: a level reaches what its offspring reach.
+      for (auto it = P.order.rbegin(); it != P.order.rend(); ++it)
+        for (int p : P.parent[static_cast<std::size_t>(*it)])
+          if (p > 0)
+            home[static_cast<std::size_t>(p)] =
+                joined(home[static_cast<std::size_t>(p)], home[static_cast<std::size_t>(*it)]);
+      share.assign(n, 0.0);
+      for (int g = 1; g <= nl; ++g) {
+        const auto ug = static_cast<std::size_t>(g);
+        if (home[ug] <= 0 || (g <= P.lim && !P.flat[ug])) continue;
+        const int eq = address1(f, g, 1);
+        params[static_cast<std::size_t>(home[ug] - a1)].push_back(eq);
+        // Its descendants, then their shares parents first.
+        reached.assign(1, g);
+        share[ug] = 1;
+        for (std::size_t k = 0; k < reached.size() && g <= P.lim; ++k) {
+          const auto uk = static_cast<std::size_t>(reached[k]);
+          for (std::size_t q = P.kid_first[uk]; q < P.kid_first[uk + 1]; ++q) {
+            const int d = P.kids[q];
+            if (share[static_cast<std::size_t>(d)] == 0) {
+              share[static_cast<std::size_t>(d)] = -1;  // seen
+              reached.push_back(d);
+            }
+          }
+        }
+        std::sort(reached.begin() + 1, reached.end(),
+                  [&P](int a, int b) { return P.at[static_cast<std::size_t>(a)] < P.at[static_cast<std::size_t>(b)]; });
+        for (std::size_t k = 1; k < reached.size(); ++k) {
+          const auto d = static_cast<std::size_t>(reached[k]);
+          double v = 0;
+          for (std::size_t j = 0; j < 2; ++j) {
+            const auto p = static_cast<std::size_t>(P.parent[d][j]);
+            if (p > 0 && share[p] > 0) v += P.share[d][j] * share[p];
+          }
+          share[d] = v;
+        }
+        for (int d : reached) {
+          const auto ud = static_cast<std::size_t>(d);
+          for (std::size_t q = by_first[ud]; q < by_first[ud + 1]; ++q)
+            out.push_back({by[q].first, eq, share[ud] * static_cast<double>(by[q].second)});
+          share[ud] = 0;
+        }
+      }
+    }
+  std::stable_sort(out.begin(), out.end(), [](const Term& a, const Term& b) { return a.rec < b.rec; });
+  return out;
+}
+
+// The rank over a level's records of its own parameters' columns (rows:
+// (column, multiplier) pairs from rstart), stopped once five rows have
+// depended on those before.  Each column is first centred, where a column
+// constant over the same records stands beside it, and scaled to largest
+// magnitude 1: neither a shift nor a change of units of a covariable may
+// change what the elimination's relative tolerance takes for a remainder.
+struct LevelRank {
+  int rank, taken;
+};
+LevelRank level_rank(std::vector<std::pair<int, double>>& cells, const std::vector<std::size_t>& rstart, int np,
+                     sparsem::RowEchelon& rows) {
+  const std::size_t nrow = rstart.size() - 1;
+  const auto un = static_cast<std::size_t>(np);
+  std::vector<int> cnt(un, 0);
+  std::vector<double> lo(un, 0), hi(un, 0), sum(un, 0);
+  std::vector<std::uint64_t> sig(un, 1469598103934665603ULL);
+  for (std::size_t r = 0; r < nrow; ++r) {
+    // A column given twice in a record adds up.
+    auto b = cells.begin() + static_cast<std::ptrdiff_t>(rstart[r]),
+         e = cells.begin() + static_cast<std::ptrdiff_t>(rstart[r + 1]);
+    std::sort(b, e);
+    for (auto it = b; it != e; ++it) {
+      if (it + 1 != e && (it + 1)->first == it->first) {
+        (it + 1)->second += it->second;
+        it->second = 0;
+        continue;
+      }
+      const auto k = static_cast<std::size_t>(it->first);
+      const double v = it->second;
+      if (v == 0) continue;
+      lo[k] = cnt[k] == 0 ? v : std::min(lo[k], v);
+      hi[k] = cnt[k] == 0 ? v : std::max(hi[k], v);
+      ++cnt[k];
+      sum[k] += v;
+      sig[k] = (sig[k] ^ (r + 1)) * 1099511628211ULL;
+    }
+  }
+  auto in_row = [&](std::size_t r, int k) {
+    const auto b = cells.begin() + static_cast<std::ptrdiff_t>(rstart[r]),
+               e = cells.begin() + static_cast<std::ptrdiff_t>(rstart[r + 1]);
+    const auto it = std::lower_bound(b, e, std::pair<int, double>(k, -HUGE_VAL));
+    for (auto j = it; j != e && j->first == k; ++j)
+      if (j->second != 0) return true;
+    return false;
+  };
+  // Columns constant over their records, by those records.
+  std::vector<std::pair<std::pair<int, std::uint64_t>, int>> constant;
+  for (int k = 0; k < np; ++k) {
+    const auto uk = static_cast<std::size_t>(k);
+    if (cnt[uk] > 0 && lo[uk] == hi[uk]) constant.push_back({{cnt[uk], sig[uk]}, k});
+  }
+  std::sort(constant.begin(), constant.end());
+  std::vector<double> centre(un, 0), scale(un, 1);
+  for (int k = 0; k < np; ++k) {
+    const auto uk = static_cast<std::size_t>(k);
+    if (cnt[uk] == 0 || lo[uk] == hi[uk]) {
+      if (cnt[uk] > 0) scale[uk] = 1 / std::fabs(lo[uk]);
+      continue;
+    }
+    const std::pair<int, std::uint64_t> key{cnt[uk], sig[uk]};
+    auto it = std::lower_bound(constant.begin(), constant.end(), std::make_pair(key, -1));
+    for (; it != constant.end() && it->first == key; ++it) {
+      bool same = true;
+      for (std::size_t r = 0; r < nrow && same; ++r)
+        if (in_row(r, k)) same = in_row(r, it->second);
+      if (same) {
+        centre[uk] = sum[uk] / cnt[uk];
+        break;
+      }
+    }
+    const double big = std::max(std::fabs(hi[uk] - centre[uk]), std::fabs(lo[uk] - centre[uk]));
+    if (big > 0) scale[uk] = 1 / big;
+  }
+  sparsem::start_rows(rows, np);
+  std::vector<std::pair<int, double>> row;
+  int taken = 0;
+  for (std::size_t r = 0; r < nrow; ++r) {
+    if (rows.dependent == records_beyond_own) break;
+    row.clear();
+    for (std::size_t p = rstart[r]; p < rstart[r + 1]; ++p) {
+      const auto [k, v] = cells[p];
+      if (v == 0) continue;
+      const auto uk = static_cast<std::size_t>(k);
+      row.emplace_back(k, (v - centre[uk]) * scale[uk]);
+    }
+    sparsem::add_row(rows, row);
+    ++taken;
+  }
+  return {rows.rank, taken};
+}
+
+// Two cross-classified structural effects with flat-prior factors draw
+// only products of their factors where the records of some levels of the
+// one are exactly those of some levels of the other (one effect nested in
+// the other, as herd-years in herds) and none of these levels is a
+// reference: there the flat priors leave a ridge along which the factors
+// drift apart without bound.  Levels are linked by the records that carry both; a reference
+// level, or a record with a level of only one of the two, anchors its
+// block.  Such a pair is refused before any factor is drawn.
+void refuse_unidentified_pairs(const StructuralWork& work, const std::vector<int>& flat) {
+  std::vector<int> up;
+  std::vector<char> anchored, linked;
+  auto root = [&up](int a) {
+    while (up[static_cast<std::size_t>(a)] != a)
+      a = up[static_cast<std::size_t>(a)] = up[static_cast<std::size_t>(up[static_cast<std::size_t>(a)])];
+    return a;
+  };
+  for (std::size_t x = 0; x < flat.size(); ++x)
+    for (std::size_t y = x + 1; y < flat.size(); ++y) {
+      const int ka = flat[x], kb = flat[y], ea = m.pos_effr(ka), eb = m.pos_effr(kb);
+      if (m.effecttype(ea) != model::EffectType::cro || m.effecttype(eb) != model::EffectType::cro) continue;
+      const int na = m.nlev(ea), nb = m.nlev(eb);
+      const auto n = static_cast<std::size_t>(na + nb);
+      up.resize(n);
+      for (std::size_t v = 0; v < n; ++v) up[v] = static_cast<int>(v);
+      anchored.assign(n, 0);
+      linked.assign(n, 0);
+      anchored[static_cast<std::size_t>(na - 1)] = anchored[n - 1] = 1;
+      auto node = [](const Slot& sl, int e, int base) {
+        return sl.missing || sl.w == 0.0 ? -1 : base + sl.eq - address1(e, 1, 1);
+      };
+      for (int i = 1; i <= m.nrec; ++i) {
+        const int a = node(kept_slot(work, i, ka), ea, 0), b = node(kept_slot(work, i, kb), eb, na);
+        if (a >= 0 && b >= 0) {
+          linked[static_cast<std::size_t>(a)] = linked[static_cast<std::size_t>(b)] = 1;
+          up[static_cast<std::size_t>(root(a))] = root(b);
+        } else if (a >= 0 || b >= 0) {
+          anchored[static_cast<std::size_t>(std::max(a, b))] = 1;
+        }
+      }
+      for (std::size_t v = 0; v < n; ++v)
+        if (anchored[v]) anchored[static_cast<std::size_t>(root(static_cast<int>(v)))] = 1;
+      for (std::size_t v = 0; v < n; ++v) {
+        const int r = root(static_cast<int>(v));
+        if (!linked[v] || anchored[static_cast<std::size_t>(r)]) continue;
+        // The first block without an anchor, its levels by effect.
+        std::vector<int> la, lb;
+        for (std::size_t u = 0; u < n; ++u)
+          if (linked[u] && root(static_cast<int>(u)) == r)
+            (u < static_cast<std::size_t>(na) ? la : lb)
+                .push_back(static_cast<int>(u) + 1 - (u < static_cast<std::size_t>(na) ? 0 : na));
+        auto levels = [](const std::vector<int>& l) {
+          std::string t = l.size() == 1 ? "level" : "levels";
+          for (std::size_t k = 0; k < l.size() && k < 10; ++k) t += " " + std::to_string(l[k]);
+          return t + (l.size() > 10 ? " ..." : "");
+        };
+        util::fatal(
+            util::freev("Structural effects", ea, "and", eb, "cannot both have factors per level: the records of") +
+            " " + levels(la) + " of effect " + std::to_string(ea) + " are those of " + levels(lb) + " of effect " +
+            std::to_string(eb) + (la.size() == 1 || lb.size() == 1 ? " (one effect nested in the other)" : "") +
+            ", and none of these levels is the reference of its effect (its last level), so the data"
+            " tell only the products of their factors, which would drift apart without bound under"
+            " their flat priors; keep one of the two effects structural");
+      }
+    }
+}
+
 // The work's own of the levels of every structural effect with flat-prior
-// factors: p, the rank over a level's records of the columns of the fixed
-// location parameters whose records all lie in it, found only where it can
-// decide.
+// factors: p, the rank over a level's records of the columns of the flat-
+// prior location parameters whose records all lie in it (fixed levels and
+// covariables, parent groups), found only where it can decide.
 void find_level_information(model::State& s) {
   StructuralWork& work = workspace(s).structural;
   const auto neq = static_cast<std::size_t>(s.neq);
   work.own.assign(neq, 0);
+  work.own_groups.assign(neq, 0);
   std::vector<int> flat;  // structural effects k
   for (int k = 1; k <= m.neffr; ++k)
     if (flat_levels(m.pos_effr(k))) flat.push_back(k);
   if (flat.empty()) return;
+  refuse_unidentified_pairs(work, flat);
   const std::vector<char> fixed = fixed_effects();
+  const std::vector<FlatPedigree> peds = flat_pedigrees(s);
+  std::vector<char> in_pedigree(static_cast<std::size_t>(m.neff) + 1, 0);
+  for (const FlatPedigree& P : peds)
+    for (int f = P.e; f < P.e + m.randomnumb(P.e); ++f) in_pedigree[static_cast<std::size_t>(f)] = 1;
 
   // Each record's fixed location parameters with their multipliers (its
-  // levels are the kept slots).
+  // levels are the kept slots), and its levels of the additive groups.
   const std::size_t nk = flat.size();
-  std::vector<std::size_t> first(1, 0);
+  std::vector<std::size_t> first(1, 0), rfirst(1, 0);
   std::vector<std::pair<int, float>> terms;
+  std::vector<RandomSlot> rslots;
   const RecordCursor& c = workspace(s).cursor;
   for (int i = 1; i <= m.nrec; ++i) {
     s.irec = i;
@@ -136,12 +473,16 @@ void find_level_information(model::State& s) {
       const int f = c.SLOT_EFF(j, 1);
       const float w = s.WEIGHT_COV(j, 1);
       if (f > 0 && fixed[static_cast<std::size_t>(f)] && w != 0.0f) terms.emplace_back(s.ADDRESS(j, 1), w);
+      if (f > 0 && in_pedigree[static_cast<std::size_t>(f)] && w != 0.0f)
+        rslots.push_back({f, s.ADDRESS(j, 1) - address1(f, 1, 1) + 1, w});
     }
     first.push_back(terms.size());
+    rfirst.push_back(rslots.size());
   }
 
   std::vector<std::int32_t> home(neq), column(neq, -1);
-  std::vector<std::pair<int, double>> row;
+  std::vector<std::pair<int, double>> cells;
+  std::vector<std::size_t> rstart;
   sparsem::RowEchelon rows;
   for (std::size_t x = 0; x < nk; ++x) {
     const int ef = m.pos_effr(flat[x]), a1 = address1(ef, 1, 1), nl = m.nlev(ef);
@@ -167,44 +508,52 @@ void find_level_information(model::State& s) {
       if (level_of(i) > 0) records[static_cast<std::size_t>(level_of(i) - a1)].push_back(i);
     for (std::size_t q = 0; q < neq; ++q)
       if (home[q] > 0) params[static_cast<std::size_t>(home[q] - a1)].push_back(static_cast<int>(q + 1));
+    const std::vector<Term> reached = local_flat_terms(peds, rfirst, rslots, level_of, a1, params);
+    std::vector<std::size_t> reached_first(static_cast<std::size_t>(m.nrec) + 2, 0);
+    for (const Term& t : reached) ++reached_first[static_cast<std::size_t>(t.rec) + 1];
+    for (std::size_t i = 1; i < reached_first.size(); ++i) reached_first[i] += reached_first[i - 1];
     for (int j = 1; j < nl; ++j) {
       const auto aj = static_cast<std::size_t>(address1(ef, j, 1) - 1);
       const std::vector<int>& rec = records[static_cast<std::size_t>(j - 1)];
       const std::vector<int>& par = params[static_cast<std::size_t>(j - 1)];
       const int n = static_cast<int>(rec.size()), np = static_cast<int>(par.size());
+      work.own_groups[aj] =
+          std::any_of(par.begin(), par.end(), [&](int q) { return home[static_cast<std::size_t>(q - 1)] <= 0; });
       if (np + records_beyond_own <= n) {
         work.own[aj] = np;
         continue;
       }
       for (int k = 0; k < np; ++k) column[static_cast<std::size_t>(par[static_cast<std::size_t>(k)] - 1)] = k;
-      sparsem::start_rows(rows, np);
-      int taken = 0;
-      // Five rows that depend on those before settle that the level is
-      // sampled.
+      cells.clear();
+      rstart.assign(1, 0);
       for (int i : rec) {
-        if (rows.dependent == records_beyond_own) break;
-        row.clear();
-        for (std::size_t p = first[static_cast<std::size_t>(i - 1)]; p < first[static_cast<std::size_t>(i)]; ++p) {
+        const auto ui = static_cast<std::size_t>(i);
+        for (std::size_t p = first[ui - 1]; p < first[ui]; ++p) {
           const int k = column[static_cast<std::size_t>(terms[p].first - 1)];
-          if (k >= 0) row.emplace_back(k, static_cast<double>(terms[p].second));
+          if (k >= 0) cells.emplace_back(k, static_cast<double>(terms[p].second));
         }
-        sparsem::add_row(rows, row);
-        ++taken;
+        for (std::size_t p = reached_first[ui]; p < reached_first[ui + 1]; ++p) {
+          const int k = column[static_cast<std::size_t>(reached[p].eq - 1)];
+          if (k >= 0) cells.emplace_back(k, reached[p].w);
+        }
+        rstart.push_back(cells.size());
       }
-      work.own[aj] = n == 0 ? least : rows.rank + (n - taken);
+      const LevelRank r = level_rank(cells, rstart, np, rows);
+      work.own[aj] = n == 0 ? least : r.rank + (n - r.taken);
       for (int q : par) column[static_cast<std::size_t>(q - 1)] = -1;
     }
   }
 }
 
 // Says, in the first cycle of a run, that the factor of level j of
-// structural effect e, with n records and p parameters of its own, is not
-// sampled.
-void say_not_sampled(int e, int j, double n, int p) {
+// structural effect e, with n records and p parameters of its own (parent
+// groups among them with groups), is not sampled.
+void say_not_sampled(int e, int j, double n, int p, bool groups) {
   std::string line = util::freev("Structural effect", e, "level", j, "has", n, "records");
   if (p != own_at_least(fixed_effects(), e))
     line += util::freev("and", p, p == 1 ? "fixed location parameter" : "fixed location parameters",
-                        "that only they inform");
+                        "that only they inform") +
+            (groups ? " (unknown parent groups among them)" : "");
   util::say_text(line + ": its factor is not sampled (a finite posterior mean needs" +
                  util::freev(records_beyond_own + p, "records)"));
 }
@@ -384,7 +733,7 @@ void structural_r(model::State& s, util::mat1<double>& e) {
           } else if (first_cycle && iter == 1) {
             // Too few records for a finite posterior mean: the factor
             // would drift without bound, so it stays.
-            say_not_sampled(ef, j, s.R_NREC(aj), own);
+            say_not_sampled(ef, j, s.R_NREC(aj), own, work.own_groups[static_cast<std::size_t>(aj - 1)] != 0);
           }
         }
         continue;

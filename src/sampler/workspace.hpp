@@ -47,6 +47,9 @@ struct StructuralWork {
   // is not sampled; for the others it may be an upper bound that still
   // leaves them sampled.
   std::vector<std::int32_t> own;
+  // Of the same levels: 1 where unknown parent groups (or other levels of
+  // an additive group with a flat prior) are among those parameters.
+  std::vector<char> own_groups;
 };
 
 // ln det of the last record's inverse covariance, with what it was formed
