@@ -284,7 +284,7 @@ TEST_F(OwnData, RefusalsPointAtTheLikelyCause) {
   std::vector<std::string> ped_parent = pedigree_lines();
   ped_parent[14] = "15 31 6";
   const std::string recode =
-      "; levels are numbered 1, 2, ... up to the levels of the effect: recode ids beyond them (manual, section 1.1)";
+      "; levels are numbered 1, 2, ... up to the levels of the effect: recode ids beyond them (manual, section 1.1) or give the effect more levels";
   const std::string data_at = " Error in data file data.txt, line ";
   const std::string note = "; a line of text stands in its place (comment lines begin with #)";
   struct Case {
