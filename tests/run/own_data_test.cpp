@@ -194,26 +194,19 @@ TEST_F(OwnData, UsualMissingCodesInTraitsAreCounted) {
   }
 }
 
-// A starting matrix that is not positive definite is corrected as before
-// (its small eigenvalues raised to a ten-thousandth of the largest), and the
-// line after the correction names the largest correlation of the corrected
-// matrix, here worked out from the eigenvalues of the 2 by 2 matrix.
+// The line after the correction of a starting matrix names the largest
+// correlation of the corrected matrix (its small eigenvalues raised to a
+// ten-thousandth of the largest), here worked out from the eigenvalues.
 TEST_F(OwnData, CorrectedStartNamesItsLargestCorrelation) {
-  // The corrected [a b; b c] and its correlation.
-  struct Corrected {
-    double m11, m12, m22, r;
-  };
-  auto correct = [](double a, double b, double c) {
-    const double half = std::sqrt((a - c) * (a - c) / 4.0 + b * b);
+  // The correlation of [a b; b c] corrected, to four decimals: l1 v v' +
+  // l2 w w' with v = (b, l1 - a) / |.|, w orthogonal to it.
+  auto correlation = [](const double* m) {
+    const double a = m[0], b = m[1], c = m[2], half = std::sqrt((a - c) * (a - c) / 4.0 + b * b);
     const double l1 = (a + c) / 2.0 + half, l2 = std::max((a + c) / 2.0 - half, 1e-4 * l1);
-    const double n = std::hypot(b, l1 - a), x = b / n, y = (l1 - a) / n;  // eigenvector of l1
-    Corrected k{l1 * x * x + l2 * y * y, l1 * x * y - l2 * x * y, l1 * y * y + l2 * x * x, 0.0};
-    k.r = k.m12 / std::sqrt(k.m11 * k.m22);
-    return k;
-  };
-  auto fixed4 = [](double v) {
+    const double n = std::hypot(b, l1 - a), x = b / n, y = (l1 - a) / n;
     char t[32];
-    std::snprintf(t, sizeof t, "%.4f", v);
+    std::snprintf(t, sizeof t, "%.4f",
+                  (l1 - l2) * x * y / std::sqrt((l1 * x * x + l2 * y * y) * (l1 * y * y + l2 * x * x)));
     return std::string(t);
   };
   const std::string tail = "; a chain started so near a singular matrix may stay near it for thousands of cycles:"
@@ -241,27 +234,12 @@ TEST_F(OwnData, CorrectedStartNamesItsLargestCorrelation) {
     std::vector<std::string> expected;
     if (c.r_corrected)
       expected.push_back(" warning: the corrected residual (co)variance matrix has a correlation of " +
-                         fixed4(correct(c.r[0], c.r[1], c.r[2]).r) + tail);
+                         correlation(c.r) + tail);
     if (c.g_corrected)
       expected.push_back(" warning: the corrected (co)variance matrix of random effect 3 has a correlation of " +
-                         fixed4(correct(c.g[0], c.g[1], c.g[2]).r) + tail);
+                         correlation(c.g) + tail);
     EXPECT_EQ(lines_with(p.out, "has a correlation of"), expected) << c.name;
     EXPECT_EQ(lines_with(p.out, "Matrix not positive definite: corrected").size(), expected.size()) << c.name;
-    if (!c.g_corrected) continue;
-    // The echo's rows of G ("trait effect" and the row) hold the correction.
-    const auto out = lines_of(p.out);
-    const auto head = std::find(out.begin(), out.end(), " trait   effect    (CO)VARIANCES");
-    ASSERT_NE(head, out.end()) << p.out;
-    const Corrected k = correct(c.g[0], c.g[1], c.g[2]);
-    const double want[2][2] = {{k.m11, k.m12}, {k.m12, k.m22}};
-    for (int i = 0; i < 2; ++i) {
-      std::istringstream row(*(head + 1 + i));
-      int trait = 0, effect = 0;
-      double v[2] = {0, 0};
-      row >> trait >> effect >> v[0] >> v[1];
-      for (int j = 0; j < 2; ++j)
-        EXPECT_NEAR(v[j], want[i][j], 1e-4 * std::fabs(want[i][j])) << c.name << " row " << i + 1;
-    }
   }
 }
 
@@ -281,10 +259,9 @@ TEST_F(OwnData, RefusalsPointAtTheLikelyCause) {
   header.insert(header.begin(), "weight1 weight2 hys age animal_id");
   std::vector<std::string> ped_raw = pedigree_lines();
   ped_raw[2] = "500226401 0 0";
-  std::vector<std::string> ped_parent = pedigree_lines();
-  ped_parent[14] = "15 31 6";
   const std::string recode =
-      "; levels are numbered 1, 2, ... up to the levels of the effect: recode ids beyond them (manual, section 1.1) or give the effect more levels";
+      "; levels are numbered 1, 2, ... up to the levels of the effect: recode ids beyond them (manual, section 1.1)"
+      " or give the effect more levels";
   const std::string data_at = " Error in data file data.txt, line ";
   const std::string note = "; a line of text stands in its place (comment lines begin with #)";
   struct Case {
@@ -305,21 +282,14 @@ TEST_F(OwnData, RefusalsPointAtTheLikelyCause) {
                  " levels of the effect: recode ids such as this one (manual, section 1.1)"},
       {"NA as the animal", data_edit(5, 5, "NA"), pedigree_lines(), parameters(),
        data_at + "5 (record 5): field 5 \"NA\" is not a number; a missing level is coded 0"},
-      {"a dot as the class", data_edit(6, 3, "."), pedigree_lines(), parameters(),
-       data_at + "6 (record 6): field 3 \".\" is not a number; a missing level is coded 0"},
       {"NA as trait 2 in line 1", data_edit(1, 2, "NA"), pedigree_lines(), parameters(),
        data_at + "1 (record 1): field 2 \"NA\" is not a number; a missing trait is coded 0"},
       {"animal beyond the levels in the data", data_edit(8, 5, "500226401"), pedigree_lines(), parameters(),
        data_at + "8 (record 8), effect 3, trait 1: level 500226400 is not within 1 to 30" + recode},
       {"class not whole", data_edit(8, 3, "4.5"), pedigree_lines(), parameters(),
        data_at + "8 (record 8), effect 1, trait 1: level 4.5 is not within 1 to 3"},
-      {"class below 1", data_edit(8, 3, "-2"), pedigree_lines(), parameters(),
-       data_at + "8 (record 8), effect 1, trait 1: level -2 is not within 1 to 3"},
       {"pedigree id as recorded", clean, ped_raw, parameters(),
        " Error in pedigree file pedigree.txt of effect 3, line 3 (record 3): animal 500226401 is not within 1 to 30" +
-           recode},
-      {"pedigree parent beyond the levels", clean, ped_parent, parameters(),
-       " Error in pedigree file pedigree.txt of effect 3, line 15 (record 15): parent 31 is not within 0 to 30" +
            recode},
       {"note of four words among the effects", clean, pedigree_lines(),
        parameters("2 0.5\n0.5 3", "1 0.2\n0.2 1.5", "3 3 3 cross n\nage at weighing, centred\n4 4 1 cov n"),
