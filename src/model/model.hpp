@@ -16,6 +16,12 @@ namespace model {
 // extents of `g` and `ginv`.
 inline constexpr int maxcorr = 20;
 
+// Said beside a level or id above an effect's levels: ids as the breeding
+// records hold them (herd-book numbers) are most often the cause.
+inline constexpr const char* recode_hint =
+    "; levels are numbered 1, 2, ... up to the levels of the effect: recode ids beyond them"
+    " (manual, section 1.1) or give the effect more levels";
+
 // The types of the parameter file, by their codes there: an effect's type
 // (`effecttype`, the first three letters of its type word), a random
 // group's (`randomtype`) and the residuals' (`residualtype`).  word() gives

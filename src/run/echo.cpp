@@ -1,5 +1,8 @@
 #include "run/echo.hpp"
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,6 +65,32 @@ RandomName random_name(model::RandomType type) {
 
 constexpr std::string_view corrected = "    Matrix not positive definite: corrected";
 
+// The repair raises the small eigenvalues only to a ten-thousandth of the
+// largest, so a start far from positive definite comes out nearly singular
+// (a correlation near 1), and a chain started there may stay near it for
+// thousands of cycles: the line after the repair's says how near.
+void largest_correlation(const util::mat1<double>& x, const std::string& what) {
+  const int n = static_cast<int>(x.rows());
+  double largest = 0.0;
+  bool any = false;
+  for (int j = 2; j <= n; ++j)
+    for (int i = 1; i < j; ++i) {
+      if (!(x(i, i) > 0.0 && x(j, j) > 0.0)) continue;
+      const double c = x(i, j) / std::sqrt(x(i, i) * x(j, j));
+      if (!any || std::fabs(c) > std::fabs(largest)) largest = c;
+      any = true;
+    }
+  if (!any) return;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4f", largest);
+  // Four decimals would show a correlation just below 1 as 1.
+  if (std::fabs(largest) < 1.0 && std::fabs(std::atof(text)) >= 1.0)
+    std::snprintf(text, sizeof text, "%.6f", largest);
+  util::say_text(" warning: the corrected " + what + " has a correlation of " + text +
+                 "; a chain started so near a singular matrix may stay near it for thousands of cycles:"
+                 " a positive-definite start (manual, section 1.1) avoids a long burn-in");
+}
+
 // Repairs a starting matrix in place; a matrix the repair cannot make
 // positive definite would otherwise be reported as corrected while left as
 // it was, so it stops the run here.
@@ -71,6 +100,7 @@ void repair(util::mat1<double>& x, const std::string& what) {
     util::fatal(" The starting " + what +
                 " is not positive definite and cannot be corrected (no positive eigenvalue,"
                 " or values that are not numbers)");
+  if (r.state == denseop::Repair::repaired) largest_correlation(x, what);
 }
 
 // The lines naming the upper-triangle elements that are 0 in a starting

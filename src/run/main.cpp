@@ -7,10 +7,12 @@
 
 namespace run {
 int velmoran_main();
+bool answer_arguments(int argc, const char* const* argv);
 }
 
-int main() {
+int main(int argc, char** argv) {
   try {
+    if (run::answer_arguments(argc, argv)) return 0;
     return run::velmoran_main();
   } catch (const util::Stop& s) {
     util::report_stop(s);

@@ -66,7 +66,7 @@ void check_ids(const Where& w, const int ids[3]) {
       rt == RandomType::add_an_ms && w.i > m.nlev(e) ? std::max(m.nlev(e), m.lenped(e)) : m.nlev(e);
   if (ids[0] < 1 || ids[0] > animal_max)
     refuse(w, std::string(names.c[0]) + " " + std::to_string(ids[0]) + " is not within 1 to " +
-                  std::to_string(animal_max));
+                  std::to_string(animal_max) + (ids[0] > animal_max ? model::recode_hint : ""));
   const int pmax = parent_limit(e);
   for (int k = 1; k <= 2; ++k) {
     const int id = ids[k];
@@ -78,7 +78,7 @@ void check_ids(const Where& w, const int ids[3]) {
     }
     if (id < 0 || id > pmax)
       refuse(w, std::string(names.c[k]) + " " + std::to_string(id) + " is not within 0 to " +
-                    std::to_string(pmax));
+                    std::to_string(pmax) + (id > m.nlev(e) ? model::recode_hint : ""));
   }
 }
 

@@ -247,6 +247,8 @@ class Reader {
   std::vector<double> line_values_;
   std::string block_key_;  // keyword of the block read last
   int block_order_ = 0;    // and its order
+  // Said after the refusal of the line in hand: it reads as a note.
+  std::string hint_;
 
   // Where the reader stands, as the last line of every refusal.
   std::string where() const { return where_line(w_.n < 0 ? -1 : w_.line, w_.text); }
@@ -257,7 +259,7 @@ class Reader {
            (last > 0 ? " (after line " + std::to_string(last) + ")" : std::string());
   }
   [[noreturn]] void refuse(const std::string& message) const {
-    util::fatal(message + "\n" + where());
+    util::fatal(message + hint_ + "\n" + where());
   }
   [[noreturn]] void refuse(std::initializer_list<Piece> ps) const { refuse(msg(ps)); }
 
@@ -275,9 +277,9 @@ class Reader {
   // A keyword is missing; where a note stands in its place, the message
   // says how notes are written.
   [[noreturn]] void not_found(const std::string& message) const {
-    const char* hint = "; a line of text stands in its place (comment lines begin with #)";
-    refuse(notes_line() ? message + hint : message);
+    refuse(notes_line() ? message + note_hint : message);
   }
+  static constexpr const char* note_hint = "; a line of text stands in its place (comment lines begin with #)";
   bool notes_line() const;
   // Reads the value line of key, which must hold at least k words; expected
   // tells what it holds.
@@ -565,6 +567,9 @@ void Reader::effects() {
     const int c = w_.n;
     if (c >= 1 && !number_first() && !near_keyword(w_.word(1)).empty())
       refuse_count("EFFECTS:", "effect", i - 1, "NUMBER_OF_EFFECTS", M.neff, w_.line, w_.text);
+    // A note among the effect lines is refused as the effect line it
+    // stands for; the refusal says how notes are written.
+    if (notes_line()) hint_ = note_hint;
     if (c != nt + 3 && c != nt + 4 && c != 2 * nt + 3 && c != 2 * nt + 4)
       refuse({"too few or too many numbers for effect ", i, ". Was ", c});
     for (int t = 1; t <= nt; ++t) {
@@ -610,6 +615,7 @@ void Reader::effects() {
       }
     }
     M.effectsave(i) = w_.word(nt + 3).starts_with('y') ? 1 : 0;
+    hint_.clear();
   }
 }
 

@@ -98,4 +98,26 @@ int velmoran_main(CycleTimes* times) {
 
 int velmoran_main() { return velmoran_main(nullptr); }
 
+// The name of the parameter file comes on standard input, so that a job
+// script reads the same as an interactive run; an argument is never read.
+// Before the folder is locked or the prompt shown: a run asked for help,
+// or given a name it would not read, changes nothing.
+bool answer_arguments(int argc, const char* const* argv) {
+  if (argc < 2) return false;
+  const std::string how =
+      " velmoran reads the name of its parameter file from standard input, not from its arguments:"
+      " echo params.txt | velmoran";
+  bool help = false;
+  for (int k = 1; k < argc; ++k) help = help || std::strcmp(argv[k], "--help") == 0 || std::strcmp(argv[k], "-h") == 0;
+  if (help) {
+    util::say_text(how);
+    util::say_text(" The files it reads and writes, and its messages, are described in the user manual,"
+                   " docs/manual.md (section 1: running the program).");
+    return true;
+  }
+  std::string given;
+  for (int k = 1; k < argc; ++k) given += std::string(k == 1 ? "" : " ") + argv[k];
+  util::fatal_stderr(how + "; this run stops without reading \"" + given + "\"");
+}
+
 }  // namespace run

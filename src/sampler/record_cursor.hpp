@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "model/model.hpp"
 #include "model/state.hpp"
 #include "util/array.hpp"
 #include "util/textio.hpp"
@@ -83,6 +84,19 @@ struct RecordCursor {
 
   // The data file (unit 50); its records are read at the first cycle of a run.
   util::TextIn datafile;
+  // What the read of the data has met so far, for its warnings; record 1
+  // starts it anew.
+  struct DataTally {
+    std::size_t fields = 0;  // of the first record's line
+    long fields_line = 0;    // that line
+    bool uneven = false;     // a line of another count has been reported
+    // Per trait (index t-1): records that hold a usual missing code other
+    // than 0, the line of the first, and the codes met (bit k of code k).
+    long coded[model::maxcorr] = {};
+    long first_line[model::maxcorr] = {};
+    unsigned codes[model::maxcorr] = {};
+  };
+  DataTally tally;
 
   // ---- derived from the model by prepare_records
   int ntrait = 0, neff = 0;

@@ -52,7 +52,8 @@ bool level_in(double v, int n) { return v >= 1.0 && v < static_cast<double>(n) +
 void check_level(const model::State& s, int irec, long line, int e, int t, const char* what, float v, int n) {
   if (!level_in(v, n))
     refuse(s, irec, line, e, t,
-           std::string(what) + " " + shown(v) + " is not within 1 to " + std::to_string(n));
+           std::string(what) + " " + shown(v) + " is not within 1 to " + std::to_string(n) +
+               (v >= static_cast<double>(n) + 1.0 && v == std::trunc(v) ? model::recode_hint : ""));
   if (v != std::trunc(v))
     refuse(s, irec, line, e, t, std::string(what) + " " + shown(v) + " is not a whole number");
   // Data are held as 32-bit reals: from 2^24 on, neighbouring levels read
@@ -796,21 +797,115 @@ void check_data_record(const model::State& s, int irec, long line) {
   }
 }
 
-// A word such as "NA" where a trait or a level stands is most often meant as
-// missing, which the data code as 0.
-std::string missing_code_hint(const util::RecordRead& r) {
+namespace {
+
+// True when a word that is no number reads as a number's start: a digit,
+// or a sign or point before one.
+bool numeric_start(std::string_view w) {
+  std::size_t i = 0;
+  if (i < w.size() && (w[i] == '-' || w[i] == '+')) ++i;
+  if (i < w.size() && w[i] == '.') ++i;
+  return i < w.size() && w[i] >= '0' && w[i] <= '9';
+}
+
+// True when every field of the line is a word that no number begins, as in
+// a line of column names.
+bool names_only(std::string_view line) {
+  bool any = false;
+  std::size_t i = 0;
+  while (i < line.size()) {
+    const char c = line[i];
+    if (c == ' ' || c == '\t' || c == '\r' || c == ',') {
+      ++i;
+      continue;
+    }
+    std::size_t j = i;
+    while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != '\r' && line[j] != ',') ++j;
+    if (numeric_start(line.substr(i, j - i))) return false;
+    any = true;
+    i = j;
+  }
+  return any;
+}
+
+// Words that other programs write for a missing value.
+bool missing_word(std::string_view w) {
+  std::string low(w);
+  for (char& c : low)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (const char* k : {"na", "nan", "null", "none", "missing", ".", "-", "--", "?", "*"})
+    if (low == k) return true;
+  return false;
+}
+
+// What a word where a number stands most likely is: a field of a file
+// separated by ";", a header line, a missing value written as a word (the
+// data code it as 0), or an id that is no level.
+std::string field_hint(const util::RecordRead& r, int irec) {
   using F = util::RecordRead::Fault;
   const bool nan = r.fault == F::not_finite && !r.word.empty() && (r.word[0] == 'n' || r.word[0] == 'N');
   if (r.fault != F::not_number && !nan) return "";
+  if (r.word.find(';') != std::string_view::npos)
+    return "; fields are separated by blanks, tabs or commas, not by \";\"";
+  if (irec == 1 && names_only(r.text))
+    return "; line " + std::to_string(r.line) +
+           " looks like a header line of column names: the data file holds numbers only, so leave it out";
   for (int t = 1; t <= m.ntrait; ++t)
     if (static_cast<std::size_t>(m.pos_y(t)) == r.field) return "; a missing trait is coded 0";
   for (int e = 1; e <= m.neff; ++e)
     for (int t = 1; t <= m.ntrait; ++t)
-      if (static_cast<std::size_t>(m.pos_eff(e, t)) == r.field)
-        return m.effecttype(e) == model::EffectType::cov ? "; a missing covariable is coded 0"
-                                                         : "; a missing level is coded 0";
+      if (static_cast<std::size_t>(m.pos_eff(e, t)) == r.field) {
+        if (m.effecttype(e) == model::EffectType::cov) return "; a missing covariable is coded 0";
+        if (nan || missing_word(r.word)) return "; a missing level is coded 0";
+        return "; levels are whole numbers from 1 to the levels of the effect: recode ids such as this"
+               " one (manual, section 1.1)";
+      }
   return "";
 }
+
+// Codes that other programs and spreadsheets write for a missing value.
+// This program's is 0, so a trait that holds one reads it as a measurement.
+constexpr float usual_codes[] = {-99.0f, -999.0f, -9999.0f, -99999.0f, 9999.0f, 99999.0f};
+constexpr const char* usual_code_text[] = {"-99", "-999", "-9999", "-99999", "9999", "99999"};
+constexpr int n_usual_codes = 6;
+
+// Counts the traits of record irec that hold one of those codes.
+void tally_codes(const model::State& s, RecordCursor::DataTally& tally, int irec, long line) {
+  for (int t = 1; t <= m.ntrait; ++t) {
+    const float y = s.INDATA(irec, m.pos_y(t));
+    if (y > -99.0f && y < 9999.0f) continue;
+    for (int k = 0; k < n_usual_codes; ++k)
+      if (y == usual_codes[k]) {
+        if (tally.coded[t - 1]++ == 0) tally.first_line[t - 1] = line;
+        tally.codes[t - 1] |= 1u << k;
+        break;
+      }
+  }
+}
+
+// One warning per trait that holds such codes, after the last record.
+void warn_codes(const RecordCursor::DataTally& tally, const std::string& file) {
+  for (int t = 1; t <= m.ntrait; ++t) {
+    const long n = tally.coded[t - 1];
+    if (n == 0) continue;
+    std::string codes;
+    int listed = 0, seen = 0;
+    for (int k = 0; k < n_usual_codes; ++k) seen += (tally.codes[t - 1] >> k) & 1u;
+    for (int k = 0; k < n_usual_codes; ++k) {
+      if (!((tally.codes[t - 1] >> k) & 1u)) continue;
+      ++listed;
+      codes += std::string(listed == 1 ? "" : listed == seen ? " or " : ", ") + usual_code_text[k];
+    }
+    util::say_text(" warning: trait " + std::to_string(t) + " (data column " + std::to_string(m.pos_y(t)) +
+                   ") holds " + codes + " in " + std::to_string(n) + (n == 1 ? " record" : " records") +
+                   ", the first on line " + std::to_string(tally.first_line[t - 1]) + " of " + file +
+                   (seen == 1 ? ": a usual code of a missing value, which is read here as a measurement"
+                              : ": usual codes of a missing value, which are read here as measurements") +
+                   "; the missing code is 0 (manual, section 1.1)");
+  }
+}
+
+}  // namespace
 
 void read_data_record(model::State& s) {
   RecordCursor& c = workspace(s).cursor;
@@ -826,14 +921,33 @@ void read_data_record(model::State& s) {
     util::fatal(util::freev("total number of record in data set" + (name.empty() ? "" : " " + name) + ": ",
                             irec - 1, " is not equal   to the value you have entered: ", m.nrec));
   }
+  // A field left out, or a number split at a decimal comma, shifts every
+  // later column of its line without a fault of its own.
+  RecordCursor::DataTally& tally = c.tally;
+  const std::size_t fields = util::count_fields(r.text);
+  if (irec == 1) {
+    tally = {};
+    tally.fields = fields;
+    tally.fields_line = r.line;
+  } else if (fields != tally.fields && !tally.uneven) {
+    tally.uneven = true;
+    util::say_text(" warning: line " + std::to_string(r.line) + " of data file " + c.datafile.name() +
+                   " holds " + std::to_string(fields) + " fields where the first record (line " +
+                   std::to_string(tally.fields_line) + ") holds " + std::to_string(tally.fields) +
+                   ": fields are separated by blanks, tabs or commas, so a decimal comma splits a number"
+                   " in two (325,6 is read as 325 and 6) and shifts the columns after it; write decimals"
+                   " with a point");
+  }
   if (!r.ok())
     refuse(s, irec, r.line,
            util::describe(r) + (r.fault == util::RecordRead::Fault::short_line
                                     ? " (the data record length)"
-                                    : missing_code_hint(r)));
+                                    : field_hint(r, irec)));
   for (int k = 1; k <= len; ++k) s.INDATA(irec, k) = buf[k - 1];
   check_data_record(s, irec, r.line);
+  tally_codes(s, tally, irec, r.line);
   if (irec == m.nrec) {
+    warn_codes(tally, c.datafile.name());
     const long more = c.datafile.records_left();
     if (more > 0)
       util::say_text(" Warning: data file " + c.datafile.name() + " holds " +

@@ -154,6 +154,17 @@ std::string describe(const RecordRead& r) {
   return "";
 }
 
+std::size_t count_fields(std::string_view line) {
+  std::size_t n = 0;
+  bool in_field = false;
+  for (const char c : line) {
+    const bool sep = is_blank(c) || c == ',';
+    n += !sep && !in_field ? 1 : 0;
+    in_field = !sep;
+  }
+  return n;
+}
+
 std::string_view after_byte_order_mark(std::string_view s) {
   constexpr std::string_view mark = "\xEF\xBB\xBF";
   return s.starts_with(mark) ? s.substr(mark.size()) : s;
@@ -345,6 +356,7 @@ RecordRead TextIn::read_record(std::span<const ReadTarget> targets) {
     }
   } while (blank_line(line));
   r.line = line_no_;
+  r.text = line;
 
   const char* p = line.data();
   const char* const e = p + line.size();

@@ -51,11 +51,16 @@ struct RecordRead {
   std::size_t wanted = 0;  // the values the read wanted
   bool integer = false;    // the field at fault was to be an integer
   std::string_view word;   // the text of the field at fault (a view into the file)
+  std::string_view text;   // the record's whole line (a view into the file)
   bool ok() const { return fault == Fault::none; }
 };
 
 // What a faulty record read met, for messages: `field 3 "NA" is not a number`.
 std::string describe(const RecordRead& r);
+
+// Fields of a record's line as a record read splits them (at blanks, tabs
+// and commas), counted to the end of the line.
+std::size_t count_fields(std::string_view line);
 
 // An input text file, held in memory.  Opening never creates a file: a
 // missing or unreadable file stops the run with a message naming it.  A

@@ -317,11 +317,11 @@ TEST_F(Echo, DefiniteMatrixUnchangedAndEveryBreedBlockRepaired) {
   EXPECT_EQ(M.r(2, 1), 0.1);
   EXPECT_EQ(M.r(2, 2), 0.9);
   // Two correction messages, the group's breed blocks 1 and 2; none for R.
-  const std::size_t first = r.out.find("corrected");
+  const std::size_t first = r.out.find("positive definite: corrected");
   ASSERT_NE(first, std::string::npos);
-  const std::size_t second = r.out.find("corrected", first + 1);
+  const std::size_t second = r.out.find("positive definite: corrected", first + 1);
   ASSERT_NE(second, std::string::npos);
-  EXPECT_EQ(r.out.find("corrected", second + 1), std::string::npos);
+  EXPECT_EQ(r.out.find("positive definite: corrected", second + 1), std::string::npos);
   EXPECT_GT(first, r.out.find(" Random Effect(s)"));
 
   for (int b = 0; b <= 2; b += 2) {
@@ -360,7 +360,7 @@ TEST_F(Echo, DefiniteMatrixUnchangedAndEveryBreedBlockRepaired) {
   read_model(mb + "1 0.5 0 0\n0.5 1 0 0\n0 0 1 0.5\n0 0 0.5 1\n");
   r = capture([] { run::print_parameters(title); });
   EXPECT_EQ(r.stop, "");
-  EXPECT_EQ(r.out.find("corrected"), std::string::npos);
+  EXPECT_EQ(r.out.find("positive definite: corrected"), std::string::npos);
 }
 
 TEST_F(Echo, MatricesThatCannotBeRepairedStop) {
@@ -372,7 +372,7 @@ TEST_F(Echo, MatricesThatCannotBeRepairedStop) {
   EXPECT_EQ(r.stop,
             " The starting residual (co)variance matrix is not positive definite and cannot be corrected"
             " (no positive eigenvalue, or values that are not numbers)");
-  EXPECT_EQ(r.out.find("corrected"), std::string::npos);
+  EXPECT_EQ(r.out.find("positive definite: corrected"), std::string::npos);
 
   read_model(base + "1 0 0 1\n" + group + "-1 -0.5 -0.5 -1\n");
   r = capture([] { run::print_parameters(title); });

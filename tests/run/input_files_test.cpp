@@ -69,16 +69,23 @@ TEST_F(InputFiles, DataFile) {
     const char* warning;  // "" none
   };
   const std::string at = " Error in data file d.txt, line ";
+  const std::string recode = "; levels are numbered 1, 2, ... up to the levels of the effect: recode ids beyond them (manual, section 1.1) or give the effect more levels";
   const Case cases[] = {
+      // The fields after the record length are not read, but a line of
+      // another count is warned of: a decimal comma would make one.
       {"accepted forms", "10 1 1 0.5 1\n\n  \n12,0.25,2,2.75,2\r\n 9 2 2 -1 1 name 7\n8 1 2 0 0\n", 4, "",
-       ""},
+       " warning: line 5 of data file d.txt holds 7 fields where the first record (line 1) holds 5: fields are"
+       " separated by blanks, tabs or commas, so a decimal comma splits a number in two (325,6 is read as 325 and"
+       " 6) and shifts the columns after it; write decimals with a point\n"},
       {"more records than declared", "10 1 1 0.5 1\n\n12 1 2 1 1\n9 2 2 -1 1\n", 2, "",
        " Warning: data file d.txt holds 3 records; the first 2 are analysed\n"},
       {"fewer records than declared", "10 1 1 0.5 1\n12 1 2 1 1\n\n", 3,
        " total number of record in data set d.txt:  2  is not equal   to the value you have entered:  3",
        ""},
       {"header", "y w herd x class\n10 1 1 0.5 1\n", 1,
-       at + "1 (record 1): field 1 \"y\" is not a number; a missing trait is coded 0", ""},
+       at + "1 (record 1): field 1 \"y\" is not a number; line 1 looks like a header line of column names: the"
+            " data file holds numbers only, so leave it out",
+       ""},
       {"NA", "10 1 1 0.5 1\n\nNA 1 1 0.5 1\n", 2,
        at + "3 (record 2): field 1 \"NA\" is not a number; a missing trait is coded 0", ""},
       {"NA for a level", "10 1 NA 0.5 1\n", 1,
@@ -97,7 +104,7 @@ TEST_F(InputFiles, DataFile) {
       {"fractional nesting class", "10 1 1 0.5 2.5\n", 1,
        at + "1 (record 1), effect 2, trait 1: nesting class 2.5 is not a whole number", ""},
       {"level out of range", "\n\n10 1 3 0.5 1\n", 1,
-       at + "3 (record 1), effect 1, trait 1: level 3 is not within 1 to 2", ""},
+       at + "3 (record 1), effect 1, trait 1: level 3 is not within 1 to 2" + recode, ""},
       {"all traits missing", "10 1 1 0.5 1\n\n0 1 1 0.5 1\n", 2,
        at + "3 (record 2): All traits are missing; eliminate such records!", ""},
       {"weight 0", "10 0 1 0.5 1\n", 1, at + "1 (record 1): weight 0 (column 2) is not above 0", ""},

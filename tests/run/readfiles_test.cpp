@@ -363,18 +363,22 @@ TEST_F(Files, RefusedIds) {
   };
   const std::string where = " Error in pedigree file ped.txt of effect 2, line ";
   const std::string msf = " of the multiple-sires file ms.txt";
+  // Said beside an id above the levels.
+  const std::string recode =
+      "; levels are numbered 1, 2, ... up to the levels of the effect: recode ids beyond them (manual, section 1.1)"
+      " or give the effect more levels";
   const Case cases[] = {
       {"animal above the levels", ped3, "1 0 0\n6 0 0\n3 0 0\n", "",
-       where + "2 (record 2): animal 6 is not within 1 to 5"},
+       where + "2 (record 2): animal 6 is not within 1 to 5" + recode},
       {"animal 0", ped3, "0 0 0\n2 0 0\n3 0 0\n", "", where + "1 (record 1): animal 0 is not within 1 to 5"},
       {"parent above the levels", ped3, "1 0 0\n2 0 0\n3 1 9\n", "",
-       where + "3 (record 3): parent 9 is not within 0 to 5"},
+       where + "3 (record 3): parent 9 is not within 0 to 5" + recode},
       {"negative parent", ped3, "1 -1 0\n2 0 0\n3 0 0\n", "",
        where + "1 (record 1): parent -1 is not within 0 to 5"},
       {"blank lines skipped", ped3, "1 0 0\n\n  \n2 0 7\n3 0 0\n", "",
-       where + "4 (record 2): parent 7 is not within 0 to 5"},
+       where + "4 (record 2): parent 7 is not within 0 to 5" + recode},
       {"sire model names", sire, "1 0 0\n2 1 0\n3 1 8\n", "",
-       where + "3 (record 3): maternal grandsire 8 is not within 0 to 5"},
+       where + "3 (record 3): maternal grandsire 8 is not within 0 to 5" + recode},
       {"negative sire without a multiple-sires file",
        model1("3 2 cross n\n", 2, group(2, "diag_mb", "ped.txt 2 0 1", mb_metropolis)), "1 0 0 1\n2 0 -1 1\n", "",
        where + "2 (record 2): negative sire -1 (candidate sires) but the model has no multiple-sires file"},
@@ -422,7 +426,7 @@ TEST_F(Files, RefusedIds) {
        where + "2 (record 2): candidate sire 4 at position 4" + msf +
            " descends from animal 2, through the lines 2 -> 4 -> 2"},
       {"multiple-breed parent without a line", mb_model(3, 3, "1 ms.txt 3"), "1 0 0 1\n2 0 0 1\n3 1 4 1\n",
-       "1\n1\n1\n", where + "3 (record 3): sire 4 is not within 0 to 3"},
+       "1\n1\n1\n", where + "3 (record 3): sire 4 is not within 0 to 3" + recode},
       {"multiple-breed candidate without a line", mb_model(3, 3, "1 ms.txt 3"), "1 0 0 1\n2 0 0 1\n3 1 -1 1\n",
        "1\n9\n1\n", where + "3 (record 3): candidate sire 9 at position 2" + msf + " is not within 0 to 3"},
   };

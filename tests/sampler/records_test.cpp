@@ -44,6 +44,11 @@ void two_trait_model(int nrec) {
   m.pos_eff(2, 1) = 3;
 }
 
+// Said beside a level above the effect's levels.
+const std::string recode =
+    "; levels are numbered 1, 2, ... up to the levels of the effect: recode ids beyond them (manual, section 1.1)"
+    " or give the effect more levels";
+
 TEST(RecordsAddress, EquationNumbering) {
   two_trait_model(1);
   EXPECT_EQ(sampler::address1(1, 1, 1), 1);
@@ -259,13 +264,13 @@ TEST(RecordsCheck, BadValuesNameRecordEffectTraitAndValue) {
   put_record(s, 1, {1, 3, 2.5f, 1, 2, 4, 1, 1});
   sampler::check_data_record(s, 1);  // every value valid
   EXPECT_EQ(check({1, 4, 2, 1, 2, 1, 1, 1}),
-            " Error in data record 1, effect 1, trait 1: level 4 is not within 1 to 3");
+            " Error in data record 1, effect 1, trait 1: level 4 is not within 1 to 3" + recode);
   EXPECT_EQ(check({1, 0.5f, 2, 1, 2, 1, 1, 1}),
             " Error in data record 1, effect 1, trait 1: level 0.5 is not within 1 to 3");
   EXPECT_EQ(check({1, -2, 2, 1, 2, 1, 1, 1}),
             " Error in data record 1, effect 1, trait 1: level -2 is not within 1 to 3");
   EXPECT_EQ(check({1, 1, 2, 1, 2, 5, 1, 1}),
-            " Error in data record 1, effect 4, trait 1: level 5 is not within 1 to 4");
+            " Error in data record 1, effect 4, trait 1: level 5 is not within 1 to 4" + recode);
   EXPECT_EQ(check({1, 1, 2, 1.5f, 0, 1, 1, 1}),
             " Error in data record 1, effect 3, trait 1: nesting class 0 is not within 1 to 2");
   // A covariable of 0 is missing: its nesting class is not looked at.
@@ -274,7 +279,7 @@ TEST(RecordsCheck, BadValuesNameRecordEffectTraitAndValue) {
   // Only the trait that uses a column is checked against it.
   m.pos_eff(4, 1) = 0;
   EXPECT_EQ(check({1, 1, 2, 1, 2, 5, 1, 1}),
-            " Error in data record 1, effect 4, trait 2: level 5 is not within 1 to 4");
+            " Error in data record 1, effect 4, trait 2: level 5 is not within 1 to 4" + recode);
   // 16777217 reads as 16777216: from 2^24 on no level is held exactly.
   m.nlev(1) = 20000000;
   const std::string big = " (as a 32-bit real) is 16777216 or more; data hold levels exactly only up to 16777215";
@@ -309,7 +314,7 @@ TEST(RecordsCheck, AnimalsParentsAndCandidates) {
   for (int r = 1; r <= 6; ++r) sampler::check_data_record(s, r);
   put_record(s, 1, {1, 7, 9});
   EXPECT_EQ(stop_of([&] { sampler::check_data_record(s, 1); }),
-            " Error in data record 1, effect 2, trait 1: animal 7 is not within 1 to 6");
+            " Error in data record 1, effect 2, trait 1: animal 7 is not within 1 to 6" + recode);
   s.MS(2) = 0;  // candidate sire 0 would address level 0
   EXPECT_EQ(stop_of([&] { sampler::check_data_record(s, 5); }),
             " Error in data record 5, effect 2, trait 1: candidate sire 0 of animal 5 is not "

@@ -389,7 +389,8 @@ TEST(SetupEq, Stops) {
   set_data(s, "1 2\n4 3\n3 1\n");
   EXPECT_EQ(stop_of([&] { sampler::setup_eq(s); }),
             " Error in data file data.txt, line 2 (record 2), effect 1, trait 1: level 4 is not "
-            "within 1 to 3");
+            "within 1 to 3; levels are numbered 1, 2, ... up to the levels of the effect: recode ids beyond"
+            " them (manual, section 1.1) or give the effect more levels");
 }
 
 TEST(SetupEq, RandomTypeDispatch) {

@@ -1,0 +1,359 @@
+// A new user's own files through the program: what would be misread
+// silently is warned of, refusals point at the likely cause, and the
+// program's arguments are answered.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "run/chain_support.hpp"
+
+namespace {
+
+using namespace chaintest;
+
+// Two traits, a fixed class (3 levels), a covariable and an additive animal
+// effect of 30 animals (the first 10 founders); 40 records.
+std::string parameters(const std::string& r = "2 0.5\n0.5 3", const std::string& g = "1 0.2\n0.2 1.5",
+                       const std::string& effects = "3 3 3 cross n\n4 4 1 cov n\n5 5 30 cross n") {
+  return "MCMC_CHAIN:\n40 10 5\nSEED\n7\nRESTART:\nn\nDATAFILE\ndata.txt 40\nNUMBER_OF_TRAITS\n2\n"
+         "NUMBER_OF_EFFECTS\n3\nOBSERVATION(S)\n1 2\nWEIGHT(S)\n\nEFFECTS:\n" +
+         effects + "\nRANDOM_RESIDUAL:\nhomogeneous 0\nRESIDUAL_PRIOR_(CO)VARIANCES\n" + r +
+         "\nRANDOM_GROUP\n3\nRANDOM_TYPE\nadd_animal 0\nPEDIGREEFILE:\npedigree.txt 30\n(CO)VARIANCES\n" + g + "\n";
+}
+
+std::vector<std::string> pedigree_lines() {
+  std::vector<std::string> v;
+  for (int a = 1; a <= 30; ++a)
+    v.push_back(a <= 10 ? std::to_string(a) + " 0 0"
+                        : std::to_string(a) + " " + std::to_string((a * 7) % 5 + 1) + " " +
+                              std::to_string((a * 3) % 5 + 6));
+  return v;
+}
+
+// Line r (from 1): trait 1, trait 2, class, covariable, animal.
+std::vector<std::string> data_lines() {
+  std::vector<std::string> v;
+  char line[96];
+  for (int r = 1; r <= 40; ++r) {
+    std::snprintf(line, sizeof line, "%.4f %.4f %d %.4f %d", 10.0 + 2.0 * std::sin(r), 20.0 + 3.0 * std::cos(r),
+                  r % 3 + 1, 0.1 * (r % 7) - 0.3, (r * 11) % 30 + 1);
+    v.push_back(line);
+  }
+  return v;
+}
+
+void write_lines(const fs::path& p, const std::vector<std::string>& lines) {
+  std::ofstream o(p, std::ios::binary);
+  for (const std::string& l : lines) o << l << "\n";
+}
+
+void write_model(const fs::path& d, const std::vector<std::string>& data,
+                 const std::vector<std::string>& ped = pedigree_lines(), const std::string& par = parameters()) {
+  write_lines(d / "data.txt", data);
+  write_lines(d / "pedigree.txt", ped);
+  std::ofstream(d / "params.txt", std::ios::binary) << par;
+}
+
+// Field k (from 1) of a data line replaced by word.
+std::string with_field(const std::string& line, int k, const std::string& word) {
+  std::vector<std::string> f;
+  std::istringstream in(line);
+  for (std::string w; in >> w;) f.push_back(w);
+  f[static_cast<std::size_t>(k - 1)] = word;
+  std::string out;
+  for (const std::string& w : f) out += (out.empty() ? "" : " ") + w;
+  return out;
+}
+
+// The lines of the program's output that contain text.
+std::vector<std::string> lines_with(const std::string& out, const std::string& text) {
+  std::vector<std::string> v;
+  for (const std::string& l : lines_of(out))
+    if (l.find(text) != std::string::npos) v.push_back(l);
+  return v;
+}
+
+class OwnData : public ChainFolder {
+ protected:
+  void SetUp() override {
+    ChainFolder::SetUp();
+    if (program_path().empty()) GTEST_SKIP() << "VELMORAN_EXE not set";
+  }
+};
+
+// Lines whose field counts differ from the first record's are warned of
+// once, at the first of them, whether or not the shifted columns are then
+// refused; lines after the records analysed are not looked at.  A warning
+// changes no result file.
+TEST_F(OwnData, UnevenFieldCountsAreWarnedOfAtTheFirstSuchLine) {
+  const std::vector<std::string> clean = data_lines();
+  auto edited = [&clean](std::vector<std::pair<int, std::string>> edits) {
+    std::vector<std::string> data = clean;
+    for (const auto& [line, text] : edits) {
+      if (line > static_cast<int>(data.size())) data.resize(static_cast<std::size_t>(line));
+      data[static_cast<std::size_t>(line - 1)] = text;
+    }
+    return data;
+  };
+  // The same numbers, separated by ", " on even lines and by tabs on odd
+  // ones, with a blank line after the fifth.
+  std::vector<std::string> separators = clean;
+  for (std::size_t k = 0; k < separators.size(); ++k) {
+    const std::string sep = k % 2 == 1 ? ", " : "\t";
+    for (std::size_t p = separators[k].find(' '); p != std::string::npos; p = separators[k].find(' ', p + sep.size()))
+      separators[k].replace(p, 1, sep);
+  }
+  separators.insert(separators.begin() + 5, "");
+  // Line 7 with a decimal comma in trait 1: its trait 2 lands in the class
+  // column, which then holds no whole number.
+  std::string comma7 = clean[6];
+  comma7[comma7.find('.')] = ',';
+  const std::string tail = ": fields are separated by blanks, tabs or commas, so a decimal comma splits a number"
+                           " in two (325,6 is read as 325 and 6) and shifts the columns after it; write decimals"
+                           " with a point";
+  struct Case {
+    const char* name;
+    std::vector<std::string> data;
+    int status;
+    std::string warning;  // "" none
+    bool same_results;    // the numbers read are those of the clean file
+  };
+  const Case cases[] = {
+      {"clean", clean, 0, "", true},
+      {"decimal comma", edited({{7, comma7}}), 1,
+       " warning: line 7 of data file data.txt holds 6 fields where the first record (line 1) holds 5" + tail, false},
+      {"notes after lines 12 and 30", edited({{12, clean[11] + " checked"}, {30, clean[29] + " x"}}), 0,
+       " warning: line 12 of data file data.txt holds 6 fields where the first record (line 1) holds 5" + tail, true},
+      {"first record longer", edited({{1, clean[0] + " 1"}}), 0,
+       " warning: line 2 of data file data.txt holds 5 fields where the first record (line 1) holds 6" + tail, true},
+      {"commas, tabs and a blank line", separators, 0, "", true},
+      {"longer line after the records analysed", edited({{41, clean[0] + " 7"}}), 0, "", true},
+  };
+  std::string reference;  // "solutions" of the clean file
+  for (const Case& c : cases) {
+    write_model(dir(), c.data);
+    const Process p = run_program(dir());
+    ASSERT_EQ(p.status, c.status) << c.name << "\n" << p.out << p.err;
+    const auto warnings = lines_with(p.out, "fields where");
+    if (c.warning.empty()) {
+      EXPECT_TRUE(warnings.empty()) << c.name << ": " << warnings[0];
+    } else {
+      ASSERT_EQ(warnings.size(), 1u) << c.name << "\n" << p.out;
+      EXPECT_EQ(warnings[0], c.warning) << c.name;
+    }
+    if (!c.same_results) continue;
+    const std::string solutions = read_file(dir() / "solutions");
+    if (reference.empty()) reference = solutions;
+    EXPECT_EQ(solutions, reference) << c.name;
+  }
+}
+
+// Traits that hold a usual missing code other than 0 are warned of, one
+// line per trait with the codes met, their records and the first line;
+// values that are no such code exactly, and codes in other columns, are not.
+TEST_F(OwnData, UsualMissingCodesInTraitsAreCounted) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int, std::string>> fields;  // "line column value"
+    std::vector<std::string> warnings;
+  };
+  const std::string tail1 = ": a usual code of a missing value, which is read here as a measurement; the missing"
+                            " code is 0 (manual, section 1.1)";
+  const std::string tail2 = ": usual codes of a missing value, which are read here as measurements; the missing"
+                            " code is 0 (manual, section 1.1)";
+  const Case cases[] = {
+      {"none", {}, {}},
+      {"-999 in trait 2", {{9, "2 -999"}, {4, "2 -999"}, {33, "2 -999.0"}},
+       {" warning: trait 2 (data column 2) holds -999 in 3 records, the first on line 4 of data.txt" + tail1}},
+      {"several codes in both traits",
+       {{40, "1 9999"}, {21, "1 -99"}, {2, "2 -99999"}, {3, "2 99999"}, {5, "2 -9999"}, {6, "1 9999"}},
+       {" warning: trait 1 (data column 1) holds -99 or 9999 in 3 records, the first on line 6 of data.txt" + tail2,
+        " warning: trait 2 (data column 2) holds -9999, -99999 or 99999 in 3 records, the first on line 2 of"
+        " data.txt" +
+            tail2}},
+      {"near codes, and a code in a covariable",
+       {{3, "1 -999.5"}, {4, "2 -998"}, {5, "1 999"}, {6, "2 99"}, {7, "4 -999"}, {8, "1 -9999e-1"}},
+       {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> data = data_lines();
+    for (const auto& [line, edit] : c.fields) {
+      const int col = std::stoi(edit.substr(0, edit.find(' ')));
+      std::string& l = data[static_cast<std::size_t>(line - 1)];
+      l = with_field(l, col, edit.substr(edit.find(' ') + 1));
+    }
+    write_model(dir(), data);
+    const Process p = run_program(dir());
+    ASSERT_EQ(p.status, 0) << c.name << "\n" << p.out << p.err;
+    EXPECT_EQ(lines_with(p.out, "missing value"), c.warnings) << c.name;
+  }
+}
+
+// The line after the correction of a starting matrix names the largest
+// correlation of the corrected matrix (its small eigenvalues raised to a
+// ten-thousandth of the largest), here worked out from the eigenvalues.
+TEST_F(OwnData, CorrectedStartNamesItsLargestCorrelation) {
+  // The correlation of [a b; b c] corrected, to four decimals: l1 v v' +
+  // l2 w w' with v = (b, l1 - a) / |.|, w orthogonal to it.
+  auto correlation = [](const double* m) {
+    const double a = m[0], b = m[1], c = m[2], half = std::sqrt((a - c) * (a - c) / 4.0 + b * b);
+    const double l1 = (a + c) / 2.0 + half, l2 = std::max((a + c) / 2.0 - half, 1e-4 * l1);
+    const double n = std::hypot(b, l1 - a), x = b / n, y = (l1 - a) / n;
+    char t[32];
+    std::snprintf(t, sizeof t, "%.4f",
+                  (l1 - l2) * x * y / std::sqrt((l1 * x * x + l2 * y * y) * (l1 * y * y + l2 * x * x)));
+    return std::string(t);
+  };
+  const std::string tail = "; a chain started so near a singular matrix may stay near it for thousands of cycles:"
+                           " a positive-definite start (manual, section 1.1) avoids a long burn-in";
+  struct Case {
+    const char* name;
+    double r[3], g[3];  // a, b, c of R and of G
+    bool r_corrected, g_corrected;
+  };
+  const Case cases[] = {
+      {"both positive definite", {2, 0.5, 3}, {1, 0.2, 1.5}, false, false},
+      {"G of a correlation 1.28", {2, 0.5, 3}, {145, 400, 668}, false, true},
+      {"R of a correlation -2.5", {4, -5, 1}, {1, 0.2, 1.5}, true, false},
+      {"G just singular", {2, 0.5, 3}, {1, 1, 1}, false, true},
+  };
+  for (const Case& c : cases) {
+    auto text = [](const double* v) {
+      char t[96];
+      std::snprintf(t, sizeof t, "%g %g\n%g %g", v[0], v[1], v[1], v[2]);
+      return std::string(t);
+    };
+    write_model(dir(), data_lines(), pedigree_lines(), parameters(text(c.r), text(c.g)));
+    const Process p = run_program(dir());
+    ASSERT_EQ(p.status, 0) << c.name << "\n" << p.out << p.err;
+    std::vector<std::string> expected;
+    if (c.r_corrected)
+      expected.push_back(" warning: the corrected residual (co)variance matrix has a correlation of " +
+                         correlation(c.r) + tail);
+    if (c.g_corrected)
+      expected.push_back(" warning: the corrected (co)variance matrix of random effect 3 has a correlation of " +
+                         correlation(c.g) + tail);
+    EXPECT_EQ(lines_with(p.out, "has a correlation of"), expected) << c.name;
+    EXPECT_EQ(lines_with(p.out, "Matrix not positive definite: corrected").size(), expected.size()) << c.name;
+  }
+}
+
+// Refusals of words and ids point at their likely cause: a ";"-separated
+// file, a header line, an id that is no number or beyond the levels (to be
+// recoded), a note among the effect lines; a word written for a missing
+// level keeps the missing code's hint.
+TEST_F(OwnData, RefusalsPointAtTheLikelyCause) {
+  const std::vector<std::string> clean = data_lines();
+  auto data_edit = [&clean](int line, int field, const std::string& word) {
+    std::vector<std::string> d = clean;
+    d[static_cast<std::size_t>(line - 1)] = with_field(d[static_cast<std::size_t>(line - 1)], field, word);
+    return d;
+  };
+  std::vector<std::string> semicolons = clean, header = clean;
+  for (std::string& l : semicolons) std::replace(l.begin(), l.end(), ' ', ';');
+  header.insert(header.begin(), "weight1 weight2 hys age animal_id");
+  std::vector<std::string> ped_raw = pedigree_lines();
+  ped_raw[2] = "500226401 0 0";
+  const std::string recode =
+      "; levels are numbered 1, 2, ... up to the levels of the effect: recode ids beyond them (manual, section 1.1)"
+      " or give the effect more levels";
+  const std::string data_at = " Error in data file data.txt, line ";
+  const std::string note = "; a line of text stands in its place (comment lines begin with #)";
+  struct Case {
+    const char* name;
+    std::vector<std::string> data, ped;
+    std::string par;
+    std::string message;  // the refusal's first line
+  };
+  const Case cases[] = {
+      {"semicolons", semicolons, pedigree_lines(), parameters(),
+       data_at + "1 (record 1): field 1 \"" + semicolons[0] +
+           "\" is not a number; fields are separated by blanks, tabs or commas, not by \";\""},
+      {"header line", header, pedigree_lines(), parameters(),
+       data_at + "1 (record 1): field 1 \"weight1\" is not a number; line 1 looks like a header line of column"
+                 " names: the data file holds numbers only, so leave it out"},
+      {"alphanumeric animal", data_edit(5, 5, "DE0932734600"), pedigree_lines(), parameters(),
+       data_at + "5 (record 5): field 5 \"DE0932734600\" is not a number; levels are whole numbers from 1 to the"
+                 " levels of the effect: recode ids such as this one (manual, section 1.1)"},
+      {"NA as the animal", data_edit(5, 5, "NA"), pedigree_lines(), parameters(),
+       data_at + "5 (record 5): field 5 \"NA\" is not a number; a missing level is coded 0"},
+      {"NA as trait 2 in line 1", data_edit(1, 2, "NA"), pedigree_lines(), parameters(),
+       data_at + "1 (record 1): field 2 \"NA\" is not a number; a missing trait is coded 0"},
+      {"animal beyond the levels in the data", data_edit(8, 5, "500226401"), pedigree_lines(), parameters(),
+       data_at + "8 (record 8), effect 3, trait 1: level 500226400 is not within 1 to 30" + recode},
+      {"class not whole", data_edit(8, 3, "4.5"), pedigree_lines(), parameters(),
+       data_at + "8 (record 8), effect 1, trait 1: level 4.5 is not within 1 to 3"},
+      {"pedigree id as recorded", clean, ped_raw, parameters(),
+       " Error in pedigree file pedigree.txt of effect 3, line 3 (record 3): animal 500226401 is not within 1 to 30" +
+           recode},
+      {"note of four words among the effects", clean, pedigree_lines(),
+       parameters("2 0.5\n0.5 3", "1 0.2\n0.2 1.5", "3 3 3 cross n\nage at weighing, centred\n4 4 1 cov n"),
+       " too few or too many numbers for effect 2. Was 4" + note},
+      {"note of five words among the effects", clean, pedigree_lines(),
+       parameters("2 0.5\n0.5 3", "1 0.2\n0.2 1.5", "3 3 3 cross n\nage at weighing, centred here\n4 4 1 cov n"),
+       " EFFECTS: data column of effect 2 trait 1 must be a whole number. Was \"age\"" + note},
+      {"effect line with a word for a column", clean, pedigree_lines(),
+       parameters("2 0.5\n0.5 3", "1 0.2\n0.2 1.5", "3 3 3 cross n\nx 4 1 cov n\n5 5 30 cross n"),
+       " EFFECTS: data column of effect 2 trait 1 must be a whole number. Was \"x\""},
+  };
+  for (const Case& c : cases) {
+    write_model(dir(), c.data, c.ped, c.par);
+    const Process p = run_program(dir());
+    ASSERT_EQ(p.status, 1) << c.name << "\n" << p.out << p.err;
+    const auto out = lines_of(p.out);
+    const auto at = std::find_if(out.begin(), out.end(), [](const std::string& l) {
+      return l.starts_with(" Error") || l.starts_with(" too few") || l.starts_with(" EFFECTS:");
+    });
+    ASSERT_NE(at, out.end()) << c.name << "\n" << p.out;
+    EXPECT_EQ(*at, c.message) << c.name;
+  }
+}
+
+// The parameter file's name comes on standard input only: --help (or -h)
+// says so and ends with status 0, any other argument stops the run with
+// status 1 on standard error; neither touches the folder.  Without
+// arguments the run is as before.
+TEST_F(OwnData, ArgumentsAreAnsweredNotIgnored) {
+  const std::string how = " velmoran reads the name of its parameter file from standard input, not from its"
+                          " arguments: echo params.txt | velmoran";
+  const std::string help = how + "\n The files it reads and writes, and its messages, are described in the user"
+                                 " manual, docs/manual.md (section 1: running the program).\n";
+  struct Case {
+    const char* args;
+    int status;
+    std::string out, err;  // whole, or for the run without arguments a part of out
+  };
+  const Case cases[] = {
+      {"--help", 0, help, ""},
+      {"-h", 0, help, ""},
+      {"params.txt --help", 0, help, ""},
+      {"params.txt", 1, "", how + "; this run stops without reading \"params.txt\"\n"},
+      {"params.txt other.txt", 1, "", how + "; this run stops without reading \"params.txt other.txt\"\n"},
+      {"", 0, "  name of parameter file?     \n     VELMORAN 1.20\n", ""},
+  };
+  for (const Case& c : cases) {
+    for (const auto& f : fs::directory_iterator(dir())) fs::remove_all(f.path());
+    write_model(dir(), data_lines());
+    const Process p = run_in(dir(), quoted(program_path()) + " " + c.args, "params.txt\n");
+    EXPECT_EQ(p.status, c.status) << c.args << "\n" << p.out << p.err;
+    if (*c.args == 0) {
+      EXPECT_TRUE(p.out.starts_with(c.out)) << p.out;
+      EXPECT_TRUE(fs::exists(dir() / "solutions"));
+      continue;
+    }
+    EXPECT_EQ(p.out, c.out) << c.args;
+    EXPECT_EQ(p.err, c.err) << c.args;
+    // Nothing was made in the folder, not even the lock.
+    std::vector<std::string> files;
+    for (const auto& f : fs::directory_iterator(dir())) files.push_back(f.path().filename().string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"data.txt", "params.txt", "pedigree.txt"})) << c.args;
+  }
+}
+
+}  // namespace
