@@ -37,6 +37,10 @@ struct FolderHold {
       util::fatal(" another run" + (t.pid > 0 ? " (process " + std::to_string(t.pid) + ")" : std::string()) +
                   " is using this folder, and a folder holds one chain: this run stops without changing a"
                   " file. Wait for that run to end, or give this analysis a folder of its own");
+    if (t.kind == util::LockTry::not_own)
+      util::fatal(std::string(" \"") + lock_file + "\", the file on which a run holds this folder, is " + t.what +
+                  ": a lock taken through it could be lost, letting a second run in. This run stops without"
+                  " changing a file. Remove \"" + lock_file + "\" (the run makes it anew) and start the run again");
     if (t.kind == util::LockTry::unsupported)
       util::say_text(std::string(" warning: this folder cannot be locked (\"") + lock_file + "\": " +
                      std::strerror(t.err) + "); nothing keeps a second run out of it while this one runs");

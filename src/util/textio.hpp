@@ -237,9 +237,10 @@ void remove_file(const char* name);
 // see what an interruption at that moment leaves.
 extern void (*io_probe)(const char* path);
 // When set, asked before each file is put on disk (step "fsync"), each
-// rename ("rename") and each sync of the folder ("folder"), with the path
-// concerned: a non-zero errno value makes that step fail as if the system
-// had refused it.  Tests fail a store at a chosen step with it.
+// rename ("rename"), each sync of the folder ("folder") and each try to lock
+// a file ("lock"), with the path concerned: a non-zero errno value makes that
+// step fail as if the system had refused it.  Tests fail a store at a chosen
+// step, or a file system that cannot lock, with it.
 extern int (*io_fault)(const char* step, const char* path);
 // The fault io_fault sets for a step, or 0.
 int fault_of(const char* step, const char* path);

@@ -1190,6 +1190,59 @@ TEST_F(StoreFault, ASecondRunInTheFolderStopsAndChangesNothing) {
   expect_whole_chain(300, 20, 5, 3);
 }
 
+// The folder's lock is a file of its own.  Linked to a file the run reads
+// and closes (the data file), to a file that is not there, to /dev/null or
+// made a hard link of the parameter file, the run stops at once naming it and
+// what to do, and changes nothing (a dangling link makes no file); removed,
+// the run goes on.  Where the file system cannot lock, the run warns and
+// writes the files of a run that could.
+TEST_F(StoreFault, ALockThroughALinkIsRefusedAndAFolderThatCannotBeLockedWarns) {
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("120 20 1", "n");
+  ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+  const auto alone = folder_files();
+  const std::string refused =
+      "the file on which a run holds this folder, is a symbolic link: a lock taken through it could be lost, "
+      "letting a second run in. This run stops without changing a file. Remove \"chain_lock\" (the run makes "
+      "it anew) and start the run again";
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"a link to the data file", [] { fs::create_symlink("d2.txt", "chain_lock"); }, refused},
+      {"a dangling link", [] { fs::create_symlink("elsewhere", "chain_lock"); }, refused},
+      {"a link to /dev/null", [] { fs::create_symlink("/dev/null", "chain_lock"); }, refused},
+      {"a hard link of the parameter file", [] { fs::create_hard_link("a.par", "chain_lock"); },
+       "the file on which a run holds this folder, is a file with another name as well (a hard link): a lock "
+       "taken through it could be lost"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove("chain_lock");
+    c.make();
+    const auto before = folder_files();
+    EXPECT_EQ(run_child("a.par", Probe{}), 1);
+    EXPECT_EQ(read_file("child.out").find(" \"chain_lock\", " + c.said), 0u) << read_file("child.out");
+    EXPECT_TRUE(folder_files() == before);
+    EXPECT_FALSE(fs::exists("elsewhere"));
+  }
+  fs::remove("chain_lock");
+  ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+  EXPECT_TRUE(folder_files() == alone);
+
+  Probe no_locks;
+  no_locks.fault = Fault{"lock", "chain_lock", 1, ENOLCK};
+  remove_all_but({"a.par", "d1.txt", "d2.txt"});
+  ASSERT_EQ(run_child("a.par", no_locks), 0) << read_file("child.out");
+  EXPECT_EQ(read_file("child.out").find(" warning: this folder cannot be locked (\"chain_lock\": No locks available); "
+                                        "nothing keeps a second run out of it while this one runs\n"),
+            0u)
+      << read_file("child.out");
+  EXPECT_TRUE(folder_files() == alone);
+}
+
 // A sample file cut, removed or replaced while the chain runs: the run stops
 // at its next store, naming the file, before that store is made, so the
 // store before stays the last; a restart from it continues the chain whole
