@@ -7,6 +7,7 @@
 #include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/results/chain_state.hpp"
+#include "run/results/store_record.hpp"
 #include "run/cycle.hpp"
 #include "run/echo.hpp"
 #include "run/readfiles.hpp"
@@ -19,6 +20,7 @@
 #include "util/format.hpp"
 #include "util/lock.hpp"
 #include "util/stop.hpp"
+#include "util/textio.hpp"
 
 namespace run {
 
@@ -91,10 +93,12 @@ int velmoran_main(CycleTimes* times) {
     const int cycles = run_cycles(st, times);
     finish_run(st, cycles);
   } catch (...) {
-    // A chain that stops before writing a sample line leaves no empty files.
-    sampler::discard_empty(sampler::sample_files(st));
     // No store of this run may still be under way when the caller goes on.
     util::disk::wait_quietly();
+    // A chain that stops before writing a sample line leaves no empty files,
+    // but a store made names them all: they stay for the restart.
+    const bool stored = util::file_size(record::file) >= 0 || util::file_size(record::pending) >= 0;
+    sampler::discard_empty(sampler::sample_files(st), stored);
     throw;
   }
   return 0;

@@ -1134,6 +1134,60 @@ void remove_all_but(const std::set<std::string>& keep) {
     if (!keep.count(e.path().filename().string())) fs::remove_all(e.path());
 }
 
+// Slash residuals, and structural ones on a fixed effect, tune nothing that
+// "mh_dbeliefchg" holds: it stays empty.  A chain of each stopped by a
+// file-size limit inside the tuning, after its store of cycle 100, keeps it
+// (the store names it), and the restart the manual gives runs to the end:
+// every cycle once, means those of the sample files, and the file empty as
+// in the unbroken chain.  A file stored empty and then removed (as an
+// earlier version did at such a stop) is made anew.
+TEST_F(StoreFault, AStopInTheTuningWithAnEmptySampleFileIsContinued) {
+  const std::string structural =
+      "struct_student_t 5\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n1 10\nNUMBER_OF_STRUCTURAL_EFFECTS\n2\n"
+      "STRUCTURAL_EFFECTS:\n2 y\n3 n\n";
+  const struct {
+    const char* what;
+    std::string residual;
+  } cases[] = {
+      {"slash", "slash 0\n"},
+      {"structural on a fixed effect",
+       "structural 5\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n1 10\nNUMBER_OF_STRUCTURAL_EFFECTS\n1\n"
+       "STRUCTURAL_EFFECTS:\n1 n\n"},
+  };
+  for (const auto& c : cases) {
+    for (const bool removed : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (removed ? ", removed after the stop" : ""));
+      remove_all_but({});
+      write_chain_data();
+      std::ofstream("a.par") << swapped(structural, c.residual)(robust("400 300 1", "n"));
+      ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+      ASSERT_EQ(fs::file_size("mh_dbeliefchg"), 0u);
+      const std::size_t full = read_file("varcompsam").size();
+      const std::size_t per_entry = lines_of(read_file("varcompsam")).size() / 400 - 1;
+      const std::string unbroken = read_file("loglike_rnd");
+
+      remove_all_but({"a.par", "d1.txt", "d2.txt"});
+      Probe how;
+      how.file_limit = static_cast<long long>(full * 150 / 400);
+      ASSERT_EQ(run_child("a.par", how), 1);
+      EXPECT_NE(read_file("child.out").find("cannot write file \"varcompsam\": File too large"), std::string::npos)
+          << read_file("child.out");
+      ASSERT_EQ(record_cycle(run::record::file), 100);
+      EXPECT_EQ(stored_length("mh_dbeliefchg"), 0);
+      ASSERT_TRUE(fs::exists("mh_dbeliefchg"));
+      if (removed) fs::remove("mh_dbeliefchg");
+
+      std::ofstream("r.par") << swapped(structural, c.residual)(robust("400 300 1", "y 101"));
+      ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+      expect_whole_chain(400, 300, per_entry, 1);
+      EXPECT_EQ(fs::file_size("mh_dbeliefchg"), 0u);
+      EXPECT_EQ(read_file("loglike_rnd").substr(0, through_line(unbroken, 100)),
+                unbroken.substr(0, through_line(unbroken, 100)));
+    }
+  }
+}
+
+
 // A run holds its folder from start-up to its end.  A second run there (the
 // same job started twice) stops at once, naming the first one's process,
 // and changes no file; the first runs on as if alone.  A killed run holds

@@ -37,6 +37,13 @@ void reopen(util::TextOut& f, const char* name) {
   f.resume(t);
 }
 
+// A sample file the store holds empty, made anew where it is missing.
+void make_empty(const char* name) {
+  const int fd = ::open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) util::io_fail("cannot open file", name, errno);
+  ::close(fd);
+}
+
 // Tuning lines come after cycle `round` too: it is below half of burn-in
 // (in 32 bits, as model::tuning_cycle compares).
 bool tuning_goes_on(int round) { return static_cast<float>(round) < 0.5f * static_cast<float>(m.nburn); }
@@ -317,9 +324,11 @@ void check_sample_files(model::State& s, int start, record::Store& st) {
     if (!x.has) continue;
     const long long stored = st.sample_size(x.name), size = util::file_size(x.name);
     if (size < 0) {
-      // Not needed any more, or missing: a file the chain goes on writing
-      // must be there.
-      if (x.resumed) util::io_fail("cannot open file", x.name, ENOENT);
+      // A file the store names, or one the chain goes on writing, must be
+      // there; but one stored empty lost nothing (an earlier version removed
+      // it when the run stopped) and is made anew.
+      if (stored > 0 || (stored < 0 && x.resumed) || (stored == 0 && x.layout == Layout::entries))
+        util::io_fail("cannot open file", x.name, ENOENT);
     } else if (stored < 0) {
       util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "has no sample file",
                               std::string("\"") + x.name + "\""));
@@ -340,6 +349,7 @@ void open_sample_files(model::State& s, int start, const record::Store& st) {
     if (!x.has) continue;
     const util::Tally t = st.sample_tally(x.name);
     const long long size = util::file_size(x.name);
+    if (size < 0 && t.bytes == 0) make_empty(x.name);
     // Lines written after the store, complete or not, are not part of it.
     if (t.bytes >= 0 && size > t.bytes) util::cut_file(x.name, t.bytes);
     // A file the store has, open or not, is what later stores check.
