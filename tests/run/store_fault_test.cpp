@@ -26,6 +26,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "chain_support.hpp"
@@ -1297,21 +1298,47 @@ TEST_F(StoreFault, ALockThroughALinkIsRefusedAndAFolderThatCannotBeLockedWarns) 
   EXPECT_TRUE(folder_files() == alone);
 }
 
-// A sample file cut, removed or replaced while the chain runs: the run stops
-// at its next store, naming the file, before that store is made, so the
-// store before stays the last; a restart from it continues the chain whole
-// when the file still holds what it held then, and is refused, changing
-// nothing, when it does not.
+// A digit of a sample file changed in place at the byte `from` or after.
+// The file system's clock must have ticked since the chain's last write to
+// it: a change in the same tick keeps the file's time, and only a restart's
+// checksum finds it.
+void change_digit_in_place(const char* name, long long from) {
+  std::fflush(nullptr);  // the lines since the store reach the file
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const std::string text = read_file(name);
+  const std::size_t at = text.find('.', static_cast<std::size_t>(from)) + 1;
+  ASSERT_GT(at, 0u) << name;
+  std::fstream f(name, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(static_cast<std::streamoff>(at));
+  f.put(text[at] == '1' ? '2' : '1');
+}
+
+// A sample file cut, removed, replaced or changed in place while the chain
+// runs, open or closed (\"mh_dbeliefchg\" after the tuning): the run stops at
+// its next store, naming the file, before that store is made, so the store
+// before stays the last; a restart from it continues the chain whole when the
+// file still holds what it held then, and is refused, changing nothing, when
+// it does not, until the file is put back.  A file whose time alone changed
+// (touched) goes on.
 TEST_F(StoreFault, ASampleFileChangedUnderTheRunStopsItBeforeTheNextStore) {
+  // The tuning of the robust chain ends at cycle 100: its store closes
+  // "mh_dbeliefchg" for good.  The child keeps a copy of it as it was.
+  auto keep_tuned = [] { fs::copy_file("mh_dbeliefchg", "tuned"); };
+  auto put_back = [] { fs::rename("tuned", "mh_dbeliefchg"); };
   struct Case {
     const char* what;
     std::function<void()> act;
     std::string message;
     bool continues;
+    std::function<std::string(const std::string&)> model = [](const std::string& r) {
+      return two_traits("300 20 1", r);
+    };
+    std::function<void()> mend = nullptr;  // after a refused restart
   };
   const std::string stops =
       ". The run stops before its store of cycle 200; the last store is that of cycle 100, from which a "
       "restart continues once the file holds again what it held then";
+  auto robust_chain = [](const std::string& restart) { return robust("300 200 1", restart); };
   const Case cases[] = {
       {"cut back to its length at the store",
        [] {
@@ -1337,12 +1364,29 @@ TEST_F(StoreFault, ASampleFileChangedUnderTheRunStopsItBeforeTheNextStore) {
        " sample file \"varcompsam\" was replaced while the chain wrote it", false},
       {"removed", [] { fs::remove("solutionsam"); },
        " sample file \"solutionsam\" was removed while the chain wrote it" + stops, false},
+      {"a digit changed in place before the store", [] { change_digit_in_place("varcompsam", 0); },
+       " sample file \"varcompsam\" was changed in place: its ", false},
+      {"a digit changed in place after the store",
+       [] { change_digit_in_place("varcompsam", stored_length("varcompsam")); },
+       " sample file \"varcompsam\" was changed in place: its ", true},
+      {"closed and removed",
+       [keep_tuned] {
+         keep_tuned();
+         fs::remove("mh_dbeliefchg");
+       },
+       " sample file \"mh_dbeliefchg\" was removed while the chain ran" + stops, false, robust_chain, put_back},
+      {"closed and changed in place",
+       [keep_tuned] {
+         keep_tuned();
+         change_digit_in_place("mh_dbeliefchg", 0);
+       },
+       " sample file \"mh_dbeliefchg\" was changed in place: its ", false, robust_chain, put_back},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     remove_all_but({});
     write_chain_data();
-    std::ofstream("a.par") << two_traits("300 20 1", "n");
+    std::ofstream("a.par") << c.model("n");
     between = {150, c.act};
     ASSERT_EQ(in_child("a.par", [] {}, acting_times()), 1);
     const std::string out = read_file("child.out");
@@ -1351,16 +1395,39 @@ TEST_F(StoreFault, ASampleFileChangedUnderTheRunStopsItBeforeTheNextStore) {
     EXPECT_EQ(record_cycle(run::record::file), 100);
     EXPECT_FALSE(leftovers());
 
-    std::ofstream("r.par") << two_traits("300 20 1", "y 101");
-    if (c.continues) {
-      ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
-      expect_whole_chain(300, 20, 5, 3);
-    } else {
+    std::ofstream("r.par") << c.model("y 101");
+    if (!c.continues) {
       const auto before = folder_files();
       EXPECT_EQ(run_child("r.par", Probe{}), 1);
       EXPECT_TRUE(folder_files() == before);
+      if (!c.mend) continue;
+      c.mend();
+    }
+    const std::string tuned = c.mend ? read_file("mh_dbeliefchg") : "";
+    ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+    if (c.mend) {
+      EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), 300u);
+      EXPECT_EQ(read_file("mh_dbeliefchg"), tuned);
+      EXPECT_GT(tuned.size(), 0u);
+    } else {
+      expect_whole_chain(300, 20, 5, 3);
     }
   }
+
+  // Its time changed, its bytes not: the chain runs on as if untouched.
+  remove_all_but({});
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("300 20 1", "n");
+  ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+  const auto unbroken = folder_files();
+  remove_all_but({"a.par", "d1.txt", "d2.txt"});
+  between = {150, [] {
+               std::this_thread::sleep_for(std::chrono::milliseconds(50));
+               for (const char* f : {"varcompsam", "loglike_rnd"})
+                 fs::last_write_time(f, fs::last_write_time(f) - std::chrono::hours(1));
+             }};
+  ASSERT_EQ(in_child("a.par", [] {}, acting_times()), 0) << read_file("child.out");
+  EXPECT_TRUE(folder_files() == unbroken);
 }
 
 // The result files of a store tied to it: each swapped for that of another

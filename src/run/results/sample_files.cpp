@@ -230,27 +230,17 @@ void check_stored_end(const model::State& s, const SampleFile& x, const record::
 }
 
 // The file under the name of sample file x against what the chain wrote to
-// it (device, inode and length of an open file; the length of a closed one).
+// it: the same file, of the length written, and (when another program has
+// set its modification time since the chain's own last write to it) of the
+// bytes written, by their checksum.  A closed file the chain knows must
+// still be there, of its length and bytes.
 void check_written(const SampleFile& x, int round) {
   util::TextOut& o = *x.out;
   const util::Tally& t = o.tally();
   auto wrote = [&] { return "the chain has written " + std::to_string(t.bytes) + " bytes to it"; };
-  if (o.is_open()) {
-    const util::TextOut::Check c = o.check();
-    switch (c.kind) {
-      case util::TextOut::Check::same:
-        break;
-      case util::TextOut::Check::missing:
-        changed(x.name, "was removed while the chain wrote it", round);
-      case util::TextOut::Check::replaced:
-        changed(x.name, "was replaced while the chain wrote it: another file has its name now", round);
-      case util::TextOut::Check::resized:
-        changed(x.name,
-                "holds " + std::to_string(c.bytes) + " bytes, but " + wrote() +
-                    ": it was cut, or written to by another program",
-                round);
-    }
-  } else {
+  const bool open = o.is_open();
+  if (!open && (!o.watched() || t.bytes < 0)) {
+    // A file the chain has neither opened nor been told of in this run.
     const long long size = util::file_size(x.name);
     if (size < 0) {
       // Not needed any more; one the chain goes on writing must be there.
@@ -261,6 +251,34 @@ void check_written(const SampleFile& x, int round) {
     if (t.bytes >= 0 && size != t.bytes)
       changed(x.name, "holds " + std::to_string(size) + " bytes, but " + wrote() + ": it was changed by another program",
               round);
+  } else {
+    const util::TextOut::Check c = o.check();
+    switch (c.kind) {
+      case util::TextOut::Check::same:
+        break;
+      case util::TextOut::Check::missing:
+        changed(x.name, open ? "was removed while the chain wrote it" : "was removed while the chain ran", round);
+      case util::TextOut::Check::replaced:
+        changed(x.name, "was replaced while the chain wrote it: another file has its name now", round);
+      case util::TextOut::Check::resized:
+        changed(x.name,
+                "holds " + std::to_string(c.bytes) + " bytes, but " + wrote() +
+                    (open ? ": it was cut, or written to by another program" : ": it was changed by another program"),
+                round);
+      case util::TextOut::Check::touched: {
+        // Its time alone may have changed (a copy of the same bytes put in
+        // its place, a touch): the bytes tell.
+        util::Tally now;
+        util::tally_of_file(x.name, -1, now);
+        if (t.summed && now.sum != t.sum)
+          changed(x.name,
+                  "was changed in place: its " + std::to_string(now.bytes) +
+                      " bytes are not those the chain has written to it (another program wrote to it)",
+                  round);
+        o.accept();
+        break;
+      }
+    }
   }
   // Opened at its end by someone who did not know what it held: summed now,
   // once.
@@ -354,7 +372,10 @@ void open_sample_files(model::State& s, int start, const record::Store& st) {
     if (t.bytes >= 0 && size > t.bytes) util::cut_file(x.name, t.bytes);
     // A file the store has, open or not, is what later stores check.
     if (t.bytes >= 0) x.out->resume(t);
-    if (x.resumed) reopen(*x.out, x.name);
+    if (x.resumed)
+      reopen(*x.out, x.name);
+    else if (t.bytes >= 0)
+      x.out->watch(x.name);
   }
 }
 
