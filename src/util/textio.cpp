@@ -159,6 +159,17 @@ std::string_view after_byte_order_mark(std::string_view s) {
   return s.starts_with(mark) ? s.substr(mark.size()) : s;
 }
 
+std::string shown(std::string_view text) {
+  std::string s;
+  s.reserve(text.size());
+  for (char c : text)
+    if (c == '\r')
+      s += "\\r";
+    else
+      s += c;
+  return s;
+}
+
 std::string_view trim_right(std::string_view s) {
   std::size_t n = s.size();
   while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t')) --n;

@@ -283,6 +283,11 @@ int fault_of(const char* step, const char* path);
 // Removes trailing blanks (fixed-width names compare and open without them).
 std::string_view trim_right(std::string_view s);
 
+// The text with each carriage return written as the two characters \r: a
+// message that quotes a file shows one rather than moving to the start of
+// its line.
+std::string shown(std::string_view text);
+
 // The text after a UTF-8 byte-order mark at its start (the whole text when it
 // has none): the mark names the encoding and is no part of the text.
 std::string_view after_byte_order_mark(std::string_view s);

@@ -1430,6 +1430,46 @@ TEST_F(StoreFault, ASampleFileChangedUnderTheRunStopsItBeforeTheNextStore) {
   EXPECT_TRUE(folder_files() == unbroken);
 }
 
+// The file with CR LF line ends, as an editor on Windows saves it.
+std::string with_cr_lf(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
+// Result files saved by an editor with CR LF line ends (and a byte-order
+// mark) are read as they read: the restart continues as from the untouched
+// files, to the same bytes of every file.  Sample files stay exact: one with
+// CR LF line ends is refused and changes nothing; a refusal that quotes a
+// file's text shows a carriage return as \r.
+TEST_F(StoreFault, ResultFilesWithCrLfLineEndsAreTakenAsTheyRead) {
+  write_chain_data();
+  std::ofstream("a.par") << robust("100 40 1", "n");
+  ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+  std::ofstream("r.par") << robust("150 40 1", "y 101");
+  const auto stored = folder_files();
+  ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+  const auto untouched = folder_files();
+
+  for (const auto& [name, text] : stored) std::ofstream(name, std::ios::binary) << text;
+  const char* results[] = {"solutions",     "varcomp",      "loglike_obs", "mh_acceptance",
+                           "structural_r", "robustness_w", "chain_state"};
+  for (const char* f : results) {
+    ASSERT_TRUE(stored.count(f)) << f;
+    std::ofstream(f, std::ios::binary) << (f == std::string("varcomp") ? "\xEF\xBB\xBF" : "") +
+                                              with_cr_lf(stored.at(f));
+  }
+  ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+  EXPECT_TRUE(folder_files() == untouched);
+
+  for (const auto& [name, text] : stored) std::ofstream(name, std::ios::binary) << text;
+  expect_refused("r.par", {{"a sample file with CR LF line ends", "loglike_rnd", with_cr_lf,
+                            " restart refused: \"store_record\" line "},
+                           {"a carriage return inside a line", "chain_state",
+                            swapped("model SEED = 5\n", "model SEED = 5\r5\n"),
+                            "the parameter file gives SEED \"5\" but the chain in \"chain_state\" has \"5\\r5\" ;"}});
+}
+
 // The result files of a store tied to it: each swapped for that of another
 // chain of the same model (another seed) at the same cycle is refused,
 // naming it, and changes nothing; so are "chain_state" with a line more, a

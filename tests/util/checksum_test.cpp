@@ -96,6 +96,38 @@ TEST(Checksum, AWriterKnowsItsFileAndSeesItCutReplacedOrRemoved) {
   EXPECT_FALSE(util::tally_of_file(name.c_str(), -1, t));
 }
 
+// A file as its readers read it: the mark and each carriage return before a
+// line feed left out (also across the reads of 1 MB the tally takes), every
+// other carriage return counted; and as it stands, every byte.
+TEST(Checksum, AFileAsItsReadersReadIt) {
+  const std::string name = ::testing::TempDir() + "velmoran_read_" + std::to_string(::getpid());
+  const std::string long_line(1048575, 'x');  // its CR ends the first read
+  const struct {
+    std::string file, read;
+  } cases[] = {
+      {"a\r\nb\r\n", "a\nb\n"},
+      {"\xEF\xBB\xBF" "1 2\r\n3\n", "1 2\n3\n"},
+      {"a\rb\n", "a\rb\n"},
+      {"a\r\r\n", "a\r\n"},
+      {"a\r", "a\r"},
+      {"\r\n\r\n", "\n\n"},
+      {"a\n\xEF\xBB\xBF", "a\n\xEF\xBB\xBF"},
+      {long_line + "\r\nb\r\n", long_line + "\nb\n"},
+      {long_line + "\rb", long_line + "\rb"},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(name, std::ios::binary) << c.file;
+    util::Tally t;
+    ASSERT_TRUE(util::tally_of_file(name.c_str(), -1, t, true));
+    EXPECT_EQ(t.bytes, static_cast<long long>(c.read.size())) << c.file.substr(0, 12);
+    EXPECT_EQ(t.sum, util::crc64(0, c.read)) << c.file.substr(0, 12);
+    ASSERT_TRUE(util::tally_of_file(name.c_str(), -1, t));
+    EXPECT_EQ(t.sum, util::crc64(0, c.file)) << c.file.substr(0, 12);
+  }
+  std::remove(name.c_str());
+  EXPECT_EQ(util::shown("a\rb\r\n"), "a\\rb\\r\n");
+}
+
 // The file's time an hour back, as another program may set it.
 void set_back(const std::string& name) {
   struct stat st;

@@ -201,16 +201,16 @@ void check_stored_end(const model::State& s, const SampleFile& x, const record::
               " are sampled: a chain begun so cannot go on, start it afresh";
       util::fatal(where + "does not end the entry of cycle " + std::to_string(st.cycle) + " (" +
                   std::to_string(n) + (n == 1 ? " line" : " lines") +
-                  "): that entry would begin with \"" + head + "\"" + why);
+                  "): that entry would begin with \"" + util::shown(head) + "\"" + why);
     }
     case Layout::cycle_lines: {
       const std::string last = first_line(last_lines(x.name, stored, 1));
       if (!leading_cycle(last, c) || c > st.cycle)
-        util::fatal(where + "ends with the line \"" + last + "\", not of cycle " +
+        util::fatal(where + "ends with the line \"" + util::shown(last) + "\", not of cycle " +
                     std::to_string(st.cycle) + " or before");
       std::string next;
       if (line_at(x.name, stored, next) && (!leading_cycle(next, c) || c <= st.cycle))
-        util::fatal(where + "is followed by the line \"" + first_line(next) + "\" of cycle " +
+        util::fatal(where + "is followed by the line \"" + util::shown(first_line(next)) + "\" of cycle " +
                     std::to_string(st.cycle) + " or before");
       return;
     }
