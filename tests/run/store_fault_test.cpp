@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -1272,10 +1273,13 @@ TEST_F(StoreFault, ALockThroughALinkIsRefusedAndAFolderThatCannotBeLockedWarns) 
       {"a hard link of the parameter file", [] { fs::create_hard_link("a.par", "chain_lock"); },
        "the file on which a run holds this folder, is a file with another name as well (a hard link): a lock "
        "taken through it could be lost"},
+      {"a folder", [] { fs::create_directory("chain_lock"); }, "the file on which a run holds this folder, is a folder:"},
+      {"a named pipe", [] { ::mkfifo("chain_lock", 0600); },
+       "the file on which a run holds this folder, is not a regular file:"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    fs::remove("chain_lock");
+    fs::remove_all("chain_lock");
     c.make();
     const auto before = folder_files();
     EXPECT_EQ(run_child("a.par", Probe{}), 1);
@@ -1283,7 +1287,7 @@ TEST_F(StoreFault, ALockThroughALinkIsRefusedAndAFolderThatCannotBeLockedWarns) 
     EXPECT_TRUE(folder_files() == before);
     EXPECT_FALSE(fs::exists("elsewhere"));
   }
-  fs::remove("chain_lock");
+  fs::remove_all("chain_lock");
   ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
   EXPECT_TRUE(folder_files() == alone);
 

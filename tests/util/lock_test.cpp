@@ -1,18 +1,16 @@
 // The lock by which a run holds its folder: taken when free, refused while
 // another process holds it (naming that process) and free again once it
-// ends, refused on a name that is no file of its own, and reported as not
-// possible where the file system cannot lock.
+// ends, and reported as not possible where the file system cannot lock.
+// (Names that are no file of its own are refused through the program.)
 #include "util/lock.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "util/textio.hpp"
@@ -97,44 +95,6 @@ TEST_F(Lock, HeldByAnotherProcessUntilItEnds) {
   EXPECT_EQ(second.wait_taken(), 'n');
   second.end();
   util::release(mine);
-}
-
-// A name that is a link, a folder or a pipe is refused, and nothing is made
-// or changed: not the file a dangling link points to, not the linked file.
-TEST_F(Lock, ANameThatIsNoFileOfItsOwnIsRefused) {
-  std::ofstream("data.txt") << "1 2 3\n";
-  struct Case {
-    const char* what;
-    void (*make)();
-    const char* said;
-  };
-  const Case cases[] = {
-      {"symbolic link to a file", [] { fs::create_symlink("data.txt", "chain_lock"); }, "a symbolic link"},
-      {"dangling symbolic link", [] { fs::create_symlink("gone", "chain_lock"); }, "a symbolic link"},
-      {"symbolic link to /dev/null", [] { fs::create_symlink("/dev/null", "chain_lock"); }, "a symbolic link"},
-      {"hard link", [] { fs::create_hard_link("data.txt", "chain_lock"); },
-       "a file with another name as well (a hard link)"},
-      {"folder", [] { fs::create_directory("chain_lock"); }, "a folder"},
-      {"named pipe", [] { ::mkfifo("chain_lock", 0600); }, "not a regular file"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    fs::remove_all("chain_lock");
-    c.make();
-    util::FileLock l;
-    const util::LockTry t = util::take_lock(l, "chain_lock");
-    EXPECT_EQ(t.kind, util::LockTry::not_own);
-    EXPECT_STREQ(t.what, c.said);
-    EXPECT_EQ(l.fd, -1);
-    EXPECT_FALSE(fs::exists("gone"));
-  }
-  fs::remove_all("chain_lock");
-  std::ifstream in("data.txt");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, "1 2 3\n");
-  util::FileLock l;
-  EXPECT_EQ(util::take_lock(l, "chain_lock").kind, util::LockTry::taken);
-  util::release(l);
 }
 
 // Where the file system refuses locks (as some network file systems do), the
