@@ -142,9 +142,10 @@ void repair(util::mat1<double>& x, const std::string& what) {
 // warning, since identity starting matrices (a habit from other programs)
 // fix every covariance at 0; and, in a multiple-breed group (breed blocks of
 // order block, drawn whole), those that are sampled with their block.
-// Nothing when there is none.
+// Nothing when there is none.  Of a group with effects absent for a trait,
+// only its `present` rows have covariances that could be sampled.
 template <class At, class Sampled>
-void zero_pattern(const std::string& what, int order, int block, At at, Sampled sampled) {
+void zero_pattern(const std::string& what, int order, int block, At at, Sampled sampled, int present) {
   auto block_zero = [&](int i, int j) {
     const int r0 = (i - 1) / block * block, c0 = (j - 1) / block * block;
     for (int c = c0 + 1; c <= c0 + block; ++c)
@@ -171,7 +172,7 @@ void zero_pattern(const std::string& what, int order, int block, At at, Sampled 
     util::say_text(" warning: " + what + (whole ? " elements of breed blocks wholly" : " elements") +
                    " 0 in the starting matrix stay 0 for the whole chain (not sampled, not in"
                    " \"varcompsam\"):" + fixed);
-  if (order >= 2 && fixed_covariances == order * (order - 1) / 2)
+  if (present >= 2 && fixed_covariances == present * (present - 1) / 2)
     util::say_text(" warning: " + what +
                    " every covariance stays 0, which is what identity starting matrices do; to"
                    " estimate the covariances, start each from a small value other than 0, such as"
@@ -267,7 +268,7 @@ void residual_model() {
   repair(M.r, "residual (co)variance matrix");
   denseop::printm8(M.r, std::nullopt, "(20g12.5)");
   zero_pattern("R:", M.ntrait, 0, [&M](int i, int j) { return M.r(i, j); },
-               [](int, int) { return false; });
+               [](int, int) { return false; }, M.ntrait);
 }
 
 void multiple_sires_lines() {
@@ -443,7 +444,8 @@ void random_group(int e) {
                             ? 1.0
                             : M.g(e, i, j);
                },
-               [&M, e](int i, int j) { return model::sampled_element(M.g, e, i, j); });
+               [&M, e](int i, int j) { return model::sampled_element(M.g, e, i, j); },
+               mb ? m * M.nbreed(e) : mp);
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ void check_record(const record::Store& st, int start) {
   if (st.cycle != start - 1)
     util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1,
                             "but", rec, "holds those of cycle", st.cycle,
-                            "; the chain continues at cycle", st.cycle + 1));
+                            "; the chain continues at cycle", static_cast<long long>(st.cycle) + 1));
   check_settings(st, start);
   // A store of an earlier version of the program, which kept no stream.
   if (!st.has_result(chain::file))

@@ -7,6 +7,7 @@
 #include "model/state.hpp"
 #include "random/prob.hpp"
 #include "run/results/chain_state.hpp"
+#include "run/results/store_record.hpp"
 #include "run/cycle.hpp"
 #include "run/echo.hpp"
 #include "run/readfiles.hpp"
@@ -19,6 +20,7 @@
 #include "util/format.hpp"
 #include "util/lock.hpp"
 #include "util/stop.hpp"
+#include "util/textio.hpp"
 
 namespace run {
 
@@ -37,6 +39,10 @@ struct FolderHold {
       util::fatal(" another run" + (t.pid > 0 ? " (process " + std::to_string(t.pid) + ")" : std::string()) +
                   " is using this folder, and a folder holds one chain: this run stops without changing a"
                   " file. Wait for that run to end, or give this analysis a folder of its own");
+    if (t.kind == util::LockTry::not_own)
+      util::fatal(std::string(" \"") + lock_file + "\", the file on which a run holds this folder, is " + t.what +
+                  ": a lock taken through it could be lost, letting a second run in. This run stops without"
+                  " changing a file. Remove \"" + lock_file + "\" (the run makes it anew) and start the run again");
     if (t.kind == util::LockTry::unsupported)
       util::say_text(std::string(" warning: this folder cannot be locked (\"") + lock_file + "\": " +
                      std::strerror(t.err) + "); nothing keeps a second run out of it while this one runs");
@@ -87,10 +93,12 @@ int velmoran_main(CycleTimes* times) {
     const int cycles = run_cycles(st, times);
     finish_run(st, cycles);
   } catch (...) {
-    // A chain that stops before writing a sample line leaves no empty files.
-    sampler::discard_empty(sampler::sample_files(st));
     // No store of this run may still be under way when the caller goes on.
     util::disk::wait_quietly();
+    // A chain that stops before writing a sample line leaves no empty files,
+    // but a store made names them all: they stay for the restart.
+    const bool stored = util::file_size(record::file) >= 0 || util::file_size(record::pending) >= 0;
+    sampler::discard_empty(sampler::sample_files(st), stored);
     throw;
   }
   return 0;

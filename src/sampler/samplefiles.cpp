@@ -117,7 +117,7 @@ void flush(SampleFiles& f) {
   f.solutionsam.flush();
 }
 
-void discard_empty(SampleFiles& f) {
+void discard_empty(SampleFiles& f, bool stored) {
   util::TextOut* const files[] = {&f.varcompsam, &f.loglike_rnd, &f.mh_dbeliefchg, &f.solutionsam};
   const char* const names[] = {varcompsam_file, loglike_rnd_file, mh_dbeliefchg_file, solutionsam_file};
   bool own[4] = {};
@@ -130,7 +130,7 @@ void discard_empty(SampleFiles& f) {
     } catch (const util::Stop&) {
     }
   }
-  if (!f.made_new) return;
+  if (!f.made_new || stored) return;
   for (int k = 0; k < 4; ++k)
     if (own[k] && util::file_size(names[k]) == 0) util::remove_file(names[k]);
 }

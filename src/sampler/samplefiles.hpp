@@ -54,8 +54,10 @@ void close(SampleFiles& f);
 // Writes out pending lines of every open file.
 void flush(SampleFiles& f);
 // For a run that stops: closes the files, and removes those that open_new
-// made in this run and that are still empty.
-void discard_empty(SampleFiles& f);
+// made in this run and that are still empty, unless a store was made
+// (`stored`): a store names every file, empty or not, and the restart that
+// continues from it finds them all.
+void discard_empty(SampleFiles& f, bool stored);
 
 // ---- the lines of cycle model::m.round, in the order of the cycle ----------
 

@@ -61,7 +61,7 @@ std::uint64_t crc64_line(std::uint64_t sum, std::string_view line) {
   return ~(tables[0][(c ^ '\n') & 0xff] ^ (c >> 8));
 }
 
-bool tally_of_file(const char* name, long long bytes, Tally& t, bool past_mark) {
+bool tally_of_file(const char* name, long long bytes, Tally& t, bool as_read) {
   t = Tally{};
   const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -70,11 +70,29 @@ bool tally_of_file(const char* name, long long bytes, Tally& t, bool past_mark) 
   }
   constexpr std::size_t chunk = 1 << 20;
   const auto buf = std::make_unique_for_overwrite<char[]>(chunk);
+  long long taken = 0;  // bytes of the file read
+  bool start = true;
+  bool cr = false;  // a carriage return at the end of the last piece, not yet told
+  // The piece as its readers take it: a carriage return counts unless a
+  // line feed follows it.
+  auto add_as_read = [&](std::string_view got) {
+    while (!got.empty()) {
+      if (cr) {
+        cr = false;
+        if (got.front() != '\n') t.add("\r");
+      }
+      const std::size_t at = got.find('\r');
+      t.add(got.substr(0, at));
+      if (at == std::string_view::npos) break;
+      cr = true;
+      got.remove_prefix(at + 1);
+    }
+  };
   for (;;) {
     std::size_t want = chunk;
     if (bytes >= 0) {
-      if (t.bytes >= bytes) break;
-      want = static_cast<std::size_t>(std::min<long long>(bytes - t.bytes, chunk));
+      if (taken >= bytes) break;
+      want = static_cast<std::size_t>(std::min<long long>(bytes - taken, chunk));
     }
     const ssize_t r = ::read(fd, buf.get(), want);
     if (r < 0 && errno == EINTR) continue;
@@ -84,13 +102,17 @@ bool tally_of_file(const char* name, long long bytes, Tally& t, bool past_mark) 
       io_fail("cannot read file", name, err);
     }
     if (r == 0) break;
+    taken += r;
     std::string_view got(buf.get(), static_cast<std::size_t>(r));
-    if (past_mark && t.bytes == 0) {
-      past_mark = false;
-      got = after_byte_order_mark(got);
+    if (!as_read) {
+      t.add(got);
+      continue;
     }
-    t.add(got);
+    if (start) got = after_byte_order_mark(got);
+    start = false;
+    add_as_read(got);
   }
+  if (cr) t.add("\r");
   ::close(fd);
   return true;
 }

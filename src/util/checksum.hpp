@@ -34,10 +34,11 @@ struct Tally {
 
 // The tally of the first `bytes` bytes of file `name` (all of it when bytes
 // is below 0; fewer where the file ends).  False when there is no such file;
-// a file that cannot be read stops the run.  With past_mark a UTF-8
-// byte-order mark at the start (an editor's encoding mark, which the
-// program's readers skip) is left out of the tally.
-bool tally_of_file(const char* name, long long bytes, Tally& t, bool past_mark = false);
+// a file that cannot be read stops the run.  With as_read, the file as the
+// program's readers read it: a UTF-8 byte-order mark at the start (an
+// editor's encoding mark) and a carriage return before each line feed (an
+// editor's line ends) are left out of the tally.
+bool tally_of_file(const char* name, long long bytes, Tally& t, bool as_read = false);
 
 // A checksum as a file records it: 16 hexadecimal digits, and back (false
 // when `word` is not one).

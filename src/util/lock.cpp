@@ -1,6 +1,7 @@
 #include "util/lock.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,14 +25,34 @@ struct flock whole_file(short type) {
 
 LockTry take_lock(FileLock& l, const char* name) {
   release(l);
-  const int fd = ::open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) io_fail("cannot open file", name, errno);
   LockTry r;
+  // Not followed: a dangling link would make a file elsewhere.
+  const int fd = ::open(name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+  if (fd < 0) {
+    if (errno != ELOOP && errno != EISDIR) io_fail("cannot open file", name, errno);
+    r.kind = LockTry::not_own;
+    r.what = errno == ELOOP ? "a symbolic link" : "a folder";
+    return r;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    io_fail("cannot open file", name, err);
+  }
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    ::close(fd);
+    r.kind = LockTry::not_own;
+    r.what = !S_ISREG(st.st_mode) ? "not a regular file" : "a file with another name as well (a hard link)";
+    return r;
+  }
   // A holder that ends between the refusal and the question leaves the
   // lock free: try again.
   for (int tries = 0; tries < 3; ++tries) {
     struct flock f = whole_file(F_WRLCK);
-    if (::fcntl(fd, F_SETLK, &f) == 0) {
+    if (const int refused = fault_of("lock", name)) {
+      errno = refused;
+    } else if (::fcntl(fd, F_SETLK, &f) == 0) {
       l.fd = fd;
       return r;
     }

@@ -11,18 +11,24 @@ struct FileLock {
 };
 
 // What taking a lock came to: taken; held by another process (its id, or
-// -1 when the system does not tell); or not possible on this file system
-// (the system's reason).
+// -1 when the system does not tell); not possible on this file system (the
+// system's reason); or not taken because the name is no file of its own
+// (`what` says what it is instead).
 struct LockTry {
-  enum Kind { taken, held, unsupported } kind = taken;
+  enum Kind { taken, held, unsupported, not_own } kind = taken;
   long pid = -1;
   int err = 0;
+  const char* what = "";
 };
 
 // Takes the lock on file `name` (made empty when missing) without waiting.
 // A file that cannot be opened for writing stops the run, naming it.  The
 // file stays where it is when the lock is released: removing it could let
-// two processes hold locks on two files of the same name.
+// two processes hold locks on two files of the same name.  The name must be
+// a regular file with no other name: a lock belongs to the process and the
+// file, and the process's closing of any other name of the file (a data file
+// read through a link) would let it go.  So a symbolic link is not followed
+// and, like a hard link or anything but a regular file, is not_own.
 LockTry take_lock(FileLock& l, const char* name);
 
 // Releases the lock (closing the file); nothing when it is not held.

@@ -170,6 +170,17 @@ std::string_view after_byte_order_mark(std::string_view s) {
   return s.starts_with(mark) ? s.substr(mark.size()) : s;
 }
 
+std::string shown(std::string_view text) {
+  std::string s;
+  s.reserve(text.size());
+  for (char c : text)
+    if (c == '\r')
+      s += "\\r";
+    else
+      s += c;
+  return s;
+}
+
 std::string_view trim_right(std::string_view s) {
   std::size_t n = s.size();
   while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t')) --n;
@@ -438,6 +449,9 @@ void TextOut::open(std::string_view name, Mode mode) {
   mode_ = mode;
   err_ = 0;
   tally_ = Tally{};
+  seen_ = Seen{};
+  others_ = false;
+  pending_ = 0;
   if (mode == Mode::atomic) {
     tmp_.assign(name_);
     tmp_.append(".tmp");
@@ -459,6 +473,7 @@ void TextOut::open(std::string_view name, Mode mode) {
   }
   reserve_buffers();
   std::setvbuf(f_, vbuf_.get(), _IOFBF, stream_buffer);
+  look_after();
 }
 
 void TextOut::reserve_buffers() {
@@ -477,7 +492,10 @@ TextOut::TextOut(TextOut&& o) noexcept
       vbuf_(std::move(o.vbuf_)),
       mode_(o.mode_),
       err_(o.err_),
-      tally_(o.tally_) {}
+      tally_(o.tally_),
+      seen_(o.seen_),
+      others_(o.others_),
+      pending_(o.pending_) {}
 
 TextOut& TextOut::operator=(TextOut&& o) noexcept {
   if (this != &o) {
@@ -493,6 +511,9 @@ TextOut& TextOut::operator=(TextOut&& o) noexcept {
     mode_ = o.mode_;
     err_ = o.err_;
     tally_ = o.tally_;
+    seen_ = o.seen_;
+    others_ = o.others_;
+    pending_ = o.pending_;
   }
   return *this;
 }
@@ -532,26 +553,101 @@ int sync_file(int fd, const char* path) {
   return errno;
 }
 
+// The stream writes to the file only when drain() does: a piece that does
+// not fit in what is left of the buffer has the buffer written out first,
+// and one longer than the buffer is written out at once.
 void TextOut::write(std::string_view s) {
   if (!f_ || s.empty()) return;
   if (io_probe) io_probe(path().c_str());
+  if (pending_ + s.size() > stream_buffer) drain();
   if (std::fwrite(s.data(), 1, s.size(), f_) != s.size()) keep_reason();
+  pending_ += s.size();
+  if (pending_ > stream_buffer) drain(true);
   tally_.add(s);
 }
 
 void TextOut::line(std::string_view s) {
   if (!f_) return;
   if (io_probe) io_probe(path().c_str());
+  if (pending_ + s.size() + 1 > stream_buffer) drain();
   if (!s.empty() && std::fwrite(s.data(), 1, s.size(), f_) != s.size()) keep_reason();
   if (std::fputc('\n', f_) == EOF) keep_reason();
+  pending_ += s.size() + 1;
+  if (pending_ > stream_buffer) drain(true);
   tally_.add_line(s);
+}
+
+namespace {
+
+bool same_time(long long sec, long long nsec, const struct stat& st) {
+  return sec == static_cast<long long>(st.st_mtim.tv_sec) && nsec == static_cast<long long>(st.st_mtim.tv_nsec);
+}
+
+}  // namespace
+
+// Result files are written whole to temporaries of their own: nobody else
+// writes them, and nothing is looked at.
+void TextOut::look_before() {
+  if (!f_ || mode_ == Mode::atomic || !seen_.known) return;
+  struct stat st;
+  if (::fstat(::fileno(f_), &st) == 0 && !same_time(seen_.sec, seen_.nsec, st)) others_ = true;
+}
+
+void TextOut::look_after() {
+  if (!f_ || mode_ == Mode::atomic) return;
+  struct stat st;
+  if (::fstat(::fileno(f_), &st) != 0) return;
+  seen_ = Seen{static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
+               static_cast<long long>(st.st_mtim.tv_sec), static_cast<long long>(st.st_mtim.tv_nsec), true};
+}
+
+void TextOut::drain(bool through) {
+  // A piece longer than the buffer went to the file in part as it was
+  // written, looked at before: the time now is the object's own.
+  if (!through) look_before();
+  if (std::fflush(f_) != 0) keep_reason();
+  pending_ = 0;
+  look_after();
+}
+
+void TextOut::accept() {
+  others_ = false;
+  if (f_) {
+    look_after();
+    return;
+  }
+  struct stat st;
+  if (::stat(name_.c_str(), &st) != 0) return;
+  seen_ = Seen{static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
+               static_cast<long long>(st.st_mtim.tv_sec), static_cast<long long>(st.st_mtim.tv_nsec), true};
+}
+
+void TextOut::watch(std::string_view name) {
+  close();
+  name_.assign(trim_right(name));
+  mode_ = Mode::append;
+  seen_ = Seen{};
+  accept();
 }
 
 TextOut::Check TextOut::check() {
   Check c;
-  if (!f_) return c;
-  flush();
   struct stat mine, named;
+  if (!f_) {
+    // Closed: its name against the file as last seen.
+    if (!seen_.known) return c;
+    if (::stat(name_.c_str(), &named) != 0) {
+      c.kind = Check::missing;
+    } else if (static_cast<long long>(named.st_size) != tally_.bytes) {
+      c.kind = Check::resized;
+      c.bytes = static_cast<long long>(named.st_size);
+    } else if (static_cast<long long>(named.st_dev) != seen_.dev || static_cast<long long>(named.st_ino) != seen_.ino ||
+               !same_time(seen_.sec, seen_.nsec, named) || others_) {
+      c.kind = Check::touched;
+    }
+    return c;
+  }
+  flush();
   if (::fstat(::fileno(f_), &mine) != 0) io_fail("cannot read file", path(), errno);
   if (::stat(path().c_str(), &named) != 0) {
     c.kind = Check::missing;
@@ -560,6 +656,8 @@ TextOut::Check TextOut::check() {
   } else if (static_cast<long long>(mine.st_size) != tally_.bytes) {
     c.kind = Check::resized;
     c.bytes = static_cast<long long>(mine.st_size);
+  } else if (others_) {
+    c.kind = Check::touched;
   }
   return c;
 }
@@ -577,8 +675,11 @@ int TextOut::reason() const {
 
 void TextOut::flush() {
   if (!f_) return;
+  look_before();
   errno = 0;
   if (std::fflush(f_) != 0 || std::ferror(f_)) io_fail("cannot write file", path(), reason());
+  pending_ = 0;
+  look_after();
 }
 
 void TextOut::sync() {
@@ -591,9 +692,12 @@ void TextOut::sync() {
 
 void TextOut::seal() {
   if (!f_) return;
+  look_before();
   errno = 0;
   bool bad = std::fflush(f_) != 0 || std::ferror(f_) != 0;
   if (bad) keep_reason();
+  pending_ = 0;
+  if (!bad) look_after();
   if (mode_ == Mode::atomic && !bad) {
     if (io_probe) io_probe(tmp_.c_str());
     if (const int err = sync_file(::fileno(f_), tmp_.c_str())) {

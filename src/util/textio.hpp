@@ -194,18 +194,53 @@ class TextOut {
   // knows what it held): later writes go on from it.
   void resume(const Tally& t) { tally_ = t; }
   // The file under the object's name against what the object wrote, once
-  // pending lines are written out: the same file (device and inode) and
-  // length, or what differs.
+  // pending lines are written out: the same file (device and inode), length
+  // and modification time, or what differs.  The time is the one the file
+  // had after the object's own last write (each write of the stream is
+  // followed by a look at the file, and preceded by one that notes a time
+  // another program set meanwhile): `touched` tells that another program
+  // wrote to the file, or set its time, since then; whether it changed a
+  // byte only its bytes can tell.  A write of another program within the
+  // same tick of the file system's clock as one of the object's own keeps
+  // the time and is not seen.  A closed file is checked at its name as it
+  // was when closed (or when watched): missing, resized, or touched (also
+  // when another file has its name now).
   struct Check {
-    enum Kind { same, missing, replaced, resized } kind = same;
+    enum Kind { same, missing, replaced, resized, touched } kind = same;
     long long bytes = 0;  // its length now (resized)
   };
   Check check();
+  // After a check that found the file touched and its bytes those the object
+  // wrote: the file as it is now is the object's.
+  void accept();
+  // A closed file `name` that the object's tally describes (one it has not
+  // written in this process): checked from now on as if the object had
+  // closed it.
+  void watch(std::string_view name);
+  // The object knows the file it checks (it opened or watched one).
+  bool watched() const { return seen_.known; }
 
  private:
   const std::string& path() const { return mode_ == Mode::atomic ? tmp_ : name_; }
   void keep_reason();
   int reason() const;
+  // The stream's buffer written out (errors kept for the next flush), with
+  // a look at the file before (unless the piece just written went `through`
+  // the buffer to the file) and after.
+  void drain(bool through = false);
+  // Before a write of the object: a time the object did not leave notes
+  // another writer.  After it: the file's identity and time are noted.
+  void look_before();
+  void look_after();
+  // What the object last saw of its file: device, inode and modification
+  // time (seconds and nanoseconds).
+  struct Seen {
+    long long dev = 0, ino = 0, sec = 0, nsec = 0;
+    bool known = false;
+  };
+  Seen seen_;
+  bool others_ = false;      // another program set the time since the last check
+  std::size_t pending_ = 0;  // bytes in the stream's buffer
   std::FILE* f_ = nullptr;
   std::string name_, tmp_;
   std::string buf_;  // line buffer of free(), reused
@@ -242,15 +277,21 @@ void remove_file(const char* name);
 // see what an interruption at that moment leaves.
 extern void (*io_probe)(const char* path);
 // When set, asked before each file is put on disk (step "fsync"), each
-// rename ("rename") and each sync of the folder ("folder"), with the path
-// concerned: a non-zero errno value makes that step fail as if the system
-// had refused it.  Tests fail a store at a chosen step with it.
+// rename ("rename"), each sync of the folder ("folder") and each try to lock
+// a file ("lock"), with the path concerned: a non-zero errno value makes that
+// step fail as if the system had refused it.  Tests fail a store at a chosen
+// step, or a file system that cannot lock, with it.
 extern int (*io_fault)(const char* step, const char* path);
 // The fault io_fault sets for a step, or 0.
 int fault_of(const char* step, const char* path);
 
 // Removes trailing blanks (fixed-width names compare and open without them).
 std::string_view trim_right(std::string_view s);
+
+// The text with each carriage return written as the two characters \r: a
+// message that quotes a file shows one rather than moving to the start of
+// its line.
+std::string shown(std::string_view text);
 
 // The text after a UTF-8 byte-order mark at its start (the whole text when it
 // has none): the mark names the encoding and is no part of the text.

@@ -545,6 +545,13 @@ TEST_F(Restart, StoredCycleChecked) {
   const std::string give = util::freev("; the chain continues at cycle", 1001);
   EXPECT_EQ(restart(1000).stop, refused(1000, "store_record", 1000) + give);
   EXPECT_EQ(restart(1200).stop, refused(1200, "store_record", 1000) + give);
+  // The last cycle there can be: the next is past 32 bits, and said so.
+  const std::string record = slurp("store_record");
+  write("store_record", "cycle 2147483647" + record.substr(record.find('\n')));
+  EXPECT_EQ(restart(1001).stop, refused(1001, "store_record", 2147483647) +
+                                    util::freev("; the chain continues at cycle", 2147483648LL));
+  EXPECT_NE(restart(1001).stop.find("cycle 2147483648"), std::string::npos);
+  write("store_record", record);
 
   // A mixture of two stores: "varcomp" of an earlier cycle.
   replace_line("varcomp", 0, " Variance components after:  900  rounds and burn-in of  105");

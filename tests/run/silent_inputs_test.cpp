@@ -247,6 +247,8 @@ TEST_F(SilentInputsFiles, ElementsThatStayZeroAreNamedAtStartUp) {
       "OBSERVATION(S)\n1 2\nWEIGHT(S)\n\nEFFECTS:\n3 3 4 cross n\n4 4 5 cross n\nRANDOM_RESIDUAL:\nhomogeneous 0\n"
       "RESIDUAL_PRIOR_(CO)VARIANCES\n";
   const std::string group1 = "RANDOM_GROUP\n1\nRANDOM_TYPE\ndiagonal 0\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n";
+  std::string swapped_effects = two;
+  swapped_effects.replace(swapped_effects.find("4 4 5 cross n"), 13, "4 0 5 cross n");
   const std::string three =
       "MCMC_CHAIN:\n100 10 2\nSEED\n5\nRESTART:\nn\nDATAFILE\nd.txt 7\nNUMBER_OF_TRAITS\n3\nNUMBER_OF_EFFECTS\n1\n"
       "OBSERVATION(S)\n1 2 3\nWEIGHT(S)\n\nEFFECTS:\n4 4 4 4 cross n\nRANDOM_RESIDUAL:\nhomogeneous 0\n"
@@ -274,6 +276,17 @@ TEST_F(SilentInputsFiles, ElementsThatStayZeroAreNamedAtStartUp) {
       {"every covariance of three", three + "1 0 0\n0 1 0\n0 0 1\n",
        {" warning: R:" + said + " (1,2) (1,3) (2,3)", " warning: R:" + every}},
       {"no zeros", two + "1 0.5\n0.5 1\n" + group1 + "1 0.2\n0.2 1\n", {}},
+      // Effect 2 absent for trait 2: the pairs of the three present rows,
+      // all 0, are every covariance there is; one of them not 0 is not.
+      {"identity over the present rows",
+       swapped_effects + "1 0\n0 1\nRANDOM_GROUP\n1 2\nRANDOM_TYPE\ndiagonal 0\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n"
+           "1 0 0 9\n0 1 0 9\n0 0 1 9\n9 9 9 9\n",
+       {" warning: R:" + said + " (1,2)", " warning: R:" + every,
+        " warning: G of random effect 1:" + said + " (1,2) (1,3) (2,3)", " warning: G of random effect 1:" + every}},
+      {"a present covariance not 0",
+       swapped_effects + "1 0.5\n0.5 1\nRANDOM_GROUP\n1 2\nRANDOM_TYPE\ndiagonal 0\nPEDIGREEFILE:\nnone\n"
+           "(CO)VARIANCES\n1 0 0.2 0\n0 1 0 0\n0.2 0 1 0\n0 0 0 0\n",
+       {" warning: G of random effect 1:" + said + " (1,2) (2,3)"}},
       {"breed blocks",
        model_text(1, "RANDOM_GROUP\n2\nRANDOM_TYPE\ndiag_mb 4\nPEDIGREEFILE:\nmb.txt 1 0 2\n" + mb_extra +
                          "(CO)VARIANCES\n1 0\n0 2\n"),

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "chain_support.hpp"
@@ -1134,6 +1136,60 @@ void remove_all_but(const std::set<std::string>& keep) {
     if (!keep.count(e.path().filename().string())) fs::remove_all(e.path());
 }
 
+// Slash residuals, and structural ones on a fixed effect, tune nothing that
+// "mh_dbeliefchg" holds: it stays empty.  A chain of each stopped by a
+// file-size limit inside the tuning, after its store of cycle 100, keeps it
+// (the store names it), and the restart the manual gives runs to the end:
+// every cycle once, means those of the sample files, and the file empty as
+// in the unbroken chain.  A file stored empty and then removed (as an
+// earlier version did at such a stop) is made anew.
+TEST_F(StoreFault, AStopInTheTuningWithAnEmptySampleFileIsContinued) {
+  const std::string structural =
+      "struct_student_t 5\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n1 10\nNUMBER_OF_STRUCTURAL_EFFECTS\n2\n"
+      "STRUCTURAL_EFFECTS:\n2 y\n3 n\n";
+  const struct {
+    const char* what;
+    std::string residual;
+  } cases[] = {
+      {"slash", "slash 0\n"},
+      {"structural on a fixed effect",
+       "structural 5\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n1 10\nNUMBER_OF_STRUCTURAL_EFFECTS\n1\n"
+       "STRUCTURAL_EFFECTS:\n1 n\n"},
+  };
+  for (const auto& c : cases) {
+    for (const bool removed : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (removed ? ", removed after the stop" : ""));
+      remove_all_but({});
+      write_chain_data();
+      std::ofstream("a.par") << swapped(structural, c.residual)(robust("400 300 1", "n"));
+      ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+      ASSERT_EQ(fs::file_size("mh_dbeliefchg"), 0u);
+      const std::size_t full = read_file("varcompsam").size();
+      const std::size_t per_entry = lines_of(read_file("varcompsam")).size() / 400 - 1;
+      const std::string unbroken = read_file("loglike_rnd");
+
+      remove_all_but({"a.par", "d1.txt", "d2.txt"});
+      Probe how;
+      how.file_limit = static_cast<long long>(full * 150 / 400);
+      ASSERT_EQ(run_child("a.par", how), 1);
+      EXPECT_NE(read_file("child.out").find("cannot write file \"varcompsam\": File too large"), std::string::npos)
+          << read_file("child.out");
+      ASSERT_EQ(record_cycle(run::record::file), 100);
+      EXPECT_EQ(stored_length("mh_dbeliefchg"), 0);
+      ASSERT_TRUE(fs::exists("mh_dbeliefchg"));
+      if (removed) fs::remove("mh_dbeliefchg");
+
+      std::ofstream("r.par") << swapped(structural, c.residual)(robust("400 300 1", "y 101"));
+      ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+      expect_whole_chain(400, 300, per_entry, 1);
+      EXPECT_EQ(fs::file_size("mh_dbeliefchg"), 0u);
+      EXPECT_EQ(read_file("loglike_rnd").substr(0, through_line(unbroken, 100)),
+                unbroken.substr(0, through_line(unbroken, 100)));
+    }
+  }
+}
+
+
 // A run holds its folder from start-up to its end.  A second run there (the
 // same job started twice) stops at once, naming the first one's process,
 // and changes no file; the first runs on as if alone.  A killed run holds
@@ -1190,21 +1246,103 @@ TEST_F(StoreFault, ASecondRunInTheFolderStopsAndChangesNothing) {
   expect_whole_chain(300, 20, 5, 3);
 }
 
-// A sample file cut, removed or replaced while the chain runs: the run stops
-// at its next store, naming the file, before that store is made, so the
-// store before stays the last; a restart from it continues the chain whole
-// when the file still holds what it held then, and is refused, changing
-// nothing, when it does not.
+// The folder's lock is a file of its own.  Linked to a file the run reads
+// and closes (the data file), to a file that is not there, to /dev/null or
+// made a hard link of the parameter file, the run stops at once naming it and
+// what to do, and changes nothing (a dangling link makes no file); removed,
+// the run goes on.  Where the file system cannot lock, the run warns and
+// writes the files of a run that could.
+TEST_F(StoreFault, ALockThroughALinkIsRefusedAndAFolderThatCannotBeLockedWarns) {
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("120 20 1", "n");
+  ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+  const auto alone = folder_files();
+  const std::string refused =
+      "the file on which a run holds this folder, is a symbolic link: a lock taken through it could be lost, "
+      "letting a second run in. This run stops without changing a file. Remove \"chain_lock\" (the run makes "
+      "it anew) and start the run again";
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"a link to the data file", [] { fs::create_symlink("d2.txt", "chain_lock"); }, refused},
+      {"a dangling link", [] { fs::create_symlink("elsewhere", "chain_lock"); }, refused},
+      {"a link to /dev/null", [] { fs::create_symlink("/dev/null", "chain_lock"); }, refused},
+      {"a hard link of the parameter file", [] { fs::create_hard_link("a.par", "chain_lock"); },
+       "the file on which a run holds this folder, is a file with another name as well (a hard link): a lock "
+       "taken through it could be lost"},
+      {"a folder", [] { fs::create_directory("chain_lock"); }, "the file on which a run holds this folder, is a folder:"},
+      {"a named pipe", [] { ::mkfifo("chain_lock", 0600); },
+       "the file on which a run holds this folder, is not a regular file:"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all("chain_lock");
+    c.make();
+    const auto before = folder_files();
+    EXPECT_EQ(run_child("a.par", Probe{}), 1);
+    EXPECT_EQ(read_file("child.out").find(" \"chain_lock\", " + c.said), 0u) << read_file("child.out");
+    EXPECT_TRUE(folder_files() == before);
+    EXPECT_FALSE(fs::exists("elsewhere"));
+  }
+  fs::remove_all("chain_lock");
+  ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+  EXPECT_TRUE(folder_files() == alone);
+
+  Probe no_locks;
+  no_locks.fault = Fault{"lock", "chain_lock", 1, ENOLCK};
+  remove_all_but({"a.par", "d1.txt", "d2.txt"});
+  ASSERT_EQ(run_child("a.par", no_locks), 0) << read_file("child.out");
+  EXPECT_EQ(read_file("child.out").find(" warning: this folder cannot be locked (\"chain_lock\": No locks available); "
+                                        "nothing keeps a second run out of it while this one runs\n"),
+            0u)
+      << read_file("child.out");
+  EXPECT_TRUE(folder_files() == alone);
+}
+
+// A digit of a sample file changed in place at the byte `from` or after.
+// The file system's clock must have ticked since the chain's last write to
+// it: a change in the same tick keeps the file's time, and only a restart's
+// checksum finds it.
+void change_digit_in_place(const char* name, long long from) {
+  std::fflush(nullptr);  // the lines since the store reach the file
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const std::string text = read_file(name);
+  const std::size_t at = text.find('.', static_cast<std::size_t>(from)) + 1;
+  ASSERT_GT(at, 0u) << name;
+  std::fstream f(name, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(static_cast<std::streamoff>(at));
+  f.put(text[at] == '1' ? '2' : '1');
+}
+
+// A sample file cut, removed, replaced or changed in place while the chain
+// runs, open or closed (\"mh_dbeliefchg\" after the tuning): the run stops at
+// its next store, naming the file, before that store is made, so the store
+// before stays the last; a restart from it continues the chain whole when the
+// file still holds what it held then, and is refused, changing nothing, when
+// it does not, until the file is put back.  A file whose time alone changed
+// (touched) goes on.
 TEST_F(StoreFault, ASampleFileChangedUnderTheRunStopsItBeforeTheNextStore) {
+  // The tuning of the robust chain ends at cycle 100: its store closes
+  // "mh_dbeliefchg" for good.  The child keeps a copy of it as it was.
+  auto keep_tuned = [] { fs::copy_file("mh_dbeliefchg", "tuned"); };
+  auto put_back = [] { fs::rename("tuned", "mh_dbeliefchg"); };
   struct Case {
     const char* what;
     std::function<void()> act;
     std::string message;
     bool continues;
+    std::function<std::string(const std::string&)> model = [](const std::string& r) {
+      return two_traits("300 20 1", r);
+    };
+    std::function<void()> mend = nullptr;  // after a refused restart
   };
   const std::string stops =
       ". The run stops before its store of cycle 200; the last store is that of cycle 100, from which a "
       "restart continues once the file holds again what it held then";
+  auto robust_chain = [](const std::string& restart) { return robust("300 200 1", restart); };
   const Case cases[] = {
       {"cut back to its length at the store",
        [] {
@@ -1230,12 +1368,29 @@ TEST_F(StoreFault, ASampleFileChangedUnderTheRunStopsItBeforeTheNextStore) {
        " sample file \"varcompsam\" was replaced while the chain wrote it", false},
       {"removed", [] { fs::remove("solutionsam"); },
        " sample file \"solutionsam\" was removed while the chain wrote it" + stops, false},
+      {"a digit changed in place before the store", [] { change_digit_in_place("varcompsam", 0); },
+       " sample file \"varcompsam\" was changed in place: its ", false},
+      {"a digit changed in place after the store",
+       [] { change_digit_in_place("varcompsam", stored_length("varcompsam")); },
+       " sample file \"varcompsam\" was changed in place: its ", true},
+      {"closed and removed",
+       [keep_tuned] {
+         keep_tuned();
+         fs::remove("mh_dbeliefchg");
+       },
+       " sample file \"mh_dbeliefchg\" was removed while the chain ran" + stops, false, robust_chain, put_back},
+      {"closed and changed in place",
+       [keep_tuned] {
+         keep_tuned();
+         change_digit_in_place("mh_dbeliefchg", 0);
+       },
+       " sample file \"mh_dbeliefchg\" was changed in place: its ", false, robust_chain, put_back},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     remove_all_but({});
     write_chain_data();
-    std::ofstream("a.par") << two_traits("300 20 1", "n");
+    std::ofstream("a.par") << c.model("n");
     between = {150, c.act};
     ASSERT_EQ(in_child("a.par", [] {}, acting_times()), 1);
     const std::string out = read_file("child.out");
@@ -1244,16 +1399,79 @@ TEST_F(StoreFault, ASampleFileChangedUnderTheRunStopsItBeforeTheNextStore) {
     EXPECT_EQ(record_cycle(run::record::file), 100);
     EXPECT_FALSE(leftovers());
 
-    std::ofstream("r.par") << two_traits("300 20 1", "y 101");
-    if (c.continues) {
-      ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
-      expect_whole_chain(300, 20, 5, 3);
-    } else {
+    std::ofstream("r.par") << c.model("y 101");
+    if (!c.continues) {
       const auto before = folder_files();
       EXPECT_EQ(run_child("r.par", Probe{}), 1);
       EXPECT_TRUE(folder_files() == before);
+      if (!c.mend) continue;
+      c.mend();
+    }
+    const std::string tuned = c.mend ? read_file("mh_dbeliefchg") : "";
+    ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+    if (c.mend) {
+      EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), 300u);
+      EXPECT_EQ(read_file("mh_dbeliefchg"), tuned);
+      EXPECT_GT(tuned.size(), 0u);
+    } else {
+      expect_whole_chain(300, 20, 5, 3);
     }
   }
+
+  // Its time changed, its bytes not: the chain runs on as if untouched.
+  remove_all_but({});
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("300 20 1", "n");
+  ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+  const auto unbroken = folder_files();
+  remove_all_but({"a.par", "d1.txt", "d2.txt"});
+  between = {150, [] {
+               std::this_thread::sleep_for(std::chrono::milliseconds(50));
+               for (const char* f : {"varcompsam", "loglike_rnd"})
+                 fs::last_write_time(f, fs::last_write_time(f) - std::chrono::hours(1));
+             }};
+  ASSERT_EQ(in_child("a.par", [] {}, acting_times()), 0) << read_file("child.out");
+  EXPECT_TRUE(folder_files() == unbroken);
+}
+
+// The file with CR LF line ends, as an editor on Windows saves it.
+std::string with_cr_lf(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
+// Result files saved by an editor with CR LF line ends (and a byte-order
+// mark) are read as they read: the restart continues as from the untouched
+// files, to the same bytes of every file.  Sample files stay exact: one with
+// CR LF line ends is refused and changes nothing; a refusal that quotes a
+// file's text shows a carriage return as \r.
+TEST_F(StoreFault, ResultFilesWithCrLfLineEndsAreTakenAsTheyRead) {
+  write_chain_data();
+  std::ofstream("a.par") << robust("100 40 1", "n");
+  ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+  std::ofstream("r.par") << robust("150 40 1", "y 101");
+  const auto stored = folder_files();
+  ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+  const auto untouched = folder_files();
+
+  for (const auto& [name, text] : stored) std::ofstream(name, std::ios::binary) << text;
+  const char* results[] = {"solutions",     "varcomp",      "loglike_obs", "mh_acceptance",
+                           "structural_r", "robustness_w", "chain_state"};
+  for (const char* f : results) {
+    ASSERT_TRUE(stored.count(f)) << f;
+    std::ofstream(f, std::ios::binary) << (f == std::string("varcomp") ? "\xEF\xBB\xBF" : "") +
+                                              with_cr_lf(stored.at(f));
+  }
+  ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+  EXPECT_TRUE(folder_files() == untouched);
+
+  for (const auto& [name, text] : stored) std::ofstream(name, std::ios::binary) << text;
+  expect_refused("r.par", {{"a sample file with CR LF line ends", "loglike_rnd", with_cr_lf,
+                            " restart refused: \"store_record\" line "},
+                           {"a carriage return inside a line", "chain_state",
+                            swapped("model SEED = 5\n", "model SEED = 5\r5\n"),
+                            "the parameter file gives SEED \"5\" but the chain in \"chain_state\" has \"5\\r5\" ;"}});
 }
 
 // The result files of a store tied to it: each swapped for that of another

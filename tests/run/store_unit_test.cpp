@@ -356,7 +356,7 @@ TEST_F(StoreUnit, AFullDiskLeavesThePreviousStore) {
   EXPECT_EQ(full_stop, "cannot write file \"varcompsam\": File too large");
   for (const auto& [f, text] : before) EXPECT_EQ(slurp(f), text) << f;
   EXPECT_EQ(slurp("varcompsam").size(), varcompsam.size() + 10);
-  sampler::discard_empty(sampler::sample_files(state_));  // as the stopped run does
+  sampler::discard_empty(sampler::sample_files(state_), true);  // as the stopped run does
   state_.msirespprsam.close();
   model_a(state_, 1000, 2000);
   ASSERT_EQ(restart(1001).stop, "");

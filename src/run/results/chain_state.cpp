@@ -121,7 +121,7 @@ void compare_models(int start, const std::string& name, const std::vector<std::s
     else
       what = util::freev("the chain in", in, "has", std::string(hl), quoted(hv),
                          ", which the parameter file does not give");
-    util::fatal(util::freev("restart at cycle", start, ":") + what + " " + keeps);
+    util::fatal(util::shown(util::freev("restart at cycle", start, ":") + what + " " + keeps));
   }
 }
 

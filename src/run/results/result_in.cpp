@@ -145,7 +145,7 @@ void ResultIn::end() {
 }
 
 void ResultIn::refuse_at(long line, const std::string& what) const {
-  util::fatal(" restart refused: \"" + name_ + "\" line " + std::to_string(line) + " " + what);
+  util::fatal(" restart refused: \"" + name_ + "\" line " + std::to_string(line) + " " + util::shown(what));
 }
 
 void ResultIn::within(double x, double lo, double hi, const std::string& what,

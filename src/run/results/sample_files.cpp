@@ -37,6 +37,13 @@ void reopen(util::TextOut& f, const char* name) {
   f.resume(t);
 }
 
+// A sample file the store holds empty, made anew where it is missing.
+void make_empty(const char* name) {
+  const int fd = ::open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) util::io_fail("cannot open file", name, errno);
+  ::close(fd);
+}
+
 // Tuning lines come after cycle `round` too: it is below half of burn-in
 // (in 32 bits, as model::tuning_cycle compares).
 bool tuning_goes_on(int round) { return static_cast<float>(round) < 0.5f * static_cast<float>(m.nburn); }
@@ -194,16 +201,16 @@ void check_stored_end(const model::State& s, const SampleFile& x, const record::
               " are sampled: a chain begun so cannot go on, start it afresh";
       util::fatal(where + "does not end the entry of cycle " + std::to_string(st.cycle) + " (" +
                   std::to_string(n) + (n == 1 ? " line" : " lines") +
-                  "): that entry would begin with \"" + head + "\"" + why);
+                  "): that entry would begin with \"" + util::shown(head) + "\"" + why);
     }
     case Layout::cycle_lines: {
       const std::string last = first_line(last_lines(x.name, stored, 1));
       if (!leading_cycle(last, c) || c > st.cycle)
-        util::fatal(where + "ends with the line \"" + last + "\", not of cycle " +
+        util::fatal(where + "ends with the line \"" + util::shown(last) + "\", not of cycle " +
                     std::to_string(st.cycle) + " or before");
       std::string next;
       if (line_at(x.name, stored, next) && (!leading_cycle(next, c) || c <= st.cycle))
-        util::fatal(where + "is followed by the line \"" + first_line(next) + "\" of cycle " +
+        util::fatal(where + "is followed by the line \"" + util::shown(first_line(next)) + "\" of cycle " +
                     std::to_string(st.cycle) + " or before");
       return;
     }
@@ -223,27 +230,17 @@ void check_stored_end(const model::State& s, const SampleFile& x, const record::
 }
 
 // The file under the name of sample file x against what the chain wrote to
-// it (device, inode and length of an open file; the length of a closed one).
+// it: the same file, of the length written, and (when another program has
+// set its modification time since the chain's own last write to it) of the
+// bytes written, by their checksum.  A closed file the chain knows must
+// still be there, of its length and bytes.
 void check_written(const SampleFile& x, int round) {
   util::TextOut& o = *x.out;
   const util::Tally& t = o.tally();
   auto wrote = [&] { return "the chain has written " + std::to_string(t.bytes) + " bytes to it"; };
-  if (o.is_open()) {
-    const util::TextOut::Check c = o.check();
-    switch (c.kind) {
-      case util::TextOut::Check::same:
-        break;
-      case util::TextOut::Check::missing:
-        changed(x.name, "was removed while the chain wrote it", round);
-      case util::TextOut::Check::replaced:
-        changed(x.name, "was replaced while the chain wrote it: another file has its name now", round);
-      case util::TextOut::Check::resized:
-        changed(x.name,
-                "holds " + std::to_string(c.bytes) + " bytes, but " + wrote() +
-                    ": it was cut, or written to by another program",
-                round);
-    }
-  } else {
+  const bool open = o.is_open();
+  if (!open && (!o.watched() || t.bytes < 0)) {
+    // A file the chain has neither opened nor been told of in this run.
     const long long size = util::file_size(x.name);
     if (size < 0) {
       // Not needed any more; one the chain goes on writing must be there.
@@ -254,6 +251,34 @@ void check_written(const SampleFile& x, int round) {
     if (t.bytes >= 0 && size != t.bytes)
       changed(x.name, "holds " + std::to_string(size) + " bytes, but " + wrote() + ": it was changed by another program",
               round);
+  } else {
+    const util::TextOut::Check c = o.check();
+    switch (c.kind) {
+      case util::TextOut::Check::same:
+        break;
+      case util::TextOut::Check::missing:
+        changed(x.name, open ? "was removed while the chain wrote it" : "was removed while the chain ran", round);
+      case util::TextOut::Check::replaced:
+        changed(x.name, "was replaced while the chain wrote it: another file has its name now", round);
+      case util::TextOut::Check::resized:
+        changed(x.name,
+                "holds " + std::to_string(c.bytes) + " bytes, but " + wrote() +
+                    (open ? ": it was cut, or written to by another program" : ": it was changed by another program"),
+                round);
+      case util::TextOut::Check::touched: {
+        // Its time alone may have changed (a copy of the same bytes put in
+        // its place, a touch): the bytes tell.
+        util::Tally now;
+        util::tally_of_file(x.name, -1, now);
+        if (t.summed && now.sum != t.sum)
+          changed(x.name,
+                  "was changed in place: its " + std::to_string(now.bytes) +
+                      " bytes are not those the chain has written to it (another program wrote to it)",
+                  round);
+        o.accept();
+        break;
+      }
+    }
   }
   // Opened at its end by someone who did not know what it held: summed now,
   // once.
@@ -317,9 +342,11 @@ void check_sample_files(model::State& s, int start, record::Store& st) {
     if (!x.has) continue;
     const long long stored = st.sample_size(x.name), size = util::file_size(x.name);
     if (size < 0) {
-      // Not needed any more, or missing: a file the chain goes on writing
-      // must be there.
-      if (x.resumed) util::io_fail("cannot open file", x.name, ENOENT);
+      // A file the store names, or one the chain goes on writing, must be
+      // there; but one stored empty lost nothing (an earlier version removed
+      // it when the run stopped) and is made anew.
+      if (stored > 0 || (stored < 0 && x.resumed) || (stored == 0 && x.layout == Layout::entries))
+        util::io_fail("cannot open file", x.name, ENOENT);
     } else if (stored < 0) {
       util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "has no sample file",
                               std::string("\"") + x.name + "\""));
@@ -340,11 +367,15 @@ void open_sample_files(model::State& s, int start, const record::Store& st) {
     if (!x.has) continue;
     const util::Tally t = st.sample_tally(x.name);
     const long long size = util::file_size(x.name);
+    if (size < 0 && t.bytes == 0) make_empty(x.name);
     // Lines written after the store, complete or not, are not part of it.
     if (t.bytes >= 0 && size > t.bytes) util::cut_file(x.name, t.bytes);
     // A file the store has, open or not, is what later stores check.
     if (t.bytes >= 0) x.out->resume(t);
-    if (x.resumed) reopen(*x.out, x.name);
+    if (x.resumed)
+      reopen(*x.out, x.name);
+    else if (t.bytes >= 0)
+      x.out->watch(x.name);
   }
 }
 

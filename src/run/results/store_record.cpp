@@ -302,6 +302,7 @@ void check_result_files(const Store& st) {
     char buf[32];
     const char* name = source_of(st, st.results[k], buf);
     util::Tally t;
+    // As read: an editor's mark and line ends change no value.
     if (!util::tally_of_file(name, -1, t, true)) util::io_fail("cannot open file", name, ENOENT);
     const util::Tally& want = st.result_tallies[k];
     if (t.bytes == want.bytes && t.sum == want.sum) continue;
