@@ -103,35 +103,57 @@ def _with_small_complement(compute):
 QUAD_SHAPE = mpf(10) ** 7
 
 
+def _log1p_less(w):
+    """log(1 + w) - w, by its series for a small |w| (where the two cancel)."""
+    if abs(w) > mpf(10) ** -4:
+        with mp.workdps(mp.dps + 6):
+            return mpmath.log1p(w) - w
+    total, term, k = ZERO, w, 1
+    tol = mpf(10) ** -(mp.dps + 5) * w * w
+    while True:
+        k += 1
+        term *= -w
+        total += term / k
+        if abs(term) < tol:
+            return total
+
+
 def _gamma_quad(a, x):
     """The tail of the gamma density on the far side of x from the mode,
     integrated by tanh-sinh quadrature over equal steps out to where the
-    density has fallen by e^-150 or more, and the rest: (P, Q)."""
+    density has fallen by e^-150 or more, and the rest: (P, Q).  The density
+    at x (1 + w) relative to its value at x, (a - 1 - x) w + (a - 1)
+    (log(1 + w) - w) in its log, needs the working precision of a's digits
+    only for a - 1 - x."""
     lga = mpmath.loggamma(a)
     sig = mpmath.sqrt(a)
     lower = x < a - 1
     # the decay rate of the density away from x, per unit of sig
     rate = abs((a - 1) / x - 1) * sig
-
-    # the density relative to its value at x, near 1 where the quadrature's
-    # absolute tolerance is to judge it
     lnf0 = (a - 1) * mpmath.log(x) - x - lga
+    gap = (a - 1) - x
+    dps = mp.dps
+    with mp.workdps(40 + 20):
+        am1, gap, sig, x, rate, lnf0 = +(a - 1), +gap, +sig, +x, +rate, +lnf0
+        step = sig / x
 
-    def f(u):
-        t = x - u * sig if lower else x + u * sig
-        if t <= 0:
-            return ZERO
-        return mpmath.exp((a - 1) * mpmath.log(t) - t - lga - lnf0)
+        def f(u):
+            w = -u * step if lower else u * step
+            if w <= -1:
+                return ZERO
+            return mpmath.exp(gap * w + am1 * _log1p_less(w))
 
-    # the log density falls at least as rate u + u^2 / 2 (it is concave):
-    # by 150 (1e-65) within span; 60 equal steps to there, then the rest
-    span = 1.5 * min(150 / rate, mpf(18)) if rate > 0 else mpf(27)
-    top = x / sig if lower else mpmath.inf
-    span = min(span, top)
-    pts = [span * k / 60 for k in range(61)]
-    if span < top:
-        pts.append(top)
-    tail = sig * mpmath.exp(lnf0) * mpmath.quad(f, pts)
+        # the log density falls at least as rate u + u^2 / 2 (it is concave):
+        # by 150 (1e-65) within span; 60 equal steps to there, then the rest
+        span = 1.5 * min(150 / rate, mpf(18)) if rate > 0 else mpf(27)
+        top = x / sig if lower else mpmath.inf
+        span = min(span, top)
+        pts = [span * k / 60 for k in range(61)]
+        if span < top:
+            pts.append(top)
+        tail = sig * mpmath.exp(lnf0) * mpmath.quad(f, pts)
+    with mp.workdps(dps):
+        tail = +tail
     return (tail, 1 - tail) if lower else (1 - tail, tail)
 
 

@@ -170,6 +170,8 @@ void cdfnbn(int which, double& p, double& q, double& s, double& xn, double& pr, 
 void cdff(int which, double& p, double& q, double& f, double& dfn, double& dfd, int& status,
           double& bound);
 // Noncentral F; q is only written.  which 1: p, q; 2: f; 3: dfn; 4: dfd; 5: pnonc.
+// A noncentrality above 1e4 is refused (-7, bound 1e4), as the noncentral
+// chi-square's is (-6).
 void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd, double& pnonc,
             int& status, double& bound);
 // Chi-square.  which 1: p, q; 2: x; 3: df.

@@ -203,10 +203,12 @@ void search_df(double& v, double hi, bool lower, double p, double q, int& status
 // As search_df, for the F tails, which need not be monotone in the degrees
 // of freedom (the tail can rise and fall back, most of all the noncentral
 // one): a tail that stands on one side of the target at both ends of the
-// range may cross it in between, where it turns.  Such a failure scans the
-// range at each power of ten for a change of side, and searches again
-// within the first decade that brackets one; a crossing and return within
-// a single decade is not seen.
+// range may cross it in between, where it turns.  Such a failure looks for
+// the point where the tail comes nearest the target or passes it: at every
+// tenth power of ten, then by golden sections on the log scale between the
+// neighbours of the nearest of those (some 60 evaluations), and searches
+// again between a point on each side.  A tail that turns more than once
+// within twenty decades may still be missed.
 template <class Cum>
 void search_df_turning(double& v, double hi, bool lower, double p, double q, int& status,
                        double& bound, Cum cum) {
@@ -219,18 +221,53 @@ void search_df_turning(double& v, double hi, bool lower, double p, double q, int
     cum(d, c, cc);
     return lower ? c - p : cc - q;
   };
-  double lo = kDfLow;
-  double glo = gap(lo);
-  for (int e = -99; e <= 300 && lo < hi; ++e) {
-    const double up = std::fmin(std::pow(10.0, e), hi);
-    const double gup = gap(up);
-    if ((glo < 0.0 && gup >= 0.0) || (glo > 0.0 && gup <= 0.0)) {
-      search(v, std::sqrt(lo) * std::sqrt(up), lo, up, lower, p, q, status, bound, cum);
-      if (status == 0) return;
+  const double top = std::log10(hi);
+  auto at = [&](double e) { return std::pow(10.0, std::fmin(e, top)); };
+  // the side of the target the tail keeps at the ends; gap * side > 0 there
+  const double side = gap(at(top)) < 0.0 ? -1.0 : 1.0;
+  auto away = [&](double e) { return side * gap(at(e)); };
+  auto retry = [&](double elo, double ehi) {
+    search(v, std::sqrt(at(elo)) * std::sqrt(at(ehi)), at(elo), at(ehi), lower, p, q, status,
+           bound, cum);
+    return status == 0;
+  };
+  constexpr double kLowExp = -100.0;
+  double best_e = kLowExp, best = away(kLowExp);
+  for (double e = kLowExp + 10.0; e < top + 10.0; e += 10.0) {
+    const double g = away(e);
+    if (!(g > 0.0)) {
+      if (!std::isnan(g) && retry(e - 10.0, e)) return;
       break;
     }
-    lo = up;
-    glo = gup;
+    if (g < best) {
+      best = g;
+      best_e = e;
+    }
+  }
+  if (best > 0.0 && status != 0) {
+    // golden sections for the least of away() within the nearest one's
+    // neighbours
+    constexpr double kInvPhi = 0.6180339887498949;
+    double a = std::fmax(kLowExp, best_e - 10.0), b = std::fmin(top, best_e + 10.0);
+    double c = b - kInvPhi * (b - a), d = a + kInvPhi * (b - a);
+    double fc = away(c), fd = away(d);
+    while (b - a > 0.01 && fc > 0.0 && fd > 0.0) {
+      if (fc < fd) {
+        b = d;
+        d = c;
+        fd = fc;
+        c = b - kInvPhi * (b - a);
+        fc = away(c);
+      } else {
+        a = c;
+        c = d;
+        fc = fd;
+        d = a + kInvPhi * (b - a);
+        fd = away(d);
+      }
+    }
+    const double e = fc <= fd ? c : d;
+    if (!(std::fmin(fc, fd) > 0.0) && retry(std::fmax(kLowExp, best_e - 10.0), e)) return;
   }
   status = first_status;
   bound = first_bound;
@@ -600,7 +637,18 @@ void gamma_product_root(double a, double p, double q, double& lny, int& status, 
            cc = ln(cc);
          },
          [&](double, double) { return ratio_ok; });
-  if (status == 0) lny = std::log(y);
+  if (status != 0) return;
+  // With a tiny shape the upper tail stays below its target for every
+  // product down to the least subnormal double, and the search's root is
+  // the tails' jump at 0 (a product of 0, where x / scale of the least
+  // subnormal could be a normal double far from any root).
+  double c = 0.0, cc = 0.0;
+  cumgam(y, a, c, cc);
+  const double t = lower ? c : cc, target = lower ? p : q;
+  if (y < std::numeric_limits<double>::min() && !(std::fabs(ln(t) - ln(target)) <= 1.0e-3)) {
+    y = 0.0;
+  }
+  lny = std::log(y);
 }
 
 // P(shape, x scale) for x >= 0 and a rate above 0.  A product that leaves
