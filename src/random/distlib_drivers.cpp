@@ -694,7 +694,16 @@ void cdfgam(int which, double& p, double& q, double& x, double& shape, double& s
     double lnxx = 0.0;
     // Its exits where a start or an iterate underflows: the root may still
     // lie within the doubles.
-    const bool underflowed = ierr == -3 || ierr == -8;
+    // A failure or a root below the normal doubles, where the root's product
+    // lies below them: the same (with a small shape the ratio there was
+    // once 0, and the iteration gave up; now that it is not, the iteration
+    // can end on a subnormal iterate with few bits, or fail).
+    bool underflowed = ierr == -3 || ierr == -8;
+    if (!underflowed && (ierr < 0 || xx < std::numeric_limits<double>::min())) {
+      double c = 0.0, cc = 0.0;
+      cumgam(std::numeric_limits<double>::min(), shape, c, cc);
+      underflowed = p <= q ? c >= p : cc <= q;
+    }
     if (underflowed) {
       gamma_product_root(shape, p, q, lnxx, status, bound);
       if (status != 0) return;
