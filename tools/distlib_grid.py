@@ -71,7 +71,67 @@ RANGE = {("t", 2): (-1e300, 1e300), ("t", 3): (1e-100, 1e10), ("f", 3): (1e-100,
 # which codes whose sought value is one of a pair summing to 1
 PAIRED = (("nbn", 4), ("bin", 4), ("bet", 2))
 
-REGIONS = ("wide", "far800", "ncupper", "fnclow", "nbn2", "tinyx", "gamfar", "edge")
+REGIONS = ("wide", "far800", "ncupper", "fnclow", "nbn2", "tinyx", "gamfar", "edge", "beyond")
+BEYOND = ("gam", "chi", "poi", "chn", "fnc")
+
+
+def draw_beyond(rng, drivers):
+    """A call of region beyond: the gamma family and the noncentral drivers
+    beyond the measured ranges.  Shapes, counts and degrees of freedom from
+    1e-300 to 1e30 (noncentral F's from 1e-3 to 1e6), noncentralities from
+    1e-2 to 1e16, points at 0, at the mean, at 1e300, below the normal
+    doubles or within 10 standard deviations of the mean, and target tails
+    from 1e-300 to 0.5 on either side or within 1e-16 of 1."""
+    d = rng.choice(drivers or BEYOND)
+    which = rng.randint(1, WHICHES[d])
+    r = rng.random()
+    shape = lu(rng, 1e-300, 1e-3) if r < 0.2 else lu(rng, 1e-3, 1e30)
+    nc = lu(rng, 1e-2, 1e4) if rng.random() < 0.5 else lu(rng, 1e4, 1e16)
+    r = rng.random()
+    if r < 0.3:
+        tail = lu(rng, 1e-300, 0.5)
+    elif r < 0.6:
+        tail = lu(rng, 1e-300, 1e-16)
+    else:
+        tail = lu(rng, 1e-20, 1e-16)
+    upper = rng.random() < 0.5 or r >= 0.6
+    if d in NONCENTRAL and r >= 0.6:
+        tail = 1.1102230246251565e-16  # the largest p below 1
+    p, q = (1.0 - tail, tail) if upper else (tail, 1.0 - tail)
+
+    def point(mean, sd):
+        k = rng.randrange(5)
+        if k == 0:
+            return 0.0
+        if k == 1:
+            return mean
+        if k == 2:
+            return 1e300
+        if k == 3:
+            return lu(rng, 5e-324, 1e-300)
+        return max(0.0, mean + rng.uniform(-10, 10) * sd)
+
+    if d == "gam":
+        scale = lu(rng, 1e-300, 1e300) if rng.random() < 0.3 else lu(rng, 1e-3, 1e3)
+        prod = point(shape, math.sqrt(shape))
+        x = min(prod / scale, 1e300)
+        return d, which, [p, q, x, shape, scale], which == 1
+    if d == "chi":
+        df = 2 * shape
+        return d, which, [p, q, point(df, math.sqrt(2 * df)), df], which == 1
+    if d == "poi":
+        lam = lu(rng, 1e-3, 1e30) if rng.random() < 0.9 else 0.0
+        s = float(int(point(lam, math.sqrt(lam)))) if lam < 1e15 else point(lam, math.sqrt(lam))
+        return d, which, [p, q, min(s, 1e300), lam], which == 1
+    if d == "chn":
+        df = 2 * shape if shape >= 1e-3 else lu(rng, 1e-3, 1e6)
+        mean = df + nc
+        x = point(mean, math.sqrt(2 * (df + 2 * nc)))
+        return d, which, [p, q, x, df, nc], which == 1
+    dfn, dfd = lu(rng, 1e-3, 1e6), lu(rng, 1e-3, 1e6)
+    mean = (dfn + nc) / dfn * max(1.0, dfd / max(dfd - 2, 1e-3))
+    f = point(mean, mean * 0.1)
+    return d, which, [p, q, f, dfn, dfd, nc], which == 1
 
 
 def draw(rng, drivers=None, region="wide"):
@@ -88,7 +148,9 @@ def draw(rng, drivers=None, region="wide"):
     at points from the least subnormal double to 1e-290; gamfar, the gamma
     quantile and rate for tails from 1e-308 to 1e-290 on either side, with
     x and scale from 1e-300 to 1e300; edge, as wide with target tails from
-    the smallest normal double to 1e-300."""
+    the smallest normal double to 1e-300; beyond, see draw_beyond."""
+    if region == "beyond":
+        return draw_beyond(rng, drivers)
     shape = lambda: lu(rng, 1e-3, 1e6)
     if region == "ncupper":
         d = rng.choice(drivers or NONCENTRAL)
@@ -287,6 +349,8 @@ def judge(item):
     signal.alarm(120)
     try:
         if which == 1:
+            if status < 0:
+                return ("refused", None, None, "status %d bound %g" % (status, bound))
             if status != 0:
                 return ("fwd", None, None, "status %d bound %g" % (status, bound))
             lo, hi = tails(d, got)
@@ -323,6 +387,8 @@ def judge(item):
             same = (ends[0] > 0) == (ends[1] > 0) or ends[0] == 0 and ends[1] == 0
             return ("none", None, None, "ends %s %s %s" % (
                 mpmath.nstr(ends[0], 3), mpmath.nstr(ends[1], 3), "ok" if same else "ROOT INSIDE"))
+        if status < 0:
+            return ("refused", None, None, "status %d bound %g" % (status, bound))
         return ("other", None, None, "status %d" % status)
     except Timeout:
         return ("timeout", None, None, "")

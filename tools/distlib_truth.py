@@ -7,8 +7,8 @@ small is formed from its own terms, never as 1 minus the other, so that a
 tail down to 1e-320 and below keeps its digits; a complement that comes out
 small is computed again at the precision it needs.
 
-Used by tools/distlib_grid.py; fast enough for shapes to 1e6 and
-noncentralities to 1e4 (each mixture sums every term whose Poisson weight
+Used by tools/distlib_grid.py; fast enough for shapes to 1e6 (integrated numerically
+from 1e7 on, to 1e300) and noncentralities to 1e4 (each mixture sums every term whose Poisson weight
 is above 1e-400 of the largest).
 """
 
@@ -98,12 +98,74 @@ def _with_small_complement(compute):
     return +t, +c
 
 
+# Shapes from which the gamma ratios are integrated numerically: the series
+# and the fraction need about sqrt(a) terms near the mean.
+QUAD_SHAPE = mpf(10) ** 7
+
+
+def _log1p_less(w):
+    """log(1 + w) - w, by its series for a small |w| (where the two cancel)."""
+    if abs(w) > mpf(10) ** -4:
+        with mp.workdps(mp.dps + 6):
+            return mpmath.log1p(w) - w
+    total, term, k = ZERO, w, 1
+    tol = mpf(10) ** -(mp.dps + 5) * w * w
+    while True:
+        k += 1
+        term *= -w
+        total += term / k
+        if abs(term) < tol:
+            return total
+
+
+def _gamma_quad(a, x):
+    """The tail of the gamma density on the far side of x from the mode,
+    integrated by tanh-sinh quadrature over equal steps out to where the
+    density has fallen by e^-150 or more, and the rest: (P, Q).  The density
+    at x (1 + w) relative to its value at x, (a - 1 - x) w + (a - 1)
+    (log(1 + w) - w) in its log, needs the working precision of a's digits
+    only for a - 1 - x."""
+    lga = mpmath.loggamma(a)
+    sig = mpmath.sqrt(a)
+    lower = x < a - 1
+    # the decay rate of the density away from x, per unit of sig
+    rate = abs((a - 1) / x - 1) * sig
+    lnf0 = (a - 1) * mpmath.log(x) - x - lga
+    gap = (a - 1) - x
+    dps = mp.dps
+    with mp.workdps(40 + 20):
+        am1, gap, sig, x, rate, lnf0 = +(a - 1), +gap, +sig, +x, +rate, +lnf0
+        step = sig / x
+
+        def f(u):
+            w = -u * step if lower else u * step
+            if w <= -1:
+                return ZERO
+            return mpmath.exp(gap * w + am1 * _log1p_less(w))
+
+        # the log density falls at least as rate u + u^2 / 2 (it is concave):
+        # by 150 (1e-65) within span; 60 equal steps to there, then the rest
+        span = 1.5 * min(150 / rate, mpf(18)) if rate > 0 else mpf(27)
+        top = x / sig if lower else mpmath.inf
+        span = min(span, top)
+        pts = [span * k / 60 for k in range(61)]
+        if span < top:
+            pts.append(top)
+        tail = sig * mpmath.exp(lnf0) * mpmath.quad(f, pts)
+    with mp.workdps(dps):
+        tail = +tail
+    return (tail, 1 - tail) if lower else (1 - tail, tail)
+
+
 def gamma_pq(a, x):
     """P(a, x) and Q(a, x)."""
     a, x = mpf(a), mpf(x)
     if x <= 0:
         return ZERO, ONE
     with mp.workdps(mp.dps + _digits(a, x)):
+        if a >= QUAD_SHAPE and a / 1000 < x < 1000 * a:
+            p, q = _gamma_quad(a, x)
+            return +p, +q
         if x < a + 1:
             p, q = _with_small_complement(lambda: (lambda p: (p, 1 - p))(_gamma_p_series(a, x)))
         else:

@@ -88,8 +88,11 @@ double beta_asym(double a, double b, double lambda, double eps);
 
 // ----------------------------------------------------- incomplete gamma ratio
 // P(a, x) into ans and Q(a, x) into qans; ind 0, 1, other: accuracy 5e-15,
-// 5e-7, 5e-4.  Error exit: ans = 2.0, qans unchanged.
-void gamma_inc(double a, double x, double& ans, double& qans, int ind);
+// 5e-7, 5e-4.  Error exit: ans = 2.0, qans unchanged.  lo is what the exact
+// a - x exceeds the doubles' a - x by, where a or x is itself a rounded sum
+// or product: for shapes from 1e8 on the tails turn on a - x at the scale
+// sqrt(a), finer than the rounding of a or x.
+void gamma_inc(double a, double x, double& ans, double& qans, int ind, double lo = 0.0);
 // P and Q for a <= 1 given r = exp(-x) x^a / Gamma(a) and a tolerance.
 void gamma_rat1(double a, double x, double r, double& p, double& q, double eps);
 // x with P(a, x) = p, Q(a, x) = q.  x0 > 0 is a starting value (<= 0: none).
@@ -116,7 +119,10 @@ void cumbet(double x, double y, double a, double b, double& cum, double& ccum);
 void cumbin(double s, double xn, double pr, double ompr, double& cum, double& ccum);
 void cumchi(double x, double df, double& cum, double& ccum);
 void cumf(double f, double dfn, double dfd, double& cum, double& ccum);
-void cumgam(double x, double a, double& cum, double& ccum);
+void cumgam(double x, double a, double& cum, double& ccum, double lo = 0.0);
+// P(a, e^lnx) for a point given by its log (a product that would leave the
+// doubles); error value 2.0 in cum where the ratio cannot be formed.
+void cumgam_ln(double lnx, double a, double& cum, double& ccum);
 void cumnbn(double s, double xn, double pr, double ompr, double& cum, double& ccum);
 void cumnor(double arg, double& result, double& ccum);
 void cumpoi(double s, double xlam, double& cum, double& ccum);
@@ -142,7 +148,7 @@ double dt1(double p, double q, double df);
 // Shared pattern: which picks the quantity computed; status 0 success, -k the
 // k-th argument out of range (bound the limit crossed), 1 or 2 no answer below
 // or above the search range (bound that end), 3 p + q not 1, 4 the
-// distribution's own pair not 1, 10 the gamma ratio failed.  bound is written
+// distribution's own pair not 1, 10 the gamma ratio or a mixture sum failed.  bound is written
 // only when status is not 0.
 // Gamma distribution with density proportional to x^(shape-1) exp(-scale x).
 // which 1: p, q from x; 2: x from p, q; 3: shape; 4: scale.
@@ -164,6 +170,8 @@ void cdfnbn(int which, double& p, double& q, double& s, double& xn, double& pr, 
 void cdff(int which, double& p, double& q, double& f, double& dfn, double& dfd, int& status,
           double& bound);
 // Noncentral F; q is only written.  which 1: p, q; 2: f; 3: dfn; 4: dfd; 5: pnonc.
+// A noncentrality above 1e4 is refused (-7, bound 1e4), as the noncentral
+// chi-square's is (-6).
 void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd, double& pnonc,
             int& status, double& bound);
 // Chi-square.  which 1: p, q; 2: x; 3: df.

@@ -137,7 +137,7 @@ constexpr double kLn2 = 0.69314718055994530942;
 
 }  // namespace
 
-void cumgam(double x, double a, double& cum, double& ccum) {
+void cumgam(double x, double a, double& cum, double& ccum, double lo) {
   if (x <= 0.0) {
     cum = 0.0;
     ccum = 1.0;
@@ -147,7 +147,28 @@ void cumgam(double x, double a, double& cum, double& ccum) {
     gamma_below_normal(a, std::log(x), cum, ccum);
     return;
   }
-  gamma_inc(a, x, cum, ccum, 0);
+  gamma_inc(a, x, cum, ccum, 0, lo);
+}
+
+void cumgam_ln(double lnx, double a, double& cum, double& ccum) {
+  if (lnx < std::log(kMinNormal) && a > 0.0) {
+    gamma_below_normal(a, lnx, cum, ccum);
+    return;
+  }
+  if (lnx > std::log(std::numeric_limits<double>::max()) && a > 0.0 && !std::isnan(lnx)) {
+    // A point beyond the doubles: it passes the shape by a factor e^0.01 or
+    // more unless the shape is beyond them too, and the upper tail is then
+    // below e^-(a (e^0.01 - 1.01)) ~ e^-(5e-5 a), with a near the largest
+    // double.  Nearer the shape the ratio cannot be formed (error value).
+    if (lnx - std::log(a) >= 0.01) {
+      cum = 1.0;
+      ccum = 0.0;
+    } else {
+      cum = 2.0;
+    }
+    return;
+  }
+  cumgam(std::exp(lnx), a, cum, ccum);
 }
 
 void cumchi(double x, double df, double& cum, double& ccum) {
@@ -160,8 +181,12 @@ void cumchi(double x, double df, double& cum, double& ccum) {
   cumgam(half, 0.5 * df, cum, ccum);
 }
 
+// P(X <= s) = Q(s + 1, xlam), taken from the gamma ratio itself: doubling
+// both, as the chi-square form would, overflows for a xlam above 9e307.
 void cumpoi(double s, double xlam, double& cum, double& ccum) {
-  cumchi(2.0 * xlam, 2.0 * (s + 1.0), ccum, cum);
+  const double a = s + 1.0;
+  // s + 1 rounds from s = 2^53 on; what it lost, exactly
+  cumgam(xlam, a, ccum, cum, std::fabs(s) < 9.0e15 ? 0.0 : (s - a) + 1.0);
 }
 
 void cumnbn(double s, double xn, double pr, double ompr, double& cum, double& ccum) {

@@ -28,6 +28,20 @@ constexpr double kSumTol = 3.0 * 2.220446049250313e-16;
 // the degrees of freedom fall to 0; an end test there would stop every such
 // search without an answer.  A failure below it still reports the bound 0.
 constexpr double kDfLow = 1.0e-100;
+// The largest noncentrality the noncentral drivers take or search for.  The
+// mixture sums stop on terms small against the sum, which with the Poisson
+// weights spread over sqrt(noncentrality) terms ends them early: measured
+// within 3.3e-4 (chi-square) and 4.0e-3 (F) up to 1e4, 4 % off at 1e8, not
+// a probability at 1e16.
+constexpr double kMaxNonc = 1.0e4;
+
+// The gamma ratio's error value 2.0 lands in the output that receives P
+// (the upper tail of the Poisson); either way it is no tail.
+bool gamma_ratio_ok(double c, double cc) { return !(c > 1.5 || cc > 1.5); }
+
+// Two tails that are probabilities: a mixture sum that failed (NaN) or took
+// in the gamma ratio's error value is none.
+bool is_tail_pair(double c, double cc) { return c >= 0.0 && c <= 1.0 && cc >= 0.0 && cc <= 1.0; }
 
 // Outcome of the checks of one call: the first failure sets status and bound.
 struct Verdict {
@@ -106,6 +120,33 @@ void refine_small(double& v, double lo, Fx fx_at) {
   if (st == 0) v = xlo;
 }
 
+// An answer whose tail, across the search's tolerance (a relative 2e-8
+// either way), moves by more than 1e-4 of its target is refined within that
+// band to the doubles' resolution: the tails of a shape of 1e16 and more
+// turn on a relative scale of 1/sqrt(shape), finer than the tolerance, and
+// an answer to 1e-8 would say little about its tail.  fx(x) evaluates the
+// function at x; a band whose ends do not bracket a change of sign keeps
+// the answer.
+template <class Fx>
+void refine_narrow(double& v, double lo, double hi, double target, Fx fx_at) {
+  if (!(v >= kAbsTol / kRelTol) || !(v <= hi)) return;
+  const double a = std::fmax(lo, v * (1.0 - 2.0 * kRelTol));
+  const double b = std::fmin(hi, v * (1.0 + 2.0 * kRelTol));
+  const double fa = fx_at(a), fb = fx_at(b);
+  if (!(std::fabs(fa - fb) > 1.0e-4 * target)) return;
+  if (!((fa < 0.0 && fb > 0.0) || (fa > 0.0 && fb < 0.0))) return;
+  dstzr(a, b, kTinyTol, 1.0e-15);
+  int st = 0;
+  double x = v, fx = 0.0, xlo = 0.0, xhi = 0.0;
+  bool qleft = false, qhi = false;
+  dzror(st, x, fx, xlo, xhi, qleft, qhi);
+  while (st == 1) {
+    fx = fx_at(x);
+    dzror(st, x, fx, xlo, xhi, qleft, qhi);
+  }
+  if (st == 0) v = xlo;
+}
+
 // Bracketing search for the value v in [lo, hi] at which the chosen tail of
 // cum(v, cum, ccum) meets its target: the lower tail p when lower is set,
 // else the upper tail q.  A start value outside the range (possible on valid
@@ -135,11 +176,13 @@ void search(double& v, double start, double lo, double hi, bool lower, double p,
     bound = qleft ? lo : hi;
     return;
   }
-  refine_small(v, lo, [&](double x) {
+  auto fx_at = [&](double x) {
     double c = 0.0, cc = 0.0;
     cum(x, c, cc);
     return lower ? c - p : cc - q;
-  });
+  };
+  refine_small(v, lo, fx_at);
+  refine_narrow(v, lo, hi, lower ? p : q, fx_at);
 }
 
 template <class Cum>
@@ -157,9 +200,79 @@ void search_df(double& v, double hi, bool lower, double p, double q, int& status
   if (status == 1) bound = 0.0;
 }
 
-// The gamma ratio's error value 2.0 always lands in the lower tail, whichever
-// tail a search matches.
-bool gamma_ratio_ok(double c, double cc) { return !(c > 1.5 || cc > 1.5); }
+// As search_df, for the F tails, which need not be monotone in the degrees
+// of freedom (the tail can rise and fall back, most of all the noncentral
+// one): a tail that stands on one side of the target at both ends of the
+// range may cross it in between, where it turns.  Such a failure looks for
+// the point where the tail comes nearest the target or passes it: at every
+// tenth power of ten, then by golden sections on the log scale between the
+// neighbours of the nearest of those (some 60 evaluations), and searches
+// again between a point on each side.  A tail that turns more than once
+// within twenty decades may still be missed.
+template <class Cum>
+void search_df_turning(double& v, double hi, bool lower, double p, double q, int& status,
+                       double& bound, Cum cum) {
+  search_df(v, hi, lower, p, q, status, bound, cum);
+  if (status != 1 && status != 2) return;
+  const int first_status = status;
+  const double first_bound = bound, first_v = v;
+  auto gap = [&](double d) {
+    double c = 0.0, cc = 0.0;
+    cum(d, c, cc);
+    return lower ? c - p : cc - q;
+  };
+  const double top = std::log10(hi);
+  auto at = [&](double e) { return std::pow(10.0, std::fmin(e, top)); };
+  // the side of the target the tail keeps at the ends; gap * side > 0 there
+  const double side = gap(at(top)) < 0.0 ? -1.0 : 1.0;
+  auto away = [&](double e) { return side * gap(at(e)); };
+  auto retry = [&](double elo, double ehi) {
+    search(v, std::sqrt(at(elo)) * std::sqrt(at(ehi)), at(elo), at(ehi), lower, p, q, status,
+           bound, cum);
+    return status == 0;
+  };
+  constexpr double kLowExp = -100.0;
+  double best_e = kLowExp, best = away(kLowExp);
+  for (double e = kLowExp + 10.0; e < top + 10.0; e += 10.0) {
+    const double g = away(e);
+    if (!(g > 0.0)) {
+      if (!std::isnan(g) && retry(e - 10.0, e)) return;
+      break;
+    }
+    if (g < best) {
+      best = g;
+      best_e = e;
+    }
+  }
+  if (best > 0.0 && status != 0) {
+    // golden sections for the least of away() within the nearest one's
+    // neighbours
+    constexpr double kInvPhi = 0.6180339887498949;
+    double a = std::fmax(kLowExp, best_e - 10.0), b = std::fmin(top, best_e + 10.0);
+    double c = b - kInvPhi * (b - a), d = a + kInvPhi * (b - a);
+    double fc = away(c), fd = away(d);
+    while (b - a > 0.01 && fc > 0.0 && fd > 0.0) {
+      if (fc < fd) {
+        b = d;
+        d = c;
+        fd = fc;
+        c = b - kInvPhi * (b - a);
+        fc = away(c);
+      } else {
+        a = c;
+        c = d;
+        fc = fd;
+        d = a + kInvPhi * (b - a);
+        fd = away(d);
+      }
+    }
+    const double e = fc <= fd ? c : d;
+    if (!(std::fmin(fc, fd) > 0.0) && retry(std::fmax(kLowExp, best_e - 10.0), e)) return;
+  }
+  status = first_status;
+  bound = first_bound;
+  v = first_v;
+}
 
 // Zero finder over [0, 1] for a success probability and its complement: pr
 // itself when p <= q (matching the lower tail), else ompr (the upper tail).
@@ -347,7 +460,7 @@ void cdfpoi(int which, double& p, double& q, double& s, double& xlam, int& statu
   const bool lower = p <= q;
   if (which == 1) {
     cumpoi(s, xlam, p, q);
-    status = 0;
+    status = gamma_ratio_ok(p, q) ? 0 : 10;
   } else if (which == 2) {
     const double lam = xlam;
     search(s, 5.0, 0.0, kInf, lower, p, q, status, bound,
@@ -415,10 +528,10 @@ void cdff(int which, double& p, double& q, double& f, double& dfn, double& dfd, 
     search(f, 5.0, 0.0, kInf, lower, p, q, status, bound,
            [=](double x, double& c, double& cc) { cumf(x, n, d, c, cc); });
   } else if (which == 3) {
-    search_df(dfn, kInf, lower, p, q, status, bound,
+    search_df_turning(dfn, kInf, lower, p, q, status, bound,
               [=](double x, double& c, double& cc) { cumf(fv, x, d, c, cc); });
   } else {
-    search_df(dfd, kInf, lower, p, q, status, bound,
+    search_df_turning(dfd, kInf, lower, p, q, status, bound,
               [=](double x, double& c, double& cc) { cumf(fv, n, x, c, cc); });
   }
 }
@@ -432,7 +545,10 @@ void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd
   if (which != 2) v.nonnegative(f, -4);
   if (which != 3) v.positive(dfn, -5);
   if (which != 4) v.positive(dfd, -6);
-  if (which != 5) v.nonnegative(pnonc, -7);
+  if (which != 5) {
+    v.nonnegative(pnonc, -7);
+    if (pnonc > kMaxNonc) v.fail(-7, kMaxNonc);
+  }
   if (v.failed) return;
 
   // q is never read: the searches match the lower tail.
@@ -440,22 +556,22 @@ void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd
   switch (which) {
     case 1:
       cumfnc(f, dfn, dfd, pnonc, p, q);
-      status = 0;
+      status = is_tail_pair(p, q) ? 0 : 10;
       break;
     case 2:
       search(f, 5.0, 0.0, kInf, true, p, 0.0, status, bound,
              [=](double x, double& c, double& cc) { cumfnc(x, n, d, nc, c, cc); });
       break;
     case 3:
-      search_df(dfn, kInf, true, p, 0.0, status, bound,
+      search_df_turning(dfn, kInf, true, p, 0.0, status, bound,
                 [=](double x, double& c, double& cc) { cumfnc(fv, x, d, nc, c, cc); });
       break;
     case 4:
-      search_df(dfd, kInf, true, p, 0.0, status, bound,
+      search_df_turning(dfd, kInf, true, p, 0.0, status, bound,
                 [=](double x, double& c, double& cc) { cumfnc(fv, n, x, nc, c, cc); });
       break;
     default:
-      search(pnonc, 5.0, 0.0, 1.0e4, true, p, 0.0, status, bound,
+      search(pnonc, 5.0, 0.0, kMaxNonc, true, p, 0.0, status, bound,
              [=](double x, double& c, double& cc) { cumfnc(fv, n, d, x, c, cc); });
       break;
   }
@@ -474,7 +590,7 @@ void cdfchi(int which, double& p, double& q, double& x, double& df, int& status,
   const bool lower = p <= q;
   if (which == 1) {
     cumchi(x, df, p, q);
-    status = 0;
+    status = gamma_ratio_ok(p, q) ? 0 : 10;
   } else if (which == 2) {
     const double d = df;
     search(x, 5.0, 0.0, kInf, lower, p, q, status, bound,
@@ -521,7 +637,34 @@ void gamma_product_root(double a, double p, double q, double& lny, int& status, 
            cc = ln(cc);
          },
          [&](double, double) { return ratio_ok; });
-  if (status == 0) lny = std::log(y);
+  if (status != 0) return;
+  // With a tiny shape the upper tail stays below its target for every
+  // product down to the least subnormal double, and the search's root is
+  // the tails' jump at 0 (a product of 0, where x / scale of the least
+  // subnormal could be a normal double far from any root).
+  double c = 0.0, cc = 0.0;
+  cumgam(y, a, c, cc);
+  const double t = lower ? c : cc, target = lower ? p : q;
+  if (y < std::numeric_limits<double>::min() && !(std::fabs(ln(t) - ln(target)) <= 1.0e-3)) {
+    y = 0.0;
+  }
+  lny = std::log(y);
+}
+
+// P(shape, x scale) for x >= 0 and a rate above 0.  A product that leaves
+// the normal doubles is taken from its log (x * scale underflowed to 0 for
+// a tail of 0.47); 0 times an infinite rate gives the tails 0 and 1.
+void gamma_at(double x, double scale, double shape, double& c, double& cc) {
+  const double xscale = x * scale;
+  if (!(x > 0.0 && scale > 0.0) || std::isnan(xscale)) {
+    c = 0.0;
+    cc = 1.0;
+  } else if (xscale >= std::numeric_limits<double>::min() && xscale <= kMaxDouble) {
+    // the product's rounding error, exactly, for the huge shapes' a - x
+    cumgam(xscale, shape, c, cc, -std::fma(x, scale, -xscale));
+  } else {
+    cumgam_ln(std::log(x) + std::log(scale), shape, c, cc);
+  }
 }
 
 }  // namespace
@@ -539,16 +682,9 @@ void cdfgam(int which, double& p, double& q, double& x, double& shape, double& s
   if (v.failed) return;
 
   if (which == 1) {
-    status = 0;
-    double xscale = x * scale;
-    if (xscale <= 0.0) {
-      p = 0.0;
-      q = 1.0;
-      return;
-    }
-    cumgam(xscale, shape, p, q);
+    gamma_at(x, scale, shape, p, q);
     // The ratio's error exit (p = 2.0) is a failure, not a result.
-    if (p > 1.5) status = 10;
+    status = p > 1.5 ? 10 : 0;
     return;
   }
   if (which == 2 || which == 4) {
@@ -558,7 +694,16 @@ void cdfgam(int which, double& p, double& q, double& x, double& shape, double& s
     double lnxx = 0.0;
     // Its exits where a start or an iterate underflows: the root may still
     // lie within the doubles.
-    const bool underflowed = ierr == -3 || ierr == -8;
+    // A failure or a root below the normal doubles, where the root's product
+    // lies below them: the same (with a small shape the ratio there was
+    // once 0, and the iteration gave up; now that it is not, the iteration
+    // can end on a subnormal iterate with few bits, or fail).
+    bool underflowed = ierr == -3 || ierr == -8;
+    if (!underflowed && (ierr < 0 || xx < std::numeric_limits<double>::min())) {
+      double c = 0.0, cc = 0.0;
+      cumgam(std::numeric_limits<double>::min(), shape, c, cc);
+      underflowed = p <= q ? c >= p : cc <= q;
+    }
     if (underflowed) {
       gamma_product_root(shape, p, q, lnxx, status, bound);
       if (status != 0) return;
@@ -582,15 +727,9 @@ void cdfgam(int which, double& p, double& q, double& x, double& shape, double& s
     return;
   }
 
-  // A product x * scale that is not above 0 (0 times an infinite rate
-  // included) gives the tails 0 and 1.
-  const double xscale = x * scale;
+  const double xv = x, sv = scale;
   search(shape, 5.0, 0.0, kInf, p <= q, p, q, status, bound,
-         [xscale](double t, double& c, double& cc) {
-           c = 0.0;
-           cc = 1.0;
-           if (xscale > 0.0) cumgam(xscale, t, c, cc);
-         },
+         [xv, sv](double t, double& c, double& cc) { gamma_at(xv, sv, t, c, cc); },
          gamma_ratio_ok);
 }
 
@@ -602,14 +741,17 @@ void cdfchn(int which, double& p, double& q, double& x, double& df, double& pnon
   if (which != 1) v.prob(p, true, -2);
   if (which != 2) v.nonnegative(x, -4);
   if (which != 3) v.positive(df, -5);
-  if (which != 4) v.nonnegative(pnonc, -6);
+  if (which != 4) {
+    v.nonnegative(pnonc, -6);
+    if (pnonc > kMaxNonc) v.fail(-6, kMaxNonc);
+  }
   if (v.failed) return;
 
   const double xv = x, d = df, nc = pnonc;
   switch (which) {
     case 1:
       cumchn(x, df, pnonc, p, q);
-      status = 0;
+      status = is_tail_pair(p, q) ? 0 : 10;
       break;
     case 2:
       search(x, 5.0, 0.0, kInf, true, p, 0.0, status, bound,
@@ -620,7 +762,7 @@ void cdfchn(int which, double& p, double& q, double& x, double& df, double& pnon
              [=](double t, double& c, double& cc) { cumchn(xv, t, nc, c, cc); });
       break;
     default:
-      search(pnonc, 5.0, 0.0, 1.0e4, true, p, 0.0, status, bound,
+      search(pnonc, 5.0, 0.0, kMaxNonc, true, p, 0.0, status, bound,
              [=](double t, double& c, double& cc) { cumchn(xv, d, t, c, cc); });
       break;
   }

@@ -140,8 +140,17 @@ TEST(DistlibCdfgam, ShapeBySearch) {
 }
 
 TEST(DistlibCdfgam, RatioFailuresReachTheStatus) {
-  // Near-indeterminate band of the ratio (a e^2 > 0.00328 with x = a).
-  Call c = run({1, 9, 8, 1.0e30, 1.0e30, 1.0});
+  // A product x * rate beyond the doubles next to a shape beyond them: the
+  // ratio cannot be formed.  (x = a = 1e30 was such a failure once; it is
+  // 0.5 + 1.3e-16 now.)
+  Call c = run({1, 9, 8, 1.0e308, 1.79e308, 1.8});
   EXPECT_EQ(c.status, 10);
   EXPECT_EQ(c.q, 8.0);
+  Call far = run({1, 9, 8, 1.0e308, 1.0e306, 1.8});
+  EXPECT_EQ(far.status, 0);
+  EXPECT_EQ(far.p, 1.0);
+  EXPECT_EQ(far.q, 0.0);
+  Call mid = run({1, 9, 8, 1.0e30, 1.0e30, 1.0});
+  EXPECT_EQ(mid.status, 0);
+  EXPECT_NEAR(mid.p, 0.5, 1e-15);
 }

@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "random/distlib.hpp"
@@ -418,21 +419,23 @@ TEST(DistlibDrivers, StartValuesMovedIntoTheRange) {
 }
 
 TEST(DistlibDrivers, ChiSquareGammaFailureEndsTheSearch) {
-  // The incomplete gamma ratio fails for shapes beyond about 6.65e28 with the
-  // point right at the shape.  The search steps up from 5 by 2.5, 12.5, ...;
-  // with df equal to one of its points, x/2 = df/2 is met exactly there.
+  // The incomplete gamma ratio failed for shapes beyond about 6.65e28 with
+  // the point right at the shape, and the search then ended with status 10.
+  // The search steps up from 5 by 2.5, 12.5, ...; with df equal to one of
+  // its points, x/2 = df/2 is met exactly there, where the ratio is now
+  // formed: the quantiles come back, to the doubles' resolution (z the
+  // normal quantile of p, the chi-square quantile df + z sqrt(2 df) - 2/3
+  // + O(1 / sqrt(df)) nearer than 1e-16 of it).
   double x = 5.0, step = 2.5;
   while (x < 2e29) {
     x += step;
     step *= 5.0;
   }
-  // Matching either tail: the error value lands in the lower one.
-  for (double p : {0.5, 0.7}) {
+  for (const auto& [p, z] : {std::pair{0.5, 0.0}, std::pair{0.7, 0.52440051270804067}}) {
     Result c = run(kChi, 2, {p, 1.0 - p, -1, x});
-    EXPECT_EQ(c.status, 10) << p;
-    EXPECT_EQ(c.v[2], x);
+    EXPECT_EQ(c.status, 0) << p;
+    EXPECT_NEAR(c.v[2], x + z * std::sqrt(2.0 * x), 4 * kEps * x) << p;
   }
-  // Elsewhere the same shapes are searched without trouble.
   Result ok = run(kChi, 2, {0.5, 0.5, -1, 1.0e30});
   EXPECT_EQ(ok.status, 0);
   EXPECT_NEAR(ok.v[2], 1.0e30, 1e-8 * 1.0e30);
@@ -535,6 +538,63 @@ TEST(DistlibDrivers, NoWrongAnswerWithStatusZero) {
   for (const auto& r : distlib_ref::fault_edge_of_doubles) {
     check_far(r, std::string(r.driver) == "chn" ? 1e-4 : r.which == 1 ? 1e-12 : 2e-8);
   }
+}
+
+// Calls beyond the ranges measured before, against mpmath
+// (tools/distlib_truth.py, the gamma ratios of shapes from 1e7 integrated
+// numerically), each answer within its tolerance or refused with the status
+// and bound: a tiny shape at a tiny point (P about 1, not 0), a product x
+// times the rate that underflows, shapes and counts of 1e20 to 1e30 (the
+// error value 2 came back as a tail, and the rounding of x / a, x * rate and
+// s + 1 moved the tails by sqrt(a) eps), noncentralities beyond 1e4
+// (refused: the mixture sums are not measured there, and were not
+// probabilities at 1e16), searches for a parameter whose tail turns on a
+// scale finer than their relative tolerance, and F degrees of freedom where
+// the tail turns (status 1 before).
+TEST(DistlibDrivers, BeyondTheMeasuredRanges) {
+  struct Row {
+    distlib_ref::Far far;
+    double tol;
+  };
+  const Row rows[] = {
+      {{"gam", 1, {0.0, 0.0, 5e-324, 0.001, 0.001, 0.0}, 0, 0, 4.7200229382857853154e-1}, 1e-11},
+      {{"gam", 1, {0.0, 0.0, 1e-300, 1e-18, 1e-07, 0.0}, 1, 0, 7.0631640788427029324e-16}, 1e-11},
+      {{"chi", 1, {0.0, 0.0, 1e+30, 1e+30, 0.0, 0.0}, 0, 0, 5.0000000000000018806e-1}, 1e-11},
+      {{"poi", 1, {0.0, 0.0, 1e+30, 1e+30, 0.0, 0.0}, 0, 0, 5.0000000000000026596e-1}, 1e-11},
+      {{"gam", 1, {0.0, 0.0, 1.0000000003e+20, 1e+20, 1.0, 0.0},
+       1, 0, 1.3498957637072751693e-3}, 1e-11},
+      {{"gam", 1, {0.0, 0.0, 6.342339789980085e+23, 9.337096758529089e+20,
+                   0.0014721848825066507, 0.0},
+       0, 0, 4.9999882459858735056e-1}, 1e-11},
+      {{"poi", 1, {0.0, 0.0, 5.142172828158191e+19, 5.142172828158191e+19, 0.0, 0.0},
+       1, 0, 4.9999999996291097026e-1}, 1e-11},
+      {{"chn", 1, {0.0, 0.0, 1e+30, 1e+30, 3.0, 0.0}, 0, 0, 4.9999999999999934178e-1}, 4e-5},
+      {{"chn", 1, {0.0, 0.0, 100000005.0, 5.0, 100000000.0, 0.0}, 0, -6, 1.0e+4}, 4e-5},
+      {{"chn", 1, {0.0, 0.0, 1e+16, 5.0, 1e+16, 0.0}, 0, -6, 1.0e+4}, 4e-5},
+      {{"fnc", 1, {0.0, 0.0, 100000000000.0, 5.0, 10.0, 1000000000000.0}, 0, -7, 1.0e+4}, 1e-11},
+      {{"chn", 2, {0.5, 0.5, 0.0, 5.0, 1000000000000.0, 0.0}, 2, -6, 1.0e+4}, 1e-13},
+      {{"gam", 3, {0.7, 0.3, 1e-300, 0.0, 0.001, 0.0}, 3, 0, 5.116505870542748382e-4}, 2e-8},
+      {{"chi", 3, {0.7, 0.3, 1e-300, 0.0, 0.0, 0.0}, 3, 0, 1.0325058152982071873e-3}, 2e-8},
+      {{"chn", 3, {0.7, 0.3, 1e-300, 0.0, 0.001, 0.0}, 3, 0, 1.0310584117175713544e-3}, 1e-9},
+      {{"poi", 2, {5.331577826415802e-73, 1.0, 0.0, 7.349811010307957e+16, 0.0, 0.0},
+       2, 0, 7.3498105214142050568e+16}, 1e-13},
+      {{"chn", 2, {1.22533397018973e-283, 1.0, 0.0, 1.715534279050279e+24, 2284.794448012762, 0.0},
+       2, 0, 1.7155342789836508546e+24}, 1e-13},
+      {{"f", 3, {0.999999999999994, 5.995204332975845e-15, 16.657945238211212, 0.0,
+                 78.31550146506686, 0.0},
+       3, 0, 3.6486176707586310886e-16}, 2e-8},
+      {{"fnc", 4, {3.9737024054455056e-84, 1.0, 1.6780734132298623, 0.4604829245432502, 0.0,
+                   5854.422111576313},
+       4, 0, 4.2326813149457428952e-86}, 4e-3},
+      // a quantile and rate whose target no product in the doubles reaches
+      // (the upper tail of a shape of 4e-201 stays below 3e-198): the
+      // tails' jump at 0 (a normal double x = 7e-67 before)
+      {{"gam", 2, {1.0, 9.7999146969078e-165, 0.0, 3.9903622675277116e-201,
+                   2.2723836684458284e-250, 0.0}, 2, 0, 0.0}, 0.0},
+      {{"gam", 4, {1.0, 9.7999146969078e-165, 1.0, 3.9903622675277116e-201, 0.0, 0.0},
+       4, 1, 0.0}, 0.0},
+  };
+  for (const auto& r : rows) check_far(r.far, r.tol);
 }
 
 // A value that a formula puts beyond the doubles is left at the end of the
