@@ -66,12 +66,13 @@ SOUGHT = {"gam": {2: 2, 3: 3, 4: 4}, "t": {2: 2, 3: 3}, "poi": {2: 2, 3: 3},
 # not [0, 1e300]
 RANGE = {("t", 2): (-1e300, 1e300), ("t", 3): (1e-100, 1e10), ("f", 3): (1e-100, 1e300),
          ("f", 4): (1e-100, 1e300), ("fnc", 3): (1e-100, 1e300), ("fnc", 4): (1e-100, 1e300),
-         ("fnc", 5): (0, 1e4), ("chn", 4): (0, 1e4), ("nbn", 4): (0, 1), ("bin", 4): (0, 1),
+         ("fnc", 5): (0, 1e4), ("chn", 4): (0, 1e8), ("nbn", 4): (0, 1), ("bin", 4): (0, 1),
          ("bet", 2): (0, 1)}
 # which codes whose sought value is one of a pair summing to 1
 PAIRED = (("nbn", 4), ("bin", 4), ("bet", 2))
 
-REGIONS = ("wide", "far800", "ncupper", "fnclow", "nbn2", "tinyx", "gamfar", "edge", "beyond")
+REGIONS = ("wide", "far800", "ncupper", "fnclow", "nbn2", "tinyx", "gamfar", "edge", "beyond",
+           "chnwide")
 BEYOND = ("gam", "chi", "poi", "chn", "fnc")
 
 
@@ -134,6 +135,23 @@ def draw_beyond(rng, drivers):
     return d, which, [p, q, f, dfn, dfd, nc], which == 1
 
 
+def draw_chnwide(rng):
+    """A noncentral chi-square call with a noncentrality from 1e4 to 1e8 and
+    degrees of freedom from 1e-3 to 1e6: which 1 at the mean or 1, 5 or 20
+    standard deviations from it, or a search for a target tail from 1e-300
+    to 0.5 on either side."""
+    df, nc = lu(rng, 1e-3, 1e6), lu(rng, 1e4, 1e8)
+    which = 1 if rng.random() < 0.7 else rng.randint(2, 4)
+    if which == 1:
+        z = rng.choice((0, -1, 1, -5, 5, -20, 20))
+        x = max(0.0, df + nc + z * math.sqrt(2 * (df + 2 * nc)))
+        return "chn", 1, [0.0, 0.0, x, df, nc], True
+    tail = lu(rng, 1e-300, 0.5)
+    p, q = (1.0 - tail, tail) if rng.random() < 0.5 else (tail, 1.0 - tail)
+    x = df + nc + rng.uniform(-5, 5) * math.sqrt(2 * (df + 2 * nc))
+    return "chn", which, [p, q, x, df, nc], False
+
+
 def draw(rng, drivers=None, region="wide"):
     """One call (driver, which, values, direct): direct marks a which 1 call
     asked at the drawn point itself rather than where the driver's which 2
@@ -148,9 +166,12 @@ def draw(rng, drivers=None, region="wide"):
     at points from the least subnormal double to 1e-290; gamfar, the gamma
     quantile and rate for tails from 1e-308 to 1e-290 on either side, with
     x and scale from 1e-300 to 1e300; edge, as wide with target tails from
-    the smallest normal double to 1e-300; beyond, see draw_beyond."""
+    the smallest normal double to 1e-300; beyond, see draw_beyond; chnwide,
+    see draw_chnwide."""
     if region == "beyond":
         return draw_beyond(rng, drivers)
+    if region == "chnwide":
+        return draw_chnwide(rng)
     shape = lambda: lu(rng, 1e-3, 1e6)
     if region == "ncupper":
         d = rng.choice(drivers or NONCENTRAL)

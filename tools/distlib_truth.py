@@ -9,7 +9,7 @@ small is computed again at the precision it needs.
 
 Used by tools/distlib_grid.py; fast enough for shapes to 1e6 (integrated numerically
 from 1e7 on, to 1e300) and noncentralities to 1e4 (each mixture sums every term whose Poisson weight
-is above 1e-400 of the largest).
+is above 1e-400 of the largest), the chi-square's to 1e8 (some 12 s a call there).
 """
 
 import math
@@ -248,30 +248,47 @@ def _poisson_span(lam):
     return k
 
 
-def _mixture(lam, k_top, lower_at_top, upper_at_0, step_term):
-    """sum_k w_k L_k and sum_k w_k U_k over k = 0..k_top, with L_k stepped
-    down from L at k_top and U_k up from U at 0, each by adding
-    step_term(k), the difference between the ratios at k and k + 1
-    (L_k = L_(k+1) + step_term(k), U_(k+1) = U_k + step_term(k))."""
+def _poisson_span_low(lam):
+    """The first term of the span: 0, or, for a huge mean, the term below
+    the mode whose weight falls below e^-920 of the largest (the weights
+    below it add up to less than that again)."""
+    lam_f = float(lam)
+    if lam_f <= 1e4:
+        return 0
+    lnw = lambda k: -lam_f + k * math.log(lam_f) - math.lgamma(k + 1.0)
+    top = lnw(math.floor(lam_f))
+    k = int(math.floor(lam_f))
+    step = max(1, int(math.sqrt(lam_f)))
+    while k > 0 and lnw(k) > top - 920.0:
+        k = max(0, k - step)
+    return k
+
+
+def _mixture(lam, k_top, lower_at_top, upper_at_lo, step_term, k_lo=0):
+    """sum_k w_k L_k and sum_k w_k U_k over k = k_lo..k_top, with L_k stepped
+    down from L at k_top and U_k up from U at k_lo, each by adding
+    step_term(k) (indexed from k_lo), the difference between the ratios at
+    k and k + 1 (L_k = L_(k+1) + step_term(k), U_(k+1) = U_k + step_term(k))."""
     lam = mpf(lam)
-    # Poisson weights, from the log at 0 (no underflow in mpmath)
-    w = [ZERO] * (k_top + 1)
-    w[0] = mpmath.exp(-lam)
-    for k in range(1, k_top + 1):
-        w[k] = w[k - 1] * lam / k
+    n = k_top - k_lo
+    # Poisson weights, from the log at k_lo (no underflow in mpmath)
+    w = [ZERO] * (n + 1)
+    w[0] = mpmath.exp(-lam + k_lo * mpmath.log(lam) - mpmath.loggamma(k_lo + 1))
+    for j in range(1, n + 1):
+        w[j] = w[j - 1] * lam / (k_lo + j)
     t = step_term
     lower = ZERO
     ratio = lower_at_top
-    for k in range(k_top, -1, -1):
-        if k < k_top:
-            ratio = ratio + t[k]
-        lower += w[k] * ratio
+    for j in range(n, -1, -1):
+        if j < n:
+            ratio = ratio + t[j]
+        lower += w[j] * ratio
     upper = ZERO
-    ratio = upper_at_0
-    for k in range(0, k_top + 1):
-        if k > 0:
-            ratio = ratio + t[k - 1]
-        upper += w[k] * ratio
+    ratio = upper_at_lo
+    for j in range(0, n + 1):
+        if j > 0:
+            ratio = ratio + t[j - 1]
+        upper += w[j] * ratio
     return lower, upper
 
 
@@ -284,14 +301,17 @@ def chn_pq(x, df, nc):
         return gamma_pq(df / 2, x / 2)
     lam, d, c = nc / 2, df / 2, x / 2
     k_top = _poisson_span(lam)
+    k_lo = _poisson_span_low(lam)
+    n = k_top - k_lo
     with mp.workdps(mp.dps + _digits(d, c, k_top)):
         # P(a, c) - P(a + 1, c) = c^a e^-c / Gamma(a + 1), from the top down
-        steps = [ZERO] * (k_top + 1)
+        steps = [ZERO] * (n + 1)
         a = d + k_top
-        steps[k_top] = mpmath.exp(a * mpmath.log(c) - c - mpmath.loggamma(a + 1))
-        for k in range(k_top - 1, -1, -1):
-            steps[k] = steps[k + 1] * (d + k + 1) / c
-        lower, upper = _mixture(lam, k_top, gamma_pq(d + k_top, c)[0], gamma_pq(d, c)[1], steps)
+        steps[n] = mpmath.exp(a * mpmath.log(c) - c - mpmath.loggamma(a + 1))
+        for j in range(n - 1, -1, -1):
+            steps[j] = steps[j + 1] * (d + k_lo + j + 1) / c
+        lower, upper = _mixture(lam, k_top, gamma_pq(d + k_top, c)[0], gamma_pq(d + k_lo, c)[1],
+                                steps, k_lo)
     return +lower, +upper
 
 

@@ -369,6 +369,23 @@ bool scaled_ratio_gone(double scale, double weight, double ratio, double sum) {
          !(weight * std::numeric_limits<double>::denorm_min() <= 1.0e-7 * sum);
 }
 
+// Above this noncentrality the chi-square mixture's terms near the mode are
+// each far below 1e-5 of the sum (the weights spread over sqrt(noncentrality)
+// terms), so a stop on a small term ends it early.  There each direction
+// stops once the Poisson weight left, times a bound of the ratios left, is
+// below 1e-17 of the sum.  Below it the sums are as they were measured.
+constexpr double kWideNonc = 1.0e4;
+// Some 60 Poisson standard deviations either way at the largest
+// noncentrality the drivers take.
+constexpr int kMaxWideTerms = 50000000;
+
+// The weight left beyond a term of weight wt, where each further weight is
+// at most r times the one before (a geometric bound, for r < 1), times the
+// bound of the ratios left, is below 1e-17 of the sum.
+bool weight_left_small(double wt, double r, double ratio_bound, double sum) {
+  return r < 1.0 && wt * (r / (1.0 - r)) * ratio_bound <= 1.0e-17 * sum;
+}
+
 }  // namespace
 
 void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double& ccum) {
@@ -486,6 +503,8 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
   const double xnonc = pnonc / 2.0;
   double icent = std::trunc(xnonc);
   if (icent == 0.0) icent = 1.0;
+  const bool wide = pnonc > kWideNonc;
+  const int max_terms = wide ? kMaxWideTerms : kMaxMixtureTerms;
   const double chid2 = x / 2.0;
   // Below the normal doubles chid2 has lost bits (and quotients by it
   // overflow): its log from x, and the density term from that log.
@@ -504,9 +523,16 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
   struct Seed {
     double k, scale, wt, p, q, aj;
   };
+  // The Poisson weight is the density term at k of mean xnonc: for a huge
+  // noncentrality in Stirling's form, since -xnonc + k ln xnonc cancels to
+  // an error of xnonc eps in the log (3e-3 of the weight at 1e12).
+  auto ln_weight = [&](double k) {
+    if (wide && k > 6.0) return -k * rlog(xnonc / k) - 0.5 * std::log(kTwoPi * k) - dstrem(k);
+    return ln_poisson_weight(xnonc, k);
+  };
   auto seed = [&](Start at) {
     const double k = at.k;
-    Seed s{k, at.scale, std::exp(ln_poisson_weight(xnonc, k) + at.scale), 0.0, 0.0, 0.0};
+    Seed s{k, at.scale, std::exp(ln_weight(k) + at.scale), 0.0, 0.0, 0.0};
     cumchi(x, df + 2.0 * k, s.p, s.q);
     s.aj = std::exp(ln_aj((df + 2.0 * k) / 2.0));
     return s;
@@ -531,7 +557,7 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
     // No fixed count of terms: far out the largest term can lie thousands
     // of terms from the Poisson mode.  Term 0 has none before it.
     while (i > 0.0) {
-      if (++count > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
+      if (++count > max_terms || std::isnan(sum)) return kNaN;
       const double d = (df + 2.0 * (i - 1.0)) / 2.0;
       adj = subnormal ? std::exp(ln_aj(d)) : adj * ((df + 2.0 * i) / 2.0) / chid2;
       wt = wt * (i / xnonc);
@@ -540,7 +566,10 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
       term = wt * ratio.value;
       sum += term;
       i -= 1.0;
-      if (negligible(term, sum, 1.0e-5f)) break;
+      if (wide ? weight_left_small(wt, i / xnonc, sgn < 0.0 ? ratio.value : 1.0, sum)
+               : negligible(term, sum, 1.0e-5f)) {
+        break;
+      }
     }
     // Forward.
     ratio = Carried{tcent};
@@ -549,7 +578,7 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
     i = s.k;
     count = 0;
     do {
-      if (++count > kMaxMixtureTerms || std::isnan(sum)) return kNaN;
+      if (++count > max_terms || std::isnan(sum)) return kNaN;
       wt = wt * (xnonc / (i + 1.0));
       ratio.step(-sgn * adj, (df + 2.0 * (i + 1.0)) / 2.0, direct);
       if (scaled_ratio_gone(s.scale, wt, ratio.value, sum)) break;
@@ -557,7 +586,8 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
       sum += term;
       i += 1.0;
       adj = adj * chid2 / ((df + 2.0 * i) / 2.0);
-    } while (!negligible(term, sum, 1.0e-5f));
+    } while (wide ? !weight_left_small(wt, xnonc / (i + 1.0), sgn > 0.0 ? ratio.value : 1.0, sum)
+                  : !negligible(term, sum, 1.0e-5f));
     return unscaled(sum, s.scale);
   };
   const Seed mode = seed({icent, 0.0});

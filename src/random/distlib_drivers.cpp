@@ -28,12 +28,15 @@ constexpr double kSumTol = 3.0 * 2.220446049250313e-16;
 // the degrees of freedom fall to 0; an end test there would stop every such
 // search without an answer.  A failure below it still reports the bound 0.
 constexpr double kDfLow = 1.0e-100;
-// The largest noncentrality the noncentral drivers take or search for.  The
-// mixture sums stop on terms small against the sum, which with the Poisson
-// weights spread over sqrt(noncentrality) terms ends them early: measured
-// within 3.3e-4 (chi-square) and 4.0e-3 (F) up to 1e4, 4 % off at 1e8, not
-// a probability at 1e16.
-constexpr double kMaxNonc = 1.0e4;
+// The largest noncentrality the noncentral F driver takes or searches for.
+// Its mixture sums stop on terms small against the sum, which with the
+// Poisson weights spread over sqrt(noncentrality) terms ends them early:
+// measured within 4.0e-3 up to 1e4, not a probability at 1e16.
+constexpr double kMaxFncNonc = 1.0e4;
+// The noncentral chi-square's: above 1e4 its sums stop on a bound of the
+// Poisson weight left instead, at a cost that grows as sqrt(noncentrality)
+// (a few ms a tail at 1e8, a tenth of a second a search).
+constexpr double kMaxChnNonc = 1.0e8;
 
 // The gamma ratio's error value 2.0 lands in the output that receives P
 // (the upper tail of the Poisson); either way it is no tail.
@@ -547,7 +550,7 @@ void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd
   if (which != 4) v.positive(dfd, -6);
   if (which != 5) {
     v.nonnegative(pnonc, -7);
-    if (pnonc > kMaxNonc) v.fail(-7, kMaxNonc);
+    if (pnonc > kMaxFncNonc) v.fail(-7, kMaxFncNonc);
   }
   if (v.failed) return;
 
@@ -571,7 +574,7 @@ void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd
                 [=](double x, double& c, double& cc) { cumfnc(fv, n, x, nc, c, cc); });
       break;
     default:
-      search(pnonc, 5.0, 0.0, kMaxNonc, true, p, 0.0, status, bound,
+      search(pnonc, 5.0, 0.0, kMaxFncNonc, true, p, 0.0, status, bound,
              [=](double x, double& c, double& cc) { cumfnc(fv, n, d, x, c, cc); });
       break;
   }
@@ -743,7 +746,7 @@ void cdfchn(int which, double& p, double& q, double& x, double& df, double& pnon
   if (which != 3) v.positive(df, -5);
   if (which != 4) {
     v.nonnegative(pnonc, -6);
-    if (pnonc > kMaxNonc) v.fail(-6, kMaxNonc);
+    if (pnonc > kMaxChnNonc) v.fail(-6, kMaxChnNonc);
   }
   if (v.failed) return;
 
@@ -762,7 +765,7 @@ void cdfchn(int which, double& p, double& q, double& x, double& df, double& pnon
              [=](double t, double& c, double& cc) { cumchn(xv, t, nc, c, cc); });
       break;
     default:
-      search(pnonc, 5.0, 0.0, kMaxNonc, true, p, 0.0, status, bound,
+      search(pnonc, 5.0, 0.0, kMaxChnNonc, true, p, 0.0, status, bound,
              [=](double t, double& c, double& cc) { cumchn(xv, d, t, c, cc); });
       break;
   }

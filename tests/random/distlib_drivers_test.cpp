@@ -546,9 +546,10 @@ TEST(DistlibDrivers, NoWrongAnswerWithStatusZero) {
 // and bound: a tiny shape at a tiny point (P about 1, not 0), a product x
 // times the rate that underflows, shapes and counts of 1e20 to 1e30 (the
 // error value 2 came back as a tail, and the rounding of x / a, x * rate and
-// s + 1 moved the tails by sqrt(a) eps), noncentralities beyond 1e4
-// (refused: the mixture sums are not measured there, and were not
-// probabilities at 1e16), searches for a parameter whose tail turns on a
+// s + 1 moved the tails by sqrt(a) eps), noncentral chi-square tails and
+// searches with noncentralities from 1e4 to 1e8 (4 % off at 1e8 before),
+// noncentralities beyond 1e8 (chi-square) and 1e4 (F) refused (the mixture
+// sums were not probabilities at 1e16), searches for a parameter whose tail turns on a
 // scale finer than their relative tolerance, and F degrees of freedom where
 // the tail turns (status 1 before).
 TEST(DistlibDrivers, BeyondTheMeasuredRanges) {
@@ -569,10 +570,32 @@ TEST(DistlibDrivers, BeyondTheMeasuredRanges) {
       {{"poi", 1, {0.0, 0.0, 5.142172828158191e+19, 5.142172828158191e+19, 0.0, 0.0},
        1, 0, 4.9999999996291097026e-1}, 1e-11},
       {{"chn", 1, {0.0, 0.0, 1e+30, 1e+30, 3.0, 0.0}, 0, 0, 4.9999999999999934178e-1}, 4e-5},
-      {{"chn", 1, {0.0, 0.0, 100000005.0, 5.0, 100000000.0, 0.0}, 0, -6, 1.0e+4}, 4e-5},
-      {{"chn", 1, {0.0, 0.0, 1e+16, 5.0, 1e+16, 0.0}, 0, -6, 1.0e+4}, 4e-5},
+      // noncentral chi-square from 1e4 to 1e8: the mean, 1 and 20 standard
+      // deviations out (0.4795 at the mean before), and the searches back
+      {{"chn", 1, {0.0, 0.0, 100000005.0, 5.0, 100000000.0, 0.0}, 0, 0, 5.0001994711362944066e-1},
+       1e-10},
+      {{"chn", 1, {0.0, 0.0, 99600004.995, 5.0, 100000000.0, 0.0}, 0, 0, 1.8439740178491649565e-89},
+       1e-10},
+      {{"chn", 1, {0.0, 0.0, 100400005.005, 5.0, 100000000.0, 0.0}, 1, 0, 4.103801592292503839e-89},
+       1e-10},
+      {{"chn", 1, {0.0, 0.0, 31039370.0, 1e6, 3e7, 0.0}, 1, 0, 1.8308358214244316368e-4}, 1e-10},
+      {{"chn", 1, {0.0, 0.0, 18585.0, 0.001, 2e4, 0.0}, 0, 0, 1.781409242895328992e-7}, 1e-10},
+      {{"chn", 1, {0.0, 0.0, 998000.0, 5.0, 1e6, 0.0}, 0, 0, 1.5805072071578265523e-1}, 1e-10},
+      {{"chn", 2, {1.5805072071578265523e-1, 0.84194927928421734477, 0.0, 5.0, 1e6, 0.0},
+       2, 0, 998000.0}, 2e-8},
+      {{"chn", 3, {1.5805072071578265523e-1, 0.84194927928421734477, 998000.0, 0.0, 1e6, 0.0},
+       3, 0, 5.0}, 2e-8},
+      {{"chn", 4, {1.5805072071578265523e-1, 0.84194927928421734477, 998000.0, 5.0, 0.0, 0.0},
+       4, 0, 1e6}, 2e-8},
+      {{"chn", 2, {1.8439740178491649565e-89, 1.0, 0.0, 5.0, 100000000.0, 0.0}, 2, 0, 99600004.995},
+       2e-8},
+      // beyond 1e8 refused
+      {{"chn", 1, {0.0, 0.0, 100000005.0, 5.0, 100000001.0, 0.0}, 0, -6, 1.0e+8}, 0.0},
+      {{"chn", 1, {0.0, 0.0, 1e+16, 5.0, 1e+16, 0.0}, 0, -6, 1.0e+8}, 0.0},
       {{"fnc", 1, {0.0, 0.0, 100000000000.0, 5.0, 10.0, 1000000000000.0}, 0, -7, 1.0e+4}, 1e-11},
-      {{"chn", 2, {0.5, 0.5, 0.0, 5.0, 1000000000000.0, 0.0}, 2, -6, 1.0e+4}, 1e-13},
+      {{"chn", 2, {0.5, 0.5, 0.0, 5.0, 1000000000000.0, 0.0}, 2, -6, 1.0e+8}, 1e-13},
+      // a median beyond the range: status 2 at the bound
+      {{"chn", 4, {0.5, 0.5, 1e9, 5.0, 0.0, 0.0}, 4, 2, 1.0e+8}, 0.0},
       {{"gam", 3, {0.7, 0.3, 1e-300, 0.0, 0.001, 0.0}, 3, 0, 5.116505870542748382e-4}, 2e-8},
       {{"chi", 3, {0.7, 0.3, 1e-300, 0.0, 0.0, 0.0}, 3, 0, 1.0325058152982071873e-3}, 2e-8},
       {{"chn", 3, {0.7, 0.3, 1e-300, 0.0, 0.001, 0.0}, 3, 0, 1.0310584117175713544e-3}, 1e-9},
