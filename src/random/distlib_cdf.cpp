@@ -381,9 +381,12 @@ constexpr int kMaxWideTerms = 50000000;
 
 // The weight left beyond a term of weight wt, where each further weight is
 // at most r times the one before (a geometric bound, for r < 1), times the
-// bound of the ratios left, is below 1e-17 of the sum.
+// bound of the ratios left, is below 1e-17 of the sum.  A weight below the
+// normal doubles has lost its bits (times a factor near 1 it stays on the
+// same subnormal double, for millions of terms), and lies some 37 standard
+// deviations out, where what is left is below the normal doubles too.
 bool weight_left_small(double wt, double r, double ratio_bound, double sum) {
-  return r < 1.0 && wt * (r / (1.0 - r)) * ratio_bound <= 1.0e-17 * sum;
+  return r < 1.0 && (wt < kMinNormal || wt * (r / (1.0 - r)) * ratio_bound <= 1.0e-17 * sum);
 }
 
 }  // namespace
