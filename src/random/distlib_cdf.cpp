@@ -375,8 +375,8 @@ bool scaled_ratio_gone(double scale, double weight, double ratio, double sum) {
 // stops once the Poisson weight left, times a bound of the ratios left, is
 // below 1e-17 of the sum.  Below it the sums are as they were measured.
 constexpr double kWideNonc = 1.0e4;
-// Some 60 Poisson standard deviations either way at the largest
-// noncentrality the drivers take.
+// A cap far above what the sums need at the largest noncentrality the
+// drivers take (some 40 standard deviations of the weights, 3e5 terms at 1e8).
 constexpr int kMaxWideTerms = 50000000;
 
 // The weight left beyond a term of weight wt, where each further weight is

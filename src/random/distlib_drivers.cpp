@@ -35,7 +35,8 @@ constexpr double kDfLow = 1.0e-100;
 constexpr double kMaxFncNonc = 1.0e4;
 // The noncentral chi-square's: above 1e4 its sums stop on a bound of the
 // Poisson weight left instead, at a cost that grows as sqrt(noncentrality)
-// (a few ms a tail at 1e8, a tenth of a second a search).
+// (at 1e8 up to 0.02 s a tail, and some seconds a search for a tail below
+// 1e-170).
 constexpr double kMaxChnNonc = 1.0e8;
 
 // The gamma ratio's error value 2.0 lands in the output that receives P
