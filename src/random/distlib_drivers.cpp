@@ -109,10 +109,10 @@ struct Verdict {
 // (a zero at lo itself) is kept.
 constexpr double kTinyTol = kRelTol * std::numeric_limits<double>::min();
 
+// Runs the zero finder set up by dstzr from v, and takes its answer (the
+// lower end of its final bracket) where it converged.
 template <class Fx>
-void refine_small(double& v, double lo, Fx fx_at) {
-  if (!(v < kAbsTol / kRelTol)) return;
-  dstzr(std::fmax(lo, v - 2.0 * kAbsTol), v + 2.0 * kAbsTol, kTinyTol, kRelTol);
+void zero_from(double& v, Fx fx_at) {
   int st = 0;
   double x = v, fx = 0.0, xlo = 0.0, xhi = 0.0;
   bool qleft = false, qhi = false;
@@ -122,6 +122,13 @@ void refine_small(double& v, double lo, Fx fx_at) {
     dzror(st, x, fx, xlo, xhi, qleft, qhi);
   }
   if (st == 0) v = xlo;
+}
+
+template <class Fx>
+void refine_small(double& v, double lo, Fx fx_at) {
+  if (!(v < kAbsTol / kRelTol)) return;
+  dstzr(std::fmax(lo, v - 2.0 * kAbsTol), v + 2.0 * kAbsTol, kTinyTol, kRelTol);
+  zero_from(v, fx_at);
 }
 
 // An answer whose tail, across the search's tolerance (a relative 2e-8
@@ -140,15 +147,7 @@ void refine_narrow(double& v, double lo, double hi, double target, Fx fx_at) {
   if (!(std::fabs(fa - fb) > 1.0e-4 * target)) return;
   if (!((fa < 0.0 && fb > 0.0) || (fa > 0.0 && fb < 0.0))) return;
   dstzr(a, b, kTinyTol, 1.0e-15);
-  int st = 0;
-  double x = v, fx = 0.0, xlo = 0.0, xhi = 0.0;
-  bool qleft = false, qhi = false;
-  dzror(st, x, fx, xlo, xhi, qleft, qhi);
-  while (st == 1) {
-    fx = fx_at(x);
-    dzror(st, x, fx, xlo, xhi, qleft, qhi);
-  }
-  if (st == 0) v = xlo;
+  zero_from(v, fx_at);
 }
 
 // Bracketing search for the value v in [lo, hi] at which the chosen tail of
