@@ -185,6 +185,9 @@ enum class Repair {
 struct PosDef {
   Repair state = Repair::unchanged;
   int info = 0;  // status of the eigen decomposition
+  // Of a repaired matrix: every eigenvalue was above 0 before (it was
+  // positive definite, its eigenvalues only too far apart).
+  bool was_positive = false;
 };
 
 // When the smallest eigenvalue of x is below eps times the largest, raises

@@ -114,6 +114,7 @@ PosDef pos_def(double* x0, int n, int ldx, std::optional<std::string_view> mes, 
   if (!(lam_min < eps * lam_max)) return {Repair::unchanged, 0};
 
   if (fix) *fix = -1;
+  const bool was_positive = lam_min > 0.0;
   for (int i = 1; i <= n; ++i)
     if (lam(i) / lam_max < eps) lam(i) = eps * lam_max;
   if (mes) util::say(*mes);
@@ -131,7 +132,7 @@ PosDef pos_def(double* x0, int n, int ldx, std::optional<std::string_view> mes, 
       x(i, j) = s;
       x(j, i) = s;
     }
-  return {Repair::repaired, 0};
+  return {Repair::repaired, 0, was_positive};
 }
 
 PosDef pos_def(util::mat1<double>& x, std::optional<std::string_view> mes, double eps, int* fix) {

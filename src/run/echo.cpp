@@ -97,44 +97,16 @@ void largest_correlation(const util::mat1<double>& x, const std::string& what, b
                            " cycles: a positive-definite start (manual, section 1.1) avoids a long burn-in"));
 }
 
-// Whether x (symmetric, of the upper triangle) has a Cholesky factor with
-// every pivot above 0, rows wholly 0 left out as the repair leaves them.
-bool positive_definite(const util::mat1<double>& x) {
-  const int n = static_cast<int>(x.rows());
-  std::vector<int> in;
-  for (int i = 1; i <= n; ++i) {
-    bool zero = true;
-    for (int j = 1; j <= n; ++j) zero = zero && x(i, j) == 0.0 && x(j, i) == 0.0;
-    if (!zero) in.push_back(i);
-  }
-  const int k = static_cast<int>(in.size());
-  util::mat1<double> l(std::max(k, 1), std::max(k, 1));
-  for (int j = 1; j <= k; ++j)
-    for (int i = j; i <= k; ++i) {
-      // l(i,j) = (x(i,j) - sum_m l(i,m) l(j,m)) / l(j,j)
-      double s = x(in[j - 1], in[i - 1]);
-      for (int m = 1; m < j; ++m) s -= l(i, m) * l(j, m);
-      if (i == j) {
-        if (!(s > 0.0)) return false;
-        l(j, j) = std::sqrt(s);
-      } else {
-        l(i, j) = s / l(j, j);
-      }
-    }
-  return true;
-}
-
 // Repairs a starting matrix in place; a matrix the repair cannot make
 // positive definite would otherwise be reported as corrected while left as
 // it was, so it stops the run here.
 void repair(util::mat1<double>& x, const std::string& what) {
-  const bool was_pd = positive_definite(x);
   const denseop::PosDef r = denseop::pos_def(x, corrected, 1e-4);
   if (r.state == denseop::Repair::not_repairable || r.state == denseop::Repair::eigen_failed)
     util::fatal(" The starting " + what +
                 " is not positive definite and cannot be corrected (no positive eigenvalue,"
                 " or values that are not numbers)");
-  if (r.state == denseop::Repair::repaired) largest_correlation(x, what, was_pd);
+  if (r.state == denseop::Repair::repaired) largest_correlation(x, what, r.was_positive);
 }
 
 // The lines naming the upper-triangle elements that are 0 in a starting

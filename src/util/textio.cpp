@@ -583,6 +583,12 @@ bool same_time(long long sec, long long nsec, const struct stat& st) {
   return sec == static_cast<long long>(st.st_mtim.tv_sec) && nsec == static_cast<long long>(st.st_mtim.tv_nsec);
 }
 
+template <class Seen>
+Seen seen_of(const struct stat& st) {
+  return Seen{static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
+              static_cast<long long>(st.st_mtim.tv_sec), static_cast<long long>(st.st_mtim.tv_nsec), true};
+}
+
 }  // namespace
 
 // Result files are written whole to temporaries of their own: nobody else
@@ -597,8 +603,7 @@ void TextOut::look_after() {
   if (!f_ || mode_ == Mode::atomic) return;
   struct stat st;
   if (::fstat(::fileno(f_), &st) != 0) return;
-  seen_ = Seen{static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
-               static_cast<long long>(st.st_mtim.tv_sec), static_cast<long long>(st.st_mtim.tv_nsec), true};
+  seen_ = seen_of<Seen>(st);
 }
 
 void TextOut::drain(bool through) {
@@ -618,8 +623,7 @@ void TextOut::accept() {
   }
   struct stat st;
   if (::stat(name_.c_str(), &st) != 0) return;
-  seen_ = Seen{static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
-               static_cast<long long>(st.st_mtim.tv_sec), static_cast<long long>(st.st_mtim.tv_nsec), true};
+  seen_ = seen_of<Seen>(st);
 }
 
 void TextOut::watch(std::string_view name) {
