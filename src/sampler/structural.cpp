@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
 #include "sampler/resid_steps.hpp"
+#include "sampler/structural_pairs.hpp"
 #include "sparse/row_rank.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
@@ -262,87 +264,102 @@ LevelRank level_rank(std::vector<std::pair<int, double>>& cells, const std::vect
     if (big > 0) scale[uk] = 1 / big;
   }
   sparsem::start_rows(rows, np);
+  // A row of the same columns as one before it enters less the first such
+  // row (the rank stays): dates as yyyymmdd differ by 1e-6 of their size,
+  // below the elimination's tolerance, but their differences do not.
+  std::map<std::vector<int>, std::vector<std::pair<int, double>>> first_of;
   std::vector<std::pair<int, double>> row;
+  std::vector<int> cols;
   int taken = 0;
   for (std::size_t r = 0; r < nrow; ++r) {
     if (rows.dependent == records_beyond_own) break;
     row.clear();
+    cols.clear();
     for (std::size_t p = rstart[r]; p < rstart[r + 1]; ++p) {
       const auto [k, v] = cells[p];
       if (v == 0) continue;
       const auto uk = static_cast<std::size_t>(k);
       row.emplace_back(k, (v - centre[uk]) * scale[uk]);
+      cols.push_back(k);
     }
+    const auto [it, fresh] = first_of.try_emplace(cols, row);
+    if (!fresh)
+      for (std::size_t q = 0; q < row.size(); ++q) row[q].second -= it->second[q].second;
     sparsem::add_row(rows, row);
     ++taken;
   }
   return {rows.rank, taken};
 }
 
-// Two cross-classified structural effects with flat-prior factors draw
-// only products of their factors where the records of some levels of the
-// one are exactly those of some levels of the other (one effect nested in
-// the other, as herd-years in herds) and none of these levels is a
-// reference: there the flat priors leave a ridge along which the factors
-// drift apart without bound.  Levels are linked by the records that carry both; a reference
-// level, or a record with a level of only one of the two, anchors its
-// block.  Such a pair is refused before any factor is drawn.
-void refuse_unidentified_pairs(const StructuralWork& work, const std::vector<int>& flat) {
-  std::vector<int> up;
-  std::vector<char> anchored, linked;
-  auto root = [&up](int a) {
-    while (up[static_cast<std::size_t>(a)] != a)
-      a = up[static_cast<std::size_t>(a)] = up[static_cast<std::size_t>(up[static_cast<std::size_t>(a)])];
-    return a;
-  };
-  for (std::size_t x = 0; x < flat.size(); ++x)
-    for (std::size_t y = x + 1; y < flat.size(); ++y) {
-      const int ka = flat[x], kb = flat[y], ea = m.pos_effr(ka), eb = m.pos_effr(kb);
-      if (m.effecttype(ea) != model::EffectType::cro || m.effecttype(eb) != model::EffectType::cro) continue;
-      const int na = m.nlev(ea), nb = m.nlev(eb);
-      const auto n = static_cast<std::size_t>(na + nb);
-      up.resize(n);
-      for (std::size_t v = 0; v < n; ++v) up[v] = static_cast<int>(v);
-      anchored.assign(n, 0);
-      linked.assign(n, 0);
-      anchored[static_cast<std::size_t>(na - 1)] = anchored[n - 1] = 1;
-      auto node = [](const Slot& sl, int e, int base) {
-        return sl.missing || sl.w == 0.0 ? -1 : base + sl.eq - address1(e, 1, 1);
-      };
-      for (int i = 1; i <= m.nrec; ++i) {
-        const int a = node(kept_slot(work, i, ka), ea, 0), b = node(kept_slot(work, i, kb), eb, na);
-        if (a >= 0 && b >= 0) {
-          linked[static_cast<std::size_t>(a)] = linked[static_cast<std::size_t>(b)] = 1;
-          up[static_cast<std::size_t>(root(a))] = root(b);
-        } else if (a >= 0 || b >= 0) {
-          anchored[static_cast<std::size_t>(std::max(a, b))] = 1;
-        }
-      }
-      for (std::size_t v = 0; v < n; ++v)
-        if (anchored[v]) anchored[static_cast<std::size_t>(root(static_cast<int>(v)))] = 1;
-      for (std::size_t v = 0; v < n; ++v) {
-        const int r = root(static_cast<int>(v));
-        if (!linked[v] || anchored[static_cast<std::size_t>(r)]) continue;
-        // The first block without an anchor, its levels by effect.
-        std::vector<int> la, lb;
-        for (std::size_t u = 0; u < n; ++u)
-          if (linked[u] && root(static_cast<int>(u)) == r)
-            (u < static_cast<std::size_t>(na) ? la : lb)
-                .push_back(static_cast<int>(u) + 1 - (u < static_cast<std::size_t>(na) ? 0 : na));
-        auto levels = [](const std::vector<int>& l) {
-          std::string t = l.size() == 1 ? "level" : "levels";
-          for (std::size_t k = 0; k < l.size() && k < 10; ++k) t += " " + std::to_string(l[k]);
-          return t + (l.size() > 10 ? " ..." : "");
-        };
-        util::fatal(
-            util::freev("Structural effects", ea, "and", eb, "cannot both have factors per level: the records of") +
-            " " + levels(la) + " of effect " + std::to_string(ea) + " are those of " + levels(lb) + " of effect " +
-            std::to_string(eb) + (la.size() == 1 || lb.size() == 1 ? " (one effect nested in the other)" : "") +
-            ", and none of these levels is the reference of its effect (its last level), so the data"
-            " tell only the products of their factors, which would drift apart without bound under"
-            " their flat priors; keep one of the two effects structural");
+// Records (multiplier sum, as the step counts them) of each level of
+// per-level structural effect k (index level).
+std::vector<double> level_counts(const StructuralWork& work, int k) {
+  const int e = m.pos_effr(k), a1 = address1(e, 1, 1);
+  std::vector<double> n(static_cast<std::size_t>(m.nlev(e)) + 1, 0.0);
+  for (int i = 1; i <= m.nrec; ++i) {
+    const Slot sl = kept_slot(work, i, k);
+    const auto l = static_cast<std::size_t>(sl.eq - a1 + 1);
+    if (l < 1 || l >= n.size()) continue;
+    if (m.effecttype(e) == model::EffectType::unk) {
+      if (!sl.missing) n[l] += 1;
+    } else {
+      n[l] += sl.w;
+    }
+  }
+  return n;
+}
+
+// The reference of flat-prior structural effect k: its last level, or, when
+// that level has no record, the last one that has.
+int find_reference(const StructuralWork& work, int k) {
+  const int e = m.pos_effr(k), a1 = address1(e, 1, 1);
+  int ref = 0;
+  for (int i = 1; i <= m.nrec; ++i) {
+    const Slot sl = kept_slot(work, i, k);
+    if (!sl.missing && sl.w != 0.0) ref = std::max(ref, sl.eq - a1 + 1);
+  }
+  if (ref == 0 || ref >= m.nlev(e)) return m.nlev(e);
+  const std::string last = std::to_string(m.nlev(e));
+  util::say_text(util::freev("Structural effect", e, "has no records in") +
+                 (ref + 1 < m.nlev(e) ? " levels " + std::to_string(ref + 1) + " to " + last : " level " + last) +
+                 ": its reference, whose factor stays 1, is level " + std::to_string(ref) +
+                 ", the last level with records");
+  return ref;
+}
+
+// Each pair of cross-classified structural effects, one at least with
+// flat-prior factors, whose factors the data cannot pin stops the run.
+void refuse_unpinned_pairs(const StructuralWork& work) {
+  std::vector<PairSide> sides;
+  for (int k = 1; k <= m.neffr; ++k) {
+    const int e = m.pos_effr(k);
+    if (m.effecttype(e) != model::EffectType::cro || m.randomnumb(e) < 0) continue;
+    PairSide S;
+    S.e = e;
+    S.nlev = m.nlev(e);
+    const int a1 = address1(e, 1, 1);
+    S.level.assign(static_cast<std::size_t>(m.nrec), 0);
+    for (int i = 1; i <= m.nrec; ++i) {
+      const Slot sl = kept_slot(work, i, k);
+      if (!sl.missing && sl.w != 0.0) S.level[static_cast<std::size_t>(i - 1)] = sl.eq - a1 + 1;
+    }
+    S.drawn.assign(static_cast<std::size_t>(S.nlev) + 1, 1);
+    if (m.randomnumb(e) == 0) {
+      const std::vector<double> n = level_counts(work, k);
+      for (int j = 1; j <= S.nlev; ++j) {
+        const auto aj = static_cast<std::size_t>(a1 + j - 2);
+        S.drawn[static_cast<std::size_t>(j)] =
+            j != work.reference[static_cast<std::size_t>(k)] &&
+            n[static_cast<std::size_t>(j)] >= records_beyond_own + work.own[aj] &&
+            static_cast<float>(n[static_cast<std::size_t>(j)] * 0.5 - 1) > 0.0f;
       }
     }
+    sides.push_back(std::move(S));
+  }
+  for (std::size_t x = 0; x < sides.size(); ++x)
+    for (std::size_t y = x + 1; y < sides.size(); ++y)
+      if (m.randomnumb(sides[x].e) == 0 || m.randomnumb(sides[y].e) == 0)
+        refuse_unpinned_pair(sides[x], sides[y], records_beyond_own);
 }
 
 // The work's own of the levels of every structural effect with flat-prior
@@ -357,8 +374,9 @@ void find_level_information(model::State& s) {
   std::vector<int> flat;  // structural effects k
   for (int k = 1; k <= m.neffr; ++k)
     if (flat_levels(m.pos_effr(k))) flat.push_back(k);
+  work.reference.assign(static_cast<std::size_t>(m.neffr) + 1, 0);
   if (flat.empty()) return;
-  refuse_unidentified_pairs(work, flat);
+  for (int k : flat) work.reference[static_cast<std::size_t>(k)] = find_reference(work, k);
   const std::vector<char> fixed = fixed_effects();
   const std::vector<FlatReach> peds = flat_reaches(s);
   std::vector<char> in_pedigree(static_cast<std::size_t>(m.neff) + 1, 0);
@@ -407,8 +425,8 @@ void find_level_information(model::State& s) {
         h = h == 0 || h == want ? want : -1;
       }
     }
-    // Records and parameters by level (index level - 1), the last level
-    // (the reference, never drawn) left out.
+    // Records and parameters by level (index level - 1); the reference is
+    // never drawn.
     std::vector<std::vector<int>> records(static_cast<std::size_t>(nl)), params(static_cast<std::size_t>(nl));
     for (int i = 1; i <= m.nrec; ++i)
       if (level_of(i) > 0) records[static_cast<std::size_t>(level_of(i) - a1)].push_back(i);
@@ -418,7 +436,8 @@ void find_level_information(model::State& s) {
     std::vector<std::size_t> reached_first(static_cast<std::size_t>(m.nrec) + 2, 0);
     for (const Term& t : reached) ++reached_first[static_cast<std::size_t>(t.rec) + 1];
     for (std::size_t i = 1; i < reached_first.size(); ++i) reached_first[i] += reached_first[i - 1];
-    for (int j = 1; j < nl; ++j) {
+    for (int j = 1; j <= nl; ++j) {
+      if (j == work.reference[static_cast<std::size_t>(flat[x])]) continue;
       const auto aj = static_cast<std::size_t>(address1(ef, j, 1) - 1);
       const std::vector<int>& rec = records[static_cast<std::size_t>(j - 1)];
       const std::vector<int>& par = params[static_cast<std::size_t>(j - 1)];
@@ -449,6 +468,7 @@ void find_level_information(model::State& s) {
       for (int q : par) column[static_cast<std::size_t>(q - 1)] = -1;
     }
   }
+  refuse_unpinned_pairs(work);
 }
 
 // Says, in the first cycle of a run, that the factor of level j of
@@ -627,8 +647,10 @@ void structural_r(model::State& s, util::mat1<double>& e) {
       const int rn = m.randomnumb(ef);
       if (rn < 0) continue;
       if (rn == 0) {
-        // Fixed levels; the last one is the reference and keeps its factor.
-        for (int j = 1; j <= m.nlev(ef) - 1; ++j) {
+        // Fixed levels; the reference keeps its factor, and so do the
+        // levels after it (they have no records).
+        const int ref = work.reference.empty() ? m.nlev(ef) : work.reference[static_cast<std::size_t>(k)];
+        for (int j = 1; j <= ref - 1; ++j) {
           const int aj = address1(ef, j, 1);
           old(aj) = s.R_SOL(aj);
           const float sc = static_cast<float>(ee(aj) * 0.5);

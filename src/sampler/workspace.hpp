@@ -50,6 +50,9 @@ struct StructuralWork {
   // Of the same levels: 1 where unknown parent groups (or other levels of
   // an additive group with a flat prior) are among those parameters.
   std::vector<char> own_groups;
+  // Of each fixed per-level structural effect (index k): its reference
+  // level, whose factor stays 1 (the last level that has records).
+  std::vector<int> reference;
 };
 
 // ln det of the last record's inverse covariance, with what it was formed

@@ -214,13 +214,14 @@ TEST_F(Structural, LevelsOfAnEffectWithRandomLocationsNeedFiveRecords) {
 
 TEST_F(Structural, LevelsWithTooFewRecordsKeepTheirFactor) {
   // Level 1: 2 records, level 2: none, level 3: 6, level 4: 5, level 5: the
-  // reference.  With the level's own fixed location effect integrated out,
-  // the factor of a level of n records has a finite posterior mean from n = 6.
+  // reference, 1 (an empty last level would leave level 4 the reference).
+  // With the level's own fixed location effect integrated out, the factor
+  // of a level of n records has a finite posterior mean from n = 6.
   model::State s;
-  one_structural(s, 5, 13);
-  util::mat1<double> e(13, 1);
-  const float lev[] = {1, 1, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4};
-  for (int i = 1; i <= 13; ++i) {
+  one_structural(s, 5, 14);
+  util::mat1<double> e(14, 1);
+  const float lev[] = {1, 1, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 5};
+  for (int i = 1; i <= 14; ++i) {
     put_record(s, i, {1.0f, lev[i - 1]});
     e(i, 1) = 0.5 + 0.1 * i;
   }
