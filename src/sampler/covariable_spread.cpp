@@ -30,7 +30,9 @@ struct Spread {
   bool far() const { return sd() > 0.0 && std::fabs(mean) > far_from_zero * sd(); }
   // Posterior correlation of the coefficient with a constant over these
   // records (flat priors, nothing else in the model).
-  double correlation() const { return -mean / std::sqrt(mean * mean + ss / static_cast<double>(n)); }
+  double correlation() const {
+    return -mean / std::sqrt(mean * mean + ss / static_cast<double>(n));
+  }
 };
 
 std::string num(double v, int digits) {
@@ -94,27 +96,34 @@ void judge(const model::State& s, int e, int t) {
     const Spread& p = sp[static_cast<std::size_t>(c - 1)];
     if (!p.far()) continue;
     if (std::fabs(p.correlation()) > std::fabs(worst)) worst = p.correlation();
-    if (++flagged <= 5) which += (flagged == 1 ? "" : "; ") + (per_class ? "class " + std::to_string(c) + " " : "") + shown(p);
-    else if (flagged == 6) which += "; ...";
+    if (++flagged <= 5)
+      which += (flagged == 1 ? "" : "; ") + (per_class ? "class " + std::to_string(c) + " " : "") +
+               shown(p);
+    else if (flagged == 6)
+      which += "; ...";
   }
   if (flagged == 0) return;
-  const std::string what = " warning: covariable effect " + std::to_string(e) + " (data column " + std::to_string(col) +
-                           (nc > 0 ? ", nested within the classes of column " + std::to_string(nc) : "") + ")";
+  const std::string what =
+      " warning: covariable effect " + std::to_string(e) + " (data column " + std::to_string(col) +
+      (nc > 0 ? ", nested within the classes of column " + std::to_string(nc) : "") + ")";
   const std::string corr = "(correlation " + num(worst, 7) + (flagged > 1 ? " at most" : "") + ")";
+  const std::string slow =
+      ", along which draws of one effect at a time barely move, so the chain mixes very slowly; ";
   if (!per_class) {
     util::say_text(what + " lies far from 0 against its spread: " + which +
-                   ". Its coefficient and the levels of a fixed class effect beside it are then nearly one direction " +
-                   corr + ", along which draws of one effect at a time barely move, so the chain mixes very slowly;"
-                   " centre it (subtract its mean): the model and its coefficient stay the same, the class levels"
-                   " take in the mean (manual, section 3)");
+                   ". Its coefficient and the levels of a fixed class effect beside it are then"
+                   " nearly one direction " + corr + slow +
+                   "centre it (subtract its mean): the model and its coefficient stay the same, the"
+                   " class levels take in the mean (manual, section 3)");
     return;
   }
-  util::say_text(what + " lies far from 0 against its spread within " + std::to_string(flagged) + " of its " +
-                 std::to_string(classes) + " classes: " + which +
-                 ". Within such a class its coefficient and the levels of a fixed class effect there are then nearly"
-                 " one direction " + corr + ", along which draws of one effect at a time barely move, so the chain"
-                 " mixes very slowly; centre it within each class (subtract each class's mean): the model and its"
-                 " coefficients stay the same, the class levels take in the means (manual, section 3)");
+  util::say_text(what + " lies far from 0 against its spread within " + std::to_string(flagged) +
+                 " of its " + std::to_string(classes) + " classes: " + which +
+                 ". Within such a class its coefficient and the levels of a fixed class effect"
+                 " there are then nearly one direction " + corr + slow +
+                 "centre it within each class (subtract each class's mean): the model and its"
+                 " coefficients stay the same, the class levels take in the means (manual,"
+                 " section 3)");
 }
 
 }  // namespace

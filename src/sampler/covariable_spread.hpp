@@ -20,7 +20,7 @@ namespace sampler {
 // whose mean is of the order of its sd, stays below it.
 inline constexpr double far_from_zero = 5.0;
 
-// After the last record is read (s.INDATA holds them all): one warning line
+// Once the records are read (s.INDATA holds them all): one warning line
 // per covariable effect and data column whose values lie far from 0, with
 // the mean and sd, saying to centre it and why.  Values 0 (absent) are not
 // counted.  Judged only where the trait has a fixed class effect to be

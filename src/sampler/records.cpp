@@ -10,7 +10,6 @@
 #include "dense/denseop.hpp"
 #include "model/model.hpp"
 #include "random/prob.hpp"
-#include "sampler/covariable_spread.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 
@@ -949,7 +948,6 @@ void read_data_record(model::State& s) {
   tally_codes(s, tally, irec, r.line);
   if (irec == m.nrec) {
     warn_codes(tally, c.datafile.name());
-    warn_far_covariables(s);
     const long more = c.datafile.records_left();
     if (more > 0)
       util::say_text(" Warning: data file " + c.datafile.name() + " holds " +

@@ -119,7 +119,8 @@ TEST_F(CovariableSpread, FarFromZeroWarnsCentredDoesNot) {
     ASSERT_EQ(p.status, 0) << c.what << "\n" << p.out << p.err;
     const std::vector<std::string> got = covariable_warnings(p.out);
     ASSERT_EQ(got.size(), c.warnings.size()) << c.what << "\n" << p.out;
-    for (std::size_t k = 0; k < got.size(); ++k) EXPECT_EQ(got[k].substr(0, c.warnings[k].size()), c.warnings[k]) << c.what;
+    for (std::size_t k = 0; k < got.size(); ++k)
+      EXPECT_EQ(got[k].substr(0, c.warnings[k].size()), c.warnings[k]) << c.what;
   }
 }
 
