@@ -10,6 +10,7 @@
 #include "model/schedule.hpp"
 #include "random/prob.hpp"
 #include "sampler/block_pass.hpp"
+#include "sampler/covariable_spread.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
@@ -172,6 +173,7 @@ void build_pass(model::State& s, int pass) {
   }
   s.irec = m.nrec + 1;
   if (first && pass == 1) {
+    warn_far_covariables(s);
     s.cpu_now = util::cpu_seconds();
     util::say("read ", m.nrec, " records in ", s.cpu_now - s.cpu_start, " s,  ", s.XX.filled,
               " nonzeroes");

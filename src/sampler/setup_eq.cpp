@@ -7,6 +7,7 @@
 
 #include "model/model.hpp"
 #include "sampler/candidate_sires.hpp"
+#include "sampler/covariable_spread.hpp"
 #include "sampler/eq_plan.hpp"
 #include "sampler/multibreed.hpp"
 #include "sampler/record_terms.hpp"
@@ -193,6 +194,7 @@ void setup_eq(model::State& s) {
   s.irec = m.nrec + 1;
 
   if (first) {
+    warn_far_covariables(s);
     s.cpu_now = util::cpu_seconds();
     util::say("read ", m.nrec, " records in ", s.cpu_now - s.cpu_start, " s,  ", s.XX.filled,
               " nonzeroes");
