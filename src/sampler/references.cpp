@@ -1,0 +1,519 @@
+#include "sampler/references.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <numeric>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "model/model.hpp"
+#include "sampler/records.hpp"
+#include "sampler/relationship.hpp"
+#include "sampler/workspace.hpp"
+#include "util/format.hpp"
+#include "util/stop.hpp"
+
+namespace sampler {
+
+namespace {
+
+using model::m;
+
+// A pivot below this share of its column's own sum of squares is taken for
+// 0: the column is then the others' combination, up to the rounding of
+// data read as 32-bit reals (relative remainders near 1e-5 and below).
+constexpr double dependent_pivot = 1e-10;
+// An element of a direction below this share of its largest is rounding.
+constexpr double negligible = 1e-9;
+
+// Effects whose levels are flat-prior location parameters of their own:
+// cross-classified effects and covariables in no random group.
+std::vector<char> flat_fixed_effects() {
+  std::vector<char> fixed(static_cast<std::size_t>(m.neff) + 1, 0);
+  std::vector<char> random(static_cast<std::size_t>(m.neff) + 1, 0);
+  for (int f = 1; f <= m.neff; ++f)
+    for (int e = f; e < f + std::max(m.randomnumb(f), 0); ++e) random[static_cast<std::size_t>(e)] = 1;
+  for (int e = 1; e <= m.neff; ++e) {
+    const model::EffectType t = m.effecttype(e);
+    fixed[static_cast<std::size_t>(e)] =
+        !random[static_cast<std::size_t>(e)] && (t == model::EffectType::cro || t == model::EffectType::cov);
+  }
+  return fixed;
+}
+
+// The effect and level of equation eq (trait by the caller).
+std::pair<int, int> owner(int eq) {
+  long index = (eq - 1) / m.ntrait + 1;
+  for (int e = 1; e <= m.neff; ++e) {
+    if (index <= m.nlev(e)) return {e, static_cast<int>(index)};
+    index -= m.nlev(e);
+  }
+  return {m.neff, 0};
+}
+
+// Accumulates a symmetric matrix's elements (a <= b) by key.
+class PairSums {
+ public:
+  explicit PairSums(std::size_t expect) {
+    std::size_t n = 1024;
+    while (n < 2 * expect) n *= 2;
+    keys_.assign(n, empty);
+    vals_.assign(n, 0.0);
+  }
+  void add(std::uint32_t a, std::uint32_t b, double v) {
+    if (a > b) std::swap(a, b);
+    const std::uint64_t key = (static_cast<std::uint64_t>(a) << 32) | b;
+    std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_());
+    while (keys_[h] != key) {
+      if (keys_[h] == empty) {
+        keys_[h] = key;
+        if (++filled_ * 2 > keys_.size()) {
+          grow();
+          add(a, b, v);
+          return;
+        }
+        break;
+      }
+      h = (h + 1) & (keys_.size() - 1);
+    }
+    vals_[h] += v;
+  }
+  template <class F>
+  void each(F f) const {
+    for (std::size_t h = 0; h < keys_.size(); ++h)
+      if (keys_[h] != empty)
+        f(static_cast<int>(keys_[h] >> 32), static_cast<int>(keys_[h] & 0xffffffffULL), vals_[h]);
+  }
+
+ private:
+  static constexpr std::uint64_t empty = ~0ULL;
+  int shift_() const { return 64 - std::countr_zero(keys_.size()); }
+  void grow() {
+    std::vector<std::uint64_t> k(keys_.size() * 2, empty);
+    std::vector<double> v(keys_.size() * 2, 0.0);
+    std::swap(k, keys_);
+    std::swap(v, vals_);
+    filled_ = 0;
+    for (std::size_t h = 0; h < k.size(); ++h)
+      if (k[h] != empty) {
+        const std::uint64_t key = k[h];
+        std::size_t g = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_());
+        while (keys_[g] != empty) g = (g + 1) & (keys_.size() - 1);
+        keys_[g] = key;
+        vals_[g] = v[h];
+        ++filled_;
+      }
+  }
+  std::vector<std::uint64_t> keys_;
+  std::vector<double> vals_;
+  std::size_t filled_ = 0;
+};
+
+using Sparse = std::vector<std::pair<int, double>>;  // (column, value), ascending column
+
+// The directions no row informs of the columns 0..nc-1, given the sums of
+// products of the columns (the rows' Gram matrix, a <= b), as vectors over
+// the columns.  Eliminated column by column, fewest neighbours first, so
+// that the many levels of a large effect go before the few they share: a
+// pivot that is 0 beside its column's own sum of squares is a column the
+// columns eliminated before it make, and its direction follows from their
+// rows by back substitution.
+std::vector<Sparse> null_directions(int nc, const PairSums& gram) {
+  const auto un = static_cast<std::size_t>(nc);
+  std::vector<double> own(un, 0.0);
+  std::vector<int> degree(un, 0);
+  gram.each([&](int a, int b, double v) {
+    if (a == b)
+      own[static_cast<std::size_t>(a)] = v;
+    else if (v != 0) {
+      ++degree[static_cast<std::size_t>(a)];
+      ++degree[static_cast<std::size_t>(b)];
+    }
+  });
+  std::vector<int> order(un), at(un);
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](int a, int b) { return degree[static_cast<std::size_t>(a)] < degree[static_cast<std::size_t>(b)]; });
+  for (std::size_t k = 0; k < un; ++k) at[static_cast<std::size_t>(order[k])] = static_cast<int>(k);
+  // Each element in the row of whichever of its two columns goes first.
+  std::vector<Sparse> row(un);
+  gram.each([&](int a, int b, double v) {
+    if (a == b || v == 0) return;
+    const int first = at[static_cast<std::size_t>(a)] < at[static_cast<std::size_t>(b)] ? a : b;
+    row[static_cast<std::size_t>(first)].emplace_back(a + b - first, v);
+  });
+  std::vector<double> diag = own, work(un, 0.0);
+  std::vector<char> mark(un, 0), eliminated(un, 0);
+  std::vector<std::vector<int>> users(un);  // eliminated columns whose rows hold each column
+  std::vector<Sparse> out;
+  for (std::size_t k = 0; k < un; ++k) {
+    const int p = order[k];
+    const auto up = static_cast<std::size_t>(p);
+    if (own[up] == 0) continue;  // no record: no column
+    const double d = diag[up];
+    if (!(d > dependent_pivot * own[up])) {
+      // Its direction: 1 here, and the eliminated columns that reach it.
+      std::vector<int> reach{p};
+      mark[up] = 1;
+      for (std::size_t q = 0; q < reach.size(); ++q)
+        for (int u : users[static_cast<std::size_t>(reach[q])])
+          if (!mark[static_cast<std::size_t>(u)]) {
+            mark[static_cast<std::size_t>(u)] = 1;
+            reach.push_back(u);
+          }
+      std::sort(reach.begin() + 1, reach.end(),
+                [&](int a, int b) { return at[static_cast<std::size_t>(a)] > at[static_cast<std::size_t>(b)]; });
+      work[up] = 1;
+      for (std::size_t q = 1; q < reach.size(); ++q) {
+        const auto u = static_cast<std::size_t>(reach[q]);
+        double sum = 0;
+        for (const auto& [j, v] : row[u]) sum += v * work[static_cast<std::size_t>(j)];
+        work[u] = -sum / diag[u];
+      }
+      Sparse dir;
+      double big = 0;
+      for (int u : reach) big = std::max(big, std::fabs(work[static_cast<std::size_t>(u)]));
+      for (int u : reach) {
+        const double v = work[static_cast<std::size_t>(u)] / big;
+        if (std::fabs(v) > negligible) dir.emplace_back(u, v);
+        work[static_cast<std::size_t>(u)] = 0;
+        mark[static_cast<std::size_t>(u)] = 0;
+      }
+      std::sort(dir.begin(), dir.end());
+      out.push_back(std::move(dir));
+      row[up].clear();
+      continue;
+    }
+    // Elimination: every later column of the row loses its share.
+    Sparse& r = row[up];
+    eliminated[up] = 1;
+    for (const auto& [j, v] : r) users[static_cast<std::size_t>(j)].push_back(p);
+    for (std::size_t x = 0; x < r.size(); ++x) {
+      const auto [i, vi] = r[x];
+      const auto ui = static_cast<std::size_t>(i);
+      diag[ui] -= vi * vi / d;
+      // Row of whichever of i, j goes first.
+      for (std::size_t y = x + 1; y < r.size(); ++y) {
+        const auto [j, vj] = r[y];
+        const int first = at[ui] < at[static_cast<std::size_t>(j)] ? i : j;
+        const int other = i + j - first;
+        Sparse& rf = row[static_cast<std::size_t>(first)];
+        const double change = -vi * vj / d;
+        auto it = std::find_if(rf.begin(), rf.end(), [other](const auto& e) { return e.first == other; });
+        if (it == rf.end())
+          rf.emplace_back(other, change);
+        else
+          it->second += change;
+      }
+    }
+  }
+  return out;
+}
+
+// Each direction's last column (in column order) made the pivot of its
+// direction alone: the others lose it.  The pivots are then the columns
+// that depend on those before them, whatever order found the directions.
+std::vector<std::pair<int, Sparse>> references_of(std::vector<Sparse> dirs) {
+  std::vector<std::pair<int, Sparse>> out;
+  while (!dirs.empty()) {
+    std::size_t best = 0;
+    for (std::size_t k = 1; k < dirs.size(); ++k)
+      if (dirs[k].back().first > dirs[best].back().first) best = k;
+    Sparse p = std::move(dirs[best]);
+    dirs.erase(dirs.begin() + static_cast<std::ptrdiff_t>(best));
+    const int c = p.back().first;
+    const double pc = p.back().second;
+    for (Sparse& v : dirs) {
+      auto it = std::lower_bound(v.begin(), v.end(), std::pair<int, double>(c, -HUGE_VAL));
+      if (it == v.end() || it->first != c) continue;
+      const double f = it->second / pc;
+      Sparse w;
+      std::size_t a = 0, b = 0;
+      while (a < v.size() || b < p.size()) {
+        if (b == p.size() || (a < v.size() && v[a].first < p[b].first)) {
+          w.push_back(v[a++]);
+        } else if (a == v.size() || p[b].first < v[a].first) {
+          w.emplace_back(p[b].first, -f * p[b].second);
+          ++b;
+        } else {
+          w.emplace_back(v[a].first, v[a].second - f * p[b].second);
+          ++a;
+          ++b;
+        }
+      }
+      double big = 0;
+      for (const auto& e : w)
+        if (e.first != c) big = std::max(big, std::fabs(e.second));
+      v.clear();
+      for (const auto& e : w)
+        if (e.first != c && std::fabs(e.second) > negligible * big) v.emplace_back(e.first, e.second / big);
+    }
+    dirs.erase(std::remove_if(dirs.begin(), dirs.end(), [](const Sparse& v) { return v.empty(); }), dirs.end());
+    out.emplace_back(c, std::move(p));
+  }
+  return out;
+}
+
+}  // namespace
+
+// (Interim: the pedigree walk, until it has one home.)
+std::vector<FlatReach> flat_reach(const model::State& s) {
+  std::vector<FlatReach> out;
+  for (int e = 1; e <= m.neff; ++e) {
+    const model::RandomType type = m.randomtype(e);
+    if (m.randomnumb(e) <= 0 || !model::additive_lines(type)) continue;
+    int lim = m.nlev(e);
+    for (int i = 1; i < m.randomnumb(e); ++i) lim = std::min(lim, m.nlev(e + i));
+    const auto n = static_cast<std::size_t>(lim) + 1;
+    std::vector<char> flat(n, 1);
+    std::vector<std::array<int, 2>> parent(n, {0, 0});
+    std::vector<std::array<double, 2>> share(n, {0.0, 0.0});
+    std::vector<std::vector<int>> kids(n);
+    const bool sire_model = type == model::RandomType::add_sire;
+    for (int line = 1; line <= std::max(m.lenped(e), 0); ++line) {
+      const int a = s.PED(e, line, 1);
+      const bool weightless = (type == model::RandomType::add_an_upg && s.PED_CODE(e, line) == 4) ||
+                              (type == model::RandomType::add_an_upgi && s.PED_CODE(e, line) <= 0);
+      if (a < 1 || a > lim || weightless) continue;
+      const auto ua = static_cast<std::size_t>(a);
+      flat[ua] = 0;
+      for (int k = 0; k < 2; ++k) {
+        const int p = s.PED(e, line, k + 2);
+        if (p < 1 || p > lim) continue;
+        parent[ua][static_cast<std::size_t>(k)] = p;
+        share[ua][static_cast<std::size_t>(k)] = sire_model && k == 1 ? 0.25 : 0.5;
+        kids[static_cast<std::size_t>(p)].push_back(a);
+      }
+    }
+    // Parents before offspring.
+    std::vector<int> pending(n, 0), order, at(n, 0);
+    for (std::size_t a = 1; a < n; ++a)
+      for (int p : parent[a]) pending[a] += p > 0;
+    for (int a = 1; a <= lim; ++a)
+      if (pending[static_cast<std::size_t>(a)] == 0) order.push_back(a);
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      at[static_cast<std::size_t>(order[k])] = static_cast<int>(k);
+      for (int d : kids[static_cast<std::size_t>(order[k])])
+        if (--pending[static_cast<std::size_t>(d)] == 0) order.push_back(d);
+    }
+    std::vector<double> got(n, 0.0);
+    for (int f = e; f < e + m.randomnumb(e); ++f)
+      for (int g = 1; g <= m.nlev(f); ++g) {
+        if (g <= lim && !flat[static_cast<std::size_t>(g)]) continue;
+        FlatReach r{f, g, {{g, 1.0}}};
+        if (g <= lim) {
+          std::vector<int> seen{g};
+          got[static_cast<std::size_t>(g)] = -1;
+          for (std::size_t k = 0; k < seen.size(); ++k)
+            for (int d : kids[static_cast<std::size_t>(seen[k])])
+              if (got[static_cast<std::size_t>(d)] == 0) {
+                got[static_cast<std::size_t>(d)] = -1;
+                seen.push_back(d);
+              }
+          std::sort(seen.begin() + 1, seen.end(),
+                    [&](int a, int b) { return at[static_cast<std::size_t>(a)] < at[static_cast<std::size_t>(b)]; });
+          got[static_cast<std::size_t>(g)] = 1;
+          for (std::size_t k = 1; k < seen.size(); ++k) {
+            const auto d = static_cast<std::size_t>(seen[k]);
+            double v = 0;
+            for (std::size_t j = 0; j < 2; ++j) {
+              const auto p = static_cast<std::size_t>(parent[d][j]);
+              if (p > 0 && got[p] > 0) v += share[d][j] * got[p];
+            }
+            got[d] = v;
+            if (v > 0) r.animals.emplace_back(seen[k], v);
+          }
+          for (int d : seen) got[static_cast<std::size_t>(d)] = 0;
+        }
+        out.push_back(std::move(r));
+      }
+  }
+  return out;
+}
+
+std::vector<Reference> find_references(model::State& s) {
+  std::vector<Reference> out;
+  const std::vector<char> fixed = flat_fixed_effects();
+  const std::vector<FlatReach> reach = flat_reach(s);
+  const int nt = m.ntrait;
+  // Per effect of an additive group, by animal level: the flat levels that
+  // reach it with their shares (CSR over levels), and the levels' columns.
+  struct Reached {
+    std::vector<std::size_t> first;
+    std::vector<std::pair<int, double>> by;  // (index into reach, share)
+  };
+  std::vector<Reached> reached(static_cast<std::size_t>(m.neff) + 1);
+  for (std::size_t r = 0; r < reach.size(); ++r) {
+    Reached& R = reached[static_cast<std::size_t>(reach[r].f)];
+    if (R.first.empty()) R.first.assign(static_cast<std::size_t>(m.nlev(reach[r].f)) + 2, 0);
+    for (const auto& [a, sh] : reach[r].animals) ++R.first[static_cast<std::size_t>(a) + 1];
+  }
+  for (Reached& R : reached) {
+    if (R.first.empty()) continue;
+    for (std::size_t a = 1; a < R.first.size(); ++a) R.first[a] += R.first[a - 1];
+    R.by.resize(R.first.back());
+  }
+  {
+    std::vector<std::vector<std::size_t>> fill(reached.size());
+    for (std::size_t e = 0; e < reached.size(); ++e)
+      if (!reached[e].first.empty()) fill[e].assign(reached[e].first.begin(), reached[e].first.end() - 1);
+    for (std::size_t r = 0; r < reach.size(); ++r) {
+      const auto f = static_cast<std::size_t>(reach[r].f);
+      for (const auto& [a, sh] : reach[r].animals)
+        reached[f].by[fill[f][static_cast<std::size_t>(a)]++] = {static_cast<int>(r), sh};
+    }
+  }
+
+  const RecordCursor& c = workspace(s).cursor;
+  std::vector<int> column(static_cast<std::size_t>(s.neq) + 1, -1);
+  std::vector<int> eq_of;
+  Sparse cells;
+  for (int t = 1; t <= nt; ++t) {
+    // Columns in the order of the references: the fixed levels, then the
+    // flat levels of the groups.
+    eq_of.clear();
+    for (int e = 1; e <= m.neff; ++e)
+      if (fixed[static_cast<std::size_t>(e)] && m.pos_eff(e, t) != 0)
+        for (int l = 1; l <= m.nlev(e); ++l) {
+          const int q = address1(e, l, t);
+          column[static_cast<std::size_t>(q)] = static_cast<int>(eq_of.size());
+          eq_of.push_back(q);
+        }
+    for (const FlatReach& r : reach)
+      if (m.pos_eff(r.f, t) != 0) {
+        const int q = address1(r.f, r.level, t);
+        column[static_cast<std::size_t>(q)] = static_cast<int>(eq_of.size());
+        eq_of.push_back(q);
+      }
+    if (!eq_of.empty()) {
+      PairSums gram(static_cast<std::size_t>(m.nrec) + eq_of.size());
+      for (int i = 1; i <= m.nrec; ++i) {
+        if (s.INDATA(i, m.pos_y(t)) == static_cast<float>(m.miss)) continue;
+        s.irec = i;
+        find_addresses(s);
+        cells.clear();
+        for (int j = 1; j <= c.naddr_t(t); ++j) {
+          const int f = c.SLOT_EFF(j, t);
+          const double w = static_cast<double>(s.WEIGHT_COV(j, t));
+          if (f <= 0 || w == 0) continue;
+          const int q = s.ADDRESS(j, t);
+          if (fixed[static_cast<std::size_t>(f)]) {
+            cells.emplace_back(column[static_cast<std::size_t>(q)], w);
+          } else if (!reached[static_cast<std::size_t>(f)].first.empty()) {
+            const Reached& R = reached[static_cast<std::size_t>(f)];
+            const auto a = static_cast<std::size_t>((q - address1(f, 1, t)) / nt + 1);
+            for (std::size_t p = R.first[a]; p < R.first[a + 1]; ++p) {
+              const FlatReach& g = reach[static_cast<std::size_t>(R.by[p].first)];
+              cells.emplace_back(column[static_cast<std::size_t>(address1(g.f, g.level, t))], R.by[p].second * w);
+            }
+          }
+        }
+        // A column given twice in a record adds up.
+        std::sort(cells.begin(), cells.end());
+        std::size_t n = 0;
+        for (std::size_t k = 0; k < cells.size(); ++k) {
+          if (n > 0 && cells[n - 1].first == cells[k].first)
+            cells[n - 1].second += cells[k].second;
+          else
+            cells[n++] = cells[k];
+        }
+        cells.resize(n);
+        for (std::size_t a = 0; a < n; ++a)
+          for (std::size_t b = a; b < n; ++b)
+            gram.add(static_cast<std::uint32_t>(cells[a].first), static_cast<std::uint32_t>(cells[b].first),
+                     cells[a].second * cells[b].second);
+      }
+      for (auto& [col, dir] : references_of(null_directions(static_cast<int>(eq_of.size()), gram))) {
+        Reference ref;
+        ref.eq = eq_of[static_cast<std::size_t>(col)];
+        std::tie(ref.effect, ref.level) = owner(ref.eq);
+        ref.trait = t;
+        for (const auto& [k, v] : dir) {
+          const int e = owner(eq_of[static_cast<std::size_t>(k)]).first;
+          if (e != ref.effect) ref.with.push_back(e);
+        }
+        std::sort(ref.with.begin(), ref.with.end());
+        ref.with.erase(std::unique(ref.with.begin(), ref.with.end()), ref.with.end());
+        out.push_back(std::move(ref));
+      }
+    }
+    for (int q : eq_of) column[static_cast<std::size_t>(q)] = -1;
+  }
+  std::sort(out.begin(), out.end(), [](const Reference& a, const Reference& b) { return a.eq < b.eq; });
+  return out;
+}
+
+std::string reference_line(const Reference& r) {
+  std::string line = util::freev("Effect", r.effect, "level", r.level);
+  if (m.ntrait > 1) line += util::freev(" of trait", r.trait);
+  line += " is held at 0 as a reference and not sampled: the records cannot tell ";
+  if (r.with.empty()) {
+    line += "the levels of effect " + std::to_string(r.effect) + " apart from one another";
+  } else {
+    line += "the levels of effect " + std::to_string(r.effect) + " apart from those of effect";
+    line += r.with.size() == 1 ? " " : "s ";
+    for (std::size_t k = 0; k < r.with.size(); ++k)
+      line += (k == 0 ? "" : k + 1 == r.with.size() ? " and " : ", ") + std::to_string(r.with[k]);
+  }
+  return line + " (a common shift that no record informs); their solutions are relative to it";
+}
+
+const std::vector<int>& held_equations(const model::State& s) {
+  static const std::vector<int> none;
+  const Workspace& w = workspace(s);
+  return w.references ? w.references->held : none;
+}
+
+void settle_references(model::State& s) {
+  References& R = made(workspace(s).references);
+  if (R.searched) return;
+  R.searched = true;
+  R.refs = find_references(s);
+  R.held.clear();
+  for (const Reference& r : R.refs) {
+    util::say_text(reference_line(r));
+    R.held.push_back(r.eq);
+  }
+  // A chain stored while these parameters were still drawn cannot go on
+  // with them held: its sums mix both.
+  if (m.rstart == 'y' && m.round > 1)
+    for (const Reference& r : R.refs)
+      if (s.SOL(r.eq) != 0 || s.SUMSOL(r.eq) != 0)
+        util::fatal(util::freev("restart at cycle", m.round, ": effect", r.effect, "level", r.level) +
+                    (m.ntrait > 1 ? util::freev(" of trait", r.trait) : std::string()) +
+                    " is now held at 0 as a reference, but the stored chain drew it (it was stored by an earlier"
+                    " version of the program); its solutions cannot be continued: start the chain afresh"
+                    " (RESTART: n)");
+}
+
+void hold_references(model::State& s) {
+  const std::vector<int>& held = held_equations(s);
+  if (held.empty()) return;
+  sparsem::sparse_ija& A = s.XX_IJA;
+  std::vector<char>& is_held = made(workspace(s).references).is_held;
+  is_held.assign(static_cast<std::size_t>(A.n) + 1, 0);
+  for (int q : held) is_held[static_cast<std::size_t>(q)] = 1;
+  for (std::int32_t i = 1; i <= A.n; ++i) {
+    const bool hi = is_held[static_cast<std::size_t>(i)];
+    for (std::int32_t k = A.ia(i); k < A.ia(i + 1); ++k) {
+      const std::int32_t j = A.ja(k);
+      if (j == i && hi)
+        A.a(k) = 1;
+      else if (hi || is_held[static_cast<std::size_t>(j)])
+        A.a(k) = 0;
+    }
+  }
+  for (int q : held) s.XY(q) = 0;
+}
+
+void zero_held_solutions(model::State& s) {
+  for (int q : held_equations(s)) s.SOL(q) = 0;
+}
+
+}  // namespace sampler
