@@ -451,7 +451,7 @@ std::vector<Reference> find_references(model::State& s) {
 
 std::string reference_line(const Reference& r) {
   std::string line = util::freev("Effect", r.effect, "level", r.level);
-  if (m.ntrait > 1) line += util::freev(" of trait", r.trait);
+  if (m.ntrait > 1) line += util::freev("of trait", r.trait);
   line += " is held at 0 as a reference and not sampled: the records cannot tell ";
   if (r.with.empty()) {
     line += "the levels of effect " + std::to_string(r.effect) + " apart from one another";
@@ -486,29 +486,40 @@ void settle_references(model::State& s) {
     for (const Reference& r : R.refs)
       if (s.SOL(r.eq) != 0 || s.SUMSOL(r.eq) != 0)
         util::fatal(util::freev("restart at cycle", m.round, ": effect", r.effect, "level", r.level) +
-                    (m.ntrait > 1 ? util::freev(" of trait", r.trait) : std::string()) +
-                    " is now held at 0 as a reference, but the stored chain drew it (it was stored by an earlier"
-                    " version of the program); its solutions cannot be continued: start the chain afresh"
-                    " (RESTART: n)");
+                    (m.ntrait > 1 ? util::freev("of trait", r.trait) : std::string()) +
+                    " is now held at 0 as a reference, but the stored chain drew it (a chain stored by a version of"
+                    " the program that held no references), so its sums mix draws along a direction the records"
+                    " do not inform: start the chain afresh (RESTART: n)");
 }
 
 void hold_references(model::State& s) {
   const std::vector<int>& held = held_equations(s);
   if (held.empty()) return;
   sparsem::sparse_ija& A = s.XX_IJA;
-  std::vector<char>& is_held = made(workspace(s).references).is_held;
-  is_held.assign(static_cast<std::size_t>(A.n) + 1, 0);
-  for (int q : held) is_held[static_cast<std::size_t>(q)] = 1;
-  for (std::int32_t i = 1; i <= A.n; ++i) {
-    const bool hi = is_held[static_cast<std::size_t>(i)];
-    for (std::int32_t k = A.ia(i); k < A.ia(i + 1); ++k) {
-      const std::int32_t j = A.ja(k);
-      if (j == i && hi)
-        A.a(k) = 1;
-      else if (hi || is_held[static_cast<std::size_t>(j)])
-        A.a(k) = 0;
+  References& R = *workspace(s).references;
+  // The positions of the held rows and columns in the copy, found again
+  // only when its layout changed.
+  const long generation = workspace(s).link.generation;
+  if (R.layout != generation || R.layout_nel != A.nel) {
+    R.layout = generation;
+    R.layout_nel = A.nel;
+    R.is_held.assign(static_cast<std::size_t>(A.n) + 1, 0);
+    for (int q : held) R.is_held[static_cast<std::size_t>(q)] = 1;
+    R.zero_at.clear();
+    R.one_at.clear();
+    for (std::int32_t i = 1; i <= A.n; ++i) {
+      const bool hi = R.is_held[static_cast<std::size_t>(i)];
+      for (std::int32_t k = A.ia(i); k < A.ia(i + 1); ++k) {
+        const std::int32_t j = A.ja(k);
+        if (j == i && hi)
+          R.one_at.push_back(k);
+        else if (hi || R.is_held[static_cast<std::size_t>(j)])
+          R.zero_at.push_back(k);
+      }
     }
   }
+  for (std::int32_t k : R.one_at) A.a(k) = 1;
+  for (std::int32_t k : R.zero_at) A.a(k) = 0;
   for (int q : held) s.XY(q) = 0;
 }
 

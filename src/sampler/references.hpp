@@ -9,6 +9,7 @@
 // in the direction are relative to it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,7 +31,12 @@ struct References {
   bool searched = false;
   std::vector<Reference> refs;
   std::vector<int> held;  // their equations, ascending
-  std::vector<char> is_held;  // by equation, work of hold_references
+  // Work of hold_references: the held equations, and where their rows and
+  // columns lie in s.XX_IJA for the layout of the link's generation.
+  std::vector<char> is_held;
+  std::vector<std::int32_t> zero_at, one_at;
+  long layout = -1;
+  std::int32_t layout_nel = -1;
 };
 
 // A flat-prior level of an additive group's effect f and the animals (levels
