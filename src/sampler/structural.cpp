@@ -21,6 +21,7 @@
 #include "random/distlib.hpp"
 #include "random/prob.hpp"
 #include "random/rangen.hpp"
+#include "sampler/flat_reach.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
 #include "sampler/resid_steps.hpp"
@@ -119,75 +120,6 @@ std::int32_t joined(std::int32_t h, std::int32_t want) {
   return h == 0 ? want : -1;
 }
 
-// Levels of an additive random group with a flat prior: parent groups, and
-// any level without a weighted line of its own (a line of weight 0, or a
-// level beyond the pedigree's ids).  Such a level reaches the records of its
-// descendants, with its share of each one's expected value: 1/2 through a
-// parent, 1/4 through a sire model's maternal grandsire.
-struct FlatPedigree {
-  int e = 0, lim = 0;                        // first effect; ids 1..lim
-  std::vector<char> flat;                    // by id
-  std::vector<std::array<int, 2>> parent;    // by id, of its weighted line
-  std::vector<std::array<double, 2>> share;  // of each parent
-  std::vector<int> order, at;                // ids parents first; position of each
-  std::vector<std::size_t> kid_first;        // offspring of each id ...
-  std::vector<int> kids;                     // ... at kids[kid_first[id]..]
-};
-
-std::vector<FlatPedigree> flat_pedigrees(const model::State& s) {
-  std::vector<FlatPedigree> out;
-  for (int e = 1; e <= m.neff; ++e) {
-    const model::RandomType type = m.randomtype(e);
-    if (m.randomnumb(e) <= 0 || !model::additive_lines(type)) continue;
-    FlatPedigree P;
-    P.e = e;
-    P.lim = m.nlev(e);
-    for (int i = 1; i < m.randomnumb(e); ++i) P.lim = std::min(P.lim, m.nlev(e + i));
-    const auto n = static_cast<std::size_t>(P.lim) + 1;
-    P.flat.assign(n, 1);
-    P.parent.assign(n, {0, 0});
-    P.share.assign(n, {0.0, 0.0});
-    const bool sire_model = type == model::RandomType::add_sire;
-    std::vector<int> pending(n, 0), count(n + 1, 0);
-    for (int line = 1; line <= std::max(m.lenped(e), 0); ++line) {
-      const int a = s.PED(e, line, 1);
-      const bool weightless = (type == model::RandomType::add_an_upg && s.PED_CODE(e, line) == 4) ||
-                              (type == model::RandomType::add_an_upgi && s.PED_CODE(e, line) <= 0);
-      if (a < 1 || a > P.lim || weightless) continue;
-      const auto ua = static_cast<std::size_t>(a);
-      P.flat[ua] = 0;
-      for (int k = 0; k < 2; ++k) {
-        const int p = s.PED(e, line, k + 2);
-        if (p < 1 || p > P.lim) continue;
-        P.parent[ua][static_cast<std::size_t>(k)] = p;
-        P.share[ua][static_cast<std::size_t>(k)] = sire_model && k == 1 ? 0.25 : 0.5;
-        ++pending[ua];
-        ++count[static_cast<std::size_t>(p)];
-      }
-    }
-    P.kid_first.assign(n + 1, 0);
-    for (std::size_t a = 1; a < n; ++a) P.kid_first[a + 1] = P.kid_first[a] + static_cast<std::size_t>(count[a]);
-    P.kids.assign(P.kid_first[n], 0);
-    std::vector<std::size_t> fill(P.kid_first.begin(), P.kid_first.end() - 1);
-    for (int a = 1; a <= P.lim; ++a)
-      for (int p : P.parent[static_cast<std::size_t>(a)])
-        if (p > 0) P.kids[fill[static_cast<std::size_t>(p)]++] = a;
-    // Parents before offspring (the pedigree has no loops: it was read so).
-    P.at.assign(n, 0);
-    for (int a = 1; a <= P.lim; ++a)
-      if (pending[static_cast<std::size_t>(a)] == 0) P.order.push_back(a);
-    for (std::size_t k = 0; k < P.order.size(); ++k) {
-      const int a = P.order[k];
-      P.at[static_cast<std::size_t>(a)] = static_cast<int>(k);
-      for (std::size_t q = P.kid_first[static_cast<std::size_t>(a)]; q < P.kid_first[static_cast<std::size_t>(a) + 1];
-           ++q)
-        if (--pending[static_cast<std::size_t>(P.kids[q])] == 0) P.order.push_back(P.kids[q]);
-    }
-    out.push_back(std::move(P));
-  }
-  return out;
-}
-
 // A record's term of a location parameter: its column and multiplier.
 struct Term {
   int rec, eq;
@@ -203,17 +135,16 @@ struct RandomSlot {
 // Terms of the flat-prior levels of the additive groups that only records
 // of one level of structural effect x reach, sorted by record, with their
 // home levels added to params (index level - 1 from equation a1).
-std::vector<Term> local_flat_terms(const std::vector<FlatPedigree>& peds, const std::vector<std::size_t>& rfirst,
+std::vector<Term> local_flat_terms(const std::vector<FlatReach>& peds, const std::vector<std::size_t>& rfirst,
                                    const std::vector<RandomSlot>& rslots, const std::function<int(int)>& want, int a1,
                                    std::vector<std::vector<int>>& params) {
   std::vector<Term> out;
   std::vector<std::int32_t> home;
   std::vector<std::size_t> by_first;
   std::vector<std::pair<int, float>> by;  // records of each level: record, multiplier
-  std::vector<double> share;
-  std::vector<int> reached;
-  for (const FlatPedigree& P : peds)
-    for (int f = P.e; f < P.e + m.randomnumb(P.e); ++f) {
+  std::vector<std::pair<int, double>> reached;
+  for (const FlatReach& P : peds)
+    for (int f = P.group(); f < P.group() + m.randomnumb(P.group()); ++f) {
       const int nl = m.nlev(f);
       const auto n = static_cast<std::size_t>(nl) + 1;
       home.assign(n, 0);
@@ -235,46 +166,21 @@ std::vector<Term> local_flat_terms(const std::vector<FlatPedigree>& peds, const 
           if (ef == f) by[fill[static_cast<std::size_t>(lev)]++] = {i, w};
         }
       // Up the pedigree: a level reaches what its offspring reach.
-      for (auto it = P.order.rbegin(); it != P.order.rend(); ++it)
-        for (int p : P.parent[static_cast<std::size_t>(*it)])
+      for (auto it = P.order().rbegin(); it != P.order().rend(); ++it)
+        for (int p : P.parents(*it))
           if (p > 0)
             home[static_cast<std::size_t>(p)] =
                 joined(home[static_cast<std::size_t>(p)], home[static_cast<std::size_t>(*it)]);
-      share.assign(n, 0.0);
       for (int g = 1; g <= nl; ++g) {
         const auto ug = static_cast<std::size_t>(g);
-        if (home[ug] <= 0 || (g <= P.lim && !P.flat[ug])) continue;
+        if (home[ug] <= 0 || !P.flat(g)) continue;
         const int eq = address1(f, g, 1);
         params[static_cast<std::size_t>(home[ug] - a1)].push_back(eq);
-        // Its descendants, then their shares parents first.
-        reached.assign(1, g);
-        share[ug] = 1;
-        for (std::size_t k = 0; k < reached.size() && g <= P.lim; ++k) {
-          const auto uk = static_cast<std::size_t>(reached[k]);
-          for (std::size_t q = P.kid_first[uk]; q < P.kid_first[uk + 1]; ++q) {
-            const int d = P.kids[q];
-            if (share[static_cast<std::size_t>(d)] == 0) {
-              share[static_cast<std::size_t>(d)] = -1;  // seen
-              reached.push_back(d);
-            }
-          }
-        }
-        std::sort(reached.begin() + 1, reached.end(),
-                  [&P](int a, int b) { return P.at[static_cast<std::size_t>(a)] < P.at[static_cast<std::size_t>(b)]; });
-        for (std::size_t k = 1; k < reached.size(); ++k) {
-          const auto d = static_cast<std::size_t>(reached[k]);
-          double v = 0;
-          for (std::size_t j = 0; j < 2; ++j) {
-            const auto p = static_cast<std::size_t>(P.parent[d][j]);
-            if (p > 0 && share[p] > 0) v += P.share[d][j] * share[p];
-          }
-          share[d] = v;
-        }
-        for (int d : reached) {
+        P.reach(g, reached);
+        for (const auto& [d, share] : reached) {
           const auto ud = static_cast<std::size_t>(d);
           for (std::size_t q = by_first[ud]; q < by_first[ud + 1]; ++q)
-            out.push_back({by[q].first, eq, share[ud] * static_cast<double>(by[q].second)});
-          share[ud] = 0;
+            out.push_back({by[q].first, eq, share * static_cast<double>(by[q].second)});
         }
       }
     }
@@ -454,10 +360,10 @@ void find_level_information(model::State& s) {
   if (flat.empty()) return;
   refuse_unidentified_pairs(work, flat);
   const std::vector<char> fixed = fixed_effects();
-  const std::vector<FlatPedigree> peds = flat_pedigrees(s);
+  const std::vector<FlatReach> peds = flat_reaches(s);
   std::vector<char> in_pedigree(static_cast<std::size_t>(m.neff) + 1, 0);
-  for (const FlatPedigree& P : peds)
-    for (int f = P.e; f < P.e + m.randomnumb(P.e); ++f) in_pedigree[static_cast<std::size_t>(f)] = 1;
+  for (const FlatReach& P : peds)
+    for (int f = P.group(); f < P.group() + m.randomnumb(P.group()); ++f) in_pedigree[static_cast<std::size_t>(f)] = 1;
 
   // Each record's fixed location parameters with their multipliers (its
   // levels are the kept slots), and its levels of the additive groups.
