@@ -1,7 +1,6 @@
 #include "sampler/references.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "model/model.hpp"
+#include "sampler/flat_reach.hpp"
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
 #include "sampler/workspace.hpp"
@@ -260,87 +260,35 @@ std::vector<std::pair<int, Sparse>> references_of(std::vector<Sparse> dirs) {
   return out;
 }
 
-}  // namespace
+// A flat-prior level of an additive group's effect f and the animals (levels
+// of f) whose expected values hold a share of it, itself with share 1.
+struct FlatLevel {
+  int f = 0, level = 0;
+  std::vector<std::pair<int, double>> animals;
+};
 
-// (Interim: the pedigree walk, until it has one home.)
-std::vector<FlatReach> flat_reach(const model::State& s) {
-  std::vector<FlatReach> out;
-  for (int e = 1; e <= m.neff; ++e) {
-    const model::RandomType type = m.randomtype(e);
-    if (m.randomnumb(e) <= 0 || !model::additive_lines(type)) continue;
-    int lim = m.nlev(e);
-    for (int i = 1; i < m.randomnumb(e); ++i) lim = std::min(lim, m.nlev(e + i));
-    const auto n = static_cast<std::size_t>(lim) + 1;
-    std::vector<char> flat(n, 1);
-    std::vector<std::array<int, 2>> parent(n, {0, 0});
-    std::vector<std::array<double, 2>> share(n, {0.0, 0.0});
-    std::vector<std::vector<int>> kids(n);
-    const bool sire_model = type == model::RandomType::add_sire;
-    for (int line = 1; line <= std::max(m.lenped(e), 0); ++line) {
-      const int a = s.PED(e, line, 1);
-      const bool weightless = (type == model::RandomType::add_an_upg && s.PED_CODE(e, line) == 4) ||
-                              (type == model::RandomType::add_an_upgi && s.PED_CODE(e, line) <= 0);
-      if (a < 1 || a > lim || weightless) continue;
-      const auto ua = static_cast<std::size_t>(a);
-      flat[ua] = 0;
-      for (int k = 0; k < 2; ++k) {
-        const int p = s.PED(e, line, k + 2);
-        if (p < 1 || p > lim) continue;
-        parent[ua][static_cast<std::size_t>(k)] = p;
-        share[ua][static_cast<std::size_t>(k)] = sire_model && k == 1 ? 0.25 : 0.5;
-        kids[static_cast<std::size_t>(p)].push_back(a);
-      }
-    }
-    // Parents before offspring.
-    std::vector<int> pending(n, 0), order, at(n, 0);
-    for (std::size_t a = 1; a < n; ++a)
-      for (int p : parent[a]) pending[a] += p > 0;
-    for (int a = 1; a <= lim; ++a)
-      if (pending[static_cast<std::size_t>(a)] == 0) order.push_back(a);
-    for (std::size_t k = 0; k < order.size(); ++k) {
-      at[static_cast<std::size_t>(order[k])] = static_cast<int>(k);
-      for (int d : kids[static_cast<std::size_t>(order[k])])
-        if (--pending[static_cast<std::size_t>(d)] == 0) order.push_back(d);
-    }
-    std::vector<double> got(n, 0.0);
+// Every flat-prior level of the additive groups with the animals it reaches.
+std::vector<FlatLevel> flat_group_levels(const model::State& s) {
+  std::vector<FlatLevel> out;
+  for (const FlatReach& P : flat_reaches(s)) {
+    const int e = P.group();
     for (int f = e; f < e + m.randomnumb(e); ++f)
-      for (int g = 1; g <= m.nlev(f); ++g) {
-        if (g <= lim && !flat[static_cast<std::size_t>(g)]) continue;
-        FlatReach r{f, g, {{g, 1.0}}};
-        if (g <= lim) {
-          std::vector<int> seen{g};
-          got[static_cast<std::size_t>(g)] = -1;
-          for (std::size_t k = 0; k < seen.size(); ++k)
-            for (int d : kids[static_cast<std::size_t>(seen[k])])
-              if (got[static_cast<std::size_t>(d)] == 0) {
-                got[static_cast<std::size_t>(d)] = -1;
-                seen.push_back(d);
-              }
-          std::sort(seen.begin() + 1, seen.end(),
-                    [&](int a, int b) { return at[static_cast<std::size_t>(a)] < at[static_cast<std::size_t>(b)]; });
-          got[static_cast<std::size_t>(g)] = 1;
-          for (std::size_t k = 1; k < seen.size(); ++k) {
-            const auto d = static_cast<std::size_t>(seen[k]);
-            double v = 0;
-            for (std::size_t j = 0; j < 2; ++j) {
-              const auto p = static_cast<std::size_t>(parent[d][j]);
-              if (p > 0 && got[p] > 0) v += share[d][j] * got[p];
-            }
-            got[d] = v;
-            if (v > 0) r.animals.emplace_back(seen[k], v);
-          }
-          for (int d : seen) got[static_cast<std::size_t>(d)] = 0;
+      for (int g = 1; g <= m.nlev(f); ++g)
+        if (P.flat(g)) {
+          FlatLevel r{f, g, {}};
+          P.reach(g, r.animals);
+          out.push_back(std::move(r));
         }
-        out.push_back(std::move(r));
-      }
   }
   return out;
 }
 
+}  // namespace
+
 std::vector<Reference> find_references(model::State& s) {
   std::vector<Reference> out;
   const std::vector<char> fixed = flat_fixed_effects();
-  const std::vector<FlatReach> reach = flat_reach(s);
+  const std::vector<FlatLevel> reach = flat_group_levels(s);
   const int nt = m.ntrait;
   // Per effect of an additive group, by animal level: the flat levels that
   // reach it with their shares (CSR over levels), and the levels' columns.
@@ -385,7 +333,7 @@ std::vector<Reference> find_references(model::State& s) {
           column[static_cast<std::size_t>(q)] = static_cast<int>(eq_of.size());
           eq_of.push_back(q);
         }
-    for (const FlatReach& r : reach)
+    for (const FlatLevel& r : reach)
       if (m.pos_eff(r.f, t) != 0) {
         const int q = address1(r.f, r.level, t);
         column[static_cast<std::size_t>(q)] = static_cast<int>(eq_of.size());
@@ -409,7 +357,7 @@ std::vector<Reference> find_references(model::State& s) {
             const Reached& R = reached[static_cast<std::size_t>(f)];
             const auto a = static_cast<std::size_t>((q - address1(f, 1, t)) / nt + 1);
             for (std::size_t p = R.first[a]; p < R.first[a + 1]; ++p) {
-              const FlatReach& g = reach[static_cast<std::size_t>(R.by[p].first)];
+              const FlatLevel& g = reach[static_cast<std::size_t>(R.by[p].first)];
               cells.emplace_back(column[static_cast<std::size_t>(address1(g.f, g.level, t))], R.by[p].second * w);
             }
           }

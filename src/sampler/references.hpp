@@ -39,13 +39,6 @@ struct References {
   std::int32_t layout_nel = -1;
 };
 
-// A flat-prior level of an additive group's effect f and the animals (levels
-// of f) whose expected values hold a share of it, itself with share 1.
-struct FlatReach {
-  int f = 0, level = 0;
-  std::vector<std::pair<int, double>> animals;
-};
-std::vector<FlatReach> flat_reach(const model::State& s);
 
 // The references of the model and data in s, one per direction, each the
 // last parameter of its direction in the order: fixed effects in model
