@@ -130,8 +130,11 @@ void gibbssol(model::State& s) {
   // The data are read by the first cycle's build: the references are found
   // after it, before any draw.
   if (M.round == M.start) sampler::settle_references(s);
-  sampler::hold_references(s);
+  // The starting solutions solve the equations as built, the held ones
+  // with them; the pass then starts from these with the held ones at 0.
   if (M.round == 1) start_solutions(s, true);
+  sampler::hold_references(s);
+  sampler::zero_held_solutions(s);
   const int bad = sampler::draw_block_pass(s.XX_IJA, s.XY, s.SOL, s.neq, M.ntrait);
   sampler::zero_held_solutions(s);
   if (bad > 0) {
