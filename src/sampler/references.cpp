@@ -322,6 +322,11 @@ std::vector<Reference> find_references(model::State& s) {
   std::vector<int> column(static_cast<std::size_t>(s.neq) + 1, -1);
   std::vector<int> eq_of;
   Sparse cells;
+  struct Centred {
+    int col, data_col;
+    double mean;
+  };
+  std::vector<Centred> centred;
   for (int t = 1; t <= nt; ++t) {
     // Columns in the order of the references: the fixed levels, then the
     // flat levels of the groups.
@@ -339,6 +344,36 @@ std::vector<Reference> find_references(model::State& s) {
         column[static_cast<std::size_t>(q)] = static_cast<int>(eq_of.size());
         eq_of.push_back(q);
       }
+    // A covariable of its own (not nested) is centred where a cross-classified
+    // effect before it has a level in every observed record: the constant
+    // then lies among the columns before it, so the centred column depends
+    // on those before it exactly when the raw one does, and a covariable far
+    // from 0 (years 2016-2019, dates) no longer looks like a multiple of
+    // the constant to the pivots' tolerance.
+    centred.clear();
+    auto observed = [&s, t](int i) { return s.INDATA(i, m.pos_y(t)) != static_cast<float>(m.miss); };
+    for (int e = 1; e <= m.neff; ++e) {
+      if (!fixed[static_cast<std::size_t>(e)] || m.effecttype(e) != model::EffectType::cov || m.nlev(e) != 1 ||
+          m.pos_eff(e, t) == 0 || m.nestedcov(e, t) != 0)
+        continue;
+      bool covered = false;
+      for (int b = 1; b < e && !covered; ++b) {
+        if (!fixed[static_cast<std::size_t>(b)] || m.effecttype(b) != model::EffectType::cro || m.pos_eff(b, t) == 0)
+          continue;
+        covered = true;
+        for (int i = 1; i <= m.nrec && covered; ++i)
+          covered = !observed(i) || s.INDATA(i, m.pos_eff(b, t)) != 0.0f;
+      }
+      if (!covered) continue;
+      double sum = 0;
+      long n = 0;
+      for (int i = 1; i <= m.nrec; ++i)
+        if (observed(i)) {
+          sum += static_cast<double>(s.INDATA(i, m.pos_eff(e, t)));
+          ++n;
+        }
+      if (n > 0) centred.push_back({column[static_cast<std::size_t>(address1(e, 1, t))], m.pos_eff(e, t), sum / n});
+    }
     if (!eq_of.empty()) {
       PairSums gram(static_cast<std::size_t>(m.nrec) + eq_of.size());
       for (int i = 1; i <= m.nrec; ++i) {
@@ -352,7 +387,9 @@ std::vector<Reference> find_references(model::State& s) {
           if (f <= 0 || w == 0) continue;
           const int q = s.ADDRESS(j, t);
           if (fixed[static_cast<std::size_t>(f)]) {
-            cells.emplace_back(column[static_cast<std::size_t>(q)], w);
+            const int k = column[static_cast<std::size_t>(q)];
+            if (std::none_of(centred.begin(), centred.end(), [k](const Centred& x) { return x.col == k; }))
+              cells.emplace_back(k, w);
           } else if (!reached[static_cast<std::size_t>(f)].first.empty()) {
             const Reached& R = reached[static_cast<std::size_t>(f)];
             const auto a = static_cast<std::size_t>((q - address1(f, 1, t)) / nt + 1);
@@ -361,6 +398,10 @@ std::vector<Reference> find_references(model::State& s) {
               cells.emplace_back(column[static_cast<std::size_t>(address1(g.f, g.level, t))], R.by[p].second * w);
             }
           }
+        }
+        for (const Centred& x : centred) {
+          const double v = static_cast<double>(s.INDATA(i, x.data_col)) - x.mean;
+          if (v != 0) cells.emplace_back(x.col, v);
         }
         // A column given twice in a record adds up.
         std::sort(cells.begin(), cells.end());

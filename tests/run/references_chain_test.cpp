@@ -209,10 +209,12 @@ TEST_F(References, ParentGroupsBesideContemporaryGroupsHoldTheLastGroup) {
 // "solutions" to the byte as the program wrote it before references
 // existed.  A sex missing (0) on one record breaks the direction of the
 // overlapping effects; founders with unknown parents (not groups) give the
-// groups a share the contemporary groups cannot take up.
+// groups a share the contemporary groups cannot take up; a covariable far
+// from 0 (10^6 + 0..3) beside the contemporary groups is no multiple of
+// their constant, whatever its origin.
 TEST_F(References, ModelsWithoutADirectionAreUnchanged) {
   const int nrec = 120;
-  for (const std::string name : {"sex_missing_once", "founders_without_groups", "covariable"}) {
+  for (const std::string name : {"sex_missing_once", "founders_without_groups", "covariable", "covariable_far_from_0"}) {
     SCOPED_TRACE(name);
     fs::remove_all(dir());
     fs::create_directories(dir());
@@ -220,8 +222,8 @@ TEST_F(References, ModelsWithoutADirectionAreUnchanged) {
     std::ostringstream data, ped;
     for (int i = 0; i < nrec; ++i) {
       const int sex = name == "sex_missing_once" && i == 17 ? 0 : 1 + (i / 6) % 2;
-      data << 20 + i % 6 + noise.next(2.0) << " " << 1 + i % 6 << " " << sex << " " << 1 + i << " "
-           << 0.5 * (i % 5) - 1 << "\n";
+      const double x = name == "covariable_far_from_0" ? 1000000 + i % 4 : 0.5 * (i % 5) - 1;
+      data << 20 + i % 6 + noise.next(2.0) << " " << 1 + i % 6 << " " << sex << " " << 1 + i << " " << x << "\n";
       const int sire = i < 20 ? 0 : 1 + (i * 7) % 20, dam = i < 20 ? 0 : 1 + (i * 11 + 3) % 20;
       // One group for both parents: a sire group and a dam group always
       // together would be a direction of their own.
@@ -241,6 +243,8 @@ TEST_F(References, ModelsWithoutADirectionAreUnchanged) {
       effects = "2 6 cross n\n4 " + std::to_string(nrec + 1) + " cross n\n";
       groups = "RANDOM_GROUP\n2\nRANDOM_TYPE\nadd_an_upg 0\nPEDIGREEFILE:\npedigree.txt " + std::to_string(nrec) +
                "\n(CO)VARIANCES\n1\n";
+    } else if (name == "covariable_far_from_0") {
+      effects = "2 6 cross n\n5 1 cov n\n";
     } else {
       neff = 3;
       effects = "2 6 cross n\n5 1 cov n\n4 " + std::to_string(nrec) + " cross n\n";
