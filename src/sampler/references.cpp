@@ -338,6 +338,7 @@ std::vector<Reference> find_references(model::State& s) {
           column[static_cast<std::size_t>(q)] = static_cast<int>(eq_of.size());
           eq_of.push_back(q);
         }
+    const int nfixed = static_cast<int>(eq_of.size());
     for (const FlatLevel& r : reach)
       if (m.pos_eff(r.f, t) != 0) {
         const int q = address1(r.f, r.level, t);
@@ -376,6 +377,11 @@ std::vector<Reference> find_references(model::State& s) {
     }
     if (!eq_of.empty()) {
       PairSums gram(static_cast<std::size_t>(m.nrec) + eq_of.size());
+      // A record reaches most of a few parent groups through its animal:
+      // their products go to a square of their own when it is small.
+      const int ngroup = static_cast<int>(eq_of.size()) - nfixed;
+      const bool square = ngroup > 0 && ngroup <= 512;
+      std::vector<double> among(square ? static_cast<std::size_t>(ngroup) * static_cast<std::size_t>(ngroup) : 0, 0.0);
       for (int i = 1; i <= m.nrec; ++i) {
         if (s.INDATA(i, m.pos_y(t)) == static_cast<float>(m.miss)) continue;
         s.irec = i;
@@ -413,11 +419,22 @@ std::vector<Reference> find_references(model::State& s) {
             cells[n++] = cells[k];
         }
         cells.resize(n);
-        for (std::size_t a = 0; a < n; ++a)
+        for (std::size_t a = 0; a < n; ++a) {
+          if (square && cells[a].first >= nfixed) {
+            double* row = among.data() + static_cast<std::size_t>(cells[a].first - nfixed) * static_cast<std::size_t>(ngroup);
+            for (std::size_t b = a; b < n; ++b) row[cells[b].first - nfixed] += cells[a].second * cells[b].second;
+            continue;
+          }
           for (std::size_t b = a; b < n; ++b)
             gram.add(static_cast<std::uint32_t>(cells[a].first), static_cast<std::uint32_t>(cells[b].first),
                      cells[a].second * cells[b].second);
+        }
       }
+      for (int a = 0; a < (square ? ngroup : 0); ++a)
+        for (int b = a; b < ngroup; ++b) {
+          const double v = among[static_cast<std::size_t>(a) * static_cast<std::size_t>(ngroup) + static_cast<std::size_t>(b)];
+          if (v != 0) gram.add(static_cast<std::uint32_t>(nfixed + a), static_cast<std::uint32_t>(nfixed + b), v);
+        }
       for (auto& [col, dir] : references_of(null_directions(static_cast<int>(eq_of.size()), gram))) {
         Reference ref;
         ref.eq = eq_of[static_cast<std::size_t>(col)];
