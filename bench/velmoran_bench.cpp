@@ -7,11 +7,14 @@
 //   cycle), table_slots, cycles, first_cycle (seconds), build, blocks,
 //   dispersion (seconds per cycle over the cycles after the first),
 //   allocs_after_first (allocations in the cycles after the first),
-//   peak_kb (largest resident set).
+//   peak_kb (largest resident set), reference_search (seconds of one more
+//   search for the location parameters the records cannot tell apart, run
+//   after the first cycle outside the timed cycles).
 //
 //   velmoran_bench RESULT-FILE < name-of-parameter-file
 #include <sys/resource.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -19,6 +22,7 @@
 #include "model/model.hpp"
 #include "model/state.hpp"
 #include "run/cycle.hpp"
+#include "sampler/references.hpp"
 #include "util/stop.hpp"
 
 namespace run {
@@ -74,6 +78,8 @@ struct Tally {
   double build = 0, blocks = 0, dispersion = 0;  // sums over the cycles after the first
   long long allocs_at_first = 0, allocs_at_last = 0;
   long long records = 0, equations = 0, coefficients = 0, table_slots = 0;
+  double reference_search = 0;
+  int references = 0;
 };
 
 void after_cycle(const model::State& s, const run::CycleTimes& t, void* user) {
@@ -89,6 +95,14 @@ void after_cycle(const model::State& s, const run::CycleTimes& t, void* user) {
     y.equations = s.neq;
     y.coefficients = s.XX.filled;
     y.table_slots = s.XX.nel;
+    // The search the first cycle ran, once more on the data it read.
+    const auto t0 = std::chrono::steady_clock::now();
+    const int irec = s.irec;
+    auto& st = const_cast<model::State&>(s);
+    y.references = static_cast<int>(sampler::find_references(st).size());
+    st.irec = irec;
+    y.reference_search = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    y.allocs_at_first = allocations;
   } else {
     y.build += t.build;
     y.blocks += t.blocks;
@@ -130,6 +144,7 @@ int main(int argc, char** argv) {
                tally.blocks / rest, tally.dispersion / rest);
   std::fprintf(f, "allocs_after_first %lld\npeak_kb %ld\n",
                tally.allocs_at_last - tally.allocs_at_first, ru.ru_maxrss);
+  std::fprintf(f, "reference_search %.6f\nreferences %d\n", tally.reference_search, tally.references);
   std::fclose(f);
   return 0;
 }

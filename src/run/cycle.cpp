@@ -18,6 +18,7 @@
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
 #include "sampler/records.hpp"
+#include "sampler/references.hpp"
 #include "sampler/rnorm.hpp"
 #include "sampler/samplefiles.hpp"
 #include "sampler/eq_plan.hpp"
@@ -126,8 +127,16 @@ void gibbssol(model::State& s) {
   denseop::denseop_tol = 1e-9;
   // XX_IJA from XX, unless the build went straight there.
   sampler::complete_equations(s);
+  // The data are read by the first cycle's build: the references are found
+  // after it, before any draw.
+  if (M.round == M.start) sampler::settle_references(s);
+  // The starting solutions solve the equations as built, the held ones
+  // with them; the pass then starts from these with the held ones at 0.
   if (M.round == 1) start_solutions(s, true);
+  sampler::hold_references(s);
+  sampler::zero_held_solutions(s);
   const int bad = sampler::draw_block_pass(s.XX_IJA, s.XY, s.SOL, s.neq, M.ntrait);
+  sampler::zero_held_solutions(s);
   if (bad > 0) {
     int effect = 0, level = 0;
     block_owner(bad, effect, level);

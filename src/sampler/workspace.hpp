@@ -72,6 +72,7 @@ struct LogDetMemo {
 struct OneTraitTable;  // mendelian.cpp: the one-trait Mendelian step's animals
 struct BreedPlans;     // multibreed.cpp: each multiple-breed group's terms
 struct CovariateWork;  // rnorm.cpp: the unknown-covariable step's work
+struct References;     // references.cpp: the parameters held at 0
 template <class T>
 using Owned = std::unique_ptr<T, void (*)(T*)>;
 template <class T>
@@ -96,6 +97,7 @@ struct Workspace {
   Owned<OneTraitTable> one_trait{nullptr, nullptr};
   Owned<BreedPlans> breed{nullptr, nullptr};
   Owned<CovariateWork> covariate{nullptr, nullptr};
+  Owned<References> references{nullptr, nullptr};
 };
 
 // Makes s's workspace.
