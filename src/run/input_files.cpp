@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "model/model.hpp"
-#include "util/format.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"
 
@@ -68,34 +67,21 @@ void keep() {
   record::keep_inputs(std::move(kept));
 }
 
-void check(const record::Store& st, int start) {
-  if (st.inputs.empty()) return;
-  const std::string rec = "\"" + std::string(st.source) + "\"";
+void check(const record::Store& st) {
   for (const File& f : files) {
+    // A file the record does not name (a store of an earlier version, or
+    // another model, which "chain_state" tells) is not compared.
+    const record::Input* was = stored_as(st, f.in);
+    if (!was) continue;
     // Missing: stopped as its reader would stop, before anything changes.
     if (!f.found) util::TextIn open(f.name);
-    const record::Input* was = stored_as(st, f.in);
-    if (!was)
-      util::fatal(util::freev("restart at cycle", start, ":", rec, "of the store of cycle", st.cycle,
-                              "names the chain's input files but not", described(f),
-                              "; put back the record of the store"));
     if (was->tally.bytes == f.in.tally.bytes && was->tally.sum == f.in.tally.sum) continue;
-    util::fatal(" restart refused: " + described(f) + " is not the file the chain was run on (" + rec +
-                " gives " + record::described(was->tally) + ", the file holds " +
-                record::described(f.in.tally) +
+    util::fatal(" restart refused: " + described(f) +
+                " is not the file the chain was run on (\"" + st.source + "\" gives " +
+                record::described(was->tally) + ", the file holds " + record::described(f.in.tally) +
                 "): a continued chain reads the data, pedigree and multiple-sires files it began with, "
                 "moved or renamed perhaps but not changed; put back that file, or start a fresh chain "
                 "(RESTART: n) on this one");
-  }
-  for (const record::Input& s : st.inputs) {
-    bool read = false;
-    for (const File& f : files) read = read || (std::strcmp(f.in.kind, s.kind) == 0 && f.in.effect == s.effect);
-    const std::string what =
-        std::string("\"") + s.kind + "\"" + (s.effect > 0 ? " of random effect " + std::to_string(s.effect) : "");
-    if (!read)
-      util::fatal(util::freev("restart at cycle", start, ":", rec, "of the store of cycle", st.cycle,
-                              "names an input file", what,
-                              "that this model does not read; put back the record of the store"));
   }
 }
 

@@ -18,9 +18,9 @@ namespace run::inputs {
 void keep();
 
 // The input files against those the record of store st names; one whose
-// length or checksum differs stops the restart at cycle `start`, naming the
-// file.  A record that names none (a store of an earlier version) is taken
-// as it stands, and the next store records them.  Changes nothing.
-void check(const record::Store& st, int start);
+// length or checksum differs stops the restart, naming the file.  A file
+// the record does not name (none in a store of an earlier version) is not
+// compared, and the next store records it.  Changes nothing.
+void check(const record::Store& st);
 
 }  // namespace run::inputs

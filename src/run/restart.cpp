@@ -100,6 +100,20 @@ void check_result_names(const record::Store& st, int start) {
                               ", which this model does not write"));
 }
 
+// "chain_state", whose refusals name the parameter file's settings: when
+// the file is not the one the store wrote (cut or changed after it), the
+// stop says that too, and to put it back, rather than to change the
+// parameter file.
+rangen::Stream read_chain_state(model::State& s, int start, const record::Store& st) {
+  try {
+    return chain::read(s, start);
+  } catch (const util::Stop& stop) {
+    const std::string damaged = stop.to_stderr ? std::string() : record::not_stored(st, chain::file);
+    if (damaged.empty()) throw;
+    util::fatal(std::string(stop.what()) + "\n" + damaged);
+  }
+}
+
 }  // namespace
 
 void restart(model::State& s, int start) {
@@ -120,12 +134,13 @@ void restart(model::State& s, int start) {
                             "the chain cannot be continued: start it afresh (RESTART: n)"));
   const ReadingStore reading(&st);
   check_record(st, start);
+  // The data, pedigree and multiple-sires files the chain began with, before
+  // "chain_state" is read against the pedigree's animals.
+  inputs::check(st);
   // The model, the sires and the stream come first; the stream goes on from
   // the store once every file is read.
-  const rangen::Stream stream = chain::read(s, start);
+  const rangen::Stream stream = read_chain_state(s, start, st);
   check_result_names(st, start);
-  // The data, pedigree and multiple-sires files the chain began with.
-  inputs::check(st, start);
   const Kept sm = Kept::at_cycle(start - 1);
 
   read_solutions(s, start, sm);

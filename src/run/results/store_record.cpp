@@ -338,20 +338,30 @@ bool read(Store& st) {
 
 int last_cycle() { return last_made; }
 
+std::string not_stored(const Store& st, int k) {
+  char buf[32];
+  const char* name = source_of(st, st.results[k], buf);
+  util::Tally t;
+  // As read: an editor's mark and line ends change no value.
+  if (!util::tally_of_file(name, -1, t, true)) util::io_fail("cannot open file", name, ENOENT);
+  const util::Tally& want = st.result_tallies[k];
+  if (t.bytes == want.bytes && t.sum == want.sum) return "";
+  return " restart refused: \"" + std::string(name) + "\" is not the file that the store of cycle " +
+         std::to_string(st.cycle) + " wrote (\"" + st.source + "\" gives " + described(want) +
+         ", the file holds " + described(t) + not_stored_file;
+}
+
 void check_result_files(const Store& st) {
   if (!st.summed) return;
-  for (int k = 0; k < st.nresults; ++k) {
-    char buf[32];
-    const char* name = source_of(st, st.results[k], buf);
-    util::Tally t;
-    // As read: an editor's mark and line ends change no value.
-    if (!util::tally_of_file(name, -1, t, true)) util::io_fail("cannot open file", name, ENOENT);
-    const util::Tally& want = st.result_tallies[k];
-    if (t.bytes == want.bytes && t.sum == want.sum) continue;
-    util::fatal(" restart refused: \"" + std::string(name) + "\" is not the file that the store of cycle " +
-                std::to_string(st.cycle) + " wrote (\"" + st.source + "\" gives " + described(want) +
-                ", the file holds " + described(t) + not_stored_file);
-  }
+  for (int k = 0; k < st.nresults; ++k)
+    if (const std::string refused = not_stored(st, k); !refused.empty()) util::fatal(refused);
+}
+
+std::string not_stored(const Store& st, const char* name) {
+  if (!st.summed) return "";
+  for (int k = 0; k < st.nresults; ++k)
+    if (std::strcmp(st.results[k], name) == 0) return not_stored(st, k);
+  return "";
 }
 
 const char* source_of(const Store& st, const char* name, char (&buf)[32]) {

@@ -137,6 +137,12 @@ int last_cycle();
 // has no checksums: nothing to check.
 void check_result_files(const Store& st);
 
+// The refusal of check_result_files for result file `name` (or its k-th
+// file) of store st, "" when the file is the store's or the record gives no
+// checksums.
+std::string not_stored(const Store& st, const char* name);
+std::string not_stored(const Store& st, int k);
+
 // The file that holds result file `name` of the store st as it stands:
 // its temporary while a pending store has not yet been renamed into place.
 const char* source_of(const Store& st, const char* name, char (&buf)[32]);
