@@ -296,7 +296,9 @@ TEST_F(StoreFault, EveryKillLeavesAChainThatARestartFinishes) {
       // No store yet: nothing to continue, and a restart says so.
       std::ofstream("restart.par") << parameters("y 101");
       EXPECT_EQ(run_child("restart.par", Probe{}), 1);
-      EXPECT_NE(read_file("child.out").find("cannot open file \"solutions\""), std::string::npos)
+      EXPECT_NE(read_file("child.out").find(" restart at cycle 101 : \"store_record\" is missing, so the sample "
+                                            "files cannot be matched to the result files: no store was made"),
+                std::string::npos)
           << read_file("child.out");
       continue;
     }
@@ -931,7 +933,9 @@ TEST_F(StoreFault, ACorruptedRecordOrValueIsRefusedAndChangesNothing) {
           {"a negative sd of G", "varcomp", field(6, 1, "-0.0100"),
            " restart refused: \"varcomp\" line 6 holds a standard deviation of -0.01, below 0"},
           {"a word after the columns", "loglike_obs", field(5, 5, "abc"),
-           "error reading loglike_obs at record:  3"},
+           " restart refused: \"loglike_obs\" line 5 cannot be read as the model's values (error reading "
+           "loglike_obs at record: 3): the file was changed after the store; put back the file that the store of "
+           "cycle 100 wrote"},
           {"a column too many", "loglike_obs",
            [](const std::string& x) { return with_line(x, 5, (lines_of(x)[4] + " 0.5").c_str()); },
            " restart refused: \"loglike_obs\" line 5 holds more values than the model gives "
