@@ -44,7 +44,8 @@ std::vector<File> model_files() {
 // The file as the messages name it.
 std::string described(const File& f) {
   const std::string quoted = "\"" + f.name + "\"";
-  if (f.in.effect > 0) return "the pedigree file " + quoted + " of random effect " + std::to_string(f.in.effect);
+  if (f.in.effect > 0)
+    return "the pedigree file " + quoted + " of random effect " + std::to_string(f.in.effect);
   if (std::strcmp(f.in.kind, "data") == 0) return "the data file " + quoted;
   return "the multiple-sires file " + quoted;
 }
@@ -77,12 +78,13 @@ void check(const record::Store& st) {
     // Missing: stopped as its reader would stop, before anything changes.
     if (!f.found) util::TextIn open(f.name);
     if (was->tally.bytes == f.in.tally.bytes && was->tally.sum == f.in.tally.sum) continue;
-    util::fatal(" restart refused: " + described(f) +
-                " is not the file the chain was run on (\"" + st.source + "\" gives " +
-                record::described(was->tally) + ", the file holds " + record::described(f.in.tally) +
-                "): a continued chain reads the data, pedigree and multiple-sires files it began with, "
-                "moved or renamed perhaps but not changed; put back that file, or start a fresh chain "
-                "(RESTART: n) on this one");
+    util::fatal(
+        " restart refused: " + described(f) + " is not the file the chain was run on (\"" +
+        st.source + "\" gives " + record::described(was->tally) + ", the file holds " +
+        record::described(f.in.tally) +
+        "): a continued chain reads the data, pedigree and multiple-sires files it began with, "
+        "moved or renamed perhaps but not changed; put back that file, or start a fresh chain "
+        "(RESTART: n) on this one");
   }
 }
 

@@ -50,9 +50,10 @@ void check_settings(const record::Store& st, int start) {
 void check_last_cycle(const record::Store& st, int start, const std::string& rec) {
   if (m.nround >= st.cycle) return;
   const long long next = static_cast<long long>(st.cycle) + 1;
-  util::fatal(util::freev("restart at cycle", start, ": the parameter file ends the chain at cycle", m.nround,
-                          "(MCMC_CHAIN:), before the store of cycle", st.cycle, "in", rec,
-                          "; a continued chain restarts at cycle", next, "with a last cycle of", st.cycle,
+  util::fatal(util::freev("restart at cycle", start, ": the parameter file ends the chain at cycle",
+                          m.nround, "(MCMC_CHAIN:), before the store of cycle", st.cycle, "in", rec,
+                          "; a continued chain restarts at cycle", next, "with a last cycle of",
+                          st.cycle,
                           "(no cycle is run: the stored results are written again) or more"));
 }
 
@@ -108,7 +109,8 @@ rangen::Stream read_chain_state(model::State& s, int start, const record::Store&
   try {
     return chain::read(s, start);
   } catch (const util::Stop& stop) {
-    const std::string damaged = stop.to_stderr ? std::string() : record::not_stored(st, chain::file);
+    const std::string damaged =
+        stop.to_stderr ? std::string() : record::not_stored(st, chain::file);
     if (damaged.empty()) throw;
     util::fatal(std::string(stop.what()) + "\n" + damaged);
   }
@@ -128,10 +130,11 @@ void restart(model::State& s, int start) {
   // Without a record there is no store to continue (a chain stopped before
   // its first one), whatever result files an earlier chain left here.
   if (!record::read(st))
-    util::fatal(util::freev("restart at cycle", start, ":", std::string("\"") + record::file + "\"",
-                            "is missing, so the sample files cannot be matched to the result files: no store "
-                            "was made (a chain stopped before its first store), or the record was removed; "
-                            "the chain cannot be continued: start it afresh (RESTART: n)"));
+    util::fatal(util::freev(
+        "restart at cycle", start, ":", std::string("\"") + record::file + "\"",
+        "is missing, so the sample files cannot be matched to the result files: no store "
+        "was made (a chain stopped before its first store), or the record was removed; "
+        "the chain cannot be continued: start it afresh (RESTART: n)"));
   const ReadingStore reading(&st);
   check_record(st, start);
   // The data, pedigree and multiple-sires files the chain began with, before

@@ -92,15 +92,17 @@ void check_folder_lock(int round) {
   const char* lost = util::lock_lost(*folder_lock, folder_lock_name);
   if (!lost) return;
   const int last = record::last_cycle();
-  util::fatal(std::string(" \"") + folder_lock_name + "\", the file on which this run holds its folder, was " + lost +
-              " while the chain ran, so a second run may have started in this folder. The run stops before its "
-              "store of cycle " + std::to_string(round) +
-              (last > 0 ? "; the last store is that of cycle " + std::to_string(last) +
-                              ". Let any other run in this folder end (a folder holds one chain), then restart "
-                              "from that store"
-                        : ", the chain's first. Let any other run in this folder end (a folder holds one "
-                          "chain), then start the chain afresh") +
-              "; never remove \"" + folder_lock_name + "\" while a run goes on");
+  const std::string lock = std::string("\"") + folder_lock_name + "\"";
+  const std::string from =
+      last > 0 ? "; the last store is that of cycle " + std::to_string(last) +
+                     ". Let any other run in this folder end (a folder holds one chain), then "
+                     "restart from that store"
+               : ", the chain's first. Let any other run in this folder end (a folder holds one "
+                 "chain), then start the chain afresh";
+  util::fatal(" " + lock + ", the file on which this run holds its folder, was " + lost +
+              " while the chain ran, so a second run may have started in this folder. The run "
+              "stops before its store of cycle " +
+              std::to_string(round) + from + "; never remove " + lock + " while a run goes on");
 }
 
 }  // namespace

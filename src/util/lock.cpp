@@ -79,7 +79,8 @@ const char* lock_lost(const FileLock& l, const char* name) {
   if (::fstat(l.fd, &held) != 0) return nullptr;
   // Not followed: a link put in its place is another file.
   if (::lstat(name, &now) != 0) return errno == ENOENT ? "removed" : nullptr;
-  return now.st_dev == held.st_dev && now.st_ino == held.st_ino ? nullptr : "replaced by another file";
+  return now.st_dev == held.st_dev && now.st_ino == held.st_ino ? nullptr
+                                                                : "replaced by another file";
 }
 
 void release(FileLock& l) {

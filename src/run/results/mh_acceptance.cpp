@@ -209,7 +209,8 @@ void read_mh_acceptance(model::State& s, int start, const Kept&) {
       case Structural::levels_alpha:
         if (!rate_and(util::freev(label_structural_alpha_rate, e), s.R_ALPHA_VARPROP(k),
                       s.SUMR_ALPHAACCEP(k), model::structural_alpha_tuning()))
-          f.unreadable(util::freev("error reading acceptance rate for alpha at structural effect: ", e));
+          f.unreadable(
+              util::freev("error reading acceptance rate for alpha at structural effect: ", e));
         break;
       case Structural::levels:
         break;

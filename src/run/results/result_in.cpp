@@ -127,7 +127,8 @@ bool ResultIn::labelled(int ints, int* ids, std::string_view word, double& a, do
   }
   util::TextIn rest = util::TextIn::from_text(std::string(line.substr(p)));
   const util::ReadTarget ts[] = {util::ReadTarget(a), util::ReadTarget(b), util::ReadTarget(c)};
-  if (const ReadStatus r = rest.read(ts); r != ReadStatus::ok) return ran_out(r == ReadStatus::eof && in_.at_end());
+  if (const ReadStatus r = rest.read(ts); r != ReadStatus::ok)
+    return ran_out(r == ReadStatus::eof && in_.at_end());
   check(rest, ts);
   return true;
 }
@@ -160,8 +161,8 @@ void ResultIn::unreadable(const std::string& what) const {
               (cut ? "ends at line " + line + ", short of the lines the model gives"
                    : "line " + line + " cannot be read as the model's values") +
               " (" + words_of(what) + "): the file was " + (cut ? "cut or changed" : "changed") +
-              " after the store; put back the file that the store of cycle " + std::to_string(start_ - 1) +
-              " wrote");
+              " after the store; put back the file that the store of cycle " +
+              std::to_string(start_ - 1) + " wrote");
 }
 
 void ResultIn::within(double x, double lo, double hi, const std::string& what,

@@ -158,13 +158,13 @@ std::string take_input(Store& st, const textop::Words& w, long) {
   const int n = pedigree ? 5 : 4;
   Input in;
   in.kind = kind;
-  if (w.n != n || (pedigree && !whole(w.word(3), 1, in.effect)) || !number(w.word(n - 1), in.tally.bytes) ||
-      !util::read_checksum(w.word(n), in.tally.sum))
+  if (w.n != n || (pedigree && !whole(w.word(3), 1, in.effect)) ||
+      !number(w.word(n - 1), in.tally.bytes) || !util::read_checksum(w.word(n), in.tally.sum))
     return unknown;
   for (const Input& i : st.inputs)
     if (i.kind == in.kind && i.effect == in.effect)
-      return "names the input \"" + std::string(kind) + (pedigree ? " " + std::to_string(in.effect) : "") +
-             "\" a second time";
+      return "names the input \"" + std::string(kind) +
+             (pedigree ? " " + std::to_string(in.effect) : "") + "\" a second time";
   st.inputs.push_back(in);
   return "";
 }
@@ -273,7 +273,9 @@ const char* temporary_of(const char* name, char (&buf)[32]) {
   return buf;
 }
 
-void keep_inputs(std::vector<Input> inputs) { kept_inputs = std::move(inputs); }
+void keep_inputs(std::vector<Input> inputs) {
+  kept_inputs = std::move(inputs);
+}
 
 void make(const Store& st) {
   Writer& w = writer;
@@ -346,9 +348,10 @@ std::string not_stored(const Store& st, int k) {
   if (!util::tally_of_file(name, -1, t, true)) util::io_fail("cannot open file", name, ENOENT);
   const util::Tally& want = st.result_tallies[k];
   if (t.bytes == want.bytes && t.sum == want.sum) return "";
-  return " restart refused: \"" + std::string(name) + "\" is not the file that the store of cycle " +
-         std::to_string(st.cycle) + " wrote (\"" + st.source + "\" gives " + described(want) +
-         ", the file holds " + described(t) + not_stored_file;
+  return " restart refused: \"" + std::string(name) +
+         "\" is not the file that the store of cycle " + std::to_string(st.cycle) + " wrote (\"" +
+         st.source + "\" gives " + described(want) + ", the file holds " + described(t) +
+         not_stored_file;
 }
 
 void check_result_files(const Store& st) {

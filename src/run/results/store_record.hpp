@@ -8,9 +8,10 @@
 // interval, which a restart must keep, and the length and checksum of each
 // input file of the chain, which a restart must find unchanged.  An
 // interruption before that moment leaves the previous store whole (its
-// temporaries are discarded later); one after it is finished by recover().  So the result files always come from
-// one store, the record says where the sample files stood at it, and the
-// checksums tie every file to the chain that wrote it.
+// temporaries are discarded later); one after it is finished by recover().
+// So the result files always come from one store, the record says where the
+// sample files stood at it, and the checksums tie every file to the chain
+// that wrote it.
 #pragma once
 
 #include <string>
