@@ -1794,7 +1794,9 @@ TEST_F(StoreFault, CtrlCBeforeTheFirstStoreIsToldAsNoStore) {
   for (const bool earlier_chain : {false, true}) {
     SCOPED_TRACE(earlier_chain ? "over an earlier chain" : "in an empty folder");
     remove_all_but({"a.par", "r.par", "d1.txt", "d2.txt"});
-    if (earlier_chain) ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+    if (earlier_chain) {
+      ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+    }
     between = {50, [] {
                  ::signal(SIGINT, SIG_DFL);
                  ::raise(SIGINT);
