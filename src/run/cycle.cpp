@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -155,6 +156,8 @@ void end_cycle(model::State& s) {
   const float rate = static_cast<float>(600LL * M.skip) / (s.cpu_now - s.cpu_last);
   util::say("round ", M.round, "elapsed time ", elapsed, " s ", "(", rate, "rounds/min )");
   s.cpu_last = util::cpu_seconds();
+  // The store flushed what came before; its cycle's line goes out with it.
+  if (round % (100 * skip) == 0) std::fflush(stdout);
 }
 
 int run_cycles(model::State& s, CycleTimes* times) {

@@ -6,6 +6,7 @@
 
 #include "model/model.hpp"
 #include "random/rangen.hpp"
+#include "run/input_files.hpp"
 #include "run/results/chain_state.hpp"
 #include "run/results/loglike_obs.hpp"
 #include "run/results/mh_acceptance.hpp"
@@ -42,11 +43,27 @@ void check_settings(const record::Store& st, int start) {
   same("thinning interval", m.skip, st.thinning);
 }
 
-// The record of the last store against the restart: the cycle before the
-// restart cycle (else the message names the cycle to give), the chain's
-// settings, and "chain_state", without which a chain cannot go on.
+// A chain continues from its last store and never ends before it: a last
+// cycle below the store's would rewrite the stored sums as those of a
+// shorter chain (every mean multiplied) and name a cycle the sample files
+// have passed.  The same last cycle writes the stored results again.
+void check_last_cycle(const record::Store& st, int start, const std::string& rec) {
+  if (m.nround >= st.cycle) return;
+  const long long next = static_cast<long long>(st.cycle) + 1;
+  util::fatal(util::freev("restart at cycle", start, ": the parameter file ends the chain at cycle",
+                          m.nround, "(MCMC_CHAIN:), before the store of cycle", st.cycle, "in", rec,
+                          "; a continued chain restarts at cycle", next, "with a last cycle of",
+                          st.cycle,
+                          "(no cycle is run: the stored results are written again) or more"));
+}
+
+// The record of the last store against the restart: a last cycle not below
+// the stored one, the cycle before the restart cycle (else the message
+// names the cycle to give), the chain's settings, and "chain_state",
+// without which a chain cannot go on.
 void check_record(const record::Store& st, int start) {
   const std::string rec = std::string("\"") + st.source + "\"";
+  check_last_cycle(st, start, rec);
   if (st.cycle != start - 1)
     util::fatal(util::freev("restart at cycle", start, "needs the results of cycle", start - 1,
                             "but", rec, "holds those of cycle", st.cycle,
@@ -84,6 +101,21 @@ void check_result_names(const record::Store& st, int start) {
                               ", which this model does not write"));
 }
 
+// "chain_state", whose refusals name the parameter file's settings: when
+// the file is not the one the store wrote (cut or changed after it), the
+// stop says that too, and to put it back, rather than to change the
+// parameter file.
+rangen::Stream read_chain_state(model::State& s, int start, const record::Store& st) {
+  try {
+    return chain::read(s, start);
+  } catch (const util::Stop& stop) {
+    const std::string damaged =
+        stop.to_stderr ? std::string() : record::not_stored(st, chain::file);
+    if (damaged.empty()) throw;
+    util::fatal(std::string(stop.what()) + "\n" + damaged);
+  }
+}
+
 }  // namespace
 
 void restart(model::State& s, int start) {
@@ -95,13 +127,23 @@ void restart(model::State& s, int start) {
   // where it stands, a store left unfinished by an interruption from its
   // temporaries.
   record::Store st;
-  const bool recorded = record::read(st);
-  const ReadingStore reading(recorded ? &st : nullptr);
-  if (recorded) check_record(st, start);
+  // Without a record there is no store to continue (a chain stopped before
+  // its first one), whatever result files an earlier chain left here.
+  if (!record::read(st))
+    util::fatal(util::freev(
+        "restart at cycle", start, ":", std::string("\"") + record::file + "\"",
+        "is missing, so the sample files cannot be matched to the result files: no store "
+        "was made (a chain stopped before its first store), or the record was removed; "
+        "the chain cannot be continued: start it afresh (RESTART: n)"));
+  const ReadingStore reading(&st);
+  check_record(st, start);
+  // The data, pedigree and multiple-sires files the chain began with, before
+  // "chain_state" is read against the pedigree's animals.
+  inputs::check(st);
   // The model, the sires and the stream come first; the stream goes on from
   // the store once every file is read.
-  const rangen::Stream stream = recorded ? chain::read(s, start) : rangen::stream();
-  if (recorded) check_result_names(st, start);
+  const rangen::Stream stream = read_chain_state(s, start, st);
+  check_result_names(st, start);
   const Kept sm = Kept::at_cycle(start - 1);
 
   read_solutions(s, start, sm);
@@ -112,10 +154,6 @@ void restart(model::State& s, int start) {
   } else {
     s.LOGL_OBS.fill(0.0);
   }
-  if (!recorded)
-    util::fatal(
-        util::freev("restart at cycle", start, ":", std::string("\"") + record::file + "\"",
-                    "is missing, so the sample files cannot be matched to the result files"));
   if (model::uses_mh_files()) read_mh_acceptance(s, start, sm);
   if (m.neffr > 0) read_structural_r(s, start, sm);
   if (model::robust_residuals()) read_robustness_w(s, start, sm);

@@ -1,5 +1,6 @@
 #include "run/store.hpp"
 
+#include <cstdio>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -80,7 +81,36 @@ struct Unmade {
   }
 };
 
+// The lock of the run's folder, if it holds one.
+const util::FileLock* folder_lock = nullptr;
+const char* folder_lock_name = "";
+
+// A lock whose file lost its name no longer keeps a second run out: stop
+// before this store writes a byte, leaving the last store as it is.
+void check_folder_lock(int round) {
+  if (!folder_lock) return;
+  const char* lost = util::lock_lost(*folder_lock, folder_lock_name);
+  if (!lost) return;
+  const int last = record::last_cycle();
+  const std::string lock = std::string("\"") + folder_lock_name + "\"";
+  const std::string from =
+      last > 0 ? "; the last store is that of cycle " + std::to_string(last) +
+                     ". Let any other run in this folder end (a folder holds one chain), then "
+                     "restart from that store"
+               : ", the chain's first. Let any other run in this folder end (a folder holds one "
+                 "chain), then start the chain afresh";
+  util::fatal(" " + lock + ", the file on which this run holds its folder, was " + lost +
+              " while the chain ran, so a second run may have started in this folder. The run "
+              "stops before its store of cycle " +
+              std::to_string(round) + from + "; never remove " + lock + " while a run goes on");
+}
+
 }  // namespace
+
+void watch_folder_lock(const util::FileLock* lock, const char* name) {
+  folder_lock = lock;
+  folder_lock_name = name;
+}
 
 namespace results {
 
@@ -97,6 +127,7 @@ void store_solutions(model::State& s, bool in_background) {
   // The files of the last store are still being put into place.
   util::disk::wait();
   const int round = m.round;
+  check_folder_lock(round);
   const Kept sm = Kept::at_cycle(round);
 
   // The sample files first: every line the store counts is on disk.
@@ -122,6 +153,9 @@ void store_solutions(model::State& s, bool in_background) {
   if (!in_background) util::disk::wait();
   for (int k = 0; k < nr; ++k)
     if (const char* said = written[k]->stored) util::say(said);
+  // Standard output redirected to a file is buffered: what it shows keeps
+  // up with the chain at least at each store.
+  std::fflush(stdout);
   reopen_sample_files(s, round);
 }
 

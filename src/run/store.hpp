@@ -6,6 +6,7 @@
 
 #include "model/state.hpp"
 #include "run/results/store_record.hpp"
+#include "util/lock.hpp"
 
 namespace run {
 
@@ -27,6 +28,12 @@ namespace run {
 // With in_background, what waits on the disk is left to util::disk and the
 // run goes on; the next store, or anything reading the store, waits for it.
 void store_solutions(model::State& s, bool in_background = false);
+
+// The lock by which this run holds its folder, on file `name`: each store
+// first checks that the name is still the locked file, and stops the run
+// before writing anything when it was removed or replaced (a second run
+// could then be in the folder).  None (nullptr) in a run that holds no lock.
+void watch_folder_lock(const util::FileLock* lock, const char* name);
 
 namespace results {
 

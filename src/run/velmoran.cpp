@@ -10,8 +10,10 @@
 #include "run/results/store_record.hpp"
 #include "run/cycle.hpp"
 #include "run/echo.hpp"
+#include "run/input_files.hpp"
 #include "run/readfiles.hpp"
 #include "run/restart.hpp"
+#include "run/store.hpp"
 #include "run/textop.hpp"
 #include "sampler/multibreed.hpp"
 #include "sampler/records.hpp"
@@ -46,8 +48,13 @@ struct FolderHold {
     if (t.kind == util::LockTry::unsupported)
       util::say_text(std::string(" warning: this folder cannot be locked (\"") + lock_file + "\": " +
                      std::strerror(t.err) + "); nothing keeps a second run out of it while this one runs");
+    // Each store sees whether the lock still holds the folder.
+    watch_folder_lock(&lock, lock_file);
   }
-  ~FolderHold() { util::release(lock); }
+  ~FolderHold() {
+    watch_folder_lock(nullptr, "");
+    util::release(lock);
+  }
   FolderHold(const FolderHold&) = delete;
   FolderHold& operator=(const FolderHold&) = delete;
 };
@@ -80,6 +87,9 @@ int velmoran_main(CycleTimes* times) {
   model::allocate_state(st);
   read_files(st);
 
+  // What the stores record of the data, pedigree and multiple-sires files,
+  // and what a restart finds unchanged.
+  inputs::keep();
   if (M.rstart == 'y') restart(st, M.start);
   sampler::check_mb_dbelief(st);
   // The data file; its records are read at the first cycle of this run.  A

@@ -73,6 +73,16 @@ LockTry take_lock(FileLock& l, const char* name) {
   return r;
 }
 
+const char* lock_lost(const FileLock& l, const char* name) {
+  if (l.fd < 0) return nullptr;
+  struct stat held, now;
+  if (::fstat(l.fd, &held) != 0) return nullptr;
+  // Not followed: a link put in its place is another file.
+  if (::lstat(name, &now) != 0) return errno == ENOENT ? "removed" : nullptr;
+  return now.st_dev == held.st_dev && now.st_ino == held.st_ino ? nullptr
+                                                                : "replaced by another file";
+}
+
 void release(FileLock& l) {
   if (l.fd < 0) return;
   ::close(l.fd);

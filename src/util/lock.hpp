@@ -31,6 +31,13 @@ struct LockTry {
 // and, like a hard link or anything but a regular file, is not_own.
 LockTry take_lock(FileLock& l, const char* name);
 
+// What became of file `name` since lock l was taken on it: nullptr while
+// the name is still the locked file (device and inode) or no lock is held;
+// "removed" when the name is gone; "replaced by another file" when it names
+// another.  A lock on a file that lost its name keeps out no run that makes
+// the name anew.
+const char* lock_lost(const FileLock& l, const char* name);
+
 // Releases the lock (closing the file); nothing when it is not held.
 void release(FileLock& l);
 

@@ -31,6 +31,17 @@ using statetest::expect_golden;
 using statetest::lines;
 using namespace storetest;
 
+// The refusal of a line whose values cannot be read, with the reader's words
+// for what it wanted there: the file ends at line n (cut), or holds
+// something else on line n.  Both name the file and the remedy.
+std::string unreadable(const std::string& file, std::size_t n, bool cut, const std::string& what, int cycle) {
+  return " restart refused: \"" + file + "\" " +
+         (cut ? "ends at line " + std::to_string(n) + ", short of the lines the model gives"
+              : "line " + std::to_string(n) + " cannot be read as the model's values") +
+         " (" + what + "): the file was " + (cut ? "cut or changed" : "changed") +
+         " after the store; put back the file that the store of cycle " + std::to_string(cycle) + " wrote";
+}
+
 class Restart : public StoreFolder {
  protected:
   // What a restarted run holds before the restart: the start values, with
@@ -335,8 +346,10 @@ TEST_F(Restart, TunedCovariatesAndTheShapeOfAnUnknownCovariable) {
        "reaches by cycle 23"},
       {3, "       2  1.50000000", "holds an acceptance rate of 1.5, outside 0 to 1"},
       {3, "       3  0.50000000", "is for level 3 where the model has level 2"},
+      // A level line without its rate, the file's last: the read runs off its end.
       {4, "       3",
-       util::freev("error reading acceptance rates of the covariates of effect: ", 2)},
+       unreadable("mh_acceptance", head + 5, true, "error reading acceptance rates of the covariates of effect: 2",
+                  23)},
   };
   for (const Bad& b : bad) {
     SCOPED_TRACE(b.text);
@@ -545,12 +558,15 @@ TEST_F(Restart, StoredCycleChecked) {
   const std::string give = util::freev("; the chain continues at cycle", 1001);
   EXPECT_EQ(restart(1000).stop, refused(1000, "store_record", 1000) + give);
   EXPECT_EQ(restart(1200).stop, refused(1200, "store_record", 1000) + give);
-  // The last cycle there can be: the next is past 32 bits, and said so.
+  // The last cycle there can be: the next is past 32 bits, and said so
+  // (a chain whose last cycle reaches the store's).
   const std::string record = slurp("store_record");
   write("store_record", "cycle 2147483647" + record.substr(record.find('\n')));
+  M.nround = 2147483647;
   EXPECT_EQ(restart(1001).stop, refused(1001, "store_record", 2147483647) +
                                     util::freev("; the chain continues at cycle", 2147483648LL));
   EXPECT_NE(restart(1001).stop.find("cycle 2147483648"), std::string::npos);
+  M.nround = 1000;
   write("store_record", record);
 
   // A mixture of two stores: "varcomp" of an earlier cycle.
@@ -597,7 +613,8 @@ TEST_F(Restart, StoredCycleChecked) {
   }
 }
 
-// Each value line that cannot be read stops with the message of its file.
+// Each value line that cannot be read stops with the reader's words for it,
+// the file, the line and the remedy.
 TEST_F(Restart, MessagesOfUnreadableValues) {
   make_sample_files();
   model_a(state_, 1000, 1000);
@@ -610,17 +627,17 @@ TEST_F(Restart, MessagesOfUnreadableValues) {
     std::string message;
   };
   const std::vector<Case> a_cases = {
-      {"solutions", 5, false, util::freev("error reading solutions at effect: ", 1, " level :", 2, " trait: ", 2)},
-      {"solutions", 10, false, util::freev("error reading solutions at effect: ", 1, " level :", 5, " trait: ", 1)},
-      {"solutions", 14, true, util::freev("error reading solutions at effect: ", 2, " level :", 2, " trait: ", 1)},
-      {"msiresppr", 5, false, util::freev("error reading msires ppr at effect/animal: ", 4)},
-      {"msiresppr", 6, true, util::freev("error reading msires ppr at effect/animal: ", 4)},
-      {"varcomp", 17, false, util::freev("error reading G at effect: ", 2)},
-      {"varcomp", 3, false, util::freev("error reading G at effect: ", 1)},
-      {"varcomp", 30, false, util::freev("error reading R at trait: ", 2)},
-      {"varcomp", 33, true, util::freev("error reading R at trait: ", 2)},
-      {"loglike_obs", 4, false, util::freev("error reading loglike_obs at record: ", 3)},
-      {"mh_acceptance", 3, false, util::freev("error reading acceptance rate at effect: ", 2)},
+      {"solutions", 5, false, "error reading solutions at effect: 1 level : 2 trait: 2"},
+      {"solutions", 10, false, "error reading solutions at effect: 1 level : 5 trait: 1"},
+      {"solutions", 14, true, "error reading solutions at effect: 2 level : 2 trait: 1"},
+      {"msiresppr", 5, false, "error reading msires ppr at effect/animal: 4"},
+      {"msiresppr", 6, true, "error reading msires ppr at effect/animal: 4"},
+      {"varcomp", 17, false, "error reading G at effect: 2"},
+      {"varcomp", 3, false, "error reading G at effect: 1"},
+      {"varcomp", 30, false, "error reading R at trait: 2"},
+      {"varcomp", 33, true, "error reading R at trait: 2"},
+      {"loglike_obs", 4, false, "error reading loglike_obs at record: 3"},
+      {"mh_acceptance", 3, false, "error reading acceptance rate at effect: 2"},
   };
   for (const Case& c : a_cases) {
     SCOPED_TRACE(std::string(c.file) + " " + std::to_string(c.line));
@@ -629,7 +646,8 @@ TEST_F(Restart, MessagesOfUnreadableValues) {
     else
       replace_line(c.file, c.line, "  xx  1  2  3  4.0  5.0  6.0");
     model_a(state_, 1000, 1000);
-    EXPECT_EQ(restart(1001).stop, c.message);
+    // Line c.line + 1 replaced, or the file's end after line c.line.
+    EXPECT_EQ(restart(1001).stop, unreadable(c.file, c.truncate ? c.line : c.line + 1, c.truncate, c.message, 1000));
     write(c.file, a_files.at(c.file));
     sampler::close(sampler::sample_files(state_));
   }
@@ -639,14 +657,14 @@ TEST_F(Restart, MessagesOfUnreadableValues) {
   ASSERT_EQ(store().stop, "");
   const auto b_files = results();
   const std::vector<Case> b_cases = {
-      {"mh_acceptance", 1, false, util::freev("error reading acceptance rate at structural effect: ", 1)},
-      {"mh_acceptance", 3, false, util::freev("error reading acceptance rate for alpha at structural effect: ", 2)},
-      {"mh_acceptance", 5, false, util::freev("error reading acceptance rate for alpha robust")},
-      {"structural_r", 3, false, util::freev("error reading structural R alpha at effect: ", 2)},
-      {"structural_r", 8, false, util::freev("error reading structural R at effect: ", 3, " level :", 2, " trait: ", 1)},
-      {"robustness_w", 2, false, util::freev("error reading robustness w_alpha")},
-      {"robustness_w", 4, false, util::freev("error reading robustness w at record: ", 2, " trait: ", 1)},
-      {"robustness_w", 5, true, util::freev("error reading robustness w at record: ", 3, " trait: ", 1)},
+      {"mh_acceptance", 1, false, "error reading acceptance rate at structural effect: 1"},
+      {"mh_acceptance", 3, false, "error reading acceptance rate for alpha at structural effect: 2"},
+      {"mh_acceptance", 5, false, "error reading acceptance rate for alpha robust"},
+      {"structural_r", 3, false, "error reading structural R alpha at effect: 2"},
+      {"structural_r", 8, false, "error reading structural R at effect: 3 level : 2 trait: 1"},
+      {"robustness_w", 2, false, "error reading robustness w_alpha"},
+      {"robustness_w", 4, false, "error reading robustness w at record: 2 trait: 1"},
+      {"robustness_w", 5, true, "error reading robustness w at record: 3 trait: 1"},
   };
   for (const Case& c : b_cases) {
     SCOPED_TRACE(std::string(c.file) + " " + std::to_string(c.line));
@@ -655,7 +673,7 @@ TEST_F(Restart, MessagesOfUnreadableValues) {
     else
       replace_line(c.file, c.line, "  xx  1  2  3  4.0  5.0  6.0");
     model_b(state_, 300, 300, 100, 5);
-    EXPECT_EQ(restart(301).stop, c.message);
+    EXPECT_EQ(restart(301).stop, unreadable(c.file, c.truncate ? c.line : c.line + 1, c.truncate, c.message, 300));
     write(c.file, b_files.at(c.file));
     sampler::close(sampler::sample_files(state_));
   }

@@ -296,7 +296,9 @@ TEST_F(StoreFault, EveryKillLeavesAChainThatARestartFinishes) {
       // No store yet: nothing to continue, and a restart says so.
       std::ofstream("restart.par") << parameters("y 101");
       EXPECT_EQ(run_child("restart.par", Probe{}), 1);
-      EXPECT_NE(read_file("child.out").find("cannot open file \"solutions\""), std::string::npos)
+      EXPECT_NE(read_file("child.out").find(" restart at cycle 101 : \"store_record\" is missing, so the sample "
+                                            "files cannot be matched to the result files: no store was made"),
+                std::string::npos)
           << read_file("child.out");
       continue;
     }
@@ -931,7 +933,9 @@ TEST_F(StoreFault, ACorruptedRecordOrValueIsRefusedAndChangesNothing) {
           {"a negative sd of G", "varcomp", field(6, 1, "-0.0100"),
            " restart refused: \"varcomp\" line 6 holds a standard deviation of -0.01, below 0"},
           {"a word after the columns", "loglike_obs", field(5, 5, "abc"),
-           "error reading loglike_obs at record:  3"},
+           " restart refused: \"loglike_obs\" line 5 cannot be read as the model's values (error reading "
+           "loglike_obs at record: 3): the file was changed after the store; put back the file that the store of "
+           "cycle 100 wrote"},
           {"a column too many", "loglike_obs",
            [](const std::string& x) { return with_line(x, 5, (lines_of(x)[4] + " 0.5").c_str()); },
            " restart refused: \"loglike_obs\" line 5 holds more values than the model gives "
@@ -1585,6 +1589,304 @@ TEST_F(StoreFault, FilesOfAnotherChainOrChangedAreRefusedAndChangeNothing) {
                                  " restart refused: \"msiresppr\" is not the file that the store of cycle 100 "
                                  "wrote"}});
   fs::current_path(top);
+}
+
+
+// ---------------------------------------------------------------------------
+// Restarts that nothing can mislead.
+
+// A restart whose last cycle is below that of the store (the parameter file
+// of a shorter run, or a wish for "the results at 1500") is refused before
+// any file changes, naming the cycles a continued chain can have: it would
+// rewrite every result as a chain of that length (the sums of 1000 kept
+// cycles divided by 500: every mean doubled) and name a cycle the sample
+// files have passed, which lost the chain.  The store's own last cycle runs
+// no cycle and writes the same results; a later one runs on.
+TEST_F(StoreFault, ALastCycleBelowTheStoresIsRefused) {
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("2000 1000 1", "n");
+  ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+  const std::string varcomp = read_file("varcomp"), solutions = read_file("solutions");
+  std::ofstream("r.par") << two_traits("2000 1000 1", "y 2001");
+  auto below = [](int start, int last) {
+    return " restart at cycle " + std::to_string(start) + " : the parameter file ends the chain at cycle " +
+           std::to_string(last) +
+           " (MCMC_CHAIN:), before the store of cycle 2000 in \"store_record\" ; a continued chain restarts at "
+           "cycle 2001 with a last cycle of 2000 (no cycle is run: the stored results are written again) or more";
+  };
+  const std::string chain = "2000 1000 1\n";
+  expect_refused("r.par", {
+                              {"a last cycle of 1500", "r.par", swapped(chain, "1500 1000 1\n"), below(2001, 1500)},
+                              {"one cycle short", "r.par", swapped(chain, "1999 1000 1\n"), below(2001, 1999)},
+                              {"the cycle after it", "r.par",
+                               [](const std::string&) { return two_traits("1500 1000 1", "y 1501"); },
+                               below(1501, 1500)},
+                          });
+  // The last run of expect_refused: the store's own last cycle.
+  EXPECT_TRUE(read_file("child.out").ends_with(" min ( no cycles run )\n")) << read_file("child.out");
+  EXPECT_EQ(read_file("varcomp"), varcomp);
+  EXPECT_EQ(read_file("solutions"), solutions);
+  std::ofstream("r.par") << two_traits("2100 1000 1", "y 2001");
+  ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+  expect_whole_chain(2100, 1000, 5, 3);
+}
+
+// The record of a store as an earlier version wrote it: without the lines
+// of the input files.
+std::string without_inputs(const std::string& record) {
+  std::string out;
+  for (const std::string& l : lines_of(record))
+    if (!l.starts_with("input ")) out += l + "\n";
+  return out;
+}
+
+// Every trait of a data file times 10 (one trait, the first field).
+std::string traits_times_10(const std::string& data) {
+  std::string out;
+  for (const std::string& l : lines_of(data)) {
+    std::istringstream in(l);
+    double y = 0;
+    in >> y;
+    std::string rest;
+    std::getline(in, rest);
+    std::ostringstream o;
+    o << y * 10 << rest << "\n";
+    out += o.str();
+  }
+  return out;
+}
+
+// The data, pedigree and multiple-sires files changed between a stop and
+// the restart are refused, naming the file, and change nothing: with every
+// trait times 10, a value changed in place (the length kept), the parents of
+// 150 animals removed, a candidate's prior probability changed.  Moved
+// files, CR LF line ends and a byte-order mark are the same files.  A store
+// that names no input files (an earlier version) is continued as before,
+// and the next store names them.
+TEST_F(StoreFault, ChangedDataPedigreeOrMultipleSiresFilesAreRefused) {
+  if (simulator_path().empty()) GTEST_SKIP() << "the simulator is not built";
+  const fs::path top = fs::current_path();
+  const Process sim = run_simulator(top, "--traits 1 --records 80 --animals 200 --levels 4 --candidates 0.5 "
+                                         "--nround 100 --nburn 20 --skip 1 --seed 3 --out chain");
+  ASSERT_EQ(sim.status, 0) << sim.err;
+  fs::current_path(top / "chain");
+  ASSERT_EQ(run_child("params.txt", Probe{}), 0) << read_file("child.out");
+  const std::string first = read_file(run::record::file);
+  const std::string inputs = first.substr(first.find("input "));
+  std::string effect;  // of the pedigree's group
+  {
+    std::istringstream in(inputs.substr(inputs.find("input pedigree ")));
+    std::string w;
+    in >> w >> w >> effect;
+  }
+  ASSERT_EQ(lines_of(inputs).size(), 3u) << inputs;
+  set_keyword_value("params.txt", "RESTART:", "y 101");
+  set_word("params.txt", "MCMC_CHAIN:", 1, "150");
+
+  const std::string refused = " restart refused: ", not_run_on = " is not the file the chain was run on (\"store_record\" gives ";
+  const std::string data = refused + "the data file \"data.txt\"" + not_run_on;
+  expect_refused(
+      "params.txt",
+      {
+          {"every trait times 10", "data.txt", traits_times_10, data},
+          {"a digit changed in place", "data.txt",
+           [](const std::string& x) {
+             std::string t = x;
+             const std::size_t at = t.find('.') + 1;
+             t[at] = t[at] == '1' ? '2' : '1';
+             return t;
+           },
+           data},
+          {"the parents of 150 animals removed", "pedigree.txt",
+           [](const std::string& x) {
+             std::string out;
+             int n = 0;
+             for (const std::string& l : lines_of(x)) {
+               std::istringstream in(l);
+               std::string a, s, d, code;
+               in >> a >> s >> d >> code;
+               out += (++n > 50 ? a + " 0 0 " + code : l) + "\n";
+             }
+             return out;
+           },
+           refused + "the pedigree file \"pedigree.txt\" of random effect " + effect + not_run_on},
+          {"a candidate's probability changed", "msires.txt",
+           swapped("\n3\n0.3333333333\n5\n0.3333333333\n41\n0.3333333333\n", "\n3\n0.5\n5\n0.25\n41\n0.25\n"),
+           refused + "the multiple-sires file \"msires.txt\"" + not_run_on},
+      });
+  EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), 150u);
+
+  // Moved, with CR LF line ends and a byte-order mark: the same files.
+  fs::rename("data.txt", "data2.txt");
+  std::ofstream("data2.txt.new", std::ios::binary) << "\xEF\xBB\xBF" + with_cr_lf(read_file("data2.txt"));
+  fs::rename("data2.txt.new", "data2.txt");
+  std::ofstream("ped2.txt", std::ios::binary) << with_cr_lf(read_file("pedigree.txt"));
+  fs::remove("pedigree.txt");
+  std::ofstream("params.txt.new") << swapped("pedigree.txt 200", "ped2.txt 200")(
+      swapped("data.txt 80", "data2.txt 80")(read_file("params.txt")));
+  fs::rename("params.txt.new", "params.txt");
+  set_keyword_value("params.txt", "RESTART:", "y 151");
+  set_word("params.txt", "MCMC_CHAIN:", 1, "180");
+  ASSERT_EQ(run_child("params.txt", Probe{}), 0) << read_file("child.out");
+  const std::string record = read_file(run::record::file);
+  EXPECT_EQ(record.substr(record.find("input ")), inputs);
+
+  // A store of an earlier version: continued as before, and the next store
+  // names the files.
+  std::ofstream(run::record::file) << without_inputs(record);
+  set_keyword_value("params.txt", "RESTART:", "y 181");
+  set_word("params.txt", "MCMC_CHAIN:", 1, "200");
+  ASSERT_EQ(run_child("params.txt", Probe{}), 0) << read_file("child.out");
+  EXPECT_EQ(read_file(run::record::file).substr(read_file(run::record::file).find("input ")), inputs);
+  EXPECT_EQ(cycles_of("loglike_rnd", 0).size(), 200u);
+  fs::current_path(top);
+}
+
+// The lock removed while a chain runs (as a stale file, by a user who then
+// starts a second run), or replaced by a file of the same name (which a
+// second run makes and locks): the run stops at its next store, naming the
+// lock, before that store writes anything, so the store before stays the
+// last; a restart from it continues the chain whole.
+TEST_F(StoreFault, TheLockRemovedWhileTheChainRunsStopsItAtTheNextStore) {
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("300 20 1", "n");
+  std::ofstream("r.par") << two_traits("300 20 1", "y 101");
+  const std::string stops =
+      " while the chain ran, so a second run may have started in this folder. The run stops before its store of "
+      "cycle 200; the last store is that of cycle 100. Let any other run in this folder end (a folder holds one "
+      "chain), then restart from that store; never remove \"chain_lock\" while a run goes on";
+  const struct {
+    const char* what;
+    std::function<void()> act;
+    std::string message;
+  } cases[] = {
+      {"removed", [] { fs::remove("chain_lock"); }, "removed"},
+      {"replaced", [] {
+         fs::remove("chain_lock");
+         std::ofstream("chain_lock");
+       }, "replaced by another file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    remove_all_but({"a.par", "r.par", "d1.txt", "d2.txt"});
+    between = {150, c.act};
+    ASSERT_EQ(in_child("a.par", [] {}, acting_times()), 1) << read_file("child.out");
+    EXPECT_NE(read_file("child.out").find(" \"chain_lock\", the file on which this run holds its folder, was " +
+                                          c.message + stops),
+              std::string::npos)
+        << read_file("child.out");
+    EXPECT_EQ(record_cycle(run::record::file), 100);
+    EXPECT_FALSE(leftovers());
+    EXPECT_EQ(lines_of(read_file("varcomp")).at(0), " Variance components after:  100  rounds and burn-in of  20");
+    ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+    expect_whole_chain(300, 20, 5, 3);
+  }
+}
+
+// Ctrl-C before the first store leaves sample files and no store record,
+// in an empty folder or over the files of an earlier chain (whose record the
+// fresh chain removed): the restart says that no store was made, not that a
+// result file is missing or of another cycle, and changes nothing.
+TEST_F(StoreFault, CtrlCBeforeTheFirstStoreIsToldAsNoStore) {
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("300 20 1", "n");
+  std::ofstream("r.par") << two_traits("300 20 1", "y 51");
+  for (const bool earlier_chain : {false, true}) {
+    SCOPED_TRACE(earlier_chain ? "over an earlier chain" : "in an empty folder");
+    remove_all_but({"a.par", "r.par", "d1.txt", "d2.txt"});
+    if (earlier_chain) {
+      ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+    }
+    between = {50, [] {
+                 ::signal(SIGINT, SIG_DFL);
+                 ::raise(SIGINT);
+               }};
+    ASSERT_EQ(in_child("a.par", [] {}, acting_times()), -SIGINT) << read_file("child.out");
+    ASSERT_FALSE(fs::exists(run::record::file));
+    ASSERT_TRUE(fs::exists("varcompsam"));
+    const auto before = folder_files();
+    EXPECT_EQ(run_child("r.par", Probe{}), 1);
+    EXPECT_TRUE(read_file("child.out").ends_with(
+              "\n restart at cycle 51 : \"store_record\" is missing, so the sample files cannot be matched to the "
+              "result files: no store was made (a chain stopped before its first store), or the record was removed; "
+              "the chain cannot be continued: start it afresh (RESTART: n)\n"))
+        << read_file("child.out");
+    EXPECT_TRUE(folder_files() == before);
+  }
+}
+
+// Standard output redirected to a file keeps up with the chain at each
+// store: a run killed after cycle 150 (or 250) shows the lines of every
+// store made before, and the progress up to it.
+TEST_F(StoreFault, StandardOutputIsFlushedAtEachStore) {
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("300 20 1", "n");
+  for (const int kill_after : {150, 250}) {
+    SCOPED_TRACE(kill_after);
+    remove_all_but({"a.par", "d1.txt", "d2.txt"});
+    between = {kill_after, [] { ::raise(SIGKILL); }};
+    ASSERT_EQ(in_child("a.par", [] {}, acting_times()), -SIGKILL);
+    const std::string out = read_file("child.out");
+    const int stores = kill_after / 100;
+    int said = 0;
+    for (std::size_t at = 0; (at = out.find(" variance components stored in file: \"varcomp\"\n", at)) != std::string::npos;
+         ++at)
+      ++said;
+    EXPECT_EQ(said, stores) << out;
+    // The progress line of the store's cycle, which follows the store.
+    EXPECT_NE(out.find(" round  " + std::to_string(stores * 100) + " elapsed time"), std::string::npos) << out;
+  }
+}
+
+// A result file cut in half (or a line of it changed) is refused naming the
+// file, where it ends, and the remedy: put back the file of the store.  With
+// checksums in the record, a "chain_state" cut short is told as not the
+// store's, beside the setting it no longer gives; in a record without them
+// (an earlier version) the reader's message alone says it.
+TEST_F(StoreFault, AResultFileCutInHalfIsNamedWithTheRemedy) {
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("100 20 1", "n");
+  ASSERT_EQ(run_child("a.par", Probe{}), 0) << read_file("child.out");
+  std::ofstream("r.par") << two_traits("150 20 1", "y 101");
+  auto half = [](const std::string& x) { return x.substr(0, x.size() / 2); };
+  const std::string put_back = "put back the file that the store of cycle 100 wrote";
+  // Where a file cut in half ends: its lines, the last one perhaps partial.
+  auto ends = [&](const char* f) {
+    return std::to_string(lines_of(half(read_file(f))).size());
+  };
+  const std::string cut = ", short of the lines the model gives (error reading ";
+  expect_refused(
+      "r.par",
+      {
+          {"varcomp cut in half", "varcomp", half,
+           " restart refused: \"varcomp\" ends at line " + ends("varcomp") +
+               ", short of the lines the model gives (the line \"Last variance components sample (G) for effect: "
+               "2\"): the file was cut or changed after the store; " + put_back},
+          {"solutions cut in half", "solutions", half,
+           " restart refused: \"solutions\" ends at line " + ends("solutions") + cut},
+          {"loglike_obs cut in half", "loglike_obs", half,
+           " restart refused: \"loglike_obs\" ends at line " + ends("loglike_obs") + cut + "loglike_obs at record: "},
+          {"a word in varcomp", "varcomp", [](const std::string& x) { return with_line(x, 4, "      abc"); },
+           " restart refused: \"varcomp\" line 4 cannot be read as the model's values (error reading G at effect: 2): "
+           "the file was changed after the store; " + put_back},
+          {"chain_state cut in half", "chain_state", half,
+           "\n restart refused: \"chain_state\" is not the file that the store of cycle 100 wrote"},
+      });
+  // The same in a record without checksums.
+  std::string old;
+  for (const std::string& l : lines_of(read_file(run::record::file))) {
+    std::istringstream in(l);
+    std::string key, name, bytes;
+    in >> key >> name >> bytes;
+    old += " " + (key == "result" ? key + " " + name : key == "sample" ? key + " " + name + " " + bytes : l) + "\n";
+  }
+  std::ofstream(run::record::file) << without_inputs(old);
+  std::ofstream("r.par") << two_traits("200 20 1", "y 151");
+  expect_refused("r.par", {{"varcomp cut in half", "varcomp", half,
+                            " restart refused: \"varcomp\" ends at line " + ends("varcomp") +
+                                ", short of the lines the model gives (the line \"Last variance components "
+                                "sample (G) for effect: 2\"): the file was cut or changed after the store; put back "
+                                "the file that the store of cycle 150 wrote"}});
 }
 
 }  // namespace

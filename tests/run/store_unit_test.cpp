@@ -120,7 +120,9 @@ TEST_F(StoreUnit, RestartRefusesFilesThatDoNotFitTheModel) {
        "solutions",
        [&](auto& v) { v.resize(6); },
        {},
-       util::freev("error reading solutions at effect: ", 1, " level :", 3, " trait: ", 1)},
+       " restart refused: \"solutions\" ends at line 6, short of the lines the model gives (error reading "
+       "solutions at effect: 1 level : 3 trait: 1): the file was cut or changed after the store; put back the "
+       "file that the store of cycle 1000 wrote"},
       // Fewer levels of effect 2: its second level stands where effect 3 begins.
       {"fewer levels",
        "solutions",
@@ -303,7 +305,9 @@ TEST_F(StoreUnit, RestartRefusesSampleFilesThatDoNotMatchTheStore) {
 
   std::filesystem::remove("store_record");
   EXPECT_EQ(again(), util::freev("restart at cycle", 1001, ":", "\"store_record\"",
-                                 "is missing, so the sample files cannot be matched to the result files"));
+                                 "is missing, so the sample files cannot be matched to the result files: no "
+                                 "store was made (a chain stopped before its first store), or the record was "
+                                 "removed; the chain cannot be continued: start it afresh (RESTART: n)"));
   write("store_record", record);
   EXPECT_EQ(again(), "");
 }

@@ -52,8 +52,8 @@ bool read_level(ResultIn& f, const Kept& sm, int t, int e, int l, double& S, dou
   return true;
 }
 
-void level_error(const char* what, int e, int l, int t) {
-  util::fatal(util::freev(what, e, " level :", l, " trait: ", t));
+void level_error(const ResultIn& f, const char* what, int e, int l, int t) {
+  f.unreadable(util::freev(what, e, " level :", l, " trait: ", t));
 }
 
 void check_sd(const ResultIn& f, double sd) {

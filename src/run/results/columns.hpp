@@ -44,7 +44,8 @@ void write_level(ResultOut& f, const Kept& sm, int t, int e, int l, double S, do
 // last (and the mean read, when asked).  False when it cannot be read.
 bool read_level(ResultIn& f, const Kept& sm, int t, int e, int l, double& S, double& Q, double& last,
                 double* mean_read = nullptr);
-[[noreturn]] void level_error(const char* what, int e, int l, int t);
+// A level line that cannot be read (what: the reader's words for it).
+[[noreturn]] void level_error(const ResultIn& f, const char* what, int e, int l, int t);
 
 // Checks of values read back.  A standard deviation (or, before the first
 // kept sample, a sum of squares) is never below 0.

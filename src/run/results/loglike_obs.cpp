@@ -59,7 +59,7 @@ void read_loglike_obs(model::State& s, int start, const Kept& sm) {
   for (int i = 1; i <= m.nrec; ++i) {
     int obs;
     if (!f.values(obs, std::span<double>(v)))
-      util::fatal(util::freev("error reading loglike_obs at record: ", i));
+      f.unreadable(util::freev("error reading loglike_obs at record: ", i));
     f.ids({"record"}, {obs}, {i});
     const bool any = sm.kept;
     if (any) check_ordinate(f, sm, v[0], v[1]);

@@ -119,8 +119,8 @@ void read_covariate_rates(ResultIn& f, model::State& s, int c) {
   for (int u = 1; u <= m.neff; ++u) {
     if (!sampler::covariates_by_mh(u)) continue;
     f.label(util::freev(label_covariate_rates, u));
-    const auto fail = [u] {
-      util::fatal(util::freev("error reading acceptance rates of the covariates of effect: ", u));
+    const auto fail = [u, &f] {
+      f.unreadable(util::freev("error reading acceptance rates of the covariates of effect: ", u));
     };
     const double from = s.H_VARPROP(u);
     if (!f.values(s.H_VARPROP(u))) fail();
@@ -196,7 +196,7 @@ void read_mh_acceptance(model::State& s, int start, const Kept&) {
       for (int b2 = b1; b2 <= m.nbreed(e); ++b2)
         if (!rate_and(util::freev(label_mb_rate, e, label_breeds, b1, b2), s.MB_DBELIEF(e, b1, b2),
                       s.SUMMB_ACCEP(e, b1, b2), model::mb_tuning(e)))
-          util::fatal(util::freev("error reading acceptance rate at effect: ", e));
+          f.unreadable(util::freev("error reading acceptance rate at effect: ", e));
   }
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
@@ -204,12 +204,13 @@ void read_mh_acceptance(model::State& s, int start, const Kept&) {
       case Structural::scale:
         if (!rate_and(util::freev(label_structural_rate, e), s.R_DBELIEFPROP(k), s.SUMR_ACCEP(k),
                       model::structural_tuning()))
-          util::fatal(util::freev("error reading acceptance rate at structural effect: ", e));
+          f.unreadable(util::freev("error reading acceptance rate at structural effect: ", e));
         break;
       case Structural::levels_alpha:
         if (!rate_and(util::freev(label_structural_alpha_rate, e), s.R_ALPHA_VARPROP(k),
                       s.SUMR_ALPHAACCEP(k), model::structural_alpha_tuning()))
-          util::fatal(util::freev("error reading acceptance rate for alpha at structural effect: ", e));
+          f.unreadable(
+              util::freev("error reading acceptance rate for alpha at structural effect: ", e));
         break;
       case Structural::levels:
         break;
@@ -218,7 +219,7 @@ void read_mh_acceptance(model::State& s, int start, const Kept&) {
   if (model::student_t(m.residualtype))
     if (!rate_and(label_robust_alpha_rate, s.w_alpha_varprop, s.sumw_alphaaccep,
                   model::robust_alpha_tuning()))
-      util::fatal(util::freev("error reading acceptance rate for alpha robust"));
+      f.unreadable(util::freev("error reading acceptance rate for alpha robust"));
   read_covariate_rates(f, s, c);
   f.end();
   util::say("Read acceptance rates and proposal dbelief from file: \"mh_acceptance\"");

@@ -45,7 +45,7 @@ void read_msiresppr(model::State& s, int start, const Kept& sm) {
     double mean, sd, last, prop;
     // Every candidate's line is checked, so a bad value is never passed over.
     if (!f.values(id1, id2, mean, sd, last, prop))
-      util::fatal(util::freev("error reading msires ppr at effect/animal: ", an));
+      f.unreadable(util::freev("error reading msires ppr at effect/animal: ", an));
     f.ids({"animal", "sire"}, {id1, id2}, {an, static_cast<int>(s.MS(ps))});
     check_candidate(f, sm, mean, sd, last, prop);
     sm.rebuild(s.SUMMS(pp), s.SSMS(pp), mean, sd);

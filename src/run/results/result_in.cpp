@@ -87,8 +87,13 @@ void ResultIn::skip() {
 void ResultIn::label(const std::string& expected) {
   std::string_view line;
   if (!in_.getline(line)) return;  // the next read fails with the file's message
-  if (words_of(line) != words_of(expected))
-    refuse("is \"" + words_of(line) + "\" where the model has \"" + words_of(expected) + "\"");
+  if (words_of(line) == words_of(expected)) return;
+  // A file cut inside its last label.
+  if (in_.at_end()) {
+    ran_out_ = true;
+    unreadable("the line \"" + words_of(expected) + "\"");
+  }
+  refuse("is \"" + words_of(line) + "\" where the model has \"" + words_of(expected) + "\"");
 }
 
 bool ResultIn::next_line(std::string_view& line) {
@@ -105,7 +110,7 @@ bool ResultIn::row_values(std::span<double> v, long lines) {
 bool ResultIn::labelled(int ints, int* ids, std::string_view word, double& a, double& b,
                         double& c) {
   std::string_view line;
-  if (!in_.getline(line)) return false;
+  if (!in_.getline(line)) return ran_out(true);
   auto sep = [](char ch) { return ch == ' ' || ch == '\t' || ch == ',' || ch == '\r'; };
   std::size_t p = 0;
   for (int k = 0; k <= ints; ++k) {
@@ -122,7 +127,8 @@ bool ResultIn::labelled(int ints, int* ids, std::string_view word, double& a, do
   }
   util::TextIn rest = util::TextIn::from_text(std::string(line.substr(p)));
   const util::ReadTarget ts[] = {util::ReadTarget(a), util::ReadTarget(b), util::ReadTarget(c)};
-  if (rest.read(ts) != ReadStatus::ok) return false;
+  if (const ReadStatus r = rest.read(ts); r != ReadStatus::ok)
+    return ran_out(r == ReadStatus::eof && in_.at_end());
   check(rest, ts);
   return true;
 }
@@ -148,6 +154,17 @@ void ResultIn::refuse_at(long line, const std::string& what) const {
   util::fatal(" restart refused: \"" + name_ + "\" line " + std::to_string(line) + " " + util::shown(what));
 }
 
+void ResultIn::unreadable(const std::string& what) const {
+  const std::string line = std::to_string(in_.line_number());
+  const bool cut = ran_out_;
+  util::fatal(" restart refused: \"" + name_ + "\" " +
+              (cut ? "ends at line " + line + ", short of the lines the model gives"
+                   : "line " + line + " cannot be read as the model's values") +
+              " (" + words_of(what) + "): the file was " + (cut ? "cut or changed" : "changed") +
+              " after the store; put back the file that the store of cycle " +
+              std::to_string(start_ - 1) + " wrote");
+}
+
 void ResultIn::within(double x, double lo, double hi, const std::string& what,
                       double rounding) const {
   if (!(x >= lo - rounding && x <= hi + rounding))
@@ -160,7 +177,7 @@ void ResultIn::above(double x, double lo, const std::string& what) const {
 
 bool ResultIn::checked(std::span<const util::ReadTarget> ts, long lines) {
   const long before = in_.line_number();
-  if (in_.read(ts) != ReadStatus::ok) return false;
+  if (const ReadStatus r = in_.read(ts); r != ReadStatus::ok) return ran_out(r == ReadStatus::eof);
   const long took = in_.line_number() - before;
   if (took > lines) refuse_at(before + 1, "holds fewer values than the model gives");
   check(in_, ts);

@@ -66,6 +66,11 @@ class ResultIn {
   // The file as the messages name it.
   const std::string& name() const { return name_; }
   [[noreturn]] void refuse(const std::string& what) const { refuse_at(in_.line_number(), what); }
+  // The values the model gives at this point cannot be read (`what` says
+  // which): the file ends before them, or holds something else there.
+  // The message names the file and the line, and says to put back the file
+  // of the store.
+  [[noreturn]] void unreadable(const std::string& what) const;
   [[noreturn]] void refuse_at(long line, const std::string& what) const;
   // A value of the last line read that must lie in [lo, hi], give or take
   // the rounding of its field.
@@ -74,6 +79,12 @@ class ResultIn {
 
  private:
   bool checked(std::span<const util::ReadTarget> ts, long lines);
+  // A read that failed: whether it ran out of file (else it met something
+  // other than the values); false, for the reader to return.
+  bool ran_out(bool end) {
+    ran_out_ = end;
+    return false;
+  }
   // The values just read by `in`: the forms and sizes the program writes,
   // and no more of them on the line.
   void check(const util::TextIn& in, std::span<const util::ReadTarget> ts) const;
@@ -81,6 +92,7 @@ class ResultIn {
   util::TextIn in_;
   int start_;
   bool bounded_ = true;
+  bool ran_out_ = false;
 };
 
 }  // namespace run

@@ -55,7 +55,8 @@ void read_robustness_w(model::State& s, int start, const Kept& sm) {
   for (int t = 1; t <= m.ntrait; ++t) {
     double mean, sd, last;
     int id[1];
-    if (!f.labelled(1, id, "alpha", mean, sd, last)) util::fatal(util::freev("error reading robustness w_alpha"));
+    if (!f.labelled(1, id, "alpha", mean, sd, last))
+      f.unreadable(util::freev("error reading robustness w_alpha"));
     f.ids({"trait"}, {id[0]}, {t});
     check_sd(f, sd);
     check_positive(f, sm, mean, last, 0.0, "shape alpha");
@@ -65,7 +66,7 @@ void read_robustness_w(model::State& s, int start, const Kept& sm) {
       int t1, i1;
       double x;
       if (!f.values(t1, i1, mean, sd, x))
-        util::fatal(util::freev("error reading robustness w at record: ", i, " trait: ", t));
+        f.unreadable(util::freev("error reading robustness w at record: ", i, " trait: ", t));
       f.ids({"trait", "record"}, {t1, i1}, {t, i});
       check_sd(f, sd);
       check_weight(f, sm, mean, x);

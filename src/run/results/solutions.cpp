@@ -63,7 +63,7 @@ void read_solutions(model::State& s, int start, const Kept& sm) {
         if (m.pos_eff(e, t) == 0) {
           sm.rebuild(s.SUMSOL(a), s.SSSOL(a), s.SUMSOL(a), s.SSSOL(a));
         } else if (!read_level(f, sm, t, e, l, s.SUMSOL(a), s.SSSOL(a), s.SOL(a))) {
-          level_error(msg, e, l, t);
+          level_error(f, msg, e, l, t);
         }
       }
     base += m.nlev(e) * nt;
@@ -81,7 +81,7 @@ void read_solutions(model::State& s, int start, const Kept& sm) {
         if (m.pos_eff(e, t) == 0) {
           sm.rebuild(S, Q, S, Q);
         } else if (!read_level(f, sm, t, e, an, S, Q, last)) {
-          level_error(msg, e, an, t);
+          level_error(f, msg, e, an, t);
         }
         if (room) {
           s.SUMSOL_N(i, c) = S;

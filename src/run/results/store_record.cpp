@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "run/lineread.hpp"
 #include "util/disk_queue.hpp"
@@ -44,6 +45,25 @@ void put_file(Writer& w, const char* key, const char* name, const util::Tally& t
   util::put_checksum(w.line, t.sum);
   w.out.line(w.line);
 }
+
+// An input file of the chain: its kind, the effect of a pedigree, its
+// length and checksum.
+void put_input(Writer& w, const Input& in) {
+  w.line.assign("input ");
+  w.line += in.kind;
+  if (in.effect > 0) {
+    w.line += ' ';
+    append_number(w.line, in.effect);
+  }
+  w.line += ' ';
+  append_number(w.line, in.tally.bytes);
+  w.line += ' ';
+  util::put_checksum(w.line, in.tally.sum);
+  w.out.line(w.line);
+}
+
+// The chain's input files, which every store of this run records.
+std::vector<Input> kept_inputs;
 
 // A setting of the chain, when the store knows it.
 void put_setting(Writer& w, const char* key, int value) {
@@ -130,6 +150,25 @@ std::string take_sample(Store& st, const textop::Words& w, long line) {
   return "";
 }
 
+// "input KIND [EFFECT] BYTES CHECKSUM": the effect for a pedigree only.
+std::string take_input(Store& st, const textop::Words& w, long) {
+  const char* kind = known(input_kinds, w.word(2));
+  if (!kind) return unknown;
+  const bool pedigree = std::string_view(kind) == "pedigree";
+  const int n = pedigree ? 5 : 4;
+  Input in;
+  in.kind = kind;
+  if (w.n != n || (pedigree && !whole(w.word(3), 1, in.effect)) ||
+      !number(w.word(n - 1), in.tally.bytes) || !util::read_checksum(w.word(n), in.tally.sum))
+    return unknown;
+  for (const Input& i : st.inputs)
+    if (i.kind == in.kind && i.effect == in.effect)
+      return "names the input \"" + std::string(kind) +
+             (pedigree ? " " + std::to_string(in.effect) : "") + "\" a second time";
+  st.inputs.push_back(in);
+  return "";
+}
+
 // The kinds of line of a record: the key, the words after it (-1: any
 // number), whether the line comes once, and what a record without it lacks.
 // A new kind of line is a new row (and its line in make()).
@@ -146,6 +185,7 @@ const LineKind line_kinds[] = {
     {"thinning", 1, true, "thinning interval", take_thinning},
     {"result", -1, false, nullptr, take_result},
     {"sample", -1, false, nullptr, take_sample},
+    {"input", -1, false, nullptr, take_input},
 };
 constexpr int nkinds = sizeof line_kinds / sizeof line_kinds[0];
 
@@ -183,13 +223,6 @@ void parse(const char* name, Store& st) {
       util::fatal(util::freev(quoted, "names no", line_kinds[k].lacking));
 }
 
-// Length and checksum, as the messages give them.
-std::string described(const util::Tally& t) {
-  std::string s = std::to_string(t.bytes) + " bytes with checksum ";
-  util::put_checksum(s, t.sum);
-  return s;
-}
-
 // The cycle of the last store made or read.
 int last_made = 0;
 
@@ -200,6 +233,12 @@ void remove_temporaries() {
 }
 
 }  // namespace
+
+std::string described(const util::Tally& t) {
+  std::string s = std::to_string(t.bytes) + " bytes with checksum ";
+  util::put_checksum(s, t.sum);
+  return s;
+}
 
 bool Store::has_result(const char* name) const {
   for (int k = 0; k < nresults; ++k)
@@ -234,6 +273,10 @@ const char* temporary_of(const char* name, char (&buf)[32]) {
   return buf;
 }
 
+void keep_inputs(std::vector<Input> inputs) {
+  kept_inputs = std::move(inputs);
+}
+
 void make(const Store& st) {
   Writer& w = writer;
   w.out.open(file, util::TextOut::Mode::atomic);
@@ -242,6 +285,7 @@ void make(const Store& st) {
   put_setting(w, "thinning", st.thinning);
   for (int k = 0; k < st.nresults; ++k) put_file(w, "result", st.results[k], st.result_tallies[k]);
   for (int k = 0; k < st.nsamples; ++k) put_file(w, "sample", st.samples[k], st.sample_tallies[k]);
+  for (const Input& in : kept_inputs) put_input(w, in);
   w.out.seal_later();
   // The store is made once the record stands under its pending name.
   util::disk::commit(temporary, pending);
@@ -296,20 +340,31 @@ bool read(Store& st) {
 
 int last_cycle() { return last_made; }
 
+std::string not_stored(const Store& st, int k) {
+  char buf[32];
+  const char* name = source_of(st, st.results[k], buf);
+  util::Tally t;
+  // As read: an editor's mark and line ends change no value.
+  if (!util::tally_of_file(name, -1, t, true)) util::io_fail("cannot open file", name, ENOENT);
+  const util::Tally& want = st.result_tallies[k];
+  if (t.bytes == want.bytes && t.sum == want.sum) return "";
+  return " restart refused: \"" + std::string(name) +
+         "\" is not the file that the store of cycle " + std::to_string(st.cycle) + " wrote (\"" +
+         st.source + "\" gives " + described(want) + ", the file holds " + described(t) +
+         not_stored_file;
+}
+
 void check_result_files(const Store& st) {
   if (!st.summed) return;
-  for (int k = 0; k < st.nresults; ++k) {
-    char buf[32];
-    const char* name = source_of(st, st.results[k], buf);
-    util::Tally t;
-    // As read: an editor's mark and line ends change no value.
-    if (!util::tally_of_file(name, -1, t, true)) util::io_fail("cannot open file", name, ENOENT);
-    const util::Tally& want = st.result_tallies[k];
-    if (t.bytes == want.bytes && t.sum == want.sum) continue;
-    util::fatal(" restart refused: \"" + std::string(name) + "\" is not the file that the store of cycle " +
-                std::to_string(st.cycle) + " wrote (\"" + st.source + "\" gives " + described(want) +
-                ", the file holds " + described(t) + not_stored_file);
-  }
+  for (int k = 0; k < st.nresults; ++k)
+    if (const std::string refused = not_stored(st, k); !refused.empty()) util::fatal(refused);
+}
+
+std::string not_stored(const Store& st, const char* name) {
+  if (!st.summed) return "";
+  for (int k = 0; k < st.nresults; ++k)
+    if (std::strcmp(st.results[k], name) == 0) return not_stored(st, k);
+  return "";
 }
 
 const char* source_of(const Store& st, const char* name, char (&buf)[32]) {

@@ -5,12 +5,17 @@
 // "store_record.new" — the moment the store counts as made; then the
 // temporaries are renamed over the result files and the record to
 // "store_record".  The record also names the chain's burn-in and thinning
-// interval, which a restart must keep.  An interruption before that moment
-// leaves the previous store whole (its temporaries are discarded later); one
-// after it is finished by recover().  So the result files always come from
-// one store, the record says where the sample files stood at it, and the
-// checksums tie every file to the chain that wrote it.
+// interval, which a restart must keep, and the length and checksum of each
+// input file of the chain, which a restart must find unchanged.  An
+// interruption before that moment leaves the previous store whole (its
+// temporaries are discarded later); one after it is finished by recover().
+// So the result files always come from one store, the record says where the
+// sample files stood at it, and the checksums tie every file to the chain
+// that wrote it.
 #pragma once
+
+#include <string>
+#include <vector>
 
 #include "util/checksum.hpp"
 
@@ -26,6 +31,18 @@ inline constexpr const char* result_names[] = {"solutions",     "msiresppr",    
 inline constexpr const char* sample_names[] = {"varcompsam", "loglike_rnd", "msirespprsam", "mh_dbeliefchg",
                                                "solutionsam"};
 inline constexpr int max_results = 8, max_samples = 5;
+
+// An input file of the chain (the data, a pedigree or the multiple-sires
+// file) by its contents, which a continued chain must read unchanged: its
+// kind (one of input_kinds), the effect of a pedigree's group (else 0) and
+// its tally as read (util::tally_of_file with as_read).  Its name is not
+// kept: the files of a chain may move.
+inline constexpr const char* input_kinds[] = {"data", "pedigree", "multiple_sires"};
+struct Input {
+  const char* kind = input_kinds[0];
+  int effect = 0;
+  util::Tally tally;
+};
 
 // What one store holds.  Names point at the constants above.
 // How a restart's refusal ends for a file that is not the one the store
@@ -51,6 +68,10 @@ struct Store {
   // not finished) and the line of each sample file in it.
   const char* source = file;
   long sample_lines[max_samples] = {};
+  // Read back: the input files the record names (none in a record of a
+  // chain begun before they were kept); a store writes those of
+  // keep_inputs instead.
+  std::vector<Input> inputs;
 
   void add_result(const char* name, const util::Tally& t) {
     result_tallies[nresults] = t;
@@ -72,12 +93,20 @@ struct Store {
   bool pending() const;
 };
 
+// A length and checksum as the messages give them ("1190 bytes with
+// checksum 0a5e8c21b77f3d09").
+std::string described(const util::Tally& t);
+
 // The temporary of a result file ("name.tmp"), in a buffer of the caller.
 const char* temporary_of(const char* name, char (&buf)[32]);
 
+// The chain's input files, taken once at start-up, which every store of
+// this run then records after its files.
+void keep_inputs(std::vector<Input> inputs);
+
 // Makes the store whose result files wait in their temporaries: writes the
-// record and renames it to its pending name.  Allocates nothing after its
-// first use, nor does finish.
+// record (with the inputs kept) and renames it to its pending name.
+// Allocates nothing after its first use, nor does finish.
 void make(const Store& st);
 // Renames the temporaries of a made store over the result files, and the
 // pending record into place.
@@ -96,8 +125,8 @@ void forget();
 // record when a store was interrupted after it was made, else
 // "store_record".  False when there is neither; stops the run, naming the
 // line, when the record cannot be read (an unknown or repeated line, no
-// cycle, burn-in or thinning line, or lines with checksums beside lines
-// without).
+// cycle, burn-in or thinning line, lines with checksums beside lines
+// without, or an input file named twice).
 bool read(Store& st);
 
 // The cycle of the last store this run made or continues from (0: none).
@@ -108,6 +137,12 @@ int last_cycle();
 // restart, naming it.  Changes nothing.  A record of an earlier version
 // has no checksums: nothing to check.
 void check_result_files(const Store& st);
+
+// The refusal of check_result_files for result file `name` (or its k-th
+// file) of store st, "" when the file is the store's or the record gives no
+// checksums.
+std::string not_stored(const Store& st, const char* name);
+std::string not_stored(const Store& st, int k);
 
 // The file that holds result file `name` of the store st as it stands:
 // its temporary while a pending store has not yet been renamed into place.

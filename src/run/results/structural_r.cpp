@@ -57,7 +57,7 @@ void read_structural_r(model::State& s, int start, const Kept& sm) {
       double mean, sd, last;
       int id[2];
       if (!f.labelled(2, id, "alpha", mean, sd, last))
-        util::fatal(util::freev("error reading structural R alpha at effect: ", e));
+        f.unreadable(util::freev("error reading structural R alpha at effect: ", e));
       f.ids({"trait", "effect"}, {id[0], id[1]}, {1, e});
       check_sd(f, sd);
       // Proposals at or below 1 are never taken: the shape stays above 1.
@@ -73,7 +73,7 @@ void read_structural_r(model::State& s, int start, const Kept& sm) {
           sm.rebuild(s.SUMR_SOL(a), s.SSR_SOL(a), s.SUMR_SOL(a), s.SSR_SOL(a));
         } else if (double mean;
                    !read_level(f, sm, t, e, l, s.SUMR_SOL(a), s.SSR_SOL(a), s.R_SOL(a), &mean)) {
-          level_error("error reading structural R at effect: ", e, l, t);
+          level_error(f, "error reading structural R at effect: ", e, l, t);
         } else {
           check_positive(f, sm, mean, s.R_SOL(a), 0.0, "factor");
         }

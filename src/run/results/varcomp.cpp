@@ -35,7 +35,7 @@ void read_rows(ResultIn& f, int d, std::vector<double>& row, Fail fail, Put put,
   if (lines) lines->assign(static_cast<std::size_t>(d) + 1, 0);
   for (int i = 1; i <= d; ++i) {
     if (lines) (*lines)[static_cast<std::size_t>(i)] = f.line_number() + 1;
-    if (!f.row_values(std::span<double>(row), (d + 9) / 10)) util::fatal(fail(i));
+    if (!f.row_values(std::span<double>(row), (d + 9) / 10)) f.unreadable(fail(i));
     for (int j = 1; j <= d; ++j) put(i, j, row[static_cast<std::size_t>(j - 1)]);
   }
 }
