@@ -117,7 +117,8 @@ void dinvr(int& status, double& x, double fx, bool& qleft, bool& qhi);
 // gamma ratio stores 2.0 in the output that receives P.
 void cumbet(double x, double y, double a, double b, double& cum, double& ccum);
 void cumbin(double s, double xn, double pr, double ompr, double& cum, double& ccum);
-void cumchi(double x, double df, double& cum, double& ccum);
+// lo as for cumgam: what the exact df / 2 exceeds the doubles' by.
+void cumchi(double x, double df, double& cum, double& ccum, double lo = 0.0);
 void cumf(double f, double dfn, double dfd, double& cum, double& ccum);
 void cumgam(double x, double a, double& cum, double& ccum, double lo = 0.0);
 // P(a, e^lnx) for a point given by its log (a product that would leave the
