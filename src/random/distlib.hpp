@@ -147,10 +147,12 @@ double dt1(double p, double q, double df);
 
 // ------------------------------------------------------------------ drivers
 // Shared pattern: which picks the quantity computed; status 0 success, -k the
-// k-th argument out of range (bound the limit crossed), 1 or 2 no answer below
-// or above the search range (bound that end), 3 p + q not 1, 4 the
-// distribution's own pair not 1, 10 the gamma ratio or a mixture sum failed.  bound is written
-// only when status is not 0.
+// k-th argument out of range (bound the limit crossed: the lower one for a
+// value that is not a number, the upper, at most the largest double, for an
+// infinite one; every real argument a which reads is checked at both ends),
+// 1 or 2 no answer below or above the search range (bound that end), 3 p + q
+// not 1, 4 the distribution's own pair not 1, 10 the gamma ratio or a
+// mixture sum failed.  bound is written only when status is not 0.
 // Gamma distribution with density proportional to x^(shape-1) exp(-scale x).
 // which 1: p, q from x; 2: x from p, q; 3: shape; 4: scale.
 void cdfgam(int which, double& p, double& q, double& x, double& shape, double& scale,
@@ -164,7 +166,8 @@ void cdfpoi(int which, double& p, double& q, double& s, double& xlam, int& statu
 void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd, int& status,
             double& bound);
 // Negative binomial: s failures before the xn-th success.  which 1: p, q;
-// 2: s; 3: xn; 4: pr and ompr.
+// 2: s; 3: xn; 4: pr and ompr.  With xn = 0, P = 1 for every s and pr:
+// which 2 and 4 refuse it (-5, bound 0).
 void cdfnbn(int which, double& p, double& q, double& s, double& xn, double& pr, double& ompr,
             int& status, double& bound);
 // Central F.  which 1: p, q; 2: f; 3: dfn; 4: dfd.
