@@ -150,6 +150,26 @@ void refine_narrow(double& v, double lo, double hi, double target, Fx fx_at) {
   if (!((fa < 0.0 && fb > 0.0) || (fa > 0.0 && fb < 0.0))) return;
   dstzr(a, b, kTinyTol, 1.0e-15);
   zero_from(v, fx_at);
+  // The zero finder stops within a few units in the last place; the last
+  // steps go double by double to where the function changes sign, and the
+  // answer is the one of the two doubles there nearer the target (a tail
+  // that moves by percents from one double to the next missed it by a step
+  // or two).
+  double f = fx_at(v);
+  if (f == 0.0 || std::isnan(f)) return;
+  const double toward = (f < 0.0) == (fa < 0.0) ? b : a;
+  for (int step = 0; step < 64; ++step) {
+    const double next = std::nextafter(v, toward);
+    if (next == v) return;
+    const double fn = fx_at(next);
+    if (std::isnan(fn)) return;
+    if ((fn < 0.0) != (f < 0.0) || fn == 0.0) {
+      if (std::fabs(fn) < std::fabs(f)) v = next;
+      return;
+    }
+    v = next;
+    f = fn;
+  }
 }
 
 // Bracketing search for the value v in [lo, hi] at which the chosen tail of

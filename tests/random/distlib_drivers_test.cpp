@@ -800,4 +800,32 @@ TEST(DistlibDrivers, TailsThatTurnFinerThanTheSearches) {
   ASSERT_EQ(chn.status, 0);
   EXPECT_LE(std::fabs(chn.v[0] - 2.86637802183076e-7), 1e-9 * 2.86637802183076e-7)
       << chn.v[0];
+
+  // Where one double to the next moves the tail by percents, the answer is
+  // the double whose tail comes nearest the target, the target between its
+  // neighbours' tails (the zero finder alone stopped a step or two away).
+  struct Row {
+    int which;
+    Vals v;
+    size_t k;
+  };
+  const Row rows[] = {
+      {2, {4.720222995742052e-53, 1.0, 0, 3.468488185192245e+26, 4839.438718781758}, 2},
+      {3, {3.6704574402227465e-248, 1.0, 2.70784774506253e+26, 0, 449.42321603805004}, 3},
+  };
+  for (const Row& r : rows) {
+    Result got = run(kChn, r.which, r.v);
+    ASSERT_EQ(got.status, 0) << text(r.v);
+    const double target = r.v[0];
+    auto gap = [&](double x) {
+      Vals at = got.v;
+      at[r.k] = x;
+      return run(kChn, 1, at).v[0] - target;
+    };
+    const double x = got.v[r.k];
+    const double lo = gap(std::nextafter(x, 0.0)), mid = gap(x),
+                 hi = gap(std::nextafter(x, kInfinity));
+    EXPECT_TRUE((lo <= 0.0 && hi >= 0.0) || (lo >= 0.0 && hi <= 0.0)) << text(got.v);
+    EXPECT_LE(std::fabs(mid), std::min(std::fabs(lo), std::fabs(hi))) << text(got.v);
+  }
 }
