@@ -72,7 +72,7 @@ RANGE = {("t", 2): (-1e300, 1e300), ("t", 3): (1e-100, 1e10), ("f", 3): (1e-100,
 PAIRED = (("nbn", 4), ("bin", 4), ("bet", 2))
 
 REGIONS = ("wide", "far800", "ncupper", "fnclow", "nbn2", "tinyx", "gamfar", "edge", "beyond",
-           "chnwide")
+           "chnwide", "probfine", "chnhuge")
 BEYOND = ("gam", "chi", "poi", "chn", "fnc")
 
 
@@ -152,6 +152,37 @@ def draw_chnwide(rng):
     return "chn", which, [p, q, x, df, nc], False
 
 
+def draw_probfine(rng):
+    """A search for a probability (binomial and negative binomial pr, beta
+    x) whose counts or shapes run from 1e6 to 1e15, where the tail turns on
+    a relative scale of 1/sqrt(count), finer than the searches' 1e-8; target
+    tails from 1e-300 to 0.5 on either side."""
+    d = rng.choice(("bin", "nbn", "bet"))
+    tail = lu(rng, 1e-300, 0.5)
+    p, q = (1.0 - tail, tail) if rng.random() < 0.5 else (tail, 1.0 - tail)
+    if d == "bet":
+        return d, 2, [p, q, 0.5, 0.5, lu(rng, 1e6, 1e15), lu(rng, 1e6, 1e15)], False
+    n = float(int(lu(rng, 1e6, 1e15)))
+    s = float(int(n * rng.uniform(1e-3, 0.999))) if d == "bin" else float(int(lu(rng, 1e6, 1e15)))
+    return d, 4, [p, q, s, n, 0.5, 0.5], False
+
+
+def draw_chnhuge(rng):
+    """A noncentral chi-square call with degrees of freedom from 1e16 to
+    1e30 and a noncentrality from 1e-2 to 1e8: which 1 at the mean or 1, 5
+    or 20 standard deviations from it, or a search (which 2 to 4) for a
+    target tail from 1e-300 to 0.5 on either side."""
+    df, nc = lu(rng, 1e16, 1e30), lu(rng, 1e-2, 1e8)
+    which = 1 if rng.random() < 0.7 else rng.randint(2, 4)
+    sd = math.sqrt(2 * (df + 2 * nc))
+    if which == 1:
+        z = rng.choice((0, -1, 1, -5, 5, -20, 20))
+        return "chn", 1, [0.0, 0.0, df + nc + z * sd, df, nc], True
+    tail = lu(rng, 1e-300, 0.5)
+    p, q = (1.0 - tail, tail) if rng.random() < 0.5 else (tail, 1.0 - tail)
+    return "chn", which, [p, q, df + nc + rng.uniform(-5, 5) * sd, df, nc], False
+
+
 def draw(rng, drivers=None, region="wide"):
     """One call (driver, which, values, direct): direct marks a which 1 call
     asked at the drawn point itself rather than where the driver's which 2
@@ -167,11 +198,16 @@ def draw(rng, drivers=None, region="wide"):
     quantile and rate for tails from 1e-308 to 1e-290 on either side, with
     x and scale from 1e-300 to 1e300; edge, as wide with target tails from
     the smallest normal double to 1e-300; beyond, see draw_beyond; chnwide,
-    see draw_chnwide."""
+    see draw_chnwide; probfine, see draw_probfine; chnhuge, see
+    draw_chnhuge."""
     if region == "beyond":
         return draw_beyond(rng, drivers)
     if region == "chnwide":
         return draw_chnwide(rng)
+    if region == "probfine":
+        return draw_probfine(rng)
+    if region == "chnhuge":
+        return draw_chnhuge(rng)
     shape = lambda: lu(rng, 1e-3, 1e6)
     if region == "ncupper":
         d = rng.choice(drivers or NONCENTRAL)

@@ -117,7 +117,8 @@ void dinvr(int& status, double& x, double fx, bool& qleft, bool& qhi);
 // gamma ratio stores 2.0 in the output that receives P.
 void cumbet(double x, double y, double a, double b, double& cum, double& ccum);
 void cumbin(double s, double xn, double pr, double ompr, double& cum, double& ccum);
-void cumchi(double x, double df, double& cum, double& ccum);
+// lo as for cumgam: what the exact df / 2 exceeds the doubles' by.
+void cumchi(double x, double df, double& cum, double& ccum, double lo = 0.0);
 void cumf(double f, double dfn, double dfd, double& cum, double& ccum);
 void cumgam(double x, double a, double& cum, double& ccum, double lo = 0.0);
 // P(a, e^lnx) for a point given by its log (a product that would leave the
@@ -146,10 +147,12 @@ double dt1(double p, double q, double df);
 
 // ------------------------------------------------------------------ drivers
 // Shared pattern: which picks the quantity computed; status 0 success, -k the
-// k-th argument out of range (bound the limit crossed), 1 or 2 no answer below
-// or above the search range (bound that end), 3 p + q not 1, 4 the
-// distribution's own pair not 1, 10 the gamma ratio or a mixture sum failed.  bound is written
-// only when status is not 0.
+// k-th argument out of range (bound the limit crossed: the lower one for a
+// value that is not a number, the upper, at most the largest double, for an
+// infinite one; every real argument a which reads is checked at both ends),
+// 1 or 2 no answer below or above the search range (bound that end), 3 p + q
+// not 1, 4 the distribution's own pair not 1, 10 the gamma ratio or a
+// mixture sum failed.  bound is written only when status is not 0.
 // Gamma distribution with density proportional to x^(shape-1) exp(-scale x).
 // which 1: p, q from x; 2: x from p, q; 3: shape; 4: scale.
 void cdfgam(int which, double& p, double& q, double& x, double& shape, double& scale,
@@ -163,7 +166,8 @@ void cdfpoi(int which, double& p, double& q, double& s, double& xlam, int& statu
 void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd, int& status,
             double& bound);
 // Negative binomial: s failures before the xn-th success.  which 1: p, q;
-// 2: s; 3: xn; 4: pr and ompr.
+// 2: s; 3: xn; 4: pr and ompr.  With xn = 0, P = 1 for every s and pr:
+// which 2 and 4 refuse it (-5, bound 0).
 void cdfnbn(int which, double& p, double& q, double& s, double& xn, double& pr, double& ompr,
             int& status, double& bound);
 // Central F.  which 1: p, q; 2: f; 3: dfn; 4: dfd.

@@ -171,14 +171,14 @@ void cumgam_ln(double lnx, double a, double& cum, double& ccum) {
   cumgam(std::exp(lnx), a, cum, ccum);
 }
 
-void cumchi(double x, double df, double& cum, double& ccum) {
+void cumchi(double x, double df, double& cum, double& ccum, double lo) {
   const double half = 0.5 * x;
   if (x > 0.0 && half < kMinNormal && df > 0.0) {
     // Halving a subnormal x rounds away its last bits: ln(x / 2) from x.
     gamma_below_normal(0.5 * df, std::log(x) - kLn2, cum, ccum);
     return;
   }
-  cumgam(half, 0.5 * df, cum, ccum);
+  cumgam(half, 0.5 * df, cum, ccum, lo);
 }
 
 // P(X <= s) = Q(s + 1, xlam), taken from the gamma ratio itself: doubling
@@ -190,6 +190,13 @@ void cumpoi(double s, double xlam, double& cum, double& ccum) {
 }
 
 void cumnbn(double s, double xn, double pr, double ompr, double& cum, double& ccum) {
+  if (xn == 0.0) {
+    // no success is needed: no failure comes first, whatever pr (pr = 0
+    // would otherwise take the beta ratio's limit at x = 0, a tail of 0)
+    cum = 1.0;
+    ccum = 0.0;
+    return;
+  }
   cumbet(pr, ompr, xn, s + 1.0, cum, ccum);
 }
 
@@ -533,20 +540,28 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
     if (wide && k > 6.0) return -k * rlog(xnonc / k) - 0.5 * std::log(kTwoPi * k) - dstrem(k);
     return ln_poisson_weight(xnonc, k);
   };
+  // Half the degrees of freedom of term k, df / 2 + k, is rounded where df
+  // is far above k (from 1e16 on k is lost in part, at 1e22 a k of 4e5
+  // wholly), yet the central tails turn on the shape's distance from x / 2
+  // at the scale sqrt(df): the ratio is given what the rounding took away.
+  auto central = [&](double k, double& p, double& q) {
+    const double h = 0.5 * df, d = h + k, back = d - h;
+    cumchi(x, 2.0 * d, p, q, (h - (d - back)) + (k - back));
+  };
   auto seed = [&](Start at) {
     const double k = at.k;
     Seed s{k, at.scale, std::exp(ln_weight(k) + at.scale), 0.0, 0.0, 0.0};
-    cumchi(x, df + 2.0 * k, s.p, s.q);
+    central(k, s.p, s.q);
     s.aj = std::exp(ln_aj((df + 2.0 * k) / 2.0));
     return s;
   };
 
   auto tail = [&](const Seed& s, double sgn) {
     const double tcent = sgn > 0.0 ? s.p : s.q;
-    // The chosen tail's ratio at half the degrees of freedom d, directly.
-    auto direct = [&](double d) {
+    // The chosen tail's ratio of term k, directly.
+    auto direct = [&](double k) {
       double p, q;
-      cumchi(x, 2.0 * d, p, q);
+      central(k, p, q);
       return sgn > 0.0 ? p : q;
     };
     double sum = s.wt * tcent;
@@ -564,7 +579,7 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
       const double d = (df + 2.0 * (i - 1.0)) / 2.0;
       adj = subnormal ? std::exp(ln_aj(d)) : adj * ((df + 2.0 * i) / 2.0) / chid2;
       wt = wt * (i / xnonc);
-      ratio.step(sgn * adj, d, direct);
+      ratio.step(sgn * adj, i - 1.0, direct);
       if (scaled_ratio_gone(s.scale, wt, ratio.value, sum)) break;
       term = wt * ratio.value;
       sum += term;
@@ -583,7 +598,7 @@ void cumchn(double x, double df, double pnonc, double& cum, double& ccum) {
     do {
       if (++count > max_terms || std::isnan(sum)) return kNaN;
       wt = wt * (xnonc / (i + 1.0));
-      ratio.step(-sgn * adj, (df + 2.0 * (i + 1.0)) / 2.0, direct);
+      ratio.step(-sgn * adj, i + 1.0, direct);
       if (scaled_ratio_gone(s.scale, wt, ratio.value, sum)) break;
       term = wt * ratio.value;
       sum += term;

@@ -74,20 +74,22 @@ struct Verdict {
     prob(p, p_zero_ok, -2);
     prob(q, q_zero_ok, -3);
   }
-  void positive(double v, int code) {
+  // Every real argument has both ends checked: an infinite one is out of
+  // range (bound the largest double, or the driver's own top) as a value
+  // that is not a number is (bound the lower limit).
+  // A double in (0, top].
+  void positive(double v, int code, double top = kMaxDouble) {
     if (!(v > 0.0)) fail(code, 0.0);
+    if (v > top) fail(code, top);
   }
-  void nonnegative(double v, int code) {
+  // A double in [0, top] (-0 included).
+  void nonnegative(double v, int code, double top = kMaxDouble) {
     if (!(v >= 0.0)) fail(code, 0.0);
+    if (v > top) fail(code, top);
   }
   // A finite double.
   void finite(double v, int code) {
     if (!(v >= -kMaxDouble)) fail(code, -kMaxDouble);
-    if (v > kMaxDouble) fail(code, kMaxDouble);
-  }
-  // A positive finite double.
-  void positive_finite(double v, int code) {
-    positive(v, code);
     if (v > kMaxDouble) fail(code, kMaxDouble);
   }
   // A pair that must sum to 1 within three epsilons.
@@ -148,6 +150,26 @@ void refine_narrow(double& v, double lo, double hi, double target, Fx fx_at) {
   if (!((fa < 0.0 && fb > 0.0) || (fa > 0.0 && fb < 0.0))) return;
   dstzr(a, b, kTinyTol, 1.0e-15);
   zero_from(v, fx_at);
+  // The zero finder stops within a few units in the last place; the last
+  // steps go double by double to where the function changes sign, and the
+  // answer is the one of the two doubles there nearer the target (a tail
+  // that moves by percents from one double to the next missed it by a step
+  // or two).
+  double f = fx_at(v);
+  if (f == 0.0 || std::isnan(f)) return;
+  const double toward = (f < 0.0) == (fa < 0.0) ? b : a;
+  for (int step = 0; step < 64; ++step) {
+    const double next = std::nextafter(v, toward);
+    if (next == v) return;
+    const double fn = fx_at(next);
+    if (std::isnan(fn)) return;
+    if ((fn < 0.0) != (f < 0.0) || fn == 0.0) {
+      if (std::fabs(fn) < std::fabs(f)) v = next;
+      return;
+    }
+    v = next;
+    f = fn;
+  }
 }
 
 // Bracketing search for the value v in [lo, hi] at which the chosen tail of
@@ -311,15 +333,22 @@ void search_prob(double& pr, double& ompr, double p, double q, int& status, doub
     return;
   }
   // The answer's smaller member, below the absolute tolerance, refined to
-  // the relative one.
+  // the relative one; and where its tail turns finer than that (a binomial
+  // of 1e11 trials moved its tail by 1 % within it), to the doubles'
+  // resolution.
   auto refine = [&](double& small, double& large) {
-    refine_small(small, 0.0, [&](double x) {
-      small = x;
-      large = 1.0 - x;
+    const bool small_is_pr = &small == &pr;
+    auto fx_at = [&](double x) {
       double c = 0.0, cc = 0.0;
-      cum(pr, ompr, c, cc);
+      if (small_is_pr) {
+        cum(x, 1.0 - x, c, cc);
+      } else {
+        cum(1.0 - x, x, c, cc);
+      }
       return lower ? c - p : cc - q;
-    });
+    };
+    refine_small(small, 0.0, fx_at);
+    refine_narrow(small, 0.0, 1.0, lower ? p : q, fx_at);
     large = 1.0 - small;
   };
   if (v <= 0.5) {
@@ -386,7 +415,7 @@ void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd
   if (which != 1) v.tails(p, q, false, false);
   if (which != 2) v.finite(x, -4);
   if (which != 3) v.finite(mean, -5);
-  if (which != 4) v.positive_finite(sd, -6);
+  if (which != 4) v.positive(sd, -6);
   if (which != 1) v.pair(p, q, 3);
   if (v.failed) return;
 
@@ -428,6 +457,7 @@ void cdft(int which, double& p, double& q, double& t, double& df, int& status, d
   Verdict v{status, bound};
   v.which(which, 3);
   if (which != 1) v.tails(p, q, false, false);
+  if (which != 2) v.finite(t, -4);
   if (which != 3) v.positive(df, -5);
   if (which != 1) v.pair(p, q, 3);
   if (v.failed) return;
@@ -483,6 +513,9 @@ void cdfnbn(int which, double& p, double& q, double& s, double& xn, double& pr, 
   if (which != 1) v.tails(p, q, true, false);
   if (which != 2) v.nonnegative(s, -4);
   if (which != 3) v.nonnegative(xn, -5);
+  // A count of 0 successes leaves P = 1 for every s and pr: no tail the
+  // checks let through (q > 0) is met by searching either.
+  if ((which == 2 || which == 4) && xn == 0.0) v.fail(-5, 0.0);
   if (which != 4) {
     v.prob(pr, true, -6);
     v.prob(ompr, true, -7);
@@ -548,10 +581,7 @@ void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd
   if (which != 2) v.nonnegative(f, -4);
   if (which != 3) v.positive(dfn, -5);
   if (which != 4) v.positive(dfd, -6);
-  if (which != 5) {
-    v.nonnegative(pnonc, -7);
-    if (pnonc > kMaxFncNonc) v.fail(-7, kMaxFncNonc);
-  }
+  if (which != 5) v.nonnegative(pnonc, -7, kMaxFncNonc);
   if (v.failed) return;
 
   // q is never read: the searches match the lower tail.
@@ -744,10 +774,7 @@ void cdfchn(int which, double& p, double& q, double& x, double& df, double& pnon
   if (which != 1) v.prob(p, true, -2);
   if (which != 2) v.nonnegative(x, -4);
   if (which != 3) v.positive(df, -5);
-  if (which != 4) {
-    v.nonnegative(pnonc, -6);
-    if (pnonc > kMaxChnNonc) v.fail(-6, kMaxChnNonc);
-  }
+  if (which != 4) v.nonnegative(pnonc, -6, kMaxChnNonc);
   if (v.failed) return;
 
   const double xv = x, d = df, nc = pnonc;

@@ -188,6 +188,110 @@ TEST(DistlibDrivers, ChecksInOrder) {
 
 namespace {
 
+constexpr double kMax = std::numeric_limits<double>::max();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// How an argument is checked, for the bounds its failures report: a
+// probability ([0, 1]), a finite real, a nonnegative or positive real up to
+// a top; 'w' an output that is never read.
+struct Kind {
+  char c;
+  double top = kMax;
+};
+
+struct DriverArgs {
+  const char* name;
+  const Driver* d;
+  Vals base;                 // a valid call
+  std::vector<Kind> kinds;   // per value, in argument order from p
+  std::vector<std::vector<size_t>> sought;  // per which from 2: the values it computes
+};
+
+}  // namespace
+
+// Each argument of each driver that a which reads, set to NaN, +inf or
+// -inf in an otherwise valid call, fails with its own status -k, bound the
+// lower limit for NaN and -inf and the upper for +inf, and nothing else
+// changes.  The first rows are calls that gave numbers with status 0.
+TEST(DistlibDrivers, EveryArgumentCheckedForNaNAndInfinity) {
+  const CheckRow rows[] = {
+      {"t", &kT, 1, {0, 0, 1.5, kInfinity}, -5, kMax},
+      {"f", &kF, 1, {0, 0, 2, 5, kInfinity}, -6, kMax},
+      {"f", &kF, 1, {0, 0, 2, kInfinity, 7}, -5, kMax},
+      {"bet", &kBet, 1, {0, 0, 0.3, 0.7, kInfinity, 3}, -6, kMax},
+      {"bin", &kBin, 2, {0.3, 0.7, 0, kInfinity, 0.3, 0.7}, -5, kMax},
+      {"nbn", &kNbn, 1, {0, 0, 5, kInfinity, 0.4, 0.6}, -5, kMax},
+      {"poi", &kPoi, 3, {0.3, 0.7, kInfinity, 0}, -4, kMax},
+      {"t", &kT, 1, {0, 0, kNaN, 3}, -4, -kMax},
+      // a count of 0 (or -0) successes: P = 1 for every s and pr, so no
+      // tail below 1 is met by searching either
+      {"nbn", &kNbn, 4, {0.3, 0.7, 5, 0, 0, 0}, -5, 0.0},
+      {"nbn", &kNbn, 4, {0.3, 0.7, 5, -0.0, 0, 0}, -5, 0.0},
+      {"nbn", &kNbn, 2, {0.3, 0.7, 0, 0, 0.4, 0.6}, -5, 0.0},
+      {"nbn", &kNbn, 1, {0, 0, 5, 0, 0, 1}, 0, 0},
+  };
+  for (const CheckRow& r : rows) {
+    Result got = run(*r.d, r.which, r.v);
+    EXPECT_EQ(got.status, r.status) << r.name << " which " << r.which << " " << text(r.v);
+    if (r.status != 0) {
+      EXPECT_EQ(got.bound, r.bound) << r.name << " which " << r.which << " " << text(r.v);
+      EXPECT_TRUE(same(got.v, r.v)) << r.name << " " << text(got.v);
+    }
+  }
+  // which 1 with a count of 0 and pr = 0: no success is needed
+  Result zero = run(kNbn, 1, {0, 0, 5, 0, 0, 1});
+  EXPECT_EQ(zero.v[0], 1.0);
+  EXPECT_EQ(zero.v[1], 0.0);
+
+  const Kind P{'p'}, F{'f'}, N{'n'}, W{'w'};
+  const DriverArgs drivers[] = {
+      {"t", &kT, {0.3, 0.7, 1.5, 3}, {P, P, F, N}, {{2}, {3}}},
+      {"poi", &kPoi, {0.3, 0.7, 3, 2}, {P, P, N, N}, {{2}, {3}}},
+      {"nor", &kNor, {0.3, 0.7, 1, 0, 2}, {P, P, F, F, N}, {{2}, {3}, {4}}},
+      {"nbn", &kNbn, {0.3, 0.7, 5, 3, 0.4, 0.6}, {P, P, N, N, P, P}, {{2}, {3}, {4, 5}}},
+      {"f", &kF, {0.3, 0.7, 2, 5, 7}, {P, P, N, N, N}, {{2}, {3}, {4}}},
+      {"fnc", &kFnc, {0.3, 0.7, 2, 5, 7, 3}, {P, W, N, N, N, Kind{'n', 1.0e4}},
+       {{2}, {3}, {4}, {5}}},
+      {"chi", &kChi, {0.3, 0.7, 2, 3}, {P, P, N, N}, {{2}, {3}}},
+      {"chn", &kChn, {0.3, 0.7, 2, 3, 1}, {P, W, N, N, Kind{'n', 1.0e8}}, {{2}, {3}, {4}}},
+      {"bin", &kBin, {0.3, 0.7, 2, 5, 0.4, 0.6}, {P, P, N, N, P, P}, {{2}, {3}, {4, 5}}},
+      {"bet", &kBet, {0.3, 0.7, 0.3, 0.7, 2, 3}, {P, P, P, P, N, N}, {{2, 3}, {4}, {5}}},
+      {"gam", &kGam, {0.3, 0.7, 2, 3, 1.5}, {P, P, N, N, N}, {{2}, {3}, {4}}},
+  };
+  int checked = 0;
+  for (const DriverArgs& dr : drivers) {
+    const int top = int(dr.sought.size()) + 1;
+    ASSERT_EQ(run(*dr.d, 1, dr.base).status, 0) << dr.name;
+    for (int which = 1; which <= top; ++which) {
+      for (size_t k = 0; k < dr.base.size(); ++k) {
+        if (dr.kinds[k].c == 'w' || (which == 1 && k < 2)) continue;
+        if (which > 1) {
+          const auto& out = dr.sought[which - 2];
+          if (std::find(out.begin(), out.end(), k) != out.end()) continue;
+        }
+        const Kind kind = dr.kinds[k];
+        const double low = kind.c == 'f' ? -kMax : 0.0;
+        const double high = kind.c == 'p' ? 1.0 : kind.top;
+        for (double bad : {kNaN, kInfinity, -kInfinity}) {
+          Vals in = dr.base;
+          in[k] = bad;
+          Result got = run(*dr.d, which, in);
+          const std::string what = std::string(dr.name) + " which " + std::to_string(which) +
+                                   " " + text(in);
+          EXPECT_EQ(got.status, -int(k) - 2) << what;
+          EXPECT_EQ(got.bound, bad > 0.0 ? high : low) << what;
+          EXPECT_TRUE(same(got.v, in)) << what << " got " << text(got.v);
+          ++checked;
+        }
+      }
+    }
+  }
+  // every real argument of every which of the eleven drivers
+  EXPECT_EQ(checked, 3 * 155);
+}
+
+namespace {
+
 // Probabilities of which 1 against the reference: both tails within
 // (base + weight kappa) epsilons of the smaller, plus one of the larger.
 // Leaves the reference tails in v for the inverse checks that follow.
@@ -672,5 +776,56 @@ TEST(DistlibDrivers, SmallGrid) {
       Result back = run(*dr->d, 1, inv.v);
       EXPECT_LE(std::fabs(back.v[r.k] - r.tail), (2 * acc + 4e-8 * r.kappa) * r.tail) << what;
     }
+  }
+}
+
+// Where a tail turns finer than the searches' relative 1e-8 (1e11 trials
+// and more): a probability answer is refined to the doubles' resolution (its
+// upper tail was 0.95 % off the target), and the noncentral chi-square keeps
+// a noncentrality below half a unit in the last place of the degrees of
+// freedom (3.2e-5 off, as if it were 0).  Exact values from mpmath.
+TEST(DistlibDrivers, TailsThatTurnFinerThanTheSearches) {
+  const double q = 2.0026389723983504e-05;
+  Result bin = run(kBin, 4, {1.0 - q, q, 139755635843.0, 275234590876.0, 0, 0});
+  ASSERT_EQ(bin.status, 0);
+  Result back = run(kBin, 1, bin.v);
+  EXPECT_LE(std::fabs(back.v[1] - q), 1e-8 * q) << text(bin.v) << " gives " << back.v[1];
+  // the same through the beta's x, with shapes of 1e11 and more
+  Result bet = run(kBet, 2, {1.0 - q, q, 0, 0, 139755635844.0, 135479255033.0});
+  ASSERT_EQ(bet.status, 0);
+  back = run(kBet, 1, bet.v);
+  EXPECT_LE(std::fabs(back.v[1] - q), 1e-8 * q) << text(bet.v) << " gives " << back.v[1];
+
+  Result chn = run(kChn, 1, {0, 0, 9.999999999292893e+21, 1e+22, 865416.9385498082});
+  ASSERT_EQ(chn.status, 0);
+  EXPECT_LE(std::fabs(chn.v[0] - 2.86637802183076e-7), 1e-9 * 2.86637802183076e-7)
+      << chn.v[0];
+
+  // Where one double to the next moves the tail by percents, the answer is
+  // the double whose tail comes nearest the target, the target between its
+  // neighbours' tails (the zero finder alone stopped a step or two away).
+  struct Row {
+    int which;
+    Vals v;
+    size_t k;
+  };
+  const Row rows[] = {
+      {2, {4.720222995742052e-53, 1.0, 0, 3.468488185192245e+26, 4839.438718781758}, 2},
+      {3, {3.6704574402227465e-248, 1.0, 2.70784774506253e+26, 0, 449.42321603805004}, 3},
+  };
+  for (const Row& r : rows) {
+    Result got = run(kChn, r.which, r.v);
+    ASSERT_EQ(got.status, 0) << text(r.v);
+    const double target = r.v[0];
+    auto gap = [&](double x) {
+      Vals at = got.v;
+      at[r.k] = x;
+      return run(kChn, 1, at).v[0] - target;
+    };
+    const double x = got.v[r.k];
+    const double lo = gap(std::nextafter(x, 0.0)), mid = gap(x),
+                 hi = gap(std::nextafter(x, kInfinity));
+    EXPECT_TRUE((lo <= 0.0 && hi >= 0.0) || (lo >= 0.0 && hi <= 0.0)) << text(got.v);
+    EXPECT_LE(std::fabs(mid), std::min(std::fabs(lo), std::fabs(hi))) << text(got.v);
   }
 }
