@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <numeric>
 #include <string>
 #include <tuple>
@@ -31,6 +32,9 @@ using model::m;
 constexpr double dependent_pivot = 1e-10;
 // An element of a direction below this share of its largest is rounding.
 constexpr double negligible = 1e-9;
+// A direction whose remainder over the records exceeds this share of its
+// terms' size is no direction: exact ones come out near 1e-15.
+constexpr double verified_residual = 1e-8;
 
 // Effects whose levels are flat-prior location parameters of their own:
 // cross-classified effects and covariables in no random group.
@@ -216,6 +220,56 @@ std::vector<Sparse> null_directions(int nc, const PairSums& gram) {
   return out;
 }
 
+// Each direction's remainder over the records' rows, |X v| against the size
+// of its terms | |X| |v| |.  The pivots are judged on sums of squares, so a
+// column far from 0 beside a constant (dates as yyyymmdd in a slope nested in
+// a class) can pass for a combination of the others when its own spread is
+// below the square root of their resolution; the rows themselves tell it
+// apart, to the resolution of the doubles.
+template <class Rows>
+std::vector<double> residuals(const std::vector<Sparse>& dirs, int nc, Rows rows) {
+  const std::size_t nd = dirs.size();
+  std::vector<std::vector<std::pair<std::size_t, double>>> by(static_cast<std::size_t>(nc));
+  for (std::size_t d = 0; d < nd; ++d)
+    for (const auto& [k, v] : dirs[d]) by[static_cast<std::size_t>(k)].emplace_back(d, v);
+  std::vector<double> sum(nd, 0.0), size(nd, 0.0), rr(nd, 0.0), aa(nd, 0.0);
+  std::vector<char> hit(nd, 0);
+  std::vector<std::size_t> touched;
+  rows([&](const Sparse& cells) {
+    for (const auto& [k, x] : cells)
+      for (const auto& [d, v] : by[static_cast<std::size_t>(k)]) {
+        if (!hit[d]) {
+          hit[d] = 1;
+          touched.push_back(d);
+        }
+        sum[d] += x * v;
+        size[d] += std::fabs(x * v);
+      }
+    for (std::size_t d : touched) {
+      rr[d] += sum[d] * sum[d];
+      aa[d] += size[d] * size[d];
+      sum[d] = size[d] = 0;
+      hit[d] = 0;
+    }
+    touched.clear();
+  });
+  std::vector<double> rel(nd, 0.0);
+  for (std::size_t d = 0; d < nd; ++d) rel[d] = aa[d] > 0 ? std::sqrt(rr[d] / aa[d]) : 0.0;
+  return rel;
+}
+
+// A level that the pivots took for a combination of others but the records
+// do not: it is drawn, and the user is told why the chain will crawl there.
+std::string near_line(int e, int l, int t, double rel) {
+  std::string line = " warning:" + util::freev("effect", e, "level", l);
+  if (m.ntrait > 1) line += util::freev("of trait", t);
+  char r[32];
+  std::snprintf(r, sizeof r, "%.1e", rel);
+  return line + " is nearly a combination of other fixed levels and parent groups (to within " + r +
+         " of its size, not exactly): it is sampled, but the chain moves very slowly along that combination;"
+         " a covariable far from 0 beside a class effect does this: centre it (manual, section 3)";
+}
+
 // Each direction's last column (in column order) made the pivot of its
 // direction alone: the others lose it.  The pivots are then the columns
 // that depend on those before them, whatever order found the directions.
@@ -382,8 +436,8 @@ std::vector<Reference> find_references(model::State& s) {
       const int ngroup = static_cast<int>(eq_of.size()) - nfixed;
       const bool square = ngroup > 0 && ngroup <= 512;
       std::vector<double> among(square ? static_cast<std::size_t>(ngroup) * static_cast<std::size_t>(ngroup) : 0, 0.0);
-      for (int i = 1; i <= m.nrec; ++i) {
-        if (s.INDATA(i, m.pos_y(t)) == static_cast<float>(m.miss)) continue;
+      // Record i's row over the columns, in cells (ascending column).
+      auto row_of = [&](int i) {
         s.irec = i;
         find_addresses(s);
         cells.clear();
@@ -419,6 +473,11 @@ std::vector<Reference> find_references(model::State& s) {
             cells[n++] = cells[k];
         }
         cells.resize(n);
+      };
+      for (int i = 1; i <= m.nrec; ++i) {
+        if (!observed(i)) continue;
+        row_of(i);
+        const std::size_t n = cells.size();
         for (std::size_t a = 0; a < n; ++a) {
           if (square && cells[a].first >= nfixed) {
             double* row = among.data() + static_cast<std::size_t>(cells[a].first - nfixed) * static_cast<std::size_t>(ngroup);
@@ -435,7 +494,27 @@ std::vector<Reference> find_references(model::State& s) {
           const double v = among[static_cast<std::size_t>(a) * static_cast<std::size_t>(ngroup) + static_cast<std::size_t>(b)];
           if (v != 0) gram.add(static_cast<std::uint32_t>(nfixed + a), static_cast<std::uint32_t>(nfixed + b), v);
         }
-      for (auto& [col, dir] : references_of(null_directions(static_cast<int>(eq_of.size()), gram))) {
+      std::vector<Sparse> dirs = null_directions(static_cast<int>(eq_of.size()), gram);
+      if (!dirs.empty()) {
+        const std::vector<double> rel = residuals(dirs, static_cast<int>(eq_of.size()), [&](auto each_row) {
+          for (int i = 1; i <= m.nrec; ++i)
+            if (observed(i)) {
+              row_of(i);
+              each_row(cells);
+            }
+        });
+        std::vector<Sparse> kept;
+        for (std::size_t d = 0; d < dirs.size(); ++d) {
+          if (rel[d] <= verified_residual) {
+            kept.push_back(std::move(dirs[d]));
+            continue;
+          }
+          const auto [e, l] = owner(eq_of[static_cast<std::size_t>(dirs[d].back().first)]);
+          util::say_text(near_line(e, l, t, rel[d]));
+        }
+        dirs = std::move(kept);
+      }
+      for (auto& [col, dir] : references_of(std::move(dirs))) {
         Reference ref;
         ref.eq = eq_of[static_cast<std::size_t>(col)];
         std::tie(ref.effect, ref.level) = owner(ref.eq);
