@@ -39,19 +39,17 @@ struct Where {
 }
 
 // What a word where an id stands most likely is: an unknown parent written
-// as a missing value (NA, an empty field), or an id that is no level.
+// as a missing value (NA, an empty field), or an id that is no level (a
+// name, a herd-book number with letters).
 std::string id_hint(const util::RecordRead& r) {
   using F = util::RecordRead::Fault;
   if (r.field < 1 || r.field > 3 || (r.fault != F::not_number && r.fault != F::empty_field)) return "";
-  bool digit = false, letter = false;
-  for (const char c : r.word) {
-    digit = digit || (c >= '0' && c <= '9');
-    letter = letter || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-  }
-  if (!digit) return r.field >= 2 ? "; an unknown parent is written 0" : "";
-  if (letter)
-    return "; ids are whole numbers from 1 to the levels of the effect: recode ids such as this one"
-           " (manual, section 1.1)";
+  if (r.fault == F::empty_field || util::missing_word(r.word))
+    return r.field >= 2 ? "; an unknown parent is written 0" : "";
+  for (const char c : r.word)
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
+      return "; ids are whole numbers from 1 to the levels of the effect: recode ids such as this one"
+             " (manual, section 1.1)";
   return "";
 }
 

@@ -847,16 +847,6 @@ bool names_only(std::string_view line) {
   return any;
 }
 
-// Words that other programs write for a missing value.
-bool missing_word(std::string_view w) {
-  std::string low(w);
-  for (char& c : low)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  for (const char* k : {"na", "nan", "null", "none", "missing", ".", "-", "--", "?", "*"})
-    if (low == k) return true;
-  return false;
-}
-
 // What a word where a number stands most likely is: a field of a file
 // separated by ";", a header line, a missing value written as a word (the
 // data code it as 0), or an id that is no level.
@@ -877,7 +867,7 @@ std::string field_hint(const util::RecordRead& r, int irec) {
     for (int t = 1; t <= m.ntrait; ++t)
       if (static_cast<std::size_t>(m.pos_eff(e, t)) == r.field) {
         if (m.effecttype(e) == model::EffectType::cov) return "; a missing covariable is coded 0";
-        if (nan || missing_word(r.word)) return "; a missing level is coded 0";
+        if (nan || util::missing_word(r.word)) return "; a missing level is coded 0";
         return "; levels are whole numbers from 1 to the levels of the effect: recode ids such as this"
                " one (manual, section 1.1)";
       }

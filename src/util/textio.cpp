@@ -172,6 +172,17 @@ std::string describe(const RecordRead& r) {
   return "";
 }
 
+bool missing_word(std::string_view w) {
+  if (w.size() > 7) return false;
+  char low[8] = {};
+  for (std::size_t i = 0; i < w.size(); ++i)
+    low[i] = w[i] >= 'A' && w[i] <= 'Z' ? static_cast<char>(w[i] - 'A' + 'a') : w[i];
+  const std::string_view l(low, w.size());
+  for (const char* k : {"na", "nan", "null", "none", "missing", ".", "-", "--", "?", "*"})
+    if (l == k) return true;
+  return false;
+}
+
 std::size_t count_fields(std::string_view line) {
   std::size_t n = 0;
   bool in_field = false;

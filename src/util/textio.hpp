@@ -59,6 +59,11 @@ struct RecordRead {
 // What a faulty record read met, for messages: `field 3 "NA" is not a number`.
 std::string describe(const RecordRead& r);
 
+// True for the words that stand for a missing value in files written by
+// other means (NA, NaN, null, none, missing, ".", "-", "--", "?", "*", in
+// any case): where this program reads a number, 0 is the missing code.
+bool missing_word(std::string_view w);
+
 // Fields of a record's line as a record read splits them (at blanks, tabs
 // and commas), counted to the end of the line.
 std::size_t count_fields(std::string_view line);

@@ -157,6 +157,14 @@ TEST_F(InputFiles, Pedigree) {
       {"own ancestor, lines in any order", animal, "5 4 0\n4 0 3\n3 1 2\n\n1 0 0\n2 5 0\n",
        at + "1 (record 1): animal 5 is its own ancestor, through the lines 1 -> 2 -> 3 -> 6 -> 1"},
       {"fractional id", animal, "1 0 0\n2 1.5 0\n", at + "2 (record 2): field 2 \"1.5\" is not an integer"},
+      // Parents written as a missing value, ids that are names.
+      {"a parent left empty", animal, "1 0 0\n2,,0\n", at + "2 (record 2): field 2 is empty; an unknown parent is written 0"},
+      {"a dam written ?", animal, "1 0 0\n2 1 ?\n",
+       at + "2 (record 2): field 3 \"?\" is not an integer; an unknown parent is written 0"},
+      {"NA as the animal", animal, "NA 0 0\n", at + "1 (record 1): field 1 \"NA\" is not an integer"},
+      {"a name as a parent", animal, "1 0 0\n2 Bella 0\n",
+       at + "2 (record 2): field 2 \"Bella\" is not an integer; ids are whole numbers from 1 to the levels of the"
+            " effect: recode ids such as this one (manual, section 1.1)"},
       {"id beyond 32 bits", animal, "1 0 0\n2 0 99999999999\n",
        at + "2 (record 2): field 3 \"99999999999\" is too large an integer"},
       {"short line", animal, "1 0 0\n2 0\n3 0 0\n", at + "2 (record 2): the line holds 2 values where 3 are needed"},
