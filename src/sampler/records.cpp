@@ -849,7 +849,8 @@ bool names_only(std::string_view line) {
 
 // What a word where a number stands most likely is: a field of a file
 // separated by ";", a header line, a missing value written as a word (the
-// data code it as 0), or an id that is no level.
+// data code it as 0), or an id that is no level; and what a number too near
+// 0 would become.
 std::string field_hint(const util::RecordRead& r, int irec) {
   using F = util::RecordRead::Fault;
   if (r.fault == F::underflow)
@@ -949,7 +950,6 @@ void read_data_record(model::State& s) {
   const bool uneven = fields != tally.fields;
   if (!tally.comma_word.empty() && !tally.comma) {
     tally.comma = true;
-    tally.uneven = tally.uneven || uneven;
     util::say_text(" warning: line " + std::to_string(r.line) + " of data file " + c.datafile.name() +
                    " separates its fields by blanks or tabs and holds " + util::shown(tally.comma_word) +
                    (uneven ? ", " + std::to_string(fields) + " fields where the first record (line " +
