@@ -111,8 +111,8 @@ void repair(util::mat1<double>& x, const std::string& what) {
 
 // The lines naming the upper-triangle elements that are 0 in a starting
 // matrix of the given order: those that stay 0 for the whole chain, as a
-// warning, since identity starting matrices (a habit from other programs)
-// fix every covariance at 0; and, in a multiple-breed group (breed blocks of
+// warning, since identity starting matrices fix every covariance at 0 and
+// so estimate none; and, in a multiple-breed group (breed blocks of
 // order block, drawn whole), those that are sampled with their block.
 // Nothing when there is none.  Of a group with effects absent for a trait,
 // only its `present` rows have covariances that could be sampled.

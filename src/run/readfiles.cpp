@@ -38,6 +38,21 @@ struct Where {
               ", line " + std::to_string(w.line) + " (record " + std::to_string(w.i) + "): " + what);
 }
 
+// What a word where an id stands most likely is: an unknown parent written
+// as a missing value (NA, an empty field), or an id that is no level (a
+// name, a herd-book number with letters).
+std::string id_hint(const util::RecordRead& r) {
+  using F = util::RecordRead::Fault;
+  if (r.field < 1 || r.field > 3 || (r.fault != F::not_number && r.fault != F::empty_field)) return "";
+  if (r.fault == F::empty_field || util::missing_word(r.word))
+    return r.field >= 2 ? "; an unknown parent is written 0" : "";
+  for (const char c : r.word)
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
+      return "; ids are whole numbers from 1 to the levels of the effect: recode ids such as this one"
+             " (manual, section 1.1)";
+  return "";
+}
+
 // Names of the three id columns of a pedigree record.
 struct Columns {
   const char* c[3];
@@ -624,7 +639,7 @@ void read_files(model::State& s) {
                     std::to_string(i - 1) + " of the " + std::to_string(len) + " records declared");
 
       const Where w{ped, e, i, r.line};
-      if (!r.ok()) refuse(w, util::describe(r));
+      if (!r.ok()) refuse(w, util::describe(r) + id_hint(r));
       check_ids(w, ids);
       check_record(w, ids, ix);
       if (rt == RandomType::add_an_upg && (code < 1 || code > 4))

@@ -90,6 +90,10 @@ struct RecordCursor {
     std::size_t fields = 0;  // of the first record's line
     long fields_line = 0;    // that line
     bool uneven = false;     // a line of another count has been reported
+    bool comma = false;      // a line with a decimal comma has been reported
+    // The number with a decimal comma on the line in hand (a view into the
+    // file), empty when it holds none: a level refused there names it.
+    std::string_view comma_word;
     // Per trait (index t-1): records that hold a usual missing code other
     // than 0, the line of the first, and the codes met (bit k of code k).
     long coded[model::maxcorr] = {};

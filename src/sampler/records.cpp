@@ -47,15 +47,34 @@ constexpr const char* all_missing = "All traits are missing; eliminate such reco
 // True when v, truncated toward zero, is a level 1..n.
 bool level_in(double v, int n) { return v >= 1.0 && v < static_cast<double>(n) + 1.0; }
 
+// What a decimal comma does to a line whose fields are separated by blanks.
+constexpr const char* comma_splits =
+    "a decimal comma splits a number in two (325,6 is read as 325 and 6) and shifts the columns after it";
+constexpr const char* comma_splits_which =
+    "a decimal comma, which splits a number in two (325,6 is read as 325 and 6) and shifts the columns after"
+    " it,";
+
+// Said beside a level refused on a line that holds a number with a decimal
+// comma: the comma has most likely moved a trait's digits into the level's
+// column.
+std::string comma_cause(const model::State& s, long line) {
+  const std::string_view w = workspace(s).cursor.tally.comma_word;
+  if (line <= 0 || w.empty()) return "";
+  return "; the line holds " + util::shown(w) + ", and " + comma_splits_which +
+         " is the likely cause: write decimals with a point";
+}
+
 // A level must name one of the n levels exactly: a fraction would be cut to
 // a level silently.
 void check_level(const model::State& s, int irec, long line, int e, int t, const char* what, float v, int n) {
   if (!level_in(v, n))
     refuse(s, irec, line, e, t,
            std::string(what) + " " + shown(v) + " is not within 1 to " + std::to_string(n) +
-               (v >= static_cast<double>(n) + 1.0 && v == std::trunc(v) ? model::recode_hint : ""));
+               (v >= static_cast<double>(n) + 1.0 && v == std::trunc(v) ? model::recode_hint : "") +
+               comma_cause(s, line));
   if (v != std::trunc(v))
-    refuse(s, irec, line, e, t, std::string(what) + " " + shown(v) + " is not a whole number");
+    refuse(s, irec, line, e, t,
+           std::string(what) + " " + shown(v) + " is not a whole number" + comma_cause(s, line));
   // Data are held as 32-bit reals: from 2^24 on, neighbouring levels read
   // alike (16777217 arrives as 16777216), so none of them is trusted.
   if (v >= 16777216.0f)
@@ -828,21 +847,14 @@ bool names_only(std::string_view line) {
   return any;
 }
 
-// Words that other programs write for a missing value.
-bool missing_word(std::string_view w) {
-  std::string low(w);
-  for (char& c : low)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  for (const char* k : {"na", "nan", "null", "none", "missing", ".", "-", "--", "?", "*"})
-    if (low == k) return true;
-  return false;
-}
-
 // What a word where a number stands most likely is: a field of a file
 // separated by ";", a header line, a missing value written as a word (the
-// data code it as 0), or an id that is no level.
+// data code it as 0), or an id that is no level; and what a number too near
+// 0 would become.
 std::string field_hint(const util::RecordRead& r, int irec) {
   using F = util::RecordRead::Fault;
+  if (r.fault == F::underflow)
+    return static_cast<std::size_t>(m.pos_weight) == r.field ? "" : ", the missing code";
   const bool nan = r.fault == F::not_finite && !r.word.empty() && (r.word[0] == 'n' || r.word[0] == 'N');
   if (r.fault != F::not_number && !nan) return "";
   if (r.word.find(';') != std::string_view::npos)
@@ -856,7 +868,7 @@ std::string field_hint(const util::RecordRead& r, int irec) {
     for (int t = 1; t <= m.ntrait; ++t)
       if (static_cast<std::size_t>(m.pos_eff(e, t)) == r.field) {
         if (m.effecttype(e) == model::EffectType::cov) return "; a missing covariable is coded 0";
-        if (nan || missing_word(r.word)) return "; a missing level is coded 0";
+        if (nan || util::missing_word(r.word)) return "; a missing level is coded 0";
         return "; levels are whole numbers from 1 to the levels of the effect: recode ids such as this"
                " one (manual, section 1.1)";
       }
@@ -922,21 +934,37 @@ void read_data_record(model::State& s) {
                             irec - 1, " is not equal   to the value you have entered: ", m.nrec));
   }
   // A field left out, or a number split at a decimal comma, shifts every
-  // later column of its line without a fault of its own.
+  // later column of its line without a fault of its own; a decimal comma in
+  // the last column read cuts its number without shifting anything.  A line
+  // that separates its fields by blanks and holds a comma between two digits
+  // is warned of once, and a line of another field count than the first
+  // record's once (unless a decimal comma has been warned of, which says it).
   RecordCursor::DataTally& tally = c.tally;
   const std::size_t fields = util::count_fields(r.text);
   if (irec == 1) {
     tally = {};
     tally.fields = fields;
     tally.fields_line = r.line;
-  } else if (fields != tally.fields && !tally.uneven) {
+  }
+  tally.comma_word = util::decimal_comma(r.text, static_cast<std::size_t>(len));
+  const bool uneven = fields != tally.fields;
+  if (!tally.comma_word.empty() && !tally.comma) {
+    tally.comma = true;
+    util::say_text(" warning: line " + std::to_string(r.line) + " of data file " + c.datafile.name() +
+                   " separates its fields by blanks or tabs and holds " + util::shown(tally.comma_word) +
+                   (uneven ? ", " + std::to_string(fields) + " fields where the first record (line " +
+                                 std::to_string(tally.fields_line) + ") holds " + std::to_string(tally.fields)
+                           : "") +
+                   ": fields are separated by blanks, tabs or commas, so " + comma_splits +
+                   "; the results are wrong until the file is fixed: write decimals with a point");
+  } else if (uneven && !tally.uneven && !tally.comma) {
     tally.uneven = true;
     util::say_text(" warning: line " + std::to_string(r.line) + " of data file " + c.datafile.name() +
                    " holds " + std::to_string(fields) + " fields where the first record (line " +
                    std::to_string(tally.fields_line) + ") holds " + std::to_string(tally.fields) +
-                   ": fields are separated by blanks, tabs or commas, so a decimal comma splits a number"
-                   " in two (325,6 is read as 325 and 6) and shifts the columns after it; write decimals"
-                   " with a point");
+                   ": fields are separated by blanks, tabs or commas, so " + comma_splits +
+                   "; if a decimal comma is the cause, the results are wrong until the file is fixed:"
+                   " write decimals with a point");
   }
   if (!r.ok())
     refuse(s, irec, r.line,
@@ -945,6 +973,7 @@ void read_data_record(model::State& s) {
                                     : field_hint(r, irec)));
   for (int k = 1; k <= len; ++k) s.INDATA(irec, k) = buf[k - 1];
   check_data_record(s, irec, r.line);
+  tally.comma_word = {};
   tally_codes(s, tally, irec, r.line);
   if (irec == m.nrec) {
     warn_codes(tally, c.datafile.name());

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "sparse/sparseop.hpp"
+#include "sparse/zanto_ija.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 #include "util/team.hpp"
-#include "zanto/zanto90.hpp"
 
 namespace pcg {
 
@@ -241,8 +241,8 @@ struct preconditioner {
 // The blocks of M are inverted in place by the sparse factorisation package;
 // "reset" releases its storage, so nothing is kept between solver calls.
 void invert_blocks(sparse_ija& M) {
-  zanto::zanto90r4("invert", M);
-  zanto::zanto90r4("reset", M);
+  sparsem::zanto90r4("invert", M);
+  sparsem::zanto90r4("reset", M);
 }
 
 void need_length(const char* who, const util::vec1<double>& v, std::int32_t n) {

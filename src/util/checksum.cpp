@@ -19,7 +19,7 @@ namespace util {
 
 namespace {
 
-constexpr std::uint64_t poly = 0xC96C5795D7870F42ULL;  // ECMA-182, reflected
+constexpr std::uint64_t poly = 0xC96C5795D7870F42ULL;  // 0x42F0E1EBA9EA3693, reflected
 
 // Eight tables: eight bytes a step (table k takes a byte k places further on).
 constexpr std::array<std::array<std::uint64_t, 256>, 8> make_tables() {

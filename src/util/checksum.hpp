@@ -1,7 +1,9 @@
 // Checksums of the files a chain writes, so that a restart can tell the
 // files of its own store from files of another chain or files changed
-// since: CRC-64 as xz computes it (polynomial of ECMA-182, bits reflected,
-// all ones in and out), of "123456789" 995dc9bbdf1939fa.
+// since: a 64-bit cyclic redundancy check of polynomial 0x42F0E1EBA9EA3693
+// (0xC96C5795D7870F42 with its bits reflected), bits taken lowest first,
+// started from all ones and its result inverted; "123456789" gives
+// 995dc9bbdf1939fa.
 #pragma once
 
 #include <cstdint>
@@ -35,9 +37,9 @@ struct Tally {
 // The tally of the first `bytes` bytes of file `name` (all of it when bytes
 // is below 0; fewer where the file ends).  False when there is no such file;
 // a file that cannot be read stops the run.  With as_read, the file as the
-// program's readers read it: a UTF-8 byte-order mark at the start (an
-// editor's encoding mark) and a carriage return before each line feed (an
-// editor's line ends) are left out of the tally.
+// program's readers read it: a UTF-8 byte-order mark at the start (which
+// names the encoding) and a carriage return before each line feed (CR LF
+// line ends) are left out of the tally, as the readers skip them.
 bool tally_of_file(const char* name, long long bytes, Tally& t, bool as_read = false);
 
 // A checksum as a file records it: 16 hexadecimal digits, and back (false

@@ -43,10 +43,11 @@ bool parse_int(const char* t, const char* e, T& out) {
   return true;
 }
 
-// Reals: the Fortran forms 1.5, .5, 5., 1.5E3, 1.5D3, 1.5E+3 and 1.5+3 (a
-// signed exponent without its letter), also Inf and NaN.  The text is parsed
+// Reals: the forms 1.5, .5, 5., 1.5E3, 1.5D3, 1.5E+3 and 1.5+3 (a signed
+// exponent without its letter), also Inf and NaN.  The text is parsed
 // straight to T, so a 32-bit target is rounded once.  Overflow gives an
-// infinity and underflow zero or a subnormal, as the run-time library does.
+// infinity and underflow zero or a subnormal (correctly rounded, ties to
+// even); record reads refuse both the infinity and the zero.
 template <class T>
 bool parse_real(const char* t, const char* e, T& out) {
   if (t < e && *t == '+') {
@@ -105,6 +106,21 @@ bool store(const ReadTarget& tg, std::size_t k, const char* t, const char* e) {
   return false;
 }
 
+// True when a real target holds 0 though its text has a digit other than 0
+// before the exponent: a number too near 0 for the target, read as 0.
+bool lost_to_zero(const ReadTarget& tg, std::size_t k, std::string_view w) {
+  if (tg.kind == ReadTarget::R32 ? static_cast<const float*>(tg.p)[k] != 0.0f
+      : tg.kind == ReadTarget::R64 ? static_cast<const double*>(tg.p)[k] != 0.0
+                                   : true)
+    return false;
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    const char c = w[i];
+    if (c >= '1' && c <= '9') return true;
+    if (c == 'e' || c == 'E' || c == 'd' || c == 'D' || (i > 0 && (c == '+' || c == '-'))) break;
+  }
+  return false;
+}
+
 bool is_finite(const ReadTarget& tg, std::size_t k) {
   if (tg.kind == ReadTarget::R32) return std::isfinite(static_cast<const float*>(tg.p)[k]);
   if (tg.kind == ReadTarget::R64) return std::isfinite(static_cast<const double*>(tg.p)[k]);
@@ -150,8 +166,21 @@ std::string describe(const RecordRead& r) {
       return field + word + " is not an integer";
     case F::not_finite:
       return field + word + " is not a finite number";
+    case F::underflow:
+      return field + word + " is too near 0 to be held: it would read as 0";
   }
   return "";
+}
+
+bool missing_word(std::string_view w) {
+  if (w.size() > 7) return false;
+  char low[8] = {};
+  for (std::size_t i = 0; i < w.size(); ++i)
+    low[i] = w[i] >= 'A' && w[i] <= 'Z' ? static_cast<char>(w[i] - 'A' + 'a') : w[i];
+  const std::string_view l(low, w.size());
+  for (const char* k : {"na", "nan", "null", "none", "missing", ".", "-", "--", "?", "*"})
+    if (l == k) return true;
+  return false;
 }
 
 std::size_t count_fields(std::string_view line) {
@@ -163,6 +192,32 @@ std::size_t count_fields(std::string_view line) {
     in_field = !sep;
   }
   return n;
+}
+
+std::string_view decimal_comma(std::string_view line, std::size_t fields) {
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  const std::size_t n = line.size();
+  bool blanks = false;  // a blank or tab alone separates two fields
+  std::size_t comma = n, field = 0;
+  bool in_field = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const char c = line[i];
+    const bool sep = is_blank(c) || c == ',';
+    field += !sep && !in_field ? 1 : 0;
+    in_field = !sep;
+    if (c == ',' && comma == n && field <= fields && i > 0 && i + 1 < n && digit(line[i - 1]) &&
+        digit(line[i + 1]))
+      comma = i;
+    if (blanks || !is_blank(c) || i == 0 || is_blank(line[i - 1])) continue;
+    std::size_t j = i;
+    while (j < n && is_blank(line[j])) ++j;
+    blanks = line[i - 1] != ',' && j < n && line[j] != ',';
+  }
+  if (!blanks || comma == n) return {};
+  std::size_t b = comma, e = comma;
+  while (b > 0 && !is_blank(line[b - 1])) --b;
+  while (e < n && !is_blank(line[e])) ++e;
+  return line.substr(b, e - b);
 }
 
 std::string_view after_byte_order_mark(std::string_view s) {
@@ -402,6 +457,8 @@ RecordRead TextIn::read_record(std::span<const ReadTarget> targets) {
       fault = F::not_number;
     else if (!is_finite(tg, k))
       fault = F::not_finite;
+    else if (lost_to_zero(tg, k, w))
+      fault = F::underflow;
     if (fault != F::none) {
       r.fault = fault;
       r.field = field;

@@ -43,7 +43,8 @@ struct RecordRead {
     empty_field,  // nothing between two commas (or before a first, after a last)
     slash,        // a "/" in a field
     not_number,   // not a number of the target's kind (integer or real)
-    not_finite    // a real that is NaN or infinite
+    not_finite,   // a real that is NaN or infinite
+    underflow     // a real that is not 0 but too near 0 for the target: it would read as 0
   };
   Fault fault = Fault::none;
   long line = 0;           // the record's line (at eof: the lines read)
@@ -58,14 +59,26 @@ struct RecordRead {
 // What a faulty record read met, for messages: `field 3 "NA" is not a number`.
 std::string describe(const RecordRead& r);
 
+// True for the words that stand for a missing value in files written by
+// other means (NA, NaN, null, none, missing, ".", "-", "--", "?", "*", in
+// any case): where this program reads a number, 0 is the missing code.
+bool missing_word(std::string_view w);
+
 // Fields of a record's line as a record read splits them (at blanks, tabs
 // and commas), counted to the end of the line.
 std::size_t count_fields(std::string_view line);
 
+// In a line whose fields are separated by blanks or tabs (a blank or tab
+// between two fields with no comma beside it), the first word that holds a
+// comma between two digits within the first `fields` fields (as a read
+// splits them): a number written with a decimal comma, which the read takes
+// as two.  Empty when there is none.
+std::string_view decimal_comma(std::string_view line, std::size_t fields);
+
 // An input text file, held in memory.  Opening never creates a file: a
 // missing or unreadable file stops the run with a message naming it.  A
-// UTF-8 byte-order mark at the start (as editors on Windows save) marks the
-// encoding and is no text: reads begin after it.
+// UTF-8 byte-order mark at the start (the bytes EF BB BF, which some editors
+// save first) marks the encoding and is no text: reads begin after it.
 class TextIn {
  public:
   TextIn() = default;
@@ -97,8 +110,10 @@ class TextIn {
   // line is not looked at.  Fields are separated by blanks, tabs, or one comma
   // with or without blanks around it.  A line with too few fields, an empty
   // field, a "/", a word that is not a number (an integer target takes only
-  // an integer) and a real that is not finite are faults, after which the
-  // targets are partly filled.  Allocates nothing.
+  // an integer), a real that is not finite and a real that is not 0 but
+  // reads as 0 are faults, after which the targets are partly filled.  A
+  // real nearer 0 than the target's normal numbers but not 0 is kept as it
+  // reads, with fewer digits.  Allocates nothing.
   RecordRead read_record(std::span<const ReadTarget> targets);
   template <class... T>
   RecordRead read_recordv(T&&... t) {

@@ -24,7 +24,7 @@ enum class Step { ordering, symbolic_fact, numeric_fact, solve, det, ldet, inver
 
 // What the steps of one call share.
 struct Call {
-  sparsem::sparse_ija& fs;
+  const Matrix& fs;
   word msglev;
   std::int64_t maxmem;
   word* rank;
@@ -52,15 +52,16 @@ void allocate(InterfaceState& s, std::int64_t words) {
 // arrays, every row led by its diagonal, columns within the order, and each
 // off-diagonal pair stored once.  Anything else is refused before a step
 // indexes by it.
-void check_matrix(const sparsem::sparse_ija& fs) {
+void check_matrix(const Matrix& fs) {
   const long n = fs.n;
   if (n == 0 && fs.ia.empty()) return;  // an empty matrix without arrays
   const std::int32_t* ia = fs.ia.data();
   const std::int32_t* ja = fs.ja.data();
-  bool ok = n >= 0 && fs.ia.size() >= n + 1 && ia[0] == 1;
+  const auto length = [](auto s) { return static_cast<long>(s.size()); };
+  bool ok = n >= 0 && length(fs.ia) >= n + 1 && ia[0] == 1;
   for (long i = 0; ok && i < n; ++i) ok = ia[i] < ia[i + 1];
   const long last = ok ? ia[n] - 1 : 0;
-  ok = ok && fs.ja.size() >= last && fs.a.size() >= last;
+  ok = ok && length(fs.ja) >= last && length(fs.a) >= last;
   std::vector<long> start(static_cast<std::size_t>(n) + 2, 0);
   for (long i = 1; ok && i <= n; ++i) {
     ok = ja[ia[i - 1] - 1] == i;
@@ -95,12 +96,13 @@ void check_matrix(const sparsem::sparse_ija& fs) {
 // One step, repeated after each enlargement of the work space; rhs is the
 // right-hand side of "solve", overwritten by the solution.
 void run_zanto(InterfaceState& s, Call& c, Step step, std::vector<double>* rhs = nullptr) {
-  sparsem::sparse_ija& fs = c.fs;
+  const Matrix& fs = c.fs;
   const word n = fs.n;
   word no_rows = 1;
-  ivec ia = fs.ia.empty() ? ivec(&no_rows, 1) : ivec(fs.ia.data(), fs.ia.size());
-  ivec ja(fs.ja.data(), fs.ja.size());
-  rvec a(fs.a.data(), fs.a.size());
+  const auto length = [](auto s) { return static_cast<long>(s.size()); };
+  ivec ia = fs.ia.empty() ? ivec(&no_rows, 1) : ivec(fs.ia.data(), length(fs.ia));
+  ivec ja(fs.ja.data(), length(fs.ja));
+  rvec a(fs.a.data(), length(fs.a));
   word iscratch[4] = {0, 0, 0, 0};
   double rscratch = 0;
   for (;;) {
@@ -197,7 +199,7 @@ void solve(InterfaceState& s, Call& c, const Optional& o) {
 
 }  // namespace
 
-void zanto90r4(std::string_view op, sparsem::sparse_ija& fs, const Optional& opt) {
+void zanto90r4(std::string_view op, const Matrix& fs, const Optional& opt) {
   InterfaceState& s = interface_state();
   if (fs.n != s.last_n) {
     // Only the order is compared: a new pattern of the same order needs "res".
@@ -240,7 +242,7 @@ void zanto90r4(std::string_view op, sparsem::sparse_ija& fs, const Optional& opt
   }
 }
 
-void zanto90r8(std::string_view op, sparsem::sparse_ija& fs, std::span<const double> rs8,
+void zanto90r8(std::string_view op, const Matrix& fs, std::span<const double> rs8,
                std::span<double> sol8) {
   Optional o;
   o.rs8 = rs8;

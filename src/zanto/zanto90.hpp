@@ -4,6 +4,7 @@
 // keeps the work space and how far the matrix of the last order has got
 // (ordered and symbolically factorised, factor ready), so repeated requests
 // on one matrix redo only what they must.  It serves one matrix at a time.
+// The package owns no matrix type: callers lend it their arrays.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +13,22 @@
 #include <string_view>
 #include <vector>
 
-#include "sparse/sparsem.hpp"
 #include "zanto/work.hpp"
 
 namespace zanto {
+
+// A symmetric matrix in compressed rows, upper triangle: row i (from 1)
+// holds entries ia[i-1] .. ia[i]-1 (numbered from 1), led by its diagonal,
+// then its other columns, each pair of the triangle once.  The arrays are
+// the caller's: "inv" overwrites a with the inverse on the same pattern.
+// A matrix of order 0 may have no arrays at all.
+struct Matrix {
+  word n = 0;
+  word nel = 0;             // entries (for the messages)
+  std::span<word> ia;       // n + 1 row starts
+  std::span<word> ja;       // columns
+  std::span<double> a;      // values
+};
 
 // The optional arguments; absent ones are left empty.
 struct Optional {
@@ -42,9 +55,9 @@ InterfaceState& interface_state();
 
 // Stops the run (through util::fatal) on a missing solution pair, a driver
 // failure, or a need beyond maxmem; other misuse is reported and ignored.
-void zanto90r4(std::string_view op, sparsem::sparse_ija& fs, const Optional& opt = {});
+void zanto90r4(std::string_view op, const Matrix& fs, const Optional& opt = {});
 // The same with 64-bit right-hand side and solution only.
-void zanto90r8(std::string_view op, sparsem::sparse_ija& fs, std::span<const double> rs8,
+void zanto90r8(std::string_view op, const Matrix& fs, std::span<const double> rs8,
                std::span<double> sol8);
 
 }  // namespace zanto

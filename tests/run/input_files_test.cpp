@@ -76,7 +76,8 @@ TEST_F(InputFiles, DataFile) {
       {"accepted forms", "10 1 1 0.5 1\n\n  \n12,0.25,2,2.75,2\r\n 9 2 2 -1 1 name 7\n8 1 2 0 0\n", 4, "",
        " warning: line 5 of data file d.txt holds 7 fields where the first record (line 1) holds 5: fields are"
        " separated by blanks, tabs or commas, so a decimal comma splits a number in two (325,6 is read as 325 and"
-       " 6) and shifts the columns after it; write decimals with a point\n"},
+       " 6) and shifts the columns after it; if a decimal comma is the cause, the results are wrong until the file"
+       " is fixed: write decimals with a point\n"},
       {"more records than declared", "10 1 1 0.5 1\n\n12 1 2 1 1\n9 2 2 -1 1\n", 2, "",
        " Warning: data file d.txt holds 3 records; the first 2 are analysed\n"},
       {"fewer records than declared", "10 1 1 0.5 1\n12 1 2 1 1\n\n", 3,
@@ -99,6 +100,17 @@ TEST_F(InputFiles, DataFile) {
       {"NaN", "nan 1 1 0.5 1\n", 1, at + "1 (record 1): field 1 \"nan\" is not a finite number; a missing trait is coded 0",
        ""},
       {"infinite", "10 1 1 1e40 1\n", 1, at + "1 (record 1): field 4 \"1e40\" is not a finite number", ""},
+      // A 32-bit real holds 1e-45 (with fewer digits), not 1e-46; the
+      // exponent is not the mantissa, and 0 written small is 0.
+      {"too near 0", "10 1 1 0.5 1\n10 1 1 -1e-46 1\n", 2,
+       at + "2 (record 2): field 4 \"-1e-46\" is too near 0 to be held: it would read as 0, the missing code", ""},
+      {"weight too near 0", "10 1e-50 1 0.5 1\n", 1,
+       at + "1 (record 1): field 2 \"1e-50\" is too near 0 to be held: it would read as 0", ""},
+      {"too near 0, the exponent's sign without a letter", "2.5-99 1 1 0.5 1\n", 1,
+       at + "1 (record 1): field 1 \"2.5-99\" is too near 0 to be held: it would read as 0, the missing code", ""},
+      {"near 0 but held", "1e-45 1 1 1.2e-38 1\n", 1, "", ""},
+      {"0 written small", "0.000E-999 1 1 0.5 1\n", 1, at + "1 (record 1): All traits are missing; eliminate such records!",
+       ""},
       {"fractional level", "10 1 1 0.5 1\n10 1 1.5 0.5 1\n", 2,
        at + "2 (record 2), effect 1, trait 1: level 1.5 is not a whole number", ""},
       {"fractional nesting class", "10 1 1 0.5 2.5\n", 1,
@@ -145,6 +157,14 @@ TEST_F(InputFiles, Pedigree) {
       {"own ancestor, lines in any order", animal, "5 4 0\n4 0 3\n3 1 2\n\n1 0 0\n2 5 0\n",
        at + "1 (record 1): animal 5 is its own ancestor, through the lines 1 -> 2 -> 3 -> 6 -> 1"},
       {"fractional id", animal, "1 0 0\n2 1.5 0\n", at + "2 (record 2): field 2 \"1.5\" is not an integer"},
+      // Parents written as a missing value, ids that are names.
+      {"a parent left empty", animal, "1 0 0\n2,,0\n", at + "2 (record 2): field 2 is empty; an unknown parent is written 0"},
+      {"a dam written ?", animal, "1 0 0\n2 1 ?\n",
+       at + "2 (record 2): field 3 \"?\" is not an integer; an unknown parent is written 0"},
+      {"NA as the animal", animal, "NA 0 0\n", at + "1 (record 1): field 1 \"NA\" is not an integer"},
+      {"a name as a parent", animal, "1 0 0\n2 Bella 0\n",
+       at + "2 (record 2): field 2 \"Bella\" is not an integer; ids are whole numbers from 1 to the levels of the"
+            " effect: recode ids such as this one (manual, section 1.1)"},
       {"id beyond 32 bits", animal, "1 0 0\n2 0 99999999999\n",
        at + "2 (record 2): field 3 \"99999999999\" is too large an integer"},
       {"short line", animal, "1 0 0\n2 0\n3 0 0\n", at + "2 (record 2): the line holds 2 values where 3 are needed"},

@@ -114,8 +114,13 @@ TEST_F(OwnData, UnevenFieldCountsAreWarnedOfAtTheFirstSuchLine) {
   std::string comma7 = clean[6];
   comma7[comma7.find('.')] = ',';
   const std::string tail = ": fields are separated by blanks, tabs or commas, so a decimal comma splits a number"
-                           " in two (325,6 is read as 325 and 6) and shifts the columns after it; write decimals"
+                           " in two (325,6 is read as 325 and 6) and shifts the columns after it; if a decimal"
+                           " comma is the cause, the results are wrong until the file is fixed: write decimals"
                            " with a point";
+  // A line that holds the decimal comma is warned of as such.
+  const std::string comma_tail = ": fields are separated by blanks, tabs or commas, so a decimal comma splits a"
+                                 " number in two (325,6 is read as 325 and 6) and shifts the columns after it; the"
+                                 " results are wrong until the file is fixed: write decimals with a point";
   struct Case {
     const char* name;
     std::vector<std::string> data;
@@ -126,7 +131,9 @@ TEST_F(OwnData, UnevenFieldCountsAreWarnedOfAtTheFirstSuchLine) {
   const Case cases[] = {
       {"clean", clean, 0, "", true},
       {"decimal comma", edited({{7, comma7}}), 1,
-       " warning: line 7 of data file data.txt holds 6 fields where the first record (line 1) holds 5" + tail, false},
+       " warning: line 7 of data file data.txt separates its fields by blanks or tabs and holds " +
+           comma7.substr(0, comma7.find(' ')) + ", 6 fields where the first record (line 1) holds 5" + comma_tail,
+       false},
       {"notes after lines 12 and 30", edited({{12, clean[11] + " checked"}, {30, clean[29] + " x"}}), 0,
        " warning: line 12 of data file data.txt holds 6 fields where the first record (line 1) holds 5" + tail, true},
       {"first record longer", edited({{1, clean[0] + " 1"}}), 0,
@@ -150,6 +157,75 @@ TEST_F(OwnData, UnevenFieldCountsAreWarnedOfAtTheFirstSuchLine) {
     const std::string solutions = read_file(dir() / "solutions");
     if (reference.empty()) reference = solutions;
     EXPECT_EQ(solutions, reference) << c.name;
+  }
+}
+
+// Ids first, traits last: a decimal comma on a line whose fields are
+// separated by blanks is warned of once, at its first line, with the field
+// counts where they differ, and the warning says the results are wrong;
+// commas that separate fields, and a comma after the fields read, are not.
+TEST_F(OwnData, DecimalCommasAreWarnedOfAtTheFirstSuchLine) {
+  const std::string par = [] {
+    std::string p = parameters("2 0.5\n0.5 3", "1 0.2\n0.2 1.5", "1 1 3 cross n\n2 2 1 cov n\n3 3 30 cross n");
+    p.replace(p.find("OBSERVATION(S)\n1 2\n"), 19, "OBSERVATION(S)\n4 5\n");
+    return p;
+  }();
+  // Line r: class, covariable, animal, trait 1, trait 2, each trait with
+  // its decimal separator, or whole (as spreadsheets write 12,0 as 12).
+  auto lines = [](char point, int whole_until, const std::string& sep = " ", const std::string& note = "") {
+    std::vector<std::string> v;
+    for (const std::string& l : data_lines()) {
+      std::vector<std::string> f;
+      std::istringstream in(l);
+      for (std::string w; in >> w;) f.push_back(w);
+      for (int k : {0, 1}) {
+        if (static_cast<int>(v.size()) < whole_until) f[k] = f[k].substr(0, f[k].find('.'));
+        std::replace(f[k].begin(), f[k].end(), '.', point);
+      }
+      v.push_back(f[2] + sep + f[3] + sep + f[4] + sep + f[0] + sep + f[1] + note);
+    }
+    return v;
+  };
+  const std::string tail = ": fields are separated by blanks, tabs or commas, so a decimal comma splits a number"
+                           " in two (325,6 is read as 325 and 6) and shifts the columns after it; the results are"
+                           " wrong until the file is fixed: write decimals with a point";
+  const std::vector<std::string> commas = lines(',', 0), spreadsheet = lines(',', 1);
+  struct Case {
+    const char* name;
+    std::vector<std::string> data;
+    std::string warning;  // "" none
+    bool same_results;    // the numbers read are those of the clean file
+  };
+  const Case cases[] = {
+      {"clean", lines('.', 0), "", true},
+      // Every line: field counts agree, and trait 1 is cut to its whole part.
+      {"decimal commas on every line", commas,
+       " warning: line 1 of data file data.txt separates its fields by blanks or tabs and holds 11,6829" + tail,
+       false},
+      // The first record whole, the next with commas: one warning, at line 2.
+      {"whole values without a comma", spreadsheet,
+       " warning: line 2 of data file data.txt separates its fields by blanks or tabs and holds 11,8186, 7 fields"
+       " where the first record (line 1) holds 5" + tail,
+       false},
+      {"a note with a comma after the fields read", lines('.', 0, " ", " 12,5"), "", true},
+      {"fields separated by commas", lines('.', 0, ","), "", true},
+      {"fields separated by \", \"", lines('.', 0, ", "), "", true},
+  };
+  std::string reference;
+  for (const Case& c : cases) {
+    write_model(dir(), c.data, pedigree_lines(), par);
+    const Process p = run_program(dir());
+    ASSERT_EQ(p.status, 0) << c.name << "\n" << p.out << p.err;
+    const auto warnings = lines_with(p.out, "decimal comma");
+    if (c.warning.empty()) {
+      EXPECT_TRUE(warnings.empty()) << c.name << ": " << warnings[0];
+    } else {
+      ASSERT_EQ(warnings.size(), 1u) << c.name << "\n" << p.out;
+      EXPECT_EQ(warnings[0], c.warning) << c.name;
+    }
+    const std::string solutions = read_file(dir() / "solutions");
+    if (reference.empty()) reference = solutions;
+    EXPECT_EQ(solutions == reference, c.same_results) << c.name;
   }
 }
 
@@ -261,8 +337,12 @@ TEST_F(OwnData, RefusalsPointAtTheLikelyCause) {
   std::vector<std::string> semicolons = clean, header = clean;
   for (std::string& l : semicolons) std::replace(l.begin(), l.end(), ' ', ';');
   header.insert(header.begin(), "weight1 weight2 hys age animal_id");
-  std::vector<std::string> ped_raw = pedigree_lines();
+  std::vector<std::string> ped_raw = pedigree_lines(), ped_na = pedigree_lines();
   ped_raw[2] = "500226401 0 0";
+  ped_na[12] = "13 NA 8";
+  // Line 8's covariable -0.2000 written with a decimal comma: its 2000
+  // lands in the animal's column.
+  const std::string cov8 = with_field(clean[7], 4, "-0,2000");
   const std::string recode =
       "; levels are numbered 1, 2, ... up to the levels of the effect: recode ids beyond them (manual, section 1.1)"
       " or give the effect more levels";
@@ -292,6 +372,23 @@ TEST_F(OwnData, RefusalsPointAtTheLikelyCause) {
        data_at + "8 (record 8), effect 3, trait 1: level 500226400 is not within 1 to 30" + recode},
       {"class not whole", data_edit(8, 3, "4.5"), pedigree_lines(), parameters(),
        data_at + "8 (record 8), effect 1, trait 1: level 4.5 is not within 1 to 3"},
+      {"decimal comma before the animal", [&] {
+         std::vector<std::string> d = clean;
+         d[7] = cov8;
+         return d;
+       }(),
+       pedigree_lines(), parameters(),
+       data_at + "8 (record 8), effect 3, trait 1: level 2000 is not within 1 to 30" + recode +
+           "; the line holds -0,2000, and a decimal comma, which splits a number in two (325,6 is read as 325 and"
+           " 6) and shifts the columns after it, is the likely cause: write decimals with a point"},
+      {"a value too near 0 for a 32-bit real", data_edit(3, 2, "1e-400"), pedigree_lines(), parameters(),
+       data_at + "3 (record 3): field 2 \"1e-400\" is too near 0 to be held: it would read as 0, the missing code"},
+      {"the same, of a double's normal range", data_edit(4, 1, "-2.5e-46"), pedigree_lines(), parameters(),
+       data_at + "4 (record 4): field 1 \"-2.5e-46\" is too near 0 to be held: it would read as 0, the missing"
+                 " code"},
+      {"NA as a parent", clean, ped_na, parameters(),
+       " Error in pedigree file pedigree.txt of effect 3, line 13 (record 13): field 2 \"NA\" is not an integer; an"
+       " unknown parent is written 0"},
       {"pedigree id as recorded", clean, ped_raw, parameters(),
        " Error in pedigree file pedigree.txt of effect 3, line 3 (record 3): animal 500226401 is not within 1 to 30" +
            recode},

@@ -319,7 +319,8 @@ TEST_F(Files, ReadFailures) {
   write("ped.txt", "1 0 0\n2 x 0\n3 0 0\n");
   EXPECT_EQ(load(animal_model).stop,
             " Error in pedigree file ped.txt of effect 2, line 2 (record 2): field 2 \"x\" is not an "
-            "integer");
+            "integer; ids are whole numbers from 1 to the levels of the effect: recode ids such as this one"
+            " (manual, section 1.1)");
   // A file with fewer records.
   write("ped.txt", "1 0 0\n2 0 0\n");
   r = load(animal_model);

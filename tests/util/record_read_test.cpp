@@ -40,6 +40,10 @@ TEST(RecordRead, FieldsFaultsAndLines) {
       {"1 NaN 3\n", F::not_finite, 1, 2, "NaN", {}},
       {"1 2 -inf\n", F::not_finite, 1, 3, "-inf", {}},
       {"1 2 1e39\n", F::not_finite, 1, 3, "1e39", {}},  // beyond a 32-bit real
+      {"1 2 1e-46\n", F::underflow, 1, 3, "1e-46", {}},  // nearer 0 than a 32-bit real holds
+      {"1 -7.0D-46 3\n", F::underflow, 1, 2, "-7.0D-46", {}},  // half the least, rounded to 0
+      {"1 2 5.0-47\n", F::underflow, 1, 3, "5.0-47", {}},
+      {"0e-99 -0.0-99 1e-45\n", F::none, 1, 0, "", {0, 0, 1e-45f}},  // 0 written small; the least kept
       {"\n \n", F::eof, 2, 0, "", {}},
       {"", F::eof, 0, 0, "", {}},
   };
@@ -56,6 +60,31 @@ TEST(RecordRead, FieldsFaultsAndLines) {
       for (int k = 0; k < 3; ++k) EXPECT_EQ(v[k], c.v[k]) << c.text << " value " << k;
     }
   }
+}
+
+// A decimal comma is told from a comma that separates fields by the blanks
+// that separate the others, and counts only where it splits a field read.
+TEST(RecordRead, DecimalCommaOfABlankSeparatedLine) {
+  struct Case {
+    const char* line;
+    std::size_t fields;
+    const char* comma;  // "" none
+  };
+  const Case cases[] = {
+      {"12 3 45,6", 3, "45,6"},
+      {"12\t3\t45,6\r", 3, "45,6"},
+      {"  1,5 2", 1, "1,5"},
+      {"12 3 45,6", 2, ""},       // the comma after the fields read
+      {"12 3,4 5,6", 2, "3,4"},   // the first one read
+      {"12,3,45,6", 4, ""},       // fields separated by commas alone
+      {"12, 3, 45,6", 4, ""},     // by commas with blanks beside them
+      {"12 ,3 ,45", 3, ""},
+      {"12 3 4, 5", 3, ""},       // a comma between a digit and a blank
+      {"12 3 -0,5e2", 3, "-0,5e2"},
+      {"12 3 ,5", 3, ""},
+      {"", 3, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(util::decimal_comma(c.line, c.fields), c.comma) << c.line;
 }
 
 }  // namespace

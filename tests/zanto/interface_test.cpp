@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <random>
 #include <regex>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "driver_support.hpp"
+#include "util/array.hpp"
 
 using namespace zantotest;
 using zanto::word;
@@ -18,8 +20,21 @@ namespace {
 
 class Interface : public PackageTest {};
 
-sparsem::sparse_ija to_ija(const Csr& m) {
-  sparsem::sparse_ija fs;
+// A matrix the test owns, with the 1-based accessors of the program's
+// compressed rows, lent to the package as its view.
+struct Ija {
+  word n = 0, nel = 0;
+  util::vec1<word> ia, ja;
+  util::vec1<double> a;
+  operator zanto::Matrix() {
+    const auto len = [](long size) { return static_cast<std::size_t>(size); };
+    return {n, nel, std::span<word>(ia.data(), len(ia.size())), std::span<word>(ja.data(), len(ja.size())),
+            std::span<double>(a.data(), len(a.size()))};
+  }
+};
+
+Ija to_ija(const Csr& m) {
+  Ija fs;
   fs.n = m.n;
   fs.nel = m.nze();
   fs.ia.resize(m.n + 1);
@@ -45,7 +60,7 @@ std::vector<double> rhs(int n) {
 }
 
 // Solves through "sol" with the 64-bit pair at message level msglev.
-std::vector<double> solve(sparsem::sparse_ija& fs, const std::vector<double>& b, word msglev,
+std::vector<double> solve(Ija& fs, const std::vector<double>& b, word msglev,
                           std::string* out = nullptr) {
   std::vector<double> x(b.size(), -1.0);
   zanto::Optional o;
@@ -68,7 +83,7 @@ int count_of(const std::string& s, const std::string& what) {
 TEST_F(Interface, FirstSolveGrowsTheWorkSpaceStepByStep) {
   const int n = 30;
   const Dense A = test_matrix(n, 1);
-  sparsem::sparse_ija fs = to_ija(from_dense(A));
+  Ija fs = to_ija(from_dense(A));
   std::string out;
   const std::vector<double> x = solve(fs, rhs(n), 1, &out);
   const std::vector<double> ref = lapack_solve(A, all_rows(n), rhs(n));
@@ -101,7 +116,7 @@ TEST_F(Interface, StepsRerunOnlyWhatTheyMust) {
   // inverse.
   const int n = 25;
   const Dense A = test_matrix(n, 2, 1.0);
-  sparsem::sparse_ija fs = to_ija(from_dense(A));
+  Ija fs = to_ija(from_dense(A));
   const auto& st = zanto::driver_state().stats;
   std::string out;
   const std::string ord = " ordering time =", sym = " symbolic factorization time=",
@@ -159,7 +174,7 @@ TEST_F(Interface, StepsRerunOnlyWhatTheyMust) {
   // the space already there.
   const long memory = zanto::interface_state().memory;
   const Dense B = test_matrix(10, 3);
-  sparsem::sparse_ija small = to_ija(from_dense(B));
+  Ija small = to_ija(from_dense(B));
   const std::vector<double> y = solve(small, rhs(10), 2, &out);
   EXPECT_EQ(count_of(out, ord), 1);
   EXPECT_EQ(count_of(out, sym), 1);
@@ -171,7 +186,7 @@ TEST_F(Interface, StepsRerunOnlyWhatTheyMust) {
 }
 
 TEST_F(Interface, InvertThenResetAndResetOnAFreshState) {
-  sparsem::sparse_ija fs = to_ija(from_dense({{4, 2}, {2, 3}}));
+  Ija fs = to_ija(from_dense({{4, 2}, {2, 3}}));
   zanto::zanto90r4("reset", fs);
   auto& s = zanto::interface_state();
   EXPECT_EQ(s.status, -1);
@@ -203,7 +218,7 @@ TEST_F(Interface, InvertThenResetAndResetOnAFreshState) {
 
 TEST_F(Interface, SolutionPairsAndTheirRefusals) {
   const Dense A = {{4, 1, 0}, {1, 3, 1}, {0, 1, 2}};
-  sparsem::sparse_ija fs = to_ija(from_dense(A));
+  Ija fs = to_ija(from_dense(A));
   const std::vector<double> b8 = {1, 2, 3};
   const std::vector<float> b4 = {3, 2, 1};
   const std::vector<double> ref8 = lapack_solve(A, all_rows(3), b8);
@@ -268,7 +283,7 @@ TEST_F(Interface, SolutionPairsAndTheirRefusals) {
 
 TEST_F(Interface, MessagesOfTheOperationsAndLevels) {
   const Dense A = {{4, 1, 0}, {1, 3, 1}, {0, 1, 2}};
-  sparsem::sparse_ija fs = to_ija(from_dense(A));
+  Ija fs = to_ija(from_dense(A));
   auto& s = zanto::interface_state();
 
   struct Case {
@@ -317,7 +332,7 @@ TEST_F(Interface, MessagesOfTheOperationsAndLevels) {
 
 TEST_F(Interface, MemoryLimitStopsWithoutEnlarging) {
   const Dense A = test_matrix(12, 4);
-  sparsem::sparse_ija fs = to_ija(from_dense(A));
+  Ija fs = to_ija(from_dense(A));
   const word nze = fs.nel;
   zanto::Optional o;
   o.maxmem = 50;
@@ -334,19 +349,19 @@ TEST_F(Interface, MemoryLimitStopsWithoutEnlarging) {
 TEST_F(Interface, InconsistentMatrixIsRefusedBeforeAnyStep) {
   struct Case {
     const char* what;
-    void (*spoil)(sparsem::sparse_ija&);
+    void (*spoil)(Ija&);
   };
   const Case cases[] = {
-      {"column above the order", [](sparsem::sparse_ija& f) { f.ja(2) = 4; }},
-      {"column 0", [](sparsem::sparse_ija& f) { f.ja(3) = 0; }},
-      {"row starts past the arrays", [](sparsem::sparse_ija& f) { f.ia(4) = 9; }},
-      {"row starts decreasing", [](sparsem::sparse_ija& f) { f.ia(2) = 6; }},
-      {"empty row, a pair twice", [](sparsem::sparse_ija& f) { f.ia(2) = 5; }},
-      {"diagonal not first", [](sparsem::sparse_ija& f) { std::swap(f.ja(1), f.ja(2)); }},
-      {"pair in both rows", [](sparsem::sparse_ija& f) { f.ja(4) = 1; }},
+      {"column above the order", [](Ija& f) { f.ja(2) = 4; }},
+      {"column 0", [](Ija& f) { f.ja(3) = 0; }},
+      {"row starts past the arrays", [](Ija& f) { f.ia(4) = 9; }},
+      {"row starts decreasing", [](Ija& f) { f.ia(2) = 6; }},
+      {"empty row, a pair twice", [](Ija& f) { f.ia(2) = 5; }},
+      {"diagonal not first", [](Ija& f) { std::swap(f.ja(1), f.ja(2)); }},
+      {"pair in both rows", [](Ija& f) { f.ja(4) = 1; }},
   };
   for (const Case& c : cases) {
-    sparsem::sparse_ija fs = to_ija(from_dense({{4, 1, 0}, {1, 3, 1}, {0, 1, 2}}));
+    Ija fs = to_ija(from_dense({{4, 1, 0}, {1, 3, 1}, {0, 1, 2}}));
     c.spoil(fs);
     EXPECT_EQ(stop_message([&] { zanto::zanto90r4("fac", fs); }),
               " ZANTO90: matrix of order 3 with inconsistent arrays")
@@ -355,7 +370,7 @@ TEST_F(Interface, InconsistentMatrixIsRefusedBeforeAnyStep) {
     zanto::zanto90r4("reset", fs);
   }
   // The report needs no matrix at all.
-  sparsem::sparse_ija none;
+  Ija none;
   const std::string report = captured([&] { zanto::zanto90r4("sta", none); });
   EXPECT_NE(report.find("      DIMENSION OF MATRIX     =                        0"),
             std::string::npos);
