@@ -542,17 +542,17 @@ void TextOut::reserve_buffers() {
 }
 
 TextOut::TextOut(TextOut&& o) noexcept
-    : f_(std::exchange(o.f_, nullptr)),
+    : seen_(o.seen_),
+      others_(o.others_),
+      pending_(o.pending_),
+      f_(std::exchange(o.f_, nullptr)),
       name_(std::move(o.name_)),
       tmp_(std::move(o.tmp_)),
       buf_(std::move(o.buf_)),
       vbuf_(std::move(o.vbuf_)),
       mode_(o.mode_),
       err_(o.err_),
-      tally_(o.tally_),
-      seen_(o.seen_),
-      others_(o.others_),
-      pending_(o.pending_) {}
+      tally_(o.tally_) {}
 
 TextOut& TextOut::operator=(TextOut&& o) noexcept {
   if (this != &o) {
