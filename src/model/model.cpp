@@ -85,6 +85,12 @@ bool draws_sires(int e) {
   return m.randomnumb(e) > 0 && m.max_msires > 0 && candidate_sires(m.randomtype(e));
 }
 
+bool in_random_group(int e) {
+  for (int f = 1; f <= e; ++f)
+    if (e < f + m.randomnumb(f)) return true;
+  return false;
+}
+
 int reduced_animal_group() {
   for (int e = 1; e <= m.neff; ++e)
     if (m.randomtype(e) == RandomType::add_an_ms && m.effecttype(e) == EffectType::ram) return e;

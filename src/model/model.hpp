@@ -215,6 +215,9 @@ RandomType build_type(int e);
 // The group at e draws sires: its type can have candidate sires, and the
 // multiple-sires section allows them.
 bool draws_sires(int e);
+// Effect e belongs to a random group (it is a group's first effect or one of
+// the effects that follow it in the group); the others are fixed.
+bool in_random_group(int e);
 // The "add_an_ms" group of a reduced animal model, whose first effect is a
 // "ram" effect and whose animals beyond its levels have no equations; 0
 // when the model has none.  (The reader and the start-up checks leave a

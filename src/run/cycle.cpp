@@ -135,7 +135,6 @@ void gibbssol(model::State& s) {
   // with them; the pass then starts from these with the held ones at 0.
   if (M.round == 1) start_solutions(s, true);
   sampler::hold_references(s);
-  sampler::zero_held_solutions(s);
   const int bad = sampler::draw_block_pass(s.XX_IJA, s.XY, s.SOL, s.neq, M.ntrait);
   sampler::zero_held_solutions(s);
   if (bad > 0) {
@@ -149,7 +148,8 @@ void gibbssol(model::State& s) {
 
 void end_cycle(model::State& s) {
   const long long round = M.round, skip = M.skip;
-  if (round < M.nround && round % (100 * skip) == 0) store_solutions(s, true);
+  const bool store = round < M.nround && round % (100 * skip) == 0;
+  if (store) store_solutions(s, true);
   if (round % (10 * skip) != 0) return;
   s.cpu_now = util::cpu_seconds();
   const float elapsed = s.cpu_now - s.cpu_start;
@@ -157,7 +157,7 @@ void end_cycle(model::State& s) {
   util::say("round ", M.round, "elapsed time ", elapsed, " s ", "(", rate, "rounds/min )");
   s.cpu_last = util::cpu_seconds();
   // The store flushed what came before; its cycle's line goes out with it.
-  if (round % (100 * skip) == 0) std::fflush(stdout);
+  if (store) std::fflush(stdout);
 }
 
 int run_cycles(model::State& s, CycleTimes* times) {

@@ -46,14 +46,8 @@ std::string shown(const Spread& p) {
          (p.n == 1 ? " record)" : " records)");
 }
 
-bool fixed(int e) {
-  for (int f = 1; f <= e; ++f)
-    if (e < f + m.randomnumb(f)) return false;
-  return true;
-}
-
 bool fixed_class_effect(int f, int t) {
-  return m.effecttype(f) == model::EffectType::cro && m.pos_eff(f, t) != 0 && fixed(f);
+  return m.effecttype(f) == model::EffectType::cro && m.pos_eff(f, t) != 0 && !model::in_random_group(f);
 }
 
 // True when every level of fixed class effect f (trait t) lies within one

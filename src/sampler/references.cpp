@@ -40,13 +40,10 @@ constexpr double verified_residual = 1e-8;
 // cross-classified effects and covariables in no random group.
 std::vector<char> flat_fixed_effects() {
   std::vector<char> fixed(static_cast<std::size_t>(m.neff) + 1, 0);
-  std::vector<char> random(static_cast<std::size_t>(m.neff) + 1, 0);
-  for (int f = 1; f <= m.neff; ++f)
-    for (int e = f; e < f + std::max(m.randomnumb(f), 0); ++e) random[static_cast<std::size_t>(e)] = 1;
   for (int e = 1; e <= m.neff; ++e) {
     const model::EffectType t = m.effecttype(e);
     fixed[static_cast<std::size_t>(e)] =
-        !random[static_cast<std::size_t>(e)] && (t == model::EffectType::cro || t == model::EffectType::cov);
+        !model::in_random_group(e) && (t == model::EffectType::cro || t == model::EffectType::cov);
   }
   return fixed;
 }
@@ -606,6 +603,7 @@ void hold_references(model::State& s) {
   for (std::int32_t k : R.one_at) A.a(k) = 1;
   for (std::int32_t k : R.zero_at) A.a(k) = 0;
   for (int q : held) s.XY(q) = 0;
+  zero_held_solutions(s);
 }
 
 void zero_held_solutions(model::State& s) {

@@ -58,9 +58,9 @@ void settle_references(model::State& s);
 const std::vector<int>& held_equations(const model::State& s);
 
 // Before the block pass: every held equation loses its couplings to the
-// others and its right-hand side in s.XX_IJA and s.XY, so that what the
-// pass draws for it touches no other equation.  After the pass:
-// zero_held_solutions sets its solution back to 0.
+// others and its right-hand side in s.XX_IJA and s.XY, and its solution is
+// 0, so that what the pass draws for it touches no other equation.  After
+// the pass: zero_held_solutions sets its solution back to 0.
 void hold_references(model::State& s);
 void zero_held_solutions(model::State& s);
 

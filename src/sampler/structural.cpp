@@ -109,9 +109,8 @@ int own_at_least(const std::vector<char>& fixed, int e) {
 // Effects whose levels are fixed location parameters: those in no random
 // group (index e).
 std::vector<char> fixed_effects() {
-  std::vector<char> fixed(static_cast<std::size_t>(m.neff) + 1, 1);
-  for (int f = 1; f <= m.neff; ++f)
-    for (int e = f; e < f + m.randomnumb(f); ++e) fixed[static_cast<std::size_t>(e)] = 0;
+  std::vector<char> fixed(static_cast<std::size_t>(m.neff) + 1, 0);
+  for (int e = 1; e <= m.neff; ++e) fixed[static_cast<std::size_t>(e)] = !model::in_random_group(e);
   return fixed;
 }
 

@@ -250,10 +250,11 @@ TEST_F(StructuralPins, SlopesPerHerdYearCountWhateverTheirOriginAndUnits) {
       // Dates beside a herd's constant are no combination of it: nothing is
       // held, though the pivots alone would take them for one.
       EXPECT_EQ(p.out.find("held at 0"), std::string::npos) << x.name << "\n" << p.out;
-      if (x.origin != 0)
+      if (x.origin != 0) {
         EXPECT_NE(p.out.find(" warning: effect 2 level 2 is nearly a combination of other fixed levels"),
                   std::string::npos)
             << p.out;
+      }
       if (n == 7) {
         EXPECT_NE(p.out.find(said), std::string::npos) << x.name << "\n" << p.out;
         EXPECT_EQ(factor(1, 1).second, 1.0) << x.name;

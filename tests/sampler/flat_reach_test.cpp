@@ -98,7 +98,9 @@ TEST(FlatReach, LevelsAndShares) {
     for (std::size_t k = 0; k < r.order().size(); ++k) at[static_cast<std::size_t>(r.order()[k])] = static_cast<int>(k);
     for (int a = 1; a <= r.ids(); ++a)
       for (int p : r.parents(a)) {
-        if (p > 0) EXPECT_LT(at[static_cast<std::size_t>(p)], at[static_cast<std::size_t>(a)]) << c.name << " " << a;
+        if (p > 0) {
+          EXPECT_LT(at[static_cast<std::size_t>(p)], at[static_cast<std::size_t>(a)]) << c.name << " " << a;
+        }
       }
     Reach got;
     r.reach(c.from, got);
