@@ -290,6 +290,13 @@ LevelRank level_rank(std::vector<std::pair<int, double>>& cells, const std::vect
   return {rows.rank, taken};
 }
 
+// What a record adds to its level's count of records: 1 for an unknown
+// covariable that it holds, else its multiplier.
+double record_count(const Slot& sl, model::EffectType et) {
+  if (et == model::EffectType::unk) return sl.missing ? 0.0 : 1.0;
+  return sl.w;
+}
+
 // Records (multiplier sum, as the step counts them) of each level of
 // per-level structural effect k (index level).
 std::vector<double> level_counts(const StructuralWork& work, int k) {
@@ -299,11 +306,7 @@ std::vector<double> level_counts(const StructuralWork& work, int k) {
     const Slot sl = kept_slot(work, i, k);
     const auto l = static_cast<std::size_t>(sl.eq - a1 + 1);
     if (l < 1 || l >= n.size()) continue;
-    if (m.effecttype(e) == model::EffectType::unk) {
-      if (!sl.missing) n[l] += 1;
-    } else {
-      n[l] += sl.w;
-    }
+    n[l] += record_count(sl, m.effecttype(e));
   }
   return n;
 }
@@ -619,13 +622,7 @@ void structural_r(model::State& s, util::mat1<double>& e) {
       for (int i = 1; i <= nrec; ++i) {
         s.irec = i;
         const Slot sl = kept_slot(work, i, k);
-        if (count) {
-          if (et == model::EffectType::unk) {
-            if (!sl.missing) s.R_NREC(sl.eq) += 1;
-          } else {
-            s.R_NREC(sl.eq) += sl.w;
-          }
-        }
+        if (count) s.R_NREC(sl.eq) += record_count(sl, et);
         if (eprev > 0) rescale(s, work, e, i, kept_slot(work, i, prev));
         if (sl.w == 0.0) continue;
         const double e2 = e(i, 1) * e(i, 1);
