@@ -70,9 +70,20 @@ void keep() {
 }
 
 void check(const record::Store& st) {
+  // A store of this program names every input of its chain; one of an
+  // earlier version names none.  A record that names some only would leave
+  // the others unchecked.
+  if (!st.inputs.empty())
+    for (const File& f : files)
+      if (f.found && !stored_as(st, f.in))
+        util::fatal(" restart refused: \"" + std::string(st.source) + "\" names input files of the chain but not " +
+                    described(f) +
+                    ", which every store of this program names: the record was changed after the store, or the "
+                    "parameter file reads a file the chain did not; put back the record of that store (and the "
+                    "parameter file of the chain), or start a fresh chain (RESTART: n)");
   for (const File& f : files) {
-    // A file the record does not name (a store of an earlier version, or
-    // another model, which "chain_state" tells) is not compared.
+    // A file the record does not name (a store of an earlier version) is
+    // not compared.
     const record::Input* was = stored_as(st, f.in);
     if (!was) continue;
     // Missing: stopped as its reader would stop, before anything changes.

@@ -18,9 +18,10 @@ namespace run::inputs {
 void keep();
 
 // The input files against those the record of store st names; one whose
-// length or checksum differs stops the restart, naming the file.  A file
-// the record does not name (none in a store of an earlier version) is not
-// compared, and the next store records it.  Changes nothing.
+// length or checksum differs stops the restart, naming the file.  A record
+// that names none (a store of an earlier version) is not compared, and the
+// next store records them; one that names some but not all is refused.
+// Changes nothing.
 void check(const record::Store& st);
 
 }  // namespace run::inputs

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "model/model.hpp"
+#include "run/lineread.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 #include "util/textio.hpp"
@@ -31,11 +32,36 @@ struct Where {
   int e;      // the group's first effect
   int i;      // pedigree record (the animal's line)
   long line;  // its line in the file
+  std::string_view text = {};  // the line as read, when the refusal is of its values
+  std::size_t fields = 0;      // the values a record takes
 };
+
+// Line ends of a carriage return alone make the file one line.
+std::string line_end_hint(const util::TextIn& file) {
+  return file.lone_carriage_returns()
+             ? "; the file's lines end in a carriage return alone (the line ends of old Mac files), which ends"
+               " no line here, so the file reads as one line: save it with line feeds (LF, or CR LF)"
+             : "";
+}
+
+// An empty cell of a tab-separated line is passed over: the values after it
+// move one field to the left.  What the line holds, "" when none.
+std::string empty_cell(std::string_view text, std::size_t fields) {
+  const std::size_t cell = util::empty_tab_cell(text, fields);
+  if (cell == 0) return "";
+  return "separates its fields by tabs and field " + std::to_string(cell) +
+         " is an empty cell, which the read passes over (the values after it move one field to the left):"
+         " write 0 for an unknown parent";
+}
+std::string tab_hint(std::string_view text, std::size_t fields) {
+  const std::string cell = empty_cell(text, fields);
+  return cell.empty() ? "" : "; the line " + cell;
+}
 
 [[noreturn]] void refuse(const Where& w, const std::string& what) {
   util::fatal(" Error in pedigree file " + w.file.name() + " of effect " + std::to_string(w.e) +
-              ", line " + std::to_string(w.line) + " (record " + std::to_string(w.i) + "): " + what);
+              ", line " + std::to_string(w.line) + " (record " + std::to_string(w.i) + "): " + what +
+              tab_hint(w.text, w.fields) + line_end_hint(w.file));
 }
 
 // What a word where an id stands most likely is: an unknown parent written
@@ -522,6 +548,41 @@ void say_unweighted_lines(const model::State& s, const util::TextIn& file, int e
                  " degrees of belief" + minus + ")");
 }
 
+// The fields of a line that read as numbers.  A line of the multiple-sires
+// file holds one value, and the rest of a line is not read: a second number
+// there would be lost unseen (a note in words is not).
+std::size_t values_on(std::string_view text) {
+  std::size_t n = 0, i = 0;
+  const auto sep = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == ','; };
+  while (i < text.size()) {
+    while (i < text.size() && sep(text[i])) ++i;
+    std::size_t j = i;
+    while (j < text.size() && !sep(text[j])) ++j;
+    double v = 0;
+    if (j > i && textop::field_real(text.substr(i, j - i), v)) ++n;
+    i = j;
+  }
+  return n;
+}
+
+std::string more_than_a_value(const util::RecordRead& r) {
+  std::string_view t = util::trim_right(r.text);
+  t.remove_prefix(std::min(t.size(), t.find_first_not_of(" \t")));
+  return "the line holds \"" + util::shown(t) + "\", " + std::to_string(values_on(r.text)) +
+         " values where one stands (the count, a candidate's id or its probability, one a line)";
+}
+
+// A comma separates values: a decimal comma cuts a probability to its whole
+// part (0,3333 is read as 0).
+std::string comma_hint(std::string_view text) {
+  bool comma = false;
+  for (std::size_t k = text.find(','); k != std::string_view::npos && !comma; k = text.find(',', k + 1))
+    comma = k + 1 < text.size() && text[k + 1] >= '0' && text[k + 1] <= '9';
+  if (!comma) return "";
+  return "; a comma separates two values, so a decimal comma cuts a number to its whole part (0,3333 is read as"
+         " 0 and 3333): write decimals with a point";
+}
+
 void read_msfile(model::State& s) {
   const int n = m.n_ms;
   s.MS.resize(n);
@@ -534,9 +595,10 @@ void read_msfile(model::State& s) {
       util::fatal(" Error in multiple-sires file " + ms.name() + ", record " + std::to_string(i) +
                   ": the file ends after " + std::to_string(i - 1) + " of the " +
                   std::to_string(n) + " values declared");
-    if (!r.ok())
+    if (!r.ok() || values_on(r.text) > 1)
       util::fatal(" Error in multiple-sires file " + ms.name() + ", line " + std::to_string(r.line) +
-                  " (record " + std::to_string(i) + "): " + util::describe(r));
+                  " (record " + std::to_string(i) + "): " + (r.ok() ? more_than_a_value(r) : util::describe(r)) +
+                  comma_hint(r.text) + line_end_hint(ms));
     if (i <= 9) util::say_text(util::formatv("(1x,f10.4)", s.MS(i)));
   }
   util::say("read msfile", n, " records ");
@@ -617,6 +679,7 @@ void read_files(model::State& s) {
 
     if (model::multiple_breed(rt)) check_line_count(ped, e);
 
+    bool tab_warned = false;
     PedIndex ix;
     ix.rec_of.assign(static_cast<std::size_t>(std::max({m.nlev(e), len, 0})) + 1, 0);
     ix.line_of.assign(static_cast<std::size_t>(std::max(len, 0)) + 1, 0);
@@ -636,10 +699,16 @@ void read_files(model::State& s) {
       if (r.fault == util::RecordRead::Fault::eof)
         util::fatal(" Error in pedigree file " + ped.name() + " of effect " + std::to_string(e) +
                     ", record " + std::to_string(i) + ": the file ends after " +
-                    std::to_string(i - 1) + " of the " + std::to_string(len) + " records declared");
+                    std::to_string(i - 1) + " of the " + std::to_string(len) + " records declared" +
+                    line_end_hint(ped));
 
-      const Where w{ped, e, i, r.line};
+      const Where w{ped, e, i, r.line, r.text, r.wanted};
       if (!r.ok()) refuse(w, util::describe(r) + id_hint(r));
+      if (!tab_warned && util::empty_tab_cell(r.text, r.wanted) > 0) {
+        tab_warned = true;
+        util::say_text(" warning: line " + std::to_string(r.line) + " of pedigree file " + ped.name() + " " +
+                       empty_cell(r.text, r.wanted));
+      }
       check_ids(w, ids);
       check_record(w, ids, ix);
       if (rt == RandomType::add_an_upg && (code < 1 || code > 4))

@@ -86,8 +86,9 @@ const util::FileLock* folder_lock = nullptr;
 const char* folder_lock_name = "";
 
 // A lock whose file lost its name no longer keeps a second run out: stop
-// before this store writes a byte, leaving the last store as it is.
-void check_folder_lock(int round) {
+// before this store writes a byte (or, in_store, where it failed), leaving
+// the last store as it is.
+void check_folder_lock(int round, bool in_store = false) {
   if (!folder_lock) return;
   const char* lost = util::lock_lost(*folder_lock, folder_lock_name);
   if (!lost) return;
@@ -101,7 +102,7 @@ void check_folder_lock(int round) {
                  "chain), then start the chain afresh";
   util::fatal(" " + lock + ", the file on which this run holds its folder, was " + lost +
               " while the chain ran, so a second run may have started in this folder. The run "
-              "stops before its store of cycle " +
+              "stops " + (in_store ? "in" : "before") + " its store of cycle " +
               std::to_string(round) + from + "; never remove " + lock + " while a run goes on");
 }
 
@@ -123,11 +124,9 @@ int stored_results(int round, const char* (&names)[record::max_results]) {
 
 }  // namespace results
 
-void store_solutions(model::State& s, bool in_background) {
-  // The files of the last store are still being put into place.
-  util::disk::wait();
-  const int round = m.round;
-  check_folder_lock(round);
+namespace {
+
+void store(model::State& s, bool in_background, int round) {
   const Kept sm = Kept::at_cycle(round);
 
   // The sample files first: every line the store counts is on disk.
@@ -157,6 +156,26 @@ void store_solutions(model::State& s, bool in_background) {
   // up with the chain at least at each store.
   std::fflush(stdout);
   reopen_sample_files(s, round);
+}
+
+}  // namespace
+
+void store_solutions(model::State& s, bool in_background) {
+  const int round = m.round;
+  bool begun = false;
+  try {
+    // The files of the last store are still being put into place.
+    util::disk::wait();
+    check_folder_lock(round);
+    begun = true;
+    store(s, in_background, round);
+  } catch (const util::Stop&) {
+    // A second run let in by a lost lock makes the files of this one fail
+    // under it (its fresh start removes their temporaries): the lock is the
+    // cause to name, not the file.
+    check_folder_lock(round, begun);
+    throw;
+  }
 }
 
 }  // namespace run

@@ -198,15 +198,16 @@ std::string_view decimal_comma(std::string_view line, std::size_t fields) {
   const auto digit = [](char c) { return c >= '0' && c <= '9'; };
   const std::size_t n = line.size();
   bool blanks = false;  // a blank or tab alone separates two fields
-  std::size_t comma = n, field = 0;
+  std::size_t comma = n, field = 0, start = 0;
   bool in_field = false;
   for (std::size_t i = 0; i < n; ++i) {
     const char c = line[i];
     const bool sep = is_blank(c) || c == ',';
-    field += !sep && !in_field ? 1 : 0;
+    if (!sep && !in_field) ++field, start = i;
     in_field = !sep;
+    // After a number that has its decimal point, a comma separates fields.
     if (c == ',' && comma == n && field <= fields && i > 0 && i + 1 < n && digit(line[i - 1]) &&
-        digit(line[i + 1]))
+        digit(line[i + 1]) && line.substr(start, i - start).find('.') == std::string_view::npos)
       comma = i;
     if (blanks || !is_blank(c) || i == 0 || is_blank(line[i - 1])) continue;
     std::size_t j = i;
@@ -218,6 +219,17 @@ std::string_view decimal_comma(std::string_view line, std::size_t fields) {
   while (b > 0 && !is_blank(line[b - 1])) --b;
   while (e < n && !is_blank(line[e])) ++e;
   return line.substr(b, e - b);
+}
+
+std::size_t empty_tab_cell(std::string_view line, std::size_t fields) {
+  for (std::size_t t = line.find('\t'); t != std::string_view::npos; t = line.find('\t', t + 1)) {
+    std::size_t j = t + 1;
+    while (j < line.size() && is_blank(line[j]) && line[j] != '\t') ++j;
+    if (j < line.size() && line[j] != '\t') continue;
+    const std::size_t before = count_fields(line.substr(0, t));
+    if (before >= 1 && before < fields) return before + 1;
+  }
+  return 0;
 }
 
 std::string_view after_byte_order_mark(std::string_view s) {
@@ -479,6 +491,12 @@ RecordRead TextIn::read_record(std::span<const ReadTarget> targets) {
     }
   }
   return r;
+}
+
+bool TextIn::lone_carriage_returns() const {
+  for (std::size_t i = text_.find('\r', begin_); i != std::string::npos; i = text_.find('\r', i + 1))
+    if (i + 1 < text_.size() && text_[i + 1] != '\n') return true;
+  return false;
 }
 
 long TextIn::records_left() const {

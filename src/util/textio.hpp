@@ -75,6 +75,13 @@ std::size_t count_fields(std::string_view line);
 // as two.  Empty when there is none.
 std::string_view decimal_comma(std::string_view line, std::size_t fields);
 
+// In a line whose cells are separated by tabs, the field (from 1) that an
+// empty cell stands for when it falls within the first `fields` fields: a
+// cell of nothing but blanks between two tabs, or after a last tab, with a
+// field before it.  A read passes over such a cell, so the values after it
+// move one field to the left.  0 when there is none.
+std::size_t empty_tab_cell(std::string_view line, std::size_t fields);
+
 // An input text file, held in memory.  Opening never creates a file: a
 // missing or unreadable file stops the run with a message naming it.  A
 // UTF-8 byte-order mark at the start (the bytes EF BB BF, which some editors
@@ -126,6 +133,9 @@ class TextIn {
   // Number of lines consumed so far (the last line read or skipped).
   long line_number() const { return line_no_; }
   bool at_end() const { return pos_ >= text_.size(); }
+  // True when a carriage return ends a line without a line feed after it
+  // (the line ends of old Mac files): such a file reads as one line.
+  bool lone_carriage_returns() const;
   // True when the last free-format read left items unread on its last line.
   bool dropped_items() const { return dropped_; }
   // The first item the last free-format read left unread, and the first

@@ -87,6 +87,7 @@ cl <- cut(yr, c(-Inf, 2009, 2014, Inf))
 k <- us & !is.na(cl)
 want(nrow(unique(data.frame(uf[k, 2], cl[k]))) == length(unique(uf[k, 2])) &&
      length(unique(uf[k, 2])) == length(unique(cl[k])), "one sire group per class of birth years")
+want(group_of(uf[us, 2]) == gs[us] & group_of(uf[ud, 3]) == gd[ud], "group_of gives each group level its code")
 old <- grepl("^DEO", ids)                       # founders seen only as parents
 want(any(old) && all(uf[old, 2] > A & uf[old, 3] > A), "founders seen only as parents get groups")
 cat("own data: ok\n")

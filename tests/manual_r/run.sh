@@ -78,6 +78,10 @@ grep -q ';351,1;' data_raw.txt || fail "the \";\" export has no decimal comma"
 if Rscript ../own/manual.R > plain.log 2>&1; then fail "the lines as written ran on the \";\" export"; fi
 grep -Eq 'more columns than column names|did not have [0-9]+ elements' plain.log ||
   { cat plain.log; fail "the \";\" export: not the error section 1.1 names"; }
+sed 's/sep = ","/sep = ";"/' ../own/manual.R > no_dec.R
+if Rscript no_dec.R > no_dec.log 2>&1; then fail "sep = \";\" without dec ran on the \";\" export"; fi
+grep -q 'holds text: add its missing code to na.strings, or read a file with decimal commas (351,1) with dec = ","' no_dec.log ||
+  { cat no_dec.log; fail "sep = \";\" without dec: the stop does not name the decimal comma"; }
 sed 's/sep = ","/sep = ";", dec = ","/' ../own/manual.R > semicolon.R
 [ "$(grep -c 'sep = ";", dec = ","' semicolon.R)" -eq 2 ] || fail "section 1.1 has not two read.table lines with sep"
 Rscript semicolon.R > r.log 2>&1 || { cat r.log; fail "sep = \";\", dec = \",\" on the \";\" export"; }

@@ -209,6 +209,13 @@ TEST_F(OwnData, DecimalCommasAreWarnedOfAtTheFirstSuchLine) {
        false},
       {"a note with a comma after the fields read", lines('.', 0, " ", " 12,5"), "", true},
       {"fields separated by commas", lines('.', 0, ","), "", true},
+      // The traits' comma follows a number that has its point: a separator.
+      {"a comma after a number with its point", [&] {
+         std::vector<std::string> v = lines('.', 0);
+         for (std::string& l : v) l[l.rfind(' ')] = ',';
+         return v;
+       }(),
+       "", true},
       {"fields separated by \", \"", lines('.', 0, ", "), "", true},
   };
   std::string reference;
@@ -340,6 +347,10 @@ TEST_F(OwnData, RefusalsPointAtTheLikelyCause) {
   std::vector<std::string> ped_raw = pedigree_lines(), ped_na = pedigree_lines();
   ped_raw[2] = "500226401 0 0";
   ped_na[12] = "13 NA 8";
+  std::vector<std::string> ped_tabs = pedigree_lines(), ped_cr(1);
+  for (std::string& l : ped_tabs) std::replace(l.begin(), l.end(), ' ', '\t');
+  ped_tabs[12] = "13\t\t8";
+  for (const std::string& l : pedigree_lines()) ped_cr[0] += l + "\r";
   // Line 8's covariable -0.2000 written with a decimal comma: its 2000
   // lands in the animal's column.
   const std::string cov8 = with_field(clean[7], 4, "-0,2000");
@@ -389,6 +400,14 @@ TEST_F(OwnData, RefusalsPointAtTheLikelyCause) {
       {"NA as a parent", clean, ped_na, parameters(),
        " Error in pedigree file pedigree.txt of effect 3, line 13 (record 13): field 2 \"NA\" is not an integer; an"
        " unknown parent is written 0"},
+      {"tab-separated pedigree with an empty cell", clean, ped_tabs, parameters(),
+       " Error in pedigree file pedigree.txt of effect 3, line 13 (record 13): the line holds 2 values where 3 are"
+       " needed; the line separates its fields by tabs and field 2 is an empty cell, which the read passes over"
+       " (the values after it move one field to the left): write 0 for an unknown parent"},
+      {"pedigree with CR line ends", clean, ped_cr, parameters(),
+       " Error in pedigree file pedigree.txt of effect 3, record 2: the file ends after 1 of the 30 records"
+       " declared; the file's lines end in a carriage return alone (the line ends of old Mac files), which ends no"
+       " line here, so the file reads as one line: save it with line feeds (LF, or CR LF)"},
       {"pedigree id as recorded", clean, ped_raw, parameters(),
        " Error in pedigree file pedigree.txt of effect 3, line 3 (record 3): animal 500226401 is not within 1 to 30" +
            recode},
@@ -412,6 +431,94 @@ TEST_F(OwnData, RefusalsPointAtTheLikelyCause) {
     });
     ASSERT_NE(at, out.end()) << c.name << "\n" << p.out;
     EXPECT_EQ(*at, c.message) << c.name;
+  }
+}
+
+// A tab-separated pedigree whose empty cells stand for unknown parents
+// reads the values after such a cell one field to the left: where the line
+// still gives its fields (a birth year after the parents), the start-up
+// warns of the first such line; a line whose empty cell is after the
+// fields read, or that has none, is not warned of.
+TEST_F(OwnData, EmptyCellsOfATabSeparatedPedigreeAreWarnedOf) {
+  auto tabbed = [](int line, const std::string& text) {
+    std::vector<std::string> v;
+    for (const std::string& l : pedigree_lines()) v.push_back(l + "\t2019");
+    for (std::string& l : v) std::replace(l.begin(), l.end(), ' ', '\t');
+    if (line > 0) v[static_cast<std::size_t>(line - 1)] = text;
+    return v;
+  };
+  const struct {
+    const char* name;
+    std::vector<std::string> ped;
+    std::string warning;  // "" none
+  } cases[] = {
+      {"no empty cell", tabbed(0, ""), ""},
+      {"an empty cell among the parents", tabbed(14, "14\t\t7\t9"),
+       " warning: line 14 of pedigree file pedigree.txt separates its fields by tabs and field 2 is an empty cell,"
+       " which the read passes over (the values after it move one field to the left): write 0 for an unknown"
+       " parent"},
+      {"an empty cell after the fields read", tabbed(14, "14\t3\t7\t\t2019"), ""},
+  };
+  for (const auto& c : cases) {
+    write_model(dir(), data_lines(), c.ped);
+    const Process p = run_program(dir());
+    ASSERT_EQ(p.status, 0) << c.name << "\n" << p.out << p.err;
+    const auto warnings = lines_with(p.out, "empty cell");
+    if (c.warning.empty()) {
+      EXPECT_TRUE(warnings.empty()) << c.name << ": " << warnings[0];
+    } else {
+      ASSERT_EQ(warnings.size(), 1u) << c.name << "\n" << p.out;
+      EXPECT_EQ(warnings[0], c.warning) << c.name;
+    }
+  }
+}
+
+// A line of the multiple-sires file holds one value: a probability written
+// with a decimal comma ("0,3333333333", "0 ,3333") would read as 0 and the
+// block's other candidates take its share, and a line of two values would
+// lose its second.  Each is refused, naming the file, the line and the
+// comma; the file as written runs.
+TEST_F(OwnData, MultipleSiresLinesOfMoreThanOneValueAreRefused) {
+  if (simulator_path().empty()) GTEST_SKIP() << "the simulator is not built";
+  const Process sim = run_simulator(dir(), "--traits 1 --records 80 --animals 200 --levels 4 --candidates 0.5 "
+                                           "--nround 20 --nburn 10 --skip 1 --seed 3 --out chain");
+  ASSERT_EQ(sim.status, 0) << sim.err;
+  const fs::path chain = dir() / "chain";
+  const std::string ms = read_file(chain / "msires.txt");
+  ASSERT_EQ(ms.substr(0, 22), "3\n3\n0.3333333333\n5\n0.3");
+  auto replaced = [&ms](const std::string& from, const std::string& to) {
+    std::string t = ms;
+    for (std::size_t at = t.find(from); at != std::string::npos; at = t.find(from, at + to.size()))
+      t.replace(at, from.size(), to);
+    return t;
+  };
+  const std::string at = " Error in multiple-sires file msires.txt, line ";
+  const std::string comma = "; a comma separates two values, so a decimal comma cuts a number to its whole part"
+                            " (0,3333 is read as 0 and 3333): write decimals with a point";
+  const std::string one = " values where one stands (the count, a candidate's id or its probability, one a line)";
+  const struct {
+    const char* name;
+    std::string file;
+    std::string message;  // "" runs
+  } cases[] = {
+      {"as written", ms, ""},
+      {"decimal commas", replaced("0.3333333333", "0,3333333333"),
+       at + "3 (record 3): the line holds \"0,3333333333\", 2" + one + comma},
+      {"a comma after a blank", "3\n3\n0 ,3333\n" + ms.substr(17), at + "3 (record 3): the line holds \"0 ,3333\", 2" + one + comma},
+      {"an id and its probability on one line", "3\n3 0.3333333333\n" + ms.substr(4),
+       at + "2 (record 2): the line holds \"3 0.3333333333\", 2" + one},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(chain / "msires.txt", std::ios::binary) << c.file;
+    const Process p = run_program(chain);
+    if (c.message.empty()) {
+      EXPECT_EQ(p.status, 0) << c.name << "\n" << p.out << p.err;
+      continue;
+    }
+    EXPECT_EQ(p.status, 1) << c.name << "\n" << p.out << p.err;
+    const auto errors = lines_with(p.out, " Error in multiple-sires file");
+    ASSERT_EQ(errors.size(), 1u) << c.name << "\n" << p.out;
+    EXPECT_EQ(errors[0], c.message) << c.name;
   }
 }
 

@@ -84,6 +84,7 @@ struct Probe {
   Fault fault;
   std::atomic<int> seen = 0;  // steps of the fault's kind and path so far
   long long file_limit = -1;  // bytes a file may grow to; -1 no limit
+  bool lose_lock = false;     // the folder's lock is removed as the fault strikes
 };
 Probe probe;
 
@@ -91,6 +92,7 @@ int on_fault(const char* step, const char* path) {
   Probe& p = probe;
   if (std::strcmp(step, p.fault.step) != 0 || std::strcmp(path, p.fault.path) != 0) return 0;
   if (++p.seen != p.fault.nth) return 0;
+  if (p.lose_lock) ::unlink("chain_lock");
   if (p.fault.err == 0) ::raise(SIGKILL);
   return p.fault.err;
 }
@@ -127,6 +129,7 @@ void arm(const Probe& how, const char* log_file) {
   probe.flush = how.flush;
   probe.partial = how.partial;
   probe.fault = how.fault;
+  probe.lose_lock = how.lose_lock;
   probe.seen = 0;
   if (log_file) probe.log = std::fopen(log_file, "w");
   util::io_probe = on_output;
@@ -892,6 +895,10 @@ TEST_F(StoreFault, ACorruptedRecordOrValueIsRefusedAndChangesNothing) {
            "\"store_record\" line 5 names the result file \"solutions\" a second time"},
           {"no burn-in line", "store_record", line(2, nullptr),
            "\"store_record\" names no burn-in"},
+          {"a record cut inside its last line", "store_record",
+           [](const std::string& r) { return r.substr(0, r.size() - 10); },
+           "cannot be read: the store it records is unknown: the record was cut or changed after the store; put "
+           "back the file of that store, or start the chain afresh (RESTART: n)"},
           {"no thinning line", "store_record", line(3, nullptr),
            "\"store_record\" names no thinning interval"},
           {"a second cycle line", "store_record", line(3, " cycle 100"),
@@ -1683,6 +1690,30 @@ TEST_F(StoreFault, ChangedDataPedigreeOrMultipleSiresFilesAreRefused) {
   set_keyword_value("params.txt", "RESTART:", "y 101");
   set_word("params.txt", "MCMC_CHAIN:", 1, "150");
 
+  // A record that names some input files but not all (the data's line
+  // removed), with the data changed: refused, nothing changed.
+  {
+    const std::string record = read_file(run::record::file), data = read_file("data.txt");
+    std::string partial;
+    for (const std::string& l : lines_of(record))
+      if (!l.starts_with("input data ")) partial += l + "\n";
+    ASSERT_NE(partial, record);
+    std::ofstream(run::record::file) << partial;
+    std::ofstream("data.txt") << traits_times_10(data);
+    const auto before = folder_files();
+    EXPECT_EQ(run_child("params.txt", Probe{}), 1);
+    EXPECT_NE(read_file("child.out").find(
+                  " restart refused: \"store_record\" names input files of the chain but not the data file"
+                  " \"data.txt\", which every store of this program names: the record was changed after the store,"
+                  " or the parameter file reads a file the chain did not; put back the record of that store (and the"
+                  " parameter file of the chain), or start a fresh chain (RESTART: n)"),
+              std::string::npos)
+        << read_file("child.out");
+    EXPECT_TRUE(folder_files() == before);
+    std::ofstream(run::record::file) << record;
+    std::ofstream("data.txt") << data;
+  }
+
   const std::string refused = " restart refused: ", not_run_on = " is not the file the chain was run on (\"store_record\" gives ";
   const std::string data = refused + "the data file \"data.txt\"" + not_run_on;
   expect_refused(
@@ -1781,6 +1812,29 @@ TEST_F(StoreFault, TheLockRemovedWhileTheChainRunsStopsItAtTheNextStore) {
     ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
     expect_whole_chain(300, 20, 5, 3);
   }
+}
+
+// A second run let in by the removed lock removes the temporaries of this
+// run's store as it starts afresh: the rename of "chain_state" fails beside
+// the cycles, and the next store stops the run naming the lock, not the
+// file.  The store it made is finished by the restart.
+TEST_F(StoreFault, AStoreFailedWithItsLockLostStopsNamingTheLock) {
+  write_chain_data();
+  std::ofstream("a.par") << two_traits("300 20 1", "n");
+  std::ofstream("r.par") << two_traits("300 20 1", "y 101");
+  Probe how;
+  how.fault = Fault{"rename", "chain_state.tmp", 1, ENOENT};  // the store of cycle 100
+  how.lose_lock = true;
+  ASSERT_EQ(run_child("a.par", how), 1) << read_file("child.out");
+  const std::string out = read_file("child.out");
+  EXPECT_NE(out.find(" \"chain_lock\", the file on which this run holds its folder, was removed while the chain"
+                     " ran, so a second run may have started in this folder. The run stops before its store of"
+                     " cycle 200; the last store is that of cycle 100."),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("cannot replace"), std::string::npos) << out;
+  ASSERT_EQ(run_child("r.par", Probe{}), 0) << read_file("child.out");
+  expect_whole_chain(300, 20, 5, 3);
 }
 
 // Ctrl-C before the first store leaves sample files and no store record,

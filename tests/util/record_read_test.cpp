@@ -83,8 +83,27 @@ TEST(RecordRead, DecimalCommaOfABlankSeparatedLine) {
       {"12 3 -0,5e2", 3, "-0,5e2"},
       {"12 3 ,5", 3, ""},
       {"", 3, ""},
+      // After a number that has its point, a comma separates two fields.
+      {"2 1 17.3271,1", 4, ""},
+      {"2 1 17.3271,1 3,5", 5, "3,5"},
+      {"2 1 .5,1", 4, ""},
   };
   for (const Case& c : cases) EXPECT_EQ(util::decimal_comma(c.line, c.fields), c.comma) << c.line;
+}
+
+// An empty cell between two tabs, or after a last one, is the field after
+// those before it; it counts within the fields read and after a field.
+TEST(RecordRead, EmptyTabCellOfATabSeparatedLine) {
+  struct Case {
+    const char* line;
+    std::size_t fields, cell;  // cell 0: none
+  };
+  const Case cases[] = {
+      {"5\t\t7", 3, 2},        {"5\t \t7\t2", 4, 2}, {"5\t7\t", 3, 3},      {"5\t7\t\t1", 3, 3},
+      {"5\t7\t1\t", 3, 0},    {"5\t7\t1\t\t9", 3, 0}, {"\t5\t7\t1", 3, 0}, {"5 7\t\t1", 3, 3},
+      {"5\t7\t1", 3, 0},       {"5  7", 3, 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(util::empty_tab_cell(c.line, c.fields), c.cell) << c.line;
 }
 
 }  // namespace

@@ -105,6 +105,10 @@ bool whole(std::string_view w, int least, int& to) {
 using Take = std::string (*)(Store& st, const textop::Words& w, long line);
 
 const std::string unknown = "cannot be read: the store it records is unknown";
+// What to do about a record that cannot be read.
+const std::string damaged =
+    ": the record was cut or changed after the store; put back the file of that store, or start the chain "
+    "afresh (RESTART: n)";
 
 std::string take_cycle(Store& st, const textop::Words& w, long) {
   return whole(w.word(2), 0, st.cycle) ? "" : unknown;
@@ -216,11 +220,11 @@ void parse(const char* name, Store& st) {
       fault = kind.take(st, words, at);
       break;
     }
-    if (!fault.empty()) util::fatal(util::freev(quoted, "line", at, fault));
+    if (!fault.empty()) util::fatal(util::freev(quoted, "line", at, fault + damaged));
   }
   for (int k = 0; k < nkinds; ++k)
     if (line_kinds[k].lacking && seen[k] == 0)
-      util::fatal(util::freev(quoted, "names no", line_kinds[k].lacking));
+      util::fatal(util::freev(quoted, "names no", std::string(line_kinds[k].lacking) + damaged));
 }
 
 // The cycle of the last store made or read.
