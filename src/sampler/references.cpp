@@ -548,18 +548,14 @@ class Search {
   }
 
   // Directions over the scaled, centred columns as directions of the
-  // parameters drawn.  A centred column that is 0, or nearly, beside its
-  // raw one is a direction of its own: x less its mean on every level of
-  // the covering effect.
+  // parameters drawn.  A centred column of 0s (one value on every record:
+  // sums of 32-bit reals are exact in doubles) beside a raw one that is not
+  // is a direction of its own: x less its mean on every covering level.
   std::vector<Sparse> raw_directions(std::vector<Sparse> dirs) {
     for (Sparse& d : dirs)
       for (auto& [k, v] : d) v *= scale_[static_cast<std::size_t>(k)];
-    candidate_cols_.clear();
     for (const Centred& c : centred_)
-      if (const double own = own_[static_cast<std::size_t>(c.col)]; own > 0 && c.ss <= dependent_pivot * own) {
-        dirs.push_back({{c.col, 1.0}});
-        candidate_cols_.push_back(c.col);
-      }
+      if (own_[static_cast<std::size_t>(c.col)] > 0 && c.ss == 0) dirs.push_back({{c.col, 1.0}});
     for (Sparse& d : dirs) {
       Sparse add;
       for (const Centred& c : centred_)
@@ -608,25 +604,15 @@ class Search {
     return out;
   }
 
-  // The directions that hold on every record.  One of the elimination's
-  // that a record departs from is warned of and sampled; a centred
-  // covariable's own direction goes unsaid unless it holds and the
-  // elimination found none with it.
+  // The directions that hold on every record; one that a record departs
+  // from is warned of (once for its level) and sampled.
   std::vector<Sparse> verified(std::vector<Sparse> dirs) {
     if (dirs.empty()) return dirs;
     const std::vector<Check> c = check(dirs);
-    const std::size_t found = dirs.size() - candidate_cols_.size();
     std::vector<Sparse> kept;
     std::vector<int> warned;
     for (std::size_t d = 0; d < dirs.size(); ++d) {
       if (dirs[d].empty()) continue;
-      if (d >= found) {
-        const int col = candidate_cols_[d - found];
-        if (std::any_of(kept.begin(), kept.end(), [col](const Sparse& k) { return value_at(k, col) != 0; })) continue;
-        // One that a record departs from is a covariable far from 0,
-        // warned of as such, and in the elimination as a column.
-        if (c[d].worst > verified_residual) continue;
-      }
       if (c[d].worst <= verified_residual) {
         kept.push_back(std::move(dirs[d]));
         continue;
@@ -696,7 +682,6 @@ class Search {
   const std::vector<Reached> reached_;
   std::vector<int> column_;  // by equation: its column for the trait, or -1
   int t_ = 0, nfixed_ = 0;
-  std::vector<int> candidate_cols_;  // the centred columns' own directions, last of the found
   std::vector<int> eq_of_;
   std::vector<Centred> centred_;
   std::vector<double> own_, scale_, size_;  // size: root of own
