@@ -585,4 +585,41 @@ TEST_F(References, RestartOfAChainThatDrewTheHeldLevelIsRefused) {
       << p.out << p.err;
 }
 
+
+// Two traits, parent groups 61 and 62 beside true founders: the animals
+// that group 62 reaches have trait 2 missing on every record.  Its trait-2
+// level is informed by no record and held; its trait-1 level, and group 61
+// for both traits, are sampled.
+TEST_F(References, ParentGroupThatReachesNoRecordOfATraitIsHeldForIt) {
+  const int animals = 60;
+  std::ostringstream ped, data;
+  Sixteenths noise(29);
+  for (int a = 1; a <= animals; ++a) {
+    if (a <= 20)
+      ped << a << " " << (a <= 10 ? 61 : 62) << " " << (a <= 10 ? 61 : 62) << " 3\n";
+    else if (a <= 30)
+      ped << a << " 0 0 3\n";
+    else
+      ped << a << " " << (a <= 45 ? 1 + a % 10 : 11 + a % 10) << " " << 21 + a % 10 << " 1\n";
+    const bool of62 = (a > 10 && a <= 20) || a > 45;
+    data << 30 + a % 3 + noise.next(2.0) << " " << (of62 ? 0 : 60 + noise.next(2.0)) << " " << 1 + a % 2 << " " << a
+         << "\n";
+  }
+  std::ofstream(dir() / "pedigree.txt") << ped.str();
+  std::ofstream(dir() / "data.txt") << data.str();
+  std::string par = params2(animals, 600, 2, "3 3 2 cross n\n4 4 62 cross n\n");
+  par += "RANDOM_GROUP\n2\nRANDOM_TYPE\nadd_an_upg 100000000\nPEDIGREEFILE:\npedigree.txt 60\n(CO)VARIANCES\n1 0\n0 1\n";
+  std::ofstream(dir() / "params.txt") << par;
+  const Process p = run_program(dir());
+  ASSERT_EQ(p.status, 0) << p.out << p.err;
+  EXPECT_EQ(reference_lines(p.out),
+            std::vector<std::string>{" Effect 2 level 62 of trait 2 is held at 0 as a reference and not sampled: it"
+                                     " reaches no animal with a record where trait 2 is observed, so no record"
+                                     " informs it"});
+  EXPECT_EQ(solutions(dir(), 2).at({2, 62}), std::make_pair(0.0, 0.0));
+  for (int t : {1, 2})
+    for (int g : {61, 62})
+      if (t == 1 || g == 61) EXPECT_GT(solutions(dir(), t).at({2, g}).second, 0.0) << "trait " << t << " group " << g;
+}
+
 }  // namespace
