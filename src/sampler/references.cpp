@@ -255,9 +255,8 @@ double value_at(const Sparse& d, int k) {
   return it != d.end() && it->first == k ? it->second : 0.0;
 }
 
-// A direction of records' columns that the elimination found, checked on
-// the records: the largest share that a record's remainder |x_i v| is of
-// its terms sum_k |x_ik v_k|, and that record.
+// What the records say of a direction: the largest share that a record's
+// remainder |x_i v| is of its terms sum_k |x_ik v_k|, and that record.
 struct Check {
   double worst = 0;
   int record = 0;
@@ -276,7 +275,6 @@ std::string near_line(int e, int l, int t, const Check& c) {
          " moves very slowly along that combination; a covariable far from 0 beside a class effect does this:"
          " centre it (manual, section 3)";
 }
-
 
 // A flat-prior level of an additive group's effect f and the animals (levels
 // of f) whose expected values hold a share of it, itself with share 1.

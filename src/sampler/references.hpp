@@ -49,10 +49,10 @@ struct References {
 // records where the trait is observed: one per direction, its best-informed
 // parameter (of its flat group levels if it has any, the one with the
 // largest sum of squares over the records; else the level of its latest
-// effect with the largest; ties to the later), and every flat level that no
-// such record reaches while a record with the trait missing does (every
-// such flat group level).  The data must have been read (the first
-// cycle's build reads them).
+// effect with the largest; ties to the later); and every fixed level that
+// no such record reaches while a record with the trait missing does, and
+// every flat group level that no such record reaches.  The data must have
+// been read (the first cycle's build reads them).
 std::vector<Reference> find_references(model::State& s);
 
 // The start-up line of a reference.
