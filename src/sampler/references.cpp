@@ -26,14 +26,21 @@ namespace {
 
 using model::m;
 
+// Tolerances, each a share of what the same quantity is where nothing
+// cancels, so that no unit or origin of the data moves them.  The
+// elimination's columns are scaled to a sum of squares of 1.
 // A pivot below this share of its column's own sum of squares is taken for
 // 0: the column is then the others' combination, up to the rounding of
 // data read as 32-bit reals (relative remainders near 1e-5 and below).
 constexpr double dependent_pivot = 1e-10;
-// An element of a direction below this share of its largest is rounding.
+// An element v_k of a direction whose term |v_k| s_k (s_k the root of its
+// column's sum of squares over the records) is below this share of the
+// direction's largest term is rounding.
 constexpr double negligible = 1e-9;
-// A direction whose remainder over the records exceeds this share of its
-// terms' size is no direction: exact ones come out near 1e-15.
+// A direction from which a record departs by more than this share of its
+// terms, |x_i v| against sum_k |x_ik v_k|, is no direction: exact ones come
+// out near 1e-15, and one unit in the last place of a 32-bit real is 6e-8
+// of its value or more.
 constexpr double verified_residual = 1e-8;
 
 // Effects whose levels are flat-prior location parameters of their own:
@@ -217,98 +224,56 @@ std::vector<Sparse> null_directions(int nc, const PairSums& gram) {
   return out;
 }
 
-// Each direction's remainder over the records' rows, |X v| against the size
-// of its terms | |X| |v| |.  The pivots are judged on sums of squares, so a
-// column far from 0 beside a constant (dates as yyyymmdd in a slope nested in
-// a class) can pass for a combination of the others when its own spread is
-// below the square root of their resolution; the rows themselves tell it
-// apart, to the resolution of the doubles.
-template <class Rows>
-std::vector<double> residuals(const std::vector<Sparse>& dirs, int nc, Rows rows) {
-  const std::size_t nd = dirs.size();
-  std::vector<std::vector<std::pair<std::size_t, double>>> by(static_cast<std::size_t>(nc));
-  for (std::size_t d = 0; d < nd; ++d)
-    for (const auto& [k, v] : dirs[d]) by[static_cast<std::size_t>(k)].emplace_back(d, v);
-  std::vector<double> sum(nd, 0.0), size(nd, 0.0), rr(nd, 0.0), aa(nd, 0.0);
-  std::vector<char> hit(nd, 0);
-  std::vector<std::size_t> touched;
-  rows([&](const Sparse& cells) {
-    for (const auto& [k, x] : cells)
-      for (const auto& [d, v] : by[static_cast<std::size_t>(k)]) {
-        if (!hit[d]) {
-          hit[d] = 1;
-          touched.push_back(d);
-        }
-        sum[d] += x * v;
-        size[d] += std::fabs(x * v);
-      }
-    for (std::size_t d : touched) {
-      rr[d] += sum[d] * sum[d];
-      aa[d] += size[d] * size[d];
-      sum[d] = size[d] = 0;
-      hit[d] = 0;
+// a - f b, without the elements whose terms fall below `negligible` of the
+// largest term of a (rounding left by the cancellation), and without
+// column `gone`, which the step cancels exactly.
+Sparse reduced(const Sparse& a, double f, const Sparse& b, int gone, const std::vector<double>& size) {
+  double big = 0;
+  for (const auto& [k, v] : a) big = std::max(big, std::fabs(v) * size[static_cast<std::size_t>(k)]);
+  Sparse out;
+  std::size_t i = 0, j = 0;
+  while (i < a.size() || j < b.size()) {
+    int k;
+    double v;
+    if (j == b.size() || (i < a.size() && a[i].first < b[j].first)) {
+      std::tie(k, v) = a[i++];
+    } else if (i == a.size() || b[j].first < a[i].first) {
+      k = b[j].first;
+      v = -f * b[j++].second;
+    } else {
+      k = a[i].first;
+      v = a[i++].second - f * b[j++].second;
     }
-    touched.clear();
-  });
-  std::vector<double> rel(nd, 0.0);
-  for (std::size_t d = 0; d < nd; ++d) rel[d] = aa[d] > 0 ? std::sqrt(rr[d] / aa[d]) : 0.0;
-  return rel;
+    if (k != gone && std::fabs(v) * size[static_cast<std::size_t>(k)] > negligible * big) out.emplace_back(k, v);
+  }
+  return out;
 }
 
-// A level that the pivots took for a combination of others but the records
-// do not: it is drawn, and the user is told why the chain will crawl there.
-std::string near_line(int e, int l, int t, double rel) {
+// The value of column k in d (0 when absent).
+double value_at(const Sparse& d, int k) {
+  auto it = std::lower_bound(d.begin(), d.end(), std::pair<int, double>(k, -HUGE_VAL));
+  return it != d.end() && it->first == k ? it->second : 0.0;
+}
+
+// What the records say of a direction: the largest share that a record's
+// remainder |x_i v| is of its terms sum_k |x_ik v_k|, and that record.
+struct Check {
+  double worst = 0;
+  int record = 0;
+};
+
+// A level that the pivots took for a combination of others but a record
+// does not: it is drawn, and the user is told why the chain will crawl there.
+std::string near_line(int e, int l, int t, const Check& c) {
   std::string line = " warning:" + util::freev("effect", e, "level", l);
   if (m.ntrait > 1) line += util::freev("of trait", t);
   char r[32];
-  std::snprintf(r, sizeof r, "%.1e", rel);
-  return line + " is nearly a combination of other fixed levels and parent groups (to within " + r +
-         " of its size, not exactly): it is sampled, but the chain moves very slowly along that combination;"
-         " a covariable far from 0 beside a class effect does this: centre it (manual, section 3)";
-}
-
-// Each direction's last column (in column order) made the pivot of its
-// direction alone: the others lose it.  The pivots are then the columns
-// that depend on those before them, whatever order found the directions.
-std::vector<std::pair<int, Sparse>> references_of(std::vector<Sparse> dirs) {
-  std::vector<std::pair<int, Sparse>> out;
-  while (!dirs.empty()) {
-    std::size_t best = 0;
-    for (std::size_t k = 1; k < dirs.size(); ++k)
-      if (dirs[k].back().first > dirs[best].back().first) best = k;
-    Sparse p = std::move(dirs[best]);
-    dirs.erase(dirs.begin() + static_cast<std::ptrdiff_t>(best));
-    const int c = p.back().first;
-    const double pc = p.back().second;
-    for (Sparse& v : dirs) {
-      auto it = std::lower_bound(v.begin(), v.end(), std::pair<int, double>(c, -HUGE_VAL));
-      if (it == v.end() || it->first != c) continue;
-      const double f = it->second / pc;
-      Sparse w;
-      std::size_t a = 0, b = 0;
-      while (a < v.size() || b < p.size()) {
-        if (b == p.size() || (a < v.size() && v[a].first < p[b].first)) {
-          w.push_back(v[a++]);
-        } else if (a == v.size() || p[b].first < v[a].first) {
-          w.emplace_back(p[b].first, -f * p[b].second);
-          ++b;
-        } else {
-          w.emplace_back(v[a].first, v[a].second - f * p[b].second);
-          ++a;
-          ++b;
-        }
-      }
-      double big = 0;
-      for (const auto& e : w)
-        if (e.first != c) big = std::max(big, std::fabs(e.second));
-      v.clear();
-      for (const auto& e : w)
-        if (e.first != c && std::fabs(e.second) > negligible * big) v.emplace_back(e.first, e.second / big);
-    }
-    dirs.erase(std::remove_if(dirs.begin(), dirs.end(), [](const Sparse& v) { return v.empty(); }), dirs.end());
-    out.emplace_back(c, std::move(p));
-  }
-  return out;
+  std::snprintf(r, sizeof r, "%.1e", c.worst);
+  return line + " is nearly a combination of other fixed levels and parent groups, not exactly: record " +
+         std::to_string(c.record) + " departs from it by " + r +
+         " of its terms, and no record by more, so the records inform it, if barely: it is sampled, but the chain"
+         " moves very slowly along that combination; a covariable far from 0 beside a class effect does this:"
+         " centre it (manual, section 3)";
 }
 
 // A flat-prior level of an additive group's effect f and the animals (levels
@@ -334,207 +299,414 @@ std::vector<FlatLevel> flat_group_levels(const model::State& s) {
   return out;
 }
 
-}  // namespace
+// Per effect of an additive group, by animal level: the flat levels that
+// reach it with their shares (CSR over levels).
+struct Reached {
+  std::vector<std::size_t> first;
+  std::vector<std::pair<int, double>> by;  // (index into the flat levels, share)
+};
 
-std::vector<Reference> find_references(model::State& s) {
-  std::vector<Reference> out;
-  const std::vector<char> fixed = flat_fixed_effects();
-  const std::vector<FlatLevel> reach = flat_group_levels(s);
-  const int nt = m.ntrait;
-  // Per effect of an additive group, by animal level: the flat levels that
-  // reach it with their shares (CSR over levels), and the levels' columns.
-  struct Reached {
-    std::vector<std::size_t> first;
-    std::vector<std::pair<int, double>> by;  // (index into reach, share)
-  };
+std::vector<Reached> reached_by_animal(const std::vector<FlatLevel>& reach) {
   std::vector<Reached> reached(static_cast<std::size_t>(m.neff) + 1);
-  for (std::size_t r = 0; r < reach.size(); ++r) {
-    Reached& R = reached[static_cast<std::size_t>(reach[r].f)];
-    if (R.first.empty()) R.first.assign(static_cast<std::size_t>(m.nlev(reach[r].f)) + 2, 0);
-    for (const auto& [a, sh] : reach[r].animals) ++R.first[static_cast<std::size_t>(a) + 1];
+  for (const FlatLevel& r : reach) {
+    Reached& R = reached[static_cast<std::size_t>(r.f)];
+    if (R.first.empty()) R.first.assign(static_cast<std::size_t>(m.nlev(r.f)) + 2, 0);
+    for (const auto& [a, sh] : r.animals) ++R.first[static_cast<std::size_t>(a) + 1];
   }
-  for (Reached& R : reached) {
+  std::vector<std::vector<std::size_t>> fill(reached.size());
+  for (std::size_t e = 0; e < reached.size(); ++e) {
+    Reached& R = reached[e];
     if (R.first.empty()) continue;
     for (std::size_t a = 1; a < R.first.size(); ++a) R.first[a] += R.first[a - 1];
     R.by.resize(R.first.back());
+    fill[e].assign(R.first.begin(), R.first.end() - 1);
   }
-  {
-    std::vector<std::vector<std::size_t>> fill(reached.size());
-    for (std::size_t e = 0; e < reached.size(); ++e)
-      if (!reached[e].first.empty()) fill[e].assign(reached[e].first.begin(), reached[e].first.end() - 1);
-    for (std::size_t r = 0; r < reach.size(); ++r) {
-      const auto f = static_cast<std::size_t>(reach[r].f);
-      for (const auto& [a, sh] : reach[r].animals)
-        reached[f].by[fill[f][static_cast<std::size_t>(a)]++] = {static_cast<int>(r), sh};
+  for (std::size_t r = 0; r < reach.size(); ++r) {
+    const auto f = static_cast<std::size_t>(reach[r].f);
+    for (const auto& [a, sh] : reach[r].animals)
+      reached[f].by[fill[f][static_cast<std::size_t>(a)]++] = {static_cast<int>(r), sh};
+  }
+  return reached;
+}
+
+// A covariable of its own (not nested) whose trait has a cross-classified
+// effect before it with a level in every observed record: the elimination
+// takes its column less its mean, x - mean (the levels of that effect sum
+// to 1 on every record), so that a covariable far from 0 (years 2016-2019,
+// dates) is not taken for a multiple of the constant to the pivots'
+// tolerance.  That is a change of parameters: a direction w found with the
+// centred column is, on the parameters drawn, w with every level of the
+// covering effect less w_x * mean.
+struct Centred {
+  int col = 0, data_col = 0, cover = 0;  // cover: the covering effect
+  double mean = 0;
+  double ss = 0;  // sum of squares of x - mean over the observed records
+  std::vector<int> cover_cols;
+};
+
+// The search for one trait at a time: its columns are the flat fixed
+// levels (fixed effects in model order, levels in order), then the flat
+// levels of the additive groups, over the records where the trait is
+// observed.
+class Search {
+ public:
+  explicit Search(model::State& s)
+      : s_(s), fixed_(flat_fixed_effects()), reach_(flat_group_levels(s)), reached_(reached_by_animal(reach_)),
+        column_(static_cast<std::size_t>(s.neq) + 1, -1) {}
+
+  void trait(int t, std::vector<Reference>& out) {
+    t_ = t;
+    lay_columns();
+    centre_covariables();
+    column_sums();
+    unreached(out);
+    if (!eq_of_.empty()) {
+      std::vector<Sparse> dirs = raw_directions(null_directions(static_cast<int>(eq_of_.size()), gram()));
+      for (auto& [col, dir] : references_of(verified(std::move(dirs)))) out.push_back(reference(col, dir));
     }
+    for (int q : eq_of_) column_[static_cast<std::size_t>(q)] = -1;
   }
 
-  const RecordCursor& c = workspace(s).cursor;
-  std::vector<int> column(static_cast<std::size_t>(s.neq) + 1, -1);
-  std::vector<int> eq_of;
-  Sparse cells;
-  struct Centred {
-    int col, data_col;
-    double mean;
-  };
-  std::vector<Centred> centred;
-  for (int t = 1; t <= nt; ++t) {
-    // Columns in the order of the references: the fixed levels, then the
-    // flat levels of the groups.
-    eq_of.clear();
+ private:
+  bool observed(int i) const { return s_.INDATA(i, m.pos_y(t_)) != static_cast<float>(m.miss); }
+  bool group(int k) const { return k >= nfixed_; }
+
+  void lay_columns() {
+    eq_of_.clear();
+    auto add = [this](int q) {
+      column_[static_cast<std::size_t>(q)] = static_cast<int>(eq_of_.size());
+      eq_of_.push_back(q);
+    };
     for (int e = 1; e <= m.neff; ++e)
-      if (fixed[static_cast<std::size_t>(e)] && m.pos_eff(e, t) != 0)
-        for (int l = 1; l <= m.nlev(e); ++l) {
-          const int q = address1(e, l, t);
-          column[static_cast<std::size_t>(q)] = static_cast<int>(eq_of.size());
-          eq_of.push_back(q);
-        }
-    const int nfixed = static_cast<int>(eq_of.size());
-    for (const FlatLevel& r : reach)
-      if (m.pos_eff(r.f, t) != 0) {
-        const int q = address1(r.f, r.level, t);
-        column[static_cast<std::size_t>(q)] = static_cast<int>(eq_of.size());
-        eq_of.push_back(q);
-      }
-    // A covariable of its own (not nested) is centred where a cross-classified
-    // effect before it has a level in every observed record: the constant
-    // then lies among the columns before it, so the centred column depends
-    // on those before it exactly when the raw one does, and a covariable far
-    // from 0 (years 2016-2019, dates) no longer looks like a multiple of
-    // the constant to the pivots' tolerance.
-    centred.clear();
-    auto observed = [&s, t](int i) { return s.INDATA(i, m.pos_y(t)) != static_cast<float>(m.miss); };
+      if (fixed_[static_cast<std::size_t>(e)] && m.pos_eff(e, t_) != 0)
+        for (int l = 1; l <= m.nlev(e); ++l) add(address1(e, l, t_));
+    nfixed_ = static_cast<int>(eq_of_.size());
+    for (const FlatLevel& r : reach_)
+      if (m.pos_eff(r.f, t_) != 0) add(address1(r.f, r.level, t_));
+  }
+
+  void centre_covariables() {
+    centred_.clear();
+    const int t = t_;
     for (int e = 1; e <= m.neff; ++e) {
-      if (!fixed[static_cast<std::size_t>(e)] || m.effecttype(e) != model::EffectType::cov || m.nlev(e) != 1 ||
+      if (!fixed_[static_cast<std::size_t>(e)] || m.effecttype(e) != model::EffectType::cov || m.nlev(e) != 1 ||
           m.pos_eff(e, t) == 0 || m.nestedcov(e, t) != 0)
         continue;
-      bool covered = false;
-      for (int b = 1; b < e && !covered; ++b) {
-        if (!fixed[static_cast<std::size_t>(b)] || m.effecttype(b) != model::EffectType::cro || m.pos_eff(b, t) == 0)
+      int cover = 0;
+      for (int b = 1; b < e && cover == 0; ++b) {
+        if (!fixed_[static_cast<std::size_t>(b)] || m.effecttype(b) != model::EffectType::cro || m.pos_eff(b, t) == 0)
           continue;
-        covered = true;
-        for (int i = 1; i <= m.nrec && covered; ++i)
-          covered = !observed(i) || s.INDATA(i, m.pos_eff(b, t)) != 0.0f;
+        bool all = true;
+        for (int i = 1; i <= m.nrec && all; ++i) all = !observed(i) || s_.INDATA(i, m.pos_eff(b, t)) != 0.0f;
+        if (all) cover = b;
       }
-      if (!covered) continue;
+      if (cover == 0) continue;
       double sum = 0;
       long n = 0;
       for (int i = 1; i <= m.nrec; ++i)
         if (observed(i)) {
-          sum += static_cast<double>(s.INDATA(i, m.pos_eff(e, t)));
+          sum += static_cast<double>(s_.INDATA(i, m.pos_eff(e, t)));
           ++n;
         }
-      if (n > 0) centred.push_back({column[static_cast<std::size_t>(address1(e, 1, t))], m.pos_eff(e, t), sum / n});
+      if (n == 0) continue;
+      Centred x{column_[static_cast<std::size_t>(address1(e, 1, t))], m.pos_eff(e, t), cover, sum / n, 0.0, {}};
+      for (int l = 1; l <= m.nlev(cover); ++l) x.cover_cols.push_back(column_[static_cast<std::size_t>(address1(cover, l, t))]);
+      centred_.push_back(std::move(x));
     }
-    if (!eq_of.empty()) {
-      PairSums gram(static_cast<std::size_t>(m.nrec) + eq_of.size());
-      // A record reaches most of a few parent groups through its animal:
-      // their products go to a square of their own when it is small.
-      const int ngroup = static_cast<int>(eq_of.size()) - nfixed;
-      const bool square = ngroup > 0 && ngroup <= 512;
-      std::vector<double> among(square ? static_cast<std::size_t>(ngroup) * static_cast<std::size_t>(ngroup) : 0, 0.0);
-      // Record i's row over the columns, in cells (ascending column).
-      auto row_of = [&](int i) {
-        s.irec = i;
-        find_addresses(s);
-        cells.clear();
-        for (int j = 1; j <= c.naddr_t(t); ++j) {
-          const int f = c.SLOT_EFF(j, t);
-          const double w = static_cast<double>(s.WEIGHT_COV(j, t));
-          if (f <= 0 || w == 0) continue;
-          const int q = s.ADDRESS(j, t);
-          if (fixed[static_cast<std::size_t>(f)]) {
-            const int k = column[static_cast<std::size_t>(q)];
-            if (std::none_of(centred.begin(), centred.end(), [k](const Centred& x) { return x.col == k; }))
-              cells.emplace_back(k, w);
-          } else if (!reached[static_cast<std::size_t>(f)].first.empty()) {
-            const Reached& R = reached[static_cast<std::size_t>(f)];
-            const auto a = static_cast<std::size_t>((q - address1(f, 1, t)) / nt + 1);
-            for (std::size_t p = R.first[a]; p < R.first[a + 1]; ++p) {
-              const FlatLevel& g = reach[static_cast<std::size_t>(R.by[p].first)];
-              cells.emplace_back(column[static_cast<std::size_t>(address1(g.f, g.level, t))], R.by[p].second * w);
-            }
-          }
-        }
-        for (const Centred& x : centred) {
-          const double v = static_cast<double>(s.INDATA(i, x.data_col)) - x.mean;
-          if (v != 0) cells.emplace_back(x.col, v);
-        }
-        // A column given twice in a record adds up.
-        std::sort(cells.begin(), cells.end());
-        std::size_t n = 0;
-        for (std::size_t k = 0; k < cells.size(); ++k) {
-          if (n > 0 && cells[n - 1].first == cells[k].first)
-            cells[n - 1].second += cells[k].second;
-          else
-            cells[n++] = cells[k];
-        }
-        cells.resize(n);
-      };
-      for (int i = 1; i <= m.nrec; ++i) {
-        if (!observed(i)) continue;
-        row_of(i);
-        const std::size_t n = cells.size();
-        for (std::size_t a = 0; a < n; ++a) {
-          if (square && cells[a].first >= nfixed) {
-            double* row = among.data() + static_cast<std::size_t>(cells[a].first - nfixed) * static_cast<std::size_t>(ngroup);
-            for (std::size_t b = a; b < n; ++b) row[cells[b].first - nfixed] += cells[a].second * cells[b].second;
-            continue;
-          }
-          for (std::size_t b = a; b < n; ++b)
-            gram.add(static_cast<std::uint32_t>(cells[a].first), static_cast<std::uint32_t>(cells[b].first),
-                     cells[a].second * cells[b].second);
-        }
-      }
-      for (int a = 0; a < (square ? ngroup : 0); ++a)
-        for (int b = a; b < ngroup; ++b) {
-          const double v = among[static_cast<std::size_t>(a) * static_cast<std::size_t>(ngroup) + static_cast<std::size_t>(b)];
-          if (v != 0) gram.add(static_cast<std::uint32_t>(nfixed + a), static_cast<std::uint32_t>(nfixed + b), v);
-        }
-      std::vector<Sparse> dirs = null_directions(static_cast<int>(eq_of.size()), gram);
-      if (!dirs.empty()) {
-        const std::vector<double> rel = residuals(dirs, static_cast<int>(eq_of.size()), [&](auto each_row) {
-          for (int i = 1; i <= m.nrec; ++i)
-            if (observed(i)) {
-              row_of(i);
-              each_row(cells);
-            }
-        });
-        std::vector<Sparse> kept;
-        for (std::size_t d = 0; d < dirs.size(); ++d) {
-          if (rel[d] <= verified_residual) {
-            kept.push_back(std::move(dirs[d]));
-            continue;
-          }
-          const auto [e, l] = owner(eq_of[static_cast<std::size_t>(dirs[d].back().first)]);
-          util::say_text(near_line(e, l, t, rel[d]));
-        }
-        dirs = std::move(kept);
-      }
-      for (auto& [col, dir] : references_of(std::move(dirs))) {
-        Reference ref;
-        ref.eq = eq_of[static_cast<std::size_t>(col)];
-        std::tie(ref.effect, ref.level) = owner(ref.eq);
-        ref.trait = t;
-        for (const auto& [k, v] : dir) {
-          const int e = owner(eq_of[static_cast<std::size_t>(k)]).first;
-          if (e != ref.effect) ref.with.push_back(e);
-        }
-        std::sort(ref.with.begin(), ref.with.end());
-        ref.with.erase(std::unique(ref.with.begin(), ref.with.end()), ref.with.end());
-        out.push_back(std::move(ref));
-      }
-    }
-    for (int q : eq_of) column[static_cast<std::size_t>(q)] = -1;
   }
+
+  // Record i's row over the columns as the records give it, in cells_
+  // (ascending column, a column given twice in a record added up).
+  void row(int i) {
+    s_.irec = i;
+    find_addresses(s_);
+    const RecordCursor& c = workspace(s_).cursor;
+    const int t = t_;
+    cells_.clear();
+    for (int j = 1; j <= c.naddr_t(t); ++j) {
+      const int f = c.SLOT_EFF(j, t);
+      const double w = static_cast<double>(s_.WEIGHT_COV(j, t));
+      if (f <= 0 || w == 0) continue;
+      const int q = s_.ADDRESS(j, t);
+      if (fixed_[static_cast<std::size_t>(f)]) {
+        cells_.emplace_back(column_[static_cast<std::size_t>(q)], w);
+      } else if (const Reached& R = reached_[static_cast<std::size_t>(f)]; !R.first.empty()) {
+        const auto a = static_cast<std::size_t>((q - address1(f, 1, t)) / m.ntrait + 1);
+        for (std::size_t p = R.first[a]; p < R.first[a + 1]; ++p) {
+          const FlatLevel& g = reach_[static_cast<std::size_t>(R.by[p].first)];
+          cells_.emplace_back(column_[static_cast<std::size_t>(address1(g.f, g.level, t))], R.by[p].second * w);
+        }
+      }
+    }
+    std::sort(cells_.begin(), cells_.end());
+    std::size_t n = 0;
+    for (std::size_t k = 0; k < cells_.size(); ++k) {
+      if (n > 0 && cells_[n - 1].first == cells_[k].first)
+        cells_[n - 1].second += cells_[k].second;
+      else
+        cells_[n++] = cells_[k];
+    }
+    cells_.resize(n);
+  }
+
+  // What the records give each column: its sum of squares over the
+  // observed records (and the centred one), and whether only records with
+  // the trait missing reach it.  The elimination's columns are scaled to a
+  // sum of squares of 1, so that no unit moves its tolerances.
+  void column_sums() {
+    const std::size_t nc = eq_of_.size();
+    own_.assign(nc, 0.0);
+    missing_only_.assign(nc, 0);
+    for (int i = 1; i <= m.nrec; ++i) {
+      row(i);
+      const bool obs = observed(i);
+      for (const auto& [k, x] : cells_)
+        if (obs)
+          own_[static_cast<std::size_t>(k)] += x * x;
+        else
+          missing_only_[static_cast<std::size_t>(k)] = 1;
+      for (Centred& x : centred_)
+        if (obs) {
+          const double v = static_cast<double>(s_.INDATA(i, x.data_col)) - x.mean;
+          x.ss += v * v;
+        }
+    }
+    scale_.assign(nc, 0.0);
+    for (std::size_t k = 0; k < nc; ++k) {
+      if (own_[k] > 0) missing_only_[k] = 0;
+      if (own_[k] > 0) scale_[k] = 1 / std::sqrt(own_[k]);
+    }
+    for (const Centred& x : centred_) scale_[static_cast<std::size_t>(x.col)] = x.ss > 0 ? 1 / std::sqrt(x.ss) : 0.0;
+    size_.resize(nc);
+    for (std::size_t k = 0; k < nc; ++k) size_[k] = std::sqrt(own_[k]);
+  }
+
+  // Levels that no record where the trait is observed reaches, though a
+  // record with it missing does (its imputed value would carry them
+  // anywhere), and flat group levels that reach no such record: held at 0.
+  void unreached(std::vector<Reference>& out) const {
+    for (std::size_t k = 0; k < eq_of_.size(); ++k)
+      if (own_[k] == 0 && (missing_only_[k] || group(static_cast<int>(k)))) {
+        Reference r;
+        r.eq = eq_of_[k];
+        std::tie(r.effect, r.level) = owner(r.eq);
+        r.trait = t_;
+        r.why = Reference::Why::unreached;
+        r.group = group(static_cast<int>(k));
+        out.push_back(std::move(r));
+      }
+  }
+
+  // The rows' Gram matrix over the scaled (and centred) columns.
+  PairSums gram() {
+    const int nc = static_cast<int>(eq_of_.size());
+    PairSums g(static_cast<std::size_t>(m.nrec) + eq_of_.size());
+    // A record reaches most of a few parent groups through its animal:
+    // their products go to a square of their own when it is small.
+    const int ngroup = nc - nfixed_;
+    const bool square = ngroup > 0 && ngroup <= 512;
+    std::vector<double> among(square ? static_cast<std::size_t>(ngroup) * static_cast<std::size_t>(ngroup) : 0, 0.0);
+    for (int i = 1; i <= m.nrec; ++i) {
+      if (!observed(i)) continue;
+      elimination_row(i);
+      const Sparse& cells = cells_;
+      const std::size_t n = cells.size();
+      for (std::size_t a = 0; a < n; ++a) {
+        if (square && cells[a].first >= nfixed_) {
+          double* row = among.data() + static_cast<std::size_t>(cells[a].first - nfixed_) * static_cast<std::size_t>(ngroup);
+          for (std::size_t b = a; b < n; ++b) row[cells[b].first - nfixed_] += cells[a].second * cells[b].second;
+          continue;
+        }
+        for (std::size_t b = a; b < n; ++b)
+          g.add(static_cast<std::uint32_t>(cells[a].first), static_cast<std::uint32_t>(cells[b].first),
+                cells[a].second * cells[b].second);
+      }
+    }
+    for (int a = 0; a < (square ? ngroup : 0); ++a)
+      for (int b = a; b < ngroup; ++b) {
+        const double v = among[static_cast<std::size_t>(a) * static_cast<std::size_t>(ngroup) + static_cast<std::size_t>(b)];
+        if (v != 0) g.add(static_cast<std::uint32_t>(nfixed_ + a), static_cast<std::uint32_t>(nfixed_ + b), v);
+      }
+    return g;
+  }
+
+  // Record i's row as the elimination takes it: centred, scaled.
+  void elimination_row(int i) {
+    row(i);
+    std::size_t n = 0;
+    for (const auto& [k, x] : cells_)
+      if (std::none_of(centred_.begin(), centred_.end(), [k](const Centred& c) { return c.col == k; }))
+        cells_[n++] = {k, x * scale_[static_cast<std::size_t>(k)]};
+    cells_.resize(n);
+    for (const Centred& c : centred_) {
+      const double v = (static_cast<double>(s_.INDATA(i, c.data_col)) - c.mean) * scale_[static_cast<std::size_t>(c.col)];
+      if (v != 0) cells_.emplace_back(c.col, v);
+    }
+    std::sort(cells_.begin(), cells_.end());
+  }
+
+  // Directions over the scaled, centred columns as directions of the
+  // parameters drawn.  A centred column of 0s (one value on every record:
+  // sums of 32-bit reals are exact in doubles) beside a raw one that is not
+  // is a direction of its own: x less its mean on every covering level.
+  std::vector<Sparse> raw_directions(std::vector<Sparse> dirs) {
+    for (Sparse& d : dirs)
+      for (auto& [k, v] : d) v *= scale_[static_cast<std::size_t>(k)];
+    for (const Centred& c : centred_)
+      if (own_[static_cast<std::size_t>(c.col)] > 0 && c.ss == 0) dirs.push_back({{c.col, 1.0}});
+    for (Sparse& d : dirs) {
+      Sparse add;
+      for (const Centred& c : centred_)
+        if (const double w = value_at(d, c.col); w != 0)
+          for (int k : c.cover_cols)
+            if (own_[static_cast<std::size_t>(k)] > 0) add.emplace_back(k, w * c.mean);
+      if (add.empty()) continue;
+      std::sort(add.begin(), add.end());
+      std::size_t n = 0;
+      for (std::size_t k = 0; k < add.size(); ++k) {
+        if (n > 0 && add[n - 1].first == add[k].first)
+          add[n - 1].second += add[k].second;
+        else
+          add[n++] = add[k];
+      }
+      add.resize(n);
+      d = reduced(d, 1.0, add, -1, size_);
+    }
+    return dirs;
+  }
+
+  // The largest share a record's remainder is of its terms, per direction.
+  std::vector<Check> check(const std::vector<Sparse>& dirs) {
+    const std::size_t nd = dirs.size();
+    std::vector<std::vector<std::pair<std::size_t, double>>> by(eq_of_.size());
+    for (std::size_t d = 0; d < nd; ++d)
+      for (const auto& [k, v] : dirs[d]) by[static_cast<std::size_t>(k)].emplace_back(d, v);
+    std::vector<double> sum(nd, 0.0), size(nd, 0.0);
+    std::vector<std::size_t> touched;
+    std::vector<Check> out(nd);
+    for (int i = 1; i <= m.nrec; ++i) {
+      if (!observed(i)) continue;
+      row(i);
+      for (const auto& [k, x] : cells_)
+        for (const auto& [d, v] : by[static_cast<std::size_t>(k)]) {
+          if (size[d] == 0) touched.push_back(d);
+          sum[d] += x * v;
+          size[d] += std::fabs(x * v);
+        }
+      for (std::size_t d : touched) {
+        if (const double r = std::fabs(sum[d]) / size[d]; r > out[d].worst) out[d] = {r, i};
+        sum[d] = size[d] = 0;
+      }
+      touched.clear();
+    }
+    return out;
+  }
+
+  // The directions that hold on every record; one that a record departs
+  // from is warned of (once for its level) and sampled.
+  std::vector<Sparse> verified(std::vector<Sparse> dirs) {
+    if (dirs.empty()) return dirs;
+    const std::vector<Check> c = check(dirs);
+    std::vector<Sparse> kept;
+    std::vector<int> warned;
+    for (std::size_t d = 0; d < dirs.size(); ++d) {
+      if (dirs[d].empty()) continue;
+      if (c[d].worst <= verified_residual) {
+        kept.push_back(std::move(dirs[d]));
+        continue;
+      }
+      const int col = choose(dirs[d]);
+      if (std::find(warned.begin(), warned.end(), col) != warned.end()) continue;
+      warned.push_back(col);
+      const auto [e, l] = owner(eq_of_[static_cast<std::size_t>(col)]);
+      util::say_text(near_line(e, l, t_, c[d]));
+    }
+    return kept;
+  }
+
+  // The best-informed parameter of a direction: of its flat group levels,
+  // if it has any, the one with the largest sum of squares of its shares
+  // over the records; else the level of its latest effect with the largest
+  // sum of squares.  Ties go to the later column.
+  int choose(const Sparse& d) const {
+    const bool groups = group(d.back().first);
+    const int latest = owner(eq_of_[static_cast<std::size_t>(d.back().first)]).first;
+    int best = -1;
+    for (const auto& [k, v] : d) {
+      if (groups ? !group(k) : owner(eq_of_[static_cast<std::size_t>(k)]).first != latest) continue;
+      if (best < 0 || own_[static_cast<std::size_t>(k)] >= own_[static_cast<std::size_t>(best)]) best = k;
+    }
+    return best;
+  }
+
+  // Each direction's chosen parameter made the pivot of its direction
+  // alone: every other direction loses it (Gauss-Jordan), so that holding
+  // them all at 0 leaves each direction pinned once.  The most constrained
+  // direction, the one of fewest parameters, chooses first.
+  std::vector<std::pair<int, Sparse>> references_of(std::vector<Sparse> dirs) const {
+    std::stable_sort(dirs.begin(), dirs.end(), [](const Sparse& a, const Sparse& b) { return a.size() < b.size(); });
+    std::vector<int> pivot(dirs.size(), -1);
+    for (std::size_t i = 0; i < dirs.size(); ++i) {
+      if (dirs[i].empty()) continue;
+      const int p = choose(dirs[i]);
+      pivot[i] = p;
+      const double pv = value_at(dirs[i], p);
+      for (std::size_t j = 0; j < dirs.size(); ++j)
+        if (j != i)
+          if (const double f = value_at(dirs[j], p); f != 0) dirs[j] = reduced(dirs[j], f / pv, dirs[i], p, size_);
+    }
+    std::vector<std::pair<int, Sparse>> out;
+    for (std::size_t i = 0; i < dirs.size(); ++i)
+      if (pivot[i] >= 0) out.emplace_back(pivot[i], std::move(dirs[i]));
+    return out;
+  }
+
+  Reference reference(int col, const Sparse& dir) const {
+    Reference ref;
+    ref.eq = eq_of_[static_cast<std::size_t>(col)];
+    std::tie(ref.effect, ref.level) = owner(ref.eq);
+    ref.trait = t_;
+    ref.group = group(col);
+    for (const auto& [k, v] : dir)
+      if (const int e = owner(eq_of_[static_cast<std::size_t>(k)]).first; e != ref.effect) ref.with.push_back(e);
+    std::sort(ref.with.begin(), ref.with.end());
+    ref.with.erase(std::unique(ref.with.begin(), ref.with.end()), ref.with.end());
+    return ref;
+  }
+
+  model::State& s_;
+  const std::vector<char> fixed_;
+  const std::vector<FlatLevel> reach_;
+  const std::vector<Reached> reached_;
+  std::vector<int> column_;  // by equation: its column for the trait, or -1
+  int t_ = 0, nfixed_ = 0;
+  std::vector<int> eq_of_;
+  std::vector<Centred> centred_;
+  std::vector<double> own_, scale_, size_;  // size: root of own
+  std::vector<char> missing_only_;
+  Sparse cells_;
+};
+
+}  // namespace
+
+std::vector<Reference> find_references(model::State& s) {
+  std::vector<Reference> out;
+  Search search(s);
+  for (int t = 1; t <= m.ntrait; ++t) search.trait(t, out);
   std::sort(out.begin(), out.end(), [](const Reference& a, const Reference& b) { return a.eq < b.eq; });
   return out;
 }
 
 std::string reference_line(const Reference& r) {
   std::string line = util::freev("Effect", r.effect, "level", r.level);
-  if (m.ntrait > 1) line += util::freev("of trait", r.trait);
-  line += " is held at 0 as a reference and not sampled: the records cannot tell ";
+  const std::string trait = m.ntrait > 1 ? util::freev("of trait", r.trait) : std::string();
+  line += trait + " is held at 0 as a reference and not sampled: ";
+  if (r.why == Reference::Why::unreached) {
+    const std::string where = m.ntrait > 1 ? " where trait " + std::to_string(r.trait) + " is observed" : "";
+    if (r.group) return line + "it reaches no animal with a record" + where + ", so no record informs it";
+    return line + "no record" + where + " has it (only records where the trait is missing do), so no record informs it";
+  }
+  line += "the records cannot tell ";
   if (r.with.empty()) {
     line += "the levels of effect " + std::to_string(r.effect) + " apart from one another";
   } else {
@@ -543,7 +715,10 @@ std::string reference_line(const Reference& r) {
     for (std::size_t k = 0; k < r.with.size(); ++k)
       line += (k == 0 ? "" : k + 1 == r.with.size() ? " and " : ", ") + std::to_string(r.with[k]);
   }
-  return line + " (a common shift that no record informs); their solutions are relative to it";
+  line += " (a common shift that no record informs); of that shift's ";
+  line += r.group ? "parent groups" : "levels of effect " + std::to_string(r.effect);
+  return line + " it is the best informed (the largest sum of squares over the records), and their solutions are"
+                " relative to it";
 }
 
 const std::vector<int>& held_equations(const model::State& s) {

@@ -18,11 +18,16 @@
 
 namespace sampler {
 
-// One reference: its equation, effect, level and trait, and the other
-// effects of its direction (ascending; empty when only levels of its own
-// effect are in it).
+// One reference: its equation, effect, level and trait, why it is held
+// (a direction of several parameters that no record informs, or a level
+// that no record where its trait is observed reaches), whether it is a flat
+// group level, and the other effects of its direction (ascending; empty
+// when only levels of its own effect are in it).
 struct Reference {
+  enum class Why { shift, unreached };
   int eq = 0, effect = 0, level = 0, trait = 0;
+  Why why = Why::shift;
+  bool group = false;
   std::vector<int> with;
 };
 
@@ -40,11 +45,14 @@ struct References {
 };
 
 
-// The references of the model and data in s, one per direction, each the
-// last parameter of its direction in the order: fixed effects in model
-// order, their levels in order, then the flat levels of the additive groups
-// (trait by trait, over the records where the trait is observed).  The data
-// must have been read (the first cycle's build reads them).
+// The references of the model and data in s, trait by trait over the
+// records where the trait is observed: one per direction, its best-informed
+// parameter (of its flat group levels if it has any, the one with the
+// largest sum of squares over the records; else the level of its latest
+// effect with the largest; ties to the later); and every fixed level that
+// no such record reaches while a record with the trait missing does, and
+// every flat group level that no such record reaches.  The data must have
+// been read (the first cycle's build reads them).
 std::vector<Reference> find_references(model::State& s);
 
 // The start-up line of a reference.
