@@ -19,38 +19,49 @@ constexpr double dense_share = 0.5;
 // of doubles would not fit in memory, and rows go on.
 constexpr int dense_min = null_dense_min;
 constexpr int dense_max = 16384;
+// A row of fill becomes a vector over the positions after its own once it
+// holds a quarter of them, where they are this many or more.
+constexpr int wide_min = 64;
+constexpr int wide_share = 4;
 // Rows of a panel of the dense block, and columns of its trailing update
 // taken at a time (their packed panel stays in the second-level cache).
 constexpr int panel = 32;
 constexpr int chunk = 256;
 
-using v2 = double __attribute__((vector_size(16)));
+using v4 = double __attribute__((vector_size(32)));
 
-v2 load2(const double* p) {
-  v2 x;
-  std::memcpy(&x, p, sizeof x);
-  return x;
-}
-
-// The 4 by 4 tile c = F W over the panel's k rows: F packed 4 rows by k,
-// W 4 columns by k.
-void tile(const double* f, const double* w, int k, double c[4][4]) {
-  v2 c00{0, 0}, c01{0, 0}, c10{0, 0}, c11{0, 0}, c20{0, 0}, c21{0, 0}, c30{0, 0}, c31{0, 0};
-  for (int q = 0; q < k; ++q, f += 4, w += 4) {
-    const v2 w0 = load2(w), w1 = load2(w + 2);
-    const v2 f0{f[0], f[0]}, f1{f[1], f[1]}, f2{f[2], f[2]}, f3{f[3], f[3]};
-    c00 += f0 * w0;
-    c01 += f0 * w1;
-    c10 += f1 * w0;
-    c11 += f1 * w1;
-    c20 += f2 * w0;
-    c21 += f2 * w1;
-    c30 += f3 * w0;
-    c31 += f3 * w1;
+// a(k1 + i, k1 + j) -= (F W)(i, j) for the m by m block's upper triangle, by
+// 4 by 4 tiles over the panel's bw rows: F packed by 4 rows, W by 4
+// columns, each bw by 4.  Each element's sum is taken in the same order at
+// any vector width, so the processors' builds agree to the bit.
+__attribute__((target_clones("avx2", "default"))) void subtract_tiles(double* a, std::size_t ur, int k1, int m,
+                                                                      int bw, const double* F, const double* W) {
+  const int blocks = (m + 3) / 4, chunk_blocks = chunk / 4;
+  const auto step = 4 * static_cast<std::size_t>(bw);
+  for (int jc = 0; jc < blocks; jc += chunk_blocks) {
+    const int je = std::min(jc + chunk_blocks, blocks);
+    for (int ib = 0; ib < je; ++ib) {
+      for (int jb = std::max(jc, ib); jb < je; ++jb) {
+        const double* f = F + static_cast<std::size_t>(ib) * step;
+        const double* w = W + static_cast<std::size_t>(jb) * step;
+        v4 c0{0, 0, 0, 0}, c1 = c0, c2 = c0, c3 = c0;
+        for (int q = 0; q < bw; ++q, f += 4, w += 4) {
+          v4 wq;
+          std::memcpy(&wq, w, sizeof wq);
+          c0 += f[0] * wq;
+          c1 += f[1] * wq;
+          c2 += f[2] * wq;
+          c3 += f[3] * wq;
+        }
+        const v4 c[4] = {c0, c1, c2, c3};
+        const int jn = std::min(4, m - jb * 4);
+        for (int ii = 0; ii < 4 && ib * 4 + ii < m; ++ii) {
+          double* row = a + static_cast<std::size_t>(k1 + ib * 4 + ii) * ur + k1 + jb * 4;
+          for (int jj = 0; jj < jn; ++jj) row[jj] -= c[ii][jj];
+        }
+      }
+    }
   }
-  const v2 out[4][2] = {{c00, c01}, {c10, c11}, {c20, c21}, {c30, c31}};
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j) c[i][j] = out[i][j / 2][j % 2];
 }
 
 // Eliminates the r by r block a (upper triangle by rows) in order, in
@@ -95,29 +106,14 @@ void eliminate_dense(std::vector<double>& a, int r, std::vector<double>& piv, st
         F[at] = live ? ak[j] / pk : 0.0;
       }
     }
-    const int chunk_blocks = chunk / 4;
-    for (int jc = 0; jc < blocks; jc += chunk_blocks) {
-      const int je = std::min(jc + chunk_blocks, blocks);
-      for (int ib = 0; ib < je; ++ib) {
-        const double* f = F.data() + static_cast<std::size_t>(ib) * 4 * static_cast<std::size_t>(bw);
-        for (int jb = std::max(jc, ib); jb < je; ++jb) {
-          double c[4][4];
-          tile(f, W.data() + static_cast<std::size_t>(jb) * 4 * static_cast<std::size_t>(bw), bw, c);
-          const int jn = std::min(4, m - jb * 4);
-          for (int ii = 0; ii < 4 && ib * 4 + ii < m; ++ii) {
-            double* row = a.data() + static_cast<std::size_t>(k1 + ib * 4 + ii) * ur + k1 + jb * 4;
-            for (int jj = 0; jj < jn; ++jj) row[jj] -= c[ii][jj];
-          }
-        }
-      }
-    }
+    subtract_tiles(a.data(), ur, k1, m, bw, F.data(), W.data());
   }
 }
 
 class Elimination {
  public:
   Elimination(int n, std::vector<std::vector<Entry>> rows)
-      : n_(n), row_(std::move(rows)), diag_(static_cast<std::size_t>(n), 1.0),
+      : n_(n), row_(std::move(rows)), wide_(static_cast<std::size_t>(n)), diag_(static_cast<std::size_t>(n), 1.0),
         piv_(static_cast<std::size_t>(n), 0.0), dep_(static_cast<std::size_t>(n), 0),
         users_(static_cast<std::size_t>(n)), work_(static_cast<std::size_t>(n), 0.0),
         hit_(static_cast<std::size_t>(n), 0), settled_(static_cast<std::size_t>(n), 0) {}
@@ -125,7 +121,7 @@ class Elimination {
   void run() {
     for (int k = 0; k < n_; ++k) {
       std::vector<Entry>& rk = row_[static_cast<std::size_t>(k)];
-      gather(rk);
+      collect(k);
       const int left = n_ - k;
       if (left >= dense_min && left <= dense_max && static_cast<double>(rk.size()) >= dense_share * (left - 1)) {
         dense(k);
@@ -218,15 +214,41 @@ class Elimination {
     }
     touched_.clear();
   }
-  // Fill is appended and summed once a row doubles, so it is never searched.
+  // Fill is appended and summed once a row doubles, so it is never
+  // searched; a row that holds a good share of the positions after its own
+  // becomes a vector over them, added to in place.
   void append(int i, int j, double v) {
     const auto ui = static_cast<std::size_t>(i);
+    std::vector<double>& w = wide_[ui];
+    if (!w.empty()) {
+      w[static_cast<std::size_t>(j - i - 1)] += v;
+      return;
+    }
     std::vector<Entry>& r = row_[ui];
     r.emplace_back(j, v);
     if (r.size() > 2 * settled_[ui] + 64) {
       gather(r);
       settled_[ui] = r.size();
+      const int span = n_ - i - 1;
+      if (span >= wide_min && r.size() >= static_cast<std::size_t>(span / wide_share)) {
+        w.assign(static_cast<std::size_t>(span), 0.0);
+        for (const auto& [c, x] : r) w[static_cast<std::size_t>(c - i - 1)] = x;
+        std::vector<Entry>().swap(r);
+      }
     }
+  }
+  // Row k's entries, summed, in row_[k].
+  void collect(int k) {
+    const auto uk = static_cast<std::size_t>(k);
+    std::vector<double>& w = wide_[uk];
+    if (w.empty()) {
+      gather(row_[uk]);
+      return;
+    }
+    std::vector<Entry>& r = row_[uk];
+    for (std::size_t c = 0; c < w.size(); ++c)
+      if (w[c] != 0) r.emplace_back(k + 1 + static_cast<int>(c), w[c]);
+    std::vector<double>().swap(w);
   }
   void dense(int k) {
     first_dense_ = k;
@@ -239,6 +261,9 @@ class Elimination {
       std::vector<Entry>& rx = row_[static_cast<std::size_t>(x)];
       for (const auto& [j, v] : rx) ax[j - k] += v;
       std::vector<Entry>().swap(rx);
+      std::vector<double>& w = wide_[static_cast<std::size_t>(x)];
+      for (std::size_t c = 0; c < w.size(); ++c) ax[static_cast<std::size_t>(x - k) + 1 + c] += w[c];
+      std::vector<double>().swap(w);
     }
     std::vector<double> piv(ur, 0.0);
     std::vector<char> dep(ur, 0);
@@ -249,6 +274,7 @@ class Elimination {
 
   int n_;
   std::vector<std::vector<Entry>> row_;  // later positions, while sparse
+  std::vector<std::vector<double>> wide_;  // or over all later positions
   std::vector<double> diag_, piv_;
   std::vector<char> dep_;
   std::vector<std::vector<int>> users_;  // positions eliminated as rows that hold each
