@@ -15,8 +15,8 @@ using Entry = std::pair<int, double>;  // (position in the order, value)
 // A column whose row reaches this share of the columns left makes them a
 // clique once it goes: from there on a dense block costs less than rows.
 constexpr double dense_share = 0.5;
-// Below this a block is as cheap either way; above the other its square
-// of doubles would not fit in memory, and rows go on.
+// Smaller blocks cost little either way; past dense_max the block's square
+// of doubles (2 GB) is too much memory, and rows go on.
 constexpr int dense_min = null_dense_min;
 constexpr int dense_max = 16384;
 // A row of fill becomes a vector over the positions after its own once it
@@ -134,18 +134,19 @@ class Elimination {
         continue;
       }
       piv_[static_cast<std::size_t>(k)] = d;
+      // In order, so that each pair goes to the row of its first.
+      std::sort(rk.begin(), rk.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
       for (std::size_t x = 0; x < rk.size(); ++x) {
         const auto [i, vi] = rk[x];
-        diag_[static_cast<std::size_t>(i)] -= vi * vi / d;
-        users_[static_cast<std::size_t>(i)].push_back(k);
-        for (std::size_t y = x + 1; y < rk.size(); ++y) {
-          const auto [j, vj] = rk[y];
-          const double change = -vi * vj / d;
-          if (i < j)
-            append(i, j, change);
-          else
-            append(j, i, change);
+        const auto ui = static_cast<std::size_t>(i);
+        diag_[ui] -= vi * vi / d;
+        users_[ui].push_back(k);
+        if (!wide_[ui].empty()) {
+          double* w = wide_[ui].data();
+          for (std::size_t y = x + 1; y < rk.size(); ++y) w[rk[y].first - i - 1] += -vi * rk[y].second / d;
+          continue;
         }
+        for (std::size_t y = x + 1; y < rk.size(); ++y) append(i, rk[y].first, -vi * rk[y].second / d);
       }
     }
   }

@@ -57,11 +57,11 @@ double largest_scaled(const std::vector<Row>& x, const Dir& v) {
   return big;
 }
 
-// Records of a class effect A (columns 0..na-1) crossed with B (columns
-// na..na+nb-1): record i of A level i % na and B level (i * step) % nb.
-std::vector<Row> crossed(int na, int nb, int nrec, int step) {
+// Records of a class effect A (columns a0..a0+na-1) crossed with B
+// (columns b0..b0+nb-1): record i of A level i % na, B level (i / na) % nb.
+std::vector<Row> crossed(int a0, int na, int b0, int nb, int nrec) {
   std::vector<Row> x;
-  for (int i = 0; i < nrec; ++i) x.push_back({{i % na, 1.0}, {na + (i * step / na) % nb, 1.0}});
+  for (int i = 0; i < nrec; ++i) x.push_back({{a0 + i % na, 1.0}, {b0 + (i / na) % nb, 1.0}});
   return x;
 }
 
@@ -85,16 +85,10 @@ TEST(NullSpace, WorkedDirectionsUpToScale) {
     std::vector<Dir> want;  // up to a positive factor, in the order found
   };
   std::vector<Case> cases;
-  // Two crossed classes: their common levels.
-  cases.push_back({"crossed classes", 5, crossed(3, 2, 12, 1), {{{0, -1}, {1, -1}, {2, -1}, {3, 1}, {4, 1}}}});
-  // The same with a column of no record between them: it lies in nothing.
-  {
-    std::vector<Row> x = crossed(3, 2, 12, 1);
-    for (Row& r : x)
-      for (auto& e : r)
-        if (e.first >= 3) ++e.first;
-    cases.push_back({"an empty column", 6, x, {{{0, -1}, {1, -1}, {2, -1}, {4, 1}, {5, 1}}}});
-  }
+  // Two crossed classes: their common levels; a column of no record
+  // between them lies in nothing.
+  cases.push_back({"crossed classes", 5, crossed(0, 3, 3, 2, 12), {{{0, -1}, {1, -1}, {2, -1}, {3, 1}, {4, 1}}}});
+  cases.push_back({"an empty column", 6, crossed(0, 3, 4, 2, 12), {{{0, -1}, {1, -1}, {2, -1}, {4, 1}, {5, 1}}}});
   // A covariable varying within the classes: no direction.
   {
     std::vector<Row> x;
@@ -105,8 +99,8 @@ TEST(NullSpace, WorkedDirectionsUpToScale) {
   // each over its column and the columns eliminated before it (fewest
   // neighbours first: 1, 4-7, then 0, 2, 3, 8).
   {
-    std::vector<Row> x = crossed(2, 2, 8, 1);
-    for (const Row& r : crossed(2, 2, 8, 1)) x.push_back({{4 + r[0].first, 1.0}, {6 + r[1].first - 2, 1.0}});
+    std::vector<Row> x = crossed(0, 2, 2, 2, 8), y = crossed(4, 2, 6, 2, 8);
+    x.insert(x.end(), y.begin(), y.end());
     for (Row& r : x)
       if (r[0].first == 0) r.push_back({8, 2.0});
     cases.push_back({"several", 9, x,
