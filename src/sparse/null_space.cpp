@@ -25,39 +25,54 @@ constexpr int wide_min = 64;
 constexpr int wide_share = 4;
 // Rows of a panel of the dense block, and columns of its trailing update
 // taken at a time (their packed panel stays in the second-level cache).
-constexpr int panel = 32;
+constexpr int panel = 64;
 constexpr int chunk = 256;
 
 using v4 = double __attribute__((vector_size(32)));
 
 // a(k1 + i, k1 + j) -= (F W)(i, j) for the m by m block's upper triangle, by
-// 4 by 4 tiles over the panel's bw rows: F packed by 4 rows, W by 4
-// columns, each bw by 4.  Each element's sum is taken in the same order at
-// any vector width, so the processors' builds agree to the bit.
+// 4 by 8 tiles over the panel's bw rows: F packed by 4 rows (bw by 4 each),
+// W by 8 columns (bw by 8).  Each element's sum is taken in the same order
+// at any vector width, so the processors' builds agree to the bit.
 __attribute__((target_clones("avx2", "default"))) void subtract_tiles(double* a, std::size_t ur, int k1, int m,
                                                                       int bw, const double* F, const double* W) {
-  const int blocks = (m + 3) / 4, chunk_blocks = chunk / 4;
-  const auto step = 4 * static_cast<std::size_t>(bw);
-  for (int jc = 0; jc < blocks; jc += chunk_blocks) {
-    const int je = std::min(jc + chunk_blocks, blocks);
-    for (int ib = 0; ib < je; ++ib) {
-      for (int jb = std::max(jc, ib); jb < je; ++jb) {
-        const double* f = F + static_cast<std::size_t>(ib) * step;
-        const double* w = W + static_cast<std::size_t>(jb) * step;
-        v4 c0{0, 0, 0, 0}, c1 = c0, c2 = c0, c3 = c0;
-        for (int q = 0; q < bw; ++q, f += 4, w += 4) {
-          v4 wq;
-          std::memcpy(&wq, w, sizeof wq);
-          c0 += f[0] * wq;
-          c1 += f[1] * wq;
-          c2 += f[2] * wq;
-          c3 += f[3] * wq;
+  const int wblocks = (m + 7) / 8, chunk_blocks = chunk / 8;
+  const auto fstep = 4 * static_cast<std::size_t>(bw), wstep = 8 * static_cast<std::size_t>(bw);
+  for (int jc = 0; jc < wblocks; jc += chunk_blocks) {
+    const int je = std::min(jc + chunk_blocks, wblocks);
+    for (int ib = 0; ib * 4 < std::min(8 * je, m); ++ib) {
+      for (int jb = std::max(jc, ib / 2); jb < je; ++jb) {
+        const double* f = F + static_cast<std::size_t>(ib) * fstep;
+        const double* w = W + static_cast<std::size_t>(jb) * wstep;
+        v4 c0{0, 0, 0, 0}, c1 = c0, c2 = c0, c3 = c0, c4 = c0, c5 = c0, c6 = c0, c7 = c0;
+        for (int q = 0; q < bw; ++q, f += 4, w += 8) {
+          v4 wa, wb;
+          std::memcpy(&wa, w, sizeof wa);
+          std::memcpy(&wb, w + 4, sizeof wb);
+          c0 += f[0] * wa;
+          c1 += f[0] * wb;
+          c2 += f[1] * wa;
+          c3 += f[1] * wb;
+          c4 += f[2] * wa;
+          c5 += f[2] * wb;
+          c6 += f[3] * wa;
+          c7 += f[3] * wb;
         }
-        const v4 c[4] = {c0, c1, c2, c3};
-        const int jn = std::min(4, m - jb * 4);
+        const v4 c[4][2] = {{c0, c1}, {c2, c3}, {c4, c5}, {c6, c7}};
+        const int jn = std::min(8, m - jb * 8);
         for (int ii = 0; ii < 4 && ib * 4 + ii < m; ++ii) {
-          double* row = a + static_cast<std::size_t>(k1 + ib * 4 + ii) * ur + k1 + jb * 4;
-          for (int jj = 0; jj < jn; ++jj) row[jj] -= c[ii][jj];
+          double* row = a + static_cast<std::size_t>(k1 + ib * 4 + ii) * ur + k1 + jb * 8;
+          if (jn == 8) {
+            v4 ra, rb;
+            std::memcpy(&ra, row, sizeof ra);
+            std::memcpy(&rb, row + 4, sizeof rb);
+            ra -= c[ii][0];
+            rb -= c[ii][1];
+            std::memcpy(row, &ra, sizeof ra);
+            std::memcpy(row + 4, &rb, sizeof rb);
+          } else {
+            for (int jj = 0; jj < jn; ++jj) row[jj] -= c[ii][jj / 4][jj % 4];
+          }
         }
       }
     }
@@ -93,17 +108,18 @@ void eliminate_dense(std::vector<double>& a, int r, std::vector<double>& piv, st
     // panel's rows k of a(k, i) / piv(k) * a(k, j), for j >= i, by tiles.
     const int m = r - k1;
     if (m == 0) break;
-    const int blocks = (m + 3) / 4;
-    F.assign(static_cast<std::size_t>(blocks) * 4 * static_cast<std::size_t>(bw), 0.0);
-    W.assign(F.size(), 0.0);
+    const auto ubw = static_cast<std::size_t>(bw);
+    F.assign(static_cast<std::size_t>((m + 3) / 4) * 4 * ubw, 0.0);
+    W.assign(static_cast<std::size_t>((m + 7) / 8) * 8 * ubw, 0.0);
     for (int q = 0; q < bw; ++q) {
       const double* ak = a.data() + static_cast<std::size_t>(k0 + q) * ur + k1;
       const double pk = piv[static_cast<std::size_t>(k0 + q)];
       const bool live = !dep[static_cast<std::size_t>(k0 + q)];
+      const auto uq = static_cast<std::size_t>(q);
       for (int j = 0; j < m; ++j) {
-        const std::size_t at = (static_cast<std::size_t>(j / 4) * static_cast<std::size_t>(bw) + static_cast<std::size_t>(q)) * 4 + static_cast<std::size_t>(j % 4);
-        W[at] = ak[j];
-        F[at] = live ? ak[j] / pk : 0.0;
+        const auto uj = static_cast<std::size_t>(j);
+        W[((uj / 8) * ubw + uq) * 8 + uj % 8] = ak[j];
+        F[((uj / 4) * ubw + uq) * 4 + uj % 4] = live ? ak[j] / pk : 0.0;
       }
     }
     subtract_tiles(a.data(), ur, k1, m, bw, F.data(), W.data());
