@@ -27,33 +27,34 @@ sparsem::PairSums gram_of(const std::vector<Row>& x) {
   return g;
 }
 
+// v over n columns, its largest element 1 in size.
+std::vector<double> spread(const Dir& v, int n) {
+  std::vector<double> d(n, 0.0);
+  double big = 0;
+  for (const auto& [k, a] : v) big = std::max(big, std::fabs(a));
+  for (const auto& [k, a] : v) d[k] = a / big;
+  return d;
+}
+
 // |X v| against | |X| |v| |, over the records.
 double remainder(const std::vector<Row>& x, const Dir& v, int n) {
-  std::vector<double> dense(static_cast<std::size_t>(n), 0.0);
-  for (const auto& [k, a] : v) dense[static_cast<std::size_t>(k)] = a;
+  const std::vector<double> d = spread(v, n);
   double rr = 0, aa = 0;
   for (const Row& r : x) {
     double s = 0, t = 0;
-    for (const auto& [k, a] : r) {
-      s += a * dense[static_cast<std::size_t>(k)];
-      t += std::fabs(a * dense[static_cast<std::size_t>(k)]);
-    }
-    rr += s * s;
-    aa += t * t;
+    for (const auto& [k, a] : r) s += a * d[k], t += std::fabs(a * d[k]);
+    rr += s * s, aa += t * t;
   }
   return aa > 0 ? std::sqrt(rr / aa) : 0.0;
 }
 
 // Largest |v_k| sqrt(G_kk).
-double largest_scaled(const std::vector<Row>& x, const Dir& v) {
+double largest_scaled(const std::vector<Row>& x, const Dir& v, int n) {
+  std::vector<double> own(n, 0.0);
+  for (const Row& r : x)
+    for (const auto& [j, b] : r) own[j] += b * b;
   double big = 0;
-  for (const auto& [k, a] : v) {
-    double own = 0;
-    for (const Row& r : x)
-      for (const auto& [j, b] : r)
-        if (j == k) own += b * b;
-    big = std::max(big, std::fabs(a) * std::sqrt(own));
-  }
+  for (const auto& [k, a] : v) big = std::max(big, std::fabs(a) * std::sqrt(own[k]));
   return big;
 }
 
@@ -66,13 +67,14 @@ std::vector<Row> crossed(int a0, int na, int b0, int nb, int nrec) {
 }
 
 // A class effect of 4 levels (columns 0-3) and a slope nested in it
-// (columns 4-7) whose covariable is c on every record of class 4 and
-// varies in the others: class 4 and its slope are one direction.
-std::vector<Row> slope_constant_in_one_class(double c) {
+// (columns 4-7) whose covariable is c on every record of class 4 (or c
+// and c (1 + spread)) and varies in the others: without the spread class 4
+// and its slope are one direction.
+std::vector<Row> slope_constant_in_one_class(double c, double spread = 0) {
   std::vector<Row> x;
   for (int i = 0; i < 40; ++i) {
     const int k = i % 4;
-    x.push_back({{k, 1.0}, {4 + k, k == 3 ? c : c * (1 + (i / 4) % 3)}});
+    x.push_back({{k, 1.0}, {4 + k, k == 3 ? c * (1 + spread * (i / 4 % 2)) : c * (1 + (i / 4) % 3)}});
   }
   return x;
 }
@@ -112,6 +114,9 @@ TEST(NullSpace, WorkedDirectionsUpToScale) {
   for (double c : {1.0, 2e9, 1e-10})
     cases.push_back({"slope constant in one class, x = " + std::to_string(c), 8, slope_constant_in_one_class(c),
                      {{{3, -c}, {7, 1}}}});
+  // A spread of 1e-4 leaves a pivot near 2.5e-9 of the column's own sum
+  // of squares: above the tolerance, no direction.
+  cases.push_back({"slope nearly constant in one class", 8, slope_constant_in_one_class(2e9, 1e-4), {}});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const auto dirs = sparsem::null_directions(c.n, gram_of(c.x));
@@ -125,7 +130,7 @@ TEST(NullSpace, WorkedDirectionsUpToScale) {
         EXPECT_EQ(dirs[d][k].first, c.want[d][k].first);
         EXPECT_NEAR(dirs[d][k].second / f, c.want[d][k].second, 1e-9 * std::fabs(c.want[d][k].second));
       }
-      EXPECT_NEAR(largest_scaled(c.x, dirs[d]), 1.0, 1e-12);
+      EXPECT_NEAR(largest_scaled(c.x, dirs[d], c.n), 1.0, 1e-12);
     }
   }
 }
@@ -180,16 +185,9 @@ TEST(NullSpace, DenseBlockFindsWhatRowsFind) {
     for (const Dir& d : dirs) EXPECT_LT(remainder(x, d, n), 1e-12);
     // The common shift, every herd +1 and every level -1, is among them.
     std::vector<std::vector<double>> vs;
-    for (const Dir& d : dirs) {
-      std::vector<double> v(static_cast<std::size_t>(n), 0.0);
-      double big = 0;
-      for (const auto& [k, a] : d) big = std::max(big, std::fabs(a));
-      for (const auto& [k, a] : d) v[static_cast<std::size_t>(k)] = a / big;
-      vs.push_back(v);
-    }
-    std::vector<double> shift(static_cast<std::size_t>(n), 0.0);
-    for (int k = 0; k < c.herds + c.levels; ++k) shift[static_cast<std::size_t>(k)] = k < c.herds ? 1 : -1;
-    vs.push_back(shift);
+    for (const Dir& d : dirs) vs.push_back(spread(d, n));
+    vs.emplace_back(n, 0.0);
+    for (int k = 0; k < c.herds + c.levels; ++k) vs.back()[k] = k < c.herds ? 1 : -1;
     EXPECT_EQ(dense_rank(vs), static_cast<int>(dirs.size()));
   }
 }
@@ -207,43 +205,28 @@ TEST(NullSpace, RandomMatricesHaveTheDenseNullity) {
   for (int trial = 0; trial < 200; ++trial) {
     SCOPED_TRACE(trial);
     const int nc = 2 + next(trial % 4 == 0 ? 60 : 12), nr = 1 + next(2 * nc);
-    std::vector<std::vector<double>> a(static_cast<std::size_t>(nr), std::vector<double>(static_cast<std::size_t>(nc), 0.0));
+    std::vector<std::vector<double>> a(nr, std::vector<double>(nc, 0.0));
     const int fill = 2 + next(8);
     for (auto& row : a)
       for (auto& v : row) v = next(fill) == 0 ? next(5) - 2 : 0.0;
     for (int j = 2; j < nc; ++j) {
       const int how = next(6);
-      for (auto& row : a) {
-        if (how == 0) row[static_cast<std::size_t>(j)] = row[static_cast<std::size_t>(j - 1)] - 2 * row[static_cast<std::size_t>(j / 2)];
-        if (how == 1) row[static_cast<std::size_t>(j)] = 0;
-      }
+      for (auto& row : a) row[j] = how == 0 ? row[j - 1] - 2 * row[j / 2] : how == 1 ? 0 : row[j];
     }
-    std::vector<Row> x;
-    int with_records = 0;
-    std::vector<char> used(static_cast<std::size_t>(nc), 0);
-    for (const auto& row : a) {
-      Row r;
+    std::vector<Row> x(nr);
+    std::vector<char> used(nc, 0);
+    for (int i = 0; i < nr; ++i)
       for (int j = 0; j < nc; ++j)
-        if (row[static_cast<std::size_t>(j)] != 0) {
-          r.emplace_back(j, row[static_cast<std::size_t>(j)]);
-          used[static_cast<std::size_t>(j)] = 1;
-        }
-      x.push_back(r);
-    }
-    for (char u : used) with_records += u;
+        if (a[i][j] != 0) x[i].emplace_back(j, a[i][j]), used[j] = 1;
     sparsem::NullSpaceInfo info;
     const auto dirs = sparsem::null_directions(nc, gram_of(x), &info);
     dense_seen += info.dense_order > 0;
-    ASSERT_EQ(static_cast<int>(dirs.size()), with_records - dense_rank(a));
+    ASSERT_EQ(static_cast<int>(dirs.size()), std::count(used.begin(), used.end(), 1) - dense_rank(a));
     std::vector<std::vector<double>> vs;
     for (const Dir& d : dirs) {
       EXPECT_LT(remainder(x, d, nc), 1e-9);
-      std::vector<double> v(static_cast<std::size_t>(nc), 0.0);
-      for (const auto& [k, e] : d) {
-        EXPECT_TRUE(used[static_cast<std::size_t>(k)]) << k;
-        v[static_cast<std::size_t>(k)] = e;
-      }
-      vs.push_back(v);
+      for (const auto& [k, e] : d) EXPECT_TRUE(used[k]) << k;
+      vs.push_back(spread(d, nc));
     }
     EXPECT_EQ(dense_rank(vs), static_cast<int>(dirs.size()));
   }
