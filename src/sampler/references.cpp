@@ -1,12 +1,10 @@
 #include "sampler/references.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <numeric>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -17,6 +15,7 @@
 #include "sampler/records.hpp"
 #include "sampler/relationship.hpp"
 #include "sampler/workspace.hpp"
+#include "sparse/null_space.hpp"
 #include "util/format.hpp"
 #include "util/stop.hpp"
 
@@ -28,15 +27,12 @@ using model::m;
 
 // Tolerances, each a share of what the same quantity is where nothing
 // cancels, so that no unit or origin of the data moves them.  The
-// elimination's columns are scaled to a sum of squares of 1.
-// A pivot below this share of its column's own sum of squares is taken for
-// 0: the column is then the others' combination, up to the rounding of
-// data read as 32-bit reals (relative remainders near 1e-5 and below).
-constexpr double dependent_pivot = 1e-10;
+// elimination's columns are scaled to a sum of squares of 1, and its pivot
+// rule is the null-space routine's own.
 // An element v_k of a direction whose term |v_k| s_k (s_k the root of its
 // column's sum of squares over the records) is below this share of the
 // direction's largest term is rounding.
-constexpr double negligible = 1e-9;
+constexpr double negligible = sparsem::null_element;
 // A direction from which a record departs by more than this share of its
 // terms, |x_i v| against sum_k |x_ik v_k|, is no direction: exact ones come
 // out near 1e-15, and one unit in the last place of a 32-bit real is 6e-8
@@ -65,164 +61,12 @@ std::pair<int, int> owner(int eq) {
   return {m.neff, 0};
 }
 
-// Accumulates a symmetric matrix's elements (a <= b) by key.
-class PairSums {
- public:
-  explicit PairSums(std::size_t expect) {
-    std::size_t n = 1024;
-    while (n < 2 * expect) n *= 2;
-    keys_.assign(n, empty);
-    vals_.assign(n, 0.0);
-  }
-  void add(std::uint32_t a, std::uint32_t b, double v) {
-    if (a > b) std::swap(a, b);
-    const std::uint64_t key = (static_cast<std::uint64_t>(a) << 32) | b;
-    std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_());
-    while (keys_[h] != key) {
-      if (keys_[h] == empty) {
-        keys_[h] = key;
-        if (++filled_ * 2 > keys_.size()) {
-          grow();
-          add(a, b, v);
-          return;
-        }
-        break;
-      }
-      h = (h + 1) & (keys_.size() - 1);
-    }
-    vals_[h] += v;
-  }
-  template <class F>
-  void each(F f) const {
-    for (std::size_t h = 0; h < keys_.size(); ++h)
-      if (keys_[h] != empty)
-        f(static_cast<int>(keys_[h] >> 32), static_cast<int>(keys_[h] & 0xffffffffULL), vals_[h]);
-  }
-
- private:
-  static constexpr std::uint64_t empty = ~0ULL;
-  int shift_() const { return 64 - std::countr_zero(keys_.size()); }
-  void grow() {
-    std::vector<std::uint64_t> k(keys_.size() * 2, empty);
-    std::vector<double> v(keys_.size() * 2, 0.0);
-    std::swap(k, keys_);
-    std::swap(v, vals_);
-    filled_ = 0;
-    for (std::size_t h = 0; h < k.size(); ++h)
-      if (k[h] != empty) {
-        const std::uint64_t key = k[h];
-        std::size_t g = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_());
-        while (keys_[g] != empty) g = (g + 1) & (keys_.size() - 1);
-        keys_[g] = key;
-        vals_[g] = v[h];
-        ++filled_;
-      }
-  }
-  std::vector<std::uint64_t> keys_;
-  std::vector<double> vals_;
-  std::size_t filled_ = 0;
-};
+using PairSums = sparsem::PairSums;
 
 using Sparse = std::vector<std::pair<int, double>>;  // (column, value), ascending column
 
-// The directions no row informs of the columns 0..nc-1, given the sums of
-// products of the columns (the rows' Gram matrix, a <= b), as vectors over
-// the columns.  Eliminated column by column, fewest neighbours first, so
-// that the many levels of a large effect go before the few they share: a
-// pivot that is 0 beside its column's own sum of squares is a column the
-// columns eliminated before it make, and its direction follows from their
-// rows by back substitution.
-std::vector<Sparse> null_directions(int nc, const PairSums& gram) {
-  const auto un = static_cast<std::size_t>(nc);
-  std::vector<double> own(un, 0.0);
-  std::vector<int> degree(un, 0);
-  gram.each([&](int a, int b, double v) {
-    if (a == b)
-      own[static_cast<std::size_t>(a)] = v;
-    else if (v != 0) {
-      ++degree[static_cast<std::size_t>(a)];
-      ++degree[static_cast<std::size_t>(b)];
-    }
-  });
-  std::vector<int> order(un), at(un);
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](int a, int b) { return degree[static_cast<std::size_t>(a)] < degree[static_cast<std::size_t>(b)]; });
-  for (std::size_t k = 0; k < un; ++k) at[static_cast<std::size_t>(order[k])] = static_cast<int>(k);
-  // Each element in the row of whichever of its two columns goes first.
-  std::vector<Sparse> row(un);
-  gram.each([&](int a, int b, double v) {
-    if (a == b || v == 0) return;
-    const int first = at[static_cast<std::size_t>(a)] < at[static_cast<std::size_t>(b)] ? a : b;
-    row[static_cast<std::size_t>(first)].emplace_back(a + b - first, v);
-  });
-  std::vector<double> diag = own, work(un, 0.0);
-  std::vector<char> mark(un, 0), eliminated(un, 0);
-  std::vector<std::vector<int>> users(un);  // eliminated columns whose rows hold each column
-  std::vector<Sparse> out;
-  for (std::size_t k = 0; k < un; ++k) {
-    const int p = order[k];
-    const auto up = static_cast<std::size_t>(p);
-    if (own[up] == 0) continue;  // no record: no column
-    const double d = diag[up];
-    if (!(d > dependent_pivot * own[up])) {
-      // Its direction: 1 here, and the eliminated columns that reach it.
-      std::vector<int> reach{p};
-      mark[up] = 1;
-      for (std::size_t q = 0; q < reach.size(); ++q)
-        for (int u : users[static_cast<std::size_t>(reach[q])])
-          if (!mark[static_cast<std::size_t>(u)]) {
-            mark[static_cast<std::size_t>(u)] = 1;
-            reach.push_back(u);
-          }
-      std::sort(reach.begin() + 1, reach.end(),
-                [&](int a, int b) { return at[static_cast<std::size_t>(a)] > at[static_cast<std::size_t>(b)]; });
-      work[up] = 1;
-      for (std::size_t q = 1; q < reach.size(); ++q) {
-        const auto u = static_cast<std::size_t>(reach[q]);
-        double sum = 0;
-        for (const auto& [j, v] : row[u]) sum += v * work[static_cast<std::size_t>(j)];
-        work[u] = -sum / diag[u];
-      }
-      Sparse dir;
-      double big = 0;
-      for (int u : reach) big = std::max(big, std::fabs(work[static_cast<std::size_t>(u)]));
-      for (int u : reach) {
-        const double v = work[static_cast<std::size_t>(u)] / big;
-        if (std::fabs(v) > negligible) dir.emplace_back(u, v);
-        work[static_cast<std::size_t>(u)] = 0;
-        mark[static_cast<std::size_t>(u)] = 0;
-      }
-      std::sort(dir.begin(), dir.end());
-      out.push_back(std::move(dir));
-      row[up].clear();
-      continue;
-    }
-    // Elimination: every later column of the row loses its share.
-    Sparse& r = row[up];
-    eliminated[up] = 1;
-    for (const auto& [j, v] : r) users[static_cast<std::size_t>(j)].push_back(p);
-    for (std::size_t x = 0; x < r.size(); ++x) {
-      const auto [i, vi] = r[x];
-      const auto ui = static_cast<std::size_t>(i);
-      diag[ui] -= vi * vi / d;
-      // Row of whichever of i, j goes first.
-      for (std::size_t y = x + 1; y < r.size(); ++y) {
-        const auto [j, vj] = r[y];
-        const int first = at[ui] < at[static_cast<std::size_t>(j)] ? i : j;
-        const int other = i + j - first;
-        Sparse& rf = row[static_cast<std::size_t>(first)];
-        const double change = -vi * vj / d;
-        auto it = std::find_if(rf.begin(), rf.end(), [other](const auto& e) { return e.first == other; });
-        if (it == rf.end())
-          rf.emplace_back(other, change);
-        else
-          it->second += change;
-      }
-    }
-  }
-  return out;
-}
+// The directions no row informs of the columns, given their Gram matrix.
+using sparsem::null_directions;
 
 // a - f b, without the elements whose terms fall below `negligible` of the
 // largest term of a (rounding left by the cancellation), and without
