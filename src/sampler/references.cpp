@@ -318,10 +318,10 @@ struct FlatLevel {
   std::vector<std::pair<int, double>> animals;
 };
 
-// Every flat-prior level of the additive groups with the animals it reaches.
-std::vector<FlatLevel> flat_group_levels(const model::State& s) {
+// Every flat-prior level of the groups with the animals it reaches.
+std::vector<FlatLevel> flat_group_levels(const std::vector<FlatReach>& peds) {
   std::vector<FlatLevel> out;
-  for (const FlatReach& P : flat_reaches(s)) {
+  for (const FlatReach& P : peds) {
     const int e = P.group();
     for (int f = e; f < e + m.randomnumb(e); ++f)
       for (int g = 1; g <= m.nlev(f); ++g)
@@ -334,12 +334,47 @@ std::vector<FlatLevel> flat_group_levels(const model::State& s) {
   return out;
 }
 
+// Levels of group effect f that a record can stand for: with a reduced
+// animal model's animals without equations, the pedigree's.
+int animal_levels(const std::vector<FlatReach>& peds, int f) {
+  for (const FlatReach& P : peds)
+    if (f >= P.group() && f < P.group() + m.randomnumb(P.group())) return std::max(m.nlev(f), P.ids());
+  return m.nlev(f);
+}
+
+// A direction of trait t (columns eq_of) that holds for the candidates'
+// average but not for every drawn sire cannot be held by one parameter:
+// the run stops.
+void refuse_sire_dependence(const std::vector<FlatReach>& peds, const Sparse& dir, const std::vector<int>& eq_of,
+                            int t) {
+  std::vector<std::pair<int, double>> at;
+  for (const FlatReach& P : peds)
+    for (int f = P.group(); f < P.group() + m.randomnumb(P.group()); ++f) {
+      at.clear();
+      for (const auto& [k, v] : dir) {
+        const auto [e, l] = owner(eq_of[static_cast<std::size_t>(k)]);
+        if (e == f) at.emplace_back(l, v);
+      }
+      if (at.empty()) continue;
+      const int a = P.sire_dependence(at, verified_residual);
+      if (a == 0) continue;
+      util::fatal(util::freev("The parent groups of effect", f) +
+                  (m.ntrait > 1 ? util::freev("of trait", t) : std::string()) +
+                  " and the fixed levels beside them have a common shift that no record informs while the"
+                  " candidate sires are averaged, but it depends on which candidate sire of animal " +
+                  std::to_string(a) + " is drawn: no level held at 0 makes the posterior proper for every"
+                  " draw.  Give the candidates of animal " + std::to_string(a) +
+                  " parents of the same parent groups, or the animal a known sire");
+    }
+}
+
 }  // namespace
 
 std::vector<Reference> find_references(model::State& s) {
   std::vector<Reference> out;
   const std::vector<char> fixed = flat_fixed_effects();
-  const std::vector<FlatLevel> reach = flat_group_levels(s);
+  const std::vector<FlatReach> peds = every_flat_reach(s);
+  const std::vector<FlatLevel> reach = flat_group_levels(peds);
   const int nt = m.ntrait;
   // Per effect of an additive group, by animal level: the flat levels that
   // reach it with their shares (CSR over levels), and the levels' columns.
@@ -350,7 +385,7 @@ std::vector<Reference> find_references(model::State& s) {
   std::vector<Reached> reached(static_cast<std::size_t>(m.neff) + 1);
   for (std::size_t r = 0; r < reach.size(); ++r) {
     Reached& R = reached[static_cast<std::size_t>(reach[r].f)];
-    if (R.first.empty()) R.first.assign(static_cast<std::size_t>(m.nlev(reach[r].f)) + 2, 0);
+    if (R.first.empty()) R.first.assign(static_cast<std::size_t>(animal_levels(peds, reach[r].f)) + 2, 0);
     for (const auto& [a, sh] : reach[r].animals) ++R.first[static_cast<std::size_t>(a) + 1];
   }
   for (Reached& R : reached) {
@@ -370,6 +405,7 @@ std::vector<Reference> find_references(model::State& s) {
   }
 
   const RecordCursor& c = workspace(s).cursor;
+  const int ram = model::reduced_animal_group();
   std::vector<int> column(static_cast<std::size_t>(s.neq) + 1, -1);
   std::vector<int> eq_of;
   Sparse cells;
@@ -438,22 +474,29 @@ std::vector<Reference> find_references(model::State& s) {
         s.irec = i;
         find_addresses(s);
         cells.clear();
+        // Level a of group effect f with multiplier w: the flat levels reaching it.
+        auto add_reached = [&](int f, std::size_t a, double w) {
+          const Reached& R = reached[static_cast<std::size_t>(f)];
+          if (R.first.empty()) return;
+          for (std::size_t p = R.first[a]; p < R.first[a + 1]; ++p) {
+            const FlatLevel& g = reach[static_cast<std::size_t>(R.by[p].first)];
+            cells.emplace_back(column[static_cast<std::size_t>(address1(g.f, g.level, t))], R.by[p].second * w);
+          }
+        };
+        // An animal without equations stands for its parents' slots.
+        const int own = nonparent_animal(s, t);
+        if (own > 0) add_reached(ram, static_cast<std::size_t>(own), 1.0);
         for (int j = 1; j <= c.naddr_t(t); ++j) {
           const int f = c.SLOT_EFF(j, t);
           const double w = static_cast<double>(s.WEIGHT_COV(j, t));
-          if (f <= 0 || w == 0) continue;
+          if (f <= 0 || w == 0 || (own > 0 && f == ram)) continue;
           const int q = s.ADDRESS(j, t);
           if (fixed[static_cast<std::size_t>(f)]) {
             const int k = column[static_cast<std::size_t>(q)];
             if (std::none_of(centred.begin(), centred.end(), [k](const Centred& x) { return x.col == k; }))
               cells.emplace_back(k, w);
-          } else if (!reached[static_cast<std::size_t>(f)].first.empty()) {
-            const Reached& R = reached[static_cast<std::size_t>(f)];
-            const auto a = static_cast<std::size_t>((q - address1(f, 1, t)) / nt + 1);
-            for (std::size_t p = R.first[a]; p < R.first[a + 1]; ++p) {
-              const FlatLevel& g = reach[static_cast<std::size_t>(R.by[p].first)];
-              cells.emplace_back(column[static_cast<std::size_t>(address1(g.f, g.level, t))], R.by[p].second * w);
-            }
+          } else {
+            add_reached(f, static_cast<std::size_t>((q - address1(f, 1, t)) / nt + 1), w);
           }
         }
         for (const Centred& x : centred) {
@@ -511,6 +554,7 @@ std::vector<Reference> find_references(model::State& s) {
         }
         dirs = std::move(kept);
       }
+      for (const Sparse& dir : dirs) refuse_sire_dependence(peds, dir, eq_of, t);
       for (auto& [col, dir] : references_of(std::move(dirs))) {
         Reference ref;
         ref.eq = eq_of[static_cast<std::size_t>(col)];
