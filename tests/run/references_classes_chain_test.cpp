@@ -65,6 +65,8 @@ struct Layout {
   // Two groups that only the two candidate sires of one animal bring to
   // the records, each through one of them.
   bool split_candidates = false;
+  // A fixed sex overlapping the CGs, as effect 3, after the animals.
+  bool sex = false;
 };
 
 // What a data set came to: its animals with equations and its groups, as
@@ -81,6 +83,7 @@ struct Made {
 // has its sire among it and two others of the same generations, of prior
 // probabilities 0.4, 0.2, 0.2.
 Made write_case(const fs::path& dir, const Layout& c, int cycles) {
+  fs::create_directories(dir);
   const int founders = 40, n = 240, ncg = 8;
   const bool ms = std::string(c.type) == "add_an_ms", mb = std::string(c.type) == "add_an_mb";
   const int extra =
@@ -197,7 +200,9 @@ Made write_case(const fs::path& dir, const Layout& c, int cycles) {
     double y = 50 + 2 * (a % ncg) + noise[static_cast<std::size_t>(a)] +
                (c.breeds ? 2 * fr[static_cast<std::size_t>(a)] : 0.0);
     if (c.rnorm) y += (h - 3) * (1 + 0.1 * b);
-    data << y << " " << cg << " " << line;
+    const int sex = 1 + (a / 8 + a / 7) % 2;
+    if (c.sex) y += sex == 1 ? 3 : -3;
+    data << y << " " << cg << " " << line << " " << (c.sex ? sex : 0);
     if (c.breeds) data << " " << fr[static_cast<std::size_t>(a)];
     if (c.rnorm) data << " " << h << " " << b;
     data << "\n";
@@ -223,12 +228,12 @@ Made write_case(const fs::path& dir, const Layout& c, int cycles) {
            << sires
            << "METROPOLIS_STEP_OF_MULTIBREED_(CO)VARIANCES:\n2 5\n(CO)VARIANCES\n1 0.2\n0.2 1\n";
   if (std::string(c.type) == "add_an_upg") groups << nanim + ngrp << "\n(CO)VARIANCES\n1\n";
-  if (c.breed_covariable) {
-    effects << "4 1 cov n\n";
+  if (c.sex || c.breed_covariable) {
+    effects << (c.sex ? "4 2 cross n\n" : "5 1 cov n\n");
     neff = 3;
   }
   if (c.rnorm) {
-    effects << "4 5 unk n\n4 4 rno n 5\n";
+    effects << "5 5 unk n\n5 4 rno n 6\n";
     neff = 4;
     groups << "RANDOM_GROUP\n3\nRANDOM_TYPE\ndiagonal" << hold
            << "PEDIGREEFILE:\nnone\n(CO)VARIANCES\n4\n"
@@ -257,7 +262,6 @@ Made write_case(const fs::path& dir, const Layout& c, int cycles) {
 // for the parents and groups.
 TEST_F(ReferenceClasses, ParentGroupsBesideContemporaryGroupsAreHeldInEveryClass) {
   const int cycles = 2000;
-  fs::create_directories(dir() / "upg");
   const Made upg_made = write_case(dir() / "upg", {"upg", "add_an_upg"}, cycles);
   const Process upg = run_program(dir() / "upg");
   ASSERT_EQ(upg.status, 0) << upg.out << upg.err;
@@ -308,7 +312,6 @@ TEST_F(ReferenceClasses, ParentGroupsBesideContemporaryGroupsAreHeldInEveryClass
   for (const auto& c : cases) {
     SCOPED_TRACE(c.layout.name);
     const fs::path d = dir() / c.layout.name;
-    fs::create_directories(d);
     const Made made = write_case(d, c.layout, cycles);
     const Process p = run_program(d);
     const auto held = held_levels(p.out);
@@ -364,73 +367,28 @@ TEST_F(ReferenceClasses, GroupsThatOnlyOneDrawnSireBringsAreRefused) {
 }
 
 // Overlapping fixed CGs and sexes beside an animal model with candidate
-// sires, no groups, the sexes' equations after the animals': the last sex
-// is held.  A restarted chain builds its first cycle with the stored sires
-// alone, and the animals' rows gain elements in the cycles after as other
-// candidates are drawn, which moves the held row and column within the
-// equations' copy: they must be found again in each new layout, or the
-// chain goes elsewhere than the one run without a stop.
+// sires and groups, the sexes' equations after the animals': the last sex
+// and the last group are held.  A restarted chain builds its first cycle
+// with the stored sires alone, and the animals' rows gain elements in the
+// cycles after as other candidates are drawn, which moves the held rows and
+// columns within the equations' copy: they must be found again in each new
+// layout, or the chain goes elsewhere than the one run without a stop.
 TEST_F(ReferenceClasses, HeldRowsFollowTheLayoutThatDrawnSiresChange) {
-  const int founders = 40, n = 240, ncg = 8;
-  Sixteenths draw(23);
-  auto pick = [&draw](int lo, int hi) {
-    return lo + static_cast<int>(std::fabs(draw.next(8.0)) * 16) % (hi - lo + 1);
-  };
-  std::ostringstream ped, data, ms;
-  int nms = 0;
-  for (int a = 1; a <= n; ++a) {
-    int sire = 0, dam = 0;
-    const int g0 = (a - founders - 1) / 50 * 50 + founders, lo = std::max(1, g0 - 40);
-    if (a > founders) {
-      sire = pick(lo, g0);
-      do dam = pick(lo, g0);
-      while (dam == sire);
-    }
-    const bool listed = a > founders && a % 3 == 0;
-    ped << a << " " << dam << " " << (listed ? -1 : sire) << " " << (a > founders ? 2 : 1) << "\n";
-    if (listed) {
-      std::vector<int> list{sire};
-      while (list.size() < 3) {
-        const int o = pick(lo, g0);
-        if (o != dam && std::find(list.begin(), list.end(), o) == list.end()) list.push_back(o);
-      }
-      ms << "3\n";
-      for (int x : list) ms << x << "\n" << (x == sire ? 0.5 : 0.25) << "\n";
-      nms += 7;
-    }
-    const int cg = 1 + a % ncg, sex = 1 + (a / 8 + a / 7) % 2;
-    data << 50 + 2 * cg + (sex == 1 ? 3 : -3) + draw.next(3.0) << " " << cg << " " << sex << " "
-         << a << "\n";
-  }
-  auto params = [&](int cycles, const std::string& restart) {
-    std::ostringstream o;
-    o << "MCMC_CHAIN:\n"
-      << cycles << " 200 5\nSEED\n5\nRESTART:\n"
-      << restart << "\nDATAFILE\ndata.txt " << n
-      << "\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n3\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n2 "
-      << ncg << " cross n\n4 " << n
-      << " cross n\n3 2 cross n\nRANDOM_RESIDUAL:\nhomogeneous "
-         "100000000\nRESIDUAL_PRIOR_(CO)VARIANCES\n2\nRANDOM_GROUP\n2\n"
-         "RANDOM_TYPE\nadd_an_ms 100000000\nPEDIGREEFILE:\npedigree.txt "
-      << n << " 0\nMULTIPLE_SIRES:\n4 msires.txt " << nms << " 0\n(CO)VARIANCES\n1\n";
-    return o.str();
-  };
-  for (const char* run : {"whole", "stopped"}) {
-    fs::create_directories(dir() / run);
-    std::ofstream(dir() / run / "pedigree.txt") << ped.str();
-    std::ofstream(dir() / run / "data.txt") << data.str();
-    std::ofstream(dir() / run / "msires.txt") << ms.str();
-  }
-  std::ofstream(dir() / "whole" / "params.txt") << params(1500, "n");
+  Layout sexes{"sexes", "add_an_ms", true};
+  sexes.sex = true;
+  const std::vector<std::pair<int, int>> held{{2, 243}, {3, 2}};
+  write_case(dir() / "whole", sexes, 1500);
   const Process whole = run_program(dir() / "whole");
   ASSERT_EQ(whole.status, 0) << whole.out << whole.err;
-  ASSERT_EQ(held_levels(whole.out), (std::vector<std::pair<int, int>>{{3, 2}}));
-  std::ofstream(dir() / "stopped" / "params.txt") << params(500, "n");
+  ASSERT_EQ(held_levels(whole.out), held);
+  write_case(dir() / "stopped", sexes, 1500);
+  set_keyword_value(dir() / "stopped" / "params.txt", "MCMC_CHAIN:", "500 250 5");
   ASSERT_EQ(run_program(dir() / "stopped").status, 0);
-  std::ofstream(dir() / "stopped" / "params.txt") << params(1500, "y 501");
+  set_keyword_value(dir() / "stopped" / "params.txt", "MCMC_CHAIN:", "1500 250 5");
+  set_keyword_value(dir() / "stopped" / "params.txt", "RESTART:", "y 501");
   const Process rest = run_program(dir() / "stopped");
   ASSERT_EQ(rest.status, 0) << rest.out << rest.err;
-  EXPECT_EQ(held_levels(rest.out), (std::vector<std::pair<int, int>>{{3, 2}}));
+  EXPECT_EQ(held_levels(rest.out), held);
   // The same draws; the sums come back from the store to its last digits.
   const Solutions a = solutions_of(dir() / "stopped"), b = solutions_of(dir() / "whole");
   ASSERT_EQ(a.size(), b.size());
