@@ -104,12 +104,14 @@ FlatReach::FlatReach(const model::State& s, int e) : e_(e), lim_(group_levels(e)
         // are averaged by their prior probabilities, an undrawn one keeps
         // them as they are for the whole run.
         const int p = s.P_MS(an), nc = static_cast<int>(s.MS(p));
+        // While the probabilities stay those of the file, one of 0 is never drawn.
+        const bool redrawn = model::samples_msires();
         double sum = 0;
         for (int k = 1; k <= nc; ++k)
           if (known(static_cast<int>(s.MS(p + 2 * k - 1)))) sum += s.MS(p + 2 * k);
         for (int k = 1; k <= nc; ++k) {
           const int c = static_cast<int>(s.MS(p + 2 * k - 1));
-          if (!known(c)) continue;
+          if (!known(c) || (s.MS(p + 2 * k) == 0 && !redrawn)) continue;
           const double w = draw ? (sum > 0 ? s.MS(p + 2 * k) / sum : 0.0) : s.MS(p + 2 * k);
           cands_.emplace_back(c, 0.5 * w);
           link(ua, c);

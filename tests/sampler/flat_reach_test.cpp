@@ -155,6 +155,24 @@ TEST(FlatReach, CandidateSires) {
   EXPECT_EQ(r.sire_dependence({{6, 1.0}, {7, 1.0}}, 1e-8), 0);
   EXPECT_EQ(r.sire_dependence({{6, 1.0}, {7, -1.0}}, 1e-8), 4);
   EXPECT_EQ(r.sire_dependence({{6, 1.0}}, 1e-8), 4);
+
+  // A candidate of probability 0 is never drawn (the file's probabilities
+  // are kept): animal 3 of groups 4 and 5 through 1 alone.
+  model::State z;
+  one_group(z, 5, model::RandomType::add_an_ms, {{1, 4, 4, 0}, {2, 5, 5, 0}, {3, 0, -1, 0}});
+  M.effecttype.resize(1);
+  M.effecttype(1) = model::EffectType::cro;
+  M.ngrp.resize(1);
+  M.ngrp(1) = 2;
+  z.MS.resize(5);
+  for (int k = 1; k <= 5; ++k) z.MS(k) = std::vector<double>{2, 1, 1.0, 2, 0.0}[static_cast<std::size_t>(k - 1)];
+  z.P_MS.resize(3);
+  z.MS_STAT.resize(3);
+  z.P_MS(3) = z.MS_STAT(3) = 1;
+  const sampler::FlatReach only = sampler::every_flat_reach(z).at(0);
+  EXPECT_EQ(only.sire_dependence({{4, 1.0}, {5, -1.0}}, 1e-8), 0);
+  only.reach(5, got);
+  EXPECT_EQ(got, (Reach{{5, 1.0}, {2, 1.0}}));
 }
 
 }  // namespace
