@@ -119,8 +119,13 @@ void setup_eq_rnorm(model::State& s) {
     sampler::build_pass(s, pass);
     denseop::denseop_tol = 1e-9;
     sampler::link_equations(s);
+    // The references are among the effects of the second pass; its build
+    // has read the data.
+    if (pass == 2 && M.round == M.start) sampler::settle_references(s);
     if (M.round == 1) start_solutions(s, pass == 1);
+    if (pass == 2) sampler::hold_references(s);
     sampler::draw_pass(s, pass);
+    if (pass == 2) sampler::zero_held_solutions(s);
   }
 }
 

@@ -127,10 +127,10 @@ struct FlatLevel {
   std::vector<std::pair<int, double>> animals;
 };
 
-// Every flat-prior level of the additive groups with the animals it reaches.
-std::vector<FlatLevel> flat_group_levels(const model::State& s) {
+// Every flat-prior level of the groups with the animals it reaches.
+std::vector<FlatLevel> flat_group_levels(const std::vector<FlatReach>& peds) {
   std::vector<FlatLevel> out;
-  for (const FlatReach& P : flat_reaches(s)) {
+  for (const FlatReach& P : peds) {
     const int e = P.group();
     for (int f = e; f < e + m.randomnumb(e); ++f)
       for (int g = 1; g <= m.nlev(f); ++g)
@@ -143,6 +143,40 @@ std::vector<FlatLevel> flat_group_levels(const model::State& s) {
   return out;
 }
 
+// Levels of group effect f that a record can stand for: with a reduced
+// animal model's animals without equations, the pedigree's.
+int animal_levels(const std::vector<FlatReach>& peds, int f) {
+  for (const FlatReach& P : peds)
+    if (f >= P.group() && f < P.group() + m.randomnumb(P.group())) return std::max(m.nlev(f), P.ids());
+  return m.nlev(f);
+}
+
+// A direction of trait t (columns eq_of) that holds for the candidates'
+// average but not for every drawn sire cannot be held by one parameter:
+// the run stops.
+void refuse_sire_dependence(const std::vector<FlatReach>& peds, const Sparse& dir, const std::vector<int>& eq_of,
+                            int t) {
+  std::vector<std::pair<int, double>> at;
+  for (const FlatReach& P : peds)
+    for (int f = P.group(); f < P.group() + m.randomnumb(P.group()); ++f) {
+      at.clear();
+      for (const auto& [k, v] : dir) {
+        const auto [e, l] = owner(eq_of[static_cast<std::size_t>(k)]);
+        if (e == f) at.emplace_back(l, v);
+      }
+      if (at.empty()) continue;
+      const int a = P.sire_dependence(at, verified_residual);
+      if (a == 0) continue;
+      util::fatal(util::freev("The parent groups of effect", f) +
+                  (m.ntrait > 1 ? util::freev("of trait", t) : std::string()) +
+                  " and the fixed levels beside them have a common shift that no record informs while the"
+                  " candidate sires are averaged, but it depends on which candidate sire of animal " +
+                  std::to_string(a) + " is drawn: no level held at 0 makes the posterior proper for every"
+                  " draw.  Give the candidates of animal " + std::to_string(a) +
+                  " parents of the same parent groups, or the animal a known sire");
+    }
+}
+
 // Per effect of an additive group, by animal level: the flat levels that
 // reach it with their shares (CSR over levels).
 struct Reached {
@@ -150,11 +184,11 @@ struct Reached {
   std::vector<std::pair<int, double>> by;  // (index into the flat levels, share)
 };
 
-std::vector<Reached> reached_by_animal(const std::vector<FlatLevel>& reach) {
+std::vector<Reached> reached_by_animal(const std::vector<FlatReach>& peds, const std::vector<FlatLevel>& reach) {
   std::vector<Reached> reached(static_cast<std::size_t>(m.neff) + 1);
   for (const FlatLevel& r : reach) {
     Reached& R = reached[static_cast<std::size_t>(r.f)];
-    if (R.first.empty()) R.first.assign(static_cast<std::size_t>(m.nlev(r.f)) + 2, 0);
+    if (R.first.empty()) R.first.assign(static_cast<std::size_t>(animal_levels(peds, r.f)) + 2, 0);
     for (const auto& [a, sh] : r.animals) ++R.first[static_cast<std::size_t>(a) + 1];
   }
   std::vector<std::vector<std::size_t>> fill(reached.size());
@@ -195,7 +229,8 @@ struct Centred {
 class Search {
  public:
   explicit Search(model::State& s)
-      : s_(s), fixed_(flat_fixed_effects()), reach_(flat_group_levels(s)), reached_(reached_by_animal(reach_)),
+      : s_(s), fixed_(flat_fixed_effects()), peds_(every_flat_reach(s)), reach_(flat_group_levels(peds_)),
+        reached_(reached_by_animal(peds_, reach_)),
         column_(static_cast<std::size_t>(s.neq) + 1, -1) {}
 
   void trait(int t, std::vector<Reference>& out) {
@@ -205,8 +240,9 @@ class Search {
     column_sums();
     unreached(out);
     if (!eq_of_.empty()) {
-      std::vector<Sparse> dirs = raw_directions(null_directions(static_cast<int>(eq_of_.size()), gram()));
-      for (auto& [col, dir] : references_of(verified(std::move(dirs)))) out.push_back(reference(col, dir));
+      std::vector<Sparse> dirs = verified(raw_directions(null_directions(static_cast<int>(eq_of_.size()), gram())));
+      for (const Sparse& dir : dirs) refuse_sire_dependence(peds_, dir, eq_of_, t_);
+      for (auto& [col, dir] : references_of(std::move(dirs))) out.push_back(reference(col, dir));
     }
     for (int q : eq_of_) column_[static_cast<std::size_t>(q)] = -1;
   }
@@ -267,20 +303,28 @@ class Search {
     const RecordCursor& c = workspace(s_).cursor;
     const int t = t_;
     cells_.clear();
+    // Level a of group effect f with multiplier w: the flat levels reaching it.
+    auto add_reached = [&](int f, std::size_t a, double w) {
+      const Reached& R = reached_[static_cast<std::size_t>(f)];
+      if (R.first.empty()) return;
+      for (std::size_t p = R.first[a]; p < R.first[a + 1]; ++p) {
+        const FlatLevel& g = reach_[static_cast<std::size_t>(R.by[p].first)];
+        cells_.emplace_back(column_[static_cast<std::size_t>(address1(g.f, g.level, t))], R.by[p].second * w);
+      }
+    };
+    // An animal without equations stands for its parents' slots.
+    const int ram = model::reduced_animal_group();
+    const int own = nonparent_animal(s_, t);
+    if (own > 0) add_reached(ram, static_cast<std::size_t>(own), 1.0);
     for (int j = 1; j <= c.naddr_t(t); ++j) {
       const int f = c.SLOT_EFF(j, t);
       const double w = static_cast<double>(s_.WEIGHT_COV(j, t));
-      if (f <= 0 || w == 0) continue;
+      if (f <= 0 || w == 0 || (own > 0 && f == ram)) continue;
       const int q = s_.ADDRESS(j, t);
-      if (fixed_[static_cast<std::size_t>(f)]) {
+      if (fixed_[static_cast<std::size_t>(f)])
         cells_.emplace_back(column_[static_cast<std::size_t>(q)], w);
-      } else if (const Reached& R = reached_[static_cast<std::size_t>(f)]; !R.first.empty()) {
-        const auto a = static_cast<std::size_t>((q - address1(f, 1, t)) / m.ntrait + 1);
-        for (std::size_t p = R.first[a]; p < R.first[a + 1]; ++p) {
-          const FlatLevel& g = reach_[static_cast<std::size_t>(R.by[p].first)];
-          cells_.emplace_back(column_[static_cast<std::size_t>(address1(g.f, g.level, t))], R.by[p].second * w);
-        }
-      }
+      else
+        add_reached(f, static_cast<std::size_t>((q - address1(f, 1, t)) / m.ntrait + 1), w);
     }
     std::sort(cells_.begin(), cells_.end());
     std::size_t n = 0;
@@ -520,6 +564,7 @@ class Search {
 
   model::State& s_;
   const std::vector<char> fixed_;
+  const std::vector<FlatReach> peds_;
   const std::vector<FlatLevel> reach_;
   const std::vector<Reached> reached_;
   std::vector<int> column_;  // by equation: its column for the trait, or -1

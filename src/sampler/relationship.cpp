@@ -10,7 +10,6 @@
 
 #include "model/model.hpp"
 #include "sampler/eq_plan.hpp"
-#include "sampler/flat_reach.hpp"
 #include "sampler/workspace.hpp"
 #include "sparse/sparsem.hpp"
 #include "util/format.hpp"
@@ -900,84 +899,8 @@ void add_g_add(model::State& s, model::RandomType randomtype, int e) {
   add_g_add(s, randomtype, e, relationship_terms(s));
 }
 
-FlatReach::FlatReach(const model::State& s, int e) : e_(e), lim_(group_levels(e)) {
-  const model::RandomType type = m.randomtype(e);
-  const Rules r = rules_of(type);
-  GroupTerms t;
+void pedigree_lines(const model::State& s, model::RandomType type, int e, GroupTerms& t) {
   build_terms(s, type, e, t);
-  const auto n = static_cast<std::size_t>(lim_) + 1;
-  flat_.assign(n, 1);
-  parent_.assign(n, {0, 0});
-  share_.assign(n, {0.0, 0.0});
-  std::vector<int> pending(n, 0), count(n + 1, 0);
-  for (const PedLine& L : t.lines) {
-    // A line of no weight adds nothing to A^-1: its animal keeps a flat prior.
-    if (L.n == 0 || L.k[0] != 0 || L.m <= 0.0) continue;
-    const auto ua = static_cast<std::size_t>(L.id[0]);
-    flat_[ua] = 0;
-    for (int j = 1; j < L.n; ++j) {
-      const int p = L.id[j], k = L.k[j] - 1;
-      parent_[ua][static_cast<std::size_t>(k)] = p;
-      share_[ua][static_cast<std::size_t>(k)] = -r.w[L.k[j]];
-      ++pending[ua];
-      ++count[static_cast<std::size_t>(p)];
-    }
-  }
-  kid_first_.assign(n + 1, 0);
-  for (std::size_t a = 1; a < n; ++a) kid_first_[a + 1] = kid_first_[a] + static_cast<std::size_t>(count[a]);
-  kids_.assign(kid_first_[n], 0);
-  std::vector<std::size_t> fill(kid_first_.begin(), kid_first_.end() - 1);
-  for (std::size_t a = 1; a < n; ++a)
-    for (int p : parent_[a])
-      if (p > 0) kids_[fill[static_cast<std::size_t>(p)]++] = static_cast<int>(a);
-  // Parents before offspring (the pedigree has no loops: it was read so).
-  at_.assign(n, 0);
-  for (std::size_t a = 1; a < n; ++a)
-    if (pending[a] == 0) order_.push_back(static_cast<int>(a));
-  for (std::size_t k = 0; k < order_.size(); ++k) {
-    const auto a = static_cast<std::size_t>(order_[k]);
-    at_[a] = static_cast<int>(k);
-    for (std::size_t q = kid_first_[a]; q < kid_first_[a + 1]; ++q)
-      if (--pending[static_cast<std::size_t>(kids_[q])] == 0) order_.push_back(kids_[q]);
-  }
-  got_.assign(n, 0.0);
-}
-
-void FlatReach::reach(int g, std::vector<std::pair<int, double>>& out) const {
-  out.assign(1, {g, 1.0});
-  if (g > lim_) return;
-  // Its descendants (got_ -1: seen), then their shares parents first.
-  got_[static_cast<std::size_t>(g)] = 1;
-  for (std::size_t k = 0; k < out.size(); ++k) {
-    const auto uk = static_cast<std::size_t>(out[k].first);
-    for (std::size_t q = kid_first_[uk]; q < kid_first_[uk + 1]; ++q) {
-      const int d = kids_[q];
-      if (got_[static_cast<std::size_t>(d)] == 0) {
-        got_[static_cast<std::size_t>(d)] = -1;
-        out.emplace_back(d, 0.0);
-      }
-    }
-  }
-  std::sort(out.begin() + 1, out.end(), [this](const std::pair<int, double>& a, const std::pair<int, double>& b) {
-    return at_[static_cast<std::size_t>(a.first)] < at_[static_cast<std::size_t>(b.first)];
-  });
-  for (std::size_t k = 1; k < out.size(); ++k) {
-    const auto d = static_cast<std::size_t>(out[k].first);
-    double v = 0;
-    for (std::size_t j = 0; j < 2; ++j) {
-      const auto p = static_cast<std::size_t>(parent_[d][j]);
-      if (p > 0 && got_[p] > 0) v += share_[d][j] * got_[p];
-    }
-    got_[d] = out[k].second = v;
-  }
-  for (const auto& [d, v] : out) got_[static_cast<std::size_t>(d)] = 0;
-}
-
-std::vector<FlatReach> flat_reaches(const model::State& s) {
-  std::vector<FlatReach> out;
-  for (int e = 1; e <= m.neff; ++e)
-    if (m.randomnumb(e) > 0 && model::additive_lines(m.randomtype(e))) out.emplace_back(s, e);
-  return out;
 }
 
 }  // namespace sampler

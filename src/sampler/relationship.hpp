@@ -113,6 +113,10 @@ RelationshipTerms& relationship_terms(const model::State& s);
 // The kept terms of the group whose first effect is e.
 GroupTerms& group_terms(RelationshipTerms& terms, int e);
 
+// The compact lines of group e's pedigree read as random type `type`; an id
+// outside the group's levels stops the run as the build of A^-1 does.
+void pedigree_lines(const model::State& s, model::RandomType type, int e, GroupTerms& t);
+
 // Random type diagonal: adds ginv(e) (x) I over the group's levels to s.XX for
 // the traits where both effects have data (pos_eff != 0); in the first cycle
 // of a run also stores I in s.AINV(e).  s.DF_RANDOM(e) = nlev(e) at every

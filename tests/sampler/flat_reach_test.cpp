@@ -110,4 +110,69 @@ TEST(FlatReach, LevelsAndShares) {
   }
 }
 
+// An animal model with candidate sires: animals 1..5, groups 6 and 7.
+// Animal 4 (dam 3) has its sire drawn among 1 (0.6), 2 (0.2) and 0 (0.2,
+// never drawn): shares 0.5 * 0.75 and 0.5 * 0.25; animal 5 among 2 (0.5)
+// and 4 (0.3): 0.5 * 0.625 and 0.5 * 0.375.
+TEST(FlatReach, CandidateSires) {
+  model::State s;
+  one_group(s, 7, model::RandomType::add_an_ms, {{1, 6, 6, 0}, {2, 7, 7, 0}, {3, 7, 1, 0}, {4, 3, -1, 0}, {5, 0, -1, 0}});
+  M.effecttype.resize(1);
+  M.effecttype(1) = model::EffectType::cro;
+  M.ngrp.resize(1);
+  M.ngrp(1) = 2;
+  const std::vector<double> ms{3, 1, 0.6, 2, 0.2, 0, 0.2, 2, 2, 0.5, 4, 0.3};
+  s.MS.resize(static_cast<long>(ms.size()));
+  for (std::size_t k = 0; k < ms.size(); ++k) s.MS(static_cast<long>(k) + 1) = ms[k];
+  s.P_MS.resize(5);
+  s.MS_STAT.resize(5);
+  s.P_MS(4) = 1;
+  s.P_MS(5) = 8;
+  s.MS_STAT(4) = s.MS_STAT(5) = 1;
+  const std::vector<sampler::FlatReach> all = sampler::every_flat_reach(s);
+  ASSERT_EQ(all.size(), 1u);
+  const sampler::FlatReach& r = all[0];
+  for (int l = 1; l <= 8; ++l) EXPECT_EQ(r.flat(l), l >= 6) << l;
+  EXPECT_TRUE(r.drawn(4));
+  EXPECT_FALSE(r.drawn(3));
+  const auto c5 = r.candidates(5);
+  ASSERT_EQ(c5.size(), 2u);
+  EXPECT_EQ(c5[0].first, 2);
+  EXPECT_NEAR(c5[0].second, 0.3125, 1e-15);
+  EXPECT_EQ(c5[1].first, 4);
+  EXPECT_NEAR(c5[1].second, 0.1875, 1e-15);
+  Reach got;
+  r.reach(6, got);
+  ASSERT_EQ(got.size(), 5u);
+  const Reach want{{6, 1.0}, {1, 1.0}, {3, 0.5}, {4, 0.625}, {5, 0.1171875}};
+  for (std::size_t k = 0; k < want.size(); ++k) {
+    EXPECT_EQ(got[k].first, want[k].first) << k;
+    EXPECT_NEAR(got[k].second, want[k].second, 1e-15) << k;
+  }
+  // Both groups up by one: every animal up by one, whichever sire is drawn
+  // (4 through its own candidates).  Group 7 down instead: candidate 2 goes
+  // down with it, 1 up.
+  EXPECT_EQ(r.sire_dependence({{6, 1.0}, {7, 1.0}}, 1e-8), 0);
+  EXPECT_EQ(r.sire_dependence({{6, 1.0}, {7, -1.0}}, 1e-8), 4);
+  EXPECT_EQ(r.sire_dependence({{6, 1.0}}, 1e-8), 4);
+
+  // A candidate of probability 0 is never drawn (the file's probabilities
+  // are kept): animal 3 of groups 4 and 5 through 1 alone.
+  model::State z;
+  one_group(z, 5, model::RandomType::add_an_ms, {{1, 4, 4, 0}, {2, 5, 5, 0}, {3, 0, -1, 0}});
+  M.effecttype.resize(1);
+  M.effecttype(1) = model::EffectType::cro;
+  M.ngrp.resize(1);
+  M.ngrp(1) = 2;
+  z.MS.resize(5);
+  for (int k = 1; k <= 5; ++k) z.MS(k) = std::vector<double>{2, 1, 1.0, 2, 0.0}[static_cast<std::size_t>(k - 1)];
+  z.P_MS.resize(3);
+  z.MS_STAT.resize(3);
+  z.P_MS(3) = z.MS_STAT(3) = 1;
+  const sampler::FlatReach only = sampler::every_flat_reach(z).at(0);
+  EXPECT_EQ(only.sire_dependence({{4, 1.0}, {5, -1.0}}, 1e-8), 0);
+  only.reach(5, got);
+  EXPECT_EQ(got, (Reach{{5, 1.0}, {2, 1.0}}));
+}
+
 }  // namespace
