@@ -281,8 +281,8 @@ void refuse_unpinned_pair(const PairSide& A, const PairSide& B, const RecordRows
   }
 
   // Sets to weigh: the blocks that cells of at least 5, 3, 2 and 1 records
-  // join, and around each block of the cells of 2, the set that the fewest
-  // records tie to the levels that are not drawn.
+  // join, and around each level and each block of the cells of 2, the set
+  // that the fewest records tie to the levels that are not drawn.
   std::sort(cells.begin(), cells.end());
   std::vector<std::vector<char>> sets;
   std::vector<std::vector<char>> pairs_blocks;
@@ -306,6 +306,11 @@ void refuse_unpinned_pair(const PairSide& A, const PairSide& B, const RecordRows
       if (least == 2) pairs_blocks.push_back(std::move(in));
     }
   }
+  for (std::size_t v = 0; v < n; ++v)
+    if (drawn(v)) {
+      pairs_blocks.emplace_back(n, 0);
+      pairs_blocks.back()[v] = 1;
+    }
   Cuts cuts(static_cast<int>(n), L);
   for (const std::vector<char>& b : pairs_blocks) {
     std::vector<char> around = cuts.around(b, cut_limit);

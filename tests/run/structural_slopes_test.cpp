@@ -172,15 +172,15 @@ class StructuralSlopes : public ChainFolder {
   }
 };
 
-// The block of herds 1 2 and seasons 1 2 (cells of 6 records) beside herds
-// 3 to 3+rh-1 and seasons 3 to 3+rs-1 (cells of 3), then the links; the
-// last herd and season are the references.
-Layout block_beside(int rh, int rs, const std::vector<Cell>& links, int extra_herds = 0) {
+// The block of herds 1 2 and seasons 1 2 (cells of block_n records) beside
+// herds 3 to 3+rh-1 and seasons 3 to 3+rs-1 (cells of 3), then the links;
+// the last herd and season are the references.
+Layout block_beside(int rh, int rs, const std::vector<Cell>& links, int extra_herds = 0, int block_n = 6) {
   Layout L;
   L.herds = 2 + extra_herds + rh;
   L.seasons = 2 + rs;
   for (int h = 1; h <= 2; ++h)
-    for (int s = 1; s <= 2; ++s) L.cells.push_back({h, s, 6});
+    for (int s = 1; s <= 2; ++s) L.cells.push_back({h, s, block_n});
   for (int h = 3 + extra_herds; h <= L.herds; ++h)
     for (int s = 3; s <= L.seasons; ++s) L.cells.push_back({h, s, 3});
   for (const Cell& c : links) L.cells.push_back(c);
@@ -240,6 +240,12 @@ TEST_F(StructuralSlopes, BlocksTiedByFewRecordsFollowTheirTailSlopes) {
       {"5 links, each the only record of its herd", block_beside(9, 4, singles, 5), 0, 0, true},
       {"two blocks, to the rest by 1", two_blocks({{1, 5, 1}}), 0, 0, true},
       {"two blocks, to the rest by 2", two_blocks({{1, 5, 1}, {5, 1, 1}}), -0.5, 0.5, true},
+      // Up records alone, in one cell: the locations take one of them back
+      // (the block's own shift), and the block's cells of 4 join it to the
+      // rest as one block of cells of 3, so only the cut around a level
+      // finds it.
+      {"3 up in one cell, block cells of 4", block_beside(9, 4, {{1, 3, 3}}, 0, 4), -1, held, true},
+      {"4 up in one cell, block cells of 4", block_beside(9, 4, {{1, 3, 4}}, 0, 4), -1.5, held, false},
   };
   for (const auto& row : rows) {
     Layout L = row.layout;
@@ -268,7 +274,9 @@ TEST_F(StructuralSlopes, BlocksTiedByFewRecordsFollowTheirTailSlopes) {
       continue;
     }
     ASSERT_EQ(p.status, 0) << row.name << "\n" << p.out << p.err;
-    for (double f : factor_means()) EXPECT_LT(f, 50) << row.name;
+    // A mean without a finite variance (slopes between -2 and -1) may
+    // stray; a drift to 1e30 may not.
+    for (double f : factor_means()) EXPECT_LT(f, 1000) << row.name;
   }
 }
 
