@@ -142,44 +142,55 @@ class Cuts {
       cap_[p] = cap_[q] = c;
     }
   }
-  // The set around `source` (by node), or empty when `limit` records or
-  // more tie every such set.
-  std::vector<char> around(const std::vector<char>& source, int limit) {
-    std::vector<int> flow(cap_.size(), 0);
-    const auto un = static_cast<std::size_t>(n_) + 1;
-    std::vector<std::size_t> via(un);
-    std::vector<char> seen(un);
-    for (int total = 0;;) {
-      std::fill(seen.begin(), seen.end(), 0);
+  // The set around `source` (nodes), as its nodes in order, or empty when
+  // `limit` records or more tie every such set.  Only what a search touched
+  // is reset, so that a search costs what it explores.
+  std::vector<int> around(const std::vector<int>& source, int limit) {
+    const auto sink = static_cast<std::size_t>(n_);
+    flow_.resize(cap_.size(), 0);
+    via_.resize(sink + 1);
+    mark_.resize(sink + 1, 0);
+    is_source_.resize(sink + 1, 0);
+    for (int v : source) is_source_[static_cast<std::size_t>(v)] = 1;
+    std::vector<int> reached;
+    std::vector<std::size_t> pushed;
+    for (int total = 0;; ++total) {
+      ++stamp_;
+      reached.clear();
       std::deque<int> q;
-      for (int v = 0; v < n_; ++v)
-        if (source[static_cast<std::size_t>(v)]) {
-          seen[static_cast<std::size_t>(v)] = 1;
-          q.push_back(v);
-        }
-      while (!q.empty() && !seen[static_cast<std::size_t>(n_)]) {
-        const int v = q.front();
+      for (int v : source) {
+        mark_[static_cast<std::size_t>(v)] = stamp_;
+        reached.push_back(v);
+        q.push_back(v);
+      }
+      while (!q.empty() && mark_[sink] != stamp_) {
+        const auto v = static_cast<std::size_t>(q.front());
         q.pop_front();
-        for (std::size_t p = first_[static_cast<std::size_t>(v)]; p < first_[static_cast<std::size_t>(v) + 1]; ++p) {
+        for (std::size_t p = first_[v]; p < first_[v + 1]; ++p) {
           const auto w = static_cast<std::size_t>(to_[p]);
-          if (seen[w] || flow[p] >= cap_[p]) continue;
-          seen[w] = 1;
-          via[w] = p;
+          if (mark_[w] == stamp_ || flow_[p] >= cap_[p]) continue;
+          mark_[w] = stamp_;
+          via_[w] = p;
+          if (w != sink) reached.push_back(to_[p]);
           q.push_back(to_[p]);
         }
       }
-      if (!seen[static_cast<std::size_t>(n_)]) {
-        seen.pop_back();
-        return seen;
+      const bool cut = mark_[sink] != stamp_;
+      if (cut || total + 1 >= limit) {
+        for (std::size_t p : pushed) flow_[p] = flow_[back_[p]] = 0;
+        for (int v : source) is_source_[static_cast<std::size_t>(v)] = 0;
+        if (!cut) return {};
+        std::sort(reached.begin(), reached.end());
+        return reached;
       }
-      if (++total >= limit) return {};
-      auto w = static_cast<std::size_t>(n_);
+      auto w = sink;
       do {
-        const std::size_t p = via[w];
-        ++flow[p];
-        --flow[back_[p]];
+        const std::size_t p = via_[w];
+        ++flow_[p];
+        --flow_[back_[p]];
+        pushed.push_back(p);
         w = static_cast<std::size_t>(to_[back_[p]]);
-      } while (!source[w]);
+      } while (!is_source_[w]);
     }
   }
 
@@ -187,6 +198,11 @@ class Cuts {
   int n_;
   std::vector<std::size_t> first_, back_;
   std::vector<int> to_, cap_;
+  std::vector<int> flow_;
+  std::vector<std::size_t> via_;
+  std::vector<unsigned> mark_;
+  unsigned stamp_ = 0;
+  std::vector<char> is_source_;
 };
 
 // Sets tied by more records than this are checked only as the blocks that
@@ -282,10 +298,10 @@ void refuse_unpinned_pair(const PairSide& A, const PairSide& B, const RecordRows
 
   // Sets to weigh: the blocks that cells of at least 5, 3, 2 and 1 records
   // join, and around each level and each block of the cells of 2, the set
-  // that the fewest records tie to the levels that are not drawn.
+  // that the fewest records tie to the levels that are not drawn.  Each set
+  // is the list of its nodes.
   std::sort(cells.begin(), cells.end());
-  std::vector<std::vector<char>> sets;
-  std::vector<std::vector<char>> pairs_blocks;
+  std::vector<std::vector<int>> sets, seeds;
   for (int least : {5, 3, 2, 1}) {
     Joined J(n);
     for (std::size_t k = 0; k < cells.size();) {
@@ -294,35 +310,32 @@ void refuse_unpinned_pair(const PairSide& A, const PairSide& B, const RecordRows
       if (static_cast<int>(j - k) >= least) J.join(cells[k].first, cells[k].second);
       k = j;
     }
-    std::map<int, std::vector<char>> blocks;
-    for (std::size_t v = 0; v < n; ++v) {
-      if (!drawn(v)) continue;
-      auto [it, fresh] = blocks.try_emplace(J.root(static_cast<int>(v)));
-      if (fresh) it->second.assign(n, 0);
-      it->second[v] = 1;
-    }
-    for (auto& [r, in] : blocks) {
-      sets.push_back(in);
-      if (least == 2) pairs_blocks.push_back(std::move(in));
+    std::map<int, std::vector<int>> blocks;
+    for (std::size_t v = 0; v < n; ++v)
+      if (drawn(v)) blocks[J.root(static_cast<int>(v))].push_back(static_cast<int>(v));
+    for (auto& [r, members] : blocks) {
+      if (least == 2 && members.size() > 1) seeds.push_back(members);
+      sets.push_back(std::move(members));
     }
   }
   for (std::size_t v = 0; v < n; ++v)
-    if (drawn(v)) {
-      pairs_blocks.emplace_back(n, 0);
-      pairs_blocks.back()[v] = 1;
-    }
+    if (drawn(v)) seeds.push_back({static_cast<int>(v)});
   Cuts cuts(static_cast<int>(n), L);
-  for (const std::vector<char>& b : pairs_blocks) {
-    std::vector<char> around = cuts.around(b, cut_limit);
+  for (const std::vector<int>& b : seeds) {
+    std::vector<int> around = cuts.around(b, cut_limit);
     if (!around.empty()) sets.push_back(std::move(around));
   }
 
-  std::set<std::vector<char>> weighed;
-  for (const std::vector<char>& in : sets) {
-    if (!weighed.insert(in).second) continue;
+  std::set<std::vector<int>> weighed;
+  std::vector<char> in(n, 0);
+  for (const std::vector<int>& members : sets) {
+    const bool of_a = std::any_of(members.begin(), members.end(), [na](int v) { return v < na; });
+    const bool of_b = std::any_of(members.begin(), members.end(), [na](int v) { return v >= na; });
+    if (!of_a || !of_b || A.prior || B.prior || !weighed.insert(members).second) continue;
+    std::fill(in.begin(), in.end(), 0);
+    for (int v : members) in[static_cast<std::size_t>(v)] = 1;
     std::vector<int> la, lb;
     of_side(in, la, lb);
-    if (la.empty() || lb.empty() || (A.prior && !la.empty()) || (B.prior && !lb.empty())) continue;
     const SetSlopes s = set_slopes(L, in, rows);
     const bool a_fails = !s.held_up && s.up >= -1, b_fails = !s.held_down && s.down <= 1;
     if (!a_fails && !b_fails) continue;
