@@ -104,11 +104,13 @@ int taken_by_locations(const RecordRows& rows, const std::vector<int>& R) {
   return E.rank - before;
 }
 
-std::string slope_text(double v, bool held, bool up) {
-  if (held) return up ? "-inf" : "+inf";
+// How the log posterior changes per unit of log factor as one side's
+// factors grow: `fall` is minus the slope toward that end.
+std::string fall_text(double fall, bool held) {
+  if (held) return "falls without bound";
   std::ostringstream o;
-  o << (v > 0 ? "+" : "") << v;
-  return o.str();
+  o << (fall < 0 ? -fall : fall);
+  return fall == 0 ? "stays level" : (fall > 0 ? "falls by " : "rises by ") + o.str();
 }
 
 // Max flow from a set of levels to the held side over the records that tie
@@ -354,11 +356,13 @@ void refuse_unpinned_pair(const PairSide& A, const PairSide& B, const RecordRows
                 " changes only these records, which leave " +
                 (a_fails && b_fails ? "the factors of both effects"
                                     : "those factors of effect " + (a_fails ? ea : eb)) +
-                " without a finite posterior mean (the log posterior falls along that change with slopes " +
-                slope_text(s.up, s.held_up, true) + " and " + slope_text(s.down, s.held_down, false) +
-                " at its two ends, where a mean needs more than 1 on each side: each record that the change"
-                " scales on a side adds 1/2 there, unless fixed location parameters that only such records inform"
-                " take it, and records that repeat a cell or close a cycle of cells hold the side outright); link"
+                " without a finite posterior mean (per unit of log factor, the log posterior " +
+                fall_text(-s.up, s.held_up) + " as those factors of effect " + ea + " grow and " +
+                fall_text(s.down, s.held_down) + " as those of effect " + eb +
+                " grow, and a mean needs a fall of more than 1: each record that the change scales up adds 1/2"
+                " to the fall on its side, unless fixed location parameters that only such records inform take"
+                " it, and records that it scales down, when they repeat a cell or close a cycle of cells, make"
+                " the fall unbounded); link"
                 " the levels by more records, pool them with other levels of their effects, or keep one of the two"
                 " effects structural");
   }

@@ -238,7 +238,8 @@ TEST_F(StructuralLevels, NestedStructuralPairIsRefusedCrossedRuns) {
                        : "level 1 of effect 1 and levels 1 2 3 of effect 2 are tied to the other records by 5 records"
                          " (records 121 122 123 124 125): raising those factors of effect 1 and lowering those of"
                          " effect 2 changes only these records, which leave those factors of effect 2 without a finite"
-                         " posterior mean (the log posterior falls along that change with slopes -inf and 0 ";
+                         " posterior mean (per unit of log factor, the log posterior falls without bound as those"
+                         " factors of effect 1 grow and stays level as those of effect 2 grow, ";
       EXPECT_NE((p.out + p.err).find(head + block), std::string::npos) << c.name << "\n" << p.out << p.err;
     } else {
       EXPECT_EQ(p.status, 0) << c.name << "\n" << p.out << p.err;

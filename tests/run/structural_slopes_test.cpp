@@ -31,6 +31,7 @@ struct Layout {
   std::vector<Cell> cells;
   std::vector<int> block_herds, block_seasons;
   std::vector<int> herd, season;
+  std::vector<int> animal;  // of each record, data column 4, when not empty
   std::vector<double> y;
   void make(unsigned long long seed) {
     Sixteenths noise(seed);
@@ -142,14 +143,20 @@ class StructuralSlopes : public ChainFolder {
   }
   Process run(const Layout& L, int structural, int cycles, const std::string& tail = "") {
     std::ostringstream data;
-    for (std::size_t i = 0; i < L.y.size(); ++i) data << L.y[i] << " " << L.herd[i] << " " << L.season[i] << "\n";
+    for (std::size_t i = 0; i < L.y.size(); ++i) {
+      data << L.y[i] << " " << L.herd[i] << " " << L.season[i];
+      if (!L.animal.empty()) data << " " << L.animal[i];
+      data << "\n";
+    }
     std::ofstream(dir() / "data.txt") << data.str();
     std::ostringstream o;
     o << "MCMC_CHAIN:\n"
       << cycles << " " << cycles / 4 << " 10\nSEED\n5\nRESTART:\nn\nDATAFILE\ndata.txt " << L.y.size()
       << "\nNUMBER_OF_TRAITS\n1\nNUMBER_OF_EFFECTS\n"
-      << (L.seasons > 0 ? 2 : 1) << "\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n2 " << L.herds << " cross n\n";
+      << (L.seasons > 0 ? 2 : 1) + (L.animal.empty() ? 0 : 1) << "\nOBSERVATION(S)\n1\nWEIGHT(S)\n\nEFFECTS:\n2 "
+      << L.herds << " cross n\n";
     if (L.seasons > 0) o << "3 " << L.seasons << " cross n\n";
+    if (!L.animal.empty()) o << "4 " << *std::max_element(L.animal.begin(), L.animal.end()) << " cross n\n";
     o << "RANDOM_RESIDUAL:\nstructural 0\nMETROPOLIS_STEP_OF_STRUCTURAL_EFFECTS:\n1 10\n"
          "NUMBER_OF_STRUCTURAL_EFFECTS\n"
       << structural << "\nSTRUCTURAL_EFFECTS:\n";
@@ -251,20 +258,26 @@ TEST_F(StructuralSlopes, BlocksTiedByFewRecordsFollowTheirTailSlopes) {
     Layout L = row.layout;
     L.make(7);
     const auto [up, down] = exact_slopes(L);
-    if (std::isinf(row.up))
+    if (std::isinf(row.up)) {
       EXPECT_LT(up, -5) << row.name;
-    else
+    } else {
       EXPECT_NEAR(up, row.up, 0.02) << row.name;
-    if (std::isinf(row.down))
+    }
+    if (std::isinf(row.down)) {
       EXPECT_GT(down, 5) << row.name;
-    else
+    } else {
       EXPECT_NEAR(down, row.down, 0.02) << row.name;
+    }
     // The check's slopes are the exact ones.
     const sampler::SetSlopes s = checked_slopes(L);
     EXPECT_EQ(s.held_up, std::isinf(row.up)) << row.name;
     EXPECT_EQ(s.held_down, std::isinf(row.down)) << row.name;
-    if (!s.held_up) EXPECT_NEAR(s.up, up, 0.02) << row.name;
-    if (!s.held_down) EXPECT_NEAR(s.down, down, 0.02) << row.name;
+    if (!s.held_up) {
+      EXPECT_NEAR(s.up, up, 0.02) << row.name;
+    }
+    if (!s.held_down) {
+      EXPECT_NEAR(s.down, down, 0.02) << row.name;
+    }
 
     const Process p = run(L, 2, row.refused ? 20 : 400);
     const bool refused = p.out.find("cannot both have factors per level") != std::string::npos;
@@ -362,6 +375,39 @@ TEST_F(StructuralSlopes, ReferenceIsTheLastLevelItsRecordsCouldDraw) {
         EXPECT_LT(f[static_cast<std::size_t>(h - 1)], 20.0) << name << " herd " << h;
     }
     EXPECT_GT(r_mean(read_file(dir() / "varcomp")), 0.05) << name;
+  }
+}
+
+// An animal effect (random, diagonal) on every record keeps records in one
+// cell from binding: its variance stays when theirs shrinks, so they can
+// follow their own values.  The block tied by 2 records in one cell each
+// way runs without it (unbounded falls) and with records in pairs on one
+// animal within each cell (the difference of a pair still binds), and is
+// refused with an animal per record (falls of 1 each way).
+TEST_F(StructuralSlopes, AnAnimalPerRecordKeepsRepeatedCellsFromBinding) {
+  const std::string group = "RANDOM_GROUP\n3\nRANDOM_TYPE\ndiagonal 0\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n0.5\n";
+  const struct {
+    const char* name;
+    int per_animal;  // records of an animal within a cell (0: no animal effect)
+    bool refused;
+  } cases[] = {{"no animal", 0, false}, {"an animal per record", 1, true}, {"animals of 2 records", 2, false}};
+  for (const auto& c : cases) {
+    Layout L = block_beside(9, 4, {{1, 3, 2}, {3, 1, 2}});
+    L.make(7);
+    int id = 0;
+    for (const Cell& cell : L.cells)
+      for (int k = 0; c.per_animal > 0 && k < cell.n; ++k) L.animal.push_back(k % c.per_animal == 0 ? ++id : id);
+    const Process p = run(L, 2, c.refused ? 20 : 400, c.per_animal > 0 ? group : "");
+    const bool refused = p.out.find("cannot both have factors per level") != std::string::npos;
+    EXPECT_EQ(refused, c.refused) << c.name << "\n" << p.out << p.err;
+    if (c.refused) {
+      EXPECT_NE(p.out.find("the log posterior falls by 1 as those factors of effect 1 grow and falls by 1 as those"),
+                std::string::npos)
+          << c.name << "\n" << p.out;
+      continue;
+    }
+    ASSERT_EQ(p.status, 0) << c.name << "\n" << p.out << p.err;
+    for (double f : factor_means()) EXPECT_LT(f, 1000) << c.name;
   }
 }
 
