@@ -414,7 +414,7 @@ void find_level_information(model::State& s) {
   std::vector<std::pair<int, float>> terms;
   std::vector<RandomSlot> rslots;
   RecordRows located;
-  located.columns = s.neq;
+  std::vector<int> flat_column(neq, -1);
   located.flat_first.assign(1, 0);
   located.all_first.assign(1, 0);
   const RecordCursor& c = workspace(s).cursor;
@@ -428,7 +428,9 @@ void find_level_information(model::State& s) {
       const std::pair<int, double> col{s.ADDRESS(j, 1) - 1, static_cast<double>(w)};
       if (fixed[static_cast<std::size_t>(f)]) {
         terms.emplace_back(s.ADDRESS(j, 1), w);
-        located.flat.push_back(col);
+        int& at = flat_column[static_cast<std::size_t>(col.first)];
+        if (at < 0) at = located.flat_columns++;
+        located.flat.emplace_back(at, col.second);
       }
       located.all.push_back(col);
       if (in_pedigree[static_cast<std::size_t>(f)]) rslots.push_back({f, s.ADDRESS(j, 1) - address1(f, 1, 1) + 1, w});

@@ -76,10 +76,20 @@ Row row_of(const std::vector<std::size_t>& first, const Row& terms, int i) {
 // The records R (0-based) are not independent in their rows of every
 // location parameter.
 bool dependent(const RecordRows& rows, const std::vector<int>& R) {
-  sparsem::RowEchelon E;
-  sparsem::start_rows(E, rows.columns);
+  // Over the columns that these rows hold only: a set is checked in what
+  // its records cost, not in the model's equations.
+  std::vector<int> cols;
   for (int i : R)
-    if (!sparsem::add_row(E, row_of(rows.all_first, rows.all, i))) return true;
+    for (const auto& [c, v] : row_of(rows.all_first, rows.all, i)) cols.push_back(c);
+  std::sort(cols.begin(), cols.end());
+  cols.erase(std::unique(cols.begin(), cols.end()), cols.end());
+  sparsem::RowEchelon E;
+  sparsem::start_rows(E, static_cast<int>(cols.size()));
+  for (int i : R) {
+    Row r = row_of(rows.all_first, rows.all, i);
+    for (auto& [c, v] : r) c = static_cast<int>(std::lower_bound(cols.begin(), cols.end(), c) - cols.begin());
+    if (!sparsem::add_row(E, r)) return true;
+  }
   return false;
 }
 
@@ -90,7 +100,7 @@ int taken_by_locations(const RecordRows& rows, const std::vector<int>& R) {
   std::vector<char> in(nrec, 0);
   for (int i : R) in[static_cast<std::size_t>(i)] = 1;
   sparsem::RowEchelon E;
-  sparsem::start_rows(E, rows.columns);
+  sparsem::start_rows(E, rows.flat_columns);
   // Repeats of a row add nothing; cells of many records make most of them.
   std::set<Row> offered;
   auto offer = [&](int i) {

@@ -18,10 +18,11 @@ struct PairSide {
   std::vector<char> drawn; // by level (index l): its factor is drawn
 };
 
-// The location parameters of each record, as (column eq-1, multiplier):
-// those with a flat prior (fixed levels and covariables), and all of them.
+// The location parameters of each record with their multipliers: those
+// with a flat prior (fixed levels and covariables; columns numbered among
+// them, 0 to flat_columns-1), and all of them (column eq-1).
 struct RecordRows {
-  int columns = 0;
+  int flat_columns = 0;
   std::vector<std::size_t> flat_first, all_first;  // record i at [first[i-1], first[i])
   std::vector<std::pair<int, double>> flat, all;
 };

@@ -117,7 +117,7 @@ sampler::SetSlopes checked_slopes(const Layout& L) {
   sampler::SetLinks links;
   links.na = L.herds;
   sampler::RecordRows rows;
-  rows.columns = L.herds + L.seasons;
+  rows.flat_columns = L.herds + L.seasons;
   rows.flat_first.assign(1, 0);
   for (std::size_t i = 0; i < L.y.size(); ++i) {
     const bool h = L.in_block(L.block_herds, L.herd[i]), s = L.in_block(L.block_seasons, L.season[i]);
@@ -129,7 +129,7 @@ sampler::SetSlopes checked_slopes(const Layout& L) {
   }
   rows.all = rows.flat;
   rows.all_first = rows.flat_first;
-  std::vector<char> in(static_cast<std::size_t>(rows.columns), 0);
+  std::vector<char> in(static_cast<std::size_t>(rows.flat_columns), 0);
   for (int h : L.block_herds) in[static_cast<std::size_t>(h - 1)] = 1;
   for (int s : L.block_seasons) in[static_cast<std::size_t>(L.herds + s - 1)] = 1;
   return sampler::set_slopes(links, in, rows);
