@@ -413,8 +413,13 @@ void find_level_information(model::State& s) {
   std::vector<std::size_t> first(1, 0), rfirst(1, 0);
   std::vector<std::pair<int, float>> terms;
   std::vector<RandomSlot> rslots;
+  // Every record's location rows, kept for the pairs' check only.
+  int crossed = 0;
+  for (int k = 1; k <= m.neffr; ++k)
+    crossed += m.effecttype(m.pos_effr(k)) == model::EffectType::cro && m.randomnumb(m.pos_effr(k)) >= 0;
+  const bool pairs = crossed >= 2;
   RecordRows located;
-  std::vector<int> flat_column(neq, -1);
+  std::vector<int> flat_column(pairs ? neq : 0, -1);
   located.flat_first.assign(1, 0);
   located.all_first.assign(1, 0);
   const RecordCursor& c = workspace(s).cursor;
@@ -426,13 +431,13 @@ void find_level_information(model::State& s) {
       const float w = s.WEIGHT_COV(j, 1);
       if (f <= 0 || w == 0.0f) continue;
       const std::pair<int, double> col{s.ADDRESS(j, 1) - 1, static_cast<double>(w)};
-      if (fixed[static_cast<std::size_t>(f)]) {
-        terms.emplace_back(s.ADDRESS(j, 1), w);
+      if (fixed[static_cast<std::size_t>(f)]) terms.emplace_back(s.ADDRESS(j, 1), w);
+      if (pairs && fixed[static_cast<std::size_t>(f)]) {
         int& at = flat_column[static_cast<std::size_t>(col.first)];
         if (at < 0) at = located.flat_columns++;
         located.flat.emplace_back(at, col.second);
       }
-      located.all.push_back(col);
+      if (pairs) located.all.push_back(col);
       if (in_pedigree[static_cast<std::size_t>(f)]) rslots.push_back({f, s.ADDRESS(j, 1) - address1(f, 1, 1) + 1, w});
     }
     first.push_back(terms.size());
