@@ -444,6 +444,7 @@ void find_level_information(model::State& s) {
     rfirst.push_back(rslots.size());
     located.flat_first.push_back(located.flat.size());
     located.all_first.push_back(located.all.size());
+    if (pairs) located.y.push_back(static_cast<double>(s.INDATA(i, m.pos_y(1))));
   }
 
   std::vector<std::int32_t> home(neq), column(neq, -1);

@@ -14,13 +14,15 @@
 // t -> +inf the records of U fade: -1/2 each from ln d, and the dimensions
 // of beta that only they inform (k_U = p - rank of X without U) come back
 // through the determinant, +1/2 each.  Those of D grow exact: +1/2 each,
-// -1/2 per dimension they span; when they are independent (their rows of
-// every location parameter, random ones too, since a random effect's
-// variance does not shrink with them) that cancels and S stays bounded;
-// when not (a repeated cell, a cycle of cells) S grows as e^t and the
-// slope falls by (N - p)/2, beyond any bound we need.  So
-//   slope at +inf = J - (|U| - k_U)/2, or far below where D is dependent,
-//   slope at -inf = J + (|D| - k_D)/2, or far above where U is dependent.
+// -1/2 per dimension they span (their rows of every location parameter,
+// random ones too, since a random effect's variance does not shrink with
+// them), which leaves + s_D/2, s_D = |D| - that rank; where the locations
+// can follow them (their observations in that span) S stays bounded; where
+// not (two records of a cell, or a cycle of cells, whose values differ) S
+// grows as e^t and the slope falls by (N - p)/2, beyond any bound we need.
+// So
+//   slope at +inf = J - (|U| - k_U)/2 + s_D/2, or far below where D binds,
+//   slope at -inf = J + (|D| - k_D)/2 - s_U/2, or far above where U binds.
 // A factor of a, e^t, has a finite posterior mean where the slope at +inf
 // is below -1; a factor of b, where the slope at -inf is above 1.  One
 // level alone (J = 1, U its records) gives the single-level rule n >= 5 + p.
@@ -73,9 +75,15 @@ Row row_of(const std::vector<std::size_t>& first, const Row& terms, int i) {
              terms.begin() + static_cast<std::ptrdiff_t>(first[static_cast<std::size_t>(i) + 1]));
 }
 
-// The records R (0-based) are not independent in their rows of every
-// location parameter.
-bool dependent(const RecordRows& rows, const std::vector<int>& R) {
+// The records R (0-based) shrunk toward exactness: whether they bind, their
+// observations being no combination of their rows of every location
+// parameter (the rank grows when the observation joins each row), and
+// else how many of them those rows leave over.
+struct Shrunk {
+  bool binds;
+  int surplus;
+};
+Shrunk shrunk(const RecordRows& rows, const std::vector<int>& R) {
   // Over the columns that these rows hold only: a set is checked in what
   // its records cost, not in the model's equations.
   std::vector<int> cols;
@@ -83,14 +91,18 @@ bool dependent(const RecordRows& rows, const std::vector<int>& R) {
     for (const auto& [c, v] : row_of(rows.all_first, rows.all, i)) cols.push_back(c);
   std::sort(cols.begin(), cols.end());
   cols.erase(std::unique(cols.begin(), cols.end()), cols.end());
-  sparsem::RowEchelon E;
-  sparsem::start_rows(E, static_cast<int>(cols.size()));
+  const int ny = static_cast<int>(cols.size());
+  sparsem::RowEchelon X, XY;
+  sparsem::start_rows(X, ny);
+  sparsem::start_rows(XY, ny + 1);
   for (int i : R) {
     Row r = row_of(rows.all_first, rows.all, i);
     for (auto& [c, v] : r) c = static_cast<int>(std::lower_bound(cols.begin(), cols.end(), c) - cols.begin());
-    if (!sparsem::add_row(E, r)) return true;
+    sparsem::add_row(X, r);
+    r.emplace_back(ny, rows.y[static_cast<std::size_t>(i)]);
+    sparsem::add_row(XY, r);
   }
-  return false;
+  return {XY.rank > X.rank, static_cast<int>(R.size()) - X.rank};
 }
 
 // k_R: the dimensions of the flat-prior locations that only the records R
@@ -234,10 +246,11 @@ SetSlopes set_slopes(const SetLinks& L, const std::vector<char>& in_set, const R
     if (x != y) (x ? U : D).push_back(static_cast<int>(i));
   }
   SetSlopes s;
-  s.held_up = dependent(rows, D);
-  s.held_down = dependent(rows, U);
-  if (!s.held_up) s.up = J - (static_cast<double>(U.size()) - taken_by_locations(rows, U)) / 2;
-  if (!s.held_down) s.down = J + (static_cast<double>(D.size()) - taken_by_locations(rows, D)) / 2;
+  const Shrunk d = shrunk(rows, D), u = shrunk(rows, U);
+  s.held_up = d.binds;
+  s.held_down = u.binds;
+  if (!s.held_up) s.up = J - (static_cast<double>(U.size()) - taken_by_locations(rows, U) - d.surplus) / 2;
+  if (!s.held_down) s.down = J + (static_cast<double>(D.size()) - taken_by_locations(rows, D) - u.surplus) / 2;
   return s;
 }
 
@@ -371,10 +384,9 @@ void refuse_unpinned_pair(const PairSide& A, const PairSide& B, const RecordRows
                 fall_text(s.down, s.held_down) + " as those of effect " + eb +
                 " grow, and a mean needs a fall of more than 1: each record that the change scales up adds 1/2"
                 " to the fall on its side, unless fixed location parameters that only such records inform take"
-                " it, and records that it scales down, when they repeat a cell or close a cycle of cells, make"
-                " the fall unbounded); link"
-                " the levels by more records, pool them with other levels of their effects, or keep one of the two"
-                " effects structural");
+                " it, and records that it scales down, when they repeat a cell or close a cycle of cells with"
+                " values that differ, make the fall unbounded); link the levels by more records, pool them with"
+                " other levels of their effects, or keep one of the two effects structural");
   }
 }
 

@@ -25,6 +25,7 @@ struct RecordRows {
   int flat_columns = 0;
   std::vector<std::size_t> flat_first, all_first;  // record i at [first[i-1], first[i])
   std::vector<std::pair<int, double>> flat, all;
+  std::vector<double> y;  // observation of each record (index i-1)
 };
 
 // Tail slopes of the log posterior along the direction that raises the

@@ -114,8 +114,8 @@ TEST_F(StructuralPins, PairsTiedByFewRecordsAndBlocksNeverDrawn) {
               " as those of effect 2 grow, and a mean needs a fall of more than 1: each record that the change"
               " scales up adds 1/2 to the fall on its side, unless fixed location parameters that only such"
               " records inform take it, and records that it scales down, when they repeat a cell or close a"
-              " cycle of cells, make the fall unbounded); link the levels by more records, pool them with other"
-              " levels of their effects, or keep one of the two effects structural",
+              " cycle of cells with values that differ, make the fall unbounded); link the levels by more records,"
+              " pool them with other levels of their effects, or keep one of the two effects structural",
        {}},
       {"thin, 6 records a link", strong, 4, 4, "", {}},
       {"isolated, 3 records", isolated(3, false), 11, 5, "",

@@ -129,6 +129,7 @@ sampler::SetSlopes checked_slopes(const Layout& L) {
   }
   rows.all = rows.flat;
   rows.all_first = rows.flat_first;
+  rows.y = L.y;
   std::vector<char> in(static_cast<std::size_t>(rows.flat_columns), 0);
   for (int h : L.block_herds) in[static_cast<std::size_t>(h - 1)] = 1;
   for (int s : L.block_seasons) in[static_cast<std::size_t>(L.herds + s - 1)] = 1;
@@ -197,6 +198,58 @@ Layout block_beside(int rh, int rs, const std::vector<Cell>& links, int extra_he
 }
 
 constexpr double held = std::numeric_limits<double>::infinity();
+
+// The check's slopes against the exact ones over small random layouts (6
+// herds by 4 seasons, cells of 0 to 3 records, many of them single, so
+// that links are repeated and closed in cycles, and a seventh herd of one
+// record in the block's first season, which its mean takes), each with a
+// random block of 1 or 2 herds and 1 or 2 seasons.  Where the check finds a
+// side held, the exact slope there leaves a finite mean with room to spare.
+TEST(StructuralSlopeRule, MatchesTheExactSlopesOnRandomLayouts) {
+  int held_seen = 0, absorbed_seen = 0;
+  for (unsigned long long seed = 1; seed <= 60; ++seed) {
+    Sixteenths pick(seed);
+    Layout L;
+    L.herds = 7;
+    L.seasons = 4;
+    for (int h = 1; h <= 6; ++h)
+      for (int s = 1; s <= L.seasons; ++s) {
+        const int n = static_cast<int>(std::fabs(pick.next(3)) * 16) % 7 - 3;  // -3..3
+        if (n > 0) L.cells.push_back({h, s, n});
+      }
+    // Every level has a record, and herd 6 ties every season.
+    for (int s = 1; s <= L.seasons; ++s) L.cells.push_back({6, s, 2});
+    for (int h = 1; h <= 5; ++h) L.cells.push_back({h, 1 + h % L.seasons, 1});
+    L.block_herds = {1 + static_cast<int>(seed % 3)};
+    if (seed % 2 == 0) L.block_herds.push_back(4);
+    L.block_seasons = {1 + static_cast<int>(seed % 4)};
+    if (seed % 3 == 0) L.block_seasons.push_back(1 + static_cast<int>((seed / 3) % 4 + 1) % L.seasons);
+    L.cells.push_back({7, L.block_seasons[0], 1});
+    std::sort(L.block_seasons.begin(), L.block_seasons.end());
+    L.block_seasons.erase(std::unique(L.block_seasons.begin(), L.block_seasons.end()), L.block_seasons.end());
+    L.make(seed);
+    const auto [up, down] = exact_slopes(L);
+    const sampler::SetSlopes s = checked_slopes(L);
+    const double J = static_cast<double>(L.block_herds.size()) - static_cast<double>(L.block_seasons.size());
+    if (s.held_up) {
+      EXPECT_LT(up, -1.5) << "seed " << seed;
+    } else {
+      EXPECT_NEAR(s.up, up, 0.02) << "seed " << seed;
+    }
+    if (s.held_down) {
+      EXPECT_GT(down, 1.5) << "seed " << seed;
+    } else {
+      EXPECT_NEAR(s.down, down, 0.02) << "seed " << seed;
+    }
+    held_seen += s.held_up + s.held_down;
+    int ups = 0, downs = 0;
+    for (std::size_t i = 0; i < L.y.size(); ++i) (L.way(i) == 1 ? ups : downs) += L.way(i) != 0;
+    absorbed_seen += (!s.held_up && s.up > J - ups / 2.0) || (!s.held_down && s.down < J + downs / 2.0);
+  }
+  // The layouts reach both kinds of binding.
+  EXPECT_GT(held_seen, 10);
+  EXPECT_GT(absorbed_seen, 3);
+}
 
 // One row per layout: the slopes that the exact log posterior shows (held:
 // beyond 5 in magnitude, a dependent set of records), and whether the
