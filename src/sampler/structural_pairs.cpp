@@ -32,6 +32,7 @@
 #include "sampler/structural_pairs.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <deque>
 #include <map>
@@ -92,6 +93,11 @@ Shrunk shrunk(const RecordRows& rows, const std::vector<int>& R) {
   std::sort(cols.begin(), cols.end());
   cols.erase(std::unique(cols.begin(), cols.end()), cols.end());
   const int ny = static_cast<int>(cols.size());
+  // Observations at the scale of the rows' multipliers, so that a remainder
+  // of a row is not lost beside a large observation.
+  double big = 0;
+  for (int i : R) big = std::max(big, std::fabs(rows.y[static_cast<std::size_t>(i)]));
+  const double scale = big > 0 ? 1 / big : 1;
   sparsem::RowEchelon X, XY;
   sparsem::start_rows(X, ny);
   sparsem::start_rows(XY, ny + 1);
@@ -99,7 +105,7 @@ Shrunk shrunk(const RecordRows& rows, const std::vector<int>& R) {
     Row r = row_of(rows.all_first, rows.all, i);
     for (auto& [c, v] : r) c = static_cast<int>(std::lower_bound(cols.begin(), cols.end(), c) - cols.begin());
     sparsem::add_row(X, r);
-    r.emplace_back(ny, rows.y[static_cast<std::size_t>(i)]);
+    r.emplace_back(ny, rows.y[static_cast<std::size_t>(i)] * scale);
     sparsem::add_row(XY, r);
   }
   return {XY.rank > X.rank, static_cast<int>(R.size()) - X.rank};
