@@ -311,27 +311,53 @@ std::vector<double> level_counts(const StructuralWork& work, int k) {
   return n;
 }
 
-// The reference of flat-prior structural effect k: its last level, or, when
-// that level has no record, the last one that has.
+// Level j (equation aj) of a flat-prior structural effect has records
+// enough for its factor to be drawn.
+bool drawable(const StructuralWork& work, double n, int aj) {
+  return n >= records_beyond_own + work.own[static_cast<std::size_t>(aj - 1)] &&
+         static_cast<float>(n * 0.5 - 1) > 0.0f;
+}
+
+// The reference of flat-prior structural effect k: its last level whose
+// factor could be drawn.  A reference that its own records cannot inform
+// (none, or as few as its own location parameters take) pins nothing: r
+// falls towards 0 and every other factor rises without bound.  Where no
+// level could be drawn, the last level with records.
 int find_reference(const StructuralWork& work, int k) {
-  const int e = m.pos_effr(k), a1 = address1(e, 1, 1);
-  int ref = 0;
+  const int e = m.pos_effr(k), a1 = address1(e, 1, 1), nl = m.nlev(e);
+  int with_records = 0;
   for (int i = 1; i <= m.nrec; ++i) {
     const Slot sl = kept_slot(work, i, k);
-    if (!sl.missing && sl.w != 0.0) ref = std::max(ref, sl.eq - a1 + 1);
+    if (!sl.missing && sl.w != 0.0) with_records = std::max(with_records, sl.eq - a1 + 1);
   }
-  if (ref == 0 || ref >= m.nlev(e)) return m.nlev(e);
-  const std::string last = std::to_string(m.nlev(e));
-  util::say_text(util::freev("Structural effect", e, "has no records in") +
-                 (ref + 1 < m.nlev(e) ? " levels " + std::to_string(ref + 1) + " to " + last : " level " + last) +
-                 ": its reference, whose factor stays 1, is level " + std::to_string(ref) +
-                 ", the last level with records");
+  const std::vector<double> n = level_counts(work, k);
+  int ref = 0;
+  for (int j = 1; j <= nl; ++j)
+    if (drawable(work, n[static_cast<std::size_t>(j)], a1 + j - 1)) ref = j;
+  if (ref == 0) ref = with_records;
+  if (ref == 0 || ref >= nl) return nl;
+  const std::string last = std::to_string(nl), at = std::to_string(ref);
+  if (with_records <= ref) {
+    util::say_text(util::freev("Structural effect", e, "has no records in") +
+                   (ref + 1 < nl ? " levels " + std::to_string(ref + 1) + " to " + last : " level " + last) +
+                   ": its reference, whose factor stays 1, is level " + at + ", the last level with records");
+    return ref;
+  }
+  const double nlast = n[static_cast<std::size_t>(nl)];
+  util::say_text(util::freev("Structural effect", e) +
+                 (ref + 1 < nl ? " levels " + std::to_string(ref + 1) + " to " + last +
+                                     " have too few records to inform factors of their own"
+                               : " level " + last + " has" + util::freev(nlast) +
+                                     (nlast == 1 ? " record" : " records") +
+                                     ", too few to inform a factor of its own") +
+                 ": its reference, whose factor stays 1, is level " + at +
+                 ", the last level with records enough for its factor to be drawn");
   return ref;
 }
 
 // Each pair of cross-classified structural effects, one at least with
 // flat-prior factors, whose factors the data cannot pin stops the run.
-void refuse_unpinned_pairs(const StructuralWork& work) {
+void refuse_unpinned_pairs(const StructuralWork& work, const RecordRows& rows) {
   std::vector<PairSide> sides;
   for (int k = 1; k <= m.neffr; ++k) {
     const int e = m.pos_effr(k);
@@ -346,22 +372,19 @@ void refuse_unpinned_pairs(const StructuralWork& work) {
       if (!sl.missing && sl.w != 0.0) S.level[static_cast<std::size_t>(i - 1)] = sl.eq - a1 + 1;
     }
     S.drawn.assign(static_cast<std::size_t>(S.nlev) + 1, 1);
+    S.prior = m.randomnumb(e) > 0;
     if (m.randomnumb(e) == 0) {
       const std::vector<double> n = level_counts(work, k);
-      for (int j = 1; j <= S.nlev; ++j) {
-        const auto aj = static_cast<std::size_t>(a1 + j - 2);
-        S.drawn[static_cast<std::size_t>(j)] =
-            j != work.reference[static_cast<std::size_t>(k)] &&
-            n[static_cast<std::size_t>(j)] >= records_beyond_own + work.own[aj] &&
-            static_cast<float>(n[static_cast<std::size_t>(j)] * 0.5 - 1) > 0.0f;
-      }
+      for (int j = 1; j <= S.nlev; ++j)
+        S.drawn[static_cast<std::size_t>(j)] = j < work.reference[static_cast<std::size_t>(k)] &&
+                                               drawable(work, n[static_cast<std::size_t>(j)], a1 + j - 1);
     }
     sides.push_back(std::move(S));
   }
   for (std::size_t x = 0; x < sides.size(); ++x)
     for (std::size_t y = x + 1; y < sides.size(); ++y)
       if (m.randomnumb(sides[x].e) == 0 || m.randomnumb(sides[y].e) == 0)
-        refuse_unpinned_pair(sides[x], sides[y], records_beyond_own);
+        refuse_unpinned_pair(sides[x], sides[y], rows);
 }
 
 // The work's own of the levels of every structural effect with flat-prior
@@ -378,7 +401,6 @@ void find_level_information(model::State& s) {
     if (flat_levels(m.pos_effr(k))) flat.push_back(k);
   work.reference.assign(static_cast<std::size_t>(m.neffr) + 1, 0);
   if (flat.empty()) return;
-  for (int k : flat) work.reference[static_cast<std::size_t>(k)] = find_reference(work, k);
   const std::vector<char> fixed = fixed_effects();
   const std::vector<FlatReach> peds = flat_reaches(s);
   std::vector<char> in_pedigree(static_cast<std::size_t>(m.neff) + 1, 0);
@@ -391,6 +413,15 @@ void find_level_information(model::State& s) {
   std::vector<std::size_t> first(1, 0), rfirst(1, 0);
   std::vector<std::pair<int, float>> terms;
   std::vector<RandomSlot> rslots;
+  // Every record's location rows, kept for the pairs' check only.
+  int crossed = 0;
+  for (int k = 1; k <= m.neffr; ++k)
+    crossed += m.effecttype(m.pos_effr(k)) == model::EffectType::cro && m.randomnumb(m.pos_effr(k)) >= 0;
+  const bool pairs = crossed >= 2;
+  RecordRows located;
+  std::vector<int> flat_column(pairs ? neq : 0, -1);
+  located.flat_first.assign(1, 0);
+  located.all_first.assign(1, 0);
   const RecordCursor& c = workspace(s).cursor;
   for (int i = 1; i <= m.nrec; ++i) {
     s.irec = i;
@@ -398,12 +429,22 @@ void find_level_information(model::State& s) {
     for (int j = 1; j <= c.naddr_t(1); ++j) {
       const int f = c.SLOT_EFF(j, 1);
       const float w = s.WEIGHT_COV(j, 1);
-      if (f > 0 && fixed[static_cast<std::size_t>(f)] && w != 0.0f) terms.emplace_back(s.ADDRESS(j, 1), w);
-      if (f > 0 && in_pedigree[static_cast<std::size_t>(f)] && w != 0.0f)
-        rslots.push_back({f, s.ADDRESS(j, 1) - address1(f, 1, 1) + 1, w});
+      if (f <= 0 || w == 0.0f) continue;
+      const std::pair<int, double> col{s.ADDRESS(j, 1) - 1, static_cast<double>(w)};
+      if (fixed[static_cast<std::size_t>(f)]) terms.emplace_back(s.ADDRESS(j, 1), w);
+      if (pairs && fixed[static_cast<std::size_t>(f)]) {
+        int& at = flat_column[static_cast<std::size_t>(col.first)];
+        if (at < 0) at = located.flat_columns++;
+        located.flat.emplace_back(at, col.second);
+      }
+      if (pairs) located.all.push_back(col);
+      if (in_pedigree[static_cast<std::size_t>(f)]) rslots.push_back({f, s.ADDRESS(j, 1) - address1(f, 1, 1) + 1, w});
     }
     first.push_back(terms.size());
     rfirst.push_back(rslots.size());
+    located.flat_first.push_back(located.flat.size());
+    located.all_first.push_back(located.all.size());
+    if (pairs) located.y.push_back(static_cast<double>(s.INDATA(i, m.pos_y(1))));
   }
 
   std::vector<std::int32_t> home(neq), column(neq, -1);
@@ -427,8 +468,8 @@ void find_level_information(model::State& s) {
         h = h == 0 || h == want ? want : -1;
       }
     }
-    // Records and parameters by level (index level - 1); the reference is
-    // never drawn.
+    // Records and parameters by level (index level - 1), the reference's
+    // too: which level is the reference depends on them.
     std::vector<std::vector<int>> records(static_cast<std::size_t>(nl)), params(static_cast<std::size_t>(nl));
     for (int i = 1; i <= m.nrec; ++i)
       if (level_of(i) > 0) records[static_cast<std::size_t>(level_of(i) - a1)].push_back(i);
@@ -439,7 +480,6 @@ void find_level_information(model::State& s) {
     for (const Term& t : reached) ++reached_first[static_cast<std::size_t>(t.rec) + 1];
     for (std::size_t i = 1; i < reached_first.size(); ++i) reached_first[i] += reached_first[i - 1];
     for (int j = 1; j <= nl; ++j) {
-      if (j == work.reference[static_cast<std::size_t>(flat[x])]) continue;
       const auto aj = static_cast<std::size_t>(address1(ef, j, 1) - 1);
       const std::vector<int>& rec = records[static_cast<std::size_t>(j - 1)];
       const std::vector<int>& par = params[static_cast<std::size_t>(j - 1)];
@@ -469,8 +509,9 @@ void find_level_information(model::State& s) {
       work.own[aj] = n == 0 ? least : r.rank + (n - r.taken);
       for (int q : par) column[static_cast<std::size_t>(q - 1)] = -1;
     }
+    work.reference[static_cast<std::size_t>(flat[x])] = find_reference(work, flat[x]);
   }
-  refuse_unpinned_pairs(work);
+  refuse_unpinned_pairs(work, located);
 }
 
 // Says, in the first cycle of a run, that the factor of level j of

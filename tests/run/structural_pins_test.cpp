@@ -72,8 +72,8 @@ std::string cells_data(const std::vector<Cell>& cells, int& nrec) {
 //  - thin: herds 1 2 with seasons 1 2 (8 records a cell) are tied to herds 3 4
 //    with seasons 3 4 by cells (2,3) and (3,2) of one record each: raising
 //    the block's herd factors and lowering its season factors changes only
-//    those 2 records (the factors once reached 8e18); with 6 records in
-//    each it runs.
+//    those 2 records (the factors once reached 8e18), falls of 1/2 each way;
+//    with 6 records in each (repeated cells) it runs.
 //  - isolated: herd 1 has all its records in season 1, which no other herd
 //    has.  With 3 records neither factor is drawn (each announced), so
 //    nothing is refused; with 6 both are drawn and the block is refused,
@@ -107,9 +107,14 @@ TEST_F(StructuralPins, PairsTiedByFewRecordsAndBlocksNeverDrawn) {
     std::vector<std::string> announced;
   } cases[] = {
       {"thin", thin, 4, 4,
-       head + "levels 1 2 of effect 1 and levels 1 2 of effect 2 are tied to the other records by only 2 records"
+       head + "levels 1 2 of effect 1 and levels 1 2 of effect 2 are tied to the other records by 2 records"
               " (records 65 66): raising those factors of effect 1 and lowering those of effect 2 changes only"
-              " these records, and a finite posterior mean needs at least 5; link the levels by more records,"
+              " these records, which leave the factors of both effects without a finite posterior mean (per unit"
+              " of log factor, the log posterior falls by 0.5 as those factors of effect 1 grow and falls by 0.5"
+              " as those of effect 2 grow, and a mean needs a fall of more than 1: each record that the change"
+              " scales up adds 1/2 to the fall on its side, unless fixed location parameters that only such"
+              " records inform take it, and records that it scales down, when they repeat a cell or close a"
+              " cycle of cells with values that differ, make the fall unbounded); link the levels by more records,"
               " pool them with other levels of their effects, or keep one of the two effects structural",
        {}},
       {"thin, 6 records a link", strong, 4, 4, "", {}},

@@ -156,14 +156,14 @@ void one_structural(model::State& s, int levels, int nrec) {
 }
 
 TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
-  // Level 1 with 12 records, level 2 (the reference) with 3; r = 1 and
+  // Level 1 with 12 records, level 2 (the reference) with 6; r = 1 and
   // the residuals fixed, so each draw is s / Gamma(n/2 - 1) with s half the
   // sum of squares.
   model::State s;
-  one_structural(s, 2, 15);
-  util::mat1<double> e(15, 1);
+  one_structural(s, 2, 18);
+  util::mat1<double> e(18, 1);
   double ss = 0;
-  for (int i = 1; i <= 15; ++i) {
+  for (int i = 1; i <= 18; ++i) {
     put_record(s, i, {1.0f, i <= 12 ? 1.0f : 2.0f});
     e(i, 1) = 0.3 * i - 2.0;
     if (i <= 12) ss += e(i, 1) * e(i, 1);
@@ -185,7 +185,7 @@ TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
   EXPECT_NEAR(mc, mean, 4 * std::sqrt(var / n));
   EXPECT_NEAR(mcvar, var, 0.08 * var);
   EXPECT_EQ(s.R_NREC(1), 12.0);
-  EXPECT_EQ(s.R_NREC(2), 3.0);
+  EXPECT_EQ(s.R_NREC(2), 6.0);
 }
 
 // A structural effect that is the second effect of a random group has no
@@ -193,10 +193,10 @@ TEST_F(Structural, FixedLevelFactorsAreInverseGammaDraws) {
 // posterior mean, 4 do not.
 TEST_F(Structural, LevelsOfAnEffectWithRandomLocationsNeedFiveRecords) {
   model::State s;
-  structural_model(s, {3, 4}, 10, 2);
-  util::mat1<double> e(10, 1);
-  const float lev[] = {1, 1, 1, 1, 1, 2, 2, 2, 2, 4};
-  for (int i = 1; i <= 10; ++i) {
+  structural_model(s, {3, 4}, 14, 2);
+  util::mat1<double> e(14, 1);
+  const float lev[] = {1, 1, 1, 1, 1, 2, 2, 2, 2, 4, 4, 4, 4, 4};
+  for (int i = 1; i <= 14; ++i) {
     put_record(s, i, {1.0f, lev[i - 1]});
     e(i, 1) = 0.5 + 0.1 * i;
   }
@@ -214,14 +214,14 @@ TEST_F(Structural, LevelsOfAnEffectWithRandomLocationsNeedFiveRecords) {
 
 TEST_F(Structural, LevelsWithTooFewRecordsKeepTheirFactor) {
   // Level 1: 2 records, level 2: none, level 3: 6, level 4: 5, level 5: the
-  // reference, 1 (an empty last level would leave level 4 the reference).
-  // With the level's own fixed location effect integrated out, the factor
-  // of a level of n records has a finite posterior mean from n = 6.
+  // reference, 6 (with fewer, level 3 would be the reference).  With the
+  // level's own fixed location effect integrated out, the factor of a
+  // level of n records has a finite posterior mean from n = 6.
   model::State s;
-  one_structural(s, 5, 14);
-  util::mat1<double> e(14, 1);
-  const float lev[] = {1, 1, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 5};
-  for (int i = 1; i <= 14; ++i) {
+  one_structural(s, 5, 19);
+  util::mat1<double> e(19, 1);
+  const float lev[] = {1, 1, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5};
+  for (int i = 1; i <= 19; ++i) {
     put_record(s, i, {1.0f, lev[i - 1]});
     e(i, 1) = 0.5 + 0.1 * i;
   }
