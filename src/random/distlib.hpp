@@ -65,6 +65,13 @@ double beta_rcomp1(int mu, double a, double b, double x, double y); // e^mu x^a 
 
 double beta(double a, double b);          // B(a, b) = exp(beta_log(a, b))
 
+// Whether the shape big is beyond the doubles' resolution against the shape
+// a, with the gamma point (big times the share) at point: the beta ratio's
+// limit as big grows, the gamma ratio at (a, point), is then exact to a
+// relative (a + point)^2 / big < 1e-20 in the log of its tails (a point far
+// out, where those underflow, counts as 2a + 2000).
+bool shape_beyond(double big, double a, double point);
+
 // ------------------------------------------------------ incomplete beta ratio
 // I_x(a, b) into w and 1 - I_x(a, b) into w1, for the point given as x and
 // y = 1 - x.  ierr 0 on success; 1 a or b < 0, 2 a = b = 0, 3 x outside

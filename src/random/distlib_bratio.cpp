@@ -7,6 +7,7 @@
 // returns NaN, which beta_ratio turns into its error code 8.
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <utility>
 
@@ -22,7 +23,52 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // arguments with which a loop would never end.
 constexpr int kMaxTerms = 1000000;
 
+// Both shapes from 1e40 on: the ratio is the normal distribution function
+// to far below 1e-16 of each tail (skewness 2 / sqrt(shape)), where the
+// expansions' lambda = (a + b) y - b would have lost every digit (and a + b
+// may overflow).  z = (x b - y a) / sqrt(a b / (a + b)), the numerator from
+// the smaller of the pair, the other its complement, by exact products and
+// compensated sums (on halved shapes, which cannot overflow).
+constexpr double kNormalShape = 1.0e40;
+
+void two_sum(double u, double v, double& s, double& e) {
+  s = u + v;
+  const double bv = s - u;
+  e = (u - (s - bv)) + (v - bv);
+}
+
+// The sum of terms, each product u v entered with its rounding error.
+double exact_sum(std::initializer_list<double> terms) {
+  double s = 0.0, c = 0.0;
+  for (double t : terms) {
+    double sum, e;
+    two_sum(s, t, sum, e);
+    s = sum;
+    c += e;
+  }
+  return s + c;
+}
+
+void beta_normal_limit(double a, double b, double x, double y, double& w, double& w1) {
+  const double ah = 0.5 * a, bh = 0.5 * b;
+  double d;  // (x b - y a) / 2
+  if (x <= y) {
+    const double p1 = x * bh, p2 = x * ah;
+    d = exact_sum({p1, p2, -ah, std::fma(x, bh, -p1), std::fma(x, ah, -p2)});
+  } else {
+    const double p1 = y * bh, p2 = y * ah;
+    d = -exact_sum({p1, p2, -bh, std::fma(y, bh, -p1), std::fma(y, ah, -p2)});
+  }
+  const double z = d * std::sqrt(2.0) * std::sqrt((ah + bh) / ah) / std::sqrt(bh);
+  cumnor(z, w, w1);
+}
+
 }  // namespace
+
+bool shape_beyond(double big, double a, double point) {
+  const double m = a + std::fmin(point, 2.0 * a + 2000.0) + 1.0;
+  return big >= 1.0e20 * m * m;
+}
 
 double fpser(double a, double b, double x, double eps) {
   double f = 1.0;
@@ -381,6 +427,20 @@ void beta_ratio(double a, double b, double x, double y, double& w, double& w1, i
   if (std::fmax(a, b) < 1.0e-3 * eps) {
     w = b / (a + b);
     w1 = a / (a + b);
+    return;
+  }
+
+  // Shapes beyond the doubles' resolution: the limits.
+  if (shape_beyond(b, a, b * x)) {
+    cumgam(b * x, a, w, w1);
+    return;
+  }
+  if (shape_beyond(a, b, a * y)) {
+    cumgam(a * y, b, w1, w);
+    return;
+  }
+  if (std::fmin(a, b) >= kNormalShape) {
+    beta_normal_limit(a, b, x, y, w, w1);
     return;
   }
 

@@ -30,6 +30,7 @@ double ln_gamma_1p(double a) { return a <= 1.25 ? gamma_ln1(a) : gamma_log(a + 1
 namespace {
 
 constexpr double kMinNormal = std::numeric_limits<double>::min();
+constexpr double kMaxDouble = std::numeric_limits<double>::max();
 constexpr double kTwoPi = 6.283185307179586477;
 
 // ln(a B(a, b)) = ln Gamma(1 + a) + ln Gamma(b) - ln Gamma(a + b), to a
@@ -52,6 +53,12 @@ double ln_a_beta(double a, double b) {
 // digits or underflowed.  With a tiny a the ratio is near 1, and its
 // complement comes from the same logarithm rather than as 1 - w.
 void beta_tiny_x(double a, double b, double lnx, double& w, double& w1) {
+  // A b beyond the doubles' resolution makes b x no longer small: its limit.
+  const double lnbx = std::log(b) + lnx;
+  if (shape_beyond(b, a, std::exp(lnbx))) {
+    cumgam_ln(lnbx, a, w, w1);
+    return;
+  }
   const double lnw =
       a * lnx - ln_a_beta(a, b) + std::log1p(a / (a + 1.0) * ((1.0 - b) * std::exp(lnx)));
   w = std::exp(lnw);
@@ -98,6 +105,20 @@ bool finite_positive(double v) { return v > 0.0 && std::isfinite(v); }
 }  // namespace
 
 void cumt(double t, double df, double& cum, double& ccum) {
+  if (finite_positive(df) && t != 0.0 && std::fabs(t) <= kMaxDouble) {
+    // A df beyond the doubles' resolution: the normal limit, as the gamma
+    // ratio at 1/2 of the point (df / 2) tt / (df + tt), formed without
+    // overflow.
+    const double point = std::fmin(0.5 * t * t / (1.0 + (t / df) * t), kMaxDouble);
+    if (shape_beyond(0.5 * df, 0.5, point)) {
+      double ix, omix;
+      cumgam(point, 0.5, omix, ix);
+      const double half = 0.5 * ix;
+      cum = t < 0.0 ? half : omix + half;
+      ccum = t < 0.0 ? omix + half : half;
+      return;
+    }
+  }
   double tt = t * t;
   double dfptt = df + tt;
   double xx = df / dfptt;
@@ -230,6 +251,24 @@ void beta_f_share(double a, double b, double f, double dfn, double dfd, double d
   beta_ratio(a, b, d, n, w, w1, ierr);
 }
 
+// One degrees of freedom beyond the doubles' resolution against the other:
+// the chi-square limits, at gamma points formed without overflow (dfn f or
+// dfd + dfn f would overflow, and the shares lose their digits).
+bool f_limit(double f, double dfn, double dfd, double& cum, double& ccum) {
+  if (!(f > 0.0 && f <= kMaxDouble && finite_positive(dfn) && finite_positive(dfd))) return false;
+  const double lower = std::fmin(0.5 * dfn * f / (1.0 + (dfn / dfd) * f), kMaxDouble);
+  if (shape_beyond(0.5 * dfd, 0.5 * dfn, lower)) {
+    cumgam(lower, 0.5 * dfn, cum, ccum);
+    return true;
+  }
+  const double upper = std::fmin(0.5 * dfd / (f + dfd / dfn), kMaxDouble);
+  if (shape_beyond(0.5 * dfn, 0.5 * dfd, upper)) {
+    cumgam(upper, 0.5 * dfd, ccum, cum);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void cumf(double f, double dfn, double dfd, double& cum, double& ccum) {
@@ -238,6 +277,7 @@ void cumf(double f, double dfn, double dfd, double& cum, double& ccum) {
     ccum = 1.0;
     return;
   }
+  if (f_limit(f, dfn, dfd, cum, ccum)) return;
   double xx, yy;
   f_pair(f, dfn, dfd, xx, yy);
   beta_f_share(0.5 * dfd, 0.5 * dfn, f, dfn, dfd, xx, yy, ccum, cum);
@@ -406,6 +446,21 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
   }
   if (pnonc < 1.0e-10) {
     cumf(f, dfn, dfd, cum, ccum);
+    return;
+  }
+  // Degrees of freedom beyond the doubles' resolution.  A dfn from 1e50 on
+  // moves the numerator's mean by pnonc / dfn, below 1e-20 of its sd (the
+  // noncentralities stop at 1e4): the central F.  A dfd beyond against the
+  // rest: the noncentral chi-square at dfn f, or at a point so far out
+  // that its upper tail is below the doubles.
+  if (dfn >= 1.0e50) {
+    cumf(f, dfn, dfd, cum, ccum);
+    return;
+  }
+  const double shape = 0.5 * (dfn + pnonc);
+  const double point = 0.5 * dfn * f / (1.0 + (dfn / dfd) * f);
+  if (shape_beyond(0.5 * dfd, shape, point)) {
+    cumchn(2.0 * std::fmin(point, 2.0 * shape + 2000.0), dfn, pnonc, cum, ccum);
     return;
   }
   const double xnonc = pnonc / 2.0;
