@@ -53,12 +53,6 @@ double ln_a_beta(double a, double b) {
 // digits or underflowed.  With a tiny a the ratio is near 1, and its
 // complement comes from the same logarithm rather than as 1 - w.
 void beta_tiny_x(double a, double b, double lnx, double& w, double& w1) {
-  // A b beyond the doubles' resolution makes b x no longer small: its limit.
-  const double lnbx = std::log(b) + lnx;
-  if (shape_beyond(b, a, std::exp(lnbx))) {
-    cumgam_ln(lnbx, a, w, w1);
-    return;
-  }
   const double lnw =
       a * lnx - ln_a_beta(a, b) + std::log1p(a / (a + 1.0) * ((1.0 - b) * std::exp(lnx)));
   w = std::exp(lnw);
