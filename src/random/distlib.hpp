@@ -15,6 +15,8 @@
 // search runs at a time in the process.
 #pragma once
 
+#include <limits>
+
 namespace distlib {
 
 // ---------------------------------------------------------------- numerical
@@ -77,7 +79,11 @@ bool shape_beyond(double big, double a, double point);
 // y = 1 - x.  ierr 0 on success; 1 a or b < 0, 2 a = b = 0, 3 x outside
 // [0, 1], 4 y outside [0, 1], 5 x + y not 1, 6 x = a = 0, 7 y = b = 0,
 // 8 a series or fraction did not converge; w = w1 = 0 on every error.
-void beta_ratio(double a, double b, double x, double y, double& w, double& w1, int& ierr);
+// lambda, where not NaN, is the caller's exact a - (a + b) x (for a point
+// that is itself a rounded quotient); with both shapes above 1e15 it is
+// otherwise formed exactly from x or y, as given.
+void beta_ratio(double a, double b, double x, double y, double& w, double& w1, int& ierr,
+                double lambda = std::numeric_limits<double>::quiet_NaN());
 // The pieces of beta_ratio, each for its own region (no domain checks).  The
 // open-ended ones return NaN when they fail to converge.
 double fpser(double a, double b, double x, double eps);      // b tiny, x <= 0.5

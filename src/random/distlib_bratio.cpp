@@ -63,6 +63,18 @@ void beta_normal_limit(double a, double b, double x, double y, double& w, double
   cumnor(z, w, w1);
 }
 
+// Above this both shapes, a - (a + b) x rounded moves the expansions' z by
+// about eps sqrt(min(a, b)) (at 1e30 by half the tail): it is formed exactly.
+constexpr double kExactLambda = 1.0e15;
+
+// (u + v) t - v, with t exact, to the rounding of the result.
+double exact_lambda(double v, double u, double t) {
+  double s, e;
+  two_sum(u, v, s, e);
+  const double p = s * t;
+  return exact_sum({p, std::fma(s, t, -p), e * t, -v});
+}
+
 }  // namespace
 
 bool shape_beyond(double big, double a, double point) {
@@ -377,7 +389,8 @@ double beta_asym(double a, double b, double lambda, double eps) {
 
 double beta(double a, double b) { return std::exp(beta_log(a, b)); }
 
-void beta_ratio(double a, double b, double x, double y, double& w, double& w1, int& ierr) {
+void beta_ratio(double a, double b, double x, double y, double& w, double& w1, int& ierr,
+                double lambda_in) {
   constexpr double eps = 1.0e-15;
   constexpr double pair_tol = 3.0 * 2.220446049250313e-16;
   w = 0.0;
@@ -480,7 +493,13 @@ void beta_ratio(double a, double b, double x, double y, double& w, double& w1, i
       m = b0 > 15.0 ? Method::G : Method::G20;
     }
   } else {
-    lambda = a > b ? (a + b) * y - b : a - (a + b) * x;
+    if (!std::isnan(lambda_in)) {
+      lambda = lambda_in;
+    } else if (std::fmin(a, b) > kExactLambda) {
+      lambda = a > b ? exact_lambda(b, a, y) : -exact_lambda(a, b, x);
+    } else {
+      lambda = a > b ? (a + b) * y - b : a - (a + b) * x;
+    }
     if (lambda < 0.0) {
       swap();
       lambda = std::fabs(lambda);

@@ -31,6 +31,9 @@ namespace {
 
 constexpr double kMinNormal = std::numeric_limits<double>::min();
 constexpr double kMaxDouble = std::numeric_limits<double>::max();
+// Both shapes of a beta ratio from here on: its normal limit (as in
+// beta_ratio).
+constexpr double kNormalShape = 1.0e40;
 constexpr double kTwoPi = 6.283185307179586477;
 
 // ln(a B(a, b)) = ln Gamma(1 + a) + ln Gamma(b) - ln Gamma(a + b), to a
@@ -241,8 +244,15 @@ void beta_f_share(double a, double b, double f, double dfn, double dfd, double d
     beta_at_share(a, b, std::log(dfd) - std::log(dfn) - std::log(f), w, w1);
     return;
   }
+  // With both shapes large the expansions turn on a - (a + b) d, which the
+  // rounded shares would move by eps sqrt(min(a, b)) standard deviations:
+  // from f itself, a (B f - b) / (a + B f) with B = dfn / 2.
+  const double hb = 0.5 * dfn, den = a + hb * f;
+  const double lambda = std::fmin(a, b) > 1.0e15 && den <= kMaxDouble
+                            ? a * (std::fma(hb, f, -b) / den)
+                            : std::numeric_limits<double>::quiet_NaN();
   int ierr;
-  beta_ratio(a, b, d, n, w, w1, ierr);
+  beta_ratio(a, b, d, n, w, w1, ierr, lambda);
 }
 
 // One degrees of freedom beyond the doubles' resolution against the other:
@@ -258,6 +268,24 @@ bool f_limit(double f, double dfn, double dfd, double& cum, double& ccum) {
   const double upper = std::fmin(0.5 * dfd / (f + dfd / dfn), kMaxDouble);
   if (shape_beyond(0.5 * dfn, 0.5 * dfd, upper)) {
     cumgam(upper, 0.5 * dfd, ccum, cum);
+    return true;
+  }
+  if (std::fmin(dfn, dfd) >= 2.0 * kNormalShape) {
+    // Both beyond: the normal limit of the beta ratio, at
+    // z = (f - 1) sqrt(A B (A + B)) / (A + B f) for the halves A, B, formed
+    // from f - 1 (the shares' rounding would move z by eps sqrt(A)), on
+    // shapes scaled by 2^-600 so that nothing overflows.
+    const double s = std::ldexp(1.0, -600);
+    const double a = 0.5 * dfd * s, b = 0.5 * dfn * s;
+    const double den = a + b * f;
+    if (!(den <= kMaxDouble)) {
+      cum = 1.0;
+      ccum = 0.0;
+      return true;
+    }
+    const double z = (f - 1.0) * std::sqrt(b / den) * std::sqrt(a / den) * std::sqrt(a + b) *
+                     std::ldexp(1.0, 300);
+    cumnor(z, cum, ccum);
     return true;
   }
   return false;

@@ -833,7 +833,8 @@ TEST(DistlibDrivers, TailsThatTurnFinerThanTheSearches) {
 // freedom or shape beyond the doubles' resolution takes its limit (F and t
 // gave NaN, 0 / 0 or 3e-3 off, beta 0 / 0 at a = b = 1e308); x - mean and
 // sd z that overflow where the answer does not; no root below 1e300 (status
-// 0 at 9.98e291 before); failures on the side they mean (status 1 where the
+// 0 at 9.98e291 before); huge shapes whose expansions took a rounded
+// a - (a + b) x; failures on the side they mean (status 1 where the
 // root lies above); probability roots below 1e-42 refined (the binomial pr
 // below missed its tail 4.3e-17 by a factor 2e131).
 TEST(DistlibDrivers, TopOfTheDoubles) {
@@ -850,6 +851,8 @@ TEST(DistlibDrivers, TopOfTheDoubles) {
       {{"f", 2, {0.3, 0.7, 0, 1e308, 7.0}, 2, 0, 0.83498034910869201133}, 2e-8},
       {{"f", 3, {0.3, 0.7, 0.5, 0, kMax}, 3, 0, 3.2989564291663426356}, 2e-8},
       {{"f", 4, {0.3, 0.7, 2.0, kMax, 0}, 4, 0, 0.34250582119434329638}, 2e-8},
+      // both df beyond: the normal limit, centred at f = 1 (0 or 1 before)
+      {{"f", 1, {0, 0, 1.0, 1e308, 1e300}, 0, 0, 0.5}, 1e-15},
       {{"fnc", 1, {0, 0, 2.0, kMax, 7.0, 3.0}, 0, 0, 0.83522548261034213629}, 1e-15},
       {{"fnc", 1, {0, 0, 2.0, 7.0, 1e308, 3.0}, 0, 0, 0.80449374037487302414}, 1e-6},
       {{"fnc", 2, {0.3, 0, 0, 1e308, 7.0, 3.0}, 2, 0, 0.83498034910869201133}, 2e-8},
@@ -861,6 +864,13 @@ TEST(DistlibDrivers, TopOfTheDoubles) {
       {{"bet", 1, {0, 0, 0.3, 0.7, 3e307, 7e307}, 0, 0, 1.0}, 1e-15},
       {{"bet", 2, {0.3, 0.7, 0, 0, 2.0, kMax}, 2, 0, 6.1042076059746257498e-309}, 1e-8},
       {{"nbn", 4, {0.3, 0.7, 1e308, 1e308, 0, 0}, 4, 0, 0.5}, 1e-15},
+      // shapes and df of 1e20 to 1e34, where a - (a + b) x rounded moved the
+      // tails by standard deviations (0.0137, 0.591, 0.5556 before); the
+      // normal limit is the truth to 1e-14 there
+      {{"bet", 1, {0, 0, 1.0 / 3.0, 2.0 / 3.0, 1e32, 2e32}, 0, 0, 0.24829339639380321859}, 1e-13},
+      {{"bet", 1, {0, 0, 1.0 / 3.0, 2.0 / 3.0, 1e34, 2e34}, 0, 0, 5.2783774301670134224e-12}, 1e-12},
+      {{"f", 1, {0, 0, 1.0000000000000002, 1e30, 3e30}, 0, 0, 0.55407908072434043699}, 1e-13},
+      {{"f", 1, {0, 0, 0.99999999999999956, 1e30, 3e30}, 0, 0, 0.39283100485473871829}, 1e-13},
       // the normal where x - mean or sd z overflows
       {{"nor", 1, {0, 0, 1e308, -1e308, 1e308}, 0, 0, 0.97724986805182079}, 1e-15},
       {{"nor", 2, {0.97724986805182079, 0.022750131948179207, 0, -1e308, 1e308}, 2, 0, 1e308},
