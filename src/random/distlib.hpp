@@ -175,7 +175,8 @@ void cdft(int which, double& p, double& q, double& t, double& df, int& status, d
 // Poisson, p = P(X <= s).  which 1: p, q; 2: s; 3: xlam.
 void cdfpoi(int which, double& p, double& q, double& s, double& xlam, int& status,
             double& bound);
-// Normal.  which 1: p, q; 2: x; 3: mean; 4: sd.
+// Normal.  which 1: p, q; 2: x; 3: mean; 4: sd.  x - mean and sd z may
+// overflow where the answer does not (x = 1e308 from mean -1e308, sd 1e308).
 void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd, int& status,
             double& bound);
 // Negative binomial: s failures before the xn-th success.  which 1: p, q;
