@@ -866,9 +866,9 @@ TEST(DistlibDrivers, TopOfTheDoubles) {
       {{"bet", 1, {0, 0, 0.3, 0.7, 3e307, 7e307}, 0, 0, 1.0}, 1e-15},
       {{"bet", 2, {0.3, 0.7, 0, 0, 2.0, kMax}, 2, 0, 6.1042076059746257498e-309}, 1e-8},
       {{"nbn", 4, {0.3, 0.7, 1e308, 1e308, 0, 0}, 4, 0, 0.5}, 1e-15},
-      // shapes and df of 1e20 to 1e34, where a - (a + b) x rounded moved the
-      // tails by standard deviations (0.0137, 0.591, 0.5556 before); the
-      // normal limit is the truth to 1e-14 there
+      // shapes and df of 1e30 to 1e34, where a - (a + b) x rounded moved the
+      // tails by standard deviations (0.0137, 1.4e-45, 0.591 and 0.409
+      // before); the normal limit is the truth to 1e-14 there
       {{"bet", 1, {0, 0, 1.0 / 3.0, 2.0 / 3.0, 1e32, 2e32}, 0, 0, 0.24829339639380321859}, 1e-13},
       {{"bet", 1, {0, 0, 1.0 / 3.0, 2.0 / 3.0, 1e34, 2e34}, 0, 0, 5.2783774301670134224e-12}, 1e-12},
       {{"f", 1, {0, 0, 1.0000000000000002, 1e30, 3e30}, 0, 0, 0.55407908072434043699}, 1e-13},
