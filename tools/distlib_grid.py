@@ -72,7 +72,7 @@ RANGE = {("t", 2): (-1e300, 1e300), ("t", 3): (1e-100, 1e10), ("f", 3): (1e-100,
 PAIRED = (("nbn", 4), ("bin", 4), ("bet", 2))
 
 REGIONS = ("wide", "far800", "ncupper", "fnclow", "nbn2", "tinyx", "gamfar", "edge", "beyond",
-           "chnwide", "probfine", "chnhuge")
+           "chnwide", "probfine", "chnhuge", "top")
 BEYOND = ("gam", "chi", "poi", "chn", "fnc")
 
 
@@ -183,6 +183,43 @@ def draw_chnhuge(rng):
     return "chn", which, [p, q, df + nc + rng.uniform(-5, 5) * sd, df, nc], False
 
 
+def draw_top(rng):
+    """A call of F, noncentral F, t, beta, negative binomial, binomial or
+    normal, every which, with one degrees of freedom, shape or count from
+    1e300 to the largest double and the others as in wide (the truth takes
+    the limits of F at a df beyond 1e100 against one below it); a beta point,
+    success probability or F value near where the tails turn; for the
+    normal, x, mean and sd from 1e300 to the largest double (x - mean may
+    overflow).  Target tails from 1e-300 to 0.5 on either side."""
+    d = rng.choice(("f", "fnc", "t", "bet", "nbn", "bin", "nor"))
+    which = rng.randint(1, WHICHES[d])
+    top = lambda: lu(rng, 1e300, 1.7976931348623157e308)
+    shape = lambda: lu(rng, 1e-3, 1e6)
+    tail = lu(rng, 1e-300, 0.5)
+    p, q = (1.0 - tail, tail) if rng.random() < 0.5 else (tail, 1.0 - tail)
+    if d in ("f", "fnc"):
+        v = [p, q, lu(rng, 1e-3, 1e3), shape(), shape()] + ([lu(rng, 1e-2, 1e4)] if d == "fnc" else [])
+        v[rng.choice((3, 4))] = top()
+    elif d == "t":
+        v = [p, q, lu(rng, 1e-3, 1e2) * rng.choice((-1, 1)), top()]
+    elif d == "nor":
+        v = [p, q, top() * rng.choice((-1, 1)), top() * rng.choice((-1, 1)), top()]
+    elif d == "bet":
+        a, b = shape(), top()
+        x = min(a / b * lu(rng, 0.1, 10), 0.5)
+        v = [p, q, x, 1.0 - x, a, b]
+        if rng.random() < 0.5:
+            v = [p, q, 1.0 - x, x, b, a]
+    else:
+        n, s = top(), float(int(lu(rng, 1, 1e6)))
+        if d == "nbn" and rng.random() < 0.5:
+            n, s = float(int(lu(rng, 1, 1e6))), top()
+        small = min(s / n if d == "bin" else min(s, n) / max(s, n), 0.5) * lu(rng, 0.1, 1)
+        pr = small if d == "bin" or s > n else 1.0 - small
+        v = [p, q, s, n, pr, 1.0 - pr]
+    return d, which, v, False
+
+
 def draw(rng, drivers=None, region="wide"):
     """One call (driver, which, values, direct): direct marks a which 1 call
     asked at the drawn point itself rather than where the driver's which 2
@@ -199,7 +236,7 @@ def draw(rng, drivers=None, region="wide"):
     x and scale from 1e-300 to 1e300; edge, as wide with target tails from
     the smallest normal double to 1e-300; beyond, see draw_beyond; chnwide,
     see draw_chnwide; probfine, see draw_probfine; chnhuge, see
-    draw_chnhuge."""
+    draw_chnhuge; top, see draw_top."""
     if region == "beyond":
         return draw_beyond(rng, drivers)
     if region == "chnwide":
@@ -208,6 +245,8 @@ def draw(rng, drivers=None, region="wide"):
         return draw_probfine(rng)
     if region == "chnhuge":
         return draw_chnhuge(rng)
+    if region == "top":
+        return draw_top(rng)
     shape = lambda: lu(rng, 1e-3, 1e6)
     if region == "ncupper":
         d = rng.choice(drivers or NONCENTRAL)

@@ -223,6 +223,18 @@ def beta_pq(a, b, x, y=None):
     def point():
         return (small, 1 - small) if x_exact else (1 - small, small)
 
+    # A shape so far beyond the other and the gamma point that the limit
+    # I_x(a, b) -> P(a, b x) (as b grows) is exact to (a + b x)^2 / b < 1e-40,
+    # where the fraction's front and its complement would need hundreds of
+    # digits (shapes of 1e-204 at 1e303 came out negative).
+    with mp.workdps(mp.dps + _digits(a, b)):
+        xx, yy = point()
+        if b >= mpf(10) ** 40 * (a + b * xx + 1) ** 2:
+            return gamma_pq(a, b * xx)
+        if a >= mpf(10) ** 40 * (b + a * yy + 1) ** 2:
+            q, p = gamma_pq(b, a * yy)
+            return p, q
+
     with mp.workdps(mp.dps + _digits(a, b)):
         xx, _ = point()
         if xx < (a + 1) / (a + b + 2):

@@ -15,6 +15,8 @@
 // search runs at a time in the process.
 #pragma once
 
+#include <limits>
+
 namespace distlib {
 
 // ---------------------------------------------------------------- numerical
@@ -65,12 +67,23 @@ double beta_rcomp1(int mu, double a, double b, double x, double y); // e^mu x^a 
 
 double beta(double a, double b);          // B(a, b) = exp(beta_log(a, b))
 
+// Whether the shape big is beyond the doubles' resolution against the shape
+// a, with the gamma point (big times the share) at point: the beta ratio's
+// limit as big grows, the gamma ratio at (a, point), is then exact to a
+// relative (a + point)^2 / big < 1e-20 in the log of its tails (a point far
+// out, where those underflow, counts as 2a + 2000).
+bool shape_beyond(double big, double a, double point);
+
 // ------------------------------------------------------ incomplete beta ratio
 // I_x(a, b) into w and 1 - I_x(a, b) into w1, for the point given as x and
 // y = 1 - x.  ierr 0 on success; 1 a or b < 0, 2 a = b = 0, 3 x outside
 // [0, 1], 4 y outside [0, 1], 5 x + y not 1, 6 x = a = 0, 7 y = b = 0,
 // 8 a series or fraction did not converge; w = w1 = 0 on every error.
-void beta_ratio(double a, double b, double x, double y, double& w, double& w1, int& ierr);
+// lambda, where not NaN, is the caller's exact a - (a + b) x (for a point
+// that is itself a rounded quotient); with both shapes above 1e15 it is
+// otherwise formed exactly from x or y, as given.
+void beta_ratio(double a, double b, double x, double y, double& w, double& w1, int& ierr,
+                double lambda = std::numeric_limits<double>::quiet_NaN());
 // The pieces of beta_ratio, each for its own region (no domain checks).  The
 // open-ended ones return NaN when they fail to converge.
 double fpser(double a, double b, double x, double eps);      // b tiny, x <= 0.5
@@ -162,7 +175,8 @@ void cdft(int which, double& p, double& q, double& t, double& df, int& status, d
 // Poisson, p = P(X <= s).  which 1: p, q; 2: s; 3: xlam.
 void cdfpoi(int which, double& p, double& q, double& s, double& xlam, int& status,
             double& bound);
-// Normal.  which 1: p, q; 2: x; 3: mean; 4: sd.
+// Normal.  which 1: p, q; 2: x; 3: mean; 4: sd.  x - mean and sd z may
+// overflow where the answer does not (x = 1e308 from mean -1e308, sd 1e308).
 void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd, int& status,
             double& bound);
 // Negative binomial: s failures before the xn-th success.  which 1: p, q;

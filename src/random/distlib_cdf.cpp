@@ -30,6 +30,10 @@ double ln_gamma_1p(double a) { return a <= 1.25 ? gamma_ln1(a) : gamma_log(a + 1
 namespace {
 
 constexpr double kMinNormal = std::numeric_limits<double>::min();
+constexpr double kMaxDouble = std::numeric_limits<double>::max();
+// Both shapes of a beta ratio from here on: its normal limit (as in
+// beta_ratio).
+constexpr double kNormalShape = 1.0e40;
 constexpr double kTwoPi = 6.283185307179586477;
 
 // ln(a B(a, b)) = ln Gamma(1 + a) + ln Gamma(b) - ln Gamma(a + b), to a
@@ -98,6 +102,20 @@ bool finite_positive(double v) { return v > 0.0 && std::isfinite(v); }
 }  // namespace
 
 void cumt(double t, double df, double& cum, double& ccum) {
+  if (finite_positive(df) && t != 0.0 && std::fabs(t) <= kMaxDouble) {
+    // A df beyond the doubles' resolution: the normal limit, as the gamma
+    // ratio at 1/2 of the point (df / 2) tt / (df + tt), formed without
+    // overflow.
+    const double point = std::fmin(0.5 * t * t / (1.0 + (t / df) * t), kMaxDouble);
+    if (shape_beyond(0.5 * df, 0.5, point)) {
+      double ix, omix;
+      cumgam(point, 0.5, omix, ix);
+      const double half = 0.5 * ix;
+      cum = t < 0.0 ? half : omix + half;
+      ccum = t < 0.0 ? omix + half : half;
+      return;
+    }
+  }
   double tt = t * t;
   double dfptt = df + tt;
   double xx = df / dfptt;
@@ -226,8 +244,51 @@ void beta_f_share(double a, double b, double f, double dfn, double dfd, double d
     beta_at_share(a, b, std::log(dfd) - std::log(dfn) - std::log(f), w, w1);
     return;
   }
+  // With both shapes large the expansions turn on a - (a + b) d, which the
+  // rounded shares would move by eps sqrt(min(a, b)) standard deviations:
+  // from f itself, a (B f - b) / (a + B f) with B = dfn / 2.
+  const double hb = 0.5 * dfn, den = a + hb * f;
+  const double lambda = std::fmin(a, b) > 1.0e15 && den <= kMaxDouble
+                            ? a * (std::fma(hb, f, -b) / den)
+                            : std::numeric_limits<double>::quiet_NaN();
   int ierr;
-  beta_ratio(a, b, d, n, w, w1, ierr);
+  beta_ratio(a, b, d, n, w, w1, ierr, lambda);
+}
+
+// One degrees of freedom beyond the doubles' resolution against the other:
+// the chi-square limits, at gamma points formed without overflow (dfn f or
+// dfd + dfn f would overflow, and the shares lose their digits).
+bool f_limit(double f, double dfn, double dfd, double& cum, double& ccum) {
+  if (!(f > 0.0 && f <= kMaxDouble && finite_positive(dfn) && finite_positive(dfd))) return false;
+  const double lower = std::fmin(0.5 * dfn * f / (1.0 + (dfn / dfd) * f), kMaxDouble);
+  if (shape_beyond(0.5 * dfd, 0.5 * dfn, lower)) {
+    cumgam(lower, 0.5 * dfn, cum, ccum);
+    return true;
+  }
+  const double upper = std::fmin(0.5 * dfd / (f + dfd / dfn), kMaxDouble);
+  if (shape_beyond(0.5 * dfn, 0.5 * dfd, upper)) {
+    cumgam(upper, 0.5 * dfd, ccum, cum);
+    return true;
+  }
+  if (std::fmin(dfn, dfd) >= 2.0 * kNormalShape) {
+    // Both beyond: the normal limit of the beta ratio, at
+    // z = (f - 1) sqrt(A B (A + B)) / (A + B f) for the halves A, B, formed
+    // from f - 1 (the shares' rounding would move z by eps sqrt(A)), on
+    // shapes scaled by 2^-600 so that nothing overflows.
+    const double s = std::ldexp(1.0, -600);
+    const double a = 0.5 * dfd * s, b = 0.5 * dfn * s;
+    const double den = a + b * f;
+    if (!(den <= kMaxDouble)) {
+      cum = 1.0;
+      ccum = 0.0;
+      return true;
+    }
+    const double z = (f - 1.0) * std::sqrt(b / den) * std::sqrt(a / den) * std::sqrt(a + b) *
+                     std::ldexp(1.0, 300);
+    cumnor(z, cum, ccum);
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -238,6 +299,7 @@ void cumf(double f, double dfn, double dfd, double& cum, double& ccum) {
     ccum = 1.0;
     return;
   }
+  if (f_limit(f, dfn, dfd, cum, ccum)) return;
   double xx, yy;
   f_pair(f, dfn, dfd, xx, yy);
   beta_f_share(0.5 * dfd, 0.5 * dfn, f, dfn, dfd, xx, yy, ccum, cum);
@@ -406,6 +468,21 @@ void cumfnc(double f, double dfn, double dfd, double pnonc, double& cum, double&
   }
   if (pnonc < 1.0e-10) {
     cumf(f, dfn, dfd, cum, ccum);
+    return;
+  }
+  // Degrees of freedom beyond the doubles' resolution.  A dfn from 1e50 on
+  // moves the numerator's mean by pnonc / dfn, below 1e-20 of its sd (the
+  // noncentralities stop at 1e4): the central F.  A dfd beyond against the
+  // rest: the noncentral chi-square at dfn f, or at a point so far out
+  // that its upper tail is below the doubles.
+  if (dfn >= 1.0e50) {
+    cumf(f, dfn, dfd, cum, ccum);
+    return;
+  }
+  const double shape = 0.5 * (dfn + pnonc);
+  const double point = 0.5 * dfn * f / (1.0 + (dfn / dfd) * f);
+  if (shape_beyond(0.5 * dfd, shape, point)) {
+    cumchn(2.0 * std::fmin(point, 2.0 * shape + 2000.0), dfn, pnonc, cum, ccum);
     return;
   }
   const double xnonc = pnonc / 2.0;

@@ -142,7 +142,7 @@ void refine_small(double& v, double lo, Fx fx_at) {
 // the answer.
 template <class Fx>
 void refine_narrow(double& v, double lo, double hi, double target, Fx fx_at) {
-  if (!(v >= kAbsTol / kRelTol) || !(v <= hi)) return;
+  if (!(v > 0.0) || !(v <= hi)) return;
   const double a = std::fmax(lo, v * (1.0 - 2.0 * kRelTol));
   const double b = std::fmin(hi, v * (1.0 + 2.0 * kRelTol));
   const double fa = fx_at(a), fb = fx_at(b);
@@ -172,14 +172,18 @@ void refine_narrow(double& v, double lo, double hi, double target, Fx fx_at) {
   }
 }
 
+// No check of the tails in a search.
+constexpr auto kAnyTails = [](double, double) { return true; };
+
 // Bracketing search for the value v in [lo, hi] at which the chosen tail of
 // cum(v, cum, ccum) meets its target: the lower tail p when lower is set,
 // else the upper tail q.  A start value outside the range (possible on valid
 // input for some drivers) is moved to the nearest end.  ok(cum, ccum) false
-// ends the search with status 10.
+// ends the search with status 10.  rises is +1 where cum rises with v, -1
+// where it falls, 0 where that is not known.
 template <class Cum, class Ok>
 void search(double& v, double start, double lo, double hi, bool lower, double p, double q,
-            int& status, double& bound, Cum cum, Ok ok) {
+            int& status, double& bound, Cum cum, Ok ok, int rises = 0) {
   v = std::isnan(start) ? 0.5 * (lo + hi) : std::clamp(start, lo, hi);
   dstinv(lo, hi, 0.5, 0.5, 5.0, kAbsTol, kRelTol);
   status = 0;
@@ -196,16 +200,25 @@ void search(double& v, double start, double lo, double hi, bool lower, double p,
     fx = lower ? c - p : cc - q;
     dinvr(status, v, fx, qleft, qhi);
   }
-  if (status == -1) {
-    status = qleft ? 1 : 2;
-    bound = qleft ? lo : hi;
-    return;
-  }
   auto fx_at = [&](double x) {
     double c = 0.0, cc = 0.0;
     cum(x, c, cc);
     return lower ? c - p : cc - q;
   };
+  if (status == -1) {
+    // A tail that stands level at both ends (0 or 1 at each) is taken by
+    // the search for a falling one; where the direction is known and the
+    // ends stand on one side of the target, the side is read from them.
+    if (rises != 0) {
+      const double bottom = fx_at(lo), top = fx_at(hi);
+      if ((bottom < 0.0 && top < 0.0) || (bottom > 0.0 && top > 0.0)) {
+        qleft = ((rises > 0) == lower) ? top > 0.0 : top < 0.0;
+      }
+    }
+    status = qleft ? 1 : 2;
+    bound = qleft ? lo : hi;
+    return;
+  }
   refine_small(v, lo, fx_at);
   refine_narrow(v, lo, hi, lower ? p : q, fx_at);
 }
@@ -213,7 +226,7 @@ void search(double& v, double start, double lo, double hi, bool lower, double p,
 template <class Cum>
 void search(double& v, double start, double lo, double hi, bool lower, double p, double q,
             int& status, double& bound, Cum cum) {
-  search(v, start, lo, hi, lower, p, q, status, bound, cum, [](double, double) { return true; });
+  search(v, start, lo, hi, lower, p, q, status, bound, cum, kAnyTails);
 }
 
 // Search for degrees of freedom, from kDfLow up; a failure at the lower end
@@ -237,6 +250,8 @@ void search_df(double& v, double hi, bool lower, double p, double q, int& status
 template <class Cum>
 void search_df_turning(double& v, double hi, bool lower, double p, double q, int& status,
                        double& bound, Cum cum) {
+  // bound is left as the caller had it on success
+  const double bound_in = bound;
   search_df(v, hi, lower, p, q, status, bound, cum);
   if (status != 1 && status != 2) return;
   const int first_status = status;
@@ -254,6 +269,7 @@ void search_df_turning(double& v, double hi, bool lower, double p, double q, int
   auto retry = [&](double elo, double ehi) {
     search(v, std::sqrt(at(elo)) * std::sqrt(at(ehi)), at(elo), at(ehi), lower, p, q, status,
            bound, cum);
+    if (status == 0) bound = bound_in;
     return status == 0;
   };
   constexpr double kLowExp = -100.0;
@@ -420,23 +436,29 @@ void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd
   if (v.failed) return;
 
   status = 0;
+  // x - mean and sd z can overflow where what they make does not: they are
+  // then taken on halves (exact but for subnormal halves) and doubled.
+  const bool wide = !std::isfinite(x - mean);
+  const double half_diff = 0.5 * x - 0.5 * mean;
   if (which == 1) {
-    cumnor((x - mean) / sd, p, q);
+    cumnor(wide ? 2.0 * (half_diff / sd) : (x - mean) / sd, p, q);
     return;
   }
   const double z = normal_quantile(p, q);
   if (which == 2) {
     x = sd * z + mean;
+    if (!std::isfinite(x)) x = 2.0 * ((0.5 * sd) * z + 0.5 * mean);
     beyond_doubles(x, false, status, bound);
   } else if (which == 3) {
     mean = x - sd * z;
+    if (!std::isfinite(mean)) mean = 2.0 * (0.5 * x - (0.5 * sd) * z);
     beyond_doubles(mean, false, status, bound);
   } else {
     // P(X <= x) = Phi((x - mean) / sd) lies strictly between 1/2 and the
     // side of x - mean for every sd > 0, and tends to 1/2 as sd grows: a
     // tail on the other side of 1/2 (or at 1/2 with x not the mean) is met
     // only beyond the upper end; at x = mean no sd moves the tail from 1/2.
-    const double diff = x - mean;
+    const double diff = wide ? half_diff : x - mean;
     if (diff == 0.0 && z == 0.0) {
       sd = 1.0;  // every sd gives the tails 1/2: the standard one is returned
     } else if (diff == 0.0 && z > 0.0) {
@@ -446,7 +468,7 @@ void cdfnor(int which, double& p, double& q, double& x, double& mean, double& sd
       status = 2;
       sd = bound = kMaxDouble;
     } else {
-      sd = diff / z;
+      sd = wide ? 2.0 * (diff / z) : diff / z;
       beyond_doubles(sd, true, status, bound);
     }
   }
@@ -471,7 +493,7 @@ void cdft(int which, double& p, double& q, double& t, double& df, int& status, d
     // moved to the range instead.
     const double dfv = df;
     search(t, dt1(p, q, df), -kInf, kInf, lower, p, q, status, bound,
-           [dfv](double x, double& c, double& cc) { cumt(x, dfv, c, cc); });
+           [dfv](double x, double& c, double& cc) { cumt(x, dfv, c, cc); }, kAnyTails, 1);
   } else {
     const double tv = t;
     search_df(df, 1.0e10, lower, p, q, status, bound,
@@ -497,11 +519,11 @@ void cdfpoi(int which, double& p, double& q, double& s, double& xlam, int& statu
   } else if (which == 2) {
     const double lam = xlam;
     search(s, 5.0, 0.0, kInf, lower, p, q, status, bound,
-           [lam](double x, double& c, double& cc) { cumpoi(x, lam, c, cc); });
+           [lam](double x, double& c, double& cc) { cumpoi(x, lam, c, cc); }, kAnyTails, 1);
   } else {
     const double sv = s;
     search(xlam, 5.0, 0.0, kInf, lower, p, q, status, bound,
-           [sv](double x, double& c, double& cc) { cumpoi(sv, x, c, cc); });
+           [sv](double x, double& c, double& cc) { cumpoi(sv, x, c, cc); }, kAnyTails, -1);
   }
 }
 
@@ -531,11 +553,12 @@ void cdfnbn(int which, double& p, double& q, double& s, double& xn, double& pr, 
   } else if (which == 2) {
     const double n = xn, r = pr, omr = ompr;
     search(s, 5.0, 0.0, kInf, lower, p, q, status, bound,
-           [=](double x, double& c, double& cc) { cumnbn(x, n, r, omr, c, cc); });
+           [=](double x, double& c, double& cc) { cumnbn(x, n, r, omr, c, cc); }, kAnyTails, 1);
   } else if (which == 3) {
     const double sv = s, r = pr, omr = ompr;
     search(xn, 5.0, 0.0, kInf, lower, p, q, status, bound,
-           [=](double x, double& c, double& cc) { cumnbn(sv, x, r, omr, c, cc); });
+           [=](double x, double& c, double& cc) { cumnbn(sv, x, r, omr, c, cc); }, kAnyTails,
+           -1);
   } else {
     const double sv = s, n = xn;
     search_prob(pr, ompr, p, q, status, bound,
@@ -562,7 +585,7 @@ void cdff(int which, double& p, double& q, double& f, double& dfn, double& dfd, 
     status = 0;
   } else if (which == 2) {
     search(f, 5.0, 0.0, kInf, lower, p, q, status, bound,
-           [=](double x, double& c, double& cc) { cumf(x, n, d, c, cc); });
+           [=](double x, double& c, double& cc) { cumf(x, n, d, c, cc); }, kAnyTails, 1);
   } else if (which == 3) {
     search_df_turning(dfn, kInf, lower, p, q, status, bound,
               [=](double x, double& c, double& cc) { cumf(fv, x, d, c, cc); });
@@ -593,7 +616,7 @@ void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd
       break;
     case 2:
       search(f, 5.0, 0.0, kInf, true, p, 0.0, status, bound,
-             [=](double x, double& c, double& cc) { cumfnc(x, n, d, nc, c, cc); });
+             [=](double x, double& c, double& cc) { cumfnc(x, n, d, nc, c, cc); }, kAnyTails, 1);
       break;
     case 3:
       search_df_turning(dfn, kInf, true, p, 0.0, status, bound,
@@ -605,7 +628,8 @@ void cdffnc(int which, double& p, double& q, double& f, double& dfn, double& dfd
       break;
     default:
       search(pnonc, 5.0, 0.0, kMaxFncNonc, true, p, 0.0, status, bound,
-             [=](double x, double& c, double& cc) { cumfnc(fv, n, d, x, c, cc); });
+             [=](double x, double& c, double& cc) { cumfnc(fv, n, d, x, c, cc); }, kAnyTails,
+             -1);
       break;
   }
 }
@@ -627,12 +651,12 @@ void cdfchi(int which, double& p, double& q, double& x, double& df, int& status,
   } else if (which == 2) {
     const double d = df;
     search(x, 5.0, 0.0, kInf, lower, p, q, status, bound,
-           [d](double t, double& c, double& cc) { cumchi(t, d, c, cc); }, gamma_ratio_ok);
+           [d](double t, double& c, double& cc) { cumchi(t, d, c, cc); }, gamma_ratio_ok, 1);
   } else {
     const double xv = x;
     search(df, 5.0, 0.0, kInf, lower, p, q, status, bound,
            [xv](double t, double& c, double& cc) { cumchi(xv, t, c, cc); },
-           gamma_ratio_ok);
+           gamma_ratio_ok, -1);
   }
 }
 
@@ -785,15 +809,15 @@ void cdfchn(int which, double& p, double& q, double& x, double& df, double& pnon
       break;
     case 2:
       search(x, 5.0, 0.0, kInf, true, p, 0.0, status, bound,
-             [=](double t, double& c, double& cc) { cumchn(t, d, nc, c, cc); });
+             [=](double t, double& c, double& cc) { cumchn(t, d, nc, c, cc); }, kAnyTails, 1);
       break;
     case 3:
       search(df, 5.0, 0.0, kInf, true, p, 0.0, status, bound,
-             [=](double t, double& c, double& cc) { cumchn(xv, t, nc, c, cc); });
+             [=](double t, double& c, double& cc) { cumchn(xv, t, nc, c, cc); }, kAnyTails, -1);
       break;
     default:
       search(pnonc, 5.0, 0.0, kMaxChnNonc, true, p, 0.0, status, bound,
-             [=](double t, double& c, double& cc) { cumchn(xv, d, t, c, cc); });
+             [=](double t, double& c, double& cc) { cumchn(xv, d, t, c, cc); }, kAnyTails, -1);
       break;
   }
 }
@@ -826,10 +850,11 @@ void cdfbin(int which, double& p, double& q, double& s, double& xn, double& pr, 
     // With fewer than 5 trials the usual start value 5 lies beyond the range
     // [0, xn]; it is moved to xn.
     search(s, 5.0, 0.0, xn, lower, p, q, status, bound,
-           [=](double x, double& c, double& cc) { cumbin(x, n, r, omr, c, cc); });
+           [=](double x, double& c, double& cc) { cumbin(x, n, r, omr, c, cc); }, kAnyTails, 1);
   } else if (which == 3) {
     search(xn, 5.0, 0.0, kInf, lower, p, q, status, bound,
-           [=](double x, double& c, double& cc) { cumbin(sv, x, r, omr, c, cc); });
+           [=](double x, double& c, double& cc) { cumbin(sv, x, r, omr, c, cc); }, kAnyTails,
+           -1);
   } else {
     search_prob(pr, ompr, p, q, status, bound,
                 [=](double a, double b, double& c, double& cc) { cumbin(sv, n, a, b, c, cc); });
@@ -865,11 +890,13 @@ void cdfbet(int which, double& p, double& q, double& x, double& y, double& a, do
       break;
     case 3:
       search(a, 5.0, 0.0, kInf, lower, p, q, status, bound,
-             [=](double t, double& c, double& cc) { cumbet(xv, yv, t, bv, c, cc); });
+             [=](double t, double& c, double& cc) { cumbet(xv, yv, t, bv, c, cc); }, kAnyTails,
+             -1);
       break;
     default:
       search(b, 5.0, 0.0, kInf, lower, p, q, status, bound,
-             [=](double t, double& c, double& cc) { cumbet(xv, yv, av, t, c, cc); });
+             [=](double t, double& c, double& cc) { cumbet(xv, yv, av, t, c, cc); }, kAnyTails,
+             1);
       break;
   }
 }

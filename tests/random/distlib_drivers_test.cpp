@@ -828,3 +828,78 @@ TEST(DistlibDrivers, TailsThatTurnFinerThanTheSearches) {
     EXPECT_LE(std::fabs(mid), std::min(std::fabs(lo), std::fabs(hi))) << text(got.v);
   }
 }
+
+// Arguments near the top of the doubles, against mpmath: a degrees of
+// freedom or shape beyond the doubles' resolution takes its limit (F and t
+// gave NaN, 0 / 0 or 3e-3 off, beta 0 / 0 at a = b = 1e308); x - mean and
+// sd z that overflow where the answer does not; no root below 1e300 (status
+// 0 at 9.98e291 before); huge shapes whose expansions took a rounded
+// a - (a + b) x; failures on the side they mean (status 1 where the
+// root lies above); probability roots below 1e-42 refined (the binomial pr
+// below missed its tail 4.3e-17 by a factor 2e131).
+TEST(DistlibDrivers, TopOfTheDoubles) {
+  constexpr double kMax = std::numeric_limits<double>::max();
+  struct Row {
+    distlib_ref::Far far;
+    double tol;
+  };
+  const Row rows[] = {
+      // F with one df at the top: the chi-square limits, and searches on them
+      {{"f", 1, {0, 0, 2.0, kMax, 7.0}, 0, 0, 0.83522548261034213629}, 1e-15},
+      {{"f", 1, {0, 0, 2.0, 1e308, 7.0}, 0, 0, 0.83522548261034213629}, 1e-15},
+      {{"f", 1, {0, 0, 2.0, 7.0, 1e307}, 1, 0, 0.051181353413065451461}, 1e-14},
+      {{"f", 2, {0.3, 0.7, 0, 1e308, 7.0}, 2, 0, 0.83498034910869201133}, 2e-8},
+      {{"f", 3, {0.3, 0.7, 0.5, 0, kMax}, 3, 0, 3.2989564291663426356}, 2e-8},
+      {{"f", 4, {0.3, 0.7, 2.0, kMax, 0}, 4, 0, 0.34250582119434329638}, 2e-8},
+      // both df beyond: the normal limit, centred at f = 1 (0 or 1 before)
+      {{"f", 1, {0, 0, 1.0, 1e308, 1e300}, 0, 0, 0.5}, 1e-15},
+      {{"fnc", 1, {0, 0, 2.0, kMax, 7.0, 3.0}, 0, 0, 0.83522548261034213629}, 1e-15},
+      {{"fnc", 1, {0, 0, 2.0, 7.0, 1e308, 3.0}, 0, 0, 0.80449374037487302414}, 1e-6},
+      {{"fnc", 2, {0.3, 0, 0, 1e308, 7.0, 3.0}, 2, 0, 0.83498034910869201133}, 2e-8},
+      {{"fnc", 2, {0.3, 0, 0, 7.0, kMax, 3.0}, 2, 0, 0.97704335526126145529}, 1e-6},
+      {{"fnc", 3, {0.3, 0, 2.0, 0, kMax, 3.0}, 3, 0, 0.5016169219915376519}, 1e-6},
+      // t at a df of 1e308 and above: the normal
+      {{"t", 1, {0, 0, 1.5, 1.797e308}, 0, 0, 0.933192798731141934}, 1e-15},
+      {{"t", 2, {0.9, 0.1, 0, kMax}, 2, 0, 1.2815515655446005935}, 2e-8},
+      // beta with a + b beyond the doubles, or b at the top
+      {{"bet", 1, {0, 0, 0.5, 0.5, 1e308, 1e308}, 0, 0, 0.5}, 1e-15},
+      {{"bet", 1, {0, 0, 0.3, 0.7, 3e307, 7e307}, 0, 0, 1.0}, 1e-15},
+      {{"bet", 2, {0.3, 0.7, 0, 0, 2.0, kMax}, 2, 0, 6.1042076059746257498e-309}, 1e-8},
+      {{"nbn", 4, {0.3, 0.7, 1e308, 1e308, 0, 0}, 4, 0, 0.5}, 1e-15},
+      // shapes and df of 1e30 to 1e34, where a - (a + b) x rounded moved the
+      // tails by standard deviations (0.0137, 1.4e-45, 0.591 and 0.409
+      // before); the normal limit is the truth to 1e-14 there
+      {{"bet", 1, {0, 0, 1.0 / 3.0, 2.0 / 3.0, 1e32, 2e32}, 0, 0, 0.24829339639380321859}, 1e-13},
+      {{"bet", 1, {0, 0, 1.0 / 3.0, 2.0 / 3.0, 1e34, 2e34}, 0, 0, 5.2783774301670134224e-12}, 1e-12},
+      {{"f", 1, {0, 0, 1.0000000000000002, 1e30, 3e30}, 0, 0, 0.55407908072434043699}, 1e-13},
+      {{"f", 1, {0, 0, 0.99999999999999956, 1e30, 3e30}, 0, 0, 0.39283100485473871829}, 1e-13},
+      // the normal where x - mean or sd z overflows
+      {{"nor", 1, {0, 0, 1e308, -1e308, 1e308}, 0, 0, 0.97724986805182079}, 1e-15},
+      {{"nor", 2, {0.97724986805182079, 0.022750131948179207, 0, -1e308, 1e308}, 2, 0, 1e308},
+       1e-15},
+      {{"nor", 3, {0.025, 0.975, -1e308, 0, 1e308}, 3, 0, 9.5996398454005422232e+307}, 1e-15},
+      {{"nor", 4, {0.97724986805182079, 0.022750131948179207, 1e308, -1e308, 0}, 4, 0, 1e308},
+       1e-15},
+      // no root below 1e300
+      {{"bet", 3, {0.3, 0.7, 0.5, 0.5, 0, kMax}, 4, 2, 1e300}, 0.0},
+      {{"nbn", 3, {0.3, 0.7, kMax, 0, 0.5, 0.5}, 3, 2, 1e300}, 0.0},
+      {{"f", 3, {0.3, 0.7, 2.0, 0, kMax}, 3, 2, 1e300}, 0.0},
+      // the root above the range, where the tail is 0 at both ends
+      {{"chi", 2, {0.3, 0.7, 0, 1e305}, 2, 2, 1e300}, 0.0},
+      {{"poi", 2, {0.3, 0.7, 0, 1e305}, 2, 2, 1e300}, 0.0},
+      {{"nbn", 2, {0.3, 0.7, 0, 1e305, 0.5, 0.5}, 2, 2, 1e300}, 0.0},
+      {{"chn", 2, {0.3, 0, 0, 1e305, 3.0}, 2, 2, 1e300}, 0.0},
+      {{"bet", 4, {0.3, 0.7, 1e-300, 1.0, 1e10, 0}, 5, 2, 1e300}, 0.0},
+      // a probability root below 1e-42, to the doubles' resolution
+      {{"bin", 4, {4.341940857166949e-17, 1.0, 8.5292045640763e+19, 5.149160456942368e+68, 0, 0},
+        4, 0, 1.6564262549367664775e-49}, 3e-16},
+  };
+  for (const Row& r : rows) check_far(r.far, r.tol);
+
+  // Where the F search for a df retries where the tail turns, an answer
+  // leaves the bound as it was.
+  Result f = run(kF, 3, {0.999999999999994, 5.995204332975845e-15, 16.657945238211212, 0,
+                         78.31550146506686});
+  EXPECT_EQ(f.status, 0);
+  EXPECT_EQ(f.bound, -7.0);
+}

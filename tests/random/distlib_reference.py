@@ -532,7 +532,7 @@ def fault_classes(w):
         row("nor", 3, [0.75, 0.25, 1.0, 0.0, 2.0], 3, 0, 1 - 2 * nor_quantile(0.75))
         # answers beyond the doubles, arguments that are not numbers
         row("nor", 2, [0.975, 0.025, 0.0, 1e308, 1e308], 2, 2, DBL_MAX)
-        row("nor", 3, [0.025, 0.975, -1e308, 0.0, 1e308], 3, 2, DBL_MAX)
+        row("nor", 3, [0.025, 0.975, 1e308, 0.0, 1e308], 3, 2, DBL_MAX)
         row("nor", 3, [0.3, 0.7, float("nan"), 0.0, 1.0], 3, -4, -DBL_MAX)
         row("nor", 2, [0.3, 0.7, 0.0, float("inf"), 1.0], 2, -5, DBL_MAX)
         row("nor", 1, [0.0, 0.0, 1.0, 0.0, float("inf")], 0, -6, DBL_MAX)
