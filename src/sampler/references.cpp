@@ -65,6 +65,19 @@ using PairSums = sparsem::PairSums;
 
 using Sparse = std::vector<std::pair<int, double>>;  // (column, value), ascending column
 
+// Sorts v by column and adds up the values of a column given twice.
+void sum_repeats(Sparse& v) {
+  std::sort(v.begin(), v.end());
+  std::size_t n = 0;
+  for (std::size_t k = 0; k < v.size(); ++k) {
+    if (n > 0 && v[n - 1].first == v[k].first)
+      v[n - 1].second += v[k].second;
+    else
+      v[n++] = v[k];
+  }
+  v.resize(n);
+}
+
 // The directions no row informs of the columns, given their Gram matrix.
 using sparsem::null_directions;
 
@@ -326,15 +339,7 @@ class Search {
       else
         add_reached(f, static_cast<std::size_t>((q - address1(f, 1, t)) / m.ntrait + 1), w);
     }
-    std::sort(cells_.begin(), cells_.end());
-    std::size_t n = 0;
-    for (std::size_t k = 0; k < cells_.size(); ++k) {
-      if (n > 0 && cells_[n - 1].first == cells_[k].first)
-        cells_[n - 1].second += cells_[k].second;
-      else
-        cells_[n++] = cells_[k];
-    }
-    cells_.resize(n);
+    sum_repeats(cells_);
   }
 
   // What the records give each column: its sum of squares over the
@@ -449,15 +454,7 @@ class Search {
           for (int k : c.cover_cols)
             if (own_[static_cast<std::size_t>(k)] > 0) add.emplace_back(k, w * c.mean);
       if (add.empty()) continue;
-      std::sort(add.begin(), add.end());
-      std::size_t n = 0;
-      for (std::size_t k = 0; k < add.size(); ++k) {
-        if (n > 0 && add[n - 1].first == add[k].first)
-          add[n - 1].second += add[k].second;
-        else
-          add[n++] = add[k];
-      }
-      add.resize(n);
+      sum_repeats(add);
       d = reduced(d, 1.0, add, -1, size_);
     }
     return dirs;

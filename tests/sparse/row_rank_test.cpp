@@ -8,31 +8,12 @@
 #include <vector>
 
 #include "sparse/row_rank.hpp"
+#include "support.hpp"
 
 namespace {
 
+using sparsetest::dense_rank;
 using Row = std::vector<std::pair<int, double>>;
-
-// Rank by Gaussian elimination with full pivoting (rows by columns, dense).
-int dense_rank(std::vector<std::vector<double>> a) {
-  const std::size_t nr = a.size(), nc = nr ? a[0].size() : 0;
-  int rank = 0;
-  for (std::size_t k = 0; k < std::min(nr, nc); ++k) {
-    std::size_t pi = k, pj = k;
-    for (std::size_t i = k; i < nr; ++i)
-      for (std::size_t j = k; j < nc; ++j)
-        if (std::fabs(a[i][j]) > std::fabs(a[pi][pj])) pi = i, pj = j;
-    if (std::fabs(a[pi][pj]) < 1e-9) break;
-    std::swap(a[k], a[pi]);
-    for (auto& r : a) std::swap(r[k], r[pj]);
-    for (std::size_t i = k + 1; i < nr; ++i) {
-      const double f = a[i][k] / a[k][k];
-      for (std::size_t j = k; j < nc; ++j) a[i][j] -= f * a[k][j];
-    }
-    ++rank;
-  }
-  return rank;
-}
 
 TEST(RowEchelon, RankOfSmallIntegerMatricesAsDenseElimination) {
   unsigned x = 12345;
