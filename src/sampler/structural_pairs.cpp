@@ -287,9 +287,18 @@ bool fitted_exactly(const RecordRows& rows, const std::vector<int>& R) {
         for (std::size_t j : holders[c])
           if (!gone[j] && !queued[j]) free.push_back(j), queued[j] = 1;
   }
+  // Two records of one row whose values differ bind at once (the usual
+  // case, records of one cell without animals of their own); one of the
+  // same value adds nothing.
+  std::map<Row, double> seen;
   std::vector<int> rest;
-  for (std::size_t k = 0; k < R.size(); ++k)
-    if (!gone[k]) rest.push_back(R[k]);
+  for (std::size_t k = 0; k < R.size(); ++k) {
+    if (gone[k]) continue;
+    const double y = rows.y[static_cast<std::size_t>(R[k])];
+    const auto [at, fresh] = seen.try_emplace(row_of(rows.all_first, rows.all, R[k]), y);
+    if (!fresh && at->second != y) return false;
+    if (fresh) rest.push_back(R[k]);
+  }
   return rest.empty() || !shrunk(rows, rest).binds;
 }
 
