@@ -69,12 +69,15 @@ void check_record(const record::Store& st, int start) {
                             "but", rec, "holds those of cycle", st.cycle,
                             "; the chain continues at cycle", static_cast<long long>(st.cycle) + 1));
   check_settings(st, start);
-  // A store of an earlier version of the program, which kept no stream.
+  // A store of an earlier version of the program, which kept no stream; the
+  // versions that keep checksums write it always, so a record of checksums
+  // without it was cut or changed.
   if (!st.has_result(chain::file))
     util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "in", rec, "has no",
-                            std::string("\"") + chain::file +
-                                "\" with the random stream and the model of the chain (a store of an "
-                                "earlier version of the program): it cannot be continued"));
+                            std::string("\"") + chain::file + "\" with the random stream and the model of the chain" +
+                                (st.summed ? record::record_damaged
+                                           : " (a store of an earlier version of the program): it cannot be "
+                                             "continued")));
   if (!st.summed)
     util::say_text(util::freev("warning:", rec, "of the store of cycle", st.cycle,
                           "holds no checksums of its files (a store of an earlier version of the "
@@ -91,7 +94,7 @@ void check_result_names(const record::Store& st, int start) {
   for (int k = 0; k < n; ++k)
     if (!st.has_result(names[k]))
       util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "in", rec,
-                              "has no result file", std::string("\"") + names[k] + "\""));
+                              "has no result file", std::string("\"") + names[k] + "\"" + record::record_damaged));
   for (int k = 0; k < st.nresults; ++k)
     if (std::find_if(names, names + n, [&](const char* r) {
           return r == std::string_view(st.results[k]);

@@ -91,6 +91,7 @@ struct RecordCursor {
     long fields_line = 0;    // that line
     bool uneven = false;     // a line of another count has been reported
     bool comma = false;      // a line with a decimal comma has been reported
+    bool tab_cell = false;   // a line with an empty tab cell has been reported
     // The number with a decimal comma on the line in hand (a view into the
     // file), empty when it holds none: a level refused there names it.
     std::string_view comma_word;

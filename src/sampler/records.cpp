@@ -931,7 +931,11 @@ void read_data_record(model::State& s) {
   if (r.fault == util::RecordRead::Fault::eof) {
     const std::string& name = c.datafile.name();
     util::fatal(util::freev("total number of record in data set" + (name.empty() ? "" : " " + name) + ": ",
-                            irec - 1, " is not equal   to the value you have entered: ", m.nrec));
+                            irec - 1, " is not equal   to the value you have entered: ", m.nrec) +
+                (c.datafile.lone_carriage_returns()
+                     ? "; the file's lines end in a carriage return alone (the line ends of old Mac files), which"
+                       " ends no line here, so the file reads as one line: save it with line feeds (LF, or CR LF)"
+                     : ""));
   }
   // A field left out, or a number split at a decimal comma, shifts every
   // later column of its line without a fault of its own; a decimal comma in
@@ -948,7 +952,20 @@ void read_data_record(model::State& s) {
   }
   tally.comma_word = util::decimal_comma(r.text, static_cast<std::size_t>(len));
   const bool uneven = fields != tally.fields;
-  if (!tally.comma_word.empty() && !tally.comma) {
+  // An empty cell of a tab-separated line (a missing value left blank) is
+  // passed over as no field at all: it, not a comma, shifts the columns.
+  const std::size_t cell = util::empty_tab_cell(r.text, static_cast<std::size_t>(len));
+  const std::string empty_cell =
+      cell == 0 ? ""
+                : " separates its fields by tabs and field " + std::to_string(cell) +
+                      " is an empty cell, which the read passes over (the values after it move one field to the"
+                      " left): write 0, the missing code, for a missing value";
+  if (cell > 0) {
+    if (r.ok() && !tally.tab_cell)
+      util::say_text(" warning: line " + std::to_string(r.line) + " of data file " + c.datafile.name() +
+                     empty_cell);
+    tally.tab_cell = true;
+  } else if (!tally.comma_word.empty() && !tally.comma) {
     tally.comma = true;
     util::say_text(" warning: line " + std::to_string(r.line) + " of data file " + c.datafile.name() +
                    " separates its fields by blanks or tabs and holds " + util::shown(tally.comma_word) +
@@ -969,7 +986,7 @@ void read_data_record(model::State& s) {
   if (!r.ok())
     refuse(s, irec, r.line,
            util::describe(r) + (r.fault == util::RecordRead::Fault::short_line
-                                    ? " (the data record length)"
+                                    ? " (the data record length)" + (cell > 0 ? "; the line" + empty_cell : "")
                                     : field_hint(r, irec)));
   for (int k = 1; k <= len; ++k) s.INDATA(irec, k) = buf[k - 1];
   check_data_record(s, irec, r.line);

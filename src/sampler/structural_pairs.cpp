@@ -260,6 +260,73 @@ SetSlopes set_slopes(const SetLinks& L, const std::vector<char>& in_set, const R
   return s;
 }
 
+namespace {
+
+// Whether the records R (0-based) can be fitted exactly by the location
+// parameters.  A record with a column that no other record of R has (an
+// animal of one record) is fitted by it whatever the rest do, and leaves
+// the question to the rest: such records are set aside first, which keeps
+// the rank to the few records that share all their columns.
+bool fitted_exactly(const RecordRows& rows, const std::vector<int>& R) {
+  std::map<int, std::vector<std::size_t>> holders;  // column: the records of R (index k) that hold it
+  for (std::size_t k = 0; k < R.size(); ++k)
+    for (const auto& [c, v] : row_of(rows.all_first, rows.all, R[k])) holders[c].push_back(k);
+  std::map<int, int> count;
+  std::deque<std::size_t> free;
+  std::vector<char> gone(R.size(), 0), queued(R.size(), 0);
+  for (const auto& [c, h] : holders) {
+    count[c] = static_cast<int>(h.size());
+    if (h.size() == 1 && !queued[h[0]]) free.push_back(h[0]), queued[h[0]] = 1;
+  }
+  while (!free.empty()) {
+    const std::size_t k = free.front();
+    free.pop_front();
+    gone[k] = 1;
+    for (const auto& [c, v] : row_of(rows.all_first, rows.all, R[k]))
+      if (--count[c] == 1)
+        for (std::size_t j : holders[c])
+          if (!gone[j] && !queued[j]) free.push_back(j), queued[j] = 1;
+  }
+  // Two records of one row whose values differ bind at once (the usual
+  // case, records of one cell without animals of their own); one of the
+  // same value adds nothing.
+  std::map<Row, double> seen;
+  std::vector<int> rest;
+  for (std::size_t k = 0; k < R.size(); ++k) {
+    if (gone[k]) continue;
+    const double y = rows.y[static_cast<std::size_t>(R[k])];
+    const auto [at, fresh] = seen.try_emplace(row_of(rows.all_first, rows.all, R[k]), y);
+    if (!fresh && at->second != y) return false;
+    if (fresh) rest.push_back(R[k]);
+  }
+  return rest.empty() || !shrunk(rows, rest).binds;
+}
+
+// Lowering r by e^-t while the drawn factors of flat-prior effect S rise by
+// e^t keeps the variance of the records of those levels and shrinks that of
+// the others, R.  Where the locations fit R exactly (each record with an
+// animal of its own beside it), nothing holds the fall of r: the drawn
+// factors grow without bound.
+void refuse_exact_rest(const PairSide& S, const std::string& head, const RecordRows& rows) {
+  std::vector<int> R;
+  for (std::size_t i = 0; i < S.level.size(); ++i)
+    if (S.level[i] == 0 || !S.drawn[static_cast<std::size_t>(S.level[i])]) R.push_back(static_cast<int>(i));
+  const auto drawn = std::count(S.drawn.begin() + 1, S.drawn.end(), 1);
+  if (S.prior || drawn == 0 || R.empty() || !fitted_exactly(rows, R)) return;
+  util::fatal(head + "the " + std::to_string(R.size()) + (R.size() == 1 ? " record" : " records") +
+              " of the levels of effect " +
+              std::to_string(S.e) +
+              " whose factors are not drawn (its reference among them) are fitted exactly by the location"
+              " parameters (each has a level of a random effect, an animal of one record, or a fixed level of"
+              " its own), so they do not hold r: r can fall toward 0 while the " +
+              std::to_string(drawn) + " drawn factors of effect " + std::to_string(S.e) +
+              " rise without bound, and those factors have no posterior mean; give the animals repeated records,"
+              " or make effect " + std::to_string(S.e) +
+              " random (named first in a random group), whose prior holds its factors");
+}
+
+}  // namespace
+
 void refuse_unpinned_pair(const PairSide& A, const PairSide& B, const RecordRows& rows) {
   const int na = A.nlev;
   const auto n = static_cast<std::size_t>(na + B.nlev);
@@ -394,6 +461,8 @@ void refuse_unpinned_pair(const PairSide& A, const PairSide& B, const RecordRows
                 " values that differ, make the fall unbounded); link the levels by more records, pool them with"
                 " other levels of their effects, or keep one of the two effects structural");
   }
+  refuse_exact_rest(A, head, rows);
+  refuse_exact_rest(B, head, rows);
 }
 
 }  // namespace sampler

@@ -140,13 +140,29 @@ TEST_F(OwnData, UnevenFieldCountsAreWarnedOfAtTheFirstSuchLine) {
        " warning: line 2 of data file data.txt holds 5 fields where the first record (line 1) holds 6" + tail, true},
       {"commas, tabs and a blank line", separators, 0, "", true},
       {"longer line after the records analysed", edited({{41, clean[0] + " 7"}}), 0, "", true},
+      // A missing covariable left blank: the animal moves into its column
+      // and the sixth column into the animal's.
+      {"an empty cell of a tab-separated file", [&] {
+         std::vector<std::string> v = clean;
+         v[8] = with_field(v[8], 4, "");
+         for (std::string& l : v) {
+           std::replace(l.begin(), l.end(), ' ', '\t');
+           l += "\t1";
+         }
+         return v;
+       }(),
+       0,
+       " warning: line 9 of data file data.txt separates its fields by tabs and field 4 is an empty cell, which the"
+       " read passes over (the values after it move one field to the left): write 0, the missing code, for a"
+       " missing value",
+       false},
   };
   std::string reference;  // "solutions" of the clean file
   for (const Case& c : cases) {
     write_model(dir(), c.data);
     const Process p = run_program(dir());
     ASSERT_EQ(p.status, c.status) << c.name << "\n" << p.out << p.err;
-    const auto warnings = lines_with(p.out, "fields where");
+    const auto warnings = lines_with(p.out, " warning: line ");
     if (c.warning.empty()) {
       EXPECT_TRUE(warnings.empty()) << c.name << ": " << warnings[0];
     } else {
@@ -351,6 +367,11 @@ TEST_F(OwnData, RefusalsPointAtTheLikelyCause) {
   for (std::string& l : ped_tabs) std::replace(l.begin(), l.end(), ' ', '\t');
   ped_tabs[12] = "13\t\t8";
   for (const std::string& l : pedigree_lines()) ped_cr[0] += l + "\r";
+  std::vector<std::string> data_tabs = clean, data_cr(1);
+  for (std::string& l : data_tabs) std::replace(l.begin(), l.end(), ' ', '\t');
+  data_tabs[8] = data_tabs[8].substr(0, data_tabs[8].rfind('\t', data_tabs[8].rfind('\t') - 1) + 1) + "\t" +
+                 data_tabs[8].substr(data_tabs[8].rfind('\t') + 1);
+  for (const std::string& l : clean) data_cr[0] += l + "\r";
   // Line 8's covariable -0.2000 written with a decimal comma: its 2000
   // lands in the animal's column.
   const std::string cov8 = with_field(clean[7], 4, "-0,2000");
@@ -397,6 +418,14 @@ TEST_F(OwnData, RefusalsPointAtTheLikelyCause) {
       {"the same, of a double's normal range", data_edit(4, 1, "-2.5e-46"), pedigree_lines(), parameters(),
        data_at + "4 (record 4): field 1 \"-2.5e-46\" is too near 0 to be held: it would read as 0, the missing"
                  " code"},
+      {"tab-separated data with an empty cell", data_tabs, pedigree_lines(), parameters(),
+       data_at + "9 (record 9): the line holds 4 values where 5 are needed (the data record length); the line"
+                 " separates its fields by tabs and field 4 is an empty cell, which the read passes over (the values"
+                 " after it move one field to the left): write 0, the missing code, for a missing value"},
+      {"data with CR line ends", data_cr, pedigree_lines(), parameters(),
+       " total number of record in data set data.txt:  1  is not equal   to the value you have entered:  40; the"
+       " file's lines end in a carriage return alone (the line ends of old Mac files), which ends no line here, so"
+       " the file reads as one line: save it with line feeds (LF, or CR LF)"},
       {"NA as a parent", clean, ped_na, parameters(),
        " Error in pedigree file pedigree.txt of effect 3, line 13 (record 13): field 2 \"NA\" is not an integer; an"
        " unknown parent is written 0"},
@@ -427,7 +456,8 @@ TEST_F(OwnData, RefusalsPointAtTheLikelyCause) {
     ASSERT_EQ(p.status, 1) << c.name << "\n" << p.out << p.err;
     const auto out = lines_of(p.out);
     const auto at = std::find_if(out.begin(), out.end(), [](const std::string& l) {
-      return l.starts_with(" Error") || l.starts_with(" too few") || l.starts_with(" EFFECTS:");
+      return l.starts_with(" Error") || l.starts_with(" too few") || l.starts_with(" EFFECTS:") ||
+             l.starts_with(" total number of record");
     });
     ASSERT_NE(at, out.end()) << c.name << "\n" << p.out;
     EXPECT_EQ(*at, c.message) << c.name;

@@ -890,7 +890,7 @@ TEST_F(StoreFault, ACorruptedRecordOrValueIsRefusedAndChangesNothing) {
            "which does not end the entry of cycle 100 (6 lines): that entry would begin with \""},
           {"a result line removed", "store_record", line(5, nullptr),
            "restart at cycle 101 : the store of cycle 100 in \"store_record\" has no result file "
-           "\"varcomp\""},
+           "\"varcomp\": the record was cut or changed after the store; put back the file of that store"},
           {"a result line repeated", "store_record", line(5, " result solutions"),
            "\"store_record\" line 5 names the result file \"solutions\" a second time"},
           {"no burn-in line", "store_record", line(2, nullptr),
@@ -899,6 +899,15 @@ TEST_F(StoreFault, ACorruptedRecordOrValueIsRefusedAndChangesNothing) {
            [](const std::string& r) { return r.substr(0, r.size() - 10); },
            "cannot be read: the store it records is unknown: the record was cut or changed after the store; put "
            "back the file of that store, or start the chain afresh (RESTART: n)"},
+          // Cut at the end of a line: what the store wrote after it is missing.
+          {"a record cut before its sample lines", "store_record",
+           [](const std::string& r) { return r.substr(0, r.find("\nsample ") + 1); },
+           "has no sample file \"varcompsam\": the record was cut or changed after the store; put back the file "
+           "of that store, or start the chain afresh (RESTART: n)"},
+          {"a record cut before its chain_state line", "store_record",
+           [](const std::string& r) { return r.substr(0, r.find("\nresult chain_state") + 1); },
+           "has no \"chain_state\" with the random stream and the model of the chain: the record was cut or "
+           "changed after the store; put back the file of that store"},
           {"no thinning line", "store_record", line(3, nullptr),
            "\"store_record\" names no thinning interval"},
           {"a second cycle line", "store_record", line(3, " cycle 100"),

@@ -493,3 +493,44 @@ TEST_F(StructuralSlopes, FieldLikeHerdsBySeasonsRunWithoutDrift) {
 }
 
 }  // namespace
+
+namespace {
+
+// Herds random (their factors under the alpha prior) by fixed seasons, the
+// block tied by 3 records each way.  Lowering r while the drawn season
+// factors rise keeps the variance of their records and shrinks that of the
+// reference season's: where an animal of one record fits each of those
+// exactly, nothing holds r, which fell to 1e-24 with seasons' factors near
+// 1e29.  Refused then; animals of 2 records in the reference season, whose
+// differences stay exact, hold it.
+TEST_F(StructuralSlopes, RecordsOfUndrawnLevelsFittedExactlyDoNotHoldR) {
+  const std::string herds = "RANDOM_GROUP\n1\nRANDOM_TYPE\ndiagonal 0\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n1.0\n";
+  const std::string animals = "RANDOM_GROUP\n3\nRANDOM_TYPE\ndiagonal 0\nPEDIGREEFILE:\nnone\n(CO)VARIANCES\n0.5\n";
+  const struct {
+    const char* name;
+    int per_animal;  // records of an animal within a cell (0: no animal effect)
+    bool refused;
+  } cases[] = {{"no animal", 0, false}, {"an animal per record", 1, true}, {"animals of 2 records", 2, false}};
+  for (const auto& c : cases) {
+    Layout L = block_beside(9, 4, {{1, 3, 1}, {2, 4, 1}, {1, 5, 1}, {3, 1, 1}, {4, 2, 1}, {5, 1, 1}});
+    L.make(7);
+    int id = 0;
+    for (const Cell& cell : L.cells)
+      for (int k = 0; c.per_animal > 0 && k < cell.n; ++k) L.animal.push_back(k % c.per_animal == 0 ? ++id : id);
+    const Process p = run(L, 2, c.refused ? 20 : 600, herds + (c.per_animal > 0 ? animals : ""));
+    const bool refused = p.out.find("cannot both have factors per level") != std::string::npos;
+    EXPECT_EQ(refused, c.refused) << c.name << "\n" << p.out << p.err;
+    if (c.refused) {
+      EXPECT_NE(p.out.find("the 27 records of the levels of effect 2 whose factors are not drawn (its reference among"
+                           " them) are fitted exactly by the location parameters"),
+                std::string::npos)
+          << c.name << "\n" << p.out;
+      continue;
+    }
+    ASSERT_EQ(p.status, 0) << c.name << "\n" << p.out << p.err;
+    for (double f : factor_means()) EXPECT_LT(f, 1000) << c.name;
+    EXPECT_GT(r_mean(read_file(dir() / "varcomp")), 0.01) << c.name;
+  }
+}
+
+}  // namespace

@@ -349,7 +349,7 @@ void check_sample_files(model::State& s, int start, record::Store& st) {
         util::io_fail("cannot open file", x.name, ENOENT);
     } else if (stored < 0) {
       util::fatal(util::freev("restart at cycle", start, ": the store of cycle", st.cycle, "has no sample file",
-                              std::string("\"") + x.name + "\""));
+                              std::string("\"") + x.name + "\"" + record::record_damaged));
     } else if (size < stored) {
       util::fatal(util::freev("restart at cycle", start, ":", std::string("\"") + x.name + "\"", "holds", size,
                               "bytes, fewer than the", stored, "it held at the store of cycle", st.cycle));

@@ -106,9 +106,7 @@ using Take = std::string (*)(Store& st, const textop::Words& w, long line);
 
 const std::string unknown = "cannot be read: the store it records is unknown";
 // What to do about a record that cannot be read.
-const std::string damaged =
-    ": the record was cut or changed after the store; put back the file of that store, or start the chain "
-    "afresh (RESTART: n)";
+const std::string damaged = record_damaged;
 
 std::string take_cycle(Store& st, const textop::Words& w, long) {
   return whole(w.word(2), 0, st.cycle) ? "" : unknown;

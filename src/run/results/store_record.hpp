@@ -50,6 +50,12 @@ struct Input {
 inline constexpr const char* not_stored_file =
     "): it comes from another chain, or it was changed after the store; put back the file of that store";
 
+// How a restart's refusal ends for a record that lacks what its store
+// wrote: cut at the end of a line, or changed.
+inline constexpr const char* record_damaged =
+    ": the record was cut or changed after the store; put back the file of that store, or start the chain "
+    "afresh (RESTART: n)";
+
 struct Store {
   int cycle = 0;
   // The chain's burn-in and thinning interval, which turn the stored means
