@@ -631,8 +631,8 @@ void settle_references(model::State& s) {
         util::fatal(util::freev("restart at cycle", m.round, ": effect", r.effect, "level", r.level) +
                     (m.ntrait > 1 ? util::freev("of trait", r.trait) : std::string()) +
                     " is now held at 0 as a reference, but the stored chain drew it (a chain stored by a version of"
-                    " the program that held no references), so its sums mix draws along a direction the records"
-                    " do not inform: start the chain afresh (RESTART: n)");
+                    " the program that held no references, or held another level of that direction), so its sums"
+                    " mix draws along a direction the records do not inform: start the chain afresh (RESTART: n)");
 }
 
 void hold_references(model::State& s) {
