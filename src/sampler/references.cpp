@@ -119,14 +119,16 @@ struct Check {
   int record = 0;
 };
 
-// A level that the pivots took for a combination of others but a record
-// does not: it is drawn, and the user is told why the chain will crawl there.
-std::string near_line(int e, int l, int t, const Check& c) {
+// A level that the pivots took for a combination of others (parent groups
+// among them where `groups`) but a record does not: it is drawn, and the
+// user is told why the chain will crawl there.
+std::string near_line(int e, int l, int t, bool groups, const Check& c) {
   std::string line = " warning:" + util::freev("effect", e, "level", l);
   if (m.ntrait > 1) line += util::freev("of trait", t);
   char r[32];
   std::snprintf(r, sizeof r, "%.1e", c.worst);
-  return line + " is nearly a combination of other fixed levels and parent groups, not exactly: record " +
+  return line + " is nearly a combination of other fixed levels" + (groups ? " and parent groups" : "") +
+         ", not exactly: record " +
          std::to_string(c.record) + " departs from it by " + r +
          " of its terms, and no record by more, so the records inform it, if barely: it is sampled, but the chain"
          " moves very slowly along that combination; a covariable far from 0 beside a class effect does this:"
@@ -253,7 +255,7 @@ class Search {
     column_sums();
     unreached(out);
     if (!eq_of_.empty()) {
-      std::vector<Sparse> dirs = verified(raw_directions(null_directions(static_cast<int>(eq_of_.size()), gram())));
+      std::vector<Sparse> dirs = verified(search());
       for (const Sparse& dir : dirs) refuse_sire_dependence(peds_, dir, eq_of_, t_);
       for (auto& [col, dir] : references_of(std::move(dirs))) out.push_back(reference(col, dir));
     }
@@ -435,6 +437,10 @@ class Search {
       const double v = (static_cast<double>(s_.INDATA(i, c.data_col)) - c.mean) * scale_[static_cast<std::size_t>(c.col)];
       if (v != 0) cells_.emplace_back(c.col, v);
     }
+    if (!only_.empty())
+      cells_.erase(std::remove_if(cells_.begin(), cells_.end(),
+                                  [this](const auto& x) { return !only_[static_cast<std::size_t>(x.first)]; }),
+                   cells_.end());
     std::sort(cells_.begin(), cells_.end());
   }
 
@@ -446,7 +452,8 @@ class Search {
     for (Sparse& d : dirs)
       for (auto& [k, v] : d) v *= scale_[static_cast<std::size_t>(k)];
     for (const Centred& c : centred_)
-      if (own_[static_cast<std::size_t>(c.col)] > 0 && c.ss == 0) dirs.push_back({{c.col, 1.0}});
+      if (own_[static_cast<std::size_t>(c.col)] > 0 && c.ss == 0 && (only_.empty() || only_[static_cast<std::size_t>(c.col)]))
+        dirs.push_back({{c.col, 1.0}});
     for (Sparse& d : dirs) {
       Sparse add;
       for (const Centred& c : centred_)
@@ -487,24 +494,87 @@ class Search {
     return out;
   }
 
+  std::vector<Sparse> search() {
+    return raw_directions(null_directions(static_cast<int>(eq_of_.size()), gram()));
+  }
+
+  // The directions of dirs that hold on every record.
+  std::vector<Sparse> holding(std::vector<Sparse> dirs) {
+    const std::vector<Check> c = check(dirs);
+    std::vector<Sparse> out;
+    for (std::size_t d = 0; d < dirs.size(); ++d)
+      if (!dirs[d].empty() && c[d].worst <= verified_residual) out.push_back(std::move(dirs[d]));
+    return out;
+  }
+
+  // A near direction that the pivots took for exact is mixed into every
+  // direction found with it, so an exact one can hide in the span of
+  // directions that each fail.  Leaving out, in turn, each column of a
+  // record that departs and searching the failed directions' other columns
+  // again finds the exact ones without the near one; a last search over
+  // the columns of what was found makes them independent and clean.
+  std::vector<Sparse> exact_within(const std::vector<Sparse>& dirs, const std::vector<std::size_t>& failed,
+                                   const std::vector<Check>& c) {
+    constexpr int most_tries = 64;  // each is a pass over the records
+    std::vector<char> support(eq_of_.size(), 0), found(eq_of_.size(), 0);
+    for (std::size_t d : failed)
+      for (const auto& [k, v] : dirs[d]) support[static_cast<std::size_t>(k)] = 1;
+    std::vector<int> tried;
+    bool any = false;
+    for (std::size_t d : failed) {
+      row(c[d].record);
+      const Sparse cells = cells_;
+      for (const auto& [k, x] : cells) {
+        if (!support[static_cast<std::size_t>(k)] || std::find(tried.begin(), tried.end(), k) != tried.end() ||
+            static_cast<int>(tried.size()) == most_tries)
+          continue;
+        tried.push_back(k);
+        only_ = support;
+        only_[static_cast<std::size_t>(k)] = 0;
+        for (const Sparse& e : holding(search()))
+          for (const auto& [j, v] : e) {
+            found[static_cast<std::size_t>(j)] = 1;
+            any = true;
+          }
+      }
+    }
+    std::vector<Sparse> out;
+    if (any) {
+      only_ = found;
+      out = holding(search());
+    }
+    only_.clear();
+    return out;
+  }
+
   // The directions that hold on every record; one that a record departs
   // from is warned of (once for its level) and sampled.
   std::vector<Sparse> verified(std::vector<Sparse> dirs) {
     if (dirs.empty()) return dirs;
     const std::vector<Check> c = check(dirs);
     std::vector<Sparse> kept;
-    std::vector<int> warned;
-    for (std::size_t d = 0; d < dirs.size(); ++d) {
-      if (dirs[d].empty()) continue;
-      if (c[d].worst <= verified_residual) {
-        kept.push_back(std::move(dirs[d]));
-        continue;
+    std::vector<std::size_t> failed;
+    for (std::size_t d = 0; d < dirs.size(); ++d)
+      if (!dirs[d].empty()) {
+        if (c[d].worst <= verified_residual)
+          kept.push_back(dirs[d]);
+        else
+          failed.push_back(d);
       }
+    std::vector<Sparse> hidden;
+    if (failed.size() > 1) hidden = exact_within(dirs, failed, c);
+    // Those left near: the failed ones closest to holding, one for each
+    // dimension the exact ones found there did not take.
+    std::stable_sort(failed.begin(), failed.end(), [&c](std::size_t a, std::size_t b) { return c[a].worst < c[b].worst; });
+    failed.resize(failed.size() - std::min(failed.size(), hidden.size()));
+    kept.insert(kept.end(), hidden.begin(), hidden.end());
+    std::vector<int> warned;
+    for (std::size_t d : failed) {
       const int col = choose(dirs[d]);
       if (std::find(warned.begin(), warned.end(), col) != warned.end()) continue;
       warned.push_back(col);
       const auto [e, l] = owner(eq_of_[static_cast<std::size_t>(col)]);
-      util::say_text(near_line(e, l, t_, c[d]));
+      util::say_text(near_line(e, l, t_, group(dirs[d].back().first), c[d]));
     }
     return kept;
   }
@@ -570,6 +640,7 @@ class Search {
   std::vector<Centred> centred_;
   std::vector<double> own_, scale_, size_;  // size: root of own
   std::vector<char> missing_only_;
+  std::vector<char> only_;  // by column: whether a search again takes it (empty: all)
   Sparse cells_;
 };
 

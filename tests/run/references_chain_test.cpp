@@ -487,8 +487,8 @@ TEST_F(References, OneRecordOffAConstantInformsItAtAnyNumberOfRecords) {
         continue;
       }
       EXPECT_TRUE(reference_lines(p.out).empty()) << p.out;
-      const std::string said = " warning: effect 2 level 2 is nearly a combination of other fixed levels and parent"
-                               " groups, not exactly: record " + std::to_string(odd) + " departs from it by ";
+      const std::string said = " warning: effect 2 level 2 is nearly a combination of other fixed levels, not"
+                               " exactly: record " + std::to_string(odd) + " departs from it by ";
       const auto at = p.out.find(said);
       ASSERT_NE(at, std::string::npos) << p.out;
       // Its remainder x - mean of its group against x + mean.
