@@ -38,6 +38,11 @@ constexpr double negligible = sparsem::null_element;
 // out near 1e-15, and one unit in the last place of a 32-bit real is 6e-8
 // of its value or more.
 constexpr double verified_residual = 1e-8;
+// The rounding that pivots of a near direction (remainders below the
+// null-space routine's pivot tolerance, shares up to 1e-5 of a record's
+// terms) leave in the directions they give: elements near 1e-8 of the
+// largest term, against shares of 1 or so in the direction itself.
+constexpr double near_rounding = 1e-6;
 
 // Effects whose levels are flat-prior location parameters of their own:
 // cross-classified effects and covariables in no random group.
@@ -568,15 +573,33 @@ class Search {
     std::stable_sort(failed.begin(), failed.end(), [&c](std::size_t a, std::size_t b) { return c[a].worst < c[b].worst; });
     failed.resize(failed.size() - std::min(failed.size(), hidden.size()));
     kept.insert(kept.end(), hidden.begin(), hidden.end());
+    // The near pivots leave rounding in what they give, which a record that
+    // barely touches the direction departs from wholly: the warning judges
+    // the direction without it, so that it names the record that informs.
+    std::vector<Sparse> near;
+    for (std::size_t d : failed) near.push_back(without_rounding(dirs[d]));
+    const std::vector<Check> nc = check(near);
     std::vector<int> warned;
-    for (std::size_t d : failed) {
-      const int col = choose(dirs[d]);
+    for (std::size_t j = 0; j < near.size(); ++j) {
+      if (near[j].empty()) continue;
+      const int col = choose(near[j]);
       if (std::find(warned.begin(), warned.end(), col) != warned.end()) continue;
       warned.push_back(col);
       const auto [e, l] = owner(eq_of_[static_cast<std::size_t>(col)]);
-      util::say_text(near_line(e, l, t_, group(dirs[d].back().first), c[d]));
+      util::say_text(near_line(e, l, t_, group(near[j].back().first), nc[j].worst > 0 ? nc[j] : c[failed[j]]));
     }
     return kept;
+  }
+
+  // d without the elements whose terms are below near_rounding of its
+  // largest term.
+  Sparse without_rounding(const Sparse& d) const {
+    double big = 0;
+    for (const auto& [k, v] : d) big = std::max(big, std::fabs(v) * size_[static_cast<std::size_t>(k)]);
+    Sparse out;
+    for (const auto& [k, v] : d)
+      if (std::fabs(v) * size_[static_cast<std::size_t>(k)] > near_rounding * big) out.emplace_back(k, v);
+    return out;
   }
 
   // The best-informed parameter of a direction: of its flat group levels,

@@ -498,6 +498,46 @@ TEST_F(References, OneRecordOffAConstantInformsItAtAnyNumberOfRecords) {
     }
 }
 
+// Contemporary groups, a breed (2 levels) and a covariable that is the
+// breed-1 indicator on every record but one: the breed levels against the
+// groups are an exact direction, held; the covariable against breed 1 a
+// near one, sampled, and the warning names the record that departs (not
+// one that only the pivots' rounding seems to move), by its share.
+TEST_F(References, ANearDirectionIsWarnedOfByTheRecordThatInformsIt) {
+  const int nrec = 300, odd = 151;
+  const float above1 = 1 + 1e-6f;
+  const struct {
+    const char* what;
+    int breed;      // the odd record's
+    double x;       // its covariable
+    double share;   // its remainder against its terms: |x - indicator| / (x + indicator)
+  } cases[] = {
+      {"breed 2, a covariable just above 0", 2, 1e-6, 1.0},
+      {"breed 2, a covariable further above 0", 2, 1e-5, 1.0},
+      {"breed 1, a covariable just above 1", 1, above1, (above1 - 1.0) / (above1 + 1.0)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::ostringstream data;
+    data.precision(10);
+    for (int i = 0; i < nrec; ++i) {
+      const int cg = 1 + i % 5, breed = i + 1 == odd ? c.breed : 1 + (i / 3) % 2;
+      data << 10 + cg + breed + (i % 7) * 0.25 << " " << cg << " " << breed << " "
+           << (i + 1 == odd ? c.x : breed == 1 ? 1.0 : 0.0) << "\n";
+    }
+    std::ofstream(dir() / "data.txt") << data.str();
+    std::ofstream(dir() / "params.txt") << params(nrec, 20, 10, 5, 3, "2 5 cross n\n3 2 cross n\n4 1 cov n\n");
+    const Process p = run_program(dir());
+    ASSERT_EQ(p.status, 0) << p.out << p.err;
+    EXPECT_EQ(reference_lines(p.out).size(), 1u) << p.out;
+    const std::string said = "is nearly a combination of other fixed levels, not exactly: record " + std::to_string(odd) +
+                             " departs from it by ";
+    const auto at = p.out.find(said);
+    ASSERT_NE(at, std::string::npos) << p.out;
+    EXPECT_NEAR(std::stod(p.out.substr(at + said.size(), 7)), c.share, 0.05 * c.share);
+  }
+}
+
 // Two traits, 6 contemporary groups: groups 5 and 6 have trait 2 missing on
 // every record.  No record informs their trait-2 levels, which the imputed
 // values would carry anywhere: held at 0, said so; the other levels have
