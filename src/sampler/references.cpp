@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <numeric>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -38,10 +39,9 @@ constexpr double negligible = sparsem::null_element;
 // out near 1e-15, and one unit in the last place of a 32-bit real is 6e-8
 // of its value or more.
 constexpr double verified_residual = 1e-8;
-// The rounding that pivots of a near direction (remainders below the
-// null-space routine's pivot tolerance, shares up to 1e-5 of a record's
-// terms) leave in the directions they give: elements near 1e-8 of the
-// largest term, against shares of 1 or so in the direction itself.
+// Elements of a direction below this share of its largest term, where a
+// record departs from it, are rounding that the pivots of a near direction
+// left (they come out near 1e-8).
 constexpr double near_rounding = 1e-6;
 
 // Effects whose levels are flat-prior location parameters of their own:
@@ -499,6 +499,8 @@ class Search {
     return out;
   }
 
+  // The directions no record informs, over the parameters drawn (only the
+  // columns of only_, when it is set).
   std::vector<Sparse> search() {
     return raw_directions(null_directions(static_cast<int>(eq_of_.size()), gram()));
   }
@@ -518,16 +520,15 @@ class Search {
   // record that departs and searching the failed directions' other columns
   // again finds the exact ones without the near one; a last search over
   // the columns of what was found makes them independent and clean.
-  std::vector<Sparse> exact_within(const std::vector<Sparse>& dirs, const std::vector<std::size_t>& failed,
-                                   const std::vector<Check>& c) {
+  std::vector<Sparse> exact_within(const std::vector<Sparse>& failed, const std::vector<int>& departing) {
     constexpr int most_tries = 64;  // each is a pass over the records
     std::vector<char> support(eq_of_.size(), 0), found(eq_of_.size(), 0);
-    for (std::size_t d : failed)
-      for (const auto& [k, v] : dirs[d]) support[static_cast<std::size_t>(k)] = 1;
+    for (const Sparse& d : failed)
+      for (const auto& [k, v] : d) support[static_cast<std::size_t>(k)] = 1;
     std::vector<int> tried;
     bool any = false;
-    for (std::size_t d : failed) {
-      row(c[d].record);
+    for (int i : departing) {
+      row(i);
       const Sparse cells = cells_;
       for (const auto& [k, x] : cells) {
         if (!support[static_cast<std::size_t>(k)] || std::find(tried.begin(), tried.end(), k) != tried.end() ||
@@ -557,36 +558,42 @@ class Search {
   std::vector<Sparse> verified(std::vector<Sparse> dirs) {
     if (dirs.empty()) return dirs;
     const std::vector<Check> c = check(dirs);
-    std::vector<Sparse> kept;
-    std::vector<std::size_t> failed;
+    std::vector<Sparse> kept, failed;
+    std::vector<int> departing;
     for (std::size_t d = 0; d < dirs.size(); ++d)
       if (!dirs[d].empty()) {
-        if (c[d].worst <= verified_residual)
-          kept.push_back(dirs[d]);
-        else
-          failed.push_back(d);
+        if (c[d].worst <= verified_residual) {
+          kept.push_back(std::move(dirs[d]));
+        } else {
+          failed.push_back(std::move(dirs[d]));
+          departing.push_back(c[d].record);
+        }
       }
-    std::vector<Sparse> hidden;
-    if (failed.size() > 1) hidden = exact_within(dirs, failed, c);
-    // Those left near: the failed ones closest to holding, one for each
-    // dimension the exact ones found there did not take.
-    std::stable_sort(failed.begin(), failed.end(), [&c](std::size_t a, std::size_t b) { return c[a].worst < c[b].worst; });
-    failed.resize(failed.size() - std::min(failed.size(), hidden.size()));
-    kept.insert(kept.end(), hidden.begin(), hidden.end());
+    if (failed.empty()) return kept;
     // The near pivots leave rounding in what they give, which a record that
-    // barely touches the direction departs from wholly: the warning judges
-    // the direction without it, so that it names the record that informs.
+    // barely touches a direction departs from wholly: judged without it, a
+    // failed direction names the record that informs it.
     std::vector<Sparse> near;
-    for (std::size_t d : failed) near.push_back(without_rounding(dirs[d]));
+    for (const Sparse& d : failed) near.push_back(without_rounding(d));
     const std::vector<Check> nc = check(near);
+    for (const Check& x : nc) departing.push_back(x.record);
+    std::vector<Sparse> hidden;
+    if (failed.size() > 1) hidden = exact_within(failed, departing);
+    kept.insert(kept.end(), hidden.begin(), hidden.end());
+    // Those left near: the failed ones closest to holding, one for each
+    // dimension the exact ones found among them did not take.
+    std::vector<std::size_t> order(near.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&nc](std::size_t a, std::size_t b) { return nc[a].worst < nc[b].worst; });
+    order.resize(order.size() - std::min(order.size(), hidden.size()));
     std::vector<int> warned;
-    for (std::size_t j = 0; j < near.size(); ++j) {
+    for (std::size_t j : order) {
       if (near[j].empty()) continue;
       const int col = choose(near[j]);
       if (std::find(warned.begin(), warned.end(), col) != warned.end()) continue;
       warned.push_back(col);
       const auto [e, l] = owner(eq_of_[static_cast<std::size_t>(col)]);
-      util::say_text(near_line(e, l, t_, group(near[j].back().first), nc[j].worst > 0 ? nc[j] : c[failed[j]]));
+      util::say_text(near_line(e, l, t_, group(near[j].back().first), nc[j]));
     }
     return kept;
   }
