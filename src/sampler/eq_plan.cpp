@@ -90,8 +90,7 @@ template <int NT, bool Ahead, bool Uniform, int N, class Eq, class X, bool Order
         } else {
           if (eq(t2, j) < a1) continue;  // the store keeps the upper triangle
         }
-        const float pr = x1 * x(t2, j);
-        const double v = static_cast<double>(pr) * w * rl[t1 + t2 * NT];
+        const double v = multiplier_product(x1, x(t2, j)) * w * rl[t1 + t2 * NT];
         VELMORAN_CHECK("planned record addition", static_cast<long>(k), 0L,
                        static_cast<long>(pos.size() - direct_ahead) - 1);
         if constexpr (Ahead) __builtin_prefetch(a + p[k + direct_ahead], 1);

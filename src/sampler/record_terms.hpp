@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "model/model.hpp"
@@ -24,6 +25,17 @@ struct SlotView {
   const std::int32_t* eq[max_traits];
   const float* x[max_traits];
 };
+
+// The product of two multipliers in the equations: a 32-bit value, as it
+// has always been, unless that value leaves the 32-bit range (covariables
+// beyond about 1e19 or below 1e-19 in size, whose squares would become
+// infinite or 0 and their coefficients lost): then the exact product.
+inline double multiplier_product(float a, float b) {
+  const float p = a * b;
+  if (std::isnormal(p) || a == 0 || b == 0) [[likely]]
+    return static_cast<double>(p);
+  return static_cast<double>(a) * static_cast<double>(b);
+}
 
 // The equation of a slot: a missing-code slot's is 1, kept as -1.
 inline int magnitude(std::int32_t q) { return std::max(q, 1); }
@@ -98,9 +110,7 @@ inline void record_terms(model::State& s, const SlotView& r, Add&& add) {
         const double* rcol = ri + t1;
         for (int t2 = 0; t2 < nt; ++t2) {
           if (!uniform && j >= r.cnt[t2]) continue;
-          // The product of the two multipliers is a 32-bit value.
-          const float p = x1 * r.x[t2][j];
-          add(a1, magnitude(r.eq[t2][j]), static_cast<double>(p) * w * rcol[t2 * nt]);
+          add(a1, magnitude(r.eq[t2][j]), multiplier_product(x1, r.x[t2][j]) * w * rcol[t2 * nt]);
         }
       }
 

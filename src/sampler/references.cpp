@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <numeric>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -38,6 +39,10 @@ constexpr double negligible = sparsem::null_element;
 // out near 1e-15, and one unit in the last place of a 32-bit real is 6e-8
 // of its value or more.
 constexpr double verified_residual = 1e-8;
+// Elements of a direction below this share of its largest term, where a
+// record departs from it, are rounding that the pivots of a near direction
+// left (they come out near 1e-8).
+constexpr double near_rounding = 1e-6;
 
 // Effects whose levels are flat-prior location parameters of their own:
 // cross-classified effects and covariables in no random group.
@@ -119,14 +124,16 @@ struct Check {
   int record = 0;
 };
 
-// A level that the pivots took for a combination of others but a record
-// does not: it is drawn, and the user is told why the chain will crawl there.
-std::string near_line(int e, int l, int t, const Check& c) {
+// A level that the pivots took for a combination of others (parent groups
+// among them where `groups`) but a record does not: it is drawn, and the
+// user is told why the chain will crawl there.
+std::string near_line(int e, int l, int t, bool groups, const Check& c) {
   std::string line = " warning:" + util::freev("effect", e, "level", l);
   if (m.ntrait > 1) line += util::freev("of trait", t);
   char r[32];
   std::snprintf(r, sizeof r, "%.1e", c.worst);
-  return line + " is nearly a combination of other fixed levels and parent groups, not exactly: record " +
+  return line + " is nearly a combination of other fixed levels" + (groups ? " and parent groups" : "") +
+         ", not exactly: record " +
          std::to_string(c.record) + " departs from it by " + r +
          " of its terms, and no record by more, so the records inform it, if barely: it is sampled, but the chain"
          " moves very slowly along that combination; a covariable far from 0 beside a class effect does this:"
@@ -253,7 +260,7 @@ class Search {
     column_sums();
     unreached(out);
     if (!eq_of_.empty()) {
-      std::vector<Sparse> dirs = verified(raw_directions(null_directions(static_cast<int>(eq_of_.size()), gram())));
+      std::vector<Sparse> dirs = verified(search());
       for (const Sparse& dir : dirs) refuse_sire_dependence(peds_, dir, eq_of_, t_);
       for (auto& [col, dir] : references_of(std::move(dirs))) out.push_back(reference(col, dir));
     }
@@ -435,6 +442,10 @@ class Search {
       const double v = (static_cast<double>(s_.INDATA(i, c.data_col)) - c.mean) * scale_[static_cast<std::size_t>(c.col)];
       if (v != 0) cells_.emplace_back(c.col, v);
     }
+    if (!only_.empty())
+      cells_.erase(std::remove_if(cells_.begin(), cells_.end(),
+                                  [this](const auto& x) { return !only_[static_cast<std::size_t>(x.first)]; }),
+                   cells_.end());
     std::sort(cells_.begin(), cells_.end());
   }
 
@@ -446,7 +457,8 @@ class Search {
     for (Sparse& d : dirs)
       for (auto& [k, v] : d) v *= scale_[static_cast<std::size_t>(k)];
     for (const Centred& c : centred_)
-      if (own_[static_cast<std::size_t>(c.col)] > 0 && c.ss == 0) dirs.push_back({{c.col, 1.0}});
+      if (own_[static_cast<std::size_t>(c.col)] > 0 && c.ss == 0 && (only_.empty() || only_[static_cast<std::size_t>(c.col)]))
+        dirs.push_back({{c.col, 1.0}});
     for (Sparse& d : dirs) {
       Sparse add;
       for (const Centred& c : centred_)
@@ -487,26 +499,114 @@ class Search {
     return out;
   }
 
+  // The directions no record informs, over the parameters drawn (only the
+  // columns of only_, when it is set).
+  std::vector<Sparse> search() {
+    return raw_directions(null_directions(static_cast<int>(eq_of_.size()), gram()));
+  }
+
+  // The directions of dirs that hold on every record.
+  std::vector<Sparse> holding(std::vector<Sparse> dirs) {
+    const std::vector<Check> c = check(dirs);
+    std::vector<Sparse> out;
+    for (std::size_t d = 0; d < dirs.size(); ++d)
+      if (!dirs[d].empty() && c[d].worst <= verified_residual) out.push_back(std::move(dirs[d]));
+    return out;
+  }
+
+  // A near direction that the pivots took for exact is mixed into every
+  // direction found with it, so an exact one can hide in the span of
+  // directions that each fail.  Leaving out, in turn, each column of a
+  // record that departs and searching the failed directions' other columns
+  // again finds the exact ones without the near one; a last search over
+  // the columns of what was found makes them independent and clean.
+  std::vector<Sparse> exact_within(const std::vector<Sparse>& failed, const std::vector<int>& departing) {
+    constexpr int most_tries = 64;  // each is a pass over the records
+    std::vector<char> support(eq_of_.size(), 0), found(eq_of_.size(), 0);
+    for (const Sparse& d : failed)
+      for (const auto& [k, v] : d) support[static_cast<std::size_t>(k)] = 1;
+    std::vector<int> tried;
+    bool any = false;
+    for (int i : departing) {
+      row(i);
+      const Sparse cells = cells_;
+      for (const auto& [k, x] : cells) {
+        if (!support[static_cast<std::size_t>(k)] || std::find(tried.begin(), tried.end(), k) != tried.end() ||
+            static_cast<int>(tried.size()) == most_tries)
+          continue;
+        tried.push_back(k);
+        only_ = support;
+        only_[static_cast<std::size_t>(k)] = 0;
+        for (const Sparse& e : holding(search()))
+          for (const auto& [j, v] : e) {
+            found[static_cast<std::size_t>(j)] = 1;
+            any = true;
+          }
+      }
+    }
+    std::vector<Sparse> out;
+    if (any) {
+      only_ = found;
+      out = holding(search());
+    }
+    only_.clear();
+    return out;
+  }
+
   // The directions that hold on every record; one that a record departs
   // from is warned of (once for its level) and sampled.
   std::vector<Sparse> verified(std::vector<Sparse> dirs) {
     if (dirs.empty()) return dirs;
     const std::vector<Check> c = check(dirs);
-    std::vector<Sparse> kept;
-    std::vector<int> warned;
-    for (std::size_t d = 0; d < dirs.size(); ++d) {
-      if (dirs[d].empty()) continue;
-      if (c[d].worst <= verified_residual) {
-        kept.push_back(std::move(dirs[d]));
-        continue;
+    std::vector<Sparse> kept, failed;
+    std::vector<int> departing;
+    for (std::size_t d = 0; d < dirs.size(); ++d)
+      if (!dirs[d].empty()) {
+        if (c[d].worst <= verified_residual) {
+          kept.push_back(std::move(dirs[d]));
+        } else {
+          failed.push_back(std::move(dirs[d]));
+          departing.push_back(c[d].record);
+        }
       }
-      const int col = choose(dirs[d]);
+    if (failed.empty()) return kept;
+    // The near pivots leave rounding in what they give, which a record that
+    // barely touches a direction departs from wholly: judged without it, a
+    // failed direction names the record that informs it.
+    std::vector<Sparse> near;
+    for (const Sparse& d : failed) near.push_back(without_rounding(d));
+    const std::vector<Check> nc = check(near);
+    for (const Check& x : nc) departing.push_back(x.record);
+    std::vector<Sparse> hidden;
+    if (failed.size() > 1) hidden = exact_within(failed, departing);
+    kept.insert(kept.end(), hidden.begin(), hidden.end());
+    // Those left near: the failed ones closest to holding, one for each
+    // dimension the exact ones found among them did not take.
+    std::vector<std::size_t> order(near.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&nc](std::size_t a, std::size_t b) { return nc[a].worst < nc[b].worst; });
+    order.resize(order.size() - std::min(order.size(), hidden.size()));
+    std::vector<int> warned;
+    for (std::size_t j : order) {
+      if (near[j].empty()) continue;
+      const int col = choose(near[j]);
       if (std::find(warned.begin(), warned.end(), col) != warned.end()) continue;
       warned.push_back(col);
       const auto [e, l] = owner(eq_of_[static_cast<std::size_t>(col)]);
-      util::say_text(near_line(e, l, t_, c[d]));
+      util::say_text(near_line(e, l, t_, group(near[j].back().first), nc[j]));
     }
     return kept;
+  }
+
+  // d without the elements whose terms are below near_rounding of its
+  // largest term.
+  Sparse without_rounding(const Sparse& d) const {
+    double big = 0;
+    for (const auto& [k, v] : d) big = std::max(big, std::fabs(v) * size_[static_cast<std::size_t>(k)]);
+    Sparse out;
+    for (const auto& [k, v] : d)
+      if (std::fabs(v) * size_[static_cast<std::size_t>(k)] > near_rounding * big) out.emplace_back(k, v);
+    return out;
   }
 
   // The best-informed parameter of a direction: of its flat group levels,
@@ -570,6 +670,7 @@ class Search {
   std::vector<Centred> centred_;
   std::vector<double> own_, scale_, size_;  // size: root of own
   std::vector<char> missing_only_;
+  std::vector<char> only_;  // by column: whether a search again takes it (empty: all)
   Sparse cells_;
 };
 
@@ -631,8 +732,8 @@ void settle_references(model::State& s) {
         util::fatal(util::freev("restart at cycle", m.round, ": effect", r.effect, "level", r.level) +
                     (m.ntrait > 1 ? util::freev("of trait", r.trait) : std::string()) +
                     " is now held at 0 as a reference, but the stored chain drew it (a chain stored by a version of"
-                    " the program that held no references), so its sums mix draws along a direction the records"
-                    " do not inform: start the chain afresh (RESTART: n)");
+                    " the program that held no references, or held another level of that direction), so its sums"
+                    " mix draws along a direction the records do not inform: start the chain afresh (RESTART: n)");
 }
 
 void hold_references(model::State& s) {

@@ -13,6 +13,7 @@
 #include "sampler/covariable_spread.hpp"
 #include "sampler/gibbs.hpp"
 #include "sampler/gibbsvar.hpp"
+#include "sampler/record_terms.hpp"
 #include "sampler/records.hpp"
 #include "sampler/resid_steps.hpp"
 #include "sampler/samplefiles.hpp"
@@ -80,8 +81,7 @@ void add_pass_terms(model::State& s, int pass) {
         const float x1 = s.WEIGHT_COV(i, t1);
         for (int t2 = 1; t2 <= nt; ++t2) {
           if (j > c.naddr_t(t2) || !in_pass(j, t2)) continue;
-          const float p = x1 * s.WEIGHT_COV(j, t2);
-          sparsem::add_sparse_hashm(static_cast<double>(p) * w * m.rinv(t1, t2), s.ADDRESS(i, t1),
+          sparsem::add_sparse_hashm(multiplier_product(x1, s.WEIGHT_COV(j, t2)) * w * m.rinv(t1, t2), s.ADDRESS(i, t1),
                                     s.ADDRESS(j, t2), s.XX);
         }
       }
