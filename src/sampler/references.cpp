@@ -406,6 +406,8 @@ class Search {
     const int ngroup = nc - nfixed_;
     const bool square = ngroup > 0 && ngroup <= 512;
     std::vector<double> among(square ? static_cast<std::size_t>(ngroup) * static_cast<std::size_t>(ngroup) : 0, 0.0);
+    // The diagonal, in most records' rows, is summed apart from the table.
+    std::vector<double> own(static_cast<std::size_t>(nc), 0.0);
     for (int i = 1; i <= m.nrec; ++i) {
       if (!observed(i)) continue;
       elimination_row(i);
@@ -417,11 +419,15 @@ class Search {
           for (std::size_t b = a; b < n; ++b) row[cells[b].first - nfixed_] += cells[a].second * cells[b].second;
           continue;
         }
-        for (std::size_t b = a; b < n; ++b)
+        own[static_cast<std::size_t>(cells[a].first)] += cells[a].second * cells[a].second;
+        for (std::size_t b = a + 1; b < n; ++b)
           g.add(static_cast<std::uint32_t>(cells[a].first), static_cast<std::uint32_t>(cells[b].first),
                 cells[a].second * cells[b].second);
       }
     }
+    for (int k = 0; k < nc; ++k)
+      if (const double v = own[static_cast<std::size_t>(k)]; v != 0)
+        g.add(static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(k), v);
     for (int a = 0; a < (square ? ngroup : 0); ++a)
       for (int b = a; b < ngroup; ++b) {
         const double v = among[static_cast<std::size_t>(a) * static_cast<std::size_t>(ngroup) + static_cast<std::size_t>(b)];

@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <memory>
+
+#include "util/team.hpp"
 
 namespace sparsem {
 
@@ -23,23 +26,32 @@ constexpr int dense_max = 16384;
 // holds a quarter of them, where they are this many or more.
 constexpr int wide_min = 64;
 constexpr int wide_share = 4;
+// Rows a batch of pivots updates at a time: about the second-level cache.
+constexpr std::size_t block_bytes = std::size_t{1} << 20;
+// Below this many pairs a batch's updates are not shared out.
+constexpr std::size_t fill_work_per_thread = std::size_t{1} << 20;
 // Rows of a panel of the dense block, and columns of its trailing update
 // taken at a time (their packed panel stays in the second-level cache).
 constexpr int panel = 64;
 constexpr int chunk = 256;
+// Below this many multiply-adds a panel's update is not shared out.
+constexpr std::size_t dense_work_per_thread = std::size_t{1} << 21;
 
 using v4 = double __attribute__((vector_size(32)));
 
-// a(k1 + i, k1 + j) -= (F W)(i, j) for the m by m block's upper triangle, by
-// 4 by 8 tiles over the panel's bw rows: F packed by 4 rows (bw by 4 each),
-// W by 8 columns (bw by 8).  Each element's sum is taken in the same order
-// at any vector width, so the processors' builds agree to the bit.
+// a(k1 + i, k1 + j) -= (F W)(i, j) for the m by m block's upper triangle in
+// the 8-column blocks jb0..jb1-1, by 4 by 8 tiles over the panel's bw rows:
+// F packed by 4 rows (bw by 4 each), W by 8 columns (bw by 8).  Each
+// element's sum is taken in the same order at any vector width and in any
+// share of the blocks, so the processors' builds and any count of threads
+// agree to the bit.
 __attribute__((target_clones("avx2", "default"))) void subtract_tiles(double* a, std::size_t ur, int k1, int m,
-                                                                      int bw, const double* F, const double* W) {
-  const int wblocks = (m + 7) / 8, chunk_blocks = chunk / 8;
+                                                                      int bw, const double* F, const double* W,
+                                                                      int jb0, int jb1) {
+  const int chunk_blocks = chunk / 8;
   const auto fstep = 4 * static_cast<std::size_t>(bw), wstep = 8 * static_cast<std::size_t>(bw);
-  for (int jc = 0; jc < wblocks; jc += chunk_blocks) {
-    const int je = std::min(jc + chunk_blocks, wblocks);
+  for (int jc = jb0; jc < jb1; jc += chunk_blocks) {
+    const int je = std::min(jc + chunk_blocks, jb1);
     for (int ib = 0; ib * 4 < std::min(8 * je, m); ++ib) {
       for (int jb = std::max(jc, ib / 2); jb < je; ++jb) {
         const double* f = F + static_cast<std::size_t>(ib) * fstep;
@@ -79,29 +91,82 @@ __attribute__((target_clones("avx2", "default"))) void subtract_tiles(double* a,
   }
 }
 
+// The panel's rows k0..k1-1 over columns j0..j1-1 past the panel (k1 <= j0)
+// lose the panel's earlier rows' shares, each element in the order of those
+// rows as a row-by-row elimination takes them, and are packed into F and W
+// for the trailing update: the pivots and the panel's own block are final.
+void panel_columns(double* a, int r, int k0, int k1, int j0, int j1, const std::vector<double>& piv,
+                   const std::vector<char>& dep, double* F, double* W) {
+  const auto ur = static_cast<std::size_t>(r);
+  for (int i = k0; i < k1; ++i) {
+    double* ai = a + static_cast<std::size_t>(i) * ur;
+    if (dep[static_cast<std::size_t>(i)]) {
+      std::fill(ai + j0, ai + j1, 0.0);
+      continue;
+    }
+    const double d = piv[static_cast<std::size_t>(i)];
+    for (int i2 = i + 1; i2 < k1; ++i2) {
+      const double f = ai[i2] / d;
+      if (f == 0) continue;
+      double* a2 = a + static_cast<std::size_t>(i2) * ur;
+      for (int j = j0; j < j1; ++j) a2[j] -= f * ai[j];
+    }
+  }
+  const int bw = k1 - k0;
+  const auto ubw = static_cast<std::size_t>(bw);
+  for (int q = 0; q < bw; ++q) {
+    const double* ak = a + static_cast<std::size_t>(k0 + q) * ur;
+    const double pk = piv[static_cast<std::size_t>(k0 + q)];
+    const bool live = !dep[static_cast<std::size_t>(k0 + q)];
+    const auto uq = static_cast<std::size_t>(q);
+    for (int jr = j0; jr < j1; ++jr) {
+      const auto uj = static_cast<std::size_t>(jr - k1);
+      W[((uj / 8) * ubw + uq) * 8 + uj % 8] = ak[jr];
+      F[((uj / 4) * ubw + uq) * 4 + uj % 4] = live ? ak[jr] / pk : 0.0;
+    }
+  }
+}
+
+// Bounds of `parts` shares of the blocks 0..nb-1, block b weighing b + 1
+// (the upper triangle's tiles in its column), each share near an equal weight.
+void triangle_shares(int nb, int parts, std::vector<int>& bound) {
+  bound.assign(static_cast<std::size_t>(parts) + 1, nb);
+  bound[0] = 0;
+  const double total = 0.5 * nb * (nb + 1.0);
+  int b = 0;
+  double sum = 0;
+  for (int p = 1; p < parts; ++p) {
+    while (b < nb && sum < total * p / parts) sum += ++b;
+    bound[static_cast<std::size_t>(p)] = b;
+  }
+}
+
 // Eliminates the r by r block a (upper triangle by rows) in order, in
 // panels: a row's pivot at or below null_pivot marks it dependent, and its
 // row is cleared so that it changes nothing after it.  Each row is left as
-// it stood when it was eliminated.
-void eliminate_dense(std::vector<double>& a, int r, std::vector<double>& piv, std::vector<char>& dep) {
+// it stood when it was eliminated.  The columns past a panel and the
+// trailing update are shared out to threads by columns: each element is
+// summed by one thread in the order one thread alone takes.
+void eliminate_dense(double* a, int r, std::vector<double>& piv, std::vector<char>& dep) {
   const auto ur = static_cast<std::size_t>(r);
   std::vector<double> F, W;
+  std::vector<int> bound;
   for (int k0 = 0; k0 < r; k0 += panel) {
     const int k1 = std::min(k0 + panel, r), bw = k1 - k0;
     for (int i = k0; i < k1; ++i) {
-      double* ai = a.data() + static_cast<std::size_t>(i) * ur;
+      double* ai = a + static_cast<std::size_t>(i) * ur;
       const double d = ai[i];
       if (!(d > null_pivot)) {
         dep[static_cast<std::size_t>(i)] = 1;
-        std::fill(ai + i + 1, ai + r, 0.0);
+        std::fill(ai + i + 1, ai + k1, 0.0);
         continue;
       }
       piv[static_cast<std::size_t>(i)] = d;
       for (int i2 = i + 1; i2 < k1; ++i2) {
         const double f = ai[i2] / d;
         if (f == 0) continue;
-        double* a2 = a.data() + static_cast<std::size_t>(i2) * ur;
-        for (int j = i2; j < r; ++j) a2[j] -= f * ai[j];
+        double* a2 = a + static_cast<std::size_t>(i2) * ur;
+        for (int j = i2; j < k1; ++j) a2[j] -= f * ai[j];
       }
     }
     // The rows after the panel lose its share: a(i, j) -= sum over the
@@ -109,76 +174,70 @@ void eliminate_dense(std::vector<double>& a, int r, std::vector<double>& piv, st
     const int m = r - k1;
     if (m == 0) break;
     const auto ubw = static_cast<std::size_t>(bw);
-    F.assign(static_cast<std::size_t>((m + 3) / 4) * 4 * ubw, 0.0);
-    W.assign(static_cast<std::size_t>((m + 7) / 8) * 8 * ubw, 0.0);
-    for (int q = 0; q < bw; ++q) {
-      const double* ak = a.data() + static_cast<std::size_t>(k0 + q) * ur + k1;
-      const double pk = piv[static_cast<std::size_t>(k0 + q)];
-      const bool live = !dep[static_cast<std::size_t>(k0 + q)];
-      const auto uq = static_cast<std::size_t>(q);
-      for (int j = 0; j < m; ++j) {
-        const auto uj = static_cast<std::size_t>(j);
-        W[((uj / 8) * ubw + uq) * 8 + uj % 8] = ak[j];
-        F[((uj / 4) * ubw + uq) * 4 + uj % 4] = live ? ak[j] / pk : 0.0;
-      }
-    }
-    subtract_tiles(a.data(), ur, k1, m, bw, F.data(), W.data());
+    const int nb = (m + 7) / 8;
+    F.assign(static_cast<std::size_t>(nb) * 8 * ubw, 0.0);
+    W.assign(static_cast<std::size_t>(nb) * 8 * ubw, 0.0);
+    const auto work = static_cast<std::size_t>(m) * static_cast<std::size_t>(m) / 2 * ubw;
+    const int parts = std::min(util::team_parts(work, dense_work_per_thread, null_threads), nb);
+    util::run_parts(parts, [&](int p) {
+      const int b0 = nb * p / parts, b1 = nb * (p + 1) / parts;
+      panel_columns(a, r, k0, k1, k1 + 8 * b0, std::min(r, k1 + 8 * b1), piv, dep, F.data(), W.data());
+    });
+    triangle_shares(nb, parts, bound);
+    util::run_parts(parts, [&](int p) {
+      const auto up = static_cast<std::size_t>(p);
+      subtract_tiles(a, ur, k1, m, bw, F.data(), W.data(), bound[up], bound[up + 1]);
+    });
   }
 }
+
+// Sums by position, cleared after each use: one for each thread.
+struct Scratch {
+  explicit Scratch(int n) : work(static_cast<std::size_t>(n), 0.0), hit(static_cast<std::size_t>(n), 0) {}
+  std::vector<double> work;
+  std::vector<char> hit;
+  std::vector<int> touched;
+};
 
 class Elimination {
  public:
   Elimination(int n, std::vector<std::vector<Entry>> rows)
       : n_(n), row_(std::move(rows)), wide_(static_cast<std::size_t>(n)), diag_(static_cast<std::size_t>(n), 1.0),
         piv_(static_cast<std::size_t>(n), 0.0), dep_(static_cast<std::size_t>(n), 0),
-        users_(static_cast<std::size_t>(n)), work_(static_cast<std::size_t>(n), 0.0),
-        hit_(static_cast<std::size_t>(n), 0), settled_(static_cast<std::size_t>(n), 0) {}
+        users_(static_cast<std::size_t>(n)), main_(n), reached_(static_cast<std::size_t>(n), 0),
+        settled_(static_cast<std::size_t>(n), 0) {}
 
   void run() {
-    for (int k = 0; k < n_; ++k) {
-      std::vector<Entry>& rk = row_[static_cast<std::size_t>(k)];
-      collect(k);
-      const int left = n_ - k;
-      if (left >= dense_min && left <= dense_max && static_cast<double>(rk.size()) >= dense_share * (left - 1)) {
+    int k = 0;
+    while (k < n_) {
+      if (dense_from(k)) {
         dense(k);
         return;
       }
-      const double d = diag_[static_cast<std::size_t>(k)];
-      if (!(d > null_pivot)) {
-        dep_[static_cast<std::size_t>(k)] = 1;
-        std::vector<Entry>().swap(rk);
-        continue;
-      }
-      piv_[static_cast<std::size_t>(k)] = d;
-      // In order, so that each pair goes to the row of its first.
-      std::sort(rk.begin(), rk.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
-      for (std::size_t x = 0; x < rk.size(); ++x) {
-        const auto [i, vi] = rk[x];
-        const auto ui = static_cast<std::size_t>(i);
-        diag_[ui] -= vi * vi / d;
-        users_[ui].push_back(k);
-        if (!wide_[ui].empty()) {
-          double* w = wide_[ui].data();
-          for (std::size_t y = x + 1; y < rk.size(); ++y) w[rk[y].first - i - 1] += -vi * rk[y].second / d;
-          continue;
-        }
-        for (std::size_t y = x + 1; y < rk.size(); ++y) append(i, rk[y].first, -vi * rk[y].second / d);
-      }
+      take(k);
+      // The pivots after k that no row of the batch reaches have their rows
+      // final already: they go with k, and the batch's updates are made a
+      // block of target rows at a time, each row's in the order of the
+      // pivots, so that the rows updated stay in cache.
+      int next = k + 1;
+      while (next < n_ && !reached_[static_cast<std::size_t>(next)] && !dense_from(next)) take(next++);
+      update_blocks();
+      k = next;
     }
   }
 
-  // The direction of dependent position p over positions, in work_ (the
+  // The direction of dependent position p over positions, in work (the
   // positions set listed in set); the caller clears them.
   void direction(int p, std::vector<int>& set) {
     set.clear();
-    work_[static_cast<std::size_t>(p)] = 1;
+    main_.work[static_cast<std::size_t>(p)] = 1;
     if (p >= first_dense_) {
       const int pd = p - first_dense_;
       const auto ur = static_cast<std::size_t>(r_);
-      double* v = work_.data() + first_dense_;
+      double* v = main_.work.data() + first_dense_;
       for (int i = pd - 1; i >= 0; --i) {
         if (dep_[static_cast<std::size_t>(first_dense_ + i)]) continue;
-        const double* ai = a_.data() + static_cast<std::size_t>(i) * ur;
+        const double* ai = a_.get() + static_cast<std::size_t>(i) * ur;
         double sum = 0;
         for (int j = i + 1; j <= pd; ++j) sum += ai[j] * v[j];
         v[i] = -sum / piv_[static_cast<std::size_t>(first_dense_ + i)];
@@ -190,51 +249,141 @@ class Elimination {
     }
     // The columns eliminated as rows that reach these, latest first.
     const std::size_t seeds = set.size();
-    for (int q : set) hit_[static_cast<std::size_t>(q)] = 1;
+    for (int q : set) main_.hit[static_cast<std::size_t>(q)] = 1;
     for (std::size_t q = 0; q < set.size(); ++q)
       for (int u : users_[static_cast<std::size_t>(set[q])])
-        if (!hit_[static_cast<std::size_t>(u)]) {
-          hit_[static_cast<std::size_t>(u)] = 1;
+        if (!main_.hit[static_cast<std::size_t>(u)]) {
+          main_.hit[static_cast<std::size_t>(u)] = 1;
           set.push_back(u);
         }
-    for (int q : set) hit_[static_cast<std::size_t>(q)] = 0;
+    for (int q : set) main_.hit[static_cast<std::size_t>(q)] = 0;
     std::sort(set.begin() + static_cast<std::ptrdiff_t>(seeds), set.end(), std::greater<>());
     for (std::size_t q = seeds; q < set.size(); ++q) {
       const auto u = static_cast<std::size_t>(set[q]);
       double sum = 0;
-      for (const auto& [j, v] : row_[u]) sum += v * work_[static_cast<std::size_t>(j)];
-      work_[u] = -sum / piv_[u];
+      for (const auto& [j, v] : row_[u]) sum += v * main_.work[static_cast<std::size_t>(j)];
+      main_.work[u] = -sum / piv_[u];
     }
   }
 
   bool dependent(int k) const { return dep_[static_cast<std::size_t>(k)]; }
-  double& work(int k) { return work_[static_cast<std::size_t>(k)]; }
+  double& work(int k) { return main_.work[static_cast<std::size_t>(k)]; }
   int dense_order() const { return r_; }
 
  private:
+  // Row k summed; whether the columns left from k on are to go as a dense
+  // block.
+  bool dense_from(int k) {
+    collect(k);
+    const int left = n_ - k;
+    return left >= dense_min && left <= dense_max &&
+           static_cast<double>(row_[static_cast<std::size_t>(k)].size()) >= dense_share * (left - 1);
+  }
+  // Row k's pivot taken into the batch, or k marked dependent.
+  void take(int k) {
+    std::vector<Entry>& rk = row_[static_cast<std::size_t>(k)];
+    const double d = diag_[static_cast<std::size_t>(k)];
+    if (!(d > null_pivot)) {
+      dep_[static_cast<std::size_t>(k)] = 1;
+      std::vector<Entry>().swap(rk);
+      return;
+    }
+    piv_[static_cast<std::size_t>(k)] = d;
+    // In order, so that each pair goes to the row of its first.
+    std::sort(rk.begin(), rk.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
+    batch_.push_back(k);
+    batch_work_ += rk.size() * rk.size() / 2;
+    for (const auto& [i, v] : rk)
+      if (!reached_[static_cast<std::size_t>(i)]) {
+        reached_[static_cast<std::size_t>(i)] = 1;
+        targets_.push_back(i);
+      }
+  }
+  // Pivot k's share of the rows before `to` that its row reaches, from its
+  // entry x on; returns the first entry past them.
+  std::size_t update(int k, std::size_t x, int to, Scratch& z) {
+    const std::vector<Entry>& rk = row_[static_cast<std::size_t>(k)];
+    const double d = piv_[static_cast<std::size_t>(k)];
+    for (; x < rk.size() && rk[x].first < to; ++x) {
+      const auto [i, vi] = rk[x];
+      const auto ui = static_cast<std::size_t>(i);
+      diag_[ui] -= vi * vi / d;
+      users_[ui].push_back(k);
+      if (!wide_[ui].empty()) {
+        double* w = wide_[ui].data();
+        for (std::size_t y = x + 1; y < rk.size(); ++y) w[rk[y].first - i - 1] += -vi * rk[y].second / d;
+        continue;
+      }
+      for (std::size_t y = x + 1; y < rk.size(); ++y) append(i, rk[y].first, -vi * rk[y].second / d, z);
+    }
+    return x;
+  }
+  // The batch's updates, by blocks of the rows it reaches that fit in
+  // cache, shared out to threads by blocks: each row is updated by one
+  // thread in the order one thread alone takes.
+  void update_blocks() {
+    std::sort(targets_.begin(), targets_.end());
+    block_.clear();
+    for (std::size_t t = 0; t < targets_.size();) {
+      block_.push_back(t);
+      // What a row may grow to: a vector over the positions after it.
+      for (std::size_t bytes = 0; t < targets_.size() && bytes < block_bytes; ++t)
+        bytes += static_cast<std::size_t>(n_ - targets_[t]) * sizeof(double);
+    }
+    block_.push_back(targets_.size());
+    const int nblock = static_cast<int>(block_.size()) - 1;
+    const int parts =
+        std::clamp(util::team_parts(batch_work_, fill_work_per_thread, null_threads), 1, std::max(nblock, 1));
+    while (static_cast<int>(spare_.size()) < parts - 1) spare_.emplace_back(n_);
+    cursor_.resize(static_cast<std::size_t>(parts));
+    for (auto& c : cursor_) c.resize(batch_.size());
+    util::run_parts(parts, [&](int p) {
+      Scratch& z = p == 0 ? main_ : spare_[static_cast<std::size_t>(p) - 1];
+      std::vector<std::size_t>& cur = cursor_[static_cast<std::size_t>(p)];
+      const int b0 = nblock * p / parts, b1 = nblock * (p + 1) / parts;
+      if (b0 == b1) return;
+      const int from = targets_[block_[static_cast<std::size_t>(b0)]];
+      for (std::size_t b = 0; b < batch_.size(); ++b) {
+        const std::vector<Entry>& rk = row_[static_cast<std::size_t>(batch_[b])];
+        cur[b] = static_cast<std::size_t>(
+            std::partition_point(rk.begin(), rk.end(), [from](const Entry& e) { return e.first < from; }) -
+            rk.begin());
+      }
+      for (int x = b0; x < b1; ++x) {
+        const std::size_t e = block_[static_cast<std::size_t>(x) + 1];
+        const int to = e < targets_.size() ? targets_[e] : n_;
+        for (std::size_t b = 0; b < batch_.size(); ++b) cur[b] = update(batch_[b], cur[b], to, z);
+      }
+    });
+    for (int i : targets_) reached_[static_cast<std::size_t>(i)] = 0;
+    targets_.clear();
+    batch_.clear();
+    batch_work_ = 0;
+  }
+
   // Sums a row's entries of one position, dropping those that cancel.
-  void gather(std::vector<Entry>& r) {
+  static void gather(std::vector<Entry>& r, Scratch& z) {
     for (const auto& [j, v] : r) {
       const auto uj = static_cast<std::size_t>(j);
-      if (!hit_[uj]) {
-        hit_[uj] = 1;
-        touched_.push_back(j);
+      if (!z.hit[uj]) {
+        z.hit[uj] = 1;
+        z.touched.push_back(j);
       }
-      work_[uj] += v;
+      z.work[uj] += v;
     }
     r.clear();
-    for (int j : touched_) {
+    for (int j : z.touched) {
       const auto uj = static_cast<std::size_t>(j);
-      if (work_[uj] != 0) r.emplace_back(j, work_[uj]);
-      work_[uj] = 0;
-      hit_[uj] = 0;
+      if (z.work[uj] != 0) r.emplace_back(j, z.work[uj]);
+      z.work[uj] = 0;
+      z.hit[uj] = 0;
     }
-    touched_.clear();
+    z.touched.clear();
   }
   // Fill is appended and summed once a row doubles, so it is never
   // searched; a row that holds a good share of the positions after its own
   // becomes a vector over them, added to in place.
-  void append(int i, int j, double v) {
+  void append(int i, int j, double v, Scratch& z) {
     const auto ui = static_cast<std::size_t>(i);
     std::vector<double>& w = wide_[ui];
     if (!w.empty()) {
@@ -244,7 +393,7 @@ class Elimination {
     std::vector<Entry>& r = row_[ui];
     r.emplace_back(j, v);
     if (r.size() > 2 * settled_[ui] + 64) {
-      gather(r);
+      gather(r, z);
       settled_[ui] = r.size();
       const int span = n_ - i - 1;
       if (span >= wide_min && r.size() >= static_cast<std::size_t>(span / wide_share)) {
@@ -259,7 +408,7 @@ class Elimination {
     const auto uk = static_cast<std::size_t>(k);
     std::vector<double>& w = wide_[uk];
     if (w.empty()) {
-      gather(row_[uk]);
+      gather(row_[uk], main_);
       return;
     }
     std::vector<Entry>& r = row_[uk];
@@ -271,20 +420,26 @@ class Elimination {
     first_dense_ = k;
     r_ = n_ - k;
     const auto ur = static_cast<std::size_t>(r_);
-    a_.assign(ur * ur, 0.0);
-    for (int x = k; x < n_; ++x) {
-      double* ax = a_.data() + static_cast<std::size_t>(x - k) * ur;
-      ax[x - k] = diag_[static_cast<std::size_t>(x)];
-      std::vector<Entry>& rx = row_[static_cast<std::size_t>(x)];
-      for (const auto& [j, v] : rx) ax[j - k] += v;
-      std::vector<Entry>().swap(rx);
-      std::vector<double>& w = wide_[static_cast<std::size_t>(x)];
-      for (std::size_t c = 0; c < w.size(); ++c) ax[static_cast<std::size_t>(x - k) + 1 + c] += w[c];
-      std::vector<double>().swap(w);
-    }
+    // Not zeroed on allocation: the threads that fill the rows touch their
+    // pages first.
+    a_.reset(new double[ur * ur]);
+    const int parts = util::team_parts(ur * ur, dense_work_per_thread, null_threads);
+    util::run_parts(parts, [&](int p) {
+      for (int x = k + r_ * p / parts; x < k + r_ * (p + 1) / parts; ++x) {
+        double* ax = a_.get() + static_cast<std::size_t>(x - k) * ur;
+        std::fill(ax, ax + ur, 0.0);
+        ax[x - k] = diag_[static_cast<std::size_t>(x)];
+        std::vector<Entry>& rx = row_[static_cast<std::size_t>(x)];
+        for (const auto& [j, v] : rx) ax[j - k] += v;
+        std::vector<Entry>().swap(rx);
+        std::vector<double>& w = wide_[static_cast<std::size_t>(x)];
+        for (std::size_t c = 0; c < w.size(); ++c) ax[static_cast<std::size_t>(x - k) + 1 + c] += w[c];
+        std::vector<double>().swap(w);
+      }
+    });
     std::vector<double> piv(ur, 0.0);
     std::vector<char> dep(ur, 0);
-    eliminate_dense(a_, r_, piv, dep);
+    eliminate_dense(a_.get(), r_, piv, dep);
     std::copy(piv.begin(), piv.end(), piv_.begin() + k);
     std::copy(dep.begin(), dep.end(), dep_.begin() + k);
   }
@@ -295,12 +450,16 @@ class Elimination {
   std::vector<double> diag_, piv_;
   std::vector<char> dep_;
   std::vector<std::vector<int>> users_;  // positions eliminated as rows that hold each
-  std::vector<double> work_;
-  std::vector<char> hit_;
-  std::vector<int> touched_;
+  Scratch main_;  // the calling thread's
+  std::vector<char> reached_;  // rows a batch of pivots reaches (targets_)
+  std::vector<int> batch_, targets_;
+  std::size_t batch_work_ = 0;  // its pairs
+  std::vector<std::size_t> block_;  // where each block of targets_ starts
+  std::vector<std::vector<std::size_t>> cursor_;  // by thread and pivot
+  std::vector<Scratch> spare_;  // the other threads'
   std::vector<std::size_t> settled_;
   int first_dense_ = 0x7fffffff, r_ = 0;
-  std::vector<double> a_;  // the dense block
+  std::unique_ptr<double[]> a_;  // the dense block, r_ by r_
 };
 
 }  // namespace

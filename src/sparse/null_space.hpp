@@ -17,6 +17,8 @@
 // they share; fill is gathered in a work vector, never searched for, and
 // once the columns left are mostly neighbours of one another they are
 // eliminated as a dense block (of null_dense_min columns or more).
+// Consecutive columns that reach none of one another are eliminated as a
+// batch, their fill made by blocks of the rows it lands in.
 #pragma once
 
 #include <utility>
@@ -29,6 +31,12 @@ namespace sparsem {
 inline constexpr double null_pivot = 1e-10;
 inline constexpr double null_element = 1e-9;
 inline constexpr int null_dense_min = 32;
+// Threads that share a batch's fill and the dense block: 0 lets them choose (one
+// for a small block, up to the hardware's count and at most 8 for a large
+// one); a positive count is used whatever the size.  Each element is summed
+// by one thread in the order one thread alone takes, so the directions do
+// not depend on the count.
+inline int null_threads = 0;
 
 // What the elimination did, for tests and benchmarks.
 struct NullSpaceInfo {

@@ -214,4 +214,43 @@ TEST(NullSpace, RandomMatricesHaveTheDenseNullity) {
   EXPECT_GT(dense_seen, 0);
 }
 
+// The batch's fill and the dense block shared out to threads: the same
+// directions to the bit for any count, on weights whose sums round (a batch
+// of herds whose fill spans several blocks of rows, a dense block of many
+// panels).
+TEST(NullSpace, ThreadsChangeNoBit) {
+  struct Restore {
+    ~Restore() { sparsem::null_threads = 0; }
+  } restore;
+  const int herds = 1500, levels = 700, n = herds + levels + 1;
+  std::vector<Row> x;
+  unsigned s = 11;
+  for (int i = 0; i < 30000; ++i) {
+    s = s * 1103515245u + 12345u;
+    const int level = static_cast<int>((s >> 16) % static_cast<unsigned>(levels));
+    Row r{{i % herds, 1.0 + (i % 7) / 3.0}, {herds + level, 1.0 + (i % 7) / 3.0}};
+    if (level == 5) r.push_back({n - 1, 0.1 * (1.0 + (i % 7) / 3.0)});
+    x.push_back(r);
+  }
+  const sparsem::PairSums g = gram_of(x);
+  sparsem::null_threads = 1;
+  sparsem::NullSpaceInfo info;
+  const auto one = sparsem::null_directions(n, g, &info);
+  EXPECT_GE(info.dense_order, levels);
+  ASSERT_EQ(one.size(), 2u);
+  for (int threads : {2, 3, 8, 0}) {
+    SCOPED_TRACE(threads);
+    sparsem::null_threads = threads;
+    const auto dirs = sparsem::null_directions(n, g);
+    ASSERT_EQ(dirs.size(), one.size());
+    for (std::size_t d = 0; d < dirs.size(); ++d) {
+      ASSERT_EQ(dirs[d].size(), one[d].size());
+      for (std::size_t k = 0; k < dirs[d].size(); ++k) {
+        EXPECT_EQ(dirs[d][k].first, one[d][k].first);
+        EXPECT_EQ(dirs[d][k].second, one[d][k].second) << k;  // bit for bit
+      }
+    }
+  }
+}
+
 }  // namespace
