@@ -573,11 +573,14 @@ std::string more_than_a_value(const util::RecordRead& r) {
 }
 
 // A comma separates values: a decimal comma cuts a probability to its whole
-// part (0,3333 is read as 0).
+// part (0,3333 is read as 0), also where a blank follows it ("0, 3333").
 std::string comma_hint(std::string_view text) {
   bool comma = false;
-  for (std::size_t k = text.find(','); k != std::string_view::npos && !comma; k = text.find(',', k + 1))
-    comma = k + 1 < text.size() && text[k + 1] >= '0' && text[k + 1] <= '9';
+  for (std::size_t k = text.find(','); k != std::string_view::npos && !comma; k = text.find(',', k + 1)) {
+    std::size_t d = k + 1;
+    while (d < text.size() && (text[d] == ' ' || text[d] == '\t')) ++d;
+    comma = d < text.size() && text[d] >= '0' && text[d] <= '9';
+  }
   if (!comma) return "";
   return "; a comma separates two values, so a decimal comma cuts a number to its whole part (0,3333 is read as"
          " 0 and 3333): write decimals with a point";

@@ -535,6 +535,7 @@ TEST_F(OwnData, MultipleSiresLinesOfMoreThanOneValueAreRefused) {
       {"decimal commas", replaced("0.3333333333", "0,3333333333"),
        at + "3 (record 3): the line holds \"0,3333333333\", 2" + one + comma},
       {"a comma after a blank", "3\n3\n0 ,3333\n" + ms.substr(17), at + "3 (record 3): the line holds \"0 ,3333\", 2" + one + comma},
+      {"a blank after a comma", "3\n3\n0, 3333\n" + ms.substr(17), at + "3 (record 3): the line holds \"0, 3333\", 2" + one + comma},
       {"an id and its probability on one line", "3\n3 0.3333333333\n" + ms.substr(4),
        at + "2 (record 2): the line holds \"3 0.3333333333\", 2" + one},
   };
