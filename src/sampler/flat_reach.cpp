@@ -168,18 +168,19 @@ void FlatReach::reach(int g, std::vector<std::pair<int, double>>& out) const {
               return at_[static_cast<std::size_t>(a.first)] <
                      at_[static_cast<std::size_t>(b.first)];
             });
-  for (std::size_t k = 1; k < out.size(); ++k) {
-    const auto d = static_cast<std::size_t>(out[k].first);
-    double v = 0;
-    for (std::size_t j = 0; j < 2; ++j) {
-      const auto p = static_cast<std::size_t>(parent_[d][j]);
-      if (p > 0 && got_[p] > 0) v += share_[d][j] * got_[p];
-    }
-    for (const auto& [c, w] : candidates(static_cast<int>(d)))
-      if (got_[static_cast<std::size_t>(c)] > 0) v += w * got_[static_cast<std::size_t>(c)];
-    got_[d] = out[k].second = v;
-  }
+  // A parent outside the descendants holds 0; one inside went before.
+  for (std::size_t k = 1; k < out.size(); ++k)
+    got_[static_cast<std::size_t>(out[k].first)] = out[k].second = inherited(out[k].first, got_);
   for (const auto& [d, v] : out) got_[static_cast<std::size_t>(d)] = 0;
+}
+
+double FlatReach::inherited(int id, const std::vector<double>& value) const {
+  const auto u = static_cast<std::size_t>(id);
+  double v = 0;
+  for (std::size_t j = 0; j < 2; ++j)
+    if (parent_[u][j] > 0) v += share_[u][j] * value[static_cast<std::size_t>(parent_[u][j])];
+  for (const auto& [c, w] : candidates(id)) v += w * value[static_cast<std::size_t>(c)];
+  return v;
 }
 
 int FlatReach::sire_dependence(const std::vector<std::pair<int, double>>& at, double tol) const {
@@ -189,15 +190,8 @@ int FlatReach::sire_dependence(const std::vector<std::pair<int, double>>& at, do
     big = std::max(big, std::fabs(v));
     if (l <= lim_) value[static_cast<std::size_t>(l)] = v;
   }
-  for (int a : order_) {
-    const auto ua = static_cast<std::size_t>(a);
-    if (flat_[ua]) continue;
-    double v = 0;
-    for (std::size_t j = 0; j < 2; ++j)
-      if (parent_[ua][j] > 0) v += share_[ua][j] * value[static_cast<std::size_t>(parent_[ua][j])];
-    for (const auto& [c, w] : candidates(a)) v += w * value[static_cast<std::size_t>(c)];
-    value[ua] = v;
-  }
+  for (int a : order_)
+    if (!flat_[static_cast<std::size_t>(a)]) value[static_cast<std::size_t>(a)] = inherited(a, value);
   for (int a : order_) {
     if (!drawn(a)) continue;
     double lo = HUGE_VAL, hi = -HUGE_VAL;
@@ -217,19 +211,24 @@ int nonparent_animal(const model::State& s, int t) {
   return level > m.nlev(e) && level <= m.lenped(e) ? level : 0;
 }
 
-std::vector<FlatReach> flat_reaches(const model::State& s) {
+namespace {
+
+template <class Takes>
+std::vector<FlatReach> reaches_of(const model::State& s, Takes takes) {
   std::vector<FlatReach> out;
   for (int e = 1; e <= m.neff; ++e)
-    if (m.randomnumb(e) > 0 && model::additive_lines(m.randomtype(e))) out.emplace_back(s, e);
+    if (m.randomnumb(e) > 0 && takes(e)) out.emplace_back(s, e);
   return out;
 }
 
+}  // namespace
+
+std::vector<FlatReach> flat_reaches(const model::State& s) {
+  return reaches_of(s, [](int e) { return model::additive_lines(m.randomtype(e)); });
+}
+
 std::vector<FlatReach> every_flat_reach(const model::State& s) {
-  std::vector<FlatReach> out;
-  for (int e = 1; e <= m.neff; ++e)
-    if (m.randomnumb(e) > 0 && (model::additive_lines(model::build_type(e)) || candidate_lines(e)))
-      out.emplace_back(s, e);
-  return out;
+  return reaches_of(s, [](int e) { return model::additive_lines(model::build_type(e)) || candidate_lines(e); });
 }
 
 }  // namespace sampler

@@ -71,6 +71,8 @@ class FlatReach {
   void reach(int g, std::vector<std::pair<int, double>>& out) const;
 
  private:
+  // What id takes from its parents and candidates, given their values.
+  double inherited(int id, const std::vector<double>& value) const;
   int e_ = 0, lim_ = 0;
   std::vector<char> flat_;                    // by id
   std::vector<std::array<int, 2>> parent_;    // by id, of its weighted line

@@ -351,8 +351,7 @@ class Search {
 
   // What the records give each column: its sum of squares over the
   // observed records (and the centred one), and whether only records with
-  // the trait missing reach it.  The elimination's columns are scaled to a
-  // sum of squares of 1, so that no unit moves its tolerances.
+  // the trait missing reach it.
   void column_sums() {
     const std::size_t nc = eq_of_.size();
     own_.assign(nc, 0.0);
@@ -371,14 +370,11 @@ class Search {
           x.ss += v * v;
         }
     }
-    scale_.assign(nc, 0.0);
+    size_.resize(nc);
     for (std::size_t k = 0; k < nc; ++k) {
       if (own_[k] > 0) missing_only_[k] = 0;
-      if (own_[k] > 0) scale_[k] = 1 / std::sqrt(own_[k]);
+      size_[k] = std::sqrt(own_[k]);
     }
-    for (const Centred& x : centred_) scale_[static_cast<std::size_t>(x.col)] = x.ss > 0 ? 1 / std::sqrt(x.ss) : 0.0;
-    size_.resize(nc);
-    for (std::size_t k = 0; k < nc; ++k) size_[k] = std::sqrt(own_[k]);
   }
 
   // Levels that no record where the trait is observed reaches, though a
@@ -397,7 +393,8 @@ class Search {
       }
   }
 
-  // The rows' Gram matrix over the scaled (and centred) columns.
+  // The rows' Gram matrix over the (centred) columns; the elimination
+  // judges it scaled to unit diagonal, so no unit moves its tolerances.
   PairSums gram() {
     const int nc = static_cast<int>(eq_of_.size());
     PairSums g(static_cast<std::size_t>(m.nrec) + eq_of_.size());
@@ -436,16 +433,16 @@ class Search {
     return g;
   }
 
-  // Record i's row as the elimination takes it: centred, scaled.
+  // Record i's row as the elimination takes it: centred.
   void elimination_row(int i) {
     row(i);
     std::size_t n = 0;
-    for (const auto& [k, x] : cells_)
-      if (std::none_of(centred_.begin(), centred_.end(), [k](const Centred& c) { return c.col == k; }))
-        cells_[n++] = {k, x * scale_[static_cast<std::size_t>(k)]};
+    for (const auto& cell : cells_)
+      if (std::none_of(centred_.begin(), centred_.end(), [&cell](const Centred& c) { return c.col == cell.first; }))
+        cells_[n++] = cell;
     cells_.resize(n);
     for (const Centred& c : centred_) {
-      const double v = (static_cast<double>(s_.INDATA(i, c.data_col)) - c.mean) * scale_[static_cast<std::size_t>(c.col)];
+      const double v = static_cast<double>(s_.INDATA(i, c.data_col)) - c.mean;
       if (v != 0) cells_.emplace_back(c.col, v);
     }
     if (!only_.empty())
@@ -455,13 +452,11 @@ class Search {
     std::sort(cells_.begin(), cells_.end());
   }
 
-  // Directions over the scaled, centred columns as directions of the
-  // parameters drawn.  A centred column of 0s (one value on every record:
-  // sums of 32-bit reals are exact in doubles) beside a raw one that is not
-  // is a direction of its own: x less its mean on every covering level.
+  // Directions over the centred columns as directions of the parameters
+  // drawn.  A centred column of 0s (one value on every record: sums of
+  // 32-bit reals are exact in doubles) beside a raw one that is not is a
+  // direction of its own: x less its mean on every covering level.
   std::vector<Sparse> raw_directions(std::vector<Sparse> dirs) {
-    for (Sparse& d : dirs)
-      for (auto& [k, v] : d) v *= scale_[static_cast<std::size_t>(k)];
     for (const Centred& c : centred_)
       if (own_[static_cast<std::size_t>(c.col)] > 0 && c.ss == 0 && (only_.empty() || only_[static_cast<std::size_t>(c.col)]))
         dirs.push_back({{c.col, 1.0}});
@@ -674,7 +669,7 @@ class Search {
   int t_ = 0, nfixed_ = 0;
   std::vector<int> eq_of_;
   std::vector<Centred> centred_;
-  std::vector<double> own_, scale_, size_;  // size: root of own
+  std::vector<double> own_, size_;  // size: root of own
   std::vector<char> missing_only_;
   std::vector<char> only_;  // by column: whether a search again takes it (empty: all)
   Sparse cells_;
