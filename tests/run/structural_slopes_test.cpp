@@ -180,6 +180,14 @@ class StructuralSlopes : public ChainFolder {
   }
 };
 
+// An animal for every per_animal records of a cell, in cell order (none
+// for 0).
+void give_animals(Layout& L, int per_animal) {
+  int id = 0;
+  for (const Cell& cell : L.cells)
+    for (int k = 0; per_animal > 0 && k < cell.n; ++k) L.animal.push_back(k % per_animal == 0 ? ++id : id);
+}
+
 // The block of herds 1 2 and seasons 1 2 (cells of block_n records) beside
 // herds 3 to 3+rh-1 and seasons 3 to 3+rs-1 (cells of 3), then the links;
 // the last herd and season are the references.
@@ -366,9 +374,7 @@ TEST_F(StructuralSlopes, AlphaPriorHoldsItsSide) {
   }
 }
 
-}  // namespace
 
-namespace {
 
 // Mean of r in "varcomp".
 double r_mean(const std::string& varcomp) {
@@ -447,9 +453,7 @@ TEST_F(StructuralSlopes, AnAnimalPerRecordKeepsRepeatedCellsFromBinding) {
   for (const auto& c : cases) {
     Layout L = block_beside(9, 4, {{1, 3, 2}, {3, 1, 2}});
     L.make(7);
-    int id = 0;
-    for (const Cell& cell : L.cells)
-      for (int k = 0; c.per_animal > 0 && k < cell.n; ++k) L.animal.push_back(k % c.per_animal == 0 ? ++id : id);
+    give_animals(L, c.per_animal);
     const Process p = run(L, 2, c.refused ? 20 : 400, c.per_animal > 0 ? group : "");
     const bool refused = p.out.find("cannot both have factors per level") != std::string::npos;
     EXPECT_EQ(refused, c.refused) << c.name << "\n" << p.out << p.err;
@@ -492,9 +496,7 @@ TEST_F(StructuralSlopes, FieldLikeHerdsBySeasonsRunWithoutDrift) {
   EXPECT_GT(r_mean(read_file(dir() / "varcomp")), 0.01);
 }
 
-}  // namespace
 
-namespace {
 
 // Herds random (their factors under the alpha prior) by fixed seasons, the
 // block tied by 3 records each way.  Lowering r while the drawn season
@@ -514,9 +516,7 @@ TEST_F(StructuralSlopes, RecordsOfUndrawnLevelsFittedExactlyDoNotHoldR) {
   for (const auto& c : cases) {
     Layout L = block_beside(9, 4, {{1, 3, 1}, {2, 4, 1}, {1, 5, 1}, {3, 1, 1}, {4, 2, 1}, {5, 1, 1}});
     L.make(7);
-    int id = 0;
-    for (const Cell& cell : L.cells)
-      for (int k = 0; c.per_animal > 0 && k < cell.n; ++k) L.animal.push_back(k % c.per_animal == 0 ? ++id : id);
+    give_animals(L, c.per_animal);
     const Process p = run(L, 2, c.refused ? 20 : 600, herds + (c.per_animal > 0 ? animals : ""));
     const bool refused = p.out.find("cannot both have factors per level") != std::string::npos;
     EXPECT_EQ(refused, c.refused) << c.name << "\n" << p.out << p.err;
